@@ -1,0 +1,205 @@
+#include "linux/LinuxProcessBackend.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "PlatformBackend.h"
+#include "linux/NoDisplayWindowSystem.h"
+#include "linux/X11WindowSystem.h"
+
+namespace tovi::linux_backend {
+
+namespace {
+
+std::optional<int32_t> ParsePid(const char* name) {
+    if (!name || !*name) return std::nullopt;
+    int64_t value = 0;
+    for (const char* c = name; *c; ++c) {
+        if (*c < '0' || *c > '9') return std::nullopt;
+        value = value * 10 + (*c - '0');
+        if (value > INT32_MAX) return std::nullopt;
+    }
+    return value > 0 ? std::optional<int32_t>(static_cast<int32_t>(value)) : std::nullopt;
+}
+
+bool EndsWithExe(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string tail = path.substr(path.size() - 4);
+    std::transform(tail.begin(), tail.end(), tail.begin(),
+                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    return tail == ".exe";
+}
+
+// A descriptor that is closed whatever happens.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    bool valid() const { return m_fd >= 0; }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+std::optional<std::string> WindowsPathFromCommandLine(const std::string& cmdline) {
+    const std::string first = cmdline.substr(0, cmdline.find('\0'));
+    if (!EndsWithExe(first)) return std::nullopt;
+    return first;
+}
+
+LinuxProcessBackend::LinuxProcessBackend(std::string procRoot) : m_procRoot(std::move(procRoot)) {}
+
+bool LinuxProcessBackend::Failed(AccessFailure failure) {
+    m_failure = failure;
+    return false;
+}
+
+bool LinuxProcessBackend::FailedWithErrno(int error) {
+    switch (error) {
+    case ESRCH:
+    case ENOENT: return Failed(AccessFailure::NoSuchProcess);
+    case EPERM:
+    case EACCES: return Failed(AccessFailure::PermissionDenied);
+    case EFAULT:
+    case EIO: return Failed(AccessFailure::BadAddress);
+    default: return Failed(AccessFailure::Other);
+    }
+}
+
+std::vector<int32_t> LinuxProcessBackend::ListProcessIds() {
+    std::vector<int32_t> ids;
+    DIR* dir = ::opendir(m_procRoot.c_str());
+    if (!dir) {
+        FailedWithErrno(errno);
+        return ids;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        if (auto pid = ParsePid(entry->d_name)) ids.push_back(*pid);
+    }
+    ::closedir(dir);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+std::optional<std::string> LinuxProcessBackend::FirstModulePath(int32_t pid) {
+    const std::string base = m_procRoot + "/" + std::to_string(pid);
+    // The command line is readable without any access to the process itself.
+    std::ifstream cmdline(base + "/cmdline", std::ios::binary);
+    if (!cmdline) {
+        Failed(AccessFailure::NoSuchProcess);
+        return std::nullopt;
+    }
+    const std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    if (auto windowsPath = WindowsPathFromCommandLine(args)) return windowsPath;
+
+    std::string target(4096, '\0');
+    const ssize_t n = ::readlink((base + "/exe").c_str(), target.data(), target.size());
+    if (n < 0) {
+        FailedWithErrno(errno);
+        return std::nullopt;
+    }
+    target.resize(static_cast<size_t>(n));
+    return target;
+}
+
+bool LinuxProcessBackend::CanOpen(int32_t pid) {
+    if (pid <= 0) return Failed(AccessFailure::NoSuchProcess);
+    // Opening the memory file applies the same check as reading and writing memory, and
+    // tells a process that has gone from one we may not touch.
+    const std::string path = m_procRoot + "/" + std::to_string(pid) + "/mem";
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return FailedWithErrno(errno);
+    return true;
+}
+
+bool LinuxProcessBackend::Read(int32_t pid, uint32_t address, std::span<uint8_t> out) {
+    if (pid <= 0) return Failed(AccessFailure::NoSuchProcess);
+    if (out.empty()) return true;
+    iovec local{out.data(), out.size()};
+    iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), out.size()};
+    const ssize_t n = ::process_vm_readv(pid, &local, 1, &remote, 1, 0);
+    if (n < 0) return FailedWithErrno(errno);
+    if (static_cast<size_t>(n) != out.size()) return Failed(AccessFailure::BadAddress);
+    return true;
+}
+
+bool LinuxProcessBackend::Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) {
+    if (pid <= 0) return Failed(AccessFailure::NoSuchProcess);
+    if (data.empty()) return true;
+    iovec local{const_cast<uint8_t*>(data.data()), data.size()};
+    iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), data.size()};
+    const ssize_t n = ::process_vm_writev(pid, &local, 1, &remote, 1, 0);
+    if (n < 0) return FailedWithErrno(errno);
+    if (static_cast<size_t>(n) != data.size()) return Failed(AccessFailure::BadAddress);
+    return true;
+}
+
+template <typename T> T LinuxProcessBackend::FromWindows(T value, bool ok) {
+    if (!ok) m_failure = m_windows ? m_windows->LastFailure() : AccessFailure::NoWindowSystem;
+    return value;
+}
+
+std::vector<int32_t> LinuxProcessBackend::TopLevelWindows() {
+    if (!m_windows) return FromWindows(std::vector<int32_t>{}, false);
+    return m_windows->TopLevelWindows();
+}
+
+int32_t LinuxProcessBackend::FindWindowByCaption(const std::string& caption) {
+    if (!m_windows) return FromWindows(0, false);
+    const int32_t window = m_windows->FindWindowByCaption(caption);
+    return FromWindows(window, window != 0);
+}
+
+int32_t LinuxProcessBackend::WindowProcess(int32_t window) {
+    if (!m_windows) return FromWindows(0, false);
+    const int32_t pid = m_windows->WindowProcess(window);
+    return FromWindows(pid, pid != 0);
+}
+
+std::string LinuxProcessBackend::WindowCaption(int32_t window) {
+    if (!m_windows) return FromWindows(std::string(), false);
+    return m_windows->WindowCaption(window);
+}
+
+bool LinuxProcessBackend::SetWindowVisible(int32_t window, bool visible) {
+    if (!m_windows) return FromWindows(false, false);
+    const bool ok = m_windows->SetWindowVisible(window, visible);
+    return FromWindows(ok, ok);
+}
+
+bool LinuxProcessBackend::PostKeystroke(int32_t window, GameKeystroke key) {
+    if (!m_windows) return FromWindows(false, false);
+    const bool ok = m_windows->PostKeystroke(window, key);
+    return FromWindows(ok, ok);
+}
+
+}  // namespace tovi::linux_backend
+
+namespace tovi {
+
+std::unique_ptr<ProcessBackend> MakePlatformBackend() {
+    auto backend = std::make_unique<linux_backend::LinuxProcessBackend>();
+    if (auto x11 = linux_backend::X11WindowSystem::Open()) {
+        backend->SetWindowSystem(std::move(x11));
+    } else {
+        backend->SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(*backend));
+    }
+    return backend;
+}
+
+}  // namespace tovi

@@ -1,0 +1,69 @@
+#include "linux/NoDisplayWindowSystem.h"
+
+#include <array>
+
+#include "GameAddresses.h"
+
+namespace tovi::linux_backend {
+
+bool NoDisplayWindowSystem::IsGameServer(int32_t pid) {
+    const auto path = m_processes.FirstModulePath(pid);
+    const std::string_view name = game::kExecutableName;
+    if (!path || path->size() < name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c = (*path)[path->size() - name.size() + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        if (c != name[i]) return false;
+    }
+    return true;
+}
+
+std::vector<int32_t> NoDisplayWindowSystem::TopLevelWindows() {
+    std::vector<int32_t> windows;
+    for (int32_t pid : m_processes.ListProcessIds()) {
+        if (IsGameServer(pid)) windows.push_back(pid);
+    }
+    return windows;
+}
+
+int32_t NoDisplayWindowSystem::FindWindowByCaption(const std::string& caption) {
+    for (int32_t window : TopLevelWindows()) {
+        if (WindowCaption(window) == caption) return window;
+    }
+    m_failure = AccessFailure::NoWindow;
+    return 0;
+}
+
+int32_t NoDisplayWindowSystem::WindowProcess(int32_t window) {
+    if (window > 0 && IsGameServer(window)) return window;
+    m_failure = AccessFailure::NoWindow;
+    return 0;
+}
+
+std::string NoDisplayWindowSystem::WindowCaption(int32_t window) {
+    if (window <= 0 || !IsGameServer(window)) {
+        m_failure = AccessFailure::NoWindow;
+        return {};
+    }
+    std::array<uint8_t, game::kVersionLength> version{};
+    std::string caption(game::kCaptionPrefix);
+    if (m_processes.Read(window, game::kVersionText, version)) {
+        for (uint8_t b : version) {
+            if (b == 0) break;
+            caption.push_back(static_cast<char>(b));
+        }
+    }
+    return caption;
+}
+
+bool NoDisplayWindowSystem::SetWindowVisible(int32_t, bool) {
+    m_failure = AccessFailure::NoWindowSystem;
+    return false;
+}
+
+bool NoDisplayWindowSystem::PostKeystroke(int32_t, GameKeystroke) {
+    m_failure = AccessFailure::NoWindowSystem;
+    return false;
+}
+
+}  // namespace tovi::linux_backend
