@@ -1,13 +1,12 @@
 #pragma once
-// A running game simulator for integration tests: started with a chosen command-line name (so it
-// can pose as a Wine-hosted "jointops.exe"), stopped and reaped when the object goes.
-#include <signal.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// A running game simulator for integration tests, stopped and reaped when the object goes. It
+// poses as the game's server under a chosen executable name:
+//   - on Linux, as a Wine-hosted program does: the name is the first argument of its command
+//     line, where Wine keeps a Windows program's path;
+//   - on Windows, as a copy of gamesim.exe by that file name, in a folder of its own.
 #include <chrono>
-#include <cstdlib>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,47 +15,48 @@ namespace tovi::testing {
 
 class SimProcess {
 public:
-    SimProcess(std::string argv0, std::vector<std::string> args) {
-        std::vector<std::string> all{std::move(argv0)};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::execv(GAMESIM_PATH, argv.data());
-            ::_exit(127);
-        }
-    }
-    ~SimProcess() { Stop(); }
+    SimProcess(const std::string& name, std::vector<std::string> args);
+    ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    pid_t pid() const { return m_pid; }
+#ifndef _WIN32
+    // gamesim.exe, copied as `name` into a folder of its own, run by the Wine loader `wine`
+    // (which keeps the process id: it replaces itself with the Windows program).
+    static std::unique_ptr<SimProcess> UnderWine(const std::string& wine, const std::string& exe,
+                                                 const std::string& name, std::vector<std::string> args);
+#endif
 
-    // Ends the simulator and waits for it, so that its id is gone afterwards.
-    void Stop() {
-        if (m_pid <= 0) return;
-        ::kill(m_pid, SIGTERM);
-        for (int i = 0; i < 300; ++i) {
-            if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
+    // 0 when it is not running: it could not be started, or it was stopped.
+    int32_t pid() const {
+        return m_pid;
     }
+    // Where the executable is, as the system names it to other processes.
+    const std::string& path() const {
+        return m_path;
+    }
+    // Ends the simulator and waits for it, so that its id is gone afterwards.
+    void Stop();
 
 private:
-    pid_t m_pid = -1;
+    struct Platform;
+    SimProcess();
+
+    int32_t m_pid = 0;
+    std::string m_path;
+    std::unique_ptr<Platform> m_platform;
 };
+
+// This test's own process id.
+int32_t CurrentProcessId();
+
+// Whether the window is shown (mapped, on X11).
+bool WindowVisible(int32_t window);
 
 // Waits, for a bounded while, until `condition` holds; answers whether it did. The bound only
 // keeps a broken run from hanging: nothing depends on how long the wait took.
-template <typename Condition> bool WaitFor(Condition condition, int limitMs = 10000) {
+template <typename Condition>
+bool WaitFor(Condition condition, int limitMs = 10000) {
     for (int waited = 0; waited < limitMs; waited += 10) {
         if (condition()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -1,6 +1,7 @@
 // gamesim: a stand-in for a Joint Operations: Typhoon Rising 1.5.1.5 game server. It keeps the
 // game's values at the game's own addresses, plays a scenario on them and answers the game's
 // console keys in a window whose caption is the game's.
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -13,14 +14,39 @@
 #include "Options.h"
 #include "Simulator.h"
 
+// Last: windows.h defines macros (ERROR, min, max, ...) that clash with ordinary names.
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 namespace {
 
 using namespace tovi;
 using namespace tovi::gamesim;
 
-volatile std::sig_atomic_t g_stop = 0;
+// Set from a signal handler or, on Windows, from the thread that runs console control handlers.
+std::atomic<bool> g_stop = false;
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-void OnStopSignal(int) { g_stop = 1; }
+#ifdef _WIN32
+BOOL WINAPI OnConsoleControl(DWORD) {
+    g_stop = true;
+    return TRUE;
+}
+#else
+void OnStopSignal(int) { g_stop = true; }
+#endif
+
+// Windows raises no SIGTERM: Ctrl+C, Ctrl+Break and closing the console come as console control events.
+void CatchStopRequests() {
+#ifdef _WIN32
+    ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+#endif
+}
 
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
@@ -38,8 +64,7 @@ int Run(const std::vector<std::string>& args) {
         std::cerr << "gamesim: " << e.what() << '\n';
         return 2;
     }
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
+    CatchStopRequests();
 
     std::ofstream file;
     if (options.transcriptFile) {
@@ -74,7 +99,7 @@ int Run(const std::vector<std::string>& args) {
 
     auto last = std::chrono::steady_clock::now();
     double carried = 0;  // simulated milliseconds not yet handed to the simulator
-    while (g_stop == 0 && !simulator.Exited() && !(window && window->CloseRequested())) {
+    while (!g_stop && !simulator.Exited() && !(window && window->CloseRequested())) {
         if (window) {
             window->Pump(kPollInterval);
         } else {

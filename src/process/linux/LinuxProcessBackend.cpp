@@ -6,11 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 #include "PlatformBackend.h"
 #include "linux/NoDisplayWindowSystem.h"
@@ -49,10 +47,33 @@ public:
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     bool valid() const { return m_fd >= 0; }
+    int get() const { return m_fd; }
 
 private:
     int m_fd;
 };
+
+// The whole of a small file, or nothing with `error` set. A /proc file of a process that ends
+// while it is read fails the read (ESRCH); that must be a failure, not an exception.
+std::optional<std::string> ReadWholeFile(const std::string& path, int& error) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        error = errno;
+        return std::nullopt;
+    }
+    std::string content;
+    std::array<char, 4096> chunk{};
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk.data(), chunk.size());
+        if (n == 0) return content;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            return std::nullopt;
+        }
+        content.append(chunk.data(), static_cast<size_t>(n));
+    }
+}
 
 }  // namespace
 
@@ -99,13 +120,13 @@ std::vector<int32_t> LinuxProcessBackend::ListProcessIds() {
 std::optional<std::string> LinuxProcessBackend::FirstModulePath(int32_t pid) {
     const std::string base = m_procRoot + "/" + std::to_string(pid);
     // The command line is readable without any access to the process itself.
-    std::ifstream cmdline(base + "/cmdline", std::ios::binary);
-    if (!cmdline) {
-        Failed(AccessFailure::NoSuchProcess);
+    int error = 0;
+    const auto args = ReadWholeFile(base + "/cmdline", error);
+    if (!args) {
+        FailedWithErrno(error);
         return std::nullopt;
     }
-    const std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-    if (auto windowsPath = WindowsPathFromCommandLine(args)) return windowsPath;
+    if (auto windowsPath = WindowsPathFromCommandLine(*args)) return windowsPath;
 
     std::string target(4096, '\0');
     const ssize_t n = ::readlink((base + "/exe").c_str(), target.data(), target.size());

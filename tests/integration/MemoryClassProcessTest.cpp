@@ -1,7 +1,10 @@
-// MemoryClass on Linux against a real simulator process: its memory at the game's addresses,
-// its X11 window, and the rule that stands in for windows when there is no display.
+// MemoryClass over the platform's backend against a real simulator process: its memory at the
+// game's addresses and its window. The same tests run on Linux (the simulator posing as a
+// Wine-hosted server, an X server for windows) and on Windows (run under Wine in CI), and on
+// Linux also the rule that stands in for windows when there is no display.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -9,45 +12,59 @@
 #include "MemoryClass.h"
 #include "PlatformBackend.h"
 #include "SimProcess.h"
+#ifndef _WIN32
 #include "linux/LinuxProcessBackend.h"
 #include "linux/NoDisplayWindowSystem.h"
-
-// Last: Xlib defines macros (None, Status) that clash with names above.
-#include <X11/Xlib.h>
+#endif
 
 using namespace tovi;
+using tovi::testing::CurrentProcessId;
 using tovi::testing::SimProcess;
 using tovi::testing::WaitFor;
+using tovi::testing::WindowVisible;
 
 namespace {
 
-const std::string kWinePath = "C:\\GAMES\\JO\\JOINTOPS.EXE";
+#ifdef _WIN32
+// The executable's file name; the copy sits in a folder of the test's own.
+const std::string kServerName = "JOINTOPS.EXE";
+#else
+// What Wine shows as the first argument of a Windows program's command line.
+const std::string kServerName = "C:\\GAMES\\JO\\JOINTOPS.EXE";
+#endif
 const std::string kCaption(game::kDefaultCaption);
 
-bool HaveDisplay() { return std::getenv("DISPLAY") != nullptr && *std::getenv("DISPLAY") != '\0'; }
-
-std::unique_ptr<ProcessBackend> NoDisplayBackend() {
-    auto backend = std::make_unique<linux_backend::LinuxProcessBackend>();
-    backend->SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(*backend));
-    return backend;
+bool HaveWindows() {
+#ifdef _WIN32
+    return true;
+#else
+    const char* display = std::getenv("DISPLAY");
+    return display != nullptr && *display != '\0';
+#endif
 }
 
 std::string Text(MemoryClass& memory, uint32_t address, int16_t length) {
     return CutAtNull(memory.ReadMemory(address, length));
 }
 
+bool Contains(const std::vector<std::string>& list, const std::string& entry) {
+    return std::find(list.begin(), list.end(), entry) != list.end();
+}
+
 }  // namespace
 
-TEST(MemoryClassLinux, AttachesToTheServersWindowByCaptionAndById) {
-    if (!HaveDisplay()) GTEST_SKIP() << "needs an X display";
-    SimProcess sim(kWinePath, {"--state", "3"});
+TEST(MemoryClassWithGamesim, AttachesToTheServersWindowByCaptionAndById) {
+    if (!HaveWindows()) GTEST_SKIP() << "needs an X display";
+    SimProcess sim(kServerName, {"--state", "3"});
+    ASSERT_GT(sim.pid(), 0);
     auto backend = MakePlatformBackend();
     MemoryClass memory(*backend);
 
     ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(kCaption); }));
     EXPECT_EQ(memory.GetProcID(), sim.pid());
     const int32_t window = memory.GetProcHwnd();
-    EXPECT_GT(window, 0);
+    EXPECT_NE(window, 0);
+    EXPECT_NE(window, -1);
     EXPECT_EQ(memory.GetWinCaption(window), kCaption);
     EXPECT_EQ(memory.ProcIDFromWnd(window), sim.pid());
 
@@ -57,40 +74,49 @@ TEST(MemoryClassLinux, AttachesToTheServersWindowByCaptionAndById) {
     EXPECT_EQ(byId.GetProcHwnd(), window);
 
     // This test process has no window of its own, so it can't be tracked.
-    const int32_t self = ::getpid();
-    EXPECT_FALSE(byId.SetProcID(self));
+    EXPECT_FALSE(byId.SetProcID(CurrentProcessId()));
     EXPECT_EQ(byId.GetProcID(), -1);
     EXPECT_EQ(byId.GetProcHwnd(), -1);
 }
 
-TEST(MemoryClassLinux, ListsAWineHostedServerByItsExecutableName) {
-    SimProcess server(kWinePath, {"--no-window"});
+TEST(MemoryClassWithGamesim, ListsTheServerByItsExecutableName) {
+    SimProcess server(kServerName, {"--no-window"});
     SimProcess shortName("o.exe", {"--no-window"});  // shorter than the filter
+    ASSERT_GT(server.pid(), 0);
+    ASSERT_GT(shortName.pid(), 0);
     auto backend = MakePlatformBackend();
     MemoryClass memory(*backend);
-    const std::string expected = std::to_string(server.pid()) + "|" + kWinePath;
+    const std::string expected = std::to_string(server.pid()) + "|" + server.path();
 
     std::vector<std::string> found;
     ASSERT_TRUE(WaitFor([&] {
         found.clear();
         memory.ListProcesses(found, "jointops.exe");
-        return std::find(found.begin(), found.end(), expected) != found.end();
-    }));
+        return Contains(found, expected);
+    })) << "looked for "
+        << expected;
     for (const auto& entry : found) {
         EXPECT_NE(entry.rfind(std::to_string(shortName.pid()) + "|", 0), 0u) << entry;
     }
     std::vector<std::string> mixedCase;
     memory.ListProcesses(mixedCase, "JointOps.EXE");
-    EXPECT_NE(std::find(mixedCase.begin(), mixedCase.end(), expected), mixedCase.end());
+    EXPECT_TRUE(Contains(mixedCase, expected));
+
+    // Every process is listed, more of them than a first small buffer holds.
+    const std::vector<int32_t> ids = backend->ListProcessIds();
+    for (int32_t pid : {CurrentProcessId(), server.pid(), shortName.pid()}) {
+        EXPECT_NE(std::find(ids.begin(), ids.end(), pid), ids.end()) << pid;
+    }
 }
 
-TEST(MemoryClassLinux, ReadsAndWritesTheServersMemory) {
-    SimProcess sim(kWinePath, {"--state", "3", "--players", "4", "--maxplayers", "16", "--dedicated", "1"});
+TEST(MemoryClassWithGamesim, ReadsAndWritesTheServersMemory) {
+    SimProcess sim(kServerName, {"--state", "3", "--players", "4", "--maxplayers", "16", "--dedicated", "1"});
+    ASSERT_GT(sim.pid(), 0);
     auto backend = MakePlatformBackend();
     MemoryClass memory(*backend);
-    ASSERT_TRUE(WaitFor([&] { return memory.SetProcID(sim.pid()); }));
+    ASSERT_TRUE(
+        WaitFor([&] { return memory.SetProcID(sim.pid()) && memory.ReadAByte(game::kGameState) == 3; }));
 
-    EXPECT_EQ(memory.ReadAByte(game::kGameState), 3);
     EXPECT_EQ(memory.ReadAByte(game::kMaxPlayers), 16);
     EXPECT_NE(memory.ReadAByte(game::kDedicated), 0);
     const int32_t slot0 = memory.ReadDWord(game::kSlotTablePointer);
@@ -115,13 +141,15 @@ TEST(MemoryClassLinux, ReadsAndWritesTheServersMemory) {
 
     // Far below anything the game maps.
     EXPECT_EQ(memory.ReadDWord(0x1000), 0);
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::BadAddress);
     EXPECT_FALSE(memory.WriteDWord(0x1000, 1));
     EXPECT_EQ(memory.LastFailure(), AccessFailure::BadAddress);
 }
 
-TEST(MemoryClassLinux, KeystrokesReachTheConsoleAndTheWindowHidesAndShows) {
-    if (!HaveDisplay()) GTEST_SKIP() << "needs an X display";
-    SimProcess sim(kWinePath, {"--state", "3"});
+TEST(MemoryClassWithGamesim, KeystrokesReachTheConsoleAndTheWindowHidesAndShows) {
+    if (!HaveWindows()) GTEST_SKIP() << "needs an X display";
+    SimProcess sim(kServerName, {"--state", "3"});
+    ASSERT_GT(sim.pid(), 0);
     auto backend = MakePlatformBackend();
     MemoryClass memory(*backend);
     ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(kCaption); }));
@@ -136,28 +164,26 @@ TEST(MemoryClassLinux, KeystrokesReachTheConsoleAndTheWindowHidesAndShows) {
     ASSERT_TRUE(WaitFor([&] { return memory.ReadAByte(game::kConsoleLine) == 0; }));
     ASSERT_TRUE(memory.WriteMemory(game::kConsoleLine, "hello all", true));
     ASSERT_TRUE(memory.PressKey(GameKeystroke::Enter));
-    EXPECT_TRUE(WaitFor([&] { return Text(memory, game::kChatLine, game::kChatLineLength) == "Host: hello all"; }));
+    EXPECT_TRUE(
+        WaitFor([&] { return Text(memory, game::kChatLine, game::kChatLineLength) == "Host: hello all"; }));
 
-    Display* display = XOpenDisplay(nullptr);
-    ASSERT_NE(display, nullptr);
-    auto mapState = [&] {
-        XWindowAttributes attributes{};
-        XGetWindowAttributes(display, static_cast<Window>(memory.GetProcHwnd()), &attributes);
-        return attributes.map_state;
-    };
+    const int32_t window = memory.GetProcHwnd();
+    ASSERT_TRUE(WaitFor([&] { return WindowVisible(window); }));
     EXPECT_TRUE(memory.ShowGameWindow(false));
-    EXPECT_TRUE(WaitFor([&] { return mapState() == IsUnmapped; }));
+    EXPECT_TRUE(WaitFor([&] { return !WindowVisible(window); }));
     EXPECT_TRUE(memory.ShowGameWindow(true));
-    EXPECT_TRUE(WaitFor([&] { return mapState() == IsViewable; }));
-    XCloseDisplay(display);
+    EXPECT_TRUE(WaitFor([&] { return WindowVisible(window); }));
 }
 
-TEST(MemoryClassLinux, AServerThatExitedAnswersNothing) {
-    auto sim = std::make_unique<SimProcess>(kWinePath, std::vector<std::string>{"--state", "3"});
+TEST(MemoryClassWithGamesim, AServerThatExitedAnswersNothing) {
+    auto sim = std::make_unique<SimProcess>(kServerName, std::vector<std::string>{"--state", "3"});
+    ASSERT_GT(sim->pid(), 0);
     auto backend = MakePlatformBackend();
     MemoryClass memory(*backend);
     const int32_t pid = sim->pid();
-    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(kCaption) && memory.ReadAByte(game::kGameState) == 3; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return memory.SetWindow(kCaption) && memory.ReadAByte(game::kGameState) == 3; }));
+    const int32_t window = memory.GetProcHwnd();
     sim.reset();
 
     EXPECT_EQ(memory.ReadAByte(game::kGameState), 0);
@@ -172,19 +198,30 @@ TEST(MemoryClassLinux, AServerThatExitedAnswersNothing) {
     EXPECT_FALSE(memory.SetProcID(pid));
     EXPECT_EQ(memory.GetProcID(), -1);
     EXPECT_EQ(memory.GetProcHwnd(), -1);
+
+    // Its window went with it.
+    if (HaveWindows()) {
+        EXPECT_FALSE(backend->PostKeystroke(window, GameKeystroke::Console));
+        EXPECT_EQ(backend->LastFailure(), AccessFailure::NoWindow);
+        EXPECT_EQ(backend->WindowProcess(window), 0);
+        EXPECT_EQ(backend->LastFailure(), AccessFailure::NoWindow);
+    }
 }
 
-TEST(MemoryClassLinux, WithoutADisplayTheServerStillHasAMainWindow) {
-    SimProcess server(kWinePath, {"--no-window", "--state", "2"});
+#ifndef _WIN32
+TEST(MemoryClassWithGamesim, WithoutADisplayTheServerStillHasAMainWindow) {
+    SimProcess server(kServerName, {"--no-window", "--state", "2"});
     SimProcess older("C:\\JO2\\jointops.exe", {"--no-window", "--version", "V1.5.1.4"});
-    auto backend = NoDisplayBackend();
+    auto backend = std::make_unique<linux_backend::LinuxProcessBackend>();
+    backend->SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(*backend));
     MemoryClass memory(*backend);
 
-    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(kCaption); }));
+    // The caption shows once the version is written, a moment before the state is.
+    ASSERT_TRUE(
+        WaitFor([&] { return memory.SetWindow(kCaption) && memory.ReadAByte(game::kGameState) == 2; }));
     EXPECT_EQ(memory.GetProcID(), server.pid());
     EXPECT_EQ(memory.GetProcHwnd(), server.pid());
     EXPECT_EQ(memory.GetWinCaption(memory.GetProcHwnd()), kCaption);
-    EXPECT_EQ(memory.ReadAByte(game::kGameState), 2);
     EXPECT_FALSE(memory.PressKey(GameKeystroke::Console));
     EXPECT_FALSE(memory.ShowGameWindow(false));
     EXPECT_EQ(memory.LastFailure(), AccessFailure::NoWindowSystem);
@@ -195,5 +232,6 @@ TEST(MemoryClassLinux, WithoutADisplayTheServerStillHasAMainWindow) {
     EXPECT_EQ(memory.GetProcHwnd(), server.pid());
 
     // A process that isn't the game's server has no window under this rule.
-    EXPECT_FALSE(memory.SetProcID(::getpid()));
+    EXPECT_FALSE(memory.SetProcID(CurrentProcessId()));
 }
+#endif

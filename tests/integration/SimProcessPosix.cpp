@@ -1,0 +1,100 @@
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "SimProcess.h"
+
+// Last: Xlib defines macros (None, Status) that clash with ordinary names.
+#include <X11/Xlib.h>
+
+namespace tovi::testing {
+
+namespace fs = std::filesystem;
+
+struct SimProcess::Platform {
+    fs::path folder;  // the copy's folder, when there is one
+};
+
+namespace {
+
+pid_t Spawn(const std::string& program, std::vector<std::string> argv) {
+    std::vector<char*> pointers;
+    for (auto& a : argv) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execv(program.c_str(), pointers.data());
+        ::_exit(127);
+    }
+    return pid > 0 ? pid : 0;
+}
+
+}  // namespace
+
+SimProcess::SimProcess() : m_platform(std::make_unique<Platform>()) {}
+
+SimProcess::SimProcess(const std::string& name, std::vector<std::string> args) : SimProcess() {
+    args.insert(args.begin(), name);
+    m_path = name;
+    m_pid = Spawn(GAMESIM_PATH, std::move(args));
+}
+
+std::unique_ptr<SimProcess> SimProcess::UnderWine(const std::string& wine, const std::string& exe,
+                                                  const std::string& name, std::vector<std::string> args) {
+    static std::atomic<int> copies = 0;
+    std::unique_ptr<SimProcess> sim(new SimProcess());
+    sim->m_platform->folder = fs::temp_directory_path() /
+                              ("tovi-wine-" + std::to_string(::getpid()) + "-" + std::to_string(copies++));
+    fs::create_directories(sim->m_platform->folder);
+    const fs::path copy = sim->m_platform->folder / name;
+    fs::copy_file(exe, copy, fs::copy_options::overwrite_existing);
+    // Wine keeps the program's path as it was given to the loader as the first argument of the
+    // command line; here that is a Linux path.
+    sim->m_path = copy.string();
+    args.insert(args.begin(), {wine, copy.string()});
+    sim->m_pid = Spawn(wine, std::move(args));
+    return sim;
+}
+
+SimProcess::~SimProcess() {
+    Stop();
+    if (!m_platform->folder.empty()) {
+        std::error_code ignored;
+        fs::remove_all(m_platform->folder, ignored);
+    }
+}
+
+void SimProcess::Stop() {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGTERM);
+    for (int i = 0; i < 300; ++i) {
+        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+            m_pid = 0;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+    m_pid = 0;
+}
+
+int32_t CurrentProcessId() {
+    return ::getpid();
+}
+
+bool WindowVisible(int32_t window) {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return false;
+    XWindowAttributes attributes{};
+    const bool viewable = XGetWindowAttributes(display, static_cast<Window>(window), &attributes) != 0 &&
+                          attributes.map_state == IsViewable;
+    XCloseDisplay(display);
+    return viewable;
+}
+
+}  // namespace tovi::testing
