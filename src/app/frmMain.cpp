@@ -1,73 +1,978 @@
 #include "frmMain.h"
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QNetworkReply>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSlider>
+#include <QSpinBox>
+#include <QStackedWidget>
 #include <QStatusBar>
+#include <QStringDecoder>
+#include <QStyle>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTextBrowser>
+#include <QTime>
+#include <QToolButton>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "ActivityLog.h"
 #include "GameAddresses.h"
-#include "MatchState.h"
+#include "PeriodicChat.h"
+#include "QtSupport.h"
+#include "ServerList.h"
 
 namespace tovi {
 
-frmMain::frmMain(MemoryClass& memory, QString dataDir, QWidget* parent)
-    : QMainWindow(parent), m_memory(memory), m_dataDir(std::move(dataDir)) {
-    setObjectName("frmMain");
-    setWindowTitle("|QX| Tovi stats for JO:TR 1.5.1.5");
-    auto* central = new QWidget(this);
-    auto* layout = new QVBoxLayout(central);
-    m_lblState = new QLabel(QString::fromLatin1(kGameNotRunning), central);
-    m_lblState->setObjectName("lblState");
-    QFont big = m_lblState->font();
-    big.setPointSizeF(big.pointSizeF() * 1.4);
-    big.setBold(true);
-    m_lblState->setFont(big);
-    m_lblProcess = new QLabel(central);
-    m_lblProcess->setObjectName("lblProcess");
-    m_lblAccess = new QLabel(central);
-    m_lblAccess->setObjectName("lblAccess");
-    m_lblAccess->setWordWrap(true);
-    m_lblAccess->hide();
-    auto* lblData = new QLabel(tr("Data folder: %1").arg(m_dataDir), central);
-    lblData->setObjectName("lblDataDir");
-    lblData->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(m_lblState);
-    layout->addWidget(m_lblProcess);
-    layout->addWidget(m_lblAccess);
-    layout->addStretch();
-    layout->addWidget(lblData);
-    setCentralWidget(central);
-    resize(520, 220);
+namespace {
 
-    m_timer.setObjectName("Timer");
-    m_timer.setTimerType(Qt::PreciseTimer);
-    m_timer.setInterval(1000);
-    connect(&m_timer, &QTimer::timeout, this, &frmMain::Timer_Timer);
-    Timer_Timer();
-    m_timer.start();
+// A spin box whose text box can carry a name of its own (txtScoringSeconds, txtMinPlayers).
+class NamedSpinBox : public QSpinBox {
+public:
+    NamedSpinBox(const QString& name, const QString& textName, int minimum, int maximum, int value, QWidget* parent)
+        : QSpinBox(parent) {
+        setObjectName(name);
+        lineEdit()->setObjectName(textName);
+        setRange(minimum, maximum);
+        setSingleStep(1);
+        setValue(value);
+    }
+};
+
+QIcon MakeStatusIcon(const QColor& fill) {
+    QIcon icon;
+    for (int size : {16, 22, 32, 48, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(fill.darker(160), std::max(1, size / 16)));
+        painter.setBrush(fill);
+        painter.drawEllipse(QRectF(1, 1, size - 2, size - 2));
+        painter.setPen(Qt::white);
+        QFont font = painter.font();
+        font.setBold(true);
+        font.setPixelSize(size * 6 / 10);
+        painter.setFont(font);
+        painter.drawText(QRect(0, 0, size, size), Qt::AlignCenter, QStringLiteral("T"));
+        icon.addPixmap(pixmap);
+    }
+    return icon;
 }
 
-void frmMain::Timer_Timer() {
-    if (!m_memory.SetWindow(std::string(game::kDefaultCaption))) {
-        m_lblState->setText(QString::fromLatin1(kGameNotRunning));
-        m_lblProcess->clear();
-        statusBar()->showMessage(QString::fromLatin1(kGameNotRunning));
-        // Said once: the operator can fix this, and repeating it every second helps nobody.
-        if (m_memory.LastFailure() == AccessFailure::PermissionDenied && !m_permissionExplained) {
-            m_permissionExplained = true;
-            m_lblAccess->setText(
-                tr("The game server was found, but reading its memory was refused. Run Tovi stats as root, "
-                   "give it the capability with \"setcap cap_sys_ptrace=eip tovistats\", or allow it "
-                   "system-wide with \"sysctl kernel.yama.ptrace_scope=0\"."));
-            m_lblAccess->show();
+QTreeWidget* MakeReportList(const QString& name, const QStringList& headers, QWidget* parent) {
+    auto* list = new QTreeWidget(parent);
+    list->setObjectName(name);
+    list->setHeaderLabels(headers);
+    list->setRootIsDecorated(false);
+    list->setUniformRowHeights(true);
+    list->setAlternatingRowColors(true);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->header()->setStretchLastSection(true);
+    return list;
+}
+
+QToolButton* MakePictureButton(const QString& name, QStyle::StandardPixmap pixmap, const QString& tip, QWidget* parent) {
+    auto* button = new QToolButton(parent);
+    button->setObjectName(name);
+    button->setIcon(parent->style()->standardIcon(pixmap));
+    button->setIconSize(QSize(24, 24));
+    button->setToolTip(tip);
+    button->setAccessibleName(tip);
+    button->setAutoRaise(false);
+    return button;
+}
+
+QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    return label;
+}
+
+// Display text of the core's CR LF separated log text.
+QString LogDisplay(const std::string& text) {
+    QString shown = FromGameText(text);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (shown.endsWith(QLatin1Char('\n'))) shown.chop(1);
+    return shown;
+}
+
+}  // namespace
+
+QUrl NewsUrl(const std::string& updateUrl) {
+    const QUrl update(QString::fromLatin1(updateUrl).trimmed(), QUrl::StrictMode);
+    if (!update.isValid() || update.host().isEmpty()) return {};
+    const QString scheme = update.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) return {};
+    QUrl news;
+    news.setScheme(scheme);
+    news.setHost(update.host());
+    news.setPort(update.port());
+    news.setPath(QStringLiteral("/tovistats/news.php"));
+    return news;
+}
+
+frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http, QString dataDir,
+                 QWidget* parent)
+    : QMainWindow(parent),
+      m_memory(memory),
+      m_dialogs(dialogs),
+      m_scheduler(scheduler),
+      m_dataDir(std::move(dataDir)),
+      m_poll(memory, m_status, *this, *this, scheduler),
+      m_http(http) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("|QX| Tovi stats for JO:TR 1.5.1.5"));
+    m_trayIcon = MakeStatusIcon(QColor(0x2e, 0x9d, 0x4f));
+    m_trayIcon2 = MakeStatusIcon(QColor(0x8a, 0x8f, 0x98));
+    setWindowIcon(m_trayIcon);
+
+    m_tabs = new QTabWidget(this);
+    m_tabs->setObjectName(QStringLiteral("Tabs"));
+    m_tabs->setDocumentMode(true);
+    const std::array<std::pair<QWidget*, std::pair<QString, QString>>, 7> strips = {{
+        {BuildNewsStrip(), {QStringLiteral("&News"), QStringLiteral("news")}},
+        {BuildServerStrip(), {QStringLiteral("Se&rver && Log"), QStringLiteral("server")}},
+        {BuildChatStrip(), {QStringLiteral("Status && &Chat"), QStringLiteral("chat")}},
+        {BuildPlayersStrip(), {QStringLiteral("&Players"), QStringLiteral("players")}},
+        {BuildMapStrip(), {QStringLiteral("&Map"), QStringLiteral("map")}},
+        {BuildSettingsStrip(), {QStringLiteral("&Settings"), QStringLiteral("settings")}},
+        {BuildAboutStrip(), {QStringLiteral("&About"), QStringLiteral("about")}},
+    }};
+    for (size_t i = 0; i < strips.size(); ++i) {
+        QWidget* strip = strips[i].first;
+        strip->setObjectName(QStringLiteral("fraStrips%1").arg(i + 1));
+        m_strips[i + 1] = strip;
+        const int index = m_tabs->addTab(strip, strips[i].second.first);
+        m_tabs->tabBar()->setTabData(index, strips[i].second.second);
+    }
+    setCentralWidget(m_tabs);
+    BuildStatusBar();
+    BuildTray();
+
+    m_timer = new QTimer(this);
+    m_timer->setObjectName(QStringLiteral("Timer"));
+    m_timer->setTimerType(Qt::PreciseTimer);
+    m_timer->setInterval(1000);
+    connect(m_timer, &QTimer::timeout, this, &frmMain::Timer_Timer);
+
+    const std::filesystem::path folder(m_dataDir.toStdU16String());
+    m_playerList = std::make_unique<PlayerListAdapter>(m_lstPlayers);
+    m_chatList = std::make_unique<ChatListAdapter>(m_lstChatMes1);
+    m_playerReader = std::make_unique<PlayerReader>(m_memory, m_status, m_playerTable, *m_playerList, *this);
+    m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, *m_chatList, [] {
+        return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
+    });
+    m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
+    m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this);
+    m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter);
+    m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
+    m_playerLookup = std::make_unique<PlayerListLookup>(*m_playerList);
+    m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_dialogs, *m_playerLookup, *this);
+    m_autoMessages = std::make_unique<AutoMessages>(folder, *m_channel, m_dialogs, *this, *this);
+    m_matchTime = std::make_unique<MatchTime>(m_memory, *m_channel, m_dialogs);
+
+    const std::array<std::pair<const char*, void (PuntBan::*)()>, 5> menu = {{
+        {"mnuPlayersPunt", &PuntBan::mnuPlayersPunt_Click},
+        {"mnuPlayersBan", &PuntBan::mnuPlayersBan_Click},
+        {"mnuPlayersPuntReason", &PuntBan::mnuPlayersPuntReason_Click},
+        {"mnuPlayersBanReason", &PuntBan::mnuPlayersBanReason_Click},
+        {"mnuPlayersTalk", &PuntBan::mnuPlayersTalk_Click},
+    }};
+    for (const auto& [name, handler] : menu) {
+        connect(m_mnuPlayers->findChild<QAction*>(QString::fromLatin1(name)), &QAction::triggered, this,
+                [this, handler = handler] { ((*m_puntBan).*handler)(); });
+    }
+    connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeInc")), &QToolButton::clicked, this,
+            [this] { m_matchTime->cmdGameTimeInc_Click(); });
+    connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeDec")), &QToolButton::clicked, this,
+            [this] { m_matchTime->cmdGameTimeDec_Click(); });
+    connect(findChild<QToolButton*>(QStringLiteral("cmdMapResetGames")), &QToolButton::clicked, this,
+            [this] { m_matchTime->cmdMapResetGames_Click(); });
+    connect(m_chkEnableAutoMessages, &QCheckBox::toggled, this,
+            [this](bool ticked) { m_autoMessages->chkEnableAutoMessages_Click(ticked); });
+    connect(m_cmdSaveSettingsAutoMes, &QToolButton::clicked, this, [this] { m_autoMessages->cmdSaveSettingsAutoMes_Click(); });
+    connect(m_cmdSendText, &QToolButton::clicked, this, &frmMain::cmdSendText_Click);
+    connect(m_txtType, &QLineEdit::returnPressed, this, &frmMain::cmdSendText_Click);
+
+    connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsUpdate")), &QToolButton::clicked, this, [this] {
+        m_settingsFile->SaveServerSettings();
+        ShowNews(NewsUrl(m_settings.UpdateURL));
+    });
+    connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsOther")), &QToolButton::clicked, this,
+            [this] { m_settingsFile->SaveOtherSettings(); });
+
+    // Sized for the tabs' content, but never beyond the screen at large scale factors.
+    QSize size(820, 560);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        size = size.boundedTo(screen->availableGeometry().size() * 9 / 10);
+    }
+    resize(size);
+    setMinimumSize(QSize(640, 440).boundedTo(size));
+}
+
+frmMain::~frmMain() = default;
+
+// ---- strips -------------------------------------------------------------------------------
+
+QWidget* frmMain::BuildNewsStrip() {
+    auto* strip = new QWidget(this);
+    auto* layout = new QVBoxLayout(strip);
+    m_webBrowser = new QTextBrowser(strip);
+    m_webBrowser->setObjectName(QStringLiteral("WebBrowser"));
+    m_webBrowser->setOpenExternalLinks(true);
+    auto* row = new QHBoxLayout;
+    m_lblNewsStatus = MakeLabel(QStringLiteral("lblNewsStatus"), QString(), strip);
+    m_lblNewsStatus->setWordWrap(true);
+    m_cmdOpenNews = new QPushButton(tr("Open in &browser"), strip);
+    m_cmdOpenNews->setObjectName(QStringLiteral("cmdOpenNews"));
+    m_cmdOpenNews->setEnabled(false);
+    connect(m_cmdOpenNews, &QPushButton::clicked, this, [this] { QDesktopServices::openUrl(m_newsUrl); });
+    row->addWidget(m_lblNewsStatus, 1);
+    row->addWidget(m_cmdOpenNews);
+    layout->addWidget(m_webBrowser, 1);
+    layout->addLayout(row);
+    return strip;
+}
+
+QWidget* frmMain::BuildServerStrip() {
+    auto* strip = new QWidget(this);
+    auto* layout = new QVBoxLayout(strip);
+
+    auto* fraSelectServer = new QGroupBox(tr("Servers"), strip);
+    fraSelectServer->setObjectName(QStringLiteral("fraSelectServer"));
+    auto* servers = new QVBoxLayout(fraSelectServer);
+    m_chkUseDefaultWindow =
+        new QCheckBox(tr("Don't use default window, select one here (use in case of multiple servers)"), fraSelectServer);
+    m_chkUseDefaultWindow->setObjectName(QStringLiteral("chkUseDefaultWindow"));
+    connect(m_chkUseDefaultWindow, &QCheckBox::clicked, this, &frmMain::chkUseDefaultWindow_Click);
+    m_lstServers = MakeReportList(QStringLiteral("lstServers"),
+                                  {tr("ProcID"), tr("Path to exe"), tr("Game version"), tr("Expansion")}, fraSelectServer);
+    m_lstServers->setEnabled(false);
+    m_lstServers->setColumnWidth(0, 80);
+    m_lstServers->setColumnWidth(1, 360);
+    m_lstServers->setColumnWidth(2, 110);
+    auto* buttons = new QHBoxLayout;
+    m_cmdRefreshList = new QPushButton(tr("&Refresh list"), fraSelectServer);
+    m_cmdRefreshList->setObjectName(QStringLiteral("cmdRefreshList"));
+    m_cmdRefreshList->setEnabled(false);
+    m_cmdTrackServer = new QPushButton(tr("&Track server"), fraSelectServer);
+    m_cmdTrackServer->setObjectName(QStringLiteral("cmdTrackServer"));
+    m_cmdTrackServer->setEnabled(false);
+    // Hide and show share one place: only one of them is visible at a time.
+    m_cmdHide = new QPushButton(tr("&Hide server window"), fraSelectServer);
+    m_cmdHide->setObjectName(QStringLiteral("cmdHide"));
+    m_cmdHide->setEnabled(false);
+    m_cmdShow = new QPushButton(tr("&Show server window"), fraSelectServer);
+    m_cmdShow->setObjectName(QStringLiteral("cmdShow"));
+    m_cmdShow->setEnabled(false);
+    m_cmdShow->setVisible(false);
+    connect(m_cmdRefreshList, &QPushButton::clicked, this, &frmMain::cmdRefreshList_Click);
+    connect(m_cmdTrackServer, &QPushButton::clicked, this, &frmMain::cmdTrackServer_Click);
+    connect(m_lstServers, &QTreeWidget::itemClicked, this, [this] { m_cmdTrackServer->setEnabled(true); });
+    connect(m_cmdHide, &QPushButton::clicked, this, &frmMain::cmdHide_Click);
+    connect(m_cmdShow, &QPushButton::clicked, this, &frmMain::cmdShow_Click);
+    buttons->addWidget(m_cmdRefreshList);
+    buttons->addWidget(m_cmdTrackServer);
+    buttons->addStretch();
+    buttons->addWidget(m_cmdHide);
+    buttons->addWidget(m_cmdShow);
+    servers->addWidget(m_chkUseDefaultWindow);
+    servers->addWidget(m_lstServers, 1);
+    servers->addLayout(buttons);
+
+    auto* fraLog = new QGroupBox(tr("Log messages"), strip);
+    fraLog->setObjectName(QStringLiteral("fraLog"));
+    auto* log = new QVBoxLayout(fraLog);
+    m_txtLog = new QPlainTextEdit(fraLog);
+    m_txtLog->setObjectName(QStringLiteral("txtLog"));
+    m_txtLog->setReadOnly(true);
+    log->addWidget(m_txtLog);
+
+    layout->addWidget(fraSelectServer, 3);
+    layout->addWidget(fraLog, 2);
+    m_controls[ServerControl::cmdHide] = m_cmdHide;
+    m_controls[ServerControl::cmdShow] = m_cmdShow;
+    return strip;
+}
+
+QWidget* frmMain::BuildChatStrip() {
+    auto* strip = new QWidget(this);
+    auto* layout = new QVBoxLayout(strip);
+    auto* status = new QGroupBox(tr("Server"), strip);
+    status->setObjectName(QStringLiteral("fraStatus"));
+    auto* grid = new QGridLayout(status);
+    const std::array<std::pair<StatusLabel, QString>, 6> labels = {{
+        {StatusLabel::lblServerName, QStringLiteral("lblServerName")},
+        {StatusLabel::lblCurrentMap, QStringLiteral("lblCurrentMap")},
+        {StatusLabel::lblServerMessage, QStringLiteral("lblServerMessage")},
+        {StatusLabel::lblHostplayer, QStringLiteral("lblHostplayer")},
+        {StatusLabel::lblCountryCode, QStringLiteral("lblCountryCode")},
+        {StatusLabel::lblDedicated, QStringLiteral("lblDedicated")},
+    }};
+    for (size_t i = 0; i < labels.size(); ++i) {
+        QLabel* label = MakeLabel(labels[i].second, QString(), status);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        label->setMinimumHeight(label->fontMetrics().height());
+        m_labels[labels[i].first] = label;
+        // Names and messages are long: they take the whole row; the short values share one.
+        if (i < 4) {
+            grid->addWidget(label, static_cast<int>(i), 0, 1, 2);
+        } else {
+            grid->addWidget(label, 4, static_cast<int>(i - 4));
         }
+    }
+    QFont bold = m_labels[StatusLabel::lblServerName]->font();
+    bold.setBold(true);
+    m_labels[StatusLabel::lblServerName]->setFont(bold);
+
+    m_tabChat = new QTabBar(strip);
+    m_tabChat->setObjectName(QStringLiteral("TabChat"));
+    m_tabChat->setDocumentMode(true);
+    m_chatLists = new QStackedWidget(strip);
+    m_lstChatMes1 = MakeReportList(QStringLiteral("lstChatMes1"), {tr("Player"), tr("Text"), tr("Time")}, strip);
+    m_lstChatMes1->setColumnWidth(0, 160);
+    m_lstChatMes1->setColumnWidth(1, 440);
+    m_chatLists->addWidget(m_lstChatMes1);
+    connect(m_tabChat, &QTabBar::currentChanged, this, &frmMain::TabChat_Change);
+
+    auto* row = new QHBoxLayout;
+    m_txtType = new QLineEdit(strip);
+    m_txtType->setObjectName(QStringLiteral("txtType"));
+    m_txtType->setPlaceholderText(tr("Chat to all players, or / and a server command"));
+    // Typing stops at the limit while Backspace, Delete and the arrow keys keep working.
+    m_txtType->setMaxLength(kChatLineMaxLength);
+    m_cmdSendText = MakePictureButton(QStringLiteral("cmdSendText"), QStyle::SP_ArrowForward, tr("Send"), strip);
+    row->addWidget(m_txtType, 1);
+    row->addWidget(m_cmdSendText);
+
+    layout->addWidget(status);
+    layout->addWidget(m_tabChat);
+    layout->addWidget(m_chatLists, 1);
+    layout->addLayout(row);
+    m_labels[StatusLabel::lblGameTime] = nullptr;  // placed on the Map strip
+    m_controls[ServerControl::txtType] = m_txtType;
+    m_controls[ServerControl::cmdSendText] = m_cmdSendText;
+    return strip;
+}
+
+QWidget* frmMain::BuildPlayersStrip() {
+    auto* strip = new QWidget(this);
+    auto* layout = new QVBoxLayout(strip);
+    m_lstPlayers = MakeReportList(
+        QStringLiteral("lstPlayers"),
+        {tr("Slot"), tr("Player"), tr("Ping"), tr("Team"), tr("Kills"), tr("Deaths"), tr("Exp. Points")}, strip);
+    m_lstPlayers->setColumnWidth(0, 50);
+    m_lstPlayers->setColumnWidth(1, 240);
+    for (int column = 2; column < 6; ++column) m_lstPlayers->setColumnWidth(column, 70);
+    m_lstPlayers->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_lstPlayers, &QWidget::customContextMenuRequested, this, &frmMain::lstPlayers_MenuRequested);
+    m_txtDebugLog = new QPlainTextEdit(strip);
+    m_txtDebugLog->setObjectName(QStringLiteral("txtDebugLog"));
+    m_txtDebugLog->setReadOnly(true);
+    m_txtDebugLog->setVisible(false);  // for diagnosis only; never shown to the operator
+    layout->addWidget(m_lstPlayers, 1);
+    layout->addWidget(m_txtDebugLog);
+
+    m_mnuPlayers = new QMenu(tr("&PlayersMenu"), this);
+    m_mnuPlayers->setObjectName(QStringLiteral("mnuPlayers"));
+    const std::array<std::pair<const char*, QString>, 7> entries = {{
+        {"mnuPlayersPunt", tr("&Punt player")},
+        {"mnuPlayersBan", tr("&Ban player")},
+        {"mnuPlayersLine1", QString()},
+        {"mnuPlayersPuntReason", tr("Pun&t with reason...")},
+        {"mnuPlayersBanReason", tr("Ba&n with reason...")},
+        {"mnuPlayersLine2", QString()},
+        {"mnuPlayersTalk", tr("&Talk to player...")},
+    }};
+    for (const auto& [name, caption] : entries) {
+        QAction* action = caption.isEmpty() ? m_mnuPlayers->addSeparator() : m_mnuPlayers->addAction(caption);
+        action->setObjectName(QString::fromLatin1(name));
+    }
+    return strip;
+}
+
+QWidget* frmMain::BuildMapStrip() {
+    auto* strip = new QWidget(this);
+    auto* layout = new QVBoxLayout(strip);
+    auto* clock = new QGroupBox(tr("Match clock"), strip);
+    clock->setObjectName(QStringLiteral("fraGameTime"));
+    auto* clockRow = new QHBoxLayout(clock);
+    auto* lblGameTime = MakeLabel(QStringLiteral("lblGameTime"), QString(), clock);
+    QFont big = lblGameTime->font();
+    big.setPointSizeF(big.pointSizeF() * 1.6);
+    big.setBold(true);
+    lblGameTime->setFont(big);
+    lblGameTime->setMinimumWidth(lblGameTime->fontMetrics().horizontalAdvance(QStringLiteral("Timer: 10 days, 00:00:00")));
+    auto* dec = MakePictureButton(QStringLiteral("cmdGameTimeDec"), QStyle::SP_ArrowDown, tr("One minute less"), clock);
+    auto* inc = MakePictureButton(QStringLiteral("cmdGameTimeInc"), QStyle::SP_ArrowUp, tr("One minute more"), clock);
+    clockRow->addWidget(lblGameTime, 1);
+    clockRow->addWidget(dec);
+    clockRow->addWidget(inc);
+
+    auto* map = new QGroupBox(tr("Map"), strip);
+    map->setObjectName(QStringLiteral("fraMapControl"));
+    auto* mapRow = new QHBoxLayout(map);
+    auto* reset =
+        MakePictureButton(QStringLiteral("cmdMapResetGames"), QStyle::SP_BrowserReload, tr("Reset games"), map);
+    mapRow->addWidget(MakeLabel(QStringLiteral("lblResetGames"), tr("Restart the current map's games"), map), 1);
+    mapRow->addWidget(reset);
+
+    layout->addWidget(clock);
+    layout->addWidget(map);
+    layout->addStretch();
+    m_labels[StatusLabel::lblGameTime] = lblGameTime;
+    m_controls[ServerControl::cmdGameTimeDec] = dec;
+    m_controls[ServerControl::cmdGameTimeInc] = inc;
+    m_controls[ServerControl::cmdMapResetGames] = reset;
+    return strip;
+}
+
+QWidget* frmMain::BuildSettingsStrip() {
+    auto* strip = new QWidget(this);
+    auto* layout = new QGridLayout(strip);
+
+    auto* fraAutomes = new QGroupBox(tr("Automessages"), strip);
+    fraAutomes->setObjectName(QStringLiteral("fraAutomes"));
+    auto* automes = new QVBoxLayout(fraAutomes);
+    m_chkEnableAutoMessages = new QCheckBox(tr("Enable automessages"), fraAutomes);
+    m_chkEnableAutoMessages->setObjectName(QStringLiteral("chkEnableAutoMessages"));
+    m_txtAutoMes = new QPlainTextEdit(fraAutomes);
+    m_txtAutoMes->setObjectName(QStringLiteral("txtAutoMes"));
+    m_txtAutoMes->setEnabled(false);
+    auto* interval = new QHBoxLayout;
+    m_slideAutoMes = new QSlider(Qt::Horizontal, fraAutomes);
+    m_slideAutoMes->setObjectName(QStringLiteral("slideAutoMes"));
+    m_slideAutoMes->setRange(1, 20);
+    m_slideAutoMes->setSingleStep(1);
+    m_slideAutoMes->setPageStep(5);
+    m_slideAutoMes->setTickPosition(QSlider::TicksBelow);
+    m_slideAutoMes->setTickInterval(1);
+    m_slideAutoMes->setEnabled(false);
+    auto* minutes = MakeLabel(QStringLiteral("lblAutoMesMinutes"), tr("1 min"), fraAutomes);
+    minutes->setMinimumWidth(minutes->fontMetrics().horizontalAdvance(QStringLiteral("20 min")));
+    connect(m_slideAutoMes, &QSlider::valueChanged, minutes, [minutes](int value) { minutes->setText(tr("%1 min").arg(value)); });
+    m_cmdSaveSettingsAutoMes = MakePictureButton(QStringLiteral("cmdSaveSettingsAutoMes"), QStyle::SP_DialogSaveButton,
+                                                 tr("Save automessages"), fraAutomes);
+    m_cmdSaveSettingsAutoMes->setEnabled(false);
+    interval->addWidget(m_slideAutoMes, 1);
+    interval->addWidget(minutes);
+    interval->addWidget(m_cmdSaveSettingsAutoMes);
+    automes->addWidget(m_chkEnableAutoMessages);
+    automes->addWidget(m_txtAutoMes, 1);
+    automes->addWidget(MakeLabel(QStringLiteral("lblTimeInterval"), tr("Select time interval"), fraAutomes));
+    automes->addLayout(interval);
+
+    auto* fraOtherSettings = new QGroupBox(tr("Other settings"), strip);
+    fraOtherSettings->setObjectName(QStringLiteral("fraOtherSettings"));
+    auto* other = new QVBoxLayout(fraOtherSettings);
+    m_chkScoringTime = new QCheckBox(tr("Change scoring time (game default is 45 seconds)"), fraOtherSettings);
+    m_chkScoringTime->setObjectName(QStringLiteral("chkScoringTime"));
+    auto* scoring = new QHBoxLayout;
+    m_upDown1 = new NamedSpinBox(QStringLiteral("UpDown1"), QStringLiteral("txtScoringSeconds"), 10, 80, 25, fraOtherSettings);
+    m_upDown1->setEnabled(false);
+    scoring->addSpacing(24);
+    scoring->addWidget(m_upDown1);
+    scoring->addWidget(MakeLabel(QStringLiteral("lblScoringSeconds"), tr("seconds"), fraOtherSettings));
+    scoring->addStretch();
+    connect(m_chkScoringTime, &QCheckBox::toggled, m_upDown1, &QWidget::setEnabled);
+    m_chkDisplayNextMap = new QCheckBox(tr("(disabled) Display next map message"), fraOtherSettings);
+    m_chkDisplayNextMap->setObjectName(QStringLiteral("chkDisplayNextMap"));
+    m_chkKeepArchive = new QCheckBox(tr("Save a copy of stats to Archives directory"), fraOtherSettings);
+    m_chkKeepArchive->setObjectName(QStringLiteral("chkKeepArchive"));
+    auto* minPlayers = new QHBoxLayout;
+    m_upDown = new NamedSpinBox(QStringLiteral("UpDown"), QStringLiteral("txtMinPlayers"), 0, 15, 0, fraOtherSettings);
+    minPlayers->addWidget(MakeLabel(QStringLiteral("lblMinPlayers0"), tr("Only track stats when there are at least "), fraOtherSettings));
+    minPlayers->addWidget(m_upDown);
+    minPlayers->addWidget(MakeLabel(QStringLiteral("lblMinPlayers1"), tr("players (zero for no minimum)"), fraOtherSettings));
+    minPlayers->addStretch();
+    auto* otherSave = new QHBoxLayout;
+    otherSave->addStretch();
+    otherSave->addWidget(MakePictureButton(QStringLiteral("cmdSaveSettingsOther"), QStyle::SP_DialogSaveButton,
+                                           tr("Save other settings"), fraOtherSettings));
+    other->addWidget(m_chkScoringTime);
+    other->addLayout(scoring);
+    other->addWidget(m_chkDisplayNextMap);
+    other->addWidget(m_chkKeepArchive);
+    other->addLayout(minPlayers);
+    other->addStretch();
+    other->addLayout(otherSave);
+
+    auto* fraStatusSettings = new QGroupBox(tr("Status update settings"), strip);
+    fraStatusSettings->setObjectName(QStringLiteral("fraStatusSettings"));
+    auto* statusForm = new QFormLayout(fraStatusSettings);
+    m_txtServerCode = new QLineEdit(QStringLiteral("servercode"), fraStatusSettings);
+    m_txtServerCode->setObjectName(QStringLiteral("txtServerCode"));
+    m_txtUpdateURL = new QLineEdit(QStringLiteral("http://stats.example.net/tovistats/update.php"), fraStatusSettings);
+    m_txtUpdateURL->setObjectName(QStringLiteral("txtUpdateURL"));
+    m_txtImportURL = new QLineEdit(QStringLiteral("http://stats.example.net/tovistats/import.php"), fraStatusSettings);
+    m_txtImportURL->setObjectName(QStringLiteral("txtImportURL"));
+    statusForm->addRow(MakeLabel(QStringLiteral("lblServerCode"), tr("Server code:"), fraStatusSettings), m_txtServerCode);
+    statusForm->addRow(MakeLabel(QStringLiteral("lblUpdateURL"), tr("Update URL:"), fraStatusSettings), m_txtUpdateURL);
+    statusForm->addRow(MakeLabel(QStringLiteral("lblImportURL"), tr("Import URL:"), fraStatusSettings), m_txtImportURL);
+    auto* statusSave = new QHBoxLayout;
+    statusSave->addStretch();
+    statusSave->addWidget(MakePictureButton(QStringLiteral("cmdSaveSettingsUpdate"), QStyle::SP_DialogSaveButton,
+                                            tr("Save status update settings"), fraStatusSettings));
+    statusForm->addRow(statusSave);
+
+    layout->addWidget(fraAutomes, 0, 0, 2, 1);
+    layout->addWidget(fraOtherSettings, 0, 1);
+    layout->addWidget(fraStatusSettings, 1, 1);
+    layout->setColumnStretch(0, 1);
+    layout->setColumnStretch(1, 1);
+    return strip;
+}
+
+QWidget* frmMain::BuildAboutStrip() {
+    auto* strip = new QWidget(this);
+    auto* layout = new QGridLayout(strip);
+    auto* imgAbout = MakeLabel(QStringLiteral("imgAbout"), QString(), strip);
+    imgAbout->setPixmap(m_trayIcon.pixmap(64, 64));
+    imgAbout->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    auto* lblApplication = MakeLabel(QStringLiteral("lblApplication"), QString(), strip);
+    QFont title = lblApplication->font();
+    title.setPointSizeF(title.pointSizeF() * 1.5);
+    title.setBold(true);
+    lblApplication->setFont(title);
+    auto* lblAbout = MakeLabel(QStringLiteral("lblAbout"), QString(), strip);
+    lblAbout->setWordWrap(true);
+    auto* txtThanksTo = new QPlainTextEdit(strip);
+    txtThanksTo->setObjectName(QStringLiteral("txtThanksTo"));
+    txtThanksTo->setReadOnly(true);
+    layout->addWidget(imgAbout, 0, 0, 3, 1);
+    layout->addWidget(lblApplication, 0, 1);
+    layout->addWidget(MakeLabel(QStringLiteral("lblVersion"), QString(), strip), 1, 1);
+    layout->addWidget(MakeLabel(QStringLiteral("lblNotes"), QString(), strip), 2, 1);
+    layout->addWidget(lblAbout, 3, 1);
+    layout->addWidget(txtThanksTo, 4, 1);
+    layout->setColumnStretch(1, 1);
+    layout->setRowStretch(4, 1);
+    return strip;
+}
+
+void frmMain::BuildStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar"));
+    bar->setSizeGripEnabled(true);
+    const std::array<int, 4> widths = {110, 110, 0, 170};
+    for (int panel = 1; panel <= 4; ++panel) {
+        auto* label = MakeLabel(QStringLiteral("StatusBarPanel%1").arg(panel), QString(), bar);
+        label->setFrameShape(QFrame::StyledPanel);
+        label->setFrameShadow(QFrame::Sunken);
+        label->setContentsMargins(4, 0, 4, 0);
+        const int width = widths[static_cast<size_t>(panel - 1)];
+        if (width > 0) label->setMinimumWidth(width);
+        bar->addPermanentWidget(label, width == 0 ? 1 : 0);
+        m_panels[static_cast<size_t>(panel)] = label;
+    }
+}
+
+void frmMain::BuildTray() {
+    m_tray.setObjectName(QStringLiteral("TrayIcon"));
+    m_mnuTray = new QMenu(tr("&TrayMenu"), this);
+    m_mnuTray->setObjectName(QStringLiteral("mnuTray"));
+    QAction* show = m_mnuTray->addAction(tr("&Show"));
+    show->setObjectName(QStringLiteral("mnuTrayShow"));
+    m_mnuTray->setDefaultAction(show);
+    connect(show, &QAction::triggered, this, &frmMain::RestoreWindow);
+    m_tray.setContextMenu(m_mnuTray);
+    connect(&m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::DoubleClick) RestoreWindow();
+    });
+}
+
+// ---- start-up and shutdown ----------------------------------------------------------------
+
+void frmMain::AddTrayIcon() {
+    m_tray.setIcon(m_trayIcon);
+    m_tray.setToolTip(QString::fromLatin1(kApplicationTitle));
+    m_tray.show();
+}
+
+void frmMain::RemoveTrayIcon() { m_tray.hide(); }
+
+void frmMain::FillAbout() {
+    findChild<QLabel*>(QStringLiteral("lblApplication"))->setText(QString::fromLatin1(kApplicationTitle));
+    findChild<QLabel*>(QStringLiteral("lblVersion"))
+        ->setText(QStringLiteral("Version: %1.%2.%3").arg(kVersionMajor).arg(kVersionMinor).arg(kVersionRevision));
+    findChild<QLabel*>(QStringLiteral("lblNotes"))->setText(QStringLiteral("Use with JO:TR 1.5.1.5"));
+    const QString about = QStringList{
+        QStringLiteral("Tovi stats is written by the |QX| clan's coders; it reads the game's information from the "
+                       "server and shows it on your server's web page."),
+        QStringLiteral("It has some extra functions like a playerlist where you can kick and ban, automessages and "
+                       "chat function."),
+        QStringLiteral("At the moment it does not require RAT to be enabled."),
+        QString(),
+        QStringLiteral("Use this tool at own risk, however, it does not affect the game nor will Novalogic ban you "
+                       "for using it."),
+    }.join(QStringLiteral("\r\n"));
+    findChild<QLabel*>(QStringLiteral("lblAbout"))->setText(about);
+    const QString thanks = QStringList{
+        QStringLiteral("Many thanks to the members of the JO coding forum for answering our questions. Special "
+                       "thanks go to:"),
+        QString(),
+        QStringLiteral("The |QX| clan members - ideas, graphics and testing"),
+        QStringLiteral("The author of the memory access class we started from - the memory access class"),
+        QStringLiteral("The JO coding forum's hosts - the forum and its map-management code"),
+        QStringLiteral("The forum's memory hackers - how memory addresses work"),
+        QStringLiteral("A clan member with a spare machine - a test computer"),
+        QStringLiteral("A friendly server admin - a test server"),
+        QStringLiteral("The players of the |QX| servers - testing"),
+        QStringLiteral("The web team - testing and changing the web pages"),
+    }.join(QStringLiteral("\r\n"));
+    findChild<QPlainTextEdit*>(QStringLiteral("txtThanksTo"))->setPlainText(thanks);
+}
+
+void frmMain::Form_Load() {
+    AddTrayIcon();
+    m_settings.ServerCode.clear();
+    m_status.State = 0;
+    m_status.ServerName.clear();
+    m_status.MapName.clear();
+    m_status.PlayerCount = 0;
+    m_status.PlayerNames.clear();
+    m_poll.ResetServerDisplay();
+    m_status.MaxPlayers = 0;
+    m_status.PollTicks = 0;
+    m_status.MatchEndCount = 0;
+    m_settingsFile->LoadServerSettings();
+    m_autoMessages->LoadAutoMessages();
+    FillAbout();
+    m_settingsFile->LoadOtherSettings();
+    m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
+
+    m_currentStrip = 3;
+    m_currentChatList = 1;
+    connect(m_tabs, &QTabWidget::currentChanged, this, &frmMain::Tabs_Change, Qt::UniqueConnection);
+    m_tabs->setCurrentWidget(m_strips[3]);
+    if (m_tabChat->count() == 0) {
+        const int index = m_tabChat->addTab(tr("&Public chat"));
+        m_tabChat->setTabData(index, QStringLiteral("public"));
+    }
+    m_tabChat->setCurrentIndex(0);
+    m_chatLists->setCurrentIndex(m_currentChatList - 1);
+    m_txtType->setVisible(true);
+    m_cmdSendText->setVisible(true);
+
+    ShowNews(NewsUrl(m_settings.UpdateURL));
+    cmdRefreshList_Click();
+    m_timer->start();
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    if (m_exitConfirmed) {
+        event->accept();
         return;
     }
-    m_lblAccess->hide();
-    const uint8_t state = m_memory.ReadAByte(game::kGameState);
-    const QString text = QString::fromStdString(StateText(state));
-    m_lblState->setText(text);
-    m_lblProcess->setText(tr("PID: %1").arg(m_memory.GetProcID()));
-    statusBar()->showMessage(text);
+    event->ignore();
+    if (m_exitAsked) return;  // the question is already open
+    m_exitAsked = true;
+    m_dialogs.Ask("Are you sure you want to exit?", [this](bool yes) {
+        m_exitAsked = false;
+        if (!yes) return;
+        m_exitConfirmed = true;
+        Form_Unload();
+    });
+}
+
+void frmMain::Form_Unload() {
+    // A game window the operator hid must not stay hidden once this tool is gone.
+    cmdShow_Click();
+    m_timer->stop();
+    RemoveTrayIcon();
+    hide();
+    QCoreApplication::quit();
+}
+
+void frmMain::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+        // Hidden from the task bar; the tray icon brings it back.
+        QMetaObject::invokeMethod(this, &QWidget::hide, Qt::QueuedConnection);
+    }
+}
+
+void frmMain::RestoreWindow() {
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
+}
+
+void frmMain::Tabs_Change(int index) {
+    const int strip = index + 1;
+    if (strip == m_currentStrip) return;
+    m_currentStrip = strip;
+}
+
+void frmMain::TabChat_Change(int index) {
+    const int list = index + 1;
+    if (index < 0 || list == m_currentChatList) return;
+    m_chatLists->setCurrentIndex(index);
+    m_txtType->setVisible(true);
+    m_cmdSendText->setVisible(true);
+    m_currentChatList = list;
+}
+
+void frmMain::chkUseDefaultWindow_Click() {
+    const bool ticked = m_chkUseDefaultWindow->isChecked();
+    m_lstServers->setEnabled(ticked);
+    m_cmdRefreshList->setEnabled(ticked);
+    if (!ticked) m_cmdTrackServer->setEnabled(false);
+}
+
+void frmMain::cmdSendText_Click() {
+    const std::string text = ToGameText(m_txtType->text());
+    m_txtType->clear();
+    if (auto command = ChatLineCommand(text)) m_channel->SendServerCommand(command->Command, command->Argument);
+    m_txtType->setFocus();
+}
+
+void frmMain::lstPlayers_MenuRequested(const QPoint& position) {
+    // Only a right-click on a row that names a slot opens the player menu.
+    QTreeWidgetItem* item = m_lstPlayers->itemAt(position);
+    if (!item || item->text(0).isEmpty()) return;
+    m_lstPlayers->setCurrentItem(item);
+    m_mnuPlayers->popup(m_lstPlayers->viewport()->mapToGlobal(position));
+}
+
+void frmMain::cmdRefreshList_Click() {
+    m_cmdTrackServer->setEnabled(false);
+    m_lstServers->clear();
+    for (const ServerRow& row : ListGameServers(m_memory, m_memory.Backend())) {
+        auto* item = new QTreeWidgetItem(m_lstServers);
+        item->setText(0, FromGameText(row.ProcID));
+        item->setText(1, FromGameText(row.Path));
+        item->setText(2, FromGameText(row.Version));
+        item->setText(3, FromGameText(row.Expansion));
+    }
+}
+
+void frmMain::cmdTrackServer_Click() {
+    QTreeWidgetItem* item = m_lstServers->currentItem();
+    if (!item) return;
+    const ServerRow row{ToGameText(item->text(0)), ToGameText(item->text(1)), ToGameText(item->text(2)),
+                        ToGameText(item->text(3))};
+    switch (TrackServer(m_memory, row)) {
+    case TrackOutcome::Tracked: m_dialogs.Inform(TrackedMessage(m_memory)); break;
+    case TrackOutcome::WrongVersion: m_dialogs.Warn("Wrong version"); break;
+    case TrackOutcome::AttachFailed: break;  // the process has gone; the poll will say so
+    }
+}
+
+void frmMain::cmdHide_Click() {
+    m_memory.ShowGameWindow(false);
+    m_cmdHide->setVisible(false);
+    m_cmdShow->setVisible(true);
+}
+
+void frmMain::cmdShow_Click() {
+    m_memory.ShowGameWindow(true);
+    m_cmdShow->setVisible(false);
+    m_cmdHide->setVisible(true);
+}
+
+// ---- news ---------------------------------------------------------------------------------
+
+void frmMain::ShowNews(const QUrl& url) {
+    m_newsUrl = url;
+    m_cmdOpenNews->setEnabled(url.isValid());
+    if (!url.isValid()) {
+        m_webBrowser->clear();
+        m_lblNewsStatus->setText(tr("No news yet: the news come from the stats web service named by the update URL "
+                                    "on the Settings tab."));
+        return;
+    }
+    m_lblNewsStatus->setText(tr("Loading %1 ...").arg(url.toString()));
+    QNetworkRequest request(url);
+    request.setTransferTimeout(60000);
+    QNetworkReply* reply = m_network.get(request);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, url] {
+        reply->deleteLater();
+        if (url != m_newsUrl) return;  // a newer page was asked for meanwhile
+        if (reply->error() != QNetworkReply::NoError) {
+            m_webBrowser->clear();
+            m_lblNewsStatus->setText(tr("The news page could not be loaded (%1).").arg(reply->errorString()));
+            return;
+        }
+        const QByteArray body = reply->readAll();
+        QStringDecoder decoder = QStringDecoder::decoderForHtml(body);
+        const QString html = decoder.isValid() ? decoder.decode(body) : QString::fromLatin1(body);
+        m_webBrowser->document()->setBaseUrl(url);
+        m_webBrowser->setHtml(html);
+        m_lblNewsStatus->setText(url.toString());
+    });
+}
+
+// ---- the poll -----------------------------------------------------------------------------
+
+void frmMain::Timer_Timer() {
+    m_poll.Timer_Timer();
+    // Said once: the operator can fix this, and repeating it every second helps nobody.
+    if (!m_permissionExplained && m_memory.GetProcID() == -1 &&
+        m_memory.LastFailure() == AccessFailure::PermissionDenied) {
+        m_permissionExplained = true;
+        m_dialogs.Warn(
+            "The game server was found, but reading its memory was refused. Run Tovi stats as root, give it the "
+            "capability with \"setcap cap_sys_ptrace=eip tovistats\", or allow it for all programs of your user "
+            "with \"sysctl kernel.yama.ptrace_scope=0\".");
+    }
+}
+
+bool frmMain::UseTrackedProcess() { return m_chkUseDefaultWindow->isChecked(); }
+bool frmMain::ScoringTimeOn() { return m_chkScoringTime->isChecked(); }
+int frmMain::ScoringSeconds() { return m_upDown1->value(); }
+std::string frmMain::MinPlayersText() { return ToGameText(m_upDown->text()); }
+bool frmMain::AutoMessagesOn() { return m_slideAutoMes->isEnabled(); }
+int frmMain::AutoMessageMinutes() { return m_slideAutoMes->value(); }
+
+void frmMain::SetPanel(int panel, const std::string& text) {
+    if (panel < 1 || panel > 4) return;
+    m_panels[static_cast<size_t>(panel)]->setText(FromGameText(text));
+}
+
+void frmMain::SetLabel(StatusLabel label, const std::string& text) {
+    if (QLabel* target = m_labels[label]) target->setText(FromGameText(text));
+}
+
+void frmMain::SetControlEnabled(ServerControl control, bool enabled) {
+    if (QWidget* target = m_controls[control]) target->setEnabled(enabled);
+}
+
+void frmMain::SetTrayPicture(TrayPicture picture) { m_trayPicture = picture; }
+
+void frmMain::UpdateTray(const std::string& tip) {
+    m_tray.setIcon(m_trayPicture == TrayPicture::Hosting ? m_trayIcon : m_trayIcon2);
+    m_tray.setToolTip(FromGameText(tip));
+}
+
+void frmMain::ClearLog() {
+    m_logText.clear();
+    m_txtLog->clear();
+}
+
+void frmMain::ClearDebugLog() {
+    m_debugLogText.clear();
+    m_txtDebugLog->clear();
+}
+
+void frmMain::ClearChatInput() { m_txtType->clear(); }
+void frmMain::ClearPlayerList() { m_lstPlayers->clear(); }
+void frmMain::ClearPublicChat() { m_lstChatMes1->clear(); }
+
+std::string& frmMain::LogText(QPlainTextEdit* box) { return box == m_txtDebugLog ? m_debugLogText : m_logText; }
+
+void frmMain::AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int16_t MaxLines) {
+    if (TxtObject != m_txtLog && TxtObject != m_txtDebugLog) return;
+    std::string& text = LogText(TxtObject);
+    text = tovi::AddLine(text, Message, MaxLines, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString());
+    TxtObject->setPlainText(LogDisplay(text));
+    TxtObject->moveCursor(QTextCursor::End);
+}
+
+// ---- work the poll hands on ---------------------------------------------------------------
+
+void frmMain::ClearPlayerTable() { m_playerReader->Clear(); }
+void frmMain::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) { m_playerReader->ReadPlayers(Dedicated, MaxPlayers); }
+void frmMain::ReadChat() { m_chatReader->ReadChat(); }
+void frmMain::SendStatusReport() { m_reporter->SendStatusReport(); }
+void frmMain::WriteStats(bool upload, uint8_t resultByte, int32_t pollTicks) {
+    m_statsFile->WriteStats(upload, resultByte, pollTicks);
+}
+
+void frmMain::SendNextAutoMessage() { m_autoMessages->SendNextAutoMessage(); }
+void frmMain::SendPeriodicChat() { m_channel->SendServerCommand("gtalk", m_periodicChatText); }
+
+void frmMain::SetPollEnabled(bool enabled) {
+    if (enabled) {
+        m_timer->start();
+    } else {
+        m_timer->stop();
+    }
+}
+
+void frmMain::WriteSetting(const std::string& section, const std::string& key, const std::string& value) {
+    m_settingsFile->WriteSetting(section, key, value);
+}
+
+std::string frmMain::AutoMesText() {
+    QString text = m_txtAutoMes->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return ToGameText(text);
+}
+
+void frmMain::SetAutoMesText(const std::string& text) {
+    QString shown = FromGameText(text);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    m_txtAutoMes->setPlainText(shown);
+}
+
+void frmMain::SetAutoMesControlsEnabled(bool enabled) {
+    m_txtAutoMes->setEnabled(enabled);
+    m_slideAutoMes->setEnabled(enabled);
+    m_cmdSaveSettingsAutoMes->setEnabled(enabled);
+}
+
+int frmMain::AutoMesInterval() { return m_slideAutoMes->value(); }
+
+void frmMain::Log(const std::string& message) { AddLine(message, m_txtLog); }
+void frmMain::DebugLog(const std::string& message) { AddLine(message, m_txtDebugLog); }
+
+// ---- the settings in their controls -------------------------------------------------------
+
+std::string frmMain::Text(SettingsText box) {
+    switch (box) {
+    case SettingsText::txtServerCode: return ToGameText(m_txtServerCode->text());
+    case SettingsText::txtUpdateURL: return ToGameText(m_txtUpdateURL->text());
+    case SettingsText::txtImportURL: return ToGameText(m_txtImportURL->text());
+    case SettingsText::txtMinPlayers: return ToGameText(m_upDown->text());
+    case SettingsText::txtScoringSeconds: return ToGameText(m_upDown1->text());
+    }
+    return {};
+}
+
+void frmMain::SetText(SettingsText box, const std::string& text) {
+    const QString shown = FromGameText(text);
+    switch (box) {
+    case SettingsText::txtServerCode: m_txtServerCode->setText(shown); break;
+    case SettingsText::txtUpdateURL: m_txtUpdateURL->setText(shown); break;
+    case SettingsText::txtImportURL: m_txtImportURL->setText(shown); break;
+    case SettingsText::txtMinPlayers: m_upDown->findChild<QLineEdit*>()->setText(shown); break;
+    case SettingsText::txtScoringSeconds: m_upDown1->findChild<QLineEdit*>()->setText(shown); break;
+    }
+}
+
+static QCheckBox* frmMainCheckBox(QWidget* window, SettingsBox box) {
+    static const char* const names[] = {"chkEnableAutoMessages", "chkScoringTime", "chkDisplayNextMap", "chkKeepArchive"};
+    return window->findChild<QCheckBox*>(QString::fromLatin1(names[static_cast<int>(box)]));
+}
+
+bool frmMain::Checked(SettingsBox box) { return frmMainCheckBox(this, box)->isChecked(); }
+
+void frmMain::SetChecked(SettingsBox box, bool ticked) { frmMainCheckBox(this, box)->setChecked(ticked); }
+
+void frmMain::SetValue(SettingsNumber control, int value) {
+    switch (control) {
+    case SettingsNumber::slideAutoMes: m_slideAutoMes->setValue(value); break;
+    case SettingsNumber::UpDown: m_upDown->setValue(value); break;
+    case SettingsNumber::UpDown1: m_upDown1->setValue(value); break;
+    }
 }
 
 }  // namespace tovi

@@ -1,23 +1,31 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QTimer>
 
-#include "MemoryClass.h"
+#include "Application.h"
 #include "PlatformBackend.h"
-#include "frmMain.h"
+#include "QtHttpClient.h"
+#include "QtSupport.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName("Tovi stats");
-    QApplication::setApplicationVersion(QStringLiteral(TOVI_VERSION));
+    QApplication::setApplicationName(QStringLiteral("Tovi stats"));
+    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
+                                            .arg(tovi::kVersionMajor)
+                                            .arg(tovi::kVersionMinor)
+                                            .arg(tovi::kVersionRevision));
+    // The window hides in the tray; only the exit question ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription("Companion tool for a Joint Operations: Typhoon Rising 1.5.1.5 server.");
+    parser.setApplicationDescription(QStringLiteral("Companion tool for a Joint Operations: Typhoon Rising 1.5.1.5 server."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption dataDir(
-        "data-dir", "Folder of settings.ini, automessages.txt, stats.stats and Archives (default: the program's folder).",
-        "DIR");
+        QStringLiteral("data-dir"),
+        QStringLiteral("Folder of settings.ini, automessages.txt, stats.stats and Archives (default: the program's folder)."),
+        QStringLiteral("DIR"));
     parser.addOption(dataDir);
     parser.process(app);
 
@@ -29,8 +37,14 @@ int main(int argc, char** argv) {
     }
 
     auto backend = tovi::MakePlatformBackend();
-    tovi::MemoryClass memory(*backend);
-    tovi::frmMain window(memory, folder);
-    window.show();
+    tovi::QtScheduler scheduler;
+    tovi::QtDialogs dialogs;
+    tovi::QtHttpClient http;
+    tovi::Application tovistats(*backend, dialogs, scheduler, http, folder, tovi::Application::DefaultLockPath());
+    QTimer::singleShot(0, &app, [&tovistats] {
+        tovistats.Start([](bool started) {
+            if (!started) QCoreApplication::quit();
+        });
+    });
     return app.exec();
 }

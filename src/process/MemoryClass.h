@@ -33,6 +33,9 @@ public:
     bool ShowGameWindow(bool visible);
     bool PressKey(GameKeystroke key);
 
+    // The backend behind this accessor, for another accessor of the same platform.
+    ProcessBackend& Backend() const { return m_backend; }
+
     // Why the latest failed call failed, as the backend saw it.
     AccessFailure LastFailure() const { return m_backend.LastFailure(); }
 

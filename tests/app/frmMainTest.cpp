@@ -1,54 +1,358 @@
+// The main window on Qt's offscreen platform, over in-process game images and a virtual clock.
+#include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSystemTrayIcon>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QTreeWidget>
 #include <QtTest>
+#include <deque>
 
+#include "Application.h"
 #include "GameAddresses.h"
-#include "MemoryClass.h"
-#include "frmMain.h"
+#include "QtHttpClient.h"
+#include "QtSupport.h"
 #include "image/ImageBackend.h"
 
 using namespace tovi;
 
+namespace {
+
+// Answers questions from a list prepared by the test, and remembers what was asked.
+class TestDialogs : public Dialogs {
+public:
+    std::deque<bool> answers;
+    QStringList asked;
+    void Ask(const std::string& question, std::function<void(bool)> answer) override {
+        asked << QString::fromStdString(question);
+        const bool yes = !answers.empty() && answers.front();
+        if (!answers.empty()) answers.pop_front();
+        answer(yes);
+    }
+    void Warn(const std::string& text) override { asked << QString::fromStdString(text); }
+    void Inform(const std::string& text) override { asked << QString::fromStdString(text); }
+    std::deque<std::optional<std::string>> inputs;
+    void InputBox(const std::string& prompt, const std::string&,
+                  std::function<void(std::optional<std::string>)> answer) override {
+        asked << QString::fromStdString(prompt);
+        std::optional<std::string> text;
+        if (!inputs.empty()) {
+            text = inputs.front();
+            inputs.pop_front();
+        }
+        answer(text);
+    }
+};
+
+struct Fixture {
+    image::ImageBackend backend;
+    image::GameImage server;
+    TestDialogs dialogs;
+    VirtualScheduler scheduler;
+    QTemporaryDir folder;
+    QtHttpClient http;
+    Application app{backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock")};
+
+    frmMain& Start() {
+        app.Start();
+        return *app.Window();
+    }
+    template <typename T> T* Find(const char* name) { return app.Window()->findChild<T*>(QString::fromLatin1(name)); }
+    QString Panel(int n) { return Find<QLabel>(qPrintable(QStringLiteral("StatusBarPanel%1").arg(n)))->text(); }
+    void HostServer(uint8_t state) {
+        backend.AddServer(4711, server);
+        server.SetByte(game::kGameState, state);
+        server.SetText(game::kServerName, game::kServerNameLength, "  |QX| Proving Ground");
+        server.SetByte(game::kGameType, 9);
+        server.SetText(game::kMapName, game::kMapNameLength, "Tidal Wave");
+        server.SetText(game::kMapFile, game::kMapFileLength, "JOTR_TIDALWAVE.BMS");
+        server.SetByte(game::kMaxPlayers, 32);
+        server.SetByte(game::kPlayerCount, 12);
+        server.SetDWord(game::kMatchClock, 10 * 3600 * 62);
+    }
+};
+
+const char* const kServerControls[] = {"txtType", "cmdSendText", "cmdHide", "cmdMapResetGames", "cmdGameTimeInc",
+                                       "cmdGameTimeDec"};
+
+}  // namespace
+
 class frmMainTest : public QObject {
     Q_OBJECT
 private slots:
-    void showsTheStateOfTheServerItFinds() {
-        image::ImageBackend backend;
-        image::GameImage server;
-        MemoryClass memory(backend);
-        frmMain window(memory, QDir::tempPath());
-        auto* state = window.findChild<QLabel*>("lblState");
-        QVERIFY(state);
-        QCOMPARE(window.windowTitle(), QString("|QX| Tovi stats for JO:TR 1.5.1.5"));
-        QCOMPARE(state->text(), QString("Game not running"));
+    void startsOnStatusAndChatWithTheServerControlsOff() {
+        Fixture f;
+        frmMain& window = f.Start();
+        QVERIFY(window.isVisible());
+        QCOMPARE(window.windowTitle(), QStringLiteral("|QX| Tovi stats for JO:TR 1.5.1.5"));
+        auto* tabs = f.Find<QTabWidget>("Tabs");
+        QCOMPARE(tabs->count(), 7);
+        QCOMPARE(tabs->tabText(tabs->currentIndex()), QStringLiteral("Status && &Chat"));
+        QCOMPARE(window.CurrentStrip(), 3);
+        QCOMPARE(tabs->tabBar()->tabData(1).toString(), QStringLiteral("server"));
+        for (const char* name : kServerControls) QVERIFY2(!f.Find<QWidget>(name)->isEnabled(), name);
+        QVERIFY(f.Find<QTimer>("Timer")->isActive());
+        QCOMPARE(f.Find<QLabel>("lblVersion")->text(), QStringLiteral("Version: 1.5.3"));
+        QCOMPARE(f.Find<QLabel>("lblAbout")->text().split("\r\n").size(), 5);
+        QVERIFY(window.PeriodicChatText().find("statistics") != std::string::npos);
 
-        backend.AddServer(4711, server);
-        server.SetByte(game::kGameState, 3);
-        window.Timer_Timer();
-        QCOMPARE(state->text(), QString("Hosting mission"));
-        QCOMPARE(window.findChild<QLabel*>("lblProcess")->text(), QString("PID: 4711"));
-
-        server.SetByte(game::kGameState, 7);
-        window.Timer_Timer();
-        QCOMPARE(state->text(), QString("Not hosting"));
-
-        backend.RemoveProcess(4711);
-        window.Timer_Timer();
-        QCOMPARE(state->text(), QString("Game not running"));
+        window.Timer_Timer();  // no game running
+        QCOMPARE(f.Panel(3), QStringLiteral("Game not running"));
+        for (int panel : {1, 2, 4}) QCOMPARE(f.Panel(panel), QString());
+        QCOMPARE(window.Tray().toolTip(), QStringLiteral("Tovi status: Game not running"));
+        // No settings file: the three warnings, in order, and nothing else was asked.
+        QCOMPARE(f.dialogs.asked, (QStringList{"No ServerCode defined in settings.ini",
+                                               "No update url defined in settings.ini",
+                                               "No import url defined in settings.ini"}));
     }
 
-    void explainsARefusedAccessOnce() {
-        image::ImageBackend backend;
-        image::GameImage server;
-        backend.AddServer(4711, server).accessible = false;
-        MemoryClass memory(backend);
-        frmMain window(memory, QDir::tempPath());
-        auto* access = window.findChild<QLabel*>("lblAccess");
-        QVERIFY(access->text().contains("cap_sys_ptrace"));
-        QVERIFY(!access->isHidden());
-
-        backend.Find(4711)->accessible = true;
+    void showsAHostingServer() {
+        Fixture f;
+        frmMain& window = f.Start();
+        f.HostServer(3);
         window.Timer_Timer();
-        QVERIFY(access->isHidden());
+        QCOMPARE(f.Find<QLabel>("lblServerName")->text(), QStringLiteral("Servername: |QX| Proving Ground (AAS)"));
+        QCOMPARE(f.Find<QLabel>("lblCurrentMap")->text(), QStringLiteral("Map: Tidal Wave (jotr_tidalwave.bms)"));
+        QCOMPARE(f.Panel(1), QStringLiteral("12 of 32"));
+        QCOMPARE(f.Panel(2), QStringLiteral("PID: 4711 "));
+        QCOMPARE(f.Panel(3), QStringLiteral("Hosting mission"));
+        QCOMPARE(f.Panel(4), QStringLiteral("Timer: 10:00:00"));
+        QCOMPARE(f.Find<QLabel>("lblGameTime")->text(), QStringLiteral("Timer: 10:00:00"));
+        for (const char* name : kServerControls) QVERIFY2(f.Find<QWidget>(name)->isEnabled(), name);
+        QCOMPARE(window.Tray().toolTip(), QStringLiteral("Tovi status: Hosting mission"));
+
+        // The server stops hosting: the display blanks, the clock text stays.
+        f.server.SetByte(game::kGameState, 0);
+        window.Timer_Timer();
+        QCOMPARE(f.Panel(3), QStringLiteral("Not hosting"));
+        QCOMPARE(f.Find<QLabel>("lblServerName")->text(), QString());
+        QCOMPARE(f.Find<QLabel>("lblGameTime")->text(), QStringLiteral("Timer: 10:00:00"));
+        QVERIFY(!f.Find<QWidget>("txtType")->isEnabled());
+    }
+
+    void exitAsksFirstAndShowsAHiddenGameWindow() {
+        Fixture f;
+        frmMain& window = f.Start();
+        f.HostServer(3);
+        window.Timer_Timer();
+        f.Find<QPushButton>("cmdHide")->click();
+        QVERIFY(!f.backend.Find(4711)->visible);
+
+        f.dialogs.answers = {false};
+        QVERIFY(!window.close());
+        QVERIFY(window.isVisible());
+        QCOMPARE(f.dialogs.asked.last(), QStringLiteral("Are you sure you want to exit?"));
+        QVERIFY(f.Find<QTimer>("Timer")->isActive());
+
+        f.dialogs.answers = {true};
+        window.close();
+        QVERIFY(!window.isVisible());
+        QVERIFY(f.backend.Find(4711)->visible);
+        QVERIFY(!window.Tray().isVisible());
+        QVERIFY(!f.Find<QTimer>("Timer")->isActive());
+    }
+
+    void tabsShowExactlyOneStrip() {
+        Fixture f;
+        frmMain& window = f.Start();
+        auto* tabs = f.Find<QTabWidget>("Tabs");
+        tabs->setCurrentIndex(0);
+        QCOMPARE(window.CurrentStrip(), 1);
+        tabs->setCurrentIndex(0);
+        QCOMPARE(window.CurrentStrip(), 1);
+        tabs->setCurrentIndex(5);
+        QCOMPARE(window.CurrentStrip(), 6);
+        int shown = 0;
+        for (int strip = 1; strip <= 7; ++strip) {
+            shown += f.Find<QWidget>(qPrintable(QStringLiteral("fraStrips%1").arg(strip)))->isVisible() ? 1 : 0;
+        }
+        QCOMPARE(shown, 1);
+        QVERIFY(f.Find<QWidget>("fraStrips6")->isVisible());
+    }
+
+    void logLinesAreStampedAndTrimmed() {
+        Fixture f;
+        frmMain& window = f.Start();
+        auto* log = f.Find<QPlainTextEdit>("txtLog");
+        for (int i = 1; i <= 8; ++i) window.AddLine("line " + std::to_string(i), log);
+        const QStringList lines = log->toPlainText().split('\n');
+        QCOMPARE(lines.size(), 6);
+        QVERIFY(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] line 3$")).match(lines.first()).hasMatch());
+        QVERIFY(lines.last().endsWith(QStringLiteral("] line 8")));
+        QVERIFY(f.Find<QPlainTextEdit>("txtDebugLog")->isHidden());
+    }
+
+    void aSecondCopyAsksAndNoEndsIt() {
+        QTemporaryDir folder;
+        QLockFile running(folder.filePath("tovistats.lock"));
+        QVERIFY(running.tryLock(0));
+        image::ImageBackend backend;
+        TestDialogs dialogs;
+        VirtualScheduler scheduler;
+        QtHttpClient http;
+        Application second(backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
+        bool started = true;
+        dialogs.answers = {false};
+        second.Start([&](bool s) { started = s; });
+        QVERIFY(!started);
+        QCOMPARE(dialogs.asked,
+                 QStringList{"There is another instance of Tovi running. Are you sure you want to start another one?"});
+        QVERIFY(second.Window() == nullptr);  // no window, so no second tray icon
+
+        Application third(backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
+        dialogs.answers = {true};
+        third.Start([&](bool s) { started = s; });
+        QVERIFY(started);
+        QVERIFY(third.Window()->isVisible());
+    }
+
+    void theServerListTracksOnlyTheSupportedVersion() {
+        Fixture f;
+        image::GameImage older;
+        f.HostServer(3);
+        f.backend.AddServer(5150, older, "V1.5.1.4");
+        older.SetByte(game::kGameState, 3);
+        frmMain& window = f.Start();
+        auto* list = f.Find<QTreeWidget>("lstServers");
+        auto* track = f.Find<QPushButton>("cmdTrackServer");
+        auto* useList = f.Find<QCheckBox>("chkUseDefaultWindow");
+        QCOMPARE(list->topLevelItemCount(), 2);  // listed once at start-up
+        QCOMPARE(list->topLevelItem(1)->text(2), QStringLiteral("V1.5.1.4"));
+        QVERIFY(!list->isEnabled());
+        QVERIFY(!f.Find<QPushButton>("cmdRefreshList")->isEnabled());
+
+        window.Timer_Timer();  // attached by caption
+        useList->click();
+        QVERIFY(list->isEnabled());
+        QVERIFY(!track->isEnabled());
+        list->setCurrentItem(list->topLevelItem(1));
+        emit list->itemClicked(list->topLevelItem(1), 0);
+        QVERIFY(track->isEnabled());
+        track->click();
+        QCOMPARE(f.dialogs.asked.last(), QStringLiteral("Wrong version"));
+
+        // Nothing tracked yet in list mode: the id left by the last caption attach is kept.
+        window.Timer_Timer();
+        QCOMPARE(f.Panel(2), QStringLiteral("PID: 4711 "));
+
+        list->setCurrentItem(list->topLevelItem(0));
+        track->click();
+        QCOMPARE(f.dialogs.asked.last(),
+                 QStringLiteral("Stats of process 4711 (Joint Operations: Typhoon Rising,  V1.5.1.5) are now being tracked"));
+
+        f.Find<QPushButton>("cmdRefreshList")->click();
+        QVERIFY(!track->isEnabled());
+
+        // The tracked server exits: not running until another is tracked.
+        f.backend.RemoveProcess(4711);
+        window.Timer_Timer();
+        QCOMPARE(f.Panel(3), QStringLiteral("Game not running"));
+        useList->click();  // back to the default window: the older server's caption differs
+        window.Timer_Timer();
+        QCOMPARE(f.Panel(3), QStringLiteral("Game not running"));
+        QVERIFY(!track->isEnabled());
+    }
+
+    void messageBoxesComeOneAfterAnother() {
+        QtDialogs dialogs;
+        auto openBoxes = [] {
+            QList<QMessageBox*> boxes;
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) boxes << box;
+            }
+            return boxes;
+        };
+        dialogs.Warn("No ServerCode defined in settings.ini");
+        dialogs.Warn("No update url defined in settings.ini");
+        bool answered = false;
+        dialogs.Ask("Are you sure you want to exit?", [&](bool yes) { answered = !yes; });
+        QStringList seen;
+        for (int i = 0; i < 3; ++i) {
+            QTRY_COMPARE(openBoxes().size(), 1);
+            QMessageBox* box = openBoxes().first();
+            QCOMPARE(box->windowTitle(), QStringLiteral("|QX| Tovi stats"));
+            seen << box->text();
+            box->button(i < 2 ? QMessageBox::Ok : QMessageBox::No)->click();
+            QTRY_VERIFY(!box->isVisible());
+        }
+        QCOMPARE(seen, (QStringList{"No ServerCode defined in settings.ini", "No update url defined in settings.ini",
+                                    "Are you sure you want to exit?"}));
+        QVERIFY(answered);
+    }
+
+    void aRefusedAccessIsExplainedOnce() {
+        Fixture f;
+        frmMain& window = f.Start();
+        f.HostServer(3);
+        f.backend.Find(4711)->accessible = false;
+        f.dialogs.asked.clear();
+        window.Timer_Timer();
+        window.Timer_Timer();
+        QCOMPARE(f.dialogs.asked.size(), 1);
+        QVERIFY(f.dialogs.asked.first().contains("cap_sys_ptrace"));
+        QCOMPARE(f.Panel(3), QStringLiteral("Game not running"));
+        f.backend.Find(4711)->accessible = true;
+        window.Timer_Timer();
+        QCOMPARE(f.Panel(3), QStringLiteral("Hosting mission"));
+    }
+
+    void minimisingHidesAndTheTrayBringsItBack() {
+        Fixture f;
+        frmMain& window = f.Start();
+        window.showMinimized();
+        QTRY_VERIFY(window.isHidden());
+        auto* menu = f.Find<QMenu>("mnuTray");
+        QCOMPARE(menu->actions().size(), 1);
+        QCOMPARE(menu->defaultAction()->text(), QStringLiteral("&Show"));
+        menu->defaultAction()->trigger();
+        QVERIFY(window.isVisible());
+        QVERIFY(!window.isMinimized());
+    }
+
+    void newsComeFromTheStatsServiceHost() {
+        QCOMPARE(NewsUrl("http://stats.example.org:8080/tovistats/update.php"),
+                 QUrl("http://stats.example.org:8080/tovistats/news.php"));
+        QCOMPARE(NewsUrl(" https://s.example.org/x "), QUrl("https://s.example.org/tovistats/news.php"));
+        QVERIFY(!NewsUrl("").isValid());
+        QVERIFY(!NewsUrl("servercode").isValid());
+
+        // A real local web server answers the page.
+        QTcpServer web;
+        QVERIFY(web.listen(QHostAddress::LocalHost));
+        QByteArray requestLine;
+        connect(&web, &QTcpServer::newConnection, &web, [&] {
+            QTcpSocket* socket = web.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
+                requestLine = socket->readLine().trimmed();
+                const QByteArray page = "<html><body><h1>Map night</h1></body></html>";
+                socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\n"
+                              "Content-Length: " + QByteArray::number(page.size()) + "\r\n\r\n" + page);
+                socket->disconnectFromHost();
+            });
+        });
+        Fixture f;
+        frmMain& window = f.Start();
+        const QUrl news = NewsUrl("http://127.0.0.1:" + std::to_string(web.serverPort()) + "/tovistats/update.php");
+        window.ShowNews(news);
+        QTRY_VERIFY(f.Find<QTextBrowser>("WebBrowser")->toPlainText().contains("Map night"));
+        QCOMPARE(requestLine, QByteArray("GET /tovistats/news.php HTTP/1.1"));
+        QVERIFY(f.Find<QPushButton>("cmdOpenNews")->isEnabled());
+
+        // Nobody listens any more: a short message instead of the page.
+        const quint16 port = web.serverPort();
+        web.close();
+        window.ShowNews(QUrl(QStringLiteral("http://127.0.0.1:%1/tovistats/news.php").arg(port)));
+        QTRY_VERIFY(f.Find<QLabel>("lblNewsStatus")->text().startsWith("The news page could not be loaded"));
+        QVERIFY(f.Find<QTextBrowser>("WebBrowser")->toPlainText().isEmpty());
     }
 };
 

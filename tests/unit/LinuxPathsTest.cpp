@@ -6,7 +6,6 @@
 
 #include "MemoryClass.h"
 #include "linux/LinuxProcessBackend.h"
-#include "linux/X11WindowSystem.h"
 
 using namespace tovi;
 using namespace tovi::linux_backend;
@@ -44,12 +43,4 @@ TEST(LinuxPaths, ListingReadsTheProcessTableAndSkipsWhatItCannotPlace) {
     memory.ListProcesses(found, "jointops.exe");
     EXPECT_EQ(found, (std::vector<std::string>{"7|/opt/jo/jointops.exe", "41|C:\\JO\\JOINTOPS.EXE"}));
     fs::remove_all(root);
-}
-
-TEST(LinuxPaths, CaptionsBecomeSingleByteText) {
-    EXPECT_EQ(Utf8ToWindows1252("Joint Operations: Typhoon Rising,  V1.5.1.5"),
-              "Joint Operations: Typhoon Rising,  V1.5.1.5");
-    EXPECT_EQ(Utf8ToWindows1252("K\xC3\xA4se \xE2\x82\xAC"), "K\xE4se \x80");  // ä and the euro sign
-    EXPECT_EQ(Utf8ToWindows1252("\xE6\x97\xA5!"), "?!");                        // no byte for it
-    EXPECT_EQ(Utf8ToWindows1252("a\xC3"), "a?");                                // cut short
 }

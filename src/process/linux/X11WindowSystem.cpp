@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 
+#include "Windows1252.h"
+
 namespace tovi::linux_backend {
 
 namespace {
@@ -50,50 +52,7 @@ struct XFreeDeleter {
     }
 };
 
-// Windows-1252 bytes 0x80 to 0x9F and the characters they stand for.
-constexpr std::array<char32_t, 32> kHighControls = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-char ToWindows1252(char32_t c) {
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
-    for (size_t i = 0; i < kHighControls.size(); ++i) {
-        if (kHighControls[i] == c && c != 0) return static_cast<char>(0x80 + i);
-    }
-    return '?';
-}
-
 }  // namespace
-
-std::string Utf8ToWindows1252(const std::string& text) {
-    std::string out;
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
-        if (extra < 0 || i + static_cast<size_t>(extra) >= text.size()) {
-            out.push_back('?');
-            ++i;
-            continue;
-        }
-        auto c = static_cast<char32_t>(extra == 0 ? lead : lead & (0x3F >> extra));
-        bool valid = true;
-        for (int k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
-            if ((next & 0xC0) != 0x80) valid = false;
-            c = (c << 6) | (next & 0x3F);
-        }
-        if (!valid) {
-            out.push_back('?');
-            ++i;
-            continue;
-        }
-        out.push_back(ToWindows1252(c));
-        i += static_cast<size_t>(extra) + 1;
-    }
-    return out;
-}
 
 std::unique_ptr<X11WindowSystem> X11WindowSystem::Open(const char* displayName) {
     Display* display = XOpenDisplay(displayName);

@@ -37,8 +37,4 @@ private:
     AccessFailure m_failure = AccessFailure::None;
 };
 
-// UTF-8 to the single-byte Windows-1252 text the rest of the program keeps; characters that
-// have no byte there become "?".
-std::string Utf8ToWindows1252(const std::string& text);
-
 }  // namespace tovi::linux_backend

@@ -1,0 +1,92 @@
+#pragma once
+// SendServerCommand: types a command word and its argument into the game's console the way a
+// person at the server's keyboard would. Sends run one at a time from a queue, and every wait
+// inside a send is a scheduled continuation, so the window and the poll keep running meanwhile.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "LogSink.h"
+#include "MemoryClass.h"
+#include "Scheduler.h"
+
+namespace tovi {
+
+// How a send ended.
+enum class SendOutcome {
+    Sent,     // both lines typed; whether the game carried the command out is not known
+    Skipped,  // its check said it was no longer wanted when its turn came; nothing typed
+    TooLong,  // a text does not fit the console's input line; nothing typed
+    Cycling,  // the server was loading a mission or not hosting; nothing typed
+    Failed,   // the console did not stay open
+};
+
+class ConsoleChannel {
+public:
+    // Told once when the send has ended, however it ended.
+    using Done = std::function<void(SendOutcome)>;
+    // Asked when the send's turn comes; false skips the send.
+    using Check = std::function<bool()>;
+
+    ConsoleChannel(MemoryClass& memory, Scheduler& scheduler, LogSink& log);
+    // Forgets queued sends and stops the one under way; their Done is not called.
+    ~ConsoleChannel();
+    ConsoleChannel(const ConsoleChannel&) = delete;
+    ConsoleChannel& operator=(const ConsoleChannel&) = delete;
+
+    // Queues one send; it starts on a later turn of the event loop, never inside this call.
+    void SendServerCommand(const std::string& Command, const std::string& Argument, Done done = {},
+                           Check stillWanted = {});
+
+    // A send is under way or waiting for its turn.
+    bool Busy() const { return m_current.has_value() || !m_queue.empty(); }
+    // Sends waiting behind the one under way.
+    size_t Waiting() const { return m_queue.size(); }
+
+    static constexpr int kWaitStepMs = 20;
+    static constexpr int kShortWaitSteps = 5;
+    static constexpr int kLongWaitSteps = 50;
+    // The input line holds 300 bytes up to the console's open flag, the zero byte included.
+    static constexpr size_t kMaxTextLength = 299;
+
+private:
+    struct Send {
+        std::string command;
+        std::string argument;
+        Done done;
+        Check stillWanted;
+    };
+
+    void ScheduleNext();
+    void Begin();
+    void AfterConsoleKey();
+    void AfterCommandWord();
+    void TypeArgument();
+    void Fail();
+    void Finish(SendOutcome outcome);
+    void Wait(int steps, void (ConsoleChannel::*next)());
+
+    MemoryClass& m_memory;
+    Scheduler& m_scheduler;
+    LogSink& m_log;
+    std::deque<Send> m_queue;
+    std::optional<Send> m_current;
+    std::optional<Scheduler::TimerId> m_timer;
+};
+
+// What the chat line (cmdSendText) sends for the text of txtType: nothing for an empty text,
+// the rest of the line as a server command after "/", anything else as chat.
+struct ConsoleCommand {
+    std::string Command;
+    std::string Argument;
+    bool operator==(const ConsoleCommand&) const = default;
+};
+std::optional<ConsoleCommand> ChatLineCommand(const std::string& text);
+
+// Typing into txtType stops at this many characters; Enter still sends.
+inline constexpr int kChatLineMaxLength = 123;
+
+}  // namespace tovi

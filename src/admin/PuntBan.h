@@ -1,0 +1,113 @@
+#pragma once
+// The player menu's actions on a row of lstPlayers: talk to the player, punt or ban at once after
+// a question, or announce a reason and punt or ban from a queue when tmrPunt fires 4000 ms later.
+// Every punt and ban first checks that the slot still holds the player it was meant for.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ConsoleChannel.h"
+#include "Dialogs.h"
+#include "LogSink.h"
+#include "MemoryClass.h"
+#include "Scheduler.h"
+
+namespace tovi {
+
+// A row of lstPlayers as the player menu sees it: the text of its Slot and Player columns.
+struct ListedPlayer {
+    std::string Slot;
+    std::string Name;
+    bool operator==(const ListedPlayer&) const = default;
+};
+
+// What the player menu needs of lstPlayers. PlayerListLookup answers it from the list itself.
+class PlayerRowLookup {
+public:
+    virtual ~PlayerRowLookup() = default;
+    // The selected row; nothing when no row is selected.
+    virtual std::optional<ListedPlayer> SelectedPlayer() = 0;
+    // Whether some row still shows this Slot text and this name (the poll rebuilds the list).
+    virtual bool HasPlayerRow(const std::string& slot, const std::string& name) = 0;
+};
+
+// The poll timer `Timer` of the main window.
+class PollTimer {
+public:
+    virtual ~PollTimer() = default;
+    virtual void SetPollEnabled(bool enabled) = 0;
+};
+
+// A queued punt or ban: the slot, and the name of the player it was meant for.
+struct QueuedPlayer {
+    uint8_t Slot = 0;
+    std::string Name;
+    bool operator==(const QueuedPlayer&) const = default;
+};
+
+class PuntBan {
+public:
+    PuntBan(MemoryClass& memory, ConsoleChannel& channel, Scheduler& scheduler, LogSink& log,
+            Dialogs& dialogs, PlayerRowLookup& rows, PollTimer& poll);
+    // Switches tmrPunt off. Questions still open and sends still queued for it then do nothing.
+    ~PuntBan();
+    PuntBan(const PuntBan&) = delete;
+    PuntBan& operator=(const PuntBan&) = delete;
+
+    // Announce: tell all players first. PausePoll: the poll timer stays off until the command's
+    // send has ended. The command is skipped, and so logged, when the slot no longer holds
+    // PlayerName by the time it is sent.
+    void PuntPlayer(uint8_t Slot, std::string PlayerName, bool Announce, bool PausePoll);
+    void BanPlayer(uint8_t Slot, std::string PlayerName, bool Announce, bool PausePoll);
+
+    void mnuPlayersPunt_Click();
+    void mnuPlayersBan_Click();
+    void mnuPlayersPuntReason_Click();
+    void mnuPlayersBanReason_Click();
+    void mnuPlayersTalk_Click();
+    void tmrPunt_Timer();
+
+    const std::vector<QueuedPlayer>& PuntQueue() const { return m_puntQueue; }
+    const std::vector<QueuedPlayer>& BanQueue() const { return m_banQueue; }
+    bool PuntTimerOn() const { return m_tmrPunt.has_value(); }
+
+    static constexpr int kPuntTimerMs = 4000;
+
+private:
+    enum class Removal { Punt, Ban };
+
+    void Remove(Removal kind, uint8_t slot, std::string name, bool announce, bool pausePoll,
+                std::function<void()> finished);
+    void Confirm(Removal kind);
+    void AskReason(Removal kind);
+    bool SlotHolds(uint8_t slot, const std::string& name);
+    void PausePoll();
+    void ResumePoll();
+    void StartPuntTimer();
+    // The selected row with its slot as a number; nothing when no row or no slot number.
+    std::optional<std::pair<uint8_t, ListedPlayer>> SelectedRow();
+
+    MemoryClass& m_memory;
+    ConsoleChannel& m_channel;
+    Scheduler& m_scheduler;
+    LogSink& m_log;
+    Dialogs& m_dialogs;
+    PlayerRowLookup& m_rows;
+    PollTimer& m_poll;
+    std::vector<QueuedPlayer> m_puntQueue;
+    std::vector<QueuedPlayer> m_banQueue;
+    std::optional<Scheduler::TimerId> m_tmrPunt;
+    // Confirmed actions and the punt timer's work can overlap; the poll restarts when the last ends.
+    int m_pollPauses = 0;
+    // Callbacks from dialogs and sends hold this weakly, to do nothing once this object is gone.
+    std::shared_ptr<int> m_life = std::make_shared<int>(0);
+};
+
+// The slot number a Slot cell shows: decimal, 0 to 255.
+std::optional<uint8_t> SlotNumber(const std::string& slotText);
+
+}  // namespace tovi

@@ -1,0 +1,41 @@
+#pragma once
+// The program as a whole: the single-instance question, then the main window and its start-up.
+#include <QLockFile>
+#include <QString>
+#include <functional>
+#include <memory>
+
+#include "Dialogs.h"
+#include "HttpClient.h"
+#include "MemoryClass.h"
+#include "Scheduler.h"
+#include "frmMain.h"
+
+namespace tovi {
+
+class Application {
+public:
+    // `lockPath` names the per-user lock that tells a running copy from none.
+    Application(ProcessBackend& backend, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http, QString dataDir,
+                QString lockPath);
+
+    // Asks first when another copy runs; `started` learns whether the window came up.
+    void Start(std::function<void(bool started)> started = {});
+    frmMain* Window() { return m_window.get(); }
+
+    // The lock of the running user's copies, in the user's own runtime folder.
+    static QString DefaultLockPath();
+
+private:
+    void Open();
+
+    MemoryClass m_memory;
+    Dialogs& m_dialogs;
+    Scheduler& m_scheduler;
+    HttpClient& m_http;
+    QString m_dataDir;
+    QLockFile m_lock;
+    std::unique_ptr<frmMain> m_window;
+};
+
+}  // namespace tovi

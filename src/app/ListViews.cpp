@@ -1,0 +1,54 @@
+#include "ListViews.h"
+
+#include "QtSupport.h"
+
+namespace tovi {
+
+int PlayerListAdapter::RowCount() { return m_list->topLevelItemCount(); }
+
+std::string PlayerListAdapter::Text(int row, PlayerColumn column) {
+    const QTreeWidgetItem* item = m_list->topLevelItem(row);
+    return item ? ToGameText(item->text(static_cast<int>(column))) : std::string();
+}
+
+std::optional<int> PlayerListAdapter::SelectedRow() {
+    const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
+    if (selected.isEmpty()) return std::nullopt;
+    return m_list->indexOfTopLevelItem(selected.first());
+}
+
+void PlayerListAdapter::ClearRows() { m_list->clear(); }
+
+void PlayerListAdapter::AddRow(const PlayerRow& row) {
+    auto* item = new QTreeWidgetItem(m_list);
+    const std::string* cells[] = {&row.Slot, &row.Player, &row.Ping, &row.Team, &row.Kills, &row.Deaths, &row.ExpPoints};
+    for (int column = 0; column < 7; ++column) {
+        item->setText(column, FromGameText(*cells[column]));
+        if (column != 1) item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+    }
+}
+
+void PlayerListAdapter::SelectRow(int row) {
+    if (QTreeWidgetItem* item = m_list->topLevelItem(row)) {
+        m_list->setCurrentItem(item);
+        m_list->scrollToItem(item);
+    }
+}
+
+void ChatListAdapter::InsertRowAtTop(const std::string& Player, const std::string& Text, const std::string& Time) {
+    auto* item = new QTreeWidgetItem;
+    item->setText(0, FromGameText(Player));
+    item->setText(1, FromGameText(Text));
+    item->setText(2, FromGameText(Time));
+    m_list->insertTopLevelItem(0, item);
+}
+
+void ChatListAdapter::RemoveBottomRow() {
+    if (const int count = m_list->topLevelItemCount(); count > 0) delete m_list->takeTopLevelItem(count - 1);
+}
+
+int ChatListAdapter::RowCount() { return m_list->topLevelItemCount(); }
+
+void ChatListAdapter::Clear() { m_list->clear(); }
+
+}  // namespace tovi

@@ -1,0 +1,38 @@
+#pragma once
+// The web reporting's HTTP client over Qt's network module: one POST at a time, through the
+// system's proxy settings, http or https, bounded by a transfer time-out.
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <cstdint>
+#include <functional>
+
+#include "HttpClient.h"
+
+class QNetworkReply;
+
+namespace tovi {
+
+class QtHttpClient : public QObject, public HttpClient {
+    Q_OBJECT
+public:
+    explicit QtHttpClient(QObject* parent = nullptr);
+    ~QtHttpClient() override;
+
+    void Post(const std::string& url, const std::string& body, const std::string& contentType, int timeoutMs,
+              std::function<void(const HttpResult&)> done) override;
+    void Cancel() override;
+    bool Busy() const override { return m_busy; }
+
+private:
+    void Finish(const HttpResult& result);
+    void Finished(QNetworkReply* reply, const QString& address, int timeoutMs);
+
+    QNetworkAccessManager m_network;
+    QPointer<QNetworkReply> m_reply;
+    std::function<void(const HttpResult&)> m_done;
+    bool m_busy = false;
+    uint64_t m_transfer = 0;  // tells the running transfer from one that was cancelled
+};
+
+}  // namespace tovi

@@ -1,0 +1,123 @@
+#include "QtSupport.h"
+
+#include <QInputDialog>
+#include <QMessageBox>
+
+#include "Windows1252.h"
+
+namespace tovi {
+
+QString FromGameText(const std::string& bytes) {
+    QString text;
+    text.reserve(static_cast<qsizetype>(bytes.size()));
+    for (char b : bytes) {
+        const char32_t c = Windows1252ToUnicode(static_cast<unsigned char>(b));
+        text.append(QChar(static_cast<char16_t>(c)));  // the code page lies within the basic plane
+    }
+    return text;
+}
+
+std::string ToGameText(const QString& text) {
+    std::string bytes;
+    for (char32_t c : text.toUcs4()) bytes.push_back(UnicodeToWindows1252(c));
+    return bytes;
+}
+
+QtScheduler::~QtScheduler() {
+    for (QTimer* timer : std::as_const(m_timers)) delete timer;
+}
+
+Scheduler::TimerId QtScheduler::Schedule(int delayMs, std::function<void()> callback) {
+    const TimerId id = m_nextId++;
+    auto* timer = new QTimer;
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer, &QTimer::timeout, timer, [this, id, timer, callback = std::move(callback)] {
+        m_timers.remove(id);
+        timer->deleteLater();
+        callback();
+    });
+    m_timers.insert(id, timer);
+    timer->start(std::max(delayMs, 0));
+    return id;
+}
+
+void QtScheduler::Cancel(TimerId id) {
+    if (QTimer* timer = m_timers.take(id)) {
+        timer->stop();
+        timer->deleteLater();
+    }
+}
+
+namespace {
+
+QMessageBox* MakeBox(QWidget* parent, QMessageBox::Icon icon, const std::string& text,
+                     QMessageBox::StandardButtons buttons) {
+    auto* box = new QMessageBox(icon, QString::fromLatin1(kApplicationTitle), FromGameText(text), buttons, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    return box;
+}
+
+}  // namespace
+
+void QtDialogs::Enqueue(std::function<QDialog*()> open) {
+    m_waiting.push_back(std::move(open));
+    if (!m_open) OpenNext();
+}
+
+void QtDialogs::OpenNext() {
+    if (m_waiting.empty()) return;
+    auto open = std::move(m_waiting.front());
+    m_waiting.pop_front();
+    m_open = true;
+    QDialog* box = open();
+    QObject::connect(box, &QDialog::finished, &m_context, [this] {
+        m_open = false;
+        // After the box's own handling, so that an answer that asks again queues behind the rest.
+        QMetaObject::invokeMethod(
+            &m_context, [this] { if (!m_open) OpenNext(); }, Qt::QueuedConnection);
+    });
+    box->open();
+}
+
+void QtDialogs::Ask(const std::string& question, std::function<void(bool yes)> answer) {
+    Enqueue([this, question, answer = std::move(answer)]() mutable -> QDialog* {
+        QMessageBox* box = MakeBox(m_parent, QMessageBox::Question, question, QMessageBox::Yes | QMessageBox::No);
+        box->setDefaultButton(QMessageBox::No);
+        QObject::connect(box, &QMessageBox::finished, box, [box, answer = std::move(answer)](int) {
+            answer(box->standardButton(box->clickedButton()) == QMessageBox::Yes);
+        });
+        return box;
+    });
+}
+
+void QtDialogs::Warn(const std::string& text) {
+    Enqueue([this, text]() -> QDialog* { return MakeBox(m_parent, QMessageBox::Warning, text, QMessageBox::Ok); });
+}
+
+void QtDialogs::Inform(const std::string& text) {
+    Enqueue([this, text]() -> QDialog* { return MakeBox(m_parent, QMessageBox::Information, text, QMessageBox::Ok); });
+}
+
+void QtDialogs::InputBox(const std::string& prompt, const std::string& title,
+                         std::function<void(std::optional<std::string> text)> answer) {
+    Enqueue([this, prompt, title, answer = std::move(answer)]() mutable -> QDialog* {
+        auto* box = new QInputDialog(m_parent);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(m_parent ? Qt::WindowModal : Qt::ApplicationModal);
+        box->setWindowTitle(title.empty() ? QString::fromLatin1(kApplicationTitle) : FromGameText(title));
+        box->setLabelText(FromGameText(prompt));
+        box->setInputMode(QInputDialog::TextInput);
+        QObject::connect(box, &QInputDialog::finished, box, [box, answer = std::move(answer)](int result) {
+            if (result == QDialog::Accepted) {
+                answer(ToGameText(box->textValue()));
+            } else {
+                answer(std::nullopt);
+            }
+        });
+        return box;
+    });
+}
+
+}  // namespace tovi

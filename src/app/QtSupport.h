@@ -1,0 +1,56 @@
+#pragma once
+// The Qt side of the core's small interfaces: timers, message boxes, and the conversion between
+// the core's single-byte texts and the window's Unicode.
+#include <QDialog>
+#include <QHash>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <deque>
+#include <string>
+
+#include "Dialogs.h"
+#include "Scheduler.h"
+
+namespace tovi {
+
+// Windows-1252 bytes to display text, and what the operator typed back to bytes ("?" for a
+// character that has no byte).
+QString FromGameText(const std::string& bytes);
+std::string ToGameText(const QString& text);
+
+class QtScheduler : public Scheduler {
+public:
+    ~QtScheduler() override;
+    TimerId Schedule(int delayMs, std::function<void()> callback) override;
+    void Cancel(TimerId id) override;
+
+private:
+    TimerId m_nextId = 1;
+    QHash<TimerId, QTimer*> m_timers;
+};
+
+// Window-modal message boxes over `parent`, captioned with the application's title. One box is
+// open at a time; the next opens when it closes, so several come to the operator in order.
+class QtDialogs : public Dialogs {
+public:
+    explicit QtDialogs(QWidget* parent = nullptr) : m_parent(parent) {}
+    void SetParent(QWidget* parent) { m_parent = parent; }
+    void Ask(const std::string& question, std::function<void(bool yes)> answer) override;
+    void Warn(const std::string& text) override;
+    void Inform(const std::string& text) override;
+    void InputBox(const std::string& prompt, const std::string& title,
+                  std::function<void(std::optional<std::string> text)> answer) override;
+
+private:
+    void Enqueue(std::function<QDialog*()> open);
+    void OpenNext();
+
+    QPointer<QWidget> m_parent;
+    QObject m_context;  // what the boxes' calls back into this object hang on; they end with it
+    std::deque<std::function<QDialog*()>> m_waiting;
+    bool m_open = false;
+};
+
+}  // namespace tovi

@@ -1,0 +1,26 @@
+#pragma once
+// What the operator must see or answer: message boxes captioned with the application's title.
+// Answers arrive through callbacks, so that no handler waits inside a dialog.
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace tovi {
+
+inline constexpr const char* kApplicationTitle = "|QX| Tovi stats";
+
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+    // A question with Yes and No and the question icon; `answer` gets true for Yes.
+    virtual void Ask(const std::string& question, std::function<void(bool yes)> answer) = 0;
+    // A warning with the exclamation icon and OK.
+    virtual void Warn(const std::string& text) = 0;
+    // A notice with the information icon and OK.
+    virtual void Inform(const std::string& text) = 0;
+    // An input box with OK and Cancel; `answer` gets the text, or nothing for Cancel.
+    virtual void InputBox(const std::string& prompt, const std::string& title,
+                          std::function<void(std::optional<std::string> text)> answer) = 0;
+};
+
+}  // namespace tovi

@@ -1,0 +1,62 @@
+#include "Windows1252.h"
+
+#include <array>
+
+namespace tovi {
+
+namespace {
+
+// Bytes 0x80 to 0x9F; 0 where the code page leaves a byte unassigned.
+constexpr std::array<char32_t, 32> kHighControls = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+}  // namespace
+
+char32_t Windows1252ToUnicode(unsigned char byte) {
+    if (byte >= 0x80 && byte <= 0x9F) {
+        const char32_t c = kHighControls[byte - 0x80u];
+        return c != 0 ? c : byte;  // unassigned bytes keep their value, as Windows does
+    }
+    return byte;
+}
+
+char UnicodeToWindows1252(char32_t c) {
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
+    for (size_t i = 0; i < kHighControls.size(); ++i) {
+        if (kHighControls[i] == c || (kHighControls[i] == 0 && c == 0x80 + i)) return static_cast<char>(0x80 + i);
+    }
+    return '?';
+}
+
+std::string Utf8ToWindows1252(const std::string& text) {
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || i + static_cast<size_t>(extra) >= text.size()) {
+            out.push_back('?');
+            ++i;
+            continue;
+        }
+        auto c = static_cast<char32_t>(extra == 0 ? lead : lead & (0x3F >> extra));
+        bool valid = true;
+        for (int k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+            if ((next & 0xC0) != 0x80) valid = false;
+            c = (c << 6) | (next & 0x3Fu);
+        }
+        if (!valid) {
+            out.push_back('?');
+            ++i;
+            continue;
+        }
+        out.push_back(UnicodeToWindows1252(c));
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return out;
+}
+
+}  // namespace tovi

@@ -1,0 +1,132 @@
+#include "SettingsFile.h"
+
+#include <optional>
+#include <string_view>
+
+namespace tovi {
+
+namespace {
+
+constexpr size_t kServerCodeCapacity = 30;
+constexpr size_t kUrlCapacity = 100;
+constexpr size_t kNumberCapacity = 3;
+constexpr size_t kFlagCapacity = 2;
+
+std::string TrimSpaces(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return std::string(text);
+}
+
+// A whole number as stored: an optional sign and decimal digits. The values are two bytes at
+// most, so no overflow is possible.
+std::optional<int> StoredNumber(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return negative ? -value : value;
+}
+
+// A stored flag is set when its one byte comes after "0": "1" to "9", and letters too.
+bool StoredFlag(const std::string& text) {
+    return !text.empty() && static_cast<unsigned char>(text.front()) > static_cast<unsigned char>('0');
+}
+
+}  // namespace
+
+SettingsFile::SettingsFile(const std::filesystem::path& dataDir, Settings& settings, SettingsView& view,
+                           Dialogs& dialogs)
+    : m_file(dataDir / "settings.ini"), m_settings(settings), m_view(view), m_dialogs(dialogs) {}
+
+std::string SettingsFile::ReadSettingValue(const std::string& section, const std::string& key,
+                                           const std::string& defaultValue, size_t capacity) const {
+    return m_file.ReadString(section, key, defaultValue, capacity);
+}
+
+void SettingsFile::LoadSettings() {
+    LoadServerSettings();
+    LoadOtherSettings();
+}
+
+void SettingsFile::LoadServerSettings() {
+    // The length test counts the value as stored, blanks included; the URLs are trimmed after it.
+    auto read = [this](const char* key, size_t capacity, const char* warning) {
+        std::string value = ReadSettingValue("server", key, "", capacity);
+        if (value.size() < 3) m_dialogs.Warn(warning);
+        return value;
+    };
+    m_settings.ServerCode = read("servercode", kServerCodeCapacity, "No ServerCode defined in settings.ini");
+    m_settings.UpdateURL = TrimSpaces(read("updateurl", kUrlCapacity, "No update url defined in settings.ini"));
+    m_settings.ImportURL = TrimSpaces(read("importurl", kUrlCapacity, "No import url defined in settings.ini"));
+
+    // An empty value leaves the example text the box was built with.
+    if (!m_settings.UpdateURL.empty()) m_view.SetText(SettingsText::txtUpdateURL, m_settings.UpdateURL);
+    if (!m_settings.ImportURL.empty()) m_view.SetText(SettingsText::txtImportURL, m_settings.ImportURL);
+    if (!m_settings.ServerCode.empty()) m_view.SetText(SettingsText::txtServerCode, m_settings.ServerCode);
+}
+
+void SettingsFile::LoadOtherSettings() {
+    // A value that is no number, or one a control does not take, leaves the control as built.
+    const std::optional<int> minutes = StoredNumber(ReadSettingValue("settings", "useautomes", "0", kNumberCapacity));
+    if (minutes && *minutes > 0) {
+        m_view.SetChecked(SettingsBox::chkEnableAutoMessages, true);
+        if (kAutoMessageMinutes.Holds(*minutes)) m_view.SetValue(SettingsNumber::slideAutoMes, *minutes);
+    }
+
+    const std::optional<int> minPlayers =
+        StoredNumber(ReadSettingValue("settings", "minplayers", "0", kNumberCapacity));
+    if (minPlayers && kMinPlayers.Holds(*minPlayers)) m_view.SetValue(SettingsNumber::UpDown, *minPlayers);
+
+    const std::optional<int> scoring = StoredNumber(ReadSettingValue("settings", "scoringtime", "0", kNumberCapacity));
+    if (scoring && *scoring > 0) {
+        m_view.SetChecked(SettingsBox::chkScoringTime, true);
+        if (kScoringSeconds.Holds(*scoring)) m_view.SetValue(SettingsNumber::UpDown1, *scoring);
+    }
+
+    if (StoredFlag(ReadSettingValue("settings", "displaynextmapmsg", "0", kFlagCapacity))) {
+        m_view.SetChecked(SettingsBox::chkDisplayNextMap, true);
+    }
+    if (StoredFlag(ReadSettingValue("settings", "keeparchive", "0", kFlagCapacity))) {
+        m_view.SetChecked(SettingsBox::chkKeepArchive, true);
+    }
+}
+
+void SettingsFile::SaveServerSettings() {
+    // Kept exactly as typed; the next start trims the URLs.
+    m_settings.UpdateURL = m_view.Text(SettingsText::txtUpdateURL);
+    m_settings.ImportURL = m_view.Text(SettingsText::txtImportURL);
+    m_settings.ServerCode = m_view.Text(SettingsText::txtServerCode);
+    WriteSetting("server", "updateurl", m_settings.UpdateURL);
+    WriteSetting("server", "importurl", m_settings.ImportURL);
+    WriteSetting("server", "servercode", m_settings.ServerCode);
+    m_dialogs.Inform("Settings saved");
+}
+
+void SettingsFile::SaveOtherSettings() {
+    WriteSetting("settings", "minplayers", m_view.Text(SettingsText::txtMinPlayers));
+    WriteSetting("settings", "scoringtime",
+                 m_view.Checked(SettingsBox::chkScoringTime) ? m_view.Text(SettingsText::txtScoringSeconds) : "0");
+    WriteSetting("settings", "displaynextmapmsg", m_view.Checked(SettingsBox::chkDisplayNextMap) ? "1" : "0");
+    WriteSetting("settings", "keeparchive", m_view.Checked(SettingsBox::chkKeepArchive) ? "1" : "0");
+    m_dialogs.Inform("Settings saved");
+}
+
+bool SettingsFile::WriteSetting(const std::string& section, const std::string& key, const std::string& value,
+                                std::string& error) {
+    return m_file.WriteString(section, key, value, error);
+}
+
+bool SettingsFile::WriteSetting(const std::string& section, const std::string& key, const std::string& value) {
+    std::string error;
+    return WriteSetting(section, key, value, error);
+}
+
+}  // namespace tovi
