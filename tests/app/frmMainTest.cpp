@@ -289,6 +289,27 @@ private slots:
         QVERIFY(answered);
     }
 
+    void theChatLineStopsAtItsLimitAndSendsOnEnter() {
+        Fixture f;
+        frmMain& window = f.Start();
+        f.HostServer(3);
+        window.Timer_Timer();
+        auto* type = f.Find<QLineEdit>("txtType");
+        QTest::keyClicks(type, QString(130, QLatin1Char('a')));
+        QCOMPARE(type->text().size(), 123);
+        QTest::keyClick(type, Qt::Key_Backspace);  // editing keys still work at the limit
+        QCOMPARE(type->text().size(), 122);
+        QTest::keyClick(type, Qt::Key_Return);
+        QVERIFY(type->text().isEmpty());
+        QVERIFY(window.Channel().Busy() || window.Channel().Waiting() == 1);
+
+        // The send runs on the clock; the console takes the word and then the text.
+        std::vector<std::string> actions;
+        f.server.onConsoleAction = [&](const std::string& action) { actions.push_back(action); };
+        f.scheduler.Advance(2000);
+        QVERIFY(std::find(actions.begin(), actions.end(), "chat \"Host: " + std::string(122, 'a') + "\"") != actions.end());
+    }
+
     void aRefusedAccessIsExplainedOnce() {
         Fixture f;
         frmMain& window = f.Start();

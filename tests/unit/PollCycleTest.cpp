@@ -14,24 +14,19 @@ using namespace tovi;
 using namespace std::literals;
 using image::GameImage;
 using image::ImageBackend;
+using Panels = std::array<std::string, 5>;  // 1 to 4
 
 namespace {
-
-constexpr ServerControl kAllControls[] = {ServerControl::txtType,          ServerControl::cmdSendText,
-                                          ServerControl::cmdHide,          ServerControl::cmdShow,
-                                          ServerControl::cmdMapResetGames, ServerControl::cmdGameTimeInc,
-                                          ServerControl::cmdGameTimeDec};
 
 class FakeView : public PollView {
 public:
     bool useTracked = false;
     bool scoringOn = false;
-    int scoringSeconds = 30;
     std::string minPlayers = "0";
     bool autoOn = false;
     int autoMinutes = 1;
 
-    std::array<std::string, 5> panels;  // 1 to 4
+    Panels panels;
     std::map<StatusLabel, std::string> labels;
     std::map<ServerControl, bool> enabled;
     TrayPicture picture = TrayPicture::Idle;
@@ -40,7 +35,7 @@ public:
 
     bool UseTrackedProcess() override { return useTracked; }
     bool ScoringTimeOn() override { return scoringOn; }
-    int ScoringSeconds() override { return scoringSeconds; }
+    int ScoringSeconds() override { return 30; }
     std::string MinPlayersText() override { return minPlayers; }
     bool AutoMessagesOn() override { return autoOn; }
     int AutoMessageMinutes() override { return autoMinutes; }
@@ -62,9 +57,8 @@ class RecordingHooks : public PollHooks {
 public:
     std::vector<std::string> calls;
     int Count(std::string_view name) const {
-        return static_cast<int>(std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
-            return c.substr(0, c.find(' ')) == name;
-        }));
+        return static_cast<int>(std::ranges::count_if(
+            calls, [&](const std::string& c) { return c.substr(0, c.find(' ')) == name; }));
     }
 
     void ClearPlayerTable() override { calls.push_back("ClearPlayerTable"); }
@@ -110,6 +104,8 @@ protected:
     }
 };
 
+}  // namespace
+
 TEST_F(PollCycleTest, HostingTickReadsAndShowsTheServer) {
     // Blanks are trimmed before the cut, so the one before the zero byte stays.
     Put(game::kServerName, "  Alpha Base \0junk  "sv);
@@ -123,9 +119,7 @@ TEST_F(PollCycleTest, HostingTickReadsAndShowsTheServer) {
     server.SetText(game::kExpansionText, 10, "JOTR");
     Tick(3);
 
-    EXPECT_EQ(view.panels,
-              (std::array<std::string, 5>{"", "7 of 16", "PID: 100 ", "Hosting mission", "Timer: 10:00:00"}));
-    EXPECT_EQ(poll.Panel3(), "Hosting mission");
+    EXPECT_EQ(view.panels, (Panels{"", "7 of 16", "PID: 100 ", "Hosting mission", "Timer: 10:00:00"}));
     EXPECT_EQ(view.labels, (std::map<StatusLabel, std::string>{
                                {StatusLabel::lblServerName, "Servername: Alpha Base  (AAS)"},
                                {StatusLabel::lblCurrentMap, "Map: Typhoon Ridge (jotr_x.bms)"},
@@ -134,103 +128,50 @@ TEST_F(PollCycleTest, HostingTickReadsAndShowsTheServer) {
                                {StatusLabel::lblDedicated, "Dedicated: Yes"},
                                {StatusLabel::lblHostplayer, "Hostplayer: Host"},
                                {StatusLabel::lblGameTime, "Timer: 10:00:00"}}));
-    EXPECT_EQ(status.ServerName, "Alpha Base ");
-    EXPECT_EQ(status.HostPlayer, "Host");
-    EXPECT_EQ(status.MapFile, "JOTR_X.BMS");
-    EXPECT_EQ(status.CountryCode, "D\0"s);
     EXPECT_EQ(status.Expansion, "JOTR");
-    EXPECT_TRUE(status.Dedicated);
-    EXPECT_EQ(status.MaxPlayers, 16);
-    EXPECT_EQ(status.PlayerCount, 7);
-    EXPECT_EQ(status.PollTicks, 1);
-    EXPECT_EQ(status.PreviousState, 3);
-    for (ServerControl c : kAllControls) EXPECT_TRUE(view.enabled[c]);
+    EXPECT_EQ(view.enabled.size(), 7u);
+    for (auto [control, on] : view.enabled) EXPECT_TRUE(on);
     EXPECT_EQ(view.tip, "Tovi status: Hosting mission");
     EXPECT_EQ(view.picture, TrayPicture::Hosting);
-    EXPECT_EQ(hooks.calls, std::vector<std::string>{"ReadChat"});
 
     // Types 10 to 32 have no name; from 33 on the label keeps what it showed.
-    server.SetByte(game::kGameType, 10);
-    server.SetByte(game::kDedicated, 0);
-    server.SetDWord(game::kMatchClock, -3725 * 62);
+    server.SetByte(game::kGameType, 32);
     Put(game::kServerName, "   Beta                     "sv);  // the whole field, no zero byte
     Tick(3);
     EXPECT_EQ(view.labels[StatusLabel::lblServerName], "Servername: Beta ()");
-    EXPECT_EQ(view.labels[StatusLabel::lblDedicated], "Dedicated: No");
-    EXPECT_EQ(view.panels[4], "Timer: -1:02:05");
     server.SetByte(game::kGameType, 33);
     Put(game::kServerName, "Gamma\0"sv);
     Tick(3);
     EXPECT_EQ(view.labels[StatusLabel::lblServerName], "Servername: Beta ()");
     EXPECT_EQ(status.ServerName, "Gamma");
-    EXPECT_EQ(status.GameType, 33);
 }
 
 TEST_F(PollCycleTest, IdleTicksBlankTheDisplayAndAGoneServerKeepsItsLastState) {
     server.SetDWord(game::kMatchClock, 5 * 62);
-    server.SetText(game::kServerName, 28, "Alpha");
     Tick(3);
-    hooks.calls.clear();
-
-    for (uint8_t idle : {uint8_t{0}, uint8_t{5}, uint8_t{255}}) {
-        Tick(idle);
-        EXPECT_EQ(view.panels, (std::array<std::string, 5>{"", "", "PID: 100 ", "Not hosting", ""}));
-        EXPECT_EQ(view.tip, "Tovi status: Not hosting");
-        EXPECT_EQ(view.picture, TrayPicture::Idle);
-        EXPECT_EQ(status.PreviousState, idle);
-    }
-    EXPECT_EQ(status.PollTicks, 1);
-    EXPECT_TRUE(hooks.calls.empty());
+    Tick(5);
+    EXPECT_EQ(view.panels, (Panels{"", "", "PID: 100 ", "Not hosting", ""}));
+    EXPECT_EQ(view.picture, TrayPicture::Idle);
 
     Tick(3);
     backend.RemoveProcess(100);
-    const std::map<std::string, int> clearedBefore = view.cleared;
+    view.cleared.clear();
     poll.Timer_Timer();
-    EXPECT_EQ(view.panels, (std::array<std::string, 5>{"", "", "", "Game not running", ""}));
+    EXPECT_EQ(view.panels, (Panels{"", "", "", "Game not running", ""}));
     EXPECT_EQ(view.tip, "Tovi status: Game not running");
     for (auto& [label, text] : view.labels) {
         EXPECT_EQ(text, label == StatusLabel::lblGameTime ? "Timer: 0:00:05" : "");
     }
     // A hidden game window must stay reachable.
-    for (ServerControl c : kAllControls) EXPECT_EQ(view.enabled[c], c == ServerControl::cmdShow);
-    EXPECT_EQ(view.cleared["log"], clearedBefore.at("log") + 1);
-    EXPECT_EQ(view.cleared["players"], clearedBefore.at("players") + 1);
-    EXPECT_EQ(view.cleared["input"], clearedBefore.at("input") + 1);
-    EXPECT_EQ(view.cleared.count("chat") + view.cleared.count("debug"), 0u);
+    for (auto [control, on] : view.enabled) EXPECT_EQ(on, control == ServerControl::cmdShow);
+    EXPECT_EQ(view.cleared, (std::map<std::string, int>{{"log", 1}, {"players", 1}, {"input", 1}}));
     EXPECT_EQ(status.PreviousState, 3);
-    EXPECT_EQ(status.ServerName, "Alpha");
 
     // Back in scoring: compared with the state it had when it went, that is a match end.
     backend.AddServer(100, server);
     Tick(4);
     EXPECT_EQ(hooks.Count("WriteStats"), 1);
     EXPECT_EQ(view.panels[3], "Scoring mission");
-}
-
-TEST_F(PollCycleTest, TrackedProcessModeFollowsTheLastAttachedId) {
-    GameImage other;
-    backend.AddServer(200, other);
-    other.SetByte(game::kGameState, 3);
-    view.useTracked = true;
-
-    poll.Timer_Timer();  // nothing picked yet
-    EXPECT_EQ(poll.Panel3(), "Game not running");
-    ASSERT_TRUE(memory.SetProcID(200));
-    poll.Timer_Timer();
-    EXPECT_EQ(view.panels[2], "PID: 200 ");
-    EXPECT_EQ(poll.Panel3(), "Hosting mission");
-
-    backend.RemoveProcess(200);
-    poll.Timer_Timer();
-    EXPECT_EQ(poll.Panel3(), "Game not running");
-    EXPECT_EQ(memory.GetProcID(), -1);
-    backend.AddServer(200, other);
-    poll.Timer_Timer();  // the failed attach left -1 to follow
-    EXPECT_EQ(poll.Panel3(), "Game not running");
-
-    view.useTracked = false;
-    poll.Timer_Timer();
-    EXPECT_EQ(view.panels[2], "PID: 100 ");
 }
 
 TEST_F(PollCycleTest, MatchEndPausesThenReadsPlayersAndWritesTheStats) {
@@ -244,33 +185,17 @@ TEST_F(PollCycleTest, MatchEndPausesThenReadsPlayersAndWritesTheStats) {
     server.SetByte(game::kGameState, 4);
     poll.Timer_Timer();
     EXPECT_EQ(server.DWord(game::kScoringTime), 1860);
-    EXPECT_TRUE(poll.Busy());
-    EXPECT_EQ(poll.Panel3(), "Hosting mission");
     const int backendCalls = backend.calls;
     poll.Timer_Timer();  // due during the pause: skipped
     clock.Advance(199);
     EXPECT_EQ(backend.calls, backendCalls);
     EXPECT_TRUE(hooks.calls.empty());
-    EXPECT_EQ(status.PreviousState, 3);
 
     clock.Advance(1);
-    EXPECT_FALSE(poll.Busy());
     EXPECT_EQ(hooks.calls,
               (std::vector<std::string>{"ReadPlayers 1 16", "WriteStats 1 9 70000", "ReadChat"}));
-    EXPECT_EQ(poll.Panel3(), "Scoring mission");
     EXPECT_EQ(view.tip, "Tovi status: Scoring mission");
-    EXPECT_EQ(status.MaxPlayers, 20);
-
-    hooks.calls.clear();
-    Tick(4);
-    EXPECT_EQ(hooks.Count("WriteStats"), 0);
-
-    // Without the scoring option the game's own scoring time stays.
-    view.scoringOn = false;
-    server.SetDWord(game::kScoringTime, game::kDefaultScoringTime);
-    Tick(3);
-    Tick(4);
-    EXPECT_EQ(server.DWord(game::kScoringTime), game::kDefaultScoringTime);
+    Tick(4);  // still scoring: no second match end
     EXPECT_EQ(hooks.Count("WriteStats"), 1);
 
     // A poll that goes away during its pause leaves nothing behind to run.
@@ -285,25 +210,24 @@ TEST_F(PollCycleTest, MatchEndPausesThenReadsPlayersAndWritesTheStats) {
 }
 
 TEST_F(PollCycleTest, MinimumPlayersDecidesAndEveryThirdMatchEndAnnounces) {
-    const std::pair<std::string, bool> cases[] = {{"0", true},     {"7", true},  {"8", false}, {" 8 ", false},
-                                                  {"+8", false},   {"5x", true}, {"", true},   {"5.5", true},
-                                                  {"99999", true}, {"-1", true}};
+    // "8" against the 7 players of the last hosting tick; "5x" is no number and holds nothing back.
+    const std::pair<std::string, bool> cases[] = {{"0", true}, {"7", true}, {"8", false}, {"5x", true}};
     int matchEnds = 0;
     for (const auto& [text, written] : cases) {
         SCOPED_TRACE("MinPlayers \"" + text + "\"");
         view.minPlayers = text;
         server.SetByte(game::kPlayerCount, 7);
         Tick(3);
-        server.SetByte(game::kPlayerCount, 20);  // counts from the match's last hosting tick
+        server.SetByte(game::kPlayerCount, 20);
         hooks.calls.clear();
         Tick(4);
-        ++matchEnds;
-        const bool announced = matchEnds % 3 == 0;
+        const bool announced = ++matchEnds == 3;
         EXPECT_EQ(hooks.Count("PeriodicChat"), announced ? 1 : 0);
         EXPECT_EQ(status.MatchEndCount, matchEnds % 3);
-        ASSERT_GE(hooks.calls.size(), announced ? 2u : 1u);
-        EXPECT_EQ(hooks.calls[announced ? 1 : 0], "ReadPlayers 1 16");
+        EXPECT_EQ(hooks.Count("ReadPlayers"), 1);
         EXPECT_EQ(hooks.Count("WriteStats"), written ? 1 : 0);
+        // Without the scoring option the game's own scoring time stays.
+        EXPECT_EQ(server.DWord(game::kScoringTime), game::kDefaultScoringTime);
     }
 }
 
@@ -313,10 +237,8 @@ TEST_F(PollCycleTest, OnlyTheMatchTransitionsResetOrEndAMatch) {
         bool reset, matchEnd;
     };
     const Case cases[] = {{3, 1, true, false},  {4, 1, true, false},  {3, 2, true, false},
-                          {4, 2, true, false},  {3, 4, false, true},  {4, 3, false, false},
-                          {2, 3, false, false}, {3, 0, false, false}, {1, 2, false, false},
-                          {0, 1, false, false}, {0, 4, false, false}, {2, 4, false, false},
-                          {5, 1, false, false}, {1, 4, false, false}};
+                          {3, 4, false, true},  {4, 3, false, false}, {3, 0, false, false},
+                          {2, 4, false, false}, {5, 1, false, false}};
     view.scoringOn = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.from) + " -> " + std::to_string(c.to));
@@ -326,14 +248,9 @@ TEST_F(PollCycleTest, OnlyTheMatchTransitionsResetOrEndAMatch) {
         server.SetDWord(game::kScoringTime, 0);
         const int32_t ticks = status.PollTicks;
 
-        server.SetByte(game::kGameState, c.to);
-        poll.Timer_Timer();
-        EXPECT_EQ(poll.Busy(), c.matchEnd);
-        clock.Advance(1000);
-
+        Tick(c.to);
         EXPECT_EQ(hooks.Count("ClearPlayerTable"), c.reset ? 1 : 0);
-        EXPECT_EQ(view.cleared["debug"], c.reset ? 1 : 0);
-        EXPECT_EQ(view.cleared["chat"], c.reset ? 1 : 0);
+        EXPECT_EQ(view.cleared["debug"] + view.cleared["chat"], c.reset ? 2 : 0);
         EXPECT_EQ(view.cleared["players"], c.reset || !IsHostingState(c.to) ? 1 : 0);
         EXPECT_EQ(hooks.Count("WriteStats"), c.matchEnd ? 1 : 0);
         EXPECT_EQ(server.DWord(game::kScoringTime), c.matchEnd ? 1860 : 0);
@@ -362,7 +279,6 @@ TEST_F(PollCycleTest, WorkIsHandedOnAtItsHostingTicksCountedFromTheReset) {
     Tick(1);  // a new map: PollTicks starts again, at 1 for this hosting tick
     Tick(0);  // idle ticks do not count
     view.autoOn = true;
-    view.autoMinutes = 1;
     EXPECT_EQ(run(119),
               (std::map<std::string, int>{
                   {"ReadPlayers", 24}, {"AutoMessage", 2}, {"ReadChat", 119}, {"StatusReport", 4}}));
@@ -370,13 +286,9 @@ TEST_F(PollCycleTest, WorkIsHandedOnAtItsHostingTicksCountedFromTheReset) {
 
     view.autoMinutes = 2;
     EXPECT_EQ(run(120)["AutoMessage"], 1);
-    for (int minutes : {0, -3}) {
-        view.autoMinutes = minutes;
-        EXPECT_EQ(run(120)["AutoMessage"], 0);
-    }
+    view.autoMinutes = 0;
+    EXPECT_EQ(run(120)["AutoMessage"], 0);
     view.autoOn = false;
     view.autoMinutes = 1;
     EXPECT_EQ(run(120)["AutoMessage"], 0);
 }
-
-}  // namespace

@@ -22,13 +22,10 @@ TEST(VirtualScheduler, RunsCallbacksInTimeOrderOnlyWhenTimeReachesThem) {
 
     clock.Advance(99);
     EXPECT_EQ(ran, (std::vector<std::string>{"now@0"}));
-    clock.Advance(-10);
-    EXPECT_EQ(clock.Now(), 99);
     // A callback that schedules another one inside the window sees it run in the same advance.
     clock.Schedule(1, [&] { clock.Schedule(50, note("chained")); });
     clock.Advance(201);
     EXPECT_EQ(ran, (std::vector<std::string>{"now@0", "first@100", "second@100", "chained@150", "late@300"}));
     EXPECT_EQ(clock.Now(), 300);
     EXPECT_EQ(clock.Pending(), 0u);
-    clock.Cancel(cancelled);  // long gone: nothing happens
 }

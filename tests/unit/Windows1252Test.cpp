@@ -5,18 +5,14 @@
 using namespace tovi;
 
 TEST(Windows1252, TextBecomesSingleBytesAndBack) {
-    EXPECT_EQ(Utf8ToWindows1252("Joint Operations: Typhoon Rising,  V1.5.1.5"),
-              "Joint Operations: Typhoon Rising,  V1.5.1.5");
     EXPECT_EQ(Utf8ToWindows1252("K\xC3\xA4se \xE2\x82\xAC"), "K\xE4se \x80");  // ä and the euro sign
-    EXPECT_EQ(Utf8ToWindows1252("\xE6\x97\xA5!"), "?!");                        // no byte for it
-    EXPECT_EQ(Utf8ToWindows1252("a\xC3"), "a?");                                // cut short
+    EXPECT_EQ(Utf8ToWindows1252("\xE6\x97\xA5!"), "?!");                       // no byte for it
+    EXPECT_EQ(Utf8ToWindows1252("a\xC3"), "a?");                               // cut short
 
     for (int b = 0; b < 256; ++b) {
         const auto byte = static_cast<unsigned char>(b);
         EXPECT_EQ(static_cast<unsigned char>(UnicodeToWindows1252(Windows1252ToUnicode(byte))), byte) << b;
     }
     EXPECT_EQ(Windows1252ToUnicode(0x80), U'\u20AC');
-    EXPECT_EQ(Windows1252ToUnicode(0xE9), U'\u00E9');
-    EXPECT_EQ(UnicodeToWindows1252(U'\u2014'), '\x97');
     EXPECT_EQ(UnicodeToWindows1252(U'\u4E2D'), '?');
 }

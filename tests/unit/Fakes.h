@@ -1,0 +1,124 @@
+#pragma once
+// Stand-ins that tests of every layer share: a private folder for real files, a log, dialogs the
+// test answers, and the player list lstPlayers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Dialogs.h"
+#include "LogSink.h"
+#include "PlayerReader.h"
+
+namespace tovi::testing {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder() {
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        m_path = fs::temp_directory_path() /
+                 ("tovi-test-" + std::to_string(stamp) + "-" + std::to_string(std::random_device()()));
+        fs::create_directories(m_path);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::remove_all(m_path, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const fs::path& Path() const { return m_path; }
+    fs::path operator/(const std::string& name) const { return m_path / name; }
+
+private:
+    fs::path m_path;
+};
+
+inline std::string ReadBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteBytes(const fs::path& file, const std::string& bytes) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+class RecordingLog : public LogSink {
+public:
+    Strings lines;
+    Strings debugLines;
+    void Log(const std::string& message) override { lines.push_back(message); }
+    void DebugLog(const std::string& message) override { debugLines.push_back(message); }
+};
+
+// Questions and input boxes stay open until the test answers them, oldest first.
+class FakeDialogs : public Dialogs {
+public:
+    Strings asked;  // questions and input-box prompts
+    Strings warnings;
+    Strings notices;
+    std::deque<std::function<void(std::optional<std::string>)>> open;
+
+    void Ask(const std::string& question, std::function<void(bool)> answer) override {
+        asked.push_back(question);
+        open.push_back([answer](std::optional<std::string> yes) { answer(yes.has_value()); });
+    }
+    void InputBox(const std::string& prompt, const std::string&,
+                  std::function<void(std::optional<std::string>)> answer) override {
+        asked.push_back(prompt);
+        open.push_back(std::move(answer));
+    }
+    void Warn(const std::string& text) override { warnings.push_back(text); }
+    void Inform(const std::string& text) override { notices.push_back(text); }
+    // A text for an input box, any text for Yes; nothing for No or Cancel.
+    void Answer(std::optional<std::string> text) {
+        auto answer = std::move(open.at(0));
+        open.pop_front();
+        answer(std::move(text));
+    }
+};
+
+// lstPlayers as a list view keeps it: emptying it loses the selection.
+class FakePlayerList : public PlayerListView {
+public:
+    std::vector<PlayerRow> rows;
+    std::optional<int> selected;
+    int selections = 0;
+
+    int RowCount() override { return static_cast<int>(rows.size()); }
+    std::string Text(int row, PlayerColumn column) override {
+        static constexpr std::string PlayerRow::*kCells[] = {
+            &PlayerRow::Slot,  &PlayerRow::Player, &PlayerRow::Ping,     &PlayerRow::Team,
+            &PlayerRow::Kills, &PlayerRow::Deaths, &PlayerRow::ExpPoints};
+        return rows.at(static_cast<size_t>(row)).*kCells[static_cast<int>(column)];
+    }
+    std::optional<int> SelectedRow() override { return selected; }
+    void ClearRows() override {
+        rows.clear();
+        selected.reset();
+    }
+    void AddRow(const PlayerRow& row) override { rows.push_back(row); }
+    void SelectRow(int row) override {
+        selected = row;
+        ++selections;
+    }
+
+    Strings Players() const {
+        Strings names;
+        for (const PlayerRow& r : rows) names.push_back(r.Player);
+        return names;
+    }
+};
+
+}  // namespace tovi::testing
