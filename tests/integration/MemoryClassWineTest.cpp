@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "GameAddresses.h"
 #include "MemoryClass.h"
@@ -22,29 +25,28 @@ namespace {
 constexpr int kWineStartLimitMs = 30000;
 const std::string kCaption(game::kDefaultCaption);
 
-// The simulator under Wine, or a reason to skip.
-std::unique_ptr<SimProcess> StartUnderWine(std::vector<std::string> args, std::string& skip) {
-    const std::string exe = TOVI_WINE_GAMESIM;
-    const char* display = std::getenv("DISPLAY");
-    if (exe.empty()) {
-        skip = "no Windows build of gamesim given (configure with -DTOVI_WINE_GAMESIM=.../gamesim.exe)";
-    } else if (display == nullptr || *display == '\0') {
-        skip = "needs an X display";
-    } else {
-        return SimProcess::UnderWine(TOVI_WINE, exe, "jointops.exe", std::move(args));
+// Skips a test where there is no Windows build of the simulator or no display.
+class MemoryClassUnderWine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* display = std::getenv("DISPLAY");
+        if (std::string(TOVI_WINE_GAMESIM).empty())
+            GTEST_SKIP()
+                << "no Windows build of gamesim given (configure with -DTOVI_WINE_GAMESIM=.../gamesim.exe)";
+        if (display == nullptr || *display == '\0') GTEST_SKIP() << "needs an X display";
     }
-    return nullptr;
-}
+    static std::unique_ptr<SimProcess> Start(std::vector<std::string> args) {
+        return SimProcess::UnderWine(TOVI_WINE, TOVI_WINE_GAMESIM, "jointops.exe", std::move(args));
+    }
+    std::unique_ptr<ProcessBackend> backend = MakePlatformBackend();
+    MemoryClass memory{*backend};
+};
 
 }  // namespace
 
-TEST(MemoryClassUnderWine, AttachesByCaptionReadsTheServerAndOpensItsConsole) {
-    std::string skip;
-    const auto sim = StartUnderWine({"--state", "3", "--players", "2"}, skip);
-    if (!sim) GTEST_SKIP() << skip;
+TEST_F(MemoryClassUnderWine, AttachesByCaptionReadsTheServerAndOpensItsConsole) {
+    const auto sim = Start({"--state", "3", "--players", "2"});
     ASSERT_GT(sim->pid(), 0);
-    auto backend = MakePlatformBackend();
-    MemoryClass memory(*backend);
 
     ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(kCaption); }, kWineStartLimitMs));
     // Wine runs the Windows program in the process it was started as.
@@ -67,13 +69,9 @@ TEST(MemoryClassUnderWine, AttachesByCaptionReadsTheServerAndOpensItsConsole) {
     EXPECT_TRUE(WaitFor([&] { return memory.ReadAByte(game::kConsoleLine) == 0; }));
 }
 
-TEST(MemoryClassUnderWine, ListsTheServerByItsExecutableName) {
-    std::string skip;
-    const auto sim = StartUnderWine({"--no-window"}, skip);
-    if (!sim) GTEST_SKIP() << skip;
+TEST_F(MemoryClassUnderWine, ListsTheServerByItsExecutableName) {
+    const auto sim = Start({"--no-window"});
     ASSERT_GT(sim->pid(), 0);
-    auto backend = MakePlatformBackend();
-    MemoryClass memory(*backend);
     const std::string expected = std::to_string(sim->pid()) + "|" + sim->path();
 
     std::vector<std::string> found;

@@ -71,15 +71,10 @@ SimProcess::~SimProcess() {
 void SimProcess::Stop() {
     if (m_pid <= 0) return;
     ::kill(m_pid, SIGTERM);
-    for (int i = 0; i < 300; ++i) {
-        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-            m_pid = 0;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!WaitFor([this] { return ::waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, 3000)) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
     }
-    ::kill(m_pid, SIGKILL);
-    ::waitpid(m_pid, nullptr, 0);
     m_pid = 0;
 }
 

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
+#include <type_traits>
 
 #include "SimProcess.h"
 
@@ -9,49 +11,9 @@ namespace tovi::testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-class Handle {
-public:
-    explicit Handle(HANDLE handle = nullptr) : m_handle(handle) {}
-    ~Handle() { Reset(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return m_handle; }
-    void Reset(HANDLE handle = nullptr) {
-        if (m_handle) ::CloseHandle(m_handle);
-        m_handle = handle;
-    }
-
-private:
-    HANDLE m_handle;
-};
-
-// A command-line argument as the C runtime of the started program splits it back.
-std::string Quoted(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
-    std::string out = "\"";
-    size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        out.push_back(c);
-    }
-    out.append(backslashes * 2, '\\');
-    out.push_back('"');
-    return out;
-}
-
-}  // namespace
-
 struct SimProcess::Platform {
     fs::path folder;
-    Handle process;
-    Handle thread;
+    std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&::CloseHandle)> process{nullptr, &::CloseHandle};
 };
 
 SimProcess::SimProcess() : m_platform(std::make_unique<Platform>()) {}
@@ -65,8 +27,9 @@ SimProcess::SimProcess(const std::string& name, std::vector<std::string> args) :
     fs::copy_file(GAMESIM_PATH, copy, fs::copy_options::overwrite_existing);
     m_path = copy.string();
 
-    std::string commandLine = Quoted(m_path);
-    for (const auto& arg : args) commandLine += " " + Quoted(arg);
+    // The folder's path may hold blanks; the tests' arguments hold none, nor quotes.
+    std::string commandLine = "\"" + m_path + "\"";
+    for (const auto& arg : args) commandLine += " " + arg;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
@@ -76,8 +39,8 @@ SimProcess::SimProcess(const std::string& name, std::vector<std::string> args) :
                           nullptr, nullptr, &startup, &info)) {
         return;
     }
-    m_platform->process.Reset(info.hProcess);
-    m_platform->thread.Reset(info.hThread);
+    ::CloseHandle(info.hThread);
+    m_platform->process.reset(info.hProcess);
     m_pid = static_cast<int32_t>(info.dwProcessId);
 }
 
@@ -92,8 +55,7 @@ void SimProcess::Stop() {
     ::TerminateProcess(m_platform->process.get(), 0);
     ::WaitForSingleObject(m_platform->process.get(), 10000);
     // Once no handle to it is left, the process and its id are gone.
-    m_platform->thread.Reset();
-    m_platform->process.Reset();
+    m_platform->process.reset();
     m_pid = 0;
 }
 

@@ -36,21 +36,6 @@ protected:
 
 }  // namespace
 
-TEST_F(AutoMessagesTest, LinesThatHoldOnlyBlanksAreDroppedAndTheOthersKeptAsTheyAre) {
-    // LF line ends and a last line without any line end are lines too.
-    Load("  padded  \r\n\r\n \t \n\xe9t\xe9 \nlast");
-    EXPECT_EQ(box, "  padded  \r\n\xe9t\xe9 \r\nlast\r\n");
-    EXPECT_EQ(messages.Messages(), (Strings{"  padded  ", "\xe9t\xe9 ", "last"}));
-
-    // A missing file is an empty one: nothing is sent and nothing logged.
-    fs::remove(messages.FilePath());
-    messages.LoadAutoMessages();
-    EXPECT_EQ(box, "");
-    SendNext();
-    EXPECT_TRUE(backend.events.empty());
-    EXPECT_TRUE(log.lines.empty());
-}
-
 TEST_F(AutoMessagesTest, MessagesGoOutInTurnPastTheTwoHundredFiftySixthAndWrap) {
     std::string file;
     for (int i = 1; i <= 300; ++i) file += "message " + std::to_string(i) + "\r\n";

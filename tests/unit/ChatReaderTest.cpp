@@ -4,26 +4,16 @@
 #include <string>
 
 #include "ChatReader.h"
+#include "Fakes.h"
 #include "GameAddresses.h"
 #include "MemoryClass.h"
 #include "image/ImageBackend.h"
 
 using namespace tovi;
+using namespace tovi::testing;
 using namespace std::literals;
 
 namespace {
-
-class FakeChatList : public ChatView {
-public:
-    std::deque<std::string> rows;  // "Player|Text|Time", the top row first
-    void InsertRowAtTop(const std::string& Player, const std::string& Text,
-                        const std::string& Time) override {
-        rows.push_front(Player + "|" + Text + "|" + Time);
-    }
-    void RemoveBottomRow() override { rows.pop_back(); }
-    int RowCount() override { return static_cast<int>(rows.size()); }
-    void Clear() override { rows.clear(); }
-};
 
 class ChatReaderTest : public ::testing::Test {
 protected:

@@ -1,22 +1,26 @@
 #pragma once
 // Stand-ins that tests of every layer share: a private folder for real files, a log, dialogs the
-// test answers, and the player list lstPlayers.
+// test answers, the player list lstPlayers, the chat list, and the main window as the poll sees it.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "ChatReader.h"
 #include "Dialogs.h"
 #include "LogSink.h"
 #include "PlayerReader.h"
+#include "PollView.h"
 
 namespace tovi::testing {
 
@@ -94,7 +98,6 @@ class FakePlayerList : public PlayerListView {
 public:
     std::vector<PlayerRow> rows;
     std::optional<int> selected;
-    int selections = 0;
 
     int RowCount() override { return static_cast<int>(rows.size()); }
     std::string Text(int row, PlayerColumn column) override {
@@ -109,16 +112,74 @@ public:
         selected.reset();
     }
     void AddRow(const PlayerRow& row) override { rows.push_back(row); }
-    void SelectRow(int row) override {
-        selected = row;
-        ++selections;
-    }
+    void SelectRow(int row) override { selected = row; }
 
     Strings Players() const {
         Strings names;
         for (const PlayerRow& r : rows) names.push_back(r.Player);
         return names;
     }
+};
+
+// The public chat list: the newest line on top.
+class FakeChatList : public ChatView {
+public:
+    std::deque<std::string> rows;  // "Player|Text|Time", the top row first
+    void InsertRowAtTop(const std::string& Player, const std::string& Text,
+                        const std::string& Time) override {
+        rows.push_front(Player + "|" + Text + "|" + Time);
+    }
+    void RemoveBottomRow() override { rows.pop_back(); }
+    int RowCount() override { return static_cast<int>(rows.size()); }
+    void Clear() override { rows.clear(); }
+};
+
+// A player's record in short: present or not, then this stint's value + the earlier stints' for
+// kills, deaths and time.
+inline std::string Stint(const PlayerTable& table, const std::string& name) {
+    const PlayerClass* r = table.Find(name);
+    if (r == nullptr) return "no record";
+    const auto pair = [](int32_t p, int32_t b) { return std::to_string(p) + "+" + std::to_string(b); };
+    return (r->P_IsPlaying ? "in" : "out") + std::string(" kills ") + pair(r->P_Kills, r->B_Kills) +
+           " deaths " + pair(r->P_Deaths, r->B_Deaths) + " time " + pair(r->P_TimePlayed, r->B_TimePlayed);
+}
+
+using Panels = std::array<std::string, 5>;  // 1 to 4
+
+// The main window as the poll sees it: the options the operator set, and what it showed last.
+class FakePollView : public PollView {
+public:
+    bool useTracked = false;
+    bool scoringOn = false;
+    std::string minPlayers = "0";
+    bool autoOn = false;
+    int autoMinutes = 1;
+
+    Panels panels;
+    std::map<StatusLabel, std::string> labels;
+    std::map<ServerControl, bool> enabled;
+    TrayPicture picture = TrayPicture::Idle;
+    std::string tip;
+    std::map<std::string, int> cleared;
+
+    bool UseTrackedProcess() override { return useTracked; }
+    bool ScoringTimeOn() override { return scoringOn; }
+    int ScoringSeconds() override { return 30; }
+    std::string MinPlayersText() override { return minPlayers; }
+    bool AutoMessagesOn() override { return autoOn; }
+    int AutoMessageMinutes() override { return autoMinutes; }
+    void SetPanel(int panel, const std::string& text) override {
+        panels.at(static_cast<size_t>(panel)) = text;
+    }
+    void SetLabel(StatusLabel label, const std::string& text) override { labels[label] = text; }
+    void SetControlEnabled(ServerControl control, bool on) override { enabled[control] = on; }
+    void SetTrayPicture(TrayPicture p) override { picture = p; }
+    void UpdateTray(const std::string& text) override { tip = text; }
+    void ClearLog() override { ++cleared["log"]; }
+    void ClearDebugLog() override { ++cleared["debug"]; }
+    void ClearChatInput() override { ++cleared["input"]; }
+    void ClearPlayerList() override { ++cleared["players"]; }
+    void ClearPublicChat() override { ++cleared["chat"]; }
 };
 
 }  // namespace tovi::testing

