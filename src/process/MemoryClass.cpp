@@ -4,20 +4,15 @@
 
 namespace tovi {
 
-namespace {
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool EndsWithIgnoringCase(const std::string& text, const std::string& tail) {
+bool EndsWithIgnoringCase(std::string_view text, std::string_view tail) {
     if (text.size() < tail.size()) return false;
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
     const size_t offset = text.size() - tail.size();
     for (size_t i = 0; i < tail.size(); ++i) {
-        if (LowerAscii(text[offset + i]) != LowerAscii(tail[i])) return false;
+        if (lower(text[offset + i]) != lower(tail[i])) return false;
     }
     return true;
 }
-
-}  // namespace
 
 const char* Describe(AccessFailure failure) {
     switch (failure) {

@@ -4,6 +4,7 @@
 // lists processes by executable name. Failures never escape: reads answer 0 or "", writes false.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ProcessBackend.h"
@@ -47,6 +48,10 @@ private:
     int32_t m_procId = 0;
     int32_t m_procHwnd = 0;
 };
+
+// Whether `text` ends with `tail`, ASCII letters compared without regard to case, as executable
+// names are matched.
+bool EndsWithIgnoringCase(std::string_view text, std::string_view tail);
 
 // A fixed-length game text up to its first NUL; the whole text when it holds none.
 std::string CutAtNull(const std::string& text);

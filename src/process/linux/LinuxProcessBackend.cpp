@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "MemoryClass.h"
 #include "PlatformBackend.h"
 #include "linux/NoDisplayWindowSystem.h"
 #include "linux/X11WindowSystem.h"
@@ -27,14 +28,6 @@ std::optional<int32_t> ParsePid(const char* name) {
         if (value > INT32_MAX) return std::nullopt;
     }
     return value > 0 ? std::optional<int32_t>(static_cast<int32_t>(value)) : std::nullopt;
-}
-
-bool EndsWithExe(const std::string& path) {
-    if (path.size() < 4) return false;
-    std::string tail = path.substr(path.size() - 4);
-    std::transform(tail.begin(), tail.end(), tail.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-    return tail == ".exe";
 }
 
 // A descriptor that is closed whatever happens.
@@ -79,7 +72,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path, int& error) {
 
 std::optional<std::string> WindowsPathFromCommandLine(const std::string& cmdline) {
     const std::string first = cmdline.substr(0, cmdline.find('\0'));
-    if (!EndsWithExe(first)) return std::nullopt;
+    if (!EndsWithIgnoringCase(first, ".exe")) return std::nullopt;
     return first;
 }
 

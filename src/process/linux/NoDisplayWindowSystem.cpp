@@ -3,19 +3,13 @@
 #include <array>
 
 #include "GameAddresses.h"
+#include "MemoryClass.h"
 
 namespace tovi::linux_backend {
 
 bool NoDisplayWindowSystem::IsGameServer(int32_t pid) {
     const auto path = m_processes.FirstModulePath(pid);
-    const std::string_view name = game::kExecutableName;
-    if (!path || path->size() < name.size()) return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        char c = (*path)[path->size() - name.size() + i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-        if (c != name[i]) return false;
-    }
-    return true;
+    return path && EndsWithIgnoringCase(*path, game::kExecutableName);
 }
 
 std::vector<int32_t> NoDisplayWindowSystem::TopLevelWindows() {
