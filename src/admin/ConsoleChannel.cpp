@@ -7,6 +7,19 @@
 
 namespace tovi {
 
+namespace {
+
+// Every text typed into the console passes here: a control byte (a line end in a name, a message
+// or a reason) would act as a key in the game's console, so it goes in as a blank.
+std::string ConsoleText(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 32) c = ' ';
+    }
+    return text;
+}
+
+}  // namespace
+
 ConsoleChannel::ConsoleChannel(MemoryClass& memory, Scheduler& scheduler, LogSink& log)
     : m_memory(memory), m_scheduler(scheduler), m_log(log) {}
 
@@ -16,7 +29,7 @@ ConsoleChannel::~ConsoleChannel() {
 
 void ConsoleChannel::SendServerCommand(const std::string& Command, const std::string& Argument, Done done,
                                        Check stillWanted) {
-    m_queue.push_back(Send{Command, Argument, std::move(done), std::move(stillWanted)});
+    m_queue.push_back(Send{ConsoleText(Command), ConsoleText(Argument), std::move(done), std::move(stillWanted)});
     if (!m_current && !m_timer) ScheduleNext();
 }
 

@@ -5,14 +5,18 @@ namespace tovi {
 std::optional<ListedPlayer> PlayerListLookup::SelectedPlayer() {
     const std::optional<int> row = m_list.SelectedRow();
     if (!row) return std::nullopt;
-    return ListedPlayer{m_list.Text(*row, PlayerColumn::Slot), m_list.Text(*row, PlayerColumn::Player)};
+    return Listed(*row);
 }
 
-bool PlayerListLookup::HasPlayerRow(const std::string& slot, const std::string& name) {
+ListedPlayer PlayerListLookup::Listed(int row) {
+    return ListedPlayer{m_list.Text(row, PlayerColumn::Slot), m_list.Text(row, PlayerColumn::Player),
+                        m_list.SlotPosition(row)};
+}
+
+bool PlayerListLookup::HasPlayerRow(const ListedPlayer& player) {
     const int rows = m_list.RowCount();
     for (int row = 0; row < rows; ++row) {
-        if (m_list.Text(row, PlayerColumn::Slot) == slot && m_list.Text(row, PlayerColumn::Player) == name)
-            return true;
+        if (Listed(row) == player) return true;
     }
     return false;
 }

@@ -10,9 +10,11 @@ public:
     explicit PlayerListLookup(PlayerListView& list) : m_list(list) {}
 
     std::optional<ListedPlayer> SelectedPlayer() override;
-    bool HasPlayerRow(const std::string& slot, const std::string& name) override;
+    bool HasPlayerRow(const ListedPlayer& player) override;
 
 private:
+    ListedPlayer Listed(int row);
+
     PlayerListView& m_list;
 };
 

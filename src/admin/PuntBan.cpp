@@ -1,5 +1,6 @@
 #include "PuntBan.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "GameAddresses.h"
@@ -43,46 +44,80 @@ PuntBan::~PuntBan() {
     if (m_tmrPunt) m_scheduler.Cancel(*m_tmrPunt);
 }
 
-void PuntBan::PuntPlayer(uint8_t Slot, std::string PlayerName, bool Announce, bool PausePoll) {
-    Remove(Removal::Punt, Slot, std::move(PlayerName), Announce, PausePoll, {});
+void PuntBan::PuntPlayer(uint8_t Slot, int Position, std::string PlayerName, bool Announce, bool PausePoll) {
+    Remove(Removal::Punt, QueuedPlayer{Slot, Position, std::move(PlayerName)}, Announce, PausePoll, {});
 }
 
-void PuntBan::BanPlayer(uint8_t Slot, std::string PlayerName, bool Announce, bool PausePoll) {
-    Remove(Removal::Ban, Slot, std::move(PlayerName), Announce, PausePoll, {});
+void PuntBan::BanPlayer(uint8_t Slot, int Position, std::string PlayerName, bool Announce, bool PausePoll) {
+    Remove(Removal::Ban, QueuedPlayer{Slot, Position, std::move(PlayerName)}, Announce, PausePoll, {});
 }
 
-bool PuntBan::SlotHolds(uint8_t slot, const std::string& name) {
-    const auto first = static_cast<uint32_t>(m_memory.ReadDWord(game::kSlotTablePointer));
-    if (first == 0) return false;
-    const uint32_t address = first + static_cast<uint32_t>(slot) * game::kSlotStride + game::slot::kName;
-    const std::string read =
-        CutAtNull(m_memory.ReadMemory(address, static_cast<int16_t>(game::slot::kNameLength)));
-    const std::string_view held = TrimSpaces(read);
+size_t PuntBan::MaxReasonLength(const std::string& name) {
+    // "Punting " and "Banning " are as long as each other.
+    const size_t fixed = std::string_view("Punting , ").size() + name.size();
+    return fixed < ConsoleChannel::kMaxTextLength ? ConsoleChannel::kMaxTextLength - fixed : 0;
+}
+
+PuntBan::SlotCheck PuntBan::CheckSlot(int position, const std::string& name) {
+    // The slot is found by where it lies in the game's table; the number the game gives it and
+    // the command names may differ from that place.
+    const std::string pointer = m_memory.ReadMemory(game::kSlotTablePointer, 4);
+    std::string read;
+    if (pointer.size() == 4 && position >= 0) {
+        uint32_t first = 0;
+        for (size_t i = 0; i < 4; ++i) first |= uint32_t{static_cast<uint8_t>(pointer[i])} << (8 * i);
+        const uint64_t address =
+            uint64_t{first} + static_cast<uint64_t>(position) * game::kSlotStride + game::slot::kName;
+        if (address + game::slot::kNameLength <= uint64_t{1} << 32) {
+            read = m_memory.ReadMemory(static_cast<uint32_t>(address),
+                                       static_cast<int16_t>(game::slot::kNameLength));
+        }
+    }
+    if (read.empty()) {
+        const bool gone = m_memory.GetProcID() <= 0 || m_memory.LastFailure() == AccessFailure::NoSuchProcess;
+        return gone ? SlotCheck::GameGone : SlotCheck::Unreadable;
+    }
+    const std::string cut = CutAtNull(read);
+    const std::string_view held = TrimSpaces(cut);
     // A free slot holds nobody, whatever name was asked for.
-    return !held.empty() && held == TrimSpaces(name);
+    return !held.empty() && held == TrimSpaces(name) ? SlotCheck::Holds : SlotCheck::OtherPlayer;
 }
 
-void PuntBan::Remove(Removal kind, uint8_t slot, std::string name, bool announce, bool pausePoll,
+void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool pausePoll,
                      std::function<void()> finished) {
     if (pausePoll) PausePoll();
     const bool punt = kind == Removal::Punt;
-    const std::string slotText = std::to_string(slot);
+    const std::string action = std::string(punt ? "Punt of " : "Ban of ") + target.Name;
+    const std::string slotText = std::to_string(target.Slot);
     const std::weak_ptr<int> life = m_life;
-    // Once the slot is found to hold someone else, the rest of the action is dropped, logged once.
-    auto gone = std::make_shared<bool>(false);
-    ConsoleChannel::Check stillThere = [this, life, gone, slot, name, punt, slotText] {
-        if (life.expired() || *gone) return false;
-        if (SlotHolds(slot, name)) return true;
-        *gone = true;
-        m_log.Log(std::string(punt ? "Punt of " : "Ban of ") + name + " skipped: slot " + slotText +
-                  " no longer holds that player");
+    // Once the slot is found to hold someone else, or the announcement is refused, the rest of
+    // the action is dropped, logged once.
+    const std::shared_ptr<bool> dropped = target.Dropped;
+    ConsoleChannel::Check stillThere = [this, life, dropped, target, action, slotText] {
+        if (life.expired() || *dropped) return false;
+        const SlotCheck check = CheckSlot(target.Position, target.Name);
+        if (check == SlotCheck::Holds) return true;
+        *dropped = true;
+        switch (check) {
+        case SlotCheck::GameGone: m_log.Log(action + " skipped: the game server is no longer running"); break;
+        case SlotCheck::Unreadable: m_log.Log(action + " skipped: slot " + slotText + " could not be read"); break;
+        default: m_log.Log(action + " skipped: slot " + slotText + " no longer holds that player"); break;
+        }
         return false;
     };
 
     if (announce) {
         m_channel.SendServerCommand(
             "gtalk",
-            name + (punt ? " has been punted from this server" : " has been banned from this server"), {},
+            target.Name + (punt ? " has been punted from this server" : " has been banned from this server"),
+            [this, life, dropped, action](SendOutcome outcome) {
+                if (life.expired() || *dropped) return;
+                // Players are told before they go; what could not be told is not done.
+                if (outcome == SendOutcome::TooLong || outcome == SendOutcome::Cycling) {
+                    *dropped = true;
+                    m_log.Log(action + " skipped: its announcement was refused");
+                }
+            },
             stillThere);
     }
     m_channel.SendServerCommand(
@@ -103,7 +138,7 @@ std::optional<std::pair<uint8_t, ListedPlayer>> PuntBan::SelectedRow() {
     std::optional<ListedPlayer> row = m_rows.SelectedPlayer();
     if (!row) return std::nullopt;
     const std::optional<uint8_t> slot = SlotNumber(row->Slot);
-    if (!slot) return std::nullopt;
+    if (!slot || row->Position < 0) return std::nullopt;
     return std::make_pair(*slot, std::move(*row));
 }
 
@@ -117,11 +152,11 @@ void PuntBan::Confirm(Removal kind) {
                   [this, life = std::weak_ptr<int>(m_life), kind, slot, row, punt](bool yes) {
                       if (life.expired() || !yes) return;
                       // The poll may have rebuilt the list while the question was open.
-                      if (!m_rows.HasPlayerRow(row.Slot, row.Name)) {
+                      if (!m_rows.HasPlayerRow(row)) {
                           m_log.Log((punt ? "Punt of " : "Ban of ") + row.Name + kNotListed);
                           return;
                       }
-                      Remove(kind, slot, row.Name, true, true, {});
+                      Remove(kind, QueuedPlayer{slot, row.Position, row.Name}, true, true, {});
                   });
 }
 
@@ -133,21 +168,34 @@ void PuntBan::AskReason(Removal kind) {
     const bool punt = kind == Removal::Punt;
     const std::string prompt = std::string("Enter reason to ") + (punt ? "punt " : "ban ") + row.Name +
                                "\r\n\r\nPress cancel to exit";
-    m_dialogs.InputBox(
-        prompt, "",
+    // The box takes no more than the announcement has room for on the console line.
+    m_dialogs.LimitedInputBox(
+        prompt, "", MaxReasonLength(row.Name),
         [this, life = std::weak_ptr<int>(m_life), slot, row, punt](std::optional<std::string> reason) {
             if (life.expired() || !reason || reason->empty()) return;
-            if (!m_rows.HasPlayerRow(row.Slot, row.Name)) {
+            if (!m_rows.HasPlayerRow(row)) {
                 m_log.Log((punt ? "Punt of " : "Ban of ") + row.Name + kNotListed);
                 return;
             }
-            (punt ? m_puntQueue : m_banQueue).push_back(QueuedPlayer{slot, row.Name});
+            const QueuedPlayer entry{slot, row.Position, row.Name};
+            (punt ? m_puntQueue : m_banQueue).push_back(entry);
             m_log.Log("Added player in slot " + row.Slot + (punt ? " to punt-queue" : " to ban-queue"));
             // The timer runs from the end of the announcement, so that players have time to read it.
-            m_channel.SendServerCommand("gtalk", (punt ? "Punting " : "Banning ") + row.Name + ", " + *reason,
-                                        [this, life](SendOutcome) {
-                                            if (!life.expired()) StartPuntTimer();
-                                        });
+            m_channel.SendServerCommand(
+                "gtalk", (punt ? "Punting " : "Banning ") + row.Name + ", " + *reason,
+                [this, life, entry, punt](SendOutcome outcome) {
+                    if (life.expired()) return;
+                    // A punt or ban whose reason could not be told is not carried out.
+                    if (outcome == SendOutcome::TooLong || outcome == SendOutcome::Cycling) {
+                        *entry.Dropped = true;
+                        std::erase_if(punt ? m_puntQueue : m_banQueue,
+                                      [&](const QueuedPlayer& e) { return e.Dropped == entry.Dropped; });
+                        m_log.Log((punt ? "Punt of " : "Ban of ") + entry.Name +
+                                  " dropped: its reason could not be announced");
+                        return;
+                    }
+                    StartPuntTimer();
+                });
         });
 }
 
@@ -168,10 +216,11 @@ void PuntBan::mnuPlayersTalk_Click() {
     auto selected = SelectedRow();
     if (!selected) return;
     ListedPlayer row = std::move(selected->second);
-    m_dialogs.InputBox("Enter text to address to " + row.Name, "",
+    const size_t room = ConsoleChannel::kMaxTextLength - std::min(ConsoleChannel::kMaxTextLength, row.Name.size() + 2);
+    m_dialogs.LimitedInputBox("Enter text to address to " + row.Name, "", room,
                        [this, life = std::weak_ptr<int>(m_life), row](std::optional<std::string> text) {
                            if (life.expired() || !text || text->empty()) return;
-                           if (!m_rows.HasPlayerRow(row.Slot, row.Name)) {
+                           if (!m_rows.HasPlayerRow(row)) {
                                m_log.Log("Text to " + row.Name + kNotListed);
                                return;
                            }
@@ -202,10 +251,8 @@ void PuntBan::tmrPunt_Timer() {
     auto finished = [this, remaining] {
         if (--*remaining == 0) ResumePoll();
     };
-    for (const QueuedPlayer& entry : punts)
-        Remove(Removal::Punt, entry.Slot, entry.Name, false, false, finished);
-    for (const QueuedPlayer& entry : bans)
-        Remove(Removal::Ban, entry.Slot, entry.Name, false, false, finished);
+    for (const QueuedPlayer& entry : punts) Remove(Removal::Punt, entry, false, false, finished);
+    for (const QueuedPlayer& entry : bans) Remove(Removal::Ban, entry, false, false, finished);
 }
 
 void PuntBan::PausePoll() {

@@ -1,7 +1,8 @@
 #pragma once
 // The player menu's actions on a row of lstPlayers: talk to the player, punt or ban at once after
 // a question, or announce a reason and punt or ban from a queue when tmrPunt fires 4000 ms later.
-// Every punt and ban first checks that the slot still holds the player it was meant for.
+// Every punt and ban first checks that the slot still holds the player it was meant for, and
+// goes out only when the announcement before it was not refused.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,10 +19,12 @@
 
 namespace tovi {
 
-// A row of lstPlayers as the player menu sees it: the text of its Slot and Player columns.
+// A row of lstPlayers as the player menu sees it: the text of its Slot and Player columns, and
+// where the slot lies in the game's slot table.
 struct ListedPlayer {
     std::string Slot;
     std::string Name;
+    int Position = -1;
     bool operator==(const ListedPlayer&) const = default;
 };
 
@@ -31,8 +34,8 @@ public:
     virtual ~PlayerRowLookup() = default;
     // The selected row; nothing when no row is selected.
     virtual std::optional<ListedPlayer> SelectedPlayer() = 0;
-    // Whether some row still shows this Slot text and this name (the poll rebuilds the list).
-    virtual bool HasPlayerRow(const std::string& slot, const std::string& name) = 0;
+    // Whether some row still shows this player in this slot (the poll rebuilds the list).
+    virtual bool HasPlayerRow(const ListedPlayer& player) = 0;
 };
 
 // The poll timer `Timer` of the main window.
@@ -42,11 +45,15 @@ public:
     virtual void SetPollEnabled(bool enabled) = 0;
 };
 
-// A queued punt or ban: the slot, and the name of the player it was meant for.
+// A punt or ban to carry out: the game's number for the slot, which the command names; where the
+// slot lies in the game's slot table, which the check before the command reads; and the name of
+// the player it is meant for.
 struct QueuedPlayer {
     uint8_t Slot = 0;
+    int Position = -1;
     std::string Name;
-    bool operator==(const QueuedPlayer&) const = default;
+    // Set once the punt or ban is dropped; its command then stays unsent.
+    std::shared_ptr<bool> Dropped = std::make_shared<bool>(false);
 };
 
 class PuntBan {
@@ -59,10 +66,10 @@ public:
     PuntBan& operator=(const PuntBan&) = delete;
 
     // Announce: tell all players first. PausePoll: the poll timer stays off until the command's
-    // send has ended. The command is skipped, and so logged, when the slot no longer holds
-    // PlayerName by the time it is sent.
-    void PuntPlayer(uint8_t Slot, std::string PlayerName, bool Announce, bool PausePoll);
-    void BanPlayer(uint8_t Slot, std::string PlayerName, bool Announce, bool PausePoll);
+    // send has ended. The command is skipped, and so logged, when the slot at Position no longer
+    // holds PlayerName by the time it is sent, or the announcement was refused.
+    void PuntPlayer(uint8_t Slot, int Position, std::string PlayerName, bool Announce, bool PausePoll);
+    void BanPlayer(uint8_t Slot, int Position, std::string PlayerName, bool Announce, bool PausePoll);
 
     void mnuPlayersPunt_Click();
     void mnuPlayersBan_Click();
@@ -70,6 +77,9 @@ public:
     void mnuPlayersBanReason_Click();
     void mnuPlayersTalk_Click();
     void tmrPunt_Timer();
+
+    // The longest reason whose announcement for this name fits the console line.
+    static size_t MaxReasonLength(const std::string& name);
 
     const std::vector<QueuedPlayer>& PuntQueue() const { return m_puntQueue; }
     const std::vector<QueuedPlayer>& BanQueue() const { return m_banQueue; }
@@ -80,15 +90,16 @@ public:
 private:
     enum class Removal { Punt, Ban };
 
-    void Remove(Removal kind, uint8_t slot, std::string name, bool announce, bool pausePoll,
-                std::function<void()> finished);
+    enum class SlotCheck { Holds, OtherPlayer, Unreadable, GameGone };
+
+    void Remove(Removal kind, QueuedPlayer target, bool announce, bool pausePoll, std::function<void()> finished);
     void Confirm(Removal kind);
     void AskReason(Removal kind);
-    bool SlotHolds(uint8_t slot, const std::string& name);
+    SlotCheck CheckSlot(int position, const std::string& name);
     void PausePoll();
     void ResumePoll();
     void StartPuntTimer();
-    // The selected row with its slot as a number; nothing when no row or no slot number.
+    // The selected row with its slot as a number; nothing when no row, no slot number or no place.
     std::optional<std::pair<uint8_t, ListedPlayer>> SelectedRow();
 
     MemoryClass& m_memory;

@@ -11,6 +11,11 @@ std::string PlayerListAdapter::Text(int row, PlayerColumn column) {
     return item ? ToGameText(item->text(static_cast<int>(column))) : std::string();
 }
 
+int PlayerListAdapter::SlotPosition(int row) {
+    const QTreeWidgetItem* item = m_list->topLevelItem(row);
+    return item ? item->data(0, Qt::UserRole).toInt() : -1;
+}
+
 std::optional<int> PlayerListAdapter::SelectedRow() {
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
     if (selected.isEmpty()) return std::nullopt;
@@ -26,6 +31,7 @@ void PlayerListAdapter::AddRow(const PlayerRow& row) {
         item->setText(column, FromGameText(*cells[column]));
         if (column != 1) item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
     }
+    item->setData(0, Qt::UserRole, row.Position);
 }
 
 void PlayerListAdapter::SelectRow(int row) {

@@ -12,6 +12,7 @@ public:
     explicit PlayerListAdapter(QTreeWidget* list) : m_list(list) {}
     int RowCount() override;
     std::string Text(int row, PlayerColumn column) override;
+    int SlotPosition(int row) override;
     std::optional<int> SelectedRow() override;
     void ClearRows() override;
     void AddRow(const PlayerRow& row) override;

@@ -900,6 +900,7 @@ void frmMain::SendNextAutoMessage() { m_autoMessages->SendNextAutoMessage(); }
 void frmMain::SendPeriodicChat() { m_channel->SendServerCommand("gtalk", m_periodicChatText); }
 
 void frmMain::SetPollEnabled(bool enabled) {
+    m_poll.SetRunning(enabled);
     if (enabled) {
         m_timer->start();
     } else {

@@ -30,15 +30,14 @@ void ChatReader::ReadChat() {
     if (line.empty() || line == m_status.LastChatLine) return;
     m_status.LastChatLine = line;
 
-    // The game writes "sender: text"; the host's own lines carry no sender. A text that holds
-    // ": " itself keeps only what follows its last one.
+    // The game writes "sender: text"; the host's own lines carry no sender. The text is all that
+    // follows the sender, ": " and all ("Player7: time: 12:30" says "time: 12:30").
     const size_t first = line.find(kSeparator);
     const std::string time = m_timeOfDay ? m_timeOfDay() : std::string();
     if (first == std::string::npos) {
         m_view.InsertRowAtTop("Host", line, time);
     } else {
-        const size_t last = line.rfind(kSeparator);
-        m_view.InsertRowAtTop(line.substr(0, first), line.substr(last + kSeparator.size()), time);
+        m_view.InsertRowAtTop(line.substr(0, first), line.substr(first + kSeparator.size()), time);
     }
     for (int excess = m_view.RowCount() - kMaxRows; excess > 0; --excess) m_view.RemoveBottomRow();
 }

@@ -1,9 +1,11 @@
 #pragma once
 // What the operator must see or answer: message boxes captioned with the application's title.
 // Answers arrive through callbacks, so that no handler waits inside a dialog.
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace tovi {
 
@@ -21,6 +23,13 @@ public:
     // An input box with OK and Cancel; `answer` gets the text, or nothing for Cancel.
     virtual void InputBox(const std::string& prompt, const std::string& title,
                           std::function<void(std::optional<std::string> text)> answer) = 0;
+    // The same box, taking at most `maxLength` characters. A box that cannot limit its text gives
+    // what was typed; the caller still checks the length.
+    virtual void LimitedInputBox(const std::string& prompt, const std::string& title, size_t maxLength,
+                                 std::function<void(std::optional<std::string> text)> answer) {
+        (void)maxLength;
+        InputBox(prompt, title, std::move(answer));
+    }
 };
 
 }  // namespace tovi

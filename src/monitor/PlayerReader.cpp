@@ -134,8 +134,7 @@ void PlayerReader::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
         R.P_ExpPoints = counter(slot::kExpPoints);
 
         // Carry-over: only the same name, letter case included, continues a player's match.
-        const PlayerClass* O = m_table.Find(Name);
-        if (O != nullptr && O->P_Name == Name) {
+        if (const PlayerClass* O = m_table.Find(Name)) {
             if (O->P_IsPlaying) {
                 // Found at the previous read too: the same stint goes on.
                 for (const Statistic& X : kStatisticList) R.*X.B = (*O).*X.B;
@@ -154,7 +153,8 @@ void PlayerReader::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
                        .Team = std::to_string(R.P_Team),
                        .Kills = std::to_string(R.P_Kills),
                        .Deaths = std::to_string(R.P_Deaths),
-                       .ExpPoints = std::to_string(R.P_ExpPoints)});
+                       .ExpPoints = std::to_string(R.P_ExpPoints),
+                       .Position = i});
         m_table.Replace(std::move(R));
     }
 

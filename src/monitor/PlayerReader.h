@@ -16,7 +16,9 @@ namespace tovi {
 // The columns of lstPlayers, in their order.
 enum class PlayerColumn { Slot, Player, Ping, Team, Kills, Deaths, ExpPoints };
 
-// One row of lstPlayers: every cell a decimal text, but Player, which is the name as read.
+// One row of lstPlayers: every cell a decimal text, but Player, which is the name as read. The
+// Slot cell is the game's number for the slot, which need not be where the slot lies in the
+// game's table; Position, not shown, is that place.
 struct PlayerRow {
     std::string Slot;
     std::string Player;
@@ -25,6 +27,7 @@ struct PlayerRow {
     std::string Kills;
     std::string Deaths;
     std::string ExpPoints;
+    int Position = -1;
     bool operator==(const PlayerRow&) const = default;
 };
 
@@ -34,6 +37,8 @@ public:
     virtual ~PlayerListView() = default;
     virtual int RowCount() = 0;
     virtual std::string Text(int row, PlayerColumn column) = 0;
+    // The row's Position; -1 when the row has none.
+    virtual int SlotPosition(int row) = 0;
     // The selected row; nothing when no row is selected.
     virtual std::optional<int> SelectedRow() = 0;
     virtual void ClearRows() = 0;

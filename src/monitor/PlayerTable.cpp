@@ -5,21 +5,9 @@
 
 namespace tovi {
 
-namespace {
-
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
-}  // namespace
-
-bool SamePlayerKey(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
-}
-
 const PlayerClass* PlayerTable::Find(std::string_view name) const {
     const auto found =
-        std::ranges::find_if(m_records, [&](const PlayerClass& r) { return SamePlayerKey(r.P_Name, name); });
+        std::ranges::find_if(m_records, [&](const PlayerClass& r) { return r.P_Name == name; });
     return found == m_records.end() ? nullptr : &*found;
 }
 
@@ -28,7 +16,7 @@ PlayerClass* PlayerTable::Find(std::string_view name) {
 }
 
 void PlayerTable::Replace(PlayerClass record) {
-    std::erase_if(m_records, [&](const PlayerClass& r) { return SamePlayerKey(r.P_Name, record.P_Name); });
+    std::erase_if(m_records, [&](const PlayerClass& r) { return r.P_Name == record.P_Name; });
     m_records.push_back(std::move(record));
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 // The records of the players of the current match, in insertion order, each under the key of its
-// P_Name. Keys compare without regard to ASCII letter case, so Bob and bob are one key. A record
-// is replaced by removing it and appending the new one at the end, so after a player read the
-// players not found come first and the players found follow in slot order; the stats file keeps
-// that order. Records are never removed one by one: the whole table goes when a new map begins.
+// P_Name. Keys are the names as the game shows them, letter case included: Bob and BOB playing at
+// the same time are two players, each with their own counters, and a stint carries over only to
+// the same name. A record is replaced by removing it and appending the new one at the end, so
+// after a player read the players not found come first and the players found follow in slot
+// order; the stats file keeps that order. Records are never removed one by one: the whole table
+// goes when a new map begins.
 #include <cstddef>
 #include <string_view>
 #include <vector>
@@ -35,8 +37,5 @@ public:
 private:
     std::vector<PlayerClass> m_records;
 };
-
-// Whether two names are one key of PlayerTable: equal when ASCII letters A-Z are taken as a-z.
-bool SamePlayerKey(std::string_view a, std::string_view b);
 
 }  // namespace tovi

@@ -6,6 +6,7 @@
 
 #include "GameAddresses.h"
 #include "MatchState.h"
+#include "Windows1252.h"
 
 namespace tovi {
 
@@ -19,24 +20,6 @@ constexpr ServerControl kServerControls[] = {ServerControl::txtType,          Se
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-    return text;
-}
-
-// Windows-1252 lower case, as the game's own texts are Windows-1252: A-Z, the accented capitals
-// at 0xC0-0xDE (0xD7 is the multiplication sign), and Š, Œ, Ž, Ÿ.
-std::string Lower1252(std::string text) {
-    for (char& c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        unsigned char lower = b;
-        if ((b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDE && b != 0xD7)) {
-            lower = static_cast<unsigned char>(b + 0x20);
-        } else if (b == 0x8A || b == 0x8C || b == 0x8E) {
-            lower = static_cast<unsigned char>(b + 0x10);
-        } else if (b == 0x9F) {
-            lower = 0xFF;
-        }
-        c = static_cast<char>(lower);
-    }
     return text;
 }
 
@@ -124,14 +107,29 @@ void PollCycle::Timer_Timer() {
         }
         // The results are taken 200 ms after the switch to scoring. The wait is a continuation so
         // that the window stays responsive; ticks falling due meanwhile are skipped.
-        m_pause = m_scheduler.Schedule(kMatchEndPauseMs, [this, state] {
-            m_pause.reset();
-            MatchEnd();
-            AfterStateMachine(state);
-        });
+        m_pause = m_scheduler.Schedule(kMatchEndPauseMs, [this, state] { EndOfPause(state); });
         return;
     }
     AfterStateMachine(state);
+}
+
+void PollCycle::EndOfPause(uint8_t state) {
+    m_pause.reset();
+    // A punt or ban sending now has the poll stopped: the match end waits for it.
+    if (!m_running) {
+        m_heldMatchEnd = state;
+        return;
+    }
+    MatchEnd();
+    AfterStateMachine(state);
+}
+
+void PollCycle::SetRunning(bool running) {
+    m_running = running;
+    if (!running || !m_heldMatchEnd) return;
+    const uint8_t state = *m_heldMatchEnd;
+    m_heldMatchEnd.reset();
+    m_pause = m_scheduler.Schedule(0, [this, state] { EndOfPause(state); });
 }
 
 void PollCycle::MatchEnd() {
@@ -197,7 +195,7 @@ void PollCycle::HostingTick() {
         m_view.SetLabel(StatusLabel::lblServerName,
                         "Servername: " + s.ServerName + " (" + GameTypes()[s.GameType] + ")");
     }
-    m_view.SetLabel(StatusLabel::lblCurrentMap, "Map: " + s.MapName + " (" + Lower1252(s.MapFile) + ")");
+    m_view.SetLabel(StatusLabel::lblCurrentMap, "Map: " + s.MapName + " (" + LowerCase1252(s.MapFile) + ")");
     m_view.SetLabel(StatusLabel::lblServerMessage, "Server message: " + s.ServerMessage);
     m_view.SetLabel(StatusLabel::lblCountryCode, "Country: " + s.CountryCode);
     m_view.SetLabel(StatusLabel::lblHostplayer, "Hostplayer: " + s.HostPlayer);

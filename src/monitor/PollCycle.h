@@ -24,6 +24,9 @@ public:
     PollCycle& operator=(const PollCycle&) = delete;
 
     void Timer_Timer();
+    // The poll timer was stopped or started again (punts and bans stop it while they send). A
+    // match-end pause that ends while the poll is stopped carries on once it runs again.
+    void SetRunning(bool running);
     // Blanks the server display and switches the server controls off.
     void ResetServerDisplay();
     // True from the start of a tick until its last step has run.
@@ -35,6 +38,7 @@ public:
 
 private:
     bool Attach();
+    void EndOfPause(uint8_t state);
     void MatchEnd();
     void AfterStateMachine(uint8_t state);
     void HostingTick();
@@ -49,6 +53,8 @@ private:
     Scheduler& m_scheduler;
     bool m_busy = false;
     std::optional<Scheduler::TimerId> m_pause;  // the match-end pause while it is pending
+    bool m_running = true;
+    std::optional<uint8_t> m_heldMatchEnd;  // the state of a match end waiting for the poll to run
     std::string m_panel3;
 };
 

@@ -2,16 +2,12 @@
 
 #include <array>
 
+#include "Windows1252.h"
+
 namespace tovi {
 
 bool EndsWithIgnoringCase(std::string_view text, std::string_view tail) {
-    if (text.size() < tail.size()) return false;
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-    const size_t offset = text.size() - tail.size();
-    for (size_t i = 0; i < tail.size(); ++i) {
-        if (lower(text[offset + i]) != lower(tail[i])) return false;
-    }
-    return true;
+    return text.size() >= tail.size() && EqualIgnoringCase(text.substr(text.size() - tail.size()), tail);
 }
 
 const char* Describe(AccessFailure failure) {

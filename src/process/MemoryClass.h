@@ -49,8 +49,8 @@ private:
     int32_t m_procHwnd = 0;
 };
 
-// Whether `text` ends with `tail`, ASCII letters compared without regard to case, as executable
-// names are matched.
+// Whether `text` ends with `tail`, letters compared without regard to case, as executable names
+// are matched.
 bool EndsWithIgnoringCase(std::string_view text, std::string_view tail);
 
 // A fixed-length game text up to its first NUL; the whole text when it holds none.

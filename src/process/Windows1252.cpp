@@ -1,5 +1,6 @@
 #include "Windows1252.h"
 
+#include <algorithm>
 #include <array>
 
 namespace tovi {
@@ -57,6 +58,24 @@ std::string Utf8ToWindows1252(const std::string& text) {
         i += static_cast<size_t>(extra) + 1;
     }
     return out;
+}
+
+char LowerCase1252(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDE && b != 0xD7)) return static_cast<char>(b + 0x20);
+    if (b == 0x8A || b == 0x8C || b == 0x8E) return static_cast<char>(b + 0x10);  // Š Œ Ž
+    if (b == 0x9F) return static_cast<char>(0xFF);                                 // Ÿ
+    return c;
+}
+
+std::string LowerCase1252(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) c = LowerCase1252(c);
+    return lower;
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) { return LowerCase1252(x) == LowerCase1252(y); });
 }
 
 }  // namespace tovi

@@ -2,6 +2,7 @@
 // The game, the data files and the web service speak Windows-1252, one byte a character.
 // These turn such bytes into Unicode characters and back.
 #include <string>
+#include <string_view>
 
 namespace tovi {
 
@@ -10,5 +11,12 @@ char32_t Windows1252ToUnicode(unsigned char byte);
 char UnicodeToWindows1252(char32_t c);
 // UTF-8 to Windows-1252 bytes; broken sequences and characters without a byte become "?".
 std::string Utf8ToWindows1252(const std::string& text);
+
+// Letter case of Windows-1252 text: every comparison that ignores case folds with these, so that
+// "É" and "é" are one letter wherever case is ignored. Capitals become small letters: A-Z, the
+// accented capitals 0xC0-0xDE (not 0xD7, the multiplication sign), and Š, Œ, Ž, Ÿ.
+char LowerCase1252(char c);
+std::string LowerCase1252(std::string_view text);
+bool EqualIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace tovi

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "DurableFile.h"
+#include "Windows1252.h"
 
 namespace tovi {
 
@@ -18,13 +19,7 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return AsciiLower(x) == AsciiLower(y);
-           });
-}
+bool SameName(std::string_view a, std::string_view b) { return EqualIgnoringCase(a, b); }
 
 // One line of the file: its text without the line end, and the line end as found ("\r\n",
 // "\n" or nothing on a last line without one).

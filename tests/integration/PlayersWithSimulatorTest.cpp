@@ -90,8 +90,8 @@ protected:
 
 TEST_F(PlayersWithSimulator, PlayersWhoLeaveAndReturnKeepTheirEarlierStints) {
     Step("chat \"Alice: hello\"", 2);
-    EXPECT_EQ(list.rows, (std::vector<PlayerRow>{{"1", "Alice", "40", "1", "2", "0", "0"},
-                                                 {"2", "Bob", "75", "2", "3", "1", "0"}}));
+    EXPECT_EQ(list.rows, (std::vector<PlayerRow>{{"1", "Alice", "40", "1", "2", "0", "0", 1},
+                                                 {"2", "Bob", "75", "2", "3", "1", "0", 2}}));
     EXPECT_EQ(Stint(table, "Bob"), "in kills 3+0 deaths 1+0 time 5+0");
 
     Step("leave 2 \"Bob\"");

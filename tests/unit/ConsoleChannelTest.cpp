@@ -105,6 +105,13 @@ TEST_F(ConsoleChannelTest, ATextTooLongForTheConsoleLineIsRefused) {
     EXPECT_EQ(server.Byte(game::kConsoleOpenFlag), 1);
 }
 
+TEST_F(ConsoleChannelTest, ControlBytesReachTheConsoleAsBlanks) {
+    channel.SendServerCommand("gt\talk", std::string("a\rb\nc\x01\x1F\0d \x7F\xE9", 12));
+    clock.Advance(2000);
+    EXPECT_EQ(backend.events.at(1), "100 write ConsoleLine \"gt alk\\x00\"");
+    EXPECT_EQ(backend.events.at(3), "1200 write ConsoleLine \"a b c   d \\x7f\xE9\\x00\"");
+}
+
 TEST(ChatLineCommand, SlashMakesAServerCommandAnythingElseIsChat) {
     EXPECT_EQ(ChatLineCommand(""), std::nullopt);
     EXPECT_EQ(ChatLineCommand("/resetgames"), (ConsoleCommand{"command", "resetgames"}));

@@ -70,6 +70,7 @@ public:
 class FakeDialogs : public Dialogs {
 public:
     Strings asked;  // questions and input-box prompts
+    std::vector<size_t> limits;  // of the input boxes that had one
     Strings warnings;
     Strings notices;
     std::deque<std::function<void(std::optional<std::string>)>> open;
@@ -82,6 +83,11 @@ public:
                   std::function<void(std::optional<std::string>)> answer) override {
         asked.push_back(prompt);
         open.push_back(std::move(answer));
+    }
+    void LimitedInputBox(const std::string& prompt, const std::string& title, size_t maxLength,
+                         std::function<void(std::optional<std::string>)> answer) override {
+        limits.push_back(maxLength);
+        InputBox(prompt, title, std::move(answer));
     }
     void Warn(const std::string& text) override { warnings.push_back(text); }
     void Inform(const std::string& text) override { notices.push_back(text); }
@@ -106,6 +112,7 @@ public:
             &PlayerRow::Kills, &PlayerRow::Deaths, &PlayerRow::ExpPoints};
         return rows.at(static_cast<size_t>(row)).*kCells[static_cast<int>(column)];
     }
+    int SlotPosition(int row) override { return rows.at(static_cast<size_t>(row)).Position; }
     std::optional<int> SelectedRow() override { return selected; }
     void ClearRows() override {
         rows.clear();

@@ -72,7 +72,7 @@ TEST_F(PlayerTableTest, EachSlotFieldGoesToItsOwnColumnAndNothingAroundLeaksIn) 
     std::fill(around.begin(), around.end(), uint8_t{0xEE});
     const auto name = "  Alice Smith \0junk"sv;
     std::ranges::copy(name, server.Bytes(At(3, slot::kName), name.size()).begin());
-    server.SetByte(At(3, slot::kNumber), 7);  // the Slot column shows the game's number, not the index
+    server.SetByte(At(3, slot::kNumber), 7);  // the Slot column shows the game's number, not the place
     server.SetByte(At(3, slot::kTeam), 200);
     server.SetDWord(At(3, slot::kPing), -1);
     server.SetDWord(At(3, slot::kKills), 11);
@@ -80,8 +80,8 @@ TEST_F(PlayerTableTest, EachSlotFieldGoesToItsOwnColumnAndNothingAroundLeaksIn) 
     server.SetDWord(At(3, slot::kExpPoints), 13);
     Join(5, "Bob", 4, 2);
     Read();
-    EXPECT_EQ(list.rows, (std::vector<PlayerRow>{{"7", "Alice Smith", "-1", "200", "11", "12", "13"},
-                                                 {"5", "Bob", "0", "2", "4", "0", "0"}}));
+    EXPECT_EQ(list.rows, (std::vector<PlayerRow>{{"7", "Alice Smith", "-1", "200", "11", "12", "13", 3},
+                                                 {"5", "Bob", "0", "2", "4", "0", "0", 5}}));
     EXPECT_EQ(status.PlayerNames, "Alice Smith\r\nBob");
     EXPECT_EQ(status.PlayerTeams, "200\r\n2");
     EXPECT_EQ(log.debugLines, (Strings{"Alice Smith IsPlaying: True", "Bob IsPlaying: True"}));
@@ -141,21 +141,26 @@ TEST_F(PlayerTableTest, APlayerFoundAgainGoesOnAndOneWhoLeavesAndReturnsTwiceKee
     EXPECT_EQ(Stint(table, "Bob"), "in kills 0+0 deaths 0+0 time 0+0");
 }
 
-TEST_F(PlayerTableTest, NamesThatDifferOnlyInLetterCaseShareOneRecordWithNoCarryOver) {
+TEST_F(PlayerTableTest, NamesThatDifferOnlyInLetterCaseAreTwoPlayersWithNoCarryOverBetweenThem) {
     Join(1, "Bob", 5);
-    Join(2, "bob", 1);
-    Join(3, "\xC9ric");
-    Join(4, "\xE9ric");  // É and é: not ASCII letters
+    Join(2, "BOB", 1);
+    Join(3, "\xC9ric", 2);
+    Join(4, "\xE9ric", 3);  // É and é
     Read();
     Read();
-    EXPECT_EQ(Order(), (Strings{"bob", "\xC9ric", "\xE9ric"}));
-    EXPECT_EQ(list.Players(), (Strings{"Bob", "bob", "\xC9ric", "\xE9ric"}));
-    EXPECT_EQ(Stint(table, "BOB"), "in kills 1+0 deaths 0+0 time 0+0");
-    EXPECT_FALSE(SamePlayerKey("@", "`"));  // 32 apart like A and a, but no letters
+    EXPECT_EQ(Order(), (Strings{"Bob", "BOB", "\xC9ric", "\xE9ric"}));
+    EXPECT_EQ(Stint(table, "Bob"), "in kills 5+0 deaths 0+0 time 5+0");
+    EXPECT_EQ(Stint(table, "BOB"), "in kills 1+0 deaths 0+0 time 5+0");
+    EXPECT_EQ(Stint(table, "\xE9ric"), "in kills 3+0 deaths 0+0 time 5+0");
 
+    // Bob leaves and comes back as bob: a new player; Bob keeps what he had.
     server.ClearSlot(1);
     Read();
-    EXPECT_EQ(Stint(table, "bob"), "in kills 1+0 deaths 0+0 time 5+0");
+    Join(1, "bob", 7);
+    Read();
+    EXPECT_EQ(Order(), (Strings{"Bob (out)", "bob", "BOB", "\xC9ric", "\xE9ric"}));
+    EXPECT_EQ(Stint(table, "Bob"), "out kills 5+0 deaths 0+0 time 5+0");
+    EXPECT_EQ(Stint(table, "bob"), "in kills 7+0 deaths 0+0 time 0+0");
 }
 
 TEST_F(PlayerTableTest, FailedReadsGiveZerosForWhatTheyWouldHaveRead) {
@@ -168,8 +173,8 @@ TEST_F(PlayerTableTest, FailedReadsGiveZerosForWhatTheyWouldHaveRead) {
 
     backend.holes = {{At(1, slot::kPing), At(1, slot::kPing)}, {At(3, slot::kKills), At(3, slot::kKills)}};
     Read();
-    EXPECT_EQ(list.rows, (std::vector<PlayerRow>{{"1", "Alice", "0", "2", "7", "0", "0"},
-                                                 {"33", "Carol", "70", "0", "0", "0", "0"}}));
+    EXPECT_EQ(list.rows, (std::vector<PlayerRow>{{"1", "Alice", "0", "2", "7", "0", "0", 1},
+                                                 {"33", "Carol", "70", "0", "0", "0", "0", 3}}));
 
     // Without the slot table's address nobody is found, and each stint ends.
     backend.holes = {{game::kSlotTablePointer + 3, game::kSlotTablePointer + 3}};

@@ -164,6 +164,28 @@ TEST_F(PollCycleTest, MatchEndPausesThenReadsPlayersAndWritesTheStats) {
     EXPECT_EQ(hooks.Count("WriteStats"), 1);
 }
 
+TEST_F(PollCycleTest, AMatchEndWhosePauseEndsWhileThePollIsStoppedWaitsForItToRunAgain) {
+    Tick(3);
+    hooks.calls.clear();
+    server.SetByte(game::kGameState, 4);
+    poll.Timer_Timer();
+    clock.Advance(100);
+    poll.SetRunning(false);  // a punt starts sending
+    clock.Advance(5000);     // and the pause ends meanwhile
+    EXPECT_TRUE(hooks.calls.empty());
+    EXPECT_TRUE(poll.Busy());
+    poll.SetRunning(true);  // started, and stopped at once by the next punt
+    poll.SetRunning(false);
+    clock.Advance(1000);
+    EXPECT_TRUE(hooks.calls.empty());
+
+    poll.SetRunning(true);
+    EXPECT_TRUE(hooks.calls.empty());  // on the next turn, not inside the call
+    clock.Advance(0);
+    EXPECT_EQ(hooks.calls, (std::vector<std::string>{"ReadPlayers 1 16", "WriteStats 1 9 1", "ReadChat"}));
+    EXPECT_FALSE(poll.Busy());
+}
+
 TEST_F(PollCycleTest, MinimumPlayersDecidesAndEveryThirdMatchEndAnnounces) {
     // "8" against the 7 players of the last hosting tick; "5x" is no number and holds nothing back.
     const std::pair<std::string, bool> cases[] = {{"0", true}, {"7", true}, {"8", false}, {"5x", true}};

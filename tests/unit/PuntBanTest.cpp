@@ -39,7 +39,7 @@ protected:
         AdminTest::SetUp();
         for (auto [slot, name] : {std::pair{3, "Carol"}, {5, "Bob"}, {7, "Dave"}}) {
             PutPlayer(slot, name);
-            list.rows.push_back({.Slot = std::to_string(slot), .Player = name});
+            list.rows.push_back({.Slot = std::to_string(slot), .Player = name, .Position = slot});
         }
     }
     // Clicks a menu item with `row` selected and answers the dialog it opens: a text, or kYes;
@@ -137,7 +137,7 @@ TEST_F(PuntBanTest, AnActionWhoseRowWentWhileItsQuestionWasOpenIsDropped) {
     list.selected = 0;
     puntBan.mnuPlayersBan_Click();
     // The poll rebuilt the list: Bob has gone, and slot 3 now shows another player.
-    list.rows = {{.Slot = "3", .Player = "Frank"}, {.Slot = "7", .Player = "Dave"}};
+    list.rows = {{.Slot = "3", .Player = "Frank", .Position = 3}, {.Slot = "7", .Player = "Dave", .Position = 7}};
     for (const char* answer : {"", "cheating", "hello", ""}) dialogs.Answer(answer);
     clock.Advance(10000);
 
@@ -151,6 +151,59 @@ TEST_F(PuntBanTest, AnActionWhoseRowWentWhileItsQuestionWasOpenIsDropped) {
 
 TEST_F(PuntBanTest, TalkAddressesThePlayerByName) {
     Pick(2, kTalk, "please stop");
+    EXPECT_EQ(dialogs.limits, std::vector<size_t>{299 - 6});  // room for "Dave, " before the text
     clock.Advance(10000);
     EXPECT_EQ(Effects(), Strings{"chat \"Host: Dave, please stop\""});
+}
+
+TEST_F(PuntBanTest, TheCheckReadsTheSlotWhereItLiesAndTheCommandNamesTheGamesNumber) {
+    // The game numbers the slot at place 9 as 4, and Erin's at place 4 as 12.
+    PutPlayer(9, "Gina");
+    server.SetByte(image::GameImage::SlotAddress(9) + game::slot::kNumber, 4);
+    PutPlayer(4, "Erin");
+    server.SetByte(image::GameImage::SlotAddress(4) + game::slot::kNumber, 12);
+    list.rows = {{.Slot = "4", .Player = "Gina", .Position = 9}, {.Slot = "12", .Player = "Erin", .Position = 4}};
+    Pick(0, kPunt, kYes);
+    clock.Advance(5000);
+    Pick(1, kBanReason, "cheating");
+    clock.Advance(10000);
+    EXPECT_EQ(Effects(), (Strings{"chat \"Host: Gina has been punted from this server\"", "punt 4 \"Gina\"",
+                                  "chat \"Host: Banning Erin, cheating\"", "ban 12 \"Erin\""}));
+
+    // The game's process has gone by the time a queued punt is due: said as such.
+    list.rows = {{.Slot = "7", .Player = "Dave", .Position = 7}};
+    Pick(0, kPuntReason, "afk");
+    clock.Advance(2000);
+    backend.RemoveProcess(100);
+    clock.Advance(10000);
+    EXPECT_EQ(log.lines.back(), "Punt of Dave skipped: the game server is no longer running");
+    EXPECT_EQ(poll.switches.back(), "20200 on");
+}
+
+TEST_F(PuntBanTest, AReasonIsLimitedToTheConsoleLineAndARefusedAnnouncementStopsItsPuntOrBan) {
+    const std::string name(53, 'N');  // the longest the game's name field holds
+    PutPlayer(5, name);
+    list.rows[1].Player = name;
+    Pick(1, kPuntReason, std::string(PuntBan::MaxReasonLength(name), 'r'));
+    EXPECT_EQ(dialogs.limits, std::vector<size_t>{299 - 10 - 53});
+    clock.Advance(10000);
+    EXPECT_EQ(Effects().back(), "punt 5 \"" + name + "\"");
+
+    // A box that lets more through, and a server that starts loading: nobody goes unannounced.
+    PutPlayer(5, name);
+    console.clear();
+    log.lines.clear();
+    Pick(1, kBanReason, std::string(PuntBan::MaxReasonLength(name) + 1, 'r'));
+    EXPECT_EQ(puntBan.BanQueue().size(), 1u);
+    clock.Advance(10000);
+    EXPECT_TRUE(puntBan.BanQueue().empty());
+    server.SetByte(game::kGameState, 1);
+    Pick(0, kPunt, kYes);
+    clock.Advance(10000);
+    EXPECT_TRUE(Effects().empty());
+    EXPECT_EQ(log.lines, (Strings{"Added player in slot 5 to ban-queue",
+                                  "Command gtalk not sent: the text is 300 characters long, at most 299 fit the console",
+                                  "Ban of " + name + " dropped: its reason could not be announced",
+                                  "Can not send command while cycling", "Punt of Carol skipped: its announcement was refused"}));
+    EXPECT_FALSE(puntBan.PuntTimerOn());
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "MemoryClass.h"
 #include "Windows1252.h"
 
 using namespace tovi;
@@ -15,4 +16,14 @@ TEST(Windows1252, TextBecomesSingleBytesAndBack) {
     }
     EXPECT_EQ(Windows1252ToUnicode(0x80), U'\u20AC');
     EXPECT_EQ(UnicodeToWindows1252(U'\u4E2D'), '?');
+}
+
+TEST(Windows1252, LetterCaseFoldsTheCodePagesLettersOnly) {
+    EXPECT_EQ(LowerCase1252("JOTR_\xC9T\xC9 \x8A\x8C\x8E\x9F \xD7\xDF"), "jotr_\xE9t\xE9 \x9A\x9C\x9E\xFF \xD7\xDF");
+    EXPECT_TRUE(EqualIgnoringCase("\xC0ngstr\xD6m", "\xE0NGSTR\xF6M"));
+    EXPECT_FALSE(EqualIgnoringCase("@[", "`{"));  // 32 apart like A and a, but no letters
+    EXPECT_FALSE(EqualIgnoringCase("ab", "abc"));
+    // Every comparison that ignores case folds the same way: executable names too.
+    EXPECT_TRUE(EndsWithIgnoringCase("C:\\Spiele\\\xC9T\xC9\\JOINTOPS.EXE", "\xE9t\xE9\\jointops.exe"));
+    EXPECT_FALSE(EndsWithIgnoringCase("ops.exe", "jointops.exe"));
 }

@@ -5,18 +5,11 @@
 #include <cstring>
 
 #include "GameAddresses.h"
+#include "Windows1252.h"
 
 namespace tovi::image {
 
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) {
-        return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    });
-    return out;
-}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
@@ -113,7 +106,7 @@ void GameImage::ClearSlot(int slot) {
 }
 
 bool GameImage::IsBanned(std::string_view name) const {
-    const std::string key = Lower(name);
+    const std::string key = LowerCase1252(name);
     return std::find(m_banned.begin(), m_banned.end(), key) != m_banned.end();
 }
 
@@ -161,18 +154,33 @@ void GameImage::RunServerCommand(const std::string& line) {
     Report("command " + Quote(line));
     const std::string_view text = Trim(line);
     const auto space = text.find(' ');
-    const std::string verb = Lower(text.substr(0, space));
+    const std::string verb = LowerCase1252(text.substr(0, space));
     if ((verb == "punt" || verb == "ban") && space != std::string_view::npos) {
         const std::string_view arg = Trim(text.substr(space + 1));
+        int number = -1;
+        const auto [end, ec] = std::from_chars(arg.data(), arg.data() + arg.size(), number);
+        // The command names the game's number for a slot, which need not be the slot's place;
+        // of several slots with that number, a player's goes before a free one.
+        const auto nameAt = [this](int place) {
+            return Text(SlotAddress(place) + game::slot::kName, game::slot::kNameLength);
+        };
         int slot = -1;
-        const auto [end, ec] = std::from_chars(arg.data(), arg.data() + arg.size(), slot);
-        if (ec != std::errc() || end != arg.data() + arg.size() || slot < 0 || slot >= kSlotCapacity) {
+        const bool parsed = ec == std::errc() && end == arg.data() + arg.size() && number >= 0 && number <= 255;
+        for (int place = 0; parsed && place < kSlotCapacity; ++place) {
+            if (Byte(SlotAddress(place) + game::slot::kNumber) != number) continue;
+            if (slot < 0) slot = place;
+            if (!nameAt(place).empty()) {
+                slot = place;
+                break;
+            }
+        }
+        if (slot < 0) {
             Report("unknown " + Quote(line));
             return;
         }
-        const std::string name = Text(SlotAddress(slot) + game::slot::kName, game::slot::kNameLength);
-        if (verb == "ban" && !name.empty()) m_banned.push_back(Lower(name));
-        Report(verb + " " + std::to_string(slot) + " " + (name.empty() ? std::string("empty") : Quote(name)));
+        const std::string name = nameAt(slot);
+        if (verb == "ban" && !name.empty()) m_banned.push_back(LowerCase1252(name));
+        Report(verb + " " + std::to_string(number) + " " + (name.empty() ? std::string("empty") : Quote(name)));
         ClearSlot(slot);
         return;
     }
