@@ -1,7 +1,10 @@
 #include "QtSupport.h"
 
 #include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <algorithm>
 
 #include "Windows1252.h"
 
@@ -54,6 +57,8 @@ namespace {
 QMessageBox* MakeBox(QWidget* parent, QMessageBox::Icon icon, const std::string& text,
                      QMessageBox::StandardButtons buttons) {
     auto* box = new QMessageBox(icon, QString::fromLatin1(kApplicationTitle), FromGameText(text), buttons, parent);
+    // Questions and warnings carry player names and file values, which are never markup.
+    box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
     return box;
@@ -102,13 +107,24 @@ void QtDialogs::Inform(const std::string& text) {
 
 void QtDialogs::InputBox(const std::string& prompt, const std::string& title,
                          std::function<void(std::optional<std::string> text)> answer) {
-    Enqueue([this, prompt, title, answer = std::move(answer)]() mutable -> QDialog* {
+    LimitedInputBox(prompt, title, 0, std::move(answer));
+}
+
+void QtDialogs::LimitedInputBox(const std::string& prompt, const std::string& title, size_t maxLength,
+                                std::function<void(std::optional<std::string> text)> answer) {
+    Enqueue([this, prompt, title, maxLength, answer = std::move(answer)]() mutable -> QDialog* {
         auto* box = new QInputDialog(m_parent);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(m_parent ? Qt::WindowModal : Qt::ApplicationModal);
         box->setWindowTitle(title.empty() ? QString::fromLatin1(kApplicationTitle) : FromGameText(title));
         box->setLabelText(FromGameText(prompt));
         box->setInputMode(QInputDialog::TextInput);
+        // The prompt names a player: plain text, like every game text.
+        for (QLabel* label : box->findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
+        if (auto* edit = box->findChild<QLineEdit*>(QString(), Qt::FindDirectChildrenOnly); edit && maxLength > 0) {
+            // One character becomes one byte of the game's code page.
+            edit->setMaxLength(static_cast<int>(std::min<size_t>(maxLength, 32767)));
+        }
         QObject::connect(box, &QInputDialog::finished, box, [box, answer = std::move(answer)](int result) {
             if (result == QDialog::Accepted) {
                 answer(ToGameText(box->textValue()));

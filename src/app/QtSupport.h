@@ -42,6 +42,8 @@ public:
     void Inform(const std::string& text) override;
     void InputBox(const std::string& prompt, const std::string& title,
                   std::function<void(std::optional<std::string> text)> answer) override;
+    void LimitedInputBox(const std::string& prompt, const std::string& title, size_t maxLength,
+                         std::function<void(std::optional<std::string> text)> answer) override;
 
 private:
     void Enqueue(std::function<QDialog*()> open);

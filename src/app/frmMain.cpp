@@ -98,9 +98,12 @@ QToolButton* MakePictureButton(const QString& name, QStyle::StandardPixmap pixma
     return button;
 }
 
+// Labels show texts of the game and of files, which are never markup: "<b>x</b>" as a player's
+// name is shown as typed.
 QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(name);
+    label->setTextFormat(Qt::PlainText);
     return label;
 }
 
@@ -268,7 +271,7 @@ QWidget* frmMain::BuildServerStrip() {
     m_lstServers->setColumnWidth(1, 360);
     m_lstServers->setColumnWidth(2, 110);
     auto* buttons = new QHBoxLayout;
-    m_cmdRefreshList = new QPushButton(tr("&Refresh list"), fraSelectServer);
+    m_cmdRefreshList = new QPushButton(tr("Re&fresh list"), fraSelectServer);
     m_cmdRefreshList->setObjectName(QStringLiteral("cmdRefreshList"));
     m_cmdRefreshList->setEnabled(false);
     m_cmdTrackServer = new QPushButton(tr("&Track server"), fraSelectServer);
@@ -278,7 +281,7 @@ QWidget* frmMain::BuildServerStrip() {
     m_cmdHide = new QPushButton(tr("&Hide server window"), fraSelectServer);
     m_cmdHide->setObjectName(QStringLiteral("cmdHide"));
     m_cmdHide->setEnabled(false);
-    m_cmdShow = new QPushButton(tr("&Show server window"), fraSelectServer);
+    m_cmdShow = new QPushButton(tr("Show server &window"), fraSelectServer);
     m_cmdShow->setObjectName(QStringLiteral("cmdShow"));
     m_cmdShow->setEnabled(false);
     m_cmdShow->setVisible(false);
@@ -395,7 +398,7 @@ QWidget* frmMain::BuildPlayersStrip() {
         {"mnuPlayersPunt", tr("&Punt player")},
         {"mnuPlayersBan", tr("&Ban player")},
         {"mnuPlayersLine1", QString()},
-        {"mnuPlayersPuntReason", tr("Pun&t with reason...")},
+        {"mnuPlayersPuntReason", tr("Punt with &reason...")},
         {"mnuPlayersBanReason", tr("Ba&n with reason...")},
         {"mnuPlayersLine2", QString()},
         {"mnuPlayersTalk", tr("&Talk to player...")},
@@ -662,7 +665,7 @@ void frmMain::Form_Load() {
     connect(m_tabs, &QTabWidget::currentChanged, this, &frmMain::Tabs_Change, Qt::UniqueConnection);
     m_tabs->setCurrentWidget(m_strips[3]);
     if (m_tabChat->count() == 0) {
-        const int index = m_tabChat->addTab(tr("&Public chat"));
+        const int index = m_tabChat->addTab(tr("P&ublic chat"));
         m_tabChat->setTabData(index, QStringLiteral("public"));
     }
     m_tabChat->setCurrentIndex(0);

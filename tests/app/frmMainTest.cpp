@@ -1,5 +1,8 @@
 // The main window on Qt's offscreen platform, over in-process game images and a virtual clock.
+#include <QAbstractButton>
 #include <QCheckBox>
+#include <QGroupBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -8,6 +11,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSystemTrayIcon>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -21,6 +25,7 @@
 #include "GameAddresses.h"
 #include "QtHttpClient.h"
 #include "QtSupport.h"
+#include "image/GameImage.h"
 #include "image/ImageBackend.h"
 
 using namespace tovi;
@@ -337,6 +342,103 @@ private slots:
         menu->defaultAction()->trigger();
         QVERIFY(window.isVisible());
         QVERIFY(!window.isMinimized());
+    }
+
+    void gameAndFileTextsAreShownAsPlainText() {
+        Fixture f;
+        {
+            QFile settings(f.folder.filePath("settings.ini"));
+            QVERIFY(settings.open(QIODevice::WriteOnly));
+            settings.write("[server]\r\nservercode=<b>code</b>\r\n");
+            QFile messages(f.folder.filePath("automessages.txt"));
+            QVERIFY(messages.open(QIODevice::WriteOnly));
+            messages.write("<i>welcome</i>\r\n");
+        }
+        frmMain& window = f.Start();
+        f.HostServer(3);
+        const std::pair<uint32_t, int> fields[] = {
+            {game::kServerName, game::kServerNameLength}, {game::kMapName, game::kMapNameLength},
+            {game::kMapFile, game::kMapFileLength},       {game::kServerMessage, game::kServerMessageLength},
+            {game::kHostPlayer, game::kHostPlayerLength}, {game::kCountryCode, game::kCountryCodeLength}};
+        for (auto [address, length] : fields) f.server.SetText(address, static_cast<size_t>(length), "<b>x</b><img src=y>");
+        f.server.SetText(image::GameImage::SlotAddress(1) + game::slot::kName, game::slot::kNameLength, "<u>Bob</u>");
+        f.server.SetText(game::kChatLine, game::kChatLineLength, "<u>Bob</u>: <a href=z>hi</a>");
+        window.Timer_Timer();
+        window.ReadPlayers(true, 16);
+        window.Log("Punt of <u>Bob</u> skipped");
+
+        QStringList withMarkup;
+        for (QLabel* label : window.findChildren<QLabel*>()) {
+            if (!label->text().contains(QLatin1Char('<'))) continue;
+            withMarkup << label->objectName();
+            QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->objectName()));
+        }
+        withMarkup.sort();
+        QCOMPARE(withMarkup, (QStringList{"lblCountryCode", "lblCurrentMap", "lblHostplayer", "lblServerMessage",
+                                          "lblServerName"}));
+        QCOMPARE(f.Find<QTreeWidget>("lstPlayers")->topLevelItem(0)->text(1), QStringLiteral("<u>Bob</u>"));
+        QTreeWidgetItem* said = f.Find<QTreeWidget>("lstChatMes1")->topLevelItem(0);
+        QCOMPARE(said->text(0) + said->text(1), QStringLiteral("<u>Bob</u><a href=z>hi</a>"));
+        QVERIFY(f.Find<QPlainTextEdit>("txtLog")->toPlainText().endsWith("Punt of <u>Bob</u> skipped"));
+        QCOMPARE(f.Find<QLineEdit>("txtServerCode")->text(), QStringLiteral("<b>code</b>"));
+        QVERIFY(f.Find<QPlainTextEdit>("txtAutoMes")->toPlainText().startsWith("<i>welcome</i>"));
+
+        // Questions and input boxes name players too.
+        QtDialogs dialogs;
+        auto open = [](auto* type) {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* box = qobject_cast<decltype(type)>(w); box && box->isVisible()) return box;
+            }
+            return decltype(type){};
+        };
+        dialogs.Ask("Are you sure you want to punt <u>Bob</u>?", [](bool) {});
+        QTRY_VERIFY(open(static_cast<QMessageBox*>(nullptr)));
+        QMessageBox* question = open(static_cast<QMessageBox*>(nullptr));
+        QCOMPARE(question->textFormat(), Qt::PlainText);
+        question->button(QMessageBox::No)->click();
+        std::optional<std::string> reason;
+        dialogs.LimitedInputBox("Enter reason to punt <u>Bob</u>", "", 5, [&](std::optional<std::string> text) { reason = text; });
+        QTRY_VERIFY(open(static_cast<QInputDialog*>(nullptr)));
+        QInputDialog* input = open(static_cast<QInputDialog*>(nullptr));
+        for (QLabel* label : input->findChildren<QLabel*>()) QCOMPARE(label->textFormat(), Qt::PlainText);
+        QTest::keyClicks(input->findChild<QLineEdit*>(), QStringLiteral("abcdefgh"));
+        input->accept();
+        QCOMPARE(reason, std::optional<std::string>("abcde"));
+    }
+
+    void everyAcceleratorIsUniqueInItsWindowAndInEachMenu() {
+        Fixture f;
+        frmMain& window = f.Start();
+        using Owners = QMap<QString, QStringList>;  // accelerator key: what carries it
+        auto note = [](Owners& keys, const QString& text, const QString& owner) {
+            const QKeySequence key = QKeySequence::mnemonic(text);
+            if (!key.isEmpty()) keys[key.toString()] << owner + " \"" + text + "\"";
+        };
+        auto check = [](const Owners& keys) {
+            for (auto it = keys.begin(); it != keys.end(); ++it)
+                QVERIFY2(it.value().size() == 1, qPrintable(it.key() + ": " + it.value().join(", ")));
+        };
+        Owners keys;
+        for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) note(keys, button->text(), button->objectName());
+        for (QGroupBox* box : window.findChildren<QGroupBox*>()) note(keys, box->title(), box->objectName());
+        for (QLabel* label : window.findChildren<QLabel*>()) {
+            if (label->buddy()) note(keys, label->text(), label->objectName());
+        }
+        for (QTabBar* bar : window.findChildren<QTabBar*>()) {
+            for (int tab = 0; tab < bar->count(); ++tab) note(keys, bar->tabText(tab), bar->objectName());
+        }
+        QVERIFY(keys.size() >= 12);  // seven tabs, the chat tab and four buttons at least
+        check(keys);
+
+        const QList<QMenu*> menus = window.findChildren<QMenu*>();
+        QCOMPARE(menus.size(), 2);  // mnuPlayers and mnuTray
+        for (QMenu* menu : menus) {
+            Owners entries;
+            for (QAction* action : menu->actions()) note(entries, action->text(), action->objectName());
+            check(entries);
+        }
+        QCOMPARE(f.Find<QAction>("mnuPlayersPuntReason")->text(), QStringLiteral("Punt with &reason..."));
+        QCOMPARE(f.Find<QAction>("mnuPlayersTalk")->text(), QStringLiteral("&Talk to player..."));
     }
 
     void newsComeFromTheStatsServiceHost() {
