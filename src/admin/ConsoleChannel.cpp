@@ -29,7 +29,8 @@ ConsoleChannel::~ConsoleChannel() {
 
 void ConsoleChannel::SendServerCommand(const std::string& Command, const std::string& Argument, Done done,
                                        Check stillWanted) {
-    m_queue.push_back(Send{ConsoleText(Command), ConsoleText(Argument), std::move(done), std::move(stillWanted)});
+    m_queue.push_back(
+        Send{ConsoleText(Command), ConsoleText(Argument), std::move(done), std::move(stillWanted)});
     if (!m_current && !m_timer) ScheduleNext();
 }
 

@@ -98,11 +98,11 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
         const SlotCheck check = CheckSlot(target.Position, target.Name);
         if (check == SlotCheck::Holds) return true;
         *dropped = true;
-        switch (check) {
-        case SlotCheck::GameGone: m_log.Log(action + " skipped: the game server is no longer running"); break;
-        case SlotCheck::Unreadable: m_log.Log(action + " skipped: slot " + slotText + " could not be read"); break;
-        default: m_log.Log(action + " skipped: slot " + slotText + " no longer holds that player"); break;
-        }
+        const std::string why = check == SlotCheck::GameGone ? "the game server is no longer running"
+                                : check == SlotCheck::Unreadable
+                                    ? "slot " + slotText + " could not be read"
+                                    : "slot " + slotText + " no longer holds that player";
+        m_log.Log(action + " skipped: " + why);
         return false;
     };
 
@@ -216,16 +216,18 @@ void PuntBan::mnuPlayersTalk_Click() {
     auto selected = SelectedRow();
     if (!selected) return;
     ListedPlayer row = std::move(selected->second);
-    const size_t room = ConsoleChannel::kMaxTextLength - std::min(ConsoleChannel::kMaxTextLength, row.Name.size() + 2);
-    m_dialogs.LimitedInputBox("Enter text to address to " + row.Name, "", room,
-                       [this, life = std::weak_ptr<int>(m_life), row](std::optional<std::string> text) {
-                           if (life.expired() || !text || text->empty()) return;
-                           if (!m_rows.HasPlayerRow(row)) {
-                               m_log.Log("Text to " + row.Name + kNotListed);
-                               return;
-                           }
-                           m_channel.SendServerCommand("gtalk", row.Name + ", " + *text);
-                       });
+    const size_t room =
+        ConsoleChannel::kMaxTextLength - std::min(ConsoleChannel::kMaxTextLength, row.Name.size() + 2);
+    m_dialogs.LimitedInputBox(
+        "Enter text to address to " + row.Name, "", room,
+        [this, life = std::weak_ptr<int>(m_life), row](std::optional<std::string> text) {
+            if (life.expired() || !text || text->empty()) return;
+            if (!m_rows.HasPlayerRow(row)) {
+                m_log.Log("Text to " + row.Name + kNotListed);
+                return;
+            }
+            m_channel.SendServerCommand("gtalk", row.Name + ", " + *text);
+        });
 }
 
 void PuntBan::StartPuntTimer() {

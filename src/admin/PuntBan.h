@@ -92,7 +92,8 @@ private:
 
     enum class SlotCheck { Holds, OtherPlayer, Unreadable, GameGone };
 
-    void Remove(Removal kind, QueuedPlayer target, bool announce, bool pausePoll, std::function<void()> finished);
+    void Remove(Removal kind, QueuedPlayer target, bool announce, bool pausePoll,
+                std::function<void()> finished);
     void Confirm(Removal kind);
     void AskReason(Removal kind);
     SlotCheck CheckSlot(int position, const std::string& name);

@@ -121,7 +121,8 @@ void QtDialogs::LimitedInputBox(const std::string& prompt, const std::string& ti
         box->setInputMode(QInputDialog::TextInput);
         // The prompt names a player: plain text, like every game text.
         for (QLabel* label : box->findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
-        if (auto* edit = box->findChild<QLineEdit*>(QString(), Qt::FindDirectChildrenOnly); edit && maxLength > 0) {
+        if (auto* edit = box->findChild<QLineEdit*>(QString(), Qt::FindDirectChildrenOnly);
+            edit && maxLength > 0) {
             // One character becomes one byte of the game's code page.
             edit->setMaxLength(static_cast<int>(std::min<size_t>(maxLength, 32767)));
         }

@@ -64,7 +64,7 @@ char LowerCase1252(char c) {
     const auto b = static_cast<unsigned char>(c);
     if ((b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDE && b != 0xD7)) return static_cast<char>(b + 0x20);
     if (b == 0x8A || b == 0x8C || b == 0x8E) return static_cast<char>(b + 0x10);  // Š Œ Ž
-    if (b == 0x9F) return static_cast<char>(0xFF);                                 // Ÿ
+    if (b == 0x9F) return static_cast<char>(0xFF);                                // Ÿ
     return c;
 }
 

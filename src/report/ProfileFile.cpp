@@ -19,7 +19,9 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-bool SameName(std::string_view a, std::string_view b) { return EqualIgnoringCase(a, b); }
+bool SameName(std::string_view a, std::string_view b) {
+    return EqualIgnoringCase(a, b);
+}
 
 // One line of the file: its text without the line end, and the line end as found ("\r\n",
 // "\n" or nothing on a last line without one).

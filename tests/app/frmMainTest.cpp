@@ -360,8 +360,10 @@ private slots:
             {game::kServerName, game::kServerNameLength}, {game::kMapName, game::kMapNameLength},
             {game::kMapFile, game::kMapFileLength},       {game::kServerMessage, game::kServerMessageLength},
             {game::kHostPlayer, game::kHostPlayerLength}, {game::kCountryCode, game::kCountryCodeLength}};
-        for (auto [address, length] : fields) f.server.SetText(address, static_cast<size_t>(length), "<b>x</b><img src=y>");
-        f.server.SetText(image::GameImage::SlotAddress(1) + game::slot::kName, game::slot::kNameLength, "<u>Bob</u>");
+        for (auto [address, length] : fields)
+            f.server.SetText(address, static_cast<size_t>(length), "<b>x</b><img src=y>");
+        f.server.SetText(image::GameImage::SlotAddress(1) + game::slot::kName, game::slot::kNameLength,
+                         "<u>Bob</u>");
         f.server.SetText(game::kChatLine, game::kChatLineLength, "<u>Bob</u>: <a href=z>hi</a>");
         window.Timer_Timer();
         window.ReadPlayers(true, 16);
@@ -374,8 +376,8 @@ private slots:
             QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->objectName()));
         }
         withMarkup.sort();
-        QCOMPARE(withMarkup, (QStringList{"lblCountryCode", "lblCurrentMap", "lblHostplayer", "lblServerMessage",
-                                          "lblServerName"}));
+        QCOMPARE(withMarkup, (QStringList{"lblCountryCode", "lblCurrentMap", "lblHostplayer",
+                                          "lblServerMessage", "lblServerName"}));
         QCOMPARE(f.Find<QTreeWidget>("lstPlayers")->topLevelItem(0)->text(1), QStringLiteral("<u>Bob</u>"));
         QTreeWidgetItem* said = f.Find<QTreeWidget>("lstChatMes1")->topLevelItem(0);
         QCOMPARE(said->text(0) + said->text(1), QStringLiteral("<u>Bob</u><a href=z>hi</a>"));
@@ -397,7 +399,8 @@ private slots:
         QCOMPARE(question->textFormat(), Qt::PlainText);
         question->button(QMessageBox::No)->click();
         std::optional<std::string> reason;
-        dialogs.LimitedInputBox("Enter reason to punt <u>Bob</u>", "", 5, [&](std::optional<std::string> text) { reason = text; });
+        dialogs.LimitedInputBox("Enter reason to punt <u>Bob</u>", "", 5,
+                                [&](std::optional<std::string> text) { reason = text; });
         QTRY_VERIFY(open(static_cast<QInputDialog*>(nullptr)));
         QInputDialog* input = open(static_cast<QInputDialog*>(nullptr));
         for (QLabel* label : input->findChildren<QLabel*>()) QCOMPARE(label->textFormat(), Qt::PlainText);
@@ -419,7 +422,8 @@ private slots:
                 QVERIFY2(it.value().size() == 1, qPrintable(it.key() + ": " + it.value().join(", ")));
         };
         Owners keys;
-        for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) note(keys, button->text(), button->objectName());
+        for (QAbstractButton* button : window.findChildren<QAbstractButton*>())
+            note(keys, button->text(), button->objectName());
         for (QGroupBox* box : window.findChildren<QGroupBox*>()) note(keys, box->title(), box->objectName());
         for (QLabel* label : window.findChildren<QLabel*>()) {
             if (label->buddy()) note(keys, label->text(), label->objectName());

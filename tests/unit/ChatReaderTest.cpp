@@ -45,9 +45,9 @@ TEST_F(ChatReaderTest, TheSenderIsBeforeTheFirstColonBlankAndTheTextIsAllAfterIt
     Tick("   Server restarting  \0Carol: an older line"sv);
     Tick("Eve: " + std::string(118, 'x'));  // the whole field, no zero byte
 
-    EXPECT_EQ(list.rows, (std::deque<std::string>{"Eve|" + std::string(118, 'x') + "|21:05:13",
-                                                  "Host|Server restarting|21:05:12", "Player7|time: 12:30 ok: yes|21:05:11",
-                                                  "Bob|nice shot|21:05:10"}));
+    EXPECT_EQ(list.rows, (std::deque<std::string>{
+                             "Eve|" + std::string(118, 'x') + "|21:05:13", "Host|Server restarting|21:05:12",
+                             "Player7|time: 12:30 ok: yes|21:05:11", "Bob|nice shot|21:05:10"}));
 }
 
 TEST_F(ChatReaderTest, OnlyALineThatDiffersFromTheLastOneListedIsListed) {

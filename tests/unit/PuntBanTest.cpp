@@ -137,7 +137,8 @@ TEST_F(PuntBanTest, AnActionWhoseRowWentWhileItsQuestionWasOpenIsDropped) {
     list.selected = 0;
     puntBan.mnuPlayersBan_Click();
     // The poll rebuilt the list: Bob has gone, and slot 3 now shows another player.
-    list.rows = {{.Slot = "3", .Player = "Frank", .Position = 3}, {.Slot = "7", .Player = "Dave", .Position = 7}};
+    list.rows = {{.Slot = "3", .Player = "Frank", .Position = 3},
+                 {.Slot = "7", .Player = "Dave", .Position = 7}};
     for (const char* answer : {"", "cheating", "hello", ""}) dialogs.Answer(answer);
     clock.Advance(10000);
 
@@ -162,7 +163,8 @@ TEST_F(PuntBanTest, TheCheckReadsTheSlotWhereItLiesAndTheCommandNamesTheGamesNum
     server.SetByte(image::GameImage::SlotAddress(9) + game::slot::kNumber, 4);
     PutPlayer(4, "Erin");
     server.SetByte(image::GameImage::SlotAddress(4) + game::slot::kNumber, 12);
-    list.rows = {{.Slot = "4", .Player = "Gina", .Position = 9}, {.Slot = "12", .Player = "Erin", .Position = 4}};
+    list.rows = {{.Slot = "4", .Player = "Gina", .Position = 9},
+                 {.Slot = "12", .Player = "Erin", .Position = 4}};
     Pick(0, kPunt, kYes);
     clock.Advance(5000);
     Pick(1, kBanReason, "cheating");
@@ -201,9 +203,11 @@ TEST_F(PuntBanTest, AReasonIsLimitedToTheConsoleLineAndARefusedAnnouncementStops
     Pick(0, kPunt, kYes);
     clock.Advance(10000);
     EXPECT_TRUE(Effects().empty());
-    EXPECT_EQ(log.lines, (Strings{"Added player in slot 5 to ban-queue",
-                                  "Command gtalk not sent: the text is 300 characters long, at most 299 fit the console",
-                                  "Ban of " + name + " dropped: its reason could not be announced",
-                                  "Can not send command while cycling", "Punt of Carol skipped: its announcement was refused"}));
+    EXPECT_EQ(log.lines,
+              (Strings{"Added player in slot 5 to ban-queue",
+                       "Command gtalk not sent: the text is 300 characters long, at most 299 fit the console",
+                       "Ban of " + name + " dropped: its reason could not be announced",
+                       "Can not send command while cycling",
+                       "Punt of Carol skipped: its announcement was refused"}));
     EXPECT_FALSE(puntBan.PuntTimerOn());
 }

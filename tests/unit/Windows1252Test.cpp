@@ -19,7 +19,8 @@ TEST(Windows1252, TextBecomesSingleBytesAndBack) {
 }
 
 TEST(Windows1252, LetterCaseFoldsTheCodePagesLettersOnly) {
-    EXPECT_EQ(LowerCase1252("JOTR_\xC9T\xC9 \x8A\x8C\x8E\x9F \xD7\xDF"), "jotr_\xE9t\xE9 \x9A\x9C\x9E\xFF \xD7\xDF");
+    EXPECT_EQ(LowerCase1252("JOTR_\xC9T\xC9 \x8A\x8C\x8E\x9F \xD7\xDF"),
+              "jotr_\xE9t\xE9 \x9A\x9C\x9E\xFF \xD7\xDF");
     EXPECT_TRUE(EqualIgnoringCase("\xC0ngstr\xD6m", "\xE0NGSTR\xF6M"));
     EXPECT_FALSE(EqualIgnoringCase("@[", "`{"));  // 32 apart like A and a, but no letters
     EXPECT_FALSE(EqualIgnoringCase("ab", "abc"));

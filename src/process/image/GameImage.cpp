@@ -165,7 +165,8 @@ void GameImage::RunServerCommand(const std::string& line) {
             return Text(SlotAddress(place) + game::slot::kName, game::slot::kNameLength);
         };
         int slot = -1;
-        const bool parsed = ec == std::errc() && end == arg.data() + arg.size() && number >= 0 && number <= 255;
+        const bool parsed =
+            ec == std::errc() && end == arg.data() + arg.size() && number >= 0 && number <= 255;
         for (int place = 0; parsed && place < kSlotCapacity; ++place) {
             if (Byte(SlotAddress(place) + game::slot::kNumber) != number) continue;
             if (slot < 0) slot = place;
@@ -180,7 +181,8 @@ void GameImage::RunServerCommand(const std::string& line) {
         }
         const std::string name = nameAt(slot);
         if (verb == "ban" && !name.empty()) m_banned.push_back(LowerCase1252(name));
-        Report(verb + " " + std::to_string(number) + " " + (name.empty() ? std::string("empty") : Quote(name)));
+        Report(verb + " " + std::to_string(number) + " " +
+               (name.empty() ? std::string("empty") : Quote(name)));
         ClearSlot(slot);
         return;
     }
