@@ -13,7 +13,8 @@ std::string PlayerListAdapter::Text(int row, PlayerColumn column) {
 
 int PlayerListAdapter::SlotPosition(int row) {
     const QTreeWidgetItem* item = m_list->topLevelItem(row);
-    return item ? item->data(0, Qt::UserRole).toInt() : -1;
+    const QVariant position = item ? item->data(0, Qt::UserRole) : QVariant();
+    return position.isValid() ? position.toInt() : -1;
 }
 
 std::optional<int> PlayerListAdapter::SelectedRow() {

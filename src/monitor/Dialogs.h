@@ -25,9 +25,8 @@ public:
                           std::function<void(std::optional<std::string> text)> answer) = 0;
     // The same box, taking at most `maxLength` characters. A box that cannot limit its text gives
     // what was typed; the caller still checks the length.
-    virtual void LimitedInputBox(const std::string& prompt, const std::string& title, size_t maxLength,
+    virtual void LimitedInputBox(const std::string& prompt, const std::string& title, size_t /*maxLength*/,
                                  std::function<void(std::optional<std::string> text)> answer) {
-        (void)maxLength;
         InputBox(prompt, title, std::move(answer));
     }
 };
