@@ -180,7 +180,8 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     });
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
     m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this);
-    m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter);
+    m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter, *this,
+                                             m_dialogs, m_scheduler);
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
     m_playerLookup = std::make_unique<PlayerListLookup>(*m_playerList);
     m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_dialogs, *m_playerLookup, *this);
@@ -655,6 +656,7 @@ void frmMain::Form_Load() {
     m_autoMessages->LoadAutoMessages();
     FillAbout();
     m_settingsFile->LoadOtherSettings();
+    m_statsFile->Recover();
     m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
 
     m_currentStrip = 3;

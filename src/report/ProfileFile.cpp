@@ -99,36 +99,58 @@ std::string_view Unquote(std::string_view value) {
     return value;
 }
 
-std::string CutToCapacity(std::string_view value, size_t capacity) {
-    if (capacity == 0) return {};
-    return std::string(value.substr(0, capacity - 1));
+std::string CutToCapacity(std::string_view value, size_t capacity, bool* cut = nullptr) {
+    const size_t room = capacity == 0 ? 0 : capacity - 1;
+    if (cut) *cut = value.size() > room;
+    return std::string(value.substr(0, room));
+}
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The file's content without a byte-order mark, which `mark` keeps for writing it back.
+std::optional<std::string> ReadContent(const std::filesystem::path& file, std::string& error, std::string* mark) {
+    std::optional<std::string> content = ReadWholeFile(file, error, kMaxInputFileBytes);
+    if (content && content->starts_with(kByteOrderMark)) {
+        content->erase(0, kByteOrderMark.size());
+        if (mark) *mark = kByteOrderMark;
+    }
+    return content;
 }
 
 }  // namespace
 
 std::string ProfileFile::ReadString(std::string_view section, std::string_view key, std::string_view defaultValue,
-                                     size_t capacity) const {
+                                     size_t capacity, bool* cut) const {
+    if (cut) *cut = false;
     while (!defaultValue.empty() && defaultValue.back() == ' ') defaultValue.remove_suffix(1);
     std::string error;
-    const std::optional<std::string> content = ReadWholeFile(m_file, error);
+    const std::optional<std::string> content = ReadContent(m_file, error, nullptr);
     if (!content) return CutToCapacity(defaultValue, capacity);
     const std::vector<Line> lines = SplitLines(*content);
     const auto span = FindSection(lines, section);
     if (!span) return CutToCapacity(defaultValue, capacity);
     const auto index = FindKey(lines, *span, key);
     if (!index) return CutToCapacity(defaultValue, capacity);
-    return CutToCapacity(Unquote(ParseKey(lines[*index].text)->value), capacity);
+    return CutToCapacity(Unquote(ParseKey(lines[*index].text)->value), capacity, cut);
+}
+
+std::string ProfileFile::Unreadable() const {
+    std::error_code ec;
+    if (!std::filesystem::exists(m_file, ec)) return {};
+    std::string error;
+    return ReadContent(m_file, error, nullptr) ? std::string() : error;
 }
 
 bool ProfileFile::WriteString(std::string_view section, std::string_view key, std::string_view value,
                               std::string& error) {
-    std::string content;
-    std::error_code ec;
-    if (std::filesystem::exists(m_file, ec)) {
-        std::optional<std::string> read = ReadWholeFile(m_file, error);
-        if (!read) return false;
-        content = std::move(*read);
-    }
+    return WriteStrings(section, {{std::string(key), std::string(value)}}, error);
+}
+
+namespace {
+
+// `content` with `key` in `section` set to `value`.
+std::string WithValue(const std::string& content, std::string_view section, std::string_view key,
+                      std::string_view value) {
     std::string safeValue(value);
     std::replace_if(safeValue.begin(), safeValue.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
 
@@ -170,7 +192,23 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key, st
         out.append(key).append("=").append(safeValue).append("\r\n");
         copyLines(after, lines.size());
     }
-    return ReplaceFileContent(m_file, out, error);
+    return out;
+}
+
+}  // namespace
+
+bool ProfileFile::WriteStrings(std::string_view section, const std::vector<std::pair<std::string, std::string>>& values,
+                               std::string& error) {
+    std::string content;
+    std::string mark;
+    std::error_code ec;
+    if (std::filesystem::exists(m_file, ec)) {
+        std::optional<std::string> read = ReadContent(m_file, error, &mark);
+        if (!read) return false;
+        content = std::move(*read);
+    }
+    for (const auto& [key, value] : values) content = WithValue(content, section, key, value);
+    return ReplaceFileContent(m_file, mark + content, error);
 }
 
 }  // namespace tovi
