@@ -27,7 +27,7 @@ bool SameName(std::string_view a, std::string_view b) {
 }
 
 // One line of the file: its text without the line end, and the line end as found ("\r\n",
-// "\n" or nothing on a last line without one).
+// "\n", a lone "\r" as old editors leave it, or nothing on a last line without one).
 struct Line {
     std::string_view text;
     std::string_view end;
@@ -36,11 +36,14 @@ struct Line {
 std::vector<Line> SplitLines(std::string_view content) {
     std::vector<Line> lines;
     while (!content.empty()) {
-        const size_t lf = content.find('\n');
-        std::string_view whole = lf == std::string_view::npos ? content : content.substr(0, lf + 1);
-        content.remove_prefix(whole.size());
-        size_t endLength = whole.ends_with("\r\n") ? 2 : whole.ends_with('\n') ? 1 : 0;
-        lines.push_back({whole.substr(0, whole.size() - endLength), whole.substr(whole.size() - endLength)});
+        const size_t at = content.find_first_of("\r\n");
+        if (at == std::string_view::npos) {
+            lines.push_back({content, {}});
+            break;
+        }
+        const size_t endLength = content.compare(at, 2, "\r\n") == 0 ? 2 : 1;
+        lines.push_back({content.substr(0, at), content.substr(at, endLength)});
+        content.remove_prefix(at + endLength);
     }
     return lines;
 }
@@ -165,7 +168,7 @@ std::string WithValue(const std::string& content, std::string_view section, std:
     };
     // A line that had no line end gets one when something follows it.
     auto endLine = [&] {
-        if (!out.empty() && !out.ends_with('\n')) out += "\r\n";
+        if (!out.empty() && !out.ends_with('\n') && !out.ends_with('\r')) out += "\r\n";
     };
 
     const auto span = FindSection(lines, section);

@@ -1,5 +1,6 @@
 #include "StatsFile.h"
 
+#include <algorithm>
 #include <fstream>
 #include <initializer_list>
 
@@ -15,24 +16,22 @@ constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kServerLine = "ServerInfo ";
 constexpr std::string_view kPlayerLine = "  PlayerStats ";
 
-// A text for one field of a line: bytes below 32 as blanks, and every place where a separator
-// of the format would begin, inside the text or running on into the separator that follows it,
-// blanked too. A blank is in no separator, so one pass from the left finds them all.
-std::string FieldText(std::string_view text, std::string_view follower) {
-    std::string field = LineSafeName(text);
-    const auto at = [&](size_t i) -> int {
-        if (i < field.size()) return static_cast<unsigned char>(field[i]);
-        i -= field.size();
-        return i < follower.size() ? static_cast<unsigned char>(follower[i]) : -1;
-    };
-    for (size_t i = 0; i < field.size(); ++i) {
+// A text for one field of a line: bytes below 32 as blanks, and every separator of the format
+// that would show up in it, or run into it from the separator before or after it, broken by a
+// blank. A blank is in no separator, so one pass from the left finds them all.
+std::string FieldText(std::string_view before, std::string_view text, std::string_view after) {
+    std::string line = std::string(before) + LineSafeName(text) + std::string(after);
+    const size_t first = before.size();
+    const size_t end = first + text.size();
+    for (size_t at = 0; at < end; ++at) {
         for (std::string_view separator : {kTag, kNameEnd.substr(0, 5)}) {
-            size_t k = 0;
-            while (k < separator.size() && at(i + k) == static_cast<unsigned char>(separator[k])) ++k;
-            if (k == separator.size()) field[i] = ' ';
+            if (line.compare(at, separator.size(), separator) != 0) continue;
+            // The separators around the field are the line's own.
+            if (at + separator.size() <= first) continue;
+            line[std::max(at, first)] = ' ';
         }
     }
-    return field;
+    return line.substr(first, text.size());
 }
 
 // Whether `line` starts as `word` does, as far as either goes: a line cut short still counts.
@@ -57,15 +56,15 @@ std::optional<std::string> StatsBlock(const std::string& serverCode, const Serve
                                       const LocalTime& written) {
     if (status.GameType >= kGameTypeCount) return std::nullopt;
     std::string block(kServerLine);
-    block.append(FieldText(serverCode, kTag));
-    block.append(kTag).append(FieldText(status.MapName, kTag));
+    block.append(FieldText(kServerLine, serverCode, kTag));
+    block.append(kTag).append(FieldText(kTag, status.MapName, kTag));
     block.append(kTag).append(GameTypes()[status.GameType]);
     block.append(kTag).append(std::to_string(resultByte));
     block.append(kTag).append(FormatStatsTime(written));
     block.append(kTag).append(std::to_string(matchTicks));
     block.append(kLineEnd);
     for (const PlayerClass& player : players) {
-        block.append(kPlayerLine).append(FieldText(player.P_Name, kNameEnd)).append(kNameEnd);
+        block.append(kPlayerLine).append(FieldText(kPlayerLine, player.P_Name, kNameEnd)).append(kNameEnd);
         block.append(std::to_string(player.P_Team));
         for (const Statistic& statistic : kStatisticList) {
             // The match total of two 32-bit counters needs more than 32 bits.

@@ -100,13 +100,13 @@ TEST_F(StatsFileTest, TheArchiveIsMadeOnlyWhenAskedAndTakesEveryBlockOfItsSecond
 
 TEST_F(StatsFileTest, SeparatorsInTextsAreBlankedSoEveryLineReadsOneWay) {
     settings.ServerCode = "A|**QX**";  // would run on into the tag that follows it
-    status.MapName = "x|**QX**|y";
+    status.MapName = "**QX**|x|**QX**|y";  // with the tag before it: "|**QX**|**QX**|x..."
     players.Replace({.P_Name = "Bob&end& 1 2", .P_Team = 1});
     players.Replace({.P_Name = "Al&end", .P_Team = 2});  // with the closing tag: "Al&end&end& "
     players.Replace({.P_Name = "Tom&Jerry", .P_Team = 1});
     ASSERT_TRUE(Writer().WriteStats(false, 0, 1));
     const std::string text = StatsOnDisk();
-    EXPECT_TRUE(text.starts_with("ServerInfo A **QX**|**QX**|x **QX**|y|**QX**|TDM|")) << text;
+    EXPECT_TRUE(text.starts_with("ServerInfo A **QX**|**QX**| *QX**|x **QX**|y|**QX**|TDM|")) << text;
     EXPECT_NE(text.find("  PlayerStats Bob end& 1 2&end& 1 "), std::string::npos) << text;
     EXPECT_NE(text.find("  PlayerStats Al end&end& 2 "), std::string::npos) << text;
     EXPECT_NE(text.find("  PlayerStats Tom&Jerry&end& 1 "), std::string::npos) << text;
