@@ -685,7 +685,14 @@ void frmMain::closeEvent(QCloseEvent* event) {
     event->ignore();
     if (m_exitAsked) return;  // the question is already open
     m_exitAsked = true;
-    m_dialogs.Ask("Are you sure you want to exit?", [this](bool yes) {
+    // Matches the disk has not taken yet live only in this process.
+    const size_t unsaved = m_statsFile->PendingBlocks();
+    const std::string question =
+        unsaved == 0 ? "Are you sure you want to exit?"
+                     : "The stats of " + std::to_string(unsaved) +
+                           " match(es) could not be saved to stats.stats yet and are lost if Tovi stats ends now.\r\n"
+                           "Are you sure you want to exit?";
+    m_dialogs.Ask(question, [this](bool yes) {
         m_exitAsked = false;
         if (!yes) return;
         m_exitConfirmed = true;

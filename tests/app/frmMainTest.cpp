@@ -393,6 +393,17 @@ private slots:
         QCOMPARE(dialogs.asked.size(), 1);
         QVERIFY(dialogs.asked[0].startsWith("Another copy of Tovi stats is using the data folder " + first.folder.path()));
     }
+
+    void exitSaysWhenMatchesAreStillUnsaved() {
+        Fixture f;
+        frmMain& window = f.Start();
+        QDir(f.folder.path()).mkdir("stats.stats");  // refuses every block
+        window.WriteStats(false, 1, 10);
+        QCOMPARE(window.Stats().PendingBlocks(), size_t{1});
+        window.close();
+        QVERIFY(f.dialogs.asked.last().startsWith("The stats of 1 match(es) could not be saved to stats.stats yet"));
+        QVERIFY(window.isVisible());
+    }
 };
 
 QTEST_MAIN(frmMainTest)
