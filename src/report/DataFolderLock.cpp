@@ -21,7 +21,9 @@ DataFolderLock::~DataFolderLock() {
     if (m_handle) CloseHandle(static_cast<HANDLE>(m_handle));
 }
 
-bool DataFolderLock::Held() const { return m_handle != nullptr; }
+bool DataFolderLock::Held() const {
+    return m_handle != nullptr;
+}
 
 bool DataFolderLock::Acquire(const std::filesystem::path& folder, std::string& error, bool& inUse) {
     inUse = false;
@@ -46,7 +48,9 @@ DataFolderLock::~DataFolderLock() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
-bool DataFolderLock::Held() const { return m_fd >= 0; }
+bool DataFolderLock::Held() const {
+    return m_fd >= 0;
+}
 
 bool DataFolderLock::Acquire(const std::filesystem::path& folder, std::string& error, bool& inUse) {
     inUse = false;

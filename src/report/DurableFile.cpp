@@ -23,8 +23,9 @@ std::string Describe(const std::filesystem::path& file, const char* what, const 
 }
 
 std::string InTheWay(const std::filesystem::path& temp) {
-    return PathText(temp) + " is in the way; this program did not make it and leaves it alone. Move it "
-                            "elsewhere and try again";
+    return PathText(temp) +
+           " is in the way; this program did not make it and leaves it alone. Move it "
+           "elsewhere and try again";
 }
 
 // The file a path ends up at once its links are followed: a link is written through, never
@@ -43,7 +44,9 @@ std::filesystem::path LinkTarget(const std::filesystem::path& file) {
 
 #ifdef _WIN32
 
-std::string LastErrorText() { return std::system_category().message(static_cast<int>(GetLastError())); }
+std::string LastErrorText() {
+    return std::system_category().message(static_cast<int>(GetLastError()));
+}
 
 class Handle {
 public:
@@ -81,12 +84,15 @@ bool CutTo(HANDLE file, LONGLONG size) {
 }
 
 // Creates the temporary file anew: one that is already there is not this program's to overwrite.
-bool WriteNewFile(const std::filesystem::path& temp, std::string_view bytes, std::string& error, bool& created) {
-    Handle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+bool WriteNewFile(const std::filesystem::path& temp, std::string_view bytes, std::string& error,
+                  bool& created) {
+    Handle file(
+        CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) {
         const DWORD code = GetLastError();
-        error = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ? InTheWay(temp)
-                                                                          : Describe(temp, "cannot create", LastErrorText());
+        error = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS
+                    ? InTheWay(temp)
+                    : Describe(temp, "cannot create", LastErrorText());
         return false;
     }
     created = true;
@@ -114,11 +120,14 @@ bool MoveIntoPlace(const std::filesystem::path& temp, const std::filesystem::pat
     return true;
 }
 
-bool SyncFolderOf(const std::filesystem::path&, std::string&) { return true; }
+bool SyncFolderOf(const std::filesystem::path&, std::string&) {
+    return true;
+}
 
-bool AppendBytes(const std::filesystem::path& path, std::string_view bytes, std::string& error, bool& created) {
-    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
+bool AppendBytes(const std::filesystem::path& path, std::string_view bytes, std::string& error,
+                 bool& created) {
+    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) {
         error = Describe(path, "cannot open", LastErrorText());
         return false;
@@ -142,8 +151,8 @@ bool AppendBytes(const std::filesystem::path& path, std::string_view bytes, std:
 }
 
 bool CutFile(const std::filesystem::path& path, uintmax_t size, std::string& error) {
-    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
+    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid() || !CutTo(file.Get(), static_cast<LONGLONG>(size))) {
         error = Describe(path, "cannot shorten", LastErrorText());
         return false;
@@ -153,7 +162,9 @@ bool CutFile(const std::filesystem::path& path, uintmax_t size, std::string& err
 
 #else
 
-std::string ErrnoText(int code) { return std::generic_category().message(code); }
+std::string ErrnoText(int code) {
+    return std::generic_category().message(code);
+}
 
 class Descriptor {
 public:
@@ -190,8 +201,8 @@ bool WriteAll(int fd, std::string_view bytes, int& code) {
 
 // Creates the temporary file anew: one that is already there is not this program's to overwrite.
 // It takes the permissions of the file it will replace.
-bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path& target, std::string_view bytes,
-                  std::string& error, bool& created) {
+bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path& target,
+                  std::string_view bytes, std::string& error, bool& created) {
     Descriptor file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!file.Valid()) {
         error = errno == EEXIST ? InTheWay(temp) : Describe(temp, "cannot create", ErrnoText(errno));
@@ -245,7 +256,8 @@ bool SyncFolderOf(const std::filesystem::path& file, std::string& error) {
     return true;
 }
 
-bool AppendBytes(const std::filesystem::path& path, std::string_view bytes, std::string& error, bool& created) {
+bool AppendBytes(const std::filesystem::path& path, std::string_view bytes, std::string& error,
+                 bool& created) {
     struct stat before {};
     created = ::stat(path.c_str(), &before) != 0;
     Descriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
@@ -302,22 +314,25 @@ std::filesystem::path TemporaryFileFor(const std::filesystem::path& file) {
     return temp;
 }
 
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::string& error, uintmax_t maxBytes) {
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::string& error,
+                                         uintmax_t maxBytes) {
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::status(file, ec);
     if (!std::filesystem::is_regular_file(status)) {
-        error = Describe(file, "cannot read", std::filesystem::exists(status) ? "not a file" : "no such file");
+        error =
+            Describe(file, "cannot read", std::filesystem::exists(status) ? "not a file" : "no such file");
         return std::nullopt;
     }
     const uintmax_t size = std::filesystem::file_size(file, ec);
     if (!ec && size > maxBytes) {
-        error = Describe(file, "will not read", "it holds " + std::to_string(size) + " bytes, more than the " +
-                                                   std::to_string(maxBytes) + " a file of this kind may have");
+        error = Describe(file, "will not read",
+                         "it holds " + std::to_string(size) + " bytes, more than the " +
+                             std::to_string(maxBytes) + " a file of this kind may have");
         return std::nullopt;
     }
 #ifdef _WIN32
-    Handle in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!in.Valid()) {
         error = Describe(file, "cannot open", LastErrorText());
         return std::nullopt;
@@ -351,8 +366,9 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std:
         if (got == 0) break;
         content.append(piece.data(), static_cast<size_t>(got));
         if (content.size() > maxBytes) {
-            error = Describe(file, "will not read", "it holds more than the " + std::to_string(maxBytes) +
-                                                        " bytes a file of this kind may have");
+            error = Describe(
+                file, "will not read",
+                "it holds more than the " + std::to_string(maxBytes) + " bytes a file of this kind may have");
             return std::nullopt;
         }
     }

@@ -94,9 +94,10 @@ size_t CompleteStatsLength(std::string_view content) {
     return lastLine;  // no server line above it: only the cut line is unfinished
 }
 
-StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-                     const PlayerTable& players, SettingsView& view, WebReporter& reporter, LogSink& log,
-                     Dialogs& dialogs, Scheduler& scheduler, LocalClock clock)
+StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& settings,
+                     const ServerStatus& status, const PlayerTable& players, SettingsView& view,
+                     WebReporter& reporter, LogSink& log, Dialogs& dialogs, Scheduler& scheduler,
+                     LocalClock clock)
     : m_dataDir(dataDir),
       m_statsFile(StatsFilePath(dataDir)),
       m_settings(settings),
@@ -139,22 +140,27 @@ bool StatsFile::WriteStats(bool Upload, uint8_t ResultByte, int32_t MatchTicks) 
     } else if (!written && !wasFailing) {
         m_failing = true;
         m_log.Log("Stats not saved, kept in memory: " + error);
-        m_dialogs.Warn("The stats of a match could not be saved to stats.stats:\r\n" + error +
-                       "\r\n\r\nThey are kept in memory and saved, in order, as soon as the file can be written "
-                       "again; the program tries every " + std::to_string(m_retryMs / 1000) +
-                       " seconds. Make room on the disk or fix the folder's permissions, and keep Tovi stats "
-                       "running until it says the stats are saved.");
+        m_dialogs.Warn(
+            "The stats of a match could not be saved to stats.stats:\r\n" + error +
+            "\r\n\r\nThey are kept in memory and saved, in order, as soon as the file can be written "
+            "again; the program tries every " +
+            std::to_string(m_retryMs / 1000) +
+            " seconds. Make room on the disk or fix the folder's permissions, and keep Tovi stats "
+            "running until it says the stats are saved.");
     } else if (!written) {
-        m_log.Log("Stats not saved yet, " + std::to_string(m_pending.size()) + " match(es) kept in memory: " + error);
+        m_log.Log("Stats not saved yet, " + std::to_string(m_pending.size()) +
+                  " match(es) kept in memory: " + error);
     }
     if (!written && m_retry == 0) m_retry = m_scheduler.Schedule(m_retryMs, [this] { Retry(); });
 
     if (m_view.Checked(SettingsBox::chkKeepArchive)) {
         // Named when the copy is made, which may be a second after the server line's time.
-        const std::filesystem::path archive = ArchiveFolder() / ("game" + FormatArchiveTime(m_clock()) + ".txt");
+        const std::filesystem::path archive =
+            ArchiveFolder() / ("game" + FormatArchiveTime(m_clock()) + ".txt");
         MakePath(archive);
         std::string archiveError;
-        if (!AppendToFile(archive, *block, archiveError)) m_log.Log("No archive copy of this match: " + archiveError);
+        if (!AppendToFile(archive, *block, archiveError))
+            m_log.Log("No archive copy of this match: " + archiveError);
     }
     if (Upload) UploadIfQueued();
     return written;
@@ -181,8 +187,8 @@ void StatsFile::Retry() {
 
 void StatsFile::Saved(size_t kept) {
     m_failing = false;
-    const std::string text =
-        "stats.stats can be written again: the " + std::to_string(kept) + " match(es) kept in memory are saved in it";
+    const std::string text = "stats.stats can be written again: the " + std::to_string(kept) +
+                             " match(es) kept in memory are saved in it";
     m_log.Log(text);
     m_dialogs.Inform(text);
 }
@@ -229,8 +235,8 @@ bool StatsFile::Mend(std::string& error) {
         return false;
     }
     const std::string text = "The unfinished end of stats.stats (" + std::to_string(rest.size()) +
-                             " bytes, left by a crash or a full disk) was moved to " + PathText(DamagedPath()) +
-                             "; every complete match stays queued";
+                             " bytes, left by a crash or a full disk) was moved to " +
+                             PathText(DamagedPath()) + "; every complete match stays queued";
     m_log.Log(text);
     m_dialogs.Warn(text);
     return true;

@@ -44,8 +44,8 @@ size_t CompleteStatsLength(std::string_view content);
 class StatsFile {
 public:
     StatsFile(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-              const PlayerTable& players, SettingsView& view, WebReporter& reporter, LogSink& log, Dialogs& dialogs,
-              Scheduler& scheduler, LocalClock clock = SystemLocalTime);
+              const PlayerTable& players, SettingsView& view, WebReporter& reporter, LogSink& log,
+              Dialogs& dialogs, Scheduler& scheduler, LocalClock clock = SystemLocalTime);
     // Tries once more to write what is still kept in memory.
     ~StatsFile();
     StatsFile(const StatsFile&) = delete;

@@ -21,19 +21,20 @@
 namespace tovi::fuzz {
 
 // A property the target checks does not hold: a finding, as a crash is.
-#define TOVI_FUZZ_CHECK(condition)                                                   \
-    do {                                                                             \
-        if (!(condition)) {                                                          \
+#define TOVI_FUZZ_CHECK(condition)                                                             \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
             std::fprintf(stderr, "%s:%d: %s does not hold\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                            \
-        }                                                                            \
+            std::abort();                                                                      \
+        }                                                                                      \
     } while (false)
 
 inline const std::filesystem::path& Folder() {
     static const std::filesystem::path folder = [] {
         std::error_code ec;
-        std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm"
-                                                                                   : std::filesystem::temp_directory_path();
+        std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ec)
+                                         ? "/dev/shm"
+                                         : std::filesystem::temp_directory_path();
         std::string name = (base / "tovi-fuzz-XXXXXX").string();
         if (!mkdtemp(name.data())) std::abort();
         std::atexit([] {
@@ -46,8 +47,8 @@ inline const std::filesystem::path& Folder() {
 }
 
 inline void WriteFile(const std::filesystem::path& file, const uint8_t* data, size_t size) {
-    std::ofstream(file, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
-                                                                  static_cast<std::streamsize>(size));
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 }
 
 inline std::string ReadFile(const std::filesystem::path& file) {
@@ -67,7 +68,8 @@ public:
     void Ask(const std::string&, std::function<void(bool)> answer) override { answer(false); }
     void Warn(const std::string&) override { ++shown; }
     void Inform(const std::string&) override { ++shown; }
-    void InputBox(const std::string&, const std::string&, std::function<void(std::optional<std::string>)> answer) override {
+    void InputBox(const std::string&, const std::string&,
+                  std::function<void(std::optional<std::string>)> answer) override {
         answer(std::nullopt);
     }
 };
@@ -91,7 +93,8 @@ public:
     void SetChecked(SettingsBox box, bool ticked) override { boxes[box] = ticked; }
     void SetValue(SettingsNumber control, int value) override {
         if (control == SettingsNumber::UpDown) texts[SettingsText::txtMinPlayers] = std::to_string(value);
-        if (control == SettingsNumber::UpDown1) texts[SettingsText::txtScoringSeconds] = std::to_string(value);
+        if (control == SettingsNumber::UpDown1)
+            texts[SettingsText::txtScoringSeconds] = std::to_string(value);
     }
 };
 

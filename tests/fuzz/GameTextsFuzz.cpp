@@ -101,10 +101,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)Utf8ToWindows1252(status.MapName + status.LastChatLine);
 
     const std::string code = input.ConsumeRandomLengthString(40);
-    const std::optional<std::string> block = StatsBlock(code, status, table, 1, 2, LocalTime{2004, 6, 12, 21, 5, 9});
+    const std::optional<std::string> block =
+        StatsBlock(code, status, table, 1, 2, LocalTime{2004, 6, 12, 21, 5, 9});
     TOVI_FUZZ_CHECK(block.has_value());
     TOVI_FUZZ_CHECK(block->ends_with("\r\n"));
-    TOVI_FUZZ_CHECK(Count(*block, "\r") == Count(*block, "\r\n") && Count(*block, "\n") == Count(*block, "\r\n"));
+    TOVI_FUZZ_CHECK(Count(*block, "\r") == Count(*block, "\r\n") &&
+                    Count(*block, "\n") == Count(*block, "\r\n"));
     TOVI_FUZZ_CHECK(Count(*block, "\r\n") == 1 + table.size());
     const std::string serverLine = block->substr(0, block->find("\r\n"));
     TOVI_FUZZ_CHECK(serverLine.starts_with("ServerInfo ") && Count(serverLine, "|**QX**|") == 5);

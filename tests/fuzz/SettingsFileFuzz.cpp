@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "FuzzSupport.h"
 #include "DurableFile.h"
+#include "FuzzSupport.h"
 #include "SettingsFile.h"
 
 using namespace tovi;
@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (held.find_first_of("\"'") != std::string::npos) return true;
         const auto trim = [](const std::string& v) {
             const size_t first = v.find_first_not_of(" \t\r\v\f");
-            return first == std::string::npos ? std::string() : v.substr(first, v.find_last_not_of(" \t\r\v\f") - first + 1);
+            return first == std::string::npos ? std::string()
+                                              : v.substr(first, v.find_last_not_of(" \t\r\v\f") - first + 1);
         };
         return trim(read) == trim(held);
     };
