@@ -42,11 +42,11 @@ bool Application::Open() {
     std::string error;
     bool inUse = false;
     if (!m_folderLock.Acquire(std::filesystem::path(m_dataDir.toStdU16String()), error, inUse)) {
-        m_dialogs.Warn(inUse ? "Another copy of Tovi stats is using the data folder " + ToGameText(m_dataDir) +
-                                   ".\r\nTwo copies must not share one folder: close the other copy, or start this "
-                                   "one with --data-dir and a folder of its own."
-                             : "The data folder " + ToGameText(m_dataDir) + " cannot be locked for this copy: " +
-                                   error);
+        m_dialogs.Warn(
+            inUse ? "Another copy of Tovi stats is using the data folder " + ToGameText(m_dataDir) +
+                        ".\r\nTwo copies must not share one folder: close the other copy, or start this "
+                        "one with --data-dir and a folder of its own."
+                  : "The data folder " + ToGameText(m_dataDir) + " cannot be locked for this copy: " + error);
         return false;
     }
     m_window = std::make_unique<frmMain>(m_memory, m_dialogs, m_scheduler, m_http, m_dataDir);

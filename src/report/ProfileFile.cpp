@@ -111,7 +111,8 @@ std::string CutToCapacity(std::string_view value, size_t capacity, bool* cut = n
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // The file's content without a byte-order mark, which `mark` keeps for writing it back.
-std::optional<std::string> ReadContent(const std::filesystem::path& file, std::string& error, std::string* mark) {
+std::optional<std::string> ReadContent(const std::filesystem::path& file, std::string& error,
+                                       std::string* mark) {
     std::optional<std::string> content = ReadWholeFile(file, error, kMaxInputFileBytes);
     if (content && content->starts_with(kByteOrderMark)) {
         content->erase(0, kByteOrderMark.size());
@@ -122,8 +123,8 @@ std::optional<std::string> ReadContent(const std::filesystem::path& file, std::s
 
 }  // namespace
 
-std::string ProfileFile::ReadString(std::string_view section, std::string_view key, std::string_view defaultValue,
-                                     size_t capacity, bool* cut) const {
+std::string ProfileFile::ReadString(std::string_view section, std::string_view key,
+                                    std::string_view defaultValue, size_t capacity, bool* cut) const {
     if (cut) *cut = false;
     while (!defaultValue.empty() && defaultValue.back() == ' ') defaultValue.remove_suffix(1);
     std::string error;
@@ -200,7 +201,8 @@ std::string WithValue(const std::string& content, std::string_view section, std:
 
 }  // namespace
 
-bool ProfileFile::WriteStrings(std::string_view section, const std::vector<std::pair<std::string, std::string>>& values,
+bool ProfileFile::WriteStrings(std::string_view section,
+                               const std::vector<std::pair<std::string, std::string>>& values,
                                std::string& error) {
     std::string content;
     std::string mark;

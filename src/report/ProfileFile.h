@@ -34,8 +34,8 @@ public:
     // file or the new one. False, with `error` saying why, when it could not be written.
     bool WriteString(std::string_view section, std::string_view key, std::string_view value, std::string& error);
     // Several keys of one section in one step: all are written, or none.
-    bool WriteStrings(std::string_view section, const std::vector<std::pair<std::string, std::string>>& values,
-                      std::string& error);
+    bool WriteStrings(std::string_view section,
+                      const std::vector<std::pair<std::string, std::string>>& values, std::string& error);
 
     const std::filesystem::path& Path() const { return m_file; }
 

@@ -62,8 +62,9 @@ std::string SettingsFile::ReadChecked(const std::string& section, const std::str
     std::string value = m_file.ReadString(section, key, defaultValue, capacity, &cut);
     if (cut) {
         // A URL cut short would send the stats to a wrong address without a word.
-        m_dialogs.Warn("The value of \"" + key + "\" in settings.ini is longer than " + std::to_string(capacity - 1) +
-                       " characters; only its first " + std::to_string(capacity - 1) + " are used.");
+        m_dialogs.Warn("The value of \"" + key + "\" in settings.ini is longer than " +
+                       std::to_string(capacity - 1) + " characters; only its first " +
+                       std::to_string(capacity - 1) + " are used.");
     }
     return value;
 }
@@ -90,7 +91,8 @@ void SettingsFile::LoadServerSettings() {
 
 void SettingsFile::LoadOtherSettings() {
     // A value that is no number, or one a control does not take, leaves the control as built.
-    const std::optional<int> minutes = StoredNumber(ReadChecked("settings", "useautomes", "0", kNumberCapacity));
+    const std::optional<int> minutes =
+        StoredNumber(ReadChecked("settings", "useautomes", "0", kNumberCapacity));
     if (minutes && *minutes > 0) {
         m_view.SetChecked(SettingsBox::chkEnableAutoMessages, true);
         if (kAutoMessageMinutes.Holds(*minutes)) m_view.SetValue(SettingsNumber::slideAutoMes, *minutes);
@@ -100,7 +102,8 @@ void SettingsFile::LoadOtherSettings() {
         StoredNumber(ReadChecked("settings", "minplayers", "0", kNumberCapacity));
     if (minPlayers && kMinPlayers.Holds(*minPlayers)) m_view.SetValue(SettingsNumber::UpDown, *minPlayers);
 
-    const std::optional<int> scoring = StoredNumber(ReadChecked("settings", "scoringtime", "0", kNumberCapacity));
+    const std::optional<int> scoring =
+        StoredNumber(ReadChecked("settings", "scoringtime", "0", kNumberCapacity));
     if (scoring && *scoring > 0) {
         m_view.SetChecked(SettingsBox::chkScoringTime, true);
         if (kScoringSeconds.Holds(*scoring)) m_view.SetValue(SettingsNumber::UpDown1, *scoring);
@@ -120,9 +123,11 @@ void SettingsFile::SaveServerSettings() {
     Settings typed{m_view.Text(SettingsText::txtServerCode), m_view.Text(SettingsText::txtUpdateURL),
                    m_view.Text(SettingsText::txtImportURL)};
     std::string error;
-    if (!m_file.WriteStrings(
-            "server", {{"updateurl", typed.UpdateURL}, {"importurl", typed.ImportURL}, {"servercode", typed.ServerCode}},
-            error)) {
+    if (!m_file.WriteStrings("server",
+                             {{"updateurl", typed.UpdateURL},
+                              {"importurl", typed.ImportURL},
+                              {"servercode", typed.ServerCode}},
+                             error)) {
         m_dialogs.Warn("Settings not saved: " + error);
         return;
     }
@@ -135,8 +140,9 @@ void SettingsFile::SaveOtherSettings() {
     if (!m_file.WriteStrings(
             "settings",
             {{"minplayers", m_view.Text(SettingsText::txtMinPlayers)},
-             {"scoringtime",
-              m_view.Checked(SettingsBox::chkScoringTime) ? m_view.Text(SettingsText::txtScoringSeconds) : "0"},
+             {"scoringtime", m_view.Checked(SettingsBox::chkScoringTime)
+                                 ? m_view.Text(SettingsText::txtScoringSeconds)
+                                 : "0"},
              {"displaynextmapmsg", m_view.Checked(SettingsBox::chkDisplayNextMap) ? "1" : "0"},
              {"keeparchive", m_view.Checked(SettingsBox::chkKeepArchive) ? "1" : "0"}},
             error)) {

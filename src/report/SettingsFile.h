@@ -78,8 +78,8 @@ public:
 
 private:
     // ReadSettingValue, warning the operator when the stored value was cut to fit.
-    std::string ReadChecked(const std::string& section, const std::string& key, const std::string& defaultValue,
-                            size_t capacity);
+    std::string ReadChecked(const std::string& section, const std::string& key,
+                            const std::string& defaultValue, size_t capacity);
 
     ProfileFile m_file;
     Settings& m_settings;

@@ -1,5 +1,7 @@
 // The program as an operator runs it: the real window and the real process backend, watching a
 // simulator process through its window on the X server.
+#include <sys/resource.h>
+
 #include <QLabel>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -9,8 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-
-#include <sys/resource.h>
 
 #include "Application.h"
 #include "PlatformBackend.h"
@@ -53,21 +53,28 @@ public:
                 if (headerEnd < 0) return;
                 const QByteArray header = request->left(headerEnd).toLower();
                 const qsizetype at = header.indexOf("content-length:");
-                const qsizetype length = at < 0 ? 0 : header.mid(at + 15, header.indexOf("\r\n", at) - at - 15).trimmed().toLongLong();
+                const qsizetype length =
+                    at < 0 ? 0
+                           : header.mid(at + 15, header.indexOf("\r\n", at) - at - 15).trimmed().toLongLong();
                 if (request->size() < headerEnd + 4 + length) return;
                 const QByteArray body = request->mid(headerEnd + 4, length);
                 if (request->startsWith("POST /tovistats/import.php")) {
-                    const QByteArray file = QByteArray::fromBase64(QByteArray::fromPercentEncoding(body.mid(5)));
+                    const QByteArray file =
+                        QByteArray::fromBase64(QByteArray::fromPercentEncoding(body.mid(5)));
                     for (const QByteArray& line : file.split('\n')) {
                         if (line.startsWith("ServerInfo ")) received << QString::fromLatin1(line.trimmed());
                     }
                 }
-                socket->write("HTTP/1.1 200 OK\r\nToviResponse: Thank you\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                socket->write(
+                    "HTTP/1.1 200 OK\r\nToviResponse: Thank you\r\nContent-Length: 0\r\nConnection: "
+                    "close\r\n\r\n");
                 socket->disconnectFromHost();
             });
         });
     }
-    QString Url(const char* page) const { return QStringLiteral("http://127.0.0.1:%1/tovistats/%2").arg(server.serverPort()).arg(page); }
+    QString Url(const char* page) const {
+        return QStringLiteral("http://127.0.0.1:%1/tovistats/%2").arg(server.serverPort()).arg(page);
+    }
     // The result byte of each block received: the scenario gives every match its own.
     QStringList Results() const {
         QStringList results;
@@ -128,16 +135,18 @@ private slots:
         constexpr int kMatches = 8;
         std::string scenario = "name \"Disk test\"\nmaxplayers 8\ndedicated 1\ngametype 1\nscoringtime 30\n";
         for (int match = 1; match <= kMatches; ++match) {
-            scenario += "round \"Map " + std::to_string(match) + "\" \"MAP.BMS\"\nloading 5\nwaiting 5\nmatchtime 30\n";
-            scenario += "result " + std::to_string(match) + "\nat 1 join 1 \"Alice\" team=1\nat 2 join 2 \"Bob\" team=2\n";
+            scenario += "round \"Map " + std::to_string(match) +
+                        "\" \"MAP.BMS\"\nloading 5\nwaiting 5\nmatchtime 30\n";
+            scenario += "result " + std::to_string(match) +
+                        "\nat 1 join 1 \"Alice\" team=1\nat 2 join 2 \"Bob\" team=2\n";
         }
         std::ofstream(folder.filePath("disk.scn").toStdString()) << scenario;
         std::ofstream(folder.filePath("settings.ini").toStdString())
             << "[server]\r\nservercode=QX1\r\nupdateurl=" << service.Url("update.php").toStdString()
             << "\r\nimporturl=" << service.Url("import.php").toStdString() << "\r\n";
         testing::SimProcess sim("C:\\Games\\JO\\jointops.exe",
-                                {"--scenario", folder.filePath("disk.scn").toStdString(), "--time-scale", "40",
-                                 "--transcript", folder.filePath("transcript.txt").toStdString()});
+                                {"--scenario", folder.filePath("disk.scn").toStdString(), "--time-scale",
+                                 "40", "--transcript", folder.filePath("transcript.txt").toStdString()});
 
         auto backend = MakePlatformBackend();
         SilentDialogs dialogs;

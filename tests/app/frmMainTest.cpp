@@ -385,13 +385,15 @@ private slots:
         TestDialogs dialogs;
         VirtualScheduler scheduler;
         QtHttpClient http;
-        Application second(backend, dialogs, scheduler, http, first.folder.path(), elsewhere.filePath("tovistats.lock"));
+        Application second(backend, dialogs, scheduler, http, first.folder.path(),
+                           elsewhere.filePath("tovistats.lock"));
         bool started = true;
         second.Start([&](bool s) { started = s; });
         QVERIFY(!started);
         QVERIFY(second.Window() == nullptr);
         QCOMPARE(dialogs.asked.size(), 1);
-        QVERIFY(dialogs.asked[0].startsWith("Another copy of Tovi stats is using the data folder " + first.folder.path()));
+        QVERIFY(dialogs.asked[0].startsWith("Another copy of Tovi stats is using the data folder " +
+                                            first.folder.path()));
     }
 
     void exitSaysWhenMatchesAreStillUnsaved() {
@@ -401,7 +403,8 @@ private slots:
         window.WriteStats(false, 1, 10);
         QCOMPARE(window.Stats().PendingBlocks(), size_t{1});
         window.close();
-        QVERIFY(f.dialogs.asked.last().startsWith("The stats of 1 match(es) could not be saved to stats.stats yet"));
+        QVERIFY(f.dialogs.asked.last().startsWith(
+            "The stats of 1 match(es) could not be saved to stats.stats yet"));
         QVERIFY(window.isVisible());
     }
 };

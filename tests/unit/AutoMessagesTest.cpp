@@ -73,8 +73,8 @@ TEST_F(AutoMessagesTest, TheSaveButtonStoresTheBoxWithCrLfAndTheIntervalAndResta
     fs::create_directory(messages.FilePath());
     messages.cmdSaveSettingsAutoMes_Click();
     ASSERT_EQ(dialogs.warnings.size(), 1u);
-    EXPECT_TRUE(dialogs.warnings[0].starts_with("An Error occurred saving to file:\r\n" + messages.FilePath().string() +
-                                                "\r\ncannot replace "))
+    EXPECT_TRUE(dialogs.warnings[0].starts_with("An Error occurred saving to file:\r\n" +
+                                                messages.FilePath().string() + "\r\ncannot replace "))
         << dialogs.warnings[0];
     EXPECT_EQ(settings.size(), 1u);
     EXPECT_EQ(dialogs.notices.size(), 1u);
@@ -102,5 +102,6 @@ TEST_F(AutoMessagesTest, LinesEndInCrLfLfOrCrAndAFileBeyondTheLimitIsRefused) {
     EXPECT_TRUE(messages.Messages().empty());
     EXPECT_EQ(box, "");
     ASSERT_EQ(dialogs.warnings.size(), 1u);
-    EXPECT_TRUE(dialogs.warnings[0].starts_with("The automatic messages were not loaded: ")) << dialogs.warnings[0];
+    EXPECT_TRUE(dialogs.warnings[0].starts_with("The automatic messages were not loaded: "))
+        << dialogs.warnings[0];
 }

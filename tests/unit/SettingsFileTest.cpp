@@ -109,13 +109,15 @@ TEST_F(SettingsFileTest, ServerValuesWarnByTheirStoredLengthAndAreCut) {
     Store("[server]\r\nservercode=QX\r\nupdateurl=\"  u  \"\r\nimporturl=" + std::string(120, 'i') + "\r\n");
     // A cut is never silent: the key and its limit are named. A byte-order mark is no part of
     // the first section's name.
-    Store("\xEF\xBB\xBF[server]\r\nservercode=QX\r\nupdateurl=\"  u  \"\r\nimporturl=" + std::string(120, 'i') + "\r\n");
+    Store("\xEF\xBB\xBF[server]\r\nservercode=QX\r\nupdateurl=\"  u  \"\r\nimporturl=" +
+          std::string(120, 'i') + "\r\n");
     SettingsFile file = Make();
     file.LoadServerSettings();
-    EXPECT_EQ(dialogs.warnings,
-              (Strings{"No ServerCode defined in settings.ini",
-                       "The value of \"importurl\" in settings.ini is longer than 99 characters; only its first 99 "
-                       "are used."}));
+    EXPECT_EQ(
+        dialogs.warnings,
+        (Strings{"No ServerCode defined in settings.ini",
+                 "The value of \"importurl\" in settings.ini is longer than 99 characters; only its first 99 "
+                 "are used."}));
     EXPECT_EQ(settings.ServerCode, "QX");
     EXPECT_EQ(settings.UpdateURL, "u");
     EXPECT_EQ(settings.ImportURL, std::string(99, 'i'));
@@ -155,7 +157,8 @@ TEST_F(SettingsFileTest, AFailedSaveSaysWhyAndKeepsTheValuesInUseEqualToTheFile)
     file.SaveServerSettings();
     EXPECT_TRUE(dialogs.notices.empty());
     ASSERT_EQ(dialogs.warnings.size(), 1u);
-    EXPECT_NE(dialogs.warnings[0].find("settings.ini.tmp is in the way"), std::string::npos) << dialogs.warnings[0];
+    EXPECT_NE(dialogs.warnings[0].find("settings.ini.tmp is in the way"), std::string::npos)
+        << dialogs.warnings[0];
     EXPECT_TRUE(fs::is_directory(dir / "settings.ini.tmp"));
     EXPECT_EQ(settings.ServerCode, "QX-ONE");
     EXPECT_EQ(ReadBytes(dir / "settings.ini"), kWindowsFile);
@@ -179,7 +182,8 @@ TEST_F(SettingsFileTest, SavingWritesThroughALinkAndKeepsTheFilesPermissions) {
     EXPECT_EQ(dialogs.notices, Strings{"Settings saved"});
     EXPECT_TRUE(fs::is_symlink(dir / "settings.ini"));
     EXPECT_NE(ReadBytes(dir / "real" / "settings.ini").find("KeepArchive=0"), std::string::npos);
-    EXPECT_EQ(fs::status(dir / "real" / "settings.ini").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(dir / "real" / "settings.ini").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 #endif
 

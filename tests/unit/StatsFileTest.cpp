@@ -10,8 +10,8 @@
 #endif
 
 #include "DurableFile.h"
-#include "StatsFile.h"
 #include "ReportFakes.h"
+#include "StatsFile.h"
 
 using namespace tovi;
 using namespace tovi::testing;
@@ -57,7 +57,8 @@ TEST_F(StatsFileTest, AGameTypeOutsideTheTableWritesNothingAndUploadsNothing) {
     EXPECT_FALSE(Writer().WriteStats(true, 1, 10));
     EXPECT_FALSE(fs::exists(dir / "stats.stats"));
     EXPECT_TRUE(http.requests.empty());
-    EXPECT_EQ(log.lines, Strings{"Stats of this match not written: game type 33 is not one the stats service takes"});
+    EXPECT_EQ(log.lines,
+              Strings{"Stats of this match not written: game type 33 is not one the stats service takes"});
     status.GameType = 32;  // the table's last entry is still in it
     EXPECT_TRUE(Writer().WriteStats(false, 1, 10));
 }
@@ -99,7 +100,7 @@ TEST_F(StatsFileTest, TheArchiveIsMadeOnlyWhenAskedAndTakesEveryBlockOfItsSecond
 }
 
 TEST_F(StatsFileTest, SeparatorsInTextsAreBlankedSoEveryLineReadsOneWay) {
-    settings.ServerCode = "A|**QX**";  // would run on into the tag that follows it
+    settings.ServerCode = "A|**QX**";      // would run on into the tag that follows it
     status.MapName = "**QX**|x|**QX**|y";  // with the tag before it: "|**QX**|**QX**|x..."
     players.Replace({.P_Name = "Bob&end& 1 2", .P_Team = 1});
     players.Replace({.P_Name = "Al&end", .P_Team = 2});  // with the closing tag: "Al&end&end& "
@@ -112,7 +113,8 @@ TEST_F(StatsFileTest, SeparatorsInTextsAreBlankedSoEveryLineReadsOneWay) {
     EXPECT_NE(text.find("  PlayerStats Tom&Jerry&end& 1 "), std::string::npos) << text;
     const std::string server = text.substr(0, text.find("\r\n"));
     size_t tags = 0;
-    for (size_t at = server.find("|**QX**|"); at != std::string::npos; at = server.find("|**QX**|", at + 1)) ++tags;
+    for (size_t at = server.find("|**QX**|"); at != std::string::npos; at = server.find("|**QX**|", at + 1))
+        ++tags;
     EXPECT_EQ(tags, 5u);
 }
 
@@ -129,7 +131,9 @@ TEST_F(StatsFileTest, AWriteAppendsTheBlockAndLeavesWhatItDidNotMakeAlone) {
     EXPECT_TRUE(fs::is_directory(dir / "stats.stats.tmp"));
     EXPECT_EQ(ReadBytes(dir / "watch"), StatsOnDisk());
     EXPECT_TRUE(StatsOnDisk().starts_with(first));
-    EXPECT_TRUE(StatsOnDisk().substr(first.size()).starts_with("ServerInfo QX1|**QX**|Jungle Siege|**QX**|TDM|**QX**|2|"));
+    EXPECT_TRUE(StatsOnDisk()
+                    .substr(first.size())
+                    .starts_with("ServerInfo QX1|**QX**|Jungle Siege|**QX**|TDM|**QX**|2|"));
     EXPECT_TRUE(dialogs.warnings.empty());
 }
 
@@ -166,8 +170,9 @@ TEST_F(StatsFileTest, NoCutOfTheFileEverTakesACompleteBlockOutOfTheQueue) {
     EXPECT_NE(dialogs.warnings[0].find("stats.stats.damaged"), std::string::npos);
 
     // A cut player line takes its unfinished block aside, from its server line on.
-    const std::string cut = "ServerInfo QX1|**QX**|B|**QX**|TDM|**QX**|1|**QX**|2004-06-12 20:30:00|**QX**|9\r\n"
-                            "  PlayerStats Zed&end& 1 0 0 0";
+    const std::string cut =
+        "ServerInfo QX1|**QX**|B|**QX**|TDM|**QX**|1|**QX**|2004-06-12 20:30:00|**QX**|9\r\n"
+        "  PlayerStats Zed&end& 1 0 0 0";
     const std::string before = StatsOnDisk();
     WriteBytes(dir / "stats.stats", before + cut);
     EXPECT_TRUE(stats.Recover());
@@ -230,7 +235,8 @@ TEST_F(StatsFileTest, AFullDiskLeavesNoPartOfTheBlockAndTheNextMatchEndWritesItF
     EXPECT_EQ(stats.PendingBlocks(), 1u);
     EXPECT_TRUE(stats.WriteStats(false, 3, 30));
     const std::string text = StatsOnDisk();
-    EXPECT_TRUE(text.substr(first.size()).starts_with("ServerInfo QX1|**QX**|Jungle Siege|**QX**|TDM|**QX**|2|"));
+    EXPECT_TRUE(
+        text.substr(first.size()).starts_with("ServerInfo QX1|**QX**|Jungle Siege|**QX**|TDM|**QX**|2|"));
     EXPECT_LT(text.find("|**QX**|2|**QX**|"), text.find("|**QX**|3|**QX**|"));
     EXPECT_EQ(dialogs.notices.size(), 1u);
 }
