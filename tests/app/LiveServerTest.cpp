@@ -130,14 +130,15 @@ private slots:
         if (!std::getenv("DISPLAY")) QSKIP("needs an X display for the simulator's window");
         QTemporaryDir folder;
         StatsService service;
-        // Eight matches, each with its own result byte, 70 s of game time each at 40 times
-        // real speed; the program polls ten times a second, so it sees every match end.
+        // Eight matches, each with its own result byte, at 40 times real speed: a second of play
+        // and a second and a half of scores in real time, so the program, polling ten times a
+        // second, sees every match end even when it stalls for a while. The first match waits
+        // three seconds for the program to find the server.
         constexpr int kMatches = 8;
-        std::string scenario = "name \"Disk test\"\nmaxplayers 8\ndedicated 1\ngametype 1\nscoringtime 30\n";
+        std::string scenario = "name \"Disk test\"\nmaxplayers 8\ndedicated 1\ngametype 1\nscoringtime 60\n";
         for (int match = 1; match <= kMatches; ++match) {
-            scenario += "round \"Map " + std::to_string(match) +
-                        "\" \"MAP.BMS\"\nloading 5\nwaiting 5\nmatchtime 30\n";
-            scenario += "result " + std::to_string(match) +
+            scenario += "round \"Map " + std::to_string(match) + "\" \"MAP.BMS\"\nloading 5\nwaiting " +
+                        (match == 1 ? "120" : "5") + "\nmatchtime 40\nresult " + std::to_string(match) +
                         "\nat 1 join 1 \"Alice\" team=1\nat 2 join 2 \"Bob\" team=2\n";
         }
         std::ofstream(folder.filePath("disk.scn").toStdString()) << scenario;
