@@ -62,10 +62,12 @@ bool SaveBoxToFile(const std::string& Box, const std::filesystem::path& Path, Di
     }
     // What could not be read back at the next start is not saved either.
     std::string error;
-    const bool saved =
-        content.size() <= kMaxInputFileBytes
-            ? ReplaceFileContent(Path, content, error)
-            : (error = "the messages take more than " + std::to_string(kMaxInputFileBytes) + " bytes", false);
+    bool saved = false;
+    if (content.size() > kMaxInputFileBytes) {
+        error = "the messages take more than " + std::to_string(kMaxInputFileBytes) + " bytes";
+    } else {
+        saved = ReplaceFileContent(Path, content, error);
+    }
     if (!saved) dialogs.Warn("An Error occurred saving to file:\r\n" + PathText(Path) + "\r\n" + error);
     return saved;
 }
