@@ -1,8 +1,10 @@
 #include "AutoMessages.h"
 
-#include <fstream>
+#include <optional>
 #include <string_view>
 #include <system_error>
+
+#include "DurableFile.h"
 
 namespace tovi {
 
@@ -10,18 +12,18 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 
-// The text cut at every line end: CR LF, or the lone LF a text box of this platform may use.
-// An empty text has no pieces; a text that ends in a line end has an empty last piece.
-std::vector<std::string> Pieces(const std::string& text) {
+// The text cut at every line end: CR LF, a lone LF or a lone CR, whichever the file or the text
+// box uses. An empty text has no pieces; a text that ends in a line end has an empty last piece.
+std::vector<std::string> Pieces(std::string_view text) {
     std::vector<std::string> pieces;
     if (text.empty()) return pieces;
     size_t start = 0;
-    for (size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', start)) {
-        const size_t end = (lf > start && text[lf - 1] == '\r') ? lf - 1 : lf;
-        pieces.push_back(text.substr(start, end - start));
-        start = lf + 1;
+    for (size_t at = text.find_first_of("\r\n"); at != std::string_view::npos;
+         at = text.find_first_of("\r\n", start)) {
+        pieces.emplace_back(text.substr(start, at - start));
+        start = at + (text.compare(at, 2, kLineEnd) == 0 ? 2 : 1);
     }
-    pieces.push_back(text.substr(start));
+    pieces.emplace_back(text.substr(start));
     return pieces;
 }
 
@@ -31,41 +33,42 @@ bool IsBlank(std::string_view line) {
 
 }  // namespace
 
-void LoadTextIntoBox(std::string& Box, const std::filesystem::path& Path) {
+bool LoadTextIntoBox(std::string& Box, const std::filesystem::path& Path, std::string* refused) {
     Box.clear();
-    std::ifstream file(Path, std::ios::binary);
-    std::string line;
-    while (file && std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::error_code ec;
+    if (!std::filesystem::exists(Path, ec)) return true;
+    std::string error;
+    const std::optional<std::string> content = ReadWholeFile(Path, error, kMaxInputFileBytes);
+    if (!content) {
+        if (refused) *refused = error;
+        return false;
+    }
+    std::vector<std::string> lines = Pieces(*content);
+    // The piece after a final line end is no line.
+    if (!lines.empty() && lines.back().empty()) lines.pop_back();
+    for (const std::string& line : lines) {
         if (IsBlank(line)) continue;
         Box += line;
         Box += kLineEnd;
     }
+    return true;
 }
 
 bool SaveBoxToFile(const std::string& Box, const std::filesystem::path& Path, Dialogs& dialogs) {
-    // Written beside the file and then put in its place, so that a failed save leaves the old
-    // file whole.
-    std::filesystem::path temporary = Path;
-    temporary += ".tmp";
+    std::string content;
+    for (const std::string& piece : Pieces(Box)) {
+        content += piece;
+        content += kLineEnd;
+    }
+    // What could not be read back at the next start is not saved either.
+    std::string error;
     bool saved = false;
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        for (const std::string& piece : Pieces(Box)) {
-            file << piece << kLineEnd;
-        }
-        file.close();
-        saved = !file.fail();
+    if (content.size() > kMaxInputFileBytes) {
+        error = "the messages take more than " + std::to_string(kMaxInputFileBytes) + " bytes";
+    } else {
+        saved = ReplaceFileContent(Path, content, error);
     }
-    std::error_code error;
-    if (saved) {
-        std::filesystem::rename(temporary, Path, error);
-        saved = !error;
-    }
-    if (!saved) {
-        std::filesystem::remove(temporary, error);
-        dialogs.Warn("An Error occurred saving to file:\r\n" + Path.string());
-    }
+    if (!saved) dialogs.Warn("An Error occurred saving to file:\r\n" + PathText(Path) + "\r\n" + error);
     return saved;
 }
 
@@ -79,7 +82,10 @@ AutoMessages::AutoMessages(const std::filesystem::path& dataDir, ConsoleChannel&
 
 void AutoMessages::LoadAutoMessages() {
     std::string box;
-    LoadTextIntoBox(box, m_path);
+    std::string refused;
+    if (!LoadTextIntoBox(box, m_path, &refused)) {
+        m_dialogs.Warn("The automatic messages were not loaded: " + refused);
+    }
     m_view.SetAutoMesText(box);
     m_messages = Pieces(box);
     // The piece after the last line end is not a message.

@@ -35,10 +35,11 @@ public:
 inline constexpr const char* kAutoMessagesFile = "automessages.txt";
 
 // Replaces `Box` with the file's lines that hold more than blanks, each as read and followed by
-// CR LF. A file that can't be read leaves what was read so far (nothing when it is missing).
-void LoadTextIntoBox(std::string& Box, const std::filesystem::path& Path);
-// Writes the box's lines, each followed by CR LF, replacing the file only once all is written.
-// On failure the operator is warned and the answer is false.
+// CR LF; lines may end in CR LF, LF or CR. A missing file gives an empty box; one that cannot be
+// read or is larger than kMaxInputFileBytes gives an empty box and false, `refused` saying why.
+bool LoadTextIntoBox(std::string& Box, const std::filesystem::path& Path, std::string* refused = nullptr);
+// Writes the box's lines (cut at CR LF, LF or CR), each followed by CR LF, replacing the file
+// only once all is written. On failure the operator is warned and the answer is false.
 bool SaveBoxToFile(const std::string& Box, const std::filesystem::path& Path, Dialogs& dialogs);
 
 class AutoMessages {

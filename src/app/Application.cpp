@@ -27,22 +27,33 @@ QString Application::DefaultLockPath() {
 
 void Application::Start(std::function<void(bool started)> started) {
     if (m_lock.tryLock(0) || m_lock.error() != QLockFile::LockFailedError) {
-        Open();
-        if (started) started(true);
+        const bool opened = Open();
+        if (started) started(opened);
         return;
     }
     m_dialogs.Ask("There is another instance of Tovi running. Are you sure you want to start another one?",
                   [this, started = std::move(started)](bool yes) {
-                      if (yes) Open();
-                      if (started) started(yes);
+                      const bool opened = yes && Open();
+                      if (started) started(opened);
                   });
 }
 
-void Application::Open() {
+bool Application::Open() {
+    std::string error;
+    bool inUse = false;
+    if (!m_folderLock.Acquire(std::filesystem::path(m_dataDir.toStdU16String()), error, inUse)) {
+        m_dialogs.Warn(
+            inUse ? "Another copy of Tovi stats is using the data folder " + ToGameText(m_dataDir) +
+                        ".\r\nTwo copies must not share one folder: close the other copy, or start this "
+                        "one with --data-dir and a folder of its own."
+                  : "The data folder " + ToGameText(m_dataDir) + " cannot be locked for this copy: " + error);
+        return false;
+    }
     m_window = std::make_unique<frmMain>(m_memory, m_dialogs, m_scheduler, m_http, m_dataDir);
     if (auto* qtDialogs = dynamic_cast<QtDialogs*>(&m_dialogs)) qtDialogs->SetParent(m_window.get());
     m_window->Form_Load();
     m_window->show();
+    return true;
 }
 
 }  // namespace tovi

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "DataFolderLock.h"
 #include "Dialogs.h"
 #include "HttpClient.h"
 #include "MemoryClass.h"
@@ -19,7 +20,8 @@ public:
     Application(ProcessBackend& backend, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http, QString dataDir,
                 QString lockPath);
 
-    // Asks first when another copy runs; `started` learns whether the window came up.
+    // Asks first when another copy runs, and refuses a data folder that another copy uses;
+    // `started` learns whether the window came up.
     void Start(std::function<void(bool started)> started = {});
     frmMain* Window() { return m_window.get(); }
 
@@ -27,7 +29,8 @@ public:
     static QString DefaultLockPath();
 
 private:
-    void Open();
+    // Takes the data folder and opens the window; false when the folder is another copy's.
+    bool Open();
 
     MemoryClass m_memory;
     Dialogs& m_dialogs;
@@ -35,6 +38,7 @@ private:
     HttpClient& m_http;
     QString m_dataDir;
     QLockFile m_lock;
+    DataFolderLock m_folderLock;
     std::unique_ptr<frmMain> m_window;
 };
 

@@ -183,7 +183,8 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     });
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
     m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this);
-    m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter);
+    m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
+                                              *this, m_dialogs, m_scheduler);
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
     m_playerLookup = std::make_unique<PlayerListLookup>(*m_playerList);
     m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_dialogs, *m_playerLookup, *this);
@@ -658,6 +659,7 @@ void frmMain::Form_Load() {
     m_autoMessages->LoadAutoMessages();
     FillAbout();
     m_settingsFile->LoadOtherSettings();
+    m_statsFile->Recover();
     m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
 
     m_currentStrip = 3;
@@ -686,7 +688,15 @@ void frmMain::closeEvent(QCloseEvent* event) {
     event->ignore();
     if (m_exitAsked) return;  // the question is already open
     m_exitAsked = true;
-    m_dialogs.Ask("Are you sure you want to exit?", [this](bool yes) {
+    // Matches the disk has not taken yet live only in this process.
+    const size_t unsaved = m_statsFile->PendingBlocks();
+    const std::string question =
+        unsaved == 0
+            ? "Are you sure you want to exit?"
+            : "The stats of " + std::to_string(unsaved) +
+                  " match(es) could not be saved to stats.stats yet and are lost if Tovi stats ends now.\r\n"
+                  "Are you sure you want to exit?";
+    m_dialogs.Ask(question, [this](bool yes) {
         m_exitAsked = false;
         if (!yes) return;
         m_exitConfirmed = true;

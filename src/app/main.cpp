@@ -2,6 +2,10 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QTimer>
+#include <QWidget>
+#ifndef _WIN32
+#include <csignal>
+#endif
 
 #include "Application.h"
 #include "PlatformBackend.h"
@@ -9,6 +13,10 @@
 #include "QtSupport.h"
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
+    // A file size limit must fail the write (which keeps the match in memory), not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tovi stats"));
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
@@ -43,7 +51,15 @@ int main(int argc, char** argv) {
     tovi::Application tovistats(*backend, dialogs, scheduler, http, folder, tovi::Application::DefaultLockPath());
     QTimer::singleShot(0, &app, [&tovistats] {
         tovistats.Start([](bool started) {
-            if (!started) QCoreApplication::quit();
+            if (started) return;
+            // A box that says why stays up until the operator closes it.
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (widget->isVisible()) {
+                    QApplication::setQuitOnLastWindowClosed(true);
+                    return;
+                }
+            }
+            QCoreApplication::quit();
         });
     });
     return app.exec();

@@ -2,15 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -20,19 +18,35 @@ namespace tovi {
 
 namespace {
 
-// The log speaks Windows-1252; a path is Unicode (UTF-8 bytes on Linux, UTF-16 on Windows).
-std::string PathText(const std::filesystem::path& path) {
-    const std::u8string utf8 = path.u8string();
-    return Utf8ToWindows1252(std::string(utf8.begin(), utf8.end()));
-}
-
 std::string Describe(const std::filesystem::path& file, const char* what, const std::string& reason) {
     return std::string(what) + " " + PathText(file) + ": " + reason;
 }
 
+std::string InTheWay(const std::filesystem::path& temp) {
+    return PathText(temp) +
+           " is in the way; this program did not make it and leaves it alone. Move it "
+           "elsewhere and try again";
+}
+
+// The file a path ends up at once its links are followed: a link is written through, never
+// replaced by a plain file. A loop of links is left as it is and fails when written.
+std::filesystem::path LinkTarget(const std::filesystem::path& file) {
+    std::filesystem::path at = file;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(at, ec))) return at;
+        const std::filesystem::path to = std::filesystem::read_symlink(at, ec);
+        if (ec) return at;
+        at = to.is_absolute() ? to : at.parent_path() / to;
+    }
+    return file;
+}
+
 #ifdef _WIN32
 
-std::string LastErrorText() { return std::system_category().message(static_cast<int>(GetLastError())); }
+std::string LastErrorText() {
+    return std::system_category().message(static_cast<int>(GetLastError()));
+}
 
 class Handle {
 public:
@@ -53,20 +67,38 @@ private:
     HANDLE m_h;
 };
 
-bool WriteAndFlush(const std::filesystem::path& temp, std::string_view bytes, std::string& error) {
-    Handle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
-        error = Describe(temp, "cannot create", LastErrorText());
-        return false;
-    }
+bool WriteAll(HANDLE file, std::string_view bytes) {
     while (!bytes.empty()) {
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1U << 30));
         DWORD written = 0;
-        if (!WriteFile(file.Get(), bytes.data(), chunk, &written, nullptr) || written == 0) {
-            error = Describe(temp, "cannot write", LastErrorText());
-            return false;
-        }
+        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
         bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+bool CutTo(HANDLE file, LONGLONG size) {
+    LARGE_INTEGER at;
+    at.QuadPart = size;
+    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file) && FlushFileBuffers(file);
+}
+
+// Creates the temporary file anew: one that is already there is not this program's to overwrite.
+bool WriteNewFile(const std::filesystem::path& temp, std::string_view bytes, std::string& error,
+                  bool& created) {
+    Handle file(
+        CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
+        const DWORD code = GetLastError();
+        error = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS
+                    ? InTheWay(temp)
+                    : Describe(temp, "cannot create", LastErrorText());
+        return false;
+    }
+    created = true;
+    if (!WriteAll(file.Get(), bytes)) {
+        error = Describe(temp, "cannot write", LastErrorText());
+        return false;
     }
     if (!FlushFileBuffers(file.Get())) {
         error = Describe(temp, "cannot flush", LastErrorText());
@@ -88,11 +120,51 @@ bool MoveIntoPlace(const std::filesystem::path& temp, const std::filesystem::pat
     return true;
 }
 
-bool SyncFolderOf(const std::filesystem::path&, std::string&) { return true; }
+bool SyncFolderOf(const std::filesystem::path&, std::string&) {
+    return true;
+}
+
+bool AppendBytes(const std::filesystem::path& path, std::string_view bytes, std::string& error,
+                 bool& created) {
+    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
+        error = Describe(path, "cannot open", LastErrorText());
+        return false;
+    }
+    created = GetLastError() != ERROR_ALREADY_EXISTS;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.Get(), &size) || !SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN)) {
+        error = Describe(path, "cannot open", LastErrorText());
+        return false;
+    }
+    if (!WriteAll(file.Get(), bytes) || !FlushFileBuffers(file.Get())) {
+        error = Describe(path, "cannot write", LastErrorText());
+        CutTo(file.Get(), size.QuadPart);
+        return false;
+    }
+    if (!file.Close()) {
+        error = Describe(path, "cannot close", LastErrorText());
+        return false;
+    }
+    return true;
+}
+
+bool CutFile(const std::filesystem::path& path, uintmax_t size, std::string& error) {
+    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid() || !CutTo(file.Get(), static_cast<LONGLONG>(size))) {
+        error = Describe(path, "cannot shorten", LastErrorText());
+        return false;
+    }
+    return true;
+}
 
 #else
 
-std::string ErrnoText(int code) { return std::generic_category().message(code); }
+std::string ErrnoText(int code) {
+    return std::generic_category().message(code);
+}
 
 class Descriptor {
 public:
@@ -113,20 +185,45 @@ private:
     int m_fd;
 };
 
-bool WriteAndFlush(const std::filesystem::path& temp, std::string_view bytes, std::string& error) {
-    Descriptor file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!file.Valid()) {
-        error = Describe(temp, "cannot create", ErrnoText(errno));
-        return false;
-    }
+// Every byte written, or the reason why not (a full disk shows as a short write first).
+bool WriteAll(int fd, std::string_view bytes, int& code) {
     while (!bytes.empty()) {
-        const ssize_t written = ::write(file.Get(), bytes.data(), bytes.size());
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
-            error = Describe(temp, "cannot write", written < 0 ? ErrnoText(errno) : "nothing written");
+            code = written < 0 ? errno : ENOSPC;
             return false;
         }
         bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+// Creates the temporary file anew: one that is already there is not this program's to overwrite.
+// It takes the permissions of the file it will replace.
+bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path& target,
+                  std::string_view bytes, std::string& error, bool& created) {
+    Descriptor file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!file.Valid()) {
+        error = errno == EEXIST ? InTheWay(temp) : Describe(temp, "cannot create", ErrnoText(errno));
+        return false;
+    }
+    created = true;
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        // Only root may give the file to another owner; anyone else keeps the file as theirs.
+        if (::fchown(file.Get(), old.st_uid, old.st_gid) != 0) {
+            // Not permitted: the file stays the writer's own.
+        }
+        if (::fchmod(file.Get(), old.st_mode & 07777) != 0) {
+            error = Describe(temp, "cannot set the permissions of", ErrnoText(errno));
+            return false;
+        }
+    }
+    int code = 0;
+    if (!WriteAll(file.Get(), bytes, code)) {
+        error = Describe(temp, "cannot write", ErrnoText(code));
+        return false;
     }
     if (::fsync(file.Get()) != 0) {
         error = Describe(temp, "cannot flush", ErrnoText(errno));
@@ -147,7 +244,7 @@ bool MoveIntoPlace(const std::filesystem::path& temp, const std::filesystem::pat
     return true;
 }
 
-// A rename is only on the disk once the folder that holds the name is.
+// A new name is only on the disk once the folder that holds it is.
 bool SyncFolderOf(const std::filesystem::path& file, std::string& error) {
     std::filesystem::path folder = file.parent_path();
     if (folder.empty()) folder = ".";
@@ -159,43 +256,151 @@ bool SyncFolderOf(const std::filesystem::path& file, std::string& error) {
     return true;
 }
 
+bool AppendBytes(const std::filesystem::path& path, std::string_view bytes, std::string& error,
+                 bool& created) {
+    struct stat before {};
+    created = ::stat(path.c_str(), &before) != 0;
+    Descriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    struct stat now {};
+    if (!file.Valid() || ::fstat(file.Get(), &now) != 0) {
+        error = Describe(path, "cannot open", ErrnoText(errno));
+        return false;
+    }
+    if (!S_ISREG(now.st_mode)) {
+        error = Describe(path, "cannot write", "not a plain file");
+        return false;
+    }
+    int code = 0;
+    bool written = WriteAll(file.Get(), bytes, code);
+    if (written && ::fsync(file.Get()) != 0) {
+        code = errno;
+        written = false;
+    }
+    if (!written) {
+        error = Describe(path, "cannot write", ErrnoText(code));
+        // What did reach the file must not stand as the start of a block that is not there.
+        if (::ftruncate(file.Get(), now.st_size) == 0) ::fsync(file.Get());
+        return false;
+    }
+    if (!file.Close()) {
+        error = Describe(path, "cannot close", ErrnoText(errno));
+        return false;
+    }
+    return true;
+}
+
+bool CutFile(const std::filesystem::path& path, uintmax_t size, std::string& error) {
+    Descriptor file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!file.Valid() || ::ftruncate(file.Get(), static_cast<off_t>(size)) != 0 || ::fsync(file.Get()) != 0) {
+        error = Describe(path, "cannot shorten", ErrnoText(errno));
+        return false;
+    }
+    return true;
+}
+
 #endif
 
 }  // namespace
 
+std::string PathText(const std::filesystem::path& path) {
+    // The log speaks Windows-1252; a path is Unicode (UTF-8 bytes on Linux, UTF-16 on Windows).
+    const std::u8string utf8 = path.u8string();
+    return Utf8ToWindows1252(std::string(utf8.begin(), utf8.end()));
+}
+
 std::filesystem::path TemporaryFileFor(const std::filesystem::path& file) {
-    std::filesystem::path temp = file;
+    std::filesystem::path temp = LinkTarget(file);
     temp += ".tmp";
     return temp;
 }
 
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::string& error) {
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::string& error,
+                                         uintmax_t maxBytes) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(file, ec)) {
-        error = Describe(file, "cannot read", std::filesystem::exists(file, ec) ? "not a file" : "no such file");
+    const std::filesystem::file_status status = std::filesystem::status(file, ec);
+    if (!std::filesystem::is_regular_file(status)) {
+        error =
+            Describe(file, "cannot read", std::filesystem::exists(status) ? "not a file" : "no such file");
         return std::nullopt;
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = Describe(file, "cannot open", std::strerror(errno));
+    const uintmax_t size = std::filesystem::file_size(file, ec);
+    if (!ec && size > maxBytes) {
+        error = Describe(file, "will not read",
+                         "it holds " + std::to_string(size) + " bytes, more than the " +
+                             std::to_string(maxBytes) + " a file of this kind may have");
         return std::nullopt;
     }
-    std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
-        error = Describe(file, "cannot read", std::strerror(errno));
+#ifdef _WIN32
+    Handle in(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in.Valid()) {
+        error = Describe(file, "cannot open", LastErrorText());
         return std::nullopt;
+    }
+#else
+    Descriptor in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.Valid()) {
+        error = Describe(file, "cannot open", ErrnoText(errno));
+        return std::nullopt;
+    }
+#endif
+    // Read in large pieces until the end, however the file's size changes meanwhile; the limit
+    // holds for what is read, too.
+    std::string content;
+    std::string piece(1 << 16, '\0');
+    for (;;) {
+#ifdef _WIN32
+        DWORD got = 0;
+        if (!ReadFile(in.Get(), piece.data(), static_cast<DWORD>(piece.size()), &got, nullptr)) {
+            error = Describe(file, "cannot read", LastErrorText());
+            return std::nullopt;
+        }
+#else
+        const ssize_t got = ::read(in.Get(), piece.data(), piece.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = Describe(file, "cannot read", ErrnoText(errno));
+            return std::nullopt;
+        }
+#endif
+        if (got == 0) break;
+        content.append(piece.data(), static_cast<size_t>(got));
+        if (content.size() > maxBytes) {
+            error = Describe(
+                file, "will not read",
+                "it holds more than the " + std::to_string(maxBytes) + " bytes a file of this kind may have");
+            return std::nullopt;
+        }
     }
     return content;
 }
 
 bool ReplaceFileContent(const std::filesystem::path& file, std::string_view bytes, std::string& error) {
+    const std::filesystem::path target = LinkTarget(file);
     const std::filesystem::path temp = TemporaryFileFor(file);
-    if (!WriteAndFlush(temp, bytes, error) || !MoveIntoPlace(temp, file, error)) {
+    bool created = false;
+#ifdef _WIN32
+    const bool written = WriteNewFile(temp, bytes, error, created);
+#else
+    const bool written = WriteNewFile(temp, target, bytes, error, created);
+#endif
+    if (!written || !MoveIntoPlace(temp, target, error)) {
+        // Only a temporary file this call made is removed.
         std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
+        if (created) std::filesystem::remove(temp, ignored);
         return false;
     }
-    return SyncFolderOf(file, error);
+    return SyncFolderOf(target, error);
+}
+
+bool AppendToFile(const std::filesystem::path& file, std::string_view bytes, std::string& error) {
+    bool created = false;
+    if (!AppendBytes(file, bytes, error, created)) return false;
+    return !created || SyncFolderOf(LinkTarget(file), error);
+}
+
+bool TruncateFile(const std::filesystem::path& file, uintmax_t size, std::string& error) {
+    return CutFile(file, size, error);
 }
 
 bool RemoveFileDurably(const std::filesystem::path& file, std::string& error) {

@@ -1,7 +1,14 @@
 #pragma once
-// Files the operators' data lives in are never left half written: a new content goes to a
-// temporary file beside the target, is flushed to the disk, and then takes the target's place
-// in one rename. A crash at any moment leaves either the old content or the new one.
+// Files the operators' data lives in are never left half written, and nothing this program did
+// not make is ever removed or replaced:
+//   - a new content goes to a temporary file beside the target (made new, never one that is
+//     already there), is flushed to the disk, and then takes the target's place in one rename;
+//     a crash at any moment leaves either the old content or the new one;
+//   - an append adds to the end and is flushed before it counts; one that fails part way is
+//     cut back, so the file holds what it held before;
+//   - a symbolic link stays a link: the file it points to is the one written, and that file
+//     keeps its permissions.
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -9,22 +16,37 @@
 
 namespace tovi {
 
+// Files the operator edits or that the program reads whole at start-up are refused beyond this.
+inline constexpr uintmax_t kMaxInputFileBytes = 1024 * 1024;
+
 // The whole content of `file`, byte for byte; nothing, with `error` saying why, when it cannot
-// be read.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::string& error);
+// be read or holds more than `maxBytes`.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::string& error,
+                                         uintmax_t maxBytes = UINTMAX_MAX);
 
 // Makes `bytes` the content of `file` (created when missing) and puts it on the disk before
 // answering true. On false, with `error` saying why, `file` is as it was.
 bool ReplaceFileContent(const std::filesystem::path& file, std::string_view bytes, std::string& error);
 
+// Adds `bytes` to the end of `file` (created when missing) and puts them on the disk before
+// answering true. On false, with `error` saying why, the file is cut back to what it held.
+bool AppendToFile(const std::filesystem::path& file, std::string_view bytes, std::string& error);
+
+// Cuts `file` to its first `size` bytes, on the disk before answering true.
+bool TruncateFile(const std::filesystem::path& file, uintmax_t size, std::string& error);
+
 // Removes `file` for good (a file that is already gone counts as removed).
 bool RemoveFileDurably(const std::filesystem::path& file, std::string& error);
 
-// The temporary file that ReplaceFileContent writes before the rename.
+// The temporary file that ReplaceFileContent writes before the rename (beside the file a link
+// points to, for a link).
 std::filesystem::path TemporaryFileFor(const std::filesystem::path& file);
 
 // Makes sure every folder above `file` exists, creating the missing ones from the top down.
 // Never fails outward: a folder it cannot create shows up when the file is written.
 void MakePath(const std::filesystem::path& file);
+
+// A path for the operator's eyes, in the single-byte text the log speaks.
+std::string PathText(const std::filesystem::path& path);
 
 }  // namespace tovi

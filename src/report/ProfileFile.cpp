@@ -24,7 +24,7 @@ bool SameName(std::string_view a, std::string_view b) {
 }
 
 // One line of the file: its text without the line end, and the line end as found ("\r\n",
-// "\n" or nothing on a last line without one).
+// "\n", a lone "\r" as old editors leave it, or nothing on a last line without one).
 struct Line {
     std::string_view text;
     std::string_view end;
@@ -33,11 +33,14 @@ struct Line {
 std::vector<Line> SplitLines(std::string_view content) {
     std::vector<Line> lines;
     while (!content.empty()) {
-        const size_t lf = content.find('\n');
-        std::string_view whole = lf == std::string_view::npos ? content : content.substr(0, lf + 1);
-        content.remove_prefix(whole.size());
-        size_t endLength = whole.ends_with("\r\n") ? 2 : whole.ends_with('\n') ? 1 : 0;
-        lines.push_back({whole.substr(0, whole.size() - endLength), whole.substr(whole.size() - endLength)});
+        const size_t at = content.find_first_of("\r\n");
+        if (at == std::string_view::npos) {
+            lines.push_back({content, {}});
+            break;
+        }
+        const size_t endLength = content.compare(at, 2, "\r\n") == 0 ? 2 : 1;
+        lines.push_back({content.substr(0, at), content.substr(at, endLength)});
+        content.remove_prefix(at + endLength);
     }
     return lines;
 }
@@ -96,36 +99,59 @@ std::string_view Unquote(std::string_view value) {
     return value;
 }
 
-std::string CutToCapacity(std::string_view value, size_t capacity) {
-    if (capacity == 0) return {};
-    return std::string(value.substr(0, capacity - 1));
+std::string CutToCapacity(std::string_view value, size_t capacity, bool* cut = nullptr) {
+    const size_t room = capacity == 0 ? 0 : capacity - 1;
+    if (cut) *cut = value.size() > room;
+    return std::string(value.substr(0, room));
+}
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The file's content without a byte-order mark, which `mark` keeps for writing it back.
+std::optional<std::string> ReadContent(const std::filesystem::path& file, std::string& error,
+                                       std::string* mark) {
+    std::optional<std::string> content = ReadWholeFile(file, error, kMaxInputFileBytes);
+    if (content && content->starts_with(kByteOrderMark)) {
+        content->erase(0, kByteOrderMark.size());
+        if (mark) *mark = kByteOrderMark;
+    }
+    return content;
 }
 
 }  // namespace
 
-std::string ProfileFile::ReadString(std::string_view section, std::string_view key, std::string_view defaultValue,
-                                     size_t capacity) const {
+std::string ProfileFile::ReadString(std::string_view section, std::string_view key,
+                                    std::string_view defaultValue, size_t capacity, bool* cut) const {
+    if (cut) *cut = false;
     while (!defaultValue.empty() && defaultValue.back() == ' ') defaultValue.remove_suffix(1);
     std::string error;
-    const std::optional<std::string> content = ReadWholeFile(m_file, error);
+    const std::optional<std::string> content = ReadContent(m_file, error, nullptr);
     if (!content) return CutToCapacity(defaultValue, capacity);
     const std::vector<Line> lines = SplitLines(*content);
     const auto span = FindSection(lines, section);
     if (!span) return CutToCapacity(defaultValue, capacity);
     const auto index = FindKey(lines, *span, key);
     if (!index) return CutToCapacity(defaultValue, capacity);
-    return CutToCapacity(Unquote(ParseKey(lines[*index].text)->value), capacity);
+    return CutToCapacity(Unquote(ParseKey(lines[*index].text)->value), capacity, cut);
+}
+
+std::string ProfileFile::Unreadable() const {
+    std::error_code ec;
+    if (!std::filesystem::exists(m_file, ec)) return {};
+    std::string error;
+    return ReadContent(m_file, error, nullptr) ? std::string() : error;
 }
 
 bool ProfileFile::WriteString(std::string_view section, std::string_view key, std::string_view value,
                               std::string& error) {
-    std::string content;
-    std::error_code ec;
-    if (std::filesystem::exists(m_file, ec)) {
-        std::optional<std::string> read = ReadWholeFile(m_file, error);
-        if (!read) return false;
-        content = std::move(*read);
-    }
+    return WriteStrings(section, {{std::string(key), std::string(value)}}, error);
+}
+
+namespace {
+
+// `content` with `key` in `section` set to `value`.
+std::string WithValue(const std::string& content, std::string_view section, std::string_view key,
+                      std::string_view value) {
     std::string safeValue(value);
     std::replace_if(safeValue.begin(), safeValue.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
 
@@ -140,7 +166,7 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key, st
     };
     // A line that had no line end gets one when something follows it.
     auto endLine = [&] {
-        if (!out.empty() && !out.ends_with('\n')) out += "\r\n";
+        if (!out.empty() && !out.ends_with('\n') && !out.ends_with('\r')) out += "\r\n";
     };
 
     const auto span = FindSection(lines, section);
@@ -167,7 +193,24 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key, st
         out.append(key).append("=").append(safeValue).append("\r\n");
         copyLines(after, lines.size());
     }
-    return ReplaceFileContent(m_file, out, error);
+    return out;
+}
+
+}  // namespace
+
+bool ProfileFile::WriteStrings(std::string_view section,
+                               const std::vector<std::pair<std::string, std::string>>& values,
+                               std::string& error) {
+    std::string content;
+    std::string mark;
+    std::error_code ec;
+    if (std::filesystem::exists(m_file, ec)) {
+        std::optional<std::string> read = ReadContent(m_file, error, &mark);
+        if (!read) return false;
+        content = std::move(*read);
+    }
+    for (const auto& [key, value] : values) content = WithValue(content, section, key, value);
+    return ReplaceFileContent(m_file, mark + content, error);
 }
 
 }  // namespace tovi

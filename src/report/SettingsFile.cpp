@@ -56,10 +56,26 @@ void SettingsFile::LoadSettings() {
     LoadOtherSettings();
 }
 
+std::string SettingsFile::ReadChecked(const std::string& section, const std::string& key,
+                                      const std::string& defaultValue, size_t capacity) {
+    bool cut = false;
+    std::string value = m_file.ReadString(section, key, defaultValue, capacity, &cut);
+    if (cut) {
+        // A URL cut short would send the stats to a wrong address without a word.
+        m_dialogs.Warn("The value of \"" + key + "\" in settings.ini is longer than " +
+                       std::to_string(capacity - 1) + " characters; only its first " +
+                       std::to_string(capacity - 1) + " are used.");
+    }
+    return value;
+}
+
 void SettingsFile::LoadServerSettings() {
+    if (const std::string why = m_file.Unreadable(); !why.empty()) {
+        m_dialogs.Warn("settings.ini was not read (" + why + "). The program starts with default settings.");
+    }
     // The length test counts the value as stored, blanks included; the URLs are trimmed after it.
     auto read = [this](const char* key, size_t capacity, const char* warning) {
-        std::string value = ReadSettingValue("server", key, "", capacity);
+        std::string value = ReadChecked("server", key, "", capacity);
         if (value.size() < 3) m_dialogs.Warn(warning);
         return value;
     };
@@ -75,47 +91,64 @@ void SettingsFile::LoadServerSettings() {
 
 void SettingsFile::LoadOtherSettings() {
     // A value that is no number, or one a control does not take, leaves the control as built.
-    const std::optional<int> minutes = StoredNumber(ReadSettingValue("settings", "useautomes", "0", kNumberCapacity));
+    const std::optional<int> minutes =
+        StoredNumber(ReadChecked("settings", "useautomes", "0", kNumberCapacity));
     if (minutes && *minutes > 0) {
         m_view.SetChecked(SettingsBox::chkEnableAutoMessages, true);
         if (kAutoMessageMinutes.Holds(*minutes)) m_view.SetValue(SettingsNumber::slideAutoMes, *minutes);
     }
 
     const std::optional<int> minPlayers =
-        StoredNumber(ReadSettingValue("settings", "minplayers", "0", kNumberCapacity));
+        StoredNumber(ReadChecked("settings", "minplayers", "0", kNumberCapacity));
     if (minPlayers && kMinPlayers.Holds(*minPlayers)) m_view.SetValue(SettingsNumber::UpDown, *minPlayers);
 
-    const std::optional<int> scoring = StoredNumber(ReadSettingValue("settings", "scoringtime", "0", kNumberCapacity));
+    const std::optional<int> scoring =
+        StoredNumber(ReadChecked("settings", "scoringtime", "0", kNumberCapacity));
     if (scoring && *scoring > 0) {
         m_view.SetChecked(SettingsBox::chkScoringTime, true);
         if (kScoringSeconds.Holds(*scoring)) m_view.SetValue(SettingsNumber::UpDown1, *scoring);
     }
 
-    if (StoredFlag(ReadSettingValue("settings", "displaynextmapmsg", "0", kFlagCapacity))) {
+    if (StoredFlag(ReadChecked("settings", "displaynextmapmsg", "0", kFlagCapacity))) {
         m_view.SetChecked(SettingsBox::chkDisplayNextMap, true);
     }
-    if (StoredFlag(ReadSettingValue("settings", "keeparchive", "0", kFlagCapacity))) {
+    if (StoredFlag(ReadChecked("settings", "keeparchive", "0", kFlagCapacity))) {
         m_view.SetChecked(SettingsBox::chkKeepArchive, true);
     }
 }
 
 void SettingsFile::SaveServerSettings() {
-    // Kept exactly as typed; the next start trims the URLs.
-    m_settings.UpdateURL = m_view.Text(SettingsText::txtUpdateURL);
-    m_settings.ImportURL = m_view.Text(SettingsText::txtImportURL);
-    m_settings.ServerCode = m_view.Text(SettingsText::txtServerCode);
-    WriteSetting("server", "updateurl", m_settings.UpdateURL);
-    WriteSetting("server", "importurl", m_settings.ImportURL);
-    WriteSetting("server", "servercode", m_settings.ServerCode);
+    // Kept exactly as typed; the next start trims the URLs. The values in use change only when
+    // the file took them, so that they are always what the next start reads.
+    Settings typed{m_view.Text(SettingsText::txtServerCode), m_view.Text(SettingsText::txtUpdateURL),
+                   m_view.Text(SettingsText::txtImportURL)};
+    std::string error;
+    if (!m_file.WriteStrings("server",
+                             {{"updateurl", typed.UpdateURL},
+                              {"importurl", typed.ImportURL},
+                              {"servercode", typed.ServerCode}},
+                             error)) {
+        m_dialogs.Warn("Settings not saved: " + error);
+        return;
+    }
+    m_settings = std::move(typed);
     m_dialogs.Inform("Settings saved");
 }
 
 void SettingsFile::SaveOtherSettings() {
-    WriteSetting("settings", "minplayers", m_view.Text(SettingsText::txtMinPlayers));
-    WriteSetting("settings", "scoringtime",
-                 m_view.Checked(SettingsBox::chkScoringTime) ? m_view.Text(SettingsText::txtScoringSeconds) : "0");
-    WriteSetting("settings", "displaynextmapmsg", m_view.Checked(SettingsBox::chkDisplayNextMap) ? "1" : "0");
-    WriteSetting("settings", "keeparchive", m_view.Checked(SettingsBox::chkKeepArchive) ? "1" : "0");
+    std::string error;
+    if (!m_file.WriteStrings(
+            "settings",
+            {{"minplayers", m_view.Text(SettingsText::txtMinPlayers)},
+             {"scoringtime", m_view.Checked(SettingsBox::chkScoringTime)
+                                 ? m_view.Text(SettingsText::txtScoringSeconds)
+                                 : "0"},
+             {"displaynextmapmsg", m_view.Checked(SettingsBox::chkDisplayNextMap) ? "1" : "0"},
+             {"keeparchive", m_view.Checked(SettingsBox::chkKeepArchive) ? "1" : "0"}},
+            error)) {
+        m_dialogs.Warn("Settings not saved: " + error);
+        return;
+    }
     m_dialogs.Inform("Settings saved");
 }
 
@@ -126,7 +159,9 @@ bool SettingsFile::WriteSetting(const std::string& section, const std::string& k
 
 bool SettingsFile::WriteSetting(const std::string& section, const std::string& key, const std::string& value) {
     std::string error;
-    return WriteSetting(section, key, value, error);
+    if (WriteSetting(section, key, value, error)) return true;
+    m_dialogs.Warn("The setting \"" + key + "\" was not saved: " + error);
+    return false;
 }
 
 }  // namespace tovi

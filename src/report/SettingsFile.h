@@ -68,7 +68,8 @@ public:
     void SaveOtherSettings();
 
     // One key, for the other parts of the program that keep a value here ("useautomes").
-    // False, with `error` saying why, when the file could not be written.
+    // False, with `error` saying why (or, without `error`, the operator warned), when the file
+    // could not be written.
     bool WriteSetting(const std::string& section, const std::string& key, const std::string& value,
                       std::string& error);
     bool WriteSetting(const std::string& section, const std::string& key, const std::string& value);
@@ -76,6 +77,10 @@ public:
     const std::filesystem::path& Path() const { return m_file.Path(); }
 
 private:
+    // ReadSettingValue, warning the operator when the stored value was cut to fit.
+    std::string ReadChecked(const std::string& section, const std::string& key,
+                            const std::string& defaultValue, size_t capacity);
+
     ProfileFile m_file;
     Settings& m_settings;
     SettingsView& m_view;

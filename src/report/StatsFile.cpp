@@ -1,32 +1,52 @@
 #include "StatsFile.h"
 
+#include <algorithm>
+#include <fstream>
+#include <initializer_list>
+
 #include "DurableFile.h"
 
 namespace tovi {
 
 namespace {
 
-constexpr const char* kTag = "|**QX**|";
-constexpr const char* kLineEnd = "\r\n";
+constexpr std::string_view kTag = "|**QX**|";
+constexpr std::string_view kNameEnd = "&end& ";
+constexpr std::string_view kLineEnd = "\r\n";
+constexpr std::string_view kServerLine = "ServerInfo ";
+constexpr std::string_view kPlayerLine = "  PlayerStats ";
 
-// The start of the last block of `content`: where its server line begins.
-size_t LastBlockStart(const std::string& content) {
-    if (const size_t at = content.rfind("\r\nServerInfo "); at != std::string::npos) return at + 2;
-    return 0;
+// A text for one field of a line: bytes below 32 as blanks, and every separator of the format
+// that would show up in it, or run into it from the separator before or after it, broken by a
+// blank. A blank is in no separator, so one pass from the left finds them all.
+std::string FieldText(std::string_view before, std::string_view text, std::string_view after) {
+    std::string line = std::string(before) + LineSafeName(text) + std::string(after);
+    const size_t first = before.size();
+    const size_t end = first + text.size();
+    for (size_t at = 0; at < end; ++at) {
+        for (std::string_view separator : {kTag, kNameEnd.substr(0, 5)}) {
+            if (line.compare(at, separator.size(), separator) != 0) continue;
+            // The separators around the field are the line's own.
+            if (at + separator.size() <= first) continue;
+            line[std::max(at, first)] = ' ';
+        }
+    }
+    return line.substr(first, text.size());
 }
 
-// `bytes` added to the end of `file`, the whole file replaced in one step.
-bool AppendDurably(const std::filesystem::path& file, const std::string& bytes) {
-    std::string error;
-    std::string content;
-    std::error_code ec;
-    if (std::filesystem::exists(file, ec)) {
-        std::optional<std::string> read = ReadWholeFile(file, error);
-        if (!read) return false;
-        content = std::move(*read);
-    }
-    content += bytes;
-    return ReplaceFileContent(file, content, error);
+// Whether `line` starts as `word` does, as far as either goes: a line cut short still counts.
+bool StartsLike(std::string_view line, std::string_view word) {
+    const size_t n = std::min(line.size(), word.size());
+    return line.substr(0, n) == word.substr(0, n);
+}
+
+// Whether the file's last two bytes are a line end, read without reading the file.
+bool EndsWithLineEnd(const std::filesystem::path& file, uintmax_t size) {
+    if (size < 2) return false;
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(-2, std::ios::end);
+    char last[2] = {};
+    return static_cast<bool>(in.read(last, 2)) && std::string_view(last, 2) == kLineEnd;
 }
 
 }  // namespace
@@ -35,17 +55,16 @@ std::optional<std::string> StatsBlock(const std::string& serverCode, const Serve
                                       const PlayerTable& players, uint8_t resultByte, int32_t matchTicks,
                                       const LocalTime& written) {
     if (status.GameType >= kGameTypeCount) return std::nullopt;
-    // Texts go out as the game's bytes, save that a byte below 32 (CR, LF, ...) would break the
-    // line structure the service reads, so it goes out as a blank.
-    std::string block = "ServerInfo " + LineSafeName(serverCode);
-    block.append(kTag).append(LineSafeName(status.MapName));
+    std::string block(kServerLine);
+    block.append(FieldText(kServerLine, serverCode, kTag));
+    block.append(kTag).append(FieldText(kTag, status.MapName, kTag));
     block.append(kTag).append(GameTypes()[status.GameType]);
     block.append(kTag).append(std::to_string(resultByte));
     block.append(kTag).append(FormatStatsTime(written));
     block.append(kTag).append(std::to_string(matchTicks));
     block.append(kLineEnd);
     for (const PlayerClass& player : players) {
-        block.append("  PlayerStats ").append(LineSafeName(player.P_Name)).append("&end& ");
+        block.append(kPlayerLine).append(FieldText(kPlayerLine, player.P_Name, kNameEnd)).append(kNameEnd);
         block.append(std::to_string(player.P_Team));
         for (const Statistic& statistic : kStatisticList) {
             // The match total of two 32-bit counters needs more than 32 bits.
@@ -57,8 +76,28 @@ std::optional<std::string> StatsBlock(const std::string& serverCode, const Serve
     return block;
 }
 
-StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-                     const PlayerTable& players, SettingsView& view, WebReporter& reporter, LocalClock clock)
+size_t CompleteStatsLength(std::string_view content) {
+    if (content.empty() || content.ends_with(kLineEnd)) return content.size();
+    const size_t lastEnd = content.rfind(kLineEnd);
+    const size_t lastLine = lastEnd == std::string_view::npos ? 0 : lastEnd + 2;
+    const std::string_view cut = content.substr(lastLine);
+    // A cut server line is its block's only line: the blocks before it are whole.
+    if (StartsLike(cut, kServerLine)) return lastLine;
+    // Anything but a cut player line is a stray line of its own.
+    if (!StartsLike(cut, kPlayerLine) || lastLine == 0) return lastLine;
+    // A cut player line leaves its block unfinished, from that block's server line on.
+    for (size_t line = lastLine; line > 0;) {
+        const size_t end = line >= 3 ? content.rfind(kLineEnd, line - 3) : std::string_view::npos;
+        line = end == std::string_view::npos ? 0 : end + 2;
+        if (content.substr(line).starts_with(kServerLine)) return line;
+    }
+    return lastLine;  // no server line above it: only the cut line is unfinished
+}
+
+StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& settings,
+                     const ServerStatus& status, const PlayerTable& players, SettingsView& view,
+                     WebReporter& reporter, LogSink& log, Dialogs& dialogs, Scheduler& scheduler,
+                     LocalClock clock)
     : m_dataDir(dataDir),
       m_statsFile(StatsFilePath(dataDir)),
       m_settings(settings),
@@ -66,7 +105,16 @@ StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& setti
       m_players(players),
       m_view(view),
       m_reporter(reporter),
+      m_log(log),
+      m_dialogs(dialogs),
+      m_scheduler(scheduler),
       m_clock(std::move(clock)) {}
+
+StatsFile::~StatsFile() {
+    if (m_retry != 0) m_scheduler.Cancel(m_retry);
+    std::string ignored;
+    if (!m_pending.empty()) WritePending(ignored);
+}
 
 std::filesystem::path StatsFile::DamagedPath() const {
     std::filesystem::path damaged = m_statsFile;
@@ -77,35 +125,121 @@ std::filesystem::path StatsFile::DamagedPath() const {
 bool StatsFile::WriteStats(bool Upload, uint8_t ResultByte, int32_t MatchTicks) {
     const std::optional<std::string> block =
         StatsBlock(m_settings.ServerCode, m_status, m_players, ResultByte, MatchTicks, m_clock());
-    if (!block || !AppendToStats(*block)) return false;
+    if (!block) {
+        m_log.Log("Stats of this match not written: game type " + std::to_string(m_status.GameType) +
+                  " is not one the stats service takes");
+        return false;
+    }
+    m_pending.push_back(*block);
+    std::string error;
+    const bool wasFailing = m_failing;
+    const size_t kept = m_pending.size();
+    const bool written = WritePending(error);
+    if (written && wasFailing) {
+        Saved(kept - 1);
+    } else if (!written && !wasFailing) {
+        m_failing = true;
+        m_log.Log("Stats not saved, kept in memory: " + error);
+        m_dialogs.Warn(
+            "The stats of a match could not be saved to stats.stats:\r\n" + error +
+            "\r\n\r\nThey are kept in memory and saved, in order, as soon as the file can be written "
+            "again; the program tries every " +
+            std::to_string(m_retryMs / 1000) +
+            " seconds. Make room on the disk or fix the folder's permissions, and keep Tovi stats "
+            "running until it says the stats are saved.");
+    } else if (!written) {
+        m_log.Log("Stats not saved yet, " + std::to_string(m_pending.size()) +
+                  " match(es) kept in memory: " + error);
+    }
+    if (!written && m_retry == 0) m_retry = m_scheduler.Schedule(m_retryMs, [this] { Retry(); });
 
     if (m_view.Checked(SettingsBox::chkKeepArchive)) {
         // Named when the copy is made, which may be a second after the server line's time.
-        const std::filesystem::path archive = ArchiveFolder() / ("game" + FormatArchiveTime(m_clock()) + ".txt");
+        const std::filesystem::path archive =
+            ArchiveFolder() / ("game" + FormatArchiveTime(m_clock()) + ".txt");
         MakePath(archive);
-        if (!AppendDurably(archive, *block)) return false;
+        std::string archiveError;
+        if (!AppendToFile(archive, *block, archiveError))
+            m_log.Log("No archive copy of this match: " + archiveError);
     }
-    if (Upload) m_reporter.UploadStats();
+    if (Upload) UploadIfQueued();
+    return written;
+}
+
+void StatsFile::UploadIfQueued() {
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(m_statsFile, ec);
+    if (!ec && size > 0) m_reporter.UploadStats();
+}
+
+void StatsFile::Retry() {
+    m_retry = 0;
+    if (m_pending.empty()) return;
+    const size_t kept = m_pending.size();
+    std::string error;
+    if (!WritePending(error)) {
+        m_retry = m_scheduler.Schedule(m_retryMs, [this] { Retry(); });
+        return;
+    }
+    Saved(kept);
+    UploadIfQueued();
+}
+
+void StatsFile::Saved(size_t kept) {
+    m_failing = false;
+    const std::string text = "stats.stats can be written again: the " + std::to_string(kept) +
+                             " match(es) kept in memory are saved in it";
+    m_log.Log(text);
+    m_dialogs.Inform(text);
+}
+
+bool StatsFile::WritePending(std::string& error) {
+    if (m_pending.empty()) return true;
+    if (!Mend(error)) return false;
+    while (!m_pending.empty()) {
+        if (!AppendToFile(m_statsFile, m_pending.front(), error)) return false;
+        m_pending.pop_front();
+    }
     return true;
 }
 
-bool StatsFile::AppendToStats(const std::string& block) {
+bool StatsFile::Recover() {
     std::string error;
-    std::string content;
+    if (Mend(error)) return true;
+    m_log.Log("stats.stats could not be mended: " + error);
+    return false;
+}
+
+bool StatsFile::Mend(std::string& error) {
     std::error_code ec;
-    if (std::filesystem::exists(m_statsFile, ec)) {
-        std::optional<std::string> read = ReadWholeFile(m_statsFile, error);
-        if (!read) return false;
-        content = std::move(*read);
+    const std::filesystem::file_status status = std::filesystem::status(m_statsFile, ec);
+    if (!std::filesystem::exists(status)) return true;
+    if (!std::filesystem::is_regular_file(status)) {
+        error = PathText(m_statsFile) + " is not a plain file";
+        return false;
     }
-    if (!content.empty() && !content.ends_with(kLineEnd)) {
-        // Cut inside a line: the block it belongs to is unfinished. Keep it aside, not in front.
-        const size_t start = LastBlockStart(content);
-        if (!AppendDurably(DamagedPath(), content.substr(start))) return false;
-        content.erase(start);
+    const uintmax_t size = std::filesystem::file_size(m_statsFile, ec);
+    if (ec) {
+        error = PathText(m_statsFile) + ": " + ec.message();
+        return false;
     }
-    content += block;
-    return ReplaceFileContent(m_statsFile, content, error);
+    if (size == 0 || EndsWithLineEnd(m_statsFile, size)) return true;
+
+    const std::optional<std::string> content = ReadWholeFile(m_statsFile, error);
+    if (!content) return false;
+    const size_t complete = CompleteStatsLength(*content);
+    const std::string_view rest = std::string_view(*content).substr(complete);
+    // Kept for the operator, never thrown away; the queue keeps every whole block before it.
+    if (!AppendToFile(DamagedPath(), rest, error) || !TruncateFile(m_statsFile, complete, error)) {
+        error = "its unfinished end could not be moved aside (" + error + ")";
+        return false;
+    }
+    const std::string text = "The unfinished end of stats.stats (" + std::to_string(rest.size()) +
+                             " bytes, left by a crash or a full disk) was moved to " +
+                             PathText(DamagedPath()) + "; every complete match stays queued";
+    m_log.Log(text);
+    m_dialogs.Warn(text);
+    return true;
 }
 
 }  // namespace tovi

@@ -3,19 +3,26 @@
 // stats.stats (the queue the upload sends) and, when the operator asks for it, kept in a dated
 // file under Archives.
 //
-// A block reaches the disk whole or not at all: the file's new content (what it held plus the
-// block) is written to a temporary file, flushed to the disk and renamed over stats.stats in one
-// step, so a crash leaves the old file or the new one, never a block cut short. A file that
-// nevertheless ends inside a line (cut by a crash of another program, or by a full disk before
-// this one) has its unfinished last block moved to stats.stats.damaged before the new block is
-// added, so that no half block stands in front of later ones and no byte is thrown away.
+// A write costs the block, not the file: the block is appended and flushed to the disk, and an
+// append that fails part way is cut back. A block that cannot be written (full disk, read-only
+// folder, stats.stats not a file) is kept in memory, in order behind any others, and written at
+// the next chance: the next match end or the next retry. The operator is told once when this
+// starts and again when it is over. A file that nevertheless ends inside a line (cut by a crash
+// or power loss) has its unfinished end moved to stats.stats.damaged before anything is added,
+// so that no half block stands in front of later ones and no complete block leaves the queue.
+// The archive is only a copy: its failure is logged and holds nothing back.
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "Dialogs.h"
 #include "LocalTime.h"
+#include "LogSink.h"
 #include "PlayerTable.h"
+#include "Scheduler.h"
 #include "ServerStatus.h"
 #include "SettingsFile.h"
 #include "WebReporter.h"
@@ -23,30 +30,53 @@
 namespace tovi {
 
 // The block of one match exactly as the stats file holds it, every line ending in CR LF;
-// nothing when the game type lies outside GameTypes.
+// nothing when the game type lies outside GameTypes. Texts go out as the game's bytes, except
+// that a byte below 32 and any separator of the format ("|**QX**|", "&end&") they hold become
+// blanks, so that every line reads one way only.
 std::optional<std::string> StatsBlock(const std::string& serverCode, const ServerStatus& status,
                                       const PlayerTable& players, uint8_t resultByte, int32_t matchTicks,
                                       const LocalTime& written);
 
+// How much of a stats file's content is whole lines up to the end of the last block that is
+// not cut: all of it when it ends with CR LF. The rest is the unfinished block (or line).
+size_t CompleteStatsLength(std::string_view content);
+
 class StatsFile {
 public:
     StatsFile(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-              const PlayerTable& players, SettingsView& view, WebReporter& reporter,
-              LocalClock clock = SystemLocalTime);
+              const PlayerTable& players, SettingsView& view, WebReporter& reporter, LogSink& log,
+              Dialogs& dialogs, Scheduler& scheduler, LocalClock clock = SystemLocalTime);
+    // Tries once more to write what is still kept in memory.
+    ~StatsFile();
+    StatsFile(const StatsFile&) = delete;
+    StatsFile& operator=(const StatsFile&) = delete;
 
-    // Appends this match's block to stats.stats and, with chkKeepArchive ticked, to its archive
-    // file; then, when `Upload` is true, starts the upload. `MatchTicks` is the map cycle's true
-    // count of hosting ticks, however long it ran. Stops at the first step that fails and
-    // answers false: a game type outside GameTypes writes nothing, a stats file that cannot be
-    // written makes no archive copy, and any failure starts no upload.
+    // Appends this match's block to stats.stats, behind any kept earlier, and, with
+    // chkKeepArchive ticked, to its archive file; then, when `Upload` is true and stats.stats
+    // holds blocks, starts the upload. `MatchTicks` is the map cycle's true count of hosting
+    // ticks, however long it ran. Answers whether this block reached stats.stats; a game type
+    // outside GameTypes writes nothing and is logged.
     bool WriteStats(bool Upload, uint8_t ResultByte, int32_t MatchTicks);
+
+    // Moves an unfinished end of stats.stats to stats.stats.damaged (start-up runs it, and every
+    // write does before it appends). False when the file could not be mended.
+    bool Recover();
+
+    // Blocks waiting in memory for stats.stats to take them.
+    size_t PendingBlocks() const { return m_pending.size(); }
+    void SetRetryIntervalMs(int ms) { m_retryMs = ms; }
+    static constexpr int kDefaultRetryMs = 30000;
 
     const std::filesystem::path& Path() const { return m_statsFile; }
     std::filesystem::path DamagedPath() const;
     std::filesystem::path ArchiveFolder() const { return m_dataDir / "Archives"; }
 
 private:
-    bool AppendToStats(const std::string& block);
+    bool WritePending(std::string& error);
+    bool Mend(std::string& error);
+    void Retry();
+    void Saved(size_t kept);
+    void UploadIfQueued();
 
     std::filesystem::path m_dataDir;
     std::filesystem::path m_statsFile;
@@ -55,7 +85,14 @@ private:
     const PlayerTable& m_players;
     SettingsView& m_view;
     WebReporter& m_reporter;
+    LogSink& m_log;
+    Dialogs& m_dialogs;
+    Scheduler& m_scheduler;
     LocalClock m_clock;
+    std::deque<std::string> m_pending;
+    bool m_failing = false;
+    int m_retryMs = kDefaultRetryMs;
+    Scheduler::TimerId m_retry = 0;
 };
 
 }  // namespace tovi

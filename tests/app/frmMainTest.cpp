@@ -477,6 +477,38 @@ private slots:
         QTRY_VERIFY(f.Find<QLabel>("lblNewsStatus")->text().startsWith("The news page could not be loaded"));
         QVERIFY(f.Find<QTextBrowser>("WebBrowser")->toPlainText().isEmpty());
     }
+
+    void aSecondCopyOnADataFolderInUseIsRefusedWithTheReason() {
+        Fixture first;
+        first.Start();
+        // Another copy of its own (its own instance lock), pointed at the same data folder.
+        QTemporaryDir elsewhere;
+        image::ImageBackend backend;
+        TestDialogs dialogs;
+        VirtualScheduler scheduler;
+        QtHttpClient http;
+        Application second(backend, dialogs, scheduler, http, first.folder.path(),
+                           elsewhere.filePath("tovistats.lock"));
+        bool started = true;
+        second.Start([&](bool s) { started = s; });
+        QVERIFY(!started);
+        QVERIFY(second.Window() == nullptr);
+        QCOMPARE(dialogs.asked.size(), 1);
+        QVERIFY(dialogs.asked[0].startsWith("Another copy of Tovi stats is using the data folder " +
+                                            first.folder.path()));
+    }
+
+    void exitSaysWhenMatchesAreStillUnsaved() {
+        Fixture f;
+        frmMain& window = f.Start();
+        QDir(f.folder.path()).mkdir("stats.stats");  // refuses every block
+        window.WriteStats(false, 1, 10);
+        QCOMPARE(window.Stats().PendingBlocks(), size_t{1});
+        window.close();
+        QVERIFY(f.dialogs.asked.last().startsWith(
+            "The stats of 1 match(es) could not be saved to stats.stats yet"));
+        QVERIFY(window.isVisible());
+    }
 };
 
 QTEST_MAIN(frmMainTest)

@@ -72,8 +72,10 @@ TEST_F(AutoMessagesTest, TheSaveButtonStoresTheBoxWithCrLfAndTheIntervalAndResta
     fs::remove(messages.FilePath());
     fs::create_directory(messages.FilePath());
     messages.cmdSaveSettingsAutoMes_Click();
-    EXPECT_EQ(dialogs.warnings,
-              Strings{"An Error occurred saving to file:\r\n" + messages.FilePath().string()});
+    ASSERT_EQ(dialogs.warnings.size(), 1u);
+    EXPECT_TRUE(dialogs.warnings[0].starts_with("An Error occurred saving to file:\r\n" +
+                                                messages.FilePath().string() + "\r\ncannot replace "))
+        << dialogs.warnings[0];
     EXPECT_EQ(settings.size(), 1u);
     EXPECT_EQ(dialogs.notices.size(), 1u);
     EXPECT_EQ(messages.Messages(), (Strings{"alpha", "beta"}));
@@ -85,4 +87,21 @@ TEST_F(AutoMessagesTest, TheSaveButtonStoresTheBoxWithCrLfAndTheIntervalAndResta
     messages.chkEnableAutoMessages_Click(false);
     EXPECT_FALSE(enabled);
     EXPECT_EQ(settings, (Strings{"settings/useautomes=7", "settings/useautomes=0"}));
+}
+
+TEST_F(AutoMessagesTest, LinesEndInCrLfLfOrCrAndAFileBeyondTheLimitIsRefused) {
+    // Each of the three line ends, and blank lines of each kind, as other editors leave them.
+    Load("one\rtwo\nthree\r\n\r\r\n  \nfour");
+    EXPECT_EQ(messages.Messages(), (Strings{"one", "two", "three", "four"}));
+    EXPECT_EQ(box, "one\r\ntwo\r\nthree\r\nfour\r\n");
+    box = "a\rb";
+    messages.cmdSaveSettingsAutoMes_Click();
+    EXPECT_EQ(ReadBytes(messages.FilePath()), "a\r\nb\r\n");
+
+    Load(std::string(2 * 1024 * 1024, 'x') + "\r\n");
+    EXPECT_TRUE(messages.Messages().empty());
+    EXPECT_EQ(box, "");
+    ASSERT_EQ(dialogs.warnings.size(), 1u);
+    EXPECT_TRUE(dialogs.warnings[0].starts_with("The automatic messages were not loaded: "))
+        << dialogs.warnings[0];
 }

@@ -127,7 +127,7 @@ protected:
         status.GameType = 1;
     }
     StatsFile Writer() {
-        return StatsFile(dir.Path(), settings, status, players, view, reporter, [this] {
+        return StatsFile(dir.Path(), settings, status, players, view, reporter, log, dialogs, clock, [this] {
             LocalTime t = now;
             ++now.Second;
             return t;
@@ -143,6 +143,7 @@ protected:
     VirtualScheduler clock;
     FakeHttpClient http;
     RecordingLog log;
+    FakeDialogs dialogs;
     WebReporter reporter;
     LocalTime now{2004, 6, 12, 21, 5, 9};
 };

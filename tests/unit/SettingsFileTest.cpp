@@ -107,17 +107,85 @@ TEST_F(SettingsFileTest, ServerValuesWarnByTheirStoredLengthAndAreCut) {
     // A short code still counts; a URL of one letter between blanks is five characters long as
     // stored, so no warning, and is trimmed afterwards; a long code is cut to 29, a URL to 99.
     Store("[server]\r\nservercode=QX\r\nupdateurl=\"  u  \"\r\nimporturl=" + std::string(120, 'i') + "\r\n");
+    // A cut is never silent: the key and its limit are named. A byte-order mark is no part of
+    // the first section's name.
+    Store("\xEF\xBB\xBF[server]\r\nservercode=QX\r\nupdateurl=\"  u  \"\r\nimporturl=" +
+          std::string(120, 'i') + "\r\n");
     SettingsFile file = Make();
     file.LoadServerSettings();
-    EXPECT_EQ(dialogs.warnings, Strings{"No ServerCode defined in settings.ini"});
+    EXPECT_EQ(
+        dialogs.warnings,
+        (Strings{"No ServerCode defined in settings.ini",
+                 "The value of \"importurl\" in settings.ini is longer than 99 characters; only its first 99 "
+                 "are used."}));
     EXPECT_EQ(settings.ServerCode, "QX");
     EXPECT_EQ(settings.UpdateURL, "u");
     EXPECT_EQ(settings.ImportURL, std::string(99, 'i'));
+    // Saving keeps the mark and finds the section behind it.
+    std::string error;
+    ASSERT_TRUE(file.WriteSetting("server", "servercode", "QX-2", error)) << error;
+    EXPECT_TRUE(ReadBytes(dir / "settings.ini").starts_with("\xEF\xBB\xBF[server]\r\nservercode=QX-2\r\n"));
 
     Store("[server]\r\nservercode=" + std::string(35, 'c') + "\r\n");
+    dialogs.warnings.clear();
     file.LoadServerSettings();
     EXPECT_EQ(settings.ServerCode, std::string(29, 'c'));
+    EXPECT_NE(dialogs.warnings.at(0).find("\"servercode\" in settings.ini is longer than 29 characters"),
+              std::string::npos);
 }
+
+TEST_F(SettingsFileTest, AFileBeyondTheLimitIsRefusedWithAWordAndTheProgramRunsOnDefaults) {
+    Store("[server]\r\nservercode=QX-ONE\r\n;" + std::string(2 * 1024 * 1024, 'x') + "\r\n");
+    SettingsFile file = Make();
+    file.LoadSettings();
+    ASSERT_EQ(dialogs.warnings.size(), 4u);
+    EXPECT_TRUE(dialogs.warnings[0].starts_with("settings.ini was not read (")) << dialogs.warnings[0];
+    EXPECT_EQ(settings.ServerCode, "");
+    // Nor is it written: saving would keep nothing of what the operator sees in use.
+    file.SaveOtherSettings();
+    EXPECT_TRUE(dialogs.notices.empty());
+    EXPECT_TRUE(dialogs.warnings.back().starts_with("Settings not saved: ")) << dialogs.warnings.back();
+}
+
+TEST_F(SettingsFileTest, AFailedSaveSaysWhyAndKeepsTheValuesInUseEqualToTheFile) {
+    Store(kWindowsFile);
+    SettingsFile file = Make();
+    file.LoadServerSettings();
+    view.texts[SettingsText::txtServerCode] = "NEW";
+    // Something the program did not make stands where it writes first: it is left alone.
+    fs::create_directory(dir / "settings.ini.tmp");
+    file.SaveServerSettings();
+    EXPECT_TRUE(dialogs.notices.empty());
+    ASSERT_EQ(dialogs.warnings.size(), 1u);
+    EXPECT_NE(dialogs.warnings[0].find("settings.ini.tmp is in the way"), std::string::npos)
+        << dialogs.warnings[0];
+    EXPECT_TRUE(fs::is_directory(dir / "settings.ini.tmp"));
+    EXPECT_EQ(settings.ServerCode, "QX-ONE");
+    EXPECT_EQ(ReadBytes(dir / "settings.ini"), kWindowsFile);
+    file.SaveOtherSettings();
+    EXPECT_TRUE(dialogs.notices.empty());
+    EXPECT_EQ(dialogs.warnings.size(), 2u);
+
+    fs::remove(dir / "settings.ini.tmp");
+    file.SaveServerSettings();
+    EXPECT_EQ(settings.ServerCode, "NEW");
+    EXPECT_EQ(dialogs.notices, Strings{"Settings saved"});
+}
+
+#ifndef _WIN32
+TEST_F(SettingsFileTest, SavingWritesThroughALinkAndKeepsTheFilesPermissions) {
+    fs::create_directory(dir / "real");
+    WriteBytes(dir / "real" / "settings.ini", kWindowsFile);
+    fs::permissions(dir / "real" / "settings.ini", fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink(fs::path("real") / "settings.ini", dir / "settings.ini");
+    Make().SaveOtherSettings();
+    EXPECT_EQ(dialogs.notices, Strings{"Settings saved"});
+    EXPECT_TRUE(fs::is_symlink(dir / "settings.ini"));
+    EXPECT_NE(ReadBytes(dir / "real" / "settings.ini").find("KeepArchive=0"), std::string::npos);
+    EXPECT_EQ(fs::status(dir / "real" / "settings.ini").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+#endif
 
 TEST_F(SettingsFileTest, NumbersOutsideTheControlsOrNotNumbersAreIgnoredAndFlagsTickAfterZero) {
     // The slider stops at 20, the players' spinner at 15, and the scoring spinner starts at 10: a

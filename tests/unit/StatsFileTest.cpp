@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <iterator>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include "DurableFile.h"
 #include "ReportFakes.h"
+#include "StatsFile.h"
 
 using namespace tovi;
 using namespace tovi::testing;
@@ -51,6 +57,8 @@ TEST_F(StatsFileTest, AGameTypeOutsideTheTableWritesNothingAndUploadsNothing) {
     EXPECT_FALSE(Writer().WriteStats(true, 1, 10));
     EXPECT_FALSE(fs::exists(dir / "stats.stats"));
     EXPECT_TRUE(http.requests.empty());
+    EXPECT_EQ(log.lines,
+              Strings{"Stats of this match not written: game type 33 is not one the stats service takes"});
     status.GameType = 32;  // the table's last entry is still in it
     EXPECT_TRUE(Writer().WriteStats(false, 1, 10));
 }
@@ -91,29 +99,145 @@ TEST_F(StatsFileTest, TheArchiveIsMadeOnlyWhenAskedAndTakesEveryBlockOfItsSecond
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "Archives"), fs::directory_iterator()), 1);
 }
 
-TEST_F(StatsFileTest, AHalfWrittenBlockNeverStandsInFrontOfLaterOnes) {
+TEST_F(StatsFileTest, SeparatorsInTextsAreBlankedSoEveryLineReadsOneWay) {
+    settings.ServerCode = "A|**QX**";      // would run on into the tag that follows it
+    status.MapName = "**QX**|x|**QX**|y";  // with the tag before it: "|**QX**|**QX**|x..."
+    players.Replace({.P_Name = "Bob&end& 1 2", .P_Team = 1});
+    players.Replace({.P_Name = "Al&end", .P_Team = 2});  // with the closing tag: "Al&end&end& "
+    players.Replace({.P_Name = "Tom&Jerry", .P_Team = 1});
+    ASSERT_TRUE(Writer().WriteStats(false, 0, 1));
+    const std::string text = StatsOnDisk();
+    EXPECT_TRUE(text.starts_with("ServerInfo A **QX**|**QX**| *QX**|x **QX**|y|**QX**|TDM|")) << text;
+    EXPECT_NE(text.find("  PlayerStats Bob end& 1 2&end& 1 "), std::string::npos) << text;
+    EXPECT_NE(text.find("  PlayerStats Al end&end& 2 "), std::string::npos) << text;
+    EXPECT_NE(text.find("  PlayerStats Tom&Jerry&end& 1 "), std::string::npos) << text;
+    const std::string server = text.substr(0, text.find("\r\n"));
+    size_t tags = 0;
+    for (size_t at = server.find("|**QX**|"); at != std::string::npos; at = server.find("|**QX**|", at + 1))
+        ++tags;
+    EXPECT_EQ(tags, 5u);
+}
+
+TEST_F(StatsFileTest, AWriteAppendsTheBlockAndLeavesWhatItDidNotMakeAlone) {
     StatsFile stats = Writer();
     ASSERT_TRUE(stats.WriteStats(false, 1, 10));
     const std::string first = StatsOnDisk();
-    // A crash while the next block was being written leaves its temporary file half full;
-    // stats.stats itself was never touched.
-    WriteBytes(TemporaryFileFor(dir / "stats.stats"), first + "ServerInfo QX1|**QX**|Jun");
+    // Anything of the temporary file's name belongs to someone else: it stays, and the block is
+    // appended to the file as it is: a second name of the file sees it, a file put in its
+    // place would not.
+    fs::create_directory(dir / "stats.stats.tmp");
+    fs::create_hard_link(dir / "stats.stats", dir / "watch");
     ASSERT_TRUE(stats.WriteStats(false, 2, 20));
-    const std::string text = StatsOnDisk();
-    EXPECT_EQ(text.substr(0, first.size()), first);
-    EXPECT_TRUE(
-        text.substr(first.size()).starts_with("ServerInfo QX1|**QX**|Jungle Siege|**QX**|TDM|**QX**|2|"));
-    EXPECT_FALSE(fs::exists(TemporaryFileFor(dir / "stats.stats")));
+    EXPECT_TRUE(fs::is_directory(dir / "stats.stats.tmp"));
+    EXPECT_EQ(ReadBytes(dir / "watch"), StatsOnDisk());
+    EXPECT_TRUE(StatsOnDisk().starts_with(first));
+    EXPECT_TRUE(StatsOnDisk()
+                    .substr(first.size())
+                    .starts_with("ServerInfo QX1|**QX**|Jungle Siege|**QX**|TDM|**QX**|2|"));
+    EXPECT_TRUE(dialogs.warnings.empty());
+}
 
-    // A file cut inside a block, as another program's crash or a full disk could leave it: the
-    // unfinished block is moved aside for the operator, not thrown away.
+TEST_F(StatsFileTest, NoCutOfTheFileEverTakesACompleteBlockOutOfTheQueue) {
+    players.Replace({.P_Name = "Bob", .P_Team = 1, .P_Kills = 3});
+    players.Replace({.P_Name = "Al", .P_Team = 2});
+    StatsFile stats = Writer();
+    ASSERT_TRUE(stats.WriteStats(false, 1, 10));
+    const size_t firstBlock = StatsOnDisk().size();
+    ASSERT_TRUE(stats.WriteStats(false, 2, 20));
+    const std::string whole = StatsOnDisk();
+    for (size_t cut = 0; cut <= whole.size(); ++cut) {
+        const std::string content = whole.substr(0, cut);
+        const size_t kept = CompleteStatsLength(content);
+        SCOPED_TRACE(cut);
+        ASSERT_LE(kept, cut);
+        if (cut >= firstBlock) {
+            ASSERT_GE(kept, firstBlock);
+        }
+        ASSERT_TRUE(kept == 0 || content.substr(0, kept).ends_with("\r\n"));
+        if (content.empty() || content.ends_with("\r\n")) {
+            ASSERT_EQ(kept, cut);
+        }
+    }
+
+    // Through the file: a cut in the first bytes of a server line moves only those bytes aside,
+    // and the operator hears of it; the next block follows the complete ones.
+    WriteBytes(dir / "stats.stats", whole + "Ser");
+    ASSERT_TRUE(stats.WriteStats(false, 3, 30));
+    EXPECT_EQ(StatsOnDisk().substr(0, whole.size()), whole);
+    EXPECT_TRUE(StatsOnDisk().substr(whole.size()).starts_with("ServerInfo QX1|"));
+    EXPECT_EQ(ReadBytes(stats.DamagedPath()), "Ser");
+    ASSERT_EQ(dialogs.warnings.size(), 1u);
+    EXPECT_NE(dialogs.warnings[0].find("stats.stats.damaged"), std::string::npos);
+
+    // A cut player line takes its unfinished block aside, from its server line on.
     const std::string cut =
         "ServerInfo QX1|**QX**|B|**QX**|TDM|**QX**|1|**QX**|2004-06-12 20:30:00|**QX**|9\r\n"
         "  PlayerStats Zed&end& 1 0 0 0";
-    WriteBytes(dir / "stats.stats", text + cut);
-    ASSERT_TRUE(stats.WriteStats(false, 3, 30));
-    EXPECT_EQ(StatsOnDisk().substr(0, text.size()), text);
-    EXPECT_TRUE(StatsOnDisk().substr(text.size()).starts_with("ServerInfo QX1|**QX**|Jungle Siege|"))
-        << StatsOnDisk();
-    EXPECT_EQ(ReadBytes(stats.DamagedPath()), cut);
+    const std::string before = StatsOnDisk();
+    WriteBytes(dir / "stats.stats", before + cut);
+    EXPECT_TRUE(stats.Recover());
+    EXPECT_EQ(StatsOnDisk(), before);
+    EXPECT_EQ(ReadBytes(stats.DamagedPath()), "Ser" + cut);
 }
+
+TEST_F(StatsFileTest, AMatchThatCannotBeWrittenIsKeptAndWrittenInOrderWhenTheFileWorksAgain) {
+    view.boxes[SettingsBox::chkKeepArchive] = true;
+    WriteBytes(dir / "Archives", "a plain file where the folder should be");
+    StatsFile stats = Writer();
+    stats.SetRetryIntervalMs(1000);
+    ASSERT_TRUE(stats.WriteStats(true, 1, 10));
+    // The archive's failure is logged and holds back neither the stats file nor the upload.
+    EXPECT_EQ(http.requests.size(), 1u);
+    EXPECT_TRUE(log.lines.back().starts_with("No archive copy of this match: ")) << log.lines.back();
+    http.Answer("ok");
+    EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+
+    // stats.stats becomes a folder: two matches are kept, the operator is warned once.
+    fs::create_directory(dir / "stats.stats");
+    EXPECT_FALSE(stats.WriteStats(true, 2, 20));
+    EXPECT_FALSE(stats.WriteStats(true, 3, 30));
+    EXPECT_EQ(stats.PendingBlocks(), 2u);
+    EXPECT_EQ(dialogs.warnings.size(), 1u);
+    EXPECT_NE(dialogs.warnings[0].find("kept in memory"), std::string::npos) << dialogs.warnings[0];
+    EXPECT_EQ(http.requests.size(), 1u);  // nothing on disk to send
+    clock.Advance(1000);
+    EXPECT_EQ(stats.PendingBlocks(), 2u);
+
+    // The folder goes: the next retry writes both, oldest first, says so and uploads them.
+    fs::remove(dir / "stats.stats");
+    clock.Advance(1000);
+    EXPECT_EQ(stats.PendingBlocks(), 0u);
+    const std::string text = StatsOnDisk();
+    const size_t second = text.find("|**QX**|2|**QX**|");
+    EXPECT_NE(second, std::string::npos);
+    EXPECT_LT(second, text.find("|**QX**|3|**QX**|"));
+    EXPECT_EQ(dialogs.notices.size(), 1u);
+    EXPECT_NE(dialogs.notices[0].find("can be written again"), std::string::npos);
+    EXPECT_EQ(UploadedFile(http.Last().body), text);
+}
+
+#ifndef _WIN32
+TEST_F(StatsFileTest, AFullDiskLeavesNoPartOfTheBlockAndTheNextMatchEndWritesItFirst) {
+    StatsFile stats = Writer();
+    ASSERT_TRUE(stats.WriteStats(false, 1, 10));
+    const std::string first = StatsOnDisk();
+    // The file may not grow past a few bytes more: the block is written in part, then cut back.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = first.size() + 20;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = stats.WriteStats(false, 2, 20);
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(StatsOnDisk(), first);
+    EXPECT_EQ(stats.PendingBlocks(), 1u);
+    EXPECT_TRUE(stats.WriteStats(false, 3, 30));
+    const std::string text = StatsOnDisk();
+    EXPECT_TRUE(
+        text.substr(first.size()).starts_with("ServerInfo QX1|**QX**|Jungle Siege|**QX**|TDM|**QX**|2|"));
+    EXPECT_LT(text.find("|**QX**|2|**QX**|"), text.find("|**QX**|3|**QX**|"));
+    EXPECT_EQ(dialogs.notices.size(), 1u);
+}
+#endif
