@@ -892,7 +892,7 @@ void frmMain::ClearPlayerTable() { m_playerReader->Clear(); }
 void frmMain::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) { m_playerReader->ReadPlayers(Dedicated, MaxPlayers); }
 void frmMain::ReadChat() { m_chatReader->ReadChat(); }
 void frmMain::SendStatusReport() { m_reporter->SendStatusReport(); }
-void frmMain::WriteStats(bool upload, uint8_t resultByte, int32_t pollTicks) {
+void frmMain::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
     m_statsFile->WriteStats(upload, resultByte, pollTicks);
 }
 

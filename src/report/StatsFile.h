@@ -25,7 +25,7 @@ namespace tovi {
 // The block of one match exactly as the stats file holds it, every line ending in CR LF;
 // nothing when the game type lies outside GameTypes.
 std::optional<std::string> StatsBlock(const std::string& serverCode, const ServerStatus& status,
-                                      const PlayerTable& players, uint8_t resultByte, int32_t matchTicks,
+                                      const PlayerTable& players, std::optional<uint8_t> resultByte, int32_t matchTicks,
                                       const LocalTime& written);
 
 class StatsFile {
@@ -39,7 +39,8 @@ public:
     // count of hosting ticks, however long it ran. Stops at the first step that fails and
     // answers false: a game type outside GameTypes writes nothing, a stats file that cannot be
     // written makes no archive copy, and any failure starts no upload.
-    bool WriteStats(bool Upload, uint8_t ResultByte, int32_t MatchTicks);
+    // A result byte that could not be read leaves its field empty.
+    bool WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks);
 
     const std::filesystem::path& Path() const { return m_statsFile; }
     std::filesystem::path DamagedPath() const;

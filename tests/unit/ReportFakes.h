@@ -24,10 +24,14 @@ namespace tovi::testing {
 // Base64's "+", "/" and "=" need form encoding.
 inline std::string UploadedFile(std::string body) {
     EXPECT_TRUE(body.starts_with("data=")) << body;
-    for (auto [code, c] : {std::pair{"%2B", '+'}, {"%2F", '/'}, {"%3D", '='}}) {
-        for (size_t at = body.find(code); at != std::string::npos; at = body.find(code))
-            body.replace(at, 3, 1, c);
+    std::string decoded;
+    for (size_t i = 0; i < body.size(); ++i) {
+        const std::string_view code = std::string_view(body).substr(i, 3);
+        const char c = code == "%2B" ? '+' : code == "%2F" ? '/' : code == "%3D" ? '=' : '\0';
+        decoded += c != '\0' ? c : body[i];
+        if (c != '\0') i += 2;
     }
+    body = std::move(decoded);
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     uint32_t bits = 0;
@@ -42,21 +46,16 @@ inline std::string UploadedFile(std::string body) {
 // virtual clock after its time-out.
 class FakeHttpClient : public HttpClient {
 public:
-    struct Request {
-        std::string url, body, contentType;
-        int timeoutMs;
-    };
-    std::vector<Request> requests;
+    std::vector<HttpRequest> requests;
     int cancels = 0;
 
     explicit FakeHttpClient(VirtualScheduler& clock) : m_clock(clock) {}
-    void Post(const std::string& url, const std::string& body, const std::string& contentType, int timeoutMs,
-              std::function<void(const HttpResult&)> done) override {
+    void Post(const HttpRequest& request, std::function<void(const HttpResult&)> done) override {
         if (Busy()) Cancel();
-        requests.push_back({url, body, contentType, timeoutMs});
+        requests.push_back(request);
         m_done = std::move(done);
-        m_timeout = m_clock.Schedule(timeoutMs, [this] {
-            Deliver({HttpOutcome::TimedOut, {}, "no answer"});
+        m_timeout = m_clock.Schedule(request.timeoutMs, [this] {
+            Deliver({HttpOutcome::TimedOut, 0, {}, {}, "no answer"});
         });
     }
     void Cancel() override {
@@ -66,11 +65,11 @@ public:
     }
     bool Busy() const override { return static_cast<bool>(m_done); }
     // The service answers the running transfer, with the header or (nullopt) without it.
-    void Answer(std::optional<std::string> header) {
-        Deliver({HttpOutcome::Answered, header.value_or(""), {}});
+    void Answer(std::optional<std::string> header, int status = 200, std::string location = {}) {
+        Deliver({HttpOutcome::Answered, status, header.value_or(""), std::move(location), {}});
     }
-    void Fail(const std::string& error) { Deliver({HttpOutcome::Failed, {}, error}); }
-    const Request& Last() const { return requests.back(); }
+    void Fail(const std::string& error) { Deliver({HttpOutcome::Failed, 0, {}, {}, error}); }
+    const HttpRequest& Last() const { return requests.back(); }
 
 private:
     void Deliver(const HttpResult& result) {
