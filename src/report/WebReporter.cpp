@@ -89,7 +89,8 @@ void WebReporter::Start(Transfer kind, HttpRequest request) {
 }
 
 std::string WebReporter::Failure(const char* what, const std::string& url, const HttpResult& result) const {
-    const std::string where = " " + ShownUrl(url);
+    std::string where(" ");
+    where += ShownUrl(url);
     switch (result.outcome) {
     case HttpOutcome::TimedOut:
         return std::string(what) + " to" + where + " got " + LogSafeText(result.error);
@@ -97,7 +98,8 @@ std::string WebReporter::Failure(const char* what, const std::string& url, const
         return std::string(what) + " to" + where + " failed: " + LogSafeText(result.error);
     case HttpOutcome::Answered: break;
     }
-    std::string text = std::string(what) + " to" + where + " failed: HTTP " + std::to_string(result.status);
+    std::string text(what);
+    text.append(" to").append(where).append(" failed: HTTP ").append(std::to_string(result.status));
     if (result.status >= 300 && result.status <= 399) {
         text += result.location.empty() ? ", a redirect without a target"
                                         : ", a redirect to " + LogSafeText(result.location);
