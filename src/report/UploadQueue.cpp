@@ -162,6 +162,11 @@ std::optional<UploadBatch> UploadQueue::Next(std::string& error) {
         error = "cannot read " + m_file.filename().string() + ": " + ec.message();
         return std::nullopt;
     }
+    if (size == 0) {
+        // Nothing but an empty file: sent as it is, and removed once the service confirms it.
+        m_known = UploadBatch{0, {}, Sha256Hex({}), 0};
+        return m_known;
+    }
     uint64_t from = 0;
     if (const std::optional<Record> record = ReadRecord()) {
         if (std::optional<std::string> bytes = Holds(*record, size)) {

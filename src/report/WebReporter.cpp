@@ -89,17 +89,17 @@ void WebReporter::Start(Transfer kind, HttpRequest request) {
 }
 
 std::string WebReporter::Failure(const char* what, const std::string& url, const HttpResult& result) const {
-    std::string where(" ");
-    where += ShownUrl(url);
+    std::string where;
+    if (!url.empty()) where.append(" to ").append(ShownUrl(url));
     switch (result.outcome) {
     case HttpOutcome::TimedOut:
-        return std::string(what) + " to" + where + " got " + LogSafeText(result.error);
+        return std::string(what) + where + " got " + LogSafeText(result.error);
     case HttpOutcome::Failed:
-        return std::string(what) + " to" + where + " failed: " + LogSafeText(result.error);
+        return std::string(what) + where + " failed: " + LogSafeText(result.error);
     case HttpOutcome::Answered: break;
     }
     std::string text(what);
-    text.append(" to").append(where).append(" failed: HTTP ").append(std::to_string(result.status));
+    text.append(where).append(" failed: HTTP ").append(std::to_string(result.status));
     if (result.status >= 300 && result.status <= 399) {
         text += result.location.empty() ? ", a redirect without a target"
                                         : ", a redirect to " + LogSafeText(result.location);

@@ -26,7 +26,7 @@ enum class Answer {
     Drip,              // stored, then the header and one byte of the answer every 50 ms, for ever
     CloseEarly,        // stored, then half the answer and the connection closed
     StoreThenDrop,     // stored, then the connection closed without a word
-    Down,              // the connection closed at once, nothing read
+    Down,              // stored nothing, and the connection reset
     Hold,              // stored, and never answered
 };
 
@@ -41,12 +41,6 @@ public:
         connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
             while (QTcpSocket* socket = m_server.nextPendingConnection()) {
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                if (m_downNext > 0) {
-                    --m_downNext;
-                    socket->abort();
-                    socket->deleteLater();
-                    continue;
-                }
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Read(socket); });
             }
         });
@@ -93,8 +87,6 @@ public:
         if (start < stats.size()) blocks.push_back(stats.substr(start));
         return blocks;
     }
-    // The next `count` connections close at once, nothing read: a service that is down.
-    void GoDown(int count) { m_downNext = count; }
 
 private:
     void Read(QTcpSocket* socket) {
@@ -158,8 +150,8 @@ private:
             socket->write("HTTP/1.1 200 OK\r\nToviResponse: " + toviResponse + "\r\nContent-Length: 100\r\n\r\nhalf");
             socket->disconnectFromHost();
             break;
-        case Answer::StoreThenDrop:
-        case Answer::Down: socket->disconnectFromHost(); break;
+        case Answer::StoreThenDrop: socket->disconnectFromHost(); break;
+        case Answer::Down: socket->abort(); break;
         case Answer::Hold: m_held << socket; break;
         }
     }
@@ -173,7 +165,6 @@ private:
     QTcpServer m_server;
     QHash<QTcpSocket*, QByteArray> m_buffers;
     QList<QPointer<QTcpSocket>> m_held;
-    int m_downNext = 0;
 };
 
 }  // namespace tovi::testing

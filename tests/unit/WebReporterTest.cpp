@@ -130,6 +130,14 @@ TEST_F(WebReporterTest, TheUploadSendsTheFileByteForByteAndDeletesItOnConfirmati
     EXPECT_EQ(log.lines, Strings{"3 matches imported"});
     EXPECT_FALSE(fs::exists(dir / "stats.stats"));
     EXPECT_FALSE(reporter.UploadRunning());
+    // An empty file goes as an empty upload and is removed on confirmation; a missing one is an error.
+    WriteBytes(dir / "stats.stats", "");
+    reporter.UploadStats();
+    EXPECT_EQ(http.Last().body, "data=");
+    http.Answer("nothing imported");
+    EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+    reporter.UploadStats();
+    EXPECT_TRUE(log.lines.back().starts_with("Stats upload failed: cannot read stats.stats: ")) << log.lines.back();
 }
 
 namespace {
