@@ -180,7 +180,7 @@ std::optional<UploadBatch> UploadQueue::Next(std::string& error) {
     }
     if (from > 0 && from == size) {
         // Everything was confirmed, but the file was not removed yet.
-        if (!RemoveAll(error)) return std::nullopt;
+        RemoveAll(error);
         return std::nullopt;
     }
     return Cut(from, size, error);
