@@ -179,7 +179,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
     });
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
-    m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this);
+    m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter);
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
     m_playerLookup = std::make_unique<PlayerListLookup>(*m_playerList);

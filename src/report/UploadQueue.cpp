@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "DurableFile.h"
-#include "Sha256.h"
 #include "TextEncodings.h"
 
 namespace tovi {
@@ -107,7 +106,8 @@ std::string UploadBody(std::string_view stats) {
     return body;
 }
 
-UploadQueue::UploadQueue(std::filesystem::path statsFile) : m_file(std::move(statsFile)) {}
+UploadQueue::UploadQueue(std::filesystem::path statsFile, ContentDigest digest)
+    : m_file(std::move(statsFile)), m_digest(std::move(digest)) {}
 
 std::filesystem::path UploadQueue::RecordPath() const {
     std::filesystem::path record = m_file;
@@ -131,7 +131,7 @@ std::optional<UploadQueue::Record> UploadQueue::ReadRecord() const {
     words.push_back(rest);
     if (words.size() != 4 || (words[0] != "sending" && words[0] != "confirmed")) return std::nullopt;
     const std::optional<uint64_t> start = Number(words[1]), length = Number(words[2]);
-    if (!start || !length || *length == 0 || words[3].size() != 64) return std::nullopt;
+    if (!start || !length || *length == 0 || words[3].empty()) return std::nullopt;
     return Record{words[0] == "confirmed", *start, *length, std::string(words[3])};
 }
 
@@ -149,7 +149,7 @@ std::optional<std::string> UploadQueue::Holds(const Record& record, uint64_t siz
     // The batch handed out last is compared byte for byte; one recorded before a restart by its digest.
     const bool same = m_known && m_known->start == record.start && m_known->id == record.id
                           ? *bytes == m_known->bytes
-                          : Sha256Hex(*bytes) == record.id;
+                          : m_digest(*bytes) == record.id;
     if (!same) return std::nullopt;
     return bytes;
 }
@@ -164,7 +164,7 @@ std::optional<UploadBatch> UploadQueue::Next(std::string& error) {
     }
     if (size == 0) {
         // Nothing but an empty file: sent as it is, and removed once the service confirms it.
-        m_known = UploadBatch{0, {}, Sha256Hex({}), 0};
+        m_known = UploadBatch{0, {}, m_digest({}), 0};
         return m_known;
     }
     uint64_t from = 0;
@@ -213,7 +213,7 @@ std::optional<UploadBatch> UploadQueue::Cut(uint64_t from, uint64_t size, std::s
     }
     if (blocks == 0) return std::nullopt;
     chunk->resize(end);
-    std::string id = Sha256Hex(*chunk);
+    std::string id = m_digest(*chunk);
     m_known = UploadBatch{from, std::move(*chunk), std::move(id), blocks};
     return m_known;
 }

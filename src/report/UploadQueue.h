@@ -11,6 +11,7 @@
 // its id (a repeat the service can drop), or removed; never an unconfirmed block removed.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,12 +25,15 @@ struct UploadBatch {
     int blocks = 0;
 };
 
+// A stable digest of a batch's bytes (hex), sent as its upload id. The program gives SHA-256.
+using ContentDigest = std::function<std::string(std::string_view)>;
+
 // The upload's body for `stats`: "data=" and its Base64, form-encoded.
 std::string UploadBody(std::string_view stats);
 
 class UploadQueue {
 public:
-    explicit UploadQueue(std::filesystem::path statsFile);
+    UploadQueue(std::filesystem::path statsFile, ContentDigest digest);
 
     // At most this much body per upload, so that services that limit a request's size take it.
     static constexpr size_t kMaxBodyBytes = size_t{1} << 20;
@@ -65,6 +69,7 @@ private:
     bool RemoveAll(std::string& error);
 
     std::filesystem::path m_file;
+    ContentDigest m_digest;
     std::optional<UploadBatch> m_known;  // the batch last handed out, to check without hashing
 };
 

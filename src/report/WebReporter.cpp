@@ -61,13 +61,13 @@ std::string LogSafeText(std::string_view text, size_t limit) {
 }
 
 WebReporter::WebReporter(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-                         HttpClient& http, LogSink& log)
+                         HttpClient& http, LogSink& log, ContentDigest digest)
     : m_statsFile(StatsFilePath(dataDir)),
       m_settings(settings),
       m_status(status),
       m_http(http),
       m_log(log),
-      m_queue(m_statsFile) {}
+      m_queue(m_statsFile, std::move(digest)) {}
 
 WebReporter::~WebReporter() {
     if (m_running != Transfer::None) m_http.Cancel();

@@ -32,7 +32,7 @@ std::string LogSafeText(std::string_view text, size_t limit = 200);
 class WebReporter {
 public:
     WebReporter(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-                HttpClient& http, LogSink& log);
+                HttpClient& http, LogSink& log, ContentDigest digest);
     // Abandons a transfer still running, so that its answer never reaches a reporter that is gone.
     ~WebReporter();
     WebReporter(const WebReporter&) = delete;

@@ -9,6 +9,7 @@
 
 #include "LocalService.h"
 #include "QtHttpClient.h"
+#include "QtSupport.h"
 #include "WebReporter.h"
 
 using namespace tovi;
@@ -42,7 +43,7 @@ struct Reporting : LogSink {
     ServerStatus status;
     QtHttpClient client;
     QStringList log;
-    WebReporter reporter{dir.path().toStdString(), settings, status, client, *this};
+    WebReporter reporter{dir.path().toStdString(), settings, status, client, *this, Sha256Hex};
 
     std::string StatsOnDisk() const {
         std::ifstream in(stats, std::ios::binary);

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,13 @@
 #include "WebReporter.h"
 
 namespace tovi::testing {
+
+// A stand-in for the program's SHA-256 upload id: FNV-1a, stable and content-dependent.
+inline std::string TestDigest(std::string_view bytes) {
+    uint64_t hash = 14695981039346656037ULL;
+    for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    return std::to_string(hash);
+}
 
 // The stats file an upload body carries, decoded apart from the program's encoders: only
 // Base64's "+", "/" and "=" need form encoding.
@@ -118,7 +126,7 @@ public:
 // clock is a second later.
 class ReportTest : public ::testing::Test {
 protected:
-    ReportTest() : http(clock), reporter(dir.Path(), settings, status, http, log) {
+    ReportTest() : http(clock), reporter(dir.Path(), settings, status, http, log, TestDigest) {
         settings.ServerCode = "QX1";
         settings.UpdateURL = "http://stats.example.org/tovistats/update.php";
         settings.ImportURL = "http://stats.example.org/tovistats/import.php";

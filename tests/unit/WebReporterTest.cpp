@@ -3,7 +3,6 @@
 #include <string>
 
 #include "ReportFakes.h"
-#include "Sha256.h"
 #include "TextEncodings.h"
 
 using namespace tovi;
@@ -174,7 +173,7 @@ TEST_F(WebReporterTest, ABacklogGoesInBatchesOfWholeBlocksOldestFirstEachRemoved
         EXPECT_LE(sent.body.size(), size_t{1} << 20);
         const std::string stats = UploadedFile(sent.body);
         EXPECT_TRUE(stats.starts_with("ServerInfo ") && stats.ends_with("\r\n"));
-        EXPECT_EQ(IdOf(sent), Sha256Hex(stats));
+        EXPECT_EQ(IdOf(sent), TestDigest(stats));
         EXPECT_EQ(queue.substr(delivered.size(), stats.size()), stats);
         delivered += stats;
         ++batches;
@@ -202,7 +201,6 @@ TEST_F(WebReporterTest, ABacklogGoesInBatchesOfWholeBlocksOldestFirstEachRemoved
 }
 
 TEST_F(WebReporterTest, ABatchGoesAgainUnchangedWithItsIdUntilConfirmedAlsoAfterARestart) {
-    EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     StatsFile stats = Writer();
     status.MapName = "One";
     ASSERT_TRUE(stats.WriteStats(true, 1, 100));
@@ -214,7 +212,7 @@ TEST_F(WebReporterTest, ABatchGoesAgainUnchangedWithItsIdUntilConfirmedAlsoAfter
     EXPECT_EQ(IdOf(http.Last()), IdOf(first));
     // The program ends before the answer; after the restart the batch goes unchanged again.
     {
-        WebReporter restarted(dir.Path(), settings, status, http, log);
+        WebReporter restarted(dir.Path(), settings, status, http, log, TestDigest);
         StatsFile again(dir.Path(), settings, status, players, view, restarted);
         status.MapName = "Three";
         ASSERT_TRUE(again.WriteStats(true, 3, 300));
@@ -225,15 +223,15 @@ TEST_F(WebReporterTest, ABatchGoesAgainUnchangedWithItsIdUntilConfirmedAlsoAfter
         const std::string next = UploadedFile(http.Last().body);
         EXPECT_TRUE(next.starts_with("ServerInfo QX1|**QX**|Two|")) << next;
         EXPECT_NE(next.find("|Three|"), std::string::npos);
-        EXPECT_EQ(IdOf(http.Last()), Sha256Hex(next));
+        EXPECT_EQ(IdOf(http.Last()), TestDigest(next));
         EXPECT_EQ(StatsOnDisk(), next);
         http.Answer("imported");
         EXPECT_FALSE(fs::exists(dir / "stats.stats"));
     }
     // A record left by a crash after the removal no longer matches the file, and is passed over.
-    WriteBytes(dir / "stats.stats.upload", "sending 0 14 " + Sha256Hex("ServerInfo A\r\n") + "\r\n");
+    WriteBytes(dir / "stats.stats.upload", "sending 0 14 " + TestDigest("ServerInfo A\r\n") + "\r\n");
     WriteBytes(dir / "stats.stats", "ServerInfo B\r\n");
-    WebReporter(dir.Path(), settings, status, http, log).UploadStats();
+    WebReporter(dir.Path(), settings, status, http, log, TestDigest).UploadStats();
     EXPECT_EQ(UploadedFile(http.Last().body), "ServerInfo B\r\n");
 }
 
@@ -289,6 +287,6 @@ TEST_F(WebReporterTest, AReportNeverCancelsAnUploadOrAReportStillWaitingButAnUpl
                        "stats.stats changed during the upload; it is kept whole for the next upload"}));
 
     // A reporter that goes away cancels its transfer.
-    { WebReporter(dir.Path(), settings, status, http, log).SendStatusReport(); }
+    { WebReporter(dir.Path(), settings, status, http, log, TestDigest).SendStatusReport(); }
     EXPECT_EQ(http.cancels, 2);
 }
