@@ -1,9 +1,11 @@
 #pragma once
 // The web reporting's HTTP client over Qt's network module: one POST at a time, through the
-// system's proxy settings, http or https, bounded by a transfer time-out.
+// system's proxy settings, http or https, never following a redirect, bounded by a deadline for
+// the whole transfer.
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
 
@@ -19,17 +21,19 @@ public:
     explicit QtHttpClient(QObject* parent = nullptr);
     ~QtHttpClient() override;
 
-    void Post(const std::string& url, const std::string& body, const std::string& contentType, int timeoutMs,
-              std::function<void(const HttpResult&)> done) override;
+    void Post(const HttpRequest& request, std::function<void(const HttpResult&)> done) override;
     void Cancel() override;
     bool Busy() const override { return m_busy; }
 
 private:
     void Finish(const HttpResult& result);
-    void Finished(QNetworkReply* reply, const QString& address, int timeoutMs);
+    void Finished(QNetworkReply* reply, const QString& address);
+    void DeadlinePassed(int timeoutMs);
+    void Abandon();
 
     QNetworkAccessManager m_network;
     QPointer<QNetworkReply> m_reply;
+    QTimer m_deadline;
     std::function<void(const HttpResult&)> m_done;
     bool m_busy = false;
     uint64_t m_transfer = 0;  // tells the running transfer from one that was cancelled

@@ -1,5 +1,6 @@
 #include "QtSupport.h"
 
+#include <QCryptographicHash>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,6 +25,12 @@ std::string ToGameText(const QString& text) {
     std::string bytes;
     for (char32_t c : text.toUcs4()) bytes.push_back(UnicodeToWindows1252(c));
     return bytes;
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())), QCryptographicHash::Sha256);
+    return digest.toHex().toStdString();
 }
 
 QtScheduler::~QtScheduler() {

@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <deque>
 #include <string>
+#include <string_view>
 
 #include "Dialogs.h"
 #include "Scheduler.h"
@@ -19,6 +20,9 @@ namespace tovi {
 // character that has no byte).
 QString FromGameText(const std::string& bytes);
 std::string ToGameText(const QString& text);
+
+// The SHA-256 of `bytes` in lower-case hex.
+std::string Sha256Hex(std::string_view bytes);
 
 class QtScheduler : public Scheduler {
 public:

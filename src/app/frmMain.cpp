@@ -182,7 +182,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
     });
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
-    m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this);
+    m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
                                               *this, m_dialogs, m_scheduler);
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
@@ -905,7 +905,7 @@ void frmMain::ClearPlayerTable() { m_playerReader->Clear(); }
 void frmMain::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) { m_playerReader->ReadPlayers(Dedicated, MaxPlayers); }
 void frmMain::ReadChat() { m_chatReader->ReadChat(); }
 void frmMain::SendStatusReport() { m_reporter->SendStatusReport(); }
-void frmMain::WriteStats(bool upload, uint8_t resultByte, int32_t pollTicks) {
+void frmMain::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
     m_statsFile->WriteStats(upload, resultByte, pollTicks);
 }
 

@@ -116,7 +116,7 @@ public:
     void ReadPlayers(bool Dedicated, uint8_t MaxPlayers) override;
     void ReadChat() override;
     void SendStatusReport() override;
-    void WriteStats(bool upload, uint8_t resultByte, int32_t pollTicks) override;
+    void WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) override;
     void SendNextAutoMessage() override;
     void SendPeriodicChat() override;
 

@@ -137,12 +137,24 @@ void PollCycle::MatchEnd() {
         m_status.MatchEndCount = 0;
         m_hooks.SendPeriodicChat();
     }
-    // Dedicated, MaxPlayers and PlayerCount are still those of the match's last hosting tick.
-    m_hooks.ReadPlayers(m_status.Dedicated, m_status.MaxPlayers);
+    // The server may have gone during the pause. Its reads would answer 0 and "", which must
+    // not pass for the final scores or the result: the players stay as last read.
+    const bool present = !m_memory.ReadMemory(game::kGameState, int16_t{1}).empty();
+    if (present) {
+        // Dedicated, MaxPlayers and PlayerCount are still those of the match's last hosting tick.
+        m_hooks.ReadPlayers(m_status.Dedicated, m_status.MaxPlayers);
+    } else {
+        m_hooks.Log("The game server went away at the match end: its final scores and result could not be read");
+    }
     const std::string minText = m_view.MinPlayersText();
     const std::optional<int16_t> minPlayers = WholeNumber(minText);
     if (minText == "0" || !minPlayers || m_status.PlayerCount >= *minPlayers) {
-        const uint8_t result = m_memory.ReadAByte(game::kResultByte);
+        std::optional<uint8_t> result;
+        if (const std::string byte = m_memory.ReadMemory(game::kResultByte, int16_t{1}); byte.size() == 1) {
+            result = static_cast<uint8_t>(byte[0]);
+        } else if (present) {
+            m_hooks.Log("The match result could not be read: the match is written without it");
+        }
         m_hooks.WriteStats(true, result, m_status.PollTicks);
     }
 }

@@ -2,6 +2,7 @@
 // What the poll needs of the main window (PollView) and of the parts of the program that it
 // hands work to (PollHooks). The window implements the first; later parts fill in the second.
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tovi {
@@ -55,8 +56,11 @@ public:
     virtual void ReadChat() {}
     virtual void SendNextAutoMessage() {}
     virtual void SendStatusReport() {}
-    // The match's statistics: `upload` asks for the upload afterwards.
-    virtual void WriteStats(bool /*upload*/, uint8_t /*resultByte*/, int32_t /*pollTicks*/) {}
+    // The match's statistics: `upload` asks for the upload afterwards; no result byte when it
+    // could not be read.
+    virtual void WriteStats(bool /*upload*/, std::optional<uint8_t> /*resultByte*/, int32_t /*pollTicks*/) {}
+    // A line for the activity log, txtLog.
+    virtual void Log(const std::string& /*message*/) {}
     // PeriodicChatText to all players, at every third match end.
     virtual void SendPeriodicChat() {}
 };

@@ -1,34 +1,51 @@
 #pragma once
 // The one way the web reporting reaches the stats web service: one POST at a time, bounded by a
-// time-out, answering the service's "ToviResponse" header or why there is none.
+// deadline for the whole transfer, answering with the status code and the service's
+// "ToviResponse" header, or why there is no answer.
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tovi {
 
 inline constexpr const char* kToviResponseHeader = "ToviResponse";
 inline constexpr const char* kFormContentType = "application/x-www-form-urlencoded";
 
+struct HttpRequest {
+    std::string url;   // Windows-1252 bytes, http or https
+    std::string body;  // sent byte for byte
+    std::string contentType = kFormContentType;
+    std::vector<std::pair<std::string, std::string>> headers;  // further request headers
+    int timeoutMs = 60000;  // the whole transfer, from start to the answer's last byte
+};
+
 enum class HttpOutcome {
-    Answered,  // the service answered, whatever its status code
-    TimedOut,  // no complete answer within the time-out
-    Failed,    // no answer for another reason: bad address, refused connection, TLS, ...
+    Answered,  // the service answered completely, with whatever status code
+    TimedOut,  // no complete answer before the deadline
+    Failed,    // no complete answer for another reason: bad address, refused or closed connection, TLS, ...
 };
 
 struct HttpResult {
     HttpOutcome outcome = HttpOutcome::Failed;
-    std::string toviResponse;  // the header's bytes when Answered; empty when the answer has none
-    std::string error;         // when Failed: what went wrong, in plain words
+    int status = 0;            // when Answered: the HTTP status code
+    std::string toviResponse;  // when Answered: the header's bytes; empty when the answer has none
+    std::string location;      // when Answered with a redirect: where it points (never followed)
+    std::string error;         // otherwise: what went wrong, in plain words
+
+    // Only a success answer to our own request that carries the header confirms it.
+    bool Confirmed() const {
+        return outcome == HttpOutcome::Answered && status >= 200 && status <= 299 && !toviResponse.empty();
+    }
 };
 
 class HttpClient {
 public:
     virtual ~HttpClient() = default;
-    // Starts a POST of `body` to `url` (Windows-1252 bytes, http or https) and returns at once.
-    // `done` runs once, later, on the user-interface thread (never from inside Post) unless
-    // Cancel comes first. A transfer still running is cancelled first.
-    virtual void Post(const std::string& url, const std::string& body, const std::string& contentType, int timeoutMs,
-                      std::function<void(const HttpResult&)> done) = 0;
+    // Starts the POST and returns at once; redirects are not followed. `done` runs once, later,
+    // on the user-interface thread (never from inside Post) unless Cancel comes first. A
+    // transfer still running is cancelled first.
+    virtual void Post(const HttpRequest& request, std::function<void(const HttpResult&)> done) = 0;
     // Abandons the running transfer, if any; its `done` never runs.
     virtual void Cancel() = 0;
     // A transfer runs: started and its `done` not yet run.

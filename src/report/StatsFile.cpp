@@ -52,14 +52,14 @@ bool EndsWithLineEnd(const std::filesystem::path& file, uintmax_t size) {
 }  // namespace
 
 std::optional<std::string> StatsBlock(const std::string& serverCode, const ServerStatus& status,
-                                      const PlayerTable& players, uint8_t resultByte, int32_t matchTicks,
+                                      const PlayerTable& players, std::optional<uint8_t> resultByte, int32_t matchTicks,
                                       const LocalTime& written) {
     if (status.GameType >= kGameTypeCount) return std::nullopt;
     std::string block(kServerLine);
     block.append(FieldText(kServerLine, serverCode, kTag));
     block.append(kTag).append(FieldText(kTag, status.MapName, kTag));
     block.append(kTag).append(GameTypes()[status.GameType]);
-    block.append(kTag).append(std::to_string(resultByte));
+    block.append(kTag).append(resultByte ? std::to_string(*resultByte) : std::string());
     block.append(kTag).append(FormatStatsTime(written));
     block.append(kTag).append(std::to_string(matchTicks));
     block.append(kLineEnd);
@@ -122,7 +122,7 @@ std::filesystem::path StatsFile::DamagedPath() const {
     return damaged;
 }
 
-bool StatsFile::WriteStats(bool Upload, uint8_t ResultByte, int32_t MatchTicks) {
+bool StatsFile::WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks) {
     const std::optional<std::string> block =
         StatsBlock(m_settings.ServerCode, m_status, m_players, ResultByte, MatchTicks, m_clock());
     if (!block) {

@@ -34,7 +34,7 @@ namespace tovi {
 // that a byte below 32 and any separator of the format ("|**QX**|", "&end&") they hold become
 // blanks, so that every line reads one way only.
 std::optional<std::string> StatsBlock(const std::string& serverCode, const ServerStatus& status,
-                                      const PlayerTable& players, uint8_t resultByte, int32_t matchTicks,
+                                      const PlayerTable& players, std::optional<uint8_t> resultByte, int32_t matchTicks,
                                       const LocalTime& written);
 
 // How much of a stats file's content is whole lines up to the end of the last block that is
@@ -55,8 +55,9 @@ public:
     // chkKeepArchive ticked, to its archive file; then, when `Upload` is true and stats.stats
     // holds blocks, starts the upload. `MatchTicks` is the map cycle's true count of hosting
     // ticks, however long it ran. Answers whether this block reached stats.stats; a game type
-    // outside GameTypes writes nothing and is logged.
-    bool WriteStats(bool Upload, uint8_t ResultByte, int32_t MatchTicks);
+    // outside GameTypes writes nothing and is logged. A result byte that could not be read
+    // leaves its field empty.
+    bool WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks);
 
     // Moves an unfinished end of stats.stats to stats.stats.damaged (start-up runs it, and every
     // write does before it appends). False when the file could not be mended.

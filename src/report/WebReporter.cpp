@@ -2,7 +2,6 @@
 
 #include <optional>
 
-#include "DurableFile.h"
 #include "TextEncodings.h"
 
 namespace tovi {
@@ -35,22 +34,50 @@ std::string StatusReportBody(const Settings& settings, const ServerStatus& s) {
     return body;
 }
 
+// An address as the log shows it: without a user name and password in front of the host.
+std::string ShownUrl(const std::string& url) {
+    std::string shown = url;
+    const size_t scheme = shown.find("://");
+    const size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t hostEnd = shown.find_first_of("/?#", hostStart);
+    const size_t at = shown.rfind('@', hostEnd == std::string::npos ? std::string::npos : hostEnd);
+    if (at != std::string::npos && at >= hostStart) shown.erase(hostStart, at + 1 - hostStart);
+    return LogSafeText(shown);
+}
+
+std::string Matches(int blocks) { return std::to_string(blocks) + (blocks == 1 ? " match" : " matches"); }
+
 }  // namespace
 
 std::filesystem::path StatsFilePath(const std::filesystem::path& dataDir) { return dataDir / "stats.stats"; }
 
+std::string LogSafeText(std::string_view text, size_t limit) {
+    std::string shown(text.substr(0, limit));
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 32) c = ' ';
+    }
+    if (text.size() > limit) shown += "...";
+    return shown;
+}
+
 WebReporter::WebReporter(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-                         HttpClient& http, LogSink& log)
-    : m_statsFile(StatsFilePath(dataDir)), m_settings(settings), m_status(status), m_http(http), m_log(log) {}
+                         HttpClient& http, LogSink& log, ContentDigest digest)
+    : m_statsFile(StatsFilePath(dataDir)),
+      m_settings(settings),
+      m_status(status),
+      m_http(http),
+      m_log(log),
+      m_queue(m_statsFile, std::move(digest)) {}
 
 WebReporter::~WebReporter() {
     if (m_running != Transfer::None) m_http.Cancel();
 }
 
-void WebReporter::Start(Transfer kind, const std::string& url, const std::string& body) {
+void WebReporter::Start(Transfer kind, HttpRequest request) {
     m_running = kind;
     const uint64_t id = ++m_transferId;
-    m_http.Post(url, body, kFormContentType, m_timeoutMs, [this, id, kind](const HttpResult& result) {
+    request.timeoutMs = m_timeoutMs;
+    m_http.Post(request, [this, id, kind](const HttpResult& result) {
         if (id != m_transferId || m_running != kind) return;
         m_running = Transfer::None;
         if (kind == Transfer::Report) {
@@ -61,24 +88,57 @@ void WebReporter::Start(Transfer kind, const std::string& url, const std::string
     });
 }
 
+std::string WebReporter::Failure(const char* what, const std::string& url, const HttpResult& result) const {
+    std::string where;
+    if (!url.empty()) where.append(" to ").append(ShownUrl(url));
+    switch (result.outcome) {
+    case HttpOutcome::TimedOut:
+        return std::string(what) + where + " got " + LogSafeText(result.error);
+    case HttpOutcome::Failed:
+        return std::string(what) + where + " failed: " + LogSafeText(result.error);
+    case HttpOutcome::Answered: break;
+    }
+    std::string text(what);
+    text.append(where).append(" failed: HTTP ").append(std::to_string(result.status));
+    if (result.status >= 300 && result.status <= 399) {
+        text += result.location.empty() ? ", a redirect without a target"
+                                        : ", a redirect to " + LogSafeText(result.location);
+        text += " (not followed: correct the address in the settings)";
+    } else if (result.status >= 200 && result.status <= 299) {
+        text += " without a ToviResponse header, so not confirmed";
+    }
+    if (!result.toviResponse.empty()) text += "; ToviResponse: " + LogSafeText(result.toviResponse);
+    return text;
+}
+
 void WebReporter::SendStatusReport() {
     // The next report comes 30 ticks later; a report must never cut an upload short, and one
     // still waiting for its answer is left to get it.
-    if (m_running != Transfer::None || m_http.Busy()) return;
+    if (m_running == Transfer::Upload) {
+        m_log.Log("Status report skipped: the stats upload still runs");
+        return;
+    }
+    if (m_running != Transfer::None || m_http.Busy()) {
+        m_log.Log("Status report skipped: the last one still waits for its answer");
+        return;
+    }
     if (m_status.GameType >= kGameTypeCount) {
         m_log.Log("Status report not sent: game type " + std::to_string(m_status.GameType) + " is unknown");
         return;
     }
-    Start(Transfer::Report, m_settings.UpdateURL, StatusReportBody(m_settings, m_status));
+    HttpRequest request;
+    request.url = m_settings.UpdateURL;
+    request.body = StatusReportBody(m_settings, m_status);
+    Start(Transfer::Report, std::move(request));
 }
 
 void WebReporter::ReportDone(const HttpResult& result) {
-    if (result.outcome == HttpOutcome::Failed) {
-        m_log.Log("Status report failed: " + result.error);
-    } else if (result.toviResponse.empty()) {
-        m_log.Log("Request timeout");
+    if (result.Confirmed()) {
+        m_log.Log(LogSafeText(result.toviResponse));
+    } else if (result.outcome == HttpOutcome::TimedOut) {
+        m_log.Log("Request timeout: " + Failure("the status report", m_settings.UpdateURL, result));
     } else {
-        m_log.Log(result.toviResponse);
+        m_log.Log(Failure("Status report", m_settings.UpdateURL, result));
     }
 }
 
@@ -92,45 +152,45 @@ void WebReporter::UploadStats() {
         m_http.Cancel();
         m_running = Transfer::None;
     }
+    StartNextBatch();
+}
+
+void WebReporter::StartNextBatch() {
     std::string error;
-    std::optional<std::string> content = ReadWholeFile(m_statsFile, error);
-    if (!content) {
-        m_log.Log("Stats upload failed: " + error);
+    m_batch = m_queue.Next(error);
+    if (!m_batch) {
+        if (!error.empty()) m_log.Log("Stats upload failed: " + error);
         return;
     }
-    m_sentStats = std::move(*content);
-    Start(Transfer::Upload, m_settings.ImportURL, "data=" + FormEncode(Base64Encode(m_sentStats)));
+    if (!m_queue.Sending(*m_batch, error)) m_log.Log("Stats upload: " + error);
+    HttpRequest request;
+    request.url = m_settings.ImportURL;
+    request.body = UploadBody(m_batch->bytes);
+    request.headers.emplace_back(kUploadIdHeader, m_batch->id);
+    Start(Transfer::Upload, std::move(request));
 }
 
 void WebReporter::UploadDone(const HttpResult& result) {
-    if (result.outcome == HttpOutcome::Failed) {
-        m_log.Log("Stats upload failed: " + result.error);
-    } else if (result.toviResponse.empty()) {
-        m_log.Log("Import timeout");
+    const std::string matches = " (" + Matches(m_batch ? m_batch->blocks : 0) + ")";
+    bool removed = false;
+    if (result.Confirmed()) {
+        m_log.Log(LogSafeText(result.toviResponse));
+        std::string error;
+        removed = m_queue.Confirmed(*m_batch, error);
+        if (!removed) m_log.Log(error);
+    } else if (result.outcome == HttpOutcome::TimedOut) {
+        m_log.Log("Import timeout: " + Failure(("the stats upload" + matches).c_str(), m_settings.ImportURL, result));
     } else {
-        m_log.Log(result.toviResponse);
-        RemoveSentStats();
+        m_log.Log(Failure(("Stats upload" + matches).c_str(), m_settings.ImportURL, result));
     }
-    m_sentStats.clear();
-    if (m_uploadPending) {
+    m_batch.reset();
+    std::error_code ec;
+    // A confirmed batch makes way for the next one at once; after a failure the queue waits
+    // for the next match end, unless one came while this upload ran.
+    if ((removed && std::filesystem::exists(m_statsFile, ec)) || m_uploadPending) {
         m_uploadPending = false;
-        UploadStats();
+        StartNextBatch();
     }
-}
-
-void WebReporter::RemoveSentStats() {
-    std::string error;
-    std::optional<std::string> now = ReadWholeFile(m_statsFile, error);
-    if (!now) return;  // removed by hand meanwhile: nothing left to remove
-    // The writer only ever appends, so the sent bytes lead the file. If they do not, the file
-    // was changed by other hands; sending it again is better than removing the wrong bytes.
-    if (!now->starts_with(m_sentStats)) {
-        m_log.Log("stats.stats changed during the upload; it is kept whole for the next upload");
-        return;
-    }
-    const std::string_view rest = std::string_view(*now).substr(m_sentStats.size());
-    const bool done = rest.empty() ? RemoveFileDurably(m_statsFile, error) : ReplaceFileContent(m_statsFile, rest, error);
-    if (!done) m_log.Log("The imported stats stay in stats.stats and go again with the next upload: " + error);
 }
 
 }  // namespace tovi

@@ -1,26 +1,38 @@
 #pragma once
 // What goes to the stats web service: the status report every 30 hosting ticks, and the stats
 // file after each match. Both share one transfer, one at a time: a status report that falls due
-// while anything runs is skipped, an upload cancels a running status report, and an upload asked
-// for while one runs follows right after it.
+// while anything runs is skipped (and the log says so), an upload cancels a running status
+// report, and an upload asked for while one runs follows right after it.
+//
+// The stats go in batches of whole blocks, oldest first (UploadQueue). Only a success answer
+// that carries the ToviResponse header confirms a batch; then it leaves stats.stats and the next
+// batch goes at once, until the queue is empty. Each batch carries its id in the request header
+// Idempotency-Key, the same every time that batch is sent, so that the service can drop a repeat.
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "HttpClient.h"
 #include "LogSink.h"
 #include "ServerStatus.h"
 #include "SettingsFile.h"
+#include "UploadQueue.h"
 
 namespace tovi {
+
+inline constexpr const char* kUploadIdHeader = "Idempotency-Key";
 
 // stats.stats in the data folder: the queue of match blocks waiting for the upload.
 std::filesystem::path StatsFilePath(const std::filesystem::path& dataDir);
 
+// An answer header as the log shows it: bytes below 32 as blanks, cut after `limit` bytes.
+std::string LogSafeText(std::string_view text, size_t limit = 200);
+
 class WebReporter {
 public:
     WebReporter(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-                HttpClient& http, LogSink& log);
+                HttpClient& http, LogSink& log, ContentDigest digest);
     // Abandons a transfer still running, so that its answer never reaches a reporter that is gone.
     ~WebReporter();
     WebReporter(const WebReporter&) = delete;
@@ -28,11 +40,10 @@ public:
 
     // Posts the server's state of the last poll to UpdateURL and logs the service's answer.
     void SendStatusReport();
-    // Posts the whole stats file to ImportURL; on the service's confirmation removes exactly the
-    // part that was sent, so that a block appended meanwhile stays for the next upload.
+    // Posts the stats file to ImportURL, batch after batch, each removed on its confirmation.
     void UploadStats();
 
-    // Bounds every transfer; 60 seconds unless changed (tests shorten it).
+    // Bounds every transfer from start to end; 60 seconds unless changed (tests shorten it).
     void SetTransferTimeoutMs(int ms) { m_timeoutMs = ms; }
     int TransferTimeoutMs() const { return m_timeoutMs; }
     static constexpr int kDefaultTransferTimeoutMs = 60000;
@@ -43,21 +54,24 @@ public:
 private:
     enum class Transfer { None, Report, Upload };
 
-    void Start(Transfer kind, const std::string& url, const std::string& body);
+    void Start(Transfer kind, HttpRequest request);
+    void StartNextBatch();
     void ReportDone(const HttpResult& result);
     void UploadDone(const HttpResult& result);
-    void RemoveSentStats();
+    // What went wrong with a transfer that did not confirm, in the operator's words.
+    std::string Failure(const char* what, const std::string& url, const HttpResult& result) const;
 
     std::filesystem::path m_statsFile;
     const Settings& m_settings;
     const ServerStatus& m_status;
     HttpClient& m_http;
     LogSink& m_log;
+    UploadQueue m_queue;
     int m_timeoutMs = kDefaultTransferTimeoutMs;
     Transfer m_running = Transfer::None;
-    uint64_t m_transferId = 0;   // tells the running transfer's answer from a stale one
+    uint64_t m_transferId = 0;  // tells the running transfer's answer from a stale one
     bool m_uploadPending = false;
-    std::string m_sentStats;     // the stats file's bytes as the running upload sent them
+    std::optional<UploadBatch> m_batch;  // the batch the running upload sent
 };
 
 }  // namespace tovi

@@ -1,7 +1,5 @@
-// The HTTP client against a real HTTP server on 127.0.0.1 that records every request, and the
-// web reporting over it.
-#include <QTcpServer>
-#include <QTcpSocket>
+// The HTTP client against a real HTTP server on 127.0.0.1 that answers in every way a service,
+// a proxy or the network fails, and the web reporting over it.
 #include <QTemporaryDir>
 #include <QtTest>
 #include <filesystem>
@@ -9,92 +7,47 @@
 #include <iterator>
 #include <optional>
 
+#include "LocalService.h"
 #include "QtHttpClient.h"
+#include "QtSupport.h"
 #include "WebReporter.h"
 
 using namespace tovi;
+using namespace tovi::testing;
 namespace fs = std::filesystem;
 
 namespace {
 
-// Just enough HTTP/1.1 to take POSTs and answer them, recording each request's head (request line
-// and headers) and body. The answer carries the ToviResponse header when one is set; with `hold`
-// it waits for Release(), so a service that never answers is one never released.
-class LocalHttpServer : public QObject {
-public:
-    LocalHttpServer() {
-        connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Read(socket); });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-        QVERIFY(m_server.listen(QHostAddress::LocalHost));
-    }
-    std::string Url(const char* path) const {
-        return "http://127.0.0.1:" + std::to_string(m_server.serverPort()) + path;
-    }
-    void Release() {
-        for (const QPointer<QTcpSocket>& socket : std::exchange(held, {}))
-            if (socket) Respond(socket);
-    }
-
-    std::optional<QByteArray> toviResponse = QByteArray("OK");
-    bool hold = false;
-    QList<QPointer<QTcpSocket>> held;
-    QList<QByteArray> heads, bodies;
-
-private:
-    void Read(QTcpSocket* socket) {
-        QByteArray& buffer = m_buffers[socket];
-        buffer += socket->readAll();
-        const qsizetype headLength = buffer.indexOf("\r\n\r\n") + 2;  // up to the last header's CR LF
-        static const QRegularExpression contentLength("\r\ncontent-length: *(\\d+)\r\n",
-                                                      QRegularExpression::CaseInsensitiveOption);
-        const qsizetype length =
-            contentLength.match(QString::fromLatin1(buffer.left(headLength))).captured(1).toLongLong();
-        if (headLength < 2 || buffer.size() < headLength + 2 + length) return;
-        heads << buffer.left(headLength);
-        bodies << buffer.mid(headLength + 2, length);
-        m_buffers.remove(socket);
-        hold ? void(held << socket) : Respond(socket);
-    }
-    void Respond(QTcpSocket* socket) {
-        socket->write("HTTP/1.1 200 OK\r\n" +
-                      (toviResponse ? "ToviResponse: " + *toviResponse + "\r\n" : "") +
-                      "Content-Length: 4\r\nConnection: close\r\n\r\nbody");
-        socket->disconnectFromHost();
-    }
-
-    QTcpServer m_server;
-    QHash<QTcpSocket*, QByteArray> m_buffers;
-};
-
 // Starts a transfer whose answer lands in `result`.
 void Post(QtHttpClient& client, const std::string& url, std::optional<HttpResult>& result,
           const std::string& body = "x=1", int timeoutMs = 5000) {
-    client.Post(url, body, kFormContentType, timeoutMs, [&result](const HttpResult& r) { result = r; });
+    HttpRequest request;
+    request.url = url;
+    request.body = body;
+    request.headers = {{"Idempotency-Key", "abc"}};
+    request.timeoutMs = timeoutMs;
+    result.reset();
+    client.Post(request, [&result](const HttpResult& r) { result = r; });
 }
 
-// A WebReporter posting through the HTTP client to a local server, over a fresh data folder; what
-// it logs goes to `log`.
+// A WebReporter posting through the HTTP client to a local service, over a fresh data folder;
+// what it logs goes to `log`.
 struct Reporting : LogSink {
     void Log(const std::string& message) override { log << QString::fromLatin1(message); }
     void DebugLog(const std::string&) override {}
 
-    LocalHttpServer server;
+    LocalService service;
     QTemporaryDir dir;
     fs::path stats = fs::path(dir.path().toStdString()) / "stats.stats";
-    Settings settings{"QX&1", server.Url("/update.php"), server.Url("/import.php")};
+    Settings settings{"QX&1", service.Url("/update.php"), service.Url("/import.php")};
     ServerStatus status;
     QtHttpClient client;
     QStringList log;
-    WebReporter reporter{dir.path().toStdString(), settings, status, client, *this};
+    WebReporter reporter{dir.path().toStdString(), settings, status, client, *this, Sha256Hex};
 
-    // A match ends: its block is appended to the stats file, and the upload asked for.
-    void MatchEnds(const char* block) {
-        std::ofstream(stats, std::ios::binary | std::ios::app) << block;
-        reporter.UploadStats();
+    std::string StatsOnDisk() const {
+        std::ifstream in(stats, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
     }
 };
 
@@ -110,34 +63,63 @@ private slots:
     }
 
     void postsAnswersCancelsAndFails() {
-        LocalHttpServer server;
-        server.toviResponse = QByteArray("Import\xE9 3");  // a Windows-1252 byte comes back as that byte
+        LocalService service;
+        service.toviResponse = QByteArray("Import\xE9 3");  // a Windows-1252 byte comes back as that byte
         QtHttpClient client;
         std::optional<HttpResult> result;
         const std::string body("a=%2B%2F&b=\xE9\0", 13);  // sent byte for byte, a zero byte included
-        Post(client, server.Url("/tovistats/update.php"), result, body);
+        Post(client, service.Url("/tovistats/update.php"), result, body);
         QVERIFY(client.Busy() && !result);  // never answered from inside Post
         QTRY_VERIFY(result);
         QCOMPARE(result->outcome, HttpOutcome::Answered);
+        QCOMPARE(result->status, 200);
         QCOMPARE(result->toviResponse, std::string("Import\xE9 3"));
-        QCOMPARE(server.bodies, QList<QByteArray>{QByteArray::fromStdString(body)});
-        QVERIFY(server.heads[0].startsWith("POST /tovistats/update.php HTTP/1.1\r\n"));
-        QVERIFY(
-            server.heads[0].toLower().contains("\r\ncontent-type: application/x-www-form-urlencoded\r\n"));
+        QVERIFY(result->Confirmed());
+        QCOMPARE(service.taken.at(0).body, QByteArray::fromStdString(body));
+        QVERIFY(service.taken[0].head.startsWith("POST /tovistats/update.php HTTP/1.1\r\n"));
+        QVERIFY(service.taken[0].head.toLower().contains("\r\ncontent-type: application/x-www-form-urlencoded\r\n"));
+        QCOMPARE(service.taken[0].uploadId, QByteArray("abc"));
 
         // A cancelled transfer never answers; the next one works.
-        server.hold = true;
+        service.reportAnswer = Answer::Hold;
         std::optional<HttpResult> cancelled, next;
-        Post(client, server.Url("/one"), cancelled);
-        QTRY_COMPARE(server.held.size(), 1);
+        Post(client, service.Url("/one"), cancelled);
+        QTRY_COMPARE(service.taken.size(), size_t{2});
         client.Cancel();
         QVERIFY(!client.Busy());
-        server.hold = false;
-        server.Release();  // answers the cancelled transfer if its connection is still open
-        Post(client, server.Url("/two"), next);
+        service.reportAnswer = Answer::Accept;
+        Post(client, service.Url("/two"), next);
         QTRY_VERIFY(next);
         QCOMPARE(next->outcome, HttpOutcome::Answered);
         QVERIFY(!cancelled);
+
+        // A redirect is the answer, never followed: the POST would arrive as a GET without a body.
+        service.reportAnswer = Answer::Redirect;
+        Post(client, service.Url("/u"), result);
+        QTRY_VERIFY(result);
+        QCOMPARE(result->status, 301);
+        QCOMPARE(result->location, service.Url("/moved"));
+        QCOMPARE(service.redirectsFollowed, 0);
+        // A 500 that carries the header confirms nothing.
+        service.reportAnswer = Answer::Error500Header;
+        Post(client, service.Url("/u"), result);
+        QTRY_VERIFY(result);
+        QCOMPARE(result->status, 500);
+        QVERIFY(!result->Confirmed() && !result->toviResponse.empty());
+        // A service that drips its answer is bounded by the deadline, not by the gaps between bytes.
+        service.reportAnswer = Answer::Drip;
+        Post(client, service.Url("/u"), result, "x=1", 600);
+        QTRY_VERIFY_WITH_TIMEOUT(result, 20000);
+        QCOMPARE(result->outcome, HttpOutcome::TimedOut);
+        QCOMPARE(result->error, std::string("no complete answer within 0.6 s"));
+        // An answer cut short, or none at all after the request was taken, is a failure.
+        for (Answer answer : {Answer::CloseEarly, Answer::StoreThenDrop}) {
+            service.reportAnswer = answer;
+            Post(client, service.Url("/u"), result);
+            QTRY_VERIFY(result);
+            QCOMPARE(result->outcome, HttpOutcome::Failed);
+            QVERIFY(!result->Confirmed());
+        }
 
         // A refused connection fails with a reason, never from inside Post either.
         QTcpServer closed;
@@ -152,27 +134,53 @@ private slots:
         QCOMPARE(failed->error, "Connection refused (" + refused + ")");
     }
 
-    void aServiceThatNeverAnswersTimesOutAndTheStatsFileIsKept() {
+    // Every answer but a success with the header leaves the match in stats.stats, says what
+    // happened, and the match goes again with the same upload id until it is confirmed.
+    void onlyTheServicesConfirmationRemovesAMatch() {
         Reporting r;
-        r.server.hold = true;  // and never released
-        std::optional<HttpResult> result;
-        Post(r.client, r.server.Url("/u"), result, "x=1", 300);
-        QTRY_VERIFY(result);
-        QCOMPARE(result->outcome, HttpOutcome::TimedOut);
-
-        r.reporter.SetTransferTimeoutMs(300);
-        r.reporter.SendStatusReport();
-        QTRY_COMPARE(r.log, QStringList{"Request timeout"});
-        r.MatchEnds("ServerInfo x\r\n");
-        QTRY_COMPARE(r.log, (QStringList{"Request timeout", "Import timeout"}));
-        std::ifstream kept(r.stats, std::ios::binary);
-        QCOMPARE(std::string(std::istreambuf_iterator<char>(kept), {}), std::string("ServerInfo x\r\n"));
+        r.reporter.SetTransferTimeoutMs(600);
+        const std::string block = "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-06-12 20:00:00|**QX**|9\r\n";
+        std::ofstream(r.stats, std::ios::binary) << block;
+        const Answer failures[] = {Answer::Redirect,   Answer::Error500Header, Answer::Error500,
+                                   Answer::AcceptNoHeader, Answer::CloseEarly, Answer::StoreThenDrop,
+                                   Answer::Drip,       Answer::Hold};
+        // Qt itself sends a request again when a connection closes before any answer: every
+        // sending of an attempt gets that attempt's answer.
+        Answer answer = Answer::Accept;
+        r.service.uploadAnswer = [&answer](int) { return answer; };
+        for (size_t attempt = 0; attempt < std::size(failures); ++attempt) {
+            answer = failures[attempt];
+            r.reporter.UploadStats();
+            QTRY_COMPARE_WITH_TIMEOUT(r.log.size(), static_cast<qsizetype>(attempt + 1), 20000);
+            QVERIFY2(r.StatsOnDisk() == block, qPrintable(r.log.join("\n") + "\n" + QString::fromStdString(r.StatsOnDisk())));
+        }
+        const QString import = QString::fromStdString(r.settings.ImportURL);
+        const QString failed = "Stats upload (1 match) to " + import + " failed: ";
+        QCOMPARE(r.log, (QStringList{
+                            failed + "HTTP 301, a redirect to " + QString::fromStdString(r.service.Url("/moved")) +
+                                " (not followed: correct the address in the settings)",
+                            failed + "HTTP 500; ToviResponse: Imported", failed + "HTTP 500",
+                            failed + "HTTP 200 without a ToviResponse header, so not confirmed",
+                            failed + "the connection closed before the whole answer came (" + import + ")",
+                            failed + "the connection closed without an answer (" + import + ")",
+                            "Import timeout: the stats upload (1 match) to " + import +
+                                " got no complete answer within 0.6 s",
+                            "Import timeout: the stats upload (1 match) to " + import +
+                                " got no complete answer within 0.6 s"}));
+        answer = Answer::Accept;
+        r.reporter.UploadStats();
+        QTRY_VERIFY(!fs::exists(r.stats));
+        QCOMPARE(r.log.last(), QStringLiteral("Imported"));
+        QCOMPARE(r.service.redirectsFollowed, 0);
+        QCOMPARE(r.service.stored, std::vector<std::string>{block});
+        QCOMPARE(r.service.IdsPerBlock().size(), size_t{1});
+        QCOMPARE(r.service.IdsPerBlock().begin()->second.size(), size_t{1});
     }
 
     // The web reporting end to end: the service decodes the form and gets the texts back.
     void theStatusReportReachesTheServiceFieldByField() {
         Reporting r;
-        r.server.toviResponse = QByteArray("Status received");
+        r.service.toviResponse = QByteArray("Status received");
         r.status.State = 3;
         r.status.GameType = 7;
         r.status.MaxPlayers = 24;
@@ -181,32 +189,13 @@ private slots:
         r.reporter.SendStatusReport();
         QTRY_COMPARE(r.log, QStringList{"Status received"});
         QByteArrayList fields;  // name=value, the value percent-decoded to its bytes
-        for (const QByteArray& field : r.server.bodies[0].split('&'))
+        for (const QByteArray& field : r.service.taken.at(0).body.split('&'))
             fields << QByteArray::fromPercentEncoding(field);
         QCOMPARE(
             fields,
             (QByteArrayList{"servercode=QX&1", "status=3", "dedicated=False", "gametype=CTF", "maxplayers=24",
                             "servername=" + QByteArray("Caf\xE9 Server").toBase64(), "map=", "countrycode=FR",
                             "expansion=", "servermsg=", "players=0", "playernames=", "playerteams="}));
-    }
-
-    // A slow service, and a match that ends while it thinks: only what was sent is removed.
-    void anUploadRemovesOnlyWhatItSent() {
-        Reporting r;
-        r.server.toviResponse = QByteArray("imported");
-        r.server.hold = true;
-        r.MatchEnds("ServerInfo first\r\n");
-        QTRY_COMPARE(r.server.held.size(), 1);
-        r.MatchEnds("ServerInfo second\r\n");
-        r.server.hold = false;
-        r.server.Release();
-        QTRY_COMPARE(r.log, (QStringList{"imported", "imported"}));
-        QVERIFY(!fs::exists(r.stats));
-        QCOMPARE(r.server.bodies.size(), 2);
-        QCOMPARE(QByteArray::fromPercentEncoding(r.server.bodies[0]),
-                 "data=" + QByteArray("ServerInfo first\r\n").toBase64());
-        QCOMPARE(QByteArray::fromPercentEncoding(r.server.bodies[1]),
-                 "data=" + QByteArray("ServerInfo second\r\n").toBase64());
     }
 };
 

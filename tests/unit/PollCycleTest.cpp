@@ -33,10 +33,11 @@ public:
     void ReadChat() override { calls.push_back("ReadChat"); }
     void SendNextAutoMessage() override { calls.push_back("AutoMessage"); }
     void SendStatusReport() override { calls.push_back("StatusReport"); }
-    void WriteStats(bool upload, uint8_t result, int32_t ticks) override {
-        calls.push_back("WriteStats " + std::to_string(upload) + " " + std::to_string(result) + " " +
-                        std::to_string(ticks));
+    void WriteStats(bool upload, std::optional<uint8_t> result, int32_t ticks) override {
+        calls.push_back("WriteStats " + std::to_string(upload) + " " + (result ? std::to_string(*result) : "-") +
+                        " " + std::to_string(ticks));
     }
+    void Log(const std::string& message) override { calls.push_back("Log " + message); }
     void SendPeriodicChat() override { calls.push_back("PeriodicChat"); }
 };
 
@@ -162,6 +163,18 @@ TEST_F(PollCycleTest, MatchEndPausesThenReadsPlayersAndWritesTheStats) {
     EXPECT_EQ(view.tip, "Tovi status: Scoring mission");
     Tick(4);  // still scoring: no second match end
     EXPECT_EQ(hooks.Count("WriteStats"), 1);
+
+    // The server goes away during the pause: nothing it did not answer is written as read.
+    Tick(3);
+    hooks.calls.clear();
+    server.SetByte(game::kGameState, 4);
+    poll.Timer_Timer();
+    backend.RemoveProcess(100);
+    clock.Advance(200);
+    EXPECT_EQ(hooks.calls, (std::vector<std::string>{
+                               "Log The game server went away at the match end: its final scores and result could "
+                               "not be read",
+                               "WriteStats 1 - 70003", "ReadChat"}));
 }
 
 TEST_F(PollCycleTest, AMatchEndWhosePauseEndsWhileThePollIsStoppedWaitsForItToRunAgain) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,14 +21,25 @@
 
 namespace tovi::testing {
 
+// A stand-in for the program's SHA-256 upload id: FNV-1a, stable and content-dependent.
+inline std::string TestDigest(std::string_view bytes) {
+    uint64_t hash = 14695981039346656037ULL;
+    for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    return std::to_string(hash);
+}
+
 // The stats file an upload body carries, decoded apart from the program's encoders: only
 // Base64's "+", "/" and "=" need form encoding.
 inline std::string UploadedFile(std::string body) {
     EXPECT_TRUE(body.starts_with("data=")) << body;
-    for (auto [code, c] : {std::pair{"%2B", '+'}, {"%2F", '/'}, {"%3D", '='}}) {
-        for (size_t at = body.find(code); at != std::string::npos; at = body.find(code))
-            body.replace(at, 3, 1, c);
+    std::string decoded;
+    for (size_t i = 0; i < body.size(); ++i) {
+        const std::string_view code = std::string_view(body).substr(i, 3);
+        const char c = code == "%2B" ? '+' : code == "%2F" ? '/' : code == "%3D" ? '=' : '\0';
+        decoded += c != '\0' ? c : body[i];
+        if (c != '\0') i += 2;
     }
+    body = std::move(decoded);
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     uint32_t bits = 0;
@@ -42,21 +54,16 @@ inline std::string UploadedFile(std::string body) {
 // virtual clock after its time-out.
 class FakeHttpClient : public HttpClient {
 public:
-    struct Request {
-        std::string url, body, contentType;
-        int timeoutMs;
-    };
-    std::vector<Request> requests;
+    std::vector<HttpRequest> requests;
     int cancels = 0;
 
     explicit FakeHttpClient(VirtualScheduler& clock) : m_clock(clock) {}
-    void Post(const std::string& url, const std::string& body, const std::string& contentType, int timeoutMs,
-              std::function<void(const HttpResult&)> done) override {
+    void Post(const HttpRequest& request, std::function<void(const HttpResult&)> done) override {
         if (Busy()) Cancel();
-        requests.push_back({url, body, contentType, timeoutMs});
+        requests.push_back(request);
         m_done = std::move(done);
-        m_timeout = m_clock.Schedule(timeoutMs, [this] {
-            Deliver({HttpOutcome::TimedOut, {}, "no answer"});
+        m_timeout = m_clock.Schedule(request.timeoutMs, [this] {
+            Deliver({HttpOutcome::TimedOut, 0, {}, {}, "no answer"});
         });
     }
     void Cancel() override {
@@ -66,11 +73,11 @@ public:
     }
     bool Busy() const override { return static_cast<bool>(m_done); }
     // The service answers the running transfer, with the header or (nullopt) without it.
-    void Answer(std::optional<std::string> header) {
-        Deliver({HttpOutcome::Answered, header.value_or(""), {}});
+    void Answer(std::optional<std::string> header, int status = 200, std::string location = {}) {
+        Deliver({HttpOutcome::Answered, status, header.value_or(""), std::move(location), {}});
     }
-    void Fail(const std::string& error) { Deliver({HttpOutcome::Failed, {}, error}); }
-    const Request& Last() const { return requests.back(); }
+    void Fail(const std::string& error) { Deliver({HttpOutcome::Failed, 0, {}, {}, error}); }
+    const HttpRequest& Last() const { return requests.back(); }
 
 private:
     void Deliver(const HttpResult& result) {
@@ -119,7 +126,7 @@ public:
 // clock is a second later.
 class ReportTest : public ::testing::Test {
 protected:
-    ReportTest() : http(clock), reporter(dir.Path(), settings, status, http, log) {
+    ReportTest() : http(clock), reporter(dir.Path(), settings, status, http, log, TestDigest) {
         settings.ServerCode = "QX1";
         settings.UpdateURL = "http://stats.example.org/tovistats/update.php";
         settings.ImportURL = "http://stats.example.org/tovistats/import.php";

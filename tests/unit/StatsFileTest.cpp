@@ -50,6 +50,9 @@ TEST_F(StatsFileTest, AnEmptyTableWritesTheServerLineAloneWithItsTrueTickCount) 
     EXPECT_EQ(
         StatsOnDisk(),
         "ServerInfo |**QX**|Jungle Siege|**QX**||**QX**|255|**QX**|2004-06-12 21:05:09|**QX**|32768\r\n");
+    // A result that could not be read is left empty, never written as 0.
+    ASSERT_TRUE(Writer().WriteStats(false, std::nullopt, 7));
+    EXPECT_TRUE(StatsOnDisk().ends_with("||**QX**||**QX**|2004-06-12 21:05:10|**QX**|7\r\n")) << StatsOnDisk();
 }
 
 TEST_F(StatsFileTest, AGameTypeOutsideTheTableWritesNothingAndUploadsNothing) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "ReportFakes.h"
+#include "TextEncodings.h"
 
 using namespace tovi;
 using namespace tovi::testing;
@@ -61,27 +62,59 @@ TEST_F(WebReporterTest, AnEmptyServerSendsEmptyListsAndAnUnknownGameTypeNothing)
     EXPECT_EQ(log.lines.back(), "Status report not sent: game type 33 is unknown");
 }
 
-TEST_F(WebReporterTest, TheAnswerHeaderIsLoggedOrRequestTimeout) {
+TEST_F(WebReporterTest, OnlyASuccessWithTheHeaderConfirmsAndTheLogSaysWhatHappened) {
+    const std::string update = " to " + settings.UpdateURL;
+    const std::string import = " to " + settings.ImportURL;
     reporter.SendStatusReport();
     http.Answer("Status updated");
     reporter.SendStatusReport();
     http.Answer(std::nullopt);
     reporter.SendStatusReport();
     http.Fail("Connection refused");
-    // A shortened time-out runs on the virtual clock, and frees the transfer for the next report.
+    reporter.SendStatusReport();
+    http.Answer("Moved", 301, "https://stats.example.org/tovistats/update.php");
+    // A header is shown as text: control bytes as blanks, cut where the log line would overflow.
+    reporter.SendStatusReport();
+    http.Answer("ok\r\n" + std::string(300, 'x'));
+    // The deadline runs on the virtual clock, and frees the transfer for the next report.
     reporter.SetTransferTimeoutMs(2000);
     reporter.SendStatusReport();
     EXPECT_EQ(http.Last().timeoutMs, 2000);
-    clock.Advance(1999);
-    EXPECT_EQ(log.lines.size(), 3U);
-    clock.Advance(1);
-    reporter.SendStatusReport();
-    EXPECT_EQ(http.requests.size(), 5U);
-    EXPECT_EQ(log.lines, (Strings{"Status updated", "Request timeout",
-                                  "Status report failed: Connection refused", "Request timeout"}));
+    clock.Advance(2000);
+    EXPECT_EQ(log.lines, (Strings{"Status updated",
+                                  "Status report" + update + " failed: HTTP 200 without a ToviResponse header, so not confirmed",
+                                  "Status report" + update + " failed: Connection refused",
+                                  "Status report" + update + " failed: HTTP 301, a redirect to "
+                                  "https://stats.example.org/tovistats/update.php (not followed: correct the address "
+                                  "in the settings); ToviResponse: Moved",
+                                  "ok  " + std::string(196, 'x') + "...",
+                                  "Request timeout: the status report" + update + " got no answer"}));
+
+    // The upload: nothing but a 2xx with the header removes a match.
+    log.lines.clear();
+    const std::string file = "ServerInfo QX1|**QX**|A\r\n";
+    WriteBytes(dir / "stats.stats", file);
+    for (auto [code, header] : {std::pair{302, "Imported"}, {500, "Imported"}, {404, ""}, {200, ""}}) {
+        reporter.UploadStats();
+        http.Answer(std::string(header), code, code == 302 ? "https://stats.example.org/import.php" : "");
+        EXPECT_EQ(StatsOnDisk(), file);
+    }
+    reporter.UploadStats();
+    clock.Advance(2000);
+    EXPECT_EQ(StatsOnDisk(), file);
+    const std::string match = "Stats upload (1 match)" + import + " failed: HTTP ";
+    EXPECT_EQ(log.lines, (Strings{match + "302, a redirect to https://stats.example.org/import.php (not followed: "
+                                          "correct the address in the settings); ToviResponse: Imported",
+                                  match + "500; ToviResponse: Imported", match + "404",
+                                  match + "200 without a ToviResponse header, so not confirmed",
+                                  "Import timeout: the stats upload (1 match)" + import + " got no answer"}));
+    reporter.UploadStats();
+    http.Answer("Imported", 201);
+    EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+    EXPECT_EQ(log.lines.back(), "Imported");
 }
 
-TEST_F(WebReporterTest, TheUploadSendsTheWholeFileAndDeletesItOnConfirmation) {
+TEST_F(WebReporterTest, TheUploadSendsTheFileByteForByteAndDeletesItOnConfirmation) {
     const std::string file =
         "ServerInfo QX1|**QX**|A|**QX**|TDM|**QX**|1|**QX**|2004-06-12 20:00:00|**QX**|9\r\n"
         "  PlayerStats J\xF6rg&end& 1 0 0 0 0 0 3 2 0 0 0 0 0 0 0 0 0 0 0 0 0 150 0 600\r\n";
@@ -96,28 +129,110 @@ TEST_F(WebReporterTest, TheUploadSendsTheWholeFileAndDeletesItOnConfirmation) {
     EXPECT_EQ(log.lines, Strings{"3 matches imported"});
     EXPECT_FALSE(fs::exists(dir / "stats.stats"));
     EXPECT_FALSE(reporter.UploadRunning());
+    // An empty file goes as an empty upload and is removed on confirmation; a missing one is an error.
+    WriteBytes(dir / "stats.stats", "");
+    reporter.UploadStats();
+    EXPECT_EQ(http.Last().body, "data=");
+    http.Answer("nothing imported");
+    EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+    reporter.UploadStats();
+    EXPECT_TRUE(log.lines.back().starts_with("Stats upload failed: cannot read stats.stats: ")) << log.lines.back();
 }
 
-TEST_F(WebReporterTest, ThreeMatchesGoInOneUploadAfterTwoFailures) {
+namespace {
+
+// A block of `players` player lines; with `map` in its server line.
+std::string Block(const std::string& map, int players) {
+    std::string block = "ServerInfo QX1|**QX**|" + map + "|**QX**|TDM|**QX**|1|**QX**|2004-06-12 20:00:00|**QX**|9\r\n";
+    for (int i = 0; i < players; ++i)
+        block += "  PlayerStats P" + std::to_string(i) + "\xFF\xFE&end& 1 0 0 0 0 0 3 2 0 0 0 0 0 0 0 0 0 0 0 0 0 150 0 600\r\n";
+    return block;
+}
+
+std::string IdOf(const HttpRequest& request) {
+    for (const auto& [name, value] : request.headers)
+        if (name == "Idempotency-Key") return value;
+    return {};
+}
+
+}  // namespace
+
+TEST_F(WebReporterTest, ABacklogGoesInBatchesOfWholeBlocksOldestFirstEachRemovedOnItsOwnConfirmation) {
+    // The body as the encoders build it, for every length of the last Base64 group.
+    for (const std::string stats : {"", "\xFB", "\xFB\xFF", "\xFB\xFF\xBE", "ab\xFF\xFE"})
+        EXPECT_EQ(UploadBody(stats), "data=" + FormEncode(Base64Encode(stats)));
+    // 6 MB of 1600 blocks: more than a body may carry, and more than is rewritten at once.
+    std::string queue;
+    for (int i = 0; i < 1600; ++i) queue += Block("M" + std::to_string(i), 40);
+    WriteBytes(dir / "stats.stats", queue);
+    reporter.UploadStats();
+    std::string delivered;
+    size_t batches = 0;
+    while (http.Busy()) {
+        const HttpRequest& sent = http.Last();
+        EXPECT_LE(sent.body.size(), size_t{1} << 20);
+        const std::string stats = UploadedFile(sent.body);
+        EXPECT_TRUE(stats.starts_with("ServerInfo ") && stats.ends_with("\r\n"));
+        EXPECT_EQ(IdOf(sent), TestDigest(stats));
+        EXPECT_EQ(queue.substr(delivered.size(), stats.size()), stats);
+        delivered += stats;
+        ++batches;
+        http.Answer("imported");
+        // What is left on disk is exactly what was not confirmed.
+        if (delivered.size() < queue.size() && StatsOnDisk().size() < queue.size()) {
+            EXPECT_EQ(StatsOnDisk(), queue.substr(delivered.size()));
+        }
+    }
+    EXPECT_EQ(delivered, queue);
+    EXPECT_GE(batches, 6U);
+    EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+    EXPECT_FALSE(fs::exists(dir / "stats.stats.upload"));
+
+    // A block larger than a body goes alone; a last block still without its line end waits.
+    const std::string huge = Block("Huge", 12000);
+    WriteBytes(dir / "stats.stats", huge + Block("Small", 1) + "ServerInfo cut");
+    reporter.UploadStats();
+    EXPECT_EQ(UploadedFile(http.Last().body), huge);
+    http.Answer("imported");
+    EXPECT_EQ(UploadedFile(http.Last().body), Block("Small", 1));
+    http.Answer("imported");
+    EXPECT_FALSE(http.Busy());
+    EXPECT_EQ(StatsOnDisk(), "ServerInfo cut");
+}
+
+TEST_F(WebReporterTest, ABatchGoesAgainUnchangedWithItsIdUntilConfirmedAlsoAfterARestart) {
     StatsFile stats = Writer();
     status.MapName = "One";
     ASSERT_TRUE(stats.WriteStats(true, 1, 100));
-    http.Fail("Connection refused");
+    const HttpRequest first = http.Last();
+    http.Answer(std::nullopt);  // stored, but the confirmation got lost on its way
     status.MapName = "Two";
     ASSERT_TRUE(stats.WriteStats(true, 2, 200));
-    clock.Advance(60000);  // never answered
-    EXPECT_EQ(log.lines, (Strings{"Stats upload failed: Connection refused", "Import timeout"}));
-    status.MapName = "Three";
-    ASSERT_TRUE(stats.WriteStats(true, 3, 300));
-    ASSERT_EQ(http.requests.size(), 3U);
-    const std::string sent = UploadedFile(http.Last().body);
-    EXPECT_EQ(sent, StatsOnDisk());
-    const size_t one = sent.find("|**QX**|One|");
-    const size_t two = sent.find("|**QX**|Two|");
-    const size_t three = sent.find("|**QX**|Three|");
-    EXPECT_TRUE(one < two && two < three && three != std::string::npos) << sent;
-    http.Answer("imported");
-    EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+    EXPECT_EQ(http.Last().body, first.body);  // "Two" waits for a later batch
+    EXPECT_EQ(IdOf(http.Last()), IdOf(first));
+    // The program ends before the answer; after the restart the batch goes unchanged again.
+    {
+        WebReporter restarted(dir.Path(), settings, status, http, log, TestDigest);
+        StatsFile again(dir.Path(), settings, status, players, view, restarted, log, dialogs, clock);
+        status.MapName = "Three";
+        ASSERT_TRUE(again.WriteStats(true, 3, 300));
+        EXPECT_EQ(http.Last().body, first.body);
+        EXPECT_EQ(IdOf(http.Last()), IdOf(first));
+        http.Answer("imported");
+        // Confirmed: the next batch holds the two later matches, with its own id.
+        const std::string next = UploadedFile(http.Last().body);
+        EXPECT_TRUE(next.starts_with("ServerInfo QX1|**QX**|Two|")) << next;
+        EXPECT_NE(next.find("|Three|"), std::string::npos);
+        EXPECT_EQ(IdOf(http.Last()), TestDigest(next));
+        EXPECT_EQ(StatsOnDisk(), next);
+        http.Answer("imported");
+        EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+    }
+    // A record left by a crash after the removal no longer matches the file, and is passed over.
+    WriteBytes(dir / "stats.stats.upload", "sending 0 14 " + TestDigest("ServerInfo A\r\n") + "\r\n");
+    WriteBytes(dir / "stats.stats", "ServerInfo B\r\n");
+    WebReporter(dir.Path(), settings, status, http, log, TestDigest).UploadStats();
+    EXPECT_EQ(UploadedFile(http.Last().body), "ServerInfo B\r\n");
 }
 
 TEST_F(WebReporterTest, AMatchEndingDuringASlowUploadSurvivesIt) {
@@ -167,10 +282,11 @@ TEST_F(WebReporterTest, AReportNeverCancelsAnUploadOrAReportStillWaitingButAnUpl
     EXPECT_EQ(StatsOnDisk(), "ServerInfo C\r\n");
     // The cancelled report logs nothing.
     EXPECT_EQ(log.lines,
-              (Strings{"late but fine", "imported", "imported",
+              (Strings{"Status report skipped: the last one still waits for its answer", "late but fine",
+                       "Status report skipped: the stats upload still runs", "imported", "imported",
                        "stats.stats changed during the upload; it is kept whole for the next upload"}));
 
     // A reporter that goes away cancels its transfer.
-    { WebReporter(dir.Path(), settings, status, http, log).SendStatusReport(); }
+    { WebReporter(dir.Path(), settings, status, http, log, TestDigest).SendStatusReport(); }
     EXPECT_EQ(http.cancels, 2);
 }
