@@ -9,6 +9,7 @@
 #include "SimProcess.h"
 
 // Last: Xlib defines macros (None, Status) that clash with ordinary names.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace tovi::testing {
@@ -90,6 +91,44 @@ bool WindowVisible(int32_t window) {
                           attributes.map_state == IsViewable;
     XCloseDisplay(display);
     return viewable;
+}
+
+int RaiseHelperWindows(int32_t pid, int32_t mainWindow) {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return 0;
+    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    const auto ownerOf = [&](Window window) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        long owner = 0;
+        if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
+                               &data) == Success &&
+            data != nullptr && items == 1 && format == 32)
+            owner = *reinterpret_cast<long*>(data);
+        if (data != nullptr) XFree(data);
+        return owner;
+    };
+    int raised = 0;
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
+        for (unsigned int i = 0; i < count; ++i) {
+            XWindowAttributes attributes{};
+            if (children[i] != static_cast<Window>(mainWindow) &&
+                XGetWindowAttributes(display, children[i], &attributes) && attributes.override_redirect &&
+                ownerOf(children[i]) == pid) {
+                XRaiseWindow(display, children[i]);
+                ++raised;
+            }
+        }
+        if (children != nullptr) XFree(children);
+    }
+    XSync(display, False);
+    XCloseDisplay(display);
+    return raised;
 }
 
 }  // namespace tovi::testing

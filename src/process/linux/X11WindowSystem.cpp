@@ -109,6 +109,12 @@ std::vector<int32_t> X11WindowSystem::TopLevelWindows() {
     std::unique_ptr<Window, XFreeDeleter> owned(children);
     // XQueryTree lists the root's children bottom to top; the topmost comes first here.
     for (unsigned int i = count; i-- > 0;) {
+        // Override-redirect windows are menus, tooltips and helpers that bypass the window
+        // manager, never an application's main window: Wine gives every program an unmapped 1x1
+        // "Default IME" window of this kind, carrying the program's _NET_WM_PID. The flag stays
+        // whether the window is mapped or not, so a main window hidden by us is still listed.
+        XWindowAttributes attributes{};
+        if (!XGetWindowAttributes(m_display, children[i], &attributes) || attributes.override_redirect) continue;
         unsigned long client = ClientWindow(children[i], 2);
         if (client == 0) client = children[i];
         windows.push_back(static_cast<int32_t>(client));

@@ -183,10 +183,14 @@ bool Win32ProcessBackend::Write(int32_t pid, uint32_t address, std::span<const u
 std::vector<int32_t> Win32ProcessBackend::TopLevelWindows() {
     std::vector<int32_t> windows;
     // FindWindow with neither class nor caption answers the topmost top-level window; the
-    // rest follow in z-order. Owned windows (a dialog, a tool window) are passed over.
+    // rest follow in z-order. Owned windows (a dialog, a tool window) are passed over, and so
+    // are windows both hidden and disabled: the input method's "Default IME" window that every
+    // program with a window gets, unowned, and at times above the main window. A main window
+    // hidden by us stays enabled and is still listed.
     HWND window = ::FindWindowA(nullptr, nullptr);
     for (size_t seen = 0; window != nullptr && seen < kMaxWindows; ++seen) {
-        if (::GetParent(window) == nullptr) windows.push_back(FromHwnd(window));
+        const bool helper = !::IsWindowVisible(window) && !::IsWindowEnabled(window);
+        if (::GetParent(window) == nullptr && !helper) windows.push_back(FromHwnd(window));
         window = ::GetWindow(window, GW_HWNDNEXT);
     }
     return windows;
