@@ -164,6 +164,22 @@ TEST_F(MemoryClassWithGamesim, ReadsAndWritesTheServersMemory) {
     EXPECT_EQ(memory.LastFailure(), AccessFailure::BadAddress);
     EXPECT_FALSE(memory.WriteDWord(0x1000, 1));
     EXPECT_EQ(memory.LastFailure(), AccessFailure::BadAddress);
+    // The next call that succeeds leaves no failure behind.
+    EXPECT_EQ(memory.ReadDWord(game::kScoringTime), 1550);
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::None);
+}
+
+// A refused access is explained in this platform's terms.
+TEST_F(MemoryClassWithGamesim, ARefusedAccessIsExplainedForThisPlatform) {
+    const std::string advice = backend->AccessRefusedAdvice();
+#ifdef _WIN32
+    EXPECT_NE(advice.find("same user as the game's server"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("administrator"), std::string::npos) << advice;
+    EXPECT_EQ(advice.find("setcap"), std::string::npos) << advice;
+#else
+    EXPECT_NE(advice.find("setcap cap_sys_ptrace=eip"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("ptrace_scope"), std::string::npos) << advice;
+#endif
 }
 
 TEST_F(MemoryClassWithGamesim, AServerThatExitedAnswersNothing) {

@@ -47,6 +47,28 @@ private:
     std::unique_ptr<Platform> m_platform;
 };
 
+#ifndef _WIN32
+// An X server of the test's own (Xvfb), named by DISPLAY while the object lives, so that
+// simulators started meanwhile and window systems opened meanwhile meet no one else's windows.
+class PrivateDisplay {
+public:
+    PrivateDisplay();
+    ~PrivateDisplay();
+    PrivateDisplay(const PrivateDisplay&) = delete;
+    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
+    // Empty when the server could not be started.
+    const std::string& name() const {
+        return m_name;
+    }
+
+private:
+    int32_t m_pid = 0;
+    std::string m_name;
+    std::string m_previous;
+    bool m_hadPrevious = false;
+};
+#endif
+
 // This test's own process id.
 int32_t CurrentProcessId();
 

@@ -1,9 +1,13 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 
 #include "SimProcess.h"
@@ -77,6 +81,59 @@ void SimProcess::Stop() {
         ::waitpid(m_pid, nullptr, 0);
     }
     m_pid = 0;
+}
+
+PrivateDisplay::PrivateDisplay() {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        // The server ends with the test, even with a test that crashed; its chatter is not wanted.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+        }
+        // Xvfb picks a free display number and writes it to the descriptor once it accepts clients.
+        const std::string fd = std::to_string(fds[1]);
+        ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "1024x768x24",
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    if (pid < 0) {
+        ::close(fds[0]);
+        return;
+    }
+    m_pid = pid;
+    std::string number;
+    pollfd ready{fds[0], POLLIN, 0};
+    char c = 0;
+    while (::poll(&ready, 1, 20000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
+    ::close(fds[0]);
+    if (number.empty()) return;
+    m_name = ":" + number;
+    if (const char* previous = std::getenv("DISPLAY")) {
+        m_hadPrevious = true;
+        m_previous = previous;
+    }
+    ::setenv("DISPLAY", m_name.c_str(), 1);
+}
+
+PrivateDisplay::~PrivateDisplay() {
+    if (!m_name.empty()) {
+        if (m_hadPrevious) {
+            ::setenv("DISPLAY", m_previous.c_str(), 1);
+        } else {
+            ::unsetenv("DISPLAY");
+        }
+    }
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
 }
 
 int32_t CurrentProcessId() {

@@ -97,6 +97,7 @@ unsigned long X11WindowSystem::ClientWindow(unsigned long frame, int depth) {
 }
 
 std::vector<int32_t> X11WindowSystem::TopLevelWindows() {
+    ClearFailure();
     std::vector<int32_t> windows;
     ErrorTrap trap(m_display);
     Window root = 0, parent = 0;
@@ -123,6 +124,7 @@ std::vector<int32_t> X11WindowSystem::TopLevelWindows() {
 }
 
 int32_t X11WindowSystem::FindWindowByCaption(const std::string& caption) {
+    ClearFailure();
     for (int32_t window : TopLevelWindows()) {
         if (WindowCaption(window) == caption) return window;
     }
@@ -131,6 +133,7 @@ int32_t X11WindowSystem::FindWindowByCaption(const std::string& caption) {
 }
 
 int32_t X11WindowSystem::WindowProcess(int32_t window) {
+    ClearFailure();
     if (window <= 0) {
         m_failure = AccessFailure::NoWindow;
         return 0;
@@ -153,6 +156,7 @@ int32_t X11WindowSystem::WindowProcess(int32_t window) {
 }
 
 std::string X11WindowSystem::WindowCaption(int32_t window) {
+    ClearFailure();
     if (window <= 0) {
         m_failure = AccessFailure::NoWindow;
         return {};
@@ -187,6 +191,7 @@ std::string X11WindowSystem::WindowCaption(int32_t window) {
 }
 
 bool X11WindowSystem::SetWindowVisible(int32_t window, bool visible) {
+    ClearFailure();
     if (window <= 0) {
         m_failure = AccessFailure::NoWindow;
         return false;
@@ -205,6 +210,7 @@ bool X11WindowSystem::SetWindowVisible(int32_t window, bool visible) {
 }
 
 bool X11WindowSystem::PostKeystroke(int32_t window, GameKeystroke key) {
+    ClearFailure();
     if (window <= 0) {
         m_failure = AccessFailure::NoWindow;
         return false;
