@@ -841,10 +841,8 @@ void frmMain::Timer_Timer() {
     if (!m_permissionExplained && m_memory.GetProcID() == -1 &&
         m_memory.LastFailure() == AccessFailure::PermissionDenied) {
         m_permissionExplained = true;
-        m_dialogs.Warn(
-            "The game server was found, but reading its memory was refused. Run Tovi stats as root, give it the "
-            "capability with \"setcap cap_sys_ptrace=eip tovistats\", or allow it for all programs of your user "
-            "with \"sysctl kernel.yama.ptrace_scope=0\".");
+        m_dialogs.Warn("The game server was found, but reading its memory was refused. " +
+                       m_memory.Backend().AccessRefusedAdvice());
     }
 }
 

@@ -37,16 +37,27 @@ public:
     // The backend behind this accessor, for another accessor of the same platform.
     ProcessBackend& Backend() const { return m_backend; }
 
-    // Why the latest failed call failed, as the backend saw it.
-    AccessFailure LastFailure() const { return m_backend.LastFailure(); }
+    // Why this accessor's latest call failed, as the backend saw it; None after a call that
+    // succeeded. Another accessor over the same backend has its own.
+    AccessFailure LastFailure() const { return m_failure; }
 
 private:
     bool Fail();
+    // Takes the backend's word on the call just made.
+    template <typename T> T Noted(T result) {
+        m_failure = m_backend.LastFailure();
+        return result;
+    }
+    bool NoteFailure(AccessFailure failure) {
+        m_failure = failure;
+        return false;
+    }
     bool HasWindow() const { return m_procHwnd != 0 && m_procHwnd != -1; }
 
     ProcessBackend& m_backend;
     int32_t m_procId = 0;
     int32_t m_procHwnd = 0;
+    AccessFailure m_failure = AccessFailure::None;
 };
 
 // Whether `text` ends with `tail`, letters compared without regard to case, as executable names

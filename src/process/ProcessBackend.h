@@ -54,7 +54,14 @@ public:
     // Posts key down and key up to the window, without waiting for it to be handled.
     virtual bool PostKeystroke(int32_t window, GameKeystroke key) = 0;
 
+    // Why the latest call failed; None when it succeeded.
     virtual AccessFailure LastFailure() const = 0;
+
+    // What the operator can do when access to the game's process is refused, in this platform's
+    // terms; one or two sentences.
+    virtual std::string AccessRefusedAdvice() const {
+        return "Run Tovi stats as the same user as the game's server.";
+    }
 };
 
 }  // namespace tovi

@@ -334,7 +334,8 @@ private slots:
         window.Timer_Timer();
         window.Timer_Timer();
         QCOMPARE(f.dialogs.asked.size(), 1);
-        QVERIFY(f.dialogs.asked.first().contains("cap_sys_ptrace"));
+        // The way out is the platform's, as its backend words it.
+        QVERIFY(f.dialogs.asked.first().endsWith(QString::fromStdString(f.backend.AccessRefusedAdvice())));
         QCOMPARE(f.Panel(3), QStringLiteral("Game not running"));
         f.backend.Find(4711)->accessible = true;
         window.Timer_Timer();

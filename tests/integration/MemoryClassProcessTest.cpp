@@ -19,6 +19,8 @@
 
 using namespace tovi;
 using tovi::testing::CurrentProcessId;
+using tovi::testing::OwnVersion;
+using tovi::testing::RaiseHelperWindows;
 using tovi::testing::SimProcess;
 using tovi::testing::WaitFor;
 using tovi::testing::WindowVisible;
@@ -32,8 +34,6 @@ const std::string kServerName = "JOINTOPS.EXE";
 // What Wine shows as the first argument of a Windows program's command line.
 const std::string kServerName = "C:\\GAMES\\JO\\JOINTOPS.EXE";
 #endif
-const std::string kCaption(game::kDefaultCaption);
-
 bool HaveWindows() {
 #ifdef _WIN32
     return true;
@@ -51,8 +51,11 @@ bool Contains(const std::vector<std::string>& list, const std::string& entry) {
     return std::find(list.begin(), list.end(), entry) != list.end();
 }
 
+// Each test's servers show a version, and so a caption, of the test's own.
 class MemoryClassWithGamesim : public ::testing::Test {
 protected:
+    const std::string version = OwnVersion();
+    const std::string caption = std::string(game::kCaptionPrefix) + version;
     std::unique_ptr<ProcessBackend> backend = MakePlatformBackend();
     MemoryClass memory{*backend};
 };
@@ -61,16 +64,18 @@ protected:
 
 TEST_F(MemoryClassWithGamesim, AttachesToTheServersWindowTypesIntoItsConsoleAndHidesIt) {
     if (!HaveWindows()) GTEST_SKIP() << "needs an X display";
-    SimProcess sim(kServerName, {"--state", "3"});
+    SimProcess sim(kServerName, {"--state", "3", "--version", version});
     ASSERT_GT(sim.pid(), 0);
 
-    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(kCaption); }));
+    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(caption); }));
     EXPECT_EQ(memory.GetProcID(), sim.pid());
     const int32_t window = memory.GetProcHwnd();
-    EXPECT_EQ(memory.GetWinCaption(window), kCaption);
+    EXPECT_EQ(memory.GetWinCaption(window), caption);
     EXPECT_EQ(memory.ProcIDFromWnd(window), sim.pid());
 
+    // Attached by id, the main window is found above whatever helper windows the process has.
     MemoryClass byId(*backend);
+    RaiseHelperWindows(sim.pid(), window);
     ASSERT_TRUE(byId.SetProcID(sim.pid()));
     EXPECT_EQ(byId.GetProcHwnd(), window);
 
@@ -90,9 +95,13 @@ TEST_F(MemoryClassWithGamesim, AttachesToTheServersWindowTypesIntoItsConsoleAndH
     EXPECT_TRUE(
         WaitFor([&] { return Text(memory, game::kChatLine, game::kChatLineLength) == "Host: hello all"; }));
 
+    // Hidden by us, the window is still the server's main window.
     ASSERT_TRUE(WaitFor([&] { return WindowVisible(window); }));
     EXPECT_TRUE(memory.ShowGameWindow(false));
     EXPECT_TRUE(WaitFor([&] { return !WindowVisible(window); }));
+    RaiseHelperWindows(sim.pid(), window);
+    ASSERT_TRUE(byId.SetProcID(sim.pid()));
+    EXPECT_EQ(byId.GetProcHwnd(), window);
     EXPECT_TRUE(memory.ShowGameWindow(true));
     EXPECT_TRUE(WaitFor([&] { return WindowVisible(window); }));
 }
@@ -139,10 +148,10 @@ TEST_F(MemoryClassWithGamesim, ReadsAndWritesTheServersMemory) {
     EXPECT_EQ(Text(memory, slot1 + game::slot::kName, game::slot::kNameLength), "Player1");
 
     // Ten characters: the version, its NUL, and whatever the game keeps after it.
-    const std::string version = memory.ReadMemory(game::kVersionText, 10);
-    ASSERT_EQ(version.size(), 10u);
-    EXPECT_EQ(version.substr(0, 9), std::string("V1.5.1.5\0", 9));
-    EXPECT_EQ(static_cast<uint8_t>(version[9]), memory.ReadAByte(game::kVersionText + 9));
+    const std::string field = memory.ReadMemory(game::kVersionText, 10);
+    ASSERT_EQ(field.size(), 10u);
+    EXPECT_EQ(field.substr(0, 9), std::string("V1.5.1.5\0", 9));
+    EXPECT_EQ(static_cast<uint8_t>(field[9]), memory.ReadAByte(game::kVersionText + 9));
 
     EXPECT_TRUE(memory.WriteMemory(game::kConsoleLine, "abcd", false));
     EXPECT_TRUE(memory.WriteMemory(game::kConsoleLine, "abc", true));
@@ -155,14 +164,30 @@ TEST_F(MemoryClassWithGamesim, ReadsAndWritesTheServersMemory) {
     EXPECT_EQ(memory.LastFailure(), AccessFailure::BadAddress);
     EXPECT_FALSE(memory.WriteDWord(0x1000, 1));
     EXPECT_EQ(memory.LastFailure(), AccessFailure::BadAddress);
+    // The next call that succeeds leaves no failure behind.
+    EXPECT_EQ(memory.ReadDWord(game::kScoringTime), 1550);
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::None);
+}
+
+// A refused access is explained in this platform's terms.
+TEST_F(MemoryClassWithGamesim, ARefusedAccessIsExplainedForThisPlatform) {
+    const std::string advice = backend->AccessRefusedAdvice();
+#ifdef _WIN32
+    EXPECT_NE(advice.find("same user as the game's server"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("administrator"), std::string::npos) << advice;
+    EXPECT_EQ(advice.find("setcap"), std::string::npos) << advice;
+#else
+    EXPECT_NE(advice.find("setcap cap_sys_ptrace=eip"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("ptrace_scope"), std::string::npos) << advice;
+#endif
 }
 
 TEST_F(MemoryClassWithGamesim, AServerThatExitedAnswersNothing) {
-    auto sim = std::make_unique<SimProcess>(kServerName, std::vector<std::string>{"--state", "3"});
+    auto sim = std::make_unique<SimProcess>(kServerName, std::vector<std::string>{"--state", "3", "--version", version});
     ASSERT_GT(sim->pid(), 0);
     const int32_t pid = sim->pid();
     ASSERT_TRUE(
-        WaitFor([&] { return memory.SetWindow(kCaption) && memory.ReadAByte(game::kGameState) == 3; }));
+        WaitFor([&] { return memory.SetWindow(caption) && memory.ReadAByte(game::kGameState) == 3; }));
     const int32_t window = memory.GetProcHwnd();
     sim.reset();
 
@@ -172,7 +197,7 @@ TEST_F(MemoryClassWithGamesim, AServerThatExitedAnswersNothing) {
     EXPECT_FALSE(memory.WriteAByte(game::kGameState, 1));
     EXPECT_EQ(memory.LastFailure(), AccessFailure::NoSuchProcess);
 
-    EXPECT_FALSE(memory.SetWindow(kCaption));
+    EXPECT_FALSE(memory.SetWindow(caption));
     EXPECT_EQ(memory.GetProcID(), -1);
     EXPECT_EQ(memory.GetProcHwnd(), -1);
     EXPECT_FALSE(memory.SetProcID(pid));
@@ -188,22 +213,23 @@ TEST_F(MemoryClassWithGamesim, AServerThatExitedAnswersNothing) {
 
 #ifndef _WIN32
 TEST_F(MemoryClassWithGamesim, WithoutADisplayTheServerStillHasAMainWindow) {
-    SimProcess server(kServerName, {"--no-window", "--state", "2"});
-    SimProcess older("C:\\JO2\\jointops.exe", {"--no-window", "--version", "V1.5.1.4"});
+    const std::string olderVersion = OwnVersion();
+    SimProcess server(kServerName, {"--no-window", "--state", "2", "--version", version});
+    SimProcess older("C:\\JO2\\jointops.exe", {"--no-window", "--version", olderVersion});
     auto& linuxBackend = dynamic_cast<linux_backend::LinuxProcessBackend&>(*backend);
     linuxBackend.SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(linuxBackend));
 
     // The caption shows once the version is written, a moment before the state is.
     ASSERT_TRUE(
-        WaitFor([&] { return memory.SetWindow(kCaption) && memory.ReadAByte(game::kGameState) == 2; }));
+        WaitFor([&] { return memory.SetWindow(caption) && memory.ReadAByte(game::kGameState) == 2; }));
     EXPECT_EQ(memory.GetProcID(), server.pid());
     EXPECT_EQ(memory.GetProcHwnd(), server.pid());
-    EXPECT_EQ(memory.GetWinCaption(memory.GetProcHwnd()), kCaption);
+    EXPECT_EQ(memory.GetWinCaption(memory.GetProcHwnd()), caption);
     EXPECT_FALSE(memory.PressKey(GameKeystroke::Console));
     EXPECT_FALSE(memory.ShowGameWindow(false));
     EXPECT_EQ(memory.LastFailure(), AccessFailure::NoWindowSystem);
 
-    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(std::string(game::kCaptionPrefix) + "V1.5.1.4"); }));
+    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(std::string(game::kCaptionPrefix) + olderVersion); }));
     EXPECT_EQ(memory.GetProcID(), older.pid());
     ASSERT_TRUE(memory.SetProcID(server.pid()));
     EXPECT_EQ(memory.GetProcHwnd(), server.pid());

@@ -21,8 +21,6 @@ using namespace tovi::testing;
 
 namespace {
 
-const std::string kCaption(game::kDefaultCaption);
-
 const ServerRow* RowOf(const std::vector<ServerRow>& rows, const SimProcess& sim) {
     const auto it = std::ranges::find(rows, std::to_string(sim.pid()), &ServerRow::ProcID);
     return it == rows.end() ? nullptr : &*it;
@@ -32,13 +30,15 @@ const ServerRow* RowOf(const std::vector<ServerRow>& rows, const SimProcess& sim
 
 TEST(ServerDiscovery, ListsTracksAndFollowsTheChosenServer) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X display";
+    // Only the supported version can be tracked, so the current server shows the default caption;
+    // the test finds it by its process id only.
+    const std::string olderVersion = OwnVersion();
     SimProcess current("C:\\Games\\JO\\jointops.exe", {"--state", "3"});
-    SimProcess older("D:\\JO 1514\\JOINTOPS.EXE", {"--state", "3", "--version", "V1.5.1.4"});
+    SimProcess older("D:\\JO 1514\\JOINTOPS.EXE", {"--state", "3", "--version", olderVersion});
     auto backend = MakePlatformBackend();
     MemoryClass shared(*backend);
-    ASSERT_TRUE(WaitFor([&] { return shared.SetWindow(kCaption); }));
-    ASSERT_TRUE(WaitFor(
-        [&] { return MemoryClass(*backend).SetWindow(std::string(game::kCaptionPrefix) + "V1.5.1.4"); }));
+    ASSERT_TRUE(WaitFor([&] { return shared.SetProcID(current.pid()); }));
+    ASSERT_TRUE(WaitFor([&] { return MemoryClass(*backend).SetProcID(older.pid()); }));
 
     std::vector<ServerRow> rows;
     ASSERT_TRUE(WaitFor([&] {
@@ -51,14 +51,14 @@ TEST(ServerDiscovery, ListsTracksAndFollowsTheChosenServer) {
     EXPECT_EQ(a.Version, "V1.5.1.5");
     EXPECT_EQ(a.Expansion, "TR");
     EXPECT_EQ(b.Path, "D:\\JO 1514\\JOINTOPS.EXE");
-    EXPECT_EQ(b.Version, "V1.5.1.4");
+    EXPECT_EQ(b.Version, olderVersion);
     EXPECT_EQ(shared.GetProcID(), current.pid());  // listing did not move the tracked process
 
     EXPECT_EQ(TrackServer(shared, b), TrackOutcome::WrongVersion);
     EXPECT_EQ(shared.GetProcID(), current.pid());
     ASSERT_EQ(TrackServer(shared, a), TrackOutcome::Tracked);
-    EXPECT_EQ(TrackedMessage(shared), "Stats of process " + std::to_string(current.pid()) + " (" + kCaption +
-                                          ") are now being tracked");
+    EXPECT_EQ(TrackedMessage(shared), "Stats of process " + std::to_string(current.pid()) + " (" +
+                                          std::string(game::kDefaultCaption) + ") are now being tracked");
 
     // The poll follows the tracked process; once it exits, nothing until another is tracked.
     ServerStatus status;
@@ -84,22 +84,25 @@ TEST(ServerDiscovery, ListsTracksAndFollowsTheChosenServer) {
     EXPECT_EQ(window.panels[3], "Waiting for players");
 }
 
+// Both servers show a caption of the test's own, standing for the default one.
 TEST(ServerDiscovery, WithTheDefaultWindowTheTopmostServerIsWatched) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X display";
-    SimProcess first("C:\\A\\jointops.exe", {"--state", "2"});
+    const std::string version = OwnVersion();
+    const std::string caption = std::string(game::kCaptionPrefix) + version;
+    SimProcess first("C:\\A\\jointops.exe", {"--state", "2", "--version", version});
     auto backend = MakePlatformBackend();
     MemoryClass memory(*backend);
-    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(kCaption) && memory.GetProcID() == first.pid(); }));
+    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(caption) && memory.GetProcID() == first.pid(); }));
     const int32_t firstWindow = memory.GetProcHwnd();
 
     // A window mapped later lies above the earlier one.
-    SimProcess second("C:\\B\\jointops.exe", {"--state", "3"});
-    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(kCaption) && memory.GetProcID() == second.pid(); }));
+    SimProcess second("C:\\B\\jointops.exe", {"--state", "3", "--version", version});
+    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(caption) && memory.GetProcID() == second.pid(); }));
 
     Display* display = XOpenDisplay(nullptr);
     ASSERT_NE(display, nullptr);
     XRaiseWindow(display, static_cast<Window>(firstWindow));
     XSync(display, False);
     XCloseDisplay(display);
-    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(kCaption) && memory.GetProcID() == first.pid(); }));
+    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(caption) && memory.GetProcID() == first.pid(); }));
 }

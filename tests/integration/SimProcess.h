@@ -47,11 +47,56 @@ private:
     std::unique_ptr<Platform> m_platform;
 };
 
+#ifndef _WIN32
+// An X server of the test's own (Xvfb), named by DISPLAY while the object lives, so that
+// simulators started meanwhile and window systems opened meanwhile meet no one else's windows.
+class PrivateDisplay {
+public:
+    PrivateDisplay();
+    ~PrivateDisplay();
+    PrivateDisplay(const PrivateDisplay&) = delete;
+    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
+    // Empty when the server could not be started.
+    const std::string& name() const {
+        return m_name;
+    }
+
+private:
+    int32_t m_pid = 0;
+    std::string m_name;
+    std::string m_previous;
+    bool m_hadPrevious = false;
+};
+#endif
+
 // This test's own process id.
 int32_t CurrentProcessId();
 
 // Whether the window is shown (mapped, on X11).
 bool WindowVisible(int32_t window);
+
+// The process's top-level helper windows (on X11 the override-redirect ones, on Windows every one
+// but `mainWindow`), put above every other window; answers how many there were. Raised above the
+// main window, they are where a lookup by process id that takes the topmost window goes wrong.
+int RaiseHelperWindows(int32_t pid, int32_t mainWindow);
+
+// A version text (at most 8 characters) that no simulator but this test's shows: made from this
+// process's id and a count. Given to a simulator with --version, it makes that simulator's caption
+// one of the test's own, so that another server on the same machine or display is never taken
+// for it.
+inline std::string OwnVersion() {
+    static int count = 0;
+    const auto base36 = [](uint32_t n) {
+        std::string digits;
+        do {
+            digits.insert(digits.begin(), "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[n % 36]);
+            n /= 36;
+        } while (n != 0);
+        return digits;
+    };
+    // Process ids stay below 2^22 (5 digits); the count has two digits left.
+    return "T" + base36(static_cast<uint32_t>(CurrentProcessId()) % 60466176u) + "-" + base36(static_cast<uint32_t>(count++) % 36u);
+}
 
 // Waits, for a bounded while, until `condition` holds; answers whether it did. The bound only
 // keeps a broken run from hanging: nothing depends on how long the wait took.

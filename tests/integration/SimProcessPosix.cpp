@@ -1,14 +1,19 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 
 #include "SimProcess.h"
 
 // Last: Xlib defines macros (None, Status) that clash with ordinary names.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace tovi::testing {
@@ -78,6 +83,59 @@ void SimProcess::Stop() {
     m_pid = 0;
 }
 
+PrivateDisplay::PrivateDisplay() {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        // The server ends with the test, even with a test that crashed; its chatter is not wanted.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+        }
+        // Xvfb picks a free display number and writes it to the descriptor once it accepts clients.
+        const std::string fd = std::to_string(fds[1]);
+        ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "1024x768x24",
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    if (pid < 0) {
+        ::close(fds[0]);
+        return;
+    }
+    m_pid = pid;
+    std::string number;
+    pollfd ready{fds[0], POLLIN, 0};
+    char c = 0;
+    while (::poll(&ready, 1, 20000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
+    ::close(fds[0]);
+    if (number.empty()) return;
+    m_name = ":" + number;
+    if (const char* previous = std::getenv("DISPLAY")) {
+        m_hadPrevious = true;
+        m_previous = previous;
+    }
+    ::setenv("DISPLAY", m_name.c_str(), 1);
+}
+
+PrivateDisplay::~PrivateDisplay() {
+    if (!m_name.empty()) {
+        if (m_hadPrevious) {
+            ::setenv("DISPLAY", m_previous.c_str(), 1);
+        } else {
+            ::unsetenv("DISPLAY");
+        }
+    }
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+}
+
 int32_t CurrentProcessId() {
     return ::getpid();
 }
@@ -90,6 +148,44 @@ bool WindowVisible(int32_t window) {
                           attributes.map_state == IsViewable;
     XCloseDisplay(display);
     return viewable;
+}
+
+int RaiseHelperWindows(int32_t pid, int32_t mainWindow) {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return 0;
+    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    const auto ownerOf = [&](Window window) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        long owner = 0;
+        if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
+                               &data) == Success &&
+            data != nullptr && items == 1 && format == 32)
+            owner = *reinterpret_cast<long*>(data);
+        if (data != nullptr) XFree(data);
+        return owner;
+    };
+    int raised = 0;
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
+        for (unsigned int i = 0; i < count; ++i) {
+            XWindowAttributes attributes{};
+            if (children[i] != static_cast<Window>(mainWindow) &&
+                XGetWindowAttributes(display, children[i], &attributes) && attributes.override_redirect &&
+                ownerOf(children[i]) == pid) {
+                XRaiseWindow(display, children[i]);
+                ++raised;
+            }
+        }
+        if (children != nullptr) XFree(children);
+    }
+    XSync(display, False);
+    XCloseDisplay(display);
+    return raised;
 }
 
 }  // namespace tovi::testing

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 #include "SimProcess.h"
 
@@ -65,6 +66,27 @@ int32_t CurrentProcessId() {
 
 bool WindowVisible(int32_t window) {
     return ::IsWindowVisible(reinterpret_cast<HWND>(static_cast<intptr_t>(window))) != FALSE;
+}
+
+int RaiseHelperWindows(int32_t pid, int32_t mainWindow) {
+    struct Search {
+        DWORD pid;
+        HWND main;
+        std::vector<HWND> helpers;
+    } search{static_cast<DWORD>(pid), reinterpret_cast<HWND>(static_cast<intptr_t>(mainWindow)), {}};
+    ::EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            auto& s = *reinterpret_cast<Search*>(context);
+            DWORD owner = 0;
+            ::GetWindowThreadProcessId(window, &owner);
+            if (owner == s.pid && window != s.main) s.helpers.push_back(window);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    for (HWND helper : search.helpers) {
+        ::SetWindowPos(helper, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    }
+    return static_cast<int>(search.helpers.size());
 }
 
 }  // namespace tovi::testing

@@ -48,6 +48,19 @@ TEST_F(MemoryClassTest, AttachesByCaptionToTheTopmostMatchingWindow) {
     EXPECT_FALSE(memory.SetWindow(std::string(game::kDefaultCaption)));
     ExpectDetached();
     EXPECT_EQ(memory.LastFailure(), AccessFailure::PermissionDenied);
+
+    // A failure is forgotten at the next call that succeeds, and another accessor's are its own.
+    backend.Find(100)->accessible = true;
+    ASSERT_TRUE(memory.SetWindow(std::string(game::kDefaultCaption)));
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::None);
+    EXPECT_EQ(memory.ReadMemory(image::kImageEnd, 1), "");
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::BadAddress);
+    MemoryClass second(backend);
+    EXPECT_FALSE(second.SetProcID(4242));
+    EXPECT_EQ(second.LastFailure(), AccessFailure::NoSuchProcess);
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::BadAddress);
+    EXPECT_NE(memory.ReadAByte(game::kVersionText), 0);
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::None);
 }
 
 TEST_F(MemoryClassTest, AttachesByIdOnlyToAProcessWithAWindow) {

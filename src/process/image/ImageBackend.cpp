@@ -61,6 +61,7 @@ FakeProcess* ImageBackend::FindWindow(int32_t window) {
 }
 
 std::vector<int32_t> ImageBackend::ListProcessIds() {
+    m_failure = AccessFailure::None;
     ++calls;
     std::vector<int32_t> ids;
     for (auto& p : m_processes) ids.push_back(p->pid);
@@ -68,6 +69,7 @@ std::vector<int32_t> ImageBackend::ListProcessIds() {
 }
 
 std::optional<std::string> ImageBackend::FirstModulePath(int32_t pid) {
+    m_failure = AccessFailure::None;
     ++calls;
     FakeProcess* p = FindOpenable(pid);
     if (!p) return std::nullopt;
@@ -75,11 +77,13 @@ std::optional<std::string> ImageBackend::FirstModulePath(int32_t pid) {
 }
 
 bool ImageBackend::CanOpen(int32_t pid) {
+    m_failure = AccessFailure::None;
     ++calls;
     return FindOpenable(pid) != nullptr;
 }
 
 bool ImageBackend::Read(int32_t pid, uint32_t address, std::span<uint8_t> out) {
+    m_failure = AccessFailure::None;
     ++calls;
     FakeProcess* p = FindOpenable(pid);
     if (!p) return false;
@@ -90,6 +94,7 @@ bool ImageBackend::Read(int32_t pid, uint32_t address, std::span<uint8_t> out) {
 }
 
 bool ImageBackend::Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) {
+    m_failure = AccessFailure::None;
     ++calls;
     FakeProcess* p = FindOpenable(pid);
     if (!p) return false;
@@ -100,6 +105,7 @@ bool ImageBackend::Write(int32_t pid, uint32_t address, std::span<const uint8_t>
 }
 
 std::vector<int32_t> ImageBackend::TopLevelWindows() {
+    m_failure = AccessFailure::None;
     ++calls;
     std::vector<int32_t> windows;
     for (auto& p : m_processes) {
@@ -109,6 +115,7 @@ std::vector<int32_t> ImageBackend::TopLevelWindows() {
 }
 
 int32_t ImageBackend::FindWindowByCaption(const std::string& caption) {
+    m_failure = AccessFailure::None;
     ++calls;
     for (auto& p : m_processes) {
         if (p->window != 0 && p->caption == caption) return p->window;
@@ -118,18 +125,21 @@ int32_t ImageBackend::FindWindowByCaption(const std::string& caption) {
 }
 
 int32_t ImageBackend::WindowProcess(int32_t window) {
+    m_failure = AccessFailure::None;
     ++calls;
     FakeProcess* p = FindWindow(window);
     return p ? p->pid : 0;
 }
 
 std::string ImageBackend::WindowCaption(int32_t window) {
+    m_failure = AccessFailure::None;
     ++calls;
     FakeProcess* p = FindWindow(window);
     return p ? p->caption : std::string();
 }
 
 bool ImageBackend::SetWindowVisible(int32_t window, bool visible) {
+    m_failure = AccessFailure::None;
     ++calls;
     FakeProcess* p = FindWindow(window);
     if (!p) return false;
@@ -138,6 +148,7 @@ bool ImageBackend::SetWindowVisible(int32_t window, bool visible) {
 }
 
 bool ImageBackend::PostKeystroke(int32_t window, GameKeystroke key) {
+    m_failure = AccessFailure::None;
     ++calls;
     FakeProcess* p = FindWindow(window);
     if (!p) return false;

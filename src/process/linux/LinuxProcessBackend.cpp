@@ -96,6 +96,7 @@ bool LinuxProcessBackend::FailedWithErrno(int error) {
 }
 
 std::vector<int32_t> LinuxProcessBackend::ListProcessIds() {
+    m_failure = AccessFailure::None;
     std::vector<int32_t> ids;
     DIR* dir = ::opendir(m_procRoot.c_str());
     if (!dir) {
@@ -111,6 +112,7 @@ std::vector<int32_t> LinuxProcessBackend::ListProcessIds() {
 }
 
 std::optional<std::string> LinuxProcessBackend::FirstModulePath(int32_t pid) {
+    m_failure = AccessFailure::None;
     const std::string base = m_procRoot + "/" + std::to_string(pid);
     // The command line is readable without any access to the process itself.
     int error = 0;
@@ -132,6 +134,7 @@ std::optional<std::string> LinuxProcessBackend::FirstModulePath(int32_t pid) {
 }
 
 bool LinuxProcessBackend::CanOpen(int32_t pid) {
+    m_failure = AccessFailure::None;
     if (pid <= 0) return Failed(AccessFailure::NoSuchProcess);
     // Opening the memory file applies the same check as reading and writing memory, and
     // tells a process that has gone from one we may not touch.
@@ -142,6 +145,7 @@ bool LinuxProcessBackend::CanOpen(int32_t pid) {
 }
 
 bool LinuxProcessBackend::Read(int32_t pid, uint32_t address, std::span<uint8_t> out) {
+    m_failure = AccessFailure::None;
     if (pid <= 0) return Failed(AccessFailure::NoSuchProcess);
     if (out.empty()) return true;
     iovec local{out.data(), out.size()};
@@ -153,6 +157,7 @@ bool LinuxProcessBackend::Read(int32_t pid, uint32_t address, std::span<uint8_t>
 }
 
 bool LinuxProcessBackend::Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) {
+    m_failure = AccessFailure::None;
     if (pid <= 0) return Failed(AccessFailure::NoSuchProcess);
     if (data.empty()) return true;
     iovec local{const_cast<uint8_t*>(data.data()), data.size()};
@@ -163,43 +168,46 @@ bool LinuxProcessBackend::Write(int32_t pid, uint32_t address, std::span<const u
     return true;
 }
 
-template <typename T> T LinuxProcessBackend::FromWindows(T value, bool ok) {
-    if (!ok) m_failure = m_windows ? m_windows->LastFailure() : AccessFailure::NoWindowSystem;
-    return value;
+std::string LinuxProcessBackend::AccessRefusedAdvice() const {
+    return "Run Tovi stats as root, give it the capability with \"setcap cap_sys_ptrace=eip tovistats\", or allow "
+           "it for all programs of your user with \"sysctl kernel.yama.ptrace_scope=0\".";
+}
+
+// A call of the window half: its failure, or none, becomes this backend's. The no-display half
+// calls back into this backend, so its answer is taken only once it returns.
+template <typename Call> auto LinuxProcessBackend::Windows(Call call) {
+    using Result = decltype(call(*m_windows));
+    if (!m_windows) {
+        m_failure = AccessFailure::NoWindowSystem;
+        return Result{};
+    }
+    auto result = call(*m_windows);
+    m_failure = m_windows->LastFailure();
+    return result;
 }
 
 std::vector<int32_t> LinuxProcessBackend::TopLevelWindows() {
-    if (!m_windows) return FromWindows(std::vector<int32_t>{}, false);
-    return m_windows->TopLevelWindows();
+    return Windows([](WindowSystem& w) { return w.TopLevelWindows(); });
 }
 
 int32_t LinuxProcessBackend::FindWindowByCaption(const std::string& caption) {
-    if (!m_windows) return FromWindows(0, false);
-    const int32_t window = m_windows->FindWindowByCaption(caption);
-    return FromWindows(window, window != 0);
+    return Windows([&](WindowSystem& w) { return w.FindWindowByCaption(caption); });
 }
 
 int32_t LinuxProcessBackend::WindowProcess(int32_t window) {
-    if (!m_windows) return FromWindows(0, false);
-    const int32_t pid = m_windows->WindowProcess(window);
-    return FromWindows(pid, pid != 0);
+    return Windows([&](WindowSystem& w) { return w.WindowProcess(window); });
 }
 
 std::string LinuxProcessBackend::WindowCaption(int32_t window) {
-    if (!m_windows) return FromWindows(std::string(), false);
-    return m_windows->WindowCaption(window);
+    return Windows([&](WindowSystem& w) { return w.WindowCaption(window); });
 }
 
 bool LinuxProcessBackend::SetWindowVisible(int32_t window, bool visible) {
-    if (!m_windows) return FromWindows(false, false);
-    const bool ok = m_windows->SetWindowVisible(window, visible);
-    return FromWindows(ok, ok);
+    return Windows([&](WindowSystem& w) { return w.SetWindowVisible(window, visible); });
 }
 
 bool LinuxProcessBackend::PostKeystroke(int32_t window, GameKeystroke key) {
-    if (!m_windows) return FromWindows(false, false);
-    const bool ok = m_windows->PostKeystroke(window, key);
-    return FromWindows(ok, ok);
+    return Windows([&](WindowSystem& w) { return w.PostKeystroke(window, key); });
 }
 
 }  // namespace tovi::linux_backend

@@ -28,11 +28,12 @@ public:
     bool SetWindowVisible(int32_t window, bool visible) override;
     bool PostKeystroke(int32_t window, GameKeystroke key) override;
     AccessFailure LastFailure() const override { return m_failure; }
+    std::string AccessRefusedAdvice() const override;
 
 private:
     bool Failed(AccessFailure failure);
     bool FailedWithErrno(int error);
-    template <typename T> T FromWindows(T value, bool ok);
+    template <typename Call> auto Windows(Call call);
 
     std::string m_procRoot;
     std::unique_ptr<WindowSystem> m_windows;

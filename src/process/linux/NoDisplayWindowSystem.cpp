@@ -13,6 +13,7 @@ bool NoDisplayWindowSystem::IsGameServer(int32_t pid) {
 }
 
 std::vector<int32_t> NoDisplayWindowSystem::TopLevelWindows() {
+    m_failure = AccessFailure::None;
     std::vector<int32_t> windows;
     for (int32_t pid : m_processes.ListProcessIds()) {
         if (IsGameServer(pid)) windows.push_back(pid);
@@ -21,31 +22,40 @@ std::vector<int32_t> NoDisplayWindowSystem::TopLevelWindows() {
 }
 
 int32_t NoDisplayWindowSystem::FindWindowByCaption(const std::string& caption) {
+    // A server whose memory may not be read has a caption no one can know: if none matches, the
+    // server sought may be that one, and the operator must hear that access was refused.
+    AccessFailure notFound = AccessFailure::NoWindow;
     for (int32_t window : TopLevelWindows()) {
-        if (WindowCaption(window) == caption) return window;
+        const std::string text = WindowCaption(window);
+        if (m_failure == AccessFailure::None && text == caption) return window;
+        if (m_failure == AccessFailure::PermissionDenied) notFound = AccessFailure::PermissionDenied;
     }
-    m_failure = AccessFailure::NoWindow;
+    m_failure = notFound;
     return 0;
 }
 
 int32_t NoDisplayWindowSystem::WindowProcess(int32_t window) {
+    m_failure = AccessFailure::None;
     if (window > 0 && IsGameServer(window)) return window;
     m_failure = AccessFailure::NoWindow;
     return 0;
 }
 
 std::string NoDisplayWindowSystem::WindowCaption(int32_t window) {
+    m_failure = AccessFailure::None;
     if (window <= 0 || !IsGameServer(window)) {
         m_failure = AccessFailure::NoWindow;
         return {};
     }
     std::array<uint8_t, game::kVersionLength> version{};
+    if (!m_processes.Read(window, game::kVersionText, version)) {
+        m_failure = m_processes.LastFailure();
+        return {};
+    }
     std::string caption(game::kCaptionPrefix);
-    if (m_processes.Read(window, game::kVersionText, version)) {
-        for (uint8_t b : version) {
-            if (b == 0) break;
-            caption.push_back(static_cast<char>(b));
-        }
+    for (uint8_t b : version) {
+        if (b == 0) break;
+        caption.push_back(static_cast<char>(b));
     }
     return caption;
 }

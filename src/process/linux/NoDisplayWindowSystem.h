@@ -4,7 +4,8 @@
 //   - every process whose module path ends in "jointops.exe" (any letter case) has exactly one
 //     top-level window; its handle is the process id;
 //   - that window's caption is "Joint Operations: Typhoon Rising,  " followed by the version
-//     text read from the process at the game's version address (cut at its first NUL);
+//     text read from the process at the game's version address (cut at its first NUL); when
+//     that read is refused, a lookup by caption that matches nothing says so (PermissionDenied);
 //   - no other process has a window;
 //   - hiding, showing and keystrokes fail (answer false) since nothing can receive them.
 #include "ProcessBackend.h"

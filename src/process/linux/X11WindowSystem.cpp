@@ -97,6 +97,7 @@ unsigned long X11WindowSystem::ClientWindow(unsigned long frame, int depth) {
 }
 
 std::vector<int32_t> X11WindowSystem::TopLevelWindows() {
+    ClearFailure();
     std::vector<int32_t> windows;
     ErrorTrap trap(m_display);
     Window root = 0, parent = 0;
@@ -109,6 +110,12 @@ std::vector<int32_t> X11WindowSystem::TopLevelWindows() {
     std::unique_ptr<Window, XFreeDeleter> owned(children);
     // XQueryTree lists the root's children bottom to top; the topmost comes first here.
     for (unsigned int i = count; i-- > 0;) {
+        // Override-redirect windows are menus, tooltips and helpers that bypass the window
+        // manager, never an application's main window: Wine gives every program an unmapped 1x1
+        // "Default IME" window of this kind, carrying the program's _NET_WM_PID. The flag stays
+        // whether the window is mapped or not, so a main window hidden by us is still listed.
+        XWindowAttributes attributes{};
+        if (!XGetWindowAttributes(m_display, children[i], &attributes) || attributes.override_redirect) continue;
         unsigned long client = ClientWindow(children[i], 2);
         if (client == 0) client = children[i];
         windows.push_back(static_cast<int32_t>(client));
@@ -117,6 +124,7 @@ std::vector<int32_t> X11WindowSystem::TopLevelWindows() {
 }
 
 int32_t X11WindowSystem::FindWindowByCaption(const std::string& caption) {
+    ClearFailure();
     for (int32_t window : TopLevelWindows()) {
         if (WindowCaption(window) == caption) return window;
     }
@@ -125,6 +133,7 @@ int32_t X11WindowSystem::FindWindowByCaption(const std::string& caption) {
 }
 
 int32_t X11WindowSystem::WindowProcess(int32_t window) {
+    ClearFailure();
     if (window <= 0) {
         m_failure = AccessFailure::NoWindow;
         return 0;
@@ -147,6 +156,7 @@ int32_t X11WindowSystem::WindowProcess(int32_t window) {
 }
 
 std::string X11WindowSystem::WindowCaption(int32_t window) {
+    ClearFailure();
     if (window <= 0) {
         m_failure = AccessFailure::NoWindow;
         return {};
@@ -181,6 +191,7 @@ std::string X11WindowSystem::WindowCaption(int32_t window) {
 }
 
 bool X11WindowSystem::SetWindowVisible(int32_t window, bool visible) {
+    ClearFailure();
     if (window <= 0) {
         m_failure = AccessFailure::NoWindow;
         return false;
@@ -199,6 +210,7 @@ bool X11WindowSystem::SetWindowVisible(int32_t window, bool visible) {
 }
 
 bool X11WindowSystem::PostKeystroke(int32_t window, GameKeystroke key) {
+    ClearFailure();
     if (window <= 0) {
         m_failure = AccessFailure::NoWindow;
         return false;

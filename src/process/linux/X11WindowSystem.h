@@ -26,6 +26,8 @@ public:
 
 private:
     explicit X11WindowSystem(_XDisplay* display);
+    // Here, where Xlib's None macro is not yet defined.
+    void ClearFailure() { m_failure = AccessFailure::None; }
     unsigned long ClientWindow(unsigned long frame, int depth);
     bool HasProperty(unsigned long window, unsigned long property);
 

@@ -101,7 +101,13 @@ bool Win32ProcessBackend::TransferFailed(int32_t pid) {
     return Failed(FailureFromError(error, false));
 }
 
+std::string Win32ProcessBackend::AccessRefusedAdvice() const {
+    return "Run Tovi stats as the same user as the game's server, or as an administrator (\"Run as "
+           "administrator\") when the server runs elevated or as a service.";
+}
+
 std::vector<int32_t> Win32ProcessBackend::ListProcessIds() {
+    m_failure = AccessFailure::None;
     // The call can't say how many ids there are: a buffer it fills completely may have been
     // too small, so it is doubled until some room is left over.
     std::vector<DWORD> ids(kFirstIdCapacity);
@@ -122,6 +128,7 @@ std::vector<int32_t> Win32ProcessBackend::ListProcessIds() {
 }
 
 std::optional<std::string> Win32ProcessBackend::FirstModulePath(int32_t pid) {
+    m_failure = AccessFailure::None;
     ProcessHandle process(kModuleAccess, pid);
     if (!process.valid()) {
         FailedWithLastError(true);
@@ -148,6 +155,7 @@ std::optional<std::string> Win32ProcessBackend::FirstModulePath(int32_t pid) {
 }
 
 bool Win32ProcessBackend::CanOpen(int32_t pid) {
+    m_failure = AccessFailure::None;
     if (pid <= 0) return Failed(AccessFailure::NoSuchProcess);
     ProcessHandle process(kReadAccess | kWriteAccess, pid);
     if (!process.valid()) return FailedWithLastError(true);
@@ -155,6 +163,7 @@ bool Win32ProcessBackend::CanOpen(int32_t pid) {
 }
 
 bool Win32ProcessBackend::Read(int32_t pid, uint32_t address, std::span<uint8_t> out) {
+    m_failure = AccessFailure::None;
     if (pid <= 0) return Failed(AccessFailure::NoSuchProcess);
     if (out.empty()) return true;
     ProcessHandle process(kReadAccess, pid);
@@ -168,6 +177,7 @@ bool Win32ProcessBackend::Read(int32_t pid, uint32_t address, std::span<uint8_t>
 }
 
 bool Win32ProcessBackend::Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) {
+    m_failure = AccessFailure::None;
     if (pid <= 0) return Failed(AccessFailure::NoSuchProcess);
     if (data.empty()) return true;
     ProcessHandle process(kWriteAccess, pid);
@@ -181,18 +191,24 @@ bool Win32ProcessBackend::Write(int32_t pid, uint32_t address, std::span<const u
 }
 
 std::vector<int32_t> Win32ProcessBackend::TopLevelWindows() {
+    m_failure = AccessFailure::None;
     std::vector<int32_t> windows;
     // FindWindow with neither class nor caption answers the topmost top-level window; the
-    // rest follow in z-order. Owned windows (a dialog, a tool window) are passed over.
+    // rest follow in z-order. Owned windows (a dialog, a tool window) are passed over, and so
+    // are windows both hidden and disabled: the input method's "Default IME" window that every
+    // program with a window gets, unowned, and at times above the main window. A main window
+    // hidden by us stays enabled and is still listed.
     HWND window = ::FindWindowA(nullptr, nullptr);
     for (size_t seen = 0; window != nullptr && seen < kMaxWindows; ++seen) {
-        if (::GetParent(window) == nullptr) windows.push_back(FromHwnd(window));
+        const bool helper = !::IsWindowVisible(window) && !::IsWindowEnabled(window);
+        if (::GetParent(window) == nullptr && !helper) windows.push_back(FromHwnd(window));
         window = ::GetWindow(window, GW_HWNDNEXT);
     }
     return windows;
 }
 
 int32_t Win32ProcessBackend::FindWindowByCaption(const std::string& caption) {
+    m_failure = AccessFailure::None;
     const HWND window = ::FindWindowExA(nullptr, nullptr, nullptr, caption.c_str());
     if (window == nullptr) {
         Failed(AccessFailure::NoWindow);
@@ -202,6 +218,7 @@ int32_t Win32ProcessBackend::FindWindowByCaption(const std::string& caption) {
 }
 
 int32_t Win32ProcessBackend::WindowProcess(int32_t window) {
+    m_failure = AccessFailure::None;
     DWORD pid = 0;
     if (window == 0 || ::GetWindowThreadProcessId(ToHwnd(window), &pid) == 0 || pid == 0) {
         Failed(AccessFailure::NoWindow);
@@ -211,6 +228,7 @@ int32_t Win32ProcessBackend::WindowProcess(int32_t window) {
 }
 
 std::string Win32ProcessBackend::WindowCaption(int32_t window) {
+    m_failure = AccessFailure::None;
     std::array<char, kCaptionCapacity> text{};
     // An empty caption and a failure both answer 0; only the last error tells them apart.
     ::SetLastError(ERROR_SUCCESS);
@@ -223,6 +241,7 @@ std::string Win32ProcessBackend::WindowCaption(int32_t window) {
 }
 
 bool Win32ProcessBackend::SetWindowVisible(int32_t window, bool visible) {
+    m_failure = AccessFailure::None;
     // ShowWindow answers whether the window was visible before, not whether it succeeded.
     if (window == 0 || !::IsWindow(ToHwnd(window))) return Failed(AccessFailure::NoWindow);
     // Other errors it leaves behind come from its inner steps and don't mean the window stayed as it was.
@@ -233,6 +252,7 @@ bool Win32ProcessBackend::SetWindowVisible(int32_t window, bool visible) {
 }
 
 bool Win32ProcessBackend::PostKeystroke(int32_t window, GameKeystroke key) {
+    m_failure = AccessFailure::None;
     // The grave/tilde key (VK_OEM_3) opens the game's console; Enter takes its line.
     const WPARAM code = key == GameKeystroke::Console ? 0xC0 : 0x0D;
     if (!::PostMessageA(ToHwnd(window), WM_KEYDOWN, code, 0)) return FailedWithLastError(false);

@@ -23,6 +23,7 @@ public:
     bool SetWindowVisible(int32_t window, bool visible) override;
     bool PostKeystroke(int32_t window, GameKeystroke key) override;
     AccessFailure LastFailure() const override { return m_failure; }
+    std::string AccessRefusedAdvice() const override;
 
 private:
     bool Failed(AccessFailure failure);
