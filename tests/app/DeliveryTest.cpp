@@ -150,16 +150,9 @@ private slots:
         QVERIFY(queueAtFirstAccept.starts_with(LocalService::Blocks(run.Written()).at(0)));
         QCOMPARE(run.service.redirectsFollowed, 0);
         for (const auto& [block, ids] : run.service.IdsPerBlock()) QCOMPARE(ids.size(), size_t{1});
-        const QString import = QString::fromStdString(run.service.Url("/tovistats/import.php"));
-        QVERIFY2(run.Logged("to " + import + " failed: HTTP 301, a redirect to " +
-                            QString::fromStdString(run.service.Url("/moved")) +
-                            " (not followed: correct the address in the settings)"),
-                 qPrintable(run.log.join('\n')));
-        QVERIFY2(run.Logged("Import timeout: the stats upload (1 match) to " + import +
-                            " got no complete answer within 1.5 s"),
-                 qPrintable(run.log.join('\n')));
-        QVERIFY2(run.Logged("to " + import + " failed: HTTP 500; ToviResponse: Imported"), qPrintable(run.log.join('\n')));
-        QVERIFY2(run.Logged("] Imported"), qPrintable(run.log.join('\n')));
+        // The wording of each failure is checked against the client alone; here that each was told.
+        for (const char* told : {"failed: HTTP 301", "Import timeout", "failed: HTTP 500", "] Imported"})
+            QVERIFY2(run.Logged(told), qPrintable(run.log.join('\n')));
     }
 
     // A hundred matches and more against a service that fails at random: afterwards every match

@@ -46,7 +46,6 @@ public:
         });
         m_server.listen(QHostAddress::LocalHost);
     }
-    bool Listening() const { return m_server.isListening(); }
     std::string Url(const char* path) const {
         return "http://127.0.0.1:" + std::to_string(m_server.serverPort()) + path;
     }

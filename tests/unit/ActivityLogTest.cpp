@@ -18,7 +18,7 @@ std::string Add(const std::string& box, const std::string& message, int16_t maxL
 
 }  // namespace
 
-TEST(AddLine, AppendsUntilTheBoxHoldsMoreThanMaxLinesThenDropsTheOldest) {
+TEST(AddLine, AppendsUntilTheBoxHoldsMoreThanMaxLinesThenDropsTheOldestHoweverLinesEnd) {
     EXPECT_EQ(Add("", "started"), "[12:00:00] started\r\n");
     const std::string five = Lines({"a", "b", "c", "d", "e"});
     EXPECT_EQ(Add(five, "f"), five + "[12:00:00] f\r\n");
@@ -29,9 +29,7 @@ TEST(AddLine, AppendsUntilTheBoxHoldsMoreThanMaxLinesThenDropsTheOldest) {
     // A message of several lines counts as several lines afterwards.
     const std::string twoLines = Add(Lines({"a", "b", "c", "d"}), "x\r\ny");
     EXPECT_EQ(Add(twoLines, "z"), Lines({"b", "c", "d", "[12:00:00] x", "y", "[12:00:00] z"}));
-}
 
-TEST(AddLine, ATextWithoutAFinalLineEndOrAnOddLimitIsSplitTheSameWay) {
     // The unfinished last piece stands where the empty one would: kept while appending,
     // dropped with the oldest line when trimming.
     EXPECT_EQ(Add("a\r\nb", "m"), "a\r\nb[12:00:00] m\r\n");

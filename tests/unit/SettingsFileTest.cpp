@@ -106,7 +106,6 @@ TEST_F(SettingsFileTest, AWindowsFileFillsRecordAndControls) {
 TEST_F(SettingsFileTest, ServerValuesWarnByTheirStoredLengthAndAreCut) {
     // A short code still counts; a URL of one letter between blanks is five characters long as
     // stored, so no warning, and is trimmed afterwards; a long code is cut to 29, a URL to 99.
-    Store("[server]\r\nservercode=QX\r\nupdateurl=\"  u  \"\r\nimporturl=" + std::string(120, 'i') + "\r\n");
     // A cut is never silent: the key and its limit are named. A byte-order mark is no part of
     // the first section's name.
     Store("\xEF\xBB\xBF[server]\r\nservercode=QX\r\nupdateurl=\"  u  \"\r\nimporturl=" +
@@ -205,7 +204,7 @@ TEST_F(SettingsFileTest, NumbersOutsideTheControlsOrNotNumbersAreIgnoredAndFlags
     }
 }
 
-TEST_F(SettingsFileTest, SavingServerSettingsKeepsTheTextsAsTypedAndTheRestOfTheFile) {
+TEST_F(SettingsFileTest, SavingKeepsTheTextsAsTypedAndTheRestOfTheFileAndAClearScoringBoxIsZero) {
     Store(kWindowsFile);
     view.texts[SettingsText::txtServerCode] = "QX&2";
     view.texts[SettingsText::txtUpdateURL] = " http://u.example.org/update.php ";
@@ -222,9 +221,7 @@ TEST_F(SettingsFileTest, SavingServerSettingsKeepsTheTextsAsTypedAndTheRestOfThe
               "owner=someone\r\n"
               "\r\n" +
                   kWindowsFile.substr(kWindowsFile.find("[SETTINGS]")));
-}
-
-TEST_F(SettingsFileTest, SavingOtherSettingsWritesZeroForAClearScoringBox) {
+    // A clear scoring box is stored as 0, whatever the spinner shows.
     view.texts[SettingsText::txtScoringSeconds] = "40";
     SettingsFile file = Make();
     file.SaveOtherSettings();

@@ -43,9 +43,9 @@ TEST_F(StatsFileTest, WritesTheServerLineAndPlayerLinesByteForByte) {
         "  PlayerStats Max&end& 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 4294967294 0 0\r\n");
 }
 
-TEST_F(StatsFileTest, AnEmptyTableWritesTheServerLineAloneWithItsTrueTickCount) {
+TEST_F(StatsFileTest, AnEmptyTableWritesTheServerLineAloneAndAGameTypeOutsideTheTableNothing) {
     settings.ServerCode = "";
-    status.GameType = 12;  // an entry of GameTypes without a name
+    status.GameType = 32;  // the table's last entry, without a name
     ASSERT_TRUE(Writer().WriteStats(false, 255, 32768));
     EXPECT_EQ(
         StatsOnDisk(),
@@ -53,31 +53,14 @@ TEST_F(StatsFileTest, AnEmptyTableWritesTheServerLineAloneWithItsTrueTickCount) 
     // A result that could not be read is left empty, never written as 0.
     ASSERT_TRUE(Writer().WriteStats(false, std::nullopt, 7));
     EXPECT_TRUE(StatsOnDisk().ends_with("||**QX**||**QX**|2004-06-12 21:05:10|**QX**|7\r\n")) << StatsOnDisk();
-}
 
-TEST_F(StatsFileTest, AGameTypeOutsideTheTableWritesNothingAndUploadsNothing) {
+    fs::remove(dir / "stats.stats");
     status.GameType = 33;
     EXPECT_FALSE(Writer().WriteStats(true, 1, 10));
     EXPECT_FALSE(fs::exists(dir / "stats.stats"));
     EXPECT_TRUE(http.requests.empty());
     EXPECT_EQ(log.lines,
               Strings{"Stats of this match not written: game type 33 is not one the stats service takes"});
-    status.GameType = 32;  // the table's last entry is still in it
-    EXPECT_TRUE(Writer().WriteStats(false, 1, 10));
-}
-
-TEST_F(StatsFileTest, ControlCharactersInTextsAreWrittenAsBlanks) {
-    players.Replace({.P_Name = "Evil\r\nServerInfo x", .P_Team = 1});
-    players.Replace({.P_Name = "Tab\tBell\x07\xF6", .P_Team = 2});  // bytes above 127 stay as they are
-    status.MapName = "Map\nTwo";
-    settings.ServerCode = "QX\r1";
-    ASSERT_TRUE(Writer().WriteStats(false, 0, 1));
-    const std::string text = StatsOnDisk();
-    EXPECT_NE(text.find("  PlayerStats Evil  ServerInfo x&end& 1 "), std::string::npos) << text;
-    EXPECT_NE(text.find("  PlayerStats Tab Bell \xF6&end& 2 "), std::string::npos) << text;
-    EXPECT_TRUE(text.starts_with("ServerInfo QX 1|**QX**|Map Two|**QX**|")) << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 3);
 }
 
 TEST_F(StatsFileTest, TheArchiveIsMadeOnlyWhenAskedAndTakesEveryBlockOfItsSecond) {
@@ -102,18 +85,22 @@ TEST_F(StatsFileTest, TheArchiveIsMadeOnlyWhenAskedAndTakesEveryBlockOfItsSecond
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "Archives"), fs::directory_iterator()), 1);
 }
 
-TEST_F(StatsFileTest, SeparatorsInTextsAreBlankedSoEveryLineReadsOneWay) {
+TEST_F(StatsFileTest, ControlBytesAndSeparatorsInTextsAreBlankedSoEveryLineReadsOneWay) {
     settings.ServerCode = "A|**QX**";      // would run on into the tag that follows it
-    status.MapName = "**QX**|x|**QX**|y";  // with the tag before it: "|**QX**|**QX**|x..."
+    status.MapName = "**QX**|x|**QX**|y\n";  // with the tag before it: "|**QX**|**QX**|x..."
     players.Replace({.P_Name = "Bob&end& 1 2", .P_Team = 1});
     players.Replace({.P_Name = "Al&end", .P_Team = 2});  // with the closing tag: "Al&end&end& "
     players.Replace({.P_Name = "Tom&Jerry", .P_Team = 1});
+    players.Replace({.P_Name = "Evil\r\nServerInfo x", .P_Team = 1});
+    players.Replace({.P_Name = "Tab\tBell\x07\xF6", .P_Team = 2});  // bytes above 127 stay as they are
     ASSERT_TRUE(Writer().WriteStats(false, 0, 1));
     const std::string text = StatsOnDisk();
-    EXPECT_TRUE(text.starts_with("ServerInfo A **QX**|**QX**| *QX**|x **QX**|y|**QX**|TDM|")) << text;
-    EXPECT_NE(text.find("  PlayerStats Bob end& 1 2&end& 1 "), std::string::npos) << text;
-    EXPECT_NE(text.find("  PlayerStats Al end&end& 2 "), std::string::npos) << text;
-    EXPECT_NE(text.find("  PlayerStats Tom&Jerry&end& 1 "), std::string::npos) << text;
+    EXPECT_TRUE(text.starts_with("ServerInfo A **QX**|**QX**| *QX**|x **QX**|y |**QX**|TDM|")) << text;
+    for (const char* line : {"Bob end& 1 2&end& 1 ", "Al end&end& 2 ", "Tom&Jerry&end& 1 ",
+                             "Evil  ServerInfo x&end& 1 ", "Tab Bell \xF6&end& 2 "})
+        EXPECT_NE(text.find("\r\n  PlayerStats " + std::string(line)), std::string::npos) << line;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 6);
     const std::string server = text.substr(0, text.find("\r\n"));
     size_t tags = 0;
     for (size_t at = server.find("|**QX**|"); at != std::string::npos; at = server.find("|**QX**|", at + 1))
