@@ -68,6 +68,7 @@ public:
         const PlayerRow& r = rows[static_cast<size_t>(row)];
         return column == PlayerColumn::Slot ? r.Slot : r.Player;
     }
+    int SlotPosition(int row) override { return rows[static_cast<size_t>(row)].Position; }
     std::optional<int> SelectedRow() override { return 3; }
     void ClearRows() override { rows.clear(); }
     void AddRow(const PlayerRow& row) override { rows.push_back(row); }

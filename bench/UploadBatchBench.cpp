@@ -8,6 +8,7 @@
 #include <fstream>
 #include <random>
 
+#include "QtSupport.h"
 #include "UploadQueue.h"
 
 using namespace tovi;
@@ -30,7 +31,7 @@ fs::path MakeQueue(int megabytes) {
 void BM_NextBatchAndBody(benchmark::State& state) {
     const fs::path folder = MakeQueue(static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        UploadQueue queue(folder / "stats.stats");
+        UploadQueue queue(folder / "stats.stats", Sha256Hex);
         std::string error;
         std::optional<UploadBatch> batch = queue.Next(error);
         benchmark::DoNotOptimize(UploadBody(batch->bytes));
@@ -41,7 +42,7 @@ BENCHMARK(BM_NextBatchAndBody)->Arg(1)->Arg(64)->Unit(benchmark::kMillisecond);
 
 void BM_ConfirmBatch(benchmark::State& state) {
     const fs::path folder = MakeQueue(static_cast<int>(state.range(0)));
-    UploadQueue queue(folder / "stats.stats");
+    UploadQueue queue(folder / "stats.stats", Sha256Hex);
     for (auto _ : state) {
         std::string error;
         std::optional<UploadBatch> batch = queue.Next(error);
