@@ -76,8 +76,7 @@ public:
 
 class NoWeb : public HttpClient {
 public:
-    void Post(const std::string&, const std::string&, const std::string&, int,
-              std::function<void(const HttpResult&)>) override {}
+    void Post(const HttpRequest&, std::function<void(const HttpResult&)>) override {}
     void Cancel() override {}
     bool Busy() const override { return false; }
 };

@@ -28,6 +28,7 @@ public:
     int rows = 0;
     int RowCount() override { return rows; }
     std::string Text(int, PlayerColumn) override { return {}; }
+    int SlotPosition(int row) override { return row; }
     std::optional<int> SelectedRow() override { return std::nullopt; }
     void ClearRows() override { rows = 0; }
     void AddRow(const PlayerRow&) override { ++rows; }
