@@ -16,6 +16,8 @@
 #include "AutoMessages.h"
 #include "ChatReader.h"
 #include "ConsoleChannel.h"
+#include "HistoryRecorder.h"
+#include "HistoryStore.h"
 #include "MatchTime.h"
 #include "PlayerListLookup.h"
 #include "PuntBan.h"
@@ -119,6 +121,7 @@ public:
     void WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) override;
     void SendNextAutoMessage() override;
     void SendPeriodicChat() override;
+    void TickFinished(bool attached) override;
 
     // PollTimer: punts and bans stop the poll while they send.
     void SetPollEnabled(bool enabled) override;
@@ -131,6 +134,9 @@ public:
     int AutoMesInterval() override;
 
     ConsoleChannel& Channel() { return *m_channel; }
+    // The record this window writes to; none until one is handed in.
+    void UseHistory(std::unique_ptr<HistoryStore> store);
+    HistoryRecorder& History() { return m_history; }
     PuntBan& Punts() { return *m_puntBan; }
 
     // SettingsView
@@ -175,6 +181,7 @@ private:
     void lstPlayers_MenuRequested(const QPoint& position);
     void cmdSendText_Click();
     void Form_Unload();
+    void RecordClock(const std::string& what, bool written);
     std::string& LogText(QPlainTextEdit* box);
 
     MemoryClass& m_memory;
@@ -186,6 +193,9 @@ private:
     PlayerTable m_playerTable;
     PollCycle m_poll;
     HttpClient& m_http;
+    // Before everything that writes to it, so that it outlives them.
+    std::unique_ptr<HistoryStore> m_historyStore = std::make_unique<NoHistory>();
+    HistoryRecorder m_history;
     std::unique_ptr<PlayerListAdapter> m_playerList;
     std::unique_ptr<ChatListAdapter> m_chatList;
     std::unique_ptr<PlayerReader> m_playerReader;

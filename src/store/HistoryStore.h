@@ -100,6 +100,13 @@ public:
     std::vector<HistoryRow> Search(HistoryKind, const std::string&, int) override { return {}; }
 };
 
-const char* OutcomeText(Outcome outcome);
+inline const char* OutcomeText(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Sent: return "sent";
+        case Outcome::Refused: return "refused";
+        case Outcome::Skipped: return "skipped";
+    }
+    return "";
+}
 
 }  // namespace tovi

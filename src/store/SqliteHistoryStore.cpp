@@ -136,15 +136,6 @@ int SchemaVersion(sqlite3* db, int& rc) {
 
 }  // namespace
 
-const char* OutcomeText(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::Sent: return "sent";
-        case Outcome::Refused: return "refused";
-        case Outcome::Skipped: return "skipped";
-    }
-    return "";
-}
-
 SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, LogFn log, int schemaVersion) {
     Opened opened;
     int rc = SQLITE_OK;

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "Fakes.h"
+#include "HistoryRecorder.h"
 #include "SqliteHistoryStore.h"
 
 using namespace tovi;
@@ -238,4 +239,79 @@ TEST(HistoryStore, KillDuringWritesLosesAtMostTheLastBatch) {
     EXPECT_GE(last, reported) << "a batch the child finished is missing";
     EXPECT_EQ(static_cast<int64_t>(rowsPerBatch.size()), last) << "a batch in the middle is missing";
     for (const auto& [batch, rows] : rowsPerBatch) EXPECT_EQ(rows, kRows) << "batch " << batch << " is not whole";
+}
+
+// What the program sees and does, turned into the record: a match from hosting to scoring, players
+// who join, leave and come back under another case, chat, and console sends with their outcomes.
+TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
+    TempFolder dir;
+    const fs::path file = dir / "tovistats.db";
+    auto store = OpenOk(file);
+    int64_t now = 1000;
+    HistoryRecorder rec(*store, [&] { return now; });
+    ServerStatus s;
+    PlayerTable table;
+    s.State = 2;
+    s.ServerName = "Srv";
+    s.MapName = "Island";
+    s.MapFile = "isl.bms";
+    s.GameType = 1;
+    rec.TickDone(false, s, table);  // no game yet: no news
+    rec.TickDone(true, s, table);   // found, waiting
+    rec.PlayersRead({{"Early", 1, 1}});  // nobody plays before the match
+    s.State = 3;
+    rec.TickDone(true, s, table);
+    rec.PlayersRead({{"Ann", 1, 1}, {"Bob", 2, 2}});
+    ++now;
+    rec.ChatRead("Bob", "gg");
+    rec.PlayersRead({{"Ann", 1, 1}});
+    ++now;
+    rec.PlayersRead({{"Ann", 1, 1}, {"bob", 2, 2}});
+    rec.SendFinished({"command", "punt 2", SendNote{"punt", "bob", "spam"}, SendOutcome::Sent});
+    rec.SendFinished({"gtalk", "too long", SendNote{}, SendOutcome::TooLong});
+    rec.SendFinished({"gtalk", "hello all", SendNote{"automatic message", "", "", true}, SendOutcome::Sent});
+    rec.TickDone(true, s, table);
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM admin_actions"), 3) << "written at the tick's end";
+
+    PlayerClass ann;
+    ann.P_Name = "Ann";
+    ann.P_Team = 1;
+    ann.P_Kills = 3;
+    ann.B_Kills = 2;
+    table.Replace(ann);
+    rec.StatsWritten(true, "");
+    s.State = 4;
+    s.PlayerCount = 2;
+    ++now;
+    rec.TickDone(true, s, table);
+    s.State = 1;
+    rec.TickDone(true, s, table);
+    rec.TickDone(false, s, table);
+
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM matches WHERE ended = 1003 AND stats_written = 1 AND map_name = 'Island'"), 1);
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM matches"), 1);
+    EXPECT_TRUE(store->Search(HistoryKind::Players, "early", 10).empty());
+    const auto bobs = store->Search(HistoryKind::Players, "BOB", 10);
+    ASSERT_EQ(bobs.size(), 2u);
+    EXPECT_EQ(bobs[0].Player, "bob");
+    EXPECT_EQ(bobs[0].Detail, "left 1003");
+    EXPECT_EQ(bobs[1].Detail, "left 1001");
+    EXPECT_EQ(store->Search(HistoryKind::Players, "ann", 10).size(), 1u);
+    EXPECT_EQ(Count(file, "SELECT value FROM player_stats WHERE name = 'Ann' AND stat = 'Kills'"), 5);
+
+    const auto chat = store->Search(HistoryKind::Chat, "", 10);
+    ASSERT_EQ(chat.size(), 2u) << "a line the console refused was not sent";
+    EXPECT_EQ(chat[0].Text, "hello all");
+    EXPECT_EQ(chat[0].Detail, "sent");
+    EXPECT_EQ(chat[1].Detail, "read");
+
+    const auto punts = store->Search(HistoryKind::Admin, "punt", 10);
+    ASSERT_EQ(punts.size(), 1u);
+    EXPECT_EQ(punts[0].Player, "bob");
+    EXPECT_EQ(punts[0].Detail, std::string(kOperatorAtWindow) + " spam command punt 2");
+    const auto refused = store->Search(HistoryKind::Admin, "too long", 10);
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].Text, "chat refused: the text does not fit the console");
+    EXPECT_EQ(store->Search(HistoryKind::Admin, "the program", 10).size(), 1u);
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM server_events WHERE kind IN ('found', 'lost')"), 2);
 }
