@@ -1,10 +1,12 @@
 #include "frmMain.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFormLayout>
@@ -152,7 +154,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_tabs = new QTabWidget(this);
     m_tabs->setObjectName(QStringLiteral("Tabs"));
     m_tabs->setDocumentMode(true);
-    const std::array<std::pair<QWidget*, std::pair<QString, QString>>, 7> strips = {{
+    const std::array<std::pair<QWidget*, std::pair<QString, QString>>, 8> strips = {{
         {BuildNewsStrip(), {QStringLiteral("&News"), QStringLiteral("news")}},
         {BuildServerStrip(), {QStringLiteral("Se&rver && Log"), QStringLiteral("server")}},
         {BuildChatStrip(), {QStringLiteral("Status && &Chat"), QStringLiteral("chat")}},
@@ -160,6 +162,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         {BuildMapStrip(), {QStringLiteral("&Map"), QStringLiteral("map")}},
         {BuildSettingsStrip(), {QStringLiteral("&Settings"), QStringLiteral("settings")}},
         {BuildAboutStrip(), {QStringLiteral("&About"), QStringLiteral("about")}},
+        {BuildHistoryStrip(), {QStringLiteral("Histor&y"), QStringLiteral("history")}},
     }};
     for (size_t i = 0; i < strips.size(); ++i) {
         QWidget* strip = strips[i].first;
@@ -429,6 +432,58 @@ QWidget* frmMain::BuildPlayersStrip() {
         action->setObjectName(QString::fromLatin1(name));
     }
     return strip;
+}
+
+QWidget* frmMain::BuildHistoryStrip() {
+    auto* strip = new QWidget(this);
+    auto* layout = new QVBoxLayout(strip);
+    auto* row = new QHBoxLayout();
+    auto* label = new QLabel(tr("Loo&k for:"), strip);
+    label->setObjectName(QStringLiteral("lblHistorySearch"));
+    m_txtHistorySearch = new QLineEdit(strip);
+    m_txtHistorySearch->setObjectName(QStringLiteral("txtHistorySearch"));
+    m_txtHistorySearch->setPlaceholderText(tr("Words said, part of a name, an action"));
+    label->setBuddy(m_txtHistorySearch);
+    m_cboHistoryKind = new QComboBox(strip);
+    m_cboHistoryKind->setObjectName(QStringLiteral("cboHistoryKind"));
+    m_cboHistoryKind->addItems({tr("Chat"), tr("Players"), tr("Admin actions")});
+    m_cmdHistorySearch = new QPushButton(tr("Fin&d"), strip);
+    m_cmdHistorySearch->setObjectName(QStringLiteral("cmdHistorySearch"));
+    row->addWidget(label);
+    row->addWidget(m_txtHistorySearch, 1);
+    row->addWidget(m_cboHistoryKind);
+    row->addWidget(m_cmdHistorySearch);
+    m_lstHistory = MakeReportList(QStringLiteral("lstHistory"),
+                                  {tr("Time"), tr("Kind"), tr("Player"), tr("Text"), tr("Detail")}, strip);
+    m_lstHistory->setColumnWidth(0, 140);
+    m_lstHistory->setColumnWidth(1, 60);
+    m_lstHistory->setColumnWidth(2, 140);
+    m_lstHistory->setColumnWidth(3, 260);
+    m_lstHistory->setSortingEnabled(true);
+    layout->addLayout(row);
+    layout->addWidget(m_lstHistory, 1);
+    connect(m_cmdHistorySearch, &QPushButton::clicked, this, &frmMain::cmdHistorySearch_Click);
+    connect(m_txtHistorySearch, &QLineEdit::returnPressed, this, &frmMain::cmdHistorySearch_Click);
+    return strip;
+}
+
+void frmMain::cmdHistorySearch_Click() {
+    constexpr HistoryKind kinds[] = {HistoryKind::Chat, HistoryKind::Players, HistoryKind::Admin};
+    const int index = std::clamp(m_cboHistoryKind->currentIndex(), 0, 2);
+    const auto rows = m_history.Store().Search(kinds[index], ToGameText(m_txtHistorySearch->text()), kHistoryRows);
+    m_lstHistory->setSortingEnabled(false);
+    m_lstHistory->clear();
+    for (const HistoryRow& r : rows) {
+        // Game texts go in as plain text: an item never interprets markup.
+        auto* item = new QTreeWidgetItem(m_lstHistory);
+        // Sortable by time: the text sorts as the time does.
+        item->setText(0, QDateTime::fromSecsSinceEpoch(r.Time).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+        item->setText(1, QString::fromStdString(r.Kind));
+        item->setText(2, FromGameText(r.Player));
+        item->setText(3, FromGameText(r.Text));
+        item->setText(4, FromGameText(r.Detail));
+    }
+    m_lstHistory->setSortingEnabled(true);
 }
 
 QWidget* frmMain::BuildMapStrip() {

@@ -1,5 +1,5 @@
 #pragma once
-// The main window: seven strips behind a row of tabs, the status bar, the tray icon. It shows
+// The main window: eight strips behind a row of tabs, the status bar, the tray icon. It shows
 // what the poll reads (it is the poll's view) and carries the operator's controls.
 #include <QIcon>
 #include <QMainWindow>
@@ -37,6 +37,7 @@
 #include "WebReporter.h"
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -166,6 +167,8 @@ private:
     QWidget* BuildMapStrip();
     QWidget* BuildSettingsStrip();
     QWidget* BuildAboutStrip();
+    QWidget* BuildHistoryStrip();
+    void cmdHistorySearch_Click();
     void BuildStatusBar();
     void BuildTray();
     void AddTrayIcon();
@@ -217,7 +220,7 @@ private:
 
     QTimer* m_timer = nullptr;
     QTabWidget* m_tabs = nullptr;
-    std::array<QWidget*, 8> m_strips{};
+    std::array<QWidget*, 9> m_strips{};
     std::array<QLabel*, 5> m_panels{};
     std::map<StatusLabel, QLabel*> m_labels;
     std::map<ServerControl, QWidget*> m_controls;
@@ -260,6 +263,13 @@ private:
     QLineEdit* m_txtServerCode = nullptr;
     QLineEdit* m_txtUpdateURL = nullptr;
     QLineEdit* m_txtImportURL = nullptr;
+
+    // The History tab: a search of the record; at most this many rows are listed.
+    static constexpr int kHistoryRows = 1000;
+    QLineEdit* m_txtHistorySearch = nullptr;
+    QComboBox* m_cboHistoryKind = nullptr;
+    QPushButton* m_cmdHistorySearch = nullptr;
+    QTreeWidget* m_lstHistory = nullptr;
 
     QSystemTrayIcon m_tray;
     QIcon m_trayIcon;   // TrayIcon: a hosting server

@@ -361,7 +361,8 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(HistoryKind kind, const std::
             break;
         case HistoryKind::Admin:
             sql = "SELECT 'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why ELSE '' END,"
-                  " trim(who || ' ' || reason || ' ' || detail) FROM admin_actions"
+                  " who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
+                  " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END FROM admin_actions"
                   " WHERE who LIKE ?1 ESCAPE '\\' OR action LIKE ?1 ESCAPE '\\' OR target LIKE ?1 ESCAPE '\\'"
                   " OR reason LIKE ?1 ESCAPE '\\' OR detail LIKE ?1 ESCAPE '\\' ORDER BY id DESC LIMIT ?2";
             params.push_back(LikePattern(utf8));
