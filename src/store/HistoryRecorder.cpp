@@ -12,11 +12,16 @@ bool InMatch(uint8_t state) {
 
 const char* SendWhy(SendOutcome outcome) {
     switch (outcome) {
-        case SendOutcome::Sent: return "";
-        case SendOutcome::Skipped: return "no longer wanted when its turn came";
-        case SendOutcome::TooLong: return "the text does not fit the console";
-        case SendOutcome::Cycling: return "the server was loading a map or not hosting";
-        case SendOutcome::Failed: return "the console did not stay open";
+        case SendOutcome::Sent:
+            return "";
+        case SendOutcome::Skipped:
+            return "no longer wanted when its turn came";
+        case SendOutcome::TooLong:
+            return "the text does not fit the console";
+        case SendOutcome::Cycling:
+            return "the server was loading a map or not hosting";
+        case SendOutcome::Failed:
+            return "the console did not stay open";
     }
     return "";
 }
@@ -38,7 +43,8 @@ void HistoryRecorder::TickDone(bool attached, const ServerStatus& s, const Playe
             EndMatch(s, players);
         }
         // A match begins with hosting; one under way when the program starts counts from there.
-        if (!m_matchOpen && (s.State == kStateHosting || (!before && s.State == kStateScoring))) StartMatch(s);
+        if (!m_matchOpen && (s.State == kStateHosting || (!before && s.State == kStateScoring)))
+            StartMatch(s);
         m_state = s.State;
     }
     m_store->Flush();
@@ -83,7 +89,8 @@ void HistoryRecorder::PlayersRead(const std::vector<PresentPlayer>& present) {
     for (const PresentPlayer& p : present) next.emplace(p.Name, p);
     for (const auto& [name, p] : m_present) {
         auto it = next.find(name);
-        if (it == next.end() || it->second.Team != p.Team || it->second.Slot != p.Slot) m_store->PlayerLeft(now, name);
+        if (it == next.end() || it->second.Team != p.Team || it->second.Slot != p.Slot)
+            m_store->PlayerLeft(now, name);
     }
     for (const auto& [name, p] : next) {
         auto it = m_present.find(name);

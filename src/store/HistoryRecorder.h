@@ -43,7 +43,8 @@ public:
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
     // An action of the operator that is no console send (settings saved, the match clock moved).
-    void WindowAction(const std::string& action, const std::string& detail, bool done, const std::string& why = "");
+    void WindowAction(const std::string& action, const std::string& detail, bool done,
+                      const std::string& why = "");
     void ServerEvent(const std::string& kind, const std::string& detail);
 
 private:

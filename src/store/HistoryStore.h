@@ -102,9 +102,12 @@ public:
 
 inline const char* OutcomeText(Outcome outcome) {
     switch (outcome) {
-        case Outcome::Sent: return "sent";
-        case Outcome::Refused: return "refused";
-        case Outcome::Skipped: return "skipped";
+        case Outcome::Sent:
+            return "sent";
+        case Outcome::Refused:
+            return "refused";
+        case Outcome::Skipped:
+            return "skipped";
     }
     return "";
 }

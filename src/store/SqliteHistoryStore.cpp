@@ -34,7 +34,8 @@ const char* const kMigrations[] = {
     "CREATE TRIGGER chat_fts_insert AFTER INSERT ON chat BEGIN"
     " INSERT INTO chat_fts(rowid, player, message) VALUES (new.id, new.player, new.message); END;"
     "CREATE TRIGGER chat_fts_delete AFTER DELETE ON chat BEGIN"
-    " INSERT INTO chat_fts(chat_fts, rowid, player, message) VALUES ('delete', old.id, old.player, old.message); END;",
+    " INSERT INTO chat_fts(chat_fts, rowid, player, message) VALUES ('delete', old.id, old.player, "
+    "old.message); END;",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 
@@ -47,12 +48,15 @@ constexpr const char* kUploaded =
 constexpr const char* kCloseStints = "UPDATE stints SET left_at=? WHERE match_id=? AND left_at IS NULL";
 constexpr const char* kInsertStint =
     "INSERT INTO stints(match_id, name, name_key, slot, team, joined) VALUES (?,?,?,?,?,?)";
-constexpr const char* kEndStint = "UPDATE stints SET left_at=? WHERE match_id=? AND name=? AND left_at IS NULL";
-constexpr const char* kInsertStat = "INSERT INTO player_stats(match_id, name, team, stat, value) VALUES (?,?,?,?,?)";
+constexpr const char* kEndStint =
+    "UPDATE stints SET left_at=? WHERE match_id=? AND name=? AND left_at IS NULL";
+constexpr const char* kInsertStat =
+    "INSERT INTO player_stats(match_id, name, team, stat, value) VALUES (?,?,?,?,?)";
 constexpr const char* kInsertChat =
     "INSERT INTO chat(time, match_id, sent, player, message, player_raw, message_raw) VALUES (?,?,?,?,?,?,?)";
 constexpr const char* kInsertAdmin =
-    "INSERT INTO admin_actions(time, who, action, target, reason, detail, outcome, why) VALUES (?,?,?,?,?,?,?,?)";
+    "INSERT INTO admin_actions(time, who, action, target, reason, detail, outcome, why) VALUES "
+    "(?,?,?,?,?,?,?,?)";
 constexpr const char* kInsertEvent = "INSERT INTO server_events(time, kind, detail) VALUES (?,?,?)";
 
 std::string ToUtf8(const std::string& bytes) {
@@ -87,8 +91,10 @@ std::string FtsQuery(const std::string& utf8) {
         word.clear();
     };
     for (char c : utf8) {
-        if (c == ' ' || c == '\t') flush();
-        else word += c;
+        if (c == ' ' || c == '\t')
+            flush();
+        else
+            word += c;
     }
     flush();
     return query;
@@ -151,10 +157,12 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
                 return opened;
             }
             if (version > kSchemaVersion) {
-                opened.Error = "The history database " + path + " was written by a newer version of Tovi stats (schema " +
+                opened.Error = "The history database " + path +
+                               " was written by a newer version of Tovi stats (schema " +
                                std::to_string(version) + ", this version knows up to " +
                                std::to_string(kSchemaVersion) +
-                               "): it is left as it is and no history is kept. Use the newer version, or move the file away.";
+                               "): it is left as it is and no history is kept. Use the newer version, or "
+                               "move the file away.";
                 return opened;
             }
         }
@@ -184,14 +192,16 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
         return opened;
     }
     if (version > kSchemaVersion) {  // written in between by a newer version
-        opened.Error = "The history database " + path + " was written by a newer version of Tovi stats: no history is kept.";
+        opened.Error = "The history database " + path +
+                       " was written by a newer version of Tovi stats: no history is kept.";
         return opened;
     }
     for (int v = version; v < schemaVersion; ++v) {
         const std::string setVersion = "PRAGMA user_version=" + std::to_string(v + 1);
-        if (!exec("BEGIN IMMEDIATE") || !exec(kMigrations[v]) || !exec(setVersion.c_str()) || !exec("COMMIT")) {
-            opened.Error = "The history database " + path + " could not be brought to schema " + std::to_string(v + 1) +
-                           " (" + sqlite3_errmsg(conn.Db) + "): no history is kept.";
+        if (!exec("BEGIN IMMEDIATE") || !exec(kMigrations[v]) || !exec(setVersion.c_str()) ||
+            !exec("COMMIT")) {
+            opened.Error = "The history database " + path + " could not be brought to schema " +
+                           std::to_string(v + 1) + " (" + sqlite3_errmsg(conn.Db) + "): no history is kept.";
             sqlite3_exec(conn.Db, "ROLLBACK", nullptr, nullptr, nullptr);
             return opened;
         }
@@ -201,7 +211,8 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
 }
 
 SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, LogFn log) : m_db(db), m_log(std::move(log)) {
-    if (sqlite3_stmt* st = Statement("SELECT coalesce(max(id), 0) FROM matches"); st && sqlite3_step(st) == SQLITE_ROW) {
+    if (sqlite3_stmt* st = Statement("SELECT coalesce(max(id), 0) FROM matches");
+        st && sqlite3_step(st) == SQLITE_ROW) {
         m_nextMatchId = sqlite3_column_int64(st, 0) + 1;
         sqlite3_reset(st);
     }
@@ -276,7 +287,9 @@ void SqliteHistoryStore::Flush() {
         Exec("ROLLBACK");
         if (!m_failing) {
             m_failing = true;
-            if (m_log) m_log("History could not be written (" + why + "): it is kept in memory and written once the disk allows");
+            if (m_log)
+                m_log("History could not be written (" + why +
+                      "): it is kept in memory and written once the disk allows");
         }
         return;
     }
@@ -285,7 +298,8 @@ void SqliteHistoryStore::Flush() {
         m_failing = false;
         if (m_log) {
             std::string line = "History is written again";
-            if (m_dropped > 0) line += "; " + std::to_string(m_dropped) + " entries were lost while it could not be";
+            if (m_dropped > 0)
+                line += "; " + std::to_string(m_dropped) + " entries were lost while it could not be";
             m_log(line);
         }
         m_dropped = 0;
@@ -294,13 +308,14 @@ void SqliteHistoryStore::Flush() {
 
 void SqliteHistoryStore::MatchStarted(const MatchStart& m) {
     m_matchId = m_nextMatchId++;
-    Queue(kInsertMatch, {m_matchId, m.Time, ToUtf8(m.ServerName), ToUtf8(m.MapName), ToUtf8(m.MapFile), ToUtf8(m.GameType)});
+    Queue(kInsertMatch, {m_matchId, m.Time, ToUtf8(m.ServerName), ToUtf8(m.MapName), ToUtf8(m.MapFile),
+                         ToUtf8(m.GameType)});
 }
 
 void SqliteHistoryStore::MatchEnded(const MatchEnd& m) {
     if (m_matchId == 0) return;
-    Queue(kEndMatch, {m.Time, m.Result.empty() ? Value(nullptr) : Value(ToUtf8(m.Result)), int64_t{m.PlayersAtEnd},
-                      int64_t{m.StatsWritten ? 1 : 0},
+    Queue(kEndMatch, {m.Time, m.Result.empty() ? Value(nullptr) : Value(ToUtf8(m.Result)),
+                      int64_t{m.PlayersAtEnd}, int64_t{m.StatsWritten ? 1 : 0},
                       m.StatsRefused.empty() ? Value(nullptr) : Value(ToUtf8(m.StatsRefused)), m_matchId});
     Queue(kCloseStints, {m.Time, m_matchId});
 }
@@ -310,23 +325,28 @@ void SqliteHistoryStore::StatsUploaded(int64_t time, bool delivered, const std::
 }
 
 void SqliteHistoryStore::PlayerJoined(int64_t time, const std::string& name, int slot, int team) {
-    Queue(kInsertStint, {m_matchId, ToUtf8(name), ToUtf8(LowerCase1252(name)), int64_t{slot}, int64_t{team}, time});
+    Queue(kInsertStint,
+          {m_matchId, ToUtf8(name), ToUtf8(LowerCase1252(name)), int64_t{slot}, int64_t{team}, time});
 }
 
 void SqliteHistoryStore::PlayerLeft(int64_t time, const std::string& name) {
     Queue(kEndStint, {time, m_matchId, ToUtf8(name)});
 }
 
-void SqliteHistoryStore::PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) {
-    for (const PlayerStat& s : stats) Queue(kInsertStat, {m_matchId, ToUtf8(name), int64_t{team}, s.Name, s.Value});
+void SqliteHistoryStore::PlayerStats(const std::string& name, int team,
+                                     const std::vector<PlayerStat>& stats) {
+    for (const PlayerStat& s : stats)
+        Queue(kInsertStat, {m_matchId, ToUtf8(name), int64_t{team}, s.Name, s.Value});
 }
 
 void SqliteHistoryStore::ChatRead(int64_t time, const std::string& sender, const std::string& message) {
-    Queue(kInsertChat, {time, m_matchId, int64_t{0}, ToUtf8(sender), ToUtf8(message), Blob{sender}, Blob{message}});
+    Queue(kInsertChat,
+          {time, m_matchId, int64_t{0}, ToUtf8(sender), ToUtf8(message), Blob{sender}, Blob{message}});
 }
 
 void SqliteHistoryStore::ChatSent(int64_t time, const std::string& target, const std::string& message) {
-    Queue(kInsertChat, {time, m_matchId, int64_t{1}, ToUtf8(target), ToUtf8(message), Blob{target}, Blob{message}});
+    Queue(kInsertChat,
+          {time, m_matchId, int64_t{1}, ToUtf8(target), ToUtf8(message), Blob{target}, Blob{message}});
 }
 
 void SqliteHistoryStore::AdminActionDone(const AdminAction& a) {
@@ -347,24 +367,30 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(HistoryKind kind, const std::
     std::vector<std::string> params;
     switch (kind) {
         case HistoryKind::Chat:
-            sql = all ? "SELECT 'chat', time, player_raw, message_raw, CASE sent WHEN 1 THEN 'sent' ELSE 'read' END"
+            sql = all ? "SELECT 'chat', time, player_raw, message_raw, CASE sent WHEN 1 THEN 'sent' ELSE "
+                        "'read' END"
                         " FROM chat ORDER BY id DESC LIMIT ?"
-                      : "SELECT 'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' END"
-                        " FROM chat_fts JOIN chat c ON c.id = chat_fts.rowid WHERE chat_fts MATCH ? ORDER BY c.id DESC LIMIT ?";
+                      : "SELECT 'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' "
+                        "ELSE 'read' END"
+                        " FROM chat_fts JOIN chat c ON c.id = chat_fts.rowid WHERE chat_fts MATCH ? ORDER BY "
+                        "c.id DESC LIMIT ?";
             if (!all) params.push_back(FtsQuery(utf8));
             break;
         case HistoryKind::Players:
-            sql = "SELECT 'player', joined, name, 'slot ' || slot || ', team ' || team,"
-                  " coalesce('left ' || left_at, 'playing') FROM stints WHERE name_key LIKE ? ESCAPE '\\'"
-                  " ORDER BY id DESC LIMIT ?";
+            sql =
+                "SELECT 'player', joined, name, 'slot ' || slot || ', team ' || team,"
+                " coalesce('left ' || left_at, 'playing') FROM stints WHERE name_key LIKE ? ESCAPE '\\'"
+                " ORDER BY id DESC LIMIT ?";
             params.push_back(LikePattern(ToUtf8(LowerCase1252(text))));
             break;
         case HistoryKind::Admin:
-            sql = "SELECT 'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why ELSE '' END,"
-                  " who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
-                  " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END FROM admin_actions"
-                  " WHERE who LIKE ?1 ESCAPE '\\' OR action LIKE ?1 ESCAPE '\\' OR target LIKE ?1 ESCAPE '\\'"
-                  " OR reason LIKE ?1 ESCAPE '\\' OR detail LIKE ?1 ESCAPE '\\' ORDER BY id DESC LIMIT ?2";
+            sql =
+                "SELECT 'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || "
+                "why ELSE '' END,"
+                " who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
+                " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END FROM admin_actions"
+                " WHERE who LIKE ?1 ESCAPE '\\' OR action LIKE ?1 ESCAPE '\\' OR target LIKE ?1 ESCAPE '\\'"
+                " OR reason LIKE ?1 ESCAPE '\\' OR detail LIKE ?1 ESCAPE '\\' ORDER BY id DESC LIMIT ?2";
             params.push_back(LikePattern(utf8));
             break;
     }
@@ -372,7 +398,8 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(HistoryKind kind, const std::
     sqlite3_stmt* st = Statement(sql);
     if (!st) return rows;
     int i = 1;
-    for (const std::string& p : params) sqlite3_bind_text64(st, i++, p.data(), p.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    for (const std::string& p : params)
+        sqlite3_bind_text64(st, i++, p.data(), p.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
     sqlite3_bind_int(st, i, limit);
     auto column = [st](int c) {
         const void* data = sqlite3_column_blob(st, c);

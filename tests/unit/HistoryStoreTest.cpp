@@ -37,7 +37,8 @@ int64_t Count(const fs::path& file, const std::string& sql) {
     int64_t n = -1;
     if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW) {
             n = sqlite3_column_int64(st, 0);
         }
         sqlite3_finalize(st);
@@ -62,8 +63,10 @@ TEST(HistoryStore, RecordsPerFlushAndFindsAfterReopen) {
         store->PlayerJoined(101, "Robert');--", 4, 2);
         store->ChatRead(102, accented, "hello there " + hostile);
         store->ChatSent(103, "", "welcome to the server");
-        store->AdminActionDone({104, "operator at the window", "punt", accented, "camping", "", Outcome::Sent, ""});
-        store->AdminActionDone({105, "operator at the window", "ban", "Ghost", "", "", Outcome::Refused, "not present"});
+        store->AdminActionDone(
+            {104, "operator at the window", "punt", accented, "camping", "", Outcome::Sent, ""});
+        store->AdminActionDone(
+            {105, "operator at the window", "ban", "Ghost", "", "", Outcome::Refused, "not present"});
         EXPECT_EQ(Count(file, "SELECT count(*) FROM chat"), 0) << "written before the tick's flush";
         store->Flush();
         EXPECT_EQ(Count(file, "SELECT count(*) FROM chat"), 2);
@@ -95,7 +98,8 @@ TEST(HistoryStore, RecordsPerFlushAndFindsAfterReopen) {
 
     EXPECT_EQ(Count(file, "SELECT count(*) FROM matches WHERE ended = 110 AND stats_written = 1"), 1);
     EXPECT_EQ(Count(file, "SELECT sum(value) FROM player_stats"), 9);
-    EXPECT_EQ(Count(file, "SELECT count(*) FROM stints WHERE left_at = 110"), 1) << "match end closes open stints";
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM stints WHERE left_at = 110"), 1)
+        << "match end closes open stints";
     // A second run numbers its matches after the first's.
     store->MatchStarted({200, "Server", "Desert", "desert.bms", "TDM"});
     store->ChatRead(201, "x", "second match");
@@ -170,7 +174,8 @@ TEST(HistoryStore, FailedWritesAreLoggedOnceKeptAndRecovered) {
     {
         LimitGuard full;
         for (int tick = 0; tick < 5; ++tick) {
-            for (int i = 0; i < 100; ++i) store->ChatRead(10 + tick, "Ann", line + std::to_string(tick * 100 + i));
+            for (int i = 0; i < 100; ++i)
+                store->ChatRead(10 + tick, "Ann", line + std::to_string(tick * 100 + i));
             store->Flush();
         }
         EXPECT_TRUE(store->Failing());
@@ -229,8 +234,11 @@ TEST(HistoryStore, KillDuringWritesLosesAtMostTheLastBatch) {
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
     sqlite3_finalize(st);
     std::map<int64_t, int64_t> rowsPerBatch;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT time, count(*) FROM server_events GROUP BY time", -1, &st, nullptr), SQLITE_OK);
-    while (sqlite3_step(st) == SQLITE_ROW) rowsPerBatch[sqlite3_column_int64(st, 0)] = sqlite3_column_int64(st, 1);
+    ASSERT_EQ(
+        sqlite3_prepare_v2(db, "SELECT time, count(*) FROM server_events GROUP BY time", -1, &st, nullptr),
+        SQLITE_OK);
+    while (sqlite3_step(st) == SQLITE_ROW)
+        rowsPerBatch[sqlite3_column_int64(st, 0)] = sqlite3_column_int64(st, 1);
     sqlite3_finalize(st);
     sqlite3_close(db);
 
@@ -238,7 +246,8 @@ TEST(HistoryStore, KillDuringWritesLosesAtMostTheLastBatch) {
     const int64_t last = rowsPerBatch.rbegin()->first;
     EXPECT_GE(last, reported) << "a batch the child finished is missing";
     EXPECT_EQ(static_cast<int64_t>(rowsPerBatch.size()), last) << "a batch in the middle is missing";
-    for (const auto& [batch, rows] : rowsPerBatch) EXPECT_EQ(rows, kRows) << "batch " << batch << " is not whole";
+    for (const auto& [batch, rows] : rowsPerBatch)
+        EXPECT_EQ(rows, kRows) << "batch " << batch << " is not whole";
 }
 
 // What the program sees and does, turned into the record: a match from hosting to scoring, players
@@ -256,8 +265,8 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     s.MapName = "Island";
     s.MapFile = "isl.bms";
     s.GameType = 1;
-    rec.TickDone(false, s, table);  // no game yet: no news
-    rec.TickDone(true, s, table);   // found, waiting
+    rec.TickDone(false, s, table);       // no game yet: no news
+    rec.TickDone(true, s, table);        // found, waiting
     rec.PlayersRead({{"Early", 1, 1}});  // nobody plays before the match
     s.State = 3;
     rec.TickDone(true, s, table);
@@ -288,7 +297,11 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     rec.TickDone(true, s, table);
     rec.TickDone(false, s, table);
 
-    EXPECT_EQ(Count(file, "SELECT count(*) FROM matches WHERE ended = 1003 AND stats_written = 1 AND map_name = 'Island'"), 1);
+    EXPECT_EQ(
+        Count(
+            file,
+            "SELECT count(*) FROM matches WHERE ended = 1003 AND stats_written = 1 AND map_name = 'Island'"),
+        1);
     EXPECT_EQ(Count(file, "SELECT count(*) FROM matches"), 1);
     EXPECT_TRUE(store->Search(HistoryKind::Players, "early", 10).empty());
     const auto bobs = store->Search(HistoryKind::Players, "BOB", 10);
