@@ -192,6 +192,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         [this](const std::string& sender, const std::string& text) { m_history.ChatRead(sender, text); });
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
     m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
+    m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
                                               *this, m_dialogs, m_scheduler);
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);

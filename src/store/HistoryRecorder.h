@@ -40,6 +40,8 @@ public:
     void PlayersRead(const std::vector<PresentPlayer>& present);
     // A match end's statistics: written or not, and why not.
     void StatsWritten(bool written, const std::string& why);
+    // The service confirmed this many of the oldest matches not yet uploaded.
+    void StatsUploaded(int matches) { m_store->StatsUploaded(m_now(), matches); }
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
     // An action of the operator that is no console send (settings saved, the match clock moved).

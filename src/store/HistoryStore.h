@@ -63,9 +63,9 @@ public:
     // A match begins; stints, statistics and chat that follow belong to it.
     virtual void MatchStarted(const MatchStart& match) = 0;
     virtual void MatchEnded(const MatchEnd& match) = 0;
-    // The upload of the queued statistics came to an end: every match written and not yet
-    // uploaded is marked with the outcome.
-    virtual void StatsUploaded(int64_t time, bool delivered, const std::string& why) = 0;
+    // The service confirmed the statistics of the oldest `matches` matches written and not yet
+    // uploaded (the stats file uploads oldest first).
+    virtual void StatsUploaded(int64_t time, int matches) = 0;
     virtual void PlayerJoined(int64_t time, const std::string& name, int slot, int team) = 0;
     virtual void PlayerLeft(int64_t time, const std::string& name) = 0;
     virtual void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) = 0;
@@ -88,7 +88,7 @@ class NoHistory final : public HistoryStore {
 public:
     void MatchStarted(const MatchStart&) override {}
     void MatchEnded(const MatchEnd&) override {}
-    void StatsUploaded(int64_t, bool, const std::string&) override {}
+    void StatsUploaded(int64_t, int) override {}
     void PlayerJoined(int64_t, const std::string&, int, int) override {}
     void PlayerLeft(int64_t, const std::string&) override {}
     void PlayerStats(const std::string&, int, const std::vector<PlayerStat>&) override {}

@@ -44,7 +44,8 @@ constexpr const char* kInsertMatch =
 constexpr const char* kEndMatch =
     "UPDATE matches SET ended=?, result=?, players_at_end=?, stats_written=?, stats_refused=? WHERE id=?";
 constexpr const char* kUploaded =
-    "UPDATE matches SET upload_time=?, upload_outcome=? WHERE stats_written=1 AND upload_outcome IS NULL";
+    "UPDATE matches SET upload_time = ?, upload_outcome = 'uploaded' WHERE id IN (SELECT id FROM matches"
+    " WHERE stats_written = 1 AND upload_outcome IS NULL ORDER BY id LIMIT ?)";
 constexpr const char* kCloseStints = "UPDATE stints SET left_at=? WHERE match_id=? AND left_at IS NULL";
 constexpr const char* kInsertStint =
     "INSERT INTO stints(match_id, name, name_key, slot, team, joined) VALUES (?,?,?,?,?,?)";
@@ -320,8 +321,8 @@ void SqliteHistoryStore::MatchEnded(const MatchEnd& m) {
     Queue(kCloseStints, {m.Time, m_matchId});
 }
 
-void SqliteHistoryStore::StatsUploaded(int64_t time, bool delivered, const std::string& why) {
-    Queue(kUploaded, {time, delivered ? std::string("uploaded") : "not uploaded: " + ToUtf8(why)});
+void SqliteHistoryStore::StatsUploaded(int64_t time, int matches) {
+    Queue(kUploaded, {time, int64_t{matches}});
 }
 
 void SqliteHistoryStore::PlayerJoined(int64_t time, const std::string& name, int slot, int team) {

@@ -327,4 +327,15 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     EXPECT_EQ(refused[0].Text, "chat refused: the text does not fit the console");
     EXPECT_EQ(store->Search(HistoryKind::Admin, "the program", 10).size(), 1u);
     EXPECT_EQ(Count(file, "SELECT count(*) FROM server_events WHERE kind IN ('found', 'lost')"), 2);
+
+    // Found again, a second match; the service then confirms one match: the older.
+    s.State = 3;
+    rec.TickDone(true, s, table);
+    rec.StatsWritten(true, "");
+    s.State = 4;
+    rec.TickDone(true, s, table);
+    rec.StatsUploaded(1);
+    rec.TickDone(true, s, table);
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM matches WHERE stats_written = 1"), 2);
+    EXPECT_EQ(Count(file, "SELECT group_concat(id) FROM matches WHERE upload_outcome = 'uploaded'"), 1);
 }
