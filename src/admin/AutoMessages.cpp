@@ -96,7 +96,7 @@ void AutoMessages::LoadAutoMessages() {
 void AutoMessages::SendNextAutoMessage() {
     if (m_next >= m_messages.size()) m_next = 0;
     if (m_messages.empty()) return;
-    m_channel.SendServerCommand("gtalk", m_messages[m_next]);
+    m_channel.SendServerCommand("gtalk", m_messages[m_next], {}, {}, SendNote{"automatic message", "", "", true});
     // A message that could not be delivered is not repeated.
     ++m_next;
 }
@@ -107,11 +107,12 @@ void AutoMessages::chkEnableAutoMessages_Click(bool ticked) {
     if (!ticked) m_settings.WriteSetting("settings", "useautomes", "0");
 }
 
-void AutoMessages::cmdSaveSettingsAutoMes_Click() {
-    if (!SaveBoxToFile(m_view.AutoMesText(), m_path, m_dialogs)) return;
+bool AutoMessages::cmdSaveSettingsAutoMes_Click() {
+    if (!SaveBoxToFile(m_view.AutoMesText(), m_path, m_dialogs)) return false;
     m_settings.WriteSetting("settings", "useautomes", std::to_string(m_view.AutoMesInterval()));
     m_dialogs.Inform("Automessages have been saved");
     LoadAutoMessages();
+    return true;
 }
 
 }  // namespace tovi

@@ -54,7 +54,8 @@ public:
     void SendNextAutoMessage();
 
     void chkEnableAutoMessages_Click(bool ticked);
-    void cmdSaveSettingsAutoMes_Click();
+    // True when the messages were saved.
+    bool cmdSaveSettingsAutoMes_Click();
 
     const std::vector<std::string>& Messages() const { return m_messages; }
     size_t NextAutoMessage() const { return m_next; }

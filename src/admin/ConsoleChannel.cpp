@@ -28,9 +28,9 @@ ConsoleChannel::~ConsoleChannel() {
 }
 
 void ConsoleChannel::SendServerCommand(const std::string& Command, const std::string& Argument, Done done,
-                                       Check stillWanted) {
-    m_queue.push_back(
-        Send{ConsoleText(Command), ConsoleText(Argument), std::move(done), std::move(stillWanted)});
+                                       Check stillWanted, SendNote note) {
+    m_queue.push_back(Send{ConsoleText(Command), ConsoleText(Argument), std::move(done), std::move(stillWanted),
+                           std::move(note)});
     if (!m_current && !m_timer) ScheduleNext();
 }
 
@@ -104,6 +104,7 @@ void ConsoleChannel::Fail() {
 
 void ConsoleChannel::Finish(SendOutcome outcome) {
     Done done = std::move(m_current->done);
+    if (m_observer) m_observer({m_current->command, m_current->argument, m_current->note, outcome});
     m_current.reset();
     // The next send starts on a later turn, so a Done that queues a send never runs it inside itself.
     if (!m_queue.empty()) ScheduleNext();

@@ -24,6 +24,24 @@ enum class SendOutcome {
     Failed,   // the console did not stay open
 };
 
+// What a send is, for the record of admin actions: the action it carries out ("punt", "talk",
+// ...; empty: chat or a command, after its command word), the player it aims at and the reason
+// given. Automatic sends are the program's own (automatic messages, the periodic chat).
+struct SendNote {
+    std::string Action;
+    std::string Target;
+    std::string Reason;
+    bool Automatic = false;
+};
+
+// A send that has ended, as the record's observer learns of it.
+struct FinishedSend {
+    std::string Command;
+    std::string Argument;
+    SendNote Note;
+    SendOutcome Outcome = SendOutcome::Sent;
+};
+
 class ConsoleChannel {
 public:
     // Told once when the send has ended, however it ended.
@@ -39,7 +57,9 @@ public:
 
     // Queues one send; it starts on a later turn of the event loop, never inside this call.
     void SendServerCommand(const std::string& Command, const std::string& Argument, Done done = {},
-                           Check stillWanted = {});
+                           Check stillWanted = {}, SendNote note = {});
+    // Told of every send when it ends, before its Done.
+    void SetObserver(std::function<void(const FinishedSend&)> observer) { m_observer = std::move(observer); }
 
     // A send is under way or waiting for its turn.
     bool Busy() const { return m_current.has_value() || !m_queue.empty(); }
@@ -58,6 +78,7 @@ private:
         std::string argument;
         Done done;
         Check stillWanted;
+        SendNote note;
     };
 
     void ScheduleNext();
@@ -75,6 +96,7 @@ private:
     std::deque<Send> m_queue;
     std::optional<Send> m_current;
     std::optional<Scheduler::TimerId> m_timer;
+    std::function<void(const FinishedSend&)> m_observer;
 };
 
 // What the chat line (cmdSendText) sends for the text of txtType: nothing for an empty text,

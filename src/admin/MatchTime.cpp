@@ -10,23 +10,25 @@ namespace tovi {
 MatchTime::MatchTime(MemoryClass& memory, ConsoleChannel& channel, Dialogs& dialogs)
     : m_memory(memory), m_channel(channel), m_dialogs(dialogs) {}
 
-void MatchTime::cmdGameTimeInc_Click() {
+bool MatchTime::cmdGameTimeInc_Click() {
     // Read afresh on every click, so two quick clicks make two minutes.
-    SetClock(int64_t{m_memory.ReadDWord(game::kMatchClock)} + kOneMinute);
+    return SetClock(int64_t{m_memory.ReadDWord(game::kMatchClock)} + kOneMinute);
 }
 
-void MatchTime::cmdGameTimeDec_Click() {
-    SetClock(std::max<int64_t>(int64_t{m_memory.ReadDWord(game::kMatchClock)} - kOneMinute, 0));
+bool MatchTime::cmdGameTimeDec_Click() {
+    return SetClock(std::max<int64_t>(int64_t{m_memory.ReadDWord(game::kMatchClock)} - kOneMinute, 0));
 }
 
-void MatchTime::SetClock(int64_t value) {
+bool MatchTime::SetClock(int64_t value) {
     // A clock already near the word's limit stays at the limit rather than turning negative.
     const auto clamped = static_cast<int32_t>(std::min<int64_t>(value, std::numeric_limits<int32_t>::max()));
-    if (!m_memory.WriteDWord(game::kMatchClock, clamped)) m_dialogs.Warn("Could not set timer");
+    if (m_memory.WriteDWord(game::kMatchClock, clamped)) return true;
+    m_dialogs.Warn("Could not set timer");
+    return false;
 }
 
 void MatchTime::cmdMapResetGames_Click() {
-    m_channel.SendServerCommand("command", "resetgames");
+    m_channel.SendServerCommand("command", "resetgames", {}, {}, SendNote{"reset games", "", ""});
 }
 
 }  // namespace tovi

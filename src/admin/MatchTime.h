@@ -11,16 +11,17 @@ class MatchTime {
 public:
     MatchTime(MemoryClass& memory, ConsoleChannel& channel, Dialogs& dialogs);
 
-    void cmdGameTimeInc_Click();
+    // Each answers whether the clock was written.
+    bool cmdGameTimeInc_Click();
     // Never sets the clock below 0.
-    void cmdGameTimeDec_Click();
+    bool cmdGameTimeDec_Click();
     void cmdMapResetGames_Click();
 
     // One minute in the game's 1/62 s.
     static constexpr int32_t kOneMinute = 60 * 62;
 
 private:
-    void SetClock(int64_t value);
+    bool SetClock(int64_t value);
 
     MemoryClass& m_memory;
     ConsoleChannel& m_channel;

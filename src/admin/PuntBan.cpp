@@ -118,7 +118,7 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
                     m_log.Log(action + " skipped: its announcement was refused");
                 }
             },
-            stillThere);
+            stillThere, SendNote{"", target.Name, target.Reason});
     }
     m_channel.SendServerCommand(
         "command", (punt ? "punt " : "ban ") + slotText,
@@ -131,7 +131,7 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
             if (pausePoll) ResumePoll();
             if (finished) finished();
         },
-        stillThere);
+        stillThere, SendNote{punt ? "punt" : "ban", target.Name, target.Reason});
 }
 
 std::optional<std::pair<uint8_t, ListedPlayer>> PuntBan::SelectedRow() {
@@ -177,7 +177,8 @@ void PuntBan::AskReason(Removal kind) {
                 m_log.Log((punt ? "Punt of " : "Ban of ") + row.Name + kNotListed);
                 return;
             }
-            const QueuedPlayer entry{slot, row.Position, row.Name};
+            QueuedPlayer entry{slot, row.Position, row.Name};
+            entry.Reason = *reason;
             (punt ? m_puntQueue : m_banQueue).push_back(entry);
             m_log.Log("Added player in slot " + row.Slot + (punt ? " to punt-queue" : " to ban-queue"));
             // The timer runs from the end of the announcement, so that players have time to read it.
@@ -195,7 +196,8 @@ void PuntBan::AskReason(Removal kind) {
                         return;
                     }
                     StartPuntTimer();
-                });
+                },
+                {}, SendNote{"", row.Name, *reason});
         });
 }
 
@@ -226,7 +228,7 @@ void PuntBan::mnuPlayersTalk_Click() {
                 m_log.Log("Text to " + row.Name + kNotListed);
                 return;
             }
-            m_channel.SendServerCommand("gtalk", row.Name + ", " + *text);
+            m_channel.SendServerCommand("gtalk", row.Name + ", " + *text, {}, {}, SendNote{"talk", row.Name, ""});
         });
 }
 

@@ -54,6 +54,7 @@ struct QueuedPlayer {
     std::string Name;
     // Set once the punt or ban is dropped; its command then stays unsent.
     std::shared_ptr<bool> Dropped = std::make_shared<bool>(false);
+    std::string Reason = {};  // as announced, for the record
 };
 
 class PuntBan {

@@ -1,5 +1,9 @@
 #include "Application.h"
 
+#if defined(TOVI_HISTORY_SQLITE)
+#include "SqliteHistoryStore.h"
+#endif
+
 #include <QDir>
 #include <QStandardPaths>
 
@@ -51,9 +55,28 @@ bool Application::Open() {
     }
     m_window = std::make_unique<frmMain>(m_memory, m_dialogs, m_scheduler, m_http, m_dataDir);
     if (auto* qtDialogs = dynamic_cast<QtDialogs*>(&m_dialogs)) qtDialogs->SetParent(m_window.get());
+    OpenHistory();
     m_window->Form_Load();
     m_window->show();
     return true;
+}
+
+}  // namespace tovi
+
+namespace tovi {
+
+void Application::OpenHistory() {
+#if defined(TOVI_HISTORY_SQLITE)
+    // SQLite takes file names in UTF-8 on every platform.
+    const std::string file = QDir(m_dataDir).filePath(QStringLiteral("tovistats.db")).toStdString();
+    frmMain* window = m_window.get();
+    auto opened = SqliteHistoryStore::Open(file, [window](const std::string& line) { window->Log(line); });
+    if (!opened.Store) {
+        m_dialogs.Warn(opened.Error);
+        return;
+    }
+    window->UseHistory(std::move(opened.Store));
+#endif
 }
 
 }  // namespace tovi

@@ -31,6 +31,8 @@ public:
 private:
     // Takes the data folder and opens the window; false when the folder is another copy's.
     bool Open();
+    // The record in the data folder; without it the program runs as before and says why.
+    void OpenHistory();
 
     MemoryClass m_memory;
     Dialogs& m_dialogs;

@@ -1,8 +1,13 @@
 #include "frmMain.h"
 
+#include <algorithm>
+#include <charconv>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -138,7 +143,8 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
       m_scheduler(scheduler),
       m_dataDir(std::move(dataDir)),
       m_poll(memory, m_status, *this, *this, scheduler),
-      m_http(http) {
+      m_http(http),
+      m_history(*m_historyStore, [] { return QDateTime::currentSecsSinceEpoch(); }) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("|QX| Tovi stats for JO:TR 1.5.1.5"));
     m_trayIcon = MakeStatusIcon(QColor(0x2e, 0x9d, 0x4f));
@@ -148,7 +154,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_tabs = new QTabWidget(this);
     m_tabs->setObjectName(QStringLiteral("Tabs"));
     m_tabs->setDocumentMode(true);
-    const std::array<std::pair<QWidget*, std::pair<QString, QString>>, 7> strips = {{
+    const std::array<std::pair<QWidget*, std::pair<QString, QString>>, 8> strips = {{
         {BuildNewsStrip(), {QStringLiteral("&News"), QStringLiteral("news")}},
         {BuildServerStrip(), {QStringLiteral("Se&rver && Log"), QStringLiteral("server")}},
         {BuildChatStrip(), {QStringLiteral("Status && &Chat"), QStringLiteral("chat")}},
@@ -156,6 +162,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         {BuildMapStrip(), {QStringLiteral("&Map"), QStringLiteral("map")}},
         {BuildSettingsStrip(), {QStringLiteral("&Settings"), QStringLiteral("settings")}},
         {BuildAboutStrip(), {QStringLiteral("&About"), QStringLiteral("about")}},
+        {BuildHistoryStrip(), {QStringLiteral("Histor&y"), QStringLiteral("history")}},
     }};
     for (size_t i = 0; i < strips.size(); ++i) {
         QWidget* strip = strips[i].first;
@@ -181,11 +188,15 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, *m_chatList, [] {
         return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
     });
+    m_chatReader->SetOnNewLine(
+        [this](const std::string& sender, const std::string& text) { m_history.ChatRead(sender, text); });
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
     m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
+    m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
                                               *this, m_dialogs, m_scheduler);
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
+    m_channel->SetObserver([this](const FinishedSend& send) { m_history.SendFinished(send); });
     m_playerLookup = std::make_unique<PlayerListLookup>(*m_playerList);
     m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_dialogs, *m_playerLookup, *this);
     m_autoMessages = std::make_unique<AutoMessages>(folder, *m_channel, m_dialogs, *this, *this);
@@ -203,23 +214,36 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
                 [this, handler = handler] { ((*m_puntBan).*handler)(); });
     }
     connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeInc")), &QToolButton::clicked, this,
-            [this] { m_matchTime->cmdGameTimeInc_Click(); });
+            [this] { RecordClock("one minute more", m_matchTime->cmdGameTimeInc_Click()); });
     connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeDec")), &QToolButton::clicked, this,
-            [this] { m_matchTime->cmdGameTimeDec_Click(); });
+            [this] { RecordClock("one minute less", m_matchTime->cmdGameTimeDec_Click()); });
     connect(findChild<QToolButton*>(QStringLiteral("cmdMapResetGames")), &QToolButton::clicked, this,
             [this] { m_matchTime->cmdMapResetGames_Click(); });
     connect(m_chkEnableAutoMessages, &QCheckBox::toggled, this,
             [this](bool ticked) { m_autoMessages->chkEnableAutoMessages_Click(ticked); });
-    connect(m_cmdSaveSettingsAutoMes, &QToolButton::clicked, this, [this] { m_autoMessages->cmdSaveSettingsAutoMes_Click(); });
+    // Only the operator's clicks are actions; loading the settings ticks the box too.
+    connect(m_chkEnableAutoMessages, &QCheckBox::clicked, this, [this](bool ticked) {
+        m_history.WindowAction("automatic messages changed", ticked ? "switched on" : "switched off", true);
+    });
+    connect(m_cmdSaveSettingsAutoMes, &QToolButton::clicked, this, [this] {
+        const std::string text = AutoMesText();
+        const bool saved = m_autoMessages->cmdSaveSettingsAutoMes_Click();
+        m_history.WindowAction("automatic messages changed", text, saved, saved ? "" : "the file could not be written");
+    });
     connect(m_cmdSendText, &QToolButton::clicked, this, &frmMain::cmdSendText_Click);
     connect(m_txtType, &QLineEdit::returnPressed, this, &frmMain::cmdSendText_Click);
 
     connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsUpdate")), &QToolButton::clicked, this, [this] {
-        m_settingsFile->SaveServerSettings();
+        const bool saved = m_settingsFile->SaveServerSettings();
+        // The server code is the server's password at the web service: it stays out of the record.
+        m_history.WindowAction("settings saved", "status update settings", saved, saved ? "" : "the file could not be written");
         ShowNews(NewsUrl(m_settings.UpdateURL));
     });
     connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsOther")), &QToolButton::clicked, this,
-            [this] { m_settingsFile->SaveOtherSettings(); });
+            [this] {
+                const bool saved = m_settingsFile->SaveOtherSettings();
+                m_history.WindowAction("settings saved", "other settings", saved, saved ? "" : "the file could not be written");
+            });
 
     // Sized for the tabs' content, but never beyond the screen at large scale factors.
     QSize size(820, 560);
@@ -409,6 +433,58 @@ QWidget* frmMain::BuildPlayersStrip() {
         action->setObjectName(QString::fromLatin1(name));
     }
     return strip;
+}
+
+QWidget* frmMain::BuildHistoryStrip() {
+    auto* strip = new QWidget(this);
+    auto* layout = new QVBoxLayout(strip);
+    auto* row = new QHBoxLayout();
+    auto* label = new QLabel(tr("Loo&k for:"), strip);
+    label->setObjectName(QStringLiteral("lblHistorySearch"));
+    m_txtHistorySearch = new QLineEdit(strip);
+    m_txtHistorySearch->setObjectName(QStringLiteral("txtHistorySearch"));
+    m_txtHistorySearch->setPlaceholderText(tr("Words said, part of a name, an action"));
+    label->setBuddy(m_txtHistorySearch);
+    m_cboHistoryKind = new QComboBox(strip);
+    m_cboHistoryKind->setObjectName(QStringLiteral("cboHistoryKind"));
+    m_cboHistoryKind->addItems({tr("Chat"), tr("Players"), tr("Admin actions")});
+    m_cmdHistorySearch = new QPushButton(tr("Fin&d"), strip);
+    m_cmdHistorySearch->setObjectName(QStringLiteral("cmdHistorySearch"));
+    row->addWidget(label);
+    row->addWidget(m_txtHistorySearch, 1);
+    row->addWidget(m_cboHistoryKind);
+    row->addWidget(m_cmdHistorySearch);
+    m_lstHistory = MakeReportList(QStringLiteral("lstHistory"),
+                                  {tr("Time"), tr("Kind"), tr("Player"), tr("Text"), tr("Detail")}, strip);
+    m_lstHistory->setColumnWidth(0, 140);
+    m_lstHistory->setColumnWidth(1, 60);
+    m_lstHistory->setColumnWidth(2, 140);
+    m_lstHistory->setColumnWidth(3, 260);
+    m_lstHistory->setSortingEnabled(true);
+    layout->addLayout(row);
+    layout->addWidget(m_lstHistory, 1);
+    connect(m_cmdHistorySearch, &QPushButton::clicked, this, &frmMain::cmdHistorySearch_Click);
+    connect(m_txtHistorySearch, &QLineEdit::returnPressed, this, &frmMain::cmdHistorySearch_Click);
+    return strip;
+}
+
+void frmMain::cmdHistorySearch_Click() {
+    constexpr HistoryKind kinds[] = {HistoryKind::Chat, HistoryKind::Players, HistoryKind::Admin};
+    const int index = std::clamp(m_cboHistoryKind->currentIndex(), 0, 2);
+    const auto rows = m_history.Store().Search(kinds[index], ToGameText(m_txtHistorySearch->text()), kHistoryRows);
+    m_lstHistory->setSortingEnabled(false);
+    m_lstHistory->clear();
+    for (const HistoryRow& r : rows) {
+        // Game texts go in as plain text: an item never interprets markup.
+        auto* item = new QTreeWidgetItem(m_lstHistory);
+        // Sortable by time: the text sorts as the time does.
+        item->setText(0, QDateTime::fromSecsSinceEpoch(r.Time).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+        item->setText(1, QString::fromStdString(r.Kind));
+        item->setText(2, FromGameText(r.Player));
+        item->setText(3, FromGameText(r.Text));
+        item->setText(4, FromGameText(r.Detail));
+    }
+    m_lstHistory->setSortingEnabled(true);
 }
 
 QWidget* frmMain::BuildMapStrip() {
@@ -900,15 +976,42 @@ void frmMain::AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int
 // ---- work the poll hands on ---------------------------------------------------------------
 
 void frmMain::ClearPlayerTable() { m_playerReader->Clear(); }
-void frmMain::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) { m_playerReader->ReadPlayers(Dedicated, MaxPlayers); }
+void frmMain::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
+    m_playerReader->ReadPlayers(Dedicated, MaxPlayers);
+    auto number = [](const std::string& text) {
+        int value = -1;
+        std::from_chars(text.data(), text.data() + text.size(), value);
+        return value;
+    };
+    std::vector<PresentPlayer> present;
+    for (int row = 0; row < m_playerList->RowCount(); ++row) {
+        present.push_back({m_playerList->Text(row, PlayerColumn::Player), number(m_playerList->Text(row, PlayerColumn::Slot)),
+                           number(m_playerList->Text(row, PlayerColumn::Team))});
+    }
+    m_history.PlayersRead(present);
+}
 void frmMain::ReadChat() { m_chatReader->ReadChat(); }
 void frmMain::SendStatusReport() { m_reporter->SendStatusReport(); }
 void frmMain::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
-    m_statsFile->WriteStats(upload, resultByte, pollTicks);
+    const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
+    m_history.StatsWritten(written, written ? "" : "the stats file could not be written");
+}
+
+void frmMain::TickFinished(bool attached) { m_history.TickDone(attached, m_status, m_playerTable); }
+
+void frmMain::UseHistory(std::unique_ptr<HistoryStore> store) {
+    m_history.SetStore(*store);
+    m_historyStore = std::move(store);
+}
+
+void frmMain::RecordClock(const std::string& what, bool written) {
+    m_history.WindowAction("match time", what, written, written ? "" : "the clock could not be written");
 }
 
 void frmMain::SendNextAutoMessage() { m_autoMessages->SendNextAutoMessage(); }
-void frmMain::SendPeriodicChat() { m_channel->SendServerCommand("gtalk", m_periodicChatText); }
+void frmMain::SendPeriodicChat() {
+    m_channel->SendServerCommand("gtalk", m_periodicChatText, {}, {}, SendNote{"periodic chat", "", "", true});
+}
 
 void frmMain::SetPollEnabled(bool enabled) {
     m_poll.SetRunning(enabled);
@@ -943,7 +1046,11 @@ void frmMain::SetAutoMesControlsEnabled(bool enabled) {
 
 int frmMain::AutoMesInterval() { return m_slideAutoMes->value(); }
 
-void frmMain::Log(const std::string& message) { AddLine(message, m_txtLog); }
+void frmMain::Log(const std::string& message) {
+    AddLine(message, m_txtLog);
+    // The box keeps a few lines; the record keeps them all (reports, uploads, refusals).
+    m_history.ServerEvent("log", message);
+}
 void frmMain::DebugLog(const std::string& message) { AddLine(message, m_txtDebugLog); }
 
 // ---- the settings in their controls -------------------------------------------------------

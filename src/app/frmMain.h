@@ -1,5 +1,5 @@
 #pragma once
-// The main window: seven strips behind a row of tabs, the status bar, the tray icon. It shows
+// The main window: eight strips behind a row of tabs, the status bar, the tray icon. It shows
 // what the poll reads (it is the poll's view) and carries the operator's controls.
 #include <QIcon>
 #include <QMainWindow>
@@ -16,6 +16,8 @@
 #include "AutoMessages.h"
 #include "ChatReader.h"
 #include "ConsoleChannel.h"
+#include "HistoryRecorder.h"
+#include "HistoryStore.h"
 #include "MatchTime.h"
 #include "PlayerListLookup.h"
 #include "PuntBan.h"
@@ -35,6 +37,7 @@
 #include "WebReporter.h"
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -119,6 +122,7 @@ public:
     void WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) override;
     void SendNextAutoMessage() override;
     void SendPeriodicChat() override;
+    void TickFinished(bool attached) override;
 
     // PollTimer: punts and bans stop the poll while they send.
     void SetPollEnabled(bool enabled) override;
@@ -131,6 +135,9 @@ public:
     int AutoMesInterval() override;
 
     ConsoleChannel& Channel() { return *m_channel; }
+    // The record this window writes to; none until one is handed in.
+    void UseHistory(std::unique_ptr<HistoryStore> store);
+    HistoryRecorder& History() { return m_history; }
     PuntBan& Punts() { return *m_puntBan; }
 
     // SettingsView
@@ -160,6 +167,8 @@ private:
     QWidget* BuildMapStrip();
     QWidget* BuildSettingsStrip();
     QWidget* BuildAboutStrip();
+    QWidget* BuildHistoryStrip();
+    void cmdHistorySearch_Click();
     void BuildStatusBar();
     void BuildTray();
     void AddTrayIcon();
@@ -175,6 +184,7 @@ private:
     void lstPlayers_MenuRequested(const QPoint& position);
     void cmdSendText_Click();
     void Form_Unload();
+    void RecordClock(const std::string& what, bool written);
     std::string& LogText(QPlainTextEdit* box);
 
     MemoryClass& m_memory;
@@ -186,6 +196,9 @@ private:
     PlayerTable m_playerTable;
     PollCycle m_poll;
     HttpClient& m_http;
+    // Before everything that writes to it, so that it outlives them.
+    std::unique_ptr<HistoryStore> m_historyStore = std::make_unique<NoHistory>();
+    HistoryRecorder m_history;
     std::unique_ptr<PlayerListAdapter> m_playerList;
     std::unique_ptr<ChatListAdapter> m_chatList;
     std::unique_ptr<PlayerReader> m_playerReader;
@@ -207,7 +220,7 @@ private:
 
     QTimer* m_timer = nullptr;
     QTabWidget* m_tabs = nullptr;
-    std::array<QWidget*, 8> m_strips{};
+    std::array<QWidget*, 9> m_strips{};
     std::array<QLabel*, 5> m_panels{};
     std::map<StatusLabel, QLabel*> m_labels;
     std::map<ServerControl, QWidget*> m_controls;
@@ -250,6 +263,13 @@ private:
     QLineEdit* m_txtServerCode = nullptr;
     QLineEdit* m_txtUpdateURL = nullptr;
     QLineEdit* m_txtImportURL = nullptr;
+
+    // The History tab: a search of the record; at most this many rows are listed.
+    static constexpr int kHistoryRows = 1000;
+    QLineEdit* m_txtHistorySearch = nullptr;
+    QComboBox* m_cboHistoryKind = nullptr;
+    QPushButton* m_cmdHistorySearch = nullptr;
+    QTreeWidget* m_lstHistory = nullptr;
 
     QSystemTrayIcon m_tray;
     QIcon m_trayIcon;   // TrayIcon: a hosting server

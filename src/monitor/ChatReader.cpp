@@ -34,11 +34,10 @@ void ChatReader::ReadChat() {
     // follows the sender, ": " and all ("Player7: time: 12:30" says "time: 12:30").
     const size_t first = line.find(kSeparator);
     const std::string time = m_timeOfDay ? m_timeOfDay() : std::string();
-    if (first == std::string::npos) {
-        m_view.InsertRowAtTop("Host", line, time);
-    } else {
-        m_view.InsertRowAtTop(line.substr(0, first), line.substr(first + kSeparator.size()), time);
-    }
+    const std::string sender = first == std::string::npos ? std::string("Host") : line.substr(0, first);
+    const std::string text = first == std::string::npos ? line : line.substr(first + kSeparator.size());
+    m_view.InsertRowAtTop(sender, text, time);
+    if (m_onNewLine) m_onNewLine(sender, text);
     for (int excess = m_view.RowCount() - kMaxRows; excess > 0; --excess) m_view.RemoveBottomRow();
 }
 

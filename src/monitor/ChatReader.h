@@ -31,6 +31,10 @@ public:
     // A new map cycle empties the list; LastChatLine stays, so the line still in the game is not
     // listed again.
     void Clear() { m_view.Clear(); }
+    // Told of every new line with its sender ("Host" for the host's own) and text, as listed.
+    void SetOnNewLine(std::function<void(const std::string&, const std::string&)> onNewLine) {
+        m_onNewLine = std::move(onNewLine);
+    }
 
     // A server that runs for weeks would otherwise fill the list without end; the oldest rows go.
     static constexpr int kMaxRows = 1000;
@@ -40,6 +44,7 @@ private:
     ServerStatus& m_status;
     ChatView& m_view;
     std::function<std::string()> m_timeOfDay;
+    std::function<void(const std::string&, const std::string&)> m_onNewLine;
 };
 
 }  // namespace tovi

@@ -81,7 +81,7 @@ void PollCycle::Timer_Timer() {
         ResetServerDisplay();
         SetPanel(2, "");
         SetPanel3(kGameNotRunning);
-        FinishTick();
+        FinishTick(false);
         return;
     }
 
@@ -221,9 +221,10 @@ void PollCycle::HostingTick() {
     m_view.SetTrayPicture(TrayPicture::Hosting);
 }
 
-void PollCycle::FinishTick() {
+void PollCycle::FinishTick(bool attached) {
     m_view.UpdateTray("Tovi status: " + m_panel3);
     m_busy = false;
+    m_hooks.TickFinished(attached);
 }
 
 void PollCycle::ResetServerDisplay() {

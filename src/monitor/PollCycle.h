@@ -42,7 +42,7 @@ private:
     void MatchEnd();
     void AfterStateMachine(uint8_t state);
     void HostingTick();
-    void FinishTick();
+    void FinishTick(bool attached = true);
     void SetPanel(int panel, const std::string& text);
     void SetPanel3(const std::string& text);
 

@@ -63,6 +63,8 @@ public:
     virtual void Log(const std::string& /*message*/) {}
     // PeriodicChatText to all players, at every third match end.
     virtual void SendPeriodicChat() {}
+    // The tick's last step has run; `attached` whether the game's server was there.
+    virtual void TickFinished(bool /*attached*/) {}
 };
 
 }  // namespace tovi

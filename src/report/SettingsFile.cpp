@@ -117,7 +117,7 @@ void SettingsFile::LoadOtherSettings() {
     }
 }
 
-void SettingsFile::SaveServerSettings() {
+bool SettingsFile::SaveServerSettings() {
     // Kept exactly as typed; the next start trims the URLs. The values in use change only when
     // the file took them, so that they are always what the next start reads.
     Settings typed{m_view.Text(SettingsText::txtServerCode), m_view.Text(SettingsText::txtUpdateURL),
@@ -129,13 +129,14 @@ void SettingsFile::SaveServerSettings() {
                               {"servercode", typed.ServerCode}},
                              error)) {
         m_dialogs.Warn("Settings not saved: " + error);
-        return;
+        return false;
     }
     m_settings = std::move(typed);
     m_dialogs.Inform("Settings saved");
+    return true;
 }
 
-void SettingsFile::SaveOtherSettings() {
+bool SettingsFile::SaveOtherSettings() {
     std::string error;
     if (!m_file.WriteStrings(
             "settings",
@@ -147,9 +148,10 @@ void SettingsFile::SaveOtherSettings() {
              {"keeparchive", m_view.Checked(SettingsBox::chkKeepArchive) ? "1" : "0"}},
             error)) {
         m_dialogs.Warn("Settings not saved: " + error);
-        return;
+        return false;
     }
     m_dialogs.Inform("Settings saved");
+    return true;
 }
 
 bool SettingsFile::WriteSetting(const std::string& section, const std::string& key, const std::string& value,

@@ -63,9 +63,9 @@ public:
     void LoadServerSettings();
     void LoadOtherSettings();
 
-    // The save buttons of the "Status update settings" and "Other settings" frames.
-    void SaveServerSettings();
-    void SaveOtherSettings();
+    // The save buttons of the "Status update settings" and "Other settings" frames; true when saved.
+    bool SaveServerSettings();
+    bool SaveOtherSettings();
 
     // One key, for the other parts of the program that keep a value here ("useautomes").
     // False, with `error` saying why (or, without `error`, the operator warned), when the file

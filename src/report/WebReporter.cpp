@@ -178,6 +178,7 @@ void WebReporter::UploadDone(const HttpResult& result) {
         std::string error;
         removed = m_queue.Confirmed(*m_batch, error);
         if (!removed) m_log.Log(error);
+        if (removed && m_onDelivered) m_onDelivered(m_batch->blocks);
     } else if (result.outcome == HttpOutcome::TimedOut) {
         m_log.Log("Import timeout: " + Failure(("the stats upload" + matches).c_str(), m_settings.ImportURL, result));
     } else {

@@ -50,6 +50,8 @@ public:
 
     bool UploadRunning() const { return m_running == Transfer::Upload; }
     bool UploadPending() const { return m_uploadPending; }
+    // Told of each batch the service confirmed and that left stats.stats: its number of matches.
+    void SetOnDelivered(std::function<void(int matches)> onDelivered) { m_onDelivered = std::move(onDelivered); }
 
 private:
     enum class Transfer { None, Report, Upload };
@@ -72,6 +74,7 @@ private:
     uint64_t m_transferId = 0;  // tells the running transfer's answer from a stale one
     bool m_uploadPending = false;
     std::optional<UploadBatch> m_batch;  // the batch the running upload sent
+    std::function<void(int)> m_onDelivered;
 };
 
 }  // namespace tovi

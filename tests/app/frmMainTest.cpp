@@ -1,6 +1,7 @@
 // The main window on Qt's offscreen platform, over in-process game images and a virtual clock.
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QInputDialog>
 #include <QLabel>
@@ -17,6 +18,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QtTest>
 #include <deque>
@@ -195,7 +197,7 @@ private slots:
         tabs->setCurrentIndex(5);
         QCOMPARE(window.CurrentStrip(), 6);
         int shown = 0;
-        for (int strip = 1; strip <= 7; ++strip) {
+        for (int strip = 1; strip <= 8; ++strip) {
             shown += f.Find<QWidget>(qPrintable(QStringLiteral("fraStrips%1").arg(strip)))->isVisible() ? 1 : 0;
         }
         QCOMPARE(shown, 1);
@@ -294,6 +296,47 @@ private slots:
         QCOMPARE(seen, (QStringList{"No ServerCode defined in settings.ini", "No update url defined in settings.ini",
                                     "Are you sure you want to exit?"}));
         QVERIFY(answered);
+    }
+
+    // The record outlives the run: after a restart the History tab finds the chat and the admin
+    // actions of the session before, game texts shown as the plain text they are.
+    void theHistoryTabFindsTheLastSessionAsPlainText() {
+        QTemporaryDir folder;
+        const QString lock = folder.filePath("tovistats.lock");
+        const std::string markup = "<b>gg</b> &amp; <img src=x>";
+        {
+            Parts p;
+            image::GameImage server;
+            p.backend.AddServer(4711, server);
+            server.SetByte(game::kGameState, 3);
+            server.SetText(game::kChatLine, game::kChatLineLength, "Ann: " + markup);
+            Application app{p.backend, p.dialogs, p.scheduler, p.http, folder.path(), lock};
+            app.Start();
+            app.Window()->Timer_Timer();
+            QCOMPARE(app.Window()->findChild<QTreeWidget*>("lstChatMes1")->topLevelItemCount(), 1);
+            app.Window()->findChild<QToolButton*>("cmdGameTimeInc")->click();
+        }
+        Parts p;
+        Application app{p.backend, p.dialogs, p.scheduler, p.http, folder.path(), lock};
+        app.Start();
+        frmMain& window = *app.Window();
+        auto* tabs = window.findChild<QTabWidget*>("Tabs");
+        QCOMPARE(tabs->count(), 8);
+        QCOMPARE(tabs->tabBar()->tabData(7).toString(), QStringLiteral("history"));
+        QCOMPARE(tabs->widget(7)->objectName(), QStringLiteral("fraStrips8"));
+        auto* search = window.findChild<QLineEdit*>("txtHistorySearch");
+        auto* list = window.findChild<QTreeWidget*>("lstHistory");
+        search->setText(QStringLiteral("gg"));
+        QTest::keyClick(search, Qt::Key_Return);
+        QCOMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(list->topLevelItem(0)->text(2), QStringLiteral("Ann"));
+        QCOMPARE(list->topLevelItem(0)->text(3), QString::fromStdString(markup));
+        window.findChild<QComboBox*>("cboHistoryKind")->setCurrentIndex(2);
+        search->setText(QStringLiteral("match time"));
+        window.findChild<QPushButton*>("cmdHistorySearch")->click();
+        QCOMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(list->topLevelItem(0)->text(3), QStringLiteral("match time sent"));
+        QCOMPARE(list->topLevelItem(0)->text(4), QStringLiteral("operator at the window one minute more"));
     }
 
     void theChatLineStopsAtItsLimitAndSendsOnEnter() {
@@ -414,7 +457,7 @@ private slots:
         for (QTabBar* bar : window.findChildren<QTabBar*>()) {
             for (int tab = 0; tab < bar->count(); ++tab) note(keys, bar->tabText(tab), bar->objectName());
         }
-        QVERIFY(keys.size() >= 12);  // seven tabs, the chat tab and four buttons at least
+        QVERIFY(keys.size() >= 13);  // eight tabs, the chat tab and four buttons at least
         check(keys);
 
         const QList<QMenu*> menus = window.findChildren<QMenu*>();

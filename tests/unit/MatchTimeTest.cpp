@@ -22,12 +22,12 @@ TEST_F(MatchTimeTest, AMinuteMoreOrLessStaysInTheWordsRangeAndResetGamesGoesThro
     constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
     const auto inc = &MatchTime::cmdGameTimeInc_Click;
     const auto dec = &MatchTime::cmdGameTimeDec_Click;
-    const std::tuple<int32_t, void (MatchTime::*)(), int32_t> cases[] = {
+    const std::tuple<int32_t, bool (MatchTime::*)(), int32_t> cases[] = {
         {0, inc, 3720}, {-500, inc, 3220}, {kMax - 100, inc, kMax},
         {1000, dec, 0}, {3721, dec, 1},    {std::numeric_limits<int32_t>::min(), dec, 0}};
     for (const auto& [start, click, after] : cases) {
         server.SetDWord(game::kMatchClock, start);
-        (matchTime.*click)();
+        EXPECT_TRUE((matchTime.*click)());
         EXPECT_EQ(server.DWord(game::kMatchClock), after) << start;
     }
     EXPECT_TRUE(dialogs.warnings.empty());
@@ -36,7 +36,7 @@ TEST_F(MatchTimeTest, AMinuteMoreOrLessStaysInTheWordsRangeAndResetGamesGoesThro
     EXPECT_EQ(Effects(), Strings{"resetgames"});
 
     backend.RemoveProcess(100);
-    matchTime.cmdGameTimeInc_Click();
-    matchTime.cmdGameTimeDec_Click();
+    EXPECT_FALSE(matchTime.cmdGameTimeInc_Click());
+    EXPECT_FALSE(matchTime.cmdGameTimeDec_Click());
     EXPECT_EQ(dialogs.warnings, Strings(2, "Could not set timer"));
 }

@@ -1,0 +1,65 @@
+#pragma once
+// Turns what the program sees and does into entries of the record: the poll's ticks (server found
+// and lost, state changes, matches starting and ending), the players present at each read, chat
+// lines read, console sends with their outcome, and the operator's actions at the window. The
+// tick's entries are written together at the end of the tick.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ConsoleChannel.h"
+#include "HistoryStore.h"
+#include "PlayerTable.h"
+#include "ServerStatus.h"
+
+namespace tovi {
+
+// Who acts at the window, until accounts exist.
+inline constexpr const char* kOperatorAtWindow = "operator at the window";
+
+struct PresentPlayer {
+    std::string Name;
+    int Slot = -1;
+    int Team = 0;
+};
+
+class HistoryRecorder {
+public:
+    using Clock = std::function<int64_t()>;  // Unix seconds
+    HistoryRecorder(HistoryStore& store, Clock now) : m_store(&store), m_now(std::move(now)) {}
+
+    void SetStore(HistoryStore& store) { m_store = &store; }
+    HistoryStore& Store() { return *m_store; }
+
+    // The end of a poll tick: `attached` whether the game was there. Writes the tick's entries.
+    void TickDone(bool attached, const ServerStatus& status, const PlayerTable& players);
+    // The players present after a player read.
+    void PlayersRead(const std::vector<PresentPlayer>& present);
+    // A match end's statistics: written or not, and why not.
+    void StatsWritten(bool written, const std::string& why);
+    // The service confirmed this many of the oldest matches not yet uploaded.
+    void StatsUploaded(int matches) { m_store->StatsUploaded(m_now(), matches); }
+    void ChatRead(const std::string& sender, const std::string& message);
+    void SendFinished(const FinishedSend& send);
+    // An action of the operator that is no console send (settings saved, the match clock moved).
+    void WindowAction(const std::string& action, const std::string& detail, bool done,
+                      const std::string& why = "");
+    void ServerEvent(const std::string& kind, const std::string& detail);
+
+private:
+    void StartMatch(const ServerStatus& status);
+    void EndMatch(const ServerStatus& status, const PlayerTable& players);
+
+    HistoryStore* m_store;
+    Clock m_now;
+    std::optional<bool> m_attached;
+    std::optional<uint8_t> m_state;
+    bool m_matchOpen = false;
+    std::optional<std::pair<bool, std::string>> m_stats;  // the match end's statistics outcome
+    std::map<std::string, PresentPlayer> m_present;       // by name as read
+};
+
+}  // namespace tovi

@@ -1,0 +1,115 @@
+#pragma once
+// The record: matches, player stints and statistics, chat read and sent, admin actions and
+// server events, kept for good and searchable. The poll, the admin layer and the window write
+// through this interface; an engine decides where the record lives. Texts are the game's bytes
+// (Windows-1252). Times are Unix seconds, given by the caller so that tests run on their clock.
+//
+// Writes never wait on the disk: they are collected and written together at the end of each poll
+// tick (Flush), in one transaction. A failed write never stops the program: the engine says so
+// once, keeps the batch and tries again at the next flush.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tovi {
+
+struct MatchStart {
+    int64_t Time = 0;
+    std::string ServerName, MapName, MapFile, GameType;
+};
+
+struct MatchEnd {
+    int64_t Time = 0;
+    std::string Result;  // empty when the result byte could not be read
+    int PlayersAtEnd = 0;
+    bool StatsWritten = false;
+    std::string StatsRefused;  // why the statistics were not written, when they were not
+};
+
+struct PlayerStat {
+    std::string Name;  // the statistic's name, e.g. "Kills"
+    int64_t Value = 0;
+};
+
+// What an admin action came to.
+enum class Outcome { Sent, Refused, Skipped };
+
+struct AdminAction {
+    int64_t Time = 0;
+    std::string Who;     // "operator at the window" until accounts exist
+    std::string Action;  // "chat", "command", "punt", "ban", "talk", "match time", ...
+    std::string Target;  // the player aimed at, if any
+    std::string Reason;
+    std::string Detail;  // the command line, the text sent, the setting changed
+    Outcome Result = Outcome::Sent;
+    std::string Why;  // why it was refused or skipped
+};
+
+// One search result, whatever its kind.
+struct HistoryRow {
+    std::string Kind;  // "chat", "player", "admin"
+    int64_t Time = 0;
+    std::string Player;
+    std::string Text;
+    std::string Detail;
+};
+
+enum class HistoryKind { Chat, Players, Admin };
+
+class HistoryStore {
+public:
+    virtual ~HistoryStore() = default;
+
+    // A match begins; stints, statistics and chat that follow belong to it.
+    virtual void MatchStarted(const MatchStart& match) = 0;
+    virtual void MatchEnded(const MatchEnd& match) = 0;
+    // The service confirmed the statistics of the oldest `matches` matches written and not yet
+    // uploaded (the stats file uploads oldest first).
+    virtual void StatsUploaded(int64_t time, int matches) = 0;
+    virtual void PlayerJoined(int64_t time, const std::string& name, int slot, int team) = 0;
+    virtual void PlayerLeft(int64_t time, const std::string& name) = 0;
+    virtual void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) = 0;
+    virtual void ChatRead(int64_t time, const std::string& sender, const std::string& message) = 0;
+    virtual void ChatSent(int64_t time, const std::string& target, const std::string& message) = 0;
+    virtual void AdminActionDone(const AdminAction& action) = 0;
+    // "found", "lost", "state", "status report", "upload", with what there is to say.
+    virtual void ServerEvent(int64_t time, const std::string& kind, const std::string& detail) = 0;
+
+    // Writes what was collected since the last flush in one transaction.
+    virtual void Flush() = 0;
+
+    // `text` is matched as typed: words in chat, part of a name, part of an admin action. Newest
+    // first, at most `limit` rows. Empty text lists the newest rows of the kind.
+    virtual std::vector<HistoryRow> Search(HistoryKind kind, const std::string& text, int limit) = 0;
+};
+
+// What runs when no record can be kept: everything is passed over.
+class NoHistory final : public HistoryStore {
+public:
+    void MatchStarted(const MatchStart&) override {}
+    void MatchEnded(const MatchEnd&) override {}
+    void StatsUploaded(int64_t, int) override {}
+    void PlayerJoined(int64_t, const std::string&, int, int) override {}
+    void PlayerLeft(int64_t, const std::string&) override {}
+    void PlayerStats(const std::string&, int, const std::vector<PlayerStat>&) override {}
+    void ChatRead(int64_t, const std::string&, const std::string&) override {}
+    void ChatSent(int64_t, const std::string&, const std::string&) override {}
+    void AdminActionDone(const AdminAction&) override {}
+    void ServerEvent(int64_t, const std::string&, const std::string&) override {}
+    void Flush() override {}
+    std::vector<HistoryRow> Search(HistoryKind, const std::string&, int) override { return {}; }
+};
+
+inline const char* OutcomeText(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Sent:
+            return "sent";
+        case Outcome::Refused:
+            return "refused";
+        case Outcome::Skipped:
+            return "skipped";
+    }
+    return "";
+}
+
+}  // namespace tovi

@@ -1,0 +1,84 @@
+#pragma once
+// The record in an embedded SQLite database (tovistats.db in the data folder), in WAL mode so
+// that a crash loses at most the batch being written. The schema carries its version in
+// user_version and is migrated forward at opening; a database of a newer version is refused and
+// left as it is, and so is a file that is no database.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "HistoryStore.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tovi {
+
+class SqliteHistoryStore final : public HistoryStore {
+public:
+    using LogFn = std::function<void(const std::string&)>;
+
+    static constexpr int kSchemaVersion = 2;
+    // Beyond this many writes waiting for a disk that keeps failing, the oldest go.
+    static constexpr size_t kMaxPending = 20000;
+
+    struct Opened {
+        std::unique_ptr<SqliteHistoryStore> Store;  // null when the record cannot be kept
+        std::string Error;                          // why, in words for the operator
+    };
+    // `schemaVersion` below the current one is for tests that build an older database.
+    static Opened Open(const std::string& path, LogFn log, int schemaVersion = kSchemaVersion);
+
+    ~SqliteHistoryStore() override;
+    SqliteHistoryStore(const SqliteHistoryStore&) = delete;
+    SqliteHistoryStore& operator=(const SqliteHistoryStore&) = delete;
+
+    void MatchStarted(const MatchStart& match) override;
+    void MatchEnded(const MatchEnd& match) override;
+    void StatsUploaded(int64_t time, int matches) override;
+    void PlayerJoined(int64_t time, const std::string& name, int slot, int team) override;
+    void PlayerLeft(int64_t time, const std::string& name) override;
+    void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) override;
+    void ChatRead(int64_t time, const std::string& sender, const std::string& message) override;
+    void ChatSent(int64_t time, const std::string& target, const std::string& message) override;
+    void AdminActionDone(const AdminAction& action) override;
+    void ServerEvent(int64_t time, const std::string& kind, const std::string& detail) override;
+    void Flush() override;
+    std::vector<HistoryRow> Search(HistoryKind kind, const std::string& text, int limit) override;
+
+    // True while writes fail (they are kept and tried again at the next flush).
+    bool Failing() const { return m_failing; }
+    size_t Pending() const { return m_pending.size(); }
+
+private:
+    struct Blob {
+        std::string Bytes;
+    };
+    using Value = std::variant<std::nullptr_t, int64_t, std::string, Blob>;
+    struct Write {
+        const char* Sql;
+        std::vector<Value> Values;
+    };
+
+    SqliteHistoryStore(sqlite3* db, LogFn log);
+    void Queue(const char* sql, std::vector<Value> values);
+    sqlite3_stmt* Statement(const char* sql);
+    bool Run(const Write& write);
+    bool Exec(const char* sql);
+    std::string LastError() const;
+
+    sqlite3* m_db;
+    LogFn m_log;
+    std::map<const char*, sqlite3_stmt*> m_statements;  // keyed by the statement text's address
+    std::vector<Write> m_pending;
+    int64_t m_matchId = 0;  // the match under way, 0 before the first
+    int64_t m_nextMatchId = 1;
+    bool m_failing = false;
+    uint64_t m_dropped = 0;
+};
+
+}  // namespace tovi
