@@ -25,16 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class SilentDialogs : public Dialogs {
-public:
-    void Ask(const std::string&, std::function<void(bool)> answer) override { answer(true); }
-    void Warn(const std::string&) override {}
-    void Inform(const std::string&) override {}
-    void InputBox(const std::string&, const std::string&, std::function<void(std::optional<std::string>)> answer) override {
-        answer(std::nullopt);
-    }
-};
-
 // The program's waits run `scale` times as fast, as the simulator's time does.
 class ScaledScheduler : public Scheduler {
 public:

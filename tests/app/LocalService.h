@@ -2,18 +2,23 @@
 // A stats web service on 127.0.0.1 for the tests: just enough HTTP/1.1 to take POSTs, and every
 // way a real service, proxy or network fails. It records each request it took whole, keeps the
 // matches of each upload it stored (one copy per upload id, as a service that drops repeats
-// does), and answers as the test tells it for each request.
+// does), and answers as the test tells it for each request. And dialogs for the whole program
+// that answer Yes, cancel input boxes and keep what they showed.
 #include <QHash>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "Dialogs.h"
 
 namespace tovi::testing {
 
@@ -28,6 +33,21 @@ enum class Answer {
     StoreThenDrop,     // stored, then the connection closed without a word
     Down,              // stored nothing, and the connection reset
     Hold,              // stored, and never answered
+};
+
+class SilentDialogs : public Dialogs {
+public:
+    QStringList shown;
+    void Ask(const std::string& question, std::function<void(bool)> answer) override {
+        shown << QString::fromStdString(question);
+        answer(true);
+    }
+    void Warn(const std::string& text) override { shown << QString::fromStdString(text); }
+    void Inform(const std::string& text) override { shown << QString::fromStdString(text); }
+    void InputBox(const std::string&, const std::string&,
+                  std::function<void(std::optional<std::string>)> answer) override {
+        answer(std::nullopt);
+    }
 };
 
 struct TakenRequest {
