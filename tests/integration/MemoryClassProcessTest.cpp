@@ -47,10 +47,6 @@ std::string Text(MemoryClass& memory, uint32_t address, int16_t length) {
     return CutAtNull(memory.ReadMemory(address, length));
 }
 
-bool Contains(const std::vector<std::string>& list, const std::string& entry) {
-    return std::find(list.begin(), list.end(), entry) != list.end();
-}
-
 // Each test's servers show a version, and so a caption, of the test's own.
 class MemoryClassWithGamesim : public ::testing::Test {
 protected:
@@ -107,38 +103,36 @@ TEST_F(MemoryClassWithGamesim, AttachesToTheServersWindowTypesIntoItsConsoleAndH
 }
 
 TEST_F(MemoryClassWithGamesim, ListsTheServerByItsExecutableName) {
+    // Which names match the filter is MemoryClass's own, proven in its unit test; here the
+    // system names the process the way the filter expects.
     SimProcess server(kServerName, {"--no-window"});
-    SimProcess shortName("o.exe", {"--no-window"});  // shorter than the filter
     ASSERT_GT(server.pid(), 0);
-    ASSERT_GT(shortName.pid(), 0);
     const std::string expected = std::to_string(server.pid()) + "|" + server.path();
 
     std::vector<std::string> found;
     ASSERT_TRUE(WaitFor([&] {
         found.clear();
-        memory.ListProcesses(found, "jointops.exe");
-        return Contains(found, expected);
+        memory.ListProcesses(found, "JointOps.EXE");
+        return std::ranges::find(found, expected) != found.end();
     })) << "looked for "
         << expected;
-    for (const auto& entry : found) {
-        EXPECT_NE(entry.rfind(std::to_string(shortName.pid()) + "|", 0), 0u) << entry;
-    }
-    std::vector<std::string> mixedCase;
-    memory.ListProcesses(mixedCase, "JointOps.EXE");
-    EXPECT_TRUE(Contains(mixedCase, expected));
 
     // Every process is listed, more of them than a first small buffer holds.
     const std::vector<int32_t> ids = backend->ListProcessIds();
-    for (int32_t pid : {CurrentProcessId(), server.pid(), shortName.pid()}) {
+    for (int32_t pid : {CurrentProcessId(), server.pid()}) {
         EXPECT_NE(std::find(ids.begin(), ids.end(), pid), ids.end()) << pid;
     }
 }
 
-TEST_F(MemoryClassWithGamesim, ReadsAndWritesTheServersMemory) {
-    SimProcess sim(kServerName, {"--state", "3", "--players", "4", "--maxplayers", "16", "--dedicated", "1"});
-    ASSERT_GT(sim.pid(), 0);
+TEST_F(MemoryClassWithGamesim, ReadsAndWritesTheServersMemoryUntilItExits) {
+    auto sim = std::make_unique<SimProcess>(
+        kServerName, std::vector<std::string>{"--state", "3", "--players", "4", "--maxplayers", "16",
+                                              "--dedicated", "1", "--version", version});
+    ASSERT_GT(sim->pid(), 0);
+    const int32_t pid = sim->pid();
     ASSERT_TRUE(
-        WaitFor([&] { return memory.SetProcID(sim.pid()) && memory.ReadAByte(game::kGameState) == 3; }));
+        WaitFor([&] { return memory.SetWindow(caption) && memory.ReadAByte(game::kGameState) == 3; }));
+    EXPECT_EQ(memory.GetProcID(), pid);
 
     EXPECT_EQ(memory.ReadAByte(game::kMaxPlayers), 16);
     EXPECT_NE(memory.ReadAByte(game::kDedicated), 0);
@@ -150,12 +144,9 @@ TEST_F(MemoryClassWithGamesim, ReadsAndWritesTheServersMemory) {
     // Ten characters: the version, its NUL, and whatever the game keeps after it.
     const std::string field = memory.ReadMemory(game::kVersionText, 10);
     ASSERT_EQ(field.size(), 10u);
-    EXPECT_EQ(field.substr(0, 9), std::string("V1.5.1.5\0", 9));
+    EXPECT_EQ(field.substr(0, version.size() + 1), version + '\0');
     EXPECT_EQ(static_cast<uint8_t>(field[9]), memory.ReadAByte(game::kVersionText + 9));
 
-    EXPECT_TRUE(memory.WriteMemory(game::kConsoleLine, "abcd", false));
-    EXPECT_TRUE(memory.WriteMemory(game::kConsoleLine, "abc", true));
-    EXPECT_EQ(memory.ReadMemory(game::kConsoleLine, 5).substr(0, 4), std::string("abc\0", 4));
     EXPECT_TRUE(memory.WriteDWord(game::kScoringTime, 1550));
     EXPECT_EQ(memory.ReadDWord(game::kScoringTime), 1550);
 
@@ -167,6 +158,23 @@ TEST_F(MemoryClassWithGamesim, ReadsAndWritesTheServersMemory) {
     // The next call that succeeds leaves no failure behind.
     EXPECT_EQ(memory.ReadDWord(game::kScoringTime), 1550);
     EXPECT_EQ(memory.LastFailure(), AccessFailure::None);
+
+    // Once it has exited it answers nothing, and its window went with it.
+    const int32_t window = memory.GetProcHwnd();
+    sim.reset();
+    EXPECT_EQ(memory.ReadAByte(game::kGameState), 0);
+    EXPECT_FALSE(memory.WriteAByte(game::kGameState, 1));
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::NoSuchProcess);
+    EXPECT_FALSE(memory.SetWindow(caption));
+    EXPECT_EQ(memory.GetProcID(), -1);
+    EXPECT_EQ(memory.GetProcHwnd(), -1);
+    EXPECT_FALSE(memory.SetProcID(pid));
+    if (HaveWindows()) {
+        EXPECT_FALSE(backend->PostKeystroke(window, GameKeystroke::Console));
+        EXPECT_EQ(backend->LastFailure(), AccessFailure::NoWindow);
+        EXPECT_EQ(backend->WindowProcess(window), 0);
+        EXPECT_EQ(backend->LastFailure(), AccessFailure::NoWindow);
+    }
 }
 
 // A refused access is explained in this platform's terms.
@@ -180,35 +188,6 @@ TEST_F(MemoryClassWithGamesim, ARefusedAccessIsExplainedForThisPlatform) {
     EXPECT_NE(advice.find("setcap cap_sys_ptrace=eip"), std::string::npos) << advice;
     EXPECT_NE(advice.find("ptrace_scope"), std::string::npos) << advice;
 #endif
-}
-
-TEST_F(MemoryClassWithGamesim, AServerThatExitedAnswersNothing) {
-    auto sim = std::make_unique<SimProcess>(kServerName, std::vector<std::string>{"--state", "3", "--version", version});
-    ASSERT_GT(sim->pid(), 0);
-    const int32_t pid = sim->pid();
-    ASSERT_TRUE(
-        WaitFor([&] { return memory.SetWindow(caption) && memory.ReadAByte(game::kGameState) == 3; }));
-    const int32_t window = memory.GetProcHwnd();
-    sim.reset();
-
-    EXPECT_EQ(memory.ReadAByte(game::kGameState), 0);
-    EXPECT_EQ(memory.ReadDWord(game::kSlotTablePointer), 0);
-    EXPECT_EQ(memory.ReadMemory(game::kVersionText, 10), "");
-    EXPECT_FALSE(memory.WriteAByte(game::kGameState, 1));
-    EXPECT_EQ(memory.LastFailure(), AccessFailure::NoSuchProcess);
-
-    EXPECT_FALSE(memory.SetWindow(caption));
-    EXPECT_EQ(memory.GetProcID(), -1);
-    EXPECT_EQ(memory.GetProcHwnd(), -1);
-    EXPECT_FALSE(memory.SetProcID(pid));
-
-    // Its window went with it.
-    if (HaveWindows()) {
-        EXPECT_FALSE(backend->PostKeystroke(window, GameKeystroke::Console));
-        EXPECT_EQ(backend->LastFailure(), AccessFailure::NoWindow);
-        EXPECT_EQ(backend->WindowProcess(window), 0);
-        EXPECT_EQ(backend->LastFailure(), AccessFailure::NoWindow);
-    }
 }
 
 #ifndef _WIN32

@@ -72,15 +72,7 @@ TEST_F(MemoryClassTest, AttachesByIdOnlyToAProcessWithAWindow) {
     ExpectDetached();
     EXPECT_FALSE(memory.SetProcID(4242));
     EXPECT_EQ(memory.GetWinHandle(4242), 0);
-
-    // A server that exits answers nothing and cannot be attached again.
-    ASSERT_TRUE(memory.SetProcID(100));
-    backend.RemoveProcess(100);
-    EXPECT_EQ(memory.ReadDWord(game::kSlotTablePointer), 0);
-    EXPECT_FALSE(memory.WriteAByte(game::kGameState, 1));
-    EXPECT_EQ(memory.LastFailure(), AccessFailure::NoSuchProcess);
-    EXPECT_FALSE(memory.SetProcID(100));
-    ExpectDetached();
+    // A server that exits: MemoryClassWithGamesim.ReadsAndWritesTheServersMemoryUntilItExits.
 }
 
 TEST_F(MemoryClassTest, ReadsAndWritesBytesWordsAndFixedLengthTexts) {
