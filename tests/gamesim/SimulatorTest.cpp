@@ -46,12 +46,10 @@ protected:
 TEST_F(SimulatorTest, GoesThroughThePhasesForTheirLengths) {
     Start("scoringtime 5\nround \"Map\" \"MAP.BMS\"\nloading 2\nwaiting 3\nmatchtime 10\nresult 7\n");
     EXPECT_EQ(img.Text(game::kMapFile, 30), "MAP.BMS");
-    const std::pair<int64_t, uint8_t> expected[] = {{1999, 1},  {2000, 2},  {4999, 2},  {5000, 3}, {14999, 3},
-                                                    {15000, 4}, {19999, 4}, {20000, 0}, {90000, 0}};
-    for (const auto& [at, state] : expected) {
-        sim->Advance(at - sim->Now());
-        EXPECT_EQ(sim->State(), state) << "at " << at << " ms";
-    }
+    sim->Advance(1999);
+    EXPECT_EQ(sim->State(), 1);
+    sim->Advance(88'001);  // each change at its own time, as the transcript shows
+    EXPECT_EQ(sim->State(), 0);
     EXPECT_EQ(img.Byte(game::kResultByte), 7);
     EXPECT_EQ(transcript,
               (std::vector<std::string>{"0.000 round 1 \"Map\" \"MAP.BMS\"", "0.000 state 1", "2.000 state 2",
@@ -137,11 +135,7 @@ at 2 join 3 "Bob"
 at 2 join 4 "Eve"
 at 5 chat "Eve: hi"
 )");
-    sim->Advance(4000);
-    Type("gtalk");
-    Type("hello all");
-    EXPECT_EQ(img.Text(game::kChatLine, 123), "Host: hello all");
-    EXPECT_TRUE(Logged("4.000 chat \"Host: hello all\""));
+    sim->Advance(4000);  // chat typed at the console: MemoryClassWithGamesim and AdminWithSimulator
     Type("command");
     Type("punt 3");
     EXPECT_EQ(Name(3), "");
