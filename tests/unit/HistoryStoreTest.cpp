@@ -6,8 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
-
 #include "Fakes.h"
 #include "HistoryRecorder.h"
 #include "SqliteHistoryStore.h"
@@ -17,13 +15,6 @@ using namespace tovi::testing;
 
 namespace {
 
-struct LogLines {
-    std::vector<std::string> lines;
-    SqliteHistoryStore::LogFn Fn() {
-        return [this](const std::string& line) { lines.push_back(line); };
-    }
-};
-
 std::unique_ptr<SqliteHistoryStore> OpenOk(const fs::path& file, SqliteHistoryStore::LogFn log = {},
                                            int version = SqliteHistoryStore::kSchemaVersion) {
     auto opened = SqliteHistoryStore::Open(file.string(), std::move(log), version);
@@ -31,20 +22,31 @@ std::unique_ptr<SqliteHistoryStore> OpenOk(const fs::path& file, SqliteHistorySt
     return std::move(opened.Store);
 }
 
-// A plain query on the file, the way another reader sees it.
-int64_t Count(const fs::path& file, const std::string& sql) {
+// A plain query on the file, the way another reader sees it: each row's columns joined by '|'.
+Strings Rows(const fs::path& file, const std::string& sql) {
     sqlite3* db = nullptr;
-    int64_t n = -1;
+    Strings rows;
     if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW) {
-            n = sqlite3_column_int64(st, 0);
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                std::string row;
+                for (int c = 0; c < sqlite3_column_count(st); ++c) {
+                    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
+                    row += (c ? "|" : "") + std::string(text ? text : "");
+                }
+                rows.push_back(row);
+            }
         }
         sqlite3_finalize(st);
     }
     sqlite3_close(db);
-    return n;
+    return rows;
+}
+
+int64_t Count(const fs::path& file, const std::string& sql) {
+    const Strings rows = Rows(file, sql);
+    return rows.empty() || rows[0].empty() ? -1 : std::stoll(rows[0]);
 }
 
 }  // namespace
@@ -150,8 +152,8 @@ TEST(HistoryStore, MigratesOlderSchemasAndRefusesNewerOrDamagedFiles) {
 TEST(HistoryStore, FailedWritesAreLoggedOnceKeptAndRecovered) {
     TempFolder dir;
     const fs::path file = dir / "tovistats.db";
-    LogLines log;
-    auto store = OpenOk(file, log.Fn());
+    Strings log;
+    auto store = OpenOk(file, [&log](const std::string& line) { log.push_back(line); });
     store->MatchStarted({1, "S", "M", "m.bms", "DM"});
     store->Flush();
 
@@ -180,14 +182,14 @@ TEST(HistoryStore, FailedWritesAreLoggedOnceKeptAndRecovered) {
         }
         EXPECT_TRUE(store->Failing());
         EXPECT_EQ(store->Pending(), 500u);
-        ASSERT_EQ(log.lines.size(), 1u);
-        EXPECT_NE(log.lines[0].find("could not be written"), std::string::npos) << log.lines[0];
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_NE(log[0].find("could not be written"), std::string::npos) << log[0];
     }
     store->ChatRead(20, "Ann", "after the disk came back");
     store->Flush();
     EXPECT_FALSE(store->Failing());
-    ASSERT_EQ(log.lines.size(), 2u);
-    EXPECT_EQ(log.lines[1], "History is written again");
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1], "History is written again");
     EXPECT_EQ(Count(file, "SELECT count(*) FROM chat"), 501);
     EXPECT_EQ(store->Search(HistoryKind::Chat, "came back", 10).size(), 1u);
 }
@@ -224,30 +226,16 @@ TEST(HistoryStore, KillDuringWritesLosesAtMostTheLastBatch) {
     close(pipeFds[0]);
     ASSERT_TRUE(WIFSIGNALED(status));
 
-    auto store = OpenOk(file);
-    ASSERT_TRUE(store);
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
-    sqlite3_finalize(st);
-    std::map<int64_t, int64_t> rowsPerBatch;
-    ASSERT_EQ(
-        sqlite3_prepare_v2(db, "SELECT time, count(*) FROM server_events GROUP BY time", -1, &st, nullptr),
-        SQLITE_OK);
-    while (sqlite3_step(st) == SQLITE_ROW)
-        rowsPerBatch[sqlite3_column_int64(st, 0)] = sqlite3_column_int64(st, 1);
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-
-    ASSERT_FALSE(rowsPerBatch.empty());
-    const int64_t last = rowsPerBatch.rbegin()->first;
+    ASSERT_TRUE(OpenOk(file));
+    EXPECT_EQ(Rows(file, "PRAGMA integrity_check"), Strings{"ok"});
+    const Strings batches =
+        Rows(file, "SELECT time, count(*) FROM server_events GROUP BY time ORDER BY time");
+    ASSERT_FALSE(batches.empty());
+    const int64_t last = std::stoll(batches.back());
     EXPECT_GE(last, reported) << "a batch the child finished is missing";
-    EXPECT_EQ(static_cast<int64_t>(rowsPerBatch.size()), last) << "a batch in the middle is missing";
-    for (const auto& [batch, rows] : rowsPerBatch)
-        EXPECT_EQ(rows, kRows) << "batch " << batch << " is not whole";
+    EXPECT_EQ(static_cast<int64_t>(batches.size()), last) << "a batch in the middle is missing";
+    for (const std::string& batch : batches)
+        EXPECT_TRUE(batch.ends_with("|" + std::to_string(kRows))) << batch << " is not whole";
 }
 
 // What the program sees and does, turned into the record: a match from hosting to scoring, players
