@@ -1,0 +1,300 @@
+// What keeping the record costs, on a real SQLite file in a private temporary folder:
+// - the insert rate of the per-tick batch: 32 players' stints and statistics and a chat line;
+// - a chat search over 1,000,000 lines (full text), which the History tab runs on the
+//   user-interface thread and so must stay well under a frame;
+// - the poll tick's history work with no record against the SQLite record, side by side, and the
+//   longest single tick over many: the flush runs on the event loop, so one slow commit (SQLite's
+//   automatic WAL checkpoint, an FTS5 segment merge) is a frozen window for as long as it takes.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "HistoryRecorder.h"
+#include "MatchState.h"
+#include "PlayerClass.h"
+#include "PlayerTable.h"
+#include "ServerStatus.h"
+#include "SqliteHistoryStore.h"
+
+using namespace tovi;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kPlayers = 32;
+constexpr int kCorpusLines = 1'000'000;
+
+fs::path& Folder() {
+    static fs::path folder = [] {
+        fs::path f = fs::temp_directory_path() / ("tovi-bench-history-" + std::to_string(std::random_device()()));
+        fs::create_directories(f);
+        return f;
+    }();
+    return folder;
+}
+
+std::unique_ptr<SqliteHistoryStore> OpenStore(const fs::path& file) {
+    SqliteHistoryStore::Opened opened = SqliteHistoryStore::Open(file.string(), {});
+    if (!opened.Store) std::fprintf(stderr, "%s\n", opened.Error.c_str());
+    return std::move(opened.Store);
+}
+
+// A fresh database file of its own (with its -wal and -shm beside it).
+fs::path FreshFile(const std::string& name) {
+    const fs::path file = Folder() / name;
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(file.string() + suffix);
+    return file;
+}
+
+std::string PlayerName(int i) {
+    return "[QX]Player" + std::to_string(i);
+}
+
+std::vector<PlayerStat> SomeStats(int seed) {
+    std::vector<PlayerStat> stats;
+    for (const Statistic& st : kStatisticList) stats.push_back({std::string(st.Name), seed++ % 50});
+    return stats;
+}
+
+// ---- insert rate ---------------------------------------------------------------------------
+
+// Each iteration is one tick's batch at a match end, the heaviest a tick writes: 32 stints
+// opened, 32 players' statistics, one chat line, then the flush.
+void BM_InsertBatch(benchmark::State& state) {
+    auto store = OpenStore(FreshFile("insert.db"));
+    if (!store) {
+        state.SkipWithError("the store could not be opened");
+        return;
+    }
+    store->MatchStarted({1, "QX Server", "Tidal Wave", "tidal.bms", "TDM"});
+    const std::vector<PlayerStat> stats = SomeStats(0);
+    int64_t time = 1000, entries = 0;
+    for (auto _ : state) {
+        for (int p = 0; p < kPlayers; ++p) store->PlayerJoined(time, PlayerName(p), p, 1 + p % 2);
+        for (int p = 0; p < kPlayers; ++p) store->PlayerStats(PlayerName(p), 1 + p % 2, stats);
+        store->ChatRead(time, PlayerName(int(time % kPlayers)), "gg all, nice round on tidal");
+        store->Flush();
+        entries += kPlayers + kPlayers * int64_t(stats.size()) + 1;
+        ++time;
+    }
+    if (store->Pending() != 0 || store->Failing()) state.SkipWithError("the batch was not written");
+    state.counters["entries_per_s"] = benchmark::Counter(double(entries), benchmark::Counter::kIsRate);
+    state.counters["entries_per_tick"] = double(kPlayers + kPlayers * int64_t(stats.size()) + 1);
+}
+BENCHMARK(BM_InsertBatch)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+
+// ---- chat search ---------------------------------------------------------------------------
+
+// Words of the corpus: a common few, many ordinary ones, and marker words at known rates.
+const char* const kCommon[] = {"gg", "lol", "the", "go", "base", "nice", "shot", "team"};
+
+// The corpus: 1,000,000 chat lines, written once per process in one transaction (the store's own
+// flush keeps at most its bounded backlog, so the lines go in beside it, through the same table and
+// its full-text trigger). "tidalwave" is in one line of 100, "zzrare" in one of 100,000.
+const fs::path& Corpus() {
+    static const fs::path file = [] {
+        const fs::path f = FreshFile("corpus.db");
+        OpenStore(f).reset();  // the schema
+        sqlite3* db = nullptr;
+        sqlite3_open(f.string().c_str(), &db);
+        sqlite3_exec(db, "PRAGMA synchronous=OFF; BEGIN", nullptr, nullptr, nullptr);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db,
+                           "INSERT INTO chat(time, match_id, sent, player, message, player_raw, message_raw)"
+                           " VALUES (?,?,0,?,?,?,?)",
+                           -1, &st, nullptr);
+        std::mt19937 random(14);
+        std::string message;
+        for (int i = 0; i < kCorpusLines; ++i) {
+            message.clear();
+            const int words = 3 + int(random() % 8);
+            for (int w = 0; w < words; ++w) {
+                if (w) message += ' ';
+                const auto r = static_cast<uint32_t>(random());
+                if (r % 3 == 0)
+                    message += kCommon[r % std::size(kCommon)];
+                else
+                    message += "word" + std::to_string(r % 20000);
+            }
+            if (i % 100 == 50) message += " tidalwave";
+            if (i % 100'000 == 777) message += " zzrare";
+            const std::string player = PlayerName(int(random() % 500));
+            sqlite3_bind_int64(st, 1, 1'000'000 + i);
+            sqlite3_bind_int64(st, 2, 1 + i / 5000);
+            sqlite3_bind_text(st, 3, player.data(), int(player.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(st, 4, message.data(), int(message.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_blob(st, 5, player.data(), int(player.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_blob(st, 6, message.data(), int(message.size()), SQLITE_TRANSIENT);
+            sqlite3_step(st);
+            sqlite3_reset(st);
+        }
+        sqlite3_finalize(st);
+        sqlite3_exec(db, "COMMIT; PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        return f;
+    }();
+    return file;
+}
+
+// A search as the History tab runs it: newest first, at most 1,000 rows.
+void ChatSearch(benchmark::State& state, const char* text, size_t expectRows) {
+    auto store = OpenStore(Corpus());
+    if (!store) {
+        state.SkipWithError("the corpus could not be opened");
+        return;
+    }
+    size_t rows = 0;
+    for (auto _ : state) {
+        rows = store->Search(HistoryKind::Chat, text, 1000).size();
+        benchmark::DoNotOptimize(rows);
+    }
+    if (rows != expectRows) state.SkipWithError(("found " + std::to_string(rows) + " rows").c_str());
+    state.counters["rows"] = double(rows);
+    state.counters["corpus_lines"] = kCorpusLines;
+}
+
+// One line in 100,000: 10 rows.
+void BM_ChatSearch_Rare(benchmark::State& state) {
+    ChatSearch(state, "zzrare", 10);
+}
+BENCHMARK(BM_ChatSearch_Rare)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// One line in 100: 10,000 matches, the newest 1,000 shown.
+void BM_ChatSearch_Map(benchmark::State& state) {
+    ChatSearch(state, "tidalwave", 1000);
+}
+BENCHMARK(BM_ChatSearch_Map)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// A word in about one line in 8 ("gg"), and two words together.
+void BM_ChatSearch_Common(benchmark::State& state) {
+    ChatSearch(state, "gg", 1000);
+}
+BENCHMARK(BM_ChatSearch_Common)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+void BM_ChatSearch_TwoWords(benchmark::State& state) {
+    ChatSearch(state, "nice shot", 1000);
+}
+BENCHMARK(BM_ChatSearch_TwoWords)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// A prefix as typed so far: "word1" matches word1, word10..word19999 (about 1 in 2 lines).
+void BM_ChatSearch_Prefix(benchmark::State& state) {
+    ChatSearch(state, "word1", 1000);
+}
+BENCHMARK(BM_ChatSearch_Prefix)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// ---- tick cost, history off and on ---------------------------------------------------------
+
+// The history work of a hosting tick of 32 players, as the poll hands it to the recorder: the
+// players present (one of them leaves or comes back every tick), a chat line, the end of the tick
+// with its flush. Every 300 ticks the match ends (32 players' statistics) and the next begins.
+struct TickDriver {
+    explicit TickDriver(HistoryStore& store) : recorder(store, [this] { return now; }) {
+        status.State = kStateHosting;
+        status.ServerName = "QX Server";
+        status.MapName = "Tidal Wave";
+        status.MapFile = "tidal.bms";
+        status.PlayerCount = kPlayers;
+        for (int p = 0; p < kPlayers; ++p) {
+            PlayerClass player;
+            player.P_Name = PlayerName(p);
+            player.P_Team = uint8_t(1 + p % 2);
+            player.P_Kills = p;
+            players.Replace(player);
+            present.push_back({player.P_Name, p, player.P_Team});
+        }
+        recorder.TickDone(true, status, players);
+    }
+
+    void Tick() {
+        ++now;
+        ++ticks;
+        if (ticks % 300 == 0) {
+            status.State = kStateScoring;  // the match ends
+        } else if (status.State == kStateScoring) {
+            status.State = kStateHosting;  // the next begins
+        }
+        std::vector<PresentPlayer> read = present;
+        read.erase(read.begin() + ticks % kPlayers);  // one player away this tick
+        recorder.PlayersRead(read);
+        recorder.ChatRead(PlayerName(int(ticks % kPlayers)), "gg all, nice round on tidal " + std::to_string(ticks));
+        recorder.TickDone(true, status, players);
+    }
+
+    int64_t now = 1'700'000'000;
+    int64_t ticks = 0;
+    ServerStatus status;
+    PlayerTable players;
+    std::vector<PresentPlayer> present;
+    HistoryRecorder recorder;
+};
+
+// Each iteration is one tick; the longest one is reported, with how many took over 1 ms (the
+// checkpoints and merges stand out from the ordinary commit).
+void Ticks(benchmark::State& state, HistoryStore& store) {
+    TickDriver driver(store);
+    std::chrono::nanoseconds longest{0};
+    int64_t slow = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        driver.Tick();
+        const auto took = std::chrono::steady_clock::now() - start;
+        longest = std::max(longest, std::chrono::duration_cast<std::chrono::nanoseconds>(took));
+        if (took > std::chrono::milliseconds(1)) ++slow;
+    }
+    state.counters["longest_tick_ms"] = double(longest.count()) / 1e6;
+    state.counters["ticks_over_1ms"] = double(slow);
+}
+
+// 20,000 ticks each: enough for several automatic checkpoints (every 1,000 WAL pages) and match
+// ends, in a few seconds.
+constexpr int kTicks = 20'000;
+
+void BM_Tick_NoHistory(benchmark::State& state) {
+    NoHistory store;
+    Ticks(state, store);
+}
+BENCHMARK(BM_Tick_NoHistory)->Iterations(kTicks)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_Tick_Sqlite_NewFile(benchmark::State& state) {
+    auto store = OpenStore(FreshFile("ticks.db"));
+    if (!store) {
+        state.SkipWithError("the store could not be opened");
+        return;
+    }
+    Ticks(state, *store);
+    if (store->Pending() != 0 || store->Failing()) state.SkipWithError("the ticks were not written");
+}
+BENCHMARK(BM_Tick_Sqlite_NewFile)->Iterations(kTicks)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The same on the 1,000,000-line record: a large full-text index merges larger segments.
+void BM_Tick_Sqlite_LargeFile(benchmark::State& state) {
+    auto store = OpenStore(Corpus());
+    if (!store) {
+        state.SkipWithError("the corpus could not be opened");
+        return;
+    }
+    Ticks(state, *store);
+    if (store->Pending() != 0 || store->Failing()) state.SkipWithError("the ticks were not written");
+}
+BENCHMARK(BM_Tick_Sqlite_LargeFile)->Iterations(kTicks)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::error_code ignored;
+    fs::remove_all(Folder(), ignored);
+    return 0;
+}
