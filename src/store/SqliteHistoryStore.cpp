@@ -373,8 +373,10 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(HistoryKind kind, const std::
                         " FROM chat ORDER BY id DESC LIMIT ?"
                       : "SELECT 'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' "
                         "ELSE 'read' END"
-                        " FROM chat_fts JOIN chat c ON c.id = chat_fts.rowid WHERE chat_fts MATCH ? ORDER BY "
-                        "c.id DESC LIMIT ?";
+                        // The index hands out its newest matches first; only those are looked up, so a
+                        // common word costs the limit, not every line that holds it.
+                        " FROM (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ? ORDER BY rowid DESC LIMIT ?) m"
+                        " JOIN chat c ON c.id = m.rowid ORDER BY c.id DESC";
             if (!all) params.push_back(FtsQuery(utf8));
             break;
         case HistoryKind::Players:
