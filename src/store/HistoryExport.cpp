@@ -13,6 +13,7 @@
 
 namespace tovi {
 
+#if defined(TOVI_HISTORY_SQLITE)
 namespace {
 
 std::filesystem::path Utf8Path(const std::string& text) {
@@ -20,6 +21,7 @@ std::filesystem::path Utf8Path(const std::string& text) {
 }
 
 }  // namespace
+#endif
 
 bool WantsHistoryExport(const std::vector<std::string>& args) {
     return std::any_of(args.begin(), args.end(), [](const std::string& arg) {
