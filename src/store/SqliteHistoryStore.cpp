@@ -601,11 +601,13 @@ int SqliteHistoryStore::ForgetBefore(int64_t time, int maxRows) {
     if (!Exec("BEGIN IMMEDIATE")) return 0;
     bool ok = true;
     // A match goes once it ended before the time (or, never ended, began before it), after its
-    // stints and statistics; the match under way stays whatever its age.
+    // stints and statistics. The match under way stays whatever its age, and so does the newest:
+    // match numbers follow it, and the chat after its end still names it.
     std::vector<int64_t> oldMatches;
     {
         Prepared st(m_db,
-                    "SELECT id FROM matches WHERE coalesce(ended, started) < ? AND id <> ? ORDER BY id LIMIT ?");
+                    "SELECT id FROM matches WHERE coalesce(ended, started) < ? AND id <> ?"
+                    " AND id < (SELECT max(id) FROM matches) ORDER BY id LIMIT ?");
         ok = st.St && Bind(st.St, {time, m_matchId, budget});
         while (ok && sqlite3_step(st.St) == SQLITE_ROW) oldMatches.push_back(sqlite3_column_int64(st.St, 0));
     }

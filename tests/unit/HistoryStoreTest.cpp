@@ -471,6 +471,8 @@ TEST(HistoryStore, ForgetBeforeGoesInBoundedBatchesAndKeepsTheChatIndexTrue) {
     EXPECT_TRUE(store->Search({HistoryKind::Chat, "filler"}).empty());
     const HistorySize after = store->Size();
     EXPECT_EQ(after.Chat + after.AdminActions + after.Events + after.Stints, 1);
+    store = OpenOk(file);  // the next run, before its first match
+    EXPECT_EQ(store->ForgetBefore(1000, 4), 0) << "the newest match stays: the next match's number follows it";
 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
