@@ -25,7 +25,8 @@ std::string CsvField(std::string_view windows1252) {
     std::string text(windows1252);
     // A spreadsheet runs a cell that starts with one of these as a formula (a tab or CR counts
     // as the start too): a leading apostrophe keeps it text.
-    const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
+    const bool formula =
+        !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
     for (char& c : text) {
         if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
     }
