@@ -497,6 +497,13 @@ TEST(HistoryCsv, QuotesEncodesAndDisarmsHostileTexts) {
               "1970-01-01T00:00:00Z,chat,\"'=HYPERLINK(\"\"x\"\")\",'+1,'-2,\r\n"
               "1970-01-01T00:00:59Z,admin,'@SUM(A1),' cmd,\"line  next \",\r\n"
               "1970-01-01T23:59:59Z,event,\" padded\",5\xE2\x82\xAC \xC5\x93,,\r\n");
+
+    std::string everyByte;
+    for (int b = 0; b < 256; ++b) everyByte += static_cast<char>(b);
+    const std::string csv = HistoryCsv({{"chat", 0, everyByte, everyByte, everyByte, 0}});
+    size_t controls = 0;
+    for (char c : csv) controls += static_cast<unsigned char>(c) < 32 ? 1 : 0;
+    EXPECT_EQ(controls, 4u) << "one row: two CR LF and no other control byte";
 }
 
 #if defined(TOVI_TOVISTATS_PATH)
