@@ -2,12 +2,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 #include "Windows1252.h"
 
 namespace tovi {
 
 std::string IsoUtcTime(int64_t unixSeconds) {
+    // A time no calendar of four-digit years holds (a damaged row) stays a number.
+    if (unixSeconds < -62167219200 || unixSeconds > 253402300799) return std::to_string(unixSeconds);
     using namespace std::chrono;
     const sys_seconds time{seconds{unixSeconds}};
     const sys_days day = floor<days>(time);
