@@ -18,10 +18,16 @@ bool FormulaLead(char c) {
     return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
 }
 
+// A text that a spreadsheet takes for a formula once its leading quote marks are gone: one more
+// quote mark in front makes it inert, and reading takes exactly that one away again.
+bool FormulaLike(std::string_view text) {
+    const size_t first = text.find_first_not_of('\'');
+    return first != std::string_view::npos && FormulaLead(text[first]);
+}
+
 std::string Cell(const std::string& bytes) {
     std::string text = Windows1252ToUtf8(bytes);
-    if (!text.empty() && (FormulaLead(text[0]) || (text[0] == '\'' && text.size() > 1 && FormulaLead(text[1]))))
-        text.insert(0, 1, '\'');
+    if (FormulaLike(text)) text.insert(0, 1, '\'');
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string quoted = "\"";
     for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -205,7 +211,7 @@ BanCsvRead ReadBanCsv(std::string_view csv) {
         };
         auto text = [&](size_t column) {
             std::string utf8 = cell(column);
-            if (utf8.size() > 1 && utf8[0] == '\'' && FormulaLead(utf8[1])) utf8.erase(0, 1);
+            if (utf8.starts_with('\'') && FormulaLike(utf8)) utf8.erase(0, 1);
             std::string bytes = Utf8ToWindows1252(utf8);
             if (why.empty() && Windows1252ToUtf8(bytes) != utf8)
                 why = std::string(kColumns[column]) + " is not UTF-8 or holds a character the game has no letter for";
