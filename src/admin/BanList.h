@@ -59,6 +59,8 @@ class BanList {
 public:
     // Without a store the list lives in memory only.
     explicit BanList(BanStore* store = nullptr) : m_store(store) {}
+    // Keeps the list in `store` from now on; Load reads what it holds.
+    void SetStore(BanStore* store) { m_store = store; }
 
     bool Load(std::string& error);
 

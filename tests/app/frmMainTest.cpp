@@ -321,8 +321,9 @@ private slots:
         app.Start();
         frmMain& window = *app.Window();
         auto* tabs = window.findChild<QTabWidget*>("Tabs");
-        QCOMPARE(tabs->count(), 8);
+        QCOMPARE(tabs->count(), 9);
         QCOMPARE(tabs->tabBar()->tabData(7).toString(), QStringLiteral("history"));
+        QCOMPARE(tabs->tabBar()->tabData(8).toString(), QStringLiteral("bans"));
         QCOMPARE(tabs->widget(7)->objectName(), QStringLiteral("fraStrips8"));
         auto* search = window.findChild<QLineEdit*>("txtHistorySearch");
         auto* list = window.findChild<QTreeWidget*>("lstHistory");
@@ -457,11 +458,11 @@ private slots:
         for (QTabBar* bar : window.findChildren<QTabBar*>()) {
             for (int tab = 0; tab < bar->count(); ++tab) note(keys, bar->tabText(tab), bar->objectName());
         }
-        QVERIFY(keys.size() >= 13);  // eight tabs, the chat tab and four buttons at least
+        QVERIFY(keys.size() >= 13);  // nine tabs, the chat tab and four buttons at least
         check(keys);
 
         const QList<QMenu*> menus = window.findChildren<QMenu*>();
-        QCOMPARE(menus.size(), 2);  // mnuPlayers and mnuTray
+        QCOMPARE(menus.size(), 3);  // mnuPlayers, its Ban for entry, and mnuTray
         for (QMenu* menu : menus) {
             Owners entries;
             for (QAction* action : menu->actions()) note(entries, action->text(), action->objectName());
