@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cstdio>
 
 #include "Windows1252.h"
 
@@ -132,10 +131,11 @@ std::string FormatUtc(int64_t time) {
     const unsigned d = doy - (153 * mp + 2) / 5 + 1;
     const unsigned m = mp < 10 ? mp + 3 : mp - 9;
     const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02d:%02d:%02dZ", static_cast<long long>(y), m, d,
-                  static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
-    return text;
+    auto two = [](int64_t n) { return std::string(n < 10 ? "0" : "") + std::to_string(n); };
+    std::string year = std::to_string(y);
+    if (year.size() < 4) year.insert(0, 4 - year.size(), '0');
+    return year + "-" + two(m) + "-" + two(d) + "T" + two(secs / 3600) + ":" + two(secs / 60 % 60) + ":" +
+           two(secs % 60) + "Z";
 }
 
 std::optional<int64_t> ParseUtc(std::string_view t) {

@@ -67,7 +67,10 @@ bool BanNameMatches(const BanEntry& entry, std::string_view playerName) {
 
 std::string BanList::Problem(const BanEntry& e) {
     if (Trim(e.Name).empty()) return "the name is empty";
-    for (const std::string* text : {&e.Name, &e.Reason, &e.IssuedBy, &e.Notes, &e.LiftedBy, &e.LiftReason}) {
+    // A name is the game's: whatever bytes a player chose, he can be banned. The game's names end
+    // at a zero byte, so none holds one.
+    if (e.Name.find('\0') != std::string::npos) return "the name holds a zero byte";
+    for (const std::string* text : {&e.Reason, &e.IssuedBy, &e.Notes, &e.LiftedBy, &e.LiftReason}) {
         if (HasControl(*text)) return "a text holds control characters";
     }
     if (e.ExpiresAt < 0 || e.IssuedAt < 0 || e.LiftedAt < 0) return "a time is before 1970";
@@ -100,6 +103,14 @@ const BanEntry* BanList::ActiveBanFor(std::string_view playerName, int64_t now) 
         if (!best || (best->ExpiresAt != 0 && (e.ExpiresAt == 0 || e.ExpiresAt > best->ExpiresAt))) best = &e;
     }
     return best;
+}
+
+std::vector<BanEntry> BanList::EntriesFor(std::string_view playerName) const {
+    std::vector<BanEntry> record;
+    for (const BanEntry& e : m_entries) {
+        if (BanNameMatches(e, playerName)) record.push_back(e);
+    }
+    return record;
 }
 
 bool BanList::Persist(std::vector<BanEntry*> entries, std::string& error) {
@@ -181,7 +192,7 @@ bool BanList::AddAll(std::vector<BanEntry> entries, std::string& error) {
 
 bool BanList::AddWarning(PlayerWarning warning, std::string& error) {
     warning.Name = std::string(Trim(warning.Name));
-    if (warning.Name.empty() || HasControl(warning.Name) || HasControl(warning.Text) ||
+    if (warning.Name.empty() || warning.Name.find('\0') != std::string::npos || HasControl(warning.Text) ||
         HasControl(warning.IssuedBy)) {
         error = "the warning's name is empty or a text holds control characters";
         return false;

@@ -71,7 +71,11 @@ public:
     // the one that expires last.
     const BanEntry* ActiveBanFor(std::string_view playerName, int64_t now) const;
 
-    // Checks the entry (a name, no control characters) and keeps it; its Id, or nothing with
+    // Every entry the name matches, in force or not, oldest first: the player's ban record.
+    std::vector<BanEntry> EntriesFor(std::string_view playerName) const;
+
+    // Checks the entry (a name; no control characters in the texts the operator types) and keeps
+    // it; its Id, or nothing with
     // `error` saying why.
     std::optional<int64_t> Add(BanEntry entry, std::string& error);
     // Changes an entry's name, case flag, reason, expiry and notes; who issued it and when stay.
