@@ -10,8 +10,9 @@ namespace tovi {
 
 namespace {
 
-constexpr std::array<const char*, 10> kColumns = {"name",      "exact_case", "reason",    "issued_by", "issued_at",
-                                                  "expires_at", "notes",     "lifted_at", "lifted_by", "lift_reason"};
+constexpr std::array<const char*, 10> kColumns = {"name",      "exact_case", "reason", "issued_by",
+                                                  "issued_at", "expires_at", "notes",  "lifted_at",
+                                                  "lifted_by", "lift_reason"};
 
 bool FormulaLead(char c) {
     return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
@@ -139,17 +140,19 @@ std::string FormatUtc(int64_t time) {
 }
 
 std::optional<int64_t> ParseUtc(std::string_view t) {
-    if (t.size() != 20 || t[4] != '-' || t[7] != '-' || t[10] != 'T' || t[13] != ':' || t[16] != ':' || t[19] != 'Z')
+    if (t.size() != 20 || t[4] != '-' || t[7] != '-' || t[10] != 'T' || t[13] != ':' || t[16] != ':' ||
+        t[19] != 'Z')
         return std::nullopt;
     const auto y = Digits(t.substr(0, 4)), mo = Digits(t.substr(5, 2)), d = Digits(t.substr(8, 2)),
                h = Digits(t.substr(11, 2)), mi = Digits(t.substr(14, 2)), s = Digits(t.substr(17, 2));
-    if (!y || !mo || !d || !h || !mi || !s || *y < 1970 || *mo < 1 || *mo > 12 || *d < 1 || *h > 23 || *mi > 59 ||
-        *s > 59)
+    if (!y || !mo || !d || !h || !mi || !s || *y < 1970 || *mo < 1 || *mo > 12 || *d < 1 || *h > 23 ||
+        *mi > 59 || *s > 59)
         return std::nullopt;
     static constexpr std::array<int, 12> kDays = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (*y % 4 == 0 && *y % 100 != 0) || *y % 400 == 0;
     if (*d > kDays[static_cast<size_t>(*mo - 1)] || (*mo == 2 && *d == 29 && !leap)) return std::nullopt;
-    return DaysFromCivil(*y, static_cast<unsigned>(*mo), static_cast<unsigned>(*d)) * 86400 + *h * 3600 + *mi * 60 + *s;
+    return DaysFromCivil(*y, static_cast<unsigned>(*mo), static_cast<unsigned>(*d)) * 86400 + *h * 3600 +
+           *mi * 60 + *s;
 }
 
 std::string WriteBanCsv(const std::vector<BanEntry>& entries) {
@@ -158,10 +161,10 @@ std::string WriteBanCsv(const std::vector<BanEntry>& entries) {
     csv += "\r\n";
     auto time = [](int64_t t) { return t == 0 ? std::string() : FormatUtc(t); };
     for (const BanEntry& e : entries) {
-        const std::array<std::string, 10> cells = {Cell(e.Name),       e.ExactCase ? "1" : "0", Cell(e.Reason),
-                                                   Cell(e.IssuedBy),   time(e.IssuedAt),        time(e.ExpiresAt),
-                                                   Cell(e.Notes),      time(e.LiftedAt),        Cell(e.LiftedBy),
-                                                   Cell(e.LiftReason)};
+        const std::array<std::string, 10> cells = {
+            Cell(e.Name),     e.ExactCase ? "1" : "0", Cell(e.Reason), Cell(e.IssuedBy),
+            time(e.IssuedAt), time(e.ExpiresAt),       Cell(e.Notes),  time(e.LiftedAt),
+            Cell(e.LiftedBy), Cell(e.LiftReason)};
         for (size_t c = 0; c < cells.size(); ++c) csv += (c ? "," : "") + cells[c];
         csv += "\r\n";
     }
@@ -186,9 +189,11 @@ BanCsvRead ReadBanCsv(std::string_view csv) {
     where.fill(-1);
     const Record& header = records[0];
     for (size_t i = 0; i < header.Cells.size(); ++i) {
-        const auto known = std::ranges::find_if(kColumns, [&](const char* c) { return header.Cells[i] == c; });
+        const auto known =
+            std::ranges::find_if(kColumns, [&](const char* c) { return header.Cells[i] == c; });
         if (known == kColumns.end()) {
-            read.Bad.push_back("line 1: unknown column \"" + Windows1252ToUtf8(Utf8ToWindows1252(header.Cells[i])) + "\"");
+            read.Bad.push_back("line 1: unknown column \"" +
+                               Windows1252ToUtf8(Utf8ToWindows1252(header.Cells[i])) + "\"");
             return read;
         }
         where[static_cast<size_t>(known - kColumns.begin())] = static_cast<int>(i);
@@ -214,14 +219,16 @@ BanCsvRead ReadBanCsv(std::string_view csv) {
             if (utf8.starts_with('\'') && FormulaLike(utf8)) utf8.erase(0, 1);
             std::string bytes = Utf8ToWindows1252(utf8);
             if (why.empty() && Windows1252ToUtf8(bytes) != utf8)
-                why = std::string(kColumns[column]) + " is not UTF-8 or holds a character the game has no letter for";
+                why = std::string(kColumns[column]) +
+                      " is not UTF-8 or holds a character the game has no letter for";
             return bytes;
         };
         auto time = [&](size_t column) -> int64_t {
             const std::string t = cell(column);
             if (t.empty()) return 0;
             const std::optional<int64_t> v = ParseUtc(t);
-            if (!v && why.empty()) why = std::string(kColumns[column]) + " is no time like 2026-12-06T15:04:05Z";
+            if (!v && why.empty())
+                why = std::string(kColumns[column]) + " is no time like 2026-12-06T15:04:05Z";
             return v.value_or(0);
         };
         BanEntry e;
@@ -259,7 +266,8 @@ bool ImportBanCsv(BanList& list, std::string_view csv, std::string& report) {
     size_t known = 0;
     for (BanEntry& e : read.Entries) {
         const bool held = std::ranges::any_of(list.Entries(), [&](const BanEntry& h) {
-            return BanNameKey(h.Name) == BanNameKey(e.Name) && h.IssuedAt == e.IssuedAt && h.Reason == e.Reason;
+            return BanNameKey(h.Name) == BanNameKey(e.Name) && h.IssuedAt == e.IssuedAt &&
+                   h.Reason == e.Reason;
         });
         if (held) {
             ++known;

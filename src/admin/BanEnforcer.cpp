@@ -30,7 +30,8 @@ BanEnforcer::~BanEnforcer() {
 }
 
 std::string BanEnforcer::Announcement(const BanEntry& ban, const std::string& name, int64_t now) {
-    std::string text = name + " is banned: " + (ban.Reason.empty() ? std::string("no reason given") : ban.Reason);
+    std::string text =
+        name + " is banned: " + (ban.Reason.empty() ? std::string("no reason given") : ban.Reason);
     if (ban.ExpiresAt != 0) text += " (" + TimeLeftText(ban.ExpiresAt - now) + " left)";
     // What the console line cannot hold is cut: the punt must not fail for a long reason.
     if (text.size() > ConsoleChannel::kMaxTextLength) text.resize(ConsoleChannel::kMaxTextLength);
@@ -148,8 +149,8 @@ std::optional<SeatedPlayer> BanActions::Selected() {
     return SeatedPlayer{row->Name, *slot, row->Position};
 }
 
-bool BanActions::AddBan(const std::string& name, const std::string& reason, int64_t seconds, const std::string& by,
-                        const std::optional<SeatedPlayer>& seated) {
+bool BanActions::AddBan(const std::string& name, const std::string& reason, int64_t seconds,
+                        const std::string& by, const std::optional<SeatedPlayer>& seated) {
     const int64_t now = m_now();
     BanEntry entry;
     entry.Name = name;
@@ -186,19 +187,21 @@ void BanActions::mnuPlayersBanForOther_Click() {
     if (!player) return;
     const std::weak_ptr<int> life = m_life;
     m_dialogs.LimitedInputBox(
-        "Enter reason to ban " + player->Name + "\r\n\r\nPress cancel to exit", "", ConsoleChannel::kMaxTextLength,
-        [this, life, player](std::optional<std::string> reason) {
+        "Enter reason to ban " + player->Name + "\r\n\r\nPress cancel to exit", "",
+        ConsoleChannel::kMaxTextLength, [this, life, player](std::optional<std::string> reason) {
             if (life.expired() || !reason || reason->empty()) return;
-            m_dialogs.InputBox("Ban " + player->Name + " for how long? (for instance 30m, 2h, 7d, never)", "",
-                               [this, life, player, reason](std::optional<std::string> text) {
-                                   if (life.expired() || !text) return;
-                                   const std::optional<int64_t> seconds = ParseDuration(*text);
-                                   if (!seconds) {
-                                       m_dialogs.Warn("\"" + *text + "\" is no duration: write for instance 30m, 2h, 7d or never.");
-                                       return;
-                                   }
-                                   AddBan(player->Name, *reason, *seconds, kBanIssuer, player);
-                               });
+            m_dialogs.InputBox(
+                "Ban " + player->Name + " for how long? (for instance 30m, 2h, 7d, never)", "",
+                [this, life, player, reason](std::optional<std::string> text) {
+                    if (life.expired() || !text) return;
+                    const std::optional<int64_t> seconds = ParseDuration(*text);
+                    if (!seconds) {
+                        m_dialogs.Warn("\"" + *text +
+                                       "\" is no duration: write for instance 30m, 2h, 7d or never.");
+                        return;
+                    }
+                    AddBan(player->Name, *reason, *seconds, kBanIssuer, player);
+                });
         });
 }
 
@@ -210,20 +213,23 @@ void BanActions::mnuPlayersWarn_Click() {
     const std::optional<SeatedPlayer> player = Selected();
     if (!player) return;
     const std::string prefix = player->Name + ", warning: ";
-    const size_t room = ConsoleChannel::kMaxTextLength - std::min(ConsoleChannel::kMaxTextLength, prefix.size());
+    const size_t room =
+        ConsoleChannel::kMaxTextLength - std::min(ConsoleChannel::kMaxTextLength, prefix.size());
     m_dialogs.LimitedInputBox(
         "Enter warning for " + player->Name, "", room,
         [this, life = std::weak_ptr<int>(m_life), player, prefix](std::optional<std::string> text) {
             if (life.expired() || !text || text->empty()) return;
             const int64_t now = m_now();
-            m_channel.SendServerCommand("gtalk", prefix + *text, {}, {}, SendNote{"warn", player->Name, *text});
+            m_channel.SendServerCommand("gtalk", prefix + *text, {}, {},
+                                        SendNote{"warn", player->Name, *text});
             std::string error;
             if (!m_list.AddWarning({0, player->Name, now, kBanIssuer, *text}, error)) {
                 m_log.Log("The warning to " + player->Name + " could not be kept: " + error);
                 return;
             }
             if (!m_ladder.On) return;
-            const int64_t since = m_ladder.WindowMinutes > 0 ? now - int64_t{m_ladder.WindowMinutes} * 60 : m_matchStart;
+            const int64_t since =
+                m_ladder.WindowMinutes > 0 ? now - int64_t{m_ladder.WindowMinutes} * 60 : m_matchStart;
             const int count = m_list.WarningsSince(player->Name, since);
             const std::optional<WarningStep> step = m_ladder.StepFor(count);
             if (!step) return;

@@ -92,11 +92,12 @@ class BanActions {
 public:
     using Clock = BanEnforcer::Clock;
     // An action to keep in the record: what, on whom, why, the details, whether it was done.
-    using Record = std::function<void(const std::string& action, const std::string& target, const std::string& reason,
-                                      const std::string& detail, bool done, const std::string& why)>;
+    using Record =
+        std::function<void(const std::string& action, const std::string& target, const std::string& reason,
+                           const std::string& detail, bool done, const std::string& why)>;
 
-    BanActions(BanList& list, BanEnforcer& enforcer, PuntBan& puntBan, ConsoleChannel& channel, Dialogs& dialogs,
-               PlayerRowLookup& rows, LogSink& log, Clock now, Record record);
+    BanActions(BanList& list, BanEnforcer& enforcer, PuntBan& puntBan, ConsoleChannel& channel,
+               Dialogs& dialogs, PlayerRowLookup& rows, LogSink& log, Clock now, Record record);
     ~BanActions() = default;
     BanActions(const BanActions&) = delete;
     BanActions& operator=(const BanActions&) = delete;

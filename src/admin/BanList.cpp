@@ -151,7 +151,8 @@ bool BanList::Edit(const BanEntry& changed, std::string& error) {
     return true;
 }
 
-bool BanList::Lift(int64_t id, int64_t time, const std::string& by, const std::string& reason, std::string& error) {
+bool BanList::Lift(int64_t id, int64_t time, const std::string& by, const std::string& reason,
+                   std::string& error) {
     auto it = std::ranges::find(m_entries, id, &BanEntry::Id);
     if (id == 0 || it == m_entries.end()) {
         error = "the entry is not in the list";
@@ -224,12 +225,23 @@ std::optional<int64_t> ParseDuration(std::string_view text) {
         const std::optional<int64_t> n = Number(std::string_view(lower).substr(i, j - i));
         int64_t unit = 0;
         switch (lower[j]) {
-            case 's': unit = 1; break;
-            case 'm': unit = kMinute; break;
-            case 'h': unit = kHour; break;
-            case 'd': unit = kDay; break;
-            case 'w': unit = kWeek; break;
-            default: return std::nullopt;
+            case 's':
+                unit = 1;
+                break;
+            case 'm':
+                unit = kMinute;
+                break;
+            case 'h':
+                unit = kHour;
+                break;
+            case 'd':
+                unit = kDay;
+                break;
+            case 'w':
+                unit = kWeek;
+                break;
+            default:
+                return std::nullopt;
         }
         total += *n * unit;
         if (total > kMaxDuration) return std::nullopt;
@@ -242,7 +254,8 @@ std::optional<int64_t> ParseDuration(std::string_view text) {
 std::string DurationText(int64_t seconds) {
     if (seconds <= 0) return "never";
     std::string text;
-    for (const auto& [unit, letter] : {std::pair{kWeek, 'w'}, {kDay, 'd'}, {kHour, 'h'}, {kMinute, 'm'}, {int64_t{1}, 's'}}) {
+    for (const auto& [unit, letter] :
+         {std::pair{kWeek, 'w'}, {kDay, 'd'}, {kHour, 'h'}, {kMinute, 'm'}, {int64_t{1}, 's'}}) {
         // Weeks only when they are whole: "10d" reads better than "1w3d".
         if (unit == kWeek && seconds % kWeek != 0) continue;
         if (seconds >= unit) {
@@ -287,7 +300,8 @@ std::vector<BanPreset> ParseBanPresets(std::string_view text, std::vector<std::s
             blank == std::string_view::npos ? std::nullopt : ParseDuration(line.substr(0, blank));
         const std::string_view reason = blank == std::string_view::npos ? "" : Trim(line.substr(blank));
         if (!seconds || reason.empty() || HasControl(reason)) {
-            if (bad) bad->push_back("line " + std::to_string(lineNumber) + ": a duration, a blank and a reason");
+            if (bad)
+                bad->push_back("line " + std::to_string(lineNumber) + ": a duration, a blank and a reason");
             continue;
         }
         presets.push_back({std::string(reason), *seconds});
@@ -331,7 +345,8 @@ std::optional<std::vector<WarningStep>> ParseWarningSteps(std::string_view text)
                 step.Ban = false;
             } else if (words[1] == "ban" && words.size() <= 3) {
                 step.Ban = true;
-                const std::optional<int64_t> seconds = words.size() == 3 ? ParseDuration(words[2]) : int64_t{0};
+                const std::optional<int64_t> seconds =
+                    words.size() == 3 ? ParseDuration(words[2]) : int64_t{0};
                 if (!seconds) return std::nullopt;
                 step.BanSeconds = *seconds;
             } else {

@@ -49,7 +49,8 @@ struct PlayerWarning {
 class BanStore {
 public:
     virtual ~BanStore() = default;
-    virtual bool Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error) = 0;
+    virtual bool Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings,
+                      std::string& error) = 0;
     // Inserts the entries whose Id is 0 (and sets their Id), updates the others.
     virtual bool Save(std::vector<BanEntry*> entries, std::string& error) = 0;
     virtual bool AddWarning(PlayerWarning& warning, std::string& error) = 0;
@@ -133,7 +134,7 @@ struct WarningStep {
 };
 struct WarningLadder {
     bool On = false;
-    int WindowMinutes = 0;  // 0: the current match
+    int WindowMinutes = 0;           // 0: the current match
     std::vector<WarningStep> Steps;  // by Count, rising
     // The step a player reaches with `count` warnings: the highest whose Count he has reached.
     std::optional<WarningStep> StepFor(int count) const;

@@ -61,7 +61,8 @@ BanSettings LoadBanSettings(const std::filesystem::path& settingsFile, std::vect
     return s;
 }
 
-bool SaveBanSettings(const std::filesystem::path& settingsFile, const BanSettings& settings, std::string& error) {
+bool SaveBanSettings(const std::filesystem::path& settingsFile, const BanSettings& settings,
+                     std::string& error) {
     std::vector<std::pair<std::string, std::string>> values;
     const size_t n = std::min(settings.Presets.size(), static_cast<size_t>(kMaxPresets));
     values.emplace_back("presets", std::to_string(n));

@@ -19,7 +19,9 @@ struct BanSettings {
 // What a settings file without a "bans" section gives.
 BanSettings DefaultBanSettings();
 // Values that are not sound are passed over, each said in `problems`.
-BanSettings LoadBanSettings(const std::filesystem::path& settingsFile, std::vector<std::string>* problems = nullptr);
-bool SaveBanSettings(const std::filesystem::path& settingsFile, const BanSettings& settings, std::string& error);
+BanSettings LoadBanSettings(const std::filesystem::path& settingsFile,
+                            std::vector<std::string>* problems = nullptr);
+bool SaveBanSettings(const std::filesystem::path& settingsFile, const BanSettings& settings,
+                     std::string& error);
 
 }  // namespace tovi

@@ -33,7 +33,8 @@ namespace {
 constexpr qint64 kMaxImportBytes = 16 * 1024 * 1024;
 
 QString TimeText(int64_t time) {
-    return time == 0 ? QString() : QDateTime::fromSecsSinceEpoch(time).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return time == 0 ? QString()
+                     : QDateTime::fromSecsSinceEpoch(time).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
 QPushButton* Button(const QString& name, const QString& caption, QWidget* parent) {
@@ -44,8 +45,8 @@ QPushButton* Button(const QString& name, const QString& caption, QWidget* parent
 
 }  // namespace
 
-BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock now, BanActions::Record record,
-                     std::filesystem::path settingsFile, QWidget* parent)
+BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock now,
+                     BanActions::Record record, std::filesystem::path settingsFile, QWidget* parent)
     : QWidget(parent),
       m_list(list),
       m_actions(actions),
@@ -67,8 +68,8 @@ BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock
     row->addWidget(m_cboBanFilter);
     m_lstBans = new QTreeWidget(this);
     m_lstBans->setObjectName(QStringLiteral("lstBans"));
-    m_lstBans->setHeaderLabels({tr("Name"), tr("State"), tr("Reason"), tr("Issued by"), tr("Issued"), tr("Expires"),
-                                tr("Lifted"), tr("Notes")});
+    m_lstBans->setHeaderLabels({tr("Name"), tr("State"), tr("Reason"), tr("Issued by"), tr("Issued"),
+                                tr("Expires"), tr("Lifted"), tr("Notes")});
     m_lstBans->setRootIsDecorated(false);
     m_lstBans->setUniformRowHeights(true);
     m_lstBans->setAlternatingRowColors(true);
@@ -96,12 +97,13 @@ BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock
     connect(m_lstBans, &QTreeWidget::itemDoubleClicked, this, &BansStrip::cmdBanEdit_Click);
     connect(lift, &QPushButton::clicked, this, &BansStrip::cmdBanLift_Click);
     connect(import, &QPushButton::clicked, this, [this] {
-        const QString path = QFileDialog::getOpenFileName(this, tr("Import ban list"), QString(), tr("CSV (*.csv)"));
+        const QString path =
+            QFileDialog::getOpenFileName(this, tr("Import ban list"), QString(), tr("CSV (*.csv)"));
         if (!path.isEmpty()) ImportFile(path);
     });
     connect(exportCsv, &QPushButton::clicked, this, [this] {
-        const QString path = QFileDialog::getSaveFileName(this, tr("Export ban list"), QStringLiteral("bans.csv"),
-                                                          tr("CSV (*.csv)"));
+        const QString path = QFileDialog::getSaveFileName(this, tr("Export ban list"),
+                                                          QStringLiteral("bans.csv"), tr("CSV (*.csv)"));
         if (!path.isEmpty()) ExportFile(path);
     });
     // Bans added from the player menu and entries that expire show without a click.
@@ -127,7 +129,8 @@ void BansStrip::Refresh(bool always) {
         if (filter == 2 && state != BanState::Expired) continue;
         if (filter == 3 && state != BanState::Lifted) continue;
         if (!search.empty()) {
-            const std::string hay = LowerCase1252(e.Name + "\n" + e.Reason + "\n" + e.IssuedBy + "\n" + e.Notes);
+            const std::string hay =
+                LowerCase1252(e.Name + "\n" + e.Reason + "\n" + e.IssuedBy + "\n" + e.Notes);
             if (hay.find(search) == std::string::npos) continue;
         }
         auto* item = new QTreeWidgetItem(m_lstBans);
@@ -138,9 +141,10 @@ void BansStrip::Refresh(bool always) {
         item->setText(3, FromGameText(e.IssuedBy));
         item->setText(4, TimeText(e.IssuedAt));
         item->setText(5, e.ExpiresAt == 0 ? tr("never") : TimeText(e.ExpiresAt));
-        item->setText(6, e.LiftedAt == 0 ? QString()
-                                         : TimeText(e.LiftedAt) + QStringLiteral(" ") + FromGameText(e.LiftedBy) +
-                                               QStringLiteral(": ") + FromGameText(e.LiftReason));
+        item->setText(6, e.LiftedAt == 0
+                             ? QString()
+                             : TimeText(e.LiftedAt) + QStringLiteral(" ") + FromGameText(e.LiftedBy) +
+                                   QStringLiteral(": ") + FromGameText(e.LiftReason));
         item->setText(7, FromGameText(e.Notes));
         if (e.Id == selected) m_lstBans->setCurrentItem(item);
     }
@@ -184,7 +188,8 @@ void BansStrip::OpenEditor(const BanEntry& entry) {
         duration->setText(QStringLiteral("7d"));
     } else {
         duration->setText(entry.ExpiresAt == 0 ? QStringLiteral("never")
-                                               : QString::fromStdString(DurationText(std::max<int64_t>(entry.ExpiresAt - now, 1))));
+                                               : QString::fromStdString(DurationText(
+                                                     std::max<int64_t>(entry.ExpiresAt - now, 1))));
     }
     auto* notes = new QLineEdit(FromGameText(entry.Notes), dialog);
     notes->setObjectName(QStringLiteral("txtBanNotes"));
@@ -199,7 +204,8 @@ void BansStrip::OpenEditor(const BanEntry& entry) {
     connect(box, &QDialogButtonBox::accepted, dialog, [=, this] {
         const std::optional<int64_t> seconds = ParseDuration(ToGameText(duration->text()));
         if (!seconds) {
-            m_dialogs.Warn("\"" + ToGameText(duration->text()) + "\" is no duration: write for instance 30m, 2h, 7d or never.");
+            m_dialogs.Warn("\"" + ToGameText(duration->text()) +
+                           "\" is no duration: write for instance 30m, 2h, 7d or never.");
             return;
         }
         BanEntry changed = entry;
@@ -211,7 +217,8 @@ void BansStrip::OpenEditor(const BanEntry& entry) {
         if (changed.Id == 0) changed.IssuedAt = at;
         changed.ExpiresAt = *seconds == 0 ? 0 : at + *seconds;
         std::string error;
-        const bool done = changed.Id == 0 ? m_list.Add(changed, error).has_value() : m_list.Edit(changed, error);
+        const bool done =
+            changed.Id == 0 ? m_list.Add(changed, error).has_value() : m_list.Edit(changed, error);
         if (m_record)
             m_record(changed.Id == 0 ? "ban listed" : "ban edited", changed.Name, changed.Reason,
                      "for " + DurationText(*seconds), done, error);
@@ -230,26 +237,30 @@ void BansStrip::cmdBanLift_Click() {
     if (!e || e->LiftedAt != 0) return;
     const int64_t id = e->Id;
     const std::string name = e->Name;
-    m_dialogs.InputBox("Why is the ban of " + name + " lifted?", "", [this, id, name](std::optional<std::string> reason) {
-        if (!reason || reason->empty()) return;
-        std::string error;
-        const bool done = m_list.Lift(id, m_now(), kBanIssuer, *reason, error);
-        if (m_record) m_record("ban lifted", name, *reason, "", done, error);
-        if (!done) m_dialogs.Warn("The ban of " + name + " could not be lifted: " + error);
-        Refresh(true);
-    });
+    m_dialogs.InputBox("Why is the ban of " + name + " lifted?", "",
+                       [this, id, name](std::optional<std::string> reason) {
+                           if (!reason || reason->empty()) return;
+                           std::string error;
+                           const bool done = m_list.Lift(id, m_now(), kBanIssuer, *reason, error);
+                           if (m_record) m_record("ban lifted", name, *reason, "", done, error);
+                           if (!done) m_dialogs.Warn("The ban of " + name + " could not be lifted: " + error);
+                           Refresh(true);
+                       });
 }
 
 bool BansStrip::ImportFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxImportBytes) {
-        m_dialogs.Warn("The file " + ToGameText(path) + " cannot be read, or is larger than a ban list can be.");
+        m_dialogs.Warn("The file " + ToGameText(path) +
+                       " cannot be read, or is larger than a ban list can be.");
         return false;
     }
     const QByteArray bytes = file.readAll();
     std::string report;
-    const bool done = ImportBanCsv(m_list, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), report);
-    if (m_record) m_record("ban list imported", "", "", ToGameText(path) + ": " + report, done, done ? "" : report);
+    const bool done =
+        ImportBanCsv(m_list, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), report);
+    if (m_record)
+        m_record("ban list imported", "", "", ToGameText(path) + ": " + report, done, done ? "" : report);
     if (done) {
         m_dialogs.Inform(report);
     } else {
@@ -263,10 +274,13 @@ bool BansStrip::ExportFile(const QString& path) {
     const std::string csv = WriteBanCsv(m_list.Entries());
     // All of it or, if the disk fails, the file as it was.
     QSaveFile file(path);
-    const bool done = file.open(QIODevice::WriteOnly) &&
-                      file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
-                      file.commit();
-    if (m_record) m_record("ban list exported", "", "", ToGameText(path), done, done ? "" : "the file could not be written");
+    const bool done =
+        file.open(QIODevice::WriteOnly) &&
+        file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
+        file.commit();
+    if (m_record)
+        m_record("ban list exported", "", "", ToGameText(path), done,
+                 done ? "" : "the file could not be written");
     if (!done) m_dialogs.Warn("The ban list could not be written to " + ToGameText(path) + ".");
     return done;
 }
@@ -299,7 +313,8 @@ QGroupBox* BansStrip::BuildSettingsGroup(QWidget* parent) {
 
     std::vector<std::string> problems;
     const BanSettings s = LoadBanSettings(m_settingsFile, &problems);
-    m_txtBanPresets->setPlainText(FromGameText(BanPresetsText(s.Presets)).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    m_txtBanPresets->setPlainText(
+        FromGameText(BanPresetsText(s.Presets)).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     m_chkWarnings->setChecked(s.Ladder.On);
     m_txtWarnLadder->setText(FromGameText(WarningStepsText(s.Ladder.Steps)));
     m_spnWarnWindow->setValue(s.Ladder.WindowMinutes);

@@ -11,7 +11,9 @@ namespace {
 // A prepared statement that finalizes itself.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) { m_ok = sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) == SQLITE_OK; }
+    Statement(sqlite3* db, const char* sql) {
+        m_ok = sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) == SQLITE_OK;
+    }
     ~Statement() { sqlite3_finalize(m_st); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -22,7 +24,9 @@ public:
         const std::string utf8 = Windows1252ToUtf8(bytes);
         sqlite3_bind_text64(m_st, i, utf8.data(), utf8.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
     }
-    void Blob(int i, const std::string& bytes) { sqlite3_bind_blob64(m_st, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT); }
+    void Blob(int i, const std::string& bytes) {
+        sqlite3_bind_blob64(m_st, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+    }
     void Int(int i, int64_t v) { sqlite3_bind_int64(m_st, i, v); }
     void TimeOrNull(int i, int64_t v) {
         if (v == 0) {
@@ -51,13 +55,15 @@ SqliteBanStore::Opened SqliteBanStore::Open(const std::string& path) {
     Opened opened;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        opened.Error = "The ban list in " + path + " cannot be opened (" + (db ? sqlite3_errmsg(db) : "no memory") + ")";
+        opened.Error =
+            "The ban list in " + path + " cannot be opened (" + (db ? sqlite3_errmsg(db) : "no memory") + ")";
         sqlite3_close_v2(db);
         return opened;
     }
     // The poll's writes on the record's own connection are short; the list waits for them.
     sqlite3_busy_timeout(db, 2000);
-    Statement check(db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('bans','warnings')");
+    Statement check(db,
+                    "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('bans','warnings')");
     if (!check.Ok() || sqlite3_step(*check) != SQLITE_ROW || sqlite3_column_int(*check, 0) != 2) {
         opened.Error = "The database " + path + " holds no ban list";
         sqlite3_close_v2(db);
@@ -75,9 +81,11 @@ bool SqliteBanStore::Exec(const char* sql) {
     return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool SqliteBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error) {
+bool SqliteBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings,
+                          std::string& error) {
     Statement b(m_db,
-                "SELECT id, name_raw, exact_case, reason, issued_by, issued_at, expires_at, notes, lifted_at, lifted_by,"
+                "SELECT id, name_raw, exact_case, reason, issued_by, issued_at, expires_at, notes, "
+                "lifted_at, lifted_by,"
                 " lift_reason FROM bans ORDER BY id");
     Statement w(m_db, "SELECT id, name_raw, time, issued_by, text FROM warnings ORDER BY id");
     if (!b.Ok() || !w.Ok()) {
@@ -118,12 +126,14 @@ bool SqliteBanStore::Save(std::vector<BanEntry*> entries, std::string& error) {
         error = sqlite3_errmsg(m_db);
         return false;
     }
-    Statement insert(m_db,
-                     "INSERT INTO bans(name, name_key, name_raw, exact_case, reason, issued_by, issued_at, expires_at,"
-                     " notes, lifted_at, lifted_by, lift_reason) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12)");
-    Statement update(m_db,
-                     "UPDATE bans SET name=?1, name_key=?2, name_raw=?3, exact_case=?4, reason=?5, issued_by=?6,"
-                     " issued_at=?7, expires_at=?8, notes=?9, lifted_at=?10, lifted_by=?11, lift_reason=?12 WHERE id=?13");
+    Statement insert(
+        m_db,
+        "INSERT INTO bans(name, name_key, name_raw, exact_case, reason, issued_by, issued_at, expires_at,"
+        " notes, lifted_at, lifted_by, lift_reason) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12)");
+    Statement update(
+        m_db,
+        "UPDATE bans SET name=?1, name_key=?2, name_raw=?3, exact_case=?4, reason=?5, issued_by=?6,"
+        " issued_at=?7, expires_at=?8, notes=?9, lifted_at=?10, lifted_by=?11, lift_reason=?12 WHERE id=?13");
     bool ok = insert.Ok() && update.Ok();
     std::vector<int64_t> ids;
     for (BanEntry* e : entries) {
@@ -157,7 +167,8 @@ bool SqliteBanStore::Save(std::vector<BanEntry*> entries, std::string& error) {
 }
 
 bool SqliteBanStore::AddWarning(PlayerWarning& warning, std::string& error) {
-    Statement st(m_db, "INSERT INTO warnings(name, name_key, name_raw, time, issued_by, text) VALUES (?,?,?,?,?,?)");
+    Statement st(
+        m_db, "INSERT INTO warnings(name, name_key, name_raw, time, issued_by, text) VALUES (?,?,?,?,?,?)");
     if (st.Ok()) {
         st.Text(1, warning.Name);
         st.Text(2, BanNameKey(warning.Name));

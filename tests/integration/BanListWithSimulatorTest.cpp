@@ -56,7 +56,8 @@ Strings Outcomes(const fs::path& transcript) {
 
 TEST(BanListWithSimulator, ABannedNameIsPuntedOnEveryReturnUntilItsBanEndsAndNobodyElseIsTouched) {
     const char* display = std::getenv("DISPLAY");
-    if (display == nullptr || *display == '\0') GTEST_SKIP() << "keys reach the simulator through its X window";
+    if (display == nullptr || *display == '\0')
+        GTEST_SKIP() << "keys reach the simulator through its X window";
     TempFolder folder;
     const fs::path transcript = folder / "transcript.txt";
     const fs::path scenario = folder / "bans.scn";
@@ -64,9 +65,10 @@ TEST(BanListWithSimulator, ABannedNameIsPuntedOnEveryReturnUntilItsBanEndsAndNob
     WriteBytes(scenario,
                "name \"Ban list test\"\nmaxplayers 8\ndedicated 1\n"
                "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime forever\n"
-               "at 0.2 join 1 \"Cheater\" team=1\nat 0.2 join 2 \"Cheater2\" team=2\nat 0.2 join 3 \"[QX]Cheater\" team=1\n");
+               "at 0.2 join 1 \"Cheater\" team=1\nat 0.2 join 2 \"Cheater2\" team=2\nat 0.2 join 3 "
+               "\"[QX]Cheater\" team=1\n");
     SimProcess sim("C:\\GAMES\\JO\\JOINTOPS.EXE", {"--scenario", scenario.string(), "--version", OwnVersion(),
-                                                    "--transcript", transcript.string()});
+                                                   "--transcript", transcript.string()});
     ASSERT_GT(sim.pid(), 0);
     auto backend = MakePlatformBackend();
     MemoryClass memory(*backend);
@@ -107,7 +109,8 @@ TEST(BanListWithSimulator, ABannedNameIsPuntedOnEveryReturnUntilItsBanEndsAndNob
         std::vector<SeatedPlayer> seated;
         for (int row = 0; row < list.RowCount(); ++row) {
             seated.push_back({list.Text(row, PlayerColumn::Player),
-                              SlotNumber(list.Text(row, PlayerColumn::Slot)).value_or(0), list.SlotPosition(row)});
+                              SlotNumber(list.Text(row, PlayerColumn::Slot)).value_or(0),
+                              list.SlotPosition(row)});
         }
         enforcer.PlayersRead(seated);
     };
@@ -116,7 +119,8 @@ TEST(BanListWithSimulator, ABannedNameIsPuntedOnEveryReturnUntilItsBanEndsAndNob
         return WaitFor(
             [&] {
                 const auto elapsed = std::chrono::steady_clock::now() - start;
-                clock.Advance(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() - clock.Now());
+                clock.Advance(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() -
+                              clock.Now());
                 return condition();
             },
             40000);
@@ -147,19 +151,14 @@ TEST(BanListWithSimulator, ABannedNameIsPuntedOnEveryReturnUntilItsBanEndsAndNob
     EXPECT_EQ(PlayerIn(memory, 2), "Cheater2");
     EXPECT_EQ(PlayerIn(memory, 3), "[QX]Cheater");
 
-    const Strings expected{"join 1 \"Cheater\"",
-                           "chat \"Host: Cheater is banned: wallhack (1 hour left)\"",
-                           "command \"punt 1\"",
-                           "punt 1 \"Cheater\"",
-                           "command \"resetgames\"",
-                           "resetgames",
-                           "join 1 \"Cheater\"",
-                           "chat \"Host: Cheater is banned: wallhack (1 hour left)\"",
-                           "command \"punt 1\"",
-                           "punt 1 \"Cheater\"",
-                           "command \"resetgames\"",
-                           "resetgames",
-                           "join 1 \"Cheater\""};
+    const Strings expected{
+        "join 1 \"Cheater\"",     "chat \"Host: Cheater is banned: wallhack (1 hour left)\"",
+        "command \"punt 1\"",     "punt 1 \"Cheater\"",
+        "command \"resetgames\"", "resetgames",
+        "join 1 \"Cheater\"",     "chat \"Host: Cheater is banned: wallhack (1 hour left)\"",
+        "command \"punt 1\"",     "punt 1 \"Cheater\"",
+        "command \"resetgames\"", "resetgames",
+        "join 1 \"Cheater\""};
     EXPECT_TRUE(WaitFor([&] { return Outcomes(transcript).size() >= expected.size(); }));
     EXPECT_EQ(Outcomes(transcript), expected);
 
@@ -167,10 +166,11 @@ TEST(BanListWithSimulator, ABannedNameIsPuntedOnEveryReturnUntilItsBanEndsAndNob
     Strings audit;
     for (const HistoryRow& row : opened.Store->Search(HistoryKind::Admin, "ban list", 20))
         audit.push_back(row.Player + ": " + row.Text + ", " + row.Detail);
-    EXPECT_EQ(audit, (Strings{"Cheater: ban list punt sent, the program wallhack command punt 1",
-                              "Cheater: ban list announcement sent, the program wallhack gtalk Cheater is banned: "
-                              "wallhack (1 hour left)",
-                              "Cheater: ban list punt sent, the program wallhack command punt 1",
-                              "Cheater: ban list announcement sent, the program wallhack gtalk Cheater is banned: "
-                              "wallhack (1 hour left)"}));
+    EXPECT_EQ(audit,
+              (Strings{"Cheater: ban list punt sent, the program wallhack command punt 1",
+                       "Cheater: ban list announcement sent, the program wallhack gtalk Cheater is banned: "
+                       "wallhack (1 hour left)",
+                       "Cheater: ban list punt sent, the program wallhack command punt 1",
+                       "Cheater: ban list announcement sent, the program wallhack gtalk Cheater is banned: "
+                       "wallhack (1 hour left)"}));
 }

@@ -38,8 +38,8 @@ protected:
         channel.SetObserver([this](const FinishedSend& s) {
             static const char* const kOutcomes[] = {"sent", "skipped", "too long", "cycling", "failed"};
             record.push_back(std::string(s.Note.Automatic ? "program " : "operator ") +
-                             (s.Note.Action.empty() ? s.Command : s.Note.Action) + " " + s.Note.Target + ": " +
-                             kOutcomes[static_cast<int>(s.Outcome)]);
+                             (s.Note.Action.empty() ? s.Command : s.Note.Action) + " " + s.Note.Target +
+                             ": " + kOutcomes[static_cast<int>(s.Outcome)]);
         });
     }
     void Seat(int slot, const std::string& name) {
@@ -76,12 +76,15 @@ TEST_F(BanEnforcerTest, ABannedPlayerIsToldWhyAndPuntedEachTimeHeComesBackUntilT
     AddBan("Cheater", 600);
     Seat(3, "cHEATER ");  // the game's trailing blank, another case
     Seat(5, "Cheater2");
-    Seat(7, "Ch\xE9" "ater");
+    Seat(7,
+         "Ch\xE9"
+         "ater");
     Read();
     clock.Advance(20000);
     EXPECT_EQ(Effects(), (Strings{"chat \"Host: cHEATER  is banned: wallhack (10 minutes left)\"",
                                   "punt 3 \"cHEATER \""}));
-    EXPECT_EQ(record, (Strings{"program ban list announcement cHEATER : sent", "program ban list punt cHEATER : sent"}));
+    EXPECT_EQ(record, (Strings{"program ban list announcement cHEATER : sent",
+                               "program ban list punt cHEATER : sent"}));
     // Players read the reason for four seconds before the punt is typed.
     const auto firstKey = std::ranges::find_if(backend.events, [](const std::string& e) {
         return e.find("write ConsoleLine \"punt 3") != std::string::npos;
@@ -150,11 +153,12 @@ TEST_F(BanEnforcerTest, ThePuntNeverReachesAnotherPlayerOrALiftedBanAndExactCase
 
 TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBans) {
     Strings actions;
-    BanActions menu(bans, enforcer, puntBan, channel, dialogs, rows, log, now,
-                    [&](const std::string& action, const std::string& target, const std::string& reason,
-                        const std::string& detail, bool done, const std::string&) {
-                        actions.push_back(action + " " + target + " " + reason + " " + detail + (done ? "" : " failed"));
-                    });
+    BanActions menu(
+        bans, enforcer, puntBan, channel, dialogs, rows, log, now,
+        [&](const std::string& action, const std::string& target, const std::string& reason,
+            const std::string& detail, bool done, const std::string&) {
+            actions.push_back(action + " " + target + " " + reason + " " + detail + (done ? "" : " failed"));
+        });
     menu.SetPresets({{"Team killing", 3600}});
     menu.SetLadder({true, 0, {{2, false, 0}, {3, true, 86400}}});
     Seat(5, "Dave");
@@ -166,8 +170,8 @@ TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBans) {
     clock.Advance(20000);
     EXPECT_EQ(dialogs.asked.back(), "Ban Eve for 1h: Team killing?");
     EXPECT_EQ(actions, Strings{"ban listed Eve Team killing for 1h"});
-    EXPECT_EQ(Effects(), (Strings{"chat \"Host: Eve is banned: Team killing (1 hour left)\"",
-                                  "punt 6 \"Eve\""}));
+    EXPECT_EQ(Effects(),
+              (Strings{"chat \"Host: Eve is banned: Team killing (1 hour left)\"", "punt 6 \"Eve\""}));
     Seat(6, "");
 
     console.clear();

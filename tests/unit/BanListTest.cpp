@@ -43,8 +43,13 @@ TEST(BanList, NamesMatchAfterBlanksIgnoringCaseWithTheProgramsFoldingUnlessExact
 
     // Whatever bytes a player put in his name, he can be listed; the operator's texts hold no
     // control characters. A name of blanks only and expiry before issue are refused.
-    EXPECT_TRUE(list.Add(Ban("\x01" "Bob\x1b"), error));
-    EXPECT_TRUE(list.ActiveBanFor("\x01" "bob\x1b", 2000));
+    EXPECT_TRUE(list.Add(Ban("\x01"
+                             "Bob\x1b"),
+                         error));
+    EXPECT_TRUE(
+        list.ActiveBanFor("\x01"
+                          "bob\x1b",
+                          2000));
     BanEntry controlled = Ban("Carl");
     controlled.Reason = "line\r\nbreak";
     EXPECT_FALSE(list.Add(controlled, error));
@@ -101,7 +106,8 @@ TEST(BanList, DurationsPresetsAndTheWarningLadder) {
     EXPECT_EQ(TimeLeftText(61), "1 minute 1 second");
 
     std::vector<std::string> bad;
-    const auto presets = ParseBanPresets("7d Cheating\r\n\r\nnever  Hacking, again\r\nCheating\r\n2x Spam\r\n", &bad);
+    const auto presets =
+        ParseBanPresets("7d Cheating\r\n\r\nnever  Hacking, again\r\nCheating\r\n2x Spam\r\n", &bad);
     EXPECT_EQ(presets, (std::vector<BanPreset>{{"Cheating", 604800}, {"Hacking, again", 0}}));
     EXPECT_EQ(bad.size(), 2u);
     EXPECT_EQ(ParseBanPresets(BanPresetsText(presets)), presets);
@@ -120,7 +126,8 @@ TEST(BanList, DurationsPresetsAndTheWarningLadder) {
     // Warnings count by name, ignoring case, from a time on.
     BanList list;
     std::string error;
-    for (int64_t t : {100, 200, 300}) ASSERT_TRUE(list.AddWarning({0, t == 200 ? "\xC9ve" : "\xE9VE", t, "admin", "tk"}, error));
+    for (int64_t t : {100, 200, 300})
+        ASSERT_TRUE(list.AddWarning({0, t == 200 ? "\xC9ve" : "\xE9VE", t, "admin", "tk"}, error));
     EXPECT_EQ(list.WarningsSince("\xE9ve", 0), 3);
     EXPECT_EQ(list.WarningsSince("\xE9ve", 200), 2);
 
@@ -149,11 +156,12 @@ TEST(BanCsv, ExportIsInertUtf8AndComesBackWholeWhileABadFileImportsNothing) {
     ASSERT_TRUE(list.Add(a, error) && list.Add(b, error));
 
     const std::string csv = WriteBanCsv(list.Entries());
-    EXPECT_EQ(csv,
-              "name,exact_case,reason,issued_by,issued_at,expires_at,notes,lifted_at,lifted_by,lift_reason\r\n"
-              "\"'=HYPERLINK(\"\"x\"\")\",0,\"said \"\"hi\"\", then left\",admin,2025-12-06T15:04:05Z,"
-              "2025-12-07T15:04:05Z,'@admin -1,,,\r\n"
-              "Ren\xC3\x89,1,cheating,admin,2025-12-06T15:04:05Z,,,2025-12-06T16:53:20Z,''+lifter,\r\n");
+    EXPECT_EQ(
+        csv,
+        "name,exact_case,reason,issued_by,issued_at,expires_at,notes,lifted_at,lifted_by,lift_reason\r\n"
+        "\"'=HYPERLINK(\"\"x\"\")\",0,\"said \"\"hi\"\", then left\",admin,2025-12-06T15:04:05Z,"
+        "2025-12-07T15:04:05Z,'@admin -1,,,\r\n"
+        "Ren\xC3\x89,1,cheating,admin,2025-12-06T15:04:05Z,,,2025-12-06T16:53:20Z,''+lifter,\r\n");
     const BanCsvRead back = ReadBanCsv(csv);
     ASSERT_TRUE(back.Bad.empty()) << back.Bad[0];
     ASSERT_EQ(back.Entries.size(), 2u);
