@@ -257,7 +257,10 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     setMinimumSize(QSize(640, 440).boundedTo(size));
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() {
+    // The tab shows the ban list and its menu actions, members that go before the window's children.
+    delete m_bansStrip;
+}
 
 // ---- strips -------------------------------------------------------------------------------
 
