@@ -58,7 +58,7 @@ public:
     // Time to read the announcement before the punt.
     static constexpr int kReadTimeMs = 4000;
     // A punted player whom the next reads still find (the punt did not take) is tried again after this.
-    static constexpr int64_t kRetrySeconds = 30;
+    static constexpr int64_t kRetrySeconds = 10;
 
 private:
     struct Job {

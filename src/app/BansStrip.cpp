@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "BanCsv.h"
 #include "QtSupport.h"
@@ -109,15 +110,19 @@ BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock
     // Bans added from the player menu and entries that expire show without a click.
     auto* refresh = new QTimer(this);
     refresh->setInterval(5000);
-    connect(refresh, &QTimer::timeout, this, [this] { Refresh(m_cboBanFilter->currentIndex() != 0); });
+    connect(refresh, &QTimer::timeout, this, [this] { Refresh(); });
     refresh->start();
     Refresh(true);
 }
 
 void BansStrip::Refresh(bool always) {
-    if (!always && m_shownRevision == m_list.Revision()) return;
-    m_shownRevision = m_list.Revision();
     const int64_t now = m_now();
+    // Redrawn only on a change, or when an entry expired: a redraw loses the operator's place.
+    const auto active = static_cast<size_t>(std::ranges::count_if(
+        m_list.Entries(), [now](const BanEntry& e) { return StateOf(e, now) == BanState::Active; }));
+    if (!always && m_shownRevision == m_list.Revision() && m_shownActive == active) return;
+    m_shownRevision = m_list.Revision();
+    m_shownActive = active;
     const int filter = m_cboBanFilter->currentIndex();
     const std::string search = LowerCase1252(ToGameText(m_txtBanSearch->text()));
     const int64_t selected = SelectedId();

@@ -54,6 +54,7 @@ private:
     BanActions::Record m_record;
     std::filesystem::path m_settingsFile;
     uint64_t m_shownRevision = ~uint64_t{0};
+    size_t m_shownActive = 0;
 
     QLineEdit* m_txtBanSearch = nullptr;
     QComboBox* m_cboBanFilter = nullptr;
