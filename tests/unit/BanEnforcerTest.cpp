@@ -105,9 +105,11 @@ TEST_F(BanEnforcerTest, ABannedPlayerIsToldWhyAndPuntedEachTimeHeComesBackUntilT
     Seat(4, "Cheater");
     console.clear();
     server.SetByte(game::kGameState, 1);
+    const size_t sends = record.size();
     Read();
     clock.Advance(20000);
     EXPECT_TRUE(Effects().empty());
+    EXPECT_EQ(record.size(), sends);  // not even tried
     server.SetByte(game::kGameState, 3);
     Read();
     clock.Advance(20000);
