@@ -60,6 +60,12 @@ void BanEnforcer::Check(const SeatedPlayer& player) {
 
 void BanEnforcer::Consider(const SeatedPlayer& p, int64_t now) {
     if (p.Position < 0 || !m_list.ActiveBanFor(p.Name, now)) return;
+    // Slot 0 of a server with a playing host is the host himself: never punted by the list.
+    if (p.Position == 0 && m_memory.ReadAByte(game::kDedicated) == 0) {
+        if (m_hostTold.insert(p.Name).second)
+            m_log.Log("Ban list: " + p.Name + " is listed but hosts the server, and is not punted");
+        return;
+    }
     if (m_current && m_current->Player.Name == p.Name) return;
     if (std::ranges::any_of(m_queue, [&](const Job& j) { return j.Player.Name == p.Name; })) return;
     if (auto done = m_done.find(p.Name); done != m_done.end() && now - done->second < kRetrySeconds) return;

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,7 @@ private:
     std::optional<Scheduler::TimerId> m_timer;
     // Players enforced while they stayed present: name as read, when it ended.
     std::map<std::string, int64_t> m_done;
+    std::set<std::string> m_hostTold;
     std::shared_ptr<int> m_life = std::make_shared<int>(0);
 };
 

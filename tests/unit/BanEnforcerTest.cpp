@@ -128,11 +128,14 @@ TEST_F(BanEnforcerTest, ABannedPlayerIsToldWhyAndPuntedEachTimeHeComesBackUntilT
 
 TEST_F(BanEnforcerTest, ThePuntNeverReachesAnotherPlayerOrALiftedBanAndExactCaseIsExact) {
     AddBan("Bob", 0, true);
+    Seat(0, "Bob");  // the playing host of this server: never punted
+    server.SetByte(game::kDedicated, 0);
     Seat(2, "bob");  // not the exact case: stays
     Seat(3, "Bob");
     Read();
     clock.Advance(2000);  // announced; the punt waits
     ASSERT_EQ(Effects(), Strings{"chat \"Host: Bob is banned: wallhack\""});
+    EXPECT_EQ(log.lines, Strings{"Ban list: Bob is listed but hosts the server, and is not punted"});
     // Bob leaves and someone else takes his slot before the punt: the check finds the wrong name.
     Seat(3, "Alice");
     clock.Advance(10000);
