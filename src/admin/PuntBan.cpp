@@ -52,6 +52,10 @@ void PuntBan::BanPlayer(uint8_t Slot, int Position, std::string PlayerName, bool
     Remove(Removal::Ban, QueuedPlayer{Slot, Position, std::move(PlayerName)}, Announce, PausePoll, {});
 }
 
+void PuntBan::PuntQueued(QueuedPlayer target, std::function<void()> finished) {
+    Remove(Removal::Punt, std::move(target), false, false, std::move(finished));
+}
+
 size_t PuntBan::MaxReasonLength(const std::string& name) {
     // "Punting " and "Banning " are as long as each other.
     const size_t fixed = std::string_view("Punting , ").size() + name.size();
@@ -131,7 +135,9 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
             if (pausePoll) ResumePoll();
             if (finished) finished();
         },
-        stillThere, SendNote{punt ? "punt" : "ban", target.Name, target.Reason});
+        stillThere,
+        SendNote{!target.Action.empty() ? target.Action : punt ? "punt" : "ban", target.Name, target.Reason,
+                 target.Automatic});
 }
 
 std::optional<std::pair<uint8_t, ListedPlayer>> PuntBan::SelectedRow() {

@@ -55,6 +55,10 @@ struct QueuedPlayer {
     // Set once the punt or ban is dropped; its command then stays unsent.
     std::shared_ptr<bool> Dropped = std::make_shared<bool>(false);
     std::string Reason = {};  // as announced, for the record
+    // For the record: what the command is called there ("punt" or "ban" when empty), and whether
+    // the program did it on its own rather than the operator.
+    std::string Action = {};
+    bool Automatic = false;
 };
 
 class PuntBan {
@@ -71,6 +75,10 @@ public:
     // holds PlayerName by the time it is sent, or the announcement was refused.
     void PuntPlayer(uint8_t Slot, int Position, std::string PlayerName, bool Announce, bool PausePoll);
     void BanPlayer(uint8_t Slot, int Position, std::string PlayerName, bool Announce, bool PausePoll);
+
+    // A punt the program carries out by itself (the ban list, the warning ladder): no
+    // announcement, the poll keeps running, the same slot check. `finished` runs once it has ended.
+    void PuntQueued(QueuedPlayer target, std::function<void()> finished);
 
     void mnuPlayersPunt_Click();
     void mnuPlayersBan_Click();

@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #if defined(TOVI_HISTORY_SQLITE)
+#include "SqliteBanStore.h"
 #include "SqliteHistoryStore.h"
 #endif
 
@@ -76,6 +77,13 @@ void Application::OpenHistory() {
         return;
     }
     window->UseHistory(std::move(opened.Store));
+    // The ban list lives in the same file; without it the list is kept in memory only.
+    auto bans = SqliteBanStore::Open(file);
+    if (!bans.Store) {
+        m_dialogs.Warn(bans.Error + ": bans are kept only until the program ends.");
+        return;
+    }
+    window->UseBanStore(std::move(bans.Store));
 #endif
 }
 

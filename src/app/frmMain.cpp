@@ -37,6 +37,7 @@
 #include <QVBoxLayout>
 
 #include "ActivityLog.h"
+#include "BansStrip.h"
 #include "GameAddresses.h"
 #include "PeriodicChat.h"
 #include "QtSupport.h"
@@ -245,6 +246,8 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
                 m_history.WindowAction("settings saved", "other settings", saved, saved ? "" : "the file could not be written");
             });
 
+    BuildBanControls();
+
     // Sized for the tabs' content, but never beyond the screen at large scale factors.
     QSize size(820, 560);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -254,7 +257,10 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     setMinimumSize(QSize(640, 440).boundedTo(size));
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() {
+    // The tab shows the ban list and its menu actions, members that go before the window's children.
+    delete m_bansStrip;
+}
 
 // ---- strips -------------------------------------------------------------------------------
 
@@ -979,7 +985,10 @@ void frmMain::AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int
 
 // ---- work the poll hands on ---------------------------------------------------------------
 
-void frmMain::ClearPlayerTable() { m_playerReader->Clear(); }
+void frmMain::ClearPlayerTable() {
+    m_playerReader->Clear();
+    m_banActions->MatchStarted();
+}
 void frmMain::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
     m_playerReader->ReadPlayers(Dedicated, MaxPlayers);
     auto number = [](const std::string& text) {
@@ -993,12 +1002,78 @@ void frmMain::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
                            number(m_playerList->Text(row, PlayerColumn::Team))});
     }
     m_history.PlayersRead(present);
+    std::vector<SeatedPlayer> seated;
+    for (int row = 0; row < m_playerList->RowCount(); ++row) {
+        if (const std::optional<uint8_t> slot = SlotNumber(m_playerList->Text(row, PlayerColumn::Slot)))
+            seated.push_back({m_playerList->Text(row, PlayerColumn::Player), *slot, m_playerList->SlotPosition(row)});
+    }
+    m_banEnforcer->PlayersRead(seated);
 }
 void frmMain::ReadChat() { m_chatReader->ReadChat(); }
 void frmMain::SendStatusReport() { m_reporter->SendStatusReport(); }
 void frmMain::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
     const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
     m_history.StatsWritten(written, written ? "" : "the stats file could not be written");
+}
+
+void frmMain::BuildBanControls() {
+    auto now = [] { return QDateTime::currentSecsSinceEpoch(); };
+    m_banEnforcer = std::make_unique<BanEnforcer>(m_banList, m_memory, *m_channel, *m_puntBan, m_scheduler, *this, now);
+    auto record = [this](const std::string& action, const std::string& target, const std::string& reason,
+                         const std::string& detail, bool done, const std::string& why) {
+        RecordBanAction(action, target, reason, detail, done, why);
+    };
+    m_banActions = std::make_unique<BanActions>(m_banList, *m_banEnforcer, *m_puntBan, *m_channel, m_dialogs,
+                                                *m_playerLookup, *this, now, record);
+    // The Bans tab, after History.
+    const std::filesystem::path folder(m_dataDir.toStdU16String());
+    m_bansStrip = new BansStrip(m_banList, *m_banActions, m_dialogs, now, record, folder / "settings.ini", this);
+    m_bansStrip->setObjectName(QStringLiteral("fraStrips9"));
+    m_strips[9] = m_bansStrip;
+    const int index = m_tabs->addTab(m_bansStrip, tr("Ban &list"));
+    m_tabs->tabBar()->setTabData(index, QStringLiteral("bans"));
+    if (auto* grid = qobject_cast<QGridLayout*>(m_strips[6]->layout()))
+        grid->addWidget(m_bansStrip->BuildSettingsGroup(m_strips[6]), 2, 0, 1, 2);
+
+    // "Ban for" and "Warn" beside the specified entries, before the talk entry.
+    QAction* line2 = m_mnuPlayers->findChild<QAction*>(QStringLiteral("mnuPlayersLine2"));
+    auto* banFor = new QMenu(tr("Ban &for"), m_mnuPlayers);
+    banFor->setObjectName(QStringLiteral("mnuPlayersBanFor"));
+    m_mnuPlayers->insertMenu(line2, banFor)->setObjectName(QStringLiteral("mnuPlayersBanForMenu"));
+    QAction* warn = new QAction(tr("&Warn..."), m_mnuPlayers);
+    warn->setObjectName(QStringLiteral("mnuPlayersWarn"));
+    m_mnuPlayers->insertAction(line2, warn);
+    connect(warn, &QAction::triggered, this, [this] { m_banActions->mnuPlayersWarn_Click(); });
+    // The presets as they are when the menu opens; reasons are shown as typed, never as markup.
+    connect(banFor, &QMenu::aboutToShow, this, [this, banFor] {
+        banFor->clear();
+        const std::vector<BanPreset>& presets = m_banActions->Presets();
+        for (size_t i = 0; i < presets.size(); ++i) {
+            QString caption = FromGameText(DurationText(presets[i].Seconds) + " " + presets[i].Reason);
+            caption.replace(QLatin1Char('&'), QStringLiteral("&&"));
+            QAction* entry = banFor->addAction(caption);
+            entry->setObjectName(QStringLiteral("mnuPlayersBanFor%1").arg(i + 1));
+            connect(entry, &QAction::triggered, this, [this, i] { m_banActions->mnuPlayersBanFor_Click(i); });
+        }
+        banFor->addSeparator();
+        QAction* other = banFor->addAction(tr("&Other reason and duration..."));
+        other->setObjectName(QStringLiteral("mnuPlayersBanForOther"));
+        connect(other, &QAction::triggered, this, [this] { m_banActions->mnuPlayersBanForOther_Click(); });
+    });
+}
+
+void frmMain::UseBanStore(std::unique_ptr<BanStore> store) {
+    m_banList.SetStore(store.get());
+    m_banStore = std::move(store);
+    std::string error;
+    if (!m_banList.Load(error)) m_dialogs.Warn("The ban list could not be read (" + error + "): it starts empty.");
+    m_bansStrip->Refresh(true);
+}
+
+void frmMain::RecordBanAction(const std::string& action, const std::string& target, const std::string& reason,
+                              const std::string& detail, bool done, const std::string& why) {
+    m_history.Store().AdminActionDone({QDateTime::currentSecsSinceEpoch(), kOperatorAtWindow, action, target, reason,
+                                       detail, done ? Outcome::Sent : Outcome::Refused, why});
 }
 
 void frmMain::TickFinished(bool attached) { m_history.TickDone(attached, m_status, m_playerTable); }

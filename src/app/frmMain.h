@@ -1,5 +1,5 @@
 #pragma once
-// The main window: eight strips behind a row of tabs, the status bar, the tray icon. It shows
+// The main window: nine strips behind a row of tabs, the status bar, the tray icon. It shows
 // what the poll reads (it is the poll's view) and carries the operator's controls.
 #include <QIcon>
 #include <QMainWindow>
@@ -14,6 +14,8 @@
 #include <memory>
 
 #include "AutoMessages.h"
+#include "BanEnforcer.h"
+#include "BanList.h"
 #include "ChatReader.h"
 #include "ConsoleChannel.h"
 #include "HistoryRecorder.h"
@@ -53,6 +55,8 @@ class QToolButton;
 class QTreeWidget;
 
 namespace tovi {
+
+class BansStrip;
 
 // The application's version: major, minor, revision.
 inline constexpr int kVersionMajor = 1;
@@ -139,6 +143,12 @@ public:
     void UseHistory(std::unique_ptr<HistoryStore> store);
     HistoryRecorder& History() { return m_history; }
     PuntBan& Punts() { return *m_puntBan; }
+    // The ban list, kept in `store` (the record's database) from now on.
+    void UseBanStore(std::unique_ptr<BanStore> store);
+    BanList& Bans() { return m_banList; }
+    BanEnforcer& Enforcer() { return *m_banEnforcer; }
+    BanActions& BanMenu() { return *m_banActions; }
+    BansStrip& BansTab() { return *m_bansStrip; }
 
     // SettingsView
     std::string Text(SettingsText box) override;
@@ -185,6 +195,9 @@ private:
     void cmdSendText_Click();
     void Form_Unload();
     void RecordClock(const std::string& what, bool written);
+    void RecordBanAction(const std::string& action, const std::string& target, const std::string& reason,
+                         const std::string& detail, bool done, const std::string& why);
+    void BuildBanControls();
     std::string& LogText(QPlainTextEdit* box);
 
     MemoryClass& m_memory;
@@ -211,6 +224,11 @@ private:
     std::unique_ptr<PuntBan> m_puntBan;
     std::unique_ptr<AutoMessages> m_autoMessages;
     std::unique_ptr<MatchTime> m_matchTime;
+    std::unique_ptr<BanStore> m_banStore;
+    BanList m_banList;
+    std::unique_ptr<BanEnforcer> m_banEnforcer;
+    std::unique_ptr<BanActions> m_banActions;
+    BansStrip* m_bansStrip = nullptr;
     std::string m_periodicChatText;
     int m_currentStrip = 3;
     int m_currentChatList = 1;
@@ -220,7 +238,7 @@ private:
 
     QTimer* m_timer = nullptr;
     QTabWidget* m_tabs = nullptr;
-    std::array<QWidget*, 9> m_strips{};
+    std::array<QWidget*, 10> m_strips{};
     std::array<QLabel*, 5> m_panels{};
     std::map<StatusLabel, QLabel*> m_labels;
     std::map<ServerControl, QWidget*> m_controls;

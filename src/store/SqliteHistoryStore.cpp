@@ -39,6 +39,14 @@ const char* const kMigrations[] = {
     "CREATE TRIGGER chat_fts_delete AFTER DELETE ON chat BEGIN"
     " INSERT INTO chat_fts(chat_fts, rowid, player, message) VALUES ('delete', old.id, old.player, "
     "old.message); END;",
+    // Ban list: the program's own bans and the warnings given to players (SqliteBanStore).
+    "CREATE TABLE bans(id INTEGER PRIMARY KEY, name TEXT NOT NULL, name_key TEXT NOT NULL, name_raw BLOB,"
+    " exact_case INTEGER NOT NULL DEFAULT 0, reason TEXT, issued_by TEXT, issued_at INTEGER, expires_at INTEGER,"
+    " notes TEXT, lifted_at INTEGER, lifted_by TEXT, lift_reason TEXT);"
+    "CREATE INDEX bans_name ON bans(name_key);"
+    "CREATE TABLE warnings(id INTEGER PRIMARY KEY, name TEXT NOT NULL, name_key TEXT NOT NULL, name_raw BLOB,"
+    " time INTEGER, issued_by TEXT, text TEXT);"
+    "CREATE INDEX warnings_name ON warnings(name_key, time);",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 

@@ -2,6 +2,7 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QGroupBox>
 #include <QInputDialog>
 #include <QLabel>
@@ -24,6 +25,7 @@
 #include <deque>
 
 #include "Application.h"
+#include "BansStrip.h"
 #include "GameAddresses.h"
 #include "QtHttpClient.h"
 #include "QtSupport.h"
@@ -321,8 +323,9 @@ private slots:
         app.Start();
         frmMain& window = *app.Window();
         auto* tabs = window.findChild<QTabWidget*>("Tabs");
-        QCOMPARE(tabs->count(), 8);
+        QCOMPARE(tabs->count(), 9);
         QCOMPARE(tabs->tabBar()->tabData(7).toString(), QStringLiteral("history"));
+        QCOMPARE(tabs->tabBar()->tabData(8).toString(), QStringLiteral("bans"));
         QCOMPARE(tabs->widget(7)->objectName(), QStringLiteral("fraStrips8"));
         auto* search = window.findChild<QLineEdit*>("txtHistorySearch");
         auto* list = window.findChild<QTreeWidget*>("lstHistory");
@@ -337,6 +340,65 @@ private slots:
         QCOMPARE(list->topLevelItemCount(), 1);
         QCOMPARE(list->topLevelItem(0)->text(3), QStringLiteral("match time sent"));
         QCOMPARE(list->topLevelItem(0)->text(4), QStringLiteral("operator at the window one minute more"));
+    }
+
+    // The Bans tab after History: a ban from the player menu's presets is listed at once and
+    // enforced on the next player read, kept in the record's file across a restart, and moved
+    // out as CSV; a bad file imports nothing.
+    void theBanListTabKeepsMenuBansAndMovesThemAsCsv() {
+        QTemporaryDir folder;
+        const QString lock = folder.filePath("tovistats.lock");
+        const QString csv = folder.filePath("bans.csv");
+        {
+            Parts p;
+            image::GameImage server;
+            p.backend.AddServer(4711, server);
+            server.SetByte(game::kGameState, 3);
+            server.SetText(image::GameImage::SlotAddress(1) + game::slot::kName, game::slot::kNameLength, "<u>Bob</u>");
+            std::vector<std::string> console;
+            server.onConsoleAction = [&](const std::string& action) { console.push_back(action); };
+            Application app{p.backend, p.dialogs, p.scheduler, p.http, folder.path(), lock};
+            app.Start();
+            frmMain& window = *app.Window();
+            window.Timer_Timer();
+            window.ReadPlayers(true, 16);
+            auto* players = window.findChild<QTreeWidget*>("lstPlayers");
+            players->setCurrentItem(players->topLevelItem(0));
+            auto* banFor = window.findChild<QMenu*>("mnuPlayersBanFor");
+            emit banFor->aboutToShow();
+            p.dialogs.answers = {true};
+            banFor->findChild<QAction*>("mnuPlayersBanFor1")->trigger();
+            QCOMPARE(p.dialogs.asked.last(), QStringLiteral("Ban <u>Bob</u> for 1d: Team killing?"));
+            p.scheduler.Advance(20000);
+            QVERIFY(std::find(console.begin(), console.end(), "punt 1 \"<u>Bob</u>\"") != console.end());
+
+            auto* bans = window.findChild<QTreeWidget*>("lstBans");
+            window.BansTab().Refresh();
+            QCOMPARE(bans->topLevelItemCount(), 1);
+            QCOMPARE(bans->topLevelItem(0)->text(0), QStringLiteral("<u>Bob</u>"));
+            QCOMPARE(bans->topLevelItem(0)->text(1), QStringLiteral("active"));
+            QVERIFY(window.BansTab().ExportFile(csv));
+        }
+        QFile file(csv);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("\r\n<u>Bob</u>,0,Team killing,operator at the window,"));
+
+        Parts p;
+        Application app{p.backend, p.dialogs, p.scheduler, p.http, folder.path(), lock};
+        app.Start();
+        frmMain& window = *app.Window();
+        auto* bans = window.findChild<QTreeWidget*>("lstBans");
+        QCOMPARE(bans->topLevelItemCount(), 1);
+        const QString bad = folder.filePath("bad.csv");
+        QFile out(bad);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write("name,reason\r\nAnn,fine\r\nEve,\"open\r\n");
+        out.close();
+        QVERIFY(!window.BansTab().ImportFile(bad));
+        QVERIFY(p.dialogs.asked.last().startsWith(QStringLiteral("Nothing was imported")));
+        QCOMPARE(window.Bans().Entries().size(), size_t{1});
+        window.findChild<QComboBox*>("cboBanFilter")->setCurrentIndex(3);  // lifted
+        QCOMPARE(bans->topLevelItemCount(), 0);
     }
 
     void theChatLineStopsAtItsLimitAndSendsOnEnter() {
@@ -457,11 +519,11 @@ private slots:
         for (QTabBar* bar : window.findChildren<QTabBar*>()) {
             for (int tab = 0; tab < bar->count(); ++tab) note(keys, bar->tabText(tab), bar->objectName());
         }
-        QVERIFY(keys.size() >= 13);  // eight tabs, the chat tab and four buttons at least
+        QVERIFY(keys.size() >= 13);  // nine tabs, the chat tab and four buttons at least
         check(keys);
 
         const QList<QMenu*> menus = window.findChildren<QMenu*>();
-        QCOMPARE(menus.size(), 2);  // mnuPlayers and mnuTray
+        QCOMPARE(menus.size(), 3);  // mnuPlayers, its Ban for entry, and mnuTray
         for (QMenu* menu : menus) {
             Owners entries;
             for (QAction* action : menu->actions()) note(entries, action->text(), action->objectName());

@@ -1,0 +1,255 @@
+#include "BanEnforcer.h"
+
+#include <algorithm>
+#include <set>
+
+#include "GameAddresses.h"
+#include "MatchState.h"
+
+namespace tovi {
+
+namespace {
+
+constexpr const char* kAnnouncementAction = "ban list announcement";
+constexpr const char* kPuntAction = "ban list punt";
+
+}  // namespace
+
+BanEnforcer::BanEnforcer(BanList& list, MemoryClass& memory, ConsoleChannel& channel, PuntBan& puntBan,
+                         Scheduler& scheduler, LogSink& log, Clock now)
+    : m_list(list),
+      m_memory(memory),
+      m_channel(channel),
+      m_puntBan(puntBan),
+      m_scheduler(scheduler),
+      m_log(log),
+      m_now(std::move(now)) {}
+
+BanEnforcer::~BanEnforcer() {
+    if (m_timer) m_scheduler.Cancel(*m_timer);
+}
+
+std::string BanEnforcer::Announcement(const BanEntry& ban, const std::string& name, int64_t now) {
+    std::string text =
+        name + " is banned: " + (ban.Reason.empty() ? std::string("no reason given") : ban.Reason);
+    if (ban.ExpiresAt != 0) text += " (" + TimeLeftText(ban.ExpiresAt - now) + " left)";
+    // What the console line cannot hold is cut: the punt must not fail for a long reason.
+    if (text.size() > ConsoleChannel::kMaxTextLength) text.resize(ConsoleChannel::kMaxTextLength);
+    return text;
+}
+
+bool BanEnforcer::Hosting() {
+    return m_memory.ReadAByte(game::kGameState) == kStateHosting;
+}
+
+void BanEnforcer::PlayersRead(const std::vector<SeatedPlayer>& players) {
+    // Whoever is not there any more is new again when he comes back.
+    std::set<std::string> present;
+    for (const SeatedPlayer& p : players) present.insert(p.Name);
+    std::erase_if(m_done, [&](const auto& done) { return !present.contains(done.first); });
+    const int64_t now = m_now();
+    for (const SeatedPlayer& p : players) Consider(p, now);
+    if (!m_current) Next();
+}
+
+void BanEnforcer::Check(const SeatedPlayer& player) {
+    m_done.erase(player.Name);
+    Consider(player, m_now());
+    if (!m_current) Next();
+}
+
+void BanEnforcer::Consider(const SeatedPlayer& p, int64_t now) {
+    if (p.Position < 0 || !m_list.ActiveBanFor(p.Name, now)) return;
+    // Slot 0 of a server with a playing host is the host himself: never punted by the list.
+    if (p.Position == 0 && m_memory.ReadAByte(game::kDedicated) == 0) {
+        if (m_hostTold.insert(p.Name).second)
+            m_log.Log("Ban list: " + p.Name + " is listed but hosts the server, and is not punted");
+        return;
+    }
+    if (m_current && m_current->Player.Name == p.Name) return;
+    if (std::ranges::any_of(m_queue, [&](const Job& j) { return j.Player.Name == p.Name; })) return;
+    if (auto done = m_done.find(p.Name); done != m_done.end() && now - done->second < kRetrySeconds) return;
+    m_queue.push_back({p});
+}
+
+void BanEnforcer::Next() {
+    while (!m_current && !m_queue.empty()) {
+        Job job = std::move(m_queue.front());
+        m_queue.pop_front();
+        // Not while the server loads or waits: the player is looked at again once it hosts.
+        if (!Hosting()) continue;
+        const int64_t now = m_now();
+        const BanEntry* ban = m_list.ActiveBanFor(job.Player.Name, now);
+        if (!ban) continue;  // lifted or expired meanwhile
+        const std::string name = job.Player.Name;
+        const int64_t id = ban->Id;
+        m_current = std::move(job);
+        const std::weak_ptr<int> life = m_life;
+        m_channel.SendServerCommand(
+            "gtalk", Announcement(*ban, name, now),
+            [this, life, name](SendOutcome outcome) {
+                if (life.expired()) return;
+                if (outcome != SendOutcome::Sent) {
+                    m_log.Log("Ban list: " + name + " was not punted, the announcement could not be sent");
+                    return Finish();
+                }
+                m_timer = m_scheduler.Schedule(kReadTimeMs, [this] {
+                    m_timer.reset();
+                    Punt();
+                });
+            },
+            // The entry may be lifted, or the server stop hosting, while the console is busy.
+            [this, life, name, id] {
+                if (life.expired() || !Hosting()) return false;
+                const BanEntry* still = m_list.ActiveBanFor(name, m_now());
+                return still && still->Id == id;
+            },
+            SendNote{kAnnouncementAction, name, ban->Reason, true});
+        return;
+    }
+}
+
+void BanEnforcer::Punt() {
+    const SeatedPlayer p = m_current->Player;
+    const BanEntry* ban = m_list.ActiveBanFor(p.Name, m_now());
+    if (!ban || !Hosting()) {
+        m_log.Log("Ban list: punt of " + p.Name + " dropped, " +
+                  (ban ? "the server is not hosting" : "the ban was lifted or has expired"));
+        return Finish();
+    }
+    QueuedPlayer target{p.Slot, p.Position, p.Name};
+    target.Reason = ban->Reason;
+    target.Action = kPuntAction;
+    target.Automatic = true;
+    const std::weak_ptr<int> life = m_life;
+    m_puntBan.PuntQueued(std::move(target), [this, life] {
+        if (!life.expired()) Finish();
+    });
+}
+
+void BanEnforcer::Finish() {
+    if (m_current) m_done[m_current->Player.Name] = m_now();
+    m_current.reset();
+    Next();
+}
+
+// ---- the player menu's ban and warning entries ------------------------------------------------
+
+BanActions::BanActions(BanList& list, BanEnforcer& enforcer, PuntBan& puntBan, ConsoleChannel& channel,
+                       Dialogs& dialogs, PlayerRowLookup& rows, LogSink& log, Clock now, Record record)
+    : m_list(list),
+      m_enforcer(enforcer),
+      m_puntBan(puntBan),
+      m_channel(channel),
+      m_dialogs(dialogs),
+      m_rows(rows),
+      m_log(log),
+      m_now(std::move(now)),
+      m_record(std::move(record)) {}
+
+std::optional<SeatedPlayer> BanActions::Selected() {
+    const std::optional<ListedPlayer> row = m_rows.SelectedPlayer();
+    if (!row) return std::nullopt;
+    const std::optional<uint8_t> slot = SlotNumber(row->Slot);
+    if (!slot || row->Position < 0 || row->Name.empty()) return std::nullopt;
+    return SeatedPlayer{row->Name, *slot, row->Position};
+}
+
+bool BanActions::AddBan(const std::string& name, const std::string& reason, int64_t seconds,
+                        const std::string& by, const std::optional<SeatedPlayer>& seated) {
+    const int64_t now = m_now();
+    BanEntry entry;
+    entry.Name = name;
+    entry.Reason = reason;
+    entry.IssuedBy = by;
+    entry.IssuedAt = now;
+    entry.ExpiresAt = seconds > 0 ? now + seconds : 0;
+    std::string error;
+    const bool added = m_list.Add(entry, error).has_value();
+    if (m_record) m_record("ban listed", name, reason, "for " + DurationText(seconds), added, error);
+    if (!added) {
+        m_dialogs.Warn("The ban of " + name + " could not be kept: " + error);
+        return false;
+    }
+    m_log.Log("Banned " + name + " for " + DurationText(seconds) + ": " + reason);
+    if (seated) m_enforcer.Check(*seated);
+    return true;
+}
+
+void BanActions::mnuPlayersBanFor_Click(size_t preset) {
+    const std::optional<SeatedPlayer> player = Selected();
+    if (!player || preset >= m_presets.size()) return;
+    const BanPreset chosen = m_presets[preset];
+    m_dialogs.Ask("Ban " + player->Name + " for " + DurationText(chosen.Seconds) + ": " + chosen.Reason + "?",
+                  [this, life = std::weak_ptr<int>(m_life), player, chosen](bool yes) {
+                      if (life.expired() || !yes) return;
+                      // The name is listed even if he left meanwhile; he is punted only where he still is.
+                      AddBan(player->Name, chosen.Reason, chosen.Seconds, kBanIssuer, player);
+                  });
+}
+
+void BanActions::mnuPlayersBanForOther_Click() {
+    const std::optional<SeatedPlayer> player = Selected();
+    if (!player) return;
+    const std::weak_ptr<int> life = m_life;
+    m_dialogs.LimitedInputBox(
+        "Enter reason to ban " + player->Name + "\r\n\r\nPress cancel to exit", "",
+        ConsoleChannel::kMaxTextLength, [this, life, player](std::optional<std::string> reason) {
+            if (life.expired() || !reason || reason->empty()) return;
+            m_dialogs.InputBox(
+                "Ban " + player->Name + " for how long? (for instance 30m, 2h, 7d, never)", "",
+                [this, life, player, reason](std::optional<std::string> text) {
+                    if (life.expired() || !text) return;
+                    const std::optional<int64_t> seconds = ParseDuration(*text);
+                    if (!seconds) {
+                        m_dialogs.Warn("\"" + *text +
+                                       "\" is no duration: write for instance 30m, 2h, 7d or never.");
+                        return;
+                    }
+                    AddBan(player->Name, *reason, *seconds, kBanIssuer, player);
+                });
+        });
+}
+
+void BanActions::MatchStarted() {
+    m_matchStart = m_now();
+}
+
+void BanActions::mnuPlayersWarn_Click() {
+    const std::optional<SeatedPlayer> player = Selected();
+    if (!player) return;
+    const std::string prefix = player->Name + ", warning: ";
+    const size_t room =
+        ConsoleChannel::kMaxTextLength - std::min(ConsoleChannel::kMaxTextLength, prefix.size());
+    m_dialogs.LimitedInputBox(
+        "Enter warning for " + player->Name, "", room,
+        [this, life = std::weak_ptr<int>(m_life), player, prefix](std::optional<std::string> text) {
+            if (life.expired() || !text || text->empty()) return;
+            const int64_t now = m_now();
+            m_channel.SendServerCommand("gtalk", prefix + *text, {}, {},
+                                        SendNote{"warn", player->Name, *text});
+            std::string error;
+            if (!m_list.AddWarning({0, player->Name, now, kBanIssuer, *text}, error)) {
+                m_log.Log("The warning to " + player->Name + " could not be kept: " + error);
+                return;
+            }
+            if (!m_ladder.On) return;
+            const int64_t since =
+                m_ladder.WindowMinutes > 0 ? now - int64_t{m_ladder.WindowMinutes} * 60 : m_matchStart;
+            const int count = m_list.WarningsSince(player->Name, since);
+            const std::optional<WarningStep> step = m_ladder.StepFor(count);
+            if (!step) return;
+            const std::string reason = std::to_string(count) + " warnings, the last: " + *text;
+            if (step->Ban) {
+                AddBan(player->Name, reason, step->BanSeconds, "warning ladder", player);
+                return;
+            }
+            QueuedPlayer target{player->Slot, player->Position, player->Name};
+            target.Reason = reason;
+            target.Action = "warning punt";
+            target.Automatic = true;
+            m_puntBan.PuntQueued(std::move(target), {});
+        });
+}
+
+}  // namespace tovi

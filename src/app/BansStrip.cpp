@@ -1,0 +1,356 @@
+#include "BansStrip.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QSpinBox>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "BanCsv.h"
+#include "QtSupport.h"
+#include "Windows1252.h"
+
+namespace tovi {
+
+namespace {
+
+// The list file is read whole; a ban list is far smaller than this.
+constexpr qint64 kMaxImportBytes = 16 * 1024 * 1024;
+
+QString TimeText(int64_t time) {
+    return time == 0 ? QString()
+                     : QDateTime::fromSecsSinceEpoch(time).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QPushButton* Button(const QString& name, const QString& caption, QWidget* parent) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    return button;
+}
+
+}  // namespace
+
+BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock now,
+                     BanActions::Record record, std::filesystem::path settingsFile, QWidget* parent)
+    : QWidget(parent),
+      m_list(list),
+      m_actions(actions),
+      m_dialogs(dialogs),
+      m_now(std::move(now)),
+      m_record(std::move(record)),
+      m_settingsFile(std::move(settingsFile)) {
+    auto* layout = new QVBoxLayout(this);
+    auto* row = new QHBoxLayout;
+    m_txtBanSearch = new QLineEdit(this);
+    m_txtBanSearch->setObjectName(QStringLiteral("txtBanSearch"));
+    m_txtBanSearch->setPlaceholderText(tr("Part of a name, a reason, who issued it"));
+    m_cboBanFilter = new QComboBox(this);
+    m_cboBanFilter->setObjectName(QStringLiteral("cboBanFilter"));
+    m_cboBanFilter->addItems({tr("All"), tr("Active"), tr("Expired"), tr("Lifted")});
+    m_cboBanFilter->setCurrentIndex(1);
+    row->addWidget(new QLabel(tr("Look for:"), this));
+    row->addWidget(m_txtBanSearch, 1);
+    row->addWidget(m_cboBanFilter);
+    m_lstBans = new QTreeWidget(this);
+    m_lstBans->setObjectName(QStringLiteral("lstBans"));
+    m_lstBans->setHeaderLabels({tr("Name"), tr("State"), tr("Reason"), tr("Issued by"), tr("Issued"),
+                                tr("Expires"), tr("Lifted"), tr("Notes")});
+    m_lstBans->setRootIsDecorated(false);
+    m_lstBans->setUniformRowHeights(true);
+    m_lstBans->setAlternatingRowColors(true);
+    m_lstBans->setSortingEnabled(true);
+    m_lstBans->setColumnWidth(0, 150);
+    m_lstBans->setColumnWidth(2, 200);
+    auto* buttons = new QHBoxLayout;
+    auto* add = Button(QStringLiteral("cmdBanAdd"), tr("Add &entry..."), this);
+    auto* edit = Button(QStringLiteral("cmdBanEdit"), tr("Ed&it..."), this);
+    auto* lift = Button(QStringLiteral("cmdBanLift"), tr("Lift (unban)..."), this);
+    auto* import = Button(QStringLiteral("cmdBanImport"), tr("Import CS&V..."), this);
+    auto* exportCsv = Button(QStringLiteral("cmdBanExport"), tr("E&xport CSV..."), this);
+    for (QPushButton* b : {add, edit, lift}) buttons->addWidget(b);
+    buttons->addStretch();
+    buttons->addWidget(import);
+    buttons->addWidget(exportCsv);
+    layout->addLayout(row);
+    layout->addWidget(m_lstBans, 1);
+    layout->addLayout(buttons);
+
+    connect(m_txtBanSearch, &QLineEdit::textChanged, this, [this] { Refresh(true); });
+    connect(m_cboBanFilter, &QComboBox::currentIndexChanged, this, [this] { Refresh(true); });
+    connect(add, &QPushButton::clicked, this, &BansStrip::cmdBanAdd_Click);
+    connect(edit, &QPushButton::clicked, this, &BansStrip::cmdBanEdit_Click);
+    connect(m_lstBans, &QTreeWidget::itemDoubleClicked, this, &BansStrip::cmdBanEdit_Click);
+    connect(lift, &QPushButton::clicked, this, &BansStrip::cmdBanLift_Click);
+    connect(import, &QPushButton::clicked, this, [this] {
+        const QString path =
+            QFileDialog::getOpenFileName(this, tr("Import ban list"), QString(), tr("CSV (*.csv)"));
+        if (!path.isEmpty()) ImportFile(path);
+    });
+    connect(exportCsv, &QPushButton::clicked, this, [this] {
+        const QString path = QFileDialog::getSaveFileName(this, tr("Export ban list"),
+                                                          QStringLiteral("bans.csv"), tr("CSV (*.csv)"));
+        if (!path.isEmpty()) ExportFile(path);
+    });
+    // Bans added from the player menu and entries that expire show without a click.
+    auto* refresh = new QTimer(this);
+    refresh->setInterval(5000);
+    connect(refresh, &QTimer::timeout, this, [this] { Refresh(); });
+    refresh->start();
+    Refresh(true);
+}
+
+void BansStrip::Refresh(bool always) {
+    const int64_t now = m_now();
+    // Redrawn only on a change, or when an entry expired: a redraw loses the operator's place.
+    const auto active = static_cast<size_t>(std::ranges::count_if(
+        m_list.Entries(), [now](const BanEntry& e) { return StateOf(e, now) == BanState::Active; }));
+    if (!always && m_shownRevision == m_list.Revision() && m_shownActive == active) return;
+    m_shownRevision = m_list.Revision();
+    m_shownActive = active;
+    const int filter = m_cboBanFilter->currentIndex();
+    const std::string search = LowerCase1252(ToGameText(m_txtBanSearch->text()));
+    const int64_t selected = SelectedId();
+    m_lstBans->setSortingEnabled(false);
+    m_lstBans->clear();
+    for (const BanEntry& e : m_list.Entries()) {
+        const BanState state = StateOf(e, now);
+        if (filter == 1 && state != BanState::Active) continue;
+        if (filter == 2 && state != BanState::Expired) continue;
+        if (filter == 3 && state != BanState::Lifted) continue;
+        if (!search.empty()) {
+            const std::string hay =
+                LowerCase1252(e.Name + "\n" + e.Reason + "\n" + e.IssuedBy + "\n" + e.Notes);
+            if (hay.find(search) == std::string::npos) continue;
+        }
+        auto* item = new QTreeWidgetItem(m_lstBans);
+        item->setData(0, Qt::UserRole, QVariant::fromValue<qlonglong>(e.Id));
+        item->setText(0, FromGameText(e.Name) + (e.ExactCase ? tr(" (exact case)") : QString()));
+        item->setText(1, QString::fromLatin1(BanStateText(state)));
+        item->setText(2, FromGameText(e.Reason));
+        item->setText(3, FromGameText(e.IssuedBy));
+        item->setText(4, TimeText(e.IssuedAt));
+        item->setText(5, e.ExpiresAt == 0 ? tr("never") : TimeText(e.ExpiresAt));
+        item->setText(6, e.LiftedAt == 0
+                             ? QString()
+                             : TimeText(e.LiftedAt) + QStringLiteral(" ") + FromGameText(e.LiftedBy) +
+                                   QStringLiteral(": ") + FromGameText(e.LiftReason));
+        item->setText(7, FromGameText(e.Notes));
+        if (e.Id == selected) m_lstBans->setCurrentItem(item);
+    }
+    m_lstBans->setSortingEnabled(true);
+}
+
+int64_t BansStrip::SelectedId() const {
+    const QTreeWidgetItem* item = m_lstBans->currentItem();
+    return item ? item->data(0, Qt::UserRole).toLongLong() : 0;
+}
+
+void BansStrip::cmdBanAdd_Click() {
+    BanEntry fresh;
+    fresh.IssuedBy = kBanIssuer;
+    OpenEditor(fresh);
+}
+
+void BansStrip::cmdBanEdit_Click() {
+    if (const BanEntry* e = m_list.Find(SelectedId())) OpenEditor(*e);
+}
+
+void BansStrip::OpenEditor(const BanEntry& entry) {
+    // Not modal for the program: the poll and the console keep running while it is open.
+    auto* dialog = new QDialog(this);
+    dialog->setObjectName(QStringLiteral("dlgBan"));
+    dialog->setWindowTitle(entry.Id == 0 ? tr("Add a ban") : tr("Edit a ban"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    auto* form = new QFormLayout(dialog);
+    auto* name = new QLineEdit(FromGameText(entry.Name), dialog);
+    name->setObjectName(QStringLiteral("txtBanName"));
+    auto* exact = new QCheckBox(tr("Letter case must match exactly"), dialog);
+    exact->setObjectName(QStringLiteral("chkBanExactCase"));
+    exact->setChecked(entry.ExactCase);
+    auto* reason = new QLineEdit(FromGameText(entry.Reason), dialog);
+    reason->setObjectName(QStringLiteral("txtBanReason"));
+    const int64_t now = m_now();
+    auto* duration = new QLineEdit(dialog);
+    duration->setObjectName(QStringLiteral("txtBanDuration"));
+    duration->setPlaceholderText(tr("30m, 2h, 7d, never"));
+    if (entry.Id == 0) {
+        duration->setText(QStringLiteral("7d"));
+    } else {
+        duration->setText(entry.ExpiresAt == 0 ? QStringLiteral("never")
+                                               : QString::fromStdString(DurationText(
+                                                     std::max<int64_t>(entry.ExpiresAt - now, 1))));
+    }
+    auto* notes = new QLineEdit(FromGameText(entry.Notes), dialog);
+    notes->setObjectName(QStringLiteral("txtBanNotes"));
+    form->addRow(tr("Name:"), name);
+    form->addRow(QString(), exact);
+    form->addRow(tr("Reason:"), reason);
+    form->addRow(entry.Id == 0 ? tr("Duration:") : tr("Time left from now:"), duration);
+    form->addRow(tr("Notes:"), notes);
+    auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+    form->addRow(box);
+    connect(box, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    connect(box, &QDialogButtonBox::accepted, dialog, [=, this] {
+        const std::optional<int64_t> seconds = ParseDuration(ToGameText(duration->text()));
+        if (!seconds) {
+            m_dialogs.Warn("\"" + ToGameText(duration->text()) +
+                           "\" is no duration: write for instance 30m, 2h, 7d or never.");
+            return;
+        }
+        BanEntry changed = entry;
+        changed.Name = ToGameText(name->text());
+        changed.ExactCase = exact->isChecked();
+        changed.Reason = ToGameText(reason->text());
+        changed.Notes = ToGameText(notes->text());
+        const int64_t at = m_now();
+        if (changed.Id == 0) changed.IssuedAt = at;
+        changed.ExpiresAt = *seconds == 0 ? 0 : at + *seconds;
+        std::string error;
+        const bool done =
+            changed.Id == 0 ? m_list.Add(changed, error).has_value() : m_list.Edit(changed, error);
+        if (m_record)
+            m_record(changed.Id == 0 ? "ban listed" : "ban edited", changed.Name, changed.Reason,
+                     "for " + DurationText(*seconds), done, error);
+        if (!done) {
+            m_dialogs.Warn("The ban could not be kept: " + error);
+            return;
+        }
+        dialog->accept();
+        Refresh(true);
+    });
+    dialog->open();
+}
+
+void BansStrip::cmdBanLift_Click() {
+    const BanEntry* e = m_list.Find(SelectedId());
+    if (!e || e->LiftedAt != 0) return;
+    const int64_t id = e->Id;
+    const std::string name = e->Name;
+    m_dialogs.InputBox("Why is the ban of " + name + " lifted?", "",
+                       [this, id, name](std::optional<std::string> reason) {
+                           if (!reason || reason->empty()) return;
+                           std::string error;
+                           const bool done = m_list.Lift(id, m_now(), kBanIssuer, *reason, error);
+                           if (m_record) m_record("ban lifted", name, *reason, "", done, error);
+                           if (!done) m_dialogs.Warn("The ban of " + name + " could not be lifted: " + error);
+                           Refresh(true);
+                       });
+}
+
+bool BansStrip::ImportFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxImportBytes) {
+        m_dialogs.Warn("The file " + ToGameText(path) +
+                       " cannot be read, or is larger than a ban list can be.");
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    std::string report;
+    const bool done =
+        ImportBanCsv(m_list, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), report);
+    if (m_record)
+        m_record("ban list imported", "", "", ToGameText(path) + ": " + report, done, done ? "" : report);
+    if (done) {
+        m_dialogs.Inform(report);
+    } else {
+        m_dialogs.Warn(report);
+    }
+    Refresh(true);
+    return done;
+}
+
+bool BansStrip::ExportFile(const QString& path) {
+    const std::string csv = WriteBanCsv(m_list.Entries());
+    // All of it or, if the disk fails, the file as it was.
+    QSaveFile file(path);
+    const bool done =
+        file.open(QIODevice::WriteOnly) &&
+        file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
+        file.commit();
+    if (m_record)
+        m_record("ban list exported", "", "", ToGameText(path), done,
+                 done ? "" : "the file could not be written");
+    if (!done) m_dialogs.Warn("The ban list could not be written to " + ToGameText(path) + ".");
+    return done;
+}
+
+QGroupBox* BansStrip::BuildSettingsGroup(QWidget* parent) {
+    auto* group = new QGroupBox(tr("Bans and warnings"), parent);
+    group->setObjectName(QStringLiteral("fraBanSettings"));
+    auto* form = new QFormLayout(group);
+    m_txtBanPresets = new QPlainTextEdit(group);
+    m_txtBanPresets->setObjectName(QStringLiteral("txtBanPresets"));
+    m_txtBanPresets->setToolTip(tr("One a line: a duration, a blank, the reason. For instance: 7d Cheating"));
+    m_txtBanPresets->setMaximumHeight(80);
+    m_chkWarnings = new QCheckBox(tr("Act on repeated warnings"), group);
+    m_chkWarnings->setObjectName(QStringLiteral("chkWarnings"));
+    m_txtWarnLadder = new QLineEdit(group);
+    m_txtWarnLadder->setObjectName(QStringLiteral("txtWarnLadder"));
+    m_txtWarnLadder->setToolTip(tr("For instance: 2 punt, 3 ban 1d"));
+    m_spnWarnWindow = new QSpinBox(group);
+    m_spnWarnWindow->setObjectName(QStringLiteral("spnWarnWindow"));
+    m_spnWarnWindow->setRange(0, 7 * 24 * 60);
+    m_spnWarnWindow->setSpecialValueText(tr("this match"));
+    m_spnWarnWindow->setSuffix(tr(" min"));
+    auto* save = Button(QStringLiteral("cmdSaveSettingsBans"), tr("Save"), group);
+    form->addRow(tr("Ban for:"), m_txtBanPresets);
+    form->addRow(m_chkWarnings);
+    form->addRow(tr("Warnings lead to:"), m_txtWarnLadder);
+    form->addRow(tr("Counted within:"), m_spnWarnWindow);
+    form->addRow(save);
+    connect(save, &QPushButton::clicked, this, &BansStrip::cmdSaveSettingsBans_Click);
+
+    std::vector<std::string> problems;
+    const BanSettings s = LoadBanSettings(m_settingsFile, &problems);
+    m_txtBanPresets->setPlainText(
+        FromGameText(BanPresetsText(s.Presets)).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    m_chkWarnings->setChecked(s.Ladder.On);
+    m_txtWarnLadder->setText(FromGameText(WarningStepsText(s.Ladder.Steps)));
+    m_spnWarnWindow->setValue(s.Ladder.WindowMinutes);
+    m_actions.SetPresets(s.Presets);
+    m_actions.SetLadder(s.Ladder);
+    return group;
+}
+
+void BansStrip::cmdSaveSettingsBans_Click() {
+    std::vector<std::string> bad;
+    BanSettings s;
+    s.Presets = ParseBanPresets(ToGameText(m_txtBanPresets->toPlainText()), &bad);
+    const auto steps = ParseWarningSteps(ToGameText(m_txtWarnLadder->text()));
+    if (!bad.empty() || !steps) {
+        std::string why = "The ban settings were not saved:";
+        for (const std::string& line : bad) why += "\r\nBan for, " + line;
+        if (!steps) why += "\r\nWarnings lead to: write for instance 2 punt, 3 ban 1d";
+        m_dialogs.Warn(why);
+        return;
+    }
+    s.Ladder = {m_chkWarnings->isChecked(), m_spnWarnWindow->value(), *steps};
+    std::string error;
+    const bool saved = SaveBanSettings(m_settingsFile, s, error);
+    if (m_record) m_record("settings saved", "", "", "ban settings", saved, error);
+    if (!saved) {
+        m_dialogs.Warn("The ban settings could not be saved: " + error);
+        return;
+    }
+    m_actions.SetPresets(s.Presets);
+    m_actions.SetLadder(s.Ladder);
+    m_dialogs.Inform("Settings saved");
+}
+
+}  // namespace tovi
