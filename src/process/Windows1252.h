@@ -13,8 +13,6 @@ char UnicodeToWindows1252(char32_t c);
 std::string Windows1252ToUtf8(std::string_view bytes);
 // UTF-8 to Windows-1252 bytes; broken sequences and characters without a byte become "?".
 std::string Utf8ToWindows1252(const std::string& text);
-// Windows-1252 bytes to UTF-8; every byte has a character, so the way back gives the same bytes.
-std::string Windows1252ToUtf8(std::string_view bytes);
 
 // Letter case of Windows-1252 text: every comparison that ignores case folds with these, so that
 // "É" and "é" are one letter wherever case is ignored. Capitals become small letters: A-Z, the
