@@ -112,6 +112,30 @@ QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent) {
     return label;
 }
 
+// A row of lstHistory: sorts by its time as a number, and rows of one second keep the record's
+// order (the store answers newest first).
+class HistoryItem : public QTreeWidgetItem {
+public:
+    HistoryItem(QTreeWidget* list, int64_t time, int newness) : QTreeWidgetItem(list), m_time(time), m_newness(newness) {}
+    int64_t Time() const { return m_time; }
+
+    bool operator<(const QTreeWidgetItem& other) const override {
+        const auto* row = dynamic_cast<const HistoryItem*>(&other);
+        if (!row) return QTreeWidgetItem::operator<(other);
+        const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+        if (column != 0) {
+            const int order = text(column).localeAwareCompare(other.text(column));
+            if (order != 0) return order < 0;
+        }
+        if (m_time != row->m_time) return m_time < row->m_time;
+        return m_newness > row->m_newness;
+    }
+
+private:
+    int64_t m_time;
+    int m_newness;  // 0 for the newest row the store gave
+};
+
 // Display text of the core's CR LF separated log text.
 QString LogDisplay(const std::string& text) {
     QString shown = FromGameText(text);
@@ -199,6 +223,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_channel->SetObserver([this](const FinishedSend& send) { m_history.SendFinished(send); });
     m_playerLookup = std::make_unique<PlayerListLookup>(*m_playerList);
     m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_dialogs, *m_playerLookup, *this);
+    m_puntBan->SetObserver([this](const UnsentAction& action) { m_history.ActionNotSent(action); });
     m_autoMessages = std::make_unique<AutoMessages>(folder, *m_channel, m_dialogs, *this, *this);
     m_matchTime = std::make_unique<MatchTime>(m_memory, *m_channel, m_dialogs);
 
@@ -461,6 +486,7 @@ QWidget* frmMain::BuildHistoryStrip() {
     m_lstHistory->setColumnWidth(2, 140);
     m_lstHistory->setColumnWidth(3, 260);
     m_lstHistory->setSortingEnabled(true);
+    m_lstHistory->sortByColumn(0, Qt::DescendingOrder);
     layout->addLayout(row);
     layout->addWidget(m_lstHistory, 1);
     connect(m_cmdHistorySearch, &QPushButton::clicked, this, &frmMain::cmdHistorySearch_Click);
@@ -474,10 +500,10 @@ void frmMain::cmdHistorySearch_Click() {
     const auto rows = m_history.Store().Search(kinds[index], ToGameText(m_txtHistorySearch->text()), kHistoryRows);
     m_lstHistory->setSortingEnabled(false);
     m_lstHistory->clear();
+    int newness = 0;
     for (const HistoryRow& r : rows) {
         // Game texts go in as plain text: an item never interprets markup.
-        auto* item = new QTreeWidgetItem(m_lstHistory);
-        // Sortable by time: the text sorts as the time does.
+        auto* item = new HistoryItem(m_lstHistory, r.Time, newness++);
         item->setText(0, QDateTime::fromSecsSinceEpoch(r.Time).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
         item->setText(1, QString::fromStdString(r.Kind));
         item->setText(2, FromGameText(r.Player));

@@ -315,6 +315,30 @@ private slots:
             app.Window()->Timer_Timer();
             QCOMPARE(app.Window()->findChild<QTreeWidget*>("lstChatMes1")->topLevelItemCount(), 1);
             app.Window()->findChild<QToolButton*>("cmdGameTimeInc")->click();
+
+            // Every player menu action lands in the audit log with its outcome, also when it ends
+            // before anything is sent.
+            frmMain& window = *app.Window();
+            const uint32_t bobName = image::GameImage::SlotAddress(1) + game::slot::kName;
+            server.SetText(bobName, game::slot::kNameLength, "Bob");
+            window.ReadPlayers(true, 16);
+            auto* players = window.findChild<QTreeWidget*>("lstPlayers");
+            auto menu = [&](const char* name) { window.findChild<QAction*>(name)->trigger(); };
+            menu("mnuPlayersPunt");
+            players->setCurrentItem(players->topLevelItem(0));
+            p.dialogs.answers = {false};
+            menu("mnuPlayersBan");
+            p.dialogs.inputs = {std::nullopt};
+            menu("mnuPlayersTalk");
+            p.dialogs.inputs = {"cheating"};
+            menu("mnuPlayersBanReason");
+            server.SetByte(game::kGameState, 1);  // the map cycles before the reason is told
+            p.scheduler.Advance(5000);
+            server.SetByte(game::kGameState, 3);
+            p.dialogs.answers = {true};
+            menu("mnuPlayersPunt");
+            server.SetText(bobName, game::slot::kNameLength, "");  // Bob leaves before his turn
+            p.scheduler.Advance(5000);
         }
         Parts p;
         Application app{p.backend, p.dialogs, p.scheduler, p.http, folder.path(), lock};
@@ -332,11 +356,21 @@ private slots:
         QCOMPARE(list->topLevelItem(0)->text(2), QStringLiteral("Ann"));
         QCOMPARE(list->topLevelItem(0)->text(3), QString::fromStdString(markup));
         window.findChild<QComboBox*>("cboHistoryKind")->setCurrentIndex(2);
-        search->setText(QStringLiteral("match time"));
+        search->clear();
         window.findChild<QPushButton*>("cmdHistorySearch")->click();
-        QCOMPARE(list->topLevelItemCount(), 1);
-        QCOMPARE(list->topLevelItem(0)->text(3), QStringLiteral("match time sent"));
-        QCOMPARE(list->topLevelItem(0)->text(4), QStringLiteral("operator at the window one minute more"));
+        QStringList actions;  // oldest first
+        for (int row = list->topLevelItemCount() - 1; row >= 0; --row)
+            actions << list->topLevelItem(row)->text(2) + " | " + list->topLevelItem(row)->text(3);
+        QCOMPARE(actions, (QStringList{
+                              " | match time sent",
+                              " | punt refused: no player selected",
+                              "Bob | ban skipped: not confirmed",
+                              "Bob | talk skipped: no text given",
+                              "Bob | chat refused: the server was loading a map or not hosting",
+                              "Bob | ban refused: its reason could not be announced",
+                              "Bob | chat skipped: slot 1 no longer holds that player",
+                              "Bob | punt skipped: slot 1 no longer holds that player",
+                          }));
     }
 
     void theChatLineStopsAtItsLimitAndSendsOnEnter() {
