@@ -181,7 +181,7 @@ void ChatSearch(benchmark::State& state, const char* text, size_t expectRows) {
     }
     size_t rows = 0;
     for (auto _ : state) {
-        rows = store->Search(HistoryKind::Chat, text, 1000).size();
+        rows = store->Search({HistoryKind::Chat, text, "", 0, 0, 1000}).size();
         benchmark::DoNotOptimize(rows);
     }
     if (rows != expectRows) state.SkipWithError(("found " + std::to_string(rows) + " rows").c_str());

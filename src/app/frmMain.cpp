@@ -497,7 +497,11 @@ QWidget* frmMain::BuildHistoryStrip() {
 void frmMain::cmdHistorySearch_Click() {
     constexpr HistoryKind kinds[] = {HistoryKind::Chat, HistoryKind::Players, HistoryKind::Admin};
     const int index = std::clamp(m_cboHistoryKind->currentIndex(), 0, 2);
-    const auto rows = m_history.Store().Search(kinds[index], ToGameText(m_txtHistorySearch->text()), kHistoryRows);
+    HistoryQuery query;
+    query.Kind = kinds[index];
+    query.Text = ToGameText(m_txtHistorySearch->text());
+    query.Limit = kHistoryRows;
+    const auto rows = m_history.Store().Search(query);
     m_lstHistory->setSortingEnabled(false);
     m_lstHistory->clear();
     int newness = 0;

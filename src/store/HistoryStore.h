@@ -47,14 +47,62 @@ struct AdminAction {
 
 // One search result, whatever its kind.
 struct HistoryRow {
-    std::string Kind;  // "chat", "player", "admin"
+    std::string Kind;  // "chat", "player", "admin", "match", "event"
     int64_t Time = 0;
     std::string Player;
     std::string Text;
     std::string Detail;
+    int64_t Match = 0;  // the match the row belongs to (a match row: itself), 0 when none
 };
 
-enum class HistoryKind { Chat, Players, Admin };
+enum class HistoryKind { Chat, Players, Admin, Matches, Events };
+
+// What to look for. Every filter given must hold.
+struct HistoryQuery {
+    HistoryKind Kind = HistoryKind::Chat;
+    // As typed: words in chat (each the start of a word said), otherwise part of the row's texts
+    // (a name, an action, a map, an event), letter case ignored.
+    std::string Text;
+    // Part of a name, letter case ignored: the sender or target of a chat line, the player of a
+    // stint, the target of an admin action, a player seen in a match. Events have no player.
+    std::string Player;
+    int64_t From = 0;  // Unix seconds, inclusive; 0: no bound
+    int64_t To = 0;    // Unix seconds, exclusive; 0: no bound
+    int Limit = 1000;
+};
+
+struct PlayerStint {
+    std::string Name;  // as read
+    int Slot = 0;
+    int Team = 0;
+    int64_t Joined = 0;
+    int64_t Left = 0;  // 0 while playing, or when the program stopped before he left
+    int64_t Match = 0;
+    std::string MapName;
+};
+
+struct PlayerMatch {
+    int64_t Match = 0;
+    int64_t Started = 0;
+    int64_t Ended = 0;  // 0 when the match never ended while the program watched
+    std::string ServerName, MapName, GameType, Result;
+    int Team = 0;                   // from his statistics; 0 when none were written
+    std::vector<PlayerStat> Stats;  // empty when none were written for him
+};
+
+// All that is known of one name, letter case ignored.
+struct PlayerHistory {
+    std::vector<std::string> Names;  // every spelling seen
+    std::vector<PlayerStint> Stints;
+    std::vector<PlayerMatch> Matches;
+    std::vector<AdminAction> Actions;  // aimed at him
+};
+
+// How large the record is, for the operator.
+struct HistorySize {
+    int64_t Bytes = 0;  // the database and its write-ahead log
+    int64_t Matches = 0, Stints = 0, Chat = 0, AdminActions = 0, Events = 0;
+};
 
 class HistoryStore {
 public:
@@ -78,9 +126,16 @@ public:
     // Writes what was collected since the last flush in one transaction.
     virtual void Flush() = 0;
 
-    // `text` is matched as typed: words in chat, part of a name, part of an admin action. Newest
-    // first, at most `limit` rows. Empty text lists the newest rows of the kind.
-    virtual std::vector<HistoryRow> Search(HistoryKind kind, const std::string& text, int limit) = 0;
+    // Newest first, at most `query.Limit` rows. No filter lists the newest rows of the kind.
+    virtual std::vector<HistoryRow> Search(const HistoryQuery& query) = 0;
+    // Newest first in each list.
+    virtual PlayerHistory PlayerRecord(const std::string& name) = 0;
+
+    // Forgets rows older than `time` (Unix seconds): chat, admin actions, events, and matches that
+    // ended before it with their stints and statistics. At most about `maxRows` rows per call, so
+    // that no call holds the disk long: call again until it answers 0. Answers how many went.
+    virtual int ForgetBefore(int64_t time, int maxRows) = 0;
+    virtual HistorySize Size() = 0;
 };
 
 // What runs when no record can be kept: everything is passed over.
@@ -97,7 +152,10 @@ public:
     void AdminActionDone(const AdminAction&) override {}
     void ServerEvent(int64_t, const std::string&, const std::string&) override {}
     void Flush() override {}
-    std::vector<HistoryRow> Search(HistoryKind, const std::string&, int) override { return {}; }
+    std::vector<HistoryRow> Search(const HistoryQuery&) override { return {}; }
+    PlayerHistory PlayerRecord(const std::string&) override { return {}; }
+    int ForgetBefore(int64_t, int) override { return 0; }
+    HistorySize Size() override { return {}; }
 };
 
 inline const char* OutcomeText(Outcome outcome) {

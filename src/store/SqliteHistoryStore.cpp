@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <utility>
 
 #include "Windows1252.h"
@@ -101,13 +102,47 @@ std::string FtsQuery(const std::string& utf8) {
     return query;
 }
 
-std::string LikePattern(const std::string& utf8) {
-    std::string p = "%";
-    for (char c : utf8) {
-        if (c == '%' || c == '_' || c == '\\') p += '\\';
-        p += c;
+// tovi_fold(text): the text with its letters small, as LowerCase1252 makes them.
+void FoldFunction(sqlite3_context* context, int, sqlite3_value** args) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(args[0]));
+    if (!text) {
+        sqlite3_result_null(context);
+        return;
     }
-    return p + "%";
+    const std::string folded =
+        ToUtf8(LowerCase1252(Utf8ToWindows1252(std::string(text, static_cast<size_t>(sqlite3_value_bytes(args[0]))))));
+    sqlite3_result_text64(context, folded.data(), folded.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+// A statement made for one query.
+struct Prepared {
+    sqlite3_stmt* St = nullptr;
+    Prepared(sqlite3* db, const std::string& sql) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &St, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(St);
+            St = nullptr;
+        }
+    }
+    ~Prepared() { sqlite3_finalize(St); }
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+};
+
+std::string ColumnBytes(sqlite3_stmt* st, int c) {
+    const void* data = sqlite3_column_blob(st, c);
+    const int size = sqlite3_column_bytes(st, c);
+    return data ? std::string(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string();
+}
+
+// Blobs are the game's own bytes; text columns hold UTF-8 and go back to the game's bytes.
+std::string Column1252(sqlite3_stmt* st, int c) {
+    return sqlite3_column_type(st, c) == SQLITE_BLOB ? ColumnBytes(st, c) : Utf8ToWindows1252(ColumnBytes(st, c));
+}
+
+Outcome OutcomeFromText(const std::string& text) {
+    if (text == "refused") return Outcome::Refused;
+    if (text == "skipped") return Outcome::Skipped;
+    return Outcome::Sent;
 }
 
 std::string OpenProblem(const std::string& path, sqlite3* db, int rc) {
@@ -212,6 +247,10 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
 }
 
 SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, LogFn log) : m_db(db), m_log(std::move(log)) {
+    // Searches fold letter case as the rest of the program does. Used in queries only, never in
+    // the schema, so that any SQLite tool can still read and change the file.
+    sqlite3_create_function(m_db, "tovi_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FoldFunction,
+                            nullptr, nullptr);
     if (sqlite3_stmt* st = Statement("SELECT coalesce(max(id), 0) FROM matches");
         st && sqlite3_step(st) == SQLITE_ROW) {
         m_nextMatchId = sqlite3_column_int64(st, 0) + 1;
@@ -250,11 +289,9 @@ bool SqliteHistoryStore::Exec(const char* sql) {
     return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool SqliteHistoryStore::Run(const Write& write) {
-    sqlite3_stmt* st = Statement(write.Sql);
-    if (!st) return false;
+bool SqliteHistoryStore::Bind(sqlite3_stmt* st, const std::vector<Value>& values) {
     int i = 1;
-    for (const Value& v : write.Values) {
+    for (const Value& v : values) {
         int rc = SQLITE_OK;
         if (std::holds_alternative<std::nullptr_t>(v)) {
             rc = sqlite3_bind_null(st, i);
@@ -268,10 +305,17 @@ bool SqliteHistoryStore::Run(const Write& write) {
         }
         if (rc != SQLITE_OK) {
             sqlite3_reset(st);
+            sqlite3_clear_bindings(st);
             return false;
         }
         ++i;
     }
+    return true;
+}
+
+bool SqliteHistoryStore::Run(const Write& write) {
+    sqlite3_stmt* st = Statement(write.Sql);
+    if (!st || !Bind(st, write.Values)) return false;
     const int rc = sqlite3_step(st);
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
@@ -359,66 +403,233 @@ void SqliteHistoryStore::ServerEvent(int64_t time, const std::string& kind, cons
     Queue(kInsertEvent, {time, kind, ToUtf8(detail)});
 }
 
-std::vector<HistoryRow> SqliteHistoryStore::Search(HistoryKind kind, const std::string& text, int limit) {
+
+std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
     // What is still waiting is found too.
     Flush();
-    const std::string utf8 = ToUtf8(text);
-    const bool all = FtsQuery(utf8).empty();
-    const char* sql = nullptr;
-    std::vector<std::string> params;
-    switch (kind) {
-        case HistoryKind::Chat:
-            sql = all ? "SELECT 'chat', time, player_raw, message_raw, CASE sent WHEN 1 THEN 'sent' ELSE "
-                        "'read' END"
-                        " FROM chat ORDER BY id DESC LIMIT ?"
-                      : "SELECT 'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' "
-                        "ELSE 'read' END"
-                        // The index hands out its newest matches first; only those are looked up, so a
-                        // common word costs the limit, not every line that holds it.
-                        " FROM (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ? ORDER BY rowid DESC LIMIT ?) m"
-                        " JOIN chat c ON c.id = m.rowid ORDER BY c.id DESC";
-            if (!all) params.push_back(FtsQuery(utf8));
+    std::vector<HistoryRow> rows;
+    if (q.Limit <= 0) return rows;
+    const std::string text = ToUtf8(LowerCase1252(q.Text));
+    const std::string player = ToUtf8(LowerCase1252(q.Player));
+    const std::string words = FtsQuery(ToUtf8(q.Text));
+    std::string where;
+    std::vector<Value> params;
+    auto when = [&](const std::string& condition, std::initializer_list<Value> values) {
+        where += (where.empty() ? " WHERE " : " AND ") + condition;
+        params.insert(params.end(), values);
+    };
+    // Part of any of these columns, letter case ignored; instr() takes no wildcards.
+    auto textIn = [&](std::initializer_list<const char*> columns) {
+        std::string any;
+        for (const char* column : columns) {
+            any += std::string(any.empty() ? "(" : " OR ") + "instr(tovi_fold(" + column + "), ?) > 0";
+            params.push_back(text);
+        }
+        where += (where.empty() ? " WHERE " : " AND ") + any + ")";
+    };
+    auto timeIn = [&](const char* column) {
+        if (q.From != 0) when(std::string(column) + " >= ?", {q.From});
+        if (q.To != 0) when(std::string(column) + " < ?", {q.To});
+    };
+
+    std::string sql;
+    switch (q.Kind) {
+        case HistoryKind::Chat: {
+            const char* columns =
+                "SELECT 'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' "
+                "END, c.match_id";
+            timeIn("c.time");
+            if (!player.empty()) when("instr(tovi_fold(c.player), ?) > 0", {player});
+            if (words.empty()) {
+                sql = std::string(columns) + " FROM chat c" + where + " ORDER BY c.id DESC LIMIT ?";
+            } else if (where.empty()) {
+                // The index hands out its newest matches first; only those are looked up, so a
+                // common word costs the limit, not every line that holds it.
+                sql = std::string(columns) +
+                      " FROM (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ? ORDER BY rowid DESC LIMIT ?) m"
+                      " JOIN chat c ON c.id = m.rowid ORDER BY c.id DESC";
+                params = {words};
+            } else {
+                // The index still leads, newest first; each line it names is checked against the
+                // other filters until the limit is reached.
+                params.insert(params.begin(), words);
+                sql = std::string(columns) + " FROM chat_fts f JOIN chat c ON c.id = f.rowid WHERE chat_fts MATCH ?" +
+                      (where.empty() ? "" : " AND " + where.substr(7)) + " ORDER BY f.rowid DESC LIMIT ?";
+            }
             break;
+        }
         case HistoryKind::Players:
-            sql =
-                "SELECT 'player', joined, name, 'slot ' || slot || ', team ' || team,"
-                " coalesce('left ' || left_at, 'playing') FROM stints WHERE name_key LIKE ? ESCAPE '\\'"
-                " ORDER BY id DESC LIMIT ?";
-            params.push_back(LikePattern(ToUtf8(LowerCase1252(text))));
+            timeIn("joined");
+            if (!text.empty()) when("instr(name_key, ?) > 0", {text});
+            if (!player.empty()) when("instr(name_key, ?) > 0", {player});
+            sql = "SELECT 'player', joined, name, 'slot ' || slot || ', team ' || team,"
+                  " coalesce('left ' || left_at, 'playing'), match_id FROM stints" +
+                  where + " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Admin:
-            sql =
-                "SELECT 'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || "
-                "why ELSE '' END,"
-                " who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
-                " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END FROM admin_actions"
-                " WHERE who LIKE ?1 ESCAPE '\\' OR action LIKE ?1 ESCAPE '\\' OR target LIKE ?1 ESCAPE '\\'"
-                " OR reason LIKE ?1 ESCAPE '\\' OR detail LIKE ?1 ESCAPE '\\' ORDER BY id DESC LIMIT ?2";
-            params.push_back(LikePattern(utf8));
+            timeIn("time");
+            if (!text.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
+            if (!player.empty()) when("instr(tovi_fold(target), ?) > 0", {player});
+            sql = "SELECT 'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
+                  " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
+                  " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0 FROM admin_actions" +
+                  where + " ORDER BY id DESC LIMIT ?";
+            break;
+        case HistoryKind::Matches:
+            timeIn("started");
+            if (!text.empty())
+                textIn({"server_name", "map_name", "map_file", "game_type", "result", "stats_refused"});
+            if (!player.empty())
+                when("EXISTS (SELECT 1 FROM stints s WHERE s.match_id = matches.id AND instr(s.name_key, ?) > 0)",
+                     {player});
+            sql = "SELECT 'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
+                  " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
+                  " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' END"
+                  " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
+                  " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
+                  " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, id"
+                  " FROM matches" +
+                  where + " ORDER BY id DESC LIMIT ?";
+            break;
+        case HistoryKind::Events:
+            timeIn("time");
+            if (!text.empty()) textIn({"kind", "detail"});
+            if (!player.empty()) when("0", {});  // no event names a player
+            sql = "SELECT 'event', time, '', kind, detail, 0 FROM server_events" + where +
+                  " ORDER BY id DESC LIMIT ?";
             break;
     }
-    std::vector<HistoryRow> rows;
-    sqlite3_stmt* st = Statement(sql);
-    if (!st) return rows;
-    int i = 1;
-    for (const std::string& p : params)
-        sqlite3_bind_text64(st, i++, p.data(), p.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
-    sqlite3_bind_int(st, i, limit);
-    auto column = [st](int c) {
-        const void* data = sqlite3_column_blob(st, c);
-        const int size = sqlite3_column_bytes(st, c);
-        return data ? std::string(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string();
-    };
-    // Blobs are the game's own bytes; text columns hold UTF-8 and go back to the game's bytes.
-    auto text1252 = [&](int c) {
-        return sqlite3_column_type(st, c) == SQLITE_BLOB ? column(c) : Utf8ToWindows1252(column(c));
-    };
-    while (sqlite3_step(st) == SQLITE_ROW) {
-        rows.push_back({column(0), sqlite3_column_int64(st, 1), text1252(2), text1252(3), text1252(4)});
+    params.push_back(int64_t{q.Limit});
+    Prepared st(m_db, sql);
+    if (!st.St || !Bind(st.St, params)) return rows;
+    while (sqlite3_step(st.St) == SQLITE_ROW) {
+        rows.push_back({ColumnBytes(st.St, 0), sqlite3_column_int64(st.St, 1), Column1252(st.St, 2),
+                        Column1252(st.St, 3), Column1252(st.St, 4), sqlite3_column_int64(st.St, 5)});
     }
-    sqlite3_reset(st);
-    sqlite3_clear_bindings(st);
     return rows;
+}
+
+PlayerHistory SqliteHistoryStore::PlayerRecord(const std::string& name) {
+    Flush();
+    PlayerHistory record;
+    const std::string key = ToUtf8(LowerCase1252(name));
+    auto each = [&](const char* sql, std::vector<Value> params, auto&& row) {
+        Prepared st(m_db, sql);
+        if (!st.St || !Bind(st.St, params)) return;
+        while (sqlite3_step(st.St) == SQLITE_ROW) row(st.St);
+    };
+    each("SELECT name FROM stints WHERE name_key = ? GROUP BY name ORDER BY max(id) DESC", {key},
+         [&](sqlite3_stmt* st) { record.Names.push_back(Column1252(st, 0)); });
+    each("SELECT s.name, s.slot, s.team, s.joined, coalesce(s.left_at, 0), s.match_id, m.map_name FROM stints s"
+         " LEFT JOIN matches m ON m.id = s.match_id WHERE s.name_key = ? ORDER BY s.id DESC",
+         {key}, [&](sqlite3_stmt* st) {
+             record.Stints.push_back({Column1252(st, 0), sqlite3_column_int(st, 1), sqlite3_column_int(st, 2),
+                                      sqlite3_column_int64(st, 3), sqlite3_column_int64(st, 4),
+                                      sqlite3_column_int64(st, 5), Column1252(st, 6)});
+         });
+    each("SELECT id, started, coalesce(ended, 0), server_name, map_name, game_type, result FROM matches"
+         " WHERE id IN (SELECT match_id FROM stints WHERE name_key = ?) ORDER BY id DESC",
+         {key}, [&](sqlite3_stmt* st) {
+             PlayerMatch m;
+             m.Match = sqlite3_column_int64(st, 0);
+             m.Started = sqlite3_column_int64(st, 1);
+             m.Ended = sqlite3_column_int64(st, 2);
+             m.ServerName = Column1252(st, 3);
+             m.MapName = Column1252(st, 4);
+             m.GameType = Column1252(st, 5);
+             m.Result = Column1252(st, 6);
+             record.Matches.push_back(std::move(m));
+         });
+    for (PlayerMatch& m : record.Matches) {
+        each("SELECT team, stat, value FROM player_stats WHERE match_id = ? AND tovi_fold(name) = ? ORDER BY rowid",
+             {m.Match, key}, [&](sqlite3_stmt* st) {
+                 m.Team = sqlite3_column_int(st, 0);
+                 m.Stats.push_back({ColumnBytes(st, 1), sqlite3_column_int64(st, 2)});
+             });
+    }
+    each("SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
+         " WHERE tovi_fold(target) = ? ORDER BY id DESC",
+         {key}, [&](sqlite3_stmt* st) {
+             record.Actions.push_back({sqlite3_column_int64(st, 0), Column1252(st, 1), Column1252(st, 2),
+                                       Column1252(st, 3), Column1252(st, 4), Column1252(st, 5),
+                                       OutcomeFromText(ColumnBytes(st, 6)), Column1252(st, 7)});
+         });
+    return record;
+}
+
+int SqliteHistoryStore::ForgetBefore(int64_t time, int maxRows) {
+    Flush();
+    if (maxRows <= 0 || m_failing) return 0;
+    int64_t budget = maxRows;
+    int64_t gone = 0;
+    // One bounded DELETE; answers false when it failed.
+    auto remove = [&](const std::string& sql, std::vector<Value> params, bool bounded = true) {
+        if (budget <= 0) return true;
+        if (bounded) params.push_back(budget);
+        Prepared st(m_db, sql);
+        if (!st.St || !Bind(st.St, params) || sqlite3_step(st.St) != SQLITE_DONE) return false;
+        const int64_t changed = sqlite3_changes64(m_db);
+        gone += changed;
+        budget -= changed;
+        return true;
+    };
+    if (!Exec("BEGIN IMMEDIATE")) return 0;
+    bool ok = true;
+    // A match goes once it ended before the time (or, never ended, began before it), after its
+    // stints and statistics; the match under way stays whatever its age.
+    std::vector<int64_t> oldMatches;
+    {
+        Prepared st(m_db,
+                    "SELECT id FROM matches WHERE coalesce(ended, started) < ? AND id <> ? ORDER BY id LIMIT ?");
+        ok = st.St && Bind(st.St, {time, m_matchId, budget});
+        while (ok && sqlite3_step(st.St) == SQLITE_ROW) oldMatches.push_back(sqlite3_column_int64(st.St, 0));
+    }
+    for (size_t i = 0; ok && i < oldMatches.size() && budget > 0; ++i) {
+        const int64_t id = oldMatches[i];
+        ok = remove("DELETE FROM player_stats WHERE rowid IN (SELECT rowid FROM player_stats WHERE match_id = ? LIMIT ?)",
+                    {id}) &&
+             remove("DELETE FROM stints WHERE id IN (SELECT id FROM stints WHERE match_id = ? LIMIT ?)", {id});
+        // Rows of the match are left when the budget ran out: the match goes at the next call.
+        if (ok && budget > 0) ok = remove("DELETE FROM matches WHERE id = ?", {id}, false);
+    }
+    // Stints seen outside any match.
+    ok = ok && remove("DELETE FROM stints WHERE id IN (SELECT id FROM stints WHERE match_id = 0 AND"
+                      " coalesce(left_at, joined) < ? LIMIT ?)",
+                      {time});
+    // The chat index forgets each line with it (its delete trigger).
+    for (const char* table : {"chat", "admin_actions", "server_events"}) {
+        ok = ok && remove(std::string("DELETE FROM ") + table + " WHERE id IN (SELECT id FROM " + table +
+                              " WHERE time < ? ORDER BY id LIMIT ?)",
+                          {time});
+    }
+    if (!ok || !Exec("COMMIT")) {
+        Exec("ROLLBACK");
+        return 0;
+    }
+    return static_cast<int>(gone);
+}
+
+HistorySize SqliteHistoryStore::Size() {
+    HistorySize size;
+    if (const char* file = sqlite3_db_filename(m_db, "main"); file && *file) {
+        for (const std::string& path : {std::string(file), std::string(file) + "-wal"}) {
+            std::error_code error;
+            const auto bytes = std::filesystem::file_size(
+                std::filesystem::path(std::u8string(path.begin(), path.end())), error);
+            if (!error) size.Bytes += static_cast<int64_t>(bytes);
+        }
+    }
+    Prepared st(m_db,
+                "SELECT (SELECT count(*) FROM matches), (SELECT count(*) FROM stints), (SELECT count(*) FROM chat),"
+                " (SELECT count(*) FROM admin_actions), (SELECT count(*) FROM server_events)");
+    if (st.St && sqlite3_step(st.St) == SQLITE_ROW) {
+        size.Matches = sqlite3_column_int64(st.St, 0);
+        size.Stints = sqlite3_column_int64(st.St, 1);
+        size.Chat = sqlite3_column_int64(st.St, 2);
+        size.AdminActions = sqlite3_column_int64(st.St, 3);
+        size.Events = sqlite3_column_int64(st.St, 4);
+    }
+    return size;
 }
 
 }  // namespace tovi

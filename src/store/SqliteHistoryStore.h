@@ -48,7 +48,10 @@ public:
     void AdminActionDone(const AdminAction& action) override;
     void ServerEvent(int64_t time, const std::string& kind, const std::string& detail) override;
     void Flush() override;
-    std::vector<HistoryRow> Search(HistoryKind kind, const std::string& text, int limit) override;
+    std::vector<HistoryRow> Search(const HistoryQuery& query) override;
+    PlayerHistory PlayerRecord(const std::string& name) override;
+    int ForgetBefore(int64_t time, int maxRows) override;
+    HistorySize Size() override;
 
     // True while writes fail (they are kept and tried again at the next flush).
     bool Failing() const { return m_failing; }
@@ -68,6 +71,7 @@ private:
     void Queue(const char* sql, std::vector<Value> values);
     sqlite3_stmt* Statement(const char* sql);
     bool Run(const Write& write);
+    bool Bind(sqlite3_stmt* st, const std::vector<Value>& values);
     bool Exec(const char* sql);
     std::string LastError() const;
 

@@ -78,25 +78,25 @@ TEST(HistoryStore, RecordsPerFlushAndFindsAfterReopen) {
     }  // closing writes what is left
 
     auto store = OpenOk(file);
-    auto chat = store->Search(HistoryKind::Chat, "HELLO", 10);
+    auto chat = store->Search({HistoryKind::Chat, "HELLO"});
     ASSERT_EQ(chat.size(), 1u);
     EXPECT_EQ(chat[0].Player, accented);
     EXPECT_EQ(chat[0].Text, "hello there " + hostile);
-    EXPECT_EQ(store->Search(HistoryKind::Chat, hostile, 10).size(), 1u);
-    EXPECT_EQ(store->Search(HistoryKind::Chat, "", 10).size(), 2u);
-    EXPECT_TRUE(store->Search(HistoryKind::Chat, "nobody said this", 10).empty());
+    EXPECT_EQ(store->Search({HistoryKind::Chat, hostile}).size(), 1u);
+    EXPECT_EQ(store->Search({HistoryKind::Chat, ""}).size(), 2u);
+    EXPECT_TRUE(store->Search({HistoryKind::Chat, "nobody said this"}).empty());
 
-    auto players = store->Search(HistoryKind::Players, "J\xC9R", 10);  // another case
+    auto players = store->Search({HistoryKind::Players, "J\xC9R"});  // another case
     ASSERT_EQ(players.size(), 1u);
     EXPECT_EQ(players[0].Player, accented);
     EXPECT_EQ(players[0].Detail, "left 106");
-    EXPECT_EQ(store->Search(HistoryKind::Players, "');--", 10).size(), 1u);
-    EXPECT_TRUE(store->Search(HistoryKind::Players, "%", 10).empty()) << "a wildcard typed is a character";
+    EXPECT_EQ(store->Search({HistoryKind::Players, "');--"}).size(), 1u);
+    EXPECT_TRUE(store->Search({HistoryKind::Players, "%"}).empty()) << "a wildcard typed is a character";
 
-    auto admin = store->Search(HistoryKind::Admin, "ghost", 10);
+    auto admin = store->Search({HistoryKind::Admin, "ghost"});
     ASSERT_EQ(admin.size(), 1u);
     EXPECT_EQ(admin[0].Text, "ban refused: not present");
-    EXPECT_EQ(store->Search(HistoryKind::Admin, "", 10).size(), 2u);
+    EXPECT_EQ(store->Search({HistoryKind::Admin, ""}).size(), 2u);
 
     EXPECT_EQ(Count(file, "SELECT count(*) FROM matches WHERE ended = 110 AND stats_written = 1"), 1);
     EXPECT_EQ(Count(file, "SELECT sum(value) FROM player_stats"), 9);
@@ -123,7 +123,7 @@ TEST(HistoryStore, MigratesOlderSchemasAndRefusesNewerOrDamagedFiles) {
     {
         auto store = OpenOk(file);
         EXPECT_EQ(Count(file, "PRAGMA user_version"), SqliteHistoryStore::kSchemaVersion);
-        EXPECT_EQ(store->Search(HistoryKind::Chat, "first version", 10).size(), 1u);
+        EXPECT_EQ(store->Search({HistoryKind::Chat, "first version"}).size(), 1u);
     }
 
     {
@@ -191,7 +191,7 @@ TEST(HistoryStore, FailedWritesAreLoggedOnceKeptAndRecovered) {
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1], "History is written again");
     EXPECT_EQ(Count(file, "SELECT count(*) FROM chat"), 501);
-    EXPECT_EQ(store->Search(HistoryKind::Chat, "came back", 10).size(), 1u);
+    EXPECT_EQ(store->Search({HistoryKind::Chat, "came back"}).size(), 1u);
 }
 
 // A program killed at any moment of its writes leaves a database that opens, is consistent, and
@@ -291,29 +291,29 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
             "SELECT count(*) FROM matches WHERE ended = 1003 AND stats_written = 1 AND map_name = 'Island'"),
         1);
     EXPECT_EQ(Count(file, "SELECT count(*) FROM matches"), 1);
-    EXPECT_TRUE(store->Search(HistoryKind::Players, "early", 10).empty());
-    const auto bobs = store->Search(HistoryKind::Players, "BOB", 10);
+    EXPECT_TRUE(store->Search({HistoryKind::Players, "early"}).empty());
+    const auto bobs = store->Search({HistoryKind::Players, "BOB"});
     ASSERT_EQ(bobs.size(), 2u);
     EXPECT_EQ(bobs[0].Player, "bob");
     EXPECT_EQ(bobs[0].Detail, "left 1003");
     EXPECT_EQ(bobs[1].Detail, "left 1001");
-    EXPECT_EQ(store->Search(HistoryKind::Players, "ann", 10).size(), 1u);
+    EXPECT_EQ(store->Search({HistoryKind::Players, "ann"}).size(), 1u);
     EXPECT_EQ(Count(file, "SELECT value FROM player_stats WHERE name = 'Ann' AND stat = 'Kills'"), 5);
 
-    const auto chat = store->Search(HistoryKind::Chat, "", 10);
+    const auto chat = store->Search({HistoryKind::Chat, ""});
     ASSERT_EQ(chat.size(), 2u) << "a line the console refused was not sent";
     EXPECT_EQ(chat[0].Text, "hello all");
     EXPECT_EQ(chat[0].Detail, "sent");
     EXPECT_EQ(chat[1].Detail, "read");
 
-    const auto punts = store->Search(HistoryKind::Admin, "punt", 10);
+    const auto punts = store->Search({HistoryKind::Admin, "punt"});
     ASSERT_EQ(punts.size(), 1u);
     EXPECT_EQ(punts[0].Player, "bob");
     EXPECT_EQ(punts[0].Detail, std::string(kOperatorAtWindow) + " spam command punt 2");
-    const auto refused = store->Search(HistoryKind::Admin, "too long", 10);
+    const auto refused = store->Search({HistoryKind::Admin, "too long"});
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_EQ(refused[0].Text, "chat refused: the text does not fit the console");
-    EXPECT_EQ(store->Search(HistoryKind::Admin, "the program", 10).size(), 1u);
+    EXPECT_EQ(store->Search({HistoryKind::Admin, "the program"}).size(), 1u);
     EXPECT_EQ(Count(file, "SELECT count(*) FROM server_events WHERE kind IN ('found', 'lost')"), 2);
 
     // Found again, a second match; the service then confirms one match: the older.
