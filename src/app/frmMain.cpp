@@ -8,7 +8,9 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDateTimeEdit>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -16,11 +18,13 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QNetworkReply>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QSlider>
 #include <QSpinBox>
@@ -39,6 +43,7 @@
 #include "ActivityLog.h"
 #include "GameAddresses.h"
 #include "PeriodicChat.h"
+#include "PlayerHistoryDialog.h"
 #include "QtSupport.h"
 #include "ServerList.h"
 
@@ -112,29 +117,12 @@ QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent) {
     return label;
 }
 
-// A row of lstHistory: sorts by its time as a number, and rows of one second keep the record's
-// order (the store answers newest first).
-class HistoryItem : public QTreeWidgetItem {
-public:
-    HistoryItem(QTreeWidget* list, int64_t time, int newness) : QTreeWidgetItem(list), m_time(time), m_newness(newness) {}
-    int64_t Time() const { return m_time; }
-
-    bool operator<(const QTreeWidgetItem& other) const override {
-        const auto* row = dynamic_cast<const HistoryItem*>(&other);
-        if (!row) return QTreeWidgetItem::operator<(other);
-        const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
-        if (column != 0) {
-            const int order = text(column).localeAwareCompare(other.text(column));
-            if (order != 0) return order < 0;
-        }
-        if (m_time != row->m_time) return m_time < row->m_time;
-        return m_newness > row->m_newness;
-    }
-
-private:
-    int64_t m_time;
-    int m_newness;  // 0 for the newest row the store gave
-};
+// TEMPORARY until the core's writer lands.
+std::string HistoryCsv(const std::vector<HistoryRow>& rows) {
+    std::string out = "time,kind,player,text,detail\r\n";
+    for (const HistoryRow& r : rows) out += std::to_string(r.Time) + "," + r.Kind + "," + r.Player + "," + r.Text + "," + r.Detail + "\r\n";
+    return out;
+}
 
 // Display text of the core's CR LF separated log text.
 QString LogDisplay(const std::string& text) {
@@ -266,8 +254,11 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     });
     connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsOther")), &QToolButton::clicked, this,
             [this] {
-                const bool saved = m_settingsFile->SaveOtherSettings();
+                bool saved = m_settingsFile->SaveOtherSettings();
+                saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(HistoryDays()));
                 m_history.WindowAction("settings saved", "other settings", saved, saved ? "" : "the file could not be written");
+                // A shorter time takes effect now, not at the next hourly look.
+                if (saved) ScheduleForgetting(0);
             });
 
     // Sized for the tabs' content, but never beyond the screen at large scale factors.
@@ -279,7 +270,10 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     setMinimumSize(QSize(640, 440).boundedTo(size));
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() {
+    // The scheduler outlives the window.
+    if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
+}
 
 // ---- strips -------------------------------------------------------------------------------
 
@@ -472,13 +466,62 @@ QWidget* frmMain::BuildHistoryStrip() {
     label->setBuddy(m_txtHistorySearch);
     m_cboHistoryKind = new QComboBox(strip);
     m_cboHistoryKind->setObjectName(QStringLiteral("cboHistoryKind"));
-    m_cboHistoryKind->addItems({tr("Chat"), tr("Players"), tr("Admin actions")});
+    // In the order of HistoryKind.
+    m_cboHistoryKind->addItems({tr("Chat"), tr("Players"), tr("Admin actions"), tr("Matches"), tr("Server events")});
     m_cmdHistorySearch = new QPushButton(tr("Fin&d"), strip);
     m_cmdHistorySearch->setObjectName(QStringLiteral("cmdHistorySearch"));
     row->addWidget(label);
     row->addWidget(m_txtHistorySearch, 1);
     row->addWidget(m_cboHistoryKind);
     row->addWidget(m_cmdHistorySearch);
+
+    // The filters: a player, and a time range whose ends are open until ticked.
+    auto* filters = new QHBoxLayout();
+    auto* playerLabel = new QLabel(tr("P&layer:"), strip);
+    playerLabel->setObjectName(QStringLiteral("lblHistoryPlayer"));
+    m_txtHistoryPlayer = new QLineEdit(strip);
+    m_txtHistoryPlayer->setObjectName(QStringLiteral("txtHistoryPlayer"));
+    m_txtHistoryPlayer->setPlaceholderText(tr("any player"));
+    playerLabel->setBuddy(m_txtHistoryPlayer);
+    auto makeEnd = [&](const QString& check, const QString& caption, const QString& edit, QCheckBox*& box,
+                       QDateTimeEdit*& time) {
+        box = new QCheckBox(caption, strip);
+        box->setObjectName(check);
+        time = new QDateTimeEdit(strip);
+        time->setObjectName(edit);
+        time->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm"));
+        time->setCalendarPopup(true);
+        time->setEnabled(false);
+        // Open ends show as "any"; a ticked end starts at today's beginning or the present minute.
+        time->setMinimumDateTime(QDateTime(QDate(2000, 1, 1), QTime(0, 0)));
+        time->setSpecialValueText(tr("any"));
+        time->setDateTime(time->minimumDateTime());
+        connect(box, &QCheckBox::toggled, time, [time, box, this](bool ticked) {
+            time->setEnabled(ticked);
+            if (!ticked) {
+                time->setDateTime(time->minimumDateTime());
+            } else if (time->dateTime() == time->minimumDateTime()) {
+                const QDateTime now = QDateTime::currentDateTime();
+                time->setDateTime(box == m_chkHistoryFrom ? QDateTime(now.date(), QTime(0, 0))
+                                                          : QDateTime(now.date(), QTime(now.time().hour(), now.time().minute())));
+            }
+        });
+    };
+    makeEnd(QStringLiteral("chkHistoryFrom"), tr("Fr&om:"), QStringLiteral("dtpHistoryFrom"), m_chkHistoryFrom,
+            m_dtpHistoryFrom);
+    makeEnd(QStringLiteral("chkHistoryTo"), tr("Unt&il:"), QStringLiteral("dtpHistoryTo"), m_chkHistoryTo,
+            m_dtpHistoryTo);
+    m_cmdHistoryExport = new QPushButton(tr("E&xport..."), strip);
+    m_cmdHistoryExport->setObjectName(QStringLiteral("cmdHistoryExport"));
+    m_cmdHistoryExport->setToolTip(tr("Write the rows found to a CSV file"));
+    filters->addWidget(playerLabel);
+    filters->addWidget(m_txtHistoryPlayer, 1);
+    filters->addWidget(m_chkHistoryFrom);
+    filters->addWidget(m_dtpHistoryFrom);
+    filters->addWidget(m_chkHistoryTo);
+    filters->addWidget(m_dtpHistoryTo);
+    filters->addWidget(m_cmdHistoryExport);
+
     m_lstHistory = MakeReportList(QStringLiteral("lstHistory"),
                                   {tr("Time"), tr("Kind"), tr("Player"), tr("Text"), tr("Detail")}, strip);
     m_lstHistory->setColumnWidth(0, 140);
@@ -487,34 +530,117 @@ QWidget* frmMain::BuildHistoryStrip() {
     m_lstHistory->setColumnWidth(3, 260);
     m_lstHistory->setSortingEnabled(true);
     m_lstHistory->sortByColumn(0, Qt::DescendingOrder);
+    m_lstHistory->setToolTip(tr("Double-click a row that names a player to see his history"));
+    m_lblHistorySize = MakeLabel(QStringLiteral("lblHistorySize"), QString(), strip);
     layout->addLayout(row);
+    layout->addLayout(filters);
     layout->addWidget(m_lstHistory, 1);
+    layout->addWidget(m_lblHistorySize);
     connect(m_cmdHistorySearch, &QPushButton::clicked, this, &frmMain::cmdHistorySearch_Click);
     connect(m_txtHistorySearch, &QLineEdit::returnPressed, this, &frmMain::cmdHistorySearch_Click);
+    connect(m_txtHistoryPlayer, &QLineEdit::returnPressed, this, &frmMain::cmdHistorySearch_Click);
+    connect(m_lstHistory, &QTreeWidget::itemDoubleClicked, this, &frmMain::lstHistory_DoubleClick);
+    connect(m_cmdHistoryExport, &QPushButton::clicked, this, &frmMain::cmdHistoryExport_Click);
     return strip;
 }
 
 void frmMain::cmdHistorySearch_Click() {
-    constexpr HistoryKind kinds[] = {HistoryKind::Chat, HistoryKind::Players, HistoryKind::Admin};
-    const int index = std::clamp(m_cboHistoryKind->currentIndex(), 0, 2);
+    constexpr HistoryKind kinds[] = {HistoryKind::Chat, HistoryKind::Players, HistoryKind::Admin,
+                                     HistoryKind::Matches, HistoryKind::Events};
     HistoryQuery query;
-    query.Kind = kinds[index];
-    query.Text = ToGameText(m_txtHistorySearch->text());
+    query.Kind = kinds[std::clamp(m_cboHistoryKind->currentIndex(), 0, 4)];
+    query.Text = ToGameText(m_txtHistorySearch->text().trimmed());
+    query.Player = ToGameText(m_txtHistoryPlayer->text().trimmed());
+    if (m_chkHistoryFrom->isChecked()) query.From = m_dtpHistoryFrom->dateTime().toSecsSinceEpoch();
+    // The end shows minutes: "until 18:30" takes in 18:30's own seconds.
+    if (m_chkHistoryTo->isChecked()) query.To = m_dtpHistoryTo->dateTime().toSecsSinceEpoch() + 60;
     query.Limit = kHistoryRows;
-    const auto rows = m_history.Store().Search(query);
+    m_historyRows = m_history.Store().Search(query);
     m_lstHistory->setSortingEnabled(false);
     m_lstHistory->clear();
     int newness = 0;
-    for (const HistoryRow& r : rows) {
+    for (const HistoryRow& r : m_historyRows) {
         // Game texts go in as plain text: an item never interprets markup.
-        auto* item = new HistoryItem(m_lstHistory, r.Time, newness++);
-        item->setText(0, QDateTime::fromSecsSinceEpoch(r.Time).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+        auto* item = new TimedItem(m_lstHistory, r.Time, newness++);
+        item->setText(0, HistoryTime(r.Time));
         item->setText(1, QString::fromStdString(r.Kind));
         item->setText(2, FromGameText(r.Player));
         item->setText(3, FromGameText(r.Text));
         item->setText(4, FromGameText(r.Detail));
     }
     m_lstHistory->setSortingEnabled(true);
+    RefreshHistorySize();
+}
+
+void frmMain::lstHistory_DoubleClick(QTreeWidgetItem* item) {
+    if (!item || item->text(2).trimmed().isEmpty()) return;
+    ShowPlayerHistory(ToGameText(item->text(2)));
+}
+
+void frmMain::ShowPlayerHistory(const std::string& name) {
+    // Shown beside the window, not over it: the poll and the window go on meanwhile.
+    auto* view = new PlayerHistoryDialog(name, m_history.Store().PlayerRecord(name), this);
+    view->setAttribute(Qt::WA_DeleteOnClose);
+    view->show();
+}
+
+void frmMain::cmdHistoryExport_Click() {
+    auto* ask = new QFileDialog(this, tr("Export history"), m_dataDir, tr("CSV files (*.csv);;All files (*)"));
+    ask->setObjectName(QStringLiteral("dlgHistoryExport"));
+    ask->setAcceptMode(QFileDialog::AcceptSave);
+    ask->setDefaultSuffix(QStringLiteral("csv"));
+    ask->selectFile(QStringLiteral("history.csv"));
+    ask->setAttribute(Qt::WA_DeleteOnClose);
+    // Answered later, so that no event loop runs inside this handler.
+    connect(ask, &QFileDialog::fileSelected, this, [this](const QString& path) { ExportHistory(path); });
+    ask->open();
+}
+
+bool frmMain::ExportHistory(const QString& path) {
+    // Written beside the file and put in its place when complete, so that a failure leaves any
+    // file of that name as it was.
+    QSaveFile file(path);
+    const std::string csv = HistoryCsv(m_historyRows);
+    const bool written = file.open(QIODevice::WriteOnly) &&
+                         file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
+                         file.commit();
+    if (!written) {
+        m_dialogs.Warn("The history was not exported to " + ToGameText(path) + ": " + ToGameText(file.errorString()));
+    }
+    return written;
+}
+
+void frmMain::RefreshHistorySize() {
+    if (!m_historyKept) {
+        m_lblHistorySize->setText(tr("No history is kept: the record could not be opened."));
+        return;
+    }
+    const HistorySize size = m_history.Store().Size();
+    m_lblHistorySize->setText(tr("Record: %1; %2 matches, %3 stints, %4 chat lines, %5 admin actions, %6 server events")
+                                  .arg(QLocale::system().formattedDataSize(size.Bytes))
+                                  .arg(size.Matches)
+                                  .arg(size.Stints)
+                                  .arg(size.Chat)
+                                  .arg(size.AdminActions)
+                                  .arg(size.Events));
+}
+
+int frmMain::HistoryDays() const { return m_txtHistoryDays->value(); }
+
+void frmMain::ScheduleForgetting(int delayMs) {
+    if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
+    m_forgetTimer = m_scheduler.Schedule(delayMs, [this] {
+        m_forgetTimer.reset();
+        ForgetOldHistory();
+    });
+}
+
+void frmMain::ForgetOldHistory() {
+    const int days = HistoryDays();
+    if (days <= 0 || !m_historyKept) return ScheduleForgetting(kForgetCheckMs);
+    const int64_t before = QDateTime::currentSecsSinceEpoch() - int64_t{days} * 24 * 60 * 60;
+    const int gone = m_history.Store().ForgetBefore(before, kForgetBatchRows);
+    ScheduleForgetting(gone > 0 ? kForgetPauseMs : kForgetCheckMs);
 }
 
 QWidget* frmMain::BuildMapStrip() {
@@ -611,6 +737,17 @@ QWidget* frmMain::BuildSettingsStrip() {
     minPlayers->addWidget(m_upDown);
     minPlayers->addWidget(MakeLabel(QStringLiteral("lblMinPlayers1"), tr("players (zero for no minimum)"), fraOtherSettings));
     minPlayers->addStretch();
+    // How long the record keeps what it holds; stored in settings.ini under [history].
+    auto* keep = new QHBoxLayout;
+    m_txtHistoryDays = new QSpinBox(fraOtherSettings);
+    m_txtHistoryDays->setObjectName(QStringLiteral("txtHistoryDays"));
+    m_txtHistoryDays->setRange(0, kMaxHistoryDays);
+    auto* keepLabel = MakeLabel(QStringLiteral("lblHistoryDays0"), tr("Keep history for"), fraOtherSettings);
+    keepLabel->setBuddy(m_txtHistoryDays);
+    keep->addWidget(keepLabel);
+    keep->addWidget(m_txtHistoryDays);
+    keep->addWidget(MakeLabel(QStringLiteral("lblHistoryDays1"), tr("days (0 = for ever)"), fraOtherSettings));
+    keep->addStretch();
     auto* otherSave = new QHBoxLayout;
     otherSave->addStretch();
     otherSave->addWidget(MakePictureButton(QStringLiteral("cmdSaveSettingsOther"), QStyle::SP_DialogSaveButton,
@@ -620,6 +757,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     other->addWidget(m_chkDisplayNextMap);
     other->addWidget(m_chkKeepArchive);
     other->addLayout(minPlayers);
+    other->addLayout(keep);
     other->addStretch();
     other->addLayout(otherSave);
 
@@ -765,6 +903,7 @@ void frmMain::Form_Load() {
     m_autoMessages->LoadAutoMessages();
     FillAbout();
     m_settingsFile->LoadOtherSettings();
+    LoadHistoryDays();
     m_statsFile->Recover();
     m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
 
@@ -784,6 +923,17 @@ void frmMain::Form_Load() {
     ShowNews(NewsUrl(m_settings.UpdateURL));
     cmdRefreshList_Click();
     m_timer->start();
+    RefreshHistorySize();
+    ScheduleForgetting(0);
+}
+
+void frmMain::LoadHistoryDays() {
+    const std::string stored = m_settingsFile->ReadSettingValue("history", "keepdays", "0", 16);
+    int days = 0;
+    const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), days);
+    // Anything but a number of days in range keeps everything: forgetting is never a guess.
+    if (error != std::errc() || end != stored.data() + stored.size() || days < 0 || days > kMaxHistoryDays) days = 0;
+    m_txtHistoryDays->setValue(days);
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -838,6 +988,7 @@ void frmMain::Tabs_Change(int index) {
     const int strip = index + 1;
     if (strip == m_currentStrip) return;
     m_currentStrip = strip;
+    if (strip == 8) RefreshHistorySize();
 }
 
 void frmMain::TabChat_Change(int index) {
@@ -1032,6 +1183,7 @@ void frmMain::TickFinished(bool attached) { m_history.TickDone(attached, m_statu
 void frmMain::UseHistory(std::unique_ptr<HistoryStore> store) {
     m_history.SetStore(*store);
     m_historyStore = std::move(store);
+    m_historyKept = true;
 }
 
 void frmMain::RecordClock(const std::string& what, bool written) {
