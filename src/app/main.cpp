@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QTimer>
@@ -7,7 +8,10 @@
 #include <csignal>
 #endif
 
+#include <iostream>
+
 #include "Application.h"
+#include "HistoryExport.h"
 #include "PlatformBackend.h"
 #include "QtHttpClient.h"
 #include "QtSupport.h"
@@ -17,6 +21,19 @@ int main(int argc, char** argv) {
     // A file size limit must fail the write (which keeps the match in memory), not end the program.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    {
+        // The export for scripts runs without a window, and without a display.
+        std::vector<std::string> args;
+        for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+        if (tovi::WantsHistoryExport(args)) {
+            QCoreApplication core(argc, argv);
+            args.clear();
+            const QStringList arguments = QCoreApplication::arguments();
+            for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
+            return tovi::ExportHistory(args, QCoreApplication::applicationDirPath().toStdString(), std::cout,
+                                       std::cerr);
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tovi stats"));
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")

@@ -9,6 +9,8 @@ namespace tovi {
 char32_t Windows1252ToUnicode(unsigned char byte);
 // The byte for a character, or '?' when Windows-1252 has none.
 char UnicodeToWindows1252(char32_t c);
+// Windows-1252 bytes to UTF-8 (an unassigned byte stands for the control character of its value).
+std::string Windows1252ToUtf8(std::string_view bytes);
 // UTF-8 to Windows-1252 bytes; broken sequences and characters without a byte become "?".
 std::string Utf8ToWindows1252(const std::string& text);
 

@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <utility>
 
 #include "Windows1252.h"
@@ -62,22 +64,7 @@ constexpr const char* kInsertAdmin =
 constexpr const char* kInsertEvent = "INSERT INTO server_events(time, kind, detail) VALUES (?,?,?)";
 
 std::string ToUtf8(const std::string& bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (char ch : bytes) {
-        const char32_t c = Windows1252ToUnicode(static_cast<unsigned char>(ch));
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return Windows1252ToUtf8(bytes);
 }
 
 // What the operator typed, as an FTS5 query of its words, each a quoted prefix: the text is
@@ -102,16 +89,44 @@ std::string FtsQuery(const std::string& utf8) {
     return query;
 }
 
-// tovi_fold(text): the text with its letters small, as LowerCase1252 makes them.
+// A column's value as Windows-1252 bytes with small letters, in `out`. Blobs are the game's own
+// bytes; text columns hold UTF-8, most of it plain ASCII, which needs no conversion.
+void Folded(sqlite3_value* value, std::string& out) {
+    const bool blob = sqlite3_value_type(value) == SQLITE_BLOB;
+    const auto* data = static_cast<const char*>(blob ? sqlite3_value_blob(value) : sqlite3_value_text(value));
+    const auto size = static_cast<size_t>(sqlite3_value_bytes(value));
+    out.assign(data ? data : "", data ? size : 0);
+    if (!blob && std::any_of(out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        out = Utf8ToWindows1252(out);
+    for (char& c : out) c = LowerCase1252(c);
+}
+
+// tovi_fold(text): the text with its letters small, as LowerCase1252 makes them, in UTF-8.
 void FoldFunction(sqlite3_context* context, int, sqlite3_value** args) {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(args[0]));
-    if (!text) {
+    if (sqlite3_value_type(args[0]) == SQLITE_NULL) {
         sqlite3_result_null(context);
         return;
     }
-    const std::string folded =
-        ToUtf8(LowerCase1252(Utf8ToWindows1252(std::string(text, static_cast<size_t>(sqlite3_value_bytes(args[0]))))));
+    std::string folded;
+    Folded(args[0], folded);
+    folded = ToUtf8(folded);
     sqlite3_result_text64(context, folded.data(), folded.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+// tovi_contains(column, part): 1 when the column holds `part` (Windows-1252 bytes, letters
+// already small) with its letters made small. Searches run it on every row they look at, so it
+// keeps its buffer.
+void ContainsFunction(sqlite3_context* context, int, sqlite3_value** args) {
+    thread_local std::string haystack;
+    if (sqlite3_value_type(args[0]) == SQLITE_NULL) {
+        sqlite3_result_int(context, 0);
+        return;
+    }
+    Folded(args[0], haystack);
+    const auto* part = static_cast<const char*>(sqlite3_value_blob(args[1]));
+    const auto partSize = static_cast<size_t>(sqlite3_value_bytes(args[1]));
+    const bool found = haystack.find(std::string_view(part ? part : "", part ? partSize : 0)) != std::string::npos;
+    sqlite3_result_int(context, found ? 1 : 0);
 }
 
 // A statement made for one query.
@@ -251,6 +266,8 @@ SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, LogFn log) : m_db(db), m_log
     // the schema, so that any SQLite tool can still read and change the file.
     sqlite3_create_function(m_db, "tovi_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FoldFunction,
                             nullptr, nullptr);
+    sqlite3_create_function(m_db, "tovi_contains", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                            ContainsFunction, nullptr, nullptr);
     if (sqlite3_stmt* st = Statement("SELECT coalesce(max(id), 0) FROM matches");
         st && sqlite3_step(st) == SQLITE_ROW) {
         m_nextMatchId = sqlite3_column_int64(st, 0) + 1;
@@ -408,9 +425,12 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
     // What is still waiting is found too.
     Flush();
     std::vector<HistoryRow> rows;
+    m_readError.clear();
     if (q.Limit <= 0) return rows;
-    const std::string text = ToUtf8(LowerCase1252(q.Text));
-    const std::string player = ToUtf8(LowerCase1252(q.Player));
+    // Parts of names and texts, as folded Windows-1252 bytes for tovi_contains(), and as the
+    // UTF-8 of the folded names that stints keep in name_key.
+    const Blob text{LowerCase1252(q.Text)}, player{LowerCase1252(q.Player)};
+    const std::string textKey = ToUtf8(text.Bytes), playerKey = ToUtf8(player.Bytes);
     const std::string words = FtsQuery(ToUtf8(q.Text));
     std::string where;
     std::vector<Value> params;
@@ -422,7 +442,7 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
     auto textIn = [&](std::initializer_list<const char*> columns) {
         std::string any;
         for (const char* column : columns) {
-            any += std::string(any.empty() ? "(" : " OR ") + "instr(tovi_fold(" + column + "), ?) > 0";
+            any += std::string(any.empty() ? "(" : " OR ") + "tovi_contains(" + column + ", ?)";
             params.push_back(text);
         }
         where += (where.empty() ? " WHERE " : " AND ") + any + ")";
@@ -439,7 +459,7 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
                 "SELECT 'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' "
                 "END, c.match_id";
             timeIn("c.time");
-            if (!player.empty()) when("instr(tovi_fold(c.player), ?) > 0", {player});
+            if (!player.Bytes.empty()) when("tovi_contains(c.player_raw, ?)", {player});
             if (words.empty()) {
                 sql = std::string(columns) + " FROM chat c" + where + " ORDER BY c.id DESC LIMIT ?";
             } else if (where.empty()) {
@@ -460,16 +480,16 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
         }
         case HistoryKind::Players:
             timeIn("joined");
-            if (!text.empty()) when("instr(name_key, ?) > 0", {text});
-            if (!player.empty()) when("instr(name_key, ?) > 0", {player});
+            if (!textKey.empty()) when("instr(name_key, ?) > 0", {textKey});
+            if (!playerKey.empty()) when("instr(name_key, ?) > 0", {playerKey});
             sql = "SELECT 'player', joined, name, 'slot ' || slot || ', team ' || team,"
                   " coalesce('left ' || left_at, 'playing'), match_id FROM stints" +
                   where + " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Admin:
             timeIn("time");
-            if (!text.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
-            if (!player.empty()) when("instr(tovi_fold(target), ?) > 0", {player});
+            if (!text.Bytes.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
+            if (!player.Bytes.empty()) when("tovi_contains(target, ?)", {player});
             sql = "SELECT 'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
                   " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
                   " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0 FROM admin_actions" +
@@ -477,11 +497,11 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             break;
         case HistoryKind::Matches:
             timeIn("started");
-            if (!text.empty())
+            if (!text.Bytes.empty())
                 textIn({"server_name", "map_name", "map_file", "game_type", "result", "stats_refused"});
-            if (!player.empty())
+            if (!playerKey.empty())
                 when("EXISTS (SELECT 1 FROM stints s WHERE s.match_id = matches.id AND instr(s.name_key, ?) > 0)",
-                     {player});
+                     {playerKey});
             sql = "SELECT 'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
                   " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
                   " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' END"
@@ -493,19 +513,24 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             break;
         case HistoryKind::Events:
             timeIn("time");
-            if (!text.empty()) textIn({"kind", "detail"});
-            if (!player.empty()) when("0", {});  // no event names a player
+            if (!text.Bytes.empty()) textIn({"kind", "detail"});
+            if (!player.Bytes.empty()) when("0", {});  // no event names a player
             sql = "SELECT 'event', time, '', kind, detail, 0 FROM server_events" + where +
                   " ORDER BY id DESC LIMIT ?";
             break;
     }
     params.push_back(int64_t{q.Limit});
     Prepared st(m_db, sql);
-    if (!st.St || !Bind(st.St, params)) return rows;
-    while (sqlite3_step(st.St) == SQLITE_ROW) {
+    if (!st.St || !Bind(st.St, params)) {
+        m_readError = LastError();
+        return rows;
+    }
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) {
         rows.push_back({ColumnBytes(st.St, 0), sqlite3_column_int64(st.St, 1), Column1252(st.St, 2),
                         Column1252(st.St, 3), Column1252(st.St, 4), sqlite3_column_int64(st.St, 5)});
     }
+    if (rc != SQLITE_DONE) m_readError = LastError();
     return rows;
 }
 
@@ -596,10 +621,13 @@ int SqliteHistoryStore::ForgetBefore(int64_t time, int maxRows) {
     ok = ok && remove("DELETE FROM stints WHERE id IN (SELECT id FROM stints WHERE match_id = 0 AND"
                       " coalesce(left_at, joined) < ? LIMIT ?)",
                       {time});
+    // Only the oldest rows are looked at, so that a call costs its budget and not a scan of a
+    // large table when nothing is old yet. Rows are kept in the order they came; should the
+    // clock have gone back, a row stamped older than one before it goes once that one does.
     // The chat index forgets each line with it (its delete trigger).
     for (const char* table : {"chat", "admin_actions", "server_events"}) {
-        ok = ok && remove(std::string("DELETE FROM ") + table + " WHERE id IN (SELECT id FROM " + table +
-                              " WHERE time < ? ORDER BY id LIMIT ?)",
+        ok = ok && remove(std::string("DELETE FROM ") + table + " WHERE id IN (SELECT id FROM (SELECT id, time FROM " +
+                              table + " ORDER BY id LIMIT ?2) WHERE time < ?1)",
                           {time});
     }
     if (!ok || !Exec("COMMIT")) {
@@ -630,6 +658,38 @@ HistorySize SqliteHistoryStore::Size() {
         size.Events = sqlite3_column_int64(st.St, 4);
     }
     return size;
+}
+
+SqliteHistoryStore::Opened SqliteHistoryStore::OpenForReading(const std::string& path) {
+    Opened opened;
+    Connection conn;
+    int rc = sqlite3_open_v2(path.c_str(), &conn.Db, SQLITE_OPEN_READONLY, nullptr);
+    if (rc == SQLITE_CANTOPEN) {
+        opened.Error = "There is no history database " + path + ".";
+        return opened;
+    }
+    if (rc != SQLITE_OK) {
+        opened.Error = OpenProblem(path, conn.Db, rc);
+        return opened;
+    }
+    sqlite3_extended_result_codes(conn.Db, 0);
+    const int version = SchemaVersion(conn.Db, rc);
+    if (rc != SQLITE_OK) {
+        opened.Error = OpenProblem(path, conn.Db, rc);
+        return opened;
+    }
+    if (version > kSchemaVersion) {
+        opened.Error = "The history database " + path + " was written by a newer version of Tovi stats (schema " +
+                       std::to_string(version) + ", this version knows up to " + std::to_string(kSchemaVersion) +
+                       "): use the newer version.";
+        return opened;
+    }
+    if (version < 1) {
+        opened.Error = "The file " + path + " holds no history of Tovi stats.";
+        return opened;
+    }
+    opened.Store.reset(new SqliteHistoryStore(conn.Release(), {}));
+    return opened;
 }
 
 }  // namespace tovi

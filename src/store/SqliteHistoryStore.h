@@ -33,6 +33,10 @@ public:
     // `schemaVersion` below the current one is for tests that build an older database.
     static Opened Open(const std::string& path, LogFn log, int schemaVersion = kSchemaVersion);
 
+    // The record for reading only, beside a program that may be writing it: nothing is created,
+    // migrated or written. A missing file, a newer or a damaged one is refused.
+    static Opened OpenForReading(const std::string& path);
+
     ~SqliteHistoryStore() override;
     SqliteHistoryStore(const SqliteHistoryStore&) = delete;
     SqliteHistoryStore& operator=(const SqliteHistoryStore&) = delete;
@@ -56,6 +60,8 @@ public:
     // True while writes fail (they are kept and tried again at the next flush).
     bool Failing() const { return m_failing; }
     size_t Pending() const { return m_pending.size(); }
+    // Why the last search could not be read whole (a damaged file); empty when it was.
+    const std::string& ReadError() const { return m_readError; }
 
 private:
     struct Blob {
@@ -83,6 +89,7 @@ private:
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
     uint64_t m_dropped = 0;
+    std::string m_readError;
 };
 
 }  // namespace tovi

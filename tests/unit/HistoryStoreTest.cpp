@@ -1,4 +1,5 @@
 // The record on a real SQLite file in a private folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include "Fakes.h"
+#include "HistoryCsv.h"
 #include "HistoryRecorder.h"
 #include "SqliteHistoryStore.h"
 
@@ -47,6 +49,38 @@ Strings Rows(const fs::path& file, const std::string& sql) {
 int64_t Count(const fs::path& file, const std::string& sql) {
     const Strings rows = Rows(file, sql);
     return rows.empty() || rows[0].empty() ? -1 : std::stoll(rows[0]);
+}
+
+Strings Texts(const std::vector<HistoryRow>& rows) {
+    Strings texts;
+    for (const HistoryRow& row : rows) texts.push_back(row.Text);
+    return texts;
+}
+
+// Two matches seen by the program, the second still under way: "J\xE9r\xF4me" under three
+// spellings, Bob, chat, admin actions and events at known times.
+const std::string kJerome = "J\xE9r\xF4me", kJEROME = "J\xC9R\xD4ME", kjerome = "j\xE9r\xF4me";
+void RecordTwoMatches(HistoryStore& store) {
+    store.ServerEvent(90, "found", "Island server");
+    store.MatchStarted({100, "Srv", "Island", "isl.bms", "TDM"});
+    store.PlayerJoined(101, kJerome, 1, 1);
+    store.PlayerJoined(101, "Bob", 2, 2);
+    store.ChatRead(110, kJerome, "gg all");
+    store.ChatRead(120, "Bob", "gg jerome");
+    store.ChatRead(130, kJerome, "gg again");
+    store.AdminActionDone({140, "operator at the window", "punt", kJEROME, "spam", "punt 1", Outcome::Sent, ""});
+    store.AdminActionDone({141, "operator at the window", "ban", "J\xE9r\xF4me2", "", "", Outcome::Sent, ""});
+    store.PlayerLeft(150, kJerome);
+    store.PlayerJoined(160, kJEROME, 1, 2);
+    store.PlayerStats(kJEROME, 2, {{"Kills", 4}, {"Deaths", 1}});
+    store.PlayerStats("Bob", 2, {{"Kills", 9}});
+    store.MatchEnded({200, "Red won", 2, true, ""});
+    store.ServerEvent(201, "state", "Desert loading");
+    store.MatchStarted({300, "Srv", "Desert", "des.bms", "CTF"});
+    store.PlayerJoined(301, kjerome, 5, 1);
+    store.ChatSent(310, "", "welcome to Desert");
+    store.AdminActionDone({320, "operator at the window", "talk", kjerome, "", "hi", Outcome::Refused, "not present"});
+    store.Flush();
 }
 
 }  // namespace
@@ -327,3 +361,203 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     EXPECT_EQ(Count(file, "SELECT count(*) FROM matches WHERE stats_written = 1"), 2);
     EXPECT_EQ(Count(file, "SELECT group_concat(id) FROM matches WHERE upload_outcome = 'uploaded'"), 1);
 }
+
+// Every filter given must hold: kind, words, part of a name in any case, and the time range
+// (From inclusive, To exclusive), on each kind; the limit keeps the newest.
+TEST(HistoryStore, SearchCombinesWordsPlayerAndTimeOnEveryKind) {
+    TempFolder dir;
+    auto store = OpenOk(dir / "tovistats.db");
+    RecordTwoMatches(*store);
+    auto find = [&](HistoryKind kind, const std::string& text, const std::string& player, int64_t from = 0,
+                    int64_t to = 0, int limit = 1000) { return store->Search({kind, text, player, from, to, limit}); };
+
+    EXPECT_EQ(Texts(find(HistoryKind::Chat, "gg", "\xC9R\xD4")), (Strings{"gg again", "gg all"}));
+    EXPECT_EQ(Texts(find(HistoryKind::Chat, "gg", "", 110, 130)), (Strings{"gg jerome", "gg all"}));
+    EXPECT_EQ(Texts(find(HistoryKind::Chat, "", "bo", 0, 121)), Strings{"gg jerome"});
+    EXPECT_EQ(Texts(find(HistoryKind::Chat, "gg", "", 0, 0, 1)), Strings{"gg again"});
+    EXPECT_TRUE(find(HistoryKind::Chat, "welcome", "bob").empty());
+    const auto chat = find(HistoryKind::Chat, "", "", 300);
+    ASSERT_EQ(chat.size(), 1u);
+    EXPECT_EQ(chat[0].Match, 2);
+
+    const auto stints = find(HistoryKind::Players, "", "J\xC9r\xF4", 101, 301);
+    ASSERT_EQ(stints.size(), 2u);
+    EXPECT_EQ(stints[0].Player, kJEROME);
+    EXPECT_EQ(stints[1].Player, kJerome);
+    EXPECT_EQ(find(HistoryKind::Players, "bob", "JER").size(), 0u);
+
+    const auto actions = find(HistoryKind::Admin, "punt", kjerome);
+    ASSERT_EQ(actions.size(), 1u);
+    EXPECT_EQ(actions[0].Detail, "operator at the window spam punt 1");
+    EXPECT_EQ(find(HistoryKind::Admin, "REFUSED", "", 320, 321).size(), 1u);
+    EXPECT_EQ(find(HistoryKind::Admin, "", kjerome, 0, 320).size(), 2u) << "the punt and the ban of J\xE9r\xF4me2";
+
+    const auto matches = find(HistoryKind::Matches, "", "bob");
+    ASSERT_EQ(matches.size(), 1u);
+    EXPECT_EQ(matches[0].Match, 1);
+    EXPECT_EQ(matches[0].Time, 100);
+    EXPECT_EQ(matches[0].Text, "Island (isl.bms) TDM, Srv");
+    EXPECT_EQ(matches[0].Detail, "Red won, 1 min, 2 players, stats written");
+    const auto desert = find(HistoryKind::Matches, "ctf", "\xC9R");
+    ASSERT_EQ(desert.size(), 1u);
+    EXPECT_EQ(desert[0].Detail, "not ended");
+
+    EXPECT_EQ(Texts(find(HistoryKind::Events, "desert", "")), Strings{"state"});
+    EXPECT_EQ(find(HistoryKind::Events, "", "", 90, 91).size(), 1u);
+    EXPECT_TRUE(find(HistoryKind::Events, "", "bob").empty()) << "no event names a player";
+}
+
+// A player's record gathers every spelling of his name, each stint with its match's map, the
+// matches with his statistics, and the admin actions aimed at him, none of another name.
+TEST(HistoryStore, PlayerRecordGathersNamesStintsMatchesAndActionsAcrossCase) {
+    TempFolder dir;
+    auto store = OpenOk(dir / "tovistats.db");
+    RecordTwoMatches(*store);
+    const PlayerHistory record = store->PlayerRecord("J\xC9r\xF4ME");
+    EXPECT_EQ(record.Names, (Strings{kjerome, kJEROME, kJerome}));
+    ASSERT_EQ(record.Stints.size(), 3u);
+    EXPECT_EQ(record.Stints[0].MapName, "Desert");
+    EXPECT_EQ(record.Stints[0].Left, 0) << "still playing";
+    EXPECT_EQ(record.Stints[1].Left, 200) << "the match end closed it";
+    EXPECT_EQ(record.Stints[2].Left, 150);
+    EXPECT_EQ(record.Stints[2].Slot, 1);
+    ASSERT_EQ(record.Matches.size(), 2u);
+    EXPECT_EQ(record.Matches[0].MapName, "Desert");
+    EXPECT_TRUE(record.Matches[0].Stats.empty());
+    EXPECT_EQ(record.Matches[1].Result, "Red won");
+    EXPECT_EQ(record.Matches[1].Team, 2);
+    ASSERT_EQ(record.Matches[1].Stats.size(), 2u) << "Bob's statistics are not his";
+    EXPECT_EQ(record.Matches[1].Stats[0].Value, 4);
+    ASSERT_EQ(record.Actions.size(), 2u) << "the ban of J\xE9r\xF4me2 is not his";
+    EXPECT_EQ(record.Actions[0].Result, Outcome::Refused);
+    EXPECT_EQ(record.Actions[0].Why, "not present");
+    EXPECT_EQ(record.Actions[1].Target, kJEROME);
+    EXPECT_TRUE(store->PlayerRecord("Jer").Stints.empty()) << "a part of a name is another name";
+}
+
+// Forgetting goes in bounded calls until nothing older is left: rows stamped before the time go,
+// rows of that very second stay, a match goes with its stints and statistics once it ended, the
+// match under way stays, and the chat index forgets the lines with them.
+TEST(HistoryStore, ForgetBeforeGoesInBoundedBatchesAndKeepsTheChatIndexTrue) {
+    TempFolder dir;
+    const fs::path file = dir / "tovistats.db";
+    auto store = OpenOk(file);
+    RecordTwoMatches(*store);
+    for (int i = 0; i < 10; ++i) store->ChatRead(130 + i / 5, "Ann", "filler " + std::to_string(i));
+    store->Flush();
+    const HistorySize before = store->Size();
+    EXPECT_EQ(before.Chat, 14);
+    EXPECT_EQ(before.Matches, 2);
+    EXPECT_GT(before.Bytes, 0);
+
+    EXPECT_EQ(store->ForgetBefore(90, 4), 0) << "nothing is older than the first row";
+    std::vector<int> calls;
+    for (int gone = -1; gone != 0 && calls.size() < 20;) calls.push_back(gone = store->ForgetBefore(131, 4));
+    ASSERT_GT(calls.size(), 3u);
+    for (int gone : calls) EXPECT_LE(gone, 4);
+    EXPECT_EQ(Count(file, "SELECT min(time) FROM chat"), 131);
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM chat"), 6) << "five fillers of second 131 and Desert's line";
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM server_events"), 1);
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM matches"), 2) << "the Island match ended after 131";
+    EXPECT_TRUE(store->Search({HistoryKind::Chat, "all"}).empty());
+    EXPECT_EQ(store->Search({HistoryKind::Chat, "filler"}).size(), 5u);
+
+    while (store->ForgetBefore(1000, 4) > 0) {
+    }
+    EXPECT_EQ(Count(file, "SELECT group_concat(id) FROM matches"), 2) << "the match under way stays";
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM stints WHERE match_id = 1"), 0);
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM player_stats"), 0);
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM stints"), 1);
+    EXPECT_TRUE(store->Search({HistoryKind::Chat, "filler"}).empty());
+    const HistorySize after = store->Size();
+    EXPECT_EQ(after.Chat + after.AdminActions + after.Events + after.Stints, 1);
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "INSERT INTO chat_fts(chat_fts) VALUES('integrity-check')", nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+// Game texts become CSV that a spreadsheet reads as the texts they are: quotes doubled, control
+// bytes that would break the row blanked, formulas disarmed, Windows-1252 turned into UTF-8.
+TEST(HistoryCsv, QuotesEncodesAndDisarmsHostileTexts) {
+    const std::vector<HistoryRow> rows = {
+        {"chat", 1765000000, "J\xE9r\xF4me", "say \"hi\", all", "read", 3},
+        {"chat", 0, "=HYPERLINK(\"x\")", "+1", "-2", 0},
+        {"admin", 59, "@SUM(A1)", "\tcmd", "line\r\nnext\x01", 0},
+        {"event", 86399, " padded", "5\x80 \x9C", "", 0},
+    };
+    EXPECT_EQ(HistoryCsv(rows),
+              "Time (UTC),Kind,Player,Text,Detail,Match\r\n"
+              "2025-12-06T05:46:40Z,chat,J\xC3\xA9r\xC3\xB4me,\"say \"\"hi\"\", all\",read,3\r\n"
+              "1970-01-01T00:00:00Z,chat,\"'=HYPERLINK(\"\"x\"\")\",'+1,'-2,\r\n"
+              "1970-01-01T00:00:59Z,admin,'@SUM(A1),' cmd,\"line  next \",\r\n"
+              "1970-01-01T23:59:59Z,event,\" padded\",5\xE2\x82\xAC \xC5\x93,,\r\n");
+}
+
+#if defined(TOVI_TOVISTATS_PATH)
+namespace {
+
+// Runs tovistats with these arguments; its exit code, and what it wrote to stdout and stderr.
+std::pair<int, std::string> RunTovistats(const TempFolder& dir, const Strings& args) {
+    const fs::path output = dir / "tool-output.txt";
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char*> argv = {const_cast<char*>(TOVI_TOVISTATS_PATH)};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadBytes(output)};
+}
+
+}  // namespace
+
+// The export for scripts, run as the real program beside a store that is still open: a wrong
+// date or a missing database fails with a word and no file; a good run writes every kind since
+// the day, oldest first, and says how many rows.
+TEST(HistoryStore, ExportHistoryCommandWritesEveryKindSinceTheDay) {
+    TempFolder dir;
+    const fs::path data = dir / "data", csv = dir / "out.csv";
+    fs::create_directories(data);
+    auto [missingCode, missing] = RunTovistats(dir, {"--export-history", csv.string(), "--data-dir", data.string()});
+    EXPECT_EQ(missingCode, 1);
+    EXPECT_NE(missing.find("no history database"), std::string::npos) << missing;
+
+    auto store = OpenOk(data / "tovistats.db");
+    const int64_t day = 1765000000 - 1765000000 % 86400;  // 2025-12-06
+    store->ServerEvent(day - 1, "state", "the day before");
+    store->MatchStarted({day, "Srv", "Island", "isl.bms", "TDM"});
+    store->PlayerJoined(day + 1, "Bob", 1, 1);
+    store->ChatRead(day + 2, "Bob", "=1+1, \"quoted\"");
+    store->AdminActionDone({day + 3, "operator at the window", "punt", "Bob", "", "", Outcome::Sent, ""});
+    store->ServerEvent(day + 4, "state", "hosting");
+    store->Flush();
+
+    auto [badCode, bad] = RunTovistats(
+        dir, {"--export-history", csv.string(), "--since", "2025-02-30", "--data-dir", data.string()});
+    EXPECT_EQ(badCode, 2);
+    EXPECT_NE(bad.find("YYYY-MM-DD"), std::string::npos) << bad;
+    EXPECT_FALSE(fs::exists(csv));
+
+    auto [code, said] =
+        RunTovistats(dir, {"--export-history=" + csv.string(), "--since=2025-12-06", "--data-dir", data.string()});
+    EXPECT_EQ(code, 0) << said;
+    EXPECT_EQ(said, "Exported 5 rows to " + csv.string() + ".\n");
+    EXPECT_EQ(ReadBytes(csv),
+              "Time (UTC),Kind,Player,Text,Detail,Match\r\n"
+              "2025-12-06T00:00:00Z,match,,\"Island (isl.bms) TDM, Srv\",not ended,1\r\n"
+              "2025-12-06T00:00:01Z,player,Bob,\"slot 1, team 1\",playing,1\r\n"
+              "2025-12-06T00:00:02Z,chat,Bob,\"'=1+1, \"\"quoted\"\"\",read,1\r\n"
+              "2025-12-06T00:00:03Z,admin,Bob,punt sent,operator at the window,\r\n"
+              "2025-12-06T00:00:04Z,event,,state,hosting,\r\n");
+}
+#endif
