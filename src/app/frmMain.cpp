@@ -42,6 +42,7 @@
 
 #include "ActivityLog.h"
 #include "GameAddresses.h"
+#include "HistoryCsv.h"
 #include "PeriodicChat.h"
 #include "PlayerHistoryDialog.h"
 #include "QtSupport.h"
@@ -115,13 +116,6 @@ QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent) {
     label->setObjectName(name);
     label->setTextFormat(Qt::PlainText);
     return label;
-}
-
-// TEMPORARY until the core's writer lands.
-std::string HistoryCsv(const std::vector<HistoryRow>& rows) {
-    std::string out = "time,kind,player,text,detail\r\n";
-    for (const HistoryRow& r : rows) out += std::to_string(r.Time) + "," + r.Kind + "," + r.Player + "," + r.Text + "," + r.Detail + "\r\n";
-    return out;
 }
 
 // Display text of the core's CR LF separated log text.
