@@ -118,6 +118,17 @@ QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent) {
     return label;
 }
 
+// The detail of a row; a stint's "left" time as the list shows times.
+QString StintEnd(const HistoryRow& row) {
+    constexpr std::string_view left = "left ";
+    int64_t time = 0;
+    const char* first = row.Detail.data() + left.size();
+    const char* last = row.Detail.data() + row.Detail.size();
+    if (row.Kind == "player" && row.Detail.starts_with(left) && std::from_chars(first, last, time).ptr == last)
+        return QStringLiteral("left %1").arg(HistoryTime(time));
+    return FromGameText(row.Detail);
+}
+
 // Display text of the core's CR LF separated log text.
 QString LogDisplay(const std::string& text) {
     QString shown = FromGameText(text);
@@ -560,7 +571,7 @@ void frmMain::cmdHistorySearch_Click() {
         item->setText(1, QString::fromStdString(r.Kind));
         item->setText(2, FromGameText(r.Player));
         item->setText(3, FromGameText(r.Text));
-        item->setText(4, FromGameText(r.Detail));
+        item->setText(4, StintEnd(r));
     }
     m_lstHistory->setSortingEnabled(true);
     RefreshHistorySize();
@@ -610,7 +621,8 @@ void frmMain::RefreshHistorySize() {
         return;
     }
     const HistorySize size = m_history.Store().Size();
-    m_lblHistorySize->setText(tr("Record: %1; %2 matches, %3 stints, %4 chat lines, %5 admin actions, %6 server events")
+    m_lblHistorySize->setText(tr("tovistats.db: %1; %2 match(es), %3 stint(s), %4 chat line(s), %5 admin action(s), "
+                                 "%6 server event(s)")
                                   .arg(QLocale::system().formattedDataSize(size.Bytes))
                                   .arg(size.Matches)
                                   .arg(size.Stints)

@@ -382,7 +382,7 @@ private slots:
         search->setText(QStringLiteral("ancient"));
         find->click();
         QCOMPARE(list->topLevelItemCount(), 0);
-        QVERIFY(window.findChild<QLabel*>("lblHistorySize")->text().contains(QStringLiteral("1 matches, 1 stints, 1 chat lines")));
+        QVERIFY(window.findChild<QLabel*>("lblHistorySize")->text().contains(QStringLiteral("1 match(es), 1 stint(s), 1 chat line(s)")));
 
         // The previous session's match, and a time range that leaves it out.
         kind->setCurrentIndex(3);
