@@ -2,12 +2,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 #include "Windows1252.h"
 
 namespace tovi {
 
 std::string IsoUtcTime(int64_t unixSeconds) {
+    // A time no calendar of four-digit years holds (a damaged row) stays a number.
+    if (unixSeconds < -62167219200 || unixSeconds > 253402300799) return std::to_string(unixSeconds);
     using namespace std::chrono;
     const sys_seconds time{seconds{unixSeconds}};
     const sys_days day = floor<days>(time);
@@ -25,7 +28,8 @@ std::string CsvField(std::string_view windows1252) {
     std::string text(windows1252);
     // A spreadsheet runs a cell that starts with one of these as a formula (a tab or CR counts
     // as the start too): a leading apostrophe keeps it text.
-    const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
+    const bool formula =
+        !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
     for (char& c : text) {
         if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
     }

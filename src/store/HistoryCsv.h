@@ -12,7 +12,7 @@
 
 namespace tovi {
 
-// "2026-12-06T15:01:29Z"
+// "2026-12-06T15:01:29Z"; a time outside the years 0000 to 9999 as its number.
 std::string IsoUtcTime(int64_t unixSeconds);
 
 // One field, quoted when it must be.

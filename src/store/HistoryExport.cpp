@@ -81,7 +81,8 @@ int ExportHistory(const std::vector<std::string>& args, const std::string& defau
     if (!since.empty()) {
         const auto day = ParseUtcDate(since);
         if (!day) {
-            err << "--since " << since << " is no date: give it as YYYY-MM-DD (a day in UTC), e.g. 2026-01-31.\n";
+            err << "--since " << since
+                << " is no date: give it as YYYY-MM-DD (a day in UTC), e.g. 2026-01-31.\n";
             return 2;
         }
         from = *day;
@@ -96,19 +97,20 @@ int ExportHistory(const std::vector<std::string>& args, const std::string& defau
     }
     // Oldest first, as a log reads; within one second, kind by kind in the order they came.
     std::vector<HistoryRow> rows;
-    for (HistoryKind kind :
-         {HistoryKind::Matches, HistoryKind::Players, HistoryKind::Chat, HistoryKind::Admin, HistoryKind::Events}) {
+    for (HistoryKind kind : {HistoryKind::Matches, HistoryKind::Players, HistoryKind::Chat,
+                             HistoryKind::Admin, HistoryKind::Events}) {
         HistoryQuery query;
         query.Kind = kind;
         query.From = from;
         query.Limit = INT_MAX;
         std::vector<HistoryRow> found = opened.Store->Search(query);
         if (!opened.Store->ReadError().empty()) {
-            err << "The history database " << database << " could not be read whole (" << opened.Store->ReadError()
-                << "): nothing was exported.\n";
+            err << "The history database " << database << " could not be read whole ("
+                << opened.Store->ReadError() << "): nothing was exported.\n";
             return 1;
         }
-        rows.insert(rows.end(), std::make_move_iterator(found.rbegin()), std::make_move_iterator(found.rend()));
+        rows.insert(rows.end(), std::make_move_iterator(found.rbegin()),
+                    std::make_move_iterator(found.rend()));
     }
     opened.Store.reset();
     std::stable_sort(rows.begin(), rows.end(),

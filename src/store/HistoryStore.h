@@ -132,8 +132,9 @@ public:
     virtual PlayerHistory PlayerRecord(const std::string& name) = 0;
 
     // Forgets rows older than `time` (Unix seconds): chat, admin actions, events, and matches that
-    // ended before it with their stints and statistics. At most about `maxRows` rows per call, so
-    // that no call holds the disk long: call again until it answers 0. Answers how many went.
+    // ended before it with their stints and statistics (the newest match and the one under way
+    // stay). At most `maxRows` rows per call, so that no call holds the disk long: call again
+    // until it answers 0. Answers how many went.
     virtual int ForgetBefore(int64_t time, int maxRows) = 0;
     virtual HistorySize Size() = 0;
 };

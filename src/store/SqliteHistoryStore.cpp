@@ -432,21 +432,22 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
     const Blob text{LowerCase1252(q.Text)}, player{LowerCase1252(q.Player)};
     const std::string textKey = ToUtf8(text.Bytes), playerKey = ToUtf8(player.Bytes);
     const std::string words = FtsQuery(ToUtf8(q.Text));
-    std::string where;
+    std::string conditions;  // joined by AND
     std::vector<Value> params;
     auto when = [&](const std::string& condition, std::initializer_list<Value> values) {
-        where += (where.empty() ? " WHERE " : " AND ") + condition;
+        conditions += (conditions.empty() ? "" : " AND ") + condition;
         params.insert(params.end(), values);
     };
-    // Part of any of these columns, letter case ignored; instr() takes no wildcards.
+    // Part of any of these columns, letter case ignored (neither it nor instr() knows wildcards).
     auto textIn = [&](std::initializer_list<const char*> columns) {
         std::string any;
         for (const char* column : columns) {
             any += std::string(any.empty() ? "(" : " OR ") + "tovi_contains(" + column + ", ?)";
             params.push_back(text);
         }
-        where += (where.empty() ? " WHERE " : " AND ") + any + ")";
+        when(any + ")", {});
     };
+    auto where = [&] { return conditions.empty() ? std::string() : " WHERE " + conditions; };
     auto timeIn = [&](const char* column) {
         if (q.From != 0) when(std::string(column) + " >= ?", {q.From});
         if (q.To != 0) when(std::string(column) + " < ?", {q.To});
@@ -461,8 +462,8 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             timeIn("c.time");
             if (!player.Bytes.empty()) when("tovi_contains(c.player_raw, ?)", {player});
             if (words.empty()) {
-                sql = std::string(columns) + " FROM chat c" + where + " ORDER BY c.id DESC LIMIT ?";
-            } else if (where.empty()) {
+                sql = std::string(columns) + " FROM chat c" + where() + " ORDER BY c.id DESC LIMIT ?";
+            } else if (conditions.empty()) {
                 // The index hands out its newest matches first; only those are looked up, so a
                 // common word costs the limit, not every line that holds it.
                 sql = std::string(columns) +
@@ -473,8 +474,8 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
                 // The index still leads, newest first; each line it names is checked against the
                 // other filters until the limit is reached.
                 params.insert(params.begin(), words);
-                sql = std::string(columns) + " FROM chat_fts f JOIN chat c ON c.id = f.rowid WHERE chat_fts MATCH ?" +
-                      (where.empty() ? "" : " AND " + where.substr(7)) + " ORDER BY f.rowid DESC LIMIT ?";
+                sql = std::string(columns) + " FROM chat_fts f JOIN chat c ON c.id = f.rowid WHERE chat_fts MATCH ? AND " +
+                      conditions + " ORDER BY f.rowid DESC LIMIT ?";
             }
             break;
         }
@@ -484,7 +485,7 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             if (!playerKey.empty()) when("instr(name_key, ?) > 0", {playerKey});
             sql = "SELECT 'player', joined, name, 'slot ' || slot || ', team ' || team,"
                   " coalesce('left ' || left_at, 'playing'), match_id FROM stints" +
-                  where + " ORDER BY id DESC LIMIT ?";
+                  where() + " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Admin:
             timeIn("time");
@@ -493,7 +494,7 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             sql = "SELECT 'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
                   " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
                   " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0 FROM admin_actions" +
-                  where + " ORDER BY id DESC LIMIT ?";
+                  where() + " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Matches:
             timeIn("started");
@@ -509,13 +510,13 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
                   " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
                   " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, id"
                   " FROM matches" +
-                  where + " ORDER BY id DESC LIMIT ?";
+                  where() + " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Events:
             timeIn("time");
             if (!text.Bytes.empty()) textIn({"kind", "detail"});
             if (!player.Bytes.empty()) when("0", {});  // no event names a player
-            sql = "SELECT 'event', time, '', kind, detail, 0 FROM server_events" + where +
+            sql = "SELECT 'event', time, '', kind, detail, 0 FROM server_events" + where() +
                   " ORDER BY id DESC LIMIT ?";
             break;
     }
@@ -601,11 +602,13 @@ int SqliteHistoryStore::ForgetBefore(int64_t time, int maxRows) {
     if (!Exec("BEGIN IMMEDIATE")) return 0;
     bool ok = true;
     // A match goes once it ended before the time (or, never ended, began before it), after its
-    // stints and statistics; the match under way stays whatever its age.
+    // stints and statistics. The match under way stays whatever its age, and so does the newest:
+    // match numbers follow it, and the chat after its end still names it.
     std::vector<int64_t> oldMatches;
     {
         Prepared st(m_db,
-                    "SELECT id FROM matches WHERE coalesce(ended, started) < ? AND id <> ? ORDER BY id LIMIT ?");
+                    "SELECT id FROM matches WHERE coalesce(ended, started) < ? AND id <> ?"
+                    " AND id < (SELECT max(id) FROM matches) ORDER BY id LIMIT ?");
         ok = st.St && Bind(st.St, {time, m_matchId, budget});
         while (ok && sqlite3_step(st.St) == SQLITE_ROW) oldMatches.push_back(sqlite3_column_int64(st.St, 0));
     }

@@ -471,6 +471,8 @@ TEST(HistoryStore, ForgetBeforeGoesInBoundedBatchesAndKeepsTheChatIndexTrue) {
     EXPECT_TRUE(store->Search({HistoryKind::Chat, "filler"}).empty());
     const HistorySize after = store->Size();
     EXPECT_EQ(after.Chat + after.AdminActions + after.Events + after.Stints, 1);
+    store = OpenOk(file);  // the next run, before its first match
+    EXPECT_EQ(store->ForgetBefore(1000, 4), 0) << "the newest match stays: the next match's number follows it";
 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
@@ -488,13 +490,22 @@ TEST(HistoryCsv, QuotesEncodesAndDisarmsHostileTexts) {
         {"chat", 0, "=HYPERLINK(\"x\")", "+1", "-2", 0},
         {"admin", 59, "@SUM(A1)", "\tcmd", "line\r\nnext\x01", 0},
         {"event", 86399, " padded", "5\x80 \x9C", "", 0},
+        {"event", INT64_MAX, "", "", "", 0},
     };
     EXPECT_EQ(HistoryCsv(rows),
               "Time (UTC),Kind,Player,Text,Detail,Match\r\n"
               "2025-12-06T05:46:40Z,chat,J\xC3\xA9r\xC3\xB4me,\"say \"\"hi\"\", all\",read,3\r\n"
               "1970-01-01T00:00:00Z,chat,\"'=HYPERLINK(\"\"x\"\")\",'+1,'-2,\r\n"
               "1970-01-01T00:00:59Z,admin,'@SUM(A1),' cmd,\"line  next \",\r\n"
-              "1970-01-01T23:59:59Z,event,\" padded\",5\xE2\x82\xAC \xC5\x93,,\r\n");
+              "1970-01-01T23:59:59Z,event,\" padded\",5\xE2\x82\xAC \xC5\x93,,\r\n"
+              "9223372036854775807,event,,,,\r\n");
+
+    std::string everyByte;
+    for (int b = 0; b < 256; ++b) everyByte += static_cast<char>(b);
+    const std::string csv = HistoryCsv({{"chat", 0, everyByte, everyByte, everyByte, 0}});
+    size_t controls = 0;
+    for (char c : csv) controls += static_cast<unsigned char>(c) < 32 ? 1 : 0;
+    EXPECT_EQ(controls, 4u) << "one row: two CR LF and no other control byte";
 }
 
 #if defined(TOVI_TOVISTATS_PATH)
