@@ -100,10 +100,9 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
         const SlotCheck check = CheckSlot(target.Position, target.Name);
         if (check == SlotCheck::Holds) return true;
         *dropped = true;
-        *skipWhy = check == SlotCheck::GameGone ? "the game server is no longer running"
-                   : check == SlotCheck::Unreadable
-                       ? "slot " + slotText + " could not be read"
-                       : "slot " + slotText + " no longer holds that player";
+        *skipWhy = check == SlotCheck::GameGone     ? "the game server is no longer running"
+                   : check == SlotCheck::Unreadable ? "slot " + slotText + " could not be read"
+                                                    : "slot " + slotText + " no longer holds that player";
         m_log.Log(action + " skipped: " + *skipWhy);
         return false;
     };

@@ -107,8 +107,8 @@ private:
     // The selected row with its slot as a number; nothing when no row, no slot number or no place,
     // which the record learns as `action` refused.
     std::optional<std::pair<uint8_t, ListedPlayer>> SelectedRow(const char* action);
-    void NotSent(const std::string& action, const std::string& target, const std::string& reason, bool refused,
-                 const std::string& why);
+    void NotSent(const std::string& action, const std::string& target, const std::string& reason,
+                 bool refused, const std::string& why);
 
     MemoryClass& m_memory;
     ConsoleChannel& m_channel;

@@ -15,7 +15,8 @@ QString HistoryTime(int64_t seconds);
 // then by time.
 class TimedItem : public QTreeWidgetItem {
 public:
-    TimedItem(QTreeWidget* list, int64_t time, int newness) : QTreeWidgetItem(list), m_time(time), m_newness(newness) {}
+    TimedItem(QTreeWidget* list, int64_t time, int newness)
+        : QTreeWidgetItem(list), m_time(time), m_newness(newness) {}
     int64_t Time() const { return m_time; }
     bool operator<(const QTreeWidgetItem& other) const override;
 

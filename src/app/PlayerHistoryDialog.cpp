@@ -39,7 +39,8 @@ void SortNewestFirst(QTreeWidget* list) {
 
 }  // namespace
 
-PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHistory& record, QWidget* parent)
+PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHistory& record,
+                                         QWidget* parent)
     : QDialog(parent) {
     setObjectName(QStringLiteral("PlayerHistoryDialog"));
     setWindowTitle(tr("History of %1").arg(FromGameText(name)));
@@ -58,7 +59,8 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
     pages->setObjectName(QStringLiteral("tabPlayerHistory"));
 
     auto* names = MakeList(QStringLiteral("lstPlayerNames"), {tr("Name")}, pages);
-    for (const std::string& spelling : record.Names) Fill(new QTreeWidgetItem(names), {FromGameText(spelling)});
+    for (const std::string& spelling : record.Names)
+        Fill(new QTreeWidgetItem(names), {FromGameText(spelling)});
 
     auto* stints = MakeList(QStringLiteral("lstPlayerStints"),
                             {tr("Joined"), tr("Left"), tr("Name"), tr("Slot"), tr("Team"), tr("Map")}, pages);
@@ -84,9 +86,12 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
                              pages);
     newness = 0;
     for (const PlayerMatch& m : record.Matches) {
-        QStringList cells{HistoryTime(m.Started),        m.Ended != 0 ? HistoryTime(m.Ended) : QString(),
-                          FromGameText(m.ServerName),    FromGameText(m.MapName),
-                          FromGameText(m.GameType),      FromGameText(m.Result),
+        QStringList cells{HistoryTime(m.Started),
+                          m.Ended != 0 ? HistoryTime(m.Ended) : QString(),
+                          FromGameText(m.ServerName),
+                          FromGameText(m.MapName),
+                          FromGameText(m.GameType),
+                          FromGameText(m.Result),
                           m.Team != 0 ? QString::number(m.Team) : QString()};
         for (const QString& stat : statNames) {
             QString value;
@@ -99,15 +104,16 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
     }
     SortNewestFirst(matches);
 
-    auto* actions = MakeList(QStringLiteral("lstPlayerActions"),
-                             {tr("Time"), tr("Action"), tr("Outcome"), tr("Reason"), tr("By"), tr("Detail")}, pages);
+    auto* actions =
+        MakeList(QStringLiteral("lstPlayerActions"),
+                 {tr("Time"), tr("Action"), tr("Outcome"), tr("Reason"), tr("By"), tr("Detail")}, pages);
     newness = 0;
     for (const AdminAction& a : record.Actions) {
         QString outcome = QString::fromLatin1(OutcomeText(a.Result));
         if (!a.Why.empty()) outcome += QStringLiteral(": ") + FromGameText(a.Why);
         Fill(new TimedItem(actions, a.Time, newness++),
-             {HistoryTime(a.Time), FromGameText(a.Action), outcome, FromGameText(a.Reason), FromGameText(a.Who),
-              FromGameText(a.Detail)});
+             {HistoryTime(a.Time), FromGameText(a.Action), outcome, FromGameText(a.Reason),
+              FromGameText(a.Who), FromGameText(a.Detail)});
     }
     SortNewestFirst(actions);
 

@@ -124,7 +124,8 @@ QString StintEnd(const HistoryRow& row) {
     int64_t time = 0;
     const char* first = row.Detail.data() + left.size();
     const char* last = row.Detail.data() + row.Detail.size();
-    if (row.Kind == "player" && row.Detail.starts_with(left) && std::from_chars(first, last, time).ptr == last)
+    if (row.Kind == "player" && row.Detail.starts_with(left) &&
+        std::from_chars(first, last, time).ptr == last)
         return QStringLiteral("left %1").arg(HistoryTime(time));
     return FromGameText(row.Detail);
 }
@@ -507,13 +508,14 @@ QWidget* frmMain::BuildHistoryStrip() {
                 time->setDateTime(time->minimumDateTime());
             } else if (time->dateTime() == time->minimumDateTime()) {
                 const QDateTime now = QDateTime::currentDateTime();
-                time->setDateTime(box == m_chkHistoryFrom ? QDateTime(now.date(), QTime(0, 0))
-                                                          : QDateTime(now.date(), QTime(now.time().hour(), now.time().minute())));
+                time->setDateTime(box == m_chkHistoryFrom
+                                      ? QDateTime(now.date(), QTime(0, 0))
+                                      : QDateTime(now.date(), QTime(now.time().hour(), now.time().minute())));
             }
         });
     };
-    makeEnd(QStringLiteral("chkHistoryFrom"), tr("Fr&om:"), QStringLiteral("dtpHistoryFrom"), m_chkHistoryFrom,
-            m_dtpHistoryFrom);
+    makeEnd(QStringLiteral("chkHistoryFrom"), tr("Fr&om:"), QStringLiteral("dtpHistoryFrom"),
+            m_chkHistoryFrom, m_dtpHistoryFrom);
     makeEnd(QStringLiteral("chkHistoryTo"), tr("Unt&il:"), QStringLiteral("dtpHistoryTo"), m_chkHistoryTo,
             m_dtpHistoryTo);
     m_cmdHistoryExport = new QPushButton(tr("E&xport..."), strip);
@@ -590,7 +592,8 @@ void frmMain::ShowPlayerHistory(const std::string& name) {
 }
 
 void frmMain::cmdHistoryExport_Click() {
-    auto* ask = new QFileDialog(this, tr("Export history"), m_dataDir, tr("CSV files (*.csv);;All files (*)"));
+    auto* ask =
+        new QFileDialog(this, tr("Export history"), m_dataDir, tr("CSV files (*.csv);;All files (*)"));
     ask->setObjectName(QStringLiteral("dlgHistoryExport"));
     ask->setAcceptMode(QFileDialog::AcceptSave);
     ask->setDefaultSuffix(QStringLiteral("csv"));
@@ -606,11 +609,13 @@ bool frmMain::ExportHistory(const QString& path) {
     // file of that name as it was.
     QSaveFile file(path);
     const std::string csv = HistoryCsv(m_historyRows);
-    const bool written = file.open(QIODevice::WriteOnly) &&
-                         file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
-                         file.commit();
+    const bool written =
+        file.open(QIODevice::WriteOnly) &&
+        file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
+        file.commit();
     if (!written) {
-        m_dialogs.Warn("The history was not exported to " + ToGameText(path) + ": " + ToGameText(file.errorString()));
+        m_dialogs.Warn("The history was not exported to " + ToGameText(path) + ": " +
+                       ToGameText(file.errorString()));
     }
     return written;
 }
@@ -621,17 +626,20 @@ void frmMain::RefreshHistorySize() {
         return;
     }
     const HistorySize size = m_history.Store().Size();
-    m_lblHistorySize->setText(tr("tovistats.db: %1; %2 match(es), %3 stint(s), %4 chat line(s), %5 admin action(s), "
-                                 "%6 server event(s)")
-                                  .arg(QLocale::system().formattedDataSize(size.Bytes))
-                                  .arg(size.Matches)
-                                  .arg(size.Stints)
-                                  .arg(size.Chat)
-                                  .arg(size.AdminActions)
-                                  .arg(size.Events));
+    m_lblHistorySize->setText(
+        tr("tovistats.db: %1; %2 match(es), %3 stint(s), %4 chat line(s), %5 admin action(s), "
+           "%6 server event(s)")
+            .arg(QLocale::system().formattedDataSize(size.Bytes))
+            .arg(size.Matches)
+            .arg(size.Stints)
+            .arg(size.Chat)
+            .arg(size.AdminActions)
+            .arg(size.Events));
 }
 
-int frmMain::HistoryDays() const { return m_txtHistoryDays->value(); }
+int frmMain::HistoryDays() const {
+    return m_txtHistoryDays->value();
+}
 
 void frmMain::ScheduleForgetting(int delayMs) {
     if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
@@ -752,7 +760,8 @@ QWidget* frmMain::BuildSettingsStrip() {
     keepLabel->setBuddy(m_txtHistoryDays);
     keep->addWidget(keepLabel);
     keep->addWidget(m_txtHistoryDays);
-    keep->addWidget(MakeLabel(QStringLiteral("lblHistoryDays1"), tr("days (0 = for ever)"), fraOtherSettings));
+    keep->addWidget(
+        MakeLabel(QStringLiteral("lblHistoryDays1"), tr("days (0 = for ever)"), fraOtherSettings));
     keep->addStretch();
     auto* otherSave = new QHBoxLayout;
     otherSave->addStretch();
@@ -938,7 +947,8 @@ void frmMain::LoadHistoryDays() {
     int days = 0;
     const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), days);
     // Anything but a number of days in range keeps everything: forgetting is never a guess.
-    if (error != std::errc() || end != stored.data() + stored.size() || days < 0 || days > kMaxHistoryDays) days = 0;
+    if (error != std::errc() || end != stored.data() + stored.size() || days < 0 || days > kMaxHistoryDays)
+        days = 0;
     m_txtHistoryDays->setValue(days);
 }
 

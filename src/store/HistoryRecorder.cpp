@@ -124,7 +124,8 @@ void HistoryRecorder::SendFinished(const FinishedSend& send) {
                : send.Outcome == SendOutcome::Skipped ? Outcome::Skipped
                                                       : Outcome::Refused;
     // Who dropped a send knows better why than the channel does.
-    const bool dropped = send.Outcome == SendOutcome::Skipped && send.Note.SkipWhy && !send.Note.SkipWhy->empty();
+    const bool dropped =
+        send.Outcome == SendOutcome::Skipped && send.Note.SkipWhy && !send.Note.SkipWhy->empty();
     a.Why = dropped ? *send.Note.SkipWhy : SendWhy(send.Outcome);
     m_store->AdminActionDone(a);
 }
