@@ -548,6 +548,9 @@ QWidget* frmMain::BuildHistoryStrip() {
     connect(m_txtHistoryPlayer, &QLineEdit::returnPressed, this, &frmMain::cmdHistorySearch_Click);
     connect(m_lstHistory, &QTreeWidget::itemDoubleClicked, this, &frmMain::lstHistory_DoubleClick);
     connect(m_cmdHistoryExport, &QPushButton::clicked, this, &frmMain::cmdHistoryExport_Click);
+    // Server events name no player.
+    connect(m_cboHistoryKind, &QComboBox::currentIndexChanged, m_txtHistoryPlayer,
+            [this](int kind) { m_txtHistoryPlayer->setEnabled(kind != 4); });
     return strip;
 }
 
@@ -557,7 +560,7 @@ void frmMain::cmdHistorySearch_Click() {
     HistoryQuery query;
     query.Kind = kinds[std::clamp(m_cboHistoryKind->currentIndex(), 0, 4)];
     query.Text = ToGameText(m_txtHistorySearch->text().trimmed());
-    query.Player = ToGameText(m_txtHistoryPlayer->text().trimmed());
+    if (m_txtHistoryPlayer->isEnabled()) query.Player = ToGameText(m_txtHistoryPlayer->text().trimmed());
     if (m_chkHistoryFrom->isChecked()) query.From = m_dtpHistoryFrom->dateTime().toSecsSinceEpoch();
     // The end shows minutes: "until 18:30" takes in 18:30's own seconds.
     if (m_chkHistoryTo->isChecked()) query.To = m_dtpHistoryTo->dateTime().toSecsSinceEpoch() + 60;
@@ -572,6 +575,8 @@ void frmMain::cmdHistorySearch_Click() {
         item->setText(0, HistoryTime(r.Time));
         item->setText(1, QString::fromStdString(r.Kind));
         item->setText(2, FromGameText(r.Player));
+        // The name as the record holds it, which the player window looks up.
+        item->setData(2, Qt::UserRole, QByteArray::fromStdString(r.Player));
         item->setText(3, FromGameText(r.Text));
         item->setText(4, StintEnd(r));
     }
@@ -581,7 +586,7 @@ void frmMain::cmdHistorySearch_Click() {
 
 void frmMain::lstHistory_DoubleClick(QTreeWidgetItem* item) {
     if (!item || item->text(2).trimmed().isEmpty()) return;
-    ShowPlayerHistory(ToGameText(item->text(2)));
+    ShowPlayerHistory(item->data(2, Qt::UserRole).toByteArray().toStdString());
 }
 
 void frmMain::ShowPlayerHistory(const std::string& name) {
