@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,19 @@ struct SendNote {
     std::string Target;
     std::string Reason;
     bool Automatic = false;
+    // Filled by whoever drops the send (its check, an announcement refused before it) with why,
+    // for the record; shared, as the reason is known only after the send was queued.
+    std::shared_ptr<std::string> SkipWhy = {};
+};
+
+// An admin action that ended before anything was sent: refused (no player selected, its
+// announcement refused) or skipped (the operator cancelled, the player left meanwhile).
+struct UnsentAction {
+    std::string Action;  // "punt", "ban", "talk"
+    std::string Target;
+    std::string Reason;
+    bool Refused = true;  // false: skipped
+    std::string Why;
 };
 
 // A send that has ended, as the record's observer learns of it.

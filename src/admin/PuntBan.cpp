@@ -97,16 +97,17 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
     // Once the slot is found to hold someone else, or the announcement is refused, the rest of
     // the action is dropped, logged once.
     const std::shared_ptr<bool> dropped = target.Dropped;
-    ConsoleChannel::Check stillThere = [this, life, dropped, target, action, slotText] {
+    // Why the sends were dropped, for the record of both.
+    auto skipWhy = std::make_shared<std::string>();
+    ConsoleChannel::Check stillThere = [this, life, dropped, skipWhy, target, action, slotText] {
         if (life.expired() || *dropped) return false;
         const SlotCheck check = CheckSlot(target.Position, target.Name);
         if (check == SlotCheck::Holds) return true;
         *dropped = true;
-        const std::string why = check == SlotCheck::GameGone ? "the game server is no longer running"
-                                : check == SlotCheck::Unreadable
-                                    ? "slot " + slotText + " could not be read"
-                                    : "slot " + slotText + " no longer holds that player";
-        m_log.Log(action + " skipped: " + why);
+        *skipWhy = check == SlotCheck::GameGone     ? "the game server is no longer running"
+                   : check == SlotCheck::Unreadable ? "slot " + slotText + " could not be read"
+                                                    : "slot " + slotText + " no longer holds that player";
+        m_log.Log(action + " skipped: " + *skipWhy);
         return false;
     };
 
@@ -114,15 +115,16 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
         m_channel.SendServerCommand(
             "gtalk",
             target.Name + (punt ? " has been punted from this server" : " has been banned from this server"),
-            [this, life, dropped, action](SendOutcome outcome) {
+            [this, life, dropped, skipWhy, action](SendOutcome outcome) {
                 if (life.expired() || *dropped) return;
                 // Players are told before they go; what could not be told is not done.
                 if (outcome == SendOutcome::TooLong || outcome == SendOutcome::Cycling) {
                     *dropped = true;
+                    *skipWhy = "its announcement was refused";
                     m_log.Log(action + " skipped: its announcement was refused");
                 }
             },
-            stillThere, SendNote{"", target.Name, target.Reason});
+            stillThere, SendNote{"", target.Name, target.Reason, false, skipWhy});
     }
     m_channel.SendServerCommand(
         "command", (punt ? "punt " : "ban ") + slotText,
@@ -137,37 +139,50 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
         },
         stillThere,
         SendNote{!target.Action.empty() ? target.Action : punt ? "punt" : "ban", target.Name, target.Reason,
-                 target.Automatic});
+                 target.Automatic, skipWhy});
 }
 
-std::optional<std::pair<uint8_t, ListedPlayer>> PuntBan::SelectedRow() {
+void PuntBan::NotSent(const std::string& action, const std::string& target, const std::string& reason,
+                      bool refused, const std::string& why) {
+    if (m_unsent) m_unsent({action, target, reason, refused, why});
+}
+
+std::optional<std::pair<uint8_t, ListedPlayer>> PuntBan::SelectedRow(const char* action) {
     std::optional<ListedPlayer> row = m_rows.SelectedPlayer();
-    if (!row) return std::nullopt;
+    if (!row) {
+        NotSent(action, "", "", true, "no player selected");
+        return std::nullopt;
+    }
     const std::optional<uint8_t> slot = SlotNumber(row->Slot);
-    if (!slot || row->Position < 0) return std::nullopt;
+    if (!slot || row->Position < 0) {
+        NotSent(action, row->Name, "", true, "the selected row names no slot");
+        return std::nullopt;
+    }
     return std::make_pair(*slot, std::move(*row));
 }
 
 void PuntBan::Confirm(Removal kind) {
-    auto selected = SelectedRow();
+    const bool punt = kind == Removal::Punt;
+    auto selected = SelectedRow(punt ? "punt" : "ban");
     if (!selected) return;
     const uint8_t slot = selected->first;
     const ListedPlayer row = std::move(selected->second);
-    const bool punt = kind == Removal::Punt;
     m_dialogs.Ask(std::string("Are you sure you want to ") + (punt ? "punt " : "ban ") + row.Name + "?",
                   [this, life = std::weak_ptr<int>(m_life), kind, slot, row, punt](bool yes) {
-                      if (life.expired() || !yes) return;
+                      if (life.expired()) return;
+                      if (!yes) return NotSent(punt ? "punt" : "ban", row.Name, "", false, "not confirmed");
                       // The poll may have rebuilt the list while the question was open.
                       if (!m_rows.HasPlayerRow(row)) {
                           m_log.Log((punt ? "Punt of " : "Ban of ") + row.Name + kNotListed);
-                          return;
+                          return NotSent(punt ? "punt" : "ban", row.Name, "", false,
+                                         "the player is no longer in the list");
                       }
                       Remove(kind, QueuedPlayer{slot, row.Position, row.Name}, true, true, {});
                   });
 }
 
 void PuntBan::AskReason(Removal kind) {
-    auto selected = SelectedRow();
+    auto selected = SelectedRow(kind == Removal::Punt ? "punt" : "ban");
     if (!selected) return;
     const uint8_t slot = selected->first;
     const ListedPlayer row = std::move(selected->second);
@@ -178,10 +193,12 @@ void PuntBan::AskReason(Removal kind) {
     m_dialogs.LimitedInputBox(
         prompt, "", MaxReasonLength(row.Name),
         [this, life = std::weak_ptr<int>(m_life), slot, row, punt](std::optional<std::string> reason) {
-            if (life.expired() || !reason || reason->empty()) return;
+            if (life.expired()) return;
+            const char* action = punt ? "punt" : "ban";
+            if (!reason || reason->empty()) return NotSent(action, row.Name, "", false, "no reason given");
             if (!m_rows.HasPlayerRow(row)) {
                 m_log.Log((punt ? "Punt of " : "Ban of ") + row.Name + kNotListed);
-                return;
+                return NotSent(action, row.Name, *reason, false, "the player is no longer in the list");
             }
             QueuedPlayer entry{slot, row.Position, row.Name};
             entry.Reason = *reason;
@@ -199,7 +216,8 @@ void PuntBan::AskReason(Removal kind) {
                                       [&](const QueuedPlayer& e) { return e.Dropped == entry.Dropped; });
                         m_log.Log((punt ? "Punt of " : "Ban of ") + entry.Name +
                                   " dropped: its reason could not be announced");
-                        return;
+                        return NotSent(punt ? "punt" : "ban", entry.Name, entry.Reason, true,
+                                       "its reason could not be announced");
                     }
                     StartPuntTimer();
                 },
@@ -221,7 +239,7 @@ void PuntBan::mnuPlayersBanReason_Click() {
 }
 
 void PuntBan::mnuPlayersTalk_Click() {
-    auto selected = SelectedRow();
+    auto selected = SelectedRow("talk");
     if (!selected) return;
     ListedPlayer row = std::move(selected->second);
     const size_t room =
@@ -229,10 +247,11 @@ void PuntBan::mnuPlayersTalk_Click() {
     m_dialogs.LimitedInputBox(
         "Enter text to address to " + row.Name, "", room,
         [this, life = std::weak_ptr<int>(m_life), row](std::optional<std::string> text) {
-            if (life.expired() || !text || text->empty()) return;
+            if (life.expired()) return;
+            if (!text || text->empty()) return NotSent("talk", row.Name, "", false, "no text given");
             if (!m_rows.HasPlayerRow(row)) {
                 m_log.Log("Text to " + row.Name + kNotListed);
-                return;
+                return NotSent("talk", row.Name, "", false, "the player is no longer in the list");
             }
             m_channel.SendServerCommand("gtalk", row.Name + ", " + *text, {}, {}, SendNote{"talk", row.Name, ""});
         });

@@ -80,6 +80,9 @@ public:
     // announcement, the poll keeps running, the same slot check. `finished` runs once it has ended.
     void PuntQueued(QueuedPlayer target, std::function<void()> finished);
 
+    // Told of every menu action that ends before anything is sent, with why.
+    void SetObserver(std::function<void(const UnsentAction&)> observer) { m_unsent = std::move(observer); }
+
     void mnuPlayersPunt_Click();
     void mnuPlayersBan_Click();
     void mnuPlayersPuntReason_Click();
@@ -109,8 +112,11 @@ private:
     void PausePoll();
     void ResumePoll();
     void StartPuntTimer();
-    // The selected row with its slot as a number; nothing when no row, no slot number or no place.
-    std::optional<std::pair<uint8_t, ListedPlayer>> SelectedRow();
+    // The selected row with its slot as a number; nothing when no row, no slot number or no place,
+    // which the record learns as `action` refused.
+    std::optional<std::pair<uint8_t, ListedPlayer>> SelectedRow(const char* action);
+    void NotSent(const std::string& action, const std::string& target, const std::string& reason,
+                 bool refused, const std::string& why);
 
     MemoryClass& m_memory;
     ConsoleChannel& m_channel;
@@ -122,6 +128,7 @@ private:
     std::vector<QueuedPlayer> m_puntQueue;
     std::vector<QueuedPlayer> m_banQueue;
     std::optional<Scheduler::TimerId> m_tmrPunt;
+    std::function<void(const UnsentAction&)> m_unsent;
     // Confirmed actions and the punt timer's work can overlap; the poll restarts when the last ends.
     int m_pollPauses = 0;
     // Callbacks from dialogs and sends hold this weakly, to do nothing once this object is gone.

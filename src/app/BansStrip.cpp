@@ -79,10 +79,10 @@ BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock
     m_lstBans->setColumnWidth(2, 200);
     auto* buttons = new QHBoxLayout;
     auto* add = Button(QStringLiteral("cmdBanAdd"), tr("Add &entry..."), this);
-    auto* edit = Button(QStringLiteral("cmdBanEdit"), tr("Ed&it..."), this);
+    auto* edit = Button(QStringLiteral("cmdBanEdit"), tr("Chan&ge..."), this);
     auto* lift = Button(QStringLiteral("cmdBanLift"), tr("Lift (unban)..."), this);
     auto* import = Button(QStringLiteral("cmdBanImport"), tr("Import CS&V..."), this);
-    auto* exportCsv = Button(QStringLiteral("cmdBanExport"), tr("E&xport CSV..."), this);
+    auto* exportCsv = Button(QStringLiteral("cmdBanExport"), tr("Export CSV..."), this);
     for (QPushButton* b : {add, edit, lift}) buttons->addWidget(b);
     buttons->addStretch();
     buttons->addWidget(import);

@@ -1,8 +1,26 @@
 #include "ListViews.h"
 
+#include <QDateTime>
+
 #include "QtSupport.h"
 
 namespace tovi {
+
+QString HistoryTime(int64_t seconds) {
+    return QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+bool TimedItem::operator<(const QTreeWidgetItem& other) const {
+    const auto* row = dynamic_cast<const TimedItem*>(&other);
+    if (!row) return QTreeWidgetItem::operator<(other);
+    const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+    if (column > 0) {
+        const int order = text(column).localeAwareCompare(other.text(column));
+        if (order != 0) return order < 0;
+    }
+    if (m_time != row->m_time) return m_time < row->m_time;
+    return m_newness > row->m_newness;
+}
 
 int PlayerListAdapter::RowCount() { return m_list->topLevelItemCount(); }
 

@@ -7,6 +7,24 @@
 
 namespace tovi {
 
+// A time of the record as the lists show it, in local time.
+QString HistoryTime(int64_t seconds);
+
+// A row of a list of the record: sorts by its time as a number in column 0, rows of one second in
+// the record's order (`newness` 0 for the newest row the store gave); other columns by their text,
+// then by time.
+class TimedItem : public QTreeWidgetItem {
+public:
+    TimedItem(QTreeWidget* list, int64_t time, int newness)
+        : QTreeWidgetItem(list), m_time(time), m_newness(newness) {}
+    int64_t Time() const { return m_time; }
+    bool operator<(const QTreeWidgetItem& other) const override;
+
+private:
+    int64_t m_time;
+    int m_newness;
+};
+
 class PlayerListAdapter : public PlayerListView {
 public:
     explicit PlayerListAdapter(QTreeWidget* list) : m_list(list) {}

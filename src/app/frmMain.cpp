@@ -8,7 +8,9 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDateTimeEdit>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -16,11 +18,13 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QNetworkReply>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QSlider>
 #include <QSpinBox>
@@ -39,7 +43,9 @@
 #include "ActivityLog.h"
 #include "BansStrip.h"
 #include "GameAddresses.h"
+#include "HistoryCsv.h"
 #include "PeriodicChat.h"
+#include "PlayerHistoryDialog.h"
 #include "QtSupport.h"
 #include "ServerList.h"
 
@@ -111,6 +117,18 @@ QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent) {
     label->setObjectName(name);
     label->setTextFormat(Qt::PlainText);
     return label;
+}
+
+// The detail of a row; a stint's "left" time as the list shows times.
+QString StintEnd(const HistoryRow& row) {
+    constexpr std::string_view left = "left ";
+    int64_t time = 0;
+    const char* first = row.Detail.data() + left.size();
+    const char* last = row.Detail.data() + row.Detail.size();
+    if (row.Kind == "player" && row.Detail.starts_with(left) &&
+        std::from_chars(first, last, time).ptr == last)
+        return QStringLiteral("left %1").arg(HistoryTime(time));
+    return FromGameText(row.Detail);
 }
 
 // Display text of the core's CR LF separated log text.
@@ -200,6 +218,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_channel->SetObserver([this](const FinishedSend& send) { m_history.SendFinished(send); });
     m_playerLookup = std::make_unique<PlayerListLookup>(*m_playerList);
     m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_dialogs, *m_playerLookup, *this);
+    m_puntBan->SetObserver([this](const UnsentAction& action) { m_history.ActionNotSent(action); });
     m_autoMessages = std::make_unique<AutoMessages>(folder, *m_channel, m_dialogs, *this, *this);
     m_matchTime = std::make_unique<MatchTime>(m_memory, *m_channel, m_dialogs);
 
@@ -242,8 +261,11 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     });
     connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsOther")), &QToolButton::clicked, this,
             [this] {
-                const bool saved = m_settingsFile->SaveOtherSettings();
+                bool saved = m_settingsFile->SaveOtherSettings();
+                saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(HistoryDays()));
                 m_history.WindowAction("settings saved", "other settings", saved, saved ? "" : "the file could not be written");
+                // A shorter time takes effect now, not at the next hourly look.
+                if (saved) ScheduleForgetting(0);
             });
 
     BuildBanControls();
@@ -260,6 +282,8 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
 frmMain::~frmMain() {
     // The tab shows the ban list and its menu actions, members that go before the window's children.
     delete m_bansStrip;
+    // The scheduler outlives the window.
+    if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
 }
 
 // ---- strips -------------------------------------------------------------------------------
@@ -453,13 +477,63 @@ QWidget* frmMain::BuildHistoryStrip() {
     label->setBuddy(m_txtHistorySearch);
     m_cboHistoryKind = new QComboBox(strip);
     m_cboHistoryKind->setObjectName(QStringLiteral("cboHistoryKind"));
-    m_cboHistoryKind->addItems({tr("Chat"), tr("Players"), tr("Admin actions")});
+    // In the order of HistoryKind.
+    m_cboHistoryKind->addItems({tr("Chat"), tr("Players"), tr("Admin actions"), tr("Matches"), tr("Server events")});
     m_cmdHistorySearch = new QPushButton(tr("Fin&d"), strip);
     m_cmdHistorySearch->setObjectName(QStringLiteral("cmdHistorySearch"));
     row->addWidget(label);
     row->addWidget(m_txtHistorySearch, 1);
     row->addWidget(m_cboHistoryKind);
     row->addWidget(m_cmdHistorySearch);
+
+    // The filters: a player, and a time range whose ends are open until ticked.
+    auto* filters = new QHBoxLayout();
+    auto* playerLabel = new QLabel(tr("Player:"), strip);
+    playerLabel->setObjectName(QStringLiteral("lblHistoryPlayer"));
+    m_txtHistoryPlayer = new QLineEdit(strip);
+    m_txtHistoryPlayer->setObjectName(QStringLiteral("txtHistoryPlayer"));
+    m_txtHistoryPlayer->setPlaceholderText(tr("any player"));
+    playerLabel->setBuddy(m_txtHistoryPlayer);
+    auto makeEnd = [&](const QString& check, const QString& caption, const QString& edit, QCheckBox*& box,
+                       QDateTimeEdit*& time) {
+        box = new QCheckBox(caption, strip);
+        box->setObjectName(check);
+        time = new QDateTimeEdit(strip);
+        time->setObjectName(edit);
+        time->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm"));
+        time->setCalendarPopup(true);
+        time->setEnabled(false);
+        // Open ends show as "any"; a ticked end starts at today's beginning or the present minute.
+        time->setMinimumDateTime(QDateTime(QDate(2000, 1, 1), QTime(0, 0)));
+        time->setSpecialValueText(tr("any"));
+        time->setDateTime(time->minimumDateTime());
+        connect(box, &QCheckBox::toggled, time, [time, box, this](bool ticked) {
+            time->setEnabled(ticked);
+            if (!ticked) {
+                time->setDateTime(time->minimumDateTime());
+            } else if (time->dateTime() == time->minimumDateTime()) {
+                const QDateTime now = QDateTime::currentDateTime();
+                time->setDateTime(box == m_chkHistoryFrom
+                                      ? QDateTime(now.date(), QTime(0, 0))
+                                      : QDateTime(now.date(), QTime(now.time().hour(), now.time().minute())));
+            }
+        });
+    };
+    makeEnd(QStringLiteral("chkHistoryFrom"), tr("Fr&om:"), QStringLiteral("dtpHistoryFrom"),
+            m_chkHistoryFrom, m_dtpHistoryFrom);
+    makeEnd(QStringLiteral("chkHistoryTo"), tr("Unt&il:"), QStringLiteral("dtpHistoryTo"), m_chkHistoryTo,
+            m_dtpHistoryTo);
+    m_cmdHistoryExport = new QPushButton(tr("E&xport..."), strip);
+    m_cmdHistoryExport->setObjectName(QStringLiteral("cmdHistoryExport"));
+    m_cmdHistoryExport->setToolTip(tr("Write the rows found to a CSV file"));
+    filters->addWidget(playerLabel);
+    filters->addWidget(m_txtHistoryPlayer, 1);
+    filters->addWidget(m_chkHistoryFrom);
+    filters->addWidget(m_dtpHistoryFrom);
+    filters->addWidget(m_chkHistoryTo);
+    filters->addWidget(m_dtpHistoryTo);
+    filters->addWidget(m_cmdHistoryExport);
+
     m_lstHistory = MakeReportList(QStringLiteral("lstHistory"),
                                   {tr("Time"), tr("Kind"), tr("Player"), tr("Text"), tr("Detail")}, strip);
     m_lstHistory->setColumnWidth(0, 140);
@@ -467,34 +541,130 @@ QWidget* frmMain::BuildHistoryStrip() {
     m_lstHistory->setColumnWidth(2, 140);
     m_lstHistory->setColumnWidth(3, 260);
     m_lstHistory->setSortingEnabled(true);
+    m_lstHistory->sortByColumn(0, Qt::DescendingOrder);
+    m_lstHistory->setToolTip(tr("Double-click a row that names a player to see his history"));
+    m_lblHistorySize = MakeLabel(QStringLiteral("lblHistorySize"), QString(), strip);
     layout->addLayout(row);
+    layout->addLayout(filters);
     layout->addWidget(m_lstHistory, 1);
+    layout->addWidget(m_lblHistorySize);
     connect(m_cmdHistorySearch, &QPushButton::clicked, this, &frmMain::cmdHistorySearch_Click);
     connect(m_txtHistorySearch, &QLineEdit::returnPressed, this, &frmMain::cmdHistorySearch_Click);
+    connect(m_txtHistoryPlayer, &QLineEdit::returnPressed, this, &frmMain::cmdHistorySearch_Click);
+    connect(m_lstHistory, &QTreeWidget::itemDoubleClicked, this, &frmMain::lstHistory_DoubleClick);
+    connect(m_cmdHistoryExport, &QPushButton::clicked, this, &frmMain::cmdHistoryExport_Click);
+    // Server events name no player.
+    connect(m_cboHistoryKind, &QComboBox::currentIndexChanged, m_txtHistoryPlayer,
+            [this](int kind) { m_txtHistoryPlayer->setEnabled(kind != 4); });
     return strip;
 }
 
 void frmMain::cmdHistorySearch_Click() {
-    constexpr HistoryKind kinds[] = {HistoryKind::Chat, HistoryKind::Players, HistoryKind::Admin};
-    const int index = std::clamp(m_cboHistoryKind->currentIndex(), 0, 2);
+    constexpr HistoryKind kinds[] = {HistoryKind::Chat, HistoryKind::Players, HistoryKind::Admin,
+                                     HistoryKind::Matches, HistoryKind::Events};
     HistoryQuery query;
-    query.Kind = kinds[index];
-    query.Text = ToGameText(m_txtHistorySearch->text());
+    query.Kind = kinds[std::clamp(m_cboHistoryKind->currentIndex(), 0, 4)];
+    query.Text = ToGameText(m_txtHistorySearch->text().trimmed());
+    if (m_txtHistoryPlayer->isEnabled()) query.Player = ToGameText(m_txtHistoryPlayer->text().trimmed());
+    if (m_chkHistoryFrom->isChecked()) query.From = m_dtpHistoryFrom->dateTime().toSecsSinceEpoch();
+    // The end shows minutes: "until 18:30" takes in 18:30's own seconds.
+    if (m_chkHistoryTo->isChecked()) query.To = m_dtpHistoryTo->dateTime().toSecsSinceEpoch() + 60;
     query.Limit = kHistoryRows;
-    const auto rows = m_history.Store().Search(query);
+    m_historyRows = m_history.Store().Search(query);
     m_lstHistory->setSortingEnabled(false);
     m_lstHistory->clear();
-    for (const HistoryRow& r : rows) {
+    int newness = 0;
+    for (const HistoryRow& r : m_historyRows) {
         // Game texts go in as plain text: an item never interprets markup.
-        auto* item = new QTreeWidgetItem(m_lstHistory);
-        // Sortable by time: the text sorts as the time does.
-        item->setText(0, QDateTime::fromSecsSinceEpoch(r.Time).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+        auto* item = new TimedItem(m_lstHistory, r.Time, newness++);
+        item->setText(0, HistoryTime(r.Time));
         item->setText(1, QString::fromStdString(r.Kind));
         item->setText(2, FromGameText(r.Player));
+        // The name as the record holds it, which the player window looks up.
+        item->setData(2, Qt::UserRole, QByteArray::fromStdString(r.Player));
         item->setText(3, FromGameText(r.Text));
-        item->setText(4, FromGameText(r.Detail));
+        item->setText(4, StintEnd(r));
     }
     m_lstHistory->setSortingEnabled(true);
+    RefreshHistorySize();
+}
+
+void frmMain::lstHistory_DoubleClick(QTreeWidgetItem* item) {
+    if (!item || item->text(2).trimmed().isEmpty()) return;
+    ShowPlayerHistory(item->data(2, Qt::UserRole).toByteArray().toStdString());
+}
+
+void frmMain::ShowPlayerHistory(const std::string& name) {
+    // Shown beside the window, not over it: the poll and the window go on meanwhile.
+    auto* view = new PlayerHistoryDialog(name, m_history.Store().PlayerRecord(name), this);
+    view->setAttribute(Qt::WA_DeleteOnClose);
+    view->show();
+}
+
+void frmMain::cmdHistoryExport_Click() {
+    auto* ask =
+        new QFileDialog(this, tr("Export history"), m_dataDir, tr("CSV files (*.csv);;All files (*)"));
+    ask->setObjectName(QStringLiteral("dlgHistoryExport"));
+    ask->setAcceptMode(QFileDialog::AcceptSave);
+    ask->setDefaultSuffix(QStringLiteral("csv"));
+    ask->selectFile(QStringLiteral("history.csv"));
+    ask->setAttribute(Qt::WA_DeleteOnClose);
+    // Answered later, so that no event loop runs inside this handler.
+    connect(ask, &QFileDialog::fileSelected, this, [this](const QString& path) { ExportHistory(path); });
+    ask->open();
+}
+
+bool frmMain::ExportHistory(const QString& path) {
+    // Written beside the file and put in its place when complete, so that a failure leaves any
+    // file of that name as it was.
+    QSaveFile file(path);
+    const std::string csv = HistoryCsv(m_historyRows);
+    const bool written =
+        file.open(QIODevice::WriteOnly) &&
+        file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
+        file.commit();
+    if (!written) {
+        m_dialogs.Warn("The history was not exported to " + ToGameText(path) + ": " +
+                       ToGameText(file.errorString()));
+    }
+    return written;
+}
+
+void frmMain::RefreshHistorySize() {
+    if (!m_historyKept) {
+        m_lblHistorySize->setText(tr("No history is kept: the record could not be opened."));
+        return;
+    }
+    const HistorySize size = m_history.Store().Size();
+    m_lblHistorySize->setText(
+        tr("tovistats.db: %1; %2 match(es), %3 stint(s), %4 chat line(s), %5 admin action(s), "
+           "%6 server event(s)")
+            .arg(QLocale::system().formattedDataSize(size.Bytes))
+            .arg(size.Matches)
+            .arg(size.Stints)
+            .arg(size.Chat)
+            .arg(size.AdminActions)
+            .arg(size.Events));
+}
+
+int frmMain::HistoryDays() const {
+    return m_txtHistoryDays->value();
+}
+
+void frmMain::ScheduleForgetting(int delayMs) {
+    if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
+    m_forgetTimer = m_scheduler.Schedule(delayMs, [this] {
+        m_forgetTimer.reset();
+        ForgetOldHistory();
+    });
+}
+
+void frmMain::ForgetOldHistory() {
+    const int days = HistoryDays();
+    if (days <= 0 || !m_historyKept) return ScheduleForgetting(kForgetCheckMs);
+    const int64_t before = QDateTime::currentSecsSinceEpoch() - int64_t{days} * 24 * 60 * 60;
+    const int gone = m_history.Store().ForgetBefore(before, kForgetBatchRows);
+    ScheduleForgetting(gone > 0 ? kForgetPauseMs : kForgetCheckMs);
 }
 
 QWidget* frmMain::BuildMapStrip() {
@@ -591,6 +761,18 @@ QWidget* frmMain::BuildSettingsStrip() {
     minPlayers->addWidget(m_upDown);
     minPlayers->addWidget(MakeLabel(QStringLiteral("lblMinPlayers1"), tr("players (zero for no minimum)"), fraOtherSettings));
     minPlayers->addStretch();
+    // How long the record keeps what it holds; stored in settings.ini under [history].
+    auto* keep = new QHBoxLayout;
+    m_txtHistoryDays = new QSpinBox(fraOtherSettings);
+    m_txtHistoryDays->setObjectName(QStringLiteral("txtHistoryDays"));
+    m_txtHistoryDays->setRange(0, kMaxHistoryDays);
+    auto* keepLabel = MakeLabel(QStringLiteral("lblHistoryDays0"), tr("Keep history for"), fraOtherSettings);
+    keepLabel->setBuddy(m_txtHistoryDays);
+    keep->addWidget(keepLabel);
+    keep->addWidget(m_txtHistoryDays);
+    keep->addWidget(
+        MakeLabel(QStringLiteral("lblHistoryDays1"), tr("days (0 = for ever)"), fraOtherSettings));
+    keep->addStretch();
     auto* otherSave = new QHBoxLayout;
     otherSave->addStretch();
     otherSave->addWidget(MakePictureButton(QStringLiteral("cmdSaveSettingsOther"), QStyle::SP_DialogSaveButton,
@@ -600,6 +782,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     other->addWidget(m_chkDisplayNextMap);
     other->addWidget(m_chkKeepArchive);
     other->addLayout(minPlayers);
+    other->addLayout(keep);
     other->addStretch();
     other->addLayout(otherSave);
 
@@ -745,6 +928,7 @@ void frmMain::Form_Load() {
     m_autoMessages->LoadAutoMessages();
     FillAbout();
     m_settingsFile->LoadOtherSettings();
+    LoadHistoryDays();
     m_statsFile->Recover();
     m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
 
@@ -764,6 +948,18 @@ void frmMain::Form_Load() {
     ShowNews(NewsUrl(m_settings.UpdateURL));
     cmdRefreshList_Click();
     m_timer->start();
+    RefreshHistorySize();
+    ScheduleForgetting(0);
+}
+
+void frmMain::LoadHistoryDays() {
+    const std::string stored = m_settingsFile->ReadSettingValue("history", "keepdays", "0", 16);
+    int days = 0;
+    const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), days);
+    // Anything but a number of days in range keeps everything: forgetting is never a guess.
+    if (error != std::errc() || end != stored.data() + stored.size() || days < 0 || days > kMaxHistoryDays)
+        days = 0;
+    m_txtHistoryDays->setValue(days);
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -818,6 +1014,7 @@ void frmMain::Tabs_Change(int index) {
     const int strip = index + 1;
     if (strip == m_currentStrip) return;
     m_currentStrip = strip;
+    if (strip == 8) RefreshHistorySize();
 }
 
 void frmMain::TabChat_Change(int index) {
@@ -1081,6 +1278,7 @@ void frmMain::TickFinished(bool attached) { m_history.TickDone(attached, m_statu
 void frmMain::UseHistory(std::unique_ptr<HistoryStore> store) {
     m_history.SetStore(*store);
     m_historyStore = std::move(store);
+    m_historyKept = true;
 }
 
 void frmMain::RecordClock(const std::string& what, bool written) {

@@ -12,6 +12,8 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "AutoMessages.h"
 #include "BanEnforcer.h"
@@ -53,6 +55,8 @@ class QTabWidget;
 class QTextBrowser;
 class QToolButton;
 class QTreeWidget;
+class QTreeWidgetItem;
+class QDateTimeEdit;
 
 namespace tovi {
 
@@ -142,6 +146,13 @@ public:
     // The record this window writes to; none until one is handed in.
     void UseHistory(std::unique_ptr<HistoryStore> store);
     HistoryRecorder& History() { return m_history; }
+    // The History tab's current result as CSV in `path`, written whole or not at all; false, with
+    // the operator told why, when it could not be written.
+    bool ExportHistory(const QString& path);
+    // What the record knows of a player, in a window of its own.
+    void ShowPlayerHistory(const std::string& name);
+    // Days the record keeps; 0 keeps everything.
+    int HistoryDays() const;
     PuntBan& Punts() { return *m_puntBan; }
     // The ban list, kept in `store` (the record's database) from now on.
     void UseBanStore(std::unique_ptr<BanStore> store);
@@ -179,6 +190,14 @@ private:
     QWidget* BuildAboutStrip();
     QWidget* BuildHistoryStrip();
     void cmdHistorySearch_Click();
+    void lstHistory_DoubleClick(QTreeWidgetItem* item);
+    void cmdHistoryExport_Click();
+    void RefreshHistorySize();
+    // Forgets what is older than the retention setting, a small batch at a time, each on a turn
+    // of the event loop of its own; then looks again after a while.
+    void ForgetOldHistory();
+    void ScheduleForgetting(int delayMs);
+    void LoadHistoryDays();
     void BuildStatusBar();
     void BuildTray();
     void AddTrayIcon();
@@ -288,6 +307,22 @@ private:
     QComboBox* m_cboHistoryKind = nullptr;
     QPushButton* m_cmdHistorySearch = nullptr;
     QTreeWidget* m_lstHistory = nullptr;
+    QLineEdit* m_txtHistoryPlayer = nullptr;
+    QCheckBox* m_chkHistoryFrom = nullptr;
+    QDateTimeEdit* m_dtpHistoryFrom = nullptr;
+    QCheckBox* m_chkHistoryTo = nullptr;
+    QDateTimeEdit* m_dtpHistoryTo = nullptr;
+    QPushButton* m_cmdHistoryExport = nullptr;
+    QLabel* m_lblHistorySize = nullptr;
+    QSpinBox* m_txtHistoryDays = nullptr;
+    std::vector<HistoryRow> m_historyRows;  // the current result, as the store gave it
+    bool m_historyKept = false;             // a record was handed in
+    std::optional<Scheduler::TimerId> m_forgetTimer;
+    // Retention works through the record this many rows per turn, and looks again this often.
+    static constexpr int kForgetBatchRows = 500;
+    static constexpr int kMaxHistoryDays = 36500;
+    static constexpr int kForgetPauseMs = 20;
+    static constexpr int kForgetCheckMs = 60 * 60 * 1000;
 
     QSystemTrayIcon m_tray;
     QIcon m_trayIcon;   // TrayIcon: a hosting server

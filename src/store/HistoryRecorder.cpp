@@ -123,8 +123,16 @@ void HistoryRecorder::SendFinished(const FinishedSend& send) {
     a.Result = send.Outcome == SendOutcome::Sent      ? Outcome::Sent
                : send.Outcome == SendOutcome::Skipped ? Outcome::Skipped
                                                       : Outcome::Refused;
-    a.Why = SendWhy(send.Outcome);
+    // Who dropped a send knows better why than the channel does.
+    const bool dropped =
+        send.Outcome == SendOutcome::Skipped && send.Note.SkipWhy && !send.Note.SkipWhy->empty();
+    a.Why = dropped ? *send.Note.SkipWhy : SendWhy(send.Outcome);
     m_store->AdminActionDone(a);
+}
+
+void HistoryRecorder::ActionNotSent(const UnsentAction& u) {
+    m_store->AdminActionDone({m_now(), kOperatorAtWindow, u.Action, u.Target, u.Reason, "",
+                              u.Refused ? Outcome::Refused : Outcome::Skipped, u.Why});
 }
 
 void HistoryRecorder::WindowAction(const std::string& action, const std::string& detail, bool done,

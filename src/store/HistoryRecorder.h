@@ -44,6 +44,8 @@ public:
     void StatsUploaded(int matches) { m_store->StatsUploaded(m_now(), matches); }
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
+    // A menu action that ended before anything was sent.
+    void ActionNotSent(const UnsentAction& action);
     // An action of the operator that is no console send (settings saved, the match clock moved).
     void WindowAction(const std::string& action, const std::string& detail, bool done,
                       const std::string& why = "");

@@ -2,7 +2,11 @@
 // simulator process through its window on the X server.
 #include <sys/resource.h>
 
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
@@ -42,6 +46,31 @@ void LimitFileSize(rlim_t bytes) {
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
 }
 
+// The History tab's rows for one search through its controls, oldest first: "player | text | detail".
+QStringList HistorySearch(frmMain& window, int kind, const QString& text, const QString& player = {}) {
+    window.findChild<QComboBox*>("cboHistoryKind")->setCurrentIndex(kind);
+    window.findChild<QLineEdit*>("txtHistorySearch")->setText(text);
+    window.findChild<QLineEdit*>("txtHistoryPlayer")->setText(player);
+    window.findChild<QPushButton*>("cmdHistorySearch")->click();
+    auto* list = window.findChild<QTreeWidget*>("lstHistory");
+    list->sortByColumn(0, Qt::AscendingOrder);
+    QStringList rows;
+    for (int row = 0; row < list->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem* item = list->topLevelItem(row);
+        // Times differ from run to run: a stint says only whether it ended.
+        const QString detail = kind == 1 ? item->text(4).section(QLatin1Char(' '), 0, 0) : item->text(4);
+        rows << item->text(2) + " | " + item->text(3) + " | " + detail;
+    }
+    return rows;
+}
+
+int RowOf(QTreeWidget* players, const QString& name) {
+    for (int row = 0; row < players->topLevelItemCount(); ++row) {
+        if (players->topLevelItem(row)->text(1) == name) return row;
+    }
+    return -1;
+}
+
 }  // namespace
 
 class LiveServerTest : public QObject {
@@ -73,6 +102,81 @@ private slots:
         sim.Stop();
         QTRY_COMPARE_WITH_TIMEOUT(panel3(), QStringLiteral("Game not running"), 5000);
         QCOMPARE(window.findChild<QTreeWidget*>("lstPlayers")->topLevelItemCount(), 0);
+    }
+
+    // The record of a session, found again through the History tab, and again after a restart:
+    // players join, leave and come back, chat, and the operator punts one and bans another
+    // through the player menu.
+    void theHistoryTabFindsWhatTheServerSawAndDid() {
+        testing::PrivateDisplay display;
+        QVERIFY2(!display.name().empty(), "Xvfb could not be started");
+        QTemporaryDir folder;
+        // At twice real speed: the players and chat the program must see come seconds apart, Eve's
+        // return last; the player menu is used once the scenario has played out.
+        std::ofstream(folder.filePath("history.scn").toStdString())
+            << "name \"History test\"\nmaxplayers 8\ndedicated 1\ngametype 1\n"
+               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime forever\n"
+               "at 0 join 1 \"Alice\" team=1\nat 0 join 2 \"Bob\" team=2\nat 0 join 3 \"Carol\" team=1\n"
+               "at 0 join 4 \"Dave\" team=2\n"
+               "at 20 join 5 \"Eve\" team=1\nat 25 chat \"Alice: hello there\"\nat 30 leave 5\n"
+               "at 35 chat \"Bob: where is eve\"\nat 40 join 5 \"Eve\" team=1\nat 45 chat \"Eve: back again\"\n";
+        auto expectRecord = [](frmMain& window) {
+            // Joined in the order read; the first four at the first read, in slot order.
+            QCOMPARE(HistorySearch(window, 1, ""),
+                     (QStringList{"Alice | slot 1, team 1 | playing", "Bob | slot 2, team 2 | playing",
+                                  "Carol | slot 3, team 1 | left", "Dave | slot 4, team 2 | left",
+                                  "Eve | slot 5, team 1 | left", "Eve | slot 5, team 1 | playing"}));
+            QCOMPARE(HistorySearch(window, 1, "", "eve").size(), 2);
+            QCOMPARE(HistorySearch(window, 0, ""),
+                     (QStringList{"Alice | hello there | read", "Bob | where is eve | read", "Eve | back again | read",
+                                  "Carol | Carol has been punted from this server | sent",
+                                  "Host | Carol has been punted from this server | read",
+                                  "Dave | Dave has been banned from this server | sent",
+                                  "Host | Dave has been banned from this server | read"}));
+            QCOMPARE(HistorySearch(window, 0, "hello"), QStringList{"Alice | hello there | read"});
+            QCOMPARE(HistorySearch(window, 0, "", "Bob"), QStringList{"Bob | where is eve | read"});
+            QCOMPARE(HistorySearch(window, 2, ""),
+                     (QStringList{"Carol | chat sent | operator at the window gtalk Carol has been punted from this server",
+                                  "Carol | punt sent | operator at the window command punt 3",
+                                  "Dave | chat sent | operator at the window gtalk Dave has been banned from this server",
+                                  "Dave | ban sent | operator at the window command ban 4"}));
+        };
+        {
+            testing::SimProcess sim("C:\\Games\\JO\\jointops.exe",
+                                    {"--scenario", folder.filePath("history.scn").toStdString(), "--time-scale", "2",
+                                     "--transcript", folder.filePath("transcript.txt").toStdString()});
+            auto backend = MakePlatformBackend();
+            testing::SilentDialogs dialogs;  // answers Yes
+            QtScheduler scheduler;
+            QtHttpClient http;
+            Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
+            app.Start();
+            frmMain& window = *app.Window();
+            window.findChild<QTimer*>("Timer")->setInterval(100);
+            auto* list = window.findChild<QTreeWidget*>("lstPlayers");
+            auto* chat = window.findChild<QTreeWidget*>("lstChatMes1");
+            QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 4, 15000);
+            QTRY_VERIFY_WITH_TIMEOUT(chat->topLevelItemCount() > 0 &&
+                                         chat->topLevelItem(0)->text(1) == QStringLiteral("back again"),
+                                     40000);
+            QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 5, 5000);
+            for (const auto& [name, action] : {std::pair{"Carol", "mnuPlayersPunt"}, std::pair{"Dave", "mnuPlayersBan"}}) {
+                list->setCurrentItem(list->topLevelItem(RowOf(list, name)));
+                window.findChild<QAction*>(action)->trigger();
+                QTRY_VERIFY_WITH_TIMEOUT(RowOf(list, name) < 0 && !window.Channel().Busy(), 15000);
+            }
+            expectRecord(window);
+        }
+        // A new window on the same data folder: the session before is all there.
+        auto backend = MakePlatformBackend();
+        testing::SilentDialogs dialogs;
+        QtScheduler scheduler;
+        QtHttpClient http;
+        Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
+        app.Start();
+        expectRecord(*app.Window());
+        QCOMPARE(HistorySearch(*app.Window(), 3, "tidal"),
+                 QStringList{" | Tidal Wave (JOTR_TIDALWAVE.BMS) TDM, History test | not ended"});
     }
 
     void aDiskThatFillsAndFreesAgainLosesNoMatch() {

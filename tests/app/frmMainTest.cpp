@@ -2,7 +2,10 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTimeEdit>
 #include <QFile>
+#include <QFileDialog>
+#include <QSpinBox>
 #include <QGroupBox>
 #include <QInputDialog>
 #include <QLabel>
@@ -23,10 +26,14 @@
 #include <QTreeWidget>
 #include <QtTest>
 #include <deque>
+#include <fstream>
+#include <iterator>
 
 #include "Application.h"
 #include "BansStrip.h"
 #include "GameAddresses.h"
+#include "PlayerHistoryDialog.h"
+#include "SqliteHistoryStore.h"
 #include "QtHttpClient.h"
 #include "QtSupport.h"
 #include "image/GameImage.h"
@@ -312,16 +319,55 @@ private slots:
             p.backend.AddServer(4711, server);
             server.SetByte(game::kGameState, 3);
             server.SetText(game::kChatLine, game::kChatLineLength, "Ann: " + markup);
+            server.SetText(game::kMapName, game::kMapNameLength, "Tidal Wave");
             Application app{p.backend, p.dialogs, p.scheduler, p.http, folder.path(), lock};
             app.Start();
             app.Window()->Timer_Timer();
             QCOMPARE(app.Window()->findChild<QTreeWidget*>("lstChatMes1")->topLevelItemCount(), 1);
             app.Window()->findChild<QToolButton*>("cmdGameTimeInc")->click();
+
+            // Every player menu action lands in the audit log with its outcome, also when it ends
+            // before anything is sent.
+            frmMain& window = *app.Window();
+            const uint32_t bobName = image::GameImage::SlotAddress(1) + game::slot::kName;
+            server.SetText(bobName, game::slot::kNameLength, "Bob");
+            window.ReadPlayers(true, 16);
+            auto* players = window.findChild<QTreeWidget*>("lstPlayers");
+            auto menu = [&](const char* name) { window.findChild<QAction*>(name)->trigger(); };
+            menu("mnuPlayersPunt");
+            players->setCurrentItem(players->topLevelItem(0));
+            p.dialogs.answers = {false};
+            menu("mnuPlayersBan");
+            p.dialogs.inputs = {std::nullopt};
+            menu("mnuPlayersTalk");
+            p.dialogs.inputs = {"cheating"};
+            menu("mnuPlayersBanReason");
+            server.SetByte(game::kGameState, 1);  // the map cycles before the reason is told
+            p.scheduler.Advance(5000);
+            server.SetByte(game::kGameState, 3);
+            p.dialogs.answers = {true};
+            menu("mnuPlayersPunt");
+            server.SetText(bobName, game::slot::kNameLength, "");  // Bob leaves before his turn
+            p.scheduler.Advance(5000);
+            server.SetByte(game::kGameState, 4);  // the match ends
+            window.Timer_Timer();
+            p.scheduler.Advance(1000);
+        }
+        // Lines older than the five days the record keeps, more than one batch of them.
+        {
+            auto opened = SqliteHistoryStore::Open(folder.filePath("tovistats.db").toStdString(), [](const std::string&) {});
+            QVERIFY(opened.Store);
+            const int64_t old = QDateTime::currentSecsSinceEpoch() - 6 * 24 * 3600;
+            for (int i = 0; i < 700; ++i) opened.Store->ChatRead(old, "Zed", "ancient words");
+            opened.Store->Flush();
+            std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::app) << "[history]\r\nkeepdays=5\r\n";
         }
         Parts p;
         Application app{p.backend, p.dialogs, p.scheduler, p.http, folder.path(), lock};
         app.Start();
         frmMain& window = *app.Window();
+        QCOMPARE(window.findChild<QSpinBox*>("txtHistoryDays")->value(), 5);
+        p.scheduler.Advance(1000);  // forgotten a batch at a time, on turns of their own
         auto* tabs = window.findChild<QTabWidget*>("Tabs");
         QCOMPARE(tabs->count(), 9);
         QCOMPARE(tabs->tabBar()->tabData(7).toString(), QStringLiteral("history"));
@@ -334,12 +380,70 @@ private slots:
         QCOMPARE(list->topLevelItemCount(), 1);
         QCOMPARE(list->topLevelItem(0)->text(2), QStringLiteral("Ann"));
         QCOMPARE(list->topLevelItem(0)->text(3), QString::fromStdString(markup));
-        window.findChild<QComboBox*>("cboHistoryKind")->setCurrentIndex(2);
-        search->setText(QStringLiteral("match time"));
-        window.findChild<QPushButton*>("cmdHistorySearch")->click();
+        auto* kind = window.findChild<QComboBox*>("cboHistoryKind");
+        auto* find = window.findChild<QPushButton*>("cmdHistorySearch");
+        search->setText(QStringLiteral("ancient"));
+        find->click();
+        QCOMPARE(list->topLevelItemCount(), 0);
+        QVERIFY(window.findChild<QLabel*>("lblHistorySize")->text().contains(QStringLiteral("1 match(es), 1 stint(s), 1 chat line(s)")));
+
+        // The previous session's match, and a time range that leaves it out.
+        kind->setCurrentIndex(3);
+        search->clear();
+        find->click();
         QCOMPARE(list->topLevelItemCount(), 1);
-        QCOMPARE(list->topLevelItem(0)->text(3), QStringLiteral("match time sent"));
-        QCOMPARE(list->topLevelItem(0)->text(4), QStringLiteral("operator at the window one minute more"));
+        QVERIFY(list->topLevelItem(0)->text(3).startsWith(QStringLiteral("Tidal Wave")));
+        window.findChild<QCheckBox*>("chkHistoryFrom")->setChecked(true);
+        window.findChild<QDateTimeEdit*>("dtpHistoryFrom")->setDateTime(QDateTime::currentDateTime().addDays(1));
+        find->click();
+        QCOMPARE(list->topLevelItemCount(), 0);
+        window.findChild<QCheckBox*>("chkHistoryFrom")->setChecked(false);
+
+        kind->setCurrentIndex(2);
+        find->click();
+        QStringList actions;  // oldest first
+        for (int row = list->topLevelItemCount() - 1; row >= 0; --row)
+            actions << list->topLevelItem(row)->text(2) + " | " + list->topLevelItem(row)->text(3);
+        QCOMPARE(actions, (QStringList{
+                              " | match time sent",
+                              " | punt refused: no player selected",
+                              "Bob | ban skipped: not confirmed",
+                              "Bob | talk skipped: no text given",
+                              "Bob | chat refused: the server was loading a map or not hosting",
+                              "Bob | ban refused: its reason could not be announced",
+                              "Bob | chat skipped: slot 1 no longer holds that player",
+                              "Bob | punt skipped: slot 1 no longer holds that player",
+                          }));
+
+        // A row that names a player opens what the record knows of him.
+        emit list->itemDoubleClicked(list->topLevelItem(0), 2);
+        auto* view = window.findChild<PlayerHistoryDialog*>();
+        QVERIFY(view && view->isVisible());
+        QCOMPARE(view->findChild<QTreeWidget*>("lstPlayerNames")->topLevelItemCount(), 1);
+        QCOMPARE(view->findChild<QTreeWidget*>("lstPlayerStints")->topLevelItemCount(), 1);
+        QCOMPARE(view->findChild<QTreeWidget*>("lstPlayerMatches")->topLevelItemCount(), 1);
+        QCOMPARE(view->findChild<QTreeWidget*>("lstPlayerActions")->topLevelItemCount(), 6);
+        view->close();
+
+        // The result goes to a file of the operator's choosing, whole; or nowhere, with the reason.
+        window.findChild<QPushButton*>("cmdHistoryExport")->click();
+        auto* ask = window.findChild<QFileDialog*>("dlgHistoryExport");
+        QVERIFY(ask);
+        ask->selectFile(folder.filePath("actions.csv"));
+        QMetaObject::invokeMethod(ask, "accept");
+        QFile csv(folder.filePath("actions.csv"));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = csv.readAll().split('\n');
+        QCOMPARE(lines.size(), 1 + 8 + 1);  // a heading, the rows, the end of the last line
+        QVERIFY(lines[1].contains("punt skipped") && lines[1].endsWith('\r'));
+        QVERIFY(!window.ExportHistory(folder.filePath("missing/actions.csv")));
+        QVERIFY(p.dialogs.asked.last().startsWith("The history was not exported to "));
+
+        // The retention setting is saved with the other settings.
+        window.findChild<QSpinBox*>("txtHistoryDays")->setValue(30);
+        window.findChild<QToolButton*>("cmdSaveSettingsOther")->click();
+        std::ifstream ini(folder.filePath("settings.ini").toStdString());
+        QVERIFY(std::string(std::istreambuf_iterator<char>(ini), {}).find("keepdays=30") != std::string::npos);
     }
 
     // The Bans tab after History: a ban from the player menu's presets is listed at once and
