@@ -40,7 +40,7 @@ void SortNewestFirst(QTreeWidget* list) {
 }  // namespace
 
 PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHistory& record,
-                                         QWidget* parent)
+                                         const std::vector<BanEntry>& bans, int64_t now, QWidget* parent)
     : QDialog(parent) {
     setObjectName(QStringLiteral("PlayerHistoryDialog"));
     setWindowTitle(tr("History of %1").arg(FromGameText(name)));
@@ -49,12 +49,14 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
     summary->setObjectName(QStringLiteral("lblPlayerHistory"));
     summary->setTextFormat(Qt::PlainText);
     summary->setWordWrap(true);
-    summary->setText(tr("%1: %2 name(s), %3 stint(s), %4 match(es), %5 action(s) aimed at him")
+    summary->setText(tr("%1: %2 name(s), %3 stint(s), %4 match(es), %5 action(s) aimed at him, %6 ban list "
+                        "entr(ies)")
                          .arg(FromGameText(name))
                          .arg(record.Names.size())
                          .arg(record.Stints.size())
                          .arg(record.Matches.size())
-                         .arg(record.Actions.size()));
+                         .arg(record.Actions.size())
+                         .arg(bans.size()));
     auto* pages = new QTabWidget(this);
     pages->setObjectName(QStringLiteral("tabPlayerHistory"));
 
@@ -117,9 +119,25 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
     }
     SortNewestFirst(actions);
 
+    // His entries in the ban list, in force or not, as the Ban list tab shows them.
+    auto* banList = MakeList(QStringLiteral("lstPlayerBans"),
+                             {tr("Issued"), tr("State"), tr("Reason"), tr("By"), tr("Ends"), tr("Lifted")}, pages);
+    newness = 0;
+    for (const BanEntry& b : bans) {
+        QString lifted;
+        if (b.LiftedAt != 0)
+            lifted = HistoryTime(b.LiftedAt) + QStringLiteral(", ") + FromGameText(b.LiftedBy) +
+                     (b.LiftReason.empty() ? QString() : QStringLiteral(": ") + FromGameText(b.LiftReason));
+        Fill(new TimedItem(banList, b.IssuedAt, newness++),
+             {HistoryTime(b.IssuedAt), QString::fromLatin1(BanStateText(StateOf(b, now))), FromGameText(b.Reason),
+              FromGameText(b.IssuedBy), b.ExpiresAt != 0 ? HistoryTime(b.ExpiresAt) : tr("never"), lifted});
+    }
+    SortNewestFirst(banList);
+
     pages->addTab(stints, tr("Stints"));
     pages->addTab(matches, tr("Matches"));
     pages->addTab(actions, tr("Punts, bans and messages"));
+    pages->addTab(banList, tr("Ban list"));
     pages->addTab(names, tr("Names"));
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);

@@ -596,7 +596,8 @@ void frmMain::lstHistory_DoubleClick(QTreeWidgetItem* item) {
 
 void frmMain::ShowPlayerHistory(const std::string& name) {
     // Shown beside the window, not over it: the poll and the window go on meanwhile.
-    auto* view = new PlayerHistoryDialog(name, m_history.Store().PlayerRecord(name), this);
+    auto* view = new PlayerHistoryDialog(name, m_history.Store().PlayerRecord(name), m_banList.EntriesFor(name),
+                                         QDateTime::currentSecsSinceEpoch(), this);
     view->setAttribute(Qt::WA_DeleteOnClose);
     view->show();
 }

@@ -503,6 +503,15 @@ private slots:
         QCOMPARE(window.Bans().Entries().size(), size_t{1});
         window.findChild<QComboBox*>("cboBanFilter")->setCurrentIndex(3);  // lifted
         QCOMPARE(bans->topLevelItemCount(), 0);
+
+        // His history names the ban, whatever the letter case asked for.
+        window.ShowPlayerHistory("<U>BOB</U>");
+        auto* view = window.findChild<PlayerHistoryDialog*>();
+        QVERIFY(view);
+        auto* record = view->findChild<QTreeWidget*>("lstPlayerBans");
+        QCOMPARE(record->topLevelItemCount(), 1);
+        QCOMPARE(record->topLevelItem(0)->text(1), QStringLiteral("active"));
+        QCOMPARE(record->topLevelItem(0)->text(2), QStringLiteral("Team killing"));
     }
 
     void theChatLineStopsAtItsLimitAndSendsOnEnter() {
