@@ -2,6 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "Windows1252.h"
@@ -36,6 +40,22 @@ const char* const kMigrations[] = {
     "CREATE TRIGGER chat_fts_delete AFTER DELETE ON chat BEGIN"
     " INSERT INTO chat_fts(chat_fts, rowid, player, message) VALUES ('delete', old.id, old.player, "
     "old.message); END;",
+    // 3: prefixes of 2 to 5 characters get an index of their own: a search as it is typed would
+    // otherwise gather the lists of every word that begins so. Segments are merged by the store
+    // between commits (automerge off) instead of in bursts inside a tick's commit.
+    "DROP TRIGGER chat_fts_insert;"
+    "DROP TRIGGER chat_fts_delete;"
+    "DROP TABLE chat_fts;"
+    "CREATE VIRTUAL TABLE chat_fts USING fts5(player, message, content='chat', content_rowid='id',"
+    " prefix='2 3 4 5');"
+    "INSERT INTO chat_fts(chat_fts) VALUES('rebuild');"
+    "INSERT INTO chat_fts(chat_fts) VALUES('optimize');"
+    "INSERT INTO chat_fts(chat_fts, rank) VALUES('automerge', 0);"
+    "CREATE TRIGGER chat_fts_insert AFTER INSERT ON chat BEGIN"
+    " INSERT INTO chat_fts(rowid, player, message) VALUES (new.id, new.player, new.message); END;"
+    "CREATE TRIGGER chat_fts_delete AFTER DELETE ON chat BEGIN"
+    " INSERT INTO chat_fts(chat_fts, rowid, player, message) VALUES ('delete', old.id, old.player, "
+    "old.message); END;",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 
@@ -59,6 +79,7 @@ constexpr const char* kInsertAdmin =
     "INSERT INTO admin_actions(time, who, action, target, reason, detail, outcome, why) VALUES "
     "(?,?,?,?,?,?,?,?)";
 constexpr const char* kInsertEvent = "INSERT INTO server_events(time, kind, detail) VALUES (?,?,?)";
+constexpr const char* kMergeStep = "INSERT INTO chat_fts(chat_fts, rank) VALUES('merge', ?)";
 
 std::string ToUtf8(const std::string& bytes) {
     std::string out;
@@ -80,15 +101,20 @@ std::string ToUtf8(const std::string& bytes) {
 }
 
 // What the operator typed, as an FTS5 query of its words, each a quoted prefix: the text is
-// never taken for the query language's operators.
+// never taken for the query language's operators. A single letter is a word of its own: as a
+// prefix it would gather the lists of a good part of all words, which no prefix index holds.
 std::string FtsQuery(const std::string& utf8) {
     std::string query, word;
     auto flush = [&] {
         if (word.empty()) return;
         if (!query.empty()) query += ' ';
         query += '"';
-        for (char c : word) query += c == '"' ? std::string("\"\"") : std::string(1, c);
-        query += "\"*";
+        size_t characters = 0;
+        for (char c : word) {
+            query += c == '"' ? std::string("\"\"") : std::string(1, c);
+            if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++characters;
+        }
+        query += characters > 1 ? "\"*" : "\"";
         word.clear();
     };
     for (char c : utf8) {
@@ -207,22 +233,109 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
             return opened;
         }
     }
-    opened.Store.reset(new SqliteHistoryStore(conn.Release(), std::move(log)));
+    // A migration that rebuilt an index leaves a large WAL: it goes into the database now, before
+    // the first tick.
+    if (version > 0 && version < schemaVersion) exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    opened.Store.reset(new SqliteHistoryStore(conn.Release(), path, std::move(log)));
     return opened;
 }
 
-SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, LogFn log) : m_db(db), m_log(std::move(log)) {
+// Copies the WAL back into the database on a thread of its own. A checkpoint waits for two fsyncs
+// (the WAL's and the database's): 5 to 20 ms on a quiet disk even for a few pages, far more on a
+// busy one, and it comes every few minutes of play, so on the event loop it would freeze the
+// window. The thread has a connection of its own and never touches the store's; a PASSIVE
+// checkpoint takes no lock that a commit waits for, and stops where the store is writing.
+class SqliteHistoryStore::Checkpointer {
+public:
+    // Null when the second connection cannot be had; SQLite then checkpoints in the commit.
+    static std::unique_ptr<Checkpointer> Start(const std::string& path) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+            sqlite3_close_v2(db);
+            return nullptr;
+        }
+        return std::unique_ptr<Checkpointer>(new Checkpointer(db));
+    }
+    ~Checkpointer() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+        sqlite3_close_v2(m_db);
+    }
+    Checkpointer(const Checkpointer&) = delete;
+    Checkpointer& operator=(const Checkpointer&) = delete;
+
+    // Called after a commit; only flags the request, never waits for the checkpoint.
+    void Request() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_due = true;
+        }
+        m_wake.notify_one();
+    }
+    uint64_t Done() const { return m_done.load(); }
+
+private:
+    explicit Checkpointer(sqlite3* db) : m_db(db), m_thread([this] { Run(); }) {}
+
+    void Run() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_due || m_stop; });
+            if (m_stop) return;
+            m_due = false;
+            lock.unlock();
+            // A checkpoint that fails (a full disk) leaves the WAL as it is; the next commit asks again.
+            int frames = 0, copied = 0;
+            if (sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied) ==
+                    SQLITE_OK &&
+                copied > 0)
+                ++m_done;
+            lock.lock();
+        }
+    }
+
+    sqlite3* m_db;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_due = false;
+    bool m_stop = false;
+    std::atomic<uint64_t> m_done{0};
+    std::thread m_thread;  // last: it starts on the members above
+};
+
+SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, LogFn log)
+    : m_db(db), m_log(std::move(log)), m_checkpointer(Checkpointer::Start(path)) {
     if (sqlite3_stmt* st = Statement("SELECT coalesce(max(id), 0) FROM matches");
         st && sqlite3_step(st) == SQLITE_ROW) {
         m_nextMatchId = sqlite3_column_int64(st, 0) + 1;
         sqlite3_reset(st);
     }
+    if (m_checkpointer) {
+        // Replaces SQLite's automatic checkpoint, which would run inside the commit.
+        sqlite3_wal_hook(
+            m_db,
+            [](void* checkpointer, sqlite3*, const char*, int pages) {
+                if (pages >= kCheckpointPages) static_cast<Checkpointer*>(checkpointer)->Request();
+                return SQLITE_OK;
+            },
+            m_checkpointer.get());
+    }
 }
 
 SqliteHistoryStore::~SqliteHistoryStore() {
     Flush();
+    sqlite3_wal_hook(m_db, nullptr, nullptr);
+    m_checkpointer.reset();
     for (auto& [sql, st] : m_statements) sqlite3_finalize(st);
-    sqlite3_close_v2(m_db);
+    sqlite3_close_v2(m_db);  // the last connection: it checkpoints what is left
+}
+
+uint64_t SqliteHistoryStore::CheckpointsDone() const {
+    return m_checkpointer ? m_checkpointer->Done() : 0;
 }
 
 sqlite3_stmt* SqliteHistoryStore::Statement(const char* sql) {
@@ -295,6 +408,14 @@ void SqliteHistoryStore::Flush() {
         return;
     }
     m_pending.clear();
+    // A few pages of the full-text index's segment merging, in a transaction of its own: steady
+    // and small, where SQLite's automatic merging would do hundreds of pages in one commit now and
+    // then. A merge that fails costs no history; the next flush merges again.
+    if (sqlite3_stmt* st = Statement(kMergeStep)) {
+        sqlite3_bind_int(st, 1, kMergePages);
+        sqlite3_step(st);
+        sqlite3_reset(st);
+    }
     if (m_failing) {
         m_failing = false;
         if (m_log) {

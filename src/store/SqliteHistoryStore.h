@@ -3,6 +3,11 @@
 // that a crash loses at most the batch being written. The schema carries its version in
 // user_version and is migrated forward at opening; a database of a newer version is refused and
 // left as it is, and so is a file that is no database.
+//
+// The tick's commit only appends to the WAL. What would otherwise make one commit in a few
+// hundred slow is taken out of it: the WAL is copied back into the database (a checkpoint, with
+// its two fsyncs) by a thread of its own on a connection of its own, and the full-text index's
+// segments are merged a few pages at a time after each flush instead of in bursts inside it.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -22,9 +27,13 @@ class SqliteHistoryStore final : public HistoryStore {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
     // Beyond this many writes waiting for a disk that keeps failing, the oldest go.
     static constexpr size_t kMaxPending = 20000;
+    // A checkpoint is asked for once the WAL holds this many pages (SQLite's own default).
+    static constexpr int kCheckpointPages = 1000;
+    // Pages of full-text segment merging done after each flush: more than a tick's chat adds.
+    static constexpr int kMergePages = 32;
 
     struct Opened {
         std::unique_ptr<SqliteHistoryStore> Store;  // null when the record cannot be kept
@@ -53,8 +62,11 @@ public:
     // True while writes fail (they are kept and tried again at the next flush).
     bool Failing() const { return m_failing; }
     size_t Pending() const { return m_pending.size(); }
+    // Checkpoints completed so far by the checkpoint thread.
+    uint64_t CheckpointsDone() const;
 
 private:
+    class Checkpointer;
     struct Blob {
         std::string Bytes;
     };
@@ -64,7 +76,7 @@ private:
         std::vector<Value> Values;
     };
 
-    SqliteHistoryStore(sqlite3* db, LogFn log);
+    SqliteHistoryStore(sqlite3* db, const std::string& path, LogFn log);
     void Queue(const char* sql, std::vector<Value> values);
     sqlite3_stmt* Statement(const char* sql);
     bool Run(const Write& write);
@@ -79,6 +91,7 @@ private:
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
     uint64_t m_dropped = 0;
+    std::unique_ptr<Checkpointer> m_checkpointer;  // null: SQLite checkpoints in the commit
 };
 
 }  // namespace tovi
