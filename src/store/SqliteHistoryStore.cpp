@@ -240,102 +240,139 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
     return opened;
 }
 
-// Copies the WAL back into the database on a thread of its own. A checkpoint waits for two fsyncs
-// (the WAL's and the database's): 5 to 20 ms on a quiet disk even for a few pages, far more on a
-// busy one, and it comes every few minutes of play, so on the event loop it would freeze the
-// window. The thread has a connection of its own and never touches the store's; a PASSIVE
-// checkpoint takes no lock that a commit waits for, and stops where the store is writing.
-class SqliteHistoryStore::Checkpointer {
+// The upkeep of the file, on a thread of its own with a connection of its own that never touches
+// the store's: the full-text index's segment merging after each flush, and copying the WAL back
+// into the database (a checkpoint) once it has grown. Either, on the event loop, would now and
+// then freeze the window: a merge step finishes whole words, and a common word's list in a large
+// index takes 100 ms and more to rewrite; a checkpoint waits for two fsyncs, 5 to 20 ms on a quiet
+// disk even for a few pages and far more on a busy one. A merge step holds the write lock, so it
+// starts right after a flush and has the second until the next tick to itself; a flush that still
+// finds the lock taken keeps its batch for the next tick. A PASSIVE checkpoint takes no lock that
+// a commit waits for.
+class SqliteHistoryStore::Upkeep {
 public:
-    // Null when the second connection cannot be had; SQLite then checkpoints in the commit.
-    static std::unique_ptr<Checkpointer> Start(const std::string& path) {
+    // Null when the second connection cannot be had; the store then merges after its flushes and
+    // SQLite checkpoints in the commit.
+    static std::unique_ptr<Upkeep> Start(const std::string& path) {
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        // A connection checkpoints only once it has read the database in WAL mode.
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+            sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
             sqlite3_close_v2(db);
             return nullptr;
         }
-        return std::unique_ptr<Checkpointer>(new Checkpointer(db));
+        return std::unique_ptr<Upkeep>(new Upkeep(db));
     }
-    ~Checkpointer() {
+    ~Upkeep() {
         {
             std::lock_guard lock(m_mutex);
             m_stop = true;
         }
         m_wake.notify_one();
         m_thread.join();
+        sqlite3_finalize(m_merge);
         sqlite3_close_v2(m_db);
     }
-    Checkpointer(const Checkpointer&) = delete;
-    Checkpointer& operator=(const Checkpointer&) = delete;
+    Upkeep(const Upkeep&) = delete;
+    Upkeep& operator=(const Upkeep&) = delete;
 
-    // Called after a commit; only flags the request, never waits for the checkpoint.
-    void Request() {
+    // Called after a commit; only flags the work, never waits for it.
+    void Request(bool checkpoint) {
         {
             std::lock_guard lock(m_mutex);
-            m_due = true;
+            m_mergeDue = true;
+            m_checkpointDue = m_checkpointDue || checkpoint;
         }
         m_wake.notify_one();
     }
-    uint64_t Done() const { return m_done.load(); }
+    bool Busy() {
+        std::lock_guard lock(m_mutex);
+        return m_mergeDue || m_checkpointDue || m_running;
+    }
+    uint64_t Checkpoints() const { return m_checkpoints.load(); }
 
 private:
-    explicit Checkpointer(sqlite3* db) : m_db(db), m_thread([this] { Run(); }) {}
+    explicit Upkeep(sqlite3* db) : m_db(db), m_thread([this] { Run(); }) {}
 
     void Run() {
         std::unique_lock lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [this] { return m_due || m_stop; });
+            m_wake.wait(lock, [this] { return m_mergeDue || m_checkpointDue || m_stop; });
             if (m_stop) return;
-            m_due = false;
+            const bool merge = std::exchange(m_mergeDue, false);
+            const bool checkpoint = std::exchange(m_checkpointDue, false);
+            m_running = true;
             lock.unlock();
-            // A checkpoint that fails (a full disk) leaves the WAL as it is; the next commit asks again.
+            if (merge) Merge();
+            // A checkpoint that fails (a full disk) leaves the WAL as it is; a later commit asks again.
             int frames = 0, copied = 0;
-            if (sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied) ==
+            if (checkpoint &&
+                sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied) ==
                     SQLITE_OK &&
                 copied > 0)
-                ++m_done;
+                ++m_checkpoints;
             lock.lock();
+            m_running = false;
         }
     }
 
+    // One step of merging. It gives way at once when the store is writing, and a step that fails
+    // costs no history: the next flush asks again.
+    void Merge() {
+        if (!m_merge && sqlite3_prepare_v2(m_db, kMergeStep, -1, &m_merge, nullptr) != SQLITE_OK) return;
+        if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return;
+        sqlite3_bind_int(m_merge, 1, kMergePages);
+        const bool ok = sqlite3_step(m_merge) == SQLITE_DONE;
+        sqlite3_reset(m_merge);
+        if (!ok || sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+
     sqlite3* m_db;
+    sqlite3_stmt* m_merge = nullptr;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    bool m_due = false;
+    bool m_mergeDue = false;
+    bool m_checkpointDue = false;
     bool m_stop = false;
-    std::atomic<uint64_t> m_done{0};
+    bool m_running = false;
+    std::atomic<uint64_t> m_checkpoints{0};
     std::thread m_thread;  // last: it starts on the members above
 };
 
 SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, LogFn log)
-    : m_db(db), m_log(std::move(log)), m_checkpointer(Checkpointer::Start(path)) {
+    : m_db(db), m_log(std::move(log)), m_upkeep(Upkeep::Start(path)) {
     if (sqlite3_stmt* st = Statement("SELECT coalesce(max(id), 0) FROM matches");
         st && sqlite3_step(st) == SQLITE_ROW) {
         m_nextMatchId = sqlite3_column_int64(st, 0) + 1;
         sqlite3_reset(st);
     }
-    if (m_checkpointer) {
+    if (m_upkeep) {
         // Replaces SQLite's automatic checkpoint, which would run inside the commit.
         sqlite3_wal_hook(
             m_db,
-            [](void* checkpointer, sqlite3*, const char*, int pages) {
-                if (pages >= kCheckpointPages) static_cast<Checkpointer*>(checkpointer)->Request();
+            [](void* store, sqlite3*, const char*, int pages) {
+                static_cast<SqliteHistoryStore*>(store)->m_walPages = pages;
                 return SQLITE_OK;
             },
-            m_checkpointer.get());
+            this);
     }
 }
 
 SqliteHistoryStore::~SqliteHistoryStore() {
     Flush();
     sqlite3_wal_hook(m_db, nullptr, nullptr);
-    m_checkpointer.reset();
+    m_upkeep.reset();
     for (auto& [sql, st] : m_statements) sqlite3_finalize(st);
     sqlite3_close_v2(m_db);  // the last connection: it checkpoints what is left
 }
 
 uint64_t SqliteHistoryStore::CheckpointsDone() const {
-    return m_checkpointer ? m_checkpointer->Done() : 0;
+    return m_upkeep ? m_upkeep->Checkpoints() : 0;
+}
+
+bool SqliteHistoryStore::UpkeepBusy() const {
+    return m_upkeep && m_upkeep->Busy();
 }
 
 sqlite3_stmt* SqliteHistoryStore::Statement(const char* sql) {
@@ -393,7 +430,12 @@ bool SqliteHistoryStore::Run(const Write& write) {
 
 void SqliteHistoryStore::Flush() {
     if (m_pending.empty()) return;
-    bool ok = Exec("BEGIN IMMEDIATE");
+    const int begun = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    // The upkeep thread's merge step outlasted the second between two ticks: the batch waits for
+    // the next tick, and is said to fail only if the lock stays taken.
+    if (begun == SQLITE_BUSY && m_upkeep && ++m_busyFlushes < kBusyFlushes) return;
+    m_busyFlushes = 0;
+    bool ok = begun == SQLITE_OK;
     for (size_t i = 0; ok && i < m_pending.size(); ++i) ok = Run(m_pending[i]);
     ok = ok && Exec("COMMIT");
     if (!ok) {
@@ -408,10 +450,12 @@ void SqliteHistoryStore::Flush() {
         return;
     }
     m_pending.clear();
-    // A few pages of the full-text index's segment merging, in a transaction of its own: steady
-    // and small, where SQLite's automatic merging would do hundreds of pages in one commit now and
-    // then. A merge that fails costs no history; the next flush merges again.
-    if (sqlite3_stmt* st = Statement(kMergeStep)) {
+    // A few pages of the full-text index's segment merging after each flush (automatic merging is
+    // off): steady and small, where SQLite's own would do hundreds of pages in one commit now and
+    // then. Without the upkeep thread, here, in a transaction of its own that may fail at no cost.
+    if (m_upkeep) {
+        m_upkeep->Request(m_walPages >= kCheckpointPages);
+    } else if (sqlite3_stmt* st = Statement(kMergeStep)) {
         sqlite3_bind_int(st, 1, kMergePages);
         sqlite3_step(st);
         sqlite3_reset(st);

@@ -5,9 +5,9 @@
 // left as it is, and so is a file that is no database.
 //
 // The tick's commit only appends to the WAL. What would otherwise make one commit in a few
-// hundred slow is taken out of it: the WAL is copied back into the database (a checkpoint, with
-// its two fsyncs) by a thread of its own on a connection of its own, and the full-text index's
-// segments are merged a few pages at a time after each flush instead of in bursts inside it.
+// hundred slow is taken out of it and done by a thread of its own on a connection of its own:
+// copying the WAL back into the database (a checkpoint, with its two fsyncs), and merging the
+// full-text index's segments, a few pages after each flush instead of in bursts inside it.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -34,6 +34,8 @@ public:
     static constexpr int kCheckpointPages = 1000;
     // Pages of full-text segment merging done after each flush: more than a tick's chat adds.
     static constexpr int kMergePages = 32;
+    // Flushes in a row that may find the upkeep thread still merging before that counts as a failure.
+    static constexpr int kBusyFlushes = 5;
 
     struct Opened {
         std::unique_ptr<SqliteHistoryStore> Store;  // null when the record cannot be kept
@@ -62,11 +64,14 @@ public:
     // True while writes fail (they are kept and tried again at the next flush).
     bool Failing() const { return m_failing; }
     size_t Pending() const { return m_pending.size(); }
-    // Checkpoints completed so far by the checkpoint thread.
+    // Checkpoints completed so far by the upkeep thread.
     uint64_t CheckpointsDone() const;
+    // Whether the upkeep thread has work asked for or under way (for benchmarks, which tick
+    // faster than the program's once a second).
+    bool UpkeepBusy() const;
 
 private:
-    class Checkpointer;
+    class Upkeep;
     struct Blob {
         std::string Bytes;
     };
@@ -91,7 +96,9 @@ private:
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
     uint64_t m_dropped = 0;
-    std::unique_ptr<Checkpointer> m_checkpointer;  // null: SQLite checkpoints in the commit
+    int m_walPages = 0;  // in the WAL after the last commit
+    int m_busyFlushes = 0;
+    std::unique_ptr<Upkeep> m_upkeep;  // null: merges after the flush, checkpoints in the commit
 };
 
 }  // namespace tovi
