@@ -247,8 +247,7 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
 // index takes 100 ms and more to rewrite; a checkpoint waits for two fsyncs, 5 to 20 ms on a quiet
 // disk even for a few pages and far more on a busy one. A merge step holds the write lock, so it
 // starts right after a flush and has the second until the next tick to itself; a flush that still
-// finds the lock taken keeps its batch for the next tick. A PASSIVE checkpoint takes no lock that
-// a commit waits for.
+// finds it under way waits for its end. A PASSIVE checkpoint takes no lock that a commit waits for.
 class SqliteHistoryStore::Upkeep {
 public:
     // Null when the second connection cannot be had; the store then merges after its flushes and
@@ -316,16 +315,17 @@ private:
         }
     }
 
-    // One step of merging. It gives way at once when the store is writing, and a step that fails
-    // costs no history: the next flush asks again.
+    // One step of merging. It never waits for the store's lock, and a step that fails costs no
+    // history: the next flush asks again.
     void Merge() {
         if (!m_merge && sqlite3_prepare_v2(m_db, kMergeStep, -1, &m_merge, nullptr) != SQLITE_OK) return;
-        if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return;
-        sqlite3_bind_int(m_merge, 1, kMergePages);
-        const bool ok = sqlite3_step(m_merge) == SQLITE_DONE;
-        sqlite3_reset(m_merge);
-        if (!ok || sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
-            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+            sqlite3_bind_int(m_merge, 1, kMergePages);
+            const bool ok = sqlite3_step(m_merge) == SQLITE_DONE;
+            sqlite3_reset(m_merge);
+            if (ok) sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+        }
+        if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     }
 
     sqlite3* m_db;
@@ -348,6 +348,17 @@ SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, Log
         sqlite3_reset(st);
     }
     if (m_upkeep) {
+        // A flush that finds the upkeep thread's merge step under way (it outlasted the second
+        // between two ticks, or the flush came between ticks) waits for its end; a lock held by
+        // anyone else fails the flush after a while.
+        sqlite3_busy_handler(
+            m_db,
+            [](void* store, int tries) {
+                if (tries >= kLockWaitMs && !static_cast<SqliteHistoryStore*>(store)->m_upkeep->Busy()) return 0;
+                sqlite3_sleep(1);
+                return 1;
+            },
+            this);
         // Replaces SQLite's automatic checkpoint, which would run inside the commit.
         sqlite3_wal_hook(
             m_db,
@@ -360,9 +371,10 @@ SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, Log
 }
 
 SqliteHistoryStore::~SqliteHistoryStore() {
-    Flush();
     sqlite3_wal_hook(m_db, nullptr, nullptr);
+    sqlite3_busy_handler(m_db, nullptr, nullptr);
     m_upkeep.reset();
+    Flush();
     for (auto& [sql, st] : m_statements) sqlite3_finalize(st);
     sqlite3_close_v2(m_db);  // the last connection: it checkpoints what is left
 }
@@ -430,12 +442,7 @@ bool SqliteHistoryStore::Run(const Write& write) {
 
 void SqliteHistoryStore::Flush() {
     if (m_pending.empty()) return;
-    const int begun = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    // The upkeep thread's merge step outlasted the second between two ticks: the batch waits for
-    // the next tick, and is said to fail only if the lock stays taken.
-    if (begun == SQLITE_BUSY && m_upkeep && ++m_busyFlushes < kBusyFlushes) return;
-    m_busyFlushes = 0;
-    bool ok = begun == SQLITE_OK;
+    bool ok = Exec("BEGIN IMMEDIATE");
     for (size_t i = 0; ok && i < m_pending.size(); ++i) ok = Run(m_pending[i]);
     ok = ok && Exec("COMMIT");
     if (!ok) {

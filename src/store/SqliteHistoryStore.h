@@ -34,8 +34,8 @@ public:
     static constexpr int kCheckpointPages = 1000;
     // Pages of full-text segment merging done after each flush: more than a tick's chat adds.
     static constexpr int kMergePages = 32;
-    // Flushes in a row that may find the upkeep thread still merging before that counts as a failure.
-    static constexpr int kBusyFlushes = 5;
+    // How long a flush waits for a write lock that another program holds, in ms.
+    static constexpr int kLockWaitMs = 200;
 
     struct Opened {
         std::unique_ptr<SqliteHistoryStore> Store;  // null when the record cannot be kept
@@ -97,7 +97,6 @@ private:
     bool m_failing = false;
     uint64_t m_dropped = 0;
     int m_walPages = 0;  // in the WAL after the last commit
-    int m_busyFlushes = 0;
     std::unique_ptr<Upkeep> m_upkeep;  // null: merges after the flush, checkpoints in the commit
 };
 
