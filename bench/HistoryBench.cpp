@@ -187,7 +187,9 @@ const fs::path& Corpus() {
         }
         sqlite3_finalize(st);
         // As the move to schema 3 leaves an index: rebuilt, and its segments merged into one.
-        sqlite3_exec(db, "INSERT INTO chat_fts(chat_fts) VALUES('rebuild'); INSERT INTO chat_fts(chat_fts) VALUES('optimize')",
+        sqlite3_exec(db,
+                     "INSERT INTO chat_fts(chat_fts) VALUES('rebuild'); INSERT INTO chat_fts(chat_fts) "
+                     "VALUES('optimize')",
                      nullptr, nullptr, nullptr);
         if (trigger.empty() || sqlite3_exec(db, trigger.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
             std::fprintf(stderr, "the corpus's full-text trigger could not be put back\n");
@@ -219,11 +221,12 @@ void ChatSearch(benchmark::State& state, const char* text, size_t expectRows, co
         rows = store->Search(HistoryKind::Chat, text, 1000).size();
         benchmark::DoNotOptimize(rows);
     }
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count() /
-                      double(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count() /
+        double(std::max<benchmark::IterationCount>(state.iterations(), 1));
     char line[300];
-    std::snprintf(line, sizeof line, "chat search of \"%s\" (%s) over %d lines: %.2f ms (goal < 50 ms): %s", text,
-                  what, kCorpusLines, ms, Verdict(ms < 50));
+    std::snprintf(line, sizeof line, "chat search of \"%s\" (%s) over %d lines: %.2f ms (goal < 50 ms): %s",
+                  text, what, kCorpusLines, ms, Verdict(ms < 50));
     Summary(std::string("b search ") + text, line);
     if (rows != expectRows) state.SkipWithError(("found " + std::to_string(rows) + " rows").c_str());
     state.counters["rows"] = double(rows);
@@ -358,7 +361,9 @@ class PlayerHooks : public PollHooks {
 public:
     explicit PlayerHooks(PlayerReader& reader) : m_reader(reader) {}
     void ClearPlayerTable() override { m_reader.Clear(); }
-    void ReadPlayers(bool dedicated, uint8_t maxPlayers) override { m_reader.ReadPlayers(dedicated, maxPlayers); }
+    void ReadPlayers(bool dedicated, uint8_t maxPlayers) override {
+        m_reader.ReadPlayers(dedicated, maxPlayers);
+    }
 
 private:
     PlayerReader& m_reader;
@@ -411,7 +416,8 @@ struct Turns {
         const double cpuStart = CpuUs(CLOCK_THREAD_CPUTIME_ID);
         const auto start = std::chrono::steady_clock::now();
         work();
-        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         const double cpu = CpuUs(CLOCK_THREAD_CPUTIME_ID) - cpuStart;
         cpuUs += cpu;
         if (ms > longestMs) {
@@ -447,10 +453,18 @@ void SideBySide(benchmark::State& state, const fs::path& file, const std::string
     const double processStart = CpuUs(CLOCK_PROCESS_CPUTIME_ID), threadStart = CpuUs(CLOCK_THREAD_CPUTIME_ID);
     bool offFirst = true;
     for (auto _ : state) {
-        auto tickOff = [&] { offTurns.Time([&] { server.poll.Timer_Timer();
-            off.Tick(); }); };
-        auto tickOn = [&] { onTurns.Time([&] { server.poll.Timer_Timer();
-            on.Tick(); }); };
+        auto tickOff = [&] {
+            offTurns.Time([&] {
+                server.poll.Timer_Timer();
+                off.Tick();
+            });
+        };
+        auto tickOn = [&] {
+            onTurns.Time([&] {
+                server.poll.Timer_Timer();
+                on.Tick();
+            });
+        };
         if (offFirst) {
             tickOff();
             tickOn();
@@ -471,7 +485,8 @@ void SideBySide(benchmark::State& state, const fs::path& file, const std::string
     if (server.status.PlayerCount != kPlayers) state.SkipWithError("the poll lost the server");
     const double n = double(std::max<int64_t>(onTurns.count, 1));
     const double offUs = offTurns.cpuUs / n, onUs = onTurns.cpuUs / n, checkpointUs = otherThreadsUs / n;
-    const double mainPct = 100 * (onUs - offUs) / offUs, processPct = 100 * (onUs - offUs + checkpointUs) / offUs;
+    const double mainPct = 100 * (onUs - offUs) / offUs,
+                 processPct = 100 * (onUs - offUs + checkpointUs) / offUs;
     state.counters["tick_off_cpu_us"] = offUs;
     state.counters["tick_on_cpu_us"] = onUs;
     state.counters["upkeep_thread_cpu_us_per_tick"] = checkpointUs;
@@ -486,18 +501,20 @@ void SideBySide(benchmark::State& state, const fs::path& file, const std::string
     state.counters["turns_16ms_off"] = double(offTurns.over16ms);
     state.counters["checkpoints"] = double(store->CheckpointsDone() - checkpointsBefore);
     char line[400];
-    std::snprintf(line, sizeof line,
-                  "tick cost with history on vs off, %s: %.0f us vs %.0f us of CPU per tick, +%.1f%% on the event "
-                  "loop's thread, +%.1f%% with the upkeep thread (goal < 10%%): %s",
-                  what.c_str(), onUs, offUs, mainPct, processPct, Verdict(processPct < 10));
+    std::snprintf(
+        line, sizeof line,
+        "tick cost with history on vs off, %s: %.0f us vs %.0f us of CPU per tick, +%.1f%% on the event "
+        "loop's thread, +%.1f%% with the upkeep thread (goal < 10%%): %s",
+        what.c_str(), onUs, offUs, mainPct, processPct, Verdict(processPct < 10));
     Summary("c tick " + what, line);
-    std::snprintf(line, sizeof line,
-                  "longest event-loop turn with history on, %s: %.1f ms (%.1f ms of it CPU; with history off "
-                  "%.1f ms), turns of 16 ms or more: %lld on, %lld off; the most CPU of a turn: %.1f ms on, %.1f ms "
-                  "off (goal < 16 ms): %s",
-                  what.c_str(), onTurns.longestMs, onTurns.longestCpuMs, offTurns.longestMs,
-                  static_cast<long long>(onTurns.over16ms), static_cast<long long>(offTurns.over16ms),
-                  onTurns.mostCpuMs, offTurns.mostCpuMs, Verdict(onTurns.longestMs < 16));
+    std::snprintf(
+        line, sizeof line,
+        "longest event-loop turn with history on, %s: %.1f ms (%.1f ms of it CPU; with history off "
+        "%.1f ms), turns of 16 ms or more: %lld on, %lld off; the most CPU of a turn: %.1f ms on, %.1f ms "
+        "off (goal < 16 ms): %s",
+        what.c_str(), onTurns.longestMs, onTurns.longestCpuMs, offTurns.longestMs,
+        static_cast<long long>(onTurns.over16ms), static_cast<long long>(offTurns.over16ms),
+        onTurns.mostCpuMs, offTurns.mostCpuMs, Verdict(onTurns.longestMs < 16));
     Summary("c turn " + what, line);
 }
 
@@ -555,7 +572,8 @@ void BM_WalCheckpoint(benchmark::State& state) {
         int logFrames = 0, copied = 0;
         const auto start = std::chrono::steady_clock::now();
         const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.SetIterationTime(seconds);
         longestMs = std::max(longestMs, seconds * 1000);
         if (rc != SQLITE_OK || copied != logFrames) state.SkipWithError("the checkpoint did not complete");
@@ -571,7 +589,12 @@ void BM_WalCheckpoint(benchmark::State& state) {
     sqlite3_finalize(st);
     sqlite3_close(db);
 }
-BENCHMARK(BM_WalCheckpoint)->Arg(1000)->Arg(10)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WalCheckpoint)
+    ->Arg(1000)
+    ->Arg(10)
+    ->Iterations(20)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

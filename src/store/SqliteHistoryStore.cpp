@@ -354,7 +354,8 @@ SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, Log
         sqlite3_busy_handler(
             m_db,
             [](void* store, int tries) {
-                if (tries >= kLockWaitMs && !static_cast<SqliteHistoryStore*>(store)->m_upkeep->Busy()) return 0;
+                if (tries >= kLockWaitMs && !static_cast<SqliteHistoryStore*>(store)->m_upkeep->Busy())
+                    return 0;
                 sqlite3_sleep(1);
                 return 1;
             },

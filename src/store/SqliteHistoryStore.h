@@ -96,7 +96,7 @@ private:
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
     uint64_t m_dropped = 0;
-    int m_walPages = 0;  // in the WAL after the last commit
+    int m_walPages = 0;                // in the WAL after the last commit
     std::unique_ptr<Upkeep> m_upkeep;  // null: merges after the flush, checkpoints in the commit
 };
 

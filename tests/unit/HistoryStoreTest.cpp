@@ -175,7 +175,6 @@ TEST(HistoryStore, FailedWritesAreLoggedOnceKeptAndRecovered) {
     store->MatchStarted({1, "S", "M", "m.bms", "DM"});
     store->Flush();
 
-
     struct LimitGuard {
         rlimit saved{};
         void (*savedHandler)(int) = nullptr;
@@ -265,11 +264,13 @@ TEST(HistoryStore, KillDuringWritesLosesAtMostTheLastBatch) {
     EXPECT_EQ(Count(file, "SELECT count(*) FROM chat"), last);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, "INSERT INTO chat_fts(chat_fts) VALUES('integrity-check')", nullptr, nullptr, nullptr),
+    EXPECT_EQ(sqlite3_exec(db, "INSERT INTO chat_fts(chat_fts) VALUES('integrity-check')", nullptr, nullptr,
+                           nullptr),
               SQLITE_OK)
         << sqlite3_errmsg(db);
     sqlite3_close(db);
-    EXPECT_EQ(OpenOk(file)->Search(HistoryKind::Chat, "line of batch " + std::to_string(last), 10).size(), 1u);
+    EXPECT_EQ(OpenOk(file)->Search(HistoryKind::Chat, "line of batch " + std::to_string(last), 10).size(),
+              1u);
 }
 
 // What the program sees and does, turned into the record: a match from hosting to scoring, players
