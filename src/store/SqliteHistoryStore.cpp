@@ -409,8 +409,13 @@ void SqliteHistoryStore::Queue(const char* sql, std::vector<Value> values) {
     m_pending.push_back({sql, std::move(values)});
 }
 
+// BEGIN, COMMIT and ROLLBACK come at every tick: prepared once, like the writes.
 bool SqliteHistoryStore::Exec(const char* sql) {
-    return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_stmt* st = Statement(sql);
+    if (!st) return false;
+    const int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE;
 }
 
 bool SqliteHistoryStore::Run(const Write& write) {
