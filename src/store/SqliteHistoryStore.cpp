@@ -3,8 +3,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "Windows1252.h"
@@ -39,7 +43,23 @@ const char* const kMigrations[] = {
     "CREATE TRIGGER chat_fts_delete AFTER DELETE ON chat BEGIN"
     " INSERT INTO chat_fts(chat_fts, rowid, player, message) VALUES ('delete', old.id, old.player, "
     "old.message); END;",
-    // Ban list: the program's own bans and the warnings given to players (SqliteBanStore).
+    // 3: prefixes of 2 to 5 characters get an index of their own: a search as it is typed would
+    // otherwise gather the lists of every word that begins so. Segments are merged by the store
+    // between commits (automerge off) instead of in bursts inside a tick's commit.
+    "DROP TRIGGER chat_fts_insert;"
+    "DROP TRIGGER chat_fts_delete;"
+    "DROP TABLE chat_fts;"
+    "CREATE VIRTUAL TABLE chat_fts USING fts5(player, message, content='chat', content_rowid='id',"
+    " prefix='2 3 4 5');"
+    "INSERT INTO chat_fts(chat_fts) VALUES('rebuild');"
+    "INSERT INTO chat_fts(chat_fts) VALUES('optimize');"
+    "INSERT INTO chat_fts(chat_fts, rank) VALUES('automerge', 0);"
+    "CREATE TRIGGER chat_fts_insert AFTER INSERT ON chat BEGIN"
+    " INSERT INTO chat_fts(rowid, player, message) VALUES (new.id, new.player, new.message); END;"
+    "CREATE TRIGGER chat_fts_delete AFTER DELETE ON chat BEGIN"
+    " INSERT INTO chat_fts(chat_fts, rowid, player, message) VALUES ('delete', old.id, old.player, "
+    "old.message); END;",
+    // 4: the ban list: the program's own bans and the warnings given to players (SqliteBanStore).
     "CREATE TABLE bans(id INTEGER PRIMARY KEY, name TEXT NOT NULL, name_key TEXT NOT NULL, name_raw BLOB,"
     " exact_case INTEGER NOT NULL DEFAULT 0, reason TEXT, issued_by TEXT, issued_at INTEGER, expires_at INTEGER,"
     " notes TEXT, lifted_at INTEGER, lifted_by TEXT, lift_reason TEXT);"
@@ -70,21 +90,27 @@ constexpr const char* kInsertAdmin =
     "INSERT INTO admin_actions(time, who, action, target, reason, detail, outcome, why) VALUES "
     "(?,?,?,?,?,?,?,?)";
 constexpr const char* kInsertEvent = "INSERT INTO server_events(time, kind, detail) VALUES (?,?,?)";
+constexpr const char* kMergeStep = "INSERT INTO chat_fts(chat_fts, rank) VALUES('merge', ?)";
 
 std::string ToUtf8(const std::string& bytes) {
     return Windows1252ToUtf8(bytes);
 }
 
 // What the operator typed, as an FTS5 query of its words, each a quoted prefix: the text is
-// never taken for the query language's operators.
+// never taken for the query language's operators. A single letter is a word of its own: as a
+// prefix it would gather the lists of a good part of all words, which no prefix index holds.
 std::string FtsQuery(const std::string& utf8) {
     std::string query, word;
     auto flush = [&] {
         if (word.empty()) return;
         if (!query.empty()) query += ' ';
         query += '"';
-        for (char c : word) query += c == '"' ? std::string("\"\"") : std::string(1, c);
-        query += "\"*";
+        size_t characters = 0;
+        for (char c : word) {
+            query += c == '"' ? std::string("\"\"") : std::string(1, c);
+            if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++characters;
+        }
+        query += characters > 1 ? "\"*" : "\"";
         word.clear();
     };
     for (char c : utf8) {
@@ -265,11 +291,115 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
             return opened;
         }
     }
-    opened.Store.reset(new SqliteHistoryStore(conn.Release(), std::move(log)));
+    // A migration that rebuilt an index leaves a large WAL: it goes into the database now, before
+    // the first tick.
+    if (version > 0 && version < schemaVersion) exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    opened.Store.reset(new SqliteHistoryStore(conn.Release(), path, std::move(log)));
     return opened;
 }
 
-SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, LogFn log) : m_db(db), m_log(std::move(log)) {
+// The upkeep of the file, on a thread of its own with a connection of its own that never touches
+// the store's: the full-text index's segment merging after each flush, and copying the WAL back
+// into the database (a checkpoint) once it has grown. Either, on the event loop, would now and
+// then freeze the window: a merge step finishes whole words, and a common word's list in a large
+// index takes 100 ms and more to rewrite; a checkpoint waits for two fsyncs, 5 to 20 ms on a quiet
+// disk even for a few pages and far more on a busy one. A merge step holds the write lock, so it
+// starts right after a flush and has the second until the next tick to itself; a flush that still
+// finds it under way waits for its end. A PASSIVE checkpoint takes no lock that a commit waits for.
+class SqliteHistoryStore::Upkeep {
+public:
+    // Null when the second connection cannot be had; the store then merges after its flushes and
+    // SQLite checkpoints in the commit.
+    static std::unique_ptr<Upkeep> Start(const std::string& path) {
+        sqlite3* db = nullptr;
+        // A connection checkpoints only once it has read the database in WAL mode.
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+            sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            sqlite3_close_v2(db);
+            return nullptr;
+        }
+        return std::unique_ptr<Upkeep>(new Upkeep(db));
+    }
+    ~Upkeep() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+        sqlite3_finalize(m_merge);
+        sqlite3_close_v2(m_db);
+    }
+    Upkeep(const Upkeep&) = delete;
+    Upkeep& operator=(const Upkeep&) = delete;
+
+    // Called after a commit; only flags the work, never waits for it.
+    void Request(bool checkpoint) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_mergeDue = true;
+            m_checkpointDue = m_checkpointDue || checkpoint;
+        }
+        m_wake.notify_one();
+    }
+    bool Busy() {
+        std::lock_guard lock(m_mutex);
+        return m_mergeDue || m_checkpointDue || m_running;
+    }
+    uint64_t Checkpoints() const { return m_checkpoints.load(); }
+
+private:
+    explicit Upkeep(sqlite3* db) : m_db(db), m_thread([this] { Run(); }) {}
+
+    void Run() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_mergeDue || m_checkpointDue || m_stop; });
+            if (m_stop) return;
+            const bool merge = std::exchange(m_mergeDue, false);
+            const bool checkpoint = std::exchange(m_checkpointDue, false);
+            m_running = true;
+            lock.unlock();
+            if (merge) Merge();
+            // A checkpoint that fails (a full disk) leaves the WAL as it is; a later commit asks again.
+            int frames = 0, copied = 0;
+            if (checkpoint &&
+                sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied) ==
+                    SQLITE_OK &&
+                copied > 0)
+                ++m_checkpoints;
+            lock.lock();
+            m_running = false;
+        }
+    }
+
+    // One step of merging. It never waits for the store's lock, and a step that fails costs no
+    // history: the next flush asks again.
+    void Merge() {
+        if (!m_merge && sqlite3_prepare_v2(m_db, kMergeStep, -1, &m_merge, nullptr) != SQLITE_OK) return;
+        if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+            sqlite3_bind_int(m_merge, 1, kMergePages);
+            const bool ok = sqlite3_step(m_merge) == SQLITE_DONE;
+            sqlite3_reset(m_merge);
+            if (ok) sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+        }
+        if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+
+    sqlite3* m_db;
+    sqlite3_stmt* m_merge = nullptr;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_mergeDue = false;
+    bool m_checkpointDue = false;
+    bool m_stop = false;
+    bool m_running = false;
+    std::atomic<uint64_t> m_checkpoints{0};
+    std::thread m_thread;  // last: it starts on the members above
+};
+
+SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, LogFn log)
+    : m_db(db), m_log(std::move(log)), m_upkeep(path.empty() ? nullptr : Upkeep::Start(path)) {
     // Searches fold letter case as the rest of the program does. Used in queries only, never in
     // the schema, so that any SQLite tool can still read and change the file.
     sqlite3_create_function(m_db, "tovi_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FoldFunction,
@@ -281,12 +411,45 @@ SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, LogFn log) : m_db(db), m_log
         m_nextMatchId = sqlite3_column_int64(st, 0) + 1;
         sqlite3_reset(st);
     }
+    if (m_upkeep) {
+        // A flush that finds the upkeep thread's merge step under way (it outlasted the second
+        // between two ticks, or the flush came between ticks) waits for its end; a lock held by
+        // anyone else fails the flush after a while.
+        sqlite3_busy_handler(
+            m_db,
+            [](void* store, int tries) {
+                if (tries >= kLockWaitMs && !static_cast<SqliteHistoryStore*>(store)->m_upkeep->Busy())
+                    return 0;
+                sqlite3_sleep(1);
+                return 1;
+            },
+            this);
+        // Replaces SQLite's automatic checkpoint, which would run inside the commit.
+        sqlite3_wal_hook(
+            m_db,
+            [](void* store, sqlite3*, const char*, int pages) {
+                static_cast<SqliteHistoryStore*>(store)->m_walPages = pages;
+                return SQLITE_OK;
+            },
+            this);
+    }
 }
 
 SqliteHistoryStore::~SqliteHistoryStore() {
+    sqlite3_wal_hook(m_db, nullptr, nullptr);
+    sqlite3_busy_handler(m_db, nullptr, nullptr);
+    m_upkeep.reset();
     Flush();
     for (auto& [sql, st] : m_statements) sqlite3_finalize(st);
-    sqlite3_close_v2(m_db);
+    sqlite3_close_v2(m_db);  // the last connection: it checkpoints what is left
+}
+
+uint64_t SqliteHistoryStore::CheckpointsDone() const {
+    return m_upkeep ? m_upkeep->Checkpoints() : 0;
+}
+
+bool SqliteHistoryStore::UpkeepBusy() const {
+    return m_upkeep && m_upkeep->Busy();
 }
 
 sqlite3_stmt* SqliteHistoryStore::Statement(const char* sql) {
@@ -310,8 +473,13 @@ void SqliteHistoryStore::Queue(const char* sql, std::vector<Value> values) {
     m_pending.push_back({sql, std::move(values)});
 }
 
+// BEGIN, COMMIT and ROLLBACK come at every tick: prepared once, like the writes.
 bool SqliteHistoryStore::Exec(const char* sql) {
-    return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_stmt* st = Statement(sql);
+    if (!st) return false;
+    const int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE;
 }
 
 bool SqliteHistoryStore::Bind(sqlite3_stmt* st, const std::vector<Value>& values) {
@@ -364,6 +532,16 @@ void SqliteHistoryStore::Flush() {
         return;
     }
     m_pending.clear();
+    // A few pages of the full-text index's segment merging after each flush (automatic merging is
+    // off): steady and small, where SQLite's own would do hundreds of pages in one commit now and
+    // then. Without the upkeep thread, here, in a transaction of its own that may fail at no cost.
+    if (m_upkeep) {
+        m_upkeep->Request(m_walPages >= kCheckpointPages);
+    } else if (sqlite3_stmt* st = Statement(kMergeStep)) {
+        sqlite3_bind_int(st, 1, kMergePages);
+        sqlite3_step(st);
+        sqlite3_reset(st);
+    }
     if (m_failing) {
         m_failing = false;
         if (m_log) {
@@ -699,7 +877,8 @@ SqliteHistoryStore::Opened SqliteHistoryStore::OpenForReading(const std::string&
         opened.Error = "The file " + path + " holds no history of Tovi stats.";
         return opened;
     }
-    opened.Store.reset(new SqliteHistoryStore(conn.Release(), {}));
+    // Read only: no upkeep thread, whose connection would write.
+    opened.Store.reset(new SqliteHistoryStore(conn.Release(), std::string(), {}));
     return opened;
 }
 

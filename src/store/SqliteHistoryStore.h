@@ -3,6 +3,11 @@
 // that a crash loses at most the batch being written. The schema carries its version in
 // user_version and is migrated forward at opening; a database of a newer version is refused and
 // left as it is, and so is a file that is no database.
+//
+// The tick's commit only appends to the WAL. What would otherwise make one commit in a few
+// hundred slow is taken out of it and done by a thread of its own on a connection of its own:
+// copying the WAL back into the database (a checkpoint, with its two fsyncs), and merging the
+// full-text index's segments, a few pages after each flush instead of in bursts inside it.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -22,9 +27,15 @@ class SqliteHistoryStore final : public HistoryStore {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
     // Beyond this many writes waiting for a disk that keeps failing, the oldest go.
     static constexpr size_t kMaxPending = 20000;
+    // A checkpoint is asked for once the WAL holds this many pages (SQLite's own default).
+    static constexpr int kCheckpointPages = 1000;
+    // Pages of full-text segment merging done after each flush: more than a tick's chat adds.
+    static constexpr int kMergePages = 32;
+    // How long a flush waits for a write lock that another program holds, in ms.
+    static constexpr int kLockWaitMs = 200;
 
     struct Opened {
         std::unique_ptr<SqliteHistoryStore> Store;  // null when the record cannot be kept
@@ -62,8 +73,14 @@ public:
     size_t Pending() const { return m_pending.size(); }
     // Why the last search could not be read whole (a damaged file); empty when it was.
     const std::string& ReadError() const { return m_readError; }
+    // Checkpoints completed so far by the upkeep thread.
+    uint64_t CheckpointsDone() const;
+    // Whether the upkeep thread has work asked for or under way (for benchmarks, which tick
+    // faster than the program's once a second).
+    bool UpkeepBusy() const;
 
 private:
+    class Upkeep;
     struct Blob {
         std::string Bytes;
     };
@@ -73,7 +90,7 @@ private:
         std::vector<Value> Values;
     };
 
-    SqliteHistoryStore(sqlite3* db, LogFn log);
+    SqliteHistoryStore(sqlite3* db, const std::string& path, LogFn log);
     void Queue(const char* sql, std::vector<Value> values);
     sqlite3_stmt* Statement(const char* sql);
     bool Run(const Write& write);
@@ -90,6 +107,8 @@ private:
     bool m_failing = false;
     uint64_t m_dropped = 0;
     std::string m_readError;
+    int m_walPages = 0;                // in the WAL after the last commit
+    std::unique_ptr<Upkeep> m_upkeep;  // null: merges after the flush, checkpoints in the commit
 };
 
 }  // namespace tovi

@@ -7,6 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include "Fakes.h"
 #include "HistoryCsv.h"
 #include "HistoryRecorder.h"
@@ -143,22 +147,36 @@ TEST(HistoryStore, RecordsPerFlushAndFindsAfterReopen) {
     EXPECT_EQ(Count(file, "SELECT match_id FROM chat WHERE time = 201"), 2);
 }
 
-// An older database is brought forward and keeps its rows (chat kept before the search index
-// existed is found); a newer one and a file that is no database are refused and left unchanged.
+// An older database is brought forward and keeps its rows: chat kept before the search index
+// existed, or before prefixes were indexed, is found by its words and their beginnings, and so are
+// lines written afterwards. A newer database and a file that is no database are refused and left
+// unchanged.
 TEST(HistoryStore, MigratesOlderSchemasAndRefusesNewerOrDamagedFiles) {
-    TempFolder dir;
-    const fs::path file = dir / "tovistats.db";
-    {
-        auto old = OpenOk(file, {}, 1);
-        old->MatchStarted({1, "S", "M", "m.bms", "DM"});
-        old->ChatRead(2, "Ann", "kept from the first version");
-    }
-    ASSERT_EQ(Count(file, "PRAGMA user_version"), 1);
-    {
+    for (int version = 1; version < SqliteHistoryStore::kSchemaVersion; ++version) {
+        SCOPED_TRACE("from schema " + std::to_string(version));
+        TempFolder dir;
+        const fs::path file = dir / "tovistats.db";
+        {
+            auto old = OpenOk(file, {}, version);
+            old->MatchStarted({1, "S", "M", "m.bms", "DM"});
+            for (int i = 0; i < 300; ++i) old->ChatRead(2, "Ann", "filler line " + std::to_string(i));
+            old->ChatRead(2, "Ann", "kept from an earlier version");
+            old->ChatRead(3, "Bob", "a word alone");
+        }
+        ASSERT_EQ(Count(file, "PRAGMA user_version"), version);
         auto store = OpenOk(file);
         EXPECT_EQ(Count(file, "PRAGMA user_version"), SqliteHistoryStore::kSchemaVersion);
-        EXPECT_EQ(store->Search({HistoryKind::Chat, "first version"}).size(), 1u);
+        EXPECT_EQ(store->Search({HistoryKind::Chat, "earlier version"}).size(), 1u);
+        EXPECT_EQ(store->Search({HistoryKind::Chat, "ear vers"}).size(), 1u) << "prefixes";
+        EXPECT_EQ(store->Search({HistoryKind::Chat, "fill"}).size(), 300u);
+        EXPECT_EQ(store->Search({HistoryKind::Chat, "a"}).size(), 1u) << "a single letter is a word";
+        store->ChatRead(4, "Cy", "earnest words after the move");
+        EXPECT_EQ(store->Search({HistoryKind::Chat, "ear"}).size(), 2u);
     }
+
+    TempFolder dir;
+    const fs::path file = dir / "tovistats.db";
+    OpenOk(file).reset();
 
     {
         sqlite3* db = nullptr;
@@ -229,7 +247,8 @@ TEST(HistoryStore, FailedWritesAreLoggedOnceKeptAndRecovered) {
 }
 
 // A program killed at any moment of its writes leaves a database that opens, is consistent, and
-// holds every batch it finished, each one whole.
+// holds every batch it finished, each one whole; the upkeep thread's checkpoints and full-text
+// merges run meanwhile.
 TEST(HistoryStore, KillDuringWritesLosesAtMostTheLastBatch) {
     TempFolder dir;
     const fs::path file = dir / "tovistats.db";
@@ -245,15 +264,21 @@ TEST(HistoryStore, KillDuringWritesLosesAtMostTheLastBatch) {
         opened.Store->MatchStarted({1, "S", "M", "m.bms", "DM"});
         for (int32_t batch = 1;; ++batch) {
             for (int i = 0; i < kRows; ++i) opened.Store->ServerEvent(batch, "batch", std::to_string(i));
+            opened.Store->ChatRead(batch, "Ann", "line of batch " + std::to_string(batch));
             opened.Store->Flush();
-            if (write(pipeFds[1], &batch, sizeof batch) != sizeof batch) _exit(3);
+            // Written (not held back by a merge step), and how many checkpoints so far.
+            const int32_t done[2] = {opened.Store->Pending() == 0 ? batch : 0,
+                                     static_cast<int32_t>(opened.Store->CheckpointsDone())};
+            if (write(pipeFds[1], done, sizeof done) != sizeof done) _exit(3);
         }
     }
     close(pipeFds[1]);
-    int32_t reported = 0;
-    while (reported < 25) {
-        ASSERT_EQ(read(pipeFds[0], &reported, sizeof reported), static_cast<ssize_t>(sizeof reported));
+    int32_t reported = 0, done[2] = {0, 0};
+    for (int reads = 0; (reported < 25 || done[1] < 2) && reads < 20'000; ++reads) {
+        ASSERT_EQ(read(pipeFds[0], done, sizeof done), static_cast<ssize_t>(sizeof done));
+        reported = std::max(reported, done[0]);
     }
+    EXPECT_GE(done[1], 2) << "no checkpoint was made";
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
@@ -270,6 +295,16 @@ TEST(HistoryStore, KillDuringWritesLosesAtMostTheLastBatch) {
     EXPECT_EQ(static_cast<int64_t>(batches.size()), last) << "a batch in the middle is missing";
     for (const std::string& batch : batches)
         EXPECT_TRUE(batch.ends_with("|" + std::to_string(kRows))) << batch << " is not whole";
+    EXPECT_EQ(Count(file, "SELECT count(*) FROM chat"), last);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "INSERT INTO chat_fts(chat_fts) VALUES('integrity-check')", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    EXPECT_EQ(OpenOk(file)->Search({HistoryKind::Chat, "line of batch " + std::to_string(last)}).size(),
+              1u);
 }
 
 // What the program sees and does, turned into the record: a match from hosting to scoring, players
