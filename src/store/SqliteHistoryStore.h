@@ -22,7 +22,7 @@ class SqliteHistoryStore final : public HistoryStore {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
     // Beyond this many writes waiting for a disk that keeps failing, the oldest go.
     static constexpr size_t kMaxPending = 20000;
 
