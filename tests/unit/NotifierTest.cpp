@@ -6,6 +6,8 @@
 #include "Fakes.h"
 #include "NoticeSink.h"
 #include "NoticeText.h"
+#include "MatchState.h"
+#include "NoticeEvents.h"
 #include "Notifier.h"
 
 namespace tovi::testing {
@@ -169,6 +171,56 @@ TEST(NoticeText, GameTextsReachDiscordInertAndJsonIsValid) {
     EXPECT_EQ(body.find('\x01'), std::string::npos);
     EXPECT_EQ(JsonString("a\"\\\n\x1f\xC3\xA9"), "\"a\\\"\\\\\\n\\u001f\xC3\xA9\"");
     EXPECT_EQ(IsoTime(1'800'000'000'123), "2027-01-15T08:00:00.123Z");
+}
+
+TEST(NoticeEvents, EventsBecomeNoticesOnceEach) {
+    int64_t now = 1000;
+    std::vector<Notice> posted;
+    NoticeEvents events([&](Notice n) { posted.push_back(std::move(n)); }, [&] { return now; });
+    events.SetSettings({5, 3});
+    events.Watched().SetList("cheat*er\r\n  voteKICK  \r\n");
+    ServerStatus s;
+    s.ServerName = "Srv";
+    s.MapName = "Island";
+    PlayerTable players;
+    auto tick = [&](bool attached, uint8_t state) {
+        s.State = state;
+        events.TickDone(attached, s, players);
+    };
+    tick(false, 0);  // no game when the program starts: no news
+    EXPECT_TRUE(posted.empty());
+    tick(true, kStateHosting);
+    for (auto [name, kills, time] : {std::tuple{"A", 3, 600}, {"B", 9, 60}, {"C", 5, 1200}, {"D", 1, 30}}) {
+        PlayerClass p;
+        p.P_Name = name;
+        p.P_Kills = kills;
+        p.P_TimePlayed = time;
+        players.Replace(p);
+    }
+    now += 754;
+    events.StatsWritten(2);
+    tick(true, kStateScoring);
+    tick(true, kStateLoading);
+    for (int minute = 0; minute < 7; ++minute) {  // not hosting: told once, after 5 minutes
+        now += 60;
+        tick(true, kStateWaiting);
+    }
+    events.ChatRead("X", "you CHEATING cheater!");
+    events.ChatRead("Y", "gg");
+    events.ChatRead("Z", "votekick him");
+    for (int i = 0; i < 4; ++i) events.ReportOutcome("Stats upload", false, "HTTP 500");
+    events.ReportOutcome("Stats upload", true, "");
+    events.ReportOutcome("Stats upload", true, "");
+    tick(false, 0);
+    std::vector<NoticeEvent> kinds;
+    for (const Notice& n : posted) kinds.push_back(n.event);
+    EXPECT_EQ(kinds, (std::vector<NoticeEvent>{NoticeEvent::ServerFound, NoticeEvent::MatchEnd, NoticeEvent::NotHosting,
+                                               NoticeEvent::WatchedWord, NoticeEvent::WatchedWord, NoticeEvent::ReportFailing,
+                                               NoticeEvent::ReportRecovered, NoticeEvent::ServerLost}));
+    EXPECT_EQ(PlainText(posted[1]), "Map: Island\nResult: result 2\nDuration: 12:34\nTop kills: 1. B (9 kills)\n2. C (5 kills)\n"
+                                    "3. A (3 kills)\nTop time: 1. C (20 min)\n2. A (10 min)\n3. B (1 min)");
+    EXPECT_EQ(posted[3].fields[0].value, "X");
+    EXPECT_EQ(posted[4].fields[2].value, "votekick");
 }
 
 }  // namespace
