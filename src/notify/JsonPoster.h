@@ -38,6 +38,6 @@ public:
 };
 
 // The signature of a webhook's body: HMAC-SHA256 of `body` with `key`, in small hex digits.
-using HmacSha256Hex = std::function<std::string(std::string_view key, std::string_view body)>;
+using BodySigner = std::function<std::string(std::string_view key, std::string_view body)>;
 
 }  // namespace tovi

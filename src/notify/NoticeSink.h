@@ -62,7 +62,7 @@ private:
 // Any receiver of JSON: the body is documented in the README; with a secret it is signed.
 class WebhookSink final : public NoticeSink {
 public:
-    WebhookSink(std::string url, std::string secret, JsonPoster& poster, HmacSha256Hex hmac)
+    WebhookSink(std::string url, std::string secret, JsonPoster& poster, BodySigner hmac)
         : m_url(std::move(url)), m_secret(std::move(secret)), m_poster(poster), m_hmac(std::move(hmac)) {}
     std::string Name() const override { return "webhook"; }
     void Send(const Notice& notice, std::function<void(const Delivery&)> done) override;
@@ -72,7 +72,7 @@ public:
 private:
     std::string m_url, m_secret;
     JsonPoster& m_poster;
-    HmacSha256Hex m_hmac;
+    BodySigner m_hmac;
 };
 
 // The desktop: the tray icon's message balloon, shown by the program.

@@ -33,6 +33,7 @@ public:
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
 
+    void SetSettings(NotifierSettings settings) { m_settings = settings; }
     // The sinks, replaced as a whole when Settings change; each starts on what the queue holds
     // for it (what a stopped program left too). The Notifier does not own them.
     void SetSinks(std::vector<NoticeSink*> sinks);
