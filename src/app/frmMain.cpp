@@ -217,6 +217,9 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
     m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
     m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
+    m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
+        m_notices->Events().ReportOutcome(what, confirmed, why);
+    });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
                                               *this, m_dialogs, m_scheduler);
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
