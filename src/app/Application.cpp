@@ -1,10 +1,10 @@
 #include "Application.h"
 
 #if defined(TOVI_HISTORY_SQLITE)
+#include "NoticeCenter.h"
 #include "SqliteBanStore.h"
 #include "SqliteHistoryStore.h"
 #include "SqliteNoticeQueue.h"
-#include "NoticeCenter.h"
 #endif
 
 #include <QDir>

@@ -25,18 +25,30 @@ namespace {
 
 const char* EventTitle(NoticeEvent e) {
     switch (e) {
-    case NoticeEvent::ServerFound: return "Server found";
-    case NoticeEvent::ServerLost: return "Server lost";
-    case NoticeEvent::NotHosting: return "Server not hosting for a while";
-    case NoticeEvent::MatchEnd: return "Match end, with the top players";
-    case NoticeEvent::PlayerBanned: return "Player banned";
-    case NoticeEvent::PlayerPunted: return "Player punted";
-    case NoticeEvent::PlayerWarned: return "Player warned";
-    case NoticeEvent::BanEnforced: return "Ban enforced on a returning player";
-    case NoticeEvent::WatchedWord: return "Watched word in chat";
-    case NoticeEvent::ReportFailing: return "Status report or upload failing";
-    case NoticeEvent::ReportRecovered: return "Status report or upload recovered";
-    case NoticeEvent::Test: return "Test";
+        case NoticeEvent::ServerFound:
+            return "Server found";
+        case NoticeEvent::ServerLost:
+            return "Server lost";
+        case NoticeEvent::NotHosting:
+            return "Server not hosting for a while";
+        case NoticeEvent::MatchEnd:
+            return "Match end, with the top players";
+        case NoticeEvent::PlayerBanned:
+            return "Player banned";
+        case NoticeEvent::PlayerPunted:
+            return "Player punted";
+        case NoticeEvent::PlayerWarned:
+            return "Player warned";
+        case NoticeEvent::BanEnforced:
+            return "Ban enforced on a returning player";
+        case NoticeEvent::WatchedWord:
+            return "Watched word in chat";
+        case NoticeEvent::ReportFailing:
+            return "Status report or upload failing";
+        case NoticeEvent::ReportRecovered:
+            return "Status report or upload recovered";
+        case NoticeEvent::Test:
+            return "Test";
     }
     return "";
 }
@@ -57,8 +69,9 @@ QListWidget* EventList(const QString& name, QWidget* parent) {
 void SetEvents(QListWidget* list, const std::set<NoticeEvent>& events) {
     for (int i = 0; i < list->count(); ++i) {
         QListWidgetItem* item = list->item(i);
-        item->setCheckState(events.count(static_cast<NoticeEvent>(item->data(Qt::UserRole).toInt())) ? Qt::Checked
-                                                                                                    : Qt::Unchecked);
+        item->setCheckState(events.count(static_cast<NoticeEvent>(item->data(Qt::UserRole).toInt()))
+                                ? Qt::Checked
+                                : Qt::Unchecked);
     }
 }
 
@@ -66,7 +79,8 @@ std::set<NoticeEvent> CheckedEvents(const QListWidget* list) {
     std::set<NoticeEvent> events;
     for (int i = 0; i < list->count(); ++i) {
         const QListWidgetItem* item = list->item(i);
-        if (item->checkState() == Qt::Checked) events.insert(static_cast<NoticeEvent>(item->data(Qt::UserRole).toInt()));
+        if (item->checkState() == Qt::Checked)
+            events.insert(static_cast<NoticeEvent>(item->data(Qt::UserRole).toInt()));
     }
     return events;
 }
@@ -89,7 +103,8 @@ NoticeCenter::NoticeCenter(Scheduler& scheduler, LogSink& log, Dialogs& dialogs,
       m_settingsFile(std::move(settingsFile)),
       m_settings(DefaultNoticeSettings()),
       m_queue(std::make_unique<MemoryNoticeQueue>()),
-      m_events([this](Notice n) { m_notifier->Post(std::move(n)); }, [] { return QDateTime::currentSecsSinceEpoch(); }) {
+      m_events([this](Notice n) { m_notifier->Post(std::move(n)); },
+               [] { return QDateTime::currentSecsSinceEpoch(); }) {
     m_warningIcon = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
     m_desktop = std::make_unique<DesktopSink>(*this, m_scheduler);
     MakeNotifier();
@@ -101,7 +116,8 @@ NoticeCenter::~NoticeCenter() {
 
 void NoticeCenter::MakeNotifier() {
     m_notifier.reset();
-    m_notifier = std::make_unique<Notifier>(*m_queue, m_scheduler, [] { return QDateTime::currentMSecsSinceEpoch(); }, m_log);
+    m_notifier = std::make_unique<Notifier>(
+        *m_queue, m_scheduler, [] { return QDateTime::currentMSecsSinceEpoch(); }, m_log);
     m_notifier->troubleChanged = [this] { TroubleChanged(); };
     Apply(m_settings);
 }
@@ -114,9 +130,11 @@ void NoticeCenter::UseQueue(std::unique_ptr<NoticeQueue> queue) {
     for (size_t i = 0; i < waiting.size();) {
         std::vector<std::string> sinks;
         size_t j = i;
-        for (; j < waiting.size() && waiting[j].notice.id == waiting[i].notice.id; ++j) sinks.push_back(waiting[j].sink);
+        for (; j < waiting.size() && waiting[j].notice.id == waiting[i].notice.id; ++j)
+            sinks.push_back(waiting[j].sink);
         std::string error;
-        if (!m_queue->Add(waiting[i].notice, sinks, error)) m_log.Log("Notice \"" + waiting[i].notice.title + "\" lost: " + error);
+        if (!m_queue->Add(waiting[i].notice, sinks, error))
+            m_log.Log("Notice \"" + waiting[i].notice.title + "\" lost: " + error);
         i = j;
     }
     MakeNotifier();
@@ -137,7 +155,8 @@ void NoticeCenter::Apply(const NoticeSettings& settings) {
     m_notifier->SetSinks({});
     m_discord = std::make_unique<DiscordSink>(settings.discord.url, m_discordPoster);
     m_discord->SetEvents(settings.discord.events);
-    m_webhook = std::make_unique<WebhookSink>(settings.webhook.url, settings.webhook.secret, m_webhookPoster, HmacSha256Hex);
+    m_webhook = std::make_unique<WebhookSink>(settings.webhook.url, settings.webhook.secret, m_webhookPoster,
+                                              HmacSha256Hex);
     m_webhook->SetEvents(settings.webhook.events);
     m_desktop->SetEvents(settings.desktop.events);
     std::vector<NoticeSink*> sinks;
@@ -151,7 +170,8 @@ void NoticeCenter::ShowNotice(const std::string& titleUtf8, const std::string& t
     lastTitle = QString::fromStdString(titleUtf8);
     lastText = QString::fromStdString(textUtf8);
     if (QSystemTrayIcon::isSystemTrayAvailable() && m_tray.isVisible())
-        m_tray.showMessage(lastTitle, lastText, trouble ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
+        m_tray.showMessage(lastTitle, lastText,
+                           trouble ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
 }
 
 void NoticeCenter::TroubleChanged() {
@@ -253,7 +273,8 @@ NoticeSettings NoticeCenter::FromBoxes() const {
     s.webhook.events = CheckedEvents(m_lstWebhookEvents);
     s.desktop.on = m_chkDesktopNotices->isChecked();
     s.desktop.events = CheckedEvents(m_lstDesktopEvents);
-    s.watched = ToGameText(m_txtWatchedWords->toPlainText().replace(QStringLiteral("\n"), QStringLiteral("\r\n")));
+    s.watched =
+        ToGameText(m_txtWatchedWords->toPlainText().replace(QStringLiteral("\n"), QStringLiteral("\r\n")));
     s.notHostingMinutes = m_spnNotHosting->value();
     s.reportFailures = m_spnReportFailures->value();
     s.maxAgeHours = m_spnNoticeMaxAge->value();
@@ -269,7 +290,8 @@ void NoticeCenter::ToBoxes(const NoticeSettings& s) {
     SetEvents(m_lstWebhookEvents, s.webhook.events);
     m_chkDesktopNotices->setChecked(s.desktop.on);
     SetEvents(m_lstDesktopEvents, s.desktop.events);
-    m_txtWatchedWords->setPlainText(FromGameText(s.watched).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    m_txtWatchedWords->setPlainText(
+        FromGameText(s.watched).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     m_spnNotHosting->setValue(s.notHostingMinutes);
     m_spnReportFailures->setValue(s.reportFailures);
     m_spnNoticeMaxAge->setValue(s.maxAgeHours);

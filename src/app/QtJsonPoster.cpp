@@ -30,7 +30,9 @@ QtJsonPoster::QtJsonPoster(QObject* parent) : QObject(parent) {
     });
 }
 
-QtJsonPoster::~QtJsonPoster() { Cancel(); }
+QtJsonPoster::~QtJsonPoster() {
+    Cancel();
+}
 
 void QtJsonPoster::Post(const JsonRequest& request, std::function<void(const JsonResult&)> done) {
     Cancel();
@@ -66,12 +68,18 @@ void QtJsonPoster::Finished(QNetworkReply* reply) {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError error = reply->error();
     const int code = static_cast<int>(error);
-    const bool answered = error == QNetworkReply::NoError || (code >= 201 && code <= 299) || (code >= 401 && code <= 499);
+    const bool answered =
+        error == QNetworkReply::NoError || (code >= 201 && code <= 299) || (code >= 401 && code <= 499);
     if (!status.isValid() || !answered) {
         // Qt's own wording names the whole address, and a Discord webhook's address is its key:
         // the log and the record get the host only.
         const char* name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
-        Finish({HttpOutcome::Failed, 0, {}, {}, {}, {},
+        Finish({HttpOutcome::Failed,
+                0,
+                {},
+                {},
+                {},
+                {},
                 std::string(name ? name : "network error") + " at " + reply->url().host().toStdString()});
         return;
     }

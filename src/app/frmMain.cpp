@@ -42,9 +42,9 @@
 
 #include "ActivityLog.h"
 #include "BansStrip.h"
-#include "NoticeCenter.h"
 #include "GameAddresses.h"
 #include "HistoryCsv.h"
+#include "NoticeCenter.h"
 #include "PeriodicChat.h"
 #include "PlayerHistoryDialog.h"
 #include "QtSupport.h"
@@ -208,12 +208,12 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, *m_chatList, [] {
         return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
     });
-    m_chatReader->SetOnNewLine(
-        [this](const std::string& sender, const std::string& text) {
-            m_history.ChatRead(sender, text);
-            m_notices->Events().ChatRead(sender, text);
-        });
-    m_notices = std::make_unique<NoticeCenter>(m_scheduler, *this, m_dialogs, m_tray, folder / "settings.ini");
+    m_chatReader->SetOnNewLine([this](const std::string& sender, const std::string& text) {
+        m_history.ChatRead(sender, text);
+        m_notices->Events().ChatRead(sender, text);
+    });
+    m_notices =
+        std::make_unique<NoticeCenter>(m_scheduler, *this, m_dialogs, m_tray, folder / "settings.ini");
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
     m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
     m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
@@ -1163,7 +1163,7 @@ void frmMain::SetControlEnabled(ServerControl control, bool enabled) {
 void frmMain::SetTrayPicture(TrayPicture picture) { m_trayPicture = picture; }
 
 void frmMain::UpdateTray(const std::string& tip) {
-    m_tray.setIcon(m_notices->Trouble()                       ? m_notices->WarningIcon()
+    m_tray.setIcon(m_notices->Trouble()                    ? m_notices->WarningIcon()
                    : m_trayPicture == TrayPicture::Hosting ? m_trayIcon
                                                            : m_trayIcon2);
     m_tray.setToolTip(FromGameText(tip));

@@ -21,11 +21,11 @@ struct JsonRequest {
 struct JsonResult {
     HttpOutcome outcome = HttpOutcome::Failed;
     int status = 0;
-    std::string body;                          // when Answered, at most some kB of it
-    std::optional<double> retryAfterS;         // the Retry-After header, in seconds
-    std::optional<int> rateLimitRemaining;     // X-RateLimit-Remaining
+    std::string body;                            // when Answered, at most some kB of it
+    std::optional<double> retryAfterS;           // the Retry-After header, in seconds
+    std::optional<int> rateLimitRemaining;       // X-RateLimit-Remaining
     std::optional<double> rateLimitResetAfterS;  // X-RateLimit-Reset-After
-    std::string error;                         // otherwise: what went wrong
+    std::string error;                           // otherwise: what went wrong
 };
 
 class JsonPoster {

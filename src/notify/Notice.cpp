@@ -157,7 +157,8 @@ Notice AdminActionNotice(NoticeEvent event, const std::string& player, const std
                         : event == NoticeEvent::PlayerPunted ? "Player punted"
                         : event == NoticeEvent::PlayerWarned ? "Player warned"
                                                              : "Ban enforced";
-    return Make(event, title, {{"Player", player}, {"By", who.empty() ? "-" : who}, {"Why", why.empty() ? "-" : why}});
+    return Make(event, title,
+                {{"Player", player}, {"By", who.empty() ? "-" : who}, {"Why", why.empty() ? "-" : why}});
 }
 
 Notice WatchedWordNotice(const std::string& player, const std::string& message, const std::string& word) {
@@ -166,7 +167,9 @@ Notice WatchedWordNotice(const std::string& player, const std::string& message, 
 }
 
 Notice ReportNotice(bool recovered, const std::string& what, int failures, const std::string& lastError) {
-    if (recovered) return Make(NoticeEvent::ReportRecovered, what + " recovered", {{"After", std::to_string(failures) + " failures"}});
+    if (recovered)
+        return Make(NoticeEvent::ReportRecovered, what + " recovered",
+                    {{"After", std::to_string(failures) + " failures"}});
     return Make(NoticeEvent::ReportFailing, what + " failing",
                 {{"Failures in a row", std::to_string(failures)}, {"Last error", lastError}});
 }

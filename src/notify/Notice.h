@@ -11,16 +11,16 @@ namespace tovi {
 enum class NoticeEvent {
     ServerFound,
     ServerLost,
-    NotHosting,      // the server has not hosted a match for longer than the set minutes
+    NotHosting,  // the server has not hosted a match for longer than the set minutes
     MatchEnd,
     PlayerBanned,
     PlayerPunted,
     PlayerWarned,
-    BanEnforced,     // a banned player came back and was removed
-    WatchedWord,     // chat held a watched word or pattern
-    ReportFailing,   // the status report or the stats upload failed several times in a row
+    BanEnforced,    // a banned player came back and was removed
+    WatchedWord,    // chat held a watched word or pattern
+    ReportFailing,  // the status report or the stats upload failed several times in a row
     ReportRecovered,
-    Test,            // "Send test" in Settings
+    Test,  // "Send test" in Settings
 };
 
 // The event's name in settings.ini, the database and the webhook's body.
@@ -37,10 +37,10 @@ struct NoticeField {
 };
 
 struct Notice {
-    std::string id;          // stable across retries, restarts and sinks: receivers drop repeats by it
+    std::string id;  // stable across retries, restarts and sinks: receivers drop repeats by it
     NoticeEvent event = NoticeEvent::Test;
-    int64_t createdMs = 0;   // Unix time in ms
-    std::string title;       // our own words, may name the game's texts through fields only
+    int64_t createdMs = 0;  // Unix time in ms
+    std::string title;      // our own words, may name the game's texts through fields only
     std::vector<NoticeField> fields;
 };
 

@@ -9,7 +9,9 @@ namespace tovi {
 
 namespace {
 
-bool InMatch(uint8_t state) { return state == kStateHosting || state == kStateScoring; }
+bool InMatch(uint8_t state) {
+    return state == kStateHosting || state == kStateScoring;
+}
 
 // Glob match of `pattern` against `text` from its start: * any run, ? any one byte.
 bool Glob(std::string_view pattern, std::string_view text) {
@@ -36,7 +38,8 @@ std::vector<RankedPlayer> Top(const PlayerTable& players, int64_t (*value)(const
     std::vector<RankedPlayer> ranked;
     for (const PlayerClass& p : players)
         if (!p.P_Name.empty()) ranked.push_back({p.P_Name, value(p)});
-    std::stable_sort(ranked.begin(), ranked.end(), [](const RankedPlayer& a, const RankedPlayer& b) { return a.value > b.value; });
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const RankedPlayer& a, const RankedPlayer& b) { return a.value > b.value; });
     if (ranked.size() > 3) ranked.resize(3);
     return ranked;
 }
@@ -94,9 +97,11 @@ void NoticeEvents::TickDone(bool attached, const ServerStatus& s, const PlayerTa
         const std::optional<uint8_t> before = m_state;
         if (m_matchOpen && (!InMatch(s.State) || (before == kStateHosting && s.State == kStateScoring))) {
             auto kills = [](const PlayerClass& p) { return int64_t{p.P_Kills} + int64_t{p.B_Kills}; };
-            auto time = [](const PlayerClass& p) { return int64_t{p.P_TimePlayed} + int64_t{p.B_TimePlayed}; };
-            m_post(MatchEndNotice(m_mapName, m_result ? "result " + std::to_string(*m_result) : "-", now - m_matchStart,
-                                  Top(players, kills), Top(players, time)));
+            auto time = [](const PlayerClass& p) {
+                return int64_t{p.P_TimePlayed} + int64_t{p.B_TimePlayed};
+            };
+            m_post(MatchEndNotice(m_mapName, m_result ? "result " + std::to_string(*m_result) : "-",
+                                  now - m_matchStart, Top(players, kills), Top(players, time)));
             m_matchOpen = false;
             m_result.reset();
         }
@@ -113,14 +118,16 @@ void NoticeEvents::TickDone(bool attached, const ServerStatus& s, const PlayerTa
         m_idleTold = false;
     } else if (m_idleSince == 0) {
         m_idleSince = now;
-    } else if (!m_idleTold && m_settings.notHostingMinutes > 0 && now - m_idleSince >= m_settings.notHostingMinutes * 60) {
+    } else if (!m_idleTold && m_settings.notHostingMinutes > 0 &&
+               now - m_idleSince >= m_settings.notHostingMinutes * 60) {
         m_idleTold = true;
         m_post(NotHostingNotice(s.ServerName, m_settings.notHostingMinutes));
     }
 }
 
 void NoticeEvents::ChatRead(const std::string& sender, const std::string& message) {
-    if (const std::optional<std::string> word = m_watched.Match(message)) m_post(WatchedWordNotice(sender, message, *word));
+    if (const std::optional<std::string> word = m_watched.Match(message))
+        m_post(WatchedWordNotice(sender, message, *word));
 }
 
 void NoticeEvents::SendFinished(const FinishedSend& send) {
@@ -134,16 +141,20 @@ void NoticeEvents::SendFinished(const FinishedSend& send) {
     } else if (action == "warn") {
         m_post(AdminActionNotice(NoticeEvent::PlayerWarned, send.Note.Target, who, send.Note.Reason));
     } else if (action == "ban list punt") {
-        m_post(AdminActionNotice(NoticeEvent::BanEnforced, send.Note.Target, "the ban list", send.Note.Reason));
+        m_post(
+            AdminActionNotice(NoticeEvent::BanEnforced, send.Note.Target, "the ban list", send.Note.Reason));
     }
 }
 
-void NoticeEvents::BanListAction(const std::string& action, const std::string& target, const std::string& reason, bool done) {
-    if (done && action == "ban listed") m_post(AdminActionNotice(NoticeEvent::PlayerBanned, target, "operator", reason));
+void NoticeEvents::BanListAction(const std::string& action, const std::string& target,
+                                 const std::string& reason, bool done) {
+    if (done && action == "ban listed")
+        m_post(AdminActionNotice(NoticeEvent::PlayerBanned, target, "operator", reason));
 }
 
 void NoticeEvents::ReportOutcome(const std::string& what, bool delivered, const std::string& error) {
-    auto it = std::find_if(m_failures.begin(), m_failures.end(), [&](const Failures& f) { return f.what == what; });
+    auto it =
+        std::find_if(m_failures.begin(), m_failures.end(), [&](const Failures& f) { return f.what == what; });
     if (it == m_failures.end()) it = m_failures.insert(m_failures.end(), Failures{what});
     if (delivered) {
         if (it->told) m_post(ReportNotice(true, what, it->count, ""));

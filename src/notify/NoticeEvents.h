@@ -27,8 +27,8 @@ private:
 };
 
 struct NoticeEventSettings {
-    int notHostingMinutes = 10;   // 0: never told
-    int reportFailures = 3;       // failures in a row before the admins are told
+    int notHostingMinutes = 10;  // 0: never told
+    int reportFailures = 3;      // failures in a row before the admins are told
 };
 
 class NoticeEvents {
@@ -45,7 +45,8 @@ public:
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
     // A change of the ban list the record learns of (action "ban listed" and the like).
-    void BanListAction(const std::string& action, const std::string& target, const std::string& reason, bool done);
+    void BanListAction(const std::string& action, const std::string& target, const std::string& reason,
+                       bool done);
     // The status report's or the stats upload's outcome.
     void ReportOutcome(const std::string& what, bool delivered, const std::string& error);
 
@@ -60,7 +61,7 @@ private:
     int64_t m_matchStart = 0;
     std::string m_mapName;
     std::optional<uint8_t> m_result;
-    int64_t m_idleSince = 0;   // when the server stopped hosting; 0 while it hosts
+    int64_t m_idleSince = 0;  // when the server stopped hosting; 0 while it hosts
     bool m_idleTold = false;
     struct Failures {
         std::string what;

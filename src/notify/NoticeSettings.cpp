@@ -80,7 +80,8 @@ NoticeSettings LoadNoticeSettings(const std::filesystem::path& settingsFile) {
     return s;
 }
 
-bool SaveNoticeSettings(const std::filesystem::path& settingsFile, const NoticeSettings& s, std::string& error) {
+bool SaveNoticeSettings(const std::filesystem::path& settingsFile, const NoticeSettings& s,
+                        std::string& error) {
     std::string watched;
     for (char c : s.watched) {
         if (c == '\r') continue;

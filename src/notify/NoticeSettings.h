@@ -12,15 +12,15 @@
 namespace tovi {
 
 struct SinkSettings {
-    bool on = false;           // the desktop's switch; a web sink is on when it has an address
-    std::string url;           // UTF-8
-    std::string secret;        // the webhook's signing key; empty: unsigned
+    bool on = false;     // the desktop's switch; a web sink is on when it has an address
+    std::string url;     // UTF-8
+    std::string secret;  // the webhook's signing key; empty: unsigned
     std::set<NoticeEvent> events;
 };
 
 struct NoticeSettings {
     SinkSettings discord, webhook, desktop;
-    std::string watched;       // Windows-1252, one entry a line (CR LF)
+    std::string watched;  // Windows-1252, one entry a line (CR LF)
     int notHostingMinutes = 10;
     int reportFailures = 3;
     int maxAgeHours = 24;
@@ -28,7 +28,8 @@ struct NoticeSettings {
 
 NoticeSettings DefaultNoticeSettings();
 NoticeSettings LoadNoticeSettings(const std::filesystem::path& settingsFile);
-bool SaveNoticeSettings(const std::filesystem::path& settingsFile, const NoticeSettings& settings, std::string& error);
+bool SaveNoticeSettings(const std::filesystem::path& settingsFile, const NoticeSettings& settings,
+                        std::string& error);
 
 std::string EventList(const std::set<NoticeEvent>& events);
 std::set<NoticeEvent> ParseEventList(const std::string& text);

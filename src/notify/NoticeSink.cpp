@@ -32,15 +32,18 @@ int64_t Ms(double seconds) {
 
 uint32_t Colour(NoticeEvent event) {
     switch (event) {
-    case NoticeEvent::ServerLost:
-    case NoticeEvent::NotHosting:
-    case NoticeEvent::ReportFailing: return 0xD83C3E;
-    case NoticeEvent::PlayerBanned:
-    case NoticeEvent::BanEnforced:
-    case NoticeEvent::PlayerPunted:
-    case NoticeEvent::PlayerWarned:
-    case NoticeEvent::WatchedWord: return 0xE8A33D;
-    default: return 0x3BA55C;
+        case NoticeEvent::ServerLost:
+        case NoticeEvent::NotHosting:
+        case NoticeEvent::ReportFailing:
+            return 0xD83C3E;
+        case NoticeEvent::PlayerBanned:
+        case NoticeEvent::BanEnforced:
+        case NoticeEvent::PlayerPunted:
+        case NoticeEvent::PlayerWarned:
+        case NoticeEvent::WatchedWord:
+            return 0xE8A33D;
+        default:
+            return 0x3BA55C;
     }
 }
 
@@ -89,8 +92,9 @@ std::string DiscordSink::Body(const Notice& notice) {
                   ",\"inline\":" + (f.value.find('\n') == std::string::npos ? "true" : "false") + "}";
     }
     return "{\"username\":\"Tovi stats\",\"allowed_mentions\":{\"parse\":[]},\"embeds\":[{\"title\":" +
-           JsonString(DiscordPlain(notice.title, 200)) + ",\"color\":" + std::to_string(Colour(notice.event)) +
-           ",\"timestamp\":\"" + IsoTime(notice.createdMs) + "\",\"fields\":[" + fields +
+           JsonString(DiscordPlain(notice.title, 200)) +
+           ",\"color\":" + std::to_string(Colour(notice.event)) + ",\"timestamp\":\"" +
+           IsoTime(notice.createdMs) + "\",\"fields\":[" + fields +
            "],\"footer\":{\"text\":" + JsonString(notice.id) + "}}]}";
 }
 
@@ -99,7 +103,8 @@ void DiscordSink::Send(const Notice& notice, std::function<void(const Delivery&)
     request.url = m_url;
     request.body = Body(notice);
     m_poster.Post(request, [done = std::move(done)](const JsonResult& result) {
-        done(WebDelivery(result, result.status == 429 ? JsonNumber(result.body, "retry_after") : std::nullopt));
+        done(WebDelivery(result,
+                         result.status == 429 ? JsonNumber(result.body, "retry_after") : std::nullopt));
     });
 }
 
@@ -107,11 +112,12 @@ std::string WebhookSink::Body(const Notice& notice) {
     std::string fields;
     for (const NoticeField& f : notice.fields) {
         if (!fields.empty()) fields += ',';
-        fields += "{\"name\":" + JsonString(PlainUtf8(f.name)) + ",\"value\":" + JsonString(PlainUtf8(f.value)) + "}";
+        fields += "{\"name\":" + JsonString(PlainUtf8(f.name)) +
+                  ",\"value\":" + JsonString(PlainUtf8(f.value)) + "}";
     }
     return "{\"id\":" + JsonString(notice.id) + ",\"event\":\"" + EventKey(notice.event) + "\",\"time\":\"" +
-           IsoTime(notice.createdMs) + "\",\"title\":" + JsonString(PlainUtf8(notice.title)) + ",\"fields\":[" +
-           fields + "]}";
+           IsoTime(notice.createdMs) + "\",\"title\":" + JsonString(PlainUtf8(notice.title)) +
+           ",\"fields\":[" + fields + "]}";
 }
 
 void WebhookSink::Send(const Notice& notice, std::function<void(const Delivery&)> done) {
@@ -120,8 +126,11 @@ void WebhookSink::Send(const Notice& notice, std::function<void(const Delivery&)
     request.body = Body(notice);
     request.headers.emplace_back("X-Tovi-Event", EventKey(notice.event));
     request.headers.emplace_back("Idempotency-Key", notice.id);
-    if (!m_secret.empty() && m_hmac) request.headers.emplace_back("X-Tovi-Signature", "sha256=" + m_hmac(m_secret, request.body));
-    m_poster.Post(request, [done = std::move(done)](const JsonResult& result) { done(WebDelivery(result, std::nullopt)); });
+    if (!m_secret.empty() && m_hmac)
+        request.headers.emplace_back("X-Tovi-Signature", "sha256=" + m_hmac(m_secret, request.body));
+    m_poster.Post(request, [done = std::move(done)](const JsonResult& result) {
+        done(WebDelivery(result, std::nullopt));
+    });
 }
 
 void DesktopSink::Send(const Notice& notice, std::function<void(const Delivery&)> done) {

@@ -29,7 +29,9 @@ public:
     virtual ~NoticeSink() = default;
     // The sink's name in settings.ini and the queue: "discord", "webhook", "desktop".
     virtual std::string Name() const = 0;
-    virtual bool Wants(NoticeEvent event) const { return event == NoticeEvent::Test || m_events.count(event) > 0; }
+    virtual bool Wants(NoticeEvent event) const {
+        return event == NoticeEvent::Test || m_events.count(event) > 0;
+    }
     // Sends one notice; `done` runs once, later, never from inside Send, unless Cancel comes first.
     virtual void Send(const Notice& notice, std::function<void(const Delivery&)> done) = 0;
     virtual void Cancel() = 0;

@@ -1,7 +1,5 @@
 #include "NoticeText.h"
 
-#include <cstdio>
-
 #include "Windows1252.h"
 
 namespace tovi {
@@ -21,19 +19,30 @@ std::string JsonString(std::string_view utf8) {
     for (char c : utf8) {
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (u < 0x20 || u == 0x7F) {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", u);
-                out += buffer;
-            } else {
-                out += c;
-            }
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (u < 0x20 || u == 0x7F) {
+                    static constexpr char kHex[] = "0123456789abcdef";
+                    out += "\\u00";
+                    out += kHex[u >> 4];
+                    out += kHex[u & 15];
+                } else {
+                    out += c;
+                }
         }
     }
     out += '"';
@@ -61,25 +70,42 @@ std::string DiscordPlain(std::string_view bytes1252, size_t maxChars) {
             break;
         }
         switch (c) {
-        // Markdown, quotes, headings, lists, spoilers, masked links, and the <@id> <#id> <t:..>
-        // forms: a backslash shows each as itself.
-        case '\\': case '*': case '_': case '~': case '`': case '|': case '>': case '<': case '[':
-        case ']': case '(': case ')': case '#': case '-': case '+': case '.': case '!': case ':':
-            // "://" is broken below instead, so that links stay readable text.
-            if (c == ':' && StartsWith(text, i, "://")) {
-                out += ':';
+            // Markdown, quotes, headings, lists, spoilers, masked links, and the <@id> <#id> <t:..>
+            // forms: a backslash shows each as itself.
+            case '\\':
+            case '*':
+            case '_':
+            case '~':
+            case '`':
+            case '|':
+            case '>':
+            case '<':
+            case '[':
+            case ']':
+            case '(':
+            case ')':
+            case '#':
+            case '-':
+            case '+':
+            case '.':
+            case '!':
+            case ':':
+                // "://" is broken below instead, so that links stay readable text.
+                if (c == ':' && StartsWith(text, i, "://")) {
+                    out += ':';
+                    out += kZeroWidthSpace;
+                    break;
+                }
+                out += '\\';
+                out += c;
+                break;
+            case '@':
+                // @everyone, @here and <@id>: no mention survives a zero-width space after the sign.
+                out += '@';
                 out += kZeroWidthSpace;
                 break;
-            }
-            out += '\\';
-            out += c;
-            break;
-        case '@':
-            // @everyone, @here and <@id>: no mention survives a zero-width space after the sign.
-            out += '@';
-            out += kZeroWidthSpace;
-            break;
-        default: out += c;
+            default:
+                out += c;
         }
     }
     return out;
@@ -100,11 +126,12 @@ std::string IsoTime(int64_t unixMs) {
     const int64_t d = doy - (153 * mp + 2) / 5 + 1;
     const int64_t m = mp < 10 ? mp + 3 : mp - 9;
     const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-    char buffer[128];
-    std::snprintf(buffer, sizeof buffer, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03dZ", static_cast<long long>(y),
-                  static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(rest / 3600),
-                  static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60), ms);
-    return buffer;
+    auto two = [](int64_t v) { return std::string(v < 10 ? "0" : "") + std::to_string(v); };
+    const std::string millis = std::to_string(1000 + ms).substr(1);
+    std::string year = std::to_string(y);
+    while (year.size() < 4) year.insert(0, "0");
+    return year + "-" + two(m) + "-" + two(d) + "T" + two(rest / 3600) + ":" + two(rest / 60 % 60) + ":" +
+           two(rest % 60) + "." + millis + "Z";
 }
 
 }  // namespace tovi

@@ -1,7 +1,6 @@
 #include "Notifier.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace tovi {
 
@@ -59,11 +58,16 @@ std::string Notifier::Queue(Notice notice, const std::vector<std::string>& sinks
     if (sinks.empty()) return {};
     if (notice.createdMs == 0) notice.createdMs = m_now();
     if (notice.id.empty()) {
-        char id[48];
-        std::snprintf(id, sizeof id, "%011llx-%04llx-%012llx", static_cast<unsigned long long>(notice.createdMs),
-                      static_cast<unsigned long long>(++m_counter & 0xFFFF),
-                      static_cast<unsigned long long>(m_random() & 0xFFFFFFFFFFFFull));
-        notice.id = id;
+        auto hex = [](uint64_t value, int digits) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            std::string text(static_cast<size_t>(digits), '0');
+            for (int i = digits - 1; i >= 0; --i, value >>= 4)
+                text[static_cast<size_t>(i)] = kHex[value & 15];
+            return text;
+        };
+        // Time, a counter and chance: unique across restarts and across copies of the program.
+        notice.id = hex(static_cast<uint64_t>(notice.createdMs), 11) + "-" + hex(++m_counter, 4) + "-" +
+                    hex(m_random(), 12);
     }
     std::string error;
     if (!m_queue.Add(notice, sinks, error)) {
@@ -110,40 +114,43 @@ void Notifier::Pump(const std::string& sink) {
     }
     if (!entry) return;
     state.busy = true;
-    state.sink->Send(entry->notice, [this, sink, seq = entry->seq, id = entry->notice.id](const Delivery& delivery) {
-        auto found = m_sinks.find(sink);
-        if (found == m_sinks.end()) return;
-        found->second.busy = false;
-        Delivered(sink, QueuedNotice{seq, sink, Notice{id, NoticeEvent::Test, 0, {}, {}}}, delivery);
-    });
+    state.sink->Send(
+        entry->notice, [this, sink, seq = entry->seq, id = entry->notice.id](const Delivery& delivery) {
+            auto found = m_sinks.find(sink);
+            if (found == m_sinks.end()) return;
+            found->second.busy = false;
+            Delivered(sink, QueuedNotice{seq, sink, Notice{id, NoticeEvent::Test, 0, {}, {}}}, delivery);
+        });
 }
 
 void Notifier::Delivered(const std::string& sink, const QueuedNotice& entry, const Delivery& delivery) {
     SinkState& state = m_sinks.at(sink);
     int64_t next = 0;
     switch (delivery.outcome) {
-    case Delivery::Outcome::Delivered:
-        m_queue.Remove(entry.seq);
-        if (state.failures > 0) m_log.Log("Notices reach the " + sink + " again.");
-        state.failures = 0;
-        state.retryMs = 0;
-        next = std::max<int64_t>(delivery.waitMs, 0);
-        break;
-    case Delivery::Outcome::Refused:
-        m_queue.Remove(entry.seq);
-        m_log.Log("The " + sink + " refused notice " + entry.notice.id + " (" + delivery.error + "): it is dropped.");
-        break;
-    case Delivery::Outcome::Retry:
-        if (++state.failures == 1) m_log.Log("Notices do not reach the " + sink + " (" + delivery.error + "): retrying.");
-        m_log.DebugLog("Notice " + entry.notice.id + " to the " + sink + ": " + delivery.error);
-        if (delivery.waitMs >= 0) {
-            next = delivery.waitMs;
-        } else {
-            state.retryMs = state.retryMs == 0 ? m_settings.firstRetryMs
-                                               : std::min(state.retryMs * 2, m_settings.maxRetryMs);
-            next = state.retryMs;
-        }
-        break;
+        case Delivery::Outcome::Delivered:
+            m_queue.Remove(entry.seq);
+            if (state.failures > 0) m_log.Log("Notices reach the " + sink + " again.");
+            state.failures = 0;
+            state.retryMs = 0;
+            next = std::max<int64_t>(delivery.waitMs, 0);
+            break;
+        case Delivery::Outcome::Refused:
+            m_queue.Remove(entry.seq);
+            m_log.Log("The " + sink + " refused notice " + entry.notice.id + " (" + delivery.error +
+                      "): it is dropped.");
+            break;
+        case Delivery::Outcome::Retry:
+            if (++state.failures == 1)
+                m_log.Log("Notices do not reach the " + sink + " (" + delivery.error + "): retrying.");
+            m_log.DebugLog("Notice " + entry.notice.id + " to the " + sink + ": " + delivery.error);
+            if (delivery.waitMs >= 0) {
+                next = delivery.waitMs;
+            } else {
+                state.retryMs = state.retryMs == 0 ? m_settings.firstRetryMs
+                                                   : std::min(state.retryMs * 2, m_settings.maxRetryMs);
+                next = state.retryMs;
+            }
+            break;
     }
     NoteTrouble();
     Wake(sink, next);

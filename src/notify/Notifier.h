@@ -51,8 +51,8 @@ private:
         NoticeSink* sink = nullptr;
         bool busy = false;
         Scheduler::TimerId timer = 0;
-        int64_t retryMs = 0;     // the next back-off; 0 after a success
-        int failures = 0;        // in a row
+        int64_t retryMs = 0;  // the next back-off; 0 after a success
+        int failures = 0;     // in a row
     };
     std::string Queue(Notice notice, const std::vector<std::string>& sinks);
     void Wake(const std::string& sink, int64_t afterMs);

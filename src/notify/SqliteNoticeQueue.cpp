@@ -8,14 +8,18 @@ namespace {
 
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) { m_ok = sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) == SQLITE_OK; }
+    Statement(sqlite3* db, const char* sql) {
+        m_ok = sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) == SQLITE_OK;
+    }
     ~Statement() { sqlite3_finalize(m_st); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
     bool Ok() const { return m_ok; }
     sqlite3_stmt* operator*() const { return m_st; }
     // Texts are kept as the bytes they are: the game's texts are Windows-1252.
-    void Blob(int i, const std::string& bytes) { sqlite3_bind_blob64(m_st, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT); }
+    void Blob(int i, const std::string& bytes) {
+        sqlite3_bind_blob64(m_st, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+    }
     void Int(int i, int64_t v) { sqlite3_bind_int64(m_st, i, v); }
     std::string Bytes(int c) const {
         const void* data = sqlite3_column_blob(m_st, c);
@@ -61,7 +65,9 @@ SqliteNoticeQueue::Opened SqliteNoticeQueue::Open(const std::string& path) {
     return opened;
 }
 
-SqliteNoticeQueue::~SqliteNoticeQueue() { sqlite3_close_v2(m_db); }
+SqliteNoticeQueue::~SqliteNoticeQueue() {
+    sqlite3_close_v2(m_db);
+}
 
 bool SqliteNoticeQueue::Add(const Notice& notice, const std::vector<std::string>& sinks, std::string& error) {
     if (sinks.empty()) return true;
@@ -72,7 +78,8 @@ bool SqliteNoticeQueue::Add(const Notice& notice, const std::vector<std::string>
     };
     if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return fail();
     {
-        Statement st(m_db, "INSERT INTO notice_queue(sink, uid, event, created, title, fields) VALUES (?,?,?,?,?,?)");
+        Statement st(
+            m_db, "INSERT INTO notice_queue(sink, uid, event, created, title, fields) VALUES (?,?,?,?,?,?)");
         if (!st.Ok()) return fail();
         const std::string fields = PackFields(notice.fields);
         for (const std::string& sink : sinks) {

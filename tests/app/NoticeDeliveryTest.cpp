@@ -45,11 +45,13 @@ public:
         });
         m_server.listen(QHostAddress::LocalHost);
     }
-    std::string Url(const char* path) const { return "http://127.0.0.1:" + std::to_string(m_server.serverPort()) + path; }
+    std::string Url(const char* path) const {
+        return "http://127.0.0.1:" + std::to_string(m_server.serverPort()) + path;
+    }
 
-    bool hold = true;          // take the request and never answer
-    int discordLimited = 0;    // how many Discord requests get a 429 first
-    int failures = 0;          // how many requests to each get a 500 first
+    bool hold = true;        // take the request and never answer
+    int discordLimited = 0;  // how many Discord requests get a 429 first
+    int failures = 0;        // how many requests to each get a 500 first
     std::vector<Taken> taken;
     QStringList badSignatures;
 
@@ -66,7 +68,8 @@ private:
         buffer += socket->readAll();
         const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
         if (headEnd < 0) return;
-        static const QRegularExpression lengthHeader("\r\ncontent-length: *(\\d+)\r\n", QRegularExpression::CaseInsensitiveOption);
+        static const QRegularExpression lengthHeader("\r\ncontent-length: *(\\d+)\r\n",
+                                                     QRegularExpression::CaseInsensitiveOption);
         const QByteArray head = buffer.left(headEnd + 2);
         const qsizetype length = lengthHeader.match(QString::fromLatin1(head)).captured(1).toLongLong();
         if (buffer.size() < headEnd + 4 + length) return;
@@ -89,7 +92,8 @@ private:
         if (t.path == "/discord" && m_limited < discordLimited) {
             ++m_limited;
             t.status = 429;
-            Respond(socket, "429 Too Many Requests", "X-RateLimit-Remaining: 0\r\nX-RateLimit-Reset-After: 0.3\r\n",
+            Respond(socket, "429 Too Many Requests",
+                    "X-RateLimit-Remaining: 0\r\nX-RateLimit-Reset-After: 0.3\r\n",
                     R"({"message": "You are being rate limited.", "retry_after": 0.3, "global": false})");
         } else if (failed < failures) {
             ++failed;
@@ -101,9 +105,11 @@ private:
         }
         taken.push_back(t);
     }
-    static void Respond(QTcpSocket* socket, const char* status, const QByteArray& headers, const QByteArray& body) {
-        socket->write("HTTP/1.1 " + QByteArray(status) + "\r\n" + headers + "Content-Type: application/json\r\nContent-Length: " +
-                      QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    static void Respond(QTcpSocket* socket, const char* status, const QByteArray& headers,
+                        const QByteArray& body) {
+        socket->write("HTTP/1.1 " + QByteArray(status) + "\r\n" + headers +
+                      "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
+                      "\r\nConnection: close\r\n\r\n" + body);
         socket->disconnectFromHost();
     }
 
@@ -128,8 +134,9 @@ struct Program {
         auto opened = SqliteHistoryStore::Open(db, [](const std::string&) {});
         history = std::move(opened.Store);
         auto queue = SqliteNoticeQueue::Open(db);
-        center = std::make_unique<NoticeCenter>(scheduler, log, dialogs, tray,
-                                                std::filesystem::path(QDir(folder).filePath("settings.ini").toStdString()));
+        center = std::make_unique<NoticeCenter>(
+            scheduler, log, dialogs, tray,
+            std::filesystem::path(QDir(folder).filePath("settings.ini").toStdString()));
         center->Load();
         if (queue.Queue) center->UseQueue(std::move(queue.Queue));
     }
@@ -143,8 +150,8 @@ struct Program {
 
 // A ban, a match end and a watched word, as the window hands them on.
 void Happen(NoticeEvents& events) {
-    events.SendFinished({"gtalk", "@everyone **x** has been banned", SendNote{"ban", "@everyone **x**", "aim\x01 <@123>"},
-                         SendOutcome::Sent});
+    events.SendFinished({"gtalk", "@everyone **x** has been banned",
+                         SendNote{"ban", "@everyone **x**", "aim\x01 <@123>"}, SendOutcome::Sent});
     ServerStatus s;
     s.ServerName = "Notice test";
     s.MapName = "Isl\xE9 Bay";
@@ -182,9 +189,10 @@ private slots:
         QVERIFY(dir.isValid());
         Receiver receiver;
         std::ofstream(QDir(dir.path()).filePath("settings.ini").toStdString(), std::ios::binary)
-            << "[notices]\r\ndiscord_url=" << receiver.Url("/discord") << "\r\nwebhook_url=" << receiver.Url("/hook")
-            << "\r\nwebhook_secret=" << kSecret
-            << "\r\ndiscord_events=player_banned,match_end,watched_word\r\nwebhook_events=player_banned,match_end,"
+            << "[notices]\r\ndiscord_url=" << receiver.Url("/discord")
+            << "\r\nwebhook_url=" << receiver.Url("/hook") << "\r\nwebhook_secret=" << kSecret
+            << "\r\ndiscord_events=player_banned,match_end,watched_word\r\nwebhook_events=player_banned,"
+               "match_end,"
                "watched_word\r\ndesktop=0\r\nwatched=cheat*r|swear\r\n";
 
         QProcess first;
@@ -203,7 +211,8 @@ private slots:
         receiver.discordLimited = 1;
         receiver.failures = 1;
         Program second(dir.path());
-        QTRY_VERIFY_WITH_TIMEOUT(receiver.Delivered("/discord").size() == 3 && receiver.Delivered("/hook").size() == 3, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            receiver.Delivered("/discord").size() == 3 && receiver.Delivered("/hook").size() == 3, 30000);
         QTRY_COMPARE_WITH_TIMEOUT(second.center->Queue().Size(), size_t{0}, 5000);
         QVERIFY2(receiver.badSignatures.isEmpty(), qPrintable(receiver.badSignatures.join('\n')));
 
@@ -216,10 +225,13 @@ private slots:
         }
         QCOMPARE(events, (QStringList{"player_banned", "match_end", "watched_word"}));
         QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), 3);
-        const QJsonArray matchFields = QJsonDocument::fromJson(receiver.Delivered("/hook")[1]).object()["fields"].toArray();
+        const QJsonArray matchFields =
+            QJsonDocument::fromJson(receiver.Delivered("/hook")[1]).object()["fields"].toArray();
         QCOMPARE(matchFields[0].toObject()["value"].toString(), QString::fromUtf8("Isl\u00e9 Bay"));
-        QCOMPARE(matchFields[3].toObject()["value"].toString(), QString::fromUtf8("1. Bob (9 kills)\n2. Ren\u00e9 (7 kills)\n3. Carl (2 kills)"));
-        QCOMPARE(matchFields[4].toObject()["value"].toString(), QString::fromUtf8("1. Carl (15 min)\n2. Ren\u00e9 (5 min)\n3. Bob (2 min)"));
+        QCOMPARE(matchFields[3].toObject()["value"].toString(),
+                 QString::fromUtf8("1. Bob (9 kills)\n2. Ren\u00e9 (7 kills)\n3. Carl (2 kills)"));
+        QCOMPARE(matchFields[4].toObject()["value"].toString(),
+                 QString::fromUtf8("1. Carl (15 min)\n2. Ren\u00e9 (5 min)\n3. Bob (2 min)"));
 
         // Discord: the same notices with the same ids, nothing that pings or formats.
         const std::vector<QByteArray> discord = receiver.Delivered("/discord");
@@ -229,12 +241,14 @@ private slots:
             const QJsonObject embed = o["embeds"].toArray()[0].toObject();
             QCOMPARE(embed["footer"].toObject()["text"].toString(), ids[static_cast<qsizetype>(i)]);
         }
-        const QJsonObject ban = QJsonDocument::fromJson(discord[0]).object()["embeds"].toArray()[0].toObject();
+        const QJsonObject ban =
+            QJsonDocument::fromJson(discord[0]).object()["embeds"].toArray()[0].toObject();
         const QString player = ban["fields"].toArray()[0].toObject()["value"].toString();
         QCOMPARE(player, QString::fromUtf8("@\u200beveryone \\*\\*x\\*\\*"));
         QVERIFY(!discord[0].contains("<@123>"));
         QCOMPARE(ban["title"].toString(), QStringLiteral("Player banned"));
-        const QJsonObject chat = QJsonDocument::fromJson(discord[2]).object()["embeds"].toArray()[0].toObject();
+        const QJsonObject chat =
+            QJsonDocument::fromJson(discord[2]).object()["embeds"].toArray()[0].toObject();
         QCOMPARE(chat["fields"].toArray()[2].toObject()["value"].toString(), QStringLiteral("cheat\\*r"));
         // The 429's retry_after was obeyed: one limited request, then the same body again.
         int limited = 0;
@@ -245,7 +259,8 @@ private slots:
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc == 3 && QByteArray(argv[1]) == "--queue-notices") return QueueAndWait(QString::fromLocal8Bit(argv[2]));
+    if (argc == 3 && QByteArray(argv[1]) == "--queue-notices")
+        return QueueAndWait(QString::fromLocal8Bit(argv[2]));
     NoticeDeliveryTest test;
     return QTest::qExec(&test, argc, argv);
 }

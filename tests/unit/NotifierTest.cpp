@@ -4,10 +4,10 @@
 #include <deque>
 
 #include "Fakes.h"
-#include "NoticeSink.h"
-#include "NoticeText.h"
 #include "MatchState.h"
 #include "NoticeEvents.h"
+#include "NoticeSink.h"
+#include "NoticeText.h"
 #include "Notifier.h"
 
 namespace tovi::testing {
@@ -29,7 +29,8 @@ public:
         open = std::move(done);
     }
     void Cancel() override { open = nullptr; }
-    void Answer(int status, std::string body = {}, std::optional<int> remaining = {}, std::optional<double> reset = {}) {
+    void Answer(int status, std::string body = {}, std::optional<int> remaining = {},
+                std::optional<double> reset = {}) {
         ASSERT_TRUE(open);
         auto done = std::move(open);
         open = nullptr;
@@ -53,17 +54,22 @@ struct NotifierFixture : ::testing::Test {
     FakePoster discordPoster{clock}, hookPoster{clock};
     DiscordSink discord{"https://discord.test/api/webhooks/1/x", discordPoster};
     WebhookSink hook{"https://hook.test/in", "s3cret", hookPoster,
-                     [](std::string_view key, std::string_view body) { return std::string(key) + "|" + std::to_string(body.size()); }};
+                     [](std::string_view key, std::string_view body) {
+                         return std::string(key) + "|" + std::to_string(body.size());
+                     }};
     std::unique_ptr<Notifier> notifier;
 
     void SetUp() override {
         clock.Advance(1'800'000'000'000);  // a Unix time in ms
         discord.SetEvents({AllEvents().begin(), AllEvents().end()});
         hook.SetEvents({NoticeEvent::PlayerBanned, NoticeEvent::MatchEnd});
-        notifier = std::make_unique<Notifier>(queue, clock, [this] { return clock.Now(); }, log);
+        notifier = std::make_unique<Notifier>(
+            queue, clock, [this] { return clock.Now(); }, log);
         notifier->SetSinks({&discord, &hook});
     }
-    Notice Ban(const std::string& name) { return AdminActionNotice(NoticeEvent::PlayerBanned, name, "Admin", "cheating"); }
+    Notice Ban(const std::string& name) {
+        return AdminActionNotice(NoticeEvent::PlayerBanned, name, "Admin", "cheating");
+    }
 };
 
 TEST_F(NotifierFixture, BackOffDoublesToItsCapAndRateLimitsAreObeyed) {
@@ -78,10 +84,12 @@ TEST_F(NotifierFixture, BackOffDoublesToItsCapAndRateLimitsAreObeyed) {
         while (!discordPoster.open) clock.Advance(100);
         waits.push_back(clock.Now() - failedAt);
     }
-    EXPECT_EQ(waits, (std::vector<int64_t>{5000, 10000, 20000, 40000, 80000, 160000, 320000, 600000, 600000, 600000}));
+    EXPECT_EQ(waits, (std::vector<int64_t>{5000, 10000, 20000, 40000, 80000, 160000, 320000, 600000, 600000,
+                                           600000}));
     EXPECT_TRUE(notifier->Trouble());
     // 429: exactly the time Discord names in the body, not the back-off.
-    discordPoster.Answer(429, R"({"message": "You are being rate limited.", "retry_after": 2.5, "global": false})");
+    discordPoster.Answer(
+        429, R"({"message": "You are being rate limited.", "retry_after": 2.5, "global": false})");
     clock.Advance(2499);
     EXPECT_FALSE(discordPoster.open);
     clock.Advance(1);
@@ -157,11 +165,14 @@ TEST_F(NotifierFixture, NoticesOlderThanTheSetAgeAreDroppedWithALogLine) {
 }
 
 TEST(NoticeText, GameTextsReachDiscordInertAndJsonIsValid) {
-    Notice n = AdminActionNotice(NoticeEvent::PlayerBanned, "@everyone", "**x**", "see https://evil.test <@123> \"q\"\x01 caf\xE9");
+    Notice n = AdminActionNotice(NoticeEvent::PlayerBanned, "@everyone", "**x**",
+                                 "see https://evil.test <@123> \"q\"\x01 caf\xE9");
     n.id = "id";
     const std::string body = DiscordSink::Body(n);
     EXPECT_EQ(body.find("@everyone"), std::string::npos);
-    EXPECT_NE(body.find("@\xE2\x80\x8B" "everyone"), std::string::npos);
+    EXPECT_NE(body.find("@\xE2\x80\x8B"
+                        "everyone"),
+              std::string::npos);
     EXPECT_NE(body.find(R"(\\*\\*x\\*\\*)"), std::string::npos);
     EXPECT_EQ(body.find("<@123"), std::string::npos);
     EXPECT_EQ(body.find("https://"), std::string::npos);
@@ -214,11 +225,13 @@ TEST(NoticeEvents, EventsBecomeNoticesOnceEach) {
     tick(false, 0);
     std::vector<NoticeEvent> kinds;
     for (const Notice& n : posted) kinds.push_back(n.event);
-    EXPECT_EQ(kinds, (std::vector<NoticeEvent>{NoticeEvent::ServerFound, NoticeEvent::MatchEnd, NoticeEvent::NotHosting,
-                                               NoticeEvent::WatchedWord, NoticeEvent::WatchedWord, NoticeEvent::ReportFailing,
+    EXPECT_EQ(kinds, (std::vector<NoticeEvent>{NoticeEvent::ServerFound, NoticeEvent::MatchEnd,
+                                               NoticeEvent::NotHosting, NoticeEvent::WatchedWord,
+                                               NoticeEvent::WatchedWord, NoticeEvent::ReportFailing,
                                                NoticeEvent::ReportRecovered, NoticeEvent::ServerLost}));
-    EXPECT_EQ(PlainText(posted[1]), "Map: Island\nResult: result 2\nDuration: 12:34\nTop kills: 1. B (9 kills)\n2. C (5 kills)\n"
-                                    "3. A (3 kills)\nTop time: 1. C (20 min)\n2. A (10 min)\n3. B (1 min)");
+    EXPECT_EQ(PlainText(posted[1]),
+              "Map: Island\nResult: result 2\nDuration: 12:34\nTop kills: 1. B (9 kills)\n2. C (5 kills)\n"
+              "3. A (3 kills)\nTop time: 1. C (20 min)\n2. A (10 min)\n3. B (1 min)");
     EXPECT_EQ(posted[3].fields[0].value, "X");
     EXPECT_EQ(posted[4].fields[2].value, "votekick");
 }
