@@ -36,11 +36,23 @@ void Notifier::SetSinks(std::vector<NoticeSink*> sinks) {
 }
 
 std::string Notifier::Post(Notice notice) {
-    if (notice.event == NoticeEvent::ServerFound || notice.event == NoticeEvent::ReportRecovered ||
-        notice.event == NoticeEvent::MatchEnd) {
-        m_troubleNotice = false;
-    } else if (IsTrouble(notice.event)) {
-        m_troubleNotice = true;
+    switch (notice.event) {
+        case NoticeEvent::ServerLost:
+        case NoticeEvent::NotHosting:
+            m_serverTrouble = true;
+            break;
+        case NoticeEvent::ServerFound:
+        case NoticeEvent::MatchEnd:
+            m_serverTrouble = false;
+            break;
+        case NoticeEvent::ReportFailing:
+            m_reportTrouble = true;
+            break;
+        case NoticeEvent::ReportRecovered:
+            m_reportTrouble = false;
+            break;
+        default:
+            break;
     }
     NoteTrouble();
     std::vector<std::string> sinks;
@@ -79,7 +91,7 @@ std::string Notifier::Queue(Notice notice, const std::vector<std::string>& sinks
 }
 
 bool Notifier::Trouble() const {
-    if (m_troubleNotice) return true;
+    if (m_serverTrouble || m_reportTrouble) return true;
     return std::any_of(m_sinks.begin(), m_sinks.end(), [](const auto& s) { return s.second.failures > 0; });
 }
 

@@ -68,7 +68,8 @@ private:
     NotifierSettings m_settings;
     std::map<std::string, SinkState> m_sinks;
     Scheduler::TimerId m_expiryTimer = 0;
-    bool m_troubleNotice = false;
+    bool m_serverTrouble = false;  // the server was lost or idle, and has not hosted since
+    bool m_reportTrouble = false;  // the web reporting fails, and has not recovered since
     bool m_trouble = false;
     std::mt19937_64 m_random{std::random_device{}()};
     uint64_t m_counter = 0;

@@ -3,8 +3,12 @@
 // the signature. The first run is killed while its transfers hang; the second run must deliver
 // what the first queued, each notice once, in order, with the right content.
 #include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLineEdit>
 #include <QMessageAuthenticationCode>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -254,6 +258,35 @@ private slots:
         int limited = 0;
         for (const Taken& t : receiver.taken) limited += t.status == 429 ? 1 : 0;
         QCOMPARE(limited, 1);
+    }
+
+    // The Settings group: "Send test" tries what the boxes say; a receiver that fails turns the
+    // tray's picture to the warning until a notice gets through; the desktop shows its balloon.
+    void sendTestButtonsAndTheTrayWarning() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        Receiver receiver;
+        receiver.hold = false;
+        receiver.failures = 1;
+        Program program(dir.path());
+        QWidget parent;
+        QGroupBox* group = program.center->BuildSettingsGroup(&parent);
+        group->findChild<QLineEdit*>("txtWebhookURL")->setText(QString::fromStdString(receiver.Url("/hook")));
+        group->findChild<QLineEdit*>("txtWebhookSecret")->setText(kSecret);
+        group->findChild<QPushButton*>("cmdTestWebhook")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(program.center->Trouble(), 5000);
+        QVERIFY(program.tray.icon().cacheKey() == program.center->WarningIcon().cacheKey());
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.Delivered("/hook").size(), size_t{1}, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(!program.center->Trouble(), 5000);
+        QCOMPARE(QJsonDocument::fromJson(receiver.Delivered("/hook")[0]).object()["event"].toString(),
+                 QStringLiteral("test"));
+        QVERIFY(receiver.badSignatures.isEmpty());
+
+        group->findChild<QCheckBox*>("chkDesktopNotices")->setChecked(true);
+        group->findChild<QPushButton*>("cmdTestDesktop")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(program.center->lastTitle, QStringLiteral("Test notice"), 5000);
+        // Nothing was saved: settings.ini holds no address.
+        QVERIFY(!QFile::exists(QDir(dir.path()).filePath("settings.ini")));
     }
 };
 
