@@ -13,15 +13,20 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 
+#include "Application.h"
 #include "LocalService.h"
 #include "MatchState.h"
 #include "NoticeCenter.h"
+#include "PlatformBackend.h"
+#include "QtHttpClient.h"
 #include "QtSupport.h"
+#include "SimProcess.h"
 #include "SqliteHistoryStore.h"
 #include "SqliteNoticeQueue.h"
 
@@ -287,6 +292,78 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(program.center->lastTitle, QStringLiteral("Test notice"), 5000);
         // Nothing was saved: settings.ini holds no address.
         QVERIFY(!QFile::exists(QDir(dir.path()).filePath("settings.ini")));
+    }
+
+    // The whole program against a simulator: a player whose name would ping everyone says a
+    // watched word, the match ends, the operator bans the player, the server process is killed.
+    // Each arrives once, in that order, at Discord and the webhook, the name as plain text.
+    void theProgramTellsWhatTheServerSawAndDid() {
+        testing::PrivateDisplay display;
+        QVERIFY2(!display.name().empty(), "Xvfb could not be started");
+        QTemporaryDir folder;
+        Receiver receiver;
+        receiver.hold = false;
+        receiver.discordLimited = 1;
+        std::ofstream(folder.filePath("notices.scn").toStdString())
+            << "name \"Notice test\"\nmaxplayers 8\ndedicated 1\ngametype 1\nscoringtime 2\n"
+               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime 12\nresult 2\n"
+               "at 0 join 1 \"@everyone **x**\" team=1 kills=3\nat 0 join 2 \"Bob\" team=2\n"
+               "at 4 chat \"@everyone **x**: you swear a lot\"\n"
+               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime forever\n"
+               "at 0 join 1 \"@everyone **x**\" team=1\nat 0 join 2 \"Bob\" team=2\n";
+        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[notices]\r\ndiscord_url=" << receiver.Url("/discord")
+            << "\r\nwebhook_url=" << receiver.Url("/hook") << "\r\nwebhook_secret=" << kSecret
+            << "\r\ndiscord_events=player_banned,match_end,watched_word,server_lost\r\n"
+               "webhook_events=player_banned,match_end,watched_word,server_lost\r\ndesktop=0\r\nwatched="
+               "swear\r\n";
+        auto sim = std::make_unique<testing::SimProcess>(
+            "C:\\Games\\JO\\jointops.exe",
+            std::vector<std::string>{"--scenario", folder.filePath("notices.scn").toStdString(),
+                                     "--time-scale", "2"});
+        auto backend = MakePlatformBackend();
+        SilentDialogs dialogs;  // answers Yes
+        QtScheduler scheduler;
+        QtHttpClient http;
+        Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
+        app.Start();
+        frmMain& window = *app.Window();
+        window.findChild<QTimer*>("Timer")->setInterval(100);
+        // The match end and the chat before it arrive while the second match runs.
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.Delivered("/hook").size() >= 2, 40000);
+        auto* list = window.findChild<QTreeWidget*>("lstPlayers");
+        QTRY_VERIFY_WITH_TIMEOUT(list->topLevelItemCount() == 2, 15000);
+        for (int row = 0; row < list->topLevelItemCount(); ++row) {
+            if (list->topLevelItem(row)->text(1) == QStringLiteral("@everyone **x**"))
+                list->setCurrentItem(list->topLevelItem(row));
+        }
+        window.findChild<QAction*>("mnuPlayersBan")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.Delivered("/hook").size() >= 3, 20000);
+        sim.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            receiver.Delivered("/hook").size() >= 4 && receiver.Delivered("/discord").size() >= 4, 20000);
+
+        QStringList events, ids, discordIds;
+        for (const QByteArray& body : receiver.Delivered("/hook")) {
+            const QJsonObject o = QJsonDocument::fromJson(body).object();
+            events << o["event"].toString();
+            ids << o["id"].toString();
+        }
+        QCOMPARE(events, (QStringList{"watched_word", "match_end", "player_banned", "server_lost"}));
+        for (const QByteArray& body : receiver.Delivered("/discord")) {
+            const QJsonObject embed =
+                QJsonDocument::fromJson(body).object()["embeds"].toArray()[0].toObject();
+            discordIds << embed["footer"].toObject()["text"].toString();
+            QVERIFY2(!body.contains("@everyone") && !body.contains("**x**"), body.constData());
+        }
+        QCOMPARE(discordIds, ids);
+        QVERIFY(receiver.badSignatures.isEmpty());
+        const QJsonArray ban =
+            QJsonDocument::fromJson(receiver.Delivered("/hook")[2]).object()["fields"].toArray();
+        QCOMPARE(ban[0].toObject()["value"].toString(), QStringLiteral("@everyone **x**"));
+        const QJsonArray match =
+            QJsonDocument::fromJson(receiver.Delivered("/hook")[1]).object()["fields"].toArray();
+        QCOMPARE(match[0].toObject()["value"].toString(), QStringLiteral("Tidal Wave"));
     }
 };
 
