@@ -170,10 +170,12 @@ void Notifier::Delivered(const std::string& sink, const QueuedNotice& entry, con
 
 void Notifier::DropExpired() {
     if (m_expiryTimer) m_scheduler.Cancel(m_expiryTimer);
+    const int64_t minutes = m_settings.maxAgeMs / 60000;
+    const std::string age =
+        minutes % 60 == 0 ? std::to_string(minutes / 60) + " h" : std::to_string(minutes) + " min";
     for (const QueuedNotice& old : m_queue.RemoveOlderThan(m_now() - m_settings.maxAgeMs)) {
         m_log.Log("Notice \"" + old.notice.title + "\" (" + old.notice.id + ") for the " + old.sink +
-                  " was not delivered within " + std::to_string(m_settings.maxAgeMs / 60000) +
-                  " min and is dropped.");
+                  " was not delivered within " + age + " and is dropped.");
     }
     m_expiryTimer = m_scheduler.Schedule(static_cast<int>(kExpiryCheckMs), [this] {
         m_expiryTimer = 0;

@@ -159,7 +159,8 @@ TEST_F(NotifierFixture, NoticesOlderThanTheSetAgeAreDroppedWithALogLine) {
     EXPECT_EQ(queue.Size(), 0u);
     EXPECT_FALSE(hookPoster.open);
     ASSERT_FALSE(log.lines.empty());
-    EXPECT_NE(log.lines.back().find("dropped"), std::string::npos);
+    EXPECT_NE(log.lines.back().find("not delivered within 24 h and is dropped"), std::string::npos)
+        << log.lines.back();
     EXPECT_NE(log.lines.back().find("Player banned"), std::string::npos);
     EXPECT_GE(hookPoster.sent.back().at - hookPoster.sent.front().at, 23 * 3600 * 1000);
     EXPECT_LE(hookPoster.sent.back().at - hookPoster.sent.front().at, 24 * 3600 * 1000);
