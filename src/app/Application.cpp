@@ -1,8 +1,10 @@
 #include "Application.h"
 
 #if defined(TOVI_HISTORY_SQLITE)
+#include "NoticeCenter.h"
 #include "SqliteBanStore.h"
 #include "SqliteHistoryStore.h"
+#include "SqliteNoticeQueue.h"
 #endif
 
 #include <QDir>
@@ -84,6 +86,13 @@ void Application::OpenHistory() {
         return;
     }
     window->UseBanStore(std::move(bans.Store));
+    // Notices wait in the same file, so that none is lost when the program stops or is killed.
+    auto notices = SqliteNoticeQueue::Open(file);
+    if (!notices.Queue) {
+        window->Log(notices.Error + ": notices wait in memory only.");
+        return;
+    }
+    window->Notices().UseQueue(std::move(notices.Queue));
 #endif
 }
 

@@ -44,6 +44,7 @@
 #include "BansStrip.h"
 #include "GameAddresses.h"
 #include "HistoryCsv.h"
+#include "NoticeCenter.h"
 #include "PeriodicChat.h"
 #include "PlayerHistoryDialog.h"
 #include "QtSupport.h"
@@ -207,15 +208,25 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, *m_chatList, [] {
         return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
     });
-    m_chatReader->SetOnNewLine(
-        [this](const std::string& sender, const std::string& text) { m_history.ChatRead(sender, text); });
+    m_chatReader->SetOnNewLine([this](const std::string& sender, const std::string& text) {
+        m_history.ChatRead(sender, text);
+        m_notices->Events().ChatRead(sender, text);
+    });
+    m_notices =
+        std::make_unique<NoticeCenter>(m_scheduler, *this, m_dialogs, m_tray, folder / "settings.ini");
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
     m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
     m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
+    m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
+        m_notices->Events().ReportOutcome(what, confirmed, why);
+    });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
                                               *this, m_dialogs, m_scheduler);
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
-    m_channel->SetObserver([this](const FinishedSend& send) { m_history.SendFinished(send); });
+    m_channel->SetObserver([this](const FinishedSend& send) {
+        m_history.SendFinished(send);
+        m_notices->Events().SendFinished(send);
+    });
     m_playerLookup = std::make_unique<PlayerListLookup>(*m_playerList);
     m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_dialogs, *m_playerLookup, *this);
     m_puntBan->SetObserver([this](const UnsentAction& action) { m_history.ActionNotSent(action); });
@@ -1153,7 +1164,9 @@ void frmMain::SetControlEnabled(ServerControl control, bool enabled) {
 void frmMain::SetTrayPicture(TrayPicture picture) { m_trayPicture = picture; }
 
 void frmMain::UpdateTray(const std::string& tip) {
-    m_tray.setIcon(m_trayPicture == TrayPicture::Hosting ? m_trayIcon : m_trayIcon2);
+    m_tray.setIcon(m_notices->Trouble()                    ? m_notices->WarningIcon()
+                   : m_trayPicture == TrayPicture::Hosting ? m_trayIcon
+                                                           : m_trayIcon2);
     m_tray.setToolTip(FromGameText(tip));
 }
 
@@ -1212,6 +1225,7 @@ void frmMain::SendStatusReport() { m_reporter->SendStatusReport(); }
 void frmMain::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
     const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
     m_history.StatsWritten(written, written ? "" : "the stats file could not be written");
+    m_notices->Events().StatsWritten(resultByte);
 }
 
 void frmMain::BuildBanControls() {
@@ -1220,6 +1234,7 @@ void frmMain::BuildBanControls() {
     auto record = [this](const std::string& action, const std::string& target, const std::string& reason,
                          const std::string& detail, bool done, const std::string& why) {
         RecordBanAction(action, target, reason, detail, done, why);
+        m_notices->Events().BanListAction(action, target, reason, done);
     };
     m_banActions = std::make_unique<BanActions>(m_banList, *m_banEnforcer, *m_puntBan, *m_channel, m_dialogs,
                                                 *m_playerLookup, *this, now, record);
@@ -1230,8 +1245,11 @@ void frmMain::BuildBanControls() {
     m_strips[9] = m_bansStrip;
     const int index = m_tabs->addTab(m_bansStrip, tr("Ban &list"));
     m_tabs->tabBar()->setTabData(index, QStringLiteral("bans"));
-    if (auto* grid = qobject_cast<QGridLayout*>(m_strips[6]->layout()))
+    if (auto* grid = qobject_cast<QGridLayout*>(m_strips[6]->layout())) {
         grid->addWidget(m_bansStrip->BuildSettingsGroup(m_strips[6]), 2, 0, 1, 2);
+        grid->addWidget(m_notices->BuildSettingsGroup(m_strips[6]), 3, 0, 1, 2);
+    }
+    m_notices->Load();
 
     // "Ban for" and "Warn" beside the specified entries, before the talk entry.
     QAction* line2 = m_mnuPlayers->findChild<QAction*>(QStringLiteral("mnuPlayersLine2"));
@@ -1274,7 +1292,10 @@ void frmMain::RecordBanAction(const std::string& action, const std::string& targ
                                        detail, done ? Outcome::Sent : Outcome::Refused, why});
 }
 
-void frmMain::TickFinished(bool attached) { m_history.TickDone(attached, m_status, m_playerTable); }
+void frmMain::TickFinished(bool attached) {
+    m_history.TickDone(attached, m_status, m_playerTable);
+    m_notices->Events().TickDone(attached, m_status, m_playerTable);
+}
 
 void frmMain::UseHistory(std::unique_ptr<HistoryStore> store) {
     m_history.SetStore(*store);

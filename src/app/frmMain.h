@@ -61,6 +61,7 @@ class QDateTimeEdit;
 namespace tovi {
 
 class BansStrip;
+class NoticeCenter;
 
 // The application's version: major, minor, revision.
 inline constexpr int kVersionMajor = 1;
@@ -160,6 +161,7 @@ public:
     BanEnforcer& Enforcer() { return *m_banEnforcer; }
     BanActions& BanMenu() { return *m_banActions; }
     BansStrip& BansTab() { return *m_bansStrip; }
+    NoticeCenter& Notices() { return *m_notices; }
 
     // SettingsView
     std::string Text(SettingsText box) override;
@@ -248,6 +250,7 @@ private:
     std::unique_ptr<BanEnforcer> m_banEnforcer;
     std::unique_ptr<BanActions> m_banActions;
     BansStrip* m_bansStrip = nullptr;
+    std::unique_ptr<NoticeCenter> m_notices;
     std::string m_periodicChatText;
     int m_currentStrip = 3;
     int m_currentChatList = 1;

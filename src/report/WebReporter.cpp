@@ -133,6 +133,9 @@ void WebReporter::SendStatusReport() {
 }
 
 void WebReporter::ReportDone(const HttpResult& result) {
+    if (m_onOutcome)
+        m_onOutcome("Status report", result.Confirmed(),
+                    result.Confirmed() ? "" : Failure("Status report", m_settings.UpdateURL, result));
     if (result.Confirmed()) {
         m_log.Log(LogSafeText(result.toviResponse));
     } else if (result.outcome == HttpOutcome::TimedOut) {
@@ -184,6 +187,9 @@ void WebReporter::UploadDone(const HttpResult& result) {
     } else {
         m_log.Log(Failure(("Stats upload" + matches).c_str(), m_settings.ImportURL, result));
     }
+    if (m_onOutcome)
+        m_onOutcome("Stats upload", result.Confirmed(),
+                    result.Confirmed() ? "" : Failure("Stats upload", m_settings.ImportURL, result));
     m_batch.reset();
     std::error_code ec;
     // A confirmed batch makes way for the next one at once; after a failure the queue waits

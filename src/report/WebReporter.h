@@ -52,6 +52,9 @@ public:
     bool UploadPending() const { return m_uploadPending; }
     // Told of each batch the service confirmed and that left stats.stats: its number of matches.
     void SetOnDelivered(std::function<void(int matches)> onDelivered) { m_onDelivered = std::move(onDelivered); }
+    // Told of each transfer's end: "Status report" or "Stats upload", confirmed or not, and why not.
+    using OutcomeFn = std::function<void(const std::string& what, bool confirmed, const std::string& why)>;
+    void SetOnOutcome(OutcomeFn onOutcome) { m_onOutcome = std::move(onOutcome); }
 
 private:
     enum class Transfer { None, Report, Upload };
@@ -75,6 +78,7 @@ private:
     bool m_uploadPending = false;
     std::optional<UploadBatch> m_batch;  // the batch the running upload sent
     std::function<void(int)> m_onDelivered;
+    OutcomeFn m_onOutcome;
 };
 
 }  // namespace tovi

@@ -1,0 +1,131 @@
+#include "QtJsonPoster.h"
+
+#include <QMessageAuthenticationCode>
+#include <QMetaEnum>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace tovi {
+
+namespace {
+
+constexpr qint64 kMaxAnswerBytes = 64 * 1024;  // a receiver's answer matters only for its rate limit
+
+std::optional<double> Seconds(const QByteArray& value) {
+    bool ok = false;
+    const double seconds = value.trimmed().toDouble(&ok);
+    if (!ok || seconds < 0) return std::nullopt;
+    return seconds;
+}
+
+}  // namespace
+
+QtJsonPoster::QtJsonPoster(QObject* parent) : QObject(parent) {
+    m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);
+    connect(&m_deadline, &QTimer::timeout, this, [this] {
+        Abandon();
+        Finish({HttpOutcome::TimedOut, 0, {}, {}, {}, {}, "no complete answer in time"});
+    });
+}
+
+QtJsonPoster::~QtJsonPoster() {
+    Cancel();
+}
+
+void QtJsonPoster::Post(const JsonRequest& request, std::function<void(const JsonResult&)> done) {
+    Cancel();
+    m_done = std::move(done);
+    const uint64_t transfer = m_transfer;
+    const QUrl target(QString::fromStdString(request.url));
+    const QString scheme = target.scheme().toLower();
+    if (!target.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
+        target.host().isEmpty()) {
+        const std::string error = request.url.empty() ? "no address is set" : "not an http or https address";
+        QTimer::singleShot(0, this, [this, transfer, error] {
+            if (transfer == m_transfer && m_done) Finish({HttpOutcome::Failed, 0, {}, {}, {}, {}, error});
+        });
+        return;
+    }
+    QNetworkRequest http(target);
+    http.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    for (const auto& [name, value] : request.headers)
+        http.setRawHeader(QByteArray::fromStdString(name), QByteArray::fromStdString(value));
+    // A redirect is an answer, never followed: the body and its signature go where they were set to.
+    http.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply* reply = m_network.post(http, QByteArray::fromStdString(request.body));
+    m_reply = reply;
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { Finished(reply); });
+    m_deadline.start(std::max(request.timeoutMs, 0));
+}
+
+void QtJsonPoster::Finished(QNetworkReply* reply) {
+    reply->deleteLater();
+    if (reply != m_reply) return;
+    m_reply = nullptr;
+    m_deadline.stop();
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QNetworkReply::NetworkError error = reply->error();
+    const int code = static_cast<int>(error);
+    const bool answered =
+        error == QNetworkReply::NoError || (code >= 201 && code <= 299) || (code >= 401 && code <= 499);
+    if (!status.isValid() || !answered) {
+        // Qt's own wording names the whole address, and a Discord webhook's address is its key:
+        // the log and the record get the host only.
+        const char* name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
+        Finish({HttpOutcome::Failed,
+                0,
+                {},
+                {},
+                {},
+                {},
+                std::string(name ? name : "network error") + " at " + reply->url().host().toStdString()});
+        return;
+    }
+    JsonResult result;
+    result.outcome = HttpOutcome::Answered;
+    result.status = status.toInt();
+    result.body = reply->read(kMaxAnswerBytes).toStdString();
+    if (reply->hasRawHeader("Retry-After")) result.retryAfterS = Seconds(reply->rawHeader("Retry-After"));
+    if (reply->hasRawHeader("X-RateLimit-Remaining")) {
+        bool ok = false;
+        const int remaining = reply->rawHeader("X-RateLimit-Remaining").trimmed().toInt(&ok);
+        if (ok) result.rateLimitRemaining = remaining;
+    }
+    if (reply->hasRawHeader("X-RateLimit-Reset-After"))
+        result.rateLimitResetAfterS = Seconds(reply->rawHeader("X-RateLimit-Reset-After"));
+    Finish(result);
+}
+
+void QtJsonPoster::Finish(const JsonResult& result) {
+    auto done = std::move(m_done);
+    m_done = nullptr;
+    if (done) done(result);
+}
+
+void QtJsonPoster::Abandon() {
+    m_deadline.stop();
+    if (QNetworkReply* reply = m_reply) {
+        m_reply = nullptr;
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+void QtJsonPoster::Cancel() {
+    ++m_transfer;
+    Abandon();
+    m_done = nullptr;
+}
+
+std::string HmacSha256Hex(std::string_view key, std::string_view body) {
+    return QMessageAuthenticationCode::hash(QByteArray(body.data(), static_cast<qsizetype>(body.size())),
+                                            QByteArray(key.data(), static_cast<qsizetype>(key.size())),
+                                            QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+}  // namespace tovi

@@ -1,0 +1,74 @@
+#pragma once
+// Turns what the program sees and does into notices: fed at the same points as the record (the
+// poll's ticks, chat read, console sends ended, ban list changes, the web reporting's outcomes).
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ConsoleChannel.h"
+#include "Notice.h"
+#include "PlayerTable.h"
+#include "ServerStatus.h"
+
+namespace tovi {
+
+// Watched words and patterns in chat: each line of the list is a word or a pattern with * (any
+// run of characters) and ? (any one), matched anywhere in the line, letter case folded.
+class WatchedWords {
+public:
+    void SetList(const std::string& lines);  // CR LF or LF separated, Windows-1252
+    // The entry the message matches, or none.
+    std::optional<std::string> Match(const std::string& message) const;
+
+private:
+    std::vector<std::string> m_entries;  // folded
+};
+
+struct NoticeEventSettings {
+    int notHostingMinutes = 10;  // 0: never told
+    int reportFailures = 3;      // failures in a row before the admins are told
+};
+
+class NoticeEvents {
+public:
+    using Post = std::function<void(Notice)>;
+    using Clock = std::function<int64_t()>;  // Unix seconds
+    NoticeEvents(Post post, Clock now) : m_post(std::move(post)), m_now(std::move(now)) {}
+
+    void SetSettings(NoticeEventSettings settings) { m_settings = settings; }
+    WatchedWords& Watched() { return m_watched; }
+
+    void TickDone(bool attached, const ServerStatus& status, const PlayerTable& players);
+    void StatsWritten(std::optional<uint8_t> resultByte) { m_result = resultByte; }
+    void ChatRead(const std::string& sender, const std::string& message);
+    void SendFinished(const FinishedSend& send);
+    // A change of the ban list the record learns of (action "ban listed" and the like).
+    void BanListAction(const std::string& action, const std::string& target, const std::string& reason,
+                       bool done);
+    // The status report's or the stats upload's outcome.
+    void ReportOutcome(const std::string& what, bool delivered, const std::string& error);
+
+private:
+    Post m_post;
+    Clock m_now;
+    NoticeEventSettings m_settings;
+    WatchedWords m_watched;
+    std::optional<bool> m_attached;
+    std::optional<uint8_t> m_state;
+    bool m_matchOpen = false;
+    int64_t m_matchStart = 0;
+    std::string m_mapName;
+    std::optional<uint8_t> m_result;
+    int64_t m_idleSince = 0;  // when the server stopped hosting; 0 while it hosts
+    bool m_idleTold = false;
+    struct Failures {
+        std::string what;
+        int count = 0;
+        bool told = false;
+    };
+    std::vector<Failures> m_failures;
+};
+
+}  // namespace tovi

@@ -1,0 +1,378 @@
+// Notices end to end: the program's notice machinery with its database queue and Qt HTTP client,
+// a local receiver on 127.0.0.1 playing Discord (rate limits, failures) and a webhook that checks
+// the signature. The first run is killed while its transfers hang; the second run must deliver
+// what the first queued, each notice once, in order, with the right content.
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMessageAuthenticationCode>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QtTest>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+#include "Application.h"
+#include "LocalService.h"
+#include "MatchState.h"
+#include "NoticeCenter.h"
+#include "PlatformBackend.h"
+#include "QtHttpClient.h"
+#include "QtSupport.h"
+#include "SimProcess.h"
+#include "SqliteHistoryStore.h"
+#include "SqliteNoticeQueue.h"
+
+using namespace tovi;
+using namespace tovi::testing;
+
+namespace {
+
+constexpr const char* kSecret = "hook secret";
+
+struct Taken {
+    QByteArray path, head, body;
+    int status = 0;  // what the receiver answered; 0: held
+};
+
+// Discord and the webhook on one port: /discord and /hook. Each answers as the test says.
+class Receiver : public QObject {
+public:
+    Receiver() {
+        connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Read(socket); });
+            }
+        });
+        m_server.listen(QHostAddress::LocalHost);
+    }
+    std::string Url(const char* path) const {
+        return "http://127.0.0.1:" + std::to_string(m_server.serverPort()) + path;
+    }
+
+    bool hold = true;        // take the request and never answer
+    int discordLimited = 0;  // how many Discord requests get a 429 first
+    int failures = 0;        // how many requests to each get a 500 first
+    std::vector<Taken> taken;
+    QStringList badSignatures;
+
+    std::vector<QByteArray> Delivered(const QByteArray& path) const {
+        std::vector<QByteArray> bodies;
+        for (const Taken& t : taken)
+            if (t.path == path && t.status >= 200 && t.status < 300) bodies.push_back(t.body);
+        return bodies;
+    }
+
+private:
+    void Read(QTcpSocket* socket) {
+        QByteArray& buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+        if (headEnd < 0) return;
+        static const QRegularExpression lengthHeader("\r\ncontent-length: *(\\d+)\r\n",
+                                                     QRegularExpression::CaseInsensitiveOption);
+        const QByteArray head = buffer.left(headEnd + 2);
+        const qsizetype length = lengthHeader.match(QString::fromLatin1(head)).captured(1).toLongLong();
+        if (buffer.size() < headEnd + 4 + length) return;
+        Taken t{head.split(' ').value(1), head, buffer.mid(headEnd + 4, length)};
+        m_buffers.remove(socket);
+        if (t.path == "/hook") {
+            static const QRegularExpression signature("\r\nx-tovi-signature: *sha256=([0-9a-f]{64})\r\n",
+                                                      QRegularExpression::CaseInsensitiveOption);
+            const QByteArray expected =
+                QMessageAuthenticationCode::hash(t.body, kSecret, QCryptographicHash::Sha256).toHex();
+            if (signature.match(QString::fromLatin1(head)).captured(1).toLatin1() != expected)
+                badSignatures << QString::fromUtf8(t.body);
+        }
+        if (hold) {
+            taken.push_back(t);
+            m_held << socket;
+            return;
+        }
+        int& failed = m_failed[t.path];
+        if (t.path == "/discord" && m_limited < discordLimited) {
+            ++m_limited;
+            t.status = 429;
+            Respond(socket, "429 Too Many Requests",
+                    "X-RateLimit-Remaining: 0\r\nX-RateLimit-Reset-After: 0.3\r\n",
+                    R"({"message": "You are being rate limited.", "retry_after": 0.3, "global": false})");
+        } else if (failed < failures) {
+            ++failed;
+            t.status = 500;
+            Respond(socket, "500 Internal Server Error", "", "oops");
+        } else {
+            t.status = t.path == "/discord" ? 204 : 200;
+            Respond(socket, t.status == 204 ? "204 No Content" : "200 OK", "", "");
+        }
+        taken.push_back(t);
+    }
+    static void Respond(QTcpSocket* socket, const char* status, const QByteArray& headers,
+                        const QByteArray& body) {
+        socket->write("HTTP/1.1 " + QByteArray(status) + "\r\n" + headers +
+                      "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
+                      "\r\nConnection: close\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    QHash<QTcpSocket*, QByteArray> m_buffers;
+    QHash<QByteArray, int> m_failed;
+    int m_limited = 0;
+    QList<QPointer<QTcpSocket>> m_held;
+};
+
+class QuietLog : public LogSink {
+public:
+    void Log(const std::string& message) override { lines << QString::fromStdString(message); }
+    void DebugLog(const std::string&) override {}
+    QStringList lines;
+};
+
+// The program's notices over the data folder: the record's database and settings.ini.
+struct Program {
+    explicit Program(const QString& folder) : tray() {
+        const std::string db = QDir(folder).filePath("tovistats.db").toStdString();
+        auto opened = SqliteHistoryStore::Open(db, [](const std::string&) {});
+        history = std::move(opened.Store);
+        auto queue = SqliteNoticeQueue::Open(db);
+        center = std::make_unique<NoticeCenter>(
+            scheduler, log, dialogs, tray,
+            std::filesystem::path(QDir(folder).filePath("settings.ini").toStdString()));
+        center->Load();
+        if (queue.Queue) center->UseQueue(std::move(queue.Queue));
+    }
+    QtScheduler scheduler;
+    QuietLog log;
+    SilentDialogs dialogs;
+    QSystemTrayIcon tray;
+    std::unique_ptr<HistoryStore> history;
+    std::unique_ptr<NoticeCenter> center;
+};
+
+// A ban, a match end and a watched word, as the window hands them on.
+void Happen(NoticeEvents& events) {
+    events.SendFinished({"gtalk", "@everyone **x** has been banned",
+                         SendNote{"ban", "@everyone **x**", "aim\x01 <@123>"}, SendOutcome::Sent});
+    ServerStatus s;
+    s.ServerName = "Notice test";
+    s.MapName = "Isl\xE9 Bay";
+    PlayerTable players;
+    for (auto [name, kills, seconds] : {std::tuple{"Ren\xE9", 7, 300}, {"Bob", 9, 120}, {"Carl", 2, 900}}) {
+        PlayerClass p;
+        p.P_Name = name;
+        p.P_Kills = kills;
+        p.P_TimePlayed = seconds;
+        players.Replace(p);
+    }
+    s.State = kStateHosting;
+    events.TickDone(true, s, players);
+    events.StatsWritten(1);
+    s.State = kStateScoring;
+    events.TickDone(true, s, players);
+    events.ChatRead("Eve", "he is a CHEATER, report him");
+}
+
+// The first run: queues the notices and waits, its transfers hanging, until it is killed.
+int QueueAndWait(const QString& folder) {
+    Program program(folder);
+    Happen(program.center->Events());
+    std::cout << "queued " << program.center->Queue().Size() << std::endl;
+    return QApplication::exec();
+}
+
+}  // namespace
+
+class NoticeDeliveryTest : public QObject {
+    Q_OBJECT
+private slots:
+    void noticesSurviveAKillAndArriveOnceInOrder() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        Receiver receiver;
+        std::ofstream(QDir(dir.path()).filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[notices]\r\ndiscord_url=" << receiver.Url("/discord")
+            << "\r\nwebhook_url=" << receiver.Url("/hook") << "\r\nwebhook_secret=" << kSecret
+            << "\r\ndiscord_events=player_banned,match_end,watched_word\r\nwebhook_events=player_banned,"
+               "match_end,"
+               "watched_word\r\ndesktop=0\r\nwatched=cheat*r|swear\r\n";
+
+        QProcess first;
+        first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        first.start(QCoreApplication::applicationFilePath(), {"--queue-notices", dir.path()});
+        QVERIFY(first.waitForStarted());
+        // Killed while each sink's first transfer hangs at the receiver.
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += first.readAllStandardOutput()).contains("queued 6"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.taken.size() >= 2, 20000);
+        first.kill();
+        QVERIFY(first.waitForFinished());
+        QCOMPARE(receiver.taken.size(), size_t{2});
+
+        receiver.hold = false;
+        receiver.discordLimited = 1;
+        receiver.failures = 1;
+        Program second(dir.path());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            receiver.Delivered("/discord").size() == 3 && receiver.Delivered("/hook").size() == 3, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(second.center->Queue().Size(), size_t{0}, 5000);
+        QVERIFY2(receiver.badSignatures.isEmpty(), qPrintable(receiver.badSignatures.join('\n')));
+
+        // The webhook: the documented body, in order, each id once.
+        QStringList events, ids;
+        for (const QByteArray& body : receiver.Delivered("/hook")) {
+            const QJsonObject o = QJsonDocument::fromJson(body).object();
+            events << o["event"].toString();
+            ids << o["id"].toString();
+        }
+        QCOMPARE(events, (QStringList{"player_banned", "match_end", "watched_word"}));
+        QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), 3);
+        const QJsonArray matchFields =
+            QJsonDocument::fromJson(receiver.Delivered("/hook")[1]).object()["fields"].toArray();
+        QCOMPARE(matchFields[0].toObject()["value"].toString(), QString::fromUtf8("Isl\u00e9 Bay"));
+        QCOMPARE(matchFields[3].toObject()["value"].toString(),
+                 QString::fromUtf8("1. Bob (9 kills)\n2. Ren\u00e9 (7 kills)\n3. Carl (2 kills)"));
+        QCOMPARE(matchFields[4].toObject()["value"].toString(),
+                 QString::fromUtf8("1. Carl (15 min)\n2. Ren\u00e9 (5 min)\n3. Bob (2 min)"));
+
+        // Discord: the same notices with the same ids, nothing that pings or formats.
+        const std::vector<QByteArray> discord = receiver.Delivered("/discord");
+        for (size_t i = 0; i < discord.size(); ++i) {
+            const QJsonObject o = QJsonDocument::fromJson(discord[i]).object();
+            QCOMPARE(o["allowed_mentions"].toObject()["parse"].toArray().size(), 0);
+            const QJsonObject embed = o["embeds"].toArray()[0].toObject();
+            QCOMPARE(embed["footer"].toObject()["text"].toString(), ids[static_cast<qsizetype>(i)]);
+        }
+        const QJsonObject ban =
+            QJsonDocument::fromJson(discord[0]).object()["embeds"].toArray()[0].toObject();
+        const QString player = ban["fields"].toArray()[0].toObject()["value"].toString();
+        QCOMPARE(player, QString::fromUtf8("@\u200beveryone \\*\\*x\\*\\*"));
+        QVERIFY(!discord[0].contains("<@123>"));
+        QCOMPARE(ban["title"].toString(), QStringLiteral("Player banned"));
+        const QJsonObject chat =
+            QJsonDocument::fromJson(discord[2]).object()["embeds"].toArray()[0].toObject();
+        QCOMPARE(chat["fields"].toArray()[2].toObject()["value"].toString(), QStringLiteral("cheat\\*r"));
+        // The 429's retry_after was obeyed: one limited request, then the same body again.
+        int limited = 0;
+        for (const Taken& t : receiver.taken) limited += t.status == 429 ? 1 : 0;
+        QCOMPARE(limited, 1);
+    }
+
+    // The Settings group: "Send test" tries what the boxes say; a receiver that fails turns the
+    // tray's picture to the warning until a notice gets through; the desktop shows its balloon.
+    void sendTestButtonsAndTheTrayWarning() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        Receiver receiver;
+        receiver.hold = false;
+        receiver.failures = 1;
+        Program program(dir.path());
+        QWidget parent;
+        QGroupBox* group = program.center->BuildSettingsGroup(&parent);
+        group->findChild<QLineEdit*>("txtWebhookURL")->setText(QString::fromStdString(receiver.Url("/hook")));
+        group->findChild<QLineEdit*>("txtWebhookSecret")->setText(kSecret);
+        group->findChild<QPushButton*>("cmdTestWebhook")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(program.center->Trouble(), 5000);
+        QVERIFY(program.tray.icon().cacheKey() == program.center->WarningIcon().cacheKey());
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.Delivered("/hook").size(), size_t{1}, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(!program.center->Trouble(), 5000);
+        QCOMPARE(QJsonDocument::fromJson(receiver.Delivered("/hook")[0]).object()["event"].toString(),
+                 QStringLiteral("test"));
+        QVERIFY(receiver.badSignatures.isEmpty());
+
+        group->findChild<QCheckBox*>("chkDesktopNotices")->setChecked(true);
+        group->findChild<QPushButton*>("cmdTestDesktop")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(program.center->lastTitle, QStringLiteral("Test notice"), 5000);
+        // Nothing was saved: settings.ini holds no address.
+        QVERIFY(!QFile::exists(QDir(dir.path()).filePath("settings.ini")));
+    }
+
+    // The whole program against a simulator: a player whose name would ping everyone says a
+    // watched word, the match ends, the operator bans the player, the server process is killed.
+    // Each arrives once, in that order, at Discord and the webhook, the name as plain text.
+    void theProgramTellsWhatTheServerSawAndDid() {
+        testing::PrivateDisplay display;
+        QVERIFY2(!display.name().empty(), "Xvfb could not be started");
+        QTemporaryDir folder;
+        Receiver receiver;
+        receiver.hold = false;
+        receiver.discordLimited = 1;
+        std::ofstream(folder.filePath("notices.scn").toStdString())
+            << "name \"Notice test\"\nmaxplayers 8\ndedicated 1\ngametype 1\nscoringtime 2\n"
+               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime 12\nresult 2\n"
+               "at 0 join 1 \"@everyone **x**\" team=1 kills=3\nat 0 join 2 \"Bob\" team=2\n"
+               "at 4 chat \"@everyone **x**: you swear a lot\"\n"
+               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime forever\n"
+               "at 0 join 1 \"@everyone **x**\" team=1\nat 0 join 2 \"Bob\" team=2\n";
+        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[notices]\r\ndiscord_url=" << receiver.Url("/discord")
+            << "\r\nwebhook_url=" << receiver.Url("/hook") << "\r\nwebhook_secret=" << kSecret
+            << "\r\ndiscord_events=player_banned,match_end,watched_word,server_lost\r\n"
+               "webhook_events=player_banned,match_end,watched_word,server_lost\r\ndesktop=0\r\nwatched="
+               "swear\r\n";
+        auto sim = std::make_unique<testing::SimProcess>(
+            "C:\\Games\\JO\\jointops.exe",
+            std::vector<std::string>{"--scenario", folder.filePath("notices.scn").toStdString(),
+                                     "--time-scale", "2"});
+        auto backend = MakePlatformBackend();
+        SilentDialogs dialogs;  // answers Yes
+        QtScheduler scheduler;
+        QtHttpClient http;
+        Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
+        app.Start();
+        frmMain& window = *app.Window();
+        window.findChild<QTimer*>("Timer")->setInterval(100);
+        // The match end and the chat before it arrive while the second match runs.
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.Delivered("/hook").size() >= 2, 40000);
+        auto* list = window.findChild<QTreeWidget*>("lstPlayers");
+        QTRY_VERIFY_WITH_TIMEOUT(list->topLevelItemCount() == 2, 15000);
+        for (int row = 0; row < list->topLevelItemCount(); ++row) {
+            if (list->topLevelItem(row)->text(1) == QStringLiteral("@everyone **x**"))
+                list->setCurrentItem(list->topLevelItem(row));
+        }
+        window.findChild<QAction*>("mnuPlayersBan")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.Delivered("/hook").size() >= 3, 20000);
+        sim.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            receiver.Delivered("/hook").size() >= 4 && receiver.Delivered("/discord").size() >= 4, 20000);
+
+        QStringList events, ids, discordIds;
+        for (const QByteArray& body : receiver.Delivered("/hook")) {
+            const QJsonObject o = QJsonDocument::fromJson(body).object();
+            events << o["event"].toString();
+            ids << o["id"].toString();
+        }
+        QCOMPARE(events, (QStringList{"watched_word", "match_end", "player_banned", "server_lost"}));
+        for (const QByteArray& body : receiver.Delivered("/discord")) {
+            const QJsonObject embed =
+                QJsonDocument::fromJson(body).object()["embeds"].toArray()[0].toObject();
+            discordIds << embed["footer"].toObject()["text"].toString();
+            QVERIFY2(!body.contains("@everyone") && !body.contains("**x**"), body.constData());
+        }
+        QCOMPARE(discordIds, ids);
+        QVERIFY(receiver.badSignatures.isEmpty());
+        const QJsonArray ban =
+            QJsonDocument::fromJson(receiver.Delivered("/hook")[2]).object()["fields"].toArray();
+        QCOMPARE(ban[0].toObject()["value"].toString(), QStringLiteral("@everyone **x**"));
+        const QJsonArray match =
+            QJsonDocument::fromJson(receiver.Delivered("/hook")[1]).object()["fields"].toArray();
+        QCOMPARE(match[0].toObject()["value"].toString(), QStringLiteral("Tidal Wave"));
+    }
+};
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc == 3 && QByteArray(argv[1]) == "--queue-notices")
+        return QueueAndWait(QString::fromLocal8Bit(argv[2]));
+    NoticeDeliveryTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "NoticeDeliveryTest.moc"
