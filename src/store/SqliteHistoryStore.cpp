@@ -67,7 +67,7 @@ const char* const kMigrations[] = {
     "CREATE TABLE warnings(id INTEGER PRIMARY KEY, name TEXT NOT NULL, name_key TEXT NOT NULL, name_raw BLOB,"
     " time INTEGER, issued_by TEXT, text TEXT);"
     "CREATE INDEX warnings_name ON warnings(name_key, time);",
-    // Notice queue: notices not yet delivered, one row per notice and sink (SqliteNoticeQueue).
+    // 5: notices not yet delivered, one row per notice and sink (SqliteNoticeQueue).
     "CREATE TABLE notice_queue(seq INTEGER PRIMARY KEY AUTOINCREMENT, sink BLOB NOT NULL, uid BLOB NOT NULL,"
     " event BLOB NOT NULL, created INTEGER NOT NULL, title BLOB, fields BLOB);"
     "CREATE INDEX notice_queue_sink ON notice_queue(sink, seq);",
