@@ -2,35 +2,13 @@
 
 #include <sqlite3.h>
 
+#include "SqliteStatement.h"
+
 namespace tovi {
 
 namespace {
 
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) {
-        m_ok = sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) == SQLITE_OK;
-    }
-    ~Statement() { sqlite3_finalize(m_st); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    bool Ok() const { return m_ok; }
-    sqlite3_stmt* operator*() const { return m_st; }
-    // Texts are kept as the bytes they are: the game's texts are Windows-1252.
-    void Blob(int i, const std::string& bytes) {
-        sqlite3_bind_blob64(m_st, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
-    }
-    void Int(int i, int64_t v) { sqlite3_bind_int64(m_st, i, v); }
-    std::string Bytes(int c) const {
-        const void* data = sqlite3_column_blob(m_st, c);
-        const int size = sqlite3_column_bytes(m_st, c);
-        return data ? std::string(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string();
-    }
-
-private:
-    sqlite3_stmt* m_st = nullptr;
-    bool m_ok = false;
-};
+using Statement = SqliteStatement;
 
 constexpr const char* kColumns = "SELECT seq, sink, uid, event, created, title, fields FROM notice_queue";
 
