@@ -1,0 +1,268 @@
+// A hosting tick with 32 players against a running simulator, the per-field way beside the
+// batched way, with a display and without: calls into the process backend, memory transfers (the
+// system calls that move the game's memory) and CPU time per tick. The tick measured is one that
+// also reads the players and the chat, the heaviest of the ordinary ticks. The per-field way is
+// the same program with the backend's batched and tracked calls hidden, so that every value is
+// one read and every attach walks the windows or scans /proc, as before those calls existed.
+#include <benchmark/benchmark.h>
+#include <time.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+
+#include "ChatReader.h"
+#include "GameAddresses.h"
+#include "MatchState.h"
+#include "MemoryClass.h"
+#include "PlayerReader.h"
+#include "PollCycle.h"
+#include "SimProcess.h"
+#include "linux/LinuxProcessBackend.h"
+#include "linux/NoDisplayWindowSystem.h"
+#include "linux/X11WindowSystem.h"
+
+using namespace tovi;
+
+namespace {
+
+constexpr int kPlayers = 32;
+
+// Counts every call that reaches the backend. Hiding the batched calls leaves the interface's
+// defaults in their place: one Read per range, and MemoryClass's own walk of the windows.
+class CountingBackend : public ProcessBackend {
+public:
+    CountingBackend(ProcessBackend& inner, bool batched) : m_inner(inner), m_batched(batched) {}
+    int64_t calls = 0;
+
+    std::vector<int32_t> ListProcessIds() override { return ++calls, m_inner.ListProcessIds(); }
+    std::optional<std::string> FirstModulePath(int32_t pid) override { return ++calls, m_inner.FirstModulePath(pid); }
+    bool CanOpen(int32_t pid) override { return ++calls, m_inner.CanOpen(pid); }
+    bool Read(int32_t pid, uint32_t address, std::span<uint8_t> out) override {
+        return ++calls, m_inner.Read(pid, address, out);
+    }
+    bool Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) override {
+        return ++calls, m_inner.Write(pid, address, data);
+    }
+    AccessFailure ReadRanges(int32_t pid, std::span<ReadRange> ranges) override {
+        if (!m_batched) return ProcessBackend::ReadRanges(pid, ranges);
+        return ++calls, m_inner.ReadRanges(pid, ranges);
+    }
+    std::optional<int32_t> KnownProcessWindow(int32_t pid) override {
+        if (!m_batched) return std::nullopt;
+        return ++calls, m_inner.KnownProcessWindow(pid);
+    }
+    std::optional<OwnedWindow> KnownWindowByCaption(const std::string& caption) override {
+        if (!m_batched) return std::nullopt;
+        return ++calls, m_inner.KnownWindowByCaption(caption);
+    }
+    std::vector<int32_t> TopLevelWindows() override { return ++calls, m_inner.TopLevelWindows(); }
+    int32_t FindWindowByCaption(const std::string& caption) override {
+        return ++calls, m_inner.FindWindowByCaption(caption);
+    }
+    int32_t WindowProcess(int32_t window) override { return ++calls, m_inner.WindowProcess(window); }
+    std::string WindowCaption(int32_t window) override { return ++calls, m_inner.WindowCaption(window); }
+    bool SetWindowVisible(int32_t window, bool visible) override {
+        return ++calls, m_inner.SetWindowVisible(window, visible);
+    }
+    bool PostKeystroke(int32_t window, GameKeystroke key) override {
+        return ++calls, m_inner.PostKeystroke(window, key);
+    }
+    AccessFailure LastFailure() const override { return m_inner.LastFailure(); }
+    uint64_t InnerTransfers() const { return m_inner.Transfers(); }
+
+private:
+    ProcessBackend& m_inner;
+    bool m_batched;
+};
+
+class QuietChat : public ChatView {
+public:
+    void InsertRowAtTop(const std::string& Player, const std::string& Text, const std::string&) override {
+        benchmark::DoNotOptimize(Player.data());
+        benchmark::DoNotOptimize(Text.data());
+    }
+    void RemoveBottomRow() override {}
+    int RowCount() override { return 0; }
+    void Clear() override {}
+};
+
+class QuietView : public PollView, public PlayerListView, public LogSink {
+public:
+    bool UseTrackedProcess() override { return false; }
+    bool ScoringTimeOn() override { return false; }
+    int ScoringSeconds() override { return 0; }
+    std::string MinPlayersText() override { return "0"; }
+    bool AutoMessagesOn() override { return false; }
+    int AutoMessageMinutes() override { return 0; }
+    void SetPanel(int, const std::string& text) override { benchmark::DoNotOptimize(text.data()); }
+    void SetLabel(StatusLabel, const std::string& text) override { benchmark::DoNotOptimize(text.data()); }
+    void SetControlEnabled(ServerControl, bool) override {}
+    void SetTrayPicture(TrayPicture) override {}
+    void UpdateTray(const std::string& tip) override { benchmark::DoNotOptimize(tip.data()); }
+    void ClearLog() override {}
+    void ClearDebugLog() override {}
+    void ClearChatInput() override {}
+    void ClearPlayerList() override {}
+    void ClearPublicChat() override {}
+    // The player list.
+    std::vector<PlayerRow> rows;
+    int RowCount() override { return static_cast<int>(rows.size()); }
+    std::string Text(int row, PlayerColumn column) override {
+        const PlayerRow& r = rows[static_cast<size_t>(row)];
+        return column == PlayerColumn::Slot ? r.Slot : r.Player;
+    }
+    int SlotPosition(int row) override { return rows[static_cast<size_t>(row)].Position; }
+    std::optional<int> SelectedRow() override { return std::nullopt; }
+    void ClearRows() override { rows.clear(); }
+    void AddRow(const PlayerRow& row) override { rows.push_back(row); }
+    void SelectRow(int) override {}
+    // The logs.
+    void Log(const std::string& message) override { benchmark::DoNotOptimize(message.data()); }
+    void DebugLog(const std::string& message) override { benchmark::DoNotOptimize(message.data()); }
+};
+
+// One program over one backend: its poll, player reader and chat reader.
+struct Program : PollHooks {
+    Program(ProcessBackend& platform, bool batched) : counted(platform, batched) {}
+    void ReadPlayers(bool Dedicated, uint8_t MaxPlayers) override { players.ReadPlayers(Dedicated, MaxPlayers); }
+    void ReadChat() override { chat.ReadChat(); }
+
+    CountingBackend counted;
+    MemoryClass memory{counted};
+    ServerStatus status;
+    PlayerTable table;
+    QuietView view;
+    QuietChat chatView;
+    VirtualScheduler clock;
+    PlayerReader players{memory, status, table, view, view};
+    ChatReader chat{memory, status, chatView, nullptr};
+    PollCycle poll{memory, status, view, *this, clock};
+};
+
+// A simulator with 32 players and, for each way, a backend of its own: the no-display rule or an
+// X11 connection (walking, or following events).
+struct Server {
+    explicit Server(bool withDisplay) : sim("C:\\GAMES\\JO\\jointops.exe", Arguments(withDisplay)) {
+        for (int way = 0; way < 2; ++way) {
+            auto& backend = platforms[way];
+            backend = std::make_unique<linux_backend::LinuxProcessBackend>();
+            programs[way] = std::make_unique<Program>(*backend, way == 1);
+            if (withDisplay) {
+                auto x11 = linux_backend::X11WindowSystem::Open();
+                x11->SetTracking(way == 1);
+                backend->SetWindowSystem(std::move(x11));
+            } else {
+                // Its look-ups come back through the counter, as they are calls of the backend.
+                backend->SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(programs[way]->counted));
+            }
+        }
+        MemoryClass probe(*platforms[0]);
+        ready = testing::WaitFor([&] {
+            return probe.SetWindow(std::string(game::kDefaultCaption)) && probe.GetProcID() == sim.pid() &&
+                   probe.ReadAByte(game::kGameState) == kStateHosting && probe.ReadAByte(game::kPlayerCount) == kPlayers;
+        });
+    }
+    static std::vector<std::string> Arguments(bool withDisplay) {
+        std::vector<std::string> args{"--transcript", "/dev/null", "--state", "3", "--players",
+                                      std::to_string(kPlayers), "--maxplayers", std::to_string(kPlayers)};
+        if (!withDisplay) args.push_back("--no-window");
+        return args;
+    }
+    testing::SimProcess sim;
+    std::unique_ptr<linux_backend::LinuxProcessBackend> platforms[2];
+    std::unique_ptr<Program> programs[2];
+    bool ready = false;
+};
+
+struct Figures {
+    double calls = 0, transfers = 0, cpuUs = 0;
+    size_t players = 0;
+};
+std::map<std::string, Figures> g_figures;
+
+double ThreadCpuUs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+void HostingTick(benchmark::State& state, Server& server, bool batched, const std::string& name) {
+    if (!server.ready) {
+        state.SkipWithError("the simulator could not be attached");
+        return;
+    }
+    Program& program = *server.programs[batched ? 1 : 0];
+    program.poll.Timer_Timer();  // past the first tick, which finds the server in a new state
+    const int64_t calls = program.counted.calls;
+    const uint64_t transfers = program.counted.InnerTransfers();
+    double cpu = 0;
+    for (auto _ : state) {
+        program.status.PollTicks = 4;  // this tick reads the players
+        const double start = ThreadCpuUs();
+        program.poll.Timer_Timer();
+        cpu += ThreadCpuUs() - start;
+    }
+    if (program.poll.Panel3() != "Hosting mission") state.SkipWithError(("not hosting: " + program.poll.Panel3()).c_str());
+    const auto ticks = static_cast<double>(state.iterations());
+    Figures f{static_cast<double>(program.counted.calls - calls) / ticks,
+              static_cast<double>(program.counted.InnerTransfers() - transfers) / ticks, cpu / ticks,
+              program.view.rows.size()};
+    state.counters["calls"] = f.calls;
+    state.counters["transfers"] = f.transfers;
+    state.counters["cpu_us"] = f.cpuUs;
+    state.counters["players"] = static_cast<double>(f.players);
+    g_figures[name] = f;
+}
+
+void Goal(const char* figure, double value, const char* goal, bool met) {
+    std::printf("  %-52s %10.2f   goal %-22s %s\n", figure, value, goal, met ? "met" : "MISSED");
+}
+
+void Summary(const std::string& setting) {
+    const auto perField = g_figures.find("per-field " + setting);
+    const auto batched = g_figures.find("batched " + setting);
+    if (perField == g_figures.end() || batched == g_figures.end()) return;
+    const Figures& p = perField->second;
+    const Figures& b = batched->second;
+    std::printf("A hosting tick with %d players, %s:\n", kPlayers, setting.c_str());
+    std::printf("  %-52s %10.2f\n", "per-field way: backend calls", p.calls);
+    std::printf("  %-52s %10.2f\n", "per-field way: transfers", p.transfers);
+    std::printf("  %-52s %10.2f\n", "per-field way: CPU time (us)", p.cpuUs);
+    Goal("batched way: transfers", b.transfers, "<= 3", b.transfers <= 3);
+    Goal("batched way: backend calls", b.calls, "<= 4", b.calls <= 4);
+    std::printf("  %-52s %10.2f\n", "batched way: CPU time (us)", b.cpuUs);
+    Goal("CPU time, per-field / batched", p.cpuUs / b.cpuUs, ">= 10", p.cpuUs >= 10 * b.cpuUs);
+    Goal("players listed, batched (same as per-field)", static_cast<double>(b.players), "== per-field",
+         b.players == p.players && b.players == static_cast<size_t>(kPlayers));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    Server headless(false);
+    benchmark::RegisterBenchmark("BM_HostingTick32_PerField_NoDisplay", [&](benchmark::State& state) {
+        HostingTick(state, headless, false, "per-field without a display");
+    })->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_HostingTick32_Batched_NoDisplay", [&](benchmark::State& state) {
+        HostingTick(state, headless, true, "batched without a display");
+    })->Unit(benchmark::kMicrosecond);
+    std::unique_ptr<Server> desktop;
+    if (linux_backend::X11WindowSystem::Open()) {
+        desktop = std::make_unique<Server>(true);
+        benchmark::RegisterBenchmark("BM_HostingTick32_PerField_X11", [&](benchmark::State& state) {
+            HostingTick(state, *desktop, false, "per-field with a display");
+        })->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("BM_HostingTick32_Batched_X11", [&](benchmark::State& state) {
+            HostingTick(state, *desktop, true, "batched with a display");
+        })->Unit(benchmark::kMicrosecond);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::printf("\n");
+    Summary("without a display");
+    Summary("with a display");
+    return 0;
+}
