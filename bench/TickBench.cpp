@@ -7,10 +7,14 @@
 #include <benchmark/benchmark.h>
 #include <time.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 
+#include "ActivityLog.h"
 #include "ChatReader.h"
 #include "GameAddresses.h"
 #include "MatchState.h"
@@ -237,6 +241,87 @@ void Summary(const std::string& setting) {
          b.players == p.players && b.players == static_cast<size_t>(kPlayers));
 }
 
+// The program's resident size, from /proc/self/statm.
+double ResidentMiB() {
+    std::FILE* file = std::fopen("/proc/self/statm", "r");
+    if (!file) return 0;
+    unsigned long size = 0, resident = 0;
+    const int got = std::fscanf(file, "%lu %lu", &size, &resident);
+    std::fclose(file);
+    return got == 2 ? static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0)
+                    : 0;
+}
+
+// A chat list and a debug box that keep what the window keeps: the chat reader trims its list to
+// its limit, the debug box holds its last five lines.
+class KeptChat : public ChatView {
+public:
+    std::deque<std::string> rows;
+    void InsertRowAtTop(const std::string& Player, const std::string& Text, const std::string& time) override {
+        rows.push_front(Player + "\t" + Text + "\t" + time);
+    }
+    void RemoveBottomRow() override { rows.pop_back(); }
+    int RowCount() override { return static_cast<int>(rows.size()); }
+    void Clear() override { rows.clear(); }
+};
+
+// 24 hours of one-second ticks, run back to back on a virtual clock against the simulator with
+// 32 players, a new chat line every second (written into the game's chat line) and the players'
+// counters moving. The resident size after the first hour against the size at the end. (Players
+// who come and go under new names would each add a record until the next map, by design.)
+void Soak() {
+    testing::SimProcess sim("C:\\GAMES\\JO\\jointops.exe",
+                            {"--no-window", "--transcript", "/dev/null", "--state", "3", "--players",
+                             std::to_string(kPlayers), "--maxplayers", std::to_string(kPlayers)});
+    linux_backend::LinuxProcessBackend platform;
+    Program program(platform, true);
+    platform.SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(program.counted));
+    KeptChat chat;
+    std::string debugBox;
+    struct DebugBox : LogSink {
+        std::string& box;
+        explicit DebugBox(std::string& b) : box(b) {}
+        void Log(const std::string&) override {}
+        void DebugLog(const std::string& message) override { box = AddLine(box, message, 5, "12:00:00"); }
+    } debug(debugBox);
+    PlayerReader players(program.memory, program.status, program.table, program.view, debug);
+    ChatReader reader(program.memory, program.status, chat, [] { return std::string("12:00:00"); });
+    struct Hooks : PollHooks {
+        PlayerReader& p;
+        ChatReader& c;
+        Hooks(PlayerReader& pr, ChatReader& cr) : p(pr), c(cr) {}
+        void ReadPlayers(bool d, uint8_t m) override { p.ReadPlayers(d, m); }
+        void ReadChat() override { c.ReadChat(); }
+    } hooks(players, reader);
+    VirtualScheduler clock;
+    PollCycle poll(program.memory, program.status, program.view, hooks, clock);
+    MemoryClass writer(platform);
+    if (!testing::WaitFor([&] { return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers; })) {
+        std::printf("Memory: the simulator could not be attached\n");
+        return;
+    }
+    const uint32_t slot0 = static_cast<uint32_t>(writer.ReadDWord(game::kSlotTablePointer));
+    double firstHour = 0;
+    const double start = ResidentMiB();
+    for (int second = 1; second <= 24 * 3600; ++second) {
+        writer.WriteMemory(game::kChatLine, "Player" + std::to_string(second % kPlayers) + ": line " + std::to_string(second), true);
+        // The players' counters move on.
+        writer.WriteDWord(slot0 + static_cast<uint32_t>(1 + second % kPlayers) * game::kSlotStride + game::slot::kKills,
+                          second);
+        poll.Timer_Timer();
+        clock.Advance(1000);
+        if (second == 3600) firstHour = ResidentMiB();
+    }
+    const double end = ResidentMiB();
+    std::printf("Memory, 24 simulated hours, %d players, chat every second:\n", kPlayers);
+    std::printf("  %-52s %10.2f\n", "resident size at the start (MiB)", start);
+    std::printf("  %-52s %10.2f\n", "resident size after the first hour (MiB)", firstHour);
+    std::printf("  %-52s %10.2f\n", "resident size after 24 hours (MiB)", end);
+    std::printf("  %-52s %10zu\n", "chat rows kept", chat.rows.size());
+    std::printf("  %-52s %10zu\n", "player records at the end", program.table.size());
+    Goal("growth after the first hour (MiB)", end - firstHour, "<= 0.25 (none)", end - firstHour <= 0.25);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -264,5 +349,6 @@ int main(int argc, char** argv) {
     std::printf("\n");
     Summary("without a display");
     Summary("with a display");
+    Soak();
     return 0;
 }
