@@ -9,7 +9,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <functional>
 #include <deque>
 #include <map>
 #include <memory>
@@ -322,6 +325,53 @@ void Soak() {
     Goal("growth after the first hour (MiB)", end - firstHour, "<= 0.25 (none)", end - firstHour <= 0.25);
 }
 
+// From a player joining in the simulator to his row in the player list, in simulated time: the
+// poll ticks every 1000 ms on a virtual clock and reads the players every fifth tick, so the
+// figure is the specified schedule's, measured through the real read. Joins fall at every phase
+// of the five-tick cycle and within the second.
+void JoinLatency() {
+    testing::SimProcess sim("C:\\GAMES\\JO\\jointops.exe",
+                            {"--no-window", "--transcript", "/dev/null", "--state", "3", "--players",
+                             std::to_string(kPlayers - 1), "--maxplayers", std::to_string(kPlayers)});
+    linux_backend::LinuxProcessBackend platform;
+    Program program(platform, true);
+    platform.SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(program.counted));
+    MemoryClass writer(platform);
+    if (!testing::WaitFor([&] { return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers - 1; })) {
+        std::printf("Latency: the simulator could not be attached\n");
+        return;
+    }
+    const uint32_t name = static_cast<uint32_t>(writer.ReadDWord(game::kSlotTablePointer)) +
+                          static_cast<uint32_t>(kPlayers) * game::kSlotStride + game::slot::kName;
+    std::function<void()> tick = [&] {
+        program.poll.Timer_Timer();
+        program.clock.Schedule(1000, tick);
+    };
+    program.clock.Schedule(1000, tick);
+    const auto listed = [&](const std::string& player) {
+        return std::ranges::any_of(program.view.rows, [&](const PlayerRow& row) { return row.Player == player; });
+    };
+    int64_t least = INT64_MAX, most = 0, sum = 0;
+    const int trials = 20;
+    for (int trial = 0; trial < trials; ++trial) {
+        program.clock.Advance(1000 * (trial % 5) + 250 * (trial / 5) + 1);
+        const std::string player = "Joiner" + std::to_string(trial);
+        writer.WriteMemory(name, player, true);
+        const int64_t joined = program.clock.Now();
+        while (!listed(player) && program.clock.Now() - joined < 60000) program.clock.Advance(10);
+        const int64_t latency = program.clock.Now() - joined;
+        least = std::min(least, latency);
+        most = std::max(most, latency);
+        sum += latency;
+        writer.WriteMemory(name, "", true);
+        while (listed(player)) program.clock.Advance(10);
+    }
+    std::printf("Latency, a player joining in the simulator to his row in the list (simulated ms, %d joins):\n", trials);
+    std::printf("  %-52s %10lld\n", "least", static_cast<long long>(least));
+    std::printf("  %-52s %10.0f\n", "mean", static_cast<double>(sum) / trials);
+    std::printf("  %-52s %10lld\n", "most (the five-tick player read's bound: 5000)", static_cast<long long>(most));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -349,6 +399,7 @@ int main(int argc, char** argv) {
     std::printf("\n");
     Summary("without a display");
     Summary("with a display");
+    JoinLatency();
     Soak();
     return 0;
 }
