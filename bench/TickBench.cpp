@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <functional>
@@ -19,6 +20,10 @@
 
 #include "ActivityLog.h"
 #include "ChatReader.h"
+#include "ConsoleChannel.h"
+#include "PlatformBackend.h"
+#include "PlayerListLookup.h"
+#include "PuntBan.h"
 #include "GameAddresses.h"
 #include "MatchState.h"
 #include "MemoryClass.h"
@@ -120,7 +125,8 @@ public:
         return column == PlayerColumn::Slot ? r.Slot : r.Player;
     }
     int SlotPosition(int row) override { return rows[static_cast<size_t>(row)].Position; }
-    std::optional<int> SelectedRow() override { return std::nullopt; }
+    std::optional<int> selectedRow;
+    std::optional<int> SelectedRow() override { return selectedRow; }
     void ClearRows() override { rows.clear(); }
     void AddRow(const PlayerRow& row) override { rows.push_back(row); }
     void SelectRow(int) override {}
@@ -372,6 +378,90 @@ void JoinLatency() {
     std::printf("  %-52s %10lld\n", "most (the five-tick player read's bound: 5000)", static_cast<long long>(most));
 }
 
+// Answers every question and input box as soon as it opens: Yes, and the reason given.
+class Operator : public Dialogs {
+public:
+    std::string reason;
+    std::function<void()> confirmed;
+    void Ask(const std::string&, std::function<void(bool)> answer) override {
+        confirmed();
+        answer(true);
+    }
+    void InputBox(const std::string&, const std::string&, std::function<void(std::optional<std::string>)> answer) override {
+        confirmed();
+        answer(reason);
+    }
+    void Warn(const std::string&) override {}
+    void Inform(const std::string&) override {}
+};
+
+class PollSwitch : public PollTimer {
+public:
+    void SetPollEnabled(bool) override {}
+};
+
+// From "Punt" confirmed to the player's slot emptied in the simulator, in wall-clock ms: the keys
+// travel as X events to the simulator's window; the virtual clock follows the wall clock, so each
+// specified wait lasts as long as in the program. Without and with a reason (which is queued).
+void PuntLatency() {
+    if (!linux_backend::X11WindowSystem::Open()) {
+        std::printf("Latency, punt: needs a display\n");
+        return;
+    }
+    testing::SimProcess sim("C:\\GAMES\\JO\\jointops.exe",
+                            {"--transcript", "/dev/null", "--state", "3", "--players", "4"});
+    auto backend = MakePlatformBackend();
+    MemoryClass memory(*backend);
+    const auto nameIn = [&](int slot) {
+        const auto first = static_cast<uint32_t>(memory.ReadDWord(game::kSlotTablePointer));
+        return CutAtNull(memory.ReadMemory(first + static_cast<uint32_t>(slot) * game::kSlotStride + game::slot::kName,
+                                           static_cast<int16_t>(game::slot::kNameLength)));
+    };
+    if (!testing::WaitFor([&] { return memory.SetProcID(sim.pid()) && nameIn(4) == "Player4"; })) {
+        std::printf("Latency, punt: the simulator could not be attached\n");
+        return;
+    }
+    VirtualScheduler clock;
+    QuietView view;
+    ServerStatus status;
+    PlayerTable table;
+    PlayerReader(memory, status, table, view, view).ReadPlayers(true, 16);
+    PlayerListLookup rows(view);
+    PollSwitch poll;
+    Operator dialogs;
+    ConsoleChannel channel(memory, clock, view);
+    PuntBan puntBan(memory, channel, clock, view, dialogs, rows, poll);
+    std::printf("Latency, \"Punt\" confirmed to the slot emptied in the simulator (wall-clock ms):\n");
+    for (const auto& [slot, reason] : {std::pair{2, std::string()}, std::pair{3, std::string("camping")}}) {
+        view.selectedRow = slot - 1;
+        dialogs.reason = reason;
+        std::chrono::steady_clock::time_point start;
+        dialogs.confirmed = [&] { start = std::chrono::steady_clock::now(); };
+        const auto wallStart = std::chrono::steady_clock::now();
+        const int64_t virtualStart = clock.Now();
+        if (reason.empty()) {
+            puntBan.mnuPlayersPunt_Click();
+        } else {
+            puntBan.mnuPlayersPuntReason_Click();
+        }
+        const bool emptied = testing::WaitFor(
+            [&] {
+                const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - wallStart);
+                clock.Advance(virtualStart + elapsed.count() - clock.Now());
+                return nameIn(slot).empty();
+            },
+            20000);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        std::printf("  %-52s %10lld%s\n", reason.empty() ? "punt" : "punt with a reason (queued 4000 ms)",
+                    static_cast<long long>(took.count()), emptied ? "" : " (not emptied)");
+        testing::WaitFor([&] {
+            clock.Advance(100);
+            return !channel.Busy() && !puntBan.PuntTimerOn();
+        });
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -400,6 +490,7 @@ int main(int argc, char** argv) {
     Summary("without a display");
     Summary("with a display");
     JoinLatency();
+    PuntLatency();
     Soak();
     return 0;
 }
