@@ -6,29 +6,28 @@
 // one read and every attach walks the windows or scans /proc, as before those calls existed.
 #include <benchmark/benchmark.h>
 #include <time.h>
-
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
-#include <functional>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 
 #include "ActivityLog.h"
 #include "ChatReader.h"
 #include "ConsoleChannel.h"
-#include "PlatformBackend.h"
-#include "PlayerListLookup.h"
-#include "PuntBan.h"
 #include "GameAddresses.h"
 #include "MatchState.h"
 #include "MemoryClass.h"
+#include "PlatformBackend.h"
+#include "PlayerListLookup.h"
 #include "PlayerReader.h"
 #include "PollCycle.h"
+#include "PuntBan.h"
 #include "SimProcess.h"
 #include "linux/LinuxProcessBackend.h"
 #include "linux/NoDisplayWindowSystem.h"
@@ -48,7 +47,9 @@ public:
     int64_t calls = 0;
 
     std::vector<int32_t> ListProcessIds() override { return ++calls, m_inner.ListProcessIds(); }
-    std::optional<std::string> FirstModulePath(int32_t pid) override { return ++calls, m_inner.FirstModulePath(pid); }
+    std::optional<std::string> FirstModulePath(int32_t pid) override {
+        return ++calls, m_inner.FirstModulePath(pid);
+    }
     bool CanOpen(int32_t pid) override { return ++calls, m_inner.CanOpen(pid); }
     bool Read(int32_t pid, uint32_t address, std::span<uint8_t> out) override {
         return ++calls, m_inner.Read(pid, address, out);
@@ -138,7 +139,9 @@ public:
 // One program over one backend: its poll, player reader and chat reader.
 struct Program : PollHooks {
     Program(ProcessBackend& platform, bool batched) : counted(platform, batched) {}
-    void ReadPlayers(bool Dedicated, uint8_t MaxPlayers) override { players.ReadPlayers(Dedicated, MaxPlayers); }
+    void ReadPlayers(bool Dedicated, uint8_t MaxPlayers) override {
+        players.ReadPlayers(Dedicated, MaxPlayers);
+    }
     void ReadChat() override { chat.ReadChat(); }
 
     CountingBackend counted;
@@ -167,18 +170,22 @@ struct Server {
                 backend->SetWindowSystem(std::move(x11));
             } else {
                 // Its look-ups come back through the counter, as they are calls of the backend.
-                backend->SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(programs[way]->counted));
+                backend->SetWindowSystem(
+                    std::make_unique<linux_backend::NoDisplayWindowSystem>(programs[way]->counted));
             }
         }
         MemoryClass probe(*platforms[0]);
         ready = testing::WaitFor([&] {
             return probe.SetWindow(std::string(game::kDefaultCaption)) && probe.GetProcID() == sim.pid() &&
-                   probe.ReadAByte(game::kGameState) == kStateHosting && probe.ReadAByte(game::kPlayerCount) == kPlayers;
+                   probe.ReadAByte(game::kGameState) == kStateHosting &&
+                   probe.ReadAByte(game::kPlayerCount) == kPlayers;
         });
     }
     static std::vector<std::string> Arguments(bool withDisplay) {
-        std::vector<std::string> args{"--transcript", "/dev/null", "--state", "3", "--players",
-                                      std::to_string(kPlayers), "--maxplayers", std::to_string(kPlayers)};
+        std::vector<std::string> args{"--transcript", "/dev/null",
+                                      "--state",      "3",
+                                      "--players",    std::to_string(kPlayers),
+                                      "--maxplayers", std::to_string(kPlayers)};
         if (!withDisplay) args.push_back("--no-window");
         return args;
     }
@@ -216,7 +223,8 @@ void HostingTick(benchmark::State& state, Server& server, bool batched, const st
         program.poll.Timer_Timer();
         cpu += ThreadCpuUs() - start;
     }
-    if (program.poll.Panel3() != "Hosting mission") state.SkipWithError(("not hosting: " + program.poll.Panel3()).c_str());
+    if (program.poll.Panel3() != "Hosting mission")
+        state.SkipWithError(("not hosting: " + program.poll.Panel3()).c_str());
     const auto ticks = static_cast<double>(state.iterations());
     Figures f{static_cast<double>(program.counted.calls - calls) / ticks,
               static_cast<double>(program.counted.InnerTransfers() - transfers) / ticks, cpu / ticks,
@@ -257,7 +265,8 @@ double ResidentMiB() {
     unsigned long size = 0, resident = 0;
     const int got = std::fscanf(file, "%lu %lu", &size, &resident);
     std::fclose(file);
-    return got == 2 ? static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0)
+    return got == 2 ? static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) /
+                          (1024.0 * 1024.0)
                     : 0;
 }
 
@@ -266,7 +275,8 @@ double ResidentMiB() {
 class KeptChat : public ChatView {
 public:
     std::deque<std::string> rows;
-    void InsertRowAtTop(const std::string& Player, const std::string& Text, const std::string& time) override {
+    void InsertRowAtTop(const std::string& Player, const std::string& Text,
+                        const std::string& time) override {
         rows.push_front(Player + "\t" + Text + "\t" + time);
     }
     void RemoveBottomRow() override { rows.pop_back(); }
@@ -305,7 +315,9 @@ void Soak() {
     VirtualScheduler clock;
     PollCycle poll(program.memory, program.status, program.view, hooks, clock);
     MemoryClass writer(platform);
-    if (!testing::WaitFor([&] { return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers; })) {
+    if (!testing::WaitFor([&] {
+            return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers;
+        })) {
         std::printf("Memory: the simulator could not be attached\n");
         return;
     }
@@ -313,10 +325,13 @@ void Soak() {
     double firstHour = 0;
     const double start = ResidentMiB();
     for (int second = 1; second <= 24 * 3600; ++second) {
-        writer.WriteMemory(game::kChatLine, "Player" + std::to_string(second % kPlayers) + ": line " + std::to_string(second), true);
+        writer.WriteMemory(game::kChatLine,
+                           "Player" + std::to_string(second % kPlayers) + ": line " + std::to_string(second),
+                           true);
         // The players' counters move on.
-        writer.WriteDWord(slot0 + static_cast<uint32_t>(1 + second % kPlayers) * game::kSlotStride + game::slot::kKills,
-                          second);
+        writer.WriteDWord(
+            slot0 + static_cast<uint32_t>(1 + second % kPlayers) * game::kSlotStride + game::slot::kKills,
+            second);
         poll.Timer_Timer();
         clock.Advance(1000);
         if (second == 3600) firstHour = ResidentMiB();
@@ -343,7 +358,9 @@ void JoinLatency() {
     Program program(platform, true);
     platform.SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(program.counted));
     MemoryClass writer(platform);
-    if (!testing::WaitFor([&] { return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers - 1; })) {
+    if (!testing::WaitFor([&] {
+            return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers - 1;
+        })) {
         std::printf("Latency: the simulator could not be attached\n");
         return;
     }
@@ -355,7 +372,8 @@ void JoinLatency() {
     };
     program.clock.Schedule(1000, tick);
     const auto listed = [&](const std::string& player) {
-        return std::ranges::any_of(program.view.rows, [&](const PlayerRow& row) { return row.Player == player; });
+        return std::ranges::any_of(program.view.rows,
+                                   [&](const PlayerRow& row) { return row.Player == player; });
     };
     int64_t least = INT64_MAX, most = 0, sum = 0;
     const int trials = 20;
@@ -372,10 +390,13 @@ void JoinLatency() {
         writer.WriteMemory(name, "", true);
         while (listed(player)) program.clock.Advance(10);
     }
-    std::printf("Latency, a player joining in the simulator to his row in the list (simulated ms, %d joins):\n", trials);
+    std::printf(
+        "Latency, a player joining in the simulator to his row in the list (simulated ms, %d joins):\n",
+        trials);
     std::printf("  %-52s %10lld\n", "least", static_cast<long long>(least));
     std::printf("  %-52s %10.0f\n", "mean", static_cast<double>(sum) / trials);
-    std::printf("  %-52s %10lld\n", "most (the five-tick player read's bound: 5000)", static_cast<long long>(most));
+    std::printf("  %-52s %10lld\n", "most (the five-tick player read's bound: 5000)",
+                static_cast<long long>(most));
 }
 
 // Answers every question and input box as soon as it opens: Yes, and the reason given.
@@ -387,7 +408,8 @@ public:
         confirmed();
         answer(true);
     }
-    void InputBox(const std::string&, const std::string&, std::function<void(std::optional<std::string>)> answer) override {
+    void InputBox(const std::string&, const std::string&,
+                  std::function<void(std::optional<std::string>)> answer) override {
         confirmed();
         answer(reason);
     }
@@ -414,8 +436,9 @@ void PuntLatency() {
     MemoryClass memory(*backend);
     const auto nameIn = [&](int slot) {
         const auto first = static_cast<uint32_t>(memory.ReadDWord(game::kSlotTablePointer));
-        return CutAtNull(memory.ReadMemory(first + static_cast<uint32_t>(slot) * game::kSlotStride + game::slot::kName,
-                                           static_cast<int16_t>(game::slot::kNameLength)));
+        return CutAtNull(
+            memory.ReadMemory(first + static_cast<uint32_t>(slot) * game::kSlotStride + game::slot::kName,
+                              static_cast<int16_t>(game::slot::kNameLength)));
     };
     if (!testing::WaitFor([&] { return memory.SetProcID(sim.pid()) && nameIn(4) == "Player4"; })) {
         std::printf("Latency, punt: the simulator could not be attached\n");
@@ -452,7 +475,8 @@ void PuntLatency() {
                 return nameIn(slot).empty();
             },
             20000);
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         std::printf("  %-52s %10lld%s\n", reason.empty() ? "punt" : "punt with a reason (queued 4000 ms)",
                     static_cast<long long>(took.count()), emptied ? "" : " (not emptied)");
         testing::WaitFor([&] {

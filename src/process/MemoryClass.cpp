@@ -88,7 +88,8 @@ void MemoryClass::ReadAll(ReadList& list) {
         ReadList::Entry& e = list.m_entries[i];
         e.failure = AccessFailure::BadAddress;
         if (e.address + e.length > uint64_t{1} << 32) continue;
-        ranges.push_back({static_cast<uint32_t>(e.address), std::span(list.m_bytes).subspan(e.offset, e.length)});
+        ranges.push_back(
+            {static_cast<uint32_t>(e.address), std::span(list.m_bytes).subspan(e.offset, e.length)});
         entries.push_back(i);
     }
     if (m_procId <= 0) {
@@ -103,10 +104,13 @@ void MemoryClass::ReadAll(ReadList& list) {
         // A failed range leaves no partial bytes behind for anyone who looks past Ok().
         if (!ranges[r].ok()) std::fill(ranges[r].out.begin(), ranges[r].out.end(), uint8_t{0});
     }
-    if (m_failure == AccessFailure::None && entries.size() < list.m_entries.size()) m_failure = AccessFailure::BadAddress;
+    if (m_failure == AccessFailure::None && entries.size() < list.m_entries.size())
+        m_failure = AccessFailure::BadAddress;
 }
 
-void MemoryClass::HoldReads(ReadList list) { m_held = std::move(list); }
+void MemoryClass::HoldReads(ReadList list) {
+    m_held = std::move(list);
+}
 
 std::optional<bool> MemoryClass::FromHeld(uint32_t Address, std::span<uint8_t> out) {
     if (!m_held) return std::nullopt;
@@ -114,7 +118,8 @@ std::optional<bool> MemoryClass::FromHeld(uint32_t Address, std::span<uint8_t> o
     if (!e) return std::nullopt;
     m_failure = e->failure;
     if (e->failure != AccessFailure::None) return false;
-    const auto from = m_held->m_bytes.begin() + static_cast<std::ptrdiff_t>(e->offset + (Address - e->address));
+    const auto from =
+        m_held->m_bytes.begin() + static_cast<std::ptrdiff_t>(e->offset + (Address - e->address));
     std::copy(from, from + static_cast<std::ptrdiff_t>(out.size()), out.begin());
     return true;
 }

@@ -9,10 +9,10 @@
 #include <memory>
 
 #include "GameAddresses.h"
-#include "image/GameImage.h"
 #include "MemoryClass.h"
 #include "PlatformBackend.h"
 #include "SimProcess.h"
+#include "image/GameImage.h"
 #ifndef _WIN32
 #include "linux/LinuxProcessBackend.h"
 #include "linux/NoDisplayWindowSystem.h"

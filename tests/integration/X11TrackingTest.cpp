@@ -38,11 +38,12 @@ protected:
     void SetCaption(Window window, const std::string& caption) {
         XChangeProperty(other, window, XInternAtom(other, "_NET_WM_NAME", False),
                         XInternAtom(other, "UTF8_STRING", False), 8, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(caption.data()), static_cast<int>(caption.size()));
+                        reinterpret_cast<const unsigned char*>(caption.data()),
+                        static_cast<int>(caption.size()));
     }
     void SetPid(Window window, long pid) {
-        XChangeProperty(other, window, XInternAtom(other, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(&pid), 1);
+        XChangeProperty(other, window, XInternAtom(other, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
     }
     void SetWmState(Window window) {
         const Atom state = XInternAtom(other, "WM_STATE", False);
@@ -53,8 +54,9 @@ protected:
     Window Make(Window parent, const std::string& caption, long pid, bool helper = false) {
         XSetWindowAttributes attributes{};
         attributes.override_redirect = helper ? True : False;
-        const Window window = XCreateWindow(other, parent, 0, 0, helper ? 1 : 64, helper ? 1 : 48, 0, CopyFromParent,
-                                            InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
+        const Window window =
+            XCreateWindow(other, parent, 0, 0, helper ? 1 : 64, helper ? 1 : 48, 0, CopyFromParent,
+                          InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
         if (!caption.empty()) SetCaption(window, caption);
         if (pid != 0) SetPid(window, pid);
         if (!helper) XMapWindow(other, window);

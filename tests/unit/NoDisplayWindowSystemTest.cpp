@@ -45,7 +45,6 @@ private:
     std::string m_root;
 };
 
-
 }  // namespace
 
 // Without a display the caption comes from the server's memory. When reading it is refused,
@@ -68,7 +67,6 @@ TEST(NoDisplayWindowSystem, AServerWhoseMemoryIsRefusedIsReportedAsRefused) {
     EXPECT_EQ(windows.FindWindowByCaption(std::string(game::kCaptionPrefix) + "V1.5.1.4"), 0);
     EXPECT_EQ(windows.LastFailure(), AccessFailure::NoWindow);
 }
-
 
 // The server found is checked each time by its start time alone; /proc is scanned again only when
 // it has ended, become a zombie, or its id was given to another process.

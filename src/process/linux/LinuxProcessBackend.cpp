@@ -189,7 +189,8 @@ AccessFailure LinuxProcessBackend::ReadRanges(int32_t pid, std::span<ReadRange> 
                 continue;
             }
             local.push_back({range.out.data(), range.out.size()});
-            remote.push_back({reinterpret_cast<void*>(static_cast<uintptr_t>(range.address)), range.out.size()});
+            remote.push_back(
+                {reinterpret_cast<void*>(static_cast<uintptr_t>(range.address)), range.out.size()});
             sent.push_back(next);
         }
         if (sent.empty()) break;

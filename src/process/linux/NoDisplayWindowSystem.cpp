@@ -27,7 +27,8 @@ std::optional<uint64_t> NoDisplayWindowSystem::StartTime(int32_t pid) const {
     fields >> state;
     if (state == "Z" || state == "X" || state == "x") return std::nullopt;
     std::string field;
-    for (int i = 4; i < 22 && fields >> field; ++i) {}
+    for (int i = 4; i < 22 && fields >> field; ++i) {
+    }
     uint64_t start = 0;
     if (!(fields >> start)) return std::nullopt;
     return start;

@@ -188,10 +188,11 @@ int32_t X11WindowSystem::FetchWindowProcess(unsigned long window) {
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
-    const int status = XGetWindowProperty(m_display, window, m_netWmPid, 0, 1, False,
-                                          XA_CARDINAL, &type, &format, &count, &after, &data);
+    const int status = XGetWindowProperty(m_display, window, m_netWmPid, 0, 1, False, XA_CARDINAL, &type,
+                                          &format, &count, &after, &data);
     std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
-    if (trap.Failed() || status != Success || type != XA_CARDINAL || format != 32 || count != 1 || !data) return 0;
+    if (trap.Failed() || status != Success || type != XA_CARDINAL || format != 32 || count != 1 || !data)
+        return 0;
     // Xlib hands 32-bit properties over as longs.
     const long pid = *reinterpret_cast<const long*>(data);
     return pid > 0 && pid <= INT32_MAX ? static_cast<int32_t>(pid) : 0;
@@ -216,8 +217,8 @@ std::optional<std::string> X11WindowSystem::FetchWindowCaption(unsigned long win
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
-    const int status = XGetWindowProperty(m_display, window, m_netWmName, 0, 1024, False,
-                                          m_utf8String, &type, &format, &count, &after, &data);
+    const int status = XGetWindowProperty(m_display, window, m_netWmName, 0, 1024, False, m_utf8String, &type,
+                                          &format, &count, &after, &data);
     std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
     if (status == Success && type == m_utf8String && format == 8 && data) {
         caption = Utf8ToWindows1252(std::string(reinterpret_cast<const char*>(data), count));
@@ -354,7 +355,8 @@ void X11WindowSystem::ForgetInside(unsigned long top) {
 // Puts the window just above `above`, at the bottom for none, or on top when `above` is not
 // given; a sibling that isn't known means the tracking has lost its thread.
 void X11WindowSystem::Restack(unsigned long window, std::optional<unsigned long> above) {
-    const auto at = std::find_if(m_stack.begin(), m_stack.end(), [&](const TopWindow& t) { return t.window == window; });
+    const auto at =
+        std::find_if(m_stack.begin(), m_stack.end(), [&](const TopWindow& t) { return t.window == window; });
     if (at == m_stack.end()) {
         m_synced = false;
         return;
@@ -369,7 +371,8 @@ void X11WindowSystem::Restack(unsigned long window, std::optional<unsigned long>
         m_stack.insert(m_stack.begin(), moved);
         return;
     }
-    const auto below = std::find_if(m_stack.begin(), m_stack.end(), [&](const TopWindow& t) { return t.window == *above; });
+    const auto below =
+        std::find_if(m_stack.begin(), m_stack.end(), [&](const TopWindow& t) { return t.window == *above; });
     if (below == m_stack.end()) {
         m_stack.push_back(moved);
         m_synced = false;
@@ -437,63 +440,88 @@ void X11WindowSystem::Apply(const XEvent& event) {
     }
     unsigned long eventWindow = 0;
     switch (event.type) {
-    case CreateNotify: eventWindow = event.xcreatewindow.parent; break;
-    case DestroyNotify: eventWindow = event.xdestroywindow.event; break;
-    case ReparentNotify: eventWindow = event.xreparent.event; break;
-    case ConfigureNotify: eventWindow = event.xconfigure.event; break;
-    case CirculateNotify: eventWindow = event.xcirculate.event; break;
-    case MapNotify: eventWindow = event.xmap.event; break;
-    case UnmapNotify: eventWindow = event.xunmap.event; break;
-    case GravityNotify: eventWindow = event.xgravity.event; break;
-    default: return;
+        case CreateNotify:
+            eventWindow = event.xcreatewindow.parent;
+            break;
+        case DestroyNotify:
+            eventWindow = event.xdestroywindow.event;
+            break;
+        case ReparentNotify:
+            eventWindow = event.xreparent.event;
+            break;
+        case ConfigureNotify:
+            eventWindow = event.xconfigure.event;
+            break;
+        case CirculateNotify:
+            eventWindow = event.xcirculate.event;
+            break;
+        case MapNotify:
+            eventWindow = event.xmap.event;
+            break;
+        case UnmapNotify:
+            eventWindow = event.xunmap.event;
+            break;
+        case GravityNotify:
+            eventWindow = event.xgravity.event;
+            break;
+        default:
+            return;
     }
     if (eventWindow == m_root) {
         ApplyToRoot(event);
     } else {
         // Something changed inside a top window: which of its windows is the client may too.
         MarkDirty(eventWindow);
-        if (event.type == ReparentNotify && event.xreparent.parent != m_root) MarkDirty(event.xreparent.parent);
+        if (event.type == ReparentNotify && event.xreparent.parent != m_root)
+            MarkDirty(event.xreparent.parent);
     }
     if (event.type == DestroyNotify) Forget(event.xdestroywindow.window);
 }
 
 void X11WindowSystem::ApplyToRoot(const XEvent& event) {
     switch (event.type) {
-    case CreateNotify:
-        if (!Top(event.xcreatewindow.window)) {
-            m_stack.push_back({event.xcreatewindow.window, event.xcreatewindow.override_redirect != 0, true, 0});
-        }
-        break;
-    case DestroyNotify:
-        ForgetInside(event.xdestroywindow.window);
-        std::erase_if(m_stack, [&](const TopWindow& t) { return t.window == event.xdestroywindow.window; });
-        break;
-    case ReparentNotify:
-        if (event.xreparent.parent == m_root) {
-            if (!Top(event.xreparent.window)) {
-                ForgetInside(event.xreparent.window);
-                Forget(event.xreparent.window);
-                m_stack.push_back({event.xreparent.window, event.xreparent.override_redirect != 0, true, 0});
+        case CreateNotify:
+            if (!Top(event.xcreatewindow.window)) {
+                m_stack.push_back(
+                    {event.xcreatewindow.window, event.xcreatewindow.override_redirect != 0, true, 0});
             }
-        } else {
-            // Taken into a frame: no longer a top window; the frame looks into itself again.
-            ForgetInside(event.xreparent.window);
-            std::erase_if(m_stack, [&](const TopWindow& t) { return t.window == event.xreparent.window; });
-            MarkDirty(event.xreparent.parent);
-        }
-        break;
-    case ConfigureNotify:
-        if (TopWindow* top = Top(event.xconfigure.window)) top->overrideRedirect = event.xconfigure.override_redirect != 0;
-        Restack(event.xconfigure.window, event.xconfigure.above);
-        break;
-    case CirculateNotify:
-        Restack(event.xcirculate.window,
-                event.xcirculate.place == PlaceOnTop ? std::nullopt : std::optional<unsigned long>(None));
-        break;
-    case MapNotify:
-        if (TopWindow* top = Top(event.xmap.window)) top->overrideRedirect = event.xmap.override_redirect != 0;
-        break;
-    default: break;
+            break;
+        case DestroyNotify:
+            ForgetInside(event.xdestroywindow.window);
+            std::erase_if(m_stack,
+                          [&](const TopWindow& t) { return t.window == event.xdestroywindow.window; });
+            break;
+        case ReparentNotify:
+            if (event.xreparent.parent == m_root) {
+                if (!Top(event.xreparent.window)) {
+                    ForgetInside(event.xreparent.window);
+                    Forget(event.xreparent.window);
+                    m_stack.push_back(
+                        {event.xreparent.window, event.xreparent.override_redirect != 0, true, 0});
+                }
+            } else {
+                // Taken into a frame: no longer a top window; the frame looks into itself again.
+                ForgetInside(event.xreparent.window);
+                std::erase_if(m_stack,
+                              [&](const TopWindow& t) { return t.window == event.xreparent.window; });
+                MarkDirty(event.xreparent.parent);
+            }
+            break;
+        case ConfigureNotify:
+            if (TopWindow* top = Top(event.xconfigure.window))
+                top->overrideRedirect = event.xconfigure.override_redirect != 0;
+            Restack(event.xconfigure.window, event.xconfigure.above);
+            break;
+        case CirculateNotify:
+            Restack(event.xcirculate.window,
+                    event.xcirculate.place == PlaceOnTop ? std::nullopt : std::optional<unsigned long>(None));
+            break;
+        case MapNotify:
+            if (TopWindow* top = Top(event.xmap.window))
+                top->overrideRedirect = event.xmap.override_redirect != 0;
+            break;
+        default:
+            break;
     }
 }
 

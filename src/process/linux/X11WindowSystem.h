@@ -92,7 +92,7 @@ private:
     bool m_tracking = true;
     bool m_synced = false;
     int m_walks = 0;
-    std::vector<TopWindow> m_stack;                              // bottom first
+    std::vector<TopWindow> m_stack;                               // bottom first
     std::unordered_map<unsigned long, unsigned long> m_insideOf;  // watched window -> its top window
     std::unordered_map<unsigned long, Properties> m_properties;   // of watched windows only
 };

@@ -203,8 +203,8 @@ AccessFailure Win32ProcessBackend::ReadRanges(int32_t pid, std::span<ReadRange> 
     const auto readOne = [&](ReadRange& range) {
         SIZE_T done = 0;
         CountTransfers();
-        if (::ReadProcessMemory(process.get(), RemoteAddress(range.address), range.out.data(), range.out.size(),
-                                &done) &&
+        if (::ReadProcessMemory(process.get(), RemoteAddress(range.address), range.out.data(),
+                                range.out.size(), &done) &&
             done == range.out.size()) {
             range.failure = AccessFailure::None;
             return;
@@ -224,7 +224,8 @@ AccessFailure Win32ProcessBackend::ReadRanges(int32_t pid, std::span<ReadRange> 
             order.push_back(i);
         }
     }
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return ranges[a].address < ranges[b].address; });
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return ranges[a].address < ranges[b].address; });
     std::vector<uint8_t> span;
     for (size_t begin = 0; begin < order.size();) {
         const uint64_t start = ranges[order[begin]].address;
@@ -244,8 +245,8 @@ AccessFailure Win32ProcessBackend::ReadRanges(int32_t pid, std::span<ReadRange> 
         span.assign(static_cast<size_t>(end - start), 0);
         SIZE_T done = 0;
         CountTransfers();
-        const bool whole = ::ReadProcessMemory(process.get(), RemoteAddress(static_cast<uint32_t>(start)), span.data(),
-                                               span.size(), &done) &&
+        const bool whole = ::ReadProcessMemory(process.get(), RemoteAddress(static_cast<uint32_t>(start)),
+                                               span.data(), span.size(), &done) &&
                            done == span.size();
         for (size_t k = begin; k < stop; ++k) {
             ReadRange& range = ranges[order[k]];
