@@ -173,8 +173,14 @@ TEST_F(MemoryClassWithGamesim, ReadsAndWritesTheServersMemoryUntilItExits) {
     memory.ReadAll(reads);
     EXPECT_EQ(reads.Failure(unmapped), AccessFailure::BadAddress);
     EXPECT_EQ(reads.DWord(scoring), 1550);
+#ifndef _WIN32
+    // The Linux simulator maps nothing after the game's memory; the Windows one keeps it inside
+    // its executable, whose other sections follow.
     EXPECT_FALSE(reads.Ok(straddling));
     EXPECT_EQ(reads.DWord(straddling), 0);
+#else
+    (void)straddling;
+#endif
     EXPECT_EQ(CutAtNull(reads.Text(name)), "Player1");
     for (size_t i = 0; i < many.size(); ++i) EXPECT_EQ(reads.Byte(many[i]), i == 1090 ? 0 : 16) << i;
 #ifndef _WIN32
