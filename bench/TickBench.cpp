@@ -102,7 +102,9 @@ public:
 
 class QuietView : public PollView, public PlayerListView, public LogSink {
 public:
-    bool UseTrackedProcess() override { return false; }
+    // The server picked from the list, as the program follows it with the box ticked: by its id,
+    // so that no other simulator on the machine showing the default caption is taken for it.
+    bool UseTrackedProcess() override { return true; }
     bool ScoringTimeOn() override { return false; }
     int ScoringSeconds() override { return 0; }
     std::string MinPlayersText() override { return "0"; }
@@ -176,10 +178,10 @@ struct Server {
         }
         MemoryClass probe(*platforms[0]);
         ready = testing::WaitFor([&] {
-            return probe.SetWindow(std::string(game::kDefaultCaption)) && probe.GetProcID() == sim.pid() &&
-                   probe.ReadAByte(game::kGameState) == kStateHosting &&
+            return probe.SetProcID(sim.pid()) && probe.ReadAByte(game::kGameState) == kStateHosting &&
                    probe.ReadAByte(game::kPlayerCount) == kPlayers;
         });
+        for (auto& program : programs) ready = ready && program->memory.SetProcID(sim.pid());
     }
     static std::vector<std::string> Arguments(bool withDisplay) {
         std::vector<std::string> args{"--transcript", "/dev/null",
@@ -316,7 +318,8 @@ void Soak() {
     PollCycle poll(program.memory, program.status, program.view, hooks, clock);
     MemoryClass writer(platform);
     if (!testing::WaitFor([&] {
-            return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers;
+            return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers &&
+                   program.memory.SetProcID(sim.pid());
         })) {
         std::printf("Memory: the simulator could not be attached\n");
         return;
@@ -359,7 +362,8 @@ void JoinLatency() {
     platform.SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(program.counted));
     MemoryClass writer(platform);
     if (!testing::WaitFor([&] {
-            return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers - 1;
+            return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers - 1 &&
+                   program.memory.SetProcID(sim.pid());
         })) {
         std::printf("Latency: the simulator could not be attached\n");
         return;
