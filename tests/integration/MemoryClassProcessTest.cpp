@@ -188,7 +188,9 @@ TEST_F(MemoryClassWithGamesim, ReadsAndWritesTheServersMemoryUntilItExits) {
     // 1024 ranges, 0x2000 stops the fourth and the fifth reads the rest.
     EXPECT_EQ(backend->Transfers() - before, 5u);
 #else
-    (void)before;
+    // One call a range, but ranges close together share one: the 1,099 at one address take one
+    // call, the two unmapped ones one that fails and then one each.
+    EXPECT_LE(backend->Transfers() - before, 7u);
 #endif
 
     // Once it has exited it answers nothing, and its window went with it.
