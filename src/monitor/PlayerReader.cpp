@@ -1,5 +1,6 @@
 #include "PlayerReader.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <utility>
@@ -108,6 +109,7 @@ void PlayerReader::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
         slots.push_back({S, batch.Add(S + kHeadStart, kFrontLength), batch.Add(S + slot::kPing, 4)});
     }
     if (batch.size() > 0) m_memory.ReadAll(batch);
+    std::vector<std::string> listed;  // the names of the rows added
 
     for (int i = First; haveSlots && i <= MaxPlayers; ++i) {
         const SlotReads& reads = slots[static_cast<size_t>(i - First)];
@@ -163,6 +165,7 @@ void PlayerReader::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
         R.P_IsPlaying = true;
         AppendLine(m_status.PlayerTeams, std::to_string(R.P_Team));
 
+        listed.push_back(Name);
         m_view.AddRow({.Slot = std::to_string(front.Byte(slot::kNumber)),
                        .Player = Name,
                        .Ping = std::to_string(R.P_Ping),
@@ -175,8 +178,11 @@ void PlayerReader::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
     }
 
     // A record still marked playing whose name no row shows is a player who left.
+    // The list's rows are those this read added: looking the names up among them answers what
+    // IsPlayerListed would, without walking the list once for every record.
+    std::sort(listed.begin(), listed.end());
     for (PlayerClass& O : m_table) {
-        if (O.P_IsPlaying && !IsPlayerListed(O.P_Name)) O.P_IsPlaying = false;
+        if (O.P_IsPlaying && !std::binary_search(listed.begin(), listed.end(), O.P_Name)) O.P_IsPlaying = false;
         m_log.DebugLog(LineSafeName(O.P_Name) + " IsPlaying: " + (O.P_IsPlaying ? "True" : "False"));
     }
 
