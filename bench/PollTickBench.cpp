@@ -69,6 +69,15 @@ public:
     bool Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) override {
         return Pass(memory, memoryTime, [&] { return m_inner.Write(pid, address, data); });
     }
+    AccessFailure ReadRanges(int32_t pid, std::span<ReadRange> ranges) override {
+        return Pass(memory, memoryTime, [&] { return m_inner.ReadRanges(pid, ranges); });
+    }
+    std::optional<int32_t> KnownProcessWindow(int32_t pid) override {
+        return Pass(windows, attachTime, [&] { return m_inner.KnownProcessWindow(pid); });
+    }
+    std::optional<OwnedWindow> KnownWindowByCaption(const std::string& caption) override {
+        return Pass(windows, attachTime, [&] { return m_inner.KnownWindowByCaption(caption); });
+    }
     std::vector<int32_t> TopLevelWindows() override {
         return Pass(windows, attachTime, [&] { return m_inner.TopLevelWindows(); });
     }

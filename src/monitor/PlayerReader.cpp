@@ -1,8 +1,10 @@
 #include "PlayerReader.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "GameAddresses.h"
 
@@ -12,10 +14,10 @@ namespace {
 
 namespace slot = game::slot;
 
-// The fields of a slot are read in few pieces instead of one read per field. Slot number, name,
-// counters and team lie within 609 bytes at the slot's start and are read at once; the ping lies
-// far beyond and is read alone. A piece that can't be read gives 0 for every value in it, as each
-// field's own read would.
+// The fields of a slot are read in few pieces instead of one read per field, and the pieces of
+// all slots together in one batch. Slot number, name, counters and team lie within 609 bytes at
+// the slot's start and make one piece; the ping lies far beyond and is a piece of its own. A piece
+// that can't be read gives 0 for every value in it, as each field's own read would.
 constexpr uint32_t kHeadStart = slot::kNumber;  // the slot number, then the name
 constexpr uint32_t kHeadLength = slot::kName + slot::kNameLength - kHeadStart;
 constexpr uint32_t kCountersStart = slot::kShotsFired;  // the counters, then the team
@@ -44,13 +46,12 @@ struct Piece {
     }
 };
 
-// The piece of `length` bytes at `offset` from the slot at `slotAddress`. Nothing is read when
-// any of it lies beyond the 32-bit address space, where the game has no memory.
-Piece ReadPiece(MemoryClass& memory, uint64_t slotAddress, uint32_t offset, uint32_t length) {
-    const uint64_t address = slotAddress + offset;
-    if (address + length > uint64_t{1} << 32) return {{}, offset};
-    return {memory.ReadMemory(static_cast<uint32_t>(address), static_cast<int16_t>(length)), offset};
-}
+// The pieces of one slot as they came out of the batch.
+struct SlotReads {
+    uint64_t address = 0;
+    size_t front = 0;
+    size_t ping = 0;
+};
 
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
@@ -100,25 +101,42 @@ void PlayerReader::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
     }
     m_view.ClearRows();
 
+    // Every slot's pieces in one batch.
+    ReadList batch;
+    std::vector<SlotReads> slots;
     for (int i = First; haveSlots && i <= MaxPlayers; ++i) {
         const uint64_t S = uint64_t{slot0} + static_cast<uint64_t>(i) * game::kSlotStride;
-        // When the piece of both fails, the head and the counters are read apart, so that the
+        slots.push_back({S, batch.Add(S + kHeadStart, kFrontLength), batch.Add(S + slot::kPing, 4)});
+    }
+    if (batch.size() > 0) m_memory.ReadAll(batch);
+    std::vector<std::string> listed;  // the names of the rows added
+
+    for (int i = First; haveSlots && i <= MaxPlayers; ++i) {
+        const SlotReads& reads = slots[static_cast<size_t>(i - First)];
+        // When the piece of both failed, the head and the counters are read apart, so that the
         // counters failing alone still lists the player, with zeros.
-        Piece front = ReadPiece(m_memory, S, kHeadStart, kFrontLength);
-        const bool together = front.bytes.size() == kFrontLength;
-        if (!together) front = ReadPiece(m_memory, S, kHeadStart, kHeadLength);
+        const bool together = batch.Ok(reads.front);
+        Piece front = together ? Piece{batch.Text(reads.front), kHeadStart} : Piece{{}, kHeadStart};
+        Piece apart{{}, kCountersStart};
+        if (!together) {
+            ReadList retry;
+            const size_t head = retry.Add(reads.address + kHeadStart, kHeadLength);
+            const size_t counters = retry.Add(reads.address + kCountersStart, kCountersLength);
+            m_memory.ReadAll(retry);
+            front.bytes = retry.Text(head);
+            apart.bytes = retry.Text(counters);
+        }
         const std::string Name = NameIn(front);
         if (Name.empty()) continue;
         // The status report's list is one name a line: a control byte in a name must not break it.
         AppendLine(m_status.PlayerNames, LineSafeName(Name));
 
-        const Piece apart = together ? Piece{} : ReadPiece(m_memory, S, kCountersStart, kCountersLength);
         const Piece& counters = together ? front : apart;
         const auto counter = [&](uint32_t offset) { return counters.DWord(offset); };
         PlayerClass R;
         R.P_Name = Name;
         R.P_Team = counters.Byte(slot::kTeam);
-        R.P_Ping = ReadPiece(m_memory, S, slot::kPing, 4).DWord(slot::kPing);
+        R.P_Ping = batch.DWord(reads.ping);
         R.P_Murders = counter(slot::kMurders);
         R.P_Kills = counter(slot::kKills);
         R.P_Deaths = counter(slot::kDeaths);
@@ -147,6 +165,7 @@ void PlayerReader::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
         R.P_IsPlaying = true;
         AppendLine(m_status.PlayerTeams, std::to_string(R.P_Team));
 
+        listed.push_back(Name);
         m_view.AddRow({.Slot = std::to_string(front.Byte(slot::kNumber)),
                        .Player = Name,
                        .Ping = std::to_string(R.P_Ping),
@@ -159,8 +178,11 @@ void PlayerReader::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
     }
 
     // A record still marked playing whose name no row shows is a player who left.
+    // The list's rows are those this read added: looking the names up among them answers what
+    // IsPlayerListed would, without walking the list once for every record.
+    std::sort(listed.begin(), listed.end());
     for (PlayerClass& O : m_table) {
-        if (O.P_IsPlaying && !IsPlayerListed(O.P_Name)) O.P_IsPlaying = false;
+        if (O.P_IsPlaying && !std::binary_search(listed.begin(), listed.end(), O.P_Name)) O.P_IsPlaying = false;
         m_log.DebugLog(LineSafeName(O.P_Name) + " IsPlaying: " + (O.P_IsPlaying ? "True" : "False"));
     }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "GameAddresses.h"
 #include "MatchState.h"
@@ -16,6 +17,26 @@ constexpr ServerControl kServerControls[] = {ServerControl::txtType,          Se
                                              ServerControl::cmdHide,          ServerControl::cmdShow,
                                              ServerControl::cmdMapResetGames, ServerControl::cmdGameTimeInc,
                                              ServerControl::cmdGameTimeDec};
+
+// What a tick reads: the match state, the server-wide values, the chat line and the pointer to
+// the player slots.
+constexpr std::pair<uint32_t, int> kTickRanges[] = {
+    {game::kGameState, 1},
+    {game::kDedicated, 1},
+    {game::kMaxPlayers, 1},
+    {game::kServerName, game::kServerNameLength},
+    {game::kGameType, 1},
+    {game::kMatchClock, 4},
+    {game::kPlayerCount, 1},
+    {game::kMapName, game::kMapNameLength},
+    {game::kMapFile, game::kMapFileLength},
+    {game::kServerMessage, game::kServerMessageLength},
+    {game::kHostPlayer, game::kHostPlayerLength},
+    {game::kCountryCode, game::kCountryCodeLength},
+    {game::kExpansionText, game::kVersionLength},
+    {game::kChatLine, game::kChatLineLength},
+    {game::kSlotTablePointer, 4},
+};
 
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
@@ -85,6 +106,9 @@ void PollCycle::Timer_Timer() {
         return;
     }
 
+    // Everything a tick may read, in one transfer: the reads below, the chat reader's and the
+    // player reader's pointer answer from it.
+    m_memory.HoldReads(TickReads());
     const uint8_t state = m_memory.ReadAByte(game::kGameState);
     m_status.State = state;
     const uint8_t previous = m_status.PreviousState;
@@ -106,7 +130,9 @@ void PollCycle::Timer_Timer() {
             m_memory.WriteDWord(game::kScoringTime, static_cast<int32_t>(clamped));
         }
         // The results are taken 200 ms after the switch to scoring. The wait is a continuation so
-        // that the window stays responsive; ticks falling due meanwhile are skipped.
+        // that the window stays responsive; ticks falling due meanwhile are skipped. What they
+        // read then is read afresh.
+        m_memory.ReleaseReads();
         m_pause = m_scheduler.Schedule(kMatchEndPauseMs, [this, state] { EndOfPause(state); });
         return;
     }
@@ -221,7 +247,15 @@ void PollCycle::HostingTick() {
     m_view.SetTrayPicture(TrayPicture::Hosting);
 }
 
+ReadList PollCycle::TickReads() {
+    ReadList reads;
+    for (const auto& [address, length] : kTickRanges) reads.Add(address, static_cast<size_t>(length));
+    m_memory.ReadAll(reads);
+    return reads;
+}
+
 void PollCycle::FinishTick(bool attached) {
+    m_memory.ReleaseReads();
     m_view.UpdateTray("Tovi status: " + m_panel3);
     m_busy = false;
     m_hooks.TickFinished(attached);

@@ -43,6 +43,7 @@ private:
     void AfterStateMachine(uint8_t state);
     void HostingTick();
     void FinishTick(bool attached = true);
+    ReadList TickReads();
     void SetPanel(int panel, const std::string& text);
     void SetPanel3(const std::string& text);
 

@@ -3,6 +3,8 @@
 // main window), reads and writes its memory at absolute addresses, finds the game's window and
 // lists processes by executable name. Failures never escape: reads answer 0 or "", writes false.
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +12,38 @@
 #include "ProcessBackend.h"
 
 namespace tovi {
+
+// Reads to be done together, in one transfer where the platform allows. Each value comes out as
+// its own read would give it: 0 or "" when its range failed, whatever became of the others.
+class ReadList {
+public:
+    // Adds `length` bytes at `address` and answers the entry's index. A range that reaches beyond
+    // the 32-bit address space, where the game has no memory, is never read and counts as failed.
+    size_t Add(uint64_t address, size_t length);
+    size_t size() const { return m_entries.size(); }
+    void clear();
+
+    bool Ok(size_t entry) const { return m_entries[entry].failure == AccessFailure::None; }
+    AccessFailure Failure(size_t entry) const { return m_entries[entry].failure; }
+    uint8_t Byte(size_t entry) const;
+    int32_t DWord(size_t entry) const;
+    // Exactly the entry's length in characters, NULs included; "" when it failed.
+    std::string Text(size_t entry) const;
+
+private:
+    friend class MemoryClass;
+    struct Entry {
+        uint64_t address = 0;
+        size_t offset = 0;  // into m_bytes
+        size_t length = 0;
+        AccessFailure failure = AccessFailure::Other;
+    };
+    // The entry holding all of [address, address + length), if one does.
+    const Entry* Holding(uint32_t address, size_t length) const;
+
+    std::vector<Entry> m_entries;
+    std::vector<uint8_t> m_bytes;
+};
 
 class MemoryClass {
 public:
@@ -29,6 +63,14 @@ public:
     bool WriteAByte(uint32_t Address, uint8_t MyByte);
     bool WriteDWord(uint32_t Address, int32_t MyLong);
     bool WriteMemory(uint32_t Address, const std::string& Data, const bool& EndingZero);
+
+    // Reads every entry of the list from the tracked process; failed entries read as failed.
+    void ReadAll(ReadList& list);
+    // Lets the reads that follow answer from `list` where it holds their bytes, without asking the
+    // process again, until ReleaseReads, a write or an attach. A poll tick reads what it needs in one
+    // transfer this way and takes its values as of the tick's start.
+    void HoldReads(ReadList list);
+    void ReleaseReads() { m_held.reset(); }
 
     // Window control of the tracked process's main window.
     bool ShowGameWindow(bool visible);
@@ -53,11 +95,15 @@ private:
         return false;
     }
     bool HasWindow() const { return m_procHwnd != 0 && m_procHwnd != -1; }
+    // The held bytes of [Address, Address + out.size()), when held; the result when so.
+    std::optional<bool> FromHeld(uint32_t Address, std::span<uint8_t> out);
+    bool ReadBytes(uint32_t Address, std::span<uint8_t> out);
 
     ProcessBackend& m_backend;
     int32_t m_procId = 0;
     int32_t m_procHwnd = 0;
     AccessFailure m_failure = AccessFailure::None;
+    std::optional<ReadList> m_held;
 };
 
 // Whether `text` ends with `tail`, letters compared without regard to case, as executable names

@@ -26,6 +26,21 @@ const char* Describe(AccessFailure failure);
 // The two keys the game's console needs.
 enum class GameKeystroke { Console, Enter };
 
+// One range of a batched read: out.size() bytes at `address`. `failure` says how it went: None
+// when every byte came, else why the range could not be read.
+struct ReadRange {
+    uint32_t address = 0;
+    std::span<uint8_t> out;
+    AccessFailure failure = AccessFailure::Other;
+    bool ok() const { return failure == AccessFailure::None; }
+};
+
+// A top-level window and the process that owns it.
+struct OwnedWindow {
+    int32_t window = 0;
+    int32_t pid = 0;
+};
+
 class ProcessBackend {
 public:
     virtual ~ProcessBackend() = default;
@@ -54,6 +69,25 @@ public:
     // Posts key down and key up to the window, without waiting for it to be handled.
     virtual bool PostKeystroke(int32_t window, GameKeystroke key) = 0;
 
+    // Reads every range on its own terms: a range that fails is marked failed and the ranges after
+    // it are still read, so the result is what one Read per range would give. Platforms that move
+    // many ranges in one system call do so; this default reads them one by one. Answers the
+    // failure of the first range that failed, or None.
+    virtual AccessFailure ReadRanges(int32_t pid, std::span<ReadRange> ranges);
+
+    // Where a platform knows the answer without walking the windows (it keeps track of them), the
+    // first top-level window, topmost first, of the process, or 0; nothing where the caller must
+    // walk TopLevelWindows itself.
+    virtual std::optional<int32_t> KnownProcessWindow(int32_t /*pid*/) { return std::nullopt; }
+    // Likewise FindWindowByCaption and WindowProcess of its answer in one call; window 0 when none.
+    virtual std::optional<OwnedWindow> KnownWindowByCaption(const std::string& /*caption*/) {
+        return std::nullopt;
+    }
+
+    // Memory transfers made so far: the system calls that moved process memory. The benchmarks
+    // weigh a tick by it.
+    uint64_t Transfers() const { return m_transfers; }
+
     // Why the latest call failed; None when it succeeded.
     virtual AccessFailure LastFailure() const = 0;
 
@@ -62,6 +96,12 @@ public:
     virtual std::string AccessRefusedAdvice() const {
         return "Run Tovi stats as the same user as the game's server.";
     }
+
+protected:
+    void CountTransfers(uint64_t n = 1) { m_transfers += n; }
+
+private:
+    uint64_t m_transfers = 0;
 };
 
 }  // namespace tovi

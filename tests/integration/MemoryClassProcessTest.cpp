@@ -12,6 +12,7 @@
 #include "MemoryClass.h"
 #include "PlatformBackend.h"
 #include "SimProcess.h"
+#include "image/GameImage.h"
 #ifndef _WIN32
 #include "linux/LinuxProcessBackend.h"
 #include "linux/NoDisplayWindowSystem.h"
@@ -158,6 +159,39 @@ TEST_F(MemoryClassWithGamesim, ReadsAndWritesTheServersMemoryUntilItExits) {
     // The next call that succeeds leaves no failure behind.
     EXPECT_EQ(memory.ReadDWord(game::kScoringTime), 1550);
     EXPECT_EQ(memory.LastFailure(), AccessFailure::None);
+
+    // A batched read: ranges that can't be read fail alone, those after them are still read.
+    ReadList reads;
+    const size_t unmapped = reads.Add(0x1000, 4);
+    const size_t scoring = reads.Add(game::kScoringTime, 4);
+    const size_t straddling = reads.Add(image::kImageEnd - 2, 4);
+    const size_t name = reads.Add(slot1 + game::slot::kName, game::slot::kNameLength);
+    // More ranges than one system call takes, with a failed one among the last.
+    std::vector<size_t> many;
+    for (int i = 0; i < 1100; ++i) many.push_back(reads.Add(i == 1090 ? 0x2000 : game::kMaxPlayers, 1));
+    const uint64_t before = backend->Transfers();
+    memory.ReadAll(reads);
+    EXPECT_EQ(reads.Failure(unmapped), AccessFailure::BadAddress);
+    EXPECT_EQ(reads.DWord(scoring), 1550);
+#ifndef _WIN32
+    // The Linux simulator maps nothing after the game's memory; the Windows one keeps it inside
+    // its executable, whose other sections follow.
+    EXPECT_FALSE(reads.Ok(straddling));
+    EXPECT_EQ(reads.DWord(straddling), 0);
+#else
+    (void)straddling;
+#endif
+    EXPECT_EQ(CutAtNull(reads.Text(name)), "Player1");
+    for (size_t i = 0; i < many.size(); ++i) EXPECT_EQ(reads.Byte(many[i]), i == 1090 ? 0 : 16) << i;
+#ifndef _WIN32
+    // The unmapped range stops the first call, the straddling one the second; the third takes
+    // 1024 ranges, 0x2000 stops the fourth and the fifth reads the rest.
+    EXPECT_EQ(backend->Transfers() - before, 5u);
+#else
+    // One call a range, but ranges close together share one: the 1,099 at one address take one
+    // call, the two unmapped ones one that fails and then one each.
+    EXPECT_LE(backend->Transfers() - before, 7u);
+#endif
 
     // Once it has exited it answers nothing, and its window went with it.
     const int32_t window = memory.GetProcHwnd();

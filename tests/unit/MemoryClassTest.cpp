@@ -116,3 +116,45 @@ TEST_F(MemoryClassTest, ListsProcessesWhoseExecutableEndsWithTheFilter) {
     EXPECT_EQ(found, (std::vector<std::string>{"earlier entry", "5|C:\\GAMES\\JO\\JOINTOPS.EXE",
                                                "9|Z:\\srv\\jointops.exe"}));
 }
+
+TEST_F(MemoryClassTest, ABatchedReadGivesEachRangeWhatItsOwnReadWouldAndHeldReadsLastUntilAWrite) {
+    backend.AddServer(100, server);
+    ReadList early;
+    early.Add(game::kGameState, 1);
+    memory.ReadAll(early);  // nothing attached yet
+    EXPECT_EQ(early.Failure(0), AccessFailure::NoSuchProcess);
+    ASSERT_TRUE(memory.SetProcID(100));
+
+    server.SetDWord(game::kMatchClock, -2);
+    server.SetByte(game::kGameState, 3);
+    ReadList reads;
+    const size_t clock = reads.Add(game::kMatchClock, 4);
+    const size_t outside = reads.Add(image::kImageEnd - 2, 4);  // partly beyond the game's memory
+    const size_t version = reads.Add(game::kVersionText, 10);
+    const size_t beyond = reads.Add(uint64_t{0xFFFFFFFE}, 4);  // past the 32-bit address space
+    const size_t state = reads.Add(game::kGameState, 1);
+    memory.ReadAll(reads);
+    EXPECT_EQ(reads.DWord(clock), -2);
+    EXPECT_FALSE(reads.Ok(outside));
+    EXPECT_EQ(reads.DWord(outside), 0);
+    EXPECT_EQ(reads.Text(outside), "");
+    EXPECT_EQ(reads.Text(version), "V1.5.1.5\0*"s);
+    EXPECT_EQ(reads.Failure(beyond), AccessFailure::BadAddress);
+    EXPECT_EQ(reads.Byte(state), 3);
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::BadAddress);
+
+    // Held, they answer the reads they cover without asking the process; a failed one still fails.
+    memory.HoldReads(reads);
+    server.SetByte(game::kGameState, 4);
+    const int calls = backend.calls;
+    EXPECT_EQ(memory.ReadAByte(game::kGameState), 3);
+    EXPECT_EQ(memory.ReadMemory(game::kVersionText + 1, 4), "1.5.");
+    EXPECT_EQ(memory.ReadDWord(image::kImageEnd - 2), 0);
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::BadAddress);
+    EXPECT_EQ(backend.calls, calls);
+    EXPECT_EQ(memory.ReadMemory(game::kVersionText, 11), "V1.5.1.5\0*\0"s);  // beyond what is held
+    EXPECT_EQ(backend.calls, calls + 1);
+    // A write may change what was read: from then on reads ask the process again.
+    EXPECT_TRUE(memory.WriteAByte(game::kResultByte, 1));
+    EXPECT_EQ(memory.ReadAByte(game::kGameState), 4);
+}

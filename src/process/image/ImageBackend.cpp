@@ -87,6 +87,7 @@ bool ImageBackend::Read(int32_t pid, uint32_t address, std::span<uint8_t> out) {
     ++calls;
     FakeProcess* p = FindOpenable(pid);
     if (!p) return false;
+    CountTransfers();
     if (!p->image || !p->image->Contains(address, out.size())) return Failed(AccessFailure::BadAddress);
     auto bytes = p->image->Bytes(address, out.size());
     std::copy(bytes.begin(), bytes.end(), out.begin());

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "MemoryClass.h"
@@ -151,9 +152,73 @@ bool LinuxProcessBackend::Read(int32_t pid, uint32_t address, std::span<uint8_t>
     iovec local{out.data(), out.size()};
     iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), out.size()};
     const ssize_t n = ::process_vm_readv(pid, &local, 1, &remote, 1, 0);
+    CountTransfers();
     if (n < 0) return FailedWithErrno(errno);
     if (static_cast<size_t>(n) != out.size()) return Failed(AccessFailure::BadAddress);
     return true;
+}
+
+// process_vm_readv takes up to IOV_MAX ranges but stops at the first remote range it can't read
+// and reports only how many bytes came. The range where it stopped is the failed one (a range
+// is never split by a success); the call goes on from the range after it.
+AccessFailure LinuxProcessBackend::ReadRanges(int32_t pid, std::span<ReadRange> ranges) {
+    m_failure = AccessFailure::None;
+    AccessFailure first = AccessFailure::None;
+    const auto fail = [&](ReadRange& range, AccessFailure failure) {
+        range.failure = failure;
+        if (first == AccessFailure::None) first = failure;
+    };
+    if (pid <= 0) {
+        for (ReadRange& range : ranges) fail(range, AccessFailure::NoSuchProcess);
+        m_failure = first;
+        return first;
+    }
+    constexpr size_t kMaxRanges = IOV_MAX < 1024 ? IOV_MAX : 1024;
+    std::vector<iovec> local;
+    std::vector<iovec> remote;
+    std::vector<size_t> sent;  // the range behind each iovec
+    size_t next = 0;
+    while (next < ranges.size()) {
+        local.clear();
+        remote.clear();
+        sent.clear();
+        for (; next < ranges.size() && sent.size() < kMaxRanges; ++next) {
+            ReadRange& range = ranges[next];
+            if (range.out.empty()) {
+                range.failure = AccessFailure::None;
+                continue;
+            }
+            local.push_back({range.out.data(), range.out.size()});
+            remote.push_back(
+                {reinterpret_cast<void*>(static_cast<uintptr_t>(range.address)), range.out.size()});
+            sent.push_back(next);
+        }
+        if (sent.empty()) break;
+        const ssize_t n = ::process_vm_readv(pid, local.data(), static_cast<unsigned long>(local.size()),
+                                             remote.data(), static_cast<unsigned long>(remote.size()), 0);
+        CountTransfers();
+        if (n < 0 && errno != EFAULT) {
+            // The process itself is gone or refused: no range of it can be read.
+            FailedWithErrno(errno);
+            const AccessFailure failure = m_failure;
+            for (size_t i = sent.front(); i < ranges.size(); ++i) fail(ranges[i], failure);
+            break;
+        }
+        auto left = static_cast<size_t>(n < 0 ? 0 : n);
+        for (size_t i = 0; i < sent.size(); ++i) {
+            ReadRange& range = ranges[sent[i]];
+            if (left >= range.out.size()) {
+                left -= range.out.size();
+                range.failure = AccessFailure::None;
+                continue;
+            }
+            fail(range, AccessFailure::BadAddress);
+            next = sent[i] + 1;
+            break;
+        }
+    }
+    m_failure = first;
+    return first;
 }
 
 bool LinuxProcessBackend::Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) {
@@ -188,6 +253,14 @@ template <typename Call> auto LinuxProcessBackend::Windows(Call call) {
 
 std::vector<int32_t> LinuxProcessBackend::TopLevelWindows() {
     return Windows([](WindowSystem& w) { return w.TopLevelWindows(); });
+}
+
+std::optional<int32_t> LinuxProcessBackend::KnownProcessWindow(int32_t pid) {
+    return Windows([&](WindowSystem& w) { return w.KnownProcessWindow(pid); });
+}
+
+std::optional<OwnedWindow> LinuxProcessBackend::KnownWindowByCaption(const std::string& caption) {
+    return Windows([&](WindowSystem& w) { return w.KnownWindowByCaption(caption); });
 }
 
 int32_t LinuxProcessBackend::FindWindowByCaption(const std::string& caption) {

@@ -65,6 +65,7 @@ X11WindowSystem::X11WindowSystem(Display* display) : m_display(display) {
     m_netWmName = XInternAtom(m_display, "_NET_WM_NAME", False);
     m_netWmPid = XInternAtom(m_display, "_NET_WM_PID", False);
     m_utf8String = XInternAtom(m_display, "UTF8_STRING", False);
+    m_root = DefaultRootWindow(m_display);
 }
 
 X11WindowSystem::~X11WindowSystem() { XCloseDisplay(m_display); }
@@ -96,8 +97,7 @@ unsigned long X11WindowSystem::ClientWindow(unsigned long frame, int depth) {
     return 0;
 }
 
-std::vector<int32_t> X11WindowSystem::TopLevelWindows() {
-    ClearFailure();
+std::vector<int32_t> X11WindowSystem::WalkTopLevelWindows() {
     std::vector<int32_t> windows;
     ErrorTrap trap(m_display);
     Window root = 0, parent = 0;
@@ -123,10 +123,48 @@ std::vector<int32_t> X11WindowSystem::TopLevelWindows() {
     return windows;
 }
 
+std::vector<int32_t> X11WindowSystem::TopLevelWindows() {
+    ClearFailure();
+    if (!m_tracking) return WalkTopLevelWindows();
+    std::vector<int32_t> windows;
+    for (unsigned long window : TrackedWindows()) windows.push_back(static_cast<int32_t>(window));
+    return windows;
+}
+
 int32_t X11WindowSystem::FindWindowByCaption(const std::string& caption) {
     ClearFailure();
+    if (m_tracking) {
+        const std::optional<OwnedWindow> found = KnownWindowByCaption(caption);
+        return found ? found->window : 0;
+    }
     for (int32_t window : TopLevelWindows()) {
         if (WindowCaption(window) == caption) return window;
+    }
+    m_failure = AccessFailure::NoWindow;
+    return 0;
+}
+
+std::optional<OwnedWindow> X11WindowSystem::KnownWindowByCaption(const std::string& caption) {
+    ClearFailure();
+    if (!m_tracking) return std::nullopt;
+    for (unsigned long window : TrackedWindows()) {
+        Properties& known = CachedProperties(window);
+        if (!known.caption) known.caption = FetchWindowCaption(window).value_or(std::string());
+        if (*known.caption != caption) continue;
+        if (!known.pid) known.pid = FetchWindowProcess(window);
+        return OwnedWindow{static_cast<int32_t>(window), *known.pid};
+    }
+    m_failure = AccessFailure::NoWindow;
+    return OwnedWindow{};
+}
+
+std::optional<int32_t> X11WindowSystem::KnownProcessWindow(int32_t pid) {
+    ClearFailure();
+    if (!m_tracking) return std::nullopt;
+    for (unsigned long window : TrackedWindows()) {
+        Properties& known = CachedProperties(window);
+        if (!known.pid) known.pid = FetchWindowProcess(window);
+        if (*known.pid == pid && pid > 0) return static_cast<int32_t>(window);
     }
     m_failure = AccessFailure::NoWindow;
     return 0;
@@ -138,18 +176,23 @@ int32_t X11WindowSystem::WindowProcess(int32_t window) {
         m_failure = AccessFailure::NoWindow;
         return 0;
     }
+    const int32_t pid = FetchWindowProcess(static_cast<unsigned long>(window));
+    if (pid == 0) m_failure = AccessFailure::NoWindow;
+    return pid;
+}
+
+// The window's _NET_WM_PID; 0 when it has none or is gone.
+int32_t X11WindowSystem::FetchWindowProcess(unsigned long window) {
     ErrorTrap trap(m_display);
     Atom type = 0;
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
-    const int status = XGetWindowProperty(m_display, static_cast<Window>(window), m_netWmPid, 0, 1, False,
-                                          XA_CARDINAL, &type, &format, &count, &after, &data);
+    const int status = XGetWindowProperty(m_display, window, m_netWmPid, 0, 1, False, XA_CARDINAL, &type,
+                                          &format, &count, &after, &data);
     std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
-    if (trap.Failed() || status != Success || type != XA_CARDINAL || format != 32 || count != 1 || !data) {
-        m_failure = AccessFailure::NoWindow;
+    if (trap.Failed() || status != Success || type != XA_CARDINAL || format != 32 || count != 1 || !data)
         return 0;
-    }
     // Xlib hands 32-bit properties over as longs.
     const long pid = *reinterpret_cast<const long*>(data);
     return pid > 0 && pid <= INT32_MAX ? static_cast<int32_t>(pid) : 0;
@@ -157,34 +200,38 @@ int32_t X11WindowSystem::WindowProcess(int32_t window) {
 
 std::string X11WindowSystem::WindowCaption(int32_t window) {
     ClearFailure();
-    if (window <= 0) {
+    std::optional<std::string> caption;
+    if (window > 0) caption = FetchWindowCaption(static_cast<unsigned long>(window));
+    if (!caption) {
         m_failure = AccessFailure::NoWindow;
         return {};
     }
+    return *caption;
+}
+
+// The window's caption; nothing when the window is gone.
+std::optional<std::string> X11WindowSystem::FetchWindowCaption(unsigned long window) {
     ErrorTrap trap(m_display);
     std::string caption;
     Atom type = 0;
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
-    const int status = XGetWindowProperty(m_display, static_cast<Window>(window), m_netWmName, 0, 1024, False,
-                                          m_utf8String, &type, &format, &count, &after, &data);
+    const int status = XGetWindowProperty(m_display, window, m_netWmName, 0, 1024, False, m_utf8String, &type,
+                                          &format, &count, &after, &data);
     std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
     if (status == Success && type == m_utf8String && format == 8 && data) {
         caption = Utf8ToWindows1252(std::string(reinterpret_cast<const char*>(data), count));
     } else {
         XTextProperty name{};
-        if (XGetWMName(m_display, static_cast<Window>(window), &name) && name.value) {
+        if (XGetWMName(m_display, window, &name) && name.value) {
             std::unique_ptr<unsigned char, XFreeDeleter> value(name.value);
             const std::string raw(reinterpret_cast<const char*>(name.value), name.nitems);
             // WM_NAME is Latin-1 (STRING) or, from some clients, UTF-8.
             caption = name.encoding == m_utf8String ? Utf8ToWindows1252(raw) : raw;
         }
     }
-    if (trap.Failed()) {
-        m_failure = AccessFailure::NoWindow;
-        return {};
-    }
+    if (trap.Failed()) return std::nullopt;
     // A caption is read into a buffer of 256 characters with its ending zero.
     if (caption.size() > 255) caption.resize(255);
     return caption;
@@ -241,6 +288,292 @@ bool X11WindowSystem::PostKeystroke(int32_t window, GameKeystroke key) {
         return false;
     }
     return true;
+}
+
+// Tracking from events.
+
+namespace {
+
+// More events than this at one query are not worth following one by one: a walk is cheaper,
+// and an event stream that long may have lost its thread.
+constexpr int kMostEventsPerQuery = 4096;
+constexpr long kTopMask = SubstructureNotifyMask | PropertyChangeMask;
+
+}  // namespace
+
+void X11WindowSystem::SetTracking(bool on) {
+    m_tracking = on;
+    m_synced = false;
+    if (!on) {
+        ErrorTrap trap(m_display);
+        XSelectInput(m_display, m_root, NoEventMask);
+        m_stack.clear();
+        m_insideOf.clear();
+        m_properties.clear();
+    }
+}
+
+void X11WindowSystem::CatchUp() {
+    XSync(m_display, False);
+    Refresh();
+}
+
+X11WindowSystem::TopWindow* X11WindowSystem::Top(unsigned long window) {
+    for (TopWindow& top : m_stack) {
+        if (top.window == window) return &top;
+    }
+    return nullptr;
+}
+
+X11WindowSystem::Properties& X11WindowSystem::CachedProperties(unsigned long window) {
+    return m_properties[window];
+}
+
+void X11WindowSystem::MarkDirty(unsigned long window) {
+    const auto inside = m_insideOf.find(window);
+    if (inside == m_insideOf.end()) return;
+    if (TopWindow* top = Top(inside->second)) top->dirty = true;
+}
+
+void X11WindowSystem::Forget(unsigned long window) {
+    m_insideOf.erase(window);
+    m_properties.erase(window);
+}
+
+// The windows watched inside a top window are no longer: it is looked into afresh, or gone.
+void X11WindowSystem::ForgetInside(unsigned long top) {
+    for (auto it = m_insideOf.begin(); it != m_insideOf.end();) {
+        if (it->second == top) {
+            m_properties.erase(it->first);
+            it = m_insideOf.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Puts the window just above `above`, at the bottom for none, or on top when `above` is not
+// given; a sibling that isn't known means the tracking has lost its thread.
+void X11WindowSystem::Restack(unsigned long window, std::optional<unsigned long> above) {
+    const auto at =
+        std::find_if(m_stack.begin(), m_stack.end(), [&](const TopWindow& t) { return t.window == window; });
+    if (at == m_stack.end()) {
+        m_synced = false;
+        return;
+    }
+    const TopWindow moved = *at;
+    m_stack.erase(at);
+    if (!above) {
+        m_stack.push_back(moved);
+        return;
+    }
+    if (*above == None) {
+        m_stack.insert(m_stack.begin(), moved);
+        return;
+    }
+    const auto below =
+        std::find_if(m_stack.begin(), m_stack.end(), [&](const TopWindow& t) { return t.window == *above; });
+    if (below == m_stack.end()) {
+        m_stack.push_back(moved);
+        m_synced = false;
+        return;
+    }
+    m_stack.insert(below + 1, moved);
+}
+
+void X11WindowSystem::FullWalk() {
+    ++m_walks;
+    m_stack.clear();
+    m_insideOf.clear();
+    m_properties.clear();
+    ErrorTrap trap(m_display);
+    XSelectInput(m_display, m_root, SubstructureNotifyMask);
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(m_display, m_root, &root, &parent, &children, &count)) return;
+    std::unique_ptr<Window, XFreeDeleter> owned(children);
+    // What came before the answer is in it already; what comes after it is applied later.
+    XEvent stale;
+    while (QLength(m_display) > 0) XNextEvent(m_display, &stale);
+    for (unsigned int i = 0; i < count; ++i) m_stack.push_back({children[i], false, true, 0});
+    m_synced = true;
+}
+
+void X11WindowSystem::Refresh() {
+    if (!m_synced) FullWalk();
+    XEventsQueued(m_display, QueuedAfterReading);
+    int applied = 0;
+    while (m_synced && QLength(m_display) > 0) {
+        XEvent event;
+        XNextEvent(m_display, &event);
+        if (++applied > kMostEventsPerQuery) {
+            m_synced = false;
+        } else {
+            Apply(event);
+        }
+    }
+    if (!m_synced) FullWalk();
+    for (size_t i = 0; i < m_stack.size();) {
+        if (!m_stack[i].dirty) {
+            ++i;
+            continue;
+        }
+        const unsigned long window = m_stack[i].window;
+        LookInto(m_stack[i]);
+        // LookInto drops a window that has gone meanwhile.
+        if (i < m_stack.size() && m_stack[i].window == window) ++i;
+    }
+}
+
+void X11WindowSystem::Apply(const XEvent& event) {
+    if (event.type == PropertyNotify) {
+        const XPropertyEvent& e = event.xproperty;
+        if (e.atom == m_wmState) {
+            MarkDirty(e.window);
+        } else if (e.atom == m_netWmName || e.atom == XA_WM_NAME) {
+            if (auto it = m_properties.find(e.window); it != m_properties.end()) it->second.caption.reset();
+        } else if (e.atom == m_netWmPid) {
+            if (auto it = m_properties.find(e.window); it != m_properties.end()) it->second.pid.reset();
+        }
+        return;
+    }
+    unsigned long eventWindow = 0;
+    switch (event.type) {
+        case CreateNotify:
+            eventWindow = event.xcreatewindow.parent;
+            break;
+        case DestroyNotify:
+            eventWindow = event.xdestroywindow.event;
+            break;
+        case ReparentNotify:
+            eventWindow = event.xreparent.event;
+            break;
+        case ConfigureNotify:
+            eventWindow = event.xconfigure.event;
+            break;
+        case CirculateNotify:
+            eventWindow = event.xcirculate.event;
+            break;
+        case MapNotify:
+            eventWindow = event.xmap.event;
+            break;
+        case UnmapNotify:
+            eventWindow = event.xunmap.event;
+            break;
+        case GravityNotify:
+            eventWindow = event.xgravity.event;
+            break;
+        default:
+            return;
+    }
+    if (eventWindow == m_root) {
+        ApplyToRoot(event);
+    } else {
+        // Something changed inside a top window: which of its windows is the client may too.
+        MarkDirty(eventWindow);
+        if (event.type == ReparentNotify && event.xreparent.parent != m_root)
+            MarkDirty(event.xreparent.parent);
+    }
+    if (event.type == DestroyNotify) Forget(event.xdestroywindow.window);
+}
+
+void X11WindowSystem::ApplyToRoot(const XEvent& event) {
+    switch (event.type) {
+        case CreateNotify:
+            if (!Top(event.xcreatewindow.window)) {
+                m_stack.push_back(
+                    {event.xcreatewindow.window, event.xcreatewindow.override_redirect != 0, true, 0});
+            }
+            break;
+        case DestroyNotify:
+            ForgetInside(event.xdestroywindow.window);
+            std::erase_if(m_stack,
+                          [&](const TopWindow& t) { return t.window == event.xdestroywindow.window; });
+            break;
+        case ReparentNotify:
+            if (event.xreparent.parent == m_root) {
+                if (!Top(event.xreparent.window)) {
+                    ForgetInside(event.xreparent.window);
+                    Forget(event.xreparent.window);
+                    m_stack.push_back(
+                        {event.xreparent.window, event.xreparent.override_redirect != 0, true, 0});
+                }
+            } else {
+                // Taken into a frame: no longer a top window; the frame looks into itself again.
+                ForgetInside(event.xreparent.window);
+                std::erase_if(m_stack,
+                              [&](const TopWindow& t) { return t.window == event.xreparent.window; });
+                MarkDirty(event.xreparent.parent);
+            }
+            break;
+        case ConfigureNotify:
+            if (TopWindow* top = Top(event.xconfigure.window))
+                top->overrideRedirect = event.xconfigure.override_redirect != 0;
+            Restack(event.xconfigure.window, event.xconfigure.above);
+            break;
+        case CirculateNotify:
+            Restack(event.xcirculate.window,
+                    event.xcirculate.place == PlaceOnTop ? std::nullopt : std::optional<unsigned long>(None));
+            break;
+        case MapNotify:
+            if (TopWindow* top = Top(event.xmap.window))
+                top->overrideRedirect = event.xmap.override_redirect != 0;
+            break;
+        default:
+            break;
+    }
+}
+
+// Watches a top window and what lies inside it down to the depth a client can sit at, and finds
+// its client as the walk does.
+void X11WindowSystem::LookInto(TopWindow& top) {
+    const unsigned long window = top.window;
+    ErrorTrap trap(m_display);
+    ForgetInside(window);
+    XSelectInput(m_display, window, kTopMask);
+    m_insideOf[window] = window;
+    XWindowAttributes attributes{};
+    if (!XGetWindowAttributes(m_display, window, &attributes)) {
+        // Gone: its DestroyNotify is on its way.
+        ForgetInside(window);
+        std::erase_if(m_stack, [&](const TopWindow& t) { return t.window == window; });
+        return;
+    }
+    TopWindow* current = Top(window);
+    current->overrideRedirect = attributes.override_redirect != 0;
+    const unsigned long client = WatchClient(window, window, 2);
+    current = Top(window);
+    current->client = client != 0 ? client : window;
+    // A window inside that vanished during the look makes it uncertain: look again next time.
+    current->dirty = trap.Failed();
+}
+
+unsigned long X11WindowSystem::WatchClient(unsigned long window, unsigned long top, int depth) {
+    if (window != top) {
+        XSelectInput(m_display, window, depth > 0 ? kTopMask : PropertyChangeMask);
+        m_insideOf[window] = top;
+    }
+    if (HasProperty(window, m_wmState)) return window;
+    if (depth == 0) return 0;
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(m_display, window, &root, &parent, &children, &count)) return 0;
+    std::unique_ptr<Window, XFreeDeleter> owned(children);
+    for (unsigned int i = count; i-- > 0;) {
+        if (unsigned long client = WatchClient(children[i], top, depth - 1)) return client;
+    }
+    return 0;
+}
+
+std::vector<unsigned long> X11WindowSystem::TrackedWindows() {
+    Refresh();
+    std::vector<unsigned long> windows;
+    for (auto top = m_stack.rbegin(); top != m_stack.rend(); ++top) {
+        if (!top->overrideRedirect) windows.push_back(top->client != 0 ? top->client : top->window);
+    }
+    return windows;
 }
 
 }  // namespace tovi::linux_backend

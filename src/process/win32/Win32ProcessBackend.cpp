@@ -4,6 +4,7 @@
 // After windows.h, whose types it uses.
 #include <psapi.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -169,11 +170,98 @@ bool Win32ProcessBackend::Read(int32_t pid, uint32_t address, std::span<uint8_t>
     ProcessHandle process(kReadAccess, pid);
     if (!process.valid()) return FailedWithLastError(true);
     SIZE_T done = 0;
+    CountTransfers();
     if (!::ReadProcessMemory(process.get(), RemoteAddress(address), out.data(), out.size(), &done)) {
         return TransferFailed(pid);
     }
     if (done != out.size()) return Failed(AccessFailure::BadAddress);
     return true;
+}
+
+// ReadProcessMemory takes one range a call. Ranges close together (the game's server-wide values,
+// a slot's ping and the next slot's head) are read as one span through a single handle; a span that
+// fails is read again range by range, so that each range fails only on its own account.
+AccessFailure Win32ProcessBackend::ReadRanges(int32_t pid, std::span<ReadRange> ranges) {
+    m_failure = AccessFailure::None;
+    AccessFailure first = AccessFailure::None;
+    const auto fail = [&](ReadRange& range, AccessFailure failure) {
+        range.failure = failure;
+        if (first == AccessFailure::None) first = failure;
+    };
+    if (ranges.empty()) return first;
+    ProcessHandle process(kReadAccess, pid);
+    if (pid <= 0 || !process.valid()) {
+        if (pid <= 0) {
+            Failed(AccessFailure::NoSuchProcess);
+        } else {
+            FailedWithLastError(true);
+        }
+        const AccessFailure failure = m_failure;
+        for (ReadRange& range : ranges) fail(range, failure);
+        return first;
+    }
+    const auto readOne = [&](ReadRange& range) {
+        SIZE_T done = 0;
+        CountTransfers();
+        if (::ReadProcessMemory(process.get(), RemoteAddress(range.address), range.out.data(),
+                                range.out.size(), &done) &&
+            done == range.out.size()) {
+            range.failure = AccessFailure::None;
+            return;
+        }
+        TransferFailed(pid);
+        fail(range, m_failure);
+    };
+
+    // A gap up to this size is read along with its neighbours rather than costing a call of its own.
+    constexpr uint64_t kMergeGap = 8 * 1024;
+    constexpr uint64_t kMaxSpan = 64 * 1024;
+    std::vector<size_t> order;
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        if (ranges[i].out.empty()) {
+            ranges[i].failure = AccessFailure::None;
+        } else {
+            order.push_back(i);
+        }
+    }
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return ranges[a].address < ranges[b].address; });
+    std::vector<uint8_t> span;
+    for (size_t begin = 0; begin < order.size();) {
+        const uint64_t start = ranges[order[begin]].address;
+        uint64_t end = start + ranges[order[begin]].out.size();
+        size_t stop = begin + 1;
+        for (; stop < order.size(); ++stop) {
+            const ReadRange& next = ranges[order[stop]];
+            const uint64_t nextEnd = std::max<uint64_t>(end, next.address + next.out.size());
+            if (next.address > end + kMergeGap || nextEnd - start > kMaxSpan) break;
+            end = nextEnd;
+        }
+        if (stop - begin == 1) {
+            readOne(ranges[order[begin]]);
+            begin = stop;
+            continue;
+        }
+        span.assign(static_cast<size_t>(end - start), 0);
+        SIZE_T done = 0;
+        CountTransfers();
+        const bool whole = ::ReadProcessMemory(process.get(), RemoteAddress(static_cast<uint32_t>(start)),
+                                               span.data(), span.size(), &done) &&
+                           done == span.size();
+        for (size_t k = begin; k < stop; ++k) {
+            ReadRange& range = ranges[order[k]];
+            if (!whole) {
+                readOne(range);
+                continue;
+            }
+            std::copy_n(span.begin() + static_cast<std::ptrdiff_t>(range.address - start), range.out.size(),
+                        range.out.begin());
+            range.failure = AccessFailure::None;
+        }
+        begin = stop;
+    }
+    m_failure = first;
+    return first;
 }
 
 bool Win32ProcessBackend::Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) {

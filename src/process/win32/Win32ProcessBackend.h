@@ -16,6 +16,7 @@ public:
     bool CanOpen(int32_t pid) override;
     bool Read(int32_t pid, uint32_t address, std::span<uint8_t> out) override;
     bool Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) override;
+    AccessFailure ReadRanges(int32_t pid, std::span<ReadRange> ranges) override;
     std::vector<int32_t> TopLevelWindows() override;
     int32_t FindWindowByCaption(const std::string& caption) override;
     int32_t WindowProcess(int32_t window) override;

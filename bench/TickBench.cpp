@@ -1,0 +1,524 @@
+// A hosting tick with 32 players against a running simulator, the per-field way beside the
+// batched way, with a display and without: calls into the process backend, memory transfers (the
+// system calls that move the game's memory) and CPU time per tick. The tick measured is one that
+// also reads the players and the chat, the heaviest of the ordinary ticks. The per-field way is
+// the same program with the backend's batched and tracked calls hidden, so that every value is
+// one read and every attach walks the windows or scans /proc, as before those calls existed.
+#include <benchmark/benchmark.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "ActivityLog.h"
+#include "ChatReader.h"
+#include "ConsoleChannel.h"
+#include "GameAddresses.h"
+#include "MatchState.h"
+#include "MemoryClass.h"
+#include "PlatformBackend.h"
+#include "PlayerListLookup.h"
+#include "PlayerReader.h"
+#include "PollCycle.h"
+#include "PuntBan.h"
+#include "SimProcess.h"
+#include "linux/LinuxProcessBackend.h"
+#include "linux/NoDisplayWindowSystem.h"
+#include "linux/X11WindowSystem.h"
+
+using namespace tovi;
+
+namespace {
+
+constexpr int kPlayers = 32;
+
+// Counts every call that reaches the backend. Hiding the batched calls leaves the interface's
+// defaults in their place: one Read per range, and MemoryClass's own walk of the windows.
+class CountingBackend : public ProcessBackend {
+public:
+    CountingBackend(ProcessBackend& inner, bool batched) : m_inner(inner), m_batched(batched) {}
+    int64_t calls = 0;
+
+    std::vector<int32_t> ListProcessIds() override { return ++calls, m_inner.ListProcessIds(); }
+    std::optional<std::string> FirstModulePath(int32_t pid) override {
+        return ++calls, m_inner.FirstModulePath(pid);
+    }
+    bool CanOpen(int32_t pid) override { return ++calls, m_inner.CanOpen(pid); }
+    bool Read(int32_t pid, uint32_t address, std::span<uint8_t> out) override {
+        return ++calls, m_inner.Read(pid, address, out);
+    }
+    bool Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) override {
+        return ++calls, m_inner.Write(pid, address, data);
+    }
+    AccessFailure ReadRanges(int32_t pid, std::span<ReadRange> ranges) override {
+        if (!m_batched) return ProcessBackend::ReadRanges(pid, ranges);
+        return ++calls, m_inner.ReadRanges(pid, ranges);
+    }
+    std::optional<int32_t> KnownProcessWindow(int32_t pid) override {
+        if (!m_batched) return std::nullopt;
+        return ++calls, m_inner.KnownProcessWindow(pid);
+    }
+    std::optional<OwnedWindow> KnownWindowByCaption(const std::string& caption) override {
+        if (!m_batched) return std::nullopt;
+        return ++calls, m_inner.KnownWindowByCaption(caption);
+    }
+    std::vector<int32_t> TopLevelWindows() override { return ++calls, m_inner.TopLevelWindows(); }
+    int32_t FindWindowByCaption(const std::string& caption) override {
+        return ++calls, m_inner.FindWindowByCaption(caption);
+    }
+    int32_t WindowProcess(int32_t window) override { return ++calls, m_inner.WindowProcess(window); }
+    std::string WindowCaption(int32_t window) override { return ++calls, m_inner.WindowCaption(window); }
+    bool SetWindowVisible(int32_t window, bool visible) override {
+        return ++calls, m_inner.SetWindowVisible(window, visible);
+    }
+    bool PostKeystroke(int32_t window, GameKeystroke key) override {
+        return ++calls, m_inner.PostKeystroke(window, key);
+    }
+    AccessFailure LastFailure() const override { return m_inner.LastFailure(); }
+    uint64_t InnerTransfers() const { return m_inner.Transfers(); }
+
+private:
+    ProcessBackend& m_inner;
+    bool m_batched;
+};
+
+class QuietChat : public ChatView {
+public:
+    void InsertRowAtTop(const std::string& Player, const std::string& Text, const std::string&) override {
+        benchmark::DoNotOptimize(Player.data());
+        benchmark::DoNotOptimize(Text.data());
+    }
+    void RemoveBottomRow() override {}
+    int RowCount() override { return 0; }
+    void Clear() override {}
+};
+
+class QuietView : public PollView, public PlayerListView, public LogSink {
+public:
+    // The server picked from the list, as the program follows it with the box ticked: by its id,
+    // so that no other simulator on the machine showing the default caption is taken for it.
+    bool UseTrackedProcess() override { return true; }
+    bool ScoringTimeOn() override { return false; }
+    int ScoringSeconds() override { return 0; }
+    std::string MinPlayersText() override { return "0"; }
+    bool AutoMessagesOn() override { return false; }
+    int AutoMessageMinutes() override { return 0; }
+    void SetPanel(int, const std::string& text) override { benchmark::DoNotOptimize(text.data()); }
+    void SetLabel(StatusLabel, const std::string& text) override { benchmark::DoNotOptimize(text.data()); }
+    void SetControlEnabled(ServerControl, bool) override {}
+    void SetTrayPicture(TrayPicture) override {}
+    void UpdateTray(const std::string& tip) override { benchmark::DoNotOptimize(tip.data()); }
+    void ClearLog() override {}
+    void ClearDebugLog() override {}
+    void ClearChatInput() override {}
+    void ClearPlayerList() override {}
+    void ClearPublicChat() override {}
+    // The player list.
+    std::vector<PlayerRow> rows;
+    int RowCount() override { return static_cast<int>(rows.size()); }
+    std::string Text(int row, PlayerColumn column) override {
+        const PlayerRow& r = rows[static_cast<size_t>(row)];
+        return column == PlayerColumn::Slot ? r.Slot : r.Player;
+    }
+    int SlotPosition(int row) override { return rows[static_cast<size_t>(row)].Position; }
+    std::optional<int> selectedRow;
+    std::optional<int> SelectedRow() override { return selectedRow; }
+    void ClearRows() override { rows.clear(); }
+    void AddRow(const PlayerRow& row) override { rows.push_back(row); }
+    void SelectRow(int) override {}
+    // The logs.
+    void Log(const std::string& message) override { benchmark::DoNotOptimize(message.data()); }
+    void DebugLog(const std::string& message) override { benchmark::DoNotOptimize(message.data()); }
+};
+
+// One program over one backend: its poll, player reader and chat reader.
+struct Program : PollHooks {
+    Program(ProcessBackend& platform, bool batched) : counted(platform, batched) {}
+    void ReadPlayers(bool Dedicated, uint8_t MaxPlayers) override {
+        players.ReadPlayers(Dedicated, MaxPlayers);
+    }
+    void ReadChat() override { chat.ReadChat(); }
+
+    CountingBackend counted;
+    MemoryClass memory{counted};
+    ServerStatus status;
+    PlayerTable table;
+    QuietView view;
+    QuietChat chatView;
+    VirtualScheduler clock;
+    PlayerReader players{memory, status, table, view, view};
+    ChatReader chat{memory, status, chatView, nullptr};
+    PollCycle poll{memory, status, view, *this, clock};
+};
+
+// A simulator with 32 players and, for each way, a backend of its own: the no-display rule or an
+// X11 connection (walking, or following events).
+struct Server {
+    explicit Server(bool withDisplay) : sim("C:\\GAMES\\JO\\jointops.exe", Arguments(withDisplay)) {
+        for (int way = 0; way < 2; ++way) {
+            auto& backend = platforms[way];
+            backend = std::make_unique<linux_backend::LinuxProcessBackend>();
+            programs[way] = std::make_unique<Program>(*backend, way == 1);
+            if (withDisplay) {
+                auto x11 = linux_backend::X11WindowSystem::Open();
+                x11->SetTracking(way == 1);
+                backend->SetWindowSystem(std::move(x11));
+            } else {
+                // Its look-ups come back through the counter, as they are calls of the backend.
+                backend->SetWindowSystem(
+                    std::make_unique<linux_backend::NoDisplayWindowSystem>(programs[way]->counted));
+            }
+        }
+        MemoryClass probe(*platforms[0]);
+        ready = testing::WaitFor([&] {
+            return probe.SetProcID(sim.pid()) && probe.ReadAByte(game::kGameState) == kStateHosting &&
+                   probe.ReadAByte(game::kPlayerCount) == kPlayers;
+        });
+        for (auto& program : programs) ready = ready && program->memory.SetProcID(sim.pid());
+    }
+    static std::vector<std::string> Arguments(bool withDisplay) {
+        std::vector<std::string> args{"--transcript", "/dev/null",
+                                      "--state",      "3",
+                                      "--players",    std::to_string(kPlayers),
+                                      "--maxplayers", std::to_string(kPlayers)};
+        if (!withDisplay) args.push_back("--no-window");
+        return args;
+    }
+    testing::SimProcess sim;
+    std::unique_ptr<linux_backend::LinuxProcessBackend> platforms[2];
+    std::unique_ptr<Program> programs[2];
+    bool ready = false;
+};
+
+struct Figures {
+    double calls = 0, transfers = 0, cpuUs = 0;
+    size_t players = 0;
+};
+std::map<std::string, Figures> g_figures;
+
+double ThreadCpuUs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+void HostingTick(benchmark::State& state, Server& server, bool batched, const std::string& name) {
+    if (!server.ready) {
+        state.SkipWithError("the simulator could not be attached");
+        return;
+    }
+    Program& program = *server.programs[batched ? 1 : 0];
+    program.poll.Timer_Timer();  // past the first tick, which finds the server in a new state
+    const int64_t calls = program.counted.calls;
+    const uint64_t transfers = program.counted.InnerTransfers();
+    double cpu = 0;
+    for (auto _ : state) {
+        program.status.PollTicks = 4;  // this tick reads the players
+        const double start = ThreadCpuUs();
+        program.poll.Timer_Timer();
+        cpu += ThreadCpuUs() - start;
+    }
+    if (program.poll.Panel3() != "Hosting mission")
+        state.SkipWithError(("not hosting: " + program.poll.Panel3()).c_str());
+    const auto ticks = static_cast<double>(state.iterations());
+    Figures f{static_cast<double>(program.counted.calls - calls) / ticks,
+              static_cast<double>(program.counted.InnerTransfers() - transfers) / ticks, cpu / ticks,
+              program.view.rows.size()};
+    state.counters["calls"] = f.calls;
+    state.counters["transfers"] = f.transfers;
+    state.counters["cpu_us"] = f.cpuUs;
+    state.counters["players"] = static_cast<double>(f.players);
+    g_figures[name] = f;
+}
+
+void Goal(const char* figure, double value, const char* goal, bool met) {
+    std::printf("  %-52s %10.2f   goal %-22s %s\n", figure, value, goal, met ? "met" : "MISSED");
+}
+
+void Summary(const std::string& setting) {
+    const auto perField = g_figures.find("per-field " + setting);
+    const auto batched = g_figures.find("batched " + setting);
+    if (perField == g_figures.end() || batched == g_figures.end()) return;
+    const Figures& p = perField->second;
+    const Figures& b = batched->second;
+    std::printf("A hosting tick with %d players, %s:\n", kPlayers, setting.c_str());
+    std::printf("  %-52s %10.2f\n", "per-field way: backend calls", p.calls);
+    std::printf("  %-52s %10.2f\n", "per-field way: transfers", p.transfers);
+    std::printf("  %-52s %10.2f\n", "per-field way: CPU time (us)", p.cpuUs);
+    Goal("batched way: transfers", b.transfers, "<= 3", b.transfers <= 3);
+    Goal("batched way: backend calls", b.calls, "<= 4", b.calls <= 4);
+    std::printf("  %-52s %10.2f\n", "batched way: CPU time (us)", b.cpuUs);
+    Goal("CPU time, per-field / batched", p.cpuUs / b.cpuUs, ">= 10", p.cpuUs >= 10 * b.cpuUs);
+    Goal("players listed, batched (same as per-field)", static_cast<double>(b.players), "== per-field",
+         b.players == p.players && b.players == static_cast<size_t>(kPlayers));
+}
+
+// The program's resident size, from /proc/self/statm.
+double ResidentMiB() {
+    std::FILE* file = std::fopen("/proc/self/statm", "r");
+    if (!file) return 0;
+    unsigned long size = 0, resident = 0;
+    const int got = std::fscanf(file, "%lu %lu", &size, &resident);
+    std::fclose(file);
+    return got == 2 ? static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) /
+                          (1024.0 * 1024.0)
+                    : 0;
+}
+
+// A chat list and a debug box that keep what the window keeps: the chat reader trims its list to
+// its limit, the debug box holds its last five lines.
+class KeptChat : public ChatView {
+public:
+    std::deque<std::string> rows;
+    void InsertRowAtTop(const std::string& Player, const std::string& Text,
+                        const std::string& time) override {
+        rows.push_front(Player + "\t" + Text + "\t" + time);
+    }
+    void RemoveBottomRow() override { rows.pop_back(); }
+    int RowCount() override { return static_cast<int>(rows.size()); }
+    void Clear() override { rows.clear(); }
+};
+
+// 24 hours of one-second ticks, run back to back on a virtual clock against the simulator with
+// 32 players, a new chat line every second (written into the game's chat line) and the players'
+// counters moving. The resident size after the first hour against the size at the end. (Players
+// who come and go under new names would each add a record until the next map, by design.)
+void Soak() {
+    testing::SimProcess sim("C:\\GAMES\\JO\\jointops.exe",
+                            {"--no-window", "--transcript", "/dev/null", "--state", "3", "--players",
+                             std::to_string(kPlayers), "--maxplayers", std::to_string(kPlayers)});
+    linux_backend::LinuxProcessBackend platform;
+    Program program(platform, true);
+    platform.SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(program.counted));
+    KeptChat chat;
+    std::string debugBox;
+    struct DebugBox : LogSink {
+        std::string& box;
+        explicit DebugBox(std::string& b) : box(b) {}
+        void Log(const std::string&) override {}
+        void DebugLog(const std::string& message) override { box = AddLine(box, message, 5, "12:00:00"); }
+    } debug(debugBox);
+    PlayerReader players(program.memory, program.status, program.table, program.view, debug);
+    ChatReader reader(program.memory, program.status, chat, [] { return std::string("12:00:00"); });
+    struct Hooks : PollHooks {
+        PlayerReader& p;
+        ChatReader& c;
+        Hooks(PlayerReader& pr, ChatReader& cr) : p(pr), c(cr) {}
+        void ReadPlayers(bool d, uint8_t m) override { p.ReadPlayers(d, m); }
+        void ReadChat() override { c.ReadChat(); }
+    } hooks(players, reader);
+    VirtualScheduler clock;
+    PollCycle poll(program.memory, program.status, program.view, hooks, clock);
+    MemoryClass writer(platform);
+    if (!testing::WaitFor([&] {
+            return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers &&
+                   program.memory.SetProcID(sim.pid());
+        })) {
+        std::printf("Memory: the simulator could not be attached\n");
+        return;
+    }
+    const uint32_t slot0 = static_cast<uint32_t>(writer.ReadDWord(game::kSlotTablePointer));
+    double firstHour = 0;
+    const double start = ResidentMiB();
+    for (int second = 1; second <= 24 * 3600; ++second) {
+        writer.WriteMemory(game::kChatLine,
+                           "Player" + std::to_string(second % kPlayers) + ": line " + std::to_string(second),
+                           true);
+        // The players' counters move on.
+        writer.WriteDWord(
+            slot0 + static_cast<uint32_t>(1 + second % kPlayers) * game::kSlotStride + game::slot::kKills,
+            second);
+        poll.Timer_Timer();
+        clock.Advance(1000);
+        if (second == 3600) firstHour = ResidentMiB();
+    }
+    const double end = ResidentMiB();
+    std::printf("Memory, 24 simulated hours, %d players, chat every second:\n", kPlayers);
+    std::printf("  %-52s %10.2f\n", "resident size at the start (MiB)", start);
+    std::printf("  %-52s %10.2f\n", "resident size after the first hour (MiB)", firstHour);
+    std::printf("  %-52s %10.2f\n", "resident size after 24 hours (MiB)", end);
+    std::printf("  %-52s %10zu\n", "chat rows kept", chat.rows.size());
+    std::printf("  %-52s %10zu\n", "player records at the end", program.table.size());
+    Goal("growth after the first hour (MiB)", end - firstHour, "<= 0.25 (none)", end - firstHour <= 0.25);
+}
+
+// From a player joining in the simulator to his row in the player list, in simulated time: the
+// poll ticks every 1000 ms on a virtual clock and reads the players every fifth tick, so the
+// figure is the specified schedule's, measured through the real read. Joins fall at every phase
+// of the five-tick cycle and within the second.
+void JoinLatency() {
+    testing::SimProcess sim("C:\\GAMES\\JO\\jointops.exe",
+                            {"--no-window", "--transcript", "/dev/null", "--state", "3", "--players",
+                             std::to_string(kPlayers - 1), "--maxplayers", std::to_string(kPlayers)});
+    linux_backend::LinuxProcessBackend platform;
+    Program program(platform, true);
+    platform.SetWindowSystem(std::make_unique<linux_backend::NoDisplayWindowSystem>(program.counted));
+    MemoryClass writer(platform);
+    if (!testing::WaitFor([&] {
+            return writer.SetProcID(sim.pid()) && writer.ReadAByte(game::kPlayerCount) == kPlayers - 1 &&
+                   program.memory.SetProcID(sim.pid());
+        })) {
+        std::printf("Latency: the simulator could not be attached\n");
+        return;
+    }
+    const uint32_t name = static_cast<uint32_t>(writer.ReadDWord(game::kSlotTablePointer)) +
+                          static_cast<uint32_t>(kPlayers) * game::kSlotStride + game::slot::kName;
+    std::function<void()> tick = [&] {
+        program.poll.Timer_Timer();
+        program.clock.Schedule(1000, tick);
+    };
+    program.clock.Schedule(1000, tick);
+    const auto listed = [&](const std::string& player) {
+        return std::ranges::any_of(program.view.rows,
+                                   [&](const PlayerRow& row) { return row.Player == player; });
+    };
+    int64_t least = INT64_MAX, most = 0, sum = 0;
+    const int trials = 20;
+    for (int trial = 0; trial < trials; ++trial) {
+        program.clock.Advance(1000 * (trial % 5) + 250 * (trial / 5) + 1);
+        const std::string player = "Joiner" + std::to_string(trial);
+        writer.WriteMemory(name, player, true);
+        const int64_t joined = program.clock.Now();
+        while (!listed(player) && program.clock.Now() - joined < 60000) program.clock.Advance(10);
+        const int64_t latency = program.clock.Now() - joined;
+        least = std::min(least, latency);
+        most = std::max(most, latency);
+        sum += latency;
+        writer.WriteMemory(name, "", true);
+        while (listed(player)) program.clock.Advance(10);
+    }
+    std::printf(
+        "Latency, a player joining in the simulator to his row in the list (simulated ms, %d joins):\n",
+        trials);
+    std::printf("  %-52s %10lld\n", "least", static_cast<long long>(least));
+    std::printf("  %-52s %10.0f\n", "mean", static_cast<double>(sum) / trials);
+    std::printf("  %-52s %10lld\n", "most (the five-tick player read's bound: 5000)",
+                static_cast<long long>(most));
+}
+
+// Answers every question and input box as soon as it opens: Yes, and the reason given.
+class Operator : public Dialogs {
+public:
+    std::string reason;
+    std::function<void()> confirmed;
+    void Ask(const std::string&, std::function<void(bool)> answer) override {
+        confirmed();
+        answer(true);
+    }
+    void InputBox(const std::string&, const std::string&,
+                  std::function<void(std::optional<std::string>)> answer) override {
+        confirmed();
+        answer(reason);
+    }
+    void Warn(const std::string&) override {}
+    void Inform(const std::string&) override {}
+};
+
+class PollSwitch : public PollTimer {
+public:
+    void SetPollEnabled(bool) override {}
+};
+
+// From "Punt" confirmed to the player's slot emptied in the simulator, in wall-clock ms: the keys
+// travel as X events to the simulator's window; the virtual clock follows the wall clock, so each
+// specified wait lasts as long as in the program. Without and with a reason (which is queued).
+void PuntLatency() {
+    if (!linux_backend::X11WindowSystem::Open()) {
+        std::printf("Latency, punt: needs a display\n");
+        return;
+    }
+    testing::SimProcess sim("C:\\GAMES\\JO\\jointops.exe",
+                            {"--transcript", "/dev/null", "--state", "3", "--players", "4"});
+    auto backend = MakePlatformBackend();
+    MemoryClass memory(*backend);
+    const auto nameIn = [&](int slot) {
+        const auto first = static_cast<uint32_t>(memory.ReadDWord(game::kSlotTablePointer));
+        return CutAtNull(
+            memory.ReadMemory(first + static_cast<uint32_t>(slot) * game::kSlotStride + game::slot::kName,
+                              static_cast<int16_t>(game::slot::kNameLength)));
+    };
+    if (!testing::WaitFor([&] { return memory.SetProcID(sim.pid()) && nameIn(4) == "Player4"; })) {
+        std::printf("Latency, punt: the simulator could not be attached\n");
+        return;
+    }
+    VirtualScheduler clock;
+    QuietView view;
+    ServerStatus status;
+    PlayerTable table;
+    PlayerReader(memory, status, table, view, view).ReadPlayers(true, 16);
+    PlayerListLookup rows(view);
+    PollSwitch poll;
+    Operator dialogs;
+    ConsoleChannel channel(memory, clock, view);
+    PuntBan puntBan(memory, channel, clock, view, dialogs, rows, poll);
+    std::printf("Latency, \"Punt\" confirmed to the slot emptied in the simulator (wall-clock ms):\n");
+    for (const auto& [slot, reason] : {std::pair{2, std::string()}, std::pair{3, std::string("camping")}}) {
+        view.selectedRow = slot - 1;
+        dialogs.reason = reason;
+        std::chrono::steady_clock::time_point start;
+        dialogs.confirmed = [&] { start = std::chrono::steady_clock::now(); };
+        const auto wallStart = std::chrono::steady_clock::now();
+        const int64_t virtualStart = clock.Now();
+        if (reason.empty()) {
+            puntBan.mnuPlayersPunt_Click();
+        } else {
+            puntBan.mnuPlayersPuntReason_Click();
+        }
+        const bool emptied = testing::WaitFor(
+            [&] {
+                const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - wallStart);
+                clock.Advance(virtualStart + elapsed.count() - clock.Now());
+                return nameIn(slot).empty();
+            },
+            20000);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        std::printf("  %-52s %10lld%s\n", reason.empty() ? "punt" : "punt with a reason (queued 4000 ms)",
+                    static_cast<long long>(took.count()), emptied ? "" : " (not emptied)");
+        testing::WaitFor([&] {
+            clock.Advance(100);
+            return !channel.Busy() && !puntBan.PuntTimerOn();
+        });
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    Server headless(false);
+    benchmark::RegisterBenchmark("BM_HostingTick32_PerField_NoDisplay", [&](benchmark::State& state) {
+        HostingTick(state, headless, false, "per-field without a display");
+    })->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_HostingTick32_Batched_NoDisplay", [&](benchmark::State& state) {
+        HostingTick(state, headless, true, "batched without a display");
+    })->Unit(benchmark::kMicrosecond);
+    std::unique_ptr<Server> desktop;
+    if (linux_backend::X11WindowSystem::Open()) {
+        desktop = std::make_unique<Server>(true);
+        benchmark::RegisterBenchmark("BM_HostingTick32_PerField_X11", [&](benchmark::State& state) {
+            HostingTick(state, *desktop, false, "per-field with a display");
+        })->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("BM_HostingTick32_Batched_X11", [&](benchmark::State& state) {
+            HostingTick(state, *desktop, true, "batched with a display");
+        })->Unit(benchmark::kMicrosecond);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::printf("\n");
+    Summary("without a display");
+    Summary("with a display");
+    JoinLatency();
+    PuntLatency();
+    Soak();
+    return 0;
+}
