@@ -349,6 +349,7 @@ public:
             std::lock_guard lock(m_mutex);
             m_queued.insert(m_queued.end(), std::make_move_iterator(batch.begin()),
                             std::make_move_iterator(batch.end()));
+            m_dropped += Trim(m_queued);  // a writer stuck on a hung disk costs no more memory
             m_writeDue = true;
         }
         batch.clear();
@@ -397,12 +398,7 @@ private:
             m_inHand.insert(m_inHand.end(), std::make_move_iterator(m_queued.begin()),
                             std::make_move_iterator(m_queued.end()));
             m_queued.clear();
-            // Beyond this many entries waiting for a disk that keeps failing, the oldest go.
-            if (m_inHand.size() > kMaxPending) {
-                const size_t over = m_inHand.size() - kMaxPending;
-                m_inHand.erase(m_inHand.begin(), m_inHand.begin() + static_cast<std::ptrdiff_t>(over));
-                m_dropped += over;
-            }
+            m_dropped += Trim(m_inHand);
             m_held = m_inHand.size();
             m_running = true;
             lock.unlock();
@@ -428,6 +424,14 @@ private:
             m_running = false;
             m_idle.notify_all();
         }
+    }
+
+    // Beyond this many entries waiting for a disk that keeps failing, the oldest go.
+    static size_t Trim(std::vector<Write>& writes) {
+        if (writes.size() <= kMaxPending) return 0;
+        const size_t over = writes.size() - kMaxPending;
+        writes.erase(writes.begin(), writes.begin() + static_cast<std::ptrdiff_t>(over));
+        return over;
     }
 
     sqlite3_stmt* Statement(const char* sql) {
