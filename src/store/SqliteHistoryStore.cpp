@@ -302,108 +302,196 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
     return opened;
 }
 
-// The upkeep of the file, on a thread of its own with a connection of its own that never touches
-// the store's: the full-text index's segment merging after each flush, and copying the WAL back
-// into the database (a checkpoint) once it has grown. Either, on the event loop, would now and
-// then freeze the window: a merge step finishes whole words, and a common word's list in a large
-// index takes 100 ms and more to rewrite; a checkpoint waits for two fsyncs, 5 to 20 ms on a quiet
-// disk even for a few pages and far more on a busy one. A merge step holds the write lock, so it
-// starts right after a flush and has the second until the next tick to itself; a flush that still
-// finds it under way waits for its end. A PASSIVE checkpoint takes no lock that a commit waits for.
-class SqliteHistoryStore::Upkeep {
+// The writer: the record's disk work, on a thread of its own with a connection of its own. The
+// program keeps to one thread; this is the one exception, because a tick's commit and its chat
+// index entries cost more than the poll itself. The event loop only builds the rows and hands each
+// tick's batch over; the thread commits it at once, in one transaction, so a kill loses at most
+// the batch in hand. Between batches, on the same thread and so never in a batch's way, it does
+// the file's upkeep: a few pages of the full-text index's segment merging after each commit, and
+// copying the WAL back into the database (a checkpoint) once it has grown. Either, in a commit,
+// would now and then take long: a merge step finishes whole words, and a common word's list in a
+// large index takes 100 ms and more to rewrite; a checkpoint waits for two fsyncs.
+// A batch that fails is held and written with the next one; the thread only records that it
+// fails, and the event loop says so.
+class SqliteHistoryStore::Writer {
 public:
-    // Null when the second connection cannot be had; the store then merges after its flushes and
-    // SQLite checkpoints in the commit.
-    static std::unique_ptr<Upkeep> Start(const std::string& path) {
+    // Null when the second connection cannot be had; the store then commits on the event loop.
+    static std::unique_ptr<Writer> Start(const std::string& path) {
         sqlite3* db = nullptr;
         // A connection checkpoints only once it has read the database in WAL mode.
         if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+            sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) != SQLITE_OK ||
             sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
             sqlite3_close_v2(db);
             return nullptr;
         }
-        return std::unique_ptr<Upkeep>(new Upkeep(db));
+        // Another program's write lock: waited for a while here, off the event loop.
+        sqlite3_busy_timeout(db, kLockWaitMs);
+        return std::unique_ptr<Writer>(new Writer(db));
     }
-    ~Upkeep() {
+    // What was handed over is written (or tried once more) before the thread ends.
+    ~Writer() {
         {
             std::lock_guard lock(m_mutex);
             m_stop = true;
         }
         m_wake.notify_one();
         m_thread.join();
-        sqlite3_finalize(m_merge);
+        for (auto& [sql, st] : m_statements) sqlite3_finalize(st);
         sqlite3_close_v2(m_db);
     }
-    Upkeep(const Upkeep&) = delete;
-    Upkeep& operator=(const Upkeep&) = delete;
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
 
-    // Called after a commit; only flags the work, never waits for it.
-    void Request(bool checkpoint) {
+    // A tick's batch, written right away; an empty one asks for a held batch to be tried again.
+    void HandOver(std::vector<Write>&& batch) {
         {
             std::lock_guard lock(m_mutex);
-            m_mergeDue = true;
-            m_checkpointDue = m_checkpointDue || checkpoint;
+            m_queued.insert(m_queued.end(), std::make_move_iterator(batch.begin()),
+                            std::make_move_iterator(batch.end()));
+            m_dropped += Trim(m_queued);  // a writer stuck on a hung disk costs no more memory
+            m_writeDue = true;
         }
+        batch.clear();
         m_wake.notify_one();
+    }
+    // Until everything handed over is written or has failed, and the upkeep after it is done.
+    void Wait() {
+        std::unique_lock lock(m_mutex);
+        m_idle.wait(lock, [this] { return !m_writeDue && !m_running; });
+    }
+    // Whether the last batch failed, and the entries given up since last taken.
+    WriteState Take() {
+        std::lock_guard lock(m_mutex);
+        WriteState state{m_failing, m_failing ? m_why : std::string(), 0};
+        if (!m_failing) state.Dropped = std::exchange(m_dropped, 0);
+        return state;
     }
     bool Busy() {
         std::lock_guard lock(m_mutex);
-        return m_mergeDue || m_checkpointDue || m_running;
+        return m_writeDue || m_running;
+    }
+    size_t Held() {
+        std::lock_guard lock(m_mutex);
+        return m_queued.size() + m_held;
     }
     uint64_t Checkpoints() const { return m_checkpoints.load(); }
 
 private:
-    explicit Upkeep(sqlite3* db) : m_db(db), m_thread([this] { Run(); }) {}
+    explicit Writer(sqlite3* db) : m_db(db), m_thread([this] { Run(); }) {
+        // Replaces SQLite's automatic checkpoint, which would run inside the commit.
+        sqlite3_wal_hook(
+            m_db,
+            [](void* writer, sqlite3*, const char*, int pages) {
+                static_cast<Writer*>(writer)->m_walPages = pages;
+                return SQLITE_OK;
+            },
+            this);
+    }
 
     void Run() {
         std::unique_lock lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [this] { return m_mergeDue || m_checkpointDue || m_stop; });
-            if (m_stop) return;
-            const bool merge = std::exchange(m_mergeDue, false);
-            const bool checkpoint = std::exchange(m_checkpointDue, false);
+            m_wake.wait(lock, [this] { return m_writeDue || m_stop; });
+            if (!m_writeDue) return;
+            m_writeDue = false;
+            m_inHand.insert(m_inHand.end(), std::make_move_iterator(m_queued.begin()),
+                            std::make_move_iterator(m_queued.end()));
+            m_queued.clear();
+            m_dropped += Trim(m_inHand);
+            m_held = m_inHand.size();
             m_running = true;
             lock.unlock();
-            if (merge) Merge();
-            // A checkpoint that fails (a full disk) leaves the WAL as it is; a later commit asks again.
-            int frames = 0, copied = 0;
-            if (checkpoint &&
-                sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied) ==
-                    SQLITE_OK &&
-                copied > 0)
-                ++m_checkpoints;
+
+            std::string why;
+            const bool written = m_inHand.empty() || Commit(why);
+            if (written) {
+                m_inHand.clear();
+                Merge();
+                // A checkpoint that fails (a full disk) leaves the WAL as it is; a later commit asks again.
+                int frames = 0, copied = 0;
+                if (m_walPages >= kCheckpointPages &&
+                    sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied) ==
+                        SQLITE_OK &&
+                    copied > 0)
+                    ++m_checkpoints;
+            }
+
             lock.lock();
+            m_held = m_inHand.size();
+            m_failing = !written;
+            if (!written) m_why = why;
             m_running = false;
+            m_idle.notify_all();
         }
     }
 
-    // One step of merging. It never waits for the store's lock, and a step that fails costs no
-    // history: the next flush asks again.
+    // Beyond this many entries waiting for a disk that keeps failing, the oldest go.
+    static size_t Trim(std::vector<Write>& writes) {
+        if (writes.size() <= kMaxPending) return 0;
+        const size_t over = writes.size() - kMaxPending;
+        writes.erase(writes.begin(), writes.begin() + static_cast<std::ptrdiff_t>(over));
+        return over;
+    }
+
+    sqlite3_stmt* Statement(const char* sql) {
+        auto it = m_statements.find(sql);
+        if (it != m_statements.end()) return it->second;
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) return nullptr;
+        m_statements.emplace(sql, st);
+        return st;
+    }
+    bool Step(const char* sql, const std::vector<Value>& values = {}) {
+        sqlite3_stmt* st = Statement(sql);
+        if (!st || !Bind(st, values)) return false;
+        const int rc = sqlite3_step(st);
+        sqlite3_reset(st);
+        sqlite3_clear_bindings(st);
+        return rc == SQLITE_DONE;
+    }
+
+    bool Commit(std::string& why) {
+        bool ok = Step("BEGIN IMMEDIATE");
+        for (size_t i = 0; ok && i < m_inHand.size(); ++i) ok = Step(m_inHand[i].Sql, m_inHand[i].Values);
+        ok = ok && Step("COMMIT");
+        if (!ok) {
+            why = sqlite3_errmsg(m_db);
+            if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        return ok;
+    }
+
+    // One step of merging (automatic merging is off): steady and small, where SQLite's own would do
+    // hundreds of pages in one commit now and then. A step that fails costs no history: the next
+    // batch asks again.
     void Merge() {
-        if (!m_merge && sqlite3_prepare_v2(m_db, kMergeStep, -1, &m_merge, nullptr) != SQLITE_OK) return;
-        if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
-            sqlite3_bind_int(m_merge, 1, kMergePages);
-            const bool ok = sqlite3_step(m_merge) == SQLITE_DONE;
-            sqlite3_reset(m_merge);
-            if (ok) sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+        if (Step("BEGIN IMMEDIATE")) {
+            if (Step(kMergeStep, {int64_t{kMergePages}})) Step("COMMIT");
         }
         if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     }
 
     sqlite3* m_db;
-    sqlite3_stmt* m_merge = nullptr;
+    std::map<const char*, sqlite3_stmt*> m_statements;  // keyed by the statement text's address
+    std::vector<Write> m_inHand;                         // the thread's own: the batch being written
+    int m_walPages = 0;                                  // in the WAL after the last commit
     std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_mergeDue = false;
-    bool m_checkpointDue = false;
-    bool m_stop = false;
+    std::condition_variable m_wake, m_idle;
+    std::vector<Write> m_queued;  // handed over, not yet taken by the thread
+    size_t m_held = 0;            // m_inHand's size, for the event loop
+    bool m_writeDue = false;
     bool m_running = false;
+    bool m_failing = false;
+    bool m_stop = false;
+    std::string m_why;
+    uint64_t m_dropped = 0;
     std::atomic<uint64_t> m_checkpoints{0};
     std::thread m_thread;  // last: it starts on the members above
 };
 
 SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, LogFn log)
-    : m_db(db), m_log(std::move(log)), m_upkeep(path.empty() ? nullptr : Upkeep::Start(path)) {
+    : m_db(db), m_log(std::move(log)), m_writer(path.empty() ? nullptr : Writer::Start(path)) {
     // Searches fold letter case as the rest of the program does. Used in queries only, never in
     // the schema, so that any SQLite tool can still read and change the file.
     sqlite3_create_function(m_db, "tovi_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FoldFunction,
@@ -415,45 +503,35 @@ SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, Log
         m_nextMatchId = sqlite3_column_int64(st, 0) + 1;
         sqlite3_reset(st);
     }
-    if (m_upkeep) {
-        // A flush that finds the upkeep thread's merge step under way (it outlasted the second
-        // between two ticks, or the flush came between ticks) waits for its end; a lock held by
-        // anyone else fails the flush after a while.
-        sqlite3_busy_handler(
-            m_db,
-            [](void* store, int tries) {
-                if (tries >= kLockWaitMs && !static_cast<SqliteHistoryStore*>(store)->m_upkeep->Busy())
-                    return 0;
-                sqlite3_sleep(1);
-                return 1;
-            },
-            this);
-        // Replaces SQLite's automatic checkpoint, which would run inside the commit.
-        sqlite3_wal_hook(
-            m_db,
-            [](void* store, sqlite3*, const char*, int pages) {
-                static_cast<SqliteHistoryStore*>(store)->m_walPages = pages;
-                return SQLITE_OK;
-            },
-            this);
+    if (m_writer) {
+        // This connection writes only for retention, after the writer has drained; the writer
+        // checkpoints, not this commit. A lock held by another program fails it after a while.
+        sqlite3_busy_timeout(m_db, kLockWaitMs);
+        sqlite3_wal_autocheckpoint(m_db, 0);
     }
 }
 
 SqliteHistoryStore::~SqliteHistoryStore() {
-    sqlite3_wal_hook(m_db, nullptr, nullptr);
-    sqlite3_busy_handler(m_db, nullptr, nullptr);
-    m_upkeep.reset();
-    Flush();
+    if (m_writer) {
+        m_writer->HandOver(std::move(m_pending));
+        m_writer.reset();
+    } else {
+        Flush();
+    }
     for (auto& [sql, st] : m_statements) sqlite3_finalize(st);
     sqlite3_close_v2(m_db);  // the last connection: it checkpoints what is left
 }
 
 uint64_t SqliteHistoryStore::CheckpointsDone() const {
-    return m_upkeep ? m_upkeep->Checkpoints() : 0;
+    return m_writer ? m_writer->Checkpoints() : 0;
 }
 
-bool SqliteHistoryStore::UpkeepBusy() const {
-    return m_upkeep && m_upkeep->Busy();
+bool SqliteHistoryStore::WriterBusy() const {
+    return m_writer && m_writer->Busy();
+}
+
+size_t SqliteHistoryStore::Pending() const {
+    return m_pending.size() + (m_writer ? m_writer->Held() : 0);
 }
 
 sqlite3_stmt* SqliteHistoryStore::Statement(const char* sql) {
@@ -520,6 +598,12 @@ bool SqliteHistoryStore::Run(const Write& write) {
 }
 
 void SqliteHistoryStore::Flush() {
+    if (m_writer) {
+        if (!m_pending.empty()) m_writer->HandOver(std::move(m_pending));
+        m_pending.clear();
+        Report(m_writer->Take());
+        return;
+    }
     if (m_pending.empty()) return;
     bool ok = Exec("BEGIN IMMEDIATE");
     for (size_t i = 0; ok && i < m_pending.size(); ++i) ok = Run(m_pending[i]);
@@ -527,26 +611,37 @@ void SqliteHistoryStore::Flush() {
     if (!ok) {
         const std::string why = LastError();
         Exec("ROLLBACK");
-        if (!m_failing) {
-            m_failing = true;
-            if (m_log)
-                m_log("History could not be written (" + why +
-                      "): it is kept in memory and written once the disk allows");
-        }
+        Report({true, why, 0});
         return;
     }
     m_pending.clear();
-    // A few pages of the full-text index's segment merging after each flush (automatic merging is
-    // off): steady and small, where SQLite's own would do hundreds of pages in one commit now and
-    // then. Without the upkeep thread, here, in a transaction of its own that may fail at no cost.
-    if (m_upkeep) {
-        m_upkeep->Request(m_walPages >= kCheckpointPages);
-    } else if (sqlite3_stmt* st = Statement(kMergeStep)) {
+    // A few pages of the full-text index's segment merging, in a transaction of its own that may
+    // fail at no cost (as the writer does between batches).
+    if (sqlite3_stmt* st = Statement(kMergeStep)) {
         sqlite3_bind_int(st, 1, kMergePages);
         sqlite3_step(st);
         sqlite3_reset(st);
     }
-    if (m_failing) {
+    Report({});
+}
+
+void SqliteHistoryStore::Drain() {
+    if (!m_writer) return Flush();
+    if (!m_pending.empty()) m_writer->HandOver(std::move(m_pending));
+    m_pending.clear();
+    m_writer->Wait();
+    Report(m_writer->Take());
+}
+
+// Said once when writing starts to fail, and once when it works again.
+void SqliteHistoryStore::Report(const WriteState& state) {
+    m_dropped += state.Dropped;
+    if (state.Failing && !m_failing) {
+        m_failing = true;
+        if (m_log)
+            m_log("History could not be written (" + state.Why +
+                  "): it is kept in memory and written once the disk allows");
+    } else if (!state.Failing && m_failing) {
         m_failing = false;
         if (m_log) {
             std::string line = "History is written again";
@@ -613,7 +708,7 @@ void SqliteHistoryStore::ServerEvent(int64_t time, const std::string& kind, cons
 
 std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
     // What is still waiting is found too.
-    Flush();
+    Drain();
     std::vector<HistoryRow> rows;
     m_readError.clear();
     if (q.Limit <= 0) return rows;
@@ -726,7 +821,7 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
 }
 
 PlayerHistory SqliteHistoryStore::PlayerRecord(const std::string& name) {
-    Flush();
+    Drain();
     PlayerHistory record;
     const std::string key = ToUtf8(LowerCase1252(name));
     auto each = [&](const char* sql, std::vector<Value> params, auto&& row) {
@@ -774,7 +869,7 @@ PlayerHistory SqliteHistoryStore::PlayerRecord(const std::string& name) {
 }
 
 int SqliteHistoryStore::ForgetBefore(int64_t time, int maxRows) {
-    Flush();
+    Drain();
     if (maxRows <= 0 || m_failing) return 0;
     int64_t budget = maxRows;
     int64_t gone = 0;
@@ -831,6 +926,7 @@ int SqliteHistoryStore::ForgetBefore(int64_t time, int maxRows) {
 }
 
 HistorySize SqliteHistoryStore::Size() {
+    Drain();
     HistorySize size;
     if (const char* file = sqlite3_db_filename(m_db, "main"); file && *file) {
         for (const std::string& path : {std::string(file), std::string(file) + "-wal"}) {
@@ -881,7 +977,7 @@ SqliteHistoryStore::Opened SqliteHistoryStore::OpenForReading(const std::string&
         opened.Error = "The file " + path + " holds no history of Tovi stats.";
         return opened;
     }
-    // Read only: no upkeep thread, whose connection would write.
+    // Read only: no writer.
     opened.Store.reset(new SqliteHistoryStore(conn.Release(), std::string(), {}));
     return opened;
 }

@@ -4,10 +4,8 @@
 // user_version and is migrated forward at opening; a database of a newer version is refused and
 // left as it is, and so is a file that is no database.
 //
-// The tick's commit only appends to the WAL. What would otherwise make one commit in a few
-// hundred slow is taken out of it and done by a thread of its own on a connection of its own:
-// copying the WAL back into the database (a checkpoint, with its two fsyncs), and merging the
-// full-text index's segments, a few pages after each flush instead of in bursts inside it.
+// The event loop only queues a tick's rows and hands them over at the flush; a writer thread with
+// a connection of its own commits them and keeps the file in shape (see Writer in the .cpp).
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -34,7 +32,7 @@ public:
     static constexpr int kCheckpointPages = 1000;
     // Pages of full-text segment merging done after each flush: more than a tick's chat adds.
     static constexpr int kMergePages = 32;
-    // How long a flush waits for a write lock that another program holds, in ms.
+    // How long a write waits for a write lock that another program holds, in ms.
     static constexpr int kLockWaitMs = 200;
 
     struct Opened {
@@ -68,19 +66,24 @@ public:
     int ForgetBefore(int64_t time, int maxRows) override;
     HistorySize Size() override;
 
-    // True while writes fail (they are kept and tried again at the next flush).
+    // Hands over what is queued and waits until the writer has written it (or failed to), then
+    // says so as Flush() does. For reads, retention, tests and benchmarks: a tick never waits.
+    void Drain();
+    // True while writes fail (they are kept and tried again at the next flush), as the last
+    // Flush() or Drain() found.
     bool Failing() const { return m_failing; }
-    size_t Pending() const { return m_pending.size(); }
+    // Entries not yet written: queued, or handed over and not yet committed.
+    size_t Pending() const;
     // Why the last search could not be read whole (a damaged file); empty when it was.
     const std::string& ReadError() const { return m_readError; }
-    // Checkpoints completed so far by the upkeep thread.
+    // Checkpoints completed so far by the writer.
     uint64_t CheckpointsDone() const;
-    // Whether the upkeep thread has work asked for or under way (for benchmarks, which tick
-    // faster than the program's once a second).
-    bool UpkeepBusy() const;
+    // Whether the writer has work handed over or under way (for benchmarks, which tick faster
+    // than the program's once a second).
+    bool WriterBusy() const;
 
 private:
-    class Upkeep;
+    class Writer;
     struct Blob {
         std::string Bytes;
     };
@@ -94,7 +97,13 @@ private:
     void Queue(const char* sql, std::vector<Value> values);
     sqlite3_stmt* Statement(const char* sql);
     bool Run(const Write& write);
-    bool Bind(sqlite3_stmt* st, const std::vector<Value>& values);
+    static bool Bind(sqlite3_stmt* st, const std::vector<Value>& values);
+    struct WriteState {
+        bool Failing = false;
+        std::string Why;
+        uint64_t Dropped = 0;
+    };
+    void Report(const WriteState& state);
     bool Exec(const char* sql);
     std::string LastError() const;
 
@@ -107,8 +116,7 @@ private:
     bool m_failing = false;
     uint64_t m_dropped = 0;
     std::string m_readError;
-    int m_walPages = 0;                // in the WAL after the last commit
-    std::unique_ptr<Upkeep> m_upkeep;  // null: merges after the flush, checkpoints in the commit
+    std::unique_ptr<Writer> m_writer;  // null: commits on the event loop, as the fallback
 };
 
 }  // namespace tovi

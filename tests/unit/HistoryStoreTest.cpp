@@ -109,6 +109,7 @@ TEST(HistoryStore, RecordsPerFlushAndFindsAfterReopen) {
             {105, "operator at the window", "ban", "Ghost", "", "", Outcome::Refused, "not present"});
         EXPECT_EQ(Count(file, "SELECT count(*) FROM chat"), 0) << "written before the tick's flush";
         store->Flush();
+        store->Drain();
         EXPECT_EQ(Count(file, "SELECT count(*) FROM chat"), 2);
         store->PlayerLeft(106, accented);
         store->PlayerStats(accented, 1, {{"Kills", 7}, {"Deaths", 2}});
@@ -143,7 +144,7 @@ TEST(HistoryStore, RecordsPerFlushAndFindsAfterReopen) {
     // A second run numbers its matches after the first's.
     store->MatchStarted({200, "Server", "Desert", "desert.bms", "TDM"});
     store->ChatRead(201, "x", "second match");
-    store->Flush();
+    store->Drain();
     EXPECT_EQ(Count(file, "SELECT match_id FROM chat WHERE time = 201"), 2);
 }
 
@@ -207,7 +208,7 @@ TEST(HistoryStore, FailedWritesAreLoggedOnceKeptAndRecovered) {
     Strings log;
     auto store = OpenOk(file, [&log](const std::string& line) { log.push_back(line); });
     store->MatchStarted({1, "S", "M", "m.bms", "DM"});
-    store->Flush();
+    store->Drain();
 
     struct LimitGuard {
         rlimit saved{};
@@ -232,6 +233,7 @@ TEST(HistoryStore, FailedWritesAreLoggedOnceKeptAndRecovered) {
                 store->ChatRead(10 + tick, "Ann", line + std::to_string(tick * 100 + i));
             store->Flush();
         }
+        store->Drain();  // the writer has tried every batch while the disk was full
         EXPECT_TRUE(store->Failing());
         EXPECT_EQ(store->Pending(), 500u);
         ASSERT_EQ(log.size(), 1u);
@@ -239,6 +241,7 @@ TEST(HistoryStore, FailedWritesAreLoggedOnceKeptAndRecovered) {
     }
     store->ChatRead(20, "Ann", "after the disk came back");
     store->Flush();
+    store->Drain();
     EXPECT_FALSE(store->Failing());
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1], "History is written again");
@@ -247,7 +250,7 @@ TEST(HistoryStore, FailedWritesAreLoggedOnceKeptAndRecovered) {
 }
 
 // A program killed at any moment of its writes leaves a database that opens, is consistent, and
-// holds every batch it finished, each one whole; the upkeep thread's checkpoints and full-text
+// holds every batch it finished, each one whole; the writer's commits, checkpoints and full-text
 // merges run meanwhile.
 TEST(HistoryStore, KillDuringWritesLosesAtMostTheLastBatch) {
     TempFolder dir;
@@ -266,7 +269,9 @@ TEST(HistoryStore, KillDuringWritesLosesAtMostTheLastBatch) {
             for (int i = 0; i < kRows; ++i) opened.Store->ServerEvent(batch, "batch", std::to_string(i));
             opened.Store->ChatRead(batch, "Ann", "line of batch " + std::to_string(batch));
             opened.Store->Flush();
-            // Written (not held back by a merge step), and how many checkpoints so far.
+            // The batch counts as written only once the writer has committed it (and no failure
+            // holds it back); meanwhile the kill may land in the writer's commit, merge or checkpoint.
+            opened.Store->Drain();
             const int32_t done[2] = {opened.Store->Pending() == 0 ? batch : 0,
                                      static_cast<int32_t>(opened.Store->CheckpointsDone())};
             if (write(pipeFds[1], done, sizeof done) != sizeof done) _exit(3);
@@ -313,6 +318,11 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     TempFolder dir;
     const fs::path file = dir / "tovistats.db";
     auto store = OpenOk(file);
+    // What the ticks handed over, once the writer has committed it.
+    auto written = [&](const std::string& sql) {
+        store->Drain();
+        return Count(file, sql);
+    };
     int64_t now = 1000;
     HistoryRecorder rec(*store, [&] { return now; });
     ServerStatus s;
@@ -337,7 +347,7 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     rec.SendFinished({"gtalk", "too long", SendNote{}, SendOutcome::TooLong});
     rec.SendFinished({"gtalk", "hello all", SendNote{"automatic message", "", "", true}, SendOutcome::Sent});
     rec.TickDone(true, s, table);
-    EXPECT_EQ(Count(file, "SELECT count(*) FROM admin_actions"), 3) << "written at the tick's end";
+    EXPECT_EQ(written("SELECT count(*) FROM admin_actions"), 3) << "written at the tick's end";
 
     PlayerClass ann;
     ann.P_Name = "Ann";
@@ -354,12 +364,9 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     rec.TickDone(true, s, table);
     rec.TickDone(false, s, table);
 
-    EXPECT_EQ(
-        Count(
-            file,
-            "SELECT count(*) FROM matches WHERE ended = 1003 AND stats_written = 1 AND map_name = 'Island'"),
-        1);
-    EXPECT_EQ(Count(file, "SELECT count(*) FROM matches"), 1);
+    EXPECT_EQ(written("SELECT count(*) FROM matches WHERE ended = 1003 AND stats_written = 1 AND map_name = 'Island'"),
+              1);
+    EXPECT_EQ(written("SELECT count(*) FROM matches"), 1);
     EXPECT_TRUE(store->Search({HistoryKind::Players, "early"}).empty());
     const auto bobs = store->Search({HistoryKind::Players, "BOB"});
     ASSERT_EQ(bobs.size(), 2u);
@@ -367,7 +374,7 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     EXPECT_EQ(bobs[0].Detail, "left 1003");
     EXPECT_EQ(bobs[1].Detail, "left 1001");
     EXPECT_EQ(store->Search({HistoryKind::Players, "ann"}).size(), 1u);
-    EXPECT_EQ(Count(file, "SELECT value FROM player_stats WHERE name = 'Ann' AND stat = 'Kills'"), 5);
+    EXPECT_EQ(written("SELECT value FROM player_stats WHERE name = 'Ann' AND stat = 'Kills'"), 5);
 
     const auto chat = store->Search({HistoryKind::Chat, ""});
     ASSERT_EQ(chat.size(), 2u) << "a line the console refused was not sent";
@@ -383,7 +390,7 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_EQ(refused[0].Text, "chat refused: the text does not fit the console");
     EXPECT_EQ(store->Search({HistoryKind::Admin, "the program"}).size(), 1u);
-    EXPECT_EQ(Count(file, "SELECT count(*) FROM server_events WHERE kind IN ('found', 'lost')"), 2);
+    EXPECT_EQ(written("SELECT count(*) FROM server_events WHERE kind IN ('found', 'lost')"), 2);
 
     // Found again, a second match; the service then confirms one match: the older.
     s.State = 3;
@@ -393,8 +400,8 @@ TEST(HistoryStore, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     rec.TickDone(true, s, table);
     rec.StatsUploaded(1);
     rec.TickDone(true, s, table);
-    EXPECT_EQ(Count(file, "SELECT count(*) FROM matches WHERE stats_written = 1"), 2);
-    EXPECT_EQ(Count(file, "SELECT group_concat(id) FROM matches WHERE upload_outcome = 'uploaded'"), 1);
+    EXPECT_EQ(written("SELECT count(*) FROM matches WHERE stats_written = 1"), 2);
+    EXPECT_EQ(written("SELECT group_concat(id) FROM matches WHERE upload_outcome = 'uploaded'"), 1);
 }
 
 // Every filter given must hold: kind, words, part of a name in any case, and the time range
