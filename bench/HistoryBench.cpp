@@ -34,6 +34,7 @@
 #include "PlayerReader.h"
 #include "PlayerTable.h"
 #include "PollCycle.h"
+#include "QuietPollView.h"
 #include "Scheduler.h"
 #include "ServerStatus.h"
 #include "SimProcess.h"
@@ -317,25 +318,7 @@ struct TickDriver {
     HistoryRecorder recorder;
 };
 
-class QuietView : public PollView {
-public:
-    bool UseTrackedProcess() override { return true; }
-    bool ScoringTimeOn() override { return false; }
-    int ScoringSeconds() override { return 0; }
-    std::string MinPlayersText() override { return "0"; }
-    bool AutoMessagesOn() override { return false; }
-    int AutoMessageMinutes() override { return 0; }
-    void SetPanel(int, const std::string& text) override { benchmark::DoNotOptimize(text.data()); }
-    void SetLabel(StatusLabel, const std::string& text) override { benchmark::DoNotOptimize(text.data()); }
-    void SetControlEnabled(ServerControl, bool) override {}
-    void SetTrayPicture(TrayPicture) override {}
-    void UpdateTray(const std::string& tip) override { benchmark::DoNotOptimize(tip.data()); }
-    void ClearLog() override {}
-    void ClearDebugLog() override {}
-    void ClearChatInput() override {}
-    void ClearPlayerList() override {}
-    void ClearPublicChat() override {}
-};
+using QuietView = bench::QuietPollView;
 
 // lstPlayers, kept in memory.
 class PlayerRows : public PlayerListView {
@@ -488,8 +471,7 @@ void SideBySide(benchmark::State& state, const fs::path& file, const std::string
     if (server.status.PlayerCount != kPlayers) state.SkipWithError("the poll lost the server");
     const double n = double(std::max<int64_t>(onTurns.count, 1));
     const double offUs = offTurns.cpuUs / n, onUs = onTurns.cpuUs / n, writerUs = otherThreadsUs / n;
-    const double mainPct = 100 * (onUs - offUs) / offUs,
-                 processPct = 100 * (onUs - offUs + writerUs) / offUs;
+    const double mainPct = 100 * (onUs - offUs) / offUs, processPct = 100 * (onUs - offUs + writerUs) / offUs;
     state.counters["tick_off_cpu_us"] = offUs;
     state.counters["tick_on_cpu_us"] = onUs;
     state.counters["writer_thread_cpu_us_per_tick"] = writerUs;

@@ -11,6 +11,7 @@
 #include "MatchState.h"
 #include "MemoryClass.h"
 #include "PollCycle.h"
+#include "QuietPollView.h"
 #include "SimProcess.h"
 #include "linux/LinuxProcessBackend.h"
 #include "linux/NoDisplayWindowSystem.h"
@@ -103,29 +104,7 @@ private:
     int m_depth = 0;
 };
 
-class QuietView : public PollView {
-public:
-    explicit QuietView(bool tracked) : m_tracked(tracked) {}
-    bool UseTrackedProcess() override { return m_tracked; }
-    bool ScoringTimeOn() override { return false; }
-    int ScoringSeconds() override { return 0; }
-    std::string MinPlayersText() override { return "0"; }
-    bool AutoMessagesOn() override { return false; }
-    int AutoMessageMinutes() override { return 0; }
-    void SetPanel(int, const std::string& text) override { benchmark::DoNotOptimize(text.data()); }
-    void SetLabel(StatusLabel, const std::string& text) override { benchmark::DoNotOptimize(text.data()); }
-    void SetControlEnabled(ServerControl, bool) override {}
-    void SetTrayPicture(TrayPicture) override {}
-    void UpdateTray(const std::string& tip) override { benchmark::DoNotOptimize(tip.data()); }
-    void ClearLog() override {}
-    void ClearDebugLog() override {}
-    void ClearChatInput() override {}
-    void ClearPlayerList() override {}
-    void ClearPublicChat() override {}
-
-private:
-    bool m_tracked;
-};
+using QuietView = bench::QuietPollView;
 
 // A hosting server with 16 players and a Linux backend counted at its door. Without a display the
 // backend's no-display rule finds the server (its window lookups come back through the counter);

@@ -28,6 +28,7 @@
 #include "PlayerReader.h"
 #include "PollCycle.h"
 #include "PuntBan.h"
+#include "QuietPollView.h"
 #include "SimProcess.h"
 #include "linux/LinuxProcessBackend.h"
 #include "linux/NoDisplayWindowSystem.h"
@@ -100,26 +101,8 @@ public:
     void Clear() override {}
 };
 
-class QuietView : public PollView, public PlayerListView, public LogSink {
+class QuietView : public bench::QuietPollView, public PlayerListView, public LogSink {
 public:
-    // The server picked from the list, as the program follows it with the box ticked: by its id,
-    // so that no other simulator on the machine showing the default caption is taken for it.
-    bool UseTrackedProcess() override { return true; }
-    bool ScoringTimeOn() override { return false; }
-    int ScoringSeconds() override { return 0; }
-    std::string MinPlayersText() override { return "0"; }
-    bool AutoMessagesOn() override { return false; }
-    int AutoMessageMinutes() override { return 0; }
-    void SetPanel(int, const std::string& text) override { benchmark::DoNotOptimize(text.data()); }
-    void SetLabel(StatusLabel, const std::string& text) override { benchmark::DoNotOptimize(text.data()); }
-    void SetControlEnabled(ServerControl, bool) override {}
-    void SetTrayPicture(TrayPicture) override {}
-    void UpdateTray(const std::string& tip) override { benchmark::DoNotOptimize(tip.data()); }
-    void ClearLog() override {}
-    void ClearDebugLog() override {}
-    void ClearChatInput() override {}
-    void ClearPlayerList() override {}
-    void ClearPublicChat() override {}
     // The player list.
     std::vector<PlayerRow> rows;
     int RowCount() override { return static_cast<int>(rows.size()); }
