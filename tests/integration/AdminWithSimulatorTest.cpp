@@ -17,6 +17,7 @@
 #include "PlayerListLookup.h"
 #include "PuntBan.h"
 #include "Scheduler.h"
+#include "SimConsole.h"
 #include "SimProcess.h"
 
 using namespace tovi;
@@ -30,24 +31,8 @@ public:
     void SetPollEnabled(bool enabled) override { switches.push_back(enabled ? "on" : "off"); }
 };
 
-std::string PlayerIn(MemoryClass& memory, int slot) {
-    const auto first = static_cast<uint32_t>(memory.ReadDWord(game::kSlotTablePointer));
-    const uint32_t address = first + static_cast<uint32_t>(slot) * game::kSlotStride + game::slot::kName;
-    return CutAtNull(memory.ReadMemory(address, static_cast<int16_t>(game::slot::kNameLength)));
-}
-
-// The transcript's console outcomes, without their times: chat said, commands run, players removed.
 Strings Outcomes(const fs::path& transcript) {
-    Strings outcomes;
-    std::ifstream file(transcript);
-    std::string line;
-    while (std::getline(file, line)) {
-        const std::string action = line.substr(line.find(' ') + 1);
-        for (const char* kind : {"chat ", "command ", "punt ", "ban ", "resetgames"}) {
-            if (action.rfind(kind, 0) == 0) outcomes.push_back(action);
-        }
-    }
-    return outcomes;
+    return TranscriptOutcomes(transcript, {"chat ", "command ", "punt ", "ban ", "resetgames"});
 }
 
 }  // namespace

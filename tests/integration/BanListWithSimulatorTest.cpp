@@ -19,6 +19,7 @@
 #include "PlayerListLookup.h"
 #include "PuntBan.h"
 #include "Scheduler.h"
+#include "SimConsole.h"
 #include "SimProcess.h"
 #include "SqliteHistoryStore.h"
 
@@ -32,24 +33,8 @@ public:
     void SetPollEnabled(bool) override {}
 };
 
-std::string PlayerIn(MemoryClass& memory, int slot) {
-    const auto first = static_cast<uint32_t>(memory.ReadDWord(game::kSlotTablePointer));
-    const uint32_t address = first + static_cast<uint32_t>(slot) * game::kSlotStride + game::slot::kName;
-    return CutAtNull(memory.ReadMemory(address, static_cast<int16_t>(game::slot::kNameLength)));
-}
-
-// The transcript's console outcomes and joins, without their times.
 Strings Outcomes(const fs::path& transcript) {
-    Strings outcomes;
-    std::ifstream file(transcript);
-    std::string line;
-    while (std::getline(file, line)) {
-        const std::string action = line.substr(line.find(' ') + 1);
-        for (const char* kind : {"chat ", "command ", "punt ", "ban ", "resetgames", "join 1 "}) {
-            if (action.rfind(kind, 0) == 0) outcomes.push_back(action);
-        }
-    }
-    return outcomes;
+    return TranscriptOutcomes(transcript, {"chat ", "command ", "punt ", "ban ", "resetgames", "join 1 "});
 }
 
 }  // namespace
