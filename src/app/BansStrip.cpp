@@ -23,6 +23,7 @@
 #include <algorithm>
 
 #include "BanCsv.h"
+#include "ListViews.h"
 #include "QtSupport.h"
 #include "Windows1252.h"
 
@@ -67,13 +68,10 @@ BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock
     row->addWidget(new QLabel(tr("Look for:"), this));
     row->addWidget(m_txtBanSearch, 1);
     row->addWidget(m_cboBanFilter);
-    m_lstBans = new QTreeWidget(this);
-    m_lstBans->setObjectName(QStringLiteral("lstBans"));
-    m_lstBans->setHeaderLabels({tr("Name"), tr("State"), tr("Reason"), tr("Issued by"), tr("Issued"),
-                                tr("Expires"), tr("Lifted"), tr("Notes")});
-    m_lstBans->setRootIsDecorated(false);
-    m_lstBans->setUniformRowHeights(true);
-    m_lstBans->setAlternatingRowColors(true);
+    m_lstBans = MakeReportList(QStringLiteral("lstBans"),
+                               {tr("Name"), tr("State"), tr("Reason"), tr("Issued by"), tr("Issued"),
+                                tr("Expires"), tr("Lifted"), tr("Notes")},
+                               this);
     m_lstBans->setSortingEnabled(true);
     m_lstBans->setColumnWidth(0, 150);
     m_lstBans->setColumnWidth(2, 200);

@@ -1,10 +1,23 @@
 #include "ListViews.h"
 
 #include <QDateTime>
+#include <QHeaderView>
 
 #include "QtSupport.h"
 
 namespace tovi {
+
+QTreeWidget* MakeReportList(const QString& name, const QStringList& headers, QWidget* parent) {
+    auto* list = new QTreeWidget(parent);
+    list->setObjectName(name);
+    list->setHeaderLabels(headers);
+    list->setRootIsDecorated(false);
+    list->setUniformRowHeights(true);
+    list->setAlternatingRowColors(true);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->header()->setStretchLastSection(true);
+    return list;
+}
 
 QString HistoryTime(int64_t seconds) {
     return QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
@@ -22,7 +35,9 @@ bool TimedItem::operator<(const QTreeWidgetItem& other) const {
     return m_newness > row->m_newness;
 }
 
-int PlayerListAdapter::RowCount() { return m_list->topLevelItemCount(); }
+int PlayerListAdapter::RowCount() {
+    return m_list->topLevelItemCount();
+}
 
 std::string PlayerListAdapter::Text(int row, PlayerColumn column) {
     const QTreeWidgetItem* item = m_list->topLevelItem(row);
@@ -41,11 +56,14 @@ std::optional<int> PlayerListAdapter::SelectedRow() {
     return m_list->indexOfTopLevelItem(selected.first());
 }
 
-void PlayerListAdapter::ClearRows() { m_list->clear(); }
+void PlayerListAdapter::ClearRows() {
+    m_list->clear();
+}
 
 void PlayerListAdapter::AddRow(const PlayerRow& row) {
     auto* item = new QTreeWidgetItem(m_list);
-    const std::string* cells[] = {&row.Slot, &row.Player, &row.Ping, &row.Team, &row.Kills, &row.Deaths, &row.ExpPoints};
+    const std::string* cells[] = {&row.Slot,  &row.Player, &row.Ping,     &row.Team,
+                                  &row.Kills, &row.Deaths, &row.ExpPoints};
     for (int column = 0; column < 7; ++column) {
         item->setText(column, FromGameText(*cells[column]));
         if (column != 1) item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
@@ -60,7 +78,8 @@ void PlayerListAdapter::SelectRow(int row) {
     }
 }
 
-void ChatListAdapter::InsertRowAtTop(const std::string& Player, const std::string& Text, const std::string& Time) {
+void ChatListAdapter::InsertRowAtTop(const std::string& Player, const std::string& Text,
+                                     const std::string& Time) {
     auto* item = new QTreeWidgetItem;
     item->setText(0, FromGameText(Player));
     item->setText(1, FromGameText(Text));
@@ -72,8 +91,12 @@ void ChatListAdapter::RemoveBottomRow() {
     if (const int count = m_list->topLevelItemCount(); count > 0) delete m_list->takeTopLevelItem(count - 1);
 }
 
-int ChatListAdapter::RowCount() { return m_list->topLevelItemCount(); }
+int ChatListAdapter::RowCount() {
+    return m_list->topLevelItemCount();
+}
 
-void ChatListAdapter::Clear() { m_list->clear(); }
+void ChatListAdapter::Clear() {
+    m_list->clear();
+}
 
 }  // namespace tovi

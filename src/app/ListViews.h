@@ -7,6 +7,9 @@
 
 namespace tovi {
 
+// A read-only report list: one row per item, no tree, one row selected at a time.
+QTreeWidget* MakeReportList(const QString& name, const QStringList& headers, QWidget* parent);
+
 // A time of the record as the lists show it, in local time.
 QString HistoryTime(int64_t seconds);
 

@@ -15,17 +15,6 @@ namespace tovi {
 
 namespace {
 
-QTreeWidget* MakeList(const QString& name, const QStringList& headers, QWidget* parent) {
-    auto* list = new QTreeWidget(parent);
-    list->setObjectName(name);
-    list->setHeaderLabels(headers);
-    list->setRootIsDecorated(false);
-    list->setUniformRowHeights(true);
-    list->setAlternatingRowColors(true);
-    list->header()->setStretchLastSection(true);
-    return list;
-}
-
 // Items are plain text: names and reasons come from the game and are shown as they were typed.
 void Fill(QTreeWidgetItem* item, const QStringList& cells) {
     for (int column = 0; column < cells.size(); ++column) item->setText(column, cells[column]);
@@ -60,12 +49,13 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
     auto* pages = new QTabWidget(this);
     pages->setObjectName(QStringLiteral("tabPlayerHistory"));
 
-    auto* names = MakeList(QStringLiteral("lstPlayerNames"), {tr("Name")}, pages);
+    auto* names = MakeReportList(QStringLiteral("lstPlayerNames"), {tr("Name")}, pages);
     for (const std::string& spelling : record.Names)
         Fill(new QTreeWidgetItem(names), {FromGameText(spelling)});
 
-    auto* stints = MakeList(QStringLiteral("lstPlayerStints"),
-                            {tr("Joined"), tr("Left"), tr("Name"), tr("Slot"), tr("Team"), tr("Map")}, pages);
+    auto* stints =
+        MakeReportList(QStringLiteral("lstPlayerStints"),
+                       {tr("Joined"), tr("Left"), tr("Name"), tr("Slot"), tr("Team"), tr("Map")}, pages);
     int newness = 0;
     for (const PlayerStint& s : record.Stints) {
         Fill(new TimedItem(stints, s.Joined, newness++),
@@ -81,11 +71,11 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
             if (!statNames.contains(FromGameText(st.Name))) statNames << FromGameText(st.Name);
         }
     }
-    auto* matches = MakeList(QStringLiteral("lstPlayerMatches"),
-                             QStringList{tr("Started"), tr("Ended"), tr("Server"), tr("Map"), tr("Game type"),
-                                         tr("Result"), tr("Team")} +
-                                 statNames,
-                             pages);
+    auto* matches = MakeReportList(QStringLiteral("lstPlayerMatches"),
+                                   QStringList{tr("Started"), tr("Ended"), tr("Server"), tr("Map"),
+                                               tr("Game type"), tr("Result"), tr("Team")} +
+                                       statNames,
+                                   pages);
     newness = 0;
     for (const PlayerMatch& m : record.Matches) {
         QStringList cells{HistoryTime(m.Started),
@@ -106,9 +96,9 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
     }
     SortNewestFirst(matches);
 
-    auto* actions =
-        MakeList(QStringLiteral("lstPlayerActions"),
-                 {tr("Time"), tr("Action"), tr("Outcome"), tr("Reason"), tr("By"), tr("Detail")}, pages);
+    auto* actions = MakeReportList(
+        QStringLiteral("lstPlayerActions"),
+        {tr("Time"), tr("Action"), tr("Outcome"), tr("Reason"), tr("By"), tr("Detail")}, pages);
     newness = 0;
     for (const AdminAction& a : record.Actions) {
         QString outcome = QString::fromLatin1(OutcomeText(a.Result));
@@ -120,8 +110,9 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
     SortNewestFirst(actions);
 
     // His entries in the ban list, in force or not, as the Ban list tab shows them.
-    auto* banList = MakeList(QStringLiteral("lstPlayerBans"),
-                             {tr("Issued"), tr("State"), tr("Reason"), tr("By"), tr("Ends"), tr("Lifted")}, pages);
+    auto* banList =
+        MakeReportList(QStringLiteral("lstPlayerBans"),
+                       {tr("Issued"), tr("State"), tr("Reason"), tr("By"), tr("Ends"), tr("Lifted")}, pages);
     newness = 0;
     for (const BanEntry& b : bans) {
         QString lifted;
@@ -129,8 +120,9 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
             lifted = HistoryTime(b.LiftedAt) + QStringLiteral(", ") + FromGameText(b.LiftedBy) +
                      (b.LiftReason.empty() ? QString() : QStringLiteral(": ") + FromGameText(b.LiftReason));
         Fill(new TimedItem(banList, b.IssuedAt, newness++),
-             {HistoryTime(b.IssuedAt), QString::fromLatin1(BanStateText(StateOf(b, now))), FromGameText(b.Reason),
-              FromGameText(b.IssuedBy), b.ExpiresAt != 0 ? HistoryTime(b.ExpiresAt) : tr("never"), lifted});
+             {HistoryTime(b.IssuedAt), QString::fromLatin1(BanStateText(StateOf(b, now))),
+              FromGameText(b.Reason), FromGameText(b.IssuedBy),
+              b.ExpiresAt != 0 ? HistoryTime(b.ExpiresAt) : tr("never"), lifted});
     }
     SortNewestFirst(banList);
 

@@ -88,18 +88,6 @@ QIcon MakeStatusIcon(const QColor& fill) {
     return icon;
 }
 
-QTreeWidget* MakeReportList(const QString& name, const QStringList& headers, QWidget* parent) {
-    auto* list = new QTreeWidget(parent);
-    list->setObjectName(name);
-    list->setHeaderLabels(headers);
-    list->setRootIsDecorated(false);
-    list->setUniformRowHeights(true);
-    list->setAlternatingRowColors(true);
-    list->setSelectionMode(QAbstractItemView::SingleSelection);
-    list->header()->setStretchLastSection(true);
-    return list;
-}
-
 QToolButton* MakePictureButton(const QString& name, QStyle::StandardPixmap pixmap, const QString& tip, QWidget* parent) {
     auto* button = new QToolButton(parent);
     button->setObjectName(name);
