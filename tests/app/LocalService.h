@@ -55,9 +55,11 @@ struct TakenRequest {
     std::string stats;  // an upload's stats file, decoded from its body
 };
 
-class LocalService : public QObject {
+// Listens on 127.0.0.1 and hands each request over once it has arrived whole; what is done with
+// the socket then (an answer, a hang, a reset) is the taker's.
+class LocalListener : public QObject {
 public:
-    LocalService() {
+    explicit LocalListener(std::function<void(QTcpSocket*, TakenRequest&)> take) : m_take(std::move(take)) {
         connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
             while (QTcpSocket* socket = m_server.nextPendingConnection()) {
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -69,6 +71,44 @@ public:
     std::string Url(const char* path) const {
         return "http://127.0.0.1:" + std::to_string(m_server.serverPort()) + path;
     }
+    // Keeps a socket open without an answer for as long as the listener lives.
+    void Hold(QTcpSocket* socket) { m_held << socket; }
+
+private:
+    void Read(QTcpSocket* socket) {
+        QByteArray& buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+        if (headEnd < 0) return;
+        const QByteArray head = buffer.left(headEnd + 2);
+        static const QRegularExpression contentLength("\r\ncontent-length: *(\\d+)\r\n",
+                                                      QRegularExpression::CaseInsensitiveOption);
+        static const QRegularExpression uploadId("\r\nidempotency-key: *([^\r]*)\r\n",
+                                                 QRegularExpression::CaseInsensitiveOption);
+        const QString headText = QString::fromLatin1(head);
+        const qsizetype length = contentLength.match(headText).captured(1).toLongLong();
+        if (buffer.size() < headEnd + 4 + length) return;
+        TakenRequest r;
+        const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
+        r.method = requestLine.value(0);
+        r.path = requestLine.value(1);
+        r.head = head;
+        r.uploadId = uploadId.match(headText).captured(1).toLatin1();
+        r.body = buffer.mid(headEnd + 4, length);
+        m_buffers.remove(socket);
+        disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+        m_take(socket, r);
+    }
+
+    std::function<void(QTcpSocket*, TakenRequest&)> m_take;
+    QTcpServer m_server;
+    QHash<QTcpSocket*, QByteArray> m_buffers;
+    QList<QPointer<QTcpSocket>> m_held;
+};
+
+class LocalService : public QObject {
+public:
+    std::string Url(const char* path) const { return m_listener.Url(path); }
 
     // How the service answers the next upload (POST to a path with "import"); Accept when nothing
     // is said. Other requests get `reportAnswer`.
@@ -108,29 +148,7 @@ public:
     }
 
 private:
-    void Read(QTcpSocket* socket) {
-        QByteArray& buffer = m_buffers[socket];
-        buffer += socket->readAll();
-        const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-        if (headEnd < 0) return;
-        const QByteArray head = buffer.left(headEnd + 2);
-        static const QRegularExpression contentLength("\r\ncontent-length: *(\\d+)\r\n",
-                                                      QRegularExpression::CaseInsensitiveOption);
-        static const QRegularExpression uploadId("\r\nidempotency-key: *([^\r]*)\r\n",
-                                                 QRegularExpression::CaseInsensitiveOption);
-        const QString headText = QString::fromLatin1(head);
-        const qsizetype length = contentLength.match(headText).captured(1).toLongLong();
-        if (buffer.size() < headEnd + 4 + length) return;
-        TakenRequest r;
-        const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
-        r.method = requestLine.value(0);
-        r.path = requestLine.value(1);
-        r.head = head;
-        r.uploadId = uploadId.match(headText).captured(1).toLatin1();
-        r.body = buffer.mid(headEnd + 4, length);
-        m_buffers.remove(socket);
-        disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
-
+    void Take(QTcpSocket* socket, TakenRequest& r) {
         if (r.path.endsWith("/moved")) {
             ++redirectsFollowed;
             Respond(socket, "200 OK", toviResponse);
@@ -171,7 +189,7 @@ private:
             break;
         case Answer::StoreThenDrop: socket->disconnectFromHost(); break;
         case Answer::Down: socket->abort(); break;
-        case Answer::Hold: m_held << socket; break;
+        case Answer::Hold: m_listener.Hold(socket); break;
         }
     }
     static void Respond(QTcpSocket* socket, const char* status, const QByteArray& header) {
@@ -181,9 +199,7 @@ private:
         socket->disconnectFromHost();
     }
 
-    QTcpServer m_server;
-    QHash<QTcpSocket*, QByteArray> m_buffers;
-    QList<QPointer<QTcpSocket>> m_held;
+    LocalListener m_listener{[this](QTcpSocket* socket, TakenRequest& r) { Take(socket, r); }};
 };
 
 }  // namespace tovi::testing

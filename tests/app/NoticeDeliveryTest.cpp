@@ -45,18 +45,7 @@ struct Taken {
 // Discord and the webhook on one port: /discord and /hook. Each answers as the test says.
 class Receiver : public QObject {
 public:
-    Receiver() {
-        connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Read(socket); });
-            }
-        });
-        m_server.listen(QHostAddress::LocalHost);
-    }
-    std::string Url(const char* path) const {
-        return "http://127.0.0.1:" + std::to_string(m_server.serverPort()) + path;
-    }
+    std::string Url(const char* path) const { return m_listener.Url(path); }
 
     bool hold = true;        // take the request and never answer
     int discordLimited = 0;  // how many Discord requests get a 429 first
@@ -72,29 +61,19 @@ public:
     }
 
 private:
-    void Read(QTcpSocket* socket) {
-        QByteArray& buffer = m_buffers[socket];
-        buffer += socket->readAll();
-        const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-        if (headEnd < 0) return;
-        static const QRegularExpression lengthHeader("\r\ncontent-length: *(\\d+)\r\n",
-                                                     QRegularExpression::CaseInsensitiveOption);
-        const QByteArray head = buffer.left(headEnd + 2);
-        const qsizetype length = lengthHeader.match(QString::fromLatin1(head)).captured(1).toLongLong();
-        if (buffer.size() < headEnd + 4 + length) return;
-        Taken t{head.split(' ').value(1), head, buffer.mid(headEnd + 4, length)};
-        m_buffers.remove(socket);
+    void Take(QTcpSocket* socket, const TakenRequest& r) {
+        Taken t{r.path, r.head, r.body};
         if (t.path == "/hook") {
             static const QRegularExpression signature("\r\nx-tovi-signature: *sha256=([0-9a-f]{64})\r\n",
                                                       QRegularExpression::CaseInsensitiveOption);
             const QByteArray expected =
                 QMessageAuthenticationCode::hash(t.body, kSecret, QCryptographicHash::Sha256).toHex();
-            if (signature.match(QString::fromLatin1(head)).captured(1).toLatin1() != expected)
+            if (signature.match(QString::fromLatin1(r.head)).captured(1).toLatin1() != expected)
                 badSignatures << QString::fromUtf8(t.body);
         }
         if (hold) {
             taken.push_back(t);
-            m_held << socket;
+            m_listener.Hold(socket);
             return;
         }
         int& failed = m_failed[t.path];
@@ -122,11 +101,9 @@ private:
         socket->disconnectFromHost();
     }
 
-    QTcpServer m_server;
-    QHash<QTcpSocket*, QByteArray> m_buffers;
     QHash<QByteArray, int> m_failed;
     int m_limited = 0;
-    QList<QPointer<QTcpSocket>> m_held;
+    LocalListener m_listener{[this](QTcpSocket* socket, TakenRequest& r) { Take(socket, r); }};
 };
 
 class QuietLog : public LogSink {
