@@ -17,7 +17,8 @@ QString HtmlText(const std::string& bytes);
 // The address of a player's page.
 QString PlayerLink(const std::string& key);
 
-QString ServersPage(const std::vector<ServerNow>& servers, const std::vector<MatchSummary>& recent, int64_t now);
+QString ServersPage(const std::vector<ServerNow>& servers, const std::vector<MatchSummary>& recent,
+                    int64_t now);
 QString LeaderboardPage(const std::vector<PlayerTotals>& rows, Period period);
 QString PlayerPageHtml(const PlayerPage& page);
 QString MatchPageHtml(const MatchSummary& match, const std::vector<PlayerLine>& players);

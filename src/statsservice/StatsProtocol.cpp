@@ -18,12 +18,13 @@ constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kServerLine = "ServerInfo ";
 constexpr std::string_view kPlayerLine = "  PlayerStats ";
 
-constexpr std::string_view kStatusFields[] = {"servercode", "status",      "dedicated", "gametype", "maxplayers",
-                                              "servername", "map",         "countrycode", "expansion", "servermsg",
-                                              "players",    "playernames", "playerteams"};
+constexpr std::string_view kStatusFields[] = {
+    "servercode",  "status",    "dedicated", "gametype", "maxplayers",  "servername", "map",
+    "countrycode", "expansion", "servermsg", "players",  "playernames", "playerteams"};
 
 // Form fields by name: every pair "name=value", each name once, values decoded.
-std::optional<std::map<std::string, std::string, std::less<>>> FormFields(std::string_view body, std::string& error) {
+std::optional<std::map<std::string, std::string, std::less<>>> FormFields(std::string_view body,
+                                                                          std::string& error) {
     std::map<std::string, std::string, std::less<>> fields;
     if (body.empty()) {
         error = "the body is empty";
@@ -58,7 +59,8 @@ std::optional<int64_t> Decimal(std::string_view text, int64_t low, int64_t high)
     if (text.empty() || text.size() > 20 || text.front() == '+') return std::nullopt;
     int64_t value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) return std::nullopt;
+    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high)
+        return std::nullopt;
     return value;
 }
 
@@ -73,7 +75,8 @@ bool KnownGameType(std::string_view name) {
 
 // "yyyy-mm-dd hh:mm:ss" with a real month, day, hour, minute and second.
 bool StatsTime(std::string_view t) {
-    if (t.size() != 19 || t[4] != '-' || t[7] != '-' || t[10] != ' ' || t[13] != ':' || t[16] != ':') return false;
+    if (t.size() != 19 || t[4] != '-' || t[7] != '-' || t[10] != ' ' || t[13] != ':' || t[16] != ':')
+        return false;
     auto number = [t](size_t at, size_t length, int low, int high) {
         const auto value = Decimal(t.substr(at, length), low, high);
         return value && t[at] != '-';
@@ -196,7 +199,9 @@ std::optional<StatusReport> ParseStatusReport(std::string_view body, std::string
             return std::nullopt;
         }
     }
-    auto field = [&fields](std::string_view name) -> const std::string& { return fields->find(name)->second; };
+    auto field = [&fields](std::string_view name) -> const std::string& {
+        return fields->find(name)->second;
+    };
     auto base64 = [&](std::string_view name, std::string& out) {
         if (Base64Decode(field(name), out)) return true;
         error = "the field \"" + std::string(name) + "\" is no Base64";
@@ -221,7 +226,8 @@ std::optional<StatusReport> ParseStatusReport(std::string_view body, std::string
     report.Dedicated = dedicated == "True";
     std::string names, teams;
     if (!base64("servername", report.ServerName) || !base64("map", report.MapName) ||
-        !base64("servermsg", report.ServerMessage) || !base64("playernames", names) || !base64("playerteams", teams))
+        !base64("servermsg", report.ServerMessage) || !base64("playernames", names) ||
+        !base64("playerteams", teams))
         return std::nullopt;
     if (!KnownGameType(report.GameType) || report.ServerCode.size() > kMaxServerCodeBytes ||
         !Texts({report.ServerName, report.MapName, report.CountryCode, report.Expansion}, kMaxTextBytes) ||

@@ -18,7 +18,7 @@ namespace tovi {
 inline constexpr size_t kMaxUploadBodyBytes = size_t{4} << 20;
 inline constexpr size_t kMaxStatusBodyBytes = size_t{64} << 10;
 inline constexpr size_t kMaxHeaderBytes = size_t{16} << 10;
-inline constexpr size_t kMaxTextBytes = 256;        // a name, a map, a server text
+inline constexpr size_t kMaxTextBytes = 256;  // a name, a map, a server text
 inline constexpr size_t kMaxServerCodeBytes = 64;
 inline constexpr size_t kMaxPlayersPerMatch = 256;  // player lines in one block
 inline constexpr size_t kMaxUploadIdBytes = 128;

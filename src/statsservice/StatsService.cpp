@@ -109,10 +109,12 @@ quint16 StatsService::Listen(const QHostAddress& address, quint16 port) {
 
 StatsService::Answer StatsService::HandleStatus(const QByteArray& body) {
     std::string error;
-    const auto report = ParseStatusReport(std::string_view(body.constData(), static_cast<size_t>(body.size())), error);
+    const auto report =
+        ParseStatusReport(std::string_view(body.constData(), static_cast<size_t>(body.size())), error);
     if (!report) return {400, {}, "Status report refused: " + QByteArray::fromStdString(error)};
     if (!m_store.StoreStatus(*report, m_clock(), error)) {
-        if (error == "unknown server code") return {403, {}, "Status report refused: the server code is not registered"};
+        if (error == "unknown server code")
+            return {403, {}, "Status report refused: the server code is not registered"};
         return {500, {}, "Status report not stored: " + QByteArray::fromStdString(error)};
     }
     return {200, "Status received", {}};
@@ -122,15 +124,18 @@ StatsService::Answer StatsService::HandleUpload(const QByteArray& body, const QB
     std::string error;
     if (!uploadId.isEmpty() && !ValidUploadId(uploadId.toStdString()))
         return {400, {}, "Stats refused: the upload id is not one the service keeps"};
-    const auto blocks = ParseUpload(std::string_view(body.constData(), static_cast<size_t>(body.size())), error);
+    const auto blocks =
+        ParseUpload(std::string_view(body.constData(), static_cast<size_t>(body.size())), error);
     if (!blocks) return {400, {}, "Stats refused: " + QByteArray::fromStdString(error)};
     const UploadResult result = m_store.StoreUpload(*blocks, uploadId.toStdString(), m_clock());
     if (!result.Ok) {
-        if (result.Error == "unknown server code") return {403, {}, "Stats refused: a server code is not registered"};
+        if (result.Error == "unknown server code")
+            return {403, {}, "Stats refused: a server code is not registered"};
         return {500, {}, "Stats not stored: " + QByteArray::fromStdString(result.Error)};
     }
     if (result.RepeatedId) return {200, "Imported before: nothing new", {}};
-    QByteArray text = "Imported " + QByteArray::number(result.Stored) + (result.Stored == 1 ? " match" : " matches");
+    QByteArray text =
+        "Imported " + QByteArray::number(result.Stored) + (result.Stored == 1 ? " match" : " matches");
     if (result.Repeats > 0) text += ", " + QByteArray::number(result.Repeats) + " held already";
     return {200, text, {}};
 }
@@ -150,12 +155,15 @@ void StatsService::Routes() {
         if (!a.ToviResponse.isEmpty()) response.setHeader("ToviResponse", a.ToviResponse);
         return response;
     };
-    m_http.route("/tovistats/update.php", Method::Post,
-                 [this, answer](const QHttpServerRequest& request) { return answer(HandleStatus(request.body())); });
+    m_http.route("/tovistats/update.php", Method::Post, [this, answer](const QHttpServerRequest& request) {
+        return answer(HandleStatus(request.body()));
+    });
     m_http.route("/tovistats/import.php", Method::Post, [this, answer](const QHttpServerRequest& request) {
         return answer(HandleUpload(request.body(), request.value("Idempotency-Key")));
     });
-    auto servers = [this] { return Html(ServersPage(m_store.ServersNow(), m_store.RecentMatches(20), m_clock())); };
+    auto servers = [this] {
+        return Html(ServersPage(m_store.ServersNow(), m_store.RecentMatches(20), m_clock()));
+    };
     m_http.route("/", Method::Get, servers);
     m_http.route("/tovistats/", Method::Get, servers);
     m_http.route("/tovistats/leaderboard", Method::Get, [this](const QHttpServerRequest& request) {

@@ -14,7 +14,8 @@ namespace {
 // Texts from the game are kept as their bytes (blobs), compared byte for byte.
 std::string SchemaV1() {
     std::string totals;
-    for (const Statistic& s : kStatisticList) totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
+    for (const Statistic& s : kStatisticList)
+        totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
     return "CREATE TABLE svc_servers(code BLOB PRIMARY KEY, added INTEGER NOT NULL);"
            "CREATE TABLE svc_status(code BLOB PRIMARY KEY, received INTEGER NOT NULL, state INTEGER,"
            " dedicated INTEGER, game_type BLOB, max_players INTEGER, server_name BLOB, map_name BLOB,"
@@ -24,15 +25,18 @@ std::string SchemaV1() {
            " written TEXT NOT NULL, map_name BLOB, game_type BLOB, result INTEGER, ticks INTEGER,"
            " digest TEXT NOT NULL, block BLOB NOT NULL, UNIQUE(code, digest));"
            "CREATE INDEX svc_matches_received ON svc_matches(received);"
-           "CREATE TABLE svc_player_lines(match_id INTEGER NOT NULL REFERENCES svc_matches(id), line INTEGER NOT NULL,"
+           "CREATE TABLE svc_player_lines(match_id INTEGER NOT NULL REFERENCES svc_matches(id), line INTEGER "
+           "NOT NULL,"
            " name BLOB NOT NULL, name_key BLOB NOT NULL, team INTEGER NOT NULL" +
            totals +
            ", PRIMARY KEY(match_id, line));"
            "CREATE INDEX svc_player_lines_key ON svc_player_lines(name_key, match_id);"
-           "CREATE TABLE svc_names(name BLOB PRIMARY KEY, name_key BLOB NOT NULL, first_seen INTEGER NOT NULL,"
+           "CREATE TABLE svc_names(name BLOB PRIMARY KEY, name_key BLOB NOT NULL, first_seen INTEGER NOT "
+           "NULL,"
            " last_seen INTEGER NOT NULL);"
            "CREATE INDEX svc_names_key ON svc_names(name_key);"
-           "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER NOT NULL);";
+           "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER "
+           "NOT NULL);";
 }
 
 std::string TotalsColumns(const char* prefix) {
@@ -53,9 +57,12 @@ std::string ScoreSql(const char* prefix) {
     return sql + ")";
 }
 
-std::string Key(const std::string& name) { return LowerCase1252(name); }
+std::string Key(const std::string& name) {
+    return LowerCase1252(name);
+}
 
-constexpr const char* kMatchColumns = "m.id, m.received, m.code, m.map_name, m.game_type, m.result, m.written, m.ticks";
+constexpr const char* kMatchColumns =
+    "m.id, m.received, m.code, m.map_name, m.game_type, m.result, m.written, m.ticks";
 
 MatchSummary ReadMatch(const SqliteStatement& st, int first) {
     MatchSummary m;
@@ -64,7 +71,8 @@ MatchSummary ReadMatch(const SqliteStatement& st, int first) {
     m.Block.ServerCode = st.Bytes(first + 2);
     m.Block.MapName = st.Bytes(first + 3);
     m.Block.GameType = st.Bytes(first + 4);
-    if (sqlite3_column_type(*st, first + 5) != SQLITE_NULL) m.Block.Result = static_cast<int>(st.Int(first + 5));
+    if (sqlite3_column_type(*st, first + 5) != SQLITE_NULL)
+        m.Block.Result = static_cast<int>(st.Int(first + 5));
     m.Block.Written = st.Bytes(first + 6);
     m.Block.Ticks = st.Int(first + 7);
     return m;
@@ -103,7 +111,8 @@ int64_t Score(const std::array<int64_t, kStatCount>& totals) {
 
 StatsServiceStore::Opened StatsServiceStore::Open(const std::string& path, ContentDigest digest) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
         std::string error = db ? sqlite3_errmsg(db) : "out of memory";
         sqlite3_close(db);
         return {nullptr, "cannot open " + path + ": " + error};
@@ -122,7 +131,8 @@ StatsServiceStore::Opened StatsServiceStore::Open(const std::string& path, Conte
     }
     if (version > kSchemaVersion) {
         store->Rollback();
-        return {nullptr, path + " was made by a newer version of the service (schema " + std::to_string(version) + ")"};
+        return {nullptr, path + " was made by a newer version of the service (schema " +
+                             std::to_string(version) + ")"};
     }
     const std::string migrations[] = {SchemaV1()};
     for (int v = version; v < kSchemaVersion; ++v) {
@@ -143,7 +153,9 @@ StatsServiceStore::Opened StatsServiceStore::Open(const std::string& path, Conte
     return {std::move(store), {}};
 }
 
-StatsServiceStore::~StatsServiceStore() { sqlite3_close(m_db); }
+StatsServiceStore::~StatsServiceStore() {
+    sqlite3_close(m_db);
+}
 
 bool StatsServiceStore::Exec(const char* sql, std::string& error) {
     char* message = nullptr;
@@ -240,10 +252,11 @@ bool StatsServiceStore::StoreStatus(const StatusReport& r, int64_t now, std::str
         names += r.Players[i].Name;
         teams += r.Players[i].Team;
     }
-    SqliteStatement st(m_db,
-                       "INSERT OR REPLACE INTO svc_status(code, received, state, dedicated, game_type, max_players,"
-                       " server_name, map_name, country_code, expansion, server_message, player_count, player_names,"
-                       " player_teams) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    SqliteStatement st(
+        m_db,
+        "INSERT OR REPLACE INTO svc_status(code, received, state, dedicated, game_type, max_players,"
+        " server_name, map_name, country_code, expansion, server_message, player_count, player_names,"
+        " player_teams) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     st.Blob(1, r.ServerCode);
     st.Int(2, now);
     st.Int(3, r.State);
@@ -268,8 +281,8 @@ bool StatsServiceStore::StoreStatus(const StatusReport& r, int64_t now, std::str
     return Commit(error);
 }
 
-UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& blocks, const std::string& uploadId,
-                                            int64_t now) {
+UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& blocks,
+                                            const std::string& uploadId, int64_t now) {
     UploadResult result;
     if (!Begin(result.Error)) return result;
     auto fail = [&](std::string error) {
@@ -301,9 +314,10 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
                                 }() +
                                 ")";
     for (const MatchBlock& block : blocks) {
-        SqliteStatement match(m_db,
-                              "INSERT INTO svc_matches(code, received, written, map_name, game_type, result, ticks,"
-                              " digest, block) VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT(code, digest) DO NOTHING");
+        SqliteStatement match(
+            m_db,
+            "INSERT INTO svc_matches(code, received, written, map_name, game_type, result, ticks,"
+            " digest, block) VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT(code, digest) DO NOTHING");
         match.Blob(1, block.ServerCode);
         match.Int(2, now);
         match.Text(3, block.Written);
@@ -331,7 +345,8 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
             line.Blob(4, Key(p.Name));
             line.Int(5, p.Team);
             for (size_t s = 0; s < kStatCount; ++s) line.Int(static_cast<int>(6 + s), p.Totals[s]);
-            if (sqlite3_step(*line) != SQLITE_DONE || !SeeName(p.Name, now)) return fail(sqlite3_errmsg(m_db));
+            if (sqlite3_step(*line) != SQLITE_DONE || !SeeName(p.Name, now))
+                return fail(sqlite3_errmsg(m_db));
         }
     }
     if (!uploadId.empty()) {
@@ -372,7 +387,8 @@ std::vector<ServerNow> StatsServiceStore::ServersNow() {
         const std::string names = st.Bytes(12), teams = st.Bytes(13);
         const auto nameList = Lines(names), teamList = Lines(teams);
         for (size_t i = 0; i < nameList.size(); ++i)
-            r.Players.push_back({std::string(nameList[i]), i < teamList.size() ? std::string(teamList[i]) : ""});
+            r.Players.push_back(
+                {std::string(nameList[i]), i < teamList.size() ? std::string(teamList[i]) : ""});
         servers.push_back(std::move(s));
     }
     return servers;
@@ -405,7 +421,8 @@ std::vector<PlayerTotals> StatsServiceStore::Leaderboard(int64_t since, int limi
 
 std::optional<PlayerPage> StatsServiceStore::Player(const std::string& key, int historyLimit) {
     PlayerPage page;
-    const std::string sql = std::string("SELECT ") + kMatchColumns + ", p.name, p.team, " + TotalsColumns("p.") +
+    const std::string sql = std::string("SELECT ") + kMatchColumns + ", p.name, p.team, " +
+                            TotalsColumns("p.") +
                             " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id"
                             " WHERE p.name_key = ? ORDER BY m.id DESC";
     SqliteStatement st(m_db, sql.c_str());
@@ -420,7 +437,9 @@ std::optional<PlayerPage> StatsServiceStore::Player(const std::string& key, int 
         for (size_t i = 0; i < kStatCount; ++i) page.Totals.Totals[i] += row.Line.Totals[i];
         if (static_cast<int>(page.History.size()) < historyLimit) page.History.push_back(std::move(row));
     }
-    SqliteStatement names(m_db, "SELECT name, first_seen, last_seen FROM svc_names WHERE name_key = ? ORDER BY last_seen DESC, name");
+    SqliteStatement names(
+        m_db,
+        "SELECT name, first_seen, last_seen FROM svc_names WHERE name_key = ? ORDER BY last_seen DESC, name");
     names.Blob(1, key);
     while (names.Ok() && sqlite3_step(*names) == SQLITE_ROW)
         page.Names.push_back({names.Bytes(0), names.Int(1), names.Int(2)});
@@ -437,8 +456,8 @@ std::optional<std::pair<MatchSummary, std::vector<PlayerLine>>> StatsServiceStor
     st.Int(1, id);
     if (!st.Ok() || sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
     std::pair<MatchSummary, std::vector<PlayerLine>> match{ReadMatch(st, 0), {}};
-    const std::string lines = "SELECT name, team, " + TotalsColumns("") +
-                              " FROM svc_player_lines WHERE match_id = ? ORDER BY line";
+    const std::string lines =
+        "SELECT name, team, " + TotalsColumns("") + " FROM svc_player_lines WHERE match_id = ? ORDER BY line";
     SqliteStatement pl(m_db, lines.c_str());
     pl.Int(1, id);
     while (pl.Ok() && sqlite3_step(*pl) == SQLITE_ROW) {
@@ -452,7 +471,8 @@ std::optional<std::pair<MatchSummary, std::vector<PlayerLine>>> StatsServiceStor
 }
 
 std::vector<MatchSummary> StatsServiceStore::RecentMatches(int limit) {
-    const std::string sql = std::string("SELECT ") + kMatchColumns + " FROM svc_matches m ORDER BY m.id DESC LIMIT ?";
+    const std::string sql =
+        std::string("SELECT ") + kMatchColumns + " FROM svc_matches m ORDER BY m.id DESC LIMIT ?";
     SqliteStatement st(m_db, sql.c_str());
     st.Int(1, limit);
     std::vector<MatchSummary> matches;

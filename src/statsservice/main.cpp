@@ -33,7 +33,9 @@ std::string Sha256Hex(std::string_view bytes) {
 
 // A server code as the program sends it: the settings file's bytes, typed here in the locale's
 // encoding (UTF-8).
-std::string CodeBytes(const QString& argument) { return tovi::Utf8ToWindows1252(argument.toStdString()); }
+std::string CodeBytes(const QString& argument) {
+    return tovi::Utf8ToWindows1252(argument.toStdString());
+}
 
 }  // namespace
 
@@ -41,27 +43,32 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tovistats-service"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("The stats web service of Tovi stats: takes status reports and stats uploads, shows leaderboards."));
+    parser.setApplicationDescription(QStringLiteral(
+        "The stats web service of Tovi stats: takes status reports and stats uploads, shows leaderboards."));
     parser.addHelpOption();
-    const QCommandLineOption dataDir(QStringLiteral("data-dir"),
-                                     QStringLiteral("Folder of tovistats-service.db and news.txt (default: the program's folder)."),
-                                     QStringLiteral("DIR"));
-    const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+    const QCommandLineOption dataDir(
+        QStringLiteral("data-dir"),
+        QStringLiteral("Folder of tovistats-service.db and news.txt (default: the program's folder)."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption listen(QStringLiteral("listen"),
+                                    QStringLiteral("Address to listen on (default 127.0.0.1)."),
                                     QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port to listen on (default 8642; 0: any free port)."),
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Port to listen on (default 8642; 0: any free port)."),
                                   QStringLiteral("N"), QStringLiteral("8642"));
-    const QCommandLineOption add(QStringLiteral("add-server"), QStringLiteral("Register a server code, then end."),
-                                 QStringLiteral("CODE"));
+    const QCommandLineOption add(QStringLiteral("add-server"),
+                                 QStringLiteral("Register a server code, then end."), QStringLiteral("CODE"));
     const QCommandLineOption remove(QStringLiteral("remove-server"),
                                     QStringLiteral("Unregister a server code (its matches stay), then end."),
                                     QStringLiteral("CODE"));
-    const QCommandLineOption list(QStringLiteral("list-servers"), QStringLiteral("List the registered server codes, then end."));
+    const QCommandLineOption list(QStringLiteral("list-servers"),
+                                  QStringLiteral("List the registered server codes, then end."));
     parser.addOptions({dataDir, listen, port, add, remove, list});
     parser.process(app);
 
     const QString folder =
-        QDir(parser.isSet(dataDir) ? parser.value(dataDir) : QCoreApplication::applicationDirPath()).absolutePath();
+        QDir(parser.isSet(dataDir) ? parser.value(dataDir) : QCoreApplication::applicationDirPath())
+            .absolutePath();
     if (!QDir().mkpath(folder)) {
         std::fprintf(stderr, "Cannot create the data folder %s\n", qPrintable(folder));
         return 1;

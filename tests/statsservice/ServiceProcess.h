@@ -11,7 +11,7 @@
 namespace tovi::testing {
 
 struct Reply {
-    int status = 0;  // 0: no answer, the connection was cut
+    int status = 0;                        // 0: no answer, the connection was cut
     QMap<QByteArray, QByteArray> headers;  // names in small letters
     QByteArray body;
 };
@@ -24,7 +24,8 @@ inline Reply Parse(const QByteArray& raw) {
     reply.status = lines.value(0).split(' ').value(1).toInt();
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const qsizetype colon = lines[i].indexOf(':');
-        if (colon > 0) reply.headers[lines[i].left(colon).trimmed().toLower()] = lines[i].mid(colon + 1).trimmed();
+        if (colon > 0)
+            reply.headers[lines[i].left(colon).trimmed().toLower()] = lines[i].mid(colon + 1).trimmed();
     }
     reply.body = raw.mid(headEnd + 4);
     return reply;
@@ -70,15 +71,18 @@ public:
         QByteArray raw;
         auto complete = [&raw] {
             const Reply reply = Parse(raw);
-            return reply.status != 0 && reply.body.size() >= reply.headers.value("content-length").toLongLong();
+            return reply.status != 0 &&
+                   reply.body.size() >= reply.headers.value("content-length").toLongLong();
         };
-        while (!complete() && socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000))
+        while (!complete() && socket.state() == QAbstractSocket::ConnectedState &&
+               socket.waitForReadyRead(10000))
             raw += socket.readAll();
         raw += socket.readAll();
         return Parse(raw);
     }
     Reply Post(const char* path, const QByteArray& body, const QByteArray& extraHeaders = {}) {
-        return Send("POST " + QByteArray(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+        return Send("POST " + QByteArray(path) +
+                    " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
                     "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                     QByteArray::number(body.size()) + "\r\n" + extraHeaders + "\r\n" + body);
     }

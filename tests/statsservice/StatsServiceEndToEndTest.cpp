@@ -63,10 +63,11 @@ private slots:
         const fs::path dir = folder.path().toStdString();
         std::ofstream(dir / "e2e.scn") << kScenario;
         std::ofstream(dir / "settings.ini", std::ios::binary)
-            << "[server]\r\nservercode=QX1\r\nupdateurl=" << base << "/tovistats/update.php\r\nimporturl=" << base
+            << "[server]\r\nservercode=QX1\r\nupdateurl=" << base
+            << "/tovistats/update.php\r\nimporturl=" << base
             << "/tovistats/import.php\r\n[settings]\r\nminplayers=0\r\n";
-        SimProcess sim("C:\\Games\\JO\\jointops.exe", {"--scenario", (dir / "e2e.scn").string(), "--time-scale",
-                                                       std::to_string(kScale)});
+        SimProcess sim("C:\\Games\\JO\\jointops.exe",
+                       {"--scenario", (dir / "e2e.scn").string(), "--time-scale", std::to_string(kScale)});
         auto backend = MakePlatformBackend();
         SilentDialogs dialogs;
         ScaledScheduler scheduler(kScale);
@@ -85,13 +86,17 @@ private slots:
 
         // Score = 2 × Kills + 3 × Targets + ...: Alice 2 × 3 + 3 × 1 = 9; Bob 2 × 3 = 6.
         const QByteArray board = service.Get("/tovistats/leaderboard").body;
-        QVERIFY2(board.contains("<tr><td>1</td><td><a href=\"/tovistats/player?name=alice\">Alice</a></td>"
-                                "<td class=\"score\">9</td><td>2</td><td>3</td><td>0</td><td>0</td><td>10</td>"),
-                 board.constData());
-        QVERIFY2(board.contains("<tr><td>2</td><td><a href=\"/tovistats/player?name=%3Cb%3Ebob%3C%2Fb%3E\">"
-                                "&lt;b&gt;Bob&lt;/b&gt;</a></td><td class=\"score\">6</td><td>2</td><td>3</td><td>3</td>"),
-                 board.constData());
-        QVERIFY(service.Get("/tovistats/leaderboard?period=week").body.contains("<td class=\"score\">9</td>"));
+        QVERIFY2(
+            board.contains("<tr><td>1</td><td><a href=\"/tovistats/player?name=alice\">Alice</a></td>"
+                           "<td class=\"score\">9</td><td>2</td><td>3</td><td>0</td><td>0</td><td>10</td>"),
+            board.constData());
+        QVERIFY2(
+            board.contains(
+                "<tr><td>2</td><td><a href=\"/tovistats/player?name=%3Cb%3Ebob%3C%2Fb%3E\">"
+                "&lt;b&gt;Bob&lt;/b&gt;</a></td><td class=\"score\">6</td><td>2</td><td>3</td><td>3</td>"),
+            board.constData());
+        QVERIFY(
+            service.Get("/tovistats/leaderboard?period=week").body.contains("<td class=\"score\">9</td>"));
         const QByteArray bob = service.Get("/tovistats/player?name=%3Cb%3Ebob%3C%2Fb%3E").body;
         QVERIFY2(bob.contains("id=\"score\">6</span> in 2 matches"), bob.constData());
         QVERIFY(bob.contains(">Map One<") && bob.contains(">Map Two<"));

@@ -6,8 +6,8 @@
 #include <QtTest>
 
 #include "PlayerTable.h"
-#include "ServiceProcess.h"
 #include "ServerStatus.h"
+#include "ServiceProcess.h"
 #include "StatsFile.h"
 #include "TextEncodings.h"
 #include "UploadQueue.h"
@@ -29,9 +29,10 @@ QByteArray UploadOf(const std::string& serverCode, const std::vector<PlayerClass
 }
 
 QByteArray StatusBody(const std::string& serverCode) {
-    return QByteArray::fromStdString("servercode=" + FormEncode(serverCode) + "&status=3&dedicated=True&gametype=TDM" +
-                                     "&maxplayers=16&servername=" + FormEncode(Base64Encode("<i>Caf\xE9</i>")) +
-                                     "&map=&countrycode=DE&expansion=&servermsg=&players=0&playernames=&playerteams=");
+    return QByteArray::fromStdString(
+        "servercode=" + FormEncode(serverCode) + "&status=3&dedicated=True&gametype=TDM" +
+        "&maxplayers=16&servername=" + FormEncode(Base64Encode("<i>Caf\xE9</i>")) +
+        "&map=&countrycode=DE&expansion=&servermsg=&players=0&playernames=&playerteams=");
 }
 
 }  // namespace
@@ -67,8 +68,9 @@ private slots:
         QVERIFY(!r.headers.contains("toviresponse"));
 
         // While another writer holds the database, nothing can be stored: no header.
-        const QByteArray first = UploadOf("QX1", {{.P_Name = "<script>alert(1)</script>", .P_Team = 1, .P_Kills = 5},
-                                                  {.P_Name = "Zo\xEB", .P_Team = 2, .P_Targets = 1}},
+        const QByteArray first = UploadOf("QX1",
+                                          {{.P_Name = "<script>alert(1)</script>", .P_Team = 1, .P_Kills = 5},
+                                           {.P_Name = "Zo\xEB", .P_Team = 2, .P_Targets = 1}},
                                           1);
         sqlite3* db = nullptr;
         QCOMPARE(sqlite3_open(qPrintable(service.DatabasePath()), &db), SQLITE_OK);
@@ -92,9 +94,11 @@ private slots:
         // scripts from elsewhere.
         const Reply board = service.Get("/tovistats/leaderboard");
         QCOMPARE(board.status, 200);
-        QVERIFY(board.body.contains("<td>1</td><td><a href=\"/tovistats/player?name=%3Cscript%3Ealert%281%29%3C%2Fscript%3E\">"
-                                    "&lt;script&gt;alert(1)&lt;/script&gt;</a></td><td class=\"score\">10</td><td>1</td><td>5</td>"));
-        QCOMPARE(board.headers.value("content-security-policy"), QByteArray("default-src 'self'; frame-ancestors 'none'"));
+        QVERIFY(board.body.contains(
+            "<td>1</td><td><a href=\"/tovistats/player?name=%3Cscript%3Ealert%281%29%3C%2Fscript%3E\">"
+            "&lt;script&gt;alert(1)&lt;/script&gt;</a></td><td class=\"score\">10</td><td>1</td><td>5</td>"));
+        QCOMPARE(board.headers.value("content-security-policy"),
+                 QByteArray("default-src 'self'; frame-ancestors 'none'"));
         QCOMPARE(board.headers.value("x-content-type-options"), QByteArray("nosniff"));
         const Reply zoe = service.Get("/tovistats/player?name=zo%EB");
         QCOMPARE(zoe.status, 200);
@@ -110,14 +114,16 @@ private slots:
         QVERIFY(match.body.contains("&lt;b&gt;Tidal&lt;/b&gt;"));
         QVERIFY(servers.body.contains("&lt;i&gt;Caf\xC3\xA9&lt;/i&gt;"));
         QCOMPARE(service.Get("/tovistats/news.php").status, 200);
-        for (const char* escape : {"/tovistats/../tovistats-service.db", "/tovistats/%2e%2e/tovistats-service.db",
-                                   "/tovistats/player?name=nobody", "/tovistats/match?id=x"})
+        for (const char* escape :
+             {"/tovistats/../tovistats-service.db", "/tovistats/%2e%2e/tovistats-service.db",
+              "/tovistats/player?name=nobody", "/tovistats/match?id=x"})
             QCOMPARE(service.Get(escape).status, 404);
 
         // Too much is cut while it arrives: a body beyond the upload bound, a head beyond its own.
-        QVERIFY(service.CutWhileSending("POST /tovistats/import.php HTTP/1.1\r\nHost: x\r\nContent-Length: 20000000\r\n\r\n",
-                                        20000000));
-        QVERIFY(service.CutWhileSending("GET /tovistats/ HTTP/1.1\r\nX-Filler: " + QByteArray(64 * 1024, 'a'), 0));
+        QVERIFY(service.CutWhileSending(
+            "POST /tovistats/import.php HTTP/1.1\r\nHost: x\r\nContent-Length: 20000000\r\n\r\n", 20000000));
+        QVERIFY(service.CutWhileSending("GET /tovistats/ HTTP/1.1\r\nX-Filler: " + QByteArray(64 * 1024, 'a'),
+                                        0));
         QCOMPARE(service.Get("/tovistats/").status, 200);
 
         // Stops cleanly when told to.

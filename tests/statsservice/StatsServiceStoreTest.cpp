@@ -40,13 +40,20 @@ protected:
 };
 
 // Base64 of `bytes` in an upload body as the program sends it.
-std::string Body(const std::string& stats) { return UploadBody(stats); }
+std::string Body(const std::string& stats) {
+    return UploadBody(stats);
+}
 
 }  // namespace
 
 TEST_F(StatsServiceStoreTest, StoresExactlyWhatTheProgramWroteAndReported) {
-    players.Replace({.P_Name = "Bob Smith", .P_Team = 1, .P_Kills = 3, .P_Deaths = 2, .P_ExpPoints = 150,
-                     .P_TimePlayed = 600, .B_Kills = 4});
+    players.Replace({.P_Name = "Bob Smith",
+                     .P_Team = 1,
+                     .P_Kills = 3,
+                     .P_Deaths = 2,
+                     .P_ExpPoints = 150,
+                     .P_TimePlayed = 600,
+                     .B_Kills = 4});
     players.Replace({.P_Name = "<script>Zo\xEB</script>", .P_Team = 2, .P_Murders = 1, .P_Targets = 2});
     players.Replace({.P_Name = "Al&end", .P_Team = 2, .P_Suicides = -3});  // written "Al end&end& "
     players.Replace({.P_Name = "Max", .P_Team = 1, .P_ExpPoints = 2147483647, .B_ExpPoints = 2147483647});
@@ -150,21 +157,22 @@ TEST_F(StatsServiceStoreTest, RefusesDamagedAndHostileInputWholeAndCountsRepeats
     EXPECT_EQ(ParseUpload(Body(firstBlock), error)->size(), 1u);
     EXPECT_EQ(ParseUpload("data=", error)->size(), 0u);  // an empty stats file
 
-    const std::string server = "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-06-12 21:05:09|**QX**|10\r\n";
+    const std::string server =
+        "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-06-12 21:05:09|**QX**|10\r\n";
     const std::string zeros = " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\r\n";
     const std::string hostile[] = {
-        "  PlayerStats Bob&end& 1" + zeros,                                   // no server line first
-        server + "  PlayerStats Bob&end& 1" + zeros.substr(2),                // 22 totals
-        server + "  PlayerStats Bob&end& 1 0" + zeros,                        // 24 totals
-        server + "  PlayerStats Bob 1" + zeros,                               // no "&end& "
-        server + "  PlayerStats &end& 1" + zeros,                             // no name
+        "  PlayerStats Bob&end& 1" + zeros,                     // no server line first
+        server + "  PlayerStats Bob&end& 1" + zeros.substr(2),  // 22 totals
+        server + "  PlayerStats Bob&end& 1 0" + zeros,          // 24 totals
+        server + "  PlayerStats Bob 1" + zeros,                 // no "&end& "
+        server + "  PlayerStats &end& 1" + zeros,               // no name
         server + "  PlayerStats Bob&end& 1" + zeros.substr(0, 4) + "x" + zeros.substr(5),
         server + "  PlayerStats Bob&end& 1 99999999999999999999" + zeros.substr(2),
         server + "  PlayerStats " + std::string(300, 'A') + "&end& 1" + zeros,
-        server + "  PlayerStats Bob&end&  1" + zeros,                         // two blanks
+        server + "  PlayerStats Bob&end&  1" + zeros,  // two blanks
         server + "  PlayerStats Bob&end& 1" + zeros.substr(0, zeros.size() - 2) + "\n",
         server + "  Player\rStats Bob&end& 1" + zeros,
-        "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-06-12 21:05:09\r\n",     // five fields
+        "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-06-12 21:05:09\r\n",  // five fields
         "ServerInfo QX1|**QX**|Map|**QX**|XYZ|**QX**|1|**QX**|2004-06-12 21:05:09|**QX**|10\r\n",
         "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|256|**QX**|2004-06-12 21:05:09|**QX**|10\r\n",
         "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-13-12 21:05:09|**QX**|10\r\n",
@@ -184,24 +192,35 @@ TEST_F(StatsServiceStoreTest, RefusesDamagedAndHostileInputWholeAndCountsRepeats
 
     // Base64 and the form around it.
     const std::string good = Base64Encode(firstBlock);
-    for (const std::string& body : std::vector<std::string>{"data=" + good.substr(1), "data=" + good + "A", "data=" + good + "====", "data=" + good.substr(0, 8) + "!" + good.substr(9),
-          "data=" + good + "&data=" + good, "data=" + good + "&x=1", "dat=" + good, std::string(""), std::string("data=YQ=x"),
-          std::string("data=YR=="),  // pad bits not zero
-          "data=%2" + good})
+    for (const std::string& body :
+         std::vector<std::string>{"data=" + good.substr(1), "data=" + good + "A",
+                                  "data=" + good + "====", "data=" + good.substr(0, 8) + "!" + good.substr(9),
+                                  "data=" + good + "&data=" + good, "data=" + good + "&x=1", "dat=" + good,
+                                  std::string(""), std::string("data=YQ=x"),
+                                  std::string("data=YR=="),  // pad bits not zero
+                                  "data=%2" + good})
         EXPECT_FALSE(ParseUpload(body, error)) << body;
     EXPECT_TRUE(ParseUpload("data=" + good, error)) << "unencoded Base64, as older copies send it: " << error;
 
     // Status reports.
-    const std::string report = "servercode=QX1&status=3&dedicated=True&gametype=TDM&maxplayers=16&servername=" +
-                               Base64Encode("S") + "&map=&countrycode=DE&expansion=&servermsg=&players=1&playernames=" +
-                               Base64Encode("Bob") + "&playerteams=" + Base64Encode("1");
+    const std::string report =
+        "servercode=QX1&status=3&dedicated=True&gametype=TDM&maxplayers=16&servername=" + Base64Encode("S") +
+        "&map=&countrycode=DE&expansion=&servermsg=&players=1&playernames=" + Base64Encode("Bob") +
+        "&playerteams=" + Base64Encode("1");
     ASSERT_TRUE(ParseStatusReport(report, error)) << error;
     for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
-             {"status=3", "status=5"}, {"dedicated=True", "dedicated=yes"}, {"gametype=TDM", "gametype=XX"},
-             {"maxplayers=16", "maxplayers=-1"}, {"&countrycode=DE", ""}, {"servername=Uw==", "servername=U"},
-             {"playerteams=MQ==", "playerteams=" + Base64Encode("1\r\n2")}, {"servercode=QX1", "servercode=QX1&servercode=A"},
+             {"status=3", "status=5"},
+             {"dedicated=True", "dedicated=yes"},
+             {"gametype=TDM", "gametype=XX"},
+             {"maxplayers=16", "maxplayers=-1"},
+             {"&countrycode=DE", ""},
+             {"servername=Uw==", "servername=U"},
+             {"playerteams=MQ==", "playerteams=" + Base64Encode("1\r\n2")},
+             {"servercode=QX1", "servercode=QX1&servercode=A"},
              {"servercode=QX1", "servercode=QX1&bare"}})
-        EXPECT_FALSE(ParseStatusReport(std::string(report).replace(report.find(from), from.size(), to), error)) << to;
+        EXPECT_FALSE(
+            ParseStatusReport(std::string(report).replace(report.find(from), from.size(), to), error))
+            << to;
     EXPECT_FALSE(ParseStatusReport(report + "&x=" + std::string(kMaxStatusBodyBytes, 'a'), error));
 
     // Unknown server codes: refused, the whole upload with them.
