@@ -49,6 +49,14 @@ void GuardedTcpServer::incomingConnection(qintptr handle) {
         delete socket;
         return;
     }
+    if (m_open >= maxConnections) {
+        ++connectionsCut;
+        socket->abort();
+        delete socket;
+        return;
+    }
+    ++m_open;
+    connect(socket, &QObject::destroyed, this, [this] { --m_open; });
     auto guard = std::make_shared<RequestGuard>();
     auto* timer = new QTimer(socket);
     timer->setSingleShot(true);

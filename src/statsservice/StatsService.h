@@ -24,10 +24,14 @@ public:
     size_t maxHeaderBytes = kMaxHeaderBytes;
     int requestDeadlineMs = 30000;
     int idleTimeoutMs = 120000;
-    int connectionsCut = 0;  // connections ended for a limit, for the log and the tests
+    int maxConnections = 256;  // open at once; more are closed as they come
+    int connectionsCut = 0;    // connections ended for a limit, for the log and the tests
 
 protected:
     void incomingConnection(qintptr handle) override;
+
+private:
+    int m_open = 0;
 };
 
 class StatsService : public QObject {
