@@ -1,6 +1,7 @@
 #include "TextEncodings.h"
 
 #include <cstdint>
+#include <string>
 
 namespace tovi {
 
@@ -47,6 +48,60 @@ std::string FormEncode(std::string_view value) {
         }
     }
     return out;
+}
+
+bool Base64Decode(std::string_view text, std::string& bytes) {
+    bytes.clear();
+    if (text.size() % 4 != 0) return false;
+    bytes.reserve(text.size() / 4 * 3);
+    for (size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        uint32_t group = 0;
+        int pads = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            const char c = text[i + k];
+            uint32_t value = 0;
+            if (c == '=' && last && k >= 2) {
+                ++pads;
+            } else {
+                // A pad followed by anything but a pad is no Base64.
+                if (pads > 0) return false;
+                const char* at = std::char_traits<char>::find(kBase64Alphabet, 64, c);
+                if (at == nullptr) return false;
+                value = static_cast<uint32_t>(at - kBase64Alphabet);
+            }
+            group = group << 6 | value;
+        }
+        // The bits under the pad must be zero, as the encoder leaves them.
+        if ((pads == 1 && (group & 0xFF) != 0) || (pads == 2 && (group & 0xFFFF) != 0)) return false;
+        bytes += static_cast<char>(group >> 16 & 0xFF);
+        if (pads < 2) bytes += static_cast<char>(group >> 8 & 0xFF);
+        if (pads < 1) bytes += static_cast<char>(group & 0xFF);
+    }
+    return true;
+}
+
+bool FormDecode(std::string_view value, std::string& bytes) {
+    bytes.clear();
+    bytes.reserve(value.size());
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (value[i] != '%') {
+            bytes += value[i];
+            continue;
+        }
+        if (i + 2 >= value.size()) return false;
+        const int high = hex(value[i + 1]), low = hex(value[i + 2]);
+        if (high < 0 || low < 0) return false;
+        bytes += static_cast<char>(high << 4 | low);
+        i += 2;
+    }
+    return true;
 }
 
 }  // namespace tovi

@@ -18,4 +18,14 @@ int AscOrZero(std::string_view text);
 // otherwise read as a blank, and "&" or "=" would split the body).
 std::string FormEncode(std::string_view value);
 
+// The bytes of a Base64 text as Base64Encode writes it, or false when it is not one: a length
+// that is no multiple of 4, a byte outside the alphabet, padding anywhere but at the end, or pad
+// bits that are not zero (so that every byte string has exactly one accepted form).
+bool Base64Decode(std::string_view text, std::string& bytes);
+
+// A form value back to its bytes: "%XX" becomes its byte. "+" stays "+": the program writes
+// blanks as "%20", and copies that send Base64 unencoded mean "+" literally. False on a "%" not
+// followed by two hex digits.
+bool FormDecode(std::string_view value, std::string& bytes);
+
 }  // namespace tovi

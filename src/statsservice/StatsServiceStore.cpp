@@ -1,0 +1,483 @@
+#include "StatsServiceStore.h"
+
+#include <sqlite3.h>
+
+#include "PlayerClass.h"
+#include "SqliteStatement.h"
+#include "Windows1252.h"
+
+namespace tovi {
+
+namespace {
+
+// Each entry brings the schema from the version before it to its own; entry i makes version i+1.
+// Texts from the game are kept as their bytes (blobs), compared byte for byte.
+std::string SchemaV1() {
+    std::string totals;
+    for (const Statistic& s : kStatisticList)
+        totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
+    return "CREATE TABLE svc_servers(code BLOB PRIMARY KEY, added INTEGER NOT NULL);"
+           "CREATE TABLE svc_status(code BLOB PRIMARY KEY, received INTEGER NOT NULL, state INTEGER,"
+           " dedicated INTEGER, game_type BLOB, max_players INTEGER, server_name BLOB, map_name BLOB,"
+           " country_code BLOB, expansion BLOB, server_message BLOB, player_count INTEGER,"
+           " player_names BLOB, player_teams BLOB);"
+           "CREATE TABLE svc_matches(id INTEGER PRIMARY KEY, code BLOB NOT NULL, received INTEGER NOT NULL,"
+           " written TEXT NOT NULL, map_name BLOB, game_type BLOB, result INTEGER, ticks INTEGER,"
+           " digest TEXT NOT NULL, block BLOB NOT NULL, UNIQUE(code, digest));"
+           "CREATE INDEX svc_matches_received ON svc_matches(received);"
+           "CREATE TABLE svc_player_lines(match_id INTEGER NOT NULL REFERENCES svc_matches(id), line INTEGER "
+           "NOT NULL,"
+           " name BLOB NOT NULL, name_key BLOB NOT NULL, team INTEGER NOT NULL" +
+           totals +
+           ", PRIMARY KEY(match_id, line));"
+           "CREATE INDEX svc_player_lines_key ON svc_player_lines(name_key, match_id);"
+           "CREATE TABLE svc_names(name BLOB PRIMARY KEY, name_key BLOB NOT NULL, first_seen INTEGER NOT "
+           "NULL,"
+           " last_seen INTEGER NOT NULL);"
+           "CREATE INDEX svc_names_key ON svc_names(name_key);"
+           "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER "
+           "NOT NULL);";
+}
+
+std::string TotalsColumns(const char* prefix) {
+    std::string columns;
+    for (const Statistic& s : kStatisticList) {
+        if (!columns.empty()) columns += ", ";
+        columns.append(prefix).append("t_").append(s.Name);
+    }
+    return columns;
+}
+
+std::string ScoreSql(const char* prefix) {
+    std::string sql = "(0";
+    for (const ScoreWeight& w : kScoreWeights) {
+        sql.append(w.Weight < 0 ? " - " : " + ").append(std::to_string(w.Weight < 0 ? -w.Weight : w.Weight));
+        sql.append(" * ").append(prefix).append("t_").append(w.Stat);
+    }
+    return sql + ")";
+}
+
+std::string Key(const std::string& name) {
+    return LowerCase1252(name);
+}
+
+constexpr const char* kMatchColumns =
+    "m.id, m.received, m.code, m.map_name, m.game_type, m.result, m.written, m.ticks";
+
+MatchSummary ReadMatch(const SqliteStatement& st, int first) {
+    MatchSummary m;
+    m.Id = st.Int(first);
+    m.Received = st.Int(first + 1);
+    m.Block.ServerCode = st.Bytes(first + 2);
+    m.Block.MapName = st.Bytes(first + 3);
+    m.Block.GameType = st.Bytes(first + 4);
+    if (sqlite3_column_type(*st, first + 5) != SQLITE_NULL)
+        m.Block.Result = static_cast<int>(st.Int(first + 5));
+    m.Block.Written = st.Bytes(first + 6);
+    m.Block.Ticks = st.Int(first + 7);
+    return m;
+}
+
+std::vector<std::string_view> Lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    if (text.empty()) return lines;
+    size_t start = 0;
+    for (size_t at = text.find("\r\n"); at != std::string_view::npos; at = text.find("\r\n", start)) {
+        lines.push_back(text.substr(start, at - start));
+        start = at + 2;
+    }
+    lines.push_back(text.substr(start));
+    return lines;
+}
+
+}  // namespace
+
+std::string ScoreFormula() {
+    std::string text;
+    for (const ScoreWeight& w : kScoreWeights) {
+        if (!text.empty()) text += w.Weight < 0 ? " \xE2\x88\x92 " : " + ";
+        const int weight = w.Weight < 0 && !text.empty() ? -w.Weight : w.Weight;
+        if (weight != 1) text.append(std::to_string(weight)).append(" \xC3\x97 ");
+        text.append(w.Stat);
+    }
+    return text;
+}
+
+int64_t Score(const std::array<int64_t, kStatCount>& totals) {
+    int64_t score = 0;
+    for (const ScoreWeight& w : kScoreWeights) score += w.Weight * totals[StatIndex(w.Stat)];
+    return score;
+}
+
+StatsServiceStore::Opened StatsServiceStore::Open(const std::string& path, ContentDigest digest) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        std::string error = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        return {nullptr, "cannot open " + path + ": " + error};
+    }
+    std::unique_ptr<StatsServiceStore> store(new StatsServiceStore(db, std::move(digest)));
+    std::string error;
+    sqlite3_busy_timeout(db, 2000);
+    if (!store->Exec("PRAGMA journal_mode=WAL", error) || !store->Exec("PRAGMA foreign_keys=ON", error) ||
+        !store->Begin(error) ||
+        !store->Exec("CREATE TABLE IF NOT EXISTS svc_schema(version INTEGER NOT NULL)", error))
+        return {nullptr, path + " is no database the service can use: " + error};
+    int version = 0;
+    {
+        SqliteStatement st(db, "SELECT MAX(version) FROM svc_schema");
+        if (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) version = static_cast<int>(st.Int(0));
+    }
+    if (version > kSchemaVersion) {
+        store->Rollback();
+        return {nullptr, path + " was made by a newer version of the service (schema " +
+                             std::to_string(version) + ")"};
+    }
+    const std::string migrations[] = {SchemaV1()};
+    for (int v = version; v < kSchemaVersion; ++v) {
+        if (!store->Exec(migrations[v].c_str(), error)) {
+            store->Rollback();
+            return {nullptr, "cannot set up " + path + ": " + error};
+        }
+    }
+    if (version < kSchemaVersion) {
+        const std::string set = "DELETE FROM svc_schema; INSERT INTO svc_schema(version) VALUES (" +
+                                std::to_string(kSchemaVersion) + ")";
+        if (!store->Exec(set.c_str(), error)) {
+            store->Rollback();
+            return {nullptr, error};
+        }
+    }
+    if (!store->Commit(error)) return {nullptr, error};
+    return {std::move(store), {}};
+}
+
+StatsServiceStore::~StatsServiceStore() {
+    sqlite3_close(m_db);
+}
+
+bool StatsServiceStore::Exec(const char* sql, std::string& error) {
+    char* message = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    error = message ? message : sqlite3_errmsg(m_db);
+    sqlite3_free(message);
+    return false;
+}
+
+bool StatsServiceStore::Commit(std::string& error) {
+    if (Exec("COMMIT", error)) return true;
+    Rollback();
+    return false;
+}
+
+void StatsServiceStore::Rollback() {
+    std::string ignored;
+    if (!sqlite3_get_autocommit(m_db)) Exec("ROLLBACK", ignored);
+}
+
+bool StatsServiceStore::AddServer(const std::string& code, int64_t now, std::string& error) {
+    if (code.empty() || code.size() > kMaxServerCodeBytes ||
+        code.find_first_of(std::string_view("&=\r\n|", 5)) != std::string::npos) {
+        error = "a server code is 1 to " + std::to_string(kMaxServerCodeBytes) +
+                " bytes without \"&\", \"=\", \"|\" or line ends";
+        return false;
+    }
+    SqliteStatement st(m_db, "INSERT OR IGNORE INTO svc_servers(code, added) VALUES (?,?)");
+    st.Blob(1, code);
+    st.Int(2, now);
+    if (!st.Ok() || sqlite3_step(*st) != SQLITE_DONE) {
+        error = sqlite3_errmsg(m_db);
+        return false;
+    }
+    return true;
+}
+
+bool StatsServiceStore::RemoveServer(const std::string& code, std::string& error) {
+    // Its matches stay: they were taken in good faith. Only new data is refused.
+    SqliteStatement st(m_db, "DELETE FROM svc_servers WHERE code = ?");
+    st.Blob(1, code);
+    if (!st.Ok() || sqlite3_step(*st) != SQLITE_DONE) {
+        error = sqlite3_errmsg(m_db);
+        return false;
+    }
+    if (sqlite3_changes(m_db) == 0) {
+        error = "no server is registered with that code";
+        return false;
+    }
+    SqliteStatement status(m_db, "DELETE FROM svc_status WHERE code = ?");
+    status.Blob(1, code);
+    sqlite3_step(*status);
+    return true;
+}
+
+std::vector<std::string> StatsServiceStore::Servers() {
+    std::vector<std::string> codes;
+    SqliteStatement st(m_db, "SELECT code FROM svc_servers ORDER BY code");
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) codes.push_back(st.Bytes(0));
+    return codes;
+}
+
+bool StatsServiceStore::KnownServer(const std::string& code) {
+    SqliteStatement st(m_db, "SELECT 1 FROM svc_servers WHERE code = ?");
+    st.Blob(1, code);
+    return st.Ok() && sqlite3_step(*st) == SQLITE_ROW;
+}
+
+bool StatsServiceStore::SeeName(const std::string& name, int64_t now) {
+    SqliteStatement st(m_db,
+                       "INSERT INTO svc_names(name, name_key, first_seen, last_seen) VALUES (?,?,?,?)"
+                       " ON CONFLICT(name) DO UPDATE SET first_seen = MIN(first_seen, excluded.first_seen),"
+                       " last_seen = MAX(last_seen, excluded.last_seen)");
+    st.Blob(1, name);
+    st.Blob(2, Key(name));
+    st.Int(3, now);
+    st.Int(4, now);
+    return st.Ok() && sqlite3_step(*st) == SQLITE_DONE;
+}
+
+bool StatsServiceStore::StoreStatus(const StatusReport& r, int64_t now, std::string& error) {
+    if (!Begin(error)) return false;
+    if (!KnownServer(r.ServerCode)) {
+        Rollback();
+        error = "unknown server code";
+        return false;
+    }
+    std::string names, teams;
+    for (size_t i = 0; i < r.Players.size(); ++i) {
+        if (i > 0) {
+            names += "\r\n";
+            teams += "\r\n";
+        }
+        names += r.Players[i].Name;
+        teams += r.Players[i].Team;
+    }
+    SqliteStatement st(
+        m_db,
+        "INSERT OR REPLACE INTO svc_status(code, received, state, dedicated, game_type, max_players,"
+        " server_name, map_name, country_code, expansion, server_message, player_count, player_names,"
+        " player_teams) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    st.Blob(1, r.ServerCode);
+    st.Int(2, now);
+    st.Int(3, r.State);
+    st.Int(4, r.Dedicated ? 1 : 0);
+    st.Blob(5, r.GameType);
+    st.Int(6, r.MaxPlayers);
+    st.Blob(7, r.ServerName);
+    st.Blob(8, r.MapName);
+    st.Blob(9, r.CountryCode);
+    st.Blob(10, r.Expansion);
+    st.Blob(11, r.ServerMessage);
+    st.Int(12, r.PlayerCount);
+    st.Blob(13, names);
+    st.Blob(14, teams);
+    bool ok = st.Ok() && sqlite3_step(*st) == SQLITE_DONE;
+    for (const StatusPlayer& p : r.Players) ok = ok && (p.Name.empty() || SeeName(p.Name, now));
+    if (!ok) {
+        error = sqlite3_errmsg(m_db);
+        Rollback();
+        return false;
+    }
+    return Commit(error);
+}
+
+UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& blocks,
+                                            const std::string& uploadId, int64_t now) {
+    UploadResult result;
+    if (!Begin(result.Error)) return result;
+    auto fail = [&](std::string error) {
+        Rollback();
+        result.Ok = false;
+        result.Stored = result.Repeats = 0;
+        result.Error = std::move(error);
+        return result;
+    };
+    if (!uploadId.empty()) {
+        SqliteStatement seen(m_db, "SELECT 1 FROM svc_uploads WHERE upload_id = ?");
+        seen.Text(1, uploadId);
+        if (seen.Ok() && sqlite3_step(*seen) == SQLITE_ROW) {
+            Rollback();
+            result.Ok = true;
+            result.RepeatedId = true;
+            return result;
+        }
+    }
+    for (const MatchBlock& block : blocks) {
+        if (!KnownServer(block.ServerCode)) return fail("unknown server code");
+    }
+    const std::string lineSql = "INSERT INTO svc_player_lines(match_id, line, name, name_key, team, " +
+                                TotalsColumns("") + ") VALUES (?,?,?,?,?" +
+                                [] {
+                                    std::string marks;
+                                    for (size_t i = 0; i < kStatCount; ++i) marks += ",?";
+                                    return marks;
+                                }() +
+                                ")";
+    for (const MatchBlock& block : blocks) {
+        SqliteStatement match(
+            m_db,
+            "INSERT INTO svc_matches(code, received, written, map_name, game_type, result, ticks,"
+            " digest, block) VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT(code, digest) DO NOTHING");
+        match.Blob(1, block.ServerCode);
+        match.Int(2, now);
+        match.Text(3, block.Written);
+        match.Blob(4, block.MapName);
+        match.Blob(5, block.GameType);
+        if (block.Result) match.Int(6, *block.Result);
+        match.Int(7, block.Ticks);
+        match.Text(8, m_digest(block.Bytes));
+        match.Blob(9, block.Bytes);
+        if (!match.Ok() || sqlite3_step(*match) != SQLITE_DONE) return fail(sqlite3_errmsg(m_db));
+        if (sqlite3_changes(m_db) == 0) {
+            ++result.Repeats;
+            continue;
+        }
+        ++result.Stored;
+        const int64_t matchId = sqlite3_last_insert_rowid(m_db);
+        SqliteStatement line(m_db, lineSql.c_str());
+        if (!line.Ok()) return fail(sqlite3_errmsg(m_db));
+        for (size_t i = 0; i < block.Players.size(); ++i) {
+            const PlayerLine& p = block.Players[i];
+            sqlite3_reset(*line);
+            line.Int(1, matchId);
+            line.Int(2, static_cast<int64_t>(i));
+            line.Blob(3, p.Name);
+            line.Blob(4, Key(p.Name));
+            line.Int(5, p.Team);
+            for (size_t s = 0; s < kStatCount; ++s) line.Int(static_cast<int>(6 + s), p.Totals[s]);
+            if (sqlite3_step(*line) != SQLITE_DONE || !SeeName(p.Name, now))
+                return fail(sqlite3_errmsg(m_db));
+        }
+    }
+    if (!uploadId.empty()) {
+        SqliteStatement id(m_db, "INSERT INTO svc_uploads(upload_id, received, matches) VALUES (?,?,?)");
+        id.Text(1, uploadId);
+        id.Int(2, now);
+        id.Int(3, static_cast<int64_t>(blocks.size()));
+        if (!id.Ok() || sqlite3_step(*id) != SQLITE_DONE) return fail(sqlite3_errmsg(m_db));
+    }
+    if (!Commit(result.Error)) return fail(result.Error);
+    result.Ok = true;
+    return result;
+}
+
+std::vector<ServerNow> StatsServiceStore::ServersNow() {
+    std::vector<ServerNow> servers;
+    SqliteStatement st(m_db,
+                       "SELECT s.code, st.received, st.state, st.dedicated, st.game_type, st.max_players,"
+                       " st.server_name, st.map_name, st.country_code, st.expansion, st.server_message,"
+                       " st.player_count, st.player_names, st.player_teams FROM svc_servers s"
+                       " LEFT JOIN svc_status st ON st.code = s.code ORDER BY s.code");
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
+        ServerNow s;
+        s.Code = st.Bytes(0);
+        s.Received = st.Int(1);
+        StatusReport& r = s.Report;
+        r.ServerCode = s.Code;
+        r.State = static_cast<int>(st.Int(2));
+        r.Dedicated = st.Int(3) != 0;
+        r.GameType = st.Bytes(4);
+        r.MaxPlayers = static_cast<int>(st.Int(5));
+        r.ServerName = st.Bytes(6);
+        r.MapName = st.Bytes(7);
+        r.CountryCode = st.Bytes(8);
+        r.Expansion = st.Bytes(9);
+        r.ServerMessage = st.Bytes(10);
+        r.PlayerCount = static_cast<int>(st.Int(11));
+        const std::string names = st.Bytes(12), teams = st.Bytes(13);
+        const auto nameList = Lines(names), teamList = Lines(teams);
+        for (size_t i = 0; i < nameList.size(); ++i)
+            r.Players.push_back(
+                {std::string(nameList[i]), i < teamList.size() ? std::string(teamList[i]) : ""});
+        servers.push_back(std::move(s));
+    }
+    return servers;
+}
+
+std::vector<PlayerTotals> StatsServiceStore::Leaderboard(int64_t since, int limit) {
+    std::string sums;
+    for (const Statistic& s : kStatisticList) sums.append(", SUM(p.t_").append(s.Name).append(")");
+    const std::string sql =
+        "SELECT p.name_key, (SELECT q.name FROM svc_player_lines q WHERE q.name_key = p.name_key"
+        " ORDER BY q.match_id DESC LIMIT 1), COUNT(*), SUM(" +
+        ScoreSql("p.") + ") AS score" + sums +
+        " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id WHERE m.received >= ?"
+        " GROUP BY p.name_key ORDER BY score DESC, SUM(p.t_Kills) DESC, p.name_key LIMIT ?";
+    std::vector<PlayerTotals> rows;
+    SqliteStatement st(m_db, sql.c_str());
+    st.Int(1, since);
+    st.Int(2, limit);
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
+        PlayerTotals t;
+        t.Key = st.Bytes(0);
+        t.Name = st.Bytes(1);
+        t.Matches = st.Int(2);
+        t.Score = st.Int(3);
+        for (size_t i = 0; i < kStatCount; ++i) t.Totals[i] = st.Int(static_cast<int>(4 + i));
+        rows.push_back(std::move(t));
+    }
+    return rows;
+}
+
+std::optional<PlayerPage> StatsServiceStore::Player(const std::string& key, int historyLimit) {
+    PlayerPage page;
+    const std::string sql = std::string("SELECT ") + kMatchColumns + ", p.name, p.team, " +
+                            TotalsColumns("p.") +
+                            " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id"
+                            " WHERE p.name_key = ? ORDER BY m.id DESC";
+    SqliteStatement st(m_db, sql.c_str());
+    st.Blob(1, key);
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
+        PlayerMatch row{ReadMatch(st, 0), {}};
+        row.Line.Name = st.Bytes(8);
+        row.Line.Team = st.Int(9);
+        for (size_t i = 0; i < kStatCount; ++i) row.Line.Totals[i] = st.Int(static_cast<int>(10 + i));
+        if (page.Totals.Matches == 0) page.Totals.Name = row.Line.Name;
+        ++page.Totals.Matches;
+        for (size_t i = 0; i < kStatCount; ++i) page.Totals.Totals[i] += row.Line.Totals[i];
+        if (static_cast<int>(page.History.size()) < historyLimit) page.History.push_back(std::move(row));
+    }
+    SqliteStatement names(
+        m_db,
+        "SELECT name, first_seen, last_seen FROM svc_names WHERE name_key = ? ORDER BY last_seen DESC, name");
+    names.Blob(1, key);
+    while (names.Ok() && sqlite3_step(*names) == SQLITE_ROW)
+        page.Names.push_back({names.Bytes(0), names.Int(1), names.Int(2)});
+    if (page.Totals.Matches == 0 && page.Names.empty()) return std::nullopt;
+    page.Totals.Key = key;
+    if (page.Totals.Name.empty()) page.Totals.Name = page.Names.front().Name;
+    page.Totals.Score = Score(page.Totals.Totals);
+    return page;
+}
+
+std::optional<std::pair<MatchSummary, std::vector<PlayerLine>>> StatsServiceStore::Match(int64_t id) {
+    const std::string sql = std::string("SELECT ") + kMatchColumns + " FROM svc_matches m WHERE m.id = ?";
+    SqliteStatement st(m_db, sql.c_str());
+    st.Int(1, id);
+    if (!st.Ok() || sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
+    std::pair<MatchSummary, std::vector<PlayerLine>> match{ReadMatch(st, 0), {}};
+    const std::string lines =
+        "SELECT name, team, " + TotalsColumns("") + " FROM svc_player_lines WHERE match_id = ? ORDER BY line";
+    SqliteStatement pl(m_db, lines.c_str());
+    pl.Int(1, id);
+    while (pl.Ok() && sqlite3_step(*pl) == SQLITE_ROW) {
+        PlayerLine line;
+        line.Name = pl.Bytes(0);
+        line.Team = pl.Int(1);
+        for (size_t i = 0; i < kStatCount; ++i) line.Totals[i] = pl.Int(static_cast<int>(2 + i));
+        match.second.push_back(std::move(line));
+    }
+    return match;
+}
+
+std::vector<MatchSummary> StatsServiceStore::RecentMatches(int limit) {
+    const std::string sql =
+        std::string("SELECT ") + kMatchColumns + " FROM svc_matches m ORDER BY m.id DESC LIMIT ?";
+    SqliteStatement st(m_db, sql.c_str());
+    st.Int(1, limit);
+    std::vector<MatchSummary> matches;
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) matches.push_back(ReadMatch(st, 0));
+    return matches;
+}
+
+}  // namespace tovi

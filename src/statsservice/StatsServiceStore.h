@@ -1,0 +1,127 @@
+#pragma once
+// The stats service's data in an SQLite database: the registered servers, the latest status of
+// each, the uploaded matches with every player line, the player names seen, and the upload ids
+// already taken. Its tables carry the prefix "svc_" and its schema version sits in a table of
+// its own, so that the same file can also hold the program's record (which keeps its version in
+// user_version).
+//
+// Each request is one transaction: its data is stored whole or not at all, and the caller
+// answers only after the commit.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "StatsProtocol.h"
+#include "UploadQueue.h"
+
+struct sqlite3;
+
+namespace tovi {
+
+// How the leaderboard ranks players: the weighted sum of these match totals, summed over the
+// period. Negative weights count against a player.
+struct ScoreWeight {
+    std::string_view Stat;  // a name of the statistic list
+    int Weight;
+};
+inline constexpr ScoreWeight kScoreWeights[] = {
+    {"Kills", 2},      {"Assists", 1},      {"Targets", 3},  {"PspTakes", 3},
+    {"MedicSaves", 1}, {"MedicRevives", 1}, {"Murders", -2}, {"Suicides", -1},
+};
+// The score as text, for the pages and the README: "2 × Kills + ...".
+std::string ScoreFormula();
+int64_t Score(const std::array<int64_t, kStatCount>& totals);
+
+struct ServerNow {
+    std::string Code;
+    int64_t Received = 0;  // 0: no report yet
+    StatusReport Report;
+};
+
+struct PlayerTotals {
+    std::string Key;   // the name with small letters: a player's identity
+    std::string Name;  // the spelling last seen
+    int64_t Matches = 0;
+    std::array<int64_t, kStatCount> Totals{};
+    int64_t Score = 0;
+};
+
+struct MatchSummary {
+    int64_t Id = 0;
+    int64_t Received = 0;
+    MatchBlock Block;  // without Bytes
+};
+
+struct PlayerMatch {
+    MatchSummary Match;
+    PlayerLine Line;
+};
+
+struct NameSeen {
+    std::string Name;
+    int64_t FirstSeen = 0;
+    int64_t LastSeen = 0;
+};
+
+struct PlayerPage {
+    PlayerTotals Totals;
+    std::vector<PlayerMatch> History;  // newest first
+    std::vector<NameSeen> Names;
+};
+
+struct UploadResult {
+    bool Ok = false;
+    bool RepeatedId = false;  // the upload id was taken before: nothing stored
+    int Stored = 0;           // matches stored now
+    int Repeats = 0;          // matches already held (same server, time and content)
+    std::string Error;        // when not Ok
+};
+
+class StatsServiceStore {
+public:
+    static constexpr int kSchemaVersion = 1;
+
+    struct Opened {
+        std::unique_ptr<StatsServiceStore> Store;
+        std::string Error;
+    };
+    // `digest` tells a block's content apart from any other (the service gives SHA-256).
+    static Opened Open(const std::string& path, ContentDigest digest);
+    ~StatsServiceStore();
+    StatsServiceStore(const StatsServiceStore&) = delete;
+    StatsServiceStore& operator=(const StatsServiceStore&) = delete;
+
+    bool AddServer(const std::string& code, int64_t now, std::string& error);
+    bool RemoveServer(const std::string& code, std::string& error);
+    std::vector<std::string> Servers();
+    bool KnownServer(const std::string& code);
+
+    // Stores the report as its server's latest; refused for a server not registered.
+    bool StoreStatus(const StatusReport& report, int64_t now, std::string& error);
+    // Stores the matches of one upload, each once; refused whole when one names a server not
+    // registered. An empty `uploadId` drops repeats only by content.
+    UploadResult StoreUpload(const std::vector<MatchBlock>& blocks, const std::string& uploadId, int64_t now);
+
+    std::vector<ServerNow> ServersNow();
+    // Players ranked by score over the matches received since `since` (0: all time).
+    std::vector<PlayerTotals> Leaderboard(int64_t since, int limit);
+    std::optional<PlayerPage> Player(const std::string& key, int historyLimit);
+    std::optional<std::pair<MatchSummary, std::vector<PlayerLine>>> Match(int64_t id);
+    std::vector<MatchSummary> RecentMatches(int limit);
+
+private:
+    StatsServiceStore(sqlite3* db, ContentDigest digest) : m_db(db), m_digest(std::move(digest)) {}
+    bool Exec(const char* sql, std::string& error);
+    bool Begin(std::string& error) { return Exec("BEGIN IMMEDIATE", error); }
+    bool Commit(std::string& error);
+    void Rollback();
+    bool SeeName(const std::string& name, int64_t now);
+
+    sqlite3* m_db;
+    ContentDigest m_digest;
+};
+
+}  // namespace tovi

@@ -1,0 +1,149 @@
+// The tovistats-service program as a real process on 127.0.0.1 and a port of its own, spoken to
+// over plain sockets with the requests the program's own code builds.
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <QtTest>
+
+#include "PlayerTable.h"
+#include "ServerStatus.h"
+#include "ServiceProcess.h"
+#include "StatsFile.h"
+#include "TextEncodings.h"
+#include "UploadQueue.h"
+
+using namespace tovi;
+using namespace tovi::testing;
+
+namespace {
+
+// One match as the program writes and uploads it.
+QByteArray UploadOf(const std::string& serverCode, const std::vector<PlayerClass>& lines, int second) {
+    ServerStatus status;
+    status.MapName = "<b>Tidal</b>";
+    status.GameType = 1;
+    PlayerTable players;
+    for (const PlayerClass& p : lines) players.Replace(p);
+    const auto block = StatsBlock(serverCode, status, players, 3, 600, LocalTime{2026, 12, 6, 12, 0, second});
+    return QByteArray::fromStdString(UploadBody(block.value()));
+}
+
+QByteArray StatusBody(const std::string& serverCode) {
+    return QByteArray::fromStdString(
+        "servercode=" + FormEncode(serverCode) + "&status=3&dedicated=True&gametype=TDM" +
+        "&maxplayers=16&servername=" + FormEncode(Base64Encode("<i>Caf\xE9</i>")) +
+        "&map=&countrycode=DE&expansion=&servermsg=&players=0&playernames=&playerteams=");
+}
+
+}  // namespace
+
+class StatsServiceHttpTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() {
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) qunsetenv(name);
+    }
+
+    void answersOnlyAfterStoringAndOnlyRegisteredServers() {
+        Service service;
+        QVERIFY(service.port != 0);
+        int exitCode = 0;
+        QVERIFY(service.Run({"--list-servers"}).contains("QX1"));
+        service.Run({"--remove-server", "NOPE"}, &exitCode);
+        QCOMPARE(exitCode, 1);
+
+        // Unknown codes are refused without the header, which any copy of the program takes for
+        // a confirmation.
+        Reply r = service.Post("/tovistats/update.php", StatusBody("QX2"));
+        QCOMPARE(r.status, 403);
+        QVERIFY(!r.headers.contains("toviresponse"));
+        r = service.Post("/tovistats/import.php", UploadOf("QX2", {{.P_Name = "Eve"}}, 1));
+        QCOMPARE(r.status, 403);
+        QVERIFY(!r.headers.contains("toviresponse"));
+        r = service.Post("/tovistats/update.php", StatusBody("QX1"));
+        QCOMPARE(r.status, 200);
+        QCOMPARE(r.headers.value("toviresponse"), QByteArray("Status received"));
+        r = service.Post("/tovistats/import.php", "data=QUJD");
+        QCOMPARE(r.status, 400);
+        QVERIFY(!r.headers.contains("toviresponse"));
+
+        // While another writer holds the database, nothing can be stored: no header.
+        const QByteArray first = UploadOf("QX1",
+                                          {{.P_Name = "<script>alert(1)</script>", .P_Team = 1, .P_Kills = 5},
+                                           {.P_Name = "Zo\xEB", .P_Team = 2, .P_Targets = 1}},
+                                          1);
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(qPrintable(service.DatabasePath()), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        r = service.Post("/tovistats/import.php", first, "Idempotency-Key: batch-1\r\n");
+        QCOMPARE(r.status, 500);
+        QVERIFY(!r.headers.contains("toviresponse"));
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+
+        // Stored once, whatever comes again.
+        r = service.Post("/tovistats/import.php", first, "Idempotency-Key: batch-1\r\n");
+        QCOMPARE(r.status, 200);
+        QCOMPARE(r.headers.value("toviresponse"), QByteArray("Imported 1 match"));
+        r = service.Post("/tovistats/import.php", first, "Idempotency-Key: batch-1\r\n");
+        QCOMPARE(r.headers.value("toviresponse"), QByteArray("Imported before: nothing new"));
+        r = service.Post("/tovistats/import.php", first);
+        QCOMPARE(r.headers.value("toviresponse"), QByteArray("Imported 0 matches, 1 held already"));
+
+        // Every text from a game server is escaped on every page; the pages forbid framing and
+        // scripts from elsewhere.
+        const Reply board = service.Get("/tovistats/leaderboard");
+        QCOMPARE(board.status, 200);
+        QVERIFY(board.body.contains(
+            "<td>1</td><td><a href=\"/tovistats/player?name=%3Cscript%3Ealert%281%29%3C%2Fscript%3E\">"
+            "&lt;script&gt;alert(1)&lt;/script&gt;</a></td><td class=\"score\">10</td><td>1</td><td>5</td>"));
+        QCOMPARE(board.headers.value("content-security-policy"),
+                 QByteArray("default-src 'self'; frame-ancestors 'none'"));
+        QCOMPARE(board.headers.value("x-content-type-options"), QByteArray("nosniff"));
+        const Reply zoe = service.Get("/tovistats/player?name=zo%EB");
+        QCOMPARE(zoe.status, 200);
+        QVERIFY(zoe.body.contains("<h1>Zo\xC3\xAB</h1>"));
+        const Reply match = service.Get("/tovistats/match?id=1");
+        QCOMPARE(match.status, 200);
+        const Reply servers = service.Get("/tovistats/");
+        for (const Reply* page : {&board, &zoe, &match, &servers}) {
+            QVERIFY(!page->body.contains("<script>"));
+            QVERIFY(!page->body.contains("<b>Tidal"));
+            QVERIFY(!page->body.contains("<i>Caf"));
+        }
+        QVERIFY(match.body.contains("&lt;b&gt;Tidal&lt;/b&gt;"));
+        QVERIFY(servers.body.contains("&lt;i&gt;Caf\xC3\xA9&lt;/i&gt;"));
+        QCOMPARE(service.Get("/tovistats/news.php").status, 200);
+        for (const char* escape :
+             {"/tovistats/../tovistats-service.db", "/tovistats/%2e%2e/tovistats-service.db",
+              "/tovistats/player?name=nobody", "/tovistats/match?id=x"})
+            QCOMPARE(service.Get(escape).status, 404);
+
+        // Too much is cut while it arrives: a body beyond the upload bound, a head beyond its own.
+        QVERIFY(service.CutWhileSending(
+            "POST /tovistats/import.php HTTP/1.1\r\nHost: x\r\nContent-Length: 20000000\r\n\r\n", 20000000));
+        QVERIFY(service.CutWhileSending("GET /tovistats/ HTTP/1.1\r\nX-Filler: " + QByteArray(64 * 1024, 'a'),
+                                        0));
+        QCOMPARE(service.Get("/tovistats/").status, 200);
+        // Connections beyond 256 open at once are closed as they come; the service serves again
+        // once they go.
+        std::vector<std::unique_ptr<QTcpSocket>> idle;
+        for (int i = 0; i < 256; ++i) {
+            idle.push_back(std::make_unique<QTcpSocket>());
+            idle.back()->connectToHost(QHostAddress::LocalHost, service.port);
+            QVERIFY(idle.back()->waitForConnected(5000));
+        }
+        QCOMPARE(service.Get("/tovistats/").status, 0);
+        idle.clear();
+        QTRY_COMPARE(service.Get("/tovistats/").status, 200);
+
+        // Stops cleanly when told to.
+        ::kill(static_cast<pid_t>(service.Process().processId()), SIGTERM);
+        QVERIFY(service.Process().waitForFinished(10000));
+        QCOMPARE(service.Process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(service.Process().exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(StatsServiceHttpTest)
+#include "StatsServiceHttpTest.moc"

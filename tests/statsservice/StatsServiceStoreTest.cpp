@@ -1,0 +1,259 @@
+// The stats service's reader and store against what the program itself sends: its own stats
+// writer, upload queue and status report, and then against damaged, hostile and repeated input.
+#include <gtest/gtest.h>
+
+#include "ReportFakes.h"
+#include "StatsProtocol.h"
+#include "StatsServiceStore.h"
+#include "TextEncodings.h"
+
+using namespace tovi;
+using namespace tovi::testing;
+
+namespace {
+
+class StatsServiceStoreTest : public ReportTest {
+protected:
+    StatsServiceStoreTest() {
+        auto opened = StatsServiceStore::Open((dir / "service.db").string(), TestDigest);
+        EXPECT_TRUE(opened.Store) << opened.Error;
+        store = std::move(opened.Store);
+        std::string error;
+        EXPECT_TRUE(store->AddServer("QX1", 1000, error)) << error;
+    }
+    // The program's upload of what stats.stats holds now: its body and its upload id.
+    std::pair<std::string, std::string> ProgramUpload() {
+        reporter.UploadStats();
+        const HttpRequest request = http.Last();
+        http.Answer("ok");  // confirmed: the next upload starts from an empty queue
+        return {request.body, request.headers.at(0).second};
+    }
+    UploadResult Store(const std::string& body, const std::string& id = {}, int64_t received = 2000) {
+        std::string error;
+        const auto blocks = ParseUpload(body, error);
+        EXPECT_TRUE(blocks) << error;
+        return blocks ? store->StoreUpload(*blocks, id, received) : UploadResult{};
+    }
+    size_t Matches() { return store->RecentMatches(1000).size(); }
+
+    std::unique_ptr<StatsServiceStore> store;
+};
+
+// Base64 of `bytes` in an upload body as the program sends it.
+std::string Body(const std::string& stats) {
+    return UploadBody(stats);
+}
+
+}  // namespace
+
+TEST_F(StatsServiceStoreTest, StoresExactlyWhatTheProgramWroteAndReported) {
+    players.Replace({.P_Name = "Bob Smith",
+                     .P_Team = 1,
+                     .P_Kills = 3,
+                     .P_Deaths = 2,
+                     .P_ExpPoints = 150,
+                     .P_TimePlayed = 600,
+                     .B_Kills = 4});
+    players.Replace({.P_Name = "<script>Zo\xEB</script>", .P_Team = 2, .P_Murders = 1, .P_Targets = 2});
+    players.Replace({.P_Name = "Al&end", .P_Team = 2, .P_Suicides = -3});  // written "Al end&end& "
+    players.Replace({.P_Name = "Max", .P_Team = 1, .P_ExpPoints = 2147483647, .B_ExpPoints = 2147483647});
+    status.MapName = "Caf\xE9 |**QX**| <b>";
+    ASSERT_TRUE(Writer().WriteStats(false, 7, -5));
+    players.Clear();
+    players.Replace({.P_Name = "bob smith", .P_Team = 2, .P_Kills = 1, .P_Assists = 2});
+    ASSERT_TRUE(Writer().WriteStats(false, std::nullopt, 1805));
+    const std::string written = StatsOnDisk();
+    const auto [body, id] = ProgramUpload();
+
+    std::string error;
+    const auto blocks = ParseUpload(body, error);
+    ASSERT_TRUE(blocks) << error;
+    ASSERT_EQ(blocks->size(), 2u);
+    EXPECT_EQ((*blocks)[0].Bytes + (*blocks)[1].Bytes, written);
+    const UploadResult result = store->StoreUpload(*blocks, id, 2000);
+    ASSERT_TRUE(result.Ok) << result.Error;
+    EXPECT_EQ(result.Stored, 2);
+
+    const auto recent = store->RecentMatches(10);
+    const auto first = store->Match(recent.back().Id);
+    ASSERT_TRUE(first);
+    const MatchBlock& b = first->first.Block;
+    EXPECT_EQ(b.ServerCode, "QX1");
+    EXPECT_EQ(b.MapName, "Caf\xE9  **QX**| <b>");
+    EXPECT_EQ(b.GameType, "TDM");
+    EXPECT_EQ(b.Result, 7);
+    EXPECT_EQ(b.Written, "2004-06-12 21:05:09");
+    EXPECT_EQ(b.Ticks, -5);
+    EXPECT_FALSE(store->Match(recent.front().Id)->first.Block.Result);
+    const std::vector<PlayerLine>& lines = first->second;
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].Name, "Bob Smith");
+    EXPECT_EQ(lines[0].Totals[StatIndex("Kills")], 7);
+    EXPECT_EQ(lines[1].Name, "<script>Zo\xEB</script>");
+    EXPECT_EQ(lines[1].Team, 2);
+    EXPECT_EQ(lines[2].Name, "Al end");
+    EXPECT_EQ(lines[2].Totals[StatIndex("Suicides")], -3);
+    EXPECT_EQ(lines[3].Totals[StatIndex("ExpPoints")], int64_t{2147483647} * 2);
+
+    // One player in any spelling of the letters: totals over both matches, both names seen.
+    const auto bob = store->Player("bob smith", 10);
+    ASSERT_TRUE(bob);
+    EXPECT_EQ(bob->Totals.Matches, 2);
+    EXPECT_EQ(bob->Totals.Totals[StatIndex("Kills")], 8);
+    EXPECT_EQ(bob->Totals.Score, 2 * 8 + 2);
+    EXPECT_EQ(bob->Names.size(), 2u);
+    const auto board = store->Leaderboard(0, 10);
+    ASSERT_FALSE(board.empty());
+    EXPECT_EQ(board.front().Key, "bob smith");
+    EXPECT_EQ(board.front().Score, 18);
+    EXPECT_TRUE(store->Leaderboard(2001, 10).empty());  // a period after the upload
+
+    // The status report the program sends, byte for byte back.
+    status.State = 3;
+    status.Dedicated = true;
+    status.MaxPlayers = 32;
+    status.ServerName = "Caf\xE9 &=+/ Server";
+    status.ServerMessage = "\xFB\xFF";
+    status.CountryCode = "DE";
+    status.PlayerCount = 2;
+    status.PlayerNames = "Bob\r\n<i>\xC9";
+    status.PlayerTeams = "1\r\n2";
+    reporter.SendStatusReport();
+    const auto report = ParseStatusReport(http.Last().body, error);
+    ASSERT_TRUE(report) << error;
+    ASSERT_TRUE(store->StoreStatus(*report, 2100, error)) << error;
+    const ServerNow server = store->ServersNow().at(0);
+    EXPECT_EQ(server.Received, 2100);
+    EXPECT_EQ(server.Report.ServerName, status.ServerName);
+    EXPECT_EQ(server.Report.MapName, status.MapName);
+    EXPECT_EQ(server.Report.ServerMessage, status.ServerMessage);
+    EXPECT_EQ(server.Report.GameType, "TDM");
+    EXPECT_EQ(server.Report.State, 3);
+    EXPECT_TRUE(server.Report.Dedicated);
+    ASSERT_EQ(server.Report.Players.size(), 2u);
+    EXPECT_EQ(server.Report.Players[1].Name, "<i>\xC9");
+    EXPECT_EQ(server.Report.Players[1].Team, "2");
+    // A server with nobody on it sends empty lists.
+    status.PlayerCount = 0;
+    status.PlayerNames.clear();
+    status.PlayerTeams.clear();
+    http.Answer("ok");
+    reporter.SendStatusReport();
+    ASSERT_TRUE(ParseStatusReport(http.Last().body, error)) << error;
+    EXPECT_TRUE(ParseStatusReport(http.Last().body, error)->Players.empty());
+}
+
+TEST_F(StatsServiceStoreTest, RefusesDamagedAndHostileInputWholeAndCountsRepeatsOnce) {
+    players.Replace({.P_Name = "Bob", .P_Team = 1, .P_Kills = 3});
+    ASSERT_TRUE(Writer().WriteStats(false, 1, 10));
+    ASSERT_TRUE(Writer().WriteStats(false, 2, 20));
+    const std::string two = StatsOnDisk();
+    const std::string firstBlock = two.substr(0, two.find("ServerInfo", 1));
+    std::string error;
+
+    // Cut anywhere but at a block's end: refused, whatever came before it.
+    for (size_t cut : {two.size() - 1, two.size() - 2, two.size() - 30, firstBlock.size() + 5, size_t{3}})
+        EXPECT_FALSE(ParseUpload(Body(two.substr(0, cut)), error)) << cut;
+    EXPECT_EQ(ParseUpload(Body(firstBlock), error)->size(), 1u);
+    EXPECT_EQ(ParseUpload("data=", error)->size(), 0u);  // an empty stats file
+
+    const std::string server =
+        "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-06-12 21:05:09|**QX**|10\r\n";
+    const std::string zeros = " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\r\n";
+    const std::string hostile[] = {
+        "  PlayerStats Bob&end& 1" + zeros,                     // no server line first
+        server + "  PlayerStats Bob&end& 1" + zeros.substr(2),  // 22 totals
+        server + "  PlayerStats Bob&end& 1 0" + zeros,          // 24 totals
+        server + "  PlayerStats Bob 1" + zeros,                 // no "&end& "
+        server + "  PlayerStats &end& 1" + zeros,               // no name
+        server + "  PlayerStats Bob&end& 1" + zeros.substr(0, 4) + "x" + zeros.substr(5),
+        server + "  PlayerStats Bob&end& 1 99999999999999999999" + zeros.substr(2),
+        server + "  PlayerStats " + std::string(300, 'A') + "&end& 1" + zeros,
+        server + "  PlayerStats Bob&end&  1" + zeros,  // two blanks
+        server + "  PlayerStats Bob&end& 1" + zeros.substr(0, zeros.size() - 2) + "\n",
+        server + "  Player\rStats Bob&end& 1" + zeros,
+        "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-06-12 21:05:09\r\n",  // five fields
+        "ServerInfo QX1|**QX**|Map|**QX**|XYZ|**QX**|1|**QX**|2004-06-12 21:05:09|**QX**|10\r\n",
+        "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|256|**QX**|2004-06-12 21:05:09|**QX**|10\r\n",
+        "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-13-12 21:05:09|**QX**|10\r\n",
+        "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-06-12 21:05:09|**QX**|+10\r\n",
+        server + "garbage\r\n",
+        server + "\r\n",
+    };
+    for (const std::string& stats : hostile) EXPECT_FALSE(ParseUpload(Body(stats), error)) << stats;
+    std::string tooMany = server;
+    for (int i = 0; i < 300; ++i) tooMany += "  PlayerStats P" + std::to_string(i) + "&end& 1" + zeros;
+    EXPECT_FALSE(ParseUpload(Body(tooMany), error));
+    EXPECT_FALSE(ParseUpload("data=" + std::string(kMaxUploadBodyBytes, 'A'), error));
+    // A name holding the tags: the last "&end& " closes it, as an older copy of the program wrote it.
+    const auto tagged = ParseUpload(Body(server + "  PlayerStats A&end& B|**QX**|&end& 2" + zeros), error);
+    ASSERT_TRUE(tagged) << error;
+    EXPECT_EQ(tagged->at(0).Players.at(0).Name, "A&end& B|**QX**|");
+
+    // Base64 and the form around it.
+    const std::string good = Base64Encode(firstBlock);
+    for (const std::string& body :
+         std::vector<std::string>{"data=" + good.substr(1), "data=" + good + "A",
+                                  "data=" + good + "====", "data=" + good.substr(0, 8) + "!" + good.substr(9),
+                                  "data=" + good + "&data=" + good, "data=" + good + "&x=1", "dat=" + good,
+                                  std::string(""), std::string("data=YQ=x"),
+                                  std::string("data=YR=="),  // pad bits not zero
+                                  "data=%2" + good})
+        EXPECT_FALSE(ParseUpload(body, error)) << body;
+    EXPECT_TRUE(ParseUpload("data=" + good, error)) << "unencoded Base64, as older copies send it: " << error;
+
+    // Status reports.
+    const std::string report =
+        "servercode=QX1&status=3&dedicated=True&gametype=TDM&maxplayers=16&servername=" + Base64Encode("S") +
+        "&map=&countrycode=DE&expansion=&servermsg=&players=1&playernames=" + Base64Encode("Bob") +
+        "&playerteams=" + Base64Encode("1");
+    ASSERT_TRUE(ParseStatusReport(report, error)) << error;
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"status=3", "status=5"},
+             {"dedicated=True", "dedicated=yes"},
+             {"gametype=TDM", "gametype=XX"},
+             {"maxplayers=16", "maxplayers=-1"},
+             {"&countrycode=DE", ""},
+             {"servername=Uw==", "servername=U"},
+             {"playerteams=MQ==", "playerteams=" + Base64Encode("1\r\n2")},
+             {"servercode=QX1", "servercode=QX1&servercode=A"},
+             {"servercode=QX1", "servercode=QX1&bare"}})
+        EXPECT_FALSE(
+            ParseStatusReport(std::string(report).replace(report.find(from), from.size(), to), error))
+            << to;
+    EXPECT_FALSE(ParseStatusReport(report + "&x=" + std::string(kMaxStatusBodyBytes, 'a'), error));
+
+    // Unknown server codes: refused, the whole upload with them.
+    StatusReport stranger = *ParseStatusReport(report, error);
+    stranger.ServerCode = "QX2";
+    EXPECT_FALSE(store->StoreStatus(stranger, 2000, error));
+    std::string mixed = firstBlock + server;
+    mixed.replace(mixed.rfind("QX1"), 3, "QX2");
+    const UploadResult refused = Store(Body(mixed));
+    EXPECT_FALSE(refused.Ok);
+    EXPECT_EQ(Matches(), 0u);
+    EXPECT_TRUE(store->ServersNow().at(0).Received == 0);
+
+    // Repeats: by upload id, and without one by server, time and content.
+    EXPECT_EQ(Store(Body(firstBlock), "id-1").Stored, 1);
+    const UploadResult again = Store(Body(two), "id-1");
+    EXPECT_TRUE(again.Ok && again.RepeatedId);
+    EXPECT_EQ(Matches(), 1u);
+    const UploadResult overlap = Store(Body(two));
+    EXPECT_EQ(overlap.Stored, 1);
+    EXPECT_EQ(overlap.Repeats, 1);
+    EXPECT_EQ(Store(Body(two)).Stored, 0);
+    EXPECT_EQ(Matches(), 2u);
+    EXPECT_EQ(store->Player("bob", 10)->Totals.Totals[StatIndex("Kills")], 6);
+    EXPECT_FALSE(ValidUploadId(std::string(kMaxUploadIdBytes + 1, 'a')));
+    EXPECT_FALSE(ValidUploadId("a b"));
+
+    // The schema's version lives in its own table: the record's user_version stays the record's.
+    store.reset();
+    auto reopened = StatsServiceStore::Open((dir / "service.db").string(), TestDigest);
+    ASSERT_TRUE(reopened.Store) << reopened.Error;
+    EXPECT_EQ(reopened.Store->RecentMatches(10).size(), 2u);
+    std::string removeError;
+    EXPECT_TRUE(reopened.Store->RemoveServer("QX1", removeError));
+    EXPECT_FALSE(reopened.Store->KnownServer("QX1"));
+}
