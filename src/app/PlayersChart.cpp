@@ -12,8 +12,10 @@
 #include <QDateTimeAxis>
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QResizeEvent>
 #include <QLineSeries>
 #include <QScatterSeries>
+#include <QTime>
 #include <QTimer>
 #include <QValueAxis>
 #include <algorithm>
@@ -36,6 +38,9 @@ public:
         setObjectName(name);
         setRenderHint(QPainter::Antialiasing);
         QChart* chart = this->chart();
+        // A theme set later would restyle the axes after their room was measured: it comes first.
+        FollowPalette();
+        chart->setBackgroundRoundness(0);
         chart->setMargins(QMargins(2, 2, 2, 2));
         chart->legend()->setAlignment(Qt::AlignBottom);
         m_players = new QLineSeries(chart);
@@ -50,17 +55,21 @@ public:
         m_time->setFormat(QStringLiteral("HH:mm"));
         m_time->setTickCount(5);
         m_count = new QValueAxis(chart);
-        m_count->setLabelFormat(QStringLiteral("%d"));
+        m_count->setLabelFormat(QStringLiteral("%i"));
+        // Measured before the first range is set, labels would stay cut to "..." for good.
+        m_count->setTruncateLabels(false);
+        m_count->setTitleText(tr("Players"));
         chart->addAxis(m_time, Qt::AlignBottom);
         chart->addAxis(m_count, Qt::AlignLeft);
         for (QAbstractSeries* series : {static_cast<QAbstractSeries*>(m_players), static_cast<QAbstractSeries*>(m_ends)}) {
             series->attachAxis(m_time);
             series->attachAxis(m_count);
         }
-        FollowPalette();
     }
 
-    void Show(const QString& caption, const PlayerCountSeries& series) {
+    // The axis runs over [axisFrom, axisTo], which may reach beyond the series (the day's to the
+    // next full hour, so that its lines fall on whole hours).
+    void Show(const QString& caption, const PlayerCountSeries& series, int64_t axisFrom, int64_t axisTo) {
         m_players->setName(caption);
         QList<QPointF> steps;
         steps.reserve(static_cast<qsizetype>(series.Points.size() * 2));
@@ -73,7 +82,11 @@ public:
         QList<QPointF> ends;
         for (const PlayerCount& e : series.MatchEnds) ends.append(QPointF(static_cast<qreal>(e.Time) * 1000, e.Players));
         m_ends->replace(ends);
-        m_time->setRange(QDateTime::fromSecsSinceEpoch(series.From), QDateTime::fromSecsSinceEpoch(series.To));
+        m_time->setRange(QDateTime::fromSecsSinceEpoch(axisFrom), QDateTime::fromSecsSinceEpoch(axisTo));
+        m_wholeDay = axisTo - axisFrom == kDaySeconds;
+        // A short match is told apart by its seconds.
+        m_time->setFormat(axisTo - axisFrom <= 10 * 60 ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm"));
+        FitTimeLabels();
         // Whole players, a few lines apart, with room above the peak.
         const int top = std::max(4, series.Peak + 1 + (4 - (series.Peak + 1) % 4) % 4);
         m_count->setRange(0, top);
@@ -81,12 +94,27 @@ public:
     }
 
 protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QChartView::resizeEvent(event);
+        FitTimeLabels();
+    }
     void changeEvent(QEvent* event) override {
         QChartView::changeEvent(event);
         if (event->type() == QEvent::PaletteChange) FollowPalette();
     }
 
 private:
+    // As many times along the axis as fit side by side with room between them.
+    void FitTimeLabels() {
+        const int label = fontMetrics().horizontalAdvance(m_time->format() + QStringLiteral("0000"));
+        const int fit = std::clamp(width() / std::max(label, 1), 2, 13);
+        if (!m_wholeDay) return m_time->setTickCount(std::min(fit, 7));
+        // A day's lines every 2, 4, 6, 8, 12 or 24 hours.
+        for (int ticks : {13, 7, 5, 4, 3, 2}) {
+            if (ticks <= fit) return m_time->setTickCount(ticks);
+        }
+    }
+
     // The chart's own themes, matched to a light or a dark palette.
     void FollowPalette() {
         const bool dark = palette().color(QPalette::Window).lightness() < 128;
@@ -98,6 +126,7 @@ private:
     QScatterSeries* m_ends;
     QDateTimeAxis* m_time;
     QValueAxis* m_count;
+    bool m_wholeDay = false;
 };
 
 class PlayersChart : public QWidget {
@@ -133,12 +162,15 @@ private:
         const int64_t now = m_now ? m_now() : QDateTime::currentSecsSinceEpoch();
         // The day's window takes in the match under way, whenever it began.
         const PlayerActivity activity = m_source().Activity(now - kDaySeconds);
-        m_day->Show(tr("Players, last 24 hours"), PlayersOverTime(activity, now - kDaySeconds, now));
+        QDateTime hour = QDateTime::fromSecsSinceEpoch(now).addSecs(60 * 60);
+        hour.setTime(QTime(hour.time().hour(), 0));
+        const int64_t dayEnd = std::max<int64_t>(now, hour.toSecsSinceEpoch());
+        m_day->Show(tr("Last 24 hours"), PlayersOverTime(activity, now - kDaySeconds, now), dayEnd - kDaySeconds, dayEnd);
         if (const std::optional<MatchSpan> match = LatestMatch(activity, now)) {
-            m_match->Show(match->UnderWay ? tr("Players, this match") : tr("Players, last match"),
-                          PlayersOverTime(activity, match->From, match->To));
+            m_match->Show(match->UnderWay ? tr("This match") : tr("Last match"),
+                          PlayersOverTime(activity, match->From, match->To), match->From, match->To);
         } else {
-            m_match->Show(tr("No match in the last 24 hours"), PlayersOverTime({}, now - 60, now));
+            m_match->Show(tr("No match yet"), PlayersOverTime({}, now - 60, now), now - 60, now);
         }
     }
 

@@ -49,6 +49,7 @@
 #include "PlayerHistoryDialog.h"
 #include "PlayersChart.h"
 #include "QtSupport.h"
+#include "ScrollingPage.h"
 #include "ServerList.h"
 
 namespace tovi {
@@ -177,7 +178,8 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         QWidget* strip = strips[i].first;
         strip->setObjectName(QStringLiteral("fraStrips%1").arg(i + 1));
         m_strips[i + 1] = strip;
-        const int index = m_tabs->addTab(strip, strips[i].second.first);
+        // The settings outgrow a small window: they scroll rather than squeeze.
+        const int index = m_tabs->addTab(i == 5 ? ScrollingPage(strip) : strip, strips[i].second.first);
         m_tabs->tabBar()->setTabData(index, strips[i].second.second);
     }
     setCentralWidget(m_tabs);

@@ -508,10 +508,10 @@ private slots:
             for (const QPointF& p : s->points()) top = std::max(top, p.y());
             return top;
         };
-        QCOMPARE(series("chtPlayersDay", "serPlayersDay")->name(), QStringLiteral("Players, last 24 hours"));
+        QCOMPARE(series("chtPlayersDay", "serPlayersDay")->name(), QStringLiteral("Last 24 hours"));
         QCOMPARE(peak(series("chtPlayersDay", "serPlayersDay")), 2.0);
         QCOMPARE(series("chtPlayersDay", "serMatchEndsDay")->points(), (QList<QPointF>{{static_cast<qreal>(now - 3600) * 1000, 2}}));
-        QCOMPARE(series("chtPlayersMatch", "serPlayersMatch")->name(), QStringLiteral("Players, last match"));
+        QCOMPARE(series("chtPlayersMatch", "serPlayersMatch")->name(), QStringLiteral("Last match"));
         QCOMPARE(peak(series("chtPlayersMatch", "serPlayersMatch")), 2.0);
 
         // A match begins under the window's eyes: shown again, the chart follows it.
@@ -520,7 +520,7 @@ private slots:
         dynamic_cast<SqliteHistoryStore&>(window.History().Store()).Drain();
         tabs->setCurrentIndex(0);
         tabs->setCurrentIndex(7);
-        QCOMPARE(series("chtPlayersMatch", "serPlayersMatch")->name(), QStringLiteral("Players, this match"));
+        QCOMPARE(series("chtPlayersMatch", "serPlayersMatch")->name(), QStringLiteral("This match"));
         QCOMPARE(peak(series("chtPlayersMatch", "serPlayersMatch")), 0.0);
     }
 #endif
