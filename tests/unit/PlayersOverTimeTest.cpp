@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "PlayersOverTime.h"
 
 using namespace tovi;
