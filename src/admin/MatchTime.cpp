@@ -15,7 +15,22 @@ bool MatchTime::cmdGameTimeInc_Click() {
     return SetClock(int64_t{m_memory.ReadDWord(game::kMatchClock)} + kOneMinute);
 }
 
-bool MatchTime::cmdGameTimeDec_Click() {
+void MatchTime::cmdGameTimeDec_Click(std::function<void(bool written)> done) {
+    const int32_t left = m_memory.ReadDWord(game::kMatchClock);
+    if (left <= 0 || left > kOneMinute) {
+        const bool written = TakeMinute();
+        if (done) done(written);
+        return;
+    }
+    m_dialogs.Ask(kEndMatchByClockQuestion, [this, done = std::move(done)](bool yes) {
+        if (!yes) return;
+        // The clock ran on while the question was open: read afresh, as every click does.
+        const bool written = TakeMinute();
+        if (done) done(written);
+    });
+}
+
+bool MatchTime::TakeMinute() {
     return SetClock(std::max<int64_t>(int64_t{m_memory.ReadDWord(game::kMatchClock)} - kOneMinute, 0));
 }
 
@@ -28,7 +43,9 @@ bool MatchTime::SetClock(int64_t value) {
 }
 
 void MatchTime::cmdMapResetGames_Click() {
-    m_channel.SendServerCommand("command", "resetgames", {}, {}, SendNote{"reset games", "", ""});
+    m_dialogs.Ask(kResetGamesQuestion, [this](bool yes) {
+        if (yes) m_channel.SendServerCommand("command", "resetgames", {}, {}, SendNote{"reset games", "", ""});
+    });
 }
 
 }  // namespace tovi

@@ -47,7 +47,9 @@
 #include "NoticeCenter.h"
 #include "PeriodicChat.h"
 #include "PlayerHistoryDialog.h"
+#include "PlayersChart.h"
 #include "QtSupport.h"
+#include "ScrollingPage.h"
 #include "ServerList.h"
 
 namespace tovi {
@@ -176,7 +178,8 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         QWidget* strip = strips[i].first;
         strip->setObjectName(QStringLiteral("fraStrips%1").arg(i + 1));
         m_strips[i + 1] = strip;
-        const int index = m_tabs->addTab(strip, strips[i].second.first);
+        // The settings outgrow a small window: they scroll rather than squeeze.
+        const int index = m_tabs->addTab(i == 5 ? ScrollingPage(strip) : strip, strips[i].second.first);
         m_tabs->tabBar()->setTabData(index, strips[i].second.second);
     }
     setCentralWidget(m_tabs);
@@ -235,7 +238,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeInc")), &QToolButton::clicked, this,
             [this] { RecordClock("one minute more", m_matchTime->cmdGameTimeInc_Click()); });
     connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeDec")), &QToolButton::clicked, this,
-            [this] { RecordClock("one minute less", m_matchTime->cmdGameTimeDec_Click()); });
+            [this] { m_matchTime->cmdGameTimeDec_Click([this](bool written) { RecordClock("one minute less", written); }); });
     connect(findChild<QToolButton*>(QStringLiteral("cmdMapResetGames")), &QToolButton::clicked, this,
             [this] { m_matchTime->cmdMapResetGames_Click(); });
     connect(m_chkEnableAutoMessages, &QCheckBox::toggled, this,
@@ -546,6 +549,7 @@ QWidget* frmMain::BuildHistoryStrip() {
     layout->addLayout(row);
     layout->addLayout(filters);
     layout->addWidget(m_lstHistory, 1);
+    layout->addWidget(MakePlayersChart([this]() -> HistoryStore& { return m_history.Store(); }, strip));
     layout->addWidget(m_lblHistorySize);
     connect(m_cmdHistorySearch, &QPushButton::clicked, this, &frmMain::cmdHistorySearch_Click);
     connect(m_txtHistorySearch, &QLineEdit::returnPressed, this, &frmMain::cmdHistorySearch_Click);

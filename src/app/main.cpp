@@ -2,6 +2,8 @@
 #include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QPalette>
+#include <QStyle>
 #include <QTimer>
 #include <QWidget>
 #ifndef _WIN32
@@ -15,6 +17,37 @@
 #include "PlatformBackend.h"
 #include "QtHttpClient.h"
 #include "QtSupport.h"
+
+namespace {
+
+QPalette DarkPalette() {
+    QPalette dark;
+    const QColor window(0x2d, 0x2f, 0x33), base(0x1f, 0x21, 0x24), text(0xe6, 0xe6, 0xe6), muted(0x80, 0x84, 0x8a);
+    dark.setColor(QPalette::Window, window);
+    dark.setColor(QPalette::WindowText, text);
+    dark.setColor(QPalette::Base, base);
+    dark.setColor(QPalette::AlternateBase, window);
+    dark.setColor(QPalette::ToolTipBase, base);
+    dark.setColor(QPalette::ToolTipText, text);
+    dark.setColor(QPalette::PlaceholderText, muted);
+    dark.setColor(QPalette::Text, text);
+    dark.setColor(QPalette::Button, window);
+    dark.setColor(QPalette::ButtonText, text);
+    dark.setColor(QPalette::BrightText, Qt::red);
+    dark.setColor(QPalette::Link, QColor(0x6c, 0xb4, 0xff));
+    dark.setColor(QPalette::Highlight, QColor(0x2f, 0x6f, 0xb3));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    dark.setColor(QPalette::Light, window.lighter(150));
+    dark.setColor(QPalette::Midlight, window.lighter(125));
+    dark.setColor(QPalette::Mid, window.darker(120));
+    dark.setColor(QPalette::Dark, window.darker(160));
+    dark.setColor(QPalette::Shadow, Qt::black);
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        dark.setColor(QPalette::Disabled, role, muted);
+    return dark;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
 #ifndef _WIN32
@@ -52,7 +85,21 @@ int main(int argc, char** argv) {
         QStringLiteral("Folder of settings.ini, automessages.txt, stats.stats and Archives (default: the program's folder)."),
         QStringLiteral("DIR"));
     parser.addOption(dataDir);
+    const QCommandLineOption palette(
+        QStringLiteral("palette"),
+        QStringLiteral("Draw the window in Qt's Fusion style with a light or a dark palette instead of the desktop's."),
+        QStringLiteral("light|dark"));
+    parser.addOption(palette);
     parser.process(app);
+    if (parser.isSet(palette)) {
+        const QString wanted = parser.value(palette);
+        if (wanted != QLatin1String("light") && wanted != QLatin1String("dark")) {
+            qCritical("--palette takes light or dark, not %s", qPrintable(wanted));
+            return 2;
+        }
+        QApplication::setStyle(QStringLiteral("Fusion"));
+        QApplication::setPalette(wanted == QLatin1String("dark") ? DarkPalette() : QApplication::style()->standardPalette());
+    }
 
     QString folder = parser.isSet(dataDir) ? parser.value(dataDir) : QCoreApplication::applicationDirPath();
     folder = QDir(folder).absolutePath();

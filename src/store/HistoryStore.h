@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "PlayersOverTime.h"
+
 namespace tovi {
 
 struct MatchStart {
@@ -137,6 +139,9 @@ public:
     // until it answers 0. Answers how many went.
     virtual int ForgetBefore(int64_t time, int maxRows) = 0;
     virtual HistorySize Size() = 0;
+    // The matches from the one under way at `from` (Unix seconds) on, with their stints: what the
+    // players chart counts. Reads what is written so far and never waits for the disk.
+    virtual PlayerActivity Activity(int64_t /*from*/) { return {}; }
 };
 
 // What runs when no record can be kept: everything is passed over.

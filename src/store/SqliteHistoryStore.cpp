@@ -655,12 +655,14 @@ void SqliteHistoryStore::Report(const WriteState& state) {
 
 void SqliteHistoryStore::MatchStarted(const MatchStart& m) {
     m_matchId = m_nextMatchId++;
+    m_matchUnderWay = true;
     Queue(kInsertMatch, {m_matchId, m.Time, ToUtf8(m.ServerName), ToUtf8(m.MapName), ToUtf8(m.MapFile),
                          ToUtf8(m.GameType)});
 }
 
 void SqliteHistoryStore::MatchEnded(const MatchEnd& m) {
     if (m_matchId == 0) return;
+    m_matchUnderWay = false;
     Queue(kEndMatch, {m.Time, m.Result.empty() ? Value(nullptr) : Value(ToUtf8(m.Result)),
                       int64_t{m.PlayersAtEnd}, int64_t{m.StatsWritten ? 1 : 0},
                       m.StatsRefused.empty() ? Value(nullptr) : Value(ToUtf8(m.StatsRefused)), m_matchId});
@@ -947,6 +949,38 @@ HistorySize SqliteHistoryStore::Size() {
         size.Events = sqlite3_column_int64(st.St, 4);
     }
     return size;
+}
+
+PlayerActivity SqliteHistoryStore::Activity(int64_t from) {
+    PlayerActivity activity;
+    // Matches are numbered in the order they began: the search walks back from the newest to the
+    // one under way at `from`, and the stints are found through their match's index.
+    int64_t first = 0;
+    {
+        Prepared st(m_db, "SELECT id FROM matches WHERE started <= ? ORDER BY id DESC LIMIT 1");
+        if (st.St && Bind(st.St, {from}) && sqlite3_step(st.St) == SQLITE_ROW) first = sqlite3_column_int64(st.St, 0);
+    }
+    {
+        Prepared st(m_db, "SELECT id, started, coalesce(ended, 0) FROM matches WHERE id >= ? ORDER BY id");
+        if (st.St && Bind(st.St, {first})) {
+            while (sqlite3_step(st.St) == SQLITE_ROW) {
+                const int64_t id = sqlite3_column_int64(st.St, 0);
+                const int64_t ended = sqlite3_column_int64(st.St, 2);
+                activity.Matches.push_back({id, sqlite3_column_int64(st.St, 1), ended,
+                                            id == m_matchId && m_matchUnderWay && ended == 0});
+            }
+        }
+    }
+    Prepared st(m_db,
+                "SELECT match_id, joined, coalesce(left_at, 0) FROM stints WHERE match_id >= ?"
+                " AND (left_at IS NULL OR left_at > ?)");
+    if (st.St && Bind(st.St, {first, from})) {
+        while (sqlite3_step(st.St) == SQLITE_ROW) {
+            activity.Stints.push_back(
+                {sqlite3_column_int64(st.St, 0), sqlite3_column_int64(st.St, 1), sqlite3_column_int64(st.St, 2)});
+        }
+    }
+    return activity;
 }
 
 SqliteHistoryStore::Opened SqliteHistoryStore::OpenForReading(const std::string& path) {

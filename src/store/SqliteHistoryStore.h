@@ -65,6 +65,7 @@ public:
     PlayerHistory PlayerRecord(const std::string& name) override;
     int ForgetBefore(int64_t time, int maxRows) override;
     HistorySize Size() override;
+    PlayerActivity Activity(int64_t from) override;
 
     // Hands over what is queued and waits until the writer has written it (or failed to), then
     // says so as Flush() does. For reads, retention, tests and benchmarks: a tick never waits.
@@ -112,6 +113,7 @@ private:
     std::map<const char*, sqlite3_stmt*> m_statements;  // keyed by the statement text's address
     std::vector<Write> m_pending;
     int64_t m_matchId = 0;  // the match under way, 0 before the first
+    bool m_matchUnderWay = false;  // m_matchId has not ended yet
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
     uint64_t m_dropped = 0;

@@ -25,6 +25,11 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QtTest>
+#if TOVI_PLAYERS_CHART
+#include <QChart>
+#include <QChartView>
+#include <QXYSeries>
+#endif
 #include <deque>
 #include <fstream>
 #include <iterator>
@@ -232,6 +237,39 @@ private slots:
         third.Start([&](bool s) { started = s; });
         QVERIFY(started);
         QVERIFY(third.Window()->isVisible());
+    }
+
+    // A click that ends the match asks first (No sends and writes nothing); a minute off a longer
+    // match asks nothing.
+    void clicksThatEndTheMatchAskFirst() {
+        Fixture f;
+        frmMain& window = f.Start();
+        f.HostServer(3);
+        window.Timer_Timer();
+        std::vector<std::string> console;
+        f.server.onConsoleAction = [&](const std::string& action) { console.push_back(action); };
+        f.dialogs.asked.clear();
+        auto* dec = f.Find<QToolButton>("cmdGameTimeDec");
+        auto* reset = f.Find<QToolButton>("cmdMapResetGames");
+        dec->click();
+        QVERIFY(f.dialogs.asked.isEmpty());
+        QCOMPARE(f.server.DWord(game::kMatchClock), 10 * 3600 * 62 - 3720);
+
+        f.server.SetDWord(game::kMatchClock, 3000);
+        f.dialogs.answers = {false, false};
+        dec->click();
+        reset->click();
+        f.scheduler.Advance(5000);
+        QCOMPARE(f.dialogs.asked, (QStringList{MatchTime::kEndMatchByClockQuestion, MatchTime::kResetGamesQuestion}));
+        QCOMPARE(f.server.DWord(game::kMatchClock), 3000);
+        QVERIFY(console.empty());
+
+        f.dialogs.answers = {true, true};
+        dec->click();
+        reset->click();
+        f.scheduler.Advance(5000);
+        QCOMPARE(f.server.DWord(game::kMatchClock), 0);
+        QVERIFY(std::find(console.begin(), console.end(), "resetgames") != console.end());
     }
 
     void theServerListTracksOnlyTheSupportedVersion() {
@@ -445,6 +483,47 @@ private slots:
         std::ifstream ini(folder.filePath("settings.ini").toStdString());
         QVERIFY(std::string(std::istreambuf_iterator<char>(ini), {}).find("keepdays=30") != std::string::npos);
     }
+
+#if TOVI_PLAYERS_CHART
+    // The History tab charts the record's players: the day with its match ends, and the match.
+    void theHistoryTabChartsThePlayers() {
+        Fixture f;
+        const int64_t now = QDateTime::currentSecsSinceEpoch();
+        {
+            auto opened = SqliteHistoryStore::Open(f.folder.filePath("tovistats.db").toStdString(), {});
+            QVERIFY(opened.Store);
+            opened.Store->MatchStarted({now - 7200, "Server", "Tidal Wave", "JOTR_TIDALWAVE.BMS", "TDM"});
+            opened.Store->PlayerJoined(now - 7000, "Ann", 1, 1);
+            opened.Store->PlayerJoined(now - 6000, "Bob", 2, 2);
+            opened.Store->MatchEnded({now - 3600, "", 2, false, ""});
+        }
+        frmMain& window = f.Start();
+        auto* tabs = f.Find<QTabWidget>("Tabs");
+        tabs->setCurrentIndex(7);
+        auto series = [&](const char* view, const char* name) {
+            return f.Find<QChartView>(view)->chart()->findChild<QXYSeries*>(QString::fromLatin1(name));
+        };
+        auto peak = [](QXYSeries* s) {
+            qreal top = 0;
+            for (const QPointF& p : s->points()) top = std::max(top, p.y());
+            return top;
+        };
+        QCOMPARE(series("chtPlayersDay", "serPlayersDay")->name(), QStringLiteral("Last 24 hours"));
+        QCOMPARE(peak(series("chtPlayersDay", "serPlayersDay")), 2.0);
+        QCOMPARE(series("chtPlayersDay", "serMatchEndsDay")->points(), (QList<QPointF>{{static_cast<qreal>(now - 3600) * 1000, 2}}));
+        QCOMPARE(series("chtPlayersMatch", "serPlayersMatch")->name(), QStringLiteral("Last match"));
+        QCOMPARE(peak(series("chtPlayersMatch", "serPlayersMatch")), 2.0);
+
+        // A match begins under the window's eyes: shown again, the chart follows it.
+        f.HostServer(3);
+        window.Timer_Timer();
+        dynamic_cast<SqliteHistoryStore&>(window.History().Store()).Drain();
+        tabs->setCurrentIndex(0);
+        tabs->setCurrentIndex(7);
+        QCOMPARE(series("chtPlayersMatch", "serPlayersMatch")->name(), QStringLiteral("This match"));
+        QCOMPARE(peak(series("chtPlayersMatch", "serPlayersMatch")), 0.0);
+    }
+#endif
 
     // The Bans tab after History: a ban from the player menu's presets is listed at once and
     // enforced on the next player read, kept in the record's file across a restart, and moved

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <tuple>
 
 #include "AdminFixture.h"
 #include "MatchTime.h"
@@ -20,23 +19,39 @@ protected:
 
 TEST_F(MatchTimeTest, AMinuteMoreOrLessStaysInTheWordsRangeAndResetGamesGoesThroughTheConsole) {
     constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
-    const auto inc = &MatchTime::cmdGameTimeInc_Click;
-    const auto dec = &MatchTime::cmdGameTimeDec_Click;
-    const std::tuple<int32_t, bool (MatchTime::*)(), int32_t> cases[] = {
-        {0, inc, 3720}, {-500, inc, 3220}, {kMax - 100, inc, kMax},
-        {1000, dec, 0}, {3721, dec, 1},    {std::numeric_limits<int32_t>::min(), dec, 0}};
-    for (const auto& [start, click, after] : cases) {
-        server.SetDWord(game::kMatchClock, start);
-        EXPECT_TRUE((matchTime.*click)());
-        EXPECT_EQ(server.DWord(game::kMatchClock), after) << start;
+    std::vector<bool> written;
+    auto dec = [&] {
+        matchTime.cmdGameTimeDec_Click([&](bool w) { written.push_back(w); });
+        return written.back();
+    };
+    auto inc = [&] { return matchTime.cmdGameTimeInc_Click(); };
+    const struct {
+        int32_t start;
+        bool decrease;
+        int32_t after;
+    } cases[] = {{0, false, 3720}, {-500, false, 3220}, {kMax - 100, false, kMax},
+                 {3721, true, 1},  {std::numeric_limits<int32_t>::min(), true, 0}};
+    for (const auto& c : cases) {
+        server.SetDWord(game::kMatchClock, c.start);
+        EXPECT_TRUE(c.decrease ? dec() : inc());
+        EXPECT_EQ(server.DWord(game::kMatchClock), c.after) << c.start;
     }
+    // A minute off the match's last minute ends it: asked first, then read afresh.
+    server.SetDWord(game::kMatchClock, 1000);
+    matchTime.cmdGameTimeDec_Click([&](bool w) { written.push_back(w); });
+    EXPECT_EQ(dialogs.asked, Strings{MatchTime::kEndMatchByClockQuestion});
+    server.SetDWord(game::kMatchClock, 900);
+    dialogs.Answer("yes");
+    EXPECT_EQ(server.DWord(game::kMatchClock), 0);
+    EXPECT_EQ(written.size(), 3u);
     EXPECT_TRUE(dialogs.warnings.empty());
     matchTime.cmdMapResetGames_Click();
+    dialogs.Answer("yes");
     clock.Advance(5000);
     EXPECT_EQ(Effects(), Strings{"resetgames"});
 
     backend.RemoveProcess(100);
-    EXPECT_FALSE(matchTime.cmdGameTimeInc_Click());
-    EXPECT_FALSE(matchTime.cmdGameTimeDec_Click());
+    EXPECT_FALSE(inc());
+    EXPECT_FALSE(dec());
     EXPECT_EQ(dialogs.warnings, Strings(2, "Could not set timer"));
 }
