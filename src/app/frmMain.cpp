@@ -45,7 +45,6 @@
 #include "GameAddresses.h"
 #include "HistoryCsv.h"
 #include "NoticeCenter.h"
-#include "PeriodicChat.h"
 #include "PlayerHistoryDialog.h"
 #include "QtSupport.h"
 #include "ServerList.h"
@@ -143,16 +142,8 @@ QUrl NewsUrl(const std::string& updateUrl) {
     return news;
 }
 
-frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http, QString dataDir,
-                 QWidget* parent)
-    : QMainWindow(parent),
-      m_memory(memory),
-      m_dialogs(dialogs),
-      m_scheduler(scheduler),
-      m_dataDir(std::move(dataDir)),
-      m_poll(memory, m_status, *this, *this, scheduler),
-      m_http(http),
-      m_history(*m_historyStore, [] { return QDateTime::currentSecsSinceEpoch(); }) {
+frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
+    : QMainWindow(parent), m_service(service), m_dialogs(dialogs) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("|QX| Tovi stats for JO:TR 1.5.1.5"));
     m_trayIcon = MakeStatusIcon(QColor(0x2e, 0x9d, 0x4f));
@@ -183,89 +174,49 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     BuildStatusBar();
     BuildTray();
 
-    m_timer = new QTimer(this);
-    m_timer->setObjectName(QStringLiteral("Timer"));
-    m_timer->setTimerType(Qt::PreciseTimer);
-    m_timer->setInterval(1000);
-    connect(m_timer, &QTimer::timeout, this, &frmMain::Timer_Timer);
-
-    const std::filesystem::path folder(m_dataDir.toStdU16String());
     m_playerList = std::make_unique<PlayerListAdapter>(m_lstPlayers);
     m_chatList = std::make_unique<ChatListAdapter>(m_lstChatMes1);
-    m_playerReader = std::make_unique<PlayerReader>(m_memory, m_status, m_playerTable, *m_playerList, *this);
-    m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, *m_chatList, [] {
-        return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
+    m_notices = std::make_unique<NoticeCenter>(m_service.Notices(), m_tray);
+    m_service.SetView(this);
+    connect(&m_service, &Service::logLine, this, [this](const std::string& line) { AddLine(line, m_txtLog); });
+    connect(&m_service, &Service::debugLogLine, this,
+            [this](const std::string& line) { AddLine(line, m_txtDebugLog); });
+    connect(&m_service, &Service::banListChanged, this, [this] {
+        if (m_bansStrip) m_bansStrip->Refresh(true);
     });
-    m_chatReader->SetOnNewLine([this](const std::string& sender, const std::string& text) {
-        m_history.ChatRead(sender, text);
-        m_notices->Events().ChatRead(sender, text);
-    });
-    m_notices =
-        std::make_unique<NoticeCenter>(m_scheduler, *this, m_dialogs, m_tray, folder / "settings.ini");
-    m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
-    m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
-    m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
-    m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
-        m_notices->Events().ReportOutcome(what, confirmed, why);
-    });
-    m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
-                                              *this, m_dialogs, m_scheduler);
-    m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
-    m_channel->SetObserver([this](const FinishedSend& send) {
-        m_history.SendFinished(send);
-        m_notices->Events().SendFinished(send);
-    });
-    m_playerLookup = std::make_unique<PlayerListLookup>(*m_playerList);
-    m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_dialogs, *m_playerLookup, *this);
-    m_puntBan->SetObserver([this](const UnsentAction& action) { m_history.ActionNotSent(action); });
-    m_autoMessages = std::make_unique<AutoMessages>(folder, *m_channel, m_dialogs, *this, *this);
-    m_matchTime = std::make_unique<MatchTime>(m_memory, *m_channel, m_dialogs);
 
-    const std::array<std::pair<const char*, void (PuntBan::*)()>, 5> menu = {{
-        {"mnuPlayersPunt", &PuntBan::mnuPlayersPunt_Click},
-        {"mnuPlayersBan", &PuntBan::mnuPlayersBan_Click},
-        {"mnuPlayersPuntReason", &PuntBan::mnuPlayersPuntReason_Click},
-        {"mnuPlayersBanReason", &PuntBan::mnuPlayersBanReason_Click},
-        {"mnuPlayersTalk", &PuntBan::mnuPlayersTalk_Click},
+    const std::array<std::pair<const char*, std::function<void(Service&)>>, 5> menu = {{
+        {"mnuPlayersPunt", [](Service& s) { s.Punt(); }},
+        {"mnuPlayersBan", [](Service& s) { s.Ban(); }},
+        {"mnuPlayersPuntReason", [](Service& s) { s.PuntWithReason(); }},
+        {"mnuPlayersBanReason", [](Service& s) { s.BanWithReason(); }},
+        {"mnuPlayersTalk", [](Service& s) { s.Talk(); }},
     }};
     for (const auto& [name, handler] : menu) {
         connect(m_mnuPlayers->findChild<QAction*>(QString::fromLatin1(name)), &QAction::triggered, this,
-                [this, handler = handler] { ((*m_puntBan).*handler)(); });
+                [this, handler = handler] { handler(m_service); });
     }
     connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeInc")), &QToolButton::clicked, this,
-            [this] { RecordClock("one minute more", m_matchTime->cmdGameTimeInc_Click()); });
+            [this] { m_service.MatchTimeMore(); });
     connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeDec")), &QToolButton::clicked, this,
-            [this] { RecordClock("one minute less", m_matchTime->cmdGameTimeDec_Click()); });
+            [this] { m_service.MatchTimeLess(); });
     connect(findChild<QToolButton*>(QStringLiteral("cmdMapResetGames")), &QToolButton::clicked, this,
-            [this] { m_matchTime->cmdMapResetGames_Click(); });
+            [this] { m_service.ResetGames(); });
     connect(m_chkEnableAutoMessages, &QCheckBox::toggled, this,
-            [this](bool ticked) { m_autoMessages->chkEnableAutoMessages_Click(ticked); });
+            [this](bool ticked) { m_service.AutoMessagesToggled(ticked); });
     // Only the operator's clicks are actions; loading the settings ticks the box too.
-    connect(m_chkEnableAutoMessages, &QCheckBox::clicked, this, [this](bool ticked) {
-        m_history.WindowAction("automatic messages changed", ticked ? "switched on" : "switched off", true);
-    });
-    connect(m_cmdSaveSettingsAutoMes, &QToolButton::clicked, this, [this] {
-        const std::string text = AutoMesText();
-        const bool saved = m_autoMessages->cmdSaveSettingsAutoMes_Click();
-        m_history.WindowAction("automatic messages changed", text, saved, saved ? "" : "the file could not be written");
-    });
+    connect(m_chkEnableAutoMessages, &QCheckBox::clicked, this,
+            [this](bool ticked) { m_service.SwitchAutoMessages(ticked); });
+    connect(m_cmdSaveSettingsAutoMes, &QToolButton::clicked, this, [this] { m_service.SaveAutoMessages(); });
     connect(m_cmdSendText, &QToolButton::clicked, this, &frmMain::cmdSendText_Click);
     connect(m_txtType, &QLineEdit::returnPressed, this, &frmMain::cmdSendText_Click);
 
     connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsUpdate")), &QToolButton::clicked, this, [this] {
-        const bool saved = m_settingsFile->SaveServerSettings();
-        // The server code is the server's password at the web service: it stays out of the record.
-        m_history.WindowAction("settings saved", "status update settings", saved, saved ? "" : "the file could not be written");
-        ShowNews(NewsUrl(m_settings.UpdateURL));
+        m_service.SaveServerSettings();
+        ShowNews(NewsUrl(m_service.CurrentSettings().UpdateURL));
     });
     connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsOther")), &QToolButton::clicked, this,
-            [this] {
-                bool saved = m_settingsFile->SaveOtherSettings();
-                saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(HistoryDays()));
-                m_history.WindowAction("settings saved", "other settings", saved, saved ? "" : "the file could not be written");
-                // A shorter time takes effect now, not at the next hourly look.
-                if (saved) ScheduleForgetting(0);
-            });
+            [this] { m_service.SaveOtherSettings(); });
 
     BuildBanControls();
 
@@ -279,10 +230,9 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
 }
 
 frmMain::~frmMain() {
-    // The tab shows the ban list and its menu actions, members that go before the window's children.
-    delete m_bansStrip;
-    // The scheduler outlives the window.
-    if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
+    // The service outlives the window: it must not call on it any more.
+    m_service.SetView(nullptr);
+    disconnect(&m_service, nullptr, this, nullptr);
 }
 
 // ---- strips -------------------------------------------------------------------------------
@@ -569,7 +519,7 @@ void frmMain::cmdHistorySearch_Click() {
     // The end shows minutes: "until 18:30" takes in 18:30's own seconds.
     if (m_chkHistoryTo->isChecked()) query.To = m_dtpHistoryTo->dateTime().toSecsSinceEpoch() + 60;
     query.Limit = kHistoryRows;
-    m_historyRows = m_history.Store().Search(query);
+    m_historyRows = m_service.History().Search(query);
     m_lstHistory->setSortingEnabled(false);
     m_lstHistory->clear();
     int newness = 0;
@@ -595,7 +545,7 @@ void frmMain::lstHistory_DoubleClick(QTreeWidgetItem* item) {
 
 void frmMain::ShowPlayerHistory(const std::string& name) {
     // Shown beside the window, not over it: the poll and the window go on meanwhile.
-    auto* view = new PlayerHistoryDialog(name, m_history.Store().PlayerRecord(name), m_banList.EntriesFor(name),
+    auto* view = new PlayerHistoryDialog(name, m_service.History().PlayerRecord(name), m_service.Bans().EntriesFor(name),
                                          QDateTime::currentSecsSinceEpoch(), this);
     view->setAttribute(Qt::WA_DeleteOnClose);
     view->show();
@@ -603,7 +553,7 @@ void frmMain::ShowPlayerHistory(const std::string& name) {
 
 void frmMain::cmdHistoryExport_Click() {
     auto* ask =
-        new QFileDialog(this, tr("Export history"), m_dataDir, tr("CSV files (*.csv);;All files (*)"));
+        new QFileDialog(this, tr("Export history"), m_service.DataDir(), tr("CSV files (*.csv);;All files (*)"));
     ask->setObjectName(QStringLiteral("dlgHistoryExport"));
     ask->setAcceptMode(QFileDialog::AcceptSave);
     ask->setDefaultSuffix(QStringLiteral("csv"));
@@ -631,11 +581,11 @@ bool frmMain::ExportHistory(const QString& path) {
 }
 
 void frmMain::RefreshHistorySize() {
-    if (!m_historyKept) {
+    if (!m_service.HistoryKept()) {
         m_lblHistorySize->setText(tr("No history is kept: the record could not be opened."));
         return;
     }
-    const HistorySize size = m_history.Store().Size();
+    const HistorySize size = m_service.History().Size();
     m_lblHistorySize->setText(
         tr("tovistats.db: %1; %2 match(es), %3 stint(s), %4 chat line(s), %5 admin action(s), "
            "%6 server event(s)")
@@ -647,25 +597,8 @@ void frmMain::RefreshHistorySize() {
             .arg(size.Events));
 }
 
-int frmMain::HistoryDays() const {
-    return m_txtHistoryDays->value();
-}
-
-void frmMain::ScheduleForgetting(int delayMs) {
-    if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
-    m_forgetTimer = m_scheduler.Schedule(delayMs, [this] {
-        m_forgetTimer.reset();
-        ForgetOldHistory();
-    });
-}
-
-void frmMain::ForgetOldHistory() {
-    const int days = HistoryDays();
-    if (days <= 0 || !m_historyKept) return ScheduleForgetting(kForgetCheckMs);
-    const int64_t before = QDateTime::currentSecsSinceEpoch() - int64_t{days} * 24 * 60 * 60;
-    const int gone = m_history.Store().ForgetBefore(before, kForgetBatchRows);
-    ScheduleForgetting(gone > 0 ? kForgetPauseMs : kForgetCheckMs);
-}
+int frmMain::HistoryDays() { return m_txtHistoryDays->value(); }
+void frmMain::SetHistoryDays(int days) { m_txtHistoryDays->setValue(days); }
 
 QWidget* frmMain::BuildMapStrip() {
     auto* strip = new QWidget(this);
@@ -765,7 +698,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     auto* keep = new QHBoxLayout;
     m_txtHistoryDays = new QSpinBox(fraOtherSettings);
     m_txtHistoryDays->setObjectName(QStringLiteral("txtHistoryDays"));
-    m_txtHistoryDays->setRange(0, kMaxHistoryDays);
+    m_txtHistoryDays->setRange(0, Service::kMaxHistoryDays);
     auto* keepLabel = MakeLabel(QStringLiteral("lblHistoryDays0"), tr("Keep history for"), fraOtherSettings);
     keepLabel->setBuddy(m_txtHistoryDays);
     keep->addWidget(keepLabel);
@@ -914,23 +847,9 @@ void frmMain::FillAbout() {
 
 void frmMain::Form_Load() {
     AddTrayIcon();
-    m_settings.ServerCode.clear();
-    m_status.State = 0;
-    m_status.ServerName.clear();
-    m_status.MapName.clear();
-    m_status.PlayerCount = 0;
-    m_status.PlayerNames.clear();
-    m_poll.ResetServerDisplay();
-    m_status.MaxPlayers = 0;
-    m_status.PollTicks = 0;
-    m_status.MatchEndCount = 0;
-    m_settingsFile->LoadServerSettings();
-    m_autoMessages->LoadAutoMessages();
     FillAbout();
-    m_settingsFile->LoadOtherSettings();
-    LoadHistoryDays();
-    m_statsFile->Recover();
-    m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
+    // The settings, the stats left from last time, the poll timer.
+    m_service.Load();
 
     m_currentStrip = 3;
     m_currentChatList = 1;
@@ -945,21 +864,9 @@ void frmMain::Form_Load() {
     m_txtType->setVisible(true);
     m_cmdSendText->setVisible(true);
 
-    ShowNews(NewsUrl(m_settings.UpdateURL));
+    ShowNews(NewsUrl(m_service.CurrentSettings().UpdateURL));
     cmdRefreshList_Click();
-    m_timer->start();
     RefreshHistorySize();
-    ScheduleForgetting(0);
-}
-
-void frmMain::LoadHistoryDays() {
-    const std::string stored = m_settingsFile->ReadSettingValue("history", "keepdays", "0", 16);
-    int days = 0;
-    const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), days);
-    // Anything but a number of days in range keeps everything: forgetting is never a guess.
-    if (error != std::errc() || end != stored.data() + stored.size() || days < 0 || days > kMaxHistoryDays)
-        days = 0;
-    m_txtHistoryDays->setValue(days);
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -971,7 +878,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
     if (m_exitAsked) return;  // the question is already open
     m_exitAsked = true;
     // Matches the disk has not taken yet live only in this process.
-    const size_t unsaved = m_statsFile->PendingBlocks();
+    const size_t unsaved = m_service.Stats().PendingBlocks();
     const std::string question =
         unsaved == 0
             ? "Are you sure you want to exit?"
@@ -987,9 +894,9 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 void frmMain::Form_Unload() {
-    // A game window the operator hid must not stay hidden once this tool is gone.
+    // The game window shown again, the poll stopped; its buttons follow.
+    m_service.Stop();
     cmdShow_Click();
-    m_timer->stop();
     RemoveTrayIcon();
     hide();
     QCoreApplication::quit();
@@ -1036,7 +943,7 @@ void frmMain::chkUseDefaultWindow_Click() {
 void frmMain::cmdSendText_Click() {
     const std::string text = ToGameText(m_txtType->text());
     m_txtType->clear();
-    if (auto command = ChatLineCommand(text)) m_channel->SendServerCommand(command->Command, command->Argument);
+    m_service.SendChatLine(text);
     m_txtType->setFocus();
 }
 
@@ -1051,7 +958,8 @@ void frmMain::lstPlayers_MenuRequested(const QPoint& position) {
 void frmMain::cmdRefreshList_Click() {
     m_cmdTrackServer->setEnabled(false);
     m_lstServers->clear();
-    for (const ServerRow& row : ListGameServers(m_memory, m_memory.Backend())) {
+    MemoryClass& memory = m_service.Memory();
+    for (const ServerRow& row : ListGameServers(memory, memory.Backend())) {
         auto* item = new QTreeWidgetItem(m_lstServers);
         item->setText(0, FromGameText(row.ProcID));
         item->setText(1, FromGameText(row.Path));
@@ -1065,21 +973,21 @@ void frmMain::cmdTrackServer_Click() {
     if (!item) return;
     const ServerRow row{ToGameText(item->text(0)), ToGameText(item->text(1)), ToGameText(item->text(2)),
                         ToGameText(item->text(3))};
-    switch (TrackServer(m_memory, row)) {
-    case TrackOutcome::Tracked: m_dialogs.Inform(TrackedMessage(m_memory)); break;
+    switch (TrackServer(m_service.Memory(), row)) {
+    case TrackOutcome::Tracked: m_dialogs.Inform(TrackedMessage(m_service.Memory())); break;
     case TrackOutcome::WrongVersion: m_dialogs.Warn("Wrong version"); break;
     case TrackOutcome::AttachFailed: break;  // the process has gone; the poll will say so
     }
 }
 
 void frmMain::cmdHide_Click() {
-    m_memory.ShowGameWindow(false);
+    m_service.ShowGameWindow(false);
     m_cmdHide->setVisible(false);
     m_cmdShow->setVisible(true);
 }
 
 void frmMain::cmdShow_Click() {
-    m_memory.ShowGameWindow(true);
+    m_service.ShowGameWindow(true);
     m_cmdShow->setVisible(false);
     m_cmdHide->setVisible(true);
 }
@@ -1118,16 +1026,7 @@ void frmMain::ShowNews(const QUrl& url) {
 
 // ---- the poll -----------------------------------------------------------------------------
 
-void frmMain::Timer_Timer() {
-    m_poll.Timer_Timer();
-    // Said once: the operator can fix this, and repeating it every second helps nobody.
-    if (!m_permissionExplained && m_memory.GetProcID() == -1 &&
-        m_memory.LastFailure() == AccessFailure::PermissionDenied) {
-        m_permissionExplained = true;
-        m_dialogs.Warn("The game server was found, but reading its memory was refused. " +
-                       m_memory.Backend().AccessRefusedAdvice());
-    }
-}
+void frmMain::Timer_Timer() { m_service.Timer_Timer(); }
 
 bool frmMain::UseTrackedProcess() { return m_chkUseDefaultWindow->isChecked(); }
 bool frmMain::ScoringTimeOn() { return m_chkScoringTime->isChecked(); }
@@ -1182,53 +1081,16 @@ void frmMain::AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int
     TxtObject->moveCursor(QTextCursor::End);
 }
 
-// ---- work the poll hands on ---------------------------------------------------------------
-
-void frmMain::ClearPlayerTable() {
-    m_playerReader->Clear();
-    m_banActions->MatchStarted();
-}
-void frmMain::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
-    m_playerReader->ReadPlayers(Dedicated, MaxPlayers);
-    auto number = [](const std::string& text) {
-        int value = -1;
-        std::from_chars(text.data(), text.data() + text.size(), value);
-        return value;
-    };
-    std::vector<PresentPlayer> present;
-    for (int row = 0; row < m_playerList->RowCount(); ++row) {
-        present.push_back({m_playerList->Text(row, PlayerColumn::Player), number(m_playerList->Text(row, PlayerColumn::Slot)),
-                           number(m_playerList->Text(row, PlayerColumn::Team))});
-    }
-    m_history.PlayersRead(present);
-    std::vector<SeatedPlayer> seated;
-    for (int row = 0; row < m_playerList->RowCount(); ++row) {
-        if (const std::optional<uint8_t> slot = SlotNumber(m_playerList->Text(row, PlayerColumn::Slot)))
-            seated.push_back({m_playerList->Text(row, PlayerColumn::Player), *slot, m_playerList->SlotPosition(row)});
-    }
-    m_banEnforcer->PlayersRead(seated);
-}
-void frmMain::ReadChat() { m_chatReader->ReadChat(); }
-void frmMain::SendStatusReport() { m_reporter->SendStatusReport(); }
-void frmMain::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
-    const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
-    m_history.StatsWritten(written, written ? "" : "the stats file could not be written");
-    m_notices->Events().StatsWritten(resultByte);
-}
-
 void frmMain::BuildBanControls() {
     auto now = [] { return QDateTime::currentSecsSinceEpoch(); };
-    m_banEnforcer = std::make_unique<BanEnforcer>(m_banList, m_memory, *m_channel, *m_puntBan, m_scheduler, *this, now);
     auto record = [this](const std::string& action, const std::string& target, const std::string& reason,
                          const std::string& detail, bool done, const std::string& why) {
-        RecordBanAction(action, target, reason, detail, done, why);
-        m_notices->Events().BanListAction(action, target, reason, done);
+        m_service.RecordBanAction(action, target, reason, detail, done, why);
     };
-    m_banActions = std::make_unique<BanActions>(m_banList, *m_banEnforcer, *m_puntBan, *m_channel, m_dialogs,
-                                                *m_playerLookup, *this, now, record);
     // The Bans tab, after History.
-    const std::filesystem::path folder(m_dataDir.toStdU16String());
-    m_bansStrip = new BansStrip(m_banList, *m_banActions, m_dialogs, now, record, folder / "settings.ini", this);
+    const std::filesystem::path folder(m_service.DataDir().toStdU16String());
+    m_bansStrip = new BansStrip(m_service.Bans(), m_service.BanMenu(), m_service.ServiceDialogs(), now, record,
+                                folder / "settings.ini", this);
     m_bansStrip->setObjectName(QStringLiteral("fraStrips9"));
     m_strips[9] = m_bansStrip;
     const int index = m_tabs->addTab(m_bansStrip, tr("Ban &list"));
@@ -1237,7 +1099,7 @@ void frmMain::BuildBanControls() {
         grid->addWidget(m_bansStrip->BuildSettingsGroup(m_strips[6]), 2, 0, 1, 2);
         grid->addWidget(m_notices->BuildSettingsGroup(m_strips[6]), 3, 0, 1, 2);
     }
-    m_notices->Load();
+    m_notices->ShowSettings();
 
     // "Ban for" and "Warn" beside the specified entries, before the talk entry.
     QAction* line2 = m_mnuPlayers->findChild<QAction*>(QStringLiteral("mnuPlayersLine2"));
@@ -1247,70 +1109,23 @@ void frmMain::BuildBanControls() {
     QAction* warn = new QAction(tr("&Warn..."), m_mnuPlayers);
     warn->setObjectName(QStringLiteral("mnuPlayersWarn"));
     m_mnuPlayers->insertAction(line2, warn);
-    connect(warn, &QAction::triggered, this, [this] { m_banActions->mnuPlayersWarn_Click(); });
+    connect(warn, &QAction::triggered, this, [this] { m_service.Warn(); });
     // The presets as they are when the menu opens; reasons are shown as typed, never as markup.
     connect(banFor, &QMenu::aboutToShow, this, [this, banFor] {
         banFor->clear();
-        const std::vector<BanPreset>& presets = m_banActions->Presets();
+        const std::vector<BanPreset>& presets = m_service.BanMenu().Presets();
         for (size_t i = 0; i < presets.size(); ++i) {
             QString caption = FromGameText(DurationText(presets[i].Seconds) + " " + presets[i].Reason);
             caption.replace(QLatin1Char('&'), QStringLiteral("&&"));
             QAction* entry = banFor->addAction(caption);
             entry->setObjectName(QStringLiteral("mnuPlayersBanFor%1").arg(i + 1));
-            connect(entry, &QAction::triggered, this, [this, i] { m_banActions->mnuPlayersBanFor_Click(i); });
+            connect(entry, &QAction::triggered, this, [this, i] { m_service.BanFor(i); });
         }
         banFor->addSeparator();
         QAction* other = banFor->addAction(tr("&Other reason and duration..."));
         other->setObjectName(QStringLiteral("mnuPlayersBanForOther"));
-        connect(other, &QAction::triggered, this, [this] { m_banActions->mnuPlayersBanForOther_Click(); });
+        connect(other, &QAction::triggered, this, [this] { m_service.BanForOther(); });
     });
-}
-
-void frmMain::UseBanStore(std::unique_ptr<BanStore> store) {
-    m_banList.SetStore(store.get());
-    m_banStore = std::move(store);
-    std::string error;
-    if (!m_banList.Load(error)) m_dialogs.Warn("The ban list could not be read (" + error + "): it starts empty.");
-    m_bansStrip->Refresh(true);
-}
-
-void frmMain::RecordBanAction(const std::string& action, const std::string& target, const std::string& reason,
-                              const std::string& detail, bool done, const std::string& why) {
-    m_history.Store().AdminActionDone({QDateTime::currentSecsSinceEpoch(), kOperatorAtWindow, action, target, reason,
-                                       detail, done ? Outcome::Sent : Outcome::Refused, why});
-}
-
-void frmMain::TickFinished(bool attached) {
-    m_history.TickDone(attached, m_status, m_playerTable);
-    m_notices->Events().TickDone(attached, m_status, m_playerTable);
-}
-
-void frmMain::UseHistory(std::unique_ptr<HistoryStore> store) {
-    m_history.SetStore(*store);
-    m_historyStore = std::move(store);
-    m_historyKept = true;
-}
-
-void frmMain::RecordClock(const std::string& what, bool written) {
-    m_history.WindowAction("match time", what, written, written ? "" : "the clock could not be written");
-}
-
-void frmMain::SendNextAutoMessage() { m_autoMessages->SendNextAutoMessage(); }
-void frmMain::SendPeriodicChat() {
-    m_channel->SendServerCommand("gtalk", m_periodicChatText, {}, {}, SendNote{"periodic chat", "", "", true});
-}
-
-void frmMain::SetPollEnabled(bool enabled) {
-    m_poll.SetRunning(enabled);
-    if (enabled) {
-        m_timer->start();
-    } else {
-        m_timer->stop();
-    }
-}
-
-void frmMain::WriteSetting(const std::string& section, const std::string& key, const std::string& value) {
-    m_settingsFile->WriteSetting(section, key, value);
 }
 
 std::string frmMain::AutoMesText() {
@@ -1332,13 +1147,6 @@ void frmMain::SetAutoMesControlsEnabled(bool enabled) {
 }
 
 int frmMain::AutoMesInterval() { return m_slideAutoMes->value(); }
-
-void frmMain::Log(const std::string& message) {
-    AddLine(message, m_txtLog);
-    // The box keeps a few lines; the record keeps them all (reports, uploads, refusals).
-    m_history.ServerEvent("log", message);
-}
-void frmMain::DebugLog(const std::string& message) { AddLine(message, m_txtDebugLog); }
 
 // ---- the settings in their controls -------------------------------------------------------
 

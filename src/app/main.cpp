@@ -9,8 +9,11 @@
 #endif
 
 #include <iostream>
+#include <memory>
+#include <string_view>
 
 #include "Application.h"
+#include "Headless.h"
 #include "HistoryExport.h"
 #include "PlatformBackend.h"
 #include "QtHttpClient.h"
@@ -34,14 +37,23 @@ int main(int argc, char** argv) {
                                        std::cerr);
         }
     }
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tovi stats"));
-    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
-                                            .arg(tovi::kVersionMajor)
-                                            .arg(tovi::kVersionMinor)
-                                            .arg(tovi::kVersionRevision));
-    // The window hides in the tray; only the exit question ends the program.
-    QApplication::setQuitOnLastWindowClosed(false);
+    // Without a window no display is needed: a Qt Core event loop only.
+    bool headless = false;
+    for (int i = 1; i < argc; ++i) headless = headless || std::string_view(argv[i]) == "--headless";
+    std::unique_ptr<QCoreApplication> application;
+    if (headless) {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    } else {
+        application = std::make_unique<QApplication>(argc, argv);
+        // The window hides in the tray; only the exit question ends the program.
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+    QCoreApplication& app = *application;
+    QCoreApplication::setApplicationName(QStringLiteral("Tovi stats"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
+                                                .arg(tovi::kVersionMajor)
+                                                .arg(tovi::kVersionMinor)
+                                                .arg(tovi::kVersionRevision));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Companion tool for a Joint Operations: Typhoon Rising 1.5.1.5 server."));
@@ -52,6 +64,11 @@ int main(int argc, char** argv) {
         QStringLiteral("Folder of settings.ini, automessages.txt, stats.stats and Archives (default: the program's folder)."),
         QStringLiteral("DIR"));
     parser.addOption(dataDir);
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"),
+        QStringLiteral("Run without a window or tray icon (no display needed): the log goes to stderr, questions "
+                       "are answered No, and SIGTERM or Ctrl+C stops the program."));
+    parser.addOption(headlessOption);
     parser.process(app);
 
     QString folder = parser.isSet(dataDir) ? parser.value(dataDir) : QCoreApplication::applicationDirPath();
@@ -62,6 +79,7 @@ int main(int argc, char** argv) {
     }
 
     auto backend = tovi::MakePlatformBackend();
+    if (headless) return tovi::RunHeadless(*backend, folder);
     tovi::QtScheduler scheduler;
     tovi::QtDialogs dialogs;
     tovi::QtHttpClient http;
@@ -79,5 +97,5 @@ int main(int argc, char** argv) {
             QCoreApplication::quit();
         });
     });
-    return app.exec();
+    return QCoreApplication::exec();
 }
