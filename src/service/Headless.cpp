@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QTime>
 #include <cstdio>
-#include <iostream>
 
 #include "GameText.h"
 #include "QtHttpClient.h"
@@ -13,10 +12,12 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <QSocketNotifier>
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
 #endif
 
 namespace tovi {
@@ -24,8 +25,9 @@ namespace tovi {
 namespace {
 
 void WriteToStderr(const std::string& line) {
-    const std::string stamped =
-        "[" + QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString() + "] " + TerminalLine(line) + "\n";
+    const std::string stamped = "[" +
+                                QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString() +
+                                "] " + TerminalLine(line) + "\n";
     std::fwrite(stamped.data(), 1, stamped.size(), stderr);
     std::fflush(stderr);
 }
@@ -49,7 +51,8 @@ private:
     static void Handler(int);
     static int s_pipe[2];
     std::unique_ptr<QSocketNotifier> m_notifier;
-    struct sigaction m_oldTerm {}, m_oldInt {};
+    struct sigaction m_oldTerm {
+    }, m_oldInt{};
 #endif
 };
 
@@ -76,7 +79,8 @@ StopRequests::~StopRequests() {
 BOOL WINAPI StopRequests::Handler(DWORD type) {
     StopRequests* self = s_current;
     if (!self) return FALSE;
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [self] { self->m_stop(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [self] { self->m_stop(); }, Qt::QueuedConnection);
     // After a close, logoff or shutdown the process ends when this returns: wait a little for the steps.
     if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
         WaitForSingleObject(self->m_done, 4000);
@@ -154,9 +158,13 @@ void HeadlessDialogs::Ask(const std::string& question, std::function<void(bool y
     answer(false);
 }
 
-void HeadlessDialogs::Warn(const std::string& text) { m_log("Warning: " + text); }
+void HeadlessDialogs::Warn(const std::string& text) {
+    m_log("Warning: " + text);
+}
 
-void HeadlessDialogs::Inform(const std::string& text) { m_log(text); }
+void HeadlessDialogs::Inform(const std::string& text) {
+    m_log(text);
+}
 
 void HeadlessDialogs::InputBox(const std::string& prompt, const std::string&,
                                std::function<void(std::optional<std::string> text)> answer) {

@@ -6,13 +6,20 @@ std::string PlayerListModel::Text(int row, PlayerColumn column) {
     if (row < 0 || row >= RowCount()) return {};
     const PlayerRow& r = m_rows[static_cast<size_t>(row)];
     switch (column) {
-    case PlayerColumn::Slot: return r.Slot;
-    case PlayerColumn::Player: return r.Player;
-    case PlayerColumn::Ping: return r.Ping;
-    case PlayerColumn::Team: return r.Team;
-    case PlayerColumn::Kills: return r.Kills;
-    case PlayerColumn::Deaths: return r.Deaths;
-    case PlayerColumn::ExpPoints: return r.ExpPoints;
+        case PlayerColumn::Slot:
+            return r.Slot;
+        case PlayerColumn::Player:
+            return r.Player;
+        case PlayerColumn::Ping:
+            return r.Ping;
+        case PlayerColumn::Team:
+            return r.Team;
+        case PlayerColumn::Kills:
+            return r.Kills;
+        case PlayerColumn::Deaths:
+            return r.Deaths;
+        case PlayerColumn::ExpPoints:
+            return r.ExpPoints;
     }
     return {};
 }
@@ -43,7 +50,8 @@ void PlayerListModel::SelectRow(int row) {
     if (PlayerListView* face = m_face()) face->SelectRow(row);
 }
 
-void ChatListModel::InsertRowAtTop(const std::string& Player, const std::string& Text, const std::string& Time) {
+void ChatListModel::InsertRowAtTop(const std::string& Player, const std::string& Text,
+                                   const std::string& Time) {
     m_rows.push_front({Player, Text, Time});
     if (ChatView* face = m_face()) face->InsertRowAtTop(Player, Text, Time);
     if (m_added) m_added(m_rows.front());

@@ -18,17 +18,26 @@ void SetNumber(int& target, const std::string& text, ValueRange range) {
 
 std::string MemoryView::Text(SettingsText box) {
     switch (box) {
-    case SettingsText::txtMinPlayers: return std::to_string(m_minPlayers);
-    case SettingsText::txtScoringSeconds: return std::to_string(m_scoringSeconds);
-    default: return m_texts[box];
+        case SettingsText::txtMinPlayers:
+            return std::to_string(m_minPlayers);
+        case SettingsText::txtScoringSeconds:
+            return std::to_string(m_scoringSeconds);
+        default:
+            return m_texts[box];
     }
 }
 
 void MemoryView::SetText(SettingsText box, const std::string& text) {
     switch (box) {
-    case SettingsText::txtMinPlayers: SetNumber(m_minPlayers, text, kMinPlayers); break;
-    case SettingsText::txtScoringSeconds: SetNumber(m_scoringSeconds, text, kScoringSeconds); break;
-    default: m_texts[box] = text; break;
+        case SettingsText::txtMinPlayers:
+            SetNumber(m_minPlayers, text, kMinPlayers);
+            break;
+        case SettingsText::txtScoringSeconds:
+            SetNumber(m_scoringSeconds, text, kScoringSeconds);
+            break;
+        default:
+            m_texts[box] = text;
+            break;
     }
 }
 
@@ -40,11 +49,15 @@ void MemoryView::SetChecked(SettingsBox box, bool ticked) {
 
 void MemoryView::SetValue(SettingsNumber control, int value) {
     switch (control) {
-    case SettingsNumber::slideAutoMes:
-        m_autoMesMinutes = std::clamp(value, kAutoMessageMinutes.min, kAutoMessageMinutes.max);
-        break;
-    case SettingsNumber::UpDown: m_minPlayers = std::clamp(value, kMinPlayers.min, kMinPlayers.max); break;
-    case SettingsNumber::UpDown1: m_scoringSeconds = std::clamp(value, kScoringSeconds.min, kScoringSeconds.max); break;
+        case SettingsNumber::slideAutoMes:
+            m_autoMesMinutes = std::clamp(value, kAutoMessageMinutes.min, kAutoMessageMinutes.max);
+            break;
+        case SettingsNumber::UpDown:
+            m_minPlayers = std::clamp(value, kMinPlayers.min, kMinPlayers.max);
+            break;
+        case SettingsNumber::UpDown1:
+            m_scoringSeconds = std::clamp(value, kScoringSeconds.min, kScoringSeconds.max);
+            break;
     }
 }
 

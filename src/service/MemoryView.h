@@ -12,7 +12,8 @@ namespace tovi {
 class MemoryView : public ServiceView {
 public:
     // `autoMessagesToggled` runs when the automatic messages' box changes, as the window's box does.
-    explicit MemoryView(std::function<void(bool)> autoMessagesToggled) : m_toggled(std::move(autoMessagesToggled)) {}
+    explicit MemoryView(std::function<void(bool)> autoMessagesToggled)
+        : m_toggled(std::move(autoMessagesToggled)) {}
 
     // PollView
     bool UseTrackedProcess() override { return false; }

@@ -90,7 +90,9 @@ class Service::ChosenPlayerLookup : public PlayerRowLookup {
 public:
     ChosenPlayerLookup(PlayerListLookup& list, const std::optional<ListedPlayer>& chosen)
         : m_list(list), m_chosen(chosen) {}
-    std::optional<ListedPlayer> SelectedPlayer() override { return m_chosen ? m_chosen : m_list.SelectedPlayer(); }
+    std::optional<ListedPlayer> SelectedPlayer() override {
+        return m_chosen ? m_chosen : m_list.SelectedPlayer();
+    }
     bool HasPlayerRow(const ListedPlayer& player) override { return m_list.HasPlayerRow(player); }
 
 private:
@@ -98,8 +100,8 @@ private:
     const std::optional<ListedPlayer>& m_chosen;
 };
 
-Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http, QString dataDir,
-                 QObject* parent)
+Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http,
+                 QString dataDir, QObject* parent)
     : QObject(parent),
       m_memory(memory),
       m_scheduler(scheduler),
@@ -143,8 +145,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         m_notices->Events().SendFinished(send);
     });
     m_playerLookup = std::make_unique<ChosenPlayerLookup>(m_listLookup, m_chosen);
-    m_puntBan =
-        std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, *m_dialogs, *m_playerLookup, *this);
+    m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, *m_dialogs,
+                                          *m_playerLookup, *this);
     m_puntBan->SetObserver([this](UnsentAction action) {
         if (action.Who.empty()) action.Who = m_actor;
         m_history.ActionNotSent(action);
@@ -158,9 +160,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_banActions = std::make_unique<BanActions>(
         m_banList, *m_banEnforcer, *m_puntBan, *m_channel, *m_dialogs, *m_playerLookup, *this, now,
         [this](const std::string& action, const std::string& target, const std::string& reason,
-               const std::string& detail, bool done, const std::string& why) {
-            RecordBanAction(action, target, reason, detail, done, why);
-        });
+               const std::string& detail, bool done,
+               const std::string& why) { RecordBanAction(action, target, reason, detail, done, why); });
     m_banActions->SetIssuer([this] { return m_actor.empty() ? std::string(kBanIssuer) : m_actor; });
     m_notices->Load();
 }
@@ -170,9 +171,13 @@ Service::~Service() {
     if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
 }
 
-Dialogs& Service::ServiceDialogs() { return *m_dialogs; }
+Dialogs& Service::ServiceDialogs() {
+    return *m_dialogs;
+}
 
-void Service::SetView(ServiceView* view) { m_view = view ? view : &m_memoryView; }
+void Service::SetView(ServiceView* view) {
+    m_view = view ? view : &m_memoryView;
+}
 
 // ---- start and stop -----------------------------------------------------------------------
 
@@ -215,7 +220,8 @@ void Service::UseBanStore(std::unique_ptr<BanStore> store) {
     m_banList.SetStore(store.get());
     m_banStore = std::move(store);
     std::string error;
-    if (!m_banList.Load(error)) m_dialogs->Warn("The ban list could not be read (" + error + "): it starts empty.");
+    if (!m_banList.Load(error))
+        m_dialogs->Warn("The ban list could not be read (" + error + "): it starts empty.");
     emit banListChanged();
 }
 
@@ -291,7 +297,8 @@ void Service::Timer_Timer() {
 
 void Service::SendChatLine(const std::string& text, const std::string& actor) {
     Acting acting(*this, actor);
-    if (auto command = ChatLineCommand(text)) m_channel->SendServerCommand(command->Command, command->Argument);
+    if (auto command = ChatLineCommand(text))
+        m_channel->SendServerCommand(command->Command, command->Argument);
 }
 
 void Service::Punt(ActionRequest request) {
@@ -337,12 +344,14 @@ void Service::BanForOther(ActionRequest request) {
 std::optional<SeatedPlayer> Service::Seated(const std::string& name) {
     for (const PlayerRow& row : m_playerList.Rows()) {
         const std::optional<uint8_t> slot = SlotNumber(row.Slot);
-        if (row.Player == name && slot && row.Position >= 0) return SeatedPlayer{row.Player, *slot, row.Position};
+        if (row.Player == name && slot && row.Position >= 0)
+            return SeatedPlayer{row.Player, *slot, row.Position};
     }
     return std::nullopt;
 }
 
-bool Service::AddBan(const std::string& name, const std::string& reason, int64_t seconds, const std::string& actor) {
+bool Service::AddBan(const std::string& name, const std::string& reason, int64_t seconds,
+                     const std::string& actor) {
     Acting acting(*this, actor);
     const bool added = m_banActions->AddBan(name, reason, seconds, actor, Seated(name));
     emit banListChanged();
@@ -362,7 +371,8 @@ bool Service::LiftBan(int64_t id, const std::string& reason, const std::string& 
 }
 
 void Service::RecordClock(const std::string& what, bool written, const std::string& actor) {
-    m_history.WindowAction("match time", what, written, written ? "" : "the clock could not be written", actor);
+    m_history.WindowAction("match time", what, written, written ? "" : "the clock could not be written",
+                           actor);
 }
 
 bool Service::MatchTimeMore(const std::string& actor) {
@@ -384,21 +394,24 @@ void Service::ResetGames(const std::string& actor) {
     m_matchTime->cmdMapResetGames_Click();
 }
 
-void Service::AutoMessagesToggled(bool on) { m_autoMessages->chkEnableAutoMessages_Click(on); }
+void Service::AutoMessagesToggled(bool on) {
+    m_autoMessages->chkEnableAutoMessages_Click(on);
+}
 
 void Service::SwitchAutoMessages(bool on, const std::string& actor) {
     // The face's box runs the switch when it changes; here only when it did not.
     if (m_view->Checked(SettingsBox::chkEnableAutoMessages) != on)
         m_view->SetChecked(SettingsBox::chkEnableAutoMessages, on);
-    m_history.WindowAction("automatic messages changed", on ? "switched on" : "switched off", true, "", actor);
+    m_history.WindowAction("automatic messages changed", on ? "switched on" : "switched off", true, "",
+                           actor);
 }
 
 bool Service::SaveAutoMessages(const std::string& actor) {
     Acting acting(*this, actor);
     const std::string text = AutoMesText();
     const bool saved = m_autoMessages->cmdSaveSettingsAutoMes_Click();
-    m_history.WindowAction("automatic messages changed", text, saved, saved ? "" : "the file could not be written",
-                           actor);
+    m_history.WindowAction("automatic messages changed", text, saved,
+                           saved ? "" : "the file could not be written", actor);
     return saved;
 }
 
@@ -421,18 +434,23 @@ bool Service::SaveOtherSettings(const std::string& actor) {
     Acting acting(*this, actor);
     bool saved = m_settingsFile->SaveOtherSettings();
     saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(HistoryDays()));
-    m_history.WindowAction("settings saved", "other settings", saved, saved ? "" : "the file could not be written",
-                           actor);
+    m_history.WindowAction("settings saved", "other settings", saved,
+                           saved ? "" : "the file could not be written", actor);
     // A shorter time takes effect now, not at the next hourly look.
     if (saved) ScheduleForgetting(0);
     return saved;
 }
 
-void Service::ShowGameWindow(bool shown) { m_memory.ShowGameWindow(shown); }
+void Service::ShowGameWindow(bool shown) {
+    m_memory.ShowGameWindow(shown);
+}
 
 void Service::RecordBanAction(const std::string& action, const std::string& target, const std::string& reason,
-                              const std::string& detail, bool done, const std::string& why, const std::string& actor) {
-    const std::string who = !actor.empty() ? actor : !m_actor.empty() ? m_actor : std::string(kOperatorAtWindow);
+                              const std::string& detail, bool done, const std::string& why,
+                              const std::string& actor) {
+    const std::string who = !actor.empty()     ? actor
+                            : !m_actor.empty() ? m_actor
+                                               : std::string(kOperatorAtWindow);
     m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), who, action, target, reason, detail,
                           done ? Outcome::Sent : Outcome::Refused, why});
     m_notices->Events().BanListAction(action, target, reason, done);
@@ -490,15 +508,20 @@ void Service::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
     std::vector<SeatedPlayer> seated;
     for (const PlayerRow& row : m_playerList.Rows()) {
         present.push_back({row.Player, number(row.Slot), number(row.Team)});
-        if (const std::optional<uint8_t> slot = SlotNumber(row.Slot)) seated.push_back({row.Player, *slot, row.Position});
+        if (const std::optional<uint8_t> slot = SlotNumber(row.Slot))
+            seated.push_back({row.Player, *slot, row.Position});
     }
     m_history.PlayersRead(present);
     m_banEnforcer->PlayersRead(seated);
     emit playersUpdated();
 }
 
-void Service::ReadChat() { m_chatReader->ReadChat(); }
-void Service::SendStatusReport() { m_reporter->SendStatusReport(); }
+void Service::ReadChat() {
+    m_chatReader->ReadChat();
+}
+void Service::SendStatusReport() {
+    m_reporter->SendStatusReport();
+}
 
 void Service::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
     const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
@@ -512,10 +535,13 @@ void Service::TickFinished(bool attached) {
     emit tickFinished(attached);
 }
 
-void Service::SendNextAutoMessage() { m_autoMessages->SendNextAutoMessage(); }
+void Service::SendNextAutoMessage() {
+    m_autoMessages->SendNextAutoMessage();
+}
 
 void Service::SendPeriodicChat() {
-    m_channel->SendServerCommand("gtalk", m_periodicChatText, {}, {}, SendNote{"periodic chat", "", "", true});
+    m_channel->SendServerCommand("gtalk", m_periodicChatText, {}, {},
+                                 SendNote{"periodic chat", "", "", true});
 }
 
 void Service::SetPollEnabled(bool enabled) {
@@ -537,6 +563,8 @@ void Service::Log(const std::string& message) {
     m_history.ServerEvent("log", message);
 }
 
-void Service::DebugLog(const std::string& message) { emit debugLogLine(message); }
+void Service::DebugLog(const std::string& message) {
+    emit debugLogLine(message);
+}
 
 }  // namespace tovi

@@ -19,8 +19,8 @@ class ServiceHost {
 public:
     // `lockPath` names the per-user lock that tells a running copy from none; empty, no copy is
     // asked about and only the data folder's lock keeps two copies apart.
-    ServiceHost(ProcessBackend& backend, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http, QString dataDir,
-                QString lockPath);
+    ServiceHost(ProcessBackend& backend, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http,
+                QString dataDir, QString lockPath);
     ~ServiceHost();
 
     // Asks first when another copy runs, and refuses a data folder that another copy uses; then
