@@ -22,7 +22,6 @@
 #include "ServiceView.h"
 
 class QCheckBox;
-class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -36,12 +35,11 @@ class QTabWidget;
 class QTextBrowser;
 class QToolButton;
 class QTreeWidget;
-class QTreeWidgetItem;
-class QDateTimeEdit;
 
 namespace tovi {
 
 class BansStrip;
+class HistoryStrip;
 class NoticeCenter;
 
 // The application's version: major, minor, revision.
@@ -70,11 +68,7 @@ public:
     QSystemTrayIcon& Tray() { return m_tray; }
     // Shows the news page of the given address, or says why there is none.
     void ShowNews(const QUrl& url);
-    // The History tab's current result as CSV in `path`, written whole or not at all; false, with
-    // the operator told why, when it could not be written.
-    bool ExportHistory(const QString& path);
-    // What the record knows of a player, in a window of its own.
-    void ShowPlayerHistory(const std::string& name);
+    HistoryStrip& HistoryTab() { return *m_historyStrip; }
     BansStrip& BansTab() { return *m_bansStrip; }
     NoticeCenter& Notices() { return *m_notices; }
 
@@ -130,11 +124,6 @@ private:
     QWidget* BuildMapStrip();
     QWidget* BuildSettingsStrip();
     QWidget* BuildAboutStrip();
-    QWidget* BuildHistoryStrip();
-    void cmdHistorySearch_Click();
-    void lstHistory_DoubleClick(QTreeWidgetItem* item);
-    void cmdHistoryExport_Click();
-    void RefreshHistorySize();
     void BuildStatusBar();
     void BuildTray();
     void AddTrayIcon();
@@ -209,21 +198,8 @@ private:
     QLineEdit* m_txtUpdateURL = nullptr;
     QLineEdit* m_txtImportURL = nullptr;
 
-    // The History tab: a search of the record; at most this many rows are listed.
-    static constexpr int kHistoryRows = 1000;
-    QLineEdit* m_txtHistorySearch = nullptr;
-    QComboBox* m_cboHistoryKind = nullptr;
-    QPushButton* m_cmdHistorySearch = nullptr;
-    QTreeWidget* m_lstHistory = nullptr;
-    QLineEdit* m_txtHistoryPlayer = nullptr;
-    QCheckBox* m_chkHistoryFrom = nullptr;
-    QDateTimeEdit* m_dtpHistoryFrom = nullptr;
-    QCheckBox* m_chkHistoryTo = nullptr;
-    QDateTimeEdit* m_dtpHistoryTo = nullptr;
-    QPushButton* m_cmdHistoryExport = nullptr;
-    QLabel* m_lblHistorySize = nullptr;
-    QSpinBox* m_txtHistoryDays = nullptr;
-    std::vector<HistoryRow> m_historyRows;  // the current result, as the store gave it
+    HistoryStrip* m_historyStrip = nullptr;
+    QSpinBox* m_txtHistoryDays = nullptr;  // on the Settings tab: days the record keeps
 
     QSystemTrayIcon m_tray;
     QIcon m_trayIcon;   // TrayIcon: a hosting server

@@ -31,6 +31,7 @@
 
 #include "Application.h"
 #include "BansStrip.h"
+#include "HistoryStrip.h"
 #include "GameAddresses.h"
 #include "PlayerHistoryDialog.h"
 #include "SqliteHistoryStore.h"
@@ -436,7 +437,7 @@ private slots:
         const QList<QByteArray> lines = csv.readAll().split('\n');
         QCOMPARE(lines.size(), 1 + 8 + 1);  // a heading, the rows, the end of the last line
         QVERIFY(lines[1].contains("punt skipped") && lines[1].endsWith('\r'));
-        QVERIFY(!window.ExportHistory(folder.filePath("missing/actions.csv")));
+        QVERIFY(!window.HistoryTab().ExportHistory(folder.filePath("missing/actions.csv")));
         QVERIFY(p.dialogs.asked.last().startsWith("The history was not exported to "));
 
         // The retention setting is saved with the other settings.
@@ -505,7 +506,7 @@ private slots:
         QCOMPARE(bans->topLevelItemCount(), 0);
 
         // His history names the ban, whatever the letter case asked for.
-        window.ShowPlayerHistory("<U>BOB</U>");
+        window.HistoryTab().ShowPlayerHistory("<U>BOB</U>");
         auto* view = window.findChild<PlayerHistoryDialog*>();
         QVERIFY(view);
         auto* record = view->findChild<QTreeWidget*>("lstPlayerBans");
