@@ -441,6 +441,12 @@ bool Service::SaveOtherSettings(const std::string& actor) {
     return saved;
 }
 
+bool Service::SetScoreScreenTime(std::optional<int> seconds, const std::string& actor) {
+    if (seconds) m_view->SetValue(SettingsNumber::UpDown1, *seconds);
+    m_view->SetChecked(SettingsBox::chkScoringTime, seconds.has_value());
+    return SaveOtherSettings(actor);
+}
+
 void Service::ShowGameWindow(bool shown) {
     m_memory.ShowGameWindow(shown);
 }
@@ -459,12 +465,23 @@ void Service::RecordBanAction(const std::string& action, const std::string& targ
 
 // ---- what the poll shows ------------------------------------------------------------------
 
+std::string Service::LabelText(StatusLabel label) const {
+    const auto found = m_labels.find(label);
+    return found != m_labels.end() ? found->second : std::string();
+}
+
+std::string Service::PanelText(int panel) const {
+    return panel >= 1 && panel <= 4 ? m_panels[static_cast<size_t>(panel)] : std::string();
+}
+
 void Service::SetPanel(int panel, const std::string& text) {
+    if (panel >= 1 && panel <= 4) m_panels[static_cast<size_t>(panel)] = text;
     m_view->SetPanel(panel, text);
     emit panelChanged(panel, text);
 }
 
 void Service::SetLabel(StatusLabel label, const std::string& text) {
+    m_labels[label] = text;
     m_view->SetLabel(label, text);
     emit labelChanged(label, text);
 }
@@ -475,6 +492,7 @@ void Service::SetControlEnabled(ServerControl control, bool enabled) {
 }
 
 void Service::UpdateTray(const std::string& tip) {
+    m_trayTip = tip;
     m_view->UpdateTray(tip);
     emit trayTipChanged(tip);
 }

@@ -7,7 +7,9 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <array>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +75,12 @@ public:
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
+    // Retention works through the record this many rows per turn, and looks again this often.
+    static constexpr int kForgetBatchRows = 500;
+    static constexpr int kMaxHistoryDays = 36500;
+    static constexpr int kForgetPauseMs = 20;
+    static constexpr int kForgetCheckMs = 60 * 60 * 1000;
+
     // The face whose controls hold the operator's choices; none: the service keeps them itself.
     void SetView(ServiceView* view);
 
@@ -100,6 +108,10 @@ public:
     BanList& Bans() { return m_banList; }
     HistoryStore& History() { return m_history.Store(); }
     HistoryRecorder& Recorder() { return m_history; }
+    // What the poll shows now: a status label, a status bar panel (1 to 4), the tray's tip.
+    std::string LabelText(StatusLabel label) const;
+    std::string PanelText(int panel) const;
+    const std::string& TrayTip() const { return m_trayTip; }
     // Whether a record was opened; without one nothing is kept.
     bool HistoryKept() const { return m_historyKept; }
     Settings& CurrentSettings() { return m_settings; }
@@ -151,6 +163,9 @@ public:
     // The settings as the face holds them, into settings.ini; true when saved.
     bool SaveServerSettings(const std::string& actor = kOperatorAtWindow);
     bool SaveOtherSettings(const std::string& actor = kOperatorAtWindow);
+    // The score screen's time: the game's own (none) or this many seconds; saved with the other
+    // settings.
+    bool SetScoreScreenTime(std::optional<int> seconds, const std::string& actor = kOperatorAtWindow);
     // Hides or shows the game server's window.
     void ShowGameWindow(bool shown);
     // An action of the ban list, into the record and the notices.
@@ -275,15 +290,11 @@ private:
     std::unique_ptr<BanActions> m_banActions;
     std::string m_periodicChatText;
     bool m_permissionExplained = false;
+    std::map<StatusLabel, std::string> m_labels;
+    std::array<std::string, 5> m_panels;
+    std::string m_trayTip;
     QTimer* m_timer = nullptr;
     std::optional<Scheduler::TimerId> m_forgetTimer;
-
-public:
-    // Retention works through the record this many rows per turn, and looks again this often.
-    static constexpr int kForgetBatchRows = 500;
-    static constexpr int kMaxHistoryDays = 36500;
-    static constexpr int kForgetPauseMs = 20;
-    static constexpr int kForgetCheckMs = 60 * 60 * 1000;
 };
 
 }  // namespace tovi

@@ -75,6 +75,7 @@ private slots:
         QCOMPARE(service.AutoMessageMinutes(), 5);
 
         service.Timer_Timer();
+        QCOMPARE(service.PanelText(3), std::string("Hosting mission"));
         service.ReadPlayers(true, 16);
         QCOMPARE(service.PlayerRows().size(), size_t{2});
         auto listed = [&](size_t row) {
@@ -105,6 +106,14 @@ private slots:
         QCOMPARE(done(), (std::vector<std::string>{"operator at the window | punt | Alice | not confirmed"}));
         service.MatchTimeMore("web: dave");
         QCOMPARE(done(), (std::vector<std::string>{"web: dave | match time |  | "}));
+        // Settings changed without a window are saved as the window would save its controls.
+        QVERIFY(service.SetScoreScreenTime(30, "web: erin"));
+        QCOMPARE(done(), (std::vector<std::string>{"web: erin | settings saved |  | "}));
+        QFile ini(folder.filePath("settings.ini"));
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        const QByteArray saved = ini.readAll();
+        QVERIFY2(saved.contains("scoringtime=30\r\n") && saved.contains("minplayers=3\r\n"),
+                 saved.constData());
     }
 
     // Names and chat reach stderr in headless mode: no escape sequence of a player's may steer the terminal.
