@@ -38,10 +38,16 @@ int main(int argc, char** argv) {
         }
     }
     // Without a window no display is needed: a Qt Core event loop only.
-    bool headless = false;
-    for (int i = 1; i < argc; ++i) headless = headless || std::string_view(argv[i]) == "--headless";
+    // So do the help and the version, which must not need a display either.
+    bool headless = false, windowless = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        headless = headless || arg == "--headless";
+        windowless = windowless || arg == "--headless" || arg == "--help" || arg == "-h" || arg == "-?" ||
+                     arg == "--help-all" || arg == "--version" || arg == "-v";
+    }
     std::unique_ptr<QCoreApplication> application;
-    if (headless) {
+    if (windowless) {
         application = std::make_unique<QCoreApplication>(argc, argv);
     } else {
         application = std::make_unique<QApplication>(argc, argv);

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QTime>
 #include <cstdio>
+#include <memory>
 
 #include "GameText.h"
 #include "QtHttpClient.h"
@@ -178,9 +179,22 @@ int RunHeadless(ProcessBackend& backend, const QString& dataDir) {
     HeadlessDialogs dialogs(&WriteToStderr);
     // No per-user lock: copies for several game servers run side by side, each with a data folder
     // of its own, and the folder's lock refuses a second copy on one folder.
-    ServiceHost host(backend, dialogs, scheduler, http, dataDir, QString());
+    auto host = std::make_unique<ServiceHost>(backend, dialogs, scheduler, http, dataDir, QString());
+    // Caught from the start; acted on once the event loop runs.
+    bool stopping = false;
+    StopRequests stops([&] {
+        Service* service = host ? host->GetService() : nullptr;
+        if (stopping || !service) return;
+        stopping = true;
+        service->Log("Stopping");
+        service->Stop();
+        if (const size_t unsaved = service->Stats().PendingBlocks())
+            service->Log("The stats of " + std::to_string(unsaved) +
+                         " match(es) could not be saved to stats.stats and are lost.");
+        QCoreApplication::quit();
+    });
     bool running = false;
-    host.Start(
+    host->Start(
         [&](Service& service) {
             QObject::connect(&service, &Service::logLine, &service, &WriteToStderr);
             // From now on what nobody answered is in the record too.
@@ -190,22 +204,12 @@ int RunHeadless(ProcessBackend& backend, const QString& dataDir) {
         },
         [&](bool started) { running = started; });
     if (!running) return 1;
-    Service& service = *host.GetService();
-    service.Log("Tovi stats runs without a window; data folder " + ToGameText(dataDir));
-    bool stopping = false;
-    StopRequests stops([&] {
-        if (stopping) return;
-        stopping = true;
-        service.Log("Stopping");
-        service.Stop();
-        if (const size_t unsaved = service.Stats().PendingBlocks())
-            service.Log("The stats of " + std::to_string(unsaved) +
-                        " match(es) could not be saved to stats.stats and are lost.");
-        QCoreApplication::quit();
-    });
+    host->GetService()->Log("Tovi stats runs without a window; data folder " + ToGameText(dataDir));
     const int code = QCoreApplication::exec();
     // Nobody is left to read the dialogs' lines but the terminal.
     dialogs.SetLog(&WriteToStderr);
+    // The record closed and the folder's lock released before a closing console lets the process end.
+    host.reset();
     return code;
 }
 

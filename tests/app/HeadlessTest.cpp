@@ -34,10 +34,11 @@ private slots:
         testing::PrivateDisplay display;
         QVERIFY2(!display.name().empty(), "Xvfb could not be started");
         QTemporaryDir folder;
-        // At twice real speed: 3 s of match, 3 s of scores, then a match that lasts.
+        // At twice real speed: 10 s of match (time to start and attach, even on a busy machine), 3 s
+        // of scores, then a match that lasts.
         std::ofstream(folder.filePath("headless.scn").toStdString())
             << "name \"Headless test\"\nmaxplayers 8\ndedicated 1\ngametype 1\nscoringtime 6\n"
-               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime 6\nresult 2\n"
+               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime 20\nresult 2\n"
                "at 0 join 1 \"Alice\" team=1 kills=3\nat 0 join 2 \"Bob\" team=2\n"
                "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime forever\n"
                "at 0 join 1 \"Alice\" team=1\n";
@@ -68,6 +69,14 @@ private slots:
         QCOMPARE(second.exitCode(), 1);
         QVERIFY(
             second.readAllStandardError().contains("Another copy of Tovi stats is using the data folder"));
+
+        // Nor does the help, which names the mode.
+        QProcess help;
+        help.setProcessEnvironment(environment);
+        help.start(TOVISTATS_PATH, {"--help"});
+        QVERIFY(help.waitForFinished(20000));
+        QCOMPARE(help.exitCode(), 0);
+        QVERIFY(help.readAllStandardOutput().contains("--headless"));
 
         program.terminate();  // SIGTERM
         QVERIFY(program.waitForFinished(20000));
