@@ -335,8 +335,7 @@ void frmMain::lstPlayers_MenuRequested(const QPoint& position) {
 void frmMain::cmdRefreshList_Click() {
     m_cmdTrackServer->setEnabled(false);
     m_lstServers->clear();
-    MemoryClass& memory = m_service.Memory();
-    for (const ServerRow& row : ListGameServers(memory, memory.Backend())) {
+    for (const ServerRow& row : m_service.GameServers()) {
         auto* item = new QTreeWidgetItem(m_lstServers);
         item->setText(0, FromGameText(row.ProcID));
         item->setText(1, FromGameText(row.Path));
@@ -350,7 +349,7 @@ void frmMain::cmdTrackServer_Click() {
     if (!item) return;
     const ServerRow row{ToGameText(item->text(0)), ToGameText(item->text(1)), ToGameText(item->text(2)),
                         ToGameText(item->text(3))};
-    switch (TrackServer(m_service.Memory(), row)) {
+    switch (m_service.TrackServer(row)) {
     case TrackOutcome::Tracked: m_dialogs.Inform(TrackedMessage(m_service.Memory())); break;
     case TrackOutcome::WrongVersion: m_dialogs.Warn("Wrong version"); break;
     case TrackOutcome::AttachFailed: break;  // the process has gone; the poll will say so

@@ -447,6 +447,14 @@ bool Service::SetScoreScreenTime(std::optional<int> seconds, const std::string& 
     return SaveOtherSettings(actor);
 }
 
+std::vector<ServerRow> Service::GameServers() {
+    return ListGameServers(m_memory, m_memory.Backend());
+}
+
+TrackOutcome Service::TrackServer(const ServerRow& row) {
+    return tovi::TrackServer(m_memory, row);
+}
+
 void Service::ShowGameWindow(bool shown) {
     m_memory.ShowGameWindow(shown);
 }

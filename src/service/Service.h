@@ -36,6 +36,7 @@
 #include "PollView.h"
 #include "PuntBan.h"
 #include "Scheduler.h"
+#include "ServerList.h"
 #include "ServerStatus.h"
 #include "ServiceView.h"
 #include "SettingsFile.h"
@@ -166,6 +167,10 @@ public:
     // The score screen's time: the game's own (none) or this many seconds; saved with the other
     // settings.
     bool SetScoreScreenTime(std::optional<int> seconds, const std::string& actor = kOperatorAtWindow);
+    // The game servers running on this machine, as the server list shows them; following one of
+    // them (when the face's choice says to follow the process picked there).
+    std::vector<ServerRow> GameServers();
+    TrackOutcome TrackServer(const ServerRow& row);
     // Hides or shows the game server's window.
     void ShowGameWindow(bool shown);
     // An action of the ban list, into the record and the notices.
