@@ -8,7 +8,7 @@
 #include <fstream>
 #include <random>
 
-#include "QtSupport.h"
+#include "GameText.h"
 #include "UploadQueue.h"
 
 using namespace tovi;

@@ -184,7 +184,7 @@ void BanActions::mnuPlayersBanFor_Click(size_t preset) {
                   [this, life = std::weak_ptr<int>(m_life), player, chosen](bool yes) {
                       if (life.expired() || !yes) return;
                       // The name is listed even if he left meanwhile; he is punted only where he still is.
-                      AddBan(player->Name, chosen.Reason, chosen.Seconds, kBanIssuer, player);
+                      AddBan(player->Name, chosen.Reason, chosen.Seconds, m_issuer(), player);
                   });
 }
 
@@ -206,7 +206,7 @@ void BanActions::mnuPlayersBanForOther_Click() {
                                        "\" is no duration: write for instance 30m, 2h, 7d or never.");
                         return;
                     }
-                    AddBan(player->Name, *reason, *seconds, kBanIssuer, player);
+                    AddBan(player->Name, *reason, *seconds, m_issuer(), player);
                 });
         });
 }
@@ -229,7 +229,7 @@ void BanActions::mnuPlayersWarn_Click() {
             m_channel.SendServerCommand("gtalk", prefix + *text, {}, {},
                                         SendNote{"warn", player->Name, *text});
             std::string error;
-            if (!m_list.AddWarning({0, player->Name, now, kBanIssuer, *text}, error)) {
+            if (!m_list.AddWarning({0, player->Name, now, m_issuer(), *text}, error)) {
                 m_log.Log("The warning to " + player->Name + " could not be kept: " + error);
                 return;
             }

@@ -104,6 +104,9 @@ public:
     BanActions(const BanActions&) = delete;
     BanActions& operator=(const BanActions&) = delete;
 
+    // Who the list names as the issuer of bans and warnings made here; the operator at the window
+    // unless told otherwise.
+    void SetIssuer(std::function<std::string()> issuer) { m_issuer = std::move(issuer); }
     void SetPresets(std::vector<BanPreset> presets) { m_presets = std::move(presets); }
     const std::vector<BanPreset>& Presets() const { return m_presets; }
     void SetLadder(WarningLadder ladder) { m_ladder = std::move(ladder); }
@@ -134,6 +137,7 @@ private:
     LogSink& m_log;
     Clock m_now;
     Record m_record;
+    std::function<std::string()> m_issuer = [] { return std::string(kBanIssuer); };
     std::vector<BanPreset> m_presets;
     WarningLadder m_ladder;
     int64_t m_matchStart = 0;

@@ -29,6 +29,7 @@ ConsoleChannel::~ConsoleChannel() {
 
 void ConsoleChannel::SendServerCommand(const std::string& Command, const std::string& Argument, Done done,
                                        Check stillWanted, SendNote note) {
+    if (note.Who.empty()) note.Who = m_actor;
     m_queue.push_back(Send{ConsoleText(Command), ConsoleText(Argument), std::move(done), std::move(stillWanted),
                            std::move(note)});
     if (!m_current && !m_timer) ScheduleNext();

@@ -36,6 +36,8 @@ struct SendNote {
     // Filled by whoever drops the send (its check, an announcement refused before it) with why,
     // for the record; shared, as the reason is known only after the send was queued.
     std::shared_ptr<std::string> SkipWhy = {};
+    // Who asked for the send, for the record; empty for the operator at the window.
+    std::string Who = {};
 };
 
 // An admin action that ended before anything was sent: refused (no player selected, its
@@ -46,6 +48,7 @@ struct UnsentAction {
     std::string Reason;
     bool Refused = true;  // false: skipped
     std::string Why;
+    std::string Who = {};  // empty for the operator at the window
 };
 
 // A send that has ended, as the record's observer learns of it.
@@ -72,6 +75,10 @@ public:
     // Queues one send; it starts on a later turn of the event loop, never inside this call.
     void SendServerCommand(const std::string& Command, const std::string& Argument, Done done = {},
                            Check stillWanted = {}, SendNote note = {});
+    // Who queues sends from now on (an account of the web panel); empty for the operator at the
+    // window. A send's note keeps whoever was acting when it was queued.
+    void SetActor(std::string who) { m_actor = std::move(who); }
+    const std::string& Actor() const { return m_actor; }
     // Told of every send when it ends, before its Done.
     void SetObserver(std::function<void(const FinishedSend&)> observer) { m_observer = std::move(observer); }
 
@@ -111,6 +118,7 @@ private:
     std::optional<Send> m_current;
     std::optional<Scheduler::TimerId> m_timer;
     std::function<void(const FinishedSend&)> m_observer;
+    std::string m_actor;
 };
 
 // What the chat line (cmdSendText) sends for the text of txtType: nothing for an empty text,

@@ -243,6 +243,10 @@ void BansStrip::cmdBanLift_Click() {
     m_dialogs.InputBox("Why is the ban of " + name + " lifted?", "",
                        [this, id, name](std::optional<std::string> reason) {
                            if (!reason || reason->empty()) return;
+                           if (m_lift) {
+                               m_lift(id, *reason);
+                               return Refresh(true);
+                           }
                            std::string error;
                            const bool done = m_list.Lift(id, m_now(), kBanIssuer, *reason, error);
                            if (m_record) m_record("ban lifted", name, *reason, "", done, error);

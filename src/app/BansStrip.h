@@ -29,6 +29,9 @@ public:
     BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock now, BanActions::Record record,
               std::filesystem::path settingsFile, QWidget* parent);
 
+    // Who lifts a ban once the operator gave the reason: the service, which the web panel uses too.
+    void SetLifter(std::function<void(int64_t id, const std::string& reason)> lift) { m_lift = std::move(lift); }
+
     // The group for the Settings tab, its controls filled from settings.ini.
     QGroupBox* BuildSettingsGroup(QWidget* parent);
     void cmdSaveSettingsBans_Click();
@@ -52,6 +55,7 @@ private:
     Dialogs& m_dialogs;
     Clock m_now;
     BanActions::Record m_record;
+    std::function<void(int64_t id, const std::string& reason)> m_lift;
     std::filesystem::path m_settingsFile;
     uint64_t m_shownRevision = ~uint64_t{0};
     size_t m_shownActive = 0;

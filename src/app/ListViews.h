@@ -1,5 +1,6 @@
 #pragma once
 // The window's report lists as the core sees them: the player list and a chat list.
+#include <QLabel>
 #include <QTreeWidget>
 
 #include "ChatReader.h"
@@ -9,6 +10,10 @@ namespace tovi {
 
 // A read-only report list: one row per item, no tree, one row selected at a time.
 QTreeWidget* MakeReportList(const QString& name, const QStringList& headers, QWidget* parent);
+
+// A label that shows texts of the game and of files, which are never markup: "<b>x</b>" as a
+// player's name is shown as typed.
+QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent);
 
 // A time of the record as the lists show it, in local time.
 QString HistoryTime(int64_t seconds);

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QDateTime>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -15,7 +14,6 @@
 #include <QStyle>
 #include <QTabWidget>
 #include <QVBoxLayout>
-#include <climits>
 
 #include "QtSupport.h"
 
@@ -93,90 +91,19 @@ QPushButton* TestButton(const QString& name, QWidget* parent) {
 
 }  // namespace
 
-NoticeCenter::NoticeCenter(Scheduler& scheduler, LogSink& log, Dialogs& dialogs, QSystemTrayIcon& tray,
-                           std::filesystem::path settingsFile, QObject* parent)
-    : QObject(parent),
-      m_scheduler(scheduler),
-      m_log(log),
-      m_dialogs(dialogs),
-      m_tray(tray),
-      m_settingsFile(std::move(settingsFile)),
-      m_settings(DefaultNoticeSettings()),
-      m_queue(std::make_unique<MemoryNoticeQueue>()),
-      m_events([this](Notice n) { m_notifier->Post(std::move(n)); },
-               [] { return QDateTime::currentSecsSinceEpoch(); }) {
+NoticeCenter::NoticeCenter(NoticeService& notices, QSystemTrayIcon& tray, QObject* parent)
+    : QObject(parent), m_notices(notices), m_tray(tray) {
     m_warningIcon = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
-    m_desktop = std::make_unique<DesktopSink>(*this, m_scheduler);
-    MakeNotifier();
-}
-
-NoticeCenter::~NoticeCenter() {
-    m_notifier.reset();
-}
-
-void NoticeCenter::MakeNotifier() {
-    m_notifier.reset();
-    m_notifier = std::make_unique<Notifier>(
-        *m_queue, m_scheduler, [] { return QDateTime::currentMSecsSinceEpoch(); }, m_log);
-    m_notifier->troubleChanged = [this] { TroubleChanged(); };
-    Apply(m_settings);
-}
-
-void NoticeCenter::UseQueue(std::unique_ptr<NoticeQueue> queue) {
-    // What was noticed before the record opened, kept in order.
-    std::vector<QueuedNotice> waiting = m_queue->RemoveOlderThan(LLONG_MAX);
-    m_notifier.reset();
-    m_queue = std::move(queue);
-    for (size_t i = 0; i < waiting.size();) {
-        std::vector<std::string> sinks;
-        size_t j = i;
-        for (; j < waiting.size() && waiting[j].notice.id == waiting[i].notice.id; ++j)
-            sinks.push_back(waiting[j].sink);
-        std::string error;
-        if (!m_queue->Add(waiting[i].notice, sinks, error))
-            m_log.Log("Notice \"" + waiting[i].notice.title + "\" lost: " + error);
-        i = j;
-    }
-    MakeNotifier();
-}
-
-void NoticeCenter::Load() {
-    Apply(LoadNoticeSettings(m_settingsFile));
-    ToBoxes(m_settings);
-}
-
-void NoticeCenter::Apply(const NoticeSettings& settings) {
-    m_settings = settings;
-    m_events.SetSettings({settings.notHostingMinutes, settings.reportFailures});
-    m_events.Watched().SetList(settings.watched);
-    NotifierSettings delivery;
-    delivery.maxAgeMs = int64_t{settings.maxAgeHours} * 3600 * 1000;
-    m_notifier->SetSettings(delivery);
-    m_notifier->SetSinks({});
-    m_discord = std::make_unique<DiscordSink>(settings.discord.url, m_discordPoster);
-    m_discord->SetEvents(settings.discord.events);
-    m_webhook = std::make_unique<WebhookSink>(settings.webhook.url, settings.webhook.secret, m_webhookPoster,
-                                              HmacSha256Hex);
-    m_webhook->SetEvents(settings.webhook.events);
-    m_desktop->SetEvents(settings.desktop.events);
-    std::vector<NoticeSink*> sinks;
-    if (!settings.discord.url.empty()) sinks.push_back(m_discord.get());
-    if (!settings.webhook.url.empty()) sinks.push_back(m_webhook.get());
-    if (settings.desktop.on) sinks.push_back(m_desktop.get());
-    m_notifier->SetSinks(sinks);
-}
-
-void NoticeCenter::ShowNotice(const std::string& titleUtf8, const std::string& textUtf8, bool trouble) {
-    lastTitle = QString::fromStdString(titleUtf8);
-    lastText = QString::fromStdString(textUtf8);
-    if (QSystemTrayIcon::isSystemTrayAvailable() && m_tray.isVisible())
-        m_tray.showMessage(lastTitle, lastText,
-                           trouble ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
-}
-
-void NoticeCenter::TroubleChanged() {
+    connect(&m_notices, &NoticeService::desktopNotice, this, &NoticeCenter::ShowNotice);
     // Back to the server's own picture at the next tick.
-    if (m_notifier && m_notifier->Trouble()) m_tray.setIcon(m_warningIcon);
+    connect(&m_notices, &NoticeService::troubleChanged, this, [this](bool trouble) {
+        if (trouble) m_tray.setIcon(m_warningIcon);
+    });
+}
+
+void NoticeCenter::ShowNotice(const QString& title, const QString& text, bool trouble) {
+    if (QSystemTrayIcon::isSystemTrayAvailable() && m_tray.isVisible())
+        m_tray.showMessage(title, text, trouble ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
 }
 
 QGroupBox* NoticeCenter::BuildSettingsGroup(QWidget* parent) {
@@ -253,16 +180,17 @@ QGroupBox* NoticeCenter::BuildSettingsGroup(QWidget* parent) {
     row->addWidget(save);
     layout->addLayout(row);
 
-    connect(save, &QPushButton::clicked, this, &NoticeCenter::Save);
-    connect(testDiscord, &QPushButton::clicked, this, [this] { SendTest("discord"); });
-    connect(testWebhook, &QPushButton::clicked, this, [this] { SendTest("webhook"); });
-    connect(testDesktop, &QPushButton::clicked, this, [this] { SendTest("desktop"); });
-    ToBoxes(m_settings);
+    connect(save, &QPushButton::clicked, this, [this] { m_notices.Save(FromBoxes()); });
+    // Tests what the boxes say now, saved or not: the operator tries an address before keeping it.
+    connect(testDiscord, &QPushButton::clicked, this, [this] { m_notices.SendTest(FromBoxes(), "discord"); });
+    connect(testWebhook, &QPushButton::clicked, this, [this] { m_notices.SendTest(FromBoxes(), "webhook"); });
+    connect(testDesktop, &QPushButton::clicked, this, [this] { m_notices.SendTest(FromBoxes(), "desktop"); });
+    ToBoxes(m_notices.Current());
     return group;
 }
 
 NoticeSettings NoticeCenter::FromBoxes() const {
-    NoticeSettings s = m_settings;
+    NoticeSettings s = m_notices.Current();
     if (!m_txtDiscordURL) return s;
     s.discord.url = m_txtDiscordURL->text().trimmed().toStdString();
     s.discord.on = !s.discord.url.empty();
@@ -295,25 +223,6 @@ void NoticeCenter::ToBoxes(const NoticeSettings& s) {
     m_spnNotHosting->setValue(s.notHostingMinutes);
     m_spnReportFailures->setValue(s.reportFailures);
     m_spnNoticeMaxAge->setValue(s.maxAgeHours);
-}
-
-// Tests what the boxes say now, saved or not: the operator tries an address before keeping it.
-void NoticeCenter::SendTest(const std::string& sink) {
-    Apply(FromBoxes());
-    if (m_notifier->SendTest(sink).empty())
-        m_dialogs.Warn(sink == "desktop" ? std::string("Desktop notices are switched off.")
-                                         : "No address is set for the " + sink + ".");
-}
-
-void NoticeCenter::Save() {
-    const NoticeSettings s = FromBoxes();
-    std::string error;
-    if (!SaveNoticeSettings(m_settingsFile, s, error)) {
-        m_dialogs.Warn("The notice settings could not be saved: " + error);
-        return;
-    }
-    Apply(s);
-    m_dialogs.Inform("Settings saved");
 }
 
 }  // namespace tovi

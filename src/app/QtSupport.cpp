@@ -1,63 +1,12 @@
 #include "QtSupport.h"
 
-#include <QCryptographicHash>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <algorithm>
 
-#include "Windows1252.h"
-
 namespace tovi {
-
-QString FromGameText(const std::string& bytes) {
-    QString text;
-    text.reserve(static_cast<qsizetype>(bytes.size()));
-    for (char b : bytes) {
-        const char32_t c = Windows1252ToUnicode(static_cast<unsigned char>(b));
-        text.append(QChar(static_cast<char16_t>(c)));  // the code page lies within the basic plane
-    }
-    return text;
-}
-
-std::string ToGameText(const QString& text) {
-    std::string bytes;
-    for (char32_t c : text.toUcs4()) bytes.push_back(UnicodeToWindows1252(c));
-    return bytes;
-}
-
-std::string Sha256Hex(std::string_view bytes) {
-    const QByteArray digest = QCryptographicHash::hash(
-        QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())), QCryptographicHash::Sha256);
-    return digest.toHex().toStdString();
-}
-
-QtScheduler::~QtScheduler() {
-    for (QTimer* timer : std::as_const(m_timers)) delete timer;
-}
-
-Scheduler::TimerId QtScheduler::Schedule(int delayMs, std::function<void()> callback) {
-    const TimerId id = m_nextId++;
-    auto* timer = new QTimer;
-    timer->setSingleShot(true);
-    timer->setTimerType(Qt::PreciseTimer);
-    QObject::connect(timer, &QTimer::timeout, timer, [this, id, timer, callback = std::move(callback)] {
-        m_timers.remove(id);
-        timer->deleteLater();
-        callback();
-    });
-    m_timers.insert(id, timer);
-    timer->start(std::max(delayMs, 0));
-    return id;
-}
-
-void QtScheduler::Cancel(TimerId id) {
-    if (QTimer* timer = m_timers.take(id)) {
-        timer->stop();
-        timer->deleteLater();
-    }
-}
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
-// The Qt side of the core's small interfaces: timers, message boxes, and the conversion between
-// the core's single-byte texts and the window's Unicode.
+// The window's message boxes for the core's dialogs (timers and text conversion come from the
+// service, which the window shares with the other faces).
 #include <QDialog>
 #include <QHash>
 #include <QPointer>
@@ -12,28 +12,10 @@
 #include <string_view>
 
 #include "Dialogs.h"
-#include "Scheduler.h"
+#include "GameText.h"
+#include "QtScheduler.h"
 
 namespace tovi {
-
-// Windows-1252 bytes to display text, and what the operator typed back to bytes ("?" for a
-// character that has no byte).
-QString FromGameText(const std::string& bytes);
-std::string ToGameText(const QString& text);
-
-// The SHA-256 of `bytes` in lower-case hex.
-std::string Sha256Hex(std::string_view bytes);
-
-class QtScheduler : public Scheduler {
-public:
-    ~QtScheduler() override;
-    TimerId Schedule(int delayMs, std::function<void()> callback) override;
-    void Cancel(TimerId id) override;
-
-private:
-    TimerId m_nextId = 1;
-    QHash<TimerId, QTimer*> m_timers;
-};
 
 // Window-modal message boxes over `parent`, captioned with the application's title. One box is
 // open at a time; the next opens when it closes, so several come to the operator in order.

@@ -1,35 +1,24 @@
 #include "frmMain.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QComboBox>
 #include <QDateTime>
-#include <QDateTimeEdit>
-#include <QDesktopServices>
-#include <QFileDialog>
-#include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMenu>
 #include <QNetworkReply>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScreen>
 #include <QSlider>
 #include <QSpinBox>
 #include <QStackedWidget>
-#include <QStatusBar>
 #include <QStringDecoder>
 #include <QStyle>
 #include <QTabBar>
@@ -38,16 +27,12 @@
 #include <QTime>
 #include <QToolButton>
 #include <QTreeWidget>
-#include <QVBoxLayout>
 
 #include "ActivityLog.h"
 #include "BansStrip.h"
 #include "GameAddresses.h"
-#include "HistoryCsv.h"
+#include "HistoryStrip.h"
 #include "NoticeCenter.h"
-#include "PeriodicChat.h"
-#include "PlayerHistoryDialog.h"
-#include "PlayersChart.h"
 #include "QtSupport.h"
 #include "ScrollingPage.h"
 #include "ServerList.h"
@@ -55,19 +40,6 @@
 namespace tovi {
 
 namespace {
-
-// A spin box whose text box can carry a name of its own (txtScoringSeconds, txtMinPlayers).
-class NamedSpinBox : public QSpinBox {
-public:
-    NamedSpinBox(const QString& name, const QString& textName, int minimum, int maximum, int value, QWidget* parent)
-        : QSpinBox(parent) {
-        setObjectName(name);
-        lineEdit()->setObjectName(textName);
-        setRange(minimum, maximum);
-        setSingleStep(1);
-        setValue(value);
-    }
-};
 
 QIcon MakeStatusIcon(const QColor& fill) {
     QIcon icon;
@@ -88,38 +60,6 @@ QIcon MakeStatusIcon(const QColor& fill) {
         icon.addPixmap(pixmap);
     }
     return icon;
-}
-
-QToolButton* MakePictureButton(const QString& name, QStyle::StandardPixmap pixmap, const QString& tip, QWidget* parent) {
-    auto* button = new QToolButton(parent);
-    button->setObjectName(name);
-    button->setIcon(parent->style()->standardIcon(pixmap));
-    button->setIconSize(QSize(24, 24));
-    button->setToolTip(tip);
-    button->setAccessibleName(tip);
-    button->setAutoRaise(false);
-    return button;
-}
-
-// Labels show texts of the game and of files, which are never markup: "<b>x</b>" as a player's
-// name is shown as typed.
-QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->setTextFormat(Qt::PlainText);
-    return label;
-}
-
-// The detail of a row; a stint's "left" time as the list shows times.
-QString StintEnd(const HistoryRow& row) {
-    constexpr std::string_view left = "left ";
-    int64_t time = 0;
-    const char* first = row.Detail.data() + left.size();
-    const char* last = row.Detail.data() + row.Detail.size();
-    if (row.Kind == "player" && row.Detail.starts_with(left) &&
-        std::from_chars(first, last, time).ptr == last)
-        return QStringLiteral("left %1").arg(HistoryTime(time));
-    return FromGameText(row.Detail);
 }
 
 // Display text of the core's CR LF separated log text.
@@ -145,16 +85,8 @@ QUrl NewsUrl(const std::string& updateUrl) {
     return news;
 }
 
-frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http, QString dataDir,
-                 QWidget* parent)
-    : QMainWindow(parent),
-      m_memory(memory),
-      m_dialogs(dialogs),
-      m_scheduler(scheduler),
-      m_dataDir(std::move(dataDir)),
-      m_poll(memory, m_status, *this, *this, scheduler),
-      m_http(http),
-      m_history(*m_historyStore, [] { return QDateTime::currentSecsSinceEpoch(); }) {
+frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
+    : QMainWindow(parent), m_service(service), m_dialogs(dialogs) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("|QX| Tovi stats for JO:TR 1.5.1.5"));
     m_trayIcon = MakeStatusIcon(QColor(0x2e, 0x9d, 0x4f));
@@ -172,7 +104,7 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         {BuildMapStrip(), {QStringLiteral("&Map"), QStringLiteral("map")}},
         {BuildSettingsStrip(), {QStringLiteral("&Settings"), QStringLiteral("settings")}},
         {BuildAboutStrip(), {QStringLiteral("&About"), QStringLiteral("about")}},
-        {BuildHistoryStrip(), {QStringLiteral("Histor&y"), QStringLiteral("history")}},
+        {m_historyStrip = new HistoryStrip(m_service, m_dialogs, this), {QStringLiteral("Histor&y"), QStringLiteral("history")}},
     }};
     for (size_t i = 0; i < strips.size(); ++i) {
         QWidget* strip = strips[i].first;
@@ -186,89 +118,49 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     BuildStatusBar();
     BuildTray();
 
-    m_timer = new QTimer(this);
-    m_timer->setObjectName(QStringLiteral("Timer"));
-    m_timer->setTimerType(Qt::PreciseTimer);
-    m_timer->setInterval(1000);
-    connect(m_timer, &QTimer::timeout, this, &frmMain::Timer_Timer);
-
-    const std::filesystem::path folder(m_dataDir.toStdU16String());
     m_playerList = std::make_unique<PlayerListAdapter>(m_lstPlayers);
     m_chatList = std::make_unique<ChatListAdapter>(m_lstChatMes1);
-    m_playerReader = std::make_unique<PlayerReader>(m_memory, m_status, m_playerTable, *m_playerList, *this);
-    m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, *m_chatList, [] {
-        return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
+    m_notices = std::make_unique<NoticeCenter>(m_service.Notices(), m_tray);
+    m_service.SetView(this);
+    connect(&m_service, &Service::logLine, this, [this](const std::string& line) { AddLine(line, m_txtLog); });
+    connect(&m_service, &Service::debugLogLine, this,
+            [this](const std::string& line) { AddLine(line, m_txtDebugLog); });
+    connect(&m_service, &Service::banListChanged, this, [this] {
+        if (m_bansStrip) m_bansStrip->Refresh(true);
     });
-    m_chatReader->SetOnNewLine([this](const std::string& sender, const std::string& text) {
-        m_history.ChatRead(sender, text);
-        m_notices->Events().ChatRead(sender, text);
-    });
-    m_notices =
-        std::make_unique<NoticeCenter>(m_scheduler, *this, m_dialogs, m_tray, folder / "settings.ini");
-    m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, m_dialogs);
-    m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
-    m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
-    m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
-        m_notices->Events().ReportOutcome(what, confirmed, why);
-    });
-    m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
-                                              *this, m_dialogs, m_scheduler);
-    m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
-    m_channel->SetObserver([this](const FinishedSend& send) {
-        m_history.SendFinished(send);
-        m_notices->Events().SendFinished(send);
-    });
-    m_playerLookup = std::make_unique<PlayerListLookup>(*m_playerList);
-    m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_dialogs, *m_playerLookup, *this);
-    m_puntBan->SetObserver([this](const UnsentAction& action) { m_history.ActionNotSent(action); });
-    m_autoMessages = std::make_unique<AutoMessages>(folder, *m_channel, m_dialogs, *this, *this);
-    m_matchTime = std::make_unique<MatchTime>(m_memory, *m_channel, m_dialogs);
 
-    const std::array<std::pair<const char*, void (PuntBan::*)()>, 5> menu = {{
-        {"mnuPlayersPunt", &PuntBan::mnuPlayersPunt_Click},
-        {"mnuPlayersBan", &PuntBan::mnuPlayersBan_Click},
-        {"mnuPlayersPuntReason", &PuntBan::mnuPlayersPuntReason_Click},
-        {"mnuPlayersBanReason", &PuntBan::mnuPlayersBanReason_Click},
-        {"mnuPlayersTalk", &PuntBan::mnuPlayersTalk_Click},
+    const std::array<std::pair<const char*, std::function<void(Service&)>>, 5> menu = {{
+        {"mnuPlayersPunt", [](Service& s) { s.Punt(); }},
+        {"mnuPlayersBan", [](Service& s) { s.Ban(); }},
+        {"mnuPlayersPuntReason", [](Service& s) { s.PuntWithReason(); }},
+        {"mnuPlayersBanReason", [](Service& s) { s.BanWithReason(); }},
+        {"mnuPlayersTalk", [](Service& s) { s.Talk(); }},
     }};
     for (const auto& [name, handler] : menu) {
         connect(m_mnuPlayers->findChild<QAction*>(QString::fromLatin1(name)), &QAction::triggered, this,
-                [this, handler = handler] { ((*m_puntBan).*handler)(); });
+                [this, handler = handler] { handler(m_service); });
     }
     connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeInc")), &QToolButton::clicked, this,
-            [this] { RecordClock("one minute more", m_matchTime->cmdGameTimeInc_Click()); });
+            [this] { m_service.MatchTimeMore(); });
     connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeDec")), &QToolButton::clicked, this,
-            [this] { m_matchTime->cmdGameTimeDec_Click([this](bool written) { RecordClock("one minute less", written); }); });
+            [this] { m_service.MatchTimeLess(); });
     connect(findChild<QToolButton*>(QStringLiteral("cmdMapResetGames")), &QToolButton::clicked, this,
-            [this] { m_matchTime->cmdMapResetGames_Click(); });
+            [this] { m_service.ResetGames(); });
     connect(m_chkEnableAutoMessages, &QCheckBox::toggled, this,
-            [this](bool ticked) { m_autoMessages->chkEnableAutoMessages_Click(ticked); });
+            [this](bool ticked) { m_service.AutoMessagesToggled(ticked); });
     // Only the operator's clicks are actions; loading the settings ticks the box too.
-    connect(m_chkEnableAutoMessages, &QCheckBox::clicked, this, [this](bool ticked) {
-        m_history.WindowAction("automatic messages changed", ticked ? "switched on" : "switched off", true);
-    });
-    connect(m_cmdSaveSettingsAutoMes, &QToolButton::clicked, this, [this] {
-        const std::string text = AutoMesText();
-        const bool saved = m_autoMessages->cmdSaveSettingsAutoMes_Click();
-        m_history.WindowAction("automatic messages changed", text, saved, saved ? "" : "the file could not be written");
-    });
+    connect(m_chkEnableAutoMessages, &QCheckBox::clicked, this,
+            [this](bool ticked) { m_service.SwitchAutoMessages(ticked); });
+    connect(m_cmdSaveSettingsAutoMes, &QToolButton::clicked, this, [this] { m_service.SaveAutoMessages(); });
     connect(m_cmdSendText, &QToolButton::clicked, this, &frmMain::cmdSendText_Click);
     connect(m_txtType, &QLineEdit::returnPressed, this, &frmMain::cmdSendText_Click);
 
     connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsUpdate")), &QToolButton::clicked, this, [this] {
-        const bool saved = m_settingsFile->SaveServerSettings();
-        // The server code is the server's password at the web service: it stays out of the record.
-        m_history.WindowAction("settings saved", "status update settings", saved, saved ? "" : "the file could not be written");
-        ShowNews(NewsUrl(m_settings.UpdateURL));
+        m_service.SaveServerSettings();
+        ShowNews(NewsUrl(m_service.CurrentSettings().UpdateURL));
     });
     connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsOther")), &QToolButton::clicked, this,
-            [this] {
-                bool saved = m_settingsFile->SaveOtherSettings();
-                saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(HistoryDays()));
-                m_history.WindowAction("settings saved", "other settings", saved, saved ? "" : "the file could not be written");
-                // A shorter time takes effect now, not at the next hourly look.
-                if (saved) ScheduleForgetting(0);
-            });
+            [this] { m_service.SaveOtherSettings(); });
 
     BuildBanControls();
 
@@ -282,597 +174,13 @@ frmMain::frmMain(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
 }
 
 frmMain::~frmMain() {
-    // The tab shows the ban list and its menu actions, members that go before the window's children.
-    delete m_bansStrip;
-    // The scheduler outlives the window.
-    if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
+    // The service outlives the window: it must not call on it any more.
+    m_service.SetView(nullptr);
+    disconnect(&m_service, nullptr, this, nullptr);
 }
 
-// ---- strips -------------------------------------------------------------------------------
-
-QWidget* frmMain::BuildNewsStrip() {
-    auto* strip = new QWidget(this);
-    auto* layout = new QVBoxLayout(strip);
-    m_webBrowser = new QTextBrowser(strip);
-    m_webBrowser->setObjectName(QStringLiteral("WebBrowser"));
-    m_webBrowser->setOpenExternalLinks(true);
-    auto* row = new QHBoxLayout;
-    m_lblNewsStatus = MakeLabel(QStringLiteral("lblNewsStatus"), QString(), strip);
-    m_lblNewsStatus->setWordWrap(true);
-    m_cmdOpenNews = new QPushButton(tr("Open in &browser"), strip);
-    m_cmdOpenNews->setObjectName(QStringLiteral("cmdOpenNews"));
-    m_cmdOpenNews->setEnabled(false);
-    connect(m_cmdOpenNews, &QPushButton::clicked, this, [this] { QDesktopServices::openUrl(m_newsUrl); });
-    row->addWidget(m_lblNewsStatus, 1);
-    row->addWidget(m_cmdOpenNews);
-    layout->addWidget(m_webBrowser, 1);
-    layout->addLayout(row);
-    return strip;
-}
-
-QWidget* frmMain::BuildServerStrip() {
-    auto* strip = new QWidget(this);
-    auto* layout = new QVBoxLayout(strip);
-
-    auto* fraSelectServer = new QGroupBox(tr("Servers"), strip);
-    fraSelectServer->setObjectName(QStringLiteral("fraSelectServer"));
-    auto* servers = new QVBoxLayout(fraSelectServer);
-    m_chkUseDefaultWindow =
-        new QCheckBox(tr("Don't use default window, select one here (use in case of multiple servers)"), fraSelectServer);
-    m_chkUseDefaultWindow->setObjectName(QStringLiteral("chkUseDefaultWindow"));
-    connect(m_chkUseDefaultWindow, &QCheckBox::clicked, this, &frmMain::chkUseDefaultWindow_Click);
-    m_lstServers = MakeReportList(QStringLiteral("lstServers"),
-                                  {tr("ProcID"), tr("Path to exe"), tr("Game version"), tr("Expansion")}, fraSelectServer);
-    m_lstServers->setEnabled(false);
-    m_lstServers->setColumnWidth(0, 80);
-    m_lstServers->setColumnWidth(1, 360);
-    m_lstServers->setColumnWidth(2, 110);
-    auto* buttons = new QHBoxLayout;
-    m_cmdRefreshList = new QPushButton(tr("Re&fresh list"), fraSelectServer);
-    m_cmdRefreshList->setObjectName(QStringLiteral("cmdRefreshList"));
-    m_cmdRefreshList->setEnabled(false);
-    m_cmdTrackServer = new QPushButton(tr("&Track server"), fraSelectServer);
-    m_cmdTrackServer->setObjectName(QStringLiteral("cmdTrackServer"));
-    m_cmdTrackServer->setEnabled(false);
-    // Hide and show share one place: only one of them is visible at a time.
-    m_cmdHide = new QPushButton(tr("&Hide server window"), fraSelectServer);
-    m_cmdHide->setObjectName(QStringLiteral("cmdHide"));
-    m_cmdHide->setEnabled(false);
-    m_cmdShow = new QPushButton(tr("Show server &window"), fraSelectServer);
-    m_cmdShow->setObjectName(QStringLiteral("cmdShow"));
-    m_cmdShow->setEnabled(false);
-    m_cmdShow->setVisible(false);
-    connect(m_cmdRefreshList, &QPushButton::clicked, this, &frmMain::cmdRefreshList_Click);
-    connect(m_cmdTrackServer, &QPushButton::clicked, this, &frmMain::cmdTrackServer_Click);
-    connect(m_lstServers, &QTreeWidget::itemClicked, this, [this] { m_cmdTrackServer->setEnabled(true); });
-    connect(m_cmdHide, &QPushButton::clicked, this, &frmMain::cmdHide_Click);
-    connect(m_cmdShow, &QPushButton::clicked, this, &frmMain::cmdShow_Click);
-    buttons->addWidget(m_cmdRefreshList);
-    buttons->addWidget(m_cmdTrackServer);
-    buttons->addStretch();
-    buttons->addWidget(m_cmdHide);
-    buttons->addWidget(m_cmdShow);
-    servers->addWidget(m_chkUseDefaultWindow);
-    servers->addWidget(m_lstServers, 1);
-    servers->addLayout(buttons);
-
-    auto* fraLog = new QGroupBox(tr("Log messages"), strip);
-    fraLog->setObjectName(QStringLiteral("fraLog"));
-    auto* log = new QVBoxLayout(fraLog);
-    m_txtLog = new QPlainTextEdit(fraLog);
-    m_txtLog->setObjectName(QStringLiteral("txtLog"));
-    m_txtLog->setReadOnly(true);
-    log->addWidget(m_txtLog);
-
-    layout->addWidget(fraSelectServer, 3);
-    layout->addWidget(fraLog, 2);
-    m_controls[ServerControl::cmdHide] = m_cmdHide;
-    m_controls[ServerControl::cmdShow] = m_cmdShow;
-    return strip;
-}
-
-QWidget* frmMain::BuildChatStrip() {
-    auto* strip = new QWidget(this);
-    auto* layout = new QVBoxLayout(strip);
-    auto* status = new QGroupBox(tr("Server"), strip);
-    status->setObjectName(QStringLiteral("fraStatus"));
-    auto* grid = new QGridLayout(status);
-    const std::array<std::pair<StatusLabel, QString>, 6> labels = {{
-        {StatusLabel::lblServerName, QStringLiteral("lblServerName")},
-        {StatusLabel::lblCurrentMap, QStringLiteral("lblCurrentMap")},
-        {StatusLabel::lblServerMessage, QStringLiteral("lblServerMessage")},
-        {StatusLabel::lblHostplayer, QStringLiteral("lblHostplayer")},
-        {StatusLabel::lblCountryCode, QStringLiteral("lblCountryCode")},
-        {StatusLabel::lblDedicated, QStringLiteral("lblDedicated")},
-    }};
-    for (size_t i = 0; i < labels.size(); ++i) {
-        QLabel* label = MakeLabel(labels[i].second, QString(), status);
-        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        label->setMinimumHeight(label->fontMetrics().height());
-        m_labels[labels[i].first] = label;
-        // Names and messages are long: they take the whole row; the short values share one.
-        if (i < 4) {
-            grid->addWidget(label, static_cast<int>(i), 0, 1, 2);
-        } else {
-            grid->addWidget(label, 4, static_cast<int>(i - 4));
-        }
-    }
-    QFont bold = m_labels[StatusLabel::lblServerName]->font();
-    bold.setBold(true);
-    m_labels[StatusLabel::lblServerName]->setFont(bold);
-
-    m_tabChat = new QTabBar(strip);
-    m_tabChat->setObjectName(QStringLiteral("TabChat"));
-    m_tabChat->setDocumentMode(true);
-    m_chatLists = new QStackedWidget(strip);
-    m_lstChatMes1 = MakeReportList(QStringLiteral("lstChatMes1"), {tr("Player"), tr("Text"), tr("Time")}, strip);
-    m_lstChatMes1->setColumnWidth(0, 160);
-    m_lstChatMes1->setColumnWidth(1, 440);
-    m_chatLists->addWidget(m_lstChatMes1);
-    connect(m_tabChat, &QTabBar::currentChanged, this, &frmMain::TabChat_Change);
-
-    auto* row = new QHBoxLayout;
-    m_txtType = new QLineEdit(strip);
-    m_txtType->setObjectName(QStringLiteral("txtType"));
-    m_txtType->setPlaceholderText(tr("Chat to all players, or / and a server command"));
-    // Typing stops at the limit while Backspace, Delete and the arrow keys keep working.
-    m_txtType->setMaxLength(kChatLineMaxLength);
-    m_cmdSendText = MakePictureButton(QStringLiteral("cmdSendText"), QStyle::SP_ArrowForward, tr("Send"), strip);
-    row->addWidget(m_txtType, 1);
-    row->addWidget(m_cmdSendText);
-
-    layout->addWidget(status);
-    layout->addWidget(m_tabChat);
-    layout->addWidget(m_chatLists, 1);
-    layout->addLayout(row);
-    m_labels[StatusLabel::lblGameTime] = nullptr;  // placed on the Map strip
-    m_controls[ServerControl::txtType] = m_txtType;
-    m_controls[ServerControl::cmdSendText] = m_cmdSendText;
-    return strip;
-}
-
-QWidget* frmMain::BuildPlayersStrip() {
-    auto* strip = new QWidget(this);
-    auto* layout = new QVBoxLayout(strip);
-    m_lstPlayers = MakeReportList(
-        QStringLiteral("lstPlayers"),
-        {tr("Slot"), tr("Player"), tr("Ping"), tr("Team"), tr("Kills"), tr("Deaths"), tr("Exp. Points")}, strip);
-    m_lstPlayers->setColumnWidth(0, 50);
-    m_lstPlayers->setColumnWidth(1, 240);
-    for (int column = 2; column < 6; ++column) m_lstPlayers->setColumnWidth(column, 70);
-    m_lstPlayers->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(m_lstPlayers, &QWidget::customContextMenuRequested, this, &frmMain::lstPlayers_MenuRequested);
-    m_txtDebugLog = new QPlainTextEdit(strip);
-    m_txtDebugLog->setObjectName(QStringLiteral("txtDebugLog"));
-    m_txtDebugLog->setReadOnly(true);
-    m_txtDebugLog->setVisible(false);  // for diagnosis only; never shown to the operator
-    layout->addWidget(m_lstPlayers, 1);
-    layout->addWidget(m_txtDebugLog);
-
-    m_mnuPlayers = new QMenu(tr("&PlayersMenu"), this);
-    m_mnuPlayers->setObjectName(QStringLiteral("mnuPlayers"));
-    const std::array<std::pair<const char*, QString>, 7> entries = {{
-        {"mnuPlayersPunt", tr("&Punt player")},
-        {"mnuPlayersBan", tr("&Ban player")},
-        {"mnuPlayersLine1", QString()},
-        {"mnuPlayersPuntReason", tr("Punt with &reason...")},
-        {"mnuPlayersBanReason", tr("Ba&n with reason...")},
-        {"mnuPlayersLine2", QString()},
-        {"mnuPlayersTalk", tr("&Talk to player...")},
-    }};
-    for (const auto& [name, caption] : entries) {
-        QAction* action = caption.isEmpty() ? m_mnuPlayers->addSeparator() : m_mnuPlayers->addAction(caption);
-        action->setObjectName(QString::fromLatin1(name));
-    }
-    return strip;
-}
-
-QWidget* frmMain::BuildHistoryStrip() {
-    auto* strip = new QWidget(this);
-    auto* layout = new QVBoxLayout(strip);
-    auto* row = new QHBoxLayout();
-    auto* label = new QLabel(tr("Loo&k for:"), strip);
-    label->setObjectName(QStringLiteral("lblHistorySearch"));
-    m_txtHistorySearch = new QLineEdit(strip);
-    m_txtHistorySearch->setObjectName(QStringLiteral("txtHistorySearch"));
-    m_txtHistorySearch->setPlaceholderText(tr("Words said, part of a name, an action"));
-    label->setBuddy(m_txtHistorySearch);
-    m_cboHistoryKind = new QComboBox(strip);
-    m_cboHistoryKind->setObjectName(QStringLiteral("cboHistoryKind"));
-    // In the order of HistoryKind.
-    m_cboHistoryKind->addItems({tr("Chat"), tr("Players"), tr("Admin actions"), tr("Matches"), tr("Server events")});
-    m_cmdHistorySearch = new QPushButton(tr("Fin&d"), strip);
-    m_cmdHistorySearch->setObjectName(QStringLiteral("cmdHistorySearch"));
-    row->addWidget(label);
-    row->addWidget(m_txtHistorySearch, 1);
-    row->addWidget(m_cboHistoryKind);
-    row->addWidget(m_cmdHistorySearch);
-
-    // The filters: a player, and a time range whose ends are open until ticked.
-    auto* filters = new QHBoxLayout();
-    auto* playerLabel = new QLabel(tr("Player:"), strip);
-    playerLabel->setObjectName(QStringLiteral("lblHistoryPlayer"));
-    m_txtHistoryPlayer = new QLineEdit(strip);
-    m_txtHistoryPlayer->setObjectName(QStringLiteral("txtHistoryPlayer"));
-    m_txtHistoryPlayer->setPlaceholderText(tr("any player"));
-    playerLabel->setBuddy(m_txtHistoryPlayer);
-    auto makeEnd = [&](const QString& check, const QString& caption, const QString& edit, QCheckBox*& box,
-                       QDateTimeEdit*& time) {
-        box = new QCheckBox(caption, strip);
-        box->setObjectName(check);
-        time = new QDateTimeEdit(strip);
-        time->setObjectName(edit);
-        time->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm"));
-        time->setCalendarPopup(true);
-        time->setEnabled(false);
-        // Open ends show as "any"; a ticked end starts at today's beginning or the present minute.
-        time->setMinimumDateTime(QDateTime(QDate(2000, 1, 1), QTime(0, 0)));
-        time->setSpecialValueText(tr("any"));
-        time->setDateTime(time->minimumDateTime());
-        connect(box, &QCheckBox::toggled, time, [time, box, this](bool ticked) {
-            time->setEnabled(ticked);
-            if (!ticked) {
-                time->setDateTime(time->minimumDateTime());
-            } else if (time->dateTime() == time->minimumDateTime()) {
-                const QDateTime now = QDateTime::currentDateTime();
-                time->setDateTime(box == m_chkHistoryFrom
-                                      ? QDateTime(now.date(), QTime(0, 0))
-                                      : QDateTime(now.date(), QTime(now.time().hour(), now.time().minute())));
-            }
-        });
-    };
-    makeEnd(QStringLiteral("chkHistoryFrom"), tr("Fr&om:"), QStringLiteral("dtpHistoryFrom"),
-            m_chkHistoryFrom, m_dtpHistoryFrom);
-    makeEnd(QStringLiteral("chkHistoryTo"), tr("Unt&il:"), QStringLiteral("dtpHistoryTo"), m_chkHistoryTo,
-            m_dtpHistoryTo);
-    m_cmdHistoryExport = new QPushButton(tr("E&xport..."), strip);
-    m_cmdHistoryExport->setObjectName(QStringLiteral("cmdHistoryExport"));
-    m_cmdHistoryExport->setToolTip(tr("Write the rows found to a CSV file"));
-    filters->addWidget(playerLabel);
-    filters->addWidget(m_txtHistoryPlayer, 1);
-    filters->addWidget(m_chkHistoryFrom);
-    filters->addWidget(m_dtpHistoryFrom);
-    filters->addWidget(m_chkHistoryTo);
-    filters->addWidget(m_dtpHistoryTo);
-    filters->addWidget(m_cmdHistoryExport);
-
-    m_lstHistory = MakeReportList(QStringLiteral("lstHistory"),
-                                  {tr("Time"), tr("Kind"), tr("Player"), tr("Text"), tr("Detail")}, strip);
-    m_lstHistory->setColumnWidth(0, 140);
-    m_lstHistory->setColumnWidth(1, 60);
-    m_lstHistory->setColumnWidth(2, 140);
-    m_lstHistory->setColumnWidth(3, 260);
-    m_lstHistory->setSortingEnabled(true);
-    m_lstHistory->sortByColumn(0, Qt::DescendingOrder);
-    m_lstHistory->setToolTip(tr("Double-click a row that names a player to see his history"));
-    m_lblHistorySize = MakeLabel(QStringLiteral("lblHistorySize"), QString(), strip);
-    layout->addLayout(row);
-    layout->addLayout(filters);
-    layout->addWidget(m_lstHistory, 1);
-    layout->addWidget(MakePlayersChart([this]() -> HistoryStore& { return m_history.Store(); }, strip));
-    layout->addWidget(m_lblHistorySize);
-    connect(m_cmdHistorySearch, &QPushButton::clicked, this, &frmMain::cmdHistorySearch_Click);
-    connect(m_txtHistorySearch, &QLineEdit::returnPressed, this, &frmMain::cmdHistorySearch_Click);
-    connect(m_txtHistoryPlayer, &QLineEdit::returnPressed, this, &frmMain::cmdHistorySearch_Click);
-    connect(m_lstHistory, &QTreeWidget::itemDoubleClicked, this, &frmMain::lstHistory_DoubleClick);
-    connect(m_cmdHistoryExport, &QPushButton::clicked, this, &frmMain::cmdHistoryExport_Click);
-    // Server events name no player.
-    connect(m_cboHistoryKind, &QComboBox::currentIndexChanged, m_txtHistoryPlayer,
-            [this](int kind) { m_txtHistoryPlayer->setEnabled(kind != 4); });
-    return strip;
-}
-
-void frmMain::cmdHistorySearch_Click() {
-    constexpr HistoryKind kinds[] = {HistoryKind::Chat, HistoryKind::Players, HistoryKind::Admin,
-                                     HistoryKind::Matches, HistoryKind::Events};
-    HistoryQuery query;
-    query.Kind = kinds[std::clamp(m_cboHistoryKind->currentIndex(), 0, 4)];
-    query.Text = ToGameText(m_txtHistorySearch->text().trimmed());
-    if (m_txtHistoryPlayer->isEnabled()) query.Player = ToGameText(m_txtHistoryPlayer->text().trimmed());
-    if (m_chkHistoryFrom->isChecked()) query.From = m_dtpHistoryFrom->dateTime().toSecsSinceEpoch();
-    // The end shows minutes: "until 18:30" takes in 18:30's own seconds.
-    if (m_chkHistoryTo->isChecked()) query.To = m_dtpHistoryTo->dateTime().toSecsSinceEpoch() + 60;
-    query.Limit = kHistoryRows;
-    m_historyRows = m_history.Store().Search(query);
-    m_lstHistory->setSortingEnabled(false);
-    m_lstHistory->clear();
-    int newness = 0;
-    for (const HistoryRow& r : m_historyRows) {
-        // Game texts go in as plain text: an item never interprets markup.
-        auto* item = new TimedItem(m_lstHistory, r.Time, newness++);
-        item->setText(0, HistoryTime(r.Time));
-        item->setText(1, QString::fromStdString(r.Kind));
-        item->setText(2, FromGameText(r.Player));
-        // The name as the record holds it, which the player window looks up.
-        item->setData(2, Qt::UserRole, QByteArray::fromStdString(r.Player));
-        item->setText(3, FromGameText(r.Text));
-        item->setText(4, StintEnd(r));
-    }
-    m_lstHistory->setSortingEnabled(true);
-    RefreshHistorySize();
-}
-
-void frmMain::lstHistory_DoubleClick(QTreeWidgetItem* item) {
-    if (!item || item->text(2).trimmed().isEmpty()) return;
-    ShowPlayerHistory(item->data(2, Qt::UserRole).toByteArray().toStdString());
-}
-
-void frmMain::ShowPlayerHistory(const std::string& name) {
-    // Shown beside the window, not over it: the poll and the window go on meanwhile.
-    auto* view = new PlayerHistoryDialog(name, m_history.Store().PlayerRecord(name), m_banList.EntriesFor(name),
-                                         QDateTime::currentSecsSinceEpoch(), this);
-    view->setAttribute(Qt::WA_DeleteOnClose);
-    view->show();
-}
-
-void frmMain::cmdHistoryExport_Click() {
-    auto* ask =
-        new QFileDialog(this, tr("Export history"), m_dataDir, tr("CSV files (*.csv);;All files (*)"));
-    ask->setObjectName(QStringLiteral("dlgHistoryExport"));
-    ask->setAcceptMode(QFileDialog::AcceptSave);
-    ask->setDefaultSuffix(QStringLiteral("csv"));
-    ask->selectFile(QStringLiteral("history.csv"));
-    ask->setAttribute(Qt::WA_DeleteOnClose);
-    // Answered later, so that no event loop runs inside this handler.
-    connect(ask, &QFileDialog::fileSelected, this, [this](const QString& path) { ExportHistory(path); });
-    ask->open();
-}
-
-bool frmMain::ExportHistory(const QString& path) {
-    // Written beside the file and put in its place when complete, so that a failure leaves any
-    // file of that name as it was.
-    QSaveFile file(path);
-    const std::string csv = HistoryCsv(m_historyRows);
-    const bool written =
-        file.open(QIODevice::WriteOnly) &&
-        file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
-        file.commit();
-    if (!written) {
-        m_dialogs.Warn("The history was not exported to " + ToGameText(path) + ": " +
-                       ToGameText(file.errorString()));
-    }
-    return written;
-}
-
-void frmMain::RefreshHistorySize() {
-    if (!m_historyKept) {
-        m_lblHistorySize->setText(tr("No history is kept: the record could not be opened."));
-        return;
-    }
-    const HistorySize size = m_history.Store().Size();
-    m_lblHistorySize->setText(
-        tr("tovistats.db: %1; %2 match(es), %3 stint(s), %4 chat line(s), %5 admin action(s), "
-           "%6 server event(s)")
-            .arg(QLocale::system().formattedDataSize(size.Bytes))
-            .arg(size.Matches)
-            .arg(size.Stints)
-            .arg(size.Chat)
-            .arg(size.AdminActions)
-            .arg(size.Events));
-}
-
-int frmMain::HistoryDays() const {
-    return m_txtHistoryDays->value();
-}
-
-void frmMain::ScheduleForgetting(int delayMs) {
-    if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
-    m_forgetTimer = m_scheduler.Schedule(delayMs, [this] {
-        m_forgetTimer.reset();
-        ForgetOldHistory();
-    });
-}
-
-void frmMain::ForgetOldHistory() {
-    const int days = HistoryDays();
-    if (days <= 0 || !m_historyKept) return ScheduleForgetting(kForgetCheckMs);
-    const int64_t before = QDateTime::currentSecsSinceEpoch() - int64_t{days} * 24 * 60 * 60;
-    const int gone = m_history.Store().ForgetBefore(before, kForgetBatchRows);
-    ScheduleForgetting(gone > 0 ? kForgetPauseMs : kForgetCheckMs);
-}
-
-QWidget* frmMain::BuildMapStrip() {
-    auto* strip = new QWidget(this);
-    auto* layout = new QVBoxLayout(strip);
-    auto* clock = new QGroupBox(tr("Match clock"), strip);
-    clock->setObjectName(QStringLiteral("fraGameTime"));
-    auto* clockRow = new QHBoxLayout(clock);
-    auto* lblGameTime = MakeLabel(QStringLiteral("lblGameTime"), QString(), clock);
-    QFont big = lblGameTime->font();
-    big.setPointSizeF(big.pointSizeF() * 1.6);
-    big.setBold(true);
-    lblGameTime->setFont(big);
-    lblGameTime->setMinimumWidth(lblGameTime->fontMetrics().horizontalAdvance(QStringLiteral("Timer: 10 days, 00:00:00")));
-    auto* dec = MakePictureButton(QStringLiteral("cmdGameTimeDec"), QStyle::SP_ArrowDown, tr("One minute less"), clock);
-    auto* inc = MakePictureButton(QStringLiteral("cmdGameTimeInc"), QStyle::SP_ArrowUp, tr("One minute more"), clock);
-    clockRow->addWidget(lblGameTime, 1);
-    clockRow->addWidget(dec);
-    clockRow->addWidget(inc);
-
-    auto* map = new QGroupBox(tr("Map"), strip);
-    map->setObjectName(QStringLiteral("fraMapControl"));
-    auto* mapRow = new QHBoxLayout(map);
-    auto* reset =
-        MakePictureButton(QStringLiteral("cmdMapResetGames"), QStyle::SP_BrowserReload, tr("Reset games"), map);
-    mapRow->addWidget(MakeLabel(QStringLiteral("lblResetGames"), tr("Restart the current map's games"), map), 1);
-    mapRow->addWidget(reset);
-
-    layout->addWidget(clock);
-    layout->addWidget(map);
-    layout->addStretch();
-    m_labels[StatusLabel::lblGameTime] = lblGameTime;
-    m_controls[ServerControl::cmdGameTimeDec] = dec;
-    m_controls[ServerControl::cmdGameTimeInc] = inc;
-    m_controls[ServerControl::cmdMapResetGames] = reset;
-    return strip;
-}
-
-QWidget* frmMain::BuildSettingsStrip() {
-    auto* strip = new QWidget(this);
-    auto* layout = new QGridLayout(strip);
-
-    auto* fraAutomes = new QGroupBox(tr("Automessages"), strip);
-    fraAutomes->setObjectName(QStringLiteral("fraAutomes"));
-    auto* automes = new QVBoxLayout(fraAutomes);
-    m_chkEnableAutoMessages = new QCheckBox(tr("Enable automessages"), fraAutomes);
-    m_chkEnableAutoMessages->setObjectName(QStringLiteral("chkEnableAutoMessages"));
-    m_txtAutoMes = new QPlainTextEdit(fraAutomes);
-    m_txtAutoMes->setObjectName(QStringLiteral("txtAutoMes"));
-    m_txtAutoMes->setEnabled(false);
-    auto* interval = new QHBoxLayout;
-    m_slideAutoMes = new QSlider(Qt::Horizontal, fraAutomes);
-    m_slideAutoMes->setObjectName(QStringLiteral("slideAutoMes"));
-    m_slideAutoMes->setRange(1, 20);
-    m_slideAutoMes->setSingleStep(1);
-    m_slideAutoMes->setPageStep(5);
-    m_slideAutoMes->setTickPosition(QSlider::TicksBelow);
-    m_slideAutoMes->setTickInterval(1);
-    m_slideAutoMes->setEnabled(false);
-    auto* minutes = MakeLabel(QStringLiteral("lblAutoMesMinutes"), tr("1 min"), fraAutomes);
-    minutes->setMinimumWidth(minutes->fontMetrics().horizontalAdvance(QStringLiteral("20 min")));
-    connect(m_slideAutoMes, &QSlider::valueChanged, minutes, [minutes](int value) { minutes->setText(tr("%1 min").arg(value)); });
-    m_cmdSaveSettingsAutoMes = MakePictureButton(QStringLiteral("cmdSaveSettingsAutoMes"), QStyle::SP_DialogSaveButton,
-                                                 tr("Save automessages"), fraAutomes);
-    m_cmdSaveSettingsAutoMes->setEnabled(false);
-    interval->addWidget(m_slideAutoMes, 1);
-    interval->addWidget(minutes);
-    interval->addWidget(m_cmdSaveSettingsAutoMes);
-    automes->addWidget(m_chkEnableAutoMessages);
-    automes->addWidget(m_txtAutoMes, 1);
-    automes->addWidget(MakeLabel(QStringLiteral("lblTimeInterval"), tr("Select time interval"), fraAutomes));
-    automes->addLayout(interval);
-
-    auto* fraOtherSettings = new QGroupBox(tr("Other settings"), strip);
-    fraOtherSettings->setObjectName(QStringLiteral("fraOtherSettings"));
-    auto* other = new QVBoxLayout(fraOtherSettings);
-    m_chkScoringTime = new QCheckBox(tr("Change scoring time (game default is 45 seconds)"), fraOtherSettings);
-    m_chkScoringTime->setObjectName(QStringLiteral("chkScoringTime"));
-    auto* scoring = new QHBoxLayout;
-    m_upDown1 = new NamedSpinBox(QStringLiteral("UpDown1"), QStringLiteral("txtScoringSeconds"), 10, 80, 25, fraOtherSettings);
-    m_upDown1->setEnabled(false);
-    scoring->addSpacing(24);
-    scoring->addWidget(m_upDown1);
-    scoring->addWidget(MakeLabel(QStringLiteral("lblScoringSeconds"), tr("seconds"), fraOtherSettings));
-    scoring->addStretch();
-    connect(m_chkScoringTime, &QCheckBox::toggled, m_upDown1, &QWidget::setEnabled);
-    m_chkDisplayNextMap = new QCheckBox(tr("(disabled) Display next map message"), fraOtherSettings);
-    m_chkDisplayNextMap->setObjectName(QStringLiteral("chkDisplayNextMap"));
-    m_chkKeepArchive = new QCheckBox(tr("Save a copy of stats to Archives directory"), fraOtherSettings);
-    m_chkKeepArchive->setObjectName(QStringLiteral("chkKeepArchive"));
-    auto* minPlayers = new QHBoxLayout;
-    m_upDown = new NamedSpinBox(QStringLiteral("UpDown"), QStringLiteral("txtMinPlayers"), 0, 15, 0, fraOtherSettings);
-    minPlayers->addWidget(MakeLabel(QStringLiteral("lblMinPlayers0"), tr("Only track stats when there are at least "), fraOtherSettings));
-    minPlayers->addWidget(m_upDown);
-    minPlayers->addWidget(MakeLabel(QStringLiteral("lblMinPlayers1"), tr("players (zero for no minimum)"), fraOtherSettings));
-    minPlayers->addStretch();
-    // How long the record keeps what it holds; stored in settings.ini under [history].
-    auto* keep = new QHBoxLayout;
-    m_txtHistoryDays = new QSpinBox(fraOtherSettings);
-    m_txtHistoryDays->setObjectName(QStringLiteral("txtHistoryDays"));
-    m_txtHistoryDays->setRange(0, kMaxHistoryDays);
-    auto* keepLabel = MakeLabel(QStringLiteral("lblHistoryDays0"), tr("Keep history for"), fraOtherSettings);
-    keepLabel->setBuddy(m_txtHistoryDays);
-    keep->addWidget(keepLabel);
-    keep->addWidget(m_txtHistoryDays);
-    keep->addWidget(
-        MakeLabel(QStringLiteral("lblHistoryDays1"), tr("days (0 = for ever)"), fraOtherSettings));
-    keep->addStretch();
-    auto* otherSave = new QHBoxLayout;
-    otherSave->addStretch();
-    otherSave->addWidget(MakePictureButton(QStringLiteral("cmdSaveSettingsOther"), QStyle::SP_DialogSaveButton,
-                                           tr("Save other settings"), fraOtherSettings));
-    other->addWidget(m_chkScoringTime);
-    other->addLayout(scoring);
-    other->addWidget(m_chkDisplayNextMap);
-    other->addWidget(m_chkKeepArchive);
-    other->addLayout(minPlayers);
-    other->addLayout(keep);
-    other->addStretch();
-    other->addLayout(otherSave);
-
-    auto* fraStatusSettings = new QGroupBox(tr("Status update settings"), strip);
-    fraStatusSettings->setObjectName(QStringLiteral("fraStatusSettings"));
-    auto* statusForm = new QFormLayout(fraStatusSettings);
-    m_txtServerCode = new QLineEdit(QStringLiteral("servercode"), fraStatusSettings);
-    m_txtServerCode->setObjectName(QStringLiteral("txtServerCode"));
-    m_txtUpdateURL = new QLineEdit(QStringLiteral("http://stats.example.net/tovistats/update.php"), fraStatusSettings);
-    m_txtUpdateURL->setObjectName(QStringLiteral("txtUpdateURL"));
-    m_txtImportURL = new QLineEdit(QStringLiteral("http://stats.example.net/tovistats/import.php"), fraStatusSettings);
-    m_txtImportURL->setObjectName(QStringLiteral("txtImportURL"));
-    statusForm->addRow(MakeLabel(QStringLiteral("lblServerCode"), tr("Server code:"), fraStatusSettings), m_txtServerCode);
-    statusForm->addRow(MakeLabel(QStringLiteral("lblUpdateURL"), tr("Update URL:"), fraStatusSettings), m_txtUpdateURL);
-    statusForm->addRow(MakeLabel(QStringLiteral("lblImportURL"), tr("Import URL:"), fraStatusSettings), m_txtImportURL);
-    auto* statusSave = new QHBoxLayout;
-    statusSave->addStretch();
-    statusSave->addWidget(MakePictureButton(QStringLiteral("cmdSaveSettingsUpdate"), QStyle::SP_DialogSaveButton,
-                                            tr("Save status update settings"), fraStatusSettings));
-    statusForm->addRow(statusSave);
-
-    layout->addWidget(fraAutomes, 0, 0, 2, 1);
-    layout->addWidget(fraOtherSettings, 0, 1);
-    layout->addWidget(fraStatusSettings, 1, 1);
-    layout->setColumnStretch(0, 1);
-    layout->setColumnStretch(1, 1);
-    return strip;
-}
-
-QWidget* frmMain::BuildAboutStrip() {
-    auto* strip = new QWidget(this);
-    auto* layout = new QGridLayout(strip);
-    auto* imgAbout = MakeLabel(QStringLiteral("imgAbout"), QString(), strip);
-    imgAbout->setPixmap(m_trayIcon.pixmap(64, 64));
-    imgAbout->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
-    auto* lblApplication = MakeLabel(QStringLiteral("lblApplication"), QString(), strip);
-    QFont title = lblApplication->font();
-    title.setPointSizeF(title.pointSizeF() * 1.5);
-    title.setBold(true);
-    lblApplication->setFont(title);
-    auto* lblAbout = MakeLabel(QStringLiteral("lblAbout"), QString(), strip);
-    lblAbout->setWordWrap(true);
-    auto* txtThanksTo = new QPlainTextEdit(strip);
-    txtThanksTo->setObjectName(QStringLiteral("txtThanksTo"));
-    txtThanksTo->setReadOnly(true);
-    layout->addWidget(imgAbout, 0, 0, 3, 1);
-    layout->addWidget(lblApplication, 0, 1);
-    layout->addWidget(MakeLabel(QStringLiteral("lblVersion"), QString(), strip), 1, 1);
-    layout->addWidget(MakeLabel(QStringLiteral("lblNotes"), QString(), strip), 2, 1);
-    layout->addWidget(lblAbout, 3, 1);
-    layout->addWidget(txtThanksTo, 4, 1);
-    layout->setColumnStretch(1, 1);
-    layout->setRowStretch(4, 1);
-    return strip;
-}
-
-void frmMain::BuildStatusBar() {
-    QStatusBar* bar = statusBar();
-    bar->setObjectName(QStringLiteral("StatusBar"));
-    bar->setSizeGripEnabled(true);
-    const std::array<int, 4> widths = {110, 110, 0, 170};
-    for (int panel = 1; panel <= 4; ++panel) {
-        auto* label = MakeLabel(QStringLiteral("StatusBarPanel%1").arg(panel), QString(), bar);
-        label->setFrameShape(QFrame::StyledPanel);
-        label->setFrameShadow(QFrame::Sunken);
-        label->setContentsMargins(4, 0, 4, 0);
-        const int width = widths[static_cast<size_t>(panel - 1)];
-        if (width > 0) label->setMinimumWidth(width);
-        bar->addPermanentWidget(label, width == 0 ? 1 : 0);
-        m_panels[static_cast<size_t>(panel)] = label;
-    }
-}
-
-void frmMain::BuildTray() {
-    m_tray.setObjectName(QStringLiteral("TrayIcon"));
-    m_mnuTray = new QMenu(tr("&TrayMenu"), this);
-    m_mnuTray->setObjectName(QStringLiteral("mnuTray"));
-    QAction* show = m_mnuTray->addAction(tr("&Show"));
-    show->setObjectName(QStringLiteral("mnuTrayShow"));
-    m_mnuTray->setDefaultAction(show);
-    connect(show, &QAction::triggered, this, &frmMain::RestoreWindow);
-    m_tray.setContextMenu(m_mnuTray);
-    connect(&m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::DoubleClick) RestoreWindow();
-    });
-}
+int frmMain::HistoryDays() { return m_txtHistoryDays->value(); }
+void frmMain::SetHistoryDays(int days) { m_txtHistoryDays->setValue(days); }
 
 // ---- start-up and shutdown ----------------------------------------------------------------
 
@@ -918,23 +226,9 @@ void frmMain::FillAbout() {
 
 void frmMain::Form_Load() {
     AddTrayIcon();
-    m_settings.ServerCode.clear();
-    m_status.State = 0;
-    m_status.ServerName.clear();
-    m_status.MapName.clear();
-    m_status.PlayerCount = 0;
-    m_status.PlayerNames.clear();
-    m_poll.ResetServerDisplay();
-    m_status.MaxPlayers = 0;
-    m_status.PollTicks = 0;
-    m_status.MatchEndCount = 0;
-    m_settingsFile->LoadServerSettings();
-    m_autoMessages->LoadAutoMessages();
     FillAbout();
-    m_settingsFile->LoadOtherSettings();
-    LoadHistoryDays();
-    m_statsFile->Recover();
-    m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
+    // The settings, the stats left from last time, the poll timer.
+    m_service.Load();
 
     m_currentStrip = 3;
     m_currentChatList = 1;
@@ -949,21 +243,9 @@ void frmMain::Form_Load() {
     m_txtType->setVisible(true);
     m_cmdSendText->setVisible(true);
 
-    ShowNews(NewsUrl(m_settings.UpdateURL));
+    ShowNews(NewsUrl(m_service.CurrentSettings().UpdateURL));
     cmdRefreshList_Click();
-    m_timer->start();
-    RefreshHistorySize();
-    ScheduleForgetting(0);
-}
-
-void frmMain::LoadHistoryDays() {
-    const std::string stored = m_settingsFile->ReadSettingValue("history", "keepdays", "0", 16);
-    int days = 0;
-    const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), days);
-    // Anything but a number of days in range keeps everything: forgetting is never a guess.
-    if (error != std::errc() || end != stored.data() + stored.size() || days < 0 || days > kMaxHistoryDays)
-        days = 0;
-    m_txtHistoryDays->setValue(days);
+    m_historyStrip->RefreshHistorySize();
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -975,7 +257,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
     if (m_exitAsked) return;  // the question is already open
     m_exitAsked = true;
     // Matches the disk has not taken yet live only in this process.
-    const size_t unsaved = m_statsFile->PendingBlocks();
+    const size_t unsaved = m_service.Stats().PendingBlocks();
     const std::string question =
         unsaved == 0
             ? "Are you sure you want to exit?"
@@ -991,9 +273,9 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 void frmMain::Form_Unload() {
-    // A game window the operator hid must not stay hidden once this tool is gone.
+    // The game window shown again, the poll stopped; its buttons follow.
+    m_service.Stop();
     cmdShow_Click();
-    m_timer->stop();
     RemoveTrayIcon();
     hide();
     QCoreApplication::quit();
@@ -1018,7 +300,7 @@ void frmMain::Tabs_Change(int index) {
     const int strip = index + 1;
     if (strip == m_currentStrip) return;
     m_currentStrip = strip;
-    if (strip == 8) RefreshHistorySize();
+    if (strip == 8) m_historyStrip->RefreshHistorySize();
 }
 
 void frmMain::TabChat_Change(int index) {
@@ -1040,7 +322,7 @@ void frmMain::chkUseDefaultWindow_Click() {
 void frmMain::cmdSendText_Click() {
     const std::string text = ToGameText(m_txtType->text());
     m_txtType->clear();
-    if (auto command = ChatLineCommand(text)) m_channel->SendServerCommand(command->Command, command->Argument);
+    m_service.SendChatLine(text);
     m_txtType->setFocus();
 }
 
@@ -1055,7 +337,7 @@ void frmMain::lstPlayers_MenuRequested(const QPoint& position) {
 void frmMain::cmdRefreshList_Click() {
     m_cmdTrackServer->setEnabled(false);
     m_lstServers->clear();
-    for (const ServerRow& row : ListGameServers(m_memory, m_memory.Backend())) {
+    for (const ServerRow& row : m_service.GameServers()) {
         auto* item = new QTreeWidgetItem(m_lstServers);
         item->setText(0, FromGameText(row.ProcID));
         item->setText(1, FromGameText(row.Path));
@@ -1069,21 +351,21 @@ void frmMain::cmdTrackServer_Click() {
     if (!item) return;
     const ServerRow row{ToGameText(item->text(0)), ToGameText(item->text(1)), ToGameText(item->text(2)),
                         ToGameText(item->text(3))};
-    switch (TrackServer(m_memory, row)) {
-    case TrackOutcome::Tracked: m_dialogs.Inform(TrackedMessage(m_memory)); break;
+    switch (m_service.TrackServer(row)) {
+    case TrackOutcome::Tracked: m_dialogs.Inform(TrackedMessage(m_service.Memory())); break;
     case TrackOutcome::WrongVersion: m_dialogs.Warn("Wrong version"); break;
     case TrackOutcome::AttachFailed: break;  // the process has gone; the poll will say so
     }
 }
 
 void frmMain::cmdHide_Click() {
-    m_memory.ShowGameWindow(false);
+    m_service.ShowGameWindow(false);
     m_cmdHide->setVisible(false);
     m_cmdShow->setVisible(true);
 }
 
 void frmMain::cmdShow_Click() {
-    m_memory.ShowGameWindow(true);
+    m_service.ShowGameWindow(true);
     m_cmdShow->setVisible(false);
     m_cmdHide->setVisible(true);
 }
@@ -1122,16 +404,7 @@ void frmMain::ShowNews(const QUrl& url) {
 
 // ---- the poll -----------------------------------------------------------------------------
 
-void frmMain::Timer_Timer() {
-    m_poll.Timer_Timer();
-    // Said once: the operator can fix this, and repeating it every second helps nobody.
-    if (!m_permissionExplained && m_memory.GetProcID() == -1 &&
-        m_memory.LastFailure() == AccessFailure::PermissionDenied) {
-        m_permissionExplained = true;
-        m_dialogs.Warn("The game server was found, but reading its memory was refused. " +
-                       m_memory.Backend().AccessRefusedAdvice());
-    }
-}
+void frmMain::Timer_Timer() { m_service.Timer_Timer(); }
 
 bool frmMain::UseTrackedProcess() { return m_chkUseDefaultWindow->isChecked(); }
 bool frmMain::ScoringTimeOn() { return m_chkScoringTime->isChecked(); }
@@ -1186,53 +459,17 @@ void frmMain::AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int
     TxtObject->moveCursor(QTextCursor::End);
 }
 
-// ---- work the poll hands on ---------------------------------------------------------------
-
-void frmMain::ClearPlayerTable() {
-    m_playerReader->Clear();
-    m_banActions->MatchStarted();
-}
-void frmMain::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
-    m_playerReader->ReadPlayers(Dedicated, MaxPlayers);
-    auto number = [](const std::string& text) {
-        int value = -1;
-        std::from_chars(text.data(), text.data() + text.size(), value);
-        return value;
-    };
-    std::vector<PresentPlayer> present;
-    for (int row = 0; row < m_playerList->RowCount(); ++row) {
-        present.push_back({m_playerList->Text(row, PlayerColumn::Player), number(m_playerList->Text(row, PlayerColumn::Slot)),
-                           number(m_playerList->Text(row, PlayerColumn::Team))});
-    }
-    m_history.PlayersRead(present);
-    std::vector<SeatedPlayer> seated;
-    for (int row = 0; row < m_playerList->RowCount(); ++row) {
-        if (const std::optional<uint8_t> slot = SlotNumber(m_playerList->Text(row, PlayerColumn::Slot)))
-            seated.push_back({m_playerList->Text(row, PlayerColumn::Player), *slot, m_playerList->SlotPosition(row)});
-    }
-    m_banEnforcer->PlayersRead(seated);
-}
-void frmMain::ReadChat() { m_chatReader->ReadChat(); }
-void frmMain::SendStatusReport() { m_reporter->SendStatusReport(); }
-void frmMain::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
-    const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
-    m_history.StatsWritten(written, written ? "" : "the stats file could not be written");
-    m_notices->Events().StatsWritten(resultByte);
-}
-
 void frmMain::BuildBanControls() {
     auto now = [] { return QDateTime::currentSecsSinceEpoch(); };
-    m_banEnforcer = std::make_unique<BanEnforcer>(m_banList, m_memory, *m_channel, *m_puntBan, m_scheduler, *this, now);
     auto record = [this](const std::string& action, const std::string& target, const std::string& reason,
                          const std::string& detail, bool done, const std::string& why) {
-        RecordBanAction(action, target, reason, detail, done, why);
-        m_notices->Events().BanListAction(action, target, reason, done);
+        m_service.RecordBanAction(action, target, reason, detail, done, why);
     };
-    m_banActions = std::make_unique<BanActions>(m_banList, *m_banEnforcer, *m_puntBan, *m_channel, m_dialogs,
-                                                *m_playerLookup, *this, now, record);
     // The Bans tab, after History.
-    const std::filesystem::path folder(m_dataDir.toStdU16String());
-    m_bansStrip = new BansStrip(m_banList, *m_banActions, m_dialogs, now, record, folder / "settings.ini", this);
+    const std::filesystem::path folder(m_service.DataDir().toStdU16String());
+    m_bansStrip = new BansStrip(m_service.Bans(), m_service.BanMenu(), m_service.ServiceDialogs(), now, record,
+                                folder / "settings.ini", this);
+    m_bansStrip->SetLifter([this](int64_t id, const std::string& reason) { m_service.LiftBan(id, reason); });
     m_bansStrip->setObjectName(QStringLiteral("fraStrips9"));
     m_strips[9] = m_bansStrip;
     const int index = m_tabs->addTab(m_bansStrip, tr("Ban &list"));
@@ -1241,7 +478,7 @@ void frmMain::BuildBanControls() {
         grid->addWidget(m_bansStrip->BuildSettingsGroup(m_strips[6]), 2, 0, 1, 2);
         grid->addWidget(m_notices->BuildSettingsGroup(m_strips[6]), 3, 0, 1, 2);
     }
-    m_notices->Load();
+    m_notices->ShowSettings();
 
     // "Ban for" and "Warn" beside the specified entries, before the talk entry.
     QAction* line2 = m_mnuPlayers->findChild<QAction*>(QStringLiteral("mnuPlayersLine2"));
@@ -1251,70 +488,23 @@ void frmMain::BuildBanControls() {
     QAction* warn = new QAction(tr("&Warn..."), m_mnuPlayers);
     warn->setObjectName(QStringLiteral("mnuPlayersWarn"));
     m_mnuPlayers->insertAction(line2, warn);
-    connect(warn, &QAction::triggered, this, [this] { m_banActions->mnuPlayersWarn_Click(); });
+    connect(warn, &QAction::triggered, this, [this] { m_service.Warn(); });
     // The presets as they are when the menu opens; reasons are shown as typed, never as markup.
     connect(banFor, &QMenu::aboutToShow, this, [this, banFor] {
         banFor->clear();
-        const std::vector<BanPreset>& presets = m_banActions->Presets();
+        const std::vector<BanPreset>& presets = m_service.BanMenu().Presets();
         for (size_t i = 0; i < presets.size(); ++i) {
             QString caption = FromGameText(DurationText(presets[i].Seconds) + " " + presets[i].Reason);
             caption.replace(QLatin1Char('&'), QStringLiteral("&&"));
             QAction* entry = banFor->addAction(caption);
             entry->setObjectName(QStringLiteral("mnuPlayersBanFor%1").arg(i + 1));
-            connect(entry, &QAction::triggered, this, [this, i] { m_banActions->mnuPlayersBanFor_Click(i); });
+            connect(entry, &QAction::triggered, this, [this, i] { m_service.BanFor(i); });
         }
         banFor->addSeparator();
         QAction* other = banFor->addAction(tr("&Other reason and duration..."));
         other->setObjectName(QStringLiteral("mnuPlayersBanForOther"));
-        connect(other, &QAction::triggered, this, [this] { m_banActions->mnuPlayersBanForOther_Click(); });
+        connect(other, &QAction::triggered, this, [this] { m_service.BanForOther(); });
     });
-}
-
-void frmMain::UseBanStore(std::unique_ptr<BanStore> store) {
-    m_banList.SetStore(store.get());
-    m_banStore = std::move(store);
-    std::string error;
-    if (!m_banList.Load(error)) m_dialogs.Warn("The ban list could not be read (" + error + "): it starts empty.");
-    m_bansStrip->Refresh(true);
-}
-
-void frmMain::RecordBanAction(const std::string& action, const std::string& target, const std::string& reason,
-                              const std::string& detail, bool done, const std::string& why) {
-    m_history.Store().AdminActionDone({QDateTime::currentSecsSinceEpoch(), kOperatorAtWindow, action, target, reason,
-                                       detail, done ? Outcome::Sent : Outcome::Refused, why});
-}
-
-void frmMain::TickFinished(bool attached) {
-    m_history.TickDone(attached, m_status, m_playerTable);
-    m_notices->Events().TickDone(attached, m_status, m_playerTable);
-}
-
-void frmMain::UseHistory(std::unique_ptr<HistoryStore> store) {
-    m_history.SetStore(*store);
-    m_historyStore = std::move(store);
-    m_historyKept = true;
-}
-
-void frmMain::RecordClock(const std::string& what, bool written) {
-    m_history.WindowAction("match time", what, written, written ? "" : "the clock could not be written");
-}
-
-void frmMain::SendNextAutoMessage() { m_autoMessages->SendNextAutoMessage(); }
-void frmMain::SendPeriodicChat() {
-    m_channel->SendServerCommand("gtalk", m_periodicChatText, {}, {}, SendNote{"periodic chat", "", "", true});
-}
-
-void frmMain::SetPollEnabled(bool enabled) {
-    m_poll.SetRunning(enabled);
-    if (enabled) {
-        m_timer->start();
-    } else {
-        m_timer->stop();
-    }
-}
-
-void frmMain::WriteSetting(const std::string& section, const std::string& key, const std::string& value) {
-    m_settingsFile->WriteSetting(section, key, value);
 }
 
 std::string frmMain::AutoMesText() {
@@ -1336,13 +526,6 @@ void frmMain::SetAutoMesControlsEnabled(bool enabled) {
 }
 
 int frmMain::AutoMesInterval() { return m_slideAutoMes->value(); }
-
-void frmMain::Log(const std::string& message) {
-    AddLine(message, m_txtLog);
-    // The box keeps a few lines; the record keeps them all (reports, uploads, refusals).
-    m_history.ServerEvent("log", message);
-}
-void frmMain::DebugLog(const std::string& message) { AddLine(message, m_txtDebugLog); }
 
 // ---- the settings in their controls -------------------------------------------------------
 

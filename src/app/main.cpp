@@ -11,8 +11,11 @@
 #endif
 
 #include <iostream>
+#include <memory>
+#include <string_view>
 
 #include "Application.h"
+#include "Headless.h"
 #include "HistoryExport.h"
 #include "PlatformBackend.h"
 #include "QtHttpClient.h"
@@ -67,14 +70,29 @@ int main(int argc, char** argv) {
                                        std::cerr);
         }
     }
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tovi stats"));
-    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
-                                            .arg(tovi::kVersionMajor)
-                                            .arg(tovi::kVersionMinor)
-                                            .arg(tovi::kVersionRevision));
-    // The window hides in the tray; only the exit question ends the program.
-    QApplication::setQuitOnLastWindowClosed(false);
+    // Without a window no display is needed: a Qt Core event loop only.
+    // So do the help and the version, which must not need a display either.
+    bool headless = false, windowless = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        headless = headless || arg == "--headless";
+        windowless = windowless || arg == "--headless" || arg == "--help" || arg == "-h" || arg == "-?" ||
+                     arg == "--help-all" || arg == "--version" || arg == "-v";
+    }
+    std::unique_ptr<QCoreApplication> application;
+    if (windowless) {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    } else {
+        application = std::make_unique<QApplication>(argc, argv);
+        // The window hides in the tray; only the exit question ends the program.
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+    QCoreApplication& app = *application;
+    QCoreApplication::setApplicationName(QStringLiteral("Tovi stats"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
+                                                .arg(tovi::kVersionMajor)
+                                                .arg(tovi::kVersionMinor)
+                                                .arg(tovi::kVersionRevision));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Companion tool for a Joint Operations: Typhoon Rising 1.5.1.5 server."));
@@ -90,8 +108,14 @@ int main(int argc, char** argv) {
         QStringLiteral("Draw the window in Qt's Fusion style with a light or a dark palette instead of the desktop's."),
         QStringLiteral("light|dark"));
     parser.addOption(palette);
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"),
+        QStringLiteral("Run without a window or tray icon (no display needed): the log goes to stderr, questions "
+                       "are answered No, and SIGTERM or Ctrl+C stops the program."));
+    parser.addOption(headlessOption);
     parser.process(app);
-    if (parser.isSet(palette)) {
+    // A palette is the window's: without one there is nothing to draw.
+    if (!headless && parser.isSet(palette)) {
         const QString wanted = parser.value(palette);
         if (wanted != QLatin1String("light") && wanted != QLatin1String("dark")) {
             qCritical("--palette takes light or dark, not %s", qPrintable(wanted));
@@ -109,6 +133,7 @@ int main(int argc, char** argv) {
     }
 
     auto backend = tovi::MakePlatformBackend();
+    if (headless) return tovi::RunHeadless(*backend, folder);
     tovi::QtScheduler scheduler;
     tovi::QtDialogs dialogs;
     tovi::QtHttpClient http;
@@ -126,5 +151,5 @@ int main(int argc, char** argv) {
             QCoreApplication::quit();
         });
     });
-    return app.exec();
+    return QCoreApplication::exec();
 }

@@ -115,7 +115,7 @@ void HistoryRecorder::SendFinished(const FinishedSend& send) {
     if (chat && send.Outcome == SendOutcome::Sent) m_store->ChatSent(now, send.Note.Target, send.Argument);
     AdminAction a;
     a.Time = now;
-    a.Who = send.Note.Automatic ? "the program" : kOperatorAtWindow;
+    a.Who = send.Note.Automatic ? "the program" : !send.Note.Who.empty() ? send.Note.Who : kOperatorAtWindow;
     a.Action = !send.Note.Action.empty() ? send.Note.Action : chat ? "chat" : "command";
     a.Target = send.Note.Target;
     a.Reason = send.Note.Reason;
@@ -127,18 +127,23 @@ void HistoryRecorder::SendFinished(const FinishedSend& send) {
     const bool dropped =
         send.Outcome == SendOutcome::Skipped && send.Note.SkipWhy && !send.Note.SkipWhy->empty();
     a.Why = dropped ? *send.Note.SkipWhy : SendWhy(send.Outcome);
-    m_store->AdminActionDone(a);
+    ActionDone(a);
 }
 
 void HistoryRecorder::ActionNotSent(const UnsentAction& u) {
-    m_store->AdminActionDone({m_now(), kOperatorAtWindow, u.Action, u.Target, u.Reason, "",
-                              u.Refused ? Outcome::Refused : Outcome::Skipped, u.Why});
+    ActionDone({m_now(), !u.Who.empty() ? u.Who : kOperatorAtWindow, u.Action, u.Target, u.Reason, "",
+                u.Refused ? Outcome::Refused : Outcome::Skipped, u.Why});
 }
 
 void HistoryRecorder::WindowAction(const std::string& action, const std::string& detail, bool done,
-                                   const std::string& why) {
-    m_store->AdminActionDone(
-        {m_now(), kOperatorAtWindow, action, "", "", detail, done ? Outcome::Sent : Outcome::Refused, why});
+                                   const std::string& why, const std::string& who) {
+    ActionDone({m_now(), !who.empty() ? who : kOperatorAtWindow, action, "", "", detail,
+                done ? Outcome::Sent : Outcome::Refused, why});
+}
+
+void HistoryRecorder::ActionDone(const AdminAction& action) {
+    m_store->AdminActionDone(action);
+    if (m_observer) m_observer(action);
 }
 
 void HistoryRecorder::ServerEvent(const std::string& kind, const std::string& detail) {

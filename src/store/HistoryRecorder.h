@@ -48,8 +48,11 @@ public:
     void ActionNotSent(const UnsentAction& action);
     // An action of the operator that is no console send (settings saved, the match clock moved).
     void WindowAction(const std::string& action, const std::string& detail, bool done,
-                      const std::string& why = "");
+                      const std::string& why = "", const std::string& who = "");
     void ServerEvent(const std::string& kind, const std::string& detail);
+    // Any admin action, as the record keeps it; the observer learns of each.
+    void ActionDone(const AdminAction& action);
+    void SetActionObserver(std::function<void(const AdminAction&)> observer) { m_observer = std::move(observer); }
 
 private:
     void StartMatch(const ServerStatus& status);
@@ -62,6 +65,7 @@ private:
     bool m_matchOpen = false;
     std::optional<std::pair<bool, std::string>> m_stats;  // the match end's statistics outcome
     std::map<std::string, PresentPlayer> m_present;       // by name as read
+    std::function<void(const AdminAction&)> m_observer;
 };
 
 }  // namespace tovi

@@ -66,8 +66,8 @@ struct Run {
                                      std::to_string(scale), "--transcript", (Folder() / "transcript.txt").string()});
         app.Start();
         frmMain& window = *app.Window();
-        window.findChild<QTimer*>("Timer")->setInterval(1000 / scale);
-        window.Reporter().SetTransferTimeoutMs(transferTimeoutMs);
+        window.GetService().PollTimerObject().setInterval(1000 / scale);
+        window.GetService().Reporter().SetTransferTimeoutMs(transferTimeoutMs);
         auto* txtLog = window.findChild<QPlainTextEdit*>("txtLog");
         // Every line the log box takes, before it is cut short or cleared.
         QObject::connect(txtLog, &QPlainTextEdit::textChanged, txtLog, [this, txtLog] {
@@ -93,7 +93,7 @@ struct Run {
     }
     size_t MatchesWritten() const { return LocalService::Blocks(Written()).size(); }
     bool Delivered() {
-        return !app.Window()->Reporter().UploadRunning() && !fs::exists(Stats());
+        return !app.Window()->GetService().Reporter().UploadRunning() && !fs::exists(Stats());
     }
     bool Logged(const QString& text) const {
         return std::any_of(log.begin(), log.end(), [&](const QString& line) { return line.contains(text); });

@@ -152,7 +152,7 @@ private slots:
             Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
             app.Start();
             frmMain& window = *app.Window();
-            window.findChild<QTimer*>("Timer")->setInterval(100);
+            window.GetService().PollTimerObject().setInterval(100);
             auto* list = window.findChild<QTreeWidget*>("lstPlayers");
             auto* chat = window.findChild<QTreeWidget*>("lstChatMes1");
             QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 4, 15000);
@@ -163,7 +163,7 @@ private slots:
             for (const auto& [name, action] : {std::pair{"Carol", "mnuPlayersPunt"}, std::pair{"Dave", "mnuPlayersBan"}}) {
                 list->setCurrentItem(list->topLevelItem(RowOf(list, name)));
                 window.findChild<QAction*>(action)->trigger();
-                QTRY_VERIFY_WITH_TIMEOUT(RowOf(list, name) < 0 && !window.Channel().Busy(), 15000);
+                QTRY_VERIFY_WITH_TIMEOUT(RowOf(list, name) < 0 && !window.GetService().Channel().Busy(), 15000);
             }
             expectRecord(window);
         }
@@ -211,9 +211,9 @@ private slots:
         Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
         app.Start();
         frmMain& window = *app.Window();
-        window.findChild<QTimer*>("Timer")->setInterval(100);
-        window.Stats().SetRetryIntervalMs(300);
-        const std::filesystem::path stats = window.Stats().Path();
+        window.GetService().PollTimerObject().setInterval(100);
+        window.GetService().Stats().SetRetryIntervalMs(300);
+        const std::filesystem::path stats = window.GetService().Stats().Path();
 
         QTRY_VERIFY_WITH_TIMEOUT(Results(service).size() >= 2 && !std::filesystem::exists(stats), 20000);
         // The disk fills: no file of this process may grow. Two matches end meanwhile.
@@ -221,7 +221,7 @@ private slots:
         rlimit before{};
         getrlimit(RLIMIT_FSIZE, &before);
         LimitFileSize(0);
-        QTRY_VERIFY_WITH_TIMEOUT(window.Stats().PendingBlocks() >= 2, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.GetService().Stats().PendingBlocks() >= 2, 20000);
         LimitFileSize(before.rlim_cur);
 
         QTRY_COMPARE_WITH_TIMEOUT(Results(service).size(), kMatches, 40000);

@@ -113,24 +113,26 @@ public:
     QStringList lines;
 };
 
-// The program's notices over the data folder: the record's database and settings.ini.
+// The program's notices over the data folder: the record's database and settings.ini; the
+// window's part of them (the Settings group, the tray) over the service's.
 struct Program {
     explicit Program(const QString& folder) : tray() {
         const std::string db = QDir(folder).filePath("tovistats.db").toStdString();
         auto opened = SqliteHistoryStore::Open(db, [](const std::string&) {});
         history = std::move(opened.Store);
         auto queue = SqliteNoticeQueue::Open(db);
-        center = std::make_unique<NoticeCenter>(
-            scheduler, log, dialogs, tray,
-            std::filesystem::path(QDir(folder).filePath("settings.ini").toStdString()));
-        center->Load();
-        if (queue.Queue) center->UseQueue(std::move(queue.Queue));
+        notices = std::make_unique<NoticeService>(
+            scheduler, log, dialogs, std::filesystem::path(QDir(folder).filePath("settings.ini").toStdString()));
+        notices->Load();
+        if (queue.Queue) notices->UseQueue(std::move(queue.Queue));
+        center = std::make_unique<NoticeCenter>(*notices, tray);
     }
     QtScheduler scheduler;
     QuietLog log;
     SilentDialogs dialogs;
     QSystemTrayIcon tray;
     std::unique_ptr<HistoryStore> history;
+    std::unique_ptr<NoticeService> notices;
     std::unique_ptr<NoticeCenter> center;
 };
 
@@ -160,8 +162,8 @@ void Happen(NoticeEvents& events) {
 // The first run: queues the notices and waits, its transfers hanging, until it is killed.
 int QueueAndWait(const QString& folder) {
     Program program(folder);
-    Happen(program.center->Events());
-    std::cout << "queued " << program.center->Queue().Size() << std::endl;
+    Happen(program.notices->Events());
+    std::cout << "queued " << program.notices->Queue().Size() << std::endl;
     return QApplication::exec();
 }
 
@@ -199,7 +201,7 @@ private slots:
         Program second(dir.path());
         QTRY_VERIFY_WITH_TIMEOUT(
             receiver.Delivered("/discord").size() == 3 && receiver.Delivered("/hook").size() == 3, 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(second.center->Queue().Size(), size_t{0}, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(second.notices->Queue().Size(), size_t{0}, 5000);
         QVERIFY2(receiver.badSignatures.isEmpty(), qPrintable(receiver.badSignatures.join('\n')));
 
         // The webhook: the documented body, in order, each id once.
@@ -266,7 +268,7 @@ private slots:
 
         group->findChild<QCheckBox*>("chkDesktopNotices")->setChecked(true);
         group->findChild<QPushButton*>("cmdTestDesktop")->click();
-        QTRY_COMPARE_WITH_TIMEOUT(program.center->lastTitle, QStringLiteral("Test notice"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(program.notices->lastTitle, QStringLiteral("Test notice"), 5000);
         // Nothing was saved: settings.ini holds no address.
         QVERIFY(!QFile::exists(QDir(dir.path()).filePath("settings.ini")));
     }
@@ -305,7 +307,7 @@ private slots:
         Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
         app.Start();
         frmMain& window = *app.Window();
-        window.findChild<QTimer*>("Timer")->setInterval(100);
+        window.GetService().PollTimerObject().setInterval(100);
         // The match end and the chat before it arrive while the second match runs.
         QTRY_VERIFY_WITH_TIMEOUT(receiver.Delivered("/hook").size() >= 2, 40000);
         auto* list = window.findChild<QTreeWidget*>("lstPlayers");

@@ -9,7 +9,8 @@
 
 #include "LocalService.h"
 #include "QtHttpClient.h"
-#include "QtSupport.h"
+#include "GameText.h"
+#include "QtScheduler.h"
 #include "WebReporter.h"
 
 using namespace tovi;

@@ -36,6 +36,7 @@
 
 #include "Application.h"
 #include "BansStrip.h"
+#include "HistoryStrip.h"
 #include "GameAddresses.h"
 #include "PlayerHistoryDialog.h"
 #include "SqliteHistoryStore.h"
@@ -134,7 +135,7 @@ private slots:
         QCOMPARE(window.CurrentStrip(), 3);
         QCOMPARE(f.Find<QTabWidget>("Tabs")->tabBar()->tabData(1).toString(), QStringLiteral("server"));
         for (const char* name : kServerControls) QVERIFY2(!f.Find<QWidget>(name)->isEnabled(), name);
-        QVERIFY(f.Find<QTimer>("Timer")->isActive());
+        QVERIFY(f.app.GetService()->PollTimerObject().isActive());
 
         window.Timer_Timer();  // no game running
         QCOMPARE(f.Panel(3), QStringLiteral("Game not running"));
@@ -166,10 +167,10 @@ private slots:
         // A match ends while a punt has the poll stopped: the match end waits for the poll.
         f.server.SetByte(game::kGameState, 4);
         window.Timer_Timer();
-        window.SetPollEnabled(false);
+        window.GetService().SetPollEnabled(false);
         f.scheduler.Advance(1000);
-        QVERIFY(window.Poll().Busy());
-        window.SetPollEnabled(true);
+        QVERIFY(window.GetService().Poll().Busy());
+        window.GetService().SetPollEnabled(true);
         f.scheduler.Advance(0);
         QCOMPARE(f.Panel(3), QStringLiteral("Scoring mission"));
 
@@ -192,14 +193,14 @@ private slots:
         QVERIFY(!window.close());
         QVERIFY(window.isVisible());
         QCOMPARE(f.dialogs.asked.last(), QStringLiteral("Are you sure you want to exit?"));
-        QVERIFY(f.Find<QTimer>("Timer")->isActive());
+        QVERIFY(f.app.GetService()->PollTimerObject().isActive());
 
         f.dialogs.answers = {true};
         window.close();
         QVERIFY(!window.isVisible());
         QVERIFY(f.backend.Find(4711)->visible);
         QVERIFY(!window.Tray().isVisible());
-        QVERIFY(!f.Find<QTimer>("Timer")->isActive());
+        QVERIFY(!f.app.GetService()->PollTimerObject().isActive());
     }
 
     void tabsShowExactlyOneStrip() {
@@ -369,7 +370,7 @@ private slots:
             frmMain& window = *app.Window();
             const uint32_t bobName = image::GameImage::SlotAddress(1) + game::slot::kName;
             server.SetText(bobName, game::slot::kNameLength, "Bob");
-            window.ReadPlayers(true, 16);
+            window.GetService().ReadPlayers(true, 16);
             auto* players = window.findChild<QTreeWidget*>("lstPlayers");
             auto menu = [&](const char* name) { window.findChild<QAction*>(name)->trigger(); };
             menu("mnuPlayersPunt");
@@ -474,7 +475,7 @@ private slots:
         const QList<QByteArray> lines = csv.readAll().split('\n');
         QCOMPARE(lines.size(), 1 + 8 + 1);  // a heading, the rows, the end of the last line
         QVERIFY(lines[1].contains("punt skipped") && lines[1].endsWith('\r'));
-        QVERIFY(!window.ExportHistory(folder.filePath("missing/actions.csv")));
+        QVERIFY(!window.HistoryTab().ExportHistory(folder.filePath("missing/actions.csv")));
         QVERIFY(p.dialogs.asked.last().startsWith("The history was not exported to "));
 
         // The retention setting is saved with the other settings.
@@ -517,7 +518,7 @@ private slots:
         // A match begins under the window's eyes: shown again, the chart follows it.
         f.HostServer(3);
         window.Timer_Timer();
-        dynamic_cast<SqliteHistoryStore&>(window.History().Store()).Drain();
+        dynamic_cast<SqliteHistoryStore&>(window.GetService().History()).Drain();
         tabs->setCurrentIndex(0);
         tabs->setCurrentIndex(7);
         QCOMPARE(series("chtPlayersMatch", "serPlayersMatch")->name(), QStringLiteral("This match"));
@@ -544,7 +545,7 @@ private slots:
             app.Start();
             frmMain& window = *app.Window();
             window.Timer_Timer();
-            window.ReadPlayers(true, 16);
+            window.GetService().ReadPlayers(true, 16);
             auto* players = window.findChild<QTreeWidget*>("lstPlayers");
             players->setCurrentItem(players->topLevelItem(0));
             auto* banFor = window.findChild<QMenu*>("mnuPlayersBanFor");
@@ -579,12 +580,12 @@ private slots:
         out.close();
         QVERIFY(!window.BansTab().ImportFile(bad));
         QVERIFY(p.dialogs.asked.last().startsWith(QStringLiteral("Nothing was imported")));
-        QCOMPARE(window.Bans().Entries().size(), size_t{1});
+        QCOMPARE(window.GetService().Bans().Entries().size(), size_t{1});
         window.findChild<QComboBox*>("cboBanFilter")->setCurrentIndex(3);  // lifted
         QCOMPARE(bans->topLevelItemCount(), 0);
 
         // His history names the ban, whatever the letter case asked for.
-        window.ShowPlayerHistory("<U>BOB</U>");
+        window.HistoryTab().ShowPlayerHistory("<U>BOB</U>");
         auto* view = window.findChild<PlayerHistoryDialog*>();
         QVERIFY(view);
         auto* record = view->findChild<QTreeWidget*>("lstPlayerBans");
@@ -605,7 +606,7 @@ private slots:
         QCOMPARE(type->text().size(), 122);
         QTest::keyClick(type, Qt::Key_Return);
         QVERIFY(type->text().isEmpty());
-        QVERIFY(window.Channel().Busy() || window.Channel().Waiting() == 1);
+        QVERIFY(window.GetService().Channel().Busy() || window.GetService().Channel().Waiting() == 1);
 
         // The send runs on the clock; the console takes the word and then the text.
         std::vector<std::string> actions;
@@ -658,7 +659,7 @@ private slots:
                          "<u>Bob</u>");
         f.server.SetText(game::kChatLine, game::kChatLineLength, "<u>Bob</u>: <a href=z>hi</a>");
         window.Timer_Timer();
-        window.ReadPlayers(true, 16);  // names and chat go to list rows, which are plain text
+        window.GetService().ReadPlayers(true, 16);  // names and chat go to list rows, which are plain text
 
         QStringList withMarkup;
         for (QLabel* label : window.findChildren<QLabel*>()) {
@@ -781,8 +782,8 @@ private slots:
         Fixture f;
         frmMain& window = f.Start();
         QDir(f.folder.path()).mkdir("stats.stats");  // refuses every block
-        window.WriteStats(false, 1, 10);
-        QCOMPARE(window.Stats().PendingBlocks(), size_t{1});
+        window.GetService().WriteStats(false, 1, 10);
+        QCOMPARE(window.GetService().Stats().PendingBlocks(), size_t{1});
         window.close();
         QVERIFY(f.dialogs.asked.last().startsWith(
             "The stats of 1 match(es) could not be saved to stats.stats yet"));

@@ -31,9 +31,9 @@ inline Reply Parse(const QByteArray& raw) {
     return reply;
 }
 
-class Service {
+class StatsServiceProcess {
 public:
-    explicit Service(const QStringList& extraArguments = {}) {
+    explicit StatsServiceProcess(const QStringList& extraArguments = {}) {
         Run({"--add-server", "QX1"});
         m_process.setProgram(QStringLiteral(TOVI_SERVICE_PATH));
         m_process.setArguments(QStringList{"--data-dir", m_dir.path(), "--port", "0"} + extraArguments);
@@ -49,7 +49,7 @@ public:
             }
         }
     }
-    ~Service() {
+    ~StatsServiceProcess() {
         if (m_process.state() != QProcess::NotRunning) {
             m_process.kill();
             m_process.waitForFinished();

@@ -54,7 +54,7 @@ private slots:
         for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) qunsetenv(name);
         PrivateDisplay display;
         QVERIFY2(!display.name().empty(), "Xvfb could not be started");
-        Service service;
+        StatsServiceProcess service;
         QVERIFY(service.port != 0);
         const std::string base = "http://127.0.0.1:" + std::to_string(service.port);
 
@@ -75,10 +75,10 @@ private slots:
         Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
         app.Start();
         frmMain& window = *app.Window();
-        window.findChild<QTimer*>("Timer")->setInterval(1000 / kScale);
+        window.GetService().PollTimerObject().setInterval(1000 / kScale);
 
         auto delivered = [&] {
-            return !window.Reporter().UploadRunning() && !fs::exists(dir / "stats.stats") &&
+            return !window.GetService().Reporter().UploadRunning() && !fs::exists(dir / "stats.stats") &&
                    service.Get("/tovistats/leaderboard").body.count("<td class=\"score\">") == 2 &&
                    service.Get("/tovistats/").body.contains("Map Two");
         };

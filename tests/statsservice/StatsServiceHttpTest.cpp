@@ -45,7 +45,7 @@ private slots:
     }
 
     void answersOnlyAfterStoringAndOnlyRegisteredServers() {
-        Service service;
+        StatsServiceProcess service;
         QVERIFY(service.port != 0);
         int exitCode = 0;
         QVERIFY(service.Run({"--list-servers"}).contains("QX1"));

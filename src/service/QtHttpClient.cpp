@@ -5,7 +5,7 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
-#include "QtSupport.h"
+#include "GameText.h"
 
 namespace tovi {
 

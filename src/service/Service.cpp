@@ -1,0 +1,596 @@
+#include "Service.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QTime>
+#include <charconv>
+
+#include "GameText.h"
+#include "NoticeService.h"
+#include "PeriodicChat.h"
+
+#if defined(TOVI_HISTORY_SQLITE)
+#include "SqliteBanStore.h"
+#include "SqliteHistoryStore.h"
+#endif
+#if defined(TOVI_NOTICES_SQLITE)
+#include "SqliteNoticeQueue.h"
+#endif
+
+namespace tovi {
+
+// The face's dialogs, but an action that brings its own answers has its questions answered from
+// them, at once and in order.
+class Service::AnsweringDialogs : public Dialogs {
+public:
+    explicit AnsweringDialogs(Dialogs& face) : m_face(face) {}
+    Dialogs& Face() { return m_face; }
+    std::deque<bool> answers;
+    std::deque<std::string> inputs;
+
+    void Ask(const std::string& question, std::function<void(bool yes)> answer) override {
+        if (answers.empty()) return m_face.Ask(question, std::move(answer));
+        const bool yes = answers.front();
+        answers.pop_front();
+        answer(yes);
+    }
+    void Warn(const std::string& text) override { m_face.Warn(text); }
+    void Inform(const std::string& text) override { m_face.Inform(text); }
+    void InputBox(const std::string& prompt, const std::string& title,
+                  std::function<void(std::optional<std::string> text)> answer) override {
+        if (inputs.empty()) return m_face.InputBox(prompt, title, std::move(answer));
+        std::string text = std::move(inputs.front());
+        inputs.pop_front();
+        answer(std::move(text));
+    }
+    void LimitedInputBox(const std::string& prompt, const std::string& title, size_t maxLength,
+                         std::function<void(std::optional<std::string> text)> answer) override {
+        if (inputs.empty()) return m_face.LimitedInputBox(prompt, title, maxLength, std::move(answer));
+        std::string text = std::move(inputs.front());
+        inputs.pop_front();
+        answer(std::move(text));
+    }
+
+private:
+    Dialogs& m_face;
+};
+
+// For the length of one action: who acts (what the console sends and the record name), the
+// player it is for, and the answers it brought. Answers it did not use do not reach the next one.
+class Service::Acting {
+public:
+    Acting(Service& service, const std::string& actor, std::optional<ListedPlayer> player = {},
+           std::deque<bool> answers = {}, std::deque<std::string> inputs = {})
+        : m_service(service) {
+        m_service.m_actor = actor;
+        m_service.m_channel->SetActor(actor);
+        m_service.m_chosen = std::move(player);
+        m_service.m_dialogs->answers = std::move(answers);
+        m_service.m_dialogs->inputs = std::move(inputs);
+    }
+    Acting(Service& service, ActionRequest& request)
+        : Acting(service, request.Actor, std::move(request.Player), std::move(request.Answers),
+                 std::move(request.Inputs)) {}
+    ~Acting() {
+        m_service.m_actor.clear();
+        m_service.m_channel->SetActor({});
+        m_service.m_chosen.reset();
+        m_service.m_dialogs->answers.clear();
+        m_service.m_dialogs->inputs.clear();
+    }
+    Acting(const Acting&) = delete;
+    Acting& operator=(const Acting&) = delete;
+
+private:
+    Service& m_service;
+};
+
+// The player an action names, or else the one selected in the face's list.
+class Service::ChosenPlayerLookup : public PlayerRowLookup {
+public:
+    ChosenPlayerLookup(PlayerListLookup& list, const std::optional<ListedPlayer>& chosen)
+        : m_list(list), m_chosen(chosen) {}
+    std::optional<ListedPlayer> SelectedPlayer() override {
+        return m_chosen ? m_chosen : m_list.SelectedPlayer();
+    }
+    bool HasPlayerRow(const ListedPlayer& player) override { return m_list.HasPlayerRow(player); }
+
+private:
+    PlayerListLookup& m_list;
+    const std::optional<ListedPlayer>& m_chosen;
+};
+
+Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http,
+                 QString dataDir, QObject* parent)
+    : QObject(parent),
+      m_memory(memory),
+      m_scheduler(scheduler),
+      m_dataDir(std::move(dataDir)),
+      m_dialogs(std::make_unique<AnsweringDialogs>(dialogs)),
+      m_memoryView([this](bool ticked) { AutoMessagesToggled(ticked); }),
+      m_poll(memory, m_status, *this, *this, scheduler),
+      m_http(http),
+      m_history(*m_historyStore, [] { return QDateTime::currentSecsSinceEpoch(); }),
+      m_playerList([this] { return m_view->PlayerList(); }),
+      m_chatList([this] { return m_view->PublicChat(); }) {
+    m_timer = new QTimer(this);
+    m_timer->setObjectName(QStringLiteral("Timer"));
+    m_timer->setTimerType(Qt::PreciseTimer);
+    m_timer->setInterval(1000);
+    connect(m_timer, &QTimer::timeout, this, &Service::Timer_Timer);
+
+    const std::filesystem::path folder(m_dataDir.toStdU16String());
+    m_history.SetActionObserver([this](const AdminAction& action) { emit adminActionRecorded(action); });
+    m_chatList.SetOnAdded([this](const ChatRow& row) { emit chatLineAdded(row); });
+    m_playerReader = std::make_unique<PlayerReader>(m_memory, m_status, m_playerTable, m_playerList, *this);
+    m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, m_chatList, [] {
+        return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
+    });
+    m_chatReader->SetOnNewLine([this](const std::string& sender, const std::string& text) {
+        m_history.ChatRead(sender, text);
+        m_notices->Events().ChatRead(sender, text);
+    });
+    m_notices = std::make_unique<NoticeService>(m_scheduler, *this, *m_dialogs, folder / "settings.ini");
+    m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, *m_dialogs);
+    m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
+    m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
+    m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
+        m_notices->Events().ReportOutcome(what, confirmed, why);
+    });
+    m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
+                                              *this, *m_dialogs, m_scheduler);
+    m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
+    m_channel->SetObserver([this](const FinishedSend& send) {
+        m_history.SendFinished(send);
+        m_notices->Events().SendFinished(send);
+    });
+    m_playerLookup = std::make_unique<ChosenPlayerLookup>(m_listLookup, m_chosen);
+    m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, *m_dialogs,
+                                          *m_playerLookup, *this);
+    m_puntBan->SetObserver([this](UnsentAction action) {
+        if (action.Who.empty()) action.Who = m_actor;
+        m_history.ActionNotSent(action);
+    });
+    m_autoMessages = std::make_unique<AutoMessages>(folder, *m_channel, *m_dialogs, *this, *this);
+    m_matchTime = std::make_unique<MatchTime>(m_memory, *m_channel, *m_dialogs);
+
+    auto now = [] { return QDateTime::currentSecsSinceEpoch(); };
+    m_banEnforcer =
+        std::make_unique<BanEnforcer>(m_banList, m_memory, *m_channel, *m_puntBan, m_scheduler, *this, now);
+    m_banActions = std::make_unique<BanActions>(
+        m_banList, *m_banEnforcer, *m_puntBan, *m_channel, *m_dialogs, *m_playerLookup, *this, now,
+        [this](const std::string& action, const std::string& target, const std::string& reason,
+               const std::string& detail, bool done,
+               const std::string& why) { RecordBanAction(action, target, reason, detail, done, why); });
+    m_banActions->SetIssuer([this] { return m_actor.empty() ? std::string(kBanIssuer) : m_actor; });
+    m_notices->Load();
+}
+
+Service::~Service() {
+    // The scheduler outlives the service.
+    if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
+}
+
+Dialogs& Service::ServiceDialogs() {
+    return *m_dialogs;
+}
+
+void Service::SetView(ServiceView* view) {
+    m_view = view ? view : &m_memoryView;
+}
+
+// ---- start and stop -----------------------------------------------------------------------
+
+void Service::OpenRecord() {
+#if defined(TOVI_HISTORY_SQLITE)
+    // SQLite takes file names in UTF-8 on every platform.
+    const std::string file = QDir(m_dataDir).filePath(QStringLiteral("tovistats.db")).toStdString();
+    auto opened = SqliteHistoryStore::Open(file, [this](const std::string& line) { Log(line); });
+    if (!opened.Store) {
+        m_dialogs->Warn(opened.Error);
+        return;
+    }
+    UseHistory(std::move(opened.Store));
+    // The ban list lives in the same file; without it the list is kept in memory only.
+    auto bans = SqliteBanStore::Open(file);
+    if (!bans.Store) {
+        m_dialogs->Warn(bans.Error + ": bans are kept only until the program ends.");
+        return;
+    }
+    UseBanStore(std::move(bans.Store));
+#if defined(TOVI_NOTICES_SQLITE)
+    // Notices wait in the same file, so that none is lost when the program stops or is killed.
+    auto notices = SqliteNoticeQueue::Open(file);
+    if (!notices.Queue) {
+        Log(notices.Error + ": notices wait in memory only.");
+        return;
+    }
+    m_notices->UseQueue(std::move(notices.Queue));
+#endif
+#endif
+}
+
+void Service::UseHistory(std::unique_ptr<HistoryStore> store) {
+    m_history.SetStore(*store);
+    m_historyStore = std::move(store);
+    m_historyKept = true;
+}
+
+void Service::UseBanStore(std::unique_ptr<BanStore> store) {
+    m_banList.SetStore(store.get());
+    m_banStore = std::move(store);
+    std::string error;
+    if (!m_banList.Load(error))
+        m_dialogs->Warn("The ban list could not be read (" + error + "): it starts empty.");
+    emit banListChanged();
+}
+
+void Service::Load() {
+    m_settings.ServerCode.clear();
+    m_status.State = 0;
+    m_status.ServerName.clear();
+    m_status.MapName.clear();
+    m_status.PlayerCount = 0;
+    m_status.PlayerNames.clear();
+    m_poll.ResetServerDisplay();
+    m_status.MaxPlayers = 0;
+    m_status.PollTicks = 0;
+    m_status.MatchEndCount = 0;
+    m_settingsFile->LoadServerSettings();
+    m_autoMessages->LoadAutoMessages();
+    m_settingsFile->LoadOtherSettings();
+    LoadHistoryDays();
+    m_statsFile->Recover();
+    m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
+    m_timer->start();
+    ScheduleForgetting(0);
+}
+
+void Service::Stop() {
+    // A game window the operator hid must not stay hidden once this tool is gone.
+    ShowGameWindow(true);
+    m_timer->stop();
+    if (m_forgetTimer) {
+        m_scheduler.Cancel(*m_forgetTimer);
+        m_forgetTimer.reset();
+    }
+}
+
+void Service::LoadHistoryDays() {
+    const std::string stored = m_settingsFile->ReadSettingValue("history", "keepdays", "0", 16);
+    int days = 0;
+    const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), days);
+    // Anything but a number of days in range keeps everything: forgetting is never a guess.
+    if (error != std::errc() || end != stored.data() + stored.size() || days < 0 || days > kMaxHistoryDays)
+        days = 0;
+    m_view->SetHistoryDays(days);
+}
+
+void Service::ScheduleForgetting(int delayMs) {
+    if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
+    m_forgetTimer = m_scheduler.Schedule(delayMs, [this] {
+        m_forgetTimer.reset();
+        ForgetOldHistory();
+    });
+}
+
+void Service::ForgetOldHistory() {
+    const int days = HistoryDays();
+    if (days <= 0 || !m_historyKept) return ScheduleForgetting(kForgetCheckMs);
+    const int64_t before = QDateTime::currentSecsSinceEpoch() - int64_t{days} * 24 * 60 * 60;
+    const int gone = m_history.Store().ForgetBefore(before, kForgetBatchRows);
+    ScheduleForgetting(gone > 0 ? kForgetPauseMs : kForgetCheckMs);
+}
+
+void Service::Timer_Timer() {
+    m_poll.Timer_Timer();
+    // Said once: the operator can fix this, and repeating it every second helps nobody.
+    if (!m_permissionExplained && m_memory.GetProcID() == -1 &&
+        m_memory.LastFailure() == AccessFailure::PermissionDenied) {
+        m_permissionExplained = true;
+        m_dialogs->Warn("The game server was found, but reading its memory was refused. " +
+                        m_memory.Backend().AccessRefusedAdvice());
+    }
+}
+
+// ---- operator actions ---------------------------------------------------------------------
+
+void Service::SendChatLine(const std::string& text, const std::string& actor) {
+    Acting acting(*this, actor);
+    if (auto command = ChatLineCommand(text))
+        m_channel->SendServerCommand(command->Command, command->Argument);
+}
+
+void Service::Punt(ActionRequest request) {
+    Acting acting(*this, request);
+    m_puntBan->mnuPlayersPunt_Click();
+}
+
+void Service::Ban(ActionRequest request) {
+    Acting acting(*this, request);
+    m_puntBan->mnuPlayersBan_Click();
+}
+
+void Service::PuntWithReason(ActionRequest request) {
+    Acting acting(*this, request);
+    m_puntBan->mnuPlayersPuntReason_Click();
+}
+
+void Service::BanWithReason(ActionRequest request) {
+    Acting acting(*this, request);
+    m_puntBan->mnuPlayersBanReason_Click();
+}
+
+void Service::Talk(ActionRequest request) {
+    Acting acting(*this, request);
+    m_puntBan->mnuPlayersTalk_Click();
+}
+
+void Service::Warn(ActionRequest request) {
+    Acting acting(*this, request);
+    m_banActions->mnuPlayersWarn_Click();
+}
+
+void Service::BanFor(size_t preset, ActionRequest request) {
+    Acting acting(*this, request);
+    m_banActions->mnuPlayersBanFor_Click(preset);
+}
+
+void Service::BanForOther(ActionRequest request) {
+    Acting acting(*this, request);
+    m_banActions->mnuPlayersBanForOther_Click();
+}
+
+std::optional<SeatedPlayer> Service::Seated(const std::string& name) {
+    for (const PlayerRow& row : m_playerList.Rows()) {
+        const std::optional<uint8_t> slot = SlotNumber(row.Slot);
+        if (row.Player == name && slot && row.Position >= 0)
+            return SeatedPlayer{row.Player, *slot, row.Position};
+    }
+    return std::nullopt;
+}
+
+bool Service::AddBan(const std::string& name, const std::string& reason, int64_t seconds,
+                     const std::string& actor) {
+    Acting acting(*this, actor);
+    const bool added = m_banActions->AddBan(name, reason, seconds, actor, Seated(name));
+    emit banListChanged();
+    return added;
+}
+
+bool Service::LiftBan(int64_t id, const std::string& reason, const std::string& actor) {
+    const BanEntry* entry = m_banList.Find(id);
+    if (!entry || entry->LiftedAt != 0) return false;
+    const std::string name = entry->Name;
+    std::string error;
+    const bool done = m_banList.Lift(id, QDateTime::currentSecsSinceEpoch(), actor, reason, error);
+    RecordBanAction("ban lifted", name, reason, "", done, error, actor);
+    if (!done) m_dialogs->Warn("The ban of " + name + " could not be lifted: " + error);
+    emit banListChanged();
+    return done;
+}
+
+void Service::RecordClock(const std::string& what, bool written, const std::string& actor) {
+    m_history.WindowAction("match time", what, written, written ? "" : "the clock could not be written",
+                           actor);
+}
+
+bool Service::MatchTimeMore(const std::string& actor) {
+    Acting acting(*this, actor);
+    const bool written = m_matchTime->cmdGameTimeInc_Click();
+    RecordClock("one minute more", written, actor);
+    return written;
+}
+
+void Service::MatchTimeLess(const std::string& actor) {
+    Acting acting(*this, actor);
+    // A clock that holds no more than a minute asks first; nothing is recorded on No.
+    m_matchTime->cmdGameTimeDec_Click(
+        [this, actor](bool written) { RecordClock("one minute less", written, actor); });
+}
+
+void Service::ResetGames(const std::string& actor) {
+    Acting acting(*this, actor);
+    m_matchTime->cmdMapResetGames_Click();
+}
+
+void Service::AutoMessagesToggled(bool on) {
+    m_autoMessages->chkEnableAutoMessages_Click(on);
+}
+
+void Service::SwitchAutoMessages(bool on, const std::string& actor) {
+    // The face's box runs the switch when it changes; here only when it did not.
+    if (m_view->Checked(SettingsBox::chkEnableAutoMessages) != on)
+        m_view->SetChecked(SettingsBox::chkEnableAutoMessages, on);
+    m_history.WindowAction("automatic messages changed", on ? "switched on" : "switched off", true, "",
+                           actor);
+}
+
+bool Service::SaveAutoMessages(const std::string& actor) {
+    Acting acting(*this, actor);
+    const std::string text = AutoMesText();
+    const bool saved = m_autoMessages->cmdSaveSettingsAutoMes_Click();
+    m_history.WindowAction("automatic messages changed", text, saved,
+                           saved ? "" : "the file could not be written", actor);
+    return saved;
+}
+
+bool Service::SetAutoMessages(const std::string& text, int minutes, const std::string& actor) {
+    m_view->SetAutoMesText(text);
+    m_view->SetValue(SettingsNumber::slideAutoMes, minutes);
+    return SaveAutoMessages(actor);
+}
+
+bool Service::SaveServerSettings(const std::string& actor) {
+    Acting acting(*this, actor);
+    const bool saved = m_settingsFile->SaveServerSettings();
+    // The server code is the server's password at the web service: it stays out of the record.
+    m_history.WindowAction("settings saved", "status update settings", saved,
+                           saved ? "" : "the file could not be written", actor);
+    return saved;
+}
+
+bool Service::SaveOtherSettings(const std::string& actor) {
+    Acting acting(*this, actor);
+    bool saved = m_settingsFile->SaveOtherSettings();
+    saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(HistoryDays()));
+    m_history.WindowAction("settings saved", "other settings", saved,
+                           saved ? "" : "the file could not be written", actor);
+    // A shorter time takes effect now, not at the next hourly look.
+    if (saved) ScheduleForgetting(0);
+    return saved;
+}
+
+bool Service::SetScoreScreenTime(std::optional<int> seconds, const std::string& actor) {
+    if (seconds) m_view->SetValue(SettingsNumber::UpDown1, *seconds);
+    m_view->SetChecked(SettingsBox::chkScoringTime, seconds.has_value());
+    return SaveOtherSettings(actor);
+}
+
+std::vector<ServerRow> Service::GameServers() {
+    return ListGameServers(m_memory, m_memory.Backend());
+}
+
+TrackOutcome Service::TrackServer(const ServerRow& row) {
+    return tovi::TrackServer(m_memory, row);
+}
+
+void Service::ShowGameWindow(bool shown) {
+    m_memory.ShowGameWindow(shown);
+}
+
+void Service::RecordBanAction(const std::string& action, const std::string& target, const std::string& reason,
+                              const std::string& detail, bool done, const std::string& why,
+                              const std::string& actor) {
+    const std::string who = !actor.empty()     ? actor
+                            : !m_actor.empty() ? m_actor
+                                               : std::string(kOperatorAtWindow);
+    m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), who, action, target, reason, detail,
+                          done ? Outcome::Sent : Outcome::Refused, why});
+    m_notices->Events().BanListAction(action, target, reason, done);
+    emit banListChanged();
+}
+
+// ---- what the poll shows ------------------------------------------------------------------
+
+std::string Service::LabelText(StatusLabel label) const {
+    const auto found = m_labels.find(label);
+    return found != m_labels.end() ? found->second : std::string();
+}
+
+std::string Service::PanelText(int panel) const {
+    return panel >= 1 && panel <= 4 ? m_panels[static_cast<size_t>(panel)] : std::string();
+}
+
+void Service::SetPanel(int panel, const std::string& text) {
+    if (panel >= 1 && panel <= 4) m_panels[static_cast<size_t>(panel)] = text;
+    m_view->SetPanel(panel, text);
+    emit panelChanged(panel, text);
+}
+
+void Service::SetLabel(StatusLabel label, const std::string& text) {
+    m_labels[label] = text;
+    m_view->SetLabel(label, text);
+    emit labelChanged(label, text);
+}
+
+void Service::SetControlEnabled(ServerControl control, bool enabled) {
+    m_view->SetControlEnabled(control, enabled);
+    emit controlEnabledChanged(control, enabled);
+}
+
+void Service::UpdateTray(const std::string& tip) {
+    m_trayTip = tip;
+    m_view->UpdateTray(tip);
+    emit trayTipChanged(tip);
+}
+
+void Service::ClearPlayerList() {
+    m_playerList.ClearRows();
+    m_view->ClearPlayerList();
+    emit playersUpdated();
+}
+
+void Service::ClearPublicChat() {
+    m_chatList.Clear();
+    m_view->ClearPublicChat();
+}
+
+// ---- work the poll hands on ---------------------------------------------------------------
+
+void Service::ClearPlayerTable() {
+    m_playerReader->Clear();
+    m_banActions->MatchStarted();
+}
+
+void Service::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
+    m_playerReader->ReadPlayers(Dedicated, MaxPlayers);
+    auto number = [](const std::string& text) {
+        int value = -1;
+        std::from_chars(text.data(), text.data() + text.size(), value);
+        return value;
+    };
+    std::vector<PresentPlayer> present;
+    std::vector<SeatedPlayer> seated;
+    for (const PlayerRow& row : m_playerList.Rows()) {
+        present.push_back({row.Player, number(row.Slot), number(row.Team)});
+        if (const std::optional<uint8_t> slot = SlotNumber(row.Slot))
+            seated.push_back({row.Player, *slot, row.Position});
+    }
+    m_history.PlayersRead(present);
+    m_banEnforcer->PlayersRead(seated);
+    emit playersUpdated();
+}
+
+void Service::ReadChat() {
+    m_chatReader->ReadChat();
+}
+void Service::SendStatusReport() {
+    m_reporter->SendStatusReport();
+}
+
+void Service::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
+    const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
+    m_history.StatsWritten(written, written ? "" : "the stats file could not be written");
+    m_notices->Events().StatsWritten(resultByte);
+}
+
+void Service::TickFinished(bool attached) {
+    m_history.TickDone(attached, m_status, m_playerTable);
+    m_notices->Events().TickDone(attached, m_status, m_playerTable);
+    emit tickFinished(attached);
+}
+
+void Service::SendNextAutoMessage() {
+    m_autoMessages->SendNextAutoMessage();
+}
+
+void Service::SendPeriodicChat() {
+    m_channel->SendServerCommand("gtalk", m_periodicChatText, {}, {},
+                                 SendNote{"periodic chat", "", "", true});
+}
+
+void Service::SetPollEnabled(bool enabled) {
+    m_poll.SetRunning(enabled);
+    if (enabled) {
+        m_timer->start();
+    } else {
+        m_timer->stop();
+    }
+}
+
+void Service::WriteSetting(const std::string& section, const std::string& key, const std::string& value) {
+    m_settingsFile->WriteSetting(section, key, value);
+}
+
+void Service::Log(const std::string& message) {
+    // The face keeps a few lines; the record keeps them all (reports, uploads, refusals).
+    emit logLine(message);
+    m_history.ServerEvent("log", message);
+}
+
+void Service::DebugLog(const std::string& message) {
+    emit debugLogLine(message);
+}
+
+}  // namespace tovi

@@ -1,0 +1,306 @@
+#pragma once
+// The running program without a face: the poll and what it reads, the console channel, punt and
+// ban, the ban list and its enforcement, automatic messages, match time, the stats file and the
+// web reporting, the record and the notices, and the timers that drive them. The window, the web
+// panel and the headless mode all show it through its signals and read accessors, and act through
+// its action methods, each of which names who acts so that the record keeps it.
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <array>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AutoMessages.h"
+#include "BanEnforcer.h"
+#include "BanList.h"
+#include "ChatReader.h"
+#include "ConsoleChannel.h"
+#include "Dialogs.h"
+#include "HistoryRecorder.h"
+#include "HistoryStore.h"
+#include "HttpClient.h"
+#include "ListModels.h"
+#include "LogSink.h"
+#include "MatchTime.h"
+#include "MemoryClass.h"
+#include "MemoryView.h"
+#include "PlayerListLookup.h"
+#include "PlayerReader.h"
+#include "PlayerTable.h"
+#include "PollCycle.h"
+#include "PollView.h"
+#include "PuntBan.h"
+#include "Scheduler.h"
+#include "ServerList.h"
+#include "ServerStatus.h"
+#include "ServiceView.h"
+#include "SettingsFile.h"
+#include "StatsFile.h"
+#include "WebReporter.h"
+
+namespace tovi {
+
+class NoticeService;
+
+// An operator action as a face hands it in: who acts, on which player, and the answers to the
+// questions the action asks. Questions left unanswered go to the face's dialogs.
+struct ActionRequest {
+    std::string Actor = kOperatorAtWindow;
+    // The player the action is for; none: the player selected in the face's list.
+    std::optional<ListedPlayer> Player = {};
+    // Answers to the action's yes/no questions, in the order asked.
+    std::deque<bool> Answers = {};
+    // Texts for its input boxes, in the order asked (a reason, a duration, what to tell a player).
+    std::deque<std::string> Inputs = {};
+};
+
+class Service : public QObject,
+                public PollView,
+                public PollHooks,
+                public SettingsView,
+                public AutoMessageView,
+                public LogSink,
+                public PollTimer,
+                public SettingsWriter {
+    Q_OBJECT
+public:
+    // `dialogs` are the face's; `http` carries the status report and the stats upload.
+    Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http, QString dataDir,
+            QObject* parent = nullptr);
+    ~Service() override;
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    // Retention works through the record this many rows per turn, and looks again this often.
+    static constexpr int kForgetBatchRows = 500;
+    static constexpr int kMaxHistoryDays = 36500;
+    static constexpr int kForgetPauseMs = 20;
+    static constexpr int kForgetCheckMs = 60 * 60 * 1000;
+
+    // The face whose controls hold the operator's choices; none: the service keeps them itself.
+    void SetView(ServiceView* view);
+
+    // ---- start and stop --------------------------------------------------------------------
+    // The record, the ban list and the notices' queue in tovistats.db of the data folder; without
+    // it the program runs as before and says why.
+    void OpenRecord();
+    void UseHistory(std::unique_ptr<HistoryStore> store);
+    void UseBanStore(std::unique_ptr<BanStore> store);
+    // The start-up steps: a blank status, the settings and automatic messages, the stats left
+    // from last time, the poll timer, the record's retention.
+    void Load();
+    // The shutdown steps: the game window shown again, the poll and the retention stopped.
+    void Stop();
+    // One tick of the poll (the poll timer's).
+    void Timer_Timer();
+
+    // ---- what a face reads -----------------------------------------------------------------
+    ServerStatus& Status() { return m_status; }
+    PlayerTable& Players() { return m_playerTable; }
+    // The player list as shown: slot, name, ping, team, counters, and where the slot lies.
+    const std::vector<PlayerRow>& PlayerRows() const { return m_playerList.Rows(); }
+    // The public chat, newest line first.
+    const std::deque<ChatRow>& RecentChat() const { return m_chatList.Rows(); }
+    BanList& Bans() { return m_banList; }
+    HistoryStore& History() { return m_history.Store(); }
+    HistoryRecorder& Recorder() { return m_history; }
+    // What the poll shows now: a status label, a status bar panel (1 to 4), the tray's tip.
+    std::string LabelText(StatusLabel label) const;
+    std::string PanelText(int panel) const;
+    const std::string& TrayTip() const { return m_trayTip; }
+    // Whether a record was opened; without one nothing is kept.
+    bool HistoryKept() const { return m_historyKept; }
+    Settings& CurrentSettings() { return m_settings; }
+    MemoryClass& Memory() { return m_memory; }
+    WebReporter& Reporter() { return *m_reporter; }
+    StatsFile& Stats() { return *m_statsFile; }
+    PollCycle& Poll() { return m_poll; }
+    ConsoleChannel& Channel() { return *m_channel; }
+    PuntBan& Punts() { return *m_puntBan; }
+    BanEnforcer& Enforcer() { return *m_banEnforcer; }
+    BanActions& BanMenu() { return *m_banActions; }
+    NoticeService& Notices() { return *m_notices; }
+    SettingsFile& SettingsStore() { return *m_settingsFile; }
+    Dialogs& ServiceDialogs();
+    const std::string& PeriodicChatText() const { return m_periodicChatText; }
+    const QString& DataDir() const { return m_dataDir; }
+    QTimer& PollTimerObject() { return *m_timer; }
+    int HistoryDays() { return m_view->HistoryDays(); }
+
+    // ---- operator actions ------------------------------------------------------------------
+    // The chat line: chat to all players, or after "/" a server command.
+    void SendChatLine(const std::string& text, const std::string& actor = kOperatorAtWindow);
+    // The player menu: each asks its questions (or takes the request's answers) as the window does.
+    void Punt(ActionRequest request = {});
+    void Ban(ActionRequest request = {});
+    void PuntWithReason(ActionRequest request = {});
+    void BanWithReason(ActionRequest request = {});
+    void Talk(ActionRequest request = {});
+    void Warn(ActionRequest request = {});
+    void BanFor(size_t preset, ActionRequest request = {});
+    void BanForOther(ActionRequest request = {});
+    // Lists a ban by name; enforced at once when the player is present.
+    bool AddBan(const std::string& name, const std::string& reason, int64_t seconds,
+                const std::string& actor = kOperatorAtWindow);
+    // Lifts a ban of the list; false, with the operator told why, when it could not be.
+    bool LiftBan(int64_t id, const std::string& reason, const std::string& actor = kOperatorAtWindow);
+    // The match clock. A minute more answers whether it was written; a minute less that would end
+    // the match asks the face first, and is recorded once answered.
+    bool MatchTimeMore(const std::string& actor = kOperatorAtWindow);
+    void MatchTimeLess(const std::string& actor = kOperatorAtWindow);
+    void ResetGames(const std::string& actor = kOperatorAtWindow);
+    // The automatic messages' box changed (loading the settings ticks it too, unrecorded).
+    void AutoMessagesToggled(bool on);
+    // The operator switched the automatic messages on or off.
+    void SwitchAutoMessages(bool on, const std::string& actor = kOperatorAtWindow);
+    // Saves the automatic messages as the face holds them; true when saved.
+    bool SaveAutoMessages(const std::string& actor = kOperatorAtWindow);
+    // New messages (lines ending in CR LF) and interval, saved.
+    bool SetAutoMessages(const std::string& text, int minutes, const std::string& actor = kOperatorAtWindow);
+    // The settings as the face holds them, into settings.ini; true when saved.
+    bool SaveServerSettings(const std::string& actor = kOperatorAtWindow);
+    bool SaveOtherSettings(const std::string& actor = kOperatorAtWindow);
+    // The score screen's time: the game's own (none) or this many seconds; saved with the other
+    // settings.
+    bool SetScoreScreenTime(std::optional<int> seconds, const std::string& actor = kOperatorAtWindow);
+    // The game servers running on this machine, as the server list shows them; following one of
+    // them (when the face's choice says to follow the process picked there).
+    std::vector<ServerRow> GameServers();
+    TrackOutcome TrackServer(const ServerRow& row);
+    // Hides or shows the game server's window.
+    void ShowGameWindow(bool shown);
+    // An action of the ban list, into the record and the notices.
+    void RecordBanAction(const std::string& action, const std::string& target, const std::string& reason,
+                         const std::string& detail, bool done, const std::string& why,
+                         const std::string& actor = "");
+
+    // PollView: the face's choices, and what the poll shows, passed on and told.
+    bool UseTrackedProcess() override { return m_view->UseTrackedProcess(); }
+    bool ScoringTimeOn() override { return m_view->ScoringTimeOn(); }
+    int ScoringSeconds() override { return m_view->ScoringSeconds(); }
+    std::string MinPlayersText() override { return m_view->MinPlayersText(); }
+    bool AutoMessagesOn() override { return m_view->AutoMessagesOn(); }
+    int AutoMessageMinutes() override { return m_view->AutoMessageMinutes(); }
+    void SetPanel(int panel, const std::string& text) override;
+    void SetLabel(StatusLabel label, const std::string& text) override;
+    void SetControlEnabled(ServerControl control, bool enabled) override;
+    void SetTrayPicture(TrayPicture picture) override { m_view->SetTrayPicture(picture); }
+    void UpdateTray(const std::string& tip) override;
+    void ClearLog() override { m_view->ClearLog(); }
+    void ClearDebugLog() override { m_view->ClearDebugLog(); }
+    void ClearChatInput() override { m_view->ClearChatInput(); }
+    void ClearPlayerList() override;
+    void ClearPublicChat() override;
+
+    // PollHooks
+    void ClearPlayerTable() override;
+    void ReadPlayers(bool Dedicated, uint8_t MaxPlayers) override;
+    void ReadChat() override;
+    void SendStatusReport() override;
+    void WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) override;
+    void SendNextAutoMessage() override;
+    void SendPeriodicChat() override;
+    void TickFinished(bool attached) override;
+
+    // PollTimer: punts and bans stop the poll while they send.
+    void SetPollEnabled(bool enabled) override;
+    // SettingsWriter
+    void WriteSetting(const std::string& section, const std::string& key, const std::string& value) override;
+
+    // SettingsView
+    std::string Text(SettingsText box) override { return m_view->Text(box); }
+    void SetText(SettingsText box, const std::string& text) override { m_view->SetText(box, text); }
+    bool Checked(SettingsBox box) override { return m_view->Checked(box); }
+    void SetChecked(SettingsBox box, bool ticked) override { m_view->SetChecked(box, ticked); }
+    void SetValue(SettingsNumber control, int value) override { m_view->SetValue(control, value); }
+
+    // AutoMessageView
+    std::string AutoMesText() override { return m_view->AutoMesText(); }
+    void SetAutoMesText(const std::string& text) override { m_view->SetAutoMesText(text); }
+    void SetAutoMesControlsEnabled(bool enabled) override { m_view->SetAutoMesControlsEnabled(enabled); }
+    int AutoMesInterval() override { return m_view->AutoMesInterval(); }
+
+    // LogSink
+    void Log(const std::string& message) override;
+    void DebugLog(const std::string& message) override;
+
+signals:
+    void logLine(const std::string& line);
+    void debugLogLine(const std::string& line);
+    void chatLineAdded(const tovi::ChatRow& row);
+    // The player list was read again (or emptied).
+    void playersUpdated();
+    void panelChanged(int panel, const std::string& text);
+    void labelChanged(tovi::StatusLabel label, const std::string& text);
+    void controlEnabledChanged(tovi::ServerControl control, bool enabled);
+    void trayTipChanged(const std::string& tip);
+    void tickFinished(bool attached);
+    // Every admin action the record keeps: what, who, the outcome.
+    void adminActionRecorded(const tovi::AdminAction& action);
+    // The ban list was loaded from the record or changed here.
+    void banListChanged();
+
+private:
+    class AnsweringDialogs;
+    // Who acts, and the answers to the questions, for one action.
+    class Acting;
+    class ChosenPlayerLookup;
+
+    void LoadHistoryDays();
+    void ScheduleForgetting(int delayMs);
+    // Forgets what is older than the retention setting, a small batch at a time, each on a turn
+    // of the event loop of its own; then looks again after a while.
+    void ForgetOldHistory();
+    void RecordClock(const std::string& what, bool written, const std::string& actor);
+    std::optional<SeatedPlayer> Seated(const std::string& name);
+
+    MemoryClass& m_memory;
+    Scheduler& m_scheduler;
+    QString m_dataDir;
+    std::unique_ptr<AnsweringDialogs> m_dialogs;
+    MemoryView m_memoryView;
+    ServiceView* m_view = &m_memoryView;
+    ServerStatus m_status;
+    Settings m_settings;
+    PlayerTable m_playerTable;
+    PollCycle m_poll;
+    HttpClient& m_http;
+    // Before everything that writes to it, so that it outlives them.
+    std::unique_ptr<HistoryStore> m_historyStore = std::make_unique<NoHistory>();
+    HistoryRecorder m_history;
+    bool m_historyKept = false;
+    std::string m_actor;  // who acts now; empty for the operator at the window
+    PlayerListModel m_playerList;
+    ChatListModel m_chatList;
+    std::unique_ptr<NoticeService> m_notices;
+    std::unique_ptr<PlayerReader> m_playerReader;
+    std::unique_ptr<ChatReader> m_chatReader;
+    std::unique_ptr<SettingsFile> m_settingsFile;
+    std::unique_ptr<WebReporter> m_reporter;
+    std::unique_ptr<StatsFile> m_statsFile;
+    std::unique_ptr<ConsoleChannel> m_channel;
+    PlayerListLookup m_listLookup{m_playerList};
+    std::optional<ListedPlayer> m_chosen;  // the player an action names, instead of the selected one
+    std::unique_ptr<PlayerRowLookup> m_playerLookup;
+    std::unique_ptr<PuntBan> m_puntBan;
+    std::unique_ptr<AutoMessages> m_autoMessages;
+    std::unique_ptr<MatchTime> m_matchTime;
+    std::unique_ptr<BanStore> m_banStore;
+    BanList m_banList;
+    std::unique_ptr<BanEnforcer> m_banEnforcer;
+    std::unique_ptr<BanActions> m_banActions;
+    std::string m_periodicChatText;
+    bool m_permissionExplained = false;
+    std::map<StatusLabel, std::string> m_labels;
+    std::array<std::string, 5> m_panels;
+    std::string m_trayTip;
+    QTimer* m_timer = nullptr;
+    std::optional<Scheduler::TimerId> m_forgetTimer;
+};
+
+}  // namespace tovi

@@ -1,0 +1,106 @@
+// The program without a window, as a process of its own against a simulator process: it follows
+// the server, writes a match's stats, refuses a second copy on its folder, and on SIGTERM stops
+// with exit code 0, its record complete and its folder free.
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <filesystem>
+#include <fstream>
+
+#include "DataFolderLock.h"
+#include "SimProcess.h"
+#include "SqliteHistoryStore.h"
+
+using namespace tovi;
+
+namespace {
+
+QStringList Rows(HistoryStore& store, HistoryKind kind) {
+    HistoryQuery query;
+    query.Kind = kind;
+    QStringList rows;
+    for (const HistoryRow& row : store.Search(query))
+        rows << QString::fromStdString(row.Player + " | " + row.Text + " | " + row.Detail);
+    return rows;
+}
+
+}  // namespace
+
+class HeadlessTest : public QObject {
+    Q_OBJECT
+private slots:
+    void runsAMatchAndStopsCleanlyOnSigterm() {
+        testing::PrivateDisplay display;
+        QVERIFY2(!display.name().empty(), "Xvfb could not be started");
+        QTemporaryDir folder;
+        // At twice real speed: 10 s of match (time to start and attach, even on a busy machine), 3 s
+        // of scores, then a match that lasts.
+        std::ofstream(folder.filePath("headless.scn").toStdString())
+            << "name \"Headless test\"\nmaxplayers 8\ndedicated 1\ngametype 1\nscoringtime 6\n"
+               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime 20\nresult 2\n"
+               "at 0 join 1 \"Alice\" team=1 kills=3\nat 0 join 2 \"Bob\" team=2\n"
+               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime forever\n"
+               "at 0 join 1 \"Alice\" team=1\n";
+        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[server]\r\nservercode=QX1\r\n[settings]\r\nminplayers=0\r\n";
+        testing::SimProcess sim(
+            "C:\\Games\\JO\\jointops.exe",
+            {"--scenario", folder.filePath("headless.scn").toStdString(), "--time-scale", "2"});
+
+        QProcess program;
+        program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder.path()});
+        QVERIFY(program.waitForStarted());
+        QByteArray log;
+        auto said = [&](const char* text) { return (log += program.readAllStandardError()).contains(text); };
+        const QString stats = folder.filePath("stats.stats");
+        // The match end's stats are on disk (no import URL: they wait there for the upload).
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(stats).size() > 0, 40000);
+        QVERIFY2(said("No update url defined in settings.ini"), log.constData());
+
+        // A second copy on the same folder is refused, and needs no display to say so.
+        QProcess second;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("DISPLAY");
+        environment.remove("QT_QPA_PLATFORM");
+        second.setProcessEnvironment(environment);
+        second.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder.path()});
+        QVERIFY(second.waitForFinished(20000));
+        QCOMPARE(second.exitCode(), 1);
+        QVERIFY(
+            second.readAllStandardError().contains("Another copy of Tovi stats is using the data folder"));
+
+        // Nor does the help, which names the mode.
+        QProcess help;
+        help.setProcessEnvironment(environment);
+        help.start(TOVISTATS_PATH, {"--help"});
+        QVERIFY(help.waitForFinished(20000));
+        QCOMPARE(help.exitCode(), 0);
+        QVERIFY(help.readAllStandardOutput().contains("--headless"));
+
+        program.terminate();  // SIGTERM
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY2(said("Stopping"), log.constData());
+
+        // The folder is free again, and the record holds the match and the stop.
+        DataFolderLock lock;
+        std::string error;
+        bool inUse = false;
+        QVERIFY2(lock.Acquire(std::filesystem::path(folder.path().toStdString()), error, inUse),
+                 error.c_str());
+        auto record = SqliteHistoryStore::OpenForReading(folder.filePath("tovistats.db").toStdString());
+        QVERIFY(record.Store);
+        const QStringList matches = Rows(*record.Store, HistoryKind::Matches);
+        QVERIFY2(!matches.isEmpty() && matches.last().contains("Tidal Wave"), qPrintable(matches.join('\n')));
+        QVERIFY2(Rows(*record.Store, HistoryKind::Events).filter("Stopping").size() == 1,
+                 qPrintable(Rows(*record.Store, HistoryKind::Events).join('\n')));
+        QFile file(stats);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("Alice"));
+    }
+};
+
+QTEST_GUILESS_MAIN(HeadlessTest)
+#include "HeadlessTest.moc"

@@ -1,0 +1,128 @@
+// The service without any face, over an in-process game image on a virtual clock: what it keeps
+// of the operator's choices itself, and actions that another face hands in with their own actor,
+// player and answers.
+#include <QTemporaryDir>
+#include <QtTest>
+#include <fstream>
+
+#include "GameAddresses.h"
+#include "Headless.h"
+#include "Service.h"
+#include "image/GameImage.h"
+#include "image/ImageBackend.h"
+
+using namespace tovi;
+
+namespace {
+
+// Asked questions go unanswered (No, Cancel); what was asked is kept.
+class NoDialogs : public Dialogs {
+public:
+    QStringList asked;
+    void Ask(const std::string& question, std::function<void(bool)> answer) override {
+        asked << QString::fromStdString(question);
+        answer(false);
+    }
+    void Warn(const std::string& text) override { asked << QString::fromStdString(text); }
+    void Inform(const std::string& text) override { asked << QString::fromStdString(text); }
+    void InputBox(const std::string& prompt, const std::string&,
+                  std::function<void(std::optional<std::string>)> answer) override {
+        asked << QString::fromStdString(prompt);
+        answer(std::nullopt);
+    }
+};
+
+class NoHttp : public HttpClient {
+public:
+    void Post(const HttpRequest&, std::function<void(const HttpResult&)> done) override {
+        done({HttpOutcome::Failed, 0, {}, {}, "no network here"});
+    }
+    void Cancel() override {}
+    bool Busy() const override { return false; }
+};
+
+}  // namespace
+
+class ServiceTest : public QObject {
+    Q_OBJECT
+private slots:
+    void actionsNameTheirActorAndUseOnlyTheirOwnAnswers() {
+        QTemporaryDir folder;
+        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[server]\r\nservercode=QX1\r\nupdateurl=http://127.0.0.1:9/u\r\nimporturl=http://127.0.0.1:9/"
+               "i\r\n"
+               "[settings]\r\nuseautomes=5\r\nminplayers=3\r\n";
+        image::ImageBackend backend;
+        image::GameImage server;
+        backend.AddServer(4711, server);
+        server.SetByte(game::kGameState, 3);
+        server.SetByte(game::kMaxPlayers, 16);
+        for (auto [slot, name] : {std::pair{1, "Alice"}, {2, "Bob"}})
+            server.SetText(image::GameImage::SlotAddress(slot) + game::slot::kName, game::slot::kNameLength,
+                           name);
+        MemoryClass memory(backend);
+        NoDialogs dialogs;
+        VirtualScheduler scheduler;
+        NoHttp http;
+        Service service(memory, dialogs, scheduler, http, folder.path());
+        std::vector<AdminAction> actions;
+        connect(&service, &Service::adminActionRecorded, this,
+                [&](const AdminAction& action) { actions.push_back(action); });
+        service.Load();
+        // Without a window the service keeps what settings.ini says, as the window's controls would.
+        QCOMPARE(service.MinPlayersText(), std::string("3"));
+        QVERIFY(service.AutoMessagesOn());
+        QCOMPARE(service.AutoMessageMinutes(), 5);
+
+        service.Timer_Timer();
+        QCOMPARE(service.PanelText(3), std::string("Hosting mission"));
+        service.ReadPlayers(true, 16);
+        QCOMPARE(service.PlayerRows().size(), size_t{2});
+        auto listed = [&](size_t row) {
+            const PlayerRow& r = service.PlayerRows()[row];
+            return ListedPlayer{r.Slot, r.Player, r.Position};
+        };
+        auto done = [&] {
+            scheduler.Advance(60000);
+            std::vector<std::string> said;
+            for (const AdminAction& a : actions)
+                said.push_back(a.Who + " | " + a.Action + " | " + a.Target + " | " + a.Why);
+            actions.clear();
+            return said;
+        };
+
+        // Answered by the request itself: nothing reaches the face's dialogs.
+        service.Punt({.Actor = "web: alice", .Player = listed(1), .Answers = {true, true}});
+        service.Talk({.Actor = "web: bob", .Player = listed(0), .Inputs = {"hello"}});
+        QCOMPARE(dialogs.asked, QStringList());
+        QCOMPARE(done(), (std::vector<std::string>{"web: alice | chat | Bob | ", "web: alice | punt | Bob | ",
+                                                   "web: bob | talk | Alice | "}));
+        // No player named and none selected (no face): refused in the actor's name.
+        service.Ban({.Actor = "web: carol"});
+        QCOMPARE(done(), (std::vector<std::string>{"web: carol | ban |  | no player selected"}));
+        // The first punt's spare answer did not outlive it: this one asks the face, as the window's does.
+        service.Punt({.Player = listed(0)});
+        QCOMPARE(dialogs.asked, QStringList{"Are you sure you want to punt Alice?"});
+        QCOMPARE(done(), (std::vector<std::string>{"operator at the window | punt | Alice | not confirmed"}));
+        service.MatchTimeMore("web: dave");
+        QCOMPARE(done(), (std::vector<std::string>{"web: dave | match time |  | "}));
+        // Settings changed without a window are saved as the window would save its controls.
+        QVERIFY(service.SetScoreScreenTime(30, "web: erin"));
+        QCOMPARE(done(), (std::vector<std::string>{"web: erin | settings saved |  | "}));
+        QFile ini(folder.filePath("settings.ini"));
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        const QByteArray saved = ini.readAll();
+        QVERIFY2(saved.contains("scoringtime=30\r\n") && saved.contains("minplayers=3\r\n"),
+                 saved.constData());
+    }
+
+    // Names and chat reach stderr in headless mode: no escape sequence of a player's may steer the terminal.
+    void theTerminalGetsNoControlBytes() {
+        QCOMPARE(TerminalLine("Eve\x1b[31m\x81"
+                              "2J\r\nsaid \xE9t\xE9\r\n"),
+                 std::string("Eve?[31m?2J / said \xC3\xA9t\xC3\xA9"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ServiceTest)
+#include "ServiceTest.moc"
