@@ -10,6 +10,7 @@
 
 #include <iostream>
 
+#include "AccountsCommand.h"
 #include "Application.h"
 #include "HistoryExport.h"
 #include "PlatformBackend.h"
@@ -32,6 +33,14 @@ int main(int argc, char** argv) {
             for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
             return tovi::ExportHistory(args, QCoreApplication::applicationDirPath().toStdString(), std::cout,
                                        std::cerr);
+        }
+        if (tovi::WantsAccountCommand(args)) {
+            QCoreApplication core(argc, argv);
+            args.clear();
+            const QStringList arguments = QCoreApplication::arguments();
+            for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
+            return tovi::RunAccountCommand(args, QCoreApplication::applicationDirPath().toStdString(), std::cin,
+                                           std::cout, std::cerr);
         }
     }
     QApplication app(argc, argv);
