@@ -1,0 +1,97 @@
+#include "Sessions.h"
+
+#include <QRandomGenerator>
+
+#include <algorithm>
+
+namespace tovi {
+
+std::string RandomToken(size_t bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes * 2);
+    for (size_t i = 0; i < bytes; ++i) {
+        const auto b = QRandomGenerator::system()->generate() & 0xFF;
+        out.push_back(kHex[b >> 4]);
+        out.push_back(kHex[b & 0xF]);
+    }
+    return out;
+}
+
+SessionStore::SessionStore(PanelClock clock, int64_t idleSeconds, int64_t absoluteSeconds)
+    : m_clock(std::move(clock)), m_idleMs(idleSeconds * 1000), m_absoluteMs(absoluteSeconds * 1000) {}
+
+bool SessionStore::Expired(const Session& s, int64_t now) const {
+    return now - s.LastSeen >= m_idleMs || now - s.Created >= m_absoluteMs;
+}
+
+void SessionStore::Sweep(int64_t now) {
+    std::erase_if(m_sessions, [&](const auto& entry) { return Expired(entry.second, now); });
+}
+
+const Session& SessionStore::Create(const std::string& account, Role role) {
+    const int64_t now = m_clock();
+    Sweep(now);
+    Session s;
+    s.Id = RandomToken(32);
+    s.Csrf = RandomToken(32);
+    s.Account = account;
+    s.AccountRole = role;
+    s.Created = s.LastSeen = now;
+    return m_sessions.emplace(s.Id, s).first->second;
+}
+
+const Session* SessionStore::Find(const std::string& id) {
+    if (!Live(id)) return nullptr;
+    Session& s = m_sessions.at(id);
+    s.LastSeen = m_clock();
+    return &s;
+}
+
+bool SessionStore::Live(const std::string& id) {
+    const auto it = m_sessions.find(id);
+    if (it == m_sessions.end()) return false;
+    if (Expired(it->second, m_clock())) {
+        m_sessions.erase(it);
+        return false;
+    }
+    return true;
+}
+
+void SessionStore::End(const std::string& id) {
+    m_sessions.erase(id);
+}
+
+int64_t LoginThrottle::WaitMs(const std::string& accountKey, const std::string& address) {
+    const int64_t now = m_clock();
+    int64_t until = 0;
+    if (auto it = m_accounts.find(accountKey); it != m_accounts.end()) until = it->second.LockedUntil;
+    if (auto it = m_addresses.find(address); it != m_addresses.end()) until = std::max(until, it->second.LockedUntil);
+    return std::max<int64_t>(0, until - now);
+}
+
+void LoginThrottle::Note(Count& count, int64_t now) {
+    ++count.Failures;
+    if (count.Failures < kFreeFailures) return;
+    const int doublings = std::min(count.Failures - kFreeFailures, 6);
+    count.LockedUntil = now + std::min<int64_t>(60'000LL << doublings, 3'600'000);
+}
+
+void LoginThrottle::Failed(const std::string& accountKey, const std::string& address) {
+    const int64_t now = m_clock();
+    Note(m_accounts[accountKey], now);
+    Note(m_addresses[address], now);
+    // Names tried at random must not grow the map for ever: forget counts long past.
+    if (m_accounts.size() > 10000) {
+        std::erase_if(m_accounts, [&](const auto& e) { return e.second.LockedUntil < now; });
+    }
+    if (m_addresses.size() > 10000) {
+        std::erase_if(m_addresses, [&](const auto& e) { return e.second.LockedUntil < now; });
+    }
+}
+
+void LoginThrottle::Succeeded(const std::string& accountKey) {
+    m_accounts.erase(accountKey);
+}
+
+}  // namespace tovi
