@@ -70,17 +70,17 @@ int64_t LoginThrottle::WaitMs(const std::string& accountKey, const std::string& 
     return std::max<int64_t>(0, until - now);
 }
 
-void LoginThrottle::Note(Count& count, int64_t now) {
+void LoginThrottle::Note(Count& count, int freeFailures, int64_t now) {
     ++count.Failures;
-    if (count.Failures < kFreeFailures) return;
-    const int doublings = std::min(count.Failures - kFreeFailures, 6);
+    if (count.Failures < freeFailures) return;
+    const int doublings = std::min(count.Failures - freeFailures, 6);
     count.LockedUntil = now + std::min<int64_t>(60'000LL << doublings, 3'600'000);
 }
 
 void LoginThrottle::Failed(const std::string& accountKey, const std::string& address) {
     const int64_t now = m_clock();
-    Note(m_accounts[accountKey], now);
-    Note(m_addresses[address], now);
+    Note(m_accounts[accountKey], kFreeFailures, now);
+    Note(m_addresses[address], kFreeFailuresPerAddress, now);
     // Names tried at random must not grow the map for ever: forget counts long past.
     if (m_accounts.size() > 10000) {
         std::erase_if(m_accounts, [&](const auto& e) { return e.second.LockedUntil < now; });

@@ -43,12 +43,14 @@ private:
     std::map<std::string, Session> m_sessions;
 };
 
-// Failed logins counted per account name and per address: after kFreeFailures, each further
-// failure locks the name (and the address) out for twice as long as the one before, from a
-// minute up to an hour. A success clears the account's count.
+// Failed logins counted per account name and per address: after kFreeFailures for a name (or
+// kFreeFailuresPerAddress from an address, which several people may share), each further failure
+// locks it out for twice as long as the one before, from a minute up to an hour. A success clears
+// the account's count.
 class LoginThrottle {
 public:
     static constexpr int kFreeFailures = 5;
+    static constexpr int kFreeFailuresPerAddress = 20;
     explicit LoginThrottle(PanelClock clock) : m_clock(std::move(clock)) {}
 
     // Milliseconds until a login for this account from this address may be tried; 0: now.
@@ -61,7 +63,7 @@ private:
         int Failures = 0;
         int64_t LockedUntil = 0;
     };
-    void Note(Count& count, int64_t now);
+    static void Note(Count& count, int freeFailures, int64_t now);
 
     PanelClock m_clock;
     std::map<std::string, Count> m_accounts, m_addresses;

@@ -50,6 +50,13 @@ QByteArray MethodName(QHttpServerRequest::Method method) {
     }
 }
 
+bool IsUpgrade(const QHttpServerRequest& request) {
+    for (const auto& [key, value] : request.headers()) {
+        if (key.compare("Upgrade", Qt::CaseInsensitive) == 0 && value.trimmed().toLower() == "websocket") return true;
+    }
+    return false;
+}
+
 bool EqualSecret(const std::string& a, const std::string& b) {
     return a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
 }
@@ -134,6 +141,25 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
 
 WebPanel::~WebPanel() {
     m_backend.SetListener(nullptr);
+    for (Live& l : m_live) l.Socket->disconnect(this);
+}
+
+void WebPanel::EndLive(const std::function<bool(const Live&)>& ends, const char* why) {
+    // Taken out of the list first: closing a socket may call back into the panel at once.
+    std::vector<std::unique_ptr<QWebSocket>> ending;
+    for (auto it = m_live.begin(); it != m_live.end();) {
+        if (ends(*it)) {
+            ending.push_back(std::move(it->Socket));
+            it = m_live.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto& socket : ending) {
+        socket->disconnect(this);
+        socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QString::fromLatin1(why));
+        socket.release()->deleteLater();
+    }
 }
 
 bool WebPanel::Start(std::string& error) {
@@ -269,6 +295,7 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
     const QByteArray lowered = encoded.toLower();
     if (!path.startsWith(QLatin1Char('/')) || path.contains(QLatin1String("..")) ||
         path.contains(QLatin1Char('\\')) || path.contains(QLatin1String("//")) || path.contains(QChar(0)) ||
+        path.contains(QLatin1String("/./")) || path.endsWith(QLatin1String("/.")) ||
         lowered.contains("%2e") || lowered.contains("%2f") || lowered.contains("%5c") || lowered.contains("%00")) {
         return ErrorAnswer(400, "Bad path.");
     }
@@ -341,14 +368,9 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
     }
     call.Query = QUrlQuery(request.url());
     const ApiReply reply = endpoint->Handler(call);
-    if (endpoint->Handler && path == QLatin1String("/api/v1/logout")) {
+    if (path == QLatin1String("/api/v1/logout") && !call.SessionId.empty()) {
         // The live feeds of this session end with it.
-        std::erase_if(m_live, [&](Live& l) {
-            if (l.SessionId != call.SessionId || call.SessionId.empty()) return false;
-            l.Socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("logged out"));
-            l.Socket.release()->deleteLater();
-            return true;
-        });
+        EndLive([&](const Live& l) { return l.SessionId == call.SessionId; }, "logged out");
     }
     return JsonAnswer(reply);
 }
@@ -371,11 +393,25 @@ void WebPanel::Send(const QHttpServerRequest& request, QTcpSocket* socket, const
 
 bool WebPanel::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
     ResetByteBudget(socket);
+    // Qt's server hands an upgrade that a handler took to the WebSocket server, which answers the
+    // handshake: only the live feed's path, for a logged-in page of this panel.
+    if (IsUpgrade(request)) {
+        const QUrl origin(QString::fromLatin1(Header(request, "Origin")));
+        QByteArray authority = origin.host().toLower().toLatin1();
+        if (origin.port() != -1) authority += ":" + QByteArray::number(origin.port());
+        const QByteArray host = Header(request, "Host");
+        const bool ok = request.url().path() == QLatin1String(kLivePath) && HostAllowed(host) &&
+                        authority == host.trimmed().toLower() &&
+                        m_sessions.Find(CookieValue(Header(request, "Cookie"), AuthController::kCookie)) != nullptr;
+        if (!ok) Send(request, socket, ErrorAnswer(403, "No live feed without a session of this site."));
+        return ok;
+    }
     Send(request, socket, Handle(request));
     return true;
 }
 
 void WebPanel::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
+    if (IsUpgrade(request)) return;
     Send(request, socket, ErrorAnswer(404, "Not found."));
 }
 
@@ -398,30 +434,20 @@ void WebPanel::AcceptLive() {
         socket->setMaxAllowedIncomingMessageSize(1024);
         socket->setMaxAllowedIncomingFrameSize(1024);
         QWebSocket* raw = socket.get();
-        connect(raw, &QWebSocket::disconnected, this, [this, raw] {
-            std::erase_if(m_live, [&](Live& l) {
-                if (l.Socket.get() != raw) return false;
-                l.Socket.release()->deleteLater();
-                return true;
-            });
-        });
+        connect(raw, &QWebSocket::disconnected, this,
+                [this, raw] { EndLive([raw](const Live& l) { return l.Socket.get() == raw; }, "gone"); });
         m_live.push_back({std::move(socket), id});
-        raw->sendTextMessage(QString::fromUtf8(
-            QJsonDocument(QJsonObject{{QStringLiteral("type"), QStringLiteral("hello")}}).toJson(QJsonDocument::Compact)));
     }
 }
 
 void WebPanel::Broadcast(const QJsonObject& event) {
+    EndLive([this](const Live& l) { return !m_sessions.Live(l.SessionId); }, "session ended");
     const QString text = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
-    std::erase_if(m_live, [&](Live& l) {
-        if (m_sessions.Live(l.SessionId)) {
-            l.Socket->sendTextMessage(text);
-            return false;
-        }
-        l.Socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("session ended"));
-        l.Socket.release()->deleteLater();
-        return true;
-    });
+    std::vector<QPointer<QWebSocket>> sockets;
+    for (const Live& l : m_live) sockets.emplace_back(l.Socket.get());
+    for (const auto& socket : sockets) {
+        if (socket) socket->sendTextMessage(text);
+    }
 }
 
 void WebPanel::PlayersChanged() {

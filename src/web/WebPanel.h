@@ -85,7 +85,12 @@ private:
     static QByteArray Header(const QHttpServerRequest& request, const char* name);
     static std::string CookieValue(const QByteArray& cookies, const char* name);
 
+    struct Live {
+        std::unique_ptr<QWebSocket> Socket;
+        std::string SessionId;
+    };
     void AcceptLive();
+    void EndLive(const std::function<bool(const Live&)>& ends, const char* why);
     void Broadcast(const QJsonObject& event);
 
     // PanelListener
@@ -111,10 +116,6 @@ private:
     std::map<QString, QString> m_assets;  // URL path -> resource path
     std::set<QString> m_publicAssets;
     QTcpServer* m_tcp = nullptr;  // owned by the HTTP server once bound
-    struct Live {
-        std::unique_ptr<QWebSocket> Socket;
-        std::string SessionId;
-    };
     std::vector<Live> m_live;
 };
 

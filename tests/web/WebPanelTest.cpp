@@ -218,6 +218,148 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     EXPECT_EQ(Call("GET", "/api/v1/players", nullptr, {}, bearer(viewerToken + "x")).Status, 401);
 }
 
+// The panel's defences, each against a real connection: cookie flags, CSRF token and Origin,
+// logout and expiry on the virtual clock, the login brake with alike answers, Host names, size
+// limits that cut a connection while it sends, static paths that try to leave the pages, and the
+// headers every answer carries.
+TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
+    // Cookie flags; the session answers its CSRF token to the page.
+    const Reply login = TryLogin("mia", "mia password");
+    ASSERT_EQ(login.Status, 200);
+    const std::string cookie = login.Header("set-cookie");
+    for (const char* flag : {"HttpOnly", "SameSite=Strict", "Path=/"}) EXPECT_NE(cookie.find(flag), std::string::npos) << cookie;
+    EXPECT_EQ(cookie.find("Secure"), std::string::npos) << "no Secure flag over plain HTTP, or the browser drops it";
+    Login mia = *LogIn("mia");
+
+    // CSRF token and Origin on every state-changing request under a cookie.
+    const QByteArray chat = R"({"text":"hi"})";
+    Login noToken{mia.Cookie, ""}, wrongToken{mia.Cookie, std::string(mia.Csrf.size(), 'a')};
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &noToken, chat).Status, 403);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &wrongToken, chat).Status, 403);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Origin", "http://evil.example"}}).Status, 403);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Origin", "http://127.0.0.1:1"}}).Status, 403);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Referer", "http://evil.example/" + origin}}).Status, 403);
+    EXPECT_TRUE(backend.actions.empty());
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Referer", origin + "/"}}).Status, 200);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat).Status, 200);
+    // A login from another site's page is refused too (login CSRF).
+    EXPECT_EQ(Call("POST", "/api/v1/login", nullptr, R"({"name":"mia","password":"mia password"})",
+                   {{"Origin", "http://evil.example"}}).Status, 403);
+
+    // Host names: DNS rebinding gets nowhere.
+    EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\nHost: evil.example\r\n\r\n").Status, 421);
+    EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\n\r\n").Status, 421);
+    EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\nHost: localhost:" + QByteArray::number(port) + "\r\n\r\n").Status, 200);
+
+    // Logout ends the session on the server, whoever still holds the cookie.
+    EXPECT_EQ(Call("POST", "/api/v1/logout", &mia).Status, 200);
+    EXPECT_EQ(Call("GET", "/api/v1/status", &mia).Status, 401);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat).Status, 401);
+
+    // Expiry: half an hour idle, or twelve hours however busy.
+    Login idle = *LogIn("vic");
+    now += 29 * 60 * 1000;
+    EXPECT_EQ(Call("GET", "/api/v1/status", &idle).Status, 200);
+    now += 30 * 60 * 1000;
+    EXPECT_EQ(Call("GET", "/api/v1/status", &idle).Status, 401);
+    Login busy = *LogIn("vic");
+    for (int i = 0; i < 12 * 3 - 1; ++i) {
+        now += 20 * 60 * 1000;
+        ASSERT_EQ(Call("GET", "/api/v1/status", &busy).Status, 200) << i;
+    }
+    now += 20 * 60 * 1000;
+    EXPECT_EQ(Call("GET", "/api/v1/status", &busy).Status, 401);
+
+    // A wrong password and an unknown name answer alike; five failures lock the name, whatever
+    // the password, until the lock runs out.
+    const Reply wrong = TryLogin("alice", "guess 1");
+    const Reply unknown = TryLogin("nobody", "guess 1");
+    EXPECT_EQ(wrong.Status, 401);
+    EXPECT_EQ(wrong.Status, unknown.Status);
+    EXPECT_EQ(wrong.Body, unknown.Body);
+    for (int i = 2; i <= 5; ++i) EXPECT_EQ(TryLogin("alice", "guess " + std::to_string(i)).Status, 401);
+    const Reply locked = TryLogin("alice", "alice password");
+    EXPECT_EQ(locked.Status, 429);
+    EXPECT_FALSE(locked.Header("retry-after").empty());
+    now += 61 * 1000;
+    EXPECT_EQ(TryLogin("alice", "alice password").Status, 200);
+    // Per address too: guessing across names locks the address out, for an hour at most.
+    for (int i = 0; i < LoginThrottle::kFreeFailuresPerAddress; ++i) TryLogin("name" + std::to_string(i), "x");
+    EXPECT_EQ(TryLogin("vic", "vic password").Status, 429);
+    now += 3600 * 1000;
+    EXPECT_EQ(TryLogin("vic", "vic password").Status, 200);
+
+    // Size limits: headers and bodies beyond them are refused; a connection that keeps sending
+    // is cut while it sends, and the panel goes on serving.
+    Login vic = *LogIn("vic");
+    const QByteArray padding(20 * 1024, 'a');
+    EXPECT_EQ(Call("GET", "/api/v1/status", &vic, {}, {{"X-Padding", padding}}).Status, 431);
+    EXPECT_EQ(Call("POST", "/api/v1/login", nullptr, "{\"name\":\"" + QByteArray(70 * 1024, 'a') + "\"}").Status, 413);
+    EXPECT_EQ(Call("POST", "/api/v1/login", nullptr, QByteArray(4 * 1024 * 1024, 'a')).Status, 0);
+    EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\nX-Endless: " + QByteArray(1024 * 1024, 'a')).Status, 0);
+    EXPECT_EQ(Call("GET", "/api/v1/status", &vic).Status, 200);
+
+    // Static files come only from the pages compiled in.
+    for (const char* path : {"/../CMakeLists.txt", "/%2e%2e/CMakeLists.txt", "/%2E%2E%2FCMakeLists.txt", "/a%2fb.js",
+                             "/..%5cCMakeLists.txt", "/x\\..\\app.js", "/app.js%00.html", "/./app.js"}) {
+        const Reply r = Call("GET", path, &vic);
+        EXPECT_EQ(r.Status, 400) << path;
+    }
+    EXPECT_EQ(Call("GET", "/missing.js", &vic).Status, 404);
+    EXPECT_EQ(Call("GET", "//etc/passwd", &vic).Status, 404);
+    EXPECT_EQ(Call("GET", "/assets/app.js", &vic).Status, 404);
+
+    // Headers: no framing, no inline script, no sniffing, no cached API answers.
+    const Reply page = Call("GET", "/", &vic);
+    EXPECT_EQ(page.Status, 200);
+    EXPECT_NE(page.Header("content-security-policy").find("default-src 'self'"), std::string::npos);
+    EXPECT_NE(page.Header("content-security-policy").find("frame-ancestors 'none'"), std::string::npos);
+    EXPECT_EQ(page.Header("content-security-policy").find("unsafe-inline"), std::string::npos);
+    EXPECT_EQ(page.Header("x-frame-options"), "DENY");
+    EXPECT_EQ(page.Header("x-content-type-options"), "nosniff");
+    EXPECT_FALSE(page.Header("referrer-policy").empty());
+    EXPECT_EQ(page.Body.indexOf("<script>"), -1);
+    EXPECT_EQ(Call("GET", "/api/v1/status", &vic).Header("cache-control"), "no-store");
+}
+
+// The live feed: only a logged-in page of this panel gets it, it carries the program's events,
+// and it ends with the session.
+TEST_F(PanelTest, LiveFeedNeedsTheSessionAndThisSite) {
+    Login vic = *LogIn("vic");
+    struct Client {
+        QWebSocket Socket;
+        QStringList Messages;
+        bool Closed = false;
+        Client(const QString& origin, const std::string& cookie, quint16 port) : Socket(origin) {
+            QObject::connect(&Socket, &QWebSocket::textMessageReceived, [this](const QString& m) { Messages << m; });
+            QObject::connect(&Socket, &QWebSocket::disconnected, [this] { Closed = true; });
+            QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(port)));
+            if (!cookie.empty()) request.setRawHeader("Cookie", "tovi_session=" + QByteArray::fromStdString(cookie));
+            Socket.open(request);
+        }
+    };
+    const QString own = QString::fromLatin1(origin);
+    Client stranger(QStringLiteral("http://evil.example"), vic.Cookie, port);
+    Client anonymous(own, "", port);
+    Client page(own, vic.Cookie, port);
+    // The panel takes a connection in before the client sees the handshake's answer.
+    ASSERT_TRUE(Spin([&] {
+        return stranger.Closed && anonymous.Closed && page.Socket.state() == QAbstractSocket::ConnectedState;
+    })) << page.Socket.state() << page.Socket.errorString().toStdString() << page.Closed;
+    EXPECT_TRUE(stranger.Messages.isEmpty());
+    EXPECT_TRUE(anonymous.Messages.isEmpty());
+
+    backend.players.push_back({7, "Eve", 1, 0, 0, 30});
+    backend.listener->PlayersChanged();
+    ASSERT_TRUE(Spin([&] { return !page.Messages.isEmpty(); }));
+    const QJsonObject event = QJsonDocument::fromJson(page.Messages[0].toUtf8()).object();
+    EXPECT_EQ(event.value("type").toString(), "players");
+    EXPECT_EQ(event.value("players").toArray().last().toObject().value("name").toString(), "Eve");
+
+    EXPECT_EQ(Call("POST", "/api/v1/logout", &vic).Status, 200);
+    ASSERT_TRUE(Spin([&] { return page.Closed; }));
+}
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
