@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -188,6 +189,17 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
         }
     }
     EXPECT_GE(checked, 3 * 18);
+    // The API's description names every endpoint of the table, with its method.
+    QFile spec(QStringLiteral(TOVI_OPENAPI_PATH));
+    ASSERT_TRUE(spec.open(QIODevice::ReadOnly));
+    const QByteArray yaml = spec.readAll();
+    for (const WebPanel::Endpoint& e : m_panel->Endpoints()) {
+        const QByteArray key = "\n  " + QByteArray(e.Path).mid(7) + ":\n";
+        const qsizetype at = yaml.indexOf(key);
+        ASSERT_GE(at, 0) << e.Path;
+        const qsizetype next = yaml.indexOf("\n  /", at + 1);
+        EXPECT_GE(yaml.mid(at, next - at).indexOf("    " + QByteArray(e.Method).toLower() + ":"), 0) << e.Method << " " << e.Path;
+    }
     // The program learns who acted.
     EXPECT_EQ(backend.actions.front(), "Talk mia 3 Bob hi");
     // Pages are private too, but the login page and its assets.
