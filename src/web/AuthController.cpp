@@ -5,7 +5,7 @@ namespace tovi {
 QByteArray AuthController::Cookie(const std::string& value, bool expire) const {
     QByteArray cookie = QByteArray(kCookie) + "=" + QByteArray::fromStdString(value) +
                         "; Path=/; HttpOnly; SameSite=Strict";
-    if (m_https) cookie += "; Secure";
+    if (m_secureCookie) cookie += "; Secure";
     if (expire) cookie += "; Max-Age=0";
     return cookie;
 }

@@ -9,8 +9,8 @@ namespace tovi {
 class AuthController {
 public:
     AuthController(AccountStore& accounts, SessionStore& sessions, LoginThrottle& throttle, PanelClock clock,
-                   bool https)
-        : m_accounts(accounts), m_sessions(sessions), m_throttle(throttle), m_clock(std::move(clock)), m_https(https) {}
+                   bool secureCookie)
+        : m_accounts(accounts), m_sessions(sessions), m_throttle(throttle), m_clock(std::move(clock)), m_secureCookie(secureCookie) {}
 
     ApiReply Login(const ApiCall& call);
     ApiReply Logout(const ApiCall& call);
@@ -25,7 +25,7 @@ private:
     SessionStore& m_sessions;
     LoginThrottle& m_throttle;
     PanelClock m_clock;
-    bool m_https;
+    bool m_secureCookie;
 };
 
 }  // namespace tovi

@@ -94,7 +94,7 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
       m_clock(std::move(clock)),
       m_sessions(m_clock, m_settings.IdleSeconds, m_settings.AbsoluteSeconds),
       m_throttle(m_clock),
-      m_auth(accounts, m_sessions, m_throttle, m_clock, m_settings.Https()),
+      m_auth(accounts, m_sessions, m_throttle, m_clock, m_settings.SecureCookie()),
       m_status(backend),
       m_players(backend),
       m_chat(backend),

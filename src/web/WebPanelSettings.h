@@ -6,6 +6,8 @@
 //   hosts=               the names the panel answers to, comma separated (the Host header);
 //                        empty: localhost, 127.0.0.1 and the bind address
 //   cert=  key=          PEM files; with both the panel speaks HTTPS only
+//   secure_cookie=0      1: mark the session cookie Secure although the panel speaks plain HTTP
+//                        (behind a reverse proxy that serves HTTPS)
 //   moderator_ban_minutes=1440   the longest ban a moderator may give
 #include <cstdint>
 #include <functional>
@@ -20,12 +22,14 @@ struct WebPanelSettings {
     uint16_t Port = 8080;
     std::vector<std::string> Hosts;  // lower case, never empty once read
     std::string CertFile, KeyFile;
+    bool SecureCookieBehindProxy = false;
     int64_t ModeratorBanMinutes = 24 * 60;
     // Sessions end after this long without a request, and this long after the login at most.
     int64_t IdleSeconds = 30 * 60;
     int64_t AbsoluteSeconds = 12 * 60 * 60;
 
     bool Https() const { return !CertFile.empty() && !KeyFile.empty(); }
+    bool SecureCookie() const { return Https() || SecureCookieBehindProxy; }
 
     // `read(key, default)` answers a key of the [web] section. Values out of range fall back to
     // the default.

@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QSslSocket>
 #include <QJsonArray>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -370,6 +372,66 @@ TEST_F(PanelTest, LiveFeedNeedsTheSessionAndThisSite) {
 
     EXPECT_EQ(Call("POST", "/api/v1/logout", &vic).Status, 200);
     ASSERT_TRUE(Spin([&] { return page.Closed; }));
+}
+
+// The [web] section as read, and the panel over HTTPS with a certificate made for the test: the
+// cookie is Secure, browsers are told to stay on HTTPS, plain HTTP gets no answer, and the size
+// limit holds on encrypted connections too.
+TEST_F(PanelTest, SettingsAndHttps) {
+    std::map<std::string, std::string> ini = {{"enabled", "1"}, {"bind", "192.168.1.5"}, {"port", "99999"}};
+    auto read = [&](const std::string& key, const std::string& fallback) {
+        return ini.count(key) ? ini.at(key) : fallback;
+    };
+    WebPanelSettings s = WebPanelSettings::Read(read);
+    EXPECT_TRUE(s.Enabled);
+    EXPECT_EQ(s.Port, 8080);
+    EXPECT_EQ(s.Hosts, (std::vector<std::string>{"localhost", "127.0.0.1", "192.168.1.5"}));
+    EXPECT_FALSE(s.SecureCookie());
+    ini = {{"hosts", " Panel.Example.org, ,localhost "}, {"secure_cookie", "1"}};
+    s = WebPanelSettings::Read(read);
+    EXPECT_FALSE(s.Enabled);
+    EXPECT_EQ(s.Hosts, (std::vector<std::string>{"panel.example.org", "localhost"}));
+    EXPECT_TRUE(s.SecureCookie());
+
+    const QString cert = m_dir.filePath(QStringLiteral("cert.pem")), key = m_dir.filePath(QStringLiteral("key.pem"));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("openssl"),
+                                {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+                                 "-keyout", key, "-out", cert}),
+              0);
+    WebPanelSettings settings;
+    settings.Port = 0;
+    settings.Hosts = {"127.0.0.1"};
+    settings.CertFile = cert.toStdString();
+    settings.KeyFile = key.toStdString();
+    WebPanel https(backend, *m_accounts, settings, [this] { return now; });
+    std::string error;
+    ASSERT_TRUE(https.Start(error)) << error;
+
+    auto exchange = [&](const QByteArray& request) {
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);  // made for the test, trusted by nobody
+        QByteArray data;
+        bool closed = false;
+        QObject::connect(&socket, &QSslSocket::readyRead, [&] { data += socket.readAll(); });
+        QObject::connect(&socket, &QSslSocket::disconnected, [&] { closed = true; });
+        QObject::connect(&socket, &QSslSocket::errorOccurred, [&] { closed = true; });
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), https.Port());
+        EXPECT_TRUE(Spin([&] { return socket.isEncrypted() || closed; }));
+        socket.write(request);
+        EXPECT_TRUE(Spin([&] { return data.contains("\r\n\r\n") || closed; }));
+        return data;
+    };
+    const QByteArray login = QJsonDocument(QJsonObject{{"name", "vic"}, {"password", "vic password"}}).toJson();
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(https.Port());
+    const QByteArray answer = exchange("POST /api/v1/login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: https://" + host +
+                                       "\r\nContent-Length: " + QByteArray::number(login.size()) + "\r\n\r\n" + login);
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.left(200).toStdString();
+    EXPECT_TRUE(answer.contains("; Secure")) << answer.toStdString();
+    EXPECT_TRUE(answer.contains("Strict-Transport-Security"));
+    EXPECT_FALSE(exchange("POST /api/v1/login HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: 9000000\r\n\r\n" +
+                          QByteArray(1024 * 1024, 'a'))
+                     .startsWith("HTTP/1.1"));
+    EXPECT_EQ(Exchange(https.Port(), "GET /login.html HTTP/1.1\r\nHost: " + host + "\r\n\r\n").Status, 0);
 }
 
 int main(int argc, char** argv) {
