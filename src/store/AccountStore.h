@@ -37,6 +37,8 @@ public:
     // False when there is no such account (error empty) or the file refused (error says why).
     virtual bool RemoveAccount(const std::string& name, std::string& error) = 0;
     virtual std::vector<Account> Accounts() = 0;
+    // The account with this name (letter case ignored), as it is now.
+    virtual std::optional<Account> FindAccount(const std::string& name) = 0;
 
     // The account when the password is its own; nothing otherwise. An unknown name costs the same
     // as a wrong password, so that the answer's time tells nothing. A success notes the login.

@@ -152,6 +152,14 @@ std::vector<Account> SqliteAccountStore::Accounts() {
     return out;
 }
 
+std::optional<Account> SqliteAccountStore::FindAccount(const std::string& name) {
+    SqliteStatement st(m_db, "SELECT name, role, created, coalesce(last_login, 0) FROM accounts WHERE name_key=?");
+    if (!st.Ok()) return std::nullopt;
+    st.Text(1, AccountNameKey(name));
+    if (sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
+    return AccountFrom(st);
+}
+
 std::optional<Account> SqliteAccountStore::Authenticate(const std::string& name, const std::string& password,
                                                         int64_t now) {
     SqliteStatement st(m_db,

@@ -207,6 +207,14 @@ bool WebPanel::Start(std::string& error) {
     return true;
 }
 
+bool WebPanel::LiveAccountSession(const std::string& id) {
+    const Session* s = m_sessions.Find(id);
+    if (!s) return false;
+    if (m_accounts.FindAccount(s->Account)) return true;
+    m_sessions.End(id);
+    return false;
+}
+
 quint16 WebPanel::Port() const {
     return m_tcp ? m_tcp->serverPort() : 0;
 }
@@ -327,10 +335,15 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
                 call.AccountRole = account->AccountRole;
             }
         } else if (const Session* s = m_sessions.Find(CookieValue(Header(request, "Cookie"), AuthController::kCookie))) {
-            call.Account = s->Account;
-            call.AccountRole = s->AccountRole;
-            call.SessionId = s->Id;
-            byCookie = true;
+            // An account removed since the login loses its sessions at once.
+            if (const auto account = m_accounts.FindAccount(s->Account)) {
+                call.Account = account->Name;
+                call.AccountRole = account->AccountRole;
+                call.SessionId = s->Id;
+                byCookie = true;
+            } else {
+                m_sessions.End(s->Id);
+            }
         }
         if (call.Account.empty()) {
             if (!path.startsWith(QLatin1String("/api/")) && method == "GET") {
@@ -405,7 +418,7 @@ bool WebPanel::handleRequest(const QHttpServerRequest& request, QTcpSocket* sock
         const QByteArray host = Header(request, "Host");
         const bool ok = request.url().path() == QLatin1String(kLivePath) && HostAllowed(host) &&
                         authority == host.trimmed().toLower() &&
-                        m_sessions.Find(CookieValue(Header(request, "Cookie"), AuthController::kCookie)) != nullptr;
+                        LiveAccountSession(CookieValue(Header(request, "Cookie"), AuthController::kCookie));
         if (!ok) Send(request, socket, ErrorAnswer(403, "No live feed without a session of this site."));
         return ok;
     }
@@ -427,7 +440,7 @@ void WebPanel::AcceptLive() {
         if (origin.port() != -1) originAuthority += ":" + QByteArray::number(origin.port());
         const std::string id = CookieValue(handshake.rawHeader("Cookie"), AuthController::kCookie);
         const bool ok = socket->requestUrl().path() == QLatin1String(kLivePath) && HostAllowed(host) &&
-                        originAuthority == host.trimmed().toLower() && m_sessions.Find(id) != nullptr;
+                        originAuthority == host.trimmed().toLower() && LiveAccountSession(id);
         if (!ok) {
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("refused"));
             socket.release()->deleteLater();

@@ -81,6 +81,8 @@ private:
     void Send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer);
 
     bool HostAllowed(const QByteArray& host) const;
+    // The session is live and its account still exists.
+    bool LiveAccountSession(const std::string& id);
     bool SameOrigin(const QHttpServerRequest& request) const;
     static QByteArray Header(const QHttpServerRequest& request, const char* name);
     static std::string CookieValue(const QByteArray& cookies, const char* name);

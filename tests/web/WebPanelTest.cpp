@@ -270,6 +270,13 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
     EXPECT_EQ(Call("GET", "/api/v1/status", &mia).Status, 401);
     EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat).Status, 401);
 
+    // Removing an account ends its sessions.
+    Login gone = *LogIn("vic");
+    std::string error;
+    ASSERT_TRUE(m_accounts->RemoveAccount("vic", error));
+    EXPECT_EQ(Call("GET", "/api/v1/status", &gone).Status, 401);
+    ASSERT_TRUE(m_accounts->AddAccount("vic", Role::Viewer, "vic password", 0, error));
+
     // Expiry: half an hour idle, or twelve hours however busy.
     Login idle = *LogIn("vic");
     now += 29 * 60 * 1000;

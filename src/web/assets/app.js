@@ -185,7 +185,8 @@ function live() {
     else if (e.type === 'chat') addChat(e.line);
     else if (e.type === 'admin') { loadAudit(); loadBans(); }
   });
-  socket.addEventListener('close', () => setTimeout(live, 5000));
+  // A feed that ends with the session sends the page back to the login; otherwise it comes back.
+  socket.addEventListener('close', () => setTimeout(() => api('GET', '/api/v1/session').then(live, () => {}), 5000));
 }
 
 function wire() {
