@@ -190,11 +190,11 @@ bool WebPanel::Start(std::string& error) {
         config.setLocalCertificateChain(certs);
         config.setPrivateKey(key);
         config.setProtocol(QSsl::TlsV1_2OrLater);
-        auto* ssl = new LimitedServer<QSslServer>(kMaxRequestBytes);
+        auto* ssl = new LimitedServer<QSslServer>(kMaxRequestBytes, m_settings.RequestTimeoutMs);
         ssl->setSslConfiguration(config);
         server = ssl;
     } else {
-        server = new LimitedServer<QTcpServer>(kMaxRequestBytes);
+        server = new LimitedServer<QTcpServer>(kMaxRequestBytes, m_settings.RequestTimeoutMs);
     }
     if (!server->listen(address, m_settings.Port)) {
         error = "The web panel cannot listen on " + m_settings.Bind + ":" + std::to_string(m_settings.Port) + " (" +
@@ -408,7 +408,7 @@ void WebPanel::Send(const QHttpServerRequest& request, QTcpSocket* socket, const
 }
 
 bool WebPanel::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
-    ResetByteBudget(socket);
+    ConnectionLimits* limits = LimitsOf(socket);
     // Qt's server hands an upgrade that a handler took to the WebSocket server, which answers the
     // handshake: only the live feed's path, for a logged-in page of this panel.
     if (IsUpgrade(request)) {
@@ -419,10 +419,17 @@ bool WebPanel::handleRequest(const QHttpServerRequest& request, QTcpSocket* sock
         const bool ok = request.url().path() == QLatin1String(kLivePath) && HostAllowed(host) &&
                         authority == host.trimmed().toLower() &&
                         LiveAccountSession(CookieValue(Header(request, "Cookie"), AuthController::kCookie));
-        if (!ok) Send(request, socket, ErrorAnswer(403, "No live feed without a session of this site."));
+        if (!ok) {
+            Send(request, socket, ErrorAnswer(403, "No live feed without a session of this site."));
+        } else if (limits) {
+            limits->Release();
+        }
         return ok;
     }
+    if (limits) limits->Answered();
     Send(request, socket, Handle(request));
+    // Counted again from the answer: a login's hashing may take a while.
+    if (limits) limits->Answered();
     return true;
 }
 

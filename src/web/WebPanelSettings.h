@@ -27,6 +27,9 @@ struct WebPanelSettings {
     // Sessions end after this long without a request, and this long after the login at most.
     int64_t IdleSeconds = 30 * 60;
     int64_t AbsoluteSeconds = 12 * 60 * 60;
+    // A connection is cut when a request takes longer than this to arrive, counted from the
+    // connection or from the last answer (so an idle kept-alive connection goes too).
+    int RequestTimeoutMs = 30 * 1000;
 
     bool Https() const { return !CertFile.empty() && !KeyFile.empty(); }
     bool SecureCookie() const { return Https() || SecureCookieBehindProxy; }

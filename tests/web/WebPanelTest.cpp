@@ -100,6 +100,7 @@ protected:
         settings.Port = 0;
         settings.Hosts = {"127.0.0.1", "localhost"};
         settings.ModeratorBanMinutes = 120;
+        settings.RequestTimeoutMs = 1500;
         m_panel = std::make_unique<WebPanel>(backend, *m_accounts, settings, [this] { return now; });
         ASSERT_TRUE(m_panel->Start(error)) << error;
         port = m_panel->Port();
@@ -319,6 +320,16 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
     EXPECT_EQ(Call("POST", "/api/v1/login", nullptr, QByteArray(4 * 1024 * 1024, 'a')).Status, 0);
     EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\nX-Endless: " + QByteArray(1024 * 1024, 'a')).Status, 0);
     EXPECT_EQ(Call("GET", "/api/v1/status", &vic).Status, 200);
+
+    // A request sent a byte at a time, or never finished, does not hold a connection for ever
+    // (the panel's time-out is short here), while answered requests keep theirs open.
+    QTcpSocket slow;
+    bool slowClosed = false;
+    QObject::connect(&slow, &QTcpSocket::disconnected, [&] { slowClosed = true; });
+    slow.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(Spin([&] { return slow.state() == QAbstractSocket::ConnectedState; }));
+    slow.write("GET /login.html HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+    EXPECT_TRUE(Spin([&] { return slowClosed; }));
 
     // Static files come only from the pages compiled in.
     for (const char* path : {"/../CMakeLists.txt", "/%2e%2e/CMakeLists.txt", "/%2E%2E%2FCMakeLists.txt", "/a%2fb.js",
