@@ -8,7 +8,6 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QWebSocket>
-
 #include <memory>
 #include <vector>
 
@@ -22,7 +21,8 @@ namespace {
 void Spin(const std::function<bool()>& done) {
     QElapsedTimer guard;
     guard.start();
-    while (!done() && guard.elapsed() < 20000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    while (!done() && guard.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
 }
 
 void BM_TickWithLiveFeeds(benchmark::State& state) {
@@ -33,7 +33,8 @@ void BM_TickWithLiveFeeds(benchmark::State& state) {
     std::string error;
     accounts.Store->AddAccount("viewer", tovi::Role::Viewer, "viewer password", 0, error);
     tovi::testing::FakePanelBackend backend;
-    for (int slot = 4; slot < 32; ++slot) backend.players.push_back({slot, "Player " + std::to_string(slot), 1, 3, 2, 60});
+    for (int slot = 4; slot < 32; ++slot)
+        backend.players.push_back({slot, "Player " + std::to_string(slot), 1, 3, 2, 60});
     tovi::WebPanelSettings settings;
     settings.Port = 0;
     settings.Hosts = {"127.0.0.1"};

@@ -24,8 +24,8 @@ std::optional<Role> ParseRole(std::string_view text) {
 bool ValidAccountName(std::string_view name) {
     if (name.empty() || name.size() > 32) return false;
     for (char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                        c == '_' || c == '-';
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == '.' || c == '_' || c == '-';
         if (!ok) return false;
     }
     return true;

@@ -1,13 +1,13 @@
 #include "AccountsCommand.h"
 
-#include "AccountStore.h"
-
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
+
+#include "AccountStore.h"
 
 #if defined(TOVI_ACCOUNTS)
 #if defined(_WIN32)
@@ -50,7 +50,8 @@ std::optional<std::string> ReadHidden(const char* prompt, std::ostream& err) {
 #if defined(_WIN32)
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
-    const bool restore = GetConsoleMode(input, &mode) && SetConsoleMode(input, mode & ~DWORD(ENABLE_ECHO_INPUT));
+    const bool restore =
+        GetConsoleMode(input, &mode) && SetConsoleMode(input, mode & ~DWORD(ENABLE_ECHO_INPUT));
     const bool ok = static_cast<bool>(std::getline(std::cin, line));
     if (restore) SetConsoleMode(input, mode);
 #else
@@ -116,14 +117,13 @@ bool WantsAccountCommand(const std::vector<std::string>& args) {
     });
 }
 
-int RunAccountCommand(const std::vector<std::string>& args, const std::string& defaultFolder, std::istream& in,
-                      std::ostream& out, std::ostream& err) {
+int RunAccountCommand(const std::vector<std::string>& args, const std::string& defaultFolder,
+                      std::istream& in, std::ostream& out, std::ostream& err) {
     std::string command, name, role, folder = defaultFolder;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        const bool isCommand = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const char* c) {
-                                   return arg == c;
-                               }) != std::end(kCommands);
+        const bool isCommand = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                            [&](const char* c) { return arg == c; }) != std::end(kCommands);
         if (isCommand) {
             if (!command.empty()) {
                 err << "Give one of " << command << " and " << arg << ".\n" << kUsage;

@@ -21,7 +21,7 @@ bool WantsAccountCommand(const std::vector<std::string>& args);
 // Answers the exit code: 0 done, 1 the database refused or there is no such account, 2 the
 // command line or the password is wrong. `defaultFolder` is the data folder when --data-dir is
 // not given; `in` is read for the password when it is not a terminal.
-int RunAccountCommand(const std::vector<std::string>& args, const std::string& defaultFolder, std::istream& in,
-                      std::ostream& out, std::ostream& err);
+int RunAccountCommand(const std::vector<std::string>& args, const std::string& defaultFolder,
+                      std::istream& in, std::ostream& out, std::ostream& err);
 
 }  // namespace tovi

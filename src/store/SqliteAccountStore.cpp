@@ -46,8 +46,8 @@ bool VerifyPassword(const std::string& hash, const std::string& password) {
 
 std::string TokenHash(const std::string& token) {
     unsigned char out[crypto_generichash_BYTES];
-    crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char*>(token.data()), token.size(), nullptr,
-                       0);
+    crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char*>(token.data()), token.size(),
+                       nullptr, 0);
     return std::string(reinterpret_cast<const char*>(out), sizeof out);
 }
 
@@ -59,13 +59,15 @@ SqliteAccountStore::Opened SqliteAccountStore::Open(const std::string& path) {
     }
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        opened.Error = "The accounts in " + path + " cannot be opened (" + (db ? sqlite3_errmsg(db) : "no memory") + ")";
+        opened.Error =
+            "The accounts in " + path + " cannot be opened (" + (db ? sqlite3_errmsg(db) : "no memory") + ")";
         sqlite3_close_v2(db);
         return opened;
     }
     sqlite3_busy_timeout(db, 2000);
     SqliteStatement check(
-        db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('accounts','account_tokens')");
+        db,
+        "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('accounts','account_tokens')");
     if (!check.Ok() || sqlite3_step(*check) != SQLITE_ROW || sqlite3_column_int(*check, 0) != 2) {
         opened.Error = "The database " + path + " holds no accounts";
         sqlite3_close_v2(db);
@@ -87,8 +89,8 @@ SqliteAccountStore::~SqliteAccountStore() {
     sqlite3_close_v2(m_db);
 }
 
-bool SqliteAccountStore::AddAccount(const std::string& name, Role role, const std::string& password, int64_t now,
-                                    std::string& error) {
+bool SqliteAccountStore::AddAccount(const std::string& name, Role role, const std::string& password,
+                                    int64_t now, std::string& error) {
     if (!ValidAccountName(name)) {
         error = "An account name is 1 to 32 letters, digits, dots, dashes or underscores.";
         return false;
@@ -98,8 +100,8 @@ bool SqliteAccountStore::AddAccount(const std::string& name, Role role, const st
         error = "Not enough memory to hash the password.";
         return false;
     }
-    SqliteStatement st(m_db,
-                       "INSERT INTO accounts(name, name_key, role, password_hash, created) VALUES (?,?,?,?,?)");
+    SqliteStatement st(
+        m_db, "INSERT INTO accounts(name, name_key, role, password_hash, created) VALUES (?,?,?,?,?)");
     if (!st.Ok()) {
         error = sqlite3_errmsg(m_db);
         return false;
@@ -127,8 +129,8 @@ bool SqliteAccountStore::RemoveAccount(const std::string& name, std::string& err
         error = sqlite3_errmsg(m_db);
         return false;
     }
-    SqliteStatement tokens(m_db,
-                           "DELETE FROM account_tokens WHERE account_id IN (SELECT id FROM accounts WHERE name_key=?)");
+    SqliteStatement tokens(
+        m_db, "DELETE FROM account_tokens WHERE account_id IN (SELECT id FROM accounts WHERE name_key=?)");
     SqliteStatement account(m_db, "DELETE FROM accounts WHERE name_key=?");
     bool ok = tokens.Ok() && account.Ok();
     if (ok) {
@@ -147,13 +149,15 @@ bool SqliteAccountStore::RemoveAccount(const std::string& name, std::string& err
 
 std::vector<Account> SqliteAccountStore::Accounts() {
     std::vector<Account> out;
-    SqliteStatement st(m_db, "SELECT name, role, created, coalesce(last_login, 0) FROM accounts ORDER BY name_key");
+    SqliteStatement st(m_db,
+                       "SELECT name, role, created, coalesce(last_login, 0) FROM accounts ORDER BY name_key");
     while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) out.push_back(AccountFrom(st));
     return out;
 }
 
 std::optional<Account> SqliteAccountStore::FindAccount(const std::string& name) {
-    SqliteStatement st(m_db, "SELECT name, role, created, coalesce(last_login, 0) FROM accounts WHERE name_key=?");
+    SqliteStatement st(m_db,
+                       "SELECT name, role, created, coalesce(last_login, 0) FROM accounts WHERE name_key=?");
     if (!st.Ok()) return std::nullopt;
     st.Text(1, AccountNameKey(name));
     if (sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
@@ -162,9 +166,10 @@ std::optional<Account> SqliteAccountStore::FindAccount(const std::string& name) 
 
 std::optional<Account> SqliteAccountStore::Authenticate(const std::string& name, const std::string& password,
                                                         int64_t now) {
-    SqliteStatement st(m_db,
-                       "SELECT name, role, created, coalesce(last_login, 0), password_hash FROM accounts WHERE "
-                       "name_key=?");
+    SqliteStatement st(
+        m_db,
+        "SELECT name, role, created, coalesce(last_login, 0), password_hash FROM accounts WHERE "
+        "name_key=?");
     std::optional<Account> found;
     std::string hash = m_dummyHash;
     if (st.Ok()) {
@@ -190,9 +195,10 @@ std::string SqliteAccountStore::NewToken(const std::string& name, int64_t now, s
     unsigned char random[kTokenBytes];
     randombytes_buf(random, sizeof random);
     const std::string token = "tovi_" + Hex(random, sizeof random);
-    SqliteStatement st(m_db,
-                       "INSERT INTO account_tokens(account_id, token_hash, created) SELECT id, ?, ? FROM accounts "
-                       "WHERE name_key=?");
+    SqliteStatement st(
+        m_db,
+        "INSERT INTO account_tokens(account_id, token_hash, created) SELECT id, ?, ? FROM accounts "
+        "WHERE name_key=?");
     if (!st.Ok()) {
         error = sqlite3_errmsg(m_db);
         return {};

@@ -27,7 +27,8 @@ public:
     bool RemoveAccount(const std::string& name, std::string& error) override;
     std::vector<Account> Accounts() override;
     std::optional<Account> FindAccount(const std::string& name) override;
-    std::optional<Account> Authenticate(const std::string& name, const std::string& password, int64_t now) override;
+    std::optional<Account> Authenticate(const std::string& name, const std::string& password,
+                                        int64_t now) override;
     std::string NewToken(const std::string& name, int64_t now, std::string& error) override;
     std::optional<Account> AccountByToken(const std::string& token) override;
 

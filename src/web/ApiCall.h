@@ -5,7 +5,6 @@
 #include <QJsonObject>
 #include <QString>
 #include <QUrlQuery>
-
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,7 +49,8 @@ namespace tovi {
 
 // A text field of the request as the game's bytes: false when it is missing, too long or holds
 // a control character (which must never reach the game's console).
-inline bool TextField(const QJsonObject& body, const char* key, size_t maxBytes, bool mayBeEmpty, std::string& out) {
+inline bool TextField(const QJsonObject& body, const char* key, size_t maxBytes, bool mayBeEmpty,
+                      std::string& out) {
     const QJsonValue value = body.value(QLatin1String(key));
     if (!value.isString()) return false;
     out = GameBytes(value.toString());

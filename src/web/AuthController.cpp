@@ -3,8 +3,8 @@
 namespace tovi {
 
 QByteArray AuthController::Cookie(const std::string& value, bool expire) const {
-    QByteArray cookie = QByteArray(kCookie) + "=" + QByteArray::fromStdString(value) +
-                        "; Path=/; HttpOnly; SameSite=Strict";
+    QByteArray cookie =
+        QByteArray(kCookie) + "=" + QByteArray::fromStdString(value) + "; Path=/; HttpOnly; SameSite=Strict";
     if (m_secureCookie) cookie += "; Secure";
     if (expire) cookie += "; Max-Age=0";
     return cookie;
@@ -27,9 +27,10 @@ ApiReply AuthController::Login(const ApiCall& call) {
     }
     m_throttle.Succeeded(key);
     const Session& session = m_sessions.Create(account->Name, account->AccountRole);
-    ApiReply reply = ApiReply::Json({{QStringLiteral("name"), QString::fromStdString(account->Name)},
-                                     {QStringLiteral("role"), QString::fromLatin1(RoleText(account->AccountRole))},
-                                     {QStringLiteral("csrf"), QString::fromStdString(session.Csrf)}});
+    ApiReply reply =
+        ApiReply::Json({{QStringLiteral("name"), QString::fromStdString(account->Name)},
+                        {QStringLiteral("role"), QString::fromLatin1(RoleText(account->AccountRole))},
+                        {QStringLiteral("csrf"), QString::fromStdString(session.Csrf)}});
     reply.Headers.push_back({"Set-Cookie", Cookie(session.Id, false)});
     return reply;
 }

@@ -10,7 +10,11 @@ class AuthController {
 public:
     AuthController(AccountStore& accounts, SessionStore& sessions, LoginThrottle& throttle, PanelClock clock,
                    bool secureCookie)
-        : m_accounts(accounts), m_sessions(sessions), m_throttle(throttle), m_clock(std::move(clock)), m_secureCookie(secureCookie) {}
+        : m_accounts(accounts),
+          m_sessions(sessions),
+          m_throttle(throttle),
+          m_clock(std::move(clock)),
+          m_secureCookie(secureCookie) {}
 
     ApiReply Login(const ApiCall& call);
     ApiReply Logout(const ApiCall& call);

@@ -14,7 +14,8 @@ QJsonObject ChatLineJson(const PanelChatLine& line) {
 ApiReply ChatController::Recent(const ApiCall& call) {
     const int max = std::clamp(call.Query.queryItemValue(QStringLiteral("max")).toInt(), 1, 500);
     QJsonArray lines;
-    for (const PanelChatLine& line : m_backend.RecentChat(call.Query.hasQueryItem(QStringLiteral("max")) ? max : 100))
+    for (const PanelChatLine& line :
+         m_backend.RecentChat(call.Query.hasQueryItem(QStringLiteral("max")) ? max : 100))
         lines.append(ChatLineJson(line));
     return ApiReply::Json({{QStringLiteral("lines"), lines}});
 }

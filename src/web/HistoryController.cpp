@@ -40,7 +40,8 @@ ApiReply HistoryController::Search(const ApiCall& call) {
             known = true;
         }
     }
-    if (!known) return ApiReply::Error(400, QStringLiteral("kind is one of chat, players, admin, matches, events."));
+    if (!known)
+        return ApiReply::Error(400, QStringLiteral("kind is one of chat, players, admin, matches, events."));
     query.Text = Param(call.Query, "text");
     query.Player = Param(call.Query, "player");
     query.From = call.Query.queryItemValue(QStringLiteral("from")).toLongLong();

@@ -18,8 +18,8 @@ namespace tovi {
 struct PanelStatus {
     bool Attached = false;  // a game server is found and read
     std::string ServerName, MapName;
-    std::string State;       // "playing", "ended", ...: as the window shows it
-    std::string Clock;       // the match clock as the window shows it, e.g. "12:34"
+    std::string State;  // "playing", "ended", ...: as the window shows it
+    std::string Clock;  // the match clock as the window shows it, e.g. "12:34"
     int Players = 0, MaxPlayers = 0;
     int64_t LastReport = 0;  // 0: none yet
     std::string LastReportOutcome;
@@ -78,8 +78,10 @@ public:
 
     virtual PanelResult Chat(const std::string& who, const std::string& text) = 0;
     virtual PanelResult Command(const std::string& who, const std::string& line) = 0;
-    virtual PanelResult Talk(const std::string& who, int slot, const std::string& name, const std::string& text) = 0;
-    virtual PanelResult Warn(const std::string& who, int slot, const std::string& name, const std::string& text) = 0;
+    virtual PanelResult Talk(const std::string& who, int slot, const std::string& name,
+                             const std::string& text) = 0;
+    virtual PanelResult Warn(const std::string& who, int slot, const std::string& name,
+                             const std::string& text) = 0;
     virtual PanelResult Punt(const std::string& who, int slot, const std::string& name,
                              const std::string& reason) = 0;
     // `seconds` 0: for good.

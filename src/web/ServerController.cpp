@@ -47,7 +47,8 @@ ApiReply ServerController::SetAutoMessages(const ApiCall& call) {
         m.Lines.push_back(text);
     }
     if (!ok)
-        return ApiReply::Error(400, QStringLiteral("Give enabled, intervalMinutes (1 to 20) and up to 100 lines."));
+        return ApiReply::Error(
+            400, QStringLiteral("Give enabled, intervalMinutes (1 to 20) and up to 100 lines."));
     m.Enabled = enabled.toBool();
     m.IntervalMinutes = interval.toInt();
     const PanelResult r = m_backend.SetAutoMessages(call.Account, m);

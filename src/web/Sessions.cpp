@@ -1,7 +1,6 @@
 #include "Sessions.h"
 
 #include <QRandomGenerator>
-
 #include <algorithm>
 
 namespace tovi {
@@ -66,7 +65,8 @@ int64_t LoginThrottle::WaitMs(const std::string& accountKey, const std::string& 
     const int64_t now = m_clock();
     int64_t until = 0;
     if (auto it = m_accounts.find(accountKey); it != m_accounts.end()) until = it->second.LockedUntil;
-    if (auto it = m_addresses.find(address); it != m_addresses.end()) until = std::max(until, it->second.LockedUntil);
+    if (auto it = m_addresses.find(address); it != m_addresses.end())
+        until = std::max(until, it->second.LockedUntil);
     return std::max<int64_t>(0, until - now);
 }
 

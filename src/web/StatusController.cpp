@@ -24,7 +24,8 @@ ApiReply StatusController::Get(const ApiCall&) {
 
 ApiReply StatusController::PlayersOverTime(const ApiCall&) {
     QJsonArray points;
-    for (const auto& [time, players] : m_series) points.append(QJsonArray{static_cast<qint64>(time), players});
+    for (const auto& [time, players] : m_series)
+        points.append(QJsonArray{static_cast<qint64>(time), players});
     return ApiReply::Json({{QStringLiteral("points"), points}});
 }
 

@@ -1,5 +1,7 @@
 #include "WebPanel.h"
 
+#include <sodium.h>
+
 #include <QDirIterator>
 #include <QFile>
 #include <QHttpServerRequest>
@@ -11,8 +13,6 @@
 #include <QSslKey>
 #include <QWebSocket>
 
-#include <sodium.h>
-
 #include "LimitedServer.h"
 
 namespace tovi {
@@ -22,7 +22,8 @@ namespace {
 // The chart library sets style attributes on the elements it makes; styles in attributes cannot
 // run anything, so only they are let through (style-src-attr), never inline script or <style>.
 constexpr const char* kCsp =
-    "default-src 'self'; script-src 'self'; style-src 'self'; style-src-attr 'unsafe-inline'; img-src 'self' data:; "
+    "default-src 'self'; script-src 'self'; style-src 'self'; style-src-attr 'unsafe-inline'; img-src 'self' "
+    "data:; "
     "connect-src 'self'; "
     "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 constexpr const char* kLivePath = "/api/v1/live";
@@ -55,7 +56,8 @@ QByteArray MethodName(QHttpServerRequest::Method method) {
 
 bool IsUpgrade(const QHttpServerRequest& request) {
     for (const auto& [key, value] : request.headers()) {
-        if (key.compare("Upgrade", Qt::CaseInsensitive) == 0 && value.trimmed().toLower() == "websocket") return true;
+        if (key.compare("Upgrade", Qt::CaseInsensitive) == 0 && value.trimmed().toLower() == "websocket")
+            return true;
     }
     return false;
 }
@@ -102,7 +104,8 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
       m_history(backend),
       m_server(backend) {
     using R = Role;
-    auto on = [](auto* controller, ApiReply (std::remove_pointer_t<decltype(controller)>::*method)(const ApiCall&)) {
+    auto on = [](auto* controller,
+                 ApiReply (std::remove_pointer_t<decltype(controller)>::*method)(const ApiCall&)) {
         return [controller, method](const ApiCall& call) { return (controller->*method)(call); };
     };
     // The whole API: the only public endpoint is the login; the role is the least that may call.
@@ -111,7 +114,8 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
         {"POST", "/api/v1/logout", false, R::Viewer, on(&m_auth, &AuthController::Logout)},
         {"GET", "/api/v1/session", false, R::Viewer, on(&m_auth, &AuthController::Current)},
         {"GET", "/api/v1/status", false, R::Viewer, on(&m_status, &StatusController::Get)},
-        {"GET", "/api/v1/status/players-over-time", false, R::Viewer, on(&m_status, &StatusController::PlayersOverTime)},
+        {"GET", "/api/v1/status/players-over-time", false, R::Viewer,
+         on(&m_status, &StatusController::PlayersOverTime)},
         {"GET", "/api/v1/players", false, R::Viewer, on(&m_players, &PlayersController::List)},
         {"POST", "/api/v1/players/talk", false, R::Moderator, on(&m_players, &PlayersController::Talk)},
         {"POST", "/api/v1/players/warn", false, R::Moderator, on(&m_players, &PlayersController::Warn)},
@@ -136,7 +140,8 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
         m_assets.emplace(resource.mid(5), resource);  // ":/web/app.js" -> "/app.js"
     }
     m_assets.emplace(QStringLiteral("/"), QStringLiteral(":/web/index.html"));
-    m_publicAssets = {QStringLiteral("/login.html"), QStringLiteral("/login.js"), QStringLiteral("/style.css")};
+    m_publicAssets = {QStringLiteral("/login.html"), QStringLiteral("/login.js"),
+                      QStringLiteral("/style.css")};
 
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebPanel::AcceptLive);
     m_backend.SetListener(this);
@@ -173,7 +178,8 @@ bool WebPanel::Start(std::string& error) {
     }
     QTcpServer* server = nullptr;
     if (m_settings.Https()) {
-        QFile certFile(QString::fromStdString(m_settings.CertFile)), keyFile(QString::fromStdString(m_settings.KeyFile));
+        QFile certFile(QString::fromStdString(m_settings.CertFile)),
+            keyFile(QString::fromStdString(m_settings.KeyFile));
         if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
             error = "The web panel's certificate or key file cannot be read.";
             return false;
@@ -197,8 +203,8 @@ bool WebPanel::Start(std::string& error) {
         server = new LimitedServer<QTcpServer>(kMaxRequestBytes, m_settings.RequestTimeoutMs);
     }
     if (!server->listen(address, m_settings.Port)) {
-        error = "The web panel cannot listen on " + m_settings.Bind + ":" + std::to_string(m_settings.Port) + " (" +
-                server->errorString().toStdString() + ").";
+        error = "The web panel cannot listen on " + m_settings.Bind + ":" + std::to_string(m_settings.Port) +
+                " (" + server->errorString().toStdString() + ").";
         delete server;
         return false;
     }
@@ -307,7 +313,8 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
     if (!path.startsWith(QLatin1Char('/')) || path.contains(QLatin1String("..")) ||
         path.contains(QLatin1Char('\\')) || path.contains(QLatin1String("//")) || path.contains(QChar(0)) ||
         path.contains(QLatin1String("/./")) || path.endsWith(QLatin1String("/.")) ||
-        lowered.contains("%2e") || lowered.contains("%2f") || lowered.contains("%5c") || lowered.contains("%00")) {
+        lowered.contains("%2e") || lowered.contains("%2f") || lowered.contains("%5c") ||
+        lowered.contains("%00")) {
         return ErrorAnswer(400, "Bad path.");
     }
 
@@ -334,7 +341,8 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
                 call.Account = account->Name;
                 call.AccountRole = account->AccountRole;
             }
-        } else if (const Session* s = m_sessions.Find(CookieValue(Header(request, "Cookie"), AuthController::kCookie))) {
+        } else if (const Session* s =
+                       m_sessions.Find(CookieValue(Header(request, "Cookie"), AuthController::kCookie))) {
             // An account removed since the login loses its sessions at once.
             if (const auto account = m_accounts.FindAccount(s->Account)) {
                 call.Account = account->Name;
@@ -361,7 +369,8 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
         if (method != "GET") return ErrorAnswer(405, "Pages are only read.");
         return Static(path);
     }
-    if (!endpoint) return ErrorAnswer(pathKnown ? 405 : 404, pathKnown ? "Method not allowed." : "Not found.");
+    if (!endpoint)
+        return ErrorAnswer(pathKnown ? 405 : 404, pathKnown ? "Method not allowed." : "Not found.");
 
     if (StateChanging(request.method()) && (byCookie || endpoint->Public)) {
         // A cookie goes along with any site's request: only this panel's own pages may act with it.
@@ -477,19 +486,22 @@ void WebPanel::PlayersChanged() {
     const auto players = m_backend.Players();
     m_status.Sample(m_clock() / 1000, static_cast<int>(players.size()));
     if (m_live.empty()) return;
-    Broadcast({{QStringLiteral("type"), QStringLiteral("players")}, {QStringLiteral("players"), PlayersJson(players)}});
+    Broadcast({{QStringLiteral("type"), QStringLiteral("players")},
+               {QStringLiteral("players"), PlayersJson(players)}});
 }
 
 void WebPanel::StatusChanged() {
     const PanelStatus status = m_backend.Status();
     m_status.Sample(m_clock() / 1000, status.Players);
     if (m_live.empty()) return;
-    Broadcast({{QStringLiteral("type"), QStringLiteral("status")}, {QStringLiteral("status"), StatusJson(status)}});
+    Broadcast(
+        {{QStringLiteral("type"), QStringLiteral("status")}, {QStringLiteral("status"), StatusJson(status)}});
 }
 
 void WebPanel::ChatLineAdded(const PanelChatLine& line) {
     if (m_live.empty()) return;
-    Broadcast({{QStringLiteral("type"), QStringLiteral("chat")}, {QStringLiteral("line"), ChatLineJson(line)}});
+    Broadcast(
+        {{QStringLiteral("type"), QStringLiteral("chat")}, {QStringLiteral("line"), ChatLineJson(line)}});
 }
 
 void WebPanel::AdminActionDone(const AdminAction& a) {

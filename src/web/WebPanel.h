@@ -10,7 +10,6 @@
 // that forbid framing, inline script and sniffing; API answers are never cached.
 #include <QAbstractHttpServer>
 #include <QPointer>
-
 #include <functional>
 #include <map>
 #include <memory>

@@ -36,7 +36,8 @@ struct WebPanelSettings {
 
     // `read(key, default)` answers a key of the [web] section. Values out of range fall back to
     // the default.
-    static WebPanelSettings Read(const std::function<std::string(const std::string&, const std::string&)>& read);
+    static WebPanelSettings Read(
+        const std::function<std::string(const std::string&, const std::string&)>& read);
 };
 
 }  // namespace tovi

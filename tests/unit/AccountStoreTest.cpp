@@ -22,7 +22,8 @@ struct ToolRun {
 };
 
 // Runs tovistats with `input` on its standard input (a pipe, not a terminal).
-ToolRun Tovistats(const TempFolder& dir, const std::vector<std::string>& args, const std::string& input = "") {
+ToolRun Tovistats(const TempFolder& dir, const std::vector<std::string>& args,
+                  const std::string& input = "") {
     const fs::path output = dir / "tool-output.txt";
     int fds[2];
     if (pipe(fds) != 0) return {};
@@ -52,7 +53,8 @@ std::string Column(const fs::path& db, const std::string& sql) {
     sqlite3_open(db.c_str(), &handle);
     sqlite3_stmt* st = nullptr;
     std::string value;
-    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
         const void* blob = sqlite3_column_blob(st, 0);
         value.assign(static_cast<const char*>(blob), static_cast<size_t>(sqlite3_column_bytes(st, 0)));
     }
@@ -71,16 +73,31 @@ TEST(Accounts, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
 
     // Wrong command lines change nothing; a password is never taken from the arguments.
     EXPECT_EQ(Tovistats(dir, {"--add-user", "alice", "--data-dir", folder}, "long enough 1\n").Code, 2);
-    EXPECT_EQ(Tovistats(dir, {"--add-user", "alice", "--role", "root", "--data-dir", folder}, "long enough 1\n").Code, 2);
-    EXPECT_EQ(Tovistats(dir, {"--add-user", "<b>", "--role", "admin", "--data-dir", folder}, "long enough 1\n").Code, 2);
-    EXPECT_EQ(Tovistats(dir, {"--add-user", "alice", "--role", "admin", "--data-dir", folder}, "short\n").Code, 2);
-    EXPECT_EQ(Tovistats(dir, {"--add-user", "alice", "--role", "admin", "--password", "x", "--data-dir", folder}).Code, 2);
+    EXPECT_EQ(
+        Tovistats(dir, {"--add-user", "alice", "--role", "root", "--data-dir", folder}, "long enough 1\n")
+            .Code,
+        2);
+    EXPECT_EQ(
+        Tovistats(dir, {"--add-user", "<b>", "--role", "admin", "--data-dir", folder}, "long enough 1\n")
+            .Code,
+        2);
+    EXPECT_EQ(
+        Tovistats(dir, {"--add-user", "alice", "--role", "admin", "--data-dir", folder}, "short\n").Code, 2);
+    EXPECT_EQ(
+        Tovistats(dir, {"--add-user", "alice", "--role", "admin", "--password", "x", "--data-dir", folder})
+            .Code,
+        2);
     EXPECT_FALSE(fs::exists(db));
 
-    ToolRun added = Tovistats(dir, {"--add-user", "Alice", "--role", "admin", "--data-dir", folder}, "correct horse 1\n");
+    ToolRun added =
+        Tovistats(dir, {"--add-user", "Alice", "--role", "admin", "--data-dir", folder}, "correct horse 1\n");
     ASSERT_EQ(added.Code, 0) << added.Output;
-    ASSERT_EQ(Tovistats(dir, {"--add-user", "bob", "--role=viewer", "--data-dir=" + folder}, "bobs secret\r\n").Code, 0);
-    ToolRun twice = Tovistats(dir, {"--add-user", "ALICE", "--role", "viewer", "--data-dir", folder}, "other pass 2\n");
+    ASSERT_EQ(
+        Tovistats(dir, {"--add-user", "bob", "--role=viewer", "--data-dir=" + folder}, "bobs secret\r\n")
+            .Code,
+        0);
+    ToolRun twice =
+        Tovistats(dir, {"--add-user", "ALICE", "--role", "viewer", "--data-dir", folder}, "other pass 2\n");
     EXPECT_EQ(twice.Code, 1);
     EXPECT_NE(twice.Output.find("already"), std::string::npos) << twice.Output;
 
@@ -109,7 +126,8 @@ TEST(Accounts, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
         ASSERT_TRUE(alice);
         EXPECT_EQ(alice->Name, "Alice");
         EXPECT_EQ(alice->AccountRole, Role::Admin);
-        EXPECT_TRUE(store.Authenticate("bob", "bobs secret", 5000));  // the CR of a Windows line is no part of it
+        EXPECT_TRUE(
+            store.Authenticate("bob", "bobs secret", 5000));  // the CR of a Windows line is no part of it
         EXPECT_FALSE(store.Authenticate("alice", "correct horse 2", 5000));
         EXPECT_FALSE(store.Authenticate("nobody", "correct horse 1", 5000));
         EXPECT_EQ(store.Accounts()[0].LastLogin, 5000);

@@ -47,13 +47,16 @@ public:
     PanelResult Command(const std::string& who, const std::string& line) override {
         return Note("Command " + who + " " + line);
     }
-    PanelResult Talk(const std::string& who, int slot, const std::string& name, const std::string& text) override {
+    PanelResult Talk(const std::string& who, int slot, const std::string& name,
+                     const std::string& text) override {
         return Note("Talk " + who + " " + std::to_string(slot) + " " + name + " " + text);
     }
-    PanelResult Warn(const std::string& who, int slot, const std::string& name, const std::string& text) override {
+    PanelResult Warn(const std::string& who, int slot, const std::string& name,
+                     const std::string& text) override {
         return Note("Warn " + who + " " + std::to_string(slot) + " " + name + " " + text);
     }
-    PanelResult Punt(const std::string& who, int slot, const std::string& name, const std::string& reason) override {
+    PanelResult Punt(const std::string& who, int slot, const std::string& name,
+                     const std::string& reason) override {
         return Note("Punt " + who + " " + std::to_string(slot) + " " + name + " " + reason);
     }
     PanelResult Ban(const std::string& who, const std::string& name, const std::string& reason,

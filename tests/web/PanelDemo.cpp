@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QTimer>
-
 #include <chrono>
 #include <iostream>
 
@@ -26,8 +25,9 @@ int main(int argc, char** argv) {
     for (int i = 3; i < argc; ++i) {
         const QStringList parts = QString::fromUtf8(argv[i]).split(QLatin1Char(':'));
         std::string error;
-        if (parts.size() != 3 || !accounts.Store->AddAccount(parts[0].toStdString(), *tovi::ParseRole(parts[1].toStdString()),
-                                                             parts[2].toStdString(), 0, error)) {
+        if (parts.size() != 3 ||
+            !accounts.Store->AddAccount(parts[0].toStdString(), *tovi::ParseRole(parts[1].toStdString()),
+                                        parts[2].toStdString(), 0, error)) {
             std::cerr << "bad account " << argv[i] << " " << error << "\n";
             return 2;
         }

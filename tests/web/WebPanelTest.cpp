@@ -6,13 +6,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QProcess>
 #include <QSslSocket>
-#include <QJsonArray>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
-
 #include <map>
 #include <optional>
 
@@ -39,7 +38,7 @@ bool Spin(Done done) {
 }
 
 struct Reply {
-    int Status = 0;  // 0: the connection was cut before an answer
+    int Status = 0;                              // 0: the connection was cut before an answer
     std::map<std::string, std::string> Headers;  // names in lower case
     QByteArray Body;
     QJsonObject Json() const { return QJsonDocument::fromJson(Body).object(); }
@@ -69,7 +68,8 @@ Reply Exchange(quint16 port, const QByteArray& request) {
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const qsizetype colon = lines[i].indexOf(':');
             if (colon > 0)
-                reply.Headers[lines[i].left(colon).toLower().toStdString()] = lines[i].mid(colon + 1).trimmed().toStdString();
+                reply.Headers[lines[i].left(colon).toLower().toStdString()] =
+                    lines[i].mid(colon + 1).trimmed().toStdString();
         }
         const qsizetype length = QByteArray::fromStdString(reply.Header("content-length")).toLongLong();
         if (data.size() - end - 4 < length) return false;
@@ -94,8 +94,10 @@ protected:
         ASSERT_TRUE(opened.Store) << opened.Error;
         m_accounts = std::move(opened.Store);
         std::string error;
-        for (auto [name, role] : {std::pair{"alice", Role::Admin}, {"mia", Role::Moderator}, {"vic", Role::Viewer}})
-            ASSERT_TRUE(m_accounts->AddAccount(name, role, std::string(name) + " password", 0, error)) << error;
+        for (auto [name, role] :
+             {std::pair{"alice", Role::Admin}, {"mia", Role::Moderator}, {"vic", Role::Viewer}})
+            ASSERT_TRUE(m_accounts->AddAccount(name, role, std::string(name) + " password", 0, error))
+                << error;
         WebPanelSettings settings;
         settings.Port = 0;
         settings.Hosts = {"127.0.0.1", "localhost"};
@@ -109,8 +111,10 @@ protected:
 
     // A request as the panel's own page sends it.
     QByteArray Request(const QByteArray& method, const QByteArray& path, const Login* login = nullptr,
-                       const QByteArray& body = {}, std::vector<std::pair<QByteArray, QByteArray>> extra = {}) {
-        QByteArray r = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
+                       const QByteArray& body = {},
+                       std::vector<std::pair<QByteArray, QByteArray>> extra = {}) {
+        QByteArray r =
+            method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
         bool hasOrigin = false;
         for (const auto& [k, v] : extra) hasOrigin = hasOrigin || k == "Origin" || k == "Referer";
         if (method != "GET" && !hasOrigin) r += "Origin: " + origin + "\r\n";
@@ -127,7 +131,8 @@ protected:
         return Exchange(port, Request(method, path, login, body, std::move(extra)));
     }
     Reply TryLogin(const std::string& name, const std::string& password) {
-        const QJsonObject body{{"name", QString::fromStdString(name)}, {"password", QString::fromStdString(password)}};
+        const QJsonObject body{{"name", QString::fromStdString(name)},
+                               {"password", QString::fromStdString(password)}};
         return Call("POST", "/api/v1/login", nullptr, QJsonDocument(body).toJson());
     }
     std::optional<Login> LogIn(const std::string& name) {
@@ -135,7 +140,8 @@ protected:
         if (r.Status != 200) return std::nullopt;
         const std::string cookie = r.Header("set-cookie");
         const size_t start = cookie.find('=') + 1;
-        return Login{cookie.substr(start, cookie.find(';') - start), r.Json().value("csrf").toString().toStdString()};
+        return Login{cookie.substr(start, cookie.find(';') - start),
+                     r.Json().value("csrf").toString().toStdString()};
     }
 
     QTemporaryDir m_dir;
@@ -165,7 +171,8 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
         {"/api/v1/automessages", R"({"enabled":true,"intervalMinutes":5,"lines":["a","b"]})"},
     };
     std::map<Role, Login> logins;
-    for (auto [name, role] : {std::pair{"alice", Role::Admin}, {"mia", Role::Moderator}, {"vic", Role::Viewer}}) {
+    for (auto [name, role] :
+         {std::pair{"alice", Role::Admin}, {"mia", Role::Moderator}, {"vic", Role::Viewer}}) {
         auto login = LogIn(name);
         ASSERT_TRUE(login) << name;
         logins[role] = *login;
@@ -174,13 +181,15 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     for (const WebPanel::Endpoint& e : m_panel->Endpoints()) {
         const std::string path = e.Path;
         if (e.Public || path == "/api/v1/logout") continue;  // the login and logout have their own test
-        const auto body = bodies.count(path) ? bodies.at(path) : QByteArray(std::string(e.Method) == "GET" ? "" : "{}");
+        const auto body =
+            bodies.count(path) ? bodies.at(path) : QByteArray(std::string(e.Method) == "GET" ? "" : "{}");
         EXPECT_EQ(Call(e.Method, e.Path, nullptr, body).Status, 401) << path;
         for (auto& [role, login] : logins) {
             const size_t before = backend.actions.size();
             const Reply r = Call(e.Method, e.Path, &login, body);
             if (role >= e.MinRole) {
-                EXPECT_EQ(r.Status, 200) << e.Method << " " << path << " as " << RoleText(role) << ": " << r.Body.toStdString();
+                EXPECT_EQ(r.Status, 200)
+                    << e.Method << " " << path << " as " << RoleText(role) << ": " << r.Body.toStdString();
                 if (std::string(e.Method) != "GET") {
                     EXPECT_EQ(backend.actions.size(), before + 1) << path;
                 }
@@ -201,7 +210,8 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
         const qsizetype at = yaml.indexOf(key);
         ASSERT_GE(at, 0) << e.Path;
         const qsizetype next = yaml.indexOf("\n  /", at + 1);
-        EXPECT_GE(yaml.mid(at, next - at).indexOf("    " + QByteArray(e.Method).toLower() + ":"), 0) << e.Method << " " << e.Path;
+        EXPECT_GE(yaml.mid(at, next - at).indexOf("    " + QByteArray(e.Method).toLower() + ":"), 0)
+            << e.Method << " " << e.Path;
     }
     // The program learns who acted.
     EXPECT_EQ(backend.actions.front(), "Talk mia 3 Bob hi");
@@ -214,8 +224,12 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     // A moderator bans for a while, never for good nor beyond the limit; an admin may.
     Login& mia = logins[Role::Moderator];
     EXPECT_EQ(Call("POST", "/api/v1/bans", &mia, R"({"name":"Bob","reason":"tk","minutes":0})").Status, 403);
-    EXPECT_EQ(Call("POST", "/api/v1/bans", &mia, R"({"name":"Bob","reason":"tk","minutes":121})").Status, 403);
-    EXPECT_EQ(Call("POST", "/api/v1/bans", &logins[Role::Admin], R"({"name":"Bob","reason":"tk","minutes":0})").Status, 200);
+    EXPECT_EQ(Call("POST", "/api/v1/bans", &mia, R"({"name":"Bob","reason":"tk","minutes":121})").Status,
+              403);
+    EXPECT_EQ(
+        Call("POST", "/api/v1/bans", &logins[Role::Admin], R"({"name":"Bob","reason":"tk","minutes":0})")
+            .Status,
+        200);
     EXPECT_EQ(backend.actions.back(), "Ban alice Bob tk 0");
     // Nothing with a control character reaches the program.
     EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, R"({"text":"a\r\nexit"})").Status, 400);
@@ -224,9 +238,11 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     const std::string adminToken = m_accounts->NewToken("alice", 0, error);
     const std::string viewerToken = m_accounts->NewToken("vic", 0, error);
     auto bearer = [](const std::string& token) {
-        return std::vector<std::pair<QByteArray, QByteArray>>{{"Authorization", "Bearer " + QByteArray::fromStdString(token)}};
+        return std::vector<std::pair<QByteArray, QByteArray>>{
+            {"Authorization", "Bearer " + QByteArray::fromStdString(token)}};
     };
-    EXPECT_EQ(Call("POST", "/api/v1/chat", nullptr, R"({"text":"from a script"})", bearer(adminToken)).Status, 200);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", nullptr, R"({"text":"from a script"})", bearer(adminToken)).Status,
+              200);
     EXPECT_EQ(backend.actions.back(), "Chat alice from a script");
     EXPECT_EQ(Call("POST", "/api/v1/chat", nullptr, R"({"text":"x"})", bearer(viewerToken)).Status, 403);
     EXPECT_EQ(Call("GET", "/api/v1/players", nullptr, {}, bearer(viewerToken)).Status, 200);
@@ -242,8 +258,10 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
     const Reply login = TryLogin("mia", "mia password");
     ASSERT_EQ(login.Status, 200);
     const std::string cookie = login.Header("set-cookie");
-    for (const char* flag : {"HttpOnly", "SameSite=Strict", "Path=/"}) EXPECT_NE(cookie.find(flag), std::string::npos) << cookie;
-    EXPECT_EQ(cookie.find("Secure"), std::string::npos) << "no Secure flag over plain HTTP, or the browser drops it";
+    for (const char* flag : {"HttpOnly", "SameSite=Strict", "Path=/"})
+        EXPECT_NE(cookie.find(flag), std::string::npos) << cookie;
+    EXPECT_EQ(cookie.find("Secure"), std::string::npos)
+        << "no Secure flag over plain HTTP, or the browser drops it";
     Login mia = *LogIn("mia");
 
     // CSRF token and Origin on every state-changing request under a cookie.
@@ -253,18 +271,24 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
     EXPECT_EQ(Call("POST", "/api/v1/chat", &wrongToken, chat).Status, 403);
     EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Origin", "http://evil.example"}}).Status, 403);
     EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Origin", "http://127.0.0.1:1"}}).Status, 403);
-    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Referer", "http://evil.example/" + origin}}).Status, 403);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Referer", "http://evil.example/" + origin}}).Status,
+              403);
     EXPECT_TRUE(backend.actions.empty());
     EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Referer", origin + "/"}}).Status, 200);
     EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat).Status, 200);
     // A login from another site's page is refused too (login CSRF).
     EXPECT_EQ(Call("POST", "/api/v1/login", nullptr, R"({"name":"mia","password":"mia password"})",
-                   {{"Origin", "http://evil.example"}}).Status, 403);
+                   {{"Origin", "http://evil.example"}})
+                  .Status,
+              403);
 
     // Host names: DNS rebinding gets nowhere.
     EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\nHost: evil.example\r\n\r\n").Status, 421);
     EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\n\r\n").Status, 421);
-    EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\nHost: localhost:" + QByteArray::number(port) + "\r\n\r\n").Status, 200);
+    EXPECT_EQ(
+        Exchange(port, "GET /login.html HTTP/1.1\r\nHost: localhost:" + QByteArray::number(port) + "\r\n\r\n")
+            .Status,
+        200);
 
     // Logout ends the session on the server, whoever still holds the cookie.
     EXPECT_EQ(Call("POST", "/api/v1/logout", &mia).Status, 200);
@@ -306,7 +330,8 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
     now += 61 * 1000;
     EXPECT_EQ(TryLogin("alice", "alice password").Status, 200);
     // Per address too: guessing across names locks the address out, for an hour at most.
-    for (int i = 0; i < LoginThrottle::kFreeFailuresPerAddress; ++i) TryLogin("name" + std::to_string(i), "x");
+    for (int i = 0; i < LoginThrottle::kFreeFailuresPerAddress; ++i)
+        TryLogin("name" + std::to_string(i), "x");
     EXPECT_EQ(TryLogin("vic", "vic password").Status, 429);
     now += 3600 * 1000;
     EXPECT_EQ(TryLogin("vic", "vic password").Status, 200);
@@ -316,9 +341,12 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
     Login vic = *LogIn("vic");
     const QByteArray padding(20 * 1024, 'a');
     EXPECT_EQ(Call("GET", "/api/v1/status", &vic, {}, {{"X-Padding", padding}}).Status, 431);
-    EXPECT_EQ(Call("POST", "/api/v1/login", nullptr, "{\"name\":\"" + QByteArray(70 * 1024, 'a') + "\"}").Status, 413);
+    EXPECT_EQ(
+        Call("POST", "/api/v1/login", nullptr, "{\"name\":\"" + QByteArray(70 * 1024, 'a') + "\"}").Status,
+        413);
     EXPECT_EQ(Call("POST", "/api/v1/login", nullptr, QByteArray(4 * 1024 * 1024, 'a')).Status, 0);
-    EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\nX-Endless: " + QByteArray(1024 * 1024, 'a')).Status, 0);
+    EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\nX-Endless: " + QByteArray(1024 * 1024, 'a')).Status,
+              0);
     EXPECT_EQ(Call("GET", "/api/v1/status", &vic).Status, 200);
 
     // A request sent a byte at a time, or never finished, does not hold a connection for ever
@@ -332,8 +360,9 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
     EXPECT_TRUE(Spin([&] { return slowClosed; }));
 
     // Static files come only from the pages compiled in.
-    for (const char* path : {"/../CMakeLists.txt", "/%2e%2e/CMakeLists.txt", "/%2E%2E%2FCMakeLists.txt", "/a%2fb.js",
-                             "/..%5cCMakeLists.txt", "/x\\..\\app.js", "/app.js%00.html", "/./app.js"}) {
+    for (const char* path :
+         {"/../CMakeLists.txt", "/%2e%2e/CMakeLists.txt", "/%2E%2E%2FCMakeLists.txt", "/a%2fb.js",
+          "/..%5cCMakeLists.txt", "/x\\..\\app.js", "/app.js%00.html", "/./app.js"}) {
         const Reply r = Call("GET", path, &vic);
         EXPECT_EQ(r.Status, 400) << path;
     }
@@ -363,10 +392,12 @@ TEST_F(PanelTest, LiveFeedNeedsTheSessionAndThisSite) {
         QStringList Messages;
         bool Closed = false;
         Client(const QString& origin, const std::string& cookie, quint16 port) : Socket(origin) {
-            QObject::connect(&Socket, &QWebSocket::textMessageReceived, [this](const QString& m) { Messages << m; });
+            QObject::connect(&Socket, &QWebSocket::textMessageReceived,
+                             [this](const QString& m) { Messages << m; });
             QObject::connect(&Socket, &QWebSocket::disconnected, [this] { Closed = true; });
             QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(port)));
-            if (!cookie.empty()) request.setRawHeader("Cookie", "tovi_session=" + QByteArray::fromStdString(cookie));
+            if (!cookie.empty())
+                request.setRawHeader("Cookie", "tovi_session=" + QByteArray::fromStdString(cookie));
             Socket.open(request);
         }
     };
@@ -377,7 +408,8 @@ TEST_F(PanelTest, LiveFeedNeedsTheSessionAndThisSite) {
     // The panel takes a connection in before the client sees the handshake's answer.
     ASSERT_TRUE(Spin([&] {
         return stranger.Closed && anonymous.Closed && page.Socket.state() == QAbstractSocket::ConnectedState;
-    })) << page.Socket.state() << page.Socket.errorString().toStdString() << page.Closed;
+    })) << page.Socket.state()
+        << page.Socket.errorString().toStdString() << page.Closed;
     EXPECT_TRUE(stranger.Messages.isEmpty());
     EXPECT_TRUE(anonymous.Messages.isEmpty());
 
@@ -411,10 +443,11 @@ TEST_F(PanelTest, SettingsAndHttps) {
     EXPECT_EQ(s.Hosts, (std::vector<std::string>{"panel.example.org", "localhost"}));
     EXPECT_TRUE(s.SecureCookie());
 
-    const QString cert = m_dir.filePath(QStringLiteral("cert.pem")), key = m_dir.filePath(QStringLiteral("key.pem"));
+    const QString cert = m_dir.filePath(QStringLiteral("cert.pem")),
+                  key = m_dir.filePath(QStringLiteral("key.pem"));
     ASSERT_EQ(QProcess::execute(QStringLiteral("openssl"),
-                                {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
-                                 "-keyout", key, "-out", cert}),
+                                {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                                 "/CN=127.0.0.1", "-keyout", key, "-out", cert}),
               0);
     WebPanelSettings settings;
     settings.Port = 0;
@@ -439,15 +472,17 @@ TEST_F(PanelTest, SettingsAndHttps) {
         EXPECT_TRUE(Spin([&] { return data.contains("\r\n\r\n") || closed; }));
         return data;
     };
-    const QByteArray login = QJsonDocument(QJsonObject{{"name", "vic"}, {"password", "vic password"}}).toJson();
+    const QByteArray login =
+        QJsonDocument(QJsonObject{{"name", "vic"}, {"password", "vic password"}}).toJson();
     const QByteArray host = "127.0.0.1:" + QByteArray::number(https.Port());
-    const QByteArray answer = exchange("POST /api/v1/login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: https://" + host +
-                                       "\r\nContent-Length: " + QByteArray::number(login.size()) + "\r\n\r\n" + login);
+    const QByteArray answer =
+        exchange("POST /api/v1/login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: https://" + host +
+                 "\r\nContent-Length: " + QByteArray::number(login.size()) + "\r\n\r\n" + login);
     EXPECT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.left(200).toStdString();
     EXPECT_TRUE(answer.contains("; Secure")) << answer.toStdString();
     EXPECT_TRUE(answer.contains("Strict-Transport-Security"));
-    EXPECT_FALSE(exchange("POST /api/v1/login HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: 9000000\r\n\r\n" +
-                          QByteArray(1024 * 1024, 'a'))
+    EXPECT_FALSE(exchange("POST /api/v1/login HTTP/1.1\r\nHost: " + host +
+                          "\r\nContent-Length: 9000000\r\n\r\n" + QByteArray(1024 * 1024, 'a'))
                      .startsWith("HTTP/1.1"));
     EXPECT_EQ(Exchange(https.Port(), "GET /login.html HTTP/1.1\r\nHost: " + host + "\r\n\r\n").Status, 0);
 }
