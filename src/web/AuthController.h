@@ -2,7 +2,8 @@
 // /api/v1/login, /logout and /session: logins with the brake on guessing, and the session's
 // cookie and CSRF token.
 #include "ApiCall.h"
-#include "Sessions.h"
+#include "LoginThrottle.h"
+#include "SessionStore.h"
 
 namespace tovi {
 

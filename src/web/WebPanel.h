@@ -22,10 +22,11 @@
 #include "BansController.h"
 #include "ChatController.h"
 #include "HistoryController.h"
+#include "LoginThrottle.h"
 #include "PanelBackend.h"
 #include "PlayersController.h"
 #include "ServerController.h"
-#include "Sessions.h"
+#include "SessionStore.h"
 #include "StatusController.h"
 #include "WebPanelSettings.h"
 
