@@ -4,17 +4,18 @@
 
 namespace tovi {
 
-namespace {
-
-std::string Param(const QUrlQuery& query, const char* key) {
+std::string QueryText(const QUrlQuery& query, const char* key) {
     return GameBytes(query.queryItemValue(QLatin1String(key), QUrl::FullyDecoded)).substr(0, 200);
 }
 
-}  // namespace
+int QueryLimit(const QUrlQuery& query) {
+    const int limit = query.queryItemValue(QStringLiteral("limit")).toInt();
+    return limit > 0 ? std::min(limit, 1000) : 200;
+}
 
-ApiReply HistoryController::Run(HistoryQuery query) {
+ApiReply HistoryRowsReply(PanelBackend& backend, const HistoryQuery& query) {
     QJsonArray rows;
-    for (const HistoryRow& row : m_backend.SearchHistory(query)) {
+    for (const HistoryRow& row : backend.SearchHistory(query)) {
         rows.append(QJsonObject{{QStringLiteral("kind"), QString::fromStdString(row.Kind)},
                                 {QStringLiteral("time"), static_cast<qint64>(row.Time)},
                                 {QStringLiteral("player"), GameText(row.Player)},
@@ -42,22 +43,12 @@ ApiReply HistoryController::Search(const ApiCall& call) {
     }
     if (!known)
         return ApiReply::Error(400, QStringLiteral("kind is one of chat, players, admin, matches, events."));
-    query.Text = Param(call.Query, "text");
-    query.Player = Param(call.Query, "player");
+    query.Text = QueryText(call.Query, "text");
+    query.Player = QueryText(call.Query, "player");
     query.From = call.Query.queryItemValue(QStringLiteral("from")).toLongLong();
     query.To = call.Query.queryItemValue(QStringLiteral("to")).toLongLong();
-    const int limit = call.Query.queryItemValue(QStringLiteral("limit")).toInt();
-    query.Limit = limit > 0 ? std::min(limit, 1000) : 200;
-    return Run(query);
-}
-
-ApiReply HistoryController::Audit(const ApiCall& call) {
-    HistoryQuery query;
-    query.Kind = HistoryKind::Admin;
-    query.Text = Param(call.Query, "text");
-    const int limit = call.Query.queryItemValue(QStringLiteral("limit")).toInt();
-    query.Limit = limit > 0 ? std::min(limit, 1000) : 200;
-    return Run(query);
+    query.Limit = QueryLimit(call.Query);
+    return HistoryRowsReply(m_backend, query);
 }
 
 }  // namespace tovi

@@ -102,6 +102,7 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
       m_chat(backend),
       m_bans(backend, m_settings.ModeratorBanMinutes, [this] { return m_clock() / 1000; }),
       m_history(backend),
+      m_audit(backend),
       m_server(backend) {
     using R = Role;
     auto on = [](auto* controller,
@@ -126,7 +127,7 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
         {"POST", "/api/v1/bans", false, R::Moderator, on(&m_bans, &BansController::Add)},
         {"POST", "/api/v1/bans/lift", false, R::Admin, on(&m_bans, &BansController::Lift)},
         {"GET", "/api/v1/history", false, R::Viewer, on(&m_history, &HistoryController::Search)},
-        {"GET", "/api/v1/audit", false, R::Viewer, on(&m_history, &HistoryController::Audit)},
+        {"GET", "/api/v1/audit", false, R::Viewer, on(&m_audit, &AuditController::List)},
         {"POST", "/api/v1/console", false, R::Admin, on(&m_server, &ServerController::Console)},
         {"POST", "/api/v1/match/time", false, R::Admin, on(&m_server, &ServerController::MatchTime)},
         {"POST", "/api/v1/match/reset", false, R::Admin, on(&m_server, &ServerController::ResetGames)},

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ApiCall.h"
+#include "AuditController.h"
 #include "AuthController.h"
 #include "BansController.h"
 #include "ChatController.h"
@@ -113,6 +114,7 @@ private:
     ChatController m_chat;
     BansController m_bans;
     HistoryController m_history;
+    AuditController m_audit;
     ServerController m_server;
     std::vector<Endpoint> m_endpoints;
     std::map<QString, QString> m_assets;  // URL path -> resource path

@@ -231,6 +231,13 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
             .Status,
         200);
     EXPECT_EQ(backend.actions.back(), "Ban alice Bob tk 0");
+    // A search reaches the record as asked, within bounds.
+    Login& vic = logins[Role::Viewer];
+    EXPECT_EQ(Call("GET", "/api/v1/history?kind=players&player=Bo%C3%A9&limit=5000", &vic).Status, 200);
+    EXPECT_EQ(backend.lastQuery.Kind, HistoryKind::Players);
+    EXPECT_EQ(backend.lastQuery.Player, "Bo\xE9");
+    EXPECT_EQ(backend.lastQuery.Limit, 1000);
+    EXPECT_EQ(Call("GET", "/api/v1/history?kind=passwords", &vic).Status, 400);
     // Nothing with a control character reaches the program.
     EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, R"({"text":"a\r\nexit"})").Status, 400);
 
