@@ -14,6 +14,7 @@
 #include <memory>
 #include <string_view>
 
+#include "AccountsCommand.h"
 #include "Application.h"
 #include "Headless.h"
 #include "HistoryExport.h"
@@ -68,6 +69,14 @@ int main(int argc, char** argv) {
             for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
             return tovi::ExportHistory(args, QCoreApplication::applicationDirPath().toStdString(), std::cout,
                                        std::cerr);
+        }
+        if (tovi::WantsAccountCommand(args)) {
+            QCoreApplication core(argc, argv);
+            args.clear();
+            const QStringList arguments = QCoreApplication::arguments();
+            for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
+            return tovi::RunAccountCommand(args, QCoreApplication::applicationDirPath().toStdString(), std::cin,
+                                           std::cout, std::cerr);
         }
     }
     // Without a window no display is needed: a Qt Core event loop only.

@@ -71,6 +71,11 @@ const char* const kMigrations[] = {
     "CREATE TABLE notice_queue(seq INTEGER PRIMARY KEY AUTOINCREMENT, sink BLOB NOT NULL, uid BLOB NOT NULL,"
     " event BLOB NOT NULL, created INTEGER NOT NULL, title BLOB, fields BLOB);"
     "CREATE INDEX notice_queue_sink ON notice_queue(sink, seq);",
+    // 6: the web panel's accounts and their API tokens, both only as hashes (SqliteAccountStore).
+    "CREATE TABLE accounts(id INTEGER PRIMARY KEY, name TEXT NOT NULL, name_key TEXT NOT NULL UNIQUE,"
+    " role TEXT NOT NULL, password_hash TEXT NOT NULL, created INTEGER NOT NULL, last_login INTEGER);"
+    "CREATE TABLE account_tokens(id INTEGER PRIMARY KEY, account_id INTEGER NOT NULL, token_hash BLOB NOT NULL"
+    " UNIQUE, created INTEGER NOT NULL);",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 

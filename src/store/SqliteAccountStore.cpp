@@ -1,0 +1,231 @@
+#include "SqliteAccountStore.h"
+
+#include <sodium.h>
+#include <sqlite3.h>
+
+#include "SqliteStatement.h"
+
+namespace tovi {
+
+namespace {
+
+constexpr size_t kTokenBytes = 32;
+
+Account AccountFrom(const SqliteStatement& st) {
+    Account a;
+    a.Name = st.Bytes(0);
+    a.AccountRole = ParseRole(st.Bytes(1)).value_or(Role::Viewer);
+    a.Created = st.Int(2);
+    a.LastLogin = st.Int(3);
+    return a;
+}
+
+std::string Hex(const unsigned char* data, size_t size) {
+    std::string out(size * 2 + 1, '\0');
+    sodium_bin2hex(out.data(), out.size(), data, size);
+    out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+std::string HashPassword(const std::string& password) {
+    char hash[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str(hash, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                          crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0) {
+        return {};
+    }
+    return hash;
+}
+
+bool VerifyPassword(const std::string& hash, const std::string& password) {
+    // The stored string must end inside the buffer libsodium reads.
+    if (hash.empty() || hash.size() >= crypto_pwhash_STRBYTES) return false;
+    return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+std::string TokenHash(const std::string& token) {
+    unsigned char out[crypto_generichash_BYTES];
+    crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char*>(token.data()), token.size(),
+                       nullptr, 0);
+    return std::string(reinterpret_cast<const char*>(out), sizeof out);
+}
+
+SqliteAccountStore::Opened SqliteAccountStore::Open(const std::string& path) {
+    Opened opened;
+    if (sodium_init() < 0) {
+        opened.Error = "The password library could not start";
+        return opened;
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        opened.Error =
+            "The accounts in " + path + " cannot be opened (" + (db ? sqlite3_errmsg(db) : "no memory") + ")";
+        sqlite3_close_v2(db);
+        return opened;
+    }
+    sqlite3_busy_timeout(db, 2000);
+    SqliteStatement check(
+        db,
+        "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('accounts','account_tokens')");
+    if (!check.Ok() || sqlite3_step(*check) != SQLITE_ROW || sqlite3_column_int(*check, 0) != 2) {
+        opened.Error = "The database " + path + " holds no accounts";
+        sqlite3_close_v2(db);
+        return opened;
+    }
+    unsigned char random[16];
+    randombytes_buf(random, sizeof random);
+    std::string dummy = HashPassword(Hex(random, sizeof random));
+    if (dummy.empty()) {
+        opened.Error = "Not enough memory to check passwords";
+        sqlite3_close_v2(db);
+        return opened;
+    }
+    opened.Store.reset(new SqliteAccountStore(db, std::move(dummy)));
+    return opened;
+}
+
+SqliteAccountStore::~SqliteAccountStore() {
+    sqlite3_close_v2(m_db);
+}
+
+bool SqliteAccountStore::AddAccount(const std::string& name, Role role, const std::string& password,
+                                    int64_t now, std::string& error) {
+    if (!ValidAccountName(name)) {
+        error = "An account name is 1 to 32 letters, digits, dots, dashes or underscores.";
+        return false;
+    }
+    const std::string hash = HashPassword(password);
+    if (hash.empty()) {
+        error = "Not enough memory to hash the password.";
+        return false;
+    }
+    SqliteStatement st(
+        m_db, "INSERT INTO accounts(name, name_key, role, password_hash, created) VALUES (?,?,?,?,?)");
+    if (!st.Ok()) {
+        error = sqlite3_errmsg(m_db);
+        return false;
+    }
+    st.Text(1, name);
+    st.Text(2, AccountNameKey(name));
+    st.Text(3, RoleText(role));
+    st.Text(4, hash);
+    st.Int(5, now);
+    const int rc = sqlite3_step(*st);
+    if (rc == SQLITE_CONSTRAINT) {
+        error = "There is already an account named " + name + ".";
+        return false;
+    }
+    if (rc != SQLITE_DONE) {
+        error = sqlite3_errmsg(m_db);
+        return false;
+    }
+    return true;
+}
+
+bool SqliteAccountStore::RemoveAccount(const std::string& name, std::string& error) {
+    error.clear();
+    if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(m_db);
+        return false;
+    }
+    SqliteStatement tokens(
+        m_db, "DELETE FROM account_tokens WHERE account_id IN (SELECT id FROM accounts WHERE name_key=?)");
+    SqliteStatement account(m_db, "DELETE FROM accounts WHERE name_key=?");
+    bool ok = tokens.Ok() && account.Ok();
+    if (ok) {
+        tokens.Text(1, AccountNameKey(name));
+        account.Text(1, AccountNameKey(name));
+        ok = sqlite3_step(*tokens) == SQLITE_DONE && sqlite3_step(*account) == SQLITE_DONE;
+    }
+    const bool found = ok && sqlite3_changes(m_db) > 0;
+    if (!ok || sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(m_db);
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return found;
+}
+
+std::vector<Account> SqliteAccountStore::Accounts() {
+    std::vector<Account> out;
+    SqliteStatement st(m_db,
+                       "SELECT name, role, created, coalesce(last_login, 0) FROM accounts ORDER BY name_key");
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) out.push_back(AccountFrom(st));
+    return out;
+}
+
+std::optional<Account> SqliteAccountStore::FindAccount(const std::string& name) {
+    SqliteStatement st(m_db,
+                       "SELECT name, role, created, coalesce(last_login, 0) FROM accounts WHERE name_key=?");
+    if (!st.Ok()) return std::nullopt;
+    st.Text(1, AccountNameKey(name));
+    if (sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
+    return AccountFrom(st);
+}
+
+std::optional<Account> SqliteAccountStore::Authenticate(const std::string& name, const std::string& password,
+                                                        int64_t now) {
+    SqliteStatement st(
+        m_db,
+        "SELECT name, role, created, coalesce(last_login, 0), password_hash FROM accounts WHERE "
+        "name_key=?");
+    std::optional<Account> found;
+    std::string hash = m_dummyHash;
+    if (st.Ok()) {
+        st.Text(1, AccountNameKey(name));
+        if (sqlite3_step(*st) == SQLITE_ROW) {
+            found = AccountFrom(st);
+            hash = st.Bytes(4);
+        }
+    }
+    const bool verified = VerifyPassword(hash, password);
+    if (!found || !verified) return std::nullopt;
+    SqliteStatement login(m_db, "UPDATE accounts SET last_login=? WHERE name_key=?");
+    if (login.Ok()) {
+        login.Int(1, now);
+        login.Text(2, AccountNameKey(name));
+        sqlite3_step(*login);  // a login that cannot be noted still succeeds
+    }
+    found->LastLogin = now;
+    return found;
+}
+
+std::string SqliteAccountStore::NewToken(const std::string& name, int64_t now, std::string& error) {
+    unsigned char random[kTokenBytes];
+    randombytes_buf(random, sizeof random);
+    const std::string token = "tovi_" + Hex(random, sizeof random);
+    SqliteStatement st(
+        m_db,
+        "INSERT INTO account_tokens(account_id, token_hash, created) SELECT id, ?, ? FROM accounts "
+        "WHERE name_key=?");
+    if (!st.Ok()) {
+        error = sqlite3_errmsg(m_db);
+        return {};
+    }
+    st.Blob(1, TokenHash(token));
+    st.Int(2, now);
+    st.Text(3, AccountNameKey(name));
+    if (sqlite3_step(*st) != SQLITE_DONE) {
+        error = sqlite3_errmsg(m_db);
+        return {};
+    }
+    if (sqlite3_changes(m_db) == 0) {
+        error = "There is no account named " + name + ".";
+        return {};
+    }
+    return token;
+}
+
+std::optional<Account> SqliteAccountStore::AccountByToken(const std::string& token) {
+    if (token.empty()) return std::nullopt;
+    SqliteStatement st(m_db,
+                       "SELECT a.name, a.role, a.created, coalesce(a.last_login, 0) FROM accounts a JOIN "
+                       "account_tokens t ON t.account_id = a.id WHERE t.token_hash=?");
+    if (!st.Ok()) return std::nullopt;
+    st.Blob(1, TokenHash(token));
+    if (sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
+    return AccountFrom(st);
+}
+
+}  // namespace tovi

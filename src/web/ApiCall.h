@@ -1,0 +1,69 @@
+#pragma once
+// One authorised call of the JSON API as a controller sees it, and its answer.
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+#include <QUrlQuery>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "AccountStore.h"
+#include "Windows1252.h"
+
+namespace tovi {
+
+struct ApiCall {
+    std::string Account;  // empty for the public login
+    Role AccountRole = Role::Viewer;
+    std::string SessionId;  // empty when a token authorised the call
+    QJsonObject Body;       // the request's JSON object; empty when there was none
+    QUrlQuery Query;
+    std::string Address;  // the client's address
+};
+
+struct ApiReply {
+    int Status = 200;
+    QJsonDocument Body;
+    std::vector<std::pair<QByteArray, QByteArray>> Headers;
+
+    static ApiReply Json(QJsonObject object, int status = 200) { return {status, QJsonDocument(object), {}}; }
+    static ApiReply Error(int status, const QString& why) {
+        return {status, QJsonDocument(QJsonObject{{QStringLiteral("error"), why}}), {}};
+    }
+    static ApiReply Ok() { return Json({{QStringLiteral("ok"), true}}); }
+};
+
+// The game's bytes for the browser, and what the browser sent for the game.
+inline QString GameText(const std::string& bytes) {
+    return QString::fromStdString(Windows1252ToUtf8(bytes));
+}
+inline std::string GameBytes(const QString& text) {
+    return Utf8ToWindows1252(text.toStdString());
+}
+
+}  // namespace tovi
+
+namespace tovi {
+
+// A text field of the request as the game's bytes: false when it is missing, too long or holds
+// a control character (which must never reach the game's console).
+inline bool TextField(const QJsonObject& body, const char* key, size_t maxBytes, bool mayBeEmpty,
+                      std::string& out) {
+    const QJsonValue value = body.value(QLatin1String(key));
+    if (!value.isString()) return false;
+    out = GameBytes(value.toString());
+    if (out.size() > maxBytes || (!mayBeEmpty && out.empty())) return false;
+    for (char c : out) {
+        if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
+    }
+    return true;
+}
+
+inline ApiReply ActionReply(bool ok, const std::string& why) {
+    if (ok) return ApiReply::Ok();
+    return ApiReply::Error(409, GameText(why));
+}
+
+}  // namespace tovi

@@ -1,0 +1,15 @@
+#include "AuditController.h"
+
+#include "HistoryController.h"
+
+namespace tovi {
+
+ApiReply AuditController::List(const ApiCall& call) {
+    HistoryQuery query;
+    query.Kind = HistoryKind::Admin;
+    query.Text = QueryText(call.Query, "text");
+    query.Limit = QueryLimit(call.Query);
+    return HistoryRowsReply(m_backend, query);
+}
+
+}  // namespace tovi

@@ -1,0 +1,51 @@
+#include "BansController.h"
+
+#include <QJsonArray>
+
+namespace tovi {
+
+ApiReply BansController::List(const ApiCall&) {
+    const int64_t now = m_unixNow();
+    QJsonArray bans;
+    for (const BanEntry& e : m_backend.Bans()) {
+        bans.append(
+            QJsonObject{{QStringLiteral("id"), static_cast<qint64>(e.Id)},
+                        {QStringLiteral("name"), GameText(e.Name)},
+                        {QStringLiteral("reason"), GameText(e.Reason)},
+                        {QStringLiteral("issuedBy"), GameText(e.IssuedBy)},
+                        {QStringLiteral("issuedAt"), static_cast<qint64>(e.IssuedAt)},
+                        {QStringLiteral("expiresAt"), static_cast<qint64>(e.ExpiresAt)},
+                        {QStringLiteral("liftedAt"), static_cast<qint64>(e.LiftedAt)},
+                        {QStringLiteral("liftedBy"), GameText(e.LiftedBy)},
+                        {QStringLiteral("state"), QString::fromLatin1(BanStateText(StateOf(e, now)))}});
+    }
+    return ApiReply::Json({{QStringLiteral("bans"), bans}});
+}
+
+ApiReply BansController::Add(const ApiCall& call) {
+    std::string name, reason;
+    const QJsonValue minutesValue = call.Body.value(QStringLiteral("minutes"));
+    const double minutes = minutesValue.toDouble(-1);
+    if (!TextField(call.Body, "name", 64, false, name) ||
+        !TextField(call.Body, "reason", 200, false, reason) || !minutesValue.isDouble() || minutes < 0 ||
+        minutes > 100.0 * 365 * 24 * 60 || minutes != std::floor(minutes))
+        return ApiReply::Error(400, QStringLiteral("Give name, reason and minutes (0: for good)."));
+    const auto whole = static_cast<int64_t>(minutes);
+    if (call.AccountRole < Role::Admin && (whole == 0 || whole > m_moderatorMaxMinutes)) {
+        return ApiReply::Error(403, QStringLiteral("A moderator may ban for at most %1 minutes.")
+                                        .arg(static_cast<qint64>(m_moderatorMaxMinutes)));
+    }
+    const PanelResult r = m_backend.Ban(call.Account, name, reason, whole * 60);
+    return ActionReply(r.Ok, r.Why);
+}
+
+ApiReply BansController::Lift(const ApiCall& call) {
+    std::string reason;
+    const QJsonValue id = call.Body.value(QStringLiteral("id"));
+    if (!id.isDouble() || id.toDouble() < 1 || !TextField(call.Body, "reason", 200, true, reason))
+        return ApiReply::Error(400, QStringLiteral("Give the ban's id and a reason."));
+    const PanelResult r = m_backend.LiftBan(call.Account, static_cast<int64_t>(id.toDouble()), reason);
+    return ActionReply(r.Ok, r.Why);
+}
+
+}  // namespace tovi

@@ -1,0 +1,22 @@
+#pragma once
+// /api/v1/bans: the ban list, a new ban (moderators only for a while), lifting one (admins).
+#include "ApiCall.h"
+#include "PanelBackend.h"
+
+namespace tovi {
+
+class BansController {
+public:
+    BansController(PanelBackend& backend, int64_t moderatorMaxMinutes, std::function<int64_t()> unixNow)
+        : m_backend(backend), m_moderatorMaxMinutes(moderatorMaxMinutes), m_unixNow(std::move(unixNow)) {}
+    ApiReply List(const ApiCall& call);
+    ApiReply Add(const ApiCall& call);
+    ApiReply Lift(const ApiCall& call);
+
+private:
+    PanelBackend& m_backend;
+    int64_t m_moderatorMaxMinutes;
+    std::function<int64_t()> m_unixNow;
+};
+
+}  // namespace tovi

@@ -1,0 +1,54 @@
+#include "HistoryController.h"
+
+#include <QJsonArray>
+
+namespace tovi {
+
+std::string QueryText(const QUrlQuery& query, const char* key) {
+    return GameBytes(query.queryItemValue(QLatin1String(key), QUrl::FullyDecoded)).substr(0, 200);
+}
+
+int QueryLimit(const QUrlQuery& query) {
+    const int limit = query.queryItemValue(QStringLiteral("limit")).toInt();
+    return limit > 0 ? std::min(limit, 1000) : 200;
+}
+
+ApiReply HistoryRowsReply(PanelBackend& backend, const HistoryQuery& query) {
+    QJsonArray rows;
+    for (const HistoryRow& row : backend.SearchHistory(query)) {
+        rows.append(QJsonObject{{QStringLiteral("kind"), QString::fromStdString(row.Kind)},
+                                {QStringLiteral("time"), static_cast<qint64>(row.Time)},
+                                {QStringLiteral("player"), GameText(row.Player)},
+                                {QStringLiteral("text"), GameText(row.Text)},
+                                {QStringLiteral("detail"), GameText(row.Detail)},
+                                {QStringLiteral("match"), static_cast<qint64>(row.Match)}});
+    }
+    return ApiReply::Json({{QStringLiteral("rows"), rows}});
+}
+
+ApiReply HistoryController::Search(const ApiCall& call) {
+    static const std::pair<const char*, HistoryKind> kKinds[] = {{"chat", HistoryKind::Chat},
+                                                                 {"players", HistoryKind::Players},
+                                                                 {"admin", HistoryKind::Admin},
+                                                                 {"matches", HistoryKind::Matches},
+                                                                 {"events", HistoryKind::Events}};
+    HistoryQuery query;
+    const QString kind = call.Query.queryItemValue(QStringLiteral("kind"));
+    bool known = kind.isEmpty();
+    for (const auto& [name, value] : kKinds) {
+        if (kind == QLatin1String(name)) {
+            query.Kind = value;
+            known = true;
+        }
+    }
+    if (!known)
+        return ApiReply::Error(400, QStringLiteral("kind is one of chat, players, admin, matches, events."));
+    query.Text = QueryText(call.Query, "text");
+    query.Player = QueryText(call.Query, "player");
+    query.From = call.Query.queryItemValue(QStringLiteral("from")).toLongLong();
+    query.To = call.Query.queryItemValue(QStringLiteral("to")).toLongLong();
+    query.Limit = QueryLimit(call.Query);
+    return HistoryRowsReply(m_backend, query);
+}
+
+}  // namespace tovi

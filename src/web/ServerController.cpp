@@ -1,0 +1,58 @@
+#include "ServerController.h"
+
+#include <QJsonArray>
+
+namespace tovi {
+
+ApiReply ServerController::Console(const ApiCall& call) {
+    std::string line;
+    if (!TextField(call.Body, "command", 200, false, line))
+        return ApiReply::Error(400, QStringLiteral("Give the command: one line of at most 200 characters."));
+    const PanelResult r = m_backend.Command(call.Account, line);
+    return ActionReply(r.Ok, r.Why);
+}
+
+ApiReply ServerController::MatchTime(const ApiCall& call) {
+    const QString change = call.Body.value(QStringLiteral("change")).toString();
+    if (change != QLatin1String("more") && change != QLatin1String("less"))
+        return ApiReply::Error(400, QStringLiteral("change is more or less."));
+    const PanelResult r = m_backend.MatchTime(call.Account, change == QLatin1String("more"));
+    return ActionReply(r.Ok, r.Why);
+}
+
+ApiReply ServerController::ResetGames(const ApiCall& call) {
+    const PanelResult r = m_backend.ResetGames(call.Account);
+    return ActionReply(r.Ok, r.Why);
+}
+
+ApiReply ServerController::AutoMessages(const ApiCall&) {
+    const PanelAutoMessages m = m_backend.AutoMessages();
+    QJsonArray lines;
+    for (const std::string& line : m.Lines) lines.append(GameText(line));
+    return ApiReply::Json({{QStringLiteral("enabled"), m.Enabled},
+                           {QStringLiteral("intervalMinutes"), m.IntervalMinutes},
+                           {QStringLiteral("lines"), lines}});
+}
+
+ApiReply ServerController::SetAutoMessages(const ApiCall& call) {
+    PanelAutoMessages m;
+    const QJsonValue enabled = call.Body.value(QStringLiteral("enabled"));
+    const QJsonValue interval = call.Body.value(QStringLiteral("intervalMinutes"));
+    const QJsonArray lines = call.Body.value(QStringLiteral("lines")).toArray();
+    bool ok = enabled.isBool() && interval.isDouble() && interval.toInt() >= 1 && interval.toInt() <= 20 &&
+              lines.size() <= 100;
+    for (const QJsonValue& line : lines) {
+        std::string text;
+        ok = ok && TextField(QJsonObject{{QStringLiteral("l"), line}}, "l", 200, false, text);
+        m.Lines.push_back(text);
+    }
+    if (!ok)
+        return ApiReply::Error(
+            400, QStringLiteral("Give enabled, intervalMinutes (1 to 20) and up to 100 lines."));
+    m.Enabled = enabled.toBool();
+    m.IntervalMinutes = interval.toInt();
+    const PanelResult r = m_backend.SetAutoMessages(call.Account, m);
+    return ActionReply(r.Ok, r.Why);
+}
+
+}  // namespace tovi

@@ -1,0 +1,126 @@
+#pragma once
+// The web panel: the JSON API under /api/v1, the pages compiled into the program, and the live
+// feed at /api/v1/live, on Qt's HTTP server on the caller's event loop (no threads).
+//
+// Every request is checked in this order: size (a connection that sends more than a request may
+// hold is cut while it sends), Host (one of the configured names: no DNS rebinding), path (no
+// dots, encoded slashes or backslashes), authentication (the public endpoints are declared once;
+// everything else needs a session cookie or a Bearer token), Origin and CSRF token for anything
+// that changes state under a cookie, then the endpoint's role. Every answer carries headers
+// that forbid framing, inline script and sniffing; API answers are never cached.
+#include <QAbstractHttpServer>
+#include <QPointer>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ApiCall.h"
+#include "AuditController.h"
+#include "AuthController.h"
+#include "BansController.h"
+#include "ChatController.h"
+#include "HistoryController.h"
+#include "LoginThrottle.h"
+#include "PanelBackend.h"
+#include "PlayersController.h"
+#include "ServerController.h"
+#include "SessionStore.h"
+#include "StatusController.h"
+#include "WebPanelSettings.h"
+
+class QTcpServer;
+class QWebSocket;
+
+namespace tovi {
+
+class WebPanel final : public QAbstractHttpServer, private PanelListener {
+    Q_OBJECT
+public:
+    static constexpr qsizetype kMaxHeaderBytes = 8 * 1024;
+    static constexpr qsizetype kMaxBodyBytes = 64 * 1024;
+    // What one connection may send before its request is answered; beyond it, it is cut.
+    static constexpr qint64 kMaxRequestBytes = kMaxHeaderBytes + kMaxBodyBytes + 1024;
+
+    struct Endpoint {
+        const char* Method;
+        const char* Path;
+        bool Public;
+        Role MinRole;
+        std::function<ApiReply(const ApiCall&)> Handler;
+    };
+
+    // `clock` answers Unix time in milliseconds (sessions, login brakes, the chart).
+    WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettings settings, PanelClock clock,
+             QObject* parent = nullptr);
+    ~WebPanel() override;
+
+    // Listens as the settings say (port 0: any free port); false with `error` in words.
+    bool Start(std::string& error);
+    quint16 Port() const;
+    const std::vector<Endpoint>& Endpoints() const { return m_endpoints; }
+    size_t LiveConnections() const { return m_live.size(); }
+
+protected:
+    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+
+private:
+    struct Answer {
+        int Status = 200;
+        QByteArray Body;
+        QByteArray ContentType;
+        std::vector<std::pair<QByteArray, QByteArray>> Headers;
+        bool Api = true;
+    };
+    Answer Handle(const QHttpServerRequest& request);
+    Answer Static(const QString& path) const;
+    static Answer JsonAnswer(const ApiReply& reply);
+    static Answer ErrorAnswer(int status, const char* why);
+    void Send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer);
+
+    bool HostAllowed(const QByteArray& host) const;
+    // The session is live and its account still exists.
+    bool LiveAccountSession(const std::string& id);
+    bool SameOrigin(const QHttpServerRequest& request) const;
+    static QByteArray Header(const QHttpServerRequest& request, const char* name);
+    static std::string CookieValue(const QByteArray& cookies, const char* name);
+
+    struct Live {
+        std::unique_ptr<QWebSocket> Socket;
+        std::string SessionId;
+    };
+    void AcceptLive();
+    void EndLive(const std::function<bool(const Live&)>& ends, const char* why);
+    void Broadcast(const QJsonObject& event);
+
+    // PanelListener
+    void PlayersChanged() override;
+    void StatusChanged() override;
+    void ChatLineAdded(const PanelChatLine& line) override;
+    void AdminActionDone(const AdminAction& action) override;
+
+    PanelBackend& m_backend;
+    AccountStore& m_accounts;
+    WebPanelSettings m_settings;
+    PanelClock m_clock;
+    SessionStore m_sessions;
+    LoginThrottle m_throttle;
+    AuthController m_auth;
+    StatusController m_status;
+    PlayersController m_players;
+    ChatController m_chat;
+    BansController m_bans;
+    HistoryController m_history;
+    AuditController m_audit;
+    ServerController m_server;
+    std::vector<Endpoint> m_endpoints;
+    std::map<QString, QString> m_assets;  // URL path -> resource path
+    std::set<QString> m_publicAssets;
+    QTcpServer* m_tcp = nullptr;  // owned by the HTTP server once bound
+    std::vector<Live> m_live;
+};
+
+}  // namespace tovi

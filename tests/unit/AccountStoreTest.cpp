@@ -1,0 +1,149 @@
+// The web panel's accounts, made with the real program's command line as an operator would: the
+// password comes from standard input, only its Argon2id hash and a token's hash are stored, and
+// logins and tokens find the account with its role.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Fakes.h"
+#include "SqliteAccountStore.h"
+
+using namespace tovi;
+using namespace tovi::testing;
+
+#if defined(TOVI_TOVISTATS_PATH)
+namespace {
+
+struct ToolRun {
+    int Code = -1;
+    std::string Output;
+};
+
+// Runs tovistats with `input` on its standard input (a pipe, not a terminal).
+ToolRun Tovistats(const TempFolder& dir, const std::vector<std::string>& args,
+                  const std::string& input = "") {
+    const fs::path output = dir / "tool-output.txt";
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fds[0], 0);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        close(fds[1]);
+        std::vector<char*> argv = {const_cast<char*>(TOVI_TOVISTATS_PATH)};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[0]);
+    if (write(fds[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) ADD_FAILURE();
+    close(fds[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadBytes(output)};
+}
+
+std::string Column(const fs::path& db, const std::string& sql) {
+    sqlite3* handle = nullptr;
+    sqlite3_open(db.c_str(), &handle);
+    sqlite3_stmt* st = nullptr;
+    std::string value;
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
+        const void* blob = sqlite3_column_blob(st, 0);
+        value.assign(static_cast<const char*>(blob), static_cast<size_t>(sqlite3_column_bytes(st, 0)));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(handle);
+    return value;
+}
+
+}  // namespace
+
+TEST(Accounts, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
+    TempFolder dir;
+    const fs::path data = dir / "data", db = data / "tovistats.db";
+    fs::create_directories(data);
+    const std::string folder = data.string();
+
+    // Wrong command lines change nothing; a password is never taken from the arguments.
+    EXPECT_EQ(Tovistats(dir, {"--add-user", "alice", "--data-dir", folder}, "long enough 1\n").Code, 2);
+    EXPECT_EQ(
+        Tovistats(dir, {"--add-user", "alice", "--role", "root", "--data-dir", folder}, "long enough 1\n")
+            .Code,
+        2);
+    EXPECT_EQ(
+        Tovistats(dir, {"--add-user", "<b>", "--role", "admin", "--data-dir", folder}, "long enough 1\n")
+            .Code,
+        2);
+    EXPECT_EQ(
+        Tovistats(dir, {"--add-user", "alice", "--role", "admin", "--data-dir", folder}, "short\n").Code, 2);
+    EXPECT_EQ(
+        Tovistats(dir, {"--add-user", "alice", "--role", "admin", "--password", "x", "--data-dir", folder})
+            .Code,
+        2);
+    EXPECT_FALSE(fs::exists(db));
+
+    ToolRun added =
+        Tovistats(dir, {"--add-user", "Alice", "--role", "admin", "--data-dir", folder}, "correct horse 1\n");
+    ASSERT_EQ(added.Code, 0) << added.Output;
+    ASSERT_EQ(
+        Tovistats(dir, {"--add-user", "bob", "--role=viewer", "--data-dir=" + folder}, "bobs secret\r\n")
+            .Code,
+        0);
+    ToolRun twice =
+        Tovistats(dir, {"--add-user", "ALICE", "--role", "viewer", "--data-dir", folder}, "other pass 2\n");
+    EXPECT_EQ(twice.Code, 1);
+    EXPECT_NE(twice.Output.find("already"), std::string::npos) << twice.Output;
+
+    ToolRun listed = Tovistats(dir, {"--list-users", "--data-dir", folder});
+    EXPECT_EQ(listed.Code, 0);
+    EXPECT_NE(listed.Output.find("Alice\tadmin"), std::string::npos) << listed.Output;
+    EXPECT_NE(listed.Output.find("bob\tviewer"), std::string::npos) << listed.Output;
+
+    const std::string hash = Column(db, "SELECT password_hash FROM accounts WHERE name_key='alice'");
+    EXPECT_TRUE(hash.starts_with("$argon2id$")) << hash;
+    EXPECT_EQ(hash.find("correct horse"), std::string::npos);
+
+    ToolRun token = Tovistats(dir, {"--new-token", "alice", "--data-dir", folder});
+    ASSERT_EQ(token.Code, 0) << token.Output;
+    const std::string tokenText = token.Output.substr(0, token.Output.find('\n'));
+    EXPECT_EQ(Tovistats(dir, {"--new-token", "nobody", "--data-dir", folder}).Code, 1);
+    EXPECT_EQ(tokenText.size(), 69u);
+    for (const char* file : {"tovistats.db", "tovistats.db-wal"})
+        EXPECT_EQ(ReadBytes(data / file).find(tokenText.substr(5)), std::string::npos) << file;
+
+    {
+        auto opened = SqliteAccountStore::Open(db.string());
+        ASSERT_TRUE(opened.Store) << opened.Error;
+        AccountStore& store = *opened.Store;
+        auto alice = store.Authenticate("aLiCe", "correct horse 1", 5000);
+        ASSERT_TRUE(alice);
+        EXPECT_EQ(alice->Name, "Alice");
+        EXPECT_EQ(alice->AccountRole, Role::Admin);
+        EXPECT_TRUE(
+            store.Authenticate("bob", "bobs secret", 5000));  // the CR of a Windows line is no part of it
+        EXPECT_FALSE(store.Authenticate("alice", "correct horse 2", 5000));
+        EXPECT_FALSE(store.Authenticate("nobody", "correct horse 1", 5000));
+        EXPECT_EQ(store.Accounts()[0].LastLogin, 5000);
+        auto byToken = store.AccountByToken(tokenText);
+        ASSERT_TRUE(byToken);
+        EXPECT_EQ(byToken->Name, "Alice");
+        EXPECT_FALSE(store.AccountByToken(tokenText + "0"));
+        EXPECT_FALSE(store.AccountByToken(""));
+    }
+
+    EXPECT_EQ(Tovistats(dir, {"--remove-user", "alice", "--data-dir", folder}).Code, 0);
+    EXPECT_EQ(Tovistats(dir, {"--remove-user", "alice", "--data-dir", folder}).Code, 1);
+    auto opened = SqliteAccountStore::Open(db.string());
+    ASSERT_TRUE(opened.Store);
+    EXPECT_FALSE(opened.Store->Authenticate("alice", "correct horse 1", 6000));
+    EXPECT_FALSE(opened.Store->AccountByToken(tokenText));
+    EXPECT_EQ(Column(db, "SELECT count(*) FROM account_tokens"), "0");
+}
+#endif

@@ -1,0 +1,501 @@
+// The web panel over real HTTP and WebSocket connections on 127.0.0.1, with real accounts in a
+// temporary record and a fake program behind it; sessions and login brakes run on a clock the
+// tests move.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QWebSocket>
+#include <map>
+#include <optional>
+
+#include "FakePanelBackend.h"
+#include "SqliteAccountStore.h"
+#include "SqliteHistoryStore.h"
+#include "WebPanel.h"
+
+using namespace tovi;
+using namespace tovi::testing;
+
+namespace {
+
+// Runs the event loop until `done` holds; a stuck exchange fails the test instead of hanging it.
+template <typename Done>
+bool Spin(Done done) {
+    QElapsedTimer guard;
+    guard.start();
+    while (!done()) {
+        if (guard.elapsed() > 20000) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    return true;
+}
+
+struct Reply {
+    int Status = 0;                              // 0: the connection was cut before an answer
+    std::map<std::string, std::string> Headers;  // names in lower case
+    QByteArray Body;
+    QJsonObject Json() const { return QJsonDocument::fromJson(Body).object(); }
+    std::string Header(const std::string& name) const {
+        auto it = Headers.find(name);
+        return it == Headers.end() ? std::string() : it->second;
+    }
+};
+
+Reply Exchange(quint16 port, const QByteArray& request) {
+    QTcpSocket socket;
+    QByteArray data;
+    bool closed = false;
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { data += socket.readAll(); });
+    QObject::connect(&socket, &QTcpSocket::disconnected, [&] { closed = true; });
+    QObject::connect(&socket, &QTcpSocket::errorOccurred, [&] { closed = true; });
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    EXPECT_TRUE(Spin([&] { return socket.state() == QAbstractSocket::ConnectedState || closed; }));
+    socket.write(request);
+    Reply reply;
+    auto complete = [&] {
+        const qsizetype end = data.indexOf("\r\n\r\n");
+        if (end < 0) return false;
+        const QList<QByteArray> lines = data.left(end).split('\n');
+        reply.Status = lines[0].split(' ').value(1).toInt();
+        reply.Headers.clear();
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines[i].indexOf(':');
+            if (colon > 0)
+                reply.Headers[lines[i].left(colon).toLower().toStdString()] =
+                    lines[i].mid(colon + 1).trimmed().toStdString();
+        }
+        const qsizetype length = QByteArray::fromStdString(reply.Header("content-length")).toLongLong();
+        if (data.size() - end - 4 < length) return false;
+        reply.Body = data.mid(end + 4, length);
+        return true;
+    };
+    EXPECT_TRUE(Spin([&] { return complete() || closed; }));
+    if (!complete()) reply.Status = 0;
+    return reply;
+}
+
+struct Login {
+    std::string Cookie, Csrf;
+};
+
+class PanelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string db = m_dir.filePath(QStringLiteral("tovistats.db")).toStdString();
+        ASSERT_TRUE(SqliteHistoryStore::Open(db, {}).Store);
+        auto opened = SqliteAccountStore::Open(db);
+        ASSERT_TRUE(opened.Store) << opened.Error;
+        m_accounts = std::move(opened.Store);
+        std::string error;
+        for (auto [name, role] :
+             {std::pair{"alice", Role::Admin}, {"mia", Role::Moderator}, {"vic", Role::Viewer}})
+            ASSERT_TRUE(m_accounts->AddAccount(name, role, std::string(name) + " password", 0, error))
+                << error;
+        WebPanelSettings settings;
+        settings.Port = 0;
+        settings.Hosts = {"127.0.0.1", "localhost"};
+        settings.ModeratorBanMinutes = 120;
+        settings.RequestTimeoutMs = 1500;
+        m_panel = std::make_unique<WebPanel>(backend, *m_accounts, settings, [this] { return now; });
+        ASSERT_TRUE(m_panel->Start(error)) << error;
+        port = m_panel->Port();
+        origin = "http://127.0.0.1:" + QByteArray::number(port);
+    }
+
+    // A request as the panel's own page sends it.
+    QByteArray Request(const QByteArray& method, const QByteArray& path, const Login* login = nullptr,
+                       const QByteArray& body = {},
+                       std::vector<std::pair<QByteArray, QByteArray>> extra = {}) {
+        QByteArray r =
+            method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
+        bool hasOrigin = false;
+        for (const auto& [k, v] : extra) hasOrigin = hasOrigin || k == "Origin" || k == "Referer";
+        if (method != "GET" && !hasOrigin) r += "Origin: " + origin + "\r\n";
+        if (login) {
+            r += "Cookie: tovi_session=" + QByteArray::fromStdString(login->Cookie) + "\r\n";
+            if (method != "GET") r += "X-CSRF-Token: " + QByteArray::fromStdString(login->Csrf) + "\r\n";
+        }
+        for (const auto& [k, v] : extra) r += k + ": " + v + "\r\n";
+        r += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        return r;
+    }
+    Reply Call(const QByteArray& method, const QByteArray& path, const Login* login = nullptr,
+               const QByteArray& body = {}, std::vector<std::pair<QByteArray, QByteArray>> extra = {}) {
+        return Exchange(port, Request(method, path, login, body, std::move(extra)));
+    }
+    Reply TryLogin(const std::string& name, const std::string& password) {
+        const QJsonObject body{{"name", QString::fromStdString(name)},
+                               {"password", QString::fromStdString(password)}};
+        return Call("POST", "/api/v1/login", nullptr, QJsonDocument(body).toJson());
+    }
+    std::optional<Login> LogIn(const std::string& name) {
+        const Reply r = TryLogin(name, name + " password");
+        if (r.Status != 200) return std::nullopt;
+        const std::string cookie = r.Header("set-cookie");
+        const size_t start = cookie.find('=') + 1;
+        return Login{cookie.substr(start, cookie.find(';') - start),
+                     r.Json().value("csrf").toString().toStdString()};
+    }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<SqliteAccountStore> m_accounts;
+    FakePanelBackend backend;
+    int64_t now = 1'700'000'000'000;
+    std::unique_ptr<WebPanel> m_panel;
+    quint16 port = 0;
+    QByteArray origin;
+};
+
+}  // namespace
+
+// Every endpoint of the table against no login and each role: unauthenticated calls are refused,
+// each role reaches exactly the endpoints at or below it, and a refused action never reaches
+// the program. Tokens for scripts carry their account's role, without cookie or CSRF token.
+TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
+    const std::map<std::string, QByteArray> bodies = {
+        {"/api/v1/players/talk", R"({"slot":3,"name":"Bob","text":"hi"})"},
+        {"/api/v1/players/warn", R"({"slot":3,"name":"Bob","text":"no tk"})"},
+        {"/api/v1/players/punt", R"({"slot":3,"name":"Bob","reason":"tk"})"},
+        {"/api/v1/chat", R"({"text":"hello"})"},
+        {"/api/v1/bans", R"({"name":"Bob","reason":"tk","minutes":60})"},
+        {"/api/v1/bans/lift", R"({"id":1,"reason":"appeal"})"},
+        {"/api/v1/console", R"({"command":"status"})"},
+        {"/api/v1/match/time", R"({"change":"more"})"},
+        {"/api/v1/automessages", R"({"enabled":true,"intervalMinutes":5,"lines":["a","b"]})"},
+    };
+    std::map<Role, Login> logins;
+    for (auto [name, role] :
+         {std::pair{"alice", Role::Admin}, {"mia", Role::Moderator}, {"vic", Role::Viewer}}) {
+        auto login = LogIn(name);
+        ASSERT_TRUE(login) << name;
+        logins[role] = *login;
+    }
+    int checked = 0;
+    for (const WebPanel::Endpoint& e : m_panel->Endpoints()) {
+        const std::string path = e.Path;
+        if (e.Public || path == "/api/v1/logout") continue;  // the login and logout have their own test
+        const auto body =
+            bodies.count(path) ? bodies.at(path) : QByteArray(std::string(e.Method) == "GET" ? "" : "{}");
+        EXPECT_EQ(Call(e.Method, e.Path, nullptr, body).Status, 401) << path;
+        for (auto& [role, login] : logins) {
+            const size_t before = backend.actions.size();
+            const Reply r = Call(e.Method, e.Path, &login, body);
+            if (role >= e.MinRole) {
+                EXPECT_EQ(r.Status, 200)
+                    << e.Method << " " << path << " as " << RoleText(role) << ": " << r.Body.toStdString();
+                if (std::string(e.Method) != "GET") {
+                    EXPECT_EQ(backend.actions.size(), before + 1) << path;
+                }
+            } else {
+                EXPECT_EQ(r.Status, 403) << e.Method << " " << path << " as " << RoleText(role);
+                EXPECT_EQ(backend.actions.size(), before) << path;
+            }
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 3 * 18);
+    // The API's description names every endpoint of the table, with its method.
+    QFile spec(QStringLiteral(TOVI_OPENAPI_PATH));
+    ASSERT_TRUE(spec.open(QIODevice::ReadOnly));
+    const QByteArray yaml = spec.readAll();
+    for (const WebPanel::Endpoint& e : m_panel->Endpoints()) {
+        const QByteArray key = "\n  " + QByteArray(e.Path).mid(7) + ":\n";
+        const qsizetype at = yaml.indexOf(key);
+        ASSERT_GE(at, 0) << e.Path;
+        const qsizetype next = yaml.indexOf("\n  /", at + 1);
+        EXPECT_GE(yaml.mid(at, next - at).indexOf("    " + QByteArray(e.Method).toLower() + ":"), 0)
+            << e.Method << " " << e.Path;
+    }
+    // The program learns who acted.
+    EXPECT_EQ(backend.actions.front(), "Talk mia 3 Bob hi");
+    // Pages are private too, but the login page and its assets.
+    EXPECT_EQ(Call("GET", "/").Status, 303);
+    EXPECT_EQ(Call("GET", "/app.js").Status, 303);
+    EXPECT_EQ(Call("GET", "/login.html").Status, 200);
+    EXPECT_EQ(Call("GET", "/app.js", &logins[Role::Viewer]).Status, 200);
+
+    // A moderator bans for a while, never for good nor beyond the limit; an admin may.
+    Login& mia = logins[Role::Moderator];
+    EXPECT_EQ(Call("POST", "/api/v1/bans", &mia, R"({"name":"Bob","reason":"tk","minutes":0})").Status, 403);
+    EXPECT_EQ(Call("POST", "/api/v1/bans", &mia, R"({"name":"Bob","reason":"tk","minutes":121})").Status,
+              403);
+    EXPECT_EQ(
+        Call("POST", "/api/v1/bans", &logins[Role::Admin], R"({"name":"Bob","reason":"tk","minutes":0})")
+            .Status,
+        200);
+    EXPECT_EQ(backend.actions.back(), "Ban alice Bob tk 0");
+    // A search reaches the record as asked, within bounds.
+    Login& vic = logins[Role::Viewer];
+    EXPECT_EQ(Call("GET", "/api/v1/history?kind=players&player=Bo%C3%A9&limit=5000", &vic).Status, 200);
+    EXPECT_EQ(backend.lastQuery.Kind, HistoryKind::Players);
+    EXPECT_EQ(backend.lastQuery.Player, "Bo\xE9");
+    EXPECT_EQ(backend.lastQuery.Limit, 1000);
+    EXPECT_EQ(Call("GET", "/api/v1/history?kind=passwords", &vic).Status, 400);
+    // Nothing with a control character reaches the program.
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, R"({"text":"a\r\nexit"})").Status, 400);
+
+    std::string error;
+    const std::string adminToken = m_accounts->NewToken("alice", 0, error);
+    const std::string viewerToken = m_accounts->NewToken("vic", 0, error);
+    auto bearer = [](const std::string& token) {
+        return std::vector<std::pair<QByteArray, QByteArray>>{
+            {"Authorization", "Bearer " + QByteArray::fromStdString(token)}};
+    };
+    EXPECT_EQ(Call("POST", "/api/v1/chat", nullptr, R"({"text":"from a script"})", bearer(adminToken)).Status,
+              200);
+    EXPECT_EQ(backend.actions.back(), "Chat alice from a script");
+    EXPECT_EQ(Call("POST", "/api/v1/chat", nullptr, R"({"text":"x"})", bearer(viewerToken)).Status, 403);
+    EXPECT_EQ(Call("GET", "/api/v1/players", nullptr, {}, bearer(viewerToken)).Status, 200);
+    EXPECT_EQ(Call("GET", "/api/v1/players", nullptr, {}, bearer(viewerToken + "x")).Status, 401);
+}
+
+// The panel's defences, each against a real connection: cookie flags, CSRF token and Origin,
+// logout and expiry on the virtual clock, the login brake with alike answers, Host names, size
+// limits that cut a connection while it sends, static paths that try to leave the pages, and the
+// headers every answer carries.
+TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
+    // Cookie flags; the session answers its CSRF token to the page.
+    const Reply login = TryLogin("mia", "mia password");
+    ASSERT_EQ(login.Status, 200);
+    const std::string cookie = login.Header("set-cookie");
+    for (const char* flag : {"HttpOnly", "SameSite=Strict", "Path=/"})
+        EXPECT_NE(cookie.find(flag), std::string::npos) << cookie;
+    EXPECT_EQ(cookie.find("Secure"), std::string::npos)
+        << "no Secure flag over plain HTTP, or the browser drops it";
+    Login mia = *LogIn("mia");
+
+    // CSRF token and Origin on every state-changing request under a cookie.
+    const QByteArray chat = R"({"text":"hi"})";
+    Login noToken{mia.Cookie, ""}, wrongToken{mia.Cookie, std::string(mia.Csrf.size(), 'a')};
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &noToken, chat).Status, 403);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &wrongToken, chat).Status, 403);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Origin", "http://evil.example"}}).Status, 403);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Origin", "http://127.0.0.1:1"}}).Status, 403);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Referer", "http://evil.example/" + origin}}).Status,
+              403);
+    EXPECT_TRUE(backend.actions.empty());
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat, {{"Referer", origin + "/"}}).Status, 200);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat).Status, 200);
+    // A login from another site's page is refused too (login CSRF).
+    EXPECT_EQ(Call("POST", "/api/v1/login", nullptr, R"({"name":"mia","password":"mia password"})",
+                   {{"Origin", "http://evil.example"}})
+                  .Status,
+              403);
+
+    // Host names: DNS rebinding gets nowhere.
+    EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\nHost: evil.example\r\n\r\n").Status, 421);
+    EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\n\r\n").Status, 421);
+    EXPECT_EQ(
+        Exchange(port, "GET /login.html HTTP/1.1\r\nHost: localhost:" + QByteArray::number(port) + "\r\n\r\n")
+            .Status,
+        200);
+
+    // Logout ends the session on the server, whoever still holds the cookie.
+    EXPECT_EQ(Call("POST", "/api/v1/logout", &mia).Status, 200);
+    EXPECT_EQ(Call("GET", "/api/v1/status", &mia).Status, 401);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat).Status, 401);
+
+    // Removing an account ends its sessions.
+    Login gone = *LogIn("vic");
+    std::string error;
+    ASSERT_TRUE(m_accounts->RemoveAccount("vic", error));
+    EXPECT_EQ(Call("GET", "/api/v1/status", &gone).Status, 401);
+    ASSERT_TRUE(m_accounts->AddAccount("vic", Role::Viewer, "vic password", 0, error));
+
+    // Expiry: half an hour idle, or twelve hours however busy.
+    Login idle = *LogIn("vic");
+    now += 29 * 60 * 1000;
+    EXPECT_EQ(Call("GET", "/api/v1/status", &idle).Status, 200);
+    now += 30 * 60 * 1000;
+    EXPECT_EQ(Call("GET", "/api/v1/status", &idle).Status, 401);
+    Login busy = *LogIn("vic");
+    for (int i = 0; i < 12 * 3 - 1; ++i) {
+        now += 20 * 60 * 1000;
+        ASSERT_EQ(Call("GET", "/api/v1/status", &busy).Status, 200) << i;
+    }
+    now += 20 * 60 * 1000;
+    EXPECT_EQ(Call("GET", "/api/v1/status", &busy).Status, 401);
+
+    // A wrong password and an unknown name answer alike; five failures lock the name, whatever
+    // the password, until the lock runs out.
+    const Reply wrong = TryLogin("alice", "guess 1");
+    const Reply unknown = TryLogin("nobody", "guess 1");
+    EXPECT_EQ(wrong.Status, 401);
+    EXPECT_EQ(wrong.Status, unknown.Status);
+    EXPECT_EQ(wrong.Body, unknown.Body);
+    for (int i = 2; i <= 5; ++i) EXPECT_EQ(TryLogin("alice", "guess " + std::to_string(i)).Status, 401);
+    const Reply locked = TryLogin("alice", "alice password");
+    EXPECT_EQ(locked.Status, 429);
+    EXPECT_FALSE(locked.Header("retry-after").empty());
+    now += 61 * 1000;
+    EXPECT_EQ(TryLogin("alice", "alice password").Status, 200);
+    // Per address too: guessing across names locks the address out, for an hour at most.
+    for (int i = 0; i < LoginThrottle::kFreeFailuresPerAddress; ++i)
+        TryLogin("name" + std::to_string(i), "x");
+    EXPECT_EQ(TryLogin("vic", "vic password").Status, 429);
+    now += 3600 * 1000;
+    EXPECT_EQ(TryLogin("vic", "vic password").Status, 200);
+
+    // Size limits: headers and bodies beyond them are refused; a connection that keeps sending
+    // is cut while it sends, and the panel goes on serving.
+    Login vic = *LogIn("vic");
+    const QByteArray padding(20 * 1024, 'a');
+    EXPECT_EQ(Call("GET", "/api/v1/status", &vic, {}, {{"X-Padding", padding}}).Status, 431);
+    EXPECT_EQ(
+        Call("POST", "/api/v1/login", nullptr, "{\"name\":\"" + QByteArray(70 * 1024, 'a') + "\"}").Status,
+        413);
+    EXPECT_EQ(Call("POST", "/api/v1/login", nullptr, QByteArray(4 * 1024 * 1024, 'a')).Status, 0);
+    EXPECT_EQ(Exchange(port, "GET /login.html HTTP/1.1\r\nX-Endless: " + QByteArray(1024 * 1024, 'a')).Status,
+              0);
+    EXPECT_EQ(Call("GET", "/api/v1/status", &vic).Status, 200);
+
+    // A request sent a byte at a time, or never finished, does not hold a connection for ever
+    // (the panel's time-out is short here), while answered requests keep theirs open.
+    QTcpSocket slow;
+    bool slowClosed = false;
+    QObject::connect(&slow, &QTcpSocket::disconnected, [&] { slowClosed = true; });
+    slow.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(Spin([&] { return slow.state() == QAbstractSocket::ConnectedState; }));
+    slow.write("GET /login.html HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+    EXPECT_TRUE(Spin([&] { return slowClosed; }));
+
+    // Static files come only from the pages compiled in.
+    for (const char* path :
+         {"/../CMakeLists.txt", "/%2e%2e/CMakeLists.txt", "/%2E%2E%2FCMakeLists.txt", "/a%2fb.js",
+          "/..%5cCMakeLists.txt", "/x\\..\\app.js", "/app.js%00.html", "/./app.js"}) {
+        const Reply r = Call("GET", path, &vic);
+        EXPECT_EQ(r.Status, 400) << path;
+    }
+    EXPECT_EQ(Call("GET", "/missing.js", &vic).Status, 404);
+    EXPECT_EQ(Call("GET", "//etc/passwd", &vic).Status, 404);
+    EXPECT_EQ(Call("GET", "/assets/app.js", &vic).Status, 404);
+
+    // Headers: no framing, no inline script, no sniffing, no cached API answers.
+    const Reply page = Call("GET", "/", &vic);
+    EXPECT_EQ(page.Status, 200);
+    EXPECT_NE(page.Header("content-security-policy").find("default-src 'self'"), std::string::npos);
+    EXPECT_NE(page.Header("content-security-policy").find("frame-ancestors 'none'"), std::string::npos);
+    EXPECT_NE(page.Header("content-security-policy").find("script-src 'self';"), std::string::npos);
+    EXPECT_EQ(page.Header("x-frame-options"), "DENY");
+    EXPECT_EQ(page.Header("x-content-type-options"), "nosniff");
+    EXPECT_FALSE(page.Header("referrer-policy").empty());
+    EXPECT_EQ(page.Body.indexOf("<script>"), -1);
+    EXPECT_EQ(Call("GET", "/api/v1/status", &vic).Header("cache-control"), "no-store");
+}
+
+// The live feed: only a logged-in page of this panel gets it, it carries the program's events,
+// and it ends with the session.
+TEST_F(PanelTest, LiveFeedNeedsTheSessionAndThisSite) {
+    Login vic = *LogIn("vic");
+    struct Client {
+        QWebSocket Socket;
+        QStringList Messages;
+        bool Closed = false;
+        Client(const QString& origin, const std::string& cookie, quint16 port) : Socket(origin) {
+            QObject::connect(&Socket, &QWebSocket::textMessageReceived,
+                             [this](const QString& m) { Messages << m; });
+            QObject::connect(&Socket, &QWebSocket::disconnected, [this] { Closed = true; });
+            QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(port)));
+            if (!cookie.empty())
+                request.setRawHeader("Cookie", "tovi_session=" + QByteArray::fromStdString(cookie));
+            Socket.open(request);
+        }
+    };
+    const QString own = QString::fromLatin1(origin);
+    Client stranger(QStringLiteral("http://evil.example"), vic.Cookie, port);
+    Client anonymous(own, "", port);
+    Client page(own, vic.Cookie, port);
+    // The panel takes a connection in before the client sees the handshake's answer.
+    ASSERT_TRUE(Spin([&] {
+        return stranger.Closed && anonymous.Closed && page.Socket.state() == QAbstractSocket::ConnectedState;
+    })) << page.Socket.state()
+        << page.Socket.errorString().toStdString() << page.Closed;
+    EXPECT_TRUE(stranger.Messages.isEmpty());
+    EXPECT_TRUE(anonymous.Messages.isEmpty());
+
+    backend.players.push_back({7, "Eve", 1, 0, 0, 30});
+    backend.listener->PlayersChanged();
+    ASSERT_TRUE(Spin([&] { return !page.Messages.isEmpty(); }));
+    const QJsonObject event = QJsonDocument::fromJson(page.Messages[0].toUtf8()).object();
+    EXPECT_EQ(event.value("type").toString(), "players");
+    EXPECT_EQ(event.value("players").toArray().last().toObject().value("name").toString(), "Eve");
+
+    EXPECT_EQ(Call("POST", "/api/v1/logout", &vic).Status, 200);
+    ASSERT_TRUE(Spin([&] { return page.Closed; }));
+}
+
+// The [web] section as read, and the panel over HTTPS with a certificate made for the test: the
+// cookie is Secure, browsers are told to stay on HTTPS, plain HTTP gets no answer, and the size
+// limit holds on encrypted connections too.
+TEST_F(PanelTest, SettingsAndHttps) {
+    std::map<std::string, std::string> ini = {{"enabled", "1"}, {"bind", "192.168.1.5"}, {"port", "99999"}};
+    auto read = [&](const std::string& key, const std::string& fallback) {
+        return ini.count(key) ? ini.at(key) : fallback;
+    };
+    WebPanelSettings s = WebPanelSettings::Read(read);
+    EXPECT_TRUE(s.Enabled);
+    EXPECT_EQ(s.Port, 8080);
+    EXPECT_EQ(s.Hosts, (std::vector<std::string>{"localhost", "127.0.0.1", "192.168.1.5"}));
+    EXPECT_FALSE(s.SecureCookie());
+    ini = {{"hosts", " Panel.Example.org, ,localhost "}, {"secure_cookie", "1"}};
+    s = WebPanelSettings::Read(read);
+    EXPECT_FALSE(s.Enabled);
+    EXPECT_EQ(s.Hosts, (std::vector<std::string>{"panel.example.org", "localhost"}));
+    EXPECT_TRUE(s.SecureCookie());
+
+    const QString cert = m_dir.filePath(QStringLiteral("cert.pem")),
+                  key = m_dir.filePath(QStringLiteral("key.pem"));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("openssl"),
+                                {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                                 "/CN=127.0.0.1", "-keyout", key, "-out", cert}),
+              0);
+    WebPanelSettings settings;
+    settings.Port = 0;
+    settings.Hosts = {"127.0.0.1"};
+    settings.CertFile = cert.toStdString();
+    settings.KeyFile = key.toStdString();
+    WebPanel https(backend, *m_accounts, settings, [this] { return now; });
+    std::string error;
+    ASSERT_TRUE(https.Start(error)) << error;
+
+    auto exchange = [&](const QByteArray& request) {
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);  // made for the test, trusted by nobody
+        QByteArray data;
+        bool closed = false;
+        QObject::connect(&socket, &QSslSocket::readyRead, [&] { data += socket.readAll(); });
+        QObject::connect(&socket, &QSslSocket::disconnected, [&] { closed = true; });
+        QObject::connect(&socket, &QSslSocket::errorOccurred, [&] { closed = true; });
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), https.Port());
+        EXPECT_TRUE(Spin([&] { return socket.isEncrypted() || closed; }));
+        socket.write(request);
+        EXPECT_TRUE(Spin([&] { return data.contains("\r\n\r\n") || closed; }));
+        return data;
+    };
+    const QByteArray login =
+        QJsonDocument(QJsonObject{{"name", "vic"}, {"password", "vic password"}}).toJson();
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(https.Port());
+    const QByteArray answer =
+        exchange("POST /api/v1/login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: https://" + host +
+                 "\r\nContent-Length: " + QByteArray::number(login.size()) + "\r\n\r\n" + login);
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.left(200).toStdString();
+    EXPECT_TRUE(answer.contains("; Secure")) << answer.toStdString();
+    EXPECT_TRUE(answer.contains("Strict-Transport-Security"));
+    EXPECT_FALSE(exchange("POST /api/v1/login HTTP/1.1\r\nHost: " + host +
+                          "\r\nContent-Length: 9000000\r\n\r\n" + QByteArray(1024 * 1024, 'a'))
+                     .startsWith("HTTP/1.1"));
+    EXPECT_EQ(Exchange(https.Port(), "GET /login.html HTTP/1.1\r\nHost: " + host + "\r\n\r\n").Status, 0);
+}
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
