@@ -5,16 +5,13 @@
 #include <initializer_list>
 
 #include "DurableFile.h"
+#include "StatsFormat.h"
 
 namespace tovi {
 
 namespace {
 
-constexpr std::string_view kTag = "|**QX**|";
-constexpr std::string_view kNameEnd = "&end& ";
-constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::string_view kServerLine = "ServerInfo ";
-constexpr std::string_view kPlayerLine = "  PlayerStats ";
+using namespace stats_format;
 
 // A text for one field of a line: bytes below 32 as blanks, and every separator of the format
 // that would show up in it, or run into it from the separator before or after it, broken by a

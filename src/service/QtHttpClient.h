@@ -2,14 +2,12 @@
 // The web reporting's HTTP client over Qt's network module: one POST at a time, through the
 // system's proxy settings, http or https, never following a redirect, bounded by a deadline for
 // the whole transfer.
-#include <QNetworkAccessManager>
 #include <QObject>
-#include <QPointer>
-#include <QTimer>
 #include <cstdint>
 #include <functional>
 
 #include "HttpClient.h"
+#include "PostTransfer.h"
 
 class QNetworkReply;
 
@@ -29,11 +27,8 @@ private:
     void Finish(const HttpResult& result);
     void Finished(QNetworkReply* reply, const QString& address);
     void DeadlinePassed(int timeoutMs);
-    void Abandon();
 
-    QNetworkAccessManager m_network;
-    QPointer<QNetworkReply> m_reply;
-    QTimer m_deadline;
+    PostTransfer m_post;
     std::function<void(const HttpResult&)> m_done;
     bool m_busy = false;
     uint64_t m_transfer = 0;  // tells the running transfer from one that was cancelled

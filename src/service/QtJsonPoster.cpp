@@ -21,14 +21,7 @@ std::optional<double> Seconds(const QByteArray& value) {
 
 }  // namespace
 
-QtJsonPoster::QtJsonPoster(QObject* parent) : QObject(parent) {
-    m_deadline.setSingleShot(true);
-    m_deadline.setTimerType(Qt::PreciseTimer);
-    connect(&m_deadline, &QTimer::timeout, this, [this] {
-        Abandon();
-        Finish({HttpOutcome::TimedOut, 0, {}, {}, {}, {}, "no complete answer in time"});
-    });
-}
+QtJsonPoster::QtJsonPoster(QObject* parent) : QObject(parent) {}
 
 QtJsonPoster::~QtJsonPoster() {
     Cancel();
@@ -39,9 +32,7 @@ void QtJsonPoster::Post(const JsonRequest& request, std::function<void(const Jso
     m_done = std::move(done);
     const uint64_t transfer = m_transfer;
     const QUrl target(QString::fromStdString(request.url));
-    const QString scheme = target.scheme().toLower();
-    if (!target.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
-        target.host().isEmpty()) {
+    if (!PostTransfer::Postable(target)) {
         const std::string error = request.url.empty() ? "no address is set" : "not an http or https address";
         QTimer::singleShot(0, this, [this, transfer, error] {
             if (transfer == m_transfer && m_done) Finish({HttpOutcome::Failed, 0, {}, {}, {}, {}, error});
@@ -53,24 +44,16 @@ void QtJsonPoster::Post(const JsonRequest& request, std::function<void(const Jso
     for (const auto& [name, value] : request.headers)
         http.setRawHeader(QByteArray::fromStdString(name), QByteArray::fromStdString(value));
     // A redirect is an answer, never followed: the body and its signature go where they were set to.
-    http.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    QNetworkReply* reply = m_network.post(http, QByteArray::fromStdString(request.body));
-    m_reply = reply;
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { Finished(reply); });
-    m_deadline.start(std::max(request.timeoutMs, 0));
+    m_post.Start(http, QByteArray::fromStdString(request.body), request.timeoutMs,
+                 [this](QNetworkReply* reply) { Finished(reply); },
+                 [this] { Finish({HttpOutcome::TimedOut, 0, {}, {}, {}, {}, "no complete answer in time"}); });
 }
 
 void QtJsonPoster::Finished(QNetworkReply* reply) {
-    reply->deleteLater();
-    if (reply != m_reply) return;
-    m_reply = nullptr;
-    m_deadline.stop();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError error = reply->error();
     const int code = static_cast<int>(error);
-    const bool answered =
-        error == QNetworkReply::NoError || (code >= 201 && code <= 299) || (code >= 401 && code <= 499);
-    if (!status.isValid() || !answered) {
+    if (!status.isValid() || !PostTransfer::AnsweredByStatus(error)) {
         // Qt's own wording names the whole address, and a Discord webhook's address is its key:
         // the log and the record get the host only.
         const char* name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
@@ -104,19 +87,9 @@ void QtJsonPoster::Finish(const JsonResult& result) {
     if (done) done(result);
 }
 
-void QtJsonPoster::Abandon() {
-    m_deadline.stop();
-    if (QNetworkReply* reply = m_reply) {
-        m_reply = nullptr;
-        disconnect(reply, nullptr, this, nullptr);
-        reply->abort();
-        reply->deleteLater();
-    }
-}
-
 void QtJsonPoster::Cancel() {
     ++m_transfer;
-    Abandon();
+    m_post.Abandon();
     m_done = nullptr;
 }
 

@@ -2,15 +2,14 @@
 // The notices' HTTP client over Qt's network module: one JSON POST at a time, through the
 // system's proxy settings, never following a redirect, bounded by a deadline for the whole
 // transfer. Each sink has one of its own, so that a slow receiver holds up no other.
-#include <QNetworkAccessManager>
 #include <QObject>
-#include <QPointer>
-#include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "JsonPoster.h"
+#include "PostTransfer.h"
 
 class QNetworkReply;
 
@@ -27,11 +26,8 @@ public:
 private:
     void Finished(QNetworkReply* reply);
     void Finish(const JsonResult& result);
-    void Abandon();
 
-    QNetworkAccessManager m_network;
-    QPointer<QNetworkReply> m_reply;
-    QTimer m_deadline;
+    PostTransfer m_post;
     std::function<void(const JsonResult&)> m_done;
     uint64_t m_transfer = 0;
 };

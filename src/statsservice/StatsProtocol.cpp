@@ -6,17 +6,14 @@
 
 #include "PlayerClass.h"
 #include "ServerStatus.h"
+#include "StatsFormat.h"
 #include "TextEncodings.h"
 
 namespace tovi {
 
 namespace {
 
-constexpr std::string_view kTag = "|**QX**|";
-constexpr std::string_view kNameEnd = "&end& ";
-constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::string_view kServerLine = "ServerInfo ";
-constexpr std::string_view kPlayerLine = "  PlayerStats ";
+using namespace stats_format;
 
 constexpr std::string_view kStatusFields[] = {
     "servercode",  "status",    "dedicated", "gametype", "maxplayers",  "servername", "map",

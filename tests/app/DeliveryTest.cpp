@@ -25,20 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The program's waits run `scale` times as fast, as the simulator's time does.
-class ScaledScheduler : public Scheduler {
-public:
-    explicit ScaledScheduler(int scale) : m_scale(scale) {}
-    TimerId Schedule(int delayMs, std::function<void()> callback) override {
-        return m_inner.Schedule(delayMs / m_scale, std::move(callback));
-    }
-    void Cancel(TimerId id) override { m_inner.Cancel(id); }
-
-private:
-    int m_scale;
-    QtScheduler m_inner;
-};
-
 // Two players, matches of 6 seconds, 4 seconds of scores, on seven maps with their own results,
 // for ever: no two matches ending within the same second write the same block.
 std::string Scenario() {

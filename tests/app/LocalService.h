@@ -3,7 +3,7 @@
 // way a real service, proxy or network fails. It records each request it took whole, keeps the
 // matches of each upload it stored (one copy per upload id, as a service that drops repeats
 // does), and answers as the test tells it for each request. And dialogs for the whole program
-// that answer Yes, cancel input boxes and keep what they showed.
+// that answer Yes, cancel input boxes and keep what they showed, and the program's waits sped up.
 #include <QHash>
 #include <QPointer>
 #include <QRegularExpression>
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Dialogs.h"
+#include "QtScheduler.h"
 
 namespace tovi::testing {
 
@@ -48,6 +49,20 @@ public:
                   std::function<void(std::optional<std::string>)> answer) override {
         answer(std::nullopt);
     }
+};
+
+// The program's waits run `scale` times as fast, as the simulator's time does.
+class ScaledScheduler : public Scheduler {
+public:
+    explicit ScaledScheduler(int scale) : m_scale(scale) {}
+    TimerId Schedule(int delayMs, std::function<void()> callback) override {
+        return m_inner.Schedule(delayMs / m_scale, std::move(callback));
+    }
+    void Cancel(TimerId id) override { m_inner.Cancel(id); }
+
+private:
+    int m_scale;
+    QtScheduler m_inner;
 };
 
 struct TakenRequest {

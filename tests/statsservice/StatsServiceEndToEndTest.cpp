@@ -21,20 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The program's waits run `scale` times as fast, as the simulator's time does.
-class ScaledScheduler : public Scheduler {
-public:
-    explicit ScaledScheduler(int scale) : m_scale(scale) {}
-    TimerId Schedule(int delayMs, std::function<void()> callback) override {
-        return m_inner.Schedule(delayMs / m_scale, std::move(callback));
-    }
-    void Cancel(TimerId id) override { m_inner.Cancel(id); }
-
-private:
-    int m_scale;
-    QtScheduler m_inner;
-};
-
 // Two matches, then the server stops hosting. The first lasts long enough for a status report
 // (every 30 hosting ticks) even when the program's ticks lag behind the simulator's clock.
 constexpr const char* kScenario =
