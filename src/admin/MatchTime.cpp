@@ -22,15 +22,16 @@ void MatchTime::cmdGameTimeDec_Click(std::function<void(bool written)> done, std
         if (done) done(written);
         return;
     }
-    m_dialogs.Ask(kEndMatchByClockQuestion, [this, done = std::move(done), declined = std::move(declined)](bool yes) {
-        if (!yes) {
-            if (declined) declined();
-            return;
-        }
-        // The clock ran on while the question was open: read afresh, as every click does.
-        const bool written = TakeMinute();
-        if (done) done(written);
-    });
+    m_dialogs.Ask(kEndMatchByClockQuestion,
+                  [this, done = std::move(done), declined = std::move(declined)](bool yes) {
+                      if (!yes) {
+                          if (declined) declined();
+                          return;
+                      }
+                      // The clock ran on while the question was open: read afresh, as every click does.
+                      const bool written = TakeMinute();
+                      if (done) done(written);
+                  });
 }
 
 bool MatchTime::TakeMinute() {
@@ -47,8 +48,10 @@ bool MatchTime::SetClock(int64_t value) {
 
 void MatchTime::cmdMapResetGames_Click(std::function<void()> declined) {
     m_dialogs.Ask(kResetGamesQuestion, [this, declined = std::move(declined)](bool yes) {
-        if (yes) m_channel.SendServerCommand("command", "resetgames", {}, {}, SendNote{"reset games", "", ""});
-        else if (declined) declined();
+        if (yes)
+            m_channel.SendServerCommand("command", "resetgames", {}, {}, SendNote{"reset games", "", ""});
+        else if (declined)
+            declined();
     });
 }
 

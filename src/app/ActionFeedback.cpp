@@ -39,8 +39,9 @@ ActionFeedback::ActionFeedback(Service& service, QTreeWidget* players, QWidget* 
     m_failures->setFrameShape(QFrame::StyledPanel);
     m_failures->setFrameShadow(QFrame::Sunken);
     m_failures->setContentsMargins(4, 0, 4, 0);
-    m_failures->setToolTip(tr("Punts, bans and web reports (status reports and stats uploads) that failed since "
-                              "Tovi stats started"));
+    m_failures->setToolTip(
+        tr("Punts, bans and web reports (status reports and stats uploads) that failed since "
+           "Tovi stats started"));
     m_failed = {};
     CountFailure(m_failed.size());
 

@@ -338,9 +338,12 @@ void frmMain::chkUseDefaultWindow_Click() {
 void frmMain::cmdSendText_Click() {
     const QString typed = m_txtType->text();
     const std::string text = ToGameText(typed);
-    if (!ChatLineCommand(text)) return;  // nothing to send
+    // Nothing to send; or the line is still on its way, and Enter pressed again must not send it twice.
+    if (!ChatLineCommand(text) || m_chatSending == typed) return;
+    m_chatSending = typed;
     // The line stays until it went out: a refused one is there to send again, its reason beside it.
     m_feedback->Started(ActionFeedback::Place::Chat, [this, typed](bool sent, const std::string&) {
+        if (m_chatSending == typed) m_chatSending.reset();
         if (sent && m_txtType->text() == typed) m_txtType->clear();
     });
     m_service.SendChatLine(text);

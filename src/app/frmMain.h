@@ -182,6 +182,7 @@ private:
     QTreeWidget* m_lstChatMes1 = nullptr;
     QLineEdit* m_txtType = nullptr;
     QToolButton* m_cmdSendText = nullptr;
+    std::optional<QString> m_chatSending;  // the chat line on its way, until it ends
 
     QTreeWidget* m_lstPlayers = nullptr;
     QPlainTextEdit* m_txtDebugLog = nullptr;

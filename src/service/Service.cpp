@@ -378,8 +378,8 @@ void Service::RecordClock(const std::string& what, bool written, const std::stri
 
 void Service::RecordDeclined(const std::string& action, const std::string& detail, const std::string& actor) {
     // As a punt that was not confirmed: whoever waits on the action learns it ended.
-    m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), actor.empty() ? kOperatorAtWindow : actor, action, "",
-                          "", detail, Outcome::Skipped, "not confirmed"});
+    m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), actor.empty() ? kOperatorAtWindow : actor,
+                          action, "", "", detail, Outcome::Skipped, "not confirmed"});
 }
 
 bool Service::MatchTimeMore(const std::string& actor) {
