@@ -15,19 +15,23 @@ bool MatchTime::cmdGameTimeInc_Click() {
     return SetClock(int64_t{m_memory.ReadDWord(game::kMatchClock)} + kOneMinute);
 }
 
-void MatchTime::cmdGameTimeDec_Click(std::function<void(bool written)> done) {
+void MatchTime::cmdGameTimeDec_Click(std::function<void(bool written)> done, std::function<void()> declined) {
     const int32_t left = m_memory.ReadDWord(game::kMatchClock);
     if (left <= 0 || left > kOneMinute) {
         const bool written = TakeMinute();
         if (done) done(written);
         return;
     }
-    m_dialogs.Ask(kEndMatchByClockQuestion, [this, done = std::move(done)](bool yes) {
-        if (!yes) return;
-        // The clock ran on while the question was open: read afresh, as every click does.
-        const bool written = TakeMinute();
-        if (done) done(written);
-    });
+    m_dialogs.Ask(kEndMatchByClockQuestion,
+                  [this, done = std::move(done), declined = std::move(declined)](bool yes) {
+                      if (!yes) {
+                          if (declined) declined();
+                          return;
+                      }
+                      // The clock ran on while the question was open: read afresh, as every click does.
+                      const bool written = TakeMinute();
+                      if (done) done(written);
+                  });
 }
 
 bool MatchTime::TakeMinute() {
@@ -42,9 +46,12 @@ bool MatchTime::SetClock(int64_t value) {
     return false;
 }
 
-void MatchTime::cmdMapResetGames_Click() {
-    m_dialogs.Ask(kResetGamesQuestion, [this](bool yes) {
-        if (yes) m_channel.SendServerCommand("command", "resetgames", {}, {}, SendNote{"reset games", "", ""});
+void MatchTime::cmdMapResetGames_Click(std::function<void()> declined) {
+    m_dialogs.Ask(kResetGamesQuestion, [this, declined = std::move(declined)](bool yes) {
+        if (yes)
+            m_channel.SendServerCommand("command", "resetgames", {}, {}, SendNote{"reset games", "", ""});
+        else if (declined)
+            declined();
     });
 }
 

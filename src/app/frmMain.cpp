@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QApplication>
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
@@ -19,6 +20,7 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QStackedWidget>
+#include <QStatusBar>
 #include <QStringDecoder>
 #include <QStyle>
 #include <QTabBar>
@@ -28,6 +30,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include "ActionFeedback.h"
 #include "ActivityLog.h"
 #include "BansStrip.h"
 #include "GameAddresses.h"
@@ -122,6 +125,7 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
     m_chatList = std::make_unique<ChatListAdapter>(m_lstChatMes1);
     m_notices = std::make_unique<NoticeCenter>(m_service.Notices(), m_tray);
     m_service.SetView(this);
+    BuildFeedback();
     connect(&m_service, &Service::logLine, this, [this](const std::string& line) { AddLine(line, m_txtLog); });
     connect(&m_service, &Service::debugLogLine, this,
             [this](const std::string& line) { AddLine(line, m_txtDebugLog); });
@@ -129,23 +133,35 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
         if (m_bansStrip) m_bansStrip->Refresh(true);
     });
 
-    const std::array<std::pair<const char*, std::function<void(Service&)>>, 5> menu = {{
-        {"mnuPlayersPunt", [](Service& s) { s.Punt(); }},
-        {"mnuPlayersBan", [](Service& s) { s.Ban(); }},
-        {"mnuPlayersPuntReason", [](Service& s) { s.PuntWithReason(); }},
-        {"mnuPlayersBanReason", [](Service& s) { s.BanWithReason(); }},
-        {"mnuPlayersTalk", [](Service& s) { s.Talk(); }},
+    // The removal each entry asks for, which the player's row then shows as pending.
+    const std::array<std::tuple<const char*, const char*, std::function<void(Service&)>>, 5> menu = {{
+        {"mnuPlayersPunt", "punt", [](Service& s) { s.Punt(); }},
+        {"mnuPlayersBan", "ban", [](Service& s) { s.Ban(); }},
+        {"mnuPlayersPuntReason", "punt", [](Service& s) { s.PuntWithReason(); }},
+        {"mnuPlayersBanReason", "ban", [](Service& s) { s.BanWithReason(); }},
+        {"mnuPlayersTalk", "", [](Service& s) { s.Talk(); }},
     }};
-    for (const auto& [name, handler] : menu) {
+    for (const auto& [name, removal, handler] : menu) {
         connect(m_mnuPlayers->findChild<QAction*>(QString::fromLatin1(name)), &QAction::triggered, this,
-                [this, handler = handler] { handler(m_service); });
+                [this, removal = std::string(removal), handler = handler] {
+                    m_feedback->Started(ActionFeedback::Place::Players);
+                    const QTreeWidgetItem* item = m_lstPlayers->currentItem();
+                    if (!removal.empty() && item) m_feedback->RemovalStarted(removal, ToGameText(item->text(1)));
+                    handler(m_service);
+                });
     }
-    connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeInc")), &QToolButton::clicked, this,
-            [this] { m_service.MatchTimeMore(); });
-    connect(findChild<QToolButton*>(QStringLiteral("cmdGameTimeDec")), &QToolButton::clicked, this,
-            [this] { m_service.MatchTimeLess(); });
-    connect(findChild<QToolButton*>(QStringLiteral("cmdMapResetGames")), &QToolButton::clicked, this,
-            [this] { m_service.ResetGames(); });
+    const std::array<std::pair<const char*, std::function<void(Service&)>>, 3> clockButtons = {{
+        {"cmdGameTimeInc", [](Service& s) { s.MatchTimeMore(); }},
+        {"cmdGameTimeDec", [](Service& s) { s.MatchTimeLess(); }},
+        {"cmdMapResetGames", [](Service& s) { s.ResetGames(); }},
+    }};
+    for (const auto& [name, handler] : clockButtons) {
+        connect(findChild<QToolButton*>(QString::fromLatin1(name)), &QToolButton::clicked, this,
+                [this, handler = handler] {
+                    m_feedback->Started(ActionFeedback::Place::Map);
+                    handler(m_service);
+                });
+    }
     connect(m_chkEnableAutoMessages, &QCheckBox::toggled, this,
             [this](bool ticked) { m_service.AutoMessagesToggled(ticked); });
     // Only the operator's clicks are actions; loading the settings ticks the box too.
@@ -320,10 +336,32 @@ void frmMain::chkUseDefaultWindow_Click() {
 }
 
 void frmMain::cmdSendText_Click() {
-    const std::string text = ToGameText(m_txtType->text());
-    m_txtType->clear();
+    const QString typed = m_txtType->text();
+    const std::string text = ToGameText(typed);
+    // Nothing to send; or the line is still on its way, and Enter pressed again must not send it twice.
+    if (!ChatLineCommand(text) || m_chatSending == typed) return;
+    m_chatSending = typed;
+    // The line stays until it went out: a refused one is there to send again, its reason beside it.
+    m_feedback->Started(ActionFeedback::Place::Chat, [this, typed](bool sent, const std::string&) {
+        if (m_chatSending == typed) m_chatSending.reset();
+        if (sent && m_txtType->text() == typed) m_txtType->clear();
+    });
     m_service.SendChatLine(text);
     m_txtType->setFocus();
+}
+
+void frmMain::BuildFeedback() {
+    m_feedback = new ActionFeedback(m_service, m_lstPlayers, this);
+    using Place = ActionFeedback::Place;
+    // Each tab's line under the controls it speaks for.
+    qobject_cast<QBoxLayout*>(m_strips[3]->layout())->addWidget(m_feedback->Label(Place::Chat));
+    qobject_cast<QBoxLayout*>(m_strips[4]->layout())->insertWidget(1, m_feedback->Label(Place::Players));
+    qobject_cast<QBoxLayout*>(m_strips[5]->layout())->insertWidget(2, m_feedback->Label(Place::Map));
+    statusBar()->addPermanentWidget(m_feedback->Failures());
+    // The clock of a server that has gone says nothing any more.
+    connect(&m_service, &Service::tickFinished, this, [this](bool attached) {
+        if (!attached) m_labels[StatusLabel::lblGameTime]->clear();
+    });
 }
 
 void frmMain::lstPlayers_MenuRequested(const QPoint& position) {
@@ -415,7 +453,10 @@ int frmMain::AutoMessageMinutes() { return m_slideAutoMes->value(); }
 
 void frmMain::SetPanel(int panel, const std::string& text) {
     if (panel < 1 || panel > 4) return;
-    m_panels[static_cast<size_t>(panel)]->setText(FromGameText(text));
+    // An empty panel says what it lacks rather than nothing.
+    static const std::array<const char*, 5> kNothing = {"", "No players", "No server", "No status yet", "No match"};
+    QLabel* label = m_panels[static_cast<size_t>(panel)];
+    label->setText(text.empty() ? tr(kNothing[static_cast<size_t>(panel)]) : FromGameText(text));
 }
 
 void frmMain::SetLabel(StatusLabel label, const std::string& text) {
@@ -445,7 +486,8 @@ void frmMain::ClearDebugLog() {
     m_txtDebugLog->clear();
 }
 
-void frmMain::ClearChatInput() { m_txtType->clear(); }
+// What the operator typed outlives the server's absence: he can send it when it is back.
+void frmMain::ClearChatInput() {}
 void frmMain::ClearPlayerList() { m_lstPlayers->clear(); }
 void frmMain::ClearPublicChat() { m_lstChatMes1->clear(); }
 

@@ -38,6 +38,7 @@ class QTreeWidget;
 
 namespace tovi {
 
+class ActionFeedback;
 class BansStrip;
 class HistoryStrip;
 class NoticeCenter;
@@ -140,6 +141,7 @@ private:
     void cmdSendText_Click();
     void Form_Unload();
     void BuildBanControls();
+    void BuildFeedback();
     std::string& LogText(QPlainTextEdit* box);
 
     Service& m_service;
@@ -148,6 +150,7 @@ private:
     std::unique_ptr<ChatListAdapter> m_chatList;
     BansStrip* m_bansStrip = nullptr;
     std::unique_ptr<NoticeCenter> m_notices;
+    ActionFeedback* m_feedback = nullptr;
     int m_currentStrip = 3;
     int m_currentChatList = 1;
     bool m_exitConfirmed = false;
@@ -179,6 +182,7 @@ private:
     QTreeWidget* m_lstChatMes1 = nullptr;
     QLineEdit* m_txtType = nullptr;
     QToolButton* m_cmdSendText = nullptr;
+    std::optional<QString> m_chatSending;  // the chat line on its way, until it ends
 
     QTreeWidget* m_lstPlayers = nullptr;
     QPlainTextEdit* m_txtDebugLog = nullptr;

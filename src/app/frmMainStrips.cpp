@@ -411,6 +411,12 @@ void frmMain::BuildStatusBar() {
     bar->setObjectName(QStringLiteral("StatusBar"));
     bar->setSizeGripEnabled(true);
     const std::array<int, 4> widths = {110, 110, 0, 170};
+    const std::array<QString, 4> tips = {
+        tr("Players on the server, of the most it takes"),
+        tr("The game server's process id"),
+        tr("What the game server is doing"),
+        tr("Time left in the match"),
+    };
     for (int panel = 1; panel <= 4; ++panel) {
         auto* label = MakeLabel(QStringLiteral("StatusBarPanel%1").arg(panel), QString(), bar);
         label->setFrameShape(QFrame::StyledPanel);
@@ -419,7 +425,9 @@ void frmMain::BuildStatusBar() {
         const int width = widths[static_cast<size_t>(panel - 1)];
         if (width > 0) label->setMinimumWidth(width);
         bar->addPermanentWidget(label, width == 0 ? 1 : 0);
+        label->setToolTip(tips[static_cast<size_t>(panel - 1)]);
         m_panels[static_cast<size_t>(panel)] = label;
+        SetPanel(panel, "");
     }
 }
 

@@ -136,6 +136,7 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
     m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
         m_notices->Events().ReportOutcome(what, confirmed, why);
+        emit reportFinished(what, confirmed, why);
     });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
                                               *this, *m_dialogs, m_scheduler);
@@ -375,6 +376,12 @@ void Service::RecordClock(const std::string& what, bool written, const std::stri
                            actor);
 }
 
+void Service::RecordDeclined(const std::string& action, const std::string& detail, const std::string& actor) {
+    // As a punt that was not confirmed: whoever waits on the action learns it ended.
+    m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), actor.empty() ? kOperatorAtWindow : actor,
+                          action, "", "", detail, Outcome::Skipped, "not confirmed"});
+}
+
 bool Service::MatchTimeMore(const std::string& actor) {
     Acting acting(*this, actor);
     const bool written = m_matchTime->cmdGameTimeInc_Click();
@@ -386,12 +393,13 @@ void Service::MatchTimeLess(const std::string& actor) {
     Acting acting(*this, actor);
     // A clock that holds no more than a minute asks first; nothing is recorded on No.
     m_matchTime->cmdGameTimeDec_Click(
-        [this, actor](bool written) { RecordClock("one minute less", written, actor); });
+        [this, actor](bool written) { RecordClock("one minute less", written, actor); },
+        [this, actor] { RecordDeclined("match time", "one minute less", actor); });
 }
 
 void Service::ResetGames(const std::string& actor) {
     Acting acting(*this, actor);
-    m_matchTime->cmdMapResetGames_Click();
+    m_matchTime->cmdMapResetGames_Click([this, actor] { RecordDeclined("reset games", "", actor); });
 }
 
 void Service::AutoMessagesToggled(bool on) {

@@ -127,6 +127,7 @@ public:
     NoticeService& Notices() { return *m_notices; }
     SettingsFile& SettingsStore() { return *m_settingsFile; }
     Dialogs& ServiceDialogs();
+    Scheduler& Clock() { return m_scheduler; }
     const std::string& PeriodicChatText() const { return m_periodicChatText; }
     const QString& DataDir() const { return m_dataDir; }
     QTimer& PollTimerObject() { return *m_timer; }
@@ -242,6 +243,8 @@ signals:
     void tickFinished(bool attached);
     // Every admin action the record keeps: what, who, the outcome.
     void adminActionRecorded(const tovi::AdminAction& action);
+    // A status report or stats upload ended: confirmed or not, and why not.
+    void reportFinished(const std::string& what, bool confirmed, const std::string& why);
     // The ban list was loaded from the record or changed here.
     void banListChanged();
 
@@ -257,6 +260,7 @@ private:
     // of the event loop of its own; then looks again after a while.
     void ForgetOldHistory();
     void RecordClock(const std::string& what, bool written, const std::string& actor);
+    void RecordDeclined(const std::string& action, const std::string& detail, const std::string& actor);
     std::optional<SeatedPlayer> Seated(const std::string& name);
 
     MemoryClass& m_memory;

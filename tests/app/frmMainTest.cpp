@@ -34,6 +34,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "ActionFeedback.h"
 #include "Application.h"
 #include "BansStrip.h"
 #include "HistoryStrip.h"
@@ -139,7 +140,6 @@ private slots:
 
         window.Timer_Timer();  // no game running
         QCOMPARE(f.Panel(3), QStringLiteral("Game not running"));
-        for (int panel : {1, 2, 4}) QCOMPARE(f.Panel(panel), QString());
         QCOMPARE(window.Tray().toolTip(), QStringLiteral("Tovi status: Game not running"));
         // The log box keeps its last lines, stamped; the debug log stays hidden.
         auto* log = f.Find<QPlainTextEdit>("txtLog");
@@ -594,7 +594,7 @@ private slots:
         QCOMPARE(record->topLevelItem(0)->text(2), QStringLiteral("Team killing"));
     }
 
-    void theChatLineStopsAtItsLimitAndSendsOnEnter() {
+    void theChatLineStopsAtItsLimitAndClearsOnlyOnceSent() {
         Fixture f;
         frmMain& window = f.Start();
         f.HostServer(3);
@@ -605,14 +605,118 @@ private slots:
         QTest::keyClick(type, Qt::Key_Backspace);  // editing keys still work at the limit
         QCOMPARE(type->text().size(), 122);
         QTest::keyClick(type, Qt::Key_Return);
-        QVERIFY(type->text().isEmpty());
         QVERIFY(window.GetService().Channel().Busy() || window.GetService().Channel().Waiting() == 1);
+        // The line stays until it went out, and the tab says how far it got.
+        auto* said = f.Find<QLabel>("lblChatFeedback");
+        QCOMPARE(type->text().size(), 122);
+        QCOMPARE(said->text(), QStringLiteral("sending…"));
+        QTest::keyClick(type, Qt::Key_Return);  // again while it is on its way: sent once
 
         // The send runs on the clock; the console takes the word and then the text.
         std::vector<std::string> actions;
         f.server.onConsoleAction = [&](const std::string& action) { actions.push_back(action); };
+        f.scheduler.Advance(4000);
+        QCOMPARE(std::count(actions.begin(), actions.end(), "chat \"Host: " + std::string(122, 'a') + "\""), 1);
+        QVERIFY(type->text().isEmpty());
+        QCOMPARE(said->text(), QStringLiteral("sent"));
+        f.scheduler.Advance(ActionFeedback::kShowMs);
+        QCOMPARE(said->text(), QString());
+
+        // Refused while the map cycles: the command stays with the reason, to be sent again.
+        f.server.SetByte(game::kGameState, 1);
+        QTest::keyClicks(type, QStringLiteral("/restart"));
+        QTest::keyClick(type, Qt::Key_Return);
         f.scheduler.Advance(2000);
-        QVERIFY(std::find(actions.begin(), actions.end(), "chat \"Host: " + std::string(122, 'a') + "\"") != actions.end());
+        QCOMPARE(type->text(), QStringLiteral("/restart"));
+        QCOMPARE(said->text(), QStringLiteral("failed: the server was loading a map or not hosting"));
+        f.server.SetByte(game::kGameState, 3);
+        QTest::keyClick(type, Qt::Key_Return);
+        f.scheduler.Advance(2000);
+        QVERIFY(type->text().isEmpty());
+        // Nor does the server going away take what was typed.
+        QTest::keyClicks(type, QStringLiteral("brb"));
+        f.backend.RemoveProcess(4711);
+        window.Timer_Timer();
+        QVERIFY(!type->isEnabled());
+        QCOMPARE(type->text(), QStringLiteral("brb"));
+    }
+
+    void everyActionSaysWhatBecameOfItOnItsTab() {
+        Fixture f;
+        frmMain& window = f.Start();
+        f.HostServer(3);
+        const uint32_t bobName = image::GameImage::SlotAddress(1) + game::slot::kName;
+        f.server.SetText(bobName, game::slot::kNameLength, "Bob");
+        window.Timer_Timer();
+        window.GetService().ReadPlayers(true, 16);
+        auto said = [&](const char* name) { return f.Find<QLabel>(name)->text(); };
+        // Runs the clock until the tab says something other than that it is sending.
+        auto outcome = [&](const char* name) {
+            for (int i = 0; i < 100 && said(name) == QStringLiteral("sending…"); ++i) f.scheduler.Advance(100);
+            return said(name);
+        };
+
+        f.Find<QToolButton>("cmdGameTimeInc")->click();
+        QCOMPARE(said("lblMapFeedback"), QStringLiteral("sent"));
+        f.dialogs.answers = {false};
+        f.Find<QToolButton>("cmdMapResetGames")->click();
+        QCOMPARE(said("lblMapFeedback"), QStringLiteral("not sent: not confirmed"));
+        f.scheduler.Advance(ActionFeedback::kShowMs);
+        QCOMPARE(said("lblMapFeedback"), QString());
+
+        // A punt: his row shows it pending, then sent, until he is gone.
+        auto* players = f.Find<QTreeWidget>("lstPlayers");
+        auto bob = [&] { return players->topLevelItem(0); };
+        players->setCurrentItem(bob());
+        f.dialogs.answers = {true};
+        f.Find<QAction>("mnuPlayersPunt")->trigger();
+        QCOMPARE(said("lblPlayersFeedback"), QStringLiteral("sending…"));
+        QVERIFY(!bob()->icon(1).isNull());
+        QVERIFY(bob()->toolTip(1).startsWith(QStringLiteral("Punt pending")));
+        QCOMPARE(outcome("lblPlayersFeedback"), QStringLiteral("sent"));
+        QVERIFY(bob()->toolTip(1).startsWith(QStringLiteral("Punt sent")));
+        window.GetService().ReadPlayers(true, 16);  // the game has let him go
+        QCOMPARE(players->topLevelItemCount(), 0);
+        f.server.SetText(bobName, game::slot::kNameLength, "Bob");  // back later: nothing pending
+        window.GetService().ReadPlayers(true, 16);
+        QVERIFY(bob()->icon(1).isNull());
+
+        // A ban whose reason cannot be told fails, and his row no longer shows it.
+        players->setCurrentItem(bob());
+        f.dialogs.inputs = {"cheating"};
+        f.Find<QAction>("mnuPlayersBanReason")->trigger();
+        QVERIFY(bob()->toolTip(1).startsWith(QStringLiteral("Ban pending")));
+        f.server.SetByte(game::kGameState, 1);
+        QCOMPARE(outcome("lblPlayersFeedback"), QStringLiteral("failed: its reason could not be announced"));
+        QVERIFY(bob()->icon(1).isNull());
+        QCOMPARE(f.Find<QLabel>("StatusBarFailures")->text(), QStringLiteral("Failed: 0 punts, 1 ban, 0 reports"));
+    }
+
+    void theStatusBarSaysWhatItShowsAndWhatFailed() {
+        Fixture f;
+        frmMain& window = f.Start();
+        window.Timer_Timer();  // no game running: words, not blank panels
+        QCOMPARE(QStringList({f.Panel(1), f.Panel(2), f.Panel(3), f.Panel(4)}),
+                 QStringList({"No players", "No server", "Game not running", "No match"}));
+        auto* failures = f.Find<QLabel>("StatusBarFailures");
+        for (int n = 1; n <= 4; ++n)
+            QVERIFY(!f.Find<QLabel>(qPrintable(QStringLiteral("StatusBarPanel%1").arg(n)))->toolTip().isEmpty());
+        QVERIFY(!failures->toolTip().isEmpty());
+
+        // The Map tab's clock goes with the server.
+        f.HostServer(3);
+        window.Timer_Timer();
+        auto* clock = f.Find<QLabel>("lblGameTime");
+        QVERIFY(!clock->text().isEmpty());
+        f.backend.RemoveProcess(4711);
+        window.Timer_Timer();
+        QCOMPARE(clock->text(), QString());
+        QCOMPARE(f.Panel(4), QStringLiteral("No match"));
+
+        QCOMPARE(failures->text(), QStringLiteral("Failed: 0 punts, 0 bans, 0 reports"));
+        emit window.GetService().reportFinished("Status report", false, "no answer");
+        emit window.GetService().reportFinished("Stats upload", true, "");
+        QCOMPARE(failures->text(), QStringLiteral("Failed: 0 punts, 0 bans, 1 report"));
     }
 
     void aRefusedAccessIsExplainedOnce() {

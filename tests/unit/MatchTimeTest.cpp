@@ -45,6 +45,16 @@ TEST_F(MatchTimeTest, AMinuteMoreOrLessStaysInTheWordsRangeAndResetGamesGoesThro
     EXPECT_EQ(server.DWord(game::kMatchClock), 0);
     EXPECT_EQ(written.size(), 3u);
     EXPECT_TRUE(dialogs.warnings.empty());
+    // A No leaves the clock and the match alone, and says so.
+    int declined = 0;
+    server.SetDWord(game::kMatchClock, 1000);
+    matchTime.cmdGameTimeDec_Click([&](bool w) { written.push_back(w); }, [&] { ++declined; });
+    dialogs.Answer(std::nullopt);
+    matchTime.cmdMapResetGames_Click([&] { ++declined; });
+    dialogs.Answer(std::nullopt);
+    EXPECT_EQ(server.DWord(game::kMatchClock), 1000);
+    EXPECT_EQ(written.size(), 3u);
+    EXPECT_EQ(declined, 2);
     matchTime.cmdMapResetGames_Click();
     dialogs.Answer("yes");
     clock.Advance(5000);
