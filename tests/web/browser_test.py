@@ -9,7 +9,7 @@ import tempfile
 import time
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException
+from selenium.common.exceptions import NoAlertPresentException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as ec
@@ -38,7 +38,8 @@ def main():
             for arg in ('--headless=new', '--no-sandbox', '--disable-gpu', '--window-size=420,900'):
                 options.add_argument(arg)
             driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
-            wait = WebDriverWait(driver, 20)
+            # The live feed redraws the tables: an element read while it is replaced is read again.
+            wait = WebDriverWait(driver, 20, ignored_exceptions=(StaleElementReferenceException,))
 
             driver.get(base + '/')
             wait.until(ec.url_contains('/login.html'))
@@ -61,7 +62,6 @@ def main():
                 pass
 
             # Players join live (the demo adds one a second), without a reload.
-            time.sleep(2.5)
             driver.save_screenshot(os.path.join(shots, 'status.png'))
             rows = len(driver.find_elements(By.CSS_SELECTOR, '#playerTable tbody tr'))
             wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, '#playerTable tbody tr')) > rows)
