@@ -72,10 +72,14 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
 PanelStatus ServicePanelBackend::Status() {
     PanelStatus status;
     status.Attached = m_attached;
-    status.ServerName = m_service.LabelText(StatusLabel::lblServerName);
-    status.MapName = m_service.LabelText(StatusLabel::lblCurrentMap);
+    if (m_attached) {
+        status.ServerName = m_service.Status().ServerName;
+        status.MapName = m_service.Status().MapName;
+    }
     status.State = m_service.PanelText(3);
+    // The window's label names itself; the panel's heading does that.
     status.Clock = m_service.LabelText(StatusLabel::lblGameTime);
+    if (status.Clock.starts_with("Timer: ")) status.Clock.erase(0, 7);
     status.Players = static_cast<int>(m_service.PlayerRows().size());
     status.MaxPlayers = m_attached ? m_service.Status().MaxPlayers : 0;
     return status;

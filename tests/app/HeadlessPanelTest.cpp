@@ -114,6 +114,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(vic.Players(), (QStringList{"1 Player1", "2 Player2", "3 Player3", "4 Player4"}),
                                   30000);
 
+        const QJsonObject status = vic.Call("GET", "/api/v1/status").second;
+        QCOMPARE(status.value("serverName").toString(), QStringLiteral("Tovi test server"));
+        QCOMPARE(status.value("maxPlayers").toInt(), 32);
         QCOMPARE(mia.Call("POST", "/api/v1/chat", {{"text", "hello from the panel"}}).first, 200);
         // A viewer may not punt; a slot that holds someone else is not acted on.
         QCOMPARE(vic.Call("POST", "/api/v1/players/punt", {{"slot", 2}, {"name", "Player2"}, {"reason", "x"}}).first,
@@ -142,6 +145,14 @@ private slots:
             return false;
         };
         QTRY_VERIFY2_WITH_TIMEOUT(punted(), audit.constData(), 20000);
+
+        // With the server gone, an action says so instead of claiming success.
+        sim.Stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!vic.Call("GET", "/api/v1/status").second.value("attached").toBool(), 20000);
+        const auto alone = mia.Call("POST", "/api/v1/chat", {{"text", "anyone?"}});
+        QCOMPARE(alone.first, 409);
+        QVERIFY2(alone.second.value("error").toString().contains("No game server"),
+                 qPrintable(alone.second.value("error").toString()));
 
         program.terminate();
         QVERIFY(program.waitForFinished(20000));
