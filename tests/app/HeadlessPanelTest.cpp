@@ -1,7 +1,8 @@
 // The web panel of the program without a window, over real HTTP, against a simulator process:
 // accounts added with the program's own command, a chat line and a punt that reach the
 // simulator's console, the audit log naming the account, a viewer refused, and a slot that no
-// longer holds the player left alone.
+// longer holds the player left alone, an action refused once the server is gone; and a port that
+// another program holds is logged while the program runs on.
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -154,6 +155,25 @@ private slots:
         QVERIFY2(alone.second.value("error").toString().contains("No game server"),
                  qPrintable(alone.second.value("error").toString()));
 
+        program.terminate();
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), 0);
+    }
+
+    // A port another program holds: the panel says so and the program runs on.
+    void portTakenIsLoggedAndTheProgramRunsOn() {
+        QTemporaryDir folder;
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
+        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[web]\r\nenabled=1\r\nbind=127.0.0.1\r\nport=" << holder.serverPort() << "\r\n";
+        QProcess program;
+        program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder.path()});
+        QVERIFY(program.waitForStarted());
+        QByteArray log;
+        auto said = [&](const char* text) { return (log += program.readAllStandardError()).contains(text); };
+        QTRY_VERIFY2_WITH_TIMEOUT(said("The web panel cannot listen on 127.0.0.1:"), log.constData(), 30000);
+        QCOMPARE(program.state(), QProcess::Running);
         program.terminate();
         QVERIFY(program.waitForFinished(20000));
         QCOMPARE(program.exitCode(), 0);
