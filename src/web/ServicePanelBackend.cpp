@@ -58,7 +58,10 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
     connect(&service, &Service::adminActionRecorded, this, [this](const AdminAction& action) {
         if (m_acting) m_recorded.push_back(action);
         if (action.Result == Outcome::Sent && (action.Action == "chat" || action.Action == "talk")) {
-            m_chat.push_back({action.Time, action.Action == "talk" ? action.Target : "", action.Detail, true});
+            // The detail is the console line: its command word, then the text said.
+            const size_t space = action.Detail.find(' ');
+            m_chat.push_back({action.Time, action.Action == "talk" ? action.Target : "",
+                              space == std::string::npos ? action.Detail : action.Detail.substr(space + 1), true});
             if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
             if (m_listener) m_listener->ChatLineAdded(m_chat.back());
         }

@@ -119,7 +119,7 @@ def main():
             # A chat line sent from the page reaches the server's console and comes back on the live feed.
             driver.find_element(By.ID, 'chatText').send_keys('hello from the panel')
             driver.find_element(By.CSS_SELECTOR, '#chatForm button').click()
-            wait.until(lambda d: 'hello from the panel' in d.find_element(By.ID, 'chatLines').text)
+            wait.until(lambda d: '(sent) hello from the panel' in d.find_element(By.ID, 'chatLines').text)
             assert driver.find_element(By.ID, 'message').text == '', driver.find_element(By.ID, 'message').text
             wait.until(lambda d: 'chat "Host: hello from the panel"' in open(transcript).read())
 
