@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "MatchState.h"
 #include "SettingsFile.h"
 
 namespace tovi {
@@ -131,9 +132,14 @@ PanelAutoMessages ServicePanelBackend::AutoMessages() {
 
 std::optional<PanelResult> ServicePanelBackend::ServerRefuses() const {
     if (!m_attached) return Refused("No game server is running: nothing was sent.");
+    // The console channel refuses these states as it sends, after the panel has answered: the
+    // panel refuses them first, as the last tick saw them.
+    const uint8_t state = m_service.Status().State;
+    if (state == 0 || state == kStateLoading)
+        return Refused("The server takes no commands while a map is loading: nothing was sent.");
     const auto typing = m_controls.find(ServerControl::txtType);
     if (typing == m_controls.end() || !typing->second)
-        return Refused("The server takes no commands now (a map is loading): nothing was sent.");
+        return Refused("The server hosts no map now and takes no commands: nothing was sent.");
     return std::nullopt;
 }
 

@@ -12,7 +12,7 @@ import tempfile
 import time
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException
+from selenium.common.exceptions import NoAlertPresentException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as ec
@@ -89,7 +89,8 @@ def main():
             for arg in ('--headless=new', '--no-sandbox', '--disable-gpu', '--window-size=420,900'):
                 options.add_argument(arg)
             driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
-            wait = WebDriverWait(driver, 30)
+            # The player table is drawn anew on each live update: an element read meanwhile is looked up again.
+            wait = WebDriverWait(driver, 30, ignored_exceptions=(StaleElementReferenceException,))
 
             driver.get(base + '/')
             wait.until(ec.url_contains('/login.html'))
@@ -124,9 +125,11 @@ def main():
             wait.until(lambda d: 'chat "Host: hello from the panel"' in open(transcript).read())
 
             # Bob punted with a reason: his row goes.
-            bob = [r for r in driver.find_elements(By.CSS_SELECTOR, '#playerTable tbody tr')
-                   if r.find_elements(By.TAG_NAME, 'td')[1].text == 'Bob'][0]
-            bob.find_element(By.TAG_NAME, 'button').click()
+            # Found and clicked in one step, between two live updates of the table.
+            driver.execute_script(
+                "for (const row of document.querySelectorAll('#playerTable tbody tr'))"
+                "  if (row.cells[1].textContent === 'Bob') row.querySelector('button').click();")
+            wait.until(lambda d: d.find_element(By.ID, 'actionTarget').text == 'Bob')
             driver.find_element(By.ID, 'actionText').send_keys('camping')
             driver.find_element(By.CSS_SELECTOR, '#playerActionForm button[data-action=punt]').click()
             wait.until(lambda d: 'punt 2 "Bob"' in open(transcript).read())
