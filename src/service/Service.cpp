@@ -163,6 +163,7 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
     m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
         m_notices->Events().ReportOutcome(what, confirmed, why);
+        emit transferEnded(what, confirmed, why);
     });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
                                               *this, *m_dialogs, m_scheduler);

@@ -256,6 +256,9 @@ signals:
     void adminActionRecorded(const tovi::AdminAction& action);
     // The ban list was loaded from the record or changed here.
     void banListChanged();
+    // A status report or stats upload ended: "Status report" or "Stats upload", whether the web
+    // service confirmed it, and why not.
+    void transferEnded(const std::string& what, bool confirmed, const std::string& why);
 
 private:
     class AnsweringDialogs;

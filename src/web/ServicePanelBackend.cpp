@@ -68,6 +68,14 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
         }
         if (m_listener) m_listener->AdminActionDone(action);
     });
+    connect(&service, &Service::transferEnded, this,
+            [this](const std::string& what, bool confirmed, const std::string& why) {
+                const bool report = what == "Status report";
+                (report ? m_lastReport : m_lastUpload) = Now();
+                (report ? m_lastReportOutcome : m_lastUploadOutcome) =
+                    confirmed ? "confirmed" : "not confirmed: " + why;
+                if (m_listener) m_listener->StatusChanged();
+            });
     connect(&service, &Service::banListChanged, this, [this] {
         if (m_listener) m_listener->StatusChanged();
     });
@@ -86,6 +94,10 @@ PanelStatus ServicePanelBackend::Status() {
     if (status.Clock.starts_with("Timer: ")) status.Clock.erase(0, 7);
     status.Players = static_cast<int>(m_service.PlayerRows().size());
     status.MaxPlayers = m_attached ? m_service.Status().MaxPlayers : 0;
+    status.LastReport = m_lastReport;
+    status.LastReportOutcome = m_lastReportOutcome;
+    status.LastUpload = m_lastUpload;
+    status.LastUploadOutcome = m_lastUploadOutcome;
     return status;
 }
 

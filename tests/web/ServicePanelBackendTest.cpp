@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include "GameAddresses.h"
@@ -54,6 +55,10 @@ struct Counting : PanelListener {
 
 TEST(ServicePanelBackend, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     QTemporaryDir folder;
+    QFile ini(folder.filePath("settings.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[server]\r\nservercode=QX1\r\nupdateurl=http://127.0.0.1:9/u\r\n[settings]\r\nminplayers=0\r\n");
+    ini.close();
     image::ImageBackend backend;
     image::GameImage server;
     backend.AddServer(4711, server);
@@ -100,6 +105,12 @@ TEST(ServicePanelBackend, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     std::vector<std::string> done;
     for (const AdminAction& a : listener.actions) done.push_back(a.Who + " " + a.Action + " " + a.Target);
     EXPECT_EQ(done, (std::vector<std::string>{"mia chat Bob", "mia punt Bob", "ada reset games "}));
+
+    // The status report's end is in the status, failed as it did.
+    for (int tick = 0; tick < 30; ++tick) service.Timer_Timer();
+    EXPECT_GT(panel.Status().LastReport, 0);
+    EXPECT_NE(panel.Status().LastReportOutcome.find("not confirmed"), std::string::npos)
+        << panel.Status().LastReportOutcome;
 
     // While a map loads the server takes no commands: the panel says so.
     server.SetByte(game::kGameState, kStateLoading);
