@@ -124,7 +124,7 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
                     m_log.Log(action + " skipped: its announcement was refused");
                 }
             },
-            stillThere, SendNote{"", target.Name, target.Reason, false, skipWhy});
+            stillThere, SendNote{"", target.Name, target.Reason, false, skipWhy, target.Who});
     }
     m_channel.SendServerCommand(
         "command", (punt ? "punt " : "ban ") + slotText,
@@ -139,7 +139,7 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
         },
         stillThere,
         SendNote{!target.Action.empty() ? target.Action : punt ? "punt" : "ban", target.Name, target.Reason,
-                 target.Automatic, skipWhy});
+                 target.Automatic, skipWhy, target.Who});
 }
 
 void PuntBan::NotSent(const std::string& action, const std::string& target, const std::string& reason,
@@ -202,6 +202,7 @@ void PuntBan::AskReason(Removal kind) {
             }
             QueuedPlayer entry{slot, row.Position, row.Name};
             entry.Reason = *reason;
+            entry.Who = m_channel.Actor();
             (punt ? m_puntQueue : m_banQueue).push_back(entry);
             m_log.Log("Added player in slot " + row.Slot + (punt ? " to punt-queue" : " to ban-queue"));
             // The timer runs from the end of the announcement, so that players have time to read it.

@@ -59,6 +59,8 @@ struct QueuedPlayer {
     // the program did it on its own rather than the operator.
     std::string Action = {};
     bool Automatic = false;
+    // Who asked for it, for the record: the queue is sent later, when nobody acts any more.
+    std::string Who = {};
 };
 
 class PuntBan {

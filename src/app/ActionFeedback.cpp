@@ -47,7 +47,7 @@ ActionFeedback::ActionFeedback(Service& service, QTreeWidget* players, QWidget* 
 
     connect(&m_service, &Service::adminActionRecorded, this, &ActionFeedback::ActionRecorded);
     connect(&m_service, &Service::playersUpdated, this, &ActionFeedback::PlayersRead);
-    connect(&m_service, &Service::reportFinished, this,
+    connect(&m_service, &Service::transferEnded, this,
             [this](const std::string&, bool confirmed, const std::string&) {
                 if (!confirmed) CountFailure(2);
             });

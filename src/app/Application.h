@@ -25,6 +25,7 @@ public:
     void Start(std::function<void(bool started)> started = {});
     frmMain* Window() { return m_window.get(); }
     Service* GetService() { return m_host.GetService(); }
+    ServiceHost& Host() { return m_host; }
 
     // The lock of the running user's copies, in the user's own runtime folder.
     static QString DefaultLockPath() { return ServiceHost::DefaultLockPath(); }

@@ -21,6 +21,9 @@
 #include "PlatformBackend.h"
 #include "QtHttpClient.h"
 #include "QtSupport.h"
+#if defined(TOVI_WEB_PANEL)
+#include "ServicePanel.h"
+#endif
 
 namespace {
 
@@ -142,11 +145,17 @@ int main(int argc, char** argv) {
     }
 
     auto backend = tovi::MakePlatformBackend();
-    if (headless) return tovi::RunHeadless(*backend, folder);
+    #if defined(TOVI_WEB_PANEL)
+    const tovi::ServiceHost::Companion panel = &tovi::ServicePanel::Start;
+#else
+    const tovi::ServiceHost::Companion panel;
+#endif
+    if (headless) return tovi::RunHeadless(*backend, folder, panel);
     tovi::QtScheduler scheduler;
     tovi::QtDialogs dialogs;
     tovi::QtHttpClient http;
     tovi::Application tovistats(*backend, dialogs, scheduler, http, folder, tovi::Application::DefaultLockPath());
+    tovistats.Host().SetCompanion(panel);
     QTimer::singleShot(0, &app, [&tovistats] {
         tovistats.Start([](bool started) {
             if (started) return;

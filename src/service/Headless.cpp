@@ -173,13 +173,15 @@ void HeadlessDialogs::InputBox(const std::string& prompt, const std::string&,
     answer(std::nullopt);
 }
 
-int RunHeadless(ProcessBackend& backend, const QString& dataDir) {
+int RunHeadless(ProcessBackend& backend, const QString& dataDir,
+                std::function<std::unique_ptr<QObject>(Service&)> companion) {
     QtScheduler scheduler;
     QtHttpClient http;
     HeadlessDialogs dialogs(&WriteToStderr);
     // No per-user lock: copies for several game servers run side by side, each with a data folder
     // of its own, and the folder's lock refuses a second copy on one folder.
     auto host = std::make_unique<ServiceHost>(backend, dialogs, scheduler, http, dataDir, QString());
+    host->SetCompanion(std::move(companion));
     // Caught from the start; acted on once the event loop runs.
     bool stopping = false;
     StopRequests stops([&] {

@@ -3,13 +3,17 @@
 // stderr, its questions answered with their safe default. It stops on SIGTERM or SIGINT (on
 // Windows on Ctrl+C or the console's closing) with the window's shutdown steps.
 #include <QString>
+#include <QObject>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "Dialogs.h"
 #include "ProcessBackend.h"
 
 namespace tovi {
+
+class Service;
 
 // Questions answered No, input boxes cancelled, notices only logged: nobody is there to answer,
 // and no is what leaves the server and the files as they are.
@@ -32,6 +36,8 @@ private:
 std::string TerminalLine(const std::string& text);
 
 // Runs until stopped; the exit code: 0 after a clean stop, 1 when the service could not start.
-int RunHeadless(ProcessBackend& backend, const QString& dataDir);
+// `companion` runs beside the service (the web panel).
+int RunHeadless(ProcessBackend& backend, const QString& dataDir,
+                std::function<std::unique_ptr<QObject>(Service&)> companion = {});
 
 }  // namespace tovi

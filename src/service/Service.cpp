@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QTime>
 #include <charconv>
+#include <utility>
 
 #include "GameText.h"
 #include "NoticeService.h"
@@ -28,16 +29,38 @@ public:
     std::deque<bool> answers;
     std::deque<std::string> inputs;
 
+    // Set while an action runs for someone away from the desktop: what would reach the face.
+    UnattendedOutcome* unattended = nullptr;
+    std::deque<bool> unattendedAnswers;
+
     void Ask(const std::string& question, std::function<void(bool yes)> answer) override {
+        if (answers.empty() && unattended && !unattendedAnswers.empty()) {
+            answers.push_back(unattendedAnswers.front());
+            unattendedAnswers.pop_front();
+        }
+        if (answers.empty() && unattended) {
+            unattended->Unanswered.push_back(question);
+            return answer(false);
+        }
         if (answers.empty()) return m_face.Ask(question, std::move(answer));
         const bool yes = answers.front();
         answers.pop_front();
         answer(yes);
     }
-    void Warn(const std::string& text) override { m_face.Warn(text); }
-    void Inform(const std::string& text) override { m_face.Inform(text); }
+    void Warn(const std::string& text) override {
+        if (unattended) return unattended->Warnings.push_back(text);
+        m_face.Warn(text);
+    }
+    void Inform(const std::string& text) override {
+        if (unattended) return unattended->Notes.push_back(text);
+        m_face.Inform(text);
+    }
     void InputBox(const std::string& prompt, const std::string& title,
                   std::function<void(std::optional<std::string> text)> answer) override {
+        if (inputs.empty() && unattended) {
+            unattended->Unanswered.push_back(prompt);
+            return answer(std::nullopt);
+        }
         if (inputs.empty()) return m_face.InputBox(prompt, title, std::move(answer));
         std::string text = std::move(inputs.front());
         inputs.pop_front();
@@ -45,6 +68,10 @@ public:
     }
     void LimitedInputBox(const std::string& prompt, const std::string& title, size_t maxLength,
                          std::function<void(std::optional<std::string> text)> answer) override {
+        if (inputs.empty() && unattended) {
+            unattended->Unanswered.push_back(prompt);
+            return answer(std::nullopt);
+        }
         if (inputs.empty()) return m_face.LimitedInputBox(prompt, title, maxLength, std::move(answer));
         std::string text = std::move(inputs.front());
         inputs.pop_front();
@@ -136,7 +163,7 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
     m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
         m_notices->Events().ReportOutcome(what, confirmed, why);
-        emit reportFinished(what, confirmed, why);
+        emit transferEnded(what, confirmed, why);
     });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
                                               *this, *m_dialogs, m_scheduler);
@@ -295,6 +322,17 @@ void Service::Timer_Timer() {
 }
 
 // ---- operator actions ---------------------------------------------------------------------
+
+Service::UnattendedOutcome Service::RunUnattended(const std::function<void()>& action, std::deque<bool> answers) {
+    UnattendedOutcome outcome;
+    UnattendedOutcome* const outer = m_dialogs->unattended;
+    std::deque<bool> outerAnswers = std::exchange(m_dialogs->unattendedAnswers, std::move(answers));
+    m_dialogs->unattended = &outcome;
+    action();
+    m_dialogs->unattended = outer;
+    m_dialogs->unattendedAnswers = std::move(outerAnswers);
+    return outcome;
+}
 
 void Service::SendChatLine(const std::string& text, const std::string& actor) {
     Acting acting(*this, actor);

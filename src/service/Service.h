@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <array>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -134,6 +135,17 @@ public:
     int HistoryDays() { return m_view->HistoryDays(); }
 
     // ---- operator actions ------------------------------------------------------------------
+    // What an action run for someone away from the desktop came to.
+    struct UnattendedOutcome {
+        std::vector<std::string> Warnings;    // what the face's dialogs would have warned of
+        std::vector<std::string> Notes;       // what they would have told
+        std::vector<std::string> Unanswered;  // questions answered No and input boxes cancelled
+    };
+    // Runs `action` for someone away from the desktop (the web panel): its questions take the
+    // answers its request brings, then `answers`, then No; input boxes without a text are
+    // cancelled; warnings and notices come back here. Nothing pops up at the desktop, nothing waits.
+    UnattendedOutcome RunUnattended(const std::function<void()>& action, std::deque<bool> answers = {});
+
     // The chat line: chat to all players, or after "/" a server command.
     void SendChatLine(const std::string& text, const std::string& actor = kOperatorAtWindow);
     // The player menu: each asks its questions (or takes the request's answers) as the window does.
@@ -243,10 +255,11 @@ signals:
     void tickFinished(bool attached);
     // Every admin action the record keeps: what, who, the outcome.
     void adminActionRecorded(const tovi::AdminAction& action);
-    // A status report or stats upload ended: confirmed or not, and why not.
-    void reportFinished(const std::string& what, bool confirmed, const std::string& why);
     // The ban list was loaded from the record or changed here.
     void banListChanged();
+    // A status report or stats upload ended: "Status report" or "Stats upload", whether the web
+    // service confirmed it, and why not.
+    void transferEnded(const std::string& what, bool confirmed, const std::string& why);
 
 private:
     class AnsweringDialogs;

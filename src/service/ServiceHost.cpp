@@ -19,7 +19,9 @@ ServiceHost::ServiceHost(ProcessBackend& backend, Dialogs& dialogs, Scheduler& s
     m_lock.setStaleLockTime(0);
 }
 
-ServiceHost::~ServiceHost() = default;
+ServiceHost::~ServiceHost() {
+    m_companion.reset();
+}
 
 QString ServiceHost::DefaultLockPath() {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -53,6 +55,7 @@ bool ServiceHost::Open(const std::function<void(Service&)>& open) {
     }
     m_service = std::make_unique<Service>(m_memory, m_dialogs, m_scheduler, m_http, m_dataDir);
     if (open) open(*m_service);
+    if (m_makeCompanion) m_companion = m_makeCompanion(*m_service);
     return true;
 }
 

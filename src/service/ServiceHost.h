@@ -28,6 +28,10 @@ public:
     // learns whether it came up.
     void Start(std::function<void(Service&)> open, std::function<void(bool started)> started = {});
     Service* GetService() { return m_service.get(); }
+    // What runs beside the service once its face has started it (the web panel), made by `make`
+    // and ended before the service. Set before Start.
+    using Companion = std::function<std::unique_ptr<QObject>(Service&)>;
+    void SetCompanion(Companion make) { m_makeCompanion = std::move(make); }
     const QString& DataDir() const { return m_dataDir; }
 
     // The lock of the running user's copies, in the user's own runtime folder.
@@ -44,6 +48,8 @@ private:
     QLockFile m_lock;
     DataFolderLock m_folderLock;
     std::unique_ptr<Service> m_service;
+    Companion m_makeCompanion;
+    std::unique_ptr<QObject> m_companion;  // after the service, so that it goes first
 };
 
 }  // namespace tovi

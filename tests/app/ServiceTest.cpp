@@ -104,6 +104,16 @@ private slots:
         service.Punt({.Player = listed(0)});
         QCOMPARE(dialogs.asked, QStringList{"Are you sure you want to punt Alice?"});
         QCOMPARE(done(), (std::vector<std::string>{"operator at the window | punt | Alice | not confirmed"}));
+        // For someone away from the desktop the question is answered No and comes back; the face sees nothing.
+        dialogs.asked.clear();
+        const Service::UnattendedOutcome away =
+            service.RunUnattended([&] { service.Punt({.Actor = "web: fred", .Player = listed(0)}); });
+        QCOMPARE(dialogs.asked, QStringList());
+        QCOMPARE(away.Unanswered, std::vector<std::string>{"Are you sure you want to punt Alice?"});
+        QCOMPARE(done(), (std::vector<std::string>{"web: fred | punt | Alice | not confirmed"}));
+        // A punt with a reason is sent from its queue later, still in the name of who asked.
+        service.PuntWithReason({.Actor = "web: gina", .Player = listed(0), .Inputs = {"camping"}});
+        QCOMPARE(done(), (std::vector<std::string>{"web: gina | chat | Alice | ", "web: gina | punt | Alice | "}));
         service.MatchTimeMore("web: dave");
         QCOMPARE(done(), (std::vector<std::string>{"web: dave | match time |  | "}));
         // Settings changed without a window are saved as the window would save its controls.

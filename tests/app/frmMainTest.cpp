@@ -714,8 +714,8 @@ private slots:
         QCOMPARE(f.Panel(4), QStringLiteral("No match"));
 
         QCOMPARE(failures->text(), QStringLiteral("Failed: 0 punts, 0 bans, 0 reports"));
-        emit window.GetService().reportFinished("Status report", false, "no answer");
-        emit window.GetService().reportFinished("Stats upload", true, "");
+        emit window.GetService().transferEnded("Status report", false, "no answer");
+        emit window.GetService().transferEnded("Stats upload", true, "");
         QCOMPARE(failures->text(), QStringLiteral("Failed: 0 punts, 0 bans, 1 report"));
     }
 

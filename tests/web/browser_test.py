@@ -1,8 +1,11 @@
 #!/usr/bin/python3
-"""The panel in a real browser (headless Chromium) over the demo server and its fake program:
-log in, see a player named like markup shown as text, watch players join live, send a chat line.
-Usage: browser_test.py PANEL_DEMO SCREENSHOT_DIR"""
+"""The panel in a real browser (headless Chromium) over the real program without a window
+(tovistats --headless) and a simulator on an X server of the test's own: a wrong password refused,
+a player named like markup shown as text, players joining live, a chat line that reaches the
+simulator's console, a punt with a reason that empties the slot.
+Usage: browser_test.py TOVISTATS GAMESIM SCREENSHOT_DIR"""
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -18,28 +21,76 @@ from selenium.webdriver.support.ui import WebDriverWait
 MARKUP = '<img src=x onerror=alert(1)>'
 
 
+def private_display():
+    """An Xvfb of the test's own: the program meets only this test's simulator window."""
+    read, write = os.pipe()
+    xvfb = subprocess.Popen(['Xvfb', '-displayfd', str(write), '-nolisten', 'tcp', '-screen', '0', '1024x768x24'],
+                            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write)
+    number = b''
+    while not number.endswith(b'\n'):
+        c = os.read(read, 1)
+        if not c:
+            break
+        number += c
+    os.close(read)
+    if not number.strip():
+        sys.exit('Xvfb could not be started')
+    return xvfb, ':' + number.decode().strip()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
 def main():
-    demo, shots = sys.argv[1], sys.argv[2]
+    tovistats, gamesim, shots = sys.argv[1], sys.argv[2], sys.argv[3]
     os.makedirs(shots, exist_ok=True)
+    xvfb, display = private_display()
+    env = dict(os.environ, DISPLAY=display)
+    env.pop('QT_QPA_PLATFORM', None)
+    procs = []
+    driver = None
     with tempfile.TemporaryDirectory() as data:
-        port_file = os.path.join(data, 'port')
-        server = subprocess.Popen([demo, data, port_file, 'root:admin:root password 1'])
-        driver = None
         try:
-            for _ in range(300):
-                if os.path.exists(port_file) and open(port_file).read().strip():
+            port = free_port()
+            with open(os.path.join(data, 'settings.ini'), 'wb') as f:
+                f.write(('[server]\r\nservercode=QX1\r\n[settings]\r\nminplayers=0\r\n'
+                         '[web]\r\nenabled=1\r\nbind=127.0.0.1\r\nport=%d\r\n' % port).encode())
+            # A match that lasts; the markup name at once, then a player joining every few seconds.
+            joins = ''.join('at %d join %d "Joiner%d" team=%d\n' % (4 + 3 * i, 3 + i, i, 1 + i % 2) for i in range(20))
+            with open(os.path.join(data, 'browser.scn'), 'w') as f:
+                f.write('name "Browser test"\nmaxplayers 32\ndedicated 1\ngametype 1\n'
+                        'round "Tidal Wave" "JOTR_TIDALWAVE.BMS"\nloading 0\nwaiting 0\nmatchtime forever\n'
+                        'at 0 join 1 "%s" team=1\nat 0 join 2 "Bob" team=2\n%s' % (MARKUP, joins))
+            added = subprocess.run([tovistats, '--add-user', 'root', '--role', 'admin', '--data-dir', data],
+                                   input=b'root password 1\n', env=env, timeout=60)
+            assert added.returncode == 0, 'the account could not be added'
+            transcript = os.path.join(data, 'transcript.txt')
+            # Posing as the game's server under Wine: the Windows path is the first argument.
+            procs.append(subprocess.Popen(['C:\\Games\\JO\\jointops.exe', '--scenario', os.path.join(data, 'browser.scn'),
+                                           '--transcript', transcript], executable=gamesim, env=env))
+            log_path = os.path.join(data, 'tovistats.log')
+            log = open(log_path, 'wb')
+            procs.append(subprocess.Popen([tovistats, '--headless', '--data-dir', data], env=env, stderr=log))
+            for _ in range(600):
+                if 'The web panel listens on' in open(log_path, errors='replace').read():
                     break
-                if server.poll() is not None:
-                    sys.exit('the demo server stopped: %d' % server.returncode)
+                if procs[-1].poll() is not None:
+                    sys.exit('the program stopped: %d\n%s' % (procs[-1].returncode, open(log_path).read()))
                 time.sleep(0.1)
-            base = 'http://127.0.0.1:%s' % open(port_file).read().strip()
+            else:
+                sys.exit('the panel did not start:\n' + open(log_path, errors='replace').read())
+            base = 'http://127.0.0.1:%d' % port
 
             options = webdriver.ChromeOptions()
             for arg in ('--headless=new', '--no-sandbox', '--disable-gpu', '--window-size=420,900'):
                 options.add_argument(arg)
             driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
-            # The live feed redraws the tables: an element read while it is replaced is read again.
-            wait = WebDriverWait(driver, 20, ignored_exceptions=(StaleElementReferenceException,))
+            # The player table is drawn anew on each live update: an element read meanwhile is looked up again.
+            wait = WebDriverWait(driver, 30, ignored_exceptions=(StaleElementReferenceException,))
 
             driver.get(base + '/')
             wait.until(ec.url_contains('/login.html'))
@@ -61,16 +112,28 @@ def main():
             except NoAlertPresentException:
                 pass
 
-            # Players join live (the demo adds one a second), without a reload.
-            driver.save_screenshot(os.path.join(shots, 'status.png'))
+            # Players join live, without a reload.
             rows = len(driver.find_elements(By.CSS_SELECTOR, '#playerTable tbody tr'))
             wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, '#playerTable tbody tr')) > rows)
+            driver.save_screenshot(os.path.join(shots, 'status.png'))
 
-            # A chat line sent from the page comes back on the live feed.
+            # A chat line sent from the page reaches the server's console and comes back on the live feed.
             driver.find_element(By.ID, 'chatText').send_keys('hello from the panel')
             driver.find_element(By.CSS_SELECTOR, '#chatForm button').click()
-            wait.until(lambda d: 'hello from the panel' in d.find_element(By.ID, 'chatLines').text)
+            wait.until(lambda d: '(sent) hello from the panel' in d.find_element(By.ID, 'chatLines').text)
             assert driver.find_element(By.ID, 'message').text == '', driver.find_element(By.ID, 'message').text
+            wait.until(lambda d: 'chat "Host: hello from the panel"' in open(transcript).read())
+
+            # Bob punted with a reason: his row goes.
+            # Found and clicked in one step, between two live updates of the table.
+            driver.execute_script(
+                "for (const row of document.querySelectorAll('#playerTable tbody tr'))"
+                "  if (row.cells[1].textContent === 'Bob') row.querySelector('button').click();")
+            wait.until(lambda d: d.find_element(By.ID, 'actionTarget').text == 'Bob')
+            driver.find_element(By.ID, 'actionText').send_keys('camping')
+            driver.find_element(By.CSS_SELECTOR, '#playerActionForm button[data-action=punt]').click()
+            wait.until(lambda d: 'punt 2 "Bob"' in open(transcript).read())
+            wait.until(lambda d: all(c.text != 'Bob' for c in d.find_elements(By.CSS_SELECTOR, '#playerTable td')))
             driver.save_screenshot(os.path.join(shots, 'panel.png'))
             # No message in the console says the page's policy blocked something of its own.
             blocked = [e for e in driver.get_log('browser') if 'Content Security Policy' in e.get('message', '')]
@@ -79,8 +142,11 @@ def main():
         finally:
             if driver:
                 driver.quit()
-            server.terminate()
-            server.wait(10)
+            for p in reversed(procs):
+                p.terminate()
+                p.wait(20)
+            xvfb.terminate()
+            xvfb.wait(10)
 
 
 if __name__ == '__main__':

@@ -1,0 +1,305 @@
+#include "ServicePanelBackend.h"
+
+#include <QDateTime>
+#include <algorithm>
+#include <charconv>
+
+#include "MatchState.h"
+#include "SettingsFile.h"
+
+namespace tovi {
+
+namespace {
+
+int Number(const std::string& text) {
+    int value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+int64_t Now() {
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+PanelResult Refused(std::string why) {
+    return {false, std::move(why)};
+}
+
+// Console text must not carry control bytes: a line break would end the line early and what
+// follows would be typed as a command of its own.
+std::optional<PanelResult> BadText(const std::string& text, const char* what) {
+    if (text.empty()) return Refused(std::string("No ") + what + " was given: nothing was sent.");
+    if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }))
+        return Refused(std::string("The ") + what + " holds control characters: nothing was sent.");
+    return std::nullopt;
+}
+
+}  // namespace
+
+ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QObject(parent), m_service(service) {
+    // The chat seen before the panel started, oldest first.
+    for (auto it = service.RecentChat().rbegin(); it != service.RecentChat().rend(); ++it)
+        m_chat.push_back({Now(), it->Player, it->Text, false});
+    while (m_chat.size() > kChatLinesKept) m_chat.pop_front();
+
+    connect(&service, &Service::playersUpdated, this, [this] {
+        if (m_listener) m_listener->PlayersChanged();
+    });
+    connect(&service, &Service::tickFinished, this, [this](bool attached) {
+        m_attached = attached;
+        if (m_listener) m_listener->StatusChanged();
+    });
+    connect(&service, &Service::controlEnabledChanged, this,
+            [this](ServerControl control, bool enabled) { m_controls[control] = enabled; });
+    connect(&service, &Service::chatLineAdded, this, [this](const ChatRow& row) {
+        m_chat.push_back({Now(), row.Player, row.Text, false});
+        if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
+        if (m_listener) m_listener->ChatLineAdded(m_chat.back());
+    });
+    connect(&service, &Service::adminActionRecorded, this, [this](const AdminAction& action) {
+        if (m_acting) m_recorded.push_back(action);
+        if (action.Result == Outcome::Sent && (action.Action == "chat" || action.Action == "talk")) {
+            // The detail is the console line: its command word, then the text said.
+            const size_t space = action.Detail.find(' ');
+            m_chat.push_back({action.Time, action.Action == "talk" ? action.Target : "",
+                              space == std::string::npos ? action.Detail : action.Detail.substr(space + 1), true});
+            if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
+            if (m_listener) m_listener->ChatLineAdded(m_chat.back());
+        }
+        if (m_listener) m_listener->AdminActionDone(action);
+    });
+    connect(&service, &Service::transferEnded, this,
+            [this](const std::string& what, bool confirmed, const std::string& why) {
+                const bool report = what == "Status report";
+                (report ? m_lastReport : m_lastUpload) = Now();
+                (report ? m_lastReportOutcome : m_lastUploadOutcome) =
+                    confirmed ? "confirmed" : "not confirmed: " + why;
+                if (m_listener) m_listener->StatusChanged();
+            });
+    connect(&service, &Service::banListChanged, this, [this] {
+        if (m_listener) m_listener->StatusChanged();
+    });
+}
+
+PanelStatus ServicePanelBackend::Status() {
+    PanelStatus status;
+    status.Attached = m_attached;
+    if (m_attached) {
+        status.ServerName = m_service.Status().ServerName;
+        status.MapName = m_service.Status().MapName;
+    }
+    status.State = m_service.PanelText(3);
+    // The window's label names itself; the panel's heading does that.
+    status.Clock = m_service.LabelText(StatusLabel::lblGameTime);
+    if (status.Clock.starts_with("Timer: ")) status.Clock.erase(0, 7);
+    status.Players = static_cast<int>(m_service.PlayerRows().size());
+    status.MaxPlayers = m_attached ? m_service.Status().MaxPlayers : 0;
+    status.LastReport = m_lastReport;
+    status.LastReportOutcome = m_lastReportOutcome;
+    status.LastUpload = m_lastUpload;
+    status.LastUploadOutcome = m_lastUploadOutcome;
+    return status;
+}
+
+std::vector<PanelPlayer> ServicePanelBackend::Players() {
+    std::vector<PanelPlayer> players;
+    for (const PlayerRow& row : m_service.PlayerRows()) {
+        const std::optional<uint8_t> slot = SlotNumber(row.Slot);
+        if (!slot) continue;
+        players.push_back({*slot, row.Player, Number(row.Team), Number(row.Kills), Number(row.Deaths),
+                           Number(row.Ping)});
+    }
+    return players;
+}
+
+std::vector<PanelChatLine> ServicePanelBackend::RecentChat(int maxLines) {
+    const size_t count = std::min(m_chat.size(), static_cast<size_t>(std::max(maxLines, 0)));
+    return {m_chat.end() - static_cast<std::ptrdiff_t>(count), m_chat.end()};
+}
+
+std::vector<BanEntry> ServicePanelBackend::Bans() {
+    return m_service.Bans().Entries();
+}
+
+std::vector<HistoryRow> ServicePanelBackend::SearchHistory(const HistoryQuery& query) {
+    return m_service.History().Search(query);
+}
+
+PanelAutoMessages ServicePanelBackend::AutoMessages() {
+    PanelAutoMessages messages;
+    messages.Enabled = m_service.AutoMessagesOn();
+    messages.IntervalMinutes = m_service.AutoMessageMinutes();
+    const std::string text = m_service.AutoMesText();
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) messages.Lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return messages;
+}
+
+std::optional<PanelResult> ServicePanelBackend::ServerRefuses() const {
+    if (!m_attached) return Refused("No game server is running: nothing was sent.");
+    // The console channel refuses these states as it sends, after the panel has answered: the
+    // panel refuses them first, as the last tick saw them.
+    const uint8_t state = m_service.Status().State;
+    if (state == 0 || state == kStateLoading)
+        return Refused("The server takes no commands while a map is loading: nothing was sent.");
+    const auto typing = m_controls.find(ServerControl::txtType);
+    if (typing == m_controls.end() || !typing->second)
+        return Refused("The server hosts no map now and takes no commands: nothing was sent.");
+    return std::nullopt;
+}
+
+std::optional<ListedPlayer> ServicePanelBackend::StillSeated(int slot, const std::string& name) const {
+    for (const PlayerRow& row : m_service.PlayerRows()) {
+        const std::optional<uint8_t> rowSlot = SlotNumber(row.Slot);
+        if (rowSlot && *rowSlot == slot && row.Player == name) return ListedPlayer{row.Slot, row.Player, row.Position};
+    }
+    return std::nullopt;
+}
+
+PanelResult ServicePanelBackend::Run(const std::function<bool()>& action, std::deque<bool> answers) {
+    m_recorded.clear();
+    m_acting = true;
+    bool done = true;
+    const Service::UnattendedOutcome outcome =
+        m_service.RunUnattended([&] { done = action(); }, std::move(answers));
+    m_acting = false;
+    for (const AdminAction& recorded : m_recorded) {
+        if (recorded.Result != Outcome::Sent)
+            return Refused("Not done: " + (recorded.Why.empty() ? recorded.Action : recorded.Why) + ".");
+    }
+    if (!outcome.Warnings.empty()) return Refused(outcome.Warnings.front());
+    if (!outcome.Unanswered.empty()) return Refused("Not done, it needs an answer first: " + outcome.Unanswered.front());
+    if (!done) return Refused("Not done (the program's log says why).");
+    return {};
+}
+
+PanelResult ServicePanelBackend::Chat(const std::string& who, const std::string& text) {
+    if (auto bad = BadText(text, "text")) return *bad;
+    // A chat line typed at the window runs a command after "/": from the panel that is Command's.
+    if (text.front() == '/') return Refused("A line that begins with / is a server command, not chat: nothing was sent.");
+    if (auto refused = ServerRefuses()) return *refused;
+    return Run([&] {
+        m_service.SendChatLine(text, who);
+        return true;
+    });
+}
+
+PanelResult ServicePanelBackend::Command(const std::string& who, const std::string& line) {
+    if (auto bad = BadText(line, "command")) return *bad;
+    if (auto refused = ServerRefuses()) return *refused;
+    return Run([&] {
+        m_service.SendChatLine(line.front() == '/' ? line : "/" + line, who);
+        return true;
+    });
+}
+
+PanelResult ServicePanelBackend::Talk(const std::string& who, int slot, const std::string& name,
+                                      const std::string& text) {
+    if (auto bad = BadText(text, "text")) return *bad;
+    if (auto refused = ServerRefuses()) return *refused;
+    const std::optional<ListedPlayer> player = StillSeated(slot, name);
+    if (!player) return Refused("Slot " + std::to_string(slot) + " no longer holds " + name + ": nothing was sent.");
+    return Run([&] {
+        m_service.Talk({who, player, {}, {text}});
+        return true;
+    });
+}
+
+PanelResult ServicePanelBackend::Warn(const std::string& who, int slot, const std::string& name,
+                                      const std::string& text) {
+    if (auto bad = BadText(text, "warning")) return *bad;
+    if (auto refused = ServerRefuses()) return *refused;
+    const std::optional<ListedPlayer> player = StillSeated(slot, name);
+    if (!player) return Refused("Slot " + std::to_string(slot) + " no longer holds " + name + ": nothing was sent.");
+    return Run([&] {
+        m_service.Warn({who, player, {}, {text}});
+        return true;
+    });
+}
+
+PanelResult ServicePanelBackend::Punt(const std::string& who, int slot, const std::string& name,
+                                      const std::string& reason) {
+    if (!reason.empty()) {
+        if (auto bad = BadText(reason, "reason")) return *bad;
+    }
+    if (auto refused = ServerRefuses()) return *refused;
+    // The punt itself checks the slot again as it is sent: a player who left in between is not
+    // punted, nor whoever took his slot.
+    const std::optional<ListedPlayer> player = StillSeated(slot, name);
+    if (!player) return Refused("Slot " + std::to_string(slot) + " no longer holds " + name + ": nobody was punted.");
+    return Run([&] {
+        if (reason.empty()) {
+            m_service.Punt({who, player, {true}, {}});
+        } else {
+            m_service.PuntWithReason({who, player, {}, {reason}});
+        }
+        return true;
+    });
+}
+
+PanelResult ServicePanelBackend::Ban(const std::string& who, const std::string& name, const std::string& reason,
+                                     int64_t seconds) {
+    if (auto bad = BadText(name, "name")) return *bad;
+    if (std::any_of(reason.begin(), reason.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }))
+        return Refused("The reason holds control characters: no ban was added.");
+    if (seconds < 0) return Refused("A ban cannot last less than nothing.");
+    return Run([&] { return m_service.AddBan(name, reason, seconds, who); });
+}
+
+PanelResult ServicePanelBackend::LiftBan(const std::string& who, int64_t banId, const std::string& reason) {
+    const BanEntry* entry = m_service.Bans().Find(banId);
+    if (!entry) return Refused("There is no such ban.");
+    if (entry->LiftedAt != 0) return Refused("That ban was lifted already.");
+    return Run([&] { return m_service.LiftBan(banId, reason, who); });
+}
+
+PanelResult ServicePanelBackend::MatchTime(const std::string& who, bool more) {
+    if (auto refused = ServerRefuses()) return *refused;
+    // A minute less that would end the match asks first: the panel's request is not that answer.
+    return Run([&] {
+        if (more) return m_service.MatchTimeMore(who);
+        m_service.MatchTimeLess(who);
+        return true;
+    });
+}
+
+PanelResult ServicePanelBackend::ResetGames(const std::string& who) {
+    if (auto refused = ServerRefuses()) return *refused;
+    // The panel asked its own "are you sure" before sending the request.
+    return Run(
+        [&] {
+            m_service.ResetGames(who);
+            return true;
+        },
+        {true});
+}
+
+PanelResult ServicePanelBackend::SetAutoMessages(const std::string& who, const PanelAutoMessages& messages) {
+    if (!kAutoMessageMinutes.Holds(messages.IntervalMinutes))
+        return Refused("The interval must be " + std::to_string(kAutoMessageMinutes.min) + " to " +
+                       std::to_string(kAutoMessageMinutes.max) + " minutes.");
+    std::string text;
+    for (const std::string& line : messages.Lines) {
+        if (std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }))
+            return Refused("A message holds control characters: nothing was saved.");
+        text += line + "\r\n";
+    }
+    PanelResult result = Run([&] { return m_service.SetAutoMessages(text, messages.IntervalMinutes, who); });
+    if (!result.Ok) return result;
+    if (m_service.AutoMessagesOn() != messages.Enabled) {
+        return Run([&] {
+            m_service.SwitchAutoMessages(messages.Enabled, who);
+            return true;
+        });
+    }
+    return result;
+}
+
+}  // namespace tovi

@@ -1,0 +1,184 @@
+// The web panel of the program without a window, over real HTTP, against a simulator process:
+// accounts added with the program's own command, a chat line and a punt that reach the
+// simulator's console, the audit log naming the account, a viewer refused, and a slot that no
+// longer holds the player left alone, an action refused once the server is gone; and a port that
+// another program holds is logged while the program runs on.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <fstream>
+
+#include "SimProcess.h"
+
+using namespace tovi;
+
+namespace {
+
+// One browser: its own cookie jar, the page's origin and CSRF token.
+struct Browser {
+    QNetworkAccessManager http;
+    QString base;
+    QByteArray csrf;
+
+    std::pair<int, QJsonObject> Call(const QByteArray& method, const QString& path, const QJsonObject& body = {}) {
+        QNetworkRequest request(QUrl(base + path));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+        request.setRawHeader("Origin", base.toUtf8());
+        if (!csrf.isEmpty()) request.setRawHeader("X-CSRF-Token", csrf);
+        QNetworkReply* reply = method == "GET" ? http.get(request)
+                                               : http.sendCustomRequest(request, method,
+                                                                        QJsonDocument(body).toJson());
+        if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 20000)) return {0, {}};
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QJsonObject json = QJsonDocument::fromJson(reply->readAll()).object();
+        reply->deleteLater();
+        return {status, json};
+    }
+    bool LogIn(const QString& name) {
+        auto [status, json] = Call("POST", "/api/v1/login", {{"name", name}, {"password", name + " password"}});
+        csrf = json.value("csrf").toString().toUtf8();
+        return status == 200;
+    }
+    QStringList Players() {
+        QStringList names;
+        for (const QJsonValue& p : Call("GET", "/api/v1/players").second.value("players").toArray())
+            names << QString::number(p["slot"].toInt()) + " " + p["name"].toString();
+        return names;
+    }
+};
+
+// The simulator's console outcomes (chat, commands, punts), in order, without their times.
+QStringList Outcomes(const QString& transcript) {
+    QFile file(transcript);
+    QStringList outcomes;
+    if (!file.open(QIODevice::ReadOnly)) return outcomes;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QString action = QString::fromUtf8(line.mid(line.indexOf(' ') + 1));
+        if (action.startsWith("chat ") || action.startsWith("command ") || action.startsWith("punt "))
+            outcomes << action;
+    }
+    return outcomes;
+}
+
+bool AddUser(const QString& folder, const QString& name, const char* role) {
+    QProcess add;
+    add.start(TOVISTATS_PATH, {"--add-user", name, "--role", role, "--data-dir", folder});
+    add.write((name + " password\n").toUtf8());
+    add.closeWriteChannel();
+    return add.waitForFinished(20000) && add.exitCode() == 0;
+}
+
+}  // namespace
+
+class HeadlessPanelTest : public QObject {
+    Q_OBJECT
+private slots:
+    void moderatorChatsAndPuntsThroughThePanel() {
+        testing::PrivateDisplay display;
+        QVERIFY2(!display.name().empty(), "Xvfb could not be started");
+        QTemporaryDir folder;
+        const QString transcript = folder.filePath("transcript.txt");
+        // A port free now; the program is the next to take it.
+        quint16 port = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            port = probe.serverPort();
+        }
+        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[server]\r\nservercode=QX1\r\n[settings]\r\nminplayers=0\r\n[web]\r\nenabled=1\r\n"
+               "bind=127.0.0.1\r\nport="
+            << port << "\r\n";
+        QVERIFY(AddUser(folder.path(), "mia", "moderator"));
+        QVERIFY(AddUser(folder.path(), "vic", "viewer"));
+
+        testing::SimProcess sim("C:\\Games\\JO\\jointops.exe",
+                                {"--state", "3", "--players", "4", "--transcript", transcript.toStdString()});
+        QVERIFY(sim.pid() > 0);
+        QProcess program;
+        program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder.path()});
+        QVERIFY(program.waitForStarted());
+        QByteArray log;
+        auto said = [&](const char* text) { return (log += program.readAllStandardError()).contains(text); };
+        QTRY_VERIFY2_WITH_TIMEOUT(said("The web panel listens on http://127.0.0.1:"), log.constData(), 30000);
+
+        Browser mia, vic;
+        mia.base = vic.base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        QVERIFY(mia.LogIn("mia"));
+        QVERIFY(vic.LogIn("vic"));
+        QTRY_COMPARE_WITH_TIMEOUT(vic.Players(), (QStringList{"1 Player1", "2 Player2", "3 Player3", "4 Player4"}),
+                                  30000);
+
+        const QJsonObject status = vic.Call("GET", "/api/v1/status").second;
+        QCOMPARE(status.value("serverName").toString(), QStringLiteral("Tovi test server"));
+        QCOMPARE(status.value("maxPlayers").toInt(), 32);
+        QCOMPARE(mia.Call("POST", "/api/v1/chat", {{"text", "hello from the panel"}}).first, 200);
+        // A viewer may not punt; a slot that holds someone else is not acted on.
+        QCOMPARE(vic.Call("POST", "/api/v1/players/punt", {{"slot", 2}, {"name", "Player2"}, {"reason", "x"}}).first,
+                 403);
+        const auto wrong = mia.Call("POST", "/api/v1/players/punt", {{"slot", 3}, {"name", "Player2"}, {"reason", "x"}});
+        QCOMPARE(wrong.first, 409);
+        QVERIFY2(wrong.second.value("error").toString().contains("no longer holds"),
+                 qPrintable(wrong.second.value("error").toString()));
+        QCOMPARE(mia.Call("POST", "/api/v1/players/punt", {{"slot", 2}, {"name", "Player2"}, {"reason", "camping"}})
+                     .first,
+                 200);
+
+        const QStringList expected{"chat \"Host: hello from the panel\"", "chat \"Host: Punting Player2, camping\"",
+                                   "command \"punt 2\"", "punt 2 \"Player2\""};
+        QTRY_VERIFY_WITH_TIMEOUT(Outcomes(transcript).size() >= expected.size(), 40000);
+        QCOMPARE(Outcomes(transcript), expected);
+        QTRY_COMPARE_WITH_TIMEOUT(vic.Players(), (QStringList{"1 Player1", "3 Player3", "4 Player4"}), 30000);
+        QByteArray audit;
+        auto punted = [&] {
+            const QJsonObject rows = vic.Call("GET", "/api/v1/audit").second;
+            audit = QJsonDocument(rows).toJson();
+            for (const QJsonValue& row : rows.value("rows").toArray()) {
+                const QString text = QString::fromUtf8(QJsonDocument(row.toObject()).toJson());
+                if (text.contains("mia") && text.contains("punt") && text.contains("Player2")) return true;
+            }
+            return false;
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(punted(), audit.constData(), 20000);
+
+        // With the server gone, an action says so instead of claiming success.
+        sim.Stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!vic.Call("GET", "/api/v1/status").second.value("attached").toBool(), 20000);
+        const auto alone = mia.Call("POST", "/api/v1/chat", {{"text", "anyone?"}});
+        QCOMPARE(alone.first, 409);
+        QVERIFY2(alone.second.value("error").toString().contains("No game server"),
+                 qPrintable(alone.second.value("error").toString()));
+
+        program.terminate();
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), 0);
+    }
+
+    // A port another program holds: the panel says so and the program runs on.
+    void portTakenIsLoggedAndTheProgramRunsOn() {
+        QTemporaryDir folder;
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
+        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[web]\r\nenabled=1\r\nbind=127.0.0.1\r\nport=" << holder.serverPort() << "\r\n";
+        QProcess program;
+        program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder.path()});
+        QVERIFY(program.waitForStarted());
+        QByteArray log;
+        auto said = [&](const char* text) { return (log += program.readAllStandardError()).contains(text); };
+        QTRY_VERIFY2_WITH_TIMEOUT(said("The web panel cannot listen on 127.0.0.1:"), log.constData(), 30000);
+        QCOMPARE(program.state(), QProcess::Running);
+        program.terminate();
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(HeadlessPanelTest)
+#include "HeadlessPanelTest.moc"
