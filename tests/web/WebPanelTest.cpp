@@ -202,9 +202,9 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     }
     EXPECT_GE(checked, 3 * 18);
     // The API's description names every endpoint of the table, with its method.
-    QFile spec(QStringLiteral(TOVI_OPENAPI_PATH));
-    ASSERT_TRUE(spec.open(QIODevice::ReadOnly));
-    const QByteArray yaml = spec.readAll();
+    QFile openapi(QStringLiteral(TOVI_OPENAPI_PATH));
+    ASSERT_TRUE(openapi.open(QIODevice::ReadOnly));
+    const QByteArray yaml = openapi.readAll();
     for (const WebPanel::Endpoint& e : m_panel->Endpoints()) {
         const QByteArray key = "\n  " + QByteArray(e.Path).mid(7) + ":\n";
         const qsizetype at = yaml.indexOf(key);
