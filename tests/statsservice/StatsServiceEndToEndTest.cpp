@@ -63,10 +63,13 @@ private slots:
         frmMain& window = *app.Window();
         window.GetService().PollTimerObject().setInterval(1000 / kScale);
 
+        // Between the two matches nothing is queued either, and a status report may already name
+        // the second map: only the players' pages say that both matches arrived.
         auto delivered = [&] {
             return !window.GetService().Reporter().UploadRunning() && !fs::exists(dir / "stats.stats") &&
                    service.Get("/tovistats/leaderboard").body.count("<td class=\"score\">") == 2 &&
-                   service.Get("/tovistats/").body.contains("Map Two");
+                   service.Get("/tovistats/player?name=alice").body.contains(" in 2 matches") &&
+                   service.Get("/tovistats/player?name=%3Cb%3Ebob%3C%2Fb%3E").body.contains(" in 2 matches");
         };
         QTRY_VERIFY_WITH_TIMEOUT(delivered(), 60000);
 
