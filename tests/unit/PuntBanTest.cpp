@@ -150,13 +150,6 @@ TEST_F(PuntBanTest, AnActionWhoseRowWentWhileItsQuestionWasOpenIsDropped) {
     EXPECT_TRUE(poll.switches.empty());
 }
 
-TEST_F(PuntBanTest, TalkAddressesThePlayerByName) {
-    Pick(2, kTalk, "please stop");
-    EXPECT_EQ(dialogs.limits, std::vector<size_t>{299 - 6});  // room for "Dave, " before the text
-    clock.Advance(10000);
-    EXPECT_EQ(Effects(), Strings{"chat \"Host: Dave, please stop\""});
-}
-
 TEST_F(PuntBanTest, TheCheckReadsTheSlotWhereItLiesAndTheCommandNamesTheGamesNumber) {
     // The game numbers the slot at place 9 as 4, and Erin's at place 4 as 12.
     PutPlayer(9, "Gina");
@@ -182,12 +175,17 @@ TEST_F(PuntBanTest, TheCheckReadsTheSlotWhereItLiesAndTheCommandNamesTheGamesNum
     EXPECT_EQ(poll.switches.back(), "20200 on");
 }
 
-TEST_F(PuntBanTest, AReasonIsLimitedToTheConsoleLineAndARefusedAnnouncementStopsItsPuntOrBan) {
+TEST_F(PuntBanTest, ATextOrReasonIsLimitedToTheConsoleLineAndARefusedAnnouncementStopsItsPuntOrBan) {
+    // Talk addresses the player by name: the box leaves room for "Dave, " before the text.
+    Pick(2, kTalk, "please stop");
+    clock.Advance(10000);
+    EXPECT_EQ(Effects(), Strings{"chat \"Host: Dave, please stop\""});
+
     const std::string name(53, 'N');  // the longest the game's name field holds
     PutPlayer(5, name);
     list.rows[1].Player = name;
     Pick(1, kPuntReason, std::string(PuntBan::MaxReasonLength(name), 'r'));
-    EXPECT_EQ(dialogs.limits, std::vector<size_t>{299 - 10 - 53});
+    EXPECT_EQ(dialogs.limits, (std::vector<size_t>{299 - 6, 299 - 10 - 53}));
     clock.Advance(10000);
     EXPECT_EQ(Effects().back(), "punt 5 \"" + name + "\"");
 
