@@ -19,13 +19,11 @@
 #include <fstream>
 #include <iostream>
 
-#include "Application.h"
 #include "LocalService.h"
 #include "MatchState.h"
 #include "NoticeCenter.h"
-#include "PlatformBackend.h"
-#include "QtHttpClient.h"
 #include "QtSupport.h"
+#include "RunningProgram.h"
 #include "SimProcess.h"
 #include "SqliteHistoryStore.h"
 #include "SqliteNoticeQueue.h"
@@ -215,29 +213,17 @@ private slots:
         QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), 3);
         const QJsonArray matchFields =
             QJsonDocument::fromJson(receiver.Delivered("/hook")[1]).object()["fields"].toArray();
+        // The game's Windows-1252 text, as UTF-8; what the fields hold and how Discord's are made
+        // inert: NotifierTest.
         QCOMPARE(matchFields[0].toObject()["value"].toString(), QString::fromUtf8("Isl\u00e9 Bay"));
-        QCOMPARE(matchFields[3].toObject()["value"].toString(),
-                 QString::fromUtf8("1. Bob (9 kills)\n2. Ren\u00e9 (7 kills)\n3. Carl (2 kills)"));
-        QCOMPARE(matchFields[4].toObject()["value"].toString(),
-                 QString::fromUtf8("1. Carl (15 min)\n2. Ren\u00e9 (5 min)\n3. Bob (2 min)"));
 
-        // Discord: the same notices with the same ids, nothing that pings or formats.
+        // Discord: the same notices with the same ids, restored from the queue as they were.
         const std::vector<QByteArray> discord = receiver.Delivered("/discord");
         for (size_t i = 0; i < discord.size(); ++i) {
-            const QJsonObject o = QJsonDocument::fromJson(discord[i]).object();
-            QCOMPARE(o["allowed_mentions"].toObject()["parse"].toArray().size(), 0);
-            const QJsonObject embed = o["embeds"].toArray()[0].toObject();
+            const QJsonObject embed = QJsonDocument::fromJson(discord[i]).object()["embeds"].toArray()[0].toObject();
             QCOMPARE(embed["footer"].toObject()["text"].toString(), ids[static_cast<qsizetype>(i)]);
         }
-        const QJsonObject ban =
-            QJsonDocument::fromJson(discord[0]).object()["embeds"].toArray()[0].toObject();
-        const QString player = ban["fields"].toArray()[0].toObject()["value"].toString();
-        QCOMPARE(player, QString::fromUtf8("@\u200beveryone \\*\\*x\\*\\*"));
-        QVERIFY(!discord[0].contains("<@123>"));
-        QCOMPARE(ban["title"].toString(), QStringLiteral("Player banned"));
-        const QJsonObject chat =
-            QJsonDocument::fromJson(discord[2]).object()["embeds"].toArray()[0].toObject();
-        QCOMPARE(chat["fields"].toArray()[2].toObject()["value"].toString(), QStringLiteral("cheat\\*r"));
+        QVERIFY(!discord[0].contains("<@123>") && !discord[0].contains("@everyone"));
         // The 429's retry_after was obeyed: one limited request, then the same body again.
         int limited = 0;
         for (const Taken& t : receiver.taken) limited += t.status == 429 ? 1 : 0;
@@ -300,14 +286,8 @@ private slots:
             "C:\\Games\\JO\\jointops.exe",
             std::vector<std::string>{"--scenario", folder.filePath("notices.scn").toStdString(),
                                      "--time-scale", "2"});
-        auto backend = MakePlatformBackend();
-        SilentDialogs dialogs;  // answers Yes
-        QtScheduler scheduler;
-        QtHttpClient http;
-        Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
-        app.Start();
-        frmMain& window = *app.Window();
-        window.GetService().PollTimerObject().setInterval(100);
+        RunningProgram program(folder.path(), 1, 100);  // its dialogs answer Yes
+        frmMain& window = program.Window();
         // The match end and the chat before it arrive while the second match runs.
         QTRY_VERIFY_WITH_TIMEOUT(receiver.Delivered("/hook").size() >= 2, 40000);
         auto* list = window.findChild<QTreeWidget*>("lstPlayers");
