@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "AdminFixture.h"
-#include "PlayerListLookup.h"
-#include "PuntBan.h"
 
 using namespace tovi;
 using namespace tovi::testing;
@@ -15,26 +13,9 @@ const auto kBanReason = &PuntBan::mnuPlayersBanReason_Click;
 const auto kTalk = &PuntBan::mnuPlayersTalk_Click;
 const std::optional<std::string> kYes = "";
 
-class FakePoll : public PollTimer {
-public:
-    explicit FakePoll(const VirtualScheduler& clock) : m_clock(clock) {}
-    Strings switches;  // "<ms> off", "<ms> on"
-    void SetPollEnabled(bool on) override {
-        switches.push_back(std::to_string(m_clock.Now()) + (on ? " on" : " off"));
-    }
-
-private:
-    const VirtualScheduler& m_clock;
-};
-
 // Carol in slot 3, Bob in 5, Dave in 7, each listed in that order.
-class PuntBanTest : public AdminTest {
+class PuntBanTest : public PuntBanTestBase {
 protected:
-    FakePlayerList list;
-    PlayerListLookup rows{list};
-    FakePoll poll{clock};
-    PuntBan puntBan{memory, channel, clock, log, dialogs, rows, poll};
-
     void SetUp() override {
         AdminTest::SetUp();
         for (auto [slot, name] : {std::pair{3, "Carol"}, {5, "Bob"}, {7, "Dave"}}) {
