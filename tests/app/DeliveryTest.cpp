@@ -2,6 +2,7 @@
 // reporting to a local stats web service that fails at random in every way a service, a proxy or
 // the network fails: over a hundred matches, each must reach the service byte for byte, and
 // every copy of a match must carry the same upload id.
+#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
@@ -79,6 +80,10 @@ private slots:
         failing = false;
         const size_t before = matchesWritten();
         QTRY_VERIFY_WITH_TIMEOUT(matchesWritten() > before, 10000);
+        // The reporter's word reaches the window's log box (cleared once the server goes); its
+        // wording: QtHttpClientTest.
+        auto* log = program.Window().findChild<QPlainTextEdit*>("txtLog");
+        QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().contains("] Imported"), 10000);
         sim.Stop();
         QTRY_VERIFY_WITH_TIMEOUT(!reporter.UploadRunning() && !fs::exists(dir / "stats.stats"), 30000);
 
