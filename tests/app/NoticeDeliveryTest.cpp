@@ -57,6 +57,27 @@ public:
             if (t.path == path && t.status >= 200 && t.status < 300) bodies.push_back(t.body);
         return bodies;
     }
+    // A field of each notice delivered to the webhook, in order: "event", "id".
+    QStringList Hook(const char* key) const {
+        QStringList values;
+        for (const QByteArray& body : Delivered("/hook"))
+            values << QJsonDocument::fromJson(body)[key].toString();
+        return values;
+    }
+    // The ids of the notices delivered to Discord, in order: each embed's footer.
+    QStringList DiscordIds() const {
+        QStringList ids;
+        for (const QByteArray& body : Delivered("/discord"))
+            ids << QJsonDocument::fromJson(body)["embeds"][0]["footer"]["text"].toString();
+        return ids;
+    }
+    // settings.ini in `folder`: both sinks here, each for `events`; `watched` the watched words.
+    void WriteSettings(const QString& folder, const std::string& events, const std::string& watched) const {
+        std::ofstream(QDir(folder).filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[notices]\r\ndiscord_url=" << Url("/discord") << "\r\nwebhook_url=" << Url("/hook")
+            << "\r\nwebhook_secret=" << kSecret << "\r\ndiscord_events=" << events
+            << "\r\nwebhook_events=" << events << "\r\ndesktop=0\r\nwatched=" << watched << "\r\n";
+    }
 
 private:
     void Take(QTcpSocket* socket, const TakenRequest& r) {
@@ -174,12 +195,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         Receiver receiver;
-        std::ofstream(QDir(dir.path()).filePath("settings.ini").toStdString(), std::ios::binary)
-            << "[notices]\r\ndiscord_url=" << receiver.Url("/discord")
-            << "\r\nwebhook_url=" << receiver.Url("/hook") << "\r\nwebhook_secret=" << kSecret
-            << "\r\ndiscord_events=player_banned,match_end,watched_word\r\nwebhook_events=player_banned,"
-               "match_end,"
-               "watched_word\r\ndesktop=0\r\nwatched=cheat*r|swear\r\n";
+        receiver.WriteSettings(dir.path(), "player_banned,match_end,watched_word", "cheat*r|swear");
 
         QProcess first;
         first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -203,13 +219,8 @@ private slots:
         QVERIFY2(receiver.badSignatures.isEmpty(), qPrintable(receiver.badSignatures.join('\n')));
 
         // The webhook: the documented body, in order, each id once.
-        QStringList events, ids;
-        for (const QByteArray& body : receiver.Delivered("/hook")) {
-            const QJsonObject o = QJsonDocument::fromJson(body).object();
-            events << o["event"].toString();
-            ids << o["id"].toString();
-        }
-        QCOMPARE(events, (QStringList{"player_banned", "match_end", "watched_word"}));
+        const QStringList ids = receiver.Hook("id");
+        QCOMPARE(receiver.Hook("event"), (QStringList{"player_banned", "match_end", "watched_word"}));
         QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), 3);
         const QJsonArray matchFields =
             QJsonDocument::fromJson(receiver.Delivered("/hook")[1]).object()["fields"].toArray();
@@ -218,12 +229,9 @@ private slots:
         QCOMPARE(matchFields[0].toObject()["value"].toString(), QString::fromUtf8("Isl\u00e9 Bay"));
 
         // Discord: the same notices with the same ids, restored from the queue as they were.
-        const std::vector<QByteArray> discord = receiver.Delivered("/discord");
-        for (size_t i = 0; i < discord.size(); ++i) {
-            const QJsonObject embed = QJsonDocument::fromJson(discord[i]).object()["embeds"].toArray()[0].toObject();
-            QCOMPARE(embed["footer"].toObject()["text"].toString(), ids[static_cast<qsizetype>(i)]);
-        }
-        QVERIFY(!discord[0].contains("<@123>") && !discord[0].contains("@everyone"));
+        QCOMPARE(receiver.DiscordIds(), ids);
+        const QByteArray ban = receiver.Delivered("/discord")[0];
+        QVERIFY(!ban.contains("<@123>") && !ban.contains("@everyone"));
         // The 429's retry_after was obeyed: one limited request, then the same body again.
         int limited = 0;
         for (const Taken& t : receiver.taken) limited += t.status == 429 ? 1 : 0;
@@ -276,12 +284,7 @@ private slots:
                "at 4 chat \"@everyone **x**: you swear a lot\"\n"
                "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime forever\n"
                "at 0 join 1 \"@everyone **x**\" team=1\nat 0 join 2 \"Bob\" team=2\n";
-        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
-            << "[notices]\r\ndiscord_url=" << receiver.Url("/discord")
-            << "\r\nwebhook_url=" << receiver.Url("/hook") << "\r\nwebhook_secret=" << kSecret
-            << "\r\ndiscord_events=player_banned,match_end,watched_word,server_lost\r\n"
-               "webhook_events=player_banned,match_end,watched_word,server_lost\r\ndesktop=0\r\nwatched="
-               "swear\r\n";
+        receiver.WriteSettings(folder.path(), "player_banned,match_end,watched_word,server_lost", "swear");
         auto sim = std::make_unique<testing::SimProcess>(
             "C:\\Games\\JO\\jointops.exe",
             std::vector<std::string>{"--scenario", folder.filePath("notices.scn").toStdString(),
@@ -302,20 +305,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             receiver.Delivered("/hook").size() >= 4 && receiver.Delivered("/discord").size() >= 4, 20000);
 
-        QStringList events, ids, discordIds;
-        for (const QByteArray& body : receiver.Delivered("/hook")) {
-            const QJsonObject o = QJsonDocument::fromJson(body).object();
-            events << o["event"].toString();
-            ids << o["id"].toString();
-        }
-        QCOMPARE(events, (QStringList{"watched_word", "match_end", "player_banned", "server_lost"}));
-        for (const QByteArray& body : receiver.Delivered("/discord")) {
-            const QJsonObject embed =
-                QJsonDocument::fromJson(body).object()["embeds"].toArray()[0].toObject();
-            discordIds << embed["footer"].toObject()["text"].toString();
+        QCOMPARE(receiver.Hook("event"),
+                 (QStringList{"watched_word", "match_end", "player_banned", "server_lost"}));
+        for (const QByteArray& body : receiver.Delivered("/discord"))
             QVERIFY2(!body.contains("@everyone") && !body.contains("**x**"), body.constData());
-        }
-        QCOMPARE(discordIds, ids);
+        QCOMPARE(receiver.DiscordIds(), receiver.Hook("id"));
         QVERIFY(receiver.badSignatures.isEmpty());
         const QJsonArray ban =
             QJsonDocument::fromJson(receiver.Delivered("/hook")[2]).object()["fields"].toArray();
