@@ -1,5 +1,5 @@
 // The program as an operator runs it: the real window and the real process backend, watching a
-// simulator process through its window on the X server.
+// simulator process through its window on an X server of the test's own.
 #include <sys/resource.h>
 
 #include <QComboBox>
@@ -14,11 +14,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Application.h"
-#include "LocalService.h"
-#include "PlatformBackend.h"
-#include "QtHttpClient.h"
 #include "QtSupport.h"
+#include "RunningProgram.h"
 #include "SimProcess.h"
 
 using namespace tovi;
@@ -76,34 +73,6 @@ int RowOf(QTreeWidget* players, const QString& name) {
 class LiveServerTest : public QObject {
     Q_OBJECT
 private slots:
-    void showsTheSimulatorsServerAndItsPlayers() {
-        // The program watches the window with the default caption: on a display of the test's own
-        // that is only this test's simulator, whatever else runs on the machine.
-        testing::PrivateDisplay display;
-        QVERIFY2(!display.name().empty(), "Xvfb could not be started");
-        testing::SimProcess sim("C:\\Games\\JO\\jointops.exe", {"--state", "3", "--players", "6", "--maxplayers", "16"});
-        auto backend = MakePlatformBackend();
-        testing::SilentDialogs dialogs;
-        QtScheduler scheduler;
-        QtHttpClient http;
-        QTemporaryDir folder;
-        Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
-        app.Start();
-        frmMain& window = *app.Window();
-        auto panel3 = [&] { return window.findChild<QLabel*>("StatusBarPanel3")->text(); };
-
-        QTRY_COMPARE_WITH_TIMEOUT(panel3(), QStringLiteral("Hosting mission"), 10000);
-        QCOMPARE(window.findChild<QLabel*>("lblServerName")->text(), QStringLiteral("Servername: Tovi test server (DM)"));
-        QCOMPARE(window.findChild<QLabel*>("StatusBarPanel2")->text(), QStringLiteral("PID: %1 ").arg(sim.pid()));
-        QCOMPARE(window.findChild<QLabel*>("StatusBarPanel1")->text(), QStringLiteral("6 of 16"));
-        // Players are read every fifth hosting tick.
-        QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QTreeWidget*>("lstPlayers")->topLevelItemCount(), 6, 15000);
-
-        sim.Stop();
-        QTRY_COMPARE_WITH_TIMEOUT(panel3(), QStringLiteral("Game not running"), 5000);
-        QCOMPARE(window.findChild<QTreeWidget*>("lstPlayers")->topLevelItemCount(), 0);
-    }
-
     // The record of a session, found again through the History tab, and again after a restart:
     // players join, leave and come back, chat, and the operator punts one and bans another
     // through the player menu.
@@ -145,17 +114,15 @@ private slots:
             testing::SimProcess sim("C:\\Games\\JO\\jointops.exe",
                                     {"--scenario", folder.filePath("history.scn").toStdString(), "--time-scale", "2",
                                      "--transcript", folder.filePath("transcript.txt").toStdString()});
-            auto backend = MakePlatformBackend();
-            testing::SilentDialogs dialogs;  // answers Yes
-            QtScheduler scheduler;
-            QtHttpClient http;
-            Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
-            app.Start();
-            frmMain& window = *app.Window();
-            window.GetService().PollTimerObject().setInterval(100);
+            testing::RunningProgram program(folder.path(), 1, 100);  // its dialogs answer Yes
+            frmMain& window = program.Window();
             auto* list = window.findChild<QTreeWidget*>("lstPlayers");
             auto* chat = window.findChild<QTreeWidget*>("lstChatMes1");
+            auto label = [&](const char* name) { return window.findChild<QLabel*>(name)->text(); };
             QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 4, 15000);
+            QCOMPARE(label("StatusBarPanel3"), QStringLiteral("Hosting mission"));
+            QCOMPARE(label("lblServerName"), QStringLiteral("Servername: History test (TDM)"));
+            QCOMPARE(label("StatusBarPanel2"), QStringLiteral("PID: %1 ").arg(sim.pid()));
             QTRY_VERIFY_WITH_TIMEOUT(chat->topLevelItemCount() > 0 &&
                                          chat->topLevelItem(0)->text(1) == QStringLiteral("back again"),
                                      40000);
@@ -165,17 +132,13 @@ private slots:
                 window.findChild<QAction*>(action)->trigger();
                 QTRY_VERIFY_WITH_TIMEOUT(RowOf(list, name) < 0 && !window.GetService().Channel().Busy(), 15000);
             }
+            QTRY_COMPARE_WITH_TIMEOUT(label("StatusBarPanel1"), QStringLiteral("3 of 8"), 5000);
             expectRecord(window);
         }
         // A new window on the same data folder: the session before is all there.
-        auto backend = MakePlatformBackend();
-        testing::SilentDialogs dialogs;
-        QtScheduler scheduler;
-        QtHttpClient http;
-        Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
-        app.Start();
-        expectRecord(*app.Window());
-        QCOMPARE(HistorySearch(*app.Window(), 3, "tidal"),
+        testing::RunningProgram again(folder.path());
+        expectRecord(again.Window());
+        QCOMPARE(HistorySearch(again.Window(), 3, "tidal"),
                  QStringList{" | Tidal Wave (JOTR_TIDALWAVE.BMS) TDM, History test | not ended"});
     }
 
@@ -204,14 +167,8 @@ private slots:
                                 {"--scenario", folder.filePath("disk.scn").toStdString(), "--time-scale",
                                  "40", "--transcript", folder.filePath("transcript.txt").toStdString()});
 
-        auto backend = MakePlatformBackend();
-        testing::SilentDialogs dialogs;
-        QtScheduler scheduler;
-        QtHttpClient http;
-        Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
-        app.Start();
-        frmMain& window = *app.Window();
-        window.GetService().PollTimerObject().setInterval(100);
+        testing::RunningProgram program(folder.path(), 1, 100);
+        frmMain& window = program.Window();
         window.GetService().Stats().SetRetryIntervalMs(300);
         const std::filesystem::path stats = window.GetService().Stats().Path();
 
@@ -228,8 +185,14 @@ private slots:
         QStringList expected;
         for (int match = 1; match <= kMatches; ++match) expected << QString::number(match);
         QCOMPARE(Results(service), expected);
-        QCOMPARE(dialogs.shown.filter("could not be saved to stats.stats").size(), 1);
-        QCOMPARE(dialogs.shown.filter("stats.stats can be written again").size(), 1);
+        QCOMPARE(program.dialogs.shown.filter("could not be saved to stats.stats").size(), 1);
+        QCOMPARE(program.dialogs.shown.filter("stats.stats can be written again").size(), 1);
+
+        // The server goes: the window says so and empties its player list.
+        sim.Stop();
+        QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QLabel*>("StatusBarPanel3")->text(),
+                                  QStringLiteral("Game not running"), 5000);
+        QCOMPARE(window.findChild<QTreeWidget*>("lstPlayers")->topLevelItemCount(), 0);
     }
 };
 

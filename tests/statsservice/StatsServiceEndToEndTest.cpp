@@ -7,11 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Application.h"
-#include "LocalService.h"
-#include "PlatformBackend.h"
-#include "QtHttpClient.h"
 #include "QtSupport.h"
+#include "RunningProgram.h"
 #include "ServiceProcess.h"
 #include "SimProcess.h"
 
@@ -54,14 +51,8 @@ private slots:
             << "/tovistats/import.php\r\n[settings]\r\nminplayers=0\r\n";
         SimProcess sim("C:\\Games\\JO\\jointops.exe",
                        {"--scenario", (dir / "e2e.scn").string(), "--time-scale", std::to_string(kScale)});
-        auto backend = MakePlatformBackend();
-        SilentDialogs dialogs;
-        ScaledScheduler scheduler(kScale);
-        QtHttpClient http;
-        Application app(*backend, dialogs, scheduler, http, folder.path(), folder.filePath("tovistats.lock"));
-        app.Start();
-        frmMain& window = *app.Window();
-        window.GetService().PollTimerObject().setInterval(1000 / kScale);
+        RunningProgram program(folder.path(), kScale, 1000 / kScale);
+        frmMain& window = program.Window();
 
         // Between the two matches nothing is queued either, and a status report may already name
         // the second map: only the players' pages say that both matches arrived.

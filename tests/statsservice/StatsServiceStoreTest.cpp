@@ -39,11 +39,6 @@ protected:
     std::unique_ptr<StatsServiceStore> store;
 };
 
-// Base64 of `bytes` in an upload body as the program sends it.
-std::string Body(const std::string& stats) {
-    return UploadBody(stats);
-}
-
 }  // namespace
 
 TEST_F(StatsServiceStoreTest, StoresExactlyWhatTheProgramWroteAndReported) {
@@ -153,8 +148,8 @@ TEST_F(StatsServiceStoreTest, RefusesDamagedAndHostileInputWholeAndCountsRepeats
 
     // Cut anywhere but at a block's end: refused, whatever came before it.
     for (size_t cut : {two.size() - 1, two.size() - 2, two.size() - 30, firstBlock.size() + 5, size_t{3}})
-        EXPECT_FALSE(ParseUpload(Body(two.substr(0, cut)), error)) << cut;
-    EXPECT_EQ(ParseUpload(Body(firstBlock), error)->size(), 1u);
+        EXPECT_FALSE(ParseUpload(UploadBody(two.substr(0, cut)), error)) << cut;
+    EXPECT_EQ(ParseUpload(UploadBody(firstBlock), error)->size(), 1u);
     EXPECT_EQ(ParseUpload("data=", error)->size(), 0u);  // an empty stats file
 
     const std::string server =
@@ -180,13 +175,13 @@ TEST_F(StatsServiceStoreTest, RefusesDamagedAndHostileInputWholeAndCountsRepeats
         server + "garbage\r\n",
         server + "\r\n",
     };
-    for (const std::string& stats : hostile) EXPECT_FALSE(ParseUpload(Body(stats), error)) << stats;
+    for (const std::string& stats : hostile) EXPECT_FALSE(ParseUpload(UploadBody(stats), error)) << stats;
     std::string tooMany = server;
     for (int i = 0; i < 300; ++i) tooMany += "  PlayerStats P" + std::to_string(i) + "&end& 1" + zeros;
-    EXPECT_FALSE(ParseUpload(Body(tooMany), error));
+    EXPECT_FALSE(ParseUpload(UploadBody(tooMany), error));
     EXPECT_FALSE(ParseUpload("data=" + std::string(kMaxUploadBodyBytes, 'A'), error));
     // A name holding the tags: the last "&end& " closes it, as an older copy of the program wrote it.
-    const auto tagged = ParseUpload(Body(server + "  PlayerStats A&end& B|**QX**|&end& 2" + zeros), error);
+    const auto tagged = ParseUpload(UploadBody(server + "  PlayerStats A&end& B|**QX**|&end& 2" + zeros), error);
     ASSERT_TRUE(tagged) << error;
     EXPECT_EQ(tagged->at(0).Players.at(0).Name, "A&end& B|**QX**|");
 
@@ -229,20 +224,20 @@ TEST_F(StatsServiceStoreTest, RefusesDamagedAndHostileInputWholeAndCountsRepeats
     EXPECT_FALSE(store->StoreStatus(stranger, 2000, error));
     std::string mixed = firstBlock + server;
     mixed.replace(mixed.rfind("QX1"), 3, "QX2");
-    const UploadResult refused = Store(Body(mixed));
+    const UploadResult refused = Store(UploadBody(mixed));
     EXPECT_FALSE(refused.Ok);
     EXPECT_EQ(Matches(), 0u);
     EXPECT_TRUE(store->ServersNow().at(0).Received == 0);
 
     // Repeats: by upload id, and without one by server, time and content.
-    EXPECT_EQ(Store(Body(firstBlock), "id-1").Stored, 1);
-    const UploadResult again = Store(Body(two), "id-1");
+    EXPECT_EQ(Store(UploadBody(firstBlock), "id-1").Stored, 1);
+    const UploadResult again = Store(UploadBody(two), "id-1");
     EXPECT_TRUE(again.Ok && again.RepeatedId);
     EXPECT_EQ(Matches(), 1u);
-    const UploadResult overlap = Store(Body(two));
+    const UploadResult overlap = Store(UploadBody(two));
     EXPECT_EQ(overlap.Stored, 1);
     EXPECT_EQ(overlap.Repeats, 1);
-    EXPECT_EQ(Store(Body(two)).Stored, 0);
+    EXPECT_EQ(Store(UploadBody(two)).Stored, 0);
     EXPECT_EQ(Matches(), 2u);
     EXPECT_EQ(store->Player("bob", 10)->Totals.Totals[StatIndex("Kills")], 6);
     EXPECT_FALSE(ValidUploadId(std::string(kMaxUploadIdBytes + 1, 'a')));

@@ -1,7 +1,7 @@
 #pragma once
 // What the administration tests share: a hosting game server in memory whose keys and writes are
 // recorded with the virtual time they happen at, a log, dialogs the test answers, and a console
-// channel over them.
+// channel over them; and punt and ban over that, from the player list.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +10,8 @@
 #include "Fakes.h"
 #include "GameAddresses.h"
 #include "MemoryClass.h"
+#include "PlayerListLookup.h"
+#include "PuntBan.h"
 #include "Scheduler.h"
 #include "image/GameImage.h"
 #include "image/ImageBackend.h"
@@ -69,6 +71,27 @@ protected:
         server.SetText(image::GameImage::SlotAddress(slot) + game::slot::kName, game::slot::kNameLength,
                        name);
     }
+};
+
+// The poll timer as punt and ban switch it: "<ms> off", "<ms> on".
+class RecordingPoll : public PollTimer {
+public:
+    explicit RecordingPoll(const VirtualScheduler& clock) : m_clock(clock) {}
+    Strings switches;
+    void SetPollEnabled(bool on) override {
+        switches.push_back(std::to_string(m_clock.Now()) + (on ? " on" : " off"));
+    }
+
+private:
+    const VirtualScheduler& m_clock;
+};
+
+class PuntBanTestBase : public AdminTest {
+protected:
+    FakePlayerList list;
+    PlayerListLookup rows{list};
+    RecordingPoll poll{clock};
+    PuntBan puntBan{memory, channel, clock, log, dialogs, rows, poll};
 };
 
 }  // namespace tovi::testing

@@ -6,27 +6,16 @@
 
 #include "AdminFixture.h"
 #include "BanEnforcer.h"
-#include "PlayerListLookup.h"
-#include "PuntBan.h"
 
 using namespace tovi;
 using namespace tovi::testing;
 
 namespace {
 
-class NoPoll : public PollTimer {
-public:
-    void SetPollEnabled(bool) override {}
-};
-
 constexpr int64_t kEpoch = 1'800'000'000;
 
-class BanEnforcerTest : public AdminTest {
+class BanEnforcerTest : public PuntBanTestBase {
 protected:
-    FakePlayerList list;
-    PlayerListLookup rows{list};
-    NoPoll poll;
-    PuntBan puntBan{memory, channel, clock, log, dialogs, rows, poll};
     BanList bans;
     BanEnforcer::Clock now = [this] { return kEpoch + clock.Now() / 1000; };
     BanEnforcer enforcer{bans, memory, channel, puntBan, clock, log, now};

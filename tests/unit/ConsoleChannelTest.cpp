@@ -23,7 +23,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ConsoleChannelTest, ASendTypesTheWordAndTheArgumentWithItsWaitsInBetween) {
+TEST_F(ConsoleChannelTest, ASendTypesTheWordAndTheArgumentWithItsWaitsInBetweenControlBytesAsBlanks) {
     channel.SendServerCommand("gtalk", "hello all", Note("chat"));
     EXPECT_TRUE(backend.events.empty());  // it starts on the next turn of the event loop, not inside the call
     clock.Advance(10000);
@@ -35,6 +35,12 @@ TEST_F(ConsoleChannelTest, ASendTypesTheWordAndTheArgumentWithItsWaitsInBetween)
     EXPECT_EQ(outcomes, Strings{"1200 chat Sent"});
     EXPECT_TRUE(log.lines.empty());
     EXPECT_FALSE(channel.Busy());
+
+    // Control bytes reach the console as blanks.
+    channel.SendServerCommand("gt\talk", std::string("a\rb\nc\x01\x1F\0d \x7F\xE9", 12));
+    clock.Advance(2000);
+    EXPECT_EQ(backend.events.at(6), "10100 write ConsoleLine \"gt alk\\x00\"");
+    EXPECT_EQ(backend.events.at(8), "11200 write ConsoleLine \"a b c   d \\x7f\xE9\\x00\"");
 }
 
 TEST_F(ConsoleChannelTest, OnlyStatesZeroAndOneAndAGoneServerRefuseASend) {
@@ -103,13 +109,6 @@ TEST_F(ConsoleChannelTest, ATextTooLongForTheConsoleLineIsRefused) {
     // 299 bytes and the zero byte fill the line up to the console's open flag, which stays.
     EXPECT_EQ(console.at(4), "line \"" + longest + "\"");
     EXPECT_EQ(server.Byte(game::kConsoleOpenFlag), 1);
-}
-
-TEST_F(ConsoleChannelTest, ControlBytesReachTheConsoleAsBlanks) {
-    channel.SendServerCommand("gt\talk", std::string("a\rb\nc\x01\x1F\0d \x7F\xE9", 12));
-    clock.Advance(2000);
-    EXPECT_EQ(backend.events.at(1), "100 write ConsoleLine \"gt alk\\x00\"");
-    EXPECT_EQ(backend.events.at(3), "1200 write ConsoleLine \"a b c   d \\x7f\xE9\\x00\"");
 }
 
 TEST(ChatLineCommand, SlashMakesAServerCommandAnythingElseIsChat) {

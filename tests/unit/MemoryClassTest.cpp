@@ -72,7 +72,7 @@ TEST_F(MemoryClassTest, AttachesByIdOnlyToAProcessWithAWindow) {
     ExpectDetached();
     EXPECT_FALSE(memory.SetProcID(4242));
     EXPECT_EQ(memory.GetWinHandle(4242), 0);
-    // A server that exits: MemoryClassWithGamesim.ReadsAndWritesTheServersMemoryUntilItExits.
+    // A server that exits: MemoryClassWithGamesim.ListsReadsAndWritesTheServerUntilItExits.
 }
 
 TEST_F(MemoryClassTest, ReadsAndWritesBytesWordsAndFixedLengthTexts) {

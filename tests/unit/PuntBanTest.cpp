@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "AdminFixture.h"
-#include "PlayerListLookup.h"
-#include "PuntBan.h"
 
 using namespace tovi;
 using namespace tovi::testing;
@@ -15,26 +13,9 @@ const auto kBanReason = &PuntBan::mnuPlayersBanReason_Click;
 const auto kTalk = &PuntBan::mnuPlayersTalk_Click;
 const std::optional<std::string> kYes = "";
 
-class FakePoll : public PollTimer {
-public:
-    explicit FakePoll(const VirtualScheduler& clock) : m_clock(clock) {}
-    Strings switches;  // "<ms> off", "<ms> on"
-    void SetPollEnabled(bool on) override {
-        switches.push_back(std::to_string(m_clock.Now()) + (on ? " on" : " off"));
-    }
-
-private:
-    const VirtualScheduler& m_clock;
-};
-
 // Carol in slot 3, Bob in 5, Dave in 7, each listed in that order.
-class PuntBanTest : public AdminTest {
+class PuntBanTest : public PuntBanTestBase {
 protected:
-    FakePlayerList list;
-    PlayerListLookup rows{list};
-    FakePoll poll{clock};
-    PuntBan puntBan{memory, channel, clock, log, dialogs, rows, poll};
-
     void SetUp() override {
         AdminTest::SetUp();
         for (auto [slot, name] : {std::pair{3, "Carol"}, {5, "Bob"}, {7, "Dave"}}) {
@@ -150,13 +131,6 @@ TEST_F(PuntBanTest, AnActionWhoseRowWentWhileItsQuestionWasOpenIsDropped) {
     EXPECT_TRUE(poll.switches.empty());
 }
 
-TEST_F(PuntBanTest, TalkAddressesThePlayerByName) {
-    Pick(2, kTalk, "please stop");
-    EXPECT_EQ(dialogs.limits, std::vector<size_t>{299 - 6});  // room for "Dave, " before the text
-    clock.Advance(10000);
-    EXPECT_EQ(Effects(), Strings{"chat \"Host: Dave, please stop\""});
-}
-
 TEST_F(PuntBanTest, TheCheckReadsTheSlotWhereItLiesAndTheCommandNamesTheGamesNumber) {
     // The game numbers the slot at place 9 as 4, and Erin's at place 4 as 12.
     PutPlayer(9, "Gina");
@@ -182,12 +156,17 @@ TEST_F(PuntBanTest, TheCheckReadsTheSlotWhereItLiesAndTheCommandNamesTheGamesNum
     EXPECT_EQ(poll.switches.back(), "20200 on");
 }
 
-TEST_F(PuntBanTest, AReasonIsLimitedToTheConsoleLineAndARefusedAnnouncementStopsItsPuntOrBan) {
+TEST_F(PuntBanTest, ATextOrReasonIsLimitedToTheConsoleLineAndARefusedAnnouncementStopsItsPuntOrBan) {
+    // Talk addresses the player by name: the box leaves room for "Dave, " before the text.
+    Pick(2, kTalk, "please stop");
+    clock.Advance(10000);
+    EXPECT_EQ(Effects(), Strings{"chat \"Host: Dave, please stop\""});
+
     const std::string name(53, 'N');  // the longest the game's name field holds
     PutPlayer(5, name);
     list.rows[1].Player = name;
     Pick(1, kPuntReason, std::string(PuntBan::MaxReasonLength(name), 'r'));
-    EXPECT_EQ(dialogs.limits, std::vector<size_t>{299 - 10 - 53});
+    EXPECT_EQ(dialogs.limits, (std::vector<size_t>{299 - 6, 299 - 10 - 53}));
     clock.Advance(10000);
     EXPECT_EQ(Effects().back(), "punt 5 \"" + name + "\"");
 
