@@ -199,7 +199,8 @@ void BanActions::mnuPlayersBanForOther_Click() {
         "Enter reason to ban " + player->Name + "\r\n\r\nPress cancel to exit", "",
         ConsoleChannel::kMaxTextLength, [this, life, player](std::optional<std::string> reason) {
             if (life.expired()) return;
-            if (!reason || reason->empty()) return NotSent("ban listed", player->Name, false, "no reason given");
+            if (!reason || reason->empty())
+                return NotSent("ban listed", player->Name, false, "no reason given");
             m_dialogs.InputBox(
                 "Ban " + player->Name + " for how long? (for instance 30m, 2h, 7d, never)", "",
                 [this, life, player, reason](std::optional<std::string> text) {

@@ -21,8 +21,8 @@ std::optional<ActionFeedback::Place> PlaceOf(const AdminAction& action) {
     // A chat line's send names nobody; an announcement before a punt or ban names its player.
     if ((action.Action == "chat" || action.Action == "command") && action.Target.empty())
         return ActionFeedback::Place::Chat;
-    if (action.Action == "punt" || action.Action == "ban" || action.Action == "talk" || action.Action == "warn" ||
-        action.Action == "ban listed")
+    if (action.Action == "punt" || action.Action == "ban" || action.Action == "talk" ||
+        action.Action == "warn" || action.Action == "ban listed")
         return ActionFeedback::Place::Players;
     if (action.Action == "match time" || action.Action == "reset games") return ActionFeedback::Place::Map;
     return std::nullopt;
@@ -133,9 +133,10 @@ void ActionFeedback::MarkRows() {
         }
         const QString what = removal->second.Action == "punt" ? tr("Punt") : tr("Ban");
         item->setIcon(1, pending);
-        item->setToolTip(1, item->text(1) + QLatin1Char('\n') +
-                                (removal->second.Sent ? tr("%1 sent: waiting for the player to leave").arg(what)
-                                                      : tr("%1 pending: not sent yet").arg(what)));
+        item->setToolTip(1,
+                         item->text(1) + QLatin1Char('\n') +
+                             (removal->second.Sent ? tr("%1 sent: waiting for the player to leave").arg(what)
+                                                   : tr("%1 pending: not sent yet").arg(what)));
     }
 }
 

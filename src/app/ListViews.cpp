@@ -1,11 +1,10 @@
 #include "ListViews.h"
 
-#include <algorithm>
-
 #include <QDateTime>
 #include <QHeaderView>
 #include <QPainter>
 #include <QStyle>
+#include <algorithm>
 
 #include "QtSupport.h"
 
@@ -45,9 +44,8 @@ void ElidedLabel::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     drawFrame(&painter);
     const auto flags = static_cast<int>(QStyle::visualAlignment(layoutDirection(), alignment()).toInt());
-    style()->drawItemText(&painter, area, flags, palette(),
-                          isEnabled(), fontMetrics().elidedText(text(), Qt::ElideRight, area.width()),
-                          foregroundRole());
+    style()->drawItemText(&painter, area, flags, palette(), isEnabled(),
+                          fontMetrics().elidedText(text(), Qt::ElideRight, area.width()), foregroundRole());
 }
 
 ElidedLabel* MakeElidedLabel(const QString& name, QWidget* parent) {

@@ -62,7 +62,9 @@ void QtDialogs::AskWithCancel(const std::string& question, std::function<void(Ch
         box->setEscapeButton(QMessageBox::Cancel);
         QObject::connect(box, &QMessageBox::finished, box, [box, answer = std::move(answer)](int) {
             const QMessageBox::StandardButton button = box->standardButton(box->clickedButton());
-            answer(button == QMessageBox::Yes ? Choice::Yes : button == QMessageBox::No ? Choice::No : Choice::Cancel);
+            answer(button == QMessageBox::Yes  ? Choice::Yes
+                   : button == QMessageBox::No ? Choice::No
+                                               : Choice::Cancel);
         });
         return box;
     });
@@ -97,8 +99,10 @@ void QtDialogs::LimitedInputBox(const std::string& prompt, const std::string& ti
             // One character becomes one byte of the game's code page.
             edit->setMaxLength(static_cast<int>(std::min<size_t>(maxLength, 32767)));
             // Wide enough to show what it takes (a reason, a line to a player), within the screen.
-            int wide = edit->fontMetrics().averageCharWidth() * static_cast<int>(std::min<size_t>(maxLength + 2, 200));
-            if (const QScreen* screen = box->screen()) wide = std::min(wide, screen->availableGeometry().width() * 8 / 10);
+            int wide = edit->fontMetrics().averageCharWidth() *
+                       static_cast<int>(std::min<size_t>(maxLength + 2, 200));
+            if (const QScreen* screen = box->screen())
+                wide = std::min(wide, screen->availableGeometry().width() * 8 / 10);
             edit->setMinimumWidth(wide);
         }
         QObject::connect(box, &QInputDialog::finished, box, [box, answer = std::move(answer)](int result) {

@@ -213,7 +213,8 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
             action.Detail != "switched off")
             group = 0;
         if (action.Action == "settings saved") group = action.Detail == "other settings" ? 1 : 2;
-        if (group >= 0) m_settingsSaved[static_cast<size_t>(group)] = SettingsShown()[static_cast<size_t>(group)];
+        if (group >= 0)
+            m_settingsSaved[static_cast<size_t>(group)] = SettingsShown()[static_cast<size_t>(group)];
     });
     connect(&m_service, &Service::tickFinished, this, [this](bool attached) {
         m_serverFound = attached;
@@ -363,7 +364,8 @@ void frmMain::ShowSettings(const std::array<QVariantList, 3>& settings) {
 std::array<bool, 3> frmMain::ChangedSettings() const {
     const std::array<QVariantList, 3> shown = SettingsShown();
     std::array<bool, 3> changed{};
-    for (size_t group = 0; group < shown.size(); ++group) changed[group] = shown[group] != m_settingsSaved[group];
+    for (size_t group = 0; group < shown.size(); ++group)
+        changed[group] = shown[group] != m_settingsSaved[group];
     // The automatic messages are saved only while they are on.
     changed[0] = changed[0] && m_cmdSaveSettingsAutoMes->isEnabled();
     return changed;
@@ -626,8 +628,7 @@ void frmMain::RefreshTray() {
         tip << server << players;
         status = server + QStringLiteral(": ") + players + QStringLiteral(", ") + status;
     }
-    if (AccessRefused())
-        tip << tr("Reading the game server's memory is refused");
+    if (AccessRefused()) tip << tr("Reading the game server's memory is refused");
     for (const auto& [what, why] : m_failingTransfers)
         tip << tr("%1 failing: %2").arg(FromGameText(what), FromGameText(why));
     // Before the first tick the icon stays as it was added.

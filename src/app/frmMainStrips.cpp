@@ -162,7 +162,8 @@ QWidget* frmMain::BuildChatStrip() {
     }};
     for (size_t i = 0; i < labels.size(); ++i) {
         // Names and messages are long: cut where the window ends, whole in their tooltips.
-        QLabel* label = i < 4 ? MakeElidedLabel(labels[i].second, status) : MakeLabel(labels[i].second, QString(), status);
+        QLabel* label = i < 4 ? MakeElidedLabel(labels[i].second, status)
+                              : MakeLabel(labels[i].second, QString(), status);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         label->setMinimumHeight(label->fontMetrics().height());
         m_labels[labels[i].first] = label;
@@ -300,7 +301,8 @@ QWidget* frmMain::BuildSettingsStrip() {
     auto* minutes = MakeLabel(QStringLiteral("lblAutoMesMinutes"), tr("1 min"), fraAutomes);
     minutes->setMinimumWidth(minutes->fontMetrics().horizontalAdvance(QStringLiteral("20 min")));
     connect(m_slideAutoMes, &QSlider::valueChanged, minutes, [minutes](int value) { minutes->setText(tr("%1 min").arg(value)); });
-    m_cmdSaveSettingsAutoMes = MakeSaveButton(QStringLiteral("cmdSaveSettingsAutoMes"), tr("Save automessages"), fraAutomes);
+    m_cmdSaveSettingsAutoMes =
+        MakeSaveButton(QStringLiteral("cmdSaveSettingsAutoMes"), tr("Save automessages"), fraAutomes);
     m_cmdSaveSettingsAutoMes->setEnabled(false);
     interval->addWidget(m_slideAutoMes, 1);
     interval->addWidget(minutes);
@@ -347,7 +349,8 @@ QWidget* frmMain::BuildSettingsStrip() {
     keep->addStretch();
     auto* otherSave = new QHBoxLayout;
     otherSave->addStretch();
-    otherSave->addWidget(MakeSaveButton(QStringLiteral("cmdSaveSettingsOther"), tr("Save other settings"), fraOtherSettings));
+    otherSave->addWidget(
+        MakeSaveButton(QStringLiteral("cmdSaveSettingsOther"), tr("Save other settings"), fraOtherSettings));
     other->addWidget(m_chkScoringTime);
     other->addLayout(scoring);
     other->addWidget(m_chkDisplayNextMap);
@@ -371,8 +374,8 @@ QWidget* frmMain::BuildSettingsStrip() {
     statusForm->addRow(MakeLabel(QStringLiteral("lblImportURL"), tr("Import URL:"), fraStatusSettings), m_txtImportURL);
     auto* statusSave = new QHBoxLayout;
     statusSave->addStretch();
-    statusSave->addWidget(
-        MakeSaveButton(QStringLiteral("cmdSaveSettingsUpdate"), tr("Save status update settings"), fraStatusSettings));
+    statusSave->addWidget(MakeSaveButton(QStringLiteral("cmdSaveSettingsUpdate"),
+                                         tr("Save status update settings"), fraStatusSettings));
     statusForm->addRow(statusSave);
 
     layout->addWidget(fraAutomes, 0, 0, 2, 1);
