@@ -178,11 +178,14 @@ bool BanActions::AddBan(const std::string& name, const std::string& reason, int6
 
 void BanActions::mnuPlayersBanFor_Click(size_t preset) {
     const std::optional<SeatedPlayer> player = Selected();
-    if (!player || preset >= m_presets.size()) return;
+    if (!player || preset >= m_presets.size())
+        return NotSent("ban listed", player ? player->Name : "", true,
+                       player ? "no such ban duration" : "no player selected");
     const BanPreset chosen = m_presets[preset];
     m_dialogs.Ask("Ban " + player->Name + " for " + DurationText(chosen.Seconds) + ": " + chosen.Reason + "?",
                   [this, life = std::weak_ptr<int>(m_life), player, chosen](bool yes) {
-                      if (life.expired() || !yes) return;
+                      if (life.expired()) return;
+                      if (!yes) return NotSent("ban listed", player->Name, false, "not confirmed");
                       // The name is listed even if he left meanwhile; he is punted only where he still is.
                       AddBan(player->Name, chosen.Reason, chosen.Seconds, m_issuer(), player);
                   });
@@ -190,21 +193,24 @@ void BanActions::mnuPlayersBanFor_Click(size_t preset) {
 
 void BanActions::mnuPlayersBanForOther_Click() {
     const std::optional<SeatedPlayer> player = Selected();
-    if (!player) return;
+    if (!player) return NotSent("ban listed", "", true, "no player selected");
     const std::weak_ptr<int> life = m_life;
     m_dialogs.LimitedInputBox(
         "Enter reason to ban " + player->Name + "\r\n\r\nPress cancel to exit", "",
         ConsoleChannel::kMaxTextLength, [this, life, player](std::optional<std::string> reason) {
-            if (life.expired() || !reason || reason->empty()) return;
+            if (life.expired()) return;
+            if (!reason || reason->empty())
+                return NotSent("ban listed", player->Name, false, "no reason given");
             m_dialogs.InputBox(
                 "Ban " + player->Name + " for how long? (for instance 30m, 2h, 7d, never)", "",
                 [this, life, player, reason](std::optional<std::string> text) {
-                    if (life.expired() || !text) return;
+                    if (life.expired()) return;
+                    if (!text) return NotSent("ban listed", player->Name, false, "no duration given");
                     const std::optional<int64_t> seconds = ParseDuration(*text);
                     if (!seconds) {
                         m_dialogs.Warn("\"" + *text +
                                        "\" is no duration: write for instance 30m, 2h, 7d or never.");
-                        return;
+                        return NotSent("ban listed", player->Name, true, "no duration");
                     }
                     AddBan(player->Name, *reason, *seconds, m_issuer(), player);
                 });
@@ -217,14 +223,15 @@ void BanActions::MatchStarted() {
 
 void BanActions::mnuPlayersWarn_Click() {
     const std::optional<SeatedPlayer> player = Selected();
-    if (!player) return;
+    if (!player) return NotSent("warn", "", true, "no player selected");
     const std::string prefix = player->Name + ", warning: ";
     const size_t room =
         ConsoleChannel::kMaxTextLength - std::min(ConsoleChannel::kMaxTextLength, prefix.size());
     m_dialogs.LimitedInputBox(
         "Enter warning for " + player->Name, "", room,
         [this, life = std::weak_ptr<int>(m_life), player, prefix](std::optional<std::string> text) {
-            if (life.expired() || !text || text->empty()) return;
+            if (life.expired()) return;
+            if (!text || text->empty()) return NotSent("warn", player->Name, false, "no text given");
             const int64_t now = m_now();
             m_channel.SendServerCommand("gtalk", prefix + *text, {}, {},
                                         SendNote{"warn", player->Name, *text});

@@ -107,6 +107,11 @@ public:
     // Who the list names as the issuer of bans and warnings made here; the operator at the window
     // unless told otherwise.
     void SetIssuer(std::function<std::string()> issuer) { m_issuer = std::move(issuer); }
+    // Told of a "Ban for" or "Warn" that ended before anything was done: refused (no player) or
+    // skipped (not confirmed, nothing typed), and why; so that whoever waits on it learns it ended.
+    using Unsent = std::function<void(const std::string& action, const std::string& target, bool refused,
+                                      const std::string& why)>;
+    void SetOnUnsent(Unsent unsent) { m_unsent = std::move(unsent); }
     void SetPresets(std::vector<BanPreset> presets) { m_presets = std::move(presets); }
     const std::vector<BanPreset>& Presets() const { return m_presets; }
     void SetLadder(WarningLadder ladder) { m_ladder = std::move(ladder); }
@@ -127,6 +132,9 @@ public:
 
 private:
     std::optional<SeatedPlayer> Selected();
+    void NotSent(const std::string& action, const std::string& target, bool refused, const std::string& why) {
+        if (m_unsent) m_unsent(action, target, refused, why);
+    }
 
     BanList& m_list;
     BanEnforcer& m_enforcer;
@@ -137,6 +145,7 @@ private:
     LogSink& m_log;
     Clock m_now;
     Record m_record;
+    Unsent m_unsent;
     std::function<std::string()> m_issuer = [] { return std::string(kBanIssuer); };
     std::vector<BanPreset> m_presets;
     WarningLadder m_ladder;

@@ -21,7 +21,8 @@ std::optional<ActionFeedback::Place> PlaceOf(const AdminAction& action) {
     // A chat line's send names nobody; an announcement before a punt or ban names its player.
     if ((action.Action == "chat" || action.Action == "command") && action.Target.empty())
         return ActionFeedback::Place::Chat;
-    if (action.Action == "punt" || action.Action == "ban" || action.Action == "talk")
+    if (action.Action == "punt" || action.Action == "ban" || action.Action == "talk" ||
+        action.Action == "warn" || action.Action == "ban listed")
         return ActionFeedback::Place::Players;
     if (action.Action == "match time" || action.Action == "reset games") return ActionFeedback::Place::Map;
     return std::nullopt;
@@ -76,7 +77,8 @@ void ActionFeedback::ActionRecorded(const AdminAction& action) {
     if (action.Result == Outcome::Refused && (action.Action == "punt" || action.Action == "ban"))
         CountFailure(action.Action == "punt" ? 0 : 1);
     if (action.Who != kOperatorAtWindow) return;
-    if (action.Action == "punt" || action.Action == "ban") {
+    // A ban from the list's presets is listed first and punted by the list.
+    if (action.Action == "punt" || action.Action == "ban" || action.Action == "ban listed") {
         if (auto removal = m_removals.find(action.Target); removal != m_removals.end()) {
             if (action.Result == Outcome::Sent)
                 removal->second.Sent = true;
@@ -123,15 +125,18 @@ void ActionFeedback::MarkRows() {
     for (int row = 0; row < m_players->topLevelItemCount(); ++row) {
         QTreeWidgetItem* item = m_players->topLevelItem(row);
         const auto removal = m_removals.find(ToGameText(item->text(1)));
+        // The tooltip holds the whole name first, whatever the column leaves of it.
         if (removal == m_removals.end()) {
             item->setIcon(1, QIcon());
-            item->setToolTip(1, QString());
+            item->setToolTip(1, item->text(1));
             continue;
         }
         const QString what = removal->second.Action == "punt" ? tr("Punt") : tr("Ban");
         item->setIcon(1, pending);
-        item->setToolTip(1, removal->second.Sent ? tr("%1 sent: waiting for the player to leave").arg(what)
-                                                 : tr("%1 pending: not sent yet").arg(what));
+        item->setToolTip(1,
+                         item->text(1) + QLatin1Char('\n') +
+                             (removal->second.Sent ? tr("%1 sent: waiting for the player to leave").arg(what)
+                                                   : tr("%1 pending: not sent yet").arg(what)));
     }
 }
 

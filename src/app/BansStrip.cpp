@@ -73,8 +73,11 @@ BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock
                                 tr("Expires"), tr("Lifted"), tr("Notes")},
                                this);
     m_lstBans->setSortingEnabled(true);
-    m_lstBans->setColumnWidth(0, 150);
-    m_lstBans->setColumnWidth(2, 200);
+    // Names, states and times as wide as they are; the free texts at a width the operator can
+    // change, whole in their tooltips, and the list scrolls sideways when it is wider than the tab.
+    FitColumns(m_lstBans, {0, 1, 3, 4, 5});
+    m_lstBans->setColumnWidth(2, m_lstBans->fontMetrics().averageCharWidth() * 30);
+    m_lstBans->setColumnWidth(6, m_lstBans->fontMetrics().averageCharWidth() * 30);
     auto* buttons = new QHBoxLayout;
     auto* add = Button(QStringLiteral("cmdBanAdd"), tr("Add &entry..."), this);
     auto* edit = Button(QStringLiteral("cmdBanEdit"), tr("Chan&ge..."), this);
@@ -149,6 +152,7 @@ void BansStrip::Refresh(bool always) {
                              : TimeText(e.LiftedAt) + QStringLiteral(" ") + FromGameText(e.LiftedBy) +
                                    QStringLiteral(": ") + FromGameText(e.LiftReason));
         item->setText(7, FromGameText(e.Notes));
+        for (int column : {0, 2, 6, 7}) item->setToolTip(column, item->text(column));
         if (e.Id == selected) m_lstBans->setCurrentItem(item);
     }
     m_lstBans->setSortingEnabled(true);

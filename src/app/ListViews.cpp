@@ -2,6 +2,9 @@
 
 #include <QDateTime>
 #include <QHeaderView>
+#include <QPainter>
+#include <QStyle>
+#include <algorithm>
 
 #include "QtSupport.h"
 
@@ -24,6 +27,41 @@ QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent) {
     label->setObjectName(name);
     label->setTextFormat(Qt::PlainText);
     return label;
+}
+
+QSize ElidedLabel::minimumSizeHint() const {
+    QSize hint = QLabel::minimumSizeHint();
+    hint.setWidth(std::min(hint.width(), fontMetrics().horizontalAdvance(QStringLiteral("MMM…"))));
+    return hint;
+}
+
+void ElidedLabel::paintEvent(QPaintEvent* event) {
+    const QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    if (fontMetrics().horizontalAdvance(text()) <= area.width()) {
+        QLabel::paintEvent(event);  // fits: the label's own painting, selection and all
+        return;
+    }
+    QPainter painter(this);
+    drawFrame(&painter);
+    const auto flags = static_cast<int>(QStyle::visualAlignment(layoutDirection(), alignment()).toInt());
+    style()->drawItemText(&painter, area, flags, palette(), isEnabled(),
+                          fontMetrics().elidedText(text(), Qt::ElideRight, area.width()), foregroundRole());
+}
+
+ElidedLabel* MakeElidedLabel(const QString& name, QWidget* parent) {
+    auto* label = new ElidedLabel(parent);
+    label->setObjectName(name);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+void FitColumns(QTreeWidget* list, std::initializer_list<int> fitted, int stretched) {
+    QHeaderView* header = list->header();
+    for (int column : fitted) header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    if (stretched >= 0) {
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(stretched, QHeaderView::Stretch);
+    }
 }
 
 QString HistoryTime(int64_t seconds) {
@@ -75,6 +113,8 @@ void PlayerListAdapter::AddRow(const PlayerRow& row) {
         item->setText(column, FromGameText(*cells[column]));
         if (column != 1) item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
     }
+    // A name cut short by a narrow column is there whole.
+    item->setToolTip(1, item->text(1));
     item->setData(0, Qt::UserRole, row.Position);
 }
 
@@ -91,6 +131,8 @@ void ChatListAdapter::InsertRowAtTop(const std::string& Player, const std::strin
     item->setText(0, FromGameText(Player));
     item->setText(1, FromGameText(Text));
     item->setText(2, FromGameText(Time));
+    item->setToolTip(0, item->text(0));
+    item->setToolTip(1, item->text(1));
     m_list->insertTopLevelItem(0, item);
 }
 

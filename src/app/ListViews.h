@@ -2,6 +2,7 @@
 // The window's report lists as the core sees them: the player list and a chat list.
 #include <QLabel>
 #include <QTreeWidget>
+#include <initializer_list>
 
 #include "ChatReader.h"
 #include "PlayerReader.h"
@@ -14,6 +15,26 @@ QTreeWidget* MakeReportList(const QString& name, const QStringList& headers, QWi
 // A label that shows texts of the game and of files, which are never markup: "<b>x</b>" as a
 // player's name is shown as typed.
 QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent);
+
+// One line of text that may be longer than the window is wide: cut with "…" where it does not
+// fit rather than widening the window or being clipped. text() stays the whole text; the owner
+// puts it in the tooltip.
+class ElidedLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// A plain-text ElidedLabel, named.
+ElidedLabel* MakeElidedLabel(const QString& name, QWidget* parent);
+
+// Column widths that follow the content: `fitted` columns as wide as their widest cell (and
+// heading), `stretched` takes the room that is left; any other column keeps the width the
+// operator gives it.
+void FitColumns(QTreeWidget* list, std::initializer_list<int> fitted, int stretched = -1);
 
 // A time of the record as the lists show it, in local time.
 QString HistoryTime(int64_t seconds);

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScreen>
 #include <algorithm>
 
 namespace tovi {
@@ -53,6 +54,22 @@ void QtDialogs::Ask(const std::string& question, std::function<void(bool yes)> a
     });
 }
 
+void QtDialogs::AskWithCancel(const std::string& question, std::function<void(Choice)> answer) {
+    Enqueue([this, question, answer = std::move(answer)]() mutable -> QDialog* {
+        QMessageBox* box = MakeBox(m_parent, QMessageBox::Question, question,
+                                   QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        box->setDefaultButton(QMessageBox::Yes);
+        box->setEscapeButton(QMessageBox::Cancel);
+        QObject::connect(box, &QMessageBox::finished, box, [box, answer = std::move(answer)](int) {
+            const QMessageBox::StandardButton button = box->standardButton(box->clickedButton());
+            answer(button == QMessageBox::Yes  ? Choice::Yes
+                   : button == QMessageBox::No ? Choice::No
+                                               : Choice::Cancel);
+        });
+        return box;
+    });
+}
+
 void QtDialogs::Warn(const std::string& text) {
     Enqueue([this, text]() -> QDialog* { return MakeBox(m_parent, QMessageBox::Warning, text, QMessageBox::Ok); });
 }
@@ -81,6 +98,12 @@ void QtDialogs::LimitedInputBox(const std::string& prompt, const std::string& ti
             edit && maxLength > 0) {
             // One character becomes one byte of the game's code page.
             edit->setMaxLength(static_cast<int>(std::min<size_t>(maxLength, 32767)));
+            // Wide enough to show what it takes (a reason, a line to a player), within the screen.
+            int wide = edit->fontMetrics().averageCharWidth() *
+                       static_cast<int>(std::min<size_t>(maxLength + 2, 200));
+            if (const QScreen* screen = box->screen())
+                wide = std::min(wide, screen->availableGeometry().width() * 8 / 10);
+            edit->setMinimumWidth(wide);
         }
         QObject::connect(box, &QInputDialog::finished, box, [box, answer = std::move(answer)](int result) {
             if (result == QDialog::Accepted) {

@@ -24,6 +24,7 @@ public:
     explicit QtDialogs(QWidget* parent = nullptr) : m_parent(parent) {}
     void SetParent(QWidget* parent) { m_parent = parent; }
     void Ask(const std::string& question, std::function<void(bool yes)> answer) override;
+    void AskWithCancel(const std::string& question, std::function<void(Choice)> answer) override;
     void Warn(const std::string& text) override;
     void Inform(const std::string& text) override;
     void InputBox(const std::string& prompt, const std::string& title,

@@ -46,7 +46,7 @@ namespace {
 
 QIcon MakeStatusIcon(const QColor& fill) {
     QIcon icon;
-    for (int size : {16, 22, 32, 48, 64}) {
+    for (int size : {16, 22, 32, 48, 64, 128}) {
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);
@@ -71,6 +71,24 @@ QString LogDisplay(const std::string& text) {
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (shown.endsWith(QLatin1Char('\n'))) shown.chop(1);
     return shown;
+}
+
+// A setting as its control holds it, and back.
+QVariant SettingOf(const QWidget* control) {
+    if (const auto* box = qobject_cast<const QCheckBox*>(control)) return box->isChecked();
+    if (const auto* edit = qobject_cast<const QLineEdit*>(control)) return edit->text();
+    if (const auto* text = qobject_cast<const QPlainTextEdit*>(control)) return text->toPlainText();
+    if (const auto* spin = qobject_cast<const QSpinBox*>(control)) return spin->text();
+    if (const auto* slider = qobject_cast<const QSlider*>(control)) return slider->value();
+    return {};
+}
+
+void ShowSetting(QWidget* control, const QVariant& value) {
+    if (auto* box = qobject_cast<QCheckBox*>(control)) box->setChecked(value.toBool());
+    if (auto* edit = qobject_cast<QLineEdit*>(control)) edit->setText(value.toString());
+    if (auto* text = qobject_cast<QPlainTextEdit*>(control)) text->setPlainText(value.toString());
+    if (auto* spin = qobject_cast<QSpinBox*>(control)) spin->setValue(value.toString().toInt());
+    if (auto* slider = qobject_cast<QSlider*>(control)) slider->setValue(value.toInt());
 }
 
 }  // namespace
@@ -180,6 +198,38 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
 
     BuildBanControls();
 
+    // The settings each save button saves; the automatic messages' switch is not among them (it
+    // is in effect at once, and the button saves only while it is on).
+    m_settingsControls = {{
+        {m_txtAutoMes, m_slideAutoMes},
+        {m_chkScoringTime, m_upDown1, m_chkDisplayNextMap, m_chkKeepArchive, m_upDown, m_txtHistoryDays},
+        {m_txtServerCode, m_txtUpdateURL, m_txtImportURL},
+    }};
+    // Saved by whichever face: what the controls hold now is what the file holds.
+    connect(&m_service, &Service::adminActionRecorded, this, [this](const AdminAction& action) {
+        if (action.Result != Outcome::Sent) return;
+        int group = -1;
+        if (action.Action == "automatic messages changed" && action.Detail != "switched on" &&
+            action.Detail != "switched off")
+            group = 0;
+        if (action.Action == "settings saved") group = action.Detail == "other settings" ? 1 : 2;
+        if (group >= 0)
+            m_settingsSaved[static_cast<size_t>(group)] = SettingsShown()[static_cast<size_t>(group)];
+    });
+    connect(&m_service, &Service::tickFinished, this, [this](bool attached) {
+        m_serverFound = attached;
+        RefreshTray();
+    });
+    connect(&m_service, &Service::transferEnded, this,
+            [this](const std::string& what, bool confirmed, const std::string& why) {
+                if (confirmed)
+                    m_failingTransfers.erase(what);
+                else
+                    m_failingTransfers[what] = why;
+                RefreshTray();
+            });
+    connect(&m_service.Notices(), &NoticeService::troubleChanged, this, [this] { RefreshTray(); });
+
     // Sized for the tabs' content, but never beyond the screen at large scale factors.
     QSize size(820, 560);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -262,6 +312,7 @@ void frmMain::Form_Load() {
     ShowNews(NewsUrl(m_service.CurrentSettings().UpdateURL));
     cmdRefreshList_Click();
     m_historyStrip->RefreshHistorySize();
+    m_settingsSaved = SettingsShown();
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -281,11 +332,78 @@ void frmMain::closeEvent(QCloseEvent* event) {
                   " match(es) could not be saved to stats.stats yet and are lost if Tovi stats ends now.\r\n"
                   "Are you sure you want to exit?";
     m_dialogs.Ask(question, [this](bool yes) {
-        m_exitAsked = false;
-        if (!yes) return;
-        m_exitConfirmed = true;
-        Form_Unload();
+        if (!yes) {
+            m_exitAsked = false;
+            return;
+        }
+        // Changed settings are not lost unasked; Cancel (or a save that failed) stays.
+        AskToSaveSettings([this](Dialogs::Choice choice) {
+            m_exitAsked = false;
+            if (choice == Dialogs::Choice::Cancel) return;
+            m_exitConfirmed = true;
+            Form_Unload();
+        });
     });
+}
+
+// ---- settings not lost ----------------------------------------------------------------------
+
+std::array<QVariantList, 3> frmMain::SettingsShown() const {
+    std::array<QVariantList, 3> shown;
+    for (size_t group = 0; group < shown.size(); ++group)
+        for (const QWidget* control : m_settingsControls[group]) shown[group] << SettingOf(control);
+    return shown;
+}
+
+void frmMain::ShowSettings(const std::array<QVariantList, 3>& settings) {
+    for (size_t group = 0; group < settings.size(); ++group)
+        for (qsizetype i = 0; i < settings[group].size(); ++i)
+            ShowSetting(m_settingsControls[group][static_cast<size_t>(i)], settings[group][i]);
+}
+
+std::array<bool, 3> frmMain::ChangedSettings() const {
+    const std::array<QVariantList, 3> shown = SettingsShown();
+    std::array<bool, 3> changed{};
+    for (size_t group = 0; group < shown.size(); ++group)
+        changed[group] = shown[group] != m_settingsSaved[group];
+    // The automatic messages are saved only while they are on.
+    changed[0] = changed[0] && m_cmdSaveSettingsAutoMes->isEnabled();
+    return changed;
+}
+
+bool frmMain::SettingsChanged() const {
+    const std::array<bool, 3> changed = ChangedSettings();
+    return changed[0] || changed[1] || changed[2];
+}
+
+bool frmMain::SaveChangedSettings() {
+    const std::array<bool, 3> changed = ChangedSettings();
+    bool saved = true;
+    if (changed[0]) saved = m_service.SaveAutoMessages() && saved;
+    if (changed[1]) saved = m_service.SaveOtherSettings() && saved;
+    if (changed[2]) {
+        saved = m_service.SaveServerSettings() && saved;
+        ShowNews(NewsUrl(m_service.CurrentSettings().UpdateURL));
+    }
+    return saved;
+}
+
+void frmMain::AskToSaveSettings(std::function<void(Dialogs::Choice)> choice) {
+    if (!SettingsChanged()) return choice(Dialogs::Choice::No);
+    m_dialogs.AskWithCancel("The settings have been changed but not saved. Save them now?",
+                            [this, choice = std::move(choice)](Dialogs::Choice answer) {
+                                // Not saved after all: what the operator set is kept where he can see it.
+                                if (answer == Dialogs::Choice::Yes && !SaveChangedSettings())
+                                    answer = Dialogs::Choice::Cancel;
+                                choice(answer);
+                            });
+}
+
+int frmMain::TabIndex(const QString& key) const {
+    // By the tab's key: a page may be its strip or a scroll area around it.
+    for (int index = 0; index < m_tabs->count(); ++index)
+        if (m_tabs->tabBar()->tabData(index).toString() == key) return index;
+    return -1;
 }
 
 void frmMain::Form_Unload() {
@@ -315,8 +433,16 @@ void frmMain::RestoreWindow() {
 void frmMain::Tabs_Change(int index) {
     const int strip = index + 1;
     if (strip == m_currentStrip) return;
+    const bool leftSettings = m_currentStrip == 6;
     m_currentStrip = strip;
     if (strip == 8) m_historyStrip->RefreshHistorySize();
+    if (!leftSettings || m_settingsAsked || !SettingsChanged()) return;
+    m_settingsAsked = true;
+    AskToSaveSettings([this](Dialogs::Choice choice) {
+        m_settingsAsked = false;
+        if (choice == Dialogs::Choice::No) ShowSettings(m_settingsSaved);  // back to what is saved
+        if (choice == Dialogs::Choice::Cancel) m_tabs->setCurrentIndex(TabIndex(QStringLiteral("settings")));
+    });
 }
 
 void frmMain::TabChat_Change(int index) {
@@ -400,12 +526,14 @@ void frmMain::cmdHide_Click() {
     m_service.ShowGameWindow(false);
     m_cmdHide->setVisible(false);
     m_cmdShow->setVisible(true);
+    RefreshTray();
 }
 
 void frmMain::cmdShow_Click() {
     m_service.ShowGameWindow(true);
     m_cmdShow->setVisible(false);
     m_cmdHide->setVisible(true);
+    RefreshTray();
 }
 
 // ---- news ---------------------------------------------------------------------------------
@@ -460,20 +588,61 @@ void frmMain::SetPanel(int panel, const std::string& text) {
 }
 
 void frmMain::SetLabel(StatusLabel label, const std::string& text) {
-    if (QLabel* target = m_labels[label]) target->setText(FromGameText(text));
+    if (QLabel* target = m_labels[label]) {
+        target->setText(FromGameText(text));
+        // Whole, whatever room the window leaves it.
+        target->setToolTip(target->text());
+    }
 }
 
 void frmMain::SetControlEnabled(ServerControl control, bool enabled) {
     if (QWidget* target = m_controls[control]) target->setEnabled(enabled);
+    if (control == ServerControl::cmdHide || control == ServerControl::cmdShow) RefreshTray();
 }
 
 void frmMain::SetTrayPicture(TrayPicture picture) { m_trayPicture = picture; }
 
 void frmMain::UpdateTray(const std::string& tip) {
-    m_tray.setIcon(m_notices->Trouble()                    ? m_notices->WarningIcon()
-                   : m_trayPicture == TrayPicture::Hosting ? m_trayIcon
-                                                           : m_trayIcon2);
-    m_tray.setToolTip(FromGameText(tip));
+    m_trayTip = tip;
+    RefreshTray();
+}
+
+bool frmMain::AccessRefused() const {
+    MemoryClass& memory = m_service.Memory();
+    return memory.GetProcID() == -1 && memory.LastFailure() == AccessFailure::PermissionDenied;
+}
+
+bool frmMain::TrayWarns() const {
+    return !m_serverFound || AccessRefused() || !m_failingTransfers.empty() || m_notices->Trouble();
+}
+
+void frmMain::RefreshTray() {
+    if (!m_notices) return;
+    // The poll's tip first, as it is; what the operator wants to know at a glance after it.
+    QStringList tip{FromGameText(m_trayTip)};
+    const QString state = FromGameText(m_service.PanelText(3));
+    QString status = state.isEmpty() ? tr("No status yet") : state;
+    if (m_serverFound && m_trayPicture == TrayPicture::Hosting) {
+        const QString server = FromGameText(m_service.Status().ServerName).trimmed();
+        const QString players = tr("%1 players").arg(FromGameText(m_service.PanelText(1)));
+        tip << server << players;
+        status = server + QStringLiteral(": ") + players + QStringLiteral(", ") + status;
+    }
+    if (AccessRefused()) tip << tr("Reading the game server's memory is refused");
+    for (const auto& [what, why] : m_failingTransfers)
+        tip << tr("%1 failing: %2").arg(FromGameText(what), FromGameText(why));
+    // Before the first tick the icon stays as it was added.
+    if (!m_trayTip.empty()) {
+        m_tray.setIcon(TrayWarns()                             ? m_notices->WarningIcon()
+                       : m_trayPicture == TrayPicture::Hosting ? m_trayIcon
+                                                               : m_trayIcon2);
+        m_tray.setToolTip(tip.join(QLatin1Char('\n')));
+    }
+    // Menu entries show "&" as an accelerator: a server name's own stays as typed.
+    m_mnuTrayStatus->setText(status.replace(QLatin1Char('&'), QStringLiteral("&&")));
+    const bool shown = !m_cmdHide->isHidden();
+    m_mnuTrayServerWindow->setText(shown ? tr("&Hide server window") : tr("Show server &window"));
+    m_mnuTrayServerWindow->setEnabled(shown ? m_cmdHide->isEnabled() : m_cmdShow->isEnabled());
 }
 
 void frmMain::ClearLog() {
@@ -499,6 +668,12 @@ void frmMain::AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int
     text = tovi::AddLine(text, Message, MaxLines, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString());
     TxtObject->setPlainText(LogDisplay(text));
     TxtObject->moveCursor(QTextCursor::End);
+}
+
+void frmMain::BanForStarted() {
+    m_feedback->Started(ActionFeedback::Place::Players);
+    if (const QTreeWidgetItem* item = m_lstPlayers->currentItem())
+        m_feedback->RemovalStarted("ban", ToGameText(item->text(1)));
 }
 
 void frmMain::BuildBanControls() {
@@ -530,7 +705,10 @@ void frmMain::BuildBanControls() {
     QAction* warn = new QAction(tr("&Warn..."), m_mnuPlayers);
     warn->setObjectName(QStringLiteral("mnuPlayersWarn"));
     m_mnuPlayers->insertAction(line2, warn);
-    connect(warn, &QAction::triggered, this, [this] { m_service.Warn(); });
+    connect(warn, &QAction::triggered, this, [this] {
+        m_feedback->Started(ActionFeedback::Place::Players);
+        m_service.Warn();
+    });
     // The presets as they are when the menu opens; reasons are shown as typed, never as markup.
     connect(banFor, &QMenu::aboutToShow, this, [this, banFor] {
         banFor->clear();
@@ -540,12 +718,18 @@ void frmMain::BuildBanControls() {
             caption.replace(QLatin1Char('&'), QStringLiteral("&&"));
             QAction* entry = banFor->addAction(caption);
             entry->setObjectName(QStringLiteral("mnuPlayersBanFor%1").arg(i + 1));
-            connect(entry, &QAction::triggered, this, [this, i] { m_service.BanFor(i); });
+            connect(entry, &QAction::triggered, this, [this, i] {
+                BanForStarted();
+                m_service.BanFor(i);
+            });
         }
         banFor->addSeparator();
         QAction* other = banFor->addAction(tr("&Other reason and duration..."));
         other->setObjectName(QStringLiteral("mnuPlayersBanForOther"));
-        connect(other, &QAction::triggered, this, [this] { m_service.BanForOther(); });
+        connect(other, &QAction::triggered, this, [this] {
+            BanForStarted();
+            m_service.BanForOther();
+        });
     });
 }
 

@@ -10,6 +10,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <QVariantList>
 #include <array>
 #include <map>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "Service.h"
 #include "ServiceView.h"
 
+class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -67,6 +69,11 @@ public:
     int CurrentStrip() const { return m_currentStrip; }
     int CurrentChatList() const { return m_currentChatList; }
     QSystemTrayIcon& Tray() { return m_tray; }
+    // Whether the tray shows the warning picture: no server found, memory access refused, a
+    // report or upload failing, or a notice in trouble.
+    bool TrayWarns() const;
+    // The game server was found but reading its memory was refused.
+    bool AccessRefused() const;
     // Shows the news page of the given address, or says why there is none.
     void ShowNews(const QUrl& url);
     HistoryStrip& HistoryTab() { return *m_historyStrip; }
@@ -127,6 +134,19 @@ private:
     QWidget* BuildAboutStrip();
     void BuildStatusBar();
     void BuildTray();
+    // The tray's picture, tip and menu from what the window knows now.
+    void RefreshTray();
+    // The settings as their controls hold them, one list per save button; and back into them.
+    std::array<QVariantList, 3> SettingsShown() const;
+    void ShowSettings(const std::array<QVariantList, 3>& settings);
+    // Which of the three groups differ from what was last loaded or saved, and can be saved.
+    std::array<bool, 3> ChangedSettings() const;
+    bool SettingsChanged() const;
+    int TabIndex(const QString& key) const;
+    // Saves each group of settings that changed; true when all of them were saved.
+    bool SaveChangedSettings();
+    // Leaving with changed settings: `choice` gets Yes (saved), No or Cancel; at once when none changed.
+    void AskToSaveSettings(std::function<void(Dialogs::Choice)> choice);
     void AddTrayIcon();
     void RemoveTrayIcon();
     void FillAbout();
@@ -141,6 +161,8 @@ private:
     void cmdSendText_Click();
     void Form_Unload();
     void BuildBanControls();
+    // A ban from the "Ban for" entries: its feedback, and the player's row shows it pending.
+    void BanForStarted();
     void BuildFeedback();
     std::string& LogText(QPlainTextEdit* box);
 
@@ -155,6 +177,9 @@ private:
     int m_currentChatList = 1;
     bool m_exitConfirmed = false;
     bool m_exitAsked = false;
+    bool m_settingsAsked = false;
+    std::array<QVariantList, 3> m_settingsSaved;  // as last loaded or saved
+    std::array<std::vector<QWidget*>, 3> m_settingsControls;
 
     QTabWidget* m_tabs = nullptr;
     std::array<QWidget*, 10> m_strips{};
@@ -210,6 +235,11 @@ private:
     QIcon m_trayIcon2;  // TrayIcon2: anything else
     TrayPicture m_trayPicture = TrayPicture::Hosting;
     QMenu* m_mnuTray = nullptr;
+    QAction* m_mnuTrayStatus = nullptr;
+    QAction* m_mnuTrayServerWindow = nullptr;
+    std::string m_trayTip;      // the tip as the poll words it
+    bool m_serverFound = true;  // at the last tick; nothing is missed before the first
+    std::map<std::string, std::string> m_failingTransfers;  // what: why, until it is confirmed again
 };
 
 }  // namespace tovi

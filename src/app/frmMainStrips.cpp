@@ -53,6 +53,14 @@ QToolButton* MakePictureButton(const QString& name, QStyle::StandardPixmap pixma
     return button;
 }
 
+// A save button: its picture, and what it saves beside it.
+QToolButton* MakeSaveButton(const QString& name, const QString& caption, QWidget* parent) {
+    QToolButton* button = MakePictureButton(name, QStyle::SP_DialogSaveButton, caption, parent);
+    button->setText(caption);
+    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    return button;
+}
+
 }  // namespace
 
 // ---- strips -------------------------------------------------------------------------------
@@ -153,7 +161,9 @@ QWidget* frmMain::BuildChatStrip() {
         {StatusLabel::lblDedicated, QStringLiteral("lblDedicated")},
     }};
     for (size_t i = 0; i < labels.size(); ++i) {
-        QLabel* label = MakeLabel(labels[i].second, QString(), status);
+        // Names and messages are long: cut where the window ends, whole in their tooltips.
+        QLabel* label = i < 4 ? MakeElidedLabel(labels[i].second, status)
+                              : MakeLabel(labels[i].second, QString(), status);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         label->setMinimumHeight(label->fontMetrics().height());
         m_labels[labels[i].first] = label;
@@ -173,8 +183,7 @@ QWidget* frmMain::BuildChatStrip() {
     m_tabChat->setDocumentMode(true);
     m_chatLists = new QStackedWidget(strip);
     m_lstChatMes1 = MakeReportList(QStringLiteral("lstChatMes1"), {tr("Player"), tr("Text"), tr("Time")}, strip);
-    m_lstChatMes1->setColumnWidth(0, 160);
-    m_lstChatMes1->setColumnWidth(1, 440);
+    FitColumns(m_lstChatMes1, {0, 2}, 1);
     m_chatLists->addWidget(m_lstChatMes1);
     connect(m_tabChat, &QTabBar::currentChanged, this, &frmMain::TabChat_Change);
 
@@ -204,9 +213,7 @@ QWidget* frmMain::BuildPlayersStrip() {
     m_lstPlayers = MakeReportList(
         QStringLiteral("lstPlayers"),
         {tr("Slot"), tr("Player"), tr("Ping"), tr("Team"), tr("Kills"), tr("Deaths"), tr("Exp. Points")}, strip);
-    m_lstPlayers->setColumnWidth(0, 50);
-    m_lstPlayers->setColumnWidth(1, 240);
-    for (int column = 2; column < 6; ++column) m_lstPlayers->setColumnWidth(column, 70);
+    FitColumns(m_lstPlayers, {0, 2, 3, 4, 5, 6}, 1);
     m_lstPlayers->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_lstPlayers, &QWidget::customContextMenuRequested, this, &frmMain::lstPlayers_MenuRequested);
     m_txtDebugLog = new QPlainTextEdit(strip);
@@ -294,8 +301,8 @@ QWidget* frmMain::BuildSettingsStrip() {
     auto* minutes = MakeLabel(QStringLiteral("lblAutoMesMinutes"), tr("1 min"), fraAutomes);
     minutes->setMinimumWidth(minutes->fontMetrics().horizontalAdvance(QStringLiteral("20 min")));
     connect(m_slideAutoMes, &QSlider::valueChanged, minutes, [minutes](int value) { minutes->setText(tr("%1 min").arg(value)); });
-    m_cmdSaveSettingsAutoMes = MakePictureButton(QStringLiteral("cmdSaveSettingsAutoMes"), QStyle::SP_DialogSaveButton,
-                                                 tr("Save automessages"), fraAutomes);
+    m_cmdSaveSettingsAutoMes =
+        MakeSaveButton(QStringLiteral("cmdSaveSettingsAutoMes"), tr("Save automessages"), fraAutomes);
     m_cmdSaveSettingsAutoMes->setEnabled(false);
     interval->addWidget(m_slideAutoMes, 1);
     interval->addWidget(minutes);
@@ -342,8 +349,8 @@ QWidget* frmMain::BuildSettingsStrip() {
     keep->addStretch();
     auto* otherSave = new QHBoxLayout;
     otherSave->addStretch();
-    otherSave->addWidget(MakePictureButton(QStringLiteral("cmdSaveSettingsOther"), QStyle::SP_DialogSaveButton,
-                                           tr("Save other settings"), fraOtherSettings));
+    otherSave->addWidget(
+        MakeSaveButton(QStringLiteral("cmdSaveSettingsOther"), tr("Save other settings"), fraOtherSettings));
     other->addWidget(m_chkScoringTime);
     other->addLayout(scoring);
     other->addWidget(m_chkDisplayNextMap);
@@ -367,8 +374,8 @@ QWidget* frmMain::BuildSettingsStrip() {
     statusForm->addRow(MakeLabel(QStringLiteral("lblImportURL"), tr("Import URL:"), fraStatusSettings), m_txtImportURL);
     auto* statusSave = new QHBoxLayout;
     statusSave->addStretch();
-    statusSave->addWidget(MakePictureButton(QStringLiteral("cmdSaveSettingsUpdate"), QStyle::SP_DialogSaveButton,
-                                            tr("Save status update settings"), fraStatusSettings));
+    statusSave->addWidget(MakeSaveButton(QStringLiteral("cmdSaveSettingsUpdate"),
+                                         tr("Save status update settings"), fraStatusSettings));
     statusForm->addRow(statusSave);
 
     layout->addWidget(fraAutomes, 0, 0, 2, 1);
@@ -383,7 +390,9 @@ QWidget* frmMain::BuildAboutStrip() {
     auto* strip = new QWidget(this);
     auto* layout = new QGridLayout(strip);
     auto* imgAbout = MakeLabel(QStringLiteral("imgAbout"), QString(), strip);
-    imgAbout->setPixmap(m_trayIcon.pixmap(64, 64));
+    // Drawn for the screen's scale, and given its room whatever the rows beside it take.
+    imgAbout->setPixmap(m_trayIcon.pixmap(QSize(64, 64), devicePixelRatioF()));
+    imgAbout->setMinimumSize(64, 64);
     imgAbout->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
     auto* lblApplication = MakeLabel(QStringLiteral("lblApplication"), QString(), strip);
     QFont title = lblApplication->font();
@@ -439,6 +448,29 @@ void frmMain::BuildTray() {
     show->setObjectName(QStringLiteral("mnuTrayShow"));
     m_mnuTray->setDefaultAction(show);
     connect(show, &QAction::triggered, this, &frmMain::RestoreWindow);
+    // What the server does, to read, not to choose.
+    m_mnuTrayStatus = m_mnuTray->addAction(tr("No status yet"));
+    m_mnuTrayStatus->setObjectName(QStringLiteral("mnuTrayStatus"));
+    m_mnuTrayStatus->setEnabled(false);
+    m_mnuTray->addSeparator()->setObjectName(QStringLiteral("mnuTrayLine1"));
+    // The Server tab's hide or show button, whichever it shows now.
+    m_mnuTrayServerWindow = m_mnuTray->addAction(tr("&Hide server window"));
+    m_mnuTrayServerWindow->setObjectName(QStringLiteral("mnuTrayServerWindow"));
+    m_mnuTrayServerWindow->setEnabled(false);
+    connect(m_mnuTrayServerWindow, &QAction::triggered, this, [this] {
+        if (m_cmdHide->isHidden())
+            cmdShow_Click();
+        else
+            cmdHide_Click();
+    });
+    m_mnuTray->addSeparator()->setObjectName(QStringLiteral("mnuTrayLine2"));
+    QAction* quit = m_mnuTray->addAction(tr("E&xit"));
+    quit->setObjectName(QStringLiteral("mnuTrayExit"));
+    // As the window's close box: the same questions, over the window they are about.
+    connect(quit, &QAction::triggered, this, [this] {
+        RestoreWindow();
+        close();
+    });
     m_tray.setContextMenu(m_mnuTray);
     connect(&m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::DoubleClick) RestoreWindow();

@@ -16,6 +16,12 @@ public:
     virtual ~Dialogs() = default;
     // A question with Yes and No and the question icon; `answer` gets true for Yes.
     virtual void Ask(const std::string& question, std::function<void(bool yes)> answer) = 0;
+    enum class Choice { Yes, No, Cancel };
+    // A question with Yes, No and Cancel and the question icon. Dialogs without a Cancel button
+    // ask it as a yes/no question.
+    virtual void AskWithCancel(const std::string& question, std::function<void(Choice)> answer) {
+        Ask(question, [answer = std::move(answer)](bool yes) { answer(yes ? Choice::Yes : Choice::No); });
+    }
     // A warning with the exclamation icon and OK.
     virtual void Warn(const std::string& text) = 0;
     // A notice with the information icon and OK.

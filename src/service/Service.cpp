@@ -191,6 +191,10 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
                const std::string& detail, bool done,
                const std::string& why) { RecordBanAction(action, target, reason, detail, done, why); });
     m_banActions->SetIssuer([this] { return m_actor.empty() ? std::string(kBanIssuer) : m_actor; });
+    m_banActions->SetOnUnsent(
+        [this](const std::string& action, const std::string& target, bool refused, const std::string& why) {
+            m_history.ActionNotSent({action, target, "", refused, why, m_actor});
+        });
     m_notices->Load();
 }
 
