@@ -21,6 +21,7 @@
 #include "ListViews.h"
 #include "Service.h"
 #include "ServiceView.h"
+#include "ToviVersion.h"
 
 class QAction;
 class QCheckBox;
@@ -44,11 +45,6 @@ class ActionFeedback;
 class BansStrip;
 class HistoryStrip;
 class NoticeCenter;
-
-// The application's version: major, minor, revision.
-inline constexpr int kVersionMajor = 1;
-inline constexpr int kVersionMinor = 5;
-inline constexpr int kVersionRevision = 3;
 
 // The page of news on the stats web service: the host of the update URL, a fixed path.
 QUrl NewsUrl(const std::string& updateUrl);

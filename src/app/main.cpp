@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QPalette>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QTimer>
 #include <QWidget>
@@ -21,6 +22,7 @@
 #include "PlatformBackend.h"
 #include "QtHttpClient.h"
 #include "QtSupport.h"
+#include "ToviVersion.h"
 #if defined(TOVI_WEB_PANEL)
 #include "ServicePanel.h"
 #endif
@@ -54,6 +56,16 @@ QPalette DarkPalette() {
     return dark;
 }
 
+// Where the data lives without --data-dir: beside the program, unless the program is installed in
+// the system's folders, which are no place for a user's data.
+QString DefaultDataFolder() {
+#if defined(TOVI_DATA_IN_HOME)
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/tovistats");
+#else
+    return QCoreApplication::applicationDirPath();
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,7 +82,7 @@ int main(int argc, char** argv) {
             args.clear();
             const QStringList arguments = QCoreApplication::arguments();
             for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
-            return tovi::ExportHistory(args, QCoreApplication::applicationDirPath().toStdString(), std::cout,
+            return tovi::ExportHistory(args, DefaultDataFolder().toStdString(), std::cout,
                                        std::cerr);
         }
         if (tovi::WantsAccountCommand(args)) {
@@ -78,7 +90,7 @@ int main(int argc, char** argv) {
             args.clear();
             const QStringList arguments = QCoreApplication::arguments();
             for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
-            return tovi::RunAccountCommand(args, QCoreApplication::applicationDirPath().toStdString(), std::cin,
+            return tovi::RunAccountCommand(args, DefaultDataFolder().toStdString(), std::cin,
                                            std::cout, std::cerr);
         }
     }
@@ -101,10 +113,7 @@ int main(int argc, char** argv) {
     }
     QCoreApplication& app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("Tovi stats"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
-                                                .arg(tovi::kVersionMajor)
-                                                .arg(tovi::kVersionMinor)
-                                                .arg(tovi::kVersionRevision));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(tovi::kVersionText));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Companion tool for a Joint Operations: Typhoon Rising 1.5.1.5 server."));
@@ -112,7 +121,8 @@ int main(int argc, char** argv) {
     parser.addVersionOption();
     const QCommandLineOption dataDir(
         QStringLiteral("data-dir"),
-        QStringLiteral("Folder of settings.ini, automessages.txt, stats.stats and Archives (default: the program's folder)."),
+        QStringLiteral("Folder of settings.ini, automessages.txt, stats.stats and Archives (default: %1).")
+            .arg(QDir::toNativeSeparators(DefaultDataFolder())),
         QStringLiteral("DIR"));
     parser.addOption(dataDir);
     const QCommandLineOption palette(
@@ -137,7 +147,7 @@ int main(int argc, char** argv) {
         QApplication::setPalette(wanted == QLatin1String("dark") ? DarkPalette() : QApplication::style()->standardPalette());
     }
 
-    QString folder = parser.isSet(dataDir) ? parser.value(dataDir) : QCoreApplication::applicationDirPath();
+    QString folder = parser.isSet(dataDir) ? parser.value(dataDir) : DefaultDataFolder();
     folder = QDir(folder).absolutePath();
     if (!QDir().mkpath(folder)) {
         qCritical("Cannot create the data folder %s", qPrintable(folder));

@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include "GameText.h"
+#include "ToviVersion.h"
 
 namespace tovi {
 
@@ -37,6 +38,8 @@ void QtHttpClient::Post(const HttpRequest& request, std::function<void(const Htt
 
     QNetworkRequest http(target);
     http.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray::fromStdString(request.contentType));
+    // The service's operator can tell which release reports, and Qt's default names a browser.
+    http.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("tovistats/") + tovi::kVersionText);
     for (const auto& [name, value] : request.headers)
         http.setRawHeader(QByteArray::fromStdString(name), QByteArray::fromStdString(value));
     // A redirect would turn the POST into a GET without the body, and the target's answer would

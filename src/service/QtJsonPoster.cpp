@@ -6,6 +6,8 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include "ToviVersion.h"
+
 namespace tovi {
 
 namespace {
@@ -41,6 +43,7 @@ void QtJsonPoster::Post(const JsonRequest& request, std::function<void(const Jso
     }
     QNetworkRequest http(target);
     http.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    http.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("tovistats/") + tovi::kVersionText);
     for (const auto& [name, value] : request.headers)
         http.setRawHeader(QByteArray::fromStdString(name), QByteArray::fromStdString(value));
     // A redirect is an answer, never followed: the body and its signature go where they were set to.

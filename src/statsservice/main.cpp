@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "StatsService.h"
+#include "ToviVersion.h"
 #include "Windows1252.h"
 
 namespace {
@@ -37,18 +38,29 @@ std::string CodeBytes(const QString& argument) {
     return tovi::Utf8ToWindows1252(argument.toStdString());
 }
 
+// Where the data lives without --data-dir: beside the program, or where an installed service keeps it.
+QString DefaultDataFolder() {
+#if defined(TOVI_SERVICE_DATA_DIR)
+    return QStringLiteral(TOVI_SERVICE_DATA_DIR);
+#else
+    return QCoreApplication::applicationDirPath();
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tovistats-service"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(tovi::kVersionText));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "The stats web service of Tovi stats: takes status reports and stats uploads, shows leaderboards."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption dataDir(
         QStringLiteral("data-dir"),
-        QStringLiteral("Folder of tovistats-service.db and news.txt (default: the program's folder)."),
+        QStringLiteral("Folder of tovistats-service.db and news.txt (default: %1).").arg(DefaultDataFolder()),
         QStringLiteral("DIR"));
     const QCommandLineOption listen(QStringLiteral("listen"),
                                     QStringLiteral("Address to listen on (default 127.0.0.1)."),
@@ -67,7 +79,7 @@ int main(int argc, char** argv) {
     parser.process(app);
 
     const QString folder =
-        QDir(parser.isSet(dataDir) ? parser.value(dataDir) : QCoreApplication::applicationDirPath())
+        QDir(parser.isSet(dataDir) ? parser.value(dataDir) : DefaultDataFolder())
             .absolutePath();
     if (!QDir().mkpath(folder)) {
         std::fprintf(stderr, "Cannot create the data folder %s\n", qPrintable(folder));

@@ -11,6 +11,7 @@
 #include "QtHttpClient.h"
 #include "GameText.h"
 #include "QtScheduler.h"
+#include "ToviVersion.h"
 #include "WebReporter.h"
 
 using namespace tovi;
@@ -78,6 +79,8 @@ private slots:
         QVERIFY(result->Confirmed());
         QCOMPARE(service.taken.at(0).body, QByteArray::fromStdString(body));
         QVERIFY(service.taken[0].head.startsWith("POST /tovistats/update.php HTTP/1.1\r\n"));
+        QVERIFY2(service.taken[0].head.contains("\r\nUser-Agent: tovistats/" + QByteArray(kVersionText) + "\r\n"),
+                 service.taken[0].head.constData());
         QVERIFY(service.taken[0].head.toLower().contains("\r\ncontent-type: application/x-www-form-urlencoded\r\n"));
         QCOMPARE(service.taken[0].uploadId, QByteArray("abc"));
 
