@@ -88,7 +88,8 @@ std::optional<BanSettings> ParseBanSettings(std::string_view presets, bool warni
         why = "The ban settings were not saved:";
         for (const std::string& line : bad) why += "\r\nBan for, " + line;
         if (!parsedSteps) why += "\r\nWarnings lead to: write for instance 2 punt, 3 ban 1d";
-        if (!windowSound) why += "\r\nCounted within: 0 to " + std::to_string(kMaxWarnWindowMinutes) + " minutes";
+        if (!windowSound)
+            why += "\r\nCounted within: 0 to " + std::to_string(kMaxWarnWindowMinutes) + " minutes";
         return std::nullopt;
     }
     s.Ladder = {warningsOn, windowMinutes, *parsedSteps};

@@ -187,17 +187,18 @@ public:
     bool SaveNoticeSettings(const NoticeSettings& settings, const std::string& actor = kOperatorAtWindow);
     // The ban settings as the Settings tab's boxes hold them, checked as the window checks them,
     // saved and put to use; false, with the operator told why, when not sound or not saved.
-    bool SaveBanSettings(const std::string& presets, bool warningsOn, const std::string& steps, int windowMinutes,
-                         const std::string& actor = kOperatorAtWindow);
+    bool SaveBanSettings(const std::string& presets, bool warningsOn, const std::string& steps,
+                         int windowMinutes, const std::string& actor = kOperatorAtWindow);
     // A ban's reason, and its time from now on (0: for good).
-    bool EditBan(int64_t id, const std::string& reason, int64_t seconds, const std::string& actor = kOperatorAtWindow);
+    bool EditBan(int64_t id, const std::string& reason, int64_t seconds,
+                 const std::string& actor = kOperatorAtWindow);
     // The ban list's CSV form: all of a file's entries or none, with `report` saying what came of it.
     bool ImportBans(std::string_view csv, const std::string& source, std::string& report,
                     const std::string& actor = kOperatorAtWindow);
     std::string ExportBans(const std::string& destination, const std::string& actor = kOperatorAtWindow);
     // Something done at a face that is no game action (a login to the web panel), for the record.
-    void RecordFaceAction(const std::string& who, const std::string& action, const std::string& detail, bool done,
-                          const std::string& why);
+    void RecordFaceAction(const std::string& who, const std::string& action, const std::string& detail,
+                          bool done, const std::string& why);
     // The game servers running on this machine, as the server list shows them; following one of
     // them (when the face's choice says to follow the process picked there).
     std::vector<ServerRow> GameServers();

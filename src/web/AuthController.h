@@ -12,8 +12,8 @@ namespace tovi {
 
 class AuthController {
 public:
-    AuthController(PanelBackend& backend, AccountStore& accounts, SessionStore& sessions, LoginThrottle& throttle,
-                   PanelClock clock, bool secureCookie)
+    AuthController(PanelBackend& backend, AccountStore& accounts, SessionStore& sessions,
+                   LoginThrottle& throttle, PanelClock clock, bool secureCookie)
         : m_backend(backend),
           m_accounts(accounts),
           m_sessions(sessions),

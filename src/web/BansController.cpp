@@ -65,9 +65,12 @@ ApiReply BansController::Edit(const ApiCall& call) {
     std::string reason;
     const QJsonValue id = call.Body.value(QStringLiteral("id"));
     const std::optional<int64_t> minutes = Minutes(call.Body);
-    if (!id.isDouble() || id.toDouble() < 1 || !TextField(call.Body, "reason", 200, false, reason) || !minutes)
-        return ApiReply::Error(400, QStringLiteral("Give the ban's id, a reason and minutes from now (0: for good)."));
-    const PanelResult r = m_backend.EditBan(call.Account, static_cast<int64_t>(id.toDouble()), reason, *minutes * 60);
+    if (!id.isDouble() || id.toDouble() < 1 || !TextField(call.Body, "reason", 200, false, reason) ||
+        !minutes)
+        return ApiReply::Error(
+            400, QStringLiteral("Give the ban's id, a reason and minutes from now (0: for good)."));
+    const PanelResult r =
+        m_backend.EditBan(call.Account, static_cast<int64_t>(id.toDouble()), reason, *minutes * 60);
     return ActionReply(r.Ok, r.Why);
 }
 

@@ -7,10 +7,9 @@
 // Every action names the account that asks for it (`who`), so that the program records it in
 // the audit log; the panel has already checked that the account's role allows it.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
-
-#include <optional>
 
 #include "BanList.h"
 #include "HistoryStore.h"

@@ -36,7 +36,8 @@ ApiReply ServerController::MatchTime(const ApiCall& call) {
     const QString change = call.Body.value(QStringLiteral("change")).toString();
     if (change != QLatin1String("more") && change != QLatin1String("less"))
         return ApiReply::Error(400, QStringLiteral("change is more or less."));
-    return AskingReply(m_backend.MatchTime(call.Account, change == QLatin1String("more"), Confirmed(call.Body)));
+    return AskingReply(
+        m_backend.MatchTime(call.Account, change == QLatin1String("more"), Confirmed(call.Body)));
 }
 
 ApiReply ServerController::ResetGames(const ApiCall& call) {

@@ -36,7 +36,8 @@ bool LinesField(const QJsonObject& body, const char* key, size_t maxBytes, std::
 bool IntField(const QJsonObject& body, const char* key, int low, int high, int& out) {
     const QJsonValue value = body.value(QLatin1String(key));
     const double number = value.toDouble(-1e9);
-    if (!value.isDouble() || number < low || number > high || number != static_cast<int>(number)) return false;
+    if (!value.isDouble() || number < low || number > high || number != static_cast<int>(number))
+        return false;
     out = static_cast<int>(number);
     return true;
 }
@@ -62,8 +63,8 @@ bool EventsField(const QJsonObject& body, const char* key, std::set<NoticeEvent>
 
 // A secret as sent back: the mask of the stored one keeps it; anything else is the new value
 // (for a text of the game's code page, or UTF-8 for an address).
-bool SecretField(const QJsonObject& body, const char* key, size_t maxBytes, const std::string& stored, bool utf8,
-                 std::string& out) {
+bool SecretField(const QJsonObject& body, const char* key, size_t maxBytes, const std::string& stored,
+                 bool utf8, std::string& out) {
     const QJsonValue value = body.value(QLatin1String(key));
     if (!value.isString()) return false;
     if (!stored.empty() && value.toString() == SettingsController::Masked(stored)) {
@@ -99,13 +100,12 @@ ApiReply SettingsController::Get(const ApiCall&) {
          QJsonObject{{QStringLiteral("serverCode"), Masked(s.Status.ServerCode)},
                      {QStringLiteral("updateUrl"), GameText(s.Status.UpdateURL)},
                      {QStringLiteral("importUrl"), GameText(s.Status.ImportURL)}}},
-        {QStringLiteral("other"),
-         QJsonObject{{QStringLiteral("scoringTimeOn"), s.Other.ScoringTimeOn},
-                     {QStringLiteral("scoringSeconds"), s.Other.ScoringSeconds},
-                     {QStringLiteral("displayNextMap"), s.Other.DisplayNextMap},
-                     {QStringLiteral("keepArchive"), s.Other.KeepArchive},
-                     {QStringLiteral("minPlayers"), s.Other.MinPlayers},
-                     {QStringLiteral("historyDays"), s.Other.HistoryDays}}},
+        {QStringLiteral("other"), QJsonObject{{QStringLiteral("scoringTimeOn"), s.Other.ScoringTimeOn},
+                                              {QStringLiteral("scoringSeconds"), s.Other.ScoringSeconds},
+                                              {QStringLiteral("displayNextMap"), s.Other.DisplayNextMap},
+                                              {QStringLiteral("keepArchive"), s.Other.KeepArchive},
+                                              {QStringLiteral("minPlayers"), s.Other.MinPlayers},
+                                              {QStringLiteral("historyDays"), s.Other.HistoryDays}}},
         {QStringLiteral("notices"),
          QJsonObject{{QStringLiteral("discordUrl"), Masked(n.discord.url)},
                      {QStringLiteral("discordEvents"), EventsJson(n.discord.events)},
@@ -114,12 +114,14 @@ ApiReply SettingsController::Get(const ApiCall&) {
                      {QStringLiteral("webhookEvents"), EventsJson(n.webhook.events)},
                      {QStringLiteral("desktop"), n.desktop.on},
                      {QStringLiteral("desktopEvents"), EventsJson(n.desktop.events)},
-                     {QStringLiteral("watched"), GameText(n.watched).replace(QStringLiteral("\r\n"), QStringLiteral("\n"))},
+                     {QStringLiteral("watched"),
+                      GameText(n.watched).replace(QStringLiteral("\r\n"), QStringLiteral("\n"))},
                      {QStringLiteral("notHostingMinutes"), n.notHostingMinutes},
                      {QStringLiteral("reportFailures"), n.reportFailures},
                      {QStringLiteral("maxAgeHours"), n.maxAgeHours}}},
         {QStringLiteral("bans"),
-         QJsonObject{{QStringLiteral("presets"), GameText(s.Bans.Presets).replace(QStringLiteral("\r\n"), QStringLiteral("\n"))},
+         QJsonObject{{QStringLiteral("presets"),
+                      GameText(s.Bans.Presets).replace(QStringLiteral("\r\n"), QStringLiteral("\n"))},
                      {QStringLiteral("warningsOn"), s.Bans.WarningsOn},
                      {QStringLiteral("warningSteps"), GameText(s.Bans.WarningSteps)},
                      {QStringLiteral("warningWindowMinutes"), s.Bans.WarningWindowMinutes}}},
@@ -135,9 +137,11 @@ ApiReply SettingsController::Save(const ApiCall& call) {
         const QJsonObject b = statusValue.toObject();
         PanelStatusSettings st;
         if (!SecretField(b, "serverCode", 29, stored.Status.ServerCode, false, st.ServerCode) ||
-            !TextField(b, "updateUrl", 99, true, st.UpdateURL) || !TextField(b, "importUrl", 99, true, st.ImportURL))
-            return ApiReply::Error(400, QStringLiteral("Give serverCode (at most 29 characters), updateUrl and "
-                                                       "importUrl (at most 99 each)."));
+            !TextField(b, "updateUrl", 99, true, st.UpdateURL) ||
+            !TextField(b, "importUrl", 99, true, st.ImportURL))
+            return ApiReply::Error(400,
+                                   QStringLiteral("Give serverCode (at most 29 characters), updateUrl and "
+                                                  "importUrl (at most 99 each)."));
         change.Status = st;
     }
     const QJsonValue otherValue = call.Body.value(QStringLiteral("other"));
@@ -146,11 +150,13 @@ ApiReply SettingsController::Save(const ApiCall& call) {
         PanelOtherSettings o;
         if (!BoolField(b, "scoringTimeOn", o.ScoringTimeOn) ||
             !IntField(b, "scoringSeconds", kScoringSeconds.min, kScoringSeconds.max, o.ScoringSeconds) ||
-            !BoolField(b, "displayNextMap", o.DisplayNextMap) || !BoolField(b, "keepArchive", o.KeepArchive) ||
+            !BoolField(b, "displayNextMap", o.DisplayNextMap) ||
+            !BoolField(b, "keepArchive", o.KeepArchive) ||
             !IntField(b, "minPlayers", kMinPlayers.min, kMinPlayers.max, o.MinPlayers) ||
             !IntField(b, "historyDays", 0, 36500, o.HistoryDays))
-            return ApiReply::Error(400, QStringLiteral("Give scoringTimeOn, scoringSeconds (10 to 80), displayNextMap, "
-                                                       "keepArchive, minPlayers (0 to 15) and historyDays."));
+            return ApiReply::Error(
+                400, QStringLiteral("Give scoringTimeOn, scoringSeconds (10 to 80), displayNextMap, "
+                                    "keepArchive, minPlayers (0 to 15) and historyDays."));
         change.Other = o;
     }
     const QJsonValue noticesValue = call.Body.value(QStringLiteral("notices"));
@@ -169,8 +175,9 @@ ApiReply SettingsController::Save(const ApiCall& call) {
             IntField(b, "maxAgeHours", 1, 24 * 30, n.maxAgeHours) && WebAddress(n.discord.url) &&
             WebAddress(n.webhook.url);
         if (!ok)
-            return ApiReply::Error(400, QStringLiteral("Give every notice setting: addresses empty or http(s), "
-                                                       "known events, numbers in range."));
+            return ApiReply::Error(400,
+                                   QStringLiteral("Give every notice setting: addresses empty or http(s), "
+                                                  "known events, numbers in range."));
         // A web sink is on when it has an address, as in the window.
         n.discord.on = !n.discord.url.empty();
         n.webhook.on = !n.webhook.url.empty();
@@ -188,7 +195,8 @@ ApiReply SettingsController::Save(const ApiCall& call) {
         change.Bans = bans;
     }
     if (!change.Status && !change.Other && !change.Notices && !change.Bans)
-        return ApiReply::Error(400, QStringLiteral("Give one or more of statusUpdate, other, notices and bans."));
+        return ApiReply::Error(400,
+                               QStringLiteral("Give one or more of statusUpdate, other, notices and bans."));
     const PanelResult r = m_backend.SaveSettings(call.Account, change);
     return ActionReply(r.Ok, r.Why);
 }

@@ -30,8 +30,10 @@ constexpr int64_t kDaySeconds = 24 * 60 * 60;
 
 QJsonObject SeriesJson(const PlayerCountSeries& series) {
     QJsonArray points, ends;
-    for (const PlayerCount& p : series.Points) points.append(QJsonArray{static_cast<qint64>(p.Time), p.Players});
-    for (const PlayerCount& p : series.MatchEnds) ends.append(QJsonArray{static_cast<qint64>(p.Time), p.Players});
+    for (const PlayerCount& p : series.Points)
+        points.append(QJsonArray{static_cast<qint64>(p.Time), p.Players});
+    for (const PlayerCount& p : series.MatchEnds)
+        ends.append(QJsonArray{static_cast<qint64>(p.Time), p.Players});
     return {{QStringLiteral("from"), static_cast<qint64>(series.From)},
             {QStringLiteral("to"), static_cast<qint64>(series.To)},
             {QStringLiteral("points"), points},
@@ -71,7 +73,8 @@ ApiReply StatusController::PlayersOverTime(const ApiCall& call) {
         const PlayerActivity chosen = start && *start < dayAgo ? m_backend.Activity(*start) : day;
         const auto it = std::find_if(chosen.Matches.begin(), chosen.Matches.end(),
                                      [&](const ActivityMatch& m) { return m.Id == *match; });
-        if (it == chosen.Matches.end()) return ApiReply::Error(404, QStringLiteral("No such match in the record."));
+        if (it == chosen.Matches.end())
+            return ApiReply::Error(404, QStringLiteral("No such match in the record."));
         // A match whose end went unrecorded counts nobody past what the record last holds of it.
         const int64_t to = it->Ended != 0 ? it->Ended : now;
         QJsonObject series = SeriesJson(tovi::PlayersOverTime(chosen, it->Started, to));

@@ -76,8 +76,10 @@ public:
     PanelResult LiftBan(const std::string& who, int64_t id, const std::string& reason) override {
         return Note("LiftBan " + who + " " + std::to_string(id) + " " + reason);
     }
-    PanelResult EditBan(const std::string& who, int64_t id, const std::string& reason, int64_t seconds) override {
-        return Note("EditBan " + who + " " + std::to_string(id) + " " + reason + " " + std::to_string(seconds));
+    PanelResult EditBan(const std::string& who, int64_t id, const std::string& reason,
+                        int64_t seconds) override {
+        return Note("EditBan " + who + " " + std::to_string(id) + " " + reason + " " +
+                    std::to_string(seconds));
     }
     PanelResult ImportBans(const std::string& who, const std::string& csv) override {
         return Note("ImportBans " + who + " " + std::to_string(csv.size()));

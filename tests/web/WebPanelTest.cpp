@@ -267,7 +267,8 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     EXPECT_TRUE(chart.value("match").toObject().value("underWay").toBool());
     EXPECT_EQ(chart.value("matches").toArray().size(), 2);
     const QJsonObject old =
-        Call("GET", "/api/v1/status/players-over-time?match=7&start=1699000000", &logins[Role::Viewer]).Json();
+        Call("GET", "/api/v1/status/players-over-time?match=7&start=1699000000", &logins[Role::Viewer])
+            .Json();
     EXPECT_EQ(backend.activityFrom, 1'699'000'000);
     EXPECT_EQ(old.value("match").toObject().value("to").toInteger(), 1'699'995'000);
     EXPECT_EQ(Call("GET", "/api/v1/status/players-over-time?match=99", &logins[Role::Viewer]).Status, 404);
