@@ -2,8 +2,9 @@
 // accounts added with the program's own command, a chat line and a punt that reach the
 // simulator's console, the audit log naming the account, a viewer refused, and a slot that no
 // longer holds the player left alone, an action refused once the server is gone, a refused login in
-// the audit log; and a port that another program holds is logged while the program runs on. The
-// panel takes any free port and the test reads from the log which one.
+// the audit log, the players chart read from the record after a restart; and a port that another
+// program holds is logged while the program runs on. The panel takes any free port and the test
+// reads from the log which one.
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -68,6 +69,23 @@ QStringList Outcomes(const QString& transcript) {
     return outcomes;
 }
 
+// Starts the program without a window on `folder`: the panel's address as its log says it, or
+// empty (the log is in `log`).
+QString StartHeadless(QProcess& program, const QString& folder, QByteArray& log) {
+    program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder});
+    if (!program.waitForStarted()) return {};
+    const QRegularExpression listens(QStringLiteral("The web panel listens on (http://127\\.0\\.0\\.1:[1-9][0-9]*)/"));
+    QString base;
+    const bool ended = QTest::qWaitFor(
+        [&] {
+            log += program.readAllStandardError();
+            base = listens.match(QString::fromUtf8(log)).captured(1);
+            return !base.isEmpty() || program.state() != QProcess::Running;
+        },
+        30000);
+    return ended ? base : QString();
+}
+
 bool AddUser(const QString& folder, const QString& name, const char* role) {
     QProcess add;
     add.start(TOVISTATS_PATH, {"--add-user", name, "--role", role, "--data-dir", folder});
@@ -97,17 +115,12 @@ private slots:
                                 {"--state", "3", "--players", "4", "--transcript", transcript.toStdString()});
         QVERIFY(sim.pid() > 0);
         QProcess program;
-        program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder.path()});
-        QVERIFY(program.waitForStarted());
         QByteArray log;
-        auto said = [&](const char* text) { return (log += program.readAllStandardError()).contains(text); };
-        QTRY_VERIFY2_WITH_TIMEOUT(said("The web panel listens on http://127.0.0.1:"), log.constData(), 30000);
-        const QRegularExpressionMatch listens =
-            QRegularExpression(QStringLiteral("listens on (http://127\\.0\\.0\\.1:[1-9][0-9]*)/")).match(QString::fromUtf8(log));
-        QVERIFY2(listens.hasMatch(), log.constData());
+        const QString base = StartHeadless(program, folder.path(), log);
+        QVERIFY2(!base.isEmpty(), log.constData());
 
         Browser mia, vic;
-        mia.base = vic.base = listens.captured(1);
+        mia.base = vic.base = base;
         // A refused login is in the audit log with its address, never with the password tried.
         vic.Call("POST", "/api/v1/login", {{"name", "vic"}, {"password", "not the password"}});
         QVERIFY(mia.LogIn("mia"));
@@ -160,6 +173,19 @@ private slots:
         program.terminate();
         QVERIFY(program.waitForFinished(20000));
         QCOMPARE(program.exitCode(), 0);
+
+        // The players chart is the record's: started again, the program shows whom it saw before.
+        QProcess again;
+        QByteArray againLog;
+        Browser later;
+        later.base = StartHeadless(again, folder.path(), againLog);
+        QVERIFY2(!later.base.isEmpty(), againLog.constData());
+        QVERIFY(later.LogIn("vic"));
+        const QJsonObject chart = later.Call("GET", "/api/v1/status/players-over-time").second;
+        QVERIFY2(chart.value("day").toObject().value("peak").toInt() == 4, QJsonDocument(chart).toJson().constData());
+        again.terminate();
+        QVERIFY(again.waitForFinished(20000));
+        QCOMPARE(again.exitCode(), 0);
     }
 
     // A port another program holds: the panel says so and the program runs on.
