@@ -499,8 +499,8 @@ bool Service::SaveNoticeSettings(const NoticeSettings& settings, const std::stri
     Acting acting(*this, actor);
     const bool saved = m_notices->Save(settings);
     // The addresses and the webhook's key are secrets: they stay out of the record.
-    m_history.WindowAction("settings saved", "notice settings", saved, saved ? "" : "the file could not be written",
-                           actor);
+    m_history.WindowAction("settings saved", "notice settings", saved,
+                           saved ? "" : "the file could not be written", actor);
     return saved;
 }
 
@@ -508,7 +508,8 @@ bool Service::SaveBanSettings(const std::string& presets, bool warningsOn, const
                               int windowMinutes, const std::string& actor) {
     Acting acting(*this, actor);
     std::string why;
-    const std::optional<BanSettings> parsed = ParseBanSettings(presets, warningsOn, steps, windowMinutes, why);
+    const std::optional<BanSettings> parsed =
+        ParseBanSettings(presets, warningsOn, steps, windowMinutes, why);
     if (!parsed) {
         m_dialogs->Warn(why);
         return false;
@@ -534,7 +535,8 @@ bool Service::EditBan(int64_t id, const std::string& reason, int64_t seconds, co
     changed.ExpiresAt = seconds == 0 ? 0 : QDateTime::currentSecsSinceEpoch() + seconds;
     std::string error;
     const bool done = m_banList.Edit(changed, error);
-    RecordBanAction("ban edited", changed.Name, changed.Reason, "for " + DurationText(seconds), done, error, actor);
+    RecordBanAction("ban edited", changed.Name, changed.Reason, "for " + DurationText(seconds), done, error,
+                    actor);
     if (!done) m_dialogs->Warn("The ban could not be kept: " + error);
     return done;
 }

@@ -360,19 +360,21 @@ PlayerActivity ServicePanelBackend::Activity(int64_t from) {
 
 PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const PanelSettingsChange& change) {
     auto controlBytes = [](const std::string& text) {
-        return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 32; });
+        return std::any_of(text.begin(), text.end(),
+                           [](char c) { return static_cast<unsigned char>(c) < 32; });
     };
     // Every group is checked before any is saved: a refusal leaves all as they were.
     if (const auto& st = change.Status) {
         // What the next start would cut to fit is refused now rather than saved.
         if (st->ServerCode.size() > 29 || st->UpdateURL.size() > 99 || st->ImportURL.size() > 99)
-            return Refused("The server code takes at most 29 characters, each URL at most 99: nothing was saved.");
+            return Refused(
+                "The server code takes at most 29 characters, each URL at most 99: nothing was saved.");
         if (controlBytes(st->ServerCode) || controlBytes(st->UpdateURL) || controlBytes(st->ImportURL))
             return Refused("A status update setting holds control characters: nothing was saved.");
     }
     if (const auto& o = change.Other) {
-        if (!kScoringSeconds.Holds(o->ScoringSeconds) || !kMinPlayers.Holds(o->MinPlayers) || o->HistoryDays < 0 ||
-            o->HistoryDays > Service::kMaxHistoryDays)
+        if (!kScoringSeconds.Holds(o->ScoringSeconds) || !kMinPlayers.Holds(o->MinPlayers) ||
+            o->HistoryDays < 0 || o->HistoryDays > Service::kMaxHistoryDays)
             return Refused("Scoring time " + std::to_string(kScoringSeconds.min) + " to " +
                            std::to_string(kScoringSeconds.max) + " seconds, players " +
                            std::to_string(kMinPlayers.min) + " to " + std::to_string(kMinPlayers.max) +
@@ -412,14 +414,15 @@ PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const Pane
     }
     if (const auto& b = change.Bans) {
         result = Run([&] {
-            return m_service.SaveBanSettings(b->Presets, b->WarningsOn, b->WarningSteps, b->WarningWindowMinutes, who);
+            return m_service.SaveBanSettings(b->Presets, b->WarningsOn, b->WarningSteps,
+                                             b->WarningWindowMinutes, who);
         });
     }
     return result;
 }
 
-void ServicePanelBackend::RecordLogin(const std::string& who, const std::string& action, const std::string& address,
-                                      const std::string& why) {
+void ServicePanelBackend::RecordLogin(const std::string& who, const std::string& action,
+                                      const std::string& address, const std::string& why) {
     m_service.RecordFaceAction(who, action, "from " + address, why.empty(), why);
 }
 

@@ -37,7 +37,8 @@ public:
     PanelResult Ban(const std::string& who, const std::string& name, const std::string& reason,
                     int64_t seconds) override;
     PanelResult LiftBan(const std::string& who, int64_t banId, const std::string& reason) override;
-    PanelResult EditBan(const std::string& who, int64_t banId, const std::string& reason, int64_t seconds) override;
+    PanelResult EditBan(const std::string& who, int64_t banId, const std::string& reason,
+                        int64_t seconds) override;
     PanelResult ImportBans(const std::string& who, const std::string& csv) override;
     PanelResult ExportBans(const std::string& who, std::string& csv) override;
     PanelResult MatchTime(const std::string& who, bool more, bool confirmed) override;

@@ -74,7 +74,8 @@ QStringList Outcomes(const QString& transcript) {
 QString StartHeadless(QProcess& program, const QString& folder, QByteArray& log) {
     program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder});
     if (!program.waitForStarted()) return {};
-    const QRegularExpression listens(QStringLiteral("The web panel listens on (http://127\\.0\\.0\\.1:[1-9][0-9]*)/"));
+    const QRegularExpression listens(
+        QStringLiteral("The web panel listens on (http://127\\.0\\.0\\.1:[1-9][0-9]*)/"));
     QString base;
     const bool ended = QTest::qWaitFor(
         [&] {
@@ -182,7 +183,8 @@ private slots:
         QVERIFY2(!later.base.isEmpty(), againLog.constData());
         QVERIFY(later.LogIn("vic"));
         const QJsonObject chart = later.Call("GET", "/api/v1/status/players-over-time").second;
-        QVERIFY2(chart.value("day").toObject().value("peak").toInt() == 4, QJsonDocument(chart).toJson().constData());
+        QVERIFY2(chart.value("day").toObject().value("peak").toInt() == 4,
+                 QJsonDocument(chart).toJson().constData());
         again.terminate();
         QVERIFY(again.waitForFinished(20000));
         QCOMPARE(again.exitCode(), 0);

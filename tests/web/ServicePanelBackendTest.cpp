@@ -46,13 +46,15 @@ protected:
     void SetUp() override {
         QFile ini(folder.filePath("settings.ini"));
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[server]\r\nservercode=QX1\r\nupdateurl=http://127.0.0.1:9/u\r\n[settings]\r\nminplayers=0\r\n");
+        ini.write(
+            "[server]\r\nservercode=QX1\r\nupdateurl=http://127.0.0.1:9/u\r\n[settings]\r\nminplayers=0\r\n");
         ini.close();
         backend.AddServer(4711, server);
         server.SetByte(game::kGameState, kStateHosting);
         server.SetByte(game::kMaxPlayers, 16);
         for (auto [slot, name] : {std::pair{1, "Alice"}, {2, "Bob"}})
-            server.SetText(image::GameImage::SlotAddress(slot) + game::slot::kName, game::slot::kNameLength, name);
+            server.SetText(image::GameImage::SlotAddress(slot) + game::slot::kName, game::slot::kNameLength,
+                           name);
         m_service = std::make_unique<Service>(memory, desktop, scheduler, http, folder.path());
         m_panel = std::make_unique<ServicePanelBackend>(*m_service);
         m_panel->SetListener(&listener);
@@ -186,8 +188,9 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     const std::vector<std::string> done = listener.Done();
     for (const char* expected :
          {"ada settings saved  status update settings", "ada settings saved  other settings",
-          "ada settings saved  notice settings", "ada settings saved  ban settings", "ada ban edited Mallory for never",
-          "ada ban list exported  downloaded from the web panel", "ada login failed  from 192.0.2.7"})
+          "ada settings saved  notice settings", "ada settings saved  ban settings",
+          "ada ban edited Mallory for never", "ada ban list exported  downloaded from the web panel",
+          "ada login failed  from 192.0.2.7"})
         EXPECT_NE(std::find(done.begin(), done.end(), expected), done.end()) << expected;
     for (const AdminAction& a : listener.actions) {
         for (const char* secret : {"QX9", "hook key"})
