@@ -77,4 +77,23 @@ bool SaveBanSettings(const std::filesystem::path& settingsFile, const BanSetting
     return file.WriteStrings(kSection, values, error);
 }
 
+std::optional<BanSettings> ParseBanSettings(std::string_view presets, bool warningsOn, std::string_view steps,
+                                            int windowMinutes, std::string& why) {
+    std::vector<std::string> bad;
+    BanSettings s;
+    s.Presets = ParseBanPresets(presets, &bad);
+    const auto parsedSteps = ParseWarningSteps(steps);
+    const bool windowSound = windowMinutes >= 0 && windowMinutes <= kMaxWarnWindowMinutes;
+    if (!bad.empty() || !parsedSteps || !windowSound) {
+        why = "The ban settings were not saved:";
+        for (const std::string& line : bad) why += "\r\nBan for, " + line;
+        if (!parsedSteps) why += "\r\nWarnings lead to: write for instance 2 punt, 3 ban 1d";
+        if (!windowSound)
+            why += "\r\nCounted within: 0 to " + std::to_string(kMaxWarnWindowMinutes) + " minutes";
+        return std::nullopt;
+    }
+    s.Ladder = {warningsOn, windowMinutes, *parsedSteps};
+    return s;
+}
+
 }  // namespace tovi

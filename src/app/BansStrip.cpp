@@ -311,7 +311,7 @@ QGroupBox* BansStrip::BuildSettingsGroup(QWidget* parent) {
     m_txtWarnLadder->setToolTip(tr("For instance: 2 punt, 3 ban 1d"));
     m_spnWarnWindow = new QSpinBox(group);
     m_spnWarnWindow->setObjectName(QStringLiteral("spnWarnWindow"));
-    m_spnWarnWindow->setRange(0, 7 * 24 * 60);
+    m_spnWarnWindow->setRange(0, kMaxWarnWindowMinutes);
     m_spnWarnWindow->setSpecialValueText(tr("this match"));
     m_spnWarnWindow->setSuffix(tr(" min"));
     auto* save = Button(QStringLiteral("cmdSaveSettingsBans"), tr("Save"), group);
@@ -335,18 +335,15 @@ QGroupBox* BansStrip::BuildSettingsGroup(QWidget* parent) {
 }
 
 void BansStrip::cmdSaveSettingsBans_Click() {
-    std::vector<std::string> bad;
-    BanSettings s;
-    s.Presets = ParseBanPresets(ToGameText(m_txtBanPresets->toPlainText()), &bad);
-    const auto steps = ParseWarningSteps(ToGameText(m_txtWarnLadder->text()));
-    if (!bad.empty() || !steps) {
-        std::string why = "The ban settings were not saved:";
-        for (const std::string& line : bad) why += "\r\nBan for, " + line;
-        if (!steps) why += "\r\nWarnings lead to: write for instance 2 punt, 3 ban 1d";
+    std::string why;
+    const std::optional<BanSettings> parsed =
+        ParseBanSettings(ToGameText(m_txtBanPresets->toPlainText()), m_chkWarnings->isChecked(),
+                         ToGameText(m_txtWarnLadder->text()), m_spnWarnWindow->value(), why);
+    if (!parsed) {
         m_dialogs.Warn(why);
         return;
     }
-    s.Ladder = {m_chkWarnings->isChecked(), m_spnWarnWindow->value(), *steps};
+    const BanSettings& s = *parsed;
     std::string error;
     const bool saved = SaveBanSettings(m_settingsFile, s, error);
     if (m_record) m_record("settings saved", "", "", "ban settings", saved, error);

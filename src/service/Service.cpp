@@ -6,6 +6,8 @@
 #include <charconv>
 #include <utility>
 
+#include "BanCsv.h"
+#include "BanSettings.h"
 #include "GameText.h"
 #include "NoticeService.h"
 #include "PeriodicChat.h"
@@ -495,6 +497,76 @@ bool Service::SetScoreScreenTime(std::optional<int> seconds, const std::string& 
     if (seconds) m_view->SetValue(SettingsNumber::UpDown1, *seconds);
     m_view->SetChecked(SettingsBox::chkScoringTime, seconds.has_value());
     return SaveOtherSettings(actor);
+}
+
+bool Service::SaveNoticeSettings(const NoticeSettings& settings, const std::string& actor) {
+    Acting acting(*this, actor);
+    const bool saved = m_notices->Save(settings);
+    // The addresses and the webhook's key are secrets: they stay out of the record.
+    m_history.WindowAction("settings saved", "notice settings", saved,
+                           saved ? "" : "the file could not be written", actor);
+    return saved;
+}
+
+bool Service::SaveBanSettings(const std::string& presets, bool warningsOn, const std::string& steps,
+                              int windowMinutes, const std::string& actor) {
+    Acting acting(*this, actor);
+    std::string why;
+    const std::optional<BanSettings> parsed =
+        ParseBanSettings(presets, warningsOn, steps, windowMinutes, why);
+    if (!parsed) {
+        m_dialogs->Warn(why);
+        return false;
+    }
+    std::string error;
+    const bool saved = tovi::SaveBanSettings(m_settingsFile->Path(), *parsed, error);
+    RecordBanAction("settings saved", "", "", "ban settings", saved, error, actor);
+    if (!saved) {
+        m_dialogs->Warn("The ban settings could not be saved: " + error);
+        return false;
+    }
+    m_banActions->SetPresets(parsed->Presets);
+    m_banActions->SetLadder(parsed->Ladder);
+    m_dialogs->Inform("Settings saved");
+    return true;
+}
+
+bool Service::EditBan(int64_t id, const std::string& reason, int64_t seconds, const std::string& actor) {
+    const BanEntry* entry = m_banList.Find(id);
+    if (!entry || seconds < 0) return false;
+    BanEntry changed = *entry;
+    changed.Reason = reason;
+    changed.ExpiresAt = seconds == 0 ? 0 : QDateTime::currentSecsSinceEpoch() + seconds;
+    std::string error;
+    const bool done = m_banList.Edit(changed, error);
+    RecordBanAction("ban edited", changed.Name, changed.Reason, "for " + DurationText(seconds), done, error,
+                    actor);
+    if (!done) m_dialogs->Warn("The ban could not be kept: " + error);
+    return done;
+}
+
+bool Service::ImportBans(std::string_view csv, const std::string& source, std::string& report,
+                         const std::string& actor) {
+    const bool done = ImportBanCsv(m_banList, csv, report);
+    RecordBanAction("ban list imported", "", "", source + ": " + report, done, done ? "" : report, actor);
+    if (done) {
+        m_dialogs->Inform(report);
+    } else {
+        m_dialogs->Warn(report);
+    }
+    return done;
+}
+
+std::string Service::ExportBans(const std::string& destination, const std::string& actor) {
+    std::string csv = WriteBanCsv(m_banList.Entries());
+    RecordBanAction("ban list exported", "", "", destination, true, "", actor);
+    return csv;
+}
+
+void Service::RecordFaceAction(const std::string& who, const std::string& action, const std::string& detail,
+                               bool done, const std::string& why) {
+    m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), who, action, "", "", detail,
+                          done ? Outcome::Sent : Outcome::Refused, why});
 }
 
 std::vector<ServerRow> Service::GameServers() {

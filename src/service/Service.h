@@ -30,6 +30,7 @@
 #include "MatchTime.h"
 #include "MemoryClass.h"
 #include "MemoryView.h"
+#include "NoticeSettings.h"
 #include "PlayerListLookup.h"
 #include "PlayerReader.h"
 #include "PlayerTable.h"
@@ -133,6 +134,7 @@ public:
     const QString& DataDir() const { return m_dataDir; }
     QTimer& PollTimerObject() { return *m_timer; }
     int HistoryDays() { return m_view->HistoryDays(); }
+    void SetHistoryDays(int days) { m_view->SetHistoryDays(days); }
 
     // ---- operator actions ------------------------------------------------------------------
     // What an action run for someone away from the desktop came to.
@@ -181,6 +183,22 @@ public:
     // The score screen's time: the game's own (none) or this many seconds; saved with the other
     // settings.
     bool SetScoreScreenTime(std::optional<int> seconds, const std::string& actor = kOperatorAtWindow);
+    // The notices' settings saved and put to use; true when saved.
+    bool SaveNoticeSettings(const NoticeSettings& settings, const std::string& actor = kOperatorAtWindow);
+    // The ban settings as the Settings tab's boxes hold them, checked as the window checks them,
+    // saved and put to use; false, with the operator told why, when not sound or not saved.
+    bool SaveBanSettings(const std::string& presets, bool warningsOn, const std::string& steps,
+                         int windowMinutes, const std::string& actor = kOperatorAtWindow);
+    // A ban's reason, and its time from now on (0: for good).
+    bool EditBan(int64_t id, const std::string& reason, int64_t seconds,
+                 const std::string& actor = kOperatorAtWindow);
+    // The ban list's CSV form: all of a file's entries or none, with `report` saying what came of it.
+    bool ImportBans(std::string_view csv, const std::string& source, std::string& report,
+                    const std::string& actor = kOperatorAtWindow);
+    std::string ExportBans(const std::string& destination, const std::string& actor = kOperatorAtWindow);
+    // Something done at a face that is no game action (a login to the web panel), for the record.
+    void RecordFaceAction(const std::string& who, const std::string& action, const std::string& detail,
+                          bool done, const std::string& why);
     // The game servers running on this machine, as the server list shows them; following one of
     // them (when the face's choice says to follow the process picked there).
     std::vector<ServerRow> GameServers();

@@ -1,6 +1,8 @@
 #include "BansController.h"
 
 #include <QJsonArray>
+#include <cmath>
+#include <optional>
 
 namespace tovi {
 
@@ -22,15 +24,26 @@ ApiReply BansController::List(const ApiCall&) {
     return ApiReply::Json({{QStringLiteral("bans"), bans}});
 }
 
+namespace {
+
+// Whole minutes, 0 to a hundred years.
+std::optional<int64_t> Minutes(const QJsonObject& body) {
+    const QJsonValue value = body.value(QStringLiteral("minutes"));
+    const double minutes = value.toDouble(-1);
+    if (!value.isDouble() || minutes < 0 || minutes > 100.0 * 365 * 24 * 60 || minutes != std::floor(minutes))
+        return std::nullopt;
+    return static_cast<int64_t>(minutes);
+}
+
+}  // namespace
+
 ApiReply BansController::Add(const ApiCall& call) {
     std::string name, reason;
-    const QJsonValue minutesValue = call.Body.value(QStringLiteral("minutes"));
-    const double minutes = minutesValue.toDouble(-1);
+    const std::optional<int64_t> minutes = Minutes(call.Body);
     if (!TextField(call.Body, "name", 64, false, name) ||
-        !TextField(call.Body, "reason", 200, false, reason) || !minutesValue.isDouble() || minutes < 0 ||
-        minutes > 100.0 * 365 * 24 * 60 || minutes != std::floor(minutes))
+        !TextField(call.Body, "reason", 200, false, reason) || !minutes)
         return ApiReply::Error(400, QStringLiteral("Give name, reason and minutes (0: for good)."));
-    const auto whole = static_cast<int64_t>(minutes);
+    const int64_t whole = *minutes;
     if (call.AccountRole < Role::Admin && (whole == 0 || whole > m_moderatorMaxMinutes)) {
         return ApiReply::Error(403, QStringLiteral("A moderator may ban for at most %1 minutes.")
                                         .arg(static_cast<qint64>(m_moderatorMaxMinutes)));
@@ -46,6 +59,36 @@ ApiReply BansController::Lift(const ApiCall& call) {
         return ApiReply::Error(400, QStringLiteral("Give the ban's id and a reason."));
     const PanelResult r = m_backend.LiftBan(call.Account, static_cast<int64_t>(id.toDouble()), reason);
     return ActionReply(r.Ok, r.Why);
+}
+
+ApiReply BansController::Edit(const ApiCall& call) {
+    std::string reason;
+    const QJsonValue id = call.Body.value(QStringLiteral("id"));
+    const std::optional<int64_t> minutes = Minutes(call.Body);
+    if (!id.isDouble() || id.toDouble() < 1 || !TextField(call.Body, "reason", 200, false, reason) ||
+        !minutes)
+        return ApiReply::Error(
+            400, QStringLiteral("Give the ban's id, a reason and minutes from now (0: for good)."));
+    const PanelResult r =
+        m_backend.EditBan(call.Account, static_cast<int64_t>(id.toDouble()), reason, *minutes * 60);
+    return ActionReply(r.Ok, r.Why);
+}
+
+ApiReply BansController::Import(const ApiCall& call) {
+    // The CSV form is UTF-8 as it stands; the request's size limit bounds it.
+    const QJsonValue csv = call.Body.value(QStringLiteral("csv"));
+    if (!csv.isString() || csv.toString().isEmpty())
+        return ApiReply::Error(400, QStringLiteral("Give the ban list's CSV text as csv."));
+    const PanelResult r = m_backend.ImportBans(call.Account, csv.toString().toStdString());
+    if (!r.Ok) return ApiReply::Error(409, GameText(r.Why));
+    return ApiReply::Json({{QStringLiteral("ok"), true}, {QStringLiteral("report"), GameText(r.Why)}});
+}
+
+ApiReply BansController::Export(const ApiCall& call) {
+    std::string csv;
+    const PanelResult r = m_backend.ExportBans(call.Account, csv);
+    if (!r.Ok) return ApiReply::Error(409, GameText(r.Why));
+    return ApiReply::Json({{QStringLiteral("csv"), QString::fromStdString(csv)}});
 }
 
 }  // namespace tovi

@@ -1,5 +1,6 @@
 #pragma once
-// /api/v1/bans: the ban list, a new ban (moderators only for a while), lifting one (admins).
+// /api/v1/bans: the ban list, a new ban (moderators only for a while); lifting and changing one,
+// and the list as CSV in and out (admins).
 #include "ApiCall.h"
 #include "PanelBackend.h"
 
@@ -12,6 +13,9 @@ public:
     ApiReply List(const ApiCall& call);
     ApiReply Add(const ApiCall& call);
     ApiReply Lift(const ApiCall& call);
+    ApiReply Edit(const ApiCall& call);
+    ApiReply Import(const ApiCall& call);
+    ApiReply Export(const ApiCall& call);
 
 private:
     PanelBackend& m_backend;

@@ -7,11 +7,13 @@
 // Every action names the account that asks for it (`who`), so that the program records it in
 // the audit log; the panel has already checked that the account's role allows it.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "BanList.h"
 #include "HistoryStore.h"
+#include "NoticeSettings.h"
 
 namespace tovi {
 
@@ -48,10 +50,45 @@ struct PanelAutoMessages {
     std::vector<std::string> Lines;
 };
 
-// What an action came to: refused (Ok false) with words for the person who asked.
+// The Settings tab's values, grouped as its save buttons save them. Secrets (the server code,
+// the notice addresses and the webhook's key) are here in full: the panel masks them.
+struct PanelStatusSettings {
+    std::string ServerCode, UpdateURL, ImportURL;
+};
+struct PanelOtherSettings {
+    bool ScoringTimeOn = false;
+    int ScoringSeconds = 25;
+    bool DisplayNextMap = false;
+    bool KeepArchive = false;
+    int MinPlayers = 0;
+    int HistoryDays = 0;  // 0: for ever
+};
+struct PanelBanSettings {
+    std::string Presets;  // as the window's box: one "7d Cheating" a line (CR LF)
+    bool WarningsOn = false;
+    std::string WarningSteps;  // "2 punt, 3 ban 1d"
+    int WarningWindowMinutes = 0;
+};
+struct PanelSettings {
+    PanelStatusSettings Status;
+    PanelOtherSettings Other;
+    NoticeSettings Notices;
+    PanelBanSettings Bans;
+};
+// The groups to save; each one given is checked and saved as its save button would.
+struct PanelSettingsChange {
+    std::optional<PanelStatusSettings> Status;
+    std::optional<PanelOtherSettings> Other;
+    std::optional<NoticeSettings> Notices;
+    std::optional<PanelBanSettings> Bans;
+};
+
+// What an action came to: refused (Ok false) with words for the person who asked. An action
+// that needs a yes first names the question; asked again with the answer, it goes ahead.
 struct PanelResult {
     bool Ok = true;
     std::string Why;
+    std::string Question;
 };
 
 // Told of changes as they happen; the panel pushes them to the browsers.
@@ -75,6 +112,9 @@ public:
     // The record; the audit log is its admin actions (HistoryKind::Admin).
     virtual std::vector<HistoryRow> SearchHistory(const HistoryQuery& query) = 0;
     virtual PanelAutoMessages AutoMessages() = 0;
+    virtual PanelSettings Settings() = 0;
+    // The players on the server from `from` on, as the record counts them (the chart).
+    virtual PlayerActivity Activity(int64_t from) = 0;
 
     virtual PanelResult Chat(const std::string& who, const std::string& text) = 0;
     virtual PanelResult Command(const std::string& who, const std::string& line) = 0;
@@ -88,10 +128,22 @@ public:
     virtual PanelResult Ban(const std::string& who, const std::string& name, const std::string& reason,
                             int64_t seconds) = 0;
     virtual PanelResult LiftBan(const std::string& who, int64_t banId, const std::string& reason) = 0;
-    // A minute more (true) or less on the match clock.
-    virtual PanelResult MatchTime(const std::string& who, bool more) = 0;
-    virtual PanelResult ResetGames(const std::string& who) = 0;
+    // A ban's reason and time left from now (`seconds` 0: for good).
+    virtual PanelResult EditBan(const std::string& who, int64_t banId, const std::string& reason,
+                                int64_t seconds) = 0;
+    // The ban list in its CSV form (UTF-8): all of the file's entries or none.
+    virtual PanelResult ImportBans(const std::string& who, const std::string& csv) = 0;
+    virtual PanelResult ExportBans(const std::string& who, std::string& csv) = 0;
+    // A minute more (true) or less on the match clock. `confirmed` answers the question an
+    // action asks first (a minute less that ends the match, resetting the games).
+    virtual PanelResult MatchTime(const std::string& who, bool more, bool confirmed) = 0;
+    virtual PanelResult ResetGames(const std::string& who, bool confirmed) = 0;
     virtual PanelResult SetAutoMessages(const std::string& who, const PanelAutoMessages& messages) = 0;
+    virtual PanelResult SaveSettings(const std::string& who, const PanelSettingsChange& change) = 0;
+    // A login to the panel or a logout, for the audit log: `address` is the browser's; `why` says
+    // why a login was refused (empty: it was not).
+    virtual void RecordLogin(const std::string& who, const std::string& action, const std::string& address,
+                             const std::string& why) = 0;
 
     // One listener at a time; null stops the calls.
     virtual void SetListener(PanelListener* listener) = 0;

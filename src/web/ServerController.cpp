@@ -12,17 +12,36 @@ ApiReply ServerController::Console(const ApiCall& call) {
     return ActionReply(r.Ok, r.Why);
 }
 
+namespace {
+
+// An action that asks first answers 409 with its question; the page asks its user and sends the
+// request again with "confirm": true.
+ApiReply AskingReply(const PanelResult& r) {
+    ApiReply reply = ActionReply(r.Ok, r.Why);
+    if (!r.Ok && !r.Question.empty()) {
+        QJsonObject body = reply.Body.object();
+        body.insert(QStringLiteral("question"), GameText(r.Question));
+        reply.Body = QJsonDocument(body);
+    }
+    return reply;
+}
+
+bool Confirmed(const QJsonObject& body) {
+    return body.value(QStringLiteral("confirm")).toBool(false);
+}
+
+}  // namespace
+
 ApiReply ServerController::MatchTime(const ApiCall& call) {
     const QString change = call.Body.value(QStringLiteral("change")).toString();
     if (change != QLatin1String("more") && change != QLatin1String("less"))
         return ApiReply::Error(400, QStringLiteral("change is more or less."));
-    const PanelResult r = m_backend.MatchTime(call.Account, change == QLatin1String("more"));
-    return ActionReply(r.Ok, r.Why);
+    return AskingReply(
+        m_backend.MatchTime(call.Account, change == QLatin1String("more"), Confirmed(call.Body)));
 }
 
 ApiReply ServerController::ResetGames(const ApiCall& call) {
-    const PanelResult r = m_backend.ResetGames(call.Account);
-    return ActionReply(r.Ok, r.Why);
+    return AskingReply(m_backend.ResetGames(call.Account, Confirmed(call.Body)));
 }
 
 ApiReply ServerController::AutoMessages(const ApiCall&) {

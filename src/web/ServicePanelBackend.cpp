@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <charconv>
 
+#include "BanSettings.h"
 #include "MatchState.h"
+#include "NoticeService.h"
 #include "SettingsFile.h"
 
 namespace tovi {
@@ -22,7 +24,7 @@ int64_t Now() {
 }
 
 PanelResult Refused(std::string why) {
-    return {false, std::move(why)};
+    return {false, std::move(why), {}};
 }
 
 // Console text must not carry control bytes: a line break would end the line early and what
@@ -32,6 +34,11 @@ std::optional<PanelResult> BadText(const std::string& text, const char* what) {
     if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }))
         return Refused(std::string("The ") + what + " holds control characters: nothing was sent.");
     return std::nullopt;
+}
+
+// The request's yes, or none: an unanswered question comes back to the browser to be asked there.
+std::deque<bool> Confirmation(bool confirmed) {
+    return confirmed ? std::deque<bool>{true} : std::deque<bool>{};
 }
 
 }  // namespace
@@ -170,12 +177,16 @@ PanelResult ServicePanelBackend::Run(const std::function<bool()>& action, std::d
     const Service::UnattendedOutcome outcome =
         m_service.RunUnattended([&] { done = action(); }, std::move(answers));
     m_acting = false;
+    if (!outcome.Unanswered.empty()) {
+        PanelResult result = Refused("Not done, it needs an answer first: " + outcome.Unanswered.front());
+        result.Question = outcome.Unanswered.front();
+        return result;
+    }
     for (const AdminAction& recorded : m_recorded) {
         if (recorded.Result != Outcome::Sent)
             return Refused("Not done: " + (recorded.Why.empty() ? recorded.Action : recorded.Why) + ".");
     }
     if (!outcome.Warnings.empty()) return Refused(outcome.Warnings.front());
-    if (!outcome.Unanswered.empty()) return Refused("Not done, it needs an answer first: " + outcome.Unanswered.front());
     if (!done) return Refused("Not done (the program's log says why).");
     return {};
 }
@@ -260,25 +271,48 @@ PanelResult ServicePanelBackend::LiftBan(const std::string& who, int64_t banId, 
     return Run([&] { return m_service.LiftBan(banId, reason, who); });
 }
 
-PanelResult ServicePanelBackend::MatchTime(const std::string& who, bool more) {
-    if (auto refused = ServerRefuses()) return *refused;
-    // A minute less that would end the match asks first: the panel's request is not that answer.
-    return Run([&] {
-        if (more) return m_service.MatchTimeMore(who);
-        m_service.MatchTimeLess(who);
-        return true;
-    });
+PanelResult ServicePanelBackend::EditBan(const std::string& who, int64_t banId, const std::string& reason,
+                                         int64_t seconds) {
+    if (!m_service.Bans().Find(banId)) return Refused("There is no such ban.");
+    if (std::any_of(reason.begin(), reason.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }))
+        return Refused("The reason holds control characters: the ban was not changed.");
+    if (seconds < 0) return Refused("A ban cannot last less than nothing.");
+    return Run([&] { return m_service.EditBan(banId, reason, seconds, who); });
 }
 
-PanelResult ServicePanelBackend::ResetGames(const std::string& who) {
+PanelResult ServicePanelBackend::ImportBans(const std::string& who, const std::string& csv) {
+    std::string report;
+    PanelResult result = Run([&] { return m_service.ImportBans(csv, "sent to the web panel", report, who); });
+    // What was taken and what was passed over, for whoever sent the file.
+    if (result.Ok) result.Why = report;
+    return result;
+}
+
+PanelResult ServicePanelBackend::ExportBans(const std::string& who, std::string& csv) {
+    csv = m_service.ExportBans("downloaded from the web panel", who);
+    return {};
+}
+
+PanelResult ServicePanelBackend::MatchTime(const std::string& who, bool more, bool confirmed) {
     if (auto refused = ServerRefuses()) return *refused;
-    // The panel asked its own "are you sure" before sending the request.
+    // A minute less that would end the match asks first: the request's confirmation answers it.
+    return Run(
+        [&] {
+            if (more) return m_service.MatchTimeMore(who);
+            m_service.MatchTimeLess(who);
+            return true;
+        },
+        Confirmation(confirmed));
+}
+
+PanelResult ServicePanelBackend::ResetGames(const std::string& who, bool confirmed) {
+    if (auto refused = ServerRefuses()) return *refused;
     return Run(
         [&] {
             m_service.ResetGames(who);
             return true;
         },
-        {true});
+        Confirmation(confirmed));
 }
 
 PanelResult ServicePanelBackend::SetAutoMessages(const std::string& who, const PanelAutoMessages& messages) {
@@ -300,6 +334,96 @@ PanelResult ServicePanelBackend::SetAutoMessages(const std::string& who, const P
         });
     }
     return result;
+}
+
+PanelSettings ServicePanelBackend::Settings() {
+    PanelSettings s;
+    // The server values in use are the ones saved; the others are the face's, as the poll reads them.
+    s.Status = {m_service.CurrentSettings().ServerCode, m_service.CurrentSettings().UpdateURL,
+                m_service.CurrentSettings().ImportURL};
+    s.Other.ScoringTimeOn = m_service.ScoringTimeOn();
+    s.Other.ScoringSeconds = m_service.ScoringSeconds();
+    s.Other.DisplayNextMap = m_service.Checked(SettingsBox::chkDisplayNextMap);
+    s.Other.KeepArchive = m_service.Checked(SettingsBox::chkKeepArchive);
+    s.Other.MinPlayers = Number(m_service.MinPlayersText());
+    s.Other.HistoryDays = m_service.HistoryDays();
+    s.Notices = m_service.Notices().Current();
+    const WarningLadder& ladder = m_service.BanMenu().Ladder();
+    s.Bans = {BanPresetsText(m_service.BanMenu().Presets()), ladder.On, WarningStepsText(ladder.Steps),
+              ladder.WindowMinutes};
+    return s;
+}
+
+PlayerActivity ServicePanelBackend::Activity(int64_t from) {
+    return m_service.History().Activity(from);
+}
+
+PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const PanelSettingsChange& change) {
+    auto controlBytes = [](const std::string& text) {
+        return std::any_of(text.begin(), text.end(),
+                           [](char c) { return static_cast<unsigned char>(c) < 32; });
+    };
+    // Every group is checked before any is saved: a refusal leaves all as they were.
+    if (const auto& st = change.Status) {
+        // What the next start would cut to fit is refused now rather than saved.
+        if (st->ServerCode.size() > 29 || st->UpdateURL.size() > 99 || st->ImportURL.size() > 99)
+            return Refused(
+                "The server code takes at most 29 characters, each URL at most 99: nothing was saved.");
+        if (controlBytes(st->ServerCode) || controlBytes(st->UpdateURL) || controlBytes(st->ImportURL))
+            return Refused("A status update setting holds control characters: nothing was saved.");
+    }
+    if (const auto& o = change.Other) {
+        if (!kScoringSeconds.Holds(o->ScoringSeconds) || !kMinPlayers.Holds(o->MinPlayers) ||
+            o->HistoryDays < 0 || o->HistoryDays > Service::kMaxHistoryDays)
+            return Refused("Scoring time " + std::to_string(kScoringSeconds.min) + " to " +
+                           std::to_string(kScoringSeconds.max) + " seconds, players " +
+                           std::to_string(kMinPlayers.min) + " to " + std::to_string(kMinPlayers.max) +
+                           ", history 0 to " + std::to_string(Service::kMaxHistoryDays) +
+                           " days: nothing was saved.");
+    }
+    if (const auto& b = change.Bans) {
+        std::string why;
+        if (!ParseBanSettings(b->Presets, b->WarningsOn, b->WarningSteps, b->WarningWindowMinutes, why))
+            return Refused(why);
+    }
+    PanelResult result;
+    if (const auto& st = change.Status) {
+        result = Run([&] {
+            m_service.SetText(SettingsText::txtServerCode, st->ServerCode);
+            m_service.SetText(SettingsText::txtUpdateURL, st->UpdateURL);
+            m_service.SetText(SettingsText::txtImportURL, st->ImportURL);
+            return m_service.SaveServerSettings(who);
+        });
+        if (!result.Ok) return result;
+    }
+    if (const auto& o = change.Other) {
+        result = Run([&] {
+            m_service.SetValue(SettingsNumber::UpDown1, o->ScoringSeconds);
+            m_service.SetChecked(SettingsBox::chkScoringTime, o->ScoringTimeOn);
+            m_service.SetChecked(SettingsBox::chkDisplayNextMap, o->DisplayNextMap);
+            m_service.SetChecked(SettingsBox::chkKeepArchive, o->KeepArchive);
+            m_service.SetValue(SettingsNumber::UpDown, o->MinPlayers);
+            m_service.SetHistoryDays(o->HistoryDays);
+            return m_service.SaveOtherSettings(who);
+        });
+        if (!result.Ok) return result;
+    }
+    if (const auto& n = change.Notices) {
+        result = Run([&] { return m_service.SaveNoticeSettings(*n, who); });
+        if (!result.Ok) return result;
+    }
+    if (const auto& b = change.Bans) {
+        result = Run([&] {
+            return m_service.SaveBanSettings(b->Presets, b->WarningsOn, b->WarningSteps,
+                                             b->WarningWindowMinutes, who);
+        });
+    }
+    return result;
+}
+
+void ServicePanelBackend::RecordLogin(const std::string& who, const std::string& action,
+                                      const std::string& address, const std::string& why) {
+    m_service.RecordFaceAction(who, action, "from " + address, why.empty(), why);
 }
 
 }  // namespace tovi

@@ -26,6 +26,8 @@ public:
     std::vector<BanEntry> Bans() override;
     std::vector<HistoryRow> SearchHistory(const HistoryQuery& query) override;
     PanelAutoMessages AutoMessages() override;
+    PanelSettings Settings() override;
+    PlayerActivity Activity(int64_t from) override;
 
     PanelResult Chat(const std::string& who, const std::string& text) override;
     PanelResult Command(const std::string& who, const std::string& line) override;
@@ -35,9 +37,16 @@ public:
     PanelResult Ban(const std::string& who, const std::string& name, const std::string& reason,
                     int64_t seconds) override;
     PanelResult LiftBan(const std::string& who, int64_t banId, const std::string& reason) override;
-    PanelResult MatchTime(const std::string& who, bool more) override;
-    PanelResult ResetGames(const std::string& who) override;
+    PanelResult EditBan(const std::string& who, int64_t banId, const std::string& reason,
+                        int64_t seconds) override;
+    PanelResult ImportBans(const std::string& who, const std::string& csv) override;
+    PanelResult ExportBans(const std::string& who, std::string& csv) override;
+    PanelResult MatchTime(const std::string& who, bool more, bool confirmed) override;
+    PanelResult ResetGames(const std::string& who, bool confirmed) override;
     PanelResult SetAutoMessages(const std::string& who, const PanelAutoMessages& messages) override;
+    PanelResult SaveSettings(const std::string& who, const PanelSettingsChange& change) override;
+    void RecordLogin(const std::string& who, const std::string& action, const std::string& address,
+                     const std::string& why) override;
 
     void SetListener(PanelListener* listener) override { m_listener = listener; }
 
@@ -47,7 +56,8 @@ private:
     // The player list's row for the slot, when it still holds this name.
     std::optional<ListedPlayer> StillSeated(int slot, const std::string& name) const;
     // Runs an action with nobody at the desktop to answer, and says what it came to: refused when
-    // a question went unanswered, a warning was raised or the record kept the action as refused.
+    // a question went unanswered (naming it), a warning was raised or the record kept the action
+    // as refused.
     PanelResult Run(const std::function<bool()>& action, std::deque<bool> answers = {});
 
     Service& m_service;

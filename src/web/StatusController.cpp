@@ -1,6 +1,8 @@
 #include "StatusController.h"
 
 #include <QJsonArray>
+#include <algorithm>
+#include <optional>
 
 namespace tovi {
 
@@ -22,20 +24,69 @@ ApiReply StatusController::Get(const ApiCall&) {
     return ApiReply::Json(StatusJson(m_backend.Status()));
 }
 
-ApiReply StatusController::PlayersOverTime(const ApiCall&) {
-    QJsonArray points;
-    for (const auto& [time, players] : m_series)
-        points.append(QJsonArray{static_cast<qint64>(time), players});
-    return ApiReply::Json({{QStringLiteral("points"), points}});
+namespace {
+
+constexpr int64_t kDaySeconds = 24 * 60 * 60;
+
+QJsonObject SeriesJson(const PlayerCountSeries& series) {
+    QJsonArray points, ends;
+    for (const PlayerCount& p : series.Points)
+        points.append(QJsonArray{static_cast<qint64>(p.Time), p.Players});
+    for (const PlayerCount& p : series.MatchEnds)
+        ends.append(QJsonArray{static_cast<qint64>(p.Time), p.Players});
+    return {{QStringLiteral("from"), static_cast<qint64>(series.From)},
+            {QStringLiteral("to"), static_cast<qint64>(series.To)},
+            {QStringLiteral("points"), points},
+            {QStringLiteral("matchEnds"), ends},
+            {QStringLiteral("peak"), series.Peak}};
 }
 
-void StatusController::Sample(int64_t time, int players) {
-    if (!m_series.empty() && time - m_series.back().first < 60) {
-        m_series.back().second = std::max(m_series.back().second, players);
-    } else {
-        m_series.emplace_back(time, players);
+std::optional<int64_t> QueryNumber(const QUrlQuery& query, const char* key) {
+    if (!query.hasQueryItem(QLatin1String(key))) return std::nullopt;
+    bool ok = false;
+    const qint64 value = query.queryItemValue(QLatin1String(key)).toLongLong(&ok);
+    if (!ok || value < 0) return -1;
+    return value;
+}
+
+}  // namespace
+
+ApiReply StatusController::PlayersOverTime(const ApiCall& call) {
+    const int64_t now = m_unixNow();
+    const std::optional<int64_t> match = QueryNumber(call.Query, "match");
+    const std::optional<int64_t> start = QueryNumber(call.Query, "start");
+    if ((match && *match < 1) || (start && (*start < 0 || *start > now)))
+        return ApiReply::Error(400, QStringLiteral("match is a match's id, start a time before now."));
+    const int64_t dayAgo = now - kDaySeconds;
+    const PlayerActivity day = m_backend.Activity(dayAgo);
+    QJsonArray matches;
+    for (const ActivityMatch& m : day.Matches) {
+        matches.append(QJsonObject{{QStringLiteral("id"), static_cast<qint64>(m.Id)},
+                                   {QStringLiteral("started"), static_cast<qint64>(m.Started)},
+                                   {QStringLiteral("ended"), static_cast<qint64>(m.Ended)},
+                                   {QStringLiteral("underWay"), m.UnderWay}});
     }
-    while (!m_series.empty() && time - m_series.front().first > 24 * 3600) m_series.pop_front();
+    QJsonObject out{{QStringLiteral("now"), static_cast<qint64>(now)},
+                    {QStringLiteral("day"), SeriesJson(tovi::PlayersOverTime(day, dayAgo, now))},
+                    {QStringLiteral("matches"), matches}};
+    if (match) {
+        const PlayerActivity chosen = start && *start < dayAgo ? m_backend.Activity(*start) : day;
+        const auto it = std::find_if(chosen.Matches.begin(), chosen.Matches.end(),
+                                     [&](const ActivityMatch& m) { return m.Id == *match; });
+        if (it == chosen.Matches.end())
+            return ApiReply::Error(404, QStringLiteral("No such match in the record."));
+        // A match whose end went unrecorded counts nobody past what the record last holds of it.
+        const int64_t to = it->Ended != 0 ? it->Ended : now;
+        QJsonObject series = SeriesJson(tovi::PlayersOverTime(chosen, it->Started, to));
+        series.insert(QStringLiteral("id"), static_cast<qint64>(it->Id));
+        series.insert(QStringLiteral("underWay"), it->UnderWay);
+        out.insert(QStringLiteral("match"), series);
+    } else if (const std::optional<MatchSpan> latest = LatestMatch(day, now)) {
+        QJsonObject series = SeriesJson(tovi::PlayersOverTime(day, latest->From, latest->To));
+        series.insert(QStringLiteral("underWay"), latest->UnderWay);
+        out.insert(QStringLiteral("match"), series);
+    }
+    return ApiReply::Json(out);
 }
 
 }  // namespace tovi

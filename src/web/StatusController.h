@@ -1,6 +1,7 @@
 #pragma once
-// /api/v1/status: the server's state, and the players' count over the last day.
-#include <deque>
+// /api/v1/status: the server's state, and the players' count over the last day and over one match
+// (the one under way or the last, or one asked for), from the record, with the match ends marked.
+#include <functional>
 
 #include "ApiCall.h"
 #include "PanelBackend.h"
@@ -11,15 +12,15 @@ QJsonObject StatusJson(const PanelStatus& status);
 
 class StatusController {
 public:
-    explicit StatusController(PanelBackend& backend) : m_backend(backend) {}
+    StatusController(PanelBackend& backend, std::function<int64_t()> unixNow)
+        : m_backend(backend), m_unixNow(std::move(unixNow)) {}
     ApiReply Get(const ApiCall& call);
+    // ?match=ID&start=T: that match (T a moment at or before its start, for a match older than a day).
     ApiReply PlayersOverTime(const ApiCall& call);
-    // Notes the count at this time (Unix seconds): one point a minute, a day long.
-    void Sample(int64_t time, int players);
 
 private:
     PanelBackend& m_backend;
-    std::deque<std::pair<int64_t, int>> m_series;
+    std::function<int64_t()> m_unixNow;
 };
 
 }  // namespace tovi

@@ -96,14 +96,15 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
       m_clock(std::move(clock)),
       m_sessions(m_clock, m_settings.IdleSeconds, m_settings.AbsoluteSeconds),
       m_throttle(m_clock),
-      m_auth(accounts, m_sessions, m_throttle, m_clock, m_settings.SecureCookie()),
-      m_status(backend),
+      m_auth(backend, accounts, m_sessions, m_throttle, m_clock, m_settings.SecureCookie()),
+      m_status(backend, [this] { return m_clock() / 1000; }),
       m_players(backend),
       m_chat(backend),
       m_bans(backend, m_settings.ModeratorBanMinutes, [this] { return m_clock() / 1000; }),
       m_history(backend),
       m_audit(backend),
-      m_server(backend) {
+      m_server(backend),
+      m_settingsApi(backend) {
     using R = Role;
     auto on = [](auto* controller,
                  ApiReply (std::remove_pointer_t<decltype(controller)>::*method)(const ApiCall&)) {
@@ -126,6 +127,9 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
         {"GET", "/api/v1/bans", false, R::Viewer, on(&m_bans, &BansController::List)},
         {"POST", "/api/v1/bans", false, R::Moderator, on(&m_bans, &BansController::Add)},
         {"POST", "/api/v1/bans/lift", false, R::Admin, on(&m_bans, &BansController::Lift)},
+        {"POST", "/api/v1/bans/edit", false, R::Admin, on(&m_bans, &BansController::Edit)},
+        {"POST", "/api/v1/bans/import", false, R::Admin, on(&m_bans, &BansController::Import)},
+        {"GET", "/api/v1/bans/export", false, R::Admin, on(&m_bans, &BansController::Export)},
         {"GET", "/api/v1/history", false, R::Viewer, on(&m_history, &HistoryController::Search)},
         {"GET", "/api/v1/audit", false, R::Viewer, on(&m_audit, &AuditController::List)},
         {"POST", "/api/v1/console", false, R::Admin, on(&m_server, &ServerController::Console)},
@@ -133,6 +137,8 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
         {"POST", "/api/v1/match/reset", false, R::Admin, on(&m_server, &ServerController::ResetGames)},
         {"GET", "/api/v1/automessages", false, R::Viewer, on(&m_server, &ServerController::AutoMessages)},
         {"POST", "/api/v1/automessages", false, R::Admin, on(&m_server, &ServerController::SetAutoMessages)},
+        {"GET", "/api/v1/settings", false, R::Admin, on(&m_settingsApi, &SettingsController::Get)},
+        {"POST", "/api/v1/settings", false, R::Admin, on(&m_settingsApi, &SettingsController::Save)},
     };
     // The pages: exactly the files compiled in, nothing found by joining paths.
     QDirIterator assets(QStringLiteral(":/web"), QDir::Files, QDirIterator::Subdirectories);
@@ -484,19 +490,15 @@ void WebPanel::Broadcast(const QJsonObject& event) {
 }
 
 void WebPanel::PlayersChanged() {
-    const auto players = m_backend.Players();
-    m_status.Sample(m_clock() / 1000, static_cast<int>(players.size()));
     if (m_live.empty()) return;
     Broadcast({{QStringLiteral("type"), QStringLiteral("players")},
-               {QStringLiteral("players"), PlayersJson(players)}});
+               {QStringLiteral("players"), PlayersJson(m_backend.Players())}});
 }
 
 void WebPanel::StatusChanged() {
-    const PanelStatus status = m_backend.Status();
-    m_status.Sample(m_clock() / 1000, status.Players);
     if (m_live.empty()) return;
-    Broadcast(
-        {{QStringLiteral("type"), QStringLiteral("status")}, {QStringLiteral("status"), StatusJson(status)}});
+    Broadcast({{QStringLiteral("type"), QStringLiteral("status")},
+               {QStringLiteral("status"), StatusJson(m_backend.Status())}});
 }
 
 void WebPanel::ChatLineAdded(const PanelChatLine& line) {

@@ -28,6 +28,7 @@
 #include "PlayersController.h"
 #include "ServerController.h"
 #include "SessionStore.h"
+#include "SettingsController.h"
 #include "StatusController.h"
 #include "WebPanelSettings.h"
 
@@ -116,6 +117,7 @@ private:
     HistoryController m_history;
     AuditController m_audit;
     ServerController m_server;
+    SettingsController m_settingsApi;
     std::vector<Endpoint> m_endpoints;
     std::map<QString, QString> m_assets;  // URL path -> resource path
     std::set<QString> m_publicAssets;

@@ -31,7 +31,7 @@ WebPanelSettings WebPanelSettings::Read(
     s.Enabled = read("enabled", "0") == "1";
     s.Bind = Trimmed(read("bind", s.Bind));
     if (s.Bind.empty()) s.Bind = "127.0.0.1";
-    s.Port = static_cast<uint16_t>(Number(read("port", "8080"), 8080, 1, 65535));
+    s.Port = static_cast<uint16_t>(Number(read("port", "8080"), 8080, 0, 65535));
     std::string hosts = read("hosts", "");
     size_t start = 0;
     while (start <= hosts.size()) {

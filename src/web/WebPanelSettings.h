@@ -2,7 +2,7 @@
 // The [web] section of settings.ini: the panel is off until turned on.
 //   enabled=0            1 starts the panel
 //   bind=127.0.0.1       the address to listen on (0.0.0.0 for every network)
-//   port=8080
+//   port=8080            0: any free port (the log says which one was taken)
 //   hosts=               the names the panel answers to, comma separated (the Host header);
 //                        empty: localhost, 127.0.0.1 and the bind address
 //   cert=  key=          PEM files; with both the panel speaks HTTPS only

@@ -1,14 +1,17 @@
 // The web panel of the program without a window, over real HTTP, against a simulator process:
 // accounts added with the program's own command, a chat line and a punt that reach the
 // simulator's console, the audit log naming the account, a viewer refused, and a slot that no
-// longer holds the player left alone, an action refused once the server is gone; and a port that
-// another program holds is logged while the program runs on.
+// longer holds the player left alone, an action refused once the server is gone, a refused login in
+// the audit log, the players chart read from the record after a restart; and a port that another
+// program holds is logged while the program runs on. The panel takes any free port and the test
+// reads from the log which one.
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -66,6 +69,24 @@ QStringList Outcomes(const QString& transcript) {
     return outcomes;
 }
 
+// Starts the program without a window on `folder`: the panel's address as its log says it, or
+// empty (the log is in `log`).
+QString StartHeadless(QProcess& program, const QString& folder, QByteArray& log) {
+    program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder});
+    if (!program.waitForStarted()) return {};
+    const QRegularExpression listens(
+        QStringLiteral("The web panel listens on (http://127\\.0\\.0\\.1:[1-9][0-9]*)/"));
+    QString base;
+    const bool ended = QTest::qWaitFor(
+        [&] {
+            log += program.readAllStandardError();
+            base = listens.match(QString::fromUtf8(log)).captured(1);
+            return !base.isEmpty() || program.state() != QProcess::Running;
+        },
+        30000);
+    return ended ? base : QString();
+}
+
 bool AddUser(const QString& folder, const QString& name, const char* role) {
     QProcess add;
     add.start(TOVISTATS_PATH, {"--add-user", name, "--role", role, "--data-dir", folder});
@@ -84,17 +105,10 @@ private slots:
         QVERIFY2(!display.name().empty(), "Xvfb could not be started");
         QTemporaryDir folder;
         const QString transcript = folder.filePath("transcript.txt");
-        // A port free now; the program is the next to take it.
-        quint16 port = 0;
-        {
-            QTcpServer probe;
-            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-            port = probe.serverPort();
-        }
+        // Any free port: the program says which one it took.
         std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
             << "[server]\r\nservercode=QX1\r\n[settings]\r\nminplayers=0\r\n[web]\r\nenabled=1\r\n"
-               "bind=127.0.0.1\r\nport="
-            << port << "\r\n";
+               "bind=127.0.0.1\r\nport=0\r\n";
         QVERIFY(AddUser(folder.path(), "mia", "moderator"));
         QVERIFY(AddUser(folder.path(), "vic", "viewer"));
 
@@ -102,14 +116,14 @@ private slots:
                                 {"--state", "3", "--players", "4", "--transcript", transcript.toStdString()});
         QVERIFY(sim.pid() > 0);
         QProcess program;
-        program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder.path()});
-        QVERIFY(program.waitForStarted());
         QByteArray log;
-        auto said = [&](const char* text) { return (log += program.readAllStandardError()).contains(text); };
-        QTRY_VERIFY2_WITH_TIMEOUT(said("The web panel listens on http://127.0.0.1:"), log.constData(), 30000);
+        const QString base = StartHeadless(program, folder.path(), log);
+        QVERIFY2(!base.isEmpty(), log.constData());
 
         Browser mia, vic;
-        mia.base = vic.base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        mia.base = vic.base = base;
+        // A refused login is in the audit log with its address, never with the password tried.
+        vic.Call("POST", "/api/v1/login", {{"name", "vic"}, {"password", "not the password"}});
         QVERIFY(mia.LogIn("mia"));
         QVERIFY(vic.LogIn("vic"));
         QTRY_COMPARE_WITH_TIMEOUT(vic.Players(), (QStringList{"1 Player1", "2 Player2", "3 Player3", "4 Player4"}),
@@ -146,6 +160,8 @@ private slots:
             return false;
         };
         QTRY_VERIFY2_WITH_TIMEOUT(punted(), audit.constData(), 20000);
+        QVERIFY2(audit.contains("login failed") && audit.contains("from 127.0.0.1"), audit.constData());
+        QVERIFY(!audit.contains("not the password"));
 
         // With the server gone, an action says so instead of claiming success.
         sim.Stop();
@@ -158,6 +174,20 @@ private slots:
         program.terminate();
         QVERIFY(program.waitForFinished(20000));
         QCOMPARE(program.exitCode(), 0);
+
+        // The players chart is the record's: started again, the program shows whom it saw before.
+        QProcess again;
+        QByteArray againLog;
+        Browser later;
+        later.base = StartHeadless(again, folder.path(), againLog);
+        QVERIFY2(!later.base.isEmpty(), againLog.constData());
+        QVERIFY(later.LogIn("vic"));
+        const QJsonObject chart = later.Call("GET", "/api/v1/status/players-over-time").second;
+        QVERIFY2(chart.value("day").toObject().value("peak").toInt() == 4,
+                 QJsonDocument(chart).toJson().constData());
+        again.terminate();
+        QVERIFY(again.waitForFinished(20000));
+        QCOMPARE(again.exitCode(), 0);
     }
 
     // A port another program holds: the panel says so and the program runs on.

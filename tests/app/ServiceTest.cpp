@@ -7,41 +7,14 @@
 
 #include "GameAddresses.h"
 #include "Headless.h"
+#include "QuietFakes.h"
 #include "Service.h"
 #include "image/GameImage.h"
 #include "image/ImageBackend.h"
 
 using namespace tovi;
-
-namespace {
-
-// Asked questions go unanswered (No, Cancel); what was asked is kept.
-class NoDialogs : public Dialogs {
-public:
-    QStringList asked;
-    void Ask(const std::string& question, std::function<void(bool)> answer) override {
-        asked << QString::fromStdString(question);
-        answer(false);
-    }
-    void Warn(const std::string& text) override { asked << QString::fromStdString(text); }
-    void Inform(const std::string& text) override { asked << QString::fromStdString(text); }
-    void InputBox(const std::string& prompt, const std::string&,
-                  std::function<void(std::optional<std::string>)> answer) override {
-        asked << QString::fromStdString(prompt);
-        answer(std::nullopt);
-    }
-};
-
-class NoHttp : public HttpClient {
-public:
-    void Post(const HttpRequest&, std::function<void(const HttpResult&)> done) override {
-        done({HttpOutcome::Failed, 0, {}, {}, "no network here"});
-    }
-    void Cancel() override {}
-    bool Busy() const override { return false; }
-};
-
-}  // namespace
+using tovi::testing::NoDialogs;
+using tovi::testing::NoHttp;
 
 class ServiceTest : public QObject {
     Q_OBJECT

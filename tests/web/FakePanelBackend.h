@@ -27,6 +27,11 @@ public:
         ban.IssuedBy = "admin";
         ban.IssuedAt = 900;
         bans.push_back(ban);
+        settings.Status = {"QX1secret", "http://stats.example/u", "http://stats.example/i"};
+        settings.Notices.discord.url = "https://discord.com/api/webhooks/1/token";
+        settings.Notices.webhook.secret = "hmac key";
+        activity.Matches = {{7, 1'699'990'000, 1'699'995'000, false}, {8, 1'699'996'000, 0, true}};
+        activity.Stints = {{7, 1'699'990'000, 1'699'994'000}, {8, 1'699'996'100, 0}};
     }
 
     PanelStatus Status() override { return status; }
@@ -38,6 +43,11 @@ public:
         return {{query.Kind == HistoryKind::Admin ? "admin" : "chat", 1000, "Bob", "found", "detail", 1}};
     }
     PanelAutoMessages AutoMessages() override { return autoMessages; }
+    PanelSettings Settings() override { return settings; }
+    PlayerActivity Activity(int64_t from) override {
+        activityFrom = from;
+        return activity;
+    }
 
     PanelResult Chat(const std::string& who, const std::string& text) override {
         chat.push_back({2000, "", text, true});
@@ -66,10 +76,38 @@ public:
     PanelResult LiftBan(const std::string& who, int64_t id, const std::string& reason) override {
         return Note("LiftBan " + who + " " + std::to_string(id) + " " + reason);
     }
-    PanelResult MatchTime(const std::string& who, bool more) override {
+    PanelResult EditBan(const std::string& who, int64_t id, const std::string& reason,
+                        int64_t seconds) override {
+        return Note("EditBan " + who + " " + std::to_string(id) + " " + reason + " " +
+                    std::to_string(seconds));
+    }
+    PanelResult ImportBans(const std::string& who, const std::string& csv) override {
+        return Note("ImportBans " + who + " " + std::to_string(csv.size()));
+    }
+    PanelResult ExportBans(const std::string& who, std::string& csv) override {
+        csv = "name\r\nMallory\r\n";
+        return Note("ExportBans " + who);
+    }
+    // Both ask first, as when the clock holds a minute at most.
+    PanelResult MatchTime(const std::string& who, bool more, bool confirmed) override {
+        if (!more && !confirmed) return {false, "Not done", "End the match now?"};
         return Note("MatchTime " + who + (more ? " more" : " less"));
     }
-    PanelResult ResetGames(const std::string& who) override { return Note("ResetGames " + who); }
+    PanelResult ResetGames(const std::string& who, bool confirmed) override {
+        if (!confirmed) return {false, "Not done", "Reset the games?"};
+        return Note("ResetGames " + who);
+    }
+    PanelResult SaveSettings(const std::string& who, const PanelSettingsChange& change) override {
+        if (change.Status) settings.Status = *change.Status;
+        if (change.Other) settings.Other = *change.Other;
+        if (change.Notices) settings.Notices = *change.Notices;
+        if (change.Bans) settings.Bans = *change.Bans;
+        return Note("SaveSettings " + who);
+    }
+    void RecordLogin(const std::string& who, const std::string& action, const std::string& address,
+                     const std::string& why) override {
+        logins.push_back(who + " " + action + " " + address + (why.empty() ? "" : ": " + why));
+    }
     PanelResult SetAutoMessages(const std::string& who, const PanelAutoMessages& m) override {
         autoMessages = m;
         return Note("SetAutoMessages " + who + " " + std::to_string(m.Lines.size()));
@@ -81,6 +119,10 @@ public:
     std::vector<PanelChatLine> chat;
     std::vector<BanEntry> bans;
     PanelAutoMessages autoMessages{true, 5, {"Welcome"}};
+    PanelSettings settings;
+    PlayerActivity activity;
+    int64_t activityFrom = -1;
+    std::vector<std::string> logins;
     HistoryQuery lastQuery;
     std::vector<std::string> actions;
     PanelListener* listener = nullptr;

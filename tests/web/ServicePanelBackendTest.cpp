@@ -1,14 +1,18 @@
 // The panel's view of the running program, over the service and an in-process game image on a
 // virtual clock: what it reads, that its actions never ask at the desktop, that a slot holding
-// someone else is left alone, and that a refusal says why.
+// someone else is left alone, that a refusal says why, and the settings and ban list it changes.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 
 #include "GameAddresses.h"
 #include "MatchState.h"
+#include "MatchTime.h"
+#include "NoticeService.h"
+#include "QuietFakes.h"
 #include "ServicePanelBackend.h"
 #include "image/GameImage.h"
 #include "image/ImageBackend.h"
@@ -17,31 +21,6 @@ using namespace tovi;
 
 namespace {
 
-class DesktopDialogs : public Dialogs {
-public:
-    std::vector<std::string> shown;
-    void Ask(const std::string& question, std::function<void(bool)> answer) override {
-        shown.push_back(question);
-        answer(false);
-    }
-    void Warn(const std::string& text) override { shown.push_back(text); }
-    void Inform(const std::string& text) override { shown.push_back(text); }
-    void InputBox(const std::string& prompt, const std::string&,
-                  std::function<void(std::optional<std::string>)> answer) override {
-        shown.push_back(prompt);
-        answer(std::nullopt);
-    }
-};
-
-class NoHttp : public HttpClient {
-public:
-    void Post(const HttpRequest&, std::function<void(const HttpResult&)> done) override {
-        done({HttpOutcome::Failed, 0, {}, {}, "no network here"});
-    }
-    void Cancel() override {}
-    bool Busy() const override { return false; }
-};
-
 struct Counting : PanelListener {
     int players = 0, status = 0;
     std::vector<AdminAction> actions;
@@ -49,34 +28,61 @@ struct Counting : PanelListener {
     void StatusChanged() override { ++status; }
     void ChatLineAdded(const PanelChatLine&) override {}
     void AdminActionDone(const AdminAction& action) override { actions.push_back(action); }
+    // "who action target detail" of each action recorded, from `from` on.
+    std::vector<std::string> Done(size_t from = 0) const {
+        std::vector<std::string> done;
+        for (size_t i = from; i < actions.size(); ++i) {
+            const AdminAction& a = actions[i];
+            done.push_back(a.Who + " " + a.Action + " " + a.Target + " " + a.Detail);
+        }
+        return done;
+    }
+};
+
+// A game server with Alice and Bob seated, the service over it with nobody at the desktop, and
+// the panel's view of it.
+class ServicePanelBackendTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QFile ini(folder.filePath("settings.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(
+            "[server]\r\nservercode=QX1\r\nupdateurl=http://127.0.0.1:9/u\r\n[settings]\r\nminplayers=0\r\n");
+        ini.close();
+        backend.AddServer(4711, server);
+        server.SetByte(game::kGameState, kStateHosting);
+        server.SetByte(game::kMaxPlayers, 16);
+        for (auto [slot, name] : {std::pair{1, "Alice"}, {2, "Bob"}})
+            server.SetText(image::GameImage::SlotAddress(slot) + game::slot::kName, game::slot::kNameLength,
+                           name);
+        m_service = std::make_unique<Service>(memory, desktop, scheduler, http, folder.path());
+        m_panel = std::make_unique<ServicePanelBackend>(*m_service);
+        m_panel->SetListener(&listener);
+        m_service->Load();
+        desktop.asked.clear();  // what settings.ini lacks
+    }
+    QByteArray Ini() {
+        QFile ini(folder.filePath("settings.ini"));
+        return ini.open(QIODevice::ReadOnly) ? ini.readAll() : QByteArray();
+    }
+
+    QTemporaryDir folder;
+    image::ImageBackend backend;
+    image::GameImage server;
+    MemoryClass memory{backend};
+    tovi::testing::NoDialogs desktop;
+    VirtualScheduler scheduler;
+    tovi::testing::NoHttp http;
+    Counting listener;
+    std::unique_ptr<Service> m_service;
+    std::unique_ptr<ServicePanelBackend> m_panel;
 };
 
 }  // namespace
 
-TEST(ServicePanelBackend, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
-    QTemporaryDir folder;
-    QFile ini(folder.filePath("settings.ini"));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[server]\r\nservercode=QX1\r\nupdateurl=http://127.0.0.1:9/u\r\n[settings]\r\nminplayers=0\r\n");
-    ini.close();
-    image::ImageBackend backend;
-    image::GameImage server;
-    backend.AddServer(4711, server);
-    server.SetByte(game::kGameState, kStateHosting);
-    server.SetByte(game::kMaxPlayers, 16);
-    for (auto [slot, name] : {std::pair{1, "Alice"}, {2, "Bob"}})
-        server.SetText(image::GameImage::SlotAddress(slot) + game::slot::kName, game::slot::kNameLength, name);
-    MemoryClass memory(backend);
-    DesktopDialogs desktop;
-    VirtualScheduler scheduler;
-    NoHttp http;
-    Service service(memory, desktop, scheduler, http, folder.path());
-    ServicePanelBackend panel(service);
-    Counting listener;
-    panel.SetListener(&listener);
-    service.Load();
-    desktop.shown.clear();  // what settings.ini lacks
-
+TEST_F(ServicePanelBackendTest, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
+    Service& service = *m_service;
+    ServicePanelBackend& panel = *m_panel;
     // Before the first tick nothing is known, and nothing is sent.
     EXPECT_FALSE(panel.Chat("mia", "hello").Ok);
     service.Timer_Timer();
@@ -95,16 +101,23 @@ TEST(ServicePanelBackend, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     EXPECT_NE(r.Why.find("no longer holds Bob"), std::string::npos) << r.Why;
     // The panel's request is the confirmation: no question reaches the desktop.
     EXPECT_TRUE(panel.Punt("mia", 2, "Bob", "").Ok);
-    EXPECT_TRUE(panel.ResetGames("ada").Ok);
+    // What the window asks first is refused with its question until the request confirms it.
+    r = panel.ResetGames("ada", false);
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(r.Question, MatchTime::kResetGamesQuestion);
+    EXPECT_TRUE(panel.ResetGames("ada", true).Ok);
     // Text that would end the console line early is refused before anything is sent.
     EXPECT_FALSE(panel.Talk("mia", 1, "Alice", "hi\rpunt 1").Ok);
     EXPECT_FALSE(panel.Chat("mia", "/punt 1").Ok);
     EXPECT_FALSE(panel.LiftBan("ada", 42, "appeal").Ok);
     scheduler.Advance(60000);
-    EXPECT_TRUE(desktop.shown.empty()) << desktop.shown.front();
+    EXPECT_TRUE(desktop.asked.isEmpty()) << desktop.asked.join("|").toStdString();
     std::vector<std::string> done;
-    for (const AdminAction& a : listener.actions) done.push_back(a.Who + " " + a.Action + " " + a.Target);
-    EXPECT_EQ(done, (std::vector<std::string>{"mia chat Bob", "mia punt Bob", "ada reset games "}));
+    for (const AdminAction& a : listener.actions)
+        done.push_back(a.Who + " " + a.Action + " " + a.Target + (a.Result == Outcome::Sent ? "" : a.Why));
+    // The unconfirmed reset is kept at once as not confirmed; the others once sent.
+    EXPECT_EQ(done, (std::vector<std::string>{"ada reset games not confirmed", "mia chat Bob", "mia punt Bob",
+                                              "ada reset games "}));
 
     // The status report's end is in the status, failed as it did.
     for (int tick = 0; tick < 30; ++tick) service.Timer_Timer();
@@ -118,6 +131,72 @@ TEST(ServicePanelBackend, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     r = panel.Chat("mia", "hello");
     EXPECT_FALSE(r.Ok);
     EXPECT_NE(r.Why.find("while a map is loading"), std::string::npos) << r.Why;
+}
+
+// The Settings tab's groups saved from the panel take effect at once and in settings.ini, checked
+// as the window checks them; the ban list changed, exported and imported; each in the record under
+// the account's name, the secrets kept out of it.
+TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
+    Service& service = *m_service;
+    ServicePanelBackend& panel = *m_panel;
+    EXPECT_EQ(panel.Settings().Status.ServerCode, "QX1");
+    PanelSettingsChange change;
+    change.Status = PanelStatusSettings{"QX9", "http://127.0.0.1:9/u2", ""};
+    change.Other = PanelOtherSettings{true, 30, false, true, 4, 90};
+    NoticeSettings notices = panel.Settings().Notices;
+    notices.webhook = {true, "http://127.0.0.1:9/hook", "hook key", {NoticeEvent::PlayerBanned}};
+    change.Notices = notices;
+    change.Bans = PanelBanSettings{"7d Cheating\r\n1h Spawn camping\r\n", true, "2 punt, 3 ban 1d", 60};
+    PanelResult r = panel.SaveSettings("ada", change);
+    ASSERT_TRUE(r.Ok) << r.Why;
+    EXPECT_EQ(service.CurrentSettings().ServerCode, "QX9");
+    EXPECT_EQ(service.MinPlayersText(), "4");
+    EXPECT_EQ(service.ScoringSeconds(), 30);
+    EXPECT_EQ(service.HistoryDays(), 90);
+    EXPECT_EQ(service.Notices().Current().webhook.secret, "hook key");
+    EXPECT_EQ(service.BanMenu().Presets().size(), size_t{2});
+    EXPECT_EQ(service.BanMenu().Ladder().WindowMinutes, 60);
+    for (const char* saved : {"servercode=QX9", "minplayers=4", "scoringtime=30", "keepdays=90",
+                              "webhook_url=http://127.0.0.1:9/hook", "Spawn camping"})
+        EXPECT_TRUE(Ini().contains(saved)) << saved;
+
+    // A preset the window refuses is refused with its words, and no group is saved.
+    change = {};
+    change.Other = PanelOtherSettings{false, 30, false, false, 7, 0};
+    change.Bans = PanelBanSettings{"forever and a day", false, "", 0};
+    r = panel.SaveSettings("ada", change);
+    EXPECT_FALSE(r.Ok);
+    EXPECT_NE(r.Why.find("Ban for"), std::string::npos) << r.Why;
+    EXPECT_EQ(service.MinPlayersText(), "4");
+
+    ASSERT_TRUE(panel.Ban("ada", "Mallory", "aimbot", 3600).Ok);
+    const int64_t id = service.Bans().Entries().back().Id;
+    EXPECT_TRUE(panel.EditBan("ada", id, "wallhack", 0).Ok);
+    EXPECT_EQ(service.Bans().Find(id)->Reason, "wallhack");
+    EXPECT_EQ(service.Bans().Find(id)->ExpiresAt, 0);
+    std::string csv;
+    EXPECT_TRUE(panel.ExportBans("ada", csv).Ok);
+    EXPECT_NE(csv.find("wallhack"), std::string::npos) << csv;
+    const size_t at = csv.find("Mallory");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_TRUE(panel.ImportBans("ada", csv.replace(at, 7, "Trudy")).Ok);
+    EXPECT_EQ(service.Bans().Entries().back().Name, "Trudy");
+    EXPECT_FALSE(panel.ImportBans("ada", "no ban list\r\nat all\r\n").Ok);
+    panel.RecordLogin("ada", "login failed", "192.0.2.7", "wrong name or password");
+    EXPECT_EQ(listener.actions.back().Result, Outcome::Refused);
+
+    const std::vector<std::string> done = listener.Done();
+    for (const char* expected :
+         {"ada settings saved  status update settings", "ada settings saved  other settings",
+          "ada settings saved  notice settings", "ada settings saved  ban settings",
+          "ada ban edited Mallory for never", "ada ban list exported  downloaded from the web panel",
+          "ada login failed  from 192.0.2.7"})
+        EXPECT_NE(std::find(done.begin(), done.end(), expected), done.end()) << expected;
+    for (const AdminAction& a : listener.actions) {
+        for (const char* secret : {"QX9", "hook key"})
+            EXPECT_EQ((a.Detail + a.Reason + a.Why).find(secret), std::string::npos) << a.Action;
+    }
+    EXPECT_TRUE(desktop.asked.isEmpty()) << desktop.asked.join("|").toStdString();
 }
 
 int main(int argc, char** argv) {

@@ -168,7 +168,12 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
         {"/api/v1/bans/lift", R"({"id":1,"reason":"appeal"})"},
         {"/api/v1/console", R"({"command":"status"})"},
         {"/api/v1/match/time", R"({"change":"more"})"},
+        {"/api/v1/match/reset", R"({"confirm":true})"},
         {"/api/v1/automessages", R"({"enabled":true,"intervalMinutes":5,"lines":["a","b"]})"},
+        {"/api/v1/bans/edit", R"({"id":1,"reason":"appeal","minutes":60})"},
+        {"/api/v1/bans/import", R"({"csv":"name\r\nBob\r\n"})"},
+        {"/api/v1/settings", R"({"other":{"scoringTimeOn":true,"scoringSeconds":30,"displayNextMap":false,)"
+                             R"("keepArchive":true,"minPlayers":2,"historyDays":90}})"},
     };
     std::map<Role, Login> logins;
     for (auto [name, role] :
@@ -200,7 +205,7 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
             ++checked;
         }
     }
-    EXPECT_GE(checked, 3 * 18);
+    EXPECT_GE(checked, 3 * 24);
     // The API's description names every endpoint of the table, with its method.
     QFile openapi(QStringLiteral(TOVI_OPENAPI_PATH));
     ASSERT_TRUE(openapi.open(QIODevice::ReadOnly));
@@ -215,6 +220,58 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     }
     // The program learns who acted.
     EXPECT_EQ(backend.actions.front(), "Talk mia 3 Bob hi");
+    EXPECT_EQ(backend.settings.Other.MinPlayers, 2);
+
+    // Secrets go to the browser masked; sent back masked they keep what is stored, and a new value
+    // replaces it.
+    Login& alice = logins[Role::Admin];
+    const Reply shown = Call("GET", "/api/v1/settings", &alice);
+    for (const char* secret : {"QX1secret", "webhooks/1/token", "hmac key"})
+        EXPECT_EQ(shown.Body.indexOf(secret), -1) << secret;
+    QJsonObject status = shown.Json().value("statusUpdate").toObject();
+    const QJsonObject notices = shown.Json().value("notices").toObject();
+    EXPECT_EQ(notices.value("discordUrl").toString(), "https://discord.com/********");
+    status["updateUrl"] = "http://stats.example/new";
+    auto save = [&](const QJsonObject& body) {
+        return Call("POST", "/api/v1/settings", &alice, QJsonDocument(body).toJson()).Status;
+    };
+    EXPECT_EQ(save({{"statusUpdate", status}, {"notices", notices}}), 200);
+    EXPECT_EQ(backend.settings.Status.ServerCode, "QX1secret");
+    EXPECT_EQ(backend.settings.Status.UpdateURL, "http://stats.example/new");
+    EXPECT_EQ(backend.settings.Notices.discord.url, "https://discord.com/api/webhooks/1/token");
+    EXPECT_EQ(backend.settings.Notices.webhook.secret, "hmac key");
+    status["serverCode"] = "QX2";
+    EXPECT_EQ(save({{"statusUpdate", status}}), 200);
+    EXPECT_EQ(backend.settings.Status.ServerCode, "QX2");
+    QJsonObject script = notices;
+    script["discordUrl"] = "javascript:alert(1)";
+    status["serverCode"] = "a\r\nb";
+    EXPECT_EQ(save({{"notices", script}}), 400);
+    EXPECT_EQ(save({{"statusUpdate", status}}), 400);
+    EXPECT_EQ(backend.settings.Status.ServerCode, "QX2");
+
+    // What asks first at the window answers with its question until the request confirms it.
+    const Reply ask = Call("POST", "/api/v1/match/reset", &alice, "{}");
+    EXPECT_EQ(ask.Status, 409);
+    EXPECT_EQ(ask.Json().value("question").toString(), "Reset the games?");
+    EXPECT_EQ(Call("POST", "/api/v1/match/time", &alice, R"({"change":"less"})").Status, 409);
+    EXPECT_EQ(Call("POST", "/api/v1/match/time", &alice, R"({"change":"less","confirm":true})").Status, 200);
+    EXPECT_EQ(backend.actions.back(), "MatchTime alice less");
+
+    // The chart comes from the record: the last day with the match ends in it, and the match under
+    // way or one asked for, however old.
+    const QJsonObject chart = Call("GET", "/api/v1/status/players-over-time", &logins[Role::Viewer]).Json();
+    EXPECT_EQ(backend.activityFrom, now / 1000 - 24 * 3600);
+    EXPECT_EQ(chart.value("day").toObject().value("matchEnds").toArray().at(0).toArray().at(0).toInteger(),
+              1'699'995'000);
+    EXPECT_TRUE(chart.value("match").toObject().value("underWay").toBool());
+    EXPECT_EQ(chart.value("matches").toArray().size(), 2);
+    const QJsonObject old =
+        Call("GET", "/api/v1/status/players-over-time?match=7&start=1699000000", &logins[Role::Viewer])
+            .Json();
+    EXPECT_EQ(backend.activityFrom, 1'699'000'000);
+    EXPECT_EQ(old.value("match").toObject().value("to").toInteger(), 1'699'995'000);
+    EXPECT_EQ(Call("GET", "/api/v1/status/players-over-time?match=99", &logins[Role::Viewer]).Status, 404);
     // Pages are private too, but the login page and its assets.
     EXPECT_EQ(Call("GET", "/").Status, 303);
     EXPECT_EQ(Call("GET", "/app.js").Status, 303);
@@ -299,6 +356,7 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
 
     // Logout ends the session on the server, whoever still holds the cookie.
     EXPECT_EQ(Call("POST", "/api/v1/logout", &mia).Status, 200);
+    EXPECT_EQ(backend.logins.back(), "mia logout 127.0.0.1");
     EXPECT_EQ(Call("GET", "/api/v1/status", &mia).Status, 401);
     EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, chat).Status, 401);
 
@@ -325,6 +383,7 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
 
     // A wrong password and an unknown name answer alike; five failures lock the name, whatever
     // the password, until the lock runs out.
+    backend.logins.clear();
     const Reply wrong = TryLogin("alice", "guess 1");
     const Reply unknown = TryLogin("nobody", "guess 1");
     EXPECT_EQ(wrong.Status, 401);
@@ -334,6 +393,13 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
     const Reply locked = TryLogin("alice", "alice password");
     EXPECT_EQ(locked.Status, 429);
     EXPECT_FALSE(locked.Header("retry-after").empty());
+    // The audit log has each failure with its address and the lock once, never a password tried
+    // nor a name that is no account's.
+    ASSERT_EQ(backend.logins.size(), size_t{7});
+    EXPECT_EQ(backend.logins[0], "alice login failed 127.0.0.1: wrong name or password");
+    EXPECT_EQ(backend.logins[1], "(unknown account) login failed 127.0.0.1: wrong name or password");
+    EXPECT_EQ(backend.logins[6], "alice login locked out 127.0.0.1: too many failed logins");
+    for (const std::string& line : backend.logins) EXPECT_EQ(line.find("guess"), std::string::npos) << line;
     now += 61 * 1000;
     EXPECT_EQ(TryLogin("alice", "alice password").Status, 200);
     // Per address too: guessing across names locks the address out, for an hour at most.
@@ -444,6 +510,8 @@ TEST_F(PanelTest, SettingsAndHttps) {
     EXPECT_EQ(s.Port, 8080);
     EXPECT_EQ(s.Hosts, (std::vector<std::string>{"localhost", "127.0.0.1", "192.168.1.5"}));
     EXPECT_FALSE(s.SecureCookie());
+    ini["port"] = "0";  // any free port
+    EXPECT_EQ(WebPanelSettings::Read(read).Port, 0);
     ini = {{"hosts", " Panel.Example.org, ,localhost "}, {"secure_cookie", "1"}};
     s = WebPanelSettings::Read(read);
     EXPECT_FALSE(s.Enabled);

@@ -2,17 +2,19 @@
 """The panel in a real browser (headless Chromium) over the real program without a window
 (tovistats --headless) and a simulator on an X server of the test's own: a wrong password refused,
 a player named like markup shown as text, players joining live, a chat line that reaches the
-simulator's console, a punt with a reason that empties the slot.
+simulator's console, a punt with a reason that empties the slot, a setting saved from the settings
+page, and resetting the games after the page's confirm dialog. The program takes any free port
+and says in its log which one.
 Usage: browser_test.py TOVISTATS GAMESIM SCREENSHOT_DIR"""
 import os
-import socket
+import re
 import subprocess
 import sys
 import tempfile
 import time
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException, StaleElementReferenceException
+from selenium.common.exceptions import NoAlertPresentException, StaleElementReferenceException, TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as ec
@@ -39,12 +41,6 @@ def private_display():
     return xvfb, ':' + number.decode().strip()
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
-
-
 def main():
     tovistats, gamesim, shots = sys.argv[1], sys.argv[2], sys.argv[3]
     os.makedirs(shots, exist_ok=True)
@@ -55,10 +51,10 @@ def main():
     driver = None
     with tempfile.TemporaryDirectory() as data:
         try:
-            port = free_port()
-            with open(os.path.join(data, 'settings.ini'), 'wb') as f:
-                f.write(('[server]\r\nservercode=QX1\r\n[settings]\r\nminplayers=0\r\n'
-                         '[web]\r\nenabled=1\r\nbind=127.0.0.1\r\nport=%d\r\n' % port).encode())
+            settings_ini = os.path.join(data, 'settings.ini')
+            with open(settings_ini, 'wb') as f:
+                f.write(b'[server]\r\nservercode=QX1\r\n[settings]\r\nminplayers=0\r\n'
+                        b'[web]\r\nenabled=1\r\nbind=127.0.0.1\r\nport=0\r\n')
             # A match that lasts; the markup name at once, then a player joining every few seconds.
             joins = ''.join('at %d join %d "Joiner%d" team=%d\n' % (4 + 3 * i, 3 + i, i, 1 + i % 2) for i in range(20))
             with open(os.path.join(data, 'browser.scn'), 'w') as f:
@@ -75,15 +71,18 @@ def main():
             log_path = os.path.join(data, 'tovistats.log')
             log = open(log_path, 'wb')
             procs.append(subprocess.Popen([tovistats, '--headless', '--data-dir', data], env=env, stderr=log))
+            listens = None
             for _ in range(600):
-                if 'The web panel listens on' in open(log_path, errors='replace').read():
+                listens = re.search(r'The web panel listens on (http://127\.0\.0\.1:[1-9][0-9]*)/',
+                                    open(log_path, errors='replace').read())
+                if listens:
                     break
                 if procs[-1].poll() is not None:
                     sys.exit('the program stopped: %d\n%s' % (procs[-1].returncode, open(log_path).read()))
                 time.sleep(0.1)
             else:
                 sys.exit('the panel did not start:\n' + open(log_path, errors='replace').read())
-            base = 'http://127.0.0.1:%d' % port
+            base = listens.group(1)
 
             options = webdriver.ChromeOptions()
             for arg in ('--headless=new', '--no-sandbox', '--disable-gpu', '--window-size=420,900'):
@@ -135,6 +134,28 @@ def main():
             wait.until(lambda d: 'punt 2 "Bob"' in open(transcript).read())
             wait.until(lambda d: all(c.text != 'Bob' for c in d.find_elements(By.CSS_SELECTOR, '#playerTable td')))
             driver.save_screenshot(os.path.join(shots, 'panel.png'))
+
+            # A setting saved from the settings page lands in settings.ini; the server code stays masked.
+            wait.until(lambda d: d.find_element(By.ID, 'setServerCode').get_attribute('value') == '********')
+            driver.get(base + '/#settings')
+            wait.until(lambda d: d.find_element(By.ID, 'setMinPlayers').get_attribute('value') == '0')
+            driver.find_element(By.ID, 'setMinPlayers').clear()
+            driver.find_element(By.ID, 'setMinPlayers').send_keys('3')
+            driver.find_element(By.CSS_SELECTOR, '#otherSettingsForm button').click()
+            wait.until(lambda d: d.find_element(By.ID, 'message').text == 'Settings saved.')
+            ini = open(settings_ini, 'rb').read()
+            assert b'minplayers=3' in ini and b'servercode=QX1' in ini, ini
+            driver.save_screenshot(os.path.join(shots, 'settings.png'))
+
+            # Resetting the games asks first, in the page's own dialog; yes sends it to the console.
+            driver.find_element(By.ID, 'resetGames').click()
+            try:
+                question = wait.until(ec.alert_is_present())
+            except TimeoutException:
+                sys.exit('no question was asked: ' + driver.find_element(By.ID, 'message').text)
+            assert 'Reset games?' in question.text, question.text
+            question.accept()
+            wait.until(lambda d: 'command "resetgames"' in open(transcript).read())
             # No message in the console says the page's policy blocked something of its own.
             blocked = [e for e in driver.get_log('browser') if 'Content Security Policy' in e.get('message', '')]
             assert not blocked, blocked

@@ -1,6 +1,6 @@
 'use strict';
 // The panel's page. Every text from the game is put in with textContent, never as markup.
-const state = {csrf: '', role: 'viewer', target: null, chart: null, points: []};
+const state = {csrf: '', role: 'viewer', target: null, charts: {}, chartLoaded: 0, editing: null};
 const $ = (id) => document.getElementById(id);
 const rank = {viewer: 0, moderator: 1, admin: 2};
 
@@ -32,17 +32,24 @@ async function api(method, path, body) {
     throw new Error('logged out');
   }
   const data = await answer.json();
-  if (!answer.ok) throw new Error(data.error || answer.statusText);
+  if (!answer.ok) {
+    const error = new Error(data.error || answer.statusText);
+    error.question = data.question;
+    throw error;
+  }
   return data;
 }
 
+// An action the program asks about first comes back with its question: asked here, and on yes
+// sent again with the answer.
 async function act(method, path, body) {
   try {
-    await api(method, path, body);
-    say('');
+    const data = await api(method, path, body);
+    say(data.report || '');
     return true;
   } catch (e) {
-    say(e.message);
+    if (e.question && window.confirm(e.question)) return act(method, path, Object.assign({}, body, {confirm: true}));
+    say(e.question ? 'Not done.' : e.message);
     return false;
   }
 }
@@ -63,7 +70,6 @@ function showStatus(s) {
     dd.textContent = value;
     list.append(dt, dd);
   }
-  addPoint(Math.floor(Date.now() / 1000), s.players);
 }
 
 function showPlayers(players) {
@@ -110,6 +116,19 @@ function showBans(bans) {
     const row = body.insertRow();
     for (const v of [b.name, b.reason, b.issuedBy, b.expiresAt ? when(b.expiresAt) : 'for good', b.state]) cell(row, v);
     const td = cell(row, '');
+    if (rank[state.role] >= rank.admin) {
+      const edit = document.createElement('button');
+      edit.type = 'button';
+      edit.textContent = 'Change';
+      edit.addEventListener('click', () => {
+        state.editing = b.id;
+        $('banEditName').textContent = b.name;
+        $('banEditReason').value = b.reason;
+        $('banEditMinutes').value = b.expiresAt ? Math.max(1, Math.round((b.expiresAt - Date.now() / 1000) / 60)) : 0;
+        $('banEditForm').classList.remove('hidden');
+      });
+      td.appendChild(edit);
+    }
     if (rank[state.role] >= rank.admin && b.state === 'active') {
       const button = document.createElement('button');
       button.type = 'button';
@@ -131,26 +150,46 @@ function showRows(tableId, rows, columns) {
   }
 }
 
-function addPoint(time, players) {
-  const last = state.points[state.points.length - 1];
-  if (last && time - last[0].getTime() / 1000 < 60) {
-    last[1] = Math.max(last[1], players);
-  } else {
-    state.points.push([new Date(time * 1000), players]);
+// A step line of the players from the record, the match ends drawn across it.
+function drawSeries(key, element, series) {
+  if (typeof Dygraph === 'undefined') return;
+  const points = series.points.map(([t, n]) => [new Date(t * 1000), n]);
+  if (points.length && series.to > series.points[series.points.length - 1][0]) {
+    points.push([new Date(series.to * 1000), points[points.length - 1][1]]);
   }
-  const dayAgo = Date.now() - 24 * 3600 * 1000;
-  while (state.points.length && state.points[0][0].getTime() < dayAgo) state.points.shift();
-  drawChart();
+  if (!points.length) points.push([new Date(series.from * 1000), 0], [new Date(series.to * 1000), 0]);
+  const ends = series.matchEnds.map(([t]) => t * 1000);
+  const options = {labels: ['Time', 'Players'], stepPlot: true, valueRange: [0, null], legend: 'never',
+    dateWindow: [series.from * 1000, series.to * 1000],
+    underlayCallback: (canvas, area, graph) => {
+      canvas.fillStyle = '#c0392b';
+      for (const t of ends) canvas.fillRect(graph.toDomXCoord(t), area.y, 2, area.h);
+    }};
+  if (!state.charts[key]) {
+    state.charts[key] = new Dygraph(element, points, options);
+  } else {
+    state.charts[key].updateOptions(Object.assign({file: points}, options));
+  }
 }
 
-function drawChart() {
-  if (typeof Dygraph === 'undefined' || !state.points.length) return;
-  if (!state.chart) {
-    state.chart = new Dygraph($('chart'), state.points, {labels: ['Time', 'Players'], stepPlot: true,
-      valueRange: [0, null], legend: 'never'});
-  } else {
-    state.chart.updateOptions({file: state.points});
+async function loadSeries() {
+  const chosen = $('chartMatch').selectedOptions[0];
+  const query = chosen && chosen.value ? '?match=' + chosen.value + '&start=' + chosen.dataset.start : '';
+  const data = await api('GET', '/api/v1/status/players-over-time' + query);
+  state.chartLoaded = Date.now();
+  drawSeries('day', $('chart'), data.day);
+  if (data.match) drawSeries('match', $('matchChart'), data.match);
+  const select = $('chartMatch');
+  const keep = select.value;
+  while (select.options.length > 1) select.remove(1);
+  for (const m of data.matches.slice().reverse()) {
+    const option = document.createElement('option');
+    option.value = m.id;
+    option.dataset.start = m.started;
+    option.textContent = when(m.started) + (m.underWay ? ' (under way)' : m.ended ? ' to ' + when(m.ended) : '');
+    select.appendChild(option);
   }
+  select.value = keep;
 }
 
 async function loadStatus() { showStatus(await api('GET', '/api/v1/status')); }
@@ -162,11 +201,6 @@ async function loadAudit() {
 async function loadChat() {
   $('chatLines').replaceChildren();
   for (const line of (await api('GET', '/api/v1/chat')).lines) addChat(line);
-}
-async function loadSeries() {
-  const points = (await api('GET', '/api/v1/status/players-over-time')).points;
-  state.points = points.map(([t, n]) => [new Date(t * 1000), n]);
-  drawChart();
 }
 async function loadAutoMessages() {
   const m = await api('GET', '/api/v1/automessages');
@@ -181,7 +215,11 @@ function live() {
   socket.addEventListener('message', (event) => {
     const e = JSON.parse(event.data);
     if (e.type === 'status') showStatus(e.status);
-    else if (e.type === 'players') showPlayers(e.players);
+    else if (e.type === 'players') {
+      showPlayers(e.players);
+      // The chart is read from the record again now and then, not on every change.
+      if (Date.now() - state.chartLoaded > 30000) loadSeries().catch(() => {});
+    }
     else if (e.type === 'chat') addChat(e.line);
     else if (e.type === 'admin') { loadAudit(); loadBans(); }
   });
@@ -231,15 +269,112 @@ function wire() {
   });
   $('timeMore').addEventListener('click', () => act('POST', '/api/v1/match/time', {change: 'more'}));
   $('timeLess').addEventListener('click', () => act('POST', '/api/v1/match/time', {change: 'less'}));
-  $('resetGames').addEventListener('click', () => {
-    if (window.confirm('Reset the games?')) act('POST', '/api/v1/match/reset');
+  $('resetGames').addEventListener('click', () => act('POST', '/api/v1/match/reset', {}));
+  $('chartMatch').addEventListener('change', () => loadSeries().catch((e) => say(e.message)));
+  $('banEditCancel').addEventListener('click', () => $('banEditForm').classList.add('hidden'));
+  $('banEditForm').addEventListener('submit', async (event) => {
+    event.preventDefault();
+    const body = {id: state.editing, reason: $('banEditReason').value, minutes: Number($('banEditMinutes').value)};
+    if (await act('POST', '/api/v1/bans/edit', body)) {
+      $('banEditForm').classList.add('hidden');
+      loadBans();
+    }
   });
+  $('banExport').addEventListener('click', async () => {
+    try {
+      const csv = (await api('GET', '/api/v1/bans/export')).csv;
+      const link = document.createElement('a');
+      link.href = URL.createObjectURL(new Blob([csv], {type: 'text/csv'}));
+      link.download = 'bans.csv';
+      link.click();
+      URL.revokeObjectURL(link.href);
+    } catch (e) { say(e.message); }
+  });
+  $('banImport').addEventListener('click', async () => {
+    const file = $('banImportFile').files[0];
+    if (!file) return say('Choose a CSV file first.');
+    if (await act('POST', '/api/v1/bans/import', {csv: await file.text()})) loadBans();
+  });
+  wireSettings();
   $('autoForm').addEventListener('submit', async (event) => {
     event.preventDefault();
     const lines = $('autoLines').value.split('\n').map((l) => l.trim()).filter((l) => l);
     await act('POST', '/api/v1/automessages', {enabled: $('autoEnabled').checked,
       intervalMinutes: Number($('autoInterval').value), lines});
   });
+}
+
+const secretFields = ['setServerCode', 'setDiscordUrl', 'setWebhookUrl', 'setWebhookSecret'];
+
+function fillEvents(id, all, chosen) {
+  const select = $(id);
+  select.replaceChildren();
+  for (const key of all) {
+    const option = document.createElement('option');
+    option.value = key;
+    option.textContent = key.replace(/_/g, ' ');
+    option.selected = chosen.includes(key);
+    select.appendChild(option);
+  }
+}
+
+const chosenEvents = (id) => Array.from($(id).selectedOptions, (o) => o.value);
+
+async function loadSettings() {
+  const s = await api('GET', '/api/v1/settings');
+  $('setServerCode').value = s.statusUpdate.serverCode;
+  $('setUpdateUrl').value = s.statusUpdate.updateUrl;
+  $('setImportUrl').value = s.statusUpdate.importUrl;
+  $('setScoringTimeOn').checked = s.other.scoringTimeOn;
+  $('setScoringSeconds').value = s.other.scoringSeconds;
+  $('setDisplayNextMap').checked = s.other.displayNextMap;
+  $('setKeepArchive').checked = s.other.keepArchive;
+  $('setMinPlayers').value = s.other.minPlayers;
+  $('setHistoryDays').value = s.other.historyDays;
+  const n = s.notices;
+  $('setDiscordUrl').value = n.discordUrl;
+  $('setWebhookUrl').value = n.webhookUrl;
+  $('setWebhookSecret').value = n.webhookSecret;
+  fillEvents('setDiscordEvents', s.events, n.discordEvents);
+  fillEvents('setWebhookEvents', s.events, n.webhookEvents);
+  fillEvents('setDesktopEvents', s.events, n.desktopEvents);
+  $('setDesktop').checked = n.desktop;
+  $('setWatched').value = n.watched;
+  $('setNotHosting').value = n.notHostingMinutes;
+  $('setReportFailures').value = n.reportFailures;
+  $('setMaxAge').value = n.maxAgeHours;
+  $('setBanPresets').value = s.bans.presets;
+  $('setWarningsOn').checked = s.bans.warningsOn;
+  $('setWarningSteps').value = s.bans.warningSteps;
+  $('setWarningWindow').value = s.bans.warningWindowMinutes;
+}
+
+function wireSettings() {
+  const save = (form, group, read) => $(form).addEventListener('submit', async (event) => {
+    event.preventDefault();
+    if (await act('POST', '/api/v1/settings', {[group]: read()})) {
+      say('Settings saved.');
+      loadSettings().catch((e) => say(e.message));
+    }
+  });
+  save('statusSettingsForm', 'statusUpdate', () => ({serverCode: $('setServerCode').value,
+    updateUrl: $('setUpdateUrl').value, importUrl: $('setImportUrl').value}));
+  save('otherSettingsForm', 'other', () => ({scoringTimeOn: $('setScoringTimeOn').checked,
+    scoringSeconds: Number($('setScoringSeconds').value), displayNextMap: $('setDisplayNextMap').checked,
+    keepArchive: $('setKeepArchive').checked, minPlayers: Number($('setMinPlayers').value),
+    historyDays: Number($('setHistoryDays').value)}));
+  save('noticeSettingsForm', 'notices', () => ({discordUrl: $('setDiscordUrl').value,
+    discordEvents: chosenEvents('setDiscordEvents'), webhookUrl: $('setWebhookUrl').value,
+    webhookSecret: $('setWebhookSecret').value, webhookEvents: chosenEvents('setWebhookEvents'),
+    desktop: $('setDesktop').checked, desktopEvents: chosenEvents('setDesktopEvents'), watched: $('setWatched').value,
+    notHostingMinutes: Number($('setNotHosting').value), reportFailures: Number($('setReportFailures').value),
+    maxAgeHours: Number($('setMaxAge').value)}));
+  save('banSettingsForm', 'bans', () => ({presets: $('setBanPresets').value, warningsOn: $('setWarningsOn').checked,
+    warningSteps: $('setWarningSteps').value, warningWindowMinutes: Number($('setWarningWindow').value)}));
+  // A secret's box is selected whole when it is entered: typing replaces the mask, never adds to it.
+  for (const id of secretFields) {
+    $(id).addEventListener('focus', () => { if ($(id).value.includes('********')) $(id).select(); });
+  }
 }
 
 document.addEventListener('DOMContentLoaded', async () => {
@@ -255,6 +390,9 @@ document.addEventListener('DOMContentLoaded', async () => {
   wire();
   await Promise.all([loadStatus(), loadPlayers(), loadChat(), loadBans(), loadAudit(), loadSeries()]
     .map((p) => p.catch((e) => say(e.message))));
-  if (rank[state.role] >= rank.admin) loadAutoMessages().catch((e) => say(e.message));
+  if (rank[state.role] >= rank.admin) {
+    loadAutoMessages().catch((e) => say(e.message));
+    loadSettings().catch((e) => say(e.message));
+  }
   live();
 });
