@@ -321,7 +321,12 @@ QGroupBox* BansStrip::BuildSettingsGroup(QWidget* parent) {
     form->addRow(tr("Counted within:"), m_spnWarnWindow);
     form->addRow(save);
     connect(save, &QPushButton::clicked, this, &BansStrip::cmdSaveSettingsBans_Click);
+    ShowSettings();
+    return group;
+}
 
+void BansStrip::ShowSettings() {
+    if (!m_txtBanPresets) return;
     std::vector<std::string> problems;
     const BanSettings s = LoadBanSettings(m_settingsFile, &problems);
     m_txtBanPresets->setPlainText(
@@ -331,7 +336,6 @@ QGroupBox* BansStrip::BuildSettingsGroup(QWidget* parent) {
     m_spnWarnWindow->setValue(s.Ladder.WindowMinutes);
     m_actions.SetPresets(s.Presets);
     m_actions.SetLadder(s.Ladder);
-    return group;
 }
 
 void BansStrip::cmdSaveSettingsBans_Click() {

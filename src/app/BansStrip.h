@@ -35,6 +35,8 @@ public:
     // The group for the Settings tab, its controls filled from settings.ini.
     QGroupBox* BuildSettingsGroup(QWidget* parent);
     void cmdSaveSettingsBans_Click();
+    // The group's controls filled from settings.ini, as saved by any face.
+    void ShowSettings();
 
     // Lists what the search and filter select, if the list changed or `always`.
     void Refresh(bool always = false);

@@ -212,7 +212,13 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
         if (action.Action == "automatic messages changed" && action.Detail != "switched on" &&
             action.Detail != "switched off")
             group = 0;
-        if (action.Action == "settings saved") group = action.Detail == "other settings" ? 1 : 2;
+        if (action.Action == "settings saved") {
+            if (action.Detail == "other settings") group = 1;
+            if (action.Detail == "status update settings") group = 2;
+            // These groups have no unsaved-changes check; their boxes show what is now in use.
+            if (action.Detail == "notice settings") m_notices->ShowSettings();
+            if (action.Detail == "ban settings") m_bansStrip->ShowSettings();
+        }
         if (group >= 0)
             m_settingsSaved[static_cast<size_t>(group)] = SettingsShown()[static_cast<size_t>(group)];
     });
