@@ -294,20 +294,23 @@ void Service::OpenSharedRecord(const StoreChoice& choice) {
 
 // A change made on any server is announced by the database; the announcement wakes the event
 // loop through the connection's socket, and the list is read again. Should an announcement be
-// missed (the connection broke), the list is read again at least every kBanRereadMs anyway.
+// missed (the connection broke, or it came in while another statement ran), the list is read
+// again every kBanRereadMs anyway, connecting again when needed.
 void Service::WatchSharedBans() {
     m_banNotifier.reset();
     if (m_sharedBans->Listen()) {
         m_banNotifier = std::make_unique<QSocketNotifier>(m_sharedBans->Socket(), QSocketNotifier::Read);
         connect(m_banNotifier.get(), &QSocketNotifier::activated, this, [this] {
             if (m_sharedBans->TakeChanged()) ReloadSharedBans();
-            // A broken connection: the socket is closed, and the next re-read connects again.
+            // A broken connection: the notifier goes; the next re-read connects again.
             if (m_sharedBans->Socket() < 0) m_banNotifier.reset();
         });
     }
     if (m_banRereadTimer) m_scheduler.Cancel(*m_banRereadTimer);
     m_banRereadTimer = m_scheduler.Schedule(kBanRereadMs, [this] {
         m_banRereadTimer.reset();
+        // Off the watch while the connection may be made anew.
+        m_banNotifier.reset();
         ReloadSharedBans();
         WatchSharedBans();
     });
@@ -315,15 +318,21 @@ void Service::WatchSharedBans() {
 
 void Service::ReloadSharedBans() {
     std::string error;
+    const std::vector<BanEntry> before = m_banList.Entries();
+    const size_t warningsBefore = m_banList.Warnings().size();
     // A list that cannot be read stays as last read: those bans are still enforced.
-    if (!m_banList.Load(error)) {
-        if (!m_sharedBansFailing) Log("The shared ban list cannot be read (" + error + "): the bans last read are enforced");
+    bool loaded = m_banList.Load(error);
+    // Announcements that came in while it was read may be of changes it did not see.
+    for (int again = 0; loaded && again < 3 && m_sharedBans->TakeChanged(); ++again) loaded = m_banList.Load(error);
+    if (!loaded) {
+        if (!m_sharedBansFailing)
+            Log("The shared ban list cannot be read (" + error + "): the bans last read are enforced");
         m_sharedBansFailing = true;
         return;
     }
     if (m_sharedBansFailing) Log("The shared ban list is read again");
     m_sharedBansFailing = false;
-    emit banListChanged();
+    if (m_banList.Entries() != before || m_banList.Warnings().size() != warningsBefore) emit banListChanged();
 }
 #endif
 

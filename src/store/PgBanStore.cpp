@@ -38,18 +38,31 @@ PgBanStore::Opened PgBanStore::Open(const std::string& conninfo) {
 bool PgBanStore::Connected(std::string& error) {
     if (m_conn && m_conn->Good()) return true;
     m_listening = false;
+    m_conn.reset();
     m_conn = PgConnection::Connect(m_conninfo, error, 2);
     if (!m_conn) error = "the shared database cannot be reached (" + error + ")";
     return m_conn != nullptr;
 }
 
-bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error) {
+bool PgBanStore::Begin(const char* begin, std::string& error) {
     if (!Connected(error)) return false;
-    // One snapshot for both lists.
-    if (!m_conn->Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")) {
+    if (m_conn->Run(begin)) return true;
+    // A connection the database dropped (it restarted, or cut idle sessions) is only found out by
+    // using it; nothing of the change has reached the database yet, so it is tried once anew.
+    if (m_conn->Good()) {
         error = m_conn->Error();
         return false;
     }
+    m_conn.reset();
+    if (!Connected(error)) return false;
+    if (m_conn->Run(begin)) return true;
+    error = m_conn->Error();
+    return false;
+}
+
+bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error) {
+    // One snapshot for both lists.
+    if (!Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error)) return false;
     PgResult b = m_conn->Exec(
         "SELECT id, name_raw, exact_case, reason, issued_by, issued_at, coalesce(expires_at, 0), notes,"
         " coalesce(lifted_at, 0), lifted_by, lift_reason FROM bans ORDER BY id");
@@ -81,14 +94,13 @@ bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& w
 }
 
 bool PgBanStore::Save(std::vector<BanEntry*> entries, std::string& error) {
-    if (!Connected(error)) return false;
+    if (!Begin("BEGIN", error)) return false;
     PgConnection& c = *m_conn;
     auto fail = [&] {
         error = c.Error();
         if (c.Good()) c.ExecScript("ROLLBACK");
         return false;
     };
-    if (!c.Run("BEGIN")) return fail();
     std::vector<int64_t> ids;
     for (BanEntry* e : entries) {
         std::vector<PgValue> values = {
@@ -127,14 +139,15 @@ bool PgBanStore::Save(std::vector<BanEntry*> entries, std::string& error) {
 }
 
 bool PgBanStore::AddWarning(PlayerWarning& warning, std::string& error) {
-    if (!Connected(error)) return false;
+    if (!Begin("BEGIN", error)) return false;
     PgResult r = m_conn->Exec(
         "INSERT INTO warnings(name, name_key, name_raw, time, issued_by, text) VALUES ($1,$2,$3,$4,$5,$6) "
         "RETURNING id",
         {ToUtf8(warning.Name), ToUtf8(BanNameKey(warning.Name)), PgBytes{warning.Name}, warning.Time,
          ToUtf8(warning.IssuedBy), ToUtf8(warning.Text)});
-    if (!r.Ok() || r.Rows() != 1) {
-        error = r.Error();
+    if (!r.Ok() || r.Rows() != 1 || !m_conn->Run("COMMIT")) {
+        error = r.Ok() ? m_conn->Error() : r.Error();
+        if (m_conn->Good()) m_conn->ExecScript("ROLLBACK");
         return false;
     }
     warning.Id = r.Int(0, 0);

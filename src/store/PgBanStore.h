@@ -36,6 +36,8 @@ private:
     explicit PgBanStore(std::string conninfo, std::unique_ptr<PgConnection> conn)
         : m_conninfo(std::move(conninfo)), m_conn(std::move(conn)) {}
     bool Connected(std::string& error);
+    // Opens a transaction, on a new connection when the one in hand turns out to be dropped.
+    bool Begin(const char* begin, std::string& error);
     std::string m_conninfo;
     std::unique_ptr<PgConnection> m_conn;
     bool m_listening = false;

@@ -216,8 +216,18 @@ void PgHistoryStore::Flush() {
     if (m_unsent.empty()) return;
     if (!Connected()) return Report(true, m_why);
     std::string why;
+    bool renewed = false;
     while (!m_unsent.empty()) {
-        if (!Send(m_unsent.front(), why)) return Report(true, why);
+        if (!Send(m_unsent.front(), why)) {
+            // A connection the database dropped is found out only by using it: once, a new one
+            // is tried at once. The batch's key makes sending it again safe.
+            if (!renewed && !m_conn->Good()) {
+                renewed = true;
+                m_conn.reset();
+                if (Connected()) continue;
+            }
+            return Report(true, why);
+        }
         m_unsent.pop_front();
     }
     Report(false, {});
