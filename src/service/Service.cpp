@@ -227,14 +227,15 @@ void Service::OpenRecord() {
 #if defined(TOVI_STORE_POSTGRES)
     const StoreChoice choice = ReadStoreChoice(std::filesystem::path(m_dataDir.toStdU16String()));
     if (choice.Shared()) {
-        OpenSharedRecord(choice);
-        // The notices stay in this server's own file.
+        // The server's own file keeps the notices, and the history the shared database has not
+        // confirmed yet.
         auto local = SqliteHistoryStore::Open(file, {});
         if (!local.Store) {
-            Log(local.Error);
+            m_dialogs->Warn(local.Error);
             return;
         }
         local.Store.reset();
+        OpenSharedRecord(choice, file);
         OpenNoticeQueue(file);
         return;
     }
@@ -269,13 +270,14 @@ void Service::OpenNoticeQueue([[maybe_unused]] const std::string& file) {
 }
 
 #if defined(TOVI_STORE_POSTGRES)
-void Service::OpenSharedRecord(const StoreChoice& choice) {
+void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& outbox) {
     if (choice.ServerCode.empty()) {
         m_dialogs->Warn("The record is kept in a shared database, where each server is known by its server code: "
                         "set the server code in settings.ini. No history is kept meanwhile.");
     } else {
-        auto opened =
-            PgHistoryStore::Open(choice.Postgres, choice.ServerCode, [this](const std::string& line) { Log(line); });
+        auto opened = PgHistoryStore::Open(
+            choice.Postgres, choice.ServerCode, [this](const std::string& line) { Log(line); },
+            PgHistoryStore::kSchemaVersion, outbox);
         if (!opened.Store) {
             m_dialogs->Warn(opened.Error);
             return;

@@ -276,7 +276,7 @@ private:
     void LoadHistoryDays();
     void OpenNoticeQueue(const std::string& file);
 #if defined(TOVI_STORE_POSTGRES)
-    void OpenSharedRecord(const StoreChoice& choice);
+    void OpenSharedRecord(const StoreChoice& choice, const std::string& outbox);
     void WatchSharedBans();
     void ReloadSharedBans();
 #endif

@@ -1,5 +1,9 @@
 #include "PgHistoryStore.h"
 
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <utility>
 
@@ -35,6 +39,87 @@ constexpr const char* kInsertAdmin =
     " VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9)";
 constexpr const char* kInsertEvent =
     "INSERT INTO server_events(server, time, kind, detail) VALUES ($1,$2,$3,$4)";
+
+// The statements a batch may hold, by their place here in the outbox. Only ever added to.
+constexpr const char* kStatements[] = {kInsertMatch, kEndMatch,   kUploaded,   kCloseStints, kInsertStint,
+                                       kEndStint,    kInsertStat, kInsertChat, kInsertAdmin, kInsertEvent};
+
+void PutNumber(std::string& out, uint64_t n, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((n >> (8 * i)) & 0xFF);
+}
+
+// A batch's writes as bytes: per write its statement's place and its values, each a tag (null,
+// number, text, bytes) and what it holds.
+std::string Encode(const std::vector<std::pair<const char*, const std::vector<PgValue>*>>& writes) {
+    std::string out;
+    for (const auto& [sql, values] : writes) {
+        uint8_t place = 0;
+        while (place < std::size(kStatements) && kStatements[place] != sql) ++place;
+        out += static_cast<char>(place);
+        out += static_cast<char>(values->size());
+        for (const PgValue& v : *values) {
+            if (std::holds_alternative<std::nullptr_t>(v)) {
+                out += '\0';
+            } else if (auto* n = std::get_if<int64_t>(&v)) {
+                out += '\1';
+                PutNumber(out, static_cast<uint64_t>(*n), 8);
+            } else {
+                const std::string& bytes = std::holds_alternative<std::string>(v)
+                                               ? std::get<std::string>(v)
+                                               : std::get<PgBytes>(v).Bytes;
+                out += std::holds_alternative<std::string>(v) ? '\2' : '\3';
+                PutNumber(out, bytes.size(), 4);
+                out += bytes;
+            }
+        }
+    }
+    return out;
+}
+
+// The writes back; false when the bytes are not such a batch.
+template <typename Write>
+bool Decode(const std::string& in, std::vector<Write>& writes) {
+    size_t at = 0;
+    auto number = [&](int bytes, uint64_t& n) {
+        if (in.size() - at < static_cast<size_t>(bytes)) return false;
+        n = 0;
+        for (int i = 0; i < bytes; ++i)
+            n |= uint64_t{static_cast<unsigned char>(in[at + static_cast<size_t>(i)])} << (8 * i);
+        at += static_cast<size_t>(bytes);
+        return true;
+    };
+    while (at < in.size()) {
+        if (in.size() - at < 2) return false;
+        const auto place = static_cast<unsigned char>(in[at]);
+        const auto count = static_cast<unsigned char>(in[at + 1]);
+        at += 2;
+        if (place >= std::size(kStatements)) return false;
+        Write write{kStatements[place], {}};
+        for (int i = 0; i < count; ++i) {
+            if (at >= in.size()) return false;
+            const char tag = in[at++];
+            uint64_t n = 0;
+            if (tag == 0) {
+                write.Values.emplace_back(nullptr);
+            } else if (tag == 1) {
+                if (!number(8, n)) return false;
+                write.Values.emplace_back(static_cast<int64_t>(n));
+            } else if (tag == 2 || tag == 3) {
+                if (!number(4, n) || in.size() - at < n) return false;
+                std::string bytes = in.substr(at, n);
+                at += n;
+                if (tag == 2)
+                    write.Values.emplace_back(std::move(bytes));
+                else
+                    write.Values.emplace_back(PgBytes{std::move(bytes)});
+            } else {
+                return false;
+            }
+        }
+        writes.push_back(std::move(write));
+    }
+    return true;
+}
 
 std::string ToUtf8(const std::string& bytes) {
     return Windows1252ToUtf8(bytes);
@@ -101,7 +186,7 @@ std::string PgHistoryStore::ChatWords(const std::string& text1252) {
 }
 
 PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const std::string& server, LogFn log,
-                                            int schemaVersion) {
+                                            int schemaVersion, const std::string& outbox) {
     Opened opened;
     std::string error;
     auto conn = PgConnection::Connect(conninfo, error);
@@ -118,16 +203,93 @@ PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const s
         opened.Error = "The shared database refused this server (" + conn->Error() + "): no history is kept.";
         return opened;
     }
-    PgResult last = conn->Exec("SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {server});
+    std::unique_ptr<PgHistoryStore> store(
+        new PgHistoryStore(std::move(conn), conninfo, server, std::move(log)));
+    if (!outbox.empty() && !store->OpenOutbox(outbox, error)) {
+        opened.Error = "The history waiting for the shared database in " + outbox + " cannot be kept (" +
+                       error + "): no history is kept.";
+        return opened;
+    }
+    // What waited from the last run goes first, so that the matches are numbered after its own.
+    store->Flush();
+    PgResult last = store->m_conn ? store->m_conn->Exec(
+                                        "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {server})
+                                  : PgResult();
     if (!last.Ok()) {
         opened.Error =
             "The shared database's history cannot be read (" + last.Error() + "): no history is kept.";
         return opened;
     }
-    const int64_t lastMatch = last.Int(0, 0);
-    opened.Store.reset(new PgHistoryStore(std::move(conn), conninfo, server, std::move(log)));
-    opened.Store->m_nextMatchId = lastMatch + 1;
+    store->m_nextMatchId = std::max(store->m_nextMatchId, last.Int(0, 0) + 1);
+    opened.Store = std::move(store);
     return opened;
+}
+
+bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
+    if (sqlite3_open_v2(file.c_str(), &m_outbox, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        error = m_outbox ? sqlite3_errmsg(m_outbox) : "out of memory";
+        return false;
+    }
+    sqlite3_busy_timeout(m_outbox, 2000);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_outbox, "SELECT seq, instance, batch, rows FROM shared_outbox ORDER BY seq", -1,
+                           &st, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(m_outbox);
+        return false;
+    }
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        Batch batch;
+        batch.OutboxSeq = sqlite3_column_int64(st, 0);
+        batch.Instance = sqlite3_column_int64(st, 1);
+        batch.Key = sqlite3_column_int64(st, 2);
+        const void* data = sqlite3_column_blob(st, 3);
+        const std::string rows(data ? static_cast<const char*>(data) : "",
+                               static_cast<size_t>(sqlite3_column_bytes(st, 3)));
+        if (!Decode(rows, batch.Writes)) continue;  // not ours to write; it stays for a look
+        for (const Write& write : batch.Writes) {
+            if (write.Sql == kInsertMatch)
+                m_nextMatchId = std::max(m_nextMatchId, std::get<int64_t>(write.Values[1]) + 1);
+        }
+        m_unsent.push_back(std::move(batch));
+    }
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) {
+        error = sqlite3_errmsg(m_outbox);
+        return false;
+    }
+    return true;
+}
+
+// The batch into the outbox before it is sent: from here on it survives the program.
+void PgHistoryStore::Keep(Batch& batch) {
+    if (!m_outbox) return;
+    std::vector<std::pair<const char*, const std::vector<PgValue>*>> writes;
+    for (const Write& write : batch.Writes) writes.emplace_back(write.Sql, &write.Values);
+    const std::string rows = Encode(writes);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_outbox, "INSERT INTO shared_outbox(instance, batch, rows) VALUES (?,?,?)", -1,
+                           &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int64(st, 1, batch.Instance);
+        sqlite3_bind_int64(st, 2, batch.Key);
+        sqlite3_bind_blob64(st, 3, rows.data(), rows.size(), SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_DONE) batch.OutboxSeq = sqlite3_last_insert_rowid(m_outbox);
+    }
+    sqlite3_finalize(st);
+    // A local disk that refuses leaves the batch in memory only, as without an outbox.
+}
+
+// Confirmed by the database: out of the outbox. Should the program stop before this, the batch
+// is sent again at the next start, and the database knows its key.
+void PgHistoryStore::Sent(const Batch& batch) {
+    if (!m_outbox || batch.OutboxSeq == 0) return;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_outbox, "DELETE FROM shared_outbox WHERE seq = ?", -1, &st, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_bind_int64(st, 1, batch.OutboxSeq);
+        sqlite3_step(st);
+    }
+    sqlite3_finalize(st);
 }
 
 PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server,
@@ -144,6 +306,7 @@ PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string c
 
 PgHistoryStore::~PgHistoryStore() {
     Flush();
+    sqlite3_close_v2(m_outbox);
 }
 
 size_t PgHistoryStore::Pending() const {
@@ -184,15 +347,16 @@ bool PgHistoryStore::Send(const Batch& batch, std::string& why) {
     if (!c.Run("BEGIN")) return fail();
     PgResult key =
         c.Exec("INSERT INTO store_batches(server, instance, batch) VALUES ($1,$2,$3) ON CONFLICT DO NOTHING",
-               {m_server, m_instance, batch.Key});
+               {m_server, batch.Instance, batch.Key});
     if (!key.Ok()) return fail();
     if (key.Changed() == 0) {  // written before; the answer to its commit was lost
         c.ExecScript("ROLLBACK");
         return true;
     }
-    // The keys before this one are answered for: no run sends them again.
-    if (!c.Run("DELETE FROM store_batches WHERE server=$1 AND instance=$2 AND batch < $3",
-               {m_server, m_instance, batch.Key}))
+    // Keys well before this one are answered for: their batches left the outbox long ago. (A few
+    // are kept: a power cut may take the outbox's last changes with it.)
+    if (!c.Run("DELETE FROM store_batches WHERE server=$1 AND instance=$2 AND batch < $3 - 1000",
+               {m_server, batch.Instance, batch.Key}))
         return fail();
     for (const Write& write : batch.Writes) {
         if (!c.Run(write.Sql, write.Values)) return fail();
@@ -203,10 +367,12 @@ bool PgHistoryStore::Send(const Batch& batch, std::string& why) {
 
 void PgHistoryStore::Flush() {
     if (!m_pending.empty()) {
-        m_unsent.push_back({m_nextBatch++, std::move(m_pending)});
+        Batch batch{m_instance, m_nextBatch++, std::move(m_pending), 0};
         m_pending.clear();
-        // A database away for long costs no more memory than this.
-        for (size_t rows = Pending(); rows > kMaxPending; --rows) {
+        Keep(batch);
+        m_unsent.push_back(std::move(batch));
+        // A database away for long costs no more memory than this (the outbox keeps it all).
+        for (size_t rows = Pending(); !m_outbox && rows > kMaxPending; --rows) {
             Batch& oldest = m_unsent.front();
             oldest.Writes.erase(oldest.Writes.begin());
             if (oldest.Writes.empty()) m_unsent.pop_front();
@@ -228,6 +394,7 @@ void PgHistoryStore::Flush() {
             }
             return Report(true, why);
         }
+        Sent(m_unsent.front());
         m_unsent.pop_front();
     }
     Report(false, {});

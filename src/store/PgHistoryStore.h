@@ -15,13 +15,15 @@
 #include "HistoryStore.h"
 #include "PgConnection.h"
 
+struct sqlite3;
+
 namespace tovi {
 
 class PgHistoryStore final : public HistoryStore {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    static constexpr int kSchemaVersion = 6;
+    static constexpr int kSchemaVersion = 6;  // of the shared database's own schema
     // Beyond this many rows waiting for a database that stays away, the oldest go.
     static constexpr size_t kMaxPending = 20000;
     // While the database is away, a new connection is tried at every this many flushes.
@@ -31,9 +33,12 @@ public:
         std::unique_ptr<PgHistoryStore> Store;  // null when the record cannot be kept
         std::string Error;
     };
-    // `server` is this game server's code, the one the stats service knows it by.
+    // `server` is this game server's code, the one the stats service knows it by. `outbox`, when
+    // given, is the server's own SQLite record (schema 7 or later): batches wait there, in
+    // order, until the database has them, so that a program stopped or killed meanwhile sends
+    // them at its next start. Without it they wait in memory.
     static Opened Open(const std::string& conninfo, const std::string& server, LogFn log,
-                       int schemaVersion = kSchemaVersion);
+                       int schemaVersion = kSchemaVersion, const std::string& outbox = {});
     ~PgHistoryStore() override;
     PgHistoryStore(const PgHistoryStore&) = delete;
     PgHistoryStore& operator=(const PgHistoryStore&) = delete;
@@ -71,14 +76,19 @@ private:
         std::vector<PgValue> Values;
     };
     struct Batch {
+        int64_t Instance = 0;
         int64_t Key = 0;
         std::vector<Write> Writes;
+        int64_t OutboxSeq = 0;  // its row in the outbox, 0 for none
     };
 
     PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server, LogFn log);
     void Queue(const char* sql, std::vector<PgValue> values);
     bool Send(const Batch& batch, std::string& why);
     bool Connected();
+    bool OpenOutbox(const std::string& file, std::string& error);
+    void Keep(Batch& batch);
+    void Sent(const Batch& batch);
     void Report(bool failing, const std::string& why);
 
     std::unique_ptr<PgConnection> m_conn;  // null while the database is away
@@ -97,6 +107,7 @@ private:
     bool m_failing = false;
     uint64_t m_dropped = 0;
     std::string m_readError;
+    sqlite3* m_outbox = nullptr;
 };
 
 }  // namespace tovi

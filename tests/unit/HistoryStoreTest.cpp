@@ -17,6 +17,10 @@
 #include "HistoryRecorder.h"
 #include "SqliteHistoryStore.h"
 #include "StoreEngines.h"
+#if defined(TOVI_STORE_POSTGRES)
+#include "PgCluster.h"
+#include "PgHistoryStore.h"
+#endif
 
 using namespace tovi;
 using namespace tovi::testing;
@@ -616,5 +620,74 @@ TEST(SqliteHistoryStore, ExportHistoryCommandWritesEveryKindSinceTheDay) {
               "2025-12-06T00:00:02Z,chat,Bob,\"'=1+1, \"\"quoted\"\"\",read,1\r\n"
               "2025-12-06T00:00:03Z,admin,Bob,punt sent,operator at the window,\r\n"
               "2025-12-06T00:00:04Z,event,,state,hosting,\r\n");
+}
+#endif
+
+#if defined(TOVI_STORE_POSTGRES)
+// The shared database goes away while the program records: the rows wait in the server's own
+// file, through a restart of the program, and arrive in order once the database is back. A
+// program stopped after the database took a batch but before it noted so sends it again, and
+// the database takes it no second time.
+TEST(PgHistoryStore, RowsKeptWhileTheDatabaseIsAwayArriveOnceInOrder) {
+    PgCluster cluster;  // its own: this test stops it
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    TempFolder dir;
+    const fs::path local = dir / "tovistats.db", snapshot = dir / "snapshot";
+    ASSERT_TRUE(OpenOk(local));
+    Strings log;
+    auto open = [&] {
+        auto opened = PgHistoryStore::Open(conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); },
+                                           PgHistoryStore::kSchemaVersion, local.string());
+        EXPECT_TRUE(opened.Store) << opened.Error;
+        return std::move(opened.Store);
+    };
+    auto chat = [&] {
+        std::string error;
+        auto conn = PgConnection::Connect(conninfo, error);
+        Strings lines;
+        PgResult r = conn->Exec("SELECT message FROM chat ORDER BY id");
+        for (int i = 0; i < r.Rows(); ++i) lines.push_back(r.Text(i, 0));
+        return lines;
+    };
+
+    auto store = open();
+    store->MatchStarted({100, "Srv", "Island", "isl.bms", "TDM"});
+    store->ChatRead(101, "Ann", "one");
+    store->Flush();
+    ASSERT_TRUE(cluster.Stop());
+    store->ChatRead(102, "Bob", "two");
+    store->ChatRead(103, "Ann", "three");
+    store->MatchEnded({110, "Red won", 2, true, ""});
+    store->Flush();
+    EXPECT_TRUE(store->Failing());
+    ASSERT_EQ(log.size(), 1u);
+    store->ChatRead(111, "Cy", "four");
+    store->Flush();
+    EXPECT_EQ(log.size(), 1u) << "said once";
+    store.reset();  // the program stops while the database is away
+    for (const char* suffix : {"", "-wal"}) {
+        if (fs::exists(local.string() + suffix)) fs::copy_file(local.string() + suffix, snapshot.string() + suffix);
+    }
+
+    ASSERT_TRUE(cluster.Start());
+    store = open();
+    EXPECT_EQ(chat(), (Strings{"one", "two", "three", "four"}));
+    store.reset();
+
+    // As if the program had stopped before it noted the database's answer: the outbox as it was.
+    for (const char* suffix : {"", "-wal"}) {
+        fs::remove(local.string() + suffix);
+        if (fs::exists(snapshot.string() + suffix)) fs::copy_file(snapshot.string() + suffix, local.string() + suffix);
+    }
+    store = open();
+    store->MatchStarted({200, "Srv", "Desert", "des.bms", "CTF"});
+    store->ChatRead(201, "Ann", "five");
+    store->Flush();
+    EXPECT_EQ(chat(), (Strings{"one", "two", "three", "four", "five"}));
+    const auto matches = store->Search({HistoryKind::Matches, ""});
+    ASSERT_EQ(matches.size(), 2u);
+    EXPECT_EQ(matches[0].Match, 2) << "numbered after the match that waited";
+    EXPECT_EQ(matches[1].Detail, "Red won, 0 min, 2 players, stats written");
 }
 #endif

@@ -63,16 +63,18 @@ public:
         return m_conninfo;
     }
 
-    std::unique_ptr<HistoryStore> Open(std::function<void(const std::string&)> log = {},
-                                       int version = SqliteHistoryStore::kSchemaVersion) {
+    // `version` 0: the engine's newest schema.
+    std::unique_ptr<HistoryStore> Open(std::function<void(const std::string&)> log = {}, int version = 0) {
 #if defined(TOVI_STORE_POSTGRES)
         if (m_engine == Engine::Postgres) {
-            auto opened = PgHistoryStore::Open(m_conninfo, "srv-1", std::move(log), version);
+            auto opened = PgHistoryStore::Open(m_conninfo, "srv-1", std::move(log),
+                                               version ? version : PgHistoryStore::kSchemaVersion);
             EXPECT_TRUE(opened.Store) << opened.Error;
             return std::move(opened.Store);
         }
 #endif
-        auto opened = SqliteHistoryStore::Open(m_file.string(), std::move(log), version);
+        auto opened = SqliteHistoryStore::Open(m_file.string(), std::move(log),
+                                               version ? version : SqliteHistoryStore::kSchemaVersion);
         EXPECT_TRUE(opened.Store) << opened.Error;
         return std::move(opened.Store);
     }
