@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <chrono>
 #include <thread>
 
@@ -20,6 +21,7 @@
 #if defined(TOVI_STORE_POSTGRES)
 #include "PgCluster.h"
 #include "PgHistoryStore.h"
+#include "StoreMigration.h"
 #endif
 
 using namespace tovi;
@@ -689,5 +691,74 @@ TEST(PgHistoryStore, RowsKeptWhileTheDatabaseIsAwayArriveOnceInOrder) {
     ASSERT_EQ(matches.size(), 2u);
     EXPECT_EQ(matches[0].Match, 2) << "numbered after the match that waited";
     EXPECT_EQ(matches[1].Detail, "Red won, 0 min, 2 players, stats written");
+}
+
+// Everything of every kind a store finds, as text.
+Strings Everything(HistoryStore& store) {
+    Strings all;
+    for (HistoryKind kind :
+         {HistoryKind::Chat, HistoryKind::Players, HistoryKind::Admin, HistoryKind::Matches, HistoryKind::Events}) {
+        for (const HistoryRow& r : store.Search({kind, ""}))
+            all.push_back(r.Kind + "|" + std::to_string(r.Time) + "|" + r.Player + "|" + r.Text + "|" + r.Detail + "|" +
+                          std::to_string(r.Match));
+    }
+    return all;
+}
+
+// --migrate-store copies a server's file into the shared database and back: the same record is
+// found on either side, the ban list goes along, and a second copy into the same place is
+// refused without doubling anything.
+TEST(PgHistoryStore, MigrateStoreCopiesAFileIntoTheDatabaseAndBack) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string shared = "postgres:" + cluster.NewDatabase();
+    TempFolder dir;
+    const fs::path file = dir / "tovistats.db", back = dir / "back.db";
+    Strings recorded;
+    {
+        auto store = OpenOk(file);
+        RecordTwoMatches(*store);
+        recorded = Everything(*store);
+        auto bans = SqliteBanStore::Open(file.string());
+        ASSERT_TRUE(bans.Store);
+        BanList list(bans.Store.get());
+        std::string error;
+        ASSERT_TRUE(list.Add({0, "Mallory\x81", false, "aimbot", "admin", 50}, error)) << error;
+    }
+    auto migrate = [&](const std::vector<std::string>& args) {
+        std::ostringstream out, err;
+        std::vector<std::string> all = {kMigrateStoreOption};
+        all.insert(all.end(), args.begin(), args.end());
+        const int code = MigrateStore(all, dir.Path().string(), out, err);
+        return std::to_string(code) + " " + out.str() + err.str();
+    };
+    EXPECT_EQ(migrate({file.string(), back.string(), "--server", "EU1"}).substr(0, 2), "2 ");
+    EXPECT_EQ(migrate({file.string()}).substr(0, 2), "2 ");
+    EXPECT_EQ(migrate({file.string(), shared}).substr(0, 2), "2 ") << "no server code";
+    const std::string done = migrate({file.string(), shared, "--server", "EU1"});
+    EXPECT_EQ(done.substr(0, 2), "0 ") << done;
+    const std::string again = migrate({file.string(), shared, "--server", "EU1"});
+    EXPECT_EQ(again.substr(0, 2), "1 ") << again;
+
+    const std::string conninfo = shared.substr(9);
+    {
+        auto opened = PgHistoryStore::Open(conninfo, "EU1", {});
+        ASSERT_TRUE(opened.Store) << opened.Error;
+        EXPECT_EQ(Everything(*opened.Store), recorded);
+        auto bans = PgBanStore::Open(conninfo);
+        ASSERT_TRUE(bans.Store) << bans.Error;
+        BanList list(bans.Store.get());
+        std::string error;
+        ASSERT_TRUE(list.Load(error)) << error;
+        ASSERT_EQ(list.Entries().size(), 1u);
+        EXPECT_EQ(list.Entries()[0].Name, "Mallory\x81");
+    }
+
+    const std::string returned = migrate({shared, back.string(), "--server", "EU1"});
+    EXPECT_EQ(returned.substr(0, 2), "0 ") << returned;
+    auto store = OpenOk(back);
+    EXPECT_EQ(Everything(*store), recorded);
+    EXPECT_EQ(store->Search({HistoryKind::Chat, "gg"}).size(), 3u) << "the chat index holds the lines copied";
+    EXPECT_EQ(Count(back, "SELECT count(*) FROM bans WHERE reason = 'aimbot'"), 1);
 }
 #endif
