@@ -278,19 +278,23 @@ void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& out
         auto opened = PgHistoryStore::Open(
             choice.Postgres, choice.ServerCode, [this](const std::string& line) { Log(line); },
             PgHistoryStore::kSchemaVersion, outbox);
-        if (!opened.Store) {
+        // Without the history the shared ban list is still enforced.
+        if (opened.Store)
+            UseHistory(std::move(opened.Store));
+        else
             m_dialogs->Warn(opened.Error);
-            return;
-        }
-        UseHistory(std::move(opened.Store));
     }
-    auto bans = PgBanStore::Open(choice.Postgres);
+    auto bans = PgBanStore::Open(choice.Postgres, outbox);
     if (!bans.Store) {
         m_dialogs->Warn(bans.Error + ": bans are kept only until the program ends.");
         return;
     }
     m_sharedBans = bans.Store.get();
     UseBanStore(std::move(bans.Store));
+    if (m_sharedBans->Offline()) {
+        Log("The shared database cannot be reached: the bans last read from it are enforced");
+        m_sharedBansFailing = true;
+    }
     WatchSharedBans();
 }
 
@@ -332,8 +336,14 @@ void Service::ReloadSharedBans() {
         m_sharedBansFailing = true;
         return;
     }
-    if (m_sharedBansFailing) Log("The shared ban list is read again");
-    m_sharedBansFailing = false;
+    if (m_sharedBans->Offline()) {
+        if (!m_sharedBansFailing)
+            Log("The shared database cannot be reached: the bans last read from it are enforced");
+        m_sharedBansFailing = true;
+    } else {
+        if (m_sharedBansFailing) Log("The shared ban list is read again");
+        m_sharedBansFailing = false;
+    }
     if (m_banList.Entries() != before || m_banList.Warnings().size() != warningsBefore) emit banListChanged();
 }
 #endif

@@ -1,6 +1,10 @@
 #include "PgBanStore.h"
 
+#include <sqlite3.h>
+
 #include "PgSchema.h"
+#include "SqliteBanStore.h"
+#include "SqliteStatement.h"
 #include "Windows1252.h"
 
 namespace tovi {
@@ -17,22 +21,90 @@ PgValue TimeOrNull(int64_t time) {
 
 }  // namespace
 
-PgBanStore::Opened PgBanStore::Open(const std::string& conninfo) {
+PgBanStore::Opened PgBanStore::Open(const std::string& conninfo, const std::string& cache) {
     Opened opened;
     std::string error;
     auto conn = PgConnection::Connect(conninfo, error);
-    if (!conn) {
+    if (!conn && cache.empty()) {
         opened.Error = "The shared database cannot be reached (" + error + ")";
         return opened;
     }
-    PgResult check =
-        conn->Exec("SELECT to_regclass('bans') IS NOT NULL AND to_regclass('warnings') IS NOT NULL");
-    if (!check.Ok() || check.Text(0, 0) != "t") {
-        opened.Error = "The shared database holds no ban list";
-        return opened;
+    if (conn) {
+        PgResult check =
+            conn->Exec("SELECT to_regclass('bans') IS NOT NULL AND to_regclass('warnings') IS NOT NULL");
+        if (!check.Ok() || check.Text(0, 0) != "t") {
+            opened.Error = "The shared database holds no ban list";
+            return opened;
+        }
     }
-    opened.Store.reset(new PgBanStore(conninfo, std::move(conn)));
+    // Unreachable for now: the list comes from the cache until the database answers.
+    opened.Store.reset(new PgBanStore(conninfo, std::move(conn), cache));
     return opened;
+}
+
+bool PgBanStore::LoadCache(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings,
+                           std::string& error) {
+    auto local = SqliteBanStore::Open(m_cache);
+    if (!local.Store) {
+        error += "; " + local.Error;
+        return false;
+    }
+    return local.Store->Load(bans, warnings, error);
+}
+
+// The whole list as read, in place of what the cache held, in one transaction.
+void PgBanStore::SaveCache(const std::vector<BanEntry>& bans, const std::vector<PlayerWarning>& warnings) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(m_cache.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return;
+    }
+    sqlite3_busy_timeout(db, 2000);
+    bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE; DELETE FROM bans; DELETE FROM warnings;", nullptr, nullptr,
+                           nullptr) == SQLITE_OK;
+    {
+        SqliteStatement ban(
+            db,
+            "INSERT INTO bans(id, name, name_key, name_raw, exact_case, reason, issued_by, issued_at,"
+            " expires_at, notes, lifted_at, lifted_by, lift_reason) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        SqliteStatement warning(db,
+                                "INSERT INTO warnings(id, name, name_key, name_raw, time, issued_by, text) "
+                                "VALUES (?,?,?,?,?,?,?)");
+        ok = ok && ban.Ok() && warning.Ok();
+        for (size_t i = 0; ok && i < bans.size(); ++i) {
+            const BanEntry& e = bans[i];
+            sqlite3_reset(*ban);
+            ban.Int(1, e.Id);
+            ban.Text(2, e.Name);
+            ban.Text(3, BanNameKey(e.Name));
+            ban.Blob(4, e.Name);
+            ban.Int(5, e.ExactCase ? 1 : 0);
+            ban.Text(6, e.Reason);
+            ban.Text(7, e.IssuedBy);
+            ban.Int(8, e.IssuedAt);
+            ban.TimeOrNull(9, e.ExpiresAt);
+            ban.Text(10, e.Notes);
+            ban.TimeOrNull(11, e.LiftedAt);
+            ban.Text(12, e.LiftedBy);
+            ban.Text(13, e.LiftReason);
+            ok = sqlite3_step(*ban) == SQLITE_DONE;
+        }
+        for (size_t i = 0; ok && i < warnings.size(); ++i) {
+            const PlayerWarning& w = warnings[i];
+            sqlite3_reset(*warning);
+            warning.Int(1, w.Id);
+            warning.Text(2, w.Name);
+            warning.Text(3, BanNameKey(w.Name));
+            warning.Blob(4, w.Name);
+            warning.Int(5, w.Time);
+            warning.Text(6, w.IssuedBy);
+            warning.Text(7, w.Text);
+            ok = sqlite3_step(*warning) == SQLITE_DONE;
+        }
+    }
+    // A cache that cannot be written keeps its older copy; the list in memory is what counts.
+    sqlite3_exec(db, ok ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close_v2(db);
 }
 
 bool PgBanStore::Connected(std::string& error) {
@@ -62,7 +134,12 @@ bool PgBanStore::Begin(const char* begin, std::string& error) {
 
 bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error) {
     // One snapshot for both lists.
-    if (!Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error)) return false;
+    if (!Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error)) {
+        if (m_cache.empty() || m_conn) return false;  // a refusal, not an absence
+        m_offline = true;
+        return LoadCache(bans, warnings, error);
+    }
+    m_offline = false;
     PgResult b = m_conn->Exec(
         "SELECT id, name_raw, exact_case, reason, issued_by, issued_at, coalesce(expires_at, 0), notes,"
         " coalesce(lifted_at, 0), lifted_by, lift_reason FROM bans ORDER BY id");
@@ -90,6 +167,7 @@ bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& w
     }
     for (int i = 0; i < w.Rows(); ++i)
         warnings.push_back({w.Int(i, 0), w.Bytes(i, 1), w.Int(i, 2), text(w, i, 3), text(w, i, 4)});
+    if (!m_cache.empty()) SaveCache(bans, warnings);
     return true;
 }
 

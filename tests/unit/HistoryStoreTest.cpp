@@ -627,10 +627,11 @@ TEST(SqliteHistoryStore, ExportHistoryCommandWritesEveryKindSinceTheDay) {
 
 #if defined(TOVI_STORE_POSTGRES)
 // The shared database goes away while the program records: the rows wait in the server's own
-// file, through a restart of the program, and arrive in order once the database is back. A
+// file, through a restart of the program, and arrive in order once the database is back; the bans
+// last read are still known, also to a program started meanwhile. A
 // program stopped after the database took a batch but before it noted so sends it again, and
 // the database takes it no second time.
-TEST(PgHistoryStore, RowsKeptWhileTheDatabaseIsAwayArriveOnceInOrder) {
+TEST(PgHistoryStore, WhileTheDatabaseIsAwayRowsWaitAndArriveOnceAndBansLastReadStay) {
     PgCluster cluster;  // its own: this test stops it
     ASSERT_TRUE(cluster.Ok()) << cluster.Error();
     const std::string conninfo = cluster.NewDatabase();
@@ -657,7 +658,27 @@ TEST(PgHistoryStore, RowsKeptWhileTheDatabaseIsAwayArriveOnceInOrder) {
     store->MatchStarted({100, "Srv", "Island", "isl.bms", "TDM"});
     store->ChatRead(101, "Ann", "one");
     store->Flush();
+    std::string error;
+    {
+        auto bans = PgBanStore::Open(conninfo, local.string());
+        ASSERT_TRUE(bans.Store) << bans.Error;
+        BanList list(bans.Store.get());
+        ASSERT_TRUE(list.Add({0, "Mallory", false, "aimbot", "admin", 50}, error)) << error;
+        ASSERT_TRUE(list.Load(error)) << error;
+    }
     ASSERT_TRUE(cluster.Stop());
+    {
+        // A program that starts while the database is away enforces the bans it last read, and
+        // refuses changes it could not share.
+        auto bans = PgBanStore::Open(conninfo, local.string());
+        ASSERT_TRUE(bans.Store) << bans.Error;
+        BanList list(bans.Store.get());
+        ASSERT_TRUE(list.Load(error)) << error;
+        EXPECT_TRUE(bans.Store->Offline());
+        EXPECT_TRUE(list.ActiveBanFor("MALLORY", 60));
+        EXPECT_FALSE(list.Add({0, "Eve", false, "spam", "admin", 55}, error));
+        EXPECT_EQ(list.Entries().size(), 1u);
+    }
     store->ChatRead(102, "Bob", "two");
     store->ChatRead(103, "Ann", "three");
     store->MatchEnded({110, "Red won", 2, true, ""});
