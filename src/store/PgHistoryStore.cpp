@@ -485,7 +485,7 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
         return rows;
     }
     const std::string text = ToUtf8(LowerCase1252(q.Text)), player = ToUtf8(LowerCase1252(q.Player));
-    std::vector<PgValue> params = {m_server};
+    std::vector<PgValue> params = {q.Server.empty() ? m_server : q.Server};
     auto param = [&](PgValue value) {
         params.push_back(std::move(value));
         return "$" + std::to_string(params.size());
@@ -747,6 +747,14 @@ PlayerActivity PgHistoryStore::Activity(int64_t from) {
     for (int i = 0; stints.Ok() && i < stints.Rows(); ++i)
         activity.Stints.push_back({stints.Int(i, 0), stints.Int(i, 1), stints.Int(i, 2)});
     return activity;
+}
+
+std::vector<std::string> PgHistoryStore::Servers() {
+    std::vector<std::string> codes;
+    if (!Connected()) return codes;
+    PgResult r = m_conn->Exec("SELECT code FROM servers ORDER BY code");
+    for (int i = 0; r.Ok() && i < r.Rows(); ++i) codes.push_back(r.Text(i, 0));
+    return codes;
 }
 
 }  // namespace tovi

@@ -59,6 +59,7 @@ public:
     int ForgetBefore(int64_t time, int maxRows) override;
     HistorySize Size() override;
     PlayerActivity Activity(int64_t from) override;
+    std::vector<std::string> Servers() override;
 
     // True while batches wait for the database, as the last flush found.
     bool Failing() const { return m_failing; }

@@ -782,4 +782,27 @@ TEST(PgHistoryStore, MigrateStoreCopiesAFileIntoTheDatabaseAndBack) {
     EXPECT_EQ(store->Search({HistoryKind::Chat, "gg"}).size(), 3u) << "the chat index holds the lines copied";
     EXPECT_EQ(Count(back, "SELECT count(*) FROM bans WHERE reason = 'aimbot'"), 1);
 }
+
+// Servers sharing a database keep their rows apart: each finds its own, numbers its own matches,
+// and any of them is found by its code, as a server picker asks.
+TEST(PgHistoryStore, ServersSharingADatabaseKeepTheirRowsApart) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    auto eu = PgHistoryStore::Open(conninfo, "EU1", {}), us = PgHistoryStore::Open(conninfo, "US1", {});
+    ASSERT_TRUE(eu.Store && us.Store) << eu.Error << us.Error;
+    RecordTwoMatches(*eu.Store);
+    us.Store->MatchStarted({500, "Srv", "Harbor", "hb.bms", "DM"});
+    us.Store->ChatRead(501, "Zed", "gg from the other side");
+    us.Store->Flush();
+    EXPECT_EQ(us.Store->Servers(), (Strings{"EU1", "US1"}));
+    const auto own = us.Store->Search({HistoryKind::Chat, "gg"});
+    ASSERT_EQ(own.size(), 1u);
+    EXPECT_EQ(own[0].Match, 1) << "each server numbers its own matches";
+    HistoryQuery other{HistoryKind::Chat, "gg"};
+    other.Server = "EU1";
+    EXPECT_EQ(Texts(us.Store->Search(other)), (Strings{"gg again", "gg jerome", "gg all"}));
+    EXPECT_EQ(eu.Store->Search({HistoryKind::Chat, "other"}).size(), 0u);
+    EXPECT_EQ(eu.Store->PlayerRecord("Zed").Stints.size(), 0u);
+}
 #endif
