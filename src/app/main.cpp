@@ -19,6 +19,7 @@
 #include "Application.h"
 #include "Headless.h"
 #include "HistoryExport.h"
+#include "StoreMigration.h"
 #include "PlatformBackend.h"
 #include "QtHttpClient.h"
 #include "QtSupport.h"
@@ -84,6 +85,13 @@ int main(int argc, char** argv) {
             for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
             return tovi::ExportHistory(args, DefaultDataFolder().toStdString(), std::cout,
                                        std::cerr);
+        }
+        if (tovi::WantsStoreMigration(args)) {
+            QCoreApplication core(argc, argv);
+            args.clear();
+            const QStringList arguments = QCoreApplication::arguments();
+            for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
+            return tovi::MigrateStore(args, QCoreApplication::applicationDirPath().toStdString(), std::cout, std::cerr);
         }
         if (tovi::WantsAccountCommand(args)) {
             QCoreApplication core(argc, argv);

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <filesystem>
 #include <QTime>
 #include <charconv>
 #include <utility>
@@ -15,6 +16,13 @@
 #if defined(TOVI_HISTORY_SQLITE)
 #include "SqliteBanStore.h"
 #include "SqliteHistoryStore.h"
+#include "StoreChoice.h"
+#if defined(TOVI_STORE_POSTGRES)
+#include <QSocketNotifier>
+
+#include "PgBanStore.h"
+#include "PgHistoryStore.h"
+#endif
 #endif
 #if defined(TOVI_NOTICES_SQLITE)
 #include "SqliteNoticeQueue.h"
@@ -203,6 +211,9 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
 Service::~Service() {
     // The scheduler outlives the service.
     if (m_forgetTimer) m_scheduler.Cancel(*m_forgetTimer);
+#if defined(TOVI_STORE_POSTGRES)
+    if (m_banRereadTimer) m_scheduler.Cancel(*m_banRereadTimer);
+#endif
 }
 
 Dialogs& Service::ServiceDialogs() {
@@ -219,6 +230,22 @@ void Service::OpenRecord() {
 #if defined(TOVI_HISTORY_SQLITE)
     // SQLite takes file names in UTF-8 on every platform.
     const std::string file = QDir(m_dataDir).filePath(QStringLiteral("tovistats.db")).toStdString();
+#if defined(TOVI_STORE_POSTGRES)
+    const StoreChoice choice = ReadStoreChoice(std::filesystem::path(m_dataDir.toStdU16String()));
+    if (choice.Shared()) {
+        // The server's own file keeps the notices, and the history the shared database has not
+        // confirmed yet.
+        auto local = SqliteHistoryStore::Open(file, {});
+        if (!local.Store) {
+            m_dialogs->Warn(local.Error);
+            return;
+        }
+        local.Store.reset();
+        OpenSharedRecord(choice, file);
+        OpenNoticeQueue(file);
+        return;
+    }
+#endif
     auto opened = SqliteHistoryStore::Open(file, [this](const std::string& line) { Log(line); });
     if (!opened.Store) {
         m_dialogs->Warn(opened.Error);
@@ -232,6 +259,11 @@ void Service::OpenRecord() {
         return;
     }
     UseBanStore(std::move(bans.Store));
+    OpenNoticeQueue(file);
+#endif
+}
+
+void Service::OpenNoticeQueue([[maybe_unused]] const std::string& file) {
 #if defined(TOVI_NOTICES_SQLITE)
     // Notices wait in the same file, so that none is lost when the program stops or is killed.
     auto notices = SqliteNoticeQueue::Open(file);
@@ -241,8 +273,86 @@ void Service::OpenRecord() {
     }
     m_notices->UseQueue(std::move(notices.Queue));
 #endif
-#endif
 }
+
+#if defined(TOVI_STORE_POSTGRES)
+void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& outbox) {
+    if (choice.ServerCode.empty()) {
+        m_dialogs->Warn("The record is kept in a shared database, where each server is known by its server code: "
+                        "set the server code in settings.ini. No history is kept meanwhile.");
+    } else {
+        auto opened = PgHistoryStore::Open(
+            choice.Postgres, choice.ServerCode, [this](const std::string& line) { Log(line); },
+            PgHistoryStore::kSchemaVersion, outbox);
+        // Without the history the shared ban list is still enforced.
+        if (opened.Store)
+            UseHistory(std::move(opened.Store));
+        else
+            m_dialogs->Warn(opened.Error);
+    }
+    auto bans = PgBanStore::Open(choice.Postgres, outbox);
+    if (!bans.Store) {
+        m_dialogs->Warn(bans.Error + ": bans are kept only until the program ends.");
+        return;
+    }
+    m_sharedBans = bans.Store.get();
+    UseBanStore(std::move(bans.Store));
+    if (m_sharedBans->Offline()) {
+        Log("The shared database cannot be reached: the bans last read from it are enforced");
+        m_sharedBansFailing = true;
+    }
+    WatchSharedBans();
+}
+
+// A change made on any server is announced by the database; the announcement wakes the event
+// loop through the connection's socket, and the list is read again. Should an announcement be
+// missed (the connection broke, or it came in while another statement ran), the list is read
+// again every kBanRereadMs anyway, connecting again when needed.
+void Service::WatchSharedBans() {
+    m_banNotifier.reset();
+    if (m_sharedBans->Listen()) {
+        m_banNotifier = std::make_unique<QSocketNotifier>(m_sharedBans->Socket(), QSocketNotifier::Read);
+        connect(m_banNotifier.get(), &QSocketNotifier::activated, this, [this] {
+            if (m_sharedBans->TakeChanged()) ReloadSharedBans();
+            // A broken connection: the notifier goes; the next re-read connects again.
+            if (m_sharedBans->Socket() < 0) m_banNotifier.reset();
+        });
+    }
+    if (m_banRereadTimer) m_scheduler.Cancel(*m_banRereadTimer);
+    m_banRereadTimer = m_scheduler.Schedule(kBanRereadMs, [this] {
+        m_banRereadTimer.reset();
+        // Off the watch while the connection may be made anew.
+        m_banNotifier.reset();
+        ReloadSharedBans();
+        WatchSharedBans();
+    });
+}
+
+void Service::ReloadSharedBans() {
+    std::string error;
+    const std::vector<BanEntry> before = m_banList.Entries();
+    const size_t warningsBefore = m_banList.Warnings().size();
+    // A list that cannot be read stays as last read: those bans are still enforced.
+    bool loaded = m_banList.Load(error);
+    // Announcements that came in while it was read may be of changes it did not see.
+    for (int again = 0; loaded && again < 3 && m_sharedBans->TakeChanged(); ++again) loaded = m_banList.Load(error);
+    if (!loaded) {
+        if (!m_sharedBansFailing)
+            Log("The shared ban list cannot be read (" + error + "): the bans last read are enforced");
+        m_sharedBansFailing = true;
+        return;
+    }
+    if (m_sharedBans->Offline()) {
+        if (!m_sharedBansFailing)
+            Log("The shared database cannot be reached: the bans last read from it are enforced");
+        m_sharedBansFailing = true;
+    } else {
+        if (m_sharedBansFailing) Log("The shared ban list is read again");
+        m_sharedBansFailing = false;
+    }
+    if (m_banList.Entries() != before || m_banList.Warnings().size() != warningsBefore) emit banListChanged();
+}
+#endif
 
 void Service::UseHistory(std::unique_ptr<HistoryStore> store) {
     m_history.SetStore(*store);

@@ -45,9 +45,13 @@
 #include "StatsFile.h"
 #include "WebReporter.h"
 
+class QSocketNotifier;
+
 namespace tovi {
 
 class NoticeService;
+class PgBanStore;
+struct StoreChoice;
 
 // An operator action as a face hands it in: who acts, on which player, and the answers to the
 // questions the action asks. Questions left unanswered go to the face's dialogs.
@@ -92,6 +96,8 @@ public:
     // it the program runs as before and says why.
     void OpenRecord();
     void UseHistory(std::unique_ptr<HistoryStore> store);
+    // A shared ban list is read again at least this often, whether or not a change was announced.
+    static constexpr int kBanRereadMs = 5000;
     void UseBanStore(std::unique_ptr<BanStore> store);
     // The start-up steps: a blank status, the settings and automatic messages, the stats left
     // from last time, the poll timer, the record's retention.
@@ -286,6 +292,12 @@ private:
     class ChosenPlayerLookup;
 
     void LoadHistoryDays();
+    void OpenNoticeQueue(const std::string& file);
+#if defined(TOVI_STORE_POSTGRES)
+    void OpenSharedRecord(const StoreChoice& choice, const std::string& outbox);
+    void WatchSharedBans();
+    void ReloadSharedBans();
+#endif
     void ScheduleForgetting(int delayMs);
     // Forgets what is older than the retention setting, a small batch at a time, each on a turn
     // of the event loop of its own; then looks again after a while.
@@ -336,6 +348,12 @@ private:
     std::string m_trayTip;
     QTimer* m_timer = nullptr;
     std::optional<Scheduler::TimerId> m_forgetTimer;
+#if defined(TOVI_STORE_POSTGRES)
+    PgBanStore* m_sharedBans = nullptr;  // the ban store, when it is a shared database
+    std::unique_ptr<QSocketNotifier> m_banNotifier;
+    std::optional<Scheduler::TimerId> m_banRereadTimer;
+    bool m_sharedBansFailing = false;
+#endif
 };
 
 }  // namespace tovi

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 
 #include "AccountStore.h"
 
@@ -20,6 +21,11 @@
 
 #include "SqliteAccountStore.h"
 #include "SqliteHistoryStore.h"
+#include "StoreChoice.h"
+#if defined(TOVI_STORE_POSTGRES)
+#include "PgAccountStore.h"
+#include "PgSchema.h"
+#endif
 #endif
 
 namespace tovi {
@@ -181,20 +187,41 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
         }
         password = std::move(*read);
     }
-    {
-        // Brings the record's schema, with the accounts' tables, to this version.
-        auto record = SqliteHistoryStore::Open(database, {});
-        if (!record.Store) {
-            err << record.Error << "\n";
+    std::unique_ptr<AccountStore> accounts;
+#if defined(TOVI_STORE_POSTGRES)
+    const StoreChoice choice = ReadStoreChoice(std::filesystem::path(std::u8string(folder.begin(), folder.end())));
+    if (choice.Shared()) {
+        std::string error;
+        auto conn = PgConnection::Connect(choice.Postgres, error);
+        if (!conn || !pgschema::Migrate(*conn, pgschema::kSchemaVersion, error)) {
+            err << "The shared database cannot keep the accounts: " << error << "\n";
             return 1;
         }
+        auto opened = PgAccountStore::Open(choice.Postgres);
+        if (!opened.Store) {
+            err << opened.Error << "\n";
+            return 1;
+        }
+        accounts = std::move(opened.Store);
     }
-    auto opened = SqliteAccountStore::Open(database);
-    if (!opened.Store) {
-        err << opened.Error << "\n";
-        return 1;
+#endif
+    if (!accounts) {
+        {
+            // Brings the record's schema, with the accounts' tables, to this version.
+            auto record = SqliteHistoryStore::Open(database, {});
+            if (!record.Store) {
+                err << record.Error << "\n";
+                return 1;
+            }
+        }
+        auto opened = SqliteAccountStore::Open(database);
+        if (!opened.Store) {
+            err << opened.Error << "\n";
+            return 1;
+        }
+        accounts = std::move(opened.Store);
     }
-    AccountStore& store = *opened.Store;
+    AccountStore& store = *accounts;
     std::string error;
     if (command == "--add-user") {
         if (!store.AddAccount(name, *parsedRole, password, NowSeconds(), error)) {

@@ -71,6 +71,9 @@ struct HistoryQuery {
     int64_t From = 0;  // Unix seconds, inclusive; 0: no bound
     int64_t To = 0;    // Unix seconds, exclusive; 0: no bound
     int Limit = 1000;
+    // In a store shared by several servers, the code of the server whose rows to look at; empty:
+    // this server's own. The embedded file holds only its own.
+    std::string Server;
 };
 
 struct PlayerStint {
@@ -142,6 +145,9 @@ public:
     // The matches from the one under way at `from` (Unix seconds) on, with their stints: what the
     // players chart counts. Reads what is written so far and never waits for the disk.
     virtual PlayerActivity Activity(int64_t /*from*/) { return {}; }
+    // The codes of the servers whose rows a shared store holds, for choosing among them; empty for
+    // a store of this server alone.
+    virtual std::vector<std::string> Servers() { return {}; }
 };
 
 // What runs when no record can be kept: everything is passed over.

@@ -76,6 +76,10 @@ const char* const kMigrations[] = {
     " role TEXT NOT NULL, password_hash TEXT NOT NULL, created INTEGER NOT NULL, last_login INTEGER);"
     "CREATE TABLE account_tokens(id INTEGER PRIMARY KEY, account_id INTEGER NOT NULL, token_hash BLOB NOT NULL"
     " UNIQUE, created INTEGER NOT NULL);",
+    // 7: history batches for a shared database that it has not yet confirmed (PgHistoryStore),
+    // in the order they are to be written, each with the key the database knows it by.
+    "CREATE TABLE shared_outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, instance INTEGER NOT NULL,"
+    " batch INTEGER NOT NULL, rows BLOB NOT NULL);",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 

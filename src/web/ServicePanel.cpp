@@ -3,7 +3,13 @@
 #include <QDateTime>
 #include <QDir>
 
+#include <filesystem>
+
 #include "SqliteAccountStore.h"
+#include "StoreChoice.h"
+#if defined(TOVI_STORE_POSTGRES)
+#include "PgAccountStore.h"
+#endif
 
 namespace tovi {
 
@@ -22,15 +28,29 @@ std::unique_ptr<QObject> ServicePanel::Start(Service& service) {
         service.Log("The web panel is not started: its accounts live in tovistats.db, which could not be opened.");
         return nullptr;
     }
-    // SQLite takes file names in UTF-8 on every platform.
-    const std::string file = QDir(service.DataDir()).filePath(QStringLiteral("tovistats.db")).toStdString();
-    auto opened = SqliteAccountStore::Open(file);
-    if (!opened.Store) {
-        service.Log("The web panel is not started: its accounts cannot be read: " + opened.Error);
-        return nullptr;
-    }
     std::unique_ptr<ServicePanel> panel(new ServicePanel());
-    panel->m_accounts = std::move(opened.Store);
+#if defined(TOVI_STORE_POSTGRES)
+    // On a shared database the accounts are the community's, one set for every server.
+    if (const StoreChoice choice = ReadStoreChoice(std::filesystem::path(service.DataDir().toStdU16String()));
+        choice.Shared()) {
+        auto shared = PgAccountStore::Open(choice.Postgres);
+        if (!shared.Store) {
+            service.Log("The web panel is not started: its accounts cannot be read: " + shared.Error);
+            return nullptr;
+        }
+        panel->m_accounts = std::move(shared.Store);
+    }
+#endif
+    if (!panel->m_accounts) {
+        // SQLite takes file names in UTF-8 on every platform.
+        const std::string file = QDir(service.DataDir()).filePath(QStringLiteral("tovistats.db")).toStdString();
+        auto opened = SqliteAccountStore::Open(file);
+        if (!opened.Store) {
+            service.Log("The web panel is not started: its accounts cannot be read: " + opened.Error);
+            return nullptr;
+        }
+        panel->m_accounts = std::move(opened.Store);
+    }
     panel->m_backend = std::make_unique<ServicePanelBackend>(service);
     panel->m_panel = std::make_unique<WebPanel>(*panel->m_backend, *panel->m_accounts, settings,
                                                 [] { return QDateTime::currentMSecsSinceEpoch(); });

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "Fakes.h"
-#include "SqliteAccountStore.h"
+#include "StoreEngines.h"
 
 using namespace tovi;
 using namespace tovi::testing;
@@ -48,28 +48,21 @@ ToolRun Tovistats(const TempFolder& dir, const std::vector<std::string>& args,
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadBytes(output)};
 }
 
-std::string Column(const fs::path& db, const std::string& sql) {
-    sqlite3* handle = nullptr;
-    sqlite3_open(db.c_str(), &handle);
-    sqlite3_stmt* st = nullptr;
-    std::string value;
-    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW) {
-        const void* blob = sqlite3_column_blob(st, 0);
-        value.assign(static_cast<const char*>(blob), static_cast<size_t>(sqlite3_column_bytes(st, 0)));
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(handle);
-    return value;
-}
+class AccountStores : public ::testing::TestWithParam<Engine> {
+protected:
+    StorePlace place{GetParam()};
+};
 
 }  // namespace
 
-TEST(Accounts, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
+INSTANTIATE_TEST_SUITE_P(Engines, AccountStores, ::testing::ValuesIn(Engines()), EngineName);
+
+TEST_P(AccountStores, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
     TempFolder dir;
-    const fs::path data = dir / "data", db = data / "tovistats.db";
-    fs::create_directories(data);
+    place.WriteSettings();
+    const fs::path data = place.DataFolder();
     const std::string folder = data.string();
+    const bool sqlite = GetParam() == Engine::Sqlite;
 
     // Wrong command lines change nothing; a password is never taken from the arguments.
     EXPECT_EQ(Tovistats(dir, {"--add-user", "alice", "--data-dir", folder}, "long enough 1\n").Code, 2);
@@ -87,7 +80,7 @@ TEST(Accounts, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
         Tovistats(dir, {"--add-user", "alice", "--role", "admin", "--password", "x", "--data-dir", folder})
             .Code,
         2);
-    EXPECT_FALSE(fs::exists(db));
+    EXPECT_EQ(sqlite ? int64_t{fs::exists(place.File())} : place.Count("SELECT count(*) FROM pg_tables WHERE tablename = 'accounts'"), 0);
 
     ToolRun added =
         Tovistats(dir, {"--add-user", "Alice", "--role", "admin", "--data-dir", folder}, "correct horse 1\n");
@@ -106,7 +99,9 @@ TEST(Accounts, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
     EXPECT_NE(listed.Output.find("Alice\tadmin"), std::string::npos) << listed.Output;
     EXPECT_NE(listed.Output.find("bob\tviewer"), std::string::npos) << listed.Output;
 
-    const std::string hash = Column(db, "SELECT password_hash FROM accounts WHERE name_key='alice'");
+    const Strings hashes = place.Rows("SELECT password_hash FROM accounts WHERE name_key='alice'");
+    ASSERT_EQ(hashes.size(), 1u);
+    const std::string& hash = hashes[0];
     EXPECT_TRUE(hash.starts_with("$argon2id$")) << hash;
     EXPECT_EQ(hash.find("correct horse"), std::string::npos);
 
@@ -115,13 +110,19 @@ TEST(Accounts, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
     const std::string tokenText = token.Output.substr(0, token.Output.find('\n'));
     EXPECT_EQ(Tovistats(dir, {"--new-token", "nobody", "--data-dir", folder}).Code, 1);
     EXPECT_EQ(tokenText.size(), 69u);
-    for (const char* file : {"tovistats.db", "tovistats.db-wal"})
-        EXPECT_EQ(ReadBytes(data / file).find(tokenText.substr(5)), std::string::npos) << file;
+    if (sqlite) {
+        for (const char* file : {"tovistats.db", "tovistats.db-wal"})
+            EXPECT_EQ(ReadBytes(data / file).find(tokenText.substr(5)), std::string::npos) << file;
+    } else {
+        // Only the token's 32-byte hash.
+        EXPECT_EQ(place.Count("SELECT count(*) FROM account_tokens WHERE length(token_hash) = 32"), 1);
+    }
 
     {
-        auto opened = SqliteAccountStore::Open(db.string());
-        ASSERT_TRUE(opened.Store) << opened.Error;
-        AccountStore& store = *opened.Store;
+        std::string error;
+        auto opened = place.OpenAccounts(error);
+        ASSERT_TRUE(opened) << error;
+        AccountStore& store = *opened;
         auto alice = store.Authenticate("aLiCe", "correct horse 1", 5000);
         ASSERT_TRUE(alice);
         EXPECT_EQ(alice->Name, "Alice");
@@ -140,10 +141,11 @@ TEST(Accounts, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
 
     EXPECT_EQ(Tovistats(dir, {"--remove-user", "alice", "--data-dir", folder}).Code, 0);
     EXPECT_EQ(Tovistats(dir, {"--remove-user", "alice", "--data-dir", folder}).Code, 1);
-    auto opened = SqliteAccountStore::Open(db.string());
-    ASSERT_TRUE(opened.Store);
-    EXPECT_FALSE(opened.Store->Authenticate("alice", "correct horse 1", 6000));
-    EXPECT_FALSE(opened.Store->AccountByToken(tokenText));
-    EXPECT_EQ(Column(db, "SELECT count(*) FROM account_tokens"), "0");
+    std::string error;
+    auto opened = place.OpenAccounts(error);
+    ASSERT_TRUE(opened) << error;
+    EXPECT_FALSE(opened->Authenticate("alice", "correct horse 1", 6000));
+    EXPECT_FALSE(opened->AccountByToken(tokenText));
+    EXPECT_EQ(place.Count("SELECT count(*) FROM account_tokens"), 0);
 }
 #endif

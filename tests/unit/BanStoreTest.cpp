@@ -1,30 +1,74 @@
-// The ban list in the record's SQLite file: it survives a restart, byte for byte, and a change
-// the file refuses leaves the list as it was.
+// The ban list in the record's database, on every engine: it survives a restart, byte for byte,
+// and a change the database refuses leaves the list as it was.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include "BanList.h"
 #include "Fakes.h"
-#include "SqliteBanStore.h"
-#include "SqliteHistoryStore.h"
+#include "StoreEngines.h"
 
 using namespace tovi;
 using namespace tovi::testing;
 
-TEST(SqliteBanStore, TheListAndItsWarningsOutliveTheProgramAndAFailedWriteChangesNothing) {
-    TempFolder folder;
-    const std::string file = (folder / "tovistats.db").string();
+namespace {
+
+class BanStores : public ::testing::TestWithParam<Engine> {
+protected:
+    StorePlace place{GetParam()};
+};
+
+// Makes the database refuse every change to the list until it goes out of scope.
+class RefusedWrites {
+public:
+    explicit RefusedWrites(const StorePlace& place) {
+#if defined(TOVI_STORE_POSTGRES)
+        if (place.Kind() == Engine::Postgres) {
+            std::string error;
+            m_pg = PgConnection::Connect(place.Conninfo(), error);
+            // A rule no row passes, checked on every new or changed row.
+            EXPECT_TRUE(m_pg && m_pg->Run("ALTER TABLE bans ADD CONSTRAINT refused CHECK (false) NOT VALID"))
+                << error;
+            return;
+        }
+#endif
+        // A second writer holds the file.
+        EXPECT_EQ(sqlite3_open(place.File().c_str(), &m_sqlite), SQLITE_OK);
+        sqlite3_busy_timeout(m_sqlite, 0);
+        EXPECT_EQ(sqlite3_exec(m_sqlite, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    ~RefusedWrites() {
+#if defined(TOVI_STORE_POSTGRES)
+        if (m_pg) m_pg->Run("ALTER TABLE bans DROP CONSTRAINT refused");
+#endif
+        if (m_sqlite) {
+            sqlite3_exec(m_sqlite, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(m_sqlite);
+        }
+    }
+
+private:
+    sqlite3* m_sqlite = nullptr;
+#if defined(TOVI_STORE_POSTGRES)
+    std::unique_ptr<PgConnection> m_pg;
+#endif
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Engines, BanStores, ::testing::ValuesIn(Engines()), EngineName);
+
+TEST_P(BanStores, TheListAndItsWarningsOutliveTheProgramAndAFailedWriteChangesNothing) {
+    std::string error;
     // A record made by an older version gains the list's tables when it is opened.
-    ASSERT_TRUE(SqliteHistoryStore::Open(file, {}, 2).Store);
-    EXPECT_FALSE(SqliteBanStore::Open(file).Store);
-    ASSERT_TRUE(SqliteHistoryStore::Open(file, {}).Store);
+    ASSERT_TRUE(place.Open({}, 2));
+    EXPECT_FALSE(place.OpenBans(error));
+    ASSERT_TRUE(place.Open());
 
     int64_t lifted = 0;
     {
-        auto opened = SqliteBanStore::Open(file);
-        ASSERT_TRUE(opened.Store) << opened.Error;
-        BanList list(opened.Store.get());
-        std::string error;
+        auto store = place.OpenBans(error);
+        ASSERT_TRUE(store) << error;
+        BanList list(store.get());
         ASSERT_TRUE(list.Load(error)) << error;
         BanEntry e;
         e.Name = "Ren\xC9 \x81";  // a letter and a byte the code page leaves unassigned
@@ -39,22 +83,16 @@ TEST(SqliteBanStore, TheListAndItsWarningsOutliveTheProgramAndAFailedWriteChange
         ASSERT_TRUE(list.Lift(lifted, 1500, "admin", "appeal", error)) << error;
         ASSERT_TRUE(list.AddWarning({0, "ren\xE9", 1200, "admin", "tk"}, error)) << error;
 
-        // A write the file refuses (a second writer holds it) changes neither the file nor the list.
-        sqlite3* other = nullptr;
-        ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
-        sqlite3_busy_timeout(other, 0);
-        ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        // A write the database refuses changes neither the database nor the list.
+        RefusedWrites refused(place);
         EXPECT_FALSE(list.Add(e, error));
         EXPECT_FALSE(list.Lift(list.Entries()[0].Id, 1600, "admin", "x", error));
         EXPECT_EQ(list.Entries().size(), 2u);
         EXPECT_EQ(list.Entries()[0].LiftedAt, 0);
-        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-        sqlite3_close(other);
     }
-    auto opened = SqliteBanStore::Open(file);
-    ASSERT_TRUE(opened.Store);
-    BanList list(opened.Store.get());
-    std::string error;
+    auto store = place.OpenBans(error);
+    ASSERT_TRUE(store) << error;
+    BanList list(store.get());
     ASSERT_TRUE(list.Load(error));
     ASSERT_EQ(list.Entries().size(), 2u);
     EXPECT_EQ(list.Entries()[0].Name, "Ren\xC9 \x81");

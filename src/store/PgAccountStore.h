@@ -1,0 +1,41 @@
+#pragma once
+// The community's web panel accounts in the shared PostgreSQL database (tables accounts and
+// account_tokens), on a connection of their own: each change is written at once.
+#include <memory>
+#include <string>
+
+#include "AccountStore.h"
+#include "PgConnection.h"
+
+namespace tovi {
+
+class PgAccountStore final : public AccountStore {
+public:
+    struct Opened {
+        std::unique_ptr<PgAccountStore> Store;  // null when the accounts cannot be read
+        std::string Error;
+    };
+    // The database must already hold the record's schema (PgHistoryStore::Open makes it).
+    static Opened Open(const std::string& conninfo);
+
+    bool AddAccount(const std::string& name, Role role, const std::string& password, int64_t now,
+                    std::string& error) override;
+    bool RemoveAccount(const std::string& name, std::string& error) override;
+    std::vector<Account> Accounts() override;
+    std::optional<Account> FindAccount(const std::string& name) override;
+    std::optional<Account> Authenticate(const std::string& name, const std::string& password,
+                                        int64_t now) override;
+    std::string NewToken(const std::string& name, int64_t now, std::string& error) override;
+    std::optional<Account> AccountByToken(const std::string& token) override;
+
+private:
+    PgAccountStore(std::string conninfo, std::unique_ptr<PgConnection> conn, std::string dummyHash)
+        : m_conninfo(std::move(conninfo)), m_conn(std::move(conn)), m_dummyHash(std::move(dummyHash)) {}
+    PgConnection* Connected(std::string& error);
+    std::string m_conninfo;
+    std::unique_ptr<PgConnection> m_conn;
+    // Verified against when the name is unknown, so that such a login costs as much as any.
+    std::string m_dummyHash;
+};
+
+}  // namespace tovi

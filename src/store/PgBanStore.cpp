@@ -1,0 +1,256 @@
+#include "PgBanStore.h"
+
+#include <sqlite3.h>
+
+#include "PgSchema.h"
+#include "SqliteBanStore.h"
+#include "SqliteStatement.h"
+#include "Windows1252.h"
+
+namespace tovi {
+
+namespace {
+
+std::string ToUtf8(const std::string& bytes) {
+    return Windows1252ToUtf8(bytes);
+}
+
+PgValue TimeOrNull(int64_t time) {
+    return time == 0 ? PgValue(nullptr) : PgValue(time);
+}
+
+}  // namespace
+
+PgBanStore::Opened PgBanStore::Open(const std::string& conninfo, const std::string& cache) {
+    Opened opened;
+    std::string error;
+    auto conn = PgConnection::Connect(conninfo, error);
+    if (!conn && cache.empty()) {
+        opened.Error = "The shared database cannot be reached (" + error + ")";
+        return opened;
+    }
+    if (conn) {
+        PgResult check =
+            conn->Exec("SELECT to_regclass('bans') IS NOT NULL AND to_regclass('warnings') IS NOT NULL");
+        if (!check.Ok() || check.Text(0, 0) != "t") {
+            opened.Error = "The shared database holds no ban list";
+            return opened;
+        }
+    }
+    // Unreachable for now: the list comes from the cache until the database answers.
+    opened.Store.reset(new PgBanStore(conninfo, std::move(conn), cache));
+    return opened;
+}
+
+bool PgBanStore::LoadCache(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings,
+                           std::string& error) {
+    auto local = SqliteBanStore::Open(m_cache);
+    if (!local.Store) {
+        error += "; " + local.Error;
+        return false;
+    }
+    return local.Store->Load(bans, warnings, error);
+}
+
+// The whole list as read, in place of what the cache held, in one transaction.
+void PgBanStore::SaveCache(const std::vector<BanEntry>& bans, const std::vector<PlayerWarning>& warnings) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(m_cache.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return;
+    }
+    sqlite3_busy_timeout(db, 2000);
+    bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE; DELETE FROM bans; DELETE FROM warnings;", nullptr, nullptr,
+                           nullptr) == SQLITE_OK;
+    {
+        SqliteStatement ban(
+            db,
+            "INSERT INTO bans(id, name, name_key, name_raw, exact_case, reason, issued_by, issued_at,"
+            " expires_at, notes, lifted_at, lifted_by, lift_reason) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        SqliteStatement warning(db,
+                                "INSERT INTO warnings(id, name, name_key, name_raw, time, issued_by, text) "
+                                "VALUES (?,?,?,?,?,?,?)");
+        ok = ok && ban.Ok() && warning.Ok();
+        for (size_t i = 0; ok && i < bans.size(); ++i) {
+            const BanEntry& e = bans[i];
+            sqlite3_reset(*ban);
+            ban.Int(1, e.Id);
+            ban.Text(2, e.Name);
+            ban.Text(3, BanNameKey(e.Name));
+            ban.Blob(4, e.Name);
+            ban.Int(5, e.ExactCase ? 1 : 0);
+            ban.Text(6, e.Reason);
+            ban.Text(7, e.IssuedBy);
+            ban.Int(8, e.IssuedAt);
+            ban.TimeOrNull(9, e.ExpiresAt);
+            ban.Text(10, e.Notes);
+            ban.TimeOrNull(11, e.LiftedAt);
+            ban.Text(12, e.LiftedBy);
+            ban.Text(13, e.LiftReason);
+            ok = sqlite3_step(*ban) == SQLITE_DONE;
+        }
+        for (size_t i = 0; ok && i < warnings.size(); ++i) {
+            const PlayerWarning& w = warnings[i];
+            sqlite3_reset(*warning);
+            warning.Int(1, w.Id);
+            warning.Text(2, w.Name);
+            warning.Text(3, BanNameKey(w.Name));
+            warning.Blob(4, w.Name);
+            warning.Int(5, w.Time);
+            warning.Text(6, w.IssuedBy);
+            warning.Text(7, w.Text);
+            ok = sqlite3_step(*warning) == SQLITE_DONE;
+        }
+    }
+    // A cache that cannot be written keeps its older copy; the list in memory is what counts.
+    sqlite3_exec(db, ok ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close_v2(db);
+}
+
+bool PgBanStore::Connected(std::string& error) {
+    if (m_conn && m_conn->Good()) return true;
+    m_listening = false;
+    m_conn.reset();
+    m_conn = PgConnection::Connect(m_conninfo, error, 2);
+    if (!m_conn) error = "the shared database cannot be reached (" + error + ")";
+    return m_conn != nullptr;
+}
+
+bool PgBanStore::Begin(const char* begin, std::string& error) {
+    if (!Connected(error)) return false;
+    if (m_conn->Run(begin)) return true;
+    // A connection the database dropped (it restarted, or cut idle sessions) is only found out by
+    // using it; nothing of the change has reached the database yet, so it is tried once anew.
+    if (m_conn->Good()) {
+        error = m_conn->Error();
+        return false;
+    }
+    m_conn.reset();
+    if (!Connected(error)) return false;
+    if (m_conn->Run(begin)) return true;
+    error = m_conn->Error();
+    return false;
+}
+
+bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error) {
+    // One snapshot for both lists.
+    if (!Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error)) {
+        if (m_cache.empty() || m_conn) return false;  // a refusal, not an absence
+        m_offline = true;
+        return LoadCache(bans, warnings, error);
+    }
+    m_offline = false;
+    PgResult b = m_conn->Exec(
+        "SELECT id, name_raw, exact_case, reason, issued_by, issued_at, coalesce(expires_at, 0), notes,"
+        " coalesce(lifted_at, 0), lifted_by, lift_reason FROM bans ORDER BY id");
+    PgResult w = m_conn->Exec("SELECT id, name_raw, time, issued_by, text FROM warnings ORDER BY id");
+    m_conn->ExecScript("COMMIT");
+    if (!b.Ok() || !w.Ok()) {
+        error = b.Ok() ? w.Error() : b.Error();
+        return false;
+    }
+    auto text = [](const PgResult& r, int row, int column) { return Utf8ToWindows1252(r.Text(row, column)); };
+    for (int i = 0; i < b.Rows(); ++i) {
+        BanEntry e;
+        e.Id = b.Int(i, 0);
+        e.Name = b.Bytes(i, 1);
+        e.ExactCase = b.Int(i, 2) != 0;
+        e.Reason = text(b, i, 3);
+        e.IssuedBy = text(b, i, 4);
+        e.IssuedAt = b.Int(i, 5);
+        e.ExpiresAt = b.Int(i, 6);
+        e.Notes = text(b, i, 7);
+        e.LiftedAt = b.Int(i, 8);
+        e.LiftedBy = text(b, i, 9);
+        e.LiftReason = text(b, i, 10);
+        bans.push_back(std::move(e));
+    }
+    for (int i = 0; i < w.Rows(); ++i)
+        warnings.push_back({w.Int(i, 0), w.Bytes(i, 1), w.Int(i, 2), text(w, i, 3), text(w, i, 4)});
+    if (!m_cache.empty()) SaveCache(bans, warnings);
+    return true;
+}
+
+bool PgBanStore::Save(std::vector<BanEntry*> entries, std::string& error) {
+    if (!Begin("BEGIN", error)) return false;
+    PgConnection& c = *m_conn;
+    auto fail = [&] {
+        error = c.Error();
+        if (c.Good()) c.ExecScript("ROLLBACK");
+        return false;
+    };
+    std::vector<int64_t> ids;
+    for (BanEntry* e : entries) {
+        std::vector<PgValue> values = {
+            ToUtf8(e->Name),   ToUtf8(BanNameKey(e->Name)), PgBytes{e->Name},    int64_t{e->ExactCase},
+            ToUtf8(e->Reason), ToUtf8(e->IssuedBy),         e->IssuedAt,         TimeOrNull(e->ExpiresAt),
+            ToUtf8(e->Notes),  TimeOrNull(e->LiftedAt),     ToUtf8(e->LiftedBy), ToUtf8(e->LiftReason)};
+        if (e->Id == 0) {
+            PgResult r = c.Exec(
+                "INSERT INTO bans(name, name_key, name_raw, exact_case, reason, issued_by, issued_at, "
+                "expires_at,"
+                " notes, lifted_at, lifted_by, lift_reason) VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12)"
+                " RETURNING id",
+                values);
+            if (!r.Ok() || r.Rows() != 1) return fail();
+            ids.push_back(r.Int(0, 0));
+        } else {
+            values.push_back(e->Id);
+            PgResult r = c.Exec(
+                "UPDATE bans SET name=$1, name_key=$2, name_raw=$3, exact_case=$4, reason=$5, issued_by=$6,"
+                " issued_at=$7, expires_at=$8, notes=$9, lifted_at=$10, lifted_by=$11, lift_reason=$12 WHERE "
+                "id=$13",
+                values);
+            if (!r.Ok()) return fail();
+            if (r.Changed() != 1) {
+                c.ExecScript("ROLLBACK");
+                error = "the ban is no longer in the shared list";
+                return false;
+            }
+            ids.push_back(e->Id);
+        }
+    }
+    if (!c.Run("COMMIT")) return fail();
+    // Ids only once the whole change is kept.
+    for (size_t i = 0; i < entries.size(); ++i) entries[i]->Id = ids[i];
+    return true;
+}
+
+bool PgBanStore::AddWarning(PlayerWarning& warning, std::string& error) {
+    if (!Begin("BEGIN", error)) return false;
+    PgResult r = m_conn->Exec(
+        "INSERT INTO warnings(name, name_key, name_raw, time, issued_by, text) VALUES ($1,$2,$3,$4,$5,$6) "
+        "RETURNING id",
+        {ToUtf8(warning.Name), ToUtf8(BanNameKey(warning.Name)), PgBytes{warning.Name}, warning.Time,
+         ToUtf8(warning.IssuedBy), ToUtf8(warning.Text)});
+    if (!r.Ok() || r.Rows() != 1 || !m_conn->Run("COMMIT")) {
+        error = r.Ok() ? m_conn->Error() : r.Error();
+        if (m_conn->Good()) m_conn->ExecScript("ROLLBACK");
+        return false;
+    }
+    warning.Id = r.Int(0, 0);
+    return true;
+}
+
+bool PgBanStore::Listen() {
+    std::string error;
+    if (!Connected(error)) return false;
+    if (!m_listening) m_listening = m_conn->Run(std::string("LISTEN ") + pgschema::kBansChannel);
+    return m_listening;
+}
+
+int PgBanStore::Socket() const {
+    return m_conn && m_conn->Good() ? m_conn->Socket() : -1;
+}
+
+bool PgBanStore::TakeChanged() {
+    if (!m_conn) return false;
+    std::vector<std::string> channels;
+    if (!m_conn->TakeNotifications(channels)) {
+        m_conn.reset();
+        m_listening = false;
+    }
+    return !channels.empty();
+}
+
+}  // namespace tovi

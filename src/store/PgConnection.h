@@ -1,0 +1,83 @@
+#pragma once
+// A PostgreSQL connection through libpq that closes itself, and the results it answers. Values
+// only ever travel as parameters ($1, $2, ...), never inside the statement's text. Texts are
+// UTF-8; bytes that must stay as they were (the game's own) go as bytea.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+struct pg_conn;
+struct pg_result;
+
+namespace tovi {
+
+struct PgBytes {
+    std::string Bytes;
+};
+// A statement parameter: NULL, a number, a UTF-8 text or bytes.
+using PgValue = std::variant<std::nullptr_t, int64_t, std::string, PgBytes>;
+
+class PgResult {
+public:
+    PgResult() = default;
+    explicit PgResult(pg_result* result) : m_result(result) {}
+    ~PgResult();
+    PgResult(PgResult&& other) noexcept : m_result(other.m_result) { other.m_result = nullptr; }
+    PgResult& operator=(PgResult&& other) noexcept;
+    PgResult(const PgResult&) = delete;
+    PgResult& operator=(const PgResult&) = delete;
+
+    // The statement ran (a command, or a query with its rows).
+    bool Ok() const;
+    int Rows() const;
+    int Columns() const;
+    bool IsNull(int row, int column) const;
+    std::string Text(int row, int column) const;   // as sent: UTF-8 for texts
+    int64_t Int(int row, int column) const;        // 0 for NULL
+    std::string Bytes(int row, int column) const;  // a bytea column's bytes
+    // Rows a command changed.
+    int64_t Changed() const;
+    // The five-character SQLSTATE, "" without one.
+    std::string State() const;
+    std::string Error() const;
+
+private:
+    pg_result* m_result = nullptr;
+};
+
+class PgConnection {
+public:
+    // Connects with a libpq connection string ("host=... dbname=..." or a postgresql:// URI),
+    // waiting at most `timeoutSeconds` unless the string says otherwise. Null with `error` when
+    // the server cannot be reached or refuses.
+    static std::unique_ptr<PgConnection> Connect(const std::string& conninfo, std::string& error,
+                                                 int timeoutSeconds = 5);
+    ~PgConnection();
+    PgConnection(const PgConnection&) = delete;
+    PgConnection& operator=(const PgConnection&) = delete;
+
+    // One statement with its parameters; the result says whether it ran.
+    PgResult Exec(const std::string& sql, const std::vector<PgValue>& params = {});
+    // Statements without parameters, several separated by ';' (schema changes).
+    PgResult ExecScript(const std::string& sql);
+    // Exec, answering whether it ran (Error() says why not).
+    bool Run(const std::string& sql, const std::vector<PgValue>& params = {});
+
+    // Whether the connection still stands, as libpq last saw it.
+    bool Good() const;
+    std::string Error() const;
+    // The socket to watch for notifications; -1 when there is none.
+    int Socket() const;
+    // Reads what arrived on the socket without waiting, and answers the channels of the
+    // notifications received. False when the connection broke.
+    bool TakeNotifications(std::vector<std::string>& channels);
+
+private:
+    explicit PgConnection(pg_conn* conn) : m_conn(conn) {}
+    pg_conn* m_conn;
+};
+
+}  // namespace tovi

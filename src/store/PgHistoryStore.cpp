@@ -1,0 +1,760 @@
+#include "PgHistoryStore.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <utility>
+
+#include "PgSchema.h"
+#include "Windows1252.h"
+
+namespace tovi {
+
+namespace {
+
+constexpr const char* kInsertMatch =
+    "INSERT INTO matches(server, id, started, server_name, map_name, map_file, game_type)"
+    " VALUES ($1,$2,$3,$4,$5,$6,$7) ON CONFLICT DO NOTHING";
+constexpr const char* kEndMatch =
+    "UPDATE matches SET ended=$1, result=$2, players_at_end=$3, stats_written=$4, stats_refused=$5"
+    " WHERE server=$6 AND id=$7";
+constexpr const char* kUploaded =
+    "UPDATE matches SET upload_time=$1, upload_outcome='uploaded' WHERE server=$2 AND id IN (SELECT id FROM"
+    " matches WHERE server=$2 AND stats_written=1 AND upload_outcome IS NULL ORDER BY id LIMIT $3)";
+constexpr const char* kCloseStints =
+    "UPDATE stints SET left_at=$1 WHERE server=$2 AND match_id=$3 AND left_at IS NULL";
+constexpr const char* kInsertStint =
+    "INSERT INTO stints(server, match_id, name, name_key, slot, team, joined) VALUES ($1,$2,$3,$4,$5,$6,$7)";
+constexpr const char* kEndStint =
+    "UPDATE stints SET left_at=$1 WHERE server=$2 AND match_id=$3 AND name=$4 AND left_at IS NULL";
+constexpr const char* kInsertStat =
+    "INSERT INTO player_stats(server, match_id, name, team, stat, value) VALUES ($1,$2,$3,$4,$5,$6)";
+constexpr const char* kInsertChat =
+    "INSERT INTO chat(server, time, match_id, sent, player, message, player_raw, message_raw, words)"
+    " VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9)";
+constexpr const char* kInsertAdmin =
+    "INSERT INTO admin_actions(server, time, who, action, target, reason, detail, outcome, why)"
+    " VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9)";
+constexpr const char* kInsertEvent =
+    "INSERT INTO server_events(server, time, kind, detail) VALUES ($1,$2,$3,$4)";
+
+// The statements a batch may hold, by their place here in the outbox. Only ever added to.
+constexpr const char* kStatements[] = {kInsertMatch, kEndMatch,   kUploaded,   kCloseStints, kInsertStint,
+                                       kEndStint,    kInsertStat, kInsertChat, kInsertAdmin, kInsertEvent};
+
+void PutNumber(std::string& out, uint64_t n, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((n >> (8 * i)) & 0xFF);
+}
+
+// A batch's writes as bytes: per write its statement's place and its values, each a tag (null,
+// number, text, bytes) and what it holds.
+std::string Encode(const std::vector<std::pair<const char*, const std::vector<PgValue>*>>& writes) {
+    std::string out;
+    for (const auto& [sql, values] : writes) {
+        uint8_t place = 0;
+        while (place < std::size(kStatements) && kStatements[place] != sql) ++place;
+        out += static_cast<char>(place);
+        out += static_cast<char>(values->size());
+        for (const PgValue& v : *values) {
+            if (std::holds_alternative<std::nullptr_t>(v)) {
+                out += '\0';
+            } else if (auto* n = std::get_if<int64_t>(&v)) {
+                out += '\1';
+                PutNumber(out, static_cast<uint64_t>(*n), 8);
+            } else {
+                const std::string& bytes = std::holds_alternative<std::string>(v)
+                                               ? std::get<std::string>(v)
+                                               : std::get<PgBytes>(v).Bytes;
+                out += std::holds_alternative<std::string>(v) ? '\2' : '\3';
+                PutNumber(out, bytes.size(), 4);
+                out += bytes;
+            }
+        }
+    }
+    return out;
+}
+
+// The writes back; false when the bytes are not such a batch.
+template <typename Write>
+bool Decode(const std::string& in, std::vector<Write>& writes) {
+    size_t at = 0;
+    auto number = [&](int bytes, uint64_t& n) {
+        if (in.size() - at < static_cast<size_t>(bytes)) return false;
+        n = 0;
+        for (int i = 0; i < bytes; ++i)
+            n |= uint64_t{static_cast<unsigned char>(in[at + static_cast<size_t>(i)])} << (8 * i);
+        at += static_cast<size_t>(bytes);
+        return true;
+    };
+    while (at < in.size()) {
+        if (in.size() - at < 2) return false;
+        const auto place = static_cast<unsigned char>(in[at]);
+        const auto count = static_cast<unsigned char>(in[at + 1]);
+        at += 2;
+        if (place >= std::size(kStatements)) return false;
+        Write write{kStatements[place], {}};
+        for (int i = 0; i < count; ++i) {
+            if (at >= in.size()) return false;
+            const char tag = in[at++];
+            uint64_t n = 0;
+            if (tag == 0) {
+                write.Values.emplace_back(nullptr);
+            } else if (tag == 1) {
+                if (!number(8, n)) return false;
+                write.Values.emplace_back(static_cast<int64_t>(n));
+            } else if (tag == 2 || tag == 3) {
+                if (!number(4, n) || in.size() - at < n) return false;
+                std::string bytes = in.substr(at, n);
+                at += n;
+                if (tag == 2)
+                    write.Values.emplace_back(std::move(bytes));
+                else
+                    write.Values.emplace_back(PgBytes{std::move(bytes)});
+            } else {
+                return false;
+            }
+        }
+        writes.push_back(std::move(write));
+    }
+    return true;
+}
+
+std::string ToUtf8(const std::string& bytes) {
+    return Windows1252ToUtf8(bytes);
+}
+
+std::string From(const PgResult& r, int row, int column) {
+    return Utf8ToWindows1252(r.Text(row, column));
+}
+
+Outcome OutcomeFromText(const std::string& text) {
+    if (text == "refused") return Outcome::Refused;
+    if (text == "skipped") return Outcome::Skipped;
+    return Outcome::Sent;
+}
+
+// A letter or digit of Windows-1252: what a word of chat is made of.
+bool WordByte(unsigned char b) {
+    if ((b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z')) return true;
+    if (b >= 0xC0) return b != 0xD7 && b != 0xF7;
+    switch (b) {
+        case 0x8A:
+        case 0x8C:
+        case 0x8E:
+        case 0x9A:
+        case 0x9C:
+        case 0x9E:
+        case 0x9F:
+        case 0xAA:
+        case 0xB2:
+        case 0xB3:
+        case 0xB5:
+        case 0xB9:
+        case 0xBA:
+        case 0xBC:
+        case 0xBD:
+        case 0xBE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::vector<std::string> Words(const std::string& text1252) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : text1252) {
+        if (WordByte(static_cast<unsigned char>(c))) {
+            word += LowerCase1252(c);
+        } else if (!word.empty()) {
+            words.push_back(std::move(word));
+            word.clear();
+        }
+    }
+    if (!word.empty()) words.push_back(std::move(word));
+    return words;
+}
+
+}  // namespace
+
+std::string PgHistoryStore::ChatWords(const std::string& text1252) {
+    std::string out = " ";
+    for (const std::string& word : Words(text1252)) out += ToUtf8(word) + " ";
+    return out;
+}
+
+PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const std::string& server, LogFn log,
+                                            int schemaVersion, const std::string& outbox) {
+    Opened opened;
+    std::string error;
+    auto conn = PgConnection::Connect(conninfo, error);
+    if (!conn) {
+        opened.Error = "The shared database cannot be reached (" + error + "): no history is kept.";
+        return opened;
+    }
+    if (!pgschema::Migrate(*conn, schemaVersion, error)) {
+        opened.Error = "The shared database cannot keep the history: " + error + ".";
+        return opened;
+    }
+    if (schemaVersion >= 5 &&
+        !conn->Run("INSERT INTO servers(code) VALUES ($1) ON CONFLICT DO NOTHING", {server})) {
+        opened.Error = "The shared database refused this server (" + conn->Error() + "): no history is kept.";
+        return opened;
+    }
+    std::unique_ptr<PgHistoryStore> store(
+        new PgHistoryStore(std::move(conn), conninfo, server, std::move(log)));
+    if (!outbox.empty() && !store->OpenOutbox(outbox, error)) {
+        opened.Error = "The history waiting for the shared database in " + outbox + " cannot be kept (" +
+                       error + "): no history is kept.";
+        return opened;
+    }
+    // What waited from the last run goes first, so that the matches are numbered after its own.
+    store->Flush();
+    PgResult last = store->m_conn ? store->m_conn->Exec(
+                                        "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {server})
+                                  : PgResult();
+    if (!last.Ok()) {
+        opened.Error =
+            "The shared database's history cannot be read (" + last.Error() + "): no history is kept.";
+        return opened;
+    }
+    store->m_nextMatchId = std::max(store->m_nextMatchId, last.Int(0, 0) + 1);
+    opened.Store = std::move(store);
+    return opened;
+}
+
+bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
+    if (sqlite3_open_v2(file.c_str(), &m_outbox, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        error = m_outbox ? sqlite3_errmsg(m_outbox) : "out of memory";
+        return false;
+    }
+    sqlite3_busy_timeout(m_outbox, 2000);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_outbox, "SELECT seq, instance, batch, rows FROM shared_outbox ORDER BY seq", -1,
+                           &st, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(m_outbox);
+        return false;
+    }
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        Batch batch;
+        batch.OutboxSeq = sqlite3_column_int64(st, 0);
+        batch.Instance = sqlite3_column_int64(st, 1);
+        batch.Key = sqlite3_column_int64(st, 2);
+        const void* data = sqlite3_column_blob(st, 3);
+        const std::string rows(data ? static_cast<const char*>(data) : "",
+                               static_cast<size_t>(sqlite3_column_bytes(st, 3)));
+        if (!Decode(rows, batch.Writes)) continue;  // not ours to write; it stays for a look
+        for (const Write& write : batch.Writes) {
+            if (write.Sql == kInsertMatch)
+                m_nextMatchId = std::max(m_nextMatchId, std::get<int64_t>(write.Values[1]) + 1);
+        }
+        m_unsent.push_back(std::move(batch));
+    }
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) {
+        error = sqlite3_errmsg(m_outbox);
+        return false;
+    }
+    return true;
+}
+
+// The batch into the outbox before it is sent: from here on it survives the program.
+void PgHistoryStore::Keep(Batch& batch) {
+    if (!m_outbox) return;
+    std::vector<std::pair<const char*, const std::vector<PgValue>*>> writes;
+    for (const Write& write : batch.Writes) writes.emplace_back(write.Sql, &write.Values);
+    const std::string rows = Encode(writes);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_outbox, "INSERT INTO shared_outbox(instance, batch, rows) VALUES (?,?,?)", -1,
+                           &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int64(st, 1, batch.Instance);
+        sqlite3_bind_int64(st, 2, batch.Key);
+        sqlite3_bind_blob64(st, 3, rows.data(), rows.size(), SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_DONE) batch.OutboxSeq = sqlite3_last_insert_rowid(m_outbox);
+    }
+    sqlite3_finalize(st);
+    // A local disk that refuses leaves the batch in memory only, as without an outbox.
+}
+
+// Confirmed by the database: out of the outbox. Should the program stop before this, the batch
+// is sent again at the next start, and the database knows its key.
+void PgHistoryStore::Sent(const Batch& batch) {
+    if (!m_outbox || batch.OutboxSeq == 0) return;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_outbox, "DELETE FROM shared_outbox WHERE seq = ?", -1, &st, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_bind_int64(st, 1, batch.OutboxSeq);
+        sqlite3_step(st);
+    }
+    sqlite3_finalize(st);
+}
+
+PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server,
+                               LogFn log)
+    : m_conn(std::move(conn)),
+      m_conninfo(std::move(conninfo)),
+      m_server(std::move(server)),
+      m_log(std::move(log)) {
+    // Batches are keyed by this run and their number: another run, or another copy with the same
+    // server code, never takes a key of ours for its own.
+    std::random_device random;
+    m_instance = static_cast<int64_t>((uint64_t{random()} << 31) ^ random()) & 0x3FFFFFFFFFFFFFFF;
+}
+
+PgHistoryStore::~PgHistoryStore() {
+    Flush();
+    sqlite3_close_v2(m_outbox);
+}
+
+size_t PgHistoryStore::Pending() const {
+    size_t rows = m_pending.size();
+    for (const Batch& batch : m_unsent) rows += batch.Writes.size();
+    return rows;
+}
+
+void PgHistoryStore::Queue(const char* sql, std::vector<PgValue> values) {
+    m_pending.push_back({sql, std::move(values)});
+}
+
+bool PgHistoryStore::Connected() {
+    if (m_conn && m_conn->Good()) return true;
+    m_conn.reset();
+    if (m_retryIn > 0) {
+        --m_retryIn;
+        return false;
+    }
+    std::string error;
+    // Briefly: the tick waits for it.
+    m_conn = PgConnection::Connect(m_conninfo, error, 2);
+    if (!m_conn) {
+        m_retryIn = kReconnectFlushes;
+        m_why = error;
+        return false;
+    }
+    return true;
+}
+
+bool PgHistoryStore::Send(const Batch& batch, std::string& why) {
+    PgConnection& c = *m_conn;
+    auto fail = [&] {
+        why = c.Error();
+        if (c.Good()) c.ExecScript("ROLLBACK");
+        return false;
+    };
+    if (!c.Run("BEGIN")) return fail();
+    PgResult key =
+        c.Exec("INSERT INTO store_batches(server, instance, batch) VALUES ($1,$2,$3) ON CONFLICT DO NOTHING",
+               {m_server, batch.Instance, batch.Key});
+    if (!key.Ok()) return fail();
+    if (key.Changed() == 0) {  // written before; the answer to its commit was lost
+        c.ExecScript("ROLLBACK");
+        return true;
+    }
+    // Keys well before this one are answered for: their batches left the outbox long ago. (A few
+    // are kept: a power cut may take the outbox's last changes with it.)
+    if (!c.Run("DELETE FROM store_batches WHERE server=$1 AND instance=$2 AND batch < $3 - 1000",
+               {m_server, batch.Instance, batch.Key}))
+        return fail();
+    for (const Write& write : batch.Writes) {
+        if (!c.Run(write.Sql, write.Values)) return fail();
+    }
+    if (!c.Run("COMMIT")) return fail();
+    return true;
+}
+
+void PgHistoryStore::Flush() {
+    if (!m_pending.empty()) {
+        Batch batch{m_instance, m_nextBatch++, std::move(m_pending), 0};
+        m_pending.clear();
+        Keep(batch);
+        m_unsent.push_back(std::move(batch));
+        // A database away for long costs no more memory than this (the outbox keeps it all).
+        for (size_t rows = Pending(); !m_outbox && rows > kMaxPending; --rows) {
+            Batch& oldest = m_unsent.front();
+            oldest.Writes.erase(oldest.Writes.begin());
+            if (oldest.Writes.empty()) m_unsent.pop_front();
+            ++m_dropped;
+        }
+    }
+    if (m_unsent.empty()) return;
+    if (!Connected()) return Report(true, m_why);
+    std::string why;
+    bool renewed = false;
+    while (!m_unsent.empty()) {
+        if (!Send(m_unsent.front(), why)) {
+            // A connection the database dropped is found out only by using it: once, a new one
+            // is tried at once. The batch's key makes sending it again safe.
+            if (!renewed && !m_conn->Good()) {
+                renewed = true;
+                m_conn.reset();
+                if (Connected()) continue;
+            }
+            return Report(true, why);
+        }
+        Sent(m_unsent.front());
+        m_unsent.pop_front();
+    }
+    Report(false, {});
+}
+
+// Said once when writing starts to fail, and once when it works again.
+void PgHistoryStore::Report(bool failing, const std::string& why) {
+    if (failing && !m_failing) {
+        m_failing = true;
+        if (m_log)
+            m_log("History could not be written to the shared database (" + why +
+                  "): it is kept and written once the database answers");
+    } else if (!failing && m_failing) {
+        m_failing = false;
+        if (m_log) {
+            std::string line = "History is written again";
+            if (m_dropped > 0)
+                line += "; " + std::to_string(m_dropped) + " entries were lost while it could not be";
+            m_log(line);
+        }
+        m_dropped = 0;
+    }
+}
+
+void PgHistoryStore::MatchStarted(const MatchStart& m) {
+    m_matchId = m_nextMatchId++;
+    m_matchUnderWay = true;
+    Queue(kInsertMatch, {m_server, m_matchId, m.Time, ToUtf8(m.ServerName), ToUtf8(m.MapName),
+                         ToUtf8(m.MapFile), ToUtf8(m.GameType)});
+}
+
+void PgHistoryStore::MatchEnded(const MatchEnd& m) {
+    if (m_matchId == 0) return;
+    m_matchUnderWay = false;
+    Queue(kEndMatch,
+          {m.Time, m.Result.empty() ? PgValue(nullptr) : PgValue(ToUtf8(m.Result)), int64_t{m.PlayersAtEnd},
+           int64_t{m.StatsWritten ? 1 : 0},
+           m.StatsRefused.empty() ? PgValue(nullptr) : PgValue(ToUtf8(m.StatsRefused)), m_server, m_matchId});
+    Queue(kCloseStints, {m.Time, m_server, m_matchId});
+}
+
+void PgHistoryStore::StatsUploaded(int64_t time, int matches) {
+    Queue(kUploaded, {time, m_server, int64_t{matches}});
+}
+
+void PgHistoryStore::PlayerJoined(int64_t time, const std::string& name, int slot, int team) {
+    Queue(kInsertStint, {m_server, m_matchId, ToUtf8(name), ToUtf8(LowerCase1252(name)), int64_t{slot},
+                         int64_t{team}, time});
+}
+
+void PgHistoryStore::PlayerLeft(int64_t time, const std::string& name) {
+    Queue(kEndStint, {time, m_server, m_matchId, ToUtf8(name)});
+}
+
+void PgHistoryStore::PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) {
+    for (const PlayerStat& s : stats)
+        Queue(kInsertStat, {m_server, m_matchId, ToUtf8(name), int64_t{team}, ToUtf8(s.Name), s.Value});
+}
+
+void PgHistoryStore::ChatRead(int64_t time, const std::string& sender, const std::string& message) {
+    Queue(kInsertChat, {m_server, time, m_matchId, int64_t{0}, ToUtf8(sender), ToUtf8(message),
+                        PgBytes{sender}, PgBytes{message}, ChatWords(message)});
+}
+
+void PgHistoryStore::ChatSent(int64_t time, const std::string& target, const std::string& message) {
+    Queue(kInsertChat, {m_server, time, m_matchId, int64_t{1}, ToUtf8(target), ToUtf8(message),
+                        PgBytes{target}, PgBytes{message}, ChatWords(message)});
+}
+
+void PgHistoryStore::AdminActionDone(const AdminAction& a) {
+    Queue(kInsertAdmin,
+          {m_server, a.Time, ToUtf8(a.Who), ToUtf8(a.Action), ToUtf8(a.Target), ToUtf8(a.Reason),
+           ToUtf8(a.Detail), std::string(OutcomeText(a.Result)), ToUtf8(a.Why)});
+}
+
+void PgHistoryStore::ServerEvent(int64_t time, const std::string& kind, const std::string& detail) {
+    Queue(kInsertEvent, {m_server, time, ToUtf8(kind), ToUtf8(detail)});
+}
+
+std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
+    // What is still waiting is found too.
+    Flush();
+    std::vector<HistoryRow> rows;
+    m_readError.clear();
+    if (q.Limit <= 0) return rows;
+    if (!Connected()) {
+        m_readError = m_why;
+        return rows;
+    }
+    const std::string text = ToUtf8(LowerCase1252(q.Text)), player = ToUtf8(LowerCase1252(q.Player));
+    std::vector<PgValue> params = {q.Server.empty() ? m_server : q.Server};
+    auto param = [&](PgValue value) {
+        params.push_back(std::move(value));
+        return "$" + std::to_string(params.size());
+    };
+    std::string conditions = "server = $1";
+    auto when = [&](const std::string& condition) { conditions += " AND " + condition; };
+    // Part of any of these columns, letter case ignored; the text is only ever a parameter.
+    auto textIn = [&](std::initializer_list<const char*> columns) {
+        const std::string p = param(text);
+        std::string any;
+        for (const char* column : columns)
+            any +=
+                std::string(any.empty() ? "(" : " OR ") + "strpos(tovi_fold(" + column + "), " + p + ") > 0";
+        when(any + ")");
+    };
+    auto timeIn = [&](const char* column) {
+        if (q.From != 0) when(std::string(column) + " >= " + param(q.From));
+        if (q.To != 0) when(std::string(column) + " < " + param(q.To));
+    };
+
+    std::string sql;
+    switch (q.Kind) {
+        case HistoryKind::Chat: {
+            timeIn("time");
+            if (!player.empty()) when("strpos(tovi_fold(player), " + param(player) + ") > 0");
+            // Each word typed begins a word said; a single letter is a word of its own.
+            for (const std::string& word : Words(q.Text)) {
+                const std::string key = " " + ToUtf8(word) + (word.size() > 1 ? "" : " ");
+                when("strpos(words, " + param(key) + ") > 0");
+            }
+            sql =
+                "SELECT 'chat', time, player_raw, message_raw, CASE sent WHEN 1 THEN 'sent' ELSE 'read' END,"
+                " match_id FROM chat WHERE " +
+                conditions + " ORDER BY id DESC LIMIT ";
+            break;
+        }
+        case HistoryKind::Players:
+            timeIn("joined");
+            if (!text.empty()) when("strpos(name_key, " + param(text) + ") > 0");
+            if (!player.empty()) when("strpos(name_key, " + param(player) + ") > 0");
+            sql =
+                "SELECT 'player', joined, name, 'slot ' || slot || ', team ' || team,"
+                " coalesce('left ' || left_at, 'playing'), match_id FROM stints WHERE " +
+                conditions + " ORDER BY id DESC LIMIT ";
+            break;
+        case HistoryKind::Admin:
+            timeIn("time");
+            if (!text.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
+            if (!player.empty()) when("strpos(tovi_fold(target), " + param(player) + ") > 0");
+            sql =
+                "SELECT 'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || "
+                "why"
+                " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
+                " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0 FROM admin_actions WHERE " +
+                conditions + " ORDER BY id DESC LIMIT ";
+            break;
+        case HistoryKind::Matches:
+            timeIn("started");
+            if (!text.empty())
+                textIn({"server_name", "map_name", "map_file", "game_type", "result", "stats_refused"});
+            if (!player.empty())
+                when(
+                    "EXISTS (SELECT 1 FROM stints s WHERE s.server = matches.server AND s.match_id = "
+                    "matches.id"
+                    " AND strpos(s.name_key, " +
+                    param(player) + ") > 0)");
+            sql =
+                "SELECT 'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
+                " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
+                " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' "
+                "END"
+                " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
+                " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
+                " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, "
+                "id"
+                " FROM matches WHERE " +
+                conditions + " ORDER BY id DESC LIMIT ";
+            break;
+        case HistoryKind::Events:
+            timeIn("time");
+            if (!text.empty()) textIn({"kind", "detail"});
+            if (!player.empty()) when("false");  // no event names a player
+            sql = "SELECT 'event', time, '', kind, detail, 0 FROM server_events WHERE " + conditions +
+                  " ORDER BY id DESC LIMIT ";
+            break;
+    }
+    sql += param(int64_t{q.Limit});
+    PgResult r = m_conn->Exec(sql, params);
+    if (!r.Ok()) {
+        m_readError = r.Error();
+        return rows;
+    }
+    const bool chat = q.Kind == HistoryKind::Chat;
+    for (int i = 0; i < r.Rows(); ++i) {
+        rows.push_back({r.Text(i, 0), r.Int(i, 1), chat ? r.Bytes(i, 2) : From(r, i, 2),
+                        chat ? r.Bytes(i, 3) : From(r, i, 3), From(r, i, 4), r.Int(i, 5)});
+    }
+    return rows;
+}
+
+PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
+    Flush();
+    PlayerHistory record;
+    if (!Connected()) return record;
+    const std::string key = ToUtf8(LowerCase1252(name));
+    auto each = [&](const char* sql, std::vector<PgValue> params, auto&& row) {
+        PgResult r = m_conn->Exec(sql, params);
+        for (int i = 0; r.Ok() && i < r.Rows(); ++i) row(r, i);
+    };
+    each("SELECT name FROM stints WHERE server=$1 AND name_key=$2 GROUP BY name ORDER BY max(id) DESC",
+         {m_server, key}, [&](const PgResult& r, int i) { record.Names.push_back(From(r, i, 0)); });
+    each(
+        "SELECT s.name, s.slot, s.team, s.joined, coalesce(s.left_at, 0), s.match_id, m.map_name FROM stints "
+        "s"
+        " LEFT JOIN matches m ON m.server = s.server AND m.id = s.match_id WHERE s.server=$1 AND "
+        "s.name_key=$2"
+        " ORDER BY s.id DESC",
+        {m_server, key}, [&](const PgResult& r, int i) {
+            record.Stints.push_back({From(r, i, 0), static_cast<int>(r.Int(i, 1)),
+                                     static_cast<int>(r.Int(i, 2)), r.Int(i, 3), r.Int(i, 4), r.Int(i, 5),
+                                     From(r, i, 6)});
+        });
+    each(
+        "SELECT id, started, coalesce(ended, 0), server_name, map_name, game_type, result FROM matches"
+        " WHERE server=$1 AND id IN (SELECT match_id FROM stints WHERE server=$1 AND name_key=$2) ORDER BY "
+        "id DESC",
+        {m_server, key}, [&](const PgResult& r, int i) {
+            PlayerMatch m;
+            m.Match = r.Int(i, 0);
+            m.Started = r.Int(i, 1);
+            m.Ended = r.Int(i, 2);
+            m.ServerName = From(r, i, 3);
+            m.MapName = From(r, i, 4);
+            m.GameType = From(r, i, 5);
+            m.Result = From(r, i, 6);
+            record.Matches.push_back(std::move(m));
+        });
+    for (PlayerMatch& m : record.Matches) {
+        each(
+            "SELECT team, stat, value FROM player_stats WHERE server=$1 AND match_id=$2 AND "
+            "tovi_fold(name)=$3"
+            " ORDER BY id",
+            {m_server, m.Match, key}, [&](const PgResult& r, int i) {
+                m.Team = static_cast<int>(r.Int(i, 0));
+                m.Stats.push_back({From(r, i, 1), r.Int(i, 2)});
+            });
+    }
+    each(
+        "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
+        " WHERE server=$1 AND tovi_fold(target)=$2 ORDER BY id DESC",
+        {m_server, key}, [&](const PgResult& r, int i) {
+            record.Actions.push_back({r.Int(i, 0), From(r, i, 1), From(r, i, 2), From(r, i, 3), From(r, i, 4),
+                                      From(r, i, 5), OutcomeFromText(r.Text(i, 6)), From(r, i, 7)});
+        });
+    return record;
+}
+
+int PgHistoryStore::ForgetBefore(int64_t time, int maxRows) {
+    Flush();
+    if (maxRows <= 0 || m_failing || !Connected()) return 0;
+    PgConnection& c = *m_conn;
+    int64_t budget = maxRows;
+    int64_t gone = 0;
+    // One bounded DELETE (its last parameter the budget); answers false when it failed.
+    auto remove = [&](const char* sql, std::vector<PgValue> params, bool bounded = true) {
+        if (budget <= 0) return true;
+        if (bounded) params.push_back(budget);
+        PgResult r = c.Exec(sql, params);
+        if (!r.Ok()) return false;
+        gone += r.Changed();
+        budget -= r.Changed();
+        return true;
+    };
+    if (!c.Run("BEGIN")) return 0;
+    // As in the embedded file: a match goes once it ended before the time, after its stints and
+    // statistics; the match under way and the newest stay.
+    PgResult old = c.Exec(
+        "SELECT id FROM matches WHERE server=$1 AND coalesce(ended, started) < $2 AND id <> $3"
+        " AND id < (SELECT max(id) FROM matches WHERE server=$1) ORDER BY id LIMIT $4",
+        {m_server, time, m_matchId, budget});
+    bool ok = old.Ok();
+    for (int i = 0; ok && i < old.Rows() && budget > 0; ++i) {
+        const int64_t id = old.Int(i, 0);
+        ok = remove(
+                 "DELETE FROM player_stats WHERE id IN (SELECT id FROM player_stats WHERE server=$1 AND"
+                 " match_id=$2 LIMIT $3)",
+                 {m_server, id}) &&
+             remove(
+                 "DELETE FROM stints WHERE id IN (SELECT id FROM stints WHERE server=$1 AND match_id=$2 "
+                 "LIMIT $3)",
+                 {m_server, id});
+        if (ok && budget > 0)
+            ok = remove("DELETE FROM matches WHERE server=$1 AND id=$2", {m_server, id}, false);
+    }
+    ok = ok && remove(
+                   "DELETE FROM stints WHERE id IN (SELECT id FROM stints WHERE server=$1 AND match_id=0 AND"
+                   " coalesce(left_at, joined) < $2 LIMIT $3)",
+                   {m_server, time});
+    // Only the oldest rows are looked at, in the order they came.
+    ok = ok && remove(
+                   "DELETE FROM chat WHERE id IN (SELECT id FROM (SELECT id, time FROM chat WHERE server=$1"
+                   " ORDER BY id LIMIT $3) o WHERE time < $2)",
+                   {m_server, time});
+    ok = ok && remove(
+                   "DELETE FROM admin_actions WHERE id IN (SELECT id FROM (SELECT id, time FROM admin_actions"
+                   " WHERE server=$1 ORDER BY id LIMIT $3) o WHERE time < $2)",
+                   {m_server, time});
+    ok = ok && remove(
+                   "DELETE FROM server_events WHERE id IN (SELECT id FROM (SELECT id, time FROM server_events"
+                   " WHERE server=$1 ORDER BY id LIMIT $3) o WHERE time < $2)",
+                   {m_server, time});
+    if (!ok || !c.Run("COMMIT")) {
+        if (c.Good()) c.ExecScript("ROLLBACK");
+        return 0;
+    }
+    return static_cast<int>(gone);
+}
+
+HistorySize PgHistoryStore::Size() {
+    Flush();
+    HistorySize size;
+    if (!Connected()) return size;
+    PgResult r = m_conn->Exec(
+        "SELECT pg_database_size(current_database()), (SELECT count(*) FROM matches WHERE server=$1),"
+        " (SELECT count(*) FROM stints WHERE server=$1), (SELECT count(*) FROM chat WHERE server=$1),"
+        " (SELECT count(*) FROM admin_actions WHERE server=$1), (SELECT count(*) FROM server_events WHERE "
+        "server=$1)",
+        {m_server});
+    if (r.Ok() && r.Rows() == 1) {
+        size.Bytes = r.Int(0, 0);
+        size.Matches = r.Int(0, 1);
+        size.Stints = r.Int(0, 2);
+        size.Chat = r.Int(0, 3);
+        size.AdminActions = r.Int(0, 4);
+        size.Events = r.Int(0, 5);
+    }
+    return size;
+}
+
+PlayerActivity PgHistoryStore::Activity(int64_t from) {
+    PlayerActivity activity;
+    if (!m_conn || !m_conn->Good()) return activity;  // never waits for a connection
+    PgResult first = m_conn->Exec(
+        "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1 AND started <= $2", {m_server, from});
+    if (!first.Ok()) return activity;
+    const int64_t firstId = first.Int(0, 0);
+    PgResult matches = m_conn->Exec(
+        "SELECT id, started, coalesce(ended, 0) FROM matches WHERE server=$1 AND id >= $2 ORDER BY id",
+        {m_server, firstId});
+    for (int i = 0; matches.Ok() && i < matches.Rows(); ++i) {
+        const int64_t id = matches.Int(i, 0), ended = matches.Int(i, 2);
+        activity.Matches.push_back(
+            {id, matches.Int(i, 1), ended, id == m_matchId && m_matchUnderWay && ended == 0});
+    }
+    PgResult stints = m_conn->Exec(
+        "SELECT match_id, joined, coalesce(left_at, 0) FROM stints WHERE server=$1 AND match_id >= $2"
+        " AND (left_at IS NULL OR left_at > $3)",
+        {m_server, firstId, from});
+    for (int i = 0; stints.Ok() && i < stints.Rows(); ++i)
+        activity.Stints.push_back({stints.Int(i, 0), stints.Int(i, 1), stints.Int(i, 2)});
+    return activity;
+}
+
+std::vector<std::string> PgHistoryStore::Servers() {
+    std::vector<std::string> codes;
+    if (!Connected()) return codes;
+    PgResult r = m_conn->Exec("SELECT code FROM servers ORDER BY code");
+    for (int i = 0; r.Ok() && i < r.Rows(); ++i) codes.push_back(r.Text(i, 0));
+    return codes;
+}
+
+}  // namespace tovi

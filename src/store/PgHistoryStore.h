@@ -1,0 +1,114 @@
+#pragma once
+// The record in a PostgreSQL database shared by the community's servers: each row carries this
+// server's code, and reads see this server's rows. Rows are collected as in the embedded file and
+// written at the end of each tick in one transaction. A batch that cannot be written (the
+// database is away) is kept, in order, and written once the database answers again; each batch
+// carries a key the database keeps, so that a batch sent again after its commit's answer was lost
+// is not written twice.
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "HistoryStore.h"
+#include "PgConnection.h"
+
+struct sqlite3;
+
+namespace tovi {
+
+class PgHistoryStore final : public HistoryStore {
+public:
+    using LogFn = std::function<void(const std::string&)>;
+
+    static constexpr int kSchemaVersion = 6;  // of the shared database's own schema
+    // Beyond this many rows waiting for a database that stays away, the oldest go.
+    static constexpr size_t kMaxPending = 20000;
+    // While the database is away, a new connection is tried at every this many flushes.
+    static constexpr int kReconnectFlushes = 5;
+
+    struct Opened {
+        std::unique_ptr<PgHistoryStore> Store;  // null when the record cannot be kept
+        std::string Error;
+    };
+    // `server` is this game server's code, the one the stats service knows it by. `outbox`, when
+    // given, is the server's own SQLite record (schema 7 or later): batches wait there, in
+    // order, until the database has them, so that a program stopped or killed meanwhile sends
+    // them at its next start. Without it they wait in memory.
+    static Opened Open(const std::string& conninfo, const std::string& server, LogFn log,
+                       int schemaVersion = kSchemaVersion, const std::string& outbox = {});
+    ~PgHistoryStore() override;
+    PgHistoryStore(const PgHistoryStore&) = delete;
+    PgHistoryStore& operator=(const PgHistoryStore&) = delete;
+
+    void MatchStarted(const MatchStart& match) override;
+    void MatchEnded(const MatchEnd& match) override;
+    void StatsUploaded(int64_t time, int matches) override;
+    void PlayerJoined(int64_t time, const std::string& name, int slot, int team) override;
+    void PlayerLeft(int64_t time, const std::string& name) override;
+    void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) override;
+    void ChatRead(int64_t time, const std::string& sender, const std::string& message) override;
+    void ChatSent(int64_t time, const std::string& target, const std::string& message) override;
+    void AdminActionDone(const AdminAction& action) override;
+    void ServerEvent(int64_t time, const std::string& kind, const std::string& detail) override;
+    void Flush() override;
+    std::vector<HistoryRow> Search(const HistoryQuery& query) override;
+    PlayerHistory PlayerRecord(const std::string& name) override;
+    int ForgetBefore(int64_t time, int maxRows) override;
+    HistorySize Size() override;
+    PlayerActivity Activity(int64_t from) override;
+    std::vector<std::string> Servers() override;
+
+    // True while batches wait for the database, as the last flush found.
+    bool Failing() const { return m_failing; }
+    // Rows not yet written.
+    size_t Pending() const;
+    const std::string& ReadError() const { return m_readError; }
+    const std::string& Server() const { return m_server; }
+
+    // The words of a chat line as kept for the search: folded, each between blanks.
+    static std::string ChatWords(const std::string& text1252);
+
+private:
+    struct Write {
+        const char* Sql;
+        std::vector<PgValue> Values;
+    };
+    struct Batch {
+        int64_t Instance = 0;
+        int64_t Key = 0;
+        std::vector<Write> Writes;
+        int64_t OutboxSeq = 0;  // its row in the outbox, 0 for none
+    };
+
+    PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server, LogFn log);
+    void Queue(const char* sql, std::vector<PgValue> values);
+    bool Send(const Batch& batch, std::string& why);
+    bool Connected();
+    bool OpenOutbox(const std::string& file, std::string& error);
+    void Keep(Batch& batch);
+    void Sent(const Batch& batch);
+    void Report(bool failing, const std::string& why);
+
+    std::unique_ptr<PgConnection> m_conn;  // null while the database is away
+    std::string m_conninfo;
+    std::string m_server;
+    LogFn m_log;
+    int64_t m_instance = 0;  // this run's part of the batch keys
+    int64_t m_nextBatch = 1;
+    std::vector<Write> m_pending;  // since the last flush
+    std::deque<Batch> m_unsent;    // flushed, not yet written
+    int m_retryIn = 0;             // flushes until the next connection is tried
+    std::string m_why;             // why the last connection failed
+    int64_t m_matchId = 0;
+    bool m_matchUnderWay = false;
+    int64_t m_nextMatchId = 1;
+    bool m_failing = false;
+    uint64_t m_dropped = 0;
+    std::string m_readError;
+    sqlite3* m_outbox = nullptr;
+};
+
+}  // namespace tovi

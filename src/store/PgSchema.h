@@ -1,0 +1,26 @@
+#pragma once
+// The record's schema in a shared PostgreSQL database: the same tables as the embedded file, each
+// history row carrying the code of the game server that wrote it, so that several servers keep
+// their rows side by side; the ban list and the accounts are the community's, one for all.
+// The version sits in tovi_schema and is brought forward at opening, under a lock so that two
+// programs starting together do not both migrate.
+#include <string>
+
+namespace tovi {
+
+class PgConnection;
+
+namespace pgschema {
+
+inline constexpr int kSchemaVersion = 6;
+// The channel a ban list change is announced on.
+inline constexpr const char* kBansChannel = "tovi_bans";
+
+// Brings the database to `version` (never down). False with `error` when it cannot, or when it is
+// of a newer version than this program knows.
+bool Migrate(PgConnection& conn, int version, std::string& error);
+// The version the database holds; 0 for none, -1 with `error` when it cannot be read.
+int Version(PgConnection& conn, std::string& error);
+
+}  // namespace pgschema
+}  // namespace tovi
