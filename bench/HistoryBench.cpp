@@ -220,7 +220,7 @@ void ChatSearch(benchmark::State& state, const char* text, size_t expectRows, co
     size_t rows = 0;
     const auto started = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        rows = store->Search({HistoryKind::Chat, text, "", 0, 0, 1000}).size();
+        rows = store->Search({HistoryKind::Chat, text, "", 0, 0, 1000, ""}).size();
         benchmark::DoNotOptimize(rows);
     }
     const double ms =

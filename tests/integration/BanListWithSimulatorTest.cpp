@@ -93,7 +93,7 @@ TEST_F(BanListWithSimulator, ABannedNameIsPuntedOnEveryReturnUntilItsBanEndsAndN
 
     // The record holds each announcement and punt as the program's action, newest first.
     Strings audit;
-    for (const HistoryRow& row : opened.Store->Search({HistoryKind::Admin, "ban list", "", 0, 0, 20}))
+    for (const HistoryRow& row : opened.Store->Search({HistoryKind::Admin, "ban list", "", 0, 0, 20, ""}))
         audit.push_back(row.Player + ": " + row.Text + ", " + row.Detail);
     EXPECT_EQ(audit,
               (Strings{"Cheater: ban list punt sent, the program wallhack command punt 1",
