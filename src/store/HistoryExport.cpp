@@ -4,11 +4,17 @@
 #include <chrono>
 #include <climits>
 #include <filesystem>
+#include <functional>
+#include <memory>
 
 #include "DurableFile.h"
 #include "HistoryCsv.h"
 #if defined(TOVI_HISTORY_SQLITE)
 #include "SqliteHistoryStore.h"
+#include "StoreChoice.h"
+#endif
+#if defined(TOVI_STORE_POSTGRES)
+#include "PgHistoryStore.h"
 #endif
 
 namespace tovi {
@@ -88,12 +94,43 @@ int ExportHistory(const std::vector<std::string>& args, const std::string& defau
         from = *day;
     }
 #if defined(TOVI_HISTORY_SQLITE)
-    const std::u8string databaseU8 = (Utf8Path(folder) / "tovistats.db").u8string();
-    const std::string database(databaseU8.begin(), databaseU8.end());
-    auto opened = SqliteHistoryStore::OpenForReading(database);
-    if (!opened.Store) {
-        err << opened.Error << "\n";
+    // The record is where the program keeps it: the shared database when settings.ini names one
+    // (this server's rows there), else the embedded file.
+    const StoreChoice choice = ReadStoreChoice(Utf8Path(folder));
+    std::unique_ptr<HistoryStore> store;
+    std::function<std::string()> readError;
+    std::string database;
+    if (choice.Shared()) {
+#if defined(TOVI_STORE_POSTGRES)
+        if (choice.ServerCode.empty()) {
+            err << "The record is kept in a shared database, where each server is known by its server code: "
+                   "set the server code in settings.ini.\n";
+            return 1;
+        }
+        auto opened = PgHistoryStore::Open(choice.Postgres, choice.ServerCode, {});
+        if (!opened.Store) {
+            err << opened.Error << "\n";
+            return 1;
+        }
+        PgHistoryStore* pg = opened.Store.get();
+        readError = [pg] { return pg->ReadError(); };
+        store = std::move(opened.Store);
+        database = "in the shared database";
+#else
+        err << "settings.ini names a shared PostgreSQL database, which this build of Tovi stats cannot read.\n";
         return 1;
+#endif
+    } else {
+        const std::u8string databaseU8 = (Utf8Path(folder) / "tovistats.db").u8string();
+        database.assign(databaseU8.begin(), databaseU8.end());
+        auto opened = SqliteHistoryStore::OpenForReading(database);
+        if (!opened.Store) {
+            err << opened.Error << "\n";
+            return 1;
+        }
+        SqliteHistoryStore* sqlite = opened.Store.get();
+        readError = [sqlite] { return sqlite->ReadError(); };
+        store = std::move(opened.Store);
     }
     // Oldest first, as a log reads; within one second, kind by kind in the order they came.
     std::vector<HistoryRow> rows;
@@ -103,16 +140,17 @@ int ExportHistory(const std::vector<std::string>& args, const std::string& defau
         query.Kind = kind;
         query.From = from;
         query.Limit = INT_MAX;
-        std::vector<HistoryRow> found = opened.Store->Search(query);
-        if (!opened.Store->ReadError().empty()) {
-            err << "The history database " << database << " could not be read whole ("
-                << opened.Store->ReadError() << "): nothing was exported.\n";
+        std::vector<HistoryRow> found = store->Search(query);
+        if (!readError().empty()) {
+            err << "The history database " << database << " could not be read whole (" << readError()
+                << "): nothing was exported.\n";
             return 1;
         }
         rows.insert(rows.end(), std::make_move_iterator(found.rbegin()),
                     std::make_move_iterator(found.rend()));
     }
-    opened.Store.reset();
+    readError = nullptr;
+    store.reset();
     std::stable_sort(rows.begin(), rows.end(),
                      [](const HistoryRow& a, const HistoryRow& b) { return a.Time < b.Time; });
     std::string error;

@@ -143,11 +143,15 @@ public:
     virtual int ForgetBefore(int64_t time, int maxRows) = 0;
     virtual HistorySize Size() = 0;
     // The matches from the one under way at `from` (Unix seconds) on, with their stints: what the
-    // players chart counts. Reads what is written so far and never waits for the disk.
-    virtual PlayerActivity Activity(int64_t /*from*/) { return {}; }
+    // players chart counts. Reads what is written so far and never waits for the disk. `server`
+    // as in HistoryQuery: another server's code in a shared store, empty for this server's own.
+    virtual PlayerActivity Activity(int64_t /*from*/, const std::string& /*server*/ = {}) { return {}; }
     // The codes of the servers whose rows a shared store holds, for choosing among them; empty for
     // a store of this server alone.
     virtual std::vector<std::string> Servers() { return {}; }
+    // The game server's name as the newest match of the server with this code recorded it; empty
+    // when none is known.
+    virtual std::string ServerName(const std::string& /*server*/) { return {}; }
 };
 
 // What runs when no record can be kept: everything is passed over.

@@ -725,28 +725,40 @@ HistorySize PgHistoryStore::Size() {
     return size;
 }
 
-PlayerActivity PgHistoryStore::Activity(int64_t from) {
+PlayerActivity PgHistoryStore::Activity(int64_t from, const std::string& server) {
     PlayerActivity activity;
     if (!m_conn || !m_conn->Good()) return activity;  // never waits for a connection
+    const bool own = server.empty() || server == m_server;
+    const std::string code = own ? m_server : server;
     PgResult first = m_conn->Exec(
-        "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1 AND started <= $2", {m_server, from});
+        "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1 AND started <= $2", {code, from});
     if (!first.Ok()) return activity;
     const int64_t firstId = first.Int(0, 0);
     PgResult matches = m_conn->Exec(
         "SELECT id, started, coalesce(ended, 0) FROM matches WHERE server=$1 AND id >= $2 ORDER BY id",
-        {m_server, firstId});
+        {code, firstId});
     for (int i = 0; matches.Ok() && i < matches.Rows(); ++i) {
         const int64_t id = matches.Int(i, 0), ended = matches.Int(i, 2);
-        activity.Matches.push_back(
-            {id, matches.Int(i, 1), ended, id == m_matchId && m_matchUnderWay && ended == 0});
+        // Another server's match is under way, as far as its rows tell, when it is its newest and
+        // has no end yet.
+        const bool underWay = own ? id == m_matchId && m_matchUnderWay && ended == 0
+                                  : i + 1 == matches.Rows() && ended == 0;
+        activity.Matches.push_back({id, matches.Int(i, 1), ended, underWay});
     }
     PgResult stints = m_conn->Exec(
         "SELECT match_id, joined, coalesce(left_at, 0) FROM stints WHERE server=$1 AND match_id >= $2"
         " AND (left_at IS NULL OR left_at > $3)",
-        {m_server, firstId, from});
+        {code, firstId, from});
     for (int i = 0; stints.Ok() && i < stints.Rows(); ++i)
         activity.Stints.push_back({stints.Int(i, 0), stints.Int(i, 1), stints.Int(i, 2)});
     return activity;
+}
+
+std::string PgHistoryStore::ServerName(const std::string& server) {
+    if (!Connected()) return {};
+    PgResult r = m_conn->Exec("SELECT server_name FROM matches WHERE server=$1 ORDER BY id DESC LIMIT 1",
+                              {server.empty() ? m_server : server});
+    return r.Ok() && r.Rows() > 0 ? From(r, 0, 0) : std::string();
 }
 
 std::vector<std::string> PgHistoryStore::Servers() {

@@ -58,8 +58,9 @@ public:
     PlayerHistory PlayerRecord(const std::string& name) override;
     int ForgetBefore(int64_t time, int maxRows) override;
     HistorySize Size() override;
-    PlayerActivity Activity(int64_t from) override;
+    PlayerActivity Activity(int64_t from, const std::string& server = {}) override;
     std::vector<std::string> Servers() override;
+    std::string ServerName(const std::string& server) override;
 
     // True while batches wait for the database, as the last flush found.
     bool Failing() const { return m_failing; }

@@ -960,7 +960,7 @@ HistorySize SqliteHistoryStore::Size() {
     return size;
 }
 
-PlayerActivity SqliteHistoryStore::Activity(int64_t from) {
+PlayerActivity SqliteHistoryStore::Activity(int64_t from, const std::string& /*server*/) {
     PlayerActivity activity;
     // Matches are numbered in the order they began: the search walks back from the newest to the
     // one under way at `from`, and the stints are found through their match's index.

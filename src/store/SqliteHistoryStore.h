@@ -65,7 +65,7 @@ public:
     PlayerHistory PlayerRecord(const std::string& name) override;
     int ForgetBefore(int64_t time, int maxRows) override;
     HistorySize Size() override;
-    PlayerActivity Activity(int64_t from) override;
+    PlayerActivity Activity(int64_t from, const std::string& server = {}) override;
 
     // Hands over what is queued and waits until the writer has written it (or failed to), then
     // says so as Flush() does. For reads, retention, tests and benchmarks: a tick never waits.

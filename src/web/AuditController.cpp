@@ -9,6 +9,9 @@ ApiReply AuditController::List(const ApiCall& call) {
     query.Kind = HistoryKind::Admin;
     query.Text = QueryText(call.Query, "text");
     query.Limit = QueryLimit(call.Query);
+    const std::optional<std::string> server = m_servers.ServerOf(call);
+    if (!server) return ServersController::UnknownServer();
+    query.Server = *server;
     return HistoryRowsReply(m_backend, query);
 }
 

@@ -3,16 +3,19 @@
 // the window that acted).
 #include "ApiCall.h"
 #include "PanelBackend.h"
+#include "ServersController.h"
 
 namespace tovi {
 
 class AuditController {
 public:
-    explicit AuditController(PanelBackend& backend) : m_backend(backend) {}
+    AuditController(PanelBackend& backend, ServersController& servers) : m_backend(backend), m_servers(servers) {}
+    // ?server=ID: another server's audit log on a shared store.
     ApiReply List(const ApiCall& call);
 
 private:
     PanelBackend& m_backend;
+    ServersController& m_servers;
 };
 
 }  // namespace tovi

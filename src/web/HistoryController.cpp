@@ -48,6 +48,9 @@ ApiReply HistoryController::Search(const ApiCall& call) {
     query.From = call.Query.queryItemValue(QStringLiteral("from")).toLongLong();
     query.To = call.Query.queryItemValue(QStringLiteral("to")).toLongLong();
     query.Limit = QueryLimit(call.Query);
+    const std::optional<std::string> server = m_servers.ServerOf(call);
+    if (!server) return ServersController::UnknownServer();
+    query.Server = *server;
     return HistoryRowsReply(m_backend, query);
 }
 

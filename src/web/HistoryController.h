@@ -2,6 +2,7 @@
 // /api/v1/history: searching the record.
 #include "ApiCall.h"
 #include "PanelBackend.h"
+#include "ServersController.h"
 
 namespace tovi {
 
@@ -12,11 +13,13 @@ int QueryLimit(const QUrlQuery& query);
 
 class HistoryController {
 public:
-    explicit HistoryController(PanelBackend& backend) : m_backend(backend) {}
+    HistoryController(PanelBackend& backend, ServersController& servers) : m_backend(backend), m_servers(servers) {}
+    // ?server=ID: another server's record on a shared store.
     ApiReply Search(const ApiCall& call);
 
 private:
     PanelBackend& m_backend;
+    ServersController& m_servers;
 };
 
 }  // namespace tovi

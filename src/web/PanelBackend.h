@@ -83,6 +83,15 @@ struct PanelSettingsChange {
     std::optional<PanelBanSettings> Bans;
 };
 
+// One game server whose record the panel can show: this program's own, or another of the community
+// sharing its store. The code is the one the stats service knows the server by, a secret: it never
+// leaves the program.
+struct PanelServer {
+    std::string Code;
+    std::string Name;  // as its newest match recorded it; may be empty
+    bool Own = false;
+};
+
 // What an action came to: refused (Ok false) with words for the person who asked. An action
 // that needs a yes first names the question; asked again with the answer, it goes ahead.
 struct PanelResult {
@@ -109,12 +118,17 @@ public:
     virtual std::vector<PanelPlayer> Players() = 0;
     virtual std::vector<PanelChatLine> RecentChat(int maxLines) = 0;  // oldest first
     virtual std::vector<BanEntry> Bans() = 0;
-    // The record; the audit log is its admin actions (HistoryKind::Admin).
+    // The record; the audit log is its admin actions (HistoryKind::Admin). `query.Server` is one
+    // of Servers()' codes, or empty for this server's own.
     virtual std::vector<HistoryRow> SearchHistory(const HistoryQuery& query) = 0;
+    // The servers whose record can be shown, this one first: only this one unless the store is
+    // shared.
+    virtual std::vector<PanelServer> Servers() = 0;
     virtual PanelAutoMessages AutoMessages() = 0;
     virtual PanelSettings Settings() = 0;
-    // The players on the server from `from` on, as the record counts them (the chart).
-    virtual PlayerActivity Activity(int64_t from) = 0;
+    // The players on the server from `from` on, as the record counts them (the chart); `server`
+    // as in SearchHistory.
+    virtual PlayerActivity Activity(int64_t from, const std::string& server) = 0;
 
     virtual PanelResult Chat(const std::string& who, const std::string& text) = 0;
     virtual PanelResult Command(const std::string& who, const std::string& line) = 0;

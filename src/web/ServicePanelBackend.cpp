@@ -132,6 +132,17 @@ std::vector<HistoryRow> ServicePanelBackend::SearchHistory(const HistoryQuery& q
     return m_service.History().Search(query);
 }
 
+std::vector<PanelServer> ServicePanelBackend::Servers() {
+    HistoryStore& history = m_service.History();
+    const std::string own = m_service.CurrentSettings().ServerCode;
+    std::vector<PanelServer> servers{{own, history.ServerName(own), true}};
+    if (servers.front().Name.empty()) servers.front().Name = Status().ServerName;
+    for (const std::string& code : history.Servers()) {
+        if (code != own) servers.push_back({code, history.ServerName(code), false});
+    }
+    return servers;
+}
+
 PanelAutoMessages ServicePanelBackend::AutoMessages() {
     PanelAutoMessages messages;
     messages.Enabled = m_service.AutoMessagesOn();
@@ -354,8 +365,8 @@ PanelSettings ServicePanelBackend::Settings() {
     return s;
 }
 
-PlayerActivity ServicePanelBackend::Activity(int64_t from) {
-    return m_service.History().Activity(from);
+PlayerActivity ServicePanelBackend::Activity(int64_t from, const std::string& server) {
+    return m_service.History().Activity(from, server);
 }
 
 PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const PanelSettingsChange& change) {

@@ -25,9 +25,10 @@ public:
     std::vector<PanelChatLine> RecentChat(int maxLines) override;
     std::vector<BanEntry> Bans() override;
     std::vector<HistoryRow> SearchHistory(const HistoryQuery& query) override;
+    std::vector<PanelServer> Servers() override;
     PanelAutoMessages AutoMessages() override;
     PanelSettings Settings() override;
-    PlayerActivity Activity(int64_t from) override;
+    PlayerActivity Activity(int64_t from, const std::string& server) override;
 
     PanelResult Chat(const std::string& who, const std::string& text) override;
     PanelResult Command(const std::string& who, const std::string& line) override;

@@ -57,8 +57,10 @@ ApiReply StatusController::PlayersOverTime(const ApiCall& call) {
     const std::optional<int64_t> start = QueryNumber(call.Query, "start");
     if ((match && *match < 1) || (start && (*start < 0 || *start > now)))
         return ApiReply::Error(400, QStringLiteral("match is a match's id, start a time before now."));
+    const std::optional<std::string> server = m_servers.ServerOf(call);
+    if (!server) return ServersController::UnknownServer();
     const int64_t dayAgo = now - kDaySeconds;
-    const PlayerActivity day = m_backend.Activity(dayAgo);
+    const PlayerActivity day = m_backend.Activity(dayAgo, *server);
     QJsonArray matches;
     for (const ActivityMatch& m : day.Matches) {
         matches.append(QJsonObject{{QStringLiteral("id"), static_cast<qint64>(m.Id)},
@@ -70,7 +72,7 @@ ApiReply StatusController::PlayersOverTime(const ApiCall& call) {
                     {QStringLiteral("day"), SeriesJson(tovi::PlayersOverTime(day, dayAgo, now))},
                     {QStringLiteral("matches"), matches}};
     if (match) {
-        const PlayerActivity chosen = start && *start < dayAgo ? m_backend.Activity(*start) : day;
+        const PlayerActivity chosen = start && *start < dayAgo ? m_backend.Activity(*start, *server) : day;
         const auto it = std::find_if(chosen.Matches.begin(), chosen.Matches.end(),
                                      [&](const ActivityMatch& m) { return m.Id == *match; });
         if (it == chosen.Matches.end())

@@ -5,6 +5,7 @@
 
 #include "ApiCall.h"
 #include "PanelBackend.h"
+#include "ServersController.h"
 
 namespace tovi {
 
@@ -12,14 +13,16 @@ QJsonObject StatusJson(const PanelStatus& status);
 
 class StatusController {
 public:
-    StatusController(PanelBackend& backend, std::function<int64_t()> unixNow)
-        : m_backend(backend), m_unixNow(std::move(unixNow)) {}
+    StatusController(PanelBackend& backend, ServersController& servers, std::function<int64_t()> unixNow)
+        : m_backend(backend), m_servers(servers), m_unixNow(std::move(unixNow)) {}
     ApiReply Get(const ApiCall& call);
-    // ?match=ID&start=T: that match (T a moment at or before its start, for a match older than a day).
+    // ?match=ID&start=T: that match (T a moment at or before its start, for a match older than a day);
+    // &server=ID: another server's, on a shared store.
     ApiReply PlayersOverTime(const ApiCall& call);
 
 private:
     PanelBackend& m_backend;
+    ServersController& m_servers;
     std::function<int64_t()> m_unixNow;
 };
 

@@ -27,6 +27,7 @@
 #include "PanelBackend.h"
 #include "PlayersController.h"
 #include "ServerController.h"
+#include "ServersController.h"
 #include "SessionStore.h"
 #include "SettingsController.h"
 #include "StatusController.h"
@@ -110,6 +111,7 @@ private:
     SessionStore m_sessions;
     LoginThrottle m_throttle;
     AuthController m_auth;
+    ServersController m_servers;
     StatusController m_status;
     PlayersController m_players;
     ChatController m_chat;

@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 #include <chrono>
 #include <thread>
 
 #include "Fakes.h"
 #include "HistoryCsv.h"
+#include "HistoryExport.h"
 #include "HistoryRecorder.h"
 #include "SqliteHistoryStore.h"
 #include "StoreEngines.h"
@@ -804,5 +806,29 @@ TEST(PgHistoryStore, ServersSharingADatabaseKeepTheirRowsApart) {
     EXPECT_EQ(Texts(us.Store->Search(other)), (Strings{"gg again", "gg jerome", "gg all"}));
     EXPECT_EQ(eu.Store->Search({HistoryKind::Chat, "other"}).size(), 0u);
     EXPECT_EQ(eu.Store->PlayerRecord("Zed").Stints.size(), 0u);
+    // Another server's players chart and name, as the panel shows them: its newest match without
+    // an end is the one under way there.
+    const PlayerActivity euSeen = us.Store->Activity(0, "EU1");
+    ASSERT_EQ(euSeen.Matches.size(), 2u);
+    EXPECT_FALSE(euSeen.Matches[0].UnderWay);
+    EXPECT_TRUE(euSeen.Matches[1].UnderWay);
+    EXPECT_EQ(euSeen.Stints.size(), 4u);
+    EXPECT_EQ(us.Store->Activity(0).Stints.size(), 0u);
+    EXPECT_EQ(us.Store->ServerName("EU1"), "Srv");
+    EXPECT_EQ(us.Store->ServerName("nobody' OR ''='"), "");
+    // The export for scripts reads the record where the program keeps it: this server's rows in
+    // the shared database that settings.ini names.
+    TempFolder dir;
+    const fs::path csv = dir / "us.csv";
+    {
+        std::ofstream ini(dir / "settings.ini", std::ios::binary);
+        ini << "[server]\r\nservercode=US1\r\n[store]\r\npostgres=" << conninfo << "\r\n";
+    }
+    std::ostringstream said, errors;
+    ASSERT_EQ(ExportHistory({"--export-history", csv.string()}, dir.Path().string(), said, errors), 0) << errors.str();
+    const std::string exported = ReadBytes(csv);
+    EXPECT_NE(exported.find("gg from the other side"), std::string::npos) << exported;
+    EXPECT_EQ(exported.find("gg jerome"), std::string::npos) << exported;
+    EXPECT_EQ(said.str(), "Exported 2 rows to " + csv.string() + ".\n");
 }
 #endif

@@ -44,8 +44,10 @@ public:
     }
     PanelAutoMessages AutoMessages() override { return autoMessages; }
     PanelSettings Settings() override { return settings; }
-    PlayerActivity Activity(int64_t from) override {
+    std::vector<PanelServer> Servers() override { return servers; }
+    PlayerActivity Activity(int64_t from, const std::string& server) override {
         activityFrom = from;
+        activityServer = server;
         return activity;
     }
 
@@ -122,6 +124,8 @@ public:
     PanelSettings settings;
     PlayerActivity activity;
     int64_t activityFrom = -1;
+    std::string activityServer = "none asked";
+    std::vector<PanelServer> servers{{"QX1secret", "Caf\xE9 server", true}};
     std::vector<std::string> logins;
     HistoryQuery lastQuery;
     std::vector<std::string> actions;

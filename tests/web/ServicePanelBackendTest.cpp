@@ -16,6 +16,10 @@
 #include "ServicePanelBackend.h"
 #include "image/GameImage.h"
 #include "image/ImageBackend.h"
+#if defined(TOVI_STORE_POSTGRES)
+#include "PgCluster.h"
+#include "PgHistoryStore.h"
+#endif
 
 using namespace tovi;
 
@@ -94,6 +98,11 @@ TEST_F(ServicePanelBackendTest, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     EXPECT_EQ(panel.Players()[1].Name, "Bob");
     EXPECT_GT(listener.players, 0);
     EXPECT_GT(listener.status, 0);
+    // On its own embedded record the panel offers this server alone.
+    const std::vector<PanelServer> servers = panel.Servers();
+    ASSERT_EQ(servers.size(), size_t{1});
+    EXPECT_EQ(servers[0].Code, "QX1");
+    EXPECT_TRUE(servers[0].Own);
 
     // Slot 1 holds Alice, not Bob: nobody is punted.
     PanelResult r = panel.Punt("mia", 1, "Bob", "camping");
@@ -198,6 +207,55 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     }
     EXPECT_TRUE(desktop.asked.isEmpty()) << desktop.asked.join("|").toStdString();
 }
+
+#if defined(TOVI_STORE_POSTGRES)
+// On a database shared with another server, the panel offers that server too, with this one
+// first, and a search or the chart asked for it reads its rows, not this server's.
+TEST_F(ServicePanelBackendTest, ShowsAnotherServerOfASharedStore) {
+    tovi::testing::PgCluster cluster;
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    {
+        auto other = PgHistoryStore::Open(conninfo, "EU1", {});
+        ASSERT_TRUE(other.Store) << other.Error;
+        other.Store->MatchStarted({100, "Harbor <b>EU</b>", "Harbor", "hb.bms", "DM"});
+        other.Store->ChatRead(101, "Zed", "gg from the other side");
+        other.Store->Flush();
+    }
+    m_panel.reset();
+    m_service.reset();
+    QFile ini(folder.filePath("settings.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::Append));
+    ini.write("[store]\r\npostgres=" + QByteArray::fromStdString(conninfo) + "\r\n");
+    ini.close();
+    m_service = std::make_unique<Service>(memory, desktop, scheduler, http, folder.path());
+    m_panel = std::make_unique<ServicePanelBackend>(*m_service);
+    m_service->OpenRecord();
+    m_service->Load();
+    m_service->History().ChatRead(200, "Ann", "gg from here");
+    m_service->History().Flush();
+
+    const std::vector<PanelServer> servers = m_panel->Servers();
+    ASSERT_EQ(servers.size(), size_t{2});
+    EXPECT_EQ(servers[0].Code, "QX1");
+    EXPECT_TRUE(servers[0].Own);
+    EXPECT_EQ(servers[1].Code, "EU1");
+    EXPECT_EQ(servers[1].Name, "Harbor <b>EU</b>");
+    EXPECT_FALSE(servers[1].Own);
+    HistoryQuery query;
+    query.Text = "gg";
+    ASSERT_EQ(m_panel->SearchHistory(query).size(), size_t{1});
+    EXPECT_EQ(m_panel->SearchHistory(query)[0].Text, "gg from here");
+    query.Server = "EU1";
+    const std::vector<HistoryRow> theirs = m_panel->SearchHistory(query);
+    ASSERT_EQ(theirs.size(), size_t{1});
+    EXPECT_EQ(theirs[0].Text, "gg from the other side");
+    const PlayerActivity chart = m_panel->Activity(0, "EU1");
+    ASSERT_EQ(chart.Matches.size(), size_t{1});
+    EXPECT_TRUE(chart.Matches[0].UnderWay);
+    EXPECT_TRUE(m_panel->Activity(0, "").Matches.empty());
+}
+#endif
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

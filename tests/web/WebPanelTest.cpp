@@ -295,6 +295,33 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     EXPECT_EQ(backend.lastQuery.Player, "Bo\xE9");
     EXPECT_EQ(backend.lastQuery.Limit, 1000);
     EXPECT_EQ(Call("GET", "/api/v1/history?kind=passwords", &vic).Status, 400);
+    // On a shared store the searches, the audit log and the chart show the server picked, known to
+    // the browser by an id, never by its code (the stats service's secret); an id of no server of
+    // the store is refused rather than answered with this server's rows.
+    EXPECT_EQ(backend.lastQuery.Server, "");
+    backend.servers.push_back({"QX2<b>other</b>", "Other <i>server</i>", false});
+    const Reply listed = Call("GET", "/api/v1/servers", &vic);
+    EXPECT_EQ(listed.Body.indexOf("QX"), -1) << listed.Body.toStdString();
+    const QJsonArray servers = listed.Json().value("servers").toArray();
+    ASSERT_EQ(servers.size(), 2);
+    EXPECT_EQ(servers.at(0).toObject().value("name").toString(), QString::fromUtf8("Caf\u00e9 server"));
+    EXPECT_TRUE(servers.at(0).toObject().value("own").toBool());
+    const QByteArray own = servers.at(0).toObject().value("id").toString().toLatin1();
+    const QByteArray other = servers.at(1).toObject().value("id").toString().toLatin1();
+    EXPECT_NE(own, other);
+    EXPECT_EQ(Call("GET", "/api/v1/history?kind=chat&server=" + other, &vic).Status, 200);
+    EXPECT_EQ(backend.lastQuery.Server, "QX2<b>other</b>");
+    EXPECT_EQ(Call("GET", "/api/v1/audit?server=" + own, &vic).Status, 200);
+    EXPECT_EQ(backend.lastQuery.Kind, HistoryKind::Admin);
+    EXPECT_EQ(backend.lastQuery.Server, "");
+    EXPECT_EQ(Call("GET", "/api/v1/status/players-over-time?server=" + other, &vic).Status, 200);
+    EXPECT_EQ(backend.activityServer, "QX2<b>other</b>");
+    for (const char* path :
+         {"/api/v1/history?server=", "/api/v1/audit?server=", "/api/v1/status/players-over-time?server="}) {
+        EXPECT_EQ(Call("GET", QByteArray(path) + "QX2%3Cb%3Eother%3C%2Fb%3E", &vic).Status, 404) << path;
+    }
+    EXPECT_EQ(backend.lastQuery.Server, "");
+    EXPECT_EQ(backend.activityServer, "QX2<b>other</b>");
     // Nothing with a control character reaches the program.
     EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, R"({"text":"a\r\nexit"})").Status, 400);
 

@@ -172,10 +172,35 @@ function drawSeries(key, element, series) {
   }
 }
 
+// The server whose record is shown, as a query parameter: none for this program's own.
+function serverQuery(query) {
+  const server = $('serverChoice').value;
+  if (server) query.set('server', server);
+  return query;
+}
+
+// Several servers only on a store shared by the community; the picker is shown only then.
+async function loadServers() {
+  const servers = (await api('GET', '/api/v1/servers')).servers;
+  const select = $('serverChoice');
+  select.replaceChildren();
+  servers.forEach((s, i) => {
+    const option = document.createElement('option');
+    option.value = s.own ? '' : s.id;
+    option.textContent = (s.name || 'Server ' + (i + 1)) + (s.own ? ' (this server)' : '');
+    select.appendChild(option);
+  });
+  $('serverPicker').classList.toggle('hidden', servers.length < 2);
+}
+
 async function loadSeries() {
   const chosen = $('chartMatch').selectedOptions[0];
-  const query = chosen && chosen.value ? '?match=' + chosen.value + '&start=' + chosen.dataset.start : '';
-  const data = await api('GET', '/api/v1/status/players-over-time' + query);
+  const query = serverQuery(new URLSearchParams());
+  if (chosen && chosen.value) {
+    query.set('match', chosen.value);
+    query.set('start', chosen.dataset.start);
+  }
+  const data = await api('GET', '/api/v1/status/players-over-time?' + query);
   state.chartLoaded = Date.now();
   drawSeries('day', $('chart'), data.day);
   if (data.match) drawSeries('match', $('matchChart'), data.match);
@@ -196,7 +221,8 @@ async function loadStatus() { showStatus(await api('GET', '/api/v1/status')); }
 async function loadPlayers() { showPlayers((await api('GET', '/api/v1/players')).players); }
 async function loadBans() { showBans((await api('GET', '/api/v1/bans')).bans); }
 async function loadAudit() {
-  showRows('auditTable', (await api('GET', '/api/v1/audit')).rows, ['time', 'player', 'text', 'detail']);
+  showRows('auditTable', (await api('GET', '/api/v1/audit?' + serverQuery(new URLSearchParams()))).rows,
+    ['time', 'player', 'text', 'detail']);
 }
 async function loadChat() {
   $('chatLines').replaceChildren();
@@ -256,12 +282,18 @@ function wire() {
   });
   $('historyForm').addEventListener('submit', async (event) => {
     event.preventDefault();
-    const query = new URLSearchParams({kind: $('historyKind').value, text: $('historyText').value,
-      player: $('historyPlayer').value});
+    const query = serverQuery(new URLSearchParams({kind: $('historyKind').value, text: $('historyText').value,
+      player: $('historyPlayer').value}));
     try {
       showRows('historyTable', (await api('GET', '/api/v1/history?' + query)).rows,
         ['time', 'kind', 'player', 'text', 'detail']);
     } catch (e) { say(e.message); }
+  });
+  $('serverChoice').addEventListener('change', () => {
+    // Another server's matches: the chart starts again from its newest.
+    $('chartMatch').value = '';
+    $('historyTable').tBodies[0].replaceChildren();
+    Promise.all([loadSeries(), loadAudit()]).then(() => say(''), (e) => say(e.message));
   });
   $('consoleForm').addEventListener('submit', async (event) => {
     event.preventDefault();
@@ -388,6 +420,7 @@ document.addEventListener('DOMContentLoaded', async () => {
     return;
   }
   wire();
+  await loadServers().catch((e) => say(e.message));
   await Promise.all([loadStatus(), loadPlayers(), loadChat(), loadBans(), loadAudit(), loadSeries()]
     .map((p) => p.catch((e) => say(e.message))));
   if (rank[state.role] >= rank.admin) {
