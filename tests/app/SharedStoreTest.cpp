@@ -9,6 +9,7 @@
 
 #include "GameAddresses.h"
 #include "PgCluster.h"
+#include "QuietFakes.h"
 #include "Service.h"
 #include "image/GameImage.h"
 #include "image/ImageBackend.h"
@@ -31,15 +32,6 @@ public:
                   std::function<void(std::optional<std::string>)> answer) override {
         answer(std::nullopt);
     }
-};
-
-class NoHttp : public HttpClient {
-public:
-    void Post(const HttpRequest&, std::function<void(const HttpResult&)> done) override {
-        done({HttpOutcome::Failed, 0, {}, {}, "no network here"});
-    }
-    void Cancel() override {}
-    bool Busy() const override { return false; }
 };
 
 // One copy of the program: its data folder, its game with Mallory seated, its clock.
