@@ -92,6 +92,9 @@ TEST_F(MemoryClassUnderWine, AttachedByIdTheMainWindowIsFoundNeverAHelperWindow)
     ASSERT_TRUE(byId.SetProcID(sim->pid()));
     EXPECT_EQ(byId.GetProcHwnd(), mainWindow);
 
+    // Wine names the window before it maps it: one hidden before Wine showed it would be shown
+    // after all.
+    ASSERT_TRUE(WaitFor([&] { return WindowVisible(mainWindow); }, kWineStartLimitMs));
     ASSERT_TRUE(memory.ShowGameWindow(false));
     ASSERT_TRUE(WaitFor([&] { return !WindowVisible(mainWindow); }));
     RaiseHelperWindows(sim->pid(), mainWindow);
