@@ -93,6 +93,19 @@ std::string LowerCase1252(std::string_view text) {
     return lower;
 }
 
+char BaseLetter1252(char c) {
+    // 0xE0 to 0xFF, the small accented letters, each by the plain letter it is made from.
+    static constexpr std::string_view kSmall =
+        "aaaaaa\xE6"
+        "ceeeeiiii\xF0nooooo\xF7\xF8uuuuy\xFEy";
+    static_assert(kSmall.size() == 32);
+    const auto b = static_cast<unsigned char>(LowerCase1252(c));
+    if (b >= 0xE0) return kSmall[b - 0xE0];
+    if (b == 0x9A) return 's';  // š
+    if (b == 0x9E) return 'z';  // ž
+    return static_cast<char>(b);
+}
+
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
     return std::ranges::equal(a, b, [](char x, char y) { return LowerCase1252(x) == LowerCase1252(y); });
 }

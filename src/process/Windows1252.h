@@ -20,5 +20,9 @@ std::string Utf8ToWindows1252(const std::string& text);
 char LowerCase1252(char c);
 std::string LowerCase1252(std::string_view text);
 bool EqualIgnoringCase(std::string_view a, std::string_view b);
+// The small letter without its accent where Unicode makes the letter from a plain one and a mark
+// ("É" and "é" become "e", "Š" "s"); letters of their own ("æ", "ø", "ß", "ð", "þ") stay. This is
+// how the chat search matches words, so that "jerome" finds "Jérôme".
+char BaseLetter1252(char c);
 
 }  // namespace tovi

@@ -167,7 +167,7 @@ std::vector<std::string> Words(const std::string& text1252) {
     std::string word;
     for (char c : text1252) {
         if (WordByte(static_cast<unsigned char>(c))) {
-            word += LowerCase1252(c);
+            word += BaseLetter1252(c);
         } else if (!word.empty()) {
             words.push_back(std::move(word));
             word.clear();
