@@ -185,8 +185,8 @@ private slots:
         QStringList expected;
         for (int match = 1; match <= kMatches; ++match) expected << QString::number(match);
         QCOMPARE(Results(service), expected);
-        QCOMPARE(program.dialogs.shown.filter("could not be saved to stats.stats").size(), 1);
-        QCOMPARE(program.dialogs.shown.filter("stats.stats can be written again").size(), 1);
+        QCOMPARE(program.dialogs.asked.filter("could not be saved to stats.stats").size(), 1);
+        QCOMPARE(program.dialogs.asked.filter("stats.stats can be written again").size(), 1);
 
         // The server goes: the window says so and empties its player list.
         sim.Stop();

@@ -2,8 +2,7 @@
 // A stats web service on 127.0.0.1 for the tests: just enough HTTP/1.1 to take POSTs, and every
 // way a real service, proxy or network fails. It records each request it took whole, keeps the
 // matches of each upload it stored (one copy per upload id, as a service that drops repeats
-// does), and answers as the test tells it for each request. And dialogs for the whole program
-// that answer Yes, cancel input boxes and keep what they showed, and the program's waits sped up.
+// does), and answers as the test tells it for each request. And the program's waits sped up.
 #include <QHash>
 #include <QPointer>
 #include <QRegularExpression>
@@ -18,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "Dialogs.h"
 #include "QtScheduler.h"
+#include "QuietFakes.h"
 
 namespace tovi::testing {
 
@@ -36,20 +35,7 @@ enum class Answer {
     Hold,              // stored, and never answered
 };
 
-class SilentDialogs : public Dialogs {
-public:
-    QStringList shown;
-    void Ask(const std::string& question, std::function<void(bool)> answer) override {
-        shown << QString::fromStdString(question);
-        answer(true);
-    }
-    void Warn(const std::string& text) override { shown << QString::fromStdString(text); }
-    void Inform(const std::string& text) override { shown << QString::fromStdString(text); }
-    void InputBox(const std::string&, const std::string&,
-                  std::function<void(std::optional<std::string>)> answer) override {
-        answer(std::nullopt);
-    }
-};
+using SilentDialogs = YesDialogs;  // every question Yes, every input box cancelled
 
 // The program's waits run `scale` times as fast, as the simulator's time does.
 class ScaledScheduler : public Scheduler {

@@ -22,7 +22,7 @@ struct RunningProgram {
     frmMain& Window() { return *app.Window(); }
 
     std::unique_ptr<ProcessBackend> backend = MakePlatformBackend();
-    SilentDialogs dialogs;
+    YesDialogs dialogs;
     ScaledScheduler scheduler;
     QtHttpClient http;
     Application app;

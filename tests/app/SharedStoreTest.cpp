@@ -19,28 +19,13 @@ using namespace tovi::testing;
 
 namespace {
 
-class QuietDialogs : public Dialogs {
-public:
-    QStringList shown;
-    void Ask(const std::string& question, std::function<void(bool)> answer) override {
-        shown << QString::fromStdString(question);
-        answer(true);
-    }
-    void Warn(const std::string& text) override { shown << QString::fromStdString(text); }
-    void Inform(const std::string& text) override { shown << QString::fromStdString(text); }
-    void InputBox(const std::string&, const std::string&,
-                  std::function<void(std::optional<std::string>)> answer) override {
-        answer(std::nullopt);
-    }
-};
-
 // One copy of the program: its data folder, its game with Mallory seated, its clock.
 struct Copy {
     QTemporaryDir folder;
     image::ImageBackend backend;
     image::GameImage server;
     MemoryClass memory{backend};
-    QuietDialogs dialogs;
+    YesDialogs dialogs;
     VirtualScheduler scheduler;
     NoHttp http;
     std::unique_ptr<Service> service;
@@ -85,7 +70,7 @@ private slots:
         QVERIFY2(cluster.Ok(), cluster.Error().c_str());
         const std::string conninfo = cluster.NewDatabase();
         Copy eu("EU1", conninfo), us("US1", conninfo);
-        QVERIFY2(eu.dialogs.shown.isEmpty(), qPrintable(eu.dialogs.shown.join('\n')));
+        QVERIFY2(eu.dialogs.asked.isEmpty(), qPrintable(eu.dialogs.asked.join('\n')));
         QVERIFY(!us.Banned("Mallory"));
 
         QSignalSpy changed(us.service.get(), &Service::banListChanged);

@@ -38,33 +38,6 @@ std::unique_ptr<SqliteHistoryStore> OpenOk(const fs::path& file, SqliteHistorySt
     return std::move(opened.Store);
 }
 
-// A plain query on the file, the way another reader sees it: each row's columns joined by '|'.
-Strings Rows(const fs::path& file, const std::string& sql) {
-    sqlite3* db = nullptr;
-    Strings rows;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-            while (sqlite3_step(st) == SQLITE_ROW) {
-                std::string row;
-                for (int c = 0; c < sqlite3_column_count(st); ++c) {
-                    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
-                    row += (c ? "|" : "") + std::string(text ? text : "");
-                }
-                rows.push_back(row);
-            }
-        }
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return rows;
-}
-
-int64_t Count(const fs::path& file, const std::string& sql) {
-    const Strings rows = Rows(file, sql);
-    return rows.empty() || rows[0].empty() ? -1 : std::stoll(rows[0]);
-}
-
 Strings Texts(const std::vector<HistoryRow>& rows) {
     Strings texts;
     for (const HistoryRow& row : rows) texts.push_back(row.Text);

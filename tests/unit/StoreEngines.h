@@ -40,6 +40,37 @@ inline std::vector<Engine> Engines() {
 #endif
 }
 
+// A plain query on a SQLite file, the way another reader sees it: each row's columns joined by '|'.
+inline Strings Rows(const fs::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    Strings rows;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                std::string row;
+                for (int c = 0; c < sqlite3_column_count(st); ++c) {
+                    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
+                    row += (c ? "|" : "") + std::string(text ? text : "");
+                }
+                rows.push_back(row);
+            }
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+// A query's first value as a number, -1 for none.
+inline int64_t FirstNumber(const Strings& rows) {
+    return rows.empty() || rows[0].empty() ? -1 : std::stoll(rows[0]);
+}
+
+inline int64_t Count(const fs::path& file, const std::string& sql) {
+    return FirstNumber(Rows(file, sql));
+}
+
 // One store's place: the file or the database, and plain queries on it the way another reader
 // sees it (each row's columns joined by '|').
 class StorePlace {
@@ -138,27 +169,10 @@ public:
             return rows;
         }
 #endif
-        sqlite3* db = nullptr;
-        if (sqlite3_open_v2(m_file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_stmt* st = nullptr;
-            if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-                while (sqlite3_step(st) == SQLITE_ROW) {
-                    std::string row;
-                    for (int c = 0; c < sqlite3_column_count(st); ++c) {
-                        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
-                        row += (c ? "|" : "") + std::string(text ? text : "");
-                    }
-                    rows.push_back(row);
-                }
-            }
-            sqlite3_finalize(st);
-        }
-        sqlite3_close(db);
-        return rows;
+        return tovi::testing::Rows(m_file, sql);
     }
     int64_t Count(const std::string& sql) const {
-        const Strings rows = Rows(sql);
-        return rows.empty() || rows[0].empty() ? -1 : std::stoll(rows[0]);
+        return FirstNumber(Rows(sql));
     }
 
 private:
