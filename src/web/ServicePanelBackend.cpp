@@ -8,6 +8,7 @@
 #include "MatchState.h"
 #include "NoticeService.h"
 #include "SettingsFile.h"
+#include "StoreChoice.h"
 
 namespace tovi {
 
@@ -358,6 +359,7 @@ PanelSettings ServicePanelBackend::Settings() {
     s.Other.KeepArchive = m_service.Checked(SettingsBox::chkKeepArchive);
     s.Other.MinPlayers = Number(m_service.MinPlayersText());
     s.Other.HistoryDays = m_service.HistoryDays();
+    s.Other.SharedStore = m_service.SavedSharedStore();
     s.Notices = m_service.Notices().Current();
     const WarningLadder& ladder = m_service.BanMenu().Ladder();
     s.Bans = {BanPresetsText(m_service.BanMenu().Presets()), ladder.On, WarningStepsText(ladder.Steps),
@@ -391,6 +393,12 @@ PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const Pane
                            std::to_string(kMinPlayers.min) + " to " + std::to_string(kMinPlayers.max) +
                            ", history 0 to " + std::to_string(Service::kMaxHistoryDays) +
                            " days: nothing was saved.");
+        if (o->SharedStore) {
+            if (controlBytes(*o->SharedStore))
+                return Refused("The shared store's connection string holds control characters: nothing was saved.");
+            if (const std::string problem = ConninfoProblem(*o->SharedStore); !problem.empty())
+                return Refused(problem + " Nothing was saved.");
+        }
     }
     if (const auto& b = change.Bans) {
         std::string why;
@@ -415,6 +423,7 @@ PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const Pane
             m_service.SetChecked(SettingsBox::chkKeepArchive, o->KeepArchive);
             m_service.SetValue(SettingsNumber::UpDown, o->MinPlayers);
             m_service.SetHistoryDays(o->HistoryDays);
+            m_service.SetSharedStore(o->SharedStore.value_or(m_service.SavedSharedStore()));
             return m_service.SaveOtherSettings(who);
         });
         if (!result.Ok) return result;
