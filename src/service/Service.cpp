@@ -293,6 +293,7 @@ void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& out
         // Without the history the shared ban list is still enforced.
         if (opened.Store) {
             UseHistory(std::move(opened.Store));
+            m_recordServerCode = choice.ServerCode;
         } else {
             m_dialogs->Warn(WithoutStorePasswords(opened.Error));
         }
@@ -594,10 +595,20 @@ bool Service::SetAutoMessages(const std::string& text, int minutes, const std::s
 
 bool Service::SaveServerSettings(const std::string& actor) {
     Acting acting(*this, actor);
+    const std::string before = m_settings.ServerCode;
     const bool saved = m_settingsFile->SaveServerSettings();
     // The server code is the server's password at the web service: it stays out of the record.
     m_history.WindowAction("settings saved", "status update settings", saved,
                            saved ? "" : "the file could not be written", actor);
+    // The shared record's rows would be split between two codes in one run: it keeps its own.
+    if (saved && m_recordServerCode && m_settings.ServerCode != before &&
+        m_settings.ServerCode != *m_recordServerCode) {
+        const std::string note =
+            "The server code was changed: the stats service hears the new one now, but the shared record "
+            "keeps this server's rows under the code it was opened with until the program starts again.";
+        Log(note);
+        m_dialogs->Inform(note);
+    }
     return saved;
 }
 

@@ -147,6 +147,9 @@ public:
     void SetSharedStore(const std::string& conninfo) { m_view->SetSharedStore(conninfo); }
     // The store this run keeps its record in: a change to the settings takes effect at the next start.
     const std::string& SharedStoreInUse() const { return m_storeInUse; }
+    // The server code this server's rows are kept under. A shared record keeps the code it was
+    // opened with until the program starts again, whatever is saved meanwhile.
+    std::string OwnServerCode() const { return m_recordServerCode ? *m_recordServerCode : m_settings.ServerCode; }
 
     // ---- operator actions ------------------------------------------------------------------
     // What an action run for someone away from the desktop came to.
@@ -358,6 +361,7 @@ private:
     std::optional<Scheduler::TimerId> m_forgetTimer;
     std::string m_storeInUse;  // the connection string this run opened; empty: the local file
     std::string m_savedStore;  // as settings.ini holds it now
+    std::optional<std::string> m_recordServerCode;  // set while a shared record is open
 #if defined(TOVI_STORE_POSTGRES)
     PgBanStore* m_sharedBans = nullptr;  // the ban store, when it is a shared database
     std::unique_ptr<QSocketNotifier> m_banNotifier;

@@ -135,7 +135,8 @@ std::vector<HistoryRow> ServicePanelBackend::SearchHistory(const HistoryQuery& q
 
 std::vector<PanelServer> ServicePanelBackend::Servers() {
     HistoryStore& history = m_service.History();
-    const std::string own = m_service.CurrentSettings().ServerCode;
+    // The code the record writes under, which a save of the settings does not change in a run.
+    const std::string own = m_service.OwnServerCode();
     std::vector<PanelServer> servers{{own, history.ServerName(own), true}};
     if (servers.front().Name.empty()) servers.front().Name = Status().ServerName;
     for (const std::string& code : history.Servers()) {

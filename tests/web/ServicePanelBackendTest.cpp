@@ -281,6 +281,25 @@ TEST_F(ServicePanelBackendTest, ShowsAnotherServerOfASharedStore) {
     ASSERT_EQ(chart.Matches.size(), size_t{1});
     EXPECT_TRUE(chart.Matches[0].UnderWay);
     EXPECT_TRUE(m_panel->Activity(0, "").Matches.empty());
+
+    // A server code saved in the run reaches the stats service at once, but the record keeps this
+    // server's rows under the code it was opened with, and so does the panel's own server.
+    std::vector<std::string> logged;
+    QObject::connect(m_service.get(), &Service::logLine, [&](const std::string& line) { logged.push_back(line); });
+    PanelSettingsChange change;
+    change.Status = PanelStatusSettings{"QX7", "http://127.0.0.1:9/u", ""};
+    ASSERT_TRUE(m_panel->SaveSettings("ada", change).Ok);
+    EXPECT_EQ(m_service->CurrentSettings().ServerCode, "QX7");
+    m_service->History().ChatRead(300, "Ann", "gg after the change");
+    m_service->History().Flush();
+    const std::vector<PanelServer> after = m_panel->Servers();
+    ASSERT_EQ(after.size(), size_t{2});
+    EXPECT_EQ(after[0].Code, "QX1");
+    EXPECT_TRUE(after[0].Own);
+    query.Server.clear();
+    EXPECT_EQ(m_panel->SearchHistory(query).size(), size_t{2});
+    ASSERT_FALSE(logged.empty());
+    EXPECT_NE(logged.back().find("until the program starts again"), std::string::npos) << logged.back();
 }
 #endif
 
