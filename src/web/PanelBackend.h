@@ -27,6 +27,9 @@ struct PanelStatus {
     std::string LastReportOutcome;
     int64_t LastUpload = 0;
     std::string LastUploadOutcome;
+    // Where this run keeps its record: the shared database's connection string, a secret the panel
+    // masks; empty for the local file.
+    std::string Store;
 };
 
 struct PanelPlayer {

@@ -92,6 +92,7 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
 PanelStatus ServicePanelBackend::Status() {
     PanelStatus status;
     status.Attached = m_attached;
+    status.Store = m_service.SharedStoreInUse();
     if (m_attached) {
         status.ServerName = m_service.Status().ServerName;
         status.MapName = m_service.Status().MapName;

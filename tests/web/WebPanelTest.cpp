@@ -231,6 +231,10 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     QJsonObject status = shown.Json().value("statusUpdate").toObject();
     const QJsonObject notices = shown.Json().value("notices").toObject();
     EXPECT_EQ(notices.value("discordUrl").toString(), "https://discord.com/********");
+    // Anyone sees where the record is kept, masked as in the settings.
+    const Reply statusShown = Call("GET", "/api/v1/status", &logins[Role::Viewer]);
+    EXPECT_EQ(statusShown.Body.indexOf("pg-pass"), -1);
+    EXPECT_EQ(statusShown.Json().value("store").toString(), "postgresql://db.example.net/********");
     QJsonObject otherGroup = shown.Json().value("other").toObject();
     EXPECT_EQ(otherGroup.value("sharedStore").toString(), "postgresql://db.example.net/********");
     status["updateUrl"] = "http://stats.example/new";

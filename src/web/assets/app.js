@@ -63,6 +63,9 @@ function showStatus(s) {
     ['Last report', when(s.lastReport) + ' ' + (s.lastReportOutcome || '')],
     ['Last upload', when(s.lastUpload) + ' ' + (s.lastUploadOutcome || '')],
   ];
+  $('storeShown').textContent = s.store
+    ? 'This program keeps its record in a shared database: ' + s.store + ' (masked).'
+    : 'This program keeps its record in its local file, tovistats.db.';
   for (const [name, value] of rows) {
     const dt = document.createElement('dt');
     dt.textContent = name;
