@@ -617,8 +617,10 @@ bool Service::SaveOtherSettings(const std::string& actor) {
     std::string store = m_view->SharedStore();
     store.erase(0, std::min(store.size(), store.find_first_not_of(' ')));
     store.erase(store.find_last_not_of(' ') + 1);
-    // Refused before anything is saved: a store that cannot be used would fail only at the next start.
-    if (const std::string problem = ConninfoProblem(store); !problem.empty()) {
+    // A new store that cannot be used is refused before anything is saved: it would fail only at the
+    // next start. One already saved is left to the operator (the start says what is wrong with it).
+    const bool storeChanged = store != m_savedStore;
+    if (const std::string problem = storeChanged ? ConninfoProblem(store) : ""; !problem.empty()) {
         m_history.WindowAction("settings saved", "other settings", false, "the shared store cannot be used",
                                actor);
         m_dialogs->Warn(problem + " Nothing was saved.");
@@ -626,7 +628,6 @@ bool Service::SaveOtherSettings(const std::string& actor) {
     }
     bool saved = m_settingsFile->SaveOtherSettings();
     saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(HistoryDays()));
-    const bool storeChanged = store != m_savedStore;
     saved = saved && (!storeChanged || m_settingsFile->WriteSetting("store", "postgres", store));
     m_history.WindowAction("settings saved", "other settings", saved,
                            saved ? "" : "the file could not be written", actor);

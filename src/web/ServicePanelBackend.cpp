@@ -395,7 +395,7 @@ PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const Pane
                            std::to_string(kMinPlayers.min) + " to " + std::to_string(kMinPlayers.max) +
                            ", history 0 to " + std::to_string(Service::kMaxHistoryDays) +
                            " days: nothing was saved.");
-        if (o->SharedStore) {
+        if (o->SharedStore && *o->SharedStore != m_service.SavedSharedStore()) {
             if (controlBytes(*o->SharedStore))
                 return Refused("The shared store's connection string holds control characters: nothing was saved.");
             if (const std::string problem = ConninfoProblem(*o->SharedStore); !problem.empty())
