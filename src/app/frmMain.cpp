@@ -202,7 +202,8 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
     // is in effect at once, and the button saves only while it is on).
     m_settingsControls = {{
         {m_txtAutoMes, m_slideAutoMes},
-        {m_chkScoringTime, m_upDown1, m_chkDisplayNextMap, m_chkKeepArchive, m_upDown, m_txtHistoryDays},
+        {m_chkScoringTime, m_upDown1, m_chkDisplayNextMap, m_chkKeepArchive, m_upDown, m_txtHistoryDays,
+         m_txtSharedStore},
         {m_txtServerCode, m_txtUpdateURL, m_txtImportURL},
     }};
     // Saved by whichever face: what the controls hold now is what the file holds.
@@ -253,6 +254,8 @@ frmMain::~frmMain() {
 
 int frmMain::HistoryDays() { return m_txtHistoryDays->value(); }
 void frmMain::SetHistoryDays(int days) { m_txtHistoryDays->setValue(days); }
+std::string frmMain::SharedStore() { return m_txtSharedStore->text().toStdString(); }
+void frmMain::SetSharedStore(const std::string& conninfo) { m_txtSharedStore->setText(QString::fromStdString(conninfo)); }
 
 // ---- start-up and shutdown ----------------------------------------------------------------
 

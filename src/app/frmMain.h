@@ -109,6 +109,8 @@ public:
 
     int HistoryDays() override;
     void SetHistoryDays(int days) override;
+    std::string SharedStore() override;
+    void SetSharedStore(const std::string& conninfo) override;
     PlayerListView* PlayerList() override { return m_playerList.get(); }
     ChatView* PublicChat() override { return m_chatList.get(); }
 
@@ -225,6 +227,7 @@ private:
 
     HistoryStrip* m_historyStrip = nullptr;
     QSpinBox* m_txtHistoryDays = nullptr;  // on the Settings tab: days the record keeps
+    QLineEdit* m_txtSharedStore = nullptr;  // on the Settings tab: where the record is kept
 
     QSystemTrayIcon m_tray;
     QIcon m_trayIcon;   // TrayIcon: a hosting server

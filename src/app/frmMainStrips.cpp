@@ -23,6 +23,7 @@
 #include <QVBoxLayout>
 
 #include "ListViews.h"
+#include "StoreChoice.h"
 #include "frmMain.h"
 
 namespace tovi {
@@ -347,6 +348,23 @@ QWidget* frmMain::BuildSettingsStrip() {
     keep->addWidget(
         MakeLabel(QStringLiteral("lblHistoryDays1"), tr("days (0 = for ever)"), fraOtherSettings));
     keep->addStretch();
+    // Where the record is kept; stored in settings.ini under [store]. A connection string, which
+    // may hold the database's password: shown only here, in the operator's own window.
+    auto* storeRow = new QHBoxLayout;
+    m_txtSharedStore = new QLineEdit(fraOtherSettings);
+    m_txtSharedStore->setObjectName(QStringLiteral("txtSharedStore"));
+    m_txtSharedStore->setMaxLength(static_cast<int>(kMaxConninfoBytes));
+    m_txtSharedStore->setPlaceholderText(tr("empty: the local file tovistats.db"));
+    m_txtSharedStore->setToolTip(
+        tr("A shared PostgreSQL database that several game servers keep their history, bans and web panel "
+           "accounts in, as a libpq connection string (host=... dbname=... user=... password=...) or a "
+           "postgresql:// address. Each server is known there by its server code. Empty: the record stays in "
+           "the local file tovistats.db. A change takes effect when the program starts again."));
+    auto* storeLabel = MakeLabel(QStringLiteral("lblSharedStore"), tr("Shared store:"), fraOtherSettings);
+    storeLabel->setBuddy(m_txtSharedStore);
+    storeLabel->setToolTip(m_txtSharedStore->toolTip());
+    storeRow->addWidget(storeLabel);
+    storeRow->addWidget(m_txtSharedStore, 1);
     auto* otherSave = new QHBoxLayout;
     otherSave->addStretch();
     otherSave->addWidget(
@@ -357,6 +375,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     other->addWidget(m_chkKeepArchive);
     other->addLayout(minPlayers);
     other->addLayout(keep);
+    other->addLayout(storeRow);
     other->addStretch();
     other->addLayout(otherSave);
 

@@ -48,6 +48,8 @@ public:
 
     int HistoryDays() override { return m_historyDays; }
     void SetHistoryDays(int days) override { m_historyDays = days; }
+    std::string SharedStore() override { return m_sharedStore; }
+    void SetSharedStore(const std::string& conninfo) override { m_sharedStore = conninfo; }
 
 private:
     std::function<void(bool)> m_toggled;
@@ -60,6 +62,7 @@ private:
     bool m_autoMesEnabled = false;
     std::string m_autoMesText;
     int m_historyDays = 0;
+    std::string m_sharedStore;
 };
 
 }  // namespace tovi

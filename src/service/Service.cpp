@@ -12,11 +12,11 @@
 #include "GameText.h"
 #include "NoticeService.h"
 #include "PeriodicChat.h"
+#include "StoreChoice.h"
 
 #if defined(TOVI_HISTORY_SQLITE)
 #include "SqliteBanStore.h"
 #include "SqliteHistoryStore.h"
-#include "StoreChoice.h"
 #if defined(TOVI_STORE_POSTGRES)
 #include <QSocketNotifier>
 
@@ -232,6 +232,7 @@ void Service::OpenRecord() {
     const std::string file = QDir(m_dataDir).filePath(QStringLiteral("tovistats.db")).toStdString();
 #if defined(TOVI_STORE_POSTGRES)
     const StoreChoice choice = ReadStoreChoice(std::filesystem::path(m_dataDir.toStdU16String()));
+    m_storeInUse = choice.Postgres;
     if (choice.Shared()) {
         // The server's own file keeps the notices, and the history the shared database has not
         // confirmed yet.
@@ -277,6 +278,11 @@ void Service::OpenNoticeQueue([[maybe_unused]] const std::string& file) {
 
 #if defined(TOVI_STORE_POSTGRES)
 void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& outbox) {
+    if (const std::string problem = ConninfoProblem(choice.Postgres); !problem.empty()) {
+        m_dialogs->Warn(problem + " It is named in settings.ini ([store] postgres=). No history is kept, and bans "
+                        "are kept only until the program ends.");
+        return;
+    }
     if (choice.ServerCode.empty()) {
         m_dialogs->Warn("The record is kept in a shared database, where each server is known by its server code: "
                         "set the server code in settings.ini. No history is kept meanwhile.");
@@ -285,14 +291,16 @@ void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& out
             choice.Postgres, choice.ServerCode, [this](const std::string& line) { Log(line); },
             PgHistoryStore::kSchemaVersion, outbox);
         // Without the history the shared ban list is still enforced.
-        if (opened.Store)
+        if (opened.Store) {
             UseHistory(std::move(opened.Store));
-        else
-            m_dialogs->Warn(opened.Error);
+            m_recordServerCode = choice.ServerCode;
+        } else {
+            m_dialogs->Warn(WithoutStorePasswords(opened.Error));
+        }
     }
     auto bans = PgBanStore::Open(choice.Postgres, outbox);
     if (!bans.Store) {
-        m_dialogs->Warn(bans.Error + ": bans are kept only until the program ends.");
+        m_dialogs->Warn(WithoutStorePasswords(bans.Error) + ": bans are kept only until the program ends.");
         return;
     }
     m_sharedBans = bans.Store.get();
@@ -384,6 +392,8 @@ void Service::Load() {
     m_autoMessages->LoadAutoMessages();
     m_settingsFile->LoadOtherSettings();
     LoadHistoryDays();
+    m_savedStore = m_settingsFile->ReadSettingValue("store", "postgres", "", kMaxConninfoBytes + 1);
+    m_view->SetSharedStore(m_savedStore);
     m_statsFile->Recover();
     m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
     m_timer->start();
@@ -585,19 +595,51 @@ bool Service::SetAutoMessages(const std::string& text, int minutes, const std::s
 
 bool Service::SaveServerSettings(const std::string& actor) {
     Acting acting(*this, actor);
+    const std::string before = m_settings.ServerCode;
     const bool saved = m_settingsFile->SaveServerSettings();
     // The server code is the server's password at the web service: it stays out of the record.
     m_history.WindowAction("settings saved", "status update settings", saved,
                            saved ? "" : "the file could not be written", actor);
+    // The shared record's rows would be split between two codes in one run: it keeps its own.
+    if (saved && m_recordServerCode && m_settings.ServerCode != before &&
+        m_settings.ServerCode != *m_recordServerCode) {
+        const std::string note =
+            "The server code was changed: the stats service hears the new one now, but the shared record "
+            "keeps this server's rows under the code it was opened with until the program starts again.";
+        Log(note);
+        m_dialogs->Inform(note);
+    }
     return saved;
 }
 
 bool Service::SaveOtherSettings(const std::string& actor) {
     Acting acting(*this, actor);
+    std::string store = m_view->SharedStore();
+    store.erase(0, std::min(store.size(), store.find_first_not_of(' ')));
+    store.erase(store.find_last_not_of(' ') + 1);
+    // A new store that cannot be used is refused before anything is saved: it would fail only at the
+    // next start. One already saved is left to the operator (the start says what is wrong with it).
+    const bool storeChanged = store != m_savedStore;
+    if (const std::string problem = storeChanged ? ConninfoProblem(store) : ""; !problem.empty()) {
+        m_history.WindowAction("settings saved", "other settings", false, "the shared store cannot be used",
+                               actor);
+        m_dialogs->Warn(problem + " Nothing was saved.");
+        return false;
+    }
     bool saved = m_settingsFile->SaveOtherSettings();
     saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(HistoryDays()));
+    saved = saved && (!storeChanged || m_settingsFile->WriteSetting("store", "postgres", store));
     m_history.WindowAction("settings saved", "other settings", saved,
                            saved ? "" : "the file could not be written", actor);
+    if (saved && storeChanged) {
+        // The connection string may carry a password: the record names only the place.
+        m_savedStore = store;
+        m_history.WindowAction("record store changed", StoreDescription(store), true, "", actor);
+        Log(store == m_storeInUse ? "The record stays in " + StoreDescription(store) + "."
+                                  : "The record moves to " + StoreDescription(store) +
+                                        " when the program starts again; until then it is kept in " +
+                                        StoreDescription(m_storeInUse) + ".");
+    }
     // A shorter time takes effect now, not at the next hourly look.
     if (saved) ScheduleForgetting(0);
     return saved;
@@ -815,14 +857,20 @@ void Service::WriteSetting(const std::string& section, const std::string& key, c
     m_settingsFile->WriteSetting(section, key, value);
 }
 
-void Service::Log(const std::string& message) {
+void Service::Log(const std::string& text) {
+    // A driver's error may quote the connection string.
+    const std::string message = WithoutStorePasswords(text);
     // The face keeps a few lines; the record keeps them all (reports, uploads, refusals).
     emit logLine(message);
     m_history.ServerEvent("log", message);
 }
 
+std::string Service::WithoutStorePasswords(std::string text) const {
+    return WithoutPasswords(WithoutPasswords(std::move(text), m_storeInUse), m_savedStore);
+}
+
 void Service::DebugLog(const std::string& message) {
-    emit debugLogLine(message);
+    emit debugLogLine(WithoutStorePasswords(message));
 }
 
 }  // namespace tovi

@@ -141,6 +141,15 @@ public:
     QTimer& PollTimerObject() { return *m_timer; }
     int HistoryDays() { return m_view->HistoryDays(); }
     void SetHistoryDays(int days) { m_view->SetHistoryDays(days); }
+    // The record's store as settings.ini holds it (a connection string, a secret; empty: the local
+    // file), and as the face holds it to be saved with the other settings.
+    const std::string& SavedSharedStore() const { return m_savedStore; }
+    void SetSharedStore(const std::string& conninfo) { m_view->SetSharedStore(conninfo); }
+    // The store this run keeps its record in: a change to the settings takes effect at the next start.
+    const std::string& SharedStoreInUse() const { return m_storeInUse; }
+    // The server code this server's rows are kept under. A shared record keeps the code it was
+    // opened with until the program starts again, whatever is saved meanwhile.
+    std::string OwnServerCode() const { return m_recordServerCode ? *m_recordServerCode : m_settings.ServerCode; }
 
     // ---- operator actions ------------------------------------------------------------------
     // What an action run for someone away from the desktop came to.
@@ -292,6 +301,8 @@ private:
     class ChosenPlayerLookup;
 
     void LoadHistoryDays();
+    // `text` without the passwords of the stores named in this run.
+    std::string WithoutStorePasswords(std::string text) const;
     void OpenNoticeQueue(const std::string& file);
 #if defined(TOVI_STORE_POSTGRES)
     void OpenSharedRecord(const StoreChoice& choice, const std::string& outbox);
@@ -348,6 +359,9 @@ private:
     std::string m_trayTip;
     QTimer* m_timer = nullptr;
     std::optional<Scheduler::TimerId> m_forgetTimer;
+    std::string m_storeInUse;  // the connection string this run opened; empty: the local file
+    std::string m_savedStore;  // as settings.ini holds it now
+    std::optional<std::string> m_recordServerCode;  // set while a shared record is open
 #if defined(TOVI_STORE_POSTGRES)
     PgBanStore* m_sharedBans = nullptr;  // the ban store, when it is a shared database
     std::unique_ptr<QSocketNotifier> m_banNotifier;

@@ -17,6 +17,9 @@ public:
     // Days the record keeps; 0 keeps everything.
     virtual int HistoryDays() = 0;
     virtual void SetHistoryDays(int days) = 0;
+    // The shared database's connection string as the face holds it (UTF-8); empty: the local file.
+    virtual std::string SharedStore() = 0;
+    virtual void SetSharedStore(const std::string& conninfo) = 0;
     // The face's own player list and public chat list, mirrored row for row; none without one.
     virtual PlayerListView* PlayerList() { return nullptr; }
     virtual ChatView* PublicChat() { return nullptr; }

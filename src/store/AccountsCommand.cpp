@@ -194,12 +194,12 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
         std::string error;
         auto conn = PgConnection::Connect(choice.Postgres, error);
         if (!conn || !pgschema::Migrate(*conn, pgschema::kSchemaVersion, error)) {
-            err << "The shared database cannot keep the accounts: " << error << "\n";
+            err << "The shared database cannot keep the accounts: " << WithoutPasswords(error, choice.Postgres) << "\n";
             return 1;
         }
         auto opened = PgAccountStore::Open(choice.Postgres);
         if (!opened.Store) {
-            err << opened.Error << "\n";
+            err << WithoutPasswords(opened.Error, choice.Postgres) << "\n";
             return 1;
         }
         accounts = std::move(opened.Store);

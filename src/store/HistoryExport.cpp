@@ -109,7 +109,7 @@ int ExportHistory(const std::vector<std::string>& args, const std::string& defau
         }
         auto opened = PgHistoryStore::Open(choice.Postgres, choice.ServerCode, {});
         if (!opened.Store) {
-            err << opened.Error << "\n";
+            err << WithoutPasswords(opened.Error, choice.Postgres) << "\n";
             return 1;
         }
         PgHistoryStore* pg = opened.Store.get();

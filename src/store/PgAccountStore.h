@@ -1,6 +1,7 @@
 #pragma once
 // The community's web panel accounts in the shared PostgreSQL database (tables accounts and
-// account_tokens), on a connection of their own: each change is written at once.
+// account_tokens), on a connection of their own: each change is written at once. A connection the
+// server dropped (it restarted) is made anew before the next statement, or when one fails with it.
 #include <memory>
 #include <string>
 
@@ -31,7 +32,12 @@ public:
 private:
     PgAccountStore(std::string conninfo, std::unique_ptr<PgConnection> conn, std::string dummyHash)
         : m_conninfo(std::move(conninfo)), m_conn(std::move(conn)), m_dummyHash(std::move(dummyHash)) {}
+    // The connection, made anew when the server dropped it (a restart, a time-out).
     PgConnection* Connected(std::string& error);
+    // One statement; false with `error` when it did not run. When the connection broke on the
+    // way it runs once more on a new one, and `repeated` says so: a write may then have run twice.
+    bool Exec(const std::string& sql, const std::vector<PgValue>& params, PgResult& result, std::string& error,
+              bool* repeated = nullptr);
     std::string m_conninfo;
     std::unique_ptr<PgConnection> m_conn;
     // Verified against when the name is unknown, so that such a login costs as much as any.

@@ -27,6 +27,9 @@ struct PanelStatus {
     std::string LastReportOutcome;
     int64_t LastUpload = 0;
     std::string LastUploadOutcome;
+    // Where this run keeps its record: the shared database's connection string, a secret the panel
+    // masks; empty for the local file.
+    std::string Store;
 };
 
 struct PanelPlayer {
@@ -51,7 +54,8 @@ struct PanelAutoMessages {
 };
 
 // The Settings tab's values, grouped as its save buttons save them. Secrets (the server code,
-// the notice addresses and the webhook's key) are here in full: the panel masks them.
+// the shared store's connection string, the notice addresses and the webhook's key) are here in
+// full: the panel masks them.
 struct PanelStatusSettings {
     std::string ServerCode, UpdateURL, ImportURL;
 };
@@ -62,6 +66,9 @@ struct PanelOtherSettings {
     bool KeepArchive = false;
     int MinPlayers = 0;
     int HistoryDays = 0;  // 0: for ever
+    // The record's store: the shared database's connection string (a secret), empty for the local
+    // file; in use from the next start. In a change, none keeps the one saved.
+    std::optional<std::string> SharedStore;
 };
 struct PanelBanSettings {
     std::string Presets;  // as the window's box: one "7d Cheating" a line (CR LF)

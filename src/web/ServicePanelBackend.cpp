@@ -8,6 +8,7 @@
 #include "MatchState.h"
 #include "NoticeService.h"
 #include "SettingsFile.h"
+#include "StoreChoice.h"
 
 namespace tovi {
 
@@ -91,6 +92,7 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
 PanelStatus ServicePanelBackend::Status() {
     PanelStatus status;
     status.Attached = m_attached;
+    status.Store = m_service.SharedStoreInUse();
     if (m_attached) {
         status.ServerName = m_service.Status().ServerName;
         status.MapName = m_service.Status().MapName;
@@ -134,7 +136,8 @@ std::vector<HistoryRow> ServicePanelBackend::SearchHistory(const HistoryQuery& q
 
 std::vector<PanelServer> ServicePanelBackend::Servers() {
     HistoryStore& history = m_service.History();
-    const std::string own = m_service.CurrentSettings().ServerCode;
+    // The code the record writes under, which a save of the settings does not change in a run.
+    const std::string own = m_service.OwnServerCode();
     std::vector<PanelServer> servers{{own, history.ServerName(own), true}};
     if (servers.front().Name.empty()) servers.front().Name = Status().ServerName;
     for (const std::string& code : history.Servers()) {
@@ -358,6 +361,7 @@ PanelSettings ServicePanelBackend::Settings() {
     s.Other.KeepArchive = m_service.Checked(SettingsBox::chkKeepArchive);
     s.Other.MinPlayers = Number(m_service.MinPlayersText());
     s.Other.HistoryDays = m_service.HistoryDays();
+    s.Other.SharedStore = m_service.SavedSharedStore();
     s.Notices = m_service.Notices().Current();
     const WarningLadder& ladder = m_service.BanMenu().Ladder();
     s.Bans = {BanPresetsText(m_service.BanMenu().Presets()), ladder.On, WarningStepsText(ladder.Steps),
@@ -391,6 +395,12 @@ PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const Pane
                            std::to_string(kMinPlayers.min) + " to " + std::to_string(kMinPlayers.max) +
                            ", history 0 to " + std::to_string(Service::kMaxHistoryDays) +
                            " days: nothing was saved.");
+        if (o->SharedStore && *o->SharedStore != m_service.SavedSharedStore()) {
+            if (controlBytes(*o->SharedStore))
+                return Refused("The shared store's connection string holds control characters: nothing was saved.");
+            if (const std::string problem = ConninfoProblem(*o->SharedStore); !problem.empty())
+                return Refused(problem + " Nothing was saved.");
+        }
     }
     if (const auto& b = change.Bans) {
         std::string why;
@@ -415,6 +425,7 @@ PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const Pane
             m_service.SetChecked(SettingsBox::chkKeepArchive, o->KeepArchive);
             m_service.SetValue(SettingsNumber::UpDown, o->MinPlayers);
             m_service.SetHistoryDays(o->HistoryDays);
+            m_service.SetSharedStore(o->SharedStore.value_or(m_service.SavedSharedStore()));
             return m_service.SaveOtherSettings(who);
         });
         if (!result.Ok) return result;

@@ -4,6 +4,7 @@
 #include <QUrl>
 
 #include "SettingsFile.h"
+#include "StoreChoice.h"
 
 namespace tovi {
 
@@ -105,7 +106,9 @@ ApiReply SettingsController::Get(const ApiCall&) {
                                               {QStringLiteral("displayNextMap"), s.Other.DisplayNextMap},
                                               {QStringLiteral("keepArchive"), s.Other.KeepArchive},
                                               {QStringLiteral("minPlayers"), s.Other.MinPlayers},
-                                              {QStringLiteral("historyDays"), s.Other.HistoryDays}}},
+                                              {QStringLiteral("historyDays"), s.Other.HistoryDays},
+                                              {QStringLiteral("sharedStore"),
+                                               Masked(s.Other.SharedStore.value_or(std::string()))}}},
         {QStringLiteral("notices"),
          QJsonObject{{QStringLiteral("discordUrl"), Masked(n.discord.url)},
                      {QStringLiteral("discordEvents"), EventsJson(n.discord.events)},
@@ -157,6 +160,14 @@ ApiReply SettingsController::Save(const ApiCall& call) {
             return ApiReply::Error(
                 400, QStringLiteral("Give scoringTimeOn, scoringSeconds (10 to 80), displayNextMap, "
                                     "keepArchive, minPlayers (0 to 15) and historyDays."));
+        // Left out, the store stays as saved.
+        if (b.contains(QStringLiteral("sharedStore"))) {
+            std::string store;
+            if (!SecretField(b, "sharedStore", kMaxConninfoBytes, stored.Other.SharedStore.value_or(std::string()),
+                             true, store))
+                return ApiReply::Error(400, QStringLiteral("Give sharedStore as a text of at most 1023 characters."));
+            o.SharedStore = store;
+        }
         change.Other = o;
     }
     const QJsonValue noticesValue = call.Body.value(QStringLiteral("notices"));

@@ -1,8 +1,9 @@
 #pragma once
 // /api/v1/settings: the Settings tab's values (admins only), read and saved a group at a time as
 // its save buttons do. Secrets (the server code, which is the server's password at the stats
-// service, the notice addresses, which carry their tokens, and the webhook's key) never go to the
-// browser whole: they are sent masked, and a masked value sent back keeps the one stored.
+// service, the shared store's connection string, which may carry the database's password, the
+// notice addresses, which carry their tokens, and the webhook's key) never go to the browser
+// whole: they are sent masked, and a masked value sent back keeps the one stored.
 #include "ApiCall.h"
 #include "PanelBackend.h"
 

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "SettingsController.h"
+
 namespace tovi {
 
 QJsonObject StatusJson(const PanelStatus& s) {
@@ -17,7 +19,8 @@ QJsonObject StatusJson(const PanelStatus& s) {
             {QStringLiteral("lastReport"), static_cast<qint64>(s.LastReport)},
             {QStringLiteral("lastReportOutcome"), GameText(s.LastReportOutcome)},
             {QStringLiteral("lastUpload"), static_cast<qint64>(s.LastUpload)},
-            {QStringLiteral("lastUploadOutcome"), GameText(s.LastUploadOutcome)}};
+            {QStringLiteral("lastUploadOutcome"), GameText(s.LastUploadOutcome)},
+            {QStringLiteral("store"), SettingsController::Masked(s.Store)}};
 }
 
 ApiReply StatusController::Get(const ApiCall&) {

@@ -700,6 +700,9 @@ private slots:
         frmMain& window = f.Start();
         auto* tabs = f.Find<QTabWidget>("Tabs");
         auto* code = f.Find<QLineEdit>("txtServerCode");
+        auto* store = f.Find<QLineEdit>("txtSharedStore");
+        QVERIFY(store->toolTip().contains("shared PostgreSQL database") &&
+                store->toolTip().contains("starts again"));
         const QString saved = code->text();
         using Choice = Dialogs::Choice;
         f.dialogs.asked.clear();
@@ -719,6 +722,9 @@ private slots:
                  QStringList(2, "The settings have been changed but not saved. Save them now?"));
 
         code->setText(QStringLiteral("SHOTS"));
+#if defined(TOVI_STORE_POSTGRES)
+        store->setText(QStringLiteral("host=db.example.net dbname=tovi password=pg-S3cret"));
+#endif
         // Another face saving other groups neither saves nor forgets these changes, and the
         // window's boxes show what it saved.
         Service& service = window.GetService();
@@ -735,6 +741,9 @@ private slots:
         std::ifstream ini(f.folder.filePath("settings.ini").toStdString());
         const std::string file(std::istreambuf_iterator<char>(ini), {});
         QVERIFY(file.find("servercode=SHOTS") != std::string::npos);
+#if defined(TOVI_STORE_POSTGRES)
+        QVERIFY(file.find("postgres=host=db.example.net dbname=tovi password=pg-S3cret") != std::string::npos);
+#endif
     }
 
     void gameAndFileTextsAreShownAsPlainText() {

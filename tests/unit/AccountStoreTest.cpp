@@ -149,3 +149,32 @@ TEST_P(AccountStores, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
     EXPECT_EQ(place.Count("SELECT count(*) FROM account_tokens"), 0);
 }
 #endif
+
+#if defined(TOVI_STORE_POSTGRES)
+// The shared database restarted under a running program: the very next account operation, a
+// read or a write, connects again instead of failing once.
+TEST(PgAccountStoreRestart, NextOperationAfterARestartSucceeds) {
+    StorePlace place(Engine::Postgres);
+    ASSERT_TRUE(place.Open());  // the record's schema, accounts included
+    std::string error;
+    auto store = place.OpenAccounts(error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->AddAccount("alice", Role::Admin, "correct horse 1", 1000, error)) << error;
+    PgCluster& cluster = SharedPgCluster();
+    auto restart = [&] { return cluster.Stop() && cluster.Start(); };
+
+    ASSERT_TRUE(restart()) << cluster.Error();
+    const auto alice = store->Authenticate("alice", "correct horse 1", 2000);
+    ASSERT_TRUE(alice);
+    EXPECT_EQ(store->FindAccount("alice")->LastLogin, 2000);
+
+    ASSERT_TRUE(restart()) << cluster.Error();
+    const std::string token = store->NewToken("alice", 3000, error);
+    EXPECT_FALSE(token.empty()) << error;
+    EXPECT_EQ(place.Count("SELECT count(*) FROM account_tokens"), 1);
+
+    ASSERT_TRUE(restart()) << cluster.Error();
+    EXPECT_TRUE(store->RemoveAccount("alice", error)) << error;
+    EXPECT_FALSE(store->AccountByToken(token));
+}
+#endif

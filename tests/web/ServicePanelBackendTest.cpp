@@ -149,9 +149,12 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     Service& service = *m_service;
     ServicePanelBackend& panel = *m_panel;
     EXPECT_EQ(panel.Settings().Status.ServerCode, "QX1");
+    std::vector<std::string> logged;
+    QObject::connect(&service, &Service::logLine, [&](const std::string& line) { logged.push_back(line); });
+    const std::string store = "host=db.example.net dbname=tovi user=tovi password=pg-S3cret";
     PanelSettingsChange change;
     change.Status = PanelStatusSettings{"QX9", "http://127.0.0.1:9/u2", ""};
-    change.Other = PanelOtherSettings{true, 30, false, true, 4, 90};
+    change.Other = PanelOtherSettings{true, 30, false, true, 4, 90, store};
     NoticeSettings notices = panel.Settings().Notices;
     notices.webhook = {true, "http://127.0.0.1:9/hook", "hook key", {NoticeEvent::PlayerBanned}};
     change.Notices = notices;
@@ -165,18 +168,27 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     EXPECT_EQ(service.Notices().Current().webhook.secret, "hook key");
     EXPECT_EQ(service.BanMenu().Presets().size(), size_t{2});
     EXPECT_EQ(service.BanMenu().Ladder().WindowMinutes, 60);
+    EXPECT_EQ(panel.Settings().Other.SharedStore, store);
     for (const char* saved : {"servercode=QX9", "minplayers=4", "scoringtime=30", "keepdays=90",
-                              "webhook_url=http://127.0.0.1:9/hook", "Spawn camping"})
+                              "webhook_url=http://127.0.0.1:9/hook", "Spawn camping", "postgres=host=db.example.net"})
         EXPECT_TRUE(Ini().contains(saved)) << saved;
 
-    // A preset the window refuses is refused with its words, and no group is saved.
+    // A preset the window refuses is refused with its words, and no group is saved; so is a store
+    // that cannot be read, without quoting it.
     change = {};
-    change.Other = PanelOtherSettings{false, 30, false, false, 7, 0};
+    change.Other = PanelOtherSettings{false, 30, false, false, 7, 0, std::nullopt};
     change.Bans = PanelBanSettings{"forever and a day", false, "", 0};
     r = panel.SaveSettings("ada", change);
     EXPECT_FALSE(r.Ok);
     EXPECT_NE(r.Why.find("Ban for"), std::string::npos) << r.Why;
     EXPECT_EQ(service.MinPlayersText(), "4");
+    change.Other->SharedStore = "host=db.example.net password=pg two-S3cret";
+    change.Bans.reset();
+    r = panel.SaveSettings("ada", change);
+    EXPECT_FALSE(r.Ok);
+    EXPECT_NE(r.Why.find("cannot be read"), std::string::npos) << r.Why;
+    EXPECT_EQ(r.Why.find("S3cret"), std::string::npos) << r.Why;
+    EXPECT_EQ(service.SavedSharedStore(), store);
 
     ASSERT_TRUE(panel.Ban("ada", "Mallory", "aimbot", 3600).Ok);
     const int64_t id = service.Bans().Entries().back().Id;
@@ -198,14 +210,29 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     for (const char* expected :
          {"ada settings saved  status update settings", "ada settings saved  other settings",
           "ada settings saved  notice settings", "ada settings saved  ban settings",
+          "ada record store changed  the shared database tovi at db.example.net",
           "ada ban edited Mallory for never", "ada ban list exported  downloaded from the web panel",
           "ada login failed  from 192.0.2.7"})
         EXPECT_NE(std::find(done.begin(), done.end(), expected), done.end()) << expected;
     for (const AdminAction& a : listener.actions) {
-        for (const char* secret : {"QX9", "hook key"})
+        for (const char* secret : {"QX9", "hook key", "S3cret"})
             EXPECT_EQ((a.Detail + a.Reason + a.Why).find(secret), std::string::npos) << a.Action;
     }
     EXPECT_TRUE(desktop.asked.isEmpty()) << desktop.asked.join("|").toStdString();
+    // The log says when the store is used, and never its password, not even in a driver's error.
+    service.Log("password authentication failed (pg-S3cret)");
+    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [](const std::string& line) {
+        return line.find("when the program starts again") != std::string::npos;
+    }));
+    for (const std::string& line : logged) EXPECT_EQ(line.find("S3cret"), std::string::npos) << line;
+
+    // One that cannot be read, put in settings.ini by hand, is refused at the start without quoting it.
+    ASSERT_TRUE(service.SettingsStore().WriteSetting("store", "postgres", "host=db.example.net password=pg two-S3cret"));
+    Service next(memory, desktop, scheduler, http, folder.path());
+    next.OpenRecord();
+    ASSERT_FALSE(desktop.asked.isEmpty());
+    EXPECT_TRUE(desktop.asked.join("|").contains("cannot be read")) << desktop.asked.join("|").toStdString();
+    EXPECT_FALSE(desktop.asked.join("|").contains("S3cret"));
 }
 
 #if defined(TOVI_STORE_POSTGRES)
@@ -254,6 +281,25 @@ TEST_F(ServicePanelBackendTest, ShowsAnotherServerOfASharedStore) {
     ASSERT_EQ(chart.Matches.size(), size_t{1});
     EXPECT_TRUE(chart.Matches[0].UnderWay);
     EXPECT_TRUE(m_panel->Activity(0, "").Matches.empty());
+
+    // A server code saved in the run reaches the stats service at once, but the record keeps this
+    // server's rows under the code it was opened with, and so does the panel's own server.
+    std::vector<std::string> logged;
+    QObject::connect(m_service.get(), &Service::logLine, [&](const std::string& line) { logged.push_back(line); });
+    PanelSettingsChange change;
+    change.Status = PanelStatusSettings{"QX7", "http://127.0.0.1:9/u", ""};
+    ASSERT_TRUE(m_panel->SaveSettings("ada", change).Ok);
+    EXPECT_EQ(m_service->CurrentSettings().ServerCode, "QX7");
+    m_service->History().ChatRead(300, "Ann", "gg after the change");
+    m_service->History().Flush();
+    const std::vector<PanelServer> after = m_panel->Servers();
+    ASSERT_EQ(after.size(), size_t{2});
+    EXPECT_EQ(after[0].Code, "QX1");
+    EXPECT_TRUE(after[0].Own);
+    query.Server.clear();
+    EXPECT_EQ(m_panel->SearchHistory(query).size(), size_t{2});
+    ASSERT_FALSE(logged.empty());
+    EXPECT_NE(logged.back().find("until the program starts again"), std::string::npos) << logged.back();
 }
 #endif
 

@@ -135,10 +135,12 @@ def main():
             wait.until(lambda d: all(c.text != 'Bob' for c in d.find_elements(By.CSS_SELECTOR, '#playerTable td')))
             driver.save_screenshot(os.path.join(shots, 'panel.png'))
 
-            # A setting saved from the settings page lands in settings.ini; the server code stays masked.
+            # A setting saved from the settings page lands in settings.ini; the server code stays masked, and
+            # the page says where the record is kept.
             wait.until(lambda d: d.find_element(By.ID, 'setServerCode').get_attribute('value') == '********')
             driver.get(base + '/#settings')
             wait.until(lambda d: d.find_element(By.ID, 'setMinPlayers').get_attribute('value') == '0')
+            assert 'local file' in driver.find_element(By.ID, 'storeShown').text
             driver.find_element(By.ID, 'setMinPlayers').clear()
             driver.find_element(By.ID, 'setMinPlayers').send_keys('3')
             driver.find_element(By.CSS_SELECTOR, '#otherSettingsForm button').click()

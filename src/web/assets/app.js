@@ -63,6 +63,9 @@ function showStatus(s) {
     ['Last report', when(s.lastReport) + ' ' + (s.lastReportOutcome || '')],
     ['Last upload', when(s.lastUpload) + ' ' + (s.lastUploadOutcome || '')],
   ];
+  $('storeShown').textContent = s.store
+    ? 'This program keeps its record in a shared database: ' + s.store + ' (masked).'
+    : 'This program keeps its record in its local file, tovistats.db.';
   for (const [name, value] of rows) {
     const dt = document.createElement('dt');
     dt.textContent = name;
@@ -336,7 +339,7 @@ function wire() {
   });
 }
 
-const secretFields = ['setServerCode', 'setDiscordUrl', 'setWebhookUrl', 'setWebhookSecret'];
+const secretFields = ['setServerCode', 'setSharedStore', 'setDiscordUrl', 'setWebhookUrl', 'setWebhookSecret'];
 
 function fillEvents(id, all, chosen) {
   const select = $(id);
@@ -363,6 +366,7 @@ async function loadSettings() {
   $('setKeepArchive').checked = s.other.keepArchive;
   $('setMinPlayers').value = s.other.minPlayers;
   $('setHistoryDays').value = s.other.historyDays;
+  $('setSharedStore').value = s.other.sharedStore;
   const n = s.notices;
   $('setDiscordUrl').value = n.discordUrl;
   $('setWebhookUrl').value = n.webhookUrl;
@@ -394,7 +398,7 @@ function wireSettings() {
   save('otherSettingsForm', 'other', () => ({scoringTimeOn: $('setScoringTimeOn').checked,
     scoringSeconds: Number($('setScoringSeconds').value), displayNextMap: $('setDisplayNextMap').checked,
     keepArchive: $('setKeepArchive').checked, minPlayers: Number($('setMinPlayers').value),
-    historyDays: Number($('setHistoryDays').value)}));
+    historyDays: Number($('setHistoryDays').value), sharedStore: $('setSharedStore').value}));
   save('noticeSettingsForm', 'notices', () => ({discordUrl: $('setDiscordUrl').value,
     discordEvents: chosenEvents('setDiscordEvents'), webhookUrl: $('setWebhookUrl').value,
     webhookSecret: $('setWebhookSecret').value, webhookEvents: chosenEvents('setWebhookEvents'),
