@@ -176,7 +176,8 @@ void NoticeEvents::SendFinished(const FinishedSend& send) {
     const bool punt = action == "ban list punt";
     if (punt || (action == "ban list announcement" && send.Outcome != SendOutcome::Sent)) {
         if (auto fresh = m_freshBans.find(send.Note.Target); fresh != m_freshBans.end()) {
-            const bool same = punt && send.Outcome == SendOutcome::Sent && m_now() - fresh->second <= kFreshBanSeconds;
+            const bool same =
+                punt && send.Outcome == SendOutcome::Sent && m_now() - fresh->second <= kFreshBanSeconds;
             m_freshBans.erase(fresh);
             if (same) return;
         }

@@ -85,7 +85,7 @@ private:
         std::string text;
         int64_t at = 0;
     };
-    std::deque<SentChat> m_ownChat;  // oldest first
+    std::deque<SentChat> m_ownChat;              // oldest first
     std::map<std::string, int64_t> m_freshBans;  // name as listed, when
 };
 

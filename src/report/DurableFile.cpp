@@ -211,8 +211,8 @@ bool WriteAll(int fd, std::string_view bytes, int& code) {
 
 // Creates the temporary file anew: one that is already there is not this program's to overwrite.
 // It takes the permissions of the file it will replace.
-bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path& target, const Producer& produce,
-                  std::string& error, bool& created) {
+bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path& target,
+                  const Producer& produce, std::string& error, bool& created) {
     Descriptor file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!file.Valid()) {
         error = errno == EEXIST ? InTheWay(temp) : Describe(temp, "cannot create", ErrnoText(errno));
@@ -394,7 +394,8 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std:
 }
 
 bool ReplaceFileContent(const std::filesystem::path& file, std::string_view bytes, std::string& error) {
-    return ReplaceFileInPieces(file, [bytes](const PieceWriter& write) { return write(bytes); }, error);
+    return ReplaceFileInPieces(
+        file, [bytes](const PieceWriter& write) { return write(bytes); }, error);
 }
 
 bool ReplaceFileInPieces(const std::filesystem::path& file, const Producer& produce, std::string& error) {

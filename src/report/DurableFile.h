@@ -35,8 +35,8 @@ bool ReplaceFileContent(const std::filesystem::path& file, std::string_view byte
 // place. On false `file` is as it was and no temporary file is left; `error` says why, or is
 // empty when `produce` gave up of its own accord.
 using PieceWriter = std::function<bool(std::string_view)>;
-bool ReplaceFileInPieces(const std::filesystem::path& file, const std::function<bool(const PieceWriter&)>& produce,
-                         std::string& error);
+bool ReplaceFileInPieces(const std::filesystem::path& file,
+                         const std::function<bool(const PieceWriter&)>& produce, std::string& error);
 
 // Adds `bytes` to the end of `file` (created when missing) and puts them on the disk before
 // answering true. On false, with `error` saying why, the file is cut back to what it held.

@@ -62,8 +62,8 @@ std::optional<size_t> WriteHistoryCsv(HistoryStore& store, int64_t from, const s
         bool Done = false;
     };
     std::vector<Stream> streams;
-    for (HistoryKind kind : {HistoryKind::Matches, HistoryKind::Players, HistoryKind::Chat, HistoryKind::Admin,
-                             HistoryKind::Events})
+    for (HistoryKind kind : {HistoryKind::Matches, HistoryKind::Players, HistoryKind::Chat,
+                             HistoryKind::Admin, HistoryKind::Events})
         streams.push_back({kind});
     readFailed = false;
     std::string readError;
@@ -87,7 +87,8 @@ std::optional<size_t> WriteHistoryCsv(HistoryStore& store, int64_t from, const s
                 Stream* first = nullptr;
                 for (Stream& stream : streams) {
                     if (!refill(stream)) return false;
-                    if (!stream.Done && (!first || stream.Rows[stream.Next].Time < first->Rows[first->Next].Time))
+                    if (!stream.Done &&
+                        (!first || stream.Rows[stream.Next].Time < first->Rows[first->Next].Time))
                         first = &stream;
                 }
                 if (!first) break;

@@ -487,25 +487,32 @@ struct KindSql {
 KindSql RowsOf(HistoryKind kind) {
     switch (kind) {
         case HistoryKind::Chat:
-            return {"'chat', time, player_raw, message_raw, CASE sent WHEN 1 THEN 'sent' ELSE 'read' END, match_id",
-                    "chat", "time"};
+            return {
+                "'chat', time, player_raw, message_raw, CASE sent WHEN 1 THEN 'sent' ELSE 'read' END, "
+                "match_id",
+                "chat", "time"};
         case HistoryKind::Players:
-            return {"'player', joined, name, 'slot ' || slot || ', team ' || team,"
-                    " coalesce('left ' || left_at, 'playing'), match_id",
-                    "stints", "joined"};
+            return {
+                "'player', joined, name, 'slot ' || slot || ', team ' || team,"
+                " coalesce('left ' || left_at, 'playing'), match_id",
+                "stints", "joined"};
         case HistoryKind::Admin:
-            return {"'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
-                    " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
-                    " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0",
-                    "admin_actions", "time"};
+            return {
+                "'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
+                " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
+                " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0",
+                "admin_actions", "time"};
         case HistoryKind::Matches:
-            return {"'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
-                    " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
-                    " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' END"
-                    " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
-                    " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
-                    " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, id",
-                    "matches", "started"};
+            return {
+                "'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
+                " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
+                " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' "
+                "END"
+                " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
+                " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
+                " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, "
+                "id",
+                "matches", "started"};
         case HistoryKind::Events:
             break;
     }
@@ -514,8 +521,12 @@ KindSql RowsOf(HistoryKind kind) {
 
 // Chat keeps the game's own bytes; other texts are UTF-8.
 HistoryRow RowOf(const PgResult& r, int i, bool chat) {
-    return {r.Text(i, 0), r.Int(i, 1), chat ? r.Bytes(i, 2) : From(r, i, 2), chat ? r.Bytes(i, 3) : From(r, i, 3),
-            From(r, i, 4), r.Int(i, 5)};
+    return {r.Text(i, 0),
+            r.Int(i, 1),
+            chat ? r.Bytes(i, 2) : From(r, i, 2),
+            chat ? r.Bytes(i, 3) : From(r, i, 3),
+            From(r, i, 4),
+            r.Int(i, 5)};
 }
 
 }  // namespace
@@ -577,8 +588,8 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
             timeIn("time");
             if (!text.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
             if (!player.empty()) when("strpos(tovi_fold(target), " + param(player) + ") > 0");
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM admin_actions WHERE " + conditions +
-                  " ORDER BY id DESC LIMIT ";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM admin_actions WHERE " +
+                  conditions + " ORDER BY id DESC LIMIT ";
             break;
         case HistoryKind::Matches:
             timeIn("started");
@@ -597,8 +608,8 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
             timeIn("time");
             if (!text.empty()) textIn({"kind", "detail"});
             if (!player.empty()) when("false");  // no event names a player
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM server_events WHERE " + conditions +
-                  " ORDER BY id DESC LIMIT ";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM server_events WHERE " +
+                  conditions + " ORDER BY id DESC LIMIT ";
             break;
     }
     sql += param(int64_t{q.Limit});

@@ -213,26 +213,32 @@ struct KindSql {
 KindSql RowsOf(HistoryKind kind) {
     switch (kind) {
         case HistoryKind::Chat:
-            return {"'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' END,"
-                    " c.match_id",
-                    "chat c", "c.id", "c.time"};
+            return {
+                "'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' END,"
+                " c.match_id",
+                "chat c", "c.id", "c.time"};
         case HistoryKind::Players:
-            return {"'player', joined, name, 'slot ' || slot || ', team ' || team,"
-                    " coalesce('left ' || left_at, 'playing'), match_id",
-                    "stints", "id", "joined"};
+            return {
+                "'player', joined, name, 'slot ' || slot || ', team ' || team,"
+                " coalesce('left ' || left_at, 'playing'), match_id",
+                "stints", "id", "joined"};
         case HistoryKind::Admin:
-            return {"'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
-                    " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
-                    " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0",
-                    "admin_actions", "id", "time"};
+            return {
+                "'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
+                " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
+                " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0",
+                "admin_actions", "id", "time"};
         case HistoryKind::Matches:
-            return {"'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
-                    " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
-                    " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' END"
-                    " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
-                    " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
-                    " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, id",
-                    "matches", "id", "started"};
+            return {
+                "'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
+                " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
+                " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' "
+                "END"
+                " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
+                " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
+                " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, "
+                "id",
+                "matches", "id", "started"};
         case HistoryKind::Events:
             break;
     }
@@ -803,9 +809,10 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             } else if (conditions.empty()) {
                 // The index hands out its newest matches first; only those are looked up, so a
                 // common word costs the limit, not every line that holds it.
-                sql = columns +
-                      " FROM (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ? ORDER BY rowid DESC LIMIT ?) m"
-                      " JOIN chat c ON c.id = m.rowid ORDER BY c.id DESC";
+                sql =
+                    columns +
+                    " FROM (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ? ORDER BY rowid DESC LIMIT ?) m"
+                    " JOIN chat c ON c.id = m.rowid ORDER BY c.id DESC";
                 params = {words};
             } else {
                 // The index still leads, newest first; each line it names is checked against the
@@ -867,8 +874,9 @@ bool SqliteHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t
     // By key, each piece a short read of its own: no statement stays open between pieces. As
     // Search: no bound, no condition on the time.
     const KindSql k = RowsOf(kind);
-    const std::string sql = std::string("SELECT ") + k.Columns + ", " + k.Id + " FROM " + k.Table + " WHERE " +
-                            k.Id + " > ?1 AND (?2 = 0 OR " + k.Time + " >= ?2) ORDER BY " + k.Id + " LIMIT ?3";
+    const std::string sql = std::string("SELECT ") + k.Columns + ", " + k.Id + " FROM " + k.Table +
+                            " WHERE " + k.Id + " > ?1 AND (?2 = 0 OR " + k.Time + " >= ?2) ORDER BY " + k.Id +
+                            " LIMIT ?3";
     Prepared st(m_db, sql);
     if (!st.St || !Bind(st.St, {after, from, int64_t{std::max(piece, 0)}})) {
         error = LastError();

@@ -463,8 +463,8 @@ TEST_P(HistoryStores, SearchCombinesWordsPlayerAndTimeOnEveryKind) {
     // The export reads the same rows in small pieces and merges them into what a sort of every
     // search's rows by time gives.
     std::vector<HistoryRow> all;
-    for (HistoryKind kind : {HistoryKind::Matches, HistoryKind::Players, HistoryKind::Chat, HistoryKind::Admin,
-                             HistoryKind::Events}) {
+    for (HistoryKind kind : {HistoryKind::Matches, HistoryKind::Players, HistoryKind::Chat,
+                             HistoryKind::Admin, HistoryKind::Events}) {
         const auto found = find(kind, "", "", 101);
         all.insert(all.end(), found.rbegin(), found.rend());
     }
@@ -595,7 +595,8 @@ public:
             error = "disk I/O error";
             return false;
         }
-        for (size_t i = static_cast<size_t>(after); i < rows.size() && out.size() < static_cast<size_t>(piece); ++i) {
+        for (size_t i = static_cast<size_t>(after);
+             i < rows.size() && out.size() < static_cast<size_t>(piece); ++i) {
             if (rows[i].Kind != KindName(kind)) continue;
             out.push_back(rows[i]);
             after = static_cast<int64_t>(i + 1);
@@ -615,11 +616,16 @@ public:
 private:
     static std::string KindName(HistoryKind kind) {
         switch (kind) {
-            case HistoryKind::Matches: return "match";
-            case HistoryKind::Players: return "player";
-            case HistoryKind::Chat: return "chat";
-            case HistoryKind::Admin: return "admin";
-            case HistoryKind::Events: return "event";
+            case HistoryKind::Matches:
+                return "match";
+            case HistoryKind::Players:
+                return "player";
+            case HistoryKind::Chat:
+                return "chat";
+            case HistoryKind::Admin:
+                return "admin";
+            case HistoryKind::Events:
+                return "event";
         }
         return "";
     }
@@ -638,7 +644,8 @@ TEST(HistoryExport, ReadsAndWritesInPiecesAndAFailedReadLeavesTheOldFile) {
         const int64_t time = 1765000000 + i;
         for (int k = 0; k < 5; ++k) {
             if (i % 3 == 0 || k == i % 5)
-                store.rows.push_back({kinds[k], time, "P" + std::to_string(i), "row " + std::to_string(k), "", 0});
+                store.rows.push_back(
+                    {kinds[k], time, "P" + std::to_string(i), "row " + std::to_string(k), "", 0});
         }
     }
     TempFolder dir;

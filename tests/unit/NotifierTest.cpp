@@ -278,8 +278,8 @@ TEST(NoticeEvents, TheProgramsOwnChatReadBackAndTheFreshBansPuntAreNoNews) {
     now += 600;
     enforced("ban list punt");
     events.BanListAction("ban listed", "Leaver", "gone", true);
-    events.SendFinished({"gtalk", "", SendNote{"ban list announcement", "Leaver", "gone", true},
-                         SendOutcome::Skipped});
+    events.SendFinished(
+        {"gtalk", "", SendNote{"ban list announcement", "Leaver", "gone", true}, SendOutcome::Skipped});
     events.SendFinished({"command", "punt 4", SendNote{"ban list punt", "Leaver", "gone", true}});
     std::vector<NoticeEvent> kinds;
     for (const Notice& n : posted) kinds.push_back(n.event);
