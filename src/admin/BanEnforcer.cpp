@@ -136,7 +136,8 @@ void BanEnforcer::Finish() {
 // ---- the player menu's ban and warning entries ------------------------------------------------
 
 BanActions::BanActions(BanList& list, BanEnforcer& enforcer, PuntBan& puntBan, ConsoleChannel& channel,
-                       Dialogs& dialogs, PlayerRowLookup& rows, LogSink& log, Clock now, Record record)
+                       Dialogs& dialogs, PlayerRowLookup& rows, LogSink& log, Scheduler& scheduler, Clock now,
+                       Record record)
     : m_list(list),
       m_enforcer(enforcer),
       m_puntBan(puntBan),
@@ -144,8 +145,13 @@ BanActions::BanActions(BanList& list, BanEnforcer& enforcer, PuntBan& puntBan, C
       m_dialogs(dialogs),
       m_rows(rows),
       m_log(log),
+      m_scheduler(scheduler),
       m_now(std::move(now)),
       m_record(std::move(record)) {}
+
+BanActions::~BanActions() {
+    for (Scheduler::TimerId id : m_pauses) m_scheduler.Cancel(id);
+}
 
 std::optional<SeatedPlayer> BanActions::Selected() {
     const std::optional<ListedPlayer> row = m_rows.SelectedPlayer();
@@ -233,30 +239,53 @@ void BanActions::mnuPlayersWarn_Click() {
             if (life.expired()) return;
             if (!text || text->empty()) return NotSent("warn", player->Name, false, "no text given");
             const int64_t now = m_now();
-            m_channel.SendServerCommand("gtalk", prefix + *text, {}, {},
-                                        SendNote{"warn", player->Name, *text});
+            std::optional<WarningStep> step;
+            std::string reason;
             std::string error;
             if (!m_list.AddWarning({0, player->Name, now, m_issuer(), *text}, error)) {
                 m_log.Log("The warning to " + player->Name + " could not be kept: " + error);
-                return;
+            } else if (m_ladder.On) {
+                const int64_t since =
+                    m_ladder.WindowMinutes > 0 ? now - int64_t{m_ladder.WindowMinutes} * 60 : m_matchStart;
+                const int count = m_list.WarningsSince(player->Name, since);
+                step = m_ladder.StepFor(count);
+                reason = std::to_string(count) + " warnings, the last: " + *text;
             }
-            if (!m_ladder.On) return;
-            const int64_t since =
-                m_ladder.WindowMinutes > 0 ? now - int64_t{m_ladder.WindowMinutes} * 60 : m_matchStart;
-            const int count = m_list.WarningsSince(player->Name, since);
-            const std::optional<WarningStep> step = m_ladder.StepFor(count);
-            if (!step) return;
-            const std::string reason = std::to_string(count) + " warnings, the last: " + *text;
-            if (step->Ban) {
-                AddBan(player->Name, reason, step->BanSeconds, "warning ladder", player);
-                return;
-            }
-            QueuedPlayer target{player->Slot, player->Position, player->Name};
-            target.Reason = reason;
-            target.Action = "warning punt";
-            target.Automatic = true;
-            m_puntBan.PuntQueued(std::move(target), {});
+            m_channel.SendServerCommand(
+                "gtalk", prefix + *text,
+                [this, life, player, step, reason](SendOutcome outcome) {
+                    if (life.expired() || !step) return;
+                    // A player is punted for a warning he was shown, not for one the console refused.
+                    if (outcome != SendOutcome::Sent) {
+                        m_log.Log("The warning ladder left " + player->Name +
+                                  " alone: the warning could not be said");
+                        return;
+                    }
+                    auto id = std::make_shared<Scheduler::TimerId>();
+                    *id = m_scheduler.Schedule(kWarningReadMs, [this, id, player = *player, step, reason] {
+                        m_pauses.erase(*id);
+                        LadderStep(player, *step, reason);
+                    });
+                    m_pauses.insert(*id);
+                },
+                {}, SendNote{"warn", player->Name, *text});
         });
+}
+
+void BanActions::LadderStep(const SeatedPlayer& player, const WarningStep& step, const std::string& reason) {
+    if (step.Ban) {
+        // One who left meanwhile stays listed and is punted when he comes back.
+        const bool present = m_rows.HasPlayerRow({std::to_string(player.Slot), player.Name, player.Position});
+        AddBan(player.Name, reason, step.BanSeconds, "warning ladder",
+               present ? std::optional<SeatedPlayer>(player) : std::nullopt);
+        return;
+    }
+    // The punt's slot check lets it pass only while the slot still holds him.
+    QueuedPlayer target{player.Slot, player.Position, player.Name};
+    target.Reason = reason;
+    target.Action = "warning punt";
+    target.Automatic = true;
+    m_puntBan.PuntQueued(std::move(target), {});
 }
 
 }  // namespace tovi

@@ -99,8 +99,9 @@ public:
                            const std::string& detail, bool done, const std::string& why)>;
 
     BanActions(BanList& list, BanEnforcer& enforcer, PuntBan& puntBan, ConsoleChannel& channel,
-               Dialogs& dialogs, PlayerRowLookup& rows, LogSink& log, Clock now, Record record);
-    ~BanActions() = default;
+               Dialogs& dialogs, PlayerRowLookup& rows, LogSink& log, Scheduler& scheduler, Clock now,
+               Record record);
+    ~BanActions();
     BanActions(const BanActions&) = delete;
     BanActions& operator=(const BanActions&) = delete;
 
@@ -121,7 +122,8 @@ public:
     void mnuPlayersBanFor_Click(size_t preset);
     // "Ban for" a reason and a duration that the operator types.
     void mnuPlayersBanForOther_Click();
-    // "Warn": asks for the warning, says it to the player, keeps it and applies the ladder.
+    // "Warn": asks for the warning, says it to the player, keeps it and applies the ladder once
+    // the player has had time to read it.
     void mnuPlayersWarn_Click();
     // A new match: a ladder counted within the match starts again.
     void MatchStarted();
@@ -130,7 +132,12 @@ public:
     bool AddBan(const std::string& name, const std::string& reason, int64_t seconds, const std::string& by,
                 const std::optional<SeatedPlayer>& seated);
 
+    // Between a warning said and the ladder's punt or ban it brings.
+    static constexpr int kWarningReadMs = 5000;
+
 private:
+    void LadderStep(const SeatedPlayer& player, const WarningStep& step, const std::string& reason);
+
     std::optional<SeatedPlayer> Selected();
     void NotSent(const std::string& action, const std::string& target, bool refused, const std::string& why) {
         if (m_unsent) m_unsent(action, target, refused, why);
@@ -143,9 +150,11 @@ private:
     Dialogs& m_dialogs;
     PlayerRowLookup& m_rows;
     LogSink& m_log;
+    Scheduler& m_scheduler;
     Clock m_now;
     Record m_record;
     Unsent m_unsent;
+    std::set<Scheduler::TimerId> m_pauses;  // ladder steps waiting for their warning to be read
     std::function<std::string()> m_issuer = [] { return std::string(kBanIssuer); };
     std::vector<BanPreset> m_presets;
     WarningLadder m_ladder;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "GameAddresses.h"
 #include "MatchState.h"
 #include "Windows1252.h"
 
@@ -11,6 +12,13 @@ namespace {
 
 bool InMatch(uint8_t state) {
     return state == kStateHosting || state == kStateScoring;
+}
+
+// As the chat reader trims the game's line.
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return text;
 }
 
 // Glob match of `pattern` against `text` from its start: * any run, ? any one byte.
@@ -125,14 +133,60 @@ void NoticeEvents::TickDone(bool attached, const ServerStatus& s, const PlayerTa
     }
 }
 
+bool NoticeEvents::OwnChat(const std::string& sender, const std::string& message) {
+    const int64_t now = m_now();
+    while (!m_ownChat.empty() && now - m_ownChat.front().at > kOwnChatSeconds) m_ownChat.pop_front();
+    // The game shows the host's chat with or without a sender before it, and the chat reader
+    // takes a ": " inside the text for the end of a sender; so both the text and the whole line
+    // are compared.
+    const std::string whole = sender + ": " + message;
+    const std::string_view candidates[] = {TrimBlanks(message), TrimBlanks(whole)};
+    for (auto it = m_ownChat.begin(); it != m_ownChat.end(); ++it) {
+        const std::string_view sent = TrimBlanks(it->text);
+        for (std::string_view line : candidates) {
+            bool own = line == sent;
+            if (!own && !line.empty() && sent.starts_with(line)) {
+                // A text longer than the game's chat line is shown cut; a cut line fills it, but
+                // for the blanks trimmed at the cut.
+                size_t end = line.size();
+                while (end < sent.size() && sent[end] == ' ') ++end;
+                own = whole.size() + (end - line.size()) + 1 >= static_cast<size_t>(game::kChatLineLength);
+            }
+            if (own) {
+                // Each send comes back once; a player saying the same later is heard.
+                m_ownChat.erase(it);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 void NoticeEvents::ChatRead(const std::string& sender, const std::string& message) {
+    if (OwnChat(sender, message)) return;
     if (const std::optional<std::string> word = m_watched.Match(message))
         m_post(WatchedWordNotice(sender, message, *word));
 }
 
 void NoticeEvents::SendFinished(const FinishedSend& send) {
-    if (send.Outcome != SendOutcome::Sent) return;
     const std::string& action = send.Note.Action;
+    // The punt that carries out a ban just listed is that ban's, told already. Once that first
+    // enforcement has ended (punted, or dropped because he left or the ban was lifted), a punt
+    // is of a player who came back.
+    const bool punt = action == "ban list punt";
+    if (punt || (action == "ban list announcement" && send.Outcome != SendOutcome::Sent)) {
+        if (auto fresh = m_freshBans.find(send.Note.Target); fresh != m_freshBans.end()) {
+            const bool same =
+                punt && send.Outcome == SendOutcome::Sent && m_now() - fresh->second <= kFreshBanSeconds;
+            m_freshBans.erase(fresh);
+            if (same) return;
+        }
+    }
+    if (send.Outcome != SendOutcome::Sent) return;
+    if (send.Command == "gtalk") {
+        m_ownChat.push_back({send.Argument, m_now()});
+        if (m_ownChat.size() > kOwnChatKept) m_ownChat.pop_front();
+    }
     const std::string who = send.Note.Automatic ? "the program" : "operator";
     if (action == "ban") {
         m_post(AdminActionNotice(NoticeEvent::PlayerBanned, send.Note.Target, who, send.Note.Reason));
@@ -148,8 +202,12 @@ void NoticeEvents::SendFinished(const FinishedSend& send) {
 
 void NoticeEvents::BanListAction(const std::string& action, const std::string& target,
                                  const std::string& reason, bool done) {
-    if (done && action == "ban listed")
+    if (done && action == "ban listed") {
         m_post(AdminActionNotice(NoticeEvent::PlayerBanned, target, "operator", reason));
+        const int64_t now = m_now();
+        std::erase_if(m_freshBans, [&](const auto& fresh) { return now - fresh.second > kFreshBanSeconds; });
+        m_freshBans[target] = now;
+    }
 }
 
 void NoticeEvents::ReportOutcome(const std::string& what, bool delivered, const std::string& error) {

@@ -2,7 +2,9 @@
 // Turns what the program sees and does into notices: fed at the same points as the record (the
 // poll's ticks, chat read, console sends ended, ban list changes, the web reporting's outcomes).
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +44,8 @@ public:
 
     void TickDone(bool attached, const ServerStatus& status, const PlayerTable& players);
     void StatsWritten(std::optional<uint8_t> resultByte) { m_result = resultByte; }
+    // A chat line read from the game. The program's own chat comes back this way too; it is
+    // known from the sends that carried it and never counts as a watched word.
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
     // A change of the ban list the record learns of (action "ban listed" and the like).
@@ -50,7 +54,15 @@ public:
     // The status report's or the stats upload's outcome.
     void ReportOutcome(const std::string& what, bool delivered, const std::string& error);
 
+    // How long a chat text the program sent is looked for in the chat read back, and how many.
+    static constexpr int64_t kOwnChatSeconds = 60;
+    static constexpr size_t kOwnChatKept = 32;
+    // A ban just listed is enforced on the player at once; that punt is part of the same ban.
+    static constexpr int64_t kFreshBanSeconds = 120;
+
 private:
+    bool OwnChat(const std::string& sender, const std::string& message);
+
     Post m_post;
     Clock m_now;
     NoticeEventSettings m_settings;
@@ -69,6 +81,12 @@ private:
         bool told = false;
     };
     std::vector<Failures> m_failures;
+    struct SentChat {
+        std::string text;
+        int64_t at = 0;
+    };
+    std::deque<SentChat> m_ownChat;              // oldest first
+    std::map<std::string, int64_t> m_freshBans;  // name as listed, when
 };
 
 }  // namespace tovi

@@ -18,6 +18,8 @@ namespace tovi {
 
 namespace {
 
+using Producer = std::function<bool(const PieceWriter&)>;
+
 std::string Describe(const std::filesystem::path& file, const char* what, const std::string& reason) {
     return std::string(what) + " " + PathText(file) + ": " + reason;
 }
@@ -84,7 +86,7 @@ bool CutTo(HANDLE file, LONGLONG size) {
 }
 
 // Creates the temporary file anew: one that is already there is not this program's to overwrite.
-bool WriteNewFile(const std::filesystem::path& temp, std::string_view bytes, std::string& error,
+bool WriteNewFile(const std::filesystem::path& temp, const Producer& produce, std::string& error,
                   bool& created) {
     Handle file(
         CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -96,8 +98,16 @@ bool WriteNewFile(const std::filesystem::path& temp, std::string_view bytes, std
         return false;
     }
     created = true;
-    if (!WriteAll(file.Get(), bytes)) {
-        error = Describe(temp, "cannot write", LastErrorText());
+    bool failed = false;
+    const bool produced = produce([&](std::string_view bytes) {
+        if (!failed && !WriteAll(file.Get(), bytes)) {
+            failed = true;
+            error = Describe(temp, "cannot write", LastErrorText());
+        }
+        return !failed;
+    });
+    if (failed || !produced) {
+        if (!failed) error.clear();
         return false;
     }
     if (!FlushFileBuffers(file.Get())) {
@@ -202,7 +212,7 @@ bool WriteAll(int fd, std::string_view bytes, int& code) {
 // Creates the temporary file anew: one that is already there is not this program's to overwrite.
 // It takes the permissions of the file it will replace.
 bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path& target,
-                  std::string_view bytes, std::string& error, bool& created) {
+                  const Producer& produce, std::string& error, bool& created) {
     Descriptor file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!file.Valid()) {
         error = errno == EEXIST ? InTheWay(temp) : Describe(temp, "cannot create", ErrnoText(errno));
@@ -220,9 +230,17 @@ bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path
             return false;
         }
     }
-    int code = 0;
-    if (!WriteAll(file.Get(), bytes, code)) {
-        error = Describe(temp, "cannot write", ErrnoText(code));
+    bool failed = false;
+    const bool produced = produce([&](std::string_view bytes) {
+        int code = 0;
+        if (!failed && !WriteAll(file.Get(), bytes, code)) {
+            failed = true;
+            error = Describe(temp, "cannot write", ErrnoText(code));
+        }
+        return !failed;
+    });
+    if (failed || !produced) {
+        if (!failed) error.clear();
         return false;
     }
     if (::fsync(file.Get()) != 0) {
@@ -376,13 +394,18 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std:
 }
 
 bool ReplaceFileContent(const std::filesystem::path& file, std::string_view bytes, std::string& error) {
+    return ReplaceFileInPieces(
+        file, [bytes](const PieceWriter& write) { return write(bytes); }, error);
+}
+
+bool ReplaceFileInPieces(const std::filesystem::path& file, const Producer& produce, std::string& error) {
     const std::filesystem::path target = LinkTarget(file);
     const std::filesystem::path temp = TemporaryFileFor(file);
     bool created = false;
 #ifdef _WIN32
-    const bool written = WriteNewFile(temp, bytes, error, created);
+    const bool written = WriteNewFile(temp, produce, error, created);
 #else
-    const bool written = WriteNewFile(temp, target, bytes, error, created);
+    const bool written = WriteNewFile(temp, target, produce, error, created);
 #endif
     if (!written || !MoveIntoPlace(temp, target, error)) {
         // Only a temporary file this call made is removed.

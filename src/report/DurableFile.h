@@ -10,6 +10,7 @@
 //     keeps its permissions.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,15 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std:
 // Makes `bytes` the content of `file` (created when missing) and puts it on the disk before
 // answering true. On false, with `error` saying why, `file` is as it was.
 bool ReplaceFileContent(const std::filesystem::path& file, std::string_view bytes, std::string& error);
+
+// As ReplaceFileContent, for a content too large to hold: `produce` hands it over in pieces
+// through the writer it is given (false: the piece could not be written, stop). Only when
+// `produce` answers true and every piece is on the disk does the new content take the file's
+// place. On false `file` is as it was and no temporary file is left; `error` says why, or is
+// empty when `produce` gave up of its own accord.
+using PieceWriter = std::function<bool(std::string_view)>;
+bool ReplaceFileInPieces(const std::filesystem::path& file,
+                         const std::function<bool(const PieceWriter&)>& produce, std::string& error);
 
 // Adds `bytes` to the end of `file` (created when missing) and puts them on the disk before
 // answering true. On false, with `error` saying why, the file is cut back to what it held.

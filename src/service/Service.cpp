@@ -196,7 +196,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_banEnforcer =
         std::make_unique<BanEnforcer>(m_banList, m_memory, *m_channel, *m_puntBan, m_scheduler, *this, now);
     m_banActions = std::make_unique<BanActions>(
-        m_banList, *m_banEnforcer, *m_puntBan, *m_channel, *m_dialogs, *m_playerLookup, *this, now,
+        m_banList, *m_banEnforcer, *m_puntBan, *m_channel, *m_dialogs, *m_playerLookup, *this, m_scheduler,
+        now,
         [this](const std::string& action, const std::string& target, const std::string& reason,
                const std::string& detail, bool done,
                const std::string& why) { RecordBanAction(action, target, reason, detail, done, why); });

@@ -48,13 +48,19 @@ std::string CsvField(std::string_view windows1252) {
     return quoted + '"';
 }
 
+std::string HistoryCsvHeader() {
+    return "Time (UTC),Kind,Player,Text,Detail,Match\r\n";
+}
+
+void AppendHistoryCsvLine(std::string& out, const HistoryRow& row) {
+    out += IsoUtcTime(row.Time) + ',' + CsvField(row.Kind) + ',' + CsvField(row.Player) + ',' +
+           CsvField(row.Text) + ',' + CsvField(row.Detail) + ',' +
+           (row.Match != 0 ? std::to_string(row.Match) : std::string()) + "\r\n";
+}
+
 std::string HistoryCsv(const std::vector<HistoryRow>& rows) {
-    std::string out = "Time (UTC),Kind,Player,Text,Detail,Match\r\n";
-    for (const HistoryRow& row : rows) {
-        out += IsoUtcTime(row.Time) + ',' + CsvField(row.Kind) + ',' + CsvField(row.Player) + ',' +
-               CsvField(row.Text) + ',' + CsvField(row.Detail) + ',' +
-               (row.Match != 0 ? std::to_string(row.Match) : std::string()) + "\r\n";
-    }
+    std::string out = HistoryCsvHeader();
+    for (const HistoryRow& row : rows) AppendHistoryCsvLine(out, row);
     return out;
 }
 

@@ -20,5 +20,8 @@ std::string CsvField(std::string_view windows1252);
 
 // The header line and then each row, every line ending in CR LF.
 std::string HistoryCsv(const std::vector<HistoryRow>& rows);
+// The same a line at a time, for a file written in pieces.
+std::string HistoryCsvHeader();
+void AppendHistoryCsvLine(std::string& out, const HistoryRow& row);
 
 }  // namespace tovi

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <filesystem>
-#include <functional>
 #include <memory>
 
 #include "DurableFile.h"
@@ -50,6 +48,63 @@ std::optional<int64_t> ParseUtcDate(std::string_view text) {
                               day{static_cast<unsigned>(fields[2])}};
     if (!date.ok()) return std::nullopt;  // 2026-02-30
     return static_cast<int64_t>(sys_days{date}.time_since_epoch() / seconds{1});
+}
+
+std::optional<size_t> WriteHistoryCsv(HistoryStore& store, int64_t from, const std::filesystem::path& file,
+                                      std::string& error, bool& readFailed, ExportPieces pieces) {
+    // Each kind is read oldest first, a piece at a time, and the kinds are merged as they are
+    // written: in time order, and within one second kind by kind in the order they came.
+    struct Stream {
+        HistoryKind Kind;
+        int64_t After = 0;
+        std::vector<HistoryRow> Rows = {};
+        size_t Next = 0;
+        bool Done = false;
+    };
+    std::vector<Stream> streams;
+    for (HistoryKind kind : {HistoryKind::Matches, HistoryKind::Players, HistoryKind::Chat,
+                             HistoryKind::Admin, HistoryKind::Events})
+        streams.push_back({kind});
+    readFailed = false;
+    std::string readError;
+    auto refill = [&](Stream& stream) {
+        if (stream.Done || stream.Next < stream.Rows.size()) return true;
+        stream.Next = 0;
+        if (!store.ReadOldestFirst(stream.Kind, from, stream.After, std::max(pieces.Rows, 1), stream.Rows,
+                                   readError)) {
+            readFailed = true;
+            return false;
+        }
+        stream.Done = stream.Rows.empty();
+        return true;
+    };
+    size_t exported = 0;
+    const bool written = ReplaceFileInPieces(
+        file,
+        [&](const PieceWriter& write) {
+            std::string piece = HistoryCsvHeader();
+            for (;;) {
+                Stream* first = nullptr;
+                for (Stream& stream : streams) {
+                    if (!refill(stream)) return false;
+                    if (!stream.Done &&
+                        (!first || stream.Rows[stream.Next].Time < first->Rows[first->Next].Time))
+                        first = &stream;
+                }
+                if (!first) break;
+                AppendHistoryCsvLine(piece, first->Rows[first->Next++]);
+                ++exported;
+                if (piece.size() >= pieces.Bytes) {
+                    if (!write(piece)) return false;
+                    piece.clear();
+                }
+            }
+            return write(piece);
+        },
+        error);
+    if (readFailed) error = readError;
+    if (!written) return std::nullopt;
+    return exported;
 }
 
 int ExportHistory(const std::vector<std::string>& args, const std::string& defaultFolder, std::ostream& out,
@@ -98,7 +153,6 @@ int ExportHistory(const std::vector<std::string>& args, const std::string& defau
     // (this server's rows there), else the embedded file.
     const StoreChoice choice = ReadStoreChoice(Utf8Path(folder));
     std::unique_ptr<HistoryStore> store;
-    std::function<std::string()> readError;
     std::string database;
     if (choice.Shared()) {
 #if defined(TOVI_STORE_POSTGRES)
@@ -112,8 +166,6 @@ int ExportHistory(const std::vector<std::string>& args, const std::string& defau
             err << WithoutPasswords(opened.Error, choice.Postgres) << "\n";
             return 1;
         }
-        PgHistoryStore* pg = opened.Store.get();
-        readError = [pg] { return pg->ReadError(); };
         store = std::move(opened.Store);
         database = "in the shared database";
 #else
@@ -128,37 +180,21 @@ int ExportHistory(const std::vector<std::string>& args, const std::string& defau
             err << opened.Error << "\n";
             return 1;
         }
-        SqliteHistoryStore* sqlite = opened.Store.get();
-        readError = [sqlite] { return sqlite->ReadError(); };
         store = std::move(opened.Store);
     }
-    // Oldest first, as a log reads; within one second, kind by kind in the order they came.
-    std::vector<HistoryRow> rows;
-    for (HistoryKind kind : {HistoryKind::Matches, HistoryKind::Players, HistoryKind::Chat,
-                             HistoryKind::Admin, HistoryKind::Events}) {
-        HistoryQuery query;
-        query.Kind = kind;
-        query.From = from;
-        query.Limit = INT_MAX;
-        std::vector<HistoryRow> found = store->Search(query);
-        if (!readError().empty()) {
-            err << "The history database " << database << " could not be read whole (" << readError()
-                << "): nothing was exported.\n";
-            return 1;
-        }
-        rows.insert(rows.end(), std::make_move_iterator(found.rbegin()),
-                    std::make_move_iterator(found.rend()));
-    }
-    readError = nullptr;
-    store.reset();
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const HistoryRow& a, const HistoryRow& b) { return a.Time < b.Time; });
     std::string error;
-    if (!ReplaceFileContent(Utf8Path(file), HistoryCsv(rows), error)) {
-        err << "The file " << file << " could not be written (" << error << "): nothing was exported.\n";
+    bool readFailed = false;
+    const std::optional<size_t> exported = WriteHistoryCsv(*store, from, Utf8Path(file), error, readFailed);
+    if (!exported) {
+        if (readFailed) {
+            err << "The history database " << database << " could not be read whole (" << error
+                << "): nothing was exported.\n";
+        } else {
+            err << "The file " << file << " could not be written (" << error << "): nothing was exported.\n";
+        }
         return 1;
     }
-    out << "Exported " << rows.size() << " rows to " << file << ".\n";
+    out << "Exported " << *exported << " rows to " << file << ".\n";
     return 0;
 #else
     (void)from;

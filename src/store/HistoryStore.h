@@ -133,6 +133,15 @@ public:
 
     // Newest first, at most `query.Limit` rows. No filter lists the newest rows of the kind.
     virtual std::vector<HistoryRow> Search(const HistoryQuery& query) = 0;
+    // For an export that never holds the whole record: into `rows`, rows of `kind` from `from`
+    // (Unix seconds, inclusive; 0: all) on, oldest first and worded as Search words them, at most
+    // `piece` of them, beginning after the row `after` names (0: the first); `after` is then moved
+    // to the last row read. No rows: the end. False, with `error` saying why, when the read failed.
+    virtual bool ReadOldestFirst(HistoryKind /*kind*/, int64_t /*from*/, int64_t& /*after*/, int /*piece*/,
+                                 std::vector<HistoryRow>& rows, std::string& /*error*/) {
+        rows.clear();
+        return true;
+    }
     // Newest first in each list.
     virtual PlayerHistory PlayerRecord(const std::string& name) = 0;
 
@@ -155,7 +164,7 @@ public:
 };
 
 // What runs when no record can be kept: everything is passed over.
-class NoHistory final : public HistoryStore {
+class NoHistory : public HistoryStore {
 public:
     void MatchStarted(const MatchStart&) override {}
     void MatchEnded(const MatchEnd&) override {}

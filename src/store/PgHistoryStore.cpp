@@ -474,6 +474,63 @@ void PgHistoryStore::ServerEvent(int64_t time, const std::string& kind, const st
     Queue(kInsertEvent, {m_server, time, ToUtf8(kind), ToUtf8(detail)});
 }
 
+namespace {
+
+// How a row of each kind reads, in Search and in the export alike: the columns (kind, time,
+// player, text, detail, match), the table and the column of the row's time.
+struct KindSql {
+    const char* Columns;
+    const char* Table;
+    const char* Time;
+};
+
+KindSql RowsOf(HistoryKind kind) {
+    switch (kind) {
+        case HistoryKind::Chat:
+            return {
+                "'chat', time, player_raw, message_raw, CASE sent WHEN 1 THEN 'sent' ELSE 'read' END, "
+                "match_id",
+                "chat", "time"};
+        case HistoryKind::Players:
+            return {
+                "'player', joined, name, 'slot ' || slot || ', team ' || team,"
+                " coalesce('left ' || left_at, 'playing'), match_id",
+                "stints", "joined"};
+        case HistoryKind::Admin:
+            return {
+                "'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
+                " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
+                " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0",
+                "admin_actions", "time"};
+        case HistoryKind::Matches:
+            return {
+                "'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
+                " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
+                " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' "
+                "END"
+                " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
+                " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
+                " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, "
+                "id",
+                "matches", "started"};
+        case HistoryKind::Events:
+            break;
+    }
+    return {"'event', time, '', kind, detail, 0", "server_events", "time"};
+}
+
+// Chat keeps the game's own bytes; other texts are UTF-8.
+HistoryRow RowOf(const PgResult& r, int i, bool chat) {
+    return {r.Text(i, 0),
+            r.Int(i, 1),
+            chat ? r.Bytes(i, 2) : From(r, i, 2),
+            chat ? r.Bytes(i, 3) : From(r, i, 3),
+            From(r, i, 4),
+            r.Int(i, 5)};
+}
+
+}  // namespace
+
 std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
     // What is still waiting is found too.
     Flush();
@@ -516,31 +573,23 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
                 const std::string key = " " + ToUtf8(word) + (word.size() > 1 ? "" : " ");
                 when("strpos(words, " + param(key) + ") > 0");
             }
-            sql =
-                "SELECT 'chat', time, player_raw, message_raw, CASE sent WHEN 1 THEN 'sent' ELSE 'read' END,"
-                " match_id FROM chat WHERE " +
-                conditions + " ORDER BY id DESC LIMIT ";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM chat WHERE " + conditions +
+                  " ORDER BY id DESC LIMIT ";
             break;
         }
         case HistoryKind::Players:
             timeIn("joined");
             if (!text.empty()) when("strpos(name_key, " + param(text) + ") > 0");
             if (!player.empty()) when("strpos(name_key, " + param(player) + ") > 0");
-            sql =
-                "SELECT 'player', joined, name, 'slot ' || slot || ', team ' || team,"
-                " coalesce('left ' || left_at, 'playing'), match_id FROM stints WHERE " +
-                conditions + " ORDER BY id DESC LIMIT ";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM stints WHERE " + conditions +
+                  " ORDER BY id DESC LIMIT ";
             break;
         case HistoryKind::Admin:
             timeIn("time");
             if (!text.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
             if (!player.empty()) when("strpos(tovi_fold(target), " + param(player) + ") > 0");
-            sql =
-                "SELECT 'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || "
-                "why"
-                " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
-                " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0 FROM admin_actions WHERE " +
-                conditions + " ORDER BY id DESC LIMIT ";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM admin_actions WHERE " +
+                  conditions + " ORDER BY id DESC LIMIT ";
             break;
         case HistoryKind::Matches:
             timeIn("started");
@@ -552,24 +601,15 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
                     "matches.id"
                     " AND strpos(s.name_key, " +
                     param(player) + ") > 0)");
-            sql =
-                "SELECT 'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
-                " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
-                " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' "
-                "END"
-                " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
-                " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
-                " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, "
-                "id"
-                " FROM matches WHERE " +
-                conditions + " ORDER BY id DESC LIMIT ";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM matches WHERE " + conditions +
+                  " ORDER BY id DESC LIMIT ";
             break;
         case HistoryKind::Events:
             timeIn("time");
             if (!text.empty()) textIn({"kind", "detail"});
             if (!player.empty()) when("false");  // no event names a player
-            sql = "SELECT 'event', time, '', kind, detail, 0 FROM server_events WHERE " + conditions +
-                  " ORDER BY id DESC LIMIT ";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM server_events WHERE " +
+                  conditions + " ORDER BY id DESC LIMIT ";
             break;
     }
     sql += param(int64_t{q.Limit});
@@ -578,12 +618,33 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
         m_readError = r.Error();
         return rows;
     }
-    const bool chat = q.Kind == HistoryKind::Chat;
-    for (int i = 0; i < r.Rows(); ++i) {
-        rows.push_back({r.Text(i, 0), r.Int(i, 1), chat ? r.Bytes(i, 2) : From(r, i, 2),
-                        chat ? r.Bytes(i, 3) : From(r, i, 3), From(r, i, 4), r.Int(i, 5)});
-    }
+    for (int i = 0; i < r.Rows(); ++i) rows.push_back(RowOf(r, i, q.Kind == HistoryKind::Chat));
     return rows;
+}
+
+bool PgHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& after, int piece,
+                                     std::vector<HistoryRow>& rows, std::string& error) {
+    Flush();
+    rows.clear();
+    if (!Connected()) {
+        error = m_why;
+        return false;
+    }
+    // By key, each piece a query of its own: no cursor stays open on the shared database.
+    const KindSql k = RowsOf(kind);
+    const std::string sql = std::string("SELECT ") + k.Columns + ", id FROM " + k.Table +
+                            " WHERE server = $1 AND id > $2 AND ($3::bigint = 0 OR " + k.Time +
+                            " >= $3::bigint) ORDER BY id LIMIT $4";
+    PgResult r = m_conn->Exec(sql, {m_server, after, from, int64_t{std::max(piece, 0)}});
+    if (!r.Ok()) {
+        error = r.Error();
+        return false;
+    }
+    for (int i = 0; i < r.Rows(); ++i) {
+        rows.push_back(RowOf(r, i, kind == HistoryKind::Chat));
+        after = r.Int(i, 6);
+    }
+    return true;
 }
 
 PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {

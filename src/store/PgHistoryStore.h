@@ -55,6 +55,8 @@ public:
     void ServerEvent(int64_t time, const std::string& kind, const std::string& detail) override;
     void Flush() override;
     std::vector<HistoryRow> Search(const HistoryQuery& query) override;
+    bool ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& after, int piece,
+                         std::vector<HistoryRow>& rows, std::string& error) override;
     PlayerHistory PlayerRecord(const std::string& name) override;
     int ForgetBefore(int64_t time, int maxRows) override;
     HistorySize Size() override;

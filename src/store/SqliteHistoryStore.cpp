@@ -201,6 +201,55 @@ std::string Column1252(sqlite3_stmt* st, int c) {
     return sqlite3_column_type(st, c) == SQLITE_BLOB ? ColumnBytes(st, c) : Utf8ToWindows1252(ColumnBytes(st, c));
 }
 
+// How a row of each kind reads, in Search and in the export alike: the columns (kind, time,
+// player, text, detail, match) over the table, the row's key and the column of its time.
+struct KindSql {
+    const char* Columns;
+    const char* Table;
+    const char* Id;
+    const char* Time;
+};
+
+KindSql RowsOf(HistoryKind kind) {
+    switch (kind) {
+        case HistoryKind::Chat:
+            return {
+                "'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' END,"
+                " c.match_id",
+                "chat c", "c.id", "c.time"};
+        case HistoryKind::Players:
+            return {
+                "'player', joined, name, 'slot ' || slot || ', team ' || team,"
+                " coalesce('left ' || left_at, 'playing'), match_id",
+                "stints", "id", "joined"};
+        case HistoryKind::Admin:
+            return {
+                "'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
+                " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
+                " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0",
+                "admin_actions", "id", "time"};
+        case HistoryKind::Matches:
+            return {
+                "'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
+                " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
+                " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' "
+                "END"
+                " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
+                " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
+                " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, "
+                "id",
+                "matches", "id", "started"};
+        case HistoryKind::Events:
+            break;
+    }
+    return {"'event', time, '', kind, detail, 0", "server_events", "id", "time"};
+}
+
+HistoryRow ReadRow(sqlite3_stmt* st) {
+    return {ColumnBytes(st, 0), sqlite3_column_int64(st, 1), Column1252(st, 2),
+            Column1252(st, 3),  Column1252(st, 4),           sqlite3_column_int64(st, 5)};
+}
+
 Outcome OutcomeFromText(const std::string& text) {
     if (text == "refused") return Outcome::Refused;
     if (text == "skipped") return Outcome::Skipped;
@@ -752,25 +801,24 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
     std::string sql;
     switch (q.Kind) {
         case HistoryKind::Chat: {
-            const char* columns =
-                "SELECT 'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' "
-                "END, c.match_id";
+            const std::string columns = std::string("SELECT ") + RowsOf(q.Kind).Columns;
             timeIn("c.time");
             if (!player.Bytes.empty()) when("tovi_contains(c.player_raw, ?)", {player});
             if (words.empty()) {
-                sql = std::string(columns) + " FROM chat c" + where() + " ORDER BY c.id DESC LIMIT ?";
+                sql = columns + " FROM chat c" + where() + " ORDER BY c.id DESC LIMIT ?";
             } else if (conditions.empty()) {
                 // The index hands out its newest matches first; only those are looked up, so a
                 // common word costs the limit, not every line that holds it.
-                sql = std::string(columns) +
-                      " FROM (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ? ORDER BY rowid DESC LIMIT ?) m"
-                      " JOIN chat c ON c.id = m.rowid ORDER BY c.id DESC";
+                sql =
+                    columns +
+                    " FROM (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ? ORDER BY rowid DESC LIMIT ?) m"
+                    " JOIN chat c ON c.id = m.rowid ORDER BY c.id DESC";
                 params = {words};
             } else {
                 // The index still leads, newest first; each line it names is checked against the
                 // other filters until the limit is reached.
                 params.insert(params.begin(), words);
-                sql = std::string(columns) + " FROM chat_fts f JOIN chat c ON c.id = f.rowid WHERE chat_fts MATCH ? AND " +
+                sql = columns + " FROM chat_fts f JOIN chat c ON c.id = f.rowid WHERE chat_fts MATCH ? AND " +
                       conditions + " ORDER BY f.rowid DESC LIMIT ?";
             }
             break;
@@ -779,18 +827,15 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             timeIn("joined");
             if (!textKey.empty()) when("instr(name_key, ?) > 0", {textKey});
             if (!playerKey.empty()) when("instr(name_key, ?) > 0", {playerKey});
-            sql = "SELECT 'player', joined, name, 'slot ' || slot || ', team ' || team,"
-                  " coalesce('left ' || left_at, 'playing'), match_id FROM stints" +
-                  where() + " ORDER BY id DESC LIMIT ?";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM stints" + where() +
+                  " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Admin:
             timeIn("time");
             if (!text.Bytes.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
             if (!player.Bytes.empty()) when("tovi_contains(target, ?)", {player});
-            sql = "SELECT 'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
-                  " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
-                  " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0 FROM admin_actions" +
-                  where() + " ORDER BY id DESC LIMIT ?";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM admin_actions" + where() +
+                  " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Matches:
             timeIn("started");
@@ -799,20 +844,14 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             if (!playerKey.empty())
                 when("EXISTS (SELECT 1 FROM stints s WHERE s.match_id = matches.id AND instr(s.name_key, ?) > 0)",
                      {playerKey});
-            sql = "SELECT 'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
-                  " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
-                  " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' END"
-                  " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
-                  " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
-                  " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, id"
-                  " FROM matches" +
-                  where() + " ORDER BY id DESC LIMIT ?";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM matches" + where() +
+                  " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Events:
             timeIn("time");
             if (!text.Bytes.empty()) textIn({"kind", "detail"});
             if (!player.Bytes.empty()) when("0", {});  // no event names a player
-            sql = "SELECT 'event', time, '', kind, detail, 0 FROM server_events" + where() +
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM server_events" + where() +
                   " ORDER BY id DESC LIMIT ?";
             break;
     }
@@ -823,12 +862,39 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
         return rows;
     }
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) {
-        rows.push_back({ColumnBytes(st.St, 0), sqlite3_column_int64(st.St, 1), Column1252(st.St, 2),
-                        Column1252(st.St, 3), Column1252(st.St, 4), sqlite3_column_int64(st.St, 5)});
-    }
+    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) rows.push_back(ReadRow(st.St));
     if (rc != SQLITE_DONE) m_readError = LastError();
     return rows;
+}
+
+bool SqliteHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& after, int piece,
+                                         std::vector<HistoryRow>& rows, std::string& error) {
+    Drain();
+    rows.clear();
+    // By key, each piece a short read of its own: no statement stays open between pieces. As
+    // Search: no bound, no condition on the time.
+    const KindSql k = RowsOf(kind);
+    const std::string sql = std::string("SELECT ") + k.Columns + ", " + k.Id + " FROM " + k.Table +
+                            " WHERE " + k.Id + " > ?1 AND (?2 = 0 OR " + k.Time + " >= ?2) ORDER BY " + k.Id +
+                            " LIMIT ?3";
+    Prepared st(m_db, sql);
+    if (!st.St || !Bind(st.St, {after, from, int64_t{std::max(piece, 0)}})) {
+        error = LastError();
+        return false;
+    }
+    int rc = SQLITE_ROW;
+    int64_t last = after;
+    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) {
+        rows.push_back(ReadRow(st.St));
+        last = sqlite3_column_int64(st.St, 6);
+    }
+    if (rc != SQLITE_DONE) {
+        error = LastError();
+        rows.clear();
+        return false;
+    }
+    after = last;
+    return true;
 }
 
 PlayerHistory SqliteHistoryStore::PlayerRecord(const std::string& name) {

@@ -153,7 +153,7 @@ TEST_F(BanEnforcerTest, ThePuntNeverReachesAnotherPlayerOrALiftedBanAndExactCase
 TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBans) {
     Strings actions;
     BanActions menu(
-        bans, enforcer, puntBan, channel, dialogs, rows, log, now,
+        bans, enforcer, puntBan, channel, dialogs, rows, log, clock, now,
         [&](const std::string& action, const std::string& target, const std::string& reason,
             const std::string& detail, bool done, const std::string&) {
             actions.push_back(action + " " + target + " " + reason + " " + detail + (done ? "" : " failed"));
@@ -181,17 +181,27 @@ TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBans) {
     EXPECT_EQ(Effects(), Strings{"chat \"Host: Dave, warning: stop spawn camping\""});
     menu.mnuPlayersWarn_Click();
     dialogs.Answer("last time");
-    clock.Advance(5000);
+    // The ladder's punt waits for him to read the warning.
+    clock.Advance(1200 + BanActions::kWarningReadMs - 100);
+    EXPECT_EQ(Effects().back(), "chat \"Host: Dave, warning: last time\"");
+    clock.Advance(2000);
     EXPECT_EQ(Effects().back(), "punt 5 \"Dave\"");
     EXPECT_EQ(record.back(), "program warning punt Dave: sent");
 
+    // He leaves while he reads the third: listed all the same, punted when he comes back.
     Seat(5, "Dave");
     list.selected = 0;
     menu.mnuPlayersWarn_Click();
     dialogs.Answer("bye");
+    clock.Advance(3000);
+    Seat(5, "");
     clock.Advance(20000);
     ASSERT_TRUE(bans.ActiveBanFor("Dave", now()));
     EXPECT_EQ(bans.ActiveBanFor("Dave", now())->IssuedBy, "warning ladder");
+    EXPECT_EQ(Effects().back(), "chat \"Host: Dave, warning: bye\"");
+    Seat(5, "Dave");
+    Read();
+    clock.Advance(20000);
     EXPECT_EQ(Effects().back(), "punt 5 \"Dave\"");
 
     // A new match starts the count again; with the ladder off a warning is only said and kept.

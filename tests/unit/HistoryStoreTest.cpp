@@ -435,6 +435,21 @@ TEST_P(HistoryStores, SearchCombinesWordsPlayerAndTimeOnEveryKind) {
     EXPECT_EQ(Texts(find(HistoryKind::Events, "desert", "")), Strings{"state"});
     EXPECT_EQ(find(HistoryKind::Events, "", "", 90, 91).size(), 1u);
     EXPECT_TRUE(find(HistoryKind::Events, "", "bob").empty()) << "no event names a player";
+
+    // The export reads the same rows in small pieces and merges them into what a sort of every
+    // search's rows by time gives.
+    std::vector<HistoryRow> all;
+    for (HistoryKind kind : {HistoryKind::Matches, HistoryKind::Players, HistoryKind::Chat,
+                             HistoryKind::Admin, HistoryKind::Events}) {
+        const auto found = find(kind, "", "", 101);
+        all.insert(all.end(), found.rbegin(), found.rend());
+    }
+    std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.Time < b.Time; });
+    TempFolder dir;
+    std::string error;
+    bool readFailed = false;
+    EXPECT_EQ(WriteHistoryCsv(*store, 101, dir / "all.csv", error, readFailed, {2, 64}), all.size()) << error;
+    EXPECT_EQ(ReadBytes(dir / "all.csv"), HistoryCsv(all));
 }
 
 // A player's record gathers every spelling of his name, each stint with its match's map, the
@@ -536,6 +551,98 @@ TEST(HistoryCsv, QuotesEncodesAndDisarmsHostileTexts) {
     size_t controls = 0;
     for (char c : csv) controls += static_cast<unsigned char>(c) < 32 ? 1 : 0;
     EXPECT_EQ(controls, 4u) << "one row: two CR LF and no other control byte";
+}
+
+namespace {
+
+// A record that hands out its rows a piece at a time, oldest first by kind, fails the read it is
+// told to, and notes the most rows it held out at once, however it was asked.
+class PiecesStore : public NoHistory {
+public:
+    std::vector<HistoryRow> rows;  // in the order the export must write them
+    size_t largest = 0;
+    int failingRead = -1;
+    int reads = 0;
+
+    bool ReadOldestFirst(HistoryKind kind, int64_t, int64_t& after, int piece, std::vector<HistoryRow>& out,
+                         std::string& error) override {
+        out.clear();
+        if (reads++ == failingRead) {
+            error = "disk I/O error";
+            return false;
+        }
+        for (size_t i = static_cast<size_t>(after);
+             i < rows.size() && out.size() < static_cast<size_t>(piece); ++i) {
+            if (rows[i].Kind != KindName(kind)) continue;
+            out.push_back(rows[i]);
+            after = static_cast<int64_t>(i + 1);
+        }
+        largest = std::max(largest, out.size());
+        return true;
+    }
+    std::vector<HistoryRow> Search(const HistoryQuery& q) override {
+        std::vector<HistoryRow> found;
+        for (const HistoryRow& row : rows)
+            if (row.Kind == KindName(q.Kind)) found.insert(found.begin(), row);
+        if (found.size() > static_cast<size_t>(q.Limit)) found.resize(static_cast<size_t>(q.Limit));
+        largest = std::max(largest, found.size());
+        return found;
+    }
+
+private:
+    static std::string KindName(HistoryKind kind) {
+        switch (kind) {
+            case HistoryKind::Matches:
+                return "match";
+            case HistoryKind::Players:
+                return "player";
+            case HistoryKind::Chat:
+                return "chat";
+            case HistoryKind::Admin:
+                return "admin";
+            case HistoryKind::Events:
+                return "event";
+        }
+        return "";
+    }
+};
+
+}  // namespace
+
+// A long record is exported without ever being held whole: each kind is read a few rows at a
+// time and merged in time order, kinds in their order within one second; a read that fails part
+// way leaves the old file as it was and no part of the new one.
+TEST(HistoryExport, ReadsAndWritesInPiecesAndAFailedReadLeavesTheOldFile) {
+    PiecesStore store;
+    const char* kinds[] = {"match", "player", "chat", "admin", "event"};
+    for (int i = 0; i < 60; ++i) {
+        // Every third second has one row of each kind; the others one of a single kind.
+        const int64_t time = 1765000000 + i;
+        for (int k = 0; k < 5; ++k) {
+            if (i % 3 == 0 || k == i % 5)
+                store.rows.push_back(
+                    {kinds[k], time, "P" + std::to_string(i), "row " + std::to_string(k), "", 0});
+        }
+    }
+    TempFolder dir;
+    const fs::path csv = dir / "history.csv";
+    {
+        std::ofstream old(csv, std::ios::binary);
+        old << "the export before";
+    }
+    std::string error;
+    bool readFailed = false;
+    store.failingRead = 12;
+    EXPECT_FALSE(WriteHistoryCsv(store, 0, csv, error, readFailed, {3, 100}));
+    EXPECT_TRUE(readFailed);
+    EXPECT_EQ(error, "disk I/O error");
+    EXPECT_EQ(ReadBytes(csv), "the export before");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+
+    store.failingRead = -1;
+    EXPECT_EQ(WriteHistoryCsv(store, 0, csv, error, readFailed, {3, 100}), store.rows.size()) << error;
+    EXPECT_EQ(ReadBytes(csv), HistoryCsv(store.rows));
+    EXPECT_EQ(store.largest, 3u);
 }
 
 #if defined(TOVI_TOVISTATS_PATH)

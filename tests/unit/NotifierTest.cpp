@@ -238,5 +238,54 @@ TEST(NoticeEvents, EventsBecomeNoticesOnceEach) {
     EXPECT_EQ(posted[4].fields[2].value, "votekick");
 }
 
+TEST(NoticeEvents, TheProgramsOwnChatReadBackAndTheFreshBansPuntAreNoNews) {
+    int64_t now = 1000;
+    std::vector<Notice> posted;
+    NoticeEvents events([&](Notice n) { posted.push_back(std::move(n)); }, [&] { return now; });
+    events.Watched().SetList("cheat*\nbanned");
+    auto said = [&](const std::string& text, SendOutcome outcome = SendOutcome::Sent) {
+        events.SendFinished({"gtalk", text, SendNote{"automatic message", "", "", true}, outcome});
+    };
+    // Read back as the game shows it: behind "Host: ", cut at the chat line, or with a ": " of
+    // its own taken for a sender's.
+    const std::string rules = "No cheating, no banned words. " + std::string(150, 'x');
+    said(rules);
+    said("Cheater is banned: wallhack");
+    said("Rules: cheats get you banned");
+    said("cheating is not said", SendOutcome::Cycling);
+    events.ChatRead("Bob", "No cheating");  // less than a cut line: a player's
+    events.ChatRead("Host", rules.substr(0, 116));
+    events.ChatRead("Cheater is banned", "wallhack");
+    events.ChatRead("Host", "Rules: cheats get you banned");
+    ASSERT_EQ(posted.size(), 1u);
+    // A player repeating a line read back already is heard, and so is a line never sent.
+    events.ChatRead("Eve", "Rules: cheats get you banned");
+    events.ChatRead("Host", "cheating is not said");
+    said("cheat codes are banned");
+    now += 3600;  // long since sent: a player's now
+    events.ChatRead("Host", "cheat codes are banned");
+    ASSERT_EQ(posted.size(), 4u);
+    EXPECT_EQ(posted[0].fields[0].value, "Bob");
+    EXPECT_EQ(posted[1].fields[0].value, "Eve");
+
+    // "Ban for" is one notice; the punt of a returning player is another.
+    posted.clear();
+    auto enforced = [&](const char* action, SendOutcome outcome = SendOutcome::Sent) {
+        events.SendFinished({"command", "punt 3", SendNote{action, "Cheater", "wallhack", true}, outcome});
+    };
+    events.BanListAction("ban listed", "Cheater", "wallhack", true);
+    enforced("ban list punt");
+    now += 600;
+    enforced("ban list punt");
+    events.BanListAction("ban listed", "Leaver", "gone", true);
+    events.SendFinished(
+        {"gtalk", "", SendNote{"ban list announcement", "Leaver", "gone", true}, SendOutcome::Skipped});
+    events.SendFinished({"command", "punt 4", SendNote{"ban list punt", "Leaver", "gone", true}});
+    std::vector<NoticeEvent> kinds;
+    for (const Notice& n : posted) kinds.push_back(n.event);
+    EXPECT_EQ(kinds, (std::vector<NoticeEvent>{NoticeEvent::PlayerBanned, NoticeEvent::BanEnforced,
+                                               NoticeEvent::PlayerBanned, NoticeEvent::BanEnforced}));
+}
+
 }  // namespace
 }  // namespace tovi::testing
