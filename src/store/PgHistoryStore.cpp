@@ -44,6 +44,18 @@ constexpr const char* kInsertEvent =
 constexpr const char* kStatements[] = {kInsertMatch, kEndMatch,   kUploaded,   kCloseStints, kInsertStint,
                                        kEndStint,    kInsertStat, kInsertChat, kInsertAdmin, kInsertEvent};
 
+// Where each of those statements takes the match's number, -1 where it takes none.
+constexpr int kMatchPlace[] = {1, 6, -1, 2, 1, 2, 1, 2, -1, -1};
+static_assert(std::size(kMatchPlace) == std::size(kStatements));
+
+int MatchPlace(const char* sql) {
+    for (size_t i = 0; i < std::size(kStatements); ++i)
+        if (kStatements[i] == sql) return kMatchPlace[i];
+    return -1;
+}
+
+constexpr const char* kNextMatchKey = "next_match_id";
+
 void PutNumber(std::string& out, uint64_t n, int bytes) {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((n >> (8 * i)) & 0xFF);
 }
@@ -190,39 +202,57 @@ PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const s
     Opened opened;
     std::string error;
     auto conn = PgConnection::Connect(conninfo, error);
-    if (!conn) {
+    // With an outbox nothing is lost while the database is away, at start too: the rows wait
+    // there and the database is made ready once it answers.
+    if (!conn && outbox.empty()) {
         opened.Error = "The shared database cannot be reached (" + error + "): no history is kept.";
         return opened;
     }
-    if (!pgschema::Migrate(*conn, schemaVersion, error)) {
-        opened.Error = "The shared database cannot keep the history: " + error + ".";
-        return opened;
-    }
-    if (schemaVersion >= 5 &&
-        !conn->Run("INSERT INTO servers(code) VALUES ($1) ON CONFLICT DO NOTHING", {server})) {
-        opened.Error = "The shared database refused this server (" + conn->Error() + "): no history is kept.";
-        return opened;
-    }
     std::unique_ptr<PgHistoryStore> store(
-        new PgHistoryStore(std::move(conn), conninfo, server, std::move(log)));
+        new PgHistoryStore(std::move(conn), conninfo, server, std::move(log), schemaVersion));
+    if (!store->m_conn) {
+        store->m_why = error;
+        store->m_retryIn = kReconnectFlushes;
+    }
     if (!outbox.empty() && !store->OpenOutbox(outbox, error)) {
         opened.Error = "The history waiting for the shared database in " + outbox + " cannot be kept (" +
                        error + "): no history is kept.";
         return opened;
     }
-    // What waited from the last run goes first, so that the matches are numbered after its own.
-    store->Flush();
-    PgResult last = store->m_conn ? store->m_conn->Exec(
-                                        "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {server})
-                                  : PgResult();
-    if (!last.Ok()) {
-        opened.Error =
-            "The shared database's history cannot be read (" + last.Error() + "): no history is kept.";
+    // A database that answers and refuses is said at once.
+    if (store->m_conn && !store->SetUp(error)) {
+        opened.Error = error;
         return opened;
     }
-    store->m_nextMatchId = std::max(store->m_nextMatchId, last.Int(0, 0) + 1);
+    // What waited from the last run goes first.
+    store->Flush();
     opened.Store = std::move(store);
     return opened;
+}
+
+// The database's schema brought forward, this server known to it, and the matches numbered after
+// the database's newest of this server. Once per run, when the database first answers.
+bool PgHistoryStore::SetUp(std::string& error) {
+    PgConnection& c = *m_conn;
+    if (!pgschema::Migrate(c, m_schemaVersion, error)) {
+        error = "The shared database cannot keep the history: " + error + ".";
+        return false;
+    }
+    if (m_schemaVersion >= 5 && !c.Run("INSERT INTO servers(code) VALUES ($1) ON CONFLICT DO NOTHING", {m_server})) {
+        error = "The shared database refused this server (" + c.Error() + ").";
+        return false;
+    }
+    PgResult last = c.Exec("SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {m_server});
+    if (!last.Ok()) {
+        error = "The shared database's history cannot be read (" + last.Error() + ").";
+        return false;
+    }
+    if (last.Int(0, 0) >= m_nextMatchId) {
+        m_nextMatchId = last.Int(0, 0) + 1;
+        SaveNextMatchId();
+    }
+    m_setUp = true;
+    return true;
 }
 
 bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
@@ -258,15 +288,36 @@ bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
         error = sqlite3_errmsg(m_outbox);
         return false;
     }
+    // The number the last run went to, and the file's own matches (from before the record moved
+    // to the shared database): the database, should it be away, numbers after those as well.
+    for (const char* sql : {"SELECT value - 1 FROM shared_state WHERE name = 'next_match_id'",
+                            "SELECT coalesce(max(id), 0) FROM matches"}) {
+        if (sqlite3_prepare_v2(m_outbox, sql, -1, &st, nullptr) != SQLITE_OK) {
+            error = sqlite3_errmsg(m_outbox);
+            return false;
+        }
+        if (sqlite3_step(st) == SQLITE_ROW) m_nextMatchId = std::max<int64_t>(m_nextMatchId, sqlite3_column_int64(st, 0) + 1);
+        sqlite3_finalize(st);
+    }
     return true;
+}
+
+void PgHistoryStore::SaveNextMatchId() {
+    if (!m_outbox) return;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_outbox, "INSERT OR REPLACE INTO shared_state(name, value) VALUES (?, ?)", -1, &st,
+                           nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(st, 1, kNextMatchKey, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(st, 2, m_nextMatchId);
+        sqlite3_step(st);
+    }
+    sqlite3_finalize(st);
 }
 
 // The batch into the outbox before it is sent: from here on it survives the program.
 void PgHistoryStore::Keep(Batch& batch) {
     if (!m_outbox) return;
-    std::vector<std::pair<const char*, const std::vector<PgValue>*>> writes;
-    for (const Write& write : batch.Writes) writes.emplace_back(write.Sql, &write.Values);
-    const std::string rows = Encode(writes);
+    const std::string rows = Encoded(batch);
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(m_outbox, "INSERT INTO shared_outbox(instance, batch, rows) VALUES (?,?,?)", -1,
                            &st, nullptr) == SQLITE_OK) {
@@ -277,6 +328,12 @@ void PgHistoryStore::Keep(Batch& batch) {
     }
     sqlite3_finalize(st);
     // A local disk that refuses leaves the batch in memory only, as without an outbox.
+}
+
+std::string PgHistoryStore::Encoded(const Batch& batch) {
+    std::vector<std::pair<const char*, const std::vector<PgValue>*>> writes;
+    for (const Write& write : batch.Writes) writes.emplace_back(write.Sql, &write.Values);
+    return Encode(writes);
 }
 
 // Confirmed by the database: out of the outbox. Should the program stop before this, the batch
@@ -293,11 +350,12 @@ void PgHistoryStore::Sent(const Batch& batch) {
 }
 
 PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server,
-                               LogFn log)
+                               LogFn log, int schemaVersion)
     : m_conn(std::move(conn)),
       m_conninfo(std::move(conninfo)),
       m_server(std::move(server)),
-      m_log(std::move(log)) {
+      m_log(std::move(log)),
+      m_schemaVersion(schemaVersion) {
     // Batches are keyed by this run and their number: another run, or another copy with the same
     // server code, never takes a key of ours for its own.
     std::random_device random;
@@ -337,7 +395,58 @@ bool PgHistoryStore::Connected() {
     return true;
 }
 
-bool PgHistoryStore::Send(const Batch& batch, std::string& why) {
+bool PgHistoryStore::Ready() {
+    if (!Connected()) return false;
+    if (m_setUp) return true;
+    if (SetUp(m_why)) return true;
+    // Refused (a newer schema, no rights): asked again only now and then.
+    m_conn.reset();
+    m_retryIn = kReconnectFlushes;
+    return false;
+}
+
+// A match's number must be new to the database. The program numbers on from what it knew; should
+// the database hold that number already for this server (the program started while the database
+// was away, and its file knew less than the database), the match and every row that waits for it
+// take the next number free instead, in the outbox too, before anything of it is written.
+bool PgHistoryStore::Renumber(PgConnection& c, int64_t id) {
+    PgResult last = c.Exec("SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {m_server});
+    if (!last.Ok()) return false;
+    if (id > last.Int(0, 0)) return true;
+    const int64_t fresh = std::max(last.Int(0, 0) + 1, m_nextMatchId);
+    m_nextMatchId = fresh + 1;
+    SaveNextMatchId();
+    if (m_matchId == id) m_matchId = fresh;
+    auto renumber = [&](std::vector<Write>& writes) {
+        for (Write& write : writes) {
+            const int place = MatchPlace(write.Sql);
+            if (place >= 0 && std::get<int64_t>(write.Values[static_cast<size_t>(place)]) == id)
+                write.Values[static_cast<size_t>(place)] = fresh;
+        }
+    };
+    renumber(m_pending);
+    if (m_outbox) sqlite3_exec(m_outbox, "BEGIN", nullptr, nullptr, nullptr);
+    for (Batch& batch : m_unsent) {
+        renumber(batch.Writes);
+        sqlite3_stmt* st = nullptr;
+        if (m_outbox && batch.OutboxSeq != 0 &&
+            sqlite3_prepare_v2(m_outbox, "UPDATE shared_outbox SET rows = ? WHERE seq = ?", -1, &st, nullptr) ==
+                SQLITE_OK) {
+            const std::string rows = Encoded(batch);
+            sqlite3_bind_blob64(st, 1, rows.data(), rows.size(), SQLITE_TRANSIENT);
+            sqlite3_bind_int64(st, 2, batch.OutboxSeq);
+            sqlite3_step(st);
+        }
+        sqlite3_finalize(st);
+    }
+    if (m_outbox) sqlite3_exec(m_outbox, "COMMIT", nullptr, nullptr, nullptr);
+    if (m_log)
+        m_log("Match " + std::to_string(id) + " is kept as match " + std::to_string(fresh) +
+              ": the shared database had that number already for this server");
+    return true;
+}
+
+bool PgHistoryStore::Send(Batch& batch, std::string& why) {
     PgConnection& c = *m_conn;
     auto fail = [&] {
         why = c.Error();
@@ -359,6 +468,7 @@ bool PgHistoryStore::Send(const Batch& batch, std::string& why) {
                {m_server, batch.Instance, batch.Key}))
         return fail();
     for (const Write& write : batch.Writes) {
+        if (write.Sql == kInsertMatch && !Renumber(c, std::get<int64_t>(write.Values[1]))) return fail();
         if (!c.Run(write.Sql, write.Values)) return fail();
     }
     if (!c.Run("COMMIT")) return fail();
@@ -379,8 +489,11 @@ void PgHistoryStore::Flush() {
             ++m_dropped;
         }
     }
-    if (m_unsent.empty()) return;
-    if (!Connected()) return Report(true, m_why);
+    if (m_unsent.empty() && m_setUp) return;
+    if (!Ready()) {
+        if (!m_unsent.empty()) Report(true, m_why);
+        return;
+    }
     std::string why;
     bool renewed = false;
     while (!m_unsent.empty()) {
@@ -390,7 +503,7 @@ void PgHistoryStore::Flush() {
             if (!renewed && !m_conn->Good()) {
                 renewed = true;
                 m_conn.reset();
-                if (Connected()) continue;
+                if (Ready()) continue;
             }
             return Report(true, why);
         }
@@ -421,6 +534,7 @@ void PgHistoryStore::Report(bool failing, const std::string& why) {
 
 void PgHistoryStore::MatchStarted(const MatchStart& m) {
     m_matchId = m_nextMatchId++;
+    SaveNextMatchId();
     m_matchUnderWay = true;
     Queue(kInsertMatch, {m_server, m_matchId, m.Time, ToUtf8(m.ServerName), ToUtf8(m.MapName),
                          ToUtf8(m.MapFile), ToUtf8(m.GameType)});
@@ -480,7 +594,7 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
     std::vector<HistoryRow> rows;
     m_readError.clear();
     if (q.Limit <= 0) return rows;
-    if (!Connected()) {
+    if (!Ready()) {
         m_readError = m_why;
         return rows;
     }
@@ -589,7 +703,7 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
 PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
     Flush();
     PlayerHistory record;
-    if (!Connected()) return record;
+    if (!Ready()) return record;
     const std::string key = ToUtf8(LowerCase1252(name));
     auto each = [&](const char* sql, std::vector<PgValue> params, auto&& row) {
         PgResult r = m_conn->Exec(sql, params);
@@ -645,7 +759,7 @@ PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
 
 int PgHistoryStore::ForgetBefore(int64_t time, int maxRows) {
     Flush();
-    if (maxRows <= 0 || m_failing || !Connected()) return 0;
+    if (maxRows <= 0 || m_failing || !Ready()) return 0;
     PgConnection& c = *m_conn;
     int64_t budget = maxRows;
     int64_t gone = 0;
@@ -707,7 +821,7 @@ int PgHistoryStore::ForgetBefore(int64_t time, int maxRows) {
 HistorySize PgHistoryStore::Size() {
     Flush();
     HistorySize size;
-    if (!Connected()) return size;
+    if (!Ready()) return size;
     PgResult r = m_conn->Exec(
         "SELECT pg_database_size(current_database()), (SELECT count(*) FROM matches WHERE server=$1),"
         " (SELECT count(*) FROM stints WHERE server=$1), (SELECT count(*) FROM chat WHERE server=$1),"
@@ -727,7 +841,7 @@ HistorySize PgHistoryStore::Size() {
 
 PlayerActivity PgHistoryStore::Activity(int64_t from, const std::string& server) {
     PlayerActivity activity;
-    if (!m_conn || !m_conn->Good()) return activity;  // never waits for a connection
+    if (!m_setUp || !m_conn || !m_conn->Good()) return activity;  // never waits for a connection
     const bool own = server.empty() || server == m_server;
     const std::string code = own ? m_server : server;
     PgResult first = m_conn->Exec(
@@ -755,7 +869,7 @@ PlayerActivity PgHistoryStore::Activity(int64_t from, const std::string& server)
 }
 
 std::string PgHistoryStore::ServerName(const std::string& server) {
-    if (!Connected()) return {};
+    if (!Ready()) return {};
     PgResult r = m_conn->Exec("SELECT server_name FROM matches WHERE server=$1 ORDER BY id DESC LIMIT 1",
                               {server.empty() ? m_server : server});
     return r.Ok() && r.Rows() > 0 ? From(r, 0, 0) : std::string();
@@ -763,7 +877,7 @@ std::string PgHistoryStore::ServerName(const std::string& server) {
 
 std::vector<std::string> PgHistoryStore::Servers() {
     std::vector<std::string> codes;
-    if (!Connected()) return codes;
+    if (!Ready()) return codes;
     PgResult r = m_conn->Exec("SELECT code FROM servers ORDER BY code");
     for (int i = 0; r.Ok() && i < r.Rows(); ++i) codes.push_back(r.Text(i, 0));
     return codes;

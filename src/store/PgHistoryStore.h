@@ -34,9 +34,10 @@ public:
         std::string Error;
     };
     // `server` is this game server's code, the one the stats service knows it by. `outbox`, when
-    // given, is the server's own SQLite record (schema 7 or later): batches wait there, in
+    // given, is the server's own SQLite record (schema 8 or later): batches wait there, in
     // order, until the database has them, so that a program stopped or killed meanwhile sends
-    // them at its next start. Without it they wait in memory.
+    // them at its next start, and the store opens while the database is away too. Without it
+    // they wait in memory, and a database that cannot be reached at opening is a failure.
     static Opened Open(const std::string& conninfo, const std::string& server, LogFn log,
                        int schemaVersion = kSchemaVersion, const std::string& outbox = {});
     ~PgHistoryStore() override;
@@ -84,10 +85,17 @@ private:
         int64_t OutboxSeq = 0;  // its row in the outbox, 0 for none
     };
 
-    PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server, LogFn log);
+    PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server, LogFn log,
+                   int schemaVersion);
     void Queue(const char* sql, std::vector<PgValue> values);
-    bool Send(const Batch& batch, std::string& why);
+    bool Send(Batch& batch, std::string& why);
     bool Connected();
+    bool SetUp(std::string& error);
+    // Connected, and the database set up for this run.
+    bool Ready();
+    bool Renumber(PgConnection& c, int64_t id);
+    void SaveNextMatchId();
+    static std::string Encoded(const Batch& batch);
     bool OpenOutbox(const std::string& file, std::string& error);
     void Keep(Batch& batch);
     void Sent(const Batch& batch);
@@ -107,6 +115,8 @@ private:
     bool m_matchUnderWay = false;
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
+    int m_schemaVersion;
+    bool m_setUp = false;
     uint64_t m_dropped = 0;
     std::string m_readError;
     sqlite3* m_outbox = nullptr;

@@ -80,6 +80,9 @@ const char* const kMigrations[] = {
     // in the order they are to be written, each with the key the database knows it by.
     "CREATE TABLE shared_outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, instance INTEGER NOT NULL,"
     " batch INTEGER NOT NULL, rows BLOB NOT NULL);",
+    // 8: what the shared database's history must know of this server before it answers: the next
+    // match's number, so that a program that starts while the database is away numbers on.
+    "CREATE TABLE shared_state(name TEXT PRIMARY KEY, value INTEGER NOT NULL);",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 

@@ -716,6 +716,101 @@ TEST(PgHistoryStore, WhileTheDatabaseIsAwayRowsWaitAndArriveOnceAndBansLastReadS
     EXPECT_EQ(matches[1].Detail, "Red won, 0 min, 2 players, stats written");
 }
 
+// Flushes, the way the program's ticks do, until everything waiting has reached the database (or
+// a generous number of ticks went by).
+void FlushUntilWritten(PgHistoryStore& store) {
+    for (int tick = 0; tick < 200 && (store.Pending() > 0 || store.Failing()); ++tick) store.Flush();
+}
+
+// A program that starts while the shared database is away keeps everything it records: through a
+// restart of the program the rows wait in its own file, the matches numbered on from the last run,
+// and once the database answers they arrive in order, each once. The database is made ready then
+// (an empty one gets its schema and the server), and where it already holds this server's newest
+// match numbers (another copy wrote them), the waiting matches take the next numbers free and
+// their rows go along.
+TEST(PgHistoryStore, AStartWhileTheDatabaseIsAwayKeepsEverythingAndNumbersAfterTheDatabase) {
+    PgCluster cluster;  // its own: this test stops it
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string ahead = cluster.NewDatabase(), empty = cluster.NewDatabase();
+    {
+        auto other = PgHistoryStore::Open(ahead, "EU1", {});
+        ASSERT_TRUE(other.Store) << other.Error;
+        other.Store->MatchStarted({10, "Srv", "Old", "old.bms", "DM"});
+        other.Store->ChatRead(11, "Zed", "elsewhere");
+        other.Store->MatchStarted({20, "Srv", "Older", "older.bms", "DM"});
+        other.Store->Flush();
+    }
+    TempFolder dir;
+    const fs::path local = dir / "tovistats.db", fresh = dir / "fresh.db";
+    ASSERT_TRUE(OpenOk(local));
+    ASSERT_TRUE(OpenOk(fresh));
+    Strings log;
+    auto open = [&](const std::string& conninfo, const fs::path& outbox) {
+        auto opened = PgHistoryStore::Open(conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); },
+                                           PgHistoryStore::kSchemaVersion, outbox.string());
+        EXPECT_TRUE(opened.Store) << opened.Error;
+        return std::move(opened.Store);
+    };
+    ASSERT_TRUE(cluster.Stop());
+
+    auto store = open(ahead, local);
+    ASSERT_TRUE(store);
+    store->MatchStarted({100, "Srv", "Island", "isl.bms", "TDM"});
+    store->PlayerJoined(101, "Ann", 1, 1);
+    store->ChatRead(102, "Ann", "one");
+    store->MatchEnded({110, "Red won", 1, true, ""});
+    store->Flush();
+    EXPECT_TRUE(store->Failing());
+    store.reset();  // the program stops while the database is away, and starts again
+    store = open(ahead, local);
+    ASSERT_TRUE(store);
+    store->MatchStarted({200, "Srv", "Desert", "des.bms", "CTF"});
+    store->ChatRead(201, "Bob", "two");
+    store->Flush();
+    auto other = open(empty, fresh);
+    ASSERT_TRUE(other);
+    other->MatchStarted({300, "Srv", "Harbor", "hb.bms", "DM"});
+    other->ChatRead(301, "Cy", "three");
+    other->Flush();
+
+    ASSERT_TRUE(cluster.Start());
+    FlushUntilWritten(*store);
+    FlushUntilWritten(*other);
+    ASSERT_EQ(store->Pending(), 0u);
+    ASSERT_EQ(other->Pending(), 0u);
+    store->ChatRead(202, "Bob", "after");
+    store->Flush();
+    StorePlace::Written(*store);
+
+    auto rows = [](const std::string& conninfo, const std::string& sql) {
+        std::string error;
+        auto conn = PgConnection::Connect(conninfo, error);
+        Strings all;
+        PgResult r = conn ? conn->Exec(sql) : PgResult();
+        for (int i = 0; i < r.Rows(); ++i) {
+            std::string row;
+            for (int c = 0; c < r.Columns(); ++c) row += (c ? "|" : "") + r.Text(i, c);
+            all.push_back(row);
+        }
+        return all;
+    };
+    EXPECT_EQ(rows(ahead, "SELECT id, started, coalesce(ended, 0) FROM matches WHERE server = 'EU1' ORDER BY id"),
+              (Strings{"1|10|0", "2|20|0", "3|100|110", "4|200|0"}));
+    EXPECT_EQ(rows(ahead, "SELECT message, match_id FROM chat ORDER BY id"),
+              (Strings{"elsewhere|1", "one|3", "two|4", "after|4"}));
+    EXPECT_EQ(rows(ahead, "SELECT name, match_id, left_at FROM stints"), (Strings{"Ann|3|110"}));
+    EXPECT_EQ(rows(empty, "SELECT version FROM tovi_schema"),
+              (Strings{std::to_string(PgHistoryStore::kSchemaVersion)}));
+    EXPECT_EQ(rows(empty, "SELECT code FROM servers"), (Strings{"EU1"}));
+    EXPECT_EQ(rows(empty, "SELECT message, match_id FROM chat"), (Strings{"three|1"}));
+    // The next start numbers on from what the database told.
+    store.reset();
+    store = open(ahead, local);
+    store->MatchStarted({400, "Srv", "Island", "isl.bms", "TDM"});
+    store->Flush();
+    EXPECT_EQ(store->Search({HistoryKind::Matches, ""}).front().Match, 5);
+}
+
 // Everything of every kind a store finds, as text.
 Strings Everything(HistoryStore& store) {
     Strings all;
