@@ -55,6 +55,19 @@ public:
     // the server cannot be reached or refuses.
     static std::unique_ptr<PgConnection> Connect(const std::string& conninfo, std::string& error,
                                                  int timeoutSeconds = 5);
+    // Begins connecting without waiting; Advance() carries it on. (A host given by name is still
+    // looked up here: an address, or a name the hosts file knows, never waits.) Null with `error`
+    // when the string is refused at once.
+    static std::unique_ptr<PgConnection> Start(const std::string& conninfo, std::string& error);
+
+    enum class Progress { Connecting, Ready, Failed };
+    // Carries a connection being made as far as it goes without waiting. Failed: Error() says why.
+    Progress Advance();
+    // Waits at most `ms` for a connection being made: for the operator, who waits anyway.
+    Progress Finish(int ms);
+    // While being made: whether the connection waits for its socket to take data (else to bring some).
+    bool Connecting() const { return m_connecting; }
+    bool WantsWrite() const { return m_wantWrite; }
     ~PgConnection();
     PgConnection(const PgConnection&) = delete;
     PgConnection& operator=(const PgConnection&) = delete;
@@ -77,7 +90,10 @@ public:
 
 private:
     explicit PgConnection(pg_conn* conn) : m_conn(conn) {}
+    Progress Step(int waitMs);
     pg_conn* m_conn;
+    bool m_connecting = false;
+    bool m_wantWrite = false;
 };
 
 }  // namespace tovi

@@ -201,19 +201,19 @@ PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const s
                                             int schemaVersion, const std::string& outbox) {
     Opened opened;
     std::string error;
-    auto conn = PgConnection::Connect(conninfo, error);
     // With an outbox nothing is lost while the database is away, at start too: the rows wait
-    // there and the database is made ready once it answers.
-    if (!conn && outbox.empty()) {
-        opened.Error = "The shared database cannot be reached (" + error + "): no history is kept.";
-        return opened;
+    // there, the connection is made without waiting for it, and the database is set up once it
+    // answers. Without one, the database must answer now.
+    std::unique_ptr<PgConnection> conn;
+    if (outbox.empty()) {
+        conn = PgConnection::Connect(conninfo, error);
+        if (!conn) {
+            opened.Error = "The shared database cannot be reached (" + error + "): no history is kept.";
+            return opened;
+        }
     }
     std::unique_ptr<PgHistoryStore> store(
         new PgHistoryStore(std::move(conn), conninfo, server, std::move(log), schemaVersion));
-    if (!store->m_conn) {
-        store->m_why = error;
-        store->m_retryIn = kReconnectFlushes;
-    }
     if (!outbox.empty() && !store->OpenOutbox(outbox, error)) {
         opened.Error = "The history waiting for the shared database in " + outbox + " cannot be kept (" +
                        error + "): no history is kept.";
@@ -377,32 +377,57 @@ void PgHistoryStore::Queue(const char* sql, std::vector<PgValue> values) {
     m_pending.push_back({sql, std::move(values)});
 }
 
-bool PgHistoryStore::Connected() {
-    if (m_conn && m_conn->Good()) return true;
+// Whether the connection stands. One being made is carried on as far as it goes without waiting
+// (`wait`: a few seconds at most, for the operator); one silent for kConnectFlushes flushes is
+// given up. While the database is away a new one is begun every kReconnectFlushes flushes.
+bool PgHistoryStore::Connected(bool wait) {
+    if (m_conn && !m_conn->Connecting() && m_conn->Good()) return true;
+    if (!m_conn || !m_conn->Connecting()) {
+        m_conn.reset();
+        if (m_retryIn > 0) {
+            --m_retryIn;
+            return false;
+        }
+        std::string error;
+        m_conn = PgConnection::Start(m_conninfo, error);
+        m_connectFlushes = 0;
+        if (!m_conn) return Away(error);
+    }
+    const auto progress = wait ? m_conn->Finish(kWaitMs) : m_conn->Advance();
+    if (progress == PgConnection::Progress::Ready) return true;
+    if (progress == PgConnection::Progress::Connecting && !wait && ++m_connectFlushes < kConnectFlushes) {
+        if (!m_away) m_why = "the shared database has not answered yet";
+        return false;
+    }
+    return Away(progress == PgConnection::Progress::Failed ? m_conn->Error() : "the shared database did not answer");
+}
+
+bool PgHistoryStore::Away(const std::string& why) {
     m_conn.reset();
-    if (m_retryIn > 0) {
-        --m_retryIn;
-        return false;
+    m_away = true;
+    m_why = why;
+    m_retryIn = kReconnectFlushes;
+    return false;
+}
+
+bool PgHistoryStore::Ready(bool wait) {
+    if (!Connected(wait)) return false;
+    if (m_setUp) {
+        m_away = false;
+        return true;
     }
-    std::string error;
-    // Briefly: the tick waits for it.
-    m_conn = PgConnection::Connect(m_conninfo, error, 2);
-    if (!m_conn) {
-        m_retryIn = kReconnectFlushes;
-        m_why = error;
-        return false;
-    }
+    std::string why;
+    if (!SetUp(why)) return Away(why);  // refused (a newer schema, no rights): asked again now and then
+    m_away = false;
     return true;
 }
 
-bool PgHistoryStore::Ready() {
-    if (!Connected()) return false;
-    if (m_setUp) return true;
-    if (SetUp(m_why)) return true;
-    // Refused (a newer schema, no rights): asked again only now and then.
-    m_conn.reset();
-    m_retryIn = kReconnectFlushes;
-    return false;
+int PgHistoryStore::Socket() const {
+    return m_conn ? m_conn->Socket() : -1;
+}
+
+bool PgHistoryStore::WantsWrite() const {
+    return m_conn && m_conn->Connecting() && m_conn->WantsWrite();
 }
 
 // A match's number must be new to the database. The program numbers on from what it knew; should
@@ -490,8 +515,9 @@ void PgHistoryStore::Flush() {
         }
     }
     if (m_unsent.empty() && m_setUp) return;
+    // A first answer merely awaited is no failure yet.
     if (!Ready()) {
-        if (!m_unsent.empty()) Report(true, m_why);
+        if (!m_unsent.empty() && m_away) Report(true, m_why);
         return;
     }
     std::string why;
@@ -588,13 +614,19 @@ void PgHistoryStore::ServerEvent(int64_t time, const std::string& kind, const st
     Queue(kInsertEvent, {m_server, time, ToUtf8(kind), ToUtf8(detail)});
 }
 
-std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
-    // What is still waiting is found too.
+// The operator's reads wait a few seconds at most for a connection being made (a silent host
+// cannot hold them longer: see the connection's settings), and find what is still waiting too.
+bool PgHistoryStore::ReadyToRead() {
+    Ready(true);
     Flush();
+    return m_setUp && m_conn && m_conn->Good();
+}
+
+std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
     std::vector<HistoryRow> rows;
     m_readError.clear();
     if (q.Limit <= 0) return rows;
-    if (!Ready()) {
+    if (!ReadyToRead()) {
         m_readError = m_why;
         return rows;
     }
@@ -701,9 +733,8 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
 }
 
 PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
-    Flush();
     PlayerHistory record;
-    if (!Ready()) return record;
+    if (!ReadyToRead()) return record;
     const std::string key = ToUtf8(LowerCase1252(name));
     auto each = [&](const char* sql, std::vector<PgValue> params, auto&& row) {
         PgResult r = m_conn->Exec(sql, params);
@@ -758,6 +789,7 @@ PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
 }
 
 int PgHistoryStore::ForgetBefore(int64_t time, int maxRows) {
+    // Housekeeping on a timer: it never waits for a connection.
     Flush();
     if (maxRows <= 0 || m_failing || !Ready()) return 0;
     PgConnection& c = *m_conn;
@@ -819,9 +851,8 @@ int PgHistoryStore::ForgetBefore(int64_t time, int maxRows) {
 }
 
 HistorySize PgHistoryStore::Size() {
-    Flush();
     HistorySize size;
-    if (!Ready()) return size;
+    if (!ReadyToRead()) return size;
     PgResult r = m_conn->Exec(
         "SELECT pg_database_size(current_database()), (SELECT count(*) FROM matches WHERE server=$1),"
         " (SELECT count(*) FROM stints WHERE server=$1), (SELECT count(*) FROM chat WHERE server=$1),"
@@ -841,7 +872,7 @@ HistorySize PgHistoryStore::Size() {
 
 PlayerActivity PgHistoryStore::Activity(int64_t from, const std::string& server) {
     PlayerActivity activity;
-    if (!m_setUp || !m_conn || !m_conn->Good()) return activity;  // never waits for a connection
+    if (!m_setUp || !m_conn || m_conn->Connecting() || !m_conn->Good()) return activity;  // never waits for one
     const bool own = server.empty() || server == m_server;
     const std::string code = own ? m_server : server;
     PgResult first = m_conn->Exec(
@@ -869,7 +900,7 @@ PlayerActivity PgHistoryStore::Activity(int64_t from, const std::string& server)
 }
 
 std::string PgHistoryStore::ServerName(const std::string& server) {
-    if (!Ready()) return {};
+    if (!ReadyToRead()) return {};
     PgResult r = m_conn->Exec("SELECT server_name FROM matches WHERE server=$1 ORDER BY id DESC LIMIT 1",
                               {server.empty() ? m_server : server});
     return r.Ok() && r.Rows() > 0 ? From(r, 0, 0) : std::string();
@@ -877,7 +908,7 @@ std::string PgHistoryStore::ServerName(const std::string& server) {
 
 std::vector<std::string> PgHistoryStore::Servers() {
     std::vector<std::string> codes;
-    if (!Ready()) return codes;
+    if (!ReadyToRead()) return codes;
     PgResult r = m_conn->Exec("SELECT code FROM servers ORDER BY code");
     for (int i = 0; r.Ok() && i < r.Rows(); ++i) codes.push_back(r.Text(i, 0));
     return codes;

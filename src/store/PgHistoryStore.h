@@ -28,6 +28,10 @@ public:
     static constexpr size_t kMaxPending = 20000;
     // While the database is away, a new connection is tried at every this many flushes.
     static constexpr int kReconnectFlushes = 5;
+    // A connection being made that has not answered after this many flushes is given up.
+    static constexpr int kConnectFlushes = 10;
+    // How long the operator's reads wait for a connection being made.
+    static constexpr int kWaitMs = 5000;
 
     struct Opened {
         std::unique_ptr<PgHistoryStore> Store;  // null when the record cannot be kept
@@ -67,6 +71,10 @@ public:
     bool Failing() const { return m_failing; }
     // Rows not yet written.
     size_t Pending() const;
+    // The connection's socket (-1 for none), and whether a connection being made waits to write
+    // on it (else to read): what the next flush can carry on.
+    int Socket() const;
+    bool WantsWrite() const;
     const std::string& ReadError() const { return m_readError; }
     const std::string& Server() const { return m_server; }
 
@@ -89,10 +97,12 @@ private:
                    int schemaVersion);
     void Queue(const char* sql, std::vector<PgValue> values);
     bool Send(Batch& batch, std::string& why);
-    bool Connected();
+    bool Connected(bool wait);
+    bool Away(const std::string& why);
     bool SetUp(std::string& error);
     // Connected, and the database set up for this run.
-    bool Ready();
+    bool Ready(bool wait = false);
+    bool ReadyToRead();
     bool Renumber(PgConnection& c, int64_t id);
     void SaveNextMatchId();
     static std::string Encoded(const Batch& batch);
@@ -117,6 +127,8 @@ private:
     bool m_failing = false;
     int m_schemaVersion;
     bool m_setUp = false;
+    bool m_away = false;      // the last connection tried failed, or never answered
+    int m_connectFlushes = 0;  // flushes the connection being made has lasted
     uint64_t m_dropped = 0;
     std::string m_readError;
     sqlite3* m_outbox = nullptr;

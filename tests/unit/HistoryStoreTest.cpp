@@ -1,10 +1,14 @@
 // The record on a real SQLite file in a private folder, and the cases every engine must pass on
 // a real PostgreSQL database as well.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -628,6 +632,17 @@ TEST(SqliteHistoryStore, ExportHistoryCommandWritesEveryKindSinceTheDay) {
 #endif
 
 #if defined(TOVI_STORE_POSTGRES)
+// Flushes, the way the program's ticks do, until everything waiting has reached the database:
+// between two, what the connection being made waits for on its socket may come (a tenth of a
+// second at most; the number of ticks is only a bound for a failure).
+void FlushUntilWritten(PgHistoryStore& store) {
+    for (int tick = 0; tick < 600 && (store.Pending() > 0 || store.Failing()); ++tick) {
+        store.Flush();
+        pollfd ready{store.Socket(), static_cast<short>(store.WantsWrite() ? POLLOUT : POLLIN), 0};
+        if (ready.fd >= 0) poll(&ready, 1, 100);
+    }
+}
+
 // The shared database goes away while the program records: the rows wait in the server's own
 // file, through a restart of the program, and arrive in order once the database is back; the bans
 // last read are still known, also to a program started meanwhile. A
@@ -697,6 +712,7 @@ TEST(PgHistoryStore, WhileTheDatabaseIsAwayRowsWaitAndArriveOnceAndBansLastReadS
 
     ASSERT_TRUE(cluster.Start());
     store = open();
+    FlushUntilWritten(*store);
     EXPECT_EQ(chat(), (Strings{"one", "two", "three", "four"}));
     store.reset();
 
@@ -708,7 +724,7 @@ TEST(PgHistoryStore, WhileTheDatabaseIsAwayRowsWaitAndArriveOnceAndBansLastReadS
     store = open();
     store->MatchStarted({200, "Srv", "Desert", "des.bms", "CTF"});
     store->ChatRead(201, "Ann", "five");
-    store->Flush();
+    FlushUntilWritten(*store);
     EXPECT_EQ(chat(), (Strings{"one", "two", "three", "four", "five"}));
     const auto matches = store->Search({HistoryKind::Matches, ""});
     ASSERT_EQ(matches.size(), 2u);
@@ -716,11 +732,6 @@ TEST(PgHistoryStore, WhileTheDatabaseIsAwayRowsWaitAndArriveOnceAndBansLastReadS
     EXPECT_EQ(matches[1].Detail, "Red won, 0 min, 2 players, stats written");
 }
 
-// Flushes, the way the program's ticks do, until everything waiting has reached the database (or
-// a generous number of ticks went by).
-void FlushUntilWritten(PgHistoryStore& store) {
-    for (int tick = 0; tick < 200 && (store.Pending() > 0 || store.Failing()); ++tick) store.Flush();
-}
 
 // A program that starts while the shared database is away keeps everything it records: through a
 // restart of the program the rows wait in its own file, the matches numbered on from the last run,
@@ -809,6 +820,62 @@ TEST(PgHistoryStore, AStartWhileTheDatabaseIsAwayKeepsEverythingAndNumbersAfterT
     store->MatchStarted({400, "Srv", "Island", "isl.bms", "TDM"});
     store->Flush();
     EXPECT_EQ(store->Search({HistoryKind::Matches, ""}).front().Match, 5);
+}
+
+// A host that takes the connection and then never answers (a machine gone quiet behind a
+// firewall) holds up nothing: each flush of a tick and each re-read of the ban list comes back at
+// once, though the string tells libpq to wait for ever, the rows wait in the server's file and
+// the bans last read are enforced; after some ticks without an answer the database counts as away.
+// (A store that waited for the connection would hang here.)
+TEST(PgHistoryStore, ASilentHostHoldsUpNeitherTheTickNorTheBanList) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ASSERT_EQ(listen(listener, 16), 0);  // connections are taken by the system, never answered
+    const std::string conninfo = "host=127.0.0.1 port=" + std::to_string(ntohs(address.sin_port)) +
+                                 " dbname=tovi user=tovi sslmode=disable gssencmode=disable connect_timeout=0";
+    TempFolder dir;
+    const fs::path local = dir / "tovistats.db";
+    ASSERT_TRUE(OpenOk(local));
+    {
+        auto cache = SqliteBanStore::Open(local.string());
+        ASSERT_TRUE(cache.Store) << cache.Error;
+        BanList list(cache.Store.get());
+        std::string error;
+        ASSERT_TRUE(list.Add({0, "Mallory", false, "aimbot", "admin", 50}, error)) << error;
+    }
+
+    Strings log;
+    auto opened = PgHistoryStore::Open(conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); },
+                                       PgHistoryStore::kSchemaVersion, local.string());
+    ASSERT_TRUE(opened.Store) << opened.Error;
+    PgHistoryStore& store = *opened.Store;
+    EXPECT_GE(store.Socket(), 0) << "a connection is being made";
+    for (int tick = 1; tick <= PgHistoryStore::kConnectFlushes; ++tick) {
+        store.ChatRead(tick, "Ann", "line " + std::to_string(tick));
+        store.Flush();
+    }
+    EXPECT_TRUE(store.Failing());
+    EXPECT_EQ(store.Pending(), size_t{PgHistoryStore::kConnectFlushes});
+    EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), PgHistoryStore::kConnectFlushes);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("did not answer"), std::string::npos) << log[0];
+
+    auto bans = PgBanStore::Open(conninfo, local.string());
+    ASSERT_TRUE(bans.Store) << bans.Error;
+    BanList list(bans.Store.get());
+    std::string error;
+    for (int reread = 0; reread <= PgBanStore::kConnectLoads; ++reread) {
+        ASSERT_TRUE(list.Load(error)) << error;
+        EXPECT_TRUE(list.ActiveBanFor("MALLORY", 60));
+    }
+    EXPECT_TRUE(bans.Store->Offline());
+    close(listener);
 }
 
 // Everything of every kind a store finds, as text.
