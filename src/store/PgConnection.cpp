@@ -83,6 +83,14 @@ std::string PgResult::State() const {
     return state ? state : "";
 }
 
+bool PgResult::Skipped() const {
+    return m_result && PQresultStatus(m_result) == PGRES_PIPELINE_ABORTED;
+}
+
+bool PgResult::SyncPoint() const {
+    return m_result && PQresultStatus(m_result) == PGRES_PIPELINE_SYNC;
+}
+
 std::string PgResult::Error() const {
     if (!m_result) return "no answer from the database";
     std::string message = PQresultErrorMessage(m_result);
@@ -202,27 +210,87 @@ PgConnection::~PgConnection() {
     PQfinish(m_conn);
 }
 
-PgResult PgConnection::Exec(const std::string& sql, const std::vector<PgValue>& params) {
-    std::vector<std::string> texts(params.size());
-    std::vector<const char*> values(params.size(), nullptr);
-    std::vector<int> lengths(params.size(), 0), formats(params.size(), 0);
-    for (size_t i = 0; i < params.size(); ++i) {
-        const PgValue& v = params[i];
-        if (std::holds_alternative<std::nullptr_t>(v)) continue;
-        if (auto* n = std::get_if<int64_t>(&v)) {
-            texts[i] = std::to_string(*n);
-        } else if (auto* s = std::get_if<std::string>(&v)) {
-            // A text parameter ends at its first NUL, which no PostgreSQL text may hold.
-            texts[i] = s->substr(0, s->find('\0'));
-        } else {
-            texts[i] = std::get<PgBytes>(v).Bytes;
-            formats[i] = 1;
-            lengths[i] = static_cast<int>(texts[i].size());
+namespace {
+
+// Parameters as libpq takes them.
+struct Params {
+    explicit Params(const std::vector<PgValue>& params)
+        : texts(params.size()), values(params.size(), nullptr), lengths(params.size(), 0), formats(params.size(), 0) {
+        for (size_t i = 0; i < params.size(); ++i) {
+            const PgValue& v = params[i];
+            if (std::holds_alternative<std::nullptr_t>(v)) continue;
+            if (auto* n = std::get_if<int64_t>(&v)) {
+                texts[i] = std::to_string(*n);
+            } else if (auto* s = std::get_if<std::string>(&v)) {
+                // A text parameter ends at its first NUL, which no PostgreSQL text may hold.
+                texts[i] = s->substr(0, s->find('\0'));
+            } else {
+                texts[i] = std::get<PgBytes>(v).Bytes;
+                formats[i] = 1;
+                lengths[i] = static_cast<int>(texts[i].size());
+            }
+            values[i] = texts[i].c_str();
         }
-        values[i] = texts[i].c_str();
     }
-    return PgResult(PQexecParams(m_conn, sql.c_str(), static_cast<int>(params.size()), nullptr, values.data(),
-                                 lengths.data(), formats.data(), 0));
+    int Count() const { return static_cast<int>(values.size()); }
+    std::vector<std::string> texts;
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+};
+
+}  // namespace
+
+PgResult PgConnection::Exec(const std::string& sql, const std::vector<PgValue>& params) {
+    const Params p(params);
+    return PgResult(PQexecParams(m_conn, sql.c_str(), p.Count(), nullptr, p.values.data(), p.lengths.data(),
+                                 p.formats.data(), 0));
+}
+
+bool PgConnection::StartPipeline() {
+    if (PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF) return true;
+    return PQenterPipelineMode(m_conn) == 1 && PQsetnonblocking(m_conn, 1) == 0;
+}
+
+bool PgConnection::EndPipeline() {
+    if (PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF) return true;
+    // Refused by libpq while results are still due.
+    return PQexitPipelineMode(m_conn) == 1 && PQsetnonblocking(m_conn, 0) == 0;
+}
+
+bool PgConnection::InPipeline() const {
+    return PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF;
+}
+
+bool PgConnection::Send(const std::string& sql, const std::vector<PgValue>& params) {
+    const Params p(params);
+    return PQsendQueryParams(m_conn, sql.c_str(), p.Count(), nullptr, p.values.data(), p.lengths.data(),
+                             p.formats.data(), 0) == 1;
+}
+
+bool PgConnection::SendSync() {
+    return PQpipelineSync(m_conn) == 1;
+}
+
+int PgConnection::SendOut() {
+    return PQflush(m_conn);
+}
+
+bool PgConnection::Receive() {
+    // Whatever is there, up to the connection's end when the database closed it.
+    for (int reads = 0; reads < 16; ++reads) {
+        pollfd ready{};
+        ready.fd = static_cast<decltype(ready.fd)>(PQsocket(m_conn));
+        ready.events = POLLIN;
+        if (ready.fd < 0 || poll(&ready, 1, 0) <= 0) break;
+        if (PQconsumeInput(m_conn) != 1) return false;
+    }
+    return Good();
+}
+
+bool PgConnection::NextResult(PgResult& result) {
+    if (PQisBusy(m_conn)) return false;
+    result = PgResult(PQgetResult(m_conn));
+    return true;
 }
 
 PgResult PgConnection::ExecScript(const std::string& sql) {

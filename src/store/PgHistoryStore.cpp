@@ -2,7 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <poll.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -363,7 +366,9 @@ PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string c
 }
 
 PgHistoryStore::~PgHistoryStore() {
+    // What was sent is answered for, so that the next start need not send it again.
     Flush();
+    Drain();
     sqlite3_close_v2(m_outbox);
 }
 
@@ -433,12 +438,10 @@ bool PgHistoryStore::WantsWrite() const {
 // A match's number must be new to the database. The program numbers on from what it knew; should
 // the database hold that number already for this server (the program started while the database
 // was away, and its file knew less than the database), the match and every row that waits for it
-// take the next number free instead, in the outbox too, before anything of it is written.
-bool PgHistoryStore::Renumber(PgConnection& c, int64_t id) {
-    PgResult last = c.Exec("SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {m_server});
-    if (!last.Ok()) return false;
-    if (id > last.Int(0, 0)) return true;
-    const int64_t fresh = std::max(last.Int(0, 0) + 1, m_nextMatchId);
+// take the next number free instead, in the outbox too, before anything of it is written. The
+// database says so itself (a guard before the match's row fails its batch), with its newest number.
+void PgHistoryStore::Renumber(int64_t id, int64_t last) {
+    const int64_t fresh = std::max(last + 1, m_nextMatchId);
     m_nextMatchId = fresh + 1;
     SaveNextMatchId();
     if (m_matchId == id) m_matchId = fresh;
@@ -468,75 +471,222 @@ bool PgHistoryStore::Renumber(PgConnection& c, int64_t id) {
     if (m_log)
         m_log("Match " + std::to_string(id) + " is kept as match " + std::to_string(fresh) +
               ": the shared database had that number already for this server");
+}
+
+// Sends the batches that wait, each as a transaction of its own in the connection's pipeline (its
+// statements up to a Sync), without waiting for an answer: the answers are taken at later
+// flushes. A batch counts as written only once the database answered its Sync with every
+// statement through, that is, committed. Its key, written in the same transaction, makes a
+// batch sent again after a lost answer fail at once (it is known); and each batch sent behind
+// another whose answer is not in yet first checks that the other's key is there, so that a
+// batch that failed takes every one behind it along and they all go again, in order.
+bool PgHistoryStore::SendWaiting(std::string& why) {
+    PgConnection& c = *m_conn;
+    if (m_resend || m_sent >= m_unsent.size() || m_sent >= kMaxInFlight) return true;
+    if (!c.StartPipeline()) {
+        why = c.Error();
+        return false;
+    }
+    for (; m_sent < m_unsent.size() && m_sent < kMaxInFlight; ++m_sent) {
+        Batch& batch = m_unsent[m_sent];
+        batch.Steps.clear();
+        batch.Seen = 0;
+        batch.Committed = batch.Known = batch.Clash = batch.Behind = false;
+        batch.Max = 0;
+        batch.Error.clear();
+        auto send = [&](Step step, const char* sql, const std::vector<PgValue>& values) {
+            batch.Steps.push_back(step);
+            return c.Send(sql, values);
+        };
+        bool ok = true;
+        if (m_sent > 0) {
+            const Batch& before = m_unsent[m_sent - 1];
+            ok = send({Role::Chain, 0},
+                            "SELECT 1 / count(*) FROM store_batches WHERE server=$1 AND instance=$2 AND batch=$3",
+                            {m_server, before.Instance, before.Key});
+        }
+        ok = ok && send({Role::Key, 0}, "INSERT INTO store_batches(server, instance, batch) VALUES ($1,$2,$3)",
+                        {m_server, batch.Instance, batch.Key});
+        // Keys well before this one are answered for: their batches left the outbox long ago. (A
+        // few are kept: a power cut may take the outbox's last changes with it.)
+        ok = ok && send({}, "DELETE FROM store_batches WHERE server=$1 AND instance=$2 AND batch < $3 - 1000",
+                        {m_server, batch.Instance, batch.Key});
+        for (const Write& write : batch.Writes) {
+            if (write.Sql == kInsertMatch) {
+                const int64_t id = std::get<int64_t>(write.Values[1]);
+                ok = ok && send({Role::Max, 0}, "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {m_server});
+                ok = ok && send({Role::Guard, id},
+                                "SELECT 1 / (CASE WHEN $2::bigint > (SELECT coalesce(max(id), 0) FROM matches"
+                                " WHERE server=$1) THEN 1 ELSE 0 END)",
+                                {m_server, id});
+            }
+            ok = ok && send({}, write.Sql, write.Values);
+        }
+        ok = ok && c.SendSync();
+        if (!ok) {
+            why = c.Error();
+            return false;
+        }
+    }
+    if (c.SendOut() < 0) {
+        why = c.Error();
+        return false;
+    }
     return true;
 }
 
-bool PgHistoryStore::Send(Batch& batch, std::string& why) {
+// Takes the answers that are in, without waiting.
+bool PgHistoryStore::TakeResults(std::string& why) {
+    if (InFlight() == 0) return true;
     PgConnection& c = *m_conn;
-    auto fail = [&] {
+    if (c.SendOut() < 0 || !c.Receive()) {
         why = c.Error();
-        if (c.Good()) c.ExecScript("ROLLBACK");
         return false;
-    };
-    if (!c.Run("BEGIN")) return fail();
-    PgResult key =
-        c.Exec("INSERT INTO store_batches(server, instance, batch) VALUES ($1,$2,$3) ON CONFLICT DO NOTHING",
-               {m_server, batch.Instance, batch.Key});
-    if (!key.Ok()) return fail();
-    if (key.Changed() == 0) {  // written before; the answer to its commit was lost
-        c.ExecScript("ROLLBACK");
-        return true;
     }
-    // Keys well before this one are answered for: their batches left the outbox long ago. (A few
-    // are kept: a power cut may take the outbox's last changes with it.)
-    if (!c.Run("DELETE FROM store_batches WHERE server=$1 AND instance=$2 AND batch < $3 - 1000",
-               {m_server, batch.Instance, batch.Key}))
-        return fail();
-    for (const Write& write : batch.Writes) {
-        if (write.Sql == kInsertMatch && !Renumber(c, std::get<int64_t>(write.Values[1]))) return fail();
-        if (!c.Run(write.Sql, write.Values)) return fail();
+    PgResult result;
+    int nulls = 0;
+    while (InFlight() > 0 && nulls < 2 && c.NextResult(result)) {
+        // A statement's results end with a null one; two in a row: nothing more is in.
+        if (result.Null()) {
+            ++nulls;
+            continue;
+        }
+        nulls = 0;
+        Batch& batch = m_unsent[m_results];
+        if (!result.SyncPoint()) {
+            Take(batch, result);
+            continue;
+        }
+        ++m_results;
+        // The statements up to a Sync are one transaction, committed there when every one of them
+        // went through (else rolled back): the Sync's answer is the commit's.
+        batch.Committed = batch.Seen == batch.Steps.size();
+        if (batch.Committed || batch.Known) continue;
+        m_resend = true;
+        if (batch.Clash) {
+            Renumber(batch.Steps[batch.Seen].Match, batch.Max);
+        } else if (!batch.Behind && m_sendError.empty()) {
+            m_sendError = batch.Error.empty() ? "the database did not take the batch" : batch.Error;
+        }
     }
-    if (!c.Run("COMMIT")) return fail();
+    // Written, in order, from the first on.
+    while (m_results > 0 && (m_unsent.front().Committed || m_unsent.front().Known)) {
+        m_written = true;
+        Sent(m_unsent.front());
+        m_unsent.pop_front();
+        --m_sent;
+        --m_results;
+    }
+    if (m_resend && m_results == m_sent) {
+        // Every answer is in: what was not written goes again, renumbered where it had to be.
+        m_sent = m_results = 0;
+        m_resend = false;
+    }
+    if (!c.Good()) {
+        why = c.Error();
+        return false;
+    }
     return true;
+}
+
+// One statement's result for a batch sent.
+void PgHistoryStore::Take(Batch& batch, const PgResult& result) {
+    if (batch.Seen >= batch.Steps.size()) return;
+    const Step& step = batch.Steps[batch.Seen];
+    if (result.Ok()) {
+        if (step.What == Role::Max) batch.Max = result.Int(0, 0);
+        ++batch.Seen;
+        return;
+    }
+    if (result.Skipped()) return;  // after the one that failed: Seen stays on that one
+    if (step.What == Role::Key && result.State() == "23505") {
+        batch.Known = true;  // written before; the answer to its commit was lost
+    } else if (step.What == Role::Guard) {
+        batch.Clash = true;
+    } else if (step.What == Role::Chain) {
+        batch.Behind = true;  // the batch before it was not written: no failure of its own
+    } else if (batch.Error.empty()) {
+        batch.Error = result.Error();
+    }
+}
+
+// The connection broke: what was sent goes again on the next one (the keys make that safe).
+void PgHistoryStore::Broke() {
+    m_conn.reset();
+    m_sent = m_results = 0;
+    m_resend = false;
+}
+
+bool PgHistoryStore::Drain(int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::string why;
+    m_sendError.clear();
+    while (m_conn && InFlight() > 0) {
+        if (!TakeResults(why)) {
+            Broke();
+            Report(true, why);
+            return false;
+        }
+        // Batches renumbered go again at once (one that failed otherwise waits for the next flush).
+        if (InFlight() == 0 && m_sendError.empty() && !SendWaiting(why)) {
+            Broke();
+            Report(true, why);
+            return false;
+        }
+        if (InFlight() == 0) break;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return false;
+        pollfd ready{};
+        ready.fd = m_conn->Socket();
+        ready.events = POLLIN;
+        poll(&ready, 1, static_cast<int>(left));
+    }
+    if (!m_sendError.empty()) Report(true, m_sendError);
+    if (m_resend) return false;
+    return !m_conn || m_conn->EndPipeline();
 }
 
 void PgHistoryStore::Flush() {
     if (!m_pending.empty()) {
-        Batch batch{m_instance, m_nextBatch++, std::move(m_pending), 0};
+        Batch batch;
+        batch.Instance = m_instance;
+        batch.Key = m_nextBatch++;
+        batch.Writes = std::move(m_pending);
         m_pending.clear();
         Keep(batch);
         m_unsent.push_back(std::move(batch));
         // A database away for long costs no more memory than this (the outbox keeps it all).
-        for (size_t rows = Pending(); !m_outbox && rows > kMaxPending; --rows) {
+        for (size_t rows = Pending(); !m_outbox && m_sent == 0 && rows > kMaxPending; --rows) {
             Batch& oldest = m_unsent.front();
             oldest.Writes.erase(oldest.Writes.begin());
             if (oldest.Writes.empty()) m_unsent.pop_front();
             ++m_dropped;
         }
     }
-    if (m_unsent.empty() && m_setUp) return;
+    if (m_unsent.empty() && m_setUp && InFlight() == 0) return;
     // A first answer merely awaited is no failure yet.
     if (!Ready()) {
         if (!m_unsent.empty() && m_away) Report(true, m_why);
         return;
     }
     std::string why;
-    bool renewed = false;
-    while (!m_unsent.empty()) {
-        if (!Send(m_unsent.front(), why)) {
-            // A connection the database dropped is found out only by using it: once, a new one
-            // is tried at once. The batch's key makes sending it again safe.
-            if (!renewed && !m_conn->Good()) {
-                renewed = true;
-                m_conn.reset();
-                if (Ready()) continue;
-            }
-            return Report(true, why);
-        }
-        Sent(m_unsent.front());
-        m_unsent.pop_front();
+    m_sendError.clear();
+    m_written = false;
+    // A connection the database closed is found out by reading from it, before anything is sent.
+    if (!m_conn->Receive() || !m_conn->Good()) {
+        why = m_conn->Error();
+        Broke();
+        return Report(true, why);
     }
-    Report(false, {});
+    if (!TakeResults(why) || !SendWaiting(why)) {
+        // A connection the database dropped is found out only by using it; a new one is begun at
+        // the next flush.
+        Broke();
+        return Report(true, why);
+    }
+    if (!m_sendError.empty()) return Report(true, m_sendError);
+    if (m_written || m_unsent.empty()) Report(false, {});
 }
 
 // Said once when writing starts to fail, and once when it works again.
@@ -619,7 +769,7 @@ void PgHistoryStore::ServerEvent(int64_t time, const std::string& kind, const st
 bool PgHistoryStore::ReadyToRead() {
     Ready(true);
     Flush();
-    return m_setUp && m_conn && m_conn->Good();
+    return Drain() && m_setUp && m_conn && m_conn->Good();
 }
 
 std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
@@ -791,7 +941,7 @@ PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
 int PgHistoryStore::ForgetBefore(int64_t time, int maxRows) {
     // Housekeeping on a timer: it never waits for a connection.
     Flush();
-    if (maxRows <= 0 || m_failing || !Ready()) return 0;
+    if (maxRows <= 0 || m_failing || !Ready() || InFlight() > 0 || !m_conn->EndPipeline()) return 0;
     PgConnection& c = *m_conn;
     int64_t budget = maxRows;
     int64_t gone = 0;
@@ -872,7 +1022,8 @@ HistorySize PgHistoryStore::Size() {
 
 PlayerActivity PgHistoryStore::Activity(int64_t from, const std::string& server) {
     PlayerActivity activity;
-    if (!m_setUp || !m_conn || m_conn->Connecting() || !m_conn->Good()) return activity;  // never waits for one
+    // Never waits for a connection; answers for the batches sent, a moment at most.
+    if (!m_setUp || !m_conn || m_conn->Connecting() || !m_conn->Good() || !Drain()) return activity;
     const bool own = server.empty() || server == m_server;
     const std::string code = own ? m_server : server;
     PgResult first = m_conn->Exec(

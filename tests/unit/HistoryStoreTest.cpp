@@ -785,6 +785,7 @@ TEST(PgHistoryStore, AStartWhileTheDatabaseIsAwayKeepsEverythingAndNumbersAfterT
     other->Flush();
 
     ASSERT_TRUE(cluster.Start());
+    log.clear();
     FlushUntilWritten(*store);
     FlushUntilWritten(*other);
     ASSERT_EQ(store->Pending(), 0u);
@@ -805,6 +806,8 @@ TEST(PgHistoryStore, AStartWhileTheDatabaseIsAwayKeepsEverythingAndNumbersAfterT
         }
         return all;
     };
+    for (const std::string& line : log)
+        EXPECT_EQ(line.find("History could not be written"), std::string::npos) << "a renumbering is no failure";
     EXPECT_EQ(rows(ahead, "SELECT id, started, coalesce(ended, 0) FROM matches WHERE server = 'EU1' ORDER BY id"),
               (Strings{"1|10|0", "2|20|0", "3|100|110", "4|200|0"}));
     EXPECT_EQ(rows(ahead, "SELECT message, match_id FROM chat ORDER BY id"),
@@ -820,6 +823,54 @@ TEST(PgHistoryStore, AStartWhileTheDatabaseIsAwayKeepsEverythingAndNumbersAfterT
     store->MatchStarted({400, "Srv", "Island", "isl.bms", "TDM"});
     store->Flush();
     EXPECT_EQ(store->Search({HistoryKind::Matches, ""}).front().Match, 5);
+}
+
+// The tick sends its batch and goes on: the answer is taken at a later flush, and only then does
+// the batch count as written and leave the outbox. A batch the database refuses holds back the
+// ones sent behind it, which go again with it, in order, once the database takes it.
+TEST(PgHistoryStore, ABatchCountsAsWrittenOnlyOnceAnsweredAndARefusedOneHoldsBackThoseBehind) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    TempFolder dir;
+    const fs::path local = dir / "tovistats.db";
+    ASSERT_TRUE(OpenOk(local));
+    auto opened = PgHistoryStore::Open(conninfo, "EU1", {}, PgHistoryStore::kSchemaVersion, local.string());
+    ASSERT_TRUE(opened.Store) << opened.Error;
+    PgHistoryStore& store = *opened.Store;
+    store.ChatRead(1, "Ann", "first");
+    FlushUntilWritten(store);
+    ASSERT_EQ(store.Pending(), 0u);
+
+    store.ChatRead(2, "Ann", "sent");
+    store.Flush();
+    EXPECT_EQ(store.InFlight(), 1u);
+    EXPECT_EQ(store.Pending(), 1u) << "not written before the database said so";
+    EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), 1);
+    FlushUntilWritten(store);
+    EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), 0);
+
+    std::string error;
+    auto admin = PgConnection::Connect(conninfo, error);
+    ASSERT_TRUE(admin) << error;
+    ASSERT_TRUE(admin->Run("ALTER TABLE chat ADD CONSTRAINT refused CHECK (message <> 'bad') NOT VALID"));
+    for (const char* line : {"a", "bad", "c"}) {
+        store.ChatRead(3, "Bob", line);
+        store.Flush();
+    }
+    store.Drain();
+    auto chat = [&] {
+        Strings lines;
+        PgResult r = admin->Exec("SELECT message FROM chat ORDER BY id");
+        for (int i = 0; i < r.Rows(); ++i) lines.push_back(r.Text(i, 0));
+        return lines;
+    };
+    EXPECT_EQ(chat(), (Strings{"first", "sent", "a"}));
+    EXPECT_TRUE(store.Failing());
+    EXPECT_EQ(store.Pending(), 2u);
+    ASSERT_TRUE(admin->Run("ALTER TABLE chat DROP CONSTRAINT refused"));
+    FlushUntilWritten(store);
+    EXPECT_EQ(chat(), (Strings{"first", "sent", "a", "bad", "c"}));
 }
 
 // A host that takes the connection and then never answers (a machine gone quiet behind a
@@ -956,6 +1007,7 @@ TEST(PgHistoryStore, ServersSharingADatabaseKeepTheirRowsApart) {
     auto eu = PgHistoryStore::Open(conninfo, "EU1", {}), us = PgHistoryStore::Open(conninfo, "US1", {});
     ASSERT_TRUE(eu.Store && us.Store) << eu.Error << us.Error;
     RecordTwoMatches(*eu.Store);
+    StorePlace::Written(*eu.Store);
     us.Store->MatchStarted({500, "Srv", "Harbor", "hb.bms", "DM"});
     us.Store->ChatRead(501, "Zed", "gg from the other side");
     us.Store->Flush();
