@@ -313,7 +313,8 @@ void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& out
 void Service::WatchSharedBans() {
     DropBanNotifier();
     if (m_sharedBans->Listen()) {
-        m_banNotifier = std::make_unique<QSocketNotifier>(m_sharedBans->Socket(), QSocketNotifier::Read, this);
+        m_banNotifier =
+            std::make_unique<QSocketNotifier>(m_sharedBans->Socket(), QSocketNotifier::Read, this);
         connect(m_banNotifier.get(), &QSocketNotifier::activated, this, [this] {
             if (m_sharedBans->TakeChanged()) ReloadSharedBans();
             // A broken connection: the notifier goes; the next re-read connects again.
@@ -336,8 +337,8 @@ void Service::WatchSharedBansConnecting() {
     DropBanNotifier();
     const int socket = m_sharedBans->Socket();
     const bool write = m_sharedBans->WantsWrite();
-    m_banNotifier =
-        std::make_unique<QSocketNotifier>(socket, write ? QSocketNotifier::Write : QSocketNotifier::Read, this);
+    m_banNotifier = std::make_unique<QSocketNotifier>(
+        socket, write ? QSocketNotifier::Write : QSocketNotifier::Read, this);
     connect(m_banNotifier.get(), &QSocketNotifier::activated, this, [this, socket, write] {
         if (m_sharedBans->Advance()) {
             ReloadSharedBans();

@@ -136,8 +136,10 @@ bool PgBanStore::Connected(std::string& error, bool wait) {
             return false;
         }
         if (progress != PgConnection::Progress::Ready) {
-            error = "the shared database cannot be reached (" +
-                    (progress == PgConnection::Progress::Failed ? m_conn->Error() : std::string("no answer")) + ")";
+            error =
+                "the shared database cannot be reached (" +
+                (progress == PgConnection::Progress::Failed ? m_conn->Error() : std::string("no answer")) +
+                ")";
             m_conn.reset();
             m_away = true;
             return false;

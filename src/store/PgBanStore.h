@@ -66,9 +66,9 @@ private:
     bool m_listening = false;
     std::string m_cache;
     bool m_offline = false;
-    bool m_away = false;        // the last connection tried failed or never answered
-    bool m_migrated = false;    // the schema was brought forward on this run
-    int m_connectLoads = 0;     // re-reads the connection being made has lasted
+    bool m_away = false;      // the last connection tried failed or never answered
+    bool m_migrated = false;  // the schema was brought forward on this run
+    int m_connectLoads = 0;   // re-reads the connection being made has lasted
 };
 
 }  // namespace tovi

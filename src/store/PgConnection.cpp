@@ -5,7 +5,9 @@
 #if defined(_WIN32)
 #include <winsock2.h>
 using pollfd = WSAPOLLFD;
-inline int poll(pollfd* fds, unsigned long count, int ms) { return WSAPoll(fds, count, ms); }
+inline int poll(pollfd* fds, unsigned long count, int ms) {
+    return WSAPoll(fds, count, ms);
+}
 #else
 #include <poll.h>
 #endif
@@ -109,11 +111,11 @@ namespace {
 template <typename Open>
 pg_conn* OpenWith(const std::string& conninfo, int timeoutSeconds, Open open) {
     const std::string timeout = std::to_string(timeoutSeconds);
-    const char* keys[] = {"connect_timeout",     "application_name", "keepalives",       "keepalives_idle",
-                          "keepalives_interval", "keepalives_count", "tcp_user_timeout", "dbname",
-                          "client_encoding",     nullptr};
-    const char* values[] = {timeout.c_str(), "tovistats", "1",    "10", "5", "3", "15000", conninfo.c_str(),
-                            "UTF8",          nullptr};
+    const char* keys[] = {
+        "connect_timeout",  "application_name", "keepalives", "keepalives_idle", "keepalives_interval",
+        "keepalives_count", "tcp_user_timeout", "dbname",     "client_encoding", nullptr};
+    const char* values[] = {timeout.c_str(), "tovistats",      "1",    "10",   "5", "3",
+                            "15000",         conninfo.c_str(), "UTF8", nullptr};
     return open(keys, values);
 }
 
@@ -127,9 +129,10 @@ std::string ConnectionError(pg_conn* conn) {
 
 std::unique_ptr<PgConnection> PgConnection::Connect(const std::string& conninfo, std::string& error,
                                                     int timeoutSeconds) {
-    pg_conn* conn = OpenWith(conninfo, timeoutSeconds, [](const char* const* keys, const char* const* values) {
-        return PQconnectdbParams(keys, values, 1);
-    });
+    pg_conn* conn =
+        OpenWith(conninfo, timeoutSeconds, [](const char* const* keys, const char* const* values) {
+            return PQconnectdbParams(keys, values, 1);
+        });
     if (!conn || PQstatus(conn) != CONNECTION_OK) {
         error = ConnectionError(conn);
         PQfinish(conn);
@@ -168,7 +171,8 @@ PgConnection::Progress PgConnection::Finish(int ms) {
     Progress progress = Step(0);
     while (progress == Progress::Connecting) {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
         if (left <= 0) break;
         progress = Step(static_cast<int>(left));
     }
@@ -215,7 +219,10 @@ namespace {
 // Parameters as libpq takes them.
 struct Params {
     explicit Params(const std::vector<PgValue>& params)
-        : texts(params.size()), values(params.size(), nullptr), lengths(params.size(), 0), formats(params.size(), 0) {
+        : texts(params.size()),
+          values(params.size(), nullptr),
+          lengths(params.size(), 0),
+          formats(params.size(), 0) {
         for (size_t i = 0; i < params.size(); ++i) {
             const PgValue& v = params[i];
             if (std::holds_alternative<std::nullptr_t>(v)) continue;

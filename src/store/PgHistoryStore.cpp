@@ -1,8 +1,7 @@
 #include "PgHistoryStore.h"
 
-#include <sqlite3.h>
-
 #include <poll.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +11,7 @@
 
 #include "PgSchema.h"
 #include "Windows1252.h"
+#include "WriteReport.h"
 
 namespace tovi {
 
@@ -241,7 +241,8 @@ bool PgHistoryStore::SetUp(std::string& error) {
         error = "The shared database cannot keep the history: " + error + ".";
         return false;
     }
-    if (m_schemaVersion >= 5 && !c.Run("INSERT INTO servers(code) VALUES ($1) ON CONFLICT DO NOTHING", {m_server})) {
+    if (m_schemaVersion >= 5 &&
+        !c.Run("INSERT INTO servers(code) VALUES ($1) ON CONFLICT DO NOTHING", {m_server})) {
         error = "The shared database refused this server (" + c.Error() + ").";
         return false;
     }
@@ -299,7 +300,8 @@ bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
             error = sqlite3_errmsg(m_outbox);
             return false;
         }
-        if (sqlite3_step(st) == SQLITE_ROW) m_nextMatchId = std::max<int64_t>(m_nextMatchId, sqlite3_column_int64(st, 0) + 1);
+        if (sqlite3_step(st) == SQLITE_ROW)
+            m_nextMatchId = std::max<int64_t>(m_nextMatchId, sqlite3_column_int64(st, 0) + 1);
         sqlite3_finalize(st);
     }
     return true;
@@ -308,8 +310,8 @@ bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
 void PgHistoryStore::SaveNextMatchId() {
     if (!m_outbox) return;
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_outbox, "INSERT OR REPLACE INTO shared_state(name, value) VALUES (?, ?)", -1, &st,
-                           nullptr) == SQLITE_OK) {
+    if (sqlite3_prepare_v2(m_outbox, "INSERT OR REPLACE INTO shared_state(name, value) VALUES (?, ?)", -1,
+                           &st, nullptr) == SQLITE_OK) {
         sqlite3_bind_text(st, 1, kNextMatchKey, -1, SQLITE_STATIC);
         sqlite3_bind_int64(st, 2, m_nextMatchId);
         sqlite3_step(st);
@@ -404,7 +406,8 @@ bool PgHistoryStore::Connected(bool wait) {
         if (!m_away) m_why = "the shared database has not answered yet";
         return false;
     }
-    return Away(progress == PgConnection::Progress::Failed ? m_conn->Error() : "the shared database did not answer");
+    return Away(progress == PgConnection::Progress::Failed ? m_conn->Error()
+                                                           : "the shared database did not answer");
 }
 
 bool PgHistoryStore::Away(const std::string& why) {
@@ -458,8 +461,8 @@ void PgHistoryStore::Renumber(int64_t id, int64_t last) {
         renumber(batch.Writes);
         sqlite3_stmt* st = nullptr;
         if (m_outbox && batch.OutboxSeq != 0 &&
-            sqlite3_prepare_v2(m_outbox, "UPDATE shared_outbox SET rows = ? WHERE seq = ?", -1, &st, nullptr) ==
-                SQLITE_OK) {
+            sqlite3_prepare_v2(m_outbox, "UPDATE shared_outbox SET rows = ? WHERE seq = ?", -1, &st,
+                               nullptr) == SQLITE_OK) {
             const std::string rows = Encoded(batch);
             sqlite3_bind_blob64(st, 1, rows.data(), rows.size(), SQLITE_TRANSIENT);
             sqlite3_bind_int64(st, 2, batch.OutboxSeq);
@@ -502,11 +505,12 @@ bool PgHistoryStore::SendWaiting(std::string& why) {
         if (m_sent > 0) {
             const Batch& before = m_unsent[m_sent - 1];
             ok = send({Role::Chain, 0},
-                            "SELECT 1 / count(*) FROM store_batches WHERE server=$1 AND instance=$2 AND batch=$3",
-                            {m_server, before.Instance, before.Key});
+                      "SELECT 1 / count(*) FROM store_batches WHERE server=$1 AND instance=$2 AND batch=$3",
+                      {m_server, before.Instance, before.Key});
         }
-        ok = ok && send({Role::Key, 0}, "INSERT INTO store_batches(server, instance, batch) VALUES ($1,$2,$3)",
-                        {m_server, batch.Instance, batch.Key});
+        ok =
+            ok && send({Role::Key, 0}, "INSERT INTO store_batches(server, instance, batch) VALUES ($1,$2,$3)",
+                       {m_server, batch.Instance, batch.Key});
         // Keys well before this one are answered for: their batches left the outbox long ago. (A
         // few are kept: a power cut may take the outbox's last changes with it.)
         ok = ok && send({}, "DELETE FROM store_batches WHERE server=$1 AND instance=$2 AND batch < $3 - 1000",
@@ -514,7 +518,8 @@ bool PgHistoryStore::SendWaiting(std::string& why) {
         for (const Write& write : batch.Writes) {
             if (write.Sql == kInsertMatch) {
                 const int64_t id = std::get<int64_t>(write.Values[1]);
-                ok = ok && send({Role::Max, 0}, "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {m_server});
+                ok = ok && send({Role::Max, 0}, "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1",
+                                {m_server});
                 ok = ok && send({Role::Guard, id},
                                 "SELECT 1 / (CASE WHEN $2::bigint > (SELECT coalesce(max(id), 0) FROM matches"
                                 " WHERE server=$1) THEN 1 ELSE 0 END)",
@@ -635,7 +640,8 @@ bool PgHistoryStore::Drain(int ms) {
         }
         if (InFlight() == 0) break;
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
         if (left <= 0) return false;
         pollfd ready{};
         ready.fd = m_conn->Socket();
@@ -691,21 +697,9 @@ void PgHistoryStore::Flush() {
 
 // Said once when writing starts to fail, and once when it works again.
 void PgHistoryStore::Report(bool failing, const std::string& why) {
-    if (failing && !m_failing) {
-        m_failing = true;
-        if (m_log)
-            m_log("History could not be written to the shared database (" + why +
-                  "): it is kept and written once the database answers");
-    } else if (!failing && m_failing) {
-        m_failing = false;
-        if (m_log) {
-            std::string line = "History is written again";
-            if (m_dropped > 0)
-                line += "; " + std::to_string(m_dropped) + " entries were lost while it could not be";
-            m_log(line);
-        }
-        m_dropped = 0;
-    }
+    ReportWrites(m_log, m_failing, m_dropped, failing,
+                 "History could not be written to the shared database (" + why +
+                     "): it is kept and written once the database answers");
 }
 
 void PgHistoryStore::MatchStarted(const MatchStart& m) {

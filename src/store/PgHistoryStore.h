@@ -155,7 +155,7 @@ private:
     bool m_failing = false;
     int m_schemaVersion;
     bool m_setUp = false;
-    bool m_away = false;      // the last connection tried failed, or never answered
+    bool m_away = false;       // the last connection tried failed, or never answered
     int m_connectFlushes = 0;  // flushes the connection being made has lasted
     uint64_t m_dropped = 0;
     std::string m_readError;

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Windows1252.h"
+#include "WriteReport.h"
 
 namespace tovi {
 
@@ -648,21 +649,9 @@ void SqliteHistoryStore::Drain() {
 // Said once when writing starts to fail, and once when it works again.
 void SqliteHistoryStore::Report(const WriteState& state) {
     m_dropped += state.Dropped;
-    if (state.Failing && !m_failing) {
-        m_failing = true;
-        if (m_log)
-            m_log("History could not be written (" + state.Why +
-                  "): it is kept in memory and written once the disk allows");
-    } else if (!state.Failing && m_failing) {
-        m_failing = false;
-        if (m_log) {
-            std::string line = "History is written again";
-            if (m_dropped > 0)
-                line += "; " + std::to_string(m_dropped) + " entries were lost while it could not be";
-            m_log(line);
-        }
-        m_dropped = 0;
-    }
+    ReportWrites(m_log, m_failing, m_dropped, state.Failing,
+                 "History could not be written (" + state.Why +
+                     "): it is kept in memory and written once the disk allows");
 }
 
 void SqliteHistoryStore::MatchStarted(const MatchStart& m) {

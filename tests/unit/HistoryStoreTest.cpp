@@ -13,9 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <sstream>
-#include <chrono>
 #include <thread>
 
 #include "Fakes.h"
@@ -732,7 +732,6 @@ TEST(PgHistoryStore, WhileTheDatabaseIsAwayRowsWaitAndArriveOnceAndBansLastReadS
     EXPECT_EQ(matches[1].Detail, "Red won, 0 min, 2 players, stats written");
 }
 
-
 // A program that starts while the shared database is away keeps everything it records: through a
 // restart of the program the rows wait in its own file, the matches numbered on from the last run,
 // and once the database answers they arrive in order, each once. The database is made ready then
@@ -757,8 +756,9 @@ TEST(PgHistoryStore, AStartWhileTheDatabaseIsAwayKeepsEverythingAndNumbersAfterT
     ASSERT_TRUE(OpenOk(fresh));
     Strings log;
     auto open = [&](const std::string& conninfo, const fs::path& outbox) {
-        auto opened = PgHistoryStore::Open(conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); },
-                                           PgHistoryStore::kSchemaVersion, outbox.string());
+        auto opened = PgHistoryStore::Open(
+            conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); },
+            PgHistoryStore::kSchemaVersion, outbox.string());
         EXPECT_TRUE(opened.Store) << opened.Error;
         return std::move(opened.Store);
     };
@@ -807,9 +807,11 @@ TEST(PgHistoryStore, AStartWhileTheDatabaseIsAwayKeepsEverythingAndNumbersAfterT
         return all;
     };
     for (const std::string& line : log)
-        EXPECT_EQ(line.find("History could not be written"), std::string::npos) << "a renumbering is no failure";
-    EXPECT_EQ(rows(ahead, "SELECT id, started, coalesce(ended, 0) FROM matches WHERE server = 'EU1' ORDER BY id"),
-              (Strings{"1|10|0", "2|20|0", "3|100|110", "4|200|0"}));
+        EXPECT_EQ(line.find("History could not be written"), std::string::npos)
+            << "a renumbering is no failure";
+    EXPECT_EQ(
+        rows(ahead, "SELECT id, started, coalesce(ended, 0) FROM matches WHERE server = 'EU1' ORDER BY id"),
+        (Strings{"1|10|0", "2|20|0", "3|100|110", "4|200|0"}));
     EXPECT_EQ(rows(ahead, "SELECT message, match_id FROM chat ORDER BY id"),
               (Strings{"elsewhere|1", "one|3", "two|4", "after|4"}));
     EXPECT_EQ(rows(ahead, "SELECT name, match_id, left_at FROM stints"), (Strings{"Ann|3|110"}));
@@ -888,8 +890,9 @@ TEST(PgHistoryStore, ASilentHostHoldsUpNeitherTheTickNorTheBanList) {
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
     ASSERT_EQ(listen(listener, 16), 0);  // connections are taken by the system, never answered
-    const std::string conninfo = "host=127.0.0.1 port=" + std::to_string(ntohs(address.sin_port)) +
-                                 " dbname=tovi user=tovi sslmode=disable gssencmode=disable connect_timeout=0";
+    const std::string conninfo =
+        "host=127.0.0.1 port=" + std::to_string(ntohs(address.sin_port)) +
+        " dbname=tovi user=tovi sslmode=disable gssencmode=disable connect_timeout=0";
     TempFolder dir;
     const fs::path local = dir / "tovistats.db";
     ASSERT_TRUE(OpenOk(local));
@@ -902,8 +905,9 @@ TEST(PgHistoryStore, ASilentHostHoldsUpNeitherTheTickNorTheBanList) {
     }
 
     Strings log;
-    auto opened = PgHistoryStore::Open(conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); },
-                                       PgHistoryStore::kSchemaVersion, local.string());
+    auto opened = PgHistoryStore::Open(
+        conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); },
+        PgHistoryStore::kSchemaVersion, local.string());
     ASSERT_TRUE(opened.Store) << opened.Error;
     PgHistoryStore& store = *opened.Store;
     EXPECT_GE(store.Socket(), 0) << "a connection is being made";
