@@ -19,10 +19,6 @@ PgValue TimeOrNull(int64_t time) {
     return time == 0 ? PgValue(nullptr) : PgValue(time);
 }
 
-}  // namespace
-
-namespace {
-
 // How long a change the operator makes waits for a connection being made.
 constexpr int kWaitMs = 5000;
 
