@@ -316,25 +316,56 @@ void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& out
 // A change made on any server is announced by the database; the announcement wakes the event
 // loop through the connection's socket, and the list is read again. Should an announcement be
 // missed (the connection broke, or it came in while another statement ran), the list is read
-// again every kBanRereadMs anyway, connecting again when needed.
+// again every kBanRereadMs anyway, connecting again when needed. A connection is never waited
+// for: one being made is carried on whenever its socket is ready, and once it stands the list is
+// read from the database and its announcements listened to.
 void Service::WatchSharedBans() {
-    m_banNotifier.reset();
+    DropBanNotifier();
     if (m_sharedBans->Listen()) {
-        m_banNotifier = std::make_unique<QSocketNotifier>(m_sharedBans->Socket(), QSocketNotifier::Read);
+        m_banNotifier =
+            std::make_unique<QSocketNotifier>(m_sharedBans->Socket(), QSocketNotifier::Read, this);
         connect(m_banNotifier.get(), &QSocketNotifier::activated, this, [this] {
             if (m_sharedBans->TakeChanged()) ReloadSharedBans();
             // A broken connection: the notifier goes; the next re-read connects again.
-            if (m_sharedBans->Socket() < 0) m_banNotifier.reset();
+            if (m_sharedBans->Socket() < 0) DropBanNotifier();
         });
+    } else if (m_sharedBans->Connecting()) {
+        WatchSharedBansConnecting();
     }
     if (m_banRereadTimer) m_scheduler.Cancel(*m_banRereadTimer);
     m_banRereadTimer = m_scheduler.Schedule(kBanRereadMs, [this] {
         m_banRereadTimer.reset();
         // Off the watch while the connection may be made anew.
-        m_banNotifier.reset();
+        DropBanNotifier();
         ReloadSharedBans();
         WatchSharedBans();
     });
+}
+
+void Service::WatchSharedBansConnecting() {
+    DropBanNotifier();
+    const int socket = m_sharedBans->Socket();
+    const bool write = m_sharedBans->WantsWrite();
+    m_banNotifier = std::make_unique<QSocketNotifier>(
+        socket, write ? QSocketNotifier::Write : QSocketNotifier::Read, this);
+    connect(m_banNotifier.get(), &QSocketNotifier::activated, this, [this, socket, write] {
+        if (m_sharedBans->Advance()) {
+            ReloadSharedBans();
+            WatchSharedBans();
+        } else if (!m_sharedBans->Connecting()) {
+            DropBanNotifier();  // refused: the next re-read tries again
+        } else if (m_sharedBans->Socket() != socket || m_sharedBans->WantsWrite() != write) {
+            WatchSharedBansConnecting();
+        }
+    });
+}
+
+// The notifier may be the one whose signal is being handled: it goes once that is over (or with
+// the service, its parent).
+void Service::DropBanNotifier() {
+    if (!m_banNotifier) return;
+    m_banNotifier->setEnabled(false);
+    m_banNotifier.release()->deleteLater();
 }
 
 void Service::ReloadSharedBans() {

@@ -307,6 +307,8 @@ private:
 #if defined(TOVI_STORE_POSTGRES)
     void OpenSharedRecord(const StoreChoice& choice, const std::string& outbox);
     void WatchSharedBans();
+    void WatchSharedBansConnecting();
+    void DropBanNotifier();
     void ReloadSharedBans();
 #endif
     void ScheduleForgetting(int delayMs);

@@ -19,17 +19,25 @@ PgValue TimeOrNull(int64_t time) {
     return time == 0 ? PgValue(nullptr) : PgValue(time);
 }
 
+// How long a change the operator makes waits for a connection being made.
+constexpr int kWaitMs = 5000;
+
 }  // namespace
 
 PgBanStore::Opened PgBanStore::Open(const std::string& conninfo, const std::string& cache) {
     Opened opened;
     std::string error;
+    if (!cache.empty()) {
+        opened.Store.reset(new PgBanStore(conninfo, nullptr, cache));
+        opened.Store->Connected(error, false);
+        return opened;
+    }
     auto conn = PgConnection::Connect(conninfo, error);
-    if (!conn && cache.empty()) {
+    if (!conn) {
         opened.Error = "The shared database cannot be reached (" + error + ")";
         return opened;
     }
-    if (conn) {
+    {
         PgResult check =
             conn->Exec("SELECT to_regclass('bans') IS NOT NULL AND to_regclass('warnings') IS NOT NULL");
         if (!check.Ok() || check.Text(0, 0) != "t") {
@@ -37,7 +45,6 @@ PgBanStore::Opened PgBanStore::Open(const std::string& conninfo, const std::stri
             return opened;
         }
     }
-    // Unreachable for now: the list comes from the cache until the database answers.
     opened.Store.reset(new PgBanStore(conninfo, std::move(conn), cache));
     return opened;
 }
@@ -107,17 +114,49 @@ void PgBanStore::SaveCache(const std::vector<BanEntry>& bans, const std::vector<
     sqlite3_close_v2(db);
 }
 
-bool PgBanStore::Connected(std::string& error) {
-    if (m_conn && m_conn->Good()) return true;
-    m_listening = false;
-    m_conn.reset();
-    m_conn = PgConnection::Connect(m_conninfo, error, 2);
-    if (!m_conn) error = "the shared database cannot be reached (" + error + ")";
-    return m_conn != nullptr;
+bool PgBanStore::Connected(std::string& error, bool wait) {
+    if (!m_conn || (!m_conn->Connecting() && !m_conn->Good())) {
+        m_listening = false;
+        m_conn = PgConnection::Start(m_conninfo, error);
+        m_connectLoads = 0;
+        if (!m_conn) {
+            m_away = true;
+            error = "the shared database cannot be reached (" + error + ")";
+            return false;
+        }
+    }
+    if (m_conn->Connecting()) {
+        const auto progress = wait ? m_conn->Finish(kWaitMs) : m_conn->Advance();
+        if (progress == PgConnection::Progress::Connecting && !wait) {
+            error = "the shared database has not answered yet";
+            return false;
+        }
+        if (progress != PgConnection::Progress::Ready) {
+            error =
+                "the shared database cannot be reached (" +
+                (progress == PgConnection::Progress::Failed ? m_conn->Error() : std::string("no answer")) +
+                ")";
+            m_conn.reset();
+            m_away = true;
+            return false;
+        }
+        // Set up once per run, should this server's history not have done it yet. (The lock in
+        // Migrate keeps two programs from doing it together.)
+        if (!m_cache.empty() && !m_migrated) {
+            if (!pgschema::Migrate(*m_conn, pgschema::kSchemaVersion, error)) {
+                m_conn.reset();
+                m_away = true;
+                return false;
+            }
+            m_migrated = true;
+        }
+    }
+    m_away = false;
+    return true;
 }
 
-bool PgBanStore::Begin(const char* begin, std::string& error) {
-    if (!Connected(error)) return false;
+bool PgBanStore::Begin(const char* begin, std::string& error, bool wait) {
+    if (!Connected(error, wait)) return false;
     if (m_conn->Run(begin)) return true;
     // A connection the database dropped (it restarted, or cut idle sessions) is only found out by
     // using it; nothing of the change has reached the database yet, so it is tried once anew.
@@ -126,16 +165,28 @@ bool PgBanStore::Begin(const char* begin, std::string& error) {
         return false;
     }
     m_conn.reset();
-    if (!Connected(error)) return false;
+    if (!Connected(error, wait)) return false;
     if (m_conn->Run(begin)) return true;
     error = m_conn->Error();
     return false;
 }
 
+bool PgBanStore::Advance() {
+    if (!m_conn || !m_conn->Connecting()) return false;
+    std::string error;
+    return Connected(error, false);
+}
+
 bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error) {
-    // One snapshot for both lists.
-    if (!Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error)) {
-        if (m_cache.empty() || m_conn) return false;  // a refusal, not an absence
+    // A connection being made that stays silent over several re-reads is begun anew.
+    if (m_conn && m_conn->Connecting() && ++m_connectLoads > kConnectLoads) {
+        m_conn.reset();
+        m_away = true;
+    }
+    // One snapshot for both lists. Re-reads never wait for a connection being made: meanwhile the
+    // list comes from the cache.
+    if (!Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error, m_cache.empty())) {
+        if (m_cache.empty() || (m_conn && !m_conn->Connecting())) return false;  // a refusal, not an absence
         m_offline = true;
         return LoadCache(bans, warnings, error);
     }
@@ -172,7 +223,7 @@ bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& w
 }
 
 bool PgBanStore::Save(std::vector<BanEntry*> entries, std::string& error) {
-    if (!Begin("BEGIN", error)) return false;
+    if (!Begin("BEGIN", error, true)) return false;
     PgConnection& c = *m_conn;
     auto fail = [&] {
         error = c.Error();
@@ -217,7 +268,7 @@ bool PgBanStore::Save(std::vector<BanEntry*> entries, std::string& error) {
 }
 
 bool PgBanStore::AddWarning(PlayerWarning& warning, std::string& error) {
-    if (!Begin("BEGIN", error)) return false;
+    if (!Begin("BEGIN", error, true)) return false;
     PgResult r = m_conn->Exec(
         "INSERT INTO warnings(name, name_key, name_raw, time, issued_by, text) VALUES ($1,$2,$3,$4,$5,$6) "
         "RETURNING id",
@@ -234,17 +285,17 @@ bool PgBanStore::AddWarning(PlayerWarning& warning, std::string& error) {
 
 bool PgBanStore::Listen() {
     std::string error;
-    if (!Connected(error)) return false;
+    if (!Connected(error, false)) return false;
     if (!m_listening) m_listening = m_conn->Run(std::string("LISTEN ") + pgschema::kBansChannel);
     return m_listening;
 }
 
 int PgBanStore::Socket() const {
-    return m_conn && m_conn->Good() ? m_conn->Socket() : -1;
+    return m_conn && (m_conn->Good() || m_conn->Connecting()) ? m_conn->Socket() : -1;
 }
 
 bool PgBanStore::TakeChanged() {
-    if (!m_conn) return false;
+    if (!m_conn || m_conn->Connecting()) return false;
     std::vector<std::string> channels;
     if (!m_conn->TakeNotifications(channels)) {
         m_conn.reset();

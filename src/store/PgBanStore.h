@@ -17,23 +17,37 @@ public:
         std::unique_ptr<PgBanStore> Store;  // null when the list cannot be kept
         std::string Error;
     };
-    // The database must already hold the record's schema (PgHistoryStore::Open makes it).
-    // `cache`, when given, is the server's own SQLite record: each list read from the database is
-    // copied into its bans and warnings tables, and while the database cannot be reached (at
-    // start too) the list is read from there, so that the bans last known are still enforced.
+    // Without `cache`, the database must already hold the record's schema (PgHistoryStore::Open
+    // makes it) and answer now. `cache`, when given, is the server's own SQLite record: each list
+    // read from the database is copied into its bans and warnings tables, and while the database
+    // cannot be reached (at start too) the list is read from there, so that the bans last known
+    // are still enforced. With a cache the store never waits for a connection when it re-reads the
+    // list: one is begun and carried on (Advance) as its socket becomes ready, and the schema is
+    // brought forward once it answers; changes, which the operator waits for, wait a few seconds
+    // for it at most.
     static Opened Open(const std::string& conninfo, const std::string& cache = {});
 
     bool Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error) override;
     bool Save(std::vector<BanEntry*> entries, std::string& error) override;
     bool AddWarning(PlayerWarning& warning, std::string& error) override;
 
-    // Whether the last Load came from the cache because the database could not be reached.
-    bool Offline() const { return m_offline; }
+    // Whether the last Load came from the cache because the database could not be reached (not
+    // merely because it has not answered yet).
+    bool Offline() const { return m_offline && m_away; }
 
-    // Subscribes to the announcements of changes; false when the database is away.
+    // Subscribes to the announcements of changes; false when the database is away (or not yet
+    // connected).
     bool Listen();
-    // The socket that becomes readable when an announcement arrives; -1 while the database is away.
+    // The socket that becomes readable when an announcement arrives, or, while Connecting(), the
+    // one the connection being made waits on (for writing when WantsWrite()); -1 while the
+    // database is away.
     int Socket() const;
+    bool Connecting() const { return m_conn && m_conn->Connecting(); }
+    bool WantsWrite() const { return m_conn && m_conn->WantsWrite(); }
+    // Carries a connection being made on, without waiting; true once it stands.
+    bool Advance();
+    // Re-reads a connection being made may last without an answer before it is begun anew.
+    static constexpr int kConnectLoads = 3;
     // Whether a change was announced since the last call (reads the socket without waiting).
     // A connection found broken is given up: the next Load connects again.
     bool TakeChanged();
@@ -43,14 +57,18 @@ private:
         : m_conninfo(std::move(conninfo)), m_conn(std::move(conn)), m_cache(std::move(cache)) {}
     bool LoadCache(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error);
     void SaveCache(const std::vector<BanEntry>& bans, const std::vector<PlayerWarning>& warnings);
-    bool Connected(std::string& error);
+    // Whether the connection stands; `wait`: waiting a few seconds for one being made.
+    bool Connected(std::string& error, bool wait);
     // Opens a transaction, on a new connection when the one in hand turns out to be dropped.
-    bool Begin(const char* begin, std::string& error);
+    bool Begin(const char* begin, std::string& error, bool wait);
     std::string m_conninfo;
     std::unique_ptr<PgConnection> m_conn;
     bool m_listening = false;
     std::string m_cache;
     bool m_offline = false;
+    bool m_away = false;      // the last connection tried failed or never answered
+    bool m_migrated = false;  // the schema was brought forward on this run
+    int m_connectLoads = 0;   // re-reads the connection being made has lasted
 };
 
 }  // namespace tovi

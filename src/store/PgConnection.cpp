@@ -2,7 +2,18 @@
 
 #include <libpq-fe.h>
 
+#if defined(_WIN32)
+#include <winsock2.h>
+using pollfd = WSAPOLLFD;
+inline int poll(pollfd* fds, unsigned long count, int ms) {
+    return WSAPoll(fds, count, ms);
+}
+#else
+#include <poll.h>
+#endif
+
 #include <charconv>
+#include <chrono>
 
 namespace tovi {
 
@@ -74,6 +85,14 @@ std::string PgResult::State() const {
     return state ? state : "";
 }
 
+bool PgResult::Skipped() const {
+    return m_result && PQresultStatus(m_result) == PGRES_PIPELINE_ABORTED;
+}
+
+bool PgResult::SyncPoint() const {
+    return m_result && PQresultStatus(m_result) == PGRES_PIPELINE_SYNC;
+}
+
 std::string PgResult::Error() const {
     if (!m_result) return "no answer from the database";
     std::string message = PQresultErrorMessage(m_result);
@@ -81,61 +100,204 @@ std::string PgResult::Error() const {
     return message;
 }
 
+namespace {
+
+// libpq's settings for every connection, around the operator's string. A host gone silent (off
+// the network, without closing its connections) must not hold a statement for long: TCP gives up
+// on data not acknowledged within tcp_user_timeout, and an idle connection is probed by
+// keepalives, so that a statement waits at most some seconds before it fails. (A local socket
+// needs neither: its end is always known.) What the string says wins over those, as it comes
+// after them; the text encoding comes after the string, as the program depends on it.
+template <typename Open>
+pg_conn* OpenWith(const std::string& conninfo, int timeoutSeconds, Open open) {
+    const std::string timeout = std::to_string(timeoutSeconds);
+    const char* keys[] = {
+        "connect_timeout",  "application_name", "keepalives", "keepalives_idle", "keepalives_interval",
+        "keepalives_count", "tcp_user_timeout", "dbname",     "client_encoding", nullptr};
+    const char* values[] = {timeout.c_str(), "tovistats",      "1",    "10",   "5", "3",
+                            "15000",         conninfo.c_str(), "UTF8", nullptr};
+    return open(keys, values);
+}
+
+std::string ConnectionError(pg_conn* conn) {
+    std::string error = conn ? PQerrorMessage(conn) : "out of memory";
+    while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+    return error;
+}
+
+}  // namespace
+
 std::unique_ptr<PgConnection> PgConnection::Connect(const std::string& conninfo, std::string& error,
                                                     int timeoutSeconds) {
-    // The string's own settings win over these defaults.
-    const std::string timeout = std::to_string(timeoutSeconds);
-    const char* keys[] = {"connect_timeout", "client_encoding", "application_name", "dbname", nullptr};
-    const char* values[] = {timeout.c_str(), "UTF8", "tovistats", conninfo.c_str(), nullptr};
-    pg_conn* conn = PQconnectdbParams(keys, values, 1);
-    if (!conn) {
-        error = "out of memory";
-        return nullptr;
-    }
-    if (PQstatus(conn) != CONNECTION_OK) {
-        error = PQerrorMessage(conn);
-        while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+    pg_conn* conn =
+        OpenWith(conninfo, timeoutSeconds, [](const char* const* keys, const char* const* values) {
+            return PQconnectdbParams(keys, values, 1);
+        });
+    if (!conn || PQstatus(conn) != CONNECTION_OK) {
+        error = ConnectionError(conn);
         PQfinish(conn);
         return nullptr;
     }
     // Notices (such as "relation already exists, skipping") are not the operator's business.
     PQsetNoticeProcessor(
         conn, [](void*, const char*) {}, nullptr);
-    std::unique_ptr<PgConnection> connection(new PgConnection(conn));
-    // Times are Unix seconds in bigint columns; nothing depends on the session's time zone or
-    // date style. Texts travel as UTF-8 whatever the server's default is.
-    if (!connection->Run("SET client_encoding = 'UTF8'")) {
-        error = connection->Error();
+    return std::unique_ptr<PgConnection>(new PgConnection(conn));
+}
+
+std::unique_ptr<PgConnection> PgConnection::Start(const std::string& conninfo, std::string& error) {
+    pg_conn* conn = OpenWith(conninfo, 0, [](const char* const* keys, const char* const* values) {
+        return PQconnectStartParams(keys, values, 1);
+    });
+    if (!conn || PQstatus(conn) == CONNECTION_BAD) {
+        error = ConnectionError(conn);
+        PQfinish(conn);
         return nullptr;
     }
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
+    std::unique_ptr<PgConnection> connection(new PgConnection(conn));
+    // As libpq asks: the first step waits for the socket to take data.
+    connection->m_connecting = true;
+    connection->m_wantWrite = true;
     return connection;
+}
+
+PgConnection::Progress PgConnection::Advance() {
+    return Step(0);
+}
+
+PgConnection::Progress PgConnection::Finish(int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    Progress progress = Step(0);
+    while (progress == Progress::Connecting) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0) break;
+        progress = Step(static_cast<int>(left));
+    }
+    return progress;
+}
+
+// Each of libpq's steps is taken only once the socket is ready for it: taken before, a connection
+// still being opened would count as open. `waitMs` 0 never waits.
+PgConnection::Progress PgConnection::Step(int waitMs) {
+    for (int steps = 0; m_connecting && steps < 64; ++steps) {
+        const int socket = PQsocket(m_conn);
+        if (PQstatus(m_conn) == CONNECTION_BAD || socket < 0) {
+            m_connecting = false;
+            return Progress::Failed;
+        }
+        pollfd ready{};
+        ready.fd = static_cast<decltype(ready.fd)>(socket);
+        ready.events = static_cast<short>(m_wantWrite ? POLLOUT : POLLIN);
+        if (poll(&ready, 1, waitMs) <= 0) return Progress::Connecting;
+        switch (PQconnectPoll(m_conn)) {
+            case PGRES_POLLING_OK:
+                m_connecting = false;
+                return Progress::Ready;
+            case PGRES_POLLING_FAILED:
+                m_connecting = false;
+                return Progress::Failed;
+            case PGRES_POLLING_WRITING:
+                m_wantWrite = true;
+                break;
+            default:
+                m_wantWrite = false;
+                break;
+        }
+    }
+    return m_connecting ? Progress::Connecting : Progress::Ready;
 }
 
 PgConnection::~PgConnection() {
     PQfinish(m_conn);
 }
 
-PgResult PgConnection::Exec(const std::string& sql, const std::vector<PgValue>& params) {
-    std::vector<std::string> texts(params.size());
-    std::vector<const char*> values(params.size(), nullptr);
-    std::vector<int> lengths(params.size(), 0), formats(params.size(), 0);
-    for (size_t i = 0; i < params.size(); ++i) {
-        const PgValue& v = params[i];
-        if (std::holds_alternative<std::nullptr_t>(v)) continue;
-        if (auto* n = std::get_if<int64_t>(&v)) {
-            texts[i] = std::to_string(*n);
-        } else if (auto* s = std::get_if<std::string>(&v)) {
-            // A text parameter ends at its first NUL, which no PostgreSQL text may hold.
-            texts[i] = s->substr(0, s->find('\0'));
-        } else {
-            texts[i] = std::get<PgBytes>(v).Bytes;
-            formats[i] = 1;
-            lengths[i] = static_cast<int>(texts[i].size());
+namespace {
+
+// Parameters as libpq takes them.
+struct Params {
+    explicit Params(const std::vector<PgValue>& params)
+        : texts(params.size()),
+          values(params.size(), nullptr),
+          lengths(params.size(), 0),
+          formats(params.size(), 0) {
+        for (size_t i = 0; i < params.size(); ++i) {
+            const PgValue& v = params[i];
+            if (std::holds_alternative<std::nullptr_t>(v)) continue;
+            if (auto* n = std::get_if<int64_t>(&v)) {
+                texts[i] = std::to_string(*n);
+            } else if (auto* s = std::get_if<std::string>(&v)) {
+                // A text parameter ends at its first NUL, which no PostgreSQL text may hold.
+                texts[i] = s->substr(0, s->find('\0'));
+            } else {
+                texts[i] = std::get<PgBytes>(v).Bytes;
+                formats[i] = 1;
+                lengths[i] = static_cast<int>(texts[i].size());
+            }
+            values[i] = texts[i].c_str();
         }
-        values[i] = texts[i].c_str();
     }
-    return PgResult(PQexecParams(m_conn, sql.c_str(), static_cast<int>(params.size()), nullptr, values.data(),
-                                 lengths.data(), formats.data(), 0));
+    int Count() const { return static_cast<int>(values.size()); }
+    std::vector<std::string> texts;
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+};
+
+}  // namespace
+
+PgResult PgConnection::Exec(const std::string& sql, const std::vector<PgValue>& params) {
+    const Params p(params);
+    return PgResult(PQexecParams(m_conn, sql.c_str(), p.Count(), nullptr, p.values.data(), p.lengths.data(),
+                                 p.formats.data(), 0));
+}
+
+bool PgConnection::StartPipeline() {
+    if (PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF) return true;
+    return PQenterPipelineMode(m_conn) == 1 && PQsetnonblocking(m_conn, 1) == 0;
+}
+
+bool PgConnection::EndPipeline() {
+    if (PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF) return true;
+    // Refused by libpq while results are still due.
+    return PQexitPipelineMode(m_conn) == 1 && PQsetnonblocking(m_conn, 0) == 0;
+}
+
+bool PgConnection::InPipeline() const {
+    return PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF;
+}
+
+bool PgConnection::Send(const std::string& sql, const std::vector<PgValue>& params) {
+    const Params p(params);
+    return PQsendQueryParams(m_conn, sql.c_str(), p.Count(), nullptr, p.values.data(), p.lengths.data(),
+                             p.formats.data(), 0) == 1;
+}
+
+bool PgConnection::SendSync() {
+    return PQpipelineSync(m_conn) == 1;
+}
+
+int PgConnection::SendOut() {
+    return PQflush(m_conn);
+}
+
+bool PgConnection::Receive() {
+    // Whatever is there, up to the connection's end when the database closed it.
+    for (int reads = 0; reads < 16; ++reads) {
+        pollfd ready{};
+        ready.fd = static_cast<decltype(ready.fd)>(PQsocket(m_conn));
+        ready.events = POLLIN;
+        if (ready.fd < 0 || poll(&ready, 1, 0) <= 0) break;
+        if (PQconsumeInput(m_conn) != 1) return false;
+    }
+    return Good();
+}
+
+bool PgConnection::NextResult(PgResult& result) {
+    if (PQisBusy(m_conn)) return false;
+    result = PgResult(PQgetResult(m_conn));
+    return true;
 }
 
 PgResult PgConnection::ExecScript(const std::string& sql) {

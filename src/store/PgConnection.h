@@ -42,6 +42,11 @@ public:
     int64_t Changed() const;
     // The five-character SQLSTATE, "" without one.
     std::string State() const;
+    // In a pipeline: no result (the end of one statement's), a statement skipped after an earlier
+    // one failed, and the point where the database took a Sync.
+    bool Null() const { return m_result == nullptr; }
+    bool Skipped() const;
+    bool SyncPoint() const;
     std::string Error() const;
 
 private:
@@ -55,6 +60,19 @@ public:
     // the server cannot be reached or refuses.
     static std::unique_ptr<PgConnection> Connect(const std::string& conninfo, std::string& error,
                                                  int timeoutSeconds = 5);
+    // Begins connecting without waiting; Advance() carries it on. (A host given by name is still
+    // looked up here: an address, or a name the hosts file knows, never waits.) Null with `error`
+    // when the string is refused at once.
+    static std::unique_ptr<PgConnection> Start(const std::string& conninfo, std::string& error);
+
+    enum class Progress { Connecting, Ready, Failed };
+    // Carries a connection being made as far as it goes without waiting. Failed: Error() says why.
+    Progress Advance();
+    // Waits at most `ms` for a connection being made: for the operator, who waits anyway.
+    Progress Finish(int ms);
+    // While being made: whether the connection waits for its socket to take data (else to bring some).
+    bool Connecting() const { return m_connecting; }
+    bool WantsWrite() const { return m_wantWrite; }
     ~PgConnection();
     PgConnection(const PgConnection&) = delete;
     PgConnection& operator=(const PgConnection&) = delete;
@@ -65,6 +83,25 @@ public:
     PgResult ExecScript(const std::string& sql);
     // Exec, answering whether it ran (Error() says why not).
     bool Run(const std::string& sql, const std::vector<PgValue>& params = {});
+
+    // Pipelined statements, sent without waiting for their results, which are taken as they come:
+    // only on a connection that stands with nothing else under way. While the pipeline is on,
+    // Exec and Run fail.
+    bool StartPipeline();
+    // Back to one statement at a time; false while results are still due.
+    bool EndPipeline();
+    bool InPipeline() const;
+    bool Send(const std::string& sql, const std::vector<PgValue>& params = {});
+    // Ends a run of statements: each transaction ends here, and a failure skips only the rest of
+    // its own run.
+    bool SendSync();
+    // Hands what libpq keeps for the socket to it as far as it takes it without waiting: 0 when
+    // all went, 1 while some is left, -1 when the connection broke.
+    int SendOut();
+    // Reads what arrived without waiting; false when the connection broke (or the database closed it).
+    bool Receive();
+    // The next result if it is there without waiting (Null() at the end of a statement's).
+    bool NextResult(PgResult& result);
 
     // Whether the connection still stands, as libpq last saw it.
     bool Good() const;
@@ -77,7 +114,10 @@ public:
 
 private:
     explicit PgConnection(pg_conn* conn) : m_conn(conn) {}
+    Progress Step(int waitMs);
     pg_conn* m_conn;
+    bool m_connecting = false;
+    bool m_wantWrite = false;
 };
 
 }  // namespace tovi

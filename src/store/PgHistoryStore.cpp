@@ -1,14 +1,17 @@
 #include "PgHistoryStore.h"
 
+#include <poll.h>
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <utility>
 
 #include "PgSchema.h"
 #include "Windows1252.h"
+#include "WriteReport.h"
 
 namespace tovi {
 
@@ -43,6 +46,18 @@ constexpr const char* kInsertEvent =
 // The statements a batch may hold, by their place here in the outbox. Only ever added to.
 constexpr const char* kStatements[] = {kInsertMatch, kEndMatch,   kUploaded,   kCloseStints, kInsertStint,
                                        kEndStint,    kInsertStat, kInsertChat, kInsertAdmin, kInsertEvent};
+
+// Where each of those statements takes the match's number, -1 where it takes none.
+constexpr int kMatchPlace[] = {1, 6, -1, 2, 1, 2, 1, 2, -1, -1};
+static_assert(std::size(kMatchPlace) == std::size(kStatements));
+
+int MatchPlace(const char* sql) {
+    for (size_t i = 0; i < std::size(kStatements); ++i)
+        if (kStatements[i] == sql) return kMatchPlace[i];
+    return -1;
+}
+
+constexpr const char* kNextMatchKey = "next_match_id";
 
 void PutNumber(std::string& out, uint64_t n, int bytes) {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((n >> (8 * i)) & 0xFF);
@@ -189,40 +204,59 @@ PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const s
                                             int schemaVersion, const std::string& outbox) {
     Opened opened;
     std::string error;
-    auto conn = PgConnection::Connect(conninfo, error);
-    if (!conn) {
-        opened.Error = "The shared database cannot be reached (" + error + "): no history is kept.";
-        return opened;
-    }
-    if (!pgschema::Migrate(*conn, schemaVersion, error)) {
-        opened.Error = "The shared database cannot keep the history: " + error + ".";
-        return opened;
-    }
-    if (schemaVersion >= 5 &&
-        !conn->Run("INSERT INTO servers(code) VALUES ($1) ON CONFLICT DO NOTHING", {server})) {
-        opened.Error = "The shared database refused this server (" + conn->Error() + "): no history is kept.";
-        return opened;
+    // With an outbox nothing is lost while the database is away, at start too: the rows wait
+    // there, the connection is made without waiting for it, and the database is set up once it
+    // answers. Without one, the database must answer now.
+    std::unique_ptr<PgConnection> conn;
+    if (outbox.empty()) {
+        conn = PgConnection::Connect(conninfo, error);
+        if (!conn) {
+            opened.Error = "The shared database cannot be reached (" + error + "): no history is kept.";
+            return opened;
+        }
     }
     std::unique_ptr<PgHistoryStore> store(
-        new PgHistoryStore(std::move(conn), conninfo, server, std::move(log)));
+        new PgHistoryStore(std::move(conn), conninfo, server, std::move(log), schemaVersion));
     if (!outbox.empty() && !store->OpenOutbox(outbox, error)) {
         opened.Error = "The history waiting for the shared database in " + outbox + " cannot be kept (" +
                        error + "): no history is kept.";
         return opened;
     }
-    // What waited from the last run goes first, so that the matches are numbered after its own.
-    store->Flush();
-    PgResult last = store->m_conn ? store->m_conn->Exec(
-                                        "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {server})
-                                  : PgResult();
-    if (!last.Ok()) {
-        opened.Error =
-            "The shared database's history cannot be read (" + last.Error() + "): no history is kept.";
+    // A database that answers and refuses is said at once.
+    if (store->m_conn && !store->SetUp(error)) {
+        opened.Error = error;
         return opened;
     }
-    store->m_nextMatchId = std::max(store->m_nextMatchId, last.Int(0, 0) + 1);
+    // What waited from the last run goes first.
+    store->Flush();
     opened.Store = std::move(store);
     return opened;
+}
+
+// The database's schema brought forward, this server known to it, and the matches numbered after
+// the database's newest of this server. Once per run, when the database first answers.
+bool PgHistoryStore::SetUp(std::string& error) {
+    PgConnection& c = *m_conn;
+    if (!pgschema::Migrate(c, m_schemaVersion, error)) {
+        error = "The shared database cannot keep the history: " + error + ".";
+        return false;
+    }
+    if (m_schemaVersion >= 5 &&
+        !c.Run("INSERT INTO servers(code) VALUES ($1) ON CONFLICT DO NOTHING", {m_server})) {
+        error = "The shared database refused this server (" + c.Error() + ").";
+        return false;
+    }
+    PgResult last = c.Exec("SELECT coalesce(max(id), 0) FROM matches WHERE server=$1", {m_server});
+    if (!last.Ok()) {
+        error = "The shared database's history cannot be read (" + last.Error() + ").";
+        return false;
+    }
+    if (last.Int(0, 0) >= m_nextMatchId) {
+        m_nextMatchId = last.Int(0, 0) + 1;
+        SaveNextMatchId();
+    }
+    m_setUp = true;
+    return true;
 }
 
 bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
@@ -258,15 +292,37 @@ bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
         error = sqlite3_errmsg(m_outbox);
         return false;
     }
+    // The number the last run went to, and the file's own matches (from before the record moved
+    // to the shared database): the database, should it be away, numbers after those as well.
+    for (const char* sql : {"SELECT value - 1 FROM shared_state WHERE name = 'next_match_id'",
+                            "SELECT coalesce(max(id), 0) FROM matches"}) {
+        if (sqlite3_prepare_v2(m_outbox, sql, -1, &st, nullptr) != SQLITE_OK) {
+            error = sqlite3_errmsg(m_outbox);
+            return false;
+        }
+        if (sqlite3_step(st) == SQLITE_ROW)
+            m_nextMatchId = std::max<int64_t>(m_nextMatchId, sqlite3_column_int64(st, 0) + 1);
+        sqlite3_finalize(st);
+    }
     return true;
+}
+
+void PgHistoryStore::SaveNextMatchId() {
+    if (!m_outbox) return;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_outbox, "INSERT OR REPLACE INTO shared_state(name, value) VALUES (?, ?)", -1,
+                           &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(st, 1, kNextMatchKey, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(st, 2, m_nextMatchId);
+        sqlite3_step(st);
+    }
+    sqlite3_finalize(st);
 }
 
 // The batch into the outbox before it is sent: from here on it survives the program.
 void PgHistoryStore::Keep(Batch& batch) {
     if (!m_outbox) return;
-    std::vector<std::pair<const char*, const std::vector<PgValue>*>> writes;
-    for (const Write& write : batch.Writes) writes.emplace_back(write.Sql, &write.Values);
-    const std::string rows = Encode(writes);
+    const std::string rows = Encoded(batch);
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(m_outbox, "INSERT INTO shared_outbox(instance, batch, rows) VALUES (?,?,?)", -1,
                            &st, nullptr) == SQLITE_OK) {
@@ -277,6 +333,12 @@ void PgHistoryStore::Keep(Batch& batch) {
     }
     sqlite3_finalize(st);
     // A local disk that refuses leaves the batch in memory only, as without an outbox.
+}
+
+std::string PgHistoryStore::Encoded(const Batch& batch) {
+    std::vector<std::pair<const char*, const std::vector<PgValue>*>> writes;
+    for (const Write& write : batch.Writes) writes.emplace_back(write.Sql, &write.Values);
+    return Encode(writes);
 }
 
 // Confirmed by the database: out of the outbox. Should the program stop before this, the batch
@@ -293,11 +355,12 @@ void PgHistoryStore::Sent(const Batch& batch) {
 }
 
 PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server,
-                               LogFn log)
+                               LogFn log, int schemaVersion)
     : m_conn(std::move(conn)),
       m_conninfo(std::move(conninfo)),
       m_server(std::move(server)),
-      m_log(std::move(log)) {
+      m_log(std::move(log)),
+      m_schemaVersion(schemaVersion) {
     // Batches are keyed by this run and their number: another run, or another copy with the same
     // server code, never takes a key of ours for its own.
     std::random_device random;
@@ -305,7 +368,9 @@ PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string c
 }
 
 PgHistoryStore::~PgHistoryStore() {
+    // What was sent is answered for, so that the next start need not send it again.
     Flush();
+    Drain();
     sqlite3_close_v2(m_outbox);
 }
 
@@ -319,108 +384,327 @@ void PgHistoryStore::Queue(const char* sql, std::vector<PgValue> values) {
     m_pending.push_back({sql, std::move(values)});
 }
 
-bool PgHistoryStore::Connected() {
-    if (m_conn && m_conn->Good()) return true;
-    m_conn.reset();
-    if (m_retryIn > 0) {
-        --m_retryIn;
+// Whether the connection stands. One being made is carried on as far as it goes without waiting
+// (`wait`: a few seconds at most, for the operator); one silent for kConnectFlushes flushes is
+// given up. While the database is away a new one is begun every kReconnectFlushes flushes.
+bool PgHistoryStore::Connected(bool wait) {
+    if (m_conn && !m_conn->Connecting() && m_conn->Good()) return true;
+    if (!m_conn || !m_conn->Connecting()) {
+        m_conn.reset();
+        if (m_retryIn > 0) {
+            --m_retryIn;
+            return false;
+        }
+        std::string error;
+        m_conn = PgConnection::Start(m_conninfo, error);
+        m_connectFlushes = 0;
+        if (!m_conn) return Away(error);
+    }
+    const auto progress = wait ? m_conn->Finish(kWaitMs) : m_conn->Advance();
+    if (progress == PgConnection::Progress::Ready) return true;
+    if (progress == PgConnection::Progress::Connecting && !wait && ++m_connectFlushes < kConnectFlushes) {
+        if (!m_away) m_why = "the shared database has not answered yet";
         return false;
     }
-    std::string error;
-    // Briefly: the tick waits for it.
-    m_conn = PgConnection::Connect(m_conninfo, error, 2);
-    if (!m_conn) {
-        m_retryIn = kReconnectFlushes;
-        m_why = error;
+    return Away(progress == PgConnection::Progress::Failed ? m_conn->Error()
+                                                           : "the shared database did not answer");
+}
+
+bool PgHistoryStore::Away(const std::string& why) {
+    m_conn.reset();
+    m_away = true;
+    m_why = why;
+    m_retryIn = kReconnectFlushes;
+    return false;
+}
+
+bool PgHistoryStore::Ready(bool wait) {
+    if (!Connected(wait)) return false;
+    if (m_setUp) {
+        m_away = false;
+        return true;
+    }
+    std::string why;
+    if (!SetUp(why)) return Away(why);  // refused (a newer schema, no rights): asked again now and then
+    m_away = false;
+    return true;
+}
+
+int PgHistoryStore::Socket() const {
+    return m_conn ? m_conn->Socket() : -1;
+}
+
+bool PgHistoryStore::WantsWrite() const {
+    return m_conn && m_conn->Connecting() && m_conn->WantsWrite();
+}
+
+// A match's number must be new to the database. The program numbers on from what it knew; should
+// the database hold that number already for this server (the program started while the database
+// was away, and its file knew less than the database), the match and every row that waits for it
+// take the next number free instead, in the outbox too, before anything of it is written. The
+// database says so itself (a guard before the match's row fails its batch), with its newest number.
+void PgHistoryStore::Renumber(int64_t id, int64_t last) {
+    const int64_t fresh = std::max(last + 1, m_nextMatchId);
+    m_nextMatchId = fresh + 1;
+    SaveNextMatchId();
+    if (m_matchId == id) m_matchId = fresh;
+    auto renumber = [&](std::vector<Write>& writes) {
+        for (Write& write : writes) {
+            const int place = MatchPlace(write.Sql);
+            if (place >= 0 && std::get<int64_t>(write.Values[static_cast<size_t>(place)]) == id)
+                write.Values[static_cast<size_t>(place)] = fresh;
+        }
+    };
+    renumber(m_pending);
+    if (m_outbox) sqlite3_exec(m_outbox, "BEGIN", nullptr, nullptr, nullptr);
+    for (Batch& batch : m_unsent) {
+        renumber(batch.Writes);
+        sqlite3_stmt* st = nullptr;
+        if (m_outbox && batch.OutboxSeq != 0 &&
+            sqlite3_prepare_v2(m_outbox, "UPDATE shared_outbox SET rows = ? WHERE seq = ?", -1, &st,
+                               nullptr) == SQLITE_OK) {
+            const std::string rows = Encoded(batch);
+            sqlite3_bind_blob64(st, 1, rows.data(), rows.size(), SQLITE_TRANSIENT);
+            sqlite3_bind_int64(st, 2, batch.OutboxSeq);
+            sqlite3_step(st);
+        }
+        sqlite3_finalize(st);
+    }
+    if (m_outbox) sqlite3_exec(m_outbox, "COMMIT", nullptr, nullptr, nullptr);
+    if (m_log)
+        m_log("Match " + std::to_string(id) + " is kept as match " + std::to_string(fresh) +
+              ": the shared database had that number already for this server");
+}
+
+// Sends the batches that wait, each as a transaction of its own in the connection's pipeline (its
+// statements up to a Sync), without waiting for an answer: the answers are taken at later
+// flushes. A batch counts as written only once the database answered its Sync with every
+// statement through, that is, committed. Its key, written in the same transaction, makes a
+// batch sent again after a lost answer fail at once (it is known); and each batch sent behind
+// another whose answer is not in yet first checks that the other's key is there, so that a
+// batch that failed takes every one behind it along and they all go again, in order.
+bool PgHistoryStore::SendWaiting(std::string& why) {
+    PgConnection& c = *m_conn;
+    if (m_resend || m_sent >= m_unsent.size() || m_sent >= kMaxInFlight) return true;
+    if (!c.StartPipeline()) {
+        why = c.Error();
+        return false;
+    }
+    for (; m_sent < m_unsent.size() && m_sent < kMaxInFlight; ++m_sent) {
+        Batch& batch = m_unsent[m_sent];
+        batch.Steps.clear();
+        batch.Seen = 0;
+        batch.Committed = batch.Known = batch.Clash = batch.Behind = false;
+        batch.Max = 0;
+        batch.Error.clear();
+        auto send = [&](Step step, const char* sql, const std::vector<PgValue>& values) {
+            batch.Steps.push_back(step);
+            return c.Send(sql, values);
+        };
+        bool ok = true;
+        if (m_sent > 0) {
+            const Batch& before = m_unsent[m_sent - 1];
+            ok = send({Role::Chain, 0},
+                      "SELECT 1 / count(*) FROM store_batches WHERE server=$1 AND instance=$2 AND batch=$3",
+                      {m_server, before.Instance, before.Key});
+        }
+        ok =
+            ok && send({Role::Key, 0}, "INSERT INTO store_batches(server, instance, batch) VALUES ($1,$2,$3)",
+                       {m_server, batch.Instance, batch.Key});
+        // Keys well before this one are answered for: their batches left the outbox long ago. (A
+        // few are kept: a power cut may take the outbox's last changes with it.)
+        ok = ok && send({}, "DELETE FROM store_batches WHERE server=$1 AND instance=$2 AND batch < $3 - 1000",
+                        {m_server, batch.Instance, batch.Key});
+        for (const Write& write : batch.Writes) {
+            if (write.Sql == kInsertMatch) {
+                const int64_t id = std::get<int64_t>(write.Values[1]);
+                ok = ok && send({Role::Max, 0}, "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1",
+                                {m_server});
+                ok = ok && send({Role::Guard, id},
+                                "SELECT 1 / (CASE WHEN $2::bigint > (SELECT coalesce(max(id), 0) FROM matches"
+                                " WHERE server=$1) THEN 1 ELSE 0 END)",
+                                {m_server, id});
+            }
+            ok = ok && send({}, write.Sql, write.Values);
+        }
+        ok = ok && c.SendSync();
+        if (!ok) {
+            why = c.Error();
+            return false;
+        }
+    }
+    if (c.SendOut() < 0) {
+        why = c.Error();
         return false;
     }
     return true;
 }
 
-bool PgHistoryStore::Send(const Batch& batch, std::string& why) {
+// Takes the answers that are in, without waiting.
+bool PgHistoryStore::TakeResults(std::string& why) {
+    if (InFlight() == 0) return true;
     PgConnection& c = *m_conn;
-    auto fail = [&] {
+    if (c.SendOut() < 0 || !c.Receive()) {
         why = c.Error();
-        if (c.Good()) c.ExecScript("ROLLBACK");
         return false;
-    };
-    if (!c.Run("BEGIN")) return fail();
-    PgResult key =
-        c.Exec("INSERT INTO store_batches(server, instance, batch) VALUES ($1,$2,$3) ON CONFLICT DO NOTHING",
-               {m_server, batch.Instance, batch.Key});
-    if (!key.Ok()) return fail();
-    if (key.Changed() == 0) {  // written before; the answer to its commit was lost
-        c.ExecScript("ROLLBACK");
-        return true;
     }
-    // Keys well before this one are answered for: their batches left the outbox long ago. (A few
-    // are kept: a power cut may take the outbox's last changes with it.)
-    if (!c.Run("DELETE FROM store_batches WHERE server=$1 AND instance=$2 AND batch < $3 - 1000",
-               {m_server, batch.Instance, batch.Key}))
-        return fail();
-    for (const Write& write : batch.Writes) {
-        if (!c.Run(write.Sql, write.Values)) return fail();
+    PgResult result;
+    int nulls = 0;
+    while (InFlight() > 0 && nulls < 2 && c.NextResult(result)) {
+        // A statement's results end with a null one; two in a row: nothing more is in.
+        if (result.Null()) {
+            ++nulls;
+            continue;
+        }
+        nulls = 0;
+        Batch& batch = m_unsent[m_results];
+        if (!result.SyncPoint()) {
+            Take(batch, result);
+            continue;
+        }
+        ++m_results;
+        // The statements up to a Sync are one transaction, committed there when every one of them
+        // went through (else rolled back): the Sync's answer is the commit's.
+        batch.Committed = batch.Seen == batch.Steps.size();
+        if (batch.Committed || batch.Known) continue;
+        m_resend = true;
+        if (batch.Clash) {
+            Renumber(batch.Steps[batch.Seen].Match, batch.Max);
+        } else if (!batch.Behind && m_sendError.empty()) {
+            m_sendError = batch.Error.empty() ? "the database did not take the batch" : batch.Error;
+        }
     }
-    if (!c.Run("COMMIT")) return fail();
+    // Written, in order, from the first on.
+    while (m_results > 0 && (m_unsent.front().Committed || m_unsent.front().Known)) {
+        m_written = true;
+        Sent(m_unsent.front());
+        m_unsent.pop_front();
+        --m_sent;
+        --m_results;
+    }
+    if (m_resend && m_results == m_sent) {
+        // Every answer is in: what was not written goes again, renumbered where it had to be.
+        m_sent = m_results = 0;
+        m_resend = false;
+    }
+    if (!c.Good()) {
+        why = c.Error();
+        return false;
+    }
     return true;
+}
+
+// One statement's result for a batch sent.
+void PgHistoryStore::Take(Batch& batch, const PgResult& result) {
+    if (batch.Seen >= batch.Steps.size()) return;
+    const Step& step = batch.Steps[batch.Seen];
+    if (result.Ok()) {
+        if (step.What == Role::Max) batch.Max = result.Int(0, 0);
+        ++batch.Seen;
+        return;
+    }
+    if (result.Skipped()) return;  // after the one that failed: Seen stays on that one
+    if (step.What == Role::Key && result.State() == "23505") {
+        batch.Known = true;  // written before; the answer to its commit was lost
+    } else if (step.What == Role::Guard) {
+        batch.Clash = true;
+    } else if (step.What == Role::Chain) {
+        batch.Behind = true;  // the batch before it was not written: no failure of its own
+    } else if (batch.Error.empty()) {
+        batch.Error = result.Error();
+    }
+}
+
+// The connection broke: what was sent goes again on the next one (the keys make that safe).
+void PgHistoryStore::Broke() {
+    m_conn.reset();
+    m_sent = m_results = 0;
+    m_resend = false;
+}
+
+bool PgHistoryStore::Drain(int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::string why;
+    m_sendError.clear();
+    while (m_conn && InFlight() > 0) {
+        if (!TakeResults(why)) {
+            Broke();
+            Report(true, why);
+            return false;
+        }
+        // Batches renumbered go again at once (one that failed otherwise waits for the next flush).
+        if (InFlight() == 0 && m_sendError.empty() && !SendWaiting(why)) {
+            Broke();
+            Report(true, why);
+            return false;
+        }
+        if (InFlight() == 0) break;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0) return false;
+        pollfd ready{};
+        ready.fd = m_conn->Socket();
+        ready.events = POLLIN;
+        poll(&ready, 1, static_cast<int>(left));
+    }
+    if (!m_sendError.empty()) Report(true, m_sendError);
+    if (m_resend) return false;
+    return !m_conn || m_conn->EndPipeline();
 }
 
 void PgHistoryStore::Flush() {
     if (!m_pending.empty()) {
-        Batch batch{m_instance, m_nextBatch++, std::move(m_pending), 0};
+        Batch batch;
+        batch.Instance = m_instance;
+        batch.Key = m_nextBatch++;
+        batch.Writes = std::move(m_pending);
         m_pending.clear();
         Keep(batch);
         m_unsent.push_back(std::move(batch));
         // A database away for long costs no more memory than this (the outbox keeps it all).
-        for (size_t rows = Pending(); !m_outbox && rows > kMaxPending; --rows) {
+        for (size_t rows = Pending(); !m_outbox && m_sent == 0 && rows > kMaxPending; --rows) {
             Batch& oldest = m_unsent.front();
             oldest.Writes.erase(oldest.Writes.begin());
             if (oldest.Writes.empty()) m_unsent.pop_front();
             ++m_dropped;
         }
     }
-    if (m_unsent.empty()) return;
-    if (!Connected()) return Report(true, m_why);
-    std::string why;
-    bool renewed = false;
-    while (!m_unsent.empty()) {
-        if (!Send(m_unsent.front(), why)) {
-            // A connection the database dropped is found out only by using it: once, a new one
-            // is tried at once. The batch's key makes sending it again safe.
-            if (!renewed && !m_conn->Good()) {
-                renewed = true;
-                m_conn.reset();
-                if (Connected()) continue;
-            }
-            return Report(true, why);
-        }
-        Sent(m_unsent.front());
-        m_unsent.pop_front();
+    if (m_unsent.empty() && m_setUp && InFlight() == 0) return;
+    // A first answer merely awaited is no failure yet.
+    if (!Ready()) {
+        if (!m_unsent.empty() && m_away) Report(true, m_why);
+        return;
     }
-    Report(false, {});
+    std::string why;
+    m_sendError.clear();
+    m_written = false;
+    // A connection the database closed is found out by reading from it, before anything is sent.
+    if (!m_conn->Receive() || !m_conn->Good()) {
+        why = m_conn->Error();
+        Broke();
+        return Report(true, why);
+    }
+    if (!TakeResults(why) || !SendWaiting(why)) {
+        // A connection the database dropped is found out only by using it; a new one is begun at
+        // the next flush.
+        Broke();
+        return Report(true, why);
+    }
+    if (!m_sendError.empty()) return Report(true, m_sendError);
+    if (m_written || m_unsent.empty()) Report(false, {});
 }
 
 // Said once when writing starts to fail, and once when it works again.
 void PgHistoryStore::Report(bool failing, const std::string& why) {
-    if (failing && !m_failing) {
-        m_failing = true;
-        if (m_log)
-            m_log("History could not be written to the shared database (" + why +
-                  "): it is kept and written once the database answers");
-    } else if (!failing && m_failing) {
-        m_failing = false;
-        if (m_log) {
-            std::string line = "History is written again";
-            if (m_dropped > 0)
-                line += "; " + std::to_string(m_dropped) + " entries were lost while it could not be";
-            m_log(line);
-        }
-        m_dropped = 0;
-    }
+    ReportWrites(m_log, m_failing, m_dropped, failing,
+                 "History could not be written to the shared database (" + why +
+                     "): it is kept and written once the database answers");
 }
 
 void PgHistoryStore::MatchStarted(const MatchStart& m) {
     m_matchId = m_nextMatchId++;
+    SaveNextMatchId();
     m_matchUnderWay = true;
     Queue(kInsertMatch, {m_server, m_matchId, m.Time, ToUtf8(m.ServerName), ToUtf8(m.MapName),
                          ToUtf8(m.MapFile), ToUtf8(m.GameType)});
@@ -531,13 +815,19 @@ HistoryRow RowOf(const PgResult& r, int i, bool chat) {
 
 }  // namespace
 
-std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
-    // What is still waiting is found too.
+// The operator's reads wait a few seconds at most for a connection being made (a silent host
+// cannot hold them longer: see the connection's settings), and find what is still waiting too.
+bool PgHistoryStore::ReadyToRead() {
+    Ready(true);
     Flush();
+    return Drain() && m_setUp && m_conn && m_conn->Good();
+}
+
+std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
     std::vector<HistoryRow> rows;
     m_readError.clear();
     if (q.Limit <= 0) return rows;
-    if (!Connected()) {
+    if (!ReadyToRead()) {
         m_readError = m_why;
         return rows;
     }
@@ -624,9 +914,8 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
 
 bool PgHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& after, int piece,
                                      std::vector<HistoryRow>& rows, std::string& error) {
-    Flush();
     rows.clear();
-    if (!Connected()) {
+    if (!ReadyToRead()) {
         error = m_why;
         return false;
     }
@@ -648,9 +937,8 @@ bool PgHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& af
 }
 
 PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
-    Flush();
     PlayerHistory record;
-    if (!Connected()) return record;
+    if (!ReadyToRead()) return record;
     const std::string key = ToUtf8(LowerCase1252(name));
     auto each = [&](const char* sql, std::vector<PgValue> params, auto&& row) {
         PgResult r = m_conn->Exec(sql, params);
@@ -705,8 +993,9 @@ PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
 }
 
 int PgHistoryStore::ForgetBefore(int64_t time, int maxRows) {
+    // Housekeeping on a timer: it never waits for a connection.
     Flush();
-    if (maxRows <= 0 || m_failing || !Connected()) return 0;
+    if (maxRows <= 0 || m_failing || !Ready() || InFlight() > 0 || !m_conn->EndPipeline()) return 0;
     PgConnection& c = *m_conn;
     int64_t budget = maxRows;
     int64_t gone = 0;
@@ -766,9 +1055,8 @@ int PgHistoryStore::ForgetBefore(int64_t time, int maxRows) {
 }
 
 HistorySize PgHistoryStore::Size() {
-    Flush();
     HistorySize size;
-    if (!Connected()) return size;
+    if (!ReadyToRead()) return size;
     PgResult r = m_conn->Exec(
         "SELECT pg_database_size(current_database()), (SELECT count(*) FROM matches WHERE server=$1),"
         " (SELECT count(*) FROM stints WHERE server=$1), (SELECT count(*) FROM chat WHERE server=$1),"
@@ -788,7 +1076,8 @@ HistorySize PgHistoryStore::Size() {
 
 PlayerActivity PgHistoryStore::Activity(int64_t from, const std::string& server) {
     PlayerActivity activity;
-    if (!m_conn || !m_conn->Good()) return activity;  // never waits for a connection
+    // Never waits for a connection; answers for the batches sent, a moment at most.
+    if (!m_setUp || !m_conn || m_conn->Connecting() || !m_conn->Good() || !Drain()) return activity;
     const bool own = server.empty() || server == m_server;
     const std::string code = own ? m_server : server;
     PgResult first = m_conn->Exec(
@@ -816,7 +1105,7 @@ PlayerActivity PgHistoryStore::Activity(int64_t from, const std::string& server)
 }
 
 std::string PgHistoryStore::ServerName(const std::string& server) {
-    if (!Connected()) return {};
+    if (!ReadyToRead()) return {};
     PgResult r = m_conn->Exec("SELECT server_name FROM matches WHERE server=$1 ORDER BY id DESC LIMIT 1",
                               {server.empty() ? m_server : server});
     return r.Ok() && r.Rows() > 0 ? From(r, 0, 0) : std::string();
@@ -824,7 +1113,7 @@ std::string PgHistoryStore::ServerName(const std::string& server) {
 
 std::vector<std::string> PgHistoryStore::Servers() {
     std::vector<std::string> codes;
-    if (!Connected()) return codes;
+    if (!ReadyToRead()) return codes;
     PgResult r = m_conn->Exec("SELECT code FROM servers ORDER BY code");
     for (int i = 0; r.Ok() && i < r.Rows(); ++i) codes.push_back(r.Text(i, 0));
     return codes;

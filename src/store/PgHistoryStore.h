@@ -26,17 +26,24 @@ public:
     static constexpr int kSchemaVersion = 7;  // of the shared database's own schema
     // Beyond this many rows waiting for a database that stays away, the oldest go.
     static constexpr size_t kMaxPending = 20000;
+    // At most this many batches are sent before their answers came.
+    static constexpr size_t kMaxInFlight = 64;
     // While the database is away, a new connection is tried at every this many flushes.
     static constexpr int kReconnectFlushes = 5;
+    // A connection being made that has not answered after this many flushes is given up.
+    static constexpr int kConnectFlushes = 10;
+    // How long the operator's reads wait for a connection being made.
+    static constexpr int kWaitMs = 5000;
 
     struct Opened {
         std::unique_ptr<PgHistoryStore> Store;  // null when the record cannot be kept
         std::string Error;
     };
     // `server` is this game server's code, the one the stats service knows it by. `outbox`, when
-    // given, is the server's own SQLite record (schema 7 or later): batches wait there, in
+    // given, is the server's own SQLite record (schema 8 or later): batches wait there, in
     // order, until the database has them, so that a program stopped or killed meanwhile sends
-    // them at its next start. Without it they wait in memory.
+    // them at its next start, and the store opens while the database is away too. Without it
+    // they wait in memory, and a database that cannot be reached at opening is a failure.
     static Opened Open(const std::string& conninfo, const std::string& server, LogFn log,
                        int schemaVersion = kSchemaVersion, const std::string& outbox = {});
     ~PgHistoryStore() override;
@@ -68,6 +75,15 @@ public:
     bool Failing() const { return m_failing; }
     // Rows not yet written.
     size_t Pending() const;
+    // Waits at most `ms` for the answers to the batches sent (for the operator's reads, and at
+    // the end); whether none is still due.
+    bool Drain(int ms = kWaitMs);
+    // Batches the database has been sent and not yet answered for.
+    size_t InFlight() const { return m_results < m_sent ? m_sent - m_results : 0; }
+    // The connection's socket (-1 for none), and whether a connection being made waits to write
+    // on it (else to read): what the next flush can carry on.
+    int Socket() const;
+    bool WantsWrite() const;
     const std::string& ReadError() const { return m_readError; }
     const std::string& Server() const { return m_server; }
 
@@ -79,17 +95,42 @@ private:
         const char* Sql;
         std::vector<PgValue> Values;
     };
+    // What each statement sent for a batch is there for, to read its result by.
+    enum class Role { Plain, Chain, Key, Max, Guard };
+    struct Step {
+        Role What = Role::Plain;
+        int64_t Match = 0;  // a guard's match
+    };
     struct Batch {
         int64_t Instance = 0;
         int64_t Key = 0;
         std::vector<Write> Writes;
         int64_t OutboxSeq = 0;  // its row in the outbox, 0 for none
+        // Once sent: its statements, the results taken so far and what they said.
+        std::vector<Step> Steps;
+        size_t Seen = 0;
+        bool Committed = false, Known = false, Clash = false, Behind = false;
+        int64_t Max = 0;
+        std::string Error;
     };
 
-    PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server, LogFn log);
+    PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server, LogFn log,
+                   int schemaVersion);
     void Queue(const char* sql, std::vector<PgValue> values);
-    bool Send(const Batch& batch, std::string& why);
-    bool Connected();
+    bool Send(Batch& batch, std::string& why);
+    bool Connected(bool wait);
+    bool Away(const std::string& why);
+    bool SetUp(std::string& error);
+    // Connected, and the database set up for this run.
+    bool Ready(bool wait = false);
+    bool ReadyToRead();
+    void Renumber(int64_t id, int64_t last);
+    bool SendWaiting(std::string& why);
+    bool TakeResults(std::string& why);
+    void Take(Batch& batch, const PgResult& result);
+    void Broke();
+    void SaveNextMatchId();
+    static std::string Encoded(const Batch& batch);
     bool OpenOutbox(const std::string& file, std::string& error);
     void Keep(Batch& batch);
     void Sent(const Batch& batch);
@@ -103,12 +144,21 @@ private:
     int64_t m_nextBatch = 1;
     std::vector<Write> m_pending;  // since the last flush
     std::deque<Batch> m_unsent;    // flushed, not yet written
+    size_t m_sent = 0;             // of those, the first ones sent on this connection
+    size_t m_results = 0;          // of those, the ones whose results were all taken
+    bool m_resend = false;         // one of those failed: all go again once every answer is in
+    std::string m_sendError;       // why the last one failed
+    bool m_written = false;        // a batch was answered for at this flush
     int m_retryIn = 0;             // flushes until the next connection is tried
     std::string m_why;             // why the last connection failed
     int64_t m_matchId = 0;
     bool m_matchUnderWay = false;
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
+    int m_schemaVersion;
+    bool m_setUp = false;
+    bool m_away = false;       // the last connection tried failed, or never answered
+    int m_connectFlushes = 0;  // flushes the connection being made has lasted
     uint64_t m_dropped = 0;
     std::string m_readError;
     sqlite3* m_outbox = nullptr;

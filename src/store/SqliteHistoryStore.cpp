@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Windows1252.h"
+#include "WriteReport.h"
 
 namespace tovi {
 
@@ -80,6 +81,9 @@ const char* const kMigrations[] = {
     // in the order they are to be written, each with the key the database knows it by.
     "CREATE TABLE shared_outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, instance INTEGER NOT NULL,"
     " batch INTEGER NOT NULL, rows BLOB NOT NULL);",
+    // 8: what the shared database's history must know of this server before it answers: the next
+    // match's number, so that a program that starts while the database is away numbers on.
+    "CREATE TABLE shared_state(name TEXT PRIMARY KEY, value INTEGER NOT NULL);",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 
@@ -694,21 +698,9 @@ void SqliteHistoryStore::Drain() {
 // Said once when writing starts to fail, and once when it works again.
 void SqliteHistoryStore::Report(const WriteState& state) {
     m_dropped += state.Dropped;
-    if (state.Failing && !m_failing) {
-        m_failing = true;
-        if (m_log)
-            m_log("History could not be written (" + state.Why +
-                  "): it is kept in memory and written once the disk allows");
-    } else if (!state.Failing && m_failing) {
-        m_failing = false;
-        if (m_log) {
-            std::string line = "History is written again";
-            if (m_dropped > 0)
-                line += "; " + std::to_string(m_dropped) + " entries were lost while it could not be";
-            m_log(line);
-        }
-        m_dropped = 0;
-    }
+    ReportWrites(m_log, m_failing, m_dropped, state.Failing,
+                 "History could not be written (" + state.Why +
+                     "): it is kept in memory and written once the disk allows");
 }
 
 void SqliteHistoryStore::MatchStarted(const MatchStart& m) {

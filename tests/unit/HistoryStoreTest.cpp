@@ -1,17 +1,21 @@
 // The record on a real SQLite file in a private folder, and the cases every engine must pass on
 // a real PostgreSQL database as well.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <sstream>
-#include <chrono>
 #include <thread>
 
 #include "Fakes.h"
@@ -711,6 +715,17 @@ TEST(SqliteHistoryStore, ExportHistoryCommandWritesEveryKindSinceTheDay) {
 #endif
 
 #if defined(TOVI_STORE_POSTGRES)
+// Flushes, the way the program's ticks do, until everything waiting has reached the database:
+// between two, what the connection being made waits for on its socket may come (a tenth of a
+// second at most; the number of ticks is only a bound for a failure).
+void FlushUntilWritten(PgHistoryStore& store) {
+    for (int tick = 0; tick < 600 && (store.Pending() > 0 || store.Failing()); ++tick) {
+        store.Flush();
+        pollfd ready{store.Socket(), static_cast<short>(store.WantsWrite() ? POLLOUT : POLLIN), 0};
+        if (ready.fd >= 0) poll(&ready, 1, 100);
+    }
+}
+
 // The shared database goes away while the program records: the rows wait in the server's own
 // file, through a restart of the program, and arrive in order once the database is back; the bans
 // last read are still known, also to a program started meanwhile. A
@@ -780,6 +795,7 @@ TEST(PgHistoryStore, WhileTheDatabaseIsAwayRowsWaitAndArriveOnceAndBansLastReadS
 
     ASSERT_TRUE(cluster.Start());
     store = open();
+    FlushUntilWritten(*store);
     EXPECT_EQ(chat(), (Strings{"one", "two", "three", "four"}));
     store.reset();
 
@@ -791,12 +807,213 @@ TEST(PgHistoryStore, WhileTheDatabaseIsAwayRowsWaitAndArriveOnceAndBansLastReadS
     store = open();
     store->MatchStarted({200, "Srv", "Desert", "des.bms", "CTF"});
     store->ChatRead(201, "Ann", "five");
-    store->Flush();
+    FlushUntilWritten(*store);
     EXPECT_EQ(chat(), (Strings{"one", "two", "three", "four", "five"}));
     const auto matches = store->Search({HistoryKind::Matches, ""});
     ASSERT_EQ(matches.size(), 2u);
     EXPECT_EQ(matches[0].Match, 2) << "numbered after the match that waited";
     EXPECT_EQ(matches[1].Detail, "Red won, 0 min, 2 players, stats written");
+}
+
+// A program that starts while the shared database is away keeps everything it records: through a
+// restart of the program the rows wait in its own file, the matches numbered on from the last run,
+// and once the database answers they arrive in order, each once. The database is made ready then
+// (an empty one gets its schema and the server), and where it already holds this server's newest
+// match numbers (another copy wrote them), the waiting matches take the next numbers free and
+// their rows go along.
+TEST(PgHistoryStore, AStartWhileTheDatabaseIsAwayKeepsEverythingAndNumbersAfterTheDatabase) {
+    PgCluster cluster;  // its own: this test stops it
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string ahead = cluster.NewDatabase(), empty = cluster.NewDatabase();
+    {
+        auto other = PgHistoryStore::Open(ahead, "EU1", {});
+        ASSERT_TRUE(other.Store) << other.Error;
+        other.Store->MatchStarted({10, "Srv", "Old", "old.bms", "DM"});
+        other.Store->ChatRead(11, "Zed", "elsewhere");
+        other.Store->MatchStarted({20, "Srv", "Older", "older.bms", "DM"});
+        other.Store->Flush();
+    }
+    TempFolder dir;
+    const fs::path local = dir / "tovistats.db", fresh = dir / "fresh.db";
+    ASSERT_TRUE(OpenOk(local));
+    ASSERT_TRUE(OpenOk(fresh));
+    Strings log;
+    auto open = [&](const std::string& conninfo, const fs::path& outbox) {
+        auto opened = PgHistoryStore::Open(
+            conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); },
+            PgHistoryStore::kSchemaVersion, outbox.string());
+        EXPECT_TRUE(opened.Store) << opened.Error;
+        return std::move(opened.Store);
+    };
+    ASSERT_TRUE(cluster.Stop());
+
+    auto store = open(ahead, local);
+    ASSERT_TRUE(store);
+    store->MatchStarted({100, "Srv", "Island", "isl.bms", "TDM"});
+    store->PlayerJoined(101, "Ann", 1, 1);
+    store->ChatRead(102, "Ann", "one");
+    store->MatchEnded({110, "Red won", 1, true, ""});
+    store->Flush();
+    EXPECT_TRUE(store->Failing());
+    store.reset();  // the program stops while the database is away, and starts again
+    store = open(ahead, local);
+    ASSERT_TRUE(store);
+    store->MatchStarted({200, "Srv", "Desert", "des.bms", "CTF"});
+    store->ChatRead(201, "Bob", "two");
+    store->Flush();
+    auto other = open(empty, fresh);
+    ASSERT_TRUE(other);
+    other->MatchStarted({300, "Srv", "Harbor", "hb.bms", "DM"});
+    other->ChatRead(301, "Cy", "three");
+    other->Flush();
+
+    ASSERT_TRUE(cluster.Start());
+    log.clear();
+    FlushUntilWritten(*store);
+    FlushUntilWritten(*other);
+    ASSERT_EQ(store->Pending(), 0u);
+    ASSERT_EQ(other->Pending(), 0u);
+    store->ChatRead(202, "Bob", "after");
+    store->Flush();
+    StorePlace::Written(*store);
+
+    auto rows = [](const std::string& conninfo, const std::string& sql) {
+        std::string error;
+        auto conn = PgConnection::Connect(conninfo, error);
+        Strings all;
+        PgResult r = conn ? conn->Exec(sql) : PgResult();
+        for (int i = 0; i < r.Rows(); ++i) {
+            std::string row;
+            for (int c = 0; c < r.Columns(); ++c) row += (c ? "|" : "") + r.Text(i, c);
+            all.push_back(row);
+        }
+        return all;
+    };
+    for (const std::string& line : log)
+        EXPECT_EQ(line.find("History could not be written"), std::string::npos)
+            << "a renumbering is no failure";
+    EXPECT_EQ(
+        rows(ahead, "SELECT id, started, coalesce(ended, 0) FROM matches WHERE server = 'EU1' ORDER BY id"),
+        (Strings{"1|10|0", "2|20|0", "3|100|110", "4|200|0"}));
+    EXPECT_EQ(rows(ahead, "SELECT message, match_id FROM chat ORDER BY id"),
+              (Strings{"elsewhere|1", "one|3", "two|4", "after|4"}));
+    EXPECT_EQ(rows(ahead, "SELECT name, match_id, left_at FROM stints"), (Strings{"Ann|3|110"}));
+    EXPECT_EQ(rows(empty, "SELECT version FROM tovi_schema"),
+              (Strings{std::to_string(PgHistoryStore::kSchemaVersion)}));
+    EXPECT_EQ(rows(empty, "SELECT code FROM servers"), (Strings{"EU1"}));
+    EXPECT_EQ(rows(empty, "SELECT message, match_id FROM chat"), (Strings{"three|1"}));
+    // The next start numbers on from what the database told.
+    store.reset();
+    store = open(ahead, local);
+    store->MatchStarted({400, "Srv", "Island", "isl.bms", "TDM"});
+    store->Flush();
+    EXPECT_EQ(store->Search({HistoryKind::Matches, ""}).front().Match, 5);
+}
+
+// The tick sends its batch and goes on: the answer is taken at a later flush, and only then does
+// the batch count as written and leave the outbox. A batch the database refuses holds back the
+// ones sent behind it, which go again with it, in order, once the database takes it.
+TEST(PgHistoryStore, ABatchCountsAsWrittenOnlyOnceAnsweredAndARefusedOneHoldsBackThoseBehind) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    TempFolder dir;
+    const fs::path local = dir / "tovistats.db";
+    ASSERT_TRUE(OpenOk(local));
+    auto opened = PgHistoryStore::Open(conninfo, "EU1", {}, PgHistoryStore::kSchemaVersion, local.string());
+    ASSERT_TRUE(opened.Store) << opened.Error;
+    PgHistoryStore& store = *opened.Store;
+    store.ChatRead(1, "Ann", "first");
+    FlushUntilWritten(store);
+    ASSERT_EQ(store.Pending(), 0u);
+
+    store.ChatRead(2, "Ann", "sent");
+    store.Flush();
+    EXPECT_EQ(store.InFlight(), 1u);
+    EXPECT_EQ(store.Pending(), 1u) << "not written before the database said so";
+    EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), 1);
+    FlushUntilWritten(store);
+    EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), 0);
+
+    std::string error;
+    auto admin = PgConnection::Connect(conninfo, error);
+    ASSERT_TRUE(admin) << error;
+    ASSERT_TRUE(admin->Run("ALTER TABLE chat ADD CONSTRAINT refused CHECK (message <> 'bad') NOT VALID"));
+    for (const char* line : {"a", "bad", "c"}) {
+        store.ChatRead(3, "Bob", line);
+        store.Flush();
+    }
+    store.Drain();
+    auto chat = [&] {
+        Strings lines;
+        PgResult r = admin->Exec("SELECT message FROM chat ORDER BY id");
+        for (int i = 0; i < r.Rows(); ++i) lines.push_back(r.Text(i, 0));
+        return lines;
+    };
+    EXPECT_EQ(chat(), (Strings{"first", "sent", "a"}));
+    EXPECT_TRUE(store.Failing());
+    EXPECT_EQ(store.Pending(), 2u);
+    ASSERT_TRUE(admin->Run("ALTER TABLE chat DROP CONSTRAINT refused"));
+    FlushUntilWritten(store);
+    EXPECT_EQ(chat(), (Strings{"first", "sent", "a", "bad", "c"}));
+}
+
+// A host that takes the connection and then never answers (a machine gone quiet behind a
+// firewall) holds up nothing: each flush of a tick and each re-read of the ban list comes back at
+// once, though the string tells libpq to wait for ever, the rows wait in the server's file and
+// the bans last read are enforced; after some ticks without an answer the database counts as away.
+// (A store that waited for the connection would hang here.)
+TEST(PgHistoryStore, ASilentHostHoldsUpNeitherTheTickNorTheBanList) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ASSERT_EQ(listen(listener, 16), 0);  // connections are taken by the system, never answered
+    const std::string conninfo =
+        "host=127.0.0.1 port=" + std::to_string(ntohs(address.sin_port)) +
+        " dbname=tovi user=tovi sslmode=disable gssencmode=disable connect_timeout=0";
+    TempFolder dir;
+    const fs::path local = dir / "tovistats.db";
+    ASSERT_TRUE(OpenOk(local));
+    {
+        auto cache = SqliteBanStore::Open(local.string());
+        ASSERT_TRUE(cache.Store) << cache.Error;
+        BanList list(cache.Store.get());
+        std::string error;
+        ASSERT_TRUE(list.Add({0, "Mallory", false, "aimbot", "admin", 50}, error)) << error;
+    }
+
+    Strings log;
+    auto opened = PgHistoryStore::Open(
+        conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); },
+        PgHistoryStore::kSchemaVersion, local.string());
+    ASSERT_TRUE(opened.Store) << opened.Error;
+    PgHistoryStore& store = *opened.Store;
+    EXPECT_GE(store.Socket(), 0) << "a connection is being made";
+    for (int tick = 1; tick <= PgHistoryStore::kConnectFlushes; ++tick) {
+        store.ChatRead(tick, "Ann", "line " + std::to_string(tick));
+        store.Flush();
+    }
+    EXPECT_TRUE(store.Failing());
+    EXPECT_EQ(store.Pending(), size_t{PgHistoryStore::kConnectFlushes});
+    EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), PgHistoryStore::kConnectFlushes);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("did not answer"), std::string::npos) << log[0];
+
+    auto bans = PgBanStore::Open(conninfo, local.string());
+    ASSERT_TRUE(bans.Store) << bans.Error;
+    BanList list(bans.Store.get());
+    std::string error;
+    for (int reread = 0; reread <= PgBanStore::kConnectLoads; ++reread) {
+        ASSERT_TRUE(list.Load(error)) << error;
+        EXPECT_TRUE(list.ActiveBanFor("MALLORY", 60));
+    }
+    EXPECT_TRUE(bans.Store->Offline());
+    close(listener);
 }
 
 // Everything of every kind a store finds, as text.
@@ -897,6 +1114,7 @@ TEST(PgHistoryStore, ServersSharingADatabaseKeepTheirRowsApart) {
     auto eu = PgHistoryStore::Open(conninfo, "EU1", {}), us = PgHistoryStore::Open(conninfo, "US1", {});
     ASSERT_TRUE(eu.Store && us.Store) << eu.Error << us.Error;
     RecordTwoMatches(*eu.Store);
+    StorePlace::Written(*eu.Store);
     us.Store->MatchStarted({500, "Srv", "Harbor", "hb.bms", "DM"});
     us.Store->ChatRead(501, "Zed", "gg from the other side");
     us.Store->Flush();

@@ -150,6 +150,12 @@ public:
     static void Written(HistoryStore& store) {
         if (auto* sqlite = dynamic_cast<SqliteHistoryStore*>(&store)) return sqlite->Drain();
         store.Flush();
+#if defined(TOVI_STORE_POSTGRES)
+        // The answers to what was sent are taken at later flushes; here they are waited for.
+        if (auto* pg = dynamic_cast<PgHistoryStore*>(&store)) {
+            EXPECT_TRUE(pg->Drain());
+        }
+#endif
     }
 
     Strings Rows(const std::string& sql) const {
