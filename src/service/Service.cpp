@@ -215,6 +215,12 @@ Service::~Service() {
 #if defined(TOVI_STORE_POSTGRES)
     if (m_banRereadTimer) m_scheduler.Cancel(*m_banRereadTimer);
 #endif
+    // The record's last writes may log, and the log reaches the recorder and the password filter:
+    // the record closes while they still stand, with nothing left to record what it says then.
+    std::unique_ptr<HistoryStore> store = std::move(m_historyStore);
+    m_historyStore = std::make_unique<NoHistory>();
+    m_history.SetStore(*m_historyStore);
+    store.reset();
 }
 
 Dialogs& Service::ServiceDialogs() {
