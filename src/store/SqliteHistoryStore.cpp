@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "HistoryRowSql.h"
 #include "Windows1252.h"
 #include "WriteReport.h"
 
@@ -222,31 +223,15 @@ KindSql RowsOf(HistoryKind kind) {
                 " c.match_id",
                 "chat c", "c.id", "c.time"};
         case HistoryKind::Players:
-            return {
-                "'player', joined, name, 'slot ' || slot || ', team ' || team,"
-                " coalesce('left ' || left_at, 'playing'), match_id",
-                "stints", "id", "joined"};
+            return {rowsql::kPlayers, "stints", "id", "joined"};
         case HistoryKind::Admin:
-            return {
-                "'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why"
-                " ELSE '' END, who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
-                " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0",
-                "admin_actions", "id", "time"};
+            return {rowsql::kAdmin, "admin_actions", "id", "time"};
         case HistoryKind::Matches:
-            return {
-                "'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' ||"
-                " server_name, CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') ||"
-                " ', ' || ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' "
-                "END"
-                " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
-                " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
-                " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, "
-                "id",
-                "matches", "id", "started"};
+            return {rowsql::kMatches, "matches", "id", "started"};
         case HistoryKind::Events:
             break;
     }
-    return {"'event', time, '', kind, detail, 0", "server_events", "id", "time"};
+    return {rowsql::kEvents, "server_events", "id", "time"};
 }
 
 HistoryRow ReadRow(sqlite3_stmt* st) {
