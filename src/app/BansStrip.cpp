@@ -48,14 +48,13 @@ QPushButton* Button(const QString& name, const QString& caption, QWidget* parent
 }  // namespace
 
 BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock now,
-                     BanActions::Record record, std::filesystem::path settingsFile, QWidget* parent)
+                     BanActions::Record record, QWidget* parent)
     : QWidget(parent),
       m_list(list),
       m_actions(actions),
       m_dialogs(dialogs),
       m_now(std::move(now)),
-      m_record(std::move(record)),
-      m_settingsFile(std::move(settingsFile)) {
+      m_record(std::move(record)) {
     auto* layout = new QVBoxLayout(this);
     auto* row = new QHBoxLayout;
     m_txtBanSearch = new QLineEdit(this);
@@ -321,43 +320,46 @@ QGroupBox* BansStrip::BuildSettingsGroup(QWidget* parent) {
     form->addRow(tr("Counted within:"), m_spnWarnWindow);
     form->addRow(save);
     connect(save, &QPushButton::clicked, this, &BansStrip::cmdSaveSettingsBans_Click);
-    ShowSettings();
+    ShowSettings(m_settingsShown);
     return group;
 }
 
-void BansStrip::ShowSettings() {
+// The group's boxes as typed, in the settings' own form.
+struct BansStripTyped {
+    std::string presets, steps;
+    bool warningsOn;
+    int windowMinutes;
+};
+
+static BansStripTyped Typed(const QPlainTextEdit* presets, const QCheckBox* warnings, const QLineEdit* ladder,
+                            const QSpinBox* window) {
+    QString text = presets->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return {ToGameText(text), ToGameText(ladder->text()), warnings->isChecked(), window->value()};
+}
+
+void BansStrip::ShowSettings(const BanSettings& s) {
+    m_settingsShown = s;
     if (!m_txtBanPresets) return;
-    std::vector<std::string> problems;
-    const BanSettings s = LoadBanSettings(m_settingsFile, &problems);
     m_txtBanPresets->setPlainText(
         FromGameText(BanPresetsText(s.Presets)).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     m_chkWarnings->setChecked(s.Ladder.On);
     m_txtWarnLadder->setText(FromGameText(WarningStepsText(s.Ladder.Steps)));
     m_spnWarnWindow->setValue(s.Ladder.WindowMinutes);
-    m_actions.SetPresets(s.Presets);
-    m_actions.SetLadder(s.Ladder);
 }
 
-void BansStrip::cmdSaveSettingsBans_Click() {
-    std::string why;
-    const std::optional<BanSettings> parsed =
-        ParseBanSettings(ToGameText(m_txtBanPresets->toPlainText()), m_chkWarnings->isChecked(),
-                         ToGameText(m_txtWarnLadder->text()), m_spnWarnWindow->value(), why);
-    if (!parsed) {
-        m_dialogs.Warn(why);
-        return;
-    }
-    const BanSettings& s = *parsed;
-    std::string error;
-    const bool saved = SaveBanSettings(m_settingsFile, s, error);
-    if (m_record) m_record("settings saved", "", "", "ban settings", saved, error);
-    if (!saved) {
-        m_dialogs.Warn("The ban settings could not be saved: " + error);
-        return;
-    }
-    m_actions.SetPresets(s.Presets);
-    m_actions.SetLadder(s.Ladder);
-    m_dialogs.Inform("Settings saved");
+bool BansStrip::SettingsChanged() const {
+    if (!m_txtBanPresets) return false;
+    const BansStripTyped typed = Typed(m_txtBanPresets, m_chkWarnings, m_txtWarnLadder, m_spnWarnWindow);
+    const BanSettings& shown = m_settingsShown;
+    return typed.presets != BanPresetsText(shown.Presets) || typed.steps != WarningStepsText(shown.Ladder.Steps) ||
+           typed.warningsOn != shown.Ladder.On || typed.windowMinutes != shown.Ladder.WindowMinutes;
+}
+
+bool BansStrip::SaveSettings() {
+    if (!m_txtBanPresets || !m_saveSettings) return false;
+    const BansStripTyped typed = Typed(m_txtBanPresets, m_chkWarnings, m_txtWarnLadder, m_spnWarnWindow);
+    return m_saveSettings(typed.presets, typed.warningsOn, typed.steps, typed.windowMinutes);
 }
 
 }  // namespace tovi

@@ -27,16 +27,23 @@ class BansStrip : public QWidget {
 public:
     using Clock = BanEnforcer::Clock;
     BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock now, BanActions::Record record,
-              std::filesystem::path settingsFile, QWidget* parent);
+              QWidget* parent);
 
     // Who lifts a ban once the operator gave the reason: the service, which the web panel uses too.
     void SetLifter(std::function<void(int64_t id, const std::string& reason)> lift) { m_lift = std::move(lift); }
 
-    // The group for the Settings tab, its controls filled from settings.ini.
+    // The group for the Settings tab.
     QGroupBox* BuildSettingsGroup(QWidget* parent);
-    void cmdSaveSettingsBans_Click();
-    // The group's controls filled from settings.ini, as saved by any face.
-    void ShowSettings();
+    // Who saves the group's settings as typed: the service, which checks them and puts them to use.
+    using SettingsSaver = std::function<bool(const std::string& presets, bool warningsOn, const std::string& steps,
+                                             int windowMinutes)>;
+    void SetSettingsSaver(SettingsSaver save) { m_saveSettings = std::move(save); }
+    void cmdSaveSettingsBans_Click() { SaveSettings(); }
+    bool SaveSettings();
+    // The settings in use into the group's controls.
+    void ShowSettings(const BanSettings& settings);
+    // The group's controls hold edits not saved.
+    bool SettingsChanged() const;
 
     // Lists what the search and filter select, if the list changed or `always`.
     void Refresh(bool always = false);
@@ -58,7 +65,8 @@ private:
     Clock m_now;
     BanActions::Record m_record;
     std::function<void(int64_t id, const std::string& reason)> m_lift;
-    std::filesystem::path m_settingsFile;
+    SettingsSaver m_saveSettings;
+    BanSettings m_settingsShown;
     uint64_t m_shownRevision = ~uint64_t{0};
     size_t m_shownActive = 0;
 

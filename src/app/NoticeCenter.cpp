@@ -180,12 +180,12 @@ QGroupBox* NoticeCenter::BuildSettingsGroup(QWidget* parent) {
     row->addWidget(save);
     layout->addLayout(row);
 
-    connect(save, &QPushButton::clicked, this, [this] { m_notices.Save(FromBoxes()); });
+    connect(save, &QPushButton::clicked, this, &NoticeCenter::SaveSettings);
     // Tests what the boxes say now, saved or not: the operator tries an address before keeping it.
     connect(testDiscord, &QPushButton::clicked, this, [this] { m_notices.SendTest(FromBoxes(), "discord"); });
     connect(testWebhook, &QPushButton::clicked, this, [this] { m_notices.SendTest(FromBoxes(), "webhook"); });
     connect(testDesktop, &QPushButton::clicked, this, [this] { m_notices.SendTest(FromBoxes(), "desktop"); });
-    ToBoxes(m_notices.Current());
+    ShowSettings();
     return group;
 }
 
@@ -223,6 +223,21 @@ void NoticeCenter::ToBoxes(const NoticeSettings& s) {
     m_spnNotHosting->setValue(s.notHostingMinutes);
     m_spnReportFailures->setValue(s.reportFailures);
     m_spnNoticeMaxAge->setValue(s.maxAgeHours);
+}
+
+void NoticeCenter::ShowSettings() {
+    if (!m_txtDiscordURL) return;
+    ToBoxes(m_notices.Current());
+    // As the boxes read back, so that only an edit counts as one.
+    m_shown = FromBoxes();
+}
+
+bool NoticeCenter::SaveSettings() {
+    return m_save ? m_save(FromBoxes()) : m_notices.Save(FromBoxes());
+}
+
+bool NoticeCenter::SettingsChanged() const {
+    return m_shown && !(FromBoxes() == *m_shown);
 }
 
 }  // namespace tovi

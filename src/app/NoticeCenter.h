@@ -3,6 +3,8 @@
 // Settings tab with a "Send test" button per sink. The notices themselves are the service's.
 #include <QIcon>
 #include <QObject>
+#include <functional>
+#include <optional>
 #include <QPointer>
 #include <QSystemTrayIcon>
 
@@ -30,7 +32,12 @@ public:
     const QIcon& WarningIcon() const { return m_warningIcon; }
     QGroupBox* BuildSettingsGroup(QWidget* parent);
     // The settings in force, into the group's boxes.
-    void ShowSettings() { ToBoxes(m_notices.Current()); }
+    void ShowSettings();
+    // Who saves the boxes' settings: the service, which records who saved them.
+    void SetSettingsSaver(std::function<bool(const NoticeSettings&)> save) { m_save = std::move(save); }
+    bool SaveSettings();
+    // The boxes hold edits not saved.
+    bool SettingsChanged() const;
 
 private:
     NoticeSettings FromBoxes() const;
@@ -39,6 +46,8 @@ private:
 
     NoticeService& m_notices;
     QSystemTrayIcon& m_tray;
+    std::function<bool(const NoticeSettings&)> m_save;
+    std::optional<NoticeSettings> m_shown;
     QIcon m_warningIcon;
 
     QPointer<QLineEdit> m_txtDiscordURL, m_txtWebhookURL, m_txtWebhookSecret;

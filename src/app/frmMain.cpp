@@ -73,24 +73,6 @@ QString LogDisplay(const std::string& text) {
     return shown;
 }
 
-// A setting as its control holds it, and back.
-QVariant SettingOf(const QWidget* control) {
-    if (const auto* box = qobject_cast<const QCheckBox*>(control)) return box->isChecked();
-    if (const auto* edit = qobject_cast<const QLineEdit*>(control)) return edit->text();
-    if (const auto* text = qobject_cast<const QPlainTextEdit*>(control)) return text->toPlainText();
-    if (const auto* spin = qobject_cast<const QSpinBox*>(control)) return spin->text();
-    if (const auto* slider = qobject_cast<const QSlider*>(control)) return slider->value();
-    return {};
-}
-
-void ShowSetting(QWidget* control, const QVariant& value) {
-    if (auto* box = qobject_cast<QCheckBox*>(control)) box->setChecked(value.toBool());
-    if (auto* edit = qobject_cast<QLineEdit*>(control)) edit->setText(value.toString());
-    if (auto* text = qobject_cast<QPlainTextEdit*>(control)) text->setPlainText(value.toString());
-    if (auto* spin = qobject_cast<QSpinBox*>(control)) spin->setValue(value.toString().toInt());
-    if (auto* slider = qobject_cast<QSlider*>(control)) slider->setValue(value.toInt());
-}
-
 }  // namespace
 
 QUrl NewsUrl(const std::string& updateUrl) {
@@ -180,49 +162,38 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
                     handler(m_service);
                 });
     }
-    connect(m_chkEnableAutoMessages, &QCheckBox::toggled, this,
-            [this](bool ticked) { m_service.AutoMessagesToggled(ticked); });
-    // Only the operator's clicks are actions; loading the settings ticks the box too.
+    // The controls are bound to the service's settings: edits of the settings in effect at once go
+    // to it as they are made, the others when saved; whatever changed them, the controls show it.
+    connect(&m_service, &Service::settingsChanged, this, &frmMain::ShowSettings);
+    connect(m_chkUseDefaultWindow, &QCheckBox::toggled, this,
+            [this](bool ticked) { m_service.SetFollowPickedServer(ticked); });
     connect(m_chkEnableAutoMessages, &QCheckBox::clicked, this,
             [this](bool ticked) { m_service.SwitchAutoMessages(ticked); });
-    connect(m_cmdSaveSettingsAutoMes, &QToolButton::clicked, this, [this] { m_service.SaveAutoMessages(); });
+    connect(m_slideAutoMes, &QSlider::valueChanged, this, [this](int minutes) {
+        if (!m_showingSettings) m_service.SetAutoMessageMinutes(minutes);
+    });
+    connect(m_cmdSaveSettingsAutoMes, &QToolButton::clicked, this,
+            [this] { m_service.SaveAutoMessages(AutoMessagesShown(), m_slideAutoMes->value()); });
+    auto otherEdited = [this] {
+        if (!m_showingSettings) m_service.SetOther(OtherShown());
+    };
+    for (QCheckBox* box : {m_chkScoringTime, m_chkDisplayNextMap, m_chkKeepArchive})
+        connect(box, &QCheckBox::toggled, this, otherEdited);
+    for (QSpinBox* spin : {m_upDown1, m_upDown, m_txtHistoryDays})
+        connect(spin, &QSpinBox::valueChanged, this, otherEdited);
+    connect(m_txtSharedStore, &QLineEdit::textChanged, this, otherEdited);
     connect(m_cmdSendText, &QToolButton::clicked, this, &frmMain::cmdSendText_Click);
     connect(m_txtType, &QLineEdit::returnPressed, this, &frmMain::cmdSendText_Click);
 
     connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsUpdate")), &QToolButton::clicked, this, [this] {
-        m_service.SaveServerSettings();
+        m_service.SaveServerSettings(ServerShown());
         ShowNews(NewsUrl(m_service.CurrentSettings().UpdateURL));
     });
     connect(findChild<QToolButton*>(QStringLiteral("cmdSaveSettingsOther")), &QToolButton::clicked, this,
-            [this] { m_service.SaveOtherSettings(); });
+            [this] { m_service.SaveOtherSettings(OtherShown()); });
 
     BuildBanControls();
 
-    // The settings each save button saves; the automatic messages' switch is not among them (it
-    // is in effect at once, and the button saves only while it is on).
-    m_settingsControls = {{
-        {m_txtAutoMes, m_slideAutoMes},
-        {m_chkScoringTime, m_upDown1, m_chkDisplayNextMap, m_chkKeepArchive, m_upDown, m_txtHistoryDays,
-         m_txtSharedStore},
-        {m_txtServerCode, m_txtUpdateURL, m_txtImportURL},
-    }};
-    // Saved by whichever face: what the controls hold now is what the file holds.
-    connect(&m_service, &Service::adminActionRecorded, this, [this](const AdminAction& action) {
-        if (action.Result != Outcome::Sent) return;
-        int group = -1;
-        if (action.Action == "automatic messages changed" && action.Detail != "switched on" &&
-            action.Detail != "switched off")
-            group = 0;
-        if (action.Action == "settings saved") {
-            if (action.Detail == "other settings") group = 1;
-            if (action.Detail == "status update settings") group = 2;
-            // These groups have no unsaved-changes check; their boxes show what is now in use.
-            if (action.Detail == "notice settings") m_notices->ShowSettings();
-            if (action.Detail == "ban settings") m_bansStrip->ShowSettings();
-        }
-        if (group >= 0)
-            m_settingsSaved[static_cast<size_t>(group)] = SettingsShown()[static_cast<size_t>(group)];
-    });
     connect(&m_service, &Service::tickFinished, this, [this](bool attached) {
         m_serverFound = attached;
         RefreshTray();
@@ -251,11 +222,6 @@ frmMain::~frmMain() {
     m_service.SetView(nullptr);
     disconnect(&m_service, nullptr, this, nullptr);
 }
-
-int frmMain::HistoryDays() { return m_txtHistoryDays->value(); }
-void frmMain::SetHistoryDays(int days) { m_txtHistoryDays->setValue(days); }
-std::string frmMain::SharedStore() { return m_txtSharedStore->text().toStdString(); }
-void frmMain::SetSharedStore(const std::string& conninfo) { m_txtSharedStore->setText(QString::fromStdString(conninfo)); }
 
 // ---- start-up and shutdown ----------------------------------------------------------------
 
@@ -321,7 +287,6 @@ void frmMain::Form_Load() {
     ShowNews(NewsUrl(m_service.CurrentSettings().UpdateURL));
     cmdRefreshList_Click();
     m_historyStrip->RefreshHistorySize();
-    m_settingsSaved = SettingsShown();
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -357,44 +322,124 @@ void frmMain::closeEvent(QCloseEvent* event) {
 
 // ---- settings not lost ----------------------------------------------------------------------
 
-std::array<QVariantList, 3> frmMain::SettingsShown() const {
-    std::array<QVariantList, 3> shown;
-    for (size_t group = 0; group < shown.size(); ++group)
-        for (const QWidget* control : m_settingsControls[group]) shown[group] << SettingOf(control);
-    return shown;
+Settings frmMain::ServerShown() const {
+    return {ToGameText(m_txtServerCode->text()), ToGameText(m_txtUpdateURL->text()),
+            ToGameText(m_txtImportURL->text())};
 }
 
-void frmMain::ShowSettings(const std::array<QVariantList, 3>& settings) {
-    for (size_t group = 0; group < settings.size(); ++group)
-        for (qsizetype i = 0; i < settings[group].size(); ++i)
-            ShowSetting(m_settingsControls[group][static_cast<size_t>(i)], settings[group][i]);
+OtherSettings frmMain::OtherShown() const {
+    return {m_upDown->value(),           m_chkScoringTime->isChecked(), m_upDown1->value(),
+            m_chkDisplayNextMap->isChecked(), m_chkKeepArchive->isChecked(), m_txtHistoryDays->value(),
+            m_txtSharedStore->text().toStdString()};
 }
 
-std::array<bool, 3> frmMain::ChangedSettings() const {
-    const std::array<QVariantList, 3> shown = SettingsShown();
-    std::array<bool, 3> changed{};
-    for (size_t group = 0; group < shown.size(); ++group)
-        changed[group] = shown[group] != m_settingsSaved[group];
+std::string frmMain::AutoMessagesShown() const {
+    QString text = m_txtAutoMes->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return ToGameText(text);
+}
+
+void frmMain::ShowSettings(SettingsGroup group) {
+    const bool showing = std::exchange(m_showingSettings, true);
+    switch (group) {
+    case SettingsGroup::Server: {
+        // An empty value leaves the example text the box was built with.
+        const Settings& in = m_service.CurrentSettings();
+        if (!in.ServerCode.empty()) m_txtServerCode->setText(FromGameText(in.ServerCode));
+        if (!in.UpdateURL.empty()) m_txtUpdateURL->setText(FromGameText(in.UpdateURL));
+        if (!in.ImportURL.empty()) m_txtImportURL->setText(FromGameText(in.ImportURL));
+        m_serverShown = ServerShown();
+        break;
+    }
+    case SettingsGroup::Other: {
+        const OtherSettings& in = m_service.Other();
+        m_chkScoringTime->setChecked(in.ScoringTimeOn);
+        m_upDown1->setValue(in.ScoringSeconds);
+        m_chkDisplayNextMap->setChecked(in.DisplayNextMap);
+        m_chkKeepArchive->setChecked(in.KeepArchive);
+        m_upDown->setValue(in.MinPlayers);
+        m_txtHistoryDays->setValue(in.HistoryDays);
+        if (m_txtSharedStore->text().toStdString() != in.SharedStore)
+            m_txtSharedStore->setText(QString::fromStdString(in.SharedStore));
+        break;
+    }
+    case SettingsGroup::AutoMessages: {
+        const AutoMessageSettings& in = m_service.AutoMessageChoice();
+        m_chkEnableAutoMessages->setChecked(in.On);
+        for (QWidget* control : std::initializer_list<QWidget*>{m_txtAutoMes, m_slideAutoMes, m_cmdSaveSettingsAutoMes})
+            control->setEnabled(in.On);
+        m_slideAutoMes->setValue(in.Minutes);
+        // The messages being typed stay until others are saved.
+        if (m_service.AutoMessageText() != m_autoMessagesShown) {
+            m_autoMessagesShown = m_service.AutoMessageText();
+            QString shown = FromGameText(m_autoMessagesShown);
+            shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+            m_txtAutoMes->setPlainText(shown);
+        }
+        break;
+    }
+    case SettingsGroup::Bans:
+        m_bansStrip->ShowSettings(m_service.BanSettingsInUse());
+        break;
+    case SettingsGroup::Notices:
+        m_notices->ShowSettings();
+        break;
+    }
+    m_showingSettings = showing;
+}
+
+std::array<bool, 5> frmMain::ChangedSettings() const {
+    std::array<bool, 5> changed{};
+    auto at = [&changed](SettingsGroup group) -> bool& { return changed[static_cast<size_t>(group)]; };
+    at(SettingsGroup::Server) = ServerShown() != m_serverShown;
+    at(SettingsGroup::Other) = m_service.Other() != m_service.SavedOther();
     // The automatic messages are saved only while they are on.
-    changed[0] = changed[0] && m_cmdSaveSettingsAutoMes->isEnabled();
+    at(SettingsGroup::AutoMessages) =
+        m_service.AutoMessageChoice().On && (AutoMessagesShown() != m_service.AutoMessageText() ||
+                                             m_slideAutoMes->value() != m_service.SavedAutoMessageMinutes());
+    at(SettingsGroup::Bans) = m_bansStrip->SettingsChanged();
+    at(SettingsGroup::Notices) = m_notices->SettingsChanged();
     return changed;
 }
 
 bool frmMain::SettingsChanged() const {
-    const std::array<bool, 3> changed = ChangedSettings();
-    return changed[0] || changed[1] || changed[2];
+    const std::array<bool, 5> changed = ChangedSettings();
+    return std::find(changed.begin(), changed.end(), true) != changed.end();
 }
 
 bool frmMain::SaveChangedSettings() {
-    const std::array<bool, 3> changed = ChangedSettings();
+    const std::array<bool, 5> changed = ChangedSettings();
+    auto at = [&changed](SettingsGroup group) { return changed[static_cast<size_t>(group)]; };
     bool saved = true;
-    if (changed[0]) saved = m_service.SaveAutoMessages() && saved;
-    if (changed[1]) saved = m_service.SaveOtherSettings() && saved;
-    if (changed[2]) {
-        saved = m_service.SaveServerSettings() && saved;
+    if (at(SettingsGroup::AutoMessages))
+        saved = m_service.SaveAutoMessages(AutoMessagesShown(), m_slideAutoMes->value()) && saved;
+    if (at(SettingsGroup::Other)) saved = m_service.SaveOtherSettings(OtherShown()) && saved;
+    if (at(SettingsGroup::Server)) {
+        saved = m_service.SaveServerSettings(ServerShown()) && saved;
         ShowNews(NewsUrl(m_service.CurrentSettings().UpdateURL));
     }
+    if (at(SettingsGroup::Bans)) saved = m_bansStrip->SaveSettings() && saved;
+    if (at(SettingsGroup::Notices)) saved = m_notices->SaveSettings() && saved;
     return saved;
+}
+
+void frmMain::DropChangedSettings() {
+    m_service.SetOther(m_service.SavedOther());
+    m_service.SetAutoMessageMinutes(m_service.SavedAutoMessageMinutes());
+    m_autoMessagesShown.clear();
+    for (SettingsGroup group : {SettingsGroup::Server, SettingsGroup::Other, SettingsGroup::AutoMessages,
+                                SettingsGroup::Bans, SettingsGroup::Notices}) {
+        // A server value saved empty keeps no example text: what was typed goes.
+        if (group == SettingsGroup::Server) {
+            const bool showing = std::exchange(m_showingSettings, true);
+            m_txtUpdateURL->setText(FromGameText(m_serverShown.UpdateURL));
+            m_txtImportURL->setText(FromGameText(m_serverShown.ImportURL));
+            m_txtServerCode->setText(FromGameText(m_serverShown.ServerCode));
+            m_showingSettings = showing;
+            continue;
+        }
+        ShowSettings(group);
+    }
 }
 
 void frmMain::AskToSaveSettings(std::function<void(Dialogs::Choice)> choice) {
@@ -449,7 +494,7 @@ void frmMain::Tabs_Change(int index) {
     m_settingsAsked = true;
     AskToSaveSettings([this](Dialogs::Choice choice) {
         m_settingsAsked = false;
-        if (choice == Dialogs::Choice::No) ShowSettings(m_settingsSaved);  // back to what is saved
+        if (choice == Dialogs::Choice::No) DropChangedSettings();
         if (choice == Dialogs::Choice::Cancel) m_tabs->setCurrentIndex(TabIndex(QStringLiteral("settings")));
     });
 }
@@ -581,13 +626,6 @@ void frmMain::ShowNews(const QUrl& url) {
 
 void frmMain::Timer_Timer() { m_service.Timer_Timer(); }
 
-bool frmMain::UseTrackedProcess() { return m_chkUseDefaultWindow->isChecked(); }
-bool frmMain::ScoringTimeOn() { return m_chkScoringTime->isChecked(); }
-int frmMain::ScoringSeconds() { return m_upDown1->value(); }
-std::string frmMain::MinPlayersText() { return ToGameText(m_upDown->text()); }
-bool frmMain::AutoMessagesOn() { return m_slideAutoMes->isEnabled(); }
-int frmMain::AutoMessageMinutes() { return m_slideAutoMes->value(); }
-
 void frmMain::SetPanel(int panel, const std::string& text) {
     if (panel < 1 || panel > 4) return;
     // An empty panel says what it lacks rather than nothing.
@@ -692,9 +730,12 @@ void frmMain::BuildBanControls() {
         m_service.RecordBanAction(action, target, reason, detail, done, why);
     };
     // The Bans tab, after History.
-    const std::filesystem::path folder(m_service.DataDir().toStdU16String());
-    m_bansStrip = new BansStrip(m_service.Bans(), m_service.BanMenu(), m_service.ServiceDialogs(), now, record,
-                                folder / "settings.ini", this);
+    m_bansStrip = new BansStrip(m_service.Bans(), m_service.BanMenu(), m_service.ServiceDialogs(), now, record, this);
+    m_bansStrip->SetSettingsSaver([this](const std::string& presets, bool warningsOn, const std::string& steps,
+                                         int windowMinutes) {
+        return m_service.SaveBanSettings(presets, warningsOn, steps, windowMinutes);
+    });
+    m_notices->SetSettingsSaver([this](const NoticeSettings& settings) { return m_service.SaveNoticeSettings(settings); });
     m_bansStrip->SetLifter([this](int64_t id, const std::string& reason) { m_service.LiftBan(id, reason); });
     m_bansStrip->setObjectName(QStringLiteral("fraStrips9"));
     m_strips[9] = m_bansStrip;
@@ -740,67 +781,6 @@ void frmMain::BuildBanControls() {
             m_service.BanForOther();
         });
     });
-}
-
-std::string frmMain::AutoMesText() {
-    QString text = m_txtAutoMes->toPlainText();
-    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-    return ToGameText(text);
-}
-
-void frmMain::SetAutoMesText(const std::string& text) {
-    QString shown = FromGameText(text);
-    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    m_txtAutoMes->setPlainText(shown);
-}
-
-void frmMain::SetAutoMesControlsEnabled(bool enabled) {
-    m_txtAutoMes->setEnabled(enabled);
-    m_slideAutoMes->setEnabled(enabled);
-    m_cmdSaveSettingsAutoMes->setEnabled(enabled);
-}
-
-int frmMain::AutoMesInterval() { return m_slideAutoMes->value(); }
-
-// ---- the settings in their controls -------------------------------------------------------
-
-std::string frmMain::Text(SettingsText box) {
-    switch (box) {
-    case SettingsText::txtServerCode: return ToGameText(m_txtServerCode->text());
-    case SettingsText::txtUpdateURL: return ToGameText(m_txtUpdateURL->text());
-    case SettingsText::txtImportURL: return ToGameText(m_txtImportURL->text());
-    case SettingsText::txtMinPlayers: return ToGameText(m_upDown->text());
-    case SettingsText::txtScoringSeconds: return ToGameText(m_upDown1->text());
-    }
-    return {};
-}
-
-void frmMain::SetText(SettingsText box, const std::string& text) {
-    const QString shown = FromGameText(text);
-    switch (box) {
-    case SettingsText::txtServerCode: m_txtServerCode->setText(shown); break;
-    case SettingsText::txtUpdateURL: m_txtUpdateURL->setText(shown); break;
-    case SettingsText::txtImportURL: m_txtImportURL->setText(shown); break;
-    case SettingsText::txtMinPlayers: m_upDown->findChild<QLineEdit*>()->setText(shown); break;
-    case SettingsText::txtScoringSeconds: m_upDown1->findChild<QLineEdit*>()->setText(shown); break;
-    }
-}
-
-static QCheckBox* frmMainCheckBox(QWidget* window, SettingsBox box) {
-    static const char* const names[] = {"chkEnableAutoMessages", "chkScoringTime", "chkDisplayNextMap", "chkKeepArchive"};
-    return window->findChild<QCheckBox*>(QString::fromLatin1(names[static_cast<int>(box)]));
-}
-
-bool frmMain::Checked(SettingsBox box) { return frmMainCheckBox(this, box)->isChecked(); }
-
-void frmMain::SetChecked(SettingsBox box, bool ticked) { frmMainCheckBox(this, box)->setChecked(ticked); }
-
-void frmMain::SetValue(SettingsNumber control, int value) {
-    switch (control) {
-    case SettingsNumber::slideAutoMes: m_slideAutoMes->setValue(value); break;
-    case SettingsNumber::UpDown: m_upDown->setValue(value); break;
-    case SettingsNumber::UpDown1: m_upDown1->setValue(value); break;
-    }
 }
 
 }  // namespace tovi

@@ -1,7 +1,7 @@
 #pragma once
 // The main window: nine strips behind a row of tabs, the status bar, the tray icon. It shows the
-// service (it is the poll's view and holds the operator's choices in its controls) and hands the
-// operator's actions to it.
+// service (the poll as it happens, and the settings, bound to their controls) and hands the
+// operator's actions and edits to it.
 #include <QIcon>
 #include <QMainWindow>
 #include <QNetworkAccessManager>
@@ -76,13 +76,7 @@ public:
     BansStrip& BansTab() { return *m_bansStrip; }
     NoticeCenter& Notices() { return *m_notices; }
 
-    // PollView
-    bool UseTrackedProcess() override;
-    bool ScoringTimeOn() override;
-    int ScoringSeconds() override;
-    std::string MinPlayersText() override;
-    bool AutoMessagesOn() override;
-    int AutoMessageMinutes() override;
+    // ServiceView
     void SetPanel(int panel, const std::string& text) override;
     void SetLabel(StatusLabel label, const std::string& text) override;
     void SetControlEnabled(ServerControl control, bool enabled) override;
@@ -94,23 +88,6 @@ public:
     void ClearPlayerList() override;
     void ClearPublicChat() override;
 
-    // AutoMessageView
-    std::string AutoMesText() override;
-    void SetAutoMesText(const std::string& text) override;
-    void SetAutoMesControlsEnabled(bool enabled) override;
-    int AutoMesInterval() override;
-
-    // SettingsView
-    std::string Text(SettingsText box) override;
-    void SetText(SettingsText box, const std::string& text) override;
-    bool Checked(SettingsBox box) override;
-    void SetChecked(SettingsBox box, bool ticked) override;
-    void SetValue(SettingsNumber control, int value) override;
-
-    int HistoryDays() override;
-    void SetHistoryDays(int days) override;
-    std::string SharedStore() override;
-    void SetSharedStore(const std::string& conninfo) override;
     PlayerListView* PlayerList() override { return m_playerList.get(); }
     ChatView* PublicChat() override { return m_chatList.get(); }
 
@@ -134,12 +111,16 @@ private:
     void BuildTray();
     // The tray's picture, tip and menu from what the window knows now.
     void RefreshTray();
-    // The settings as their controls hold them, one list per save button; and back into them.
-    std::array<QVariantList, 3> SettingsShown() const;
-    void ShowSettings(const std::array<QVariantList, 3>& settings);
-    // Which of the three groups differ from what was last loaded or saved, and can be saved.
-    std::array<bool, 3> ChangedSettings() const;
+    // The settings as their controls hold them, and the service's settings into the controls.
+    Settings ServerShown() const;
+    OtherSettings OtherShown() const;
+    std::string AutoMessagesShown() const;
+    void ShowSettings(SettingsGroup group);
+    // Which groups hold edits that are not saved, by SettingsGroup.
+    std::array<bool, 5> ChangedSettings() const;
     bool SettingsChanged() const;
+    // The edits not saved are dropped: every group shows what is saved, and is in effect.
+    void DropChangedSettings();
     int TabIndex(const QString& key) const;
     // Saves each group of settings that changed; true when all of them were saved.
     bool SaveChangedSettings();
@@ -176,8 +157,9 @@ private:
     bool m_exitConfirmed = false;
     bool m_exitAsked = false;
     bool m_settingsAsked = false;
-    std::array<QVariantList, 3> m_settingsSaved;  // as last loaded or saved
-    std::array<std::vector<QWidget*>, 3> m_settingsControls;
+    bool m_showingSettings = false;  // the controls are being filled: their changes are no edits
+    Settings m_serverShown;             // as the service's were last shown
+    std::string m_autoMessagesShown;
 
     QTabWidget* m_tabs = nullptr;
     std::array<QWidget*, 10> m_strips{};

@@ -293,7 +293,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     auto* interval = new QHBoxLayout;
     m_slideAutoMes = new QSlider(Qt::Horizontal, fraAutomes);
     m_slideAutoMes->setObjectName(QStringLiteral("slideAutoMes"));
-    m_slideAutoMes->setRange(1, 20);
+    m_slideAutoMes->setRange(kAutoMessageMinutes.min, kAutoMessageMinutes.max);
     m_slideAutoMes->setSingleStep(1);
     m_slideAutoMes->setPageStep(5);
     m_slideAutoMes->setTickPosition(QSlider::TicksBelow);
@@ -319,7 +319,8 @@ QWidget* frmMain::BuildSettingsStrip() {
     m_chkScoringTime = new QCheckBox(tr("Change scoring time (game default is 45 seconds)"), fraOtherSettings);
     m_chkScoringTime->setObjectName(QStringLiteral("chkScoringTime"));
     auto* scoring = new QHBoxLayout;
-    m_upDown1 = new NamedSpinBox(QStringLiteral("UpDown1"), QStringLiteral("txtScoringSeconds"), 10, 80, 25, fraOtherSettings);
+    m_upDown1 = new NamedSpinBox(QStringLiteral("UpDown1"), QStringLiteral("txtScoringSeconds"), kScoringSeconds.min,
+                                 kScoringSeconds.max, OtherSettings{}.ScoringSeconds, fraOtherSettings);
     m_upDown1->setEnabled(false);
     scoring->addSpacing(24);
     scoring->addWidget(m_upDown1);
@@ -331,7 +332,8 @@ QWidget* frmMain::BuildSettingsStrip() {
     m_chkKeepArchive = new QCheckBox(tr("Save a copy of stats to Archives directory"), fraOtherSettings);
     m_chkKeepArchive->setObjectName(QStringLiteral("chkKeepArchive"));
     auto* minPlayers = new QHBoxLayout;
-    m_upDown = new NamedSpinBox(QStringLiteral("UpDown"), QStringLiteral("txtMinPlayers"), 0, 15, 0, fraOtherSettings);
+    m_upDown = new NamedSpinBox(QStringLiteral("UpDown"), QStringLiteral("txtMinPlayers"), kMinPlayers.min, kMinPlayers.max,
+                                OtherSettings{}.MinPlayers, fraOtherSettings);
     minPlayers->addWidget(MakeLabel(QStringLiteral("lblMinPlayers0"), tr("Only track stats when there are at least "), fraOtherSettings));
     minPlayers->addWidget(m_upDown);
     minPlayers->addWidget(MakeLabel(QStringLiteral("lblMinPlayers1"), tr("players (zero for no minimum)"), fraOtherSettings));
@@ -340,7 +342,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     auto* keep = new QHBoxLayout;
     m_txtHistoryDays = new QSpinBox(fraOtherSettings);
     m_txtHistoryDays->setObjectName(QStringLiteral("txtHistoryDays"));
-    m_txtHistoryDays->setRange(0, Service::kMaxHistoryDays);
+    m_txtHistoryDays->setRange(kHistoryDays.min, kHistoryDays.max);
     auto* keepLabel = MakeLabel(QStringLiteral("lblHistoryDays0"), tr("Keep history for"), fraOtherSettings);
     keepLabel->setBuddy(m_txtHistoryDays);
     keep->addWidget(keepLabel);
@@ -384,10 +386,13 @@ QWidget* frmMain::BuildSettingsStrip() {
     auto* statusForm = new QFormLayout(fraStatusSettings);
     m_txtServerCode = new QLineEdit(QStringLiteral("servercode"), fraStatusSettings);
     m_txtServerCode->setObjectName(QStringLiteral("txtServerCode"));
+    m_txtServerCode->setMaxLength(static_cast<int>(kSettingsServerCodeBytes));
     m_txtUpdateURL = new QLineEdit(QStringLiteral("http://stats.example.net/tovistats/update.php"), fraStatusSettings);
     m_txtUpdateURL->setObjectName(QStringLiteral("txtUpdateURL"));
+    m_txtUpdateURL->setMaxLength(static_cast<int>(kSettingsUrlBytes));
     m_txtImportURL = new QLineEdit(QStringLiteral("http://stats.example.net/tovistats/import.php"), fraStatusSettings);
     m_txtImportURL->setObjectName(QStringLiteral("txtImportURL"));
+    m_txtImportURL->setMaxLength(static_cast<int>(kSettingsUrlBytes));
     statusForm->addRow(MakeLabel(QStringLiteral("lblServerCode"), tr("Server code:"), fraStatusSettings), m_txtServerCode);
     statusForm->addRow(MakeLabel(QStringLiteral("lblUpdateURL"), tr("Update URL:"), fraStatusSettings), m_txtUpdateURL);
     statusForm->addRow(MakeLabel(QStringLiteral("lblImportURL"), tr("Import URL:"), fraStatusSettings), m_txtImportURL);

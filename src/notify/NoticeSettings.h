@@ -16,6 +16,7 @@ struct SinkSettings {
     std::string url;     // UTF-8
     std::string secret;  // the webhook's signing key; empty: unsigned
     std::set<NoticeEvent> events;
+    bool operator==(const SinkSettings&) const = default;
 };
 
 struct NoticeSettings {
@@ -24,6 +25,7 @@ struct NoticeSettings {
     int notHostingMinutes = 10;
     int reportFailures = 3;
     int maxAgeHours = 24;
+    bool operator==(const NoticeSettings&) const = default;
 };
 
 NoticeSettings DefaultNoticeSettings();

@@ -42,18 +42,42 @@ bool StoredFlag(const std::string& text) {
 
 }  // namespace
 
-SettingsFile::SettingsFile(const std::filesystem::path& dataDir, Settings& settings, SettingsView& view,
-                           Dialogs& dialogs)
-    : m_file(dataDir / "settings.ini"), m_settings(settings), m_view(view), m_dialogs(dialogs) {}
+bool HasControlBytes(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 32) return true;
+    return false;
+}
+
+std::string ServerSettingsProblem(const Settings& settings) {
+    // What the next start would cut to fit is refused now rather than saved.
+    if (settings.ServerCode.size() > kSettingsServerCodeBytes || settings.UpdateURL.size() > kSettingsUrlBytes ||
+        settings.ImportURL.size() > kSettingsUrlBytes)
+        return "The server code takes at most " + std::to_string(kSettingsServerCodeBytes) + " characters, each URL at most " +
+               std::to_string(kSettingsUrlBytes) + ".";
+    if (HasControlBytes(settings.ServerCode) || HasControlBytes(settings.UpdateURL) ||
+        HasControlBytes(settings.ImportURL))
+        return "A status update setting holds control characters.";
+    return {};
+}
+
+std::string OtherSettingsProblem(const OtherSettings& settings) {
+    if (!kScoringSeconds.Holds(settings.ScoringSeconds) || !kMinPlayers.Holds(settings.MinPlayers) ||
+        !kHistoryDays.Holds(settings.HistoryDays))
+        return "Scoring time " + std::to_string(kScoringSeconds.min) + " to " + std::to_string(kScoringSeconds.max) +
+               " seconds, players " + std::to_string(kMinPlayers.min) + " to " + std::to_string(kMinPlayers.max) +
+               ", history " + std::to_string(kHistoryDays.min) + " to " + std::to_string(kHistoryDays.max) +
+               " days.";
+    if (HasControlBytes(settings.SharedStore))
+        return "The shared store's connection string holds control characters.";
+    return {};
+}
+
+SettingsFile::SettingsFile(const std::filesystem::path& dataDir, Settings& settings, Dialogs& dialogs)
+    : m_file(dataDir / "settings.ini"), m_settings(settings), m_dialogs(dialogs) {}
 
 std::string SettingsFile::ReadSettingValue(const std::string& section, const std::string& key,
                                            const std::string& defaultValue, size_t capacity) const {
     return m_file.ReadString(section, key, defaultValue, capacity);
-}
-
-void SettingsFile::LoadSettings() {
-    LoadServerSettings();
-    LoadOtherSettings();
 }
 
 std::string SettingsFile::ReadChecked(const std::string& section, const std::string& key,
@@ -82,46 +106,33 @@ void SettingsFile::LoadServerSettings() {
     m_settings.ServerCode = read("servercode", kServerCodeCapacity, "No ServerCode defined in settings.ini");
     m_settings.UpdateURL = TrimSpaces(read("updateurl", kUrlCapacity, "No update url defined in settings.ini"));
     m_settings.ImportURL = TrimSpaces(read("importurl", kUrlCapacity, "No import url defined in settings.ini"));
-
-    // An empty value leaves the example text the box was built with.
-    if (!m_settings.UpdateURL.empty()) m_view.SetText(SettingsText::txtUpdateURL, m_settings.UpdateURL);
-    if (!m_settings.ImportURL.empty()) m_view.SetText(SettingsText::txtImportURL, m_settings.ImportURL);
-    if (!m_settings.ServerCode.empty()) m_view.SetText(SettingsText::txtServerCode, m_settings.ServerCode);
 }
 
-void SettingsFile::LoadOtherSettings() {
-    // A value that is no number, or one a control does not take, leaves the control as built.
+void SettingsFile::LoadOtherSettings(OtherSettings& other, AutoMessageSettings& autoMessages) {
+    // A value that is no number, or one out of range, leaves the value given.
     const std::optional<int> minutes =
         StoredNumber(ReadChecked("settings", "useautomes", "0", kNumberCapacity));
     if (minutes && *minutes > 0) {
-        m_view.SetChecked(SettingsBox::chkEnableAutoMessages, true);
-        if (kAutoMessageMinutes.Holds(*minutes)) m_view.SetValue(SettingsNumber::slideAutoMes, *minutes);
+        autoMessages.On = true;
+        if (kAutoMessageMinutes.Holds(*minutes)) autoMessages.Minutes = *minutes;
     }
 
     const std::optional<int> minPlayers =
         StoredNumber(ReadChecked("settings", "minplayers", "0", kNumberCapacity));
-    if (minPlayers && kMinPlayers.Holds(*minPlayers)) m_view.SetValue(SettingsNumber::UpDown, *minPlayers);
+    if (minPlayers && kMinPlayers.Holds(*minPlayers)) other.MinPlayers = *minPlayers;
 
     const std::optional<int> scoring =
         StoredNumber(ReadChecked("settings", "scoringtime", "0", kNumberCapacity));
     if (scoring && *scoring > 0) {
-        m_view.SetChecked(SettingsBox::chkScoringTime, true);
-        if (kScoringSeconds.Holds(*scoring)) m_view.SetValue(SettingsNumber::UpDown1, *scoring);
+        other.ScoringTimeOn = true;
+        if (kScoringSeconds.Holds(*scoring)) other.ScoringSeconds = *scoring;
     }
 
-    if (StoredFlag(ReadChecked("settings", "displaynextmapmsg", "0", kFlagCapacity))) {
-        m_view.SetChecked(SettingsBox::chkDisplayNextMap, true);
-    }
-    if (StoredFlag(ReadChecked("settings", "keeparchive", "0", kFlagCapacity))) {
-        m_view.SetChecked(SettingsBox::chkKeepArchive, true);
-    }
+    if (StoredFlag(ReadChecked("settings", "displaynextmapmsg", "0", kFlagCapacity))) other.DisplayNextMap = true;
+    if (StoredFlag(ReadChecked("settings", "keeparchive", "0", kFlagCapacity))) other.KeepArchive = true;
 }
 
-bool SettingsFile::SaveServerSettings() {
-    // Kept exactly as typed; the next start trims the URLs. The values in use change only when
-    // the file took them, so that they are always what the next start reads.
-    Settings typed{m_view.Text(SettingsText::txtServerCode), m_view.Text(SettingsText::txtUpdateURL),
-                   m_view.Text(SettingsText::txtImportURL)};
+bool SettingsFile::SaveServerSettings(const Settings& typed) {
     std::string error;
     if (!m_file.WriteStrings("server",
                              {{"updateurl", typed.UpdateURL},
@@ -131,21 +142,19 @@ bool SettingsFile::SaveServerSettings() {
         m_dialogs.Warn("Settings not saved: " + error);
         return false;
     }
-    m_settings = std::move(typed);
+    m_settings = typed;
     m_dialogs.Inform("Settings saved");
     return true;
 }
 
-bool SettingsFile::SaveOtherSettings() {
+bool SettingsFile::SaveOtherSettings(const OtherSettings& other) {
     std::string error;
     if (!m_file.WriteStrings(
             "settings",
-            {{"minplayers", m_view.Text(SettingsText::txtMinPlayers)},
-             {"scoringtime", m_view.Checked(SettingsBox::chkScoringTime)
-                                 ? m_view.Text(SettingsText::txtScoringSeconds)
-                                 : "0"},
-             {"displaynextmapmsg", m_view.Checked(SettingsBox::chkDisplayNextMap) ? "1" : "0"},
-             {"keeparchive", m_view.Checked(SettingsBox::chkKeepArchive) ? "1" : "0"}},
+            {{"minplayers", std::to_string(other.MinPlayers)},
+             {"scoringtime", other.ScoringTimeOn ? std::to_string(other.ScoringSeconds) : "0"},
+             {"displaynextmapmsg", other.DisplayNextMap ? "1" : "0"},
+             {"keeparchive", other.KeepArchive ? "1" : "0"}},
             error)) {
         m_dialogs.Warn("Settings not saved: " + error);
         return false;

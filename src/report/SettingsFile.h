@@ -1,9 +1,10 @@
 #pragma once
 // settings.ini: the server values the web reporting uses, held in the Settings record, and the
-// operator's other choices, which live in the Settings tab's controls (SettingsView).
+// operator's other choices (OtherSettings, AutoMessageSettings).
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "Dialogs.h"
 #include "ProfileFile.h"
@@ -15,27 +16,7 @@ struct Settings {
     std::string ServerCode;  // at most 29 bytes
     std::string UpdateURL;   // where the status report goes, at most 99 bytes
     std::string ImportURL;   // where the stats file goes, at most 99 bytes
-};
-
-// The Settings tab's controls that the settings are loaded into and saved from.
-enum class SettingsText { txtServerCode, txtUpdateURL, txtImportURL, txtMinPlayers, txtScoringSeconds };
-enum class SettingsBox { chkEnableAutoMessages, chkScoringTime, chkDisplayNextMap, chkKeepArchive };
-enum class SettingsNumber { slideAutoMes, UpDown, UpDown1 };
-
-class SettingsView {
-public:
-    virtual ~SettingsView() = default;
-    // A text box's text as typed, in Windows-1252 bytes.
-    virtual std::string Text(SettingsText box) = 0;
-    virtual void SetText(SettingsText box, const std::string& text) = 0;
-    // A check box is ticked (a greyed box is not).
-    virtual bool Checked(SettingsBox box) = 0;
-    // Ticks or clears a box with the effect of the operator's click: ticking
-    // chkEnableAutoMessages enables the automatic-message controls.
-    virtual void SetChecked(SettingsBox box, bool ticked) = 0;
-    // Sets a slider or spinner; the value is always within the control's range (kAutoMessageMinutes,
-    // kMinPlayers, kScoringSeconds). A spinner shows its value in its text box.
-    virtual void SetValue(SettingsNumber control, int value) = 0;
+    bool operator==(const Settings&) const = default;
 };
 
 struct ValueRange {
@@ -43,14 +24,43 @@ struct ValueRange {
     int max;
     bool Holds(int value) const { return value >= min && value <= max; }
 };
-inline constexpr ValueRange kAutoMessageMinutes{1, 20};  // slideAutoMes
-inline constexpr ValueRange kMinPlayers{0, 15};          // UpDown, shown in txtMinPlayers
-inline constexpr ValueRange kScoringSeconds{10, 80};     // UpDown1, shown in txtScoringSeconds
+inline constexpr ValueRange kAutoMessageMinutes{1, 20};
+inline constexpr ValueRange kMinPlayers{0, 15};
+inline constexpr ValueRange kScoringSeconds{10, 80};
+inline constexpr ValueRange kHistoryDays{0, 36500};
+// What settings.ini holds without cutting: the server code 29 bytes, each URL 99.
+inline constexpr size_t kSettingsServerCodeBytes = 29;
+inline constexpr size_t kSettingsUrlBytes = 99;
+
+// The operator's other choices: in effect as soon as they change, kept once saved.
+struct OtherSettings {
+    int MinPlayers = 0;  // statistics are written only with at least this many players; 0: always
+    bool ScoringTimeOn = false;
+    int ScoringSeconds = 25;  // the score screen's time, when ScoringTimeOn
+    bool DisplayNextMap = false;
+    bool KeepArchive = false;
+    int HistoryDays = 0;      // days the record keeps; 0: everything
+    std::string SharedStore;  // the shared database's connection string (a secret); empty: the local file
+    bool operator==(const OtherSettings&) const = default;
+};
+
+// Whether automatic messages go out, and how often. Switching on is in effect at once.
+struct AutoMessageSettings {
+    bool On = false;
+    int Minutes = 1;
+    bool operator==(const AutoMessageSettings&) const = default;
+};
+
+// Why values cannot be kept as they are; empty when they can. One rule for every face.
+std::string ServerSettingsProblem(const Settings& settings);
+std::string OtherSettingsProblem(const OtherSettings& settings);
+// Text with bytes below 32 never reaches the console, a file line or a URL.
+bool HasControlBytes(std::string_view text);
 
 class SettingsFile {
 public:
     // `dataDir` is the folder that holds settings.ini (the program's folder unless moved).
-    SettingsFile(const std::filesystem::path& dataDir, Settings& settings, SettingsView& view, Dialogs& dialogs);
+    SettingsFile(const std::filesystem::path& dataDir, Settings& settings, Dialogs& dialogs);
 
     // One bounded read: the stored value cut to `capacity` - 1 bytes, or `defaultValue` when the
     // file, the section or the key is missing. Its length is the answer's size().
@@ -58,14 +68,14 @@ public:
                                  size_t capacity) const;
 
     // Start-up reads the "server" section (with its three warnings) and, a little later, the
-    // "settings" section; LoadSettings does both at once.
-    void LoadSettings();
+    // "settings" section. A value that is not sound leaves the one given as it was.
     void LoadServerSettings();
-    void LoadOtherSettings();
+    void LoadOtherSettings(OtherSettings& other, AutoMessageSettings& autoMessages);
 
-    // The save buttons of the "Status update settings" and "Other settings" frames; true when saved.
-    bool SaveServerSettings();
-    bool SaveOtherSettings();
+    // The server values as typed (kept exactly so; the next start trims the URLs), and the other
+    // settings; true when saved. The server values in use change only when the file took them.
+    bool SaveServerSettings(const Settings& typed);
+    bool SaveOtherSettings(const OtherSettings& other);
 
     // One key, for the other parts of the program that keep a value here ("useautomes").
     // False, with `error` saying why (or, without `error`, the operator warned), when the file
@@ -83,7 +93,6 @@ private:
 
     ProfileFile m_file;
     Settings& m_settings;
-    SettingsView& m_view;
     Dialogs& m_dialogs;
 };
 

@@ -92,7 +92,7 @@ size_t CompleteStatsLength(std::string_view content) {
 }
 
 StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& settings,
-                     const ServerStatus& status, const PlayerTable& players, SettingsView& view,
+                     const ServerStatus& status, const PlayerTable& players, const OtherSettings& other,
                      WebReporter& reporter, LogSink& log, Dialogs& dialogs, Scheduler& scheduler,
                      LocalClock clock)
     : m_dataDir(dataDir),
@@ -100,7 +100,7 @@ StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& setti
       m_settings(settings),
       m_status(status),
       m_players(players),
-      m_view(view),
+      m_other(other),
       m_reporter(reporter),
       m_log(log),
       m_dialogs(dialogs),
@@ -150,7 +150,7 @@ bool StatsFile::WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32
     }
     if (!written && m_retry == 0) m_retry = m_scheduler.Schedule(m_retryMs, [this] { Retry(); });
 
-    if (m_view.Checked(SettingsBox::chkKeepArchive)) {
+    if (m_other.KeepArchive) {
         // Named when the copy is made, which may be a second after the server line's time.
         const std::filesystem::path archive =
             ArchiveFolder() / ("game" + FormatArchiveTime(m_clock()) + ".txt");

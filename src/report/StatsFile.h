@@ -44,7 +44,7 @@ size_t CompleteStatsLength(std::string_view content);
 class StatsFile {
 public:
     StatsFile(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-              const PlayerTable& players, SettingsView& view, WebReporter& reporter, LogSink& log,
+              const PlayerTable& players, const OtherSettings& other, WebReporter& reporter, LogSink& log,
               Dialogs& dialogs, Scheduler& scheduler, LocalClock clock = SystemLocalTime);
     // Tries once more to write what is still kept in memory.
     ~StatsFile();
@@ -52,7 +52,7 @@ public:
     StatsFile& operator=(const StatsFile&) = delete;
 
     // Appends this match's block to stats.stats, behind any kept earlier, and, with
-    // chkKeepArchive ticked, to its archive file; then, when `Upload` is true and stats.stats
+    // KeepArchive on, to its archive file; then, when `Upload` is true and stats.stats
     // holds blocks, starts the upload. `MatchTicks` is the map cycle's true count of hosting
     // ticks, however long it ran. Answers whether this block reached stats.stats; a game type
     // outside GameTypes writes nothing and is logged. A result byte that could not be read
@@ -84,7 +84,7 @@ private:
     const Settings& m_settings;
     const ServerStatus& m_status;
     const PlayerTable& m_players;
-    SettingsView& m_view;
+    const OtherSettings& m_other;
     WebReporter& m_reporter;
     LogSink& m_log;
     Dialogs& m_dialogs;

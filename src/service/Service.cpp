@@ -30,6 +30,23 @@
 
 namespace tovi {
 
+namespace {
+
+std::string TrimmedStore(std::string store) {
+    store.erase(0, std::min(store.size(), store.find_first_not_of(' ')));
+    store.erase(store.find_last_not_of(' ') + 1);
+    return store;
+}
+
+// The messages are lines: their ends are the only control bytes they may hold.
+bool HasControlBytesBesideLineEnds(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 32 && c != '\r' && c != '\n') return true;
+    return false;
+}
+
+}  // namespace
+
 // The face's dialogs, but an action that brings its own answers has its questions answered from
 // them, at once and in order.
 class Service::AnsweringDialogs : public Dialogs {
@@ -144,12 +161,11 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
       m_scheduler(scheduler),
       m_dataDir(std::move(dataDir)),
       m_dialogs(std::make_unique<AnsweringDialogs>(dialogs)),
-      m_memoryView([this](bool ticked) { AutoMessagesToggled(ticked); }),
       m_poll(memory, m_status, *this, *this, scheduler),
       m_http(http),
       m_history(*m_historyStore, [] { return QDateTime::currentSecsSinceEpoch(); }),
-      m_playerList([this] { return m_view->PlayerList(); }),
-      m_chatList([this] { return m_view->PublicChat(); }) {
+      m_playerList([this] { return m_view ? m_view->PlayerList() : nullptr; }),
+      m_chatList([this] { return m_view ? m_view->PublicChat() : nullptr; }) {
     m_timer = new QTimer(this);
     m_timer->setObjectName(QStringLiteral("Timer"));
     m_timer->setTimerType(Qt::PreciseTimer);
@@ -168,14 +184,14 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         m_notices->Events().ChatRead(sender, text);
     });
     m_notices = std::make_unique<NoticeService>(m_scheduler, *this, *m_dialogs, folder / "settings.ini");
-    m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *this, *m_dialogs);
+    m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *m_dialogs);
     m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
     m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
     m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
         m_notices->Events().ReportOutcome(what, confirmed, why);
         emit transferEnded(what, confirmed, why);
     });
-    m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, *this, *m_reporter,
+    m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, m_other, *m_reporter,
                                               *this, *m_dialogs, m_scheduler);
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
     m_channel->SetObserver([this](const FinishedSend& send) {
@@ -228,7 +244,7 @@ Dialogs& Service::ServiceDialogs() {
 }
 
 void Service::SetView(ServiceView* view) {
-    m_view = view ? view : &m_memoryView;
+    m_view = view;
 }
 
 // ---- start and stop -----------------------------------------------------------------------
@@ -428,10 +444,20 @@ void Service::Load() {
     m_status.MatchEndCount = 0;
     m_settingsFile->LoadServerSettings();
     m_autoMessages->LoadAutoMessages();
-    m_settingsFile->LoadOtherSettings();
-    LoadHistoryDays();
-    m_savedStore = m_settingsFile->ReadSettingValue("store", "postgres", "", kMaxConninfoBytes + 1);
-    m_view->SetSharedStore(m_savedStore);
+    OtherSettings other;
+    AutoMessageSettings autoMessages;
+    m_settingsFile->LoadOtherSettings(other, autoMessages);
+    other.HistoryDays = LoadHistoryDays();
+    other.SharedStore = m_settingsFile->ReadSettingValue("store", "postgres", "", kMaxConninfoBytes + 1);
+    m_other = m_savedOther = other;
+    m_savedAutoMessageMinutes = autoMessages.Minutes;
+    m_autoMessageChoice.Minutes = autoMessages.Minutes;
+    // Switched as the operator's click switches it, unrecorded.
+    if (autoMessages.On != m_autoMessageChoice.On) m_autoMessages->chkEnableAutoMessages_Click(autoMessages.On);
+    LoadBanSettings();
+    for (SettingsGroup group : {SettingsGroup::Server, SettingsGroup::Other, SettingsGroup::AutoMessages,
+                                SettingsGroup::Bans, SettingsGroup::Notices})
+        emit settingsChanged(group);
     m_statsFile->Recover();
     m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
     m_timer->start();
@@ -448,14 +474,45 @@ void Service::Stop() {
     }
 }
 
-void Service::LoadHistoryDays() {
+int Service::LoadHistoryDays() {
     const std::string stored = m_settingsFile->ReadSettingValue("history", "keepdays", "0", 16);
     int days = 0;
     const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), days);
     // Anything but a number of days in range keeps everything: forgetting is never a guess.
-    if (error != std::errc() || end != stored.data() + stored.size() || days < 0 || days > kMaxHistoryDays)
-        days = 0;
-    m_view->SetHistoryDays(days);
+    if (error != std::errc() || end != stored.data() + stored.size() || !kHistoryDays.Holds(days)) days = 0;
+    return days;
+}
+
+void Service::LoadBanSettings() {
+    std::vector<std::string> problems;
+    const BanSettings loaded = tovi::LoadBanSettings(m_settingsFile->Path(), &problems);
+    for (const std::string& problem : problems) Log("settings.ini, [bans]: " + problem);
+    m_banActions->SetPresets(loaded.Presets);
+    m_banActions->SetLadder(loaded.Ladder);
+}
+
+BanSettings Service::BanSettingsInUse() const {
+    return {m_banActions->Presets(), m_banActions->Ladder()};
+}
+
+bool Service::SetOther(const OtherSettings& other) {
+    if (!OtherSettingsProblem(other).empty()) return false;
+    if (other == m_other) return true;
+    m_other = other;
+    emit settingsChanged(SettingsGroup::Other);
+    return true;
+}
+
+void Service::SetAutoMessageMinutes(int minutes) {
+    if (!kAutoMessageMinutes.Holds(minutes) || minutes == m_autoMessageChoice.Minutes) return;
+    m_autoMessageChoice.Minutes = minutes;
+    emit settingsChanged(SettingsGroup::AutoMessages);
+}
+
+void Service::SetAutoMesControlsEnabled(bool enabled) {
+    if (m_autoMessageChoice.On == enabled) return;
+    m_autoMessageChoice.On = enabled;
+    emit settingsChanged(SettingsGroup::AutoMessages);
 }
 
 void Service::ScheduleForgetting(int delayMs) {
@@ -467,7 +524,7 @@ void Service::ScheduleForgetting(int delayMs) {
 }
 
 void Service::ForgetOldHistory() {
-    const int days = HistoryDays();
+    const int days = m_other.HistoryDays;
     if (days <= 0 || !m_historyKept) return ScheduleForgetting(kForgetCheckMs);
     const int64_t before = QDateTime::currentSecsSinceEpoch() - int64_t{days} * 24 * 60 * 60;
     const int gone = m_history.Store().ForgetBefore(before, kForgetBatchRows);
@@ -604,37 +661,49 @@ void Service::ResetGames(const std::string& actor) {
     m_matchTime->cmdMapResetGames_Click([this, actor] { RecordDeclined("reset games", "", actor); });
 }
 
-void Service::AutoMessagesToggled(bool on) {
-    m_autoMessages->chkEnableAutoMessages_Click(on);
-}
-
 void Service::SwitchAutoMessages(bool on, const std::string& actor) {
-    // The face's box runs the switch when it changes; here only when it did not.
-    if (m_view->Checked(SettingsBox::chkEnableAutoMessages) != on)
-        m_view->SetChecked(SettingsBox::chkEnableAutoMessages, on);
+    if (m_autoMessageChoice.On != on) m_autoMessages->chkEnableAutoMessages_Click(on);
     m_history.WindowAction("automatic messages changed", on ? "switched on" : "switched off", true, "",
                            actor);
 }
 
-bool Service::SaveAutoMessages(const std::string& actor) {
+bool Service::SaveAutoMessages(const std::string& text, int minutes, const std::string& actor) {
     Acting acting(*this, actor);
-    const std::string text = AutoMesText();
+    if (!kAutoMessageMinutes.Holds(minutes) || HasControlBytesBesideLineEnds(text)) {
+        const std::string why = "The automatic messages take " + std::to_string(kAutoMessageMinutes.min) + " to " +
+                                std::to_string(kAutoMessageMinutes.max) +
+                                " minutes and no control characters but line ends.";
+        m_history.WindowAction("automatic messages changed", text, false, why, actor);
+        m_dialogs->Warn(why + " Nothing was saved.");
+        return false;
+    }
+    // The file and the interval are what the save writes; the rotation starts over from them.
+    const std::string before = m_autoMessageText;
+    const int minutesBefore = m_autoMessageChoice.Minutes;
+    m_autoMessageText = text;
+    m_autoMessageChoice.Minutes = minutes;
     const bool saved = m_autoMessages->cmdSaveSettingsAutoMes_Click();
+    if (saved) {
+        m_savedAutoMessageMinutes = minutes;
+    } else {
+        m_autoMessageText = before;
+        m_autoMessageChoice.Minutes = minutesBefore;
+    }
     m_history.WindowAction("automatic messages changed", text, saved,
                            saved ? "" : "the file could not be written", actor);
+    emit settingsChanged(SettingsGroup::AutoMessages);
     return saved;
 }
 
-bool Service::SetAutoMessages(const std::string& text, int minutes, const std::string& actor) {
-    m_view->SetAutoMesText(text);
-    m_view->SetValue(SettingsNumber::slideAutoMes, minutes);
-    return SaveAutoMessages(actor);
-}
-
-bool Service::SaveServerSettings(const std::string& actor) {
+bool Service::SaveServerSettings(const Settings& typed, const std::string& actor) {
     Acting acting(*this, actor);
+    if (const std::string problem = ServerSettingsProblem(typed); !problem.empty()) {
+        m_history.WindowAction("settings saved", "status update settings", false, problem, actor);
+        m_dialogs->Warn(problem + " Nothing was saved.");
+        return false;
+    }
     const std::string before = m_settings.ServerCode;
-    const bool saved = m_settingsFile->SaveServerSettings();
+    const bool saved = m_settingsFile->SaveServerSettings(typed);
     // The server code is the server's password at the web service: it stays out of the record.
     m_history.WindowAction("settings saved", "status update settings", saved,
                            saved ? "" : "the file could not be written", actor);
@@ -647,31 +716,40 @@ bool Service::SaveServerSettings(const std::string& actor) {
         Log(note);
         m_dialogs->Inform(note);
     }
+    if (saved) emit settingsChanged(SettingsGroup::Server);
     return saved;
 }
 
-bool Service::SaveOtherSettings(const std::string& actor) {
-    Acting acting(*this, actor);
-    std::string store = m_view->SharedStore();
-    store.erase(0, std::min(store.size(), store.find_first_not_of(' ')));
-    store.erase(store.find_last_not_of(' ') + 1);
+std::string Service::OtherSettingsRefusal(const OtherSettings& other) const {
+    if (std::string problem = OtherSettingsProblem(other); !problem.empty()) return problem;
     // A new store that cannot be used is refused before anything is saved: it would fail only at the
     // next start. One already saved is left to the operator (the start says what is wrong with it).
-    const bool storeChanged = store != m_savedStore;
-    if (const std::string problem = storeChanged ? ConninfoProblem(store) : ""; !problem.empty()) {
-        m_history.WindowAction("settings saved", "other settings", false, "the shared store cannot be used",
-                               actor);
+    const std::string store = TrimmedStore(other.SharedStore);
+    return store != m_savedOther.SharedStore ? ConninfoProblem(store) : std::string();
+}
+
+bool Service::SaveOtherSettings(const OtherSettings& typed, const std::string& actor) {
+    Acting acting(*this, actor);
+    if (const std::string problem = OtherSettingsRefusal(typed); !problem.empty()) {
+        m_history.WindowAction("settings saved", "other settings", false, problem, actor);
         m_dialogs->Warn(problem + " Nothing was saved.");
         return false;
     }
-    bool saved = m_settingsFile->SaveOtherSettings();
-    saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(HistoryDays()));
+    OtherSettings other = typed;
+    other.SharedStore = TrimmedStore(typed.SharedStore);
+    const bool storeChanged = other.SharedStore != m_savedOther.SharedStore;
+    const std::string& store = other.SharedStore;
+    bool saved = m_settingsFile->SaveOtherSettings(other);
+    saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(other.HistoryDays));
     saved = saved && (!storeChanged || m_settingsFile->WriteSetting("store", "postgres", store));
     m_history.WindowAction("settings saved", "other settings", saved,
                            saved ? "" : "the file could not be written", actor);
+    // In effect whether or not the file took them, as an edit at the window is.
+    m_other = other;
+    if (saved) m_savedOther = other;
+    emit settingsChanged(SettingsGroup::Other);
     if (saved && storeChanged) {
         // The connection string may carry a password: the record names only the place.
-        m_savedStore = store;
         m_history.WindowAction("record store changed", StoreDescription(store), true, "", actor);
         Log(store == m_storeInUse ? "The record stays in " + StoreDescription(store) + "."
                                   : "The record moves to " + StoreDescription(store) +
@@ -684,9 +762,10 @@ bool Service::SaveOtherSettings(const std::string& actor) {
 }
 
 bool Service::SetScoreScreenTime(std::optional<int> seconds, const std::string& actor) {
-    if (seconds) m_view->SetValue(SettingsNumber::UpDown1, *seconds);
-    m_view->SetChecked(SettingsBox::chkScoringTime, seconds.has_value());
-    return SaveOtherSettings(actor);
+    OtherSettings other = m_savedOther;
+    if (seconds) other.ScoringSeconds = *seconds;
+    other.ScoringTimeOn = seconds.has_value();
+    return SaveOtherSettings(other, actor);
 }
 
 bool Service::SaveNoticeSettings(const NoticeSettings& settings, const std::string& actor) {
@@ -695,6 +774,7 @@ bool Service::SaveNoticeSettings(const NoticeSettings& settings, const std::stri
     // The addresses and the webhook's key are secrets: they stay out of the record.
     m_history.WindowAction("settings saved", "notice settings", saved,
                            saved ? "" : "the file could not be written", actor);
+    if (saved) emit settingsChanged(SettingsGroup::Notices);
     return saved;
 }
 
@@ -717,6 +797,7 @@ bool Service::SaveBanSettings(const std::string& presets, bool warningsOn, const
     }
     m_banActions->SetPresets(parsed->Presets);
     m_banActions->SetLadder(parsed->Ladder);
+    emit settingsChanged(SettingsGroup::Bans);
     m_dialogs->Inform("Settings saved");
     return true;
 }
@@ -796,36 +877,36 @@ std::string Service::PanelText(int panel) const {
 
 void Service::SetPanel(int panel, const std::string& text) {
     if (panel >= 1 && panel <= 4) m_panels[static_cast<size_t>(panel)] = text;
-    m_view->SetPanel(panel, text);
+    if (m_view) m_view->SetPanel(panel, text);
     emit panelChanged(panel, text);
 }
 
 void Service::SetLabel(StatusLabel label, const std::string& text) {
     m_labels[label] = text;
-    m_view->SetLabel(label, text);
+    if (m_view) m_view->SetLabel(label, text);
     emit labelChanged(label, text);
 }
 
 void Service::SetControlEnabled(ServerControl control, bool enabled) {
-    m_view->SetControlEnabled(control, enabled);
+    if (m_view) m_view->SetControlEnabled(control, enabled);
     emit controlEnabledChanged(control, enabled);
 }
 
 void Service::UpdateTray(const std::string& tip) {
     m_trayTip = tip;
-    m_view->UpdateTray(tip);
+    if (m_view) m_view->UpdateTray(tip);
     emit trayTipChanged(tip);
 }
 
 void Service::ClearPlayerList() {
     m_playerList.ClearRows();
-    m_view->ClearPlayerList();
+    if (m_view) m_view->ClearPlayerList();
     emit playersUpdated();
 }
 
 void Service::ClearPublicChat() {
     m_chatList.Clear();
-    m_view->ClearPublicChat();
+    if (m_view) m_view->ClearPublicChat();
 }
 
 // ---- work the poll hands on ---------------------------------------------------------------
@@ -904,7 +985,7 @@ void Service::Log(const std::string& text) {
 }
 
 std::string Service::WithoutStorePasswords(std::string text) const {
-    return WithoutPasswords(WithoutPasswords(std::move(text), m_storeInUse), m_savedStore);
+    return WithoutPasswords(WithoutPasswords(std::move(text), m_storeInUse), m_savedOther.SharedStore);
 }
 
 void Service::DebugLog(const std::string& message) {

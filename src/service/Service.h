@@ -19,6 +19,7 @@
 #include "AutoMessages.h"
 #include "BanEnforcer.h"
 #include "BanList.h"
+#include "BanSettings.h"
 #include "ChatReader.h"
 #include "ConsoleChannel.h"
 #include "Dialogs.h"
@@ -29,7 +30,6 @@
 #include "LogSink.h"
 #include "MatchTime.h"
 #include "MemoryClass.h"
-#include "MemoryView.h"
 #include "NoticeSettings.h"
 #include "PlayerListLookup.h"
 #include "PlayerReader.h"
@@ -53,6 +53,9 @@ class NoticeService;
 class PgBanStore;
 struct StoreChoice;
 
+// The operator's settings as their save buttons keep them.
+enum class SettingsGroup { Server, Other, AutoMessages, Bans, Notices };
+
 // An operator action as a face hands it in: who acts, on which player, and the answers to the
 // questions the action asks. Questions left unanswered go to the face's dialogs.
 struct ActionRequest {
@@ -68,7 +71,6 @@ struct ActionRequest {
 class Service : public QObject,
                 public PollView,
                 public PollHooks,
-                public SettingsView,
                 public AutoMessageView,
                 public LogSink,
                 public PollTimer,
@@ -84,11 +86,11 @@ public:
 
     // Retention works through the record this many rows per turn, and looks again this often.
     static constexpr int kForgetBatchRows = 500;
-    static constexpr int kMaxHistoryDays = 36500;
+    static constexpr int kMaxHistoryDays = kHistoryDays.max;
     static constexpr int kForgetPauseMs = 20;
     static constexpr int kForgetCheckMs = 60 * 60 * 1000;
 
-    // The face whose controls hold the operator's choices; none: the service keeps them itself.
+    // The face that shows the poll as it happens; none: nothing is shown.
     void SetView(ServiceView* view);
 
     // ---- start and stop --------------------------------------------------------------------
@@ -123,7 +125,23 @@ public:
     const std::string& TrayTip() const { return m_trayTip; }
     // Whether a record was opened; without one nothing is kept.
     bool HistoryKept() const { return m_historyKept; }
-    Settings& CurrentSettings() { return m_settings; }
+    // ---- the operator's settings ------------------------------------------------------------
+    // The server values in use: as saved.
+    const Settings& CurrentSettings() const { return m_settings; }
+    // The other settings and the automatic messages' switch and interval are in effect as soon as
+    // a face changes them; the Saved ones are what settings.ini holds.
+    const OtherSettings& Other() const { return m_other; }
+    const OtherSettings& SavedOther() const { return m_savedOther; }
+    const AutoMessageSettings& AutoMessageChoice() const { return m_autoMessageChoice; }
+    int SavedAutoMessageMinutes() const { return m_savedAutoMessageMinutes; }
+    // The automatic messages as automessages.txt holds them, lines ending in CR LF.
+    const std::string& AutoMessageText() const { return m_autoMessageText; }
+    BanSettings BanSettingsInUse() const;
+    // Puts other settings in effect without saving them; values out of range are refused (false).
+    bool SetOther(const OtherSettings& other);
+    void SetAutoMessageMinutes(int minutes);
+    // Whether the poll follows the game server picked from the list rather than the default caption.
+    void SetFollowPickedServer(bool follow) { m_followPicked = follow; }
     MemoryClass& Memory() { return m_memory; }
     WebReporter& Reporter() { return *m_reporter; }
     StatsFile& Stats() { return *m_statsFile; }
@@ -139,12 +157,9 @@ public:
     const std::string& PeriodicChatText() const { return m_periodicChatText; }
     const QString& DataDir() const { return m_dataDir; }
     QTimer& PollTimerObject() { return *m_timer; }
-    int HistoryDays() { return m_view->HistoryDays(); }
-    void SetHistoryDays(int days) { m_view->SetHistoryDays(days); }
     // The record's store as settings.ini holds it (a connection string, a secret; empty: the local
-    // file), and as the face holds it to be saved with the other settings.
-    const std::string& SavedSharedStore() const { return m_savedStore; }
-    void SetSharedStore(const std::string& conninfo) { m_view->SetSharedStore(conninfo); }
+    // file).
+    const std::string& SavedSharedStore() const { return m_savedOther.SharedStore; }
     // The store this run keeps its record in: a change to the settings takes effect at the next start.
     const std::string& SharedStoreInUse() const { return m_storeInUse; }
     // The server code this server's rows are kept under. A shared record keeps the code it was
@@ -184,24 +199,23 @@ public:
     bool MatchTimeMore(const std::string& actor = kOperatorAtWindow);
     void MatchTimeLess(const std::string& actor = kOperatorAtWindow);
     void ResetGames(const std::string& actor = kOperatorAtWindow);
-    // The automatic messages' box changed (loading the settings ticks it too, unrecorded).
-    void AutoMessagesToggled(bool on);
-    // The operator switched the automatic messages on or off.
+    // The operator switched the automatic messages on or off: in effect at once.
     void SwitchAutoMessages(bool on, const std::string& actor = kOperatorAtWindow);
-    // Saves the automatic messages as the face holds them; true when saved.
-    bool SaveAutoMessages(const std::string& actor = kOperatorAtWindow);
-    // New messages (lines ending in CR LF) and interval, saved.
-    bool SetAutoMessages(const std::string& text, int minutes, const std::string& actor = kOperatorAtWindow);
-    // The settings as the face holds them, into settings.ini; true when saved.
-    bool SaveServerSettings(const std::string& actor = kOperatorAtWindow);
-    bool SaveOtherSettings(const std::string& actor = kOperatorAtWindow);
+    // New messages (lines ending in CR LF) and interval, saved; true when saved.
+    bool SaveAutoMessages(const std::string& text, int minutes, const std::string& actor = kOperatorAtWindow);
+    // Settings checked, saved into settings.ini and put to use; false, with the operator told why,
+    // when not sound or not saved.
+    bool SaveServerSettings(const Settings& typed, const std::string& actor = kOperatorAtWindow);
+    bool SaveOtherSettings(const OtherSettings& other, const std::string& actor = kOperatorAtWindow);
+    // Why SaveOtherSettings would refuse these; empty when it would not.
+    std::string OtherSettingsRefusal(const OtherSettings& other) const;
     // The score screen's time: the game's own (none) or this many seconds; saved with the other
     // settings.
     bool SetScoreScreenTime(std::optional<int> seconds, const std::string& actor = kOperatorAtWindow);
     // The notices' settings saved and put to use; true when saved.
     bool SaveNoticeSettings(const NoticeSettings& settings, const std::string& actor = kOperatorAtWindow);
-    // The ban settings as the Settings tab's boxes hold them, checked as the window checks them,
-    // saved and put to use; false, with the operator told why, when not sound or not saved.
+    // The ban settings as typed (presets one a line, the ladder's steps as "2 punt, 3 ban 1d"),
+    // checked, saved and put to use; false, with the operator told why, when not sound or not saved.
     bool SaveBanSettings(const std::string& presets, bool warningsOn, const std::string& steps,
                          int windowMinutes, const std::string& actor = kOperatorAtWindow);
     // A ban's reason, and its time from now on (0: for good).
@@ -225,21 +239,29 @@ public:
                          const std::string& detail, bool done, const std::string& why,
                          const std::string& actor = "");
 
-    // PollView: the face's choices, and what the poll shows, passed on and told.
-    bool UseTrackedProcess() override { return m_view->UseTrackedProcess(); }
-    bool ScoringTimeOn() override { return m_view->ScoringTimeOn(); }
-    int ScoringSeconds() override { return m_view->ScoringSeconds(); }
-    std::string MinPlayersText() override { return m_view->MinPlayersText(); }
-    bool AutoMessagesOn() override { return m_view->AutoMessagesOn(); }
-    int AutoMessageMinutes() override { return m_view->AutoMessageMinutes(); }
+    // PollView: the settings in effect, and what the poll shows, passed on and told.
+    bool UseTrackedProcess() override { return m_followPicked; }
+    bool ScoringTimeOn() override { return m_other.ScoringTimeOn; }
+    int ScoringSeconds() override { return m_other.ScoringSeconds; }
+    std::string MinPlayersText() override { return std::to_string(m_other.MinPlayers); }
+    bool AutoMessagesOn() override { return m_autoMessageChoice.On; }
+    int AutoMessageMinutes() override { return m_autoMessageChoice.Minutes; }
     void SetPanel(int panel, const std::string& text) override;
     void SetLabel(StatusLabel label, const std::string& text) override;
     void SetControlEnabled(ServerControl control, bool enabled) override;
-    void SetTrayPicture(TrayPicture picture) override { m_view->SetTrayPicture(picture); }
+    void SetTrayPicture(TrayPicture picture) override {
+        if (m_view) m_view->SetTrayPicture(picture);
+    }
     void UpdateTray(const std::string& tip) override;
-    void ClearLog() override { m_view->ClearLog(); }
-    void ClearDebugLog() override { m_view->ClearDebugLog(); }
-    void ClearChatInput() override { m_view->ClearChatInput(); }
+    void ClearLog() override {
+        if (m_view) m_view->ClearLog();
+    }
+    void ClearDebugLog() override {
+        if (m_view) m_view->ClearDebugLog();
+    }
+    void ClearChatInput() override {
+        if (m_view) m_view->ClearChatInput();
+    }
     void ClearPlayerList() override;
     void ClearPublicChat() override;
 
@@ -258,18 +280,11 @@ public:
     // SettingsWriter
     void WriteSetting(const std::string& section, const std::string& key, const std::string& value) override;
 
-    // SettingsView
-    std::string Text(SettingsText box) override { return m_view->Text(box); }
-    void SetText(SettingsText box, const std::string& text) override { m_view->SetText(box, text); }
-    bool Checked(SettingsBox box) override { return m_view->Checked(box); }
-    void SetChecked(SettingsBox box, bool ticked) override { m_view->SetChecked(box, ticked); }
-    void SetValue(SettingsNumber control, int value) override { m_view->SetValue(control, value); }
-
-    // AutoMessageView
-    std::string AutoMesText() override { return m_view->AutoMesText(); }
-    void SetAutoMesText(const std::string& text) override { m_view->SetAutoMesText(text); }
-    void SetAutoMesControlsEnabled(bool enabled) override { m_view->SetAutoMesControlsEnabled(enabled); }
-    int AutoMesInterval() override { return m_view->AutoMesInterval(); }
+    // AutoMessageView: the automatic messages' state is the service's own.
+    std::string AutoMesText() override { return m_autoMessageText; }
+    void SetAutoMesText(const std::string& text) override { m_autoMessageText = text; }
+    void SetAutoMesControlsEnabled(bool enabled) override;
+    int AutoMesInterval() override { return m_autoMessageChoice.Minutes; }
 
     // LogSink
     void Log(const std::string& message) override;
@@ -290,6 +305,8 @@ signals:
     void adminActionRecorded(const tovi::AdminAction& action);
     // The ban list was loaded from the record or changed here.
     void banListChanged();
+    // Settings of a group changed, in effect or saved, whichever face changed them.
+    void settingsChanged(tovi::SettingsGroup group);
     // A status report or stats upload ended: "Status report" or "Stats upload", whether the web
     // service confirmed it, and why not.
     void transferEnded(const std::string& what, bool confirmed, const std::string& why);
@@ -300,7 +317,8 @@ private:
     class Acting;
     class ChosenPlayerLookup;
 
-    void LoadHistoryDays();
+    int LoadHistoryDays();
+    void LoadBanSettings();
     // `text` without the passwords of the stores named in this run.
     std::string WithoutStorePasswords(std::string text) const;
     void OpenNoticeQueue(const std::string& file);
@@ -323,10 +341,15 @@ private:
     Scheduler& m_scheduler;
     QString m_dataDir;
     std::unique_ptr<AnsweringDialogs> m_dialogs;
-    MemoryView m_memoryView;
-    ServiceView* m_view = &m_memoryView;
+    ServiceView* m_view = nullptr;
     ServerStatus m_status;
     Settings m_settings;
+    OtherSettings m_other;
+    OtherSettings m_savedOther;
+    AutoMessageSettings m_autoMessageChoice;
+    int m_savedAutoMessageMinutes = 1;
+    std::string m_autoMessageText;
+    bool m_followPicked = false;
     PlayerTable m_playerTable;
     PollCycle m_poll;
     HttpClient& m_http;
@@ -362,7 +385,6 @@ private:
     QTimer* m_timer = nullptr;
     std::optional<Scheduler::TimerId> m_forgetTimer;
     std::string m_storeInUse;  // the connection string this run opened; empty: the local file
-    std::string m_savedStore;  // as settings.ini holds it now
     std::optional<std::string> m_recordServerCode;  // set while a shared record is open
 #if defined(TOVI_STORE_POSTGRES)
     PgBanStore* m_sharedBans = nullptr;  // the ban store, when it is a shared database

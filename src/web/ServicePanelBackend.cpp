@@ -148,9 +148,9 @@ std::vector<PanelServer> ServicePanelBackend::Servers() {
 
 PanelAutoMessages ServicePanelBackend::AutoMessages() {
     PanelAutoMessages messages;
-    messages.Enabled = m_service.AutoMessagesOn();
-    messages.IntervalMinutes = m_service.AutoMessageMinutes();
-    const std::string text = m_service.AutoMesText();
+    messages.Enabled = m_service.AutoMessageChoice().On;
+    messages.IntervalMinutes = m_service.AutoMessageChoice().Minutes;
+    const std::string text = m_service.AutoMessageText();
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -339,9 +339,9 @@ PanelResult ServicePanelBackend::SetAutoMessages(const std::string& who, const P
             return Refused("A message holds control characters: nothing was saved.");
         text += line + "\r\n";
     }
-    PanelResult result = Run([&] { return m_service.SetAutoMessages(text, messages.IntervalMinutes, who); });
+    PanelResult result = Run([&] { return m_service.SaveAutoMessages(text, messages.IntervalMinutes, who); });
     if (!result.Ok) return result;
-    if (m_service.AutoMessagesOn() != messages.Enabled) {
+    if (m_service.AutoMessageChoice().On != messages.Enabled) {
         return Run([&] {
             m_service.SwitchAutoMessages(messages.Enabled, who);
             return true;
@@ -352,20 +352,16 @@ PanelResult ServicePanelBackend::SetAutoMessages(const std::string& who, const P
 
 PanelSettings ServicePanelBackend::Settings() {
     PanelSettings s;
-    // The server values in use are the ones saved; the others are the face's, as the poll reads them.
-    s.Status = {m_service.CurrentSettings().ServerCode, m_service.CurrentSettings().UpdateURL,
-                m_service.CurrentSettings().ImportURL};
-    s.Other.ScoringTimeOn = m_service.ScoringTimeOn();
-    s.Other.ScoringSeconds = m_service.ScoringSeconds();
-    s.Other.DisplayNextMap = m_service.Checked(SettingsBox::chkDisplayNextMap);
-    s.Other.KeepArchive = m_service.Checked(SettingsBox::chkKeepArchive);
-    s.Other.MinPlayers = Number(m_service.MinPlayersText());
-    s.Other.HistoryDays = m_service.HistoryDays();
-    s.Other.SharedStore = m_service.SavedSharedStore();
+    const Service& service = m_service;
+    s.Status = {service.CurrentSettings().ServerCode, service.CurrentSettings().UpdateURL,
+                service.CurrentSettings().ImportURL};
+    const OtherSettings& other = service.Other();
+    s.Other = {other.ScoringTimeOn, other.ScoringSeconds, other.DisplayNextMap, other.KeepArchive,
+               other.MinPlayers,    other.HistoryDays,    service.SavedSharedStore()};
     s.Notices = m_service.Notices().Current();
-    const WarningLadder& ladder = m_service.BanMenu().Ladder();
-    s.Bans = {BanPresetsText(m_service.BanMenu().Presets()), ladder.On, WarningStepsText(ladder.Steps),
-              ladder.WindowMinutes};
+    const BanSettings bans = service.BanSettingsInUse();
+    s.Bans = {BanPresetsText(bans.Presets), bans.Ladder.On, WarningStepsText(bans.Ladder.Steps),
+              bans.Ladder.WindowMinutes};
     return s;
 }
 
@@ -374,33 +370,23 @@ PlayerActivity ServicePanelBackend::Activity(int64_t from, const std::string& se
 }
 
 PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const PanelSettingsChange& change) {
-    auto controlBytes = [](const std::string& text) {
-        return std::any_of(text.begin(), text.end(),
-                           [](char c) { return static_cast<unsigned char>(c) < 32; });
-    };
-    // Every group is checked before any is saved: a refusal leaves all as they were.
-    if (const auto& st = change.Status) {
-        // What the next start would cut to fit is refused now rather than saved.
-        if (st->ServerCode.size() > 29 || st->UpdateURL.size() > 99 || st->ImportURL.size() > 99)
-            return Refused(
-                "The server code takes at most 29 characters, each URL at most 99: nothing was saved.");
-        if (controlBytes(st->ServerCode) || controlBytes(st->UpdateURL) || controlBytes(st->ImportURL))
-            return Refused("A status update setting holds control characters: nothing was saved.");
-    }
+    // The settings as the service would keep them, each group given in place of its own.
+    std::optional<tovi::Settings> server;
+    if (const auto& st = change.Status) server = tovi::Settings{st->ServerCode, st->UpdateURL, st->ImportURL};
+    std::optional<OtherSettings> other;
     if (const auto& o = change.Other) {
-        if (!kScoringSeconds.Holds(o->ScoringSeconds) || !kMinPlayers.Holds(o->MinPlayers) ||
-            o->HistoryDays < 0 || o->HistoryDays > Service::kMaxHistoryDays)
-            return Refused("Scoring time " + std::to_string(kScoringSeconds.min) + " to " +
-                           std::to_string(kScoringSeconds.max) + " seconds, players " +
-                           std::to_string(kMinPlayers.min) + " to " + std::to_string(kMinPlayers.max) +
-                           ", history 0 to " + std::to_string(Service::kMaxHistoryDays) +
-                           " days: nothing was saved.");
-        if (o->SharedStore && *o->SharedStore != m_service.SavedSharedStore()) {
-            if (controlBytes(*o->SharedStore))
-                return Refused("The shared store's connection string holds control characters: nothing was saved.");
-            if (const std::string problem = ConninfoProblem(*o->SharedStore); !problem.empty())
-                return Refused(problem + " Nothing was saved.");
-        }
+        other = OtherSettings{o->MinPlayers,  o->ScoringTimeOn, o->ScoringSeconds, o->DisplayNextMap,
+                              o->KeepArchive, o->HistoryDays,   o->SharedStore.value_or(m_service.SavedSharedStore())};
+    }
+    // Every group is checked before any is saved, by the rules the service saves by: a refusal
+    // leaves all as they were.
+    if (server) {
+        if (const std::string problem = ServerSettingsProblem(*server); !problem.empty())
+            return Refused(problem + " Nothing was saved.");
+    }
+    if (other) {
+        if (const std::string problem = m_service.OtherSettingsRefusal(*other); !problem.empty())
+            return Refused(problem + " Nothing was saved.");
     }
     if (const auto& b = change.Bans) {
         std::string why;
@@ -408,26 +394,12 @@ PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const Pane
             return Refused(why);
     }
     PanelResult result;
-    if (const auto& st = change.Status) {
-        result = Run([&] {
-            m_service.SetText(SettingsText::txtServerCode, st->ServerCode);
-            m_service.SetText(SettingsText::txtUpdateURL, st->UpdateURL);
-            m_service.SetText(SettingsText::txtImportURL, st->ImportURL);
-            return m_service.SaveServerSettings(who);
-        });
+    if (server) {
+        result = Run([&] { return m_service.SaveServerSettings(*server, who); });
         if (!result.Ok) return result;
     }
-    if (const auto& o = change.Other) {
-        result = Run([&] {
-            m_service.SetValue(SettingsNumber::UpDown1, o->ScoringSeconds);
-            m_service.SetChecked(SettingsBox::chkScoringTime, o->ScoringTimeOn);
-            m_service.SetChecked(SettingsBox::chkDisplayNextMap, o->DisplayNextMap);
-            m_service.SetChecked(SettingsBox::chkKeepArchive, o->KeepArchive);
-            m_service.SetValue(SettingsNumber::UpDown, o->MinPlayers);
-            m_service.SetHistoryDays(o->HistoryDays);
-            m_service.SetSharedStore(o->SharedStore.value_or(m_service.SavedSharedStore()));
-            return m_service.SaveOtherSettings(who);
-        });
+    if (other) {
+        result = Run([&] { return m_service.SaveOtherSettings(*other, who); });
         if (!result.Ok) return result;
     }
     if (const auto& n = change.Notices) {

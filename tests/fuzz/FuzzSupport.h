@@ -81,20 +81,4 @@ public:
     bool Busy() const override { return false; }
 };
 
-// The Settings tab: what start-up puts in it is what a save takes out.
-class PlainSettingsView : public SettingsView {
-public:
-    std::map<SettingsText, std::string> texts;
-    std::map<SettingsBox, bool> boxes;
-    std::string Text(SettingsText box) override { return texts[box]; }
-    void SetText(SettingsText box, const std::string& text) override { texts[box] = text; }
-    bool Checked(SettingsBox box) override { return boxes[box]; }
-    void SetChecked(SettingsBox box, bool ticked) override { boxes[box] = ticked; }
-    void SetValue(SettingsNumber control, int value) override {
-        if (control == SettingsNumber::UpDown) texts[SettingsText::txtMinPlayers] = std::to_string(value);
-        if (control == SettingsNumber::UpDown1)
-            texts[SettingsText::txtScoringSeconds] = std::to_string(value);
-    }
-};
-
 }  // namespace tovi::fuzz

@@ -13,23 +13,27 @@ using namespace tovi::fuzz;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteFile(Folder() / "settings.ini", data, size);
     Settings settings;
-    PlainSettingsView view;
+    OtherSettings other;
+    AutoMessageSettings autoMessages;
     QuietDialogs dialogs;
-    SettingsFile file(Folder(), settings, view, dialogs);
-    file.LoadSettings();
-    TOVI_FUZZ_CHECK(settings.ServerCode.size() <= 29 && settings.UpdateURL.size() <= 99 &&
-                    settings.ImportURL.size() <= 99);
+    SettingsFile file(Folder(), settings, dialogs);
+    file.LoadServerSettings();
+    file.LoadOtherSettings(other, autoMessages);
+    TOVI_FUZZ_CHECK(settings.ServerCode.size() <= kSettingsServerCodeBytes &&
+                    settings.UpdateURL.size() <= kSettingsUrlBytes && settings.ImportURL.size() <= kSettingsUrlBytes);
+    TOVI_FUZZ_CHECK(OtherSettingsProblem(other).empty() && kAutoMessageMinutes.Holds(autoMessages.Minutes));
 
     // A save keeps every value in use equal to what the file then holds.
-    view.texts[SettingsText::txtServerCode] = settings.ServerCode;
-    view.texts[SettingsText::txtUpdateURL] = settings.UpdateURL;
-    view.texts[SettingsText::txtImportURL] = settings.ImportURL;
     const Settings before = settings;
-    file.SaveServerSettings();
-    file.SaveOtherSettings();
+    file.SaveServerSettings(Settings(settings));
+    file.SaveOtherSettings(other);
     Settings again;
-    PlainSettingsView view2;
-    SettingsFile(Folder(), again, view2, dialogs).LoadServerSettings();
+    OtherSettings otherAgain;
+    AutoMessageSettings autoAgain;
+    SettingsFile reread(Folder(), again, dialogs);
+    reread.LoadServerSettings();
+    reread.LoadOtherSettings(otherAgain, autoAgain);
+    if (size <= kMaxInputFileBytes / 2) TOVI_FUZZ_CHECK(otherAgain == other);
     // Every read takes blanks and one pair of quotes off the ends, so values with those are
     // compared without them.
     const auto same = [](const std::string& read, const std::string& held) {

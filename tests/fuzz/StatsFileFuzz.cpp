@@ -30,13 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ServerStatus status;
     status.GameType = 1;
     PlayerTable players;
-    PlainSettingsView view;
+    OtherSettings other;
     NoWeb web;
     QuietLog log;
     QuietDialogs dialogs;
     VirtualScheduler clock;
     WebReporter reporter(Folder(), settings, status, web, log, [](std::string_view) { return std::string("id"); });
-    StatsFile file(Folder(), settings, status, players, view, reporter, log, dialogs, clock,
+    StatsFile file(Folder(), settings, status, players, other, reporter, log, dialogs, clock,
                    [] { return LocalTime{2004, 6, 12, 21, 5, 9}; });
     TOVI_FUZZ_CHECK(file.Recover());
     const std::string kept = ReadFile(stats);

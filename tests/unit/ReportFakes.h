@@ -90,38 +90,6 @@ private:
     Scheduler::TimerId m_timeout = 0;
 };
 
-// The Settings tab as built: the example texts in the server boxes, every box clear, the
-// spinners and the slider at their design values.
-class FakeSettingsView : public SettingsView {
-public:
-    std::map<SettingsText, std::string> texts{
-        {SettingsText::txtServerCode, "servercode"},
-        {SettingsText::txtUpdateURL, "http://stats.example.net/update.php"},
-        {SettingsText::txtImportURL, "http://stats.example.net/import.php"},
-        {SettingsText::txtMinPlayers, "0"},
-        {SettingsText::txtScoringSeconds, "25"}};
-    std::map<SettingsBox, bool> boxes{{SettingsBox::chkEnableAutoMessages, false},
-                                      {SettingsBox::chkScoringTime, false},
-                                      {SettingsBox::chkDisplayNextMap, false},
-                                      {SettingsBox::chkKeepArchive, false}};
-    std::map<SettingsNumber, int> numbers{
-        {SettingsNumber::slideAutoMes, 1}, {SettingsNumber::UpDown, 0}, {SettingsNumber::UpDown1, 25}};
-    std::string Text(SettingsText box) override { return texts.at(box); }
-    void SetText(SettingsText box, const std::string& text) override { texts[box] = text; }
-    bool Checked(SettingsBox box) override { return boxes.at(box); }
-    void SetChecked(SettingsBox box, bool ticked) override { boxes[box] = ticked; }
-    void SetValue(SettingsNumber control, int value) override {
-        const ValueRange range = control == SettingsNumber::slideAutoMes ? kAutoMessageMinutes
-                                 : control == SettingsNumber::UpDown     ? kMinPlayers
-                                                                         : kScoringSeconds;
-        ASSERT_TRUE(value >= range.min && value <= range.max) << value;
-        numbers[control] = value;
-        if (control == SettingsNumber::UpDown) texts[SettingsText::txtMinPlayers] = std::to_string(value);
-        if (control == SettingsNumber::UpDown1)
-            texts[SettingsText::txtScoringSeconds] = std::to_string(value);
-    }
-};
-
 // A reporter and a stats file writer over a private folder; every reading of the writer's
 // clock is a second later.
 class ReportTest : public ::testing::Test {
@@ -134,7 +102,7 @@ protected:
         status.GameType = 1;
     }
     StatsFile Writer() {
-        return StatsFile(dir.Path(), settings, status, players, view, reporter, log, dialogs, clock, [this] {
+        return StatsFile(dir.Path(), settings, status, players, other, reporter, log, dialogs, clock, [this] {
             LocalTime t = now;
             ++now.Second;
             return t;
@@ -146,7 +114,7 @@ protected:
     Settings settings;
     ServerStatus status;
     PlayerTable players;
-    FakeSettingsView view;
+    OtherSettings other;
     VirtualScheduler clock;
     FakeHttpClient http;
     RecordingLog log;

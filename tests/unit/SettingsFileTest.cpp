@@ -60,47 +60,42 @@ TEST(ProfileFile, ANewKeyJoinsItsSectionBeforeTheBlankLineThatPartsItFromTheNext
 
 class SettingsFileTest : public ::testing::Test {
 protected:
-    SettingsFile Make() { return SettingsFile(dir.Path(), settings, view, dialogs); }
+    SettingsFile Make() { return SettingsFile(dir.Path(), settings, dialogs); }
     void Store(const std::string& text) { WriteBytes(dir / "settings.ini", text); }
-    // The controls the "settings" section fills, in short: ticked or not, then the value shown.
-    static std::string Controls(FakeSettingsView& v) {
-        auto box = [&](SettingsBox b) { return v.boxes[b] ? "1" : "0"; };
-        return std::string("auto ") + box(SettingsBox::chkEnableAutoMessages) + ":" +
-               std::to_string(v.numbers[SettingsNumber::slideAutoMes]) + " min " +
-               v.texts[SettingsText::txtMinPlayers] + " scoring " + box(SettingsBox::chkScoringTime) + ":" +
-               v.texts[SettingsText::txtScoringSeconds] + " next " + box(SettingsBox::chkDisplayNextMap) +
-               " archive " + box(SettingsBox::chkKeepArchive);
+    // The "settings" section as loaded over the defaults, in short: on or not, then the value.
+    std::string LoadedOther() {
+        OtherSettings o;
+        AutoMessageSettings a;
+        Make().LoadOtherSettings(o, a);
+        auto flag = [](bool on) { return on ? "1" : "0"; };
+        return std::string("auto ") + flag(a.On) + ":" + std::to_string(a.Minutes) + " min " +
+               std::to_string(o.MinPlayers) + " scoring " + flag(o.ScoringTimeOn) + ":" +
+               std::to_string(o.ScoringSeconds) + " next " + flag(o.DisplayNextMap) + " archive " +
+               flag(o.KeepArchive);
     }
 
     TempFolder dir;
     Settings settings;
-    FakeSettingsView view;
     FakeDialogs dialogs;
 };
 
 TEST_F(SettingsFileTest, NoFileGivesThreeWarningsInOrderAndEveryDefault) {
-    Make().LoadSettings();
+    Make().LoadServerSettings();
     EXPECT_EQ(dialogs.warnings,
               (Strings{"No ServerCode defined in settings.ini", "No update url defined in settings.ini",
                        "No import url defined in settings.ini"}));
     EXPECT_EQ(settings.ServerCode + settings.UpdateURL + settings.ImportURL, "");
-    // The controls keep what they were built with.
-    EXPECT_EQ(view.texts, FakeSettingsView().texts);
-    EXPECT_EQ(Controls(view), "auto 0:1 min 0 scoring 0:25 next 0 archive 0");
+    EXPECT_EQ(LoadedOther(), "auto 0:1 min 0 scoring 0:25 next 0 archive 0");
     EXPECT_FALSE(fs::exists(dir / "settings.ini"));  // reading creates nothing
 }
 
-TEST_F(SettingsFileTest, AWindowsFileFillsRecordAndControls) {
+TEST_F(SettingsFileTest, AWindowsFileFillsEverySetting) {
     Store(kWindowsFile);
-    SettingsFile file = Make();
-    file.LoadServerSettings();
+    Make().LoadServerSettings();
     EXPECT_TRUE(dialogs.warnings.empty());
-    EXPECT_EQ(settings.ServerCode, "QX-ONE");
-    EXPECT_EQ(settings.UpdateURL, "http://stats.example.org/tovistats/update.php");
-    EXPECT_EQ(view.texts[SettingsText::txtServerCode], "QX-ONE");
-    EXPECT_EQ(view.texts[SettingsText::txtImportURL], "http://stats.example.org/tovistats/import.php");
-    file.LoadOtherSettings();
-    EXPECT_EQ(Controls(view), "auto 1:5 min 4 scoring 1:30 next 0 archive 1");
+    EXPECT_EQ(settings, (Settings{"QX-ONE", "http://stats.example.org/tovistats/update.php",
+                                  "http://stats.example.org/tovistats/import.php"}));
+    EXPECT_EQ(LoadedOther(), "auto 1:5 min 4 scoring 1:30 next 0 archive 1");
 }
 
 TEST_F(SettingsFileTest, ServerValuesWarnByTheirStoredLengthAndAreCut) {
@@ -136,12 +131,12 @@ TEST_F(SettingsFileTest, ServerValuesWarnByTheirStoredLengthAndAreCut) {
 TEST_F(SettingsFileTest, AFileBeyondTheLimitIsRefusedWithAWordAndTheProgramRunsOnDefaults) {
     Store("[server]\r\nservercode=QX-ONE\r\n;" + std::string(2 * 1024 * 1024, 'x') + "\r\n");
     SettingsFile file = Make();
-    file.LoadSettings();
+    file.LoadServerSettings();
     ASSERT_EQ(dialogs.warnings.size(), 4u);
     EXPECT_TRUE(dialogs.warnings[0].starts_with("settings.ini was not read (")) << dialogs.warnings[0];
     EXPECT_EQ(settings.ServerCode, "");
     // Nor is it written: saving would keep nothing of what the operator sees in use.
-    file.SaveOtherSettings();
+    file.SaveOtherSettings({});
     EXPECT_TRUE(dialogs.notices.empty());
     EXPECT_TRUE(dialogs.warnings.back().starts_with("Settings not saved: ")) << dialogs.warnings.back();
 }
@@ -150,10 +145,11 @@ TEST_F(SettingsFileTest, AFailedSaveSaysWhyAndKeepsTheValuesInUseEqualToTheFile)
     Store(kWindowsFile);
     SettingsFile file = Make();
     file.LoadServerSettings();
-    view.texts[SettingsText::txtServerCode] = "NEW";
+    Settings typed = settings;
+    typed.ServerCode = "NEW";
     // Something the program did not make stands where it writes first: it is left alone.
     fs::create_directory(dir / "settings.ini.tmp");
-    file.SaveServerSettings();
+    file.SaveServerSettings(typed);
     EXPECT_TRUE(dialogs.notices.empty());
     ASSERT_EQ(dialogs.warnings.size(), 1u);
     EXPECT_NE(dialogs.warnings[0].find("settings.ini.tmp is in the way"), std::string::npos)
@@ -161,12 +157,12 @@ TEST_F(SettingsFileTest, AFailedSaveSaysWhyAndKeepsTheValuesInUseEqualToTheFile)
     EXPECT_TRUE(fs::is_directory(dir / "settings.ini.tmp"));
     EXPECT_EQ(settings.ServerCode, "QX-ONE");
     EXPECT_EQ(ReadBytes(dir / "settings.ini"), kWindowsFile);
-    file.SaveOtherSettings();
+    file.SaveOtherSettings({});
     EXPECT_TRUE(dialogs.notices.empty());
     EXPECT_EQ(dialogs.warnings.size(), 2u);
 
     fs::remove(dir / "settings.ini.tmp");
-    file.SaveServerSettings();
+    file.SaveServerSettings(typed);
     EXPECT_EQ(settings.ServerCode, "NEW");
     EXPECT_EQ(dialogs.notices, Strings{"Settings saved"});
 }
@@ -177,7 +173,7 @@ TEST_F(SettingsFileTest, SavingWritesThroughALinkAndKeepsTheFilesPermissions) {
     WriteBytes(dir / "real" / "settings.ini", kWindowsFile);
     fs::permissions(dir / "real" / "settings.ini", fs::perms::owner_read | fs::perms::owner_write);
     fs::create_symlink(fs::path("real") / "settings.ini", dir / "settings.ini");
-    Make().SaveOtherSettings();
+    Make().SaveOtherSettings({});
     EXPECT_EQ(dialogs.notices, Strings{"Settings saved"});
     EXPECT_TRUE(fs::is_symlink(dir / "settings.ini"));
     EXPECT_NE(ReadBytes(dir / "real" / "settings.ini").find("KeepArchive=0"), std::string::npos);
@@ -186,9 +182,9 @@ TEST_F(SettingsFileTest, SavingWritesThroughALinkAndKeepsTheFilesPermissions) {
 }
 #endif
 
-TEST_F(SettingsFileTest, NumbersOutsideTheControlsOrNotNumbersAreIgnoredAndFlagsTickAfterZero) {
-    // The slider stops at 20, the players' spinner at 15, and the scoring spinner starts at 10: a
-    // number beyond them ticks its box but leaves the control. Two characters of "100" are 10.
+TEST_F(SettingsFileTest, NumbersOutOfRangeOrNotNumbersAreIgnoredAndFlagsAreOnAfterZero) {
+    // The interval stops at 20, the players at 15, and the scoring time starts at 10: a number
+    // beyond them switches its setting on but leaves the value. Two characters of "100" are 10.
     const std::pair<const char*, const char*> cases[] = {
         {"useautomes=25\r\nminplayers=100\r\nscoringtime=5", "auto 1:1 min 10 scoring 1:25 next 0 archive 0"},
         {"useautomes=20\r\nminplayers=16\r\nscoringtime=80", "auto 1:20 min 0 scoring 1:80 next 0 archive 0"},
@@ -198,18 +194,13 @@ TEST_F(SettingsFileTest, NumbersOutsideTheControlsOrNotNumbersAreIgnoredAndFlags
     };
     for (auto [section, controls] : cases) {
         Store("[settings]\r\n" + std::string(section) + "\r\n");
-        FakeSettingsView fresh;
-        SettingsFile(dir.Path(), settings, fresh, dialogs).LoadOtherSettings();
-        EXPECT_EQ(Controls(fresh), controls) << section;
+        EXPECT_EQ(LoadedOther(), controls) << section;
     }
 }
 
-TEST_F(SettingsFileTest, SavingKeepsTheTextsAsTypedAndTheRestOfTheFileAndAClearScoringBoxIsZero) {
+TEST_F(SettingsFileTest, SavingKeepsTheTextsAsTypedAndTheRestOfTheFileAndScoringTimeOffIsZero) {
     Store(kWindowsFile);
-    view.texts[SettingsText::txtServerCode] = "QX&2";
-    view.texts[SettingsText::txtUpdateURL] = " http://u.example.org/update.php ";
-    view.texts[SettingsText::txtImportURL] = "http://u.example.org/import.php";
-    Make().SaveServerSettings();
+    Make().SaveServerSettings({"QX&2", " http://u.example.org/update.php ", "http://u.example.org/import.php"});
     EXPECT_EQ(settings.UpdateURL, " http://u.example.org/update.php ");
     EXPECT_EQ(dialogs.notices, Strings{"Settings saved"});
     EXPECT_EQ(ReadBytes(dir / "settings.ini"),
@@ -221,9 +212,10 @@ TEST_F(SettingsFileTest, SavingKeepsTheTextsAsTypedAndTheRestOfTheFileAndAClearS
               "owner=someone\r\n"
               "\r\n" +
                   kWindowsFile.substr(kWindowsFile.find("[SETTINGS]")));
-    // A clear scoring box is stored as 0, whatever the spinner shows.
-    view.texts[SettingsText::txtScoringSeconds] = "40";
+    // A scoring time switched off is stored as 0, whatever its seconds.
+    OtherSettings other;
+    other.ScoringSeconds = 40;
     SettingsFile file = Make();
-    file.SaveOtherSettings();
+    file.SaveOtherSettings(other);
     EXPECT_EQ(file.ReadSettingValue("settings", "scoringtime", "", 3), "0");
 }

@@ -68,7 +68,7 @@ TEST_F(StatsFileTest, TheArchiveIsMadeOnlyWhenAskedAndTakesEveryBlockOfItsSecond
     ASSERT_TRUE(stats.WriteStats(false, 1, 10));
     EXPECT_FALSE(fs::exists(dir / "Archives"));
 
-    view.boxes[SettingsBox::chkKeepArchive] = true;
+    other.KeepArchive = true;
     now = {2004, 6, 12, 21, 5, 9};
     ASSERT_TRUE(stats.WriteStats(false, 1, 10));
     // The server line has the first reading of the clock, the archive's name the second.
@@ -171,7 +171,7 @@ TEST_F(StatsFileTest, NoCutOfTheFileEverTakesACompleteBlockOutOfTheQueue) {
 }
 
 TEST_F(StatsFileTest, AMatchThatCannotBeWrittenIsKeptAndWrittenInOrderWhenTheFileWorksAgain) {
-    view.boxes[SettingsBox::chkKeepArchive] = true;
+    other.KeepArchive = true;
     WriteBytes(dir / "Archives", "a plain file where the folder should be");
     StatsFile stats = Writer();
     stats.SetRetryIntervalMs(1000);

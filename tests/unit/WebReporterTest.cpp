@@ -199,7 +199,7 @@ TEST_F(WebReporterTest, ABatchGoesAgainUnchangedWithItsIdUntilConfirmedAlsoAfter
     // The program ends before the answer; after the restart the batch goes unchanged again.
     {
         WebReporter restarted(dir.Path(), settings, status, http, log, TestDigest);
-        StatsFile again(dir.Path(), settings, status, players, view, restarted, log, dialogs, clock);
+        StatsFile again(dir.Path(), settings, status, players, other, restarted, log, dialogs, clock);
         status.MapName = "Three";
         ASSERT_TRUE(again.WriteStats(true, 3, 300));
         EXPECT_EQ(http.Last().body, first.body);

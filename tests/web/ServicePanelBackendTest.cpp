@@ -164,7 +164,7 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     EXPECT_EQ(service.CurrentSettings().ServerCode, "QX9");
     EXPECT_EQ(service.MinPlayersText(), "4");
     EXPECT_EQ(service.ScoringSeconds(), 30);
-    EXPECT_EQ(service.HistoryDays(), 90);
+    EXPECT_EQ(service.Other().HistoryDays, 90);
     EXPECT_EQ(service.Notices().Current().webhook.secret, "hook key");
     EXPECT_EQ(service.BanMenu().Presets().size(), size_t{2});
     EXPECT_EQ(service.BanMenu().Ladder().WindowMinutes, 60);
