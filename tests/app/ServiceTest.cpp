@@ -24,7 +24,8 @@ private slots:
         std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
             << "[server]\r\nservercode=QX1\r\nupdateurl=http://127.0.0.1:9/u\r\nimporturl=http://127.0.0.1:9/"
                "i\r\n"
-               "[settings]\r\nuseautomes=5\r\nminplayers=3\r\n";
+               "[settings]\r\nuseautomes=5\r\nminplayers=3\r\n"
+               "[bans]\r\npresets=1\r\npreset1=7d Cheating\r\nwarnings=1\r\nwarnladder=2 punt, 3 ban 1d\r\n";
         image::ImageBackend backend;
         image::GameImage server;
         backend.AddServer(4711, server);
@@ -42,10 +43,13 @@ private slots:
         connect(&service, &Service::adminActionRecorded, this,
                 [&](const AdminAction& action) { actions.push_back(action); });
         service.Load();
-        // Without a window the service keeps what settings.ini says, as the window's controls would.
+        // Without a window the service keeps what every section of settings.ini says.
         QCOMPARE(service.MinPlayersText(), std::string("3"));
         QVERIFY(service.AutoMessagesOn());
         QCOMPARE(service.AutoMessageMinutes(), 5);
+        QCOMPARE(service.BanMenu().Presets(), (std::vector<BanPreset>{{"Cheating", 7 * 86400}}));
+        QVERIFY(service.BanMenu().Ladder().On);
+        QCOMPARE(service.BanMenu().Ladder().Steps.size(), size_t{2});
 
         service.Timer_Timer();
         QCOMPARE(service.PanelText(3), std::string("Hosting mission"));

@@ -721,13 +721,28 @@ private slots:
         QCOMPARE(f.dialogs.asked,
                  QStringList(2, "The settings have been changed but not saved. Save them now?"));
 
+        // Every group counts, the notices' and the ban settings' too; No puts back what is saved,
+        // also in the service, where a changed player minimum was in effect at once.
+        Service& service = window.GetService();
+        for (const char* name : {"spnNotHostingMinutes", "spnWarnWindow", "UpDown"}) {
+            tabs->setCurrentIndex(5);
+            auto* spin = f.Find<QSpinBox>(name);
+            const int before = spin->value();
+            spin->setValue(before + 1);
+            f.dialogs.asked.clear();
+            f.dialogs.choices = {Choice::No};
+            tabs->setCurrentIndex(1);
+            QCOMPARE(f.dialogs.asked, QStringList{"The settings have been changed but not saved. Save them now?"});
+            QCOMPARE(spin->value(), before);
+        }
+        QCOMPARE(service.MinPlayersText(), std::string("0"));
+
         code->setText(QStringLiteral("SHOTS"));
 #if defined(TOVI_STORE_POSTGRES)
         store->setText(QStringLiteral("host=db.example.net dbname=tovi password=pg-S3cret"));
 #endif
         // Another face saving other groups neither saves nor forgets these changes, and the
         // window's boxes show what it saved.
-        Service& service = window.GetService();
         QVERIFY(service.SaveNoticeSettings(service.Notices().Current(), "alice"));
         QVERIFY(service.SaveBanSettings("1h Spawn camping", true, "2 punt", 5, "alice"));
         QCOMPARE(f.Find<QPlainTextEdit>("txtBanPresets")->toPlainText(), QStringLiteral("1h Spawn camping\n"));
