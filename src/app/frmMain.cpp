@@ -706,7 +706,7 @@ void frmMain::BuildBanControls() {
     }
     m_notices->ShowSettings();
 
-    // "Ban for" and "Warn" beside the specified entries, before the talk entry.
+    // "Ban for" and "Warn" after the punt and ban entries, before the talk entry.
     QAction* line2 = m_mnuPlayers->findChild<QAction*>(QStringLiteral("mnuPlayersLine2"));
     auto* banFor = new QMenu(tr("Ban &for"), m_mnuPlayers);
     banFor->setObjectName(QStringLiteral("mnuPlayersBanFor"));
