@@ -415,6 +415,13 @@ int frmMain::TabIndex(const QString& key) const {
     return -1;
 }
 
+bool frmMain::EndWithoutAsking() {
+    if (m_exitConfirmed) return false;
+    m_exitConfirmed = true;
+    Form_Unload();
+    return true;
+}
+
 void frmMain::Form_Unload() {
     // The game window shown again, the poll stopped; its buttons follow.
     m_service.Stop();
