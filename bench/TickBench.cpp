@@ -3,7 +3,7 @@
 // system calls that move the game's memory) and CPU time per tick. The tick measured is one that
 // also reads the players and the chat, the heaviest of the ordinary ticks. The per-field way is
 // the same program with the backend's batched and tracked calls hidden, so that every value is
-// one read and every attach walks the windows or scans /proc, as before those calls existed.
+// one read and every attach walks the windows or scans /proc, as with a backend without them.
 #include <benchmark/benchmark.h>
 #include <time.h>
 #include <unistd.h>
@@ -334,7 +334,7 @@ void Soak() {
 
 // From a player joining in the simulator to his row in the player list, in simulated time: the
 // poll ticks every 1000 ms on a virtual clock and reads the players every fifth tick, so the
-// figure is the specified schedule's, measured through the real read. Joins fall at every phase
+// figure is that schedule's, measured through the real read. Joins fall at every phase
 // of the five-tick cycle and within the second.
 void JoinLatency() {
     testing::SimProcess sim("C:\\GAMES\\JO\\jointops.exe",
@@ -411,7 +411,7 @@ public:
 
 // From "Punt" confirmed to the player's slot emptied in the simulator, in wall-clock ms: the keys
 // travel as X events to the simulator's window; the virtual clock follows the wall clock, so each
-// specified wait lasts as long as in the program. Without and with a reason (which is queued).
+// of the console's waits lasts as long as in the program. Without and with a reason (which is queued).
 void PuntLatency() {
     if (!linux_backend::X11WindowSystem::Open()) {
         std::printf("Latency, punt: needs a display\n");

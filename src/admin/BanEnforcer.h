@@ -5,7 +5,7 @@
 // player. One at a time; only while the server hosts a match; a player who comes back is punted
 // again. Every announcement and punt is a console send the record keeps as the program's action.
 //
-// BanActions are the player menu's entries beside the specified ones: "Ban for" a preset reason
+// BanActions are the player menu's entries beside punt and ban: "Ban for" a preset reason
 // or a reason and duration of the operator's choosing, and "Warn", with the warning ladder.
 #include <cstdint>
 #include <deque>

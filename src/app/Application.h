@@ -34,6 +34,8 @@ private:
     Dialogs& m_dialogs;
     ServiceHost m_host;
     std::unique_ptr<frmMain> m_window;
+    // Ends the program the window's way when the end comes from outside the window.
+    std::unique_ptr<QObject> m_outsideEnd;
 };
 
 }  // namespace tovi

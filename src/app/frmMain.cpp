@@ -460,6 +460,13 @@ int frmMain::TabIndex(const QString& key) const {
     return -1;
 }
 
+bool frmMain::EndWithoutAsking() {
+    if (m_exitConfirmed) return false;
+    m_exitConfirmed = true;
+    Form_Unload();
+    return true;
+}
+
 void frmMain::Form_Unload() {
     // The game window shown again, the poll stopped; its buttons follow.
     m_service.Stop();
@@ -747,7 +754,7 @@ void frmMain::BuildBanControls() {
     }
     m_notices->ShowSettings();
 
-    // "Ban for" and "Warn" beside the specified entries, before the talk entry.
+    // "Ban for" and "Warn" after the punt and ban entries, before the talk entry.
     QAction* line2 = m_mnuPlayers->findChild<QAction*>(QStringLiteral("mnuPlayersLine2"));
     auto* banFor = new QMenu(tr("Ban &for"), m_mnuPlayers);
     banFor->setObjectName(QStringLiteral("mnuPlayersBanFor"));

@@ -57,6 +57,9 @@ public:
 
     // The start-up sequence: tray icon, blank display, About texts, tabs, news, poll timer.
     void Form_Load();
+    // The exit steps without the exit question, for an end that nobody at the window asked for
+    // (a stop signal, the desktop session's end); false when they have run already.
+    bool EndWithoutAsking();
 
     // Appends a time-stamped line to txtLog or txtDebugLog, keeping the box short.
     void AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int16_t MaxLines = 5);

@@ -19,6 +19,7 @@
 #include "Application.h"
 #include "Headless.h"
 #include "HistoryExport.h"
+#include "StopRequests.h"
 #include "StoreMigration.h"
 #include "PlatformBackend.h"
 #include "QtHttpClient.h"
@@ -116,7 +117,7 @@ int main(int argc, char** argv) {
         application = std::make_unique<QCoreApplication>(argc, argv);
     } else {
         application = std::make_unique<QApplication>(argc, argv);
-        // The window hides in the tray; only the exit question ends the program.
+        // The window hides in the tray; only its Exit or a stop request ends the program.
         QApplication::setQuitOnLastWindowClosed(false);
     }
     QCoreApplication& app = *application;
@@ -169,6 +170,10 @@ int main(int argc, char** argv) {
     const tovi::ServiceHost::Companion panel;
 #endif
     if (headless) return tovi::RunHeadless(*backend, folder, panel);
+    // A stop request quits; a quit that the window did not start runs its exit steps without asking.
+    const tovi::StopRequests stops([] { QCoreApplication::quit(); });
+    if (!stops.Catching())
+        qWarning("No stop signal can be caught: SIGTERM ends the program without its exit steps.");
     tovi::QtScheduler scheduler;
     tovi::QtDialogs dialogs;
     tovi::QtHttpClient http;

@@ -9,17 +9,7 @@
 #include "QtHttpClient.h"
 #include "QtScheduler.h"
 #include "ServiceHost.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <QSocketNotifier>
-#include <cerrno>
-#include <csignal>
-#endif
+#include "StopRequests.h"
 
 namespace tovi {
 
@@ -32,103 +22,6 @@ void WriteToStderr(const std::string& line) {
     std::fwrite(stamped.data(), 1, stamped.size(), stderr);
     std::fflush(stderr);
 }
-
-// What turns a stop request from outside into a call on the event loop.
-class StopRequests {
-public:
-    explicit StopRequests(std::function<void()> stop);
-    ~StopRequests();
-    StopRequests(const StopRequests&) = delete;
-    StopRequests& operator=(const StopRequests&) = delete;
-
-private:
-    std::function<void()> m_stop;
-#ifdef _WIN32
-    static BOOL WINAPI Handler(DWORD type);
-    static StopRequests* s_current;
-    HANDLE m_done = nullptr;
-#else
-    // The handler only writes a byte here; the event loop reads it (the self-pipe).
-    static void Handler(int);
-    static int s_pipe[2];
-    std::unique_ptr<QSocketNotifier> m_notifier;
-    struct sigaction m_oldTerm {
-    }, m_oldInt{};
-#endif
-};
-
-#ifdef _WIN32
-StopRequests* StopRequests::s_current = nullptr;
-
-StopRequests::StopRequests(std::function<void()> stop) : m_stop(std::move(stop)) {
-    s_current = this;
-    m_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(&StopRequests::Handler, TRUE);
-}
-
-StopRequests::~StopRequests() {
-    SetConsoleCtrlHandler(&StopRequests::Handler, FALSE);
-    // A console that is closing waits for the shutdown steps before it ends the process.
-    if (m_done) {
-        SetEvent(m_done);
-        CloseHandle(m_done);
-    }
-    s_current = nullptr;
-}
-
-// Runs on a thread of its own: the stop is posted to the event loop.
-BOOL WINAPI StopRequests::Handler(DWORD type) {
-    StopRequests* self = s_current;
-    if (!self) return FALSE;
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [self] { self->m_stop(); }, Qt::QueuedConnection);
-    // After a close, logoff or shutdown the process ends when this returns: wait a little for the steps.
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
-        WaitForSingleObject(self->m_done, 4000);
-    return TRUE;
-}
-#else
-int StopRequests::s_pipe[2] = {-1, -1};
-
-void StopRequests::Handler(int) {
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(s_pipe[1], &byte, 1);
-    errno = saved;
-}
-
-StopRequests::StopRequests(std::function<void()> stop) : m_stop(std::move(stop)) {
-    if (::pipe(s_pipe) != 0) {
-        WriteToStderr("No stop signal can be caught; stop the program with SIGKILL only as a last resort.");
-        return;
-    }
-    for (int fd : s_pipe) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    ::fcntl(s_pipe[1], F_SETFL, O_NONBLOCK);
-    m_notifier = std::make_unique<QSocketNotifier>(s_pipe[0], QSocketNotifier::Read);
-    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] {
-        char bytes[16];
-        [[maybe_unused]] const ssize_t read = ::read(s_pipe[0], bytes, sizeof bytes);
-        m_stop();
-    });
-    struct sigaction action {};
-    action.sa_handler = &StopRequests::Handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, &m_oldTerm);
-    sigaction(SIGINT, &action, &m_oldInt);
-}
-
-StopRequests::~StopRequests() {
-    if (s_pipe[0] < 0) return;
-    sigaction(SIGTERM, &m_oldTerm, nullptr);
-    sigaction(SIGINT, &m_oldInt, nullptr);
-    m_notifier.reset();
-    for (int& fd : s_pipe) {
-        ::close(fd);
-        fd = -1;
-    }
-}
-#endif
 
 }  // namespace
 
@@ -195,6 +88,8 @@ int RunHeadless(ProcessBackend& backend, const QString& dataDir,
                          " match(es) could not be saved to stats.stats and are lost.");
         QCoreApplication::quit();
     });
+    if (!stops.Catching())
+        WriteToStderr("No stop signal can be caught; stop the program with SIGKILL only as a last resort.");
     bool running = false;
     host->Start(
         [&](Service& service) {

@@ -95,7 +95,7 @@ public:
 
     // ---- start and stop --------------------------------------------------------------------
     // The record, the ban list and the notices' queue in tovistats.db of the data folder; without
-    // it the program runs as before and says why.
+    // it the program runs on without them and says why.
     void OpenRecord();
     void UseHistory(std::unique_ptr<HistoryStore> store);
     // A shared ban list is read again at least this often, whether or not a change was announced.

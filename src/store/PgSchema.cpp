@@ -71,7 +71,7 @@ const char* const kMigrations[] = {
     " role text NOT NULL, password_hash text NOT NULL, created bigint NOT NULL, last_login bigint);"
     "CREATE TABLE account_tokens(id bigserial PRIMARY KEY, account_id bigint NOT NULL REFERENCES accounts(id)"
     " ON DELETE CASCADE, token_hash bytea NOT NULL UNIQUE, created bigint NOT NULL);",
-    // 7: chat words are kept without their accents, as the search now looks for them.
+    // 7: chat words are kept without their accents, as the search looks for them.
     "UPDATE chat SET words = translate(words, 'àáâãäåçèéêëìíîïñòóôõöùúûüýÿšž', 'aaaaaaceeeeiiiinooooouuuuyysz')"
     " WHERE words ~ '[àáâãäåçèéêëìíîïñòóôõöùúûüýÿšž]';",
 };

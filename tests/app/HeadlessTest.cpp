@@ -1,6 +1,7 @@
-// The program without a window, as a process of its own against a simulator process: it follows
+// The program as a process of its own against a simulator process. Without a window it follows
 // the server, writes a match's stats, refuses a second copy on its folder, and on SIGTERM stops
-// with exit code 0, its record complete and its folder free.
+// with exit code 0, its record complete and its folder free. With its window, SIGTERM runs the
+// window's exit steps.
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -9,6 +10,8 @@
 #include <fstream>
 
 #include "DataFolderLock.h"
+#include "MemoryClass.h"
+#include "PlatformBackend.h"
 #include "SimProcess.h"
 #include "SqliteHistoryStore.h"
 
@@ -99,6 +102,49 @@ private slots:
         QFile file(stats);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll().contains("Alice"));
+    }
+
+    // Nobody is at the window to answer the exit question: a game window hidden stays hidden
+    // unless the stop runs the exit steps without it.
+    void withItsWindowSigtermShowsAHiddenGameWindowAgain() {
+        testing::PrivateDisplay display;
+        QVERIFY2(!display.name().empty(), "Xvfb could not be started");
+        QTemporaryDir folder;
+        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[server]\r\nservercode=QX1\r\n";
+        testing::SimProcess sim("C:\\Games\\JO\\jointops.exe", {"--state", "3"});
+        QVERIFY(sim.pid() > 0);
+
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // A lock of its own: about another copy on this machine it would ask, and nobody answers.
+        environment.insert("XDG_RUNTIME_DIR", folder.path());
+        // Drawn offscreen, as in the window's own tests: the game window is on the X server either way.
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(environment);
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(TOVISTATS_PATH, {"--data-dir", folder.path()});
+        QVERIFY(program.waitForStarted());
+        const auto found = [&] {
+            auto record = SqliteHistoryStore::OpenForReading(folder.filePath("tovistats.db").toStdString());
+            const QRegularExpression foundEvent("^ \\| found \\|");
+            return record.Store && !Rows(*record.Store, HistoryKind::Events).filter(foundEvent).isEmpty();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(found(), 40000);
+
+        // Hidden as the window's Hide button does it.
+        auto backend = MakePlatformBackend();
+        MemoryClass memory(*backend);
+        QVERIFY(memory.SetProcID(sim.pid()));
+        const int32_t window = memory.GetProcHwnd();
+        QVERIFY(memory.ShowGameWindow(false));
+        QTRY_VERIFY(!testing::WindowVisible(window));
+
+        program.terminate();  // SIGTERM
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY(testing::WindowVisible(window));
     }
 };
 

@@ -79,7 +79,7 @@ TEST_F(MemoryClassUnderWine, AttachesByCaptionReadsTheServerOpensItsConsoleAndLi
 // Wine gives the program a helper window ("Default IME": unmapped, 1x1, override-redirect) that
 // carries the same process id. Whatever the stacking order, attaching by id finds the main window,
 // shown or hidden by us. The helpers are raised above it first, so the order is always the
-// one that used to mislead the lookup.
+// one that misleads a lookup that takes the topmost window.
 TEST_F(MemoryClassUnderWine, AttachedByIdTheMainWindowIsFoundNeverAHelperWindow) {
     const auto sim = Start({"--state", "3"});
     ASSERT_GT(sim->pid(), 0);

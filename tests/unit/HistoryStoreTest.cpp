@@ -1086,7 +1086,7 @@ TEST(PgHistoryStore, MigrateStoreCopiesAFileIntoTheDatabaseAndBack) {
 }
 
 // Chat words kept by an older version carry their accents; the upgrade takes them off, as the
-// search now looks for words.
+// search looks for words without them.
 TEST(PgHistoryStore, AccentedChatWordsOfAnOlderVersionAreFoundAfterTheUpgrade) {
     PgCluster& cluster = SharedPgCluster();
     ASSERT_TRUE(cluster.Ok()) << cluster.Error();
