@@ -73,6 +73,11 @@ QString LogDisplay(const std::string& text) {
     return shown;
 }
 
+// Whether a transfer's last try was confirmed, or none was made yet.
+bool Fine(const TransferOutcome& outcome) {
+    return outcome.Time == 0 || outcome.Confirmed;
+}
+
 }  // namespace
 
 QUrl NewsUrl(const std::string& updateUrl) {
@@ -194,18 +199,8 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
 
     BuildBanControls();
 
-    connect(&m_service, &Service::tickFinished, this, [this](bool attached) {
-        m_serverFound = attached;
-        RefreshTray();
-    });
-    connect(&m_service, &Service::transferEnded, this,
-            [this](const std::string& what, bool confirmed, const std::string& why) {
-                if (confirmed)
-                    m_failingTransfers.erase(what);
-                else
-                    m_failingTransfers[what] = why;
-                RefreshTray();
-            });
+    connect(&m_service, &Service::tickFinished, this, &frmMain::RefreshTray);
+    connect(&m_service, &Service::transferEnded, this, &frmMain::RefreshTray);
     connect(&m_service.Notices(), &NoticeService::troubleChanged, this, [this] { RefreshTray(); });
 
     // Sized for the tabs' content, but never beyond the screen at large scale factors.
@@ -662,12 +657,14 @@ void frmMain::UpdateTray(const std::string& tip) {
 }
 
 bool frmMain::AccessRefused() const {
-    MemoryClass& memory = m_service.Memory();
-    return memory.GetProcID() == -1 && memory.LastFailure() == AccessFailure::PermissionDenied;
+    return m_service.Snapshot().AccessRefused;
 }
 
 bool frmMain::TrayWarns() const {
-    return !m_serverFound || AccessRefused() || !m_failingTransfers.empty() || m_notices->Trouble();
+    const ServerSnapshot& server = m_service.Snapshot();
+    // Nothing is missed before the first tick.
+    return (server.Ticked && !server.Found) || AccessRefused() || !Fine(server.LastReport) ||
+           !Fine(server.LastUpload) || m_notices->Trouble();
 }
 
 void frmMain::RefreshTray() {
@@ -676,15 +673,17 @@ void frmMain::RefreshTray() {
     QStringList tip{FromGameText(m_trayTip)};
     const QString state = FromGameText(m_service.PanelText(3));
     QString status = state.isEmpty() ? tr("No status yet") : state;
-    if (m_serverFound && m_trayPicture == TrayPicture::Hosting) {
+    const ServerSnapshot& snapshot = m_service.Snapshot();
+    if ((snapshot.Found || !snapshot.Ticked) && m_trayPicture == TrayPicture::Hosting) {
         const QString server = FromGameText(m_service.Status().ServerName).trimmed();
         const QString players = tr("%1 players").arg(FromGameText(m_service.PanelText(1)));
         tip << server << players;
         status = server + QStringLiteral(": ") + players + QStringLiteral(", ") + status;
     }
     if (AccessRefused()) tip << tr("Reading the game server's memory is refused");
-    for (const auto& [what, why] : m_failingTransfers)
-        tip << tr("%1 failing: %2").arg(FromGameText(what), FromGameText(why));
+    for (const auto& [what, outcome] :
+         {std::pair{"Status report", &snapshot.LastReport}, {"Stats upload", &snapshot.LastUpload}})
+        if (!Fine(*outcome)) tip << tr("%1 failing: %2").arg(QString::fromLatin1(what), FromGameText(outcome->Why));
     // Before the first tick the icon stays as it was added.
     if (!m_trayTip.empty()) {
         m_tray.setIcon(TrayWarns()                             ? m_notices->WarningIcon()

@@ -222,8 +222,6 @@ private:
     QAction* m_mnuTrayStatus = nullptr;
     QAction* m_mnuTrayServerWindow = nullptr;
     std::string m_trayTip;      // the tip as the poll words it
-    bool m_serverFound = true;  // at the last tick; nothing is missed before the first
-    std::map<std::string, std::string> m_failingTransfers;  // what: why, until it is confirmed again
 };
 
 }  // namespace tovi

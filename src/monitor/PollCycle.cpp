@@ -215,6 +215,7 @@ void PollCycle::HostingTick() {
     s.ServerName = CutAtNull(std::string(TrimBlanks(field(game::kServerName, game::kServerNameLength))));
     s.GameType = m_memory.ReadAByte(game::kGameType);
     const int32_t clockSeconds = m_memory.ReadDWord(game::kMatchClock) / game::kTicksPerSecond;
+    s.ClockSeconds = clockSeconds;
     s.PlayerCount = m_memory.ReadAByte(game::kPlayerCount);
     s.MapName = CutAtNull(field(game::kMapName, game::kMapNameLength));
     s.MapFile = CutAtNull(field(game::kMapFile, game::kMapFileLength));

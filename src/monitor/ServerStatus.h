@@ -20,6 +20,7 @@ struct ServerStatus {
     std::string HostPlayer;
     std::string CountryCode;    // two bytes as read
     std::string Expansion;
+    int32_t ClockSeconds = 0;   // the match clock as last read
     int32_t PollTicks = 0;      // hosting ticks since the last map-cycle reset
     int16_t MatchEndCount = 0;  // match ends since the last periodic announcement, 0 to 2
     std::string LastChatLine;

@@ -10,6 +10,7 @@
 #include "BanCsv.h"
 #include "BanSettings.h"
 #include "GameText.h"
+#include "MatchState.h"
 #include "NoticeService.h"
 #include "PeriodicChat.h"
 #include "StoreChoice.h"
@@ -187,6 +188,11 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, *m_dialogs);
     m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
     m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
+    // Kept before any face hears of it: a face reads the snapshot when told.
+    connect(this, &Service::transferEnded, this, [this](const std::string& what, bool confirmed, const std::string& why) {
+        (what == "Status report" ? m_snapshot.LastReport : m_snapshot.LastUpload) =
+            TransferOutcome{QDateTime::currentSecsSinceEpoch(), confirmed, confirmed ? std::string() : why};
+    });
     m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
         m_notices->Events().ReportOutcome(what, confirmed, why);
         emit transferEnded(what, confirmed, why);
@@ -888,6 +894,7 @@ void Service::SetLabel(StatusLabel label, const std::string& text) {
 }
 
 void Service::SetControlEnabled(ServerControl control, bool enabled) {
+    if (control == ServerControl::txtType) m_snapshot.ConsoleReady = enabled;
     if (m_view) m_view->SetControlEnabled(control, enabled);
     emit controlEnabledChanged(control, enabled);
 }
@@ -949,6 +956,20 @@ void Service::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t
 }
 
 void Service::TickFinished(bool attached) {
+    using Phase = ServerSnapshot::Phase;
+    const uint8_t state = m_status.State;
+    m_snapshot.Ticked = true;
+    m_snapshot.Found = attached;
+    m_snapshot.State = !attached                  ? Phase::None
+                       : state == kStateLoading   ? Phase::Loading
+                       : state == kStateWaiting   ? Phase::Waiting
+                       : state == kStateHosting   ? Phase::Hosting
+                       : state == kStateScoring   ? Phase::Scoring
+                                                  : Phase::None;
+    m_snapshot.ClockSeconds = attached ? std::optional<int32_t>(m_status.ClockSeconds) : std::nullopt;
+    m_snapshot.AccessRefused =
+        m_memory.GetProcID() == -1 && m_memory.LastFailure() == AccessFailure::PermissionDenied;
+    if (!attached) m_snapshot.ConsoleReady = false;
     m_history.TickDone(attached, m_status, m_playerTable);
     m_notices->Events().TickDone(attached, m_status, m_playerTable);
     emit tickFinished(attached);

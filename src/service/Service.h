@@ -56,6 +56,25 @@ struct StoreChoice;
 // The operator's settings as their save buttons keep them.
 enum class SettingsGroup { Server, Other, AutoMessages, Bans, Notices };
 
+// How a status report or a stats upload last ended.
+struct TransferOutcome {
+    int64_t Time = 0;  // seconds since the epoch; 0: none yet
+    bool Confirmed = false;
+    std::string Why;  // why not confirmed
+};
+
+// The game server as every face shows it, as of the last tick.
+struct ServerSnapshot {
+    enum class Phase { None, Loading, Waiting, Hosting, Scoring };
+    bool Ticked = false;  // a tick has run
+    bool Found = false;   // the game server was found and read
+    Phase State = Phase::None;
+    std::optional<int32_t> ClockSeconds;  // the match clock; none without a server
+    TransferOutcome LastReport, LastUpload;
+    bool AccessRefused = false;  // found, but reading its memory was refused
+    bool ConsoleReady = false;   // it takes console commands now
+};
+
 // An operator action as a face hands it in: who acts, on which player, and the answers to the
 // questions the action asks. Questions left unanswered go to the face's dialogs.
 struct ActionRequest {
@@ -110,6 +129,7 @@ public:
     void Timer_Timer();
 
     // ---- what a face reads -----------------------------------------------------------------
+    const ServerSnapshot& Snapshot() const { return m_snapshot; }
     ServerStatus& Status() { return m_status; }
     PlayerTable& Players() { return m_playerTable; }
     // The player list as shown: slot, name, ping, team, counters, and where the slot lies.
@@ -342,6 +362,7 @@ private:
     QString m_dataDir;
     std::unique_ptr<AnsweringDialogs> m_dialogs;
     ServiceView* m_view = nullptr;
+    ServerSnapshot m_snapshot;
     ServerStatus m_status;
     Settings m_settings;
     OtherSettings m_other;

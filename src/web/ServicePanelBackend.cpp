@@ -53,12 +53,9 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
     connect(&service, &Service::playersUpdated, this, [this] {
         if (m_listener) m_listener->PlayersChanged();
     });
-    connect(&service, &Service::tickFinished, this, [this](bool attached) {
-        m_attached = attached;
+    connect(&service, &Service::tickFinished, this, [this] {
         if (m_listener) m_listener->StatusChanged();
     });
-    connect(&service, &Service::controlEnabledChanged, this,
-            [this](ServerControl control, bool enabled) { m_controls[control] = enabled; });
     connect(&service, &Service::chatLineAdded, this, [this](const ChatRow& row) {
         m_chat.push_back({Now(), row.Player, row.Text, false});
         if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
@@ -76,37 +73,34 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
         }
         if (m_listener) m_listener->AdminActionDone(action);
     });
-    connect(&service, &Service::transferEnded, this,
-            [this](const std::string& what, bool confirmed, const std::string& why) {
-                const bool report = what == "Status report";
-                (report ? m_lastReport : m_lastUpload) = Now();
-                (report ? m_lastReportOutcome : m_lastUploadOutcome) =
-                    confirmed ? "confirmed" : "not confirmed: " + why;
-                if (m_listener) m_listener->StatusChanged();
-            });
+    connect(&service, &Service::transferEnded, this, [this] {
+        if (m_listener) m_listener->StatusChanged();
+    });
     connect(&service, &Service::banListChanged, this, [this] {
         if (m_listener) m_listener->StatusChanged();
     });
 }
 
 PanelStatus ServicePanelBackend::Status() {
+    const ServerSnapshot& server = m_service.Snapshot();
     PanelStatus status;
-    status.Attached = m_attached;
+    status.Attached = server.Found;
     status.Store = m_service.SharedStoreInUse();
-    if (m_attached) {
+    if (server.Found) {
         status.ServerName = m_service.Status().ServerName;
         status.MapName = m_service.Status().MapName;
     }
     status.State = m_service.PanelText(3);
-    // The window's label names itself; the panel's heading does that.
-    status.Clock = m_service.LabelText(StatusLabel::lblGameTime);
-    if (status.Clock.starts_with("Timer: ")) status.Clock.erase(0, 7);
+    if (server.ClockSeconds) status.Clock = FormatDuration(*server.ClockSeconds, 1);
     status.Players = static_cast<int>(m_service.PlayerRows().size());
-    status.MaxPlayers = m_attached ? m_service.Status().MaxPlayers : 0;
-    status.LastReport = m_lastReport;
-    status.LastReportOutcome = m_lastReportOutcome;
-    status.LastUpload = m_lastUpload;
-    status.LastUploadOutcome = m_lastUploadOutcome;
+    status.MaxPlayers = server.Found ? m_service.Status().MaxPlayers : 0;
+    auto outcome = [](const TransferOutcome& o) {
+        return o.Time == 0 ? std::string() : o.Confirmed ? std::string("confirmed") : "not confirmed: " + o.Why;
+    };
+    status.LastReport = server.LastReport.Time;
+    status.LastReportOutcome = outcome(server.LastReport);
+    status.LastUpload = server.LastUpload.Time;
+    status.LastUploadOutcome = outcome(server.LastUpload);
     return status;
 }
 
@@ -164,14 +158,14 @@ PanelAutoMessages ServicePanelBackend::AutoMessages() {
 }
 
 std::optional<PanelResult> ServicePanelBackend::ServerRefuses() const {
-    if (!m_attached) return Refused("No game server is running: nothing was sent.");
+    const ServerSnapshot& server = m_service.Snapshot();
+    if (!server.Found) return Refused("No game server is running: nothing was sent.");
     // The console channel refuses these states as it sends, after the panel has answered: the
     // panel refuses them first, as the last tick saw them.
-    const uint8_t state = m_service.Status().State;
-    if (state == 0 || state == kStateLoading)
+    using Phase = ServerSnapshot::Phase;
+    if (server.State == Phase::None || server.State == Phase::Loading)
         return Refused("The server takes no commands while a map is loading: nothing was sent.");
-    const auto typing = m_controls.find(ServerControl::txtType);
-    if (typing == m_controls.end() || !typing->second)
+    if (!server.ConsoleReady)
         return Refused("The server hosts no map now and takes no commands: nothing was sent.");
     return std::nullopt;
 }

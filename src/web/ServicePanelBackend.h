@@ -63,10 +63,6 @@ private:
 
     Service& m_service;
     PanelListener* m_listener = nullptr;
-    bool m_attached = false;
-    std::map<ServerControl, bool> m_controls;
-    int64_t m_lastReport = 0, m_lastUpload = 0;
-    std::string m_lastReportOutcome, m_lastUploadOutcome;
     std::deque<PanelChatLine> m_chat;  // oldest first
     bool m_acting = false;
     std::vector<AdminAction> m_recorded;  // while an action runs
