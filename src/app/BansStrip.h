@@ -22,15 +22,18 @@ class QTreeWidget;
 
 namespace tovi {
 
+class Service;
+
 class BansStrip : public QWidget {
     Q_OBJECT
 public:
     using Clock = BanEnforcer::Clock;
-    BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock now, BanActions::Record record,
-              std::filesystem::path settingsFile, QWidget* parent);
-
-    // Who lifts a ban once the operator gave the reason: the service, which the web panel uses too.
-    void SetLifter(std::function<void(int64_t id, const std::string& reason)> lift) { m_lift = std::move(lift); }
+    using Record =
+        std::function<void(const std::string& action, const std::string& target, const std::string& reason,
+                           const std::string& detail, bool done, const std::string& why)>;
+    // The list is the service's, and so are its changes: the tab asks the service to add, edit,
+    // lift, import and export in the window's name, as the web panel does in its accounts'.
+    BansStrip(Service& service, Clock now, Record record, std::filesystem::path settingsFile, QWidget* parent);
 
     // The group for the Settings tab, its controls filled from settings.ini.
     QGroupBox* BuildSettingsGroup(QWidget* parent);
@@ -52,12 +55,12 @@ private:
     void OpenEditor(const BanEntry& entry);
     int64_t SelectedId() const;
 
-    BanList& m_list;
+    Service& m_service;
+    const BanList& m_list;
     BanActions& m_actions;
     Dialogs& m_dialogs;
     Clock m_now;
-    BanActions::Record m_record;
-    std::function<void(int64_t id, const std::string& reason)> m_lift;
+    Record m_record;
     std::filesystem::path m_settingsFile;
     uint64_t m_shownRevision = ~uint64_t{0};
     size_t m_shownActive = 0;

@@ -693,9 +693,7 @@ void frmMain::BuildBanControls() {
     };
     // The Bans tab, after History.
     const std::filesystem::path folder(m_service.DataDir().toStdU16String());
-    m_bansStrip = new BansStrip(m_service.Bans(), m_service.BanMenu(), m_service.ServiceDialogs(), now, record,
-                                folder / "settings.ini", this);
-    m_bansStrip->SetLifter([this](int64_t id, const std::string& reason) { m_service.LiftBan(id, reason); });
+    m_bansStrip = new BansStrip(m_service, now, record, folder / "settings.ini", this);
     m_bansStrip->setObjectName(QStringLiteral("fraStrips9"));
     m_strips[9] = m_bansStrip;
     const int index = m_tabs->addTab(m_bansStrip, tr("Ban &list"));
