@@ -13,6 +13,14 @@ namespace {
 constexpr const char* kAnnouncementAction = "ban list announcement";
 constexpr const char* kPuntAction = "ban list punt";
 
+BanEntry NewBan(const std::string& name, const std::string& reason, const std::string& by) {
+    BanEntry entry;
+    entry.Name = name;
+    entry.Reason = reason;
+    entry.IssuedBy = by;
+    return entry;
+}
+
 }  // namespace
 
 BanEnforcer::BanEnforcer(BanList& list, MemoryClass& memory, ConsoleChannel& channel, PuntBan& puntBan,
@@ -161,24 +169,23 @@ std::optional<SeatedPlayer> BanActions::Selected() {
     return SeatedPlayer{row->Name, *slot, row->Position};
 }
 
-bool BanActions::AddBan(const std::string& name, const std::string& reason, int64_t seconds,
-                        const std::string& by, const std::optional<SeatedPlayer>& seated) {
+bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<SeatedPlayer>& present) {
     const int64_t now = m_now();
-    BanEntry entry;
-    entry.Name = name;
-    entry.Reason = reason;
-    entry.IssuedBy = by;
     entry.IssuedAt = now;
     entry.ExpiresAt = seconds > 0 ? now + seconds : 0;
     std::string error;
     const bool added = m_list.Add(entry, error).has_value();
-    if (m_record) m_record("ban listed", name, reason, "for " + DurationText(seconds), added, error);
+    if (m_record)
+        m_record("ban listed", entry.Name, entry.Reason, "for " + DurationText(seconds), added, error,
+                 entry.IssuedBy);
     if (!added) {
-        m_dialogs.Warn("The ban of " + name + " could not be kept: " + error);
+        m_dialogs.Warn("The ban of " + entry.Name + " could not be kept: " + error);
         return false;
     }
-    m_log.Log("Banned " + name + " for " + DurationText(seconds) + ": " + reason);
-    if (seated) m_enforcer.Check(*seated);
+    m_log.Log("Banned " + entry.Name + " for " + DurationText(seconds) + ": " + entry.Reason);
+    for (const SeatedPlayer& p : present) {
+        if (BanNameMatches(entry, p.Name)) m_enforcer.Check(p);
+    }
     return true;
 }
 
@@ -189,11 +196,11 @@ void BanActions::mnuPlayersBanFor_Click(size_t preset) {
                        player ? "no such ban duration" : "no player selected");
     const BanPreset chosen = m_presets[preset];
     m_dialogs.Ask("Ban " + player->Name + " for " + DurationText(chosen.Seconds) + ": " + chosen.Reason + "?",
-                  [this, life = std::weak_ptr<int>(m_life), player, chosen](bool yes) {
+                  [this, life = std::weak_ptr<int>(m_life), player, chosen, by = m_issuer()](bool yes) {
                       if (life.expired()) return;
                       if (!yes) return NotSent("ban listed", player->Name, false, "not confirmed");
                       // The name is listed even if he left meanwhile; he is punted only where he still is.
-                      AddBan(player->Name, chosen.Reason, chosen.Seconds, m_issuer(), player);
+                      AddBan(NewBan(player->Name, chosen.Reason, by), chosen.Seconds, {*player});
                   });
 }
 
@@ -203,13 +210,13 @@ void BanActions::mnuPlayersBanForOther_Click() {
     const std::weak_ptr<int> life = m_life;
     m_dialogs.LimitedInputBox(
         "Enter reason to ban " + player->Name + "\r\n\r\nPress cancel to exit", "",
-        ConsoleChannel::kMaxTextLength, [this, life, player](std::optional<std::string> reason) {
+        ConsoleChannel::kMaxTextLength, [this, life, player, by = m_issuer()](std::optional<std::string> reason) {
             if (life.expired()) return;
             if (!reason || reason->empty())
                 return NotSent("ban listed", player->Name, false, "no reason given");
             m_dialogs.InputBox(
                 "Ban " + player->Name + " for how long? (for instance 30m, 2h, 7d, never)", "",
-                [this, life, player, reason](std::optional<std::string> text) {
+                [this, life, player, reason, by](std::optional<std::string> text) {
                     if (life.expired()) return;
                     if (!text) return NotSent("ban listed", player->Name, false, "no duration given");
                     const std::optional<int64_t> seconds = ParseDuration(*text);
@@ -218,7 +225,7 @@ void BanActions::mnuPlayersBanForOther_Click() {
                                        "\" is no duration: write for instance 30m, 2h, 7d or never.");
                         return NotSent("ban listed", player->Name, true, "no duration");
                     }
-                    AddBan(player->Name, *reason, *seconds, m_issuer(), player);
+                    AddBan(NewBan(player->Name, *reason, by), *seconds, {*player});
                 });
         });
 }
@@ -233,16 +240,17 @@ void BanActions::mnuPlayersWarn_Click() {
     const std::string prefix = player->Name + ", warning: ";
     const size_t room =
         ConsoleChannel::kMaxTextLength - std::min(ConsoleChannel::kMaxTextLength, prefix.size());
+    // The ladder's punt or ban comes later, when nobody acts any more: it is in the warner's name.
     m_dialogs.LimitedInputBox(
         "Enter warning for " + player->Name, "", room,
-        [this, life = std::weak_ptr<int>(m_life), player, prefix](std::optional<std::string> text) {
+        [this, life = std::weak_ptr<int>(m_life), player, prefix, by = m_issuer()](std::optional<std::string> text) {
             if (life.expired()) return;
             if (!text || text->empty()) return NotSent("warn", player->Name, false, "no text given");
             const int64_t now = m_now();
             std::optional<WarningStep> step;
             std::string reason;
             std::string error;
-            if (!m_list.AddWarning({0, player->Name, now, m_issuer(), *text}, error)) {
+            if (!m_list.AddWarning({0, player->Name, now, by, *text}, error)) {
                 m_log.Log("The warning to " + player->Name + " could not be kept: " + error);
             } else if (m_ladder.On) {
                 const int64_t since =
@@ -253,7 +261,7 @@ void BanActions::mnuPlayersWarn_Click() {
             }
             m_channel.SendServerCommand(
                 "gtalk", prefix + *text,
-                [this, life, player, step, reason](SendOutcome outcome) {
+                [this, life, player, step, reason, by](SendOutcome outcome) {
                     if (life.expired() || !step) return;
                     // A player is punted for a warning he was shown, not for one the console refused.
                     if (outcome != SendOutcome::Sent) {
@@ -262,29 +270,30 @@ void BanActions::mnuPlayersWarn_Click() {
                         return;
                     }
                     auto id = std::make_shared<Scheduler::TimerId>();
-                    *id = m_scheduler.Schedule(kWarningReadMs, [this, id, player = *player, step, reason] {
+                    *id = m_scheduler.Schedule(kWarningReadMs, [this, id, player = *player, step, reason, by] {
                         m_pauses.erase(*id);
-                        LadderStep(player, *step, reason);
+                        LadderStep(player, *step, reason, by);
                     });
                     m_pauses.insert(*id);
                 },
-                {}, SendNote{"warn", player->Name, *text});
+                {}, SendNote{.Action = "warn", .Target = player->Name, .Reason = *text, .Who = by});
         });
 }
 
-void BanActions::LadderStep(const SeatedPlayer& player, const WarningStep& step, const std::string& reason) {
+void BanActions::LadderStep(const SeatedPlayer& player, const WarningStep& step, const std::string& reason,
+                            const std::string& by) {
     if (step.Ban) {
         // One who left meanwhile stays listed and is punted when he comes back.
         const bool present = m_rows.HasPlayerRow({std::to_string(player.Slot), player.Name, player.Position});
-        AddBan(player.Name, reason, step.BanSeconds, "warning ladder",
-               present ? std::optional<SeatedPlayer>(player) : std::nullopt);
+        AddBan(NewBan(player.Name, reason, by), step.BanSeconds,
+               present ? std::vector<SeatedPlayer>{player} : std::vector<SeatedPlayer>{});
         return;
     }
     // The punt's slot check lets it pass only while the slot still holds him.
     QueuedPlayer target{player.Slot, player.Position, player.Name};
     target.Reason = reason;
     target.Action = "warning punt";
-    target.Automatic = true;
+    target.Who = by;
     m_puntBan.PuntQueued(std::move(target), {});
 }
 

@@ -87,16 +87,15 @@ private:
     std::shared_ptr<int> m_life = std::make_shared<int>(0);
 };
 
-// Who acts, for the list and the record: as HistoryRecorder names the operator.
-inline constexpr const char* kBanIssuer = "operator at the window";
-
 class BanActions {
 public:
     using Clock = BanEnforcer::Clock;
-    // An action to keep in the record: what, on whom, why, the details, whether it was done.
+    // An action to keep in the record: what, on whom, why, the details, whether it was done, and
+    // who did it.
     using Record =
         std::function<void(const std::string& action, const std::string& target, const std::string& reason,
-                           const std::string& detail, bool done, const std::string& why)>;
+                           const std::string& detail, bool done, const std::string& why,
+                           const std::string& who)>;
 
     BanActions(BanList& list, BanEnforcer& enforcer, PuntBan& puntBan, ConsoleChannel& channel,
                Dialogs& dialogs, PlayerRowLookup& rows, LogSink& log, Scheduler& scheduler, Clock now,
@@ -106,7 +105,7 @@ public:
     BanActions& operator=(const BanActions&) = delete;
 
     // Who the list names as the issuer of bans and warnings made here; the operator at the window
-    // unless told otherwise.
+    // unless told otherwise. Asked when the action starts: what it leads to later is in that name.
     void SetIssuer(std::function<std::string()> issuer) { m_issuer = std::move(issuer); }
     // Told of a "Ban for" or "Warn" that ended before anything was done: refused (no player) or
     // skipped (not confirmed, nothing typed), and why; so that whoever waits on it learns it ended.
@@ -128,15 +127,16 @@ public:
     // A new match: a ladder counted within the match starts again.
     void MatchStarted();
 
-    // Lists `name`; enforces at once when the player is in `seated`.
-    bool AddBan(const std::string& name, const std::string& reason, int64_t seconds, const std::string& by,
-                const std::optional<SeatedPlayer>& seated);
+    // Lists the entry's name, letter case, reason and notes in the name of its IssuedBy, for
+    // `seconds` from now (0: for good); enforces it at once on those of `present` it names.
+    bool AddBan(BanEntry entry, int64_t seconds, const std::vector<SeatedPlayer>& present);
 
     // Between a warning said and the ladder's punt or ban it brings.
     static constexpr int kWarningReadMs = 5000;
 
 private:
-    void LadderStep(const SeatedPlayer& player, const WarningStep& step, const std::string& reason);
+    void LadderStep(const SeatedPlayer& player, const WarningStep& step, const std::string& reason,
+                    const std::string& by);
 
     std::optional<SeatedPlayer> Selected();
     void NotSent(const std::string& action, const std::string& target, bool refused, const std::string& why) {
@@ -155,7 +155,7 @@ private:
     Record m_record;
     Unsent m_unsent;
     std::set<Scheduler::TimerId> m_pauses;  // ladder steps waiting for their warning to be read
-    std::function<std::string()> m_issuer = [] { return std::string(kBanIssuer); };
+    std::function<std::string()> m_issuer = [] { return std::string(kOperatorAtWindow); };
     std::vector<BanPreset> m_presets;
     WarningLadder m_ladder;
     int64_t m_matchStart = 0;

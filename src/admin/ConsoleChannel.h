@@ -16,6 +16,9 @@
 
 namespace tovi {
 
+// Who acts at the window, as the record, the ban list and the notices name him.
+inline constexpr const char* kOperatorAtWindow = "operator at the window";
+
 // How a send ended.
 enum class SendOutcome {
     Sent,     // both lines typed; whether the game carried the command out is not known

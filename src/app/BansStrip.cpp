@@ -22,9 +22,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "BanCsv.h"
 #include "ListViews.h"
 #include "QtSupport.h"
+#include "Service.h"
 #include "Windows1252.h"
 
 namespace tovi {
@@ -47,14 +47,13 @@ QPushButton* Button(const QString& name, const QString& caption, QWidget* parent
 
 }  // namespace
 
-BansStrip::BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock now,
-                     BanActions::Record record, QWidget* parent)
+BansStrip::BansStrip(Service& service, Clock now, QWidget* parent)
     : QWidget(parent),
-      m_list(list),
-      m_actions(actions),
-      m_dialogs(dialogs),
-      m_now(std::move(now)),
-      m_record(std::move(record)) {
+      m_service(service),
+      m_list(service.Bans()),
+      m_actions(service.BanMenu()),
+      m_dialogs(service.ServiceDialogs()),
+      m_now(std::move(now)) {
     auto* layout = new QVBoxLayout(this);
     auto* row = new QHBoxLayout;
     m_txtBanSearch = new QLineEdit(this);
@@ -163,9 +162,7 @@ int64_t BansStrip::SelectedId() const {
 }
 
 void BansStrip::cmdBanAdd_Click() {
-    BanEntry fresh;
-    fresh.IssuedBy = kBanIssuer;
-    OpenEditor(fresh);
+    OpenEditor(BanEntry{});
 }
 
 void BansStrip::cmdBanEdit_Click() {
@@ -219,19 +216,9 @@ void BansStrip::OpenEditor(const BanEntry& entry) {
         changed.ExactCase = exact->isChecked();
         changed.Reason = ToGameText(reason->text());
         changed.Notes = ToGameText(notes->text());
-        const int64_t at = m_now();
-        if (changed.Id == 0) changed.IssuedAt = at;
-        changed.ExpiresAt = *seconds == 0 ? 0 : at + *seconds;
-        std::string error;
-        const bool done =
-            changed.Id == 0 ? m_list.Add(changed, error).has_value() : m_list.Edit(changed, error);
-        if (m_record)
-            m_record(changed.Id == 0 ? "ban listed" : "ban edited", changed.Name, changed.Reason,
-                     "for " + DurationText(*seconds), done, error);
-        if (!done) {
-            m_dialogs.Warn("The ban could not be kept: " + error);
+        // Not kept: the service has told the operator why, and the dialog stays to be corrected.
+        if (!(changed.Id == 0 ? m_service.AddBan(changed, *seconds) : m_service.EditBan(changed, *seconds)))
             return;
-        }
         dialog->accept();
         Refresh(true);
     });
@@ -242,18 +229,10 @@ void BansStrip::cmdBanLift_Click() {
     const BanEntry* e = m_list.Find(SelectedId());
     if (!e || e->LiftedAt != 0) return;
     const int64_t id = e->Id;
-    const std::string name = e->Name;
-    m_dialogs.InputBox("Why is the ban of " + name + " lifted?", "",
-                       [this, id, name](std::optional<std::string> reason) {
+    m_dialogs.InputBox("Why is the ban of " + e->Name + " lifted?", "",
+                       [this, id](std::optional<std::string> reason) {
                            if (!reason || reason->empty()) return;
-                           if (m_lift) {
-                               m_lift(id, *reason);
-                               return Refresh(true);
-                           }
-                           std::string error;
-                           const bool done = m_list.Lift(id, m_now(), kBanIssuer, *reason, error);
-                           if (m_record) m_record("ban lifted", name, *reason, "", done, error);
-                           if (!done) m_dialogs.Warn("The ban of " + name + " could not be lifted: " + error);
+                           m_service.LiftBan(id, *reason);
                            Refresh(true);
                        });
 }
@@ -267,32 +246,20 @@ bool BansStrip::ImportFile(const QString& path) {
     }
     const QByteArray bytes = file.readAll();
     std::string report;
-    const bool done =
-        ImportBanCsv(m_list, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), report);
-    if (m_record)
-        m_record("ban list imported", "", "", ToGameText(path) + ": " + report, done, done ? "" : report);
-    if (done) {
-        m_dialogs.Inform(report);
-    } else {
-        m_dialogs.Warn(report);
-    }
+    const bool done = m_service.ImportBans(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())),
+                                           ToGameText(path), report);
     Refresh(true);
     return done;
 }
 
 bool BansStrip::ExportFile(const QString& path) {
-    const std::string csv = WriteBanCsv(m_list.Entries());
-    // All of it or, if the disk fails, the file as it was.
-    QSaveFile file(path);
-    const bool done =
-        file.open(QIODevice::WriteOnly) &&
-        file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
-        file.commit();
-    if (m_record)
-        m_record("ban list exported", "", "", ToGameText(path), done,
-                 done ? "" : "the file could not be written");
-    if (!done) m_dialogs.Warn("The ban list could not be written to " + ToGameText(path) + ".");
-    return done;
+    return m_service.ExportBans(ToGameText(path), [&path](const std::string& csv) {
+        // All of it or, if the disk fails, the file as it was.
+        QSaveFile file(path);
+        return file.open(QIODevice::WriteOnly) &&
+               file.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
+               file.commit();
+    });
 }
 
 QGroupBox* BansStrip::BuildSettingsGroup(QWidget* parent) {
@@ -357,9 +324,10 @@ bool BansStrip::SettingsChanged() const {
 }
 
 bool BansStrip::SaveSettings() {
-    if (!m_txtBanPresets || !m_saveSettings) return false;
+    if (!m_txtBanPresets) return false;
     const BansStripTyped typed = Typed(m_txtBanPresets, m_chkWarnings, m_txtWarnLadder, m_spnWarnWindow);
-    return m_saveSettings(typed.presets, typed.warningsOn, typed.steps, typed.windowMinutes);
+    return m_service.SaveBanSettings(typed.presets, typed.warningsOn, typed.steps, typed.windowMinutes,
+                                     kOperatorAtWindow);
 }
 
 }  // namespace tovi

@@ -22,23 +22,20 @@ class QTreeWidget;
 
 namespace tovi {
 
+class Service;
+
 class BansStrip : public QWidget {
     Q_OBJECT
 public:
     using Clock = BanEnforcer::Clock;
-    BansStrip(BanList& list, BanActions& actions, Dialogs& dialogs, Clock now, BanActions::Record record,
-              QWidget* parent);
-
-    // Who lifts a ban once the operator gave the reason: the service, which the web panel uses too.
-    void SetLifter(std::function<void(int64_t id, const std::string& reason)> lift) { m_lift = std::move(lift); }
+    // The list is the service's, and so are its changes: the tab asks the service to add, edit,
+    // lift, import and export in the window's name, as the web panel does in its accounts'.
+    BansStrip(Service& service, Clock now, QWidget* parent);
 
     // The group for the Settings tab.
     QGroupBox* BuildSettingsGroup(QWidget* parent);
-    // Who saves the group's settings as typed: the service, which checks them and puts them to use.
-    using SettingsSaver = std::function<bool(const std::string& presets, bool warningsOn, const std::string& steps,
-                                             int windowMinutes)>;
-    void SetSettingsSaver(SettingsSaver save) { m_saveSettings = std::move(save); }
     void cmdSaveSettingsBans_Click() { SaveSettings(); }
+    // The group's settings as typed, to the service, which checks them and puts them to use.
     bool SaveSettings();
     // The settings in use into the group's controls.
     void ShowSettings(const BanSettings& settings);
@@ -59,13 +56,11 @@ private:
     void OpenEditor(const BanEntry& entry);
     int64_t SelectedId() const;
 
-    BanList& m_list;
+    Service& m_service;
+    const BanList& m_list;
     BanActions& m_actions;
     Dialogs& m_dialogs;
     Clock m_now;
-    BanActions::Record m_record;
-    std::function<void(int64_t id, const std::string& reason)> m_lift;
-    SettingsSaver m_saveSettings;
     BanSettings m_settingsShown;
     uint64_t m_shownRevision = ~uint64_t{0};
     size_t m_shownActive = 0;

@@ -731,18 +731,9 @@ void frmMain::BanForStarted() {
 
 void frmMain::BuildBanControls() {
     auto now = [] { return QDateTime::currentSecsSinceEpoch(); };
-    auto record = [this](const std::string& action, const std::string& target, const std::string& reason,
-                         const std::string& detail, bool done, const std::string& why) {
-        m_service.RecordBanAction(action, target, reason, detail, done, why);
-    };
     // The Bans tab, after History.
-    m_bansStrip = new BansStrip(m_service.Bans(), m_service.BanMenu(), m_service.ServiceDialogs(), now, record, this);
-    m_bansStrip->SetSettingsSaver([this](const std::string& presets, bool warningsOn, const std::string& steps,
-                                         int windowMinutes) {
-        return m_service.SaveBanSettings(presets, warningsOn, steps, windowMinutes);
-    });
+    m_bansStrip = new BansStrip(m_service, now, this);
     m_notices->SetSettingsSaver([this](const NoticeSettings& settings) { return m_service.SaveNoticeSettings(settings); });
-    m_bansStrip->SetLifter([this](int64_t id, const std::string& reason) { m_service.LiftBan(id, reason); });
     m_bansStrip->setObjectName(QStringLiteral("fraStrips9"));
     m_strips[9] = m_bansStrip;
     const int index = m_tabs->addTab(m_bansStrip, tr("Ban &list"));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "BanList.h"
 #include "GameAddresses.h"
 #include "MatchState.h"
 #include "Windows1252.h"
@@ -175,7 +176,7 @@ void NoticeEvents::SendFinished(const FinishedSend& send) {
     // is of a player who came back.
     const bool punt = action == "ban list punt";
     if (punt || (action == "ban list announcement" && send.Outcome != SendOutcome::Sent)) {
-        if (auto fresh = m_freshBans.find(send.Note.Target); fresh != m_freshBans.end()) {
+        if (auto fresh = m_freshBans.find(BanNameKey(send.Note.Target)); fresh != m_freshBans.end()) {
             const bool same =
                 punt && send.Outcome == SendOutcome::Sent && m_now() - fresh->second <= kFreshBanSeconds;
             m_freshBans.erase(fresh);
@@ -187,7 +188,9 @@ void NoticeEvents::SendFinished(const FinishedSend& send) {
         m_ownChat.push_back({send.Argument, m_now()});
         if (m_ownChat.size() > kOwnChatKept) m_ownChat.pop_front();
     }
-    const std::string who = send.Note.Automatic ? "the program" : "operator";
+    const std::string who = send.Note.Automatic ? "the program"
+                            : send.Note.Who.empty() ? std::string(kOperatorAtWindow)
+                                                    : send.Note.Who;
     if (action == "ban") {
         m_post(AdminActionNotice(NoticeEvent::PlayerBanned, send.Note.Target, who, send.Note.Reason));
     } else if (action == "punt" || action == "warning punt") {
@@ -201,12 +204,13 @@ void NoticeEvents::SendFinished(const FinishedSend& send) {
 }
 
 void NoticeEvents::BanListAction(const std::string& action, const std::string& target,
-                                 const std::string& reason, bool done) {
+                                 const std::string& reason, bool done, const std::string& who) {
     if (done && action == "ban listed") {
-        m_post(AdminActionNotice(NoticeEvent::PlayerBanned, target, "operator", reason));
+        m_post(AdminActionNotice(NoticeEvent::PlayerBanned, target, who, reason));
         const int64_t now = m_now();
         std::erase_if(m_freshBans, [&](const auto& fresh) { return now - fresh.second > kFreshBanSeconds; });
-        m_freshBans[target] = now;
+        // The punt names the player as the game spells him, whatever case the ban was typed in.
+        m_freshBans[BanNameKey(target)] = now;
     }
 }
 

@@ -48,9 +48,9 @@ public:
     // known from the sends that carried it and never counts as a watched word.
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
-    // A change of the ban list the record learns of (action "ban listed" and the like).
+    // A change of the ban list the record learns of (action "ban listed" and the like), and who made it.
     void BanListAction(const std::string& action, const std::string& target, const std::string& reason,
-                       bool done);
+                       bool done, const std::string& who);
     // The status report's or the stats upload's outcome.
     void ReportOutcome(const std::string& what, bool delivered, const std::string& error);
 
@@ -86,7 +86,7 @@ private:
         int64_t at = 0;
     };
     std::deque<SentChat> m_ownChat;              // oldest first
-    std::map<std::string, int64_t> m_freshBans;  // name as listed, when
+    std::map<std::string, int64_t> m_freshBans;  // name as the ban list matches it, when listed
 };
 
 }  // namespace tovi

@@ -221,9 +221,9 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         m_banList, *m_banEnforcer, *m_puntBan, *m_channel, *m_dialogs, *m_playerLookup, *this, m_scheduler,
         now,
         [this](const std::string& action, const std::string& target, const std::string& reason,
-               const std::string& detail, bool done,
-               const std::string& why) { RecordBanAction(action, target, reason, detail, done, why); });
-    m_banActions->SetIssuer([this] { return m_actor.empty() ? std::string(kBanIssuer) : m_actor; });
+               const std::string& detail, bool done, const std::string& why,
+               const std::string& who) { RecordBanAction(action, target, reason, detail, done, why, who); });
+    m_banActions->SetIssuer([this] { return m_actor.empty() ? std::string(kOperatorAtWindow) : m_actor; });
     m_banActions->SetOnUnsent(
         [this](const std::string& action, const std::string& target, bool refused, const std::string& why) {
             m_history.ActionNotSent({action, target, "", refused, why, m_actor});
@@ -607,19 +607,33 @@ void Service::BanForOther(ActionRequest request) {
     m_banActions->mnuPlayersBanForOther_Click();
 }
 
-std::optional<SeatedPlayer> Service::Seated(const std::string& name) {
+std::vector<SeatedPlayer> Service::SeatedPlayers() const {
+    std::vector<SeatedPlayer> seated;
     for (const PlayerRow& row : m_playerList.Rows()) {
         const std::optional<uint8_t> slot = SlotNumber(row.Slot);
-        if (row.Player == name && slot && row.Position >= 0)
-            return SeatedPlayer{row.Player, *slot, row.Position};
+        if (slot && row.Position >= 0) seated.push_back({row.Player, *slot, row.Position});
     }
-    return std::nullopt;
+    return seated;
 }
 
 bool Service::AddBan(const std::string& name, const std::string& reason, int64_t seconds,
                      const std::string& actor) {
+    BanEntry entry;
+    entry.Name = name;
+    entry.Reason = reason;
+    return AddBan(entry, seconds, actor);
+}
+
+bool Service::AddBan(const BanEntry& written, int64_t seconds, const std::string& actor) {
     Acting acting(*this, actor);
-    const bool added = m_banActions->AddBan(name, reason, seconds, actor, Seated(name));
+    // Who issued it and when, and whether it was lifted, are the service's to say.
+    BanEntry entry;
+    entry.Name = written.Name;
+    entry.ExactCase = written.ExactCase;
+    entry.Reason = written.Reason;
+    entry.Notes = written.Notes;
+    entry.IssuedBy = actor;
+    const bool added = m_banActions->AddBan(std::move(entry), seconds, SeatedPlayers());
     emit banListChanged();
     return added;
 }
@@ -810,9 +824,15 @@ bool Service::SaveBanSettings(const std::string& presets, bool warningsOn, const
 
 bool Service::EditBan(int64_t id, const std::string& reason, int64_t seconds, const std::string& actor) {
     const BanEntry* entry = m_banList.Find(id);
-    if (!entry || seconds < 0) return false;
+    if (!entry) return false;
     BanEntry changed = *entry;
     changed.Reason = reason;
+    return EditBan(changed, seconds, actor);
+}
+
+bool Service::EditBan(const BanEntry& edited, int64_t seconds, const std::string& actor) {
+    if (seconds < 0) return false;
+    BanEntry changed = edited;
     changed.ExpiresAt = seconds == 0 ? 0 : QDateTime::currentSecsSinceEpoch() + seconds;
     std::string error;
     const bool done = m_banList.Edit(changed, error);
@@ -834,10 +854,12 @@ bool Service::ImportBans(std::string_view csv, const std::string& source, std::s
     return done;
 }
 
-std::string Service::ExportBans(const std::string& destination, const std::string& actor) {
-    std::string csv = WriteBanCsv(m_banList.Entries());
-    RecordBanAction("ban list exported", "", "", destination, true, "", actor);
-    return csv;
+bool Service::ExportBans(const std::string& destination,
+                         const std::function<bool(const std::string& csv)>& deliver, const std::string& actor) {
+    const bool done = deliver(WriteBanCsv(m_banList.Entries()));
+    RecordBanAction("ban list exported", "", "", destination, done, done ? "" : "it could not be written", actor);
+    if (!done) m_dialogs->Warn("The ban list could not be written to " + destination + ".");
+    return done;
 }
 
 void Service::RecordFaceAction(const std::string& who, const std::string& action, const std::string& detail,
@@ -866,7 +888,7 @@ void Service::RecordBanAction(const std::string& action, const std::string& targ
                                                : std::string(kOperatorAtWindow);
     m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), who, action, target, reason, detail,
                           done ? Outcome::Sent : Outcome::Refused, why});
-    m_notices->Events().BanListAction(action, target, reason, done);
+    m_notices->Events().BanListAction(action, target, reason, done, who);
     emit banListChanged();
 }
 

@@ -209,9 +209,12 @@ public:
     void Warn(ActionRequest request = {});
     void BanFor(size_t preset, ActionRequest request = {});
     void BanForOther(ActionRequest request = {});
-    // Lists a ban by name; enforced at once when the player is present.
+    // Lists a ban by name for `seconds` from now (0: for good); enforced at once on the players
+    // present whom it names.
     bool AddBan(const std::string& name, const std::string& reason, int64_t seconds,
                 const std::string& actor = kOperatorAtWindow);
+    // The same with the entry's letter case rule and notes besides its name and reason.
+    bool AddBan(const BanEntry& written, int64_t seconds, const std::string& actor = kOperatorAtWindow);
     // Lifts a ban of the list; false, with the operator told why, when it could not be.
     bool LiftBan(int64_t id, const std::string& reason, const std::string& actor = kOperatorAtWindow);
     // The match clock. A minute more answers whether it was written; a minute less that would end
@@ -241,10 +244,16 @@ public:
     // A ban's reason, and its time from now on (0: for good).
     bool EditBan(int64_t id, const std::string& reason, int64_t seconds,
                  const std::string& actor = kOperatorAtWindow);
+    // The entry of the list with `changed`'s Id takes its name, letter case rule, reason and notes,
+    // and its time from now on.
+    bool EditBan(const BanEntry& changed, int64_t seconds, const std::string& actor = kOperatorAtWindow);
     // The ban list's CSV form: all of a file's entries or none, with `report` saying what came of it.
     bool ImportBans(std::string_view csv, const std::string& source, std::string& report,
                     const std::string& actor = kOperatorAtWindow);
-    std::string ExportBans(const std::string& destination, const std::string& actor = kOperatorAtWindow);
+    // The list's CSV form handed to `deliver`, which answers whether it arrived at `destination`
+    // (a file written, an answer given); the operator is told when it did not.
+    bool ExportBans(const std::string& destination, const std::function<bool(const std::string& csv)>& deliver,
+                    const std::string& actor = kOperatorAtWindow);
     // Something done at a face that is no game action (a login to the web panel), for the record.
     void RecordFaceAction(const std::string& who, const std::string& action, const std::string& detail,
                           bool done, const std::string& why);
@@ -355,7 +364,8 @@ private:
     void ForgetOldHistory();
     void RecordClock(const std::string& what, bool written, const std::string& actor);
     void RecordDeclined(const std::string& action, const std::string& detail, const std::string& actor);
-    std::optional<SeatedPlayer> Seated(const std::string& name);
+    // The players of the list who sit in a slot now.
+    std::vector<SeatedPlayer> SeatedPlayers() const;
 
     MemoryClass& m_memory;
     Scheduler& m_scheduler;

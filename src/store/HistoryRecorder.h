@@ -17,9 +17,6 @@
 
 namespace tovi {
 
-// Who acts at the window, until accounts exist.
-inline constexpr const char* kOperatorAtWindow = "operator at the window";
-
 struct PresentPlayer {
     std::string Name;
     int Slot = -1;

@@ -297,7 +297,13 @@ PanelResult ServicePanelBackend::ImportBans(const std::string& who, const std::s
 }
 
 PanelResult ServicePanelBackend::ExportBans(const std::string& who, std::string& csv) {
-    csv = m_service.ExportBans("downloaded from the web panel", who);
+    m_service.ExportBans(
+        "downloaded from the web panel",
+        [&csv](const std::string& text) {
+            csv = text;
+            return true;
+        },
+        who);
     return {};
 }
 

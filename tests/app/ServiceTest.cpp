@@ -4,9 +4,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <fstream>
+#include <memory>
 
 #include "GameAddresses.h"
 #include "Headless.h"
+#include "NoticeService.h"
 #include "QuietFakes.h"
 #include "Service.h"
 #include "image/GameImage.h"
@@ -16,33 +18,50 @@ using namespace tovi;
 using tovi::testing::NoDialogs;
 using tovi::testing::NoHttp;
 
-class ServiceTest : public QObject {
-    Q_OBJECT
-private slots:
-    void actionsNameTheirActorAndUseOnlyTheirOwnAnswers() {
-        QTemporaryDir folder;
+namespace {
+
+// A service without a face over a hosting server where Alice and Bob play.
+struct Hosting {
+    QTemporaryDir folder;
+    image::ImageBackend backend;
+    image::GameImage server;
+    MemoryClass memory{backend};
+    NoDialogs dialogs;
+    VirtualScheduler scheduler;
+    NoHttp http;
+    std::unique_ptr<Service> service;
+    std::vector<AdminAction> actions;
+
+    explicit Hosting(QObject* context) {
         std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
             << "[server]\r\nservercode=QX1\r\nupdateurl=http://127.0.0.1:9/u\r\nimporturl=http://127.0.0.1:9/"
                "i\r\n"
                "[settings]\r\nuseautomes=5\r\nminplayers=3\r\n"
                "[bans]\r\npresets=1\r\npreset1=7d Cheating\r\nwarnings=1\r\nwarnladder=2 punt, 3 ban 1d\r\n";
-        image::ImageBackend backend;
-        image::GameImage server;
         backend.AddServer(4711, server);
         server.SetByte(game::kGameState, 3);
         server.SetByte(game::kMaxPlayers, 16);
         for (auto [slot, name] : {std::pair{1, "Alice"}, {2, "Bob"}})
             server.SetText(image::GameImage::SlotAddress(slot) + game::slot::kName, game::slot::kNameLength,
                            name);
-        MemoryClass memory(backend);
-        NoDialogs dialogs;
-        VirtualScheduler scheduler;
-        NoHttp http;
-        Service service(memory, dialogs, scheduler, http, folder.path());
-        std::vector<AdminAction> actions;
-        connect(&service, &Service::adminActionRecorded, this,
-                [&](const AdminAction& action) { actions.push_back(action); });
-        service.Load();
+        service = std::make_unique<Service>(memory, dialogs, scheduler, http, folder.path());
+        QObject::connect(service.get(), &Service::adminActionRecorded, context,
+                         [this](const AdminAction& action) { actions.push_back(action); });
+        service->Load();
+    }
+};
+
+}  // namespace
+
+class ServiceTest : public QObject {
+    Q_OBJECT
+private slots:
+    void actionsNameTheirActorAndUseOnlyTheirOwnAnswers() {
+        Hosting h(this);
+        Service& service = *h.service;
+        NoDialogs& dialogs = h.dialogs;
+        VirtualScheduler& scheduler = h.scheduler;
+        std::vector<AdminAction>& actions = h.actions;
         // Without a window the service keeps what every section of settings.ini says.
         QCOMPARE(service.MinPlayersText(), std::string("3"));
         QVERIFY(service.AutoMessagesOn());
@@ -96,11 +115,41 @@ private slots:
         // Settings changed without a window are saved as the window would save its controls.
         QVERIFY(service.SetScoreScreenTime(30, "web: erin"));
         QCOMPARE(done(), (std::vector<std::string>{"web: erin | settings saved |  | "}));
-        QFile ini(folder.filePath("settings.ini"));
+        QFile ini(h.folder.filePath("settings.ini"));
         QVERIFY(ini.open(QIODevice::ReadOnly));
         const QByteArray saved = ini.readAll();
         QVERIFY2(saved.contains("scoringtime=30\r\n") && saved.contains("minplayers=3\r\n"),
                  saved.constData());
+    }
+
+    // What the warning ladder does after a moderator's warnings is done in his name, though it
+    // comes after his action ended: the punt and the ban, their record, the notices.
+    void theLaddersPuntAndBanAreTheWarnersOwn() {
+        Hosting h(this);
+        Service& service = *h.service;
+        QStringList shown;
+        connect(&service.Notices(), &NoticeService::desktopNotice, this,
+                [&](const QString&, const QString& text, bool) { shown << text; });
+        service.BanMenu().SetLadder({true, 0, *ParseWarningSteps("2 punt, 3 ban 1d")});
+        service.Timer_Timer();
+        service.ReadPlayers(true, 16);
+        const PlayerRow& bob = service.PlayerRows()[1];
+        for (const char* text : {"no camping", "last time", "bye"}) {
+            service.Warn({.Actor = "web: kim", .Player = ListedPlayer{bob.Slot, bob.Player, bob.Position},
+                          .Inputs = {text}});
+            h.scheduler.Advance(20000);
+        }
+        const BanEntry* ban = service.Bans().ActiveBanFor("Bob", QDateTime::currentSecsSinceEpoch());
+        QVERIFY(ban);
+        QCOMPARE(ban->IssuedBy, std::string("web: kim"));
+        std::vector<std::string> done;
+        for (const AdminAction& a : h.actions)
+            if (a.Action == "warning punt" || a.Action == "ban listed") done.push_back(a.Who + " | " + a.Action);
+        QCOMPARE(done, (std::vector<std::string>{"web: kim | warning punt", "web: kim | ban listed"}));
+        QVERIFY2(shown.contains("Player: Bob\nBy: web: kim\nWhy: 2 warnings, the last: last time"),
+                 qPrintable(shown.join(" / ")));
+        QVERIFY2(shown.contains("Player: Bob\nBy: web: kim\nWhy: 3 warnings, the last: bye"),
+                 qPrintable(shown.join(" / ")));
     }
 
     // Names and chat reach stderr in headless mode: no escape sequence of a player's may steer the terminal.

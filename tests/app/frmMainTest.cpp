@@ -2,6 +2,8 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -519,6 +521,34 @@ private slots:
         QCOMPARE(record->topLevelItemCount(), 1);
         QCOMPARE(record->topLevelItem(0)->text(1), QStringLiteral("active"));
         QCOMPARE(record->topLevelItem(0)->text(2), QStringLiteral("Team killing"));
+    }
+
+    // A ban added on the Bans tab is the service's: logged and recorded in the window's name, and
+    // the player it names is punted at once, not at the next read, whatever case was typed.
+    void aBanAddedOnTheTabActsAtOnceOnASeatedPlayer() {
+        Fixture f;
+        frmMain& window = f.Start();
+        f.HostServer(3);
+        f.server.SetText(image::GameImage::SlotAddress(1) + game::slot::kName, game::slot::kNameLength, "Bob");
+        window.Timer_Timer();
+        window.GetService().ReadPlayers(true, 16);
+        std::vector<std::string> console;
+        f.server.onConsoleAction = [&](const std::string& action) { console.push_back(action); };
+        std::vector<std::string> recorded;
+        connect(&window.GetService(), &Service::adminActionRecorded, this,
+                [&](const AdminAction& a) { recorded.push_back(a.Who + " | " + a.Action + " | " + a.Target); });
+
+        f.Find<QPushButton>("cmdBanAdd")->click();
+        auto* dialog = window.findChild<QDialog*>("dlgBan");
+        QVERIFY(dialog);
+        dialog->findChild<QLineEdit*>("txtBanName")->setText(QStringLiteral("bob"));
+        dialog->findChild<QLineEdit*>("txtBanReason")->setText(QStringLiteral("wallhack"));
+        dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        f.scheduler.Advance(20000);
+        QVERIFY(std::find(console.begin(), console.end(), "punt 1 \"Bob\"") != console.end());
+        QCOMPARE(recorded.front(), std::string("operator at the window | ban listed | bob"));
+        QVERIFY(f.Find<QPlainTextEdit>("txtLog")->toPlainText().contains(QStringLiteral("Banned bob for 1w: wallhack")));
+        QCOMPARE(window.GetService().Bans().Entries().at(0).IssuedBy, std::string("operator at the window"));
     }
 
     void theChatLineStopsAtItsLimitAndClearsOnlyOnceSent() {

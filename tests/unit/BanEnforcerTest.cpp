@@ -19,14 +19,15 @@ protected:
     BanList bans;
     BanEnforcer::Clock now = [this] { return kEpoch + clock.Now() / 1000; };
     BanEnforcer enforcer{bans, memory, channel, puntBan, clock, log, now};
-    Strings record;  // every send as the record sees it: "<who> <action> <target>: <outcome>"
+    Strings record;  // every send as the record sees it: "<who> <action> <target>: <outcome>", the
+                     // program's own as "program"
     std::vector<SeatedPlayer> seated;
 
     void SetUp() override {
         AdminTest::SetUp();
         channel.SetObserver([this](const FinishedSend& s) {
             static const char* const kOutcomes[] = {"sent", "skipped", "too long", "cycling", "failed"};
-            record.push_back(std::string(s.Note.Automatic ? "program " : "operator ") +
+            record.push_back((s.Note.Automatic ? "program" : s.Note.Who) + " " +
                              (s.Note.Action.empty() ? s.Command : s.Note.Action) + " " + s.Note.Target +
                              ": " + kOutcomes[static_cast<int>(s.Outcome)]);
         });
@@ -150,14 +151,24 @@ TEST_F(BanEnforcerTest, ThePuntNeverReachesAnotherPlayerOrALiftedBanAndExactCase
     EXPECT_EQ(log.lines.back(), "Ban list: punt of Bob dropped, the ban was lifted or has expired");
 }
 
-TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBans) {
+TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBansInTheWarnersName) {
     Strings actions;
     BanActions menu(
         bans, enforcer, puntBan, channel, dialogs, rows, log, clock, now,
         [&](const std::string& action, const std::string& target, const std::string& reason,
-            const std::string& detail, bool done, const std::string&) {
-            actions.push_back(action + " " + target + " " + reason + " " + detail + (done ? "" : " failed"));
+            const std::string& detail, bool done, const std::string&, const std::string& who) {
+            actions.push_back(who + ": " + action + " " + target + " " + reason + " " + detail +
+                              (done ? "" : " failed"));
         });
+    // Someone acts only while his action runs; its answers and the ladder come after.
+    std::string acting;
+    menu.SetIssuer([&] { return acting.empty() ? std::string(kOperatorAtWindow) : acting; });
+    auto warn = [&](const std::string& text) {
+        acting = "kim";
+        menu.mnuPlayersWarn_Click();
+        acting.clear();
+        dialogs.Answer(text);
+    };
     menu.SetPresets({{"Team killing", 3600}});
     menu.SetLadder({true, 0, {{2, false, 0}, {3, true, 86400}}});
     Seat(5, "Dave");
@@ -168,36 +179,34 @@ TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBans) {
     dialogs.Answer("");
     clock.Advance(20000);
     EXPECT_EQ(dialogs.asked.back(), "Ban Eve for 1h: Team killing?");
-    EXPECT_EQ(actions, Strings{"ban listed Eve Team killing for 1h"});
+    EXPECT_EQ(actions, Strings{"operator at the window: ban listed Eve Team killing for 1h"});
     EXPECT_EQ(Effects(),
               (Strings{"chat \"Host: Eve is banned: Team killing (1 hour left)\"", "punt 6 \"Eve\""}));
     Seat(6, "");
 
     console.clear();
     list.selected = 0;  // Dave
-    menu.mnuPlayersWarn_Click();
-    dialogs.Answer("stop spawn camping");
+    warn("stop spawn camping");
     clock.Advance(5000);
     EXPECT_EQ(Effects(), Strings{"chat \"Host: Dave, warning: stop spawn camping\""});
-    menu.mnuPlayersWarn_Click();
-    dialogs.Answer("last time");
+    warn("last time");
     // The ladder's punt waits for him to read the warning.
     clock.Advance(1200 + BanActions::kWarningReadMs - 100);
     EXPECT_EQ(Effects().back(), "chat \"Host: Dave, warning: last time\"");
     clock.Advance(2000);
     EXPECT_EQ(Effects().back(), "punt 5 \"Dave\"");
-    EXPECT_EQ(record.back(), "program warning punt Dave: sent");
+    EXPECT_EQ(record.back(), "kim warning punt Dave: sent");
 
     // He leaves while he reads the third: listed all the same, punted when he comes back.
     Seat(5, "Dave");
     list.selected = 0;
-    menu.mnuPlayersWarn_Click();
-    dialogs.Answer("bye");
+    warn("bye");
     clock.Advance(3000);
     Seat(5, "");
     clock.Advance(20000);
     ASSERT_TRUE(bans.ActiveBanFor("Dave", now()));
-    EXPECT_EQ(bans.ActiveBanFor("Dave", now())->IssuedBy, "warning ladder");
+    EXPECT_EQ(bans.ActiveBanFor("Dave", now())->IssuedBy, "kim");
+    EXPECT_EQ(actions.back(), "kim: ban listed Dave 3 warnings, the last: bye for 1d");
     EXPECT_EQ(Effects().back(), "chat \"Host: Dave, warning: bye\"");
     Seat(5, "Dave");
     Read();

@@ -268,16 +268,17 @@ TEST(NoticeEvents, TheProgramsOwnChatReadBackAndTheFreshBansPuntAreNoNews) {
     EXPECT_EQ(posted[0].fields[0].value, "Bob");
     EXPECT_EQ(posted[1].fields[0].value, "Eve");
 
-    // "Ban for" is one notice; the punt of a returning player is another.
+    // "Ban for" is one notice, in the name of who banned, whatever case the name was typed in;
+    // the punt of a returning player is another.
     posted.clear();
     auto enforced = [&](const char* action, SendOutcome outcome = SendOutcome::Sent) {
         events.SendFinished({"command", "punt 3", SendNote{action, "Cheater", "wallhack", true}, outcome});
     };
-    events.BanListAction("ban listed", "Cheater", "wallhack", true);
+    events.BanListAction("ban listed", " cHEATER", "wallhack", true, "web: kim");
     enforced("ban list punt");
     now += 600;
     enforced("ban list punt");
-    events.BanListAction("ban listed", "Leaver", "gone", true);
+    events.BanListAction("ban listed", "Leaver", "gone", true, "operator at the window");
     events.SendFinished(
         {"gtalk", "", SendNote{"ban list announcement", "Leaver", "gone", true}, SendOutcome::Skipped});
     events.SendFinished({"command", "punt 4", SendNote{"ban list punt", "Leaver", "gone", true}});
@@ -285,6 +286,8 @@ TEST(NoticeEvents, TheProgramsOwnChatReadBackAndTheFreshBansPuntAreNoNews) {
     for (const Notice& n : posted) kinds.push_back(n.event);
     EXPECT_EQ(kinds, (std::vector<NoticeEvent>{NoticeEvent::PlayerBanned, NoticeEvent::BanEnforced,
                                                NoticeEvent::PlayerBanned, NoticeEvent::BanEnforced}));
+    EXPECT_EQ(PlainText(posted[0]), "Player:  cHEATER\nBy: web: kim\nWhy: wallhack");
+    EXPECT_EQ(posted[1].fields[1].value, "the ban list");
 }
 
 }  // namespace
