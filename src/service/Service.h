@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "ActionContext.h"
 #include "AutoMessages.h"
 #include "BanEnforcer.h"
 #include "BanList.h"
@@ -24,6 +25,7 @@
 #include "ConsoleChannel.h"
 #include "Dialogs.h"
 #include "HistoryRecorder.h"
+#include "HistoryRetention.h"
 #include "HistoryStore.h"
 #include "HttpClient.h"
 #include "ListModels.h"
@@ -42,10 +44,9 @@
 #include "ServerStatus.h"
 #include "ServiceView.h"
 #include "SettingsFile.h"
+#include "SharedBanWatcher.h"
 #include "StatsFile.h"
 #include "WebReporter.h"
-
-class QSocketNotifier;
 
 namespace tovi {
 
@@ -103,11 +104,7 @@ public:
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
-    // Retention works through the record this many rows per turn, and looks again this often.
-    static constexpr int kForgetBatchRows = 500;
     static constexpr int kMaxHistoryDays = kHistoryDays.max;
-    static constexpr int kForgetPauseMs = 20;
-    static constexpr int kForgetCheckMs = 60 * 60 * 1000;
 
     // The face that shows the poll as it happens; none: nothing is shown.
     void SetView(ServiceView* view);
@@ -117,8 +114,7 @@ public:
     // it the program runs on without them and says why.
     void OpenRecord();
     void UseHistory(std::unique_ptr<HistoryStore> store);
-    // A shared ban list is read again at least this often, whether or not a change was announced.
-    static constexpr int kBanRereadMs = 5000;
+    static constexpr int kBanRereadMs = SharedBanWatcher::kRereadMs;
     void UseBanStore(std::unique_ptr<BanStore> store);
     // The start-up steps: a blank status, the settings and automatic messages, the stats left
     // from last time, the poll timer, the record's retention.
@@ -187,16 +183,11 @@ public:
     std::string OwnServerCode() const { return m_recordServerCode ? *m_recordServerCode : m_settings.ServerCode; }
 
     // ---- operator actions ------------------------------------------------------------------
-    // What an action run for someone away from the desktop came to.
-    struct UnattendedOutcome {
-        std::vector<std::string> Warnings;    // what the face's dialogs would have warned of
-        std::vector<std::string> Notes;       // what they would have told
-        std::vector<std::string> Unanswered;  // questions answered No and input boxes cancelled
-    };
-    // Runs `action` for someone away from the desktop (the web panel): its questions take the
-    // answers its request brings, then `answers`, then No; input boxes without a text are
-    // cancelled; warnings and notices come back here. Nothing pops up at the desktop, nothing waits.
-    UnattendedOutcome RunUnattended(const std::function<void()>& action, std::deque<bool> answers = {});
+    using UnattendedOutcome = tovi::UnattendedOutcome;
+    // Runs `action` for someone away from the desktop (the web panel), as ActionContext says.
+    UnattendedOutcome RunUnattended(const std::function<void()>& action, std::deque<bool> answers = {}) {
+        return m_context->RunUnattended(action, std::move(answers));
+    }
 
     // The chat line: chat to all players, or after "/" a server command.
     void SendChatLine(const std::string& text, const std::string& actor = kOperatorAtWindow);
@@ -341,11 +332,10 @@ signals:
     void transferEnded(const std::string& what, bool confirmed, const std::string& why);
 
 private:
-    class AnsweringDialogs;
-    // Who acts, and the answers to the questions, for one action.
-    class Acting;
-    class ChosenPlayerLookup;
+    // One action with what its request brings.
+    class RequestActing;
 
+    void LoadSettings();
     int LoadHistoryDays();
     void LoadBanSettings();
     // `text` without the passwords of the stores named in this run.
@@ -353,15 +343,7 @@ private:
     void OpenNoticeQueue(const std::string& file);
 #if defined(TOVI_STORE_POSTGRES)
     void OpenSharedRecord(const StoreChoice& choice, const std::string& outbox);
-    void WatchSharedBans();
-    void WatchSharedBansConnecting();
-    void DropBanNotifier();
-    void ReloadSharedBans();
 #endif
-    void ScheduleForgetting(int delayMs);
-    // Forgets what is older than the retention setting, a small batch at a time, each on a turn
-    // of the event loop of its own; then looks again after a while.
-    void ForgetOldHistory();
     void RecordClock(const std::string& what, bool written, const std::string& actor);
     void RecordDeclined(const std::string& action, const std::string& detail, const std::string& actor);
     // The players of the list who sit in a slot now.
@@ -370,7 +352,8 @@ private:
     MemoryClass& m_memory;
     Scheduler& m_scheduler;
     QString m_dataDir;
-    std::unique_ptr<AnsweringDialogs> m_dialogs;
+    // Before everything that asks through its dialogs, so that it outlives them.
+    std::unique_ptr<ActionContext> m_context;
     ServiceView* m_view = nullptr;
     ServerSnapshot m_snapshot;
     ServerStatus m_status;
@@ -388,7 +371,6 @@ private:
     std::unique_ptr<HistoryStore> m_historyStore = std::make_unique<NoHistory>();
     HistoryRecorder m_history;
     bool m_historyKept = false;
-    std::string m_actor;  // who acts now; empty for the operator at the window
     PlayerListModel m_playerList;
     ChatListModel m_chatList;
     std::unique_ptr<NoticeService> m_notices;
@@ -399,8 +381,6 @@ private:
     std::unique_ptr<StatsFile> m_statsFile;
     std::unique_ptr<ConsoleChannel> m_channel;
     PlayerListLookup m_listLookup{m_playerList};
-    std::optional<ListedPlayer> m_chosen;  // the player an action names, instead of the selected one
-    std::unique_ptr<PlayerRowLookup> m_playerLookup;
     std::unique_ptr<PuntBan> m_puntBan;
     std::unique_ptr<AutoMessages> m_autoMessages;
     std::unique_ptr<MatchTime> m_matchTime;
@@ -414,14 +394,11 @@ private:
     std::array<std::string, 5> m_panels;
     std::string m_trayTip;
     QTimer* m_timer = nullptr;
-    std::optional<Scheduler::TimerId> m_forgetTimer;
+    HistoryRetention m_retention;
     std::string m_storeInUse;  // the connection string this run opened; empty: the local file
     std::optional<std::string> m_recordServerCode;  // set while a shared record is open
 #if defined(TOVI_STORE_POSTGRES)
-    PgBanStore* m_sharedBans = nullptr;  // the ban store, when it is a shared database
-    std::unique_ptr<QSocketNotifier> m_banNotifier;
-    std::optional<Scheduler::TimerId> m_banRereadTimer;
-    bool m_sharedBansFailing = false;
+    std::unique_ptr<SharedBanWatcher> m_banWatcher;  // while the ban list is a shared database's
 #endif
 };
 
