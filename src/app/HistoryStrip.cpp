@@ -14,7 +14,6 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <charconv>
 
 #include "HistoryCsv.h"
 #include "ListViews.h"
@@ -26,15 +25,9 @@ namespace tovi {
 
 namespace {
 
-// The detail of a row; a stint's "left" time as the list shows times.
-QString StintEnd(const HistoryRow& row) {
-    constexpr std::string_view left = "left ";
-    int64_t time = 0;
-    const char* first = row.Detail.data() + left.size();
-    const char* last = row.Detail.data() + row.Detail.size();
-    if (row.Kind == "player" && row.Detail.starts_with(left) &&
-        std::from_chars(first, last, time).ptr == last)
-        return QStringLiteral("left %1").arg(HistoryTime(time));
+// The detail of a row; a stint's end as the list shows times.
+QString RowDetail(const HistoryRow& row) {
+    if (row.LeftAt) return HistoryStrip::tr("left %1").arg(HistoryTime(*row.LeftAt));
     return FromGameText(row.Detail);
 }
 
@@ -160,7 +153,7 @@ void HistoryStrip::cmdHistorySearch_Click() {
         // The name as the record holds it, which the player window looks up.
         item->setData(2, Qt::UserRole, QByteArray::fromStdString(r.Player));
         item->setText(3, FromGameText(r.Text));
-        item->setText(4, StintEnd(r));
+        item->setText(4, RowDetail(r));
     }
     m_lstHistory->setSortingEnabled(true);
     RefreshHistorySize();

@@ -1,22 +1,24 @@
 #pragma once
-// How a row of each kind reads as (kind, time, player, text, detail, match), in the SQL that both
-// engines of the record understand: the search and the export show the same row the same way.
+// How a row of each kind reads as (kind, time, player, text, detail, match, left at), in the SQL
+// that both engines of the record understand: the search and the export show the same row the
+// same way. The detail is the record's own wording, which the export and the web API pass on; what
+// a face shows in its own way (a stint's end) comes as a column of its own.
 namespace tovi::rowsql {
 
 inline constexpr const char* kPlayers =
     "'player', joined, name, 'slot ' || slot || ', team ' || team, coalesce('left ' || left_at, 'playing'),"
-    " match_id";
+    " match_id, left_at";
 inline constexpr const char* kAdmin =
     "'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why ELSE '' END,"
     " who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
-    " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0";
+    " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0, NULL";
 inline constexpr const char* kMatches =
     "'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' || server_name,"
     " CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') || ', ' ||"
     " ((ended - started) / 60) || ' min, ' || coalesce(players_at_end, 0) || ' players' END"
     " || CASE WHEN upload_outcome IS NOT NULL THEN ', stats ' || upload_outcome"
     " WHEN stats_written = 1 THEN ', stats written' WHEN stats_refused IS NOT NULL THEN"
-    " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, id";
-inline constexpr const char* kEvents = "'event', time, '', kind, detail, 0";
+    " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, id, NULL";
+inline constexpr const char* kEvents = "'event', time, '', kind, detail, 0, NULL";
 
 }  // namespace tovi::rowsql

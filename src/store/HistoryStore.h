@@ -8,6 +8,7 @@
 // tick (Flush), in one transaction. A failed write never stops the program: the engine says so
 // once, keeps the batch and tries again at the next flush.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,9 @@ struct HistoryRow {
     std::string Text;
     std::string Detail;
     int64_t Match = 0;  // the match the row belongs to (a match row: itself), 0 when none
+    // When the player of a stint left (Unix seconds): none while he plays, when the program stopped
+    // before he left, and for rows of other kinds. A face shows it in its own way of showing times.
+    std::optional<int64_t> LeftAt;
 };
 
 enum class HistoryKind { Chat, Players, Admin, Matches, Events };

@@ -762,7 +762,7 @@ void PgHistoryStore::ServerEvent(int64_t time, const std::string& kind, const st
 namespace {
 
 // How a row of each kind reads, in Search and in the export alike: the columns (kind, time,
-// player, text, detail, match), the table and the column of the row's time.
+// player, text, detail, match, left at), the table and the column of the row's time.
 struct KindSql {
     const char* Columns;
     const char* Table;
@@ -774,7 +774,7 @@ KindSql RowsOf(HistoryKind kind) {
         case HistoryKind::Chat:
             return {
                 "'chat', time, player_raw, message_raw, CASE sent WHEN 1 THEN 'sent' ELSE 'read' END, "
-                "match_id",
+                "match_id, NULL",
                 "chat", "time"};
         case HistoryKind::Players:
             return {rowsql::kPlayers, "stints", "joined"};
@@ -790,12 +790,15 @@ KindSql RowsOf(HistoryKind kind) {
 
 // Chat keeps the game's own bytes; other texts are UTF-8.
 HistoryRow RowOf(const PgResult& r, int i, bool chat) {
+    std::optional<int64_t> leftAt;
+    if (!r.IsNull(i, 6)) leftAt = r.Int(i, 6);
     return {r.Text(i, 0),
             r.Int(i, 1),
             chat ? r.Bytes(i, 2) : From(r, i, 2),
             chat ? r.Bytes(i, 3) : From(r, i, 3),
             From(r, i, 4),
-            r.Int(i, 5)};
+            r.Int(i, 5),
+            leftAt};
 }
 
 }  // namespace
@@ -916,7 +919,7 @@ bool PgHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& af
     }
     for (int i = 0; i < r.Rows(); ++i) {
         rows.push_back(RowOf(r, i, kind == HistoryKind::Chat));
-        after = r.Int(i, 6);
+        after = r.Int(i, 7);
     }
     return true;
 }

@@ -207,7 +207,7 @@ std::string Column1252(sqlite3_stmt* st, int c) {
 }
 
 // How a row of each kind reads, in Search and in the export alike: the columns (kind, time,
-// player, text, detail, match) over the table, the row's key and the column of its time.
+// player, text, detail, match, left at) over the table, the row's key and the column of its time.
 struct KindSql {
     const char* Columns;
     const char* Table;
@@ -220,7 +220,7 @@ KindSql RowsOf(HistoryKind kind) {
         case HistoryKind::Chat:
             return {
                 "'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' END,"
-                " c.match_id",
+                " c.match_id, NULL",
                 "chat c", "c.id", "c.time"};
         case HistoryKind::Players:
             return {rowsql::kPlayers, "stints", "id", "joined"};
@@ -235,8 +235,10 @@ KindSql RowsOf(HistoryKind kind) {
 }
 
 HistoryRow ReadRow(sqlite3_stmt* st) {
-    return {ColumnBytes(st, 0), sqlite3_column_int64(st, 1), Column1252(st, 2),
-            Column1252(st, 3),  Column1252(st, 4),           sqlite3_column_int64(st, 5)};
+    std::optional<int64_t> leftAt;
+    if (sqlite3_column_type(st, 6) != SQLITE_NULL) leftAt = sqlite3_column_int64(st, 6);
+    return {ColumnBytes(st, 0), sqlite3_column_int64(st, 1), Column1252(st, 2), Column1252(st, 3),
+            Column1252(st, 4),  sqlite3_column_int64(st, 5), leftAt};
 }
 
 Outcome OutcomeFromText(const std::string& text) {
@@ -863,7 +865,7 @@ bool SqliteHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t
     int64_t last = after;
     while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) {
         rows.push_back(ReadRow(st.St));
-        last = sqlite3_column_int64(st.St, 6);
+        last = sqlite3_column_int64(st.St, 7);
     }
     if (rc != SQLITE_DONE) {
         error = LastError();

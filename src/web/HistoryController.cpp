@@ -16,12 +16,15 @@ int QueryLimit(const QUrlQuery& query) {
 ApiReply HistoryRowsReply(PanelBackend& backend, const HistoryQuery& query) {
     QJsonArray rows;
     for (const HistoryRow& row : backend.SearchHistory(query)) {
+        // A stint's end as a number, for a client to show as it shows times; null for no end.
+        const QJsonValue leftAt = row.LeftAt ? QJsonValue(static_cast<qint64>(*row.LeftAt)) : QJsonValue();
         rows.append(QJsonObject{{QStringLiteral("kind"), QString::fromStdString(row.Kind)},
                                 {QStringLiteral("time"), static_cast<qint64>(row.Time)},
                                 {QStringLiteral("player"), GameText(row.Player)},
                                 {QStringLiteral("text"), GameText(row.Text)},
                                 {QStringLiteral("detail"), GameText(row.Detail)},
-                                {QStringLiteral("match"), static_cast<qint64>(row.Match)}});
+                                {QStringLiteral("match"), static_cast<qint64>(row.Match)},
+                                {QStringLiteral("leftAt"), leftAt}});
     }
     return ApiReply::Json({{QStringLiteral("rows"), rows}});
 }

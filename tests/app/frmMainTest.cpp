@@ -374,6 +374,14 @@ private slots:
         find->click();
         QCOMPARE(list->topLevelItemCount(), 1);
         QVERIFY(list->topLevelItem(0)->text(3).startsWith(QStringLiteral("Tidal Wave")));
+        // Bob's stint ends at a time shown as the list shows times, not as the record's seconds.
+        kind->setCurrentIndex(1);
+        find->click();
+        QCOMPARE(list->topLevelItemCount(), 1);
+        const QString left = list->topLevelItem(0)->text(4);
+        QVERIFY2(left.startsWith(QStringLiteral("left ")) &&
+                     QDateTime::fromString(left.mid(5), QStringLiteral("yyyy-MM-dd HH:mm:ss")).isValid(),
+                 qPrintable(left));
 
         kind->setCurrentIndex(2);
         find->click();

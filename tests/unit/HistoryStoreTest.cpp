@@ -121,6 +121,7 @@ TEST_P(HistoryStores, RecordsPerFlushAndFindsAfterReopen) {
     ASSERT_EQ(players.size(), 1u);
     EXPECT_EQ(players[0].Player, accented);
     EXPECT_EQ(players[0].Detail, "left 106");
+    EXPECT_EQ(players[0].LeftAt, 106) << "a stint's end as a time of its own";
     EXPECT_EQ(store->Search({HistoryKind::Players, "');--"}).size(), 1u);
     EXPECT_TRUE(store->Search({HistoryKind::Players, "%"}).empty()) << "a wildcard typed is a character";
 
@@ -418,6 +419,13 @@ TEST_P(HistoryStores, SearchCombinesWordsPlayerAndTimeOnEveryKind) {
     ASSERT_EQ(stints.size(), 2u);
     EXPECT_EQ(stints[0].Player, kJEROME);
     EXPECT_EQ(stints[1].Player, kJerome);
+    // Each stint's end: the match's end, his leaving, none while he plays.
+    EXPECT_EQ(stints[0].LeftAt, 200);
+    EXPECT_EQ(stints[1].LeftAt, 150);
+    const auto playing = find(HistoryKind::Players, "", "", 301);
+    ASSERT_EQ(playing.size(), 1u);
+    EXPECT_EQ(playing[0].LeftAt, std::nullopt);
+    EXPECT_EQ(playing[0].Detail, "playing");
     EXPECT_EQ(find(HistoryKind::Players, "bob", "JER").size(), 0u);
 
     const auto actions = find(HistoryKind::Admin, "punt", kjerome);
@@ -432,6 +440,7 @@ TEST_P(HistoryStores, SearchCombinesWordsPlayerAndTimeOnEveryKind) {
     EXPECT_EQ(matches[0].Time, 100);
     EXPECT_EQ(matches[0].Text, "Island (isl.bms) TDM, Srv");
     EXPECT_EQ(matches[0].Detail, "Red won, 1 min, 2 players, stats written");
+    EXPECT_EQ(matches[0].LeftAt, std::nullopt) << "only a stint ends with a player leaving";
     const auto desert = find(HistoryKind::Matches, "ctf", "\xC9R");
     ASSERT_EQ(desert.size(), 1u);
     EXPECT_EQ(desert[0].Detail, "not ended");

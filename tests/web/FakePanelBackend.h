@@ -42,7 +42,10 @@ public:
     std::vector<BanEntry> Bans() override { return bans; }
     std::vector<HistoryRow> SearchHistory(const HistoryQuery& query) override {
         lastQuery = query;
-        return {{query.Kind == HistoryKind::Admin ? "admin" : "chat", 1000, "Bob", "found", "detail", 1}};
+        if (query.Kind == HistoryKind::Players)
+            return {{"player", 1000, "Bob", "slot 1", "left 1060", 1, 1060}};
+        return {{query.Kind == HistoryKind::Admin ? "admin" : "chat", 1000, "Bob", "found", "detail", 1,
+                 std::nullopt}};
     }
     PanelAutoMessages AutoMessages() override { return autoMessages; }
     PanelSettings Settings() override { return settings; }

@@ -300,7 +300,12 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     EXPECT_EQ(backend.actions.back(), "Ban alice Bob tk 0");
     // A search reaches the record as asked, within bounds.
     Login& vic = logins[Role::Viewer];
-    EXPECT_EQ(Call("GET", "/api/v1/history?kind=players&player=Bo%C3%A9&limit=5000", &vic).Status, 200);
+    const Reply stints = Call("GET", "/api/v1/history?kind=players&player=Bo%C3%A9&limit=5000", &vic);
+    EXPECT_EQ(stints.Status, 200);
+    // A stint's end comes both as the record words it and as a number.
+    const QJsonObject stint = stints.Json().value("rows").toArray().at(0).toObject();
+    EXPECT_EQ(stint.value("detail").toString(), QStringLiteral("left 1060"));
+    EXPECT_EQ(stint.value("leftAt").toInteger(), 1060);
     EXPECT_EQ(backend.lastQuery.Kind, HistoryKind::Players);
     EXPECT_EQ(backend.lastQuery.Player, "Bo\xE9");
     EXPECT_EQ(backend.lastQuery.Limit, 1000);
@@ -319,7 +324,9 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     const QByteArray own = servers.at(0).toObject().value("id").toString().toLatin1();
     const QByteArray other = servers.at(1).toObject().value("id").toString().toLatin1();
     EXPECT_NE(own, other);
-    EXPECT_EQ(Call("GET", "/api/v1/history?kind=chat&server=" + other, &vic).Status, 200);
+    const Reply chat = Call("GET", "/api/v1/history?kind=chat&server=" + other, &vic);
+    EXPECT_EQ(chat.Status, 200);
+    EXPECT_TRUE(chat.Json().value("rows").toArray().at(0).toObject().value("leftAt").isNull()) << "no end: null, not 0";
     EXPECT_EQ(backend.lastQuery.Server, "QX2<b>other</b>");
     EXPECT_EQ(Call("GET", "/api/v1/audit?server=" + own, &vic).Status, 200);
     EXPECT_EQ(backend.lastQuery.Kind, HistoryKind::Admin);

@@ -149,7 +149,11 @@ function showRows(tableId, rows, columns) {
   body.replaceChildren();
   for (const r of rows) {
     const row = body.insertRow();
-    for (const c of columns) cell(row, c === 'time' ? when(r.time) : r[c]);
+    for (const c of columns) {
+      // A stint's end comes as a time of its own, shown as the panel shows times.
+      const stintEnd = c === 'detail' && typeof r.leftAt === 'number';
+      cell(row, c === 'time' ? when(r.time) : stintEnd ? 'left ' + when(r.leftAt) : r[c]);
+    }
   }
 }
 
