@@ -112,6 +112,15 @@ void ConsoleChannel::Finish(SendOutcome outcome) {
     if (done) done(outcome);
 }
 
+std::string ConsoleLineProblem(std::string_view line) {
+    if (line.empty()) return "No text was given.";
+    for (char c : line)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) return "The text holds control characters.";
+    if (line.size() > static_cast<size_t>(kChatLineMaxLength))
+        return "A line takes at most " + std::to_string(kChatLineMaxLength) + " characters.";
+    return {};
+}
+
 std::optional<ConsoleCommand> ChatLineCommand(const std::string& text) {
     if (text.empty()) return std::nullopt;
     if (text.front() == '/') return ConsoleCommand{"command", text.substr(1)};

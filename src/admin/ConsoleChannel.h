@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "LogSink.h"
 #include "MemoryClass.h"
@@ -135,5 +136,10 @@ std::optional<ConsoleCommand> ChatLineCommand(const std::string& text);
 
 // Typing into txtType stops at this many characters; Enter still sends.
 inline constexpr int kChatLineMaxLength = 123;
+
+// Why a line for the chat or the console cannot be sent as it is; empty when it can. Every face
+// checks by this one rule: a control byte would end the line early and what follows would be
+// typed as a command of its own; a longer line than the game's box takes would be cut.
+std::string ConsoleLineProblem(std::string_view line);
 
 }  // namespace tovi

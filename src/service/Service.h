@@ -190,7 +190,8 @@ public:
     }
 
     // The chat line: chat to all players, or after "/" a server command.
-    void SendChatLine(const std::string& text, const std::string& actor = kOperatorAtWindow);
+    // False, with the face told why, when the line was not sent.
+    bool SendChatLine(const std::string& text, const std::string& actor = kOperatorAtWindow);
     // The player menu: each asks its questions (or takes the request's answers) as the window does.
     void Punt(ActionRequest request = {});
     void Ban(ActionRequest request = {});

@@ -14,10 +14,17 @@ public:
                  std::move(request.Inputs)) {}
 };
 
-void Service::SendChatLine(const std::string& text, const std::string& actor) {
+bool Service::SendChatLine(const std::string& text, const std::string& actor) {
     ActionContext::Acting acting(*m_context, actor);
-    if (auto command = ChatLineCommand(text))
-        m_channel->SendServerCommand(command->Command, command->Argument);
+    const std::optional<ConsoleCommand> command = ChatLineCommand(text);
+    if (!command) return false;
+    if (const std::string problem = ConsoleLineProblem(text); !problem.empty()) {
+        m_history.ActionNotSent({command->Command == "gtalk" ? "chat" : "command", "", "", true, problem, actor});
+        m_context->Questions().Warn(problem + " Nothing was sent.");
+        return false;
+    }
+    m_channel->SendServerCommand(command->Command, command->Argument);
+    return true;
 }
 
 void Service::Punt(ActionRequest request) {

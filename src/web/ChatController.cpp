@@ -22,8 +22,9 @@ ApiReply ChatController::Recent(const ApiCall& call) {
 
 ApiReply ChatController::Send(const ApiCall& call) {
     std::string text;
-    if (!TextField(call.Body, "text", 200, false, text))
-        return ApiReply::Error(400, QStringLiteral("Give the text: one line of at most 200 characters."));
+    // The console's own limit is checked with its words further in.
+    if (!TextField(call.Body, "text", 1000, false, text))
+        return ApiReply::Error(400, QStringLiteral("Give the text: one line."));
     const PanelResult r = m_backend.Chat(call.Account, text);
     return ActionReply(r.Ok, r.Why);
 }

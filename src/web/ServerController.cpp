@@ -6,8 +6,9 @@ namespace tovi {
 
 ApiReply ServerController::Console(const ApiCall& call) {
     std::string line;
-    if (!TextField(call.Body, "command", 200, false, line))
-        return ApiReply::Error(400, QStringLiteral("Give the command: one line of at most 200 characters."));
+    // The console's own limit is checked with its words further in.
+    if (!TextField(call.Body, "command", 1000, false, line))
+        return ApiReply::Error(400, QStringLiteral("Give the command: one line."));
     const PanelResult r = m_backend.Command(call.Account, line);
     return ActionReply(r.Ok, r.Why);
 }

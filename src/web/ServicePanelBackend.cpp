@@ -200,23 +200,20 @@ PanelResult ServicePanelBackend::Run(const std::function<bool()>& action, std::d
 }
 
 PanelResult ServicePanelBackend::Chat(const std::string& who, const std::string& text) {
-    if (auto bad = BadText(text, "text")) return *bad;
+    if (const std::string problem = ConsoleLineProblem(text); !problem.empty())
+        return Refused(problem + " Nothing was sent.");
     // A chat line typed at the window runs a command after "/": from the panel that is Command's.
     if (text.front() == '/') return Refused("A line that begins with / is a server command, not chat: nothing was sent.");
     if (auto refused = ServerRefuses()) return *refused;
-    return Run([&] {
-        m_service.SendChatLine(text, who);
-        return true;
-    });
+    return Run([&] { return m_service.SendChatLine(text, who); });
 }
 
 PanelResult ServicePanelBackend::Command(const std::string& who, const std::string& line) {
-    if (auto bad = BadText(line, "command")) return *bad;
+    const std::string typed = line.starts_with('/') ? line : "/" + line;
+    if (const std::string problem = ConsoleLineProblem(line.empty() ? line : typed); !problem.empty())
+        return Refused(problem + " Nothing was sent.");
     if (auto refused = ServerRefuses()) return *refused;
-    return Run([&] {
-        m_service.SendChatLine(line.front() == '/' ? line : "/" + line, who);
-        return true;
-    });
+    return Run([&] { return m_service.SendChatLine(typed, who); });
 }
 
 PanelResult ServicePanelBackend::Talk(const std::string& who, int slot, const std::string& name,

@@ -118,6 +118,13 @@ TEST_F(ServicePanelBackendTest, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     // Text that would end the console line early is refused before anything is sent.
     EXPECT_FALSE(panel.Talk("mia", 1, "Alice", "hi\rpunt 1").Ok);
     EXPECT_FALSE(panel.Chat("mia", "/punt 1").Ok);
+    // The game's chat box takes 123 characters, whichever face types them.
+    EXPECT_TRUE(panel.Chat("mia", std::string(kChatLineMaxLength, 'a')).Ok);
+    r = panel.Chat("mia", std::string(kChatLineMaxLength + 1, 'a'));
+    EXPECT_NE(r.Why.find("at most 123 characters"), std::string::npos) << r.Why;
+    EXPECT_FALSE(service.SendChatLine("hi\tthere", "web: eve"));
+    EXPECT_EQ(desktop.asked.join("|").toStdString(), "The text holds control characters. Nothing was sent.");
+    desktop.asked.clear();
     EXPECT_FALSE(panel.LiftBan("ada", 42, "appeal").Ok);
     scheduler.Advance(60000);
     EXPECT_TRUE(desktop.asked.isEmpty()) << desktop.asked.join("|").toStdString();
@@ -125,8 +132,8 @@ TEST_F(ServicePanelBackendTest, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     for (const AdminAction& a : listener.actions)
         done.push_back(a.Who + " " + a.Action + " " + a.Target + (a.Result == Outcome::Sent ? "" : a.Why));
     // The unconfirmed reset is kept at once as not confirmed; the others once sent.
-    EXPECT_EQ(done, (std::vector<std::string>{"ada reset games not confirmed", "mia chat Bob", "mia punt Bob",
-                                              "ada reset games "}));
+    EXPECT_EQ(done, (std::vector<std::string>{"ada reset games not confirmed", "web: eve chat The text holds control characters.",
+                                              "mia chat Bob", "mia punt Bob", "ada reset games ", "mia chat "}));
 
     // The status report's end is in the status, failed as it did.
     for (int tick = 0; tick < 30; ++tick) service.Timer_Timer();
