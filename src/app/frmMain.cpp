@@ -139,19 +139,19 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
     });
 
     // The removal each entry asks for, which the player's row then shows as pending.
-    const std::array<std::tuple<const char*, const char*, std::function<void(Service&)>>, 5> menu = {{
-        {"mnuPlayersPunt", "punt", [](Service& s) { s.Punt(); }},
-        {"mnuPlayersBan", "ban", [](Service& s) { s.Ban(); }},
-        {"mnuPlayersPuntReason", "punt", [](Service& s) { s.PuntWithReason(); }},
-        {"mnuPlayersBanReason", "ban", [](Service& s) { s.BanWithReason(); }},
-        {"mnuPlayersTalk", "", [](Service& s) { s.Talk(); }},
+    const std::array<std::tuple<const char*, ActionKind, std::function<void(Service&)>>, 5> menu = {{
+        {"mnuPlayersPunt", ActionKind::Punt, [](Service& s) { s.Punt(); }},
+        {"mnuPlayersBan", ActionKind::Ban, [](Service& s) { s.Ban(); }},
+        {"mnuPlayersPuntReason", ActionKind::Punt, [](Service& s) { s.PuntWithReason(); }},
+        {"mnuPlayersBanReason", ActionKind::Ban, [](Service& s) { s.BanWithReason(); }},
+        {"mnuPlayersTalk", ActionKind::Talk, [](Service& s) { s.Talk(); }},
     }};
     for (const auto& [name, removal, handler] : menu) {
         connect(m_mnuPlayers->findChild<QAction*>(QString::fromLatin1(name)), &QAction::triggered, this,
-                [this, removal = std::string(removal), handler = handler] {
+                [this, removal = removal, handler = handler] {
                     m_feedback->Started(ActionFeedback::Place::Players);
                     const QTreeWidgetItem* item = m_lstPlayers->currentItem();
-                    if (!removal.empty() && item) m_feedback->RemovalStarted(removal, ToGameText(item->text(1)));
+                    if (RemovesPlayer(removal) && item) m_feedback->RemovalStarted(removal, ToGameText(item->text(1)));
                     handler(m_service);
                 });
     }
@@ -726,7 +726,7 @@ void frmMain::AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int
 void frmMain::BanForStarted() {
     m_feedback->Started(ActionFeedback::Place::Players);
     if (const QTreeWidgetItem* item = m_lstPlayers->currentItem())
-        m_feedback->RemovalStarted("ban", ToGameText(item->text(1)));
+        m_feedback->RemovalStarted(ActionKind::Ban, ToGameText(item->text(1)));
 }
 
 void frmMain::BuildBanControls() {

@@ -84,13 +84,13 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_banActions = std::make_unique<BanActions>(
         m_banList, *m_banEnforcer, *m_puntBan, *m_channel, m_context->Questions(), *m_context, *this, m_scheduler,
         now,
-        [this](const std::string& action, const std::string& target, const std::string& reason,
+        [this](ActionKind action, const std::string& target, const std::string& reason,
                const std::string& detail, bool done, const std::string& why,
                const std::string& who) { RecordBanAction(action, target, reason, detail, done, why, who); });
     m_banActions->SetIssuer(
         [this] { return m_context->Actor().empty() ? std::string(kOperatorAtWindow) : m_context->Actor(); });
     m_banActions->SetOnUnsent(
-        [this](const std::string& action, const std::string& target, bool refused, const std::string& why) {
+        [this](ActionKind action, const std::string& target, bool refused, const std::string& why) {
             m_history.ActionNotSent({action, target, "", refused, why, m_context->Actor()});
         });
     m_notices->Load();
@@ -265,7 +265,7 @@ void Service::SendNextAutoMessage() {
 
 void Service::SendPeriodicChat() {
     m_channel->SendServerCommand("gtalk", m_periodicChatText, {}, {},
-                                 SendNote{"periodic chat", "", "", true});
+                                 SendNote{ActionKind::PeriodicChat, "", "", true});
 }
 
 void Service::SetPollEnabled(bool enabled) {

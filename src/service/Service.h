@@ -247,7 +247,7 @@ public:
     bool ExportBans(const std::string& destination, const std::function<bool(const std::string& csv)>& deliver,
                     const std::string& actor = kOperatorAtWindow);
     // Something done at a face that is no game action (a login to the web panel), for the record.
-    void RecordFaceAction(const std::string& who, const std::string& action, const std::string& detail,
+    void RecordFaceAction(const std::string& who, ActionKind action, const std::string& detail,
                           bool done, const std::string& why);
     // The game servers running on this machine, as the server list shows them; following one of
     // them (when the face's choice says to follow the process picked there).
@@ -256,7 +256,7 @@ public:
     // Hides or shows the game server's window.
     void ShowGameWindow(bool shown);
     // An action of the ban list, into the record and the notices.
-    void RecordBanAction(const std::string& action, const std::string& target, const std::string& reason,
+    void RecordBanAction(ActionKind action, const std::string& target, const std::string& reason,
                          const std::string& detail, bool done, const std::string& why,
                          const std::string& actor = "");
 
@@ -346,7 +346,7 @@ private:
     void OpenSharedRecord(const StoreChoice& choice, const std::string& outbox);
 #endif
     void RecordClock(const std::string& what, bool written, const std::string& actor);
-    void RecordDeclined(const std::string& action, const std::string& detail, const std::string& actor);
+    void RecordDeclined(ActionKind action, const std::string& detail, const std::string& actor);
     // The players of the list who sit in a slot now.
     std::vector<SeatedPlayer> SeatedPlayers() const;
 

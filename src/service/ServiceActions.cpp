@@ -19,7 +19,7 @@ bool Service::SendChatLine(const std::string& text, const std::string& actor) {
     const std::optional<ConsoleCommand> command = ChatLineCommand(text);
     if (!command) return false;
     if (const std::string problem = ConsoleLineProblem(text); !problem.empty()) {
-        m_history.ActionNotSent({command->Command == "gtalk" ? "chat" : "command", "", "", true, problem, actor});
+        m_history.ActionNotSent({command->Command == "gtalk" ? ActionKind::Chat : ActionKind::Command, "", "", true, problem, actor});
         m_context->Questions().Warn(problem + " Nothing was sent.");
         return false;
     }
@@ -68,11 +68,11 @@ void Service::BanForOther(ActionRequest request) {
 }
 
 void Service::RecordClock(const std::string& what, bool written, const std::string& actor) {
-    m_history.WindowAction("match time", what, written, written ? "" : "the clock could not be written",
+    m_history.WindowAction(ActionKind::MatchTime, what, written, written ? "" : "the clock could not be written",
                            actor);
 }
 
-void Service::RecordDeclined(const std::string& action, const std::string& detail, const std::string& actor) {
+void Service::RecordDeclined(ActionKind action, const std::string& detail, const std::string& actor) {
     // As a punt that was not confirmed: whoever waits on the action learns it ended.
     m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), actor.empty() ? kOperatorAtWindow : actor,
                           action, "", "", detail, Outcome::Skipped, "not confirmed"});
@@ -90,15 +90,15 @@ void Service::MatchTimeLess(const std::string& actor) {
     // A clock that holds no more than a minute asks first; nothing is recorded on No.
     m_matchTime->cmdGameTimeDec_Click(
         [this, actor](bool written) { RecordClock("one minute less", written, actor); },
-        [this, actor] { RecordDeclined("match time", "one minute less", actor); });
+        [this, actor] { RecordDeclined(ActionKind::MatchTime, "one minute less", actor); });
 }
 
 void Service::ResetGames(const std::string& actor) {
     ActionContext::Acting acting(*m_context, actor);
-    m_matchTime->cmdMapResetGames_Click([this, actor] { RecordDeclined("reset games", "", actor); });
+    m_matchTime->cmdMapResetGames_Click([this, actor] { RecordDeclined(ActionKind::ResetGames, "", actor); });
 }
 
-void Service::RecordFaceAction(const std::string& who, const std::string& action, const std::string& detail,
+void Service::RecordFaceAction(const std::string& who, ActionKind action, const std::string& detail,
                                bool done, const std::string& why) {
     m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), who, action, "", "", detail,
                           done ? Outcome::Sent : Outcome::Refused, why});

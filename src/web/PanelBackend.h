@@ -163,7 +163,7 @@ public:
     virtual PanelResult SaveSettings(const std::string& who, const PanelSettingsChange& change) = 0;
     // A login to the panel or a logout, for the audit log: `address` is the browser's; `why` says
     // why a login was refused (empty: it was not).
-    virtual void RecordLogin(const std::string& who, const std::string& action, const std::string& address,
+    virtual void RecordLogin(const std::string& who, ActionKind action, const std::string& address,
                              const std::string& why) = 0;
 
     // One listener at a time; null stops the calls.

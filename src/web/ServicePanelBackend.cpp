@@ -63,10 +63,10 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
     });
     connect(&service, &Service::adminActionRecorded, this, [this](const AdminAction& action) {
         if (m_acting) m_recorded.push_back(action);
-        if (action.Result == Outcome::Sent && (action.Action == "chat" || action.Action == "talk")) {
+        if (action.Result == Outcome::Sent && (action.Action == ActionKind::Chat || action.Action == ActionKind::Talk)) {
             // The detail is the console line: its command word, then the text said.
             const size_t space = action.Detail.find(' ');
-            m_chat.push_back({action.Time, action.Action == "talk" ? action.Target : "",
+            m_chat.push_back({action.Time, action.Action == ActionKind::Talk ? action.Target : "",
                               space == std::string::npos ? action.Detail : action.Detail.substr(space + 1), true});
             if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
             if (m_listener) m_listener->ChatLineAdded(m_chat.back());
@@ -192,7 +192,7 @@ PanelResult ServicePanelBackend::Run(const std::function<bool()>& action, std::d
     }
     for (const AdminAction& recorded : m_recorded) {
         if (recorded.Result != Outcome::Sent)
-            return Refused("Not done: " + (recorded.Why.empty() ? recorded.Action : recorded.Why) + ".");
+            return Refused("Not done: " + (recorded.Why.empty() ? std::string(ActionName(recorded.Action)) : recorded.Why) + ".");
     }
     if (!outcome.Warnings.empty()) return Refused(outcome.Warnings.front());
     if (!done) return Refused("Not done (the program's log says why).");
@@ -412,7 +412,7 @@ PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const Pane
     return result;
 }
 
-void ServicePanelBackend::RecordLogin(const std::string& who, const std::string& action,
+void ServicePanelBackend::RecordLogin(const std::string& who, ActionKind action,
                                       const std::string& address, const std::string& why) {
     m_service.RecordFaceAction(who, action, "from " + address, why.empty(), why);
 }

@@ -46,7 +46,7 @@ public:
     PanelResult ResetGames(const std::string& who, bool confirmed) override;
     PanelResult SetAutoMessages(const std::string& who, const PanelAutoMessages& messages) override;
     PanelResult SaveSettings(const std::string& who, const PanelSettingsChange& change) override;
-    void RecordLogin(const std::string& who, const std::string& action, const std::string& address,
+    void RecordLogin(const std::string& who, ActionKind action, const std::string& address,
                      const std::string& why) override;
 
     void SetListener(PanelListener* listener) override { m_listener = listener; }

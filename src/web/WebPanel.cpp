@@ -515,7 +515,7 @@ void WebPanel::AdminActionDone(const AdminAction& a) {
                {QStringLiteral("action"),
                 QJsonObject{{QStringLiteral("time"), static_cast<qint64>(a.Time)},
                             {QStringLiteral("who"), GameText(a.Who)},
-                            {QStringLiteral("action"), GameText(a.Action)},
+                            {QStringLiteral("action"), QString::fromLatin1(ActionName(a.Action))},
                             {QStringLiteral("target"), GameText(a.Target)},
                             {QStringLiteral("reason"), GameText(a.Reason)},
                             {QStringLiteral("outcome"), QString::fromLatin1(OutcomeText(a.Result))},

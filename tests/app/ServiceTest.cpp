@@ -82,7 +82,7 @@ private slots:
             scheduler.Advance(60000);
             std::vector<std::string> said;
             for (const AdminAction& a : actions)
-                said.push_back(a.Who + " | " + a.Action + " | " + a.Target + " | " + a.Why);
+                said.push_back(a.Who + " | " + ActionName(a.Action) + " | " + a.Target + " | " + a.Why);
             actions.clear();
             return said;
         };
@@ -144,7 +144,8 @@ private slots:
         QCOMPARE(ban->IssuedBy, std::string("web: kim"));
         std::vector<std::string> done;
         for (const AdminAction& a : h.actions)
-            if (a.Action == "warning punt" || a.Action == "ban listed") done.push_back(a.Who + " | " + a.Action);
+            if (a.Action == ActionKind::WarningPunt || a.Action == ActionKind::BanListed)
+                done.push_back(a.Who + " | " + ActionName(a.Action));
         QCOMPARE(done, (std::vector<std::string>{"web: kim | warning punt", "web: kim | ban listed"}));
         QVERIFY2(shown.contains("Player: Bob\nBy: web: kim\nWhy: 2 warnings, the last: last time"),
                  qPrintable(shown.join(" / ")));

@@ -116,9 +116,9 @@ public:
         if (change.Bans) settings.Bans = *change.Bans;
         return Note("SaveSettings " + who);
     }
-    void RecordLogin(const std::string& who, const std::string& action, const std::string& address,
+    void RecordLogin(const std::string& who, ActionKind action, const std::string& address,
                      const std::string& why) override {
-        logins.push_back(who + " " + action + " " + address + (why.empty() ? "" : ": " + why));
+        logins.push_back(who + " " + ActionName(action) + " " + address + (why.empty() ? "" : ": " + why));
     }
     PanelResult SetAutoMessages(const std::string& who, const PanelAutoMessages& m) override {
         autoMessages = m;
@@ -144,7 +144,7 @@ public:
 private:
     PanelResult Note(std::string line) {
         actions.push_back(std::move(line));
-        if (listener) listener->AdminActionDone({0, actions.back(), "web", "", "", "", Outcome::Sent, ""});
+        if (listener) listener->AdminActionDone({0, actions.back(), ActionKind::Other, "", "", "", Outcome::Sent, ""});
         return {};
     }
 };

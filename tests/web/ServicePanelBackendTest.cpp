@@ -37,7 +37,7 @@ struct Counting : PanelListener {
         std::vector<std::string> done;
         for (size_t i = from; i < actions.size(); ++i) {
             const AdminAction& a = actions[i];
-            done.push_back(a.Who + " " + a.Action + " " + a.Target + " " + a.Detail);
+            done.push_back(a.Who + " " + ActionName(a.Action) + " " + a.Target + " " + a.Detail);
         }
         return done;
     }
@@ -130,7 +130,7 @@ TEST_F(ServicePanelBackendTest, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     EXPECT_TRUE(desktop.asked.isEmpty()) << desktop.asked.join("|").toStdString();
     std::vector<std::string> done;
     for (const AdminAction& a : listener.actions)
-        done.push_back(a.Who + " " + a.Action + " " + a.Target + (a.Result == Outcome::Sent ? "" : a.Why));
+        done.push_back(a.Who + " " + ActionName(a.Action) + " " + a.Target + (a.Result == Outcome::Sent ? "" : a.Why));
     // The unconfirmed reset is kept at once as not confirmed; the others once sent.
     EXPECT_EQ(done, (std::vector<std::string>{"ada reset games not confirmed", "web: eve chat The text holds control characters.",
                                               "mia chat Bob", "mia punt Bob", "ada reset games ", "mia chat "}));
@@ -210,7 +210,7 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     EXPECT_TRUE(panel.ImportBans("ada", csv.replace(at, 7, "Trudy")).Ok);
     EXPECT_EQ(service.Bans().Entries().back().Name, "Trudy");
     EXPECT_FALSE(panel.ImportBans("ada", "no ban list\r\nat all\r\n").Ok);
-    panel.RecordLogin("ada", "login failed", "192.0.2.7", "wrong name or password");
+    panel.RecordLogin("ada", ActionKind::LoginFailed, "192.0.2.7", "wrong name or password");
     EXPECT_EQ(listener.actions.back().Result, Outcome::Refused);
 
     const std::vector<std::string> done = listener.Done();
@@ -223,7 +223,7 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
         EXPECT_NE(std::find(done.begin(), done.end(), expected), done.end()) << expected;
     for (const AdminAction& a : listener.actions) {
         for (const char* secret : {"QX9", "hook key", "S3cret"})
-            EXPECT_EQ((a.Detail + a.Reason + a.Why).find(secret), std::string::npos) << a.Action;
+            EXPECT_EQ((a.Detail + a.Reason + a.Why).find(secret), std::string::npos) << ActionName(a.Action);
     }
     EXPECT_TRUE(desktop.asked.isEmpty()) << desktop.asked.join("|").toStdString();
     // The log says when the store is used, and never its password, not even in a driver's error.
