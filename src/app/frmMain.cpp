@@ -140,11 +140,13 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
 
     // The removal each entry asks for, which the player's row then shows as pending.
     const std::array<std::tuple<const char*, ActionKind, std::function<void(Service&)>>, 5> menu = {{
-        {"mnuPlayersPunt", ActionKind::Punt, [](Service& s) { s.Punt(); }},
-        {"mnuPlayersBan", ActionKind::Ban, [](Service& s) { s.Ban(); }},
-        {"mnuPlayersPuntReason", ActionKind::Punt, [](Service& s) { s.PuntWithReason(); }},
-        {"mnuPlayersBanReason", ActionKind::Ban, [](Service& s) { s.BanWithReason(); }},
-        {"mnuPlayersTalk", ActionKind::Talk, [](Service& s) { s.Talk(); }},
+        {"mnuPlayersPunt", ActionKind::Punt, [](Service& s) { s.Act({.Kind = ActionKind::Punt}); }},
+        {"mnuPlayersBan", ActionKind::Ban, [](Service& s) { s.Act({.Kind = ActionKind::Ban}); }},
+        {"mnuPlayersPuntReason", ActionKind::Punt,
+         [](Service& s) { s.Act({.Kind = ActionKind::Punt, .WithReason = true}); }},
+        {"mnuPlayersBanReason", ActionKind::Ban,
+         [](Service& s) { s.Act({.Kind = ActionKind::Ban, .WithReason = true}); }},
+        {"mnuPlayersTalk", ActionKind::Talk, [](Service& s) { s.Act({.Kind = ActionKind::Talk}); }},
     }};
     for (const auto& [name, removal, handler] : menu) {
         connect(m_mnuPlayers->findChild<QAction*>(QString::fromLatin1(name)), &QAction::triggered, this,
@@ -156,9 +158,9 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
                 });
     }
     const std::array<std::pair<const char*, std::function<void(Service&)>>, 3> clockButtons = {{
-        {"cmdGameTimeInc", [](Service& s) { s.MatchTimeMore(); }},
-        {"cmdGameTimeDec", [](Service& s) { s.MatchTimeLess(); }},
-        {"cmdMapResetGames", [](Service& s) { s.ResetGames(); }},
+        {"cmdGameTimeInc", [](Service& s) { s.Act({.Kind = ActionKind::MatchTime, .More = true}); }},
+        {"cmdGameTimeDec", [](Service& s) { s.Act({.Kind = ActionKind::MatchTime}); }},
+        {"cmdMapResetGames", [](Service& s) { s.Act({.Kind = ActionKind::ResetGames}); }},
     }};
     for (const auto& [name, handler] : clockButtons) {
         connect(findChild<QToolButton*>(QString::fromLatin1(name)), &QToolButton::clicked, this,
@@ -528,7 +530,7 @@ void frmMain::cmdSendText_Click() {
         if (m_chatSending == typed) m_chatSending.reset();
         if (sent && m_txtType->text() == typed) m_txtType->clear();
     });
-    m_service.SendChatLine(text);
+    m_service.Act({.Kind = text.front() == '/' ? ActionKind::Command : ActionKind::Chat, .Text = text});
     m_txtType->setFocus();
 }
 
@@ -754,7 +756,7 @@ void frmMain::BuildBanControls() {
     m_mnuPlayers->insertAction(line2, warn);
     connect(warn, &QAction::triggered, this, [this] {
         m_feedback->Started(ActionFeedback::Place::Players);
-        m_service.Warn();
+        m_service.Act({.Kind = ActionKind::Warn});
     });
     // The presets as they are when the menu opens; reasons are shown as typed, never as markup.
     connect(banFor, &QMenu::aboutToShow, this, [this, banFor] {
@@ -767,7 +769,7 @@ void frmMain::BuildBanControls() {
             entry->setObjectName(QStringLiteral("mnuPlayersBanFor%1").arg(i + 1));
             connect(entry, &QAction::triggered, this, [this, i] {
                 BanForStarted();
-                m_service.BanFor(i);
+                m_service.Act({.Kind = ActionKind::BanListed, .Preset = i});
             });
         }
         banFor->addSeparator();
@@ -775,7 +777,7 @@ void frmMain::BuildBanControls() {
         other->setObjectName(QStringLiteral("mnuPlayersBanForOther"));
         connect(other, &QAction::triggered, this, [this] {
             BanForStarted();
-            m_service.BanForOther();
+            m_service.Act({.Kind = ActionKind::BanListed});
         });
     });
 }

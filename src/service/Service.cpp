@@ -39,7 +39,10 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     connect(m_timer, &QTimer::timeout, this, &Service::Timer_Timer);
 
     const std::filesystem::path folder(m_dataDir.toStdU16String());
-    m_history.SetActionObserver([this](const AdminAction& action) { emit adminActionRecorded(action); });
+    m_history.SetActionObserver([this](const AdminAction& action) {
+        if (m_recording) m_recording->push_back(action);
+        emit adminActionRecorded(action);
+    });
     m_chatList.SetOnAdded([this](const ChatRow& row) { emit chatLineAdded(row); });
     m_playerReader = std::make_unique<PlayerReader>(m_memory, m_status, m_playerTable, m_playerList, *this);
     m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, m_chatList, [] {

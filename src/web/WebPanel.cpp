@@ -101,7 +101,7 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
       m_status(backend, m_servers, [this] { return m_clock() / 1000; }),
       m_players(backend),
       m_chat(backend),
-      m_bans(backend, m_settings.ModeratorBanMinutes, [this] { return m_clock() / 1000; }),
+      m_bans(backend, [this] { return m_clock() / 1000; }),
       m_history(backend, m_servers),
       m_audit(backend, m_servers),
       m_server(backend),
