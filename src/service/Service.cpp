@@ -71,6 +71,7 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_channel->SetObserver([this](const FinishedSend& send) {
         m_history.SendFinished(send);
         m_notices->Events().SendFinished(send);
+        if (send.Command == "gtalk" && send.Outcome == SendOutcome::Sent) emit chatSent(send.Note, send.Argument);
     });
     m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_context->Questions(),
                                           *m_context, *this);

@@ -314,6 +314,8 @@ signals:
     void tickFinished(bool attached);
     // Every admin action the record keeps: what, who, the outcome.
     void adminActionRecorded(const tovi::AdminAction& action);
+    // The program said `text` in the game's chat, as `note` says (the action, whom it addresses).
+    void chatSent(const tovi::SendNote& note, const std::string& text);
     // The ban list was loaded from the record or changed here.
     void banListChanged();
     // Settings of a group changed, in effect or saved, whichever face changed them.

@@ -54,15 +54,15 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
     });
     connect(&service, &Service::adminActionRecorded, this, [this](const AdminAction& action) {
         if (m_acting) m_recorded.push_back(action);
-        if (action.Result == Outcome::Sent && (action.Action == ActionKind::Chat || action.Action == ActionKind::Talk)) {
-            // The detail is the console line: its command word, then the text said.
-            const size_t space = action.Detail.find(' ');
-            m_chat.push_back({action.Time, action.Action == ActionKind::Talk ? action.Target : "",
-                              space == std::string::npos ? action.Detail : action.Detail.substr(space + 1), true});
-            if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
-            if (m_listener) m_listener->ChatLineAdded(m_chat.back());
-        }
         if (m_listener) m_listener->AdminActionDone(action);
+    });
+    // What the operators said, to all or to one player; the program's own lines are not shown twice.
+    connect(&service, &Service::chatSent, this, [this](const SendNote& note, const std::string& text) {
+        // A send known by its command word alone is the chat line's, or an announcement before a punt.
+        if (note.Action != ActionKind::Unnamed && note.Action != ActionKind::Talk) return;
+        m_chat.push_back({Now(), note.Action == ActionKind::Talk ? note.Target : "", text, true});
+        if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
+        if (m_listener) m_listener->ChatLineAdded(m_chat.back());
     });
     connect(&service, &Service::transferEnded, this, [this] {
         if (m_listener) m_listener->StatusChanged();

@@ -136,6 +136,11 @@ TEST_F(ServicePanelBackendTest, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     std::vector<std::string> done;
     for (const AdminAction& a : listener.actions)
         done.push_back(a.Who + " " + ActionName(a.Action) + " " + a.Target + (a.Result == Outcome::Sent ? "" : a.Why));
+    // The panel's chat shows what the program said once each, to whom, and never a refused line.
+    std::vector<std::string> said;
+    for (const PanelChatLine& line : panel.RecentChat(50))
+        if (line.Sent) said.push_back(line.Sender + "|" + line.Text.substr(0, 40));
+    EXPECT_EQ(said, (std::vector<std::string>{"|Bob has been punted from this server", "|" + std::string(40, 'a')}));
     // Refusals and the unconfirmed reset are kept at once, with why; the others once sent.
     EXPECT_EQ(done, (std::vector<std::string>{"mia chat No game server is running.",
                                               "mia punt BobSlot 1 no longer holds Bob.",
