@@ -24,10 +24,21 @@ std::string Describe(const std::filesystem::path& file, const char* what, const 
     return std::string(what) + " " + PathText(file) + ": " + reason;
 }
 
+constexpr const char* kTemporarySuffix = ".tovistats.tmp";
+
 std::string InTheWay(const std::filesystem::path& temp) {
     return PathText(temp) +
            " is in the way; this program did not make it and leaves it alone. Move it "
            "elsewhere and try again";
+}
+
+// A temporary file of this program's name is its own, left by a run that was stopped while it
+// wrote: it only ever makes plain files so named, and nothing else writes them. Anything else by
+// that name (a folder, a link) is not its own and stays.
+void RemoveOwnLeftover(const std::filesystem::path& temp) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(temp, ec)))
+        std::filesystem::remove(temp, ec);
 }
 
 // The file a path ends up at once its links are followed: a link is written through, never
@@ -85,7 +96,7 @@ bool CutTo(HANDLE file, LONGLONG size) {
     return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file) && FlushFileBuffers(file);
 }
 
-// Creates the temporary file anew: one that is already there is not this program's to overwrite.
+// Creates the temporary file anew: whatever still has its name is not this program's own.
 bool WriteNewFile(const std::filesystem::path& temp, const Producer& produce, std::string& error,
                   bool& created) {
     Handle file(
@@ -209,7 +220,7 @@ bool WriteAll(int fd, std::string_view bytes, int& code) {
     return true;
 }
 
-// Creates the temporary file anew: one that is already there is not this program's to overwrite.
+// Creates the temporary file anew: whatever still has its name is not this program's own.
 // It takes the permissions of the file it will replace.
 bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path& target,
                   const Producer& produce, std::string& error, bool& created) {
@@ -328,8 +339,23 @@ std::string PathText(const std::filesystem::path& path) {
 
 std::filesystem::path TemporaryFileFor(const std::filesystem::path& file) {
     std::filesystem::path temp = LinkTarget(file);
-    temp += ".tmp";
+    temp += kTemporarySuffix;
     return temp;
+}
+
+int RemoveLeftoverTemporaryFiles(const std::filesystem::path& folder, const std::vector<std::string>& olderNames) {
+    int removed = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = PathText(it->path().filename());
+        const bool ours = name.ends_with(kTemporarySuffix) ||
+                          std::find(olderNames.begin(), olderNames.end(), name) != olderNames.end();
+        std::error_code kind;
+        if (!ours || !std::filesystem::is_regular_file(it->symlink_status(kind))) continue;
+        std::error_code gone;
+        if (std::filesystem::remove(it->path(), gone)) ++removed;
+    }
+    return removed;
 }
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::string& error,
@@ -401,6 +427,7 @@ bool ReplaceFileContent(const std::filesystem::path& file, std::string_view byte
 bool ReplaceFileInPieces(const std::filesystem::path& file, const Producer& produce, std::string& error) {
     const std::filesystem::path target = LinkTarget(file);
     const std::filesystem::path temp = TemporaryFileFor(file);
+    RemoveOwnLeftover(temp);
     bool created = false;
 #ifdef _WIN32
     const bool written = WriteNewFile(temp, produce, error, created);

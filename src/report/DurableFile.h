@@ -1,8 +1,8 @@
 #pragma once
 // Files the operators' data lives in are never left half written, and nothing this program did
 // not make is ever removed or replaced:
-//   - a new content goes to a temporary file beside the target (made new, never one that is
-//     already there), is flushed to the disk, and then takes the target's place in one rename;
+//   - a new content goes to a temporary file beside the target (named as only this program names
+//     its own), is flushed to the disk, and then takes the target's place in one rename;
 //     a crash at any moment leaves either the old content or the new one;
 //   - an append adds to the end and is flushed before it counts; one that fails part way is
 //     cut back, so the file holds what it held before;
@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tovi {
 
@@ -49,8 +50,14 @@ bool TruncateFile(const std::filesystem::path& file, uintmax_t size, std::string
 bool RemoveFileDurably(const std::filesystem::path& file, std::string& error);
 
 // The temporary file that ReplaceFileContent writes before the rename (beside the file a link
-// points to, for a link).
+// points to, for a link). Its name is this program's own: a plain file so named is a leftover of
+// a run stopped while it wrote, and the next rewrite replaces it.
 std::filesystem::path TemporaryFileFor(const std::filesystem::path& file);
+
+// Removes the leftover temporary files of this program in `folder` (one only it writes, as its
+// data folder), and plain files named as one of `olderNames` (what earlier versions left).
+// Answers how many went.
+int RemoveLeftoverTemporaryFiles(const std::filesystem::path& folder, const std::vector<std::string>& olderNames = {});
 
 // Makes sure every folder above `file` exists, creating the missing ones from the top down.
 // Never fails outward: a folder it cannot create shows up when the file is written.

@@ -201,6 +201,12 @@ bool StatsFile::WritePending(std::string& error) {
 }
 
 bool StatsFile::Recover() {
+    // The data folder is this program's alone while it runs: what a stopped run was writing goes.
+    // (Earlier versions named their temporary files after the file and ".tmp".)
+    if (const int removed = RemoveLeftoverTemporaryFiles(m_statsFile.parent_path(),
+                                                         {"stats.stats.tmp", "stats.stats.upload.tmp"});
+        removed > 0)
+        m_log.DebugLog("Removed " + std::to_string(removed) + (removed == 1 ? " unfinished temporary file" : " unfinished temporary files") + " of an earlier run");
     std::string error;
     if (Mend(error)) return true;
     m_log.Log("stats.stats could not be mended: " + error);

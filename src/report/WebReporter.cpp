@@ -165,7 +165,16 @@ void WebReporter::StartNextBatch() {
         if (!error.empty()) m_log.Log("Stats upload failed: " + error);
         return;
     }
-    if (!m_queue.Sending(*m_batch, error)) m_log.Log("Stats upload: " + error);
+    if (!m_queue.Sending(*m_batch, error)) {
+        // Sent without its record, a batch the service stored could go again after a restart cut
+        // differently, under another id, and be stored twice: it waits for the next upload.
+        const std::string why = "the batch could not be recorded before it goes (" + error +
+                                "); it stays queued for the next upload";
+        m_log.Log("Stats upload not sent: " + why);
+        if (m_onOutcome) m_onOutcome("Stats upload", false, why);
+        m_batch.reset();
+        return;
+    }
     HttpRequest request;
     request.url = m_settings.ImportURL;
     request.body = UploadBody(m_batch->bytes);

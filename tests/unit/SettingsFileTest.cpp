@@ -148,21 +148,24 @@ TEST_F(SettingsFileTest, AFailedSaveSaysWhyAndKeepsTheValuesInUseEqualToTheFile)
     Settings typed = settings;
     typed.ServerCode = "NEW";
     // Something the program did not make stands where it writes first: it is left alone.
-    fs::create_directory(dir / "settings.ini.tmp");
+    fs::create_directory(dir / "settings.ini.tovistats.tmp");
     file.SaveServerSettings(typed);
     EXPECT_TRUE(dialogs.notices.empty());
     ASSERT_EQ(dialogs.warnings.size(), 1u);
-    EXPECT_NE(dialogs.warnings[0].find("settings.ini.tmp is in the way"), std::string::npos)
+    EXPECT_NE(dialogs.warnings[0].find("settings.ini.tovistats.tmp is in the way"), std::string::npos)
         << dialogs.warnings[0];
-    EXPECT_TRUE(fs::is_directory(dir / "settings.ini.tmp"));
+    EXPECT_TRUE(fs::is_directory(dir / "settings.ini.tovistats.tmp"));
     EXPECT_EQ(settings.ServerCode, "QX-ONE");
     EXPECT_EQ(ReadBytes(dir / "settings.ini"), kWindowsFile);
     file.SaveOtherSettings({});
     EXPECT_TRUE(dialogs.notices.empty());
     EXPECT_EQ(dialogs.warnings.size(), 2u);
 
-    fs::remove(dir / "settings.ini.tmp");
+    // A plain file of that name is what a run stopped while saving left: it is replaced.
+    fs::remove(dir / "settings.ini.tovistats.tmp");
+    WriteBytes(dir / "settings.ini.tovistats.tmp", "[server]\r\nservercode=HALF");
     file.SaveServerSettings(typed);
+    EXPECT_FALSE(fs::exists(dir / "settings.ini.tovistats.tmp"));
     EXPECT_EQ(settings.ServerCode, "NEW");
     EXPECT_EQ(dialogs.notices, Strings{"Settings saved"});
 }

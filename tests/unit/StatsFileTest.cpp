@@ -115,10 +115,10 @@ TEST_F(StatsFileTest, AWriteAppendsTheBlockAndLeavesWhatItDidNotMakeAlone) {
     // Anything of the temporary file's name belongs to someone else: it stays, and the block is
     // appended to the file as it is: a second name of the file sees it, a file put in its
     // place would not.
-    fs::create_directory(dir / "stats.stats.tmp");
+    fs::create_directory(dir / "stats.stats.tovistats.tmp");
     fs::create_hard_link(dir / "stats.stats", dir / "watch");
     ASSERT_TRUE(stats.WriteStats(false, 2, 20));
-    EXPECT_TRUE(fs::is_directory(dir / "stats.stats.tmp"));
+    EXPECT_TRUE(fs::is_directory(dir / "stats.stats.tovistats.tmp"));
     EXPECT_EQ(ReadBytes(dir / "watch"), StatsOnDisk());
     EXPECT_TRUE(StatsOnDisk().starts_with(first));
     EXPECT_TRUE(StatsOnDisk()
@@ -168,6 +168,41 @@ TEST_F(StatsFileTest, NoCutOfTheFileEverTakesACompleteBlockOutOfTheQueue) {
     EXPECT_TRUE(stats.Recover());
     EXPECT_EQ(StatsOnDisk(), before);
     EXPECT_EQ(ReadBytes(stats.DamagedPath()), "Ser" + cut);
+}
+
+TEST_F(StatsFileTest, WhatAStoppedRunWasWritingNeitherBlocksTheQueueNorOutlivesTheNextStart) {
+    StatsFile stats = Writer();
+    ASSERT_TRUE(stats.WriteStats(false, 1, 10));
+    // A run killed while it rewrote the upload's record, and one of an earlier version; a folder
+    // of the temporary files' name is not the program's own.
+    for (const char* name : {"stats.stats.upload.tovistats.tmp", "stats.stats.upload.tmp", "stats.stats.tmp"})
+        WriteBytes(dir / name, "sending 0 9");
+    fs::create_directory(dir / "notes.tovistats.tmp");
+    EXPECT_TRUE(stats.Recover());
+    for (const char* name : {"stats.stats.upload.tovistats.tmp", "stats.stats.upload.tmp", "stats.stats.tmp"})
+        EXPECT_FALSE(fs::exists(dir / name)) << name;
+    EXPECT_TRUE(fs::is_directory(dir / "notes.tovistats.tmp"));
+
+    // Killed again mid-record: the next upload records its batch all the same and is delivered.
+    WriteBytes(dir / "stats.stats.upload.tovistats.tmp", "sending 0");
+    ASSERT_TRUE(stats.WriteStats(true, 2, 20));
+    ASSERT_EQ(http.requests.size(), 1u);
+    EXPECT_EQ(ReadBytes(dir / "stats.stats.upload").substr(0, 10), "sending 0 ");
+    http.Answer("ok");
+    EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+    for (const std::string& line : log.lines) EXPECT_EQ(line.find("in the way"), std::string::npos) << line;
+
+    // A batch whose record cannot be written is not sent: after a restart it could go again cut
+    // otherwise, under another id. It goes, with the next match, once the record can be written.
+    fs::create_directory(dir / "stats.stats.upload");
+    ASSERT_TRUE(stats.WriteStats(true, 3, 30));
+    EXPECT_EQ(http.requests.size(), 1u);
+    EXPECT_TRUE(log.lines.back().starts_with("Stats upload not sent: ")) << log.lines.back();
+    fs::remove(dir / "stats.stats.upload");
+    ASSERT_TRUE(stats.WriteStats(true, 4, 40));
+    ASSERT_EQ(http.requests.size(), 2u);
+    http.Answer("ok");
+    EXPECT_FALSE(fs::exists(dir / "stats.stats"));
 }
 
 TEST_F(StatsFileTest, AMatchThatCannotBeWrittenIsKeptAndWrittenInOrderWhenTheFileWorksAgain) {
