@@ -299,9 +299,9 @@ void frmMain::closeEvent(QCloseEvent* event) {
     const std::string question =
         unsaved == 0
             ? "Are you sure you want to exit?"
-            : "The stats of " + std::to_string(unsaved) +
-                  " match(es) could not be saved to stats.stats yet and are lost if Tovi stats ends now.\r\n"
-                  "Are you sure you want to exit?";
+            : "The stats of " + std::to_string(unsaved) + (unsaved == 1 ? " match" : " matches") +
+                  " could not be saved to stats.stats yet. On exit they are kept in a file of their own (or "
+                  "in the log) and queued again at the next start.\r\nAre you sure you want to exit?";
     m_dialogs.Ask(question, [this](bool yes) {
         if (!yes) {
             m_exitAsked = false;

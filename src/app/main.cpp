@@ -21,6 +21,7 @@
 #include "HistoryExport.h"
 #include "StopRequests.h"
 #include "StoreMigration.h"
+#include "UnsavedStats.h"
 #include "PlatformBackend.h"
 #include "QtHttpClient.h"
 #include "QtSupport.h"
@@ -93,6 +94,13 @@ int main(int argc, char** argv) {
             const QStringList arguments = QCoreApplication::arguments();
             for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
             return tovi::MigrateStore(args, QCoreApplication::applicationDirPath().toStdString(), std::cout, std::cerr);
+        }
+        if (tovi::WantsRecovery(args)) {
+            QCoreApplication core(argc, argv);
+            args.clear();
+            const QStringList arguments = QCoreApplication::arguments();
+            for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
+            return tovi::RecoverStats(args, DefaultDataFolder().toStdString(), std::cout, std::cerr);
         }
         if (tovi::WantsAccountCommand(args)) {
             QCoreApplication core(argc, argv);

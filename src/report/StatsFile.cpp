@@ -1,11 +1,14 @@
 #include "StatsFile.h"
 
+#include "UnsavedStats.h"
+
 #include <algorithm>
 #include <fstream>
 #include <initializer_list>
 
 #include "DurableFile.h"
 #include "StatsFormat.h"
+#include "UnsavedStats.h"
 
 namespace tovi {
 
@@ -73,6 +76,14 @@ std::optional<std::string> StatsBlock(const std::string& serverCode, const Serve
     return block;
 }
 
+namespace {
+
+std::string MatchCount(size_t count) {
+    return std::to_string(count) + (count == 1 ? " match" : " matches");
+}
+
+}  // namespace
+
 size_t CompleteStatsLength(std::string_view content) {
     if (content.empty() || content.ends_with(kLineEnd)) return content.size();
     const size_t lastEnd = content.rfind(kLineEnd);
@@ -105,7 +116,8 @@ StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& setti
       m_log(log),
       m_dialogs(dialogs),
       m_scheduler(scheduler),
-      m_clock(std::move(clock)) {}
+      m_clock(std::move(clock)),
+      m_unsavedFolder(UnsavedStatsFolder()) {}
 
 StatsFile::~StatsFile() {
     if (m_retry != 0) m_scheduler.Cancel(m_retry);
@@ -208,9 +220,48 @@ bool StatsFile::Recover() {
         removed > 0)
         m_log.DebugLog("Removed " + std::to_string(removed) + (removed == 1 ? " unfinished temporary file" : " unfinished temporary files") + " of an earlier run");
     std::string error;
-    if (Mend(error)) return true;
-    m_log.Log("stats.stats could not be mended: " + error);
-    return false;
+    if (!Mend(error)) {
+        m_log.Log("stats.stats could not be mended: " + error);
+        return false;
+    }
+    TakeBackUnsaved();
+    return true;
+}
+
+void StatsFile::TakeBackUnsaved() {
+    for (const std::filesystem::path& file : UnsavedFiles(m_dataDir, m_unsavedFolder)) {
+        std::string error;
+        const std::optional<std::string> content = ReadWholeFile(file, error);
+        bool cut = false;
+        const std::vector<std::string> blocks = content ? RecoveredBlocks(*content, cut) : std::vector<std::string>{};
+        std::string all;
+        for (const std::string& block : blocks) all += block;
+        if (!content || !AppendToFile(m_statsFile, all, error) || !RemoveFileDurably(file, error)) {
+            m_log.Log("The matches kept in " + PathText(file) + " at the last stop are not queued yet: " + error);
+            continue;
+        }
+        m_log.Log("The stats of " + MatchCount(blocks.size()) + " kept in " + PathText(file) +
+                  " at the last stop are queued again");
+    }
+}
+
+void StatsFile::KeepBeforeStop() {
+    if (m_retry != 0) m_scheduler.Cancel(m_retry);
+    m_retry = 0;
+    std::string error;
+    if (m_pending.empty() || WritePending(error)) return;
+    const size_t kept = m_pending.size();
+    const UnsavedOutcome outcome = KeepUnsaved(m_pending, m_dataDir, m_unsavedFolder, FormatArchiveTime(m_clock()));
+    m_pending.clear();
+    if (!outcome.Where.empty()) {
+        m_log.Log("The stats of " + MatchCount(kept) + " could not be saved to stats.stats (" + error + "); they are kept in " +
+                  outcome.Where + " and queued again at the next start");
+        return;
+    }
+    m_log.Log("The stats of " + MatchCount(kept) + " could not be written to any file (" + error +
+              "). They follow as lines marked \"" + std::string(kRecoveryMark) +
+              "\": save these lines to a file and run tovistats --recover FILE to queue them again");
+    for (const std::string& line : outcome.LogLines) m_log.Log(line);
 }
 
 bool StatsFile::Mend(std::string& error) {

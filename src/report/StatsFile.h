@@ -60,11 +60,18 @@ public:
     bool WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks);
 
     // Moves an unfinished end of stats.stats to stats.stats.damaged (start-up runs it, and every
-    // write does before it appends). False when the file could not be mended.
+    // write does before it appends), and queues again the matches a stop kept elsewhere. False
+    // when the file could not be mended.
     bool Recover();
 
     // Blocks waiting in memory for stats.stats to take them.
     size_t PendingBlocks() const { return m_pending.size(); }
+    // At a stop: what memory still holds goes to stats.stats, else to a file of its own in the data
+    // folder or the folder outside it, else into the log as recovery lines; none is dropped
+    // unsaid. The next start (Recover) takes such files back.
+    void KeepBeforeStop();
+    // Where matches go at a stop when the data folder takes none (UnsavedStatsFolder's by default).
+    void SetUnsavedFolder(std::filesystem::path folder) { m_unsavedFolder = std::move(folder); }
     void SetRetryIntervalMs(int ms) { m_retryMs = ms; }
     static constexpr int kDefaultRetryMs = 30000;
 
@@ -74,6 +81,7 @@ public:
 
 private:
     bool WritePending(std::string& error);
+    void TakeBackUnsaved();
     bool Mend(std::string& error);
     void Retry();
     void Saved(size_t kept);
@@ -91,6 +99,7 @@ private:
     Scheduler& m_scheduler;
     LocalClock m_clock;
     std::deque<std::string> m_pending;
+    std::filesystem::path m_unsavedFolder;
     bool m_failing = false;
     int m_retryMs = kDefaultRetryMs;
     Scheduler::TimerId m_retry = 0;

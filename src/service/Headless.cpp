@@ -83,9 +83,6 @@ int RunHeadless(ProcessBackend& backend, const QString& dataDir,
         stopping = true;
         service->Log("Stopping");
         service->Stop();
-        if (const size_t unsaved = service->Stats().PendingBlocks())
-            service->Log("The stats of " + std::to_string(unsaved) +
-                         " match(es) could not be saved to stats.stats and are lost.");
         QCoreApplication::quit();
     });
     if (!stops.Catching())

@@ -144,6 +144,7 @@ void Service::Stop() {
     // A game window the operator hid must not stay hidden once this tool is gone.
     ShowGameWindow(true);
     m_timer->stop();
+    m_statsFile->KeepBeforeStop();
     m_retention.Stop();
 }
 

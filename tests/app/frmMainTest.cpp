@@ -149,16 +149,16 @@ private slots:
         QVERIFY(window.isVisible());
         QCOMPARE(f.dialogs.asked.last(), QStringLiteral("Are you sure you want to exit?"));
         QVERIFY(f.app.GetService()->PollTimerObject().isActive());
-        // Matches the stats file refused are named before they are lost.
+        // Matches the stats file refused are named first, and kept in a file of their own on exit.
         QDir(f.folder.path()).mkdir("stats.stats");
         window.GetService().WriteStats(false, 1, 10);
         window.close();
-        QVERIFY(f.dialogs.asked.last().startsWith(
-            "The stats of 1 match(es) could not be saved to stats.stats yet"));
+        QVERIFY(f.dialogs.asked.last().startsWith("The stats of 1 match could not be saved to stats.stats yet"));
 
         f.dialogs.answers = {true};
         window.close();
         QVERIFY(!window.isVisible());
+        QCOMPARE(QDir(f.folder.path()).entryList({QStringLiteral("unsaved-*.stats")}).size(), 1);
         QVERIFY(f.backend.Find(4711)->visible);
         QVERIFY(!window.Tray().isVisible());
         QVERIFY(!f.app.GetService()->PollTimerObject().isActive());

@@ -12,6 +12,9 @@
 #include "DurableFile.h"
 #include "ReportFakes.h"
 #include "StatsFile.h"
+#include "UnsavedStats.h"
+#include "DataFolderLock.h"
+#include <sstream>
 
 using namespace tovi;
 using namespace tovi::testing;
@@ -203,6 +206,69 @@ TEST_F(StatsFileTest, WhatAStoppedRunWasWritingNeitherBlocksTheQueueNorOutlivesT
     ASSERT_EQ(http.requests.size(), 2u);
     http.Answer("ok");
     EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+}
+
+TEST_F(StatsFileTest, AStopKeepsTheMatchesMemoryHoldsWhereTheNextStartOrTheOperatorFindsThem) {
+    players.Replace({.P_Name = "Ren\xE9 100%", .P_Team = 1, .P_Kills = 3});
+    fs::create_directory(dir / "stats.stats");  // takes nothing
+    const fs::path outside = dir / "outside";
+    {
+        StatsFile stats = Writer();
+        stats.SetUnsavedFolder(outside);
+        EXPECT_FALSE(stats.WriteStats(false, 1, 10));
+        EXPECT_FALSE(stats.WriteStats(false, 2, 20));
+        stats.KeepBeforeStop();
+        EXPECT_EQ(stats.PendingBlocks(), 0u);
+        EXPECT_NE(log.lines.back().find("queued again at the next start"), std::string::npos) << log.lines.back();
+    }
+    // The next start, the folder writable again, queues both in order and leaves no file behind.
+    fs::remove(dir / "stats.stats");
+    StatsFile next = Writer();
+    next.SetUnsavedFolder(outside);
+    ASSERT_TRUE(next.Recover());
+    const std::string queued = StatsOnDisk();
+    EXPECT_EQ(std::count(queued.begin(), queued.end(), '\n'), 4) << queued;
+    EXPECT_NE(queued.find("|**QX**|1|"), std::string::npos);
+    EXPECT_LT(queued.find("|**QX**|1|"), queued.find("|**QX**|2|"));
+    EXPECT_TRUE(UnsavedFiles(dir.Path(), outside).empty());
+
+    // Neither folder takes a file: the blocks become log lines that read back byte for byte,
+    // whatever the log puts before them.
+    WriteBytes(dir / "plain", "a file, not a folder");
+    const UnsavedOutcome logged = KeepUnsaved({queued}, dir / "plain" / "data", dir / "plain" / "out", "1");
+    ASSERT_TRUE(logged.Where.empty());
+    std::string journal;
+    for (const std::string& line : logged.LogLines) journal += "Dec 07 tovistats[42]: " + line + "\n";
+    bool cut = true;
+    std::vector<std::string> back = RecoveredBlocks(journal, cut);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0] + back[1], queued);
+    EXPECT_FALSE(cut);
+    // A stats file's unfinished last match is left out, and said to be.
+    back = RecoveredBlocks(queued + "ServerInfo QX1|**QX**|Cut", cut);
+    EXPECT_EQ(back.size(), 2u);
+    EXPECT_TRUE(cut);
+
+    // tovistats --recover queues them, but never beside a running copy.
+    const fs::path folder = dir / "recovered";
+    fs::create_directory(folder);
+    WriteBytes(dir / "journal.txt", journal);
+    std::ostringstream out, err;
+    {
+        DataFolderLock running;
+        std::string error;
+        bool inUse = false;
+        ASSERT_TRUE(running.Acquire(folder, error, inUse)) << error;
+        EXPECT_EQ(RecoverStats({"--recover", (dir / "journal.txt").string(), "--data-dir", folder.string()}, "", out,
+                               err),
+                  1);
+        EXPECT_FALSE(fs::exists(folder / "stats.stats"));
+    }
+    EXPECT_EQ(RecoverStats({"--recover", (dir / "journal.txt").string(), "--data-dir", folder.string()}, "", out, err),
+              0)
+        << err.str();
+    EXPECT_EQ(ReadBytes(folder / "stats.stats"), queued);
+    EXPECT_NE(out.str().find("2 matches are queued"), std::string::npos) << out.str();
 }
 
 TEST_F(StatsFileTest, AMatchThatCannotBeWrittenIsKeptAndWrittenInOrderWhenTheFileWorksAgain) {
