@@ -96,7 +96,7 @@ void AutoMessages::LoadAutoMessages() {
 void AutoMessages::SendNextAutoMessage() {
     if (m_next >= m_messages.size()) m_next = 0;
     if (m_messages.empty()) return;
-    m_channel.SendServerCommand("gtalk", m_messages[m_next], {}, {}, SendNote{"automatic message", "", "", true});
+    m_channel.SendServerCommand("gtalk", m_messages[m_next], {}, {}, SendNote{ActionKind::AutomaticMessage, "", "", true});
     // A message that could not be delivered is not repeated.
     ++m_next;
 }

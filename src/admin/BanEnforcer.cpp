@@ -10,9 +10,6 @@ namespace tovi {
 
 namespace {
 
-constexpr const char* kAnnouncementAction = "ban list announcement";
-constexpr const char* kPuntAction = "ban list punt";
-
 BanEntry NewBan(const std::string& name, const std::string& reason, const std::string& by) {
     BanEntry entry;
     entry.Name = name;
@@ -112,7 +109,7 @@ void BanEnforcer::Next() {
                 const BanEntry* still = m_list.ActiveBanFor(name, m_now());
                 return still && still->Id == id;
             },
-            SendNote{kAnnouncementAction, name, ban->Reason, true});
+            SendNote{ActionKind::BanAnnouncement, name, ban->Reason, true});
         return;
     }
 }
@@ -127,7 +124,7 @@ void BanEnforcer::Punt() {
     }
     QueuedPlayer target{p.Slot, p.Position, p.Name};
     target.Reason = ban->Reason;
-    target.Action = kPuntAction;
+    target.Action = ActionKind::BanEnforced;
     target.Automatic = true;
     const std::weak_ptr<int> life = m_life;
     m_puntBan.PuntQueued(std::move(target), [this, life] {
@@ -176,7 +173,7 @@ bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<Seate
     std::string error;
     const bool added = m_list.Add(entry, error).has_value();
     if (m_record)
-        m_record("ban listed", entry.Name, entry.Reason, "for " + DurationText(seconds), added, error,
+        m_record(ActionKind::BanListed, entry.Name, entry.Reason, "for " + DurationText(seconds), added, error,
                  entry.IssuedBy);
     if (!added) {
         m_dialogs.Warn("The ban of " + entry.Name + " could not be kept: " + error);
@@ -192,13 +189,13 @@ bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<Seate
 void BanActions::mnuPlayersBanFor_Click(size_t preset) {
     const std::optional<SeatedPlayer> player = Selected();
     if (!player || preset >= m_presets.size())
-        return NotSent("ban listed", player ? player->Name : "", true,
+        return NotSent(ActionKind::BanListed, player ? player->Name : "", true,
                        player ? "no such ban duration" : "no player selected");
     const BanPreset chosen = m_presets[preset];
     m_dialogs.Ask("Ban " + player->Name + " for " + DurationText(chosen.Seconds) + ": " + chosen.Reason + "?",
                   [this, life = std::weak_ptr<int>(m_life), player, chosen, by = m_issuer()](bool yes) {
                       if (life.expired()) return;
-                      if (!yes) return NotSent("ban listed", player->Name, false, "not confirmed");
+                      if (!yes) return NotSent(ActionKind::BanListed, player->Name, false, "not confirmed");
                       // The name is listed even if he left meanwhile; he is punted only where he still is.
                       AddBan(NewBan(player->Name, chosen.Reason, by), chosen.Seconds, {*player});
                   });
@@ -206,24 +203,24 @@ void BanActions::mnuPlayersBanFor_Click(size_t preset) {
 
 void BanActions::mnuPlayersBanForOther_Click() {
     const std::optional<SeatedPlayer> player = Selected();
-    if (!player) return NotSent("ban listed", "", true, "no player selected");
+    if (!player) return NotSent(ActionKind::BanListed, "", true, "no player selected");
     const std::weak_ptr<int> life = m_life;
     m_dialogs.LimitedInputBox(
         "Enter reason to ban " + player->Name + "\r\n\r\nPress cancel to exit", "",
         ConsoleChannel::kMaxTextLength, [this, life, player, by = m_issuer()](std::optional<std::string> reason) {
             if (life.expired()) return;
             if (!reason || reason->empty())
-                return NotSent("ban listed", player->Name, false, "no reason given");
+                return NotSent(ActionKind::BanListed, player->Name, false, "no reason given");
             m_dialogs.InputBox(
                 "Ban " + player->Name + " for how long? (for instance 30m, 2h, 7d, never)", "",
                 [this, life, player, reason, by](std::optional<std::string> text) {
                     if (life.expired()) return;
-                    if (!text) return NotSent("ban listed", player->Name, false, "no duration given");
+                    if (!text) return NotSent(ActionKind::BanListed, player->Name, false, "no duration given");
                     const std::optional<int64_t> seconds = ParseDuration(*text);
                     if (!seconds) {
                         m_dialogs.Warn("\"" + *text +
                                        "\" is no duration: write for instance 30m, 2h, 7d or never.");
-                        return NotSent("ban listed", player->Name, true, "no duration");
+                        return NotSent(ActionKind::BanListed, player->Name, true, "no duration");
                     }
                     AddBan(NewBan(player->Name, *reason, by), *seconds, {*player});
                 });
@@ -236,7 +233,7 @@ void BanActions::MatchStarted() {
 
 void BanActions::mnuPlayersWarn_Click() {
     const std::optional<SeatedPlayer> player = Selected();
-    if (!player) return NotSent("warn", "", true, "no player selected");
+    if (!player) return NotSent(ActionKind::Warn, "", true, "no player selected");
     const std::string prefix = player->Name + ", warning: ";
     const size_t room =
         ConsoleChannel::kMaxTextLength - std::min(ConsoleChannel::kMaxTextLength, prefix.size());
@@ -245,7 +242,7 @@ void BanActions::mnuPlayersWarn_Click() {
         "Enter warning for " + player->Name, "", room,
         [this, life = std::weak_ptr<int>(m_life), player, prefix, by = m_issuer()](std::optional<std::string> text) {
             if (life.expired()) return;
-            if (!text || text->empty()) return NotSent("warn", player->Name, false, "no text given");
+            if (!text || text->empty()) return NotSent(ActionKind::Warn, player->Name, false, "no text given");
             const int64_t now = m_now();
             std::optional<WarningStep> step;
             std::string reason;
@@ -276,7 +273,7 @@ void BanActions::mnuPlayersWarn_Click() {
                     });
                     m_pauses.insert(*id);
                 },
-                {}, SendNote{.Action = "warn", .Target = player->Name, .Reason = *text, .Who = by});
+                {}, SendNote{.Action = ActionKind::Warn, .Target = player->Name, .Reason = *text, .Who = by});
         });
 }
 
@@ -292,7 +289,7 @@ void BanActions::LadderStep(const SeatedPlayer& player, const WarningStep& step,
     // The punt's slot check lets it pass only while the slot still holds him.
     QueuedPlayer target{player.Slot, player.Position, player.Name};
     target.Reason = reason;
-    target.Action = "warning punt";
+    target.Action = ActionKind::WarningPunt;
     target.Who = by;
     m_puntBan.PuntQueued(std::move(target), {});
 }

@@ -93,7 +93,7 @@ public:
     // An action to keep in the record: what, on whom, why, the details, whether it was done, and
     // who did it.
     using Record =
-        std::function<void(const std::string& action, const std::string& target, const std::string& reason,
+        std::function<void(ActionKind action, const std::string& target, const std::string& reason,
                            const std::string& detail, bool done, const std::string& why,
                            const std::string& who)>;
 
@@ -109,7 +109,7 @@ public:
     void SetIssuer(std::function<std::string()> issuer) { m_issuer = std::move(issuer); }
     // Told of a "Ban for" or "Warn" that ended before anything was done: refused (no player) or
     // skipped (not confirmed, nothing typed), and why; so that whoever waits on it learns it ended.
-    using Unsent = std::function<void(const std::string& action, const std::string& target, bool refused,
+    using Unsent = std::function<void(ActionKind action, const std::string& target, bool refused,
                                       const std::string& why)>;
     void SetOnUnsent(Unsent unsent) { m_unsent = std::move(unsent); }
     void SetPresets(std::vector<BanPreset> presets) { m_presets = std::move(presets); }
@@ -139,7 +139,7 @@ private:
                     const std::string& by);
 
     std::optional<SeatedPlayer> Selected();
-    void NotSent(const std::string& action, const std::string& target, bool refused, const std::string& why) {
+    void NotSent(ActionKind action, const std::string& target, bool refused, const std::string& why) {
         if (m_unsent) m_unsent(action, target, refused, why);
     }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "ActionKind.h"
 #include "LogSink.h"
 #include "MemoryClass.h"
 #include "Scheduler.h"
@@ -29,11 +30,11 @@ enum class SendOutcome {
     Failed,   // the console did not stay open
 };
 
-// What a send is, for the record of admin actions: the action it carries out ("punt", "talk",
-// ...; empty: chat or a command, after its command word), the player it aims at and the reason
-// given. Automatic sends are the program's own (automatic messages, the periodic chat).
+// What a send is, for the record of admin actions: the action it carries out (Unnamed: chat or a
+// command, after its command word), the player it aims at and the reason given. Automatic sends
+// are the program's own (automatic messages, the periodic chat).
 struct SendNote {
-    std::string Action;
+    ActionKind Action = ActionKind::Unnamed;
     std::string Target;
     std::string Reason;
     bool Automatic = false;
@@ -47,7 +48,7 @@ struct SendNote {
 // An admin action that ended before anything was sent: refused (no player selected, its
 // announcement refused) or skipped (the operator cancelled, the player left meanwhile).
 struct UnsentAction {
-    std::string Action;  // "punt", "ban", "talk"
+    ActionKind Action = ActionKind::Unnamed;
     std::string Target;
     std::string Reason;
     bool Refused = true;  // false: skipped

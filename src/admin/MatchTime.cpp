@@ -49,7 +49,7 @@ bool MatchTime::SetClock(int64_t value) {
 void MatchTime::cmdMapResetGames_Click(std::function<void()> declined) {
     m_dialogs.Ask(kResetGamesQuestion, [this, declined = std::move(declined)](bool yes) {
         if (yes)
-            m_channel.SendServerCommand("command", "resetgames", {}, {}, SendNote{"reset games", "", ""});
+            m_channel.SendServerCommand("command", "resetgames", {}, {}, SendNote{ActionKind::ResetGames, "", ""});
         else if (declined)
             declined();
     });

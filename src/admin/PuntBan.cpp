@@ -124,7 +124,7 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
                     m_log.Log(action + " skipped: its announcement was refused");
                 }
             },
-            stillThere, SendNote{"", target.Name, target.Reason, false, skipWhy, target.Who});
+            stillThere, SendNote{ActionKind::Unnamed, target.Name, target.Reason, false, skipWhy, target.Who});
     }
     m_channel.SendServerCommand(
         "command", (punt ? "punt " : "ban ") + slotText,
@@ -138,16 +138,16 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
             if (finished) finished();
         },
         stillThere,
-        SendNote{!target.Action.empty() ? target.Action : punt ? "punt" : "ban", target.Name, target.Reason,
+        SendNote{target.Action != ActionKind::Unnamed ? target.Action : punt ? ActionKind::Punt : ActionKind::Ban, target.Name, target.Reason,
                  target.Automatic, skipWhy, target.Who});
 }
 
-void PuntBan::NotSent(const std::string& action, const std::string& target, const std::string& reason,
+void PuntBan::NotSent(ActionKind action, const std::string& target, const std::string& reason,
                       bool refused, const std::string& why) {
     if (m_unsent) m_unsent({action, target, reason, refused, why});
 }
 
-std::optional<std::pair<uint8_t, ListedPlayer>> PuntBan::SelectedRow(const char* action) {
+std::optional<std::pair<uint8_t, ListedPlayer>> PuntBan::SelectedRow(ActionKind action) {
     std::optional<ListedPlayer> row = m_rows.SelectedPlayer();
     if (!row) {
         NotSent(action, "", "", true, "no player selected");
@@ -163,18 +163,18 @@ std::optional<std::pair<uint8_t, ListedPlayer>> PuntBan::SelectedRow(const char*
 
 void PuntBan::Confirm(Removal kind) {
     const bool punt = kind == Removal::Punt;
-    auto selected = SelectedRow(punt ? "punt" : "ban");
+    auto selected = SelectedRow(punt ? ActionKind::Punt : ActionKind::Ban);
     if (!selected) return;
     const uint8_t slot = selected->first;
     const ListedPlayer row = std::move(selected->second);
     m_dialogs.Ask(std::string("Are you sure you want to ") + (punt ? "punt " : "ban ") + row.Name + "?",
                   [this, life = std::weak_ptr<int>(m_life), kind, slot, row, punt](bool yes) {
                       if (life.expired()) return;
-                      if (!yes) return NotSent(punt ? "punt" : "ban", row.Name, "", false, "not confirmed");
+                      if (!yes) return NotSent(punt ? ActionKind::Punt : ActionKind::Ban, row.Name, "", false, "not confirmed");
                       // The poll may have rebuilt the list while the question was open.
                       if (!m_rows.HasPlayerRow(row)) {
                           m_log.Log((punt ? "Punt of " : "Ban of ") + row.Name + kNotListed);
-                          return NotSent(punt ? "punt" : "ban", row.Name, "", false,
+                          return NotSent(punt ? ActionKind::Punt : ActionKind::Ban, row.Name, "", false,
                                          "the player is no longer in the list");
                       }
                       Remove(kind, QueuedPlayer{slot, row.Position, row.Name}, true, true, {});
@@ -182,7 +182,7 @@ void PuntBan::Confirm(Removal kind) {
 }
 
 void PuntBan::AskReason(Removal kind) {
-    auto selected = SelectedRow(kind == Removal::Punt ? "punt" : "ban");
+    auto selected = SelectedRow(kind == Removal::Punt ? ActionKind::Punt : ActionKind::Ban);
     if (!selected) return;
     const uint8_t slot = selected->first;
     const ListedPlayer row = std::move(selected->second);
@@ -194,7 +194,7 @@ void PuntBan::AskReason(Removal kind) {
         prompt, "", MaxReasonLength(row.Name),
         [this, life = std::weak_ptr<int>(m_life), slot, row, punt](std::optional<std::string> reason) {
             if (life.expired()) return;
-            const char* action = punt ? "punt" : "ban";
+            const ActionKind action = punt ? ActionKind::Punt : ActionKind::Ban;
             if (!reason || reason->empty()) return NotSent(action, row.Name, "", false, "no reason given");
             if (!m_rows.HasPlayerRow(row)) {
                 m_log.Log((punt ? "Punt of " : "Ban of ") + row.Name + kNotListed);
@@ -217,12 +217,12 @@ void PuntBan::AskReason(Removal kind) {
                                       [&](const QueuedPlayer& e) { return e.Dropped == entry.Dropped; });
                         m_log.Log((punt ? "Punt of " : "Ban of ") + entry.Name +
                                   " dropped: its reason could not be announced");
-                        return NotSent(punt ? "punt" : "ban", entry.Name, entry.Reason, true,
+                        return NotSent(punt ? ActionKind::Punt : ActionKind::Ban, entry.Name, entry.Reason, true,
                                        "its reason could not be announced");
                     }
                     StartPuntTimer();
                 },
-                {}, SendNote{"", row.Name, *reason});
+                {}, SendNote{ActionKind::Unnamed, row.Name, *reason});
         });
 }
 
@@ -240,7 +240,7 @@ void PuntBan::mnuPlayersBanReason_Click() {
 }
 
 void PuntBan::mnuPlayersTalk_Click() {
-    auto selected = SelectedRow("talk");
+    auto selected = SelectedRow(ActionKind::Talk);
     if (!selected) return;
     ListedPlayer row = std::move(selected->second);
     const size_t room =
@@ -249,12 +249,12 @@ void PuntBan::mnuPlayersTalk_Click() {
         "Enter text to address to " + row.Name, "", room,
         [this, life = std::weak_ptr<int>(m_life), row](std::optional<std::string> text) {
             if (life.expired()) return;
-            if (!text || text->empty()) return NotSent("talk", row.Name, "", false, "no text given");
+            if (!text || text->empty()) return NotSent(ActionKind::Talk, row.Name, "", false, "no text given");
             if (!m_rows.HasPlayerRow(row)) {
                 m_log.Log("Text to " + row.Name + kNotListed);
-                return NotSent("talk", row.Name, "", false, "the player is no longer in the list");
+                return NotSent(ActionKind::Talk, row.Name, "", false, "the player is no longer in the list");
             }
-            m_channel.SendServerCommand("gtalk", row.Name + ", " + *text, {}, {}, SendNote{"talk", row.Name, ""});
+            m_channel.SendServerCommand("gtalk", row.Name + ", " + *text, {}, {}, SendNote{ActionKind::Talk, row.Name, ""});
         });
 }
 

@@ -55,9 +55,9 @@ struct QueuedPlayer {
     // Set once the punt or ban is dropped; its command then stays unsent.
     std::shared_ptr<bool> Dropped = std::make_shared<bool>(false);
     std::string Reason = {};  // as announced, for the record
-    // For the record: what the command is called there ("punt" or "ban" when empty), and whether
+    // For the record: what the command is called there (Punt or Ban when Unnamed), and whether
     // the program did it on its own rather than the operator.
-    std::string Action = {};
+    ActionKind Action = ActionKind::Unnamed;
     bool Automatic = false;
     // Who asked for it, for the record: the queue is sent later, when nobody acts any more.
     std::string Who = {};
@@ -116,8 +116,8 @@ private:
     void StartPuntTimer();
     // The selected row with its slot as a number; nothing when no row, no slot number or no place,
     // which the record learns as `action` refused.
-    std::optional<std::pair<uint8_t, ListedPlayer>> SelectedRow(const char* action);
-    void NotSent(const std::string& action, const std::string& target, const std::string& reason,
+    std::optional<std::pair<uint8_t, ListedPlayer>> SelectedRow(ActionKind action);
+    void NotSent(ActionKind action, const std::string& target, const std::string& reason,
                  bool refused, const std::string& why);
 
     MemoryClass& m_memory;

@@ -19,13 +19,23 @@ const std::array<const char*, 3> kLabelNames = {"lblChatFeedback", "lblPlayersFe
 // The tab an outcome of the record speaks for, when it ends an action the operator started there.
 std::optional<ActionFeedback::Place> PlaceOf(const AdminAction& action) {
     // A chat line's send names nobody; an announcement before a punt or ban names its player.
-    if ((action.Action == "chat" || action.Action == "command") && action.Target.empty())
-        return ActionFeedback::Place::Chat;
-    if (action.Action == "punt" || action.Action == "ban" || action.Action == "talk" ||
-        action.Action == "warn" || action.Action == "ban listed")
-        return ActionFeedback::Place::Players;
-    if (action.Action == "match time" || action.Action == "reset games") return ActionFeedback::Place::Map;
-    return std::nullopt;
+    switch (action.Action) {
+        case ActionKind::Chat:
+        case ActionKind::Command:
+            if (action.Target.empty()) return ActionFeedback::Place::Chat;
+            return std::nullopt;
+        case ActionKind::Punt:
+        case ActionKind::Ban:
+        case ActionKind::Talk:
+        case ActionKind::Warn:
+        case ActionKind::BanListed:
+            return ActionFeedback::Place::Players;
+        case ActionKind::MatchTime:
+        case ActionKind::ResetGames:
+            return ActionFeedback::Place::Map;
+        default:
+            return std::nullopt;
+    }
 }
 
 }  // namespace
@@ -68,17 +78,17 @@ void ActionFeedback::Started(Place place, Done done) {
     m_labels[i]->setText(tr("sending…"));
 }
 
-void ActionFeedback::RemovalStarted(const std::string& action, const std::string& name) {
+void ActionFeedback::RemovalStarted(ActionKind action, const std::string& name) {
     m_removals[name] = Removal{action, false};
     MarkRows();
 }
 
 void ActionFeedback::ActionRecorded(const AdminAction& action) {
-    if (action.Result == Outcome::Refused && (action.Action == "punt" || action.Action == "ban"))
-        CountFailure(action.Action == "punt" ? 0 : 1);
+    if (action.Result == Outcome::Refused && (action.Action == ActionKind::Punt || action.Action == ActionKind::Ban))
+        CountFailure(action.Action == ActionKind::Punt ? 0 : 1);
     if (action.Who != kOperatorAtWindow) return;
     // A ban from the list's presets is listed first and punted by the list.
-    if (action.Action == "punt" || action.Action == "ban" || action.Action == "ban listed") {
+    if (action.Action == ActionKind::Punt || action.Action == ActionKind::Ban || action.Action == ActionKind::BanListed) {
         if (auto removal = m_removals.find(action.Target); removal != m_removals.end()) {
             if (action.Result == Outcome::Sent)
                 removal->second.Sent = true;
@@ -131,7 +141,7 @@ void ActionFeedback::MarkRows() {
             item->setToolTip(1, item->text(1));
             continue;
         }
-        const QString what = removal->second.Action == "punt" ? tr("Punt") : tr("Ban");
+        const QString what = removal->second.Action == ActionKind::Punt ? tr("Punt") : tr("Ban");
         item->setIcon(1, pending);
         item->setToolTip(1,
                          item->text(1) + QLatin1Char('\n') +

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "ActionKind.h"
 #include "Scheduler.h"
 
 class QLabel;
@@ -43,7 +44,7 @@ public:
     // learns of for the operator at the window.
     void Started(Place place, Done done = {});
     // A punt or ban of this player was asked for: his row says so until he is gone or it failed.
-    void RemovalStarted(const std::string& action, const std::string& name);
+    void RemovalStarted(ActionKind action, const std::string& name);
     bool RemovalPending(const std::string& name) const { return m_removals.count(name) != 0; }
 
     // How long an outcome stays shown.
@@ -51,7 +52,7 @@ public:
 
 private:
     struct Removal {
-        std::string Action;
+        ActionKind Action = ActionKind::Punt;
         bool Sent = false;
     };
 

@@ -232,7 +232,7 @@ void BansStrip::cmdBanLift_Click() {
     m_dialogs.InputBox("Why is the ban of " + e->Name + " lifted?", "",
                        [this, id](std::optional<std::string> reason) {
                            if (!reason || reason->empty()) return;
-                           m_service.LiftBan(id, *reason);
+                           m_service.Act({.Kind = ActionKind::BanLifted, .Text = *reason, .BanId = id});
                            Refresh(true);
                        });
 }

@@ -104,7 +104,7 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
         QString outcome = QString::fromLatin1(OutcomeText(a.Result));
         if (!a.Why.empty()) outcome += QStringLiteral(": ") + FromGameText(a.Why);
         Fill(new TimedItem(actions, a.Time, newness++),
-             {HistoryTime(a.Time), FromGameText(a.Action), outcome, FromGameText(a.Reason),
+             {HistoryTime(a.Time), QString::fromLatin1(ActionName(a.Action)), outcome, FromGameText(a.Reason),
               FromGameText(a.Who), FromGameText(a.Detail)});
     }
     SortNewestFirst(actions);

@@ -139,26 +139,28 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
     });
 
     // The removal each entry asks for, which the player's row then shows as pending.
-    const std::array<std::tuple<const char*, const char*, std::function<void(Service&)>>, 5> menu = {{
-        {"mnuPlayersPunt", "punt", [](Service& s) { s.Punt(); }},
-        {"mnuPlayersBan", "ban", [](Service& s) { s.Ban(); }},
-        {"mnuPlayersPuntReason", "punt", [](Service& s) { s.PuntWithReason(); }},
-        {"mnuPlayersBanReason", "ban", [](Service& s) { s.BanWithReason(); }},
-        {"mnuPlayersTalk", "", [](Service& s) { s.Talk(); }},
+    const std::array<std::tuple<const char*, ActionKind, std::function<void(Service&)>>, 5> menu = {{
+        {"mnuPlayersPunt", ActionKind::Punt, [](Service& s) { s.Act({.Kind = ActionKind::Punt}); }},
+        {"mnuPlayersBan", ActionKind::Ban, [](Service& s) { s.Act({.Kind = ActionKind::Ban}); }},
+        {"mnuPlayersPuntReason", ActionKind::Punt,
+         [](Service& s) { s.Act({.Kind = ActionKind::Punt, .WithReason = true}); }},
+        {"mnuPlayersBanReason", ActionKind::Ban,
+         [](Service& s) { s.Act({.Kind = ActionKind::Ban, .WithReason = true}); }},
+        {"mnuPlayersTalk", ActionKind::Talk, [](Service& s) { s.Act({.Kind = ActionKind::Talk}); }},
     }};
     for (const auto& [name, removal, handler] : menu) {
         connect(m_mnuPlayers->findChild<QAction*>(QString::fromLatin1(name)), &QAction::triggered, this,
-                [this, removal = std::string(removal), handler = handler] {
+                [this, removal = removal, handler = handler] {
                     m_feedback->Started(ActionFeedback::Place::Players);
                     const QTreeWidgetItem* item = m_lstPlayers->currentItem();
-                    if (!removal.empty() && item) m_feedback->RemovalStarted(removal, ToGameText(item->text(1)));
+                    if (RemovesPlayer(removal) && item) m_feedback->RemovalStarted(removal, ToGameText(item->text(1)));
                     handler(m_service);
                 });
     }
     const std::array<std::pair<const char*, std::function<void(Service&)>>, 3> clockButtons = {{
-        {"cmdGameTimeInc", [](Service& s) { s.MatchTimeMore(); }},
-        {"cmdGameTimeDec", [](Service& s) { s.MatchTimeLess(); }},
-        {"cmdMapResetGames", [](Service& s) { s.ResetGames(); }},
+        {"cmdGameTimeInc", [](Service& s) { s.Act({.Kind = ActionKind::MatchTime, .More = true}); }},
+        {"cmdGameTimeDec", [](Service& s) { s.Act({.Kind = ActionKind::MatchTime}); }},
+        {"cmdMapResetGames", [](Service& s) { s.Act({.Kind = ActionKind::ResetGames}); }},
     }};
     for (const auto& [name, handler] : clockButtons) {
         connect(findChild<QToolButton*>(QString::fromLatin1(name)), &QToolButton::clicked, this,
@@ -528,7 +530,7 @@ void frmMain::cmdSendText_Click() {
         if (m_chatSending == typed) m_chatSending.reset();
         if (sent && m_txtType->text() == typed) m_txtType->clear();
     });
-    m_service.SendChatLine(text);
+    m_service.Act({.Kind = text.front() == '/' ? ActionKind::Command : ActionKind::Chat, .Text = text});
     m_txtType->setFocus();
 }
 
@@ -726,7 +728,7 @@ void frmMain::AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int
 void frmMain::BanForStarted() {
     m_feedback->Started(ActionFeedback::Place::Players);
     if (const QTreeWidgetItem* item = m_lstPlayers->currentItem())
-        m_feedback->RemovalStarted("ban", ToGameText(item->text(1)));
+        m_feedback->RemovalStarted(ActionKind::Ban, ToGameText(item->text(1)));
 }
 
 void frmMain::BuildBanControls() {
@@ -754,7 +756,7 @@ void frmMain::BuildBanControls() {
     m_mnuPlayers->insertAction(line2, warn);
     connect(warn, &QAction::triggered, this, [this] {
         m_feedback->Started(ActionFeedback::Place::Players);
-        m_service.Warn();
+        m_service.Act({.Kind = ActionKind::Warn});
     });
     // The presets as they are when the menu opens; reasons are shown as typed, never as markup.
     connect(banFor, &QMenu::aboutToShow, this, [this, banFor] {
@@ -767,7 +769,7 @@ void frmMain::BuildBanControls() {
             entry->setObjectName(QStringLiteral("mnuPlayersBanFor%1").arg(i + 1));
             connect(entry, &QAction::triggered, this, [this, i] {
                 BanForStarted();
-                m_service.BanFor(i);
+                m_service.Act({.Kind = ActionKind::BanListed, .Preset = i});
             });
         }
         banFor->addSeparator();
@@ -775,7 +777,7 @@ void frmMain::BuildBanControls() {
         other->setObjectName(QStringLiteral("mnuPlayersBanForOther"));
         connect(other, &QAction::triggered, this, [this] {
             BanForStarted();
-            m_service.BanForOther();
+            m_service.Act({.Kind = ActionKind::BanListed});
         });
     });
 }

@@ -170,12 +170,12 @@ void NoticeEvents::ChatRead(const std::string& sender, const std::string& messag
 }
 
 void NoticeEvents::SendFinished(const FinishedSend& send) {
-    const std::string& action = send.Note.Action;
+    const ActionKind action = send.Note.Action;
     // The punt that carries out a ban just listed is that ban's, told already. Once that first
     // enforcement has ended (punted, or dropped because he left or the ban was lifted), a punt
     // is of a player who came back.
-    const bool punt = action == "ban list punt";
-    if (punt || (action == "ban list announcement" && send.Outcome != SendOutcome::Sent)) {
+    const bool punt = action == ActionKind::BanEnforced;
+    if (punt || (action == ActionKind::BanAnnouncement && send.Outcome != SendOutcome::Sent)) {
         if (auto fresh = m_freshBans.find(BanNameKey(send.Note.Target)); fresh != m_freshBans.end()) {
             const bool same =
                 punt && send.Outcome == SendOutcome::Sent && m_now() - fresh->second <= kFreshBanSeconds;
@@ -191,21 +191,21 @@ void NoticeEvents::SendFinished(const FinishedSend& send) {
     const std::string who = send.Note.Automatic ? "the program"
                             : send.Note.Who.empty() ? std::string(kOperatorAtWindow)
                                                     : send.Note.Who;
-    if (action == "ban") {
+    if (action == ActionKind::Ban) {
         m_post(AdminActionNotice(NoticeEvent::PlayerBanned, send.Note.Target, who, send.Note.Reason));
-    } else if (action == "punt" || action == "warning punt") {
+    } else if (action == ActionKind::Punt || action == ActionKind::WarningPunt) {
         m_post(AdminActionNotice(NoticeEvent::PlayerPunted, send.Note.Target, who, send.Note.Reason));
-    } else if (action == "warn") {
+    } else if (action == ActionKind::Warn) {
         m_post(AdminActionNotice(NoticeEvent::PlayerWarned, send.Note.Target, who, send.Note.Reason));
-    } else if (action == "ban list punt") {
+    } else if (action == ActionKind::BanEnforced) {
         m_post(
             AdminActionNotice(NoticeEvent::BanEnforced, send.Note.Target, "the ban list", send.Note.Reason));
     }
 }
 
-void NoticeEvents::BanListAction(const std::string& action, const std::string& target,
+void NoticeEvents::BanListAction(ActionKind action, const std::string& target,
                                  const std::string& reason, bool done, const std::string& who) {
-    if (done && action == "ban listed") {
+    if (done && action == ActionKind::BanListed) {
         m_post(AdminActionNotice(NoticeEvent::PlayerBanned, target, who, reason));
         const int64_t now = m_now();
         std::erase_if(m_freshBans, [&](const auto& fresh) { return now - fresh.second > kFreshBanSeconds; });

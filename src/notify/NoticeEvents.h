@@ -49,7 +49,7 @@ public:
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
     // A change of the ban list the record learns of (action "ban listed" and the like), and who made it.
-    void BanListAction(const std::string& action, const std::string& target, const std::string& reason,
+    void BanListAction(ActionKind action, const std::string& target, const std::string& reason,
                        bool done, const std::string& who);
     // The status report's or the stats upload's outcome.
     void ReportOutcome(const std::string& what, bool delivered, const std::string& error);

@@ -39,7 +39,10 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     connect(m_timer, &QTimer::timeout, this, &Service::Timer_Timer);
 
     const std::filesystem::path folder(m_dataDir.toStdU16String());
-    m_history.SetActionObserver([this](const AdminAction& action) { emit adminActionRecorded(action); });
+    m_history.SetActionObserver([this](const AdminAction& action) {
+        if (m_recording) m_recording->push_back(action);
+        emit adminActionRecorded(action);
+    });
     m_chatList.SetOnAdded([this](const ChatRow& row) { emit chatLineAdded(row); });
     m_playerReader = std::make_unique<PlayerReader>(m_memory, m_status, m_playerTable, m_playerList, *this);
     m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, m_chatList, [] {
@@ -84,13 +87,13 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     m_banActions = std::make_unique<BanActions>(
         m_banList, *m_banEnforcer, *m_puntBan, *m_channel, m_context->Questions(), *m_context, *this, m_scheduler,
         now,
-        [this](const std::string& action, const std::string& target, const std::string& reason,
+        [this](ActionKind action, const std::string& target, const std::string& reason,
                const std::string& detail, bool done, const std::string& why,
                const std::string& who) { RecordBanAction(action, target, reason, detail, done, why, who); });
     m_banActions->SetIssuer(
         [this] { return m_context->Actor().empty() ? std::string(kOperatorAtWindow) : m_context->Actor(); });
     m_banActions->SetOnUnsent(
-        [this](const std::string& action, const std::string& target, bool refused, const std::string& why) {
+        [this](ActionKind action, const std::string& target, bool refused, const std::string& why) {
             m_history.ActionNotSent({action, target, "", refused, why, m_context->Actor()});
         });
     m_notices->Load();
@@ -265,7 +268,7 @@ void Service::SendNextAutoMessage() {
 
 void Service::SendPeriodicChat() {
     m_channel->SendServerCommand("gtalk", m_periodicChatText, {}, {},
-                                 SendNote{"periodic chat", "", "", true});
+                                 SendNote{ActionKind::PeriodicChat, "", "", true});
 }
 
 void Service::SetPollEnabled(bool enabled) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ActionContext.h"
+#include "ActionOrder.h"
 #include "AutoMessages.h"
 #include "BanEnforcer.h"
 #include "BanList.h"
@@ -189,18 +190,12 @@ public:
         return m_context->RunUnattended(action, std::move(answers));
     }
 
-    // The chat line: chat to all players, or after "/" a server command.
-    // False, with the face told why, when the line was not sent.
-    bool SendChatLine(const std::string& text, const std::string& actor = kOperatorAtWindow);
-    // The player menu: each asks its questions (or takes the request's answers) as the window does.
-    void Punt(ActionRequest request = {});
-    void Ban(ActionRequest request = {});
-    void PuntWithReason(ActionRequest request = {});
-    void BanWithReason(ActionRequest request = {});
-    void Talk(ActionRequest request = {});
-    void Warn(ActionRequest request = {});
-    void BanFor(size_t preset, ActionRequest request = {});
-    void BanForOther(ActionRequest request = {});
+    // Every order of every face: checked by the same rules whoever gives it, refused with the
+    // reason recorded, or carried out in the actor's name (see ActionOrder).
+    ActionResult Act(ActionOrder order);
+    // A moderator's bans last at most this long (the web panel's setting).
+    void SetModeratorBanSeconds(int64_t seconds) { m_moderatorBanSeconds = seconds; }
+    int64_t ModeratorBanSeconds() const { return m_moderatorBanSeconds; }
     // Lists a ban by name for `seconds` from now (0: for good); enforced at once on the players
     // present whom it names.
     bool AddBan(const std::string& name, const std::string& reason, int64_t seconds,
@@ -209,11 +204,6 @@ public:
     bool AddBan(const BanEntry& written, int64_t seconds, const std::string& actor = kOperatorAtWindow);
     // Lifts a ban of the list; false, with the operator told why, when it could not be.
     bool LiftBan(int64_t id, const std::string& reason, const std::string& actor = kOperatorAtWindow);
-    // The match clock. A minute more answers whether it was written; a minute less that would end
-    // the match asks the face first, and is recorded once answered.
-    bool MatchTimeMore(const std::string& actor = kOperatorAtWindow);
-    void MatchTimeLess(const std::string& actor = kOperatorAtWindow);
-    void ResetGames(const std::string& actor = kOperatorAtWindow);
     // The operator switched the automatic messages on or off: in effect at once.
     void SwitchAutoMessages(bool on, const std::string& actor = kOperatorAtWindow);
     // New messages (lines ending in CR LF) and interval, saved; true when saved.
@@ -247,7 +237,7 @@ public:
     bool ExportBans(const std::string& destination, const std::function<bool(const std::string& csv)>& deliver,
                     const std::string& actor = kOperatorAtWindow);
     // Something done at a face that is no game action (a login to the web panel), for the record.
-    void RecordFaceAction(const std::string& who, const std::string& action, const std::string& detail,
+    void RecordFaceAction(const std::string& who, ActionKind action, const std::string& detail,
                           bool done, const std::string& why);
     // The game servers running on this machine, as the server list shows them; following one of
     // them (when the face's choice says to follow the process picked there).
@@ -256,7 +246,7 @@ public:
     // Hides or shows the game server's window.
     void ShowGameWindow(bool shown);
     // An action of the ban list, into the record and the notices.
-    void RecordBanAction(const std::string& action, const std::string& target, const std::string& reason,
+    void RecordBanAction(ActionKind action, const std::string& target, const std::string& reason,
                          const std::string& detail, bool done, const std::string& why,
                          const std::string& actor = "");
 
@@ -336,6 +326,26 @@ private:
     // One action with what its request brings.
     class RequestActing;
 
+    // Why `order` is refused, aiming at `target`; empty when it is not.
+    std::string OrderRefusal(const ActionOrder& order, const std::optional<ListedPlayer>& target) const;
+    // The chat line: chat to all players, or after "/" a server command. False, with the face told
+    // why, when the line was not sent.
+    bool SendChatLine(const std::string& text, const std::string& actor);
+    // The player menu: each asks its questions (or takes the request's answers) as the window does.
+    void Punt(ActionRequest request);
+    void Ban(ActionRequest request);
+    void PuntWithReason(ActionRequest request);
+    void BanWithReason(ActionRequest request);
+    void Talk(ActionRequest request);
+    void Warn(ActionRequest request);
+    void BanFor(size_t preset, ActionRequest request);
+    void BanForOther(ActionRequest request);
+    // The match clock. A minute more answers whether it was written; a minute less that would end
+    // the match asks first, and is recorded once answered.
+    bool MatchTimeMore(ActionRequest request);
+    void MatchTimeLess(ActionRequest request);
+    void ResetGames(ActionRequest request);
+
     void LoadSettings();
     int LoadHistoryDays();
     void LoadBanSettings();
@@ -346,7 +356,7 @@ private:
     void OpenSharedRecord(const StoreChoice& choice, const std::string& outbox);
 #endif
     void RecordClock(const std::string& what, bool written, const std::string& actor);
-    void RecordDeclined(const std::string& action, const std::string& detail, const std::string& actor);
+    void RecordDeclined(ActionKind action, const std::string& detail, const std::string& actor);
     // The players of the list who sit in a slot now.
     std::vector<SeatedPlayer> SeatedPlayers() const;
 
@@ -355,6 +365,9 @@ private:
     QString m_dataDir;
     // Before everything that asks through its dialogs, so that it outlives them.
     std::unique_ptr<ActionContext> m_context;
+    // The admin actions recorded while an unattended order runs, which decide its result.
+    std::vector<AdminAction>* m_recording = nullptr;
+    int64_t m_moderatorBanSeconds = 24 * 3600;
     ServiceView* m_view = nullptr;
     ServerSnapshot m_snapshot;
     ServerStatus m_status;

@@ -45,7 +45,7 @@ bool Service::LiftBan(int64_t id, const std::string& reason, const std::string& 
     const std::string name = entry->Name;
     std::string error;
     const bool done = m_banList.Lift(id, QDateTime::currentSecsSinceEpoch(), actor, reason, error);
-    RecordBanAction("ban lifted", name, reason, "", done, error, actor);
+    RecordBanAction(ActionKind::BanLifted, name, reason, "", done, error, actor);
     if (!done) m_context->Questions().Warn("The ban of " + name + " could not be lifted: " + error);
     emit banListChanged();
     return done;
@@ -65,7 +65,7 @@ bool Service::EditBan(const BanEntry& edited, int64_t seconds, const std::string
     changed.ExpiresAt = seconds == 0 ? 0 : QDateTime::currentSecsSinceEpoch() + seconds;
     std::string error;
     const bool done = m_banList.Edit(changed, error);
-    RecordBanAction("ban edited", changed.Name, changed.Reason, "for " + DurationText(seconds), done, error,
+    RecordBanAction(ActionKind::BanEdited, changed.Name, changed.Reason, "for " + DurationText(seconds), done, error,
                     actor);
     if (!done) m_context->Questions().Warn("The ban could not be kept: " + error);
     return done;
@@ -74,7 +74,7 @@ bool Service::EditBan(const BanEntry& edited, int64_t seconds, const std::string
 bool Service::ImportBans(std::string_view csv, const std::string& source, std::string& report,
                          const std::string& actor) {
     const bool done = ImportBanCsv(m_banList, csv, report);
-    RecordBanAction("ban list imported", "", "", source + ": " + report, done, done ? "" : report, actor);
+    RecordBanAction(ActionKind::BanListImported, "", "", source + ": " + report, done, done ? "" : report, actor);
     if (done) {
         m_context->Questions().Inform(report);
     } else {
@@ -86,12 +86,12 @@ bool Service::ImportBans(std::string_view csv, const std::string& source, std::s
 bool Service::ExportBans(const std::string& destination,
                          const std::function<bool(const std::string& csv)>& deliver, const std::string& actor) {
     const bool done = deliver(WriteBanCsv(m_banList.Entries()));
-    RecordBanAction("ban list exported", "", "", destination, done, done ? "" : "it could not be written", actor);
+    RecordBanAction(ActionKind::BanListExported, "", "", destination, done, done ? "" : "it could not be written", actor);
     if (!done) m_context->Questions().Warn("The ban list could not be written to " + destination + ".");
     return done;
 }
 
-void Service::RecordBanAction(const std::string& action, const std::string& target, const std::string& reason,
+void Service::RecordBanAction(ActionKind action, const std::string& target, const std::string& reason,
                               const std::string& detail, bool done, const std::string& why,
                               const std::string& actor) {
     const std::string& acting = m_context->Actor();

@@ -90,7 +90,7 @@ void Service::SetAutoMesControlsEnabled(bool enabled) {
 
 void Service::SwitchAutoMessages(bool on, const std::string& actor) {
     if (m_autoMessageChoice.On != on) m_autoMessages->chkEnableAutoMessages_Click(on);
-    m_history.WindowAction("automatic messages changed", on ? "switched on" : "switched off", true, "",
+    m_history.WindowAction(ActionKind::AutoMessagesChanged, on ? "switched on" : "switched off", true, "",
                            actor);
 }
 
@@ -100,7 +100,7 @@ bool Service::SaveAutoMessages(const std::string& text, int minutes, const std::
         const std::string why = "The automatic messages take " + std::to_string(kAutoMessageMinutes.min) + " to " +
                                 std::to_string(kAutoMessageMinutes.max) +
                                 " minutes and no control characters but line ends.";
-        m_history.WindowAction("automatic messages changed", text, false, why, actor);
+        m_history.WindowAction(ActionKind::AutoMessagesChanged, text, false, why, actor);
         m_context->Questions().Warn(why + " Nothing was saved.");
         return false;
     }
@@ -116,7 +116,7 @@ bool Service::SaveAutoMessages(const std::string& text, int minutes, const std::
         m_autoMessageText = before;
         m_autoMessageChoice.Minutes = minutesBefore;
     }
-    m_history.WindowAction("automatic messages changed", text, saved,
+    m_history.WindowAction(ActionKind::AutoMessagesChanged, text, saved,
                            saved ? "" : "the file could not be written", actor);
     emit settingsChanged(SettingsGroup::AutoMessages);
     return saved;
@@ -125,14 +125,14 @@ bool Service::SaveAutoMessages(const std::string& text, int minutes, const std::
 bool Service::SaveServerSettings(const Settings& typed, const std::string& actor) {
     ActionContext::Acting acting(*m_context, actor);
     if (const std::string problem = ServerSettingsProblem(typed); !problem.empty()) {
-        m_history.WindowAction("settings saved", "status update settings", false, problem, actor);
+        m_history.WindowAction(ActionKind::SettingsSaved, "status update settings", false, problem, actor);
         m_context->Questions().Warn(problem + " Nothing was saved.");
         return false;
     }
     const std::string before = m_settings.ServerCode;
     const bool saved = m_settingsFile->SaveServerSettings(typed);
     // The server code is the server's password at the web service: it stays out of the record.
-    m_history.WindowAction("settings saved", "status update settings", saved,
+    m_history.WindowAction(ActionKind::SettingsSaved, "status update settings", saved,
                            saved ? "" : "the file could not be written", actor);
     // The shared record's rows would be split between two codes in one run: it keeps its own.
     if (saved && m_recordServerCode && m_settings.ServerCode != before &&
@@ -158,7 +158,7 @@ std::string Service::OtherSettingsRefusal(const OtherSettings& other) const {
 bool Service::SaveOtherSettings(const OtherSettings& typed, const std::string& actor) {
     ActionContext::Acting acting(*m_context, actor);
     if (const std::string problem = OtherSettingsRefusal(typed); !problem.empty()) {
-        m_history.WindowAction("settings saved", "other settings", false, problem, actor);
+        m_history.WindowAction(ActionKind::SettingsSaved, "other settings", false, problem, actor);
         m_context->Questions().Warn(problem + " Nothing was saved.");
         return false;
     }
@@ -169,7 +169,7 @@ bool Service::SaveOtherSettings(const OtherSettings& typed, const std::string& a
     bool saved = m_settingsFile->SaveOtherSettings(other);
     saved = saved && m_settingsFile->WriteSetting("history", "keepdays", std::to_string(other.HistoryDays));
     saved = saved && (!storeChanged || m_settingsFile->WriteSetting("store", "postgres", store));
-    m_history.WindowAction("settings saved", "other settings", saved,
+    m_history.WindowAction(ActionKind::SettingsSaved, "other settings", saved,
                            saved ? "" : "the file could not be written", actor);
     // In effect whether or not the file took them, as an edit at the window is.
     m_other = other;
@@ -177,7 +177,7 @@ bool Service::SaveOtherSettings(const OtherSettings& typed, const std::string& a
     emit settingsChanged(SettingsGroup::Other);
     if (saved && storeChanged) {
         // The connection string may carry a password: the record names only the place.
-        m_history.WindowAction("record store changed", StoreDescription(store), true, "", actor);
+        m_history.WindowAction(ActionKind::RecordStoreChanged, StoreDescription(store), true, "", actor);
         Log(store == m_storeInUse ? "The record stays in " + StoreDescription(store) + "."
                                   : "The record moves to " + StoreDescription(store) +
                                         " when the program starts again; until then it is kept in " +
@@ -199,7 +199,7 @@ bool Service::SaveNoticeSettings(const NoticeSettings& settings, const std::stri
     ActionContext::Acting acting(*m_context, actor);
     const bool saved = m_notices->Save(settings);
     // The addresses and the webhook's key are secrets: they stay out of the record.
-    m_history.WindowAction("settings saved", "notice settings", saved,
+    m_history.WindowAction(ActionKind::SettingsSaved, "notice settings", saved,
                            saved ? "" : "the file could not be written", actor);
     if (saved) emit settingsChanged(SettingsGroup::Notices);
     return saved;
@@ -217,7 +217,7 @@ bool Service::SaveBanSettings(const std::string& presets, bool warningsOn, const
     }
     std::string error;
     const bool saved = tovi::SaveBanSettings(m_settingsFile->Path(), *parsed, error);
-    RecordBanAction("settings saved", "", "", "ban settings", saved, error, actor);
+    RecordBanAction(ActionKind::SettingsSaved, "", "", "ban settings", saved, error, actor);
     if (!saved) {
         m_context->Questions().Warn("The ban settings could not be saved: " + error);
         return false;

@@ -39,4 +39,22 @@ std::string AccountNameKey(std::string_view name) {
     return key;
 }
 
+
+std::string RoleRefusal(Role role, ActionKind kind, int64_t seconds, int64_t moderatorBanSeconds) {
+    if (role == Role::Admin) return {};
+    if (role == Role::Viewer) return "A viewer may look but not act.";
+    switch (kind) {
+        case ActionKind::Chat:
+        case ActionKind::Talk:
+        case ActionKind::Warn:
+        case ActionKind::Punt:
+            return {};
+        case ActionKind::BanListed:
+            if (seconds > 0 && seconds <= moderatorBanSeconds) return {};
+            return "A moderator may ban for at most " + std::to_string(moderatorBanSeconds / 60) + " minutes.";
+        default:
+            return "Only an admin may do that.";
+    }
+}
+
 }  // namespace tovi

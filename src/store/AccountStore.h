@@ -7,12 +7,18 @@
 #include <string_view>
 #include <vector>
 
+#include "ActionKind.h"
+
 namespace tovi {
 
 // Ordered: each role can do what the roles below it can.
 enum class Role { Viewer = 0, Moderator = 1, Admin = 2 };
 
 const char* RoleText(Role role);
+
+// Whether `role` may give orders of `kind`; a moderator's bans are bounded by `moderatorBanSeconds`
+// and are never for good. Empty when allowed, else why not.
+std::string RoleRefusal(Role role, ActionKind kind, int64_t seconds, int64_t moderatorBanSeconds);
 std::optional<Role> ParseRole(std::string_view text);
 
 struct Account {

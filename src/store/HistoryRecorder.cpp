@@ -116,7 +116,7 @@ void HistoryRecorder::SendFinished(const FinishedSend& send) {
     AdminAction a;
     a.Time = now;
     a.Who = send.Note.Automatic ? "the program" : !send.Note.Who.empty() ? send.Note.Who : kOperatorAtWindow;
-    a.Action = !send.Note.Action.empty() ? send.Note.Action : chat ? "chat" : "command";
+    a.Action = send.Note.Action != ActionKind::Unnamed ? send.Note.Action : chat ? ActionKind::Chat : ActionKind::Command;
     a.Target = send.Note.Target;
     a.Reason = send.Note.Reason;
     a.Detail = send.Command + " " + send.Argument;
@@ -135,7 +135,7 @@ void HistoryRecorder::ActionNotSent(const UnsentAction& u) {
                 u.Refused ? Outcome::Refused : Outcome::Skipped, u.Why});
 }
 
-void HistoryRecorder::WindowAction(const std::string& action, const std::string& detail, bool done,
+void HistoryRecorder::WindowAction(ActionKind action, const std::string& detail, bool done,
                                    const std::string& why, const std::string& who) {
     ActionDone({m_now(), !who.empty() ? who : kOperatorAtWindow, action, "", "", detail,
                 done ? Outcome::Sent : Outcome::Refused, why});

@@ -44,7 +44,7 @@ public:
     // A menu action that ended before anything was sent.
     void ActionNotSent(const UnsentAction& action);
     // An action of the operator that is no console send (settings saved, the match clock moved).
-    void WindowAction(const std::string& action, const std::string& detail, bool done,
+    void WindowAction(ActionKind action, const std::string& detail, bool done,
                       const std::string& why = "", const std::string& who = "");
     void ServerEvent(const std::string& kind, const std::string& detail);
     // Any admin action, as the record keeps it; the observer learns of each.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ActionKind.h"
 #include "PlayersOverTime.h"
 
 namespace tovi {
@@ -40,7 +41,7 @@ enum class Outcome { Sent, Refused, Skipped };
 struct AdminAction {
     int64_t Time = 0;
     std::string Who;     // "operator at the window" until accounts exist
-    std::string Action;  // "chat", "command", "punt", "ban", "talk", "match time", ...
+    ActionKind Action = ActionKind::Other;
     std::string Target;  // the player aimed at, if any
     std::string Reason;
     std::string Detail;  // the command line, the text sent, the setting changed

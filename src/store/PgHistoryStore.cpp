@@ -751,7 +751,7 @@ void PgHistoryStore::ChatSent(int64_t time, const std::string& target, const std
 
 void PgHistoryStore::AdminActionDone(const AdminAction& a) {
     Queue(kInsertAdmin,
-          {m_server, a.Time, ToUtf8(a.Who), ToUtf8(a.Action), ToUtf8(a.Target), ToUtf8(a.Reason),
+          {m_server, a.Time, ToUtf8(a.Who), std::string(ActionName(a.Action)), ToUtf8(a.Target), ToUtf8(a.Reason),
            ToUtf8(a.Detail), std::string(OutcomeText(a.Result)), ToUtf8(a.Why)});
 }
 
@@ -974,7 +974,7 @@ PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
         "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
         " WHERE server=$1 AND tovi_fold(target)=$2 ORDER BY id DESC",
         {m_server, key}, [&](const PgResult& r, int i) {
-            record.Actions.push_back({r.Int(i, 0), From(r, i, 1), From(r, i, 2), From(r, i, 3), From(r, i, 4),
+            record.Actions.push_back({r.Int(i, 0), From(r, i, 1), ActionNamed(r.Text(i, 2)), From(r, i, 3), From(r, i, 4),
                                       From(r, i, 5), OutcomeFromText(r.Text(i, 6)), From(r, i, 7)});
         });
     return record;

@@ -738,7 +738,7 @@ void SqliteHistoryStore::ChatSent(int64_t time, const std::string& target, const
 }
 
 void SqliteHistoryStore::AdminActionDone(const AdminAction& a) {
-    Queue(kInsertAdmin, {a.Time, ToUtf8(a.Who), ToUtf8(a.Action), ToUtf8(a.Target), ToUtf8(a.Reason),
+    Queue(kInsertAdmin, {a.Time, ToUtf8(a.Who), std::string(ActionName(a.Action)), ToUtf8(a.Target), ToUtf8(a.Reason),
                          ToUtf8(a.Detail), std::string(OutcomeText(a.Result)), ToUtf8(a.Why)});
 }
 
@@ -919,7 +919,7 @@ PlayerHistory SqliteHistoryStore::PlayerRecord(const std::string& name) {
     each("SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
          " WHERE tovi_fold(target) = ? ORDER BY id DESC",
          {key}, [&](sqlite3_stmt* st) {
-             record.Actions.push_back({sqlite3_column_int64(st, 0), Column1252(st, 1), Column1252(st, 2),
+             record.Actions.push_back({sqlite3_column_int64(st, 0), Column1252(st, 1), ActionNamed(ColumnBytes(st, 2)),
                                        Column1252(st, 3), Column1252(st, 4), Column1252(st, 5),
                                        OutcomeFromText(ColumnBytes(st, 6)), Column1252(st, 7)});
          });

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "AccountStore.h"
+#include "PanelBackend.h"
 #include "Windows1252.h"
 
 namespace tovi {
@@ -64,6 +65,17 @@ inline bool TextField(const QJsonObject& body, const char* key, size_t maxBytes,
 inline ApiReply ActionReply(bool ok, const std::string& why) {
     if (ok) return ApiReply::Ok();
     return ApiReply::Error(409, GameText(why));
+}
+
+// An action's answer: refused for the account's role is forbidden, any other refusal a conflict
+// with the server's state.
+inline ApiReply ActionReply(const PanelResult& r) {
+    if (!r.Ok && r.Forbidden) return ApiReply::Error(403, GameText(r.Why));
+    return ActionReply(r.Ok, r.Why);
+}
+
+inline PanelActor Actor(const ApiCall& call) {
+    return {call.Account, call.AccountRole};
 }
 
 }  // namespace tovi

@@ -24,14 +24,14 @@ ApiReply AuthController::Login(const ApiCall& call) {
     if (!account) {
         m_throttle.Failed(key, call.Address);
         const std::string who = m_accounts.FindAccount(name) ? name : std::string("(unknown account)");
-        m_backend.RecordLogin(who, "login failed", call.Address, "wrong name or password");
+        m_backend.RecordLogin(who, ActionKind::LoginFailed, call.Address, "wrong name or password");
         // Said once, as the lock begins; the refusals while it holds are not written down each.
         if (m_throttle.WaitMs(key, call.Address) > 0)
-            m_backend.RecordLogin(who, "login locked out", call.Address, "too many failed logins");
+            m_backend.RecordLogin(who, ActionKind::LoginLockedOut, call.Address, "too many failed logins");
         return ApiReply::Error(401, QStringLiteral("Wrong name or password."));
     }
     m_throttle.Succeeded(key);
-    m_backend.RecordLogin(account->Name, "login", call.Address, "");
+    m_backend.RecordLogin(account->Name, ActionKind::Login, call.Address, "");
     const Session& session = m_sessions.Create(account->Name, account->AccountRole);
     ApiReply reply =
         ApiReply::Json({{QStringLiteral("name"), QString::fromStdString(account->Name)},
@@ -44,7 +44,7 @@ ApiReply AuthController::Login(const ApiCall& call) {
 ApiReply AuthController::Logout(const ApiCall& call) {
     if (!call.SessionId.empty()) {
         m_sessions.End(call.SessionId);
-        m_backend.RecordLogin(call.Account, "logout", call.Address, "");
+        m_backend.RecordLogin(call.Account, ActionKind::Logout, call.Address, "");
     }
     ApiReply reply = ApiReply::Ok();
     reply.Headers.push_back({"Set-Cookie", Cookie("", true)});

@@ -43,13 +43,8 @@ ApiReply BansController::Add(const ApiCall& call) {
     if (!TextField(call.Body, "name", 64, false, name) ||
         !TextField(call.Body, "reason", 200, false, reason) || !minutes)
         return ApiReply::Error(400, QStringLiteral("Give name, reason and minutes (0: for good)."));
-    const int64_t whole = *minutes;
-    if (call.AccountRole < Role::Admin && (whole == 0 || whole > m_moderatorMaxMinutes)) {
-        return ApiReply::Error(403, QStringLiteral("A moderator may ban for at most %1 minutes.")
-                                        .arg(static_cast<qint64>(m_moderatorMaxMinutes)));
-    }
-    const PanelResult r = m_backend.Ban(call.Account, name, reason, whole * 60);
-    return ActionReply(r.Ok, r.Why);
+    const PanelResult r = m_backend.Ban(Actor(call), name, reason, *minutes * 60);
+    return ActionReply(r);
 }
 
 ApiReply BansController::Lift(const ApiCall& call) {
@@ -57,8 +52,8 @@ ApiReply BansController::Lift(const ApiCall& call) {
     const QJsonValue id = call.Body.value(QStringLiteral("id"));
     if (!id.isDouble() || id.toDouble() < 1 || !TextField(call.Body, "reason", 200, true, reason))
         return ApiReply::Error(400, QStringLiteral("Give the ban's id and a reason."));
-    const PanelResult r = m_backend.LiftBan(call.Account, static_cast<int64_t>(id.toDouble()), reason);
-    return ActionReply(r.Ok, r.Why);
+    const PanelResult r = m_backend.LiftBan(Actor(call), static_cast<int64_t>(id.toDouble()), reason);
+    return ActionReply(r);
 }
 
 ApiReply BansController::Edit(const ApiCall& call) {
@@ -70,8 +65,8 @@ ApiReply BansController::Edit(const ApiCall& call) {
         return ApiReply::Error(
             400, QStringLiteral("Give the ban's id, a reason and minutes from now (0: for good)."));
     const PanelResult r =
-        m_backend.EditBan(call.Account, static_cast<int64_t>(id.toDouble()), reason, *minutes * 60);
-    return ActionReply(r.Ok, r.Why);
+        m_backend.EditBan(Actor(call), static_cast<int64_t>(id.toDouble()), reason, *minutes * 60);
+    return ActionReply(r);
 }
 
 ApiReply BansController::Import(const ApiCall& call) {

@@ -8,8 +8,8 @@ namespace tovi {
 
 class BansController {
 public:
-    BansController(PanelBackend& backend, int64_t moderatorMaxMinutes, std::function<int64_t()> unixNow)
-        : m_backend(backend), m_moderatorMaxMinutes(moderatorMaxMinutes), m_unixNow(std::move(unixNow)) {}
+    BansController(PanelBackend& backend, std::function<int64_t()> unixNow)
+        : m_backend(backend), m_unixNow(std::move(unixNow)) {}
     ApiReply List(const ApiCall& call);
     ApiReply Add(const ApiCall& call);
     ApiReply Lift(const ApiCall& call);
@@ -19,7 +19,6 @@ public:
 
 private:
     PanelBackend& m_backend;
-    int64_t m_moderatorMaxMinutes;
     std::function<int64_t()> m_unixNow;
 };
 

@@ -25,8 +25,8 @@ ApiReply ChatController::Send(const ApiCall& call) {
     // The console's own limit is checked with its words further in.
     if (!TextField(call.Body, "text", 1000, false, text))
         return ApiReply::Error(400, QStringLiteral("Give the text: one line."));
-    const PanelResult r = m_backend.Chat(call.Account, text);
-    return ActionReply(r.Ok, r.Why);
+    const PanelResult r = m_backend.Chat(Actor(call), text);
+    return ActionReply(r);
 }
 
 }  // namespace tovi

@@ -5,12 +5,14 @@
 // the core; the panel converts them for the browser. Times are Unix seconds.
 //
 // Every action names the account that asks for it (`who`), so that the program records it in
-// the audit log; the panel has already checked that the account's role allows it.
+// the audit log, and carries its role, which the program checks the action against (the panel
+// refuses what the role never allows before it asks).
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "AccountStore.h"
 #include "BanList.h"
 #include "HistoryStore.h"
 #include "NoticeSettings.h"
@@ -99,12 +101,19 @@ struct PanelServer {
     bool Own = false;
 };
 
+// Who asks for an action: the account's name and role.
+struct PanelActor {
+    std::string Name;
+    Role AccountRole = Role::Viewer;
+};
+
 // What an action came to: refused (Ok false) with words for the person who asked. An action
 // that needs a yes first names the question; asked again with the answer, it goes ahead.
 struct PanelResult {
     bool Ok = true;
     std::string Why;
     std::string Question;
+    bool Forbidden = false;  // refused because the account's role does not allow it
 };
 
 // Told of changes as they happen; the panel pushes them to the browsers.
@@ -137,33 +146,33 @@ public:
     // as in SearchHistory.
     virtual PlayerActivity Activity(int64_t from, const std::string& server) = 0;
 
-    virtual PanelResult Chat(const std::string& who, const std::string& text) = 0;
-    virtual PanelResult Command(const std::string& who, const std::string& line) = 0;
-    virtual PanelResult Talk(const std::string& who, int slot, const std::string& name,
+    virtual PanelResult Chat(const PanelActor& who, const std::string& text) = 0;
+    virtual PanelResult Command(const PanelActor& who, const std::string& line) = 0;
+    virtual PanelResult Talk(const PanelActor& who, int slot, const std::string& name,
                              const std::string& text) = 0;
-    virtual PanelResult Warn(const std::string& who, int slot, const std::string& name,
+    virtual PanelResult Warn(const PanelActor& who, int slot, const std::string& name,
                              const std::string& text) = 0;
-    virtual PanelResult Punt(const std::string& who, int slot, const std::string& name,
+    virtual PanelResult Punt(const PanelActor& who, int slot, const std::string& name,
                              const std::string& reason) = 0;
     // `seconds` 0: for good.
-    virtual PanelResult Ban(const std::string& who, const std::string& name, const std::string& reason,
+    virtual PanelResult Ban(const PanelActor& who, const std::string& name, const std::string& reason,
                             int64_t seconds) = 0;
-    virtual PanelResult LiftBan(const std::string& who, int64_t banId, const std::string& reason) = 0;
+    virtual PanelResult LiftBan(const PanelActor& who, int64_t banId, const std::string& reason) = 0;
     // A ban's reason and time left from now (`seconds` 0: for good).
-    virtual PanelResult EditBan(const std::string& who, int64_t banId, const std::string& reason,
+    virtual PanelResult EditBan(const PanelActor& who, int64_t banId, const std::string& reason,
                                 int64_t seconds) = 0;
     // The ban list in its CSV form (UTF-8): all of the file's entries or none.
     virtual PanelResult ImportBans(const std::string& who, const std::string& csv) = 0;
     virtual PanelResult ExportBans(const std::string& who, std::string& csv) = 0;
     // A minute more (true) or less on the match clock. `confirmed` answers the question an
     // action asks first (a minute less that ends the match, resetting the games).
-    virtual PanelResult MatchTime(const std::string& who, bool more, bool confirmed) = 0;
-    virtual PanelResult ResetGames(const std::string& who, bool confirmed) = 0;
+    virtual PanelResult MatchTime(const PanelActor& who, bool more, bool confirmed) = 0;
+    virtual PanelResult ResetGames(const PanelActor& who, bool confirmed) = 0;
     virtual PanelResult SetAutoMessages(const std::string& who, const PanelAutoMessages& messages) = 0;
     virtual PanelResult SaveSettings(const std::string& who, const PanelSettingsChange& change) = 0;
     // A login to the panel or a logout, for the audit log: `address` is the browser's; `why` says
     // why a login was refused (empty: it was not).
-    virtual void RecordLogin(const std::string& who, const std::string& action, const std::string& address,
+    virtual void RecordLogin(const std::string& who, ActionKind action, const std::string& address,
                              const std::string& why) = 0;
 
     // One listener at a time; null stops the calls.

@@ -39,8 +39,8 @@ ApiReply PlayersController::Talk(const ApiCall& call) {
     std::string name, text;
     if (!Target(call.Body, slot, name) || !TextField(call.Body, "text", kMaxText, false, text))
         return ApiReply::Error(400, QStringLiteral("Give slot, name and text (one line)."));
-    const PanelResult r = m_backend.Talk(call.Account, slot, name, text);
-    return ActionReply(r.Ok, r.Why);
+    const PanelResult r = m_backend.Talk(Actor(call), slot, name, text);
+    return ActionReply(r);
 }
 
 ApiReply PlayersController::Warn(const ApiCall& call) {
@@ -48,8 +48,8 @@ ApiReply PlayersController::Warn(const ApiCall& call) {
     std::string name, text;
     if (!Target(call.Body, slot, name) || !TextField(call.Body, "text", kMaxText, false, text))
         return ApiReply::Error(400, QStringLiteral("Give slot, name and text (one line)."));
-    const PanelResult r = m_backend.Warn(call.Account, slot, name, text);
-    return ActionReply(r.Ok, r.Why);
+    const PanelResult r = m_backend.Warn(Actor(call), slot, name, text);
+    return ActionReply(r);
 }
 
 ApiReply PlayersController::Punt(const ApiCall& call) {
@@ -57,8 +57,8 @@ ApiReply PlayersController::Punt(const ApiCall& call) {
     std::string name, reason;
     if (!Target(call.Body, slot, name) || !TextField(call.Body, "reason", kMaxText, false, reason))
         return ApiReply::Error(400, QStringLiteral("Give slot, name and a reason."));
-    const PanelResult r = m_backend.Punt(call.Account, slot, name, reason);
-    return ActionReply(r.Ok, r.Why);
+    const PanelResult r = m_backend.Punt(Actor(call), slot, name, reason);
+    return ActionReply(r);
 }
 
 }  // namespace tovi

@@ -9,8 +9,8 @@ ApiReply ServerController::Console(const ApiCall& call) {
     // The console's own limit is checked with its words further in.
     if (!TextField(call.Body, "command", 1000, false, line))
         return ApiReply::Error(400, QStringLiteral("Give the command: one line."));
-    const PanelResult r = m_backend.Command(call.Account, line);
-    return ActionReply(r.Ok, r.Why);
+    const PanelResult r = m_backend.Command(Actor(call), line);
+    return ActionReply(r);
 }
 
 namespace {
@@ -18,7 +18,7 @@ namespace {
 // An action that asks first answers 409 with its question; the page asks its user and sends the
 // request again with "confirm": true.
 ApiReply AskingReply(const PanelResult& r) {
-    ApiReply reply = ActionReply(r.Ok, r.Why);
+    ApiReply reply = ActionReply(r);
     if (!r.Ok && !r.Question.empty()) {
         QJsonObject body = reply.Body.object();
         body.insert(QStringLiteral("question"), GameText(r.Question));
@@ -38,11 +38,11 @@ ApiReply ServerController::MatchTime(const ApiCall& call) {
     if (change != QLatin1String("more") && change != QLatin1String("less"))
         return ApiReply::Error(400, QStringLiteral("change is more or less."));
     return AskingReply(
-        m_backend.MatchTime(call.Account, change == QLatin1String("more"), Confirmed(call.Body)));
+        m_backend.MatchTime(Actor(call), change == QLatin1String("more"), Confirmed(call.Body)));
 }
 
 ApiReply ServerController::ResetGames(const ApiCall& call) {
-    return AskingReply(m_backend.ResetGames(call.Account, Confirmed(call.Body)));
+    return AskingReply(m_backend.ResetGames(Actor(call), Confirmed(call.Body)));
 }
 
 ApiReply ServerController::AutoMessages(const ApiCall&) {
@@ -72,7 +72,7 @@ ApiReply ServerController::SetAutoMessages(const ApiCall& call) {
     m.Enabled = enabled.toBool();
     m.IntervalMinutes = interval.toInt();
     const PanelResult r = m_backend.SetAutoMessages(call.Account, m);
-    return ActionReply(r.Ok, r.Why);
+    return ActionReply(r);
 }
 
 }  // namespace tovi

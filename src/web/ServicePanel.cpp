@@ -51,6 +51,7 @@ std::unique_ptr<QObject> ServicePanel::Start(Service& service) {
         }
         panel->m_accounts = std::move(opened.Store);
     }
+    service.SetModeratorBanSeconds(settings.ModeratorBanMinutes * 60);
     panel->m_backend = std::make_unique<ServicePanelBackend>(service);
     panel->m_panel = std::make_unique<WebPanel>(*panel->m_backend, *panel->m_accounts, settings,
                                                 [] { return QDateTime::currentMSecsSinceEpoch(); });

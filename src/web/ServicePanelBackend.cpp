@@ -28,15 +28,6 @@ PanelResult Refused(std::string why) {
     return {false, std::move(why), {}};
 }
 
-// Console text must not carry control bytes: a line break would end the line early and what
-// follows would be typed as a command of its own.
-std::optional<PanelResult> BadText(const std::string& text, const char* what) {
-    if (text.empty()) return Refused(std::string("No ") + what + " was given: nothing was sent.");
-    if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }))
-        return Refused(std::string("The ") + what + " holds control characters: nothing was sent.");
-    return std::nullopt;
-}
-
 // The request's yes, or none: an unanswered question comes back to the browser to be asked there.
 std::deque<bool> Confirmation(bool confirmed) {
     return confirmed ? std::deque<bool>{true} : std::deque<bool>{};
@@ -63,10 +54,10 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
     });
     connect(&service, &Service::adminActionRecorded, this, [this](const AdminAction& action) {
         if (m_acting) m_recorded.push_back(action);
-        if (action.Result == Outcome::Sent && (action.Action == "chat" || action.Action == "talk")) {
+        if (action.Result == Outcome::Sent && (action.Action == ActionKind::Chat || action.Action == ActionKind::Talk)) {
             // The detail is the console line: its command word, then the text said.
             const size_t space = action.Detail.find(' ');
-            m_chat.push_back({action.Time, action.Action == "talk" ? action.Target : "",
+            m_chat.push_back({action.Time, action.Action == ActionKind::Talk ? action.Target : "",
                               space == std::string::npos ? action.Detail : action.Detail.substr(space + 1), true});
             if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
             if (m_listener) m_listener->ChatLineAdded(m_chat.back());
@@ -157,25 +148,26 @@ PanelAutoMessages ServicePanelBackend::AutoMessages() {
     return messages;
 }
 
-std::optional<PanelResult> ServicePanelBackend::ServerRefuses() const {
-    const ServerSnapshot& server = m_service.Snapshot();
-    if (!server.Found) return Refused("No game server is running: nothing was sent.");
-    // The console channel refuses these states as it sends, after the panel has answered: the
-    // panel refuses them first, as the last tick saw them.
-    using Phase = ServerSnapshot::Phase;
-    if (server.State == Phase::None || server.State == Phase::Loading)
-        return Refused("The server takes no commands while a map is loading: nothing was sent.");
-    if (!server.ConsoleReady)
-        return Refused("The server hosts no map now and takes no commands: nothing was sent.");
-    return std::nullopt;
+PanelResult ServicePanelBackend::Order(const PanelActor& who, ActionOrder order) {
+    order.Actor = who.Name;
+    order.ActorRole = who.AccountRole;
+    order.Unattended = true;
+    const ActionKind kind = order.Kind;
+    const int64_t seconds = order.Seconds;
+    const ActionResult result = m_service.Act(std::move(order));
+    PanelResult answer{result.Ok(), result.Why, result.Question};
+    answer.Forbidden = !result.Ok() && !RoleRefusal(who.AccountRole, kind, seconds, m_service.ModeratorBanSeconds()).empty();
+    return answer;
 }
 
-std::optional<ListedPlayer> ServicePanelBackend::StillSeated(int slot, const std::string& name) const {
+// A player of the list by the slot and name the browser showed.
+std::optional<ListedPlayer> ServicePanelBackend::Seated(int slot, const std::string& name) const {
     for (const PlayerRow& row : m_service.PlayerRows()) {
         const std::optional<uint8_t> rowSlot = SlotNumber(row.Slot);
         if (rowSlot && *rowSlot == slot && row.Player == name) return ListedPlayer{row.Slot, row.Player, row.Position};
     }
-    return std::nullopt;
+    // None seated so: the slot as the browser named it, which the service then refuses.
+    return ListedPlayer{std::to_string(slot), name, -1};
 }
 
 PanelResult ServicePanelBackend::Run(const std::function<bool()>& action, std::deque<bool> answers) {
@@ -192,97 +184,49 @@ PanelResult ServicePanelBackend::Run(const std::function<bool()>& action, std::d
     }
     for (const AdminAction& recorded : m_recorded) {
         if (recorded.Result != Outcome::Sent)
-            return Refused("Not done: " + (recorded.Why.empty() ? recorded.Action : recorded.Why) + ".");
+            return Refused("Not done: " + (recorded.Why.empty() ? std::string(ActionName(recorded.Action)) : recorded.Why) + ".");
     }
     if (!outcome.Warnings.empty()) return Refused(outcome.Warnings.front());
     if (!done) return Refused("Not done (the program's log says why).");
     return {};
 }
 
-PanelResult ServicePanelBackend::Chat(const std::string& who, const std::string& text) {
-    if (const std::string problem = ConsoleLineProblem(text); !problem.empty())
-        return Refused(problem + " Nothing was sent.");
-    // A chat line typed at the window runs a command after "/": from the panel that is Command's.
-    if (text.front() == '/') return Refused("A line that begins with / is a server command, not chat: nothing was sent.");
-    if (auto refused = ServerRefuses()) return *refused;
-    return Run([&] { return m_service.SendChatLine(text, who); });
+PanelResult ServicePanelBackend::Chat(const PanelActor& who, const std::string& text) {
+    return Order(who, {.Kind = ActionKind::Chat, .Text = text});
 }
 
-PanelResult ServicePanelBackend::Command(const std::string& who, const std::string& line) {
-    const std::string typed = line.starts_with('/') ? line : "/" + line;
-    if (const std::string problem = ConsoleLineProblem(line.empty() ? line : typed); !problem.empty())
-        return Refused(problem + " Nothing was sent.");
-    if (auto refused = ServerRefuses()) return *refused;
-    return Run([&] { return m_service.SendChatLine(typed, who); });
+PanelResult ServicePanelBackend::Command(const PanelActor& who, const std::string& line) {
+    return Order(who, {.Kind = ActionKind::Command, .Text = line});
 }
 
-PanelResult ServicePanelBackend::Talk(const std::string& who, int slot, const std::string& name,
+PanelResult ServicePanelBackend::Talk(const PanelActor& who, int slot, const std::string& name,
                                       const std::string& text) {
-    if (auto bad = BadText(text, "text")) return *bad;
-    if (auto refused = ServerRefuses()) return *refused;
-    const std::optional<ListedPlayer> player = StillSeated(slot, name);
-    if (!player) return Refused("Slot " + std::to_string(slot) + " no longer holds " + name + ": nothing was sent.");
-    return Run([&] {
-        m_service.Talk({who, player, {}, {text}});
-        return true;
-    });
+    return Order(who, {.Kind = ActionKind::Talk, .Player = Seated(slot, name), .Text = text});
 }
 
-PanelResult ServicePanelBackend::Warn(const std::string& who, int slot, const std::string& name,
+PanelResult ServicePanelBackend::Warn(const PanelActor& who, int slot, const std::string& name,
                                       const std::string& text) {
-    if (auto bad = BadText(text, "warning")) return *bad;
-    if (auto refused = ServerRefuses()) return *refused;
-    const std::optional<ListedPlayer> player = StillSeated(slot, name);
-    if (!player) return Refused("Slot " + std::to_string(slot) + " no longer holds " + name + ": nothing was sent.");
-    return Run([&] {
-        m_service.Warn({who, player, {}, {text}});
-        return true;
-    });
+    return Order(who, {.Kind = ActionKind::Warn, .Player = Seated(slot, name), .Text = text});
 }
 
-PanelResult ServicePanelBackend::Punt(const std::string& who, int slot, const std::string& name,
+PanelResult ServicePanelBackend::Punt(const PanelActor& who, int slot, const std::string& name,
                                       const std::string& reason) {
-    if (!reason.empty()) {
-        if (auto bad = BadText(reason, "reason")) return *bad;
-    }
-    if (auto refused = ServerRefuses()) return *refused;
-    // The punt itself checks the slot again as it is sent: a player who left in between is not
-    // punted, nor whoever took his slot.
-    const std::optional<ListedPlayer> player = StillSeated(slot, name);
-    if (!player) return Refused("Slot " + std::to_string(slot) + " no longer holds " + name + ": nobody was punted.");
-    return Run([&] {
-        if (reason.empty()) {
-            m_service.Punt({who, player, {true}, {}});
-        } else {
-            m_service.PuntWithReason({who, player, {}, {reason}});
-        }
-        return true;
-    });
+    // The browser asked already: a punt without a reason is not asked about again.
+    return Order(who, {.Kind = ActionKind::Punt, .Player = Seated(slot, name), .Text = reason, .Answers = {true}});
 }
 
-PanelResult ServicePanelBackend::Ban(const std::string& who, const std::string& name, const std::string& reason,
+PanelResult ServicePanelBackend::Ban(const PanelActor& who, const std::string& name, const std::string& reason,
                                      int64_t seconds) {
-    if (auto bad = BadText(name, "name")) return *bad;
-    if (std::any_of(reason.begin(), reason.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }))
-        return Refused("The reason holds control characters: no ban was added.");
-    if (seconds < 0) return Refused("A ban cannot last less than nothing.");
-    return Run([&] { return m_service.AddBan(name, reason, seconds, who); });
+    return Order(who, {.Kind = ActionKind::BanListed, .Text = reason, .Name = name, .Seconds = seconds});
 }
 
-PanelResult ServicePanelBackend::LiftBan(const std::string& who, int64_t banId, const std::string& reason) {
-    const BanEntry* entry = m_service.Bans().Find(banId);
-    if (!entry) return Refused("There is no such ban.");
-    if (entry->LiftedAt != 0) return Refused("That ban was lifted already.");
-    return Run([&] { return m_service.LiftBan(banId, reason, who); });
+PanelResult ServicePanelBackend::LiftBan(const PanelActor& who, int64_t banId, const std::string& reason) {
+    return Order(who, {.Kind = ActionKind::BanLifted, .Text = reason, .BanId = banId});
 }
 
-PanelResult ServicePanelBackend::EditBan(const std::string& who, int64_t banId, const std::string& reason,
+PanelResult ServicePanelBackend::EditBan(const PanelActor& who, int64_t banId, const std::string& reason,
                                          int64_t seconds) {
-    if (!m_service.Bans().Find(banId)) return Refused("There is no such ban.");
-    if (std::any_of(reason.begin(), reason.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }))
-        return Refused("The reason holds control characters: the ban was not changed.");
-    if (seconds < 0) return Refused("A ban cannot last less than nothing.");
-    return Run([&] { return m_service.EditBan(banId, reason, seconds, who); });
+    return Order(who, {.Kind = ActionKind::BanEdited, .Text = reason, .BanId = banId, .Seconds = seconds});
 }
 
 PanelResult ServicePanelBackend::ImportBans(const std::string& who, const std::string& csv) {
@@ -304,26 +248,13 @@ PanelResult ServicePanelBackend::ExportBans(const std::string& who, std::string&
     return {};
 }
 
-PanelResult ServicePanelBackend::MatchTime(const std::string& who, bool more, bool confirmed) {
-    if (auto refused = ServerRefuses()) return *refused;
+PanelResult ServicePanelBackend::MatchTime(const PanelActor& who, bool more, bool confirmed) {
     // A minute less that would end the match asks first: the request's confirmation answers it.
-    return Run(
-        [&] {
-            if (more) return m_service.MatchTimeMore(who);
-            m_service.MatchTimeLess(who);
-            return true;
-        },
-        Confirmation(confirmed));
+    return Order(who, {.Kind = ActionKind::MatchTime, .More = more, .Answers = Confirmation(confirmed)});
 }
 
-PanelResult ServicePanelBackend::ResetGames(const std::string& who, bool confirmed) {
-    if (auto refused = ServerRefuses()) return *refused;
-    return Run(
-        [&] {
-            m_service.ResetGames(who);
-            return true;
-        },
-        Confirmation(confirmed));
+PanelResult ServicePanelBackend::ResetGames(const PanelActor& who, bool confirmed) {
+    return Order(who, {.Kind = ActionKind::ResetGames, .Answers = Confirmation(confirmed)});
 }
 
 PanelResult ServicePanelBackend::SetAutoMessages(const std::string& who, const PanelAutoMessages& messages) {
@@ -412,7 +343,7 @@ PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const Pane
     return result;
 }
 
-void ServicePanelBackend::RecordLogin(const std::string& who, const std::string& action,
+void ServicePanelBackend::RecordLogin(const std::string& who, ActionKind action,
                                       const std::string& address, const std::string& why) {
     m_service.RecordFaceAction(who, action, "from " + address, why.empty(), why);
 }

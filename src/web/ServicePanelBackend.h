@@ -30,42 +30,41 @@ public:
     PanelSettings Settings() override;
     PlayerActivity Activity(int64_t from, const std::string& server) override;
 
-    PanelResult Chat(const std::string& who, const std::string& text) override;
-    PanelResult Command(const std::string& who, const std::string& line) override;
-    PanelResult Talk(const std::string& who, int slot, const std::string& name, const std::string& text) override;
-    PanelResult Warn(const std::string& who, int slot, const std::string& name, const std::string& text) override;
-    PanelResult Punt(const std::string& who, int slot, const std::string& name, const std::string& reason) override;
-    PanelResult Ban(const std::string& who, const std::string& name, const std::string& reason,
+    PanelResult Chat(const PanelActor& who, const std::string& text) override;
+    PanelResult Command(const PanelActor& who, const std::string& line) override;
+    PanelResult Talk(const PanelActor& who, int slot, const std::string& name, const std::string& text) override;
+    PanelResult Warn(const PanelActor& who, int slot, const std::string& name, const std::string& text) override;
+    PanelResult Punt(const PanelActor& who, int slot, const std::string& name, const std::string& reason) override;
+    PanelResult Ban(const PanelActor& who, const std::string& name, const std::string& reason,
                     int64_t seconds) override;
-    PanelResult LiftBan(const std::string& who, int64_t banId, const std::string& reason) override;
-    PanelResult EditBan(const std::string& who, int64_t banId, const std::string& reason,
+    PanelResult LiftBan(const PanelActor& who, int64_t banId, const std::string& reason) override;
+    PanelResult EditBan(const PanelActor& who, int64_t banId, const std::string& reason,
                         int64_t seconds) override;
     PanelResult ImportBans(const std::string& who, const std::string& csv) override;
     PanelResult ExportBans(const std::string& who, std::string& csv) override;
-    PanelResult MatchTime(const std::string& who, bool more, bool confirmed) override;
-    PanelResult ResetGames(const std::string& who, bool confirmed) override;
+    PanelResult MatchTime(const PanelActor& who, bool more, bool confirmed) override;
+    PanelResult ResetGames(const PanelActor& who, bool confirmed) override;
     PanelResult SetAutoMessages(const std::string& who, const PanelAutoMessages& messages) override;
     PanelResult SaveSettings(const std::string& who, const PanelSettingsChange& change) override;
-    void RecordLogin(const std::string& who, const std::string& action, const std::string& address,
+    void RecordLogin(const std::string& who, ActionKind action, const std::string& address,
                      const std::string& why) override;
 
     void SetListener(PanelListener* listener) override { m_listener = listener; }
 
 private:
-    // Refused unless a game server is read and takes console commands (none while a map loads).
-    std::optional<PanelResult> ServerRefuses() const;
-    // The player list's row for the slot, when it still holds this name.
-    std::optional<ListedPlayer> StillSeated(int slot, const std::string& name) const;
-    // Runs an action with nobody at the desktop to answer, and says what it came to: refused when
-    // a question went unanswered (naming it), a warning was raised or the record kept the action
-    // as refused.
+    // Hands an order to the service in the account's name and says what it came to.
+    PanelResult Order(const PanelActor& who, ActionOrder order);
+    // The player the browser named by slot and name (not necessarily still there).
+    std::optional<ListedPlayer> Seated(int slot, const std::string& name) const;
+    // Runs a change that is no order (settings, the ban list's file) with nobody at the desktop to
+    // answer: refused when a question went unanswered (naming it) or a warning was raised.
     PanelResult Run(const std::function<bool()>& action, std::deque<bool> answers = {});
 
     Service& m_service;
     PanelListener* m_listener = nullptr;
-    std::deque<PanelChatLine> m_chat;  // oldest first
     bool m_acting = false;
-    std::vector<AdminAction> m_recorded;  // while an action runs
+    std::vector<AdminAction> m_recorded;  // while a change runs
+    std::deque<PanelChatLine> m_chat;  // oldest first
 };
 
 }  // namespace tovi

@@ -209,7 +209,7 @@ ApiReply SettingsController::Save(const ApiCall& call) {
         return ApiReply::Error(400,
                                QStringLiteral("Give one or more of statusUpdate, other, notices and bans."));
     const PanelResult r = m_backend.SaveSettings(call.Account, change);
-    return ActionReply(r.Ok, r.Why);
+    return ActionReply(r);
 }
 
 }  // namespace tovi

@@ -158,7 +158,7 @@ struct Program {
 // A ban, a match end and a watched word, as the window hands them on.
 void Happen(NoticeEvents& events) {
     events.SendFinished({"gtalk", "@everyone **x** has been banned",
-                         SendNote{"ban", "@everyone **x**", "aim\x01 <@123>"}, SendOutcome::Sent});
+                         SendNote{ActionKind::Ban, "@everyone **x**", "aim\x01 <@123>"}, SendOutcome::Sent});
     ServerStatus s;
     s.ServerName = "Notice test";
     s.MapName = "Isl\xE9 Bay";

@@ -82,35 +82,55 @@ private slots:
             scheduler.Advance(60000);
             std::vector<std::string> said;
             for (const AdminAction& a : actions)
-                said.push_back(a.Who + " | " + a.Action + " | " + a.Target + " | " + a.Why);
+                said.push_back(a.Who + " | " + ActionName(a.Action) + " | " + a.Target + " | " + a.Why);
             actions.clear();
             return said;
         };
 
-        // Answered by the request itself: nothing reaches the face's dialogs.
-        service.Punt({.Actor = "web: alice", .Player = listed(1), .Answers = {true, true}});
-        service.Talk({.Actor = "web: bob", .Player = listed(0), .Inputs = {"hello"}});
+        // Answered by the order itself: nothing reaches the face's dialogs.
+        QVERIFY(service.Act({.Kind = ActionKind::Punt, .Actor = "web: alice", .Unattended = true, .Player = listed(1),
+                             .Answers = {true, true}})
+                    .Ok());
+        QVERIFY(service.Act({.Kind = ActionKind::Talk, .Actor = "web: bob", .Player = listed(0), .Text = "hello"}).Ok());
         QCOMPARE(dialogs.asked, QStringList());
         QCOMPARE(done(), (std::vector<std::string>{"web: alice | chat | Bob | ", "web: alice | punt | Bob | ",
                                                    "web: bob | talk | Alice | "}));
         // No player named and none selected (no face): refused in the actor's name.
-        service.Ban({.Actor = "web: carol"});
+        service.Act({.Kind = ActionKind::Ban, .Actor = "web: carol"});
         QCOMPARE(done(), (std::vector<std::string>{"web: carol | ban |  | no player selected"}));
         // The first punt's spare answer did not outlive it: this one asks the face, as the window's does.
-        service.Punt({.Player = listed(0)});
+        service.Act({.Kind = ActionKind::Punt, .Player = listed(0)});
         QCOMPARE(dialogs.asked, QStringList{"Are you sure you want to punt Alice?"});
         QCOMPARE(done(), (std::vector<std::string>{"operator at the window | punt | Alice | not confirmed"}));
         // For someone away from the desktop the question is answered No and comes back; the face sees nothing.
         dialogs.asked.clear();
-        const Service::UnattendedOutcome away =
-            service.RunUnattended([&] { service.Punt({.Actor = "web: fred", .Player = listed(0)}); });
+        const ActionResult away =
+            service.Act({.Kind = ActionKind::Punt, .Actor = "web: fred", .Unattended = true, .Player = listed(0)});
         QCOMPARE(dialogs.asked, QStringList());
-        QCOMPARE(away.Unanswered, std::vector<std::string>{"Are you sure you want to punt Alice?"});
+        QVERIFY(away.State == ActionResult::Status::NeedsAnswer);
+        QCOMPARE(away.Question, std::string("Are you sure you want to punt Alice?"));
         QCOMPARE(done(), (std::vector<std::string>{"web: fred | punt | Alice | not confirmed"}));
+        // Every face's order is checked alike, and the refusal recorded in the actor's name: a slot
+        // that no longer holds the player, a text that would break the console line, a role that
+        // may not, a moderator's ban beyond his limit. Nothing is asked, nothing typed.
+        const ActionResult moved = service.Act({.Kind = ActionKind::Warn, .Actor = "web: hal", .Unattended = true,
+                                                .Player = ListedPlayer{listed(0).Slot, "Bob", 0}, .Text = "x"});
+        QVERIFY(moved.State == ActionResult::Status::Refused);
+        service.Act({.Kind = ActionKind::Talk, .Actor = "web: ian", .Unattended = true, .Player = listed(0), .Text = "a\nb"});
+        service.Act({.Kind = ActionKind::ResetGames, .Actor = "web: jo", .ActorRole = Role::Moderator, .Unattended = true});
+        service.Act({.Kind = ActionKind::BanListed, .Actor = "web: kay", .ActorRole = Role::Moderator,
+                     .Unattended = true, .Text = "tk", .Name = "Bob", .Seconds = 0});
+        QCOMPARE(dialogs.asked, QStringList());
+        QCOMPARE(done(), (std::vector<std::string>{
+                             "web: hal | warn | Bob | Slot " + listed(0).Slot + " no longer holds Bob.",
+                             "web: ian | talk | Alice | The text holds control characters.",
+                             "web: jo | reset games |  | Only an admin may do that.",
+                             "web: kay | ban listed | Bob | A moderator may ban for at most 1440 minutes."}));
+        QVERIFY(service.Bans().Entries().empty());
         // A punt with a reason is sent from its queue later, still in the name of who asked.
-        service.PuntWithReason({.Actor = "web: gina", .Player = listed(0), .Inputs = {"camping"}});
+        service.Act({.Kind = ActionKind::Punt, .Actor = "web: gina", .Player = listed(0), .Text = "camping"});
         QCOMPARE(done(), (std::vector<std::string>{"web: gina | chat | Alice | ", "web: gina | punt | Alice | "}));
-        service.MatchTimeMore("web: dave");
+        service.Act({.Kind = ActionKind::MatchTime, .Actor = "web: dave", .More = true});
         QCOMPARE(done(), (std::vector<std::string>{"web: dave | match time |  | "}));
         // Settings changed without a window are saved as the window would save its controls.
         QVERIFY(service.SetScoreScreenTime(30, "web: erin"));
@@ -135,8 +155,8 @@ private slots:
         service.ReadPlayers(true, 16);
         const PlayerRow& bob = service.PlayerRows()[1];
         for (const char* text : {"no camping", "last time", "bye"}) {
-            service.Warn({.Actor = "web: kim", .Player = ListedPlayer{bob.Slot, bob.Player, bob.Position},
-                          .Inputs = {text}});
+            service.Act({.Kind = ActionKind::Warn, .Actor = "web: kim",
+                         .Player = ListedPlayer{bob.Slot, bob.Player, bob.Position}, .Text = text});
             h.scheduler.Advance(20000);
         }
         const BanEntry* ban = service.Bans().ActiveBanFor("Bob", QDateTime::currentSecsSinceEpoch());
@@ -144,7 +164,8 @@ private slots:
         QCOMPARE(ban->IssuedBy, std::string("web: kim"));
         std::vector<std::string> done;
         for (const AdminAction& a : h.actions)
-            if (a.Action == "warning punt" || a.Action == "ban listed") done.push_back(a.Who + " | " + a.Action);
+            if (a.Action == ActionKind::WarningPunt || a.Action == ActionKind::BanListed)
+                done.push_back(a.Who + " | " + ActionName(a.Action));
         QCOMPARE(done, (std::vector<std::string>{"web: kim | warning punt", "web: kim | ban listed"}));
         QVERIFY2(shown.contains("Player: Bob\nBy: web: kim\nWhy: 2 warnings, the last: last time"),
                  qPrintable(shown.join(" / ")));

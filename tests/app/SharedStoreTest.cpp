@@ -45,7 +45,7 @@ struct Copy {
                        "Mallory");
         service = std::make_unique<Service>(memory, dialogs, scheduler, http, folder.path());
         QObject::connect(service.get(), &Service::adminActionRecorded, [this](const AdminAction& a) {
-            if (a.Action == "ban list punt" && a.Result == Outcome::Sent) punts.push_back(a.Target);
+            if (a.Action == ActionKind::BanEnforced && a.Result == Outcome::Sent) punts.push_back(a.Target);
         });
         service->OpenRecord();
         service->Load();

@@ -544,7 +544,7 @@ private slots:
         f.server.onConsoleAction = [&](const std::string& action) { console.push_back(action); };
         std::vector<std::string> recorded;
         connect(&window.GetService(), &Service::adminActionRecorded, this,
-                [&](const AdminAction& a) { recorded.push_back(a.Who + " | " + a.Action + " | " + a.Target); });
+                [&](const AdminAction& a) { recorded.push_back(a.Who + " | " + ActionName(a.Action) + " | " + a.Target); });
 
         f.Find<QPushButton>("cmdBanAdd")->click();
         auto* dialog = window.findChild<QDialog*>("dlgBan");

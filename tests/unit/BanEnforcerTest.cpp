@@ -28,7 +28,7 @@ protected:
         channel.SetObserver([this](const FinishedSend& s) {
             static const char* const kOutcomes[] = {"sent", "skipped", "too long", "cycling", "failed"};
             record.push_back((s.Note.Automatic ? "program" : s.Note.Who) + " " +
-                             (s.Note.Action.empty() ? s.Command : s.Note.Action) + " " + s.Note.Target +
+                             (s.Note.Action == ActionKind::Unnamed ? s.Command : std::string(ActionName(s.Note.Action))) + " " + s.Note.Target +
                              ": " + kOutcomes[static_cast<int>(s.Outcome)]);
         });
     }
@@ -155,9 +155,9 @@ TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBansInT
     Strings actions;
     BanActions menu(
         bans, enforcer, puntBan, channel, dialogs, rows, log, clock, now,
-        [&](const std::string& action, const std::string& target, const std::string& reason,
+        [&](ActionKind action, const std::string& target, const std::string& reason,
             const std::string& detail, bool done, const std::string&, const std::string& who) {
-            actions.push_back(who + ": " + action + " " + target + " " + reason + " " + detail +
+            actions.push_back(who + ": " + ActionName(action) + " " + target + " " + reason + " " + detail +
                               (done ? "" : " failed"));
         });
     // Someone acts only while his action runs; its answers and the ladder come after.

@@ -59,8 +59,8 @@ void RecordTwoMatches(HistoryStore& store) {
     store.ChatRead(110, kJerome, "gg all");
     store.ChatRead(120, "Bob", "gg fran\xE7ois");
     store.ChatRead(130, kJerome, "gg again");
-    store.AdminActionDone({140, "operator at the window", "punt", kJEROME, "spam", "punt 1", Outcome::Sent, ""});
-    store.AdminActionDone({141, "operator at the window", "ban", "J\xE9r\xF4me2", "", "", Outcome::Sent, ""});
+    store.AdminActionDone({140, "operator at the window", ActionKind::Punt, kJEROME, "spam", "punt 1", Outcome::Sent, ""});
+    store.AdminActionDone({141, "operator at the window", ActionKind::Ban, "J\xE9r\xF4me2", "", "", Outcome::Sent, ""});
     store.PlayerLeft(150, kJerome);
     store.PlayerJoined(160, kJEROME, 1, 2);
     store.PlayerStats(kJEROME, 2, {{"Kills", 4}, {"Deaths", 1}});
@@ -70,7 +70,7 @@ void RecordTwoMatches(HistoryStore& store) {
     store.MatchStarted({300, "Srv", "Desert", "des.bms", "CTF"});
     store.PlayerJoined(301, kjerome, 5, 1);
     store.ChatSent(310, "", "welcome to Desert");
-    store.AdminActionDone({320, "operator at the window", "talk", kjerome, "", "hi", Outcome::Refused, "not present"});
+    store.AdminActionDone({320, "operator at the window", ActionKind::Talk, kjerome, "", "hi", Outcome::Refused, "not present"});
     store.Flush();
 }
 
@@ -96,9 +96,9 @@ TEST_P(HistoryStores, RecordsPerFlushAndFindsAfterReopen) {
         store->ChatRead(102, accented, "hello there " + hostile);
         store->ChatSent(103, "", "welcome to the server");
         store->AdminActionDone(
-            {104, "operator at the window", "punt", accented, "camping", "", Outcome::Sent, ""});
+            {104, "operator at the window", ActionKind::Punt, accented, "camping", "", Outcome::Sent, ""});
         store->AdminActionDone(
-            {105, "operator at the window", "ban", "Ghost", "", "", Outcome::Refused, "not present"});
+            {105, "operator at the window", ActionKind::Ban, "Ghost", "", "", Outcome::Refused, "not present"});
         EXPECT_EQ(place.Count("SELECT count(*) FROM chat"), 0) << "written before the tick's flush";
         store->Flush();
         StorePlace::Written(*store);
@@ -334,9 +334,9 @@ TEST_P(HistoryStores, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     rec.PlayersRead({{"Ann", 1, 1}});
     ++now;
     rec.PlayersRead({{"Ann", 1, 1}, {"bob", 2, 2}});
-    rec.SendFinished({"command", "punt 2", SendNote{"punt", "bob", "spam"}, SendOutcome::Sent});
+    rec.SendFinished({"command", "punt 2", SendNote{ActionKind::Punt, "bob", "spam"}, SendOutcome::Sent});
     rec.SendFinished({"gtalk", "too long", SendNote{}, SendOutcome::TooLong});
-    rec.SendFinished({"gtalk", "hello all", SendNote{"automatic message", "", "", true}, SendOutcome::Sent});
+    rec.SendFinished({"gtalk", "hello all", SendNote{ActionKind::AutomaticMessage, "", "", true}, SendOutcome::Sent});
     rec.TickDone(true, s, table);
     EXPECT_EQ(written("SELECT count(*) FROM admin_actions"), 3) << "written at the tick's end";
 
@@ -699,7 +699,7 @@ TEST(SqliteHistoryStore, ExportHistoryCommandWritesEveryKindSinceTheDay) {
     store->MatchStarted({day, "Srv", "Island", "isl.bms", "TDM"});
     store->PlayerJoined(day + 1, "Bob", 1, 1);
     store->ChatRead(day + 2, "Bob", "=1+1, \"quoted\"");
-    store->AdminActionDone({day + 3, "operator at the window", "punt", "Bob", "", "", Outcome::Sent, ""});
+    store->AdminActionDone({day + 3, "operator at the window", ActionKind::Punt, "Bob", "", "", Outcome::Sent, ""});
     store->ServerEvent(day + 4, "state", "hosting");
     store->Flush();
 

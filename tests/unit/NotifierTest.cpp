@@ -244,7 +244,7 @@ TEST(NoticeEvents, TheProgramsOwnChatReadBackAndTheFreshBansPuntAreNoNews) {
     NoticeEvents events([&](Notice n) { posted.push_back(std::move(n)); }, [&] { return now; });
     events.Watched().SetList("cheat*\nbanned");
     auto said = [&](const std::string& text, SendOutcome outcome = SendOutcome::Sent) {
-        events.SendFinished({"gtalk", text, SendNote{"automatic message", "", "", true}, outcome});
+        events.SendFinished({"gtalk", text, SendNote{ActionKind::AutomaticMessage, "", "", true}, outcome});
     };
     // Read back as the game shows it: behind "Host: ", cut at the chat line, or with a ": " of
     // its own taken for a sender's.
@@ -271,17 +271,17 @@ TEST(NoticeEvents, TheProgramsOwnChatReadBackAndTheFreshBansPuntAreNoNews) {
     // "Ban for" is one notice, in the name of who banned, whatever case the name was typed in;
     // the punt of a returning player is another.
     posted.clear();
-    auto enforced = [&](const char* action, SendOutcome outcome = SendOutcome::Sent) {
+    auto enforced = [&](ActionKind action, SendOutcome outcome = SendOutcome::Sent) {
         events.SendFinished({"command", "punt 3", SendNote{action, "Cheater", "wallhack", true}, outcome});
     };
-    events.BanListAction("ban listed", " cHEATER", "wallhack", true, "web: kim");
-    enforced("ban list punt");
+    events.BanListAction(ActionKind::BanListed, " cHEATER", "wallhack", true, "web: kim");
+    enforced(ActionKind::BanEnforced);
     now += 600;
-    enforced("ban list punt");
-    events.BanListAction("ban listed", "Leaver", "gone", true, "operator at the window");
+    enforced(ActionKind::BanEnforced);
+    events.BanListAction(ActionKind::BanListed, "Leaver", "gone", true, "operator at the window");
     events.SendFinished(
-        {"gtalk", "", SendNote{"ban list announcement", "Leaver", "gone", true}, SendOutcome::Skipped});
-    events.SendFinished({"command", "punt 4", SendNote{"ban list punt", "Leaver", "gone", true}});
+        {"gtalk", "", SendNote{ActionKind::BanAnnouncement, "Leaver", "gone", true}, SendOutcome::Skipped});
+    events.SendFinished({"command", "punt 4", SendNote{ActionKind::BanEnforced, "Leaver", "gone", true}});
     std::vector<NoticeEvent> kinds;
     for (const Notice& n : posted) kinds.push_back(n.event);
     EXPECT_EQ(kinds, (std::vector<NoticeEvent>{NoticeEvent::PlayerBanned, NoticeEvent::BanEnforced,

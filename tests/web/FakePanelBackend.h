@@ -56,36 +56,39 @@ public:
         return activity;
     }
 
-    PanelResult Chat(const std::string& who, const std::string& text) override {
+    PanelResult Chat(const PanelActor& who, const std::string& text) override {
         chat.push_back({2000, "", text, true});
         if (listener) listener->ChatLineAdded(chat.back());
-        return Note("Chat " + who + " " + text);
+        return Note("Chat " + who.Name + " " + text);
     }
-    PanelResult Command(const std::string& who, const std::string& line) override {
-        return Note("Command " + who + " " + line);
+    PanelResult Command(const PanelActor& who, const std::string& line) override {
+        return Note("Command " + who.Name + " " + line);
     }
-    PanelResult Talk(const std::string& who, int slot, const std::string& name,
+    PanelResult Talk(const PanelActor& who, int slot, const std::string& name,
                      const std::string& text) override {
-        return Note("Talk " + who + " " + std::to_string(slot) + " " + name + " " + text);
+        return Note("Talk " + who.Name + " " + std::to_string(slot) + " " + name + " " + text);
     }
-    PanelResult Warn(const std::string& who, int slot, const std::string& name,
+    PanelResult Warn(const PanelActor& who, int slot, const std::string& name,
                      const std::string& text) override {
-        return Note("Warn " + who + " " + std::to_string(slot) + " " + name + " " + text);
+        return Note("Warn " + who.Name + " " + std::to_string(slot) + " " + name + " " + text);
     }
-    PanelResult Punt(const std::string& who, int slot, const std::string& name,
+    PanelResult Punt(const PanelActor& who, int slot, const std::string& name,
                      const std::string& reason) override {
-        return Note("Punt " + who + " " + std::to_string(slot) + " " + name + " " + reason);
+        return Note("Punt " + who.Name + " " + std::to_string(slot) + " " + name + " " + reason);
     }
-    PanelResult Ban(const std::string& who, const std::string& name, const std::string& reason,
+    PanelResult Ban(const PanelActor& who, const std::string& name, const std::string& reason,
                     int64_t seconds) override {
-        return Note("Ban " + who + " " + name + " " + reason + " " + std::to_string(seconds));
+        if (std::string refused = RoleRefusal(who.AccountRole, ActionKind::BanListed, seconds, moderatorBanSeconds);
+            !refused.empty())
+            return {false, refused, "", true};
+        return Note("Ban " + who.Name + " " + name + " " + reason + " " + std::to_string(seconds));
     }
-    PanelResult LiftBan(const std::string& who, int64_t id, const std::string& reason) override {
-        return Note("LiftBan " + who + " " + std::to_string(id) + " " + reason);
+    PanelResult LiftBan(const PanelActor& who, int64_t id, const std::string& reason) override {
+        return Note("LiftBan " + who.Name + " " + std::to_string(id) + " " + reason);
     }
-    PanelResult EditBan(const std::string& who, int64_t id, const std::string& reason,
+    PanelResult EditBan(const PanelActor& who, int64_t id, const std::string& reason,
                         int64_t seconds) override {
-        return Note("EditBan " + who + " " + std::to_string(id) + " " + reason + " " +
+        return Note("EditBan " + who.Name + " " + std::to_string(id) + " " + reason + " " +
                     std::to_string(seconds));
     }
     PanelResult ImportBans(const std::string& who, const std::string& csv) override {
@@ -96,13 +99,13 @@ public:
         return Note("ExportBans " + who);
     }
     // Both ask first, as when the clock holds a minute at most.
-    PanelResult MatchTime(const std::string& who, bool more, bool confirmed) override {
+    PanelResult MatchTime(const PanelActor& who, bool more, bool confirmed) override {
         if (!more && !confirmed) return {false, "Not done", "End the match now?"};
-        return Note("MatchTime " + who + (more ? " more" : " less"));
+        return Note("MatchTime " + who.Name + (more ? " more" : " less"));
     }
-    PanelResult ResetGames(const std::string& who, bool confirmed) override {
+    PanelResult ResetGames(const PanelActor& who, bool confirmed) override {
         if (!confirmed) return {false, "Not done", "Reset the games?"};
-        return Note("ResetGames " + who);
+        return Note("ResetGames " + who.Name);
     }
     PanelResult SaveSettings(const std::string& who, const PanelSettingsChange& change) override {
         if (change.Status) settings.Status = *change.Status;
@@ -116,9 +119,9 @@ public:
         if (change.Bans) settings.Bans = *change.Bans;
         return Note("SaveSettings " + who);
     }
-    void RecordLogin(const std::string& who, const std::string& action, const std::string& address,
+    void RecordLogin(const std::string& who, ActionKind action, const std::string& address,
                      const std::string& why) override {
-        logins.push_back(who + " " + action + " " + address + (why.empty() ? "" : ": " + why));
+        logins.push_back(who + " " + ActionName(action) + " " + address + (why.empty() ? "" : ": " + why));
     }
     PanelResult SetAutoMessages(const std::string& who, const PanelAutoMessages& m) override {
         autoMessages = m;
@@ -130,6 +133,7 @@ public:
     std::vector<PanelPlayer> players;
     std::vector<PanelChatLine> chat;
     std::vector<BanEntry> bans;
+    int64_t moderatorBanSeconds = 120 * 60;  // as the panel's setting says in the tests
     PanelAutoMessages autoMessages{true, 5, {"Welcome"}};
     PanelSettings settings;
     PlayerActivity activity;
@@ -144,7 +148,7 @@ public:
 private:
     PanelResult Note(std::string line) {
         actions.push_back(std::move(line));
-        if (listener) listener->AdminActionDone({0, actions.back(), "web", "", "", "", Outcome::Sent, ""});
+        if (listener) listener->AdminActionDone({0, actions.back(), ActionKind::Other, "", "", "", Outcome::Sent, ""});
         return {};
     }
 };

@@ -37,7 +37,7 @@ struct Counting : PanelListener {
         std::vector<std::string> done;
         for (size_t i = from; i < actions.size(); ++i) {
             const AdminAction& a = actions[i];
-            done.push_back(a.Who + " " + a.Action + " " + a.Target + " " + a.Detail);
+            done.push_back(a.Who + " " + ActionName(a.Action) + " " + a.Target + " " + a.Detail);
         }
         return done;
     }
@@ -84,11 +84,15 @@ protected:
 
 }  // namespace
 
+namespace {
+const PanelActor mia{"mia", Role::Moderator}, ada{"ada", Role::Admin};
+}  // namespace
+
 TEST_F(ServicePanelBackendTest, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     Service& service = *m_service;
     ServicePanelBackend& panel = *m_panel;
     // Before the first tick nothing is known, and nothing is sent.
-    EXPECT_FALSE(panel.Chat("mia", "hello").Ok);
+    EXPECT_FALSE(panel.Chat(mia, "hello").Ok);
     service.Timer_Timer();
     service.ReadPlayers(true, 16);
     EXPECT_TRUE(panel.Status().Attached);
@@ -105,35 +109,43 @@ TEST_F(ServicePanelBackendTest, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     EXPECT_TRUE(servers[0].Own);
 
     // Slot 1 holds Alice, not Bob: nobody is punted.
-    PanelResult r = panel.Punt("mia", 1, "Bob", "camping");
+    PanelResult r = panel.Punt(mia, 1, "Bob", "camping");
     EXPECT_FALSE(r.Ok);
     EXPECT_NE(r.Why.find("no longer holds Bob"), std::string::npos) << r.Why;
     // The panel's request is the confirmation: no question reaches the desktop.
-    EXPECT_TRUE(panel.Punt("mia", 2, "Bob", "").Ok);
+    EXPECT_TRUE(panel.Punt(mia, 2, "Bob", "").Ok);
     // What the window asks first is refused with its question until the request confirms it.
-    r = panel.ResetGames("ada", false);
+    r = panel.ResetGames(ada, false);
     EXPECT_FALSE(r.Ok);
     EXPECT_EQ(r.Question, MatchTime::kResetGamesQuestion);
-    EXPECT_TRUE(panel.ResetGames("ada", true).Ok);
+    EXPECT_TRUE(panel.ResetGames(ada, true).Ok);
     // Text that would end the console line early is refused before anything is sent.
-    EXPECT_FALSE(panel.Talk("mia", 1, "Alice", "hi\rpunt 1").Ok);
-    EXPECT_FALSE(panel.Chat("mia", "/punt 1").Ok);
+    EXPECT_FALSE(panel.Talk(mia, 1, "Alice", "hi\rpunt 1").Ok);
+    EXPECT_FALSE(panel.Chat(mia, "/punt 1").Ok);
     // The game's chat box takes 123 characters, whichever face types them.
-    EXPECT_TRUE(panel.Chat("mia", std::string(kChatLineMaxLength, 'a')).Ok);
-    r = panel.Chat("mia", std::string(kChatLineMaxLength + 1, 'a'));
+    EXPECT_TRUE(panel.Chat(mia, std::string(kChatLineMaxLength, 'a')).Ok);
+    r = panel.Chat(mia, std::string(kChatLineMaxLength + 1, 'a'));
     EXPECT_NE(r.Why.find("at most 123 characters"), std::string::npos) << r.Why;
-    EXPECT_FALSE(service.SendChatLine("hi\tthere", "web: eve"));
-    EXPECT_EQ(desktop.asked.join("|").toStdString(), "The text holds control characters. Nothing was sent.");
+    // The window's chat box is checked by the same rule, and says why at the desktop.
+    EXPECT_FALSE(service.Act({.Kind = ActionKind::Chat, .Actor = "web: eve", .Text = "hi\tthere"}).Ok());
+    EXPECT_EQ(desktop.asked.join("|").toStdString(), "The text holds control characters. Nothing was done.");
     desktop.asked.clear();
-    EXPECT_FALSE(panel.LiftBan("ada", 42, "appeal").Ok);
+    EXPECT_FALSE(panel.LiftBan(ada, 42, "appeal").Ok);
     scheduler.Advance(60000);
     EXPECT_TRUE(desktop.asked.isEmpty()) << desktop.asked.join("|").toStdString();
     std::vector<std::string> done;
     for (const AdminAction& a : listener.actions)
-        done.push_back(a.Who + " " + a.Action + " " + a.Target + (a.Result == Outcome::Sent ? "" : a.Why));
-    // The unconfirmed reset is kept at once as not confirmed; the others once sent.
-    EXPECT_EQ(done, (std::vector<std::string>{"ada reset games not confirmed", "web: eve chat The text holds control characters.",
-                                              "mia chat Bob", "mia punt Bob", "ada reset games ", "mia chat "}));
+        done.push_back(a.Who + " " + ActionName(a.Action) + " " + a.Target + (a.Result == Outcome::Sent ? "" : a.Why));
+    // Refusals and the unconfirmed reset are kept at once, with why; the others once sent.
+    EXPECT_EQ(done, (std::vector<std::string>{"mia chat No game server is running.",
+                                              "mia punt BobSlot 1 no longer holds Bob.",
+                                              "ada reset games not confirmed",
+                                              "mia talk AliceThe text holds control characters.",
+                                              "mia chat A line that begins with / is a server command, not chat.",
+                                              "mia chat A line takes at most 123 characters.",
+                                              "web: eve chat The text holds control characters.",
+                                              "ada ban lifted There is no such ban.", "mia chat Bob", "mia punt Bob",
+                                              "ada reset games ", "mia chat "}));
 
     // The status report's end is in the status, failed as it did.
     for (int tick = 0; tick < 30; ++tick) service.Timer_Timer();
@@ -144,7 +156,7 @@ TEST_F(ServicePanelBackendTest, ActsOnlyOnTheNamedPlayerAndSaysWhyNot) {
     // While a map loads the server takes no commands: the panel says so.
     server.SetByte(game::kGameState, kStateLoading);
     service.Timer_Timer();
-    r = panel.Chat("mia", "hello");
+    r = panel.Chat(mia, "hello");
     EXPECT_FALSE(r.Ok);
     EXPECT_NE(r.Why.find("while a map is loading"), std::string::npos) << r.Why;
 }
@@ -197,9 +209,9 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     EXPECT_EQ(r.Why.find("S3cret"), std::string::npos) << r.Why;
     EXPECT_EQ(service.SavedSharedStore(), store);
 
-    ASSERT_TRUE(panel.Ban("ada", "Mallory", "aimbot", 3600).Ok);
+    ASSERT_TRUE(panel.Ban(ada, "Mallory", "aimbot", 3600).Ok);
     const int64_t id = service.Bans().Entries().back().Id;
-    EXPECT_TRUE(panel.EditBan("ada", id, "wallhack", 0).Ok);
+    EXPECT_TRUE(panel.EditBan(ada, id, "wallhack", 0).Ok);
     EXPECT_EQ(service.Bans().Find(id)->Reason, "wallhack");
     EXPECT_EQ(service.Bans().Find(id)->ExpiresAt, 0);
     std::string csv;
@@ -210,7 +222,7 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     EXPECT_TRUE(panel.ImportBans("ada", csv.replace(at, 7, "Trudy")).Ok);
     EXPECT_EQ(service.Bans().Entries().back().Name, "Trudy");
     EXPECT_FALSE(panel.ImportBans("ada", "no ban list\r\nat all\r\n").Ok);
-    panel.RecordLogin("ada", "login failed", "192.0.2.7", "wrong name or password");
+    panel.RecordLogin("ada", ActionKind::LoginFailed, "192.0.2.7", "wrong name or password");
     EXPECT_EQ(listener.actions.back().Result, Outcome::Refused);
 
     const std::vector<std::string> done = listener.Done();
@@ -223,7 +235,7 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
         EXPECT_NE(std::find(done.begin(), done.end(), expected), done.end()) << expected;
     for (const AdminAction& a : listener.actions) {
         for (const char* secret : {"QX9", "hook key", "S3cret"})
-            EXPECT_EQ((a.Detail + a.Reason + a.Why).find(secret), std::string::npos) << a.Action;
+            EXPECT_EQ((a.Detail + a.Reason + a.Why).find(secret), std::string::npos) << ActionName(a.Action);
     }
     EXPECT_TRUE(desktop.asked.isEmpty()) << desktop.asked.join("|").toStdString();
     // The log says when the store is used, and never its password, not even in a driver's error.

@@ -102,7 +102,7 @@ protected:
         WebPanelSettings settings;
         settings.Port = 0;
         settings.Hosts = {"127.0.0.1", "localhost"};
-        settings.ModeratorBanMinutes = 120;
+        settings.ModeratorBanMinutes = 120;  // the fake backend bounds a moderator's bans the same
         settings.RequestTimeoutMs = 1500;
         m_panel = std::make_unique<WebPanel>(backend, *m_accounts, settings, [this] { return now; });
         ASSERT_TRUE(m_panel->Start(error)) << error;
