@@ -450,9 +450,9 @@ void PuntLatency() {
         const auto wallStart = std::chrono::steady_clock::now();
         const int64_t virtualStart = clock.Now();
         if (reason.empty()) {
-            puntBan.mnuPlayersPunt_Click();
+            puntBan.Punt();
         } else {
-            puntBan.mnuPlayersPuntReason_Click();
+            puntBan.PuntWithReason();
         }
         const bool emptied = testing::WaitFor(
             [&] {

@@ -101,13 +101,13 @@ void AutoMessages::SendNextAutoMessage() {
     ++m_next;
 }
 
-void AutoMessages::chkEnableAutoMessages_Click(bool ticked) {
+void AutoMessages::Switch(bool ticked) {
     m_view.SetAutoMesControlsEnabled(ticked);
     // Switching on waits for the save button to store an interval; switching off is stored at once.
     if (!ticked) m_settings.WriteSetting("settings", "useautomes", "0");
 }
 
-bool AutoMessages::cmdSaveSettingsAutoMes_Click() {
+bool AutoMessages::Save() {
     if (!SaveBoxToFile(m_view.AutoMesText(), m_path, m_dialogs)) return false;
     m_settings.WriteSetting("settings", "useautomes", std::to_string(m_view.AutoMesInterval()));
     m_dialogs.Inform("Automessages have been saved");

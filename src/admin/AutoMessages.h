@@ -53,9 +53,9 @@ public:
     // Sends the message whose turn it is, then moves the turn on, sent or not.
     void SendNextAutoMessage();
 
-    void chkEnableAutoMessages_Click(bool ticked);
+    void Switch(bool ticked);
     // True when the messages were saved.
-    bool cmdSaveSettingsAutoMes_Click();
+    bool Save();
 
     const std::vector<std::string>& Messages() const { return m_messages; }
     size_t NextAutoMessage() const { return m_next; }

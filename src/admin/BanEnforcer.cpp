@@ -186,7 +186,7 @@ bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<Seate
     return true;
 }
 
-void BanActions::mnuPlayersBanFor_Click(size_t preset) {
+void BanActions::BanFor(size_t preset) {
     const std::optional<SeatedPlayer> player = Selected();
     if (!player || preset >= m_presets.size())
         return NotSent(ActionKind::BanListed, player ? player->Name : "", true,
@@ -201,7 +201,7 @@ void BanActions::mnuPlayersBanFor_Click(size_t preset) {
                   });
 }
 
-void BanActions::mnuPlayersBanForOther_Click() {
+void BanActions::BanForOther() {
     const std::optional<SeatedPlayer> player = Selected();
     if (!player) return NotSent(ActionKind::BanListed, "", true, "no player selected");
     const std::weak_ptr<int> life = m_life;
@@ -231,7 +231,7 @@ void BanActions::MatchStarted() {
     m_matchStart = m_now();
 }
 
-void BanActions::mnuPlayersWarn_Click() {
+void BanActions::Warn() {
     const std::optional<SeatedPlayer> player = Selected();
     if (!player) return NotSent(ActionKind::Warn, "", true, "no player selected");
     const std::string prefix = player->Name + ", warning: ";

@@ -118,12 +118,12 @@ public:
     const WarningLadder& Ladder() const { return m_ladder; }
 
     // "Ban for" a preset: asks to confirm, then lists the selected player and enforces the entry.
-    void mnuPlayersBanFor_Click(size_t preset);
+    void BanFor(size_t preset);
     // "Ban for" a reason and a duration that the operator types.
-    void mnuPlayersBanForOther_Click();
+    void BanForOther();
     // "Warn": asks for the warning, says it to the player, keeps it and applies the ladder once
     // the player has had time to read it.
-    void mnuPlayersWarn_Click();
+    void Warn();
     // A new match: a ladder counted within the match starts again.
     void MatchStarted();
 

@@ -10,12 +10,12 @@ namespace tovi {
 MatchTime::MatchTime(MemoryClass& memory, ConsoleChannel& channel, Dialogs& dialogs)
     : m_memory(memory), m_channel(channel), m_dialogs(dialogs) {}
 
-bool MatchTime::cmdGameTimeInc_Click() {
+bool MatchTime::OneMinuteMore() {
     // Read afresh on every click, so two quick clicks make two minutes.
     return SetClock(int64_t{m_memory.ReadDWord(game::kMatchClock)} + kOneMinute);
 }
 
-void MatchTime::cmdGameTimeDec_Click(std::function<void(bool written)> done, std::function<void()> declined) {
+void MatchTime::OneMinuteLess(std::function<void(bool written)> done, std::function<void()> declined) {
     const int32_t left = m_memory.ReadDWord(game::kMatchClock);
     if (left <= 0 || left > kOneMinute) {
         const bool written = TakeMinute();
@@ -46,7 +46,7 @@ bool MatchTime::SetClock(int64_t value) {
     return false;
 }
 
-void MatchTime::cmdMapResetGames_Click(std::function<void()> declined) {
+void MatchTime::ResetGames(std::function<void()> declined) {
     m_dialogs.Ask(kResetGamesQuestion, [this, declined = std::move(declined)](bool yes) {
         if (yes)
             m_channel.SendServerCommand("command", "resetgames", {}, {}, SendNote{ActionKind::ResetGames, "", ""});

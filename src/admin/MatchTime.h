@@ -14,14 +14,14 @@ public:
     MatchTime(MemoryClass& memory, ConsoleChannel& channel, Dialogs& dialogs);
 
     // Answers whether the clock was written.
-    bool cmdGameTimeInc_Click();
+    bool OneMinuteMore();
     // Never sets the clock below 0. A minute off a clock that holds no more than that ends the
     // match, so the operator is asked first; `done` hears whether the clock was written, and
     // nothing when he says No (`declined` does).
-    void cmdGameTimeDec_Click(std::function<void(bool written)> done = {},
+    void OneMinuteLess(std::function<void(bool written)> done = {},
                               std::function<void()> declined = {});
     // Ends the match under way: asked first, sent only on Yes; `declined` hears a No.
-    void cmdMapResetGames_Click(std::function<void()> declined = {});
+    void ResetGames(std::function<void()> declined = {});
 
     static constexpr const char* kEndMatchByClockQuestion =
         "No more than a minute is left in this match. This ends the current match now.\r\n"

@@ -226,20 +226,20 @@ void PuntBan::AskReason(Removal kind) {
         });
 }
 
-void PuntBan::mnuPlayersPunt_Click() {
+void PuntBan::Punt() {
     Confirm(Removal::Punt);
 }
-void PuntBan::mnuPlayersBan_Click() {
+void PuntBan::Ban() {
     Confirm(Removal::Ban);
 }
-void PuntBan::mnuPlayersPuntReason_Click() {
+void PuntBan::PuntWithReason() {
     AskReason(Removal::Punt);
 }
-void PuntBan::mnuPlayersBanReason_Click() {
+void PuntBan::BanWithReason() {
     AskReason(Removal::Ban);
 }
 
-void PuntBan::mnuPlayersTalk_Click() {
+void PuntBan::Talk() {
     auto selected = SelectedRow(ActionKind::Talk);
     if (!selected) return;
     ListedPlayer row = std::move(selected->second);

@@ -85,11 +85,11 @@ public:
     // Told of every menu action that ends before anything is sent, with why.
     void SetObserver(std::function<void(const UnsentAction&)> observer) { m_unsent = std::move(observer); }
 
-    void mnuPlayersPunt_Click();
-    void mnuPlayersBan_Click();
-    void mnuPlayersPuntReason_Click();
-    void mnuPlayersBanReason_Click();
-    void mnuPlayersTalk_Click();
+    void Punt();
+    void Ban();
+    void PuntWithReason();
+    void BanWithReason();
+    void Talk();
     void tmrPunt_Timer();
 
     // The longest reason whose announcement for this name fits the console line.

@@ -64,7 +64,7 @@ std::string Service::OrderRefusal(const ActionOrder& order, const std::optional<
         if (kind == ActionKind::BanLifted && entry->LiftedAt != 0) return "That ban was lifted already.";
     }
     if (kind == ActionKind::BanListed && !order.Preset && !target) {
-        if (order.Name.empty()) return "No name was given.";
+        if (order.Name.empty()) return order.Unattended ? "No name was given." : "No player is selected.";
         if (HasControlBytes(order.Name)) return "The name holds control characters.";
     }
     if (kind == ActionKind::Chat || kind == ActionKind::Command) {
@@ -198,42 +198,42 @@ bool Service::SendChatLine(const std::string& text, const std::string& actor) {
 
 void Service::Punt(ActionRequest request) {
     RequestActing acting(*m_context, request);
-    m_puntBan->mnuPlayersPunt_Click();
+    m_puntBan->Punt();
 }
 
 void Service::Ban(ActionRequest request) {
     RequestActing acting(*m_context, request);
-    m_puntBan->mnuPlayersBan_Click();
+    m_puntBan->Ban();
 }
 
 void Service::PuntWithReason(ActionRequest request) {
     RequestActing acting(*m_context, request);
-    m_puntBan->mnuPlayersPuntReason_Click();
+    m_puntBan->PuntWithReason();
 }
 
 void Service::BanWithReason(ActionRequest request) {
     RequestActing acting(*m_context, request);
-    m_puntBan->mnuPlayersBanReason_Click();
+    m_puntBan->BanWithReason();
 }
 
 void Service::Talk(ActionRequest request) {
     RequestActing acting(*m_context, request);
-    m_puntBan->mnuPlayersTalk_Click();
+    m_puntBan->Talk();
 }
 
 void Service::Warn(ActionRequest request) {
     RequestActing acting(*m_context, request);
-    m_banActions->mnuPlayersWarn_Click();
+    m_banActions->Warn();
 }
 
 void Service::BanFor(size_t preset, ActionRequest request) {
     RequestActing acting(*m_context, request);
-    m_banActions->mnuPlayersBanFor_Click(preset);
+    m_banActions->BanFor(preset);
 }
 
 void Service::BanForOther(ActionRequest request) {
     RequestActing acting(*m_context, request);
-    m_banActions->mnuPlayersBanForOther_Click();
+    m_banActions->BanForOther();
 }
 
 void Service::RecordClock(const std::string& what, bool written, const std::string& actor) {
@@ -250,7 +250,7 @@ void Service::RecordDeclined(ActionKind action, const std::string& detail, const
 bool Service::MatchTimeMore(ActionRequest request) {
     const std::string actor = request.Actor;
     RequestActing acting(*m_context, request);
-    const bool written = m_matchTime->cmdGameTimeInc_Click();
+    const bool written = m_matchTime->OneMinuteMore();
     RecordClock("one minute more", written, actor);
     return written;
 }
@@ -259,7 +259,7 @@ void Service::MatchTimeLess(ActionRequest request) {
     const std::string actor = request.Actor;
     RequestActing acting(*m_context, request);
     // A clock that holds no more than a minute asks first; nothing is recorded on No.
-    m_matchTime->cmdGameTimeDec_Click(
+    m_matchTime->OneMinuteLess(
         [this, actor](bool written) { RecordClock("one minute less", written, actor); },
         [this, actor] { RecordDeclined(ActionKind::MatchTime, "one minute less", actor); });
 }
@@ -267,7 +267,7 @@ void Service::MatchTimeLess(ActionRequest request) {
 void Service::ResetGames(ActionRequest request) {
     const std::string actor = request.Actor;
     RequestActing acting(*m_context, request);
-    m_matchTime->cmdMapResetGames_Click([this, actor] { RecordDeclined(ActionKind::ResetGames, "", actor); });
+    m_matchTime->ResetGames([this, actor] { RecordDeclined(ActionKind::ResetGames, "", actor); });
 }
 
 void Service::RecordFaceAction(const std::string& who, ActionKind action, const std::string& detail,

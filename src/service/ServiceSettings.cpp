@@ -40,7 +40,7 @@ void Service::LoadSettings() {
     m_savedAutoMessageMinutes = autoMessages.Minutes;
     m_autoMessageChoice.Minutes = autoMessages.Minutes;
     // Switched as the operator's click switches it, unrecorded.
-    if (autoMessages.On != m_autoMessageChoice.On) m_autoMessages->chkEnableAutoMessages_Click(autoMessages.On);
+    if (autoMessages.On != m_autoMessageChoice.On) m_autoMessages->Switch(autoMessages.On);
     LoadBanSettings();
     for (SettingsGroup group : {SettingsGroup::Server, SettingsGroup::Other, SettingsGroup::AutoMessages,
                                 SettingsGroup::Bans, SettingsGroup::Notices})
@@ -89,7 +89,7 @@ void Service::SetAutoMesControlsEnabled(bool enabled) {
 }
 
 void Service::SwitchAutoMessages(bool on, const std::string& actor) {
-    if (m_autoMessageChoice.On != on) m_autoMessages->chkEnableAutoMessages_Click(on);
+    if (m_autoMessageChoice.On != on) m_autoMessages->Switch(on);
     m_history.WindowAction(ActionKind::AutoMessagesChanged, on ? "switched on" : "switched off", true, "",
                            actor);
 }
@@ -109,7 +109,7 @@ bool Service::SaveAutoMessages(const std::string& text, int minutes, const std::
     const int minutesBefore = m_autoMessageChoice.Minutes;
     m_autoMessageText = text;
     m_autoMessageChoice.Minutes = minutes;
-    const bool saved = m_autoMessages->cmdSaveSettingsAutoMes_Click();
+    const bool saved = m_autoMessages->Save();
     if (saved) {
         m_savedAutoMessageMinutes = minutes;
     } else {

@@ -21,10 +21,10 @@ TEST_F(AdminWithSimulator, ChatCommandsAndPuntsReachTheServerInOrder) {
         channel.SendServerCommand(command->Command, command->Argument);
     }
     list.selected = 1;  // Player2
-    puntBan.mnuPlayersPunt_Click();
+    puntBan.Punt();
     dialogs.Answer("");
     list.selected = 2;  // Player3
-    puntBan.mnuPlayersPuntReason_Click();
+    puntBan.PuntWithReason();
     dialogs.Answer("camping");
     ASSERT_TRUE(Drive([&] { return !channel.Busy() && !puntBan.PuntTimerOn() && poll.switches.size() == 4; }))
         << "still sending after 40 s";

@@ -60,7 +60,7 @@ TEST_F(AutoMessagesTest, TheSaveButtonStoresTheBoxWithCrLfAndTheIntervalAndResta
     SendNext();
     SendNext();
     box = "alpha\n\r\nbeta\rgamma";
-    messages.cmdSaveSettingsAutoMes_Click();
+    messages.Save();
     EXPECT_EQ(ReadBytes(messages.FilePath()), "alpha\r\n\r\nbeta\r\ngamma\r\n");
     EXPECT_EQ(settings, Strings{"settings/useautomes=7"});
     EXPECT_EQ(dialogs.notices, Strings{"Automessages have been saved"});
@@ -71,7 +71,7 @@ TEST_F(AutoMessagesTest, TheSaveButtonStoresTheBoxWithCrLfAndTheIntervalAndResta
     // A failed save says where, stores nothing, keeps the messages, and leaves nothing beside the file.
     fs::remove(messages.FilePath());
     fs::create_directory(messages.FilePath());
-    messages.cmdSaveSettingsAutoMes_Click();
+    messages.Save();
     ASSERT_EQ(dialogs.warnings.size(), 1u);
     EXPECT_TRUE(dialogs.warnings[0].starts_with("An Error occurred saving to file:\r\n" +
                                                 messages.FilePath().string() + "\r\ncannot replace "))
@@ -82,9 +82,9 @@ TEST_F(AutoMessagesTest, TheSaveButtonStoresTheBoxWithCrLfAndTheIntervalAndResta
     EXPECT_EQ(std::distance(fs::directory_iterator(folder.Path()), fs::directory_iterator()), 1);
 
     // Clearing the check box stores 0 at once; ticking it stores nothing.
-    messages.chkEnableAutoMessages_Click(true);
+    messages.Switch(true);
     EXPECT_TRUE(enabled);
-    messages.chkEnableAutoMessages_Click(false);
+    messages.Switch(false);
     EXPECT_FALSE(enabled);
     EXPECT_EQ(settings, (Strings{"settings/useautomes=7", "settings/useautomes=0"}));
 }

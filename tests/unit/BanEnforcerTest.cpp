@@ -165,7 +165,7 @@ TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBansInT
     menu.SetIssuer([&] { return acting.empty() ? std::string(kOperatorAtWindow) : acting; });
     auto warn = [&](const std::string& text) {
         acting = "kim";
-        menu.mnuPlayersWarn_Click();
+        menu.Warn();
         acting.clear();
         dialogs.Answer(text);
     };
@@ -175,7 +175,7 @@ TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBansInT
     Seat(6, "Eve");
 
     list.selected = 1;  // Eve
-    menu.mnuPlayersBanFor_Click(0);
+    menu.BanFor(0);
     dialogs.Answer("");
     clock.Advance(20000);
     EXPECT_EQ(dialogs.asked.back(), "Ban Eve for 1h: Team killing?");
@@ -218,7 +218,7 @@ TEST_F(BanEnforcerTest, TheMenuBansForAPresetAndTheWarningLadderPuntsThenBansInT
     menu.SetLadder({});
     Seat(5, "Dave");
     console.clear();
-    menu.mnuPlayersWarn_Click();
+    menu.Warn();
     dialogs.Answer("hm");
     clock.Advance(5000);
     EXPECT_EQ(bans.Warnings().size(), 4u);

@@ -21,10 +21,10 @@ TEST_F(MatchTimeTest, AMinuteMoreOrLessStaysInTheWordsRangeAndResetGamesGoesThro
     constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
     std::vector<bool> written;
     auto dec = [&] {
-        matchTime.cmdGameTimeDec_Click([&](bool w) { written.push_back(w); });
+        matchTime.OneMinuteLess([&](bool w) { written.push_back(w); });
         return written.back();
     };
-    auto inc = [&] { return matchTime.cmdGameTimeInc_Click(); };
+    auto inc = [&] { return matchTime.OneMinuteMore(); };
     const struct {
         int32_t start;
         bool decrease;
@@ -38,7 +38,7 @@ TEST_F(MatchTimeTest, AMinuteMoreOrLessStaysInTheWordsRangeAndResetGamesGoesThro
     }
     // A minute off the match's last minute ends it: asked first, then read afresh.
     server.SetDWord(game::kMatchClock, 1000);
-    matchTime.cmdGameTimeDec_Click([&](bool w) { written.push_back(w); });
+    matchTime.OneMinuteLess([&](bool w) { written.push_back(w); });
     EXPECT_EQ(dialogs.asked, Strings{MatchTime::kEndMatchByClockQuestion});
     server.SetDWord(game::kMatchClock, 900);
     dialogs.Answer("yes");
@@ -48,14 +48,14 @@ TEST_F(MatchTimeTest, AMinuteMoreOrLessStaysInTheWordsRangeAndResetGamesGoesThro
     // A No leaves the clock and the match alone, and says so.
     int declined = 0;
     server.SetDWord(game::kMatchClock, 1000);
-    matchTime.cmdGameTimeDec_Click([&](bool w) { written.push_back(w); }, [&] { ++declined; });
+    matchTime.OneMinuteLess([&](bool w) { written.push_back(w); }, [&] { ++declined; });
     dialogs.Answer(std::nullopt);
-    matchTime.cmdMapResetGames_Click([&] { ++declined; });
+    matchTime.ResetGames([&] { ++declined; });
     dialogs.Answer(std::nullopt);
     EXPECT_EQ(server.DWord(game::kMatchClock), 1000);
     EXPECT_EQ(written.size(), 3u);
     EXPECT_EQ(declined, 2);
-    matchTime.cmdMapResetGames_Click();
+    matchTime.ResetGames();
     dialogs.Answer("yes");
     clock.Advance(5000);
     EXPECT_EQ(Effects(), Strings{"resetgames"});

@@ -7,10 +7,10 @@ using namespace tovi::testing;
 
 namespace {
 
-const auto kPunt = &PuntBan::mnuPlayersPunt_Click;
-const auto kPuntReason = &PuntBan::mnuPlayersPuntReason_Click;
-const auto kBanReason = &PuntBan::mnuPlayersBanReason_Click;
-const auto kTalk = &PuntBan::mnuPlayersTalk_Click;
+const auto kPunt = &PuntBan::Punt;
+const auto kPuntReason = &PuntBan::PuntWithReason;
+const auto kBanReason = &PuntBan::BanWithReason;
+const auto kTalk = &PuntBan::Talk;
 const std::optional<std::string> kYes = "";
 
 // Carol in slot 3, Bob in 5, Dave in 7, each listed in that order.
@@ -37,7 +37,7 @@ protected:
 TEST_F(PuntBanTest, AConfirmedBanAnnouncesThenBansWithThePollOffUntilBothSendsEnd) {
     Pick(1, kPunt, std::nullopt);  // No: nothing at all
     list.selected = 0;
-    puntBan.mnuPlayersBan_Click();
+    puntBan.Ban();
     clock.Advance(1000);
     EXPECT_TRUE(backend.events.empty());
     dialogs.Answer(kYes);
@@ -116,7 +116,7 @@ TEST_F(PuntBanTest, AnActionWhoseRowWentWhileItsQuestionWasOpenIsDropped) {
     list.selected = 1;
     for (auto item : {kPunt, kBanReason, kTalk}) (puntBan.*item)();
     list.selected = 0;
-    puntBan.mnuPlayersBan_Click();
+    puntBan.Ban();
     // The poll rebuilt the list: Bob has gone, and slot 3 now shows another player.
     list.rows = {{.Slot = "3", .Player = "Frank", .Position = 3},
                  {.Slot = "7", .Player = "Dave", .Position = 7}};
