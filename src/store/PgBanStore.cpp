@@ -246,7 +246,8 @@ bool PgBanStore::Save(std::vector<BanEntry*> entries, std::string& error) {
             if (!r.Ok() || r.Rows() != 1) return fail();
             ids.push_back(r.Int(0, 0));
         } else {
-            values.push_back(e->Id);
+            // Built in place: gcc 12 at -O2 takes a moved temporary's string for unset.
+            values.emplace_back(e->Id);
             PgResult r = c.Exec(
                 "UPDATE bans SET name=$1, name_key=$2, name_raw=$3, exact_case=$4, reason=$5, issued_by=$6,"
                 " issued_at=$7, expires_at=$8, notes=$9, lifted_at=$10, lifted_by=$11, lift_reason=$12 WHERE "

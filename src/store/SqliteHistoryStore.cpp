@@ -80,8 +80,10 @@ const char* const kMigrations[] = {
     " UNIQUE, created INTEGER NOT NULL);",
     // 7: history batches for a shared database that it has not yet confirmed (PgHistoryStore),
     // in the order they are to be written, each with the key the database knows it by.
-    "CREATE TABLE shared_outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, instance INTEGER NOT NULL,"
-    " batch INTEGER NOT NULL, rows BLOB NOT NULL);",
+    // (In parentheses: clang takes a two-piece literal beside a one-piece one for a missing
+    // comma; the static_assert below counts the entries.)
+    ("CREATE TABLE shared_outbox(seq INTEGER PRIMARY KEY AUTOINCREMENT, instance INTEGER NOT NULL,"
+     " batch INTEGER NOT NULL, rows BLOB NOT NULL);"),
     // 8: what the shared database's history must know of this server before it answers: the next
     // match's number, so that a program that starts while the database is away numbers on.
     "CREATE TABLE shared_state(name TEXT PRIMARY KEY, value INTEGER NOT NULL);",

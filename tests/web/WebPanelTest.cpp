@@ -49,9 +49,10 @@ struct Reply {
 };
 
 Reply Exchange(quint16 port, const QByteArray& request) {
-    QTcpSocket socket;
+    // Before the socket: closing it on the way out still signals the handlers that set them.
     QByteArray data;
     bool closed = false;
+    QTcpSocket socket;
     QObject::connect(&socket, &QTcpSocket::readyRead, [&] { data += socket.readAll(); });
     QObject::connect(&socket, &QTcpSocket::disconnected, [&] { closed = true; });
     QObject::connect(&socket, &QTcpSocket::errorOccurred, [&] { closed = true; });
@@ -468,8 +469,8 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
 
     // A request sent a byte at a time, or never finished, does not hold a connection for ever
     // (the panel's time-out is short here), while answered requests keep theirs open.
+    bool slowClosed = false;  // before the socket, as in Exchange
     QTcpSocket slow;
-    bool slowClosed = false;
     QObject::connect(&slow, &QTcpSocket::disconnected, [&] { slowClosed = true; });
     slow.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(Spin([&] { return slow.state() == QAbstractSocket::ConnectedState; }));
@@ -505,9 +506,9 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
 TEST_F(PanelTest, LiveFeedNeedsTheSessionAndThisSite) {
     Login vic = *LogIn("vic");
     struct Client {
-        QWebSocket Socket;
         QStringList Messages;
         bool Closed = false;
+        QWebSocket Socket;  // last, as in Exchange
         Client(const QString& origin, const std::string& cookie, quint16 port) : Socket(origin) {
             QObject::connect(&Socket, &QWebSocket::textMessageReceived,
                              [this](const QString& m) { Messages << m; });
@@ -578,10 +579,10 @@ TEST_F(PanelTest, SettingsAndHttps) {
     ASSERT_TRUE(https.Start(error)) << error;
 
     auto exchange = [&](const QByteArray& request) {
+        QByteArray data;  // before the socket, as in Exchange
+        bool closed = false;
         QSslSocket socket;
         socket.setPeerVerifyMode(QSslSocket::VerifyNone);  // made for the test, trusted by nobody
-        QByteArray data;
-        bool closed = false;
         QObject::connect(&socket, &QSslSocket::readyRead, [&] { data += socket.readAll(); });
         QObject::connect(&socket, &QSslSocket::disconnected, [&] { closed = true; });
         QObject::connect(&socket, &QSslSocket::errorOccurred, [&] { closed = true; });
