@@ -8,7 +8,7 @@ namespace tovi {
 namespace {
 
 constexpr size_t kServerCodeCapacity = 30;
-constexpr size_t kUrlCapacity = 100;
+constexpr size_t kUrlCapacity = kSettingsUrlBytes + 1;
 constexpr size_t kNumberCapacity = 3;
 constexpr size_t kFlagCapacity = 2;
 
@@ -104,8 +104,22 @@ void SettingsFile::LoadServerSettings() {
         return value;
     };
     m_settings.ServerCode = read("servercode", kServerCodeCapacity, "No ServerCode defined in settings.ini");
-    m_settings.UpdateURL = TrimSpaces(read("updateurl", kUrlCapacity, "No update url defined in settings.ini"));
-    m_settings.ImportURL = TrimSpaces(read("importurl", kUrlCapacity, "No import url defined in settings.ini"));
+    // An address cut short would send the reports and the stats elsewhere: a URL too long for the
+    // program is not used at all, and the stats stay queued until it is corrected.
+    auto url = [this](const char* key, const char* warning) {
+        bool cut = false;
+        std::string value = m_file.ReadString("server", key, "", kUrlCapacity, &cut);
+        if (cut) {
+            m_dialogs.Warn("The value of \"" + std::string(key) + "\" in settings.ini is longer than " +
+                           std::to_string(kSettingsUrlBytes) +
+                           " characters and is not used; the stats stay queued until it is corrected.");
+            return std::string();
+        }
+        if (value.size() < 3) m_dialogs.Warn(warning);
+        return TrimSpaces(value);
+    };
+    m_settings.UpdateURL = url("updateurl", "No update url defined in settings.ini");
+    m_settings.ImportURL = url("importurl", "No import url defined in settings.ini");
 }
 
 void SettingsFile::LoadOtherSettings(OtherSettings& other, AutoMessageSettings& autoMessages) {

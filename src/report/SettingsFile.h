@@ -30,7 +30,7 @@ inline constexpr ValueRange kScoringSeconds{10, 80};
 inline constexpr ValueRange kHistoryDays{0, 36500};
 // What settings.ini holds without cutting: the server code 29 bytes, each URL 99.
 inline constexpr size_t kSettingsServerCodeBytes = 29;
-inline constexpr size_t kSettingsUrlBytes = 99;
+inline constexpr size_t kSettingsUrlBytes = 2000;
 
 // The operator's other choices: in effect as soon as they change, kept once saved.
 struct OtherSettings {

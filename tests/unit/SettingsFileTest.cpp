@@ -100,21 +100,20 @@ TEST_F(SettingsFileTest, AWindowsFileFillsEverySetting) {
 
 TEST_F(SettingsFileTest, ServerValuesWarnByTheirStoredLengthAndAreCut) {
     // A short code still counts; a URL of one letter between blanks is five characters long as
-    // stored, so no warning, and is trimmed afterwards; a long code is cut to 29, a URL to 99.
-    // A cut is never silent: the key and its limit are named. A byte-order mark is no part of
-    // the first section's name.
+    // stored, so no warning, and is trimmed afterwards; a long code is cut to 29. A URL takes
+    // 2,000 characters; a longer one is never used cut, nor silently. A byte-order mark is no
+    // part of the first section's name.
     Store("\xEF\xBB\xBF[server]\r\nservercode=QX\r\nupdateurl=\"  u  \"\r\nimporturl=" +
-          std::string(120, 'i') + "\r\n");
+          std::string(2001, 'i') + "\r\n");
     SettingsFile file = Make();
     file.LoadServerSettings();
-    EXPECT_EQ(
-        dialogs.warnings,
-        (Strings{"No ServerCode defined in settings.ini",
-                 "The value of \"importurl\" in settings.ini is longer than 99 characters; only its first 99 "
-                 "are used."}));
+    EXPECT_EQ(dialogs.warnings,
+              (Strings{"No ServerCode defined in settings.ini",
+                       "The value of \"importurl\" in settings.ini is longer than 2000 characters and is not used; "
+                       "the stats stay queued until it is corrected."}));
     EXPECT_EQ(settings.ServerCode, "QX");
     EXPECT_EQ(settings.UpdateURL, "u");
-    EXPECT_EQ(settings.ImportURL, std::string(99, 'i'));
+    EXPECT_EQ(settings.ImportURL, "");
     // Saving keeps the mark and finds the section behind it.
     std::string error;
     ASSERT_TRUE(file.WriteSetting("server", "servercode", "QX-2", error)) << error;
@@ -126,6 +125,9 @@ TEST_F(SettingsFileTest, ServerValuesWarnByTheirStoredLengthAndAreCut) {
     EXPECT_EQ(settings.ServerCode, std::string(29, 'c'));
     EXPECT_NE(dialogs.warnings.at(0).find("\"servercode\" in settings.ini is longer than 29 characters"),
               std::string::npos);
+    Store("[server]\r\nimporturl=http://stats.example.org/" + std::string(1975, 'i') + "\r\n");
+    file.LoadServerSettings();
+    EXPECT_EQ(settings.ImportURL.size(), 2000u);
 }
 
 TEST_F(SettingsFileTest, AFileBeyondTheLimitIsRefusedWithAWordAndTheProgramRunsOnDefaults) {
