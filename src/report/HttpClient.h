@@ -32,12 +32,16 @@ struct HttpResult {
     std::string toviResponse;  // when Answered: the header's bytes; empty when the answer has none
     std::string location;      // when Answered with a redirect: where it points (never followed)
     std::string error;         // otherwise: what went wrong, in plain words
+    std::string body = {};     // when Answered with a failure: the start of what the service said
 
     // Only a success answer to our own request that carries the header confirms it.
     bool Confirmed() const {
         return outcome == HttpOutcome::Answered && status >= 200 && status <= 299 && !toviResponse.empty();
     }
 };
+
+// The most of a failure answer's body that is kept for the log.
+inline constexpr int kFailureBodyBytes = 500;
 
 class HttpClient {
 public:

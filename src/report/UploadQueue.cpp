@@ -154,7 +154,7 @@ std::optional<std::string> UploadQueue::Holds(const Record& record, uint64_t siz
     return bytes;
 }
 
-std::optional<UploadBatch> UploadQueue::Next(std::string& error) {
+std::optional<UploadBatch> UploadQueue::Next(std::string& error, int maxBlocks) {
     error.clear();
     std::error_code ec;
     const uint64_t size = std::filesystem::file_size(m_file, ec);
@@ -183,10 +183,10 @@ std::optional<UploadBatch> UploadQueue::Next(std::string& error) {
         RemoveAll(error);
         return std::nullopt;
     }
-    return Cut(from, size, error);
+    return Cut(from, size, maxBlocks, error);
 }
 
-std::optional<UploadBatch> UploadQueue::Cut(uint64_t from, uint64_t size, std::string& error) {
+std::optional<UploadBatch> UploadQueue::Cut(uint64_t from, uint64_t size, int maxBlocks, std::string& error) {
     // A body never holds fewer bytes than the stats it carries, so this is enough to fill one.
     uint64_t length = std::min<uint64_t>(size - from, kMaxBodyBytes);
     std::optional<std::string> chunk = ReadRange(m_file, from, length, error);
@@ -206,7 +206,7 @@ std::optional<UploadBatch> UploadQueue::Cut(uint64_t from, uint64_t size, std::s
         const size_t blockEnd = at == std::string::npos ? chunk->size() : at + 2;
         // The file's last block counts once its last line is finished.
         if (at == std::string::npos && !(toTheEnd && chunk->ends_with("\r\n"))) break;
-        if (blocks > 0 && body.Of(blockEnd) > kMaxBodyBytes) break;
+        if (blocks > 0 && (body.Of(blockEnd) > kMaxBodyBytes || (maxBlocks > 0 && blocks >= maxBlocks))) break;
         end = blockEnd;
         ++blocks;
         if (at == std::string::npos) break;
@@ -219,6 +219,25 @@ std::optional<UploadBatch> UploadQueue::Cut(uint64_t from, uint64_t size, std::s
 }
 
 bool UploadQueue::Sending(const UploadBatch& batch, std::string& error) { return WriteRecord(false, batch, error); }
+
+void UploadQueue::Forget() {
+    m_known.reset();
+    std::string ignored;
+    RemoveFileDurably(RecordPath(), ignored);
+}
+
+bool UploadQueue::SetAside(const UploadBatch& batch, const std::filesystem::path& folder, const std::string& reason,
+                           std::string& where, std::string& error) {
+    // Named by its content: the same match set aside twice is one file.
+    const std::string name = batch.id.substr(0, 16);
+    const std::filesystem::path stats = folder / (name + ".stats");
+    MakePath(stats);
+    if (!ReplaceFileContent(stats, batch.bytes, error) ||
+        !ReplaceFileContent(folder / (name + ".txt"), reason + "\r\n", error))
+        return false;
+    where = PathText(stats);
+    return Confirmed(batch, error);
+}
 
 bool UploadQueue::Confirmed(const UploadBatch& batch, std::string& error) {
     std::error_code ec;

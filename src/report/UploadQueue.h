@@ -44,7 +44,15 @@ public:
     // oldest whole blocks not yet confirmed, as many as fit into kMaxBodyBytes of body, and at
     // least one. Nothing when nothing waits (`error` empty) or stats.stats cannot be read
     // (`error` says why). A block still without its final CR LF is not taken.
-    std::optional<UploadBatch> Next(std::string& error);
+    // `maxBlocks` bounds a new batch (0: no bound beyond the body's size).
+    std::optional<UploadBatch> Next(std::string& error, int maxBlocks = 0);
+    // Forgets the batch sent last and not confirmed, so that the next is cut anew: only for one the
+    // service refused, which it therefore did not store.
+    void Forget();
+    // Moves `batch` (one the service refuses for good) out of the queue into `folder`, as
+    // NAME.stats beside NAME.txt with `reason`; `where` names the stats file.
+    bool SetAside(const UploadBatch& batch, const std::filesystem::path& folder, const std::string& reason,
+                  std::string& where, std::string& error);
     // Records that `batch` goes out now. False, with `error`, when the record cannot be written
     // (the batch may then be cut differently after a restart).
     bool Sending(const UploadBatch& batch, std::string& error);
@@ -65,7 +73,7 @@ private:
     bool WriteRecord(bool confirmed, const UploadBatch& batch, std::string& error);
     // Whether the file holds the recorded batch; its bytes when it does.
     std::optional<std::string> Holds(const Record& record, uint64_t size) const;
-    std::optional<UploadBatch> Cut(uint64_t from, uint64_t size, std::string& error);
+    std::optional<UploadBatch> Cut(uint64_t from, uint64_t size, int maxBlocks, std::string& error);
     bool RemoveAll(std::string& error);
 
     std::filesystem::path m_file;

@@ -108,6 +108,7 @@ std::string WebReporter::Failure(const char* what, const std::string& url, const
         text += " without a ToviResponse header, so not confirmed";
     }
     if (!result.toviResponse.empty()) text += "; ToviResponse: " + LogSafeText(result.toviResponse);
+    if (!result.body.empty()) text += "; the service says: " + LogSafeText(result.body);
     return text;
 }
 
@@ -160,7 +161,7 @@ void WebReporter::UploadStats() {
 
 void WebReporter::StartNextBatch() {
     std::string error;
-    m_batch = m_queue.Next(error);
+    m_batch = m_queue.Next(error, m_singly > 0 ? 1 : 0);
     if (!m_batch) {
         if (!error.empty()) m_log.Log("Stats upload failed: " + error);
         return;
@@ -182,6 +183,28 @@ void WebReporter::StartNextBatch() {
     Start(Transfer::Upload, std::move(request));
 }
 
+bool WebReporter::Refused(const HttpResult& result, const std::string& failure) {
+    if (m_batch->blocks > 1) {
+        // The service refuses the whole for what one match holds: they go one by one, and only
+        // the match it refuses is set aside.
+        m_log.Log(failure + ". Its " + Matches(m_batch->blocks) + " go one at a time to find the one refused");
+        m_singly = m_batch->blocks;
+        m_queue.Forget();
+        return true;
+    }
+    const std::string reason = "HTTP " + std::to_string(result.status) +
+                               (result.body.empty() ? std::string() : ": " + LogSafeText(result.body));
+    std::string where, error;
+    if (!m_queue.SetAside(*m_batch, m_statsFile.parent_path() / "Rejected", reason, where, error)) {
+        m_log.Log(failure + ". It could not be set aside and stays queued: " + error);
+        return false;
+    }
+    if (m_singly > 0) --m_singly;
+    m_log.Log(failure + ". The service refuses this match for good: it is set aside in " + where +
+              " and the queue goes on");
+    return true;
+}
+
 void WebReporter::UploadDone(const HttpResult& result) {
     const std::string matches = " (" + Matches(m_batch ? m_batch->blocks : 0) + ")";
     bool removed = false;
@@ -191,6 +214,10 @@ void WebReporter::UploadDone(const HttpResult& result) {
         removed = m_queue.Confirmed(*m_batch, error);
         if (!removed) m_log.Log(error);
         if (removed && m_onDelivered) m_onDelivered(m_batch->blocks);
+        if (removed && m_singly > 0) --m_singly;
+    } else if (m_batch && (result.status == 400 || result.status == 413 || result.status == 422) &&
+               result.outcome == HttpOutcome::Answered) {
+        removed = Refused(result, Failure(("Stats upload" + matches).c_str(), m_settings.ImportURL, result));
     } else if (result.outcome == HttpOutcome::TimedOut) {
         m_log.Log("Import timeout: " + Failure(("the stats upload" + matches).c_str(), m_settings.ImportURL, result));
     } else {

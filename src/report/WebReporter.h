@@ -63,6 +63,9 @@ private:
     void StartNextBatch();
     void ReportDone(const HttpResult& result);
     void UploadDone(const HttpResult& result);
+    // A batch the service refuses for good: split, or set aside when it is one match. True when
+    // the queue goes on at once.
+    bool Refused(const HttpResult& result, const std::string& failure);
     // What went wrong with a transfer that did not confirm, in the operator's words.
     std::string Failure(const char* what, const std::string& url, const HttpResult& result) const;
 
@@ -77,6 +80,8 @@ private:
     uint64_t m_transferId = 0;  // tells the running transfer's answer from a stale one
     bool m_uploadPending = false;
     std::optional<UploadBatch> m_batch;  // the batch the running upload sent
+    // Matches still to be sent one at a time, to find the one in a batch the service refuses.
+    int m_singly = 0;
     std::function<void(int)> m_onDelivered;
     OutcomeFn m_onOutcome;
 };

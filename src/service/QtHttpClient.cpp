@@ -62,6 +62,8 @@ void QtHttpClient::Finished(QNetworkReply* reply, const QString& address) {
     if (status.isValid() && PostTransfer::AnsweredByStatus(error)) {
         HttpResult result{HttpOutcome::Answered, status.toInt(), reply->rawHeader(kToviResponseHeader).toStdString(),
                           reply->rawHeader("Location").toStdString(), {}};
+        // Why the service refused, in its own words, for the log.
+        if (result.status >= 300) result.body = reply->read(kFailureBodyBytes).toStdString();
         Finish(result);
         return;
     }

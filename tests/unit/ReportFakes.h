@@ -77,6 +77,8 @@ public:
         Deliver({HttpOutcome::Answered, status, header.value_or(""), std::move(location), {}});
     }
     void Fail(const std::string& error) { Deliver({HttpOutcome::Failed, 0, {}, {}, error}); }
+    // The service refuses the request, saying why in the body.
+    void Refuse(int status, std::string body) { Deliver({HttpOutcome::Answered, status, {}, {}, {}, std::move(body)}); }
     const HttpRequest& Last() const { return requests.back(); }
 
 private:

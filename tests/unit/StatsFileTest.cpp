@@ -271,6 +271,38 @@ TEST_F(StatsFileTest, AStopKeepsTheMatchesMemoryHoldsWhereTheNextStartOrTheOpera
     EXPECT_NE(out.str().find("2 matches are queued"), std::string::npos) << out.str();
 }
 
+TEST_F(StatsFileTest, AMatchTheServiceRefusesForGoodIsSetAsideAndTheQueueGoesOn) {
+    StatsFile stats = Writer();
+    for (uint8_t result = 1; result <= 3; ++result) ASSERT_TRUE(stats.WriteStats(false, result, 10));
+    ASSERT_TRUE(stats.WriteStats(true, 4, 10));
+    ASSERT_EQ(http.requests.size(), 1u);
+    // Refused whole: the matches go one at a time, and only the one refused is set aside, with
+    // the service's words; those before and after it are delivered.
+    http.Refuse(400, "too many player lines");
+    EXPECT_NE(log.lines.back().find("the service says: too many player lines"), std::string::npos) << log.lines.back();
+    for (int match = 1; match <= 4; ++match) {
+        ASSERT_EQ(http.requests.size(), static_cast<size_t>(match + 1));
+        if (match == 2) {
+            http.Refuse(422, "");
+        } else {
+            http.Answer("ok");
+        }
+    }
+    EXPECT_EQ(http.requests.size(), 5u);
+    EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+    std::vector<fs::path> aside;
+    for (const auto& entry : fs::directory_iterator(dir / "Rejected")) aside.push_back(entry.path());
+    ASSERT_EQ(aside.size(), 2u);
+    std::sort(aside.begin(), aside.end());
+    const std::string refused = ReadBytes(aside[0]);
+    EXPECT_NE(refused.find("|**QX**|2|"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("ServerInfo", 1), std::string::npos) << "one match only";
+    EXPECT_EQ(ReadBytes(aside[1]), "HTTP 422\r\n");
+    EXPECT_EQ(std::count_if(log.lines.begin(), log.lines.end(),
+                            [](const std::string& line) { return line.find("it is set aside in") != std::string::npos; }),
+              1);
+}
+
 TEST_F(StatsFileTest, AMatchThatCannotBeWrittenIsKeptAndWrittenInOrderWhenTheFileWorksAgain) {
     other.KeepArchive = true;
     WriteBytes(dir / "Archives", "a plain file where the folder should be");
