@@ -136,7 +136,8 @@ private slots:
         QCOMPARE(r.log, (QStringList{
                             failed + "HTTP 301, a redirect to " + QString::fromStdString(r.service.Url("/moved")) +
                                 " (not followed: correct the address in the settings)",
-                            failed + "HTTP 500; ToviResponse: Imported; the service says: body", failed + "HTTP 500",
+                            failed + "HTTP 500; ToviResponse: Imported; the service says: body",
+                            failed + "HTTP 500; the service says: body",
                             failed + "HTTP 200 without a ToviResponse header, so not confirmed",
                             failed + "the connection closed before the whole answer came (" + import + ")",
                             failed + "the connection closed without an answer (" + import + ")",
