@@ -111,6 +111,12 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 std::optional<std::string> ReadContent(const std::filesystem::path& file, std::string& error,
                                        std::string* mark) {
     std::optional<std::string> content = ReadWholeFile(file, error, kMaxInputFileBytes);
+    // Notepad's "Unicode": two bytes a character, which no key would match. Said, never misread.
+    if (content && (content->starts_with("\xFF\xFE") || content->starts_with("\xFE\xFF"))) {
+        error = PathText(file.filename()) +
+                " is saved as UTF-16 (Unicode); save it as UTF-8 or ANSI, which this program reads";
+        return std::nullopt;
+    }
     if (content && content->starts_with(kByteOrderMark)) {
         content->erase(0, kByteOrderMark.size());
         if (mark) *mark = kByteOrderMark;

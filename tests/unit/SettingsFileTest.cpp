@@ -141,6 +141,16 @@ TEST_F(SettingsFileTest, AFileBeyondTheLimitIsRefusedWithAWordAndTheProgramRunsO
     file.SaveOtherSettings({});
     EXPECT_TRUE(dialogs.notices.empty());
     EXPECT_TRUE(dialogs.warnings.back().starts_with("Settings not saved: ")) << dialogs.warnings.back();
+
+    // A file saved as UTF-16 is named so, neither misread ("no server code") nor overwritten.
+    const std::string utf16("\xFF\xFE[\0s\0e\0r\0v\0e\0r\0]\0", 18);
+    Store(utf16);
+    dialogs.warnings.clear();
+    file.LoadServerSettings();
+    ASSERT_FALSE(dialogs.warnings.empty());
+    EXPECT_NE(dialogs.warnings[0].find("settings.ini is saved as UTF-16"), std::string::npos) << dialogs.warnings[0];
+    file.SaveOtherSettings({});
+    EXPECT_EQ(ReadBytes(dir / "settings.ini"), utf16);
 }
 
 TEST_F(SettingsFileTest, AFailedSaveSaysWhyAndKeepsTheValuesInUseEqualToTheFile) {
