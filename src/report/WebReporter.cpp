@@ -1,5 +1,6 @@
 #include "WebReporter.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "TextEncodings.h"
@@ -76,7 +77,10 @@ WebReporter::~WebReporter() {
 void WebReporter::Start(Transfer kind, HttpRequest request) {
     m_running = kind;
     const uint64_t id = ++m_transferId;
-    request.timeoutMs = m_timeoutMs;
+    // A large body over a slow uplink gets the time it needs at the slowest rate taken for a
+    // link, so that it is ever delivered; anything else the usual deadline.
+    const uint64_t needed = request.body.size() * 1000 / kSlowestLinkBytesPerSecond;
+    request.timeoutMs = static_cast<int>(std::max<uint64_t>(static_cast<uint64_t>(m_timeoutMs), needed));
     m_http.Post(request, [this, id, kind](const HttpResult& result) {
         if (id != m_transferId || m_running != kind) return;
         m_running = Transfer::None;

@@ -47,6 +47,9 @@ public:
     void SetTransferTimeoutMs(int ms) { m_timeoutMs = ms; }
     int TransferTimeoutMs() const { return m_timeoutMs; }
     static constexpr int kDefaultTransferTimeoutMs = 60000;
+    // The slowest uplink a transfer's deadline allows for (16 kbit/s): a body larger than the
+    // deadline carries at this rate gets a deadline to match.
+    static constexpr uint64_t kSlowestLinkBytesPerSecond = 2000;
 
     bool UploadRunning() const { return m_running == Transfer::Upload; }
     bool UploadPending() const { return m_uploadPending; }

@@ -208,6 +208,19 @@ TEST_F(StatsFileTest, WhatAStoppedRunWasWritingNeitherBlocksTheQueueNorOutlivesT
     EXPECT_FALSE(fs::exists(dir / "stats.stats"));
 }
 
+TEST_F(StatsFileTest, AMatchLargerThanASlowLinkCarriesInTheDeadlineGetsTheTimeItNeeds) {
+    std::string block = "ServerInfo QX1|**QX**|M|**QX**|TDM|**QX**|1|**QX**|2004-06-12 20:00:00|**QX**|9\r\n";
+    while (block.size() < 600'000) block += "  PlayerStats Comer&end& 1 0 0 0 0 0 3 2 0 0 0 0 0 0 0 0 0 0 0 0 0 150 0 600\r\n";
+    WriteBytes(dir / "stats.stats", block);
+    reporter.UploadStats();
+    ASSERT_EQ(http.requests.size(), 1u);
+    // At 2,000 bytes a second (16 kbit/s), however long the usual deadline.
+    EXPECT_EQ(http.Last().timeoutMs, static_cast<int>(http.Last().body.size() / 2));
+    http.Answer("ok");
+    ASSERT_TRUE(Writer().WriteStats(true, 1, 10));
+    EXPECT_EQ(http.Last().timeoutMs, reporter.TransferTimeoutMs());
+}
+
 TEST_F(StatsFileTest, AStopKeepsTheMatchesMemoryHoldsWhereTheNextStartOrTheOperatorFindsThem) {
     players.Replace({.P_Name = "Ren\xE9 100%", .P_Team = 1, .P_Kills = 3});
     fs::create_directory(dir / "stats.stats");  // takes nothing
