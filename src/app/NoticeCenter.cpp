@@ -45,6 +45,8 @@ const char* EventTitle(NoticeEvent e) {
             return "Status report or upload failing";
         case NoticeEvent::ReportRecovered:
             return "Status report or upload recovered";
+        case NoticeEvent::UploadRejected:
+            return "Match refused by the stats service";
         case NoticeEvent::Test:
             return "Test";
     }

@@ -22,6 +22,7 @@ constexpr std::array kEventNames{
     EventName{NoticeEvent::WatchedWord, "watched_word"},
     EventName{NoticeEvent::ReportFailing, "report_failing"},
     EventName{NoticeEvent::ReportRecovered, "report_recovered"},
+    EventName{NoticeEvent::UploadRejected, "upload_rejected"},
     EventName{NoticeEvent::Test, "test"},
 };
 
@@ -172,6 +173,11 @@ Notice ReportNotice(bool recovered, const std::string& what, int failures, const
                     {{"After", std::to_string(failures) + " failures"}});
     return Make(NoticeEvent::ReportFailing, what + " failing",
                 {{"Failures in a row", std::to_string(failures)}, {"Last error", lastError}});
+}
+
+Notice UploadRejectedNotice(const std::string& reason, const std::string& where) {
+    return Make(NoticeEvent::UploadRejected, "Match refused by the stats service",
+                {{"Why", reason.empty() ? "-" : reason}, {"Set aside in", where}});
 }
 
 Notice TestNotice() {

@@ -20,6 +20,7 @@ enum class NoticeEvent {
     WatchedWord,    // chat held a watched word or pattern
     ReportFailing,  // the status report or the stats upload failed several times in a row
     ReportRecovered,
+    UploadRejected,  // the stats service refused a match for good; it was set aside
     Test,  // "Send test" in Settings
 };
 
@@ -65,6 +66,7 @@ Notice AdminActionNotice(NoticeEvent event, const std::string& player, const std
                          const std::string& why);
 Notice WatchedWordNotice(const std::string& player, const std::string& message, const std::string& word);
 Notice ReportNotice(bool recovered, const std::string& what, int failures, const std::string& lastError);
+Notice UploadRejectedNotice(const std::string& reason, const std::string& where);
 Notice TestNotice();
 
 }  // namespace tovi

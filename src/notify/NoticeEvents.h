@@ -53,6 +53,8 @@ public:
                        bool done, const std::string& who);
     // The status report's or the stats upload's outcome.
     void ReportOutcome(const std::string& what, bool delivered, const std::string& error);
+    // The stats service refused a match for good; it is kept in `where`.
+    void UploadRejected(const std::string& reason, const std::string& where) { m_post(UploadRejectedNotice(reason, where)); }
 
     // How long a chat text the program sent is looked for in the chat read back, and how many.
     static constexpr int64_t kOwnChatSeconds = 60;

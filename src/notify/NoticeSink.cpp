@@ -35,6 +35,7 @@ uint32_t Colour(NoticeEvent event) {
         case NoticeEvent::ServerLost:
         case NoticeEvent::NotHosting:
         case NoticeEvent::ReportFailing:
+        case NoticeEvent::UploadRejected:
             return 0xD83C3E;
         case NoticeEvent::PlayerBanned:
         case NoticeEvent::BanEnforced:

@@ -206,6 +206,7 @@ bool WebReporter::Refused(const HttpResult& result, const std::string& failure) 
     if (m_singly > 0) --m_singly;
     m_log.Log(failure + ". The service refuses this match for good: it is set aside in " + where +
               " and the queue goes on");
+    if (m_onRejected) m_onRejected(reason, where);
     return true;
 }
 

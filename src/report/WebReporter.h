@@ -58,6 +58,9 @@ public:
     // Told of each transfer's end: "Status report" or "Stats upload", confirmed or not, and why not.
     using OutcomeFn = std::function<void(const std::string& what, bool confirmed, const std::string& why)>;
     void SetOnOutcome(OutcomeFn onOutcome) { m_onOutcome = std::move(onOutcome); }
+    // Told of each match the service refused for good: its words, and the file it was set aside in.
+    using RejectedFn = std::function<void(const std::string& reason, const std::string& where)>;
+    void SetOnRejected(RejectedFn onRejected) { m_onRejected = std::move(onRejected); }
 
 private:
     enum class Transfer { None, Report, Upload };
@@ -87,6 +90,7 @@ private:
     int m_singly = 0;
     std::function<void(int)> m_onDelivered;
     OutcomeFn m_onOutcome;
+    RejectedFn m_onRejected;
 };
 
 }  // namespace tovi

@@ -65,6 +65,9 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         m_notices->Events().ReportOutcome(what, confirmed, why);
         emit transferEnded(what, confirmed, why);
     });
+    m_reporter->SetOnRejected([this](const std::string& reason, const std::string& where) {
+        m_notices->Events().UploadRejected(reason, where);
+    });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, m_other, *m_reporter,
                                               *this, m_context->Questions(), m_scheduler);
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);

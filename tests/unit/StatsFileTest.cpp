@@ -285,6 +285,8 @@ TEST_F(StatsFileTest, AStopKeepsTheMatchesMemoryHoldsWhereTheNextStartOrTheOpera
 }
 
 TEST_F(StatsFileTest, AMatchTheServiceRefusesForGoodIsSetAsideAndTheQueueGoesOn) {
+    std::vector<std::string> told;
+    reporter.SetOnRejected([&](const std::string& reason, const std::string& where) { told.push_back(reason + " in " + where); });
     StatsFile stats = Writer();
     for (uint8_t result = 1; result <= 3; ++result) ASSERT_TRUE(stats.WriteStats(false, result, 10));
     ASSERT_TRUE(stats.WriteStats(true, 4, 10));
@@ -311,6 +313,7 @@ TEST_F(StatsFileTest, AMatchTheServiceRefusesForGoodIsSetAsideAndTheQueueGoesOn)
     EXPECT_NE(refused.find("|**QX**|2|"), std::string::npos) << refused;
     EXPECT_EQ(refused.find("ServerInfo", 1), std::string::npos) << "one match only";
     EXPECT_EQ(ReadBytes(aside[1]), "HTTP 422\r\n");
+    EXPECT_EQ(told, std::vector<std::string>{"HTTP 422 in " + PathText(aside[0])});
     EXPECT_EQ(std::count_if(log.lines.begin(), log.lines.end(),
                             [](const std::string& line) { return line.find("it is set aside in") != std::string::npos; }),
               1);
