@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../unit/Fakes.h"
+#include "Fakes.h"
 #include "ConsoleChannel.h"
 #include "GameAddresses.h"
 #include "MemoryClass.h"
