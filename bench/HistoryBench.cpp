@@ -323,27 +323,6 @@ struct TickDriver {
 
 using QuietView = bench::QuietPollView;
 
-// lstPlayers, kept in memory.
-class PlayerRows : public PlayerListView {
-public:
-    int RowCount() override { return int(m_rows.size()); }
-    std::string Text(int row, PlayerColumn) override { return m_rows[size_t(row)].Player; }
-    int SlotPosition(int row) override { return m_rows[size_t(row)].Position; }
-    std::optional<int> SelectedRow() override { return std::nullopt; }
-    void ClearRows() override { m_rows.clear(); }
-    void AddRow(const PlayerRow& row) override { m_rows.push_back(row); }
-    void SelectRow(int) override {}
-
-private:
-    std::vector<PlayerRow> m_rows;
-};
-
-class QuietLog : public LogSink {
-public:
-    void Log(const std::string&) override {}
-    void DebugLog(const std::string&) override {}
-};
-
 class PlayerHooks : public PollHooks {
 public:
     explicit PlayerHooks(PlayerReader& reader) : m_reader(reader) {}
@@ -375,8 +354,8 @@ struct PolledServer {
     MemoryClass memory{platform};
     ServerStatus status;
     PlayerTable table;
-    PlayerRows rows;
-    QuietLog log;
+    bench::QuietPlayerList rows;
+    bench::QuietLog log;
     PlayerReader reader{memory, status, table, rows, log};
     PlayerHooks hooks{reader};
     QuietView view;

@@ -1,9 +1,15 @@
 #pragma once
-// What the poll shows, taken and dropped: the benches measure the poll, not a window.
+// What the poll shows, taken and dropped: the benches measure the poll, not a window. The player
+// list keeps its rows as a window's list would, so that rebuilding it and looking names up in it
+// cost something like what they cost in the program.
 #include <benchmark/benchmark.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "LogSink.h"
+#include "PlayerReader.h"
 #include "PollView.h"
 
 namespace tovi::bench {
@@ -32,6 +38,28 @@ public:
 
 private:
     bool m_tracked;
+};
+
+class QuietPlayerList : public PlayerListView {
+public:
+    std::vector<PlayerRow> rows;
+    std::optional<int> selected;
+    int RowCount() override { return static_cast<int>(rows.size()); }
+    std::string Text(int row, PlayerColumn column) override {
+        const PlayerRow& r = rows[static_cast<size_t>(row)];
+        return column == PlayerColumn::Slot ? r.Slot : r.Player;
+    }
+    int SlotPosition(int row) override { return rows[static_cast<size_t>(row)].Position; }
+    std::optional<int> SelectedRow() override { return selected; }
+    void ClearRows() override { rows.clear(); }
+    void AddRow(const PlayerRow& row) override { rows.push_back(row); }
+    void SelectRow(int row) override { benchmark::DoNotOptimize(row); }
+};
+
+class QuietLog : public LogSink {
+public:
+    void Log(const std::string& message) override { benchmark::DoNotOptimize(message.data()); }
+    void DebugLog(const std::string& message) override { benchmark::DoNotOptimize(message.data()); }
 };
 
 }  // namespace tovi::bench

@@ -20,6 +20,7 @@
 #include "ActivityLog.h"
 #include "ChatReader.h"
 #include "ConsoleChannel.h"
+#include "CountingBackend.h"
 #include "GameAddresses.h"
 #include "MatchState.h"
 #include "MemoryClass.h"
@@ -40,55 +41,7 @@ namespace {
 
 constexpr int kPlayers = 32;
 
-// Counts every call that reaches the backend. Hiding the batched calls leaves the interface's
-// defaults in their place: one Read per range, and MemoryClass's own walk of the windows.
-class CountingBackend : public ProcessBackend {
-public:
-    CountingBackend(ProcessBackend& inner, bool batched) : m_inner(inner), m_batched(batched) {}
-    int64_t calls = 0;
-
-    std::vector<int32_t> ListProcessIds() override { return ++calls, m_inner.ListProcessIds(); }
-    std::optional<std::string> FirstModulePath(int32_t pid) override {
-        return ++calls, m_inner.FirstModulePath(pid);
-    }
-    bool CanOpen(int32_t pid) override { return ++calls, m_inner.CanOpen(pid); }
-    bool Read(int32_t pid, uint32_t address, std::span<uint8_t> out) override {
-        return ++calls, m_inner.Read(pid, address, out);
-    }
-    bool Write(int32_t pid, uint32_t address, std::span<const uint8_t> data) override {
-        return ++calls, m_inner.Write(pid, address, data);
-    }
-    AccessFailure ReadRanges(int32_t pid, std::span<ReadRange> ranges) override {
-        if (!m_batched) return ProcessBackend::ReadRanges(pid, ranges);
-        return ++calls, m_inner.ReadRanges(pid, ranges);
-    }
-    std::optional<int32_t> KnownProcessWindow(int32_t pid) override {
-        if (!m_batched) return std::nullopt;
-        return ++calls, m_inner.KnownProcessWindow(pid);
-    }
-    std::optional<OwnedWindow> KnownWindowByCaption(const std::string& caption) override {
-        if (!m_batched) return std::nullopt;
-        return ++calls, m_inner.KnownWindowByCaption(caption);
-    }
-    std::vector<int32_t> TopLevelWindows() override { return ++calls, m_inner.TopLevelWindows(); }
-    int32_t FindWindowByCaption(const std::string& caption) override {
-        return ++calls, m_inner.FindWindowByCaption(caption);
-    }
-    int32_t WindowProcess(int32_t window) override { return ++calls, m_inner.WindowProcess(window); }
-    std::string WindowCaption(int32_t window) override { return ++calls, m_inner.WindowCaption(window); }
-    bool SetWindowVisible(int32_t window, bool visible) override {
-        return ++calls, m_inner.SetWindowVisible(window, visible);
-    }
-    bool PostKeystroke(int32_t window, GameKeystroke key) override {
-        return ++calls, m_inner.PostKeystroke(window, key);
-    }
-    AccessFailure LastFailure() const override { return m_inner.LastFailure(); }
-    uint64_t InnerTransfers() const { return m_inner.Transfers(); }
-
-private:
-    ProcessBackend& m_inner;
-    bool m_batched;
-};
+using bench::CountingBackend;
 
 class QuietChat : public ChatView {
 public:
@@ -101,25 +54,8 @@ public:
     void Clear() override {}
 };
 
-class QuietView : public bench::QuietPollView, public PlayerListView, public LogSink {
-public:
-    // The player list.
-    std::vector<PlayerRow> rows;
-    int RowCount() override { return static_cast<int>(rows.size()); }
-    std::string Text(int row, PlayerColumn column) override {
-        const PlayerRow& r = rows[static_cast<size_t>(row)];
-        return column == PlayerColumn::Slot ? r.Slot : r.Player;
-    }
-    int SlotPosition(int row) override { return rows[static_cast<size_t>(row)].Position; }
-    std::optional<int> selectedRow;
-    std::optional<int> SelectedRow() override { return selectedRow; }
-    void ClearRows() override { rows.clear(); }
-    void AddRow(const PlayerRow& row) override { rows.push_back(row); }
-    void SelectRow(int) override {}
-    // The logs.
-    void Log(const std::string& message) override { benchmark::DoNotOptimize(message.data()); }
-    void DebugLog(const std::string& message) override { benchmark::DoNotOptimize(message.data()); }
-};
+// The window: what the poll shows, the player list and the logs.
+class QuietView : public bench::QuietPollView, public bench::QuietPlayerList, public bench::QuietLog {};
 
 // One program over one backend: its poll, player reader and chat reader.
 struct Program : PollHooks {
@@ -199,7 +135,7 @@ void HostingTick(benchmark::State& state, Server& server, bool batched, const st
     }
     Program& program = *server.programs[batched ? 1 : 0];
     program.poll.Timer_Timer();  // past the first tick, which finds the server in a new state
-    const int64_t calls = program.counted.calls;
+    const int64_t calls = program.counted.Calls();
     const uint64_t transfers = program.counted.InnerTransfers();
     double cpu = 0;
     for (auto _ : state) {
@@ -211,7 +147,7 @@ void HostingTick(benchmark::State& state, Server& server, bool batched, const st
     if (program.poll.Panel3() != "Hosting mission")
         state.SkipWithError(("not hosting: " + program.poll.Panel3()).c_str());
     const auto ticks = static_cast<double>(state.iterations());
-    Figures f{static_cast<double>(program.counted.calls - calls) / ticks,
+    Figures f{static_cast<double>(program.counted.Calls() - calls) / ticks,
               static_cast<double>(program.counted.InnerTransfers() - transfers) / ticks, cpu / ticks,
               program.view.rows.size()};
     state.counters["calls"] = f.calls;
@@ -443,7 +379,7 @@ void PuntLatency() {
     PuntBan puntBan(memory, channel, clock, view, dialogs, rows, poll);
     std::printf("Latency, \"Punt\" confirmed to the slot emptied in the simulator (wall-clock ms):\n");
     for (const auto& [slot, reason] : {std::pair{2, std::string()}, std::pair{3, std::string("camping")}}) {
-        view.selectedRow = slot - 1;
+        view.selected = slot - 1;
         dialogs.reason = reason;
         std::chrono::steady_clock::time_point start;
         dialogs.confirmed = [&] { start = std::chrono::steady_clock::now(); };

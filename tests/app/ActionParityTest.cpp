@@ -8,13 +8,8 @@
 // step; every wait is for what the record, the list or the simulator shows.
 #include <QAction>
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLineEdit>
 #include <QMenu>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSpinBox>
@@ -30,6 +25,7 @@
 
 #include "Application.h"
 #include "GameText.h"
+#include "HeadlessPanel.h"
 #include "LocalService.h"
 #include "PlatformBackend.h"
 #include "QtHttpClient.h"
@@ -249,28 +245,11 @@ struct WindowSide {
 };
 
 // The web panel as a browser uses it, logged in as one account.
-struct PanelSide {
-    QNetworkAccessManager http;
-    QString base;
-    QByteArray csrf;
+struct PanelSide : testing::PanelClient {
+    PanelSide() { waitMs = kLongWaitMs; }
     const QString actor = QStringLiteral("ada");
     QStringList refused;  // every action the panel did not take, with its answer
 
-    std::pair<int, QJsonObject> Call(const QByteArray& method, const QString& path,
-                                     const QJsonObject& body = {}) {
-        QNetworkRequest request(QUrl(base + path));
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-        request.setRawHeader("Origin", base.toUtf8());
-        if (!csrf.isEmpty()) request.setRawHeader("X-CSRF-Token", csrf);
-        QNetworkReply* reply = method == "GET"
-                                   ? http.get(request)
-                                   : http.sendCustomRequest(request, method, QJsonDocument(body).toJson());
-        if (!QTest::qWaitFor([&] { return reply->isFinished(); }, kLongWaitMs)) return {0, {}};
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QJsonObject json = QJsonDocument::fromJson(reply->readAll()).object();
-        reply->deleteLater();
-        return {status, json};
-    }
     void Act(const QString& path, const QJsonObject& body) {
         const auto [status, answer] = Call("POST", path, body);
         if (status != 200)
@@ -343,14 +322,13 @@ private slots:
         QVERIFY2(!panelDisplay.name().empty(), "Xvfb could not be started");
         auto panelSim = StartSimulator(panelFolder.path());
         QVERIFY(panelSim->pid() > 0);
-        QProcess add;
-        add.start(TOVISTATS_PATH, {"--add-user", "ada", "--role", "admin", "--data-dir", panelFolder.path()});
-        add.write("ada password\n");
-        add.closeWriteChannel();
-        QVERIFY(add.waitForFinished(kLongWaitMs) && add.exitCode() == 0);
+        QVERIFY(testing::AddPanelUser(panelFolder.path(), "ada", "admin", kLongWaitMs));
         QProcess program;
-        program.start(TOVISTATS_PATH, {"--headless", "--data-dir", panelFolder.path()});
-        QVERIFY(program.waitForStarted());
+        QByteArray log;
+        PanelSide panel;
+        panel.base = testing::StartHeadless(program, panelFolder.path(), log, kLongWaitMs);
+        QVERIFY2(!panel.base.isEmpty(), log.constData());
+        QVERIFY(panel.LogIn("ada"));
 
         // The window in this process and its server, on another X server.
         testing::PrivateDisplay windowDisplay;
@@ -366,24 +344,6 @@ private slots:
         app.Start();
         QVERIFY(app.Window());
         WindowSide window{*app.Window(), dialogs};
-
-        const QRegularExpression listens(
-            QStringLiteral("The web panel listens on (http://127\\.0\\.0\\.1:[0-9]+)/"));
-        QByteArray log;
-        PanelSide panel;
-        QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         log += program.readAllStandardError();
-                         panel.base = listens.match(QString::fromUtf8(log)).captured(1);
-                         return !panel.base.isEmpty() || program.state() != QProcess::Running;
-                     },
-                     kLongWaitMs) &&
-                     !panel.base.isEmpty(),
-                 log.constData());
-        const auto login =
-            panel.Call("POST", "/api/v1/login", {{"name", "ada"}, {"password", "ada password"}});
-        QCOMPARE(login.first, 200);
-        panel.csrf = login.second.value("csrf").toString().toUtf8();
 
         // Both sides at once, until each shows what `done` asks of it.
         auto both = [&](const std::function<bool(QStringList, QStringList)>& done) {

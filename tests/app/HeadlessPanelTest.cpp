@@ -6,48 +6,19 @@
 // program holds is logged while the program runs on. The panel takes any free port and the test
 // reads from the log which one.
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QtTest>
 #include <fstream>
 
+#include "HeadlessPanel.h"
 #include "SimProcess.h"
 
 using namespace tovi;
 
 namespace {
 
-// One browser: its own cookie jar, the page's origin and CSRF token.
-struct Browser {
-    QNetworkAccessManager http;
-    QString base;
-    QByteArray csrf;
-
-    std::pair<int, QJsonObject> Call(const QByteArray& method, const QString& path, const QJsonObject& body = {}) {
-        QNetworkRequest request(QUrl(base + path));
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-        request.setRawHeader("Origin", base.toUtf8());
-        if (!csrf.isEmpty()) request.setRawHeader("X-CSRF-Token", csrf);
-        QNetworkReply* reply = method == "GET" ? http.get(request)
-                                               : http.sendCustomRequest(request, method,
-                                                                        QJsonDocument(body).toJson());
-        if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 20000)) return {0, {}};
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QJsonObject json = QJsonDocument::fromJson(reply->readAll()).object();
-        reply->deleteLater();
-        return {status, json};
-    }
-    bool LogIn(const QString& name) {
-        auto [status, json] = Call("POST", "/api/v1/login", {{"name", name}, {"password", name + " password"}});
-        csrf = json.value("csrf").toString().toUtf8();
-        return status == 200;
-    }
+// One browser, and the players its panel lists, as "slot name".
+struct Browser : testing::PanelClient {
     QStringList Players() {
         QStringList names;
         for (const QJsonValue& p : Call("GET", "/api/v1/players").second.value("players").toArray())
@@ -69,32 +40,6 @@ QStringList Outcomes(const QString& transcript) {
     return outcomes;
 }
 
-// Starts the program without a window on `folder`: the panel's address as its log says it, or
-// empty (the log is in `log`).
-QString StartHeadless(QProcess& program, const QString& folder, QByteArray& log) {
-    program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder});
-    if (!program.waitForStarted()) return {};
-    const QRegularExpression listens(
-        QStringLiteral("The web panel listens on (http://127\\.0\\.0\\.1:[1-9][0-9]*)/"));
-    QString base;
-    const bool ended = QTest::qWaitFor(
-        [&] {
-            log += program.readAllStandardError();
-            base = listens.match(QString::fromUtf8(log)).captured(1);
-            return !base.isEmpty() || program.state() != QProcess::Running;
-        },
-        30000);
-    return ended ? base : QString();
-}
-
-bool AddUser(const QString& folder, const QString& name, const char* role) {
-    QProcess add;
-    add.start(TOVISTATS_PATH, {"--add-user", name, "--role", role, "--data-dir", folder});
-    add.write((name + " password\n").toUtf8());
-    add.closeWriteChannel();
-    return add.waitForFinished(20000) && add.exitCode() == 0;
-}
-
 }  // namespace
 
 class HeadlessPanelTest : public QObject {
@@ -109,15 +54,15 @@ private slots:
         std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
             << "[server]\r\nservercode=QX1\r\n[settings]\r\nminplayers=0\r\n[web]\r\nenabled=1\r\n"
                "bind=127.0.0.1\r\nport=0\r\n";
-        QVERIFY(AddUser(folder.path(), "mia", "moderator"));
-        QVERIFY(AddUser(folder.path(), "vic", "viewer"));
+        QVERIFY(testing::AddPanelUser(folder.path(), "mia", "moderator"));
+        QVERIFY(testing::AddPanelUser(folder.path(), "vic", "viewer"));
 
         testing::SimProcess sim("C:\\Games\\JO\\jointops.exe",
                                 {"--state", "3", "--players", "4", "--transcript", transcript.toStdString()});
         QVERIFY(sim.pid() > 0);
         QProcess program;
         QByteArray log;
-        const QString base = StartHeadless(program, folder.path(), log);
+        const QString base = testing::StartHeadless(program, folder.path(), log);
         QVERIFY2(!base.isEmpty(), log.constData());
 
         Browser mia, vic;
@@ -179,7 +124,7 @@ private slots:
         QProcess again;
         QByteArray againLog;
         Browser later;
-        later.base = StartHeadless(again, folder.path(), againLog);
+        later.base = testing::StartHeadless(again, folder.path(), againLog);
         QVERIFY2(!later.base.isEmpty(), againLog.constData());
         QVERIFY(later.LogIn("vic"));
         const QJsonObject chart = later.Call("GET", "/api/v1/status/players-over-time").second;

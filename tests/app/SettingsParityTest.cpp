@@ -2,14 +2,8 @@
 // window shows in its controls what a copy without a window answers over its web panel.
 #include <QCheckBox>
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLineEdit>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPlainTextEdit>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -17,6 +11,7 @@
 #include <fstream>
 
 #include "Application.h"
+#include "HeadlessPanel.h"
 #include "QtHttpClient.h"
 #include "QuietFakes.h"
 #include "SimProcess.h"
@@ -46,24 +41,6 @@ void Prepare(const QString& folder) {
 QString Lines(QString text) {
     return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).trimmed();
 }
-
-struct Panel {
-    QNetworkAccessManager http;
-    QString base;
-    QByteArray csrf;
-    QJsonObject Call(const QByteArray& method, const QString& path, const QJsonObject& body = {}) {
-        QNetworkRequest request(QUrl(base + path));
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-        request.setRawHeader("Origin", base.toUtf8());
-        if (!csrf.isEmpty()) request.setRawHeader("X-CSRF-Token", csrf);
-        QNetworkReply* reply = method == "GET" ? http.get(request)
-                                               : http.sendCustomRequest(request, method, QJsonDocument(body).toJson());
-        if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 20000)) return {};
-        const QJsonObject json = QJsonDocument::fromJson(reply->readAll()).object();
-        reply->deleteLater();
-        return json;
-    }
-};
 
 }  // namespace
 
@@ -114,30 +91,15 @@ private slots:
         };
 
         // The same file for a copy without a window, read back through its panel.
-        QProcess add;
-        add.start(TOVISTATS_PATH, {"--add-user", "ada", "--role", "admin", "--data-dir", headlessFolder.path()});
-        add.write("ada password\n");
-        add.closeWriteChannel();
-        QVERIFY(add.waitForFinished(20000) && add.exitCode() == 0);
+        QVERIFY(testing::AddPanelUser(headlessFolder.path(), "ada", "admin"));
         QProcess program;
-        program.start(TOVISTATS_PATH, {"--headless", "--data-dir", headlessFolder.path()});
-        QVERIFY(program.waitForStarted());
-        const QRegularExpression listens(QStringLiteral("The web panel listens on (http://127\\.0\\.0\\.1:[0-9]+)/"));
         QByteArray log;
-        Panel panel;
-        QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         log += program.readAllStandardError();
-                         panel.base = listens.match(QString::fromUtf8(log)).captured(1);
-                         return !panel.base.isEmpty() || program.state() != QProcess::Running;
-                     },
-                     30000) &&
-                     !panel.base.isEmpty(),
-                 log.constData());
-        panel.csrf =
-            panel.Call("POST", "/api/v1/login", {{"name", "ada"}, {"password", "ada password"}})["csrf"].toString().toUtf8();
-        const QJsonObject s = panel.Call("GET", "/api/v1/settings");
-        const QJsonObject a = panel.Call("GET", "/api/v1/automessages");
+        testing::PanelClient panel;
+        panel.base = testing::StartHeadless(program, headlessFolder.path(), log);
+        QVERIFY2(!panel.base.isEmpty(), log.constData());
+        QVERIFY(panel.LogIn("ada"));
+        const QJsonObject s = panel.Call("GET", "/api/v1/settings").second;
+        const QJsonObject a = panel.Call("GET", "/api/v1/automessages").second;
         const QJsonObject status = s["statusUpdate"].toObject(), other = s["other"].toObject(),
                           bans = s["bans"].toObject(), notices = s["notices"].toObject();
         QStringList messages;

@@ -135,7 +135,7 @@ at 2 join 3 "Bob"
 at 2 join 4 "Eve"
 at 5 chat "Eve: hi"
 )");
-    sim->Advance(4000);  // chat typed at the console: MemoryClassWithGamesim and AdminWithSimulator
+    sim->Advance(4000);  // chat typed at the console: MemoryClassWithGamesim and HeadlessPanelTest
     Type("command");
     Type("punt 3");
     EXPECT_EQ(Name(3), "");

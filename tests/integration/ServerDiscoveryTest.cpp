@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "../unit/Fakes.h"
+#include "Fakes.h"
 #include "GameAddresses.h"
 #include "MemoryClass.h"
 #include "PlatformBackend.h"

@@ -1,52 +1,20 @@
 // The web panel's accounts, made with the real program's command line as an operator would: the
 // password comes from standard input, only its Argon2id hash and a token's hash are stored, and
 // logins and tokens find the account with its role.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "Fakes.h"
 #include "StoreEngines.h"
+#if defined(TOVI_TOVISTATS_PATH)
+#include "Tovistats.h"
+#endif
 
 using namespace tovi;
 using namespace tovi::testing;
 
 #if defined(TOVI_TOVISTATS_PATH)
 namespace {
-
-struct ToolRun {
-    int Code = -1;
-    std::string Output;
-};
-
-// Runs tovistats with `input` on its standard input (a pipe, not a terminal).
-ToolRun Tovistats(const TempFolder& dir, const std::vector<std::string>& args,
-                  const std::string& input = "") {
-    const fs::path output = dir / "tool-output.txt";
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    const pid_t child = fork();
-    if (child == 0) {
-        const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fds[0], 0);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        close(fds[1]);
-        std::vector<char*> argv = {const_cast<char*>(TOVI_TOVISTATS_PATH)};
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[0]);
-    if (write(fds[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) ADD_FAILURE();
-    close(fds[1]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadBytes(output)};
-}
 
 class AccountStores : public ::testing::TestWithParam<Engine> {
 protected:

@@ -24,6 +24,9 @@
 #include "HistoryRecorder.h"
 #include "SqliteHistoryStore.h"
 #include "StoreEngines.h"
+#if defined(TOVI_TOVISTATS_PATH)
+#include "Tovistats.h"
+#endif
 #if defined(TOVI_STORE_POSTGRES)
 #include "PgCluster.h"
 #include "PgHistoryStore.h"
@@ -659,29 +662,6 @@ TEST(HistoryExport, ReadsAndWritesInPiecesAndAFailedReadLeavesTheOldFile) {
 }
 
 #if defined(TOVI_TOVISTATS_PATH)
-namespace {
-
-// Runs tovistats with these arguments; its exit code, and what it wrote to stdout and stderr.
-std::pair<int, std::string> RunTovistats(const TempFolder& dir, const Strings& args) {
-    const fs::path output = dir / "tool-output.txt";
-    const pid_t child = fork();
-    if (child == 0) {
-        const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        std::vector<char*> argv = {const_cast<char*>(TOVI_TOVISTATS_PATH)};
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadBytes(output)};
-}
-
-}  // namespace
-
 // The export for scripts, run as the real program beside a store that is still open: a wrong
 // date or a missing database fails with a word and no file; a good run writes every kind since
 // the day, oldest first, and says how many rows.
@@ -689,7 +669,7 @@ TEST(SqliteHistoryStore, ExportHistoryCommandWritesEveryKindSinceTheDay) {
     TempFolder dir;
     const fs::path data = dir / "data", csv = dir / "out.csv";
     fs::create_directories(data);
-    auto [missingCode, missing] = RunTovistats(dir, {"--export-history", csv.string(), "--data-dir", data.string()});
+    auto [missingCode, missing] = Tovistats(dir, {"--export-history", csv.string(), "--data-dir", data.string()});
     EXPECT_EQ(missingCode, 1);
     EXPECT_NE(missing.find("no history database"), std::string::npos) << missing;
 
@@ -703,14 +683,14 @@ TEST(SqliteHistoryStore, ExportHistoryCommandWritesEveryKindSinceTheDay) {
     store->ServerEvent(day + 4, "state", "hosting");
     store->Flush();
 
-    auto [badCode, bad] = RunTovistats(
+    auto [badCode, bad] = Tovistats(
         dir, {"--export-history", csv.string(), "--since", "2025-02-30", "--data-dir", data.string()});
     EXPECT_EQ(badCode, 2);
     EXPECT_NE(bad.find("YYYY-MM-DD"), std::string::npos) << bad;
     EXPECT_FALSE(fs::exists(csv));
 
     auto [code, said] =
-        RunTovistats(dir, {"--export-history=" + csv.string(), "--since=2025-12-06", "--data-dir", data.string()});
+        Tovistats(dir, {"--export-history=" + csv.string(), "--since=2025-12-06", "--data-dir", data.string()});
     EXPECT_EQ(code, 0) << said;
     EXPECT_EQ(said, "Exported 5 rows to " + csv.string() + ".\n");
     EXPECT_EQ(ReadBytes(csv),
