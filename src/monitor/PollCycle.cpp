@@ -133,6 +133,7 @@ void PollCycle::Timer_Timer() {
         // that the window stays responsive; ticks falling due meanwhile are skipped. What they
         // read then is read afresh.
         m_memory.ReleaseReads();
+        if (CountsAsMatch()) m_hooks.MatchEnding(m_status.PollTicks);
         m_pause = m_scheduler.Schedule(kMatchEndPauseMs, [this, state] { EndOfPause(state); });
         return;
     }
@@ -172,9 +173,7 @@ void PollCycle::MatchEnd() {
     } else {
         m_hooks.Log("The game server went away at the match end: its final scores and result could not be read");
     }
-    const std::string minText = m_view.MinPlayersText();
-    const std::optional<int16_t> minPlayers = WholeNumber(minText);
-    if (minText == "0" || !minPlayers || m_status.PlayerCount >= *minPlayers) {
+    if (CountsAsMatch()) {
         std::optional<uint8_t> result;
         if (const std::string byte = m_memory.ReadMemory(game::kResultByte, int16_t{1}); byte.size() == 1) {
             result = static_cast<uint8_t>(byte[0]);
@@ -183,6 +182,12 @@ void PollCycle::MatchEnd() {
         }
         m_hooks.WriteStats(true, result, m_status.PollTicks);
     }
+}
+
+bool PollCycle::CountsAsMatch() const {
+    const std::string minText = m_view.MinPlayersText();
+    const std::optional<int16_t> minPlayers = WholeNumber(minText);
+    return minText == "0" || !minPlayers || m_status.PlayerCount >= *minPlayers;
 }
 
 void PollCycle::AfterStateMachine(uint8_t state) {

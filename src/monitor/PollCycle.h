@@ -40,6 +40,8 @@ private:
     bool Attach();
     void EndOfPause(uint8_t state);
     void MatchEnd();
+    // Whether the match has the players the operator asks for before its statistics are written.
+    bool CountsAsMatch() const;
     void AfterStateMachine(uint8_t state);
     void HostingTick();
     void FinishTick(bool attached = true);

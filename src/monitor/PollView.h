@@ -59,6 +59,9 @@ public:
     // The match's statistics: `upload` asks for the upload afterwards; no result byte when it
     // could not be read.
     virtual void WriteStats(bool /*upload*/, std::optional<uint8_t> /*resultByte*/, int32_t /*pollTicks*/) {}
+    // The score screen was just seen and the match counts: its statistics as last read go to disk
+    // now, for WriteStats to complete after the pause.
+    virtual void MatchEnding(int32_t /*pollTicks*/) {}
     // A line for the activity log, txtLog.
     virtual void Log(const std::string& /*message*/) {}
     // PeriodicChatText to all players, at every third match end.

@@ -82,6 +82,11 @@ std::string MatchCount(size_t count) {
     return std::to_string(count) + (count == 1 ? " match" : " matches");
 }
 
+// The first line of the unfinished match's file: whether its block is the one read when the
+// score screen was seen, or already the completed one.
+constexpr std::string_view kNotedHeader = "unfinished\r\n";
+constexpr std::string_view kFinishedHeader = "finished\r\n";
+
 }  // namespace
 
 size_t CompleteStatsLength(std::string_view content) {
@@ -139,6 +144,14 @@ bool StatsFile::WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32
                   " is not one the stats service takes");
         return false;
     }
+    if (m_unfinished == Unfinished::Noted) {
+        // The completed match takes the noted one's place in one step: a stop from here on leaves
+        // one of the two on disk, never both and never neither.
+        std::string noteError;
+        if (!ReplaceFileContent(UnfinishedPath(), std::string(kFinishedHeader) + *block, noteError))
+            m_log.DebugLog("The completed match could not replace the noted one: " + noteError);
+        m_unfinished = Unfinished::HandedOn;
+    }
     m_pending.push_back(*block);
     std::string error;
     const bool wasFailing = m_failing;
@@ -175,6 +188,66 @@ bool StatsFile::WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32
     return written;
 }
 
+std::filesystem::path StatsFile::UnfinishedPath() const {
+    std::filesystem::path unfinished = m_statsFile;
+    unfinished += ".unfinished";
+    return unfinished;
+}
+
+void StatsFile::NoteMatchEnd(int32_t MatchTicks) {
+    const std::optional<std::string> block =
+        StatsBlock(m_settings.ServerCode, m_status, m_players, std::nullopt, MatchTicks, m_clock());
+    if (!block) return;
+    std::string error;
+    if (!ReplaceFileContent(UnfinishedPath(), std::string(kNotedHeader) + *block, error)) {
+        m_log.DebugLog("The match end could not be noted on disk at once; it is written with its final scores: " +
+                       error);
+        return;
+    }
+    m_unfinished = Unfinished::Noted;
+}
+
+void StatsFile::DropUnfinished() {
+    if (m_unfinished != Unfinished::HandedOn) return;
+    m_unfinished = Unfinished::None;
+    std::string error;
+    if (!RemoveFileDurably(UnfinishedPath(), error))
+        m_log.Log("The note of the last match end could not be removed: " + error +
+                  "; remove it before the next start, or that match is queued twice");
+}
+
+void StatsFile::TakeBackUnfinished() {
+    const std::filesystem::path file = UnfinishedPath();
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) return;
+    std::string error;
+    const std::optional<std::string> content = ReadWholeFile(file, error);
+    if (!content) {
+        m_log.Log("The match that ended at the last stop is not queued yet: " + error);
+        return;
+    }
+    const bool noted = content->starts_with(kNotedHeader);
+    const bool finished = content->starts_with(kFinishedHeader);
+    const std::string block = content->substr(noted ? kNotedHeader.size() : finished ? kFinishedHeader.size() : 0);
+    bool cut = false;
+    const std::vector<std::string> blocks = RecoveredBlocks(block, cut);
+    bool done = false;
+    if ((!noted && !finished) || cut || blocks.size() != 1 || blocks[0] != block) {
+        // Not a note this program wrote whole: kept for the operator, like any unfinished end.
+        done = AppendToFile(DamagedPath(), *content, error) && RemoveFileDurably(file, error);
+        if (done) m_log.Log("A damaged note of the last match end was moved to " + PathText(DamagedPath()));
+    } else if (finished && ReadWholeFile(m_statsFile, error).value_or("").find(block) != std::string::npos) {
+        // Stopped after the completed match was queued, before its note went.
+        done = RemoveFileDurably(file, error);
+    } else if (AppendToFile(m_statsFile, block, error) && RemoveFileDurably(file, error)) {
+        done = true;
+        m_log.Log(noted ? "The match that ended as the program stopped is queued with the scores read before its end: "
+                          "its final scores could not be read"
+                        : "The match that ended as the program stopped is queued");
+    }
+    if (!done) m_log.Log("The match that ended at the last stop is not queued yet: " + error);
+}
+
 void StatsFile::UploadIfQueued() {
     std::error_code ec;
     const uintmax_t size = std::filesystem::file_size(m_statsFile, ec);
@@ -209,6 +282,7 @@ bool StatsFile::WritePending(std::string& error) {
         if (!AppendToFile(m_statsFile, m_pending.front(), error)) return false;
         m_pending.pop_front();
     }
+    DropUnfinished();
     return true;
 }
 
@@ -225,6 +299,7 @@ bool StatsFile::Recover() {
         return false;
     }
     TakeBackUnsaved();
+    TakeBackUnfinished();
     return true;
 }
 
@@ -253,6 +328,7 @@ void StatsFile::KeepBeforeStop() {
     const size_t kept = m_pending.size();
     const UnsavedOutcome outcome = KeepUnsaved(m_pending, m_dataDir, m_unsavedFolder, FormatArchiveTime(m_clock()));
     m_pending.clear();
+    DropUnfinished();
     if (!outcome.Where.empty()) {
         m_log.Log("The stats of " + MatchCount(kept) + " could not be saved to stats.stats (" + error + "); they are kept in " +
                   outcome.Where + " and queued again at the next start");

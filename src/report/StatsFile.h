@@ -59,6 +59,12 @@ public:
     // leaves its field empty.
     bool WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks);
 
+    // The score screen was seen: the match as last read (no result) goes to disk at once, marked
+    // unfinished, so that a stop before WriteStats completes it still leaves it queued. The
+    // next WriteStats takes its place; Recover queues one a stopped run left.
+    void NoteMatchEnd(int32_t MatchTicks);
+    std::filesystem::path UnfinishedPath() const;
+
     // Moves an unfinished end of stats.stats to stats.stats.damaged (start-up runs it, and every
     // write does before it appends), and queues again the matches a stop kept elsewhere. False
     // when the file could not be mended.
@@ -86,6 +92,8 @@ private:
     void Retry();
     void Saved(size_t kept);
     void UploadIfQueued();
+    void TakeBackUnfinished();
+    void DropUnfinished();
 
     std::filesystem::path m_dataDir;
     std::filesystem::path m_statsFile;
@@ -101,6 +109,9 @@ private:
     std::deque<std::string> m_pending;
     std::filesystem::path m_unsavedFolder;
     bool m_failing = false;
+    // Where the unfinished match's file stands: none, noted (its completion not built yet), or
+    // handed on (completed; the file goes once its block has left memory).
+    enum class Unfinished { None, Noted, HandedOn } m_unfinished = Unfinished::None;
     int m_retryMs = kDefaultRetryMs;
     Scheduler::TimerId m_retry = 0;
 };

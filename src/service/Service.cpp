@@ -247,6 +247,10 @@ void Service::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t
     m_notices->Events().StatsWritten(resultByte);
 }
 
+void Service::MatchEnding(int32_t pollTicks) {
+    m_statsFile->NoteMatchEnd(pollTicks);
+}
+
 void Service::TickFinished(bool attached) {
     using Phase = ServerSnapshot::Phase;
     const uint8_t state = m_status.State;

@@ -282,6 +282,7 @@ public:
     void ReadChat() override;
     void SendStatusReport() override;
     void WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) override;
+    void MatchEnding(int32_t pollTicks) override;
     void SendNextAutoMessage() override;
     void SendPeriodicChat() override;
     void TickFinished(bool attached) override;

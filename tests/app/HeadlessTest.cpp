@@ -3,7 +3,9 @@
 // with exit code 0, its record complete and its folder free. With its window, SIGTERM runs the
 // window's exit steps.
 #include <QDir>
+#include <QDeadlineTimer>
 #include <QProcess>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <filesystem>
@@ -102,6 +104,54 @@ private slots:
         QFile file(stats);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll().contains("Alice"));
+    }
+
+    // Killed as the score screen shows, wherever in the match end's writing that lands, and
+    // started again while the scores still show: the match is queued once, and no other.
+    void aKillAtTheScoreScreenLeavesTheMatchQueuedOnce() {
+        testing::PrivateDisplay display;
+        QVERIFY2(!display.name().empty(), "Xvfb could not be started");
+        QTemporaryDir folder;
+        std::ofstream(folder.filePath("kill.scn").toStdString())
+            << "name \"Kill test\"\nmaxplayers 8\ndedicated 1\ngametype 1\nscoringtime 30\n"
+               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime 20\nresult 2\n"
+               "at 0 join 1 \"Alice\" team=1 kills=3\n"
+               "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime forever\n";
+        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[server]\r\nservercode=QX1\r\n[settings]\r\nminplayers=0\r\n";
+        testing::SimProcess sim(
+            "C:\\Games\\JO\\jointops.exe",
+            {"--scenario", folder.filePath("kill.scn").toStdString(), "--time-scale", "2"});
+        const std::filesystem::path dir = folder.path().toStdString();
+        auto run = [&](QProcess& program) {
+            program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            program.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder.path()});
+            return program.waitForStarted();
+        };
+        QProcess first;
+        QVERIFY(run(first));
+        // The kill comes as soon as either file shows the match end: mostly while the note alone
+        // holds it, otherwise just after the stats file took it.
+        QDeadlineTimer deadline(60000);
+        std::error_code ec;
+        while (!std::filesystem::exists(dir / "stats.stats.unfinished", ec) &&
+               std::filesystem::file_size(dir / "stats.stats", ec) == static_cast<uintmax_t>(-1) && !deadline.hasExpired())
+            QThread::msleep(2);
+        first.kill();
+        QVERIFY(first.waitForFinished(20000));
+        QVERIFY(!deadline.hasExpired());
+
+        QProcess second;
+        QVERIFY(run(second));
+        QTRY_VERIFY_WITH_TIMEOUT(!std::filesystem::exists(dir / "stats.stats.unfinished"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(std::filesystem::file_size(dir / "stats.stats", ec) != static_cast<uintmax_t>(-1), 20000);
+        second.terminate();
+        QVERIFY(second.waitForFinished(20000));
+        QFile file(folder.filePath("stats.stats"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray queued = file.readAll();
+        QCOMPARE(queued.count("ServerInfo QX1|**QX**|Tidal Wave"), 1);
+        QVERIFY2(queued.contains("Alice"), queued.constData());
     }
 
     // Nobody is at the window to answer the exit question: a game window hidden stays hidden

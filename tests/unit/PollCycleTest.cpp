@@ -37,6 +37,7 @@ public:
         calls.push_back("WriteStats " + std::to_string(upload) + " " + (result ? std::to_string(*result) : "-") +
                         " " + std::to_string(ticks));
     }
+    void MatchEnding(int32_t ticks) override { calls.push_back("MatchEnding " + std::to_string(ticks)); }
     void Log(const std::string& message) override { calls.push_back("Log " + message); }
     void SendPeriodicChat() override { calls.push_back("PeriodicChat"); }
 };
@@ -155,11 +156,12 @@ TEST_F(PollCycleTest, MatchEndPausesThenReadsPlayersAndWritesTheStats) {
     poll.Timer_Timer();  // due during the pause: skipped
     clock.Advance(199);
     EXPECT_EQ(backend.calls, backendCalls);
-    EXPECT_TRUE(hooks.calls.empty());
+    // The match as last read is on its way to disk before the pause.
+    EXPECT_EQ(hooks.calls, (std::vector<std::string>{"MatchEnding 70000"}));
 
     clock.Advance(1);
-    EXPECT_EQ(hooks.calls,
-              (std::vector<std::string>{"ReadPlayers 1 16", "WriteStats 1 9 70000", "ReadChat"}));
+    EXPECT_EQ(hooks.calls, (std::vector<std::string>{"MatchEnding 70000", "ReadPlayers 1 16",
+                                                     "WriteStats 1 9 70000", "ReadChat"}));
     EXPECT_EQ(view.tip, "Tovi status: Scoring mission");
     Tick(4);  // still scoring: no second match end
     EXPECT_EQ(hooks.Count("WriteStats"), 1);
@@ -172,7 +174,7 @@ TEST_F(PollCycleTest, MatchEndPausesThenReadsPlayersAndWritesTheStats) {
     backend.RemoveProcess(100);
     clock.Advance(200);
     EXPECT_EQ(hooks.calls, (std::vector<std::string>{
-                               "Log The game server went away at the match end: its final scores and result could "
+                               "MatchEnding 70003", "Log The game server went away at the match end: its final scores and result could "
                                "not be read",
                                "WriteStats 1 - 70003", "ReadChat"}));
 }
@@ -185,7 +187,8 @@ TEST_F(PollCycleTest, AMatchEndWhosePauseEndsWhileThePollIsStoppedWaitsForItToRu
     clock.Advance(100);
     poll.SetRunning(false);  // a punt starts sending
     clock.Advance(5000);     // and the pause ends meanwhile
-    EXPECT_TRUE(hooks.calls.empty());
+    EXPECT_EQ(hooks.calls, (std::vector<std::string>{"MatchEnding 1"}));
+    hooks.calls.clear();
     EXPECT_TRUE(poll.Busy());
     poll.SetRunning(true);  // started, and stopped at once by the next punt
     poll.SetRunning(false);
@@ -216,6 +219,7 @@ TEST_F(PollCycleTest, MinimumPlayersDecidesAndEveryThirdMatchEndAnnounces) {
         EXPECT_EQ(status.MatchEndCount, matchEnds % 3);
         EXPECT_EQ(hooks.Count("ReadPlayers"), 1);
         EXPECT_EQ(hooks.Count("WriteStats"), written ? 1 : 0);
+        EXPECT_EQ(hooks.Count("MatchEnding"), written ? 1 : 0);
         // Without the scoring option the game's own scoring time stays.
         EXPECT_EQ(server.DWord(game::kScoringTime), game::kDefaultScoringTime);
     }

@@ -208,6 +208,73 @@ TEST_F(StatsFileTest, WhatAStoppedRunWasWritingNeitherBlocksTheQueueNorOutlivesT
     EXPECT_FALSE(fs::exists(dir / "stats.stats"));
 }
 
+TEST_F(StatsFileTest, AMatchEndIsOnDiskFromTheScoreScreenOnAndAStopAtAnyStepQueuesItOnce) {
+    players.Replace({.P_Name = "Bob", .P_Team = 1, .P_Kills = 3});
+    auto blocks = [this] {
+        const std::string text = StatsOnDisk();
+        int count = 0;
+        for (size_t at = text.find("ServerInfo "); at != std::string::npos; at = text.find("ServerInfo ", at + 1)) ++count;
+        return count;
+    };
+    // Stopped during the pause: the match as last read is queued, without a result, and said to be.
+    {
+        StatsFile stats = Writer();
+        stats.NoteMatchEnd(10);
+        EXPECT_TRUE(fs::exists(stats.UnfinishedPath()));
+        EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+    }
+    {
+        StatsFile next = Writer();
+        ASSERT_TRUE(next.Recover());
+        EXPECT_FALSE(fs::exists(next.UnfinishedPath()));
+        EXPECT_NE(StatsOnDisk().find("|**QX**|TDM|**QX**||**QX**|"), std::string::npos) << StatsOnDisk();
+        EXPECT_NE(log.lines.back().find("final scores could not be read"), std::string::npos) << log.lines.back();
+        // A restart that finds nothing noted adds nothing.
+        ASSERT_TRUE(next.Recover());
+        EXPECT_EQ(blocks(), 1);
+    }
+    // Completed: the final block alone is queued and the note goes.
+    fs::remove(dir / "stats.stats");
+    StatsFile stats = Writer();
+    stats.NoteMatchEnd(10);
+    ASSERT_TRUE(stats.WriteStats(false, 2, 10));
+    EXPECT_FALSE(fs::exists(stats.UnfinishedPath()));
+    ASSERT_TRUE(stats.Recover());
+    EXPECT_EQ(blocks(), 1);
+    EXPECT_NE(StatsOnDisk().find("|**QX**|TDM|**QX**|2|**QX**|"), std::string::npos);
+
+    // Stopped after the completed match was queued but before its note went: nothing doubles.
+    const std::string queued = StatsOnDisk();
+    WriteBytes(stats.UnfinishedPath(), "finished\r\n" + queued);
+    ASSERT_TRUE(stats.Recover());
+    EXPECT_EQ(StatsOnDisk(), queued);
+    // ... and before it was queued: it is queued once.
+    fs::remove(dir / "stats.stats");
+    WriteBytes(stats.UnfinishedPath(), "finished\r\n" + queued);
+    ASSERT_TRUE(stats.Recover());
+    EXPECT_EQ(StatsOnDisk(), queued);
+    EXPECT_FALSE(fs::exists(stats.UnfinishedPath()));
+    // A note cut by a crash is kept aside, never sent.
+    WriteBytes(stats.UnfinishedPath(), "unfinished\r\nServerInfo QX1|**QX**|Cu");
+    ASSERT_TRUE(stats.Recover());
+    EXPECT_EQ(StatsOnDisk(), queued);
+    EXPECT_NE(ReadBytes(stats.DamagedPath()).find("Cu"), std::string::npos);
+
+    // The completed match kept in memory (the file refuses it): the note stays until memory's
+    // copy is saved, so a kill meanwhile still leaves the match on disk.
+    fs::remove(dir / "stats.stats");
+    fs::create_directory(dir / "stats.stats");
+    stats.SetRetryIntervalMs(1000);
+    stats.NoteMatchEnd(30);
+    EXPECT_FALSE(stats.WriteStats(false, 3, 30));
+    EXPECT_TRUE(ReadBytes(stats.UnfinishedPath()).starts_with("finished\r\nServerInfo"));
+    fs::remove(dir / "stats.stats");
+    clock.Advance(1000);
+    EXPECT_EQ(stats.PendingBlocks(), 0u);
+    EXPECT_FALSE(fs::exists(stats.UnfinishedPath()));
+    EXPECT_EQ(blocks(), 1);
+}
+
 TEST_F(StatsFileTest, AMatchLargerThanASlowLinkCarriesInTheDeadlineGetsTheTimeItNeeds) {
     std::string block = "ServerInfo QX1|**QX**|M|**QX**|TDM|**QX**|1|**QX**|2004-06-12 20:00:00|**QX**|9\r\n";
     while (block.size() < 600'000) block += "  PlayerStats Comer&end& 1 0 0 0 0 0 3 2 0 0 0 0 0 0 0 0 0 0 0 0 0 150 0 600\r\n";
