@@ -203,6 +203,15 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
 
     connect(&m_service, &Service::tickFinished, this, &frmMain::RefreshTray);
     connect(&m_service, &Service::transferEnded, this, &frmMain::RefreshTray);
+    connect(&m_service, &Service::uploadRejected, this, [this](const std::string& reason, const std::string& where) {
+        // A lost match needs the operator: the picture warns until the window has been in front.
+        m_rejectionUnseen = !isActiveWindow();
+        if (m_tray.isVisible())
+            m_tray.showMessage(tr("Match refused by the stats service"),
+                               tr("%1\nIt was set aside in %2.").arg(QString::fromUtf8(reason), QString::fromStdString(where)),
+                               QSystemTrayIcon::Warning);
+        RefreshTray();
+    });
     connect(&m_service.Notices(), &NoticeService::troubleChanged, this, [this] { RefreshTray(); });
 
     // Sized for the tabs' content, but never beyond the screen at large scale factors.
@@ -475,6 +484,10 @@ void frmMain::Form_Unload() {
 
 void frmMain::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && m_rejectionUnseen) {
+        m_rejectionUnseen = false;
+        RefreshTray();
+    }
     if (event->type() == QEvent::WindowStateChange && isMinimized()) {
         // Hidden from the task bar; the tray icon brings it back.
         QMetaObject::invokeMethod(this, &QWidget::hide, Qt::QueuedConnection);
@@ -666,7 +679,7 @@ bool frmMain::TrayWarns() const {
     const ServerSnapshot& server = m_service.Snapshot();
     // Nothing is missed before the first tick.
     return (server.Ticked && !server.Found) || AccessRefused() || !Fine(server.LastReport) ||
-           !Fine(server.LastUpload) || m_notices->Trouble();
+           !Fine(server.LastUpload) || m_rejectionUnseen || m_notices->Trouble();
 }
 
 void frmMain::RefreshTray() {
@@ -686,6 +699,9 @@ void frmMain::RefreshTray() {
     for (const auto& [what, outcome] :
          {std::pair{"Status report", &snapshot.LastReport}, {"Stats upload", &snapshot.LastUpload}})
         if (!Fine(*outcome)) tip << tr("%1 failing: %2").arg(QString::fromLatin1(what), FromGameText(outcome->Why));
+    if (snapshot.RejectedMatches > 0)
+        tip << tr("%n match(es) refused by the stats service, set aside: %1", nullptr, snapshot.RejectedMatches)
+                   .arg(QString::fromUtf8(snapshot.LastRejection));
     // Before the first tick the icon stays as it was added.
     if (!m_trayTip.empty()) {
         m_tray.setIcon(TrayWarns()                             ? m_notices->WarningIcon()

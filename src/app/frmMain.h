@@ -218,6 +218,8 @@ private:
     QIcon m_trayIcon;   // TrayIcon: a hosting server
     QIcon m_trayIcon2;  // TrayIcon2: anything else
     TrayPicture m_trayPicture = TrayPicture::Hosting;
+    // A match was refused for good since the operator last had the window in front.
+    bool m_rejectionUnseen = false;
     QMenu* m_mnuTray = nullptr;
     QAction* m_mnuTrayStatus = nullptr;
     QAction* m_mnuTrayServerWindow = nullptr;

@@ -61,12 +61,17 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         (what == "Status report" ? m_snapshot.LastReport : m_snapshot.LastUpload) =
             TransferOutcome{QDateTime::currentSecsSinceEpoch(), confirmed, confirmed ? std::string() : why};
     });
+    connect(this, &Service::uploadRejected, this, [this](const std::string& reason, const std::string&) {
+        ++m_snapshot.RejectedMatches;
+        m_snapshot.LastRejection = reason;
+    });
     m_reporter->SetOnOutcome([this](const std::string& what, bool confirmed, const std::string& why) {
         m_notices->Events().ReportOutcome(what, confirmed, why);
         emit transferEnded(what, confirmed, why);
     });
     m_reporter->SetOnRejected([this](const std::string& reason, const std::string& where) {
         m_notices->Events().UploadRejected(reason, where);
+        emit uploadRejected(reason, where);
     });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, m_other, *m_reporter,
                                               *this, m_context->Questions(), m_scheduler);

@@ -75,6 +75,9 @@ struct ServerSnapshot {
     TransferOutcome LastReport, LastUpload;
     bool AccessRefused = false;  // found, but reading its memory was refused
     bool ConsoleReady = false;   // it takes console commands now
+    // Matches the stats service refused for good in this run, set aside; the last one's reason.
+    int RejectedMatches = 0;
+    std::string LastRejection;
 };
 
 // An operator action as a face hands it in: who acts, on which player, and the answers to the
@@ -324,6 +327,8 @@ signals:
     // A status report or stats upload ended: "Status report" or "Stats upload", whether the web
     // service confirmed it, and why not.
     void transferEnded(const std::string& what, bool confirmed, const std::string& why);
+    // The stats service refused a match for good: `where` holds it now, `reason` is the service's.
+    void uploadRejected(const std::string& reason, const std::string& where);
 
 private:
     // One action with what its request brings.

@@ -692,6 +692,14 @@ private slots:
         QVERIFY(!warning());
         QCOMPARE(f.Find<QLabel>("StatusBarFailures")->text(),
                  QStringLiteral("Failed: 0 punts, 0 bans, 1 report"));
+        // A match refused for good warns until the operator has had the window in front.
+        emit window.GetService().uploadRejected("HTTP 400: too many players", "Rejected/ab.stats");
+        QVERIFY(warning());
+        QVERIFY(window.Tray().toolTip().endsWith(
+            QStringLiteral("1 match(es) refused by the stats service, set aside: HTTP 400: too many players")));
+        window.activateWindow();
+        QTRY_VERIFY(window.isActiveWindow());
+        QTRY_VERIFY(!warning());
 
         f.backend.Find(4711)->accessible = false;
         f.dialogs.asked.clear();
@@ -699,7 +707,7 @@ private slots:
         window.Timer_Timer();
         QCOMPARE(f.dialogs.asked.size(), 1);
         QVERIFY(f.dialogs.asked.first().endsWith(QString::fromStdString(f.backend.AccessRefusedAdvice())));
-        QVERIFY(warning() && window.Tray().toolTip().endsWith(QStringLiteral("memory is refused")));
+        QVERIFY(warning() && window.Tray().toolTip().contains(QStringLiteral("memory is refused\n")));
         f.backend.Find(4711)->accessible = true;
         window.Timer_Timer();
         QVERIFY(!warning());
