@@ -159,11 +159,9 @@ bool PgBanStore::Begin(const char* begin, std::string& error, bool wait) {
     if (!Connected(error, wait)) return false;
     if (m_conn->Run(begin)) return true;
     // A connection the database dropped (it restarted, or cut idle sessions) is only found out by
-    // using it; nothing of the change has reached the database yet, so it is tried once anew.
-    if (m_conn->Good()) {
-        error = m_conn->Error();
-        return false;
-    }
+    // using it, and libpq may report the cut before it sees the socket close: a BEGIN refuses for
+    // no other reason, and nothing of the change has reached the database yet, so it is tried once
+    // on a new connection.
     m_conn.reset();
     if (!Connected(error, wait)) return false;
     if (m_conn->Run(begin)) return true;
