@@ -18,6 +18,13 @@ namespace tovi {
 
 namespace {
 
+FileStepHook g_stepHook = nullptr;
+
+void Step(const char* step) {
+    if (g_stepHook) g_stepHook(step);
+}
+
+
 using Producer = std::function<bool(const PieceWriter&)>;
 
 std::string Describe(const std::filesystem::path& file, const char* what, const std::string& reason) {
@@ -208,14 +215,23 @@ private:
 
 // Every byte written, or the reason why not (a full disk shows as a short write first).
 bool WriteAll(int fd, std::string_view bytes, int& code) {
+    // With a step hook, a kill can land with half the bytes on the disk.
+    bool stepped = g_stepHook == nullptr;
+    size_t beforeStep = bytes.size() / 2;
     while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (!stepped && beforeStep == 0) {
+            Step("write");
+            stepped = true;
+        }
+        const size_t chunk = stepped ? bytes.size() : std::min(bytes.size(), beforeStep);
+        const ssize_t written = ::write(fd, bytes.data(), chunk);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
             code = written < 0 ? errno : ENOSPC;
             return false;
         }
         bytes.remove_prefix(static_cast<size_t>(written));
+        if (!stepped) beforeStep -= static_cast<size_t>(written);
     }
     return true;
 }
@@ -224,6 +240,7 @@ bool WriteAll(int fd, std::string_view bytes, int& code) {
 // It takes the permissions of the file it will replace.
 bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path& target,
                   const Producer& produce, std::string& error, bool& created) {
+    Step("create");
     Descriptor file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!file.Valid()) {
         error = errno == EEXIST ? InTheWay(temp) : Describe(temp, "cannot create", ErrnoText(errno));
@@ -254,6 +271,7 @@ bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path
         if (!failed) error.clear();
         return false;
     }
+    Step("flush");
     if (::fsync(file.Get()) != 0) {
         error = Describe(temp, "cannot flush", ErrnoText(errno));
         return false;
@@ -266,6 +284,7 @@ bool WriteNewFile(const std::filesystem::path& temp, const std::filesystem::path
 }
 
 bool MoveIntoPlace(const std::filesystem::path& temp, const std::filesystem::path& file, std::string& error) {
+    Step("rename");
     if (::rename(temp.c_str(), file.c_str()) != 0) {
         error = Describe(file, "cannot replace", ErrnoText(errno));
         return false;
@@ -289,6 +308,7 @@ bool AppendBytes(const std::filesystem::path& path, std::string_view bytes, std:
                  bool& created) {
     struct stat before {};
     created = ::stat(path.c_str(), &before) != 0;
+    Step("open to append");
     Descriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     struct stat now {};
     if (!file.Valid() || ::fstat(file.Get(), &now) != 0) {
@@ -301,6 +321,7 @@ bool AppendBytes(const std::filesystem::path& path, std::string_view bytes, std:
     }
     int code = 0;
     bool written = WriteAll(file.Get(), bytes, code);
+    if (written) Step("flush");
     if (written && ::fsync(file.Get()) != 0) {
         code = errno;
         written = false;
@@ -319,6 +340,7 @@ bool AppendBytes(const std::filesystem::path& path, std::string_view bytes, std:
 }
 
 bool CutFile(const std::filesystem::path& path, uintmax_t size, std::string& error) {
+    Step("cut");
     Descriptor file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     if (!file.Valid() || ::ftruncate(file.Get(), static_cast<off_t>(size)) != 0 || ::fsync(file.Get()) != 0) {
         error = Describe(path, "cannot shorten", ErrnoText(errno));
@@ -353,6 +375,7 @@ int RemoveLeftoverTemporaryFiles(const std::filesystem::path& folder, const std:
         std::error_code kind;
         if (!ours || !std::filesystem::is_regular_file(it->symlink_status(kind))) continue;
         std::error_code gone;
+        Step("remove");
         if (std::filesystem::remove(it->path(), gone)) ++removed;
     }
     return removed;
@@ -440,6 +463,7 @@ bool ReplaceFileInPieces(const std::filesystem::path& file, const Producer& prod
         if (created) std::filesystem::remove(temp, ignored);
         return false;
     }
+    Step("flush the folder");
     return SyncFolderOf(target, error);
 }
 
@@ -454,6 +478,7 @@ bool TruncateFile(const std::filesystem::path& file, uintmax_t size, std::string
 }
 
 bool RemoveFileDurably(const std::filesystem::path& file, std::string& error) {
+    Step("remove");
     std::error_code ec;
     std::filesystem::remove(file, ec);
     if (ec) {
@@ -461,6 +486,10 @@ bool RemoveFileDurably(const std::filesystem::path& file, std::string& error) {
         return false;
     }
     return SyncFolderOf(file, error);
+}
+
+void SetFileStepHook(FileStepHook hook) {
+    g_stepHook = hook;
 }
 
 void MakePath(const std::filesystem::path& file) {

@@ -54,6 +54,12 @@ bool RemoveFileDurably(const std::filesystem::path& file, std::string& error);
 // a run stopped while it wrote, and the next rewrite replaces it.
 std::filesystem::path TemporaryFileFor(const std::filesystem::path& file);
 
+// Called before each step that changes a file on the disk (and halfway through each write), with
+// the step's name: a test stops the process there to see that a kill at any step loses nothing.
+// None by default.
+using FileStepHook = void (*)(const char* step);
+void SetFileStepHook(FileStepHook hook);
+
 // Removes the leftover temporary files of this program in `folder` (one only it writes, as its
 // data folder), and plain files named as one of `olderNames` (what earlier versions left).
 // Answers how many went.

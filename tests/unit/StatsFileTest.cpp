@@ -7,6 +7,12 @@
 
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <set>
 #endif
 
 #include "DurableFile.h"
@@ -423,6 +429,104 @@ TEST_F(StatsFileTest, AMatchThatCannotBeWrittenIsKeptAndWrittenInOrderWhenTheFil
 }
 
 #ifndef _WIN32
+namespace {
+
+int g_steps = 0;
+int g_killAt = 0;
+void KillAtStep(const char*) {
+    if (++g_steps == g_killAt) _exit(3);
+}
+
+// Each stats block of a stats file.
+std::vector<std::string> Blocks(const std::string& stats) {
+    std::vector<std::string> blocks;
+    for (size_t at = stats.find("ServerInfo "); at != std::string::npos;) {
+        const size_t next = stats.find("ServerInfo ", at + 1);
+        blocks.push_back(stats.substr(at, next - at));
+        at = next;
+    }
+    return blocks;
+}
+
+}  // namespace
+
+// The program killed before every step that changes a file, and halfway through every write,
+// while three matches end and go to a service that stores each upload before it answers (and is
+// down for one): restarted, it delivers every match it had noted, each stored once: never under
+// two ids, never as both its noted and its completed block.
+TEST_F(StatsFileTest, AKillAtAnyStepOfAnyFileChangeLosesNoMatchAndStoresNoneUnderTwoIds) {
+    players.Replace({.P_Name = "Bob", .P_Team = 1, .P_Kills = 3});
+    TempFolder outside;
+    const fs::path taken = outside / "taken";
+    const fs::path progress = outside / "progress";
+    auto serve = [&](FakeHttpClient& client) {
+        for (int i = 0; i < 20 && client.Busy(); ++i) {
+            std::string id;
+            for (const auto& [name, value] : client.Last().headers)
+                if (name == kUploadIdHeader) id = value;
+            std::ofstream(taken, std::ios::app | std::ios::binary) << id << ' ' << client.Last().body << '\n';
+            client.Answer("ok");
+        }
+    };
+    bool finished = false;
+    for (g_killAt = 1; !finished && g_killAt < 500; ++g_killAt) {
+        SCOPED_TRACE("killed at step " + std::to_string(g_killAt));
+        for (const auto& entry : fs::directory_iterator(dir.Path())) fs::remove_all(entry.path());
+        fs::remove(taken);
+        fs::remove(progress);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            g_steps = 0;
+            SetFileStepHook(KillAtStep);
+            StatsFile stats = Writer();
+            stats.Recover();
+            for (int k = 1; k <= 3; ++k) {
+                stats.NoteMatchEnd(k * 10);
+                std::ofstream(progress, std::ios::app) << k << '\n';
+                stats.WriteStats(true, static_cast<uint8_t>(k), k * 10);
+                if (k == 2 && http.Busy()) http.Fail("down");
+                serve(http);
+            }
+            _exit(0);
+        }
+        int exit = 0;
+        ASSERT_EQ(waitpid(child, &exit, 0), child);
+        ASSERT_TRUE(WIFEXITED(exit));
+        finished = WEXITSTATUS(exit) == 0;
+
+        // The restart delivers whatever waits.
+        FakeHttpClient client(clock);
+        WebReporter restarted(dir.Path(), settings, status, client, log, TestDigest);
+        {
+            StatsFile stats(dir.Path(), settings, status, players, other, restarted, log, dialogs, clock,
+                            [this] { return now; });
+            ASSERT_TRUE(stats.Recover());
+            for (int i = 0; i < 5 && fs::exists(dir / "stats.stats"); ++i) {
+                restarted.UploadStats();
+                serve(client);
+            }
+        }
+        EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+        EXPECT_FALSE(fs::exists(dir / "stats.stats.unfinished"));
+
+        // What the service stored: each id once.
+        std::map<std::string, std::string> stored;
+        std::ifstream in(taken, std::ios::binary);
+        for (std::string line; std::getline(in, line);)
+            stored.emplace(line.substr(0, line.find(' ')), UploadedFile(line.substr(line.find(' ') + 1)));
+        std::map<std::string, int> copiesOfMatch;  // by its tick count, the server line's last field
+        for (const auto& [id, stats] : stored)
+            for (const std::string& block : Blocks(stats))
+                ++copiesOfMatch[block.substr(block.rfind("|**QX**|") + 8, block.find("\r\n") - block.rfind("|**QX**|") - 8)];
+        for (const auto& [ticks, copies] : copiesOfMatch) EXPECT_EQ(copies, 1) << "the match of " << ticks << " ticks";
+        std::ifstream noted(progress);
+        for (int k = 0; noted >> k;) EXPECT_EQ(copiesOfMatch.count(std::to_string(k * 10)), 1u) << "match " << k;
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_TRUE(finished);
+}
+
 TEST_F(StatsFileTest, AFullDiskLeavesNoPartOfTheBlockAndTheNextMatchEndWritesItFirst) {
     StatsFile stats = Writer();
     ASSERT_TRUE(stats.WriteStats(false, 1, 10));
