@@ -70,6 +70,10 @@ public:
     // when the file could not be mended.
     bool Recover();
 
+    // Starts the upload when stats.stats holds matches (at start: those an earlier run left
+    // queued go without waiting for the next match end).
+    void UploadIfQueued();
+
     // Blocks waiting in memory for stats.stats to take them.
     size_t PendingBlocks() const { return m_pending.size(); }
     // At a stop: what memory still holds goes to stats.stats, else to a file of its own in the data
@@ -91,7 +95,6 @@ private:
     bool Mend(std::string& error);
     void Retry();
     void Saved(size_t kept);
-    void UploadIfQueued();
     void TakeBackUnfinished();
     void DropUnfinished();
 

@@ -143,6 +143,7 @@ void Service::Load() {
     m_status.MatchEndCount = 0;
     LoadSettings();
     m_statsFile->Recover();
+    m_statsFile->UploadIfQueued();
     m_periodicChatText = DecipherHexText(kPeriodicChatCipher, kPeriodicChatKey);
     m_timer->start();
     m_retention.Schedule(0);

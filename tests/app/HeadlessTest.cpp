@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "DataFolderLock.h"
+#include "LocalService.h"
 #include "MemoryClass.h"
 #include "PlatformBackend.h"
 #include "SimProcess.h"
@@ -152,6 +153,61 @@ private slots:
         const QByteArray queued = file.readAll();
         QCOMPARE(queued.count("ServerInfo QX1|**QX**|Tidal Wave"), 1);
         QVERIFY2(queued.contains("Alice"), queued.constData());
+    }
+
+    // The disk takes no match (stats.stats cannot be written) when SIGTERM comes, with and without
+    // the window: the match kept in memory is saved beside it, and once the disk is right again
+    // the next start delivers it.
+    void sigtermWithTheStatsFileUnwritableKeepsTheMatchForTheNextStart() {
+        for (const bool window : {false, true}) {
+            const QString mode = window ? "with the window" : "headless";
+            testing::PrivateDisplay display;
+            QVERIFY2(!display.name().empty(), "Xvfb could not be started");
+            QTemporaryDir folder;
+            std::ofstream(folder.filePath("full.scn").toStdString())
+                << "name \"Full disk test\"\nmaxplayers 8\ndedicated 1\ngametype 1\nscoringtime 6\n"
+                   "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime 20\nresult 2\n"
+                   "at 0 join 1 \"Alice\" team=1 kills=3\n"
+                   "round \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\nwaiting 0\nmatchtime forever\n";
+            testing::LocalService service;
+            std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+                << "[server]\r\nservercode=QX1\r\nupdateurl=" << service.Url("/tovistats/update.php")
+                << "\r\nimporturl=" << service.Url("/tovistats/import.php") << "\r\n[settings]\r\nminplayers=0\r\n";
+            const std::filesystem::path dir = folder.path().toStdString();
+            std::filesystem::create_directory(dir / "stats.stats");  // takes nothing
+            testing::SimProcess sim(
+                "C:\\Games\\JO\\jointops.exe",
+                {"--scenario", folder.filePath("full.scn").toStdString(), "--time-scale", "2"});
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("XDG_RUNTIME_DIR", folder.path());
+            environment.insert("XDG_STATE_HOME", folder.filePath("state"));
+            environment.insert("QT_QPA_PLATFORM", "offscreen");
+            QProcess program;
+            program.setProcessEnvironment(environment);
+            program.start(TOVISTATS_PATH, window ? QStringList{"--data-dir", folder.path()}
+                                                 : QStringList{"--headless", "--data-dir", folder.path()});
+            QVERIFY(program.waitForStarted());
+            const auto kept = [&] {
+                auto record = SqliteHistoryStore::OpenForReading(folder.filePath("tovistats.db").toStdString());
+                return record.Store && !Rows(*record.Store, HistoryKind::Events).filter("kept in memory").isEmpty();
+            };
+            QTRY_VERIFY2_WITH_TIMEOUT(kept(), qPrintable(mode), 40000);
+            program.terminate();
+            QVERIFY(program.waitForFinished(20000));
+            QCOMPARE(program.exitCode(), 0);
+            QVERIFY2(QDir(folder.path()).entryList({"unsaved-*.stats"}).size() == 1, qPrintable(mode));
+
+            std::filesystem::remove(dir / "stats.stats");
+            QProcess next;
+            next.setProcessEnvironment(environment);
+            next.start(TOVISTATS_PATH, {"--headless", "--data-dir", folder.path()});
+            QVERIFY(next.waitForStarted());
+            QTRY_VERIFY2_WITH_TIMEOUT(service.StoredStats().find("Alice") != std::string::npos, qPrintable(mode), 40000);
+            next.terminate();
+            QVERIFY(next.waitForFinished(20000));
+            QCOMPARE(testing::LocalService::Blocks(service.StoredStats()).size(), size_t{1});
+            QVERIFY(QDir(folder.path()).entryList({"unsaved-*.stats"}).isEmpty());
+        }
     }
 
     // Nobody is at the window to answer the exit question: a game window hidden stays hidden
