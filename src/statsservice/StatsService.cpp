@@ -1,6 +1,7 @@
 #include "StatsService.h"
 
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QHttpServerRequest>
@@ -135,7 +136,16 @@ StatsService::Answer StatsService::HandleUpload(const QByteArray& body, const QB
     const auto blocks =
         ParseUpload(std::string_view(body.constData(), static_cast<size_t>(body.size())), error);
     if (!blocks) return {400, {}, "Stats refused: " + QByteArray::fromStdString(error)};
+    // The program never sends an empty stats file; an empty upload would only take an id.
+    if (blocks->empty()) return {400, {}, "Stats refused: the upload holds no match"};
     const UploadResult result = m_store.StoreUpload(*blocks, uploadId.toStdString(), m_clock());
+    if (result.ConflictingId) {
+        // Never confirmed: the sender would drop a batch the service does not hold.
+        qWarning().noquote() << "Stats refused: server #" + QString::number(result.ServerId) +
+                                    " sent the upload id " + QString::fromLatin1(uploadId) +
+                                    " again with other content";
+        return {409, {}, "Stats refused: this upload id came before with other content"};
+    }
     if (!result.Ok) {
         if (result.Error == "unknown server code")
             return {403, {}, "Stats refused: a server code is not registered"};

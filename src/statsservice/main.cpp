@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
                                     QStringLiteral("Unregister a server code (its matches stay), then end."),
                                     QStringLiteral("CODE"));
     const QCommandLineOption list(QStringLiteral("list-servers"),
-                                  QStringLiteral("List the registered server codes, then end."));
+                                  QStringLiteral("List the registered server codes with their public ids, then end."));
     parser.addOptions({dataDir, listen, port, add, remove, list});
     parser.process(app);
 
@@ -111,8 +111,9 @@ int main(int argc, char** argv) {
             std::printf("Removed %s\n", qPrintable(code));
         }
         if (parser.isSet(list)) {
-            for (const std::string& code : store.Servers())
-                std::printf("%s\n", tovi::Windows1252ToUtf8(code).c_str());
+            for (const auto& server : store.Servers())
+                std::printf("#%lld %s\n", static_cast<long long>(server.Id),
+                            tovi::Windows1252ToUtf8(server.Code).c_str());
         }
         return 0;
     }

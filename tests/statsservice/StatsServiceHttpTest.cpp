@@ -44,6 +44,54 @@ private slots:
         for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) qunsetenv(name);
     }
 
+    void codesNeverLeaveTheService() {
+        StatsServiceProcess service;
+        QVERIFY(service.port != 0);
+        const QByteArray secret = "Zk9-s3cret";
+        service.Run({"--add-server", QString::fromLatin1(secret)});
+        auto leaks = [&](const Reply& r) {
+            QByteArray all = r.body;
+            for (auto it = r.headers.begin(); it != r.headers.end(); ++it) all += it.key() + it.value();
+            return r.status == 0 || all.contains("QX1") || all.contains(secret);
+        };
+        // Registered, before any report.
+        const Reply waiting = service.Get("/tovistats/");
+        QVERIFY(!leaks(waiting));
+        QVERIFY(waiting.body.contains("Server #2 has not reported yet"));
+
+        QCOMPARE(service.Post("/tovistats/update.php", StatusBody("QX1")).status, 200);
+        QCOMPARE(service.Post("/tovistats/import.php", UploadOf("QX1", {{.P_Name = "Ann"}}, 1)).status, 200);
+        QCOMPARE(service.Post("/tovistats/import.php", UploadOf(secret.toStdString(), {{.P_Name = "Ann"}}, 2),
+                              "Idempotency-Key: k\r\n")
+                     .status,
+                 200);
+        // A wrong code changes nothing, whatever else it sends.
+        const QByteArray before = service.Get("/tovistats/").body;
+        const QByteArray board = service.Get("/tovistats/leaderboard").body;
+        for (const Reply& refused :
+             {service.Post("/tovistats/update.php", StatusBody("QX1 ")),
+              service.Post("/tovistats/update.php", StatusBody("Zk9-s3creT")),
+              service.Post("/tovistats/import.php", UploadOf("Zk9-s3cre", {{.P_Name = "Ann"}}, 3)),
+              service.Post("/tovistats/import.php", UploadOf("qx1", {{.P_Name = "Ann"}}, 2), "Idempotency-Key: k\r\n"),
+              service.Post("/tovistats/import.php", "data=", "Idempotency-Key: k\r\n")}) {
+            QVERIFY(refused.status >= 400);
+            QVERIFY(!leaks(refused));
+        }
+        QCOMPARE(service.Get("/tovistats/").body, before);
+        QCOMPARE(service.Get("/tovistats/leaderboard").body, board);
+
+        const Reply servers = service.Get("/tovistats/");
+        QVERIFY(servers.body.contains("Server #1 &middot;"));
+        QVERIFY(servers.body.contains("&lt;i&gt;Caf\xC3\xA9&lt;/i&gt; <span class=\"id\">#1</span>"));
+        QVERIFY(servers.body.contains("Server #2</td>"));
+        for (const char* page :
+             {"/", "/tovistats/", "/tovistats/leaderboard", "/tovistats/leaderboard?period=week",
+              "/tovistats/leaderboard?period=month", "/tovistats/player?name=ann", "/tovistats/match?id=1",
+              "/tovistats/match?id=2", "/tovistats/match?id=3", "/tovistats/news.php", "/tovistats/style.css",
+              "/tovistats/nothing", "/tovistats/player?name=QX1"})
+            QVERIFY2(!leaks(service.Get(page)), page);
+    }
+
     void answersOnlyAfterStoringAndOnlyRegisteredServers() {
         StatsServiceProcess service;
         QVERIFY(service.port != 0);
@@ -64,6 +112,9 @@ private slots:
         QCOMPARE(r.status, 200);
         QCOMPARE(r.headers.value("toviresponse"), QByteArray("Status received"));
         r = service.Post("/tovistats/import.php", "data=QUJD");
+        QCOMPARE(r.status, 400);
+        QVERIFY(!r.headers.contains("toviresponse"));
+        r = service.Post("/tovistats/import.php", "data=", "Idempotency-Key: empty\r\n");
         QCOMPARE(r.status, 400);
         QVERIFY(!r.headers.contains("toviresponse"));
 
@@ -89,6 +140,19 @@ private slots:
         QCOMPARE(r.headers.value("toviresponse"), QByteArray("Imported before: nothing new"));
         r = service.Post("/tovistats/import.php", first);
         QCOMPARE(r.headers.value("toviresponse"), QByteArray("Imported 0 matches, 1 held already"));
+        // The id again with other content is refused and logged, never confirmed; a stranger
+        // with a stored id learns nothing of it.
+        r = service.Post("/tovistats/import.php", UploadOf("QX1", {{.P_Name = "Mallory"}}, 2),
+                         "Idempotency-Key: batch-1\r\n");
+        QCOMPARE(r.status, 409);
+        QVERIFY(!r.headers.contains("toviresponse"));
+        r = service.Post("/tovistats/import.php", UploadOf("QX2", {{.P_Name = "Mallory"}}, 1),
+                         "Idempotency-Key: batch-1\r\n");
+        QCOMPARE(r.status, 403);
+        QCOMPARE(service.Get("/tovistats/player?name=mallory").status, 404);
+        QByteArray log;
+        QTRY_VERIFY((log += service.Process().readAllStandardError()).contains("other content"));
+        QVERIFY(log.contains("server #1 ") && !log.contains("QX1"));
 
         // Every text from a game server is escaped on every page; the pages forbid framing and
         // scripts from elsewhere.
