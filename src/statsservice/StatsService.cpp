@@ -1,5 +1,11 @@
 #include "StatsService.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -19,15 +25,6 @@ namespace {
 
 using StatusCode = QHttpServerResponder::StatusCode;
 
-// What a connection has sent of its current request, counted before QHttpServer reads it.
-struct RequestGuard {
-    size_t bytes = 0;
-    size_t headBytes = 0;
-    bool headDone = false;
-    QByteArray tail;  // the last bytes of the head so far, to find its end across reads
-    bool inRequest = false;
-};
-
 QHttpServerResponse Html(const QString& html, StatusCode status = StatusCode::Ok) {
     return QHttpServerResponse(QByteArrayLiteral("text/html; charset=utf-8"), html.toUtf8(), status);
 }
@@ -44,21 +41,169 @@ QByteArray QueryBytes(const QHttpServerRequest& request, const QByteArray& name)
 
 }  // namespace
 
+// What a served connection has sent of its current request, counted before QHttpServer reads it.
+struct GuardedTcpServer::Connection {
+    QByteArray Address;
+    int64_t Start = 0;  // when the current request began (or the connection, before any)
+    size_t Bytes = 0;
+    size_t HeadBytes = 0;
+    bool HeadDone = false;
+    QByteArray Head;  // the head so far, to find its end and its wishes across reads
+    bool InRequest = true;
+    bool CloseAfter = false;
+    bool Idle = false;  // answered, kept alive, nothing new yet
+    int64_t IdleSince = 0;
+
+    // The next request on this connection is counted afresh.
+    void Restart(int64_t now, bool idle) {
+        Start = now;
+        Bytes = HeadBytes = 0;
+        HeadDone = CloseAfter = false;
+        Head.clear();
+        InRequest = !idle;
+        Idle = idle;
+        IdleSince = now;
+    }
+};
+
+namespace {
+
+// Connections are shared per host: an IPv4 address, or an IPv6 /64, which one host usually has
+// whole.
+QByteArray AddressKey(qintptr handle) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (::getpeername(static_cast<int>(handle), reinterpret_cast<sockaddr*>(&storage), &length) != 0) return {};
+    const QHostAddress peer(reinterpret_cast<const sockaddr*>(&storage));
+    bool v4 = false;
+    const quint32 ip4 = peer.toIPv4Address(&v4);
+    if (v4) return QByteArray::number(ip4);
+    const Q_IPV6ADDR ip6 = peer.toIPv6Address();
+    return QByteArray(reinterpret_cast<const char*>(ip6.c), 8);
+}
+
+// Whether the client asked for the connection to end with this answer. Keep-alive on HTTP/1.0
+// is an extension the service does not offer.
+bool WantsClose(const QByteArray& head) {
+    const QList<QByteArray> lines = head.split('\n');
+    if (lines.value(0).trimmed().endsWith("HTTP/1.0")) return true;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon <= 0 || lines[i].left(colon).trimmed().toLower() != "connection") continue;
+        for (const QByteArray& token : lines[i].mid(colon + 1).split(','))
+            if (token.trimmed().toLower() == "close") return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+GuardedTcpServer::~GuardedTcpServer() {
+    for (const Held& held : m_held) ::close(static_cast<int>(held.Handle));
+}
+
+bool GuardedTcpServer::Crowded() const {
+    return m_served.size() >= maxConnections - std::max(1, maxConnections / 8);
+}
+
 void GuardedTcpServer::incomingConnection(qintptr handle) {
+    const QByteArray address = AddressKey(handle);
+    if (m_heldPerAddress.value(address) >= 3 * maxPerAddress) {
+        Refuse(handle);
+        return;
+    }
+    m_held.push_back({handle, address});
+    ++m_heldPerAddress[address];
+    Pump();
+}
+
+// Hands waiting connections to the HTTP server as their address's share and the global cap
+// allow, and stops or resumes accepting.
+void GuardedTcpServer::Pump() {
+    if (m_pumping) return;
+    m_pumping = true;
+    for (auto it = m_held.begin(); it != m_held.end();) {
+        const QByteArray address = it->Address;
+        if (m_servedPerAddress.value(address) >= maxPerAddress) CloseOldestIdle(&address);
+        if (m_servedPerAddress.value(address) >= maxPerAddress || m_served.size() >= maxConnections) {
+            ++it;
+            continue;
+        }
+        if (Crowded()) CloseOldestIdle(nullptr);
+        const qintptr handle = it->Handle;
+        it = m_held.erase(it);
+        if (--m_heldPerAddress[address] == 0) m_heldPerAddress.remove(address);
+        Admit(handle, address);
+    }
+    m_pumping = false;
+    // Connections waiting for their address's share do not count against the others: an
+    // address at its share must not fill the service. They are bounded on their own.
+    const bool full = m_served.size() >= maxConnections || static_cast<int>(m_held.size()) >= maxConnections;
+    if (full && !m_paused) pauseAccepting();
+    if (!full && m_paused) resumeAccepting();
+    m_paused = full;
+}
+
+bool GuardedTcpServer::CloseOldestIdle(const QByteArray* address) {
+    QTcpSocket* oldest = nullptr;
+    int64_t since = 0;
+    for (auto it = m_served.cbegin(); it != m_served.cend(); ++it) {
+        const Connection& c = *it.value();
+        if (!c.Idle || (address && c.Address != *address)) continue;
+        if (!oldest || c.IdleSince < since) {
+            oldest = it.key();
+            since = c.IdleSince;
+        }
+    }
+    if (!oldest) return false;
+    oldest->disconnectFromHost();
+    Forget(oldest);
+    return true;
+}
+
+void GuardedTcpServer::Forget(QTcpSocket* socket) {
+    const auto found = m_served.find(socket);
+    if (found == m_served.end()) return;
+    const QByteArray address = found.value()->Address;
+    m_served.erase(found);
+    if (--m_servedPerAddress[address] == 0) m_servedPerAddress.remove(address);
+    Pump();
+}
+
+void GuardedTcpServer::Refuse(qintptr handle) {
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(handle)) {
         delete socket;
+        ::close(static_cast<int>(handle));
         return;
     }
-    if (m_open >= maxConnections) {
-        ++connectionsCut;
-        socket->abort();
+    ++connectionsRefused;
+    const QByteArray body = "Too many connections from your address: try again shortly.\n";
+    socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                  "Connection: close\r\nRetry-After: 5\r\nContent-Length: " +
+                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    // What the client sent is read and dropped, so that closing does not turn into a reset
+    // that could overtake the answer.
+    connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+    connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(5000, socket, [socket] { socket->abort(); });
+    socket->disconnectFromHost();
+}
+
+void GuardedTcpServer::Admit(qintptr handle, const QByteArray& address) {
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(handle)) {
         delete socket;
+        ::close(static_cast<int>(handle));
         return;
     }
-    ++m_open;
-    connect(socket, &QObject::destroyed, this, [this] { --m_open; });
-    auto guard = std::make_shared<RequestGuard>();
+    auto c = std::make_shared<Connection>();
+    c->Address = address;
+    c->Start = Now();
+    m_served.insert(socket, c);
+    ++m_servedPerAddress[address];
+    connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { Forget(socket); });
+    connect(socket, &QObject::destroyed, this, [this, socket] { Forget(socket); });
     auto* timer = new QTimer(socket);
     timer->setSingleShot(true);
     const QPointer<QTcpSocket> weak(socket);
@@ -67,37 +212,53 @@ void GuardedTcpServer::incomingConnection(qintptr handle) {
         ++connectionsCut;
         weak->abort();
     };
-    connect(timer, &QTimer::timeout, socket, cut);
-    timer->start(requestDeadlineMs);
+    auto arm = [timer](int64_t ms) {
+        timer->start(static_cast<int>(std::clamp<int64_t>(ms, 0, std::numeric_limits<int>::max())));
+    };
+    connect(timer, &QTimer::timeout, socket, [c, weak, cut] {
+        if (weak && c->Idle)
+            weak->disconnectFromHost();
+        else
+            cut();
+    });
+    arm(pace.DeadlineMs(c->Start, 0) - c->Start);
     // Connected before QHttpServer connects its own: this runs first and sees the new bytes
     // still unread.
-    connect(socket, &QTcpSocket::readyRead, socket, [this, socket, guard, timer, cut] {
+    connect(socket, &QTcpSocket::readyRead, socket, [this, socket, c, cut, arm] {
         const qint64 available = socket->bytesAvailable();
-        if (!guard->inRequest) {
-            guard->inRequest = true;
-            timer->start(requestDeadlineMs);
-        }
-        guard->bytes += static_cast<size_t>(available);
-        if (!guard->headDone) {
-            const QByteArray fresh = socket->peek(available);
-            const QByteArray seen = guard->tail + fresh;
-            const qsizetype end = seen.indexOf("\r\n\r\n");
+        const int64_t now = Now();
+        if (!c->InRequest) c->Restart(now, false);
+        c->Bytes += static_cast<size_t>(available);
+        if (!c->HeadDone) {
+            c->Head += socket->peek(available);
+            const qsizetype end = c->Head.indexOf("\r\n\r\n");
             if (end >= 0) {
-                guard->headDone = true;
-                guard->headBytes += static_cast<size_t>(end + 4 - guard->tail.size());
+                c->HeadDone = true;
+                c->HeadBytes = static_cast<size_t>(end + 4);
+                c->CloseAfter = WantsClose(c->Head.left(end));
+                c->Head.clear();
             } else {
-                guard->headBytes += static_cast<size_t>(fresh.size());
-                guard->tail = seen.right(3);
+                c->HeadBytes = static_cast<size_t>(c->Head.size());
             }
         }
-        if (guard->bytes > maxRequestBytes || guard->headBytes > maxHeaderBytes) cut();
+        if (c->Bytes > maxRequestBytes || c->HeadBytes > maxHeaderBytes) {
+            cut();
+            return;
+        }
+        arm(pace.DeadlineMs(c->Start, c->Bytes) - now);
     });
-    // An answer ends the request: the next one on this connection is counted afresh.
-    connect(socket, &QTcpSocket::bytesWritten, socket, [this, guard, timer] {
-        *guard = RequestGuard{};
-        timer->start(idleTimeoutMs);
+    connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket, c, arm] {
+        // While the answer drains, the reader has the idle time between its reads.
+        arm(idleTimeoutMs);
+        if (socket->bytesToWrite() > 0) return;
+        if (c->CloseAfter || Crowded()) {
+            socket->disconnectFromHost();
+            return;
+        }
+        c->Restart(Now(), true);
     });
     addPendingConnection(socket);
+    emit newConnection();
 }
 
 StatsService::StatsService(StatsServiceStore& store, QString dataDir, Clock clock)
@@ -111,6 +272,8 @@ StatsService::StatsService(StatsServiceStore& store, QString dataDir, Clock cloc
 StatsService::~StatsService() = default;
 
 quint16 StatsService::Listen(const QHostAddress& address, quint16 port) {
+    // Connections beyond the cap wait here while the service does not accept.
+    m_tcp->setListenBacklogSize(1024);
     if (!m_tcp->listen(address, port)) return 0;
     m_http.bind(m_tcp);
     return m_tcp->serverPort();

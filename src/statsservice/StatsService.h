@@ -3,35 +3,66 @@
 // uploads (/tovistats/import.php), answers with the "ToviResponse" header once the data is
 // committed, and serves read-only pages: the servers now, the leaderboard, players, matches and
 // the news page the program shows on its News tab.
+#include <QElapsedTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QHttpServer>
 #include <QTcpServer>
+#include <deque>
 #include <functional>
 #include <memory>
 
+#include "RequestPace.h"
 #include "StatsServiceStore.h"
 
 namespace tovi {
 
-// A listening socket whose connections are cut as soon as a request grows beyond the limits:
-// QHttpServer buffers a whole request before a route sees it, so the bound must act on the
-// socket, before the bytes pile up. Each connection also has a deadline for its request and an
-// idle time-out.
+// A listening socket shared fairly among strangers. Connections are cut as soon as a request
+// grows beyond the limits (QHttpServer buffers a whole request before a route sees it, so the
+// bound must act on the socket, before the bytes pile up) or falls behind the request pace.
+// One address (an IPv6 /64) is served on at most `maxPerAddress` connections at once; more of
+// its connections wait their turn unread, and beyond that they are refused with 503, so one
+// client cannot crowd out the others. At `maxConnections` the service stops accepting and new
+// connections wait in the kernel's backlog; near it, idle keep-alive connections are closed
+// first. A request that asks for it (`Connection: close`, HTTP/1.0) is answered and closed.
 class GuardedTcpServer : public QTcpServer {
 public:
-    explicit GuardedTcpServer(QObject* parent = nullptr) : QTcpServer(parent) {}
+    explicit GuardedTcpServer(QObject* parent = nullptr) : QTcpServer(parent) { m_clock.start(); }
+    ~GuardedTcpServer() override;
     size_t maxRequestBytes = kMaxUploadBodyBytes + kMaxHeaderBytes;
     size_t maxHeaderBytes = kMaxHeaderBytes;
-    int requestDeadlineMs = 30000;
+    RequestPace pace;
     int idleTimeoutMs = 120000;
-    int maxConnections = 256;  // open at once; more are closed as they come
-    int connectionsCut = 0;    // connections ended for a limit, for the log and the tests
+    int maxConnections = 256;
+    int maxPerAddress = 16;
+    int connectionsCut = 0;      // ended for a limit, for the log and the tests
+    int connectionsRefused = 0;  // turned away for their address's share
+
+    struct Connection;
 
 protected:
     void incomingConnection(qintptr handle) override;
 
 private:
-    int m_open = 0;
+    struct Held {
+        qintptr Handle;
+        QByteArray Address;
+    };
+    void Admit(qintptr handle, const QByteArray& address);
+    void Refuse(qintptr handle);
+    void Forget(QTcpSocket* socket);
+    bool CloseOldestIdle(const QByteArray* address);
+    void Pump();
+    bool Crowded() const;
+    int64_t Now() const { return m_clock.elapsed(); }
+
+    QHash<QTcpSocket*, std::shared_ptr<Connection>> m_served;
+    QHash<QByteArray, int> m_servedPerAddress;
+    QHash<QByteArray, int> m_heldPerAddress;
+    std::deque<Held> m_held;  // accepted, not yet read: waiting for a share
+    bool m_paused = false;
+    bool m_pumping = false;
+    QElapsedTimer m_clock;
 };
 
 class StatsService : public QObject {

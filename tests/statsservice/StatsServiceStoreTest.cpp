@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include "ReportFakes.h"
+#include "RequestPace.h"
 #include "StatsProtocol.h"
 #include "StatsServiceStore.h"
 #include "TextEncodings.h"
@@ -336,4 +337,25 @@ TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheFirstSchema) {
     EXPECT_EQ(sqlite3_column_int(st, 1), StatsServiceStore::kSchemaVersion);
     sqlite3_finalize(st);
     sqlite3_close(db);
+}
+
+// The request pace on a virtual clock: a request arrives in `chunk`-byte pieces every
+// `intervalMs` from `firstMs` on; it is cut when a piece comes after the deadline the bytes
+// before it earned.
+TEST(RequestPaceTest, LetsASteadyUplinkThroughAndCutsATrickle) {
+    const RequestPace pace;
+    auto delivers = [&pace](size_t total, size_t chunk, int64_t intervalMs, int64_t firstMs) {
+        size_t bytes = 0;
+        for (int64_t at = firstMs; bytes < total; at += intervalMs) {
+            if (at > pace.DeadlineMs(0, bytes)) return false;
+            bytes += chunk;
+        }
+        return true;
+    };
+    EXPECT_TRUE(delivers(size_t{1} << 20, 3000, 100, 0));  // 1 MiB at 30 KB/s, 35 s
+    EXPECT_TRUE(delivers(size_t{1} << 20, 2000, 1000, 0));  // at 16 kbit/s, over 8 minutes
+    EXPECT_TRUE(delivers(kMaxUploadBodyBytes + kMaxHeaderBytes, 2000, 1000, pace.GraceMs));
+    EXPECT_FALSE(delivers(size_t{1} << 20, 900, 1000, 0));  // below the minimum rate
+    EXPECT_FALSE(delivers(1000, 1, 5000, 0));               // a byte every 5 s
+    EXPECT_FALSE(delivers(100, 100, 0, pace.GraceMs + 1));  // nothing in the grace period
 }
