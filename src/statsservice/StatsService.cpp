@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include <QDateTime>
 #include <QDebug>
@@ -25,8 +26,23 @@ namespace {
 
 using StatusCode = QHttpServerResponder::StatusCode;
 
-QHttpServerResponse Html(const QString& html, StatusCode status = StatusCode::Ok) {
-    return QHttpServerResponse(QByteArrayLiteral("text/html; charset=utf-8"), html.toUtf8(), status);
+// What every page carries: no framing, no scripts or styles from elsewhere, no guessing of types.
+const std::pair<QByteArray, QByteArray> kPageHeaders[] = {
+    {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"X-Frame-Options", "DENY"},
+    {"Referrer-Policy", "no-referrer"},
+};
+
+// A page written through a responder, which the after-request hook does not see.
+void WritePage(QHttpServerResponder& responder, const QByteArray& html, StatusCode status) {
+    responder.write(html,
+                    {{"Content-Type", "text/html; charset=utf-8"},
+                     {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
+                     {"X-Content-Type-Options", "nosniff"},
+                     {"X-Frame-Options", "DENY"},
+                     {"Referrer-Policy", "no-referrer"}},
+                    status);
 }
 
 // A query parameter as the bytes it was sent as: names are Windows-1252 bytes, which a decoding
@@ -51,6 +67,7 @@ struct GuardedTcpServer::Connection {
     QByteArray Head;  // the head so far, to find its end and its wishes across reads
     bool InRequest = true;
     bool CloseAfter = false;
+    std::optional<size_t> Length;  // head and body, once the head says; none for chunked bodies
     bool Idle = false;  // answered, kept alive, nothing new yet
     int64_t IdleSince = 0;
 
@@ -59,6 +76,7 @@ struct GuardedTcpServer::Connection {
         Start = now;
         Bytes = HeadBytes = 0;
         HeadDone = CloseAfter = false;
+        Length.reset();
         Head.clear();
         InRequest = !idle;
         Idle = idle;
@@ -80,6 +98,19 @@ QByteArray AddressKey(qintptr handle) {
     if (v4) return QByteArray::number(ip4);
     const Q_IPV6ADDR ip6 = peer.toIPv6Address();
     return QByteArray(reinterpret_cast<const char*>(ip6.c), 8);
+}
+
+// The body's length as the head gives it: 0 without one, none when it comes in chunks.
+std::optional<size_t> BodyLength(const QByteArray& head) {
+    size_t length = 0;
+    for (const QByteArray& line : head.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0) continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        if (name == "transfer-encoding") return std::nullopt;
+        if (name == "content-length") length = line.mid(colon + 1).trimmed().toULongLong();
+    }
+    return length;
 }
 
 // Whether the client asked for the connection to end with this answer. Keep-alive on HTTP/1.0
@@ -236,6 +267,7 @@ void GuardedTcpServer::Admit(qintptr handle, const QByteArray& address) {
                 c->HeadDone = true;
                 c->HeadBytes = static_cast<size_t>(end + 4);
                 c->CloseAfter = WantsClose(c->Head.left(end));
+                if (const auto body = BodyLength(c->Head.left(end))) c->Length = c->HeadBytes + *body;
                 c->Head.clear();
             } else {
                 c->HeadBytes = static_cast<size_t>(c->Head.size());
@@ -245,7 +277,10 @@ void GuardedTcpServer::Admit(qintptr handle, const QByteArray& address) {
             cut();
             return;
         }
-        arm(pace.DeadlineMs(c->Start, c->Bytes) - now);
+        // A whole request waits for its answer (a page is read on another thread) without a
+        // pace to keep.
+        const bool whole = c->Length && c->Bytes >= *c->Length;
+        arm(whole ? idleTimeoutMs : pace.DeadlineMs(c->Start, c->Bytes) - now);
     });
     connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket, c, arm] {
         // While the answer drains, the reader has the idle time between its reads.
@@ -261,15 +296,46 @@ void GuardedTcpServer::Admit(qintptr handle, const QByteArray& address) {
     emit newConnection();
 }
 
-StatsService::StatsService(StatsServiceStore& store, QString dataDir, Clock clock)
+StatsService::StatsService(StatsServiceStore& store, QString dataDir, Clock clock,
+                           std::unique_ptr<StatsServiceStore> reader, Executor executor)
     : m_store(store),
       m_dataDir(std::move(dataDir)),
       m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentSecsSinceEpoch(); })),
+      m_reader(std::move(reader)),
+      m_executor(std::move(executor)),
       m_tcp(new GuardedTcpServer(this)) {
+    // One reader thread: its connection is used by one thread at a time.
+    m_readers.setMaxThreadCount(1);
+    if (!m_executor) m_executor = [this](std::function<void()> task) { m_readers.start(std::move(task)); };
     Routes();
 }
 
-StatsService::~StatsService() = default;
+StatsService::~StatsService() {
+    // A page still being read uses the reader; its answer, queued to this object, is dropped.
+    m_readers.waitForDone();
+}
+
+void StatsService::Serve(Render render, QHttpServerResponder&& responder) {
+    auto write = [](QHttpServerResponder& to, const Page& page) {
+        WritePage(to, page.Html, static_cast<StatusCode>(page.Status));
+    };
+    if (!m_reader) {
+        write(responder, render(m_store));
+        return;
+    }
+    // The responder stays on this thread; the socket may be gone when the page is ready.
+    auto held = std::make_shared<QHttpServerResponder>(std::move(responder));
+    const QPointer<QTcpSocket> socket(held->socket());
+    m_executor([this, render = std::move(render), held, socket, write] {
+        auto page = std::make_shared<Page>(render(*m_reader));
+        QMetaObject::invokeMethod(
+            this,
+            [held, socket, page, write] {
+                if (socket && socket->state() == QAbstractSocket::ConnectedState) write(*held, *page);
+            },
+            Qt::QueuedConnection);
+    });
+}
 
 quint16 StatsService::Listen(const QHostAddress& address, quint16 port) {
     // Connections beyond the cap wait here while the service does not accept.
@@ -321,11 +387,15 @@ StatsService::Answer StatsService::HandleUpload(const QByteArray& body, const QB
     return {200, text, {}};
 }
 
-QString StatsService::NewsText() const {
-    QFile file(QDir(m_dataDir).filePath(QStringLiteral("news.txt")));
+namespace {
+
+QString NewsText(const QString& folder) {
+    QFile file(QDir(folder).filePath(QStringLiteral("news.txt")));
     if (!file.open(QIODevice::ReadOnly)) return {};
     return QString::fromUtf8(file.read(64 * 1024));
 }
+
+}  // namespace
 
 void StatsService::Routes() {
     using Method = QHttpServerRequest::Method;
@@ -342,47 +412,56 @@ void StatsService::Routes() {
     m_http.route("/tovistats/import.php", Method::Post, [this, answer](const QHttpServerRequest& request) {
         return answer(HandleUpload(request.body(), request.value("Idempotency-Key")));
     });
-    auto servers = [this] {
-        return Html(ServersPage(m_store.ServersNow(), m_store.RecentMatches(20), m_clock()));
+    using Responder = QHttpServerResponder&&;
+    auto html = [](const QString& text, StatusCode status = StatusCode::Ok) {
+        return Page{text.toUtf8(), static_cast<int>(status)};
+    };
+    auto servers = [this, html](const QHttpServerRequest&, Responder responder) {
+        const int64_t now = m_clock();
+        Serve([html, now](StatsServiceStore& store) {
+            return html(ServersPage(store.ServersNow(), store.RecentMatches(20), now));
+        }, std::move(responder));
     };
     m_http.route("/", Method::Get, servers);
     m_http.route("/tovistats/", Method::Get, servers);
-    m_http.route("/tovistats/leaderboard", Method::Get, [this](const QHttpServerRequest& request) {
+    m_http.route("/tovistats/leaderboard", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
         const QByteArray key = QueryBytes(request, "period");
         const Period period = key == "week" ? Period::Week : key == "month" ? Period::Month : Period::All;
         const int64_t days = period == Period::Week ? 7 : period == Period::Month ? 30 : 0;
         const int64_t since = days == 0 ? 0 : m_clock() - days * 86400;
-        return Html(LeaderboardPage(m_store.Leaderboard(since, 100), period));
+        Serve([html, since, period](StatsServiceStore& store) {
+            return html(LeaderboardPage(store.Leaderboard(since, 100), period));
+        }, std::move(responder));
     });
-    m_http.route("/tovistats/player", Method::Get, [this](const QHttpServerRequest& request) {
-        const auto page = m_store.Player(QueryBytes(request, "name").toStdString(), 200);
-        if (!page) return Html(NotFoundPage(QStringLiteral("No player of that name.")), StatusCode::NotFound);
-        return Html(PlayerPageHtml(*page));
+    m_http.route("/tovistats/player", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
+        Serve([html, name = QueryBytes(request, "name").toStdString()](StatsServiceStore& store) {
+            const auto page = store.Player(name, 200);
+            if (!page) return html(NotFoundPage(QStringLiteral("No player of that name.")), StatusCode::NotFound);
+            return html(PlayerPageHtml(*page));
+        }, std::move(responder));
     });
-    m_http.route("/tovistats/match", Method::Get, [this](const QHttpServerRequest& request) {
+    m_http.route("/tovistats/match", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
         bool ok = false;
         const qlonglong id = QueryBytes(request, "id").toLongLong(&ok);
-        const auto match = ok ? m_store.Match(id) : std::nullopt;
-        if (!match) return Html(NotFoundPage(QStringLiteral("No such match.")), StatusCode::NotFound);
-        return Html(MatchPageHtml(match->first, match->second));
+        Serve([html, ok, id](StatsServiceStore& store) {
+            const auto match = ok ? store.Match(id) : std::nullopt;
+            if (!match) return html(NotFoundPage(QStringLiteral("No such match.")), StatusCode::NotFound);
+            return html(MatchPageHtml(match->first, match->second));
+        }, std::move(responder));
     });
-    m_http.route("/tovistats/news.php", Method::Get,
-                 [this] { return Html(NewsPageHtml(NewsText(), m_store.RecentMatches(5))); });
+    m_http.route("/tovistats/news.php", Method::Get, [this, html](const QHttpServerRequest&, Responder responder) {
+        Serve([html, folder = m_dataDir](StatsServiceStore& store) {
+            return html(NewsPageHtml(NewsText(folder), store.RecentMatches(5)));
+        }, std::move(responder));
+    });
     m_http.route("/tovistats/style.css", Method::Get,
                  [] { return QHttpServerResponse(QByteArrayLiteral("text/css"), StyleSheet()); });
     m_http.afterRequest([](QHttpServerResponse&& response) {
-        response.setHeader("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
-        response.setHeader("X-Content-Type-Options", "nosniff");
-        response.setHeader("X-Frame-Options", "DENY");
-        response.setHeader("Referrer-Policy", "no-referrer");
+        for (const auto& [name, value] : kPageHeaders) response.setHeader(name, value);
         return std::move(response);
     });
     m_http.setMissingHandler([](const QHttpServerRequest&, QHttpServerResponder&& responder) {
-        responder.write(NotFoundPage(QStringLiteral("No such page.")).toUtf8(),
-                        {{"Content-Type", "text/html; charset=utf-8"},
-                         {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
-                         {"X-Content-Type-Options", "nosniff"}},
-                        StatusCode::NotFound);
+        WritePage(responder, NotFoundPage(QStringLiteral("No such page.")).toUtf8(), StatusCode::NotFound);
     });
 }
 

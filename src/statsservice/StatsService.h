@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QHttpServer>
 #include <QTcpServer>
+#include <QThreadPool>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -37,6 +38,7 @@ public:
     int maxPerAddress = 16;
     int connectionsCut = 0;      // ended for a limit, for the log and the tests
     int connectionsRefused = 0;  // turned away for their address's share
+    int Served() const { return static_cast<int>(m_served.size()); }
 
     struct Connection;
 
@@ -69,8 +71,16 @@ class StatsService : public QObject {
 public:
     using Clock = std::function<int64_t()>;  // seconds since 1970, UTC
 
-    // `dataDir` may hold news.txt, the news the operator writes for the News tab.
-    StatsService(StatsServiceStore& store, QString dataDir, Clock clock = {});
+    // Runs a page's reading and rendering away from the event loop.
+    using Executor = std::function<void(std::function<void()>)>;
+
+    // `dataDir` may hold news.txt, the news the operator writes for the News tab. Reports and
+    // uploads are stored through `store` on the event loop; pages are read through `reader`
+    // (a connection of its own, see StatsServiceStore::OpenForReading) on `executor`'s thread
+    // (by default one thread of the service's own), so that a write never waits behind a page.
+    // Without a reader, pages are read through `store` on the event loop.
+    StatsService(StatsServiceStore& store, QString dataDir, Clock clock = {},
+                 std::unique_ptr<StatsServiceStore> reader = nullptr, Executor executor = {});
     ~StatsService() override;
 
     // Listens on `address`:`port` (0: any free port); answers the port, 0 when it cannot.
@@ -88,13 +98,23 @@ public:
     Answer HandleStatus(const QByteArray& body);
     Answer HandleUpload(const QByteArray& body, const QByteArray& uploadId);
 
+    struct Page {
+        QByteArray Html;
+        int Status = 200;
+    };
+    using Render = std::function<Page(StatsServiceStore&)>;
+
 private:
     void Routes();
-    QString NewsText() const;
+    // Answers with the page `render` reads, on the reader's thread when there is one.
+    void Serve(Render render, QHttpServerResponder&& responder);
 
     StatsServiceStore& m_store;
     QString m_dataDir;
     Clock m_clock;
+    std::unique_ptr<StatsServiceStore> m_reader;
+    QThreadPool m_readers;
+    Executor m_executor;
     QHttpServer m_http;
     GuardedTcpServer* m_tcp;
 };

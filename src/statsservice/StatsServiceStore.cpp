@@ -188,6 +188,21 @@ StatsServiceStore::Opened StatsServiceStore::Open(const std::string& path, Conte
     return {std::move(store), {}};
 }
 
+StatsServiceStore::Opened StatsServiceStore::OpenForReading(const std::string& path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        std::string error = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        return {nullptr, "cannot open " + path + " for reading: " + error};
+    }
+    std::unique_ptr<StatsServiceStore> store(new StatsServiceStore(db, {}));
+    sqlite3_busy_timeout(db, 2000);
+    SqliteStatement st(db, "SELECT MAX(version) FROM svc_schema");
+    if (!st.Ok() || sqlite3_step(*st) != SQLITE_ROW || st.Int(0) != kSchemaVersion)
+        return {nullptr, path + " is not set up for this version of the service"};
+    return {std::move(store), {}};
+}
+
 StatsServiceStore::~StatsServiceStore() {
     sqlite3_close(m_db);
 }

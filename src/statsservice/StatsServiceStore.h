@@ -96,6 +96,9 @@ public:
     };
     // `digest` tells a block's content apart from any other (the service gives SHA-256).
     static Opened Open(const std::string& path, ContentDigest digest);
+    // A second connection to a database that Open has set up, for reading pages only: in WAL
+    // mode it reads while the first one writes.
+    static Opened OpenForReading(const std::string& path);
     ~StatsServiceStore();
     StatsServiceStore(const StatsServiceStore&) = delete;
     StatsServiceStore& operator=(const StatsServiceStore&) = delete;

@@ -161,7 +161,12 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    tovi::StatsService service(store, folder);
+    auto reader = tovi::StatsServiceStore::OpenForReading(database.toStdString());
+    if (!reader.Store) {
+        std::fprintf(stderr, "%s\n", reader.Error.c_str());
+        return 1;
+    }
+    tovi::StatsService service(store, folder, {}, std::move(reader.Store));
     service.Socket().maxConnections = connections;
     service.Socket().maxPerAddress = perAddress;
     service.Socket().pace.GraceMs = int64_t{grace} * 1000;
