@@ -279,7 +279,7 @@ void GuardedTcpServer::Admit(qintptr handle, const QByteArray& address) {
         }
         // A whole request waits for its answer (a page is read on another thread) without a
         // pace to keep.
-        const bool whole = c->Length && c->Bytes >= *c->Length;
+        const bool whole = c->Length && c->Bytes == *c->Length;
         arm(whole ? idleTimeoutMs : pace.DeadlineMs(c->Start, c->Bytes) - now);
     });
     connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket, c, arm] {
