@@ -35,14 +35,10 @@ const std::pair<QByteArray, QByteArray> kPageHeaders[] = {
 };
 
 // A page written through a responder, which the after-request hook does not see.
-void WritePage(QHttpServerResponder& responder, const QByteArray& html, StatusCode status) {
-    responder.write(html,
-                    {{"Content-Type", "text/html; charset=utf-8"},
-                     {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
-                     {"X-Content-Type-Options", "nosniff"},
-                     {"X-Frame-Options", "DENY"},
-                     {"Referrer-Policy", "no-referrer"}},
-                    status);
+void WritePage(QHttpServerResponder&& responder, const QByteArray& html, StatusCode status) {
+    QHttpServerResponse response(QByteArrayLiteral("text/html; charset=utf-8"), html, status);
+    for (const auto& [name, value] : kPageHeaders) response.setHeader(name, value);
+    response.write(std::move(responder));
 }
 
 // A query parameter as the bytes it was sent as: names are Windows-1252 bytes, which a decoding
@@ -317,7 +313,7 @@ StatsService::~StatsService() {
 
 void StatsService::Serve(Render render, QHttpServerResponder&& responder) {
     auto write = [](QHttpServerResponder& to, const Page& page) {
-        WritePage(to, page.Html, static_cast<StatusCode>(page.Status));
+        WritePage(std::move(to), page.Html, static_cast<StatusCode>(page.Status));
     };
     if (!m_reader) {
         write(responder, render(m_store));
@@ -461,7 +457,8 @@ void StatsService::Routes() {
         return std::move(response);
     });
     m_http.setMissingHandler([](const QHttpServerRequest&, QHttpServerResponder&& responder) {
-        WritePage(responder, NotFoundPage(QStringLiteral("No such page.")).toUtf8(), StatusCode::NotFound);
+        WritePage(std::move(responder), NotFoundPage(QStringLiteral("No such page.")).toUtf8(),
+                  StatusCode::NotFound);
     });
 }
 

@@ -163,6 +163,17 @@ private slots:
         QVERIFY(last && waiting);
         h.front()->abort();
         QCOMPARE(Answer(*waiting).status, 200);
+
+        // Beyond its share and three times as many waiting, an address is told to come back.
+        StatsServiceProcess narrow({"--max-per-address", "1", "--request-grace", "600"});
+        std::vector<std::unique_ptr<QTcpSocket>> queued;
+        for (int i = 0; i < 4; ++i) queued.push_back(Connect("127.0.0.2", narrow.port, i == 0 ? kPartial : ""));
+        auto refused = Connect("127.0.0.2", narrow.port);
+        QVERIFY(refused);
+        const Reply busy = Answer(*refused);
+        QCOMPARE(busy.status, 503);
+        QVERIFY(busy.headers.contains("retry-after"));
+        QCOMPARE(narrow.Get("/tovistats/").status, 200);
     }
 
     void answersOnlyAfterStoringAndOnlyRegisteredServers() {
