@@ -69,14 +69,8 @@ private slots:
         gone.abort();
         QTRY_COMPARE(service.Socket().Served(), before);
         std::thread(held[1]).join();
-        QCoreApplication::processEvents();
-        QTcpSocket again;
-        send(again, "GET /tovistats/leaderboard HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-        QTRY_COMPARE(held.size(), size_t{3});
-        std::thread(held[2]).join();
-        QByteArray againRaw;
-        QTRY_VERIFY(answered(again, againRaw));
-        QCOMPARE(Parse(againRaw).status, 200);
+        QTest::qWait(0);  // its answer runs, and finds no one to write to
+        QCOMPARE(service.Socket().Served(), before);
     }
 };
 
