@@ -198,23 +198,32 @@ void GuardedTcpServer::Forget(QTcpSocket* socket) {
 }
 
 void GuardedTcpServer::Refuse(qintptr handle) {
+    ++connectionsRefused;
+    // Refusals that linger are bounded too: beyond that many, a refusal is a plain close.
+    if (m_refusing >= maxConnections) {
+        ::close(static_cast<int>(handle));
+        return;
+    }
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(handle)) {
         delete socket;
         ::close(static_cast<int>(handle));
         return;
     }
-    ++connectionsRefused;
+    ++m_refusing;
+    connect(socket, &QObject::destroyed, this, [this] { --m_refusing; });
     const QByteArray body = "Too many connections from your address: try again shortly.\n";
     socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
                   "Connection: close\r\nRetry-After: 5\r\nContent-Length: " +
                   QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    // What the client sent is read and dropped, so that closing does not turn into a reset
-    // that could overtake the answer.
+    // The answer is followed by the end of sending only; what the client sent meanwhile is read
+    // and dropped until it closes, so that no reset overtakes the answer.
+    connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+        if (socket->bytesToWrite() == 0) ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+    });
     connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     QTimer::singleShot(5000, socket, [socket] { socket->abort(); });
-    socket->disconnectFromHost();
 }
 
 void GuardedTcpServer::Admit(qintptr handle, const QByteArray& address) {

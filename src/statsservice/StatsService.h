@@ -62,6 +62,7 @@ private:
     QHash<QByteArray, int> m_servedPerAddress;
     QHash<QByteArray, int> m_heldPerAddress;
     std::deque<Held> m_held;  // accepted, not yet read: waiting for a share
+    int m_refusing = 0;  // refused connections still closing
     bool m_paused = false;
     bool m_pumping = false;
     QElapsedTimer m_clock;
