@@ -115,7 +115,8 @@ QString ServersPage(const std::vector<ServerNow>& servers, const std::vector<Mat
     for (const ServerNow& s : servers) {
         const StatusReport& r = s.Report;
         html += QStringLiteral("<section class=\"server\"><h2>%1</h2>")
-                    .arg(s.Received ? HtmlText(r.ServerName) : QStringLiteral("Server #%1").arg(s.Id));
+                    .arg(s.Received && !r.ServerName.empty() ? HtmlText(r.ServerName)
+                                                             : QStringLiteral("Server #%1").arg(s.Id));
         if (s.Received == 0) {
             html += QStringLiteral("<p>Server #%1 has not reported yet.</p></section>").arg(s.Id);
             continue;
