@@ -35,6 +35,12 @@ QString Page(const QString& title, const QString& body) {
         .arg(title, body);
 }
 
+// A server by its public id and the name of its latest report: its code is its credential.
+QString ServerLabel(int64_t id, const std::string& name) {
+    return name.empty() ? QStringLiteral("Server #%1").arg(id)
+                        : QStringLiteral("%1 <span class=\"id\">#%2</span>").arg(HtmlText(name), Number(id));
+}
+
 QString MatchLink(const MatchSummary& m) {
     return QStringLiteral("<a href=\"/tovistats/match?id=%1\">%2</a>")
         .arg(Number(m.Id), HtmlText(m.Block.Written));
@@ -62,7 +68,7 @@ QString MatchesTable(const std::vector<MatchSummary>& matches) {
         "<th>Received</th></tr>");
     for (const MatchSummary& m : matches) {
         html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td></tr>")
-                    .arg(MatchLink(m), HtmlText(m.Block.ServerCode), HtmlText(m.Block.MapName),
+                    .arg(MatchLink(m), ServerLabel(m.ServerId, m.ServerName), HtmlText(m.Block.MapName),
                          HtmlText(m.Block.GameType), Time(m.Received));
     }
     return html + QStringLiteral("</table>");
@@ -109,9 +115,10 @@ QString ServersPage(const std::vector<ServerNow>& servers, const std::vector<Mat
     for (const ServerNow& s : servers) {
         const StatusReport& r = s.Report;
         html += QStringLiteral("<section class=\"server\"><h2>%1</h2>")
-                    .arg(s.Received ? HtmlText(r.ServerName) : HtmlText(s.Code));
+                    .arg(s.Received && !r.ServerName.empty() ? HtmlText(r.ServerName)
+                                                             : QStringLiteral("Server #%1").arg(s.Id));
         if (s.Received == 0) {
-            html += QStringLiteral("<p>Server %1 has not reported yet.</p></section>").arg(HtmlText(s.Code));
+            html += QStringLiteral("<p>Server #%1 has not reported yet.</p></section>").arg(s.Id);
             continue;
         }
         // The program reports every 30 seconds while a mission is loaded.
@@ -125,8 +132,8 @@ QString ServersPage(const std::vector<ServerNow>& servers, const std::vector<Mat
                      StateText(r.State) + (stale ? QStringLiteral(")") : QString()), HtmlText(r.MapName),
                      HtmlText(r.GameType), Number(r.PlayerCount), Number(r.MaxPlayers));
         html +=
-            QStringLiteral("<p>Code %1 &middot; %2 &middot; country %3 &middot; last report %4</p>")
-                .arg(HtmlText(s.Code), r.Dedicated ? QStringLiteral("dedicated") : QStringLiteral("hosted"),
+            QStringLiteral("<p>Server #%1 &middot; %2 &middot; country %3 &middot; last report %4</p>")
+                .arg(Number(s.Id), r.Dedicated ? QStringLiteral("dedicated") : QStringLiteral("hosted"),
                      HtmlText(r.CountryCode), Time(s.Received));
         if (!r.ServerMessage.empty())
             html += QStringLiteral("<p class=\"motd\">%1</p>").arg(HtmlText(r.ServerMessage));
@@ -199,7 +206,7 @@ QString PlayerPageHtml(const PlayerPage& page) {
         for (const PlayerMatch& m : page.History) {
             html += QStringLiteral(
                         "<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td>%7</tr>")
-                        .arg(MatchLink(m.Match), HtmlText(m.Match.Block.ServerCode),
+                        .arg(MatchLink(m.Match), ServerLabel(m.Match.ServerId, m.Match.ServerName),
                              HtmlText(m.Match.Block.MapName), HtmlText(m.Line.Name), Number(m.Line.Team),
                              Number(Score(m.Line.Totals)), StatCells(m.Line.Totals));
         }
@@ -222,7 +229,7 @@ QString MatchPageHtml(const MatchSummary& m, const std::vector<PlayerLine>& play
             "<table id=\"server\"><tr><th>Server</th><th>Map</th><th>Type</th><th>Result</th>"
             "<th>Written (server time)</th><th>Match ticks</th><th>Received</th></tr>"
             "<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td></tr></table>")
-            .arg(HtmlText(b.ServerCode), HtmlText(b.MapName), HtmlText(b.GameType),
+            .arg(ServerLabel(m.ServerId, m.ServerName), HtmlText(b.MapName), HtmlText(b.GameType),
                  b.Result ? Number(*b.Result) : QString(), HtmlText(b.Written), Number(b.Ticks),
                  Time(m.Received));
     html += QStringLiteral(

@@ -1,6 +1,7 @@
 #pragma once
 // The service's public pages as HTML: every text that came from a game server (names, maps,
-// server texts, codes) is escaped, so a name like "<script>" shows as that text and nothing else.
+// server texts) is escaped, so a name like "<script>" shows as that text and nothing else. A
+// server is shown by its name and public id, never by its code, which is its credential.
 #include <QByteArray>
 #include <QString>
 #include <optional>

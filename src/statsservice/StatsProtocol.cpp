@@ -235,7 +235,7 @@ std::optional<StatusReport> ParseStatusReport(std::string_view body, std::string
     if (!names.empty() || !teams.empty()) {
         const std::vector<std::string_view> nameList = Split(names, kLineEnd);
         const std::vector<std::string_view> teamList = Split(teams, kLineEnd);
-        if (nameList.size() != teamList.size() || nameList.size() > kMaxPlayersPerMatch) {
+        if (nameList.size() != teamList.size() || nameList.size() > kMaxStatusPlayers) {
             error = "the player names and teams do not pair up";
             return std::nullopt;
         }
@@ -273,10 +273,6 @@ std::optional<std::vector<MatchBlock>> ParseStatsFile(std::string_view content, 
         } else if (line.starts_with(kPlayerLine)) {
             if (blocks.empty()) {
                 error = "a player line before the first server line";
-                return std::nullopt;
-            }
-            if (blocks.back().Players.size() >= kMaxPlayersPerMatch) {
-                error = "a match with too many player lines";
                 return std::nullopt;
             }
             PlayerLine player;

@@ -20,7 +20,9 @@ inline constexpr size_t kMaxStatusBodyBytes = size_t{64} << 10;
 inline constexpr size_t kMaxHeaderBytes = size_t{16} << 10;
 inline constexpr size_t kMaxTextBytes = 256;  // a name, a map, a server text
 inline constexpr size_t kMaxServerCodeBytes = 64;
-inline constexpr size_t kMaxPlayersPerMatch = 256;  // player lines in one block
+// Names in one status report. A match's player lines have no bound of their own: the body's
+// bound already limits them.
+inline constexpr size_t kMaxStatusPlayers = 256;
 inline constexpr size_t kMaxUploadIdBytes = 128;
 
 inline constexpr size_t kStatCount = 23;

@@ -1,6 +1,14 @@
 #include "StatsService.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QHttpServerRequest>
@@ -18,17 +26,19 @@ namespace {
 
 using StatusCode = QHttpServerResponder::StatusCode;
 
-// What a connection has sent of its current request, counted before QHttpServer reads it.
-struct RequestGuard {
-    size_t bytes = 0;
-    size_t headBytes = 0;
-    bool headDone = false;
-    QByteArray tail;  // the last bytes of the head so far, to find its end across reads
-    bool inRequest = false;
+// What every page carries: no framing, no scripts or styles from elsewhere, no guessing of types.
+const std::pair<QByteArray, QByteArray> kPageHeaders[] = {
+    {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"X-Frame-Options", "DENY"},
+    {"Referrer-Policy", "no-referrer"},
 };
 
-QHttpServerResponse Html(const QString& html, StatusCode status = StatusCode::Ok) {
-    return QHttpServerResponse(QByteArrayLiteral("text/html; charset=utf-8"), html.toUtf8(), status);
+// A page written through a responder, which the after-request hook does not see.
+void WritePage(QHttpServerResponder&& responder, const QByteArray& html, StatusCode status) {
+    QHttpServerResponse response(QByteArrayLiteral("text/html; charset=utf-8"), html, status);
+    for (const auto& [name, value] : kPageHeaders) response.setHeader(name, value);
+    response.write(std::move(responder));
 }
 
 // A query parameter as the bytes it was sent as: names are Windows-1252 bytes, which a decoding
@@ -43,21 +53,193 @@ QByteArray QueryBytes(const QHttpServerRequest& request, const QByteArray& name)
 
 }  // namespace
 
+// What a served connection has sent of its current request, counted before QHttpServer reads it.
+struct GuardedTcpServer::Connection {
+    QByteArray Address;
+    int64_t Start = 0;  // when the current request began (or the connection, before any)
+    size_t Bytes = 0;
+    size_t HeadBytes = 0;
+    bool HeadDone = false;
+    QByteArray Head;  // the head so far, to find its end and its wishes across reads
+    bool InRequest = true;
+    bool CloseAfter = false;
+    std::optional<size_t> Length;  // head and body, once the head says; none for chunked bodies
+    bool Idle = false;  // answered, kept alive, nothing new yet
+    int64_t IdleSince = 0;
+
+    // The next request on this connection is counted afresh.
+    void Restart(int64_t now, bool idle) {
+        Start = now;
+        Bytes = HeadBytes = 0;
+        HeadDone = CloseAfter = false;
+        Length.reset();
+        Head.clear();
+        InRequest = !idle;
+        Idle = idle;
+        IdleSince = now;
+    }
+};
+
+namespace {
+
+// Connections are shared per host: an IPv4 address, or an IPv6 /64, which one host usually has
+// whole.
+QByteArray AddressKey(qintptr handle) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (::getpeername(static_cast<int>(handle), reinterpret_cast<sockaddr*>(&storage), &length) != 0) return {};
+    const QHostAddress peer(reinterpret_cast<const sockaddr*>(&storage));
+    bool v4 = false;
+    const quint32 ip4 = peer.toIPv4Address(&v4);
+    if (v4) return QByteArray::number(ip4);
+    const Q_IPV6ADDR ip6 = peer.toIPv6Address();
+    return QByteArray(reinterpret_cast<const char*>(ip6.c), 8);
+}
+
+// The body's length as the head gives it: 0 without one, none when it comes in chunks.
+std::optional<size_t> BodyLength(const QByteArray& head) {
+    size_t length = 0;
+    for (const QByteArray& line : head.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0) continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        if (name == "transfer-encoding") return std::nullopt;
+        if (name == "content-length") length = line.mid(colon + 1).trimmed().toULongLong();
+    }
+    return length;
+}
+
+// Whether the client asked for the connection to end with this answer. Keep-alive on HTTP/1.0
+// is an extension the service does not offer.
+bool WantsClose(const QByteArray& head) {
+    const QList<QByteArray> lines = head.split('\n');
+    if (lines.value(0).trimmed().endsWith("HTTP/1.0")) return true;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon <= 0 || lines[i].left(colon).trimmed().toLower() != "connection") continue;
+        for (const QByteArray& token : lines[i].mid(colon + 1).split(','))
+            if (token.trimmed().toLower() == "close") return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+GuardedTcpServer::~GuardedTcpServer() {
+    for (const Held& held : m_held) ::close(static_cast<int>(held.Handle));
+}
+
+bool GuardedTcpServer::Crowded() const {
+    return m_served.size() >= maxConnections - std::max(1, maxConnections / 8);
+}
+
 void GuardedTcpServer::incomingConnection(qintptr handle) {
+    const QByteArray address = AddressKey(handle);
+    if (m_heldPerAddress.value(address) >= 3 * maxPerAddress) {
+        Refuse(handle);
+        return;
+    }
+    m_held.push_back({handle, address});
+    ++m_heldPerAddress[address];
+    Pump();
+}
+
+// Hands waiting connections to the HTTP server as their address's share and the global cap
+// allow, and stops or resumes accepting.
+void GuardedTcpServer::Pump() {
+    if (m_pumping) return;
+    m_pumping = true;
+    for (auto it = m_held.begin(); it != m_held.end();) {
+        const QByteArray address = it->Address;
+        if (m_servedPerAddress.value(address) >= maxPerAddress) CloseOldestIdle(&address);
+        if (m_servedPerAddress.value(address) >= maxPerAddress || m_served.size() >= maxConnections) {
+            ++it;
+            continue;
+        }
+        if (Crowded()) CloseOldestIdle(nullptr);
+        const qintptr handle = it->Handle;
+        it = m_held.erase(it);
+        if (--m_heldPerAddress[address] == 0) m_heldPerAddress.remove(address);
+        Admit(handle, address);
+    }
+    m_pumping = false;
+    // Connections waiting for their address's share do not count against the others: an
+    // address at its share must not fill the service. They are bounded on their own.
+    const bool full = m_served.size() >= maxConnections || static_cast<int>(m_held.size()) >= maxConnections;
+    if (full && !m_paused) pauseAccepting();
+    if (!full && m_paused) resumeAccepting();
+    m_paused = full;
+}
+
+bool GuardedTcpServer::CloseOldestIdle(const QByteArray* address) {
+    QTcpSocket* oldest = nullptr;
+    int64_t since = 0;
+    for (auto it = m_served.cbegin(); it != m_served.cend(); ++it) {
+        const Connection& c = *it.value();
+        if (!c.Idle || (address && c.Address != *address)) continue;
+        if (!oldest || c.IdleSince < since) {
+            oldest = it.key();
+            since = c.IdleSince;
+        }
+    }
+    if (!oldest) return false;
+    oldest->disconnectFromHost();
+    Forget(oldest);
+    return true;
+}
+
+void GuardedTcpServer::Forget(QTcpSocket* socket) {
+    const auto found = m_served.find(socket);
+    if (found == m_served.end()) return;
+    const QByteArray address = found.value()->Address;
+    m_served.erase(found);
+    if (--m_servedPerAddress[address] == 0) m_servedPerAddress.remove(address);
+    Pump();
+}
+
+void GuardedTcpServer::Refuse(qintptr handle) {
+    ++connectionsRefused;
+    // Refusals that linger are bounded too: beyond that many, a refusal is a plain close.
+    if (m_refusing >= maxConnections) {
+        ::close(static_cast<int>(handle));
+        return;
+    }
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(handle)) {
         delete socket;
+        ::close(static_cast<int>(handle));
         return;
     }
-    if (m_open >= maxConnections) {
-        ++connectionsCut;
-        socket->abort();
+    ++m_refusing;
+    connect(socket, &QObject::destroyed, this, [this] { --m_refusing; });
+    const QByteArray body = "Too many connections from your address: try again shortly.\n";
+    socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                  "Connection: close\r\nRetry-After: 5\r\nContent-Length: " +
+                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    // The answer is followed by the end of sending only; what the client sent meanwhile is read
+    // and dropped until it closes, so that no reset overtakes the answer.
+    connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+        if (socket->bytesToWrite() == 0) ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+    });
+    connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+    connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(5000, socket, [socket] { socket->abort(); });
+}
+
+void GuardedTcpServer::Admit(qintptr handle, const QByteArray& address) {
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(handle)) {
         delete socket;
+        ::close(static_cast<int>(handle));
         return;
     }
-    ++m_open;
-    connect(socket, &QObject::destroyed, this, [this] { --m_open; });
-    auto guard = std::make_shared<RequestGuard>();
+    auto c = std::make_shared<Connection>();
+    c->Address = address;
+    c->Start = Now();
+    m_served.insert(socket, c);
+    ++m_servedPerAddress[address];
+    connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { Forget(socket); });
+    connect(socket, &QObject::destroyed, this, [this, socket] { Forget(socket); });
     auto* timer = new QTimer(socket);
     timer->setSingleShot(true);
     const QPointer<QTcpSocket> weak(socket);
@@ -66,50 +248,103 @@ void GuardedTcpServer::incomingConnection(qintptr handle) {
         ++connectionsCut;
         weak->abort();
     };
-    connect(timer, &QTimer::timeout, socket, cut);
-    timer->start(requestDeadlineMs);
+    auto arm = [timer](int64_t ms) {
+        timer->start(static_cast<int>(std::clamp<int64_t>(ms, 0, std::numeric_limits<int>::max())));
+    };
+    connect(timer, &QTimer::timeout, socket, [c, weak, cut] {
+        if (weak && c->Idle)
+            weak->disconnectFromHost();
+        else
+            cut();
+    });
+    arm(pace.DeadlineMs(c->Start, 0) - c->Start);
     // Connected before QHttpServer connects its own: this runs first and sees the new bytes
     // still unread.
-    connect(socket, &QTcpSocket::readyRead, socket, [this, socket, guard, timer, cut] {
+    connect(socket, &QTcpSocket::readyRead, socket, [this, socket, c, cut, arm] {
         const qint64 available = socket->bytesAvailable();
-        if (!guard->inRequest) {
-            guard->inRequest = true;
-            timer->start(requestDeadlineMs);
-        }
-        guard->bytes += static_cast<size_t>(available);
-        if (!guard->headDone) {
-            const QByteArray fresh = socket->peek(available);
-            const QByteArray seen = guard->tail + fresh;
-            const qsizetype end = seen.indexOf("\r\n\r\n");
+        const int64_t now = Now();
+        if (!c->InRequest) c->Restart(now, false);
+        c->Bytes += static_cast<size_t>(available);
+        if (!c->HeadDone) {
+            c->Head += socket->peek(available);
+            const qsizetype end = c->Head.indexOf("\r\n\r\n");
             if (end >= 0) {
-                guard->headDone = true;
-                guard->headBytes += static_cast<size_t>(end + 4 - guard->tail.size());
+                c->HeadDone = true;
+                c->HeadBytes = static_cast<size_t>(end + 4);
+                c->CloseAfter = WantsClose(c->Head.left(end));
+                if (const auto body = BodyLength(c->Head.left(end))) c->Length = c->HeadBytes + *body;
+                c->Head.clear();
             } else {
-                guard->headBytes += static_cast<size_t>(fresh.size());
-                guard->tail = seen.right(3);
+                c->HeadBytes = static_cast<size_t>(c->Head.size());
             }
         }
-        if (guard->bytes > maxRequestBytes || guard->headBytes > maxHeaderBytes) cut();
+        if (c->Bytes > maxRequestBytes || c->HeadBytes > maxHeaderBytes) {
+            cut();
+            return;
+        }
+        // A whole request waits for its answer (a page is read on another thread) without a
+        // pace to keep.
+        const bool whole = c->Length && c->Bytes == *c->Length;
+        arm(whole ? idleTimeoutMs : pace.DeadlineMs(c->Start, c->Bytes) - now);
     });
-    // An answer ends the request: the next one on this connection is counted afresh.
-    connect(socket, &QTcpSocket::bytesWritten, socket, [this, guard, timer] {
-        *guard = RequestGuard{};
-        timer->start(idleTimeoutMs);
+    connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket, c, arm] {
+        // While the answer drains, the reader has the idle time between its reads.
+        arm(idleTimeoutMs);
+        if (socket->bytesToWrite() > 0) return;
+        if (c->CloseAfter || Crowded()) {
+            socket->disconnectFromHost();
+            return;
+        }
+        c->Restart(Now(), true);
     });
     addPendingConnection(socket);
+    emit newConnection();
 }
 
-StatsService::StatsService(StatsServiceStore& store, QString dataDir, Clock clock)
+StatsService::StatsService(StatsServiceStore& store, QString dataDir, Clock clock,
+                           std::unique_ptr<StatsServiceStore> reader, Executor executor)
     : m_store(store),
       m_dataDir(std::move(dataDir)),
       m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentSecsSinceEpoch(); })),
+      m_reader(std::move(reader)),
+      m_executor(std::move(executor)),
       m_tcp(new GuardedTcpServer(this)) {
+    // One reader thread: its connection is used by one thread at a time.
+    m_readers.setMaxThreadCount(1);
+    if (!m_executor) m_executor = [this](std::function<void()> task) { m_readers.start(std::move(task)); };
     Routes();
 }
 
-StatsService::~StatsService() = default;
+StatsService::~StatsService() {
+    // A page still being read uses the reader; its answer, queued to this object, is dropped.
+    m_readers.waitForDone();
+}
+
+void StatsService::Serve(Render render, QHttpServerResponder&& responder) {
+    auto write = [](QHttpServerResponder& to, const Page& page) {
+        WritePage(std::move(to), page.Html, static_cast<StatusCode>(page.Status));
+    };
+    if (!m_reader) {
+        write(responder, render(m_store));
+        return;
+    }
+    // The responder stays on this thread; the socket may be gone when the page is ready.
+    auto held = std::make_shared<QHttpServerResponder>(std::move(responder));
+    const QPointer<QTcpSocket> socket(held->socket());
+    m_executor([this, render = std::move(render), held, socket, write] {
+        auto page = std::make_shared<Page>(render(*m_reader));
+        QMetaObject::invokeMethod(
+            this,
+            [held, socket, page, write] {
+                if (socket && socket->state() == QAbstractSocket::ConnectedState) write(*held, *page);
+            },
+            Qt::QueuedConnection);
+    });
+}
 
 quint16 StatsService::Listen(const QHostAddress& address, quint16 port) {
+    // Connections beyond the cap wait here while the service does not accept.
+    m_tcp->setListenBacklogSize(1024);
     if (!m_tcp->listen(address, port)) return 0;
     m_http.bind(m_tcp);
     return m_tcp->serverPort();
@@ -135,7 +370,16 @@ StatsService::Answer StatsService::HandleUpload(const QByteArray& body, const QB
     const auto blocks =
         ParseUpload(std::string_view(body.constData(), static_cast<size_t>(body.size())), error);
     if (!blocks) return {400, {}, "Stats refused: " + QByteArray::fromStdString(error)};
+    // The program never sends an empty stats file; an empty upload would only take an id.
+    if (blocks->empty()) return {400, {}, "Stats refused: the upload holds no match"};
     const UploadResult result = m_store.StoreUpload(*blocks, uploadId.toStdString(), m_clock());
+    if (result.ConflictingId) {
+        // Never confirmed: the sender would drop a batch the service does not hold.
+        qWarning().noquote() << "Stats refused: server #" + QString::number(result.ServerId) +
+                                    " sent the upload id " + QString::fromLatin1(uploadId) +
+                                    " again with other content";
+        return {409, {}, "Stats refused: this upload id came before with other content"};
+    }
     if (!result.Ok) {
         if (result.Error == "unknown server code")
             return {403, {}, "Stats refused: a server code is not registered"};
@@ -148,11 +392,15 @@ StatsService::Answer StatsService::HandleUpload(const QByteArray& body, const QB
     return {200, text, {}};
 }
 
-QString StatsService::NewsText() const {
-    QFile file(QDir(m_dataDir).filePath(QStringLiteral("news.txt")));
+namespace {
+
+QString NewsText(const QString& folder) {
+    QFile file(QDir(folder).filePath(QStringLiteral("news.txt")));
     if (!file.open(QIODevice::ReadOnly)) return {};
     return QString::fromUtf8(file.read(64 * 1024));
 }
+
+}  // namespace
 
 void StatsService::Routes() {
     using Method = QHttpServerRequest::Method;
@@ -169,47 +417,57 @@ void StatsService::Routes() {
     m_http.route("/tovistats/import.php", Method::Post, [this, answer](const QHttpServerRequest& request) {
         return answer(HandleUpload(request.body(), request.value("Idempotency-Key")));
     });
-    auto servers = [this] {
-        return Html(ServersPage(m_store.ServersNow(), m_store.RecentMatches(20), m_clock()));
+    using Responder = QHttpServerResponder&&;
+    auto html = [](const QString& text, StatusCode status = StatusCode::Ok) {
+        return Page{text.toUtf8(), static_cast<int>(status)};
+    };
+    auto servers = [this, html](const QHttpServerRequest&, Responder responder) {
+        const int64_t now = m_clock();
+        Serve([html, now](StatsServiceStore& store) {
+            return html(ServersPage(store.ServersNow(), store.RecentMatches(20), now));
+        }, std::move(responder));
     };
     m_http.route("/", Method::Get, servers);
     m_http.route("/tovistats/", Method::Get, servers);
-    m_http.route("/tovistats/leaderboard", Method::Get, [this](const QHttpServerRequest& request) {
+    m_http.route("/tovistats/leaderboard", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
         const QByteArray key = QueryBytes(request, "period");
         const Period period = key == "week" ? Period::Week : key == "month" ? Period::Month : Period::All;
         const int64_t days = period == Period::Week ? 7 : period == Period::Month ? 30 : 0;
         const int64_t since = days == 0 ? 0 : m_clock() - days * 86400;
-        return Html(LeaderboardPage(m_store.Leaderboard(since, 100), period));
+        Serve([html, since, period](StatsServiceStore& store) {
+            return html(LeaderboardPage(store.Leaderboard(since, 100), period));
+        }, std::move(responder));
     });
-    m_http.route("/tovistats/player", Method::Get, [this](const QHttpServerRequest& request) {
-        const auto page = m_store.Player(QueryBytes(request, "name").toStdString(), 200);
-        if (!page) return Html(NotFoundPage(QStringLiteral("No player of that name.")), StatusCode::NotFound);
-        return Html(PlayerPageHtml(*page));
+    m_http.route("/tovistats/player", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
+        Serve([html, name = QueryBytes(request, "name").toStdString()](StatsServiceStore& store) {
+            const auto page = store.Player(name, 200);
+            if (!page) return html(NotFoundPage(QStringLiteral("No player of that name.")), StatusCode::NotFound);
+            return html(PlayerPageHtml(*page));
+        }, std::move(responder));
     });
-    m_http.route("/tovistats/match", Method::Get, [this](const QHttpServerRequest& request) {
+    m_http.route("/tovistats/match", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
         bool ok = false;
         const qlonglong id = QueryBytes(request, "id").toLongLong(&ok);
-        const auto match = ok ? m_store.Match(id) : std::nullopt;
-        if (!match) return Html(NotFoundPage(QStringLiteral("No such match.")), StatusCode::NotFound);
-        return Html(MatchPageHtml(match->first, match->second));
+        Serve([html, ok, id](StatsServiceStore& store) {
+            const auto match = ok ? store.Match(id) : std::nullopt;
+            if (!match) return html(NotFoundPage(QStringLiteral("No such match.")), StatusCode::NotFound);
+            return html(MatchPageHtml(match->first, match->second));
+        }, std::move(responder));
     });
-    m_http.route("/tovistats/news.php", Method::Get,
-                 [this] { return Html(NewsPageHtml(NewsText(), m_store.RecentMatches(5))); });
+    m_http.route("/tovistats/news.php", Method::Get, [this, html](const QHttpServerRequest&, Responder responder) {
+        Serve([html, folder = m_dataDir](StatsServiceStore& store) {
+            return html(NewsPageHtml(NewsText(folder), store.RecentMatches(5)));
+        }, std::move(responder));
+    });
     m_http.route("/tovistats/style.css", Method::Get,
                  [] { return QHttpServerResponse(QByteArrayLiteral("text/css"), StyleSheet()); });
     m_http.afterRequest([](QHttpServerResponse&& response) {
-        response.setHeader("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
-        response.setHeader("X-Content-Type-Options", "nosniff");
-        response.setHeader("X-Frame-Options", "DENY");
-        response.setHeader("Referrer-Policy", "no-referrer");
+        for (const auto& [name, value] : kPageHeaders) response.setHeader(name, value);
         return std::move(response);
     });
     m_http.setMissingHandler([](const QHttpServerRequest&, QHttpServerResponder&& responder) {
-        responder.write(NotFoundPage(QStringLiteral("No such page.")).toUtf8(),
-                        {{"Content-Type", "text/html; charset=utf-8"},
-                         {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
-                         {"X-Content-Type-Options", "nosniff"}},
-                        StatusCode::NotFound);
+        WritePage(std::move(responder), NotFoundPage(QStringLiteral("No such page.")).toUtf8(),
+                  StatusCode::NotFound);
     });
 }
 

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 #include "PlayerClass.h"
 #include "SqliteStatement.h"
 #include "Windows1252.h"
@@ -39,6 +41,36 @@ std::string SchemaV1() {
            "NOT NULL);";
 }
 
+// Servers get a public id and keep the name of their latest report, so that pages never need
+// the code; a removed server stays as a row (its matches still name it), only marked. Servers
+// removed before this version come back as such rows. Upload ids become per server and carry
+// the content's digest. The ids of svc_uploads, taken before, stay there unread: their matches
+// are held by content, so a repeat of such a batch is still confirmed, as held already.
+std::string SchemaV2() {
+    return "ALTER TABLE svc_servers ADD COLUMN public_id INTEGER;"
+           "ALTER TABLE svc_servers ADD COLUMN name BLOB;"
+           "ALTER TABLE svc_servers ADD COLUMN removed INTEGER NOT NULL DEFAULT 0;"
+           "INSERT INTO svc_servers(code, added, removed) SELECT code, MIN(received), 1 FROM svc_matches"
+           " WHERE code NOT IN (SELECT code FROM svc_servers) GROUP BY code;"
+           "UPDATE svc_servers SET public_id = rowid,"
+           " name = (SELECT st.server_name FROM svc_status st WHERE st.code = svc_servers.code);"
+           "CREATE UNIQUE INDEX svc_servers_public_id ON svc_servers(public_id);"
+           "CREATE TABLE svc_upload_ids(code BLOB NOT NULL, upload_id TEXT NOT NULL, digest TEXT NOT NULL,"
+           " received INTEGER NOT NULL, matches INTEGER NOT NULL, PRIMARY KEY(code, upload_id));";
+}
+
+// Equal or not, in a time that does not depend on where two codes differ.
+bool SameCode(std::string_view a, std::string_view b) {
+    const size_t n = std::max(a.size(), b.size());
+    unsigned difference = a.size() == b.size() ? 0u : 1u;
+    for (size_t i = 0; i < n; ++i) {
+        const auto x = static_cast<unsigned char>(i < a.size() ? a[i] : 0);
+        const auto y = static_cast<unsigned char>(i < b.size() ? b[i] : 0);
+        difference |= static_cast<unsigned>(x ^ y);
+    }
+    return difference == 0;
+}
+
 std::string TotalsColumns(const char* prefix) {
     std::string columns;
     for (const Statistic& s : kStatisticList) {
@@ -61,20 +93,23 @@ std::string Key(const std::string& name) {
     return LowerCase1252(name);
 }
 
+// Matches are read with their server's public id and name, never its code.
 constexpr const char* kMatchColumns =
-    "m.id, m.received, m.code, m.map_name, m.game_type, m.result, m.written, m.ticks";
+    "m.id, m.received, s.public_id, s.name, m.map_name, m.game_type, m.result, m.written, m.ticks";
+constexpr const char* kMatchFrom = " FROM svc_matches m LEFT JOIN svc_servers s ON s.code = m.code";
 
 MatchSummary ReadMatch(const SqliteStatement& st, int first) {
     MatchSummary m;
     m.Id = st.Int(first);
     m.Received = st.Int(first + 1);
-    m.Block.ServerCode = st.Bytes(first + 2);
-    m.Block.MapName = st.Bytes(first + 3);
-    m.Block.GameType = st.Bytes(first + 4);
-    if (sqlite3_column_type(*st, first + 5) != SQLITE_NULL)
-        m.Block.Result = static_cast<int>(st.Int(first + 5));
-    m.Block.Written = st.Bytes(first + 6);
-    m.Block.Ticks = st.Int(first + 7);
+    m.ServerId = st.Int(first + 2);
+    m.ServerName = st.Bytes(first + 3);
+    m.Block.MapName = st.Bytes(first + 4);
+    m.Block.GameType = st.Bytes(first + 5);
+    if (sqlite3_column_type(*st, first + 6) != SQLITE_NULL)
+        m.Block.Result = static_cast<int>(st.Int(first + 6));
+    m.Block.Written = st.Bytes(first + 7);
+    m.Block.Ticks = st.Int(first + 8);
     return m;
 }
 
@@ -134,7 +169,7 @@ StatsServiceStore::Opened StatsServiceStore::Open(const std::string& path, Conte
         return {nullptr, path + " was made by a newer version of the service (schema " +
                              std::to_string(version) + ")"};
     }
-    const std::string migrations[] = {SchemaV1()};
+    const std::string migrations[] = {SchemaV1(), SchemaV2()};
     for (int v = version; v < kSchemaVersion; ++v) {
         if (!store->Exec(migrations[v].c_str(), error)) {
             store->Rollback();
@@ -150,6 +185,21 @@ StatsServiceStore::Opened StatsServiceStore::Open(const std::string& path, Conte
         }
     }
     if (!store->Commit(error)) return {nullptr, error};
+    return {std::move(store), {}};
+}
+
+StatsServiceStore::Opened StatsServiceStore::OpenForReading(const std::string& path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        std::string error = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        return {nullptr, "cannot open " + path + " for reading: " + error};
+    }
+    std::unique_ptr<StatsServiceStore> store(new StatsServiceStore(db, {}));
+    sqlite3_busy_timeout(db, 2000);
+    SqliteStatement st(db, "SELECT MAX(version) FROM svc_schema");
+    if (!st.Ok() || sqlite3_step(*st) != SQLITE_ROW || st.Int(0) != kSchemaVersion)
+        return {nullptr, path + " is not set up for this version of the service"};
     return {std::move(store), {}};
 }
 
@@ -183,7 +233,11 @@ bool StatsServiceStore::AddServer(const std::string& code, int64_t now, std::str
                 " bytes without \"&\", \"=\", \"|\" or line ends";
         return false;
     }
-    SqliteStatement st(m_db, "INSERT OR IGNORE INTO svc_servers(code, added) VALUES (?,?)");
+    // A code registered again after its removal gets its old public id back.
+    SqliteStatement st(m_db,
+                       "INSERT INTO svc_servers(code, added, public_id)"
+                       " VALUES (?, ?, (SELECT COALESCE(MAX(public_id), 0) + 1 FROM svc_servers))"
+                       " ON CONFLICT(code) DO UPDATE SET removed = 0");
     st.Blob(1, code);
     st.Int(2, now);
     if (!st.Ok() || sqlite3_step(*st) != SQLITE_DONE) {
@@ -195,7 +249,7 @@ bool StatsServiceStore::AddServer(const std::string& code, int64_t now, std::str
 
 bool StatsServiceStore::RemoveServer(const std::string& code, std::string& error) {
     // Its matches stay: they were taken in good faith. Only new data is refused.
-    SqliteStatement st(m_db, "DELETE FROM svc_servers WHERE code = ?");
+    SqliteStatement st(m_db, "UPDATE svc_servers SET removed = 1 WHERE code = ? AND removed = 0");
     st.Blob(1, code);
     if (!st.Ok() || sqlite3_step(*st) != SQLITE_DONE) {
         error = sqlite3_errmsg(m_db);
@@ -211,17 +265,23 @@ bool StatsServiceStore::RemoveServer(const std::string& code, std::string& error
     return true;
 }
 
-std::vector<std::string> StatsServiceStore::Servers() {
-    std::vector<std::string> codes;
-    SqliteStatement st(m_db, "SELECT code FROM svc_servers ORDER BY code");
-    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) codes.push_back(st.Bytes(0));
-    return codes;
+std::vector<StatsServiceStore::Registered> StatsServiceStore::Servers() {
+    std::vector<Registered> servers;
+    SqliteStatement st(m_db, "SELECT code, public_id FROM svc_servers WHERE removed = 0 ORDER BY public_id");
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) servers.push_back({st.Bytes(0), st.Int(1)});
+    return servers;
 }
 
-bool StatsServiceStore::KnownServer(const std::string& code) {
-    SqliteStatement st(m_db, "SELECT 1 FROM svc_servers WHERE code = ?");
-    st.Blob(1, code);
-    return st.Ok() && sqlite3_step(*st) == SQLITE_ROW;
+std::optional<int64_t> StatsServiceStore::ServerId(const std::string& code) {
+    // Every registered code is compared, each in full: how long the answer takes says nothing
+    // about how close a guess came.
+    std::optional<int64_t> found;
+    SqliteStatement st(m_db, "SELECT code, public_id FROM svc_servers WHERE removed = 0");
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
+        const int64_t id = st.Int(1);
+        if (SameCode(st.Bytes(0), code)) found = id;
+    }
+    return found;
 }
 
 bool StatsServiceStore::SeeName(const std::string& name, int64_t now) {
@@ -238,7 +298,8 @@ bool StatsServiceStore::SeeName(const std::string& name, int64_t now) {
 
 bool StatsServiceStore::StoreStatus(const StatusReport& r, int64_t now, std::string& error) {
     if (!Begin(error)) return false;
-    if (!KnownServer(r.ServerCode)) {
+    const std::optional<int64_t> server = ServerId(r.ServerCode);
+    if (!server) {
         Rollback();
         error = "unknown server code";
         return false;
@@ -271,7 +332,10 @@ bool StatsServiceStore::StoreStatus(const StatusReport& r, int64_t now, std::str
     st.Int(12, r.PlayerCount);
     st.Blob(13, names);
     st.Blob(14, teams);
-    bool ok = st.Ok() && sqlite3_step(*st) == SQLITE_DONE;
+    SqliteStatement name(m_db, "UPDATE svc_servers SET name = ? WHERE public_id = ?");
+    name.Blob(1, r.ServerName);
+    name.Int(2, *server);
+    bool ok = st.Ok() && sqlite3_step(*st) == SQLITE_DONE && name.Ok() && sqlite3_step(*name) == SQLITE_DONE;
     for (const StatusPlayer& p : r.Players) ok = ok && (p.Name.empty() || SeeName(p.Name, now));
     if (!ok) {
         error = sqlite3_errmsg(m_db);
@@ -292,18 +356,29 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
         result.Error = std::move(error);
         return result;
     };
+    // The codes first: nothing about an upload id is answered to a stranger.
+    for (const MatchBlock& block : blocks) {
+        const std::optional<int64_t> server = ServerId(block.ServerCode);
+        if (!server) return fail("unknown server code");
+        if (result.ServerId == 0) result.ServerId = *server;
+    }
+    if (blocks.empty()) return fail("no match");
+    std::string content;
+    for (const MatchBlock& block : blocks) content += block.Bytes;
+    const std::string digest = m_digest(content);
+    const std::string& owner = blocks.front().ServerCode;
     if (!uploadId.empty()) {
-        SqliteStatement seen(m_db, "SELECT 1 FROM svc_uploads WHERE upload_id = ?");
-        seen.Text(1, uploadId);
+        SqliteStatement seen(m_db, "SELECT digest FROM svc_upload_ids WHERE code = ? AND upload_id = ?");
+        seen.Blob(1, owner);
+        seen.Text(2, uploadId);
         if (seen.Ok() && sqlite3_step(*seen) == SQLITE_ROW) {
+            const bool same = seen.Bytes(0) == digest;
             Rollback();
-            result.Ok = true;
-            result.RepeatedId = true;
+            result.Ok = same;
+            result.RepeatedId = same;
+            result.ConflictingId = !same;
             return result;
         }
-    }
-    for (const MatchBlock& block : blocks) {
-        if (!KnownServer(block.ServerCode)) return fail("unknown server code");
     }
     const std::string lineSql = "INSERT INTO svc_player_lines(match_id, line, name, name_key, team, " +
                                 TotalsColumns("") + ") VALUES (?,?,?,?,?" +
@@ -350,10 +425,13 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
         }
     }
     if (!uploadId.empty()) {
-        SqliteStatement id(m_db, "INSERT INTO svc_uploads(upload_id, received, matches) VALUES (?,?,?)");
-        id.Text(1, uploadId);
-        id.Int(2, now);
-        id.Int(3, static_cast<int64_t>(blocks.size()));
+        SqliteStatement id(
+            m_db, "INSERT INTO svc_upload_ids(code, upload_id, digest, received, matches) VALUES (?,?,?,?,?)");
+        id.Blob(1, owner);
+        id.Text(2, uploadId);
+        id.Text(3, digest);
+        id.Int(4, now);
+        id.Int(5, static_cast<int64_t>(blocks.size()));
         if (!id.Ok() || sqlite3_step(*id) != SQLITE_DONE) return fail(sqlite3_errmsg(m_db));
     }
     if (!Commit(result.Error)) return fail(result.Error);
@@ -364,16 +442,15 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
 std::vector<ServerNow> StatsServiceStore::ServersNow() {
     std::vector<ServerNow> servers;
     SqliteStatement st(m_db,
-                       "SELECT s.code, st.received, st.state, st.dedicated, st.game_type, st.max_players,"
+                       "SELECT s.public_id, st.received, st.state, st.dedicated, st.game_type, st.max_players,"
                        " st.server_name, st.map_name, st.country_code, st.expansion, st.server_message,"
                        " st.player_count, st.player_names, st.player_teams FROM svc_servers s"
-                       " LEFT JOIN svc_status st ON st.code = s.code ORDER BY s.code");
+                       " LEFT JOIN svc_status st ON st.code = s.code WHERE s.removed = 0 ORDER BY s.public_id");
     while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
         ServerNow s;
-        s.Code = st.Bytes(0);
+        s.Id = st.Int(0);
         s.Received = st.Int(1);
         StatusReport& r = s.Report;
-        r.ServerCode = s.Code;
         r.State = static_cast<int>(st.Int(2));
         r.Dedicated = st.Int(3) != 0;
         r.GameType = st.Bytes(4);
@@ -424,14 +501,14 @@ std::optional<PlayerPage> StatsServiceStore::Player(const std::string& key, int 
     const std::string sql = std::string("SELECT ") + kMatchColumns + ", p.name, p.team, " +
                             TotalsColumns("p.") +
                             " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id"
-                            " WHERE p.name_key = ? ORDER BY m.id DESC";
+                            " LEFT JOIN svc_servers s ON s.code = m.code WHERE p.name_key = ? ORDER BY m.id DESC";
     SqliteStatement st(m_db, sql.c_str());
     st.Blob(1, key);
     while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
         PlayerMatch row{ReadMatch(st, 0), {}};
-        row.Line.Name = st.Bytes(8);
-        row.Line.Team = st.Int(9);
-        for (size_t i = 0; i < kStatCount; ++i) row.Line.Totals[i] = st.Int(static_cast<int>(10 + i));
+        row.Line.Name = st.Bytes(9);
+        row.Line.Team = st.Int(10);
+        for (size_t i = 0; i < kStatCount; ++i) row.Line.Totals[i] = st.Int(static_cast<int>(11 + i));
         if (page.Totals.Matches == 0) page.Totals.Name = row.Line.Name;
         ++page.Totals.Matches;
         for (size_t i = 0; i < kStatCount; ++i) page.Totals.Totals[i] += row.Line.Totals[i];
@@ -451,7 +528,7 @@ std::optional<PlayerPage> StatsServiceStore::Player(const std::string& key, int 
 }
 
 std::optional<std::pair<MatchSummary, std::vector<PlayerLine>>> StatsServiceStore::Match(int64_t id) {
-    const std::string sql = std::string("SELECT ") + kMatchColumns + " FROM svc_matches m WHERE m.id = ?";
+    const std::string sql = std::string("SELECT ") + kMatchColumns + kMatchFrom + " WHERE m.id = ?";
     SqliteStatement st(m_db, sql.c_str());
     st.Int(1, id);
     if (!st.Ok() || sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
@@ -472,7 +549,7 @@ std::optional<std::pair<MatchSummary, std::vector<PlayerLine>>> StatsServiceStor
 
 std::vector<MatchSummary> StatsServiceStore::RecentMatches(int limit) {
     const std::string sql =
-        std::string("SELECT ") + kMatchColumns + " FROM svc_matches m ORDER BY m.id DESC LIMIT ?";
+        std::string("SELECT ") + kMatchColumns + kMatchFrom + " ORDER BY m.id DESC LIMIT ?";
     SqliteStatement st(m_db, sql.c_str());
     st.Int(1, limit);
     std::vector<MatchSummary> matches;

@@ -35,8 +35,10 @@ inline constexpr ScoreWeight kScoreWeights[] = {
 std::string ScoreFormula();
 int64_t Score(const std::array<int64_t, kStatCount>& totals);
 
+// A server as the pages show it: its public id and the name of its latest report. The code is
+// its credential and never leaves the store (Report.ServerCode stays empty).
 struct ServerNow {
-    std::string Code;
+    int64_t Id = 0;
     int64_t Received = 0;  // 0: no report yet
     StatusReport Report;
 };
@@ -52,7 +54,9 @@ struct PlayerTotals {
 struct MatchSummary {
     int64_t Id = 0;
     int64_t Received = 0;
-    MatchBlock Block;  // without Bytes
+    int64_t ServerId = 0;    // the server's public id
+    std::string ServerName;  // from its latest report; empty before any
+    MatchBlock Block;        // without Bytes and without the server code
 };
 
 struct PlayerMatch {
@@ -74,7 +78,9 @@ struct PlayerPage {
 
 struct UploadResult {
     bool Ok = false;
-    bool RepeatedId = false;  // the upload id was taken before: nothing stored
+    bool RepeatedId = false;   // the server sent this id with this content before: nothing stored
+    bool ConflictingId = false;  // the server sent this id with other content: refused, nothing stored
+    int64_t ServerId = 0;      // the public id of the server the upload came from
     int Stored = 0;           // matches stored now
     int Repeats = 0;          // matches already held (same server, time and content)
     std::string Error;        // when not Ok
@@ -82,7 +88,7 @@ struct UploadResult {
 
 class StatsServiceStore {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     struct Opened {
         std::unique_ptr<StatsServiceStore> Store;
@@ -90,19 +96,31 @@ public:
     };
     // `digest` tells a block's content apart from any other (the service gives SHA-256).
     static Opened Open(const std::string& path, ContentDigest digest);
+    // A second connection to a database that Open has set up, for reading pages only: in WAL
+    // mode it reads while the first one writes.
+    static Opened OpenForReading(const std::string& path);
     ~StatsServiceStore();
     StatsServiceStore(const StatsServiceStore&) = delete;
     StatsServiceStore& operator=(const StatsServiceStore&) = delete;
 
     bool AddServer(const std::string& code, int64_t now, std::string& error);
     bool RemoveServer(const std::string& code, std::string& error);
-    std::vector<std::string> Servers();
-    bool KnownServer(const std::string& code);
+    struct Registered {
+        std::string Code;
+        int64_t Id = 0;
+    };
+    // For the operator's command line only: the registered codes and their public ids.
+    std::vector<Registered> Servers();
+    // The public id of the registered server with this code, compared in constant time.
+    std::optional<int64_t> ServerId(const std::string& code);
+    bool KnownServer(const std::string& code) { return ServerId(code).has_value(); }
 
     // Stores the report as its server's latest; refused for a server not registered.
     bool StoreStatus(const StatusReport& report, int64_t now, std::string& error);
     // Stores the matches of one upload, each once; refused whole when one names a server not
-    // registered. An empty `uploadId` drops repeats only by content.
+    // registered, before anything else is looked at. An upload id belongs to the server of the
+    // first block and is kept with a digest of the content; an empty `uploadId` drops repeats
+    // only by content. An upload without a match is refused.
     UploadResult StoreUpload(const std::vector<MatchBlock>& blocks, const std::string& uploadId, int64_t now);
 
     std::vector<ServerNow> ServersNow();

@@ -74,8 +74,20 @@ int main(int argc, char** argv) {
                                     QStringLiteral("Unregister a server code (its matches stay), then end."),
                                     QStringLiteral("CODE"));
     const QCommandLineOption list(QStringLiteral("list-servers"),
-                                  QStringLiteral("List the registered server codes, then end."));
-    parser.addOptions({dataDir, listen, port, add, remove, list});
+                                  QStringLiteral("List the registered server codes with their public ids, then end."));
+    const QCommandLineOption maxConnections(
+        QStringLiteral("max-connections"),
+        QStringLiteral("Connections served at once; at this many, new ones wait (default 256)."),
+        QStringLiteral("N"), QStringLiteral("256"));
+    const QCommandLineOption maxPerAddress(
+        QStringLiteral("max-per-address"),
+        QStringLiteral("Connections served at once for one address (default 16); more wait their turn."),
+        QStringLiteral("N"), QStringLiteral("16"));
+    const QCommandLineOption requestGrace(
+        QStringLiteral("request-grace"),
+        QStringLiteral("Seconds a request may take before it must keep up 1 KiB/s (default 10)."),
+        QStringLiteral("S"), QStringLiteral("10"));
+    parser.addOptions({dataDir, listen, port, add, remove, list, maxConnections, maxPerAddress, requestGrace});
     parser.process(app);
 
     const QString folder =
@@ -111,8 +123,9 @@ int main(int argc, char** argv) {
             std::printf("Removed %s\n", qPrintable(code));
         }
         if (parser.isSet(list)) {
-            for (const std::string& code : store.Servers())
-                std::printf("%s\n", tovi::Windows1252ToUtf8(code).c_str());
+            for (const auto& server : store.Servers())
+                std::printf("#%lld %s\n", static_cast<long long>(server.Id),
+                            tovi::Windows1252ToUtf8(server.Code).c_str());
         }
         return 0;
     }
@@ -122,6 +135,18 @@ int main(int argc, char** argv) {
     const QHostAddress address(parser.value(listen));
     if (!portOk || portNumber > 65535 || address.isNull()) {
         std::fprintf(stderr, "Give --listen an IP address and --port a number from 0 to 65535\n");
+        return 2;
+    }
+    auto positive = [&parser](const QCommandLineOption& option, int high) {
+        bool ok = false;
+        const int value = parser.value(option).toInt(&ok);
+        return ok && value >= 1 && value <= high ? value : 0;
+    };
+    const int connections = positive(maxConnections, 100000);
+    const int perAddress = positive(maxPerAddress, 100000);
+    const int grace = positive(requestGrace, 3600);
+    if (connections == 0 || perAddress == 0 || grace == 0) {
+        std::fprintf(stderr, "Give --max-connections, --max-per-address and --request-grace a number from 1\n");
         return 2;
     }
 
@@ -136,7 +161,15 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    tovi::StatsService service(store, folder);
+    auto reader = tovi::StatsServiceStore::OpenForReading(database.toStdString());
+    if (!reader.Store) {
+        std::fprintf(stderr, "%s\n", reader.Error.c_str());
+        return 1;
+    }
+    tovi::StatsService service(store, folder, {}, std::move(reader.Store));
+    service.Socket().maxConnections = connections;
+    service.Socket().maxPerAddress = perAddress;
+    service.Socket().pace.GraceMs = int64_t{grace} * 1000;
     const quint16 bound = service.Listen(address, static_cast<quint16>(portNumber));
     if (bound == 0) {
         std::fprintf(stderr, "Cannot listen on %s port %u\n", qPrintable(address.toString()), portNumber);

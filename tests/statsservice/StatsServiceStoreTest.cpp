@@ -1,8 +1,10 @@
 // The stats service's reader and store against what the program itself sends: its own stats
 // writer, upload queue and status report, and then against damaged, hostile and repeated input.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "ReportFakes.h"
+#include "RequestPace.h"
 #include "StatsProtocol.h"
 #include "StatsServiceStore.h"
 #include "TextEncodings.h"
@@ -73,7 +75,8 @@ TEST_F(StatsServiceStoreTest, StoresExactlyWhatTheProgramWroteAndReported) {
     const auto first = store->Match(recent.back().Id);
     ASSERT_TRUE(first);
     const MatchBlock& b = first->first.Block;
-    EXPECT_EQ(b.ServerCode, "QX1");
+    EXPECT_EQ(first->first.ServerId, 1);
+    EXPECT_TRUE(b.ServerCode.empty());
     EXPECT_EQ(b.MapName, "Caf\xE9  **QX**| <b>");
     EXPECT_EQ(b.GameType, "TDM");
     EXPECT_EQ(b.Result, 7);
@@ -119,6 +122,9 @@ TEST_F(StatsServiceStoreTest, StoresExactlyWhatTheProgramWroteAndReported) {
     ASSERT_TRUE(store->StoreStatus(*report, 2100, error)) << error;
     const ServerNow server = store->ServersNow().at(0);
     EXPECT_EQ(server.Received, 2100);
+    EXPECT_EQ(server.Id, 1);
+    EXPECT_TRUE(server.Report.ServerCode.empty());
+    EXPECT_EQ(store->RecentMatches(1).at(0).ServerName, status.ServerName);
     EXPECT_EQ(server.Report.ServerName, status.ServerName);
     EXPECT_EQ(server.Report.MapName, status.MapName);
     EXPECT_EQ(server.Report.ServerMessage, status.ServerMessage);
@@ -176,9 +182,6 @@ TEST_F(StatsServiceStoreTest, RefusesDamagedAndHostileInputWholeAndCountsRepeats
         server + "\r\n",
     };
     for (const std::string& stats : hostile) EXPECT_FALSE(ParseUpload(UploadBody(stats), error)) << stats;
-    std::string tooMany = server;
-    for (int i = 0; i < 300; ++i) tooMany += "  PlayerStats P" + std::to_string(i) + "&end& 1" + zeros;
-    EXPECT_FALSE(ParseUpload(UploadBody(tooMany), error));
     EXPECT_FALSE(ParseUpload("data=" + std::string(kMaxUploadBodyBytes, 'A'), error));
     // A name holding the tags: the last "&end& " closes it, as an older copy of the program wrote it.
     const auto tagged = ParseUpload(UploadBody(server + "  PlayerStats A&end& B|**QX**|&end& 2" + zeros), error);
@@ -231,8 +234,11 @@ TEST_F(StatsServiceStoreTest, RefusesDamagedAndHostileInputWholeAndCountsRepeats
 
     // Repeats: by upload id, and without one by server, time and content.
     EXPECT_EQ(Store(UploadBody(firstBlock), "id-1").Stored, 1);
-    const UploadResult again = Store(UploadBody(two), "id-1");
+    const UploadResult again = Store(UploadBody(firstBlock), "id-1");
     EXPECT_TRUE(again.Ok && again.RepeatedId);
+    // The id with other content is refused, never confirmed; nothing of it is stored.
+    const UploadResult changed = Store(UploadBody(two), "id-1");
+    EXPECT_TRUE(!changed.Ok && changed.ConflictingId && !changed.RepeatedId);
     EXPECT_EQ(Matches(), 1u);
     const UploadResult overlap = Store(UploadBody(two));
     EXPECT_EQ(overlap.Stored, 1);
@@ -240,6 +246,19 @@ TEST_F(StatsServiceStoreTest, RefusesDamagedAndHostileInputWholeAndCountsRepeats
     EXPECT_EQ(Store(UploadBody(two)).Stored, 0);
     EXPECT_EQ(Matches(), 2u);
     EXPECT_EQ(store->Player("bob", 10)->Totals.Totals[StatIndex("Kills")], 6);
+
+    // An id is the server's own: another server may use it, and a stranger sending it with a
+    // stored id learns nothing, nor does an upload without a match take one.
+    ASSERT_TRUE(store->AddServer("QX2", 1000, error)) << error;
+    std::string second = firstBlock;
+    second.replace(second.find("QX1"), 3, "QX2");
+    EXPECT_EQ(Store(UploadBody(second), "id-1").Stored, 1);
+    std::string stranger2 = firstBlock;
+    stranger2.replace(stranger2.find("QX1"), 3, "QX9");
+    const UploadResult unknown = Store(UploadBody(stranger2), "id-1");
+    EXPECT_TRUE(!unknown.Ok && !unknown.RepeatedId && !unknown.ConflictingId);
+    EXPECT_FALSE(store->StoreUpload({}, "id-empty", 2000).Ok);
+    EXPECT_EQ(Matches(), 3u);
     EXPECT_FALSE(ValidUploadId(std::string(kMaxUploadIdBytes + 1, 'a')));
     EXPECT_FALSE(ValidUploadId("a b"));
 
@@ -247,8 +266,96 @@ TEST_F(StatsServiceStoreTest, RefusesDamagedAndHostileInputWholeAndCountsRepeats
     store.reset();
     auto reopened = StatsServiceStore::Open((dir / "service.db").string(), TestDigest);
     ASSERT_TRUE(reopened.Store) << reopened.Error;
-    EXPECT_EQ(reopened.Store->RecentMatches(10).size(), 2u);
+    EXPECT_EQ(reopened.Store->RecentMatches(10).size(), 3u);
     std::string removeError;
     EXPECT_TRUE(reopened.Store->RemoveServer("QX1", removeError));
     EXPECT_FALSE(reopened.Store->KnownServer("QX1"));
+}
+
+TEST_F(StatsServiceStoreTest, StoresAMatchOfManyPlayerLines) {
+    std::string stats =
+        "ServerInfo QX1|**QX**|Map|**QX**|TDM|**QX**|1|**QX**|2004-06-12 21:05:09|**QX**|10\r\n";
+    for (int i = 0; i < 320; ++i)
+        stats += "  PlayerStats P" + std::to_string(i) + "&end& 1 1 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\r\n";
+    const UploadResult result = Store(UploadBody(stats));
+    ASSERT_TRUE(result.Ok) << result.Error;
+    EXPECT_EQ(store->Match(store->RecentMatches(1).at(0).Id)->second.size(), 320u);
+}
+
+// A database of the first schema: its servers keep their data and get public ids, a server
+// removed back then comes back as a removed one that still names its matches, and the ids
+// taken then stay where they were.
+TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheFirstSchema) {
+    const std::string path = (dir / "old.db").string();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const char* v1 =
+        "CREATE TABLE svc_schema(version INTEGER NOT NULL); INSERT INTO svc_schema VALUES (1);"
+        "CREATE TABLE svc_servers(code BLOB PRIMARY KEY, added INTEGER NOT NULL);"
+        "CREATE TABLE svc_status(code BLOB PRIMARY KEY, received INTEGER NOT NULL, state INTEGER,"
+        " dedicated INTEGER, game_type BLOB, max_players INTEGER, server_name BLOB, map_name BLOB,"
+        " country_code BLOB, expansion BLOB, server_message BLOB, player_count INTEGER,"
+        " player_names BLOB, player_teams BLOB);"
+        "CREATE TABLE svc_matches(id INTEGER PRIMARY KEY, code BLOB NOT NULL, received INTEGER NOT NULL,"
+        " written TEXT NOT NULL, map_name BLOB, game_type BLOB, result INTEGER, ticks INTEGER,"
+        " digest TEXT NOT NULL, block BLOB NOT NULL, UNIQUE(code, digest));"
+        "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER NOT NULL);"
+        "INSERT INTO svc_servers VALUES (CAST('OLD1' AS BLOB), 10);"
+        "INSERT INTO svc_status(code, received, state, server_name) VALUES (CAST('OLD1' AS BLOB), 20, 3, 'Old name');"
+        "INSERT INTO svc_matches VALUES (1, CAST('GONE' AS BLOB), 5, '2004-06-12 21:05:09', 'M', 'TDM', 1, 1, 'd1', 'b');"
+        "INSERT INTO svc_matches VALUES (2, CAST('OLD1' AS BLOB), 30, '2004-06-12 21:05:09', 'M', 'TDM', 1, 1, 'd2', 'b');"
+        "INSERT INTO svc_uploads VALUES ('id-old', 30, 1);";
+    ASSERT_EQ(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    auto opened = StatsServiceStore::Open(path, TestDigest);
+    ASSERT_TRUE(opened.Store) << opened.Error;
+    StatsServiceStore& old = *opened.Store;
+    const auto servers = old.ServersNow();
+    ASSERT_EQ(servers.size(), 1u);
+    EXPECT_EQ(servers[0].Report.ServerName, "Old name");
+    EXPECT_TRUE(old.KnownServer("OLD1"));
+    EXPECT_FALSE(old.KnownServer("GONE"));
+    const auto matches = old.RecentMatches(10);
+    ASSERT_EQ(matches.size(), 2u);
+    EXPECT_EQ(matches[0].ServerId, servers[0].Id);
+    EXPECT_EQ(matches[0].ServerName, "Old name");
+    EXPECT_NE(matches[1].ServerId, 0);
+    EXPECT_NE(matches[1].ServerId, servers[0].Id);
+    std::string error;
+    ASSERT_TRUE(old.AddServer("NEW", 40, error)) << error;
+    EXPECT_EQ(*old.ServerId("NEW"), 3);
+    opened.Store.reset();
+
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT (SELECT COUNT(*) FROM svc_uploads), (SELECT version FROM svc_schema)",
+                                 -1, &st, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 1);
+    EXPECT_EQ(sqlite3_column_int(st, 1), StatsServiceStore::kSchemaVersion);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+// The request pace on a virtual clock: a request arrives in `chunk`-byte pieces every
+// `intervalMs` from `firstMs` on; it is cut when a piece comes after the deadline the bytes
+// before it earned.
+TEST(RequestPaceTest, LetsASteadyUplinkThroughAndCutsATrickle) {
+    const RequestPace pace;
+    auto delivers = [&pace](size_t total, size_t chunk, int64_t intervalMs, int64_t firstMs) {
+        size_t bytes = 0;
+        for (int64_t at = firstMs; bytes < total; at += intervalMs) {
+            if (at > pace.DeadlineMs(0, bytes)) return false;
+            bytes += chunk;
+        }
+        return true;
+    };
+    EXPECT_TRUE(delivers(size_t{1} << 20, 3000, 100, 0));  // 1 MiB at 30 KB/s, 35 s
+    EXPECT_TRUE(delivers(size_t{1} << 20, 2000, 1000, 0));  // at 16 kbit/s, over 8 minutes
+    EXPECT_TRUE(delivers(kMaxUploadBodyBytes + kMaxHeaderBytes, 2000, 1000, pace.GraceMs));
+    EXPECT_FALSE(delivers(size_t{1} << 20, 900, 1000, 0));  // below the minimum rate
+    EXPECT_FALSE(delivers(1000, 1, 5000, 0));               // a byte every 5 s
+    EXPECT_FALSE(delivers(100, 100, 0, pace.GraceMs + 1));  // nothing in the grace period
 }
