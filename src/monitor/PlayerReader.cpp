@@ -194,6 +194,27 @@ void PlayerReader::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
     }
 }
 
+std::vector<PlayerReader::SlotName> PlayerReader::ReadNames(bool Dedicated, uint8_t MaxPlayers) {
+    std::vector<SlotName> names;
+    const Piece pointer{m_memory.ReadMemory(game::kSlotTablePointer, 4), 0};
+    if (!pointer.Holds(0, 4)) return names;
+    const auto slot0 = static_cast<uint32_t>(pointer.DWord(0));
+    const int First = Dedicated ? 1 : 0;
+    ReadList batch;
+    for (int i = First; i <= MaxPlayers; ++i)
+        batch.Add(uint64_t{slot0} + static_cast<uint64_t>(i) * game::kSlotStride + kHeadStart, kHeadLength);
+    if (batch.size() == 0) return names;
+    m_memory.ReadAll(batch);
+    for (int i = First; i <= MaxPlayers; ++i) {
+        const size_t piece = static_cast<size_t>(i - First);
+        if (!batch.Ok(piece)) continue;
+        const Piece head{batch.Text(piece), kHeadStart};
+        std::string name = NameIn(head);
+        if (!name.empty()) names.push_back({std::move(name), head.Byte(slot::kNumber), i});
+    }
+    return names;
+}
+
 // Every row is examined: a list of 256 players (slots 0 to 255 of a hosted server) would
 // otherwise have its last player marked as gone while present, and each later read would add
 // that player's stint to the earlier ones again.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "LogSink.h"
 #include "MemoryClass.h"
@@ -54,6 +55,16 @@ public:
 
     // Reads slots 1 (dedicated) or 0 (hosted by a playing host) to MaxPlayers of the attached server.
     void ReadPlayers(bool Dedicated, uint8_t MaxPlayers);
+    // A player's name in a slot, as a read of the names alone finds it.
+    struct SlotName {
+        std::string Name;
+        uint8_t Slot = 0;   // the slot number the game shows
+        int Position = 0;   // the slot's place in the table
+    };
+    // The names in slots 1 (dedicated) or 0 to MaxPlayers, in one batch, and nothing else: cheap
+    // enough for every tick, so that a banned name is seen as soon as it takes a slot. Neither the
+    // table nor the list changes.
+    std::vector<SlotName> ReadNames(bool Dedicated, uint8_t MaxPlayers);
     // A new map cycle: every record goes.
     void Clear() { m_table.Clear(); }
     // Whether some row of lstPlayers shows exactly this name, letter case included.

@@ -245,7 +245,13 @@ void PollCycle::HostingTick() {
     m_view.SetLabel(StatusLabel::lblHostplayer, "Hostplayer: " + s.HostPlayer);
 
     ++s.PollTicks;
-    if (s.PollTicks % 5 == 0) m_hooks.ReadPlayers(s.Dedicated, s.MaxPlayers);
+    // The counters every fifth tick, as the statistics count them; the names on every other tick,
+    // so that a banned player is seen as he joins.
+    if (s.PollTicks % 5 == 0) {
+        m_hooks.ReadPlayers(s.Dedicated, s.MaxPlayers);
+    } else {
+        m_hooks.ReadNames(s.Dedicated, s.MaxPlayers);
+    }
     const int minutes = m_view.AutoMessagesOn() ? m_view.AutoMessageMinutes() : 0;
     if (minutes > 0 && s.PollTicks % (int64_t{60} * minutes) == 0) m_hooks.SendNextAutoMessage();
     m_hooks.ReadChat();

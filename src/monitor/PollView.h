@@ -53,6 +53,8 @@ public:
     // Every record of the player table is removed (a new map cycle begins).
     virtual void ClearPlayerTable() {}
     virtual void ReadPlayers(bool /*Dedicated*/, uint8_t /*MaxPlayers*/) {}
+    // The names in the slots alone, on the hosting ticks between two player reads.
+    virtual void ReadNames(bool /*Dedicated*/, uint8_t /*MaxPlayers*/) {}
     virtual void ReadChat() {}
     virtual void SendNextAutoMessage() {}
     virtual void SendStatusReport() {}

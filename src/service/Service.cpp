@@ -218,6 +218,7 @@ void Service::ClearPublicChat() {
 
 void Service::ClearPlayerTable() {
     m_playerReader->Clear();
+    m_seatedNow.clear();
     m_banActions->MatchStarted();
 }
 
@@ -237,7 +238,15 @@ void Service::ReadPlayers(bool Dedicated, uint8_t MaxPlayers) {
     }
     m_history.PlayersRead(present);
     m_banEnforcer->PlayersRead(seated);
+    m_seatedNow = std::move(seated);
     emit playersUpdated();
+}
+
+void Service::ReadNames(bool Dedicated, uint8_t MaxPlayers) {
+    m_seatedNow.clear();
+    for (PlayerReader::SlotName& name : m_playerReader->ReadNames(Dedicated, MaxPlayers))
+        m_seatedNow.push_back({std::move(name.Name), name.Slot, name.Position});
+    m_banEnforcer->PlayersRead(m_seatedNow);
 }
 
 void Service::ReadChat() {

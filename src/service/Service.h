@@ -282,6 +282,7 @@ public:
     // PollHooks
     void ClearPlayerTable() override;
     void ReadPlayers(bool Dedicated, uint8_t MaxPlayers) override;
+    void ReadNames(bool Dedicated, uint8_t MaxPlayers) override;
     void ReadChat() override;
     void SendStatusReport() override;
     void WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) override;
@@ -367,6 +368,9 @@ private:
     void RecordDeclined(ActionKind action, const std::string& detail, const std::string& actor);
     // The players of the list who sit in a slot now.
     std::vector<SeatedPlayer> SeatedPlayers() const;
+    // Who sits in the slots as of the last read of the names or the players: the ban list acts on
+    // them when it changes elsewhere.
+    std::vector<SeatedPlayer> m_seatedNow;
 
     MemoryClass& m_memory;
     Scheduler& m_scheduler;

@@ -102,7 +102,11 @@ void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& out
     UseBanStore(std::move(bans.Store));
     m_banWatcher = std::make_unique<SharedBanWatcher>(
         shared, m_banList, m_scheduler, [this](const std::string& line) { Log(line); },
-        [this] { emit banListChanged(); });
+        [this] {
+            // A ban made on another server acts here at once on whoever sits in a slot.
+            m_banEnforcer->PlayersRead(m_seatedNow);
+            emit banListChanged();
+        });
     m_banWatcher->Start();
 }
 

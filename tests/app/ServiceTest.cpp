@@ -173,6 +173,23 @@ private slots:
                  qPrintable(shown.join(" / ")));
     }
 
+    // A banned name is seen on the tick it takes a slot, not at the next read of the players; the
+    // list and the counters keep their five-tick read.
+    void aBannedNameIsAnnouncedOnTheTickItTakesASlot() {
+        Hosting h(this);
+        Service& service = *h.service;
+        service.Timer_Timer();
+        QVERIFY(service.AddBan("Mallory", "aimbot", 0, "web: kim"));
+        h.server.SetText(image::GameImage::SlotAddress(3) + game::slot::kName, game::slot::kNameLength, "Mallory");
+        h.actions.clear();
+        service.Timer_Timer();  // the second tick: names only
+        h.scheduler.Advance(3000);
+        QStringList done;
+        for (const AdminAction& a : h.actions) done << QString::fromStdString(std::string(ActionName(a.Action)) + " " + a.Target);
+        QVERIFY2(done.contains("ban list announcement Mallory"), qPrintable(done.join(" / ")));
+        QVERIFY(std::ranges::none_of(service.PlayerRows(), [](const PlayerRow& r) { return r.Player == "Mallory"; }));
+    }
+
     // Names and chat reach stderr in headless mode: no escape sequence of a player's may steer the terminal.
     void theTerminalGetsNoControlBytes() {
         QCOMPARE(TerminalLine("Eve\x1b[31m\x81"
