@@ -32,7 +32,7 @@ ApiReply AuthController::Login(const ApiCall& call) {
     }
     m_throttle.Succeeded(key);
     m_backend.RecordLogin(account->Name, ActionKind::Login, call.Address, "");
-    const Session& session = m_sessions.Create(account->Name, account->AccountRole);
+    const Session& session = m_sessions.Create(*account);
     ApiReply reply =
         ApiReply::Json({{QStringLiteral("name"), QString::fromStdString(account->Name)},
                         {QStringLiteral("role"), QString::fromLatin1(RoleText(account->AccountRole))},

@@ -9,6 +9,7 @@
 // that changes state under a cookie, then the endpoint's role. Every answer carries headers
 // that forbid framing, inline script and sniffing; API answers are never cached.
 #include <QAbstractHttpServer>
+#include <QHostAddress>
 #include <QPointer>
 #include <functional>
 #include <map>
@@ -34,6 +35,7 @@
 #include "WebPanelSettings.h"
 
 class QTcpServer;
+class QTimer;
 class QWebSocket;
 
 namespace tovi {
@@ -64,6 +66,13 @@ public:
     quint16 Port() const;
     const std::vector<Endpoint>& Endpoints() const { return m_endpoints; }
     size_t LiveConnections() const { return m_live.size(); }
+    // Ends the sessions, and closes the live feeds, of accounts that were removed, re-added or
+    // given another role or password since their login, wherever that was done. Runs every
+    // kAccountCheckMs; a change made through this panel is seen at its next request anyway.
+    void CheckAccounts();
+    static constexpr int kAccountCheckMs = 2000;
+    // Live feeds one session may hold at once (a few tabs); more are refused.
+    static constexpr size_t kMaxLivePerSession = 4;
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -84,9 +93,14 @@ private:
     void Send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer);
 
     bool HostAllowed(const QByteArray& host) const;
-    // The session is live and its account still exists.
-    bool LiveAccountSession(const std::string& id);
+    // The session is live and its account is still the one that logged in; a session whose
+    // account changed is ended with its live feeds.
+    const Session* AccountSession(const std::string& id);
+    void EndSessions(const std::function<bool(const Session&)>& ends);
     bool SameOrigin(const QHttpServerRequest& request) const;
+    bool OriginMatches(const QByteArray& origin, const QByteArray& host) const;
+    // The client's address: the peer's, or behind the configured proxy the one it forwarded.
+    std::string ClientAddress(const QHttpServerRequest& request) const;
     static QByteArray Header(const QHttpServerRequest& request, const char* name);
     static std::string CookieValue(const QByteArray& cookies, const char* name);
 
@@ -124,6 +138,8 @@ private:
     std::map<QString, QString> m_assets;  // URL path -> resource path
     std::set<QString> m_publicAssets;
     QTcpServer* m_tcp = nullptr;  // owned by the HTTP server once bound
+    QTimer* m_accountCheck = nullptr;
+    QHostAddress m_proxy;  // null: no proxy trusted
     std::vector<Live> m_live;
 };
 
