@@ -268,6 +268,10 @@ void WebPanel::CheckAccounts() {
     });
 }
 
+int WebPanel::Connections() const {
+    return m_tcp ? static_cast<const LimitedServer*>(m_tcp)->Connections() : 0;
+}
+
 quint16 WebPanel::Port() const {
     return m_tcp ? m_tcp->serverPort() : 0;
 }
@@ -480,7 +484,8 @@ void WebPanel::Send(const QHttpServerRequest& request, QTcpSocket* socket, const
     responder.writeHeader("Cache-Control", answer.Api ? "no-store" : "no-cache");
     if (m_settings.Https()) responder.writeHeader("Strict-Transport-Security", "max-age=31536000");
     for (const auto& [key, value] : answer.Headers) responder.writeHeader(key, value);
-    if (request.method() != QHttpServerRequest::Method::Head) responder.writeBody(answer.Body);
+    // Written even when empty: it ends the answer, and the connection takes the next request.
+    responder.writeBody(request.method() == QHttpServerRequest::Method::Head ? QByteArray() : answer.Body);
 }
 
 bool WebPanel::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {

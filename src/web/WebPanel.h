@@ -66,6 +66,8 @@ public:
     quint16 Port() const;
     const std::vector<Endpoint>& Endpoints() const { return m_endpoints; }
     size_t LiveConnections() const { return m_live.size(); }
+    // Connections open now, the live feeds' and those in a TLS handshake included.
+    int Connections() const;
     // Ends the sessions, and closes the live feeds, of accounts that were removed, re-added or
     // given another role or password since their login, wherever that was done. Runs every
     // kAccountCheckMs; a change made through this panel is seen at its next request anyway.
