@@ -38,7 +38,7 @@ ConnectionLimits::ConnectionLimits(QTcpSocket* socket, LimitedServer* server, co
 
 ConnectionLimits::~ConnectionLimits() {
     // The socket goes with it, whoever owned it last (the HTTP server, a live feed).
-    if (m_server) m_server->Gone(m_address);
+    if (m_server) m_server->Gone(m_address, m_known);
 }
 
 void ConnectionLimits::Arrived() {
@@ -77,6 +77,12 @@ void ConnectionLimits::Answered() {
     m_timer.start();
 }
 
+void ConnectionLimits::Known() {
+    if (m_known) return;
+    m_known = true;
+    if (m_server) m_server->Known(m_address);
+}
+
 void ConnectionLimits::Release() {
     m_timer.stop();
     disconnect(m_socket, nullptr, this, nullptr);
@@ -98,14 +104,18 @@ void LimitedServer::incomingConnection(qintptr handle) {
     }
     const QString address = socket->peerAddress().toString();
     const bool shared = !m_caps.Shared.isEmpty() && address == m_caps.Shared;
-    if (m_total >= m_caps.Total || (!shared && m_perAddress[address] >= m_caps.PerAddress)) {
-        if (m_perAddress[address] == 0) m_perAddress.erase(address);
+    Count& here = m_perAddress[address];
+    if (m_total.All >= m_caps.Total || m_total.Anonymous >= m_caps.Anonymous ||
+        (!shared && (here.All >= m_caps.PerAddress || here.Anonymous >= m_caps.AnonymousPerAddress))) {
+        if (here.All == 0) m_perAddress.erase(address);
         socket->abort();
         socket->deleteLater();
         return;
     }
-    ++m_total;
-    ++m_perAddress[address];
+    ++m_total.All;
+    ++m_total.Anonymous;
+    ++here.All;
+    ++here.Anonymous;
     new ConnectionLimits(socket, this, address);
     if (!m_tls) {
         Admit(socket);
@@ -138,9 +148,18 @@ void LimitedServer::Admit(QTcpSocket* socket) {
     addPendingConnection(socket);
 }
 
-void LimitedServer::Gone(const QString& address) {
-    --m_total;
-    if (auto it = m_perAddress.find(address); it != m_perAddress.end() && --it->second <= 0) m_perAddress.erase(it);
+void LimitedServer::Gone(const QString& address, bool known) {
+    --m_total.All;
+    if (!known) --m_total.Anonymous;
+    const auto it = m_perAddress.find(address);
+    if (it == m_perAddress.end()) return;
+    if (!known) --it->second.Anonymous;
+    if (--it->second.All <= 0) m_perAddress.erase(it);
+}
+
+void LimitedServer::Known(const QString& address) {
+    --m_total.Anonymous;
+    if (const auto it = m_perAddress.find(address); it != m_perAddress.end()) --it->second.Anonymous;
 }
 
 }  // namespace tovi

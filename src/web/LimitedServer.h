@@ -33,6 +33,9 @@ public:
     void Answered();
     // The connection became a live feed, which lives as long as its session.
     void Release();
+    // A request on it carried a session or token: it counts no longer against the caps on
+    // connections without one.
+    void Known();
 
 private:
     // Answers `status` and closes; what was sent is read away so that Qt's parser never sees it.
@@ -45,12 +48,16 @@ private:
     qint64 m_count = 0;
     RequestFraming m_framing;
     bool m_refused = false;
+    bool m_known = false;
     QTimer m_timer;
 };
 
+// Connections without a session yet are held to the lower caps: a stranger fills those alone.
 struct ConnectionCaps {
     int Total = 256;
     int PerAddress = 32;
+    int Anonymous = 128;
+    int AnonymousPerAddress = 8;
     QString Shared;  // a reverse proxy's address: everyone behind it comes from there
     int HandshakeMs = 10 * 1000;
 };
@@ -60,7 +67,7 @@ public:
     // With `tls` the server speaks only TLS with that configuration.
     LimitedServer(qint64 maxBytes, qsizetype maxHeadBytes, int timeoutMs, ConnectionCaps caps,
                   std::optional<QSslConfiguration> tls);
-    int Connections() const { return m_total; }
+    int Connections() const { return m_total.All; }
 
 protected:
     void incomingConnection(qintptr handle) override;
@@ -69,15 +76,19 @@ private:
     friend class ConnectionLimits;
     // Counts the connection and hands it to the HTTP server.
     void Admit(QTcpSocket* socket);
-    void Gone(const QString& address);
+    void Gone(const QString& address, bool known);
+    void Known(const QString& address);
 
     qint64 m_maxBytes;
     qsizetype m_maxHeadBytes;
     int m_timeoutMs;
     ConnectionCaps m_caps;
     std::optional<QSslConfiguration> m_tls;
-    int m_total = 0;  // admitted and in handshake
-    std::map<QString, int> m_perAddress;
+    struct Count {
+        int All = 0, Anonymous = 0;
+    };
+    Count m_total;  // admitted and in handshake
+    std::map<QString, Count> m_perAddress;
 };
 
 inline ConnectionLimits* LimitsOf(QTcpSocket* socket) {

@@ -220,6 +220,8 @@ bool WebPanel::Start(std::string& error) {
     ConnectionCaps caps;
     caps.Total = m_settings.MaxConnections;
     caps.PerAddress = m_settings.MaxConnectionsPerAddress;
+    caps.Anonymous = m_settings.MaxAnonymousConnections;
+    caps.AnonymousPerAddress = m_settings.MaxAnonymousPerAddress;
     if (!m_settings.Proxy.empty()) {
         if (!m_proxy.setAddress(QString::fromStdString(m_settings.Proxy))) {
             error = "The web panel's proxy address " + m_settings.Proxy + " is no IP address.";
@@ -438,7 +440,9 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
 
     if (!path.startsWith(QLatin1String("/api/"))) {
         if (method != "GET") return ErrorAnswer(405, "Pages are only read.");
-        return Static(path);
+        Answer page = Static(path);
+        page.Known = !call.Account.empty();
+        return page;
     }
     if (!endpoint)
         return ErrorAnswer(pathKnown ? 405 : 404, pathKnown ? "Method not allowed." : "Not found.");
@@ -468,7 +472,9 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
         // The live feeds of this session end with it.
         EndLive([&](const Live& l) { return l.SessionId == call.SessionId; }, "logged out");
     }
-    return JsonAnswer(reply);
+    Answer answer = JsonAnswer(reply);
+    answer.Known = !call.Account.empty() || (endpoint->Public && reply.Status == 200);
+    return answer;
 }
 
 void WebPanel::Send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer) {
@@ -500,14 +506,19 @@ bool WebPanel::handleRequest(const QHttpServerRequest& request, QTcpSocket* sock
         if (!ok) {
             Send(request, socket, ErrorAnswer(403, "No live feed without a session of this site."));
         } else if (limits) {
+            limits->Known();
             limits->Release();
         }
         return ok;
     }
     if (limits) limits->Answered();
-    Send(request, socket, Handle(request));
+    const Answer answer = Handle(request);
+    Send(request, socket, answer);
     // Counted again from the answer: a login's hashing may take a while.
-    if (limits) limits->Answered();
+    if (limits) {
+        limits->Answered();
+        if (answer.Known) limits->Known();
+    }
     return true;
 }
 

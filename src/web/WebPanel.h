@@ -87,6 +87,7 @@ private:
         QByteArray ContentType;
         std::vector<std::pair<QByteArray, QByteArray>> Headers;
         bool Api = true;
+        bool Known = false;  // the request carried a session or token, or logged in
     };
     Answer Handle(const QHttpServerRequest& request);
     Answer Static(const QString& path) const;

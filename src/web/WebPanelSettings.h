@@ -37,6 +37,9 @@ struct WebPanelSettings {
     // well below the open-file limit so that the program's own files always open.
     int MaxConnections = 256;
     int MaxConnectionsPerAddress = 32;
+    // The same for connections that have not yet shown a session or token.
+    int MaxAnonymousConnections = 128;
+    int MaxAnonymousPerAddress = 8;
 
     bool Https() const { return !CertFile.empty() && !KeyFile.empty(); }
     bool SecureCookie() const { return Https() || SecureCookieBehindProxy; }

@@ -656,6 +656,15 @@ TEST_F(PanelTest, SessionsEndWhenTheirAccountIsAnotherNow) {
     EXPECT_TRUE(backend.actions.empty());
     // The new holder of the name logs in anew, with the new role.
     EXPECT_EQ(TryLogin("mia", "mia password").Json().value("role").toString(), "viewer");
+
+    // A session holds a few live feeds, no more.
+    std::vector<std::unique_ptr<LiveClient>> more;
+    for (size_t i = 0; i < WebPanel::kMaxLivePerSession; ++i)
+        more.push_back(std::make_unique<LiveClient>(own, alice.Cookie, port));
+    EXPECT_TRUE(Spin([&] {
+        return std::count_if(more.begin(), more.end(), [](const auto& c) { return c->Closed; }) == 1 &&
+               m_panel->LiveConnections() == WebPanel::kMaxLivePerSession;
+    }));
 }
 
 // Requests that two readers could frame differently are answered 400 and the connection closed,
@@ -776,35 +785,47 @@ TEST_F(PanelTest, LoginBrakesCountClientsBehindTheProxy) {
               429);
 }
 
-// Connections are capped per address and in all; one beyond is closed at once while the others
-// are served, and a closed one frees its place. Over HTTPS, clients that never begin their
+// Connections are capped per address, lower for those without a session; one beyond is closed at
+// once while the others are served, and a closed one frees its place. Over HTTPS, clients that never begin their
 // handshake do not stop the panel from accepting.
 TEST_F(PanelTest, ConnectionCapsHoldAndTlsKeepsAccepting) {
     WebPanelSettings settings;
     settings.Port = 0;
     settings.Hosts = {"127.0.0.1"};
     settings.MaxConnectionsPerAddress = 3;
+    settings.MaxAnonymousPerAddress = 2;
     WebPanel capped(backend, *m_accounts, settings, [this] { return now; });
     std::string error;
     ASSERT_TRUE(capped.Start(error)) << error;
+    auto closedAtOnce = [&] {
+        Connection c(capped.Port());
+        return Spin([&] { return c.Closed; });
+    };
     std::vector<std::unique_ptr<Connection>> held;
-    for (int i = 0; i < 3; ++i) held.push_back(std::make_unique<Connection>(capped.Port()));
-    ASSERT_TRUE(Spin([&] { return capped.Connections() == 3; }));
-    Connection refused(capped.Port());
-    EXPECT_TRUE(Spin([&] { return refused.Closed; }));
-    const QByteArray get = "GET /login.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    held[0]->Socket.write(get);
-    EXPECT_TRUE(Spin([&] { return held[0]->Data.startsWith("HTTP/1.1 200") || held[0]->Closed; }));
-    held.pop_back();
+    for (int i = 0; i < 2; ++i) held.push_back(std::make_unique<Connection>(capped.Port()));
     ASSERT_TRUE(Spin([&] { return capped.Connections() == 2; }));
-    EXPECT_EQ(Exchange(capped.Port(), get).Status, 200);
+    EXPECT_TRUE(closedAtOnce());  // a third without a session
+    // A connection that logged in leaves room for one more without a session, up to the cap.
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(capped.Port());
+    const QByteArray body = R"({"name":"vic","password":"vic password"})";
+    held[0]->Socket.write("POST /api/v1/login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                          "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    ASSERT_TRUE(Spin([&] { return held[0]->Data.contains("\"csrf\"") || held[0]->Closed; }));
+    EXPECT_TRUE(held[0]->Data.startsWith("HTTP/1.1 200"));
+    held.push_back(std::make_unique<Connection>(capped.Port()));
+    ASSERT_TRUE(Spin([&] { return capped.Connections() == 3; }));
+    EXPECT_FALSE(held.back()->Closed);
+    EXPECT_TRUE(closedAtOnce());  // a fourth from this address
+    held.erase(held.begin() + 1);
+    ASSERT_TRUE(Spin([&] { return capped.Connections() == 2; }));
+    EXPECT_EQ(Exchange(capped.Port(), "GET /login.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").Status, 200);
 
     const QString cert = m_dir.filePath(QStringLiteral("cert.pem")), key = m_dir.filePath(QStringLiteral("key.pem"));
     ASSERT_EQ(QProcess::execute(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "ec", "-pkeyopt",
                                                             "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
                                                             "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert}),
               0);
-    settings.MaxConnectionsPerAddress = 64;
+    settings.MaxConnectionsPerAddress = settings.MaxAnonymousPerAddress = 64;
     settings.CertFile = cert.toStdString();
     settings.KeyFile = key.toStdString();
     WebPanel https(backend, *m_accounts, settings, [this] { return now; });
