@@ -17,6 +17,10 @@
 
 #include "LimitedServer.h"
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 namespace tovi {
 
 namespace {
@@ -222,6 +226,16 @@ bool WebPanel::Start(std::string& error) {
     caps.PerAddress = m_settings.MaxConnectionsPerAddress;
     caps.Anonymous = m_settings.MaxAnonymousConnections;
     caps.AnonymousPerAddress = m_settings.MaxAnonymousPerAddress;
+#ifndef _WIN32
+    // Sockets take at most half the open files, whatever the limit, so that the program's own
+    // files always open.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+        const int half = static_cast<int>(std::min<rlim_t>(files.rlim_cur / 2, 1 << 20));
+        caps.Total = std::min(caps.Total, half);
+        caps.Anonymous = std::min(caps.Anonymous, half);
+    }
+#endif
     if (!m_settings.Proxy.empty()) {
         if (!m_proxy.setAddress(QString::fromStdString(m_settings.Proxy))) {
             error = "The web panel's proxy address " + m_settings.Proxy + " is no IP address.";
