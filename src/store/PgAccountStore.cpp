@@ -167,7 +167,8 @@ bool PgAccountStore::ReadAccounts(std::vector<Account>& out) {
     out.clear();
     std::string error;
     PgResult r;
-    if (!Exec(std::string("SELECT ") + kColumns + " FROM accounts ORDER BY name_key", {}, r, error)) return false;
+    if (!Exec(std::string("SELECT ") + kColumns + " FROM accounts ORDER BY name_key", {}, r, error))
+        return false;
     for (int i = 0; i < r.Rows(); ++i) out.push_back(AccountFrom(r, i));
     return true;
 }

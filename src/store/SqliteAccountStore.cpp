@@ -110,8 +110,9 @@ bool SqliteAccountStore::AddAccount(const std::string& name, Role role, const st
         return false;
     }
     SqliteStatement st(
-        m_db, "INSERT INTO accounts(name, name_key, role, password_hash, created, credential_version) VALUES "
-              "(?,?,?,?,?,?)");
+        m_db,
+        "INSERT INTO accounts(name, name_key, role, password_hash, created, credential_version) VALUES "
+        "(?,?,?,?,?,?)");
     if (!st.Ok()) {
         error = sqlite3_errmsg(m_db);
         return false;
@@ -174,8 +175,7 @@ bool SqliteAccountStore::ReadAccounts(std::vector<Account>& out) {
 }
 
 std::optional<Account> SqliteAccountStore::FindAccount(const std::string& name) {
-    SqliteStatement st(m_db,
-                       "SELECT " TOVI_ACCOUNT_COLUMNS " FROM accounts WHERE name_key=?");
+    SqliteStatement st(m_db, "SELECT " TOVI_ACCOUNT_COLUMNS " FROM accounts WHERE name_key=?");
     if (!st.Ok()) return std::nullopt;
     st.Text(1, AccountNameKey(name));
     if (sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
@@ -184,9 +184,7 @@ std::optional<Account> SqliteAccountStore::FindAccount(const std::string& name) 
 
 std::optional<Account> SqliteAccountStore::Authenticate(const std::string& name, const std::string& password,
                                                         int64_t now) {
-    SqliteStatement st(
-        m_db,
-        "SELECT " TOVI_ACCOUNT_COLUMNS ", password_hash FROM accounts WHERE name_key=?");
+    SqliteStatement st(m_db, "SELECT " TOVI_ACCOUNT_COLUMNS ", password_hash FROM accounts WHERE name_key=?");
     std::optional<Account> found;
     std::string hash = m_dummyHash;
     if (st.Ok()) {
@@ -236,9 +234,10 @@ std::string SqliteAccountStore::NewToken(const std::string& name, int64_t now, s
 
 std::optional<Account> SqliteAccountStore::AccountByToken(const std::string& token) {
     if (token.empty()) return std::nullopt;
-    SqliteStatement st(m_db,
-                       "SELECT a.name, a.role, a.created, coalesce(a.last_login, 0), a.id, a.credential_version "
-                       "FROM accounts a JOIN account_tokens t ON t.account_id = a.id WHERE t.token_hash=?");
+    SqliteStatement st(
+        m_db,
+        "SELECT a.name, a.role, a.created, coalesce(a.last_login, 0), a.id, a.credential_version "
+        "FROM accounts a JOIN account_tokens t ON t.account_id = a.id WHERE t.token_hash=?");
     if (!st.Ok()) return std::nullopt;
     st.Blob(1, TokenHash(token));
     if (sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;

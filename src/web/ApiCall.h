@@ -65,7 +65,8 @@ inline bool TextField(const QJsonObject& body, const char* key, size_t maxBytes,
 }
 
 // A whole number of the body within [low, high]: 1.9, "1" or true is none.
-inline std::optional<int64_t> IntegerField(const QJsonObject& body, const char* key, int64_t low, int64_t high) {
+inline std::optional<int64_t> IntegerField(const QJsonObject& body, const char* key, int64_t low,
+                                           int64_t high) {
     const QJsonValue value = body.value(QLatin1String(key));
     if (!value.isDouble()) return std::nullopt;
     const double number = value.toDouble();
@@ -78,8 +79,8 @@ inline std::optional<int64_t> IntegerField(const QJsonObject& body, const char* 
 // A query parameter as a whole number within [low, high]: `fallback` when it is not given, nothing
 // when it is given as anything but digits (a sign, spaces, "abc", "1.5", "") or out of range.
 inline constexpr int64_t kQueryNumberMax = 999'999'999'999'999'999;
-inline std::optional<int64_t> QueryInteger(const QUrlQuery& query, const char* key, int64_t fallback, int64_t low,
-                                           int64_t high) {
+inline std::optional<int64_t> QueryInteger(const QUrlQuery& query, const char* key, int64_t fallback,
+                                           int64_t low, int64_t high) {
     if (!query.hasQueryItem(QLatin1String(key))) return fallback;
     const QString text = query.queryItemValue(QLatin1String(key), QUrl::FullyDecoded);
     if (text.isEmpty() || text.size() > 18) return std::nullopt;

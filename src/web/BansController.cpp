@@ -62,8 +62,7 @@ ApiReply BansController::Edit(const ApiCall& call) {
     if (!id || !TextField(call.Body, "reason", 200, false, reason) || !minutes)
         return ApiReply::Error(
             400, QStringLiteral("Give the ban's id, a reason and minutes from now (0: for good)."));
-    const PanelResult r =
-        m_backend.EditBan(Actor(call), *id, reason, *minutes * 60);
+    const PanelResult r = m_backend.EditBan(Actor(call), *id, reason, *minutes * 60);
     return ActionReply(r);
 }
 

@@ -65,10 +65,10 @@ void ConnectionLimits::Refuse(const RequestFraming::Verdict& verdict) {
     m_refused = true;
     m_socket->read(m_socket->bytesAvailable());
     const QByteArray body = "{\"error\":\"" + QByteArray(verdict.Why) + "\"}";
-    m_socket->write("HTTP/1.1 " + QByteArray::number(verdict.Status) + " " + ReasonPhrase(verdict.Status) +
-                    "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
-                    "\r\nX-Content-Type-Options: nosniff\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" +
-                    body);
+    m_socket->write(
+        "HTTP/1.1 " + QByteArray::number(verdict.Status) + " " + ReasonPhrase(verdict.Status) +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
+        "\r\nX-Content-Type-Options: nosniff\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body);
     m_socket->disconnectFromHost();
 }
 

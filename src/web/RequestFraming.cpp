@@ -28,7 +28,8 @@ RequestFraming::Verdict RequestFraming::Feed(QByteArrayView bytes) {
         }
         if (m_head.isEmpty()) {
             // Line ends before a request are passed over, as every parser does.
-            while (!bytes.isEmpty() && (bytes.front() == '\r' || bytes.front() == '\n')) bytes = bytes.sliced(1);
+            while (!bytes.isEmpty() && (bytes.front() == '\r' || bytes.front() == '\n'))
+                bytes = bytes.sliced(1);
             if (bytes.isEmpty()) break;
             if (ended) return {400, "One request at a time: send the next after its answer."};
         }
@@ -72,14 +73,16 @@ RequestFraming::Verdict RequestFraming::Head(QByteArrayView head) {
         const QByteArray value = line.mid(colon + 1).trimmed();
         if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
             ++lengths;
-            const bool digits = !value.isEmpty() && value.size() <= 15 &&
-                                std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+            const bool digits =
+                !value.isEmpty() && value.size() <= 15 &&
+                std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
             if (!digits) return {400, "Content-Length is no number."};
             length = value.toLongLong();
         } else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
             coded = true;
         } else if (name.compare("Upgrade", Qt::CaseInsensitive) == 0) {
-            upgrade = true;
+            // Qt's server hands over only a WebSocket; any other upgrade is served as a request.
+            upgrade = value.compare("websocket", Qt::CaseInsensitive) == 0;
         } else if (name.compare("Connection", Qt::CaseInsensitive) == 0) {
             connectionUpgrade = connectionUpgrade || HasToken(value, "upgrade");
         }
@@ -88,7 +91,7 @@ RequestFraming::Verdict RequestFraming::Head(QByteArrayView head) {
     if (coded && lengths > 0) return {400, "Content-Length and Transfer-Encoding together."};
     if (coded) return {411, "Send the body with a Content-Length."};
     m_bodyLeft = length;
-    // As Qt's parser reads it: an upgrade needs both headers.
+    // As Qt's server reads it: an upgrade needs both headers.
     m_upgraded = upgrade && connectionUpgrade;
     return {};
 }

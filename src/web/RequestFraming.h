@@ -18,7 +18,8 @@ public:
     };
     static constexpr int kCut = -1;
 
-    RequestFraming(qsizetype maxHeadBytes, int maxHeaders) : m_maxHead(maxHeadBytes), m_maxHeaders(maxHeaders) {}
+    RequestFraming(qsizetype maxHeadBytes, int maxHeaders)
+        : m_maxHead(maxHeadBytes), m_maxHeaders(maxHeaders) {}
 
     // The bytes that arrived since the last call.
     Verdict Feed(QByteArrayView bytes);

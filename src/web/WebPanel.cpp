@@ -2,7 +2,6 @@
 
 #include <sodium.h>
 
-#include <algorithm>
 #include <QDirIterator>
 #include <QFile>
 #include <QHttpServerRequest>
@@ -14,6 +13,7 @@
 #include <QSslKey>
 #include <QTimer>
 #include <QWebSocket>
+#include <algorithm>
 
 #include "LimitedServer.h"
 
@@ -243,7 +243,8 @@ bool WebPanel::Start(std::string& error) {
         }
         caps.Shared = m_proxy.toString();
     }
-    server = new LimitedServer(kMaxRequestBytes, kMaxHeaderBytes + 1024, m_settings.RequestTimeoutMs, caps, tls);
+    server =
+        new LimitedServer(kMaxRequestBytes, kMaxHeaderBytes + 1024, m_settings.RequestTimeoutMs, caps, tls);
     if (!server->listen(address, m_settings.Port)) {
         error = "The web panel cannot listen on " + m_settings.Bind + ":" + std::to_string(m_settings.Port) +
                 " (" + server->errorString().toStdString() + ").";

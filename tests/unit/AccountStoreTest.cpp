@@ -124,7 +124,8 @@ TEST_P(AccountStores, OlderStoresKeepTheirAccountsAndGainStamps) {
     const bool sqlite = GetParam() == Engine::Sqlite;
     ASSERT_TRUE(place.Open({}, sqlite ? 8 : 7));
     const std::string insert =
-        "INSERT INTO accounts(name, name_key, role, password_hash, created) VALUES ('Old', 'old', 'admin', '" +
+        "INSERT INTO accounts(name, name_key, role, password_hash, created) VALUES ('Old', 'old', 'admin', "
+        "'" +
         HashPassword("old password") + "', 1)";
     if (sqlite) {
         sqlite3* db = nullptr;  // the place reads only

@@ -91,10 +91,12 @@ struct LiveClient {
     bool Closed = false;
     QWebSocket Socket;  // last, as in Exchange
     LiveClient(const QString& origin, const std::string& cookie, quint16 port) : Socket(origin) {
-        QObject::connect(&Socket, &QWebSocket::textMessageReceived, [this](const QString& m) { Messages << m; });
+        QObject::connect(&Socket, &QWebSocket::textMessageReceived,
+                         [this](const QString& m) { Messages << m; });
         QObject::connect(&Socket, &QWebSocket::disconnected, [this] { Closed = true; });
         QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(port)));
-        if (!cookie.empty()) request.setRawHeader("Cookie", "tovi_session=" + QByteArray::fromStdString(cookie));
+        if (!cookie.empty())
+            request.setRawHeader("Cookie", "tovi_session=" + QByteArray::fromStdString(cookie));
         Socket.open(request);
     }
 };
@@ -689,8 +691,8 @@ TEST_F(PanelTest, AmbiguousFramingIsRefusedAndClosed) {
     };
     for (const auto& [request, status] : refused) {
         const QByteArray data = Connection(port).UntilClosed(request);
-        EXPECT_TRUE(data.startsWith("HTTP/1.1 " + status)) << request.left(120).toStdString() << "\n-> "
-                                                          << data.left(120).toStdString();
+        EXPECT_TRUE(data.startsWith("HTTP/1.1 " + status))
+            << request.left(120).toStdString() << "\n-> " << data.left(120).toStdString();
         EXPECT_EQ(data.count("HTTP/1.1"), 1) << request.left(120).toStdString();
     }
     EXPECT_TRUE(backend.logins.empty());
@@ -698,10 +700,9 @@ TEST_F(PanelTest, AmbiguousFramingIsRefusedAndClosed) {
     // An upgrade without "Connection: upgrade" is an ordinary request: its head is held to the
     // limit like any other, and it is cut there.
     Login vic = *LogIn("vic");
-    EXPECT_EQ(Connection(port).UntilClosed("GET /api/v1/live HTTP/1.1\r\n" + host +
-                                           "Upgrade: websocket\r\nCookie: tovi_session=" +
-                                           QByteArray::fromStdString(vic.Cookie) + "\r\nX-Endless: " +
-                                           QByteArray(256 * 1024, 'a')),
+    EXPECT_EQ(Connection(port).UntilClosed(
+                  "GET /api/v1/live HTTP/1.1\r\n" + host + "Upgrade: websocket\r\nCookie: tovi_session=" +
+                  QByteArray::fromStdString(vic.Cookie) + "\r\nX-Endless: " + QByteArray(256 * 1024, 'a')),
               QByteArray());
 
     // HEAD is GET without the body: the next answer on the connection follows the head at once.
@@ -721,8 +722,9 @@ TEST_F(PanelTest, AmbiguousFramingIsRefusedAndClosed) {
     Login alice = *LogIn("alice");
     EXPECT_EQ(Call("POST", "/api/v1/bans/lift", &alice, R"({"id":1.9,"reason":"appeal"})").Status, 400);
     EXPECT_EQ(Call("POST", "/api/v1/bans/lift", &alice, R"({"id":"1","reason":"appeal"})").Status, 400);
-    EXPECT_EQ(Call("POST", "/api/v1/players/punt", &alice, R"({"slot":3.5,"name":"Bob","reason":"tk"})").Status,
-              400);
+    EXPECT_EQ(
+        Call("POST", "/api/v1/players/punt", &alice, R"({"slot":3.5,"name":"Bob","reason":"tk"})").Status,
+        400);
     for (const char* query : {"?max=abc", "?max=", "?max=0", "?max=%2B5", "?max=1.5"})
         EXPECT_EQ(Call("GET", QByteArray("/api/v1/chat") + query, &alice).Status, 400) << query;
     EXPECT_EQ(Call("GET", "/api/v1/history?limit=x", &alice).Status, 400);
@@ -750,8 +752,8 @@ TEST_F(PanelTest, LoginBrakesCountClientsBehindTheProxy) {
         const QByteArray body = QJsonDocument(QJsonObject{{"name", QString::fromStdString(name)},
                                                           {"password", QString::fromStdString(password)}})
                                     .toJson(QJsonDocument::Compact);
-        return Exchange(proxied.Port(), "POST /api/v1/login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" +
-                                            host + "\r\nX-Forwarded-For: " + client +
+        return Exchange(proxied.Port(), "POST /api/v1/login HTTP/1.1\r\nHost: " + host +
+                                            "\r\nOrigin: http://" + host + "\r\nX-Forwarded-For: " + client +
                                             "\r\nContent-Length: " + QByteArray::number(body.size()) +
                                             "\r\n\r\n" + body)
             .Status;
@@ -763,7 +765,8 @@ TEST_F(PanelTest, LoginBrakesCountClientsBehindTheProxy) {
     EXPECT_EQ(backend.logins.back(), "vic login 10.0.0.2");
     EXPECT_EQ(login("vic", "vic password", "10.0.0.2, 10.0.0.1"), 429);
 
-    for (int i = 0; i < LoginThrottle::kFreeFailures; ++i) ASSERT_EQ(login("alice", "guess", "10.0.0.3"), 401);
+    for (int i = 0; i < LoginThrottle::kFreeFailures; ++i)
+        ASSERT_EQ(login("alice", "guess", "10.0.0.3"), 401);
     EXPECT_EQ(login("alice", "alice password", "10.0.0.3"), 429);
     EXPECT_EQ(login("alice", "alice password", "10.0.0.4"), 200);
 
@@ -786,8 +789,8 @@ TEST_F(PanelTest, LoginBrakesCountClientsBehindTheProxy) {
 }
 
 // Connections are capped per address, lower for those without a session; one beyond is closed at
-// once while the others are served, and a closed one frees its place. Over HTTPS, clients that never begin their
-// handshake do not stop the panel from accepting.
+// once while the others are served, and a closed one frees its place. Over HTTPS, clients that never begin
+// their handshake do not stop the panel from accepting.
 TEST_F(PanelTest, ConnectionCapsHoldAndTlsKeepsAccepting) {
     WebPanelSettings settings;
     settings.Port = 0;
@@ -820,11 +823,13 @@ TEST_F(PanelTest, ConnectionCapsHoldAndTlsKeepsAccepting) {
     ASSERT_TRUE(Spin([&] { return capped.Connections() == 2; }));
     EXPECT_EQ(Exchange(capped.Port(), "GET /login.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").Status, 200);
 
-    const QString cert = m_dir.filePath(QStringLiteral("cert.pem")), key = m_dir.filePath(QStringLiteral("key.pem"));
-    ASSERT_EQ(QProcess::execute(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-                                                            "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert}),
-              0);
+    const QString cert = m_dir.filePath(QStringLiteral("cert.pem")),
+                  key = m_dir.filePath(QStringLiteral("key.pem"));
+    ASSERT_EQ(
+        QProcess::execute(QStringLiteral("openssl"),
+                          {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                           "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert}),
+        0);
     settings.MaxConnectionsPerAddress = settings.MaxAnonymousPerAddress = 64;
     settings.CertFile = cert.toStdString();
     settings.KeyFile = key.toStdString();
