@@ -226,6 +226,7 @@ bool WebPanel::Start(std::string& error) {
     caps.PerAddress = m_settings.MaxConnectionsPerAddress;
     caps.Anonymous = m_settings.MaxAnonymousConnections;
     caps.AnonymousPerAddress = m_settings.MaxAnonymousPerAddress;
+    caps.HandshakeMs = m_settings.HandshakeTimeoutMs;
 #ifndef _WIN32
     // Sockets take at most half the open files, whatever the limit, so that the program's own
     // files always open.

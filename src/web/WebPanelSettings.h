@@ -32,6 +32,8 @@ struct WebPanelSettings {
     // A connection is cut when a request takes longer than this to arrive, counted from the
     // connection or from the last answer (so an idle kept-alive connection goes too).
     int RequestTimeoutMs = 30 * 1000;
+    // A TLS handshake not finished by then is dropped.
+    int HandshakeTimeoutMs = 10 * 1000;
     std::string Proxy;
     // Connections in all and from one address; beyond them a new one is closed at once. Kept
     // well below the open-file limit so that the program's own files always open.

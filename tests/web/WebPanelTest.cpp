@@ -789,8 +789,8 @@ TEST_F(PanelTest, LoginBrakesCountClientsBehindTheProxy) {
 }
 
 // Connections are capped per address, lower for those without a session; one beyond is closed at
-// once while the others are served, and a closed one frees its place. Over HTTPS, clients that never begin
-// their handshake do not stop the panel from accepting.
+// once while the others are served, and a closed one frees its place. Over HTTPS, clients that
+// never begin their handshake do not stop the panel from accepting, and are dropped at its deadline.
 TEST_F(PanelTest, ConnectionCapsHoldAndTlsKeepsAccepting) {
     WebPanelSettings settings;
     settings.Port = 0;
@@ -831,6 +831,7 @@ TEST_F(PanelTest, ConnectionCapsHoldAndTlsKeepsAccepting) {
                            "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert}),
         0);
     settings.MaxConnectionsPerAddress = settings.MaxAnonymousPerAddress = 64;
+    settings.HandshakeTimeoutMs = 300;
     settings.CertFile = cert.toStdString();
     settings.KeyFile = key.toStdString();
     WebPanel https(backend, *m_accounts, settings, [this] { return now; });
@@ -846,6 +847,10 @@ TEST_F(PanelTest, ConnectionCapsHoldAndTlsKeepsAccepting) {
     ASSERT_TRUE(Spin([&] { return socket.isEncrypted(); }));
     socket.write("GET /login.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_TRUE(Spin([&] { return data.startsWith("HTTP/1.1 200"); })) << data.left(100).toStdString();
+    // Those that never began are dropped at the handshake's deadline.
+    EXPECT_TRUE(Spin([&] {
+        return std::all_of(silent.begin(), silent.end(), [](const auto& c) { return c->Closed; });
+    }));
 }
 
 int main(int argc, char** argv) {
