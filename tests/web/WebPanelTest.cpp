@@ -11,6 +11,7 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWebSocket>
 #include <map>
 #include <optional>
@@ -649,7 +650,8 @@ TEST_F(PanelTest, SessionsEndWhenTheirAccountIsAnotherNow) {
     ASSERT_TRUE(other.Store->RemoveAccount("mia", error));
     ASSERT_TRUE(other.Store->AddAccount("mia", Role::Viewer, "mia password", 0, error)) << error;
 
-    m_panel->CheckAccounts();
+    // Run from the event loop, as the panel's timer runs it.
+    QTimer::singleShot(0, m_panel.get(), [this] { m_panel->CheckAccounts(); });
     ASSERT_TRUE(Spin([&] { return feed.Closed; }));
     EXPECT_FALSE(kept.Closed);
     EXPECT_EQ(Call("GET", "/api/v1/status", &vic).Status, 401);
@@ -667,6 +669,10 @@ TEST_F(PanelTest, SessionsEndWhenTheirAccountIsAnotherNow) {
         return std::count_if(more.begin(), more.end(), [](const auto& c) { return c->Closed; }) == 1 &&
                m_panel->LiveConnections() == WebPanel::kMaxLivePerSession;
     }));
+    // A feed's connection counts until the feed ends.
+    more.clear();
+    kept.Socket.close();
+    EXPECT_TRUE(Spin([&] { return m_panel->Connections() == 0; })) << m_panel->Connections();
 }
 
 // Requests that two readers could frame differently are answered 400 and the connection closed,
