@@ -2,12 +2,14 @@
 // The web panel: the JSON API under /api/v1, the pages compiled into the program, and the live
 // feed at /api/v1/live, on Qt's HTTP server on the caller's event loop (no threads).
 //
-// Every request is checked in this order: size (a connection that sends more than a request may
-// hold is cut while it sends), Host (one of the configured names: no DNS rebinding), path (no
+// Every request is checked in this order: framing and size (a connection that sends more than a
+// request may hold is cut while it sends; one framed ambiguously is refused), Host (one of the configured names: no DNS rebinding), path (no
 // dots, encoded slashes or backslashes), authentication (the public endpoints are declared once;
 // everything else needs a session cookie or a Bearer token), Origin and CSRF token for anything
-// that changes state under a cookie, then the endpoint's role. Every answer carries headers
-// that forbid framing, inline script and sniffing; API answers are never cached.
+// that changes state under a cookie, then the endpoint's role. A session holds only while its
+// account is still the one that logged in (same row, same credential stamp, same role). Every
+// answer carries headers that forbid framing, inline script and sniffing; API answers are never
+// cached.
 #include <QAbstractHttpServer>
 #include <QHostAddress>
 #include <QPointer>

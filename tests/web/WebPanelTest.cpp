@@ -483,7 +483,7 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
     for (const std::string& line : backend.logins) EXPECT_EQ(line.find("guess"), std::string::npos) << line;
     now += 61 * 1000;
     EXPECT_EQ(TryLogin("alice", "alice password").Status, 200);
-    // Per address too: guessing across names locks the address out, for an hour at most.
+    // Per address too: guessing across names locks the address out, until the failures fade.
     for (int i = 0; i < LoginThrottle::kFreeFailuresPerAddress; ++i)
         TryLogin("name" + std::to_string(i), "x");
     EXPECT_EQ(TryLogin("vic", "vic password").Status, 429);
