@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QWidget>
 #ifndef _WIN32
+#include <sys/resource.h>
+
 #include <csignal>
 #endif
 
@@ -75,6 +77,13 @@ int main(int argc, char** argv) {
 #ifndef _WIN32
     // A file size limit must fail the write (which keeps the match in memory), not end the program.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Sockets are capped far below this, so that a match file or the record always opens while
+    // strangers hold the panel's connections.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 #endif
     {
         // The export for scripts runs without a window, and without a display.

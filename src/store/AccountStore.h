@@ -26,6 +26,10 @@ struct Account {
     Role AccountRole = Role::Viewer;
     int64_t Created = 0;    // Unix seconds
     int64_t LastLogin = 0;  // 0: never
+    // Who the account is: its row, and a stamp drawn anew whenever its password or role is set.
+    // A name removed and added again is another account, even where the row's number is reused.
+    int64_t Id = 0;
+    int64_t CredentialVersion = 0;
 };
 
 // Names are 1 to 32 of the letters, digits and ". _ -": they land in the audit log and in
@@ -43,6 +47,8 @@ public:
     // False when there is no such account (error empty) or the file refused (error says why).
     virtual bool RemoveAccount(const std::string& name, std::string& error) = 0;
     virtual std::vector<Account> Accounts() = 0;
+    // Every account; false when the store could not be read (then `out` tells nothing).
+    virtual bool ReadAccounts(std::vector<Account>& out) = 0;
     // The account with this name (letter case ignored), as it is now.
     virtual std::optional<Account> FindAccount(const std::string& name) = 0;
 

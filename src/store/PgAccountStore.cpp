@@ -15,7 +15,7 @@ namespace tovi {
 namespace {
 
 constexpr size_t kTokenBytes = 32;
-constexpr const char* kColumns = "name, role, created, coalesce(last_login, 0)";
+constexpr const char* kColumns = "name, role, created, coalesce(last_login, 0), id, credential_version";
 
 Account AccountFrom(const PgResult& r, int row) {
     Account a;
@@ -23,6 +23,8 @@ Account AccountFrom(const PgResult& r, int row) {
     a.AccountRole = ParseRole(r.Text(row, 1)).value_or(Role::Viewer);
     a.Created = r.Int(row, 2);
     a.LastLogin = r.Int(row, 3);
+    a.Id = r.Int(row, 4);
+    a.CredentialVersion = r.Int(row, 5);
     return a;
 }
 
@@ -120,9 +122,10 @@ bool PgAccountStore::AddAccount(const std::string& name, Role role, const std::s
     }
     PgResult r;
     bool repeated = false;
-    if (!Exec("INSERT INTO accounts(name, name_key, role, password_hash, created) VALUES ($1,$2,$3,$4,$5)"
-              " ON CONFLICT (name_key) DO NOTHING",
-              {name, AccountNameKey(name), std::string(RoleText(role)), hash, now}, r, error, &repeated))
+    if (!Exec("INSERT INTO accounts(name, name_key, role, password_hash, created, credential_version)"
+              " VALUES ($1,$2,$3,$4,$5,$6) ON CONFLICT (name_key) DO NOTHING",
+              {name, AccountNameKey(name), std::string(RoleText(role)), hash, now, NewCredentialVersion()}, r,
+              error, &repeated))
         return false;
     if (r.Changed() == 0) {
         // Run again after a break: the account there may be the one the first run made, which
@@ -156,11 +159,18 @@ bool PgAccountStore::RemoveAccount(const std::string& name, std::string& error) 
 
 std::vector<Account> PgAccountStore::Accounts() {
     std::vector<Account> out;
+    ReadAccounts(out);
+    return out;
+}
+
+bool PgAccountStore::ReadAccounts(std::vector<Account>& out) {
+    out.clear();
     std::string error;
     PgResult r;
-    if (!Exec(std::string("SELECT ") + kColumns + " FROM accounts ORDER BY name_key", {}, r, error)) return out;
+    if (!Exec(std::string("SELECT ") + kColumns + " FROM accounts ORDER BY name_key", {}, r, error))
+        return false;
     for (int i = 0; i < r.Rows(); ++i) out.push_back(AccountFrom(r, i));
-    return out;
+    return true;
 }
 
 std::optional<Account> PgAccountStore::FindAccount(const std::string& name) {
@@ -183,7 +193,7 @@ std::optional<Account> PgAccountStore::Authenticate(const std::string& name, con
              {AccountNameKey(name)}, r, error) &&
         r.Rows() == 1) {
         found = AccountFrom(r, 0);
-        hash = r.Text(0, 4);
+        hash = r.Text(0, 6);
     }
     const bool verified = VerifyPassword(hash, password);
     if (!found || !verified) return std::nullopt;
@@ -224,8 +234,8 @@ std::optional<Account> PgAccountStore::AccountByToken(const std::string& token) 
     if (token.empty()) return std::nullopt;
     std::string error;
     PgResult r;
-    if (!Exec("SELECT a.name, a.role, a.created, coalesce(a.last_login, 0) FROM accounts a JOIN account_tokens t"
-              " ON t.account_id = a.id WHERE t.token_hash=$1",
+    if (!Exec("SELECT a.name, a.role, a.created, coalesce(a.last_login, 0), a.id, a.credential_version FROM"
+              " accounts a JOIN account_tokens t ON t.account_id = a.id WHERE t.token_hash=$1",
               {PgBytes{TokenHash(token)}}, r, error) ||
         r.Rows() != 1)
         return std::nullopt;

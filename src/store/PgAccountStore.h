@@ -23,6 +23,7 @@ public:
                     std::string& error) override;
     bool RemoveAccount(const std::string& name, std::string& error) override;
     std::vector<Account> Accounts() override;
+    bool ReadAccounts(std::vector<Account>& out) override;
     std::optional<Account> FindAccount(const std::string& name) override;
     std::optional<Account> Authenticate(const std::string& name, const std::string& password,
                                         int64_t now) override;

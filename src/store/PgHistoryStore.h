@@ -23,7 +23,7 @@ class PgHistoryStore final : public HistoryStore {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    static constexpr int kSchemaVersion = 7;  // of the shared database's own schema
+    static constexpr int kSchemaVersion = 8;  // of the shared database's own schema
     // Beyond this many rows waiting for a database that stays away, the oldest go.
     static constexpr size_t kMaxPending = 20000;
     // At most this many batches are sent before their answers came.

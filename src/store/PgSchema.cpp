@@ -74,6 +74,8 @@ const char* const kMigrations[] = {
     // 7: chat words are kept without their accents, as the search looks for them.
     "UPDATE chat SET words = translate(words, 'àáâãäåçèéêëìíîïñòóôõöùúûüýÿšž', 'aaaaaaceeeeiiiinooooouuuuyysz')"
     " WHERE words ~ '[àáâãäåçèéêëìíîïñòóôõöùúûüýÿšž]';",
+    // 8: a panel session holds its account to the stamp it logged in under.
+    "ALTER TABLE accounts ADD COLUMN credential_version bigint NOT NULL DEFAULT 1;",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 

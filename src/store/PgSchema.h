@@ -12,7 +12,7 @@ class PgConnection;
 
 namespace pgschema {
 
-inline constexpr int kSchemaVersion = 7;
+inline constexpr int kSchemaVersion = 8;
 // The channel a ban list change is announced on.
 inline constexpr const char* kBansChannel = "tovi_bans";
 

@@ -10,6 +10,7 @@ namespace tovi {
 namespace {
 
 constexpr size_t kTokenBytes = 32;
+#define TOVI_ACCOUNT_COLUMNS "name, role, created, coalesce(last_login, 0), id, credential_version"
 
 Account AccountFrom(const SqliteStatement& st) {
     Account a;
@@ -17,6 +18,8 @@ Account AccountFrom(const SqliteStatement& st) {
     a.AccountRole = ParseRole(st.Bytes(1)).value_or(Role::Viewer);
     a.Created = st.Int(2);
     a.LastLogin = st.Int(3);
+    a.Id = st.Int(4);
+    a.CredentialVersion = st.Int(5);
     return a;
 }
 
@@ -49,6 +52,12 @@ std::string TokenHash(const std::string& token) {
     crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char*>(token.data()), token.size(),
                        nullptr, 0);
     return std::string(reinterpret_cast<const char*>(out), sizeof out);
+}
+
+int64_t NewCredentialVersion() {
+    uint64_t stamp = 0;
+    randombytes_buf(&stamp, sizeof stamp);
+    return static_cast<int64_t>(stamp & ((uint64_t{1} << 53) - 1)) + 1;
 }
 
 SqliteAccountStore::Opened SqliteAccountStore::Open(const std::string& path) {
@@ -101,7 +110,9 @@ bool SqliteAccountStore::AddAccount(const std::string& name, Role role, const st
         return false;
     }
     SqliteStatement st(
-        m_db, "INSERT INTO accounts(name, name_key, role, password_hash, created) VALUES (?,?,?,?,?)");
+        m_db,
+        "INSERT INTO accounts(name, name_key, role, password_hash, created, credential_version) VALUES "
+        "(?,?,?,?,?,?)");
     if (!st.Ok()) {
         error = sqlite3_errmsg(m_db);
         return false;
@@ -111,6 +122,7 @@ bool SqliteAccountStore::AddAccount(const std::string& name, Role role, const st
     st.Text(3, RoleText(role));
     st.Text(4, hash);
     st.Int(5, now);
+    st.Int(6, NewCredentialVersion());
     const int rc = sqlite3_step(*st);
     if (rc == SQLITE_CONSTRAINT) {
         error = "There is already an account named " + name + ".";
@@ -149,15 +161,21 @@ bool SqliteAccountStore::RemoveAccount(const std::string& name, std::string& err
 
 std::vector<Account> SqliteAccountStore::Accounts() {
     std::vector<Account> out;
-    SqliteStatement st(m_db,
-                       "SELECT name, role, created, coalesce(last_login, 0) FROM accounts ORDER BY name_key");
-    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) out.push_back(AccountFrom(st));
+    ReadAccounts(out);
     return out;
 }
 
+bool SqliteAccountStore::ReadAccounts(std::vector<Account>& out) {
+    out.clear();
+    SqliteStatement st(m_db, "SELECT " TOVI_ACCOUNT_COLUMNS " FROM accounts ORDER BY name_key");
+    if (!st.Ok()) return false;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(*st)) == SQLITE_ROW) out.push_back(AccountFrom(st));
+    return rc == SQLITE_DONE;
+}
+
 std::optional<Account> SqliteAccountStore::FindAccount(const std::string& name) {
-    SqliteStatement st(m_db,
-                       "SELECT name, role, created, coalesce(last_login, 0) FROM accounts WHERE name_key=?");
+    SqliteStatement st(m_db, "SELECT " TOVI_ACCOUNT_COLUMNS " FROM accounts WHERE name_key=?");
     if (!st.Ok()) return std::nullopt;
     st.Text(1, AccountNameKey(name));
     if (sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
@@ -166,17 +184,14 @@ std::optional<Account> SqliteAccountStore::FindAccount(const std::string& name) 
 
 std::optional<Account> SqliteAccountStore::Authenticate(const std::string& name, const std::string& password,
                                                         int64_t now) {
-    SqliteStatement st(
-        m_db,
-        "SELECT name, role, created, coalesce(last_login, 0), password_hash FROM accounts WHERE "
-        "name_key=?");
+    SqliteStatement st(m_db, "SELECT " TOVI_ACCOUNT_COLUMNS ", password_hash FROM accounts WHERE name_key=?");
     std::optional<Account> found;
     std::string hash = m_dummyHash;
     if (st.Ok()) {
         st.Text(1, AccountNameKey(name));
         if (sqlite3_step(*st) == SQLITE_ROW) {
             found = AccountFrom(st);
-            hash = st.Bytes(4);
+            hash = st.Bytes(6);
         }
     }
     const bool verified = VerifyPassword(hash, password);
@@ -219,9 +234,10 @@ std::string SqliteAccountStore::NewToken(const std::string& name, int64_t now, s
 
 std::optional<Account> SqliteAccountStore::AccountByToken(const std::string& token) {
     if (token.empty()) return std::nullopt;
-    SqliteStatement st(m_db,
-                       "SELECT a.name, a.role, a.created, coalesce(a.last_login, 0) FROM accounts a JOIN "
-                       "account_tokens t ON t.account_id = a.id WHERE t.token_hash=?");
+    SqliteStatement st(
+        m_db,
+        "SELECT a.name, a.role, a.created, coalesce(a.last_login, 0), a.id, a.credential_version "
+        "FROM accounts a JOIN account_tokens t ON t.account_id = a.id WHERE t.token_hash=?");
     if (!st.Ok()) return std::nullopt;
     st.Blob(1, TokenHash(token));
     if (sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;

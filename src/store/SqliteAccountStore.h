@@ -26,6 +26,7 @@ public:
                     std::string& error) override;
     bool RemoveAccount(const std::string& name, std::string& error) override;
     std::vector<Account> Accounts() override;
+    bool ReadAccounts(std::vector<Account>& out) override;
     std::optional<Account> FindAccount(const std::string& name) override;
     std::optional<Account> Authenticate(const std::string& name, const std::string& password,
                                         int64_t now) override;
@@ -44,5 +45,7 @@ std::string HashPassword(const std::string& password);
 bool VerifyPassword(const std::string& hash, const std::string& password);
 // The stored form of an API token: its BLAKE2b hash.
 std::string TokenHash(const std::string& token);
+// A fresh credential stamp: random, positive, exact in a JSON number.
+int64_t NewCredentialVersion();
 
 }  // namespace tovi

@@ -87,6 +87,9 @@ const char* const kMigrations[] = {
     // 8: what the shared database's history must know of this server before it answers: the next
     // match's number, so that a program that starts while the database is away numbers on.
     "CREATE TABLE shared_state(name TEXT PRIMARY KEY, value INTEGER NOT NULL);",
+    // 9: a panel session holds its account to the stamp it logged in under; accounts made before
+    // carry 1 until their next change.
+    "ALTER TABLE accounts ADD COLUMN credential_version INTEGER NOT NULL DEFAULT 1;",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 

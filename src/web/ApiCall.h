@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QString>
 #include <QUrlQuery>
+#include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,6 +62,35 @@ inline bool TextField(const QJsonObject& body, const char* key, size_t maxBytes,
         if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
     }
     return true;
+}
+
+// A whole number of the body within [low, high]: 1.9, "1" or true is none.
+inline std::optional<int64_t> IntegerField(const QJsonObject& body, const char* key, int64_t low,
+                                           int64_t high) {
+    const QJsonValue value = body.value(QLatin1String(key));
+    if (!value.isDouble()) return std::nullopt;
+    const double number = value.toDouble();
+    if (!(number >= static_cast<double>(low) && number <= static_cast<double>(high)) ||
+        number != std::floor(number))
+        return std::nullopt;
+    return static_cast<int64_t>(number);
+}
+
+// A query parameter as a whole number within [low, high]: `fallback` when it is not given, nothing
+// when it is given as anything but digits (a sign, spaces, "abc", "1.5", "") or out of range.
+inline constexpr int64_t kQueryNumberMax = 999'999'999'999'999'999;
+inline std::optional<int64_t> QueryInteger(const QUrlQuery& query, const char* key, int64_t fallback,
+                                           int64_t low, int64_t high) {
+    if (!query.hasQueryItem(QLatin1String(key))) return fallback;
+    const QString text = query.queryItemValue(QLatin1String(key), QUrl::FullyDecoded);
+    if (text.isEmpty() || text.size() > 18) return std::nullopt;
+    int64_t value = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return std::nullopt;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    if (value < low || value > high) return std::nullopt;
+    return value;
 }
 
 inline ApiReply ActionReply(bool ok, const std::string& why) {

@@ -30,9 +30,9 @@ ApiReply AuthController::Login(const ApiCall& call) {
             m_backend.RecordLogin(who, ActionKind::LoginLockedOut, call.Address, "too many failed logins");
         return ApiReply::Error(401, QStringLiteral("Wrong name or password."));
     }
-    m_throttle.Succeeded(key);
+    m_throttle.Succeeded(key, call.Address);
     m_backend.RecordLogin(account->Name, ActionKind::Login, call.Address, "");
-    const Session& session = m_sessions.Create(account->Name, account->AccountRole);
+    const Session& session = m_sessions.Create(*account);
     ApiReply reply =
         ApiReply::Json({{QStringLiteral("name"), QString::fromStdString(account->Name)},
                         {QStringLiteral("role"), QString::fromLatin1(RoleText(account->AccountRole))},

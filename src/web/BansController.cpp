@@ -26,13 +26,12 @@ ApiReply BansController::List(const ApiCall&) {
 
 namespace {
 
+// Ids as exact as a JSON number carries them.
+constexpr int64_t kMaxId = int64_t{1} << 53;
+
 // Whole minutes, 0 to a hundred years.
 std::optional<int64_t> Minutes(const QJsonObject& body) {
-    const QJsonValue value = body.value(QStringLiteral("minutes"));
-    const double minutes = value.toDouble(-1);
-    if (!value.isDouble() || minutes < 0 || minutes > 100.0 * 365 * 24 * 60 || minutes != std::floor(minutes))
-        return std::nullopt;
-    return static_cast<int64_t>(minutes);
+    return IntegerField(body, "minutes", 0, int64_t{100} * 365 * 24 * 60);
 }
 
 }  // namespace
@@ -49,23 +48,21 @@ ApiReply BansController::Add(const ApiCall& call) {
 
 ApiReply BansController::Lift(const ApiCall& call) {
     std::string reason;
-    const QJsonValue id = call.Body.value(QStringLiteral("id"));
-    if (!id.isDouble() || id.toDouble() < 1 || !TextField(call.Body, "reason", 200, true, reason))
+    const std::optional<int64_t> id = IntegerField(call.Body, "id", 1, kMaxId);
+    if (!id || !TextField(call.Body, "reason", 200, true, reason))
         return ApiReply::Error(400, QStringLiteral("Give the ban's id and a reason."));
-    const PanelResult r = m_backend.LiftBan(Actor(call), static_cast<int64_t>(id.toDouble()), reason);
+    const PanelResult r = m_backend.LiftBan(Actor(call), *id, reason);
     return ActionReply(r);
 }
 
 ApiReply BansController::Edit(const ApiCall& call) {
     std::string reason;
-    const QJsonValue id = call.Body.value(QStringLiteral("id"));
+    const std::optional<int64_t> id = IntegerField(call.Body, "id", 1, kMaxId);
     const std::optional<int64_t> minutes = Minutes(call.Body);
-    if (!id.isDouble() || id.toDouble() < 1 || !TextField(call.Body, "reason", 200, false, reason) ||
-        !minutes)
+    if (!id || !TextField(call.Body, "reason", 200, false, reason) || !minutes)
         return ApiReply::Error(
             400, QStringLiteral("Give the ban's id, a reason and minutes from now (0: for good)."));
-    const PanelResult r =
-        m_backend.EditBan(Actor(call), static_cast<int64_t>(id.toDouble()), reason, *minutes * 60);
+    const PanelResult r = m_backend.EditBan(Actor(call), *id, reason, *minutes * 60);
     return ActionReply(r);
 }
 

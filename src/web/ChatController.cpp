@@ -12,10 +12,11 @@ QJsonObject ChatLineJson(const PanelChatLine& line) {
 }
 
 ApiReply ChatController::Recent(const ApiCall& call) {
-    const int max = std::clamp(call.Query.queryItemValue(QStringLiteral("max")).toInt(), 1, 500);
+    // More than the panel keeps is all it keeps.
+    const std::optional<int64_t> max = QueryInteger(call.Query, "max", 100, 1, kQueryNumberMax);
+    if (!max) return ApiReply::Error(400, QStringLiteral("max is a number of lines from 1."));
     QJsonArray lines;
-    for (const PanelChatLine& line :
-         m_backend.RecentChat(call.Query.hasQueryItem(QStringLiteral("max")) ? max : 100))
+    for (const PanelChatLine& line : m_backend.RecentChat(static_cast<int>(std::min<int64_t>(*max, 500))))
         lines.append(ChatLineJson(line));
     return ApiReply::Json({{QStringLiteral("lines"), lines}});
 }

@@ -8,9 +8,14 @@ std::string QueryText(const QUrlQuery& query, const char* key) {
     return GameBytes(query.queryItemValue(QLatin1String(key), QUrl::FullyDecoded)).substr(0, 200);
 }
 
-int QueryLimit(const QUrlQuery& query) {
-    const int limit = query.queryItemValue(QStringLiteral("limit")).toInt();
-    return limit > 0 ? std::min(limit, 1000) : 200;
+std::optional<int> QueryLimit(const QUrlQuery& query) {
+    const std::optional<int64_t> limit = QueryInteger(query, "limit", 200, 1, kQueryNumberMax);
+    if (!limit) return std::nullopt;
+    return static_cast<int>(std::min<int64_t>(*limit, 1000));
+}
+
+ApiReply BadNumber() {
+    return ApiReply::Error(400, QStringLiteral("limit is a number from 1; from and to are Unix times."));
 }
 
 ApiReply HistoryRowsReply(PanelBackend& backend, const HistoryQuery& query) {
@@ -48,9 +53,13 @@ ApiReply HistoryController::Search(const ApiCall& call) {
         return ApiReply::Error(400, QStringLiteral("kind is one of chat, players, admin, matches, events."));
     query.Text = QueryText(call.Query, "text");
     query.Player = QueryText(call.Query, "player");
-    query.From = call.Query.queryItemValue(QStringLiteral("from")).toLongLong();
-    query.To = call.Query.queryItemValue(QStringLiteral("to")).toLongLong();
-    query.Limit = QueryLimit(call.Query);
+    const std::optional<int64_t> from = QueryInteger(call.Query, "from", 0, 0, kQueryNumberMax);
+    const std::optional<int64_t> to = QueryInteger(call.Query, "to", 0, 0, kQueryNumberMax);
+    const std::optional<int> limit = QueryLimit(call.Query);
+    if (!from || !to || !limit) return BadNumber();
+    query.From = *from;
+    query.To = *to;
+    query.Limit = *limit;
     const std::optional<std::string> server = m_servers.ServerOf(call);
     if (!server) return ServersController::UnknownServer();
     query.Server = *server;

@@ -9,7 +9,9 @@ namespace tovi {
 // The rows found, as the API answers them (the audit log answers the same way).
 ApiReply HistoryRowsReply(PanelBackend& backend, const HistoryQuery& query);
 std::string QueryText(const QUrlQuery& query, const char* key);
-int QueryLimit(const QUrlQuery& query);
+// ?limit=N, at most 1000; nothing when it is no whole number from 1.
+std::optional<int> QueryLimit(const QUrlQuery& query);
+ApiReply BadNumber();
 
 class HistoryController {
 public:

@@ -9,10 +9,10 @@ namespace {
 constexpr size_t kMaxText = 200;
 
 bool Target(const QJsonObject& body, int& slot, std::string& name) {
-    const QJsonValue s = body.value(QStringLiteral("slot"));
-    if (!s.isDouble()) return false;
-    slot = s.toInt(-1);
-    return slot >= 0 && slot < 64 && TextField(body, "name", 64, false, name);
+    const std::optional<int64_t> s = IntegerField(body, "slot", 0, 63);
+    if (!s) return false;
+    slot = static_cast<int>(*s);
+    return TextField(body, "name", 64, false, name);
 }
 
 }  // namespace

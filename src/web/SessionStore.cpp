@@ -28,14 +28,16 @@ void SessionStore::Sweep(int64_t now) {
     std::erase_if(m_sessions, [&](const auto& entry) { return Expired(entry.second, now); });
 }
 
-const Session& SessionStore::Create(const std::string& account, Role role) {
+const Session& SessionStore::Create(const Account& account) {
     const int64_t now = m_clock();
     Sweep(now);
     Session s;
     s.Id = RandomToken(32);
     s.Csrf = RandomToken(32);
-    s.Account = account;
-    s.AccountRole = role;
+    s.Account = account.Name;
+    s.AccountRole = account.AccountRole;
+    s.AccountId = account.Id;
+    s.CredentialVersion = account.CredentialVersion;
     s.Created = s.LastSeen = now;
     return m_sessions.emplace(s.Id, s).first->second;
 }
@@ -59,6 +61,15 @@ bool SessionStore::Live(const std::string& id) {
 
 void SessionStore::End(const std::string& id) {
     m_sessions.erase(id);
+}
+
+size_t SessionStore::EndIf(const std::function<bool(const Session&)>& ends) {
+    return std::erase_if(m_sessions, [&](const auto& entry) { return ends(entry.second); });
+}
+
+bool SessionStore::SameIdentity(const Session& s, const std::optional<Account>& account) {
+    return account && account->Id == s.AccountId && account->CredentialVersion == s.CredentialVersion &&
+           account->AccountRole == s.AccountRole;
 }
 
 }  // namespace tovi

@@ -19,6 +19,8 @@ struct Session {
     std::string Csrf;  // sent back in a header by every state-changing request
     std::string Account;
     Role AccountRole = Role::Viewer;
+    // The account as it was at the login: a session holds only while the account still is this one.
+    int64_t AccountId = 0, CredentialVersion = 0;
     int64_t Created = 0, LastSeen = 0;  // ms
 };
 
@@ -26,13 +28,18 @@ class SessionStore {
 public:
     SessionStore(PanelClock clock, int64_t idleSeconds, int64_t absoluteSeconds);
 
-    const Session& Create(const std::string& account, Role role);
+    const Session& Create(const Account& account);
     // The live session with this id, its idle time restarted; nothing when it ended or expired.
     const Session* Find(const std::string& id);
     // Whether the session is still live, without restarting its idle time.
     bool Live(const std::string& id);
     void End(const std::string& id);
+    // Ends every session `ends` picks; answers how many.
+    size_t EndIf(const std::function<bool(const Session&)>& ends);
     size_t Count() const { return m_sessions.size(); }
+
+    // Whether the session still belongs to `account` as the store has it now.
+    static bool SameIdentity(const Session& s, const std::optional<Account>& account);
 
 private:
     bool Expired(const Session& s, int64_t now) const;

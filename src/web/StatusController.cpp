@@ -44,12 +44,10 @@ QJsonObject SeriesJson(const PlayerCountSeries& series) {
             {QStringLiteral("peak"), series.Peak}};
 }
 
+// Not given: nothing; given as anything but a whole number: -1, which no check lets through.
 std::optional<int64_t> QueryNumber(const QUrlQuery& query, const char* key) {
     if (!query.hasQueryItem(QLatin1String(key))) return std::nullopt;
-    bool ok = false;
-    const qint64 value = query.queryItemValue(QLatin1String(key)).toLongLong(&ok);
-    if (!ok || value < 0) return -1;
-    return value;
+    return QueryInteger(query, key, -1, 0, kQueryNumberMax).value_or(-1);
 }
 
 }  // namespace

@@ -11,9 +11,15 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
+#include <QTimer>
 #include <QWebSocket>
+#include <algorithm>
 
 #include "LimitedServer.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace tovi {
 
@@ -54,12 +60,19 @@ QByteArray MethodName(QHttpServerRequest::Method method) {
     }
 }
 
+// An upgrade as Qt's parser reads one: "Upgrade: websocket" alone is an ordinary request, which
+// must keep its connection's limits.
 bool IsUpgrade(const QHttpServerRequest& request) {
+    bool upgrade = false, connection = false;
     for (const auto& [key, value] : request.headers()) {
         if (key.compare("Upgrade", Qt::CaseInsensitive) == 0 && value.trimmed().toLower() == "websocket")
-            return true;
+            upgrade = true;
+        if (key.compare("Connection", Qt::CaseInsensitive) == 0) {
+            for (const QByteArray& token : value.split(','))
+                connection = connection || token.trimmed().compare("upgrade", Qt::CaseInsensitive) == 0;
+        }
     }
-    return false;
+    return upgrade && connection;
 }
 
 bool EqualSecret(const std::string& a, const std::string& b) {
@@ -186,6 +199,7 @@ bool WebPanel::Start(std::string& error) {
         return false;
     }
     QTcpServer* server = nullptr;
+    std::optional<QSslConfiguration> tls;
     if (m_settings.Https()) {
         QFile certFile(QString::fromStdString(m_settings.CertFile)),
             keyFile(QString::fromStdString(m_settings.KeyFile));
@@ -205,12 +219,33 @@ bool WebPanel::Start(std::string& error) {
         config.setLocalCertificateChain(certs);
         config.setPrivateKey(key);
         config.setProtocol(QSsl::TlsV1_2OrLater);
-        auto* ssl = new LimitedServer<QSslServer>(kMaxRequestBytes, m_settings.RequestTimeoutMs);
-        ssl->setSslConfiguration(config);
-        server = ssl;
-    } else {
-        server = new LimitedServer<QTcpServer>(kMaxRequestBytes, m_settings.RequestTimeoutMs);
+        tls = config;
     }
+    ConnectionCaps caps;
+    caps.Total = m_settings.MaxConnections;
+    caps.PerAddress = m_settings.MaxConnectionsPerAddress;
+    caps.Anonymous = m_settings.MaxAnonymousConnections;
+    caps.AnonymousPerAddress = m_settings.MaxAnonymousPerAddress;
+    caps.HandshakeMs = m_settings.HandshakeTimeoutMs;
+#ifndef _WIN32
+    // Sockets take at most half the open files, whatever the limit, so that the program's own
+    // files always open.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+        const int half = static_cast<int>(std::min<rlim_t>(files.rlim_cur / 2, 1 << 20));
+        caps.Total = std::min(caps.Total, half);
+        caps.Anonymous = std::min(caps.Anonymous, half);
+    }
+#endif
+    if (!m_settings.Proxy.empty()) {
+        if (!m_proxy.setAddress(QString::fromStdString(m_settings.Proxy))) {
+            error = "The web panel's proxy address " + m_settings.Proxy + " is no IP address.";
+            return false;
+        }
+        caps.Shared = m_proxy.toString();
+    }
+    server =
+        new LimitedServer(kMaxRequestBytes, kMaxHeaderBytes + 1024, m_settings.RequestTimeoutMs, caps, tls);
     if (!server->listen(address, m_settings.Port)) {
         error = "The web panel cannot listen on " + m_settings.Bind + ":" + std::to_string(m_settings.Port) +
                 " (" + server->errorString().toStdString() + ").";
@@ -219,15 +254,40 @@ bool WebPanel::Start(std::string& error) {
     }
     bind(server);
     m_tcp = server;
+    m_accountCheck = new QTimer(this);
+    connect(m_accountCheck, &QTimer::timeout, this, &WebPanel::CheckAccounts);
+    m_accountCheck->start(kAccountCheckMs);
     return true;
 }
 
-bool WebPanel::LiveAccountSession(const std::string& id) {
+const Session* WebPanel::AccountSession(const std::string& id) {
     const Session* s = m_sessions.Find(id);
-    if (!s) return false;
-    if (m_accounts.FindAccount(s->Account)) return true;
-    m_sessions.End(id);
-    return false;
+    if (!s) return nullptr;
+    if (SessionStore::SameIdentity(*s, m_accounts.FindAccount(s->Account))) return s;
+    EndSessions([&](const Session& other) { return other.Id == id; });
+    return nullptr;
+}
+
+void WebPanel::EndSessions(const std::function<bool(const Session&)>& ends) {
+    if (m_sessions.EndIf(ends) == 0) return;
+    EndLive([this](const Live& l) { return !m_sessions.Live(l.SessionId); }, "account changed");
+}
+
+void WebPanel::CheckAccounts() {
+    if (m_sessions.Count() == 0) return;
+    std::vector<Account> accounts;
+    // A store that cannot be read now ends nobody's session: the request path checks again.
+    if (!m_accounts.ReadAccounts(accounts)) return;
+    std::map<std::string, Account> byName;
+    for (Account& a : accounts) byName.emplace(AccountNameKey(a.Name), std::move(a));
+    EndSessions([&](const Session& s) {
+        const auto it = byName.find(AccountNameKey(s.Account));
+        return !SessionStore::SameIdentity(s, it == byName.end() ? std::nullopt : std::optional(it->second));
+    });
+}
+
+int WebPanel::Connections() const {
+    return m_tcp ? static_cast<const LimitedServer*>(m_tcp)->Connections() : 0;
 }
 
 quint16 WebPanel::Port() const {
@@ -265,18 +325,40 @@ bool WebPanel::HostAllowed(const QByteArray& host) const {
     return false;
 }
 
-// The page that sent the request is this panel: its Origin (or, without one, its Referer)
-// names the host the request went to.
-bool WebPanel::SameOrigin(const QHttpServerRequest& request) const {
-    QByteArray source = Header(request, "Origin");
-    if (source.isEmpty() || source == "null") source = Header(request, "Referer");
-    const QUrl url(QString::fromLatin1(source));
-    if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
-        return false;
+std::string WebPanel::ClientAddress(const QHttpServerRequest& request) const {
+    const QHostAddress peer = request.remoteAddress();
+    if (m_proxy.isNull() || !peer.isEqual(m_proxy, QHostAddress::ConvertV4MappedToIPv4))
+        return peer.toString().toStdString();
+    // The proxy appends the address it took the request from; whatever comes before that is the
+    // client's word and may be made up.
+    QByteArray forwarded;
+    for (const auto& [key, value] : request.headers()) {
+        if (key.compare("X-Forwarded-For", Qt::CaseInsensitive) == 0)
+            forwarded += (forwarded.isEmpty() ? "" : ",") + value;
+    }
+    QHostAddress client;
+    if (!client.setAddress(QString::fromLatin1(forwarded.split(',').last().trimmed())))
+        return peer.toString().toStdString();
+    return client.toString().toStdString();
+}
+
+// The page is this panel's: the Origin's scheme is the one the browser sees (https behind a proxy
+// that serves it) and its authority is the Host the request went to.
+bool WebPanel::OriginMatches(const QByteArray& origin, const QByteArray& host) const {
+    const QUrl url(QString::fromLatin1(origin));
+    const QLatin1String scheme(m_settings.SecureCookie() ? "https" : "http");
+    if (!url.isValid() || url.scheme() != scheme) return false;
     QByteArray authority = url.host().toLower().toLatin1();
     if (authority.contains(':')) authority = "[" + authority + "]";
     if (url.port() != -1) authority += ":" + QByteArray::number(url.port());
-    return authority == Header(request, "Host").trimmed().toLower();
+    return !authority.isEmpty() && authority == host.trimmed().toLower();
+}
+
+// The page that sent the request is this panel: its Origin (or, without one, its Referer).
+bool WebPanel::SameOrigin(const QHttpServerRequest& request) const {
+    QByteArray source = Header(request, "Origin");
+    if (source.isEmpty() || source == "null") source = Header(request, "Referer");
+    return OriginMatches(source, Header(request, "Host"));
 }
 
 WebPanel::Answer WebPanel::JsonAnswer(const ApiReply& reply) {
@@ -327,7 +409,10 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
         return ErrorAnswer(400, "Bad path.");
     }
 
-    const QByteArray method = MethodName(request.method());
+    // HEAD is answered as GET without the body.
+    const QByteArray method = request.method() == QHttpServerRequest::Method::Head
+                                  ? QByteArray("GET")
+                                  : MethodName(request.method());
     const Endpoint* endpoint = nullptr;
     bool pathKnown = false;
     for (const Endpoint& e : m_endpoints) {
@@ -340,7 +425,7 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
 
     // Who asks: a session's cookie, or an API token for scripts.
     ApiCall call;
-    call.Address = request.remoteAddress().toString().toStdString();
+    call.Address = ClientAddress(request);
     bool byCookie = false;
     if (!isPublic) {
         const QByteArray authorization = Header(request, "Authorization");
@@ -351,16 +436,11 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
                 call.AccountRole = account->AccountRole;
             }
         } else if (const Session* s =
-                       m_sessions.Find(CookieValue(Header(request, "Cookie"), AuthController::kCookie))) {
-            // An account removed since the login loses its sessions at once.
-            if (const auto account = m_accounts.FindAccount(s->Account)) {
-                call.Account = account->Name;
-                call.AccountRole = account->AccountRole;
-                call.SessionId = s->Id;
-                byCookie = true;
-            } else {
-                m_sessions.End(s->Id);
-            }
+                       AccountSession(CookieValue(Header(request, "Cookie"), AuthController::kCookie))) {
+            call.Account = s->Account;
+            call.AccountRole = s->AccountRole;
+            call.SessionId = s->Id;
+            byCookie = true;
         }
         if (call.Account.empty()) {
             if (!path.startsWith(QLatin1String("/api/")) && method == "GET") {
@@ -376,7 +456,9 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
 
     if (!path.startsWith(QLatin1String("/api/"))) {
         if (method != "GET") return ErrorAnswer(405, "Pages are only read.");
-        return Static(path);
+        Answer page = Static(path);
+        page.Known = !call.Account.empty();
+        return page;
     }
     if (!endpoint)
         return ErrorAnswer(pathKnown ? 405 : 404, pathKnown ? "Method not allowed." : "Not found.");
@@ -406,7 +488,9 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
         // The live feeds of this session end with it.
         EndLive([&](const Live& l) { return l.SessionId == call.SessionId; }, "logged out");
     }
-    return JsonAnswer(reply);
+    Answer answer = JsonAnswer(reply);
+    answer.Known = !call.Account.empty() || (endpoint->Public && reply.Status == 200);
+    return answer;
 }
 
 void WebPanel::Send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer) {
@@ -422,7 +506,8 @@ void WebPanel::Send(const QHttpServerRequest& request, QTcpSocket* socket, const
     responder.writeHeader("Cache-Control", answer.Api ? "no-store" : "no-cache");
     if (m_settings.Https()) responder.writeHeader("Strict-Transport-Security", "max-age=31536000");
     for (const auto& [key, value] : answer.Headers) responder.writeHeader(key, value);
-    responder.writeBody(answer.Body);
+    // Written even when empty: it ends the answer, and the connection takes the next request.
+    responder.writeBody(request.method() == QHttpServerRequest::Method::Head ? QByteArray() : answer.Body);
 }
 
 bool WebPanel::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
@@ -430,24 +515,26 @@ bool WebPanel::handleRequest(const QHttpServerRequest& request, QTcpSocket* sock
     // Qt's server hands an upgrade that a handler took to the WebSocket server, which answers the
     // handshake: only the live feed's path, for a logged-in page of this panel.
     if (IsUpgrade(request)) {
-        const QUrl origin(QString::fromLatin1(Header(request, "Origin")));
-        QByteArray authority = origin.host().toLower().toLatin1();
-        if (origin.port() != -1) authority += ":" + QByteArray::number(origin.port());
         const QByteArray host = Header(request, "Host");
         const bool ok = request.url().path() == QLatin1String(kLivePath) && HostAllowed(host) &&
-                        authority == host.trimmed().toLower() &&
-                        LiveAccountSession(CookieValue(Header(request, "Cookie"), AuthController::kCookie));
+                        OriginMatches(Header(request, "Origin"), host) &&
+                        AccountSession(CookieValue(Header(request, "Cookie"), AuthController::kCookie));
         if (!ok) {
             Send(request, socket, ErrorAnswer(403, "No live feed without a session of this site."));
         } else if (limits) {
+            limits->Known();
             limits->Release();
         }
         return ok;
     }
     if (limits) limits->Answered();
-    Send(request, socket, Handle(request));
+    const Answer answer = Handle(request);
+    Send(request, socket, answer);
     // Counted again from the answer: a login's hashing may take a while.
-    if (limits) limits->Answered();
+    if (limits) {
+        limits->Answered();
+        if (answer.Known) limits->Known();
+    }
     return true;
 }
 
@@ -460,12 +547,12 @@ void WebPanel::AcceptLive() {
     while (auto socket = nextPendingWebSocketConnection()) {
         const QNetworkRequest handshake = socket->request();
         const QByteArray host = handshake.rawHeader("Host");
-        const QUrl origin(socket->origin());
-        QByteArray originAuthority = origin.host().toLower().toLatin1();
-        if (origin.port() != -1) originAuthority += ":" + QByteArray::number(origin.port());
         const std::string id = CookieValue(handshake.rawHeader("Cookie"), AuthController::kCookie);
         const bool ok = socket->requestUrl().path() == QLatin1String(kLivePath) && HostAllowed(host) &&
-                        originAuthority == host.trimmed().toLower() && LiveAccountSession(id);
+                        OriginMatches(socket->origin().toLatin1(), host) && AccountSession(id) &&
+                        std::count_if(m_live.begin(), m_live.end(), [&](const Live& l) {
+                            return l.SessionId == id;
+                        }) < static_cast<std::ptrdiff_t>(kMaxLivePerSession);
         if (!ok) {
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("refused"));
             socket.release()->deleteLater();

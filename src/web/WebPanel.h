@@ -2,13 +2,16 @@
 // The web panel: the JSON API under /api/v1, the pages compiled into the program, and the live
 // feed at /api/v1/live, on Qt's HTTP server on the caller's event loop (no threads).
 //
-// Every request is checked in this order: size (a connection that sends more than a request may
-// hold is cut while it sends), Host (one of the configured names: no DNS rebinding), path (no
+// Every request is checked in this order: framing and size (a connection that sends more than a
+// request may hold is cut while it sends; one framed ambiguously is refused), Host (one of the configured names: no DNS rebinding), path (no
 // dots, encoded slashes or backslashes), authentication (the public endpoints are declared once;
 // everything else needs a session cookie or a Bearer token), Origin and CSRF token for anything
-// that changes state under a cookie, then the endpoint's role. Every answer carries headers
-// that forbid framing, inline script and sniffing; API answers are never cached.
+// that changes state under a cookie, then the endpoint's role. A session holds only while its
+// account is still the one that logged in (same row, same credential stamp, same role). Every
+// answer carries headers that forbid framing, inline script and sniffing; API answers are never
+// cached.
 #include <QAbstractHttpServer>
+#include <QHostAddress>
 #include <QPointer>
 #include <functional>
 #include <map>
@@ -34,6 +37,7 @@
 #include "WebPanelSettings.h"
 
 class QTcpServer;
+class QTimer;
 class QWebSocket;
 
 namespace tovi {
@@ -64,6 +68,15 @@ public:
     quint16 Port() const;
     const std::vector<Endpoint>& Endpoints() const { return m_endpoints; }
     size_t LiveConnections() const { return m_live.size(); }
+    // Connections open now, the live feeds' and those in a TLS handshake included.
+    int Connections() const;
+    // Ends the sessions, and closes the live feeds, of accounts that were removed, re-added or
+    // given another role or password since their login, wherever that was done. Runs every
+    // kAccountCheckMs; a change made through this panel is seen at its next request anyway.
+    void CheckAccounts();
+    static constexpr int kAccountCheckMs = 2000;
+    // Live feeds one session may hold at once (a few tabs); more are refused.
+    static constexpr size_t kMaxLivePerSession = 4;
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -76,6 +89,7 @@ private:
         QByteArray ContentType;
         std::vector<std::pair<QByteArray, QByteArray>> Headers;
         bool Api = true;
+        bool Known = false;  // the request carried a session or token, or logged in
     };
     Answer Handle(const QHttpServerRequest& request);
     Answer Static(const QString& path) const;
@@ -84,9 +98,14 @@ private:
     void Send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer);
 
     bool HostAllowed(const QByteArray& host) const;
-    // The session is live and its account still exists.
-    bool LiveAccountSession(const std::string& id);
+    // The session is live and its account is still the one that logged in; a session whose
+    // account changed is ended with its live feeds.
+    const Session* AccountSession(const std::string& id);
+    void EndSessions(const std::function<bool(const Session&)>& ends);
     bool SameOrigin(const QHttpServerRequest& request) const;
+    bool OriginMatches(const QByteArray& origin, const QByteArray& host) const;
+    // The client's address: the peer's, or behind the configured proxy the one it forwarded.
+    std::string ClientAddress(const QHttpServerRequest& request) const;
     static QByteArray Header(const QHttpServerRequest& request, const char* name);
     static std::string CookieValue(const QByteArray& cookies, const char* name);
 
@@ -124,6 +143,8 @@ private:
     std::map<QString, QString> m_assets;  // URL path -> resource path
     std::set<QString> m_publicAssets;
     QTcpServer* m_tcp = nullptr;  // owned by the HTTP server once bound
+    QTimer* m_accountCheck = nullptr;
+    QHostAddress m_proxy;  // null: no proxy trusted
     std::vector<Live> m_live;
 };
 

@@ -47,6 +47,7 @@ WebPanelSettings WebPanelSettings::Read(
     s.CertFile = read("cert", "");
     s.KeyFile = read("key", "");
     s.SecureCookieBehindProxy = read("secure_cookie", "0") == "1";
+    s.Proxy = Trimmed(read("proxy", ""));
     s.ModeratorBanMinutes = Number(read("moderator_ban_minutes", "1440"), 1440, 1, 366 * 24 * 60);
     return s;
 }

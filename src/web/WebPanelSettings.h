@@ -9,6 +9,8 @@
 //   secure_cookie=0      1: mark the session cookie Secure although the panel speaks plain HTTP
 //                        (behind a reverse proxy that serves HTTPS)
 //   moderator_ban_minutes=1440   the longest ban a moderator may give
+//   proxy=               a reverse proxy's IP address: its X-Forwarded-For names the client (login
+//                        brakes count per client), and its connections are not capped per address
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,6 +32,16 @@ struct WebPanelSettings {
     // A connection is cut when a request takes longer than this to arrive, counted from the
     // connection or from the last answer (so an idle kept-alive connection goes too).
     int RequestTimeoutMs = 30 * 1000;
+    // A TLS handshake not finished by then is dropped.
+    int HandshakeTimeoutMs = 10 * 1000;
+    std::string Proxy;
+    // Connections in all and from one address; beyond them a new one is closed at once. Kept
+    // well below the open-file limit so that the program's own files always open.
+    int MaxConnections = 256;
+    int MaxConnectionsPerAddress = 32;
+    // The same for connections that have not yet shown a session or token.
+    int MaxAnonymousConnections = 128;
+    int MaxAnonymousPerAddress = 8;
 
     bool Https() const { return !CertFile.empty() && !KeyFile.empty(); }
     bool SecureCookie() const { return Https() || SecureCookieBehindProxy; }

@@ -116,6 +116,42 @@ TEST_P(AccountStores, CommandLineRoundTripStoresOnlyHashesAndLogsIn) {
     EXPECT_FALSE(opened->AccountByToken(tokenText));
     EXPECT_EQ(place.Count("SELECT count(*) FROM account_tokens"), 0);
 }
+
+// An account made before accounts carried a credential stamp keeps its password and role through
+// the schema's step; adding a name again, or another one, draws a stamp of its own, so that a
+// panel session of the old account does not pass for the new one.
+TEST_P(AccountStores, OlderStoresKeepTheirAccountsAndGainStamps) {
+    const bool sqlite = GetParam() == Engine::Sqlite;
+    ASSERT_TRUE(place.Open({}, sqlite ? 8 : 7));
+    const std::string insert =
+        "INSERT INTO accounts(name, name_key, role, password_hash, created) VALUES ('Old', 'old', 'admin', "
+        "'" +
+        HashPassword("old password") + "', 1)";
+    if (sqlite) {
+        sqlite3* db = nullptr;  // the place reads only
+        ASSERT_EQ(sqlite3_open(place.File().c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    } else {
+        place.Rows(insert);
+    }
+    ASSERT_TRUE(place.Open());
+    std::string error;
+    auto store = place.OpenAccounts(error);
+    ASSERT_TRUE(store) << error;
+    const auto old = store->Authenticate("old", "old password", 2);
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->AccountRole, Role::Admin);
+    EXPECT_EQ(old->CredentialVersion, 1);
+    ASSERT_TRUE(store->RemoveAccount("old", error));
+    ASSERT_TRUE(store->AddAccount("Old", Role::Admin, "old password", 3, error)) << error;
+    ASSERT_TRUE(store->AddAccount("new", Role::Viewer, "new password", 3, error)) << error;
+    std::vector<Account> accounts;
+    ASSERT_TRUE(store->ReadAccounts(accounts));
+    ASSERT_EQ(accounts.size(), 2u);
+    EXPECT_NE(accounts[0].CredentialVersion, accounts[1].CredentialVersion);
+    for (const Account& a : accounts) EXPECT_NE(a.CredentialVersion, old->CredentialVersion) << a.Name;
+}
 #endif
 
 #if defined(TOVI_STORE_POSTGRES)

@@ -11,6 +11,7 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWebSocket>
 #include <map>
 #include <optional>
@@ -84,6 +85,41 @@ Reply Exchange(quint16 port, const QByteArray& request) {
 
 struct Login {
     std::string Cookie, Csrf;
+};
+
+struct LiveClient {
+    QStringList Messages;
+    bool Closed = false;
+    QWebSocket Socket;  // last, as in Exchange
+    LiveClient(const QString& origin, const std::string& cookie, quint16 port) : Socket(origin) {
+        QObject::connect(&Socket, &QWebSocket::textMessageReceived,
+                         [this](const QString& m) { Messages << m; });
+        QObject::connect(&Socket, &QWebSocket::disconnected, [this] { Closed = true; });
+        QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(port)));
+        if (!cookie.empty())
+            request.setRawHeader("Cookie", "tovi_session=" + QByteArray::fromStdString(cookie));
+        Socket.open(request);
+    }
+};
+
+// One connection kept open across requests: what it received, and whether the panel closed it.
+struct Connection {
+    QByteArray Data;
+    bool Closed = false;
+    QTcpSocket Socket;  // last, as in Exchange
+    explicit Connection(quint16 port) {
+        QObject::connect(&Socket, &QTcpSocket::readyRead, [this] { Data += Socket.readAll(); });
+        QObject::connect(&Socket, &QTcpSocket::disconnected, [this] { Closed = true; });
+        QObject::connect(&Socket, &QTcpSocket::errorOccurred, [this] { Closed = true; });
+        Socket.connectToHost(QHostAddress::LocalHost, port);
+        EXPECT_TRUE(Spin([&] { return Socket.state() == QAbstractSocket::ConnectedState || Closed; }));
+    }
+    // Sends `request` and waits for the panel to close the connection; what came back.
+    QByteArray UntilClosed(const QByteArray& request) {
+        Socket.write(request);
+        EXPECT_TRUE(Spin([&] { return Closed; }));
+        return Data;
+    }
 };
 
 class PanelTest : public ::testing::Test {
@@ -447,18 +483,18 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
     for (const std::string& line : backend.logins) EXPECT_EQ(line.find("guess"), std::string::npos) << line;
     now += 61 * 1000;
     EXPECT_EQ(TryLogin("alice", "alice password").Status, 200);
-    // Per address too: guessing across names locks the address out, for an hour at most.
+    // Per address too: guessing across names locks the address out, until the failures fade.
     for (int i = 0; i < LoginThrottle::kFreeFailuresPerAddress; ++i)
         TryLogin("name" + std::to_string(i), "x");
     EXPECT_EQ(TryLogin("vic", "vic password").Status, 429);
     now += 3600 * 1000;
     EXPECT_EQ(TryLogin("vic", "vic password").Status, 200);
 
-    // Size limits: headers and bodies beyond them are refused; a connection that keeps sending
-    // is cut while it sends, and the panel goes on serving.
+    // Size limits: headers beyond them are cut as they arrive, bodies refused; a connection that
+    // keeps sending is cut while it sends, and the panel goes on serving.
     Login vic = *LogIn("vic");
     const QByteArray padding(20 * 1024, 'a');
-    EXPECT_EQ(Call("GET", "/api/v1/status", &vic, {}, {{"X-Padding", padding}}).Status, 431);
+    EXPECT_EQ(Call("GET", "/api/v1/status", &vic, {}, {{"X-Padding", padding}}).Status, 0);
     EXPECT_EQ(
         Call("POST", "/api/v1/login", nullptr, "{\"name\":\"" + QByteArray(70 * 1024, 'a') + "\"}").Status,
         413);
@@ -505,20 +541,7 @@ TEST_F(PanelTest, RefusesWhatASessionOrTheBrowserMustNotAllow) {
 // and it ends with the session.
 TEST_F(PanelTest, LiveFeedNeedsTheSessionAndThisSite) {
     Login vic = *LogIn("vic");
-    struct Client {
-        QStringList Messages;
-        bool Closed = false;
-        QWebSocket Socket;  // last, as in Exchange
-        Client(const QString& origin, const std::string& cookie, quint16 port) : Socket(origin) {
-            QObject::connect(&Socket, &QWebSocket::textMessageReceived,
-                             [this](const QString& m) { Messages << m; });
-            QObject::connect(&Socket, &QWebSocket::disconnected, [this] { Closed = true; });
-            QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(port)));
-            if (!cookie.empty())
-                request.setRawHeader("Cookie", "tovi_session=" + QByteArray::fromStdString(cookie));
-            Socket.open(request);
-        }
-    };
+    using Client = LiveClient;
     const QString own = QString::fromLatin1(origin);
     Client stranger(QStringLiteral("http://evil.example"), vic.Cookie, port);
     Client anonymous(own, "", port);
@@ -605,6 +628,235 @@ TEST_F(PanelTest, SettingsAndHttps) {
                           "\r\nContent-Length: 9000000\r\n\r\n" + QByteArray(1024 * 1024, 'a'))
                      .startsWith("HTTP/1.1"));
     EXPECT_EQ(Exchange(https.Port(), "GET /login.html HTTP/1.1\r\nHost: " + host + "\r\n\r\n").Status, 0);
+}
+
+// A session belongs to the account as it was at the login. Another program removes an account and
+// adds it again with a new password (SQLite even gives it the same row), and moves a moderator
+// down to viewer: their old cookies answer 401 and their live feeds close at the next check,
+// without a request; an account nobody touched keeps its session.
+TEST_F(PanelTest, SessionsEndWhenTheirAccountIsAnotherNow) {
+    Login vic = *LogIn("vic"), mia = *LogIn("mia"), alice = *LogIn("alice");
+    const QString own = QString::fromLatin1(origin);
+    LiveClient feed(own, vic.Cookie, port), kept(own, alice.Cookie, port);
+    ASSERT_TRUE(Spin([&] { return m_panel->LiveConnections() == 2; }));
+
+    auto other = SqliteAccountStore::Open(m_dir.filePath(QStringLiteral("tovistats.db")).toStdString());
+    ASSERT_TRUE(other.Store) << other.Error;
+    const auto before = other.Store->FindAccount("vic");
+    std::string error;
+    ASSERT_TRUE(other.Store->RemoveAccount("vic", error));
+    ASSERT_TRUE(other.Store->AddAccount("vic", Role::Viewer, "new password", 0, error)) << error;
+    EXPECT_EQ(other.Store->FindAccount("vic")->Id, before->Id);  // only the stamp tells them apart
+    ASSERT_TRUE(other.Store->RemoveAccount("mia", error));
+    ASSERT_TRUE(other.Store->AddAccount("mia", Role::Viewer, "mia password", 0, error)) << error;
+
+    // Run from the event loop, as the panel's timer runs it.
+    QTimer::singleShot(0, m_panel.get(), [this] { m_panel->CheckAccounts(); });
+    ASSERT_TRUE(Spin([&] { return feed.Closed; }));
+    EXPECT_FALSE(kept.Closed);
+    EXPECT_EQ(Call("GET", "/api/v1/status", &vic).Status, 401);
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &mia, R"({"text":"hello"})").Status, 401);
+    EXPECT_EQ(Call("GET", "/api/v1/settings", &alice).Status, 200);
+    EXPECT_TRUE(backend.actions.empty());
+    // The new holder of the name logs in anew, with the new role.
+    EXPECT_EQ(TryLogin("mia", "mia password").Json().value("role").toString(), "viewer");
+
+    // A session holds a few live feeds, no more.
+    std::vector<std::unique_ptr<LiveClient>> more;
+    for (size_t i = 0; i < WebPanel::kMaxLivePerSession; ++i)
+        more.push_back(std::make_unique<LiveClient>(own, alice.Cookie, port));
+    EXPECT_TRUE(Spin([&] {
+        return std::count_if(more.begin(), more.end(), [](const auto& c) { return c->Closed; }) == 1 &&
+               m_panel->LiveConnections() == WebPanel::kMaxLivePerSession;
+    }));
+    // A feed's connection counts until the feed ends.
+    more.clear();
+    kept.Socket.close();
+    EXPECT_TRUE(Spin([&] { return m_panel->Connections() == 0; })) << m_panel->Connections();
+}
+
+// Requests that two readers could frame differently are answered 400 and the connection closed,
+// before any of it is served; so is a request sent before the one ahead was answered.
+TEST_F(PanelTest, AmbiguousFramingIsRefusedAndClosed) {
+    const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
+    const QByteArray login = R"({"name":"vic","password":"vic password"})";
+    const QByteArray post = "POST /api/v1/login HTTP/1.1\r\n" + host + "Origin: " + origin + "\r\n";
+    const QByteArray length = "Content-Length: " + QByteArray::number(login.size()) + "\r\n";
+    const std::pair<QByteArray, QByteArray> refused[] = {
+        {post + length + "Content-Length: 5\r\n\r\n" + login, "400"},
+        {post + length + length + "\r\n" + login, "400"},
+        {post + length + "Transfer-Encoding: chunked\r\n\r\n" + login, "400"},
+        {post + "Transfer-Encoding: chunked\r\n\r\n" + QByteArray::number(login.size(), 16) + "\r\n" + login +
+             "\r\n0\r\n\r\n",
+         "411"},
+        {post + length + "\r\n" + login + "GET /api/v1/session HTTP/1.1\r\n" + host + "\r\n", "400"},
+        {"GET /login.html HTTP/1.1\r\n" + host + "\r\nGET /login.html HTTP/1.1\r\n" + host + "\r\n", "400"},
+        {"GET /login.html HTTP/1.1\n" + host + "\n", "400"},
+        {"GET /login.html HTTP/1.1\r\n" + host + "X-Folded: a\r\n b\r\n\r\n", "400"},
+        {"GET /login.html HTTP/1.1\r\n" + host + QByteArray("X-Many: 1\r\n").repeated(101) + "\r\n", "431"},
+    };
+    for (const auto& [request, status] : refused) {
+        const QByteArray data = Connection(port).UntilClosed(request);
+        EXPECT_TRUE(data.startsWith("HTTP/1.1 " + status))
+            << request.left(120).toStdString() << "\n-> " << data.left(120).toStdString();
+        EXPECT_EQ(data.count("HTTP/1.1"), 1) << request.left(120).toStdString();
+    }
+    EXPECT_TRUE(backend.logins.empty());
+
+    // An upgrade without "Connection: upgrade" is an ordinary request: its head is held to the
+    // limit like any other, and it is cut there.
+    Login vic = *LogIn("vic");
+    EXPECT_EQ(Connection(port).UntilClosed(
+                  "GET /api/v1/live HTTP/1.1\r\n" + host + "Upgrade: websocket\r\nCookie: tovi_session=" +
+                  QByteArray::fromStdString(vic.Cookie) + "\r\nX-Endless: " + QByteArray(256 * 1024, 'a')),
+              QByteArray());
+
+    // HEAD is GET without the body: the next answer on the connection follows the head at once.
+    Connection c(port);
+    c.Socket.write("HEAD /login.html HTTP/1.1\r\n" + host + "\r\n");
+    ASSERT_TRUE(Spin([&] { return c.Data.endsWith("\r\n\r\n") || c.Closed; }));
+    EXPECT_TRUE(c.Data.startsWith("HTTP/1.1 200")) << c.Data.toStdString();
+    const QByteArray head = c.Data;
+    c.Socket.write("GET /login.html HTTP/1.1\r\n" + host + "\r\n");
+    const qsizetype lengthAt = head.indexOf("Content-Length: ") + 16;
+    const qsizetype bodySize = head.mid(lengthAt, head.indexOf('\r', lengthAt) - lengthAt).toLongLong();
+    ASSERT_TRUE(Spin([&] { return c.Data.size() >= 2 * head.size() + bodySize || c.Closed; }));
+    EXPECT_GT(bodySize, 0);
+    EXPECT_TRUE(c.Data.mid(head.size()).startsWith("HTTP/1.1 200"));
+
+    // Numbers are whole numbers in range, or refused; an Origin names this panel's scheme too.
+    Login alice = *LogIn("alice");
+    EXPECT_EQ(Call("POST", "/api/v1/bans/lift", &alice, R"({"id":1.9,"reason":"appeal"})").Status, 400);
+    EXPECT_EQ(Call("POST", "/api/v1/bans/lift", &alice, R"({"id":"1","reason":"appeal"})").Status, 400);
+    EXPECT_EQ(
+        Call("POST", "/api/v1/players/punt", &alice, R"({"slot":3.5,"name":"Bob","reason":"tk"})").Status,
+        400);
+    for (const char* query : {"?max=abc", "?max=", "?max=0", "?max=%2B5", "?max=1.5"})
+        EXPECT_EQ(Call("GET", QByteArray("/api/v1/chat") + query, &alice).Status, 400) << query;
+    EXPECT_EQ(Call("GET", "/api/v1/history?limit=x", &alice).Status, 400);
+    EXPECT_EQ(Call("GET", "/api/v1/chat?max=5", &alice).Status, 200);
+    EXPECT_TRUE(backend.actions.empty());
+    EXPECT_EQ(Call("POST", "/api/v1/chat", &alice, R"({"text":"hi"})",
+                   {{"Origin", "https://127.0.0.1:" + QByteArray::number(port)}})
+                  .Status,
+              403);
+}
+
+// Behind the proxy set in proxy=, the brakes count the client it names: twenty failures from one
+// client lock that client only, five on a name lock that name only there, a forged address in
+// front of the proxy's own counts for the real one, and every count fades with time.
+TEST_F(PanelTest, LoginBrakesCountClientsBehindTheProxy) {
+    WebPanelSettings settings;
+    settings.Port = 0;
+    settings.Hosts = {"127.0.0.1"};
+    settings.Proxy = "127.0.0.1";
+    WebPanel proxied(backend, *m_accounts, settings, [this] { return now; });
+    std::string error;
+    ASSERT_TRUE(proxied.Start(error)) << error;
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(proxied.Port());
+    auto login = [&](const std::string& name, const std::string& password, const QByteArray& client) {
+        const QByteArray body = QJsonDocument(QJsonObject{{"name", QString::fromStdString(name)},
+                                                          {"password", QString::fromStdString(password)}})
+                                    .toJson(QJsonDocument::Compact);
+        return Exchange(proxied.Port(), "POST /api/v1/login HTTP/1.1\r\nHost: " + host +
+                                            "\r\nOrigin: http://" + host + "\r\nX-Forwarded-For: " + client +
+                                            "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                                            "\r\n\r\n" + body)
+            .Status;
+    };
+    for (int i = 0; i < LoginThrottle::kFreeFailuresPerAddress; ++i)
+        ASSERT_EQ(login("name" + std::to_string(i), "x", "10.0.0.1"), 401);
+    EXPECT_EQ(login("vic", "vic password", "10.0.0.1"), 429);
+    EXPECT_EQ(login("vic", "vic password", "10.0.0.2"), 200);
+    EXPECT_EQ(backend.logins.back(), "vic login 10.0.0.2");
+    EXPECT_EQ(login("vic", "vic password", "10.0.0.2, 10.0.0.1"), 429);
+
+    for (int i = 0; i < LoginThrottle::kFreeFailures; ++i)
+        ASSERT_EQ(login("alice", "guess", "10.0.0.3"), 401);
+    EXPECT_EQ(login("alice", "alice password", "10.0.0.3"), 429);
+    EXPECT_EQ(login("alice", "alice password", "10.0.0.4"), 200);
+
+    // Faded: one more typo from the client that guessed locks nothing.
+    now += LoginThrottle::kWindowMs;
+    EXPECT_EQ(login("vic", "typo", "10.0.0.1"), 401);
+    EXPECT_EQ(login("vic", "vic password", "10.0.0.1"), 200);
+
+    // Without proxy= the header is the client's word, and ignored.
+    for (int i = 0; i < LoginThrottle::kFreeFailuresPerAddress; ++i)
+        ASSERT_EQ(Call("POST", "/api/v1/login", nullptr,
+                       QByteArray(R"({"password":"x","name":"x)") + QByteArray::number(i) + "\"}",
+                       {{"X-Forwarded-For", "10.1.0." + QByteArray::number(i)}})
+                      .Status,
+                  401);
+    EXPECT_EQ(Call("POST", "/api/v1/login", nullptr, R"({"name":"vic","password":"vic password"})",
+                   {{"X-Forwarded-For", "10.2.0.1"}})
+                  .Status,
+              429);
+}
+
+// Connections are capped per address, lower for those without a session; one beyond is closed at
+// once while the others are served, and a closed one frees its place. Over HTTPS, clients that
+// never begin their handshake do not stop the panel from accepting, and are dropped at its deadline.
+TEST_F(PanelTest, ConnectionCapsHoldAndTlsKeepsAccepting) {
+    WebPanelSettings settings;
+    settings.Port = 0;
+    settings.Hosts = {"127.0.0.1"};
+    settings.MaxConnectionsPerAddress = 3;
+    settings.MaxAnonymousPerAddress = 2;
+    WebPanel capped(backend, *m_accounts, settings, [this] { return now; });
+    std::string error;
+    ASSERT_TRUE(capped.Start(error)) << error;
+    auto closedAtOnce = [&] {
+        Connection c(capped.Port());
+        return Spin([&] { return c.Closed; });
+    };
+    std::vector<std::unique_ptr<Connection>> held;
+    for (int i = 0; i < 2; ++i) held.push_back(std::make_unique<Connection>(capped.Port()));
+    ASSERT_TRUE(Spin([&] { return capped.Connections() == 2; }));
+    EXPECT_TRUE(closedAtOnce());  // a third without a session
+    // A connection that logged in leaves room for one more without a session, up to the cap.
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(capped.Port());
+    const QByteArray body = R"({"name":"vic","password":"vic password"})";
+    held[0]->Socket.write("POST /api/v1/login HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                          "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    ASSERT_TRUE(Spin([&] { return held[0]->Data.contains("\"csrf\"") || held[0]->Closed; }));
+    EXPECT_TRUE(held[0]->Data.startsWith("HTTP/1.1 200"));
+    held.push_back(std::make_unique<Connection>(capped.Port()));
+    ASSERT_TRUE(Spin([&] { return capped.Connections() == 3; }));
+    EXPECT_FALSE(held.back()->Closed);
+    EXPECT_TRUE(closedAtOnce());  // a fourth from this address
+    held.erase(held.begin() + 1);
+    ASSERT_TRUE(Spin([&] { return capped.Connections() == 2; }));
+    EXPECT_EQ(Exchange(capped.Port(), "GET /login.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").Status, 200);
+
+    const QString cert = m_dir.filePath(QStringLiteral("cert.pem")),
+                  key = m_dir.filePath(QStringLiteral("key.pem"));
+    ASSERT_EQ(
+        QProcess::execute(QStringLiteral("openssl"),
+                          {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                           "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert}),
+        0);
+    settings.MaxConnectionsPerAddress = settings.MaxAnonymousPerAddress = 64;
+    settings.HandshakeTimeoutMs = 300;
+    settings.CertFile = cert.toStdString();
+    settings.KeyFile = key.toStdString();
+    WebPanel https(backend, *m_accounts, settings, [this] { return now; });
+    ASSERT_TRUE(https.Start(error)) << error;
+    std::vector<std::unique_ptr<Connection>> silent;
+    for (int i = 0; i < 40; ++i) silent.push_back(std::make_unique<Connection>(https.Port()));
+    ASSERT_TRUE(Spin([&] { return https.Connections() == 40; }));
+    QByteArray data;  // before the socket, as in Exchange
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    QObject::connect(&socket, &QSslSocket::readyRead, [&] { data += socket.readAll(); });
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), https.Port());
+    ASSERT_TRUE(Spin([&] { return socket.isEncrypted(); }));
+    socket.write("GET /login.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_TRUE(Spin([&] { return data.startsWith("HTTP/1.1 200"); })) << data.left(100).toStdString();
+    // Those that never began are dropped at the handshake's deadline.
+    EXPECT_TRUE(Spin([&] {
+        return std::all_of(silent.begin(), silent.end(), [](const auto& c) { return c->Closed; });
+    }));
 }
 
 int main(int argc, char** argv) {
