@@ -184,11 +184,12 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
     auto otherEdited = [this] {
         if (!m_showingSettings) m_service.SetOther(OtherShown());
     };
-    for (QCheckBox* box : {m_chkScoringTime, m_chkDisplayNextMap, m_chkKeepArchive})
+    for (QCheckBox* box : {m_chkScoringTime, m_chkDisplayNextMap, m_chkKeepArchive, m_chkPeriodicChat})
         connect(box, &QCheckBox::toggled, this, otherEdited);
     for (QSpinBox* spin : {m_upDown1, m_upDown, m_txtHistoryDays})
         connect(spin, &QSpinBox::valueChanged, this, otherEdited);
     connect(m_txtSharedStore, &QLineEdit::textChanged, this, otherEdited);
+    connect(m_txtPeriodicChat, &QLineEdit::textChanged, this, otherEdited);
     connect(m_cmdSendText, &QToolButton::clicked, this, &frmMain::cmdSendText_Click);
     connect(m_txtType, &QLineEdit::returnPressed, this, &frmMain::cmdSendText_Click);
 
@@ -336,7 +337,8 @@ Settings frmMain::ServerShown() const {
 OtherSettings frmMain::OtherShown() const {
     return {m_upDown->value(),           m_chkScoringTime->isChecked(), m_upDown1->value(),
             m_chkDisplayNextMap->isChecked(), m_chkKeepArchive->isChecked(), m_txtHistoryDays->value(),
-            m_txtSharedStore->text().toStdString()};
+            m_txtSharedStore->text().toStdString(), m_chkPeriodicChat->isChecked(),
+            ToGameText(m_txtPeriodicChat->text())};
 }
 
 std::string frmMain::AutoMessagesShown() const {
@@ -367,6 +369,10 @@ void frmMain::ShowSettings(SettingsGroup group) {
         m_txtHistoryDays->setValue(in.HistoryDays);
         if (m_txtSharedStore->text().toStdString() != in.SharedStore)
             m_txtSharedStore->setText(QString::fromStdString(in.SharedStore));
+        m_chkPeriodicChat->setChecked(in.PeriodicChatOn);
+        m_txtPeriodicChat->setEnabled(in.PeriodicChatOn);
+        if (ToGameText(m_txtPeriodicChat->text()) != in.PeriodicChatText)
+            m_txtPeriodicChat->setText(FromGameText(in.PeriodicChatText));
         break;
     }
     case SettingsGroup::AutoMessages: {

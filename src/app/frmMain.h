@@ -205,6 +205,8 @@ private:
     QSpinBox* m_upDown1 = nullptr;
     QCheckBox* m_chkDisplayNextMap = nullptr;
     QCheckBox* m_chkKeepArchive = nullptr;
+    QCheckBox* m_chkPeriodicChat = nullptr;
+    QLineEdit* m_txtPeriodicChat = nullptr;
     QSpinBox* m_upDown = nullptr;
     QLineEdit* m_txtServerCode = nullptr;
     QLineEdit* m_txtUpdateURL = nullptr;

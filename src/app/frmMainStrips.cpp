@@ -22,6 +22,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "GameText.h"
 #include "ListViews.h"
 #include "StoreChoice.h"
 #include "frmMain.h"
@@ -367,6 +368,18 @@ QWidget* frmMain::BuildSettingsStrip() {
     storeLabel->setToolTip(m_txtSharedStore->toolTip());
     storeRow->addWidget(storeLabel);
     storeRow->addWidget(m_txtSharedStore, 1);
+    // The line said to all players at every third match end.
+    auto* periodicRow = new QHBoxLayout;
+    m_chkPeriodicChat = new QCheckBox(tr("At every third match end say:"), fraOtherSettings);
+    m_chkPeriodicChat->setObjectName(QStringLiteral("chkPeriodicChat"));
+    m_txtPeriodicChat = new QLineEdit(fraOtherSettings);
+    m_txtPeriodicChat->setObjectName(QStringLiteral("txtPeriodicChat"));
+    m_txtPeriodicChat->setMaxLength(static_cast<int>(kPeriodicChatBytes));
+    m_txtPeriodicChat->setPlaceholderText(FromGameText(m_service.DefaultPeriodicChatText()));
+    m_txtPeriodicChat->setToolTip(tr("Said to all players at every third match end. Empty: the text shown greyed."));
+    connect(m_chkPeriodicChat, &QCheckBox::toggled, m_txtPeriodicChat, &QWidget::setEnabled);
+    periodicRow->addWidget(m_chkPeriodicChat);
+    periodicRow->addWidget(m_txtPeriodicChat, 1);
     auto* otherSave = new QHBoxLayout;
     otherSave->addStretch();
     otherSave->addWidget(
@@ -378,6 +391,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     other->addLayout(minPlayers);
     other->addLayout(keep);
     other->addLayout(storeRow);
+    other->addLayout(periodicRow);
     other->addStretch();
     other->addLayout(otherSave);
 

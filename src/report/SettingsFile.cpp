@@ -69,6 +69,9 @@ std::string OtherSettingsProblem(const OtherSettings& settings) {
                " days.";
     if (HasControlBytes(settings.SharedStore))
         return "The shared store's connection string holds control characters.";
+    if (settings.PeriodicChatText.size() > kPeriodicChatBytes || HasControlBytes(settings.PeriodicChatText))
+        return "The message at every third match end takes at most " + std::to_string(kPeriodicChatBytes) +
+               " characters and no control characters.";
     return {};
 }
 
@@ -144,6 +147,10 @@ void SettingsFile::LoadOtherSettings(OtherSettings& other, AutoMessageSettings& 
 
     if (StoredFlag(ReadChecked("settings", "displaynextmapmsg", "0", kFlagCapacity))) other.DisplayNextMap = true;
     if (StoredFlag(ReadChecked("settings", "keeparchive", "0", kFlagCapacity))) other.KeepArchive = true;
+    other.PeriodicChatOn = StoredFlag(ReadChecked("settings", "periodicchat", "1", kFlagCapacity));
+    // A longer text is cut as the warning says; one with control bytes is not used.
+    const std::string text = ReadChecked("settings", "periodicchattext", "", kPeriodicChatBytes + 1);
+    if (!HasControlBytes(text)) other.PeriodicChatText = text;
 }
 
 bool SettingsFile::SaveServerSettings(const Settings& typed) {
@@ -168,7 +175,9 @@ bool SettingsFile::SaveOtherSettings(const OtherSettings& other) {
             {{"minplayers", std::to_string(other.MinPlayers)},
              {"scoringtime", other.ScoringTimeOn ? std::to_string(other.ScoringSeconds) : "0"},
              {"displaynextmapmsg", other.DisplayNextMap ? "1" : "0"},
-             {"keeparchive", other.KeepArchive ? "1" : "0"}},
+             {"keeparchive", other.KeepArchive ? "1" : "0"},
+             {"periodicchat", other.PeriodicChatOn ? "1" : "0"},
+             {"periodicchattext", other.PeriodicChatText}},
             error)) {
         m_dialogs.Warn("Settings not saved: " + error);
         return false;

@@ -31,6 +31,8 @@ inline constexpr ValueRange kHistoryDays{0, 36500};
 // What settings.ini holds without cutting: the server code 29 bytes, each URL 99.
 inline constexpr size_t kSettingsServerCodeBytes = 29;
 inline constexpr size_t kSettingsUrlBytes = 2000;
+// A line said to all players: what one console line holds.
+inline constexpr size_t kPeriodicChatBytes = 123;
 
 // The operator's other choices: in effect as soon as they change, kept once saved.
 struct OtherSettings {
@@ -41,6 +43,9 @@ struct OtherSettings {
     bool KeepArchive = false;
     int HistoryDays = 0;      // days the record keeps; 0: everything
     std::string SharedStore;  // the shared database's connection string (a secret); empty: the local file
+    // The chat line said to all players at every third match end; empty: the program's own.
+    bool PeriodicChatOn = true;
+    std::string PeriodicChatText;
     bool operator==(const OtherSettings&) const = default;
 };
 

@@ -291,7 +291,9 @@ void Service::SendNextAutoMessage() {
 }
 
 void Service::SendPeriodicChat() {
-    m_channel->SendServerCommand("gtalk", m_periodicChatText, {}, {},
+    if (!m_other.PeriodicChatOn) return;
+    const std::string& text = m_other.PeriodicChatText.empty() ? m_periodicChatText : m_other.PeriodicChatText;
+    m_channel->SendServerCommand("gtalk", text, {}, {},
                                  SendNote{ActionKind::PeriodicChat, "", "", true});
 }
 

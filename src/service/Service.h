@@ -174,7 +174,8 @@ public:
     SettingsFile& SettingsStore() { return *m_settingsFile; }
     Dialogs& ServiceDialogs();
     Scheduler& Clock() { return m_scheduler; }
-    const std::string& PeriodicChatText() const { return m_periodicChatText; }
+    // The line said at every third match end when the operator gives none.
+    const std::string& DefaultPeriodicChatText() const { return m_periodicChatText; }
     const QString& DataDir() const { return m_dataDir; }
     QTimer& PollTimerObject() { return *m_timer; }
     // The record's store as settings.ini holds it (a connection string, a secret; empty: the local

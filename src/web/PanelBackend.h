@@ -71,6 +71,10 @@ struct PanelOtherSettings {
     // The record's store: the shared database's connection string (a secret), empty for the local
     // file; in use from the next start. In a change, none keeps the one saved.
     std::optional<std::string> SharedStore;
+    // The line at every third match end (Windows-1252, empty: the program's own); in a change,
+    // none keeps the one saved.
+    std::optional<bool> PeriodicChatOn;
+    std::optional<std::string> PeriodicChatText;
 };
 struct PanelBanSettings {
     std::string Presets;  // as the window's box: one "7d Cheating" a line (CR LF)

@@ -285,7 +285,8 @@ PanelSettings ServicePanelBackend::Settings() {
                 service.CurrentSettings().ImportURL};
     const OtherSettings& other = service.Other();
     s.Other = {other.ScoringTimeOn, other.ScoringSeconds, other.DisplayNextMap, other.KeepArchive,
-               other.MinPlayers,    other.HistoryDays,    service.SavedSharedStore()};
+               other.MinPlayers,    other.HistoryDays,    service.SavedSharedStore(), other.PeriodicChatOn,
+               other.PeriodicChatText};
     s.Notices = m_service.Notices().Current();
     const BanSettings bans = service.BanSettingsInUse();
     s.Bans = {BanPresetsText(bans.Presets), bans.Ladder.On, WarningStepsText(bans.Ladder.Steps),
@@ -304,7 +305,9 @@ PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const Pane
     std::optional<OtherSettings> other;
     if (const auto& o = change.Other) {
         other = OtherSettings{o->MinPlayers,  o->ScoringTimeOn, o->ScoringSeconds, o->DisplayNextMap,
-                              o->KeepArchive, o->HistoryDays,   o->SharedStore.value_or(m_service.SavedSharedStore())};
+                              o->KeepArchive, o->HistoryDays,   o->SharedStore.value_or(m_service.SavedSharedStore()),
+                              o->PeriodicChatOn.value_or(m_service.Other().PeriodicChatOn),
+                              o->PeriodicChatText.value_or(m_service.Other().PeriodicChatText)};
     }
     // Every group is checked before any is saved, by the rules the service saves by: a refusal
     // leaves all as they were.

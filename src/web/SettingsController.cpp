@@ -108,7 +108,10 @@ ApiReply SettingsController::Get(const ApiCall&) {
                                               {QStringLiteral("minPlayers"), s.Other.MinPlayers},
                                               {QStringLiteral("historyDays"), s.Other.HistoryDays},
                                               {QStringLiteral("sharedStore"),
-                                               Masked(s.Other.SharedStore.value_or(std::string()))}}},
+                                               Masked(s.Other.SharedStore.value_or(std::string()))},
+                                              {QStringLiteral("periodicChatOn"), s.Other.PeriodicChatOn.value_or(true)},
+                                              {QStringLiteral("periodicChatText"),
+                                               GameText(s.Other.PeriodicChatText.value_or(std::string()))}}},
         {QStringLiteral("notices"),
          QJsonObject{{QStringLiteral("discordUrl"), Masked(n.discord.url)},
                      {QStringLiteral("discordEvents"), EventsJson(n.discord.events)},
@@ -140,11 +143,11 @@ ApiReply SettingsController::Save(const ApiCall& call) {
         const QJsonObject b = statusValue.toObject();
         PanelStatusSettings st;
         if (!SecretField(b, "serverCode", 29, stored.Status.ServerCode, false, st.ServerCode) ||
-            !TextField(b, "updateUrl", 99, true, st.UpdateURL) ||
-            !TextField(b, "importUrl", 99, true, st.ImportURL))
+            !TextField(b, "updateUrl", kSettingsUrlBytes, true, st.UpdateURL) ||
+            !TextField(b, "importUrl", kSettingsUrlBytes, true, st.ImportURL))
             return ApiReply::Error(400,
                                    QStringLiteral("Give serverCode (at most 29 characters), updateUrl and "
-                                                  "importUrl (at most 99 each)."));
+                                                  "importUrl (at most 2000 each)."));
         change.Status = st;
     }
     const QJsonValue otherValue = call.Body.value(QStringLiteral("other"));
@@ -167,6 +170,16 @@ ApiReply SettingsController::Save(const ApiCall& call) {
                              true, store))
                 return ApiReply::Error(400, QStringLiteral("Give sharedStore as a text of at most 1023 characters."));
             o.SharedStore = store;
+        }
+        if (b.contains(QStringLiteral("periodicChatOn")) || b.contains(QStringLiteral("periodicChatText"))) {
+            bool on = true;
+            std::string text;
+            if (!BoolField(b, "periodicChatOn", on) ||
+                !TextField(b, "periodicChatText", kPeriodicChatBytes, true, text))
+                return ApiReply::Error(400, QStringLiteral("Give periodicChatOn and periodicChatText (at most 123 "
+                                                           "characters) together."));
+            o.PeriodicChatOn = on;
+            o.PeriodicChatText = text;
         }
         change.Other = o;
     }

@@ -190,6 +190,32 @@ private slots:
         QVERIFY(std::ranges::none_of(service.PlayerRows(), [](const PlayerRow& r) { return r.Player == "Mallory"; }));
     }
 
+    // The line at every third match end is the operator's: the program's own, his text, or none.
+    void thePeriodicChatIsTheOperatorsToWordOrSilence() {
+        Hosting h(this);
+        Service& service = *h.service;
+        service.Timer_Timer();
+        auto said = [&] {
+            h.actions.clear();
+            service.SendPeriodicChat();
+            h.scheduler.Advance(3000);
+            QStringList lines;
+            for (const AdminAction& a : h.actions)
+                if (a.Action == ActionKind::PeriodicChat) lines << QString::fromStdString(a.Detail);
+            return lines.join('|');
+        };
+        QVERIFY(said().contains(QString::fromStdString(service.DefaultPeriodicChatText())));
+        OtherSettings other = service.Other();
+        other.PeriodicChatText = "Good game, all";
+        QVERIFY(service.SaveOtherSettings(other, "web: kim"));
+        QVERIFY2(said().contains("Good game, all"), qPrintable(said()));
+        other.PeriodicChatOn = false;
+        QVERIFY(service.SaveOtherSettings(other, "web: kim"));
+        QCOMPARE(said(), QString());
+        other.PeriodicChatText = "two\r\nlines";
+        QVERIFY(!service.SaveOtherSettings(other, "web: kim"));
+    }
+
     // Names and chat reach stderr in headless mode: no escape sequence of a player's may steer the terminal.
     void theTerminalGetsNoControlBytes() {
         QCOMPARE(TerminalLine("Eve\x1b[31m\x81"

@@ -25,6 +25,7 @@ const char kSettings[] =
     "[server]\r\nservercode=QX-PARITY\r\nupdateurl=http://127.0.0.1:9/tovistats/update.php\r\n"
     "importurl=http://127.0.0.1:9/tovistats/import.php\r\n"
     "[settings]\r\nuseautomes=7\r\nminplayers=4\r\nscoringtime=33\r\ndisplaynextmapmsg=1\r\nkeeparchive=1\r\n"
+    "periodicchat=0\r\nperiodicchattext=Bonne chance \xE0 tous\r\n"
     "[history]\r\nkeepdays=45\r\n"
     "[bans]\r\npresets=2\r\npreset1=7d Cheating\r\npreset2=1h Spawn camping\r\nwarnings=1\r\nwarnwindow=30\r\n"
     "warnladder=2 punt, 3 ban 1d\r\n"
@@ -75,6 +76,7 @@ private slots:
             QStringLiteral("scoring %1 %2").arg(ticked("chkScoringTime")).arg(spin("UpDown1")),
             QStringLiteral("nextMap %1 archive %2").arg(ticked("chkDisplayNextMap")).arg(ticked("chkKeepArchive")),
             QStringLiteral("minPlayers %1 historyDays %2").arg(spin("UpDown")).arg(spin("txtHistoryDays")),
+            QStringLiteral("periodic %1 ").arg(ticked("chkPeriodicChat")) + line("txtPeriodicChat"),
             QStringLiteral("automessages %1 %2 ")
                     .arg(ticked("chkEnableAutoMessages"))
                     .arg(qobject_cast<QSlider*>(find("slideAutoMes"))->value()) +
@@ -112,6 +114,7 @@ private slots:
                 .arg(other["displayNextMap"].toBool())
                 .arg(other["keepArchive"].toBool()),
             QStringLiteral("minPlayers %1 historyDays %2").arg(other["minPlayers"].toInt()).arg(other["historyDays"].toInt()),
+            QStringLiteral("periodic %1 ").arg(other["periodicChatOn"].toBool()) + other["periodicChatText"].toString(),
             QStringLiteral("automessages %1 %2 ").arg(a["enabled"].toBool()).arg(a["intervalMinutes"].toInt()) +
                 messages.join('\n'),
             "presets " + Lines(bans["presets"].toString()),
@@ -131,7 +134,7 @@ private slots:
         QCOMPARE(window.join('|'),
                  QStringLiteral("updateUrl http://127.0.0.1:9/tovistats/update.php|"
                                 "importUrl http://127.0.0.1:9/tovistats/import.php|scoring 1 33|nextMap 1 archive 1|"
-                                "minPlayers 4 historyDays 45|automessages 1 7 Welcome to the server\nNo spawn camping|"
+                                "minPlayers 4 historyDays 45|periodic 0 Bonne chance \u00E0 tous|automessages 1 7 Welcome to the server\nNo spawn camping|"
                                 "presets 1w Cheating\n1h Spawn camping|warnings 1 30 2 punt, 3 ban 1d|"
                                 "notices 0 15 5 12 admin\ncheat"));
         QCOMPARE(line("txtServerCode"), QStringLiteral("QX-PARITY"));

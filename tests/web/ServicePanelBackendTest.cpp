@@ -178,7 +178,7 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     const std::string store = "host=db.example.net dbname=tovi user=tovi password=pg-S3cret";
     PanelSettingsChange change;
     change.Status = PanelStatusSettings{"QX9", "http://127.0.0.1:9/u2", ""};
-    change.Other = PanelOtherSettings{true, 30, false, true, 4, 90, store};
+    change.Other = PanelOtherSettings{true, 30, false, true, 4, 90, store, false, "See you on \xE9vent night"};
     NoticeSettings notices = panel.Settings().Notices;
     notices.webhook = {true, "http://127.0.0.1:9/hook", "hook key", {NoticeEvent::PlayerBanned}};
     change.Notices = notices;
@@ -193,14 +193,16 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
     EXPECT_EQ(service.BanMenu().Presets().size(), size_t{2});
     EXPECT_EQ(service.BanMenu().Ladder().WindowMinutes, 60);
     EXPECT_EQ(panel.Settings().Other.SharedStore, store);
-    for (const char* saved : {"servercode=QX9", "minplayers=4", "scoringtime=30", "keepdays=90",
+    EXPECT_FALSE(service.Other().PeriodicChatOn);
+    for (const char* saved : {"servercode=QX9", "minplayers=4", "scoringtime=30", "keepdays=90", "periodicchat=0",
+                              "periodicchattext=See you on \xE9vent night",
                               "webhook_url=http://127.0.0.1:9/hook", "Spawn camping", "postgres=host=db.example.net"})
         EXPECT_TRUE(Ini().contains(saved)) << saved;
 
     // A preset the window refuses is refused with its words, and no group is saved; so is a store
     // that cannot be read, without quoting it.
     change = {};
-    change.Other = PanelOtherSettings{false, 30, false, false, 7, 0, std::nullopt};
+    change.Other = PanelOtherSettings{false, 30, false, false, 7, 0, std::nullopt, std::nullopt, std::nullopt};
     change.Bans = PanelBanSettings{"forever and a day", false, "", 0};
     r = panel.SaveSettings("ada", change);
     EXPECT_FALSE(r.Ok);

@@ -371,6 +371,8 @@ async function loadSettings() {
   $('setMinPlayers').value = s.other.minPlayers;
   $('setHistoryDays').value = s.other.historyDays;
   $('setSharedStore').value = s.other.sharedStore;
+  $('setPeriodicChatOn').checked = s.other.periodicChatOn;
+  $('setPeriodicChatText').value = s.other.periodicChatText;
   const n = s.notices;
   $('setDiscordUrl').value = n.discordUrl;
   $('setWebhookUrl').value = n.webhookUrl;
@@ -402,7 +404,8 @@ function wireSettings() {
   save('otherSettingsForm', 'other', () => ({scoringTimeOn: $('setScoringTimeOn').checked,
     scoringSeconds: Number($('setScoringSeconds').value), displayNextMap: $('setDisplayNextMap').checked,
     keepArchive: $('setKeepArchive').checked, minPlayers: Number($('setMinPlayers').value),
-    historyDays: Number($('setHistoryDays').value), sharedStore: $('setSharedStore').value}));
+    historyDays: Number($('setHistoryDays').value), sharedStore: $('setSharedStore').value,
+    periodicChatOn: $('setPeriodicChatOn').checked, periodicChatText: $('setPeriodicChatText').value}));
   save('noticeSettingsForm', 'notices', () => ({discordUrl: $('setDiscordUrl').value,
     discordEvents: chosenEvents('setDiscordEvents'), webhookUrl: $('setWebhookUrl').value,
     webhookSecret: $('setWebhookSecret').value, webhookEvents: chosenEvents('setWebhookEvents'),
