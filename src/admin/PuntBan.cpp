@@ -167,7 +167,9 @@ void PuntBan::Confirm(Removal kind) {
     if (!selected) return;
     const uint8_t slot = selected->first;
     const ListedPlayer row = std::move(selected->second);
-    m_dialogs.Ask(std::string("Are you sure you want to ") + (punt ? "punt " : "ban ") + row.Name + "?",
+    m_dialogs.Ask(std::string("Are you sure you want to ") + (punt ? "punt " : "ban ") + row.Name + "?" +
+                      (punt ? "" : "\r\n\r\nThe name also goes on the ban list, for good, so that the ban outlasts "
+                                   "the game server's restart."),
                   [this, life = std::weak_ptr<int>(m_life), kind, slot, row, punt](bool yes) {
                       if (life.expired()) return;
                       if (!yes) return NotSent(punt ? ActionKind::Punt : ActionKind::Ban, row.Name, "", false, "not confirmed");

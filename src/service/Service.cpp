@@ -80,6 +80,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         m_history.SendFinished(send);
         m_notices->Events().SendFinished(send);
         if (send.Command == "gtalk" && send.Outcome == SendOutcome::Sent) emit chatSent(send.Note, send.Argument);
+        if (send.Command == "command" && send.Note.Action == ActionKind::Ban && send.Outcome == SendOutcome::Sent)
+            ListGameBan(send.Note);
     });
     m_puntBan = std::make_unique<PuntBan>(m_memory, *m_channel, m_scheduler, *this, m_context->Questions(),
                                           *m_context, *this);
@@ -260,6 +262,18 @@ void Service::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t
     const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
     m_history.StatsWritten(written, written ? "" : "the stats file could not be written");
     m_notices->Events().StatsWritten(resultByte);
+}
+
+void Service::ListGameBan(const SendNote& note) {
+    // The game forgets its own bans when it restarts: the name goes on the program's list too,
+    // for good, unless a ban there holds it already.
+    if (note.Target.empty() || m_banList.ActiveBanFor(note.Target, QDateTime::currentSecsSinceEpoch())) return;
+    BanEntry entry;
+    entry.Name = note.Target;
+    entry.Reason = note.Reason.empty() ? "banned from the player menu" : note.Reason;
+    entry.IssuedBy = note.Who.empty() ? std::string(kOperatorAtWindow) : note.Who;
+    m_banActions->AddBan(std::move(entry), 0, {});
+    emit banListChanged();
 }
 
 void Service::MatchEnding(int32_t pollTicks) {

@@ -369,6 +369,8 @@ private:
     void RecordDeclined(ActionKind action, const std::string& detail, const std::string& actor);
     // The players of the list who sit in a slot now.
     std::vector<SeatedPlayer> SeatedPlayers() const;
+    // A ban of the game's sent from the player menu, kept on the program's list as well.
+    void ListGameBan(const SendNote& note);
     // Who sits in the slots as of the last read of the names or the players: the ban list acts on
     // them when it changes elsewhere.
     std::vector<SeatedPlayer> m_seatedNow;

@@ -216,6 +216,30 @@ private slots:
         QVERIFY(!service.SaveOtherSettings(other, "web: kim"));
     }
 
+    // The game forgets its own bans at a restart: "Ban player" also lists the name for good, in
+    // the actor's name, and a new start of the program still holds it.
+    void aBanFromThePlayerMenuOutlastsTheGameAndTheProgram() {
+        Hosting h(this);
+        h.service->OpenRecord();
+        h.service->Timer_Timer();
+        h.service->ReadPlayers(true, 16);
+        const PlayerRow& bob = h.service->PlayerRows()[1];
+        QVERIFY(h.service->Act({.Kind = ActionKind::Ban, .Actor = "web: kim",
+                                .Player = ListedPlayer{bob.Slot, bob.Player, bob.Position}, .Answers = {true}})
+                    .Ok());
+        h.scheduler.Advance(20000);
+        const BanEntry* ban = h.service->Bans().ActiveBanFor("Bob", QDateTime::currentSecsSinceEpoch());
+        QVERIFY(ban);
+        QCOMPARE(ban->IssuedBy, std::string("web: kim"));
+        QCOMPARE(ban->Reason, std::string("banned from the player menu"));
+        QCOMPARE(ban->ExpiresAt, int64_t{0});
+        h.service.reset();
+        Service again(h.memory, h.dialogs, h.scheduler, h.http, h.folder.path());
+        again.Load();
+        again.OpenRecord();
+        QVERIFY(again.Bans().ActiveBanFor("Bob", QDateTime::currentSecsSinceEpoch()));
+    }
+
     // Names and chat reach stderr in headless mode: no escape sequence of a player's may steer the terminal.
     void theTerminalGetsNoControlBytes() {
         QCOMPARE(TerminalLine("Eve\x1b[31m\x81"

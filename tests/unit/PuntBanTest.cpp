@@ -44,7 +44,7 @@ TEST_F(PuntBanTest, AConfirmedBanAnnouncesThenBansWithThePollOffUntilBothSendsEn
     clock.Advance(10000);
 
     EXPECT_EQ(dialogs.asked,
-              (Strings{"Are you sure you want to punt Bob?", "Are you sure you want to ban Carol?"}));
+              (Strings{"Are you sure you want to punt Bob?", "Are you sure you want to ban Carol?\r\n\r\nThe name also goes on the ban list, for good, so that the ban outlasts the game server's restart."}));
     EXPECT_EQ(Effects(),
               (Strings{"chat \"Host: Carol has been banned from this server\"", "ban 3 \"Carol\""}));
     EXPECT_EQ(log.lines, Strings{"Banning player in slot 3"});
