@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "GameText.h"
+#include "PlayerClass.h"
 #include "QtHttpClient.h"
 #include "QtScheduler.h"
 #include "ServiceHost.h"
@@ -91,6 +92,18 @@ int RunHeadless(ProcessBackend& backend, const QString& dataDir,
     host->Start(
         [&](Service& service) {
             QObject::connect(&service, &Service::logLine, &service, &WriteToStderr);
+            // Without a window nobody sees the status line: the journal says which server is
+            // followed, and when it went.
+            QObject::connect(&service, &Service::tickFinished, &service,
+                             [&service, found = false](bool attached) mutable {
+                                 if (attached == found) return;
+                                 found = attached;
+                                 MemoryClass& memory = service.Memory();
+                                 service.Log(attached ? "Attached to the game server: process " +
+                                                            std::to_string(memory.GetProcID()) + ", window \"" +
+                                                            LineSafeName(memory.GetWinCaption(memory.GetProcHwnd())) + "\""
+                                                      : "The game server was lost: " + service.PanelText(3));
+                             });
             // From now on what nobody answered is in the record too.
             dialogs.SetLog([&service](const std::string& line) { service.Log(line); });
             service.OpenRecord();

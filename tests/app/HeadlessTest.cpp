@@ -63,6 +63,9 @@ private slots:
         // The match end's stats are on disk (no import URL: they wait there for the upload).
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(stats).size() > 0, 40000);
         QVERIFY2(said("No update url defined in settings.ini"), log.constData());
+        // The journal names the server followed.
+        QVERIFY2(said(qPrintable(QStringLiteral("Attached to the game server: process %1, window \"").arg(sim.pid()))),
+                 log.constData());
 
         // A second copy on the same folder is refused, and needs no display to say so.
         QProcess second;
