@@ -5,6 +5,7 @@
 // database is away) is kept, in order, and written once the database answers again; each batch
 // carries a key the database keeps, so that a batch sent again after its commit's answer was lost
 // is not written twice.
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -44,8 +45,12 @@ public:
     // order, until the database has them, so that a program stopped or killed meanwhile sends
     // them at its next start, and the store opens while the database is away too. Without it
     // they wait in memory, and a database that cannot be reached at opening is a failure.
+    // `deadlineMs` bounds each statement and the wait for the answers to the batches sent
+    // (PgConnection::kDeadlineMs but in tests): a database that hangs costs no flush more than a
+    // look at the socket, and past the deadline the batches wait as while it is away.
     static Opened Open(const std::string& conninfo, const std::string& server, LogFn log,
-                       int schemaVersion = kSchemaVersion, const std::string& outbox = {});
+                       int schemaVersion = kSchemaVersion, const std::string& outbox = {},
+                       int deadlineMs = PgConnection::kDeadlineMs);
     ~PgHistoryStore() override;
     PgHistoryStore(const PgHistoryStore&) = delete;
     PgHistoryStore& operator=(const PgHistoryStore&) = delete;
@@ -115,7 +120,7 @@ private:
     };
 
     PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server, LogFn log,
-                   int schemaVersion);
+                   int schemaVersion, int deadlineMs);
     void Queue(const char* sql, std::vector<PgValue> values);
     bool Send(Batch& batch, std::string& why);
     bool Connected(bool wait);
@@ -156,6 +161,8 @@ private:
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
     int m_schemaVersion;
+    int m_deadlineMs;
+    std::chrono::steady_clock::time_point m_answerBy;  // while batches are in flight: the next answer's deadline
     bool m_setUp = false;
     bool m_away = false;       // the last connection tried failed, or never answered
     int m_connectFlushes = 0;  // flushes the connection being made has lasted
