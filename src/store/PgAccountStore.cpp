@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -19,8 +20,6 @@ namespace tovi {
 namespace {
 
 constexpr size_t kTokenBytes = 32;
-// A connection being made while the database hangs is begun anew after this many calls.
-constexpr int kConnectCalls = 8;
 constexpr const char* kColumns = "name, role, created, coalesce(last_login, 0)";
 
 Account AccountFrom(const PgResult& r, int row) {
@@ -101,9 +100,13 @@ PgConnection* PgAccountStore::Connected(std::string& error) {
         if (!m_conn) error = "the shared database cannot be reached (" + error + ")";
         return m_conn.get();
     }
-    // After a hang a connection is carried on a step at each call, never waited for.
-    if (!m_conn || !m_conn->Connecting() || ++m_connectCalls > kConnectCalls) {
+    // After a hang a connection is carried on a step at each call, never waited for; one still
+    // silent after a deadline and a few calls is begun anew.
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_conn || !m_conn->Connecting() ||
+        (++m_connectCalls > 3 && now - m_connectSince > std::chrono::milliseconds(m_deadlineMs))) {
         m_conn = PgConnection::Start(m_conninfo, error, m_deadlineMs);
+        m_connectSince = now;
         m_connectCalls = 0;
         if (!m_conn) {
             error = "the shared database cannot be reached (" + error + ")";

@@ -5,6 +5,7 @@
 // Every statement has a deadline: a database that hangs (or holds the accounts locked) costs one,
 // after which the checks are answered from the accounts last read until it answers again, and a
 // new connection is carried on without waiting for it.
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,7 +62,8 @@ private:
     int m_deadlineMs;
     bool m_hung = false;         // a statement outlasted its deadline: connections are not waited for
     bool m_unanswered = false;   // the last statement failed for want of an answer, not a refusal
-    int m_connectCalls = 0;      // calls a connection being made has lasted
+    std::chrono::steady_clock::time_point m_connectSince;  // when the connection being made was begun
+    int m_connectCalls = 0;                                // and the calls it has lasted
     std::map<std::string, Seen> m_seen;          // by name key
     std::map<std::string, std::string> m_tokens;  // token hash to name key
 };
