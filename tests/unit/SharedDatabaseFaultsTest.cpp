@@ -1,8 +1,9 @@
-// The shared database hangs: its server's processes stopped, so that connections are taken by the
+// The shared database fails in ways other than being away. It hangs: its server's processes stopped, so that connections are taken by the
 // system and nothing is answered; or another session holds the accounts locked. Each part (the
 // history, the ban list, the accounts) gives up after one deadline and carries on as while the
 // database is away, and finds it again once it answers. The deadline is small here; the bounds
-// checked on each call are many deadlines wide, only to fail rather than hang.
+// checked on each call are many deadlines wide, only to fail rather than hang. Or it was written
+// by a newer version of the program: each part says so, and none writes to it.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sqlite3.h>
@@ -188,3 +189,58 @@ TEST(SharedStoreHang, AccountsLockedElsewhereAnswerWithinTheDeadline) {
     EXPECT_TRUE(accounts.Store->Authenticate("bob", "long enough 2", 13));
 }
 #endif
+
+// A database whose schema is newer than this program knows is named as such by every part, and
+// written to by none.
+TEST(SharedStoreNewer, EachPartSaysTheDatabaseIsNewerAndWritesNothing) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    std::string error;
+    auto admin = PgConnection::Connect(conninfo, error);
+    ASSERT_TRUE(admin && pgschema::Migrate(*admin, pgschema::kSchemaVersion, error)) << error;
+#if defined(TOVI_ACCOUNTS)
+    auto before = PgAccountStore::Open(conninfo);  // opened before a newer version took over
+    ASSERT_TRUE(before.Store) << before.Error;
+#endif
+    const int newer = pgschema::kSchemaVersion + 1;
+    ASSERT_TRUE(admin->Run("UPDATE tovi_schema SET version = $1", {int64_t{newer}}));
+    auto saysNewer = [&](const std::string& text) {
+        EXPECT_NE(text.find("newer version of Tovi stats (schema " + std::to_string(newer) + ")"), std::string::npos)
+            << text;
+        EXPECT_NE(text.find("knows up to " + std::to_string(pgschema::kSchemaVersion)), std::string::npos) << text;
+        EXPECT_EQ(text.find("cannot be reached"), std::string::npos) << text;
+    };
+
+    auto history = PgHistoryStore::Open(conninfo, "EU1", {});
+    EXPECT_FALSE(history.Store);
+    saysNewer(history.Error);
+    auto bans = PgBanStore::Open(conninfo);
+    EXPECT_FALSE(bans.Store);
+    saysNewer(bans.Error);
+
+    // With the server's own file, the bans last read are enforced, and the log says why.
+    TempFolder dir;
+    const std::string local = (dir / "tovistats.db").string();
+    ASSERT_TRUE(SqliteHistoryStore::Open(local, {}).Store);
+    auto cached = PgBanStore::Open(conninfo, local, kDeadlineMs);
+    ASSERT_TRUE(cached.Store) << cached.Error;
+    BanList list(cached.Store.get());
+    for (int reread = 0; reread < 300 && !cached.Store->Offline(); ++reread) {
+        pollfd ready{cached.Store->Socket(), static_cast<short>(cached.Store->WantsWrite() ? POLLOUT : POLLIN), 0};
+        poll(&ready, ready.fd >= 0 ? 1 : 0, 100);
+        EXPECT_TRUE(list.Load(error)) << error;
+    }
+    EXPECT_TRUE(cached.Store->Offline());
+    saysNewer(cached.Store->OfflineReason());
+
+#if defined(TOVI_ACCOUNTS)
+    auto accounts = PgAccountStore::Open(conninfo);
+    EXPECT_FALSE(accounts.Store);
+    saysNewer(accounts.Error);
+    EXPECT_FALSE(before.Store->AddAccount("alice", Role::Admin, "long enough 1", 10, error));
+    saysNewer(error);
+    PgResult count = admin->Exec("SELECT count(*) FROM accounts");
+    EXPECT_EQ(count.Int(0, 0), 0);
+#endif
+}
