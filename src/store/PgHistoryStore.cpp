@@ -689,7 +689,7 @@ void PgHistoryStore::Flush() {
         Broke();
         return Report(true, why);
     }
-    if (!TakeResults(why) || !SendWaiting(why)) {
+    if (!TakeResults(why) || !SendWaiting(why) || !CatchUp(why)) {
         // A connection the database dropped is found out only by using it; a new one is begun at
         // the next flush.
         Broke();
@@ -704,6 +704,22 @@ void PgHistoryStore::Flush() {
     }
     if (!m_sendError.empty()) return Report(true, m_sendError);
     if (m_written || m_unsent.empty()) Report(false, {});
+}
+
+// Only when behind: a flush with its one batch does not wait for the answer.
+bool PgHistoryStore::CatchUp(std::string& why) {
+    if (m_sent >= m_unsent.size()) return true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_catchUpBudgetMs);
+    while (!m_resend && m_sendError.empty() && InFlight() > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0) break;
+        pollfd ready{m_conn->Socket(), POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left)) <= 0) break;
+        if (!TakeResults(why) || !SendWaiting(why)) return false;
+    }
+    return true;
 }
 
 // Said once when writing starts to fail, and once when it works again.

@@ -29,6 +29,10 @@ public:
     static constexpr size_t kMaxPending = 20000;
     // At most this many batches are sent before their answers came.
     static constexpr size_t kMaxInFlight = 64;
+    // Behind (more batches wait than may be in flight), a flush takes the answers that come
+    // within this long and sends more in their place, so that a long outbox drains in a few
+    // ticks without holding up any of them for long.
+    static constexpr int kCatchUpBudgetMs = 8;
     // While the database is away, a new connection is tried at every this many flushes.
     static constexpr int kReconnectFlushes = 5;
     // A connection being made that has not answered after this many flushes is given up.
@@ -90,6 +94,7 @@ public:
     int Socket() const;
     bool WantsWrite() const;
     const std::string& ReadError() const { return m_readError; }
+    void SetCatchUpBudgetMs(int ms) { m_catchUpBudgetMs = ms; }
     const std::string& Server() const { return m_server; }
 
     // The words of a chat line as kept for the search: folded, each between blanks.
@@ -132,6 +137,7 @@ private:
     void Renumber(int64_t id, int64_t last);
     bool SendWaiting(std::string& why);
     bool TakeResults(std::string& why);
+    bool CatchUp(std::string& why);
     void Take(Batch& batch, const PgResult& result);
     void Broke();
     void SaveNextMatchId();
@@ -162,6 +168,7 @@ private:
     bool m_failing = false;
     int m_schemaVersion;
     int m_deadlineMs;
+    int m_catchUpBudgetMs = kCatchUpBudgetMs;
     std::chrono::steady_clock::time_point m_answerBy;  // while batches are in flight: the next answer's deadline
     bool m_setUp = false;
     bool m_away = false;       // the last connection tried failed, or never answered
