@@ -95,9 +95,12 @@ PgAccountStore::Opened PgAccountStore::Open(const std::string& conninfo, int dea
 PgConnection* PgAccountStore::Connected(std::string& error) {
     if (m_conn && !m_conn->Connecting() && !Dropped(*m_conn)) return m_conn.get();
     if (!m_hung) {
-        // A server that restarted answers at once.
+        // A server that restarted answers at once. One that does not is not waited for again.
         m_conn = PgConnection::Connect(m_conninfo, error, 2, m_deadlineMs);
-        if (!m_conn) error = "the shared database cannot be reached (" + error + ")";
+        if (!m_conn) {
+            error = "the shared database cannot be reached (" + error + ")";
+            m_hung = true;
+        }
         return m_conn.get();
     }
     // After a hang a connection is carried on a step at each call, never waited for; one still

@@ -60,7 +60,7 @@ private:
     // Verified against when the name is unknown, so that such a login costs as much as any.
     std::string m_dummyHash;
     int m_deadlineMs;
-    bool m_hung = false;         // a statement outlasted its deadline: connections are not waited for
+    bool m_hung = false;  // a statement outlasted its deadline, or a connection failed: none is waited for
     bool m_unanswered = false;   // the last statement failed for want of an answer, not a refusal
     std::chrono::steady_clock::time_point m_connectSince;  // when the connection being made was begun
     int m_connectCalls = 0;                                // and the calls it has lasted
