@@ -307,9 +307,13 @@ PgResult PgConnection::Await(bool sent) {
 // No cancel request is sent: libpq 15's waits for the server without a limit. Closing the
 // connection is enough, as the server ends the statement itself (statement_timeout) and the
 // session with it once it finds the connection gone.
+std::string PgConnection::NoAnswerText(int deadlineMs) {
+    return "the database did not answer within " + std::to_string(deadlineMs / 1000) + "." +
+           std::to_string(deadlineMs % 1000 / 100) + " s";
+}
+
 void PgConnection::GiveUp() {
-    m_error = "the database did not answer within " + std::to_string(m_deadlineMs / 1000) + "." +
-              std::to_string(m_deadlineMs % 1000 / 100) + " s";
+    m_error = NoAnswerText(m_deadlineMs);
     m_timedOut = true;
     PQfinish(m_conn);
     m_conn = nullptr;

@@ -121,6 +121,8 @@ public:
     // Whether it was closed because a statement outlasted the deadline.
     bool TimedOut() const { return m_timedOut; }
     int DeadlineMs() const { return m_deadlineMs; }
+    // "the database did not answer within 5.0 s"
+    static std::string NoAnswerText(int deadlineMs);
     // For a step known to be long (a schema change): the deadline until the next call.
     void SetDeadlineMs(int ms) { m_deadlineMs = ms; }
     std::string Error() const;

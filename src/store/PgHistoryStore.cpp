@@ -699,7 +699,7 @@ void PgHistoryStore::Flush() {
     // counts as away, and what was sent goes again on a new connection (the keys make that safe).
     if (InFlight() > 0 && std::chrono::steady_clock::now() > m_answerBy) {
         Broke();
-        Away("the shared database did not answer within " + std::to_string(m_deadlineMs) + " ms");
+        Away(PgConnection::NoAnswerText(m_deadlineMs));
         return Report(true, m_why);
     }
     if (!m_sendError.empty()) return Report(true, m_sendError);
