@@ -152,7 +152,7 @@ std::string Service::OtherSettingsRefusal(const OtherSettings& other) const {
     // A new store that cannot be used is refused before anything is saved: it would fail only at the
     // next start. One already saved is left to the operator (the start says what is wrong with it).
     const std::string store = TrimmedStore(other.SharedStore);
-    return store != m_savedOther.SharedStore ? ConninfoProblem(store) : std::string();
+    return store != m_savedOther.SharedStore ? ConninfoProblem(store, true) : std::string();
 }
 
 bool Service::SaveOtherSettings(const OtherSettings& typed, const std::string& actor) {

@@ -24,7 +24,7 @@ SharedBanWatcher::~SharedBanWatcher() {
 
 void SharedBanWatcher::Start() {
     if (m_store.Offline()) {
-        m_log("The shared database cannot be reached: the bans last read from it are enforced");
+        m_log(m_store.OfflineReason() + ": the bans last read from it are enforced");
         m_failing = true;
     }
     Watch();
@@ -92,7 +92,7 @@ void SharedBanWatcher::Reload() {
         return;
     }
     if (m_store.Offline()) {
-        if (!m_failing) m_log("The shared database cannot be reached: the bans last read from it are enforced");
+        if (!m_failing) m_log(m_store.OfflineReason() + ": the bans last read from it are enforced");
         m_failing = true;
     } else {
         if (m_failing) m_log("The shared ban list is read again");

@@ -161,7 +161,8 @@ int ExportHistory(const std::vector<std::string>& args, const std::string& defau
                    "set the server code in settings.ini.\n";
             return 1;
         }
-        auto opened = PgHistoryStore::Open(choice.Postgres, choice.ServerCode, {});
+        auto opened = PgHistoryStore::Open(choice.Postgres, choice.ServerCode, {}, PgHistoryStore::kSchemaVersion,
+                                           {}, PgConnection::kCommandDeadlineMs);
         if (!opened.Store) {
             err << WithoutPasswords(opened.Error, choice.Postgres) << "\n";
             return 1;

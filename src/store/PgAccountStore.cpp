@@ -2,12 +2,17 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+
 #if defined(_WIN32)
 #include <winsock2.h>
 #else
 #include <poll.h>
 #endif
 
+#include "PgSchema.h"
 #include "SqliteAccountStore.h"
 
 namespace tovi {
@@ -55,16 +60,21 @@ std::string Hex(const unsigned char* data, size_t size) {
 
 }  // namespace
 
-PgAccountStore::Opened PgAccountStore::Open(const std::string& conninfo) {
+PgAccountStore::Opened PgAccountStore::Open(const std::string& conninfo, int deadlineMs) {
     Opened opened;
     if (sodium_init() < 0) {
         opened.Error = "The password library could not start";
         return opened;
     }
     std::string error;
-    auto conn = PgConnection::Connect(conninfo, error);
+    auto conn = PgConnection::Connect(conninfo, error, 5, deadlineMs);
     if (!conn) {
         opened.Error = "The shared database cannot be reached (" + error + ")";
+        return opened;
+    }
+    if (!pgschema::Known(*conn, error)) {
+        error[0] = 'T';
+        opened.Error = error;
         return opened;
     }
     PgResult check = conn->Exec(
@@ -80,28 +90,102 @@ PgAccountStore::Opened PgAccountStore::Open(const std::string& conninfo) {
         opened.Error = "Not enough memory to check passwords";
         return opened;
     }
-    opened.Store.reset(new PgAccountStore(conninfo, std::move(conn), std::move(dummy)));
+    opened.Store.reset(new PgAccountStore(conninfo, std::move(conn), std::move(dummy), deadlineMs));
     return opened;
 }
 
 PgConnection* PgAccountStore::Connected(std::string& error) {
-    if (m_conn && !Dropped(*m_conn)) return m_conn.get();
-    m_conn = PgConnection::Connect(m_conninfo, error, 2);
-    if (!m_conn) error = "the shared database cannot be reached (" + error + ")";
-    return m_conn.get();
+    if (m_conn && !m_conn->Connecting() && !Dropped(*m_conn)) return m_conn.get();
+    if (!m_hung) {
+        // A server that restarted answers at once. One that does not is not waited for again.
+        m_conn = PgConnection::Connect(m_conninfo, error, 2, m_deadlineMs);
+        if (!m_conn) {
+            error = "the shared database cannot be reached (" + error + ")";
+            m_hung = true;
+        }
+        return m_conn.get();
+    }
+    // After a hang a connection is carried on a step at each call, never waited for; one still
+    // silent after a deadline and a few calls is begun anew.
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_conn || !m_conn->Connecting() ||
+        (++m_connectCalls > 3 && now - m_connectSince > std::chrono::milliseconds(m_deadlineMs))) {
+        m_conn = PgConnection::Start(m_conninfo, error, m_deadlineMs);
+        m_connectSince = now;
+        m_connectCalls = 0;
+        if (!m_conn) {
+            error = "the shared database cannot be reached (" + error + ")";
+            return nullptr;
+        }
+    }
+    switch (m_conn->Advance()) {
+        case PgConnection::Progress::Ready:
+            m_hung = false;
+            return m_conn.get();
+        case PgConnection::Progress::Connecting:
+            error = "the shared database has not answered yet";
+            return nullptr;
+        default:
+            error = "the shared database cannot be reached (" + m_conn->Error() + ")";
+            m_conn.reset();
+            return nullptr;
+    }
+}
+
+bool PgAccountStore::Writable(std::string& error) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        PgConnection* c = Connected(error);
+        if (!c) {
+            m_unanswered = true;
+            return false;
+        }
+        if (pgschema::Known(*c, error)) return true;
+        if (c->TimedOut()) {
+            error = c->Error();
+            m_hung = true;
+            m_unanswered = true;
+            m_conn.reset();
+            break;
+        }
+        if (c->Good()) break;  // refused, or a newer schema; a dropped connection is made anew
+    }
+    if (!error.empty()) error[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(error[0])));
+    return false;
+}
+
+void PgAccountStore::Note(const Account& account, const std::string& hash) {
+    Seen& seen = m_seen[AccountNameKey(account.Name)];
+    seen.Known = account;
+    if (!hash.empty()) seen.Hash = hash;
 }
 
 bool PgAccountStore::Exec(const std::string& sql, const std::vector<PgValue>& params, PgResult& result,
                           std::string& error, bool* repeated) {
     if (repeated) *repeated = false;
+    m_unanswered = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         PgConnection* c = Connected(error);
-        if (!c) return false;
+        if (!c) {
+            m_unanswered = true;
+            return false;
+        }
         result = c->Exec(sql, params);
         if (result.Ok()) return true;
         error = result.Error();
-        // Refused by the server: running it again would be refused again.
-        if (c->Good()) return false;
+        if (c->TimedOut()) {
+            // Asked again it would cost another deadline.
+            error = c->Error();
+            m_hung = true;
+            m_unanswered = true;
+            m_conn.reset();
+            return false;
+        }
+        // Refused by the server: running it again would be refused again. A lock or statement
+        // time-out is the database's own deadline passing.
+        if (c->Good()) {
+            m_unanswered = result.State() == "55P03" || result.State() == "57014";
+            return false;
+        }
         // The connection broke on the way: the statement may or may not have run. Each one given
         // here may run twice (reads, and writes whose callers can tell their own earlier run).
         if (repeated) *repeated = true;
@@ -120,6 +204,7 @@ bool PgAccountStore::AddAccount(const std::string& name, Role role, const std::s
         error = "Not enough memory to hash the password.";
         return false;
     }
+    if (!Writable(error)) return false;
     PgResult r;
     bool repeated = false;
     if (!Exec("INSERT INTO accounts(name, name_key, role, password_hash, created, credential_version)"
@@ -144,10 +229,14 @@ bool PgAccountStore::AddAccount(const std::string& name, Role role, const std::s
 
 bool PgAccountStore::RemoveAccount(const std::string& name, std::string& error) {
     error.clear();
+    if (!Writable(error)) return false;
     PgResult r;
     bool repeated = false;
     // Its tokens go with it (ON DELETE CASCADE).
     if (!Exec("DELETE FROM accounts WHERE name_key=$1", {AccountNameKey(name)}, r, error, &repeated)) return false;
+    const std::string key = AccountNameKey(name);
+    m_seen.erase(key);
+    std::erase_if(m_tokens, [&key](const auto& token) { return token.second == key; });
     if (r.Changed() == 0 && repeated) {
         error = "The connection to the shared database broke during the removal; there is no account named " +
                 name + " now.";
@@ -167,9 +256,15 @@ bool PgAccountStore::ReadAccounts(std::vector<Account>& out) {
     out.clear();
     std::string error;
     PgResult r;
-    if (!Exec(std::string("SELECT ") + kColumns + " FROM accounts ORDER BY name_key", {}, r, error))
+    if (!Exec(std::string("SELECT ") + kColumns + " FROM accounts ORDER BY name_key", {}, r, error)) {
+        // While the database does not answer, the accounts last read stand in; the read still
+        // counts as failed, so that nobody's session ends for it.
+        if (m_unanswered)
+            for (const auto& [key, seen] : m_seen) out.push_back(seen.Known);
         return false;
+    }
     for (int i = 0; i < r.Rows(); ++i) out.push_back(AccountFrom(r, i));
+    for (const Account& account : out) Note(account);
     return true;
 }
 
@@ -177,9 +272,16 @@ std::optional<Account> PgAccountStore::FindAccount(const std::string& name) {
     std::string error;
     PgResult r;
     if (!Exec(std::string("SELECT ") + kColumns + " FROM accounts WHERE name_key=$1", {AccountNameKey(name)}, r,
-              error) ||
-        r.Rows() != 1)
+              error)) {
+        const auto seen = m_seen.find(AccountNameKey(name));
+        if (!m_unanswered || seen == m_seen.end()) return std::nullopt;
+        return seen->second.Known;
+    }
+    if (r.Rows() != 1) {
+        m_seen.erase(AccountNameKey(name));
         return std::nullopt;
+    }
+    Note(AccountFrom(r, 0));
     return AccountFrom(r, 0);
 }
 
@@ -189,17 +291,27 @@ std::optional<Account> PgAccountStore::Authenticate(const std::string& name, con
     std::optional<Account> found;
     std::string hash = m_dummyHash;
     PgResult r;
+    bool answered = false;
     if (Exec(std::string("SELECT ") + kColumns + ", password_hash FROM accounts WHERE name_key=$1",
-             {AccountNameKey(name)}, r, error) &&
-        r.Rows() == 1) {
-        found = AccountFrom(r, 0);
-        hash = r.Text(0, 6);
+             {AccountNameKey(name)}, r, error)) {
+        answered = true;
+        if (r.Rows() == 1) {
+            found = AccountFrom(r, 0);
+            hash = r.Text(0, 6);
+            Note(*found, hash);
+        }
+    } else if (const auto seen = m_seen.find(AccountNameKey(name));
+               m_unanswered && seen != m_seen.end() && !seen->second.Hash.empty()) {
+        found = seen->second.Known;
+        hash = seen->second.Hash;
     }
     const bool verified = VerifyPassword(hash, password);
     if (!found || !verified) return std::nullopt;
-    // A login that cannot be noted still succeeds.
+    // A login that cannot be noted still succeeds (and is not noted while the database is away,
+    // nor in a schema this program does not know).
     PgResult noted;
-    Exec("UPDATE accounts SET last_login=$1 WHERE name_key=$2", {now, AccountNameKey(name)}, noted, error);
+    if (answered && Writable(error))
+        Exec("UPDATE accounts SET last_login=$1 WHERE name_key=$2", {now, AccountNameKey(name)}, noted, error);
     found->LastLogin = now;
     return found;
 }
@@ -209,6 +321,7 @@ std::string PgAccountStore::NewToken(const std::string& name, int64_t now, std::
     randombytes_buf(random, sizeof random);
     const std::string token = "tovi_" + Hex(random, sizeof random);
     const PgBytes hash{TokenHash(token)};
+    if (!Writable(error)) return {};
     PgResult r;
     bool repeated = false;
     if (!Exec("INSERT INTO account_tokens(account_id, token_hash, created) SELECT id, $1, $2 FROM accounts WHERE "
@@ -234,12 +347,24 @@ std::optional<Account> PgAccountStore::AccountByToken(const std::string& token) 
     if (token.empty()) return std::nullopt;
     std::string error;
     PgResult r;
+    const std::string hash = TokenHash(token);
     if (!Exec("SELECT a.name, a.role, a.created, coalesce(a.last_login, 0), a.id, a.credential_version FROM"
               " accounts a JOIN account_tokens t ON t.account_id = a.id WHERE t.token_hash=$1",
-              {PgBytes{TokenHash(token)}}, r, error) ||
-        r.Rows() != 1)
+              {PgBytes{hash}}, r, error)) {
+        const auto known = m_tokens.find(hash);
+        if (!m_unanswered || known == m_tokens.end()) return std::nullopt;
+        const auto seen = m_seen.find(known->second);
+        if (seen == m_seen.end()) return std::nullopt;
+        return seen->second.Known;
+    }
+    if (r.Rows() != 1) {
+        m_tokens.erase(hash);
         return std::nullopt;
-    return AccountFrom(r, 0);
+    }
+    const Account account = AccountFrom(r, 0);
+    Note(account);
+    m_tokens[hash] = AccountNameKey(account.Name);
+    return account;
 }
 
 }  // namespace tovi

@@ -7,6 +7,8 @@
 #include "SqliteStatement.h"
 #include "Windows1252.h"
 
+#include <algorithm>
+
 namespace tovi {
 
 namespace {
@@ -24,15 +26,15 @@ constexpr int kWaitMs = 5000;
 
 }  // namespace
 
-PgBanStore::Opened PgBanStore::Open(const std::string& conninfo, const std::string& cache) {
+PgBanStore::Opened PgBanStore::Open(const std::string& conninfo, const std::string& cache, int deadlineMs) {
     Opened opened;
     std::string error;
     if (!cache.empty()) {
-        opened.Store.reset(new PgBanStore(conninfo, nullptr, cache));
+        opened.Store.reset(new PgBanStore(conninfo, nullptr, cache, deadlineMs));
         opened.Store->Connected(error, false);
         return opened;
     }
-    auto conn = PgConnection::Connect(conninfo, error);
+    auto conn = PgConnection::Connect(conninfo, error, 5, deadlineMs);
     if (!conn) {
         opened.Error = "The shared database cannot be reached (" + error + ")";
         return opened;
@@ -45,7 +47,12 @@ PgBanStore::Opened PgBanStore::Open(const std::string& conninfo, const std::stri
             return opened;
         }
     }
-    opened.Store.reset(new PgBanStore(conninfo, std::move(conn), cache));
+    if (!pgschema::Known(*conn, error)) {
+        error[0] = 'T';
+        opened.Error = error;
+        return opened;
+    }
+    opened.Store.reset(new PgBanStore(conninfo, std::move(conn), cache, deadlineMs));
     return opened;
 }
 
@@ -117,7 +124,7 @@ void PgBanStore::SaveCache(const std::vector<BanEntry>& bans, const std::vector<
 bool PgBanStore::Connected(std::string& error, bool wait) {
     if (!m_conn || (!m_conn->Connecting() && !m_conn->Good())) {
         m_listening = false;
-        m_conn = PgConnection::Start(m_conninfo, error);
+        m_conn = PgConnection::Start(m_conninfo, error, m_deadlineMs);
         m_connectLoads = 0;
         if (!m_conn) {
             m_away = true;
@@ -126,7 +133,7 @@ bool PgBanStore::Connected(std::string& error, bool wait) {
         }
     }
     if (m_conn->Connecting()) {
-        const auto progress = wait ? m_conn->Finish(kWaitMs) : m_conn->Advance();
+        const auto progress = wait ? m_conn->Finish(std::min(kWaitMs, m_deadlineMs)) : m_conn->Advance();
         if (progress == PgConnection::Progress::Connecting && !wait) {
             error = "the shared database has not answered yet";
             return false;
@@ -143,21 +150,32 @@ bool PgBanStore::Connected(std::string& error, bool wait) {
         // Set up once per run, should this server's history not have done it yet. (The lock in
         // Migrate keeps two programs from doing it together.)
         if (!m_cache.empty() && !m_migrated) {
-            if (!pgschema::Migrate(*m_conn, pgschema::kSchemaVersion, error)) {
+            bool newer = false;
+            if (!pgschema::Migrate(*m_conn, pgschema::kSchemaVersion, error, &newer)) {
                 m_conn.reset();
                 m_away = true;
+                m_newer = newer ? error : std::string();
                 return false;
             }
             m_migrated = true;
         }
     }
     m_away = false;
+    m_newer.clear();
     return true;
 }
 
 bool PgBanStore::Begin(const char* begin, std::string& error, bool wait) {
     if (!Connected(error, wait)) return false;
     if (m_conn->Run(begin)) return true;
+    // A database that hangs is not asked again now: it would cost another deadline.
+    if (m_conn->TimedOut()) {
+        error = m_conn->Error();
+        m_conn.reset();
+        m_listening = false;
+        m_away = true;
+        return false;
+    }
     // A connection the database dropped (it restarted, or cut idle sessions) is only found out by
     // using it, and libpq may report the cut before it sees the socket close: a BEGIN refuses for
     // no other reason, and nothing of the change has reached the database yet, so it is tried once
@@ -184,9 +202,8 @@ bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& w
     // One snapshot for both lists. Re-reads never wait for a connection being made: meanwhile the
     // list comes from the cache.
     if (!Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error, m_cache.empty())) {
-        if (m_cache.empty() || (m_conn && !m_conn->Connecting())) return false;  // a refusal, not an absence
-        m_offline = true;
-        return LoadCache(bans, warnings, error);
+        if (m_cache.empty() || (m_conn && !m_conn->Connecting() && m_conn->Good())) return false;  // a refusal
+        return FromCache(bans, warnings, error);
     }
     m_offline = false;
     PgResult b = m_conn->Exec(
@@ -196,6 +213,7 @@ bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& w
     m_conn->ExecScript("COMMIT");
     if (!b.Ok() || !w.Ok()) {
         error = b.Ok() ? w.Error() : b.Error();
+        if (!m_conn->Good() && !m_cache.empty()) return FromCache(bans, warnings, error);
         return false;
     }
     auto text = [](const PgResult& r, int row, int column) { return Utf8ToWindows1252(r.Text(row, column)); };
@@ -218,6 +236,25 @@ bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& w
         warnings.push_back({w.Int(i, 0), w.Bytes(i, 1), w.Int(i, 2), text(w, i, 3), text(w, i, 4)});
     if (!m_cache.empty()) SaveCache(bans, warnings);
     return true;
+}
+
+bool PgBanStore::FromCache(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings,
+                           std::string& error) {
+    if (m_conn && !m_conn->Connecting()) {
+        if (m_conn->TimedOut()) error = m_conn->Error();
+        m_conn.reset();
+        m_listening = false;
+        m_away = true;
+    }
+    m_offline = true;
+    return LoadCache(bans, warnings, error);
+}
+
+std::string PgBanStore::OfflineReason() const {
+    if (m_newer.empty()) return "The shared database cannot be reached";
+    std::string reason = m_newer;
+    reason[0] = 'T';
+    return reason;
 }
 
 bool PgBanStore::Save(std::vector<BanEntry*> entries, std::string& error) {

@@ -25,7 +25,10 @@ public:
     // list: one is begun and carried on (Advance) as its socket becomes ready, and the schema is
     // brought forward once it answers; changes, which the operator waits for, wait a few seconds
     // for it at most.
-    static Opened Open(const std::string& conninfo, const std::string& cache = {});
+    // `deadlineMs` bounds each statement (PgConnection::kDeadlineMs but in tests): a database
+    // that hangs costs one re-read that long, and the list then comes from the cache.
+    static Opened Open(const std::string& conninfo, const std::string& cache = {},
+                       int deadlineMs = PgConnection::kDeadlineMs);
 
     bool Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error) override;
     bool Save(std::vector<BanEntry*> entries, std::string& error) override;
@@ -34,6 +37,8 @@ public:
     // Whether the last Load came from the cache because the database could not be reached (not
     // merely because it has not answered yet).
     bool Offline() const { return m_offline && m_away; }
+    // Why, in words for the log: the database cannot be reached, or it is of a newer schema.
+    std::string OfflineReason() const;
 
     // Subscribes to the announcements of changes; false when the database is away (or not yet
     // connected).
@@ -53,8 +58,14 @@ public:
     bool TakeChanged();
 
 private:
-    PgBanStore(std::string conninfo, std::unique_ptr<PgConnection> conn, std::string cache)
-        : m_conninfo(std::move(conninfo)), m_conn(std::move(conn)), m_cache(std::move(cache)) {}
+    PgBanStore(std::string conninfo, std::unique_ptr<PgConnection> conn, std::string cache, int deadlineMs)
+        : m_conninfo(std::move(conninfo)),
+          m_conn(std::move(conn)),
+          m_cache(std::move(cache)),
+          m_deadlineMs(deadlineMs) {}
+    // The connection gave up on a statement or broke: the list comes from the cache until a new
+    // one stands.
+    bool FromCache(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error);
     bool LoadCache(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error);
     void SaveCache(const std::vector<BanEntry>& bans, const std::vector<PlayerWarning>& warnings);
     // Whether the connection stands; `wait`: waiting a few seconds for one being made.
@@ -65,6 +76,8 @@ private:
     std::unique_ptr<PgConnection> m_conn;
     bool m_listening = false;
     std::string m_cache;
+    int m_deadlineMs;
+    std::string m_newer;  // the database's schema is newer than this program knows
     bool m_offline = false;
     bool m_away = false;      // the last connection tried failed or never answered
     bool m_migrated = false;  // the schema was brought forward on this run

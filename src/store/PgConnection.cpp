@@ -105,9 +105,9 @@ namespace {
 // libpq's settings for every connection, around the operator's string. A host gone silent (off
 // the network, without closing its connections) must not hold a statement for long: TCP gives up
 // on data not acknowledged within tcp_user_timeout, and an idle connection is probed by
-// keepalives, so that a statement waits at most some seconds before it fails. (A local socket
-// needs neither: its end is always known.) What the string says wins over those, as it comes
-// after them; the text encoding comes after the string, as the program depends on it.
+// keepalives. A server that hangs while its kernel still answers defeats both: the statements'
+// own deadline covers that (Limit). What the string says wins over those, as it comes after them;
+// the text encoding comes after the string, as the program depends on it.
 template <typename Open>
 pg_conn* OpenWith(const std::string& conninfo, int timeoutSeconds, Open open) {
     const std::string timeout = std::to_string(timeoutSeconds);
@@ -128,7 +128,7 @@ std::string ConnectionError(pg_conn* conn) {
 }  // namespace
 
 std::unique_ptr<PgConnection> PgConnection::Connect(const std::string& conninfo, std::string& error,
-                                                    int timeoutSeconds) {
+                                                    int timeoutSeconds, int deadlineMs) {
     pg_conn* conn =
         OpenWith(conninfo, timeoutSeconds, [](const char* const* keys, const char* const* values) {
             return PQconnectdbParams(keys, values, 1);
@@ -141,10 +141,27 @@ std::unique_ptr<PgConnection> PgConnection::Connect(const std::string& conninfo,
     // Notices (such as "relation already exists, skipping") are not the operator's business.
     PQsetNoticeProcessor(
         conn, [](void*, const char*) {}, nullptr);
-    return std::unique_ptr<PgConnection>(new PgConnection(conn));
+    std::unique_ptr<PgConnection> connection(new PgConnection(conn, deadlineMs));
+    if (!connection->Limit()) {
+        error = connection->Error();
+        return nullptr;
+    }
+    return connection;
 }
 
-std::unique_ptr<PgConnection> PgConnection::Start(const std::string& conninfo, std::string& error) {
+// Statements are sent without waiting for the socket to take them, and the server is told to end
+// a statement, and a wait for a lock sooner still, before the deadline: a database that is merely
+// busy answers with an error and the connection stays. (Said with SET rather than in the startup
+// options, which a pooler in front of the database may refuse.)
+bool PgConnection::Limit() {
+    if (PQsetnonblocking(m_conn, 1) != 0) return false;
+    const std::string set = "SET statement_timeout = " + std::to_string(m_deadlineMs - m_deadlineMs / 5) +
+                            "; SET lock_timeout = " + std::to_string(m_deadlineMs / 2);
+    return ExecScript(set).Ok();
+}
+
+std::unique_ptr<PgConnection> PgConnection::Start(const std::string& conninfo, std::string& error,
+                                                  int deadlineMs) {
     pg_conn* conn = OpenWith(conninfo, 0, [](const char* const* keys, const char* const* values) {
         return PQconnectStartParams(keys, values, 1);
     });
@@ -155,7 +172,7 @@ std::unique_ptr<PgConnection> PgConnection::Start(const std::string& conninfo, s
     }
     PQsetNoticeProcessor(
         conn, [](void*, const char*) {}, nullptr);
-    std::unique_ptr<PgConnection> connection(new PgConnection(conn));
+    std::unique_ptr<PgConnection> connection(new PgConnection(conn, deadlineMs));
     // As libpq asks: the first step waits for the socket to take data.
     connection->m_connecting = true;
     connection->m_wantWrite = true;
@@ -183,7 +200,7 @@ PgConnection::Progress PgConnection::Finish(int ms) {
 // still being opened would count as open. `waitMs` 0 never waits.
 PgConnection::Progress PgConnection::Step(int waitMs) {
     for (int steps = 0; m_connecting && steps < 64; ++steps) {
-        const int socket = PQsocket(m_conn);
+        const int socket = m_conn ? PQsocket(m_conn) : -1;
         if (PQstatus(m_conn) == CONNECTION_BAD || socket < 0) {
             m_connecting = false;
             return Progress::Failed;
@@ -195,6 +212,7 @@ PgConnection::Progress PgConnection::Step(int waitMs) {
         switch (PQconnectPoll(m_conn)) {
             case PGRES_POLLING_OK:
                 m_connecting = false;
+                if (!Limit()) return Progress::Failed;
                 return Progress::Ready;
             case PGRES_POLLING_FAILED:
                 m_connecting = false;
@@ -248,24 +266,73 @@ struct Params {
 }  // namespace
 
 PgResult PgConnection::Exec(const std::string& sql, const std::vector<PgValue>& params) {
+    if (!m_conn || InPipeline()) return PgResult();
     const Params p(params);
-    return PgResult(PQexecParams(m_conn, sql.c_str(), p.Count(), nullptr, p.values.data(), p.lengths.data(),
-                                 p.formats.data(), 0));
+    return Await(PQsendQueryParams(m_conn, sql.c_str(), p.Count(), nullptr, p.values.data(), p.lengths.data(),
+                                   p.formats.data(), 0) == 1);
+}
+
+// As PQexec answers: the last result, or the error that ended the statements. libpq's own wait
+// (PQgetResult on a busy connection) has no limit, so the socket is watched here instead.
+PgResult PgConnection::Await(bool sent) {
+    if (!sent) return PgResult();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_deadlineMs);
+    PgResult last;
+    for (;;) {
+        const int flushed = PQflush(m_conn);
+        if (flushed < 0) return last;
+        while (!PQisBusy(m_conn)) {
+            pg_result* next = PQgetResult(m_conn);
+            if (!next) return last;
+            if (last.Ok() || last.Null()) last = PgResult(next);
+            else PQclear(next);  // the first error is the one that counts
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0) {
+            GiveUp();
+            return PgResult();
+        }
+        pollfd ready{};
+        ready.fd = static_cast<decltype(ready.fd)>(PQsocket(m_conn));
+        ready.events = static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0));
+        if (ready.fd < 0) return last;
+        if (poll(&ready, 1, static_cast<int>(left)) > 0 && (ready.revents & (POLLIN | POLLERR | POLLHUP)) &&
+            PQconsumeInput(m_conn) != 1 && PQisBusy(m_conn))
+            return last;
+    }
+}
+
+// No cancel request is sent: libpq 15's waits for the server without a limit. Closing the
+// connection is enough, as the server ends the statement itself (statement_timeout) and the
+// session with it once it finds the connection gone.
+std::string PgConnection::NoAnswerText(int deadlineMs) {
+    return "the database did not answer within " + std::to_string(deadlineMs / 1000) + "." +
+           std::to_string(deadlineMs % 1000 / 100) + " s";
+}
+
+void PgConnection::GiveUp() {
+    m_error = NoAnswerText(m_deadlineMs);
+    m_timedOut = true;
+    PQfinish(m_conn);
+    m_conn = nullptr;
 }
 
 bool PgConnection::StartPipeline() {
+    if (!m_conn) return false;
     if (PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF) return true;
     return PQenterPipelineMode(m_conn) == 1 && PQsetnonblocking(m_conn, 1) == 0;
 }
 
 bool PgConnection::EndPipeline() {
-    if (PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF) return true;
+    if (!m_conn || PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF) return true;
     // Refused by libpq while results are still due.
-    return PQexitPipelineMode(m_conn) == 1 && PQsetnonblocking(m_conn, 0) == 0;
+    return PQexitPipelineMode(m_conn) == 1;
 }
 
 bool PgConnection::InPipeline() const {
-    return PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF;
+    return m_conn && PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF;
 }
 
 bool PgConnection::Send(const std::string& sql, const std::vector<PgValue>& params) {
@@ -279,12 +346,12 @@ bool PgConnection::SendSync() {
 }
 
 int PgConnection::SendOut() {
-    return PQflush(m_conn);
+    return m_conn ? PQflush(m_conn) : -1;
 }
 
 bool PgConnection::Receive() {
     // Whatever is there, up to the connection's end when the database closed it.
-    for (int reads = 0; reads < 16; ++reads) {
+    for (int reads = 0; m_conn && reads < 16; ++reads) {
         pollfd ready{};
         ready.fd = static_cast<decltype(ready.fd)>(PQsocket(m_conn));
         ready.events = POLLIN;
@@ -295,13 +362,14 @@ bool PgConnection::Receive() {
 }
 
 bool PgConnection::NextResult(PgResult& result) {
-    if (PQisBusy(m_conn)) return false;
+    if (!m_conn || PQisBusy(m_conn)) return false;
     result = PgResult(PQgetResult(m_conn));
     return true;
 }
 
 PgResult PgConnection::ExecScript(const std::string& sql) {
-    return PgResult(PQexec(m_conn, sql.c_str()));
+    if (!m_conn || InPipeline()) return PgResult();
+    return Await(PQsendQuery(m_conn, sql.c_str()) == 1);
 }
 
 bool PgConnection::Run(const std::string& sql, const std::vector<PgValue>& params) {
@@ -309,21 +377,22 @@ bool PgConnection::Run(const std::string& sql, const std::vector<PgValue>& param
 }
 
 bool PgConnection::Good() const {
-    return PQstatus(m_conn) == CONNECTION_OK;
+    return m_conn && PQstatus(m_conn) == CONNECTION_OK;
 }
 
 std::string PgConnection::Error() const {
+    if (!m_conn) return m_error.empty() ? "the connection was closed" : m_error;
     std::string error = PQerrorMessage(m_conn);
     while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
     return error.empty() ? "the database did not answer" : error;
 }
 
 int PgConnection::Socket() const {
-    return PQsocket(m_conn);
+    return m_conn ? PQsocket(m_conn) : -1;
 }
 
 bool PgConnection::TakeNotifications(std::vector<std::string>& channels) {
-    if (!PQconsumeInput(m_conn)) return false;
+    if (!m_conn || !PQconsumeInput(m_conn)) return false;
     while (PGnotify* notify = PQnotifies(m_conn)) {
         channels.emplace_back(notify->relname);
         PQfreemem(notify);

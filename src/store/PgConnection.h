@@ -55,15 +55,26 @@ private:
 
 class PgConnection {
 public:
+    // How long a statement may take before the connection is given up: a database that hangs
+    // (stopped, or its host frozen while its kernel still answers) costs no more than this. The
+    // server itself ends a statement a little before (statement_timeout) and a wait for a lock
+    // sooner still (lock_timeout), so that a database that merely is slow or busy answers with
+    // an error while the connection stays.
+    static constexpr int kDeadlineMs = 5000;
+    // For the command-line tools (export, copy between stores), which read and write a whole
+    // record in one statement and are run by an operator who waits and can interrupt them.
+    static constexpr int kCommandDeadlineMs = 30 * 60 * 1000;
+
     // Connects with a libpq connection string ("host=... dbname=..." or a postgresql:// URI),
     // waiting at most `timeoutSeconds` unless the string says otherwise. Null with `error` when
     // the server cannot be reached or refuses.
     static std::unique_ptr<PgConnection> Connect(const std::string& conninfo, std::string& error,
-                                                 int timeoutSeconds = 5);
+                                                 int timeoutSeconds = 5, int deadlineMs = kDeadlineMs);
     // Begins connecting without waiting; Advance() carries it on. (A host given by name is still
     // looked up here: an address, or a name the hosts file knows, never waits.) Null with `error`
     // when the string is refused at once.
-    static std::unique_ptr<PgConnection> Start(const std::string& conninfo, std::string& error);
+    static std::unique_ptr<PgConnection> Start(const std::string& conninfo, std::string& error,
+                                               int deadlineMs = kDeadlineMs);
 
     enum class Progress { Connecting, Ready, Failed };
     // Carries a connection being made as far as it goes without waiting. Failed: Error() says why.
@@ -77,7 +88,9 @@ public:
     PgConnection(const PgConnection&) = delete;
     PgConnection& operator=(const PgConnection&) = delete;
 
-    // One statement with its parameters; the result says whether it ran.
+    // One statement with its parameters; the result says whether it ran. It is sent without
+    // waiting and its answer awaited for the deadline at most: past it the connection is closed
+    // (Good() false, TimedOut() true), which also ends the statement on the server.
     PgResult Exec(const std::string& sql, const std::vector<PgValue>& params = {});
     // Statements without parameters, several separated by ';' (schema changes).
     PgResult ExecScript(const std::string& sql);
@@ -105,6 +118,13 @@ public:
 
     // Whether the connection still stands, as libpq last saw it.
     bool Good() const;
+    // Whether it was closed because a statement outlasted the deadline.
+    bool TimedOut() const { return m_timedOut; }
+    int DeadlineMs() const { return m_deadlineMs; }
+    // "the database did not answer within 5.0 s"
+    static std::string NoAnswerText(int deadlineMs);
+    // For a step known to be long (a schema change): the deadline until the next call.
+    void SetDeadlineMs(int ms) { m_deadlineMs = ms; }
     std::string Error() const;
     // The socket to watch for notifications; -1 when there is none.
     int Socket() const;
@@ -113,9 +133,16 @@ public:
     bool TakeNotifications(std::vector<std::string>& channels);
 
 private:
-    explicit PgConnection(pg_conn* conn) : m_conn(conn) {}
+    PgConnection(pg_conn* conn, int deadlineMs) : m_conn(conn), m_deadlineMs(deadlineMs) {}
     Progress Step(int waitMs);
-    pg_conn* m_conn;
+    bool Limit();
+    // The answer to what was sent, awaited for the deadline at most.
+    PgResult Await(bool sent);
+    void GiveUp();
+    pg_conn* m_conn;  // null once given up
+    int m_deadlineMs;
+    bool m_timedOut = false;
+    std::string m_error;
     bool m_connecting = false;
     bool m_wantWrite = false;
 };

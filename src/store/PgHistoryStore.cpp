@@ -202,7 +202,7 @@ std::string PgHistoryStore::ChatWords(const std::string& text1252) {
 }
 
 PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const std::string& server, LogFn log,
-                                            int schemaVersion, const std::string& outbox) {
+                                            int schemaVersion, const std::string& outbox, int deadlineMs) {
     Opened opened;
     std::string error;
     // With an outbox nothing is lost while the database is away, at start too: the rows wait
@@ -210,14 +210,14 @@ PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const s
     // answers. Without one, the database must answer now.
     std::unique_ptr<PgConnection> conn;
     if (outbox.empty()) {
-        conn = PgConnection::Connect(conninfo, error);
+        conn = PgConnection::Connect(conninfo, error, 5, deadlineMs);
         if (!conn) {
             opened.Error = "The shared database cannot be reached (" + error + "): no history is kept.";
             return opened;
         }
     }
     std::unique_ptr<PgHistoryStore> store(
-        new PgHistoryStore(std::move(conn), conninfo, server, std::move(log), schemaVersion));
+        new PgHistoryStore(std::move(conn), conninfo, server, std::move(log), schemaVersion, deadlineMs));
     if (!outbox.empty() && !store->OpenOutbox(outbox, error)) {
         opened.Error = "The history waiting for the shared database in " + outbox + " cannot be kept (" +
                        error + "): no history is kept.";
@@ -356,12 +356,13 @@ void PgHistoryStore::Sent(const Batch& batch) {
 }
 
 PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server,
-                               LogFn log, int schemaVersion)
+                               LogFn log, int schemaVersion, int deadlineMs)
     : m_conn(std::move(conn)),
       m_conninfo(std::move(conninfo)),
       m_server(std::move(server)),
       m_log(std::move(log)),
-      m_schemaVersion(schemaVersion) {
+      m_schemaVersion(schemaVersion),
+      m_deadlineMs(deadlineMs) {
     // Batches are keyed by this run and their number: another run, or another copy with the same
     // server code, never takes a key of ours for its own.
     std::random_device random;
@@ -371,7 +372,7 @@ PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string c
 PgHistoryStore::~PgHistoryStore() {
     // What was sent is answered for, so that the next start need not send it again.
     Flush();
-    Drain();
+    Drain(std::min(kWaitMs, m_deadlineMs));
     sqlite3_close_v2(m_outbox);
 }
 
@@ -397,11 +398,11 @@ bool PgHistoryStore::Connected(bool wait) {
             return false;
         }
         std::string error;
-        m_conn = PgConnection::Start(m_conninfo, error);
+        m_conn = PgConnection::Start(m_conninfo, error, m_deadlineMs);
         m_connectFlushes = 0;
         if (!m_conn) return Away(error);
     }
-    const auto progress = wait ? m_conn->Finish(kWaitMs) : m_conn->Advance();
+    const auto progress = wait ? m_conn->Finish(std::min(kWaitMs, m_deadlineMs)) : m_conn->Advance();
     if (progress == PgConnection::Progress::Ready) return true;
     if (progress == PgConnection::Progress::Connecting && !wait && ++m_connectFlushes < kConnectFlushes) {
         if (!m_away) m_why = "the shared database has not answered yet";
@@ -491,6 +492,7 @@ bool PgHistoryStore::SendWaiting(std::string& why) {
         why = c.Error();
         return false;
     }
+    if (InFlight() == 0) m_answerBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_deadlineMs);
     for (; m_sent < m_unsent.size() && m_sent < kMaxInFlight; ++m_sent) {
         Batch& batch = m_unsent[m_sent];
         batch.Steps.clear();
@@ -558,6 +560,7 @@ bool PgHistoryStore::TakeResults(std::string& why) {
             continue;
         }
         nulls = 0;
+        m_answerBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_deadlineMs);
         Batch& batch = m_unsent[m_results];
         if (!result.SyncPoint()) {
             Take(batch, result);
@@ -686,14 +689,37 @@ void PgHistoryStore::Flush() {
         Broke();
         return Report(true, why);
     }
-    if (!TakeResults(why) || !SendWaiting(why)) {
+    if (!TakeResults(why) || !SendWaiting(why) || !CatchUp(why)) {
         // A connection the database dropped is found out only by using it; a new one is begun at
         // the next flush.
         Broke();
         return Report(true, why);
     }
+    // A database that hangs keeps its connection open and never answers: past the deadline it
+    // counts as away, and what was sent goes again on a new connection (the keys make that safe).
+    if (InFlight() > 0 && std::chrono::steady_clock::now() > m_answerBy) {
+        Broke();
+        Away(PgConnection::NoAnswerText(m_deadlineMs));
+        return Report(true, m_why);
+    }
     if (!m_sendError.empty()) return Report(true, m_sendError);
     if (m_written || m_unsent.empty()) Report(false, {});
+}
+
+// Only when behind: a flush with its one batch does not wait for the answer.
+bool PgHistoryStore::CatchUp(std::string& why) {
+    if (m_sent >= m_unsent.size()) return true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_catchUpBudgetMs);
+    while (!m_resend && m_sendError.empty() && InFlight() > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0) break;
+        pollfd ready{m_conn->Socket(), POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left)) <= 0) break;
+        if (!TakeResults(why) || !SendWaiting(why)) return false;
+    }
+    return true;
 }
 
 // Said once when writing starts to fail, and once when it works again.
@@ -808,7 +834,7 @@ HistoryRow RowOf(const PgResult& r, int i, bool chat) {
 bool PgHistoryStore::ReadyToRead() {
     Ready(true);
     Flush();
-    return Drain() && m_setUp && m_conn && m_conn->Good();
+    return Drain(std::min(kWaitMs, m_deadlineMs)) && m_setUp && m_conn && m_conn->Good();
 }
 
 std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
@@ -1065,7 +1091,7 @@ HistorySize PgHistoryStore::Size() {
 PlayerActivity PgHistoryStore::Activity(int64_t from, const std::string& server) {
     PlayerActivity activity;
     // Never waits for a connection; answers for the batches sent, a moment at most.
-    if (!m_setUp || !m_conn || m_conn->Connecting() || !m_conn->Good() || !Drain()) return activity;
+    if (!m_setUp || !m_conn || m_conn->Connecting() || !m_conn->Good() || !Drain(std::min(kWaitMs, m_deadlineMs))) return activity;
     const bool own = server.empty() || server == m_server;
     const std::string code = own ? m_server : server;
     PgResult first = m_conn->Exec(

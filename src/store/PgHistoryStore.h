@@ -5,6 +5,7 @@
 // database is away) is kept, in order, and written once the database answers again; each batch
 // carries a key the database keeps, so that a batch sent again after its commit's answer was lost
 // is not written twice.
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -28,6 +29,10 @@ public:
     static constexpr size_t kMaxPending = 20000;
     // At most this many batches are sent before their answers came.
     static constexpr size_t kMaxInFlight = 64;
+    // Behind (more batches wait than may be in flight), a flush takes the answers that come
+    // within this long and sends more in their place, so that a long outbox drains in a few
+    // ticks without holding up any of them for long.
+    static constexpr int kCatchUpBudgetMs = 8;
     // While the database is away, a new connection is tried at every this many flushes.
     static constexpr int kReconnectFlushes = 5;
     // A connection being made that has not answered after this many flushes is given up.
@@ -44,8 +49,12 @@ public:
     // order, until the database has them, so that a program stopped or killed meanwhile sends
     // them at its next start, and the store opens while the database is away too. Without it
     // they wait in memory, and a database that cannot be reached at opening is a failure.
+    // `deadlineMs` bounds each statement and the wait for the answers to the batches sent
+    // (PgConnection::kDeadlineMs but in tests): a database that hangs costs no flush more than a
+    // look at the socket, and past the deadline the batches wait as while it is away.
     static Opened Open(const std::string& conninfo, const std::string& server, LogFn log,
-                       int schemaVersion = kSchemaVersion, const std::string& outbox = {});
+                       int schemaVersion = kSchemaVersion, const std::string& outbox = {},
+                       int deadlineMs = PgConnection::kDeadlineMs);
     ~PgHistoryStore() override;
     PgHistoryStore(const PgHistoryStore&) = delete;
     PgHistoryStore& operator=(const PgHistoryStore&) = delete;
@@ -85,6 +94,7 @@ public:
     int Socket() const;
     bool WantsWrite() const;
     const std::string& ReadError() const { return m_readError; }
+    void SetCatchUpBudgetMs(int ms) { m_catchUpBudgetMs = ms; }
     const std::string& Server() const { return m_server; }
 
     // The words of a chat line as kept for the search: folded, each between blanks.
@@ -115,7 +125,7 @@ private:
     };
 
     PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server, LogFn log,
-                   int schemaVersion);
+                   int schemaVersion, int deadlineMs);
     void Queue(const char* sql, std::vector<PgValue> values);
     bool Send(Batch& batch, std::string& why);
     bool Connected(bool wait);
@@ -127,6 +137,7 @@ private:
     void Renumber(int64_t id, int64_t last);
     bool SendWaiting(std::string& why);
     bool TakeResults(std::string& why);
+    bool CatchUp(std::string& why);
     void Take(Batch& batch, const PgResult& result);
     void Broke();
     void SaveNextMatchId();
@@ -156,6 +167,9 @@ private:
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
     int m_schemaVersion;
+    int m_deadlineMs;
+    int m_catchUpBudgetMs = kCatchUpBudgetMs;
+    std::chrono::steady_clock::time_point m_answerBy;  // while batches are in flight: the next answer's deadline
     bool m_setUp = false;
     bool m_away = false;       // the last connection tried failed, or never answered
     int m_connectFlushes = 0;  // flushes the connection being made has lasted

@@ -1,5 +1,6 @@
 #include "PgSchema.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "PgConnection.h"
@@ -81,6 +82,7 @@ static_assert(std::size(kMigrations) == kSchemaVersion);
 
 // Any number will do, as long as no other program on the database takes the same lock.
 constexpr int64_t kMigrationLock = 0x746f7669;  // "tovi"
+constexpr int kMigrationDeadlineMs = 10 * 60 * 1000;
 
 }  // namespace
 
@@ -99,7 +101,21 @@ int Version(PgConnection& conn, std::string& error) {
     return static_cast<int>(version.Int(0, 0));
 }
 
-bool Migrate(PgConnection& conn, int version, std::string& error) {
+std::string NewerText(int version) {
+    return "the shared database was written by a newer version of Tovi stats (schema " + std::to_string(version) +
+           "); this version knows up to " + std::to_string(kSchemaVersion);
+}
+
+bool Known(PgConnection& conn, std::string& error) {
+    const int version = Version(conn, error);
+    if (version < 0) return false;
+    if (version <= kSchemaVersion) return true;
+    error = NewerText(version);
+    return false;
+}
+
+bool Migrate(PgConnection& conn, int version, std::string& error, bool* newer) {
+    if (newer) *newer = false;
     auto fail = [&](const std::string& why) {
         error = why;
         conn.ExecScript("ROLLBACK");
@@ -112,9 +128,20 @@ bool Migrate(PgConnection& conn, int version, std::string& error) {
     const int current = Version(conn, error);
     if (current < 0) return fail(error);
     if (current > kSchemaVersion) {
-        return fail("the database was written by a newer version of Tovi stats (schema " +
-                    std::to_string(current) + ", this version knows up to " + std::to_string(kSchemaVersion) +
-                    ")");
+        if (newer) *newer = true;
+        return fail(NewerText(current));
+    }
+    // A schema change may take long on a large record: the server's limit is lifted for it, and
+    // the deadline with it, for this transaction only.
+    const int deadline = conn.DeadlineMs();
+    struct Restore {
+        PgConnection& c;
+        int ms;
+        ~Restore() { c.SetDeadlineMs(ms); }
+    } restore{conn, deadline};
+    if (version > current) {
+        if (!conn.Run("SET LOCAL statement_timeout = 0")) return fail(conn.Error());
+        conn.SetDeadlineMs(std::max(deadline, kMigrationDeadlineMs));
     }
     for (int v = current; v < version; ++v) {
         PgResult done = conn.ExecScript(kMigrations[v]);

@@ -17,10 +17,16 @@ inline constexpr int kSchemaVersion = 8;
 inline constexpr const char* kBansChannel = "tovi_bans";
 
 // Brings the database to `version` (never down). False with `error` when it cannot, or when it is
-// of a newer version than this program knows.
-bool Migrate(PgConnection& conn, int version, std::string& error);
+// of a newer version than this program knows (`newer`, when given, says so).
+bool Migrate(PgConnection& conn, int version, std::string& error, bool* newer = nullptr);
 // The version the database holds; 0 for none, -1 with `error` when it cannot be read.
 int Version(PgConnection& conn, std::string& error);
+// What is said of a database of schema `version`, newer than this program knows.
+std::string NewerText(int version);
+// Whether the database's schema is one this program knows; else false with `error` (NewerText,
+// or why it cannot be read). A part that writes to it checks first: a newer program may have
+// changed what its tables mean.
+bool Known(PgConnection& conn, std::string& error);
 
 }  // namespace pgschema
 }  // namespace tovi

@@ -24,12 +24,15 @@ inline constexpr size_t kMaxConninfoBytes = 1023;
 StoreChoice ReadStoreChoice(const std::filesystem::path& dataFolder);
 
 // Why a connection string cannot be used ("" when it can, or when it is empty): it cannot be
-// read, or this build has no PostgreSQL. Says nothing of the string itself.
-std::string ConninfoProblem(const std::string& conninfo);
+// read, or this build has no PostgreSQL; when `saving`, also a dbname that is itself a connection
+// string. Says nothing of the string itself.
+std::string ConninfoProblem(const std::string& conninfo, bool saving = false);
 // The store in words fit for a log line or the audit log: the local file, or the shared
 // database's name and host. Never a password.
 std::string StoreDescription(const std::string& conninfo);
-// `text` with every password the connection string carries masked wherever it appears.
+// `text` with every password the connection string carries masked wherever it appears (in a
+// connection string hidden in its dbname too), and any password written out as a setting or in a
+// URI's user part.
 std::string WithoutPasswords(std::string text, const std::string& conninfo);
 
 }  // namespace tovi

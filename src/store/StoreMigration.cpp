@@ -411,7 +411,7 @@ int MigrateStore(const std::vector<std::string>& args, const std::string& defaul
         }
     }
     std::string error;
-    auto conn = PgConnection::Connect(conninfo, error);
+    auto conn = PgConnection::Connect(conninfo, error, 5, PgConnection::kCommandDeadlineMs);
     if (!conn) {
         err << "The database cannot be reached (" << error << ").\n";
         return 1;

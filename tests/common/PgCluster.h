@@ -4,15 +4,18 @@
 // object goes. The server refuses to run as root, so under root it runs as the `postgres` system
 // user that Debian's package makes, on a folder given to that user. Starting waits until the
 // server takes connections (pg_ctl -w): no sleeps.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -59,6 +62,7 @@ public:
         m_ok = Start();
     }
     ~PgCluster() {
+        if (m_paused) Resume();
         if (!m_dir.empty()) {
             Stop();
             std::error_code ignored;
@@ -90,6 +94,19 @@ public:
         return Run({m_bin + "/pg_ctl", "-D", m_dir + "/data", "-m", "fast", "-w", "-t", "60", "stop"}) == 0;
     }
 
+    // A server that hangs while its kernel still answers: this cluster's postmaster and its
+    // children stopped (SIGSTOP), and carried on again (SIGCONT). Connections are still taken
+    // by the system; nothing is answered.
+    bool Pause() {
+        if (!Signal(SIGSTOP)) return false;
+        m_paused = true;
+        return true;
+    }
+    bool Resume() {
+        m_paused = false;
+        return Signal(SIGCONT);
+    }
+
     // A connection string for the maintenance database, or for `database`.
     std::string Conninfo(const std::string& database = "postgres") const {
         return "host=" + m_dir + " port=" + std::to_string(m_port) + " user=tovi dbname=" + database;
@@ -104,6 +121,38 @@ public:
     }
 
 private:
+    // The postmaster first on the way down, so that no new child escapes; its children first on
+    // the way up. Only processes whose parent is this cluster's postmaster are touched.
+    bool Signal(int sig) {
+        pid_t postmaster = 0;
+        if (FILE* f = fopen((m_dir + "/data/postmaster.pid").c_str(), "r")) {
+            long pid = 0;
+            if (fscanf(f, "%ld", &pid) == 1) postmaster = static_cast<pid_t>(pid);
+            fclose(f);
+        }
+        if (postmaster <= 0) return false;
+        if (sig == SIGSTOP && kill(postmaster, sig) != 0) return false;
+        if (DIR* proc = opendir("/proc")) {
+            while (const dirent* entry = readdir(proc)) {
+                const long pid = std::atol(entry->d_name);
+                if (pid <= 0) continue;
+                FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+                if (!f) continue;
+                char line[1024] = {};
+                const size_t n = fread(line, 1, sizeof line - 1, f);
+                fclose(f);
+                const std::string stat(line, n);
+                const size_t end = stat.rfind(')');
+                long parent = 0;
+                if (end != std::string::npos && std::sscanf(stat.c_str() + end + 1, " %*c %ld", &parent) == 1 &&
+                    parent == postmaster)
+                    kill(static_cast<pid_t>(pid), sig);
+            }
+            closedir(proc);
+        }
+        return sig == SIGSTOP || kill(postmaster, sig) == 0;
+    }
+
     // The newest installed major version's server programs.
     static std::string ServerBinaries() {
         std::vector<std::filesystem::path> found;
@@ -177,6 +226,7 @@ private:
     bool m_asUser = false;
     bool m_ok = false;
     bool m_running = false;
+    bool m_paused = false;
     int m_databases = 0;
 };
 

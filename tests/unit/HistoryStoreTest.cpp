@@ -1141,4 +1141,48 @@ TEST(PgHistoryStore, ServersSharingADatabaseKeepTheirRowsApart) {
     EXPECT_EQ(exported.find("gg j"), std::string::npos) << exported;
     EXPECT_EQ(said.str(), "Exported 2 rows to " + csv.string() + ".\n");
 }
+
+// A long outbox (the database was away for many ticks) is not held to a fixed number of batches a
+// tick: a flush goes on sending as answers come, within its budget (a generous one here, so that
+// the first tick that writes anything writes all).
+TEST(PgHistoryStore, ABehindOutboxCatchesUpWithinOneTicksBudget) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    TempFolder dir;
+    const fs::path local = dir / "tovistats.db";
+    ASSERT_TRUE(OpenOk(local));
+    const int batches = 3 * static_cast<int>(PgHistoryStore::kMaxInFlight);
+    {
+        // A database that is not there: every tick's batch waits in the outbox.
+        auto away = PgHistoryStore::Open("host=" + (dir / "none").string() + " port=1 user=tovi dbname=none", "EU1",
+                                         {}, PgHistoryStore::kSchemaVersion, local.string());
+        ASSERT_TRUE(away.Store) << away.Error;
+        for (int tick = 0; tick < batches; ++tick) {
+            away.Store->ChatRead(tick, "Ann", "line " + std::to_string(tick));
+            away.Store->Flush();
+        }
+        ASSERT_EQ(away.Store->Pending(), static_cast<size_t>(batches));
+    }
+    auto opened = PgHistoryStore::Open(conninfo, "EU1", {}, PgHistoryStore::kSchemaVersion, local.string());
+    ASSERT_TRUE(opened.Store) << opened.Error;
+    PgHistoryStore& store = *opened.Store;
+    store.SetCatchUpBudgetMs(60000);
+    // Opening flushed once already, within the usual budget.
+    const size_t before = store.Pending();
+    for (int tick = 0; tick < 600 && store.Pending() == before; ++tick) {
+        store.Flush();
+        pollfd ready{store.Socket(), static_cast<short>(store.WantsWrite() ? POLLOUT : POLLIN), 0};
+        if (ready.fd >= 0) poll(&ready, 1, 100);
+    }
+    EXPECT_EQ(store.Pending(), 0u);
+    EXPECT_FALSE(store.Failing());
+    std::string error;
+    auto conn = PgConnection::Connect(conninfo, error);
+    ASSERT_TRUE(conn) << error;
+    PgResult rows = conn->Exec("SELECT count(DISTINCT message), count(*) FROM chat");
+    EXPECT_EQ(rows.Int(0, 0), batches);
+    EXPECT_EQ(rows.Int(0, 1), batches);
+    EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), 0);
+}
 #endif

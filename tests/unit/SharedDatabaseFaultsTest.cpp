@@ -1,0 +1,245 @@
+// The shared database fails in ways other than being away. It hangs: its server's processes stopped, so that connections are taken by the
+// system and nothing is answered; or another session holds the accounts locked. Each part (the
+// history, the ban list, the accounts) gives up after one deadline and carries on as while the
+// database is away, and finds it again once it answers. The deadline is small here; the bounds
+// checked on each call are many deadlines wide, only to fail rather than hang. Or it was written
+// by a newer version of the program: each part says so, and none writes to it.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sqlite3.h>
+
+#include <chrono>
+
+#include "BanList.h"
+#include "Fakes.h"
+#include "PgBanStore.h"
+#include "PgCluster.h"
+#include "PgHistoryStore.h"
+#include "PgSchema.h"
+#include "SqliteHistoryStore.h"
+#if defined(TOVI_ACCOUNTS)
+#include "PgAccountStore.h"
+#endif
+
+using namespace tovi;
+using namespace tovi::testing;
+
+namespace {
+
+constexpr int kDeadlineMs = 600;
+constexpr auto kBound = std::chrono::seconds(10);
+
+// How long `call` took.
+template <typename Call>
+std::chrono::steady_clock::duration Took(Call call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::steady_clock::now() - start;
+}
+
+// Ticks, each waiting up to a tenth of a second for the store's socket, until `done`.
+template <typename Done>
+void Tick(PgHistoryStore& store, Done done) {
+    for (int tick = 0; tick < 300 && !done(); ++tick) {
+        store.Flush();
+        pollfd ready{store.Socket(), static_cast<short>(store.WantsWrite() ? POLLOUT : POLLIN), 0};
+        poll(&ready, ready.fd >= 0 ? 1 : 0, 100);
+    }
+}
+
+Strings Chat(const std::string& conninfo) {
+    std::string error;
+    auto conn = PgConnection::Connect(conninfo, error);
+    Strings lines;
+    PgResult r = conn ? conn->Exec("SELECT message FROM chat ORDER BY id") : PgResult();
+    for (int i = 0; i < r.Rows(); ++i) lines.push_back(r.Text(i, 0));
+    return lines;
+}
+
+}  // namespace
+
+TEST(SharedStoreHang, AStoppedServerCostsOneDeadlineAndEachPartCarriesOnAndRecovers) {
+    PgCluster cluster;  // its own: this test stops it
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    TempFolder dir;
+    const std::string local = (dir / "tovistats.db").string();
+    ASSERT_TRUE(SqliteHistoryStore::Open(local, {}).Store);
+
+    Strings log;
+    auto history = PgHistoryStore::Open(
+        conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); }, PgHistoryStore::kSchemaVersion,
+        local, kDeadlineMs);
+    ASSERT_TRUE(history.Store) << history.Error;
+    history.Store->ChatRead(1, "Ann", "before");
+    Tick(*history.Store, [&] { return history.Store->Pending() == 0; });
+    ASSERT_EQ(Chat(conninfo), Strings{"before"});
+
+    auto bans = PgBanStore::Open(conninfo, local, kDeadlineMs);
+    ASSERT_TRUE(bans.Store) << bans.Error;
+    BanList list(bans.Store.get());
+    std::string error;
+    ASSERT_TRUE(list.Add({0, "Mallory", false, "aimbot", "admin", 50}, error)) << error;
+    ASSERT_TRUE(list.Load(error)) << error;
+    ASSERT_FALSE(bans.Store->Offline());
+#if defined(TOVI_ACCOUNTS)
+    auto accounts = PgAccountStore::Open(conninfo, kDeadlineMs);
+    ASSERT_TRUE(accounts.Store) << accounts.Error;
+    ASSERT_TRUE(accounts.Store->AddAccount("alice", Role::Admin, "long enough 1", 10, error)) << error;
+    const std::string token = accounts.Store->NewToken("alice", 11, error);
+    // Read once: known while the database hangs.
+    ASSERT_TRUE(accounts.Store->AccountByToken(token));
+    ASSERT_TRUE(accounts.Store->Authenticate("alice", "long enough 1", 12));
+#endif
+
+    ASSERT_TRUE(cluster.Pause());
+    // The ban list comes from what was last read.
+    EXPECT_LT(Took([&] { EXPECT_TRUE(list.Load(error)) << error; }), kBound);
+    EXPECT_TRUE(list.ActiveBanFor("MALLORY", 60));
+    EXPECT_TRUE(bans.Store->Offline());
+
+    // The history waits in the outbox; a flush never waits, and the batch sent is given up once
+    // its answer is a deadline late.
+    history.Store->ChatRead(2, "Bob", "during");
+    EXPECT_LT(Took([&] { Tick(*history.Store, [&] { return history.Store->Failing(); }); }), kBound);
+    EXPECT_TRUE(history.Store->Failing());
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().find("did not answer"), std::string::npos) << log.back();
+    EXPECT_EQ(history.Store->Pending(), 1u);
+
+#if defined(TOVI_ACCOUNTS)
+    // Accounts as last read; a token never seen is refused, without waiting again.
+    EXPECT_LT(Took([&] {
+                  const auto found = accounts.Store->AccountByToken(token);
+                  ASSERT_TRUE(found);
+                  EXPECT_EQ(found->Name, "alice");
+              }),
+              kBound);
+    EXPECT_LT(Took([&] { EXPECT_FALSE(accounts.Store->AccountByToken("tovi_made_up")); }), kBound);
+    EXPECT_TRUE(accounts.Store->Authenticate("alice", "long enough 1", 20));
+    EXPECT_FALSE(accounts.Store->Authenticate("alice", "wrong password", 20));
+    EXPECT_FALSE(accounts.Store->AddAccount("bob", Role::Viewer, "long enough 2", 21, error));
+#endif
+
+    ASSERT_TRUE(cluster.Resume());
+    // The outbox is delivered, once; the list is read again, with a change made meanwhile.
+    Tick(*history.Store, [&] { return history.Store->Pending() == 0 && !history.Store->Failing(); });
+    EXPECT_EQ(Chat(conninfo), (Strings{"before", "during"}));
+    {
+        auto other = PgBanStore::Open(conninfo);
+        ASSERT_TRUE(other.Store) << other.Error;
+        BanList otherList(other.Store.get());
+        ASSERT_TRUE(otherList.Load(error)) << error;
+        ASSERT_TRUE(otherList.Add({0, "Eve", false, "spam", "admin", 70}, error)) << error;
+    }
+    for (int reread = 0; reread < 300 && (bans.Store->Offline() || !list.ActiveBanFor("EVE", 80)); ++reread) {
+        pollfd ready{bans.Store->Socket(), static_cast<short>(bans.Store->WantsWrite() ? POLLOUT : POLLIN), 0};
+        poll(&ready, ready.fd >= 0 ? 1 : 0, 100);
+        if (bans.Store->Connecting() && !bans.Store->Advance()) continue;
+        list.Load(error);
+    }
+    EXPECT_FALSE(bans.Store->Offline());
+    EXPECT_TRUE(list.ActiveBanFor("EVE", 80));
+#if defined(TOVI_ACCOUNTS)
+    bool added = false;
+    for (int call = 0; call < 300 && !added; ++call) {
+        added = accounts.Store->AddAccount("bob", Role::Viewer, "long enough 2", 30, error);
+        if (!added) poll(nullptr, 0, 50);
+    }
+    EXPECT_TRUE(added) << error;
+    EXPECT_FALSE(accounts.Store->AccountByToken("tovi_made_up"));
+    EXPECT_TRUE(accounts.Store->FindAccount("BOB"));
+#endif
+}
+
+#if defined(TOVI_ACCOUNTS)
+// A lock held on the accounts by another session: a check is answered once the database's own
+// lock wait gives up, from the accounts last read, and a write is refused rather than left waiting.
+TEST(SharedStoreHang, AccountsLockedElsewhereAnswerWithinTheDeadline) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    std::string error;
+    {
+        auto admin = PgConnection::Connect(conninfo, error);
+        ASSERT_TRUE(admin && pgschema::Migrate(*admin, pgschema::kSchemaVersion, error)) << error;
+    }
+    auto accounts = PgAccountStore::Open(conninfo, kDeadlineMs);
+    ASSERT_TRUE(accounts.Store) << accounts.Error;
+    ASSERT_TRUE(accounts.Store->AddAccount("alice", Role::Moderator, "long enough 1", 10, error)) << error;
+    ASSERT_TRUE(accounts.Store->FindAccount("alice"));
+
+    auto locker = PgConnection::Connect(conninfo, error);
+    ASSERT_TRUE(locker && locker->Run("BEGIN") && locker->Run("LOCK TABLE accounts IN ACCESS EXCLUSIVE MODE"))
+        << error;
+    EXPECT_LT(Took([&] { EXPECT_FALSE(accounts.Store->AccountByToken("tovi_made_up")); }), kBound);
+    EXPECT_LT(Took([&] {
+                  const auto found = accounts.Store->FindAccount("ALICE");
+                  ASSERT_TRUE(found);
+                  EXPECT_EQ(found->AccountRole, Role::Moderator);
+              }),
+              kBound);
+    EXPECT_LT(Took([&] { EXPECT_FALSE(accounts.Store->AddAccount("bob", Role::Viewer, "long enough 2", 11, error)); }),
+              kBound);
+    ASSERT_TRUE(locker->Run("ROLLBACK"));
+
+    // The same connection serves once the lock is gone.
+    EXPECT_TRUE(accounts.Store->AddAccount("bob", Role::Viewer, "long enough 2", 12, error)) << error;
+    EXPECT_TRUE(accounts.Store->Authenticate("bob", "long enough 2", 13));
+}
+#endif
+
+// A database whose schema is newer than this program knows is named as such by every part, and
+// written to by none.
+TEST(SharedStoreNewer, EachPartSaysTheDatabaseIsNewerAndWritesNothing) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    std::string error;
+    auto admin = PgConnection::Connect(conninfo, error);
+    ASSERT_TRUE(admin && pgschema::Migrate(*admin, pgschema::kSchemaVersion, error)) << error;
+#if defined(TOVI_ACCOUNTS)
+    auto before = PgAccountStore::Open(conninfo);  // opened before a newer version took over
+    ASSERT_TRUE(before.Store) << before.Error;
+#endif
+    const int newer = pgschema::kSchemaVersion + 1;
+    ASSERT_TRUE(admin->Run("UPDATE tovi_schema SET version = $1", {int64_t{newer}}));
+    auto saysNewer = [&](const std::string& text) {
+        EXPECT_NE(text.find("newer version of Tovi stats (schema " + std::to_string(newer) + ")"), std::string::npos)
+            << text;
+        EXPECT_NE(text.find("knows up to " + std::to_string(pgschema::kSchemaVersion)), std::string::npos) << text;
+        EXPECT_EQ(text.find("cannot be reached"), std::string::npos) << text;
+    };
+
+    auto history = PgHistoryStore::Open(conninfo, "EU1", {});
+    EXPECT_FALSE(history.Store);
+    saysNewer(history.Error);
+    auto bans = PgBanStore::Open(conninfo);
+    EXPECT_FALSE(bans.Store);
+    saysNewer(bans.Error);
+
+    // With the server's own file, the bans last read are enforced, and the log says why.
+    TempFolder dir;
+    const std::string local = (dir / "tovistats.db").string();
+    ASSERT_TRUE(SqliteHistoryStore::Open(local, {}).Store);
+    auto cached = PgBanStore::Open(conninfo, local, kDeadlineMs);
+    ASSERT_TRUE(cached.Store) << cached.Error;
+    BanList list(cached.Store.get());
+    for (int reread = 0; reread < 300 && !cached.Store->Offline(); ++reread) {
+        pollfd ready{cached.Store->Socket(), static_cast<short>(cached.Store->WantsWrite() ? POLLOUT : POLLIN), 0};
+        poll(&ready, ready.fd >= 0 ? 1 : 0, 100);
+        EXPECT_TRUE(list.Load(error)) << error;
+    }
+    EXPECT_TRUE(cached.Store->Offline());
+    saysNewer(cached.Store->OfflineReason());
+
+#if defined(TOVI_ACCOUNTS)
+    auto accounts = PgAccountStore::Open(conninfo);
+    EXPECT_FALSE(accounts.Store);
+    saysNewer(accounts.Error);
+    EXPECT_FALSE(before.Store->AddAccount("alice", Role::Admin, "long enough 1", 10, error));
+    saysNewer(error);
+    PgResult count = admin->Exec("SELECT count(*) FROM accounts");
+    EXPECT_EQ(count.Int(0, 0), 0);
+#endif
+}
