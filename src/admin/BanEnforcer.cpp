@@ -173,13 +173,13 @@ bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<Seate
     std::string error;
     const bool added = m_list.Add(entry, error).has_value();
     if (m_record)
-        m_record(ActionKind::BanListed, entry.Name, entry.Reason, "for " + DurationText(seconds), added, error,
+        m_record(ActionKind::BanListed, entry.Name, entry.Reason, ForDuration(seconds), added, error,
                  entry.IssuedBy);
     if (!added) {
         m_dialogs.Warn("The ban of " + entry.Name + " could not be kept: " + error);
         return false;
     }
-    m_log.Log("Banned " + entry.Name + " for " + DurationText(seconds) + ": " + entry.Reason);
+    m_log.Log("Banned " + entry.Name + " " + ForDuration(seconds) + ": " + entry.Reason);
     for (const SeatedPlayer& p : present) {
         if (BanNameMatches(entry, p.Name)) m_enforcer.Check(p);
     }
@@ -192,7 +192,7 @@ void BanActions::BanFor(size_t preset) {
         return NotSent(ActionKind::BanListed, player ? player->Name : "", true,
                        player ? "no such ban duration" : "no player selected");
     const BanPreset chosen = m_presets[preset];
-    m_dialogs.Ask("Ban " + player->Name + " for " + DurationText(chosen.Seconds) + ": " + chosen.Reason + "?",
+    m_dialogs.Ask("Ban " + player->Name + " " + ForDuration(chosen.Seconds) + ": " + chosen.Reason + "?",
                   [this, life = std::weak_ptr<int>(m_life), player, chosen, by = m_issuer()](bool yes) {
                       if (life.expired()) return;
                       if (!yes) return NotSent(ActionKind::BanListed, player->Name, false, "not confirmed");

@@ -251,6 +251,10 @@ std::optional<int64_t> ParseDuration(std::string_view text) {
     return total;
 }
 
+std::string ForDuration(int64_t seconds) {
+    return seconds > 0 ? "for " + DurationText(seconds) : "for good";
+}
+
 std::string DurationText(int64_t seconds) {
     if (seconds <= 0) return "never";
     std::string text;

@@ -111,6 +111,8 @@ private:
 std::optional<int64_t> ParseDuration(std::string_view text);
 // The same form back: "1d12h", "never".
 std::string DurationText(int64_t seconds);
+// "for 1w", or "for good" for no end: how long a ban holds, as the log and the record say it.
+std::string ForDuration(int64_t seconds);
 // What remains, for players: "2 days 3 hours", "5 minutes", "40 seconds".
 std::string TimeLeftText(int64_t seconds);
 

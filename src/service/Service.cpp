@@ -272,7 +272,9 @@ void Service::ListGameBan(const SendNote& note) {
     entry.Name = note.Target;
     entry.Reason = note.Reason.empty() ? "banned from the player menu" : note.Reason;
     entry.IssuedBy = note.Who.empty() ? std::string(kOperatorAtWindow) : note.Who;
+    m_listingGameBan = true;
     m_banActions->AddBan(std::move(entry), 0, {});
+    m_listingGameBan = false;
     emit banListChanged();
 }
 

@@ -371,6 +371,7 @@ private:
     std::vector<SeatedPlayer> SeatedPlayers() const;
     // A ban of the game's sent from the player menu, kept on the program's list as well.
     void ListGameBan(const SendNote& note);
+    bool m_listingGameBan = false;
     // Who sits in the slots as of the last read of the names or the players: the ban list acts on
     // them when it changes elsewhere.
     std::vector<SeatedPlayer> m_seatedNow;

@@ -65,7 +65,7 @@ bool Service::EditBan(const BanEntry& edited, int64_t seconds, const std::string
     changed.ExpiresAt = seconds == 0 ? 0 : QDateTime::currentSecsSinceEpoch() + seconds;
     std::string error;
     const bool done = m_banList.Edit(changed, error);
-    RecordBanAction(ActionKind::BanEdited, changed.Name, changed.Reason, "for " + DurationText(seconds), done, error,
+    RecordBanAction(ActionKind::BanEdited, changed.Name, changed.Reason, ForDuration(seconds), done, error,
                     actor);
     if (!done) m_context->Questions().Warn("The ban could not be kept: " + error);
     return done;
@@ -100,7 +100,8 @@ void Service::RecordBanAction(ActionKind action, const std::string& target, cons
                                               : std::string(kOperatorAtWindow);
     m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), who, action, target, reason, detail,
                           done ? Outcome::Sent : Outcome::Refused, why});
-    m_notices->Events().BanListAction(action, target, reason, done, who);
+    // The game's ban sent from the player menu has had its notice: its listing is the same ban.
+    if (!m_listingGameBan) m_notices->Events().BanListAction(action, target, reason, done, who);
     emit banListChanged();
 }
 

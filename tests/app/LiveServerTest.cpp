@@ -104,11 +104,14 @@ private slots:
                                   "Host | Dave has been banned from this server | read"}));
             QCOMPARE(HistorySearch(window, 0, "hello"), QStringList{"Alice | hello there | read"});
             QCOMPARE(HistorySearch(window, 0, "", "Bob"), QStringList{"Bob | where is eve | read"});
-            QCOMPARE(HistorySearch(window, 2, ""),
+            // The game's ban is also kept on the program's list, for good.
+            QCOMPARE(HistorySearch(window, 2, "").join('\n'),
                      (QStringList{"Carol | chat sent | operator at the window gtalk Carol has been punted from this server",
                                   "Carol | punt sent | operator at the window command punt 3",
                                   "Dave | chat sent | operator at the window gtalk Dave has been banned from this server",
-                                  "Dave | ban sent | operator at the window command ban 4"}));
+                                  "Dave | ban sent | operator at the window command ban 4",
+                                  "Dave | ban listed sent | operator at the window banned from the player menu for good"})
+                         .join('\n'));
         };
         {
             testing::SimProcess sim("C:\\Games\\JO\\jointops.exe",

@@ -237,7 +237,7 @@ TEST_F(ServicePanelBackendTest, SavesSettingsAndTheBanListAsTheWindowDoes) {
          {"ada settings saved  status update settings", "ada settings saved  other settings",
           "ada settings saved  notice settings", "ada settings saved  ban settings",
           "ada record store changed  the shared database tovi at db.example.net",
-          "ada ban edited Mallory for never", "ada ban list exported  downloaded from the web panel",
+          "ada ban edited Mallory for good", "ada ban list exported  downloaded from the web panel",
           "ada login failed  from 192.0.2.7"})
         EXPECT_NE(std::find(done.begin(), done.end(), expected), done.end()) << expected;
     for (const AdminAction& a : listener.actions) {
