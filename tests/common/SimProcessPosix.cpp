@@ -198,9 +198,23 @@ bool WindowManager::Start() {
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) return false;
     // A window manager that could not start (not installed, another one runs) ends.
-    const bool started = WaitFor(
+    bool started = WaitFor(
         [&] { return CheckWindow(display) != 0 || ::waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, 30000) &&
-                         CheckWindow(display) != 0;
+                   CheckWindow(display) != 0;
+    // Some (Openbox) name their check window before they take in windows, and drop a window mapped
+    // meanwhile: a window of our own, mapped until it is framed, shows that it manages windows.
+    if (started) {
+        const Window probe = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 16, 16, 0, 0, 0);
+        started = WaitFor(
+            [&] {
+                XMapWindow(display, probe);
+                XSync(display, False);
+                return Framed(static_cast<int32_t>(probe));
+            },
+            30000);
+        XDestroyWindow(display, probe);
+        XSync(display, False);
+    }
     XCloseDisplay(display);
     return started;
 }

@@ -361,6 +361,7 @@ namespace {
 // More events than this at one query are not worth following one by one: a walk is cheaper,
 // and an event stream that long may have lost its thread.
 constexpr int kMostEventsPerQuery = 4096;
+constexpr int kMostRoundsPerQuery = 8;
 constexpr long kTopMask = SubstructureNotifyMask | PropertyChangeMask;
 
 }  // namespace
@@ -469,31 +470,38 @@ void X11WindowSystem::FullWalk() {
 
 void X11WindowSystem::Refresh() {
     if (!m_synced) FullWalk();
-    XEventsQueued(m_display, QueuedAfterReading);
     int applied = 0;
-    while (m_synced && QLength(m_display) > 0) {
-        XEvent event;
-        XNextEvent(m_display, &event);
-        if (++applied > kMostEventsPerQuery) {
-            m_synced = false;
-        } else {
-            Apply(event);
+    // Looking into windows waits for the server's answers, and takes in with them the events the
+    // server sent before: another round applies those, so that the answer holds every change made
+    // before the query (a window manager's, too, as it lets go of a window or takes one in). A
+    // desktop that never rests ends the rounds.
+    for (int round = 0; round < kMostRoundsPerQuery; ++round) {
+        XEventsQueued(m_display, QueuedAfterReading);
+        if (round > 0 && QLength(m_display) == 0) break;
+        while (m_synced && QLength(m_display) > 0) {
+            XEvent event;
+            XNextEvent(m_display, &event);
+            if (++applied > kMostEventsPerQuery) {
+                m_synced = false;
+            } else {
+                Apply(event);
+            }
         }
-    }
-    if (!m_synced) FullWalk();
-    for (size_t i = 0; i < m_stack.size();) {
-        if (!m_stack[i].dirty) {
-            ++i;
-            continue;
+        if (!m_synced) FullWalk();
+        for (size_t i = 0; i < m_stack.size();) {
+            if (!m_stack[i].dirty) {
+                ++i;
+                continue;
+            }
+            const unsigned long window = m_stack[i].window;
+            LookInto(m_stack[i]);
+            // LookInto drops a window that has gone meanwhile.
+            if (i < m_stack.size() && m_stack[i].window == window) ++i;
         }
-        const unsigned long window = m_stack[i].window;
-        LookInto(m_stack[i]);
-        // LookInto drops a window that has gone meanwhile.
-        if (i < m_stack.size() && m_stack[i].window == window) ++i;
-    }
-    if (m_listChanged) {
-        m_listChanged = false;
-        m_listed = ListedClients();
+        if (m_listChanged) {
+            m_listChanged = false;
+            m_listed = ListedClients();
+        }
     }
 }
 
