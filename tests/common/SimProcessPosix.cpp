@@ -232,11 +232,29 @@ void WindowManager::Stop() {
 
 bool WindowManager::Restart() {
     if (m_name == "none") return false;
-    Stop();
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) return false;
-    // The X server lets go of the ended manager's windows once it sees its connection closed.
-    const bool gone = WaitFor([&] { return CheckWindow(display) == 0; }, 30000);
+    std::vector<Window> clients;
+    Atom type = 0;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_CLIENT_LIST", False), 0,
+                           4096, False, XA_WINDOW, &type, &format, &items, &after, &data) == Success &&
+        data != nullptr && format == 32)
+        clients.assign(reinterpret_cast<const Window*>(data), reinterpret_cast<const Window*>(data) + items);
+    if (data != nullptr) XFree(data);
+    Stop();
+    // A manager may drop its check window before it lets go of its clients, and the X server takes
+    // them out of its frames only once it sees its connection closed: the next one would find them
+    // framed still and leave them be.
+    const bool gone = WaitFor(
+        [&] {
+            return CheckWindow(display) == 0 && std::none_of(clients.begin(), clients.end(), [](Window client) {
+                       return Framed(static_cast<int32_t>(client));
+                   });
+        },
+        30000);
     XCloseDisplay(display);
     m_managing = gone && Start();
     return m_managing;
