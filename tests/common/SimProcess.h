@@ -81,7 +81,8 @@ public:
     bool managing() const {
         return m_managing;
     }
-    // Ends it, waits until its check window has gone, starts it anew and waits until it manages.
+    // Ends it, waits until it has let go of its clients, starts it anew and waits until it manages.
+    // Call it on the thread that started it: the manager ends with the thread that forked it.
     bool Restart();
     void Stop();
     // Whether the window sits in a frame: its parent is not the root.

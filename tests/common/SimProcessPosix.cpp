@@ -313,6 +313,8 @@ bool WindowVisible(int32_t window) {
 int RaiseHelperWindows(int32_t pid, int32_t mainWindow) {
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) return 0;
+    // A window manager's windows may go between the listing and the look at each.
+    XErrorHandler previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
     const auto ownerOf = [&](Window window) {
         Atom type = 0;
@@ -344,6 +346,7 @@ int RaiseHelperWindows(int32_t pid, int32_t mainWindow) {
         if (children != nullptr) XFree(children);
     }
     XSync(display, False);
+    XSetErrorHandler(previous);
     XCloseDisplay(display);
     return raised;
 }
