@@ -194,6 +194,29 @@ TEST_F(X11Tracking, AnswersAsAWalkOfTheTreeThroughEveryKindOfChange) {
     XDestroyWindow(other, orFrame);
     XDestroyWindow(other, deepFrame);
 
+    // A window of its own that such a frame takes in is its client before the manager marks it
+    // and after it unmarks it, until it lets go of it (a walk, which has no past, can't know).
+    const std::string adoptedCaption = "adopted " + tag;
+    const Window adopted = Make(root, adoptedCaption, 0);
+    const Window takingIn = Make(root, "", 0, true);
+    XMapWindow(other, takingIn);
+    const auto trackedAs = [&] {
+        XSync(other, False);
+        tracked->CatchUp();
+        return tracked->KnownWindowByCaption(adoptedCaption)->window;
+    };
+    EXPECT_EQ(trackedAs(), static_cast<int32_t>(adopted));
+    XReparentWindow(other, adopted, takingIn, 0, 0);
+    EXPECT_EQ(trackedAs(), static_cast<int32_t>(adopted)) << "taken in";
+    SetWmState(adopted);
+    EXPECT_EQ(trackedAs(), static_cast<int32_t>(adopted)) << "marked";
+    XDeleteProperty(other, adopted, XInternAtom(other, "WM_STATE", False));
+    EXPECT_EQ(trackedAs(), static_cast<int32_t>(adopted)) << "unmarked";
+    XReparentWindow(other, adopted, root, 0, 0);
+    EXPECT_EQ(trackedAs(), static_cast<int32_t>(adopted)) << "let go";
+    XDestroyWindow(other, adopted);
+    XDestroyWindow(other, takingIn);
+
     XDestroyWindow(other, a);
     XDestroyWindow(other, frame);
     ExpectSameAsWalk("destroyed");

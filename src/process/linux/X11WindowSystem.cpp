@@ -152,9 +152,8 @@ std::unordered_map<unsigned long, unsigned long> X11WindowSystem::ListedClients(
 
 unsigned long X11WindowSystem::Answer(unsigned long top, bool overrideRedirect, unsigned long client,
                                       const std::unordered_map<unsigned long, unsigned long>& listed) {
-    if (client == 0) {
-        if (const auto it = listed.find(top); it != listed.end()) client = it->second;
-    }
+    // The window manager knows its clients best; where it keeps no list, WM_STATE marks them.
+    if (const auto it = listed.find(top); it != listed.end()) client = it->second;
     // Override-redirect windows are menus, tooltips and helpers that bypass the window manager,
     // never an application's main window: Wine gives every program an unmapped 1x1 "Default IME"
     // window of this kind, carrying the program's _NET_WM_PID. The flag stays whether the window
@@ -376,6 +375,7 @@ void X11WindowSystem::SetTracking(bool on) {
         m_insideOf.clear();
         m_properties.clear();
         m_listed.clear();
+        m_adopted.clear();
     }
 }
 
@@ -404,6 +404,7 @@ void X11WindowSystem::MarkDirty(unsigned long window) {
 void X11WindowSystem::Forget(unsigned long window) {
     m_insideOf.erase(window);
     m_properties.erase(window);
+    m_adopted.erase(window);
 }
 
 // The windows watched inside a top window are no longer: it is looked into afresh, or gone.
@@ -452,6 +453,7 @@ void X11WindowSystem::FullWalk() {
     m_stack.clear();
     m_insideOf.clear();
     m_properties.clear();
+    m_adopted.clear();
     m_listChanged = true;
     ErrorTrap trap(m_display);
     // The root's properties too: the window manager's client list, and whether one runs.
@@ -584,6 +586,8 @@ void X11WindowSystem::ApplyToRoot(const XEvent& event) {
                 }
             } else {
                 // Taken into a frame: no longer a top window; the frame looks into itself again.
+                if (const TopWindow* moved = Top(event.xreparent.window); moved && !moved->overrideRedirect)
+                    m_adopted.insert(event.xreparent.window);
                 ForgetInside(event.xreparent.window);
                 std::erase_if(m_stack,
                               [&](const TopWindow& t) { return t.window == event.xreparent.window; });
@@ -625,7 +629,15 @@ void X11WindowSystem::LookInto(TopWindow& top) {
     }
     TopWindow* current = Top(window);
     current->overrideRedirect = attributes.override_redirect != 0;
-    const unsigned long client = WatchClient(window, window, 2);
+    unsigned long client = WatchClient(window, window, 2);
+    // A window manager takes a window in before it marks it with WM_STATE and lists it, and lets
+    // go of it after it has unmarked it: meanwhile an override-redirect frame would stand for
+    // nothing. The window it took in is the client all along.
+    if (client == 0 && current->overrideRedirect) {
+        for (const auto& [inside, holder] : m_insideOf) {
+            if (holder == window && inside != window && m_adopted.contains(inside)) client = inside;
+        }
+    }
     current = Top(window);
     current->client = client;
     // A window inside that vanished during the look makes it uncertain: look again next time.

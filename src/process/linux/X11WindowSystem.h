@@ -9,12 +9,13 @@
 // that changed. When the events can't be trusted (too many at once, or one that does not fit what
 // is known) one full walk starts afresh. Its answers are those of a walk: topmost first, hidden
 // windows included, override-redirect helpers left out, and inside a window manager's frame the
-// window that carries WM_STATE, or else the one the window manager lists in _NET_CLIENT_LIST.
+// window it lists in _NET_CLIENT_LIST, or else (no list) the window that carries WM_STATE.
 // Some window managers (IceWM, Fluxbox) make their frames override-redirect: a frame counts by
 // the client inside it, whatever its own flag.
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "linux/WindowSystem.h"
@@ -86,7 +87,8 @@ private:
     // The window manager's clients (_NET_CLIENT_LIST) by their top-level window, when a window
     // manager runs and keeps that list; empty otherwise.
     std::unordered_map<unsigned long, unsigned long> ListedClients();
-    // What a top-level window stands for in the answers: its client, itself, or nothing (0).
+    // What a top-level window stands for in the answers: its client (the listed one first, then
+    // `client`, found by WM_STATE), itself, or nothing (0).
     static unsigned long Answer(unsigned long top, bool overrideRedirect, unsigned long client,
                                 const std::unordered_map<unsigned long, unsigned long>& listed);
 
@@ -108,6 +110,8 @@ private:
     std::unordered_map<unsigned long, Properties> m_properties;   // of watched windows only
     std::unordered_map<unsigned long, unsigned long> m_listed;    // top window -> listed client
     bool m_listChanged = true;
+    // Windows seen as top-level ones of their own that a frame then took in: an application's.
+    std::unordered_set<unsigned long> m_adopted;
 };
 
 }  // namespace tovi::linux_backend
