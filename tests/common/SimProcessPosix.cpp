@@ -198,9 +198,16 @@ bool WindowManager::Start() {
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) return false;
     // A window manager that could not start (not installed, another one runs) ends.
+    bool ended = false;
     bool started = WaitFor(
-        [&] { return CheckWindow(display) != 0 || ::waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, 30000) &&
-                   CheckWindow(display) != 0;
+                       [&] {
+                           ended = ::waitpid(m_pid, nullptr, WNOHANG) == m_pid;
+                           return ended || CheckWindow(display) != 0;
+                       },
+                       30000) &&
+                   !ended;
+    // Reaped: its id is no longer ours to signal.
+    if (ended) m_pid = 0;
     // Some (Openbox) name their check window before they take in windows, and drop a window mapped
     // meanwhile: a window of our own, mapped until it is framed, shows that it manages windows.
     if (started) {
