@@ -86,14 +86,16 @@ std::optional<std::string> WatchedWords::Match(const std::string& message) const
     return std::nullopt;
 }
 
-void NoticeEvents::TickDone(bool attached, const ServerStatus& s, const PlayerTable& players) {
+void NoticeEvents::TickDone(bool attached, const ServerStatus& s, const PlayerTable& players, ServerLoss loss) {
     const int64_t now = m_now();
     if (m_attached != attached) {
         // The program starting without a game is no news.
         if (attached) {
             m_post(ServerFoundNotice(s.ServerName));
         } else if (m_attached) {
-            m_post(ServerLostNotice(s.ServerName, "the game's process is gone or cannot be read"));
+            m_post(ServerLostNotice(s.ServerName, loss == ServerLoss::Window
+                                                      ? "the game's window can't be found; its process still runs"
+                                                      : "the game's process is gone or cannot be read"));
         }
         m_attached = attached;
         m_state.reset();

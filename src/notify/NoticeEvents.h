@@ -28,6 +28,10 @@ private:
     std::vector<std::string> m_entries;  // folded
 };
 
+// What went when the server was lost: its process (it ended, or can no longer be read), or only
+// its window, while the process still runs (a window manager that let go of it, a caption changed).
+enum class ServerLoss { Process, Window };
+
 struct NoticeEventSettings {
     int notHostingMinutes = 10;  // 0: never told
     int reportFailures = 3;      // failures in a row before the admins are told
@@ -42,7 +46,9 @@ public:
     void SetSettings(NoticeEventSettings settings) { m_settings = settings; }
     WatchedWords& Watched() { return m_watched; }
 
-    void TickDone(bool attached, const ServerStatus& status, const PlayerTable& players);
+    // `loss` says what went, on the tick that finds the server gone.
+    void TickDone(bool attached, const ServerStatus& status, const PlayerTable& players,
+                  ServerLoss loss = ServerLoss::Process);
     void StatsWritten(std::optional<uint8_t> resultByte) { m_result = resultByte; }
     // A chat line read from the game. The program's own chat comes back this way too; it is
     // known from the sends that carried it and never counts as a watched word.

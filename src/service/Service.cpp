@@ -297,8 +297,12 @@ void Service::TickFinished(bool attached) {
     m_snapshot.AccessRefused =
         m_memory.GetProcID() == -1 && m_memory.LastFailure() == AccessFailure::PermissionDenied;
     if (!attached) m_snapshot.ConsoleReady = false;
+    // Lost while its process can still be opened: only the window went.
+    ServerLoss loss = ServerLoss::Process;
+    if (!attached && m_attachedPid > 0 && m_memory.Backend().CanOpen(m_attachedPid)) loss = ServerLoss::Window;
+    m_attachedPid = attached ? m_memory.GetProcID() : 0;
     m_history.TickDone(attached, m_status, m_playerTable);
-    m_notices->Events().TickDone(attached, m_status, m_playerTable);
+    m_notices->Events().TickDone(attached, m_status, m_playerTable, loss);
     emit tickFinished(attached);
 }
 

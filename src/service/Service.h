@@ -386,6 +386,7 @@ private:
     int64_t m_moderatorBanSeconds = 24 * 3600;
     ServiceView* m_view = nullptr;
     ServerSnapshot m_snapshot;
+    int32_t m_attachedPid = 0;  // the server's process while attached, to tell what went when lost
     ServerStatus m_status;
     Settings m_settings;
     OtherSettings m_other;

@@ -67,6 +67,40 @@ private:
     std::string m_previous;
     bool m_hadPrevious = false;
 };
+
+// A window manager on the display named by DISPLAY (a private one), ended with the object; "none"
+// runs none. Its home is a folder of its own, so that no operator's settings change how it frames.
+class WindowManager {
+public:
+    explicit WindowManager(std::string name);
+    ~WindowManager();
+    WindowManager(const WindowManager&) = delete;
+    WindowManager& operator=(const WindowManager&) = delete;
+    // Whether it runs and manages windows (it has named its check window on the root); always
+    // false for "none".
+    bool managing() const {
+        return m_managing;
+    }
+    // Ends it, waits until it has let go of its clients, starts it anew and waits until it manages.
+    // Call it on the thread that started it: the manager ends with the thread that forked it.
+    bool Restart();
+    void Stop();
+    // Whether the window sits in a frame: its parent is not the root.
+    static bool Framed(int32_t window);
+    // Whether a window manager has taken the window in: framed, and in its _NET_CLIENT_LIST.
+    static bool Manages(int32_t window);
+    // The window managers the X11 tests run under, "none" first.
+    static std::vector<std::string> Tested() {
+        return {"none", "icewm", "openbox", "fluxbox"};
+    }
+
+private:
+    bool Start();
+    std::string m_name;
+    std::string m_home;
+    int32_t m_pid = 0;
+    bool m_managing = false;
+};
 #endif
 
 // This test's own process id.

@@ -25,6 +25,10 @@ using tovi::testing::RaiseHelperWindows;
 using tovi::testing::SimProcess;
 using tovi::testing::WaitFor;
 using tovi::testing::WindowVisible;
+#ifndef _WIN32
+using tovi::testing::PrivateDisplay;
+using tovi::testing::WindowManager;
+#endif
 
 namespace {
 
@@ -57,16 +61,40 @@ protected:
     MemoryClass memory{*backend};
 };
 
+// On Linux each run has an X server of its own, with the window manager it is named after.
+class MemoryClassWithWindow : public ::testing::TestWithParam<std::string> {
+protected:
+#ifndef _WIN32
+    PrivateDisplay display;
+    WindowManager manager{GetParam()};
+#endif
+    const std::string version = OwnVersion();
+    const std::string caption = std::string(game::kCaptionPrefix) + version;
+    std::unique_ptr<ProcessBackend> backend = MakePlatformBackend();
+    MemoryClass memory{*backend};
+};
+
 }  // namespace
 
-TEST_F(MemoryClassWithGamesim, AttachesToTheServersWindowTypesIntoItsConsoleAndHidesIt) {
-    if (!HaveWindows()) GTEST_SKIP() << "needs an X display";
+TEST_P(MemoryClassWithWindow, AttachesToTheServersWindowTypesIntoItsConsoleAndHidesIt) {
+#ifndef _WIN32
+    ASSERT_FALSE(display.name().empty()) << "Xvfb could not be started";
+    ASSERT_TRUE(GetParam() == "none" || manager.managing()) << GetParam() << " did not start";
+#endif
     SimProcess sim(kServerName, {"--state", "3", "--version", version});
     ASSERT_GT(sim.pid(), 0);
 
     ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(caption); }));
     EXPECT_EQ(memory.GetProcID(), sim.pid());
     const int32_t window = memory.GetProcHwnd();
+#ifndef _WIN32
+    // Found before the manager took it in, it is looked for again once in its frame.
+    if (manager.managing()) {
+        ASSERT_TRUE(WaitFor([&] { return WindowManager::Manages(window); }));
+        ASSERT_TRUE(memory.SetWindow(caption));
+        EXPECT_EQ(memory.GetProcHwnd(), window);
+    }
+#endif
     EXPECT_EQ(memory.GetWinCaption(window), caption);
     EXPECT_EQ(memory.ProcIDFromWnd(window), sim.pid());
 
@@ -79,6 +107,8 @@ TEST_F(MemoryClassWithGamesim, AttachesToTheServersWindowTypesIntoItsConsoleAndH
     // This test process has no window of its own, so it can't be tracked.
     EXPECT_FALSE(byId.SetProcID(CurrentProcessId()));
 
+    // Shown, the simulator listens to keys: it asks for them before it maps its window.
+    ASSERT_TRUE(WaitFor([&] { return WindowVisible(window); }));
     EXPECT_EQ(memory.ReadAByte(game::kConsoleOpenFlag), 0);
     ASSERT_TRUE(memory.PressKey(GameKeystroke::Console));
     ASSERT_TRUE(WaitFor([&] { return memory.ReadAByte(game::kConsoleOpenFlag) == 1; }));
@@ -96,12 +126,33 @@ TEST_F(MemoryClassWithGamesim, AttachesToTheServersWindowTypesIntoItsConsoleAndH
     ASSERT_TRUE(WaitFor([&] { return WindowVisible(window); }));
     EXPECT_TRUE(memory.ShowGameWindow(false));
     EXPECT_TRUE(WaitFor([&] { return !WindowVisible(window); }));
+#ifndef _WIN32
+    // A window manager lets go of a window its client hides: hidden, it is a top-level window again.
+    if (manager.managing()) {
+        ASSERT_TRUE(WaitFor([&] { return !WindowManager::Framed(window); }));
+    }
+#endif
     RaiseHelperWindows(sim.pid(), window);
     ASSERT_TRUE(byId.SetProcID(sim.pid()));
     EXPECT_EQ(byId.GetProcHwnd(), window);
     EXPECT_TRUE(memory.ShowGameWindow(true));
     EXPECT_TRUE(WaitFor([&] { return WindowVisible(window); }));
+#ifndef _WIN32
+    if (manager.managing()) {
+        ASSERT_TRUE(WaitFor([&] { return WindowManager::Manages(window); }));
+        ASSERT_TRUE(memory.SetWindow(caption));
+        EXPECT_EQ(memory.GetProcHwnd(), window);
+    }
+#endif
 }
+
+#ifdef _WIN32
+INSTANTIATE_TEST_SUITE_P(Desktop, MemoryClassWithWindow, ::testing::Values(std::string("windows")),
+                         [](const ::testing::TestParamInfo<std::string>& param) { return param.param; });
+#else
+INSTANTIATE_TEST_SUITE_P(Managers, MemoryClassWithWindow, ::testing::ValuesIn(WindowManager::Tested()),
+                         [](const ::testing::TestParamInfo<std::string>& param) { return param.param; });
+#endif
 
 TEST_F(MemoryClassWithGamesim, ListsReadsAndWritesTheServerUntilItExits) {
     auto sim = std::make_unique<SimProcess>(

@@ -26,10 +26,18 @@ const ServerRow* RowOf(const std::vector<ServerRow>& rows, const SimProcess& sim
     return it == rows.end() ? nullptr : &*it;
 }
 
+// Each run has an X server of its own, with the window manager it is named after.
+class ServerDiscoveryUnder : public ::testing::TestWithParam<std::string> {
+protected:
+    PrivateDisplay display;
+    WindowManager manager{GetParam()};
+};
+
 }  // namespace
 
-TEST(ServerDiscovery, ListsTracksAndFollowsTheChosenServer) {
-    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X display";
+TEST_P(ServerDiscoveryUnder, ListsTracksAndFollowsTheChosenServer) {
+    ASSERT_FALSE(display.name().empty()) << "Xvfb could not be started";
+    ASSERT_TRUE(GetParam() == "none" || manager.managing()) << GetParam() << " did not start";
     // Only the supported version can be tracked, so the current server shows the default caption;
     // the test finds it by its process id only.
     const std::string olderVersion = OwnVersion();
@@ -39,6 +47,15 @@ TEST(ServerDiscovery, ListsTracksAndFollowsTheChosenServer) {
     MemoryClass shared(*backend);
     ASSERT_TRUE(WaitFor([&] { return shared.SetProcID(current.pid()); }));
     ASSERT_TRUE(WaitFor([&] { return MemoryClass(*backend).SetProcID(older.pid()); }));
+    // Found before the manager took their windows in, they are looked for again once framed.
+    if (manager.managing()) {
+        for (const SimProcess* sim : {&current, &older}) {
+            MemoryClass byId(*backend);
+            ASSERT_TRUE(byId.SetProcID(sim->pid()));
+            ASSERT_TRUE(WaitFor([&] { return WindowManager::Manages(byId.GetProcHwnd()); }));
+        }
+        ASSERT_TRUE(shared.SetProcID(current.pid()));
+    }
 
     std::vector<ServerRow> rows;
     ASSERT_TRUE(WaitFor([&] {
@@ -74,9 +91,13 @@ TEST(ServerDiscovery, ListsTracksAndFollowsTheChosenServer) {
     EXPECT_EQ(window.panels[3], "Game not running");
 }
 
+INSTANTIATE_TEST_SUITE_P(Managers, ServerDiscoveryUnder, ::testing::ValuesIn(WindowManager::Tested()),
+                         [](const ::testing::TestParamInfo<std::string>& param) { return param.param; });
+
 // Both servers show a caption of the test's own, standing for the default one.
 TEST(ServerDiscovery, WithTheDefaultWindowTheTopmostServerIsWatched) {
-    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X display";
+    PrivateDisplay ownDisplay;
+    ASSERT_FALSE(ownDisplay.name().empty()) << "Xvfb could not be started";
     const std::string version = OwnVersion();
     const std::string caption = std::string(game::kCaptionPrefix) + version;
     SimProcess first("C:\\A\\jointops.exe", {"--state", "2", "--version", version});

@@ -1,28 +1,40 @@
-// The X11 window tracking against a real X server: another client creates, renames, restacks,
-// hides, reparents and destroys windows, and after each step the answers followed from events
-// must be those of a fresh walk of the window tree.
+// The X11 window tracking against a real X server of the test's own: another client creates,
+// renames, restacks, hides, reparents and destroys windows, and after each step the answers
+// followed from events must be those of a fresh walk of the window tree. And the server's window
+// found under real window managers, through a restart of the manager.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "GameAddresses.h"
+#include "MemoryClass.h"
+#include "PlatformBackend.h"
+#include "SimProcess.h"
 #include "linux/X11WindowSystem.h"
 // Last: Xlib defines None as a macro, which gtest and the backend use as a name.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+using tovi::MemoryClass;
 using tovi::OwnedWindow;
 using tovi::linux_backend::X11WindowSystem;
+using tovi::testing::OwnVersion;
+using tovi::testing::PrivateDisplay;
+using tovi::testing::SimProcess;
+using tovi::testing::WaitFor;
+using tovi::testing::WindowManager;
 
 namespace {
 
 class X11Tracking : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* display = std::getenv("DISPLAY");
-        if (!display || !*display) GTEST_SKIP() << "needs an X display (xvfb-run)";
+        display = std::make_unique<PrivateDisplay>();
+        ASSERT_FALSE(display->name().empty()) << "Xvfb could not be started";
         other = XOpenDisplay(nullptr);
         ASSERT_NE(other, nullptr);
         tracked = X11WindowSystem::Open();
@@ -44,6 +56,11 @@ protected:
     void SetPid(Window window, long pid) {
         XChangeProperty(other, window, XInternAtom(other, "_NET_WM_PID", False), XA_CARDINAL, 32,
                         PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
+    }
+    void SetWindows(Window window, const char* property, const std::vector<Window>& windows) {
+        std::vector<long> values(windows.begin(), windows.end());
+        XChangeProperty(other, window, XInternAtom(other, property, False), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(values.data()), static_cast<int>(values.size()));
     }
     void SetWmState(Window window) {
         const Atom state = XInternAtom(other, "WM_STATE", False);
@@ -87,6 +104,7 @@ protected:
         }
     }
 
+    std::unique_ptr<PrivateDisplay> display;
     Display* other = nullptr;
     Window root = 0;
     std::unique_ptr<X11WindowSystem> tracked, walked;
@@ -98,8 +116,8 @@ protected:
 
 TEST_F(X11Tracking, AnswersAsAWalkOfTheTreeThroughEveryKindOfChange) {
     const std::string tag = std::to_string(::getpid());
-    captions = {"alpha " + tag, "beta " + tag, "gamma " + tag, "renamed " + tag};
-    pids = {4000001, 4000002, 4000003};
+    captions = {"alpha " + tag, "beta " + tag, "gamma " + tag, "renamed " + tag, "deep " + tag, "framed " + tag};
+    pids = {4000001, 4000002, 4000003, 4000004};
     tracked->TopLevelWindows();
     const Window a = Make(root, captions[0], pids[0]);
     const Window b = Make(root, captions[1], pids[1]);
@@ -146,6 +164,59 @@ TEST_F(X11Tracking, AnswersAsAWalkOfTheTreeThroughEveryKindOfChange) {
     XReparentWindow(other, b, root, 10, 10);
     ExpectSameAsWalk("back on the root");
 
+    // Frames that are override-redirect, as some window managers make them: one counts by the
+    // client with WM_STATE inside it; one whose client sits deeper and carries none counts only
+    // while a running window manager lists that client in _NET_CLIENT_LIST.
+    const Window orFrame = Make(root, "", 0, true);
+    XMapWindow(other, orFrame);
+    const Window framed = Make(Make(orFrame, "", 0), captions[5], pids[3]);
+    SetWmState(framed);
+    const Window deepFrame = Make(root, "", 0, true);
+    XMapWindow(other, deepFrame);
+    const Window deep = Make(Make(Make(deepFrame, "", 0), "", 0), captions[4], pids[3]);
+    ExpectSameAsWalk("override-redirect frames");
+    EXPECT_EQ(tracked->KnownWindowByCaption(captions[5])->window, static_cast<int32_t>(framed));
+    EXPECT_EQ(tracked->KnownWindowByCaption(captions[4])->window, 0);
+    const Window check = Make(root, "", 0, true);
+    SetWindows(check, "_NET_SUPPORTING_WM_CHECK", {check});
+    SetWindows(root, "_NET_CLIENT_LIST", {framed, deep});
+    ExpectSameAsWalk("client list without a manager");
+    EXPECT_EQ(tracked->KnownWindowByCaption(captions[4])->window, 0);
+    SetWindows(root, "_NET_SUPPORTING_WM_CHECK", {check});
+    ExpectSameAsWalk("listed by a running manager");
+    EXPECT_EQ(tracked->KnownWindowByCaption(captions[4])->window, static_cast<int32_t>(deep));
+    EXPECT_EQ(tracked->KnownProcessWindow(pids[3]), static_cast<int32_t>(deep));  // the topmost
+    XDestroyWindow(other, check);
+    ExpectSameAsWalk("the manager's check window gone");
+    EXPECT_EQ(tracked->KnownWindowByCaption(captions[4])->window, 0);
+    XDeleteProperty(other, root, XInternAtom(other, "_NET_CLIENT_LIST", False));
+    XDeleteProperty(other, root, XInternAtom(other, "_NET_SUPPORTING_WM_CHECK", False));
+    XDestroyWindow(other, orFrame);
+    XDestroyWindow(other, deepFrame);
+
+    // A window of its own that such a frame takes in is its client before the manager marks it
+    // and after it unmarks it, until it lets go of it (a walk, which has no past, can't know).
+    const std::string adoptedCaption = "adopted " + tag;
+    const Window adopted = Make(root, adoptedCaption, 0);
+    const Window takingIn = Make(root, "", 0, true);
+    XMapWindow(other, takingIn);
+    const auto trackedAs = [&] {
+        XSync(other, False);
+        tracked->CatchUp();
+        return tracked->KnownWindowByCaption(adoptedCaption)->window;
+    };
+    EXPECT_EQ(trackedAs(), static_cast<int32_t>(adopted));
+    XReparentWindow(other, adopted, takingIn, 0, 0);
+    EXPECT_EQ(trackedAs(), static_cast<int32_t>(adopted)) << "taken in";
+    SetWmState(adopted);
+    EXPECT_EQ(trackedAs(), static_cast<int32_t>(adopted)) << "marked";
+    XDeleteProperty(other, adopted, XInternAtom(other, "WM_STATE", False));
+    EXPECT_EQ(trackedAs(), static_cast<int32_t>(adopted)) << "unmarked";
+    XReparentWindow(other, adopted, root, 0, 0);
+    EXPECT_EQ(trackedAs(), static_cast<int32_t>(adopted)) << "let go";
+    XDestroyWindow(other, adopted);
+    XDestroyWindow(other, takingIn);
+
     XDestroyWindow(other, a);
     XDestroyWindow(other, frame);
     ExpectSameAsWalk("destroyed");
@@ -159,3 +230,72 @@ TEST_F(X11Tracking, AnswersAsAWalkOfTheTreeThroughEveryKindOfChange) {
     XDestroyWindow(other, helper);
     ExpectSameAsWalk("all gone");
 }
+
+namespace {
+
+// The server's window is found inside the frame a window manager gives it, by its caption and by
+// its process id, by the tracking and by a walk, above a Wine-like helper window that carries the
+// server's process id; and so it stays while the manager ends and while another takes the window in.
+class X11UnderWindowManager : public ::testing::TestWithParam<std::string> {};
+
+}  // namespace
+
+TEST_P(X11UnderWindowManager, FindsTheServersWindowInItsFrameThroughARestartOfTheManager) {
+    PrivateDisplay display;
+    ASSERT_FALSE(display.name().empty()) << "Xvfb could not be started";
+    WindowManager manager(GetParam());
+    ASSERT_TRUE(GetParam() == "none" || manager.managing()) << GetParam() << " did not start (scripts/setup installs it)";
+    const std::string version = OwnVersion();
+    const std::string caption = std::string(tovi::game::kCaptionPrefix) + version;
+    SimProcess sim("C:\\GAMES\\JO\\JOINTOPS.EXE", {"--state", "3", "--version", version});
+    ASSERT_GT(sim.pid(), 0);
+    auto backend = tovi::MakePlatformBackend();
+    MemoryClass memory(*backend);
+    ASSERT_TRUE(WaitFor([&] { return memory.SetWindow(caption); }));
+    const int32_t window = memory.GetProcHwnd();
+    if (manager.managing()) {
+        ASSERT_TRUE(WaitFor([&] { return WindowManager::Manages(window); }));
+    }
+
+    Display* other = XOpenDisplay(nullptr);
+    ASSERT_NE(other, nullptr);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    const Window helper = XCreateWindow(other, DefaultRootWindow(other), 0, 0, 1, 1, 0, CopyFromParent, InputOutput,
+                                        CopyFromParent, CWOverrideRedirect, &attributes);
+    const long pid = sim.pid();
+    XChangeProperty(other, helper, XInternAtom(other, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&pid), 1);
+    XMapRaised(other, helper);
+    XUnmapWindow(other, helper);
+    XSync(other, False);
+
+    auto walked = X11WindowSystem::Open();
+    ASSERT_TRUE(walked);
+    walked->SetTracking(false);
+    const auto expectFound = [&](const std::string& step) {
+        EXPECT_TRUE(memory.SetWindow(caption)) << step;
+        EXPECT_EQ(memory.GetProcHwnd(), window) << step;
+        EXPECT_EQ(memory.GetProcID(), sim.pid()) << step;
+        MemoryClass byId(*backend);
+        EXPECT_TRUE(byId.SetProcID(sim.pid())) << step;
+        EXPECT_EQ(byId.GetProcHwnd(), window) << step;
+        EXPECT_EQ(walked->FindWindowByCaption(caption), window) << step;
+        const std::vector<int32_t> windows = walked->TopLevelWindows();
+        EXPECT_EQ(std::count(windows.begin(), windows.end(), static_cast<int32_t>(helper)), 0) << step;
+    };
+    expectFound("managed by " + GetParam());
+    if (manager.managing()) {
+        manager.Stop();
+        ASSERT_TRUE(WaitFor([&] { return !WindowManager::Framed(window); }));
+        expectFound("no manager");
+        ASSERT_TRUE(manager.Restart());
+        ASSERT_TRUE(WaitFor([&] { return WindowManager::Manages(window); }));
+        expectFound("managed again");
+    }
+    XDestroyWindow(other, helper);
+    XCloseDisplay(other);
+}
+
+INSTANTIATE_TEST_SUITE_P(Managers, X11UnderWindowManager, ::testing::ValuesIn(WindowManager::Tested()),
+                         [](const ::testing::TestParamInfo<std::string>& param) { return param.param; });

@@ -236,6 +236,12 @@ TEST(NoticeEvents, EventsBecomeNoticesOnceEach) {
               "3. A (3 kills)\nTop time: 1. C (20 min)\n2. A (10 min)\n3. B (1 min)");
     EXPECT_EQ(posted[3].fields[0].value, "X");
     EXPECT_EQ(posted[4].fields[2].value, "votekick");
+    EXPECT_EQ(posted.back().fields[1].value, "the game's process is gone or cannot be read");
+    // Lost with its process still there: the notice says the window went.
+    tick(true, kStateWaiting);
+    events.TickDone(false, s, players, ServerLoss::Window);
+    EXPECT_EQ(posted.back().event, NoticeEvent::ServerLost);
+    EXPECT_EQ(posted.back().fields[1].value, "the game's window can't be found; its process still runs");
 }
 
 TEST(NoticeEvents, TheProgramsOwnChatReadBackAndTheFreshBansPuntAreNoNews) {

@@ -65,6 +65,8 @@ X11WindowSystem::X11WindowSystem(Display* display) : m_display(display) {
     m_netWmName = XInternAtom(m_display, "_NET_WM_NAME", False);
     m_netWmPid = XInternAtom(m_display, "_NET_WM_PID", False);
     m_utf8String = XInternAtom(m_display, "UTF8_STRING", False);
+    m_netClientList = XInternAtom(m_display, "_NET_CLIENT_LIST", False);
+    m_netSupportingWmCheck = XInternAtom(m_display, "_NET_SUPPORTING_WM_CHECK", False);
     m_root = DefaultRootWindow(m_display);
 }
 
@@ -97,8 +99,73 @@ unsigned long X11WindowSystem::ClientWindow(unsigned long frame, int depth) {
     return 0;
 }
 
+// The first window named by a WINDOW property; nothing when there is none or the window is gone.
+std::optional<unsigned long> X11WindowSystem::WindowProperty(unsigned long window, unsigned long property) {
+    ErrorTrap trap(m_display);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    const int status = XGetWindowProperty(m_display, window, property, 0, 1, False, XA_WINDOW, &type, &format,
+                                          &count, &after, &data);
+    std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
+    if (trap.Failed() || status != Success || type != XA_WINDOW || format != 32 || count < 1 || !data)
+        return std::nullopt;
+    return *reinterpret_cast<const unsigned long*>(data);
+}
+
+std::unordered_map<unsigned long, unsigned long> X11WindowSystem::ListedClients() {
+    std::unordered_map<unsigned long, unsigned long> listed;
+    // A window manager that ended leaves its properties on the root: the list counts only while
+    // the check window it names is alive and names itself.
+    const std::optional<unsigned long> check = WindowProperty(m_root, m_netSupportingWmCheck);
+    if (!check || WindowProperty(*check, m_netSupportingWmCheck) != check) return listed;
+    ErrorTrap trap(m_display);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    // More clients than a desktop ever holds are not looked at.
+    const int status = XGetWindowProperty(m_display, m_root, m_netClientList, 0, 4096, False, XA_WINDOW, &type,
+                                          &format, &count, &after, &data);
+    std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
+    if (status != Success || type != XA_WINDOW || format != 32 || !data) return listed;
+    const auto* clients = reinterpret_cast<const unsigned long*>(data);
+    for (unsigned long i = 0; i < count; ++i) {
+        // Up from the client to the root's child that holds it; frames are never deep.
+        unsigned long window = clients[i];
+        for (int depth = 0; depth < 8 && window != 0; ++depth) {
+            Window root = 0, parent = 0;
+            Window* children = nullptr;
+            unsigned int n = 0;
+            if (!XQueryTree(m_display, window, &root, &parent, &children, &n)) break;
+            std::unique_ptr<Window, XFreeDeleter> ownedChildren(children);
+            if (parent == m_root) {
+                listed.emplace(window, clients[i]);
+                break;
+            }
+            window = parent;
+        }
+    }
+    return listed;
+}
+
+unsigned long X11WindowSystem::Answer(unsigned long top, bool overrideRedirect, unsigned long client,
+                                      const std::unordered_map<unsigned long, unsigned long>& listed) {
+    // The window manager knows its clients best; where it keeps no list, WM_STATE marks them.
+    if (const auto it = listed.find(top); it != listed.end()) client = it->second;
+    // Override-redirect windows are menus, tooltips and helpers that bypass the window manager,
+    // never an application's main window: Wine gives every program an unmapped 1x1 "Default IME"
+    // window of this kind, carrying the program's _NET_WM_PID. The flag stays whether the window
+    // is mapped or not, so a main window hidden by us is still listed. Yet some window managers
+    // make their frames override-redirect too: such a window counts by the client it holds.
+    if (overrideRedirect) return client != 0 && client != top ? client : 0;
+    return client != 0 ? client : top;
+}
+
 std::vector<int32_t> X11WindowSystem::WalkTopLevelWindows() {
     std::vector<int32_t> windows;
+    const std::unordered_map<unsigned long, unsigned long> listed = ListedClients();
     ErrorTrap trap(m_display);
     Window root = 0, parent = 0;
     Window* children = nullptr;
@@ -110,15 +177,11 @@ std::vector<int32_t> X11WindowSystem::WalkTopLevelWindows() {
     std::unique_ptr<Window, XFreeDeleter> owned(children);
     // XQueryTree lists the root's children bottom to top; the topmost comes first here.
     for (unsigned int i = count; i-- > 0;) {
-        // Override-redirect windows are menus, tooltips and helpers that bypass the window
-        // manager, never an application's main window: Wine gives every program an unmapped 1x1
-        // "Default IME" window of this kind, carrying the program's _NET_WM_PID. The flag stays
-        // whether the window is mapped or not, so a main window hidden by us is still listed.
         XWindowAttributes attributes{};
-        if (!XGetWindowAttributes(m_display, children[i], &attributes) || attributes.override_redirect) continue;
-        unsigned long client = ClientWindow(children[i], 2);
-        if (client == 0) client = children[i];
-        windows.push_back(static_cast<int32_t>(client));
+        if (!XGetWindowAttributes(m_display, children[i], &attributes)) continue;
+        const unsigned long answer = Answer(children[i], attributes.override_redirect != 0,
+                                            ClientWindow(children[i], 2), listed);
+        if (answer != 0) windows.push_back(static_cast<int32_t>(answer));
     }
     return windows;
 }
@@ -297,6 +360,7 @@ namespace {
 // More events than this at one query are not worth following one by one: a walk is cheaper,
 // and an event stream that long may have lost its thread.
 constexpr int kMostEventsPerQuery = 4096;
+constexpr int kMostRoundsPerQuery = 8;
 constexpr long kTopMask = SubstructureNotifyMask | PropertyChangeMask;
 
 }  // namespace
@@ -310,6 +374,8 @@ void X11WindowSystem::SetTracking(bool on) {
         m_stack.clear();
         m_insideOf.clear();
         m_properties.clear();
+        m_listed.clear();
+        m_adopted.clear();
     }
 }
 
@@ -338,6 +404,7 @@ void X11WindowSystem::MarkDirty(unsigned long window) {
 void X11WindowSystem::Forget(unsigned long window) {
     m_insideOf.erase(window);
     m_properties.erase(window);
+    m_adopted.erase(window);
 }
 
 // The windows watched inside a top window are no longer: it is looked into afresh, or gone.
@@ -386,8 +453,11 @@ void X11WindowSystem::FullWalk() {
     m_stack.clear();
     m_insideOf.clear();
     m_properties.clear();
+    m_adopted.clear();
+    m_listChanged = true;
     ErrorTrap trap(m_display);
-    XSelectInput(m_display, m_root, SubstructureNotifyMask);
+    // The root's properties too: the window manager's client list, and whether one runs.
+    XSelectInput(m_display, m_root, SubstructureNotifyMask | PropertyChangeMask);
     Window root = 0, parent = 0;
     Window* children = nullptr;
     unsigned int count = 0;
@@ -402,34 +472,47 @@ void X11WindowSystem::FullWalk() {
 
 void X11WindowSystem::Refresh() {
     if (!m_synced) FullWalk();
-    XEventsQueued(m_display, QueuedAfterReading);
     int applied = 0;
-    while (m_synced && QLength(m_display) > 0) {
-        XEvent event;
-        XNextEvent(m_display, &event);
-        if (++applied > kMostEventsPerQuery) {
-            m_synced = false;
-        } else {
-            Apply(event);
+    // Looking into windows waits for the server's answers, and takes in with them the events the
+    // server sent before: another round applies those, so that the answer holds every change made
+    // before the query (a window manager's, too, as it lets go of a window or takes one in). A
+    // desktop that never rests ends the rounds.
+    for (int round = 0; round < kMostRoundsPerQuery; ++round) {
+        XEventsQueued(m_display, QueuedAfterReading);
+        if (round > 0 && QLength(m_display) == 0) break;
+        while (m_synced && QLength(m_display) > 0) {
+            XEvent event;
+            XNextEvent(m_display, &event);
+            if (++applied > kMostEventsPerQuery) {
+                m_synced = false;
+            } else {
+                Apply(event);
+            }
         }
-    }
-    if (!m_synced) FullWalk();
-    for (size_t i = 0; i < m_stack.size();) {
-        if (!m_stack[i].dirty) {
-            ++i;
-            continue;
+        if (!m_synced) FullWalk();
+        for (size_t i = 0; i < m_stack.size();) {
+            if (!m_stack[i].dirty) {
+                ++i;
+                continue;
+            }
+            const unsigned long window = m_stack[i].window;
+            LookInto(m_stack[i]);
+            // LookInto drops a window that has gone meanwhile.
+            if (i < m_stack.size() && m_stack[i].window == window) ++i;
         }
-        const unsigned long window = m_stack[i].window;
-        LookInto(m_stack[i]);
-        // LookInto drops a window that has gone meanwhile.
-        if (i < m_stack.size() && m_stack[i].window == window) ++i;
+        if (m_listChanged) {
+            m_listChanged = false;
+            m_listed = ListedClients();
+        }
     }
 }
 
 void X11WindowSystem::Apply(const XEvent& event) {
     if (event.type == PropertyNotify) {
         const XPropertyEvent& e = event.xproperty;
-        if (e.atom == m_wmState) {
+        if (e.window == m_root) {
+            if (e.atom == m_netClientList || e.atom == m_netSupportingWmCheck) m_listChanged = true;
+        } else if (e.atom == m_wmState) {
             MarkDirty(e.window);
         } else if (e.atom == m_netWmName || e.atom == XA_WM_NAME) {
             if (auto it = m_properties.find(e.window); it != m_properties.end()) it->second.caption.reset();
@@ -467,6 +550,8 @@ void X11WindowSystem::Apply(const XEvent& event) {
         default:
             return;
     }
+    // A listed client that moves to another frame or goes takes its place in the list along.
+    if (!m_listed.empty() && (event.type == ReparentNotify || event.type == DestroyNotify)) m_listChanged = true;
     if (eventWindow == m_root) {
         ApplyToRoot(event);
     } else {
@@ -501,6 +586,8 @@ void X11WindowSystem::ApplyToRoot(const XEvent& event) {
                 }
             } else {
                 // Taken into a frame: no longer a top window; the frame looks into itself again.
+                if (const TopWindow* moved = Top(event.xreparent.window); moved && !moved->overrideRedirect)
+                    m_adopted.insert(event.xreparent.window);
                 ForgetInside(event.xreparent.window);
                 std::erase_if(m_stack,
                               [&](const TopWindow& t) { return t.window == event.xreparent.window; });
@@ -542,9 +629,17 @@ void X11WindowSystem::LookInto(TopWindow& top) {
     }
     TopWindow* current = Top(window);
     current->overrideRedirect = attributes.override_redirect != 0;
-    const unsigned long client = WatchClient(window, window, 2);
+    unsigned long client = WatchClient(window, window, 2);
+    // A window manager takes a window in before it marks it with WM_STATE and lists it, and lets
+    // go of it after it has unmarked it: meanwhile an override-redirect frame would stand for
+    // nothing. The window it took in is the client all along.
+    if (client == 0 && current->overrideRedirect) {
+        for (const auto& [inside, holder] : m_insideOf) {
+            if (holder == window && inside != window && m_adopted.contains(inside)) client = inside;
+        }
+    }
     current = Top(window);
-    current->client = client != 0 ? client : window;
+    current->client = client;
     // A window inside that vanished during the look makes it uncertain: look again next time.
     current->dirty = trap.Failed();
 }
@@ -571,7 +666,8 @@ std::vector<unsigned long> X11WindowSystem::TrackedWindows() {
     Refresh();
     std::vector<unsigned long> windows;
     for (auto top = m_stack.rbegin(); top != m_stack.rend(); ++top) {
-        if (!top->overrideRedirect) windows.push_back(top->client != 0 ? top->client : top->window);
+        const unsigned long answer = Answer(top->window, top->overrideRedirect, top->client, m_listed);
+        if (answer != 0) windows.push_back(answer);
     }
     return windows;
 }

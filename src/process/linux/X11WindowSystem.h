@@ -9,10 +9,13 @@
 // that changed. When the events can't be trusted (too many at once, or one that does not fit what
 // is known) one full walk starts afresh. Its answers are those of a walk: topmost first, hidden
 // windows included, override-redirect helpers left out, and inside a window manager's frame the
-// window that carries WM_STATE.
+// window it lists in _NET_CLIENT_LIST, or else (no list) the window that carries WM_STATE.
+// Some window managers (IceWM, Fluxbox) make their frames override-redirect: a frame counts by
+// the client inside it, whatever its own flag.
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "linux/WindowSystem.h"
@@ -51,7 +54,7 @@ private:
         unsigned long window = 0;
         bool overrideRedirect = false;
         bool dirty = true;  // its inside changed, or it is new: look into it again
-        unsigned long client = 0;
+        unsigned long client = 0;  // inside it (or itself) with WM_STATE; 0 for none
     };
     struct Properties {
         std::optional<int32_t> pid;
@@ -80,12 +83,22 @@ private:
     void ClearFailure() { m_failure = AccessFailure::None; }
     unsigned long ClientWindow(unsigned long frame, int depth);
     bool HasProperty(unsigned long window, unsigned long property);
+    std::optional<unsigned long> WindowProperty(unsigned long window, unsigned long property);
+    // The window manager's clients (_NET_CLIENT_LIST) by their top-level window, when a window
+    // manager runs and keeps that list; empty otherwise.
+    std::unordered_map<unsigned long, unsigned long> ListedClients();
+    // What a top-level window stands for in the answers: its client (the listed one first, then
+    // `client`, found by WM_STATE), itself, or nothing (0).
+    static unsigned long Answer(unsigned long top, bool overrideRedirect, unsigned long client,
+                                const std::unordered_map<unsigned long, unsigned long>& listed);
 
     _XDisplay* m_display;
     unsigned long m_wmState = 0;
     unsigned long m_netWmName = 0;
     unsigned long m_netWmPid = 0;
     unsigned long m_utf8String = 0;
+    unsigned long m_netClientList = 0;
+    unsigned long m_netSupportingWmCheck = 0;
     unsigned long m_root = 0;
     AccessFailure m_failure = AccessFailure::None;
 
@@ -95,6 +108,10 @@ private:
     std::vector<TopWindow> m_stack;                               // bottom first
     std::unordered_map<unsigned long, unsigned long> m_insideOf;  // watched window -> its top window
     std::unordered_map<unsigned long, Properties> m_properties;   // of watched windows only
+    std::unordered_map<unsigned long, unsigned long> m_listed;    // top window -> listed client
+    bool m_listChanged = true;
+    // Windows seen as top-level ones of their own that a frame then took in: an application's.
+    std::unordered_set<unsigned long> m_adopted;
 };
 
 }  // namespace tovi::linux_backend
