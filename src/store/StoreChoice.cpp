@@ -63,7 +63,7 @@ std::optional<std::vector<ConninfoField>> ParseConninfo(const std::string& conni
     return fields;
 }
 
-bool HidesConninfo(const std::string& conninfo) {
+[[maybe_unused]] bool HidesConninfo(const std::string& conninfo) {
     const auto fields = ParseOne(conninfo);
     if (!fields) return false;
     for (const ConninfoField& f : *fields) {
@@ -149,6 +149,7 @@ std::string ConninfoProblem(const std::string& conninfo, bool saving) {
                "the settings themselves (host=... dbname=... user=...) or the postgresql:// address alone.";
     return {};
 #else
+    static_cast<void>(saving);
     return "This build of Tovi stats cannot use a shared PostgreSQL database.";
 #endif
 }
