@@ -25,14 +25,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string joined;
         for (const MatchBlock& block : *blocks) {
             TOVI_FUZZ_CHECK(block.Bytes.starts_with("ServerInfo ") && block.Bytes.ends_with("\r\n"));
-            TOVI_FUZZ_CHECK(block.Players.size() <= kMaxPlayersPerMatch);
+            // One player line each, after the server line.
+            TOVI_FUZZ_CHECK(block.Players.size() < block.Bytes.size() / 2);
             joined += block.Bytes;
         }
         if (body != input) TOVI_FUZZ_CHECK(joined == input);
     }
     if (const auto report = ParseStatusReport(input, error)) {
         TOVI_FUZZ_CHECK(report->State >= 1 && report->State <= 4);
-        TOVI_FUZZ_CHECK(report->Players.size() <= kMaxPlayersPerMatch);
+        TOVI_FUZZ_CHECK(report->Players.size() <= kMaxStatusPlayers);
     }
     return 0;
 }
