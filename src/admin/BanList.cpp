@@ -83,10 +83,14 @@ bool BanList::Load(std::string& error) {
     std::vector<BanEntry> bans;
     std::vector<PlayerWarning> warnings;
     if (!m_store->Load(bans, warnings, error)) return false;
+    Replace(std::move(bans), std::move(warnings));
+    return true;
+}
+
+void BanList::Replace(std::vector<BanEntry> bans, std::vector<PlayerWarning> warnings) {
     m_entries = std::move(bans);
     m_warnings = std::move(warnings);
     ++m_revision;
-    return true;
 }
 
 const BanEntry* BanList::Find(int64_t id) const {

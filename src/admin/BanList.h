@@ -64,6 +64,8 @@ public:
     void SetStore(BanStore* store) { m_store = store; }
 
     bool Load(std::string& error);
+    // The list as its store was read elsewhere (a re-read that did not wait).
+    void Replace(std::vector<BanEntry> bans, std::vector<PlayerWarning> warnings);
 
     // Oldest first.
     const std::vector<BanEntry>& Entries() const { return m_entries; }

@@ -47,6 +47,8 @@ const char* EventTitle(NoticeEvent e) {
             return "Status report or upload recovered";
         case NoticeEvent::UploadRejected:
             return "Match refused by the stats service";
+        case NoticeEvent::ServerCodeInUse:
+            return "Server code in use by another copy";
         case NoticeEvent::Test:
             return "Test";
     }

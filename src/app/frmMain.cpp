@@ -213,6 +213,14 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
                                QSystemTrayIcon::Warning);
         RefreshTray();
     });
+    connect(&m_service, &Service::serverCodeInUse, this, [this](const std::string& who) {
+        if (who.empty() || !m_tray.isVisible()) return;
+        m_tray.showMessage(tr("Server code in use by another copy"),
+                           tr("Another copy of Tovi stats (%1) keeps this server's history in the shared "
+                              "database. This copy's history waits in its own file until that copy stops.")
+                               .arg(QString::fromStdString(who)),
+                           QSystemTrayIcon::Warning);
+    });
     connect(&m_service.Notices(), &NoticeService::troubleChanged, this, [this] { RefreshTray(); });
 
     // Sized for the tabs' content, but never beyond the screen at large scale factors.

@@ -23,6 +23,7 @@ constexpr std::array kEventNames{
     EventName{NoticeEvent::ReportFailing, "report_failing"},
     EventName{NoticeEvent::ReportRecovered, "report_recovered"},
     EventName{NoticeEvent::UploadRejected, "upload_rejected"},
+    EventName{NoticeEvent::ServerCodeInUse, "server_code_in_use"},
     EventName{NoticeEvent::Test, "test"},
 };
 
@@ -178,6 +179,11 @@ Notice ReportNotice(bool recovered, const std::string& what, int failures, const
 Notice UploadRejectedNotice(const std::string& reason, const std::string& where) {
     return Make(NoticeEvent::UploadRejected, "Match refused by the stats service",
                 {{"Why", reason.empty() ? "-" : reason}, {"Set aside in", where}});
+}
+
+Notice ServerCodeInUseNotice(const std::string& code, const std::string& who) {
+    return Make(NoticeEvent::ServerCodeInUse, "Server code in use by another copy",
+                {{"Server code", code}, {"Held by", who}, {"Meanwhile", "this copy's history waits in its own file"}});
 }
 
 Notice TestNotice() {

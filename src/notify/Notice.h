@@ -21,6 +21,7 @@ enum class NoticeEvent {
     ReportFailing,  // the status report or the stats upload failed several times in a row
     ReportRecovered,
     UploadRejected,  // the stats service refused a match for good; it was set aside
+    ServerCodeInUse,  // another live copy keeps this server code's history in the shared database
     Test,  // "Send test" in Settings
 };
 
@@ -67,6 +68,7 @@ Notice AdminActionNotice(NoticeEvent event, const std::string& player, const std
 Notice WatchedWordNotice(const std::string& player, const std::string& message, const std::string& word);
 Notice ReportNotice(bool recovered, const std::string& what, int failures, const std::string& lastError);
 Notice UploadRejectedNotice(const std::string& reason, const std::string& where);
+Notice ServerCodeInUseNotice(const std::string& code, const std::string& who);
 Notice TestNotice();
 
 }  // namespace tovi

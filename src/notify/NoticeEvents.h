@@ -61,6 +61,8 @@ public:
     void ReportOutcome(const std::string& what, bool delivered, const std::string& error);
     // The stats service refused a match for good; it is kept in `where`.
     void UploadRejected(const std::string& reason, const std::string& where) { m_post(UploadRejectedNotice(reason, where)); }
+    // Another live copy of the program holds this server code in the shared database.
+    void ServerCodeInUse(const std::string& code, const std::string& who) { m_post(ServerCodeInUseNotice(code, who)); }
 
     // How long a chat text the program sent is looked for in the chat read back, and how many.
     static constexpr int64_t kOwnChatSeconds = 60;

@@ -36,6 +36,7 @@ uint32_t Colour(NoticeEvent event) {
         case NoticeEvent::NotHosting:
         case NoticeEvent::ReportFailing:
         case NoticeEvent::UploadRejected:
+        case NoticeEvent::ServerCodeInUse:
             return 0xD83C3E;
         case NoticeEvent::PlayerBanned:
         case NoticeEvent::BanEnforced:

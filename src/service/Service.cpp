@@ -303,6 +303,7 @@ void Service::TickFinished(bool attached) {
     m_attachedPid = attached ? m_memory.GetProcID() : 0;
     m_history.TickDone(attached, m_status, m_playerTable);
     m_notices->Events().TickDone(attached, m_status, m_playerTable, loss);
+    CheckServerCode();
     emit tickFinished(attached);
 }
 

@@ -53,6 +53,7 @@ namespace tovi {
 
 class NoticeService;
 class PgBanStore;
+class PgHistoryStore;
 struct StoreChoice;
 
 // The operator's settings as their save buttons keep them.
@@ -118,6 +119,8 @@ public:
     // it the program runs on without them and says why.
     void OpenRecord();
     void UseHistory(std::unique_ptr<HistoryStore> store);
+    // Says once, loudly, when another live copy holds this server code in the shared database.
+    void CheckServerCode();
     static constexpr int kBanRereadMs = SharedBanWatcher::kRereadMs;
     void UseBanStore(std::unique_ptr<BanStore> store);
     // The start-up steps: a blank status, the settings and automatic messages, the stats left
@@ -331,6 +334,9 @@ signals:
     void transferEnded(const std::string& what, bool confirmed, const std::string& why);
     // The stats service refused a match for good: `where` holds it now, `reason` is the service's.
     void uploadRejected(const std::string& reason, const std::string& where);
+    // Another live copy of the program keeps this server code's history in the shared database
+    // (`who`: its host and process); empty once this copy holds the code again.
+    void serverCodeInUse(const std::string& who);
 
 private:
     // One action with what its request brings.
@@ -429,6 +435,8 @@ private:
     std::string m_storeInUse;  // the connection string this run opened; empty: the local file
     std::optional<std::string> m_recordServerCode;  // set while a shared record is open
 #if defined(TOVI_STORE_POSTGRES)
+    PgHistoryStore* m_sharedHistory = nullptr;  // the history store, when it is a shared database's
+    std::string m_codeHeldBy;                   // as last said
     std::unique_ptr<SharedBanWatcher> m_banWatcher;  // while the ban list is a shared database's
 #endif
 };

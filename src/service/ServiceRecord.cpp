@@ -87,6 +87,7 @@ void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& out
             PgHistoryStore::kSchemaVersion, outbox);
         // Without the history the shared ban list is still enforced.
         if (opened.Store) {
+            m_sharedHistory = opened.Store.get();
             UseHistory(std::move(opened.Store));
             m_recordServerCode = choice.ServerCode;
         } else {
@@ -111,6 +112,15 @@ void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& out
 }
 
 #endif
+
+void Service::CheckServerCode() {
+#if defined(TOVI_HISTORY_SQLITE) && defined(TOVI_STORE_POSTGRES)
+    if (!m_sharedHistory || m_sharedHistory->HeldElsewhere() == m_codeHeldBy) return;
+    m_codeHeldBy = m_sharedHistory->HeldElsewhere();
+    if (!m_codeHeldBy.empty()) m_notices->Events().ServerCodeInUse(m_sharedHistory->Server(), m_codeHeldBy);
+    emit serverCodeInUse(m_codeHeldBy);
+#endif
+}
 
 void Service::UseHistory(std::unique_ptr<HistoryStore> store) {
     m_history.SetStore(*store);

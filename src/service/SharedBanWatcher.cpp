@@ -20,6 +20,7 @@ SharedBanWatcher::SharedBanWatcher(PgBanStore& store, BanList& list, Scheduler& 
 SharedBanWatcher::~SharedBanWatcher() {
     // The scheduler outlives the watcher.
     if (m_rereadTimer) m_scheduler.Cancel(*m_rereadTimer);
+    if (m_deadlineTimer) m_scheduler.Cancel(*m_deadlineTimer);
 }
 
 void SharedBanWatcher::Start() {
@@ -27,47 +28,73 @@ void SharedBanWatcher::Start() {
         m_log(m_store.OfflineReason() + ": the bans last read from it are enforced");
         m_failing = true;
     }
-    Watch();
+    Step();
 }
 
-void SharedBanWatcher::Watch() {
-    DropNotifier();
-    if (m_store.Listen()) {
-        m_notifier = std::make_unique<QSocketNotifier>(m_store.Socket(), QSocketNotifier::Read, this);
-        connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] {
-            if (m_store.TakeChanged()) Reload();
-            // A broken connection: the notifier goes; the next re-read connects again.
-            if (m_store.Socket() < 0) DropNotifier();
-        });
-    } else if (m_store.Connecting()) {
-        WatchConnecting();
+void SharedBanWatcher::Step() {
+    std::vector<BanEntry> bans;
+    std::vector<PlayerWarning> warnings;
+    std::string error;
+    const PgBanStore::Reread step = m_store.Step(bans, warnings, error);
+    switch (step) {
+    case PgBanStore::Reread::Waiting:
+        break;
+    case PgBanStore::Reread::Read:
+        if (m_failing) m_log("The shared ban list is read again");
+        m_failing = false;
+        Apply(std::move(bans), std::move(warnings));
+        break;
+    case PgBanStore::Reread::FromCache:
+        if (!m_failing) m_log(m_store.OfflineReason() + ": the bans last read from it are enforced");
+        m_failing = true;
+        Apply(std::move(bans), std::move(warnings));
+        break;
+    case PgBanStore::Reread::Failed:
+        // A list that cannot be read stays as last read: those bans are still enforced.
+        if (!m_failing) m_log("The shared ban list cannot be read (" + error + "): the bans last read are enforced");
+        m_failing = true;
+        break;
     }
-    if (m_rereadTimer) m_scheduler.Cancel(*m_rereadTimer);
-    m_rereadTimer = m_scheduler.Schedule(kRereadMs, [this] {
-        m_rereadTimer.reset();
-        // Off the watch while the connection may be made anew.
-        DropNotifier();
-        Reload();
-        Watch();
-    });
+    if (step != PgBanStore::Reread::Waiting) {
+        // Announcements that came in while it was read may be of changes it did not see.
+        if (step == PgBanStore::Reread::Read && m_again < 3 && m_store.TakeChanged()) {
+            ++m_again;
+            Step();
+            return;
+        }
+        m_again = 0;
+    }
+    Follow();
 }
 
-void SharedBanWatcher::WatchConnecting() {
+void SharedBanWatcher::Follow() {
     DropNotifier();
     const int socket = m_store.Socket();
-    const bool write = m_store.WantsWrite();
-    m_notifier = std::make_unique<QSocketNotifier>(socket, write ? QSocketNotifier::Write : QSocketNotifier::Read,
-                                                   this);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, [this, socket, write] {
-        if (m_store.Advance()) {
-            Reload();
-            Watch();
-        } else if (!m_store.Connecting()) {
-            DropNotifier();  // refused: the next re-read tries again
-        } else if (m_store.Socket() != socket || m_store.WantsWrite() != write) {
-            WatchConnecting();
-        }
-    });
+    if (socket >= 0) {
+        const bool write = m_store.Connecting() && m_store.WantsWrite();
+        m_notifier = std::make_unique<QSocketNotifier>(socket, write ? QSocketNotifier::Write : QSocketNotifier::Read,
+                                                       this);
+        connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] {
+            // A read or a connection under way goes on; otherwise the socket brought an
+            // announcement, or the connection's end (the next re-read connects again).
+            if (m_store.Reading() || m_store.Connecting() || m_store.TakeChanged() || m_store.Socket() < 0) Step();
+        });
+    }
+    // What is under way is looked at once more at its deadline, should the socket stay silent.
+    if (!m_deadlineTimer && (m_store.Reading() || m_store.Connecting())) {
+        m_deadlineTimer = m_scheduler.Schedule(m_store.DeadlineMs() + 10, [this] {
+            m_deadlineTimer.reset();
+            Step();
+        });
+    }
+    if (!m_rereadTimer) {
+        m_rereadTimer = m_scheduler.Schedule(kRereadMs, [this] {
+            m_rereadTimer.reset();
+            // A read still under way is the re-read.
+            if (!m_store.Reading()) Step();
+            else Follow();
+        });
+    }
 }
 
 // The notifier may be the one whose signal is being handled: it goes once that is over (or with
@@ -78,27 +105,10 @@ void SharedBanWatcher::DropNotifier() {
     m_notifier.release()->deleteLater();
 }
 
-void SharedBanWatcher::Reload() {
-    std::string error;
-    const std::vector<BanEntry> before = m_list.Entries();
-    const size_t warningsBefore = m_list.Warnings().size();
-    // A list that cannot be read stays as last read: those bans are still enforced.
-    bool loaded = m_list.Load(error);
-    // Announcements that came in while it was read may be of changes it did not see.
-    for (int again = 0; loaded && again < 3 && m_store.TakeChanged(); ++again) loaded = m_list.Load(error);
-    if (!loaded) {
-        if (!m_failing) m_log("The shared ban list cannot be read (" + error + "): the bans last read are enforced");
-        m_failing = true;
-        return;
-    }
-    if (m_store.Offline()) {
-        if (!m_failing) m_log(m_store.OfflineReason() + ": the bans last read from it are enforced");
-        m_failing = true;
-    } else {
-        if (m_failing) m_log("The shared ban list is read again");
-        m_failing = false;
-    }
-    if (m_list.Entries() != before || m_list.Warnings().size() != warningsBefore) m_changed();
+void SharedBanWatcher::Apply(std::vector<BanEntry> bans, std::vector<PlayerWarning> warnings) {
+    const bool changed = bans != m_list.Entries() || warnings.size() != m_list.Warnings().size();
+    m_list.Replace(std::move(bans), std::move(warnings));
+    if (changed) m_changed();
 }
 
 }  // namespace tovi

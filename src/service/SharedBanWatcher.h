@@ -3,8 +3,9 @@
 // the database; the announcement wakes the event loop through the connection's socket, and the
 // list is read again. Should an announcement be missed (the connection broke, or it came in while
 // another statement ran), the list is read again every kRereadMs anyway, connecting again when
-// needed. A connection is never waited for: one being made is carried on whenever its socket is
-// ready, and once it stands the list is read and its announcements listened to.
+// needed. Nothing here waits for the database: a connection being made, and a read sent, are
+// carried on whenever the socket is ready, and a read unanswered at its deadline leaves the list
+// as the cache holds it, so a database that hangs never holds up the game's reads.
 #include <QObject>
 #include <functional>
 #include <memory>
@@ -37,10 +38,11 @@ public:
     void Start();
 
 private:
-    void Watch();
-    void WatchConnecting();
+    // Carries the re-read on as far as it goes now, then watches for what comes next.
+    void Step();
+    void Follow();
     void DropNotifier();
-    void Reload();
+    void Apply(std::vector<BanEntry> bans, std::vector<PlayerWarning> warnings);
 
     PgBanStore& m_store;
     BanList& m_list;
@@ -49,6 +51,8 @@ private:
     std::function<void()> m_changed;
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::optional<Scheduler::TimerId> m_rereadTimer;
+    std::optional<Scheduler::TimerId> m_deadlineTimer;
+    int m_again = 0;  // re-reads in a row for announcements that came during one
     bool m_failing = false;
 };
 

@@ -24,6 +24,13 @@ PgValue TimeOrNull(int64_t time) {
 // How long a change the operator makes waits for a connection being made.
 constexpr int kWaitMs = 5000;
 
+// Both lists, read in one snapshot.
+constexpr const char* kReadBegin = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
+constexpr const char* kReadBans =
+    "SELECT id, name_raw, exact_case, reason, issued_by, issued_at, coalesce(expires_at, 0), notes,"
+    " coalesce(lifted_at, 0), lifted_by, lift_reason FROM bans ORDER BY id";
+constexpr const char* kReadWarnings = "SELECT id, name_raw, time, issued_by, text FROM warnings ORDER BY id";
+
 }  // namespace
 
 PgBanStore::Opened PgBanStore::Open(const std::string& conninfo, const std::string& cache, int deadlineMs) {
@@ -66,23 +73,26 @@ bool PgBanStore::LoadCache(std::vector<BanEntry>& bans, std::vector<PlayerWarnin
     return local.Store->Load(bans, warnings, error);
 }
 
-// The whole list as read, in place of what the cache held, in one transaction.
-void PgBanStore::SaveCache(const std::vector<BanEntry>& bans, const std::vector<PlayerWarning>& warnings) {
+// The whole list as read, in place of what the cache held (`whole`), or the entries just written
+// added to it, in one transaction.
+void PgBanStore::SaveCache(const std::vector<BanEntry>& bans, const std::vector<PlayerWarning>& warnings,
+                           bool whole) {
+    if (m_cache.empty()) return;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(m_cache.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
         sqlite3_close_v2(db);
         return;
     }
     sqlite3_busy_timeout(db, 2000);
-    bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE; DELETE FROM bans; DELETE FROM warnings;", nullptr, nullptr,
-                           nullptr) == SQLITE_OK;
+    bool ok = sqlite3_exec(db, whole ? "BEGIN IMMEDIATE; DELETE FROM bans; DELETE FROM warnings;" : "BEGIN IMMEDIATE",
+                           nullptr, nullptr, nullptr) == SQLITE_OK;
     {
         SqliteStatement ban(
             db,
-            "INSERT INTO bans(id, name, name_key, name_raw, exact_case, reason, issued_by, issued_at,"
+            "INSERT OR REPLACE INTO bans(id, name, name_key, name_raw, exact_case, reason, issued_by, issued_at,"
             " expires_at, notes, lifted_at, lifted_by, lift_reason) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
         SqliteStatement warning(db,
-                                "INSERT INTO warnings(id, name, name_key, name_raw, time, issued_by, text) "
+                                "INSERT OR REPLACE INTO warnings(id, name, name_key, name_raw, time, issued_by, text) "
                                 "VALUES (?,?,?,?,?,?,?)");
         ok = ok && ban.Ok() && warning.Ok();
         for (size_t i = 0; ok && i < bans.size(); ++i) {
@@ -126,6 +136,7 @@ bool PgBanStore::Connected(std::string& error, bool wait) {
         m_listening = false;
         m_conn = PgConnection::Start(m_conninfo, error, m_deadlineMs);
         m_connectLoads = 0;
+        m_connectingSince = std::chrono::steady_clock::now();
         if (!m_conn) {
             m_away = true;
             error = "the shared database cannot be reached (" + error + ")";
@@ -166,6 +177,7 @@ bool PgBanStore::Connected(std::string& error, bool wait) {
 }
 
 bool PgBanStore::Begin(const char* begin, std::string& error, bool wait) {
+    SettleRead();
     if (!Connected(error, wait)) return false;
     if (m_conn->Run(begin)) return true;
     // A database that hangs is not asked again now: it would cost another deadline.
@@ -201,21 +213,27 @@ bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& w
     }
     // One snapshot for both lists. Re-reads never wait for a connection being made: meanwhile the
     // list comes from the cache.
-    if (!Begin("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error, m_cache.empty())) {
+    SettleRead();
+    if (!Begin(kReadBegin, error, m_cache.empty())) {
         if (m_cache.empty() || (m_conn && !m_conn->Connecting() && m_conn->Good())) return false;  // a refusal
         return FromCache(bans, warnings, error);
     }
     m_offline = false;
-    PgResult b = m_conn->Exec(
-        "SELECT id, name_raw, exact_case, reason, issued_by, issued_at, coalesce(expires_at, 0), notes,"
-        " coalesce(lifted_at, 0), lifted_by, lift_reason FROM bans ORDER BY id");
-    PgResult w = m_conn->Exec("SELECT id, name_raw, time, issued_by, text FROM warnings ORDER BY id");
+    PgResult b = m_conn->Exec(kReadBans);
+    PgResult w = m_conn->Exec(kReadWarnings);
     m_conn->ExecScript("COMMIT");
     if (!b.Ok() || !w.Ok()) {
         error = b.Ok() ? w.Error() : b.Error();
         if (!m_conn->Good() && !m_cache.empty()) return FromCache(bans, warnings, error);
         return false;
     }
+    Parse(b, w, bans, warnings);
+    SaveCache(bans, warnings, true);
+    return true;
+}
+
+void PgBanStore::Parse(const PgResult& b, const PgResult& w, std::vector<BanEntry>& bans,
+                       std::vector<PlayerWarning>& warnings) {
     auto text = [](const PgResult& r, int row, int column) { return Utf8ToWindows1252(r.Text(row, column)); };
     for (int i = 0; i < b.Rows(); ++i) {
         BanEntry e;
@@ -234,8 +252,87 @@ bool PgBanStore::Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& w
     }
     for (int i = 0; i < w.Rows(); ++i)
         warnings.push_back({w.Int(i, 0), w.Bytes(i, 1), w.Int(i, 2), text(w, i, 3), text(w, i, 4)});
-    if (!m_cache.empty()) SaveCache(bans, warnings);
-    return true;
+}
+
+PgBanStore::Reread PgBanStore::Step(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings,
+                                     std::string& error) {
+    auto fromCache = [&] {
+        // A connection found dropped (the database restarted, or cut its sessions) is begun anew
+        // at once, without waiting; one that hung is left until the next re-read.
+        const bool dropped = m_conn && !m_conn->Connecting() && !m_conn->TimedOut() && !m_conn->Good();
+        const Reread read = FromCache(bans, warnings, error) ? Reread::FromCache : Reread::Failed;
+        std::string ignored;
+        if (dropped) Connected(ignored, false);
+        return read;
+    };
+    if (!Reading()) {
+        // A connection being made that stays silent for a few deadlines is begun anew.
+        if (m_conn && m_conn->Connecting() &&
+            std::chrono::steady_clock::now() - m_connectingSince >
+                kConnectLoads * std::chrono::milliseconds(m_deadlineMs)) {
+            m_conn.reset();
+            m_away = true;
+        }
+        if (!Connected(error, false)) {
+            if (m_conn && m_conn->Connecting()) return Reread::Waiting;
+            return fromCache();
+        }
+        // A new connection listens in the same round trip.
+        std::string script = m_listening ? "" : std::string("LISTEN ") + pgschema::kBansChannel + ";";
+        script += std::string(kReadBegin) + ";" + kReadBans + ";" + kReadWarnings + ";COMMIT";
+        m_answers.clear();
+        if (!m_conn->SendScript(script)) {
+            error = m_conn->Error();
+            return fromCache();
+        }
+        m_listenSent = !m_listening;
+    }
+    switch (m_conn->TakeAnswers(m_answers)) {
+    case PgConnection::Answers::Waiting:
+        return Reread::Waiting;
+    case PgConnection::Answers::Failed:
+        error = m_conn->Error();
+        return fromCache();
+    case PgConnection::Answers::Done:
+        break;
+    }
+    std::vector<const PgResult*> lists;
+    for (const PgResult& r : m_answers) {
+        if (!r.Ok()) {
+            error = r.Error();
+            m_answers.clear();
+            // The database ended the session (it restarted, or cut it): a new one at once.
+            if (!m_conn->Good()) return fromCache();
+            // A refusal leaves the snapshot's transaction open: the connection goes with it, and
+            // the list is asked for again at the next re-read.
+            m_conn.reset();
+            m_listening = false;
+            return m_cache.empty() ? Reread::Failed : fromCache();
+        }
+        if (r.Columns() > 0) lists.push_back(&r);
+    }
+    if (lists.size() != 2) {
+        error = "the shared database answered the ban list's read oddly";
+        m_answers.clear();
+        m_conn.reset();
+        m_listening = false;
+        return Reread::Failed;
+    }
+    m_listening = m_listening || m_listenSent;
+    m_offline = false;
+    Parse(*lists[0], *lists[1], bans, warnings);
+    m_answers.clear();
+    SaveCache(bans, warnings, true);
+    return Reread::Read;
+}
+
+void PgBanStore::SettleRead() {
+    if (!Reading()) return;
+    // What the read would have said is read again at the next re-read; the change comes first.
+    while (m_conn->TakeAnswers(m_answers, m_deadlineMs) == PgConnection::Answers::Waiting) {
+    }
+    m_answers.clear();
+    if (m_conn->Good()) m_listening = m_listening || m_listenSent;
 }
 
 bool PgBanStore::FromCache(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings,
@@ -299,7 +396,13 @@ bool PgBanStore::Save(std::vector<BanEntry*> entries, std::string& error) {
     }
     if (!c.Run("COMMIT")) return fail();
     // Ids only once the whole change is kept.
-    for (size_t i = 0; i < entries.size(); ++i) entries[i]->Id = ids[i];
+    std::vector<BanEntry> written;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        entries[i]->Id = ids[i];
+        written.push_back(*entries[i]);
+    }
+    // Kept in the cache at once, should the database go away before the list is read again.
+    SaveCache(written, {}, false);
     return true;
 }
 
@@ -316,10 +419,12 @@ bool PgBanStore::AddWarning(PlayerWarning& warning, std::string& error) {
         return false;
     }
     warning.Id = r.Int(0, 0);
+    SaveCache({}, {warning}, false);
     return true;
 }
 
 bool PgBanStore::Listen() {
+    if (Reading()) return m_listening || m_listenSent;
     std::string error;
     if (!Connected(error, false)) return false;
     if (!m_listening) m_listening = m_conn->Run(std::string("LISTEN ") + pgschema::kBansChannel);
@@ -331,7 +436,8 @@ int PgBanStore::Socket() const {
 }
 
 bool PgBanStore::TakeChanged() {
-    if (!m_conn || m_conn->Connecting()) return false;
+    // A read under way takes what arrives itself; what it did not see is read again after it.
+    if (!m_conn || m_conn->Connecting() || Reading()) return false;
     std::vector<std::string> channels;
     if (!m_conn->TakeNotifications(channels)) {
         m_conn.reset();

@@ -2,6 +2,7 @@
 // The community's ban list and warnings in the shared PostgreSQL database, on a connection of its
 // own: each change is written at once, in one transaction. Every change is announced on the
 // database's bans channel (a trigger does it), which Listen() subscribes this connection to.
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,18 @@ public:
     bool Load(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error) override;
     bool Save(std::vector<BanEntry*> entries, std::string& error) override;
     bool AddWarning(PlayerWarning& warning, std::string& error) override;
+
+    // The re-read the event loop makes, which never waits: each call carries it on as far as it
+    // goes now. With no read under way one is begun (on a new connection when needed, whose
+    // making is carried on first, and listening on it); a read under way takes what has arrived.
+    enum class Reread { Waiting, Read, FromCache, Failed };
+    // Waiting: for the socket (Socket(), WantsWrite()) or the deadline (ReadDeadlineMs() after it
+    // began). Read: `bans` and `warnings` hold the list as the database has it. FromCache: as the
+    // cache has it, the database being away or silent past the deadline. Failed: neither could be
+    // read; `error` says why.
+    Reread Step(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error);
+    bool Reading() const { return m_conn && m_conn->Answering(); }
+    int DeadlineMs() const { return m_deadlineMs; }
 
     // Whether the last Load came from the cache because the database could not be reached (not
     // merely because it has not answered yet).
@@ -66,8 +79,13 @@ private:
     // The connection gave up on a statement or broke: the list comes from the cache until a new
     // one stands.
     bool FromCache(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error);
+    // The list out of a read's two results.
+    static void Parse(const PgResult& b, const PgResult& w, std::vector<BanEntry>& bans,
+                      std::vector<PlayerWarning>& warnings);
+    // A change the operator makes takes the connection: a re-read under way is waited for and dropped.
+    void SettleRead();
     bool LoadCache(std::vector<BanEntry>& bans, std::vector<PlayerWarning>& warnings, std::string& error);
-    void SaveCache(const std::vector<BanEntry>& bans, const std::vector<PlayerWarning>& warnings);
+    void SaveCache(const std::vector<BanEntry>& bans, const std::vector<PlayerWarning>& warnings, bool whole);
     // Whether the connection stands; `wait`: waiting a few seconds for one being made.
     bool Connected(std::string& error, bool wait);
     // Opens a transaction, on a new connection when the one in hand turns out to be dropped.
@@ -82,6 +100,9 @@ private:
     bool m_away = false;      // the last connection tried failed or never answered
     bool m_migrated = false;  // the schema was brought forward on this run
     int m_connectLoads = 0;   // re-reads the connection being made has lasted
+    std::chrono::steady_clock::time_point m_connectingSince;
+    std::vector<PgResult> m_answers;  // of the re-read under way
+    bool m_listenSent = false;        // the re-read under way began listening
 };
 
 }  // namespace tovi

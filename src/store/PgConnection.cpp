@@ -12,6 +12,7 @@ inline int poll(pollfd* fds, unsigned long count, int ms) {
 #include <poll.h>
 #endif
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 
@@ -85,6 +86,11 @@ std::string PgResult::State() const {
     return state ? state : "";
 }
 
+std::string PgResult::Message() const {
+    const char* message = m_result ? PQresultErrorField(m_result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    return message ? message : "";
+}
+
 bool PgResult::Skipped() const {
     return m_result && PQresultStatus(m_result) == PGRES_PIPELINE_ABORTED;
 }
@@ -153,11 +159,14 @@ std::unique_ptr<PgConnection> PgConnection::Connect(const std::string& conninfo,
 // a statement, and a wait for a lock sooner still, before the deadline: a database that is merely
 // busy answers with an error and the connection stays. (Said with SET rather than in the startup
 // options, which a pooler in front of the database may refuse.)
+// A connection being made sends them without waiting, as the last step of its making.
+std::string PgConnection::LimitScript() const {
+    return "SET statement_timeout = " + std::to_string(m_deadlineMs - m_deadlineMs / 5) +
+           "; SET lock_timeout = " + std::to_string(m_deadlineMs / 2);
+}
+
 bool PgConnection::Limit() {
-    if (PQsetnonblocking(m_conn, 1) != 0) return false;
-    const std::string set = "SET statement_timeout = " + std::to_string(m_deadlineMs - m_deadlineMs / 5) +
-                            "; SET lock_timeout = " + std::to_string(m_deadlineMs / 2);
-    return ExecScript(set).Ok();
+    return PQsetnonblocking(m_conn, 1) == 0 && ExecScript(LimitScript()).Ok();
 }
 
 std::unique_ptr<PgConnection> PgConnection::Start(const std::string& conninfo, std::string& error,
@@ -201,9 +210,20 @@ PgConnection::Progress PgConnection::Finish(int ms) {
 PgConnection::Progress PgConnection::Step(int waitMs) {
     for (int steps = 0; m_connecting && steps < 64; ++steps) {
         const int socket = m_conn ? PQsocket(m_conn) : -1;
-        if (PQstatus(m_conn) == CONNECTION_BAD || socket < 0) {
+        if (!m_conn || PQstatus(m_conn) == CONNECTION_BAD || socket < 0) {
             m_connecting = false;
             return Progress::Failed;
+        }
+        if (m_limiting) {
+            // The limits' answers, within the deadline: a database that stops right after taking
+            // the connection holds nothing up.
+            std::vector<PgResult> answers;
+            const Answers got = TakeAnswers(answers, waitMs);
+            if (got == Answers::Waiting) return Progress::Connecting;
+            m_connecting = m_limiting = false;
+            for (const PgResult& answer : answers)
+                if (!answer.Ok()) return Progress::Failed;
+            return got == Answers::Done ? Progress::Ready : Progress::Failed;
         }
         pollfd ready{};
         ready.fd = static_cast<decltype(ready.fd)>(socket);
@@ -211,9 +231,13 @@ PgConnection::Progress PgConnection::Step(int waitMs) {
         if (poll(&ready, 1, waitMs) <= 0) return Progress::Connecting;
         switch (PQconnectPoll(m_conn)) {
             case PGRES_POLLING_OK:
-                m_connecting = false;
-                if (!Limit()) return Progress::Failed;
-                return Progress::Ready;
+                if (PQsetnonblocking(m_conn, 1) != 0 || !SendScript(LimitScript())) {
+                    m_connecting = false;
+                    return Progress::Failed;
+                }
+                m_limiting = true;
+                m_wantWrite = false;
+                break;
             case PGRES_POLLING_FAILED:
                 m_connecting = false;
                 return Progress::Failed;
@@ -266,7 +290,7 @@ struct Params {
 }  // namespace
 
 PgResult PgConnection::Exec(const std::string& sql, const std::vector<PgValue>& params) {
-    if (!m_conn || InPipeline()) return PgResult();
+    if (!m_conn || InPipeline() || m_answering) return PgResult();
     const Params p(params);
     return Await(PQsendQueryParams(m_conn, sql.c_str(), p.Count(), nullptr, p.values.data(), p.lengths.data(),
                                    p.formats.data(), 0) == 1);
@@ -319,6 +343,50 @@ void PgConnection::GiveUp() {
     m_conn = nullptr;
 }
 
+bool PgConnection::SendScript(const std::string& sql) {
+    if (!m_conn || m_answering || InPipeline() || PQsendQuery(m_conn, sql.c_str()) != 1) return false;
+    m_answering = true;
+    m_answerBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_deadlineMs);
+    return true;
+}
+
+PgConnection::Answers PgConnection::TakeAnswers(std::vector<PgResult>& results, int waitMs) {
+    if (!m_conn || !m_answering) return Answers::Failed;
+    const auto waitUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        const int flushed = PQflush(m_conn);
+        if (flushed < 0 || PQconsumeInput(m_conn) != 1) {
+            m_answering = false;
+            return Answers::Failed;
+        }
+        while (!PQisBusy(m_conn)) {
+            pg_result* next = PQgetResult(m_conn);
+            if (!next) {
+                m_answering = false;
+                return Answers::Done;
+            }
+            results.emplace_back(next);
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= m_answerBy) {
+            m_answering = false;
+            GiveUp();
+            return Answers::Failed;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(m_answerBy, waitUntil) - now)
+                              .count();
+        if (left <= 0) return Answers::Waiting;
+        pollfd ready{};
+        ready.fd = static_cast<decltype(ready.fd)>(PQsocket(m_conn));
+        ready.events = static_cast<short>(POLLIN | (flushed == 1 ? POLLOUT : 0));
+        if (ready.fd < 0) {
+            m_answering = false;
+            return Answers::Failed;
+        }
+        poll(&ready, 1, static_cast<int>(left));
+    }
+}
+
 bool PgConnection::StartPipeline() {
     if (!m_conn) return false;
     if (PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF) return true;
@@ -368,7 +436,7 @@ bool PgConnection::NextResult(PgResult& result) {
 }
 
 PgResult PgConnection::ExecScript(const std::string& sql) {
-    if (!m_conn || InPipeline()) return PgResult();
+    if (!m_conn || InPipeline() || m_answering) return PgResult();
     return Await(PQsendQuery(m_conn, sql.c_str()) == 1);
 }
 

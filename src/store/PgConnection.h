@@ -2,6 +2,7 @@
 // A PostgreSQL connection through libpq that closes itself, and the results it answers. Values
 // only ever travel as parameters ($1, $2, ...), never inside the statement's text. Texts are
 // UTF-8; bytes that must stay as they were (the game's own) go as bytea.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -42,6 +43,8 @@ public:
     int64_t Changed() const;
     // The five-character SQLSTATE, "" without one.
     std::string State() const;
+    // An error's own message, without the severity and the details around it.
+    std::string Message() const;
     // In a pipeline: no result (the end of one statement's), a statement skipped after an earlier
     // one failed, and the point where the database took a Sync.
     bool Null() const { return m_result == nullptr; }
@@ -97,6 +100,19 @@ public:
     // Exec, answering whether it ran (Error() says why not).
     bool Run(const std::string& sql, const std::vector<PgValue>& params = {});
 
+    // Statements without parameters sent without waiting for their answers, which TakeAnswers
+    // collects as they come: for reads made on the event loop, which must never wait. False when
+    // the connection is not there or something else is under way.
+    bool SendScript(const std::string& sql);
+    enum class Answers { Waiting, Done, Failed };
+    // Adds what has arrived of the script's answers to `results`, waiting at most `waitMs` for
+    // more. Done once all are in (each statement's own result says whether it ran); Failed when
+    // the connection broke, or the deadline passed since the script was sent (the connection is
+    // then closed, as for Exec).
+    Answers TakeAnswers(std::vector<PgResult>& results, int waitMs = 0);
+    // Whether a script's answers are still due.
+    bool Answering() const { return m_answering && !m_limiting; }
+
     // Pipelined statements, sent without waiting for their results, which are taken as they come:
     // only on a connection that stands with nothing else under way. While the pipeline is on,
     // Exec and Run fail.
@@ -136,6 +152,7 @@ private:
     PgConnection(pg_conn* conn, int deadlineMs) : m_conn(conn), m_deadlineMs(deadlineMs) {}
     Progress Step(int waitMs);
     bool Limit();
+    std::string LimitScript() const;
     // The answer to what was sent, awaited for the deadline at most.
     PgResult Await(bool sent);
     void GiveUp();
@@ -145,6 +162,9 @@ private:
     std::string m_error;
     bool m_connecting = false;
     bool m_wantWrite = false;
+    bool m_answering = false;
+    bool m_limiting = false;  // made, and the limits sent: their answers are the last step
+    std::chrono::steady_clock::time_point m_answerBy;
 };
 
 }  // namespace tovi

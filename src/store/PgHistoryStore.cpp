@@ -1,6 +1,7 @@
 #include "PgHistoryStore.h"
 
 #include <poll.h>
+#include <unistd.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -43,14 +44,34 @@ constexpr const char* kInsertAdmin =
     " VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9)";
 constexpr const char* kInsertEvent =
     "INSERT INTO server_events(server, time, kind, detail) VALUES ($1,$2,$3,$4)";
+// With the copy that recorded the match, whose uploads mark only its own.
+constexpr const char* kInsertMatchOwned =
+    "INSERT INTO matches(server, id, started, server_name, map_name, map_file, game_type, copy)"
+    " VALUES ($1,$2,$3,$4,$5,$6,$7,$8) ON CONFLICT DO NOTHING";
+constexpr const char* kUploadedOwned =
+    "UPDATE matches SET upload_time=$1, upload_outcome='uploaded' WHERE server=$2 AND id IN (SELECT id FROM"
+    " matches WHERE server=$2 AND stats_written=1 AND upload_outcome IS NULL AND (copy=$4 OR copy IS NULL)"
+    " ORDER BY id LIMIT $3)";
+constexpr const char* kClaim = "SELECT tovi_claim($1, $2, $3, $4, $5)";
 
 // The statements a batch may hold, by their place here in the outbox. Only ever added to.
-constexpr const char* kStatements[] = {kInsertMatch, kEndMatch,   kUploaded,   kCloseStints, kInsertStint,
-                                       kEndStint,    kInsertStat, kInsertChat, kInsertAdmin, kInsertEvent};
+constexpr const char* kStatements[] = {kInsertMatch, kEndMatch,    kUploaded,    kCloseStints,      kInsertStint,
+                                       kEndStint,    kInsertStat,  kInsertChat,  kInsertAdmin,      kInsertEvent,
+                                       kInsertMatchOwned, kUploadedOwned};
 
 // Where each of those statements takes the match's number, -1 where it takes none.
-constexpr int kMatchPlace[] = {1, 6, -1, 2, 1, 2, 1, 2, -1, -1};
+constexpr int kMatchPlace[] = {1, 6, -1, 2, 1, 2, 1, 2, -1, -1, 1, -1};
 static_assert(std::size(kMatchPlace) == std::size(kStatements));
+
+bool InsertsMatch(const char* sql) {
+    return sql == kInsertMatch || sql == kInsertMatchOwned;
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return "?";
+    return name;
+}
 
 int MatchPlace(const char* sql) {
     for (size_t i = 0; i < std::size(kStatements); ++i)
@@ -59,6 +80,7 @@ int MatchPlace(const char* sql) {
 }
 
 constexpr const char* kNextMatchKey = "next_match_id";
+constexpr const char* kCopyKey = "copy";
 
 void PutNumber(std::string& out, uint64_t n, int bytes) {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((n >> (8 * i)) & 0xFF);
@@ -223,6 +245,7 @@ PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const s
                        error + "): no history is kept.";
         return opened;
     }
+    store->LoadCopy();
     // A database that answers and refuses is said at once.
     if (store->m_conn && !store->SetUp(error)) {
         opened.Error = error;
@@ -283,7 +306,7 @@ bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
                                static_cast<size_t>(sqlite3_column_bytes(st, 3)));
         if (!Decode(rows, batch.Writes)) continue;  // not ours to write; it stays for a look
         for (const Write& write : batch.Writes) {
-            if (write.Sql == kInsertMatch)
+            if (InsertsMatch(write.Sql))
                 m_nextMatchId = std::max(m_nextMatchId, std::get<int64_t>(write.Values[1]) + 1);
         }
         m_unsent.push_back(std::move(batch));
@@ -306,6 +329,28 @@ bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
         sqlite3_finalize(st);
     }
     return true;
+}
+
+// The copy's number lives with its outbox, so that a restart (a kill too) is the same copy to the
+// lease; a number of its own is drawn the first time.
+void PgHistoryStore::LoadCopy() {
+    m_copy = m_instance;
+    if (!m_outbox) return;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_outbox, "SELECT value FROM shared_state WHERE name = ?", -1, &st, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_bind_text(st, 1, kCopyKey, -1, SQLITE_STATIC);
+        if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int64(st, 0) != 0) m_copy = sqlite3_column_int64(st, 0);
+    }
+    sqlite3_finalize(st);
+    if (m_copy != m_instance) return;
+    if (sqlite3_prepare_v2(m_outbox, "INSERT OR REPLACE INTO shared_state(name, value) VALUES (?, ?)", -1, &st,
+                           nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(st, 1, kCopyKey, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(st, 2, m_copy);
+        sqlite3_step(st);
+    }
+    sqlite3_finalize(st);
 }
 
 void PgHistoryStore::SaveNextMatchId() {
@@ -367,12 +412,18 @@ PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string c
     // server code, never takes a key of ours for its own.
     std::random_device random;
     m_instance = static_cast<int64_t>((uint64_t{random()} << 31) ^ random()) & 0x3FFFFFFFFFFFFFFF;
+    m_copy = m_instance;
+    m_host = HostName();
+    m_pid = static_cast<int64_t>(getpid());
 }
 
 PgHistoryStore::~PgHistoryStore() {
-    // What was sent is answered for, so that the next start need not send it again.
+    // What was sent is answered for, so that the next start need not send it again. With an
+    // outbox, what stays unanswered waits there and goes again (keyed) at the next start: a
+    // database that hangs holds the program's end only briefly.
     Flush();
-    Drain(std::min(kWaitMs, m_deadlineMs));
+    Drain(std::min(m_outbox ? kEndWaitMs : kWaitMs, m_deadlineMs));
+    Release();
     sqlite3_close_v2(m_outbox);
 }
 
@@ -487,7 +538,8 @@ void PgHistoryStore::Renumber(int64_t id, int64_t last) {
 // batch that failed takes every one behind it along and they all go again, in order.
 bool PgHistoryStore::SendWaiting(std::string& why) {
     PgConnection& c = *m_conn;
-    if (m_resend || m_sent >= m_unsent.size() || m_sent >= kMaxInFlight) return true;
+    // While another copy holds the code's lease, it is asked for only now and then.
+    if (m_resend || m_sent >= m_unsent.size() || m_sent >= kMaxInFlight || m_leaseRetryIn > 0) return true;
     if (!c.StartPipeline()) {
         why = c.Error();
         return false;
@@ -497,7 +549,7 @@ bool PgHistoryStore::SendWaiting(std::string& why) {
         Batch& batch = m_unsent[m_sent];
         batch.Steps.clear();
         batch.Seen = 0;
-        batch.Committed = batch.Known = batch.Clash = batch.Behind = false;
+        batch.Committed = batch.Known = batch.Clash = batch.Behind = batch.Refused = false;
         batch.Max = 0;
         batch.Error.clear();
         auto send = [&](Step step, const char* sql, const std::vector<PgValue>& values) {
@@ -505,6 +557,11 @@ bool PgHistoryStore::SendWaiting(std::string& why) {
             return c.Send(sql, values);
         };
         bool ok = true;
+        // The code's lease first: a batch of a copy that does not hold it is not written.
+        if (m_schemaVersion >= pgschema::kLeaseSchema) {
+            ok = send({Role::Lease, 0}, kClaim, {m_server, m_copy, m_host, m_pid, int64_t{kLeaseStaleS}});
+            m_lastClaim = std::chrono::steady_clock::now();
+        }
         if (m_sent > 0) {
             const Batch& before = m_unsent[m_sent - 1];
             ok = send({Role::Chain, 0},
@@ -519,7 +576,7 @@ bool PgHistoryStore::SendWaiting(std::string& why) {
         ok = ok && send({}, "DELETE FROM store_batches WHERE server=$1 AND instance=$2 AND batch < $3 - 1000",
                         {m_server, batch.Instance, batch.Key});
         for (const Write& write : batch.Writes) {
-            if (write.Sql == kInsertMatch) {
+            if (InsertsMatch(write.Sql)) {
                 const int64_t id = std::get<int64_t>(write.Values[1]);
                 ok = ok && send({Role::Max, 0}, "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1",
                                 {m_server});
@@ -570,9 +627,12 @@ bool PgHistoryStore::TakeResults(std::string& why) {
         // The statements up to a Sync are one transaction, committed there when every one of them
         // went through (else rolled back): the Sync's answer is the commit's.
         batch.Committed = batch.Seen == batch.Steps.size();
+        if (batch.Committed) Leased(true, {});
         if (batch.Committed || batch.Known) continue;
         m_resend = true;
-        if (batch.Clash) {
+        if (batch.Refused) {
+            Leased(false, batch.Holder);
+        } else if (batch.Clash) {
             Renumber(batch.Steps[batch.Seen].Match, batch.Max);
         } else if (!batch.Behind && m_sendError.empty()) {
             m_sendError = batch.Error.empty() ? "the database did not take the batch" : batch.Error;
@@ -608,7 +668,10 @@ void PgHistoryStore::Take(Batch& batch, const PgResult& result) {
         return;
     }
     if (result.Skipped()) return;  // after the one that failed: Seen stays on that one
-    if (step.What == Role::Key && result.State() == "23505") {
+    if (step.What == Role::Lease && result.State() == "TV001") {
+        batch.Refused = true;
+        batch.Holder = result.Message();
+    } else if (step.What == Role::Key && result.State() == "23505") {
         batch.Known = true;  // written before; the answer to its commit was lost
     } else if (step.What == Role::Guard) {
         batch.Clash = true;
@@ -658,7 +721,14 @@ bool PgHistoryStore::Drain(int ms) {
 }
 
 void PgHistoryStore::Flush() {
-    if (!m_pending.empty()) {
+    if (m_leaseRetryIn > 0) --m_leaseRetryIn;
+    // The lease's heartbeat: with nothing to write for a while, an empty batch carries it (once
+    // the copy wrote something: a store opened only to read claims nothing).
+    const bool heartbeat = m_pending.empty() && m_unsent.empty() && m_setUp && m_heldElsewhere.empty() &&
+                           m_schemaVersion >= pgschema::kLeaseSchema &&
+                           m_lastClaim != std::chrono::steady_clock::time_point{} &&
+                           std::chrono::steady_clock::now() - m_lastClaim > std::chrono::seconds(kHeartbeatS);
+    if (!m_pending.empty() || heartbeat) {
         Batch batch;
         batch.Instance = m_instance;
         batch.Key = m_nextBatch++;
@@ -723,6 +793,42 @@ bool PgHistoryStore::CatchUp(std::string& why) {
 }
 
 // Said once when writing starts to fail, and once when it works again.
+// Whether this copy's batches are taken under the server code's lease; `holder` (its process and
+// host) when another live copy holds it.
+void PgHistoryStore::Leased(bool held, const std::string& holder) {
+    if (held) {
+        m_leaseHeld = true;
+        if (!m_heldElsewhere.empty() && m_log)
+            m_log("This copy keeps the history of server code " + m_server +
+                  " in the shared database again: the other copy stopped");
+        m_heldElsewhere.clear();
+        return;
+    }
+    m_leaseHeld = false;
+    m_leaseRetryIn = kLeaseRetryFlushes;
+    // The other copy's words come from the database: one short line.
+    std::string line = holder.substr(0, 200);
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    const size_t space = line.find(' ');
+    const std::string who = space == std::string::npos
+                                ? line
+                                : "on " + line.substr(space + 1) + ", process " + line.substr(0, space);
+    if (who == m_heldElsewhere) return;
+    m_heldElsewhere = who;
+    if (m_log)
+        m_log("Another copy of Tovi stats (" + who + ") keeps the history of server code " + m_server +
+              " in the shared database: this copy's history waits in its own file until that copy stops."
+              " Give each game server a code of its own");
+}
+
+// A copy that ends gives its lease back, so that another may take the code at once.
+void PgHistoryStore::Release() {
+    if (!m_leaseHeld || !m_conn || !m_conn->Good() || InFlight() > 0 || !m_conn->EndPipeline()) return;
+    m_conn->SetDeadlineMs(std::min(kEndWaitMs, m_deadlineMs));
+    m_conn->Run("DELETE FROM server_leases WHERE server=$1 AND copy=$2", {m_server, m_copy});
+}
+
 void PgHistoryStore::Report(bool failing, const std::string& why) {
     ReportWrites(m_log, m_failing, m_dropped, failing,
                  "History could not be written to the shared database (" + why +
@@ -733,8 +839,11 @@ void PgHistoryStore::MatchStarted(const MatchStart& m) {
     m_matchId = m_nextMatchId++;
     SaveNextMatchId();
     m_matchUnderWay = true;
-    Queue(kInsertMatch, {m_server, m_matchId, m.Time, ToUtf8(m.ServerName), ToUtf8(m.MapName),
-                         ToUtf8(m.MapFile), ToUtf8(m.GameType)});
+    std::vector<PgValue> values = {m_server,          m_matchId,           m.Time, ToUtf8(m.ServerName),
+                                   ToUtf8(m.MapName), ToUtf8(m.MapFile), ToUtf8(m.GameType)};
+    if (m_schemaVersion < pgschema::kLeaseSchema) return Queue(kInsertMatch, std::move(values));
+    values.emplace_back(m_copy);
+    Queue(kInsertMatchOwned, std::move(values));
 }
 
 void PgHistoryStore::MatchEnded(const MatchEnd& m) {
@@ -748,7 +857,8 @@ void PgHistoryStore::MatchEnded(const MatchEnd& m) {
 }
 
 void PgHistoryStore::StatsUploaded(int64_t time, int matches) {
-    Queue(kUploaded, {time, m_server, int64_t{matches}});
+    if (m_schemaVersion < pgschema::kLeaseSchema) return Queue(kUploaded, {time, m_server, int64_t{matches}});
+    Queue(kUploadedOwned, {time, m_server, int64_t{matches}, m_copy});
 }
 
 void PgHistoryStore::PlayerJoined(int64_t time, const std::string& name, int slot, int team) {

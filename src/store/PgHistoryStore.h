@@ -15,6 +15,7 @@
 
 #include "HistoryStore.h"
 #include "PgConnection.h"
+#include "PgSchema.h"
 
 struct sqlite3;
 
@@ -24,7 +25,7 @@ class PgHistoryStore final : public HistoryStore {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    static constexpr int kSchemaVersion = 8;  // of the shared database's own schema
+    static constexpr int kSchemaVersion = pgschema::kSchemaVersion;  // of the shared database's own schema
     // Beyond this many rows waiting for a database that stays away, the oldest go.
     static constexpr size_t kMaxPending = 20000;
     // At most this many batches are sent before their answers came.
@@ -39,6 +40,14 @@ public:
     static constexpr int kConnectFlushes = 10;
     // How long the operator's reads wait for a connection being made.
     static constexpr int kWaitMs = 5000;
+    // A copy's lease on its server code lapses when its heartbeat (a batch written; an empty one
+    // when there is nothing to write) is this old: the copy is taken for gone.
+    static constexpr int kLeaseStaleS = 90;
+    static constexpr int kHeartbeatS = 20;
+    // While another copy holds the code, its lease is asked for again at every this many flushes.
+    static constexpr int kLeaseRetryFlushes = 15;
+    // How long the end waits for the answers to the batches sent, when they wait in the outbox.
+    static constexpr int kEndWaitMs = 1000;
 
     struct Opened {
         std::unique_ptr<PgHistoryStore> Store;  // null when the record cannot be kept
@@ -96,6 +105,11 @@ public:
     const std::string& ReadError() const { return m_readError; }
     void SetCatchUpBudgetMs(int ms) { m_catchUpBudgetMs = ms; }
     const std::string& Server() const { return m_server; }
+    // While another live copy of the program keeps this server code's history: who (host and
+    // process), else empty. This copy's history waits in its outbox meanwhile.
+    const std::string& HeldElsewhere() const { return m_heldElsewhere; }
+    // This copy's own number, kept in its outbox file (for a copy without one, this run's).
+    int64_t Copy() const { return m_copy; }
 
     // The words of a chat line as kept for the search: folded, each between blanks.
     static std::string ChatWords(const std::string& text1252);
@@ -106,7 +120,7 @@ private:
         std::vector<PgValue> Values;
     };
     // What each statement sent for a batch is there for, to read its result by.
-    enum class Role { Plain, Chain, Key, Max, Guard };
+    enum class Role { Plain, Chain, Key, Max, Guard, Lease };
     struct Step {
         Role What = Role::Plain;
         int64_t Match = 0;  // a guard's match
@@ -119,7 +133,8 @@ private:
         // Once sent: its statements, the results taken so far and what they said.
         std::vector<Step> Steps;
         size_t Seen = 0;
-        bool Committed = false, Known = false, Clash = false, Behind = false;
+        bool Committed = false, Known = false, Clash = false, Behind = false, Refused = false;
+        std::string Holder;  // Refused: the copy that holds the lease
         int64_t Max = 0;
         std::string Error;
     };
@@ -146,6 +161,9 @@ private:
     void Keep(Batch& batch);
     void Sent(const Batch& batch);
     void Report(bool failing, const std::string& why);
+    void LoadCopy();
+    void Leased(bool held, const std::string& holder);
+    void Release();
 
     std::unique_ptr<PgConnection> m_conn;  // null while the database is away
     std::string m_conninfo;
@@ -176,6 +194,13 @@ private:
     uint64_t m_dropped = 0;
     std::string m_readError;
     sqlite3* m_outbox = nullptr;
+    int64_t m_copy = 0;
+    std::string m_host;
+    int64_t m_pid = 0;
+    std::string m_heldElsewhere;
+    int m_leaseRetryIn = 0;  // flushes until the lease is asked for again
+    bool m_leaseHeld = false;
+    std::chrono::steady_clock::time_point m_lastClaim;
 };
 
 }  // namespace tovi

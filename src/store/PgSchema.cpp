@@ -77,6 +77,20 @@ const char* const kMigrations[] = {
     " WHERE words ~ '[àáâãäåçèéêëìíîïñòóôõöùúûüýÿšž]';",
     // 8: a panel session holds its account to the stamp it logged in under.
     "ALTER TABLE accounts ADD COLUMN credential_version bigint NOT NULL DEFAULT 1;",
+    // 9: one live copy of the program per server code. A copy (its data folder) claims its code's
+    // lease in each batch it writes; another copy's lease is taken over only once its heartbeat
+    // is stale. Matches carry the copy that recorded them, so that an upload marks its own.
+    "CREATE TABLE server_leases(server text PRIMARY KEY, copy bigint NOT NULL, host text NOT NULL,"
+    " pid bigint NOT NULL, heartbeat timestamptz NOT NULL);"
+    "ALTER TABLE matches ADD COLUMN copy bigint;"
+    "CREATE FUNCTION tovi_claim(s text, c bigint, h text, p bigint, stale_s integer) RETURNS void"
+    " LANGUAGE plpgsql AS $f$ DECLARE held server_leases%ROWTYPE; BEGIN"
+    " INSERT INTO server_leases VALUES (s, c, h, p, now()) ON CONFLICT (server) DO UPDATE SET"
+    " copy = EXCLUDED.copy, host = EXCLUDED.host, pid = EXCLUDED.pid, heartbeat = EXCLUDED.heartbeat"
+    " WHERE server_leases.copy = EXCLUDED.copy OR server_leases.heartbeat < now() - make_interval(secs => stale_s);"
+    " IF NOT FOUND THEN SELECT * INTO held FROM server_leases WHERE server = s;"
+    " RAISE EXCEPTION USING ERRCODE = 'TV001', MESSAGE = format('%s %s', held.pid, held.host); END IF;"
+    " END $f$;",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 

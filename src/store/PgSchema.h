@@ -12,7 +12,9 @@ class PgConnection;
 
 namespace pgschema {
 
-inline constexpr int kSchemaVersion = 8;
+inline constexpr int kSchemaVersion = 9;
+// The first schema with the servers' leases.
+inline constexpr int kLeaseSchema = 9;
 // The channel a ban list change is announced on.
 inline constexpr const char* kBansChannel = "tovi_bans";
 

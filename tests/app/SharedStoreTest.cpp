@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <fstream>
 
 #include "GameAddresses.h"
@@ -61,6 +62,14 @@ struct Copy {
     }
 };
 
+int64_t Number(const std::string& conninfo, const std::string& sql) {
+    std::string error;
+    auto conn = PgConnection::Connect(conninfo, error, 5);
+    if (!conn) return -1;
+    PgResult r = conn->Exec(sql);
+    return r.Ok() && r.Rows() == 1 ? r.Int(0, 0) : -1;
+}
+
 }  // namespace
 
 class SharedStoreTest : public QObject {
@@ -106,6 +115,59 @@ private slots:
         us.punts.clear();
         us.Enforce();
         QVERIFY(us.punts.empty());
+    }
+
+    // A database that hangs (its server stopped) never holds the game's reads: the re-read is
+    // sent and its answer looked for through the socket; at the deadline the list comes from the
+    // cache, and once the database answers again a ban made meanwhile arrives. The bound on a
+    // turn is generous: a re-read that waited would take the whole deadline.
+    void aHungDatabaseNeverHoldsTheGameReads() {
+        PgCluster cluster;
+        QVERIFY2(cluster.Ok(), cluster.Error().c_str());
+        const std::string conninfo = cluster.NewDatabase();
+        QStringList log;  // outlives the copy, which logs as it ends
+        Copy us("US1", conninfo);
+        QVERIFY(us.service->AddBan("Eve", "spam", 0, "web: alice"));
+        // The history's first connection is set up (once a run, within one deadline) before the
+        // database stops: this copy's ban reached the shared record.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            Number(conninfo, "SELECT count(*) FROM admin_actions WHERE server = 'US1' AND target = 'Eve'") == 1,
+            30000);
+        QObject::connect(us.service.get(), &Service::logLine,
+                         [&log](const std::string& line) { log << QString::fromStdString(line); });
+        auto said = [&log](const char* words) {
+            return std::any_of(log.begin(), log.end(), [words](const QString& l) { return l.contains(words); });
+        };
+
+        QVERIFY(cluster.Pause());
+        qint64 longest = 0;
+        QElapsedTimer waited;
+        waited.start();
+        while (!said("bans last read") && waited.elapsed() < 60000) {
+            QElapsedTimer turn;
+            turn.start();
+            us.scheduler.Advance(1000);
+            us.service->Timer_Timer();
+            QCoreApplication::processEvents();
+            longest = std::max(longest, turn.elapsed());
+            QTest::qWait(100);
+        }
+        QVERIFY2(said("bans last read"), qPrintable(log.join('\n')));
+        QVERIFY2(longest < PgConnection::kDeadlineMs / 2, qPrintable(QString::number(longest)));
+        QVERIFY(us.Banned("Eve"));
+
+        QVERIFY(cluster.Resume());
+        QCOMPARE(Number(conninfo,
+                        "INSERT INTO bans(name, name_key, name_raw, reason, issued_by, issued_at) VALUES ('Mallory',"
+                        " 'mallory', 'Mallory'::bytea, 'aimbot', 'web: bob', 1) RETURNING 1"),
+                 int64_t{1});
+        for (int turn = 0; turn < 600 && !us.Banned("Mallory"); ++turn) {
+            us.scheduler.Advance(1000);
+            QTest::qWait(100);
+        }
+        QVERIFY(us.Banned("Mallory"));
+        QVERIFY(us.Banned("Eve"));
+        QVERIFY2(said("read again"), qPrintable(log.join('\n')));
     }
 };
 

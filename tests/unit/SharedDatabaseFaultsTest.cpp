@@ -3,11 +3,15 @@
 // history, the ban list, the accounts) gives up after one deadline and carries on as while the
 // database is away, and finds it again once it answers. The deadline is small here; the bounds
 // checked on each call are many deadlines wide, only to fail rather than hang. Or it was written
-// by a newer version of the program: each part says so, and none writes to it.
+// by a newer version of the program: each part says so, and none writes to it. Or a second copy
+// of the program runs with a server code already in use: it is told, and waits.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sqlite3.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 
 #include "BanList.h"
@@ -242,4 +246,65 @@ TEST(SharedStoreNewer, EachPartSaysTheDatabaseIsNewerAndWritesNothing) {
     PgResult count = admin->Exec("SELECT count(*) FROM accounts");
     EXPECT_EQ(count.Int(0, 0), 0);
 #endif
+}
+
+// Two copies (two data folders) with one server code: the second is told which holds it, and its
+// history waits in its own file until the first stops, then goes in whole; an upload marks only
+// the uploading copy's matches.
+TEST(SharedStoreLease, ASecondCopyWithTheSameCodeWaitsForTheFirst) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    TempFolder folderA, folderB;
+    const std::string fileA = (folderA / "tovistats.db").string(), fileB = (folderB / "tovistats.db").string();
+    ASSERT_TRUE(SqliteHistoryStore::Open(fileA, {}).Store);
+    ASSERT_TRUE(SqliteHistoryStore::Open(fileB, {}).Store);
+    Strings logA, logB;
+    auto open = [&](const std::string& file, Strings& log) {
+        return PgHistoryStore::Open(
+            conninfo, "EU1", [&log](const std::string& line) { log.push_back(line); },
+            PgHistoryStore::kSchemaVersion, file, kDeadlineMs);
+    };
+    auto a = open(fileA, logA);
+    ASSERT_TRUE(a.Store) << a.Error;
+    a.Store->MatchStarted({10, "EU", "Map", "MAP.BMS", "TDM"});
+    a.Store->ChatRead(11, "Ann", "from A");
+    a.Store->MatchEnded({20, "1", 2, true, ""});
+    Tick(*a.Store, [&] { return a.Store->Pending() == 0; });
+    ASSERT_EQ(Chat(conninfo), Strings{"from A"});
+
+    auto b = open(fileB, logB);
+    ASSERT_TRUE(b.Store) << b.Error;
+    b.Store->ChatRead(30, "Bob", "from B");
+    Tick(*b.Store, [&] { return !b.Store->HeldElsewhere().empty(); });
+    EXPECT_NE(b.Store->HeldElsewhere().find("process " + std::to_string(getpid())), std::string::npos)
+        << b.Store->HeldElsewhere();
+    ASSERT_FALSE(logB.empty());
+    EXPECT_NE(logB.back().find("Another copy"), std::string::npos) << logB.back();
+    EXPECT_GT(b.Store->Pending(), 0u);
+    // The first copy writes on under its lease.
+    a.Store->ChatRead(31, "Ann", "A again");
+    Tick(*a.Store, [&] { return a.Store->Pending() == 0; });
+    EXPECT_EQ(Chat(conninfo), (Strings{"from A", "A again"}));
+    EXPECT_TRUE(logA.empty() || logA.back().find("Another copy") == std::string::npos);
+
+    // It stops and gives the code back: the second copy's history goes in, and its upload
+    // marks its own match only.
+    a.Store.reset();
+    b.Store->MatchStarted({40, "EU", "Map", "MAP.BMS", "TDM"});
+    b.Store->MatchEnded({50, "2", 2, true, ""});
+    b.Store->StatsUploaded(51, 5);
+    Tick(*b.Store, [&] { return b.Store->Pending() == 0; });
+    EXPECT_TRUE(b.Store->HeldElsewhere().empty());
+    EXPECT_TRUE(std::any_of(logB.begin(), logB.end(),
+                            [](const std::string& line) { return line.find("the other copy stopped") != std::string::npos; }));
+    EXPECT_EQ(Chat(conninfo), (Strings{"from A", "A again", "from B"}));
+    std::string error;
+    auto conn = PgConnection::Connect(conninfo, error);
+    ASSERT_TRUE(conn) << error;
+    PgResult marked = conn->Exec(
+        "SELECT started, coalesce(upload_outcome, '-') FROM matches WHERE server = 'EU1' ORDER BY started");
+    ASSERT_TRUE(marked.Ok() && marked.Rows() == 2) << marked.Error();
+    EXPECT_EQ(marked.Text(0, 1), "-");
+    EXPECT_EQ(marked.Text(1, 1), "uploaded");
 }
