@@ -77,6 +77,14 @@ const char* const kMigrations[] = {
     " WHERE words ~ '[àáâãäåçèéêëìíîïñòóôõöùúûüýÿšž]';",
     // 8: a panel session holds its account to the stamp it logged in under.
     "ALTER TABLE accounts ADD COLUMN credential_version bigint NOT NULL DEFAULT 1;",
+    // 9: batch keys get the time they were written, so that old ones can go. A run's keys that
+    // went are summed up in their newest, which stands for all of them: a run's batches are
+    // written in the order of their keys, so a batch that waited longer than its key was kept is
+    // still known for written. Rows from before this version count from the upgrade.
+    "ALTER TABLE store_batches ADD COLUMN at timestamptz NOT NULL DEFAULT now();"
+    "CREATE INDEX store_batches_at ON store_batches(at);"
+    "CREATE TABLE store_batch_marks(server text NOT NULL, instance bigint NOT NULL, upto bigint NOT NULL,"
+    " PRIMARY KEY(server, instance));",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 

@@ -12,7 +12,9 @@ class PgConnection;
 
 namespace pgschema {
 
-inline constexpr int kSchemaVersion = 8;
+inline constexpr int kSchemaVersion = 9;
+// From this version batch keys carry their time and old ones are pruned (store_batch_marks).
+inline constexpr int kBatchMarksVersion = 9;
 // The channel a ban list change is announced on.
 inline constexpr const char* kBansChannel = "tovi_bans";
 
