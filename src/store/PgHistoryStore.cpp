@@ -82,6 +82,29 @@ int MatchPlace(const char* sql) {
 constexpr const char* kNextMatchKey = "next_match_id";
 constexpr const char* kCopyKey = "copy";
 
+// The batch keys of the outbox's runs, in the order they were written; a run's keys pruned are
+// summed up in its newest one gone, which stands for all before it.
+constexpr const char* kChain = "SELECT 1 / count(*) FROM store_batches WHERE server=$1 AND instance=$2 AND batch=$3";
+constexpr const char* kChainOrMark =
+    "SELECT 1 / ((SELECT count(*) FROM store_batches WHERE server=$1 AND instance=$2 AND batch=$3) +"
+    " (SELECT count(*) FROM store_batch_marks WHERE server=$1 AND instance=$2 AND upto >= $3))";
+constexpr const char* kMarked =
+    "SELECT 1 / (CASE WHEN EXISTS (SELECT 1 FROM store_batch_marks WHERE server=$1 AND instance=$2 AND"
+    " upto >= $3) THEN 0 ELSE 1 END)";
+// One step of pruning, by whichever copy gets to it (the others pass: no copy waits for another
+// here, so that a batch carrying a step never fails for a lock), over every server's keys.
+constexpr const char* kPruneKeysSql =
+    "WITH step AS (SELECT pg_try_advisory_xact_lock($1::bigint) AS mine),"
+    " old AS (SELECT server, instance, batch FROM store_batches WHERE (SELECT mine FROM step)"
+    " AND at < now() - make_interval(days => $2::int) ORDER BY at LIMIT $3 FOR UPDATE SKIP LOCKED),"
+    " gone AS (DELETE FROM store_batches b USING old WHERE b.server = old.server AND"
+    " b.instance = old.instance AND b.batch = old.batch RETURNING b.server, b.instance, b.batch)"
+    " INSERT INTO store_batch_marks(server, instance, upto) SELECT server, instance, max(batch) FROM gone"
+    " GROUP BY server, instance ORDER BY server, instance ON CONFLICT (server, instance)"
+    " DO UPDATE SET upto = greatest(store_batch_marks.upto, excluded.upto)";
+constexpr int64_t kPruneLock = 0x746f7662;  // "tovb"; the schema's lock is another
+constexpr const char* kDivisionByZero = "22012";
+
 void PutNumber(std::string& out, uint64_t n, int bytes) {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((n >> (8 * i)) & 0xFF);
 }
@@ -224,7 +247,8 @@ std::string PgHistoryStore::ChatWords(const std::string& text1252) {
 }
 
 PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const std::string& server, LogFn log,
-                                            int schemaVersion, const std::string& outbox, int deadlineMs) {
+                                            int schemaVersion, const std::string& outbox, int deadlineMs,
+                                            size_t window) {
     Opened opened;
     std::string error;
     // With an outbox nothing is lost while the database is away, at start too: the rows wait
@@ -239,7 +263,7 @@ PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const s
         }
     }
     std::unique_ptr<PgHistoryStore> store(
-        new PgHistoryStore(std::move(conn), conninfo, server, std::move(log), schemaVersion, deadlineMs));
+        new PgHistoryStore(std::move(conn), conninfo, server, std::move(log), schemaVersion, deadlineMs, window));
     if (!outbox.empty() && !store->OpenOutbox(outbox, error)) {
         opened.Error = "The history waiting for the shared database in " + outbox + " cannot be kept (" +
                        error + "): no history is kept.";
@@ -283,20 +307,22 @@ bool PgHistoryStore::SetUp(std::string& error) {
     return true;
 }
 
-bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
-    if (sqlite3_open_v2(file.c_str(), &m_outbox, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        error = m_outbox ? sqlite3_errmsg(m_outbox) : "out of memory";
-        return false;
-    }
-    sqlite3_busy_timeout(m_outbox, 2000);
+// Reads the outbox's batches after `cursor`, in order, `limit` at most (-1: all), each decoded;
+// `cursor` follows the rows read. A row that is no batch of ours is passed over: it stays for a
+// look. `read` counts the rows, so that fewer than asked means the end.
+bool PgHistoryStore::ReadOutbox(int64_t& cursor, int64_t limit, size_t& read,
+                                const std::function<void(int64_t seq, Batch&)>& each) {
+    read = 0;
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_outbox, "SELECT seq, instance, batch, rows FROM shared_outbox ORDER BY seq", -1,
-                           &st, nullptr) != SQLITE_OK) {
-        error = sqlite3_errmsg(m_outbox);
+    if (sqlite3_prepare_v2(m_outbox,
+                           "SELECT seq, instance, batch, rows FROM shared_outbox WHERE seq > ? ORDER BY seq LIMIT ?",
+                           -1, &st, nullptr) != SQLITE_OK)
         return false;
-    }
+    sqlite3_bind_int64(st, 1, cursor);
+    sqlite3_bind_int64(st, 2, limit);
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        ++read;
         Batch batch;
         batch.OutboxSeq = sqlite3_column_int64(st, 0);
         batch.Instance = sqlite3_column_int64(st, 1);
@@ -304,18 +330,42 @@ bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
         const void* data = sqlite3_column_blob(st, 3);
         const std::string rows(data ? static_cast<const char*>(data) : "",
                                static_cast<size_t>(sqlite3_column_bytes(st, 3)));
-        if (!Decode(rows, batch.Writes)) continue;  // not ours to write; it stays for a look
+        cursor = batch.OutboxSeq;
+        if (Decode(rows, batch.Writes)) each(batch.OutboxSeq, batch);
+    }
+    sqlite3_finalize(st);
+    return rc == SQLITE_DONE;
+}
+
+bool PgHistoryStore::OpenOutbox(const std::string& file, std::string& error) {
+    if (sqlite3_open_v2(file.c_str(), &m_outbox, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        error = m_outbox ? sqlite3_errmsg(m_outbox) : "out of memory";
+        return false;
+    }
+    sqlite3_busy_timeout(m_outbox, 2000);
+    // One pass over what waits: the first batches into memory; of the others only the rows they
+    // hold and the matches they number, so that a long outbox costs no more memory than a short one.
+    int64_t cursor = 0;
+    size_t read = 0;
+    const bool ok = ReadOutbox(cursor, -1, read, [&](int64_t seq, Batch& batch) {
         for (const Write& write : batch.Writes) {
             if (InsertsMatch(write.Sql))
                 m_nextMatchId = std::max(m_nextMatchId, std::get<int64_t>(write.Values[1]) + 1);
         }
-        m_unsent.push_back(std::move(batch));
-    }
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) {
+        if (!m_moreOnDisk && m_unsent.size() < m_window) {
+            m_unsent.push_back(std::move(batch));
+            m_readTo = seq;
+        } else {
+            m_moreOnDisk = true;
+            m_diskRows += batch.Writes.size();
+        }
+    });
+    if (!m_moreOnDisk) m_readTo = cursor;
+    if (!ok) {
         error = sqlite3_errmsg(m_outbox);
         return false;
     }
+    sqlite3_stmt* st = nullptr;
     // The number the last run went to, and the file's own matches (from before the record moved
     // to the shared database): the database, should it be away, numbers after those as well.
     for (const char* sql : {"SELECT value - 1 FROM shared_state WHERE name = 'next_match_id'",
@@ -401,11 +451,12 @@ void PgHistoryStore::Sent(const Batch& batch) {
 }
 
 PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server,
-                               LogFn log, int schemaVersion, int deadlineMs)
+                               LogFn log, int schemaVersion, int deadlineMs, size_t window)
     : m_conn(std::move(conn)),
       m_conninfo(std::move(conninfo)),
       m_server(std::move(server)),
       m_log(std::move(log)),
+      m_window(std::max<size_t>(window, 1)),
       m_schemaVersion(schemaVersion),
       m_deadlineMs(deadlineMs) {
     // Batches are keyed by this run and their number: another run, or another copy with the same
@@ -427,10 +478,38 @@ PgHistoryStore::~PgHistoryStore() {
     sqlite3_close_v2(m_outbox);
 }
 
-size_t PgHistoryStore::Pending() const {
-    size_t rows = m_pending.size();
-    for (const Batch& batch : m_unsent) rows += batch.Writes.size();
+size_t PgHistoryStore::Rows(const std::deque<Batch>& batches) {
+    size_t rows = 0;
+    for (const Batch& batch : batches) rows += batch.Writes.size();
     return rows;
+}
+
+size_t PgHistoryStore::Pending() const {
+    return m_pending.size() + Rows(m_unsent) + Rows(m_tail) + m_diskRows;
+}
+
+// Tops the batches in memory up from the outbox, a piece at a time once half of them went; the
+// batches the outbox refused come once none waits there.
+void PgHistoryStore::Refill() {
+    if (!m_outbox) return;
+    if (m_moreOnDisk && m_unsent.size() <= m_window / 2) {
+        const size_t want = m_window - m_unsent.size();
+        size_t read = 0;
+        const bool ok = ReadOutbox(m_readTo, static_cast<int64_t>(want), read, [&](int64_t, Batch& batch) {
+            m_diskRows -= std::min(m_diskRows, batch.Writes.size());
+            m_unsent.push_back(std::move(batch));
+        });
+        if (ok && read < want) {
+            m_moreOnDisk = false;
+            m_diskRows = 0;
+        }
+        // A read that failed is tried again at the next flush, from where it stopped.
+    }
+    if (m_moreOnDisk) return;
+    while (!m_tail.empty()) {
+        m_unsent.push_back(std::move(m_tail.front()));
+        m_tail.pop_front();
+    }
 }
 
 void PgHistoryStore::Queue(const char* sql, std::vector<PgValue> values) {
@@ -501,32 +580,57 @@ void PgHistoryStore::Renumber(int64_t id, int64_t last) {
     m_nextMatchId = fresh + 1;
     SaveNextMatchId();
     if (m_matchId == id) m_matchId = fresh;
-    auto renumber = [&](std::vector<Write>& writes) {
-        for (Write& write : writes) {
-            const int place = MatchPlace(write.Sql);
-            if (place >= 0 && std::get<int64_t>(write.Values[static_cast<size_t>(place)]) == id)
-                write.Values[static_cast<size_t>(place)] = fresh;
-        }
-    };
-    renumber(m_pending);
+    Renumbered(m_pending, id, fresh);
     if (m_outbox) sqlite3_exec(m_outbox, "BEGIN", nullptr, nullptr, nullptr);
     for (Batch& batch : m_unsent) {
-        renumber(batch.Writes);
-        sqlite3_stmt* st = nullptr;
-        if (m_outbox && batch.OutboxSeq != 0 &&
-            sqlite3_prepare_v2(m_outbox, "UPDATE shared_outbox SET rows = ? WHERE seq = ?", -1, &st,
-                               nullptr) == SQLITE_OK) {
-            const std::string rows = Encoded(batch);
-            sqlite3_bind_blob64(st, 1, rows.data(), rows.size(), SQLITE_TRANSIENT);
-            sqlite3_bind_int64(st, 2, batch.OutboxSeq);
-            sqlite3_step(st);
-        }
-        sqlite3_finalize(st);
+        if (Renumbered(batch.Writes, id, fresh)) Rewrite(batch);
     }
+    for (Batch& batch : m_tail) Renumbered(batch.Writes, id, fresh);
+    if (m_moreOnDisk) RenumberOnDisk(id, fresh);
     if (m_outbox) sqlite3_exec(m_outbox, "COMMIT", nullptr, nullptr, nullptr);
     if (m_log)
         m_log("Match " + std::to_string(id) + " is kept as match " + std::to_string(fresh) +
               ": the shared database had that number already for this server");
+}
+
+bool PgHistoryStore::Renumbered(std::vector<Write>& writes, int64_t id, int64_t fresh) {
+    bool changed = false;
+    for (Write& write : writes) {
+        const int place = MatchPlace(write.Sql);
+        if (place >= 0 && std::get<int64_t>(write.Values[static_cast<size_t>(place)]) == id) {
+            write.Values[static_cast<size_t>(place)] = fresh;
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+void PgHistoryStore::Rewrite(const Batch& batch) {
+    sqlite3_stmt* st = nullptr;
+    if (m_outbox && batch.OutboxSeq != 0 &&
+        sqlite3_prepare_v2(m_outbox, "UPDATE shared_outbox SET rows = ? WHERE seq = ?", -1, &st, nullptr) ==
+            SQLITE_OK) {
+        const std::string rows = Encoded(batch);
+        sqlite3_bind_blob64(st, 1, rows.data(), rows.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st, 2, batch.OutboxSeq);
+        sqlite3_step(st);
+    }
+    sqlite3_finalize(st);
+}
+
+// The batches that wait on disk only, renumbered there a piece at a time.
+void PgHistoryStore::RenumberOnDisk(int64_t id, int64_t fresh) {
+    int64_t cursor = m_readTo;
+    size_t read = m_window;
+    std::vector<Batch> changed;
+    while (read == m_window) {
+        changed.clear();
+        if (!ReadOutbox(cursor, static_cast<int64_t>(m_window), read, [&](int64_t, Batch& batch) {
+                if (Renumbered(batch.Writes, id, fresh)) changed.push_back(std::move(batch));
+            }))
+            return;
+        for (const Batch& batch : changed) Rewrite(batch);
+    }
 }
 
 // Sends the batches that wait, each as a transaction of its own in the connection's pipeline (its
@@ -538,8 +642,10 @@ void PgHistoryStore::Renumber(int64_t id, int64_t last) {
 // batch that failed takes every one behind it along and they all go again, in order.
 bool PgHistoryStore::SendWaiting(std::string& why) {
     PgConnection& c = *m_conn;
+    Refill();
     // While another copy holds the code's lease, it is asked for only now and then.
     if (m_resend || m_sent >= m_unsent.size() || m_sent >= kMaxInFlight || m_leaseRetryIn > 0) return true;
+    const bool marks = m_schemaVersion >= pgschema::kBatchMarksVersion;
     if (!c.StartPipeline()) {
         why = c.Error();
         return false;
@@ -564,17 +670,21 @@ bool PgHistoryStore::SendWaiting(std::string& why) {
         }
         if (m_sent > 0) {
             const Batch& before = m_unsent[m_sent - 1];
-            ok = send({Role::Chain, 0},
-                      "SELECT 1 / count(*) FROM store_batches WHERE server=$1 AND instance=$2 AND batch=$3",
-                      {m_server, before.Instance, before.Key});
+            ok = send({Role::Chain, 0}, marks ? kChainOrMark : kChain, {m_server, before.Instance, before.Key});
         }
         ok =
             ok && send({Role::Key, 0}, "INSERT INTO store_batches(server, instance, batch) VALUES ($1,$2,$3)",
                        {m_server, batch.Instance, batch.Key});
+        // A batch whose key went with its run's older keys was written, however long it waited.
+        // Looked at after the key is in: a key being pruned meanwhile holds the insert until its
+        // mark is there to see.
+        if (marks) ok = ok && send({Role::Mark, 0}, kMarked, {m_server, batch.Instance, batch.Key});
         // Keys well before this one are answered for: their batches left the outbox long ago. (A
         // few are kept: a power cut may take the outbox's last changes with it.)
         ok = ok && send({}, "DELETE FROM store_batches WHERE server=$1 AND instance=$2 AND batch < $3 - 1000",
                         {m_server, batch.Instance, batch.Key});
+        if (marks && m_sends++ % kPruneEveryBatches == 0)
+            ok = ok && send({}, kPruneKeysSql, {kPruneLock, int64_t{kBatchKeyDays}, int64_t{kPruneKeys}});
         for (const Write& write : batch.Writes) {
             if (InsertsMatch(write.Sql)) {
                 const int64_t id = std::get<int64_t>(write.Values[1]);
@@ -671,7 +781,8 @@ void PgHistoryStore::Take(Batch& batch, const PgResult& result) {
     if (step.What == Role::Lease && result.State() == "TV001") {
         batch.Refused = true;
         batch.Holder = result.Message();
-    } else if (step.What == Role::Key && result.State() == "23505") {
+    } else if ((step.What == Role::Key && result.State() == "23505") ||
+               (step.What == Role::Mark && result.State() == kDivisionByZero)) {
         batch.Known = true;  // written before; the answer to its commit was lost
     } else if (step.What == Role::Guard) {
         batch.Clash = true;
@@ -724,7 +835,8 @@ void PgHistoryStore::Flush() {
     if (m_leaseRetryIn > 0) --m_leaseRetryIn;
     // The lease's heartbeat: with nothing to write for a while, an empty batch carries it (once
     // the copy wrote something: a store opened only to read claims nothing).
-    const bool heartbeat = m_pending.empty() && m_unsent.empty() && m_setUp && m_heldElsewhere.empty() &&
+    const bool heartbeat = m_pending.empty() && m_unsent.empty() && !m_moreOnDisk && m_tail.empty() && m_setUp &&
+                           m_heldElsewhere.empty() &&
                            m_schemaVersion >= pgschema::kLeaseSchema &&
                            m_lastClaim != std::chrono::steady_clock::time_point{} &&
                            std::chrono::steady_clock::now() - m_lastClaim > std::chrono::seconds(kHeartbeatS);
@@ -734,16 +846,29 @@ void PgHistoryStore::Flush() {
         batch.Key = m_nextBatch++;
         batch.Writes = std::move(m_pending);
         m_pending.clear();
-        Keep(batch);
-        m_unsent.push_back(std::move(batch));
+        // Behind batches the outbox refused, a batch stays in memory with them.
+        if (m_tail.empty()) Keep(batch);
+        if (batch.OutboxSeq != 0 && (m_moreOnDisk || m_unsent.size() >= m_window)) {
+            // Behind others that wait on disk, it waits there too, and is read in its turn.
+            m_moreOnDisk = true;
+            m_diskRows += batch.Writes.size();
+        } else if (batch.OutboxSeq == 0 && (m_moreOnDisk || !m_tail.empty())) {
+            m_tail.push_back(std::move(batch));
+        } else {
+            if (batch.OutboxSeq != 0) m_readTo = batch.OutboxSeq;
+            m_unsent.push_back(std::move(batch));
+        }
         // A database away for long costs no more memory than this (the outbox keeps it all).
         for (size_t rows = Pending(); !m_outbox && m_sent == 0 && rows > kMaxPending; --rows) {
             Batch& oldest = m_unsent.front();
-            oldest.Writes.erase(oldest.Writes.begin());
+            if (!oldest.Writes.empty()) {  // a heartbeat's batch is empty
+                oldest.Writes.erase(oldest.Writes.begin());
+                ++m_dropped;
+            }
             if (oldest.Writes.empty()) m_unsent.pop_front();
-            ++m_dropped;
         }
     }
+    Refill();
     if (m_unsent.empty() && m_setUp && InFlight() == 0) return;
     // A first answer merely awaited is no failure yet.
     if (!Ready()) {
@@ -778,7 +903,7 @@ void PgHistoryStore::Flush() {
 
 // Only when behind: a flush with its one batch does not wait for the answer.
 bool PgHistoryStore::CatchUp(std::string& why) {
-    if (m_sent >= m_unsent.size()) return true;
+    if (m_sent >= m_unsent.size() && !m_moreOnDisk && m_tail.empty()) return true;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_catchUpBudgetMs);
     while (!m_resend && m_sendError.empty() && InFlight() > 0) {
         const auto left =

@@ -48,6 +48,13 @@ public:
     static constexpr int kLeaseRetryFlushes = 15;
     // How long the end waits for the answers to the batches sent, when they wait in the outbox.
     static constexpr int kEndWaitMs = 1000;
+    // Batches of the outbox held in memory at most; the rest wait on disk and are read, in
+    // order, as these are written. Room for those in flight and as many again.
+    static constexpr size_t kOutboxWindow = 4 * kMaxInFlight;
+    // Batch keys older than this are pruned (summed up in a mark per run), some at a time.
+    static constexpr int kBatchKeyDays = 14;
+    static constexpr int kPruneKeys = 200;       // keys at most in one step
+    static constexpr int kPruneEveryBatches = 256;  // one step with the first batch and then every so many
 
     struct Opened {
         std::unique_ptr<PgHistoryStore> Store;  // null when the record cannot be kept
@@ -63,7 +70,7 @@ public:
     // look at the socket, and past the deadline the batches wait as while it is away.
     static Opened Open(const std::string& conninfo, const std::string& server, LogFn log,
                        int schemaVersion = kSchemaVersion, const std::string& outbox = {},
-                       int deadlineMs = PgConnection::kDeadlineMs);
+                       int deadlineMs = PgConnection::kDeadlineMs, size_t window = kOutboxWindow);
     ~PgHistoryStore() override;
     PgHistoryStore(const PgHistoryStore&) = delete;
     PgHistoryStore& operator=(const PgHistoryStore&) = delete;
@@ -91,8 +98,10 @@ public:
 
     // True while batches wait for the database, as the last flush found.
     bool Failing() const { return m_failing; }
-    // Rows not yet written.
+    // Rows not yet written, on disk too.
     size_t Pending() const;
+    // Batches not yet written that are held in memory.
+    size_t InMemory() const { return m_unsent.size() + m_tail.size(); }
     // Waits at most `ms` for the answers to the batches sent (for the operator's reads, and at
     // the end); whether none is still due.
     bool Drain(int ms = kWaitMs);
@@ -120,7 +129,7 @@ private:
         std::vector<PgValue> Values;
     };
     // What each statement sent for a batch is there for, to read its result by.
-    enum class Role { Plain, Chain, Key, Max, Guard, Lease };
+    enum class Role { Plain, Chain, Key, Mark, Max, Guard, Lease };
     struct Step {
         Role What = Role::Plain;
         int64_t Match = 0;  // a guard's match
@@ -140,7 +149,7 @@ private:
     };
 
     PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server, LogFn log,
-                   int schemaVersion, int deadlineMs);
+                   int schemaVersion, int deadlineMs, size_t window);
     void Queue(const char* sql, std::vector<PgValue> values);
     bool Send(Batch& batch, std::string& why);
     bool Connected(bool wait);
@@ -158,6 +167,13 @@ private:
     void SaveNextMatchId();
     static std::string Encoded(const Batch& batch);
     bool OpenOutbox(const std::string& file, std::string& error);
+    bool ReadOutbox(int64_t& cursor, int64_t limit, size_t& read,
+                    const std::function<void(int64_t seq, Batch&)>& each);
+    void Refill();
+    void RenumberOnDisk(int64_t id, int64_t fresh);
+    static bool Renumbered(std::vector<Write>& writes, int64_t id, int64_t fresh);
+    void Rewrite(const Batch& batch);
+    static size_t Rows(const std::deque<Batch>& batches);
     void Keep(Batch& batch);
     void Sent(const Batch& batch);
     void Report(bool failing, const std::string& why);
@@ -172,7 +188,15 @@ private:
     int64_t m_instance = 0;  // this run's part of the batch keys
     int64_t m_nextBatch = 1;
     std::vector<Write> m_pending;  // since the last flush
-    std::deque<Batch> m_unsent;    // flushed, not yet written
+    std::deque<Batch> m_unsent;    // flushed, not yet written: the first ones, at most m_window with an outbox
+    // With an outbox: batches behind those, on disk only (after m_readTo), and what they hold.
+    size_t m_window;
+    int64_t m_readTo = 0;          // the outbox's last row read into memory (or passed over)
+    bool m_moreOnDisk = false;
+    size_t m_diskRows = 0;
+    // Batches the outbox refused while others waited on disk: they follow those, in memory only.
+    std::deque<Batch> m_tail;
+    int m_sends = 0;               // batches sent, to prune keys every so many
     size_t m_sent = 0;             // of those, the first ones sent on this connection
     size_t m_results = 0;          // of those, the ones whose results were all taken
     bool m_resend = false;         // one of those failed: all go again once every answer is in

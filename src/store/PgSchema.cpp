@@ -77,7 +77,15 @@ const char* const kMigrations[] = {
     " WHERE words ~ '[àáâãäåçèéêëìíîïñòóôõöùúûüýÿšž]';",
     // 8: a panel session holds its account to the stamp it logged in under.
     "ALTER TABLE accounts ADD COLUMN credential_version bigint NOT NULL DEFAULT 1;",
-    // 9: one live copy of the program per server code. A copy (its data folder) claims its code's
+    // 9: batch keys get the time they were written, so that old ones can go. A run's keys that
+    // went are summed up in their newest, which stands for all of them: a run's batches are
+    // written in the order of their keys, so a batch that waited longer than its key was kept is
+    // still known for written. Rows from before this version count from the upgrade.
+    "ALTER TABLE store_batches ADD COLUMN at timestamptz NOT NULL DEFAULT now();"
+    "CREATE INDEX store_batches_at ON store_batches(at);"
+    "CREATE TABLE store_batch_marks(server text NOT NULL, instance bigint NOT NULL, upto bigint NOT NULL,"
+    " PRIMARY KEY(server, instance));",
+    // 10: one live copy of the program per server code. A copy (its data folder) claims its code's
     // lease in each batch it writes; another copy's lease is taken over only once its heartbeat
     // is stale. Matches carry the copy that recorded them, so that an upload marks its own.
     "CREATE TABLE server_leases(server text PRIMARY KEY, copy bigint NOT NULL, host text NOT NULL,"

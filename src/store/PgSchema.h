@@ -12,9 +12,11 @@ class PgConnection;
 
 namespace pgschema {
 
-inline constexpr int kSchemaVersion = 9;
+inline constexpr int kSchemaVersion = 10;
+// From this version batch keys carry their time and old ones are pruned (store_batch_marks).
+inline constexpr int kBatchMarksVersion = 9;
 // The first schema with the servers' leases.
-inline constexpr int kLeaseSchema = 9;
+inline constexpr int kLeaseSchema = 10;
 // The channel a ban list change is announced on.
 inline constexpr const char* kBansChannel = "tovi_bans";
 

@@ -5,6 +5,9 @@
 // The history goes under the server's code (--server, or servercode in the data folder's
 // settings.ini); the ban list, the warnings and the accounts go along, none twice. Nothing is
 // copied into a target that already holds history of that server: the copy is whole or nothing.
+// Tables are read and written a piece at a time, so that a record of any size costs the same
+// memory, and each table's progress is said as it goes.
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -13,11 +16,14 @@ namespace tovi {
 
 inline constexpr const char* kMigrateStoreOption = "--migrate-store";
 
+// Rows read and written at a time.
+inline constexpr size_t kMigratePiece = 1000;
+
 bool WantsStoreMigration(const std::vector<std::string>& args);
 
 // Answers the process's exit code: 0 done, 1 a store failed or refused, 2 the command line is
 // wrong. `defaultFolder` is the data folder when --data-dir is not given.
 int MigrateStore(const std::vector<std::string>& args, const std::string& defaultFolder, std::ostream& out,
-                 std::ostream& err);
+                 std::ostream& err, size_t piece = kMigratePiece);
 
 }  // namespace tovi

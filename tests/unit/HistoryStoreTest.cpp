@@ -1019,7 +1019,8 @@ Strings Everything(HistoryStore& store) {
 
 // --migrate-store copies a server's file into the shared database and back: the same record is
 // found on either side, the ban list goes along, and a second copy into the same place is
-// refused without doubling anything.
+// refused without doubling anything. Tables go in pieces (small ones here, so that some end
+// on a piece's edge and some within one), each table's progress said.
 TEST(PgHistoryStore, MigrateStoreCopiesAFileIntoTheDatabaseAndBack) {
     PgCluster& cluster = SharedPgCluster();
     ASSERT_TRUE(cluster.Ok()) << cluster.Error();
@@ -1041,7 +1042,7 @@ TEST(PgHistoryStore, MigrateStoreCopiesAFileIntoTheDatabaseAndBack) {
         std::ostringstream out, err;
         std::vector<std::string> all = {kMigrateStoreOption};
         all.insert(all.end(), args.begin(), args.end());
-        const int code = MigrateStore(all, dir.Path().string(), out, err);
+        const int code = MigrateStore(all, dir.Path().string(), out, err, 3);
         return std::to_string(code) + " " + out.str() + err.str();
     };
     EXPECT_EQ(migrate({file.string(), back.string(), "--server", "EU1"}).substr(0, 2), "2 ");
@@ -1049,6 +1050,8 @@ TEST(PgHistoryStore, MigrateStoreCopiesAFileIntoTheDatabaseAndBack) {
     EXPECT_EQ(migrate({file.string(), shared}).substr(0, 2), "2 ") << "no server code";
     const std::string done = migrate({file.string(), shared, "--server", "EU1"});
     EXPECT_EQ(done.substr(0, 2), "0 ") << done;
+    EXPECT_NE(done.find("\nchat: 4 rows copied\n"), std::string::npos) << done;
+    EXPECT_NE(done.find("\nplayer_stats: 3 rows copied\n"), std::string::npos) << done;
     const std::string again = migrate({file.string(), shared, "--server", "EU1"});
     EXPECT_EQ(again.substr(0, 2), "1 ") << again;
 
@@ -1068,6 +1071,7 @@ TEST(PgHistoryStore, MigrateStoreCopiesAFileIntoTheDatabaseAndBack) {
 
     const std::string returned = migrate({shared, back.string(), "--server", "EU1"});
     EXPECT_EQ(returned.substr(0, 2), "0 ") << returned;
+    EXPECT_NE(returned.find("\nstints: 4 rows copied\n"), std::string::npos) << returned;
     auto store = OpenOk(back);
     EXPECT_EQ(Everything(*store), recorded);
     EXPECT_EQ(store->Search({HistoryKind::Chat, "gg"}).size(), 3u) << "the chat index holds the lines copied";
@@ -1183,6 +1187,147 @@ TEST(PgHistoryStore, ABehindOutboxCatchesUpWithinOneTicksBudget) {
     PgResult rows = conn->Exec("SELECT count(DISTINCT message), count(*) FROM chat");
     EXPECT_EQ(rows.Int(0, 0), batches);
     EXPECT_EQ(rows.Int(0, 1), batches);
+    EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), 0);
+}
+
+// An outbox longer than the batches a store holds in memory is read from disk in pieces as they
+// are written: in order and each once, through a restart, with what is recorded meanwhile behind
+// what waited, and with a match renumbered on disk too where the database had its number. Sent
+// again after answers that were lost, the batches are known and written no second time.
+TEST(PgHistoryStore, AnOutboxLongerThanItsWindowIsReadInPiecesInOrderAndOnce) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    {
+        auto other = PgHistoryStore::Open(conninfo, "EU1", {});
+        ASSERT_TRUE(other.Store) << other.Error;
+        other.Store->MatchStarted({10, "Srv", "Old", "old.bms", "DM"});
+    }
+    TempFolder dir;
+    const fs::path local = dir / "tovistats.db", snapshot = dir / "snapshot";
+    ASSERT_TRUE(OpenOk(local));
+    constexpr size_t kWindow = 3;
+    const std::string away = "host=" + (dir / "none").string() + " port=1 user=tovi dbname=none";
+    auto open = [&](const std::string& where) {
+        auto opened = PgHistoryStore::Open(where, "EU1", {}, PgHistoryStore::kSchemaVersion, local.string(),
+                                           PgConnection::kDeadlineMs, kWindow);
+        EXPECT_TRUE(opened.Store) << opened.Error;
+        return std::move(opened.Store);
+    };
+    Strings said;
+    // Lines of the match under way, renumbered to 2, and after a restart lines of none.
+    auto say = [&](PgHistoryStore& store, int from, int to, const std::string& match) {
+        for (int i = from; i < to; ++i) {
+            store.ChatRead(i, "Ann", "line " + std::to_string(i));
+            store.Flush();
+            said.push_back("line " + std::to_string(i) + "|" + match);
+            EXPECT_LE(store.InMemory(), kWindow);
+        }
+    };
+    auto chat = [&] {
+        std::string error;
+        auto conn = PgConnection::Connect(conninfo, error);
+        Strings lines;
+        PgResult r = conn ? conn->Exec("SELECT message, match_id FROM chat ORDER BY id") : PgResult();
+        for (int i = 0; i < r.Rows(); ++i) lines.push_back(r.Text(i, 0) + "|" + r.Text(i, 1));
+        return lines;
+    };
+    {
+        auto store = open(away);
+        store->MatchStarted({100, "Srv", "Island", "isl.bms", "TDM"});
+        say(*store, 0, 10, "2");
+        EXPECT_EQ(store->Pending(), 11u);
+    }
+    {
+        auto store = open(away);
+        EXPECT_LE(store->InMemory(), kWindow);
+        EXPECT_EQ(store->Pending(), 11u);
+        say(*store, 10, 15, "0");
+        EXPECT_EQ(store->Pending(), 16u);
+    }
+    for (const char* suffix : {"", "-wal"}) {
+        if (fs::exists(local.string() + suffix)) fs::copy_file(local.string() + suffix, snapshot.string() + suffix);
+    }
+
+    auto store = open(conninfo);
+    FlushUntilWritten(*store);
+    EXPECT_EQ(chat(), said);
+    EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), 0);
+    store.reset();
+
+    for (const char* suffix : {"", "-wal"}) {
+        fs::remove(local.string() + suffix);
+        if (fs::exists(snapshot.string() + suffix)) fs::copy_file(snapshot.string() + suffix, local.string() + suffix);
+    }
+    store = open(conninfo);
+    EXPECT_LE(store->InMemory(), kWindow);
+    store->ServerEvent(200, "state", "after");
+    FlushUntilWritten(*store);
+    EXPECT_EQ(chat(), said);
+    EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), 0);
+    EXPECT_EQ(store->Search({HistoryKind::Events, "after"}).size(), 1u);
+}
+
+// Batch keys are pruned once old, a few with a batch now and then, and each run's keys that went
+// are summed up in a mark: a batch that waited on disk for longer than its key was kept (written,
+// but the answer to its commit lost) is still known for written, and is written no second time.
+TEST(PgHistoryStore, BatchKeysPrunedByAgeStillKnowABatchThatWaitedLonger) {
+    PgCluster& cluster = SharedPgCluster();
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    TempFolder dir;
+    const fs::path local = dir / "tovistats.db", snapshot = dir / "snapshot";
+    ASSERT_TRUE(OpenOk(local));
+    auto open = [&](const std::string& where) {
+        auto opened = PgHistoryStore::Open(where, "EU1", {}, PgHistoryStore::kSchemaVersion, local.string());
+        EXPECT_TRUE(opened.Store) << opened.Error;
+        return std::move(opened.Store);
+    };
+    {
+        auto store = open("host=" + (dir / "none").string() + " port=1 user=tovi dbname=none");
+        for (const char* line : {"one", "two"}) {
+            store->ChatRead(1, "Ann", line);
+            store->Flush();
+        }
+    }
+    for (const char* suffix : {"", "-wal"}) {
+        if (fs::exists(local.string() + suffix)) fs::copy_file(local.string() + suffix, snapshot.string() + suffix);
+    }
+    auto store = open(conninfo);
+    FlushUntilWritten(*store);
+    store.reset();
+    for (const char* suffix : {"", "-wal"}) {
+        fs::remove(local.string() + suffix);
+        if (fs::exists(snapshot.string() + suffix)) fs::copy_file(snapshot.string() + suffix, local.string() + suffix);
+    }
+
+    std::string error;
+    auto admin = PgConnection::Connect(conninfo, error);
+    ASSERT_TRUE(admin) << error;
+    auto count = [&](const std::string& sql) {
+        PgResult r = admin->Exec(sql);
+        return r.Ok() ? r.Int(0, 0) : -1;
+    };
+    ASSERT_EQ(count("SELECT count(*) FROM store_batches WHERE server = 'EU1'"), 2);
+    ASSERT_TRUE(admin->Run("UPDATE store_batches SET at = now() - make_interval(days => $1::int)",
+                           {int64_t{PgHistoryStore::kBatchKeyDays + 1}}));
+    {
+        // Another server's first batch carries a step of pruning; its own young key stays.
+        auto other = PgHistoryStore::Open(conninfo, "US1", {});
+        ASSERT_TRUE(other.Store) << other.Error;
+        other.Store->ChatRead(2, "Zed", "elsewhere");
+        other.Store->Flush();
+        ASSERT_TRUE(other.Store->Drain());
+    }
+    EXPECT_EQ(count("SELECT count(*) FROM store_batches WHERE server = 'EU1'"), 0);
+    EXPECT_EQ(count("SELECT count(*) FROM store_batches WHERE server = 'US1'"), 1);
+    EXPECT_EQ(count("SELECT upto FROM store_batch_marks WHERE server = 'EU1'"), 2);
+
+    store = open(conninfo);
+    FlushUntilWritten(*store);
+    EXPECT_EQ(store->Pending(), 0u);
+    EXPECT_FALSE(store->Failing());
+    EXPECT_EQ(count("SELECT count(*) FROM chat WHERE server = 'EU1'"), 2) << "each written once";
     EXPECT_EQ(Count(local, "SELECT count(*) FROM shared_outbox"), 0);
 }
 #endif
