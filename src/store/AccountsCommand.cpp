@@ -188,6 +188,9 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
         password = std::move(*read);
     }
     std::unique_ptr<AccountStore> accounts;
+    // Said with every answer: a running copy acts on the store it opened, which may not be the
+    // one settings.ini names now.
+    std::string where = "the file " + database;
 #if defined(TOVI_STORE_POSTGRES)
     const StoreChoice choice = ReadStoreChoice(std::filesystem::path(std::u8string(folder.begin(), folder.end())));
     if (choice.Shared()) {
@@ -203,6 +206,7 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
             return 1;
         }
         accounts = std::move(opened.Store);
+        where = StoreDescription(choice.Postgres);
     }
 #endif
     if (!accounts) {
@@ -228,14 +232,15 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
             err << error << "\n";
             return 1;
         }
-        out << "Added " << name << " as " << RoleText(*parsedRole) << ".\n";
+        out << "Added " << name << " as " << RoleText(*parsedRole) << " to " << where << ".\n";
     } else if (command == "--remove-user") {
         if (!store.RemoveAccount(name, error)) {
-            err << (error.empty() ? "There is no account named " + name + "." : error) << "\n";
+            err << (error.empty() ? "There is no account named " + name + " in " + where + "." : error) << "\n";
             return 1;
         }
-        out << "Removed " << name << " and its tokens.\n";
+        out << "Removed " << name << " and its tokens from " << where << ".\n";
     } else if (command == "--list-users") {
+        err << "The accounts in " << where << ":\n";
         for (const Account& a : store.Accounts()) {
             out << a.Name << "\t" << RoleText(a.AccountRole) << "\tadded " << FormatTime(a.Created)
                 << "\tlast login " << FormatTime(a.LastLogin) << "\n";
@@ -247,7 +252,8 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
             return 1;
         }
         // Shown once: only its hash is kept.
-        out << token << "\n";
+        out << token << std::endl;
+        err << "A token for " << name << " in " << where << ": it is shown only this once.\n";
     }
     return 0;
 #else
