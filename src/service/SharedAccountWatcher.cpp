@@ -43,6 +43,8 @@ void SharedAccountWatcher::Step() {
             m_log("The panel's accounts cannot be read from the shared database (" + m_store.Error() +
                   "): the accounts last read from it can log in, and none can be changed");
         m_failing = true;
+        // Its connection may be gone, and the next one given the same socket number.
+        DropNotifier();
         m_settled();
     }
     Watch();
