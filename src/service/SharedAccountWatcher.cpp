@@ -7,9 +7,13 @@
 namespace tovi {
 
 SharedAccountWatcher::SharedAccountWatcher(SharedAccountStore& store, Scheduler& scheduler,
-                                           std::function<void(const std::string&)> log, std::function<void()> settled,
-                                           QObject* parent)
-    : QObject(parent), m_store(store), m_scheduler(scheduler), m_log(std::move(log)), m_settled(std::move(settled)) {}
+                                           std::function<void(const std::string&)> log,
+                                           std::function<void()> settled, QObject* parent)
+    : QObject(parent),
+      m_store(store),
+      m_scheduler(scheduler),
+      m_log(std::move(log)),
+      m_settled(std::move(settled)) {}
 
 SharedAccountWatcher::~SharedAccountWatcher() {
     // The scheduler outlives the watcher.
@@ -58,7 +62,8 @@ void SharedAccountWatcher::Watch() {
     if (socket < 0) return;
     m_watchedSocket = socket;
     m_watchedWrite = write;
-    m_notifier = std::make_unique<QSocketNotifier>(socket, write ? QSocketNotifier::Write : QSocketNotifier::Read, this);
+    m_notifier = std::make_unique<QSocketNotifier>(
+        socket, write ? QSocketNotifier::Write : QSocketNotifier::Read, this);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] { Step(); });
 }
 

@@ -26,8 +26,9 @@ public:
 
     // `log` hears when the database fails and comes back; `settled` runs after each reading that
     // ended, read or failed.
-    SharedAccountWatcher(SharedAccountStore& store, Scheduler& scheduler, std::function<void(const std::string&)> log,
-                         std::function<void()> settled, QObject* parent = nullptr);
+    SharedAccountWatcher(SharedAccountStore& store, Scheduler& scheduler,
+                         std::function<void(const std::string&)> log, std::function<void()> settled,
+                         QObject* parent = nullptr);
     ~SharedAccountWatcher() override;
 
     void Start();

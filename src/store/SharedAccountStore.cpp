@@ -39,8 +39,8 @@ PgAccountStore* SharedAccountStore::Writer(std::string& error) {
     return m_writer.get();
 }
 
-bool SharedAccountStore::AddAccount(const std::string& name, Role role, const std::string& password, int64_t now,
-                                    std::string& error) {
+bool SharedAccountStore::AddAccount(const std::string& name, Role role, const std::string& password,
+                                    int64_t now, std::string& error) {
     PgAccountStore* writer = Writer(error);
     const bool added = writer && writer->AddAccount(name, role, password, now, error);
     if (added) Refresh();
@@ -107,7 +107,8 @@ void SharedAccountStore::Refresh() {
         std::string error;
         m_listening = false;
         m_conn = PgConnection::Start(m_conninfo, error, m_deadlineMs);
-        if (!m_conn) m_error = WithoutPasswords("the shared database cannot be reached (" + error + ")", m_conninfo);
+        if (!m_conn)
+            m_error = WithoutPasswords("the shared database cannot be reached (" + error + ")", m_conninfo);
     }
 }
 
@@ -141,7 +142,8 @@ SharedAccountStore::Progress SharedAccountStore::Advance() {
     }
     if (!m_conn) return Fail(m_error.empty() ? "the shared database cannot be reached" : m_error, true);
     if (std::chrono::steady_clock::now() > m_answerBy)
-        return Fail("the shared database cannot be reached (" + PgConnection::NoAnswerText(m_deadlineMs) + ")", true);
+        return Fail(
+            "the shared database cannot be reached (" + PgConnection::NoAnswerText(m_deadlineMs) + ")", true);
     if (m_conn->Connecting()) {
         switch (m_conn->Advance()) {
             case PgConnection::Progress::Connecting:
@@ -152,7 +154,8 @@ SharedAccountStore::Progress SharedAccountStore::Advance() {
                 break;
         }
     }
-    if (m_due.empty() && !Send()) return Fail("the shared database cannot be reached (" + m_conn->Error() + ")", true);
+    if (m_due.empty() && !Send())
+        return Fail("the shared database cannot be reached (" + m_conn->Error() + ")", true);
     return Take();
 }
 
@@ -164,7 +167,8 @@ bool SharedAccountStore::Send() {
     m_loginsSent = std::move(m_logins);
     m_logins.clear();
     for (const auto& [id, time] : m_loginsSent) {
-        if (!m_conn->Send("UPDATE accounts SET last_login=$2 WHERE id=$1 AND coalesce(last_login, 0) < $2", {id, time}))
+        if (!m_conn->Send("UPDATE accounts SET last_login=$2 WHERE id=$1 AND coalesce(last_login, 0) < $2",
+                          {id, time}))
             return false;
         m_due.push_back(Step::Login);
     }
@@ -178,9 +182,10 @@ bool SharedAccountStore::Send() {
     }
     if (!m_conn->Send("SELECT coalesce(max(version), 0) FROM tovi_schema")) return false;
     m_due.push_back(Step::Version);
-    if (!m_conn->Send("SELECT a.id, a.name, a.role, a.created, coalesce(a.last_login, 0), a.credential_version,"
-                      " a.password_hash, t.id, t.token_hash, t.created FROM accounts a"
-                      " LEFT JOIN account_tokens t ON t.account_id = a.id ORDER BY a.id, t.id"))
+    if (!m_conn->Send(
+            "SELECT a.id, a.name, a.role, a.created, coalesce(a.last_login, 0), a.credential_version,"
+            " a.password_hash, t.id, t.token_hash, t.created FROM accounts a"
+            " LEFT JOIN account_tokens t ON t.account_id = a.id ORDER BY a.id, t.id"))
         return false;
     m_due.push_back(Step::Read);
     if (!m_conn->SendSync()) return false;
@@ -225,7 +230,8 @@ SharedAccountStore::Progress SharedAccountStore::Take() {
                     entry.PasswordHash = r.Text(row, 6);
                     m_snapshot.Accounts.push_back(std::move(entry));
                 }
-                if (!r.IsNull(row, 7)) m_snapshot.Tokens.push_back({r.Int(row, 7), id, r.Int(row, 9), r.Bytes(row, 8)});
+                if (!r.IsNull(row, 7))
+                    m_snapshot.Tokens.push_back({r.Int(row, 7), id, r.Int(row, 9), r.Bytes(row, 8)});
             }
         }
     }
@@ -233,7 +239,8 @@ SharedAccountStore::Progress SharedAccountStore::Take() {
     if (!m_due.empty()) return Progress::Waiting;
     m_conn->EndPipeline();
     m_loginsSent.clear();
-    if (m_version > pgschema::kSchemaVersion) return Fail(pgschema::NewerText(static_cast<int>(m_version)), false);
+    if (m_version > pgschema::kSchemaVersion)
+        return Fail(pgschema::NewerText(static_cast<int>(m_version)), false);
     if (!m_readOk) return Fail("the accounts cannot be read (" + m_readError + ")", false);
     m_reading = false;
     if (m_snapshot != m_mirrored) {

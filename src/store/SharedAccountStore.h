@@ -79,7 +79,7 @@ private:
     std::unique_ptr<PgConnection> m_conn;
     bool m_listening = false;
     bool m_reading = false;
-    bool m_wanted = false;  // a reading asked for while one was under way
+    bool m_wanted = false;   // a reading asked for while one was under way
     std::deque<Step> m_due;  // the answers still to come, in order
     std::chrono::steady_clock::time_point m_answerBy;
     // Logins let in through the mirror, noted in the database with the next reading.

@@ -2,7 +2,7 @@
 // The accounts in the record's database (tables accounts and account_tokens, which the record's
 // schema brings), on a connection of their own: each change is written at once. The same file
 // also keeps a mirror of a shared database's accounts (shared_accounts, shared_account_tokens),
-// read the same way and written only whole, as that database last answered.
+// read the same way and written whole, as that database last answered (but for the logins noted).
 #include <memory>
 #include <string>
 #include <vector>

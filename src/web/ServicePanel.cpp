@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QDir>
-
 #include <filesystem>
 
 #include "SqliteAccountStore.h"
@@ -23,12 +22,14 @@ ServicePanel::~ServicePanel() {
 }
 
 std::unique_ptr<QObject> ServicePanel::Start(Service& service) {
-    WebPanelSettings settings = WebPanelSettings::Read([&service](const std::string& key, const std::string& fallback) {
-        return service.SettingsStore().ReadSettingValue("web", key, fallback, 1024);
-    });
+    WebPanelSettings settings =
+        WebPanelSettings::Read([&service](const std::string& key, const std::string& fallback) {
+            return service.SettingsStore().ReadSettingValue("web", key, fallback, 1024);
+        });
     if (!settings.Enabled) return nullptr;
     if (!service.HistoryKept()) {
-        service.Log("The web panel is not started: its accounts live in tovistats.db, which could not be opened.");
+        service.Log(
+            "The web panel is not started: its accounts live in tovistats.db, which could not be opened.");
         return nullptr;
     }
     service.SetModeratorBanSeconds(settings.ModeratorBanMinutes * 60);
@@ -44,7 +45,8 @@ bool ServicePanel::OpenAccounts(std::string& error) {
     // On a shared database the accounts are the community's, one set for every server; they are
     // checked against the copy kept here, so that the panel needs the database neither to start
     // nor to answer.
-    if (const StoreChoice choice = ReadStoreChoice(std::filesystem::path(m_service.DataDir().toStdU16String()));
+    if (const StoreChoice choice =
+            ReadStoreChoice(std::filesystem::path(m_service.DataDir().toStdU16String()));
         choice.Shared()) {
         auto shared = SharedAccountStore::Open(choice.Postgres, file);
         if (!shared.Store) {
@@ -80,6 +82,7 @@ bool ServicePanel::OpenAccounts(std::string& error) {
 void ServicePanel::Retry(const std::string& error) {
     if (error != m_lastError) m_service.Log(error + " The panel is tried again every few seconds.");
     m_lastError = error;
+    if (m_retry) return;
     m_retry = m_service.Clock().Schedule(kRetryMs, [this] {
         m_retry.reset();
         Open();
@@ -93,21 +96,23 @@ void ServicePanel::Open() {
         Retry("The web panel is not started: its accounts cannot be read: " + error + ".");
         return;
     }
-    if (!m_settled) return;  // the watcher opens it once the first reading ended
+    // The watcher opens it once the first reading ended (which may have been at once).
+    if (m_panel || !m_settled) return;
     if (!m_backend) m_backend = std::make_unique<ServicePanelBackend>(m_service);
     auto panel = std::make_unique<WebPanel>(*m_backend, *m_accounts, m_settings,
                                             [] { return QDateTime::currentMSecsSinceEpoch(); });
     if (!panel->Start(error)) {
-        Retry("The web panel cannot listen on " + m_settings.Bind + ":" + std::to_string(m_settings.Port) + ": " +
-              error + " The program runs on without it for now.");
+        Retry("The web panel cannot listen on " + m_settings.Bind + ":" + std::to_string(m_settings.Port) +
+              ": " + error + " The program runs on without it for now.");
         return;
     }
     m_panel = std::move(panel);
-    if (!m_lastError.empty()) m_service.Log("The web panel is started after all.");
     m_service.Log(std::string("The web panel listens on ") + (m_settings.Https() ? "https://" : "http://") +
                   m_settings.Bind + ":" + std::to_string(Port()) + "/");
     if (m_accounts->Accounts().empty())
-        m_service.Log("No account can log in to the web panel yet: add one with tovistats --add-user NAME --role admin.");
+        m_service.Log(
+            "No account can log in to the web panel yet: add one with tovistats --add-user NAME --role "
+            "admin.");
 }
 
 }  // namespace tovi

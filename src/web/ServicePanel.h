@@ -29,7 +29,8 @@ public:
     quint16 Port() const { return m_panel ? m_panel->Port() : 0; }
 
 private:
-    ServicePanel(Service& service, WebPanelSettings settings) : m_service(service), m_settings(std::move(settings)) {}
+    ServicePanel(Service& service, WebPanelSettings settings)
+        : m_service(service), m_settings(std::move(settings)) {}
     // Opens the accounts and starts listening; when either fails, says why (once for each reason)
     // and tries again later.
     void Open();
