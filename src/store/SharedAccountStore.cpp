@@ -14,6 +14,15 @@ SharedAccountStore::Opened SharedAccountStore::Open(const std::string& conninfo,
         opened.Error = mirror.Error;
         return opened;
     }
+    // Accounts read from another database (the setting changed since) let nobody in here.
+    if (const std::string source = StoreDescription(conninfo); mirror.Store->Source() != source) {
+        std::string error;
+        if (!mirror.Store->Replace({}, source, error)) {
+            opened.Error =
+                "The accounts of another shared database cannot be cleared from " + file + " (" + error + ")";
+            return opened;
+        }
+    }
     opened.Store.reset(new SharedAccountStore(conninfo, std::move(mirror.Store), deadlineMs));
     return opened;
 }
@@ -245,7 +254,7 @@ SharedAccountStore::Progress SharedAccountStore::Take() {
     m_reading = false;
     if (m_snapshot != m_mirrored) {
         std::string error;
-        if (!m_mirror->Replace(m_snapshot, error)) {
+        if (!m_mirror->Replace(m_snapshot, StoreDescription(m_conninfo), error)) {
             m_error = "the accounts cannot be kept in the program's own file (" + error + ")";
             return Progress::Failed;
         }

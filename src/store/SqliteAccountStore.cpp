@@ -249,7 +249,8 @@ std::optional<Account> SqliteAccountStore::AccountByToken(const std::string& tok
     return AccountFrom(st);
 }
 
-bool SqliteAccountStore::Replace(const AccountSnapshot& snapshot, std::string& error) {
+bool SqliteAccountStore::Replace(const AccountSnapshot& snapshot, const std::string& source,
+                                 std::string& error) {
     if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
         error = sqlite3_errmsg(m_db);
         return false;
@@ -260,7 +261,13 @@ bool SqliteAccountStore::Replace(const AccountSnapshot& snapshot, std::string& e
                                       "(id, name, name_key, role, password_hash, created, last_login,"
                                       " credential_version) VALUES (?,?,?,?,?,?,?,?)");
     SqliteStatement token(m_db, "INSERT INTO " + m_tokens + "(id, account_id, token_hash, created) VALUES (?,?,?,?)");
-    ok = ok && account.Ok() && token.Ok();
+    SqliteStatement from(m_db, "INSERT INTO shared_accounts_source(description) VALUES (?)");
+    ok = ok && account.Ok() && token.Ok() && from.Ok() &&
+         sqlite3_exec(m_db, "DELETE FROM shared_accounts_source", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (ok) {
+        from.Text(1, source);
+        ok = sqlite3_step(*from) == SQLITE_DONE;
+    }
     for (const AccountSnapshot::Entry& e : snapshot.Accounts) {
         if (!ok) break;
         sqlite3_reset(*account);
@@ -289,6 +296,11 @@ bool SqliteAccountStore::Replace(const AccountSnapshot& snapshot, std::string& e
         return false;
     }
     return true;
+}
+
+std::string SqliteAccountStore::Source() {
+    SqliteStatement st(m_db, "SELECT description FROM shared_accounts_source");
+    return st.Ok() && sqlite3_step(*st) == SQLITE_ROW ? st.Bytes(0) : std::string();
 }
 
 bool SqliteAccountStore::ReadSnapshot(AccountSnapshot& out) {

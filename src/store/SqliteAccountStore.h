@@ -40,8 +40,11 @@ public:
     // The database must already hold the record's schema (SqliteHistoryStore::Open makes it).
     static Opened Open(const std::string& path, Tables tables = Tables::Own);
 
-    // The mirror made exactly `snapshot`, in one transaction (its ids are the shared database's).
-    bool Replace(const AccountSnapshot& snapshot, std::string& error);
+    // The mirror made exactly `snapshot` of the database `source` describes, in one transaction
+    // (its ids are the shared database's).
+    bool Replace(const AccountSnapshot& snapshot, const std::string& source, std::string& error);
+    // The description of the database the mirror was read from; empty when none.
+    std::string Source();
     // Every account with its hashes, as kept here; false when the file could not be read.
     bool ReadSnapshot(AccountSnapshot& out);
     ~SqliteAccountStore() override;

@@ -91,12 +91,14 @@ const char* const kMigrations[] = {
     // carry 1 until their next change.
     "ALTER TABLE accounts ADD COLUMN credential_version INTEGER NOT NULL DEFAULT 1;",
     // 10: the shared database's accounts as last read from it, with the hashes it keeps, so that
-    // the panel starts and lets them in while that database is away (SharedAccountStore).
+    // the panel starts and lets them in while that database is away (SharedAccountStore), and
+    // which database that was.
     "CREATE TABLE shared_accounts(id INTEGER PRIMARY KEY, name TEXT NOT NULL, name_key TEXT NOT NULL UNIQUE,"
     " role TEXT NOT NULL, password_hash TEXT NOT NULL, created INTEGER NOT NULL, last_login INTEGER,"
     " credential_version INTEGER NOT NULL);"
     "CREATE TABLE shared_account_tokens(id INTEGER PRIMARY KEY, account_id INTEGER NOT NULL,"
-    " token_hash BLOB NOT NULL UNIQUE, created INTEGER NOT NULL);",
+    " token_hash BLOB NOT NULL UNIQUE, created INTEGER NOT NULL);"
+    "CREATE TABLE shared_accounts_source(description TEXT NOT NULL);",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 

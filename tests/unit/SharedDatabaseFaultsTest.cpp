@@ -209,7 +209,8 @@ SharedAccountStore::Progress Reading(SharedAccountStore& store) {
 // The panel's accounts answered from their mirror in the copy's file: nothing before the first
 // reading, then what the database said. A lock or a hang fails a reading and changes no answer; a
 // removal read from the database does, and a login let in through the mirror is noted there with
-// the next reading. Started anew while the database hangs, the copy answers from its file alone.
+// the next reading. Started anew while the database hangs, the copy answers from its file alone;
+// set to another database, from none of it.
 TEST(SharedStoreHang, PanelAccountsAnswerFromTheirMirrorThroughLocksAndHangs) {
     PgCluster cluster;  // its own: this test stops it
     ASSERT_TRUE(cluster.Ok()) << cluster.Error();
@@ -270,6 +271,12 @@ TEST(SharedStoreHang, PanelAccountsAnswerFromTheirMirrorThroughLocksAndHangs) {
     EXPECT_TRUE(again.Store->AccountByToken(token));
     EXPECT_FALSE(again.Store->FindAccount("bob"));
     ASSERT_TRUE(cluster.Resume());
+
+    // Set to another database, the copy lets in none of the accounts read from this one.
+    auto other = SharedAccountStore::Open(cluster.Conninfo("another"), local, kDeadlineMs);
+    ASSERT_TRUE(other.Store) << other.Error;
+    EXPECT_FALSE(other.Store->Authenticate("alice", "long enough 1", 31));
+    EXPECT_FALSE(other.Store->AccountByToken(token));
 }
 #endif
 
