@@ -15,8 +15,11 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 #include "SqliteAccountStore.h"
@@ -92,6 +95,18 @@ std::optional<std::string> ReadPassword(std::istream& in, std::ostream& err) {
         return std::nullopt;
     }
     return first;
+}
+
+bool ProcessRuns(int64_t process) {
+#if defined(_WIN32)
+    HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(process));
+    if (!handle) return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool runs = WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
+    CloseHandle(handle);
+    return runs;
+#else
+    return process > 0 && (kill(static_cast<pid_t>(process), 0) == 0 || errno == EPERM);
+#endif
 }
 
 int64_t NowSeconds() {
@@ -191,6 +206,7 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
     // Said with every answer: a running copy acts on the store it opened, which may not be the
     // one settings.ini names now.
     std::string where = "the file " + database;
+    std::string shared;  // the shared database's description; empty for the file
 #if defined(TOVI_STORE_POSTGRES)
     const StoreChoice choice = ReadStoreChoice(std::filesystem::path(std::u8string(folder.begin(), folder.end())));
     if (choice.Shared()) {
@@ -206,7 +222,7 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
             return 1;
         }
         accounts = std::move(opened.Store);
-        where = StoreDescription(choice.Postgres);
+        where = shared = StoreDescription(choice.Postgres);
     }
 #endif
     if (!accounts) {
@@ -227,6 +243,12 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
     }
     AccountStore& store = *accounts;
     std::string error;
+    // A program running on this folder checks the accounts it opened at its start.
+    if (const auto panel = ReadPanelAccounts(database);
+        panel && panel->Store != shared && ProcessRuns(panel->Process))
+        err << "The web panel of the program running on this folder checks "
+            << (panel->Store.empty() ? "the accounts in its own file" : "the accounts of " + panel->Store)
+            << " until it is started again; this command acts on " << where << ".\n";
     if (command == "--add-user") {
         if (!store.AddAccount(name, *parsedRole, password, NowSeconds(), error)) {
             err << error << "\n";

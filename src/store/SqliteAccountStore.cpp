@@ -317,4 +317,35 @@ bool SqliteAccountStore::ReadSnapshot(AccountSnapshot& out) {
     return rc == SQLITE_DONE;
 }
 
+bool NotePanelAccounts(const std::string& path, const PanelAccountsNote& note) {
+    sqlite3* db = nullptr;
+    bool ok = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+    if (ok) {
+        sqlite3_busy_timeout(db, 2000);
+        ok = sqlite3_exec(db, "BEGIN IMMEDIATE; DELETE FROM panel_accounts", nullptr, nullptr, nullptr) == SQLITE_OK;
+        SqliteStatement insert(db, "INSERT INTO panel_accounts(store, process) VALUES (?, ?)");
+        ok = ok && insert.Ok();
+        if (ok) {
+            insert.Text(1, note.Store);
+            insert.Int(2, note.Process);
+            ok = sqlite3_step(*insert) == SQLITE_DONE;
+        }
+        ok = sqlite3_exec(db, ok ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK && ok;
+    }
+    sqlite3_close_v2(db);
+    return ok;
+}
+
+std::optional<PanelAccountsNote> ReadPanelAccounts(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::optional<PanelAccountsNote> note;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 2000);
+        SqliteStatement st(db, "SELECT store, process FROM panel_accounts");
+        if (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) note = PanelAccountsNote{st.Bytes(0), st.Int(1)};
+    }
+    sqlite3_close_v2(db);
+    return note;
+}
+
 }  // namespace tovi

@@ -4,6 +4,7 @@
 // also keeps a mirror of a shared database's accounts (shared_accounts, shared_account_tokens),
 // read the same way and written whole, as that database last answered (but for the logins noted).
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,16 @@ private:
     // Verified against when the name is unknown, so that such a login costs as much as any.
     std::string m_dummyHash;
 };
+
+// Which accounts a running program's panel checks, noted in its record's file as it opens them:
+// `Store` is empty for the file's own, else the shared database's description (StoreDescription).
+struct PanelAccountsNote {
+    std::string Store;
+    int64_t Process = 0;
+};
+bool NotePanelAccounts(const std::string& path, const PanelAccountsNote& note);
+// Nothing when no panel noted any (or the file cannot be read).
+std::optional<PanelAccountsNote> ReadPanelAccounts(const std::string& path);
 
 // Argon2id with libsodium's interactive limits; empty when hashing failed (out of memory).
 std::string HashPassword(const std::string& password);

@@ -1,5 +1,6 @@
 #include "ServicePanel.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <filesystem>
@@ -65,6 +66,8 @@ bool ServicePanel::OpenAccounts(std::string& error) {
                 m_settled = true;
                 Open();
             });
+        // Before the first reading, whose end may open the panel at once.
+        NotePanelAccounts(file, {StoreDescription(choice.Postgres), QCoreApplication::applicationPid()});
         watcher->Start();
         m_watcher = std::move(watcher);
         return true;
@@ -76,6 +79,8 @@ bool ServicePanel::OpenAccounts(std::string& error) {
         return false;
     }
     m_accounts = std::move(opened.Store);
+    // The account commands say so when they act on other accounts than these.
+    NotePanelAccounts(file, {"", QCoreApplication::applicationPid()});
     return true;
 }
 

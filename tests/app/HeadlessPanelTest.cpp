@@ -138,6 +138,7 @@ private slots:
         QCOMPARE(testing::AccountCommand(folder.path(), {"--remove-user", "vic"}, out, err), 0);
         QVERIFY2(out.contains("Removed vic and its tokens from the file ") && out.contains("tovistats.db"),
                  out.constData());
+        QVERIFY2(!err.contains("web panel"), err.constData());
         QTRY_COMPARE_WITH_TIMEOUT(later.Call("GET", "/api/v1/session").first, 401, 5000);
         again.terminate();
         QVERIFY(again.waitForFinished(20000));

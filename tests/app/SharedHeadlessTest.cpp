@@ -228,6 +228,17 @@ private slots:
         QCOMPARE(AccountCommand(folder.path(), {"--remove-user", "vic"}, out, err), 0);
         QVERIFY2(out.contains("Removed vic and its tokens from the shared database "), out.constData());
         QTRY_COMPARE_WITH_TIMEOUT(vic.Call("GET", "/api/v1/session").first, 401, 5000);
+
+        // settings.ini names the file now: the commands act on it, and say that the running
+        // copy checks other accounts until it is started again.
+        const QString settings = folder.filePath("settings.ini");
+        QVERIFY(QFile::rename(settings, settings + ".shared"));
+        QCOMPARE(AccountCommand(folder.path(), {"--list-users"}, out, err), 0);
+        QVERIFY2(err.contains("The web panel of the program running on this folder checks the accounts of the "
+                              "shared database ") &&
+                     err.contains("this command acts on the file "),
+                 err.constData());
+        QVERIFY(QFile::rename(settings + ".shared", settings));
         program.terminate();
         QVERIFY(program.waitForFinished(20000));
 
