@@ -30,6 +30,7 @@ struct Account {
     // A name removed and added again is another account, even where the row's number is reused.
     int64_t Id = 0;
     int64_t CredentialVersion = 0;
+    bool operator==(const Account&) const = default;
 };
 
 // Names are 1 to 32 of the letters, digits and ". _ -": they land in the audit log and in

@@ -15,8 +15,11 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 #include "SqliteAccountStore.h"
@@ -92,6 +95,18 @@ std::optional<std::string> ReadPassword(std::istream& in, std::ostream& err) {
         return std::nullopt;
     }
     return first;
+}
+
+bool ProcessRuns(int64_t process) {
+#if defined(_WIN32)
+    HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(process));
+    if (!handle) return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool runs = WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
+    CloseHandle(handle);
+    return runs;
+#else
+    return process > 0 && (kill(static_cast<pid_t>(process), 0) == 0 || errno == EPERM);
+#endif
 }
 
 int64_t NowSeconds() {
@@ -188,6 +203,10 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
         password = std::move(*read);
     }
     std::unique_ptr<AccountStore> accounts;
+    // Said with every answer: a running copy acts on the store it opened, which may not be the
+    // one settings.ini names now.
+    std::string where = "the file " + database;
+    std::string shared;  // the shared database's description; empty for the file
 #if defined(TOVI_STORE_POSTGRES)
     const StoreChoice choice = ReadStoreChoice(std::filesystem::path(std::u8string(folder.begin(), folder.end())));
     if (choice.Shared()) {
@@ -203,6 +222,7 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
             return 1;
         }
         accounts = std::move(opened.Store);
+        where = shared = StoreDescription(choice.Postgres);
     }
 #endif
     if (!accounts) {
@@ -223,19 +243,26 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
     }
     AccountStore& store = *accounts;
     std::string error;
+    // A program running on this folder checks the accounts it opened at its start.
+    if (const auto panel = ReadPanelAccounts(database);
+        panel && panel->Store != shared && ProcessRuns(panel->Process))
+        err << "The web panel of the program running on this folder checks "
+            << (panel->Store.empty() ? "the accounts in its own file" : "the accounts of " + panel->Store)
+            << " until it is started again; this command acts on " << where << ".\n";
     if (command == "--add-user") {
         if (!store.AddAccount(name, *parsedRole, password, NowSeconds(), error)) {
             err << error << "\n";
             return 1;
         }
-        out << "Added " << name << " as " << RoleText(*parsedRole) << ".\n";
+        out << "Added " << name << " as " << RoleText(*parsedRole) << " to " << where << ".\n";
     } else if (command == "--remove-user") {
         if (!store.RemoveAccount(name, error)) {
-            err << (error.empty() ? "There is no account named " + name + "." : error) << "\n";
+            err << (error.empty() ? "There is no account named " + name + " in " + where + "." : error) << "\n";
             return 1;
         }
-        out << "Removed " << name << " and its tokens.\n";
+        out << "Removed " << name << " and its tokens from " << where << ".\n";
     } else if (command == "--list-users") {
+        err << "The accounts in " << where << ":\n";
         for (const Account& a : store.Accounts()) {
             out << a.Name << "\t" << RoleText(a.AccountRole) << "\tadded " << FormatTime(a.Created)
                 << "\tlast login " << FormatTime(a.LastLogin) << "\n";
@@ -247,7 +274,8 @@ int RunAccountCommand(const std::vector<std::string>& args, const std::string& d
             return 1;
         }
         // Shown once: only its hash is kept.
-        out << token << "\n";
+        out << token << std::endl;
+        err << "A token for " << name << " in " << where << ": it is shown only this once.\n";
     }
     return 0;
 #else

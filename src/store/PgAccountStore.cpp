@@ -94,6 +94,13 @@ PgAccountStore::Opened PgAccountStore::Open(const std::string& conninfo, int dea
     return opened;
 }
 
+// A change not announced is still read by every running copy within a few seconds.
+void PgAccountStore::Announce() {
+    PgResult r;
+    std::string error;
+    Exec(std::string("NOTIFY ") + pgschema::kAccountsChannel, {}, r, error);
+}
+
 PgConnection* PgAccountStore::Connected(std::string& error) {
     if (m_conn && !m_conn->Connecting() && !Dropped(*m_conn)) return m_conn.get();
     if (!m_hung) {
@@ -224,6 +231,7 @@ bool PgAccountStore::AddAccount(const std::string& name, Role role, const std::s
         error = "There is already an account named " + name + ".";
         return false;
     }
+    Announce();
     return true;
 }
 
@@ -243,6 +251,7 @@ bool PgAccountStore::RemoveAccount(const std::string& name, std::string& error) 
         return false;
     }
     error.clear();
+    if (r.Changed() > 0) Announce();
     return r.Changed() > 0;
 }
 
@@ -340,6 +349,7 @@ std::string PgAccountStore::NewToken(const std::string& name, int64_t now, std::
         error = "There is no account named " + name + ".";
         return {};
     }
+    Announce();
     return token;
 }
 

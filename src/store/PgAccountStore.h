@@ -48,6 +48,8 @@ private:
     // way it runs once more on a new one, and `repeated` says so: a write may then have run twice.
     bool Exec(const std::string& sql, const std::vector<PgValue>& params, PgResult& result, std::string& error,
               bool* repeated = nullptr);
+    // Tells every running copy that the accounts changed.
+    void Announce();
     // Before a write: the database's schema is one this program knows.
     bool Writable(std::string& error);
     // An account as last read, with its password's hash.

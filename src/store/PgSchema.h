@@ -19,6 +19,9 @@ inline constexpr int kBatchMarksVersion = 9;
 inline constexpr int kLeaseSchema = 10;
 // The channel a ban list change is announced on.
 inline constexpr const char* kBansChannel = "tovi_bans";
+// The channel an account change is announced on by the program that made it, so that every
+// running copy reads the accounts again at once (they read them every few seconds anyway).
+inline constexpr const char* kAccountsChannel = "tovi_accounts";
 
 // Brings the database to `version` (never down). False with `error` when it cannot, or when it is
 // of a newer version than this program knows (`newer`, when given, says so).

@@ -90,6 +90,17 @@ const char* const kMigrations[] = {
     // 9: a panel session holds its account to the stamp it logged in under; accounts made before
     // carry 1 until their next change.
     "ALTER TABLE accounts ADD COLUMN credential_version INTEGER NOT NULL DEFAULT 1;",
+    // 10: the shared database's accounts as last read from it, with the hashes it keeps, so that
+    // the panel starts and lets them in while that database is away (SharedAccountStore), and
+    // which database that was; and which accounts the running program's panel checks, so that the
+    // account commands can tell when their change does not reach it.
+    "CREATE TABLE shared_accounts(id INTEGER PRIMARY KEY, name TEXT NOT NULL, name_key TEXT NOT NULL UNIQUE,"
+    " role TEXT NOT NULL, password_hash TEXT NOT NULL, created INTEGER NOT NULL, last_login INTEGER,"
+    " credential_version INTEGER NOT NULL);"
+    "CREATE TABLE shared_account_tokens(id INTEGER PRIMARY KEY, account_id INTEGER NOT NULL,"
+    " token_hash BLOB NOT NULL UNIQUE, created INTEGER NOT NULL);"
+    "CREATE TABLE shared_accounts_source(description TEXT NOT NULL);"
+    "CREATE TABLE panel_accounts(store TEXT NOT NULL, process INTEGER NOT NULL);",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 

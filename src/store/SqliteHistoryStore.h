@@ -25,7 +25,7 @@ class SqliteHistoryStore final : public HistoryStore {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    static constexpr int kSchemaVersion = 9;
+    static constexpr int kSchemaVersion = 10;
     // Beyond this many writes waiting for a disk that keeps failing, the oldest go.
     static constexpr size_t kMaxPending = 20000;
     // A checkpoint is asked for once the WAL holds this many pages (SQLite's own default).

@@ -15,6 +15,7 @@ public:
     SqliteStatement(sqlite3* db, const char* sql) {
         m_ok = sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) == SQLITE_OK;
     }
+    SqliteStatement(sqlite3* db, const std::string& sql) : SqliteStatement(db, sql.c_str()) {}
     ~SqliteStatement() { sqlite3_finalize(m_st); }
     SqliteStatement(const SqliteStatement&) = delete;
     SqliteStatement& operator=(const SqliteStatement&) = delete;

@@ -2,8 +2,9 @@
 // accounts added with the program's own command, a chat line and a punt that reach the
 // simulator's console, the audit log naming the account, a viewer refused, and a slot that no
 // longer holds the player left alone, an action refused once the server is gone, a refused login in
-// the audit log, the players chart read from the record after a restart; and a port that another
-// program holds is logged while the program runs on. The panel takes any free port and the test
+// the audit log, the players chart read from the record after a restart, an account removed with
+// the command refused by the running program; and a port that another program holds is logged
+// while the program runs on, which starts its panel once the port is free. The panel takes any free port and the test
 // reads from the log which one.
 #include <QJsonArray>
 #include <QTcpServer>
@@ -130,12 +131,22 @@ private slots:
         const QJsonObject chart = later.Call("GET", "/api/v1/status/players-over-time").second;
         QVERIFY2(chart.value("day").toObject().value("peak").toInt() == 4,
                  QJsonDocument(chart).toJson().constData());
+
+        // An account removed with the command while the program runs: the command names the file
+        // it acted on, and the running program refuses the account's session from then on.
+        QByteArray out, err;
+        QCOMPARE(testing::AccountCommand(folder.path(), {"--remove-user", "vic"}, out, err), 0);
+        QVERIFY2(out.contains("Removed vic and its tokens from the file ") && out.contains("tovistats.db"),
+                 out.constData());
+        QVERIFY2(!err.contains("web panel"), err.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(later.Call("GET", "/api/v1/session").first, 401, 5000);
         again.terminate();
         QVERIFY(again.waitForFinished(20000));
         QCOMPARE(again.exitCode(), 0);
     }
 
-    // A port another program holds: the panel says so and the program runs on.
+    // A port another program holds: the panel says so, the program runs on, and the panel starts
+    // once the port is free.
     void portTakenIsLoggedAndTheProgramRunsOn() {
         QTemporaryDir folder;
         QTcpServer holder;
@@ -149,6 +160,8 @@ private slots:
         auto said = [&](const char* text) { return (log += program.readAllStandardError()).contains(text); };
         QTRY_VERIFY2_WITH_TIMEOUT(said("The web panel cannot listen on 127.0.0.1:"), log.constData(), 30000);
         QCOMPARE(program.state(), QProcess::Running);
+        holder.close();
+        QTRY_VERIFY2_WITH_TIMEOUT(said("The web panel listens on http://127.0.0.1:"), log.constData(), 30000);
         program.terminate();
         QVERIFY(program.waitForFinished(20000));
         QCOMPARE(program.exitCode(), 0);

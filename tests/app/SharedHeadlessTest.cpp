@@ -1,7 +1,11 @@
 // Two copies of the program, each with --headless against its own simulator on its own X server,
 // on one shared PostgreSQL database of the test's own: a ban made in the community's list is
 // enforced by the server where the player is, and while the database is stopped one server's match
-// ends and its chat flows on; once the database is back every line is there exactly once.
+// ends and its chat flows on; once the database is back every line is there exactly once. And the
+// web panel of a copy on that database: its accounts answered from the copy's own file, so that a
+// lock on them holds up no request, a session lives through an outage, and a copy started while
+// the database hangs lets in an account and a token read before; an account removed with the
+// command is refused by the running copy within seconds.
 #include <sqlite3.h>
 
 #include <QProcess>
@@ -11,6 +15,7 @@
 #include <memory>
 #include <set>
 
+#include "HeadlessPanel.h"
 #include "PgCluster.h"
 #include "SimProcess.h"
 
@@ -159,6 +164,99 @@ private slots:
         QCOMPARE(said, expected);
         QCOMPARE(Number(conninfo, "SELECT count(*) FROM matches WHERE server = 'EU1' AND ended IS NOT NULL"),
                  int64_t{1});
+    }
+
+    void panelAnswersFromItsMirrorThroughLocksAndOutages() {
+        PgCluster cluster;
+        QVERIFY2(cluster.Ok(), cluster.Error().c_str());
+        const std::string conninfo = cluster.NewDatabase();
+        QTemporaryDir folder;
+        std::ofstream(folder.filePath("settings.ini").toStdString(), std::ios::binary)
+            << "[server]\r\nservercode=EU1\r\n[web]\r\nenabled=1\r\nbind=127.0.0.1\r\nport=0\r\n[store]\r\npostgres="
+            << conninfo << "\r\n";
+        QVERIFY(AddPanelUser(folder.path(), "mia", "moderator"));
+        QVERIFY(AddPanelUser(folder.path(), "vic", "viewer"));
+        QByteArray out, err;
+        QCOMPARE(AccountCommand(folder.path(), {"--new-token", "mia"}, out, err), 0);
+        QVERIFY2(err.contains("in the shared database "), err.constData());
+        const QByteArray token = out.trimmed();
+
+        QProcess program;
+        QByteArray log;
+        auto said = [&](const char* text) { return (log += program.readAllStandardError()).contains(text); };
+        const QString base = StartHeadless(program, folder.path(), log, 60000);
+        QVERIFY2(!base.isEmpty(), log.constData());
+        PanelClient mia, vic, script;
+        mia.base = vic.base = script.base = base;
+        script.bearer = token;
+        QVERIFY(mia.LogIn("mia"));
+        QVERIFY(vic.LogIn("vic"));
+        QCOMPARE(script.Call("GET", "/api/v1/session").first, 200);
+
+        // Another session holds the accounts locked: the copy's own readings give up at the lock's
+        // time-out, and meanwhile every request is answered from the mirror, none waiting for it.
+        std::string error;
+        auto locker = PgConnection::Connect(conninfo, error);
+        QVERIFY(locker && locker->Run("BEGIN") && locker->Run("LOCK TABLE accounts IN ACCESS EXCLUSIVE MODE"));
+        log.clear();
+        QTRY_VERIFY2_WITH_TIMEOUT(said("cannot be read from the shared database"), log.constData(), 30000);
+        QElapsedTimer answered;
+        answered.start();
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE(mia.Call("GET", "/api/v1/session").first, 200);
+            QCOMPARE(script.Call("GET", "/api/v1/status").first, 200);
+        }
+        PanelClient stranger;
+        stranger.base = base;
+        stranger.bearer = "tovi_made_up";
+        QCOMPARE(stranger.Call("GET", "/api/v1/status").first, 401);
+        // Generous: checks that waited for the lock would take 2.5 s each.
+        QVERIFY2(answered.elapsed() < 5000, qPrintable(QString::number(answered.elapsed())));
+        QVERIFY(locker->Run("ROLLBACK"));
+        QTRY_VERIFY2_WITH_TIMEOUT(said("read from the shared database again"), log.constData(), 30000);
+
+        // The database hangs: sessions and tokens hold during the outage and after it.
+        QVERIFY(cluster.Pause());
+        QTRY_VERIFY2_WITH_TIMEOUT(said("cannot be read from the shared database"), log.constData(), 30000);
+        QCOMPARE(mia.Call("GET", "/api/v1/session").first, 200);
+        QCOMPARE(script.Call("GET", "/api/v1/session").first, 200);
+        QVERIFY(cluster.Resume());
+        QTRY_VERIFY2_WITH_TIMEOUT(said("read from the shared database again"), log.constData(), 30000);
+        QCOMPARE(mia.Call("GET", "/api/v1/session").first, 200);
+
+        // Removed with the command: the running copy ends the session within seconds.
+        QCOMPARE(AccountCommand(folder.path(), {"--remove-user", "vic"}, out, err), 0);
+        QVERIFY2(out.contains("Removed vic and its tokens from the shared database "), out.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(vic.Call("GET", "/api/v1/session").first, 401, 5000);
+
+        // settings.ini names the file now: the commands act on it, and say that the running
+        // copy checks other accounts until it is started again.
+        const QString settings = folder.filePath("settings.ini");
+        QVERIFY(QFile::rename(settings, settings + ".shared"));
+        QCOMPARE(AccountCommand(folder.path(), {"--list-users"}, out, err), 0);
+        QVERIFY2(err.contains("The web panel of the program running on this folder checks the accounts of the "
+                              "shared database ") &&
+                     err.contains("this command acts on the file "),
+                 err.constData());
+        QVERIFY(QFile::rename(settings + ".shared", settings));
+        program.terminate();
+        QVERIFY(program.waitForFinished(20000));
+
+        // Started while the database hangs: the panel starts and lets in what it read before.
+        QVERIFY(cluster.Pause());
+        QProcess again;
+        QByteArray againLog;
+        const QString againBase = StartHeadless(again, folder.path(), againLog, 60000);
+        QVERIFY2(!againBase.isEmpty(), againLog.constData());
+        PanelClient mia2, vic2, script2;
+        mia2.base = vic2.base = script2.base = againBase;
+        script2.bearer = token;
+        QVERIFY(mia2.LogIn("mia"));
+        QCOMPARE(script2.Call("GET", "/api/v1/session").first, 200);
+        QVERIFY(!vic2.LogIn("vic"));
+        again.terminate();
+        QVERIFY(again.waitForFinished(20000));
+        QVERIFY(cluster.Resume());
     }
 };
 

@@ -21,6 +21,19 @@ inline bool AddPanelUser(const QString& folder, const QString& name, const char*
     return add.waitForFinished(waitMs) && add.exitCode() == 0;
 }
 
+// Runs one of the program's account commands on `folder`: its exit code, what it printed in `out`
+// and what it said on standard error in `err`.
+inline int AccountCommand(const QString& folder, QStringList args, QByteArray& out, QByteArray& err,
+                          int waitMs = 20000) {
+    QProcess command;
+    command.start(TOVISTATS_PATH, args << "--data-dir" << folder);
+    command.closeWriteChannel();
+    if (!command.waitForFinished(waitMs)) return -1;
+    out = command.readAllStandardOutput();
+    err = command.readAllStandardError();
+    return command.exitCode();
+}
+
 // Starts the program without a window on `folder`, its panel on whatever port its settings give:
 // the panel's address as the program's log names it, or empty when the program ended or never
 // said (what it logged so far is in `log`).
@@ -46,6 +59,7 @@ struct PanelClient {
     QNetworkAccessManager http;
     QString base;
     QByteArray csrf;
+    QByteArray bearer;  // an API token, sent instead of the cookie when set
     int waitMs = 20000;  // only keeps a broken run from hanging
 
     // The answer's status (0 when none came) and its JSON body.
@@ -54,6 +68,7 @@ struct PanelClient {
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
         request.setRawHeader("Origin", base.toUtf8());
         if (!csrf.isEmpty()) request.setRawHeader("X-CSRF-Token", csrf);
+        if (!bearer.isEmpty()) request.setRawHeader("Authorization", "Bearer " + bearer);
         QNetworkReply* reply = method == "GET"
                                    ? http.get(request)
                                    : http.sendCustomRequest(request, method, QJsonDocument(body).toJson());

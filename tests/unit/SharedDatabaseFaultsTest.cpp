@@ -23,6 +23,7 @@
 #include "SqliteHistoryStore.h"
 #if defined(TOVI_ACCOUNTS)
 #include "PgAccountStore.h"
+#include "SharedAccountStore.h"
 #endif
 
 using namespace tovi;
@@ -190,6 +191,96 @@ TEST(SharedStoreHang, AccountsLockedElsewhereAnswerWithinTheDeadline) {
     // The same connection serves once the lock is gone.
     EXPECT_TRUE(accounts.Store->AddAccount("bob", Role::Viewer, "long enough 2", 12, error)) << error;
     EXPECT_TRUE(accounts.Store->Authenticate("bob", "long enough 2", 13));
+}
+
+namespace {
+
+// Refreshes the panel's mirror of the shared accounts until the reading ends.
+SharedAccountStore::Progress Reading(SharedAccountStore& store) {
+    store.Refresh();
+    for (int tick = 0; tick < 300; ++tick) {
+        const auto progress = store.Advance();
+        if (progress == SharedAccountStore::Progress::Read || progress == SharedAccountStore::Progress::Failed)
+            return progress;
+        pollfd ready{store.Socket(), static_cast<short>(store.WantsWrite() ? POLLOUT : POLLIN), 0};
+        poll(&ready, ready.fd >= 0 ? 1 : 0, 100);
+    }
+    return SharedAccountStore::Progress::Waiting;
+}
+
+}  // namespace
+
+// The panel's accounts answered from their mirror in the copy's file: nothing before the first
+// reading, then what the database said. A lock or a hang fails a reading and changes no answer; a
+// removal read from the database does, and a login let in through the mirror is noted there with
+// the next reading. Started anew while the database hangs, the copy answers from its file alone;
+// set to another database, from none of it.
+TEST(SharedStoreHang, PanelAccountsAnswerFromTheirMirrorThroughLocksAndHangs) {
+    PgCluster cluster;  // its own: this test stops it
+    ASSERT_TRUE(cluster.Ok()) << cluster.Error();
+    const std::string conninfo = cluster.NewDatabase();
+    TempFolder dir;
+    const std::string local = (dir / "tovistats.db").string();
+    ASSERT_TRUE(SqliteHistoryStore::Open(local, {}).Store);
+    std::string error;
+    {
+        auto admin = PgConnection::Connect(conninfo, error);
+        ASSERT_TRUE(admin && pgschema::Migrate(*admin, pgschema::kSchemaVersion, error)) << error;
+    }
+    auto writer = PgAccountStore::Open(conninfo, kDeadlineMs);
+    ASSERT_TRUE(writer.Store) << writer.Error;
+    ASSERT_TRUE(writer.Store->AddAccount("alice", Role::Moderator, "long enough 1", 10, error)) << error;
+    ASSERT_TRUE(writer.Store->AddAccount("bob", Role::Viewer, "long enough 2", 10, error)) << error;
+    const std::string token = writer.Store->NewToken("alice", 11, error);
+    ASSERT_FALSE(token.empty()) << error;
+
+    auto opened = SharedAccountStore::Open(conninfo, local, kDeadlineMs);
+    ASSERT_TRUE(opened.Store) << opened.Error;
+    SharedAccountStore& accounts = *opened.Store;
+    EXPECT_FALSE(accounts.FindAccount("alice"));
+    ASSERT_EQ(Reading(accounts), SharedAccountStore::Progress::Read) << accounts.Error();
+    EXPECT_TRUE(accounts.Authenticate("ALICE", "long enough 1", 20));
+    EXPECT_FALSE(accounts.Authenticate("alice", "long enough 2", 20));
+    ASSERT_TRUE(accounts.AccountByToken(token));
+    EXPECT_EQ(accounts.AccountByToken(token)->AccountRole, Role::Moderator);
+
+    auto locker = PgConnection::Connect(conninfo, error);
+    ASSERT_TRUE(locker && locker->Run("BEGIN") && locker->Run("LOCK TABLE accounts IN ACCESS EXCLUSIVE MODE"))
+        << error;
+    EXPECT_EQ(Reading(accounts), SharedAccountStore::Progress::Failed);
+    EXPECT_TRUE(accounts.Authenticate("bob", "long enough 2", 21));
+    EXPECT_TRUE(accounts.AccountByToken(token));
+    EXPECT_FALSE(accounts.AccountByToken("tovi_made_up"));
+    ASSERT_TRUE(locker->Run("ROLLBACK"));
+
+    ASSERT_TRUE(cluster.Pause());
+    EXPECT_EQ(Reading(accounts), SharedAccountStore::Progress::Failed);
+    EXPECT_NE(accounts.Error().find("cannot be reached"), std::string::npos) << accounts.Error();
+    EXPECT_TRUE(accounts.Authenticate("alice", "long enough 1", 22));
+    EXPECT_TRUE(accounts.FindAccount("bob"));
+    ASSERT_TRUE(cluster.Resume());
+
+    ASSERT_TRUE(writer.Store->RemoveAccount("bob", error)) << error;
+    ASSERT_EQ(Reading(accounts), SharedAccountStore::Progress::Read) << accounts.Error();
+    EXPECT_FALSE(accounts.FindAccount("bob"));
+    EXPECT_FALSE(accounts.Authenticate("bob", "long enough 2", 23));
+    ASSERT_TRUE(writer.Store->FindAccount("alice"));
+    EXPECT_EQ(writer.Store->FindAccount("alice")->LastLogin, 22);
+
+    opened.Store.reset();
+    ASSERT_TRUE(cluster.Pause());
+    auto again = SharedAccountStore::Open(conninfo, local, kDeadlineMs);
+    ASSERT_TRUE(again.Store) << again.Error;
+    EXPECT_TRUE(again.Store->Authenticate("alice", "long enough 1", 30));
+    EXPECT_TRUE(again.Store->AccountByToken(token));
+    EXPECT_FALSE(again.Store->FindAccount("bob"));
+    ASSERT_TRUE(cluster.Resume());
+
+    // Set to another database, the copy lets in none of the accounts read from this one.
+    auto other = SharedAccountStore::Open(cluster.Conninfo("another"), local, kDeadlineMs);
+    ASSERT_TRUE(other.Store) << other.Error;
+    EXPECT_FALSE(other.Store->Authenticate("alice", "long enough 1", 31));
+    EXPECT_FALSE(other.Store->AccountByToken(token));
 }
 #endif
 
