@@ -166,7 +166,8 @@ std::optional<SeatedPlayer> BanActions::Selected() {
     return SeatedPlayer{row->Name, *slot, row->Position};
 }
 
-bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<SeatedPlayer>& present) {
+bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<SeatedPlayer>& present,
+                        const std::string& rule) {
     const int64_t now = m_now();
     entry.IssuedAt = now;
     entry.ExpiresAt = seconds > 0 ? now + seconds : 0;
@@ -179,7 +180,8 @@ bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<Seate
         m_dialogs.Warn("The ban of " + entry.Name + " could not be kept: " + error);
         return false;
     }
-    m_log.Log("Banned " + entry.Name + " " + ForDuration(seconds) + ": " + entry.Reason);
+    m_log.Log("Banned " + entry.Name + " " + ForDuration(seconds) + ": " + entry.Reason +
+              ByWhom(rule.empty() ? entry.IssuedBy : rule));
     for (const SeatedPlayer& p : present) {
         if (BanNameMatches(entry, p.Name)) m_enforcer.Check(p);
     }
@@ -283,7 +285,7 @@ void BanActions::LadderStep(const SeatedPlayer& player, const WarningStep& step,
         // One who left meanwhile stays listed and is punted when he comes back.
         const bool present = m_rows.HasPlayerRow({std::to_string(player.Slot), player.Name, player.Position});
         AddBan(NewBan(player.Name, reason, by), step.BanSeconds,
-               present ? std::vector<SeatedPlayer>{player} : std::vector<SeatedPlayer>{});
+               present ? std::vector<SeatedPlayer>{player} : std::vector<SeatedPlayer>{}, kByWarningLadder);
         return;
     }
     // The punt's slot check lets it pass only while the slot still holds him.

@@ -45,6 +45,7 @@
 #include "ServerStatus.h"
 #include "ServiceView.h"
 #include "SettingsFile.h"
+#include "TimeOfDay.h"
 #include "SharedBanWatcher.h"
 #include "StatsFile.h"
 #include "WebReporter.h"
@@ -138,6 +139,8 @@ public:
     const std::deque<ChatRow>& RecentChat() const { return m_chatList.Rows(); }
     BanList& Bans() { return m_banList; }
     HistoryStore& History() { return m_history.Store(); }
+    // "hh:mm:ss" local time now, for the lines the faces stamp.
+    std::string TimeOfDayNow() const { return m_timeOfDay.Now(); }
     HistoryRecorder& Recorder() { return m_history; }
     // What the poll shows now: a status label, a status bar panel (1 to 4), the tray's tip.
     std::string LabelText(StatusLabel label) const;
@@ -406,6 +409,7 @@ private:
     ChatListModel m_chatList;
     std::unique_ptr<NoticeService> m_notices;
     std::unique_ptr<PlayerReader> m_playerReader;
+    TimeOfDay m_timeOfDay;
     std::unique_ptr<ChatReader> m_chatReader;
     std::unique_ptr<SettingsFile> m_settingsFile;
     std::unique_ptr<WebReporter> m_reporter;
