@@ -98,7 +98,8 @@ void BanEnforcer::Next() {
                     m_log.Log("Ban list: " + name + " was not punted, the announcement could not be sent");
                     return Finish();
                 }
-                m_timer = m_scheduler.Schedule(kReadTimeMs, [this] {
+                // The punt's console steps run during the reading time: it lands when the time is up.
+                m_timer = m_scheduler.Schedule(kReadTimeMs - ConsoleChannel::kArgumentAfterMs, [this] {
                     m_timer.reset();
                     Punt();
                 });

@@ -56,7 +56,7 @@ public:
     // What players are told.
     static std::string Announcement(const BanEntry& ban, const std::string& name, int64_t now);
 
-    // Time to read the announcement before the punt.
+    // Time to read the announcement before the punt is typed.
     static constexpr int kReadTimeMs = 4000;
     // A punted player whom the next reads still find (the punt did not take) is tried again after this.
     static constexpr int64_t kRetrySeconds = 10;

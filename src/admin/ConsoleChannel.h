@@ -104,6 +104,8 @@ public:
     static constexpr int kWaitStepMs = 20;
     static constexpr int kShortWaitSteps = 5;
     static constexpr int kLongWaitSteps = 50;
+    // From a send's start to its argument typed, when the console is free.
+    static constexpr int kArgumentAfterMs = (2 * kShortWaitSteps + kLongWaitSteps) * kWaitStepMs;
     // The input line holds 300 bytes up to the console's open flag, the zero byte included.
     static constexpr size_t kMaxTextLength = 299;
 
