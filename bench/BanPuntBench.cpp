@@ -45,7 +45,8 @@ class QuietView : public bench::QuietPollView, public bench::QuietPlayerList, pu
 class NoQuestions : public Dialogs {
 public:
     void Ask(const std::string&, std::function<void(bool)> answer) override { answer(false); }
-    void InputBox(const std::string&, const std::string&, std::function<void(std::optional<std::string>)> answer) override {
+    void InputBox(const std::string&, const std::string&,
+                  std::function<void(std::optional<std::string>)> answer) override {
         answer(std::nullopt);
     }
     void Warn(const std::string&) override {}
@@ -67,7 +68,8 @@ struct Hooks : PollHooks {
         reader.ReadPlayers(dedicated, maxPlayers);
         std::vector<SeatedPlayer> seated;
         for (const PlayerRow& row : view.rows)
-            if (const std::optional<uint8_t> slot = SlotNumber(row.Slot)) seated.push_back({row.Player, *slot, row.Position});
+            if (const std::optional<uint8_t> slot = SlotNumber(row.Slot))
+                seated.push_back({row.Player, *slot, row.Position});
         enforcer.PlayersRead(seated);
     }
     void ReadNames(bool dedicated, uint8_t maxPlayers) override {
@@ -122,15 +124,17 @@ int main() {
             out << "at " << at << " join " << kSlot << " \"" << kBanned << "\" team=2\n";
         }
     }
-    testing::SimProcess sim("C:\\GAMES\\JO\\jointops.exe", {"--scenario", scenario.string(), "--transcript", "/dev/null"});
+    testing::SimProcess sim("C:\\GAMES\\JO\\jointops.exe",
+                            {"--scenario", scenario.string(), "--transcript", "/dev/null"});
     auto backend = MakePlatformBackend();
     auto watchBackend = MakePlatformBackend();
     MemoryClass memory(*backend);
     MemoryClass watch(*watchBackend);  // the bench's own eyes on the slot
     const auto seated = [&] {
         const auto first = static_cast<uint32_t>(watch.ReadDWord(game::kSlotTablePointer));
-        return CutAtNull(watch.ReadMemory(first + static_cast<uint32_t>(kSlot) * game::kSlotStride + game::slot::kName,
-                                          static_cast<int16_t>(game::slot::kNameLength))) == kBanned;
+        return CutAtNull(watch.ReadMemory(
+                   first + static_cast<uint32_t>(kSlot) * game::kSlotStride + game::slot::kName,
+                   static_cast<int16_t>(game::slot::kNameLength))) == kBanned;
     };
     if (!testing::WaitFor([&] {
             return watch.SetProcID(sim.pid()) && memory.SetProcID(sim.pid()) &&
@@ -198,8 +202,9 @@ int main() {
     }
     std::filesystem::remove(scenario);
 
-    std::printf("Latency, a banned name joining at real time (wall-clock ms, least / mean / most of %d joins):\n",
-                kJoins);
+    std::printf(
+        "Latency, a banned name joining at real time (wall-clock ms, least / mean / most of %d joins):\n",
+        kJoins);
     toAnnouncement.Print("join -> announcement typed");
     toPunt.Print("join -> punt (slot emptied)");
     if (missed > 0) std::printf("  %-52s %10d\n", "joins not punted within 11 s", missed);

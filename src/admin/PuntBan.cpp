@@ -139,8 +139,8 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
             if (life.expired()) return;
             // Logged after the send, whether it went through or not; its own failure line comes first.
             if (outcome != SendOutcome::Skipped) {
-                m_log.Log((punt ? "Punting player in slot " : "Banning player in slot ") + slotText + " (" + name +
-                          ")" + by);
+                m_log.Log((punt ? "Punting player in slot " : "Banning player in slot ") + slotText + " (" +
+                          name + ")" + by);
             }
             if (pausePoll) ResumePoll();
             if (finished) finished();

@@ -70,7 +70,7 @@ private:
     std::array<std::deque<Done>, 3> m_waiting;
     std::array<std::optional<Scheduler::TimerId>, 3> m_hide;
     std::map<std::string, Removal> m_removals;  // by name as read
-    QIcon m_pendingIcon;  // beside a player whose punt or ban is pending
+    QIcon m_pendingIcon;                        // beside a player whose punt or ban is pending
     QLabel* m_failures = nullptr;
     std::array<int, 3> m_failed{};  // punts, bans, reports
 };

@@ -726,9 +726,13 @@ void frmMain::RefreshTray() {
     m_mnuTrayServerWindow->setEnabled(shown ? m_cmdHide->isEnabled() : m_cmdShow->isEnabled());
 }
 
-void frmMain::ClearLog() { m_txtLog->clear(); }
+void frmMain::ClearLog() {
+    m_txtLog->clear();
+}
 
-void frmMain::ClearDebugLog() { m_txtDebugLog->clear(); }
+void frmMain::ClearDebugLog() {
+    m_txtDebugLog->clear();
+}
 
 // What the operator typed outlives the server's absence: he can send it when it is back.
 void frmMain::ClearChatInput() {}
@@ -757,7 +761,9 @@ void frmMain::ShowFullLog() {
     m_logDialog->activateWindow();
 }
 
-LogDialog* frmMain::FullLog() const { return m_logDialog; }
+LogDialog* frmMain::FullLog() const {
+    return m_logDialog;
+}
 
 void frmMain::BanForStarted() {
     m_feedback->Started(ActionFeedback::Place::Players);

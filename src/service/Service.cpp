@@ -44,7 +44,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     });
     m_chatList.SetOnAdded([this](const ChatRow& row) { emit chatLineAdded(row); });
     m_playerReader = std::make_unique<PlayerReader>(m_memory, m_status, m_playerTable, m_playerList, *this);
-    m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, m_chatList, [this] { return m_timeOfDay.Now(); });
+    m_chatReader =
+        std::make_unique<ChatReader>(m_memory, m_status, m_chatList, [this] { return m_timeOfDay.Now(); });
     m_chatReader->SetOnNewLine([this](const std::string& sender, const std::string& text) {
         m_history.ChatRead(sender, text);
         m_notices->Events().ChatRead(sender, text);

@@ -45,9 +45,9 @@
 #include "ServerStatus.h"
 #include "ServiceView.h"
 #include "SettingsFile.h"
-#include "TimeOfDay.h"
 #include "SharedBanWatcher.h"
 #include "StatsFile.h"
+#include "TimeOfDay.h"
 #include "WebReporter.h"
 
 namespace tovi {

@@ -10,8 +10,8 @@ TimeOfDay::TimeOfDay() : m_zone(QTimeZone::systemTimeZone()) {
 }
 
 std::string TimeOfDay::Now() const {
-    const QDateTime now = m_zone.isValid() ? QDateTime::currentDateTimeUtc().toTimeZone(m_zone)
-                                           : QDateTime::currentDateTime();
+    const QDateTime now =
+        m_zone.isValid() ? QDateTime::currentDateTimeUtc().toTimeZone(m_zone) : QDateTime::currentDateTime();
     return now.toString(QStringLiteral("HH:mm:ss")).toStdString();
 }
 

@@ -153,8 +153,8 @@ private slots:
         QVERIFY2(!display.name().empty(), "Xvfb could not be started");
         QTemporaryDir folder;
         std::ofstream(folder.filePath("ban.scn").toStdString())
-            << "maxplayers 8\ndedicated 1\ngametype 1\nround \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\nloading 0\n"
-               "waiting 0\nmatchtime forever\nat 0 join 1 \"Alice\" team=1\nat 6 join 5 \"Mallory\" team=2\n";
+            << "maxplayers 8\ndedicated 1\ngametype 1\nround \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\n"
+               "loading 0\nwaiting 0\nmatchtime forever\nat 0 join 1 \"Alice\" team=1\nat 6 join 5 \"Mallory\" team=2\n";
         const QString transcript = folder.filePath("transcript.txt");
         testing::RunningProgram program(folder.path());
         QVERIFY(program.Window().GetService().AddBan("Mallory", "wallhack", 0));
@@ -167,7 +167,8 @@ private slots:
             QStringList lines;
             if (file.open(QIODevice::ReadOnly))
                 for (const QByteArray& line : file.readAll().split('\n'))
-                    if (line.contains("Mallory")) lines << QString::fromLatin1(line).section(QLatin1Char(' '), 1);
+                    if (line.contains("Mallory"))
+                        lines << QString::fromLatin1(line).section(QLatin1Char(' '), 1);
             return lines;
         };
         QTRY_VERIFY_WITH_TIMEOUT(seen().filter("punt").size() == 1, 60000);

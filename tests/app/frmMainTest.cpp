@@ -35,12 +35,12 @@
 #include <iterator>
 
 #include "ActionFeedback.h"
+#include "ActivityLog.h"
 #include "Application.h"
 #include "BansStrip.h"
 #include "GameAddresses.h"
 #include "HistoryStrip.h"
 #include "LogDialog.h"
-#include "ActivityLog.h"
 #include "NoticeCenter.h"
 #include "PlayerHistoryDialog.h"
 #include "QtHttpClient.h"
@@ -874,7 +874,8 @@ private slots:
         auto* box = f.Find<QPlainTextEdit>("txtLog");
         std::string expected;
         for (int i = 0; i < 9; ++i) {
-            const std::string message = i == 7 ? "Bob\r\nStats upload confirmed" : "line " + std::to_string(i);
+            const std::string message =
+                i == 7 ? "Bob\r\nStats upload confirmed" : "line " + std::to_string(i);
             window.GetService().Log(message);
             expected = tovi::AddLine(expected, i == 7 ? "Bob  Stats upload confirmed" : message, 5, "T");
         }
@@ -896,7 +897,8 @@ private slots:
         frmMain& window = f.Start();
         Service& service = window.GetService();
         f.HostServer(3);
-        f.server.SetText(image::GameImage::SlotAddress(1) + game::slot::kName, game::slot::kNameLength, "<b>Bob</b>");
+        f.server.SetText(image::GameImage::SlotAddress(1) + game::slot::kName, game::slot::kNameLength,
+                         "<b>Bob</b>");
         window.Timer_Timer();
         service.ReadPlayers(true, 16);
         QVERIFY(service.Act({.Kind = ActionKind::Punt, .Actor = "alice", .Unattended = true,
