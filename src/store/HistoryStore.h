@@ -76,12 +76,12 @@ struct HistoryQuery {
     int64_t From = 0;  // Unix seconds, inclusive; 0: no bound
     int64_t To = 0;    // Unix seconds, exclusive; 0: no bound
     int Limit = 1000;
-    // Events only: the kind of event, exactly ("log"); the text is then looked for in the detail
-    // alone. Empty: events of every kind.
-    std::string EventKind;
     // In a store shared by several servers, the code of the server whose rows to look at; empty:
     // this server's own. The embedded file holds only its own.
     std::string Server;
+    // Events only: the kind of event, exactly ("log"); the text is then looked for in the detail
+    // alone. Empty: events of every kind.
+    std::string EventKind;
 };
 
 struct PlayerStint {
