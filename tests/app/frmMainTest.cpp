@@ -910,9 +910,13 @@ private slots:
         QVERIFY2(box.contains("Punting player in slot 1 (<b>Bob</b>), by alice"), qPrintable(box));
 
         for (int i = 0; i < 2 * LogDialog::kPage + 50; ++i) service.Log("Zebra " + std::to_string(i));
-        f.Find<QPushButton>("cmdShowLog")->click();
+        // Its key, on the tab of the log.
+        window.findChild<QTabWidget*>("Tabs")->setCurrentIndex(1);
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QTest::keyClick(window.windowHandle(), Qt::Key_L, Qt::ControlModifier);
+        QTRY_VERIFY(window.FullLog() && window.FullLog()->isVisible());  // the button's click is animated
         LogDialog* dialog = window.FullLog();
-        QVERIFY(dialog && dialog->isVisible());
         auto* list = dialog->findChild<QTreeWidget*>("lstLog");
         auto* more = dialog->findChild<QPushButton*>("cmdLogMore");
         auto* search = dialog->findChild<QLineEdit*>("txtLogSearch");
