@@ -223,7 +223,7 @@ void ChatSearch(benchmark::State& state, const char* text, size_t expectRows, co
     size_t rows = 0;
     const auto started = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        rows = store->Search({HistoryKind::Chat, text, "", 0, 0, 1000, ""}).size();
+        rows = store->Search({HistoryKind::Chat, text, "", 0, 0, 1000, "", ""}).size();
         benchmark::DoNotOptimize(rows);
     }
     const double ms =
@@ -273,6 +273,75 @@ void BM_ChatSearch_LongPrefix(benchmark::State& state) {
     ChatSearch(state, "word12", 1000, "a prefix longer than the indexed ones");
 }
 BENCHMARK(BM_ChatSearch_LongPrefix)->Unit(benchmark::kMillisecond);
+
+// ---- the full log ---------------------------------------------------------------------------
+
+constexpr int kLogLines = 100'000;
+
+// A record whose events are 100,000 log lines among as many other events, a second apart: one
+// line in ten says "Status received", one in 100,000 names "zzrare".
+const fs::path& LogCorpus() {
+    static const fs::path file = [] {
+        const fs::path f = FreshFile("log.db");
+        auto store = OpenStore(f);
+        for (int i = 0; i < kLogLines; ++i) {
+            const int64_t time = 1'700'000'000 + i;
+            store->ServerEvent(time, "state", "Hosting mission " + std::to_string(i));
+            store->ServerEvent(time, "log",
+                               (i % 10 == 0 ? "Status received " : "Punting player in slot 3 (Bob) ") +
+                                   std::to_string(i) + (i == 777 ? " zzrare" : ""));
+            if (i % 5000 == 4999) store->Flush();
+        }
+        store->Flush();
+        return f;
+    }();
+    return file;
+}
+
+// A page of the full log window as it reads them: newest first, 200 at a time, from the newest
+// or from an older second on.
+void LogPage(benchmark::State& state, const char* text, int64_t to, size_t expectRows, const char* what) {
+    auto store = OpenStore(LogCorpus());
+    if (!store) {
+        state.SkipWithError("the corpus could not be opened");
+        return;
+    }
+    const HistoryQuery query{HistoryKind::Events, text, "", 0, to, 200, "", "log"};
+    size_t rows = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        rows = store->Search(query).size();
+        benchmark::DoNotOptimize(rows);
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count() /
+        double(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    char line[300];
+    std::snprintf(line, sizeof line, "full log, a page (%s) of %d lines: %.2f ms (goal < 16 ms): %s", what,
+                  kLogLines, ms, Verdict(ms < 16));
+    Summary(std::string("c log ") + what, line);
+    if (rows != expectRows) state.SkipWithError(("found " + std::to_string(rows) + " rows").c_str());
+}
+
+void BM_LogPage_Newest(benchmark::State& state) {
+    LogPage(state, "", 0, 200, "the newest");
+}
+BENCHMARK(BM_LogPage_Newest)->Unit(benchmark::kMillisecond);
+
+void BM_LogPage_Oldest(benchmark::State& state) {
+    LogPage(state, "", 1'700'000'000 + 200, 200, "the oldest");
+}
+BENCHMARK(BM_LogPage_Oldest)->Unit(benchmark::kMillisecond);
+
+void BM_LogPage_Common(benchmark::State& state) {
+    LogPage(state, "STATUS RECEIVED", 0, 200, "a text in one line of ten");
+}
+BENCHMARK(BM_LogPage_Common)->Unit(benchmark::kMillisecond);
+
+void BM_LogPage_Rare(benchmark::State& state) {
+    LogPage(state, "zzrare", 0, 1, "a text in one line of all");
+}
+BENCHMARK(BM_LogPage_Rare)->Unit(benchmark::kMillisecond);
 
 // ---- tick cost, history off and on, side by side ------------------------------------------
 

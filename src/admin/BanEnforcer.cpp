@@ -98,7 +98,8 @@ void BanEnforcer::Next() {
                     m_log.Log("Ban list: " + name + " was not punted, the announcement could not be sent");
                     return Finish();
                 }
-                m_timer = m_scheduler.Schedule(kReadTimeMs, [this] {
+                // The punt's console steps run during the reading time: it lands when the time is up.
+                m_timer = m_scheduler.Schedule(kReadTimeMs - ConsoleChannel::kArgumentAfterMs, [this] {
                     m_timer.reset();
                     Punt();
                 });
@@ -166,7 +167,8 @@ std::optional<SeatedPlayer> BanActions::Selected() {
     return SeatedPlayer{row->Name, *slot, row->Position};
 }
 
-bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<SeatedPlayer>& present) {
+bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<SeatedPlayer>& present,
+                        const std::string& rule) {
     const int64_t now = m_now();
     entry.IssuedAt = now;
     entry.ExpiresAt = seconds > 0 ? now + seconds : 0;
@@ -179,7 +181,8 @@ bool BanActions::AddBan(BanEntry entry, int64_t seconds, const std::vector<Seate
         m_dialogs.Warn("The ban of " + entry.Name + " could not be kept: " + error);
         return false;
     }
-    m_log.Log("Banned " + entry.Name + " " + ForDuration(seconds) + ": " + entry.Reason);
+    m_log.Log("Banned " + entry.Name + " " + ForDuration(seconds) + ": " + entry.Reason +
+              ByWhom(rule.empty() ? entry.IssuedBy : rule));
     for (const SeatedPlayer& p : present) {
         if (BanNameMatches(entry, p.Name)) m_enforcer.Check(p);
     }
@@ -283,7 +286,7 @@ void BanActions::LadderStep(const SeatedPlayer& player, const WarningStep& step,
         // One who left meanwhile stays listed and is punted when he comes back.
         const bool present = m_rows.HasPlayerRow({std::to_string(player.Slot), player.Name, player.Position});
         AddBan(NewBan(player.Name, reason, by), step.BanSeconds,
-               present ? std::vector<SeatedPlayer>{player} : std::vector<SeatedPlayer>{});
+               present ? std::vector<SeatedPlayer>{player} : std::vector<SeatedPlayer>{}, kByWarningLadder);
         return;
     }
     // The punt's slot check lets it pass only while the slot still holds him.

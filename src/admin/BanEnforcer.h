@@ -56,7 +56,7 @@ public:
     // What players are told.
     static std::string Announcement(const BanEntry& ban, const std::string& name, int64_t now);
 
-    // Time to read the announcement before the punt.
+    // Time to read the announcement before the punt is typed.
     static constexpr int kReadTimeMs = 4000;
     // A punted player whom the next reads still find (the punt did not take) is tried again after this.
     static constexpr int64_t kRetrySeconds = 10;
@@ -129,7 +129,9 @@ public:
 
     // Lists the entry's name, letter case, reason and notes in the name of its IssuedBy, for
     // `seconds` from now (0: for good); enforces it at once on those of `present` it names.
-    bool AddBan(BanEntry entry, int64_t seconds, const std::vector<SeatedPlayer>& present);
+    // `rule`: the program's rule that bans, which the log names instead of whoever issued it.
+    bool AddBan(BanEntry entry, int64_t seconds, const std::vector<SeatedPlayer>& present,
+                const std::string& rule = {});
 
     // Between a warning said and the ladder's punt or ban it brings.
     static constexpr int kWarningReadMs = 5000;

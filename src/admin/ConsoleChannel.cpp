@@ -61,7 +61,8 @@ void ConsoleChannel::Begin() {
     const size_t longest = std::max(send.command.size(), send.argument.size());
     if (longest > kMaxTextLength) {
         m_log.Log("Command " + send.command + " not sent: the text is " + std::to_string(longest) +
-                  " characters long, at most " + std::to_string(kMaxTextLength) + " fit the console");
+                  " characters long, at most " + std::to_string(kMaxTextLength) + " fit the console" +
+                  ByWhom(send.note.Who));
         return Finish(SendOutcome::TooLong);
     }
 
@@ -99,7 +100,7 @@ void ConsoleChannel::TypeArgument() {
 
 void ConsoleChannel::Fail() {
     // The console is left as it is; nothing is retried.
-    m_log.Log("Command " + m_current->command + " failed");
+    m_log.Log("Command " + m_current->command + " failed" + ByWhom(m_current->note.Who));
     Finish(SendOutcome::Failed);
 }
 

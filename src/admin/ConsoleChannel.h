@@ -20,6 +20,15 @@ namespace tovi {
 
 // Who acts at the window, as the record, the ban list and the notices name him.
 inline constexpr const char* kOperatorAtWindow = "operator at the window";
+// Who acted by a rule of the program, as log lines name them.
+inline constexpr const char* kByBanList = "ban list";
+inline constexpr const char* kByWarningLadder = "warning ladder";
+
+// ", by " and who acted, for a log line: an account of the web panel or a rule of the program;
+// nothing for the operator at the window, who reads the log.
+inline std::string ByWhom(const std::string& who) {
+    return who.empty() || who == kOperatorAtWindow ? std::string() : ", by " + who;
+}
 
 // How a send ended.
 enum class SendOutcome {
@@ -95,6 +104,8 @@ public:
     static constexpr int kWaitStepMs = 20;
     static constexpr int kShortWaitSteps = 5;
     static constexpr int kLongWaitSteps = 50;
+    // From a send's start to its argument typed, when the console is free.
+    static constexpr int kArgumentAfterMs = (2 * kShortWaitSteps + kLongWaitSteps) * kWaitStepMs;
     // The input line holds 300 bytes up to the console's open flag, the zero byte included.
     static constexpr size_t kMaxTextLength = 299;
 

@@ -91,8 +91,14 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
                      std::function<void()> finished) {
     if (pausePoll) PausePoll();
     const bool punt = kind == Removal::Punt;
-    const std::string action = std::string(punt ? "Punt of " : "Ban of ") + target.Name;
     const std::string slotText = std::to_string(target.Slot);
+    // The log names who asked: the queue is sent when nobody acts any more.
+    const std::string by = ByWhom(target.Action == ActionKind::BanEnforced   ? std::string(kByBanList)
+                                  : target.Action == ActionKind::WarningPunt ? std::string(kByWarningLadder)
+                                  : !target.Who.empty()                      ? target.Who
+                                                                             : m_channel.Actor());
+    const std::string action =
+        std::string(punt ? "Punt of " : "Ban of ") + target.Name + (by.empty() ? "" : by.substr(1));
     const std::weak_ptr<int> life = m_life;
     // Once the slot is found to hold someone else, or the announcement is refused, the rest of
     // the action is dropped, logged once.
@@ -128,11 +134,13 @@ void PuntBan::Remove(Removal kind, QueuedPlayer target, bool announce, bool paus
     }
     m_channel.SendServerCommand(
         "command", (punt ? "punt " : "ban ") + slotText,
-        [this, life, punt, slotText, pausePoll, finished = std::move(finished)](SendOutcome outcome) {
+        [this, life, punt, slotText, name = target.Name, by, pausePoll,
+         finished = std::move(finished)](SendOutcome outcome) {
             if (life.expired()) return;
             // Logged after the send, whether it went through or not; its own failure line comes first.
             if (outcome != SendOutcome::Skipped) {
-                m_log.Log((punt ? "Punting player in slot " : "Banning player in slot ") + slotText);
+                m_log.Log((punt ? "Punting player in slot " : "Banning player in slot ") + slotText + " (" +
+                          name + ")" + by);
             }
             if (pausePoll) ResumePoll();
             if (finished) finished();
@@ -206,7 +214,8 @@ void PuntBan::AskReason(Removal kind) {
             entry.Reason = *reason;
             entry.Who = m_channel.Actor();
             (punt ? m_puntQueue : m_banQueue).push_back(entry);
-            m_log.Log("Added player in slot " + row.Slot + (punt ? " to punt-queue" : " to ban-queue"));
+            m_log.Log("Added player in slot " + row.Slot + " (" + row.Name + ")" +
+                      (punt ? " to punt-queue" : " to ban-queue") + ByWhom(entry.Who));
             // The timer runs from the end of the announcement, so that players have time to read it.
             m_channel.SendServerCommand(
                 "gtalk", (punt ? "Punting " : "Banning ") + row.Name + ", " + *reason,

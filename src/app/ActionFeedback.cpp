@@ -131,7 +131,10 @@ void ActionFeedback::PlayersRead() {
 }
 
 void ActionFeedback::MarkRows() {
-    const QIcon pending = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    // Looked up once, when first needed: the style asks the icon theme first, which on a desktop
+    // without one searches its folders in vain at every player read.
+    if (!m_removals.empty() && m_pendingIcon.isNull())
+        m_pendingIcon = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
     for (int row = 0; row < m_players->topLevelItemCount(); ++row) {
         QTreeWidgetItem* item = m_players->topLevelItem(row);
         const auto removal = m_removals.find(ToGameText(item->text(1)));
@@ -142,7 +145,7 @@ void ActionFeedback::MarkRows() {
             continue;
         }
         const QString what = removal->second.Action == ActionKind::Punt ? tr("Punt") : tr("Ban");
-        item->setIcon(1, pending);
+        item->setIcon(1, m_pendingIcon);
         item->setToolTip(1,
                          item->text(1) + QLatin1Char('\n') +
                              (removal->second.Sent ? tr("%1 sent: waiting for the player to leave").arg(what)

@@ -3,6 +3,7 @@
 // acted on ("sending…", then "sent" or "failed: why" for a few seconds), the players a punt or ban
 // is pending for, and the punts, bans and reports that failed this session. All of it is read from
 // the outcomes the service records, never kept apart from them.
+#include <QIcon>
 #include <QObject>
 #include <array>
 #include <deque>
@@ -69,6 +70,7 @@ private:
     std::array<std::deque<Done>, 3> m_waiting;
     std::array<std::optional<Scheduler::TimerId>, 3> m_hide;
     std::map<std::string, Removal> m_removals;  // by name as read
+    QIcon m_pendingIcon;                        // beside a player whose punt or ban is pending
     QLabel* m_failures = nullptr;
     std::array<int, 3> m_failed{};  // punts, bans, reports
 };

@@ -26,15 +26,14 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBrowser>
-#include <QTime>
 #include <QToolButton>
 #include <QTreeWidget>
 
 #include "ActionFeedback.h"
-#include "ActivityLog.h"
 #include "BansStrip.h"
 #include "GameAddresses.h"
 #include "HistoryStrip.h"
+#include "LogDialog.h"
 #include "NoticeCenter.h"
 #include "QtSupport.h"
 #include "ScrollingPage.h"
@@ -134,6 +133,11 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
     connect(&m_service, &Service::logLine, this, [this](const std::string& line) { AddLine(line, m_txtLog); });
     connect(&m_service, &Service::debugLogLine, this,
             [this](const std::string& line) { AddLine(line, m_txtDebugLog); });
+    connect(&m_service, &Service::playersUpdated, this, [this] {
+        if (m_playerColumnsFitted || m_lstPlayers->topLevelItemCount() == 0) return;
+        m_playerColumnsFitted = true;
+        for (int column : {0, 2, 3, 4, 5, 6}) m_lstPlayers->resizeColumnToContents(column);
+    });
     connect(&m_service, &Service::banListChanged, this, [this] {
         if (m_bansStrip) m_bansStrip->Refresh(true);
     });
@@ -731,12 +735,10 @@ void frmMain::RefreshTray() {
 }
 
 void frmMain::ClearLog() {
-    m_logText.clear();
     m_txtLog->clear();
 }
 
 void frmMain::ClearDebugLog() {
-    m_debugLogText.clear();
     m_txtDebugLog->clear();
 }
 
@@ -745,14 +747,30 @@ void frmMain::ClearChatInput() {}
 void frmMain::ClearPlayerList() { m_lstPlayers->clear(); }
 void frmMain::ClearPublicChat() { m_lstChatMes1->clear(); }
 
-std::string& frmMain::LogText(QPlainTextEdit* box) { return box == m_txtDebugLog ? m_debugLogText : m_logText; }
-
 void frmMain::AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int16_t MaxLines) {
     if (TxtObject != m_txtLog && TxtObject != m_txtDebugLog) return;
-    std::string& text = LogText(TxtObject);
-    text = tovi::AddLine(text, Message, MaxLines, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString());
-    TxtObject->setPlainText(LogDisplay(text));
+    // The box keeps MaxLines + 1 lines, as the activity log's rule does, by dropping its oldest
+    // block as each line comes: setting the whole text again would lay out the whole box for every
+    // line.
+    if (TxtObject->maximumBlockCount() != MaxLines + 1) TxtObject->setMaximumBlockCount(MaxLines + 1);
+    TxtObject->appendPlainText(LogDisplay("[" + m_service.TimeOfDayNow() + "] " + Message));
     TxtObject->moveCursor(QTextCursor::End);
+}
+
+void frmMain::ShowFullLog() {
+    if (!m_logDialog) {
+        m_logDialog = new LogDialog([this]() -> HistoryStore& { return m_service.History(); }, this);
+        m_logDialog->setAttribute(Qt::WA_DeleteOnClose);
+    } else {
+        m_logDialog->Search();
+    }
+    m_logDialog->show();
+    m_logDialog->raise();
+    m_logDialog->activateWindow();
+}
+
+LogDialog* frmMain::FullLog() const {
+    return m_logDialog;
 }
 
 void frmMain::BanForStarted() {

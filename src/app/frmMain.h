@@ -44,6 +44,7 @@ namespace tovi {
 class ActionFeedback;
 class BansStrip;
 class HistoryStrip;
+class LogDialog;
 class NoticeCenter;
 
 // The page of news on the stats web service: the host of the update URL, a fixed path.
@@ -76,6 +77,10 @@ public:
     // Shows the news page of the given address, or says why there is none.
     void ShowNews(const QUrl& url);
     HistoryStrip& HistoryTab() { return *m_historyStrip; }
+    // The record's log lines in a window of their own, beside this one; the one open is brought to
+    // the front.
+    void ShowFullLog();
+    LogDialog* FullLog() const;
     BansStrip& BansTab() { return *m_bansStrip; }
     NoticeCenter& Notices() { return *m_notices; }
 
@@ -146,7 +151,6 @@ private:
     // A ban from the "Ban for" entries: its feedback, and the player's row shows it pending.
     void BanForStarted();
     void BuildFeedback();
-    std::string& LogText(QPlainTextEdit* box);
 
     Service& m_service;
     Dialogs& m_dialogs;
@@ -183,7 +187,7 @@ private:
     QPushButton* m_cmdHide = nullptr;
     QPushButton* m_cmdShow = nullptr;
     QPlainTextEdit* m_txtLog = nullptr;
-    std::string m_logText;
+    QPointer<LogDialog> m_logDialog;
 
     QTabBar* m_tabChat = nullptr;
     QStackedWidget* m_chatLists = nullptr;
@@ -194,8 +198,8 @@ private:
 
     QTreeWidget* m_lstPlayers = nullptr;
     QPlainTextEdit* m_txtDebugLog = nullptr;
-    std::string m_debugLogText;
     QMenu* m_mnuPlayers = nullptr;
+    bool m_playerColumnsFitted = false;
 
     QCheckBox* m_chkEnableAutoMessages = nullptr;
     QPlainTextEdit* m_txtAutoMes = nullptr;

@@ -140,6 +140,19 @@ QWidget* frmMain::BuildServerStrip() {
     m_txtLog->setObjectName(QStringLiteral("txtLog"));
     m_txtLog->setReadOnly(true);
     log->addWidget(m_txtLog);
+    // The box keeps six lines; the record keeps them all.
+    auto* cmdShowLog = new QPushButton(tr("Show full log..."), fraLog);
+    cmdShowLog->setObjectName(QStringLiteral("cmdShowLog"));
+    // Every letter of its caption is another control's Alt key already: a key of its own, live
+    // while the tab is shown.
+    cmdShowLog->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    cmdShowLog->setToolTip(tr("The log's every line the record keeps, newest first (%1)")
+                               .arg(cmdShowLog->shortcut().toString(QKeySequence::NativeText)));
+    connect(cmdShowLog, &QPushButton::clicked, this, &frmMain::ShowFullLog);
+    auto* logButtons = new QHBoxLayout;
+    logButtons->addStretch();
+    logButtons->addWidget(cmdShowLog);
+    log->addLayout(logButtons);
 
     layout->addWidget(fraSelectServer, 3);
     layout->addWidget(fraLog, 2);
@@ -215,7 +228,9 @@ QWidget* frmMain::BuildPlayersStrip() {
     m_lstPlayers = MakeReportList(
         QStringLiteral("lstPlayers"),
         {tr("Slot"), tr("Player"), tr("Ping"), tr("Team"), tr("Kills"), tr("Deaths"), tr("Exp. Points")}, strip);
-    FitColumns(m_lstPlayers, {0, 2, 3, 4, 5, 6}, 1);
+    // The numbers' columns are sized to their content after the first fill, and again when the
+    // operator double-clicks a divider: sizing them at every player read costs more than the read.
+    FitColumns(m_lstPlayers, {}, 1);
     m_lstPlayers->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_lstPlayers, &QWidget::customContextMenuRequested, this, &frmMain::lstPlayers_MenuRequested);
     m_txtDebugLog = new QPlainTextEdit(strip);

@@ -1,7 +1,6 @@
 #include "Headless.h"
 
 #include <QCoreApplication>
-#include <QTime>
 #include <cstdio>
 #include <memory>
 
@@ -11,15 +10,15 @@
 #include "QtScheduler.h"
 #include "ServiceHost.h"
 #include "StopRequests.h"
+#include "TimeOfDay.h"
 
 namespace tovi {
 
 namespace {
 
 void WriteToStderr(const std::string& line) {
-    const std::string stamped = "[" +
-                                QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString() +
-                                "] " + TerminalLine(line) + "\n";
+    static const TimeOfDay clock;
+    const std::string stamped = "[" + clock.Now() + "] " + TerminalLine(line) + "\n";
     std::fwrite(stamped.data(), 1, stamped.size(), stderr);
     std::fflush(stderr);
 }

@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <filesystem>
-#include <QTime>
 #include <charconv>
 #include <utility>
 
@@ -45,9 +44,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     });
     m_chatList.SetOnAdded([this](const ChatRow& row) { emit chatLineAdded(row); });
     m_playerReader = std::make_unique<PlayerReader>(m_memory, m_status, m_playerTable, m_playerList, *this);
-    m_chatReader = std::make_unique<ChatReader>(m_memory, m_status, m_chatList, [] {
-        return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
-    });
+    m_chatReader =
+        std::make_unique<ChatReader>(m_memory, m_status, m_chatList, [this] { return m_timeOfDay.Now(); });
     m_chatReader->SetOnNewLine([this](const std::string& sender, const std::string& text) {
         m_history.ChatRead(sender, text);
         m_notices->Events().ChatRead(sender, text);
@@ -331,9 +329,26 @@ void Service::WriteSetting(const std::string& section, const std::string& key, c
     m_settingsFile->WriteSetting(section, key, value);
 }
 
+namespace {
+
+// A log line is one line: a name or an answer that holds line breaks must not make lines of its
+// own, in the box or in the record; other control bytes show as "?", as the headless log shows them.
+std::string OneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\r' || c == '\n' || c == '\t') {
+            c = ' ';
+        } else if (static_cast<unsigned char>(c) < 32) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
 void Service::Log(const std::string& text) {
     // A driver's error may quote the connection string.
-    const std::string message = WithoutStorePasswords(text);
+    const std::string message = OneLine(WithoutStorePasswords(text));
     // The face keeps a few lines; the record keeps them all (reports, uploads, refusals).
     emit logLine(message);
     m_history.ServerEvent("log", message);
@@ -344,7 +359,7 @@ std::string Service::WithoutStorePasswords(std::string text) const {
 }
 
 void Service::DebugLog(const std::string& message) {
-    emit debugLogLine(WithoutStorePasswords(message));
+    emit debugLogLine(OneLine(WithoutStorePasswords(message)));
 }
 
 }  // namespace tovi

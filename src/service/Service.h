@@ -47,6 +47,7 @@
 #include "SettingsFile.h"
 #include "SharedBanWatcher.h"
 #include "StatsFile.h"
+#include "TimeOfDay.h"
 #include "WebReporter.h"
 
 namespace tovi {
@@ -141,6 +142,8 @@ public:
     const std::deque<ChatRow>& RecentChat() const { return m_chatList.Rows(); }
     BanList& Bans() { return m_banList; }
     HistoryStore& History() { return m_history.Store(); }
+    // "hh:mm:ss" local time now, for the lines the faces stamp.
+    std::string TimeOfDayNow() const { return m_timeOfDay.Now(); }
     HistoryRecorder& Recorder() { return m_history; }
     // What the poll shows now: a status label, a status bar panel (1 to 4), the tray's tip.
     std::string LabelText(StatusLabel label) const;
@@ -412,6 +415,7 @@ private:
     ChatListModel m_chatList;
     std::unique_ptr<NoticeService> m_notices;
     std::unique_ptr<PlayerReader> m_playerReader;
+    TimeOfDay m_timeOfDay;
     std::unique_ptr<ChatReader> m_chatReader;
     std::unique_ptr<SettingsFile> m_settingsFile;
     std::unique_ptr<WebReporter> m_reporter;

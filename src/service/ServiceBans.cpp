@@ -100,6 +100,10 @@ void Service::RecordBanAction(ActionKind action, const std::string& target, cons
                                               : std::string(kOperatorAtWindow);
     m_history.ActionDone({QDateTime::currentSecsSinceEpoch(), who, action, target, reason, detail,
                           done ? Outcome::Sent : Outcome::Refused, why});
+    if (done && action == ActionKind::BanLifted)
+        Log("Ban of " + target + " lifted" + (reason.empty() ? "" : ": " + reason) + ByWhom(who));
+    if (done && action == ActionKind::BanEdited)
+        Log("Ban of " + target + " changed, " + detail + ": " + reason + ByWhom(who));
     // The game's ban sent from the player menu has had its notice: its listing is the same ban.
     if (!m_listingGameBan) m_notices->Events().BanListAction(action, target, reason, done, who);
     emit banListChanged();

@@ -79,6 +79,9 @@ struct HistoryQuery {
     // In a store shared by several servers, the code of the server whose rows to look at; empty:
     // this server's own. The embedded file holds only its own.
     std::string Server;
+    // Events only: the kind of event, exactly ("log"); the text is then looked for in the detail
+    // alone. Empty: events of every kind.
+    std::string EventKind;
 };
 
 struct PlayerStint {

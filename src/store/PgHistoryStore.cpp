@@ -1145,7 +1145,14 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
             break;
         case HistoryKind::Events:
             timeIn("time");
-            if (!text.empty()) textIn({"kind", "detail"});
+            if (!q.EventKind.empty()) when("kind = " + param(q.EventKind));
+            if (!text.empty()) {
+                if (q.EventKind.empty()) {
+                    textIn({"kind", "detail"});
+                } else {
+                    textIn({"detail"});
+                }
+            }
             if (!player.empty()) when("false");  // no event names a player
             sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM server_events WHERE " +
                   conditions + " ORDER BY id DESC LIMIT ";

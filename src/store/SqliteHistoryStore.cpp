@@ -844,7 +844,14 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             break;
         case HistoryKind::Events:
             timeIn("time");
-            if (!text.Bytes.empty()) textIn({"kind", "detail"});
+            if (!q.EventKind.empty()) when("kind = ?", {q.EventKind});
+            if (!text.Bytes.empty()) {
+                if (q.EventKind.empty()) {
+                    textIn({"kind", "detail"});
+                } else {
+                    textIn({"detail"});
+                }
+            }
             if (!player.Bytes.empty()) when("0", {});  // no event names a player
             sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM server_events" + where() +
                   " ORDER BY id DESC LIMIT ?";

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -143,6 +144,39 @@ private slots:
         expectRecord(again.Window());
         QCOMPARE(HistorySearch(again.Window(), 3, "tidal"),
                  QStringList{" | Tidal Wave (JOTR_TIDALWAVE.BMS) TDM, History test | not ended"});
+    }
+
+    // A listed name that joins a server running at real time is told why, then punted; how soon is
+    // the ban-to-punt bench's to say.
+    void aBannedNameThatJoinsIsAnnouncedThenPunted() {
+        testing::PrivateDisplay display;
+        QVERIFY2(!display.name().empty(), "Xvfb could not be started");
+        QTemporaryDir folder;
+        std::ofstream(folder.filePath("ban.scn").toStdString())
+            << "maxplayers 8\ndedicated 1\ngametype 1\nround \"Tidal Wave\" \"JOTR_TIDALWAVE.BMS\"\n"
+               "loading 0\nwaiting 0\nmatchtime forever\nat 0 join 1 \"Alice\" team=1\nat 6 join 5 \"Mallory\" team=2\n";
+        const QString transcript = folder.filePath("transcript.txt");
+        testing::RunningProgram program(folder.path());
+        QVERIFY(program.Window().GetService().AddBan("Mallory", "wallhack", 0));
+        testing::SimProcess sim("C:\\Games\\JO\\jointops.exe",
+                                {"--scenario", folder.filePath("ban.scn").toStdString(), "--transcript",
+                                 transcript.toStdString()});
+        // What the game saw, in its order, without its times.
+        auto seen = [&] {
+            QFile file(transcript);
+            QStringList lines;
+            if (file.open(QIODevice::ReadOnly))
+                for (const QByteArray& line : file.readAll().split('\n'))
+                    if (line.contains("Mallory"))
+                        lines << QString::fromLatin1(line).section(QLatin1Char(' '), 1);
+            return lines;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(seen().filter("punt").size() == 1, 60000);
+        // The game shows the line typed, then says it; the punt comes after.
+        QCOMPARE(seen().join(" | "),
+                 QStringList({"join 5 \"Mallory\"", "line \"Mallory is banned: wallhack\"",
+                              "chat \"Host: Mallory is banned: wallhack\"", "punt 5 \"Mallory\""})
+                     .join(" | "));
     }
 
     void aDiskThatFillsAndFreesAgainLosesNoMatch() {

@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QSystemTrayIcon>
 #include <QTabBar>
@@ -34,10 +35,12 @@
 #include <iterator>
 
 #include "ActionFeedback.h"
+#include "ActivityLog.h"
 #include "Application.h"
 #include "BansStrip.h"
 #include "GameAddresses.h"
 #include "HistoryStrip.h"
+#include "LogDialog.h"
 #include "NoticeCenter.h"
 #include "PlayerHistoryDialog.h"
 #include "QtHttpClient.h"
@@ -860,6 +863,82 @@ private slots:
             for (QAction* action : menu->actions()) note(entries, action->text(), action->objectName());
             check(entries);
         }
+    }
+
+    // The box keeps the six newest lines, each as the activity log's rule words it, one line each
+    // whatever a message holds; emptied, it starts again.
+    void theLogBoxKeepsSixLinesAsTheRuleSays() {
+        Fixture f;
+        frmMain& window = f.Start();
+        window.ClearLog();
+        auto* box = f.Find<QPlainTextEdit>("txtLog");
+        std::string expected;
+        for (int i = 0; i < 9; ++i) {
+            const std::string message =
+                i == 7 ? "Bob\r\nStats upload confirmed" : "line " + std::to_string(i);
+            window.GetService().Log(message);
+            expected = tovi::AddLine(expected, i == 7 ? "Bob  Stats upload confirmed" : message, 5, "T");
+        }
+        QString shown = box->toPlainText();
+        shown.replace(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\]"),
+                                         QRegularExpression::MultilineOption),
+                      QStringLiteral("[T]"));
+        QCOMPARE(shown + "\n", QString::fromStdString(expected).replace("\r\n", "\n"));
+        QCOMPARE(box->document()->blockCount(), 6);
+        window.ClearLog();
+        window.GetService().Log("again");
+        QCOMPARE(box->document()->blockCount(), 1);
+    }
+
+    // Lines of an action from the web panel name the player and the account, and the whole log is
+    // in the record: found by part of a line in any letter case, a page at a time.
+    void theFullLogFindsLinesAndPagesAndPanelActionsNameTheirActor() {
+        Fixture f;
+        frmMain& window = f.Start();
+        Service& service = window.GetService();
+        f.HostServer(3);
+        f.server.SetText(image::GameImage::SlotAddress(1) + game::slot::kName, game::slot::kNameLength,
+                         "<b>Bob</b>");
+        window.Timer_Timer();
+        service.ReadPlayers(true, 16);
+        QVERIFY(service.Act({.Kind = ActionKind::Punt, .Actor = "alice", .Unattended = true,
+                             .Player = ListedPlayer{"1", "<b>Bob</b>", 1}, .Text = "camping"})
+                    .Ok());
+        f.scheduler.Advance(20000);
+        const QString box = f.Find<QPlainTextEdit>("txtLog")->toPlainText();
+        QVERIFY2(box.contains("Added player in slot 1 (<b>Bob</b>) to punt-queue, by alice"), qPrintable(box));
+        QVERIFY2(box.contains("Punting player in slot 1 (<b>Bob</b>), by alice"), qPrintable(box));
+
+        for (int i = 0; i < 2 * LogDialog::kPage + 50; ++i) service.Log("Zebra " + std::to_string(i));
+        // Its key, on the tab of the log.
+        window.findChild<QTabWidget*>("Tabs")->setCurrentIndex(1);
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QTest::keyClick(window.windowHandle(), Qt::Key_L, Qt::ControlModifier);
+        QTRY_VERIFY(window.FullLog() && window.FullLog()->isVisible());  // the button's click is animated
+        LogDialog* dialog = window.FullLog();
+        auto* list = dialog->findChild<QTreeWidget*>("lstLog");
+        auto* more = dialog->findChild<QPushButton*>("cmdLogMore");
+        auto* search = dialog->findChild<QLineEdit*>("txtLogSearch");
+        QCOMPARE(list->topLevelItem(0)->text(1), QStringLiteral("Zebra 449"));
+        QTest::keyClicks(search, QStringLiteral("zEBRA"));
+        QTest::keyClick(search, Qt::Key_Return);
+        // Many lines of one second: each page takes up where the last ended, none twice.
+        QStringList seen;
+        for (int page = 1; page <= 3; ++page) {
+            QCOMPARE(list->topLevelItemCount(), std::min(page * LogDialog::kPage, 2 * LogDialog::kPage + 50));
+            QCOMPARE(more->isEnabled(), page < 3);
+            if (page < 3) more->click();
+        }
+        for (int row = 0; row < list->topLevelItemCount(); ++row) seen << list->topLevelItem(row)->text(1);
+        QCOMPARE(seen.first(), QStringLiteral("Zebra 449"));
+        QCOMPARE(seen.last(), QStringLiteral("Zebra 0"));
+        QCOMPARE(seen.removeDuplicates(), 0);
+        search->clear();
+        QTest::keyClicks(search, QStringLiteral("BY ALICE"));
+        dialog->Search();
+        QCOMPARE(list->topLevelItemCount(), 2);
+        QCOMPARE(list->topLevelItem(0)->text(1), QStringLiteral("Punting player in slot 1 (<b>Bob</b>), by alice"));
     }
 
     void newsComeFromTheStatsServiceHost() {

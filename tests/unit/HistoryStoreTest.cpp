@@ -451,6 +451,13 @@ TEST_P(HistoryStores, SearchCombinesWordsPlayerAndTimeOnEveryKind) {
     EXPECT_EQ(Texts(find(HistoryKind::Events, "desert", "")), Strings{"state"});
     EXPECT_EQ(find(HistoryKind::Events, "", "", 90, 91).size(), 1u);
     EXPECT_TRUE(find(HistoryKind::Events, "", "bob").empty()) << "no event names a player";
+    HistoryQuery ofKind{HistoryKind::Events, "STATE", ""};
+    ofKind.EventKind = "state";
+    EXPECT_TRUE(store->Search(ofKind).empty()) << "of one kind, the text is looked for in the detail alone";
+    ofKind.Text = "LOADING";
+    EXPECT_EQ(Texts(store->Search(ofKind)), Strings{"state"});
+    ofKind.EventKind = "found";
+    EXPECT_TRUE(store->Search(ofKind).empty());
 
     // The export reads the same rows in small pieces and merges them into what a sort of every
     // search's rows by time gives.

@@ -47,7 +47,7 @@ TEST_F(PuntBanTest, AConfirmedBanAnnouncesThenBansWithThePollOffUntilBothSendsEn
               (Strings{"Are you sure you want to punt Bob?", "Are you sure you want to ban Carol?\r\n\r\nThe name also goes on the ban list, for good, so that the ban outlasts the game server's restart."}));
     EXPECT_EQ(Effects(),
               (Strings{"chat \"Host: Carol has been banned from this server\"", "ban 3 \"Carol\""}));
-    EXPECT_EQ(log.lines, Strings{"Banning player in slot 3"});
+    EXPECT_EQ(log.lines, Strings{"Banning player in slot 3 (Carol)"});
     EXPECT_EQ(poll.switches, (Strings{"1000 off", "3400 on"}));
 }
 
@@ -76,8 +76,8 @@ TEST_F(PuntBanTest, ThePuntTimerEmptiesTheQueuesAndRestartsThePollWhenSendsFailO
     server.SetConsoleWorks(false);
     Pick(2, kPuntReason, "spam");
     clock.Advance(10000);
-    EXPECT_EQ(log.lines, (Strings{"Added player in slot 7 to punt-queue", "Command gtalk failed",
-                                  "Command command failed", "Punting player in slot 7"}));
+    EXPECT_EQ(log.lines, (Strings{"Added player in slot 7 (Dave) to punt-queue", "Command gtalk failed",
+                                  "Command command failed", "Punting player in slot 7 (Dave)"}));
     EXPECT_TRUE(puntBan.PuntQueue().empty());
 
     puntBan.tmrPunt_Timer();
@@ -106,8 +106,8 @@ TEST_F(PuntBanTest, APuntOrBanGoesOnlyToThePlayerItWasMeantFor) {
               (Strings{"chat \"Host: Punting Dave, afk\"", "chat \"Host: Banning Carol, tk\"",
                        "ban 3 \"  Carol \"", "chat \"Host: Bob has been punted from this server\""}));
     EXPECT_EQ(log.lines,
-              (Strings{"Added player in slot 7 to punt-queue", "Added player in slot 3 to ban-queue",
-                       "Punt of Dave skipped: slot 7 no longer holds that player", "Banning player in slot 3",
+              (Strings{"Added player in slot 7 (Dave) to punt-queue", "Added player in slot 3 (Carol) to ban-queue",
+                       "Punt of Dave skipped: slot 7 no longer holds that player", "Banning player in slot 3 (Carol)",
                        "Punt of Bob skipped: slot 5 no longer holds that player"}));
     EXPECT_EQ(poll.switches.back(), "9200 on");
 }
@@ -183,7 +183,7 @@ TEST_F(PuntBanTest, ATextOrReasonIsLimitedToTheConsoleLineAndARefusedAnnouncemen
     clock.Advance(10000);
     EXPECT_TRUE(Effects().empty());
     EXPECT_EQ(log.lines,
-              (Strings{"Added player in slot 5 to ban-queue",
+              (Strings{"Added player in slot 5 (" + name + ") to ban-queue",
                        "Command gtalk not sent: the text is 300 characters long, at most 299 fit the console",
                        "Ban of " + name + " dropped: its reason could not be announced",
                        "Can not send command while cycling",
