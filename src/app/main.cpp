@@ -9,6 +9,7 @@
 #include <QWidget>
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #endif
@@ -75,6 +76,9 @@ QString DefaultDataFolder() {
 
 int main(int argc, char** argv) {
 #ifndef _WIN32
+    // The record holds password hashes, login addresses and chat: what the program makes is its
+    // user's alone (the folder, the record, the settings and the stats files).
+    umask(077);
     // A file size limit must fail the write (which keeps the match in memory), not end the program.
     std::signal(SIGXFSZ, SIG_IGN);
     // Sockets are capped far below this, so that a match file or the record always opens while

@@ -1,6 +1,9 @@
 #include "SqliteHistoryStore.h"
 
 #include <sqlite3.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -299,6 +302,15 @@ int SchemaVersion(sqlite3* db, int& rc) {
 SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, LogFn log, int schemaVersion) {
     Opened opened;
     int rc = SQLITE_OK;
+#ifndef _WIN32
+    // A record an older version left readable to every local user is its user's alone from now on
+    // (SQLite gives its journal files the record's own mode).
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        struct stat st {};
+        const std::string file = path + suffix;
+        if (::stat(file.c_str(), &st) == 0 && (st.st_mode & 077) != 0) ::chmod(file.c_str(), st.st_mode & 0700);
+    }
+#endif
     {
         // A first look, read only: a newer or damaged database must not be touched, not even
         // turned to WAL mode.

@@ -92,6 +92,9 @@ private slots:
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
         QVERIFY2(said("Stopping"), log.constData());
+        // What the program made is its user's alone.
+        const auto open = QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+        QCOMPARE(QFile(folder.filePath("tovistats.db")).permissions() & open, QFileDevice::Permissions());
 
         // The folder is free again, and the record holds the match and the stop.
         DataFolderLock lock;

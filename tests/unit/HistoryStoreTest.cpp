@@ -161,7 +161,14 @@ TEST(SqliteHistoryStore, MigratesOlderSchemasAndRefusesNewerOrDamagedFiles) {
             old->ChatRead(3, "Bob", "a word alone");
         }
         ASSERT_EQ(Count(file, "PRAGMA user_version"), version);
+#ifndef _WIN32
+        // An older version left it readable to everyone: it is made private.
+        fs::permissions(file, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+#endif
         auto store = OpenOk(file);
+#ifndef _WIN32
+        EXPECT_EQ(fs::status(file).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+#endif
         EXPECT_EQ(Count(file, "PRAGMA user_version"), SqliteHistoryStore::kSchemaVersion);
         EXPECT_EQ(store->Search({HistoryKind::Chat, "earlier version"}).size(), 1u);
         EXPECT_EQ(store->Search({HistoryKind::Chat, "ear vers"}).size(), 1u) << "prefixes";
