@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <set>
 
 #include "Windows1252.h"
 
@@ -44,7 +45,10 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
+// Only the digits 0 to 9: from_chars alone would take "-5" for a field of a time.
 std::optional<int> Digits(std::string_view text) {
+    if (text.empty() || !std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
     int value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
@@ -202,6 +206,7 @@ BanCsvRead ReadBanCsv(std::string_view csv) {
         read.Bad.push_back("line 1: there is no name column");
         return read;
     }
+    std::set<std::vector<std::string>> seen;
     for (size_t r = 1; r < records.size(); ++r) {
         const Record& rec = records[r];
         const std::string at = "line " + std::to_string(rec.Line) + ": ";
@@ -231,6 +236,11 @@ BanCsvRead ReadBanCsv(std::string_view csv) {
                 why = std::string(kColumns[column]) + " is no time like 2026-12-06T15:04:05Z";
             return v.value_or(0);
         };
+        // A line the file already gave, cell for cell, adds nothing.
+        if (!seen.insert(rec.Cells).second) {
+            ++read.Repeated;
+            continue;
+        }
         BanEntry e;
         e.Name = text(0);
         const std::string exact = cell(1);
@@ -238,6 +248,7 @@ BanCsvRead ReadBanCsv(std::string_view csv) {
         e.ExactCase = exact == "1";
         e.Reason = text(2);
         e.IssuedBy = text(3);
+        if (cell(4).empty() && why.empty()) why = "issued_at is missing";
         e.IssuedAt = time(4);
         e.ExpiresAt = time(5);
         e.Notes = text(6);
@@ -282,6 +293,7 @@ bool ImportBanCsv(BanList& list, std::string_view csv, std::string& report) {
     }
     report = std::to_string(fresh.size()) + " entries imported";
     if (known > 0) report += ", " + std::to_string(known) + " already in the list";
+    if (read.Repeated > 0) report += ", " + std::to_string(read.Repeated) + " repeated in the file";
     report += ".";
     return true;
 }

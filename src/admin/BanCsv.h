@@ -18,12 +18,15 @@ std::string WriteBanCsv(const std::vector<BanEntry>& entries);
 struct BanCsvRead {
     std::vector<BanEntry> Entries;
     std::vector<std::string> Bad;  // "line N: why"
+    size_t Repeated = 0;           // lines identical to an earlier one, passed over
 };
 // Every line checked; a file with a bad line gives its reasons, and the caller takes nothing.
+// Each line must say when the ban was issued; a line repeated word for word counts once.
 BanCsvRead ReadBanCsv(std::string_view csv);
 
 // Reads the file into the list: all of its entries or, when a line is bad, none. Entries the list
-// already holds (same name, issue time and reason) are passed over. The report says what happened.
+// already holds (same name, issue time and reason) are passed over, and so are lines the file
+// repeats. The report says what happened.
 bool ImportBanCsv(BanList& list, std::string_view csv, std::string& report);
 
 std::string FormatUtc(int64_t time);

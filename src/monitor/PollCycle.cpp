@@ -97,7 +97,12 @@ void PollCycle::Timer_Timer() {
     if (m_busy) return;
     m_busy = true;
 
-    if (!Attach()) {
+    // Everything a tick may read, in one transfer: the reads below, the chat reader's and the
+    // player reader's pointer answer from it. The transfer also tells whether the process is
+    // still there and still lets itself be read.
+    const bool attached = Attach();
+    if (attached) m_memory.HoldReads(TickReads());
+    if (!attached || m_memory.DropIfUnreachable()) {
         // PreviousState stays: a server that comes back is compared with what it last showed.
         ResetServerDisplay();
         SetPanel(2, "");
@@ -106,9 +111,6 @@ void PollCycle::Timer_Timer() {
         return;
     }
 
-    // Everything a tick may read, in one transfer: the reads below, the chat reader's and the
-    // player reader's pointer answer from it.
-    m_memory.HoldReads(TickReads());
     const uint8_t state = m_memory.ReadAByte(game::kGameState);
     m_status.State = state;
     const uint8_t previous = m_status.PreviousState;

@@ -106,6 +106,13 @@ void MemoryClass::ReadAll(ReadList& list) {
     }
     if (m_failure == AccessFailure::None && entries.size() < list.m_entries.size())
         m_failure = AccessFailure::BadAddress;
+    if (!ranges.empty()) m_answered = !Unreachable();
+}
+
+bool MemoryClass::DropIfUnreachable() {
+    if (!Unreachable()) return false;
+    m_held.reset();
+    return !Fail();
 }
 
 void MemoryClass::HoldReads(ReadList list) {
@@ -165,6 +172,7 @@ void MemoryClass::ListProcesses(std::vector<std::string>& arrResult, const std::
 }
 
 bool MemoryClass::Fail() {
+    m_answered = false;
     m_procId = -1;
     m_procHwnd = -1;
     return false;
@@ -183,7 +191,8 @@ bool MemoryClass::SetWindow(const std::string& WindowCaption) {
         if (window == 0) return Fail();
         pid = Noted(m_backend.WindowProcess(window));
     }
-    if (pid <= 0 || !Noted(m_backend.CanOpen(pid))) return Fail();
+    if (pid <= 0 || (NeedsProbe(pid) && !Noted(m_backend.CanOpen(pid)))) return Fail();
+    if (pid != m_procId) m_answered = false;
     m_procHwnd = window;
     m_procId = pid;
     return true;
@@ -195,9 +204,10 @@ bool MemoryClass::SetProcID(const int32_t& ProcessID) {
         NoteFailure(AccessFailure::NoSuchProcess);
         return Fail();
     }
-    if (!Noted(m_backend.CanOpen(ProcessID))) return Fail();
+    if (NeedsProbe(ProcessID) && !Noted(m_backend.CanOpen(ProcessID))) return Fail();
     const int32_t window = GetWinHandle(ProcessID);
     if (window == 0) return Fail();
+    if (ProcessID != m_procId) m_answered = false;
     m_procHwnd = window;
     m_procId = ProcessID;
     return true;

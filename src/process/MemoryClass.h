@@ -71,6 +71,9 @@ public:
     // transfer this way and takes its values as of the tick's start.
     void HoldReads(ReadList list);
     void ReleaseReads() { m_held.reset(); }
+    // After a transfer: when the process is gone or refuses access, forgets it as a failed attach
+    // would, and answers true.
+    bool DropIfUnreachable();
 
     // Window control of the tracked process's main window.
     bool ShowGameWindow(bool visible);
@@ -88,12 +91,20 @@ private:
     // Takes the backend's word on the call just made.
     template <typename T> T Noted(T result) {
         m_failure = m_backend.LastFailure();
+        if (Unreachable()) m_answered = false;
         return result;
     }
     bool NoteFailure(AccessFailure failure) {
         m_failure = failure;
+        if (Unreachable()) m_answered = false;
         return false;
     }
+    bool Unreachable() const {
+        return m_failure == AccessFailure::NoSuchProcess || m_failure == AccessFailure::PermissionDenied;
+    }
+    // Attaching again to the process in hand needs no probe of its access when its latest transfer
+    // was answered: the next transfer meets the same check, and DropIfUnreachable acts on it.
+    bool NeedsProbe(int32_t pid) const { return pid != m_procId || !m_answered; }
     bool HasWindow() const { return m_procHwnd != 0 && m_procHwnd != -1; }
     // The held bytes of [Address, Address + out.size()), when held; the result when so.
     std::optional<bool> FromHeld(uint32_t Address, std::span<uint8_t> out);
@@ -102,6 +113,7 @@ private:
     ProcessBackend& m_backend;
     int32_t m_procId = 0;
     int32_t m_procHwnd = 0;
+    bool m_answered = false;  // the tracked process answered its latest transfer
     AccessFailure m_failure = AccessFailure::None;
     std::optional<ReadList> m_held;
 };

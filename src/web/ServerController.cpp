@@ -57,10 +57,9 @@ ApiReply ServerController::AutoMessages(const ApiCall&) {
 ApiReply ServerController::SetAutoMessages(const ApiCall& call) {
     PanelAutoMessages m;
     const QJsonValue enabled = call.Body.value(QStringLiteral("enabled"));
-    const QJsonValue interval = call.Body.value(QStringLiteral("intervalMinutes"));
+    const std::optional<int64_t> interval = IntegerField(call.Body, "intervalMinutes", 1, 20);
     const QJsonArray lines = call.Body.value(QStringLiteral("lines")).toArray();
-    bool ok = enabled.isBool() && interval.isDouble() && interval.toInt() >= 1 && interval.toInt() <= 20 &&
-              lines.size() <= 100;
+    bool ok = enabled.isBool() && interval && lines.size() <= 100;
     for (const QJsonValue& line : lines) {
         std::string text;
         ok = ok && TextField(QJsonObject{{QStringLiteral("l"), line}}, "l", 200, false, text);
@@ -70,7 +69,7 @@ ApiReply ServerController::SetAutoMessages(const ApiCall& call) {
         return ApiReply::Error(
             400, QStringLiteral("Give enabled, intervalMinutes (1 to 20) and up to 100 lines."));
     m.Enabled = enabled.toBool();
-    m.IntervalMinutes = interval.toInt();
+    m.IntervalMinutes = static_cast<int>(*interval);
     const PanelResult r = m_backend.SetAutoMessages(call.Account, m);
     return ActionReply(r);
 }

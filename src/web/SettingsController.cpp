@@ -35,11 +35,9 @@ bool LinesField(const QJsonObject& body, const char* key, size_t maxBytes, std::
 }
 
 bool IntField(const QJsonObject& body, const char* key, int low, int high, int& out) {
-    const QJsonValue value = body.value(QLatin1String(key));
-    const double number = value.toDouble(-1e9);
-    if (!value.isDouble() || number < low || number > high || number != static_cast<int>(number))
-        return false;
-    out = static_cast<int>(number);
+    const std::optional<int64_t> number = IntegerField(body, key, low, high);
+    if (!number) return false;
+    out = static_cast<int>(*number);
     return true;
 }
 

@@ -184,19 +184,50 @@ TEST(BanCsv, ExportIsInertUtf8AndComesBackWholeWhileABadFileImportsNothing) {
 
     // One good line and three bad ones: nothing is taken, every bad line is named.
     const std::string bad =
-        "name,reason,expires_at\n"
-        "Good,fine,\n"
-        "Late,x,2026-02-30T00:00:00Z\n"
-        "\"\",empty name,\n"
+        "name,reason,issued_at,expires_at\n"
+        "Good,fine,2026-01-01T00:00:00Z,\n"
+        "Late,x,2026-01-01T00:00:00Z,2026-02-30T00:00:00Z\n"
+        "\"\",empty name,2026-01-01T00:00:00Z,\n"
         "Short,only two\n";
     EXPECT_FALSE(ImportBanCsv(other, bad, report));
     EXPECT_EQ(report,
               "Nothing was imported: the file has 3 bad line(s).\r\n"
               "line 3: expires_at is no time like 2026-12-06T15:04:05Z\r\n"
               "line 4: the name is empty\r\n"
-              "line 5: 2 cells where the header has 3");
+              "line 5: 2 cells where the header has 4");
     EXPECT_EQ(other.Entries().size(), 2u);
     EXPECT_FALSE(ImportBanCsv(other, "name,colour\nX,red\n", report));
     EXPECT_FALSE(ImportBanCsv(other, "name\n\"open\n", report));
     EXPECT_EQ(other.Entries().size(), 2u);
+}
+
+TEST(BanCsv, TimesAreStrictALineWithoutIssueTimeIsRefusedAndRepeatsCountOnce) {
+    // Signs, out-of-range fields and impossible days are no times.
+    EXPECT_EQ(ParseUtc("2026-01-01T05:09:01Z"), 1767244141);
+    for (const char* t :
+         {"2026-01-01T-5:-9:-1Z", "2026-01-01T+5:09:01Z", "2026-00-01T00:00:00Z", "2026-13-01T00:00:00Z",
+          "2026-04-31T00:00:00Z", "2026-01-00T00:00:00Z", "2026-01-01T24:00:00Z", "2026-01-01T00:60:00Z",
+          "2026-01-01T00:00:60Z", "2026-01-01T 5:09:01Z"})
+        EXPECT_FALSE(ParseUtc(t)) << t;
+
+    BanList list;
+    std::string report;
+    const std::string head = "name,reason,issued_at\r\n";
+    EXPECT_FALSE(ImportBanCsv(list, head + "A,x,2026-01-01T-5:-9:-1Z\r\n", report));
+    EXPECT_EQ(report,
+              "Nothing was imported: the file has 1 bad line(s).\r\n"
+              "line 2: issued_at is no time like 2026-12-06T15:04:05Z");
+    EXPECT_FALSE(ImportBanCsv(list, head + "A,x,2026-01-01T00:00:00Z\r\nB,y,\r\n", report));
+    EXPECT_EQ(report, "Nothing was imported: the file has 1 bad line(s).\r\nline 3: issued_at is missing");
+    EXPECT_FALSE(ImportBanCsv(list, "name,reason\r\nA,x\r\n", report));
+    EXPECT_TRUE(list.Entries().empty());
+
+    // The same line twice is one entry; a line that differs in one cell is another.
+    const std::string twice = head +
+                              "A,x,2026-01-01T00:00:00Z\r\nA,x,2026-01-01T00:00:00Z\r\n"
+                              "A,y,2026-01-01T00:00:00Z\r\nA,x,2026-01-01T00:00:00Z\r\n";
+    EXPECT_EQ(ReadBanCsv(twice).Repeated, 2u);
+    ASSERT_TRUE(ImportBanCsv(list, twice, report)) << report;
+    EXPECT_EQ(report, "2 entries imported, 2 repeated in the file.");
+    EXPECT_EQ(list.Entries().size(), 2u);
 }

@@ -42,9 +42,18 @@ public:
     void SendPeriodicChat() override { calls.push_back("PeriodicChat"); }
 };
 
+// Counts the access probes that attaching makes.
+struct ProbingBackend : ImageBackend {
+    int probes = 0;
+    bool CanOpen(int32_t pid) override {
+        ++probes;
+        return ImageBackend::CanOpen(pid);
+    }
+};
+
 class PollCycleTest : public ::testing::Test {
 protected:
-    ImageBackend backend;
+    ProbingBackend backend;
     GameImage server;
     MemoryClass memory{backend};
     ServerStatus status;
@@ -139,6 +148,23 @@ TEST_F(PollCycleTest, IdleTicksBlankTheDisplayAndAGoneServerKeepsItsLastState) {
     Tick(4);
     EXPECT_EQ(hooks.Count("WriteStats"), 1);
     EXPECT_EQ(view.panels[3], "Scoring mission");
+}
+
+TEST_F(PollCycleTest, TicksProbeNoAccessYetARefusedProcessIsLostOnTheSameTick) {
+    Tick(3);
+    const int probes = backend.probes;
+    for (int i = 0; i < 5; ++i) Tick(3);
+    EXPECT_EQ(backend.probes, probes);
+
+    backend.Find(100)->accessible = false;
+    poll.Timer_Timer();
+    EXPECT_EQ(view.panels[3], "Game not running");
+    EXPECT_EQ(memory.GetProcID(), -1);
+    EXPECT_EQ(memory.LastFailure(), AccessFailure::PermissionDenied);
+
+    backend.Find(100)->accessible = true;
+    Tick(3);
+    EXPECT_EQ(view.panels[3], "Hosting mission");
 }
 
 TEST_F(PollCycleTest, MatchEndPausesThenReadsPlayersAndWritesTheStats) {

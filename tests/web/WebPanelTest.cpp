@@ -731,6 +731,10 @@ TEST_F(PanelTest, AmbiguousFramingIsRefusedAndClosed) {
     EXPECT_EQ(
         Call("POST", "/api/v1/players/punt", &alice, R"({"slot":3.5,"name":"Bob","reason":"tk"})").Status,
         400);
+    EXPECT_EQ(
+        Call("POST", "/api/v1/automessages", &alice, R"({"enabled":true,"intervalMinutes":5.5,"lines":[]})")
+            .Status,
+        400);
     for (const char* query : {"?max=abc", "?max=", "?max=0", "?max=%2B5", "?max=1.5"})
         EXPECT_EQ(Call("GET", QByteArray("/api/v1/chat") + query, &alice).Status, 400) << query;
     EXPECT_EQ(Call("GET", "/api/v1/history?limit=x", &alice).Status, 400);
