@@ -258,7 +258,7 @@ void Service::SendStatusReport() {
 
 void Service::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
     const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
-    m_history.StatsWritten(written, written ? "" : "the stats file could not be written");
+    m_history.StatsWritten(written, written ? "" : "the stats file could not be written", resultByte);
     m_notices->Events().StatsWritten(resultByte);
 }
 

@@ -398,6 +398,43 @@ TEST_P(HistoryStores, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     EXPECT_EQ(written("SELECT sum(id) FROM matches WHERE upload_outcome = 'uploaded'"), 1);
 }
 
+// A match keeps the result byte its end read; a server lost during a match ends it there, with
+// the stints, and one back already hosting begins another; a start during the score screen
+// begins none.
+TEST_P(HistoryStores, RecorderKeepsResultsEndsLostMatchesAndBeginsNoneAtTheScoreScreen) {
+    auto store = place.Open();
+    int64_t now = 1000;
+    HistoryRecorder rec(*store, [&] { return now; });
+    ServerStatus s;
+    PlayerTable table;
+    s.GameType = 1;
+    auto tick = [&](bool attached, uint8_t state) {
+        s.State = state;
+        rec.TickDone(attached, s, table);
+    };
+    tick(true, 4);  // the program starts during the score screen
+    tick(true, 1);
+    tick(true, 3);
+    rec.PlayersRead({{"Ann", 1, 1}});
+    now = 1005;
+    rec.StatsWritten(true, "", 3);
+    tick(true, 4);
+    tick(true, 1);
+    now = 1010;
+    tick(true, 3);
+    rec.PlayersRead({{"Bob", 2, 2}});
+    now = 1013;
+    tick(false, 3);
+    now = 1054;
+    tick(true, 3);
+    StorePlace::Written(*store);
+
+    EXPECT_EQ(place.Rows("SELECT started, coalesce(ended, 0), coalesce(result, '-'),"
+                         " CASE WHEN stats_refused IS NULL THEN 1 ELSE 0 END FROM matches ORDER BY id"),
+              (Strings{"1000|1005|3|1", "1010|1013|-|0", "1054|0|-|1"}));
+    EXPECT_EQ(place.Rows("SELECT name, left_at FROM stints ORDER BY joined"), (Strings{"Ann|1005", "Bob|1013"}));
+}
+
 // Every filter given must hold: kind, words, part of a name in any case, and the time range
 // (From inclusive, To exclusive), on each kind; the limit keeps the newest.
 TEST_P(HistoryStores, SearchCombinesWordsPlayerAndTimeOnEveryKind) {
