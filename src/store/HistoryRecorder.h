@@ -39,6 +39,8 @@ public:
     void StatsWritten(bool written, const std::string& why, std::optional<uint8_t> result = std::nullopt);
     // The service confirmed this many of the oldest matches not yet uploaded.
     void StatsUploaded(int matches) { m_store->StatsUploaded(m_now(), matches); }
+    // This many of the oldest matches whose statistics waited in memory reached the stats file.
+    void StatsSavedLater(int matches) { m_store->StatsSavedLater(matches); }
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
     // A menu action that ended before anything was sent.

@@ -435,6 +435,35 @@ TEST_P(HistoryStores, RecorderKeepsResultsEndsLostMatchesAndBeginsNoneAtTheScore
     EXPECT_EQ(place.Rows("SELECT name, left_at FROM stints ORDER BY joined"), (Strings{"Ann|1005", "Bob|1013"}));
 }
 
+// Matches whose statistics waited in memory count as written once the stats file takes them, and
+// their upload is then confirmed like any other's; a match the file never took stays unwritten.
+TEST_P(HistoryStores, MatchesSavedLaterCountAsWrittenAndUploaded) {
+    auto store = place.Open();
+    int64_t now = 1000;
+    HistoryRecorder rec(*store, [&] { return now; });
+    ServerStatus s;
+    PlayerTable table;
+    s.GameType = 1;
+    auto match = [&](bool written, const std::string& why) {
+        s.State = 3;
+        rec.TickDone(true, s, table);
+        ++now;
+        rec.StatsWritten(written, why);
+        s.State = 4;
+        rec.TickDone(true, s, table);
+    };
+    match(false, "the stats file could not be written");
+    match(false, kStatsKeptInMemory);
+    match(false, kStatsKeptInMemory);
+    rec.StatsSavedLater(2);
+    match(true, "");
+    rec.StatsUploaded(3);
+    rec.TickDone(true, s, table);
+    StorePlace::Written(*store);
+    EXPECT_EQ(place.Rows("SELECT stats_written, coalesce(upload_outcome, '-') FROM matches ORDER BY id"),
+              (Strings{"0|-", "1|uploaded", "1|uploaded", "1|uploaded"}));
+}
+
 // Every filter given must hold: kind, words, part of a name in any case, and the time range
 // (From inclusive, To exclusive), on each kind; the limit keeps the newest.
 TEST_P(HistoryStores, SearchCombinesWordsPlayerAndTimeOnEveryKind) {
