@@ -125,13 +125,18 @@ void HistoryRecorder::StatsWritten(bool written, const std::string& why, std::op
 }
 
 void HistoryRecorder::ChatRead(const std::string& sender, const std::string& message) {
-    m_store->ChatRead(m_now(), sender, message);
+    const int64_t now = m_now();
+    if (m_ownChat.ReadBack(sender, message, now)) return;
+    m_store->ChatRead(now, sender, message);
 }
 
 void HistoryRecorder::SendFinished(const FinishedSend& send) {
     const int64_t now = m_now();
     const bool chat = send.Command == "gtalk";
-    if (chat && send.Outcome == SendOutcome::Sent) m_store->ChatSent(now, send.Note.Target, send.Argument);
+    if (chat && send.Outcome == SendOutcome::Sent) {
+        m_store->ChatSent(now, send.Note.Target, send.Argument);
+        m_ownChat.Sent(send.Argument, now);
+    }
     AdminAction a;
     a.Time = now;
     a.Who = send.Note.Automatic ? "the program" : !send.Note.Who.empty() ? send.Note.Who : kOperatorAtWindow;

@@ -12,6 +12,7 @@
 
 #include "ConsoleChannel.h"
 #include "HistoryStore.h"
+#include "OwnChat.h"
 #include "PlayerTable.h"
 #include "ServerStatus.h"
 
@@ -41,6 +42,7 @@ public:
     void StatsUploaded(int matches) { m_store->StatsUploaded(m_now(), matches); }
     // This many of the oldest matches whose statistics waited in memory reached the stats file.
     void StatsSavedLater(int matches) { m_store->StatsSavedLater(matches); }
+    // A line read; the program's own chat read back is kept once, as sent, and not again.
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
     // A menu action that ended before anything was sent.
@@ -69,6 +71,7 @@ private:
     std::optional<uint8_t> m_result;                      // the match end's result byte
     std::map<std::string, PresentPlayer> m_present;       // by name as read
     std::function<void(const AdminAction&)> m_observer;
+    OwnChat m_ownChat;
 };
 
 }  // namespace tovi
