@@ -73,7 +73,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, m_other, *m_reporter,
                                               *this, m_context->Questions(), m_scheduler);
-    m_statsFile->SetOnSavedLater([this](size_t matches) { m_history.StatsSavedLater(static_cast<int>(matches)); });
+    m_statsFile->SetOnSavedLater(
+        [this](size_t matches) { m_history.StatsSavedLater(static_cast<int>(matches)); });
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
     m_channel->SetObserver([this](const FinishedSend& send) {
         m_history.SendFinished(send);

@@ -24,7 +24,8 @@ struct MatchStart {
 
 // Why a match's statistics are not written yet: the stats file could not take them and they wait
 // in memory, to be saved in order (StatsSavedLater).
-inline constexpr const char* kStatsKeptInMemory = "the stats file could not be written: kept in memory until it can";
+inline constexpr const char* kStatsKeptInMemory =
+    "the stats file could not be written: kept in memory until it can";
 
 struct MatchEnd {
     int64_t Time = 0;

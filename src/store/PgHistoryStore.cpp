@@ -57,7 +57,8 @@ constexpr const char* kSavedLater =
     " WHERE server=$1 AND stats_written=0 AND stats_refused=$2 ORDER BY id LIMIT $3)";
 constexpr const char* kSavedLaterOwned =
     "UPDATE matches SET stats_written=1, stats_refused=NULL WHERE server=$1 AND id IN (SELECT id FROM matches"
-    " WHERE server=$1 AND stats_written=0 AND stats_refused=$2 AND (copy=$4 OR copy IS NULL) ORDER BY id LIMIT $3)";
+    " WHERE server=$1 AND stats_written=0 AND stats_refused=$2 AND (copy=$4 OR copy IS NULL)"
+    " ORDER BY id LIMIT $3)";
 constexpr const char* kClaim = "SELECT tovi_claim($1, $2, $3, $4, $5)";
 
 // The statements a batch may hold, by their place here in the outbox. Only ever added to.

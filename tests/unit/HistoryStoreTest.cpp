@@ -433,7 +433,8 @@ TEST_P(HistoryStores, RecorderKeepsResultsEndsLostMatchesAndBeginsNoneAtTheScore
     EXPECT_EQ(place.Rows("SELECT started, coalesce(ended, 0), coalesce(result, '-'),"
                          " CASE WHEN stats_refused IS NULL THEN 1 ELSE 0 END FROM matches ORDER BY id"),
               (Strings{"1000|1005|3|1", "1010|1013|-|0", "1054|0|-|1"}));
-    EXPECT_EQ(place.Rows("SELECT name, left_at FROM stints ORDER BY joined"), (Strings{"Ann|1005", "Bob|1013"}));
+    EXPECT_EQ(place.Rows("SELECT name, left_at FROM stints ORDER BY joined"),
+              (Strings{"Ann|1005", "Bob|1013"}));
 }
 
 // Matches whose statistics waited in memory count as written once the stats file takes them, and
