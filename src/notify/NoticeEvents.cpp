@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "BanList.h"
-#include "GameAddresses.h"
 #include "MatchState.h"
 #include "Windows1252.h"
 
@@ -13,13 +12,6 @@ namespace {
 
 bool InMatch(uint8_t state) {
     return state == kStateHosting || state == kStateScoring;
-}
-
-// As the chat reader trims the game's line.
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-    return text;
 }
 
 // Glob match of `pattern` against `text` from its start: * any run, ? any one byte.
@@ -136,37 +128,8 @@ void NoticeEvents::TickDone(bool attached, const ServerStatus& s, const PlayerTa
     }
 }
 
-bool NoticeEvents::OwnChat(const std::string& sender, const std::string& message) {
-    const int64_t now = m_now();
-    while (!m_ownChat.empty() && now - m_ownChat.front().at > kOwnChatSeconds) m_ownChat.pop_front();
-    // The game shows the host's chat with or without a sender before it, and the chat reader
-    // takes a ": " inside the text for the end of a sender; so both the text and the whole line
-    // are compared.
-    const std::string whole = sender + ": " + message;
-    const std::string_view candidates[] = {TrimBlanks(message), TrimBlanks(whole)};
-    for (auto it = m_ownChat.begin(); it != m_ownChat.end(); ++it) {
-        const std::string_view sent = TrimBlanks(it->text);
-        for (std::string_view line : candidates) {
-            bool own = line == sent;
-            if (!own && !line.empty() && sent.starts_with(line)) {
-                // A text longer than the game's chat line is shown cut; a cut line fills it, but
-                // for the blanks trimmed at the cut.
-                size_t end = line.size();
-                while (end < sent.size() && sent[end] == ' ') ++end;
-                own = whole.size() + (end - line.size()) + 1 >= static_cast<size_t>(game::kChatLineLength);
-            }
-            if (own) {
-                // Each send comes back once; a player saying the same later is heard.
-                m_ownChat.erase(it);
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 void NoticeEvents::ChatRead(const std::string& sender, const std::string& message) {
-    if (OwnChat(sender, message)) return;
+    if (m_ownChat.ReadBack(sender, message, m_now())) return;
     if (const std::optional<std::string> word = m_watched.Match(message))
         m_post(WatchedWordNotice(sender, message, *word));
 }
@@ -187,8 +150,7 @@ void NoticeEvents::SendFinished(const FinishedSend& send) {
     }
     if (send.Outcome != SendOutcome::Sent) return;
     if (send.Command == "gtalk") {
-        m_ownChat.push_back({send.Argument, m_now()});
-        if (m_ownChat.size() > kOwnChatKept) m_ownChat.pop_front();
+        m_ownChat.Sent(send.Argument, m_now());
     }
     const std::string who = send.Note.Automatic ? "the program"
                             : send.Note.Who.empty() ? std::string(kOperatorAtWindow)

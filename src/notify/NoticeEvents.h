@@ -2,7 +2,6 @@
 // Turns what the program sees and does into notices: fed at the same points as the record (the
 // poll's ticks, chat read, console sends ended, ban list changes, the web reporting's outcomes).
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -11,6 +10,7 @@
 
 #include "ConsoleChannel.h"
 #include "Notice.h"
+#include "OwnChat.h"
 #include "PlayerTable.h"
 #include "ServerStatus.h"
 
@@ -65,14 +65,12 @@ public:
     void ServerCodeInUse(const std::string& code, const std::string& who) { m_post(ServerCodeInUseNotice(code, who)); }
 
     // How long a chat text the program sent is looked for in the chat read back, and how many.
-    static constexpr int64_t kOwnChatSeconds = 60;
-    static constexpr size_t kOwnChatKept = 32;
+    static constexpr int64_t kOwnChatSeconds = OwnChat::kSeconds;
+    static constexpr size_t kOwnChatKept = OwnChat::kKept;
     // A ban just listed is enforced on the player at once; that punt is part of the same ban.
     static constexpr int64_t kFreshBanSeconds = 120;
 
 private:
-    bool OwnChat(const std::string& sender, const std::string& message);
-
     Post m_post;
     Clock m_now;
     NoticeEventSettings m_settings;
@@ -91,11 +89,7 @@ private:
         bool told = false;
     };
     std::vector<Failures> m_failures;
-    struct SentChat {
-        std::string text;
-        int64_t at = 0;
-    };
-    std::deque<SentChat> m_ownChat;              // oldest first
+    OwnChat m_ownChat;
     std::map<std::string, int64_t> m_freshBans;  // name as the ban list matches it, when listed
 };
 

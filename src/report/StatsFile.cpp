@@ -127,7 +127,8 @@ StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& setti
 StatsFile::~StatsFile() {
     if (m_retry != 0) m_scheduler.Cancel(m_retry);
     std::string ignored;
-    if (!m_pending.empty()) WritePending(ignored);
+    size_t saved = 0;
+    if (!m_pending.empty()) WritePending(ignored, saved);
 }
 
 std::filesystem::path StatsFile::DamagedPath() const {
@@ -139,6 +140,7 @@ std::filesystem::path StatsFile::DamagedPath() const {
 bool StatsFile::WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks) {
     const std::optional<std::string> block =
         StatsBlock(m_settings.ServerCode, m_status, m_players, ResultByte, MatchTicks, m_clock());
+    m_lastKept = false;
     if (!block) {
         m_log.Log("Stats of this match not written: game type " + std::to_string(m_status.GameType) +
                   " is not one the stats service takes");
@@ -156,7 +158,11 @@ bool StatsFile::WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32
     std::string error;
     const bool wasFailing = m_failing;
     const size_t kept = m_pending.size();
-    const bool written = WritePending(error);
+    size_t saved = 0;
+    const bool written = WritePending(error, saved);
+    m_lastKept = !written;
+    // This match's block is the last: what went before it was kept by earlier match ends.
+    if (m_onSavedLater && std::min(saved, kept - 1) > 0) m_onSavedLater(std::min(saved, kept - 1));
     if (written && wasFailing) {
         Saved(kept - 1);
     } else if (!written && !wasFailing) {
@@ -259,7 +265,10 @@ void StatsFile::Retry() {
     if (m_pending.empty()) return;
     const size_t kept = m_pending.size();
     std::string error;
-    if (!WritePending(error)) {
+    size_t saved = 0;
+    const bool written = WritePending(error, saved);
+    if (m_onSavedLater && saved > 0) m_onSavedLater(saved);
+    if (!written) {
         m_retry = m_scheduler.Schedule(m_retryMs, [this] { Retry(); });
         return;
     }
@@ -275,12 +284,13 @@ void StatsFile::Saved(size_t kept) {
     m_dialogs.Inform(text);
 }
 
-bool StatsFile::WritePending(std::string& error) {
+bool StatsFile::WritePending(std::string& error, size_t& saved) {
     if (m_pending.empty()) return true;
     if (!Mend(error)) return false;
     while (!m_pending.empty()) {
         if (!AppendToFile(m_statsFile, m_pending.front(), error)) return false;
         m_pending.pop_front();
+        ++saved;
     }
     DropUnfinished();
     return true;
@@ -324,7 +334,10 @@ void StatsFile::KeepBeforeStop() {
     if (m_retry != 0) m_scheduler.Cancel(m_retry);
     m_retry = 0;
     std::string error;
-    if (m_pending.empty() || WritePending(error)) return;
+    size_t saved = 0;
+    const bool written = m_pending.empty() || WritePending(error, saved);
+    if (m_onSavedLater && saved > 0) m_onSavedLater(saved);
+    if (written) return;
     const size_t kept = m_pending.size();
     const UnsavedOutcome outcome = KeepUnsaved(m_pending, m_dataDir, m_unsavedFolder, FormatArchiveTime(m_clock()));
     m_pending.clear();

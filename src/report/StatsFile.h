@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +59,10 @@ public:
     // outside GameTypes writes nothing and is logged. A result byte that could not be read
     // leaves its field empty.
     bool WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks);
+    // Whether the last WriteStats kept its block in memory, to be saved later.
+    bool LastBlockKept() const { return m_lastKept; }
+    // Told how many blocks kept in memory by earlier match ends reached stats.stats, oldest first.
+    void SetOnSavedLater(std::function<void(size_t)> saved) { m_onSavedLater = std::move(saved); }
 
     // The score screen was seen: the match as last read (no result) goes to disk at once, marked
     // unfinished, so that a stop before WriteStats completes it still leaves it queued. The
@@ -90,7 +95,8 @@ public:
     std::filesystem::path ArchiveFolder() const { return m_dataDir / "Archives"; }
 
 private:
-    bool WritePending(std::string& error);
+    // `saved`: how many blocks left memory, whether all did or not.
+    bool WritePending(std::string& error, size_t& saved);
     void TakeBackUnsaved();
     bool Mend(std::string& error);
     void Retry();
@@ -110,6 +116,8 @@ private:
     Scheduler& m_scheduler;
     LocalClock m_clock;
     std::deque<std::string> m_pending;
+    bool m_lastKept = false;
+    std::function<void(size_t)> m_onSavedLater;
     std::filesystem::path m_unsavedFolder;
     bool m_failing = false;
     // Where the unfinished match's file stands: none, noted (its completion not built yet), or

@@ -73,6 +73,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, m_other, *m_reporter,
                                               *this, m_context->Questions(), m_scheduler);
+    m_statsFile->SetOnSavedLater(
+        [this](size_t matches) { m_history.StatsSavedLater(static_cast<int>(matches)); });
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
     m_channel->SetObserver([this](const FinishedSend& send) {
         m_history.SendFinished(send);
@@ -258,7 +260,11 @@ void Service::SendStatusReport() {
 
 void Service::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
     const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
-    m_history.StatsWritten(written, written ? "" : "the stats file could not be written");
+    m_history.StatsWritten(written,
+                           written                         ? ""
+                           : m_statsFile->LastBlockKept() ? kStatsKeptInMemory
+                                                          : "the stats file could not be written",
+                           resultByte);
     m_notices->Events().StatsWritten(resultByte);
 }
 

@@ -34,6 +34,11 @@ void HistoryRecorder::TickDone(bool attached, const ServerStatus& s, const Playe
         // The first tick without a game is no news.
         if (attached || m_attached) m_store->ServerEvent(now, attached ? "found" : "lost", s.ServerName);
         m_attached = attached;
+        if (!attached) {
+            if (m_matchOpen) LoseMatch(s);
+            // What the server shows when it comes back is news, and a match it hosts then is another.
+            m_state.reset();
+        }
     }
     if (attached && m_state != s.State) {
         const std::optional<uint8_t> before = m_state;
@@ -42,9 +47,9 @@ void HistoryRecorder::TickDone(bool attached, const ServerStatus& s, const Playe
         if (m_matchOpen && (!InMatch(s.State) || (before == kStateHosting && s.State == kStateScoring))) {
             EndMatch(s, players);
         }
-        // A match begins with hosting; one under way when the program starts counts from there.
-        if (!m_matchOpen && (s.State == kStateHosting || (!before && s.State == kStateScoring)))
-            StartMatch(s);
+        // A match begins with hosting; one under way when the program starts counts from there. A
+        // score screen seen first ends a match the program never watched: none begins.
+        if (!m_matchOpen && s.State == kStateHosting) StartMatch(s);
         m_state = s.State;
     }
     m_store->Flush();
@@ -55,12 +60,13 @@ void HistoryRecorder::StartMatch(const ServerStatus& s) {
     m_store->MatchStarted({m_now(), s.ServerName, s.MapName, s.MapFile, type});
     m_matchOpen = true;
     m_stats.reset();
+    m_result.reset();
     m_present.clear();
 }
 
 void HistoryRecorder::EndMatch(const ServerStatus& s, const PlayerTable& players) {
     const int64_t now = m_now();
-    MatchEnd end{now, "", s.PlayerCount, false, ""};
+    MatchEnd end{now, m_result ? std::to_string(*m_result) : std::string(), s.PlayerCount, false, ""};
     if (m_stats) {
         end.StatsWritten = m_stats->first;
         end.StatsRefused = m_stats->second;
@@ -76,8 +82,20 @@ void HistoryRecorder::EndMatch(const ServerStatus& s, const PlayerTable& players
         m_store->PlayerStats(p.P_Name, p.P_Team, totals);
     }
     m_store->MatchEnded(end);
+    MatchClosed();
+}
+
+void HistoryRecorder::LoseMatch(const ServerStatus& s) {
+    // The stints close with it, at the time the server was lost; the scores last read are no
+    // final scores.
+    m_store->MatchEnded({m_now(), "", s.PlayerCount, false, "the server was lost during the match"});
+    MatchClosed();
+}
+
+void HistoryRecorder::MatchClosed() {
     m_matchOpen = false;
     m_stats.reset();
+    m_result.reset();
     m_present.clear();
 }
 
@@ -101,18 +119,24 @@ void HistoryRecorder::PlayersRead(const std::vector<PresentPlayer>& present) {
     m_present = std::move(next);
 }
 
-void HistoryRecorder::StatsWritten(bool written, const std::string& why) {
+void HistoryRecorder::StatsWritten(bool written, const std::string& why, std::optional<uint8_t> result) {
     m_stats.emplace(written, why);
+    m_result = result;
 }
 
 void HistoryRecorder::ChatRead(const std::string& sender, const std::string& message) {
-    m_store->ChatRead(m_now(), sender, message);
+    const int64_t now = m_now();
+    if (m_ownChat.ReadBack(sender, message, now)) return;
+    m_store->ChatRead(now, sender, message);
 }
 
 void HistoryRecorder::SendFinished(const FinishedSend& send) {
     const int64_t now = m_now();
     const bool chat = send.Command == "gtalk";
-    if (chat && send.Outcome == SendOutcome::Sent) m_store->ChatSent(now, send.Note.Target, send.Argument);
+    if (chat && send.Outcome == SendOutcome::Sent) {
+        m_store->ChatSent(now, send.Note.Target, send.Argument);
+        m_ownChat.Sent(send.Argument, now);
+    }
     AdminAction a;
     a.Time = now;
     a.Who = send.Note.Automatic ? "the program" : !send.Note.Who.empty() ? send.Note.Who : kOperatorAtWindow;

@@ -12,6 +12,7 @@
 
 #include "ConsoleChannel.h"
 #include "HistoryStore.h"
+#include "OwnChat.h"
 #include "PlayerTable.h"
 #include "ServerStatus.h"
 
@@ -35,10 +36,13 @@ public:
     void TickDone(bool attached, const ServerStatus& status, const PlayerTable& players);
     // The players present after a player read.
     void PlayersRead(const std::vector<PresentPlayer>& present);
-    // A match end's statistics: written or not, and why not.
-    void StatsWritten(bool written, const std::string& why);
+    // A match end's statistics: written or not, and why not; the result byte as read, when it was.
+    void StatsWritten(bool written, const std::string& why, std::optional<uint8_t> result = std::nullopt);
     // The service confirmed this many of the oldest matches not yet uploaded.
     void StatsUploaded(int matches) { m_store->StatsUploaded(m_now(), matches); }
+    // This many of the oldest matches whose statistics waited in memory reached the stats file.
+    void StatsSavedLater(int matches) { m_store->StatsSavedLater(matches); }
+    // A line read; the program's own chat read back is kept once, as sent, and not again.
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
     // A menu action that ended before anything was sent.
@@ -54,6 +58,9 @@ public:
 private:
     void StartMatch(const ServerStatus& status);
     void EndMatch(const ServerStatus& status, const PlayerTable& players);
+    // The server went away during the match: it ends there, without result or statistics.
+    void LoseMatch(const ServerStatus& status);
+    void MatchClosed();
 
     HistoryStore* m_store;
     Clock m_now;
@@ -61,8 +68,10 @@ private:
     std::optional<uint8_t> m_state;
     bool m_matchOpen = false;
     std::optional<std::pair<bool, std::string>> m_stats;  // the match end's statistics outcome
+    std::optional<uint8_t> m_result;                      // the match end's result byte
     std::map<std::string, PresentPlayer> m_present;       // by name as read
     std::function<void(const AdminAction&)> m_observer;
+    OwnChat m_ownChat;
 };
 
 }  // namespace tovi

@@ -22,6 +22,11 @@ struct MatchStart {
     std::string ServerName, MapName, MapFile, GameType;
 };
 
+// Why a match's statistics are not written yet: the stats file could not take them and they wait
+// in memory, to be saved in order (StatsSavedLater).
+inline constexpr const char* kStatsKeptInMemory =
+    "the stats file could not be written: kept in memory until it can";
+
 struct MatchEnd {
     int64_t Time = 0;
     std::string Result;  // empty when the result byte could not be read
@@ -127,6 +132,9 @@ public:
     // The service confirmed the statistics of the oldest `matches` matches written and not yet
     // uploaded (the stats file uploads oldest first).
     virtual void StatsUploaded(int64_t time, int matches) = 0;
+    // The statistics of the oldest `matches` matches kept in memory (kStatsKeptInMemory) reached
+    // the stats file after all: they count as written, and their upload is confirmed as any other.
+    virtual void StatsSavedLater(int matches) = 0;
     virtual void PlayerJoined(int64_t time, const std::string& name, int slot, int team) = 0;
     virtual void PlayerLeft(int64_t time, const std::string& name) = 0;
     virtual void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) = 0;
@@ -177,6 +185,7 @@ public:
     void MatchStarted(const MatchStart&) override {}
     void MatchEnded(const MatchEnd&) override {}
     void StatsUploaded(int64_t, int) override {}
+    void StatsSavedLater(int) override {}
     void PlayerJoined(int64_t, const std::string&, int, int) override {}
     void PlayerLeft(int64_t, const std::string&) override {}
     void PlayerStats(const std::string&, int, const std::vector<PlayerStat>&) override {}

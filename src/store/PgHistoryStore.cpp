@@ -52,15 +52,22 @@ constexpr const char* kUploadedOwned =
     "UPDATE matches SET upload_time=$1, upload_outcome='uploaded' WHERE server=$2 AND id IN (SELECT id FROM"
     " matches WHERE server=$2 AND stats_written=1 AND upload_outcome IS NULL AND (copy=$4 OR copy IS NULL)"
     " ORDER BY id LIMIT $3)";
+constexpr const char* kSavedLater =
+    "UPDATE matches SET stats_written=1, stats_refused=NULL WHERE server=$1 AND id IN (SELECT id FROM matches"
+    " WHERE server=$1 AND stats_written=0 AND stats_refused=$2 ORDER BY id LIMIT $3)";
+constexpr const char* kSavedLaterOwned =
+    "UPDATE matches SET stats_written=1, stats_refused=NULL WHERE server=$1 AND id IN (SELECT id FROM matches"
+    " WHERE server=$1 AND stats_written=0 AND stats_refused=$2 AND (copy=$4 OR copy IS NULL)"
+    " ORDER BY id LIMIT $3)";
 constexpr const char* kClaim = "SELECT tovi_claim($1, $2, $3, $4, $5)";
 
 // The statements a batch may hold, by their place here in the outbox. Only ever added to.
 constexpr const char* kStatements[] = {kInsertMatch, kEndMatch,    kUploaded,    kCloseStints,      kInsertStint,
                                        kEndStint,    kInsertStat,  kInsertChat,  kInsertAdmin,      kInsertEvent,
-                                       kInsertMatchOwned, kUploadedOwned};
+                                       kInsertMatchOwned, kUploadedOwned, kSavedLater, kSavedLaterOwned};
 
 // Where each of those statements takes the match's number, -1 where it takes none.
-constexpr int kMatchPlace[] = {1, 6, -1, 2, 1, 2, 1, 2, -1, -1, 1, -1};
+constexpr int kMatchPlace[] = {1, 6, -1, 2, 1, 2, 1, 2, -1, -1, 1, -1, -1, -1};
 static_assert(std::size(kMatchPlace) == std::size(kStatements));
 
 bool InsertsMatch(const char* sql) {
@@ -984,6 +991,12 @@ void PgHistoryStore::MatchEnded(const MatchEnd& m) {
 void PgHistoryStore::StatsUploaded(int64_t time, int matches) {
     if (m_schemaVersion < pgschema::kLeaseSchema) return Queue(kUploaded, {time, m_server, int64_t{matches}});
     Queue(kUploadedOwned, {time, m_server, int64_t{matches}, m_copy});
+}
+
+void PgHistoryStore::StatsSavedLater(int matches) {
+    if (m_schemaVersion < pgschema::kLeaseSchema)
+        return Queue(kSavedLater, {m_server, std::string(kStatsKeptInMemory), int64_t{matches}});
+    Queue(kSavedLaterOwned, {m_server, std::string(kStatsKeptInMemory), int64_t{matches}, m_copy});
 }
 
 void PgHistoryStore::PlayerJoined(int64_t time, const std::string& name, int slot, int team) {

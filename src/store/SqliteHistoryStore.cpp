@@ -114,6 +114,9 @@ constexpr const char* kEndMatch =
 constexpr const char* kUploaded =
     "UPDATE matches SET upload_time = ?, upload_outcome = 'uploaded' WHERE id IN (SELECT id FROM matches"
     " WHERE stats_written = 1 AND upload_outcome IS NULL ORDER BY id LIMIT ?)";
+constexpr const char* kSavedLater =
+    "UPDATE matches SET stats_written = 1, stats_refused = NULL WHERE id IN (SELECT id FROM matches"
+    " WHERE stats_written = 0 AND stats_refused = ? ORDER BY id LIMIT ?)";
 constexpr const char* kCloseStints = "UPDATE stints SET left_at=? WHERE match_id=? AND left_at IS NULL";
 constexpr const char* kInsertStint =
     "INSERT INTO stints(match_id, name, name_key, slot, team, joined) VALUES (?,?,?,?,?,?)";
@@ -736,6 +739,10 @@ void SqliteHistoryStore::MatchEnded(const MatchEnd& m) {
 
 void SqliteHistoryStore::StatsUploaded(int64_t time, int matches) {
     Queue(kUploaded, {time, int64_t{matches}});
+}
+
+void SqliteHistoryStore::StatsSavedLater(int matches) {
+    Queue(kSavedLater, {std::string(kStatsKeptInMemory), int64_t{matches}});
 }
 
 void SqliteHistoryStore::PlayerJoined(int64_t time, const std::string& name, int slot, int team) {

@@ -53,6 +53,7 @@ public:
     void MatchStarted(const MatchStart& match) override;
     void MatchEnded(const MatchEnd& match) override;
     void StatsUploaded(int64_t time, int matches) override;
+    void StatsSavedLater(int matches) override;
     void PlayerJoined(int64_t time, const std::string& name, int slot, int team) override;
     void PlayerLeft(int64_t time, const std::string& name) override;
     void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) override;

@@ -347,6 +347,7 @@ TEST_P(HistoryStores, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     rec.SendFinished({"command", "punt 2", SendNote{ActionKind::Punt, "bob", "spam"}, SendOutcome::Sent});
     rec.SendFinished({"gtalk", "too long", SendNote{}, SendOutcome::TooLong});
     rec.SendFinished({"gtalk", "hello all", SendNote{ActionKind::AutomaticMessage, "", "", true}, SendOutcome::Sent});
+    rec.ChatRead("Host", "hello all");  // the program's own line read back
     rec.TickDone(true, s, table);
     EXPECT_EQ(written("SELECT count(*) FROM admin_actions"), 3) << "written at the tick's end";
 
@@ -378,7 +379,7 @@ TEST_P(HistoryStores, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     EXPECT_EQ(written("SELECT value FROM player_stats WHERE name = 'Ann' AND stat = 'Kills'"), 5);
 
     const auto chat = store->Search({HistoryKind::Chat, ""});
-    ASSERT_EQ(chat.size(), 2u) << "a line the console refused was not sent";
+    ASSERT_EQ(chat.size(), 2u) << "a line the console refused was not sent, and one sent is kept once";
     EXPECT_EQ(chat[0].Text, "hello all");
     EXPECT_EQ(chat[0].Detail, "sent");
     EXPECT_EQ(chat[1].Detail, "read");
@@ -403,6 +404,73 @@ TEST_P(HistoryStores, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     rec.TickDone(true, s, table);
     EXPECT_EQ(written("SELECT count(*) FROM matches WHERE stats_written = 1"), 2);
     EXPECT_EQ(written("SELECT sum(id) FROM matches WHERE upload_outcome = 'uploaded'"), 1);
+}
+
+// A match keeps the result byte its end read; a server lost during a match ends it there, with
+// the stints, and one back already hosting begins another; a start during the score screen
+// begins none.
+TEST_P(HistoryStores, RecorderKeepsResultsEndsLostMatchesAndBeginsNoneAtTheScoreScreen) {
+    auto store = place.Open();
+    int64_t now = 1000;
+    HistoryRecorder rec(*store, [&] { return now; });
+    ServerStatus s;
+    PlayerTable table;
+    s.GameType = 1;
+    auto tick = [&](bool attached, uint8_t state) {
+        s.State = state;
+        rec.TickDone(attached, s, table);
+    };
+    tick(true, 4);  // the program starts during the score screen
+    tick(true, 1);
+    tick(true, 3);
+    rec.PlayersRead({{"Ann", 1, 1}});
+    now = 1005;
+    rec.StatsWritten(true, "", 3);
+    tick(true, 4);
+    tick(true, 1);
+    now = 1010;
+    tick(true, 3);
+    rec.PlayersRead({{"Bob", 2, 2}});
+    now = 1013;
+    tick(false, 3);
+    now = 1054;
+    tick(true, 3);
+    StorePlace::Written(*store);
+
+    EXPECT_EQ(place.Rows("SELECT started, coalesce(ended, 0), coalesce(result, '-'),"
+                         " CASE WHEN stats_refused IS NULL THEN 1 ELSE 0 END FROM matches ORDER BY id"),
+              (Strings{"1000|1005|3|1", "1010|1013|-|0", "1054|0|-|1"}));
+    EXPECT_EQ(place.Rows("SELECT name, left_at FROM stints ORDER BY joined"),
+              (Strings{"Ann|1005", "Bob|1013"}));
+}
+
+// Matches whose statistics waited in memory count as written once the stats file takes them, and
+// their upload is then confirmed like any other's; a match the file never took stays unwritten.
+TEST_P(HistoryStores, MatchesSavedLaterCountAsWrittenAndUploaded) {
+    auto store = place.Open();
+    int64_t now = 1000;
+    HistoryRecorder rec(*store, [&] { return now; });
+    ServerStatus s;
+    PlayerTable table;
+    s.GameType = 1;
+    auto match = [&](bool written, const std::string& why) {
+        s.State = 3;
+        rec.TickDone(true, s, table);
+        ++now;
+        rec.StatsWritten(written, why);
+        s.State = 4;
+        rec.TickDone(true, s, table);
+    };
+    match(false, "the stats file could not be written");
+    match(false, kStatsKeptInMemory);
+    match(false, kStatsKeptInMemory);
+    rec.StatsSavedLater(2);
+    match(true, "");
+    rec.StatsUploaded(3);
+    rec.TickDone(true, s, table);
+    StorePlace::Written(*store);
+    EXPECT_EQ(place.Rows("SELECT stats_written, coalesce(upload_outcome, '-') FROM matches ORDER BY id"),
+              (Strings{"0|-", "1|uploaded", "1|uploaded", "1|uploaded"}));
 }
 
 // Every filter given must hold: kind, words, part of a name in any case, and the time range

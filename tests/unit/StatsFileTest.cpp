@@ -397,7 +397,10 @@ TEST_F(StatsFileTest, AMatchThatCannotBeWrittenIsKeptAndWrittenInOrderWhenTheFil
     WriteBytes(dir / "Archives", "a plain file where the folder should be");
     StatsFile stats = Writer();
     stats.SetRetryIntervalMs(1000);
+    std::vector<size_t> savedLater;
+    stats.SetOnSavedLater([&](size_t matches) { savedLater.push_back(matches); });
     ASSERT_TRUE(stats.WriteStats(true, 1, 10));
+    EXPECT_FALSE(stats.LastBlockKept());
     // The archive's failure is logged and holds back neither the stats file nor the upload.
     EXPECT_EQ(http.requests.size(), 1u);
     EXPECT_TRUE(log.lines.back().starts_with("No archive copy of this match: ")) << log.lines.back();
@@ -408,6 +411,7 @@ TEST_F(StatsFileTest, AMatchThatCannotBeWrittenIsKeptAndWrittenInOrderWhenTheFil
     fs::create_directory(dir / "stats.stats");
     EXPECT_FALSE(stats.WriteStats(true, 2, 20));
     EXPECT_FALSE(stats.WriteStats(true, 3, 30));
+    EXPECT_TRUE(stats.LastBlockKept());
     EXPECT_EQ(stats.PendingBlocks(), 2u);
     EXPECT_EQ(dialogs.warnings.size(), 1u);
     EXPECT_NE(dialogs.warnings[0].find("kept in memory"), std::string::npos) << dialogs.warnings[0];
@@ -417,8 +421,10 @@ TEST_F(StatsFileTest, AMatchThatCannotBeWrittenIsKeptAndWrittenInOrderWhenTheFil
 
     // The folder goes: the next retry writes both, oldest first, says so and uploads them.
     fs::remove(dir / "stats.stats");
+    EXPECT_TRUE(savedLater.empty());
     clock.Advance(1000);
     EXPECT_EQ(stats.PendingBlocks(), 0u);
+    EXPECT_EQ(savedLater, std::vector<size_t>{2});
     const std::string text = StatsOnDisk();
     const size_t second = text.find("|**QX**|2|**QX**|");
     EXPECT_NE(second, std::string::npos);
@@ -543,7 +549,11 @@ TEST_F(StatsFileTest, AFullDiskLeavesNoPartOfTheBlockAndTheNextMatchEndWritesItF
     EXPECT_FALSE(written);
     EXPECT_EQ(StatsOnDisk(), first);
     EXPECT_EQ(stats.PendingBlocks(), 1u);
+    // Only the match kept before is saved later: the one ending now is written as it ends.
+    std::vector<size_t> savedLater;
+    stats.SetOnSavedLater([&](size_t matches) { savedLater.push_back(matches); });
     EXPECT_TRUE(stats.WriteStats(false, 3, 30));
+    EXPECT_EQ(savedLater, std::vector<size_t>{1});
     const std::string text = StatsOnDisk();
     EXPECT_TRUE(
         text.substr(first.size()).starts_with("ServerInfo QX1|**QX**|Jungle Siege|**QX**|TDM|**QX**|2|"));
