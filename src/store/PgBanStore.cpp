@@ -442,6 +442,7 @@ bool PgBanStore::TakeChanged() {
     if (!m_conn->TakeNotifications(channels)) {
         m_conn.reset();
         m_listening = false;
+        return true;
     }
     return !channels.empty();
 }

@@ -67,7 +67,8 @@ public:
     // Re-reads a connection being made may last without an answer before it is begun anew.
     static constexpr int kConnectLoads = 3;
     // Whether a change was announced since the last call (reads the socket without waiting).
-    // A connection found broken is given up: the next Load connects again.
+    // A connection found broken is given up and counts as a change: announcements made while it
+    // was going are lost, so the list is read again over a new one.
     bool TakeChanged();
 
 private:

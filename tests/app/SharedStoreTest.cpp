@@ -93,7 +93,9 @@ private slots:
         us.Enforce();
         QCOMPARE(us.punts, std::vector<std::string>{"Mallory"});
 
-        // Every session of the database is cut: announcements are lost until the copies listen again.
+        // Every session of the database is cut while a re-read is under way (sent, its answer not
+        // yet taken): announcements are lost until the copies listen again.
+        us.scheduler.Advance(Service::kBanRereadMs);
         {
             std::string error;
             auto admin = PgConnection::Connect(conninfo, error);
