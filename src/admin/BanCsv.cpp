@@ -268,7 +268,8 @@ BanCsvRead ReadBanCsv(std::string_view csv) {
 bool ImportBanCsv(BanList& list, std::string_view csv, std::string& report) {
     BanCsvRead read = ReadBanCsv(csv);
     if (!read.Bad.empty()) {
-        report = "Nothing was imported: the file has " + std::to_string(read.Bad.size()) + " bad line(s).";
+        report = "Nothing was imported: the file has " +
+                 (read.Bad.size() == 1 ? std::string("a bad line.") : std::to_string(read.Bad.size()) + " bad lines.");
         for (size_t i = 0; i < read.Bad.size() && i < 20; ++i) report += "\r\n" + read.Bad[i];
         if (read.Bad.size() > 20) report += "\r\n...";
         return false;

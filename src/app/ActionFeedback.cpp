@@ -1,8 +1,10 @@
 #include "ActionFeedback.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QLabel>
 #include <QStyle>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "GameText.h"
@@ -76,6 +78,22 @@ void ActionFeedback::Started(Place place, Done done) {
     m_hide[i].reset();
     m_waiting[i].push_back(std::move(done));
     m_labels[i]->setText(tr("sending…"));
+    // The action may open with a question (a reason, a confirmation): once it is open, the line
+    // waits for the answer instead of saying that something is being sent.
+    QTimer::singleShot(0, this, [this, i] { Settle(i); });
+}
+
+void ActionFeedback::Settle(size_t i) {
+    if (m_waiting[i].empty()) return;
+    auto* question = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (!question) {
+        m_labels[i]->setText(tr("sending…"));
+        return;
+    }
+    m_labels[i]->setText(tr("waiting for your answer"));
+    // After the answer, which may ask again (the next question opens once this one is handled).
+    connect(question, &QDialog::finished, this, [this, i] { QTimer::singleShot(0, this, [this, i] { Settle(i); }); },
+            Qt::SingleShotConnection);
 }
 
 void ActionFeedback::RemovalStarted(ActionKind action, const std::string& name) {

@@ -57,6 +57,8 @@ private:
         bool Sent = false;
     };
 
+    // Says what the tab's action waits for: the operator's answer to its question, or its send.
+    void Settle(size_t place);
     void ActionRecorded(const AdminAction& action);
     void Finish(Place place, bool sent, const std::string& text, const std::string& why);
     void PlayersRead();

@@ -154,6 +154,9 @@ void BansStrip::Refresh(bool always) {
         if (e.Id == selected) m_lstBans->setCurrentItem(item);
     }
     m_lstBans->setSortingEnabled(true);
+    // An empty list has nothing to scroll to: its headings alone may be wider than the tab.
+    m_lstBans->setHorizontalScrollBarPolicy(m_lstBans->topLevelItemCount() == 0 ? Qt::ScrollBarAlwaysOff
+                                                                                  : Qt::ScrollBarAsNeeded);
 }
 
 int64_t BansStrip::SelectedId() const {

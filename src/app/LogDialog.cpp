@@ -12,6 +12,7 @@
 
 #include "GameText.h"
 #include "ListViews.h"
+#include "QtSupport.h"
 
 namespace tovi {
 
@@ -125,8 +126,8 @@ void LogDialog::Read(bool fromNewest) {
     const bool more = static_cast<int>(rows.size()) == query.Limit;
     m_cmdLogMore->setEnabled(more);
     const int shown = m_lstLog->topLevelItemCount();
-    m_lblLogCount->setText(m_searched.empty() ? tr("%n line(s), newest first", nullptr, shown)
-                                              : tr("%n line(s) found, newest first", nullptr, shown));
+    m_lblLogCount->setText(Counted(shown, tr("line"), tr("lines")) +
+                           (m_searched.empty() ? tr(", newest first") : tr(" found, newest first")));
     if (more) m_lblLogCount->setText(m_lblLogCount->text() + tr("; older ones follow on \"Load more\""));
 }
 

@@ -38,14 +38,13 @@ PlayerHistoryDialog::PlayerHistoryDialog(const std::string& name, const PlayerHi
     summary->setObjectName(QStringLiteral("lblPlayerHistory"));
     summary->setTextFormat(Qt::PlainText);
     summary->setWordWrap(true);
-    summary->setText(tr("%1: %2 name(s), %3 stint(s), %4 match(es), %5 action(s) aimed at him, %6 ban list "
-                        "entr(ies)")
-                         .arg(FromGameText(name))
-                         .arg(record.Names.size())
-                         .arg(record.Stints.size())
-                         .arg(record.Matches.size())
-                         .arg(record.Actions.size())
-                         .arg(bans.size()));
+    auto n = [](size_t count) { return static_cast<qint64>(count); };
+    summary->setText(tr("%1: %2, %3, %4, %5 aimed at him, %6")
+                         .arg(FromGameText(name), Counted(n(record.Names.size()), tr("name"), tr("names")),
+                              Counted(n(record.Stints.size()), tr("stint"), tr("stints")),
+                              Counted(n(record.Matches.size()), tr("match"), tr("matches")),
+                              Counted(n(record.Actions.size()), tr("action"), tr("actions")),
+                              Counted(n(bans.size()), tr("ban list entry"), tr("ban list entries"))));
     auto* pages = new QTabWidget(this);
     pages->setObjectName(QStringLiteral("tabPlayerHistory"));
 

@@ -98,9 +98,11 @@ void QtDialogs::LimitedInputBox(const std::string& prompt, const std::string& ti
             edit && maxLength > 0) {
             // One character becomes one byte of the game's code page.
             edit->setMaxLength(static_cast<int>(std::min<size_t>(maxLength, 32767)));
-            // Wide enough to show what it takes (a reason, a line to a player), within the screen.
+            // Wide enough for a usual reason or line to a player (longer ones scroll), and never
+            // wider than the window it belongs to.
             int wide = edit->fontMetrics().averageCharWidth() *
-                       static_cast<int>(std::min<size_t>(maxLength + 2, 200));
+                       static_cast<int>(std::min<size_t>(maxLength + 2, 60));
+            if (m_parent) wide = std::min(wide, m_parent->window()->width() * 8 / 10);
             if (const QScreen* screen = box->screen())
                 wide = std::min(wide, screen->availableGeometry().width() * 8 / 10);
             edit->setMinimumWidth(wide);

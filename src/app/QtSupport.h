@@ -17,6 +17,11 @@
 
 namespace tovi {
 
+// A count with its noun as one says it: "1 match", "2 matches".
+inline QString Counted(qint64 count, const QString& one, const QString& many) {
+    return QString::number(count) + QLatin1Char(' ') + (count == 1 ? one : many);
+}
+
 // Window-modal message boxes over `parent`, captioned with the application's title. One box is
 // open at a time; the next opens when it closes, so several come to the operator in order.
 class QtDialogs : public Dialogs {

@@ -118,7 +118,13 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
         strip->setObjectName(QStringLiteral("fraStrips%1").arg(i + 1));
         m_strips[i + 1] = strip;
         // The settings outgrow a small window: they scroll rather than squeeze.
-        const int index = m_tabs->addTab(i == 5 ? ScrollingPage(strip) : strip, strips[i].second.first);
+        QWidget* page = strip;
+        if (i == 5) {
+            auto* scrolling = ScrollingPage(strip);
+            m_settingsWheel = new PageWheel(scrolling);
+            page = scrolling;
+        }
+        const int index = m_tabs->addTab(page, strips[i].second.first);
         m_tabs->tabBar()->setTabData(index, strips[i].second.second);
     }
     setCentralWidget(m_tabs);
@@ -205,6 +211,7 @@ frmMain::frmMain(Service& service, Dialogs& dialogs, QWidget* parent)
             [this] { m_service.SaveOtherSettings(OtherShown()); });
 
     BuildBanControls();
+    m_settingsWheel->Watch();
 
     connect(&m_service, &Service::tickFinished, this, &frmMain::RefreshTray);
     connect(&m_service, &Service::transferEnded, this, &frmMain::RefreshTray);
@@ -468,7 +475,17 @@ void frmMain::DropChangedSettings() {
 
 void frmMain::AskToSaveSettings(std::function<void(Dialogs::Choice)> choice) {
     if (!SettingsChanged()) return choice(Dialogs::Choice::No);
-    m_dialogs.AskWithCancel("The settings have been changed but not saved. Save them now?",
+    // One question names every group whose changes are not saved, in the order of the page.
+    const std::array<bool, 5> changed = ChangedSettings();
+    std::string groups;
+    for (auto [group, name] : {std::pair{SettingsGroup::AutoMessages, "Automessages"},
+                               {SettingsGroup::Other, "Other settings"},
+                               {SettingsGroup::Server, "Status update settings"},
+                               {SettingsGroup::Bans, "Bans and warnings"}, {SettingsGroup::Notices, "Notices"}}) {
+        if (!changed[static_cast<size_t>(group)]) continue;
+        groups += (groups.empty() ? "" : ", ") + std::string(name);
+    }
+    m_dialogs.AskWithCancel("These settings have been changed but not saved: " + groups + ". Save them now?",
                             [this, choice = std::move(choice)](Dialogs::Choice answer) {
                                 // Not saved after all: what the operator set is kept where he can see it.
                                 if (answer == Dialogs::Choice::Yes && !SaveChangedSettings())
@@ -718,8 +735,9 @@ void frmMain::RefreshTray() {
          {std::pair{"Status report", &snapshot.LastReport}, {"Stats upload", &snapshot.LastUpload}})
         if (!Fine(*outcome)) tip << tr("%1 failing: %2").arg(QString::fromLatin1(what), FromGameText(outcome->Why));
     if (snapshot.RejectedMatches > 0)
-        tip << tr("%n match(es) refused by the stats service, set aside: %1", nullptr, snapshot.RejectedMatches)
-                   .arg(QString::fromUtf8(snapshot.LastRejection));
+        tip << tr("%1 refused by the stats service, set aside: %2")
+                   .arg(Counted(snapshot.RejectedMatches, tr("match"), tr("matches")),
+                        QString::fromUtf8(snapshot.LastRejection));
     // Before the first tick the icon stays as it was added.
     if (!m_trayTip.empty()) {
         m_tray.setIcon(TrayWarns()                             ? m_notices->WarningIcon()

@@ -46,6 +46,7 @@ class BansStrip;
 class HistoryStrip;
 class LogDialog;
 class NoticeCenter;
+class PageWheel;
 
 // The page of news on the stats web service: the host of the update URL, a fixed path.
 QUrl NewsUrl(const std::string& updateUrl);
@@ -217,6 +218,7 @@ private:
     QLineEdit* m_txtImportURL = nullptr;
 
     HistoryStrip* m_historyStrip = nullptr;
+    PageWheel* m_settingsWheel = nullptr;  // the Settings page's wheel goes to the page
     QSpinBox* m_txtHistoryDays = nullptr;  // on the Settings tab: days the record keeps
     QLineEdit* m_txtSharedStore = nullptr;  // on the Settings tab: where the record is kept
 

@@ -301,7 +301,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     auto* fraAutomes = new QGroupBox(tr("Automessages"), strip);
     fraAutomes->setObjectName(QStringLiteral("fraAutomes"));
     auto* automes = new QVBoxLayout(fraAutomes);
-    m_chkEnableAutoMessages = new QCheckBox(tr("Enable automessages"), fraAutomes);
+    m_chkEnableAutoMessages = new QCheckBox(tr("Ena&ble automessages"), fraAutomes);
     m_chkEnableAutoMessages->setObjectName(QStringLiteral("chkEnableAutoMessages"));
     m_txtAutoMes = new QPlainTextEdit(fraAutomes);
     m_txtAutoMes->setObjectName(QStringLiteral("txtAutoMes"));
@@ -319,7 +319,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     minutes->setMinimumWidth(minutes->fontMetrics().horizontalAdvance(QStringLiteral("20 min")));
     connect(m_slideAutoMes, &QSlider::valueChanged, minutes, [minutes](int value) { minutes->setText(tr("%1 min").arg(value)); });
     m_cmdSaveSettingsAutoMes =
-        MakeSaveButton(QStringLiteral("cmdSaveSettingsAutoMes"), tr("Save automessages"), fraAutomes);
+        MakeSaveButton(QStringLiteral("cmdSaveSettingsAutoMes"), tr("Save automessa&ges"), fraAutomes);
     m_cmdSaveSettingsAutoMes->setEnabled(false);
     interval->addWidget(m_slideAutoMes, 1);
     interval->addWidget(minutes);
@@ -332,7 +332,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     auto* fraOtherSettings = new QGroupBox(tr("Other settings"), strip);
     fraOtherSettings->setObjectName(QStringLiteral("fraOtherSettings"));
     auto* other = new QVBoxLayout(fraOtherSettings);
-    m_chkScoringTime = new QCheckBox(tr("Change scoring time (game default is 45 seconds)"), fraOtherSettings);
+    m_chkScoringTime = new QCheckBox(tr("Change scoring time (game de&fault is 45 seconds)"), fraOtherSettings);
     m_chkScoringTime->setObjectName(QStringLiteral("chkScoringTime"));
     auto* scoring = new QHBoxLayout;
     m_upDown1 = new NamedSpinBox(QStringLiteral("UpDown1"), QStringLiteral("txtScoringSeconds"), kScoringSeconds.min,
@@ -345,12 +345,15 @@ QWidget* frmMain::BuildSettingsStrip() {
     connect(m_chkScoringTime, &QCheckBox::toggled, m_upDown1, &QWidget::setEnabled);
     m_chkDisplayNextMap = new QCheckBox(tr("(disabled) Display next map message"), fraOtherSettings);
     m_chkDisplayNextMap->setObjectName(QStringLiteral("chkDisplayNextMap"));
-    m_chkKeepArchive = new QCheckBox(tr("Save a copy of stats to Archives directory"), fraOtherSettings);
+    m_chkKeepArchive = new QCheckBox(tr("Save a copy of stats to Archi&ves directory"), fraOtherSettings);
     m_chkKeepArchive->setObjectName(QStringLiteral("chkKeepArchive"));
     auto* minPlayers = new QHBoxLayout;
     m_upDown = new NamedSpinBox(QStringLiteral("UpDown"), QStringLiteral("txtMinPlayers"), kMinPlayers.min, kMinPlayers.max,
                                 OtherSettings{}.MinPlayers, fraOtherSettings);
-    minPlayers->addWidget(MakeLabel(QStringLiteral("lblMinPlayers0"), tr("Only track stats when there are at least "), fraOtherSettings));
+    auto* minPlayersLabel =
+        MakeLabel(QStringLiteral("lblMinPlayers0"), tr("&Only track stats when there are at least "), fraOtherSettings);
+    minPlayersLabel->setBuddy(m_upDown);
+    minPlayers->addWidget(minPlayersLabel);
     minPlayers->addWidget(m_upDown);
     minPlayers->addWidget(MakeLabel(QStringLiteral("lblMinPlayers1"), tr("players (zero for no minimum)"), fraOtherSettings));
     minPlayers->addStretch();
@@ -359,7 +362,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     m_txtHistoryDays = new QSpinBox(fraOtherSettings);
     m_txtHistoryDays->setObjectName(QStringLiteral("txtHistoryDays"));
     m_txtHistoryDays->setRange(kHistoryDays.min, kHistoryDays.max);
-    auto* keepLabel = MakeLabel(QStringLiteral("lblHistoryDays0"), tr("Keep history for"), fraOtherSettings);
+    auto* keepLabel = MakeLabel(QStringLiteral("lblHistoryDays0"), tr("&Keep history for"), fraOtherSettings);
     keepLabel->setBuddy(m_txtHistoryDays);
     keep->addWidget(keepLabel);
     keep->addWidget(m_txtHistoryDays);
@@ -378,14 +381,14 @@ QWidget* frmMain::BuildSettingsStrip() {
            "accounts in, as a libpq connection string (host=... dbname=... user=... password=...) or a "
            "postgresql:// address. Each server is known there by its server code. Empty: the record stays in "
            "the local file tovistats.db. A change takes effect when the program starts again."));
-    auto* storeLabel = MakeLabel(QStringLiteral("lblSharedStore"), tr("Shared store:"), fraOtherSettings);
+    auto* storeLabel = MakeLabel(QStringLiteral("lblSharedStore"), tr("Share&d store:"), fraOtherSettings);
     storeLabel->setBuddy(m_txtSharedStore);
     storeLabel->setToolTip(m_txtSharedStore->toolTip());
     storeRow->addWidget(storeLabel);
     storeRow->addWidget(m_txtSharedStore, 1);
     // The line said to all players at every third match end.
     auto* periodicRow = new QHBoxLayout;
-    m_chkPeriodicChat = new QCheckBox(tr("At every third match end say:"), fraOtherSettings);
+    m_chkPeriodicChat = new QCheckBox(tr("At every third matc&h end say:"), fraOtherSettings);
     m_chkPeriodicChat->setObjectName(QStringLiteral("chkPeriodicChat"));
     m_txtPeriodicChat = new QLineEdit(fraOtherSettings);
     m_txtPeriodicChat->setObjectName(QStringLiteral("txtPeriodicChat"));
@@ -398,7 +401,7 @@ QWidget* frmMain::BuildSettingsStrip() {
     auto* otherSave = new QHBoxLayout;
     otherSave->addStretch();
     otherSave->addWidget(
-        MakeSaveButton(QStringLiteral("cmdSaveSettingsOther"), tr("Save other settings"), fraOtherSettings));
+        MakeSaveButton(QStringLiteral("cmdSaveSettingsOther"), tr("Save o&ther settings"), fraOtherSettings));
     other->addWidget(m_chkScoringTime);
     other->addLayout(scoring);
     other->addWidget(m_chkDisplayNextMap);
@@ -422,9 +425,9 @@ QWidget* frmMain::BuildSettingsStrip() {
     m_txtImportURL = new QLineEdit(QStringLiteral("http://stats.example.net/tovistats/import.php"), fraStatusSettings);
     m_txtImportURL->setObjectName(QStringLiteral("txtImportURL"));
     m_txtImportURL->setMaxLength(static_cast<int>(kSettingsUrlBytes));
-    statusForm->addRow(MakeLabel(QStringLiteral("lblServerCode"), tr("Server code:"), fraStatusSettings), m_txtServerCode);
-    statusForm->addRow(MakeLabel(QStringLiteral("lblUpdateURL"), tr("Update URL:"), fraStatusSettings), m_txtUpdateURL);
-    statusForm->addRow(MakeLabel(QStringLiteral("lblImportURL"), tr("Import URL:"), fraStatusSettings), m_txtImportURL);
+    statusForm->addRow(MakeLabel(QStringLiteral("lblServerCode"), tr("Server cod&e:"), fraStatusSettings), m_txtServerCode);
+    statusForm->addRow(MakeLabel(QStringLiteral("lblUpdateURL"), tr("&Update URL:"), fraStatusSettings), m_txtUpdateURL);
+    statusForm->addRow(MakeLabel(QStringLiteral("lblImportURL"), tr("&Import URL:"), fraStatusSettings), m_txtImportURL);
     auto* statusSave = new QHBoxLayout;
     statusSave->addStretch();
     statusSave->addWidget(MakeSaveButton(QStringLiteral("cmdSaveSettingsUpdate"),

@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <QPalette>
 #include <QStandardPaths>
 #include <QStyle>
@@ -71,6 +72,19 @@ QString DefaultDataFolder() {
     return QCoreApplication::applicationDirPath();
 #endif
 }
+
+constexpr const char* kCommandsHelp =
+    "\nCommands (each does its work and ends; --data-dir DIR as above):\n"
+    "  --add-user NAME --role viewer|moderator|admin  Adds a web panel account; asks for its\n"
+    "                                                 password.\n"
+    "  --remove-user NAME                             Removes a web panel account.\n"
+    "  --list-users                                   Lists the web panel's accounts.\n"
+    "  --new-token NAME                               Gives an account a new API token.\n"
+    "  --export-history FILE.csv [--since YYYY-MM-DD] Writes the record to a CSV file.\n"
+    "  --migrate-store FROM TO [--server CODE]        Copies the record and the ban list between a\n"
+    "                                                 file and postgres:CONNINFO.\n"
+    "  --recover FILE                                 Queues the matches of a saved file or of log\n"
+    "                                                 lines marked tovistats-recover (program stopped).\n";
 
 }  // namespace
 
@@ -165,7 +179,16 @@ int main(int argc, char** argv) {
         QStringLiteral("Run without a window or tray icon (no display needed): the log goes to stderr, questions "
                        "are answered No, and SIGTERM or Ctrl+C stops the program."));
     parser.addOption(headlessOption);
-    parser.process(app);
+    // The commands are taken before the window's options (above); the help names them too.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::cerr << parser.errorText().toStdString() << "\n";
+        return 1;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::cout << parser.helpText().toStdString() << kCommandsHelp;
+        return 0;
+    }
+    parser.process(app);  // the version, and Qt's own options for --help-all
     // A palette is the window's: without one there is nothing to draw.
     if (!headless && parser.isSet(palette)) {
         const QString wanted = parser.value(palette);
@@ -183,6 +206,10 @@ int main(int argc, char** argv) {
         qCritical("Cannot create the data folder %s", qPrintable(folder));
         return 1;
     }
+#if defined(TOVI_DATA_IN_HOME)
+    // Made by an older version with the desktop's usual modes: the folder is the user's alone.
+    if (!parser.isSet(dataDir)) QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+#endif
 
     auto backend = tovi::MakePlatformBackend();
     #if defined(TOVI_WEB_PANEL)

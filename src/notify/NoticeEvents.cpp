@@ -103,7 +103,7 @@ void NoticeEvents::TickDone(bool attached, const ServerStatus& s, const PlayerTa
             auto time = [](const PlayerClass& p) {
                 return int64_t{p.P_TimePlayed} + int64_t{p.B_TimePlayed};
             };
-            m_post(MatchEndNotice(m_mapName, m_result ? "result " + std::to_string(*m_result) : "-",
+            m_post(MatchEndNotice(m_mapName, m_result ? "game's code " + std::to_string(*m_result) : "-",
                                   now - m_matchStart, Top(players, kills), Top(players, time)));
             m_matchOpen = false;
             m_result.reset();

@@ -177,7 +177,7 @@ bool StatsFile::WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32
             "running until it says the stats are saved.");
     } else if (!written) {
         m_log.Log("Stats not saved yet, " + std::to_string(m_pending.size()) +
-                  " match(es) kept in memory: " + error);
+                  (m_pending.size() == 1 ? " match" : " matches") + " kept in memory: " + error);
     }
     if (!written && m_retry == 0) m_retry = m_scheduler.Schedule(m_retryMs, [this] { Retry(); });
 
@@ -278,8 +278,9 @@ void StatsFile::Retry() {
 
 void StatsFile::Saved(size_t kept) {
     m_failing = false;
-    const std::string text = "stats.stats can be written again: the " + std::to_string(kept) +
-                             " match(es) kept in memory are saved in it";
+    const std::string text = "stats.stats can be written again: " +
+                             (kept == 1 ? std::string("the match kept in memory is saved in it")
+                                        : "the " + std::to_string(kept) + " matches kept in memory are saved in it");
     m_log.Log(text);
     m_dialogs.Inform(text);
 }

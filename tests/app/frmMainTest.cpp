@@ -16,6 +16,11 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSpinBox>
+#include <QApplication>
+#include <QWheelEvent>
+#include <QSlider>
+#include <QScrollBar>
+#include <QScrollArea>
 #include <QSystemTrayIcon>
 #include <QTabBar>
 #include <QTabWidget>
@@ -699,7 +704,7 @@ private slots:
         emit window.GetService().uploadRejected("HTTP 400: too many players", "Rejected/ab.stats");
         QVERIFY(warning());
         QVERIFY(window.Tray().toolTip().endsWith(
-            QStringLiteral("1 match(es) refused by the stats service, set aside: HTTP 400: too many players")));
+            QStringLiteral("1 match refused by the stats service, set aside: HTTP 400: too many players")));
         window.activateWindow();
         QTRY_VERIFY(window.isActiveWindow());
         QTRY_VERIFY(!warning());
@@ -751,12 +756,13 @@ private slots:
         QCOMPARE(window.CurrentStrip(), 2);
         QCOMPARE(code->text(), saved);
         QCOMPARE(f.dialogs.asked,
-                 QStringList(2, "The settings have been changed but not saved. Save them now?"));
+                 QStringList(2, "These settings have been changed but not saved: Status update settings. Save them now?"));
 
         // Every group counts, the notices' and the ban settings' too; No puts back what is saved,
         // also in the service, where a changed player minimum was in effect at once.
         Service& service = window.GetService();
-        for (const char* name : {"spnNotHostingMinutes", "spnWarnWindow", "UpDown"}) {
+        for (auto [name, group] : {std::pair{"spnNotHostingMinutes", "Notices"}, {"spnWarnWindow", "Bans and warnings"},
+                                   {"UpDown", "Other settings"}}) {
             tabs->setCurrentIndex(5);
             auto* spin = f.Find<QSpinBox>(name);
             const int before = spin->value();
@@ -764,9 +770,20 @@ private slots:
             f.dialogs.asked.clear();
             f.dialogs.choices = {Choice::No};
             tabs->setCurrentIndex(1);
-            QCOMPARE(f.dialogs.asked, QStringList{"The settings have been changed but not saved. Save them now?"});
+            QCOMPARE(f.dialogs.asked, QStringList{QStringLiteral("These settings have been changed but not saved: %1."
+                                                                 " Save them now?").arg(group)});
             QCOMPARE(spin->value(), before);
         }
+        // Two groups changed: one question names both.
+        tabs->setCurrentIndex(5);
+        f.Find<QSpinBox>("UpDown")->setValue(f.Find<QSpinBox>("UpDown")->value() + 1);
+        code->setText(QStringLiteral("TWO"));
+        f.dialogs.asked.clear();
+        f.dialogs.choices = {Choice::No};
+        tabs->setCurrentIndex(1);
+        QCOMPARE(f.dialogs.asked, QStringList{"These settings have been changed but not saved: Other settings, Status"
+                                              " update settings. Save them now?"});
+        QCOMPARE(code->text(), saved);
         QCOMPARE(service.MinPlayersText(), std::string("0"));
 
         code->setText(QStringLiteral("SHOTS"));
@@ -791,6 +808,29 @@ private slots:
 #if defined(TOVI_STORE_POSTGRES)
         QVERIFY(file.find("postgres=host=db.example.net dbname=tovi password=pg-S3cret") != std::string::npos);
 #endif
+    }
+
+    // Scrolling the Settings page with the wheel never changes a value it passes over.
+    void theWheelScrollsTheSettingsPageRatherThanItsBoxes() {
+        Fixture f;
+        frmMain& window = f.Start();
+        window.resize(640, 360);
+        f.Find<QTabWidget>("Tabs")->setCurrentIndex(5);
+        auto* page = f.Find<QScrollArea>("fraStrips6Page");
+        QScrollBar* bar = page->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        for (auto* box : {static_cast<QWidget*>(f.Find<QSpinBox>("UpDown")), static_cast<QWidget*>(f.Find<QSlider>("slideAutoMes")),
+                          static_cast<QWidget*>(f.Find<QPlainTextEdit>("txtAutoMes"))}) {
+            bar->setValue(0);
+            auto* spin = qobject_cast<QSpinBox*>(box);
+            const int before = spin ? spin->value() : 0;
+            auto* target = qobject_cast<QAbstractScrollArea*>(box) ? qobject_cast<QAbstractScrollArea*>(box)->viewport() : box;
+            QWheelEvent down(QPointF(2, 2), target->mapToGlobal(QPointF(2, 2)), QPoint(), QPoint(0, -120), Qt::NoButton,
+                             Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(target, &down);
+            QVERIFY2(bar->value() > 0, qPrintable(box->objectName()));
+            if (spin) QCOMPARE(spin->value(), before);
+        }
     }
 
     void gameAndFileTextsAreShownAsPlainText() {
@@ -831,7 +871,9 @@ private slots:
                  QStringLiteral("<a href=z>hi</a>"));
     }
 
-    void everyAcceleratorIsUniqueInItsWindowAndInEachMenu() {
+    // Only what is shown takes a key: each tab's page with what is outside the pages (the tabs
+    // themselves among it) must not give one key twice, so that no control shadows a tab.
+    void everyAcceleratorIsUniqueOnItsPageAndInEachMenu() {
         Fixture f;
         frmMain& window = f.Start();
         using Owners = QMap<QString, QStringList>;  // accelerator key: what carries it
@@ -843,18 +885,35 @@ private slots:
             for (auto it = keys.begin(); it != keys.end(); ++it)
                 QVERIFY2(it.value().size() == 1, qPrintable(it.key() + ": " + it.value().join(", ")));
         };
-        Owners keys;
-        for (QAbstractButton* button : window.findChildren<QAbstractButton*>())
-            note(keys, button->text(), button->objectName());
-        for (QGroupBox* box : window.findChildren<QGroupBox*>()) note(keys, box->title(), box->objectName());
-        for (QLabel* label : window.findChildren<QLabel*>()) {
-            if (label->buddy()) note(keys, label->text(), label->objectName());
+        auto* tabs = f.Find<QTabWidget>("Tabs");
+        auto collect = [&note](Owners& keys, const std::function<bool(QWidget*)>& within, QWidget* root) {
+            for (QAbstractButton* button : root->findChildren<QAbstractButton*>())
+                if (within(button)) note(keys, button->text(), button->objectName());
+            for (QGroupBox* box : root->findChildren<QGroupBox*>())
+                if (within(box)) note(keys, box->title(), box->objectName());
+            for (QLabel* label : root->findChildren<QLabel*>())
+                if (label->buddy() && within(label)) note(keys, label->text(), label->objectName());
+            for (QTabBar* bar : root->findChildren<QTabBar*>())
+                if (within(bar))
+                    for (int tab = 0; tab < bar->count(); ++tab) note(keys, bar->tabText(tab), bar->objectName());
+        };
+        auto onAPage = [tabs](QWidget* w) {
+            for (int page = 0; page < tabs->count(); ++page)
+                if (tabs->widget(page)->isAncestorOf(w)) return true;
+            return false;
+        };
+        Owners always;
+        collect(always, [&onAPage](QWidget* w) { return !onAPage(w); }, &window);
+        QVERIFY(always.size() >= 9);  // the tabs
+        size_t all = 0;
+        for (int page = 0; page < tabs->count(); ++page) {
+            Owners keys = always;
+            QWidget* shown = tabs->widget(page);
+            collect(keys, [](QWidget*) { return true; }, shown);
+            all += static_cast<size_t>(keys.size() - always.size());
+            check(keys);
         }
-        for (QTabBar* bar : window.findChildren<QTabBar*>()) {
-            for (int tab = 0; tab < bar->count(); ++tab) note(keys, bar->tabText(tab), bar->objectName());
-        }
-        QVERIFY(keys.size() >= 13);  // nine tabs, the chat tab and four buttons at least
-        check(keys);
+        QVERIFY(all >= 20);
 
         const QList<QMenu*> menus = window.findChildren<QMenu*>();
         QCOMPARE(menus.size(), 3);  // mnuPlayers, its Ban for entry, and mnuTray

@@ -191,7 +191,7 @@ TEST(BanCsv, ExportIsInertUtf8AndComesBackWholeWhileABadFileImportsNothing) {
         "Short,only two\n";
     EXPECT_FALSE(ImportBanCsv(other, bad, report));
     EXPECT_EQ(report,
-              "Nothing was imported: the file has 3 bad line(s).\r\n"
+              "Nothing was imported: the file has 3 bad lines.\r\n"
               "line 3: expires_at is no time like 2026-12-06T15:04:05Z\r\n"
               "line 4: the name is empty\r\n"
               "line 5: 2 cells where the header has 4");
@@ -215,10 +215,10 @@ TEST(BanCsv, TimesAreStrictALineWithoutIssueTimeIsRefusedAndRepeatsCountOnce) {
     const std::string head = "name,reason,issued_at\r\n";
     EXPECT_FALSE(ImportBanCsv(list, head + "A,x,2026-01-01T-5:-9:-1Z\r\n", report));
     EXPECT_EQ(report,
-              "Nothing was imported: the file has 1 bad line(s).\r\n"
+              "Nothing was imported: the file has a bad line.\r\n"
               "line 2: issued_at is no time like 2026-12-06T15:04:05Z");
     EXPECT_FALSE(ImportBanCsv(list, head + "A,x,2026-01-01T00:00:00Z\r\nB,y,\r\n", report));
-    EXPECT_EQ(report, "Nothing was imported: the file has 1 bad line(s).\r\nline 3: issued_at is missing");
+    EXPECT_EQ(report, "Nothing was imported: the file has a bad line.\r\nline 3: issued_at is missing");
     EXPECT_FALSE(ImportBanCsv(list, "name,reason\r\nA,x\r\n", report));
     EXPECT_TRUE(list.Entries().empty());
 

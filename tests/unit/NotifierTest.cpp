@@ -232,7 +232,7 @@ TEST(NoticeEvents, EventsBecomeNoticesOnceEach) {
                                                NoticeEvent::WatchedWord, NoticeEvent::ReportFailing,
                                                NoticeEvent::ReportRecovered, NoticeEvent::ServerLost}));
     EXPECT_EQ(PlainText(posted[1]),
-              "Map: Island\nResult: result 2\nDuration: 12:34\nTop kills: 1. B (9 kills)\n2. C (5 kills)\n"
+              "Map: Island\nResult: game's code 2\nDuration: 12:34\nTop kills: 1. B (9 kills)\n2. C (5 kills)\n"
               "3. A (3 kills)\nTop time: 1. C (20 min)\n2. A (10 min)\n3. B (1 min)");
     EXPECT_EQ(posted[3].fields[0].value, "X");
     EXPECT_EQ(posted[4].fields[2].value, "votekick");
