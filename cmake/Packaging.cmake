@@ -12,7 +12,7 @@ set(TOVI_DOC_DIR "${CMAKE_INSTALL_FULL_DATAROOTDIR}/doc/tovistats")
 set(TOVI_SERVICE_DOC_DIR "${CMAKE_INSTALL_FULL_DATAROOTDIR}/doc/tovistats-service")
 # Where systemd looks for the units of packages on Debian 12.
 set(TOVI_UNIT_DIR /lib/systemd/system CACHE PATH "Folder of the systemd units")
-set(TOVI_PACKAGE_MAINTAINER "Tovi stats developers <tovistats@localhost>" CACHE STRING
+set(TOVI_PACKAGE_MAINTAINER "Tovi stats developers <tovistats@example.org>" CACHE STRING
     "Maintainer field of the Debian packages")
 
 set(units "${CMAKE_CURRENT_BINARY_DIR}/packaging")
@@ -33,6 +33,18 @@ foreach(script postinst prerm postrm)
   configure_file(packaging/${script}.in "${scripts_service}/${script}" @ONLY)
 endforeach()
 
+# Each package's changelog, compressed as Debian keeps it; its date is the build's (or
+# SOURCE_DATE_EPOCH's, which string(TIMESTAMP) honours).
+string(TIMESTAMP TOVI_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+foreach(package tovistats tovistats-service)
+  set(TOVI_CHANGELOG_SOURCE tovistats)
+  configure_file(packaging/changelog.Debian.in "${units}/${package}/changelog.Debian" @ONLY)
+  execute_process(COMMAND gzip -9nf "${units}/${package}/changelog.Debian" RESULT_VARIABLE zipped)
+  if(NOT zipped EQUAL 0)
+    message(FATAL_ERROR "gzip could not compress the changelog of ${package}")
+  endif()
+endforeach()
+
 # The manual pages, compressed as Debian keeps them.
 set(manuals "${units}/man")
 foreach(page tovistats.1 tovistats-service.8)
@@ -46,7 +58,8 @@ endforeach()
 if(TARGET tovistats)
   install(TARGETS tovistats RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
   install(FILES "${units}/tovistats@.service" DESTINATION ${TOVI_UNIT_DIR} COMPONENT program)
-  install(FILES README.md docs/api/openapi.yaml DESTINATION ${TOVI_DOC_DIR} COMPONENT program)
+  install(FILES README.md docs/api/openapi.yaml packaging/copyright "${units}/tovistats/changelog.Debian.gz"
+          DESTINATION ${TOVI_DOC_DIR} COMPONENT program)
   install(FILES packaging/instance.env DESTINATION ${TOVI_DOC_DIR}/examples COMPONENT program)
   install(DIRECTORY DESTINATION /var/lib/tovistats COMPONENT program)
   install(FILES packaging/tovistats.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications COMPONENT program)
@@ -57,7 +70,8 @@ endif()
 if(TARGET tovistats-service)
   install(TARGETS tovistats-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
   install(FILES "${units}/tovistats-service.service" DESTINATION ${TOVI_UNIT_DIR} COMPONENT service)
-  install(FILES README.md DESTINATION ${TOVI_SERVICE_DOC_DIR} COMPONENT service)
+  install(FILES README.md packaging/copyright "${units}/tovistats-service/changelog.Debian.gz"
+          DESTINATION ${TOVI_SERVICE_DOC_DIR} COMPONENT service)
   install(FILES packaging/tovistats-service.default DESTINATION ${TOVI_SERVICE_DOC_DIR}/examples COMPONENT service)
   install(FILES "${manuals}/tovistats-service.8.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT service)
 endif()
@@ -78,7 +92,8 @@ if(TARGET tovistats-service)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-set(CPACK_DEBIAN_PACKAGE_SECTION games)
+# A tool for a game's server, not a game: Debian keeps section games for what lives in /usr/games.
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
@@ -88,19 +103,20 @@ set(CPACK_DEBIAN_PROGRAM_PACKAGE_SUGGESTS "wine, xvfb, x11-xserver-utils")
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_CONTROL_EXTRA
     "${scripts_program}/postinst;${scripts_program}/prerm;${scripts_program}/postrm")
 set(CPACK_COMPONENT_PROGRAM_DESCRIPTION "Companion tool for a Joint Operations: Typhoon Rising server
-Tovi stats attaches to the game's server process (jointops.exe, on Linux under Wine), reads
-its state once a second, shows status, players and chat in a window or in a web panel,
-administers the server through its console and reports matches to a stats web service.
+Tovi stats attaches to the game's server process (jointops.exe, on Linux
+under Wine), reads its state once a second, shows status, players and chat
+in a window or in a web panel, administers the server through its console
+and reports matches to a stats web service.
 
-tovistats --headless runs it without a window; the unit tovistats@.service runs one
-such copy per game server.")
+tovistats --headless runs it without a window; the unit tovistats@.service
+runs one such copy per game server.")
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME tovistats-service)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
     "${scripts_service}/postinst;${scripts_service}/prerm;${scripts_service}/postrm")
 set(CPACK_COMPONENT_SERVICE_DESCRIPTION "Stats web service for Tovi stats
-tovistats-service takes the status reports and stats uploads of Tovi stats and shows the
-servers, matches, players and leaderboards as web pages.")
+tovistats-service takes the status reports and stats uploads of Tovi stats
+and shows the servers, matches, players and leaderboards as web pages.")
 
 include(CPack)
