@@ -108,7 +108,8 @@ void NoticeEvents::TickDone(bool attached, const ServerStatus& s, const PlayerTa
             m_matchOpen = false;
             m_result.reset();
         }
-        if (!m_matchOpen && (s.State == kStateHosting || (!before && s.State == kStateScoring))) {
+        // A score screen seen first ends a match that was not watched: none begins, as in the record.
+        if (!m_matchOpen && s.State == kStateHosting) {
             m_matchOpen = true;
             m_matchStart = now;
             m_mapName = s.MapName;

@@ -242,6 +242,13 @@ TEST(NoticeEvents, EventsBecomeNoticesOnceEach) {
     events.TickDone(false, s, players, ServerLoss::Window);
     EXPECT_EQ(posted.back().event, NoticeEvent::ServerLost);
     EXPECT_EQ(posted.back().fields[1].value, "the game's window can't be found; its process still runs");
+
+    // Found again at a score screen: the match it shows was not watched, and ends unannounced.
+    posted.clear();
+    tick(true, kStateScoring);
+    tick(true, kStateLoading);
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].event, NoticeEvent::ServerFound);
 }
 
 TEST(NoticeEvents, TheProgramsOwnChatReadBackAndTheFreshBansPuntAreNoNews) {
