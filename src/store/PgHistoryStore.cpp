@@ -1072,7 +1072,8 @@ HistoryRow RowOf(const PgResult& r, int i, bool chat) {
             chat ? r.Bytes(i, 3) : From(r, i, 3),
             From(r, i, 4),
             r.Int(i, 5),
-            leftAt};
+            leftAt,
+            std::nullopt};
 }
 
 }  // namespace
@@ -1140,7 +1141,7 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
             timeIn("time");
             if (!text.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
             if (!player.empty()) when("strpos(tovi_fold(target), " + param(player) + ") > 0");
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM admin_actions WHERE " +
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + rowsql::kAdminFields + " FROM admin_actions WHERE " +
                   conditions + " ORDER BY id DESC LIMIT ";
             break;
         case HistoryKind::Matches:
@@ -1177,7 +1178,13 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
         m_readError = r.Error();
         return rows;
     }
-    for (int i = 0; i < r.Rows(); ++i) rows.push_back(RowOf(r, i, q.Kind == HistoryKind::Chat));
+    for (int i = 0; i < r.Rows(); ++i) {
+        rows.push_back(RowOf(r, i, q.Kind == HistoryKind::Chat));
+        if (q.Kind == HistoryKind::Admin)
+            rows.back().Action = AdminAction{rows.back().Time, From(r, i, 7), ActionNamed(r.Text(i, 8)),
+                                             rows.back().Player, From(r, i, 9), From(r, i, 10),
+                                             OutcomeFromText(r.Text(i, 11)), From(r, i, 12)};
+    }
     return rows;
 }
 
