@@ -58,10 +58,13 @@ def in_view(driver, where, text):
     css = where if where.startswith('#') else '#' + where
     WebDriverWait(driver, 30).until(lambda d: d.find_element(By.CSS_SELECTOR, css).text == text,
                                     '%s never said %r' % (css, text))
-    inside = driver.execute_script(
+    rect = driver.execute_script(
         "const r = document.querySelector(arguments[0]).getBoundingClientRect();"
-        "return r.height > 0 && r.top >= 0 && r.left >= 0 && r.bottom <= innerHeight && r.right <= innerWidth;", css)
-    assert inside, css + ' is out of view'
+        "return [r.top, r.left, r.bottom, r.right, innerHeight, innerWidth];", css)
+    top, left, bottom, right, height, width = rect
+    # A fraction of a pixel past the edge is the layout's rounding.
+    assert bottom > top and top >= 0 and left >= 0 and bottom <= height + 1 and right <= width + 1, \
+        '%s is out of view: %r' % (css, rect)
 
 
 def act_on(driver, wait, name):

@@ -16,6 +16,14 @@ function cell(row, text) {
   return td;
 }
 
+// Each cell names its column, for the narrow layout where a row is shown as a card.
+function labelCells(table) {
+  const names = Array.from(table.tHead.rows[0].cells, (th) => th.textContent);
+  for (const row of table.tBodies[0].rows) {
+    Array.from(row.cells).forEach((td, i) => { td.dataset.label = names[i] || ''; });
+  }
+}
+
 function when(seconds) {
   return seconds ? new Date(seconds * 1000).toLocaleString() : '';
 }
@@ -195,6 +203,7 @@ function showPlayers(players) {
       td.appendChild(button);
     }
   }
+  labelCells($('playerTable'));
 }
 
 function openPlayer(p) {
@@ -316,6 +325,7 @@ function showBans(data) {
       td.appendChild(button);
     }
   }
+  labelCells($('banTable'));
   pager('ban', state.banOffset, data.bans.length, data.total > state.banOffset + data.bans.length, data.total);
 }
 
@@ -335,7 +345,8 @@ async function loadBans() {
 
 // --- The audit log in words.
 
-const said = (text) => text ? ': "' + text + '"' : '';
+// A line said is recorded as the console line that said it.
+const said = (text) => text ? ': "' + text.replace(/^gtalk /, '') + '"' : '';
 const because = (reason) => reason ? ': ' + reason : '';
 
 function auditWords(a) {
@@ -361,9 +372,9 @@ function auditWords(a) {
     case 'automatic messages changed': return who + ' changed the automatic messages';
     case 'settings saved': return who + ' saved the settings' + because(a.detail);
     case 'record store changed': return who + ' changed where the record is kept';
-    case 'login': return who + ' logged in' + (a.detail ? ' from ' + a.detail : '');
-    case 'login failed': return 'A login as ' + who + ' was refused' + (a.detail ? ' from ' + a.detail : '');
-    case 'login locked out': return 'Logins as ' + who + ' are locked out for a while' + (a.detail ? ' from ' + a.detail : '');
+    case 'login': return who + ' logged in' + (a.detail ? ' ' + a.detail : '');
+    case 'login failed': return 'A login as ' + who + ' was refused' + (a.detail ? ' ' + a.detail : '');
+    case 'login locked out': return 'Logins as ' + who + ' are locked out for a while' + (a.detail ? ' ' + a.detail : '');
     case 'logout': return who + ' logged out';
     case 'command': return who + ' ran the console command' + said(a.detail);
     default: return who + ': ' + a.action + (a.target ? ' ' + a.target : '') + because(a.reason);
@@ -389,6 +400,7 @@ async function loadAudit() {
     cell(row, r.action ? auditWords(r.action) : r.player + ' ' + r.text + ' ' + r.detail);
     cell(row, r.action ? outcomeWords(r.action) : '');
   }
+  labelCells($('auditTable'));
   pager('audit', state.auditOffset, data.rows.length, data.more);
 }
 
@@ -409,6 +421,7 @@ function showRows(tableId, rows, columns) {
 
 const pad = (n) => String(n).padStart(2, '0');
 const clockTime = (d) => pad(d.getHours()) + ':' + pad(d.getMinutes());
+const clockSeconds = (d) => clockTime(d) + ':' + pad(d.getSeconds());
 
 // A step line of the players from the record, the match ends drawn across it.
 function drawSeries(key, element, series) {
@@ -423,12 +436,14 @@ function drawSeries(key, element, series) {
   }
   if (!points.length) points.push([new Date(series.from * 1000), 0], [new Date(series.to * 1000), 0]);
   const ends = series.matchEnds.map(([t]) => t * 1000);
+  const short = series.to - series.from < 15 * 60;
   const options = {labels: ['Time', 'Players'], stepPlot: true, valueRange: [0, null], legend: 'never',
     dateWindow: [series.from * 1000, series.to * 1000],
-    xlabel: 'Time of day', ylabel: 'Players', xLabelHeight: 16, yLabelWidth: 16,
-    // Short whole labels, spaced so that none is cut at the chart's edges.
-    axes: {x: {axisLabelFormatter: clockTime, pixelsPerLabel: 70, axisLabelWidth: 48},
-      y: {axisLabelWidth: 28}},
+    xlabel: 'Time of day', ylabel: 'Players', xLabelHeight: 18, yLabelWidth: 18, axisLabelFontSize: 13,
+    // Short whole labels, spaced so that none is cut at the chart's edges; players are whole.
+    axes: {x: {axisLabelFormatter: short ? clockSeconds : clockTime, pixelsPerLabel: short ? 80 : 70,
+      axisLabelWidth: short ? 64 : 48},
+    y: {axisLabelWidth: 40, axisLabelFormatter: (n) => Number.isInteger(n) ? String(n) : ''}},
     underlayCallback: (canvas, area, graph) => {
       canvas.fillStyle = '#c0392b';
       for (const t of ends) canvas.fillRect(graph.toDomXCoord(t), area.y, 2, area.h);
