@@ -10,10 +10,14 @@
 namespace tovi {
 
 ApiReply BansController::List(const ApiCall& call) {
-    // A page of the list, newest first: a list of thousands is never sent whole.
+    // A page of the list, in its own order (as the window and the file keep it) or newest first: a
+    // list of thousands is never sent whole.
     const std::optional<int64_t> limit = QueryInteger(call.Query, "limit", 100, 1, kQueryNumberMax);
     const std::optional<int64_t> offset = QueryInteger(call.Query, "offset", 0, 0, kQueryNumberMax);
     if (!limit || !offset) return ApiReply::Error(400, QStringLiteral("limit is a number from 1, offset from 0."));
+    const QString order = call.Query.queryItemValue(QStringLiteral("order"));
+    if (!order.isEmpty() && order != QLatin1String("list") && order != QLatin1String("newest"))
+        return ApiReply::Error(400, QStringLiteral("order is list or newest."));
     const QString wanted = call.Query.queryItemValue(QStringLiteral("state"));
     if (!wanted.isEmpty() && wanted != QLatin1String("active") && wanted != QLatin1String("expired") &&
         wanted != QLatin1String("lifted"))
@@ -26,7 +30,9 @@ ApiReply BansController::List(const ApiCall& call) {
     };
     const int64_t now = m_unixNow();
     std::vector<BanEntry> all = m_backend.Bans();
-    std::stable_sort(all.begin(), all.end(), [](const BanEntry& a, const BanEntry& b) { return a.IssuedAt > b.IssuedAt; });
+    if (order == QLatin1String("newest"))
+        std::stable_sort(all.begin(), all.end(),
+                         [](const BanEntry& a, const BanEntry& b) { return a.IssuedAt > b.IssuedAt; });
     QJsonArray bans;
     int64_t total = 0;
     for (const BanEntry& e : all) {

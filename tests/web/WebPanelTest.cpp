@@ -416,8 +416,8 @@ TEST_F(PanelTest, BansAndAuditComeAPageAtATime) {
             out.push_back(b.toObject().value("name").toString().toStdString());
         return out;
     };
-    // Newest first; a page from its offset with the count of all that match.
-    const Reply page = Call("GET", "/api/v1/bans?limit=2&offset=1", &*vic);
+    // A page from its offset, newest first, with the count of all that match.
+    const Reply page = Call("GET", "/api/v1/bans?order=newest&limit=2&offset=1", &*vic);
     ASSERT_EQ(page.Status, 200);
     EXPECT_EQ(names(page), (std::vector<std::string>{"Joiner3", "Joiner2"}));
     EXPECT_EQ(page.Json().value("total").toInteger(), 6);
@@ -426,11 +426,13 @@ TEST_F(PanelTest, BansAndAuditComeAPageAtATime) {
     EXPECT_EQ(presets.at(1).toObject().value("reason").toString(), QStringLiteral("Cheating"));
     EXPECT_EQ(presets.at(1).toObject().value("minutes").toInteger(), 7 * 24 * 60);
     // Words in the name, the reason or who banned, letter case ignored, Windows-1252 as typed.
-    EXPECT_EQ(names(Call("GET", "/api/v1/bans?text=TEAM%20K", &*vic)), (std::vector<std::string>{"Joiner3", "Joiner1"}));
+    EXPECT_EQ(names(Call("GET", "/api/v1/bans?order=newest&text=TEAM%20K", &*vic)), (std::vector<std::string>{"Joiner3", "Joiner1"}));
     EXPECT_EQ(names(Call("GET", "/api/v1/bans?text=caf%C3%A9", &*vic)),
-              (std::vector<std::string>{"Joiner4", "Joiner2", "Joiner0"}));
+              (std::vector<std::string>{"Joiner0", "Joiner2", "Joiner4"}))
+        << "in the list's own order unless asked for the newest first";
     EXPECT_EQ(names(Call("GET", "/api/v1/bans?state=lifted", &*vic)), (std::vector<std::string>{"Joiner4"}));
     EXPECT_EQ(Call("GET", "/api/v1/bans?state=gone", &*vic).Status, 400);
+    EXPECT_EQ(Call("GET", "/api/v1/bans?order=name", &*vic).Status, 400);
     EXPECT_EQ(Call("GET", "/api/v1/bans?limit=0", &*vic).Status, 400);
 
     for (int i = 0; i < 5; ++i) {

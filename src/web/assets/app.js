@@ -337,7 +337,7 @@ function pager(prefix, offset, shown, more, total) {
 }
 
 async function loadBans() {
-  const query = new URLSearchParams({limit: pageSize, offset: state.banOffset});
+  const query = new URLSearchParams({order: 'newest', limit: pageSize, offset: state.banOffset});
   if ($('banSearch').value) query.set('text', $('banSearch').value);
   if ($('banState').value) query.set('state', $('banState').value);
   showBans(await api('GET', '/api/v1/bans?' + query));
