@@ -260,7 +260,7 @@ HistoryRow ReadRow(sqlite3_stmt* st) {
     std::optional<int64_t> leftAt;
     if (sqlite3_column_type(st, 6) != SQLITE_NULL) leftAt = sqlite3_column_int64(st, 6);
     return {ColumnBytes(st, 0), sqlite3_column_int64(st, 1), Column1252(st, 2), Column1252(st, 3),
-            Column1252(st, 4),  sqlite3_column_int64(st, 5), leftAt, std::nullopt};
+            Column1252(st, 4),  sqlite3_column_int64(st, 5), leftAt};
 }
 
 Outcome OutcomeFromText(const std::string& text) {
@@ -848,8 +848,8 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             timeIn("time");
             if (!text.Bytes.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
             if (!player.Bytes.empty()) when("tovi_contains(target, ?)", {player});
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + rowsql::kAdminFields + " FROM admin_actions" + where() +
-                  " ORDER BY id DESC LIMIT ?";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + rowsql::kAdminFields +
+                  " FROM admin_actions" + where() + " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Matches:
             timeIn("started");

@@ -14,7 +14,8 @@ ApiReply BansController::List(const ApiCall& call) {
     // list of thousands is never sent whole.
     const std::optional<int64_t> limit = QueryInteger(call.Query, "limit", 100, 1, kQueryNumberMax);
     const std::optional<int64_t> offset = QueryInteger(call.Query, "offset", 0, 0, kQueryNumberMax);
-    if (!limit || !offset) return ApiReply::Error(400, QStringLiteral("limit is a number from 1, offset from 0."));
+    if (!limit || !offset)
+        return ApiReply::Error(400, QStringLiteral("limit is a number from 1, offset from 0."));
     const QString order = call.Query.queryItemValue(QStringLiteral("order"));
     if (!order.isEmpty() && order != QLatin1String("list") && order != QLatin1String("newest"))
         return ApiReply::Error(400, QStringLiteral("order is list or newest."));
@@ -23,8 +24,8 @@ ApiReply BansController::List(const ApiCall& call) {
         wanted != QLatin1String("lifted"))
         return ApiReply::Error(400, QStringLiteral("state is one of active, expired, lifted."));
     // Part of the name, the reason or who banned, letter case ignored.
-    const std::string text =
-        LowerCase1252(GameBytes(call.Query.queryItemValue(QStringLiteral("text"), QUrl::FullyDecoded)).substr(0, 200));
+    const std::string text = LowerCase1252(
+        GameBytes(call.Query.queryItemValue(QStringLiteral("text"), QUrl::FullyDecoded)).substr(0, 200));
     const auto holds = [&text](const std::string& field) {
         return LowerCase1252(field).find(text) != std::string::npos;
     };
@@ -40,16 +41,15 @@ ApiReply BansController::List(const ApiCall& call) {
         if (!wanted.isEmpty() && wanted != QLatin1String(state)) continue;
         if (!text.empty() && !holds(e.Name) && !holds(e.Reason) && !holds(e.IssuedBy)) continue;
         if (total++ < *offset || bans.size() >= *limit) continue;
-        bans.append(
-            QJsonObject{{QStringLiteral("id"), static_cast<qint64>(e.Id)},
-                        {QStringLiteral("name"), GameText(e.Name)},
-                        {QStringLiteral("reason"), GameText(e.Reason)},
-                        {QStringLiteral("issuedBy"), GameText(e.IssuedBy)},
-                        {QStringLiteral("issuedAt"), static_cast<qint64>(e.IssuedAt)},
-                        {QStringLiteral("expiresAt"), static_cast<qint64>(e.ExpiresAt)},
-                        {QStringLiteral("liftedAt"), static_cast<qint64>(e.LiftedAt)},
-                        {QStringLiteral("liftedBy"), GameText(e.LiftedBy)},
-                        {QStringLiteral("state"), QString::fromLatin1(state)}});
+        bans.append(QJsonObject{{QStringLiteral("id"), static_cast<qint64>(e.Id)},
+                                {QStringLiteral("name"), GameText(e.Name)},
+                                {QStringLiteral("reason"), GameText(e.Reason)},
+                                {QStringLiteral("issuedBy"), GameText(e.IssuedBy)},
+                                {QStringLiteral("issuedAt"), static_cast<qint64>(e.IssuedAt)},
+                                {QStringLiteral("expiresAt"), static_cast<qint64>(e.ExpiresAt)},
+                                {QStringLiteral("liftedAt"), static_cast<qint64>(e.LiftedAt)},
+                                {QStringLiteral("liftedBy"), GameText(e.LiftedBy)},
+                                {QStringLiteral("state"), QString::fromLatin1(state)}});
     }
     // The presets the window offers under "Ban for", for a ban from a player's row.
     QJsonArray presets;

@@ -62,9 +62,10 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
         // Every line sent is shown once, as sent, with who sent it; the game's read-back is passed over.
         m_ownChat.Sent(text, Now());
         const bool toOne = note.Action == ActionKind::Talk || note.Action == ActionKind::Warn;
-        const std::string by = !note.Who.empty() ? note.Who
-                               : note.Automatic  ? "the program"
-                                                 : "the operator at the window";
+        // Named as the record names who acted.
+        const std::string by = note.Automatic      ? "the program"
+                               : !note.Who.empty() ? note.Who
+                                                   : kOperatorAtWindow;
         m_chat.push_back({Now(), toOne ? note.Target : "", text, true, by});
         if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
         if (m_listener) m_listener->ChatLineAdded(m_chat.back());

@@ -598,8 +598,8 @@ void WebPanel::ChatLineAdded(const PanelChatLine& line) {
 
 void WebPanel::AdminActionDone(const AdminAction& a) {
     if (m_live.empty()) return;
-    Broadcast({{QStringLiteral("type"), QStringLiteral("admin")},
-               {QStringLiteral("action"), AdminActionJson(a)}});
+    Broadcast(
+        {{QStringLiteral("type"), QStringLiteral("admin")}, {QStringLiteral("action"), AdminActionJson(a)}});
 }
 
 }  // namespace tovi

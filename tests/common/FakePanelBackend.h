@@ -46,7 +46,8 @@ public:
         if (query.Kind == HistoryKind::Players)
             return {{"player", 1000, "Bob", "slot 1", "left 1060", 1, 1060}};
         if (query.Kind == HistoryKind::Admin && !adminRows.empty())
-            return {adminRows.begin(), adminRows.begin() + std::min<std::ptrdiff_t>(query.Limit, std::ssize(adminRows))};
+            return {adminRows.begin(),
+                    adminRows.begin() + std::min<std::ptrdiff_t>(query.Limit, std::ssize(adminRows))};
         return {{query.Kind == HistoryKind::Admin ? "admin" : "chat", 1000, "Bob", "found", "detail", 1,
                  std::nullopt}};
     }

@@ -426,7 +426,8 @@ TEST_F(PanelTest, BansAndAuditComeAPageAtATime) {
     EXPECT_EQ(presets.at(1).toObject().value("reason").toString(), QStringLiteral("Cheating"));
     EXPECT_EQ(presets.at(1).toObject().value("minutes").toInteger(), 7 * 24 * 60);
     // Words in the name, the reason or who banned, letter case ignored, Windows-1252 as typed.
-    EXPECT_EQ(names(Call("GET", "/api/v1/bans?order=newest&text=TEAM%20K", &*vic)), (std::vector<std::string>{"Joiner3", "Joiner1"}));
+    EXPECT_EQ(names(Call("GET", "/api/v1/bans?order=newest&text=TEAM%20K", &*vic)),
+              (std::vector<std::string>{"Joiner3", "Joiner1"}));
     EXPECT_EQ(names(Call("GET", "/api/v1/bans?text=caf%C3%A9", &*vic)),
               (std::vector<std::string>{"Joiner0", "Joiner2", "Joiner4"}))
         << "in the list's own order unless asked for the newest first";
@@ -436,9 +437,10 @@ TEST_F(PanelTest, BansAndAuditComeAPageAtATime) {
     EXPECT_EQ(Call("GET", "/api/v1/bans?limit=0", &*vic).Status, 400);
 
     for (int i = 0; i < 5; ++i) {
-        AdminAction a{2000 - i, "mia", ActionKind::Punt, "Bob" + std::to_string(i), "spamming", "punt 3",
-                      i == 0 ? Outcome::Refused : Outcome::Sent, i == 0 ? "he left" : ""};
-        backend.adminRows.push_back({"admin", a.Time, a.Target, "punt sent", "mia spamming punt 3", 0, std::nullopt, a});
+        const std::string bob = "Bob" + std::to_string(i);
+        const AdminAction a{2000 - i, "mia", ActionKind::Punt, bob, "spamming", "punt 3", Outcome::Sent, ""};
+        backend.adminRows.push_back(
+            {"admin", a.Time, a.Target, "punt sent", "mia spamming punt 3", 0, std::nullopt, a});
     }
     const Reply audit = Call("GET", "/api/v1/audit?limit=2&offset=2&text=spam&player=bob", &*vic);
     ASSERT_EQ(audit.Status, 200);
