@@ -12,6 +12,8 @@ inline constexpr const char* kAdmin =
     "'admin', time, target, action || ' ' || outcome || CASE WHEN why <> '' THEN ': ' || why ELSE '' END,"
     " who || CASE WHEN reason <> '' THEN ' ' || reason ELSE '' END"
     " || CASE WHEN detail <> '' THEN ' ' || detail ELSE '' END, 0, NULL";
+// An admin row's fields after the columns above, as Search reads them into HistoryRow::Action.
+inline constexpr const char* kAdminFields = ", who, action, reason, detail, outcome, why";
 inline constexpr const char* kMatches =
     "'match', started, '', map_name || ' (' || map_file || ') ' || game_type || ', ' || server_name,"
     " CASE WHEN ended IS NULL THEN 'not ended' ELSE coalesce(result, 'no result') || ', ' ||"

@@ -65,6 +65,9 @@ struct HistoryRow {
     // When the player of a stint left (Unix seconds): none while he plays, when the program stopped
     // before he left, and for rows of other kinds. A face shows it in its own way of showing times.
     std::optional<int64_t> LeftAt;
+    // An admin action found by Search: the action as recorded, field by field, for a face to put
+    // in its own words. None for rows of other kinds and in the export.
+    std::optional<AdminAction> Action = std::nullopt;
 };
 
 enum class HistoryKind { Chat, Players, Admin, Matches, Events };

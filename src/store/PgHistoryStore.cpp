@@ -1140,8 +1140,8 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
             timeIn("time");
             if (!text.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
             if (!player.empty()) when("strpos(tovi_fold(target), " + param(player) + ") > 0");
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM admin_actions WHERE " +
-                  conditions + " ORDER BY id DESC LIMIT ";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + rowsql::kAdminFields +
+                  " FROM admin_actions WHERE " + conditions + " ORDER BY id DESC LIMIT ";
             break;
         case HistoryKind::Matches:
             timeIn("started");
@@ -1177,7 +1177,19 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
         m_readError = r.Error();
         return rows;
     }
-    for (int i = 0; i < r.Rows(); ++i) rows.push_back(RowOf(r, i, q.Kind == HistoryKind::Chat));
+    for (int i = 0; i < r.Rows(); ++i) {
+        rows.push_back(RowOf(r, i, q.Kind == HistoryKind::Chat));
+        if (q.Kind != HistoryKind::Admin) continue;
+        AdminAction& a = rows.back().Action.emplace();
+        a.Time = rows.back().Time;
+        a.Target = rows.back().Player;
+        a.Who = From(r, i, 7);
+        a.Action = ActionNamed(r.Text(i, 8));
+        a.Reason = From(r, i, 9);
+        a.Detail = From(r, i, 10);
+        a.Result = OutcomeFromText(r.Text(i, 11));
+        a.Why = From(r, i, 12);
+    }
     return rows;
 }
 

@@ -848,8 +848,8 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             timeIn("time");
             if (!text.Bytes.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
             if (!player.Bytes.empty()) when("tovi_contains(target, ?)", {player});
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM admin_actions" + where() +
-                  " ORDER BY id DESC LIMIT ?";
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + rowsql::kAdminFields +
+                  " FROM admin_actions" + where() + " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Matches:
             timeIn("started");
@@ -883,7 +883,20 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
         return rows;
     }
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) rows.push_back(ReadRow(st.St));
+    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) {
+        rows.push_back(ReadRow(st.St));
+        if (q.Kind == HistoryKind::Admin) {
+            AdminAction& a = rows.back().Action.emplace();
+            a.Time = rows.back().Time;
+            a.Target = rows.back().Player;
+            a.Who = Column1252(st.St, 7);
+            a.Action = ActionNamed(ColumnBytes(st.St, 8));
+            a.Reason = Column1252(st.St, 9);
+            a.Detail = Column1252(st.St, 10);
+            a.Result = OutcomeFromText(ColumnBytes(st.St, 11));
+            a.Why = Column1252(st.St, 12);
+        }
+    }
     if (rc != SQLITE_DONE) m_readError = LastError();
     return rows;
 }

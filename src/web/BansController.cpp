@@ -1,27 +1,64 @@
 #include "BansController.h"
 
 #include <QJsonArray>
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
+#include "Windows1252.h"
+
 namespace tovi {
 
-ApiReply BansController::List(const ApiCall&) {
+ApiReply BansController::List(const ApiCall& call) {
+    // A page of the list, in its own order (as the window and the file keep it) or newest first: a
+    // list of thousands is never sent whole.
+    const std::optional<int64_t> limit = QueryInteger(call.Query, "limit", 100, 1, kQueryNumberMax);
+    const std::optional<int64_t> offset = QueryInteger(call.Query, "offset", 0, 0, kQueryNumberMax);
+    if (!limit || !offset)
+        return ApiReply::Error(400, QStringLiteral("limit is a number from 1, offset from 0."));
+    const QString order = call.Query.queryItemValue(QStringLiteral("order"));
+    if (!order.isEmpty() && order != QLatin1String("list") && order != QLatin1String("newest"))
+        return ApiReply::Error(400, QStringLiteral("order is list or newest."));
+    const QString wanted = call.Query.queryItemValue(QStringLiteral("state"));
+    if (!wanted.isEmpty() && wanted != QLatin1String("active") && wanted != QLatin1String("expired") &&
+        wanted != QLatin1String("lifted"))
+        return ApiReply::Error(400, QStringLiteral("state is one of active, expired, lifted."));
+    // Part of the name, the reason or who banned, letter case ignored.
+    const std::string text = LowerCase1252(
+        GameBytes(call.Query.queryItemValue(QStringLiteral("text"), QUrl::FullyDecoded)).substr(0, 200));
+    const auto holds = [&text](const std::string& field) {
+        return LowerCase1252(field).find(text) != std::string::npos;
+    };
     const int64_t now = m_unixNow();
+    std::vector<BanEntry> all = m_backend.Bans();
+    if (order == QLatin1String("newest"))
+        std::stable_sort(all.begin(), all.end(),
+                         [](const BanEntry& a, const BanEntry& b) { return a.IssuedAt > b.IssuedAt; });
     QJsonArray bans;
-    for (const BanEntry& e : m_backend.Bans()) {
-        bans.append(
-            QJsonObject{{QStringLiteral("id"), static_cast<qint64>(e.Id)},
-                        {QStringLiteral("name"), GameText(e.Name)},
-                        {QStringLiteral("reason"), GameText(e.Reason)},
-                        {QStringLiteral("issuedBy"), GameText(e.IssuedBy)},
-                        {QStringLiteral("issuedAt"), static_cast<qint64>(e.IssuedAt)},
-                        {QStringLiteral("expiresAt"), static_cast<qint64>(e.ExpiresAt)},
-                        {QStringLiteral("liftedAt"), static_cast<qint64>(e.LiftedAt)},
-                        {QStringLiteral("liftedBy"), GameText(e.LiftedBy)},
-                        {QStringLiteral("state"), QString::fromLatin1(BanStateText(StateOf(e, now)))}});
+    int64_t total = 0;
+    for (const BanEntry& e : all) {
+        const char* state = BanStateText(StateOf(e, now));
+        if (!wanted.isEmpty() && wanted != QLatin1String(state)) continue;
+        if (!text.empty() && !holds(e.Name) && !holds(e.Reason) && !holds(e.IssuedBy)) continue;
+        if (total++ < *offset || bans.size() >= *limit) continue;
+        bans.append(QJsonObject{{QStringLiteral("id"), static_cast<qint64>(e.Id)},
+                                {QStringLiteral("name"), GameText(e.Name)},
+                                {QStringLiteral("reason"), GameText(e.Reason)},
+                                {QStringLiteral("issuedBy"), GameText(e.IssuedBy)},
+                                {QStringLiteral("issuedAt"), static_cast<qint64>(e.IssuedAt)},
+                                {QStringLiteral("expiresAt"), static_cast<qint64>(e.ExpiresAt)},
+                                {QStringLiteral("liftedAt"), static_cast<qint64>(e.LiftedAt)},
+                                {QStringLiteral("liftedBy"), GameText(e.LiftedBy)},
+                                {QStringLiteral("state"), QString::fromLatin1(state)}});
     }
-    return ApiReply::Json({{QStringLiteral("bans"), bans}});
+    // The presets the window offers under "Ban for", for a ban from a player's row.
+    QJsonArray presets;
+    for (const BanPreset& p : ParseBanPresets(m_backend.Settings().Bans.Presets))
+        presets.append(QJsonObject{{QStringLiteral("reason"), GameText(p.Reason)},
+                                   {QStringLiteral("minutes"), static_cast<qint64>(p.Seconds / 60)}});
+    return ApiReply::Json({{QStringLiteral("bans"), bans},
+                           {QStringLiteral("total"), static_cast<qint64>(total)},
+                           {QStringLiteral("presets"), presets}});
 }
 
 namespace {

@@ -8,7 +8,8 @@ QJsonObject ChatLineJson(const PanelChatLine& line) {
     return {{QStringLiteral("time"), static_cast<qint64>(line.Time)},
             {QStringLiteral("sender"), GameText(line.Sender)},
             {QStringLiteral("text"), GameText(line.Text)},
-            {QStringLiteral("sent"), line.Sent}};
+            {QStringLiteral("sent"), line.Sent},
+            {QStringLiteral("by"), GameText(line.By)}};
 }
 
 ApiReply ChatController::Recent(const ApiCall& call) {

@@ -47,6 +47,8 @@ struct PanelChatLine {
     std::string Sender;  // for a line sent from the program: whom it was sent to, or empty
     std::string Text;
     bool Sent = false;  // sent by the program, not read from the game
+    // For a line sent: who sent it, in words (an account, the operator at the window, the program).
+    std::string By = {};
 };
 
 struct PanelAutoMessages {
@@ -136,7 +138,8 @@ public:
 
     virtual PanelStatus Status() = 0;
     virtual std::vector<PanelPlayer> Players() = 0;
-    virtual std::vector<PanelChatLine> RecentChat(int maxLines) = 0;  // oldest first
+    // Oldest first; the program's own lines once, as sent (their read-back is not a line of its own).
+    virtual std::vector<PanelChatLine> RecentChat(int maxLines) = 0;
     virtual std::vector<BanEntry> Bans() = 0;
     // The record; the audit log is its admin actions (HistoryKind::Admin). `query.Server` is one
     // of Servers()' codes, or empty for this server's own.

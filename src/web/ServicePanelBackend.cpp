@@ -48,6 +48,7 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
         if (m_listener) m_listener->StatusChanged();
     });
     connect(&service, &Service::chatLineAdded, this, [this](const ChatRow& row) {
+        if (m_ownChat.ReadBack(row.Player, row.Text, Now())) return;
         m_chat.push_back({Now(), row.Player, row.Text, false});
         if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
         if (m_listener) m_listener->ChatLineAdded(m_chat.back());
@@ -58,9 +59,14 @@ ServicePanelBackend::ServicePanelBackend(Service& service, QObject* parent) : QO
     });
     // What the operators said, to all or to one player; the program's own lines are not shown twice.
     connect(&service, &Service::chatSent, this, [this](const SendNote& note, const std::string& text) {
-        // A send known by its command word alone is the chat line's, or an announcement before a punt.
-        if (note.Action != ActionKind::Unnamed && note.Action != ActionKind::Talk) return;
-        m_chat.push_back({Now(), note.Action == ActionKind::Talk ? note.Target : "", text, true});
+        // Every line sent is shown once, as sent, with who sent it; the game's read-back is passed over.
+        m_ownChat.Sent(text, Now());
+        const bool toOne = note.Action == ActionKind::Talk || note.Action == ActionKind::Warn;
+        // Named as the record names who acted.
+        const std::string by = note.Automatic      ? "the program"
+                               : !note.Who.empty() ? note.Who
+                                                   : kOperatorAtWindow;
+        m_chat.push_back({Now(), toOne ? note.Target : "", text, true, by});
         if (m_chat.size() > kChatLinesKept) m_chat.pop_front();
         if (m_listener) m_listener->ChatLineAdded(m_chat.back());
     });

@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include "OwnChat.h"
 #include "PanelBackend.h"
 #include "Service.h"
 
@@ -65,6 +66,7 @@ private:
     bool m_acting = false;
     std::vector<AdminAction> m_recorded;  // while a change runs
     std::deque<PanelChatLine> m_chat;  // oldest first
+    OwnChat m_ownChat;                 // the lines sent, to know them when the game shows them back
 };
 
 }  // namespace tovi

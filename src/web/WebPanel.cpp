@@ -598,15 +598,8 @@ void WebPanel::ChatLineAdded(const PanelChatLine& line) {
 
 void WebPanel::AdminActionDone(const AdminAction& a) {
     if (m_live.empty()) return;
-    Broadcast({{QStringLiteral("type"), QStringLiteral("admin")},
-               {QStringLiteral("action"),
-                QJsonObject{{QStringLiteral("time"), static_cast<qint64>(a.Time)},
-                            {QStringLiteral("who"), GameText(a.Who)},
-                            {QStringLiteral("action"), QString::fromLatin1(ActionName(a.Action))},
-                            {QStringLiteral("target"), GameText(a.Target)},
-                            {QStringLiteral("reason"), GameText(a.Reason)},
-                            {QStringLiteral("outcome"), QString::fromLatin1(OutcomeText(a.Result))},
-                            {QStringLiteral("why"), GameText(a.Why)}}}});
+    Broadcast(
+        {{QStringLiteral("type"), QStringLiteral("admin")}, {QStringLiteral("action"), AdminActionJson(a)}});
 }
 
 }  // namespace tovi

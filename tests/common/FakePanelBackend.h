@@ -1,6 +1,7 @@
 #pragma once
 // A running program as the panel sees it: a few players (one named like markup), chat, a ban,
 // and every action noted as one line "Action who args..." for the tests to read.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ public:
         lastQuery = query;
         if (query.Kind == HistoryKind::Players)
             return {{"player", 1000, "Bob", "slot 1", "left 1060", 1, 1060}};
+        if (query.Kind == HistoryKind::Admin && !adminRows.empty())
+            return {adminRows.begin(),
+                    adminRows.begin() + std::min<std::ptrdiff_t>(query.Limit, std::ssize(adminRows))};
         return {{query.Kind == HistoryKind::Admin ? "admin" : "chat", 1000, "Bob", "found", "detail", 1,
                  std::nullopt}};
     }
@@ -142,6 +146,7 @@ public:
     std::vector<PanelServer> servers{{"QX1secret", "Caf\xE9 server", true}};
     std::vector<std::string> logins;
     HistoryQuery lastQuery;
+    std::vector<HistoryRow> adminRows;  // the audit log, newest first; none: one row of words
     std::vector<std::string> actions;
     PanelListener* listener = nullptr;
 

@@ -131,6 +131,20 @@ TEST_P(HistoryStores, RecordsPerFlushAndFindsAfterReopen) {
     auto admin = store->Search({HistoryKind::Admin, "ghost"});
     ASSERT_EQ(admin.size(), 1u);
     EXPECT_EQ(admin[0].Text, "ban refused: not present");
+    // Field by field too, for a face to put in its own words.
+    ASSERT_TRUE(admin[0].Action);
+    EXPECT_EQ(admin[0].Action->Who, "operator at the window");
+    EXPECT_EQ(admin[0].Action->Action, ActionKind::Ban);
+    EXPECT_EQ(admin[0].Action->Target, "Ghost");
+    EXPECT_EQ(admin[0].Action->Result, Outcome::Refused);
+    EXPECT_EQ(admin[0].Action->Why, "not present");
+    const auto punt = store->Search({HistoryKind::Admin, "camping"});
+    ASSERT_EQ(punt.size(), 1u);
+    ASSERT_TRUE(punt[0].Action);
+    EXPECT_EQ(punt[0].Action->Target, accented) << "the game's bytes, as kept";
+    EXPECT_EQ(punt[0].Action->Reason, "camping");
+    EXPECT_EQ(punt[0].Action->Time, 104);
+    EXPECT_FALSE(chat[0].Action) << "only admin rows carry an action";
     EXPECT_EQ(store->Search({HistoryKind::Admin, ""}).size(), 2u);
 
     EXPECT_EQ(place.Count("SELECT count(*) FROM matches WHERE ended = 110 AND stats_written = 1"), 1);

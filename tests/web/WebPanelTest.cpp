@@ -394,6 +394,74 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     EXPECT_EQ(Call("GET", "/api/v1/players", nullptr, {}, bearer(viewerToken + "x")).Status, 401);
 }
 
+// The ban list and the audit log a page at a time: searched and filtered by the panel, never sent
+// whole; the audit rows field by field for the page to word; the presets with the list.
+TEST_F(PanelTest, BansAndAuditComeAPageAtATime) {
+    const std::optional<Login> vic = LogIn("vic");
+    ASSERT_TRUE(vic);
+    for (int i = 0; i < 5; ++i) {
+        BanEntry ban;
+        ban.Id = 2 + i;
+        ban.Name = "Joiner" + std::to_string(i);
+        ban.Reason = i % 2 ? "team killing" : "Caf\xE9 talk";
+        ban.IssuedBy = "mia";
+        ban.IssuedAt = 1000 + i;
+        ban.LiftedAt = i == 4 ? 1100 : 0;
+        backend.bans.push_back(ban);
+    }
+    backend.settings.Bans.Presets = "1d Team killing\r\n7d Cheating";
+    auto names = [](const Reply& r) {
+        std::vector<std::string> out;
+        for (const QJsonValue& b : r.Json().value("bans").toArray())
+            out.push_back(b.toObject().value("name").toString().toStdString());
+        return out;
+    };
+    // A page from its offset, newest first, with the count of all that match.
+    const Reply page = Call("GET", "/api/v1/bans?order=newest&limit=2&offset=1", &*vic);
+    ASSERT_EQ(page.Status, 200);
+    EXPECT_EQ(names(page), (std::vector<std::string>{"Joiner3", "Joiner2"}));
+    EXPECT_EQ(page.Json().value("total").toInteger(), 6);
+    const QJsonArray presets = page.Json().value("presets").toArray();
+    ASSERT_EQ(presets.size(), 2);
+    EXPECT_EQ(presets.at(1).toObject().value("reason").toString(), QStringLiteral("Cheating"));
+    EXPECT_EQ(presets.at(1).toObject().value("minutes").toInteger(), 7 * 24 * 60);
+    // Words in the name, the reason or who banned, letter case ignored, Windows-1252 as typed.
+    EXPECT_EQ(names(Call("GET", "/api/v1/bans?order=newest&text=TEAM%20K", &*vic)),
+              (std::vector<std::string>{"Joiner3", "Joiner1"}));
+    EXPECT_EQ(names(Call("GET", "/api/v1/bans?text=caf%C3%A9", &*vic)),
+              (std::vector<std::string>{"Joiner0", "Joiner2", "Joiner4"}))
+        << "in the list's own order unless asked for the newest first";
+    EXPECT_EQ(names(Call("GET", "/api/v1/bans?state=lifted", &*vic)), (std::vector<std::string>{"Joiner4"}));
+    EXPECT_EQ(Call("GET", "/api/v1/bans?state=gone", &*vic).Status, 400);
+    EXPECT_EQ(Call("GET", "/api/v1/bans?order=name", &*vic).Status, 400);
+    EXPECT_EQ(Call("GET", "/api/v1/bans?limit=0", &*vic).Status, 400);
+
+    for (int i = 0; i < 5; ++i) {
+        const std::string bob = "Bob" + std::to_string(i);
+        const AdminAction a{2000 - i, "mia", ActionKind::Punt, bob, "spamming", "punt 3", Outcome::Sent, ""};
+        backend.adminRows.push_back(
+            {"admin", a.Time, a.Target, "punt sent", "mia spamming punt 3", 0, std::nullopt, a});
+    }
+    const Reply audit = Call("GET", "/api/v1/audit?limit=2&offset=2&text=spam&player=bob", &*vic);
+    ASSERT_EQ(audit.Status, 200);
+    EXPECT_EQ(backend.lastQuery.Limit, 5) << "the page and one more row, never the whole log";
+    EXPECT_EQ(backend.lastQuery.Text, "spam");
+    EXPECT_EQ(backend.lastQuery.Player, "bob");
+    const QJsonArray rows = audit.Json().value("rows").toArray();
+    ASSERT_EQ(rows.size(), 2);
+    EXPECT_TRUE(audit.Json().value("more").toBool());
+    const QJsonObject action = rows.at(0).toObject().value("action").toObject();
+    EXPECT_EQ(action.value("who").toString(), QStringLiteral("mia"));
+    EXPECT_EQ(action.value("action").toString(), QStringLiteral("punt"));
+    EXPECT_EQ(action.value("target").toString(), QStringLiteral("Bob2"));
+    EXPECT_EQ(action.value("reason").toString(), QStringLiteral("spamming"));
+    EXPECT_EQ(action.value("outcome").toString(), QStringLiteral("sent"));
+    const Reply last = Call("GET", "/api/v1/audit?limit=2&offset=4", &*vic);
+    EXPECT_EQ(last.Json().value("rows").toArray().size(), 1);
+    EXPECT_FALSE(last.Json().value("more").toBool());
+    EXPECT_EQ(Call("GET", "/api/v1/audit?offset=-1", &*vic).Status, 400);
+}
+
 // The panel's defences, each against a real connection: cookie flags, CSRF token and Origin,
 // logout and expiry on the virtual clock, the login brake with alike answers, Host names, size
 // limits that cut a connection while it sends, static paths that try to leave the pages, and the
