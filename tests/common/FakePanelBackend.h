@@ -40,12 +40,14 @@ public:
     std::vector<PanelPlayer> Players() override { return players; }
     std::vector<PanelChatLine> RecentChat(int) override { return chat; }
     std::vector<BanEntry> Bans() override { return bans; }
-    std::vector<HistoryRow> SearchHistory(const HistoryQuery& query) override {
+    HistoryResult SearchHistory(const HistoryQuery& query) override {
         lastQuery = query;
+        if (!searchError.empty()) return {{}, searchError};
         if (query.Kind == HistoryKind::Players)
-            return {{"player", 1000, "Bob", "slot 1", "left 1060", 1, 1060}};
-        return {{query.Kind == HistoryKind::Admin ? "admin" : "chat", 1000, "Bob", "found", "detail", 1,
-                 std::nullopt}};
+            return {{{"player", 1000, "Bob", "slot 1", "left 1060", 1, 1060}}, {}};
+        return {{{query.Kind == HistoryKind::Admin ? "admin" : "chat", 1000, "Bob", "found", "detail", 1,
+                  std::nullopt}},
+                {}};
     }
     PanelAutoMessages AutoMessages() override { return autoMessages; }
     PanelSettings Settings() override { return settings; }
@@ -142,6 +144,7 @@ public:
     std::vector<PanelServer> servers{{"QX1secret", "Caf\xE9 server", true}};
     std::vector<std::string> logins;
     HistoryQuery lastQuery;
+    std::string searchError;  // set: every search fails so
     std::vector<std::string> actions;
     PanelListener* listener = nullptr;
 

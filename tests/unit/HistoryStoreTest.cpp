@@ -577,6 +577,56 @@ TEST_P(HistoryStores, PlayerRecordGathersNamesStintsMatchesAndActionsAcrossCase)
     EXPECT_TRUE(store->PlayerRecord("Jer").Stints.empty()) << "a part of a name is another name";
 }
 
+// A record kept before names were kept folded and times indexed is brought forward: its chat and
+// admin actions are found by a part of a name whatever its case, with the lines written since,
+// and by time; the size counts them all. A read that fails says why, and the next one that works
+// says nothing.
+TEST_P(HistoryStores, OlderRowsAreFoundByNameAndTimeAfterTheMoveAndAFailedReadIsSaid) {
+    {
+        auto old = place.Open({}, 10);
+        old->MatchStarted({100, "Srv", "Island", "isl.bms", "TDM"});
+        old->ChatRead(101, kJerome, "hello");
+        old->ChatRead(102, "Bob", "hi");
+        old->AdminActionDone({103, "op", ActionKind::Punt, kJEROME, "spam", "", Outcome::Sent, ""});
+        old->ServerEvent(104, "state", "Hosting");
+        StorePlace::Written(*old);
+    }
+    auto store = place.Open();
+    store->ChatRead(110, kjerome, "again");
+    StorePlace::Written(*store);
+    auto find = [&](HistoryKind kind, const std::string& player, int64_t from = 0, int64_t to = 0) {
+        return store->Search({kind, "", player, from, to});
+    };
+    EXPECT_EQ(Texts(find(HistoryKind::Chat, "\xC9R\xD4")), (Strings{"again", "hello"}));
+    EXPECT_TRUE(find(HistoryKind::Chat, "nobody").empty());
+    EXPECT_EQ(Texts(find(HistoryKind::Chat, "", 102, 111)), (Strings{"again", "hi"}));
+    EXPECT_TRUE(find(HistoryKind::Chat, "", 111, 200).empty());
+    EXPECT_EQ(find(HistoryKind::Admin, "j\xE9r").size(), 1u);
+    EXPECT_EQ(find(HistoryKind::Admin, "", 103, 104).size(), 1u);
+    EXPECT_EQ(find(HistoryKind::Events, "", 104, 105).size(), 1u);
+    EXPECT_EQ(store->PlayerRecord("J\xE9R\xD4me").Actions.size(), 1u);
+    const HistorySize size = store->Size();
+    EXPECT_EQ(size.Chat, 3);
+    EXPECT_EQ(size.AdminActions, 1);
+    EXPECT_EQ(size.Events, 1);
+    EXPECT_EQ(size.Matches, 1);
+    EXPECT_EQ(store->ReadError(), "");
+
+    // Another program takes a table away under the store.
+    if (place.Kind() == Engine::Sqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(place.File().string().c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "DROP TABLE server_events", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    } else {
+        place.Rows("DROP TABLE server_events");
+    }
+    EXPECT_TRUE(find(HistoryKind::Events, "").empty());
+    EXPECT_NE(store->ReadError(), "");
+    EXPECT_EQ(find(HistoryKind::Chat, "").size(), 3u);
+    EXPECT_EQ(store->ReadError(), "");
+}
+
 // Forgetting goes in bounded calls until nothing older is left: rows stamped before the time go,
 // rows of that very second stay, a match goes with its stints and statistics once it ended, the
 // match under way stays, and the chat index forgets the lines with them.
