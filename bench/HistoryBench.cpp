@@ -748,23 +748,36 @@ struct RecordCase {
     double GoalMs = 50;
 };
 
+HistoryQuery Query(HistoryKind kind, const std::string& text, const std::string& player, int64_t from = 0,
+                   int64_t to = 0) {
+    HistoryQuery q;
+    q.Kind = kind;
+    q.Text = text;
+    q.Player = player;
+    q.From = from;
+    q.To = to;
+    return q;
+}
+
 std::vector<RecordCase> RecordCases() {
     auto search = [](HistoryQuery q) { return [q](HistoryStore& store) { return store.Search(q).size(); }; };
     const int64_t hour = 1'500'000, oldHour = 1'100'000, day = 1'000'000;
-    HistoryQuery ofKind{HistoryKind::Events, "mission 4", "", 0, 0, 200, "", "state"};
+    HistoryQuery ofKind = Query(HistoryKind::Events, "mission 4", "");
+    ofKind.Limit = 200;
+    ofKind.EventKind = "state";
     return {
-        {"a", "chat by a player", search({HistoryKind::Chat, "", kRecordPlayer})},
-        {"b", "chat by a player who said nothing", search({HistoryKind::Chat, "", "[QX]Quiet"})},
-        {"c", "chat in an hour", search({HistoryKind::Chat, "", "", hour, hour + 3600})},
-        {"d", "chat in the oldest day", search({HistoryKind::Chat, "", "", day, day + 86400})},
-        {"e", "a common word in an old hour", search({HistoryKind::Chat, "gg", "", oldHour, oldHour + 3600})},
-        {"f", "a rare word in a day", search({HistoryKind::Chat, "zzrare", "", day, day + 86400})},
-        {"g", "a common word by a player", search({HistoryKind::Chat, "gg", kRecordPlayer})},
-        {"h", "a rare word", search({HistoryKind::Chat, "zzrare", ""})},
-        {"i", "admin actions aimed at a player", search({HistoryKind::Admin, "", kRecordPlayer})},
-        {"j", "admin actions in an hour", search({HistoryKind::Admin, "", "", hour, hour + 3600})},
-        {"k", "admin actions holding a text", search({HistoryKind::Admin, "refused", ""})},
-        {"l", "events in an hour", search({HistoryKind::Events, "", "", hour, hour + 3600})},
+        {"a", "chat by a player", search(Query(HistoryKind::Chat, "", kRecordPlayer))},
+        {"b", "chat by a player who said nothing", search(Query(HistoryKind::Chat, "", "[QX]Quiet"))},
+        {"c", "chat in an hour", search(Query(HistoryKind::Chat, "", "", hour, hour + 3600))},
+        {"d", "chat in the oldest day", search(Query(HistoryKind::Chat, "", "", day, day + 86400))},
+        {"e", "a common word in an old hour", search(Query(HistoryKind::Chat, "gg", "", oldHour, oldHour + 3600))},
+        {"f", "a rare word in a day", search(Query(HistoryKind::Chat, "zzrare", "", day, day + 86400))},
+        {"g", "a common word by a player", search(Query(HistoryKind::Chat, "gg", kRecordPlayer))},
+        {"h", "a rare word", search(Query(HistoryKind::Chat, "zzrare", ""))},
+        {"i", "admin actions aimed at a player", search(Query(HistoryKind::Admin, "", kRecordPlayer))},
+        {"j", "admin actions in an hour", search(Query(HistoryKind::Admin, "", "", hour, hour + 3600))},
+        {"k", "admin actions holding a text", search(Query(HistoryKind::Admin, "refused", ""))},
+        {"l", "events in an hour", search(Query(HistoryKind::Events, "", "", hour, hour + 3600))},
         {"m", "events of a kind holding a text", search(ofKind)},
         {"n", "a player's record",
          [](HistoryStore& store) {
@@ -795,7 +808,7 @@ RecordEngine& SqliteRecord() {
                                    auto opened = SqliteHistoryStore::Open(file.string(), {}, version);
                                    if (!opened.Store) std::fprintf(stderr, "%s\n", opened.Error.c_str());
                                    return std::move(opened.Store);
-                               }};
+                               }, nullptr, 0};
     return engine;
 }
 
@@ -852,7 +865,7 @@ RecordEngine& PgRecord() {
                                    conn->Run("SET statement_timeout = 0");
                                    conn->Run("VACUUM ANALYZE");
                                    return std::move(opened.Store);
-                               }};
+                               }, nullptr, 0};
     return engine;
 }
 #endif
