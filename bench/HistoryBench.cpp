@@ -826,6 +826,7 @@ RecordEngine& PgRecord() {
                                        std::fprintf(stderr, "%s\n", Cluster().Error().c_str());
                                        return nullptr;
                                    }
+                                   if (conninfo == "-") return nullptr;
                                    const bool fresh = conninfo.empty();
                                    if (fresh) conninfo = Cluster().NewDatabase();
                                    auto opened = PgHistoryStore::Open(conninfo, "EU1", {}, version);
@@ -847,14 +848,15 @@ RecordEngine& PgRecord() {
                                            " 'base', 'nice', 'shot', 'team'])[1 + (i * 31) % 8] || ' word' || ((i * 7) %"
                                            " 20000) || ' word' || ((i * 13) % 20000) || CASE WHEN i % 100 = 50 THEN"
                                            " ' tidalwave' ELSE '' END || CASE WHEN i % 100000 = 777 THEN ' zzrare' ELSE"
-                                           " '' END AS m FROM generate_series(0, " +
+                                           " '' END AS m FROM generate_series(0::bigint, " +
                                            std::to_string(kCorpusLines - 1) + ") i) g;";
                                        const std::string numbers =
-                                           "generate_series(0, " + std::to_string(kRecordRows - 1) + ") i";
+                                           "generate_series(0::bigint, " + std::to_string(kRecordRows - 1) + ") i";
                                        PgResult r = conn->ExecScript("SET statement_timeout = 0;" + chat +
                                                                      RecordRowsSql(numbers, "EU1"));
                                        if (!r.Ok()) {
                                            std::fprintf(stderr, "the record could not be written: %s\n", r.Error().c_str());
+                                           conninfo = "-";  // and is not searched
                                            return nullptr;
                                        }
                                        std::fprintf(stderr, "PostgreSQL record written in %.1f s\n",

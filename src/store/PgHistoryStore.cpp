@@ -1244,7 +1244,7 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
         m_readError = r.Error();
         return rows;
     }
-    for (int i = 0; i < r.Rows(); ++i) rows.push_back(RowOf(r, i, q.Kind == HistoryKind::Chat));
+    for (int i = 0; i < r.Rows(); ++i) rows.push_back(rowsql::Worded(RowOf(r, i, q.Kind == HistoryKind::Chat)));
     return rows;
 }
 
@@ -1266,7 +1266,7 @@ bool PgHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& af
         return false;
     }
     for (int i = 0; i < r.Rows(); ++i) {
-        rows.push_back(RowOf(r, i, kind == HistoryKind::Chat));
+        rows.push_back(rowsql::Worded(RowOf(r, i, kind == HistoryKind::Chat)));
         after = r.Int(i, 7);
     }
     return true;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -891,7 +892,7 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
     // UTF-8 of the folded names that stints, chat and admin actions keep.
     const Blob text{LowerCase1252(q.Text)}, player{LowerCase1252(q.Player)};
     const std::string textKey = ToUtf8(text.Bytes), playerKey = ToUtf8(player.Bytes);
-    const std::string words = FtsQuery(ToUtf8(q.Text));
+    std::string words = FtsQuery(ToUtf8(q.Text));
     std::string conditions;  // joined by AND
     std::vector<Value> params;
     auto when = [&](const std::string& condition, std::initializer_list<Value> values) {
@@ -956,16 +957,30 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
                 } else {
                     if (!namesHolding("chat", "player_key")) return rows;  // he said nothing
                     nameIn("c.player_key");
-                    from += names.size() > kFewNames ? " NOT INDEXED" : " INDEXED BY chat_player";
+                    // A few names and words: the words' index finds the lines of both at once,
+                    // each name a phrase of its own words in the sender's column (the same
+                    // tokenizer splits them), and the names are then checked whole. A name of no
+                    // letter or digit makes no phrase: its lines are read through the names' index.
+                    const bool phrases =
+                        std::all_of(names.begin(), names.end(), [](const std::string& name) {
+                            return std::any_of(name.begin(), name.end(),
+                                               [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+                        });
+                    if (!words.empty() && names.size() <= kFewNames && phrases) {
+                        words += " AND {player}: (";
+                        for (size_t i = 0; i < names.size(); ++i) {
+                            words += i ? " OR \"" : "\"";
+                            for (char c : names[i]) words += c == '"' ? std::string("\"\"") : std::string(1, c);
+                            words += '"';
+                        }
+                        words += ')';
+                    } else if (words.empty() || names.size() <= kFewNames) {
+                        from += names.size() > kFewNames ? " NOT INDEXED" : " INDEXED BY chat_player";
+                        if (!words.empty()) when("c.id IN (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ?)", {words});
+                    }
                 }
             }
-            const bool fewNames = m_keyed && !player.Bytes.empty() && names.size() <= kFewNames;
-            if (words.empty()) {
-                sql = columns + from + where() + " ORDER BY c.id DESC LIMIT ?";
-            } else if (fewNames) {
-                // The lines of a few names are fewer than those of a word: each is looked up in
-                // the words' index.
-                when("c.id IN (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ?)", {words});
+            if (words.empty() || from.find("INDEXED BY") != std::string::npos) {
                 sql = columns + from + where() + " ORDER BY c.id DESC LIMIT ?";
             } else if (conditions.empty()) {
                 // The index hands out its newest matches first; only those are looked up, so a
@@ -1040,7 +1055,7 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
         return rows;
     }
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) rows.push_back(ReadRow(st.St));
+    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) rows.push_back(rowsql::Worded(ReadRow(st.St)));
     if (rc != SQLITE_DONE) m_readError = LastError();
     return rows;
 }
@@ -1063,7 +1078,7 @@ bool SqliteHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t
     int rc = SQLITE_ROW;
     int64_t last = after;
     while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) {
-        rows.push_back(ReadRow(st.St));
+        rows.push_back(rowsql::Worded(ReadRow(st.St)));
         last = sqlite3_column_int64(st.St, 7);
     }
     if (rc != SQLITE_DONE) {

@@ -123,7 +123,7 @@ TEST_P(HistoryStores, RecordsPerFlushAndFindsAfterReopen) {
     auto players = store->Search({HistoryKind::Players, "J\xC9R"});  // another case
     ASSERT_EQ(players.size(), 1u);
     EXPECT_EQ(players[0].Player, accented);
-    EXPECT_EQ(players[0].Detail, "left 106");
+    EXPECT_EQ(players[0].Detail, "left 1970-01-01T00:01:46Z");
     EXPECT_EQ(players[0].LeftAt, 106) << "a stint's end as a time of its own";
     EXPECT_EQ(store->Search({HistoryKind::Players, "');--"}).size(), 1u);
     EXPECT_TRUE(store->Search({HistoryKind::Players, "%"}).empty()) << "a wildcard typed is a character";
@@ -373,8 +373,8 @@ TEST_P(HistoryStores, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     const auto bobs = store->Search({HistoryKind::Players, "BOB"});
     ASSERT_EQ(bobs.size(), 2u);
     EXPECT_EQ(bobs[0].Player, "bob");
-    EXPECT_EQ(bobs[0].Detail, "left 1003");
-    EXPECT_EQ(bobs[1].Detail, "left 1001");
+    EXPECT_EQ(bobs[0].Detail, "left 1970-01-01T00:16:43Z");
+    EXPECT_EQ(bobs[1].Detail, "left 1970-01-01T00:16:41Z");
     EXPECT_EQ(store->Search({HistoryKind::Players, "ann"}).size(), 1u);
     EXPECT_EQ(written("SELECT value FROM player_stats WHERE name = 'Ann' AND stat = 'Kills'"), 5);
 
@@ -517,7 +517,7 @@ TEST_P(HistoryStores, SearchCombinesWordsPlayerAndTimeOnEveryKind) {
     EXPECT_EQ(matches[0].Match, 1);
     EXPECT_EQ(matches[0].Time, 100);
     EXPECT_EQ(matches[0].Text, "Island (isl.bms) TDM, Srv");
-    EXPECT_EQ(matches[0].Detail, "Red won, 1 min, 2 players, stats written");
+    EXPECT_EQ(matches[0].Detail, "Red won, 1:40, 2 players, stats written");
     EXPECT_EQ(matches[0].LeftAt, std::nullopt) << "only a stint ends with a player leaving";
     const auto desert = find(HistoryKind::Matches, "ctf", "\xC9R");
     ASSERT_EQ(desert.size(), 1u);
@@ -933,7 +933,7 @@ TEST(PgHistoryStore, WhileTheDatabaseIsAwayRowsWaitAndArriveOnceAndBansLastReadS
     const auto matches = store->Search({HistoryKind::Matches, ""});
     ASSERT_EQ(matches.size(), 2u);
     EXPECT_EQ(matches[0].Match, 2) << "numbered after the match that waited";
-    EXPECT_EQ(matches[1].Detail, "Red won, 0 min, 2 players, stats written");
+    EXPECT_EQ(matches[1].Detail, "Red won, 0:10, 2 players, stats written");
 }
 
 // A program that starts while the shared database is away keeps everything it records: through a
