@@ -1205,7 +1205,10 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
             break;
         case HistoryKind::Admin:
             if (!window("admin_actions")) return rows;
-            if (!text.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
+            if (!text.empty() && keyed && text.find('\x01') == std::string::npos)
+                when("strpos(folded, " + param(text) + ") > 0");
+            else if (!text.empty())
+                textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
             if (!player.empty() && !names("admin_actions", "target_key")) return rows;
             sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM admin_actions WHERE " +
                   conditions + " ORDER BY id DESC LIMIT ";
@@ -1227,7 +1230,11 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
             if (!player.empty()) return rows;  // no event names a player
             if (!window("server_events")) return rows;
             if (!q.EventKind.empty()) when("kind = " + param(q.EventKind));
-            if (!text.empty()) {
+            if (!text.empty() && keyed && text.find('\x01') == std::string::npos) {
+                // The folded kind, its separator, then the folded detail: of one kind, the detail alone.
+                when(q.EventKind.empty() ? "strpos(folded, " + param(text) + ") > 0"
+                                         : "strpos(substr(folded, char_length(kind) + 2), " + param(text) + ") > 0");
+            } else if (!text.empty()) {
                 if (q.EventKind.empty()) {
                     textIn({"kind", "detail"});
                 } else {

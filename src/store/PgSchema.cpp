@@ -101,10 +101,17 @@ const char* const kMigrations[] = {
     " END $f$;",
     // 11: searches by player and by time read only the rows they find. A chat line's sender and an
     // admin action's target are kept folded (the database folds them, rows kept before too); chat,
-    // admin actions and events are indexed by their time. Each server's rows are counted as they
-    // come and go, once per statement, so that the record's size is known without counting them.
+    // admin actions and events are indexed by their time. The texts an admin action or an event is
+    // searched by are kept folded too, joined by a byte no typed text holds, so that a search folds
+    // nothing. Each server's rows are counted as they come and go, once per statement, so that the
+    // record's size is known without counting them.
     "ALTER TABLE chat ADD COLUMN player_key text GENERATED ALWAYS AS (tovi_fold(player)) STORED;"
-    "ALTER TABLE admin_actions ADD COLUMN target_key text GENERATED ALWAYS AS (tovi_fold(target)) STORED;"
+    "ALTER TABLE admin_actions ADD COLUMN target_key text GENERATED ALWAYS AS (tovi_fold(target)) STORED,"
+    " ADD COLUMN folded text GENERATED ALWAYS AS (tovi_fold(coalesce(who, '') || chr(1) || coalesce(action, '')"
+    " || chr(1) || coalesce(target, '') || chr(1) || coalesce(reason, '') || chr(1) || coalesce(detail, '')"
+    " || chr(1) || coalesce(outcome, '') || chr(1) || coalesce(why, ''))) STORED;"
+    "ALTER TABLE server_events ADD COLUMN folded text GENERATED ALWAYS AS"
+    " (tovi_fold(coalesce(kind, '') || chr(1) || coalesce(detail, ''))) STORED;"
     "CREATE INDEX chat_player ON chat(server, player_key, id);"
     "CREATE INDEX chat_time ON chat(server, time, id);"
     "CREATE INDEX admin_actions_target ON admin_actions(server, target_key, id);"
