@@ -593,20 +593,27 @@ TEST_P(HistoryStores, OlderRowsAreFoundByNameAndTimeAfterTheMoveAndAFailedReadIs
     }
     auto store = place.Open();
     store->ChatRead(110, kjerome, "again");
+    // A name of no letter, and more names holding a part than a list of names takes.
+    store->ChatRead(111, "***", "gg stars");
+    for (int i = 0; i < 70; ++i) store->ChatRead(112, "zed" + std::to_string(i), "gg zed");
     StorePlace::Written(*store);
     auto find = [&](HistoryKind kind, const std::string& player, int64_t from = 0, int64_t to = 0) {
         return store->Search({kind, "", player, from, to});
     };
+    EXPECT_EQ(Texts(store->Search({HistoryKind::Chat, "gg", "**"})), Strings{"gg stars"});
+    EXPECT_EQ(store->Search({HistoryKind::Chat, "gg", "ZED"}).size(), 70u);
+    EXPECT_EQ(find(HistoryKind::Chat, "zed").size(), 70u);
+    EXPECT_EQ(store->Search({HistoryKind::Chat, "gg", "zed1"}).size(), 11u);
     EXPECT_EQ(Texts(find(HistoryKind::Chat, "\xC9R\xD4")), (Strings{"again", "hello"}));
     EXPECT_TRUE(find(HistoryKind::Chat, "nobody").empty());
     EXPECT_EQ(Texts(find(HistoryKind::Chat, "", 102, 111)), (Strings{"again", "hi"}));
-    EXPECT_TRUE(find(HistoryKind::Chat, "", 111, 200).empty());
+    EXPECT_TRUE(find(HistoryKind::Chat, "", 113, 200).empty());
     EXPECT_EQ(find(HistoryKind::Admin, "j\xE9r").size(), 1u);
     EXPECT_EQ(find(HistoryKind::Admin, "", 103, 104).size(), 1u);
     EXPECT_EQ(find(HistoryKind::Events, "", 104, 105).size(), 1u);
     EXPECT_EQ(store->PlayerRecord("J\xE9R\xD4me").Actions.size(), 1u);
     const HistorySize size = store->Size();
-    EXPECT_EQ(size.Chat, 3);
+    EXPECT_EQ(size.Chat, 74);
     EXPECT_EQ(size.AdminActions, 1);
     EXPECT_EQ(size.Events, 1);
     EXPECT_EQ(size.Matches, 1);
@@ -623,7 +630,7 @@ TEST_P(HistoryStores, OlderRowsAreFoundByNameAndTimeAfterTheMoveAndAFailedReadIs
     }
     EXPECT_TRUE(find(HistoryKind::Events, "").empty());
     EXPECT_NE(store->ReadError(), "");
-    EXPECT_EQ(find(HistoryKind::Chat, "").size(), 3u);
+    EXPECT_EQ(find(HistoryKind::Chat, "").size(), 74u);
     EXPECT_EQ(store->ReadError(), "");
 }
 
