@@ -1214,6 +1214,9 @@ TEST(PgHistoryStore, MigrateStoreCopiesAFileIntoTheDatabaseAndBack) {
     auto store = OpenOk(back);
     EXPECT_EQ(Everything(*store), recorded);
     EXPECT_EQ(store->Search({HistoryKind::Chat, "gg"}).size(), 3u) << "the chat index holds the lines copied";
+    EXPECT_EQ(store->Search({HistoryKind::Chat, "", "\xC9R\xD4"}).size(), 2u) << "found by the folded names copied";
+    EXPECT_EQ(store->PlayerRecord(kJEROME).Actions.size(), 2u);
+    EXPECT_EQ(store->Size().Chat, 4);
     EXPECT_EQ(Count(back, "SELECT count(*) FROM bans WHERE reason = 'aimbot'"), 1);
 }
 
