@@ -128,6 +128,11 @@ void LogDialog::Read(bool fromNewest) {
     m_lblLogCount->setText(m_searched.empty() ? tr("%n line(s), newest first", nullptr, shown)
                                               : tr("%n line(s) found, newest first", nullptr, shown));
     if (more) m_lblLogCount->setText(m_lblLogCount->text() + tr("; older ones follow on \"Load more\""));
+    // A read that failed is said, rather than taken for the end of the log.
+    if (const std::string error = m_record().ReadError(); !error.empty()) {
+        m_cmdLogMore->setEnabled(false);
+        m_lblLogCount->setText(tr("Search failed: %1").arg(FromGameText(error)));
+    }
 }
 
 }  // namespace tovi
