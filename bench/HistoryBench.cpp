@@ -6,6 +6,9 @@
 //   record, side by side (goal: < 10% more CPU), and the longest event-loop turn (goal < 16 ms):
 //   the flush runs on the event loop, so one slow commit is a frozen window for as long as it takes;
 // - a WAL checkpoint alone, which is why it does not run on the event loop;
+// - every search kind the window and the panel run, over a record of 1,000,000 chat lines, 100,000
+//   admin actions and 100,000 events in each engine, before and after the schema that keeps names
+//   folded and times indexed (goal < 50 ms a search or a player's record, < 10 ms the size figure);
 // - the export for scripts over the chat corpus: read and written in pieces, so the memory it
 //   takes stays flat however long the record is (holding every row took 367 MB at 1.45M rows).
 // The figures with their goals are summed up at the end of the output.
@@ -19,6 +22,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -42,6 +46,10 @@
 #include "ServerStatus.h"
 #include "SimProcess.h"
 #include "SqliteHistoryStore.h"
+#if defined(TOVI_STORE_POSTGRES)
+#include "PgCluster.h"
+#include "PgHistoryStore.h"
+#endif
 #include "linux/LinuxProcessBackend.h"
 #include "linux/NoDisplayWindowSystem.h"
 
@@ -136,13 +144,52 @@ BENCHMARK(BM_InsertBatch)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealT
 // Words of the corpus: a common few, many ordinary ones, and marker words at known rates.
 const char* const kCommon[] = {"gg", "lol", "the", "go", "base", "nice", "shot", "team"};
 
-// The corpus: 1,000,000 chat lines, written once per process in one transaction (the store's own
-// flush keeps at most its bounded backlog, so the lines go in beside it, through the same table and
-// its full-text trigger). "tidalwave" is in one line of 100, "zzrare" in one of 100,000.
-const fs::path& Corpus() {
-    static const fs::path file = [] {
-        const fs::path f = FreshFile("corpus.db");
-        OpenStore(f).reset();  // the schema
+// 1,000,000 chat lines, a second apart from 1,000,000 on, 5,000 to a match, said by 500 players:
+// "tidalwave" is in one line of 100, "zzrare" in one of 100,000. `keyed`: with the folded sender
+// of the schema that keeps it.
+void FillChat(sqlite3* db, bool keyed) {
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db,
+                       keyed ? "INSERT INTO chat(time, match_id, sent, player, message, player_raw, message_raw,"
+                               " player_key) VALUES (?,?,0,?,?,?,?,lower(?3))"
+                             : "INSERT INTO chat(time, match_id, sent, player, message, player_raw, message_raw)"
+                               " VALUES (?,?,0,?,?,?,?)",
+                       -1, &st, nullptr);
+    std::mt19937 random(14);
+    std::string message;
+    for (int i = 0; i < kCorpusLines; ++i) {
+        message.clear();
+        const int words = 3 + int(random() % 8);
+        for (int w = 0; w < words; ++w) {
+            if (w) message += ' ';
+            const auto r = static_cast<uint32_t>(random());
+            if (r % 3 == 0)
+                message += kCommon[r % std::size(kCommon)];
+            else
+                message += "word" + std::to_string(r % 20000);
+        }
+        if (i % 100 == 50) message += " tidalwave";
+        if (i % 100'000 == 777) message += " zzrare";
+        const std::string player = PlayerName(int(random() % 500));
+        sqlite3_bind_int64(st, 1, 1'000'000 + i);
+        sqlite3_bind_int64(st, 2, 1 + i / 5000);
+        sqlite3_bind_text(st, 3, player.data(), int(player.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 4, message.data(), int(message.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(st, 5, player.data(), int(player.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(st, 6, message.data(), int(message.size()), SQLITE_TRANSIENT);
+        sqlite3_step(st);
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+}
+
+// A file of the schema `version` holding the chat corpus, written once in one transaction (the
+// store's own flush keeps at most its bounded backlog, so the lines go in beside it, through the
+// same table and its full-text trigger), and what `more` adds in the same transaction.
+fs::path MakeChatFile(const std::string& name, int version, const std::function<void(sqlite3*)>& more) {
+    {
+        const fs::path f = FreshFile(name);
+        SqliteHistoryStore::Open(f.string(), {}, version).Store.reset();  // the schema
         sqlite3* db = nullptr;
         sqlite3_open(f.string().c_str(), &db);
         const auto start = std::chrono::steady_clock::now();
@@ -161,36 +208,8 @@ const fs::path& Corpus() {
             trigger = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
         sqlite3_finalize(st);
         sqlite3_exec(db, "DROP TRIGGER chat_fts_insert", nullptr, nullptr, nullptr);
-        sqlite3_prepare_v2(db,
-                           "INSERT INTO chat(time, match_id, sent, player, message, player_raw, message_raw)"
-                           " VALUES (?,?,0,?,?,?,?)",
-                           -1, &st, nullptr);
-        std::mt19937 random(14);
-        std::string message;
-        for (int i = 0; i < kCorpusLines; ++i) {
-            message.clear();
-            const int words = 3 + int(random() % 8);
-            for (int w = 0; w < words; ++w) {
-                if (w) message += ' ';
-                const auto r = static_cast<uint32_t>(random());
-                if (r % 3 == 0)
-                    message += kCommon[r % std::size(kCommon)];
-                else
-                    message += "word" + std::to_string(r % 20000);
-            }
-            if (i % 100 == 50) message += " tidalwave";
-            if (i % 100'000 == 777) message += " zzrare";
-            const std::string player = PlayerName(int(random() % 500));
-            sqlite3_bind_int64(st, 1, 1'000'000 + i);
-            sqlite3_bind_int64(st, 2, 1 + i / 5000);
-            sqlite3_bind_text(st, 3, player.data(), int(player.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(st, 4, message.data(), int(message.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_blob(st, 5, player.data(), int(player.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_blob(st, 6, message.data(), int(message.size()), SQLITE_TRANSIENT);
-            sqlite3_step(st);
-            sqlite3_reset(st);
-        }
-        sqlite3_finalize(st);
+        FillChat(db, version >= 11);
+        if (more) more(db);
         // As the move to schema 3 leaves an index: rebuilt, and its segments merged into one.
         sqlite3_exec(db,
                      "INSERT INTO chat_fts(chat_fts) VALUES('rebuild'); INSERT INTO chat_fts(chat_fts) "
@@ -206,10 +225,14 @@ const fs::path& Corpus() {
                      " PRAGMA wal_checkpoint(TRUNCATE)",
                      nullptr, nullptr, nullptr);
         sqlite3_close(db);
-        std::fprintf(stderr, "corpus of %d chat lines written in %.1f s\n", kCorpusLines,
+        std::fprintf(stderr, "%s: %d chat lines written in %.1f s\n", name.c_str(), kCorpusLines,
                      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         return f;
-    }();
+    }
+}
+
+const fs::path& Corpus() {
+    static const fs::path file = MakeChatFile("corpus.db", SqliteHistoryStore::kSchemaVersion, {});
     return file;
 }
 
@@ -687,9 +710,227 @@ void BM_ExportHistory(benchmark::State& state) {
 }
 BENCHMARK(BM_ExportHistory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// ---- the record's searches over both engines ---------------------------------------------------
+// A record of 1,000,000 chat lines (the corpus above), 100,000 admin actions and 100,000 events,
+// ten seconds apart, with 200 matches of 32 players, in each engine. Every search kind the window
+// and the panel run is timed on the schema before the folded names and time indexes (10), then
+// once the store has brought it forward (11): goal < 50 ms for a search and the player record,
+// < 10 ms for the size figure.
+
+constexpr int kRecordRows = 100'000;
+const char* const kRecordPlayer = "[QX]Player123";
+
+// The rows beside the chat, in SQL both engines run the same way but for the numbers' source.
+std::string RecordRowsSql(const std::string& numbers, const std::string& server) {
+    const std::string srv = server.empty() ? "" : "'" + server + "', ";
+    const std::string col = server.empty() ? "" : "server, ";
+    return "INSERT INTO admin_actions(" + col + "time, who, action, target, reason, detail, outcome, why) SELECT " +
+           srv +
+           "1000000 + i * 10, 'operator at the window', CASE i % 3 WHEN 0 THEN 'punt' WHEN 1 THEN 'ban' ELSE 'say'"
+           " END, '[QX]Player' || (i % 500), 'spam', 'punt ' || (i % 32), CASE i % 10 WHEN 0 THEN 'refused' ELSE"
+           " 'sent' END, '' FROM " + numbers + ";"
+           "INSERT INTO server_events(" + col + "time, kind, detail) SELECT " + srv +
+           "1000000 + i * 10, CASE i % 2 WHEN 0 THEN 'log' ELSE 'state' END, 'Hosting mission ' || i FROM " +
+           numbers + ";"
+           "INSERT INTO matches(" + col + "id, started, ended, server_name, map_name, map_file, game_type, result,"
+           " players_at_end, stats_written) SELECT " + srv +
+           "i + 1, 1000000 + i * 5000, 1004900 + i * 5000, 'Srv', 'Island', 'isl.bms', 'TDM', 'Red won', 32, 1"
+           " FROM " + numbers + " WHERE i < 200;"
+           "INSERT INTO stints(" + col + "match_id, name, name_key, slot, team, joined, left_at) SELECT " + srv +
+           "1 + i / 32, '[QX]Player' || (i % 500), '[qx]player' || (i % 500), i % 32, 1 + i % 2,"
+           " 1000000 + (i / 32) * 5000, 1004900 + (i / 32) * 5000 FROM " + numbers + " WHERE i < 6400;"
+           "INSERT INTO player_stats(" + col + "match_id, name, team, stat, value) SELECT " + srv +
+           "1 + (i / 5) / 32, '[QX]Player' || ((i / 5) % 500), 1 + (i / 5) % 2, 'Kills', i % 50 FROM " + numbers +
+           " WHERE i < 32000;";
+}
+
+struct RecordCase {
+    const char* Key;
+    const char* What;
+    std::function<size_t(HistoryStore&)> Run;
+    double GoalMs = 50;
+};
+
+HistoryQuery Query(HistoryKind kind, const std::string& text, const std::string& player, int64_t from = 0,
+                   int64_t to = 0) {
+    HistoryQuery q;
+    q.Kind = kind;
+    q.Text = text;
+    q.Player = player;
+    q.From = from;
+    q.To = to;
+    return q;
+}
+
+std::vector<RecordCase> RecordCases() {
+    auto search = [](HistoryQuery q) { return [q](HistoryStore& store) { return store.Search(q).size(); }; };
+    const int64_t hour = 1'500'000, oldHour = 1'100'000, day = 1'000'000;
+    HistoryQuery ofKind = Query(HistoryKind::Events, "mission 4", "");
+    ofKind.Limit = 200;
+    ofKind.EventKind = "state";
+    return {
+        {"a", "chat by a player", search(Query(HistoryKind::Chat, "", kRecordPlayer))},
+        {"b", "chat by a player who said nothing", search(Query(HistoryKind::Chat, "", "[QX]Quiet"))},
+        {"c", "chat in an hour", search(Query(HistoryKind::Chat, "", "", hour, hour + 3600))},
+        {"d", "chat in the oldest day", search(Query(HistoryKind::Chat, "", "", day, day + 86400))},
+        {"e", "a common word in an old hour", search(Query(HistoryKind::Chat, "gg", "", oldHour, oldHour + 3600))},
+        {"f", "a rare word in a day", search(Query(HistoryKind::Chat, "zzrare", "", day, day + 86400))},
+        {"g", "a common word by a player", search(Query(HistoryKind::Chat, "gg", kRecordPlayer))},
+        {"h", "a rare word", search(Query(HistoryKind::Chat, "zzrare", ""))},
+        {"i", "admin actions aimed at a player", search(Query(HistoryKind::Admin, "", kRecordPlayer))},
+        {"j", "admin actions in an hour", search(Query(HistoryKind::Admin, "", "", hour, hour + 3600))},
+        {"k", "admin actions holding a text", search(Query(HistoryKind::Admin, "refused", ""))},
+        {"l", "events in an hour", search(Query(HistoryKind::Events, "", "", hour, hour + 3600))},
+        {"m", "events of a kind holding a text", search(ofKind)},
+        {"n", "a player's record",
+         [](HistoryStore& store) {
+             const PlayerHistory record = store.PlayerRecord(kRecordPlayer);
+             return record.Stints.size() + record.Actions.size();
+         }},
+        {"o", "the size figure", [](HistoryStore& store) { return size_t(store.Size().Chat); }, 10},
+    };
+}
+
+// Each engine's record, at the older schema until the first search of the newer one, which
+// opens it again and so brings it forward (how long that takes is said too).
+struct RecordEngine {
+    std::string Name;
+    std::function<std::unique_ptr<HistoryStore>(int version)> Open;
+    std::unique_ptr<HistoryStore> Store;
+    int Version = 0;
+};
+
+RecordEngine& SqliteRecord() {
+    static RecordEngine engine{"SQLite", [](int version) -> std::unique_ptr<HistoryStore> {
+                                   static const fs::path file = MakeChatFile("record.db", 10, [](sqlite3* db) {
+                                       const std::string numbers =
+                                           "(WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                                           std::to_string(kRecordRows - 1) + ") SELECT i FROM n)";
+                                       sqlite3_exec(db, RecordRowsSql(numbers, "").c_str(), nullptr, nullptr, nullptr);
+                                   });
+                                   auto opened = SqliteHistoryStore::Open(file.string(), {}, version);
+                                   if (!opened.Store) std::fprintf(stderr, "%s\n", opened.Error.c_str());
+                                   return std::move(opened.Store);
+                               }, nullptr, 0};
+    return engine;
+}
+
+#if defined(TOVI_STORE_POSTGRES)
+testing::PgCluster& Cluster() {
+    static testing::PgCluster cluster;
+    return cluster;
+}
+
+// The same record in a database of the bench's own cluster, written by the database itself.
+RecordEngine& PgRecord() {
+    static RecordEngine engine{"PostgreSQL", [](int version) -> std::unique_ptr<HistoryStore> {
+                                   static std::string conninfo;
+                                   if (!Cluster().Ok()) {
+                                       std::fprintf(stderr, "%s\n", Cluster().Error().c_str());
+                                       return nullptr;
+                                   }
+                                   if (conninfo == "-") return nullptr;
+                                   const bool fresh = conninfo.empty();
+                                   if (fresh) conninfo = Cluster().NewDatabase();
+                                   auto opened = PgHistoryStore::Open(conninfo, "EU1", {}, version);
+                                   if (!opened.Store) {
+                                       std::fprintf(stderr, "%s\n", opened.Error.c_str());
+                                       return nullptr;
+                                   }
+                                   std::string error;
+                                   auto conn = PgConnection::Connect(conninfo, error);
+                                   if (!conn) return nullptr;
+                                   conn->SetDeadlineMs(30 * 60 * 1000);
+                                   if (fresh) {
+                                       const auto start = std::chrono::steady_clock::now();
+                                       const std::string chat =
+                                           "INSERT INTO chat(server, time, match_id, sent, player, message, player_raw,"
+                                           " message_raw, words) SELECT 'EU1', 1000000 + i, 1 + i / 5000, 0, p, m,"
+                                           " convert_to(p, 'UTF8'), convert_to(m, 'UTF8'), ' ' || m || ' ' FROM (SELECT i,"
+                                           " '[QX]Player' || ((i * 7919) % 500) AS p, (ARRAY['gg', 'lol', 'the', 'go',"
+                                           " 'base', 'nice', 'shot', 'team'])[1 + (i / 3) % 8] || ' word' || ((i * 7) %"
+                                           " 20000) || ' word' || ((i * 13) % 20000) || CASE WHEN i % 100 = 50 THEN"
+                                           " ' tidalwave' ELSE '' END || CASE WHEN i % 100000 = 777 THEN ' zzrare' ELSE"
+                                           " '' END AS m FROM generate_series(0::bigint, " +
+                                           std::to_string(kCorpusLines - 1) + ") i) g;";
+                                       const std::string numbers =
+                                           "generate_series(0::bigint, " + std::to_string(kRecordRows - 1) + ") i";
+                                       PgResult r = conn->ExecScript("SET statement_timeout = 0;" + chat +
+                                                                     RecordRowsSql(numbers, "EU1"));
+                                       if (!r.Ok()) {
+                                           std::fprintf(stderr, "the record could not be written: %s\n", r.Error().c_str());
+                                           conninfo = "-";  // and is not searched
+                                           return nullptr;
+                                       }
+                                       std::fprintf(stderr, "PostgreSQL record written in %.1f s\n",
+                                                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                                                        .count());
+                                   }
+                                   // What autovacuum would have found by the time anyone searches.
+                                   conn->Run("SET statement_timeout = 0");
+                                   conn->Run("VACUUM ANALYZE");
+                                   return std::move(opened.Store);
+                               }, nullptr, 0};
+    return engine;
+}
+#endif
+
+void RecordSearch(benchmark::State& state, RecordEngine& engine, int version, const RecordCase& c) {
+    if (engine.Version != version) {
+        engine.Store.reset();
+        const auto start = std::chrono::steady_clock::now();
+        engine.Store = engine.Open(version);
+        if (engine.Version != 0) {
+            char line[200];
+            std::snprintf(line, sizeof line, "%s: the record brought to schema %d in %.1f s", engine.Name.c_str(),
+                          version,
+                          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            Summary("f " + engine.Name + " migration", line);
+        }
+        engine.Version = version;
+    }
+    if (!engine.Store) {
+        state.SkipWithError("the record could not be opened");
+        return;
+    }
+    size_t rows = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        rows = c.Run(*engine.Store);
+        benchmark::DoNotOptimize(rows);
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count() /
+        double(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    char line[300];
+    std::snprintf(line, sizeof line, "%s, schema %d, %s: %.2f ms, %zu rows (goal < %.0f ms): %s", engine.Name.c_str(),
+                  version, c.What, ms, rows, c.GoalMs, Verdict(ms < c.GoalMs));
+    Summary("g " + engine.Name + " " + std::to_string(version) + " " + c.Key, line);
+    state.counters["rows"] = double(rows);
+}
+
+void RegisterRecordSearches() {
+    std::vector<RecordEngine*> engines{&SqliteRecord()};
+#if defined(TOVI_STORE_POSTGRES)
+    engines.push_back(&PgRecord());
+#endif
+    static const std::vector<RecordCase> cases = RecordCases();
+    for (RecordEngine* engine : engines) {
+        for (int version : {10, 11}) {
+            for (const RecordCase& c : cases) {
+                const std::string name = "BM_RecordSearch/" + engine->Name + "/" + std::to_string(version) + "/" + c.Key;
+                benchmark::RegisterBenchmark(name.c_str(), [engine, version, &c](benchmark::State& state) {
+                    RecordSearch(state, *engine, version, c);
+                })->Unit(benchmark::kMillisecond);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    RegisterRecordSearches();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -241,8 +241,8 @@ void BM_MigrateStore(benchmark::State& state) {
                      nullptr, nullptr, nullptr);
         sqlite3_stmt* st = nullptr;
         sqlite3_prepare_v2(db,
-                           "INSERT INTO chat(time, match_id, sent, player, message, player_raw, message_raw)"
-                           " VALUES (?, 1, 0, ?, ?, ?, ?)",
+                           "INSERT INTO chat(time, match_id, sent, player, message, player_raw, message_raw,"
+                           " player_key) VALUES (?, 1, 0, ?, ?, ?, ?, lower(?2))",
                            -1, &st, nullptr);
         for (int i = 0; i < kChatLines; ++i) {
             const std::string player = "Player" + std::to_string(i % 64), message = Line(i);

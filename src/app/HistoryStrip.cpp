@@ -114,8 +114,12 @@ HistoryStrip::HistoryStrip(Service& service, Dialogs& dialogs, QWidget* parent)
     m_lstHistory->sortByColumn(0, Qt::DescendingOrder);
     m_lstHistory->setToolTip(tr("Double-click a row that names a player to see his history"));
     m_lblHistorySize = MakeLabel(QStringLiteral("lblHistorySize"), QString(), strip);
+    // Why the last search found nothing it could show: the record could not be read.
+    m_lblHistoryError = MakeLabel(QStringLiteral("lblHistoryError"), QString(), strip);
+    m_lblHistoryError->setVisible(false);
     layout->addLayout(row);
     layout->addLayout(filters);
+    layout->addWidget(m_lblHistoryError);
     layout->addWidget(m_lstHistory, 1);
     layout->addWidget(MakePlayersChart([this]() -> HistoryStore& { return m_service.History(); }, strip));
     layout->addWidget(m_lblHistorySize);
@@ -141,6 +145,11 @@ void HistoryStrip::cmdHistorySearch_Click() {
     if (m_chkHistoryTo->isChecked()) query.To = m_dtpHistoryTo->dateTime().toSecsSinceEpoch() + 60;
     query.Limit = kHistoryRows;
     m_historyRows = m_service.History().Search(query);
+    const std::string error = m_service.History().ReadError();
+    // A failed read is said, not shown as "nothing found"; what part of it was read is not shown.
+    if (!error.empty()) m_historyRows.clear();
+    m_lblHistoryError->setText(error.empty() ? QString() : tr("Search failed: %1").arg(FromGameText(error)));
+    m_lblHistoryError->setVisible(!error.empty());
     m_lstHistory->setSortingEnabled(false);
     m_lstHistory->clear();
     int newness = 0;
@@ -165,10 +174,14 @@ void HistoryStrip::lstHistory_DoubleClick(QTreeWidgetItem* item) {
 }
 
 void HistoryStrip::ShowPlayerHistory(const std::string& name) {
+    const PlayerHistory record = m_service.History().PlayerRecord(name);
+    if (const std::string error = m_service.History().ReadError(); !error.empty()) {
+        m_dialogs.Warn("Search failed: " + error);
+        return;
+    }
     // Shown beside the window, not over it: the poll and the window go on meanwhile.
-    auto* view =
-        new PlayerHistoryDialog(name, m_service.History().PlayerRecord(name),
-                                m_service.Bans().EntriesFor(name), QDateTime::currentSecsSinceEpoch(), this);
+    auto* view = new PlayerHistoryDialog(name, record, m_service.Bans().EntriesFor(name),
+                                         QDateTime::currentSecsSinceEpoch(), this);
     view->setAttribute(Qt::WA_DeleteOnClose);
     view->show();
 }
@@ -208,15 +221,16 @@ void HistoryStrip::RefreshHistorySize() {
         return;
     }
     const HistorySize size = m_service.History().Size();
+    if (const std::string error = m_service.History().ReadError(); !error.empty()) {
+        m_lblHistorySize->setText(tr("The record's size could not be read: %1").arg(FromGameText(error)));
+        return;
+    }
     m_lblHistorySize->setText(
-        tr("tovistats.db: %1; %2 match(es), %3 stint(s), %4 chat line(s), %5 admin action(s), "
-           "%6 server event(s)")
-            .arg(QLocale::system().formattedDataSize(size.Bytes))
-            .arg(size.Matches)
-            .arg(size.Stints)
-            .arg(size.Chat)
-            .arg(size.AdminActions)
-            .arg(size.Events));
+        tr("tovistats.db: %1; %2, %3, %4, %5, %6")
+            .arg(QLocale::system().formattedDataSize(size.Bytes), Counted(size.Matches, tr("match"), tr("matches")),
+                 Counted(size.Stints, tr("stint"), tr("stints")), Counted(size.Chat, tr("chat line"), tr("chat lines")),
+                 Counted(size.AdminActions, tr("admin action"), tr("admin actions")),
+                 Counted(size.Events, tr("server event"), tr("server events"))));
 }
 
 }  // namespace tovi

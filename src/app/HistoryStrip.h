@@ -54,6 +54,7 @@ private:
     QDateTimeEdit* m_dtpHistoryTo = nullptr;
     QPushButton* m_cmdHistoryExport = nullptr;
     QLabel* m_lblHistorySize = nullptr;
+    QLabel* m_lblHistoryError = nullptr;
     std::vector<HistoryRow> m_historyRows;  // the current result, as the store gave it
 };
 

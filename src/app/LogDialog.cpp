@@ -129,6 +129,11 @@ void LogDialog::Read(bool fromNewest) {
     m_lblLogCount->setText(Counted(shown, tr("line"), tr("lines")) +
                            (m_searched.empty() ? tr(", newest first") : tr(" found, newest first")));
     if (more) m_lblLogCount->setText(m_lblLogCount->text() + tr("; older ones follow on \"Load more\""));
+    // A read that failed is said, rather than taken for the end of the log.
+    if (const std::string error = m_record().ReadError(); !error.empty()) {
+        m_cmdLogMore->setEnabled(false);
+        m_lblLogCount->setText(tr("Search failed: %1").arg(FromGameText(error)));
+    }
 }
 
 }  // namespace tovi

@@ -70,6 +70,12 @@ struct HistoryRow {
     std::optional<AdminAction> Action = std::nullopt;
 };
 
+// A search's rows as a face receives them: the rows, or why they could not be read.
+struct HistoryResult {
+    std::vector<HistoryRow> Rows;
+    std::string Error;  // empty when the rows were read whole
+};
+
 enum class HistoryKind { Chat, Players, Admin, Matches, Events };
 
 // What to look for. Every filter given must hold.
@@ -152,6 +158,10 @@ public:
 
     // Newest first, at most `query.Limit` rows. No filter lists the newest rows of the kind.
     virtual std::vector<HistoryRow> Search(const HistoryQuery& query) = 0;
+    // Why the last search, player record or size could not be read whole (the database is away,
+    // the file is damaged); empty when it was. What was read is then none, or part of it: a face
+    // says so rather than show it as all there is.
+    virtual std::string ReadError() const { return {}; }
     // For an export that never holds the whole record: into `rows`, rows of `kind` from `from`
     // (Unix seconds, inclusive; 0: all) on, oldest first and worded as Search words them, at most
     // `piece` of them, beginning after the row `after` names (0: the first); `after` is then moved

@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -1090,7 +1092,7 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
     m_readError.clear();
     if (q.Limit <= 0) return rows;
     if (!ReadyToRead()) {
-        m_readError = m_why;
+        m_readError = m_why.empty() ? std::string("the shared database did not answer in time") : m_why;
         return rows;
     }
     const std::string text = ToUtf8(LowerCase1252(q.Text)), player = ToUtf8(LowerCase1252(q.Player));
@@ -1115,11 +1117,76 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
         if (q.To != 0) when(std::string(column) + " < " + param(q.To));
     };
 
+    const bool keyed = m_schemaVersion >= pgschema::kKeyedSchema;
+    // A time window: the rows between the first key at its start and the last before its end, as
+    // the time index finds them (rows are kept in the order they came), read newest first by key.
+    // False when the window holds none.
+    auto window = [&](const char* table) {
+        if (keyed && (q.From != 0 || q.To != 0)) {
+            const std::string t = table;
+            auto one = [&](const std::string& sql, int64_t bound) -> std::optional<int64_t> {
+                PgResult r = m_conn->Exec(sql, {params[0], bound});
+                if (!r.Ok()) m_readError = r.Error();
+                if (!r.Ok() || r.Rows() == 0) return std::nullopt;
+                return r.Int(0, 0);
+            };
+            int64_t lo = 0, hi = INT64_MAX;
+            if (q.From != 0) {
+                auto id = one("SELECT id FROM " + t + " WHERE server = $1 AND time >= $2 ORDER BY time, id LIMIT 1",
+                              q.From);
+                if (!id) return false;
+                lo = *id;
+            }
+            if (q.To != 0) {
+                auto id = one(
+                    "SELECT id FROM " + t + " WHERE server = $1 AND time < $2 ORDER BY time DESC, id DESC LIMIT 1",
+                    q.To);
+                if (!id) return false;
+                hi = *id;
+            }
+            if (lo > hi) return false;
+            when("id BETWEEN " + param(lo) + " AND " + param(hi));
+        }
+        timeIn("time");
+        return true;
+    };
+    // The folded names in `column` that hold the part of a name typed, each found once through
+    // the names' index. Few of them: their rows are read through that index; many: the rows are
+    // read newest first and each name is checked. False when none does.
+    constexpr size_t kFewNames = 64;
+    auto names = [&](const char* table, const char* column) {
+        if (!keyed) {
+            when(std::string("strpos(tovi_fold(") + (column == std::string("player_key") ? "player" : "target") +
+                 "), " + param(player) + ") > 0");
+            return true;
+        }
+        const std::string c = column, t = table;
+        PgResult r = m_conn->Exec(
+            "WITH RECURSIVE k(key) AS (SELECT (SELECT " + c + " FROM " + t + " WHERE server = $1 AND " + c +
+                " IS NOT NULL ORDER BY " + c + " LIMIT 1) UNION ALL SELECT (SELECT " + c + " FROM " + t +
+                " WHERE server = $1 AND " + c + " > k.key ORDER BY " + c + " LIMIT 1) FROM k WHERE k.key IS NOT NULL)"
+                " SELECT key FROM k WHERE key IS NOT NULL AND strpos(key, $2) > 0",
+            {params[0], player});
+        if (!r.Ok()) {
+            m_readError = r.Error();
+            return false;
+        }
+        if (r.Rows() == 0) return false;
+        if (static_cast<size_t>(r.Rows()) > kFewNames) {
+            when("strpos(" + c + ", " + param(player) + ") > 0");
+            return true;
+        }
+        std::string in = c + " IN (";
+        for (int i = 0; i < r.Rows(); ++i) in += (i ? "," : "") + param(r.Text(i, 0));
+        when(in + ")");
+        return true;
+    };
+
     std::string sql;
     switch (q.Kind) {
         case HistoryKind::Chat: {
-            timeIn("time");
-            if (!player.empty()) when("strpos(tovi_fold(player), " + param(player) + ") > 0");
+            if (!window("chat")) return rows;
+            if (!player.empty() && !names("chat", "player_key")) return rows;  // he said nothing
             // Each word typed begins a word said; a single letter is a word of its own.
             for (const std::string& word : Words(q.Text)) {
                 const std::string key = " " + ToUtf8(word) + (word.size() > 1 ? "" : " ");
@@ -1137,9 +1204,12 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
                   " ORDER BY id DESC LIMIT ";
             break;
         case HistoryKind::Admin:
-            timeIn("time");
-            if (!text.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
-            if (!player.empty()) when("strpos(tovi_fold(target), " + param(player) + ") > 0");
+            if (!window("admin_actions")) return rows;
+            if (!text.empty() && keyed && text.find('\x01') == std::string::npos)
+                when("strpos(folded, " + param(text) + ") > 0");
+            else if (!text.empty())
+                textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
+            if (!player.empty() && !names("admin_actions", "target_key")) return rows;
             sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + rowsql::kAdminFields +
                   " FROM admin_actions WHERE " + conditions + " ORDER BY id DESC LIMIT ";
             break;
@@ -1157,16 +1227,20 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
                   " ORDER BY id DESC LIMIT ";
             break;
         case HistoryKind::Events:
-            timeIn("time");
+            if (!player.empty()) return rows;  // no event names a player
+            if (!window("server_events")) return rows;
             if (!q.EventKind.empty()) when("kind = " + param(q.EventKind));
-            if (!text.empty()) {
+            if (!text.empty() && keyed && text.find('\x01') == std::string::npos) {
+                // The folded kind, its separator, then the folded detail: of one kind, the detail alone.
+                when(q.EventKind.empty() ? "strpos(folded, " + param(text) + ") > 0"
+                                         : "strpos(substr(folded, char_length(kind) + 2), " + param(text) + ") > 0");
+            } else if (!text.empty()) {
                 if (q.EventKind.empty()) {
                     textIn({"kind", "detail"});
                 } else {
                     textIn({"detail"});
                 }
             }
-            if (!player.empty()) when("false");  // no event names a player
             sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM server_events WHERE " +
                   conditions + " ORDER BY id DESC LIMIT ";
             break;
@@ -1178,7 +1252,7 @@ std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
         return rows;
     }
     for (int i = 0; i < r.Rows(); ++i) {
-        rows.push_back(RowOf(r, i, q.Kind == HistoryKind::Chat));
+        rows.push_back(rowsql::Worded(RowOf(r, i, q.Kind == HistoryKind::Chat)));
         if (q.Kind != HistoryKind::Admin) continue;
         AdminAction& a = rows.back().Action.emplace();
         a.Time = rows.back().Time;
@@ -1211,7 +1285,7 @@ bool PgHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& af
         return false;
     }
     for (int i = 0; i < r.Rows(); ++i) {
-        rows.push_back(RowOf(r, i, kind == HistoryKind::Chat));
+        rows.push_back(rowsql::Worded(RowOf(r, i, kind == HistoryKind::Chat)));
         after = r.Int(i, 7);
     }
     return true;
@@ -1219,10 +1293,16 @@ bool PgHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& af
 
 PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
     PlayerHistory record;
-    if (!ReadyToRead()) return record;
+    m_readError.clear();
+    if (!ReadyToRead()) {
+        m_readError = m_why.empty() ? std::string("the shared database did not answer in time") : m_why;
+        return record;
+    }
     const std::string key = ToUtf8(LowerCase1252(name));
     auto each = [&](const char* sql, std::vector<PgValue> params, auto&& row) {
+        if (!m_readError.empty()) return;
         PgResult r = m_conn->Exec(sql, params);
+        if (!r.Ok()) m_readError = r.Error();
         for (int i = 0; r.Ok() && i < r.Rows(); ++i) row(r, i);
     };
     each("SELECT name FROM stints WHERE server=$1 AND name_key=$2 GROUP BY name ORDER BY max(id) DESC",
@@ -1264,8 +1344,11 @@ PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
             });
     }
     each(
-        "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
-        " WHERE server=$1 AND tovi_fold(target)=$2 ORDER BY id DESC",
+        m_schemaVersion >= pgschema::kKeyedSchema
+            ? "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
+              " WHERE server=$1 AND target_key=$2 ORDER BY id DESC"
+            : "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
+              " WHERE server=$1 AND tovi_fold(target)=$2 ORDER BY id DESC",
         {m_server, key}, [&](const PgResult& r, int i) {
             record.Actions.push_back({r.Int(i, 0), From(r, i, 1), ActionNamed(r.Text(i, 2)), From(r, i, 3), From(r, i, 4),
                                       From(r, i, 5), OutcomeFromText(r.Text(i, 6)), From(r, i, 7)});
@@ -1337,13 +1420,25 @@ int PgHistoryStore::ForgetBefore(int64_t time, int maxRows) {
 
 HistorySize PgHistoryStore::Size() {
     HistorySize size;
-    if (!ReadyToRead()) return size;
+    m_readError.clear();
+    if (!ReadyToRead()) {
+        m_readError = m_why.empty() ? std::string("the shared database did not answer in time") : m_why;
+        return size;
+    }
     PgResult r = m_conn->Exec(
-        "SELECT pg_database_size(current_database()), (SELECT count(*) FROM matches WHERE server=$1),"
-        " (SELECT count(*) FROM stints WHERE server=$1), (SELECT count(*) FROM chat WHERE server=$1),"
-        " (SELECT count(*) FROM admin_actions WHERE server=$1), (SELECT count(*) FROM server_events WHERE "
-        "server=$1)",
+        m_schemaVersion >= pgschema::kKeyedSchema
+            ? "SELECT pg_database_size(current_database()),"
+              " coalesce((SELECT n FROM row_counts WHERE server=$1 AND name='matches'), 0),"
+              " coalesce((SELECT n FROM row_counts WHERE server=$1 AND name='stints'), 0),"
+              " coalesce((SELECT n FROM row_counts WHERE server=$1 AND name='chat'), 0),"
+              " coalesce((SELECT n FROM row_counts WHERE server=$1 AND name='admin_actions'), 0),"
+              " coalesce((SELECT n FROM row_counts WHERE server=$1 AND name='server_events'), 0)"
+            : "SELECT pg_database_size(current_database()), (SELECT count(*) FROM matches WHERE server=$1),"
+              " (SELECT count(*) FROM stints WHERE server=$1), (SELECT count(*) FROM chat WHERE server=$1),"
+              " (SELECT count(*) FROM admin_actions WHERE server=$1), (SELECT count(*) FROM server_events WHERE "
+              "server=$1)",
         {m_server});
+    if (!r.Ok()) m_readError = r.Error();
     if (r.Ok() && r.Rows() == 1) {
         size.Bytes = r.Int(0, 0);
         size.Matches = r.Int(0, 1);

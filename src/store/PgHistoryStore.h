@@ -112,7 +112,7 @@ public:
     // on it (else to read): what the next flush can carry on.
     int Socket() const;
     bool WantsWrite() const;
-    const std::string& ReadError() const { return m_readError; }
+    std::string ReadError() const override { return m_readError; }
     void SetCatchUpBudgetMs(int ms) { m_catchUpBudgetMs = ms; }
     const std::string& Server() const { return m_server; }
     // While another live copy of the program keeps this server code's history: who (host and

@@ -99,6 +99,59 @@ const char* const kMigrations[] = {
     " IF NOT FOUND THEN SELECT * INTO held FROM server_leases WHERE server = s;"
     " RAISE EXCEPTION USING ERRCODE = 'TV001', MESSAGE = format('%s %s', held.pid, held.host); END IF;"
     " END $f$;",
+    // 11: searches by player and by time read only the rows they find. A chat line's sender and an
+    // admin action's target are kept folded (the database folds them, rows kept before too); chat,
+    // admin actions and events are indexed by their time. The texts an admin action or an event is
+    // searched by are kept folded too, joined by a byte no typed text holds, so that a search folds
+    // nothing. Each server's rows are counted as they come and go, once per statement, so that the
+    // record's size is known without counting them.
+    "ALTER TABLE chat ADD COLUMN player_key text GENERATED ALWAYS AS (tovi_fold(player)) STORED;"
+    "ALTER TABLE admin_actions ADD COLUMN target_key text GENERATED ALWAYS AS (tovi_fold(target)) STORED,"
+    " ADD COLUMN folded text GENERATED ALWAYS AS (tovi_fold(coalesce(who, '') || chr(1) || coalesce(action, '')"
+    " || chr(1) || coalesce(target, '') || chr(1) || coalesce(reason, '') || chr(1) || coalesce(detail, '')"
+    " || chr(1) || coalesce(outcome, '') || chr(1) || coalesce(why, ''))) STORED;"
+    "ALTER TABLE server_events ADD COLUMN folded text GENERATED ALWAYS AS"
+    " (tovi_fold(coalesce(kind, '') || chr(1) || coalesce(detail, ''))) STORED;"
+    "CREATE INDEX chat_player ON chat(server, player_key, id);"
+    "CREATE INDEX chat_time ON chat(server, time, id);"
+    "CREATE INDEX admin_actions_target ON admin_actions(server, target_key, id);"
+    "CREATE INDEX admin_actions_time ON admin_actions(server, time, id);"
+    "CREATE INDEX server_events_time ON server_events(server, time, id);"
+    "CREATE TABLE row_counts(server text NOT NULL, name text NOT NULL, n bigint NOT NULL,"
+    " PRIMARY KEY(server, name));"
+    "INSERT INTO row_counts SELECT server, 'matches', count(*) FROM matches GROUP BY server"
+    " UNION ALL SELECT server, 'stints', count(*) FROM stints GROUP BY server"
+    " UNION ALL SELECT server, 'chat', count(*) FROM chat GROUP BY server"
+    " UNION ALL SELECT server, 'admin_actions', count(*) FROM admin_actions GROUP BY server"
+    " UNION ALL SELECT server, 'server_events', count(*) FROM server_events GROUP BY server;"
+    "CREATE FUNCTION tovi_count_rows() RETURNS trigger LANGUAGE plpgsql AS $f$ BEGIN"
+    " IF TG_OP = 'INSERT' THEN"
+    " INSERT INTO row_counts SELECT server, TG_TABLE_NAME, count(*) FROM new_rows GROUP BY server"
+    " ON CONFLICT (server, name) DO UPDATE SET n = row_counts.n + EXCLUDED.n;"
+    " ELSE"
+    " INSERT INTO row_counts SELECT server, TG_TABLE_NAME, -count(*) FROM old_rows GROUP BY server"
+    " ON CONFLICT (server, name) DO UPDATE SET n = row_counts.n + EXCLUDED.n;"
+    " END IF; RETURN NULL; END $f$;"
+    "CREATE TRIGGER matches_counted AFTER INSERT ON matches REFERENCING NEW TABLE AS new_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();"
+    "CREATE TRIGGER matches_uncounted AFTER DELETE ON matches REFERENCING OLD TABLE AS old_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();"
+    "CREATE TRIGGER stints_counted AFTER INSERT ON stints REFERENCING NEW TABLE AS new_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();"
+    "CREATE TRIGGER stints_uncounted AFTER DELETE ON stints REFERENCING OLD TABLE AS old_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();"
+    "CREATE TRIGGER chat_counted AFTER INSERT ON chat REFERENCING NEW TABLE AS new_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();"
+    "CREATE TRIGGER chat_uncounted AFTER DELETE ON chat REFERENCING OLD TABLE AS old_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();"
+    "CREATE TRIGGER admin_actions_counted AFTER INSERT ON admin_actions REFERENCING NEW TABLE AS new_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();"
+    "CREATE TRIGGER admin_actions_uncounted AFTER DELETE ON admin_actions REFERENCING OLD TABLE AS old_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();"
+    "CREATE TRIGGER server_events_counted AFTER INSERT ON server_events REFERENCING NEW TABLE AS new_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();"
+    "CREATE TRIGGER server_events_uncounted AFTER DELETE ON server_events REFERENCING OLD TABLE AS old_rows"
+    " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 

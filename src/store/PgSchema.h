@@ -12,11 +12,13 @@ class PgConnection;
 
 namespace pgschema {
 
-inline constexpr int kSchemaVersion = 10;
+inline constexpr int kSchemaVersion = 11;
 // From this version batch keys carry their time and old ones are pruned (store_batch_marks).
 inline constexpr int kBatchMarksVersion = 9;
 // The first schema with the servers' leases.
 inline constexpr int kLeaseSchema = 10;
+// The first schema with folded names on chat and admin actions, time indexes and row counts.
+inline constexpr int kKeyedSchema = 11;
 // The channel a ban list change is announced on.
 inline constexpr const char* kBansChannel = "tovi_bans";
 // The channel an account change is announced on by the program that made it, so that every

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string_view>
@@ -104,6 +106,43 @@ const char* const kMigrations[] = {
     " token_hash BLOB NOT NULL UNIQUE, created INTEGER NOT NULL);"
     "CREATE TABLE shared_accounts_source(description TEXT NOT NULL);"
     "CREATE TABLE panel_accounts(store TEXT NOT NULL, process INTEGER NOT NULL);",
+    // 11: searches by player and by time read only the rows they find. A chat line's sender and an
+    // admin action's target are kept folded, as stints keep their names (rows kept before get
+    // theirs here); chat, admin actions and events are indexed by their time. Each table's rows
+    // are counted as they come and go, so that the record's size is known without counting them.
+    "ALTER TABLE chat ADD COLUMN player_key TEXT;"
+    "UPDATE chat SET player_key = tovi_fold(coalesce(player_raw, player));"
+    "CREATE INDEX chat_player ON chat(player_key);"
+    "CREATE INDEX chat_time ON chat(time);"
+    "ALTER TABLE admin_actions ADD COLUMN target_key TEXT;"
+    "UPDATE admin_actions SET target_key = tovi_fold(target);"
+    "CREATE INDEX admin_actions_target ON admin_actions(target_key);"
+    "CREATE INDEX admin_actions_time ON admin_actions(time);"
+    "CREATE INDEX server_events_time ON server_events(time);"
+    "CREATE TABLE row_counts(name TEXT PRIMARY KEY, n INTEGER NOT NULL);"
+    "INSERT INTO row_counts SELECT 'matches', count(*) FROM matches UNION ALL SELECT 'stints', count(*) FROM stints"
+    " UNION ALL SELECT 'chat', count(*) FROM chat UNION ALL SELECT 'admin_actions', count(*) FROM admin_actions"
+    " UNION ALL SELECT 'server_events', count(*) FROM server_events;"
+    "CREATE TRIGGER matches_counted AFTER INSERT ON matches BEGIN"
+    " UPDATE row_counts SET n = n + 1 WHERE name = 'matches'; END;"
+    "CREATE TRIGGER matches_uncounted AFTER DELETE ON matches BEGIN"
+    " UPDATE row_counts SET n = n - 1 WHERE name = 'matches'; END;"
+    "CREATE TRIGGER stints_counted AFTER INSERT ON stints BEGIN"
+    " UPDATE row_counts SET n = n + 1 WHERE name = 'stints'; END;"
+    "CREATE TRIGGER stints_uncounted AFTER DELETE ON stints BEGIN"
+    " UPDATE row_counts SET n = n - 1 WHERE name = 'stints'; END;"
+    "CREATE TRIGGER chat_counted AFTER INSERT ON chat BEGIN"
+    " UPDATE row_counts SET n = n + 1 WHERE name = 'chat'; END;"
+    "CREATE TRIGGER chat_uncounted AFTER DELETE ON chat BEGIN"
+    " UPDATE row_counts SET n = n - 1 WHERE name = 'chat'; END;"
+    "CREATE TRIGGER admin_actions_counted AFTER INSERT ON admin_actions BEGIN"
+    " UPDATE row_counts SET n = n + 1 WHERE name = 'admin_actions'; END;"
+    "CREATE TRIGGER admin_actions_uncounted AFTER DELETE ON admin_actions BEGIN"
+    " UPDATE row_counts SET n = n - 1 WHERE name = 'admin_actions'; END;"
+    "CREATE TRIGGER server_events_counted AFTER INSERT ON server_events BEGIN"
+    " UPDATE row_counts SET n = n + 1 WHERE name = 'server_events'; END;"
+    "CREATE TRIGGER server_events_uncounted AFTER DELETE ON server_events BEGIN"
+    " UPDATE row_counts SET n = n - 1 WHERE name = 'server_events'; END;",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 
@@ -125,10 +164,19 @@ constexpr const char* kEndStint =
 constexpr const char* kInsertStat =
     "INSERT INTO player_stats(match_id, name, team, stat, value) VALUES (?,?,?,?,?)";
 constexpr const char* kInsertChat =
-    "INSERT INTO chat(time, match_id, sent, player, message, player_raw, message_raw) VALUES (?,?,?,?,?,?,?)";
+    "INSERT INTO chat(time, match_id, sent, player, message, player_raw, message_raw, player_key)"
+    " VALUES (?,?,?,?,?,?,?,?)";
 constexpr const char* kInsertAdmin =
+    "INSERT INTO admin_actions(time, who, action, target, reason, detail, outcome, why, target_key) VALUES "
+    "(?,?,?,?,?,?,?,?,?)";
+// Before the folded names (schema 11): only tests open a store at an older schema to write it.
+constexpr const char* kInsertChatUnkeyed =
+    "INSERT INTO chat(time, match_id, sent, player, message, player_raw, message_raw) VALUES (?,?,?,?,?,?,?)";
+constexpr const char* kInsertAdminUnkeyed =
     "INSERT INTO admin_actions(time, who, action, target, reason, detail, outcome, why) VALUES "
     "(?,?,?,?,?,?,?,?)";
+// The schema from which names are kept folded and times indexed.
+constexpr int kKeyedSchema = 11;
 constexpr const char* kInsertEvent = "INSERT INTO server_events(time, kind, detail) VALUES (?,?,?)";
 constexpr const char* kMergeStep = "INSERT INTO chat_fts(chat_fts, rank) VALUES('merge', ?)";
 
@@ -365,6 +413,9 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
                        " was written by a newer version of Tovi stats: no history is kept.";
         return opened;
     }
+    // The move to folded names folds the rows kept so far as the program does.
+    sqlite3_create_function(conn.Db, "tovi_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FoldFunction,
+                            nullptr, nullptr);
     for (int v = version; v < schemaVersion; ++v) {
         const std::string setVersion = "PRAGMA user_version=" + std::to_string(v + 1);
         if (!exec("BEGIN IMMEDIATE") || !exec(kMigrations[v]) || !exec(setVersion.c_str()) ||
@@ -578,6 +629,8 @@ SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, Log
                             nullptr, nullptr);
     sqlite3_create_function(m_db, "tovi_contains", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                             ContainsFunction, nullptr, nullptr);
+    int rc = SQLITE_OK;
+    m_keyed = SchemaVersion(m_db, rc) >= kKeyedSchema;
     if (sqlite3_stmt* st = Statement("SELECT coalesce(max(id), 0) FROM matches");
         st && sqlite3_step(st) == SQLITE_ROW) {
         m_nextMatchId = sqlite3_column_int64(st, 0) + 1;
@@ -761,24 +814,73 @@ void SqliteHistoryStore::PlayerStats(const std::string& name, int team,
 }
 
 void SqliteHistoryStore::ChatRead(int64_t time, const std::string& sender, const std::string& message) {
-    Queue(kInsertChat,
-          {time, m_matchId, int64_t{0}, ToUtf8(sender), ToUtf8(message), Blob{sender}, Blob{message}});
+    std::vector<Value> values{time, m_matchId, int64_t{0}, ToUtf8(sender), ToUtf8(message), Blob{sender}, Blob{message}};
+    if (m_keyed) values.emplace_back(ToUtf8(LowerCase1252(sender)));
+    Queue(m_keyed ? kInsertChat : kInsertChatUnkeyed, std::move(values));
 }
 
 void SqliteHistoryStore::ChatSent(int64_t time, const std::string& target, const std::string& message) {
-    Queue(kInsertChat,
-          {time, m_matchId, int64_t{1}, ToUtf8(target), ToUtf8(message), Blob{target}, Blob{message}});
+    std::vector<Value> values{time, m_matchId, int64_t{1}, ToUtf8(target), ToUtf8(message), Blob{target}, Blob{message}};
+    if (m_keyed) values.emplace_back(ToUtf8(LowerCase1252(target)));
+    Queue(m_keyed ? kInsertChat : kInsertChatUnkeyed, std::move(values));
 }
 
 void SqliteHistoryStore::AdminActionDone(const AdminAction& a) {
-    Queue(kInsertAdmin, {a.Time, ToUtf8(a.Who), std::string(ActionName(a.Action)), ToUtf8(a.Target), ToUtf8(a.Reason),
-                         ToUtf8(a.Detail), std::string(OutcomeText(a.Result)), ToUtf8(a.Why)});
+    std::vector<Value> values{a.Time,           ToUtf8(a.Who),    std::string(ActionName(a.Action)),
+                              ToUtf8(a.Target), ToUtf8(a.Reason), ToUtf8(a.Detail),
+                              std::string(OutcomeText(a.Result)), ToUtf8(a.Why)};
+    if (m_keyed) values.emplace_back(ToUtf8(LowerCase1252(a.Target)));
+    Queue(m_keyed ? kInsertAdmin : kInsertAdminUnkeyed, std::move(values));
 }
 
 void SqliteHistoryStore::ServerEvent(int64_t time, const std::string& kind, const std::string& detail) {
     Queue(kInsertEvent, {time, kind, ToUtf8(detail)});
 }
 
+
+// The folded names in `column` of `table` that hold `part`: the index hands out each name once,
+// one step per name, so that a table of a million rows costs as many steps as it has names.
+bool SqliteHistoryStore::KeysHolding(const char* table, const char* column, const std::string& part,
+                                     std::vector<std::string>& keys) {
+    const std::string c = column, t = table;
+    const std::string sql = "WITH RECURSIVE k(key) AS (SELECT (SELECT " + c + " FROM " + t + " WHERE " + c +
+                            " IS NOT NULL ORDER BY " + c + " LIMIT 1) UNION ALL SELECT (SELECT " + c + " FROM " +
+                            t + " WHERE " + c + " > k.key ORDER BY " + c + " LIMIT 1) FROM k WHERE k.key IS NOT NULL)"
+                            " SELECT key FROM k WHERE key IS NOT NULL AND instr(key, ?) > 0";
+    Prepared st(m_db, sql);
+    if (!st.St || !Bind(st.St, {part})) return false;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) keys.push_back(ColumnBytes(st.St, 0));
+    return rc == SQLITE_DONE;
+}
+
+// The keys of the rows of `table` within [from, to) as the time index finds them: the first row
+// at `from` or later and the last before `to`. Rows are kept in the order they came, so the rows
+// of the time window lie between the two. False when none does (or the read failed: m_readError).
+bool SqliteHistoryStore::IdBounds(const char* table, int64_t from, int64_t to, int64_t& lo, int64_t& hi) {
+    lo = 0;
+    hi = INT64_MAX;
+    auto one = [&](const std::string& sql, int64_t bound, int64_t& id) {
+        Prepared st(m_db, sql);
+        if (!st.St || !Bind(st.St, {bound})) {
+            m_readError = LastError();
+            return false;
+        }
+        const int rc = sqlite3_step(st.St);
+        if (rc == SQLITE_ROW) {
+            id = sqlite3_column_int64(st.St, 0);
+            return true;
+        }
+        if (rc != SQLITE_DONE) m_readError = LastError();
+        return false;
+    };
+    const std::string t = table;
+    if (from != 0 && !one("SELECT id FROM " + t + " WHERE time >= ? ORDER BY time, id LIMIT 1", from, lo))
+        return false;
+    if (to != 0 && !one("SELECT id FROM " + t + " WHERE time < ? ORDER BY time DESC, id DESC LIMIT 1", to, hi))
+        return false;
+    return lo <= hi;
+}
 
 std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
     // What is still waiting is found too.
@@ -787,10 +889,10 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
     m_readError.clear();
     if (q.Limit <= 0) return rows;
     // Parts of names and texts, as folded Windows-1252 bytes for tovi_contains(), and as the
-    // UTF-8 of the folded names that stints keep in name_key.
+    // UTF-8 of the folded names that stints, chat and admin actions keep.
     const Blob text{LowerCase1252(q.Text)}, player{LowerCase1252(q.Player)};
     const std::string textKey = ToUtf8(text.Bytes), playerKey = ToUtf8(player.Bytes);
-    const std::string words = FtsQuery(ToUtf8(q.Text));
+    std::string words = FtsQuery(ToUtf8(q.Text));
     std::string conditions;  // joined by AND
     std::vector<Value> params;
     auto when = [&](const std::string& condition, std::initializer_list<Value> values) {
@@ -811,15 +913,75 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
         if (q.From != 0) when(std::string(column) + " >= ?", {q.From});
         if (q.To != 0) when(std::string(column) + " < ?", {q.To});
     };
+    // A time window on a table indexed by time: the rows between its first and its last key are
+    // read, newest first, and none before or after. False when the window holds none.
+    int64_t lo = 0, hi = INT64_MAX;
+    auto window = [&](const char* table, const char* id, const char* time) {
+        if (m_keyed && (q.From != 0 || q.To != 0)) {
+            if (!IdBounds(table, q.From, q.To, lo, hi)) return false;
+            when(std::string(id) + " BETWEEN ? AND ?", {lo, hi});
+        }
+        timeIn(time);
+        return true;
+    };
+    // The folded names that hold the part of a name typed. Few of them: their rows are read through
+    // the names' index; many: the rows are read newest first and each name is checked.
+    constexpr size_t kFewNames = 64;
+    std::vector<std::string> names;
+    auto namesHolding = [&](const char* table, const char* column) {
+        if (!KeysHolding(table, column, playerKey, names)) {
+            m_readError = LastError();
+            return false;
+        }
+        return !names.empty();
+    };
+    auto nameIn = [&](const char* column) {
+        if (names.size() > kFewNames) return when(std::string("instr(") + column + ", ?) > 0", {playerKey});
+        std::string in = std::string(column) + " IN (";
+        for (size_t i = 0; i < names.size(); ++i) {
+            in += i ? ",?" : "?";
+            params.emplace_back(names[i]);
+        }
+        when(in + ")", {});
+    };
 
     std::string sql;
     switch (q.Kind) {
         case HistoryKind::Chat: {
             const std::string columns = std::string("SELECT ") + RowsOf(q.Kind).Columns;
-            timeIn("c.time");
-            if (!player.Bytes.empty()) when("tovi_contains(c.player_raw, ?)", {player});
-            if (words.empty()) {
-                sql = columns + " FROM chat c" + where() + " ORDER BY c.id DESC LIMIT ?";
+            if (!window("chat", "c.id", "c.time")) return rows;
+            std::string from = " FROM chat c";
+            if (!player.Bytes.empty()) {
+                if (!m_keyed) {
+                    when("tovi_contains(c.player_raw, ?)", {player});
+                } else {
+                    if (!namesHolding("chat", "player_key")) return rows;  // he said nothing
+                    nameIn("c.player_key");
+                    // A few names and words: the words' index finds the lines of both at once,
+                    // each name a phrase of its own words in the sender's column (the same
+                    // tokenizer splits them), and the names are then checked whole. A name of no
+                    // letter or digit makes no phrase: its lines are read through the names' index.
+                    const bool phrases =
+                        std::all_of(names.begin(), names.end(), [](const std::string& name) {
+                            return std::any_of(name.begin(), name.end(),
+                                               [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+                        });
+                    if (!words.empty() && names.size() <= kFewNames && phrases) {
+                        words += " AND {player}: (";
+                        for (size_t i = 0; i < names.size(); ++i) {
+                            words += i ? " OR \"" : "\"";
+                            for (char c : names[i]) words += c == '"' ? std::string("\"\"") : std::string(1, c);
+                            words += '"';
+                        }
+                        words += ')';
+                    } else if (words.empty() || names.size() <= kFewNames) {
+                        from += names.size() > kFewNames ? " NOT INDEXED" : " INDEXED BY chat_player";
+                        if (!words.empty()) when("c.id IN (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ?)", {words});
+                    }
+                }
+            }
+            if (words.empty() || from.find("INDEXED BY") != std::string::npos) {
+                sql = columns + from + where() + " ORDER BY c.id DESC LIMIT ?";
             } else if (conditions.empty()) {
                 // The index hands out its newest matches first; only those are looked up, so a
                 // common word costs the limit, not every line that holds it.
@@ -829,8 +991,9 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
                     " JOIN chat c ON c.id = m.rowid ORDER BY c.id DESC";
                 params = {words};
             } else {
-                // The index still leads, newest first; each line it names is checked against the
-                // other filters until the limit is reached.
+                // The index still leads, newest first, within the window's keys; each line it names
+                // is checked against the other filters until the limit is reached.
+                if (hi != INT64_MAX || lo != 0) when("f.rowid BETWEEN ? AND ?", {lo, hi});
                 params.insert(params.begin(), words);
                 sql = columns + " FROM chat_fts f JOIN chat c ON c.id = f.rowid WHERE chat_fts MATCH ? AND " +
                       conditions + " ORDER BY f.rowid DESC LIMIT ?";
@@ -844,13 +1007,23 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
             sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM stints" + where() +
                   " ORDER BY id DESC LIMIT ?";
             break;
-        case HistoryKind::Admin:
-            timeIn("time");
+        case HistoryKind::Admin: {
+            if (!window("admin_actions", "id", "time")) return rows;
+            std::string from = " FROM admin_actions";
             if (!text.Bytes.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
-            if (!player.Bytes.empty()) when("tovi_contains(target, ?)", {player});
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + rowsql::kAdminFields +
-                  " FROM admin_actions" + where() + " ORDER BY id DESC LIMIT ?";
+            if (!player.Bytes.empty()) {
+                if (!m_keyed) {
+                    when("tovi_contains(target, ?)", {player});
+                } else {
+                    if (!namesHolding("admin_actions", "target_key")) return rows;
+                    nameIn("target_key");
+                    from += names.size() > kFewNames ? " NOT INDEXED" : " INDEXED BY admin_actions_target";
+                }
+            }
+            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + rowsql::kAdminFields + from + where() +
+                  " ORDER BY id DESC LIMIT ?";
             break;
+        }
         case HistoryKind::Matches:
             timeIn("started");
             if (!text.Bytes.empty())
@@ -862,7 +1035,8 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
                   " ORDER BY id DESC LIMIT ?";
             break;
         case HistoryKind::Events:
-            timeIn("time");
+            if (!q.Player.empty()) return rows;  // no event names a player
+            if (!window("server_events", "id", "time")) return rows;
             if (!q.EventKind.empty()) when("kind = ?", {q.EventKind});
             if (!text.Bytes.empty()) {
                 if (q.EventKind.empty()) {
@@ -871,7 +1045,6 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
                     textIn({"detail"});
                 }
             }
-            if (!player.Bytes.empty()) when("0", {});  // no event names a player
             sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM server_events" + where() +
                   " ORDER BY id DESC LIMIT ?";
             break;
@@ -884,7 +1057,7 @@ std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
     }
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) {
-        rows.push_back(ReadRow(st.St));
+        rows.push_back(rowsql::Worded(ReadRow(st.St)));
         if (q.Kind == HistoryKind::Admin) {
             AdminAction& a = rows.back().Action.emplace();
             a.Time = rows.back().Time;
@@ -919,7 +1092,7 @@ bool SqliteHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t
     int rc = SQLITE_ROW;
     int64_t last = after;
     while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) {
-        rows.push_back(ReadRow(st.St));
+        rows.push_back(rowsql::Worded(ReadRow(st.St)));
         last = sqlite3_column_int64(st.St, 7);
     }
     if (rc != SQLITE_DONE) {
@@ -934,11 +1107,18 @@ bool SqliteHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t
 PlayerHistory SqliteHistoryStore::PlayerRecord(const std::string& name) {
     Drain();
     PlayerHistory record;
+    m_readError.clear();
     const std::string key = ToUtf8(LowerCase1252(name));
     auto each = [&](const char* sql, std::vector<Value> params, auto&& row) {
+        if (!m_readError.empty()) return;
         Prepared st(m_db, sql);
-        if (!st.St || !Bind(st.St, params)) return;
-        while (sqlite3_step(st.St) == SQLITE_ROW) row(st.St);
+        if (!st.St || !Bind(st.St, params)) {
+            m_readError = LastError();
+            return;
+        }
+        int rc = SQLITE_ROW;
+        while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) row(st.St);
+        if (rc != SQLITE_DONE) m_readError = LastError();
     };
     each("SELECT name FROM stints WHERE name_key = ? GROUP BY name ORDER BY max(id) DESC", {key},
          [&](sqlite3_stmt* st) { record.Names.push_back(Column1252(st, 0)); });
@@ -969,8 +1149,10 @@ PlayerHistory SqliteHistoryStore::PlayerRecord(const std::string& name) {
                  m.Stats.push_back({ColumnBytes(st, 1), sqlite3_column_int64(st, 2)});
              });
     }
-    each("SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
-         " WHERE tovi_fold(target) = ? ORDER BY id DESC",
+    each(m_keyed ? "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
+                   " WHERE target_key = ? ORDER BY id DESC"
+                 : "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
+                   " WHERE tovi_fold(target) = ? ORDER BY id DESC",
          {key}, [&](sqlite3_stmt* st) {
              record.Actions.push_back({sqlite3_column_int64(st, 0), Column1252(st, 1), ActionNamed(ColumnBytes(st, 2)),
                                        Column1252(st, 3), Column1252(st, 4), Column1252(st, 5),
@@ -1048,9 +1230,16 @@ HistorySize SqliteHistoryStore::Size() {
         }
     }
     Prepared st(m_db,
-                "SELECT (SELECT count(*) FROM matches), (SELECT count(*) FROM stints), (SELECT count(*) FROM chat),"
-                " (SELECT count(*) FROM admin_actions), (SELECT count(*) FROM server_events)");
-    if (st.St && sqlite3_step(st.St) == SQLITE_ROW) {
+                m_keyed ? "SELECT (SELECT n FROM row_counts WHERE name = 'matches'),"
+                          " (SELECT n FROM row_counts WHERE name = 'stints'), (SELECT n FROM row_counts WHERE name = 'chat'),"
+                          " (SELECT n FROM row_counts WHERE name = 'admin_actions'),"
+                          " (SELECT n FROM row_counts WHERE name = 'server_events')"
+                        : "SELECT (SELECT count(*) FROM matches), (SELECT count(*) FROM stints), (SELECT count(*) FROM chat),"
+                          " (SELECT count(*) FROM admin_actions), (SELECT count(*) FROM server_events)");
+    m_readError.clear();
+    if (!st.St || sqlite3_step(st.St) != SQLITE_ROW) {
+        m_readError = LastError();
+    } else {
         size.Matches = sqlite3_column_int64(st.St, 0);
         size.Stints = sqlite3_column_int64(st.St, 1);
         size.Chat = sqlite3_column_int64(st.St, 2);

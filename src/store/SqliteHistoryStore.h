@@ -25,7 +25,7 @@ class SqliteHistoryStore final : public HistoryStore {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    static constexpr int kSchemaVersion = 10;
+    static constexpr int kSchemaVersion = 11;
     // Beyond this many writes waiting for a disk that keeps failing, the oldest go.
     static constexpr size_t kMaxPending = 20000;
     // A checkpoint is asked for once the WAL holds this many pages (SQLite's own default).
@@ -78,8 +78,7 @@ public:
     bool Failing() const { return m_failing; }
     // Entries not yet written: queued, or handed over and not yet committed.
     size_t Pending() const;
-    // Why the last search could not be read whole (a damaged file); empty when it was.
-    const std::string& ReadError() const { return m_readError; }
+    std::string ReadError() const override { return m_readError; }
     // Checkpoints completed so far by the writer.
     uint64_t CheckpointsDone() const;
     // Whether the writer has work handed over or under way (for benchmarks, which tick faster
@@ -110,6 +109,8 @@ private:
     void Report(const WriteState& state);
     bool Exec(const char* sql);
     std::string LastError() const;
+    bool KeysHolding(const char* table, const char* column, const std::string& part, std::vector<std::string>& keys);
+    bool IdBounds(const char* table, int64_t from, int64_t to, int64_t& lo, int64_t& hi);
 
     sqlite3* m_db;
     LogFn m_log;
@@ -121,6 +122,7 @@ private:
     bool m_failing = false;
     uint64_t m_dropped = 0;
     std::string m_readError;
+    bool m_keyed = false;  // names kept folded and times indexed (schema 11 on)
     std::unique_ptr<Writer> m_writer;  // null: commits on the event loop, as the fallback
 };
 

@@ -454,9 +454,13 @@ int ToSqlite(PgConnection& from, SqliteFile& to, const std::string& server, size
         return true;
     };
     for (const Table& t : Tables()) {
-        if (!copy(t.Name, Names(t), true, Kinds(t),
-                  "INSERT INTO " + std::string(t.Name) + "(" + Names(t) + ") VALUES (" +
-                      Placeholders(t.Columns.size()) + ")"))
+        // The names the database keeps folded come along, as the file keeps them too.
+        const std::string name = t.Name;
+        const std::string key = name == "chat" ? "player_key" : name == "admin_actions" ? "target_key" : "";
+        const std::string names = Names(t) + (key.empty() ? "" : ", " + key);
+        if (!copy(name, names, true, Kinds(t) + (key.empty() ? "" : "T"),
+                  "INSERT INTO " + name + "(" + names + ") VALUES (" +
+                      Placeholders(t.Columns.size() + (key.empty() ? 0 : 1)) + ")"))
             return 1;
     }
     const size_t history = copied;

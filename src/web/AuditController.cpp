@@ -42,7 +42,10 @@ ApiReply AuditController::List(const ApiCall& call) {
     // One row past the page says whether another follows.
     const int64_t first = std::min(*offset, kDeepest);
     query.Limit = static_cast<int>(std::min(first + *limit + 1, kDeepest));
-    const std::vector<HistoryRow> found = m_backend.SearchHistory(query);
+    const HistoryResult result = m_backend.SearchHistory(query);
+    // The record could not be read: said so, rather than shown as an empty log.
+    if (!result.Error.empty()) return ApiReply::Error(503, QStringLiteral("Search failed: ") + GameText(result.Error));
+    const std::vector<HistoryRow>& found = result.Rows;
     QJsonArray rows;
     for (size_t i = static_cast<size_t>(first); i < found.size() && rows.size() < *limit; ++i) {
         const HistoryRow& row = found[i];

@@ -19,8 +19,12 @@ ApiReply BadNumber() {
 }
 
 ApiReply HistoryRowsReply(PanelBackend& backend, const HistoryQuery& query) {
+    const HistoryResult found = backend.SearchHistory(query);
+    // The record could not be read: said so, rather than shown as no rows. The database's words
+    // go out as text in JSON, never as markup.
+    if (!found.Error.empty()) return ApiReply::Error(503, QStringLiteral("Search failed: ") + GameText(found.Error));
     QJsonArray rows;
-    for (const HistoryRow& row : backend.SearchHistory(query)) {
+    for (const HistoryRow& row : found.Rows) {
         // A stint's end as a number, for a client to show as it shows times; null for no end.
         const QJsonValue leftAt = row.LeftAt ? QJsonValue(static_cast<qint64>(*row.LeftAt)) : QJsonValue();
         rows.append(QJsonObject{{QStringLiteral("kind"), QString::fromStdString(row.Kind)},

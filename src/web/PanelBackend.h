@@ -143,7 +143,7 @@ public:
     virtual std::vector<BanEntry> Bans() = 0;
     // The record; the audit log is its admin actions (HistoryKind::Admin). `query.Server` is one
     // of Servers()' codes, or empty for this server's own.
-    virtual std::vector<HistoryRow> SearchHistory(const HistoryQuery& query) = 0;
+    virtual HistoryResult SearchHistory(const HistoryQuery& query) = 0;
     // The servers whose record can be shown, this one first: only this one unless the store is
     // shared.
     virtual std::vector<PanelServer> Servers() = 0;

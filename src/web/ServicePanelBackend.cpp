@@ -121,8 +121,11 @@ std::vector<BanEntry> ServicePanelBackend::Bans() {
     return m_service.Bans().Entries();
 }
 
-std::vector<HistoryRow> ServicePanelBackend::SearchHistory(const HistoryQuery& query) {
-    return m_service.History().Search(query);
+HistoryResult ServicePanelBackend::SearchHistory(const HistoryQuery& query) {
+    HistoryStore& history = m_service.History();
+    HistoryResult result{history.Search(query), {}};
+    result.Error = history.ReadError();
+    return result;
 }
 
 std::vector<PanelServer> ServicePanelBackend::Servers() {

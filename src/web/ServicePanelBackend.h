@@ -25,7 +25,7 @@ public:
     std::vector<PanelPlayer> Players() override;
     std::vector<PanelChatLine> RecentChat(int maxLines) override;
     std::vector<BanEntry> Bans() override;
-    std::vector<HistoryRow> SearchHistory(const HistoryQuery& query) override;
+    HistoryResult SearchHistory(const HistoryQuery& query) override;
     std::vector<PanelServer> Servers() override;
     PanelAutoMessages AutoMessages() override;
     PanelSettings Settings() override;

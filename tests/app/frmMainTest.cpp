@@ -36,6 +36,8 @@
 #include <QChartView>
 #include <QXYSeries>
 #endif
+#include <sqlite3.h>
+
 #include <fstream>
 #include <iterator>
 
@@ -374,7 +376,7 @@ private slots:
         search->setText(QStringLiteral("ancient"));
         find->click();
         QCOMPARE(list->topLevelItemCount(), 0);
-        QVERIFY(window.findChild<QLabel*>("lblHistorySize")->text().contains(QStringLiteral("1 match(es), 1 stint(s), 1 chat line(s)")));
+        QVERIFY(window.findChild<QLabel*>("lblHistorySize")->text().contains(QStringLiteral("1 match, 1 stint, 1 chat line")));
 
         // The previous session's match.
         kind->setCurrentIndex(3);
@@ -430,6 +432,22 @@ private slots:
         QVERIFY(lines[1].contains("punt skipped") && lines[1].endsWith('\r'));
         QVERIFY(!window.HistoryTab().ExportHistory(folder.filePath("missing/actions.csv")));
         QVERIFY(p.dialogs.asked.last().startsWith("The history was not exported to "));
+
+        // A search the record cannot read says why and shows no rows.
+        {
+            sqlite3* db = nullptr;
+            QCOMPARE(sqlite3_open(folder.filePath("tovistats.db").toStdString().c_str(), &db), SQLITE_OK);
+            QCOMPARE(sqlite3_exec(db, "DROP TABLE server_events", nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(db);
+        }
+        auto* failure = window.findChild<QLabel*>("lblHistoryError");
+        QVERIFY(failure && failure->isHidden());
+        kind->setCurrentIndex(4);
+        search->clear();
+        find->click();
+        QCOMPARE(list->topLevelItemCount(), 0);
+        QVERIFY(!failure->isHidden());
+        QVERIFY(failure->text().startsWith(QStringLiteral("Search failed: no such table")));
 
         // The retention setting is saved with the other settings.
         window.findChild<QSpinBox*>("txtHistoryDays")->setValue(30);

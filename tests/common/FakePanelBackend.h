@@ -41,15 +41,18 @@ public:
     std::vector<PanelPlayer> Players() override { return players; }
     std::vector<PanelChatLine> RecentChat(int) override { return chat; }
     std::vector<BanEntry> Bans() override { return bans; }
-    std::vector<HistoryRow> SearchHistory(const HistoryQuery& query) override {
+    HistoryResult SearchHistory(const HistoryQuery& query) override {
         lastQuery = query;
+        if (!searchError.empty()) return {{}, searchError};
         if (query.Kind == HistoryKind::Players)
-            return {{"player", 1000, "Bob", "slot 1", "left 1060", 1, 1060}};
+            return {{{"player", 1000, "Bob", "slot 1", "left 1060", 1, 1060}}, {}};
         if (query.Kind == HistoryKind::Admin && !adminRows.empty())
-            return {adminRows.begin(),
-                    adminRows.begin() + std::min<std::ptrdiff_t>(query.Limit, std::ssize(adminRows))};
-        return {{query.Kind == HistoryKind::Admin ? "admin" : "chat", 1000, "Bob", "found", "detail", 1,
-                 std::nullopt}};
+            return {{adminRows.begin(),
+                     adminRows.begin() + std::min<std::ptrdiff_t>(query.Limit, std::ssize(adminRows))},
+                    {}};
+        return {{{query.Kind == HistoryKind::Admin ? "admin" : "chat", 1000, "Bob", "found", "detail", 1,
+                  std::nullopt}},
+                {}};
     }
     PanelAutoMessages AutoMessages() override { return autoMessages; }
     PanelSettings Settings() override { return settings; }
@@ -147,6 +150,7 @@ public:
     std::vector<std::string> logins;
     HistoryQuery lastQuery;
     std::vector<HistoryRow> adminRows;  // the audit log, newest first; none: one row of words
+    std::string searchError;            // set: every search fails so
     std::vector<std::string> actions;
     PanelListener* listener = nullptr;
 

@@ -123,7 +123,7 @@ TEST_P(HistoryStores, RecordsPerFlushAndFindsAfterReopen) {
     auto players = store->Search({HistoryKind::Players, "J\xC9R"});  // another case
     ASSERT_EQ(players.size(), 1u);
     EXPECT_EQ(players[0].Player, accented);
-    EXPECT_EQ(players[0].Detail, "left 106");
+    EXPECT_EQ(players[0].Detail, "left 1970-01-01T00:01:46Z");
     EXPECT_EQ(players[0].LeftAt, 106) << "a stint's end as a time of its own";
     EXPECT_EQ(store->Search({HistoryKind::Players, "');--"}).size(), 1u);
     EXPECT_TRUE(store->Search({HistoryKind::Players, "%"}).empty()) << "a wildcard typed is a character";
@@ -387,8 +387,8 @@ TEST_P(HistoryStores, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     const auto bobs = store->Search({HistoryKind::Players, "BOB"});
     ASSERT_EQ(bobs.size(), 2u);
     EXPECT_EQ(bobs[0].Player, "bob");
-    EXPECT_EQ(bobs[0].Detail, "left 1003");
-    EXPECT_EQ(bobs[1].Detail, "left 1001");
+    EXPECT_EQ(bobs[0].Detail, "left 1970-01-01T00:16:43Z");
+    EXPECT_EQ(bobs[1].Detail, "left 1970-01-01T00:16:41Z");
     EXPECT_EQ(store->Search({HistoryKind::Players, "ann"}).size(), 1u);
     EXPECT_EQ(written("SELECT value FROM player_stats WHERE name = 'Ann' AND stat = 'Kills'"), 5);
 
@@ -531,7 +531,7 @@ TEST_P(HistoryStores, SearchCombinesWordsPlayerAndTimeOnEveryKind) {
     EXPECT_EQ(matches[0].Match, 1);
     EXPECT_EQ(matches[0].Time, 100);
     EXPECT_EQ(matches[0].Text, "Island (isl.bms) TDM, Srv");
-    EXPECT_EQ(matches[0].Detail, "Red won, 1 min, 2 players, stats written");
+    EXPECT_EQ(matches[0].Detail, "Red won, 1:40, 2 players, stats written");
     EXPECT_EQ(matches[0].LeftAt, std::nullopt) << "only a stint ends with a player leaving";
     const auto desert = find(HistoryKind::Matches, "ctf", "\xC9R");
     ASSERT_EQ(desert.size(), 1u);
@@ -589,6 +589,63 @@ TEST_P(HistoryStores, PlayerRecordGathersNamesStintsMatchesAndActionsAcrossCase)
     EXPECT_EQ(record.Actions[0].Why, "not present");
     EXPECT_EQ(record.Actions[1].Target, kJEROME);
     EXPECT_TRUE(store->PlayerRecord("Jer").Stints.empty()) << "a part of a name is another name";
+}
+
+// A record kept before names were kept folded and times indexed is brought forward: its chat and
+// admin actions are found by a part of a name whatever its case, with the lines written since,
+// and by time; the size counts them all. A read that fails says why, and the next one that works
+// says nothing.
+TEST_P(HistoryStores, OlderRowsAreFoundByNameAndTimeAfterTheMoveAndAFailedReadIsSaid) {
+    {
+        auto old = place.Open({}, 10);
+        old->MatchStarted({100, "Srv", "Island", "isl.bms", "TDM"});
+        old->ChatRead(101, kJerome, "hello");
+        old->ChatRead(102, "Bob", "hi");
+        old->AdminActionDone({103, "op", ActionKind::Punt, kJEROME, "spam", "", Outcome::Sent, ""});
+        old->ServerEvent(104, "state", "Hosting");
+        StorePlace::Written(*old);
+    }
+    auto store = place.Open();
+    store->ChatRead(110, kjerome, "again");
+    // A name of no letter, and more names holding a part than a list of names takes.
+    store->ChatRead(111, "***", "gg stars");
+    for (int i = 0; i < 70; ++i) store->ChatRead(112, "zed" + std::to_string(i), "gg zed");
+    StorePlace::Written(*store);
+    auto find = [&](HistoryKind kind, const std::string& player, int64_t from = 0, int64_t to = 0) {
+        return store->Search({kind, "", player, from, to});
+    };
+    EXPECT_EQ(Texts(store->Search({HistoryKind::Chat, "gg", "**"})), Strings{"gg stars"});
+    EXPECT_EQ(store->Search({HistoryKind::Chat, "gg", "ZED"}).size(), 70u);
+    EXPECT_EQ(find(HistoryKind::Chat, "zed").size(), 70u);
+    EXPECT_EQ(store->Search({HistoryKind::Chat, "gg", "zed1"}).size(), 11u);
+    EXPECT_EQ(Texts(find(HistoryKind::Chat, "\xC9R\xD4")), (Strings{"again", "hello"}));
+    EXPECT_TRUE(find(HistoryKind::Chat, "nobody").empty());
+    EXPECT_EQ(Texts(find(HistoryKind::Chat, "", 102, 111)), (Strings{"again", "hi"}));
+    EXPECT_TRUE(find(HistoryKind::Chat, "", 113, 200).empty());
+    EXPECT_EQ(find(HistoryKind::Admin, "j\xE9r").size(), 1u);
+    EXPECT_EQ(find(HistoryKind::Admin, "", 103, 104).size(), 1u);
+    EXPECT_EQ(find(HistoryKind::Events, "", 104, 105).size(), 1u);
+    EXPECT_EQ(store->PlayerRecord("J\xE9R\xD4me").Actions.size(), 1u);
+    const HistorySize size = store->Size();
+    EXPECT_EQ(size.Chat, 74);
+    EXPECT_EQ(size.AdminActions, 1);
+    EXPECT_EQ(size.Events, 1);
+    EXPECT_EQ(size.Matches, 1);
+    EXPECT_EQ(store->ReadError(), "");
+
+    // Another program takes a table away under the store.
+    if (place.Kind() == Engine::Sqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(place.File().string().c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "DROP TABLE server_events", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    } else {
+        place.Rows("DROP TABLE server_events");
+    }
+    EXPECT_TRUE(find(HistoryKind::Events, "").empty());
+    EXPECT_NE(store->ReadError(), "");
+    EXPECT_EQ(find(HistoryKind::Chat, "").size(), 74u);
+    EXPECT_EQ(store->ReadError(), "");
 }
 
 // Forgetting goes in bounded calls until nothing older is left: rows stamped before the time go,
@@ -897,7 +954,7 @@ TEST(PgHistoryStore, WhileTheDatabaseIsAwayRowsWaitAndArriveOnceAndBansLastReadS
     const auto matches = store->Search({HistoryKind::Matches, ""});
     ASSERT_EQ(matches.size(), 2u);
     EXPECT_EQ(matches[0].Match, 2) << "numbered after the match that waited";
-    EXPECT_EQ(matches[1].Detail, "Red won, 0 min, 2 players, stats written");
+    EXPECT_EQ(matches[1].Detail, "Red won, 0:10, 2 players, stats written");
 }
 
 // A program that starts while the shared database is away keeps everything it records: through a
@@ -1171,6 +1228,9 @@ TEST(PgHistoryStore, MigrateStoreCopiesAFileIntoTheDatabaseAndBack) {
     auto store = OpenOk(back);
     EXPECT_EQ(Everything(*store), recorded);
     EXPECT_EQ(store->Search({HistoryKind::Chat, "gg"}).size(), 3u) << "the chat index holds the lines copied";
+    EXPECT_EQ(store->Search({HistoryKind::Chat, "", "\xC9R\xD4"}).size(), 2u) << "found by the folded names copied";
+    EXPECT_EQ(store->PlayerRecord(kJEROME).Actions.size(), 2u);
+    EXPECT_EQ(store->Size().Chat, 4);
     EXPECT_EQ(Count(back, "SELECT count(*) FROM bans WHERE reason = 'aimbot'"), 1);
 }
 

@@ -297,10 +297,10 @@ TEST_F(ServicePanelBackendTest, ShowsAnotherServerOfASharedStore) {
     EXPECT_FALSE(servers[1].Own);
     HistoryQuery query;
     query.Text = "gg";
-    ASSERT_EQ(m_panel->SearchHistory(query).size(), size_t{1});
-    EXPECT_EQ(m_panel->SearchHistory(query)[0].Text, "gg from here");
+    ASSERT_EQ(m_panel->SearchHistory(query).Rows.size(), size_t{1});
+    EXPECT_EQ(m_panel->SearchHistory(query).Rows[0].Text, "gg from here");
     query.Server = "EU1";
-    const std::vector<HistoryRow> theirs = m_panel->SearchHistory(query);
+    const std::vector<HistoryRow> theirs = m_panel->SearchHistory(query).Rows;
     ASSERT_EQ(theirs.size(), size_t{1});
     EXPECT_EQ(theirs[0].Text, "gg from the other side");
     const PlayerActivity chart = m_panel->Activity(0, "EU1");
@@ -323,7 +323,7 @@ TEST_F(ServicePanelBackendTest, ShowsAnotherServerOfASharedStore) {
     EXPECT_EQ(after[0].Code, "QX1");
     EXPECT_TRUE(after[0].Own);
     query.Server.clear();
-    EXPECT_EQ(m_panel->SearchHistory(query).size(), size_t{2});
+    EXPECT_EQ(m_panel->SearchHistory(query).Rows.size(), size_t{2});
     ASSERT_FALSE(logged.empty());
     EXPECT_NE(logged.back().find("until the program starts again"), std::string::npos) << logged.back();
 }

@@ -347,6 +347,13 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     EXPECT_EQ(backend.lastQuery.Player, "Bo\xE9");
     EXPECT_EQ(backend.lastQuery.Limit, 1000);
     EXPECT_EQ(Call("GET", "/api/v1/history?kind=passwords", &vic).Status, 400);
+    // A search the record could not read says so, rather than answer no rows.
+    backend.searchError = "the shared database has not answered yet";
+    const Reply failed = Call("GET", "/api/v1/history?kind=chat", &vic);
+    EXPECT_EQ(failed.Status, 503);
+    EXPECT_EQ(failed.Json().value("error").toString(),
+              QStringLiteral("Search failed: the shared database has not answered yet"));
+    backend.searchError.clear();
     // On a shared store the searches, the audit log and the chart show the server picked, known to
     // the browser by an id, never by its code (the stats service's secret); an id of no server of
     // the store is refused rather than answered with this server's rows.
