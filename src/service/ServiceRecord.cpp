@@ -62,7 +62,7 @@ void Service::OpenRecord() {
 void Service::OpenNoticeQueue([[maybe_unused]] const std::string& file) {
 #if defined(TOVI_NOTICES_SQLITE)
     // Notices wait in the same file, so that none is lost when the program stops or is killed.
-    auto notices = SqliteNoticeQueue::Open(file);
+    auto notices = SqliteNoticeQueue::Open(file, &m_scheduler);
     if (!notices.Queue) {
         Log(notices.Error + ": notices wait in memory only.");
         return;
