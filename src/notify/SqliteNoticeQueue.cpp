@@ -101,6 +101,7 @@ bool SqliteNoticeQueue::Load(std::string& error) {
 SqliteNoticeQueue::Outcome SqliteNoticeQueue::Write() {
     if (m_unwritten.empty()) return Outcome::Written;
     const auto failed = [&](int rc) {
+        m_why = sqlite3_errmsg(m_db);  // before the rollback answers its own
         if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         return IsLock(rc) ? Outcome::Locked : Outcome::Failed;
     };
@@ -158,7 +159,7 @@ bool SqliteNoticeQueue::Add(const Notice& notice, const std::vector<std::string>
     const Outcome outcome = Write();
     if (outcome == Outcome::Failed) {
         // Refused for good, not merely delayed: the notice is not queued, as the caller is told.
-        error = std::string("the notice could not be queued (") + sqlite3_errmsg(m_db) + ")";
+        error = "the notice could not be queued (" + m_why + ")";
         for (size_t i = before; i < m_unwritten.size(); ++i) m_entries.erase(m_unwritten[i].entry.seq);
         m_unwritten.resize(before);
         if (!m_unwritten.empty()) RetryAfter(outcome);

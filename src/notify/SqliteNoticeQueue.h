@@ -64,6 +64,7 @@ private:
     sqlite3* m_db;
     Scheduler* m_scheduler;
     Scheduler::TimerId m_retry = 0;
+    std::string m_why;  // the last write's failure
     std::map<int64_t, QueuedNotice> m_entries;  // by seq: oldest first
     std::vector<Change> m_unwritten;
     int64_t m_nextSeq = 1;

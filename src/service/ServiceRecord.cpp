@@ -49,7 +49,7 @@ void Service::OpenRecord() {
     }
     UseHistory(std::move(opened.Store));
     // The ban list lives in the same file; without it the list is kept in memory only.
-    auto bans = SqliteBanStore::Open(file);
+    auto bans = SqliteBanStore::Open(file, &m_scheduler);
     if (!bans.Store) {
         m_context->Questions().Warn(bans.Error + ": bans are kept only until the program ends.");
         return;
