@@ -125,7 +125,13 @@ struct Server {
             backend = std::make_unique<linux_backend::LinuxProcessBackend>();
             programs[way] = std::make_unique<Program>(*backend, way == 1);
             if (withDisplay) {
+                // The display may refuse a connection at any time (it may even have gone since the
+                // last one): this setting is then not measured, rather than the bench crashing.
                 auto x11 = linux_backend::X11WindowSystem::Open();
+                if (!x11) {
+                    problem = "the display refused a connection";
+                    return;
+                }
                 x11->SetTracking(way == 1);
                 backend->SetWindowSystem(std::move(x11));
             } else {
@@ -153,6 +159,7 @@ struct Server {
     std::unique_ptr<linux_backend::LinuxProcessBackend> platforms[2];
     std::unique_ptr<Program> programs[2];
     bool ready = false;
+    std::string problem = "the simulator could not be attached";
 };
 
 struct Figures {
@@ -169,7 +176,7 @@ double ThreadCpuUs() {
 
 void HostingTick(benchmark::State& state, Server& server, bool batched, const std::string& name) {
     if (!server.ready) {
-        state.SkipWithError("the simulator could not be attached");
+        state.SkipWithError(server.problem.c_str());
         return;
     }
     Program& program = *server.programs[batched ? 1 : 0];
@@ -451,6 +458,8 @@ void PuntLatency() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Line by line into a pipe too, so that a run that ends badly still shows how far it came.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     Server headless(false);
