@@ -49,7 +49,7 @@ void Service::OpenRecord() {
     }
     UseHistory(std::move(opened.Store));
     // The ban list lives in the same file; without it the list is kept in memory only.
-    auto bans = SqliteBanStore::Open(file);
+    auto bans = SqliteBanStore::Open(file, &m_scheduler);
     if (!bans.Store) {
         m_context->Questions().Warn(bans.Error + ": bans are kept only until the program ends.");
         return;
@@ -62,7 +62,7 @@ void Service::OpenRecord() {
 void Service::OpenNoticeQueue([[maybe_unused]] const std::string& file) {
 #if defined(TOVI_NOTICES_SQLITE)
     // Notices wait in the same file, so that none is lost when the program stops or is killed.
-    auto notices = SqliteNoticeQueue::Open(file);
+    auto notices = SqliteNoticeQueue::Open(file, &m_scheduler);
     if (!notices.Queue) {
         Log(notices.Error + ": notices wait in memory only.");
         return;

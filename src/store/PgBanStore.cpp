@@ -83,7 +83,10 @@ void PgBanStore::SaveCache(const std::vector<BanEntry>& bans, const std::vector<
         sqlite3_close_v2(db);
         return;
     }
-    sqlite3_busy_timeout(db, 2000);
+    // The history's writer may hold the file: the copy is then left for the next read, never
+    // waited for on the event loop, and its commit waits for no fsync either.
+    sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    sqlite3_wal_autocheckpoint(db, 0);
     bool ok = sqlite3_exec(db, whole ? "BEGIN IMMEDIATE; DELETE FROM bans; DELETE FROM warnings;" : "BEGIN IMMEDIATE",
                            nullptr, nullptr, nullptr) == SQLITE_OK;
     {

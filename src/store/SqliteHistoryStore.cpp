@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -436,8 +437,11 @@ SqliteHistoryStore::Opened SqliteHistoryStore::Open(const std::string& path, Log
 // The writer: the record's disk work, on a thread of its own with a connection of its own. The
 // program keeps to one thread; this is the one exception, because a tick's commit and its chat
 // index entries cost more than the poll itself. The event loop only builds the rows and hands each
-// tick's batch over; the thread commits it at once, in one transaction, so a kill loses at most
-// the batch in hand. Between batches, on the same thread and so never in a batch's way, it does
+// tick's batch over; the thread gathers a few ticks' batches (kTicksPerCommit, or what came within
+// kCommitDelayMs of the first) and commits them in one transaction, so a kill loses at most the
+// batches in hand: a few seconds of history. Most of a commit's cost is per transaction, not per
+// row: the pages a tick touches are mostly those the next one touches again, and every commit
+// makes the full-text index a new segment that must be merged later. Between commits, on the same thread and so never in a batch's way, it does
 // the file's upkeep: a few pages of the full-text index's segment merging after each commit, and
 // copying the WAL back into the database (a checkpoint) once it has grown. Either, in a commit,
 // would now and then take long: a merge step finishes whole words, and a common word's list in a
@@ -474,10 +478,14 @@ public:
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    // A tick's batch, written right away; an empty one asks for a held batch to be tried again.
+    // A tick's batch, written with the next few; an empty one asks for a held batch to be tried again.
     void HandOver(std::vector<Write>&& batch) {
         {
             std::lock_guard lock(m_mutex);
+            if (!batch.empty()) {
+                if (m_queued.empty()) m_firstQueued = std::chrono::steady_clock::now();
+                ++m_batches;
+            }
             m_queued.insert(m_queued.end(), std::make_move_iterator(batch.begin()),
                             std::make_move_iterator(batch.end()));
             m_dropped += Trim(m_queued);  // a writer stuck on a hung disk costs no more memory
@@ -489,7 +497,10 @@ public:
     // Until everything handed over is written or has failed, and the upkeep after it is done.
     void Wait() {
         std::unique_lock lock(m_mutex);
+        m_drain = true;
+        m_wake.notify_one();
         m_idle.wait(lock, [this] { return !m_writeDue && !m_running; });
+        m_drain = false;
     }
     // Whether the last batch failed, and the entries given up since last taken.
     WriteState Take() {
@@ -498,9 +509,10 @@ public:
         if (!m_failing) state.Dropped = std::exchange(m_dropped, 0);
         return state;
     }
+    // Writing, or due to write now; batches gathering for a later commit do not count.
     bool Busy() {
         std::lock_guard lock(m_mutex);
-        return m_writeDue || m_running;
+        return m_running || (m_writeDue && CommitDue());
     }
     size_t Held() {
         std::lock_guard lock(m_mutex);
@@ -525,7 +537,10 @@ private:
         for (;;) {
             m_wake.wait(lock, [this] { return m_writeDue || m_stop; });
             if (!m_writeDue) return;
+            m_wake.wait_until(lock, m_firstQueued + std::chrono::milliseconds(kCommitDelayMs),
+                              [this] { return CommitDue(); });
             m_writeDue = false;
+            m_batches = 0;
             m_inHand.insert(m_inHand.end(), std::make_move_iterator(m_queued.begin()),
                             std::make_move_iterator(m_queued.end()));
             m_queued.clear();
@@ -555,6 +570,12 @@ private:
             m_running = false;
             m_idle.notify_all();
         }
+    }
+
+    // Enough ticks gathered, or the event loop waits for them, or the program ends; a retry of a
+    // held batch alone waits for nothing.
+    bool CommitDue() const {
+        return m_stop || m_drain || m_queued.empty() || m_batches >= kTicksPerCommit;
     }
 
     // Beyond this many entries waiting for a disk that keeps failing, the oldest go.
@@ -612,6 +633,9 @@ private:
     std::vector<Write> m_queued;  // handed over, not yet taken by the thread
     size_t m_held = 0;            // m_inHand's size, for the event loop
     bool m_writeDue = false;
+    int m_batches = 0;  // ticks' batches in m_queued
+    std::chrono::steady_clock::time_point m_firstQueued;
+    bool m_drain = false;  // the event loop waits for everything to be written
     bool m_running = false;
     bool m_failing = false;
     bool m_stop = false;

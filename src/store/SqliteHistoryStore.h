@@ -30,7 +30,11 @@ public:
     static constexpr size_t kMaxPending = 20000;
     // A checkpoint is asked for once the WAL holds this many pages (SQLite's own default).
     static constexpr int kCheckpointPages = 1000;
-    // Pages of full-text segment merging done after each flush: more than a tick's chat adds.
+    // The writer commits this many ticks' batches at once, or what it holds this long after the
+    // first of them came: what a kill may lose.
+    static constexpr int kTicksPerCommit = 4;
+    static constexpr int kCommitDelayMs = 4000;
+    // Pages of full-text segment merging done after each commit: more than its ticks' chat adds.
     static constexpr int kMergePages = 32;
     // How long a write waits for a write lock that another program holds, in ms.
     static constexpr int kLockWaitMs = 200;

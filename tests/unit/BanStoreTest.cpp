@@ -4,6 +4,9 @@
 #include <sqlite3.h>
 
 #include "BanList.h"
+#include "Scheduler.h"
+#include "SqliteBanStore.h"
+#include "SqliteHistoryStore.h"
 #include "Fakes.h"
 #include "StoreEngines.h"
 
@@ -31,17 +34,22 @@ public:
             return;
         }
 #endif
-        // A second writer holds the file.
+        // Rules no row passes. (A lock another connection holds only delays a change: see below.)
         EXPECT_EQ(sqlite3_open(place.File().c_str(), &m_sqlite), SQLITE_OK);
-        sqlite3_busy_timeout(m_sqlite, 0);
-        EXPECT_EQ(sqlite3_exec(m_sqlite, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(m_sqlite,
+                               "CREATE TRIGGER refused_ban BEFORE INSERT ON bans BEGIN SELECT RAISE(ABORT, 'refused'); "
+                               "END; CREATE TRIGGER refused_warning BEFORE INSERT ON warnings BEGIN "
+                               "SELECT RAISE(ABORT, 'refused'); END;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
     }
     ~RefusedWrites() {
 #if defined(TOVI_STORE_POSTGRES)
         if (m_pg) m_pg->Run("ALTER TABLE bans DROP CONSTRAINT refused");
 #endif
         if (m_sqlite) {
-            sqlite3_exec(m_sqlite, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_exec(m_sqlite, "DROP TRIGGER refused_ban; DROP TRIGGER refused_warning;", nullptr, nullptr,
+                         nullptr);
             sqlite3_close(m_sqlite);
         }
     }
@@ -103,4 +111,58 @@ TEST_P(BanStores, TheListAndItsWarningsOutliveTheProgramAndAFailedWriteChangesNo
     EXPECT_EQ(list.Entries()[1].Id, lifted);
     EXPECT_EQ(list.Entries()[1].LiftReason, "appeal");
     EXPECT_EQ(list.WarningsSince("Ren\xC9", 0), 1);
+}
+
+// The history writer holds the record file's lock through each commit: a ban made meanwhile is
+// taken at once, with its id, shown by the list, and lands in the file once the lock is free.
+TEST(SqliteBanStore, AHeldLockDelaysAChangeButNeverTheOperator) {
+    TempFolder folder;
+    const fs::path file = folder / "tovistats.db";
+    auto history = SqliteHistoryStore::Open(file.string(), {});
+    ASSERT_TRUE(history.Store) << history.Error;
+    VirtualScheduler clock;
+    auto opened = SqliteBanStore::Open(file.string(), &clock);
+    ASSERT_TRUE(opened.Store) << opened.Error;
+    BanList list(opened.Store.get());
+    std::string error;
+    BanEntry e;
+    e.Name = "Mallory";
+    e.IssuedAt = 1000;
+    const int64_t first = list.Add(e, error).value_or(0);
+    ASSERT_NE(first, 0) << error;
+
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    e.Name = "Trudy";
+    const int64_t second = list.Add(e, error).value_or(0);
+    EXPECT_EQ(second, first + 1) << error;
+    EXPECT_TRUE(list.Lift(first, 1500, "admin", "appeal", error)) << error;
+    EXPECT_TRUE(list.AddWarning({0, "Eve", 1200, "admin", "tk"}, error)) << error;
+    EXPECT_EQ(opened.Store->Unwritten(), 3u);
+    clock.Advance(10 * SqliteBanStore::kLockRetryMs);  // still held: nothing lands, nothing is lost
+    {
+        BanList shown(opened.Store.get());
+        ASSERT_TRUE(shown.Load(error)) << error;
+        ASSERT_EQ(shown.Entries().size(), 2u);
+        EXPECT_EQ(shown.Entries()[0].LiftReason, "appeal");
+        EXPECT_EQ(shown.WarningsSince("Eve", 0), 1);
+    }
+    ASSERT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    clock.Advance(SqliteBanStore::kLockRetryMs);
+    EXPECT_EQ(opened.Store->Unwritten(), 0u);
+    EXPECT_EQ(clock.Pending(), 0u);
+    sqlite3_close(holder);
+
+    // A restart reads from the file alone.
+    opened.Store.reset();
+    auto again = SqliteBanStore::Open(file.string(), &clock);
+    ASSERT_TRUE(again.Store) << again.Error;
+    BanList reread(again.Store.get());
+    ASSERT_TRUE(reread.Load(error)) << error;
+    ASSERT_EQ(reread.Entries().size(), 2u);
+    EXPECT_EQ(reread.Entries()[0].LiftedAt, 1500);
+    EXPECT_EQ(reread.Entries()[1].Id, second);
+    EXPECT_EQ(reread.Entries()[1].Name, "Trudy");
+    EXPECT_EQ(reread.WarningsSince("Eve", 0), 1);
 }
