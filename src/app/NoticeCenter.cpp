@@ -21,40 +21,6 @@ namespace tovi {
 
 namespace {
 
-const char* EventTitle(NoticeEvent e) {
-    switch (e) {
-        case NoticeEvent::ServerFound:
-            return "Server found";
-        case NoticeEvent::ServerLost:
-            return "Server lost";
-        case NoticeEvent::NotHosting:
-            return "Server not hosting for a while";
-        case NoticeEvent::MatchEnd:
-            return "Match end, with the top players";
-        case NoticeEvent::PlayerBanned:
-            return "Player banned";
-        case NoticeEvent::PlayerPunted:
-            return "Player punted";
-        case NoticeEvent::PlayerWarned:
-            return "Player warned";
-        case NoticeEvent::BanEnforced:
-            return "Ban enforced on a returning player";
-        case NoticeEvent::WatchedWord:
-            return "Watched word in chat";
-        case NoticeEvent::ReportFailing:
-            return "Status report or upload failing";
-        case NoticeEvent::ReportRecovered:
-            return "Status report or upload recovered";
-        case NoticeEvent::UploadRejected:
-            return "Match refused by the stats service";
-        case NoticeEvent::ServerCodeInUse:
-            return "Server code in use by another copy";
-        case NoticeEvent::Test:
-            return "Test";
-    }
-    return "";
-}
-
 QListWidget* EventList(const QString& name, QWidget* parent) {
     auto* list = new QListWidget(parent);
     list->setObjectName(name);

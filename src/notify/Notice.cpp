@@ -9,22 +9,23 @@ namespace {
 struct EventName {
     NoticeEvent event;
     const char* key;
+    const char* title;
 };
 constexpr std::array kEventNames{
-    EventName{NoticeEvent::ServerFound, "server_found"},
-    EventName{NoticeEvent::ServerLost, "server_lost"},
-    EventName{NoticeEvent::NotHosting, "not_hosting"},
-    EventName{NoticeEvent::MatchEnd, "match_end"},
-    EventName{NoticeEvent::PlayerBanned, "player_banned"},
-    EventName{NoticeEvent::PlayerPunted, "player_punted"},
-    EventName{NoticeEvent::PlayerWarned, "player_warned"},
-    EventName{NoticeEvent::BanEnforced, "ban_enforced"},
-    EventName{NoticeEvent::WatchedWord, "watched_word"},
-    EventName{NoticeEvent::ReportFailing, "report_failing"},
-    EventName{NoticeEvent::ReportRecovered, "report_recovered"},
-    EventName{NoticeEvent::UploadRejected, "upload_rejected"},
-    EventName{NoticeEvent::ServerCodeInUse, "server_code_in_use"},
-    EventName{NoticeEvent::Test, "test"},
+    EventName{NoticeEvent::ServerFound, "server_found", "Server found"},
+    EventName{NoticeEvent::ServerLost, "server_lost", "Server lost"},
+    EventName{NoticeEvent::NotHosting, "not_hosting", "Server not hosting for a while"},
+    EventName{NoticeEvent::MatchEnd, "match_end", "Match end, with the top players"},
+    EventName{NoticeEvent::PlayerBanned, "player_banned", "Player banned"},
+    EventName{NoticeEvent::PlayerPunted, "player_punted", "Player punted"},
+    EventName{NoticeEvent::PlayerWarned, "player_warned", "Player warned"},
+    EventName{NoticeEvent::BanEnforced, "ban_enforced", "Ban enforced on a returning player"},
+    EventName{NoticeEvent::WatchedWord, "watched_word", "Watched word in chat"},
+    EventName{NoticeEvent::ReportFailing, "report_failing", "Status report or upload failing"},
+    EventName{NoticeEvent::ReportRecovered, "report_recovered", "Status report or upload recovered"},
+    EventName{NoticeEvent::UploadRejected, "upload_rejected", "Match refused by the stats service"},
+    EventName{NoticeEvent::ServerCodeInUse, "server_code_in_use", "Server code in use by another copy"},
+    EventName{NoticeEvent::Test, "test", "Test"},
 };
 
 std::string Ranked(const std::vector<RankedPlayer>& players, bool seconds) {
@@ -61,6 +62,12 @@ const char* EventKey(NoticeEvent event) {
     for (const EventName& e : kEventNames)
         if (e.event == event) return e.key;
     return "test";
+}
+
+const char* EventTitle(NoticeEvent event) {
+    for (const EventName& e : kEventNames)
+        if (e.event == event) return e.title;
+    return "Test";
 }
 
 bool EventFromKey(const std::string& key, NoticeEvent& event) {

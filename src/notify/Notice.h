@@ -27,6 +27,8 @@ enum class NoticeEvent {
 
 // The event's name in settings.ini, the database and the webhook's body.
 const char* EventKey(NoticeEvent event);
+// The event as Settings names it, in the window and on the panel.
+const char* EventTitle(NoticeEvent event);
 bool EventFromKey(const std::string& key, NoticeEvent& event);
 // Every event but Test, in the order Settings lists them.
 const std::vector<NoticeEvent>& AllEvents();

@@ -92,7 +92,11 @@ QString SettingsController::Masked(const std::string& secret) {
 ApiReply SettingsController::Get(const ApiCall&) {
     const PanelSettings s = m_backend.Settings();
     QJsonArray events;
-    for (NoticeEvent e : AllEvents()) events.append(QString::fromLatin1(EventKey(e)));
+    QJsonObject titles;
+    for (NoticeEvent e : AllEvents()) {
+        events.append(QString::fromLatin1(EventKey(e)));
+        titles.insert(QString::fromLatin1(EventKey(e)), QString::fromLatin1(EventTitle(e)));
+    }
     const NoticeSettings& n = s.Notices;
     return ApiReply::Json({
         {QStringLiteral("statusUpdate"),
@@ -130,6 +134,7 @@ ApiReply SettingsController::Get(const ApiCall&) {
                      {QStringLiteral("warningSteps"), GameText(s.Bans.WarningSteps)},
                      {QStringLiteral("warningWindowMinutes"), s.Bans.WarningWindowMinutes}}},
         {QStringLiteral("events"), events},
+        {QStringLiteral("eventTitles"), titles},
     });
 }
 

@@ -268,6 +268,9 @@ TEST_F(PanelTest, EveryEndpointAnswersEachRoleExactlyItsOwn) {
     QJsonObject status = shown.Json().value("statusUpdate").toObject();
     const QJsonObject notices = shown.Json().value("notices").toObject();
     EXPECT_EQ(notices.value("discordUrl").toString(), "https://discord.com/********");
+    // Each event is named as the window's Settings name it.
+    EXPECT_EQ(shown.Json().value("eventTitles").toObject().value("not_hosting").toString(),
+              "Server not hosting for a while");
     // Anyone sees where the record is kept, masked as in the settings.
     const Reply statusShown = Call("GET", "/api/v1/status", &logins[Role::Viewer]);
     EXPECT_EQ(statusShown.Body.indexOf("pg-pass"), -1);

@@ -154,7 +154,12 @@ function showStatus(s) {
     const dt = document.createElement('dt');
     dt.textContent = name;
     const dd = document.createElement('dd');
-    dd.textContent = value;
+    // An address wraps after its slashes rather than inside a word; the parts stay text.
+    const parts = String(value).split('/');
+    parts.forEach((part, i) => {
+      if (i > 0) dd.append(document.createElement('wbr'));
+      dd.append(part + (i < parts.length - 1 ? '/' : ''));
+    });
     list.append(dt, dd);
   }
   $('serverState').textContent = s.attached
@@ -647,25 +652,15 @@ function wire() {
   });
 }
 
-// The notice events in the window's words.
-const eventTitles = {
-  server_found: 'Server found', server_lost: 'Server lost', not_hosting: 'Server not hosting for a while',
-  match_end: 'Match end, with the top players', player_banned: 'Player banned', player_punted: 'Player punted',
-  player_warned: 'Player warned', ban_enforced: 'Ban enforced on a returning player',
-  watched_word: 'Watched word in chat', report_failing: 'Status report or upload failing',
-  report_recovered: 'Status report or upload recovered', upload_rejected: 'Match refused by the stats service',
-  server_code_in_use: 'Server code in use by another copy',
-};
-
 const secretFields = ['setServerCode', 'setSharedStore', 'setDiscordUrl', 'setWebhookUrl', 'setWebhookSecret'];
 
-function fillEvents(id, all, chosen) {
+function fillEvents(id, all, chosen, titles) {
   const select = $(id);
   select.replaceChildren();
   for (const key of all) {
     const option = document.createElement('option');
     option.value = key;
-    option.textContent = eventTitles[key] || key.replace(/_/g, ' ');
+    option.textContent = (titles && titles[key]) || key.replace(/_/g, ' ');
     option.selected = chosen.includes(key);
     select.appendChild(option);
   }
@@ -691,9 +686,9 @@ async function loadSettings() {
   $('setDiscordUrl').value = n.discordUrl;
   $('setWebhookUrl').value = n.webhookUrl;
   $('setWebhookSecret').value = n.webhookSecret;
-  fillEvents('setDiscordEvents', s.events, n.discordEvents);
-  fillEvents('setWebhookEvents', s.events, n.webhookEvents);
-  fillEvents('setDesktopEvents', s.events, n.desktopEvents);
+  fillEvents('setDiscordEvents', s.events, n.discordEvents, s.eventTitles);
+  fillEvents('setWebhookEvents', s.events, n.webhookEvents, s.eventTitles);
+  fillEvents('setDesktopEvents', s.events, n.desktopEvents, s.eventTitles);
   $('setDesktop').checked = n.desktop;
   $('setWatched').value = n.watched;
   $('setNotHosting').value = n.notHostingMinutes;
