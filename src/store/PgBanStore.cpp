@@ -101,31 +101,13 @@ void PgBanStore::SaveCache(const std::vector<BanEntry>& bans, const std::vector<
         for (size_t i = 0; ok && i < bans.size(); ++i) {
             const BanEntry& e = bans[i];
             sqlite3_reset(*ban);
-            ban.Int(1, e.Id);
-            ban.Text(2, e.Name);
-            ban.Text(3, BanNameKey(e.Name));
-            ban.Blob(4, e.Name);
-            ban.Int(5, e.ExactCase ? 1 : 0);
-            ban.Text(6, e.Reason);
-            ban.Text(7, e.IssuedBy);
-            ban.Int(8, e.IssuedAt);
-            ban.TimeOrNull(9, e.ExpiresAt);
-            ban.Text(10, e.Notes);
-            ban.TimeOrNull(11, e.LiftedAt);
-            ban.Text(12, e.LiftedBy);
-            ban.Text(13, e.LiftReason);
+            BindBanRow(ban, e);
             ok = sqlite3_step(*ban) == SQLITE_DONE;
         }
         for (size_t i = 0; ok && i < warnings.size(); ++i) {
             const PlayerWarning& w = warnings[i];
             sqlite3_reset(*warning);
-            warning.Int(1, w.Id);
-            warning.Text(2, w.Name);
-            warning.Text(3, BanNameKey(w.Name));
-            warning.Blob(4, w.Name);
-            warning.Int(5, w.Time);
-            warning.Text(6, w.IssuedBy);
-            warning.Text(7, w.Text);
+            BindWarningRow(warning, w);
             ok = sqlite3_step(*warning) == SQLITE_DONE;
         }
     }

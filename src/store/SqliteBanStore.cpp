@@ -19,6 +19,32 @@ bool IsLock(int rc) {
 
 }  // namespace
 
+void BindBanRow(SqliteStatement& ban, const BanEntry& e) {
+    ban.Int(1, e.Id);
+    ban.Text(2, e.Name);
+    ban.Text(3, BanNameKey(e.Name));
+    ban.Blob(4, e.Name);
+    ban.Int(5, e.ExactCase ? 1 : 0);
+    ban.Text(6, e.Reason);
+    ban.Text(7, e.IssuedBy);
+    ban.Int(8, e.IssuedAt);
+    ban.TimeOrNull(9, e.ExpiresAt);
+    ban.Text(10, e.Notes);
+    ban.TimeOrNull(11, e.LiftedAt);
+    ban.Text(12, e.LiftedBy);
+    ban.Text(13, e.LiftReason);
+}
+
+void BindWarningRow(SqliteStatement& warning, const PlayerWarning& w) {
+    warning.Int(1, w.Id);
+    warning.Text(2, w.Name);
+    warning.Text(3, BanNameKey(w.Name));
+    warning.Blob(4, w.Name);
+    warning.Int(5, w.Time);
+    warning.Text(6, w.IssuedBy);
+    warning.Text(7, w.Text);
+}
+
 SqliteBanStore::Opened SqliteBanStore::Open(const std::string& path, Scheduler* retry) {
     Opened opened;
     sqlite3* db = nullptr;
@@ -145,30 +171,12 @@ SqliteBanStore::Outcome SqliteBanStore::Write() {
         if (!ban.Ok() || !warning.Ok()) return failed(sqlite3_errcode(m_db));
         for (const BanEntry& e : m_bans) {
             sqlite3_reset(*ban);
-            ban.Int(1, e.Id);
-            ban.Text(2, e.Name);
-            ban.Text(3, BanNameKey(e.Name));
-            ban.Blob(4, e.Name);
-            ban.Int(5, e.ExactCase ? 1 : 0);
-            ban.Text(6, e.Reason);
-            ban.Text(7, e.IssuedBy);
-            ban.Int(8, e.IssuedAt);
-            ban.TimeOrNull(9, e.ExpiresAt);
-            ban.Text(10, e.Notes);
-            ban.TimeOrNull(11, e.LiftedAt);
-            ban.Text(12, e.LiftedBy);
-            ban.Text(13, e.LiftReason);
+            BindBanRow(ban, e);
             if ((rc = sqlite3_step(*ban)) != SQLITE_DONE) return failed(rc);
         }
         for (const PlayerWarning& w : m_warnings) {
             sqlite3_reset(*warning);
-            warning.Int(1, w.Id);
-            warning.Text(2, w.Name);
-            warning.Text(3, BanNameKey(w.Name));
-            warning.Blob(4, w.Name);
-            warning.Int(5, w.Time);
-            warning.Text(6, w.IssuedBy);
-            warning.Text(7, w.Text);
+            BindWarningRow(warning, w);
             if ((rc = sqlite3_step(*warning)) != SQLITE_DONE) return failed(rc);
         }
     }

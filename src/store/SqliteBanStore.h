@@ -18,6 +18,14 @@ struct sqlite3;
 
 namespace tovi {
 
+class SqliteStatement;
+
+// Binds an entry to a statement that takes a ban row's 13 columns (id, name, name_key, name_raw,
+// exact_case, reason, issued_by, issued_at, expires_at, notes, lifted_at, lifted_by, lift_reason),
+// or a warning row's 7 (id, name, name_key, name_raw, time, issued_by, text), in that order.
+void BindBanRow(SqliteStatement& statement, const BanEntry& entry);
+void BindWarningRow(SqliteStatement& statement, const PlayerWarning& warning);
+
 class SqliteBanStore final : public BanStore {
 public:
     struct Opened {
