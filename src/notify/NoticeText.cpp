@@ -1,5 +1,9 @@
 #include "NoticeText.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
 #include "Windows1252.h"
 
 namespace tovi {
@@ -112,26 +116,20 @@ std::string DiscordPlain(std::string_view bytes1252, size_t maxChars) {
 }
 
 std::string IsoTime(int64_t unixMs) {
-    int64_t seconds = unixMs / 1000;
-    const int ms = static_cast<int>(unixMs % 1000);
-    int64_t days = seconds / 86400;
-    const int64_t rest = seconds % 86400;
-    // Civil date from days since 1970-01-01 (Howard Hinnant's algorithm).
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t doe = days - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-    auto two = [](int64_t v) { return std::string(v < 10 ? "0" : "") + std::to_string(v); };
-    const std::string millis = std::to_string(1000 + ms).substr(1);
-    std::string year = std::to_string(y);
-    while (year.size() < 4) year.insert(0, "0");
-    return year + "-" + two(m) + "-" + two(d) + "T" + two(rest / 3600) + ":" + two(rest / 60 % 60) + ":" +
-           two(rest % 60) + "." + millis + "Z";
+    using namespace std::chrono;
+    // Notices carry the clock's time; a time outside four-digit years (a clock gone wild) is
+    // shown as the nearest one that is not.
+    const int64_t ms = std::clamp<int64_t>(unixMs, 0, 253402300799999);
+    const sys_time<milliseconds> time{milliseconds{ms}};
+    const sys_days day = floor<days>(time);
+    const year_month_day date{day};
+    const hh_mm_ss<milliseconds> clock{time - day};
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+    return text;
 }
 
 }  // namespace tovi
