@@ -19,10 +19,10 @@ struct KindSql {
     const char* Time;
 };
 
-KindSql RowsOf(HistoryKind kind) {
+KindSql RowsOf(HistoryKind kind, bool seen) {
     switch (kind) {
         case HistoryKind::Chat:
-            return {rowsql::kChat, "chat c", "c.id", "c.time"};
+            return {seen ? rowsql::kChat : rowsql::kChatUnseen, "chat c", "c.id", "c.time"};
         case HistoryKind::Players:
             return {rowsql::kPlayers, "stints", "id", "joined"};
         case HistoryKind::Admin:
@@ -40,6 +40,7 @@ HistoryRow RowOf(const SqlRow& r, bool chat) {
     HistoryRow row{r.Text(0), r.Int(1), chat ? r.Bytes(2) : r.Text1252(2), chat ? r.Bytes(3) : r.Text1252(3),
                    r.Text1252(4), r.Int(5), std::nullopt};
     if (!r.IsNull(6)) row.LeftAt = r.Int(6);
+    if (!r.IsNull(7)) row.SeenAt = r.Int(7);
     return rowsql::Worded(std::move(row));
 }
 
@@ -174,7 +175,7 @@ std::vector<HistoryRow> HistoryReads::Search(const HistoryQuery& q) {
         return true;
     };
 
-    const KindSql k = RowsOf(q.Kind);
+    const KindSql k = RowsOf(q.Kind, m_schema >= kSeenSchema);
     const std::string select = std::string("SELECT ") + k.Columns;
     std::string sql;
     switch (q.Kind) {
@@ -240,7 +241,7 @@ bool HistoryReads::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& afte
     if (!ReadyFor(Purpose::Read, error)) return false;
     // By key, each piece a short read of its own: no statement or cursor stays open between
     // pieces. As Search: no bound, no condition on the time.
-    const KindSql k = RowsOf(kind);
+    const KindSql k = RowsOf(kind, m_schema >= kSeenSchema);
     SqlWhere where;
     OfServer(where, ServerCode({}), kind == HistoryKind::Chat ? "c." : "");
     where.Add(std::string(k.Id) + " > ?", {after});

@@ -107,6 +107,8 @@ protected:
     // Both engines number their schemas alike: from this one names are kept folded, times indexed
     // and rows counted.
     static constexpr int kKeyedSchema = 11;
+    // From this one a line sent keeps when it was seen read back.
+    static constexpr int kSeenSchema = 12;
     int m_schema = 0;      // the record's schema
     int64_t m_matchId = 0;  // the match under way, 0 before the first
     bool m_matchUnderWay = false;  // m_matchId has not ended yet

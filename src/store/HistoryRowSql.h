@@ -13,6 +13,10 @@ namespace tovi::rowsql {
 
 inline constexpr const char* kChat =
     "'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' END, c.match_id, NULL,"
+    " c.read_back_at";
+// Before lines sent kept their read-back (schema 12).
+inline constexpr const char* kChatUnseen =
+    "'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' END, c.match_id, NULL,"
     " NULL";
 inline constexpr const char* kPlayers =
     "'player', joined, name, 'slot ' || slot || ', team ' || team, '', match_id, left_at, NULL";
@@ -32,10 +36,11 @@ inline constexpr const char* kMatches =
     " ', stats refused: ' || stats_refused WHEN ended IS NOT NULL THEN ', no stats' ELSE '' END, id, NULL, NULL";
 inline constexpr const char* kEvents = "'event', time, '', kind, detail, 0, NULL, NULL";
 
-// A row as read, worded: a stint's end as an ISO 8601 UTC time, as every time that leaves the
-// program.
+// A row as read, worded: a stint's end and a sent line's read-back as ISO 8601 UTC times, as
+// every time that leaves the program.
 inline HistoryRow Worded(HistoryRow row) {
     if (row.Kind == "player") row.Detail = row.LeftAt ? "left " + IsoUtcTime(*row.LeftAt) : "playing";
+    if (row.SeenAt) row.Detail += ", seen in game at " + IsoUtcTime(*row.SeenAt);
     return row;
 }
 

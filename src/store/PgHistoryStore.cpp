@@ -62,14 +62,19 @@ constexpr const char* kSavedLaterOwned =
     " WHERE server=$1 AND stats_written=0 AND stats_refused=$2 AND (copy=$4 OR copy IS NULL)"
     " ORDER BY id LIMIT $3)";
 constexpr const char* kClaim = "SELECT tovi_claim($1, $2, $3, $4, $5)";
+// As in the embedded file: the newest line sent at that time with that text, not yet seen.
+constexpr const char* kReadBack =
+    "UPDATE chat SET read_back_at=$1 WHERE id = (SELECT id FROM chat WHERE server=$2 AND time=$3 AND sent=1 AND"
+    " message_raw=$4 AND read_back_at IS NULL ORDER BY id DESC LIMIT 1)";
 
 // The statements a batch may hold, by their place here in the outbox. Only ever added to.
 constexpr const char* kStatements[] = {kInsertMatch, kEndMatch,    kUploaded,    kCloseStints,      kInsertStint,
                                        kEndStint,    kInsertStat,  kInsertChat,  kInsertAdmin,      kInsertEvent,
-                                       kInsertMatchOwned, kUploadedOwned, kSavedLater, kSavedLaterOwned};
+                                       kInsertMatchOwned, kUploadedOwned, kSavedLater, kSavedLaterOwned,
+                                       kReadBack};
 
 // Where each of those statements takes the match's number, -1 where it takes none.
-constexpr int kMatchPlace[] = {1, 6, -1, 2, 1, 2, 1, 2, -1, -1, 1, -1, -1, -1};
+constexpr int kMatchPlace[] = {1, 6, -1, 2, 1, 2, 1, 2, -1, -1, 1, -1, -1, -1, -1};
 static_assert(std::size(kMatchPlace) == std::size(kStatements));
 
 bool InsertsMatch(const char* sql) {
@@ -1016,6 +1021,10 @@ void PgHistoryStore::ChatSent(int64_t time, const std::string& target, const std
                         PgBytes{target}, PgBytes{message}, ChatWords(message)});
 }
 
+void PgHistoryStore::ChatReadBack(int64_t sentAt, const std::string& message, int64_t seenAt) {
+    if (m_schema >= kSeenSchema) Queue(kReadBack, {seenAt, m_server, sentAt, PgBytes{message}});
+}
+
 void PgHistoryStore::AdminActionDone(const AdminAction& a) {
     Queue(kInsertAdmin,
           {m_server, a.Time, ToUtf8(a.Who), std::string(ActionName(a.Action)), ToUtf8(a.Target), ToUtf8(a.Reason),
@@ -1123,10 +1132,20 @@ std::string PgHistoryStore::AnyHolds(std::initializer_list<const char*> columns,
     return any + ")";
 }
 
-// Each word typed begins a word said; a single letter is a word of its own.
+// Each word typed begins a word said; a single letter is a word of its own. From the words index
+// on, the words are one text search query over the words kept (letters and digits only, so no
+// word holds the query language's quotes or operators): a rare word is found through the index
+// rather than by reading every line newest first.
 std::string PgHistoryStore::ChatSql(const ChatPlan& p) {
-    for (const std::string& word : Words(p.Query.Text))
-        p.Where.Add("strpos(c.words, ?) > 0", {" " + ToUtf8(word) + (word.size() > 1 ? "" : " ")});
+    std::string query;
+    for (const std::string& word : Words(p.Query.Text)) {
+        if (m_schema < pgschema::kWordsSchema) {
+            p.Where.Add("strpos(c.words, ?) > 0", {" " + ToUtf8(word) + (word.size() > 1 ? "" : " ")});
+            continue;
+        }
+        query += (query.empty() ? "'" : " & '") + ToUtf8(word) + (word.size() > 1 ? "':*" : "'");
+    }
+    if (!query.empty()) p.Where.Add(std::string(pgschema::kChatWords) + " @@ CAST(? AS tsquery)", {query});
     return p.Columns + " FROM chat c" + p.Where.Clause() + " ORDER BY c.id DESC LIMIT ?";
 }
 

@@ -84,6 +84,7 @@ public:
     void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) override;
     void ChatRead(int64_t time, const std::string& sender, const std::string& message) override;
     void ChatSent(int64_t time, const std::string& target, const std::string& message) override;
+    void ChatReadBack(int64_t sentAt, const std::string& message, int64_t seenAt) override;
     void AdminActionDone(const AdminAction& action) override;
     void ServerEvent(int64_t time, const std::string& kind, const std::string& detail) override;
     void Flush() override;

@@ -144,6 +144,9 @@ const char* const kMigrations[] = {
     " UPDATE row_counts SET n = n + 1 WHERE name = 'server_events'; END;"
     "CREATE TRIGGER server_events_uncounted AFTER DELETE ON server_events BEGIN"
     " UPDATE row_counts SET n = n - 1 WHERE name = 'server_events'; END;",
+    // 12: a line the program sent keeps when the game was seen showing it (its read-back). (The
+    // shared database's words index has the same number.)
+    "ALTER TABLE chat ADD COLUMN read_back_at INTEGER;",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 
@@ -179,6 +182,10 @@ constexpr const char* kInsertAdminUnkeyed =
 // The schema from which names are kept folded and times indexed.
 constexpr int kKeyedSchema = 11;
 constexpr const char* kInsertEvent = "INSERT INTO server_events(time, kind, detail) VALUES (?,?,?)";
+// The newest line sent at that time with that text and not yet seen read back.
+constexpr const char* kReadBack =
+    "UPDATE chat SET read_back_at = ? WHERE id = (SELECT id FROM chat WHERE time = ? AND sent = 1 AND message_raw = ?"
+    " AND read_back_at IS NULL ORDER BY id DESC LIMIT 1)";
 constexpr const char* kMergeStep = "INSERT INTO chat_fts(chat_fts, rank) VALUES('merge', ?)";
 
 std::string ToUtf8(const std::string& bytes) {
@@ -801,6 +808,10 @@ void SqliteHistoryStore::ChatSent(int64_t time, const std::string& target, const
     std::vector<Value> values{time, m_matchId, int64_t{1}, ToUtf8(target), ToUtf8(message), Blob{target}, Blob{message}};
     if (Keyed()) values.emplace_back(ToUtf8(LowerCase1252(target)));
     Queue(Keyed() ? kInsertChat : kInsertChatUnkeyed, std::move(values));
+}
+
+void SqliteHistoryStore::ChatReadBack(int64_t sentAt, const std::string& message, int64_t seenAt) {
+    if (m_schema >= kSeenSchema) Queue(kReadBack, {seenAt, sentAt, Blob{message}});
 }
 
 void SqliteHistoryStore::AdminActionDone(const AdminAction& a) {

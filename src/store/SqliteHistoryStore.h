@@ -25,7 +25,7 @@ class SqliteHistoryStore final : public HistoryReads {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    static constexpr int kSchemaVersion = 11;
+    static constexpr int kSchemaVersion = 12;
     // Beyond this many writes waiting for a disk that keeps failing, the oldest go.
     static constexpr size_t kMaxPending = 20000;
     // A checkpoint is asked for once the WAL holds this many pages (SQLite's own default).
@@ -63,6 +63,7 @@ public:
     void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) override;
     void ChatRead(int64_t time, const std::string& sender, const std::string& message) override;
     void ChatSent(int64_t time, const std::string& target, const std::string& message) override;
+    void ChatReadBack(int64_t sentAt, const std::string& message, int64_t seenAt) override;
     void AdminActionDone(const AdminAction& action) override;
     void ServerEvent(int64_t time, const std::string& kind, const std::string& detail) override;
     void Flush() override;
