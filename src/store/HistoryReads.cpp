@@ -295,15 +295,8 @@ PlayerHistory HistoryReads::PlayerRecord(const std::string& name) {
          std::string("id IN (SELECT match_id FROM stints WHERE ") + (code.empty() ? "" : "server = ? AND ") +
              "name_key = ?) ORDER BY id DESC",
          code.empty() ? SqlValues{key} : SqlValues{code, key}, [&](const SqlRow& r) {
-             PlayerMatch m;
-             m.Match = r.Int(0);
-             m.Started = r.Int(1);
-             m.Ended = r.Int(2);
-             m.ServerName = r.Text1252(3);
-             m.MapName = r.Text1252(4);
-             m.GameType = r.Text1252(5);
-             m.Result = r.Text1252(6);
-             record.Matches.push_back(std::move(m));
+             record.Matches.push_back({r.Int(0), r.Int(1), r.Int(2), r.Text1252(3), r.Text1252(4), r.Text1252(5),
+                                       r.Text1252(6), 0, {}});
          });
     for (PlayerMatch& m : record.Matches) {
         each("SELECT team, stat, value FROM player_stats", "",

@@ -1052,14 +1052,6 @@ private:
 
 }  // namespace
 
-// The operator's reads wait a few seconds at most for a connection being made (a silent host
-// cannot hold them longer: see the connection's settings), and find what is still waiting too.
-bool PgHistoryStore::ReadyToRead() {
-    Ready(true);
-    Flush();
-    return Drain(std::min(kWaitMs, m_deadlineMs)) && m_setUp && m_conn && m_conn->Good();
-}
-
 bool PgHistoryStore::Query(const std::string& sql, const SqlValues& values, const EachRow& row, int64_t* changed) {
     if (!m_conn) {
         m_queryError = "the shared database is away";
@@ -1094,7 +1086,11 @@ bool PgHistoryStore::Query(const std::string& sql, const SqlValues& values, cons
 bool PgHistoryStore::ReadyFor(Purpose purpose, std::string& why) {
     switch (purpose) {
         case Purpose::Read:
-            if (ReadyToRead()) return true;
+            // A few seconds at most for a connection being made (a silent host cannot hold them
+            // longer: see the connection's settings); what is still waiting is found too.
+            Ready(true);
+            Flush();
+            if (Drain(std::min(kWaitMs, m_deadlineMs)) && m_setUp && m_conn && m_conn->Good()) return true;
             why = m_why.empty() ? std::string("the shared database did not answer in time") : m_why;
             return false;
         case Purpose::Chart:

@@ -161,7 +161,6 @@ private:
     bool SetUp(std::string& error);
     // Connected, and the database set up for this run.
     bool Ready(bool wait = false);
-    bool ReadyToRead();
     void Renumber(int64_t id, int64_t last);
     bool SendWaiting(std::string& why);
     bool TakeResults(std::string& why);
