@@ -1131,11 +1131,12 @@ std::string PgHistoryStore::AnyHolds(std::initializer_list<const char*> columns,
 // Each word typed begins a word said; a single letter is a word of its own. From the words index
 // on, the words are one text search query over the words kept (letters and digits only, so no
 // word holds the query language's quotes or operators): a rare word is found through the index
-// rather than by reading every line newest first.
+// rather than by reading every line newest first. The lines of a few senders named are fewer than
+// those of a common word: their index leads, and each line's words are looked at as they are.
 std::string PgHistoryStore::ChatSql(const ChatPlan& p) {
     std::string query;
     for (const std::string& word : Words(p.Query.Text)) {
-        if (m_schema < pgschema::kWordsSchema) {
+        if (m_schema < pgschema::kWordsSchema || !p.Names.empty()) {
             p.Where.Add("strpos(c.words, ?) > 0", {" " + ToUtf8(word) + (word.size() > 1 ? "" : " ")});
             continue;
         }
