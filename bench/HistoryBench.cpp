@@ -916,7 +916,7 @@ void RegisterRecordSearches() {
 #endif
     static const std::vector<RecordCase> cases = RecordCases();
     for (RecordEngine* engine : engines) {
-        for (int version : {10, 11}) {
+        for (int version : {11, 12}) {
             for (const RecordCase& c : cases) {
                 const std::string name = "BM_RecordSearch/" + engine->Name + "/" + std::to_string(version) + "/" + c.Key;
                 benchmark::RegisterBenchmark(name.c_str(), [engine, version, &c](benchmark::State& state) {

@@ -22,7 +22,8 @@ void OwnChat::Sent(const std::string& text, int64_t now) {
     if (m_sent.size() > kKept) m_sent.pop_front();
 }
 
-bool OwnChat::ReadBack(const std::string& sender, const std::string& message, int64_t now) {
+std::optional<OwnChat::SentChat> OwnChat::ReadBackOf(const std::string& sender, const std::string& message,
+                                                     int64_t now) {
     while (!m_sent.empty() && now - m_sent.front().at > kSeconds) m_sent.pop_front();
     // The game shows the host's chat with or without a sender before it, and the chat reader
     // takes a ": " inside the text for the end of a sender; so both the text and the whole line
@@ -42,12 +43,13 @@ bool OwnChat::ReadBack(const std::string& sender, const std::string& message, in
             }
             if (own) {
                 // Each send comes back once; a player saying the same later is heard.
+                SentChat found = std::move(*it);
                 m_sent.erase(it);
-                return true;
+                return found;
             }
         }
     }
-    return false;
+    return std::nullopt;
 }
 
 }  // namespace tovi

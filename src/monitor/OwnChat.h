@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 
 namespace tovi {
@@ -17,14 +18,18 @@ public:
 
     // A text the console sent at `now` (Unix seconds).
     void Sent(const std::string& text, int64_t now);
-    // Whether this line read at `now` is a text sent, which then is no longer looked for.
-    bool ReadBack(const std::string& sender, const std::string& message, int64_t now);
-
-private:
     struct SentChat {
         std::string text;
         int64_t at = 0;
     };
+    // Whether this line read at `now` is a text sent, which then is no longer looked for.
+    bool ReadBack(const std::string& sender, const std::string& message, int64_t now) {
+        return ReadBackOf(sender, message, now).has_value();
+    }
+    // The text sent that this line read at `now` shows, as sent and when.
+    std::optional<SentChat> ReadBackOf(const std::string& sender, const std::string& message, int64_t now);
+
+private:
     std::deque<SentChat> m_sent;  // oldest first
 };
 

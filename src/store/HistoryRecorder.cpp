@@ -126,7 +126,7 @@ void HistoryRecorder::StatsWritten(bool written, const std::string& why, std::op
 
 void HistoryRecorder::ChatRead(const std::string& sender, const std::string& message) {
     const int64_t now = m_now();
-    if (m_ownChat.ReadBack(sender, message, now)) return;
+    if (auto sent = m_ownChat.ReadBackOf(sender, message, now)) return m_store->ChatReadBack(sent->at, sent->text, now);
     m_store->ChatRead(now, sender, message);
 }
 

@@ -42,7 +42,8 @@ public:
     void StatsUploaded(int matches) { m_store->StatsUploaded(m_now(), matches); }
     // This many of the oldest matches whose statistics waited in memory reached the stats file.
     void StatsSavedLater(int matches) { m_store->StatsSavedLater(matches); }
-    // A line read; the program's own chat read back is kept once, as sent, and not again.
+    // A line read; the program's own chat read back is kept once, as sent, and not again: the line
+    // sent keeps when it was seen.
     void ChatRead(const std::string& sender, const std::string& message);
     void SendFinished(const FinishedSend& send);
     // A menu action that ended before anything was sent.

@@ -68,6 +68,9 @@ struct HistoryRow {
     // An admin action found by Search: the action as recorded, field by field, for a face to put
     // in its own words. None for rows of other kinds and in the export.
     std::optional<AdminAction> Action = std::nullopt;
+    // A line the program sent: when the game was seen showing it back (Unix seconds); none until
+    // then, and for rows of other kinds.
+    std::optional<int64_t> SeenAt = std::nullopt;
 };
 
 // A search's rows as a face receives them: the rows, or why they could not be read.
@@ -149,6 +152,9 @@ public:
     virtual void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) = 0;
     virtual void ChatRead(int64_t time, const std::string& sender, const std::string& message) = 0;
     virtual void ChatSent(int64_t time, const std::string& target, const std::string& message) = 0;
+    // The line sent at `sentAt` with this text was seen at `seenAt` in the game's chat: the sent
+    // line keeps when, and the line read back is not kept again.
+    virtual void ChatReadBack(int64_t /*sentAt*/, const std::string& /*message*/, int64_t /*seenAt*/) {}
     virtual void AdminActionDone(const AdminAction& action) = 0;
     // "found", "lost", "state", "status report", "upload", with what there is to say.
     virtual void ServerEvent(int64_t time, const std::string& kind, const std::string& detail) = 0;

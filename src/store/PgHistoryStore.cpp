@@ -62,14 +62,19 @@ constexpr const char* kSavedLaterOwned =
     " WHERE server=$1 AND stats_written=0 AND stats_refused=$2 AND (copy=$4 OR copy IS NULL)"
     " ORDER BY id LIMIT $3)";
 constexpr const char* kClaim = "SELECT tovi_claim($1, $2, $3, $4, $5)";
+// As in the embedded file: the newest line sent at that time with that text, not yet seen.
+constexpr const char* kReadBack =
+    "UPDATE chat SET read_back_at=$1 WHERE id = (SELECT id FROM chat WHERE server=$2 AND time=$3 AND sent=1 AND"
+    " message_raw=$4 AND read_back_at IS NULL ORDER BY id DESC LIMIT 1)";
 
 // The statements a batch may hold, by their place here in the outbox. Only ever added to.
 constexpr const char* kStatements[] = {kInsertMatch, kEndMatch,    kUploaded,    kCloseStints,      kInsertStint,
                                        kEndStint,    kInsertStat,  kInsertChat,  kInsertAdmin,      kInsertEvent,
-                                       kInsertMatchOwned, kUploadedOwned, kSavedLater, kSavedLaterOwned};
+                                       kInsertMatchOwned, kUploadedOwned, kSavedLater, kSavedLaterOwned,
+                                       kReadBack};
 
 // Where each of those statements takes the match's number, -1 where it takes none.
-constexpr int kMatchPlace[] = {1, 6, -1, 2, 1, 2, 1, 2, -1, -1, 1, -1, -1, -1};
+constexpr int kMatchPlace[] = {1, 6, -1, 2, 1, 2, 1, 2, -1, -1, 1, -1, -1, -1, -1};
 static_assert(std::size(kMatchPlace) == std::size(kStatements));
 
 bool InsertsMatch(const char* sql) {
@@ -195,16 +200,6 @@ std::string ToUtf8(const std::string& bytes) {
     return Windows1252ToUtf8(bytes);
 }
 
-std::string From(const PgResult& r, int row, int column) {
-    return Utf8ToWindows1252(r.Text(row, column));
-}
-
-Outcome OutcomeFromText(const std::string& text) {
-    if (text == "refused") return Outcome::Refused;
-    if (text == "skipped") return Outcome::Skipped;
-    return Outcome::Sent;
-}
-
 // A letter or digit of Windows-1252: what a word of chat is made of.
 bool WordByte(unsigned char b) {
     if ((b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z')) return true;
@@ -294,11 +289,11 @@ PgHistoryStore::Opened PgHistoryStore::Open(const std::string& conninfo, const s
 // the database's newest of this server. Once per run, when the database first answers.
 bool PgHistoryStore::SetUp(std::string& error) {
     PgConnection& c = *m_conn;
-    if (!pgschema::Migrate(c, m_schemaVersion, error)) {
+    if (!pgschema::Migrate(c, m_schema, error)) {
         error = "The shared database cannot keep the history: " + error + ".";
         return false;
     }
-    if (m_schemaVersion >= 5 &&
+    if (m_schema >= 5 &&
         !c.Run("INSERT INTO servers(code) VALUES ($1) ON CONFLICT DO NOTHING", {m_server})) {
         error = "The shared database refused this server (" + c.Error() + ").";
         return false;
@@ -461,13 +456,14 @@ void PgHistoryStore::Sent(const Batch& batch) {
 
 PgHistoryStore::PgHistoryStore(std::unique_ptr<PgConnection> conn, std::string conninfo, std::string server,
                                LogFn log, int schemaVersion, int deadlineMs, size_t window)
-    : m_conn(std::move(conn)),
+    : HistoryReads("strpos", "id"),
+      m_conn(std::move(conn)),
       m_conninfo(std::move(conninfo)),
       m_server(std::move(server)),
       m_log(std::move(log)),
       m_window(std::max<size_t>(window, 1)),
-      m_schemaVersion(schemaVersion),
       m_deadlineMs(deadlineMs) {
+    m_schema = schemaVersion;
     // Batches are keyed by this run and their number: another run, or another copy with the same
     // server code, never takes a key of ours for its own.
     std::random_device random;
@@ -654,7 +650,7 @@ bool PgHistoryStore::SendWaiting(std::string& why) {
     Refill();
     // While another copy holds the code's lease, it is asked for only now and then.
     if (m_resend || m_sent >= m_unsent.size() || m_sent >= kMaxInFlight || m_leaseRetryIn > 0) return true;
-    const bool marks = m_schemaVersion >= pgschema::kBatchMarksVersion;
+    const bool marks = m_schema >= pgschema::kBatchMarksVersion;
     if (!c.StartPipeline()) {
         why = c.Error();
         return false;
@@ -673,7 +669,7 @@ bool PgHistoryStore::SendWaiting(std::string& why) {
         };
         bool ok = true;
         // The code's lease first: a batch of a copy that does not hold it is not written.
-        if (m_schemaVersion >= pgschema::kLeaseSchema) {
+        if (m_schema >= pgschema::kLeaseSchema) {
             ok = send({Role::Lease, 0}, kClaim, {m_server, m_copy, m_host, m_pid, int64_t{kLeaseStaleS}});
             m_lastClaim = std::chrono::steady_clock::now();
         }
@@ -846,7 +842,7 @@ void PgHistoryStore::Flush() {
     // the copy wrote something: a store opened only to read claims nothing).
     const bool heartbeat = m_pending.empty() && m_unsent.empty() && !m_moreOnDisk && m_tail.empty() && m_setUp &&
                            m_heldElsewhere.empty() &&
-                           m_schemaVersion >= pgschema::kLeaseSchema &&
+                           m_schema >= pgschema::kLeaseSchema &&
                            m_lastClaim != std::chrono::steady_clock::time_point{} &&
                            std::chrono::steady_clock::now() - m_lastClaim > std::chrono::seconds(kHeartbeatS);
     if (!m_pending.empty() || heartbeat) {
@@ -975,7 +971,7 @@ void PgHistoryStore::MatchStarted(const MatchStart& m) {
     m_matchUnderWay = true;
     std::vector<PgValue> values = {m_server,          m_matchId,           m.Time, ToUtf8(m.ServerName),
                                    ToUtf8(m.MapName), ToUtf8(m.MapFile), ToUtf8(m.GameType)};
-    if (m_schemaVersion < pgschema::kLeaseSchema) return Queue(kInsertMatch, std::move(values));
+    if (m_schema < pgschema::kLeaseSchema) return Queue(kInsertMatch, std::move(values));
     values.emplace_back(m_copy);
     Queue(kInsertMatchOwned, std::move(values));
 }
@@ -991,12 +987,12 @@ void PgHistoryStore::MatchEnded(const MatchEnd& m) {
 }
 
 void PgHistoryStore::StatsUploaded(int64_t time, int matches) {
-    if (m_schemaVersion < pgschema::kLeaseSchema) return Queue(kUploaded, {time, m_server, int64_t{matches}});
+    if (m_schema < pgschema::kLeaseSchema) return Queue(kUploaded, {time, m_server, int64_t{matches}});
     Queue(kUploadedOwned, {time, m_server, int64_t{matches}, m_copy});
 }
 
 void PgHistoryStore::StatsSavedLater(int matches) {
-    if (m_schemaVersion < pgschema::kLeaseSchema)
+    if (m_schema < pgschema::kLeaseSchema)
         return Queue(kSavedLater, {m_server, std::string(kStatsKeptInMemory), int64_t{matches}});
     Queue(kSavedLaterOwned, {m_server, std::string(kStatsKeptInMemory), int64_t{matches}, m_copy});
 }
@@ -1025,6 +1021,10 @@ void PgHistoryStore::ChatSent(int64_t time, const std::string& target, const std
                         PgBytes{target}, PgBytes{message}, ChatWords(message)});
 }
 
+void PgHistoryStore::ChatReadBack(int64_t sentAt, const std::string& message, int64_t seenAt) {
+    if (m_schema >= kSeenSchema) Queue(kReadBack, {seenAt, m_server, sentAt, PgBytes{message}});
+}
+
 void PgHistoryStore::AdminActionDone(const AdminAction& a) {
     Queue(kInsertAdmin,
           {m_server, a.Time, ToUtf8(a.Who), std::string(ActionName(a.Action)), ToUtf8(a.Target), ToUtf8(a.Reason),
@@ -1037,462 +1037,119 @@ void PgHistoryStore::ServerEvent(int64_t time, const std::string& kind, const st
 
 namespace {
 
-// How a row of each kind reads, in Search and in the export alike: the columns (kind, time,
-// player, text, detail, match, left at), the table and the column of the row's time.
-struct KindSql {
-    const char* Columns;
-    const char* Table;
-    const char* Time;
+class PgRow final : public SqlRow {
+public:
+    PgRow(const PgResult& result, int row) : m_result(result), m_row(row) {}
+    bool IsNull(int c) const override { return m_result.IsNull(m_row, c); }
+    int64_t Int(int c) const override { return m_result.Int(m_row, c); }
+    std::string Text(int c) const override { return m_result.Text(m_row, c); }
+    std::string Bytes(int c) const override { return m_result.Bytes(m_row, c); }
+
+private:
+    const PgResult& m_result;
+    int m_row;
 };
-
-KindSql RowsOf(HistoryKind kind) {
-    switch (kind) {
-        case HistoryKind::Chat:
-            return {
-                "'chat', time, player_raw, message_raw, CASE sent WHEN 1 THEN 'sent' ELSE 'read' END, "
-                "match_id, NULL",
-                "chat", "time"};
-        case HistoryKind::Players:
-            return {rowsql::kPlayers, "stints", "joined"};
-        case HistoryKind::Admin:
-            return {rowsql::kAdmin, "admin_actions", "time"};
-        case HistoryKind::Matches:
-            return {rowsql::kMatches, "matches", "started"};
-        case HistoryKind::Events:
-            break;
-    }
-    return {rowsql::kEvents, "server_events", "time"};
-}
-
-// Chat keeps the game's own bytes; other texts are UTF-8.
-HistoryRow RowOf(const PgResult& r, int i, bool chat) {
-    std::optional<int64_t> leftAt;
-    if (!r.IsNull(i, 6)) leftAt = r.Int(i, 6);
-    return {r.Text(i, 0),
-            r.Int(i, 1),
-            chat ? r.Bytes(i, 2) : From(r, i, 2),
-            chat ? r.Bytes(i, 3) : From(r, i, 3),
-            From(r, i, 4),
-            r.Int(i, 5),
-            leftAt};
-}
 
 }  // namespace
 
-// The operator's reads wait a few seconds at most for a connection being made (a silent host
-// cannot hold them longer: see the connection's settings), and find what is still waiting too.
-bool PgHistoryStore::ReadyToRead() {
-    Ready(true);
-    Flush();
-    return Drain(std::min(kWaitMs, m_deadlineMs)) && m_setUp && m_conn && m_conn->Good();
-}
-
-std::vector<HistoryRow> PgHistoryStore::Search(const HistoryQuery& q) {
-    std::vector<HistoryRow> rows;
-    m_readError.clear();
-    if (q.Limit <= 0) return rows;
-    if (!ReadyToRead()) {
-        m_readError = m_why.empty() ? std::string("the shared database did not answer in time") : m_why;
-        return rows;
-    }
-    const std::string text = ToUtf8(LowerCase1252(q.Text)), player = ToUtf8(LowerCase1252(q.Player));
-    std::vector<PgValue> params = {q.Server.empty() ? m_server : q.Server};
-    auto param = [&](PgValue value) {
-        params.push_back(std::move(value));
-        return "$" + std::to_string(params.size());
-    };
-    std::string conditions = "server = $1";
-    auto when = [&](const std::string& condition) { conditions += " AND " + condition; };
-    // Part of any of these columns, letter case ignored; the text is only ever a parameter.
-    auto textIn = [&](std::initializer_list<const char*> columns) {
-        const std::string p = param(text);
-        std::string any;
-        for (const char* column : columns)
-            any +=
-                std::string(any.empty() ? "(" : " OR ") + "strpos(tovi_fold(" + column + "), " + p + ") > 0";
-        when(any + ")");
-    };
-    auto timeIn = [&](const char* column) {
-        if (q.From != 0) when(std::string(column) + " >= " + param(q.From));
-        if (q.To != 0) when(std::string(column) + " < " + param(q.To));
-    };
-
-    const bool keyed = m_schemaVersion >= pgschema::kKeyedSchema;
-    // A time window: the rows between the first key at its start and the last before its end, as
-    // the time index finds them (rows are kept in the order they came), read newest first by key.
-    // False when the window holds none.
-    auto window = [&](const char* table) {
-        if (keyed && (q.From != 0 || q.To != 0)) {
-            const std::string t = table;
-            auto one = [&](const std::string& sql, int64_t bound) -> std::optional<int64_t> {
-                PgResult r = m_conn->Exec(sql, {params[0], bound});
-                if (!r.Ok()) m_readError = r.Error();
-                if (!r.Ok() || r.Rows() == 0) return std::nullopt;
-                return r.Int(0, 0);
-            };
-            int64_t lo = 0, hi = INT64_MAX;
-            if (q.From != 0) {
-                auto id = one("SELECT id FROM " + t + " WHERE server = $1 AND time >= $2 ORDER BY time, id LIMIT 1",
-                              q.From);
-                if (!id) return false;
-                lo = *id;
-            }
-            if (q.To != 0) {
-                auto id = one(
-                    "SELECT id FROM " + t + " WHERE server = $1 AND time < $2 ORDER BY time DESC, id DESC LIMIT 1",
-                    q.To);
-                if (!id) return false;
-                hi = *id;
-            }
-            if (lo > hi) return false;
-            when("id BETWEEN " + param(lo) + " AND " + param(hi));
-        }
-        timeIn("time");
-        return true;
-    };
-    // The folded names in `column` that hold the part of a name typed, each found once through
-    // the names' index. Few of them: their rows are read through that index; many: the rows are
-    // read newest first and each name is checked. False when none does.
-    constexpr size_t kFewNames = 64;
-    auto names = [&](const char* table, const char* column) {
-        if (!keyed) {
-            when(std::string("strpos(tovi_fold(") + (column == std::string("player_key") ? "player" : "target") +
-                 "), " + param(player) + ") > 0");
-            return true;
-        }
-        const std::string c = column, t = table;
-        PgResult r = m_conn->Exec(
-            "WITH RECURSIVE k(key) AS (SELECT (SELECT " + c + " FROM " + t + " WHERE server = $1 AND " + c +
-                " IS NOT NULL ORDER BY " + c + " LIMIT 1) UNION ALL SELECT (SELECT " + c + " FROM " + t +
-                " WHERE server = $1 AND " + c + " > k.key ORDER BY " + c + " LIMIT 1) FROM k WHERE k.key IS NOT NULL)"
-                " SELECT key FROM k WHERE key IS NOT NULL AND strpos(key, $2) > 0",
-            {params[0], player});
-        if (!r.Ok()) {
-            m_readError = r.Error();
-            return false;
-        }
-        if (r.Rows() == 0) return false;
-        if (static_cast<size_t>(r.Rows()) > kFewNames) {
-            when("strpos(" + c + ", " + param(player) + ") > 0");
-            return true;
-        }
-        std::string in = c + " IN (";
-        for (int i = 0; i < r.Rows(); ++i) in += (i ? "," : "") + param(r.Text(i, 0));
-        when(in + ")");
-        return true;
-    };
-
-    std::string sql;
-    switch (q.Kind) {
-        case HistoryKind::Chat: {
-            if (!window("chat")) return rows;
-            if (!player.empty() && !names("chat", "player_key")) return rows;  // he said nothing
-            // Each word typed begins a word said; a single letter is a word of its own.
-            for (const std::string& word : Words(q.Text)) {
-                const std::string key = " " + ToUtf8(word) + (word.size() > 1 ? "" : " ");
-                when("strpos(words, " + param(key) + ") > 0");
-            }
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM chat WHERE " + conditions +
-                  " ORDER BY id DESC LIMIT ";
-            break;
-        }
-        case HistoryKind::Players:
-            timeIn("joined");
-            if (!text.empty()) when("strpos(name_key, " + param(text) + ") > 0");
-            if (!player.empty()) when("strpos(name_key, " + param(player) + ") > 0");
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM stints WHERE " + conditions +
-                  " ORDER BY id DESC LIMIT ";
-            break;
-        case HistoryKind::Admin:
-            if (!window("admin_actions")) return rows;
-            if (!text.empty() && keyed && text.find('\x01') == std::string::npos)
-                when("strpos(folded, " + param(text) + ") > 0");
-            else if (!text.empty())
-                textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
-            if (!player.empty() && !names("admin_actions", "target_key")) return rows;
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + rowsql::kAdminFields +
-                  " FROM admin_actions WHERE " + conditions + " ORDER BY id DESC LIMIT ";
-            break;
-        case HistoryKind::Matches:
-            timeIn("started");
-            if (!text.empty())
-                textIn({"server_name", "map_name", "map_file", "game_type", "result", "stats_refused"});
-            if (!player.empty())
-                when(
-                    "EXISTS (SELECT 1 FROM stints s WHERE s.server = matches.server AND s.match_id = "
-                    "matches.id"
-                    " AND strpos(s.name_key, " +
-                    param(player) + ") > 0)");
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM matches WHERE " + conditions +
-                  " ORDER BY id DESC LIMIT ";
-            break;
-        case HistoryKind::Events:
-            if (!player.empty()) return rows;  // no event names a player
-            if (!window("server_events")) return rows;
-            if (!q.EventKind.empty()) when("kind = " + param(q.EventKind));
-            if (!text.empty() && keyed && text.find('\x01') == std::string::npos) {
-                // The folded kind, its separator, then the folded detail: of one kind, the detail alone.
-                when(q.EventKind.empty() ? "strpos(folded, " + param(text) + ") > 0"
-                                         : "strpos(substr(folded, char_length(kind) + 2), " + param(text) + ") > 0");
-            } else if (!text.empty()) {
-                if (q.EventKind.empty()) {
-                    textIn({"kind", "detail"});
-                } else {
-                    textIn({"detail"});
-                }
-            }
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM server_events WHERE " +
-                  conditions + " ORDER BY id DESC LIMIT ";
-            break;
-    }
-    sql += param(int64_t{q.Limit});
-    PgResult r = m_conn->Exec(sql, params);
-    if (!r.Ok()) {
-        m_readError = r.Error();
-        return rows;
-    }
-    for (int i = 0; i < r.Rows(); ++i) {
-        rows.push_back(rowsql::Worded(RowOf(r, i, q.Kind == HistoryKind::Chat)));
-        if (q.Kind != HistoryKind::Admin) continue;
-        AdminAction& a = rows.back().Action.emplace();
-        a.Time = rows.back().Time;
-        a.Target = rows.back().Player;
-        a.Who = From(r, i, 7);
-        a.Action = ActionNamed(r.Text(i, 8));
-        a.Reason = From(r, i, 9);
-        a.Detail = From(r, i, 10);
-        a.Result = OutcomeFromText(r.Text(i, 11));
-        a.Why = From(r, i, 12);
-    }
-    return rows;
-}
-
-bool PgHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& after, int piece,
-                                     std::vector<HistoryRow>& rows, std::string& error) {
-    rows.clear();
-    if (!ReadyToRead()) {
-        error = m_why;
+bool PgHistoryStore::Query(const std::string& sql, const SqlValues& values, const EachRow& row, int64_t* changed) {
+    if (!m_conn) {
+        m_queryError = "the shared database is away";
         return false;
     }
-    // By key, each piece a query of its own: no cursor stays open on the shared database.
-    const KindSql k = RowsOf(kind);
-    const std::string sql = std::string("SELECT ") + k.Columns + ", id FROM " + k.Table +
-                            " WHERE server = $1 AND id > $2 AND ($3::bigint = 0 OR " + k.Time +
-                            " >= $3::bigint) ORDER BY id LIMIT $4";
-    PgResult r = m_conn->Exec(sql, {m_server, after, from, int64_t{std::max(piece, 0)}});
+    // `?` becomes $1, $2, ... in order: no statement of the reads holds a `?` of its own.
+    std::string text;
+    int n = 0;
+    for (char c : sql) text += c == '?' ? "$" + std::to_string(++n) : std::string(1, c);
+    std::vector<PgValue> params;
+    for (const SqlValue& v : values) {
+        if (auto* i = std::get_if<int64_t>(&v)) {
+            params.emplace_back(*i);
+        } else if (auto* s = std::get_if<std::string>(&v)) {
+            params.emplace_back(*s);
+        } else if (auto* b = std::get_if<SqlBytes>(&v)) {
+            params.emplace_back(PgBytes{b->Bytes});
+        } else {
+            params.emplace_back(nullptr);
+        }
+    }
+    PgResult r = m_conn->Exec(text, params);
     if (!r.Ok()) {
-        error = r.Error();
+        m_queryError = r.Error();
         return false;
     }
-    for (int i = 0; i < r.Rows(); ++i) {
-        rows.push_back(rowsql::Worded(RowOf(r, i, kind == HistoryKind::Chat)));
-        after = r.Int(i, 7);
-    }
+    for (int i = 0; row && i < r.Rows(); ++i) row(PgRow(r, i));
+    if (changed) *changed = r.Changed();
     return true;
 }
 
-PlayerHistory PgHistoryStore::PlayerRecord(const std::string& name) {
-    PlayerHistory record;
-    m_readError.clear();
-    if (!ReadyToRead()) {
-        m_readError = m_why.empty() ? std::string("the shared database did not answer in time") : m_why;
-        return record;
+bool PgHistoryStore::ReadyFor(Purpose purpose, std::string& why) {
+    switch (purpose) {
+        case Purpose::Read:
+            // A few seconds at most for a connection being made (a silent host cannot hold them
+            // longer: see the connection's settings); what is still waiting is found too.
+            Ready(true);
+            Flush();
+            if (Drain(std::min(kWaitMs, m_deadlineMs)) && m_setUp && m_conn && m_conn->Good()) return true;
+            why = m_why.empty() ? std::string("the shared database did not answer in time") : m_why;
+            return false;
+        case Purpose::Chart:
+            // Never waits for a connection; answers for the batches sent, a moment at most.
+            return m_setUp && m_conn && !m_conn->Connecting() && m_conn->Good() &&
+                   Drain(std::min(kWaitMs, m_deadlineMs));
+        case Purpose::Upkeep:
+            // Housekeeping on a timer: it never waits for a connection.
+            Flush();
+            return !m_failing && Ready() && InFlight() == 0 && m_conn->EndPipeline() && m_conn->Run("BEGIN");
     }
-    const std::string key = ToUtf8(LowerCase1252(name));
-    auto each = [&](const char* sql, std::vector<PgValue> params, auto&& row) {
-        if (!m_readError.empty()) return;
-        PgResult r = m_conn->Exec(sql, params);
-        if (!r.Ok()) m_readError = r.Error();
-        for (int i = 0; r.Ok() && i < r.Rows(); ++i) row(r, i);
-    };
-    each("SELECT name FROM stints WHERE server=$1 AND name_key=$2 GROUP BY name ORDER BY max(id) DESC",
-         {m_server, key}, [&](const PgResult& r, int i) { record.Names.push_back(From(r, i, 0)); });
-    each(
-        "SELECT s.name, s.slot, s.team, s.joined, coalesce(s.left_at, 0), s.match_id, m.map_name FROM stints "
-        "s"
-        " LEFT JOIN matches m ON m.server = s.server AND m.id = s.match_id WHERE s.server=$1 AND "
-        "s.name_key=$2"
-        " ORDER BY s.id DESC",
-        {m_server, key}, [&](const PgResult& r, int i) {
-            record.Stints.push_back({From(r, i, 0), static_cast<int>(r.Int(i, 1)),
-                                     static_cast<int>(r.Int(i, 2)), r.Int(i, 3), r.Int(i, 4), r.Int(i, 5),
-                                     From(r, i, 6)});
-        });
-    each(
-        "SELECT id, started, coalesce(ended, 0), server_name, map_name, game_type, result FROM matches"
-        " WHERE server=$1 AND id IN (SELECT match_id FROM stints WHERE server=$1 AND name_key=$2) ORDER BY "
-        "id DESC",
-        {m_server, key}, [&](const PgResult& r, int i) {
-            PlayerMatch m;
-            m.Match = r.Int(i, 0);
-            m.Started = r.Int(i, 1);
-            m.Ended = r.Int(i, 2);
-            m.ServerName = From(r, i, 3);
-            m.MapName = From(r, i, 4);
-            m.GameType = From(r, i, 5);
-            m.Result = From(r, i, 6);
-            record.Matches.push_back(std::move(m));
-        });
-    for (PlayerMatch& m : record.Matches) {
-        each(
-            "SELECT team, stat, value FROM player_stats WHERE server=$1 AND match_id=$2 AND "
-            "tovi_fold(name)=$3"
-            " ORDER BY id",
-            {m_server, m.Match, key}, [&](const PgResult& r, int i) {
-                m.Team = static_cast<int>(r.Int(i, 0));
-                m.Stats.push_back({From(r, i, 1), r.Int(i, 2)});
-            });
-    }
-    each(
-        m_schemaVersion >= pgschema::kKeyedSchema
-            ? "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
-              " WHERE server=$1 AND target_key=$2 ORDER BY id DESC"
-            : "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
-              " WHERE server=$1 AND tovi_fold(target)=$2 ORDER BY id DESC",
-        {m_server, key}, [&](const PgResult& r, int i) {
-            record.Actions.push_back({r.Int(i, 0), From(r, i, 1), ActionNamed(r.Text(i, 2)), From(r, i, 3), From(r, i, 4),
-                                      From(r, i, 5), OutcomeFromText(r.Text(i, 6)), From(r, i, 7)});
-        });
-    return record;
+    return false;
 }
 
-int PgHistoryStore::ForgetBefore(int64_t time, int maxRows) {
-    // Housekeeping on a timer: it never waits for a connection.
-    Flush();
-    if (maxRows <= 0 || m_failing || !Ready() || InFlight() > 0 || !m_conn->EndPipeline()) return 0;
-    PgConnection& c = *m_conn;
-    int64_t budget = maxRows;
-    int64_t gone = 0;
-    // One bounded DELETE (its last parameter the budget); answers false when it failed.
-    auto remove = [&](const char* sql, std::vector<PgValue> params, bool bounded = true) {
-        if (budget <= 0) return true;
-        if (bounded) params.push_back(budget);
-        PgResult r = c.Exec(sql, params);
-        if (!r.Ok()) return false;
-        gone += r.Changed();
-        budget -= r.Changed();
-        return true;
-    };
-    if (!c.Run("BEGIN")) return 0;
-    // As in the embedded file: a match goes once it ended before the time, after its stints and
-    // statistics; the match under way and the newest stay.
-    PgResult old = c.Exec(
-        "SELECT id FROM matches WHERE server=$1 AND coalesce(ended, started) < $2 AND id <> $3"
-        " AND id < (SELECT max(id) FROM matches WHERE server=$1) ORDER BY id LIMIT $4",
-        {m_server, time, m_matchId, budget});
-    bool ok = old.Ok();
-    for (int i = 0; ok && i < old.Rows() && budget > 0; ++i) {
-        const int64_t id = old.Int(i, 0);
-        ok = remove(
-                 "DELETE FROM player_stats WHERE id IN (SELECT id FROM player_stats WHERE server=$1 AND"
-                 " match_id=$2 LIMIT $3)",
-                 {m_server, id}) &&
-             remove(
-                 "DELETE FROM stints WHERE id IN (SELECT id FROM stints WHERE server=$1 AND match_id=$2 "
-                 "LIMIT $3)",
-                 {m_server, id});
-        if (ok && budget > 0)
-            ok = remove("DELETE FROM matches WHERE server=$1 AND id=$2", {m_server, id}, false);
-    }
-    ok = ok && remove(
-                   "DELETE FROM stints WHERE id IN (SELECT id FROM stints WHERE server=$1 AND match_id=0 AND"
-                   " coalesce(left_at, joined) < $2 LIMIT $3)",
-                   {m_server, time});
-    // Only the oldest rows are looked at, in the order they came.
-    ok = ok && remove(
-                   "DELETE FROM chat WHERE id IN (SELECT id FROM (SELECT id, time FROM chat WHERE server=$1"
-                   " ORDER BY id LIMIT $3) o WHERE time < $2)",
-                   {m_server, time});
-    ok = ok && remove(
-                   "DELETE FROM admin_actions WHERE id IN (SELECT id FROM (SELECT id, time FROM admin_actions"
-                   " WHERE server=$1 ORDER BY id LIMIT $3) o WHERE time < $2)",
-                   {m_server, time});
-    ok = ok && remove(
-                   "DELETE FROM server_events WHERE id IN (SELECT id FROM (SELECT id, time FROM server_events"
-                   " WHERE server=$1 ORDER BY id LIMIT $3) o WHERE time < $2)",
-                   {m_server, time});
-    if (!ok || !c.Run("COMMIT")) {
-        if (c.Good()) c.ExecScript("ROLLBACK");
-        return 0;
-    }
-    return static_cast<int>(gone);
+bool PgHistoryStore::EndUpkeep(bool commit) {
+    if (commit && m_conn && m_conn->Run("COMMIT")) return true;
+    if (m_conn && m_conn->Good()) m_conn->ExecScript("ROLLBACK");
+    return false;
 }
 
-HistorySize PgHistoryStore::Size() {
-    HistorySize size;
-    m_readError.clear();
-    if (!ReadyToRead()) {
-        m_readError = m_why.empty() ? std::string("the shared database did not answer in time") : m_why;
-        return size;
+// The texts an admin action or an event is searched by are kept folded in one column (schema 11
+// on), joined by a byte no typed text holds.
+std::string PgHistoryStore::AnyHolds(std::initializer_list<const char*> columns, const std::string& foldedColumn,
+                                     const std::string& folded1252, SqlValues& values) const {
+    const std::string text = ToUtf8(folded1252);
+    if (Keyed() && !foldedColumn.empty() && text.find('\x01') == std::string::npos) {
+        values.emplace_back(text);
+        return Holds(foldedColumn);
     }
-    PgResult r = m_conn->Exec(
-        m_schemaVersion >= pgschema::kKeyedSchema
-            ? "SELECT pg_database_size(current_database()),"
-              " coalesce((SELECT n FROM row_counts WHERE server=$1 AND name='matches'), 0),"
-              " coalesce((SELECT n FROM row_counts WHERE server=$1 AND name='stints'), 0),"
-              " coalesce((SELECT n FROM row_counts WHERE server=$1 AND name='chat'), 0),"
-              " coalesce((SELECT n FROM row_counts WHERE server=$1 AND name='admin_actions'), 0),"
-              " coalesce((SELECT n FROM row_counts WHERE server=$1 AND name='server_events'), 0)"
-            : "SELECT pg_database_size(current_database()), (SELECT count(*) FROM matches WHERE server=$1),"
-              " (SELECT count(*) FROM stints WHERE server=$1), (SELECT count(*) FROM chat WHERE server=$1),"
-              " (SELECT count(*) FROM admin_actions WHERE server=$1), (SELECT count(*) FROM server_events WHERE "
-              "server=$1)",
-        {m_server});
-    if (!r.Ok()) m_readError = r.Error();
-    if (r.Ok() && r.Rows() == 1) {
-        size.Bytes = r.Int(0, 0);
-        size.Matches = r.Int(0, 1);
-        size.Stints = r.Int(0, 2);
-        size.Chat = r.Int(0, 3);
-        size.AdminActions = r.Int(0, 4);
-        size.Events = r.Int(0, 5);
+    std::string any;
+    for (const char* column : columns) {
+        any += std::string(any.empty() ? "(" : " OR ") + Holds(std::string("tovi_fold(") + column + ")");
+        values.emplace_back(text);
     }
-    return size;
+    return any + ")";
 }
 
-PlayerActivity PgHistoryStore::Activity(int64_t from, const std::string& server) {
-    PlayerActivity activity;
-    // Never waits for a connection; answers for the batches sent, a moment at most.
-    if (!m_setUp || !m_conn || m_conn->Connecting() || !m_conn->Good() || !Drain(std::min(kWaitMs, m_deadlineMs))) return activity;
-    const bool own = server.empty() || server == m_server;
-    const std::string code = own ? m_server : server;
-    PgResult first = m_conn->Exec(
-        "SELECT coalesce(max(id), 0) FROM matches WHERE server=$1 AND started <= $2", {code, from});
-    if (!first.Ok()) return activity;
-    const int64_t firstId = first.Int(0, 0);
-    PgResult matches = m_conn->Exec(
-        "SELECT id, started, coalesce(ended, 0) FROM matches WHERE server=$1 AND id >= $2 ORDER BY id",
-        {code, firstId});
-    for (int i = 0; matches.Ok() && i < matches.Rows(); ++i) {
-        const int64_t id = matches.Int(i, 0), ended = matches.Int(i, 2);
-        // Another server's match is under way, as far as its rows tell, when it is its newest and
-        // has no end yet.
-        const bool underWay = own ? id == m_matchId && m_matchUnderWay && ended == 0
-                                  : i + 1 == matches.Rows() && ended == 0;
-        activity.Matches.push_back({id, matches.Int(i, 1), ended, underWay});
+// Each word typed begins a word said; a single letter is a word of its own. From the words index
+// on, the words are one text search query over the words kept (letters and digits only, so no
+// word holds the query language's quotes or operators): a rare word is found through the index
+// rather than by reading every line newest first. The lines of a few senders named are fewer than
+// those of a common word: their index leads, and each line's words are looked at as they are.
+std::string PgHistoryStore::ChatSql(const ChatPlan& p) {
+    std::string query;
+    for (const std::string& word : Words(p.Query.Text)) {
+        if (m_schema < pgschema::kWordsSchema || !p.Names.empty()) {
+            p.Where.Add("strpos(c.words, ?) > 0", {" " + ToUtf8(word) + (word.size() > 1 ? "" : " ")});
+            continue;
+        }
+        query += (query.empty() ? "'" : " & '") + ToUtf8(word) + (word.size() > 1 ? "':*" : "'");
     }
-    PgResult stints = m_conn->Exec(
-        "SELECT match_id, joined, coalesce(left_at, 0) FROM stints WHERE server=$1 AND match_id >= $2"
-        " AND (left_at IS NULL OR left_at > $3)",
-        {code, firstId, from});
-    for (int i = 0; stints.Ok() && i < stints.Rows(); ++i)
-        activity.Stints.push_back({stints.Int(i, 0), stints.Int(i, 1), stints.Int(i, 2)});
-    return activity;
+    if (!query.empty()) p.Where.Add(std::string(pgschema::kChatWords) + " @@ CAST(? AS tsquery)", {query});
+    return p.Columns + " FROM chat c" + p.Where.Clause() + " ORDER BY c.id DESC LIMIT ?";
 }
 
-std::string PgHistoryStore::ServerName(const std::string& server) {
-    if (!ReadyToRead()) return {};
-    PgResult r = m_conn->Exec("SELECT server_name FROM matches WHERE server=$1 ORDER BY id DESC LIMIT 1",
-                              {server.empty() ? m_server : server});
-    return r.Ok() && r.Rows() > 0 ? From(r, 0, 0) : std::string();
-}
-
-std::vector<std::string> PgHistoryStore::Servers() {
-    std::vector<std::string> codes;
-    if (!ReadyToRead()) return codes;
-    PgResult r = m_conn->Exec("SELECT code FROM servers ORDER BY code");
-    for (int i = 0; r.Ok() && i < r.Rows(); ++i) codes.push_back(r.Text(i, 0));
-    return codes;
+int64_t PgHistoryStore::Bytes() {
+    int64_t bytes = 0;
+    Query("SELECT pg_database_size(current_database())", {}, [&](const SqlRow& r) { bytes = r.Int(0); }, nullptr);
+    return bytes;
 }
 
 }  // namespace tovi

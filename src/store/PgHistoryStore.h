@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "HistoryStore.h"
+#include "HistoryReads.h"
 #include "PgConnection.h"
 #include "PgSchema.h"
 
@@ -21,7 +21,7 @@ struct sqlite3;
 
 namespace tovi {
 
-class PgHistoryStore final : public HistoryStore {
+class PgHistoryStore final : public HistoryReads {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
@@ -84,18 +84,10 @@ public:
     void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) override;
     void ChatRead(int64_t time, const std::string& sender, const std::string& message) override;
     void ChatSent(int64_t time, const std::string& target, const std::string& message) override;
+    void ChatReadBack(int64_t sentAt, const std::string& message, int64_t seenAt) override;
     void AdminActionDone(const AdminAction& action) override;
     void ServerEvent(int64_t time, const std::string& kind, const std::string& detail) override;
     void Flush() override;
-    std::vector<HistoryRow> Search(const HistoryQuery& query) override;
-    bool ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& after, int piece,
-                         std::vector<HistoryRow>& rows, std::string& error) override;
-    PlayerHistory PlayerRecord(const std::string& name) override;
-    int ForgetBefore(int64_t time, int maxRows) override;
-    HistorySize Size() override;
-    PlayerActivity Activity(int64_t from, const std::string& server = {}) override;
-    std::vector<std::string> Servers() override;
-    std::string ServerName(const std::string& server) override;
 
     // True while batches wait for the database, as the last flush found.
     bool Failing() const { return m_failing; }
@@ -112,7 +104,6 @@ public:
     // on it (else to read): what the next flush can carry on.
     int Socket() const;
     bool WantsWrite() const;
-    std::string ReadError() const override { return m_readError; }
     void SetCatchUpBudgetMs(int ms) { m_catchUpBudgetMs = ms; }
     const std::string& Server() const { return m_server; }
     // While another live copy of the program keeps this server code's history: who (host and
@@ -123,6 +114,18 @@ public:
 
     // The words of a chat line as kept for the search: folded, each between blanks.
     static std::string ChatWords(const std::string& text1252);
+
+protected:
+    // Every server's rows side by side: a read names the server whose rows it wants.
+    std::string ServerCode(const std::string& asked) const override { return asked.empty() ? m_server : asked; }
+    std::string AnyHolds(std::initializer_list<const char*> columns, const std::string& foldedColumn,
+                         const std::string& folded1252, SqlValues& values) const override;
+    std::string ChatSql(const ChatPlan& plan) override;
+    // The operator's reads wait for the database a moment at most; the upkeep never does.
+    bool ReadyFor(Purpose purpose, std::string& why) override;
+    bool EndUpkeep(bool commit) override;
+    bool Query(const std::string& sql, const SqlValues& values, const EachRow& row, int64_t* changed) override;
+    int64_t Bytes() override;
 
 private:
     struct Write {
@@ -158,7 +161,6 @@ private:
     bool SetUp(std::string& error);
     // Connected, and the database set up for this run.
     bool Ready(bool wait = false);
-    bool ReadyToRead();
     void Renumber(int64_t id, int64_t last);
     bool SendWaiting(std::string& why);
     bool TakeResults(std::string& why);
@@ -205,11 +207,8 @@ private:
     bool m_written = false;        // a batch was answered for at this flush
     int m_retryIn = 0;             // flushes until the next connection is tried
     std::string m_why;             // why the last connection failed
-    int64_t m_matchId = 0;
-    bool m_matchUnderWay = false;
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
-    int m_schemaVersion;
     int m_deadlineMs;
     int m_catchUpBudgetMs = kCatchUpBudgetMs;
     std::chrono::steady_clock::time_point m_answerBy;  // while batches are in flight: the next answer's deadline
@@ -217,7 +216,6 @@ private:
     bool m_away = false;       // the last connection tried failed, or never answered
     int m_connectFlushes = 0;  // flushes the connection being made has lasted
     uint64_t m_dropped = 0;
-    std::string m_readError;
     sqlite3* m_outbox = nullptr;
     int64_t m_copy = 0;
     std::string m_host;

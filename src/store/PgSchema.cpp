@@ -152,6 +152,11 @@ const char* const kMigrations[] = {
     " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();"
     "CREATE TRIGGER server_events_uncounted AFTER DELETE ON server_events REFERENCING OLD TABLE AS old_rows"
     " FOR EACH STATEMENT EXECUTE FUNCTION tovi_count_rows();",
+    // 12: chat words are indexed for the text search (kChatWords), so that a rare word is found
+    // without reading the lines newest first until enough hold it; a line the program sent keeps
+    // when the game was seen showing it.
+    "CREATE INDEX chat_words ON chat USING gin (array_to_tsvector(string_to_array(btrim(words), ' ')));"
+    "ALTER TABLE chat ADD COLUMN read_back_at bigint;",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 

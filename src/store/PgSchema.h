@@ -12,13 +12,18 @@ class PgConnection;
 
 namespace pgschema {
 
-inline constexpr int kSchemaVersion = 11;
+inline constexpr int kSchemaVersion = 12;
 // From this version batch keys carry their time and old ones are pruned (store_batch_marks).
 inline constexpr int kBatchMarksVersion = 9;
 // The first schema with the servers' leases.
 inline constexpr int kLeaseSchema = 10;
 // The first schema with folded names on chat and admin actions, time indexes and row counts.
 inline constexpr int kKeyedSchema = 11;
+// The first schema with the chat words' text search index and the read-back of the program's chat.
+inline constexpr int kWordsSchema = 12;
+// A chat line's words (chat as `c`) as the index keeps them: each word a lexeme as it is, none
+// parsed or stemmed, so that a query finds what the words column holds.
+inline constexpr const char* kChatWords = "array_to_tsvector(string_to_array(btrim(c.words), ' '))";
 // The channel a ban list change is announced on.
 inline constexpr const char* kBansChannel = "tovi_bans";
 // The channel an account change is announced on by the program that made it, so that every

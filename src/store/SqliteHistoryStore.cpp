@@ -144,6 +144,9 @@ const char* const kMigrations[] = {
     " UPDATE row_counts SET n = n + 1 WHERE name = 'server_events'; END;"
     "CREATE TRIGGER server_events_uncounted AFTER DELETE ON server_events BEGIN"
     " UPDATE row_counts SET n = n - 1 WHERE name = 'server_events'; END;",
+    // 12: a line the program sent keeps when the game was seen showing it (its read-back). (The
+    // shared database's words index has the same number.)
+    "ALTER TABLE chat ADD COLUMN read_back_at INTEGER;",
 };
 static_assert(std::size(kMigrations) == SqliteHistoryStore::kSchemaVersion);
 
@@ -179,6 +182,10 @@ constexpr const char* kInsertAdminUnkeyed =
 // The schema from which names are kept folded and times indexed.
 constexpr int kKeyedSchema = 11;
 constexpr const char* kInsertEvent = "INSERT INTO server_events(time, kind, detail) VALUES (?,?,?)";
+// The newest line sent at that time with that text and not yet seen read back.
+constexpr const char* kReadBack =
+    "UPDATE chat SET read_back_at = ? WHERE id = (SELECT id FROM chat WHERE time = ? AND sent = 1 AND message_raw = ?"
+    " AND read_back_at IS NULL ORDER BY id DESC LIMIT 1)";
 constexpr const char* kMergeStep = "INSERT INTO chat_fts(chat_fts, rank) VALUES('merge', ?)";
 
 std::string ToUtf8(const std::string& bytes) {
@@ -270,52 +277,6 @@ std::string ColumnBytes(sqlite3_stmt* st, int c) {
     const void* data = sqlite3_column_blob(st, c);
     const int size = sqlite3_column_bytes(st, c);
     return data ? std::string(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string();
-}
-
-// Blobs are the game's own bytes; text columns hold UTF-8 and go back to the game's bytes.
-std::string Column1252(sqlite3_stmt* st, int c) {
-    return sqlite3_column_type(st, c) == SQLITE_BLOB ? ColumnBytes(st, c) : Utf8ToWindows1252(ColumnBytes(st, c));
-}
-
-// How a row of each kind reads, in Search and in the export alike: the columns (kind, time,
-// player, text, detail, match, left at) over the table, the row's key and the column of its time.
-struct KindSql {
-    const char* Columns;
-    const char* Table;
-    const char* Id;
-    const char* Time;
-};
-
-KindSql RowsOf(HistoryKind kind) {
-    switch (kind) {
-        case HistoryKind::Chat:
-            return {
-                "'chat', c.time, c.player_raw, c.message_raw, CASE c.sent WHEN 1 THEN 'sent' ELSE 'read' END,"
-                " c.match_id, NULL",
-                "chat c", "c.id", "c.time"};
-        case HistoryKind::Players:
-            return {rowsql::kPlayers, "stints", "id", "joined"};
-        case HistoryKind::Admin:
-            return {rowsql::kAdmin, "admin_actions", "id", "time"};
-        case HistoryKind::Matches:
-            return {rowsql::kMatches, "matches", "id", "started"};
-        case HistoryKind::Events:
-            break;
-    }
-    return {rowsql::kEvents, "server_events", "id", "time"};
-}
-
-HistoryRow ReadRow(sqlite3_stmt* st) {
-    std::optional<int64_t> leftAt;
-    if (sqlite3_column_type(st, 6) != SQLITE_NULL) leftAt = sqlite3_column_int64(st, 6);
-    return {ColumnBytes(st, 0), sqlite3_column_int64(st, 1), Column1252(st, 2), Column1252(st, 3),
-            Column1252(st, 4),  sqlite3_column_int64(st, 5), leftAt};
-}
-
-Outcome OutcomeFromText(const std::string& text) {
-    if (text == "refused") return Outcome::Refused;
-    if (text == "skipped") return Outcome::Skipped;
-    return Outcome::Sent;
 }
 
 std::string OpenProblem(const std::string& path, sqlite3* db, int rc) {
@@ -646,7 +607,7 @@ private:
 };
 
 SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, LogFn log)
-    : m_db(db), m_log(std::move(log)), m_writer(path.empty() ? nullptr : Writer::Start(path)) {
+    : HistoryReads("instr", "rowid"), m_db(db), m_log(std::move(log)), m_writer(path.empty() ? nullptr : Writer::Start(path)) {
     // Searches fold letter case as the rest of the program does. Used in queries only, never in
     // the schema, so that any SQLite tool can still read and change the file.
     sqlite3_create_function(m_db, "tovi_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FoldFunction,
@@ -654,7 +615,7 @@ SqliteHistoryStore::SqliteHistoryStore(sqlite3* db, const std::string& path, Log
     sqlite3_create_function(m_db, "tovi_contains", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                             ContainsFunction, nullptr, nullptr);
     int rc = SQLITE_OK;
-    m_keyed = SchemaVersion(m_db, rc) >= kKeyedSchema;
+    m_schema = SchemaVersion(m_db, rc);
     if (sqlite3_stmt* st = Statement("SELECT coalesce(max(id), 0) FROM matches");
         st && sqlite3_step(st) == SQLITE_ROW) {
         m_nextMatchId = sqlite3_column_int64(st, 0) + 1;
@@ -839,22 +800,26 @@ void SqliteHistoryStore::PlayerStats(const std::string& name, int team,
 
 void SqliteHistoryStore::ChatRead(int64_t time, const std::string& sender, const std::string& message) {
     std::vector<Value> values{time, m_matchId, int64_t{0}, ToUtf8(sender), ToUtf8(message), Blob{sender}, Blob{message}};
-    if (m_keyed) values.emplace_back(ToUtf8(LowerCase1252(sender)));
-    Queue(m_keyed ? kInsertChat : kInsertChatUnkeyed, std::move(values));
+    if (Keyed()) values.emplace_back(ToUtf8(LowerCase1252(sender)));
+    Queue(Keyed() ? kInsertChat : kInsertChatUnkeyed, std::move(values));
 }
 
 void SqliteHistoryStore::ChatSent(int64_t time, const std::string& target, const std::string& message) {
     std::vector<Value> values{time, m_matchId, int64_t{1}, ToUtf8(target), ToUtf8(message), Blob{target}, Blob{message}};
-    if (m_keyed) values.emplace_back(ToUtf8(LowerCase1252(target)));
-    Queue(m_keyed ? kInsertChat : kInsertChatUnkeyed, std::move(values));
+    if (Keyed()) values.emplace_back(ToUtf8(LowerCase1252(target)));
+    Queue(Keyed() ? kInsertChat : kInsertChatUnkeyed, std::move(values));
+}
+
+void SqliteHistoryStore::ChatReadBack(int64_t sentAt, const std::string& message, int64_t seenAt) {
+    if (m_schema >= kSeenSchema) Queue(kReadBack, {seenAt, sentAt, Blob{message}});
 }
 
 void SqliteHistoryStore::AdminActionDone(const AdminAction& a) {
     std::vector<Value> values{a.Time,           ToUtf8(a.Who),    std::string(ActionName(a.Action)),
                               ToUtf8(a.Target), ToUtf8(a.Reason), ToUtf8(a.Detail),
                               std::string(OutcomeText(a.Result)), ToUtf8(a.Why)};
-    if (m_keyed) values.emplace_back(ToUtf8(LowerCase1252(a.Target)));
-    Queue(m_keyed ? kInsertAdmin : kInsertAdminUnkeyed, std::move(values));
+    if (Keyed()) values.emplace_back(ToUtf8(LowerCase1252(a.Target)));
+    Queue(Keyed() ? kInsertAdmin : kInsertAdminUnkeyed, std::move(values));
 }
 
 void SqliteHistoryStore::ServerEvent(int64_t time, const std::string& kind, const std::string& detail) {
@@ -862,448 +827,117 @@ void SqliteHistoryStore::ServerEvent(int64_t time, const std::string& kind, cons
 }
 
 
-// The folded names in `column` of `table` that hold `part`: the index hands out each name once,
-// one step per name, so that a table of a million rows costs as many steps as it has names.
-bool SqliteHistoryStore::KeysHolding(const char* table, const char* column, const std::string& part,
-                                     std::vector<std::string>& keys) {
-    const std::string c = column, t = table;
-    const std::string sql = "WITH RECURSIVE k(key) AS (SELECT (SELECT " + c + " FROM " + t + " WHERE " + c +
-                            " IS NOT NULL ORDER BY " + c + " LIMIT 1) UNION ALL SELECT (SELECT " + c + " FROM " +
-                            t + " WHERE " + c + " > k.key ORDER BY " + c + " LIMIT 1) FROM k WHERE k.key IS NOT NULL)"
-                            " SELECT key FROM k WHERE key IS NOT NULL AND instr(key, ?) > 0";
+namespace {
+
+class SqliteRow final : public SqlRow {
+public:
+    explicit SqliteRow(sqlite3_stmt* st) : m_st(st) {}
+    bool IsNull(int c) const override { return sqlite3_column_type(m_st, c) == SQLITE_NULL; }
+    int64_t Int(int c) const override { return sqlite3_column_int64(m_st, c); }
+    std::string Text(int c) const override { return ColumnBytes(m_st, c); }
+    std::string Bytes(int c) const override { return ColumnBytes(m_st, c); }
+
+private:
+    sqlite3_stmt* m_st;
+};
+
+}  // namespace
+
+bool SqliteHistoryStore::Query(const std::string& sql, const SqlValues& values, const EachRow& row,
+                               int64_t* changed) {
     Prepared st(m_db, sql);
-    if (!st.St || !Bind(st.St, {part})) return false;
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) keys.push_back(ColumnBytes(st.St, 0));
-    return rc == SQLITE_DONE;
+    if (st.St && Bind(st.St, values)) {
+        const SqliteRow current(st.St);
+        while ((rc = sqlite3_step(st.St)) == SQLITE_ROW)
+            if (row) row(current);
+        if (changed) *changed = sqlite3_changes64(m_db);
+    }
+    if (rc == SQLITE_DONE) return true;
+    m_queryError = LastError();
+    return false;
 }
 
-// The keys of the rows of `table` within [from, to) as the time index finds them: the first row
-// at `from` or later and the last before `to`. Rows are kept in the order they came, so the rows
-// of the time window lie between the two. False when none does (or the read failed: m_readError).
-bool SqliteHistoryStore::IdBounds(const char* table, int64_t from, int64_t to, int64_t& lo, int64_t& hi) {
-    lo = 0;
-    hi = INT64_MAX;
-    auto one = [&](const std::string& sql, int64_t bound, int64_t& id) {
-        Prepared st(m_db, sql);
-        if (!st.St || !Bind(st.St, {bound})) {
-            m_readError = LastError();
-            return false;
-        }
-        const int rc = sqlite3_step(st.St);
-        if (rc == SQLITE_ROW) {
-            id = sqlite3_column_int64(st.St, 0);
-            return true;
-        }
-        if (rc != SQLITE_DONE) m_readError = LastError();
-        return false;
-    };
-    const std::string t = table;
-    if (from != 0 && !one("SELECT id FROM " + t + " WHERE time >= ? ORDER BY time, id LIMIT 1", from, lo))
-        return false;
-    if (to != 0 && !one("SELECT id FROM " + t + " WHERE time < ? ORDER BY time DESC, id DESC LIMIT 1", to, hi))
-        return false;
-    return lo <= hi;
-}
-
-std::vector<HistoryRow> SqliteHistoryStore::Search(const HistoryQuery& q) {
-    // What is still waiting is found too.
+// What waits is written first; the chart reads what is written so far.
+bool SqliteHistoryStore::ReadyFor(Purpose purpose, std::string&) {
+    if (purpose == Purpose::Chart) return true;
     Drain();
-    std::vector<HistoryRow> rows;
-    m_readError.clear();
-    if (q.Limit <= 0) return rows;
-    // Parts of names and texts, as folded Windows-1252 bytes for tovi_contains(), and as the
-    // UTF-8 of the folded names that stints, chat and admin actions keep.
-    const Blob text{LowerCase1252(q.Text)}, player{LowerCase1252(q.Player)};
-    const std::string textKey = ToUtf8(text.Bytes), playerKey = ToUtf8(player.Bytes);
-    std::string words = FtsQuery(ToUtf8(q.Text));
-    std::string conditions;  // joined by AND
-    std::vector<Value> params;
-    auto when = [&](const std::string& condition, std::initializer_list<Value> values) {
-        conditions += (conditions.empty() ? "" : " AND ") + condition;
-        params.insert(params.end(), values);
-    };
-    // Part of any of these columns, letter case ignored (neither it nor instr() knows wildcards).
-    auto textIn = [&](std::initializer_list<const char*> columns) {
-        std::string any;
-        for (const char* column : columns) {
-            any += std::string(any.empty() ? "(" : " OR ") + "tovi_contains(" + column + ", ?)";
-            params.push_back(text);
-        }
-        when(any + ")", {});
-    };
-    auto where = [&] { return conditions.empty() ? std::string() : " WHERE " + conditions; };
-    auto timeIn = [&](const char* column) {
-        if (q.From != 0) when(std::string(column) + " >= ?", {q.From});
-        if (q.To != 0) when(std::string(column) + " < ?", {q.To});
-    };
-    // A time window on a table indexed by time: the rows between its first and its last key are
-    // read, newest first, and none before or after. False when the window holds none.
-    int64_t lo = 0, hi = INT64_MAX;
-    auto window = [&](const char* table, const char* id, const char* time) {
-        if (m_keyed && (q.From != 0 || q.To != 0)) {
-            if (!IdBounds(table, q.From, q.To, lo, hi)) return false;
-            when(std::string(id) + " BETWEEN ? AND ?", {lo, hi});
-        }
-        timeIn(time);
-        return true;
-    };
-    // The folded names that hold the part of a name typed. Few of them: their rows are read through
-    // the names' index; many: the rows are read newest first and each name is checked.
-    constexpr size_t kFewNames = 64;
-    std::vector<std::string> names;
-    auto namesHolding = [&](const char* table, const char* column) {
-        if (!KeysHolding(table, column, playerKey, names)) {
-            m_readError = LastError();
-            return false;
-        }
-        return !names.empty();
-    };
-    auto nameIn = [&](const char* column) {
-        if (names.size() > kFewNames) return when(std::string("instr(") + column + ", ?) > 0", {playerKey});
-        std::string in = std::string(column) + " IN (";
-        for (size_t i = 0; i < names.size(); ++i) {
-            in += i ? ",?" : "?";
-            params.emplace_back(names[i]);
-        }
-        when(in + ")", {});
-    };
+    return purpose == Purpose::Read || (!m_failing && Exec("BEGIN IMMEDIATE"));
+}
 
-    std::string sql;
-    switch (q.Kind) {
-        case HistoryKind::Chat: {
-            const std::string columns = std::string("SELECT ") + RowsOf(q.Kind).Columns;
-            if (!window("chat", "c.id", "c.time")) return rows;
-            std::string from = " FROM chat c";
-            if (!player.Bytes.empty()) {
-                if (!m_keyed) {
-                    when("tovi_contains(c.player_raw, ?)", {player});
-                } else {
-                    if (!namesHolding("chat", "player_key")) return rows;  // he said nothing
-                    nameIn("c.player_key");
-                    // A few names and words: the words' index finds the lines of both at once,
-                    // each name a phrase of its own words in the sender's column (the same
-                    // tokenizer splits them), and the names are then checked whole. A name of no
-                    // letter or digit makes no phrase: its lines are read through the names' index.
-                    const bool phrases =
-                        std::all_of(names.begin(), names.end(), [](const std::string& name) {
-                            return std::any_of(name.begin(), name.end(),
-                                               [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
-                        });
-                    if (!words.empty() && names.size() <= kFewNames && phrases) {
-                        words += " AND {player}: (";
-                        for (size_t i = 0; i < names.size(); ++i) {
-                            words += i ? " OR \"" : "\"";
-                            for (char c : names[i]) words += c == '"' ? std::string("\"\"") : std::string(1, c);
-                            words += '"';
-                        }
-                        words += ')';
-                    } else if (words.empty() || names.size() <= kFewNames) {
-                        from += names.size() > kFewNames ? " NOT INDEXED" : " INDEXED BY chat_player";
-                        if (!words.empty()) when("c.id IN (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ?)", {words});
-                    }
-                }
+bool SqliteHistoryStore::EndUpkeep(bool commit) {
+    if (commit && Exec("COMMIT")) return true;
+    Exec("ROLLBACK");
+    return false;
+}
+
+// Neither tovi_contains() nor instr() knows wildcards.
+std::string SqliteHistoryStore::AnyHolds(std::initializer_list<const char*> columns, const std::string&,
+                                         const std::string& folded1252, SqlValues& values) const {
+    std::string any;
+    for (const char* column : columns) {
+        any += std::string(any.empty() ? "(" : " OR ") + "tovi_contains(" + column + ", ?)";
+        values.emplace_back(SqlBytes{folded1252});
+    }
+    return any + ")";
+}
+
+std::string SqliteHistoryStore::ChatSql(const ChatPlan& p) {
+    std::string words = FtsQuery(ToUtf8(p.Query.Text));
+    std::string from = " FROM chat c";
+    const bool many = p.ByName && Keyed() && p.Names.empty();
+    if (p.ByName && Keyed()) {
+        // A few names and words: the words' index finds the lines of both at once, each name a
+        // phrase of its own words in the sender's column (the same tokenizer splits them), and the
+        // names are then checked whole. A name of no letter or digit makes no phrase: its lines
+        // are read through the names' index.
+        const bool phrases = !many && std::all_of(p.Names.begin(), p.Names.end(), [](const std::string& name) {
+            return std::any_of(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+        });
+        if (!words.empty() && phrases) {
+            words += " AND {player}: (";
+            for (size_t i = 0; i < p.Names.size(); ++i) {
+                words += i ? " OR \"" : "\"";
+                for (char c : p.Names[i]) words += c == '"' ? std::string("\"\"") : std::string(1, c);
+                words += '"';
             }
-            if (words.empty() || from.find("INDEXED BY") != std::string::npos) {
-                sql = columns + from + where() + " ORDER BY c.id DESC LIMIT ?";
-            } else if (conditions.empty()) {
-                // The index hands out its newest matches first; only those are looked up, so a
-                // common word costs the limit, not every line that holds it.
-                sql =
-                    columns +
-                    " FROM (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ? ORDER BY rowid DESC LIMIT ?) m"
-                    " JOIN chat c ON c.id = m.rowid ORDER BY c.id DESC";
-                params = {words};
-            } else {
-                // The index still leads, newest first, within the window's keys; each line it names
-                // is checked against the other filters until the limit is reached.
-                if (hi != INT64_MAX || lo != 0) when("f.rowid BETWEEN ? AND ?", {lo, hi});
-                params.insert(params.begin(), words);
-                sql = columns + " FROM chat_fts f JOIN chat c ON c.id = f.rowid WHERE chat_fts MATCH ? AND " +
-                      conditions + " ORDER BY f.rowid DESC LIMIT ?";
-            }
-            break;
-        }
-        case HistoryKind::Players:
-            timeIn("joined");
-            if (!textKey.empty()) when("instr(name_key, ?) > 0", {textKey});
-            if (!playerKey.empty()) when("instr(name_key, ?) > 0", {playerKey});
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM stints" + where() +
-                  " ORDER BY id DESC LIMIT ?";
-            break;
-        case HistoryKind::Admin: {
-            if (!window("admin_actions", "id", "time")) return rows;
-            std::string from = " FROM admin_actions";
-            if (!text.Bytes.empty()) textIn({"who", "action", "target", "reason", "detail", "outcome", "why"});
-            if (!player.Bytes.empty()) {
-                if (!m_keyed) {
-                    when("tovi_contains(target, ?)", {player});
-                } else {
-                    if (!namesHolding("admin_actions", "target_key")) return rows;
-                    nameIn("target_key");
-                    from += names.size() > kFewNames ? " NOT INDEXED" : " INDEXED BY admin_actions_target";
-                }
-            }
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + rowsql::kAdminFields + from + where() +
-                  " ORDER BY id DESC LIMIT ?";
-            break;
-        }
-        case HistoryKind::Matches:
-            timeIn("started");
-            if (!text.Bytes.empty())
-                textIn({"server_name", "map_name", "map_file", "game_type", "result", "stats_refused"});
-            if (!playerKey.empty())
-                when("EXISTS (SELECT 1 FROM stints s WHERE s.match_id = matches.id AND instr(s.name_key, ?) > 0)",
-                     {playerKey});
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM matches" + where() +
-                  " ORDER BY id DESC LIMIT ?";
-            break;
-        case HistoryKind::Events:
-            if (!q.Player.empty()) return rows;  // no event names a player
-            if (!window("server_events", "id", "time")) return rows;
-            if (!q.EventKind.empty()) when("kind = ?", {q.EventKind});
-            if (!text.Bytes.empty()) {
-                if (q.EventKind.empty()) {
-                    textIn({"kind", "detail"});
-                } else {
-                    textIn({"detail"});
-                }
-            }
-            sql = std::string("SELECT ") + RowsOf(q.Kind).Columns + " FROM server_events" + where() +
-                  " ORDER BY id DESC LIMIT ?";
-            break;
-    }
-    params.push_back(int64_t{q.Limit});
-    Prepared st(m_db, sql);
-    if (!st.St || !Bind(st.St, params)) {
-        m_readError = LastError();
-        return rows;
-    }
-    int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) {
-        rows.push_back(rowsql::Worded(ReadRow(st.St)));
-        if (q.Kind == HistoryKind::Admin) {
-            AdminAction& a = rows.back().Action.emplace();
-            a.Time = rows.back().Time;
-            a.Target = rows.back().Player;
-            a.Who = Column1252(st.St, 7);
-            a.Action = ActionNamed(ColumnBytes(st.St, 8));
-            a.Reason = Column1252(st.St, 9);
-            a.Detail = Column1252(st.St, 10);
-            a.Result = OutcomeFromText(ColumnBytes(st.St, 11));
-            a.Why = Column1252(st.St, 12);
+            words += ')';
+        } else if (words.empty() || !many) {
+            from += many ? " NOT INDEXED" : " INDEXED BY chat_player";
+            if (!words.empty()) p.Where.Add("c.id IN (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ?)", {words});
         }
     }
-    if (rc != SQLITE_DONE) m_readError = LastError();
-    return rows;
+    if (words.empty() || from.find("INDEXED BY") != std::string::npos)
+        return p.Columns + from + p.Where.Clause() + " ORDER BY c.id DESC LIMIT ?";
+    if (p.Where.Sql.empty()) {
+        // The index hands out its newest matches first; only those are looked up, so a common
+        // word costs the limit, not every line that holds it.
+        p.Where.Values = {words};
+        return p.Columns +
+               " FROM (SELECT rowid FROM chat_fts WHERE chat_fts MATCH ? ORDER BY rowid DESC LIMIT ?) m"
+               " JOIN chat c ON c.id = m.rowid ORDER BY c.id DESC";
+    }
+    // The index still leads, newest first, within the window's keys; each line it names is
+    // checked against the other filters until the limit is reached.
+    if (p.Hi != INT64_MAX || p.Lo != 0) p.Where.Add("f.rowid BETWEEN ? AND ?", {p.Lo, p.Hi});
+    p.Where.Values.insert(p.Where.Values.begin(), words);
+    return p.Columns + " FROM chat_fts f JOIN chat c ON c.id = f.rowid WHERE chat_fts MATCH ? AND " + p.Where.Sql +
+           " ORDER BY f.rowid DESC LIMIT ?";
 }
 
-bool SqliteHistoryStore::ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& after, int piece,
-                                         std::vector<HistoryRow>& rows, std::string& error) {
-    Drain();
-    rows.clear();
-    // By key, each piece a short read of its own: no statement stays open between pieces. As
-    // Search: no bound, no condition on the time.
-    const KindSql k = RowsOf(kind);
-    const std::string sql = std::string("SELECT ") + k.Columns + ", " + k.Id + " FROM " + k.Table +
-                            " WHERE " + k.Id + " > ?1 AND (?2 = 0 OR " + k.Time + " >= ?2) ORDER BY " + k.Id +
-                            " LIMIT ?3";
-    Prepared st(m_db, sql);
-    if (!st.St || !Bind(st.St, {after, from, int64_t{std::max(piece, 0)}})) {
-        error = LastError();
-        return false;
-    }
-    int rc = SQLITE_ROW;
-    int64_t last = after;
-    while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) {
-        rows.push_back(rowsql::Worded(ReadRow(st.St)));
-        last = sqlite3_column_int64(st.St, 7);
-    }
-    if (rc != SQLITE_DONE) {
-        error = LastError();
-        rows.clear();
-        return false;
-    }
-    after = last;
-    return true;
-}
-
-PlayerHistory SqliteHistoryStore::PlayerRecord(const std::string& name) {
-    Drain();
-    PlayerHistory record;
-    m_readError.clear();
-    const std::string key = ToUtf8(LowerCase1252(name));
-    auto each = [&](const char* sql, std::vector<Value> params, auto&& row) {
-        if (!m_readError.empty()) return;
-        Prepared st(m_db, sql);
-        if (!st.St || !Bind(st.St, params)) {
-            m_readError = LastError();
-            return;
-        }
-        int rc = SQLITE_ROW;
-        while ((rc = sqlite3_step(st.St)) == SQLITE_ROW) row(st.St);
-        if (rc != SQLITE_DONE) m_readError = LastError();
-    };
-    each("SELECT name FROM stints WHERE name_key = ? GROUP BY name ORDER BY max(id) DESC", {key},
-         [&](sqlite3_stmt* st) { record.Names.push_back(Column1252(st, 0)); });
-    each("SELECT s.name, s.slot, s.team, s.joined, coalesce(s.left_at, 0), s.match_id, m.map_name FROM stints s"
-         " LEFT JOIN matches m ON m.id = s.match_id WHERE s.name_key = ? ORDER BY s.id DESC",
-         {key}, [&](sqlite3_stmt* st) {
-             record.Stints.push_back({Column1252(st, 0), sqlite3_column_int(st, 1), sqlite3_column_int(st, 2),
-                                      sqlite3_column_int64(st, 3), sqlite3_column_int64(st, 4),
-                                      sqlite3_column_int64(st, 5), Column1252(st, 6)});
-         });
-    each("SELECT id, started, coalesce(ended, 0), server_name, map_name, game_type, result FROM matches"
-         " WHERE id IN (SELECT match_id FROM stints WHERE name_key = ?) ORDER BY id DESC",
-         {key}, [&](sqlite3_stmt* st) {
-             PlayerMatch m;
-             m.Match = sqlite3_column_int64(st, 0);
-             m.Started = sqlite3_column_int64(st, 1);
-             m.Ended = sqlite3_column_int64(st, 2);
-             m.ServerName = Column1252(st, 3);
-             m.MapName = Column1252(st, 4);
-             m.GameType = Column1252(st, 5);
-             m.Result = Column1252(st, 6);
-             record.Matches.push_back(std::move(m));
-         });
-    for (PlayerMatch& m : record.Matches) {
-        each("SELECT team, stat, value FROM player_stats WHERE match_id = ? AND tovi_fold(name) = ? ORDER BY rowid",
-             {m.Match, key}, [&](sqlite3_stmt* st) {
-                 m.Team = sqlite3_column_int(st, 0);
-                 m.Stats.push_back({ColumnBytes(st, 1), sqlite3_column_int64(st, 2)});
-             });
-    }
-    each(m_keyed ? "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
-                   " WHERE target_key = ? ORDER BY id DESC"
-                 : "SELECT time, who, action, target, reason, detail, outcome, why FROM admin_actions"
-                   " WHERE tovi_fold(target) = ? ORDER BY id DESC",
-         {key}, [&](sqlite3_stmt* st) {
-             record.Actions.push_back({sqlite3_column_int64(st, 0), Column1252(st, 1), ActionNamed(ColumnBytes(st, 2)),
-                                       Column1252(st, 3), Column1252(st, 4), Column1252(st, 5),
-                                       OutcomeFromText(ColumnBytes(st, 6)), Column1252(st, 7)});
-         });
-    return record;
-}
-
-int SqliteHistoryStore::ForgetBefore(int64_t time, int maxRows) {
-    Drain();
-    if (maxRows <= 0 || m_failing) return 0;
-    int64_t budget = maxRows;
-    int64_t gone = 0;
-    // One bounded DELETE; answers false when it failed.
-    auto remove = [&](const std::string& sql, std::vector<Value> params, bool bounded = true) {
-        if (budget <= 0) return true;
-        if (bounded) params.push_back(budget);
-        Prepared st(m_db, sql);
-        if (!st.St || !Bind(st.St, params) || sqlite3_step(st.St) != SQLITE_DONE) return false;
-        const int64_t changed = sqlite3_changes64(m_db);
-        gone += changed;
-        budget -= changed;
-        return true;
-    };
-    if (!Exec("BEGIN IMMEDIATE")) return 0;
-    bool ok = true;
-    // A match goes once it ended before the time (or, never ended, began before it), after its
-    // stints and statistics. The match under way stays whatever its age, and so does the newest:
-    // match numbers follow it, and the chat after its end still names it.
-    std::vector<int64_t> oldMatches;
-    {
-        Prepared st(m_db,
-                    "SELECT id FROM matches WHERE coalesce(ended, started) < ? AND id <> ?"
-                    " AND id < (SELECT max(id) FROM matches) ORDER BY id LIMIT ?");
-        ok = st.St && Bind(st.St, {time, m_matchId, budget});
-        while (ok && sqlite3_step(st.St) == SQLITE_ROW) oldMatches.push_back(sqlite3_column_int64(st.St, 0));
-    }
-    for (size_t i = 0; ok && i < oldMatches.size() && budget > 0; ++i) {
-        const int64_t id = oldMatches[i];
-        ok = remove("DELETE FROM player_stats WHERE rowid IN (SELECT rowid FROM player_stats WHERE match_id = ? LIMIT ?)",
-                    {id}) &&
-             remove("DELETE FROM stints WHERE id IN (SELECT id FROM stints WHERE match_id = ? LIMIT ?)", {id});
-        // Rows of the match are left when the budget ran out: the match goes at the next call.
-        if (ok && budget > 0) ok = remove("DELETE FROM matches WHERE id = ?", {id}, false);
-    }
-    // Stints seen outside any match.
-    ok = ok && remove("DELETE FROM stints WHERE id IN (SELECT id FROM stints WHERE match_id = 0 AND"
-                      " coalesce(left_at, joined) < ? LIMIT ?)",
-                      {time});
-    // Only the oldest rows are looked at, so that a call costs its budget and not a scan of a
-    // large table when nothing is old yet. Rows are kept in the order they came; should the
-    // clock have gone back, a row stamped older than one before it goes once that one does.
-    // The chat index forgets each line with it (its delete trigger).
-    for (const char* table : {"chat", "admin_actions", "server_events"}) {
-        ok = ok && remove(std::string("DELETE FROM ") + table + " WHERE id IN (SELECT id FROM (SELECT id, time FROM " +
-                              table + " ORDER BY id LIMIT ?2) WHERE time < ?1)",
-                          {time});
-    }
-    if (!ok || !Exec("COMMIT")) {
-        Exec("ROLLBACK");
-        return 0;
-    }
-    return static_cast<int>(gone);
-}
-
-HistorySize SqliteHistoryStore::Size() {
-    Drain();
-    HistorySize size;
+int64_t SqliteHistoryStore::Bytes() {
+    int64_t bytes = 0;
     if (const char* file = sqlite3_db_filename(m_db, "main"); file && *file) {
         for (const std::string& path : {std::string(file), std::string(file) + "-wal"}) {
             std::error_code error;
-            const auto bytes = std::filesystem::file_size(
+            const auto size = std::filesystem::file_size(
                 std::filesystem::path(std::u8string(path.begin(), path.end())), error);
-            if (!error) size.Bytes += static_cast<int64_t>(bytes);
+            if (!error) bytes += static_cast<int64_t>(size);
         }
     }
-    Prepared st(m_db,
-                m_keyed ? "SELECT (SELECT n FROM row_counts WHERE name = 'matches'),"
-                          " (SELECT n FROM row_counts WHERE name = 'stints'), (SELECT n FROM row_counts WHERE name = 'chat'),"
-                          " (SELECT n FROM row_counts WHERE name = 'admin_actions'),"
-                          " (SELECT n FROM row_counts WHERE name = 'server_events')"
-                        : "SELECT (SELECT count(*) FROM matches), (SELECT count(*) FROM stints), (SELECT count(*) FROM chat),"
-                          " (SELECT count(*) FROM admin_actions), (SELECT count(*) FROM server_events)");
-    m_readError.clear();
-    if (!st.St || sqlite3_step(st.St) != SQLITE_ROW) {
-        m_readError = LastError();
-    } else {
-        size.Matches = sqlite3_column_int64(st.St, 0);
-        size.Stints = sqlite3_column_int64(st.St, 1);
-        size.Chat = sqlite3_column_int64(st.St, 2);
-        size.AdminActions = sqlite3_column_int64(st.St, 3);
-        size.Events = sqlite3_column_int64(st.St, 4);
-    }
-    return size;
+    return bytes;
 }
 
-PlayerActivity SqliteHistoryStore::Activity(int64_t from, const std::string& /*server*/) {
-    PlayerActivity activity;
-    // Matches are numbered in the order they began: the search walks back from the newest to the
-    // one under way at `from`, and the stints are found through their match's index.
-    int64_t first = 0;
-    {
-        Prepared st(m_db, "SELECT id FROM matches WHERE started <= ? ORDER BY id DESC LIMIT 1");
-        if (st.St && Bind(st.St, {from}) && sqlite3_step(st.St) == SQLITE_ROW) first = sqlite3_column_int64(st.St, 0);
-    }
-    {
-        Prepared st(m_db, "SELECT id, started, coalesce(ended, 0) FROM matches WHERE id >= ? ORDER BY id");
-        if (st.St && Bind(st.St, {first})) {
-            while (sqlite3_step(st.St) == SQLITE_ROW) {
-                const int64_t id = sqlite3_column_int64(st.St, 0);
-                const int64_t ended = sqlite3_column_int64(st.St, 2);
-                activity.Matches.push_back({id, sqlite3_column_int64(st.St, 1), ended,
-                                            id == m_matchId && m_matchUnderWay && ended == 0});
-            }
-        }
-    }
-    Prepared st(m_db,
-                "SELECT match_id, joined, coalesce(left_at, 0) FROM stints WHERE match_id >= ?"
-                " AND (left_at IS NULL OR left_at > ?)");
-    if (st.St && Bind(st.St, {first, from})) {
-        while (sqlite3_step(st.St) == SQLITE_ROW) {
-            activity.Stints.push_back(
-                {sqlite3_column_int64(st.St, 0), sqlite3_column_int64(st.St, 1), sqlite3_column_int64(st.St, 2)});
-        }
-    }
-    return activity;
-}
 
 SqliteHistoryStore::Opened SqliteHistoryStore::OpenForReading(const std::string& path) {
     Opened opened;

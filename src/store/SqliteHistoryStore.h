@@ -14,18 +14,18 @@
 #include <variant>
 #include <vector>
 
-#include "HistoryStore.h"
+#include "HistoryReads.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace tovi {
 
-class SqliteHistoryStore final : public HistoryStore {
+class SqliteHistoryStore final : public HistoryReads {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    static constexpr int kSchemaVersion = 11;
+    static constexpr int kSchemaVersion = 12;
     // Beyond this many writes waiting for a disk that keeps failing, the oldest go.
     static constexpr size_t kMaxPending = 20000;
     // A checkpoint is asked for once the WAL holds this many pages (SQLite's own default).
@@ -63,16 +63,10 @@ public:
     void PlayerStats(const std::string& name, int team, const std::vector<PlayerStat>& stats) override;
     void ChatRead(int64_t time, const std::string& sender, const std::string& message) override;
     void ChatSent(int64_t time, const std::string& target, const std::string& message) override;
+    void ChatReadBack(int64_t sentAt, const std::string& message, int64_t seenAt) override;
     void AdminActionDone(const AdminAction& action) override;
     void ServerEvent(int64_t time, const std::string& kind, const std::string& detail) override;
     void Flush() override;
-    std::vector<HistoryRow> Search(const HistoryQuery& query) override;
-    bool ReadOldestFirst(HistoryKind kind, int64_t from, int64_t& after, int piece,
-                         std::vector<HistoryRow>& rows, std::string& error) override;
-    PlayerHistory PlayerRecord(const std::string& name) override;
-    int ForgetBefore(int64_t time, int maxRows) override;
-    HistorySize Size() override;
-    PlayerActivity Activity(int64_t from, const std::string& server = {}) override;
 
     // Hands over what is queued and waits until the writer has written it (or failed to), then
     // says so as Flush() does. For reads, retention, tests and benchmarks: a tick never waits.
@@ -82,19 +76,27 @@ public:
     bool Failing() const { return m_failing; }
     // Entries not yet written: queued, or handed over and not yet committed.
     size_t Pending() const;
-    std::string ReadError() const override { return m_readError; }
     // Checkpoints completed so far by the writer.
     uint64_t CheckpointsDone() const;
     // Whether the writer has work handed over or under way (for benchmarks, which tick faster
     // than the program's once a second).
     bool WriterBusy() const;
 
+protected:
+    // The reads' connection is the event loop's own; the writer has another.
+    bool Query(const std::string& sql, const SqlValues& values, const EachRow& row, int64_t* changed) override;
+    bool ReadyFor(Purpose purpose, std::string& why) override;
+    bool EndUpkeep(bool commit) override;
+    int64_t Bytes() override;
+    // Chat words through the FTS5 index; other texts through tovi_contains().
+    std::string ChatSql(const ChatPlan& plan) override;
+    std::string AnyHolds(std::initializer_list<const char*> columns, const std::string& foldedColumn,
+                         const std::string& folded1252, SqlValues& values) const override;
+
 private:
     class Writer;
-    struct Blob {
-        std::string Bytes;
-    };
-    using Value = std::variant<std::nullptr_t, int64_t, std::string, Blob>;
+    using Blob = SqlBytes;
+    using Value = SqlValue;
     struct Write {
         const char* Sql;
         std::vector<Value> Values;
@@ -113,20 +115,14 @@ private:
     void Report(const WriteState& state);
     bool Exec(const char* sql);
     std::string LastError() const;
-    bool KeysHolding(const char* table, const char* column, const std::string& part, std::vector<std::string>& keys);
-    bool IdBounds(const char* table, int64_t from, int64_t to, int64_t& lo, int64_t& hi);
 
     sqlite3* m_db;
     LogFn m_log;
     std::map<const char*, sqlite3_stmt*> m_statements;  // keyed by the statement text's address
     std::vector<Write> m_pending;
-    int64_t m_matchId = 0;  // the match under way, 0 before the first
-    bool m_matchUnderWay = false;  // m_matchId has not ended yet
     int64_t m_nextMatchId = 1;
     bool m_failing = false;
     uint64_t m_dropped = 0;
-    std::string m_readError;
-    bool m_keyed = false;  // names kept folded and times indexed (schema 11 on)
     std::unique_ptr<Writer> m_writer;  // null: commits on the event loop, as the fallback
 };
 

@@ -395,7 +395,7 @@ TEST_P(HistoryStores, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     const auto chat = store->Search({HistoryKind::Chat, ""});
     ASSERT_EQ(chat.size(), 2u) << "a line the console refused was not sent, and one sent is kept once";
     EXPECT_EQ(chat[0].Text, "hello all");
-    EXPECT_EQ(chat[0].Detail, "sent");
+    EXPECT_EQ(chat[0].Detail, "sent, seen in game at 1970-01-01T00:16:42Z");
     EXPECT_EQ(chat[1].Detail, "read");
 
     const auto punts = store->Search({HistoryKind::Admin, "punt"});
@@ -418,6 +418,27 @@ TEST_P(HistoryStores, RecorderKeepsMatchesStintsChatAndAdminOutcomes) {
     rec.TickDone(true, s, table);
     EXPECT_EQ(written("SELECT count(*) FROM matches WHERE stats_written = 1"), 2);
     EXPECT_EQ(written("SELECT sum(id) FROM matches WHERE upload_outcome = 'uploaded'"), 1);
+}
+
+// The program's own line is kept once, as sent, and keeps when the game was seen showing it;
+// one not read back yet is only sent.
+TEST_P(HistoryStores, OwnChatIsKeptOnceAsSentAndLinkedToItsReadBack) {
+    auto store = place.Open();
+    int64_t now = 1000;
+    HistoryRecorder rec(*store, [&] { return now; });
+    rec.SendFinished({"gtalk", "hello all", SendNote{}, SendOutcome::Sent});
+    now = 1001;
+    rec.SendFinished({"gtalk", "bye", SendNote{}, SendOutcome::Sent});
+    now = 1003;
+    rec.ChatRead("Host", "hello all");
+    store->Flush();
+    const auto chat = store->Search({HistoryKind::Chat, ""});
+    ASSERT_EQ(Texts(chat), (Strings{"bye", "hello all"}));
+    EXPECT_EQ(chat[0].Detail, "sent");
+    EXPECT_FALSE(chat[0].SeenAt);
+    EXPECT_EQ(chat[1].Detail, "sent, seen in game at 1970-01-01T00:16:43Z");
+    EXPECT_EQ(chat[1].SeenAt, 1003);
+    EXPECT_EQ(place.Count("SELECT count(*) FROM chat WHERE read_back_at = 1003 AND time = 1000"), 1);
 }
 
 // A match keeps the result byte its end read; a server lost during a match ends it there, with
