@@ -59,6 +59,8 @@ LogDialog::LogDialog(HistoryReader& reader, QWidget* parent) : QDialog(parent), 
     m_cmdLogMore->setObjectName(QStringLiteral("cmdLogMore"));
     m_cmdLogMore->setAutoDefault(false);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    // Enter in the search box searches: it never closes the window as a default button would.
+    buttons->button(QDialogButtonBox::Close)->setAutoDefault(false);
     bottom->addWidget(m_lblLogCount, 1);
     bottom->addWidget(m_cmdLogMore);
     bottom->addWidget(buttons);

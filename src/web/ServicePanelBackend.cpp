@@ -128,6 +128,11 @@ HistoryResult ServicePanelBackend::SearchHistory(const HistoryQuery& query) {
     return result;
 }
 
+void ServicePanelBackend::SearchHistoryLater(const HistoryQuery& query, QObject* asker,
+                                             std::function<void(HistoryResult)> done) {
+    m_service.Reader().Search(asker, m_nextRead++ & 0x3FFFFFFF, query, std::move(done));
+}
+
 std::vector<PanelServer> ServicePanelBackend::Servers() {
     HistoryStore& history = m_service.History();
     // The code the record writes under, which a save of the settings does not change in a run.

@@ -26,6 +26,8 @@ public:
     std::vector<PanelChatLine> RecentChat(int maxLines) override;
     std::vector<BanEntry> Bans() override;
     HistoryResult SearchHistory(const HistoryQuery& query) override;
+    void SearchHistoryLater(const HistoryQuery& query, QObject* asker,
+                            std::function<void(HistoryResult)> done) override;
     std::vector<PanelServer> Servers() override;
     PanelAutoMessages AutoMessages() override;
     PanelSettings Settings() override;
@@ -67,6 +69,7 @@ private:
     std::vector<AdminAction> m_recorded;  // while a change runs
     std::deque<PanelChatLine> m_chat;  // oldest first
     OwnChat m_ownChat;                 // the lines sent, to know them when the game shows them back
+    int m_nextRead = 0;  // each client's search a slot of its own: no client's answer overtakes another's
 };
 
 }  // namespace tovi
