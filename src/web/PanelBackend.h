@@ -162,6 +162,12 @@ public:
     // The players on the server from `from` on, as the record counts them (the chart); `server`
     // as in SearchHistory.
     virtual PlayerActivity Activity(int64_t from, const std::string& server) = 0;
+    // The same answered later, as SearchHistoryLater answers.
+    virtual void ActivityLater(int64_t from, const std::string& server, QObject* asker,
+                               std::function<void(PlayerActivity)> done) {
+        (void)asker;
+        done(Activity(from, server));
+    }
 
     virtual PanelResult Chat(const PanelActor& who, const std::string& text) = 0;
     virtual PanelResult Command(const PanelActor& who, const std::string& line) = 0;

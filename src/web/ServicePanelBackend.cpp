@@ -312,6 +312,11 @@ PlayerActivity ServicePanelBackend::Activity(int64_t from, const std::string& se
     return m_service.History().Activity(from, server);
 }
 
+void ServicePanelBackend::ActivityLater(int64_t from, const std::string& server, QObject* asker,
+                                        std::function<void(PlayerActivity)> done) {
+    m_service.Reader().Activity(asker, m_nextRead++ & 0x3FFFFFFF, from, server, std::move(done));
+}
+
 PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const PanelSettingsChange& change) {
     // The settings as the service would keep them, each group given in place of its own.
     std::optional<tovi::Settings> server;

@@ -32,6 +32,8 @@ public:
     PanelAutoMessages AutoMessages() override;
     PanelSettings Settings() override;
     PlayerActivity Activity(int64_t from, const std::string& server) override;
+    void ActivityLater(int64_t from, const std::string& server, QObject* asker,
+                       std::function<void(PlayerActivity)> done) override;
 
     PanelResult Chat(const PanelActor& who, const std::string& text) override;
     PanelResult Command(const PanelActor& who, const std::string& line) override;
