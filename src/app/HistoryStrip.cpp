@@ -124,7 +124,7 @@ HistoryStrip::HistoryStrip(Service& service, Dialogs& dialogs, QWidget* parent)
     layout->addWidget(m_lblHistoryError);
     layout->addWidget(m_lblHistorySearching);
     layout->addWidget(m_lstHistory, 1);
-    layout->addWidget(MakePlayersChart([this]() -> HistoryStore& { return m_service.History(); }, strip));
+    layout->addWidget(MakePlayersChart(m_service.Reader(), strip));
     layout->addWidget(m_lblHistorySize);
     connect(m_cmdHistorySearch, &QPushButton::clicked, this, &HistoryStrip::cmdHistorySearch_Click);
     connect(m_txtHistorySearch, &QLineEdit::returnPressed, this, &HistoryStrip::cmdHistorySearch_Click);

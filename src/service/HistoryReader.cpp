@@ -127,7 +127,17 @@ void HistoryReader::Size(QObject* asker, int slot, std::function<void(HistoryRea
 void HistoryReader::Activity(QObject* asker, int slot, int64_t from, const std::string& server,
                              std::function<void(PlayerActivity)> done) {
     Ask<PlayerActivity>(
-        asker, slot, [from, server](HistoryStore& store) { return store.Activity(from, server); }, std::move(done));
+        asker, slot, [from, server](HistoryStore& store) { return store.Activity(from, server); },
+        [this, server, done = std::move(done)](PlayerActivity activity) {
+            // Said as the program knows it when the answer comes.
+            if (const std::optional<bool> open = m_underWay ? m_underWay(server) : std::nullopt) {
+                for (size_t i = 0; i < activity.Matches.size(); ++i) {
+                    ActivityMatch& m = activity.Matches[i];
+                    m.UnderWay = *open && i + 1 == activity.Matches.size() && m.Ended == 0;
+                }
+            }
+            done(std::move(activity));
+        });
 }
 
 }  // namespace tovi

@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -52,6 +53,12 @@ public:
     void Start(Opener open, std::function<void()> handOver = {}, std::function<void()> settle = {});
     // Waits for the read under way; what waits is dropped, and reads run on the event loop again.
     void Stop();
+    // Whether the newest match of the server with this code is under way, as the program knows
+    // it (a read store knows only what is written, not whether the match it holds still runs);
+    // none for a server whose rows alone tell.
+    void SetUnderWay(std::function<std::optional<bool>(const std::string& server)> underWay) {
+        m_underWay = std::move(underWay);
+    }
     // Whether reads run away from the event loop: started, and a read store opened (or still
     // being opened).
     bool Threaded() const { return m_thread.joinable() && !m_failed.load(); }
@@ -90,6 +97,7 @@ private:
 
     std::function<HistoryStore&()> m_own;
     std::function<void()> m_handOver, m_settle;
+    std::function<std::optional<bool>(const std::string&)> m_underWay;
     // Answers go through it: a read that ends after the reader is gone is delivered to no one.
     std::unique_ptr<QObject> m_home;
     std::map<Key, uint64_t> m_latest;  // the newest question in each slot (event loop only)

@@ -415,6 +415,8 @@ private:
     HistoryRecorder m_history;
     bool m_historyKept = false;
     HistoryReader m_reader{[this]() -> HistoryStore& { return History(); }};
+    void StartReader(HistoryReader::Opener open, std::function<void()> handOver = {},
+                     std::function<void()> settle = {});
     PlayerListModel m_playerList;
     ChatListModel m_chatList;
     std::unique_ptr<NoticeService> m_notices;

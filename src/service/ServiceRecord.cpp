@@ -51,7 +51,7 @@ void Service::OpenRecord() {
     UseHistory(std::move(opened.Store));
     // The operator's reads go through a read-only connection of their own; what this tick
     // queued is handed to the writer as they are asked, and written before they read.
-    m_reader.Start(
+    StartReader(
         [file]() -> std::unique_ptr<HistoryStore> { return SqliteHistoryStore::OpenForReading(file).Store; },
         [&own] { own.Flush(); }, [&own] { own.WaitForWriter(); });
     // The ban list lives in the same file; without it the list is kept in memory only.
@@ -99,7 +99,7 @@ void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& out
             // The operator's reads on a connection of their own, made on the reader's thread.
             // It writes nothing and claims no lease; batches sent at the last ticks are read
             // once the database has committed them.
-            m_reader.Start([conninfo = choice.Postgres, code = choice.ServerCode]() -> std::unique_ptr<HistoryStore> {
+            StartReader([conninfo = choice.Postgres, code = choice.ServerCode]() -> std::unique_ptr<HistoryStore> {
                 return PgHistoryStore::Open(conninfo, code, {}).Store;
             });
         } else {
@@ -132,6 +132,15 @@ void Service::CheckServerCode() {
     if (!m_codeHeldBy.empty()) m_notices->Events().ServerCodeInUse(m_sharedHistory->Server(), m_codeHeldBy);
     emit serverCodeInUse(m_codeHeldBy);
 #endif
+}
+
+void Service::StartReader(HistoryReader::Opener open, std::function<void()> handOver, std::function<void()> settle) {
+    m_reader.Start(std::move(open), std::move(handOver), std::move(settle));
+    // This server's match under way is the recorder's to say; another's, its rows'.
+    m_reader.SetUnderWay([this](const std::string& server) -> std::optional<bool> {
+        if (!server.empty() && server != OwnServerCode()) return std::nullopt;
+        return m_history.MatchOpen();
+    });
 }
 
 void Service::UseHistory(std::unique_ptr<HistoryStore> store) {
