@@ -130,7 +130,7 @@ HistoryResult ServicePanelBackend::SearchHistory(const HistoryQuery& query) {
 
 void ServicePanelBackend::SearchHistoryLater(const HistoryQuery& query, QObject* asker,
                                              std::function<void(HistoryResult)> done) {
-    m_service.Reader().Search(asker, m_nextRead++ & 0x3FFFFFFF, query, std::move(done));
+    m_service.Reader().Search(asker, NextRead(), query, std::move(done));
 }
 
 std::vector<PanelServer> ServicePanelBackend::Servers() {
@@ -314,7 +314,7 @@ PlayerActivity ServicePanelBackend::Activity(int64_t from, const std::string& se
 
 void ServicePanelBackend::ActivityLater(int64_t from, const std::string& server, QObject* asker,
                                         std::function<void(PlayerActivity)> done) {
-    m_service.Reader().Activity(asker, m_nextRead++ & 0x3FFFFFFF, from, server, std::move(done));
+    m_service.Reader().Activity(asker, NextRead(), from, server, std::move(done));
 }
 
 PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const PanelSettingsChange& change) {

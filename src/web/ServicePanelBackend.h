@@ -71,7 +71,9 @@ private:
     std::vector<AdminAction> m_recorded;  // while a change runs
     std::deque<PanelChatLine> m_chat;  // oldest first
     OwnChat m_ownChat;                 // the lines sent, to know them when the game shows them back
-    int m_nextRead = 0;  // each client's search a slot of its own: no client's answer overtakes another's
+    // Each read the panel asks for has a slot of its own: no client's answer overtakes another's.
+    int NextRead() { return m_nextRead = (m_nextRead + 1) & 0x3FFFFFFF; }
+    int m_nextRead = 0;
 };
 
 }  // namespace tovi
