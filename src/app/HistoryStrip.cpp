@@ -117,11 +117,14 @@ HistoryStrip::HistoryStrip(Service& service, Dialogs& dialogs, QWidget* parent)
     // Why the last search found nothing it could show: the record could not be read.
     m_lblHistoryError = MakeLabel(QStringLiteral("lblHistoryError"), QString(), strip);
     m_lblHistoryError->setVisible(false);
+    m_lblHistorySearching = MakeLabel(QStringLiteral("lblHistorySearching"), tr("Searching..."), strip);
+    m_lblHistorySearching->setVisible(false);
     layout->addLayout(row);
     layout->addLayout(filters);
     layout->addWidget(m_lblHistoryError);
+    layout->addWidget(m_lblHistorySearching);
     layout->addWidget(m_lstHistory, 1);
-    layout->addWidget(MakePlayersChart([this]() -> HistoryStore& { return m_service.History(); }, strip));
+    layout->addWidget(MakePlayersChart(m_service.Reader(), strip));
     layout->addWidget(m_lblHistorySize);
     connect(m_cmdHistorySearch, &QPushButton::clicked, this, &HistoryStrip::cmdHistorySearch_Click);
     connect(m_txtHistorySearch, &QLineEdit::returnPressed, this, &HistoryStrip::cmdHistorySearch_Click);
@@ -144,8 +147,16 @@ void HistoryStrip::cmdHistorySearch_Click() {
     // The end shows minutes: "until 18:30" takes in 18:30's own seconds.
     if (m_chkHistoryTo->isChecked()) query.To = m_dtpHistoryTo->dateTime().toSecsSinceEpoch() + 60;
     query.Limit = kHistoryRows;
-    m_historyRows = m_service.History().Search(query);
-    const std::string error = m_service.History().ReadError();
+    // Answered later, off the event loop; the button stays usable, and a newer search's answer
+    // is the only one shown.
+    m_lblHistorySearching->setVisible(true);
+    m_service.Reader().Search(this, kSearchSlot, query, [this](HistoryResult found) { ShowFound(std::move(found)); });
+}
+
+void HistoryStrip::ShowFound(HistoryResult found) {
+    m_lblHistorySearching->setVisible(false);
+    m_historyRows = std::move(found.Rows);
+    const std::string& error = found.Error;
     // A failed read is said, not shown as "nothing found"; what part of it was read is not shown.
     if (!error.empty()) m_historyRows.clear();
     m_lblHistoryError->setText(error.empty() ? QString() : tr("Search failed: %1").arg(FromGameText(error)));
@@ -174,16 +185,18 @@ void HistoryStrip::lstHistory_DoubleClick(QTreeWidgetItem* item) {
 }
 
 void HistoryStrip::ShowPlayerHistory(const std::string& name) {
-    const PlayerHistory record = m_service.History().PlayerRecord(name);
-    if (const std::string error = m_service.History().ReadError(); !error.empty()) {
-        m_dialogs.Warn("Search failed: " + error);
-        return;
-    }
-    // Shown beside the window, not over it: the poll and the window go on meanwhile.
-    auto* view = new PlayerHistoryDialog(name, record, m_service.Bans().EntriesFor(name),
-                                         QDateTime::currentSecsSinceEpoch(), this);
-    view->setAttribute(Qt::WA_DeleteOnClose);
-    view->show();
+    // The window opens when the record is read; a player asked for since takes its place.
+    m_service.Reader().PlayerRecord(this, kPlayerSlot, name, [this, name](HistoryRead<PlayerHistory> read) {
+        if (!read.Error.empty()) {
+            m_dialogs.Warn("Search failed: " + read.Error);
+            return;
+        }
+        // Shown beside the window, not over it: the poll and the window go on meanwhile.
+        auto* view = new PlayerHistoryDialog(name, read.Value, m_service.Bans().EntriesFor(name),
+                                             QDateTime::currentSecsSinceEpoch(), this);
+        view->setAttribute(Qt::WA_DeleteOnClose);
+        view->show();
+    });
 }
 
 void HistoryStrip::cmdHistoryExport_Click() {
@@ -220,11 +233,15 @@ void HistoryStrip::RefreshHistorySize() {
         m_lblHistorySize->setText(tr("No history is kept: the record could not be opened."));
         return;
     }
-    const HistorySize size = m_service.History().Size();
-    if (const std::string error = m_service.History().ReadError(); !error.empty()) {
-        m_lblHistorySize->setText(tr("The record's size could not be read: %1").arg(FromGameText(error)));
+    m_service.Reader().Size(this, kSizeSlot, [this](HistoryRead<HistorySize> read) { ShowSize(read); });
+}
+
+void HistoryStrip::ShowSize(const HistoryRead<HistorySize>& read) {
+    if (!read.Error.empty()) {
+        m_lblHistorySize->setText(tr("The record's size could not be read: %1").arg(FromGameText(read.Error)));
         return;
     }
+    const HistorySize& size = read.Value;
     m_lblHistorySize->setText(
         tr("tovistats.db: %1; %2, %3, %4, %5, %6")
             .arg(QLocale::system().formattedDataSize(size.Bytes), Counted(size.Matches, tr("match"), tr("matches")),

@@ -38,6 +38,11 @@ private:
     void cmdHistorySearch_Click();
     void lstHistory_DoubleClick(QTreeWidgetItem* item);
     void cmdHistoryExport_Click();
+    void ShowFound(HistoryResult found);
+    void ShowSize(const HistoryRead<HistorySize>& read);
+
+    // The reads this strip asks for, each answered with the newest question's result.
+    enum ReadSlot { kSearchSlot, kPlayerSlot, kSizeSlot };
 
     Service& m_service;
     Dialogs& m_dialogs;
@@ -55,6 +60,7 @@ private:
     QPushButton* m_cmdHistoryExport = nullptr;
     QLabel* m_lblHistorySize = nullptr;
     QLabel* m_lblHistoryError = nullptr;
+    QLabel* m_lblHistorySearching = nullptr;  // while a search's answer is awaited
     std::vector<HistoryRow> m_historyRows;  // the current result, as the store gave it
 };
 

@@ -28,8 +28,7 @@ QString OneLine(const std::string& bytes) {
 
 }  // namespace
 
-LogDialog::LogDialog(std::function<HistoryStore&()> record, QWidget* parent)
-    : QDialog(parent), m_record(std::move(record)) {
+LogDialog::LogDialog(HistoryReader& reader, QWidget* parent) : QDialog(parent), m_reader(reader) {
     setObjectName(QStringLiteral("dlgLog"));
     setWindowTitle(tr("Log"));
     auto* layout = new QVBoxLayout(this);
@@ -60,6 +59,8 @@ LogDialog::LogDialog(std::function<HistoryStore&()> record, QWidget* parent)
     m_cmdLogMore->setObjectName(QStringLiteral("cmdLogMore"));
     m_cmdLogMore->setAutoDefault(false);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    // Enter in the search box searches: it never closes the window as a default button would.
+    buttons->button(QDialogButtonBox::Close)->setAutoDefault(false);
     bottom->addWidget(m_lblLogCount, 1);
     bottom->addWidget(m_cmdLogMore);
     bottom->addWidget(buttons);
@@ -106,7 +107,17 @@ void LogDialog::Read(bool fromNewest) {
         skip = m_atOldest;
         query.Limit = kPage + skip;
     }
-    const std::vector<HistoryRow> rows = m_record().Search(query);
+    // Answered later, off the event loop: a newer read's answer is the only one shown, and no
+    // page is asked for after lines that are about to be replaced.
+    m_cmdLogMore->setEnabled(false);
+    m_lblLogCount->setText(tr("Searching..."));
+    m_reader.Search(this, 0, query, [this, fromNewest, skip, limit = query.Limit](HistoryResult found) {
+        Show(found, fromNewest, skip, limit);
+    });
+}
+
+void LogDialog::Show(const HistoryResult& found, bool fromNewest, int skip, int limit) {
+    const std::vector<HistoryRow>& rows = found.Rows;
     if (fromNewest) {
         m_lstLog->clear();
         m_atOldest = 0;
@@ -123,16 +134,16 @@ void LogDialog::Read(bool fromNewest) {
         m_oldest = r.Time;
     }
     m_lstLog->addTopLevelItems(items);
-    const bool more = static_cast<int>(rows.size()) == query.Limit;
+    const bool more = static_cast<int>(rows.size()) == limit;
     m_cmdLogMore->setEnabled(more);
     const int shown = m_lstLog->topLevelItemCount();
     m_lblLogCount->setText(Counted(shown, tr("line"), tr("lines")) +
                            (m_searched.empty() ? tr(", newest first") : tr(" found, newest first")));
     if (more) m_lblLogCount->setText(m_lblLogCount->text() + tr("; older ones follow on \"Load more\""));
     // A read that failed is said, rather than taken for the end of the log.
-    if (const std::string error = m_record().ReadError(); !error.empty()) {
+    if (!found.Error.empty()) {
         m_cmdLogMore->setEnabled(false);
-        m_lblLogCount->setText(tr("Search failed: %1").arg(FromGameText(error)));
+        m_lblLogCount->setText(tr("Search failed: %1").arg(FromGameText(found.Error)));
     }
 }
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "HistoryStore.h"
+#include "HistoryReader.h"
 
 class QLabel;
 class QLineEdit;
@@ -19,8 +19,8 @@ namespace tovi {
 class LogDialog : public QDialog {
     Q_OBJECT
 public:
-    // `record` answers each read; it is asked again for every page, as the store may change.
-    LogDialog(std::function<HistoryStore&()> record, QWidget* parent);
+    // `reader` answers each read, a page at a time, as the record stands then.
+    LogDialog(HistoryReader& reader, QWidget* parent);
 
     // The newest lines again, for what the search box holds now.
     void Search();
@@ -32,8 +32,9 @@ public:
 
 private:
     void Read(bool fromNewest);
+    void Show(const HistoryResult& found, bool fromNewest, int skip, int limit);
 
-    std::function<HistoryStore&()> m_record;
+    HistoryReader& m_reader;
     QLineEdit* m_txtLogSearch = nullptr;
     QTreeWidget* m_lstLog = nullptr;
     QPushButton* m_cmdLogMore = nullptr;

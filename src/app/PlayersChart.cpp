@@ -3,7 +3,7 @@
 #include <QDateTime>
 #include <QLabel>
 
-#include "HistoryStore.h"
+#include "HistoryReader.h"
 #include "PlayersOverTime.h"
 
 #if TOVI_PLAYERS_CHART
@@ -131,8 +131,8 @@ private:
 
 class PlayersChart : public QWidget {
 public:
-    PlayersChart(HistorySource source, SecondsClock now, QWidget* parent)
-        : QWidget(parent), m_source(std::move(source)), m_now(std::move(now)) {
+    PlayersChart(HistoryReader& reader, SecondsClock now, QWidget* parent)
+        : QWidget(parent), m_reader(reader), m_now(std::move(now)) {
         setObjectName(QStringLiteral("fraPlayersChart"));
         auto* layout = new QHBoxLayout(this);
         layout->setContentsMargins(0, 0, 0, 0);
@@ -161,7 +161,12 @@ private:
     void Refresh() {
         const int64_t now = m_now ? m_now() : QDateTime::currentSecsSinceEpoch();
         // The day's window takes in the match under way, whenever it began.
-        const PlayerActivity activity = m_source().Activity(now - kDaySeconds);
+        m_reader.Activity(this, 0, now - kDaySeconds, {}, [this, now](const PlayerActivity& activity) {
+            Show(activity, now);
+        });
+    }
+
+    void Show(const PlayerActivity& activity, int64_t now) {
         QDateTime hour = QDateTime::fromSecsSinceEpoch(now).addSecs(60 * 60);
         hour.setTime(QTime(hour.time().hour(), 0));
         const int64_t dayEnd = std::max<int64_t>(now, hour.toSecsSinceEpoch());
@@ -174,7 +179,7 @@ private:
         }
     }
 
-    HistorySource m_source;
+    HistoryReader& m_reader;
     SecondsClock m_now;
     CountView* m_day;
     CountView* m_match;
@@ -183,13 +188,13 @@ private:
 
 }  // namespace
 
-QWidget* MakePlayersChart(HistorySource source, QWidget* parent, SecondsClock now) {
-    return new PlayersChart(std::move(source), std::move(now), parent);
+QWidget* MakePlayersChart(HistoryReader& reader, QWidget* parent, SecondsClock now) {
+    return new PlayersChart(reader, std::move(now), parent);
 }
 
 #else
 
-QWidget* MakePlayersChart(HistorySource, QWidget* parent, SecondsClock) {
+QWidget* MakePlayersChart(HistoryReader&, QWidget* parent, SecondsClock) {
     auto* label = new QLabel(QObject::tr("The players chart needs Qt Charts, which this build lacks."), parent);
     label->setObjectName(QStringLiteral("fraPlayersChart"));
     return label;

@@ -777,7 +777,7 @@ void frmMain::AddLine(const std::string& Message, QPlainTextEdit* TxtObject, int
 
 void frmMain::ShowFullLog() {
     if (!m_logDialog) {
-        m_logDialog = new LogDialog([this]() -> HistoryStore& { return m_service.History(); }, this);
+        m_logDialog = new LogDialog(m_service.Reader(), this);
         m_logDialog->setAttribute(Qt::WA_DeleteOnClose);
     } else {
         m_logDialog->Search();

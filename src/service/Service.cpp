@@ -111,6 +111,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
 }
 
 Service::~Service() {
+    // Its read under way may wait for the record's writer: it ends before the record closes.
+    m_reader.Stop();
 #if defined(TOVI_STORE_POSTGRES)
     m_banWatcher.reset();
 #endif

@@ -25,6 +25,7 @@
 #include "ChatReader.h"
 #include "ConsoleChannel.h"
 #include "Dialogs.h"
+#include "HistoryReader.h"
 #include "HistoryRecorder.h"
 #include "HistoryRetention.h"
 #include "HistoryStore.h"
@@ -142,6 +143,8 @@ public:
     const std::deque<ChatRow>& RecentChat() const { return m_chatList.Rows(); }
     BanList& Bans() { return m_banList; }
     HistoryStore& History() { return m_history.Store(); }
+    // The operator's reads of the record, away from the event loop when the record allows.
+    HistoryReader& Reader() { return m_reader; }
     // "hh:mm:ss" local time now, for the lines the faces stamp.
     std::string TimeOfDayNow() const { return m_timeOfDay.Now(); }
     HistoryRecorder& Recorder() { return m_history; }
@@ -411,6 +414,9 @@ private:
     std::unique_ptr<HistoryStore> m_historyStore = std::make_unique<NoHistory>();
     HistoryRecorder m_history;
     bool m_historyKept = false;
+    HistoryReader m_reader{[this]() -> HistoryStore& { return History(); }};
+    void StartReader(HistoryReader::Opener open, std::function<void()> handOver = {},
+                     std::function<void()> settle = {});
     PlayerListModel m_playerList;
     ChatListModel m_chatList;
     std::unique_ptr<NoticeService> m_notices;

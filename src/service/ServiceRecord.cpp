@@ -47,7 +47,13 @@ void Service::OpenRecord() {
         m_context->Questions().Warn(opened.Error);
         return;
     }
+    SqliteHistoryStore& own = *opened.Store;
     UseHistory(std::move(opened.Store));
+    // The operator's reads go through a read-only connection of their own; what this tick
+    // queued is handed to the writer as they are asked, and written before they read.
+    StartReader(
+        [file]() -> std::unique_ptr<HistoryStore> { return SqliteHistoryStore::OpenForReading(file).Store; },
+        [&own] { own.Flush(); }, [&own] { own.WaitForWriter(); });
     // The ban list lives in the same file; without it the list is kept in memory only.
     auto bans = SqliteBanStore::Open(file, &m_scheduler);
     if (!bans.Store) {
@@ -90,6 +96,12 @@ void Service::OpenSharedRecord(const StoreChoice& choice, const std::string& out
             m_sharedHistory = opened.Store.get();
             UseHistory(std::move(opened.Store));
             m_recordServerCode = choice.ServerCode;
+            // The operator's reads on a connection of their own, made on the reader's thread.
+            // It writes nothing and claims no lease; batches sent at the last ticks are read
+            // once the database has committed them.
+            StartReader([conninfo = choice.Postgres, code = choice.ServerCode]() -> std::unique_ptr<HistoryStore> {
+                return PgHistoryStore::Open(conninfo, code, {}).Store;
+            });
         } else {
             m_context->Questions().Warn(WithoutStorePasswords(opened.Error));
         }
@@ -122,7 +134,17 @@ void Service::CheckServerCode() {
 #endif
 }
 
+void Service::StartReader(HistoryReader::Opener open, std::function<void()> handOver, std::function<void()> settle) {
+    m_reader.Start(std::move(open), std::move(handOver), std::move(settle));
+    // This server's match under way is the recorder's to say; another's, its rows'.
+    m_reader.SetUnderWay([this](const std::string& server) -> std::optional<bool> {
+        if (!server.empty() && server != OwnServerCode()) return std::nullopt;
+        return m_history.MatchOpen();
+    });
+}
+
 void Service::UseHistory(std::unique_ptr<HistoryStore> store) {
+    m_reader.Stop();  // it read the store being replaced
     m_history.SetStore(*store);
     m_historyStore = std::move(store);
     m_historyKept = true;

@@ -31,6 +31,8 @@ public:
 
     void SetStore(HistoryStore& store) { m_store = &store; }
     HistoryStore& Store() { return *m_store; }
+    // A match of the record is under way: begun, not yet ended.
+    bool MatchOpen() const { return m_matchOpen; }
 
     // The end of a poll tick: `attached` whether the game was there. Writes the tick's entries.
     void TickDone(bool attached, const ServerStatus& status, const PlayerTable& players);

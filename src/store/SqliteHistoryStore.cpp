@@ -751,6 +751,10 @@ void SqliteHistoryStore::Drain() {
     Report(m_writer->Take());
 }
 
+void SqliteHistoryStore::WaitForWriter() {
+    if (m_writer) m_writer->Wait();
+}
+
 // Said once when writing starts to fail, and once when it works again.
 void SqliteHistoryStore::Report(const WriteState& state) {
     m_dropped += state.Dropped;

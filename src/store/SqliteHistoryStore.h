@@ -71,6 +71,9 @@ public:
     // Hands over what is queued and waits until the writer has written it (or failed to), then
     // says so as Flush() does. For reads, retention, tests and benchmarks: a tick never waits.
     void Drain();
+    // Waits until what was handed over is written (or failed): another connection reads it then.
+    // For a reader on a thread of its own; the event loop may go on flushing meanwhile.
+    void WaitForWriter();
     // True while writes fail (they are kept and tried again at the next flush), as the last
     // Flush() or Drain() found.
     bool Failing() const { return m_failing; }

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QUrlQuery>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -37,6 +38,9 @@ struct ApiReply {
     }
     static ApiReply Ok() { return Json({{QStringLiteral("ok"), true}}); }
 };
+
+// How a call that reads the record is answered: once, on the event loop, now or later.
+using ApiAnswer = std::function<void(ApiReply)>;
 
 // The game's bytes for the browser, and what the browser sent for the game.
 inline QString GameText(const std::string& bytes) {

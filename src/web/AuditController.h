@@ -14,13 +14,16 @@ QJsonObject AdminActionJson(const AdminAction& action);
 
 class AuditController {
 public:
-    AuditController(PanelBackend& backend, ServersController& servers) : m_backend(backend), m_servers(servers) {}
+    // Answers go to `asker`'s thread while it stands.
+    AuditController(PanelBackend& backend, ServersController& servers, QObject* asker)
+        : m_backend(backend), m_asker(asker), m_servers(servers) {}
     // ?text=, ?player= (the target), ?from=, ?to=, a page of ?limit= rows from ?offset=;
-    // ?server=ID: another server's audit log on a shared store.
-    ApiReply List(const ApiCall& call);
+    // ?server=ID: another server's audit log on a shared store. Answered once the record is read.
+    void List(const ApiCall& call, ApiAnswer answer);
 
 private:
     PanelBackend& m_backend;
+    QObject* m_asker;
     ServersController& m_servers;
 };
 

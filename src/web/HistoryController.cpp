@@ -18,8 +18,7 @@ ApiReply BadNumber() {
     return ApiReply::Error(400, QStringLiteral("limit is a number from 1; from and to are Unix times."));
 }
 
-ApiReply HistoryRowsReply(PanelBackend& backend, const HistoryQuery& query) {
-    const HistoryResult found = backend.SearchHistory(query);
+ApiReply HistoryRowsReply(const HistoryResult& found) {
     // The record could not be read: said so, rather than shown as no rows. The database's words
     // go out as text in JSON, never as markup.
     if (!found.Error.empty()) return ApiReply::Error(503, QStringLiteral("Search failed: ") + GameText(found.Error));
@@ -38,7 +37,7 @@ ApiReply HistoryRowsReply(PanelBackend& backend, const HistoryQuery& query) {
     return ApiReply::Json({{QStringLiteral("rows"), rows}});
 }
 
-ApiReply HistoryController::Search(const ApiCall& call) {
+void HistoryController::Search(const ApiCall& call, ApiAnswer answer) {
     static const std::pair<const char*, HistoryKind> kKinds[] = {{"chat", HistoryKind::Chat},
                                                                  {"players", HistoryKind::Players},
                                                                  {"admin", HistoryKind::Admin},
@@ -54,20 +53,21 @@ ApiReply HistoryController::Search(const ApiCall& call) {
         }
     }
     if (!known)
-        return ApiReply::Error(400, QStringLiteral("kind is one of chat, players, admin, matches, events."));
+        return answer(ApiReply::Error(400, QStringLiteral("kind is one of chat, players, admin, matches, events.")));
     query.Text = QueryText(call.Query, "text");
     query.Player = QueryText(call.Query, "player");
     const std::optional<int64_t> from = QueryInteger(call.Query, "from", 0, 0, kQueryNumberMax);
     const std::optional<int64_t> to = QueryInteger(call.Query, "to", 0, 0, kQueryNumberMax);
     const std::optional<int> limit = QueryLimit(call.Query);
-    if (!from || !to || !limit) return BadNumber();
+    if (!from || !to || !limit) return answer(BadNumber());
     query.From = *from;
     query.To = *to;
     query.Limit = *limit;
     const std::optional<std::string> server = m_servers.ServerOf(call);
-    if (!server) return ServersController::UnknownServer();
+    if (!server) return answer(ServersController::UnknownServer());
     query.Server = *server;
-    return HistoryRowsReply(m_backend, query);
+    m_backend.SearchHistoryLater(query, m_asker,
+                                 [answer](const HistoryResult& found) { answer(HistoryRowsReply(found)); });
 }
 
 }  // namespace tovi

@@ -8,6 +8,7 @@
 // the audit log, and carries its role, which the program checks the action against (the panel
 // refuses what the role never allows before it asks).
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@
 #include "BanList.h"
 #include "HistoryStore.h"
 #include "NoticeSettings.h"
+
+class QObject;
 
 namespace tovi {
 
@@ -144,6 +147,13 @@ public:
     // The record; the audit log is its admin actions (HistoryKind::Admin). `query.Server` is one
     // of Servers()' codes, or empty for this server's own.
     virtual HistoryResult SearchHistory(const HistoryQuery& query) = 0;
+    // The same search answered later, on the event loop, so that a large record never holds it;
+    // `done` runs only while `asker` stands. A backend without a reader of its own answers at once.
+    virtual void SearchHistoryLater(const HistoryQuery& query, QObject* asker,
+                                    std::function<void(HistoryResult)> done) {
+        (void)asker;
+        done(SearchHistory(query));
+    }
     // The servers whose record can be shown, this one first: only this one unless the store is
     // shared.
     virtual std::vector<PanelServer> Servers() = 0;
@@ -152,6 +162,12 @@ public:
     // The players on the server from `from` on, as the record counts them (the chart); `server`
     // as in SearchHistory.
     virtual PlayerActivity Activity(int64_t from, const std::string& server) = 0;
+    // The same answered later, as SearchHistoryLater answers.
+    virtual void ActivityLater(int64_t from, const std::string& server, QObject* asker,
+                               std::function<void(PlayerActivity)> done) {
+        (void)asker;
+        done(Activity(from, server));
+    }
 
     virtual PanelResult Chat(const PanelActor& who, const std::string& text) = 0;
     virtual PanelResult Command(const PanelActor& who, const std::string& line) = 0;

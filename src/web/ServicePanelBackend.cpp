@@ -128,6 +128,11 @@ HistoryResult ServicePanelBackend::SearchHistory(const HistoryQuery& query) {
     return result;
 }
 
+void ServicePanelBackend::SearchHistoryLater(const HistoryQuery& query, QObject* asker,
+                                             std::function<void(HistoryResult)> done) {
+    m_service.Reader().Search(asker, NextRead(), query, std::move(done));
+}
+
 std::vector<PanelServer> ServicePanelBackend::Servers() {
     HistoryStore& history = m_service.History();
     // The code the record writes under, which a save of the settings does not change in a run.
@@ -305,6 +310,11 @@ PanelSettings ServicePanelBackend::Settings() {
 
 PlayerActivity ServicePanelBackend::Activity(int64_t from, const std::string& server) {
     return m_service.History().Activity(from, server);
+}
+
+void ServicePanelBackend::ActivityLater(int64_t from, const std::string& server, QObject* asker,
+                                        std::function<void(PlayerActivity)> done) {
+    m_service.Reader().Activity(asker, NextRead(), from, server, std::move(done));
 }
 
 PanelResult ServicePanelBackend::SaveSettings(const std::string& who, const PanelSettingsChange& change) {

@@ -26,10 +26,14 @@ public:
     std::vector<PanelChatLine> RecentChat(int maxLines) override;
     std::vector<BanEntry> Bans() override;
     HistoryResult SearchHistory(const HistoryQuery& query) override;
+    void SearchHistoryLater(const HistoryQuery& query, QObject* asker,
+                            std::function<void(HistoryResult)> done) override;
     std::vector<PanelServer> Servers() override;
     PanelAutoMessages AutoMessages() override;
     PanelSettings Settings() override;
     PlayerActivity Activity(int64_t from, const std::string& server) override;
+    void ActivityLater(int64_t from, const std::string& server, QObject* asker,
+                       std::function<void(PlayerActivity)> done) override;
 
     PanelResult Chat(const PanelActor& who, const std::string& text) override;
     PanelResult Command(const PanelActor& who, const std::string& line) override;
@@ -67,6 +71,9 @@ private:
     std::vector<AdminAction> m_recorded;  // while a change runs
     std::deque<PanelChatLine> m_chat;  // oldest first
     OwnChat m_ownChat;                 // the lines sent, to know them when the game shows them back
+    // Each read the panel asks for has a slot of its own: no client's answer overtakes another's.
+    int NextRead() { return m_nextRead = (m_nextRead + 1) & 0x3FFFFFFF; }
+    int m_nextRead = 0;
 };
 
 }  // namespace tovi

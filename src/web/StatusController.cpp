@@ -50,18 +50,10 @@ std::optional<int64_t> QueryNumber(const QUrlQuery& query, const char* key) {
     return QueryInteger(query, key, -1, 0, kQueryNumberMax).value_or(-1);
 }
 
-}  // namespace
-
-ApiReply StatusController::PlayersOverTime(const ApiCall& call) {
-    const int64_t now = m_unixNow();
-    const std::optional<int64_t> match = QueryNumber(call.Query, "match");
-    const std::optional<int64_t> start = QueryNumber(call.Query, "start");
-    if ((match && *match < 1) || (start && (*start < 0 || *start > now)))
-        return ApiReply::Error(400, QStringLiteral("match is a match's id, start a time before now."));
-    const std::optional<std::string> server = m_servers.ServerOf(call);
-    if (!server) return ServersController::UnknownServer();
+// The chart's answer: the day of `day`, and the match asked for (found in `chosen`) or the latest.
+ApiReply ChartReply(int64_t now, const PlayerActivity& day, const PlayerActivity& chosen,
+                    std::optional<int64_t> match) {
     const int64_t dayAgo = now - kDaySeconds;
-    const PlayerActivity day = m_backend.Activity(dayAgo, *server);
     QJsonArray matches;
     for (const ActivityMatch& m : day.Matches) {
         matches.append(QJsonObject{{QStringLiteral("id"), static_cast<qint64>(m.Id)},
@@ -73,7 +65,6 @@ ApiReply StatusController::PlayersOverTime(const ApiCall& call) {
                     {QStringLiteral("day"), SeriesJson(tovi::PlayersOverTime(day, dayAgo, now))},
                     {QStringLiteral("matches"), matches}};
     if (match) {
-        const PlayerActivity chosen = start && *start < dayAgo ? m_backend.Activity(*start, *server) : day;
         const auto it = std::find_if(chosen.Matches.begin(), chosen.Matches.end(),
                                      [&](const ActivityMatch& m) { return m.Id == *match; });
         if (it == chosen.Matches.end())
@@ -90,6 +81,27 @@ ApiReply StatusController::PlayersOverTime(const ApiCall& call) {
         out.insert(QStringLiteral("match"), series);
     }
     return ApiReply::Json(out);
+}
+
+}  // namespace
+
+void StatusController::PlayersOverTime(const ApiCall& call, ApiAnswer answer) {
+    const int64_t now = m_unixNow();
+    const std::optional<int64_t> match = QueryNumber(call.Query, "match");
+    const std::optional<int64_t> start = QueryNumber(call.Query, "start");
+    if ((match && *match < 1) || (start && (*start < 0 || *start > now)))
+        return answer(ApiReply::Error(400, QStringLiteral("match is a match's id, start a time before now.")));
+    const std::optional<std::string> server = m_servers.ServerOf(call);
+    if (!server) return answer(ServersController::UnknownServer());
+    const int64_t dayAgo = now - kDaySeconds;
+    m_backend.ActivityLater(dayAgo, *server, m_asker, [this, now, match, start, dayAgo, server = *server,
+                                                       answer](PlayerActivity day) {
+        if (!match || !start || *start >= dayAgo) return answer(ChartReply(now, day, day, match));
+        // A match older than the day: read from its start too.
+        m_backend.ActivityLater(*start, server, m_asker, [now, match, day, answer](const PlayerActivity& chosen) {
+            answer(ChartReply(now, day, chosen, match));
+        });
+    });
 }
 
 }  // namespace tovi

@@ -8,6 +8,7 @@
 #include <QHttpServerResponder>
 #include <QJsonArray>
 #include <QJsonParseError>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -24,6 +25,9 @@
 namespace tovi {
 
 namespace {
+
+// Set on a connection while its request waits for an answer that comes later.
+constexpr char kAnswering[] = "tovi_answering";
 
 // The chart library sets style attributes on the elements it makes; styles in attributes cannot
 // run anything, so only they are let through (style-src-attr), never inline script or <style>.
@@ -111,18 +115,24 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
       m_throttle(m_clock),
       m_auth(backend, accounts, m_sessions, m_throttle, m_clock, m_settings.SecureCookie()),
       m_servers(backend),
-      m_status(backend, m_servers, [this] { return m_clock() / 1000; }),
+      m_status(backend, m_servers, [this] { return m_clock() / 1000; }, this),
       m_players(backend),
       m_chat(backend),
       m_bans(backend, [this] { return m_clock() / 1000; }),
-      m_history(backend, m_servers),
-      m_audit(backend, m_servers),
+      m_history(backend, m_servers, this),
+      m_audit(backend, m_servers, this),
       m_server(backend),
       m_settingsApi(backend) {
     using R = Role;
     auto on = [](auto* controller,
                  ApiReply (std::remove_pointer_t<decltype(controller)>::*method)(const ApiCall&)) {
         return [controller, method](const ApiCall& call) { return (controller->*method)(call); };
+    };
+    auto later = [](auto* controller,
+                    void (std::remove_pointer_t<decltype(controller)>::*method)(const ApiCall&, ApiAnswer)) {
+        return [controller, method](const ApiCall& call, ApiAnswer answer) {
+            (controller->*method)(call, std::move(answer));
+        };
     };
     // The whole API: the only public endpoint is the login; the role is the least that may call.
     m_endpoints = {
@@ -131,7 +141,7 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
         {"GET", "/api/v1/session", false, R::Viewer, on(&m_auth, &AuthController::Current)},
         {"GET", "/api/v1/status", false, R::Viewer, on(&m_status, &StatusController::Get)},
         {"GET", "/api/v1/status/players-over-time", false, R::Viewer,
-         on(&m_status, &StatusController::PlayersOverTime)},
+         {}, later(&m_status, &StatusController::PlayersOverTime)},
         {"GET", "/api/v1/players", false, R::Viewer, on(&m_players, &PlayersController::List)},
         {"POST", "/api/v1/players/talk", false, R::Moderator, on(&m_players, &PlayersController::Talk)},
         {"POST", "/api/v1/players/warn", false, R::Moderator, on(&m_players, &PlayersController::Warn)},
@@ -144,8 +154,8 @@ WebPanel::WebPanel(PanelBackend& backend, AccountStore& accounts, WebPanelSettin
         {"POST", "/api/v1/bans/edit", false, R::Admin, on(&m_bans, &BansController::Edit)},
         {"POST", "/api/v1/bans/import", false, R::Admin, on(&m_bans, &BansController::Import)},
         {"GET", "/api/v1/bans/export", false, R::Admin, on(&m_bans, &BansController::Export)},
-        {"GET", "/api/v1/history", false, R::Viewer, on(&m_history, &HistoryController::Search)},
-        {"GET", "/api/v1/audit", false, R::Viewer, on(&m_audit, &AuditController::List)},
+        {"GET", "/api/v1/history", false, R::Viewer, {}, later(&m_history, &HistoryController::Search)},
+        {"GET", "/api/v1/audit", false, R::Viewer, {}, later(&m_audit, &AuditController::List)},
         {"GET", "/api/v1/servers", false, R::Viewer, on(&m_servers, &ServersController::List)},
         {"POST", "/api/v1/console", false, R::Admin, on(&m_server, &ServerController::Console)},
         {"POST", "/api/v1/match/time", false, R::Admin, on(&m_server, &ServerController::MatchTime)},
@@ -389,7 +399,7 @@ WebPanel::Answer WebPanel::Static(const QString& path) const {
     return a;
 }
 
-WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
+WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request, const Endpoint*& later, ApiCall& call) {
     // Sizes: whatever got past the connection's budget is still held to each part's limit.
     qsizetype headerBytes = 0;
     for (const auto& [key, value] : request.headers()) headerBytes += key.size() + value.size() + 4;
@@ -424,7 +434,6 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
     const bool isPublic = endpoint ? endpoint->Public : (method == "GET" && m_publicAssets.count(path) > 0);
 
     // Who asks: a session's cookie, or an API token for scripts.
-    ApiCall call;
     call.Address = ClientAddress(request);
     bool byCookie = false;
     if (!isPublic) {
@@ -483,6 +492,10 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
         call.Body = doc.object();
     }
     call.Query = QUrlQuery(request.url());
+    if (endpoint->Later) {
+        later = endpoint;
+        return {};
+    }
     const ApiReply reply = endpoint->Handler(call);
     if (path == QLatin1String("/api/v1/logout") && !call.SessionId.empty()) {
         // The live feeds of this session end with it.
@@ -495,6 +508,10 @@ WebPanel::Answer WebPanel::Handle(const QHttpServerRequest& request) {
 
 void WebPanel::Send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer) {
     QHttpServerResponder responder = makeResponder(request, socket);
+    Write(responder, request.method() == QHttpServerRequest::Method::Head, answer);
+}
+
+void WebPanel::Write(QHttpServerResponder& responder, bool head, const Answer& answer) {
     responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(answer.Status));
     responder.writeHeader("Content-Type", answer.ContentType.isEmpty() ? "text/plain" : answer.ContentType);
     responder.writeHeader("Content-Length", QByteArray::number(answer.Body.size()));
@@ -507,7 +524,28 @@ void WebPanel::Send(const QHttpServerRequest& request, QTcpSocket* socket, const
     if (m_settings.Https()) responder.writeHeader("Strict-Transport-Security", "max-age=31536000");
     for (const auto& [key, value] : answer.Headers) responder.writeHeader(key, value);
     // Written even when empty: it ends the answer, and the connection takes the next request.
-    responder.writeBody(request.method() == QHttpServerRequest::Method::Head ? QByteArray() : answer.Body);
+    responder.writeBody(head ? QByteArray() : answer.Body);
+}
+
+void WebPanel::AnswerLater(const QHttpServerRequest& request, QTcpSocket* socket, const Endpoint& endpoint,
+                           const ApiCall& call) {
+    // The responder stays on this thread; the socket may be gone when the answer is ready. Until
+    // then the connection may send nothing more: its next request would be answered first.
+    auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
+    const bool head = request.method() == QHttpServerRequest::Method::Head;
+    const QPointer<QTcpSocket> held(socket);
+    socket->setProperty(kAnswering, true);
+    endpoint.Later(call, [this, responder, head, held](const ApiReply& reply) {
+        if (!held || held->state() != QAbstractSocket::ConnectedState) return;
+        held->setProperty(kAnswering, false);
+        Answer answer = JsonAnswer(reply);
+        answer.Known = true;
+        Write(*responder, head, answer);
+        if (ConnectionLimits* limits = LimitsOf(held)) {
+            limits->Answered();
+            limits->Known();
+        }
+    });
 }
 
 bool WebPanel::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
@@ -527,8 +565,20 @@ bool WebPanel::handleRequest(const QHttpServerRequest& request, QTcpSocket* sock
         }
         return ok;
     }
+    if (socket->property(kAnswering).toBool()) {
+        // A request sent before the last one's answer: the answers would cross. The connection
+        // ends, after this handler.
+        QMetaObject::invokeMethod(socket, &QAbstractSocket::abort, Qt::QueuedConnection);
+        return true;
+    }
     if (limits) limits->Answered();
-    const Answer answer = Handle(request);
+    const Endpoint* later = nullptr;
+    ApiCall call;
+    const Answer answer = Handle(request, later, call);
+    if (later) {
+        AnswerLater(request, socket, *later, call);
+        return true;
+    }
     Send(request, socket, answer);
     // Counted again from the answer: a login's hashing may take a while.
     if (limits) {

@@ -56,6 +56,9 @@ public:
         bool Public;
         Role MinRole;
         std::function<ApiReply(const ApiCall&)> Handler;
+        // Instead of Handler, for a call that reads the record: answered once it is read, while
+        // the event loop goes on.
+        std::function<void(const ApiCall&, ApiAnswer)> Later = {};
     };
 
     // `clock` answers Unix time in milliseconds (sessions, login brakes, the chart).
@@ -91,11 +94,16 @@ private:
         bool Api = true;
         bool Known = false;  // the request carried a session or token, or logged in
     };
-    Answer Handle(const QHttpServerRequest& request);
+    // `later` is set, with `call`, when the endpoint answers later (the answer returned is then none).
+    Answer Handle(const QHttpServerRequest& request, const Endpoint*& later, ApiCall& call);
     Answer Static(const QString& path) const;
     static Answer JsonAnswer(const ApiReply& reply);
     static Answer ErrorAnswer(int status, const char* why);
     void Send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer);
+    void Write(QHttpServerResponder& responder, bool head, const Answer& answer);
+    // Runs `endpoint`'s call and answers on `socket` when it is done, if the socket still stands.
+    void AnswerLater(const QHttpServerRequest& request, QTcpSocket* socket, const Endpoint& endpoint,
+                     const ApiCall& call);
 
     bool HostAllowed(const QByteArray& host) const;
     // The session is live and its account is still the one that logged in; a session whose

@@ -50,6 +50,9 @@ QStringList HistorySearch(frmMain& window, int kind, const QString& text, const 
     window.findChild<QLineEdit*>("txtHistorySearch")->setText(text);
     window.findChild<QLineEdit*>("txtHistoryPlayer")->setText(player);
     window.findChild<QPushButton*>("cmdHistorySearch")->click();
+    // Answered off the event loop: the rows are read once the answer came.
+    auto* searching = window.findChild<QLabel*>("lblHistorySearching");
+    if (!QTest::qWaitFor([searching] { return searching->isHidden(); }, 30000)) return {"no answer came"};
     auto* list = window.findChild<QTreeWidget*>("lstHistory");
     list->sortByColumn(0, Qt::AscendingOrder);
     QStringList rows;

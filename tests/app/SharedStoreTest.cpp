@@ -11,6 +11,7 @@
 
 #include "GameAddresses.h"
 #include "PgCluster.h"
+#include "PgHistoryStore.h"
 #include "QuietFakes.h"
 #include "Service.h"
 #include "image/GameImage.h"
@@ -117,6 +118,38 @@ private slots:
         us.punts.clear();
         us.Enforce();
         QVERIFY(us.punts.empty());
+    }
+
+    // The operator's searches of a shared record run through a connection of the reader's own,
+    // on its thread, and find this server's rows and another's.
+    void theSharedRecordIsSearchedOffTheEventLoop() {
+        PgCluster cluster;
+        QVERIFY2(cluster.Ok(), cluster.Error().c_str());
+        const std::string conninfo = cluster.NewDatabase();
+        Copy eu("EU1", conninfo), us("US1", conninfo);
+        const int64_t now = QDateTime::currentSecsSinceEpoch();
+        eu.service->History().ChatRead(now, "Ann", "gg from europe");
+        us.service->History().ChatRead(now, "Bob", "gg from america");
+        for (Copy* copy : {&eu, &us}) {
+            copy->service->History().Flush();
+            QVERIFY(dynamic_cast<PgHistoryStore&>(copy->service->History()).Drain());
+        }
+        QObject asker;
+        std::vector<HistoryResult> found;
+        for (const char* server : {"", "US1"}) {
+            HistoryQuery query;
+            query.Text = "gg";
+            query.Server = server;
+            eu.service->Reader().Search(&asker, server[0] ? 1 : 0, query,
+                                        [&](HistoryResult result) { found.push_back(std::move(result)); });
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(found.size(), size_t{2}, 30000);
+        for (const HistoryResult& result : found) QVERIFY2(result.Error.empty(), result.Error.c_str());
+        QCOMPARE(found[0].Rows.size(), size_t{1});
+        QCOMPARE(found[0].Rows[0].Player, std::string("Ann"));
+        QCOMPARE(found[1].Rows.size(), size_t{1});
+        QCOMPARE(found[1].Rows[0].Player, std::string("Bob"));
+        QVERIFY(eu.service->Reader().Threaded());  // its connection was made, not given up for the event loop's
     }
 
     // A database that hangs (its server stopped) never holds the game's reads: the re-read is

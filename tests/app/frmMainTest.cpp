@@ -366,8 +366,11 @@ private slots:
         QCOMPARE(tabs->widget(7)->objectName(), QStringLiteral("fraStrips8"));
         auto* search = window.findChild<QLineEdit*>("txtHistorySearch");
         auto* list = window.findChild<QTreeWidget*>("lstHistory");
+        // Searches are answered off the event loop: each waits for its answer.
+        auto* searching = window.findChild<QLabel*>("lblHistorySearching");
         search->setText(QStringLiteral("gg"));
         QTest::keyClick(search, Qt::Key_Return);
+        QTRY_VERIFY(searching->isHidden());
         QCOMPARE(list->topLevelItemCount(), 1);
         QCOMPARE(list->topLevelItem(0)->text(2), QStringLiteral("Ann"));
         QCOMPARE(list->topLevelItem(0)->text(3), QString::fromStdString(markup));
@@ -375,18 +378,21 @@ private slots:
         auto* find = window.findChild<QPushButton*>("cmdHistorySearch");
         search->setText(QStringLiteral("ancient"));
         find->click();
+        QTRY_VERIFY(searching->isHidden());
         QCOMPARE(list->topLevelItemCount(), 0);
-        QVERIFY(window.findChild<QLabel*>("lblHistorySize")->text().contains(QStringLiteral("1 match, 1 stint, 1 chat line")));
+        QTRY_VERIFY(window.findChild<QLabel*>("lblHistorySize")->text().contains(QStringLiteral("1 match, 1 stint, 1 chat line")));
 
         // The previous session's match.
         kind->setCurrentIndex(3);
         search->clear();
         find->click();
+        QTRY_VERIFY(searching->isHidden());
         QCOMPARE(list->topLevelItemCount(), 1);
         QVERIFY(list->topLevelItem(0)->text(3).startsWith(QStringLiteral("Tidal Wave")));
         // Bob's stint ends at a time shown as the list shows times, not as the record's seconds.
         kind->setCurrentIndex(1);
         find->click();
+        QTRY_VERIFY(searching->isHidden());
         QCOMPARE(list->topLevelItemCount(), 1);
         const QString left = list->topLevelItem(0)->text(4);
         QVERIFY2(left.startsWith(QStringLiteral("left ")) &&
@@ -395,6 +401,7 @@ private slots:
 
         kind->setCurrentIndex(2);
         find->click();
+        QTRY_VERIFY(searching->isHidden());
         QStringList actions;  // oldest first
         for (int row = list->topLevelItemCount() - 1; row >= 0; --row)
             actions << list->topLevelItem(row)->text(2) + " | " + list->topLevelItem(row)->text(3);
@@ -411,8 +418,9 @@ private slots:
 
         // A row that names a player opens what the record knows of him.
         emit list->itemDoubleClicked(list->topLevelItem(0), 2);
+        QTRY_VERIFY(window.findChild<PlayerHistoryDialog*>());
         auto* view = window.findChild<PlayerHistoryDialog*>();
-        QVERIFY(view && view->isVisible());
+        QVERIFY(view->isVisible());
         QCOMPARE(view->findChild<QTreeWidget*>("lstPlayerNames")->topLevelItemCount(), 1);
         QCOMPARE(view->findChild<QTreeWidget*>("lstPlayerStints")->topLevelItemCount(), 1);
         QCOMPARE(view->findChild<QTreeWidget*>("lstPlayerMatches")->topLevelItemCount(), 1);
@@ -445,6 +453,7 @@ private slots:
         kind->setCurrentIndex(4);
         search->clear();
         find->click();
+        QTRY_VERIFY(searching->isHidden());
         QCOMPARE(list->topLevelItemCount(), 0);
         QVERIFY(!failure->isHidden());
         QVERIFY(failure->text().startsWith(QStringLiteral("Search failed: no such table")));
@@ -480,7 +489,8 @@ private slots:
             for (const QPointF& p : s->points()) top = std::max(top, p.y());
             return top;
         };
-        QCOMPARE(series("chtPlayersDay", "serPlayersDay")->name(), QStringLiteral("Last 24 hours"));
+        // Read off the event loop: drawn once the answer came.
+        QTRY_COMPARE(series("chtPlayersDay", "serPlayersDay")->name(), QStringLiteral("Last 24 hours"));
         QCOMPARE(peak(series("chtPlayersDay", "serPlayersDay")), 2.0);
         QCOMPARE(series("chtPlayersDay", "serMatchEndsDay")->points(), (QList<QPointF>{{static_cast<qreal>(now - 3600) * 1000, 2}}));
         QCOMPARE(series("chtPlayersMatch", "serPlayersMatch")->name(), QStringLiteral("Last match"));
@@ -492,7 +502,7 @@ private slots:
         dynamic_cast<SqliteHistoryStore&>(window.GetService().History()).Drain();
         tabs->setCurrentIndex(0);
         tabs->setCurrentIndex(7);
-        QCOMPARE(series("chtPlayersMatch", "serPlayersMatch")->name(), QStringLiteral("This match"));
+        QTRY_COMPARE(series("chtPlayersMatch", "serPlayersMatch")->name(), QStringLiteral("This match"));
         QCOMPARE(peak(series("chtPlayersMatch", "serPlayersMatch")), 0.0);
     }
 #endif
@@ -532,8 +542,8 @@ private slots:
 
         // His history names the ban, whatever the letter case asked for.
         window.HistoryTab().ShowPlayerHistory("<U>BOB</U>");
+        QTRY_VERIFY(window.findChild<PlayerHistoryDialog*>());
         auto* view = window.findChild<PlayerHistoryDialog*>();
-        QVERIFY(view);
         auto* record = view->findChild<QTreeWidget*>("lstPlayerBans");
         QCOMPARE(record->topLevelItemCount(), 1);
         QCOMPARE(record->topLevelItem(0)->text(1), QStringLiteral("active"));
@@ -997,15 +1007,23 @@ private slots:
         auto* list = dialog->findChild<QTreeWidget*>("lstLog");
         auto* more = dialog->findChild<QPushButton*>("cmdLogMore");
         auto* search = dialog->findChild<QLineEdit*>("txtLogSearch");
+        // Each page is read off the event loop and shown when its answer comes.
+        auto* count = dialog->findChild<QLabel*>("lblLogCount");
+        const auto answered = [count] { return !count->text().startsWith(QStringLiteral("Searching")); };
+        QTRY_VERIFY(answered());
         QCOMPARE(list->topLevelItem(0)->text(1), QStringLiteral("Zebra 449"));
         QTest::keyClicks(search, QStringLiteral("zEBRA"));
         QTest::keyClick(search, Qt::Key_Return);
+        QTRY_VERIFY(answered());
         // Many lines of one second: each page takes up where the last ended, none twice.
         QStringList seen;
         for (int page = 1; page <= 3; ++page) {
             QCOMPARE(list->topLevelItemCount(), std::min(page * LogDialog::kPage, 2 * LogDialog::kPage + 50));
             QCOMPARE(more->isEnabled(), page < 3);
-            if (page < 3) more->click();
+            if (page < 3) {
+                more->click();
+                QTRY_VERIFY(answered());
+            }
         }
         for (int row = 0; row < list->topLevelItemCount(); ++row) seen << list->topLevelItem(row)->text(1);
         QCOMPARE(seen.first(), QStringLiteral("Zebra 449"));
@@ -1014,6 +1032,7 @@ private slots:
         search->clear();
         QTest::keyClicks(search, QStringLiteral("BY ALICE"));
         dialog->Search();
+        QTRY_VERIFY(answered());
         QCOMPARE(list->topLevelItemCount(), 2);
         QCOMPARE(list->topLevelItem(0)->text(1), QStringLiteral("Punting player in slot 1 (<b>Bob</b>), by alice"));
     }

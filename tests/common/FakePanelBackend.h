@@ -2,6 +2,7 @@
 // A running program as the panel sees it: a few players (one named like markup), chat, a ban,
 // and every action noted as one line "Action who args..." for the tests to read.
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,10 @@ public:
     std::vector<PanelPlayer> Players() override { return players; }
     std::vector<PanelChatLine> RecentChat(int) override { return chat; }
     std::vector<BanEntry> Bans() override { return bans; }
+    void SearchHistoryLater(const HistoryQuery& query, QObject*, std::function<void(HistoryResult)> done) override {
+        if (!holdSearches) return done(SearchHistory(query));
+        held.push_back([this, query, done] { done(SearchHistory(query)); });
+    }
     HistoryResult SearchHistory(const HistoryQuery& query) override {
         lastQuery = query;
         if (!searchError.empty()) return {{}, searchError};
@@ -151,6 +156,9 @@ public:
     HistoryQuery lastQuery;
     std::vector<HistoryRow> adminRows;  // the audit log, newest first; none: one row of words
     std::string searchError;            // set: every search fails so
+    // Set: searches the panel asks to be answered later wait in `held` until a test runs them.
+    bool holdSearches = false;
+    std::vector<std::function<void()>> held;
     std::vector<std::string> actions;
     PanelListener* listener = nullptr;
 

@@ -824,6 +824,32 @@ TEST_F(PanelTest, AmbiguousFramingIsRefusedAndClosed) {
               403);
 }
 
+// A search is answered once the record is read, while the panel answers other clients; a
+// request sent on its connection before that answer ends the connection, and the answer goes
+// nowhere.
+TEST_F(PanelTest, ASearchIsAnsweredOnceTheRecordIsRead) {
+    const Login vic = *LogIn("vic");
+    backend.holdSearches = true;
+    Connection c(port);
+    c.Socket.write(Request("GET", "/api/v1/history?kind=chat&text=gg", &vic));
+    ASSERT_TRUE(Spin([&] { return backend.held.size() == 1; }));
+    EXPECT_EQ(Call("GET", "/api/v1/session", &vic).Status, 200);
+    EXPECT_TRUE(c.Data.isEmpty());
+    backend.held.back()();
+    ASSERT_TRUE(Spin([&] { return c.Data.contains("\"rows\"") || c.Closed; }));
+    EXPECT_TRUE(c.Data.startsWith("HTTP/1.1 200")) << c.Data.toStdString();
+    EXPECT_EQ(backend.lastQuery.Text, "gg");
+
+    c.Data.clear();
+    c.Socket.write(Request("GET", "/api/v1/audit", &vic));
+    ASSERT_TRUE(Spin([&] { return backend.held.size() == 2; }));
+    c.Socket.write(Request("GET", "/api/v1/session", &vic));
+    ASSERT_TRUE(Spin([&] { return c.Closed; }));
+    backend.held.back()();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(c.Data.isEmpty()) << c.Data.toStdString();
+}
+
 // Behind the proxy set in proxy=, the brakes count the client it names: twenty failures from one
 // client lock that client only, five on a name lock that name only there, a forged address in
 // front of the proxy's own counts for the real one, and every count fades with time.
