@@ -433,9 +433,12 @@ void StatsService::Routes() {
         const QByteArray key = QueryBytes(request, "period");
         const Period period = key == "week" ? Period::Week : key == "month" ? Period::Month : Period::All;
         const int64_t days = period == Period::Week ? 7 : period == Period::Month ? 30 : 0;
-        const int64_t since = days == 0 ? 0 : m_clock() - days * 86400;
-        Serve([html, since, period](StatsServiceStore& store) {
-            return html(LeaderboardPage(store.Leaderboard(since, 100), period));
+        BoardQuery query;
+        query.Limit = 100;
+        // Today and the days before it, by the day of play.
+        if (days > 0) query.FromDay = m_clock() / 86400 - (days - 1);
+        Serve([html, query, period](StatsServiceStore& store) {
+            return html(LeaderboardPage(store.Leaderboard(query).Rows, period));
         }, std::move(responder));
     });
     m_http.route("/tovistats/player", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {

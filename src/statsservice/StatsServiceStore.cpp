@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <map>
 
 #include "PlayerClass.h"
 #include "SqliteStatement.h"
@@ -11,6 +12,15 @@
 namespace tovi {
 
 namespace {
+
+std::string TotalsColumns(const char* prefix) {
+    std::string columns;
+    for (const Statistic& s : kStatisticList) {
+        if (!columns.empty()) columns += ", ";
+        columns.append(prefix).append("t_").append(s.Name);
+    }
+    return columns;
+}
 
 // Each entry brings the schema from the version before it to its own; entry i makes version i+1.
 // Texts from the game are kept as their bytes (blobs), compared byte for byte.
@@ -59,6 +69,64 @@ std::string SchemaV2() {
            " received INTEGER NOT NULL, matches INTEGER NOT NULL, PRIMARY KEY(code, upload_id));";
 }
 
+// The play time of a match row (see kOldestPlayedDays): the written time where it is a plausible
+// one, else the receipt.
+std::string PlayedSql() {
+    const std::string written = "CAST(strftime('%s', written) AS INTEGER)";
+    return "(CASE WHEN written GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'"
+           " AND " + written + " BETWEEN received - " +
+           std::to_string(StatsServiceStore::kOldestPlayedDays * 86400) + " AND received + 86400 THEN " + written +
+           " ELSE received END)";
+}
+
+std::string TotalsDefinition() {
+    std::string totals;
+    for (const Statistic& s : kStatisticList) totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
+    return totals;
+}
+
+std::string TotalsSums(const char* prefix) {
+    std::string sums;
+    for (const Statistic& s : kStatisticList)
+        sums.append(", SUM(").append(prefix).append("t_").append(s.Name).append(") AS t_").append(s.Name);
+    return sums;
+}
+
+// Totals kept as matches are stored, so that a leaderboard reads summed rows rather than every
+// player line: per player per day of play (clustered by day, so that a period is one range),
+// per player for all time, per map and per server. A player counts a match once, whatever
+// spellings of the name it holds; their lines are summed. The rows already held are summed in.
+std::string SchemaV3() {
+    const std::string totals = TotalsDefinition();
+    const std::string columns = TotalsColumns("");
+    const std::string sums = TotalsSums("p.");
+    return "ALTER TABLE svc_matches ADD COLUMN played INTEGER NOT NULL DEFAULT 0;"
+           "UPDATE svc_matches SET played = " + PlayedSql() + ";"
+           "CREATE INDEX svc_matches_played ON svc_matches(played);"
+           "CREATE TABLE svc_player_days(day INTEGER NOT NULL, name_key BLOB NOT NULL, matches INTEGER NOT NULL" +
+           totals + ", PRIMARY KEY(day, name_key)) WITHOUT ROWID;"
+           "INSERT INTO svc_player_days(day, name_key, matches, " + columns + ")"
+           " SELECT m.played / 86400, p.name_key, COUNT(DISTINCT p.match_id)" + sums +
+           " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id GROUP BY 1, 2;"
+           "CREATE TABLE svc_player_totals(name_key BLOB PRIMARY KEY, name BLOB NOT NULL, last_played INTEGER NOT NULL,"
+           " matches INTEGER NOT NULL" + totals + ");"
+           "INSERT INTO svc_player_totals(name_key, name, last_played, matches, " + columns + ")"
+           " SELECT p.name_key, (SELECT q.name FROM svc_player_lines q JOIN svc_matches n ON n.id = q.match_id"
+           " WHERE q.name_key = p.name_key ORDER BY n.played DESC, n.id DESC, q.line LIMIT 1),"
+           " MAX(m.played), COUNT(DISTINCT p.match_id)" + sums +
+           " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id GROUP BY p.name_key;"
+           "CREATE TABLE svc_map_totals(map_name BLOB PRIMARY KEY, matches INTEGER NOT NULL, players INTEGER NOT NULL,"
+           " first_played INTEGER NOT NULL, last_played INTEGER NOT NULL);"
+           "INSERT INTO svc_map_totals SELECT COALESCE(m.map_name, X''), COUNT(*),"
+           " SUM((SELECT COUNT(DISTINCT name_key) FROM svc_player_lines WHERE match_id = m.id)),"
+           " MIN(m.played), MAX(m.played) FROM svc_matches m GROUP BY 1;"
+           "CREATE TABLE svc_server_totals(code BLOB PRIMARY KEY, matches INTEGER NOT NULL, players INTEGER NOT NULL,"
+           " first_played INTEGER NOT NULL, last_played INTEGER NOT NULL);"
+           "INSERT INTO svc_server_totals SELECT m.code, COUNT(*),"
+           " SUM((SELECT COUNT(DISTINCT name_key) FROM svc_player_lines WHERE match_id = m.id)),"
+           " MIN(m.played), MAX(m.played) FROM svc_matches m GROUP BY 1;";
+}
+
 // Equal or not, in a time that does not depend on where two codes differ.
 bool SameCode(std::string_view a, std::string_view b) {
     const size_t n = std::max(a.size(), b.size());
@@ -69,15 +137,6 @@ bool SameCode(std::string_view a, std::string_view b) {
         difference |= static_cast<unsigned>(x ^ y);
     }
     return difference == 0;
-}
-
-std::string TotalsColumns(const char* prefix) {
-    std::string columns;
-    for (const Statistic& s : kStatisticList) {
-        if (!columns.empty()) columns += ", ";
-        columns.append(prefix).append("t_").append(s.Name);
-    }
-    return columns;
 }
 
 std::string ScoreSql(const char* prefix) {
@@ -95,7 +154,7 @@ std::string Key(const std::string& name) {
 
 // Matches are read with their server's public id and name, never its code.
 constexpr const char* kMatchColumns =
-    "m.id, m.received, s.public_id, s.name, m.map_name, m.game_type, m.result, m.written, m.ticks";
+    "m.id, m.received, s.public_id, s.name, m.map_name, m.game_type, m.result, m.written, m.ticks, m.played";
 constexpr const char* kMatchFrom = " FROM svc_matches m LEFT JOIN svc_servers s ON s.code = m.code";
 
 MatchSummary ReadMatch(const SqliteStatement& st, int first) {
@@ -110,6 +169,7 @@ MatchSummary ReadMatch(const SqliteStatement& st, int first) {
         m.Block.Result = static_cast<int>(st.Int(first + 6));
     m.Block.Written = st.Bytes(first + 7);
     m.Block.Ticks = st.Int(first + 8);
+    m.Played = st.Int(first + 9);
     return m;
 }
 
@@ -169,7 +229,7 @@ StatsServiceStore::Opened StatsServiceStore::Open(const std::string& path, Conte
         return {nullptr, path + " was made by a newer version of the service (schema " +
                              std::to_string(version) + ")"};
     }
-    const std::string migrations[] = {SchemaV1(), SchemaV2()};
+    const std::string migrations[] = {SchemaV1(), SchemaV2(), SchemaV3()};
     for (int v = version; v < kSchemaVersion; ++v) {
         if (!store->Exec(migrations[v].c_str(), error)) {
             store->Rollback();
@@ -423,6 +483,7 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
             if (sqlite3_step(*line) != SQLITE_DONE || !SeeName(p.Name, now))
                 return fail(sqlite3_errmsg(m_db));
         }
+        if (!AddToTotals(matchId, block)) return fail(sqlite3_errmsg(m_db));
     }
     if (!uploadId.empty()) {
         SqliteStatement id(
@@ -437,6 +498,71 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
     if (!Commit(result.Error)) return fail(result.Error);
     result.Ok = true;
     return result;
+}
+
+bool StatsServiceStore::AddToTotals(int64_t matchId, const MatchBlock& block) {
+    SqliteStatement played(m_db, "UPDATE svc_matches SET played = " + PlayedSql() + " WHERE id = ?");
+    played.Int(1, matchId);
+    if (!played.Ok() || sqlite3_step(*played) != SQLITE_DONE) return false;
+    SqliteStatement read(m_db, "SELECT played FROM svc_matches WHERE id = ?");
+    read.Int(1, matchId);
+    if (!read.Ok() || sqlite3_step(*read) != SQLITE_ROW) return false;
+    const int64_t when = read.Int(0);
+
+    // One row per player of the match: the lines of all its spellings summed, named as its first.
+    struct Summed {
+        std::string Name;
+        std::array<int64_t, kStatCount> Totals{};
+    };
+    std::map<std::string, Summed> players;
+    for (const PlayerLine& p : block.Players) {
+        auto [at, fresh] = players.try_emplace(Key(p.Name));
+        if (fresh) at->second.Name = p.Name;
+        for (size_t s = 0; s < kStatCount; ++s) at->second.Totals[s] += p.Totals[s];
+    }
+    std::string marks, added;
+    for (const Statistic& s : kStatisticList) {
+        marks += ",?";
+        added.append(", t_").append(s.Name).append(" = t_").append(s.Name).append(" + excluded.t_").append(s.Name);
+    }
+    const std::string columns = TotalsColumns("");
+    SqliteStatement day(m_db, "INSERT INTO svc_player_days(day, name_key, matches, " + columns + ") VALUES (?,?,1" +
+                                  marks + ") ON CONFLICT(day, name_key) DO UPDATE SET matches = matches + 1" + added);
+    SqliteStatement all(m_db, "INSERT INTO svc_player_totals(name_key, name, last_played, matches, " + columns +
+                                  ") VALUES (?,?,?,1" + marks +
+                                  ") ON CONFLICT(name_key) DO UPDATE SET matches = matches + 1,"
+                                  " name = CASE WHEN excluded.last_played >= last_played THEN excluded.name ELSE name END,"
+                                  " last_played = MAX(last_played, excluded.last_played)" + added);
+    if (!day.Ok() || !all.Ok()) return false;
+    for (const auto& [key, p] : players) {
+        sqlite3_reset(*day);
+        sqlite3_reset(*all);
+        day.Int(1, when / 86400);
+        day.Blob(2, key);
+        all.Blob(1, key);
+        all.Blob(2, p.Name);
+        all.Int(3, when);
+        for (size_t s = 0; s < kStatCount; ++s) {
+            day.Int(static_cast<int>(3 + s), p.Totals[s]);
+            all.Int(static_cast<int>(4 + s), p.Totals[s]);
+        }
+        if (sqlite3_step(*day) != SQLITE_DONE || sqlite3_step(*all) != SQLITE_DONE) return false;
+    }
+    for (const char* table : {"svc_map_totals(map_name", "svc_server_totals(code"}) {
+        const std::string key = std::string(table).substr(std::string(table).find('(') + 1);
+        SqliteStatement place(m_db, std::string("INSERT INTO ") + table +
+                                        ", matches, players, first_played, last_played) VALUES (?,1,?,?,?)"
+                                        " ON CONFLICT(" + key + ") DO UPDATE SET matches = matches + 1,"
+                                        " players = players + excluded.players,"
+                                        " first_played = MIN(first_played, excluded.first_played),"
+                                        " last_played = MAX(last_played, excluded.last_played)");
+        place.Blob(1, key == "code" ? block.ServerCode : block.MapName);
+        place.Int(2, static_cast<int64_t>(players.size()));
+        place.Int(3, when);
+        place.Int(4, when);
+        if (!place.Ok() || sqlite3_step(*place) != SQLITE_DONE) return false;
+    }
+    return true;
 }
 
 std::vector<ServerNow> StatsServiceStore::ServersNow() {
@@ -471,19 +597,41 @@ std::vector<ServerNow> StatsServiceStore::ServersNow() {
     return servers;
 }
 
-std::vector<PlayerTotals> StatsServiceStore::Leaderboard(int64_t since, int limit) {
-    std::string sums;
-    for (const Statistic& s : kStatisticList) sums.append(", SUM(p.t_").append(s.Name).append(")");
-    const std::string sql =
-        "SELECT p.name_key, (SELECT q.name FROM svc_player_lines q WHERE q.name_key = p.name_key"
-        " ORDER BY q.match_id DESC LIMIT 1), COUNT(*), SUM(" +
-        ScoreSql("p.") + ") AS score" + sums +
-        " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id WHERE m.received >= ?"
-        " GROUP BY p.name_key ORDER BY score DESC, SUM(p.t_Kills) DESC, p.name_key LIMIT ?";
-    std::vector<PlayerTotals> rows;
-    SqliteStatement st(m_db, sql.c_str());
-    st.Int(1, since);
-    st.Int(2, limit);
+BoardRows StatsServiceStore::Leaderboard(const BoardQuery& q) {
+    const std::string search = Key(q.Search);
+    const std::string found = search.empty() ? "" : " instr(name_key, ?2) > 0";
+    std::string source;
+    if (q.FromDay) {
+        source = "(SELECT name_key, SUM(matches) AS matches" + TotalsSums("") +
+                 " FROM svc_player_days WHERE day >= ?1" + (found.empty() ? "" : " AND" + found) +
+                 " GROUP BY name_key)";
+    } else {
+        source = "(SELECT * FROM svc_player_totals" + (found.empty() ? "" : " WHERE" + found) + ")";
+    }
+    std::string order;
+    switch (q.Sort) {
+        case BoardSort::Score: order = "score"; break;
+        case BoardSort::Matches: order = "b.matches"; break;
+        case BoardSort::Kills: order = "b.t_Kills"; break;
+        case BoardSort::Deaths: order = "b.t_Deaths"; break;
+        case BoardSort::KillsPerDeath: order = "CAST(b.t_Kills AS REAL) / MAX(b.t_Deaths, 1)"; break;
+        case BoardSort::HeadShots: order = "b.t_HeadShots"; break;
+        case BoardSort::Targets: order = "b.t_Targets"; break;
+        case BoardSort::ExpPoints: order = "b.t_ExpPoints"; break;
+        case BoardSort::TimePlayed: order = "b.t_TimePlayed"; break;
+        case BoardSort::Name: order = "b.name_key"; break;
+    }
+    const char* direction = q.Ascending ? " ASC" : " DESC";
+    const std::string sql = "SELECT b.name_key, n.name, b.matches, " + ScoreSql("b.") + " AS score, " +
+                            TotalsColumns("b.") + ", COUNT(*) OVER () FROM " + source +
+                            " b JOIN svc_player_totals n ON n.name_key = b.name_key ORDER BY " + order + direction +
+                            ", score DESC, b.name_key LIMIT ?3 OFFSET ?4";
+    BoardRows board;
+    SqliteStatement st(m_db, sql);
+    if (q.FromDay) st.Int(1, *q.FromDay);
+    if (!search.empty()) st.Blob(2, search);
+    st.Int(3, std::max(q.Limit, 0));
+    st.Int(4, std::max(q.Offset, 0));
     while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
         PlayerTotals t;
         t.Key = st.Bytes(0);
@@ -491,28 +639,43 @@ std::vector<PlayerTotals> StatsServiceStore::Leaderboard(int64_t since, int limi
         t.Matches = st.Int(2);
         t.Score = st.Int(3);
         for (size_t i = 0; i < kStatCount; ++i) t.Totals[i] = st.Int(static_cast<int>(4 + i));
-        rows.push_back(std::move(t));
+        board.Players = st.Int(static_cast<int>(4 + kStatCount));
+        board.Rows.push_back(std::move(t));
     }
-    return rows;
+    if (board.Rows.empty() && q.Offset > 0) {
+        // A page beyond the last: the count alone.
+        SqliteStatement count(m_db, "SELECT COUNT(*) FROM " + source + " b");
+        if (q.FromDay) count.Int(1, *q.FromDay);
+        if (!search.empty()) count.Blob(2, search);
+        if (count.Ok() && sqlite3_step(*count) == SQLITE_ROW) board.Players = count.Int(0);
+    }
+    return board;
 }
 
 std::optional<PlayerPage> StatsServiceStore::Player(const std::string& key, int historyLimit) {
     PlayerPage page;
+    SqliteStatement totals(m_db, "SELECT name, matches, " + TotalsColumns("") +
+                                     " FROM svc_player_totals WHERE name_key = ?");
+    totals.Blob(1, key);
+    if (totals.Ok() && sqlite3_step(*totals) == SQLITE_ROW) {
+        page.Totals.Name = totals.Bytes(0);
+        page.Totals.Matches = totals.Int(1);
+        for (size_t i = 0; i < kStatCount; ++i) page.Totals.Totals[i] = totals.Int(static_cast<int>(2 + i));
+    }
     const std::string sql = std::string("SELECT ") + kMatchColumns + ", p.name, p.team, " +
                             TotalsColumns("p.") +
                             " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id"
-                            " LEFT JOIN svc_servers s ON s.code = m.code WHERE p.name_key = ? ORDER BY m.id DESC";
+                            " LEFT JOIN svc_servers s ON s.code = m.code WHERE p.name_key = ?"
+                            " ORDER BY m.id DESC, p.line LIMIT ?";
     SqliteStatement st(m_db, sql.c_str());
     st.Blob(1, key);
+    st.Int(2, std::max(historyLimit, 0));
     while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
         PlayerMatch row{ReadMatch(st, 0), {}};
-        row.Line.Name = st.Bytes(9);
-        row.Line.Team = st.Int(10);
-        for (size_t i = 0; i < kStatCount; ++i) row.Line.Totals[i] = st.Int(static_cast<int>(11 + i));
-        if (page.Totals.Matches == 0) page.Totals.Name = row.Line.Name;
-        ++page.Totals.Matches;
-        for (size_t i = 0; i < kStatCount; ++i) page.Totals.Totals[i] += row.Line.Totals[i];
-        if (static_cast<int>(page.History.size()) < historyLimit) page.History.push_back(std::move(row));
+        row.Line.Name = st.Bytes(10);
+        row.Line.Team = st.Int(11);
+        for (size_t i = 0; i < kStatCount; ++i) row.Line.Totals[i] = st.Int(static_cast<int>(12 + i));
+        page.History.push_back(std::move(row));
     }
     SqliteStatement names(
         m_db,
