@@ -1,8 +1,11 @@
 #include "StatsPages.h"
 
 #include <QDateTime>
+#include <QLocale>
+#include <QStringDecoder>
 #include <QStringList>
 #include <QUrl>
+#include <algorithm>
 
 #include "PlayerClass.h"
 #include "Windows1252.h"
@@ -152,38 +155,224 @@ QString ServersPage(const std::vector<ServerNow>& servers, const std::vector<Mat
     return Page(QStringLiteral("Servers"), html);
 }
 
-QString LeaderboardPage(const std::vector<PlayerTotals>& rows, Period period) {
-    const QString names[] = {QStringLiteral("all time"), QStringLiteral("the last 30 days"),
-                             QStringLiteral("the last 7 days")};
-    const char* keys[] = {"all", "month", "week"};
+namespace {
+
+struct PeriodName {
+    Period Of;
+    const char* Key;
+    const char* Text;
+    int Days;  // 0: all time
+};
+constexpr PeriodName kPeriods[] = {
+    {Period::All, "all", "all time", 0},
+    {Period::Month, "month", "the last 30 days", 30},
+    {Period::Week, "week", "the last 7 days", 7},
+};
+
+struct BoardColumn {
+    BoardSort Sort;
+    const char* Key;
+    const char* Title;
+};
+constexpr BoardColumn kBoardColumns[] = {
+    {BoardSort::Name, "name", "Player"},
+    {BoardSort::Score, "score", "Score"},
+    {BoardSort::Matches, "matches", "Matches"},
+    {BoardSort::Kills, "kills", "Kills"},
+    {BoardSort::Deaths, "deaths", "Deaths"},
+    {BoardSort::KillsPerDeath, "kd", "K/D"},
+    {BoardSort::HeadShots, "headshots", "Head shots"},
+    {BoardSort::Targets, "targets", "Targets"},
+    {BoardSort::ExpPoints, "exp", "Exp. points"},
+    {BoardSort::TimePlayed, "time", "Time played"},
+};
+
+const BoardColumn& ColumnOf(BoardSort sort) {
+    for (const BoardColumn& c : kBoardColumns)
+        if (c.Sort == sort) return c;
+    return kBoardColumns[1];
+}
+
+const PeriodName& PeriodOf(Period period) {
+    for (const PeriodName& p : kPeriods)
+        if (p.Of == period) return p;
+    return kPeriods[0];
+}
+
+// The address of a leaderboard view, with what is the default left out.
+QString BoardLink(const BoardView& v) {
+    QStringList parts;
+    if (v.Of != Period::All) parts << QStringLiteral("period=") + QLatin1String(PeriodOf(v.Of).Key);
+    if (v.Sort != BoardSort::Score) parts << QStringLiteral("sort=") + QLatin1String(ColumnOf(v.Sort).Key);
+    if (v.Ascending != (v.Sort == BoardSort::Name))
+        parts << (v.Ascending ? QStringLiteral("dir=asc") : QStringLiteral("dir=desc"));
+    if (!v.Search.empty())
+        parts << QStringLiteral("q=") + QString::fromLatin1(QUrl::toPercentEncoding(
+                                            QByteArray::fromStdString(Windows1252ToUtf8(v.Search))));
+    if (v.Page > 1) parts << QStringLiteral("page=%1").arg(v.Page);
+    return QStringLiteral("/tovistats/leaderboard") +
+           (parts.isEmpty() ? QString() : QLatin1Char('?') + parts.join(QLatin1Char('&')));
+}
+
+QString KillsPerDeath(int64_t kills, int64_t deaths) {
+    return QString::number(static_cast<double>(kills) / static_cast<double>(std::max<int64_t>(deaths, 1)),
+                           'f', 2);
+}
+
+// Seconds as h:mm:ss, the hours running on past a day.
+QString Duration(int64_t seconds) {
+    const bool negative = seconds < 0;
+    const int64_t s = negative ? -seconds : seconds;
+    return QStringLiteral("%1%2:%3:%4")
+        .arg(negative ? QStringLiteral("-") : QString())
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString Count(int64_t n) {
+    return QLocale(QLocale::English).toString(static_cast<qlonglong>(n));
+}
+
+}  // namespace
+
+BoardView BoardViewOf(const std::function<QByteArray(const QByteArray&)>& param) {
+    BoardView v;
+    const QByteArray period = param("period");
+    for (const PeriodName& p : kPeriods)
+        if (period == p.Key) v.Of = p.Of;
+    const QByteArray sort = param("sort");
+    for (const BoardColumn& c : kBoardColumns)
+        if (sort == c.Key) v.Sort = c.Sort;
+    const QByteArray dir = param("dir");
+    v.Ascending = dir == "asc" || (dir != "desc" && v.Sort == BoardSort::Name);
+    const QByteArray search = param("q").trimmed().left(static_cast<qsizetype>(kMaxTextBytes) * 4);
+    v.Search = NameFromUtf8(search).value_or(search.toStdString());
+    bool ok = false;
+    const int page = param("page").toInt(&ok);
+    v.Page = ok ? std::clamp(page, 1, 1000000) : 1;
+    return v;
+}
+
+BoardQuery BoardQueryOf(const BoardView& v, int64_t now) {
+    BoardQuery q;
+    const int days = PeriodOf(v.Of).Days;
+    // Today and the days before it.
+    if (days > 0) q.FromDay = now / 86400 - (days - 1);
+    q.Search = v.Search;
+    q.Sort = v.Sort;
+    q.Ascending = v.Ascending;
+    q.Offset = (v.Page - 1) * BoardView::kPageSize;
+    q.Limit = BoardView::kPageSize;
+    return q;
+}
+
+std::optional<std::string> NameFromUtf8(const QByteArray& bytes) {
+    QStringDecoder decode(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decode(bytes);
+    if (decode.hasError()) return std::nullopt;
+    std::string name;
+    for (const char32_t c : text.toStdU32String()) {
+        const char b = UnicodeToWindows1252(c);
+        if (b == '?' && c != U'?') return std::nullopt;
+        name += b;
+    }
+    return name;
+}
+
+QString LeaderboardPage(const BoardRows& board, const BoardView& view) {
     QString html = QStringLiteral("<p class=\"periods\">");
-    for (int i = 0; i < 3; ++i) {
-        html += i == static_cast<int>(period)
-                    ? QStringLiteral("<strong>%1</strong> ").arg(names[i])
-                    : QStringLiteral("<a href=\"/tovistats/leaderboard?period=%1\">%2</a> ")
-                          .arg(QLatin1String(keys[i]), names[i]);
+    for (const PeriodName& p : kPeriods) {
+        BoardView to = view;
+        to.Of = p.Of;
+        to.Page = 1;
+        html += p.Of == view.Of ? QStringLiteral("<strong>%1</strong> ").arg(QLatin1String(p.Text))
+                                : QStringLiteral("<a href=\"%1\">%2</a> ")
+                                      .arg(BoardLink(to).toHtmlEscaped(), QLatin1String(p.Text));
     }
-    html += QStringLiteral("</p>") + ScoreNote();
-    if (rows.empty()) {
-        html += QStringLiteral("<p>No matches in this period.</p>");
+    html += QStringLiteral("</p>");
+    html += QStringLiteral(
+                "<form class=\"search\" method=\"get\" action=\"/tovistats/leaderboard\">%1%2"
+                "<input type=\"search\" name=\"q\" value=\"%3\" placeholder=\"Name or part of it\" "
+                "aria-label=\"Search by name\"> <button type=\"submit\">Search</button></form>")
+                .arg(view.Of == Period::All
+                         ? QString()
+                         : QStringLiteral("<input type=\"hidden\" name=\"period\" value=\"%1\">")
+                               .arg(QLatin1String(PeriodOf(view.Of).Key)),
+                     view.Sort == BoardSort::Score
+                         ? QString()
+                         : QStringLiteral("<input type=\"hidden\" name=\"sort\" value=\"%1\">")
+                               .arg(QLatin1String(ColumnOf(view.Sort).Key)),
+                     HtmlText(view.Search));
+    html += ScoreNote();
+    const int64_t pages =
+        std::max<int64_t>(1, (board.Players + BoardView::kPageSize - 1) / BoardView::kPageSize);
+    const QString found = view.Search.empty()
+                              ? QString()
+                              : QStringLiteral(" named like &ldquo;%1&rdquo;").arg(HtmlText(view.Search));
+    html += QStringLiteral("<p class=\"notice\" id=\"notice\">%1 %2%3 &middot; page %4 of %5</p>")
+                .arg(Count(board.Players),
+                     board.Players == 1 ? QStringLiteral("player") : QStringLiteral("players"), found,
+                     Count(view.Page), Count(pages));
+    if (board.Rows.empty()) {
+        html += view.Page > 1 ? QStringLiteral("<p>No players on this page.</p>")
+                              : QStringLiteral("<p>No players in this period.</p>");
     } else {
-        html += QStringLiteral(
-            "<table id=\"leaderboard\"><tr><th>#</th><th>Player</th><th>Score</th><th>Matches</th>"
-            "<th>Kills</th><th>Deaths</th><th>Assists</th><th>Exp. points</th><th>Time played</th></tr>");
-        int rank = 0;
-        for (const PlayerTotals& t : rows) {
-            html += QStringLiteral("<tr><td>%1</td><td><a href=\"%2\">%3</a></td><td class=\"score\">%4</td>")
-                        .arg(Number(++rank), PlayerLink(t.Key).toHtmlEscaped(), HtmlText(t.Name),
-                             Number(t.Score));
-            for (int64_t value :
-                 {t.Matches, Stat(t.Totals, "Kills"), Stat(t.Totals, "Deaths"), Stat(t.Totals, "Assists"),
-                  Stat(t.Totals, "ExpPoints"), Stat(t.Totals, "TimePlayed")})
-                html += QStringLiteral("<td>%1</td>").arg(value);
-            html += QStringLiteral("</tr>");
+        html += QStringLiteral("<div class=\"wide\"><table id=\"leaderboard\"><tr><th>#</th>");
+        for (const BoardColumn& c : kBoardColumns) {
+            BoardView to = view;
+            to.Sort = c.Sort;
+            to.Page = 1;
+            // A click on the column already sorted by turns its order around.
+            to.Ascending = c.Sort == view.Sort ? !view.Ascending : c.Sort == BoardSort::Name;
+            const QString mark = c.Sort != view.Sort ? QString()
+                                 : view.Ascending    ? QStringLiteral(" &#9650;")
+                                                     : QStringLiteral(" &#9660;");
+            html +=
+                QStringLiteral("<th class=\"c-%1\"><a href=\"%2\">%3</a>%4</th>")
+                    .arg(QLatin1String(c.Key), BoardLink(to).toHtmlEscaped(), QLatin1String(c.Title), mark);
         }
-        html += QStringLiteral("</table>");
+        html += QStringLiteral("</tr>");
+        int64_t rank = static_cast<int64_t>(view.Page - 1) * BoardView::kPageSize;
+        for (const PlayerTotals& t : board.Rows) {
+            const int64_t kills = Stat(t.Totals, "Kills"), deaths = Stat(t.Totals, "Deaths");
+            html +=
+                QStringLiteral(
+                    "<tr><td>%1</td><td class=\"c-name\"><a href=\"%2\">%3</a></td><td class=\"c-score "
+                    "score\">%4</td>"
+                    "<td class=\"c-matches\">%5</td><td class=\"c-kills\">%6</td><td "
+                    "class=\"c-deaths\">%7</td>"
+                    "<td class=\"c-kd\">%8</td>")
+                    .arg(Number(++rank), PlayerLink(t.Key).toHtmlEscaped(), HtmlText(t.Name), Number(t.Score),
+                         Number(t.Matches), Number(kills), Number(deaths), KillsPerDeath(kills, deaths));
+            html += QStringLiteral(
+                        "<td class=\"c-headshots\">%1</td><td class=\"c-targets\">%2</td><td "
+                        "class=\"c-exp\">%3</td>"
+                        "<td class=\"c-time\">%4</td></tr>")
+                        .arg(Number(Stat(t.Totals, "HeadShots")), Number(Stat(t.Totals, "Targets")),
+                             Number(Stat(t.Totals, "ExpPoints")), Duration(Stat(t.Totals, "TimePlayed")));
+        }
+        html += QStringLiteral("</table></div>");
     }
-    return Page(QStringLiteral("Leaderboard: ") + names[static_cast<int>(period)], html);
+    if (pages > 1) {
+        html += QStringLiteral("<nav class=\"pages\">");
+        auto to = [&](int page, const char* text) {
+            BoardView v = view;
+            v.Page = page;
+            html += QStringLiteral("<a href=\"%1\" rel=\"nofollow\">%2</a> ")
+                        .arg(BoardLink(v).toHtmlEscaped(), QLatin1String(text));
+        };
+        if (view.Page > 1) {
+            to(1, "&laquo; First");
+            to(static_cast<int>(std::min<int64_t>(view.Page - 1, pages)), "&lsaquo; Previous");
+        }
+        if (view.Page < pages) {
+            to(view.Page + 1, "Next &rsaquo;");
+            to(static_cast<int>(pages), "Last &raquo;");
+        }
+        html += QStringLiteral("</nav>");
+    }
+    return Page(QStringLiteral("Leaderboard: ") + QLatin1String(PeriodOf(view.Of).Text), html);
 }
 
 QString PlayerPageHtml(const PlayerPage& page) {

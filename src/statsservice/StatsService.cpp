@@ -46,7 +46,9 @@ void WritePage(QHttpServerResponder&& responder, const QByteArray& html, StatusC
 QByteArray QueryBytes(const QHttpServerRequest& request, const QByteArray& name) {
     const QByteArray query = request.url().query(QUrl::FullyEncoded).toLatin1();
     for (const QByteArray& pair : query.split('&')) {
-        if (pair.startsWith(name + '=')) return QByteArray::fromPercentEncoding(pair.mid(name.size() + 1));
+        // A form sends blanks as "+"; the pages' own links write "+" as "%2B".
+        if (pair.startsWith(name + '='))
+            return QByteArray::fromPercentEncoding(pair.mid(name.size() + 1).replace('+', ' '));
     }
     return {};
 }
@@ -429,18 +431,17 @@ void StatsService::Routes() {
     };
     m_http.route("/", Method::Get, servers);
     m_http.route("/tovistats/", Method::Get, servers);
-    m_http.route("/tovistats/leaderboard", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
-        const QByteArray key = QueryBytes(request, "period");
-        const Period period = key == "week" ? Period::Week : key == "month" ? Period::Month : Period::All;
-        const int64_t days = period == Period::Week ? 7 : period == Period::Month ? 30 : 0;
-        BoardQuery query;
-        query.Limit = 100;
-        // Today and the days before it, by the day of play.
-        if (days > 0) query.FromDay = m_clock() / 86400 - (days - 1);
-        Serve([html, query, period](StatsServiceStore& store) {
-            return html(LeaderboardPage(store.Leaderboard(query).Rows, period));
-        }, std::move(responder));
-    });
+    m_http.route("/tovistats/leaderboard", Method::Get,
+                 [this, html](const QHttpServerRequest& request, Responder responder) {
+                     const BoardView view = BoardViewOf(
+                         [&request](const QByteArray& name) { return QueryBytes(request, name); });
+                     const BoardQuery query = BoardQueryOf(view, m_clock());
+                     Serve(
+                         [html, query, view](StatsServiceStore& store) {
+                             return html(LeaderboardPage(store.Leaderboard(query), view));
+                         },
+                         std::move(responder));
+                 });
     m_http.route("/tovistats/player", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
         Serve([html, name = QueryBytes(request, "name").toStdString()](StatsServiceStore& store) {
             const auto page = store.Player(name, 200);

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <QtTest>
+#include <tuple>
 
 #include "PlayerTable.h"
 #include "ServerStatus.h"
@@ -59,6 +60,32 @@ Reply Answer(QTcpSocket& socket) {
 }
 
 constexpr const char* kGet = "GET /tovistats/ HTTP/1.1\r\nHost: x\r\n\r\n";
+
+// A match block as a stats file holds it, written `daysAgo` days before today at noon (UTC),
+// with players given as name, kills and deaths.
+std::string Block(int daysAgo, const std::vector<std::tuple<std::string, int, int>>& players) {
+    const QByteArray written = QDateTime::currentDateTimeUtc()
+                                   .addDays(-daysAgo)
+                                   .toString(QStringLiteral("yyyy-MM-dd 12:00:00"))
+                                   .toLatin1();
+    std::string block =
+        "ServerInfo QX1|**QX**|Port|**QX**|TDM|**QX**|1|**QX**|" + written.toStdString() + "|**QX**|600\r\n";
+    for (const auto& [name, kills, deaths] : players)
+        block += "  PlayerStats " + name + "&end& 1 0 0 0 0 0 " + std::to_string(kills) + " " +
+                 std::to_string(deaths) + " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\r\n";
+    return block;
+}
+
+// The players a leaderboard page lists, in its order.
+QList<QByteArray> BoardNames(const QByteArray& page) {
+    QList<QByteArray> names;
+    for (qsizetype at = page.indexOf("<td class=\"c-name\">"); at >= 0;
+         at = page.indexOf("<td class=\"c-name\">", at + 1)) {
+        const qsizetype start = page.indexOf('>', page.indexOf("<a", at)) + 1;
+        names << page.mid(start, page.indexOf("</a>", start) - start);
+    }
+    return names;
+}
 constexpr const char* kPartial = "GET /tovistats/ HTTP/1.1\r\nHost: x\r\n";
 
 }  // namespace
@@ -176,6 +203,74 @@ private slots:
         QCOMPARE(narrow.Get("/tovistats/").status, 200);
     }
 
+    void leaderboardPagesSearchesSortsAndCountsByPlayTime() {
+        StatsServiceProcess service;
+        QVERIFY(service.port != 0);
+        std::vector<std::tuple<std::string, int, int>> crowd;
+        for (int i = 0; i < 110; ++i)
+            crowd.emplace_back(QByteArray::number(i).rightJustified(3, '0').prepend("P").toStdString(), i % 7,
+                               1);
+        crowd.emplace_back("Ren\xE9", 3, 0);
+        crowd.emplace_back("REN\xC9", 4, 0);  // one player, one match: lines summed
+        crowd.emplace_back("Zo\xEB", 1000, 0);
+        // Played 2 days ago; 10 and 20 days ago; and on clocks far off: 100 days behind and 5
+        // days ahead, which count as received today.
+        const std::string stats = Block(2, crowd) + Block(10, {{"Mid", 50, 0}}) +
+                                  Block(20, {{"ren\xE9", 10, 0}}) + Block(100, {{"Old", 1, 99}}) +
+                                  Block(-5, {{"Ahead", 2, 0}});
+        QCOMPARE(service.Post("/tovistats/import.php", QByteArray::fromStdString(UploadBody(stats))).status,
+                 200);
+
+        const Reply all = service.Get("/tovistats/leaderboard");
+        QCOMPARE(all.status, 200);
+        QVERIFY(all.body.contains("115 players &middot; page 1 of 3"));
+        QCOMPARE(BoardNames(all.body).size(), 50);
+        QCOMPARE(BoardNames(all.body).mid(0, 3), (QList<QByteArray>{"Zo\xC3\xAB", "Mid", "Ren\xC3\xA9"}));
+        QVERIFY(all.body.contains("<td class=\"c-matches\">2</td><td class=\"c-kills\">17</td>"));
+        const Reply last = service.Get("/tovistats/leaderboard?page=3");
+        QVERIFY(last.body.contains("page 3 of 3"));
+        QCOMPARE(BoardNames(last.body).size(), 15);
+        QVERIFY(last.body.contains("<tr><td>101</td>"));
+        QVERIFY(
+            service.Get("/tovistats/leaderboard?page=9").body.contains("115 players &middot; page 9 of 3"));
+
+        // Periods by the day of play.
+        const Reply week = service.Get("/tovistats/leaderboard?period=week&sort=kills");
+        QVERIFY(week.body.contains("114 players"));
+        QVERIFY(!BoardNames(week.body).contains("Mid"));
+        QVERIFY(week.body.contains(
+            "Ren\xC3\xA9</a></td><td class=\"c-score score\">14</td><td class=\"c-matches\">1</td>"));
+        const Reply month = service.Get("/tovistats/leaderboard?period=month&q=ren");
+        QVERIFY(month.body.contains("1 player named like &ldquo;ren&rdquo;"));
+        QVERIFY(month.body.contains("<td class=\"c-matches\">2</td><td class=\"c-kills\">17</td>"));
+        QVERIFY(service.Get("/tovistats/leaderboard?period=month").body.contains("115 players"));
+        // The links keep period, order and search.
+        QVERIFY(week.body.contains("href=\"/tovistats/leaderboard?period=week&amp;sort=kills&amp;page=2\""));
+        QVERIFY(week.body.contains("href=\"/tovistats/leaderboard?sort=kills\">all time"));
+        QVERIFY(
+            month.body.contains("href=\"/tovistats/leaderboard?period=month&amp;sort=deaths&amp;q=ren\""));
+        QVERIFY(month.body.contains("name=\"period\" value=\"month\""));
+
+        // Search: part of the name, letter case ignored, sent as a browser sends it.
+        for (const char* search : {"q=ren", "q=REN%C3%89", "q=%C3%A9", "q=+eN"})
+            QCOMPARE(BoardNames(service.Get(QByteArray("/tovistats/leaderboard?") + search).body),
+                     QList<QByteArray>{"Ren\xC3\xA9"});
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?q=p10").body).size(), 10);
+        QVERIFY(service.Get("/tovistats/leaderboard?q=nobody").body.contains("0 players named like"));
+
+        // Sorted by any column, either way.
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=deaths").body).value(0),
+                 QByteArray("Old"));
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=name").body).mid(0, 2),
+                 (QList<QByteArray>{"Ahead", "Mid"}));
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=name&dir=desc").body).value(0),
+                 QByteArray("Zo\xC3\xAB"));
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=kd&dir=asc&q=o").body),
+                 (QList<QByteArray>{"Old", "Zo\xC3\xAB"}));
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=matches").body).value(0),
+                 QByteArray("Ren\xC3\xA9"));
+    }
+
     void answersOnlyAfterStoringAndOnlyRegisteredServers() {
         StatsServiceProcess service;
         QVERIFY(service.port != 0);
@@ -243,8 +338,9 @@ private slots:
         const Reply board = service.Get("/tovistats/leaderboard");
         QCOMPARE(board.status, 200);
         QVERIFY(board.body.contains(
-            "<td>1</td><td><a href=\"/tovistats/player?name=%3Cscript%3Ealert%281%29%3C%2Fscript%3E\">"
-            "&lt;script&gt;alert(1)&lt;/script&gt;</a></td><td class=\"score\">10</td><td>1</td><td>5</td>"));
+            "<td>1</td><td class=\"c-name\"><a "
+            "href=\"/tovistats/player?name=%3Cscript%3Ealert%281%29%3C%2Fscript%3E\">"
+            "&lt;script&gt;alert(1)&lt;/script&gt;</a></td><td class=\"c-score score\">10</td>"));
         QCOMPARE(board.headers.value("content-security-policy"),
                  QByteArray("default-src 'self'; frame-ancestors 'none'"));
         QCOMPARE(board.headers.value("x-content-type-options"), QByteArray("nosniff"));
