@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QUrl>
 #include <algorithm>
+#include <cstdlib>
+#include <iterator>
 
 #include "PlayerClass.h"
 #include "Windows1252.h"
@@ -17,6 +19,11 @@ namespace {
 QString Time(int64_t secondsUtc) {
     return QDateTime::fromSecsSinceEpoch(secondsUtc, Qt::UTC)
         .toString(QStringLiteral("yyyy-MM-dd hh:mm 'UTC'"));
+}
+
+// A date on one line.
+QString Date(const QString& text) {
+    return QStringLiteral("<span class=\"date\">%1</span>").arg(text);
 }
 
 QString Number(int64_t n) {
@@ -45,7 +52,7 @@ QString ServerLabel(int64_t id, const std::string& name) {
 }
 
 QString MatchLink(const MatchSummary& m) {
-    return QStringLiteral("<a href=\"/tovistats/match?id=%1\">%2</a>")
+    return QStringLiteral("<a href=\"/tovistats/match?id=%1\" class=\"date\">%2</a>")
         .arg(Number(m.Id), HtmlText(m.Block.Written));
 }
 
@@ -72,28 +79,126 @@ QString MatchesTable(const std::vector<MatchSummary>& matches) {
     for (const MatchSummary& m : matches) {
         html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td></tr>")
                     .arg(MatchLink(m), ServerLabel(m.ServerId, m.ServerName), HtmlText(m.Block.MapName),
-                         HtmlText(m.Block.GameType), Time(m.Received));
+                         HtmlText(m.Block.GameType), Date(Time(m.Received)));
     }
     return html + QStringLiteral("</table>");
 }
 
+QString KillsPerDeath(int64_t kills, int64_t deaths) {
+    return QString::number(static_cast<double>(kills) / static_cast<double>(std::max<int64_t>(deaths, 1)),
+                           'f', 2);
+}
+
+// Seconds as h:mm:ss, the hours running on past a day.
+QString Duration(int64_t seconds) {
+    const bool negative = seconds < 0;
+    const int64_t s = negative ? -seconds : seconds;
+    return QStringLiteral("%1%2:%3:%4")
+        .arg(negative ? QStringLiteral("-") : QString())
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+// The statistics as the pages name them, in the order the pages show them: what players look
+// for first. "SdAd" counters are the Search & Destroy and Attack & Defend game types' zones.
+struct StatLabel {
+    std::string_view Name;  // in the statistic list
+    const char* Title;
+    bool Duration = false;  // seconds, shown as h:mm:ss
+};
+constexpr StatLabel kStatLabels[] = {
+    {"Kills", "Kills"},
+    {"Deaths", "Deaths"},
+    {"HeadShots", "Head shots"},
+    {"Knifes", "Knife kills"},
+    {"SniperKills", "Sniper kills"},
+    {"Assists", "Assists"},
+    {"Targets", "Targets"},
+    {"PspTakes", "PSPs taken"},
+    {"PspAttempt", "PSP attempts"},
+    {"ZoneAttackKills", "Zone attack kills"},
+    {"ZoneDefendKills", "Zone defence kills"},
+    {"SecondsInZone", "Time in zone", true},
+    {"SdAdEnemyZoneAttackKills", "S&amp;D/A&amp;D enemy zone attack kills"},
+    {"SdAdEnemyZoneSecuringKills", "S&amp;D/A&amp;D enemy zone securing kills"},
+    {"SdAdFriendlyZoneDefendKills", "S&amp;D/A&amp;D own zone defence kills"},
+    {"SdAdFriendlyZonePolicingKills", "S&amp;D/A&amp;D own zone policing kills"},
+    {"MedicSaves", "Medic saves"},
+    {"MedicRevives", "Medic revives"},
+    {"Murders", "Team kills"},
+    {"Suicides", "Suicides"},
+    {"ShotsFired", "Shots fired"},
+    {"ExpPoints", "Exp. points"},
+    {"TimePlayed", "Time played", true},
+};
+constexpr bool EveryStatisticNamedOnce() {
+    for (const Statistic& s : kStatisticList) {
+        int named = 0;
+        for (const StatLabel& l : kStatLabels) named += l.Name == s.Name ? 1 : 0;
+        if (named != 1) return false;
+    }
+    return std::size(kStatLabels) == kStatisticList.size();
+}
+static_assert(EveryStatisticNamedOnce(), "every statistic needs one name on the pages");
+
+using Totals = std::array<int64_t, kStatCount>;
+
 QString ScoreNote() {
+    QString formula;
+    for (const ScoreWeight& w : kScoreWeights) {
+        const int weight = formula.isEmpty() ? w.Weight : std::abs(w.Weight);
+        if (!formula.isEmpty()) formula += w.Weight < 0 ? QStringLiteral(" &minus; ") : QStringLiteral(" + ");
+        if (weight != 1) formula += QString::number(weight) + QStringLiteral(" &times; ");
+        for (const StatLabel& l : kStatLabels)
+            if (l.Name == w.Stat) formula += QLatin1String(l.Title);
+    }
     return QStringLiteral("<p class=\"note\">Score = %1, from the match totals the servers uploaded.</p>")
-        .arg(QString::fromUtf8(ScoreFormula().c_str()).toHtmlEscaped());
+        .arg(formula);
 }
 
-QString StatHeader() {
+// The statistics a page shows: Kills and Deaths always, the others where some row of the page
+// holds a value other than 0.
+std::vector<const StatLabel*> ShownStats(const std::vector<const Totals*>& rows) {
+    std::vector<const StatLabel*> shown;
+    for (const StatLabel& l : kStatLabels) {
+        const size_t at = StatIndex(l.Name);
+        const bool any =
+            std::any_of(rows.begin(), rows.end(), [at](const Totals* t) { return (*t)[at] != 0; });
+        if (any || l.Name == "Kills" || l.Name == "Deaths") shown.push_back(&l);
+    }
+    return shown;
+}
+
+QString StatValue(const StatLabel& l, const Totals& totals) {
+    const int64_t v = totals[StatIndex(l.Name)];
+    return l.Duration ? Duration(v) : QString::number(v);
+}
+
+// Header cells, with K/D after Deaths.
+QString StatHeader(const std::vector<const StatLabel*>& shown) {
     QString html;
-    for (const Statistic& s : kStatisticList)
-        html += QStringLiteral("<th>%1</th>")
-                    .arg(QString::fromLatin1(s.Name.data(), static_cast<qsizetype>(s.Name.size())));
+    for (const StatLabel* l : shown) {
+        html += QStringLiteral("<th>%1</th>").arg(QLatin1String(l->Title));
+        if (l->Name == "Deaths") html += QStringLiteral("<th>K/D</th>");
+    }
     return html;
 }
 
-QString StatCells(const std::array<int64_t, kStatCount>& totals) {
+QString StatCells(const std::vector<const StatLabel*>& shown, const Totals& totals) {
     QString html;
-    for (int64_t v : totals) html += QStringLiteral("<td>%1</td>").arg(v);
+    for (const StatLabel* l : shown) {
+        html += QStringLiteral("<td>%1</td>").arg(StatValue(*l, totals));
+        if (l->Name == "Deaths")
+            html += QStringLiteral("<td>%1</td>")
+                        .arg(KillsPerDeath(totals[StatIndex("Kills")], totals[StatIndex("Deaths")]));
+    }
     return html;
+}
+
+// What the game's result byte means is not known to the service: it is named as the game's code.
+QString ResultText(const std::optional<int>& result) {
+    return result ? QStringLiteral("game's result code %1").arg(*result) : QStringLiteral("not read");
 }
 
 }  // namespace
@@ -107,8 +212,9 @@ QString HtmlText(const std::string& bytes) {
 }
 
 QString PlayerLink(const std::string& key) {
+    // UTF-8, as browsers and chat programs take an address's bytes to be.
     return QStringLiteral("/tovistats/player?name=") +
-           QString::fromLatin1(QUrl::toPercentEncoding(QByteArray::fromStdString(key)));
+           QString::fromLatin1(QUrl::toPercentEncoding(QByteArray::fromStdString(Windows1252ToUtf8(key))));
 }
 
 QString ServersPage(const std::vector<ServerNow>& servers, const std::vector<MatchSummary>& recent,
@@ -212,22 +318,6 @@ QString BoardLink(const BoardView& v) {
     if (v.Page > 1) parts << QStringLiteral("page=%1").arg(v.Page);
     return QStringLiteral("/tovistats/leaderboard") +
            (parts.isEmpty() ? QString() : QLatin1Char('?') + parts.join(QLatin1Char('&')));
-}
-
-QString KillsPerDeath(int64_t kills, int64_t deaths) {
-    return QString::number(static_cast<double>(kills) / static_cast<double>(std::max<int64_t>(deaths, 1)),
-                           'f', 2);
-}
-
-// Seconds as h:mm:ss, the hours running on past a day.
-QString Duration(int64_t seconds) {
-    const bool negative = seconds < 0;
-    const int64_t s = negative ? -seconds : seconds;
-    return QStringLiteral("%1%2:%3:%4")
-        .arg(negative ? QStringLiteral("-") : QString())
-        .arg(s / 3600)
-        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
-        .arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString Count(int64_t n) {
@@ -377,27 +467,37 @@ QString LeaderboardPage(const BoardRows& board, const BoardView& view) {
 
 QString PlayerPageHtml(const PlayerPage& page) {
     const PlayerTotals& t = page.Totals;
-    QString html = QStringLiteral("<p>Score <span class=\"score\" id=\"score\">%1</span> in %2 matches.</p>")
-                       .arg(Number(t.Score), Number(t.Matches));
+    QString html = QStringLiteral("<p>Score <span class=\"score\" id=\"score\">%1</span> in %2 %3.</p>")
+                       .arg(Number(t.Score), Number(t.Matches),
+                            t.Matches == 1 ? QStringLiteral("match") : QStringLiteral("matches"));
     html += ScoreNote();
-    html +=
-        QStringLiteral(
-            "<h2>Totals</h2><div class=\"wide\"><table id=\"totals\"><tr>%1</tr><tr>%2</tr></table></div>")
-            .arg(StatHeader(), StatCells(t.Totals));
-    html += QStringLiteral("<h2>Matches</h2>");
+    html += QStringLiteral("<h2>Totals</h2><dl class=\"stats\" id=\"totals\">");
+    for (const StatLabel* l : ShownStats({&t.Totals})) {
+        html += QStringLiteral("<div><dt>%1</dt><dd>%2</dd></div>")
+                    .arg(QLatin1String(l->Title), StatValue(*l, t.Totals));
+        if (l->Name == "Deaths")
+            html += QStringLiteral("<div><dt>K/D</dt><dd>%1</dd></div>")
+                        .arg(KillsPerDeath(Stat(t.Totals, "Kills"), Stat(t.Totals, "Deaths")));
+    }
+    html += QStringLiteral("</dl><h2>Matches</h2>");
     if (page.History.empty()) {
         html += QStringLiteral("<p>No uploaded matches.</p>");
     } else {
+        std::vector<const Totals*> rows;
+        for (const PlayerMatch& m : page.History) rows.push_back(&m.Line.Totals);
+        const auto shown = ShownStats(rows);
         html += QStringLiteral(
-                    "<div class=\"wide\"><table id=\"history\"><tr><th>Match</th><th>Server</th><th>Map</th>"
-                    "<th>Name</th><th>Team</th><th>Score</th>%1</tr>")
-                    .arg(StatHeader());
+                    "<div class=\"wide\"><table id=\"history\"><tr><th>Match (server time)</th><th>Map</th>"
+                    "<th>Score</th>%1<th>Name</th><th>Team</th><th>Server</th></tr>")
+                    .arg(StatHeader(shown));
         for (const PlayerMatch& m : page.History) {
-            html += QStringLiteral(
-                        "<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td>%7</tr>")
-                        .arg(MatchLink(m.Match), ServerLabel(m.Match.ServerId, m.Match.ServerName),
-                             HtmlText(m.Match.Block.MapName), HtmlText(m.Line.Name), Number(m.Line.Team),
-                             Number(Score(m.Line.Totals)), StatCells(m.Line.Totals));
+            html +=
+                QStringLiteral(
+                    "<tr><td>%1</td><td>%2</td><td class=\"score\">%3</td>%4<td>%5</td><td>%6</td>"
+                    "<td>%7</td></tr>")
+                    .arg(MatchLink(m.Match), HtmlText(m.Match.Block.MapName), Number(Score(m.Line.Totals)),
+                         StatCells(shown, m.Line.Totals), HtmlText(m.Line.Name), Number(m.Line.Team),
+                         ServerLabel(m.Match.ServerId, m.Match.ServerName));
         }
         html += QStringLiteral("</table></div>");
     }
@@ -405,7 +505,7 @@ QString PlayerPageHtml(const PlayerPage& page) {
         "<h2>Names seen</h2><table id=\"names\"><tr><th>Name</th><th>First seen</th><th>Last seen</th></tr>");
     for (const NameSeen& n : page.Names) {
         html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>")
-                    .arg(HtmlText(n.Name), Time(n.FirstSeen), Time(n.LastSeen));
+                    .arg(HtmlText(n.Name), Date(Time(n.FirstSeen)), Date(Time(n.LastSeen)));
     }
     html += QStringLiteral("</table>");
     return Page(HtmlText(t.Name), html);
@@ -413,24 +513,44 @@ QString PlayerPageHtml(const PlayerPage& page) {
 
 QString MatchPageHtml(const MatchSummary& m, const std::vector<PlayerLine>& players) {
     const MatchBlock& b = m.Block;
-    QString html =
-        QStringLiteral(
-            "<table id=\"server\"><tr><th>Server</th><th>Map</th><th>Type</th><th>Result</th>"
-            "<th>Written (server time)</th><th>Match ticks</th><th>Received</th></tr>"
-            "<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td></tr></table>")
-            .arg(ServerLabel(m.ServerId, m.ServerName), HtmlText(b.MapName), HtmlText(b.GameType),
-                 b.Result ? Number(*b.Result) : QString(), HtmlText(b.Written), Number(b.Ticks),
-                 Time(m.Received));
-    html += QStringLiteral(
-                "<h2>Players</h2><div class=\"wide\"><table id=\"players\"><tr><th>Player</th><th>Team</th>"
-                "<th>Score</th>%1</tr>")
-                .arg(StatHeader());
-    for (const PlayerLine& p : players) {
-        html += QStringLiteral("<tr><td><a href=\"%1\">%2</a></td><td>%3</td><td>%4</td>%5</tr>")
-                    .arg(PlayerLink(LowerCase1252(p.Name)).toHtmlEscaped(), HtmlText(p.Name), Number(p.Team),
-                         Number(Score(p.Totals)), StatCells(p.Totals));
+    // The ticks are the poll's seconds of the map cycle, sent as a 16-bit number: a value below
+    // 0 has wrapped and says nothing.
+    const QString length =
+        b.Ticks >= 0 ? QStringLiteral("<div><dt>Length</dt><dd>%1</dd></div>").arg(Duration(b.Ticks))
+                     : QString();
+    QString html = QStringLiteral(
+                       "<dl class=\"facts\" "
+                       "id=\"server\"><div><dt>Server</dt><dd>%1</dd></div><div><dt>Map</dt><dd>%2</dd></div>"
+                       "<div><dt>Type</dt><dd>%3</dd></div><div><dt>Result</dt><dd>%4</dd></div>"
+                       "<div><dt>Played (server "
+                       "time)</dt><dd>%5</dd></div>%6<div><dt>Received</dt><dd>%7</dd></div></dl>")
+                       .arg(ServerLabel(m.ServerId, m.ServerName), HtmlText(b.MapName), HtmlText(b.GameType),
+                            ResultText(b.Result), Date(HtmlText(b.Written)), length, Date(Time(m.Received)));
+    std::vector<const Totals*> rows;
+    for (const PlayerLine& p : players) rows.push_back(&p.Totals);
+    const auto shown = ShownStats(rows);
+    // By team, and within a team by score.
+    std::vector<const PlayerLine*> order;
+    for (const PlayerLine& p : players) order.push_back(&p);
+    std::stable_sort(order.begin(), order.end(), [](const PlayerLine* a, const PlayerLine* c) {
+        if (a->Team != c->Team) return a->Team < c->Team;
+        return Score(a->Totals) > Score(c->Totals);
+    });
+    html += QStringLiteral("<h2>Players</h2>");
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (i == 0 || order[i]->Team != order[i - 1]->Team) {
+            if (i > 0) html += QStringLiteral("</table></div>");
+            html += QStringLiteral(
+                        "<h3>Team %1</h3><div class=\"wide\"><table class=\"players\" id=\"team-%1\"><tr>"
+                        "<th>Player</th><th>Score</th>%2</tr>")
+                        .arg(Number(order[i]->Team), StatHeader(shown));
+        }
+        const PlayerLine& p = *order[i];
+        html += QStringLiteral("<tr><td><a href=\"%1\">%2</a></td><td class=\"score\">%3</td>%4</tr>")
+                    .arg(PlayerLink(LowerCase1252(p.Name)).toHtmlEscaped(), HtmlText(p.Name),
+                         Number(Score(p.Totals)), StatCells(shown, p.Totals));
     }
-    html += QStringLiteral("</table></div>");
+    html += order.empty() ? QStringLiteral("<p>No player lines.</p>") : QStringLiteral("</table></div>");
     return Page(QStringLiteral("Match on ") + HtmlText(b.MapName), html);
 }
 
@@ -454,6 +574,10 @@ QByteArray StyleSheet() {
         "main{padding:1em}table{border-collapse:collapse;margin:.5em 0}"
         "th,td{border:1px solid #ccc;padding:.25em .5em;text-align:left}th{background:#e4e8e0}"
         ".wide{overflow-x:auto}.note{color:#555;font-size:.9em}.score{font-weight:bold}"
+        ".date{white-space:nowrap}.notice{font-weight:bold}.pages a{margin-right:1em}"
+        "dl.stats,dl.facts{display:flex;flex-wrap:wrap;gap:.5em;margin:.5em 0}"
+        "dl.stats div,dl.facts div{background:#fff;border:1px solid #ddd;padding:.3em .6em}"
+        "dt{font-size:.8em;color:#555}dd{margin:0;font-weight:bold}"
         ".server{background:#fff;border:1px solid #ddd;padding:.5em 1em;margin-bottom:1em}\n");
 }
 

@@ -35,7 +35,7 @@ std::optional<std::string> NameFromUtf8(const QByteArray& bytes);
 
 // Game bytes (Windows-1252) as escaped HTML text; bytes below 32 as blanks.
 QString HtmlText(const std::string& bytes);
-// The address of a player's page.
+// The address of a player's page: the name's UTF-8 form, percent-encoded.
 QString PlayerLink(const std::string& key);
 
 QString ServersPage(const std::vector<ServerNow>& servers, const std::vector<MatchSummary>& recent,

@@ -3,10 +3,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <limits>
-#include <optional>
-
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -17,8 +13,12 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
+#include <limits>
+#include <optional>
 
 #include "StatsPages.h"
+#include "Windows1252.h"
 
 namespace tovi {
 
@@ -35,9 +35,11 @@ const std::pair<QByteArray, QByteArray> kPageHeaders[] = {
 };
 
 // A page written through a responder, which the after-request hook does not see.
-void WritePage(QHttpServerResponder&& responder, const QByteArray& html, StatusCode status) {
+void WritePage(QHttpServerResponder&& responder, const QByteArray& html, StatusCode status,
+               const QByteArray& location = {}) {
     QHttpServerResponse response(QByteArrayLiteral("text/html; charset=utf-8"), html, status);
     for (const auto& [name, value] : kPageHeaders) response.setHeader(name, value);
+    if (!location.isEmpty()) response.setHeader("Location", location);
     response.write(std::move(responder));
 }
 
@@ -324,7 +326,7 @@ StatsService::~StatsService() {
 
 void StatsService::Serve(Render render, QHttpServerResponder&& responder) {
     auto write = [](QHttpServerResponder& to, const Page& page) {
-        WritePage(std::move(to), page.Html, static_cast<StatusCode>(page.Status));
+        WritePage(std::move(to), page.Html, static_cast<StatusCode>(page.Status), page.Location);
     };
     if (!m_reader) {
         write(responder, render(m_store));
@@ -421,7 +423,7 @@ void StatsService::Routes() {
     });
     using Responder = QHttpServerResponder&&;
     auto html = [](const QString& text, StatusCode status = StatusCode::Ok) {
-        return Page{text.toUtf8(), static_cast<int>(status)};
+        return Page{text.toUtf8(), static_cast<int>(status), {}};
     };
     auto servers = [this, html](const QHttpServerRequest&, Responder responder) {
         const int64_t now = m_clock();
@@ -442,13 +444,32 @@ void StatsService::Routes() {
                          },
                          std::move(responder));
                  });
-    m_http.route("/tovistats/player", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
-        Serve([html, name = QueryBytes(request, "name").toStdString()](StatsServiceStore& store) {
-            const auto page = store.Player(name, 200);
-            if (!page) return html(NotFoundPage(QStringLiteral("No player of that name.")), StatusCode::NotFound);
-            return html(PlayerPageHtml(*page));
-        }, std::move(responder));
-    });
+    m_http.route("/tovistats/player", Method::Get,
+                 [this, html](const QHttpServerRequest& request, Responder responder) {
+                     const QByteArray sent = QueryBytes(request, "name");
+                     Serve(
+                         [html, sent, name = NameFromUtf8(sent)](StatsServiceStore& store) {
+                             if (name) {
+                                 if (const auto page = store.Player(LowerCase1252(*name), 200))
+                                     return html(PlayerPageHtml(*page));
+                             }
+                             // Older pages linked the name's own Windows-1252 bytes: such an address is sent
+                             // on to the address of today.
+                             const std::string old = LowerCase1252(sent.toStdString());
+                             if ((!name || *name != sent.toStdString()) && store.Player(old, 0)) {
+                                 const QString to = PlayerLink(old);
+                                 Page moved = html(
+                                     QStringLiteral("<!DOCTYPE html><p>Moved to <a href=\"%1\">%1</a></p>")
+                                         .arg(to.toHtmlEscaped()),
+                                     StatusCode::MovedPermanently);
+                                 moved.Location = to.toLatin1();
+                                 return moved;
+                             }
+                             return html(NotFoundPage(QStringLiteral("No player of that name.")),
+                                         StatusCode::NotFound);
+                         },
+                         std::move(responder));
+                 });
     m_http.route("/tovistats/match", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
         bool ok = false;
         const qlonglong id = QueryBytes(request, "id").toLongLong(&ok);

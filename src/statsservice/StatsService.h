@@ -102,6 +102,7 @@ public:
     struct Page {
         QByteArray Html;
         int Status = 200;
+        QByteArray Location;  // where a redirect sends the visitor
     };
     using Render = std::function<Page(StatsServiceStore&)>;
 

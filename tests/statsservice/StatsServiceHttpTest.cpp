@@ -269,6 +269,37 @@ private slots:
                  (QList<QByteArray>{"Old", "Zo\xC3\xAB"}));
         QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=matches").body).value(0),
                  QByteArray("Ren\xC3\xA9"));
+
+        // A name with bytes >= 0x80 followed from the leaderboard: linked by its UTF-8 form; the
+        // old form (its Windows-1252 bytes) is sent on to it.
+        const QByteArray link = "/tovistats/player?name=ren%C3%A9";
+        QVERIFY(all.body.contains("<a href=\"" + link + "\">Ren\xC3\xA9</a>"));
+        const Reply rene = service.Get(link);
+        QCOMPARE(rene.status, 200);
+        QVERIFY(rene.body.contains("<h1>Ren\xC3\xA9</h1>"));
+        QVERIFY(rene.body.contains("in 2 matches"));
+        for (const char* old : {"/tovistats/player?name=ren%E9", "/tovistats/player?name=REN%C9"}) {
+            const Reply moved = service.Get(old);
+            QCOMPARE(moved.status, 301);
+            QCOMPARE(moved.headers.value("location"), link);
+        }
+        QCOMPARE(service.Get("/tovistats/player?name=Ren%C3%A9").status, 200);
+        QCOMPARE(service.Get("/tovistats/player?name=ren%C3").status, 404);
+
+        // Readable statistics: Kills, Deaths and K/D first, counters at 0 throughout left out,
+        // times as h:mm:ss; players by team and score; the result byte named as the game's code.
+        QVERIFY(
+            rene.body.contains("<dl class=\"stats\" id=\"totals\"><div><dt>Kills</dt><dd>17</dd></div>"
+                               "<div><dt>Deaths</dt><dd>0</dd></div><div><dt>K/D</dt><dd>17.00</dd></div>"));
+        const Reply match = service.Get("/tovistats/match?id=1");
+        QVERIFY(match.body.contains("<h3>Team 1</h3>"));
+        QVERIFY(
+            match.body.contains("<th>Player</th><th>Score</th><th>Kills</th><th>Deaths</th><th>K/D</th></tr>"
+                                "<tr><td><a href=\"/tovistats/player?name=zo%C3%AB\">Zo\xC3\xAB</a>"));
+        QVERIFY(match.body.contains("<dt>Result</dt><dd>game's result code 1</dd>"));
+        QVERIFY(match.body.contains("<dt>Length</dt><dd>0:10:00</dd>"));
+        for (const char* hidden : {"Shots fired", "Sdad", "SdAd", "Match ticks"})
+            QVERIFY(!match.body.contains(hidden));
     }
 
     void answersOnlyAfterStoringAndOnlyRegisteredServers() {
@@ -344,7 +375,7 @@ private slots:
         QCOMPARE(board.headers.value("content-security-policy"),
                  QByteArray("default-src 'self'; frame-ancestors 'none'"));
         QCOMPARE(board.headers.value("x-content-type-options"), QByteArray("nosniff"));
-        const Reply zoe = service.Get("/tovistats/player?name=zo%EB");
+        const Reply zoe = service.Get("/tovistats/player?name=zo%C3%AB");
         QCOMPARE(zoe.status, 200);
         QVERIFY(zoe.body.contains("<h1>Zo\xC3\xAB</h1>"));
         const Reply match = service.Get("/tovistats/match?id=1");
