@@ -317,6 +317,21 @@ StatsService::StatsService(StatsServiceStore& store, QString dataDir, Clock cloc
     m_readers.setMaxThreadCount(1);
     if (!m_executor) m_executor = [this](std::function<void()> task) { m_readers.start(std::move(task)); };
     Routes();
+    auto* periods = new QTimer(this);
+    connect(periods, &QTimer::timeout, this, [this] { MovePeriods(); });
+    periods->start(60000);
+    MovePeriods();
+}
+
+void StatsService::MovePeriods() {
+    const int64_t today = m_clock() / 86400;
+    if (today == m_periodsDay) return;
+    std::string error;
+    if (m_store.MovePeriodsTo(today, error))
+        m_periodsDay = today;
+    else
+        qWarning().noquote() << "The leaderboards' periods were not moved on:"
+                             << QString::fromStdString(error);
 }
 
 StatsService::~StatsService() {

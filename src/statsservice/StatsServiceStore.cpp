@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 
 #include "PlayerClass.h"
@@ -101,30 +102,83 @@ std::string SchemaV3() {
     const std::string columns = TotalsColumns("");
     const std::string sums = TotalsSums("p.");
     return "ALTER TABLE svc_matches ADD COLUMN played INTEGER NOT NULL DEFAULT 0;"
-           "UPDATE svc_matches SET played = " + PlayedSql() + ";"
+           "UPDATE svc_matches SET played = " +
+           PlayedSql() +
+           ";"
            "CREATE INDEX svc_matches_played ON svc_matches(played);"
-           "CREATE TABLE svc_player_days(day INTEGER NOT NULL, name_key BLOB NOT NULL, matches INTEGER NOT NULL" +
-           totals + ", PRIMARY KEY(day, name_key)) WITHOUT ROWID;"
-           "INSERT INTO svc_player_days(day, name_key, matches, " + columns + ")"
-           " SELECT m.played / 86400, p.name_key, COUNT(DISTINCT p.match_id)" + sums +
+           "CREATE TABLE svc_player_days(day INTEGER NOT NULL, name_key BLOB NOT NULL, matches INTEGER NOT "
+           "NULL" +
+           totals +
+           ", PRIMARY KEY(day, name_key)) WITHOUT ROWID;"
+           "INSERT INTO svc_player_days(day, name_key, matches, " +
+           columns +
+           ")"
+           " SELECT m.played / 86400, p.name_key, COUNT(DISTINCT p.match_id)" +
+           sums +
            " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id GROUP BY 1, 2;"
-           "CREATE TABLE svc_player_totals(name_key BLOB PRIMARY KEY, name BLOB NOT NULL, last_played INTEGER NOT NULL,"
-           " matches INTEGER NOT NULL" + totals + ");"
-           "INSERT INTO svc_player_totals(name_key, name, last_played, matches, " + columns + ")"
-           " SELECT p.name_key, (SELECT q.name FROM svc_player_lines q JOIN svc_matches n ON n.id = q.match_id"
+           "CREATE TABLE svc_player_totals(name_key BLOB PRIMARY KEY, name BLOB NOT NULL, last_played "
+           "INTEGER NOT NULL,"
+           " matches INTEGER NOT NULL" +
+           totals +
+           ");"
+           "INSERT INTO svc_player_totals(name_key, name, last_played, matches, " +
+           columns +
+           ")"
+           " SELECT p.name_key, (SELECT q.name FROM svc_player_lines q JOIN svc_matches n ON n.id = "
+           "q.match_id"
            " WHERE q.name_key = p.name_key ORDER BY n.played DESC, n.id DESC, q.line LIMIT 1),"
-           " MAX(m.played), COUNT(DISTINCT p.match_id)" + sums +
+           " MAX(m.played), COUNT(DISTINCT p.match_id)" +
+           sums +
            " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id GROUP BY p.name_key;"
-           "CREATE TABLE svc_map_totals(map_name BLOB PRIMARY KEY, matches INTEGER NOT NULL, players INTEGER NOT NULL,"
+           "CREATE TABLE svc_map_totals(map_name BLOB PRIMARY KEY, matches INTEGER NOT NULL, players INTEGER "
+           "NOT NULL,"
            " first_played INTEGER NOT NULL, last_played INTEGER NOT NULL);"
            "INSERT INTO svc_map_totals SELECT COALESCE(m.map_name, X''), COUNT(*),"
            " SUM((SELECT COUNT(DISTINCT name_key) FROM svc_player_lines WHERE match_id = m.id)),"
            " MIN(m.played), MAX(m.played) FROM svc_matches m GROUP BY 1;"
-           "CREATE TABLE svc_server_totals(code BLOB PRIMARY KEY, matches INTEGER NOT NULL, players INTEGER NOT NULL,"
+           "CREATE TABLE svc_server_totals(code BLOB PRIMARY KEY, matches INTEGER NOT NULL, players INTEGER "
+           "NOT NULL,"
            " first_played INTEGER NOT NULL, last_played INTEGER NOT NULL);"
            "INSERT INTO svc_server_totals SELECT m.code, COUNT(*),"
            " SUM((SELECT COUNT(DISTINCT name_key) FROM svc_player_lines WHERE match_id = m.id)),"
-           " MIN(m.played), MAX(m.played) FROM svc_matches m GROUP BY 1;";
+           " MIN(m.played), MAX(m.played) FROM svc_matches m GROUP BY 1;"
+           // The kept periods start empty, after the last day held: the first upload moves them
+           // to end on its day, summing the days they then hold.
+           "CREATE TABLE svc_periods(days INTEGER PRIMARY KEY, first_day INTEGER NOT NULL);"
+           "INSERT INTO svc_periods SELECT column1, COALESCE((SELECT MAX(day) FROM svc_player_days), 0) + 1"
+           " FROM (VALUES " +
+           [] {
+               std::string values;
+               for (int days : StatsServiceStore::kKeptPeriodDays)
+                   values += (values.empty() ? "(" : ", (") + std::to_string(days) + ")";
+               return values;
+           }() +
+           ");"
+           "CREATE TABLE svc_player_periods(days INTEGER NOT NULL, name_key BLOB NOT NULL, matches INTEGER "
+           "NOT NULL" +
+           totals + ", PRIMARY KEY(days, name_key)) WITHOUT ROWID;";
+}
+
+// The per-day rows of the days [from, to), summed per player, negated when `sign` is -1.
+std::string DayRangeSql(int64_t from, int64_t to, int sign) {
+    std::string sql = "SELECT name_key, " + std::string(sign < 0 ? "-" : "") + "SUM(matches) AS matches";
+    for (const Statistic& s : kStatisticList)
+        sql.append(sign < 0 ? ", -SUM(t_" : ", SUM(t_").append(s.Name).append(") AS t_").append(s.Name);
+    return sql + " FROM svc_player_days WHERE day >= " + std::to_string(from) + " AND day < " +
+           std::to_string(to) + " GROUP BY name_key";
+}
+
+// Added to the row already there.
+std::string AddExcluded() {
+    std::string sql = " matches = matches + excluded.matches";
+    for (const Statistic& s : kStatisticList)
+        sql.append(", t_")
+            .append(s.Name)
+            .append(" = t_")
+            .append(s.Name)
+            .append(" + excluded.t_")
+            .append(s.Name);
+    return sql;
 }
 
 // Equal or not, in a time that does not depend on where two codes differ.
@@ -440,6 +494,7 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
             return result;
         }
     }
+    if (!MovePeriods(now / 86400)) return fail(sqlite3_errmsg(m_db));
     const std::string lineSql = "INSERT INTO svc_player_lines(match_id, line, name, name_key, team, " +
                                 TotalsColumns("") + ") VALUES (?,?,?,?,?" +
                                 [] {
@@ -500,6 +555,41 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
     return result;
 }
 
+bool StatsServiceStore::MovePeriodsTo(int64_t today, std::string& error) {
+    if (!Begin(error)) return false;
+    if (!MovePeriods(today)) {
+        error = sqlite3_errmsg(m_db);
+        Rollback();
+        return false;
+    }
+    return Commit(error);
+}
+
+bool StatsServiceStore::MovePeriods(int64_t today) {
+    std::vector<std::pair<int64_t, int64_t>> periods;
+    {
+        SqliteStatement st(m_db, "SELECT days, first_day FROM svc_periods");
+        while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) periods.emplace_back(st.Int(0), st.Int(1));
+        if (!st.Ok()) return false;
+    }
+    for (const auto& [days, first] : periods) {
+        const int64_t wanted = today - (days - 1);
+        if (wanted == first) continue;
+        const std::string rows =
+            wanted > first ? DayRangeSql(first, wanted, -1) : DayRangeSql(wanted, first, +1);
+        const std::string d = std::to_string(days);
+        const std::string sql =
+            "INSERT INTO svc_player_periods(days, name_key, matches, " + TotalsColumns("") + ") SELECT " + d +
+            ", * FROM (" + rows + ") WHERE true ON CONFLICT(days, name_key) DO UPDATE SET" + AddExcluded() +
+            "; DELETE FROM svc_player_periods WHERE days = " + d +
+            " AND matches <= 0; UPDATE svc_periods SET first_day = " + std::to_string(wanted) +
+            " WHERE days = " + d;
+        std::string error;
+        if (!Exec(sql.c_str(), error)) return false;
+    }
+    return true;
+}
+
 bool StatsServiceStore::AddToTotals(int64_t matchId, const MatchBlock& block) {
     SqliteStatement played(m_db, "UPDATE svc_matches SET played = " + PlayedSql() + " WHERE id = ?");
     played.Int(1, matchId);
@@ -528,12 +618,16 @@ bool StatsServiceStore::AddToTotals(int64_t matchId, const MatchBlock& block) {
     const std::string columns = TotalsColumns("");
     SqliteStatement day(m_db, "INSERT INTO svc_player_days(day, name_key, matches, " + columns + ") VALUES (?,?,1" +
                                   marks + ") ON CONFLICT(day, name_key) DO UPDATE SET matches = matches + 1" + added);
+    SqliteStatement period(m_db, "INSERT INTO svc_player_periods(days, name_key, matches, " + columns +
+                                     ") SELECT days, ?, 1" + marks +
+                                     " FROM svc_periods WHERE first_day <= ?" +
+                                     " ON CONFLICT(days, name_key) DO UPDATE SET" + AddExcluded());
     SqliteStatement all(m_db, "INSERT INTO svc_player_totals(name_key, name, last_played, matches, " + columns +
                                   ") VALUES (?,?,?,1" + marks +
                                   ") ON CONFLICT(name_key) DO UPDATE SET matches = matches + 1,"
                                   " name = CASE WHEN excluded.last_played >= last_played THEN excluded.name ELSE name END,"
                                   " last_played = MAX(last_played, excluded.last_played)" + added);
-    if (!day.Ok() || !all.Ok()) return false;
+    if (!day.Ok() || !all.Ok() || !period.Ok()) return false;
     for (const auto& [key, p] : players) {
         sqlite3_reset(*day);
         sqlite3_reset(*all);
@@ -542,11 +636,17 @@ bool StatsServiceStore::AddToTotals(int64_t matchId, const MatchBlock& block) {
         all.Blob(1, key);
         all.Blob(2, p.Name);
         all.Int(3, when);
+        sqlite3_reset(*period);
+        period.Blob(1, key);
         for (size_t s = 0; s < kStatCount; ++s) {
             day.Int(static_cast<int>(3 + s), p.Totals[s]);
             all.Int(static_cast<int>(4 + s), p.Totals[s]);
+            period.Int(static_cast<int>(2 + s), p.Totals[s]);
         }
-        if (sqlite3_step(*day) != SQLITE_DONE || sqlite3_step(*all) != SQLITE_DONE) return false;
+        period.Int(static_cast<int>(2 + kStatCount), when / 86400);
+        if (sqlite3_step(*day) != SQLITE_DONE || sqlite3_step(*all) != SQLITE_DONE ||
+            sqlite3_step(*period) != SQLITE_DONE)
+            return false;
     }
     for (const char* table : {"svc_map_totals(map_name", "svc_server_totals(code"}) {
         const std::string key = std::string(table).substr(std::string(table).find('(') + 1);
@@ -599,14 +699,48 @@ std::vector<ServerNow> StatsServiceStore::ServersNow() {
 
 BoardRows StatsServiceStore::Leaderboard(const BoardQuery& q) {
     const std::string search = Key(q.Search);
-    const std::string found = search.empty() ? "" : " instr(name_key, ?2) > 0";
-    std::string source;
+    const std::string found = search.empty() ? "" : " WHERE instr(name_key, ?2) > 0";
+    std::string source = "(SELECT * FROM svc_player_totals" + found + ")";
     if (q.FromDay) {
-        source = "(SELECT name_key, SUM(matches) AS matches" + TotalsSums("") +
-                 " FROM svc_player_days WHERE day >= ?1" + (found.empty() ? "" : " AND" + found) +
-                 " GROUP BY name_key)";
-    } else {
-        source = "(SELECT * FROM svc_player_totals" + (found.empty() ? "" : " WHERE" + found) + ")";
+        // The kept period nearest to the one asked for, corrected by the days between them; or
+        // the days themselves where no kept period is near.
+        const int64_t from = *q.FromDay;
+        std::optional<std::pair<int64_t, int64_t>> near;
+        SqliteStatement st(m_db, "SELECT days, first_day FROM svc_periods");
+        while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
+            const int64_t days = st.Int(0), first = st.Int(1);
+            const int64_t gap = std::abs(first - from);
+            if (gap < days && (!near || gap < std::abs(near->second - from))) near = std::pair(days, first);
+        }
+        const std::string sums = "SELECT name_key, SUM(matches) AS matches" + TotalsSums("") + " FROM ";
+        if (near && near->second == from) {
+            source = "(SELECT * FROM svc_player_periods WHERE days = " + std::to_string(near->first) +
+                     (found.empty() ? "" : " AND" + found.substr(6)) + ")";
+        } else if (near && near->second < from) {
+            // The usual case after midnight, before the next upload: the days that have left
+            // the period taken out. Their players are all in it.
+            std::string less;
+            for (const Statistic& s : kStatisticList)
+                less.append(", p.t_")
+                    .append(s.Name)
+                    .append(" - COALESCE(d.t_")
+                    .append(s.Name)
+                    .append(", 0) AS t_")
+                    .append(s.Name);
+            source = "(SELECT p.name_key, p.matches - COALESCE(d.matches, 0) AS matches" + less +
+                     " FROM svc_player_periods p LEFT JOIN (" + DayRangeSql(near->second, from, +1) +
+                     ") d ON d.name_key = p.name_key WHERE p.days = " + std::to_string(near->first) +
+                     " AND p.matches - COALESCE(d.matches, 0) > 0" +
+                     (found.empty() ? "" : " AND instr(p.name_key, ?2) > 0") + ")";
+        } else if (near) {
+            source = "(" + sums + "(SELECT name_key, matches, " + TotalsColumns("") +
+                     " FROM svc_player_periods WHERE days = " + std::to_string(near->first) + " UNION ALL " +
+                     DayRangeSql(from, near->second, +1) + ")" + found +
+                     " GROUP BY name_key HAVING SUM(matches) > 0)";
+        } else {
+            source = "(" + sums + "svc_player_days WHERE day >= " + std::to_string(from) +
+                     (found.empty() ? "" : " AND" + found.substr(6)) + " GROUP BY name_key)";
+        }
     }
     std::string order;
     switch (q.Sort) {
@@ -622,30 +756,29 @@ BoardRows StatsServiceStore::Leaderboard(const BoardQuery& q) {
         case BoardSort::Name: order = "b.name_key"; break;
     }
     const char* direction = q.Ascending ? " ASC" : " DESC";
-    const std::string sql = "SELECT b.name_key, n.name, b.matches, " + ScoreSql("b.") + " AS score, " +
-                            TotalsColumns("b.") + ", COUNT(*) OVER () FROM " + source +
-                            " b JOIN svc_player_totals n ON n.name_key = b.name_key ORDER BY " + order + direction +
+    const std::string sql = "SELECT b.name_key, b.matches, " + ScoreSql("b.") + " AS score, " +
+                            TotalsColumns("b.") + " FROM " + source + " b ORDER BY " + order + direction +
                             ", score DESC, b.name_key LIMIT ?3 OFFSET ?4";
     BoardRows board;
     SqliteStatement st(m_db, sql);
-    if (q.FromDay) st.Int(1, *q.FromDay);
     if (!search.empty()) st.Blob(2, search);
     st.Int(3, std::max(q.Limit, 0));
     st.Int(4, std::max(q.Offset, 0));
+    SqliteStatement name(m_db, "SELECT name FROM svc_player_totals WHERE name_key = ?");
     while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
         PlayerTotals t;
         t.Key = st.Bytes(0);
-        t.Name = st.Bytes(1);
-        t.Matches = st.Int(2);
-        t.Score = st.Int(3);
-        for (size_t i = 0; i < kStatCount; ++i) t.Totals[i] = st.Int(static_cast<int>(4 + i));
-        board.Players = st.Int(static_cast<int>(4 + kStatCount));
+        t.Matches = st.Int(1);
+        t.Score = st.Int(2);
+        for (size_t i = 0; i < kStatCount; ++i) t.Totals[i] = st.Int(static_cast<int>(3 + i));
+        sqlite3_reset(*name);
+        name.Blob(1, t.Key);
+        if (name.Ok() && sqlite3_step(*name) == SQLITE_ROW) t.Name = name.Bytes(0);
         board.Rows.push_back(std::move(t));
     }
-    if (board.Rows.empty() && q.Offset > 0) {
-        // A page beyond the last: the count alone.
+    // Counted apart: a count over the sorted rows would keep every row whole, not just a page.
+    {
         SqliteStatement count(m_db, "SELECT COUNT(*) FROM " + source + " b");
-        if (q.FromDay) count.Int(1, *q.FromDay);
         if (!search.empty()) count.Blob(2, search);
         if (count.Ok() && sqlite3_step(*count) == SQLITE_ROW) board.Players = count.Int(0);
     }

@@ -113,6 +113,9 @@ public:
     // the upload's receipt, more than kOldestPlayedDays before it, or not a time at all, counts
     // as the receipt.
     static constexpr int64_t kOldestPlayedDays = 30;
+    // The periods whose totals are kept summed (today and the days before it), so that their
+    // leaderboards read one row a player rather than one a player and day.
+    static constexpr int kKeptPeriodDays[] = {7, 30};
 
     struct Opened {
         std::unique_ptr<StatsServiceStore> Store;
@@ -147,6 +150,10 @@ public:
     // only by content. An upload without a match is refused.
     UploadResult StoreUpload(const std::vector<MatchBlock>& blocks, const std::string& uploadId, int64_t now);
 
+    // Moves the kept periods to end on `today` (days since 1970, UTC): an upload does so too, so
+    // this is for the days that turn without one.
+    bool MovePeriodsTo(int64_t today, std::string& error);
+
     std::vector<ServerNow> ServersNow();
     // Players of the period that the search finds, sorted and cut to one page. Read from the
     // totals kept at import: per player per day of play, and per player for all time.
@@ -162,6 +169,9 @@ private:
     bool Commit(std::string& error);
     void Rollback();
     bool SeeName(const std::string& name, int64_t now);
+    // Moves the kept periods to end today, taking out the days that left them (or putting back
+    // days, should the clock have gone back).
+    bool MovePeriods(int64_t today);
     // Sets a stored match's play time and adds it to the kept totals.
     bool AddToTotals(int64_t matchId, const MatchBlock& block);
 
