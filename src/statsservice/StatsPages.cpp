@@ -38,9 +38,10 @@ QString Page(const QString& title, const QString& body) {
     return QStringLiteral(
                "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-               "<title>%1 - Tovi stats</title><link rel=\"stylesheet\" href=\"/tovistats/style.css\"></head>"
+               "<title>%1 - Tovi stats</title><link rel=\"stylesheet\" href=\"/tovistats/style.css\">"
+               "<link rel=\"icon\" type=\"image/svg+xml\" href=\"/tovistats/favicon.svg\"></head>"
                "<body><nav><a href=\"/tovistats/\">Servers</a> <a "
-               "href=\"/tovistats/leaderboard\">Leaderboard</a>"
+               "href=\"/tovistats/leaderboard\">Leaderboard</a> <a href=\"/tovistats/maps\">Maps</a>"
                " <a href=\"/tovistats/news.php\">News</a></nav><main><h1>%1</h1>\n%2</main></body></html>\n")
         .arg(title, body);
 }
@@ -71,17 +72,46 @@ QString StateText(int state) {
     }
 }
 
+QString MapLink(const std::string& name) {
+    return QStringLiteral("<a href=\"%1\">%2</a>")
+        .arg(
+            (QStringLiteral("/tovistats/map?name=") +
+             QString::fromLatin1(QUrl::toPercentEncoding(QByteArray::fromStdString(Windows1252ToUtf8(name)))))
+                .toHtmlEscaped(),
+            name.empty() ? QStringLiteral("(no name)") : HtmlText(name));
+}
+
+// A server's page is found by its public id.
+QString ServerLink(int64_t id, const std::string& name) {
+    return QStringLiteral("<a href=\"/tovistats/server?id=%1\">%2</a>")
+        .arg(Number(id), ServerLabel(id, name));
+}
+
 QString MatchesTable(const std::vector<MatchSummary>& matches) {
     if (matches.empty()) return QStringLiteral("<p>No matches yet.</p>");
     QString html = QStringLiteral(
-        "<table><tr><th>Match (server time)</th><th>Server</th><th>Map</th><th>Type</th>"
-        "<th>Received</th></tr>");
+        "<div class=\"wide\"><table class=\"matches\"><tr><th>Match (server "
+        "time)</th><th>Server</th><th>Map</th>"
+        "<th class=\"minor\">Type</th><th class=\"minor\">Received</th></tr>");
     for (const MatchSummary& m : matches) {
-        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td></tr>")
-                    .arg(MatchLink(m), ServerLabel(m.ServerId, m.ServerName), HtmlText(m.Block.MapName),
+        html += QStringLiteral(
+                    "<tr><td>%1</td><td>%2</td><td>%3</td><td class=\"minor\">%4</td><td "
+                    "class=\"minor\">%5</td></tr>")
+                    .arg(MatchLink(m), ServerLink(m.ServerId, m.ServerName), MapLink(m.Block.MapName),
                          HtmlText(m.Block.GameType), Date(Time(m.Received)));
     }
-    return html + QStringLiteral("</table>");
+    return html + QStringLiteral("</table></div>");
+}
+
+QString PlaceFacts(const PlaceTotals& p) {
+    return QStringLiteral(
+               "<dl class=\"facts\" id=\"totals\"><div><dt>Matches</dt><dd>%1</dd></div><div><dt>Players "
+               "(summed "
+               "over matches)</dt><dd>%2</dd></div><div><dt>First played</dt><dd>%3</dd></div><div><dt>Last "
+               "played</dt><dd>%4</dd></div></dl>")
+        .arg(Number(p.Matches), Number(p.Players),
+             p.Matches ? Date(Time(p.FirstPlayed)) : QStringLiteral("&ndash;"),
+             p.Matches ? Date(Time(p.LastPlayed)) : QStringLiteral("&ndash;"));
 }
 
 QString KillsPerDeath(int64_t kills, int64_t deaths) {
@@ -247,13 +277,13 @@ QString ServersPage(const std::vector<ServerNow>& servers, const std::vector<Mat
         if (!r.ServerMessage.empty())
             html += QStringLiteral("<p class=\"motd\">%1</p>").arg(HtmlText(r.ServerMessage));
         if (!r.Players.empty()) {
-            html += QStringLiteral("<table><tr><th>Player</th><th>Team</th></tr>");
+            html += QStringLiteral("<div class=\"wide\"><table><tr><th>Player</th><th>Team</th></tr>");
             for (const StatusPlayer& p : r.Players) {
                 html += QStringLiteral("<tr><td><a href=\"%1\">%2</a></td><td>%3</td></tr>")
                             .arg(PlayerLink(LowerCase1252(p.Name)).toHtmlEscaped(), HtmlText(p.Name),
                                  HtmlText(p.Team));
             }
-            html += QStringLiteral("</table>");
+            html += QStringLiteral("</table></div>");
         }
         html += QStringLiteral("</section>");
     }
@@ -502,12 +532,13 @@ QString PlayerPageHtml(const PlayerPage& page) {
         html += QStringLiteral("</table></div>");
     }
     html += QStringLiteral(
-        "<h2>Names seen</h2><table id=\"names\"><tr><th>Name</th><th>First seen</th><th>Last seen</th></tr>");
+        "<h2>Names seen</h2><div class=\"wide\"><table id=\"names\"><tr><th>Name</th><th>First seen</th>"
+        "<th>Last seen</th></tr>");
     for (const NameSeen& n : page.Names) {
         html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>")
                     .arg(HtmlText(n.Name), Date(Time(n.FirstSeen)), Date(Time(n.LastSeen)));
     }
-    html += QStringLiteral("</table>");
+    html += QStringLiteral("</table></div>");
     return Page(HtmlText(t.Name), html);
 }
 
@@ -563,6 +594,31 @@ QString NewsPageHtml(const QString& news, const std::vector<MatchSummary>& recen
     return Page(QStringLiteral("News"), html);
 }
 
+QString MapsPage(const std::vector<PlaceTotals>& maps) {
+    if (maps.empty()) return Page(QStringLiteral("Maps"), QStringLiteral("<p>No matches yet.</p>"));
+    QString html = QStringLiteral(
+        "<div class=\"wide\"><table id=\"maps\"><tr><th>Map</th><th>Matches</th><th "
+        "class=\"minor\">Players</th>"
+        "<th>Last played</th></tr>");
+    for (const PlaceTotals& m : maps)
+        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td class=\"minor\">%3</td><td>%4</td></tr>")
+                    .arg(MapLink(m.Name), Number(m.Matches), Number(m.Players), Date(Time(m.LastPlayed)));
+    return Page(QStringLiteral("Maps"), html + QStringLiteral("</table></div>"));
+}
+
+QString PlacePage(const PlaceTotals& place, const std::vector<MatchSummary>& recent) {
+    const QString title = place.ServerId ? ServerLabel(place.ServerId, place.Name)
+                                         : QStringLiteral("Map ") + HtmlText(place.Name);
+    return Page(title, PlaceFacts(place) + QStringLiteral("<h2>Latest matches</h2>") + MatchesTable(recent));
+}
+
+QByteArray Favicon() {
+    return QByteArrayLiteral(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 16 16\">"
+        "<rect width=\"16\" height=\"16\" rx=\"3\" fill=\"#2d3b2d\"/>"
+        "<path d=\"M3 12h2V8H3zm4 0h2V4H7zm4 0h2V6h-2z\" fill=\"#e4e8e0\"/></svg>\n");
+}
+
 QString NotFoundPage(const QString& what) {
     return Page(QStringLiteral("Not found"), QStringLiteral("<p>%1</p>").arg(what.toHtmlEscaped()));
 }
@@ -578,7 +634,12 @@ QByteArray StyleSheet() {
         "dl.stats,dl.facts{display:flex;flex-wrap:wrap;gap:.5em;margin:.5em 0}"
         "dl.stats div,dl.facts div{background:#fff;border:1px solid #ddd;padding:.3em .6em}"
         "dt{font-size:.8em;color:#555}dd{margin:0;font-weight:bold}"
-        ".server{background:#fff;border:1px solid #ddd;padding:.5em 1em;margin-bottom:1em}\n");
+        ".server{background:#fff;border:1px solid #ddd;padding:.5em 1em;margin-bottom:1em}"
+        ".wide{max-width:100%}td{overflow-wrap:anywhere}form.search input{max-width:60vw}"
+        // A phone's width: the columns that matter least give way, so the page never scrolls
+        // sideways; wide tables scroll inside their own box.
+        "@media (max-width:600px){main{padding:.5em}nav a{margin-right:.6em}"
+        ".minor,.c-headshots,.c-targets,.c-exp,.c-time,.c-kd{display:none}th,td{padding:.2em .3em}}\n");
 }
 
 }  // namespace tovi

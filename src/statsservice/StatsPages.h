@@ -44,7 +44,11 @@ QString LeaderboardPage(const BoardRows& rows, const BoardView& view);
 QString PlayerPageHtml(const PlayerPage& page);
 QString MatchPageHtml(const MatchSummary& match, const std::vector<PlayerLine>& players);
 QString NewsPageHtml(const QString& news, const std::vector<MatchSummary>& recent);
+QString MapsPage(const std::vector<PlaceTotals>& maps);
+// A map's or a server's page: its totals and latest matches.
+QString PlacePage(const PlaceTotals& place, const std::vector<MatchSummary>& recent);
 QString NotFoundPage(const QString& what);
+QByteArray Favicon();
 QByteArray StyleSheet();
 
 }  // namespace tovi

@@ -494,11 +494,45 @@ void StatsService::Routes() {
             return html(MatchPageHtml(match->first, match->second));
         }, std::move(responder));
     });
+    m_http.route("/tovistats/maps", Method::Get,
+                 [this, html](const QHttpServerRequest&, Responder responder) {
+                     Serve([html](StatsServiceStore& store) { return html(MapsPage(store.Maps())); },
+                           std::move(responder));
+                 });
+    m_http.route(
+        "/tovistats/map", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
+            const QByteArray sent = QueryBytes(request, "name");
+            Serve(
+                [html, name = NameFromUtf8(sent).value_or(sent.toStdString())](StatsServiceStore& store) {
+                    const auto map = store.Map(name);
+                    if (!map)
+                        return html(NotFoundPage(QStringLiteral("No map of that name.")),
+                                    StatusCode::NotFound);
+                    return html(PlacePage(*map, store.RecentMatchesOnMap(name, 50)));
+                },
+                std::move(responder));
+        });
+    m_http.route("/tovistats/server", Method::Get,
+                 [this, html](const QHttpServerRequest& request, Responder responder) {
+                     bool ok = false;
+                     const qlonglong id = QueryBytes(request, "id").toLongLong(&ok);
+                     Serve(
+                         [html, ok, id](StatsServiceStore& store) {
+                             const auto server = ok ? store.Server(id) : std::nullopt;
+                             if (!server)
+                                 return html(NotFoundPage(QStringLiteral("No such server.")),
+                                             StatusCode::NotFound);
+                             return html(PlacePage(*server, store.RecentMatchesOfServer(id, 50)));
+                         },
+                         std::move(responder));
+                 });
     m_http.route("/tovistats/news.php", Method::Get, [this, html](const QHttpServerRequest&, Responder responder) {
         Serve([html, folder = m_dataDir](StatsServiceStore& store) {
             return html(NewsPageHtml(NewsText(folder), store.RecentMatches(5)));
         }, std::move(responder));
     });
+    m_http.route("/tovistats/favicon.svg", Method::Get,
+                 [] { return QHttpServerResponse(QByteArrayLiteral("image/svg+xml"), Favicon()); });
     m_http.route("/tovistats/style.css", Method::Get,
                  [] { return QHttpServerResponse(QByteArrayLiteral("text/css"), StyleSheet()); });
     m_http.afterRequest([](QHttpServerResponse&& response) {

@@ -106,6 +106,8 @@ std::string SchemaV3() {
            PlayedSql() +
            ";"
            "CREATE INDEX svc_matches_played ON svc_matches(played);"
+           "CREATE INDEX svc_matches_map ON svc_matches(map_name, id);"
+           "CREATE INDEX svc_matches_code ON svc_matches(code, id);"
            "CREATE TABLE svc_player_days(day INTEGER NOT NULL, name_key BLOB NOT NULL, matches INTEGER NOT "
            "NULL" +
            totals +
@@ -848,6 +850,64 @@ std::vector<MatchSummary> StatsServiceStore::RecentMatches(int limit) {
         std::string("SELECT ") + kMatchColumns + kMatchFrom + " ORDER BY m.id DESC LIMIT ?";
     SqliteStatement st(m_db, sql.c_str());
     st.Int(1, limit);
+    std::vector<MatchSummary> matches;
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) matches.push_back(ReadMatch(st, 0));
+    return matches;
+}
+
+namespace {
+
+PlaceTotals ReadPlace(const SqliteStatement& st) {
+    return {st.Bytes(0), st.Int(1), st.Int(2), st.Int(3), st.Int(4), st.Int(5)};
+}
+
+constexpr const char* kMapColumns =
+    "SELECT map_name, 0, matches, players, first_played, last_played FROM svc_map_totals";
+
+}  // namespace
+
+std::vector<PlaceTotals> StatsServiceStore::Maps() {
+    std::vector<PlaceTotals> maps;
+    SqliteStatement st(m_db, std::string(kMapColumns) + " ORDER BY matches DESC, map_name");
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) maps.push_back(ReadPlace(st));
+    return maps;
+}
+
+std::optional<PlaceTotals> StatsServiceStore::Map(const std::string& name) {
+    SqliteStatement st(m_db, std::string(kMapColumns) + " WHERE map_name = ?");
+    st.Blob(1, name);
+    if (!st.Ok() || sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
+    return ReadPlace(st);
+}
+
+std::optional<PlaceTotals> StatsServiceStore::Server(int64_t publicId) {
+    // By the public id only: the code is the server's credential.
+    SqliteStatement st(
+        m_db,
+        "SELECT COALESCE(s.name, X''), s.public_id, COALESCE(t.matches, 0), COALESCE(t.players, 0),"
+        " COALESCE(t.first_played, 0), COALESCE(t.last_played, 0) FROM svc_servers s"
+        " LEFT JOIN svc_server_totals t ON t.code = s.code WHERE s.public_id = ?");
+    st.Int(1, publicId);
+    if (!st.Ok() || sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
+    return ReadPlace(st);
+}
+
+std::vector<MatchSummary> StatsServiceStore::RecentMatchesOnMap(const std::string& name, int limit) {
+    SqliteStatement st(m_db, std::string("SELECT ") + kMatchColumns + kMatchFrom +
+                                 " WHERE m.map_name = ? ORDER BY m.id DESC LIMIT ?");
+    st.Blob(1, name);
+    st.Int(2, limit);
+    std::vector<MatchSummary> matches;
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) matches.push_back(ReadMatch(st, 0));
+    return matches;
+}
+
+std::vector<MatchSummary> StatsServiceStore::RecentMatchesOfServer(int64_t publicId, int limit) {
+    SqliteStatement st(m_db, std::string("SELECT ") + kMatchColumns + kMatchFrom +
+                                 " WHERE m.code = (SELECT code FROM svc_servers WHERE public_id = ?)"
+                                 " ORDER BY m.id DESC LIMIT ?");
+    st.Int(1, publicId);
+    st.Int(2, limit);
     std::vector<MatchSummary> matches;
     while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) matches.push_back(ReadMatch(st, 0));
     return matches;

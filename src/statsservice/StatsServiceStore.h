@@ -77,6 +77,16 @@ struct PlayerPage {
     std::vector<NameSeen> Names;
 };
 
+// A map's or a server's totals, kept at import.
+struct PlaceTotals {
+    std::string Name;      // the map's name; for a server, the name of its latest report
+    int64_t ServerId = 0;  // a server's public id; 0 for a map
+    int64_t Matches = 0;
+    int64_t Players = 0;  // players summed over the matches
+    int64_t FirstPlayed = 0;
+    int64_t LastPlayed = 0;
+};
+
 // The columns a leaderboard can be sorted by.
 enum class BoardSort { Score, Matches, Kills, Deaths, KillsPerDeath, HeadShots, Targets, ExpPoints, TimePlayed, Name };
 
@@ -161,6 +171,13 @@ public:
     std::optional<PlayerPage> Player(const std::string& key, int historyLimit);
     std::optional<std::pair<MatchSummary, std::vector<PlayerLine>>> Match(int64_t id);
     std::vector<MatchSummary> RecentMatches(int limit);
+    // Every map played, the most played first; one map's totals; one server's, by public id.
+    std::vector<PlaceTotals> Maps();
+    std::optional<PlaceTotals> Map(const std::string& name);
+    std::optional<PlaceTotals> Server(int64_t publicId);
+    // The latest matches on a map, or of a server by its public id.
+    std::vector<MatchSummary> RecentMatchesOnMap(const std::string& name, int limit);
+    std::vector<MatchSummary> RecentMatchesOfServer(int64_t publicId, int limit);
 
 private:
     StatsServiceStore(sqlite3* db, ContentDigest digest) : m_db(db), m_digest(std::move(digest)) {}

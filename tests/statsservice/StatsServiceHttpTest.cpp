@@ -136,13 +136,32 @@ private slots:
         const Reply servers = service.Get("/tovistats/");
         QVERIFY(servers.body.contains("Server #1 &middot;"));
         QVERIFY(servers.body.contains("&lt;i&gt;Caf\xC3\xA9&lt;/i&gt; <span class=\"id\">#1</span>"));
-        QVERIFY(servers.body.contains("Server #2</td>"));
+        QVERIFY(servers.body.contains("Server #2</a></td>"));
         for (const char* page :
              {"/", "/tovistats/", "/tovistats/leaderboard", "/tovistats/leaderboard?period=week",
               "/tovistats/leaderboard?period=month", "/tovistats/player?name=ann", "/tovistats/match?id=1",
               "/tovistats/match?id=2", "/tovistats/match?id=3", "/tovistats/news.php", "/tovistats/style.css",
-              "/tovistats/nothing", "/tovistats/player?name=QX1"})
+              "/tovistats/nothing", "/tovistats/player?name=QX1", "/tovistats/maps", "/tovistats/server?id=1",
+              "/tovistats/server?id=2", "/tovistats/map?name=%3Cb%3ETidal%3C%2Fb%3E",
+              "/tovistats/favicon.svg"})
             QVERIFY2(!leaks(service.Get(page)), page);
+        // A page per server (by its public id) and per map, reached from the match lists.
+        QVERIFY(servers.body.contains("<a href=\"/tovistats/server?id=2\">Server #2</a>"));
+        QVERIFY(servers.body.contains(
+            "<a href=\"/tovistats/map?name=%3Cb%3ETidal%3C%2Fb%3E\">&lt;b&gt;Tidal&lt;/b&gt;</a>"));
+        const Reply first = service.Get("/tovistats/server?id=1");
+        QCOMPARE(first.status, 200);
+        QVERIFY(first.body.contains("<h1>&lt;i&gt;Caf\xC3\xA9&lt;/i&gt; <span class=\"id\">#1</span></h1>"));
+        QVERIFY(first.body.contains("<dt>Matches</dt><dd>1</dd>"));
+        QVERIFY(service.Get("/tovistats/map?name=%3Cb%3ETidal%3C%2Fb%3E")
+                    .body.contains("<dt>Matches</dt><dd>2</dd>"));
+        QVERIFY(service.Get("/tovistats/maps").body.contains("<td>2</td>"));
+        for (const char* missing :
+             {"/tovistats/server?id=3", "/tovistats/server?id=QX1", "/tovistats/map?name=QX1"})
+            QCOMPARE(service.Get(missing).status, 404);
+        const Reply icon = service.Get("/tovistats/favicon.svg");
+        QCOMPARE(icon.headers.value("content-type"), QByteArray("image/svg+xml"));
+        QVERIFY(icon.body.startsWith("<svg"));
     }
 
     void sharesConnectionsFairly() {
