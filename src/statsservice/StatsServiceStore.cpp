@@ -243,17 +243,6 @@ std::vector<std::string_view> Lines(std::string_view text) {
 
 }  // namespace
 
-std::string ScoreFormula() {
-    std::string text;
-    for (const ScoreWeight& w : kScoreWeights) {
-        if (!text.empty()) text += w.Weight < 0 ? " \xE2\x88\x92 " : " + ";
-        const int weight = w.Weight < 0 && !text.empty() ? -w.Weight : w.Weight;
-        if (weight != 1) text.append(std::to_string(weight)).append(" \xC3\x97 ");
-        text.append(w.Stat);
-    }
-    return text;
-}
-
 int64_t Score(const std::array<int64_t, kStatCount>& totals) {
     int64_t score = 0;
     for (const ScoreWeight& w : kScoreWeights) score += w.Weight * totals[StatIndex(w.Stat)];

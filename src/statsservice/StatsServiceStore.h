@@ -31,8 +31,6 @@ inline constexpr ScoreWeight kScoreWeights[] = {
     {"Kills", 2},      {"Assists", 1},      {"Targets", 3},  {"PspTakes", 3},
     {"MedicSaves", 1}, {"MedicRevives", 1}, {"Murders", -2}, {"Suicides", -1},
 };
-// The score as text, for the pages and the README: "2 × Kills + ...".
-std::string ScoreFormula();
 int64_t Score(const std::array<int64_t, kStatCount>& totals);
 
 // A server as the pages show it: its public id and the name of its latest report. The code is
