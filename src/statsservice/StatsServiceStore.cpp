@@ -74,15 +74,17 @@ std::string SchemaV2() {
 // one, else the receipt.
 std::string PlayedSql() {
     const std::string written = "CAST(strftime('%s', written) AS INTEGER)";
-    return "(CASE WHEN written GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'"
-           " AND " + written + " BETWEEN received - " +
-           std::to_string(StatsServiceStore::kOldestPlayedDays * 86400) + " AND received + 86400 THEN " + written +
-           " ELSE received END)";
+    return "(CASE WHEN written GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] "
+           "[0-9][0-9]:[0-9][0-9]:[0-9][0-9]'"
+           " AND " +
+           written + " BETWEEN received - " + std::to_string(StatsServiceStore::kOldestPlayedDays * 86400) +
+           " AND received + 86400 THEN " + written + " ELSE received END)";
 }
 
 std::string TotalsDefinition() {
     std::string totals;
-    for (const Statistic& s : kStatisticList) totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
+    for (const Statistic& s : kStatisticList)
+        totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
     return totals;
 }
 
@@ -604,20 +606,28 @@ bool StatsServiceStore::AddToTotals(int64_t matchId, const MatchBlock& block) {
     std::string marks, added;
     for (const Statistic& s : kStatisticList) {
         marks += ",?";
-        added.append(", t_").append(s.Name).append(" = t_").append(s.Name).append(" + excluded.t_").append(s.Name);
+        added.append(", t_")
+            .append(s.Name)
+            .append(" = t_")
+            .append(s.Name)
+            .append(" + excluded.t_")
+            .append(s.Name);
     }
     const std::string columns = TotalsColumns("");
-    SqliteStatement day(m_db, "INSERT INTO svc_player_days(day, name_key, matches, " + columns + ") VALUES (?,?,1" +
-                                  marks + ") ON CONFLICT(day, name_key) DO UPDATE SET matches = matches + 1" + added);
+    SqliteStatement day(m_db, "INSERT INTO svc_player_days(day, name_key, matches, " + columns +
+                                  ") VALUES (?,?,1" + marks +
+                                  ") ON CONFLICT(day, name_key) DO UPDATE SET matches = matches + 1" + added);
     SqliteStatement period(m_db, "INSERT INTO svc_player_periods(days, name_key, matches, " + columns +
                                      ") SELECT days, ?, 1" + marks +
                                      " FROM svc_periods WHERE first_day <= ?" +
                                      " ON CONFLICT(days, name_key) DO UPDATE SET" + AddExcluded());
-    SqliteStatement all(m_db, "INSERT INTO svc_player_totals(name_key, name, last_played, matches, " + columns +
-                                  ") VALUES (?,?,?,1" + marks +
-                                  ") ON CONFLICT(name_key) DO UPDATE SET matches = matches + 1,"
-                                  " name = CASE WHEN excluded.last_played >= last_played THEN excluded.name ELSE name END,"
-                                  " last_played = MAX(last_played, excluded.last_played)" + added);
+    SqliteStatement all(
+        m_db, "INSERT INTO svc_player_totals(name_key, name, last_played, matches, " + columns +
+                  ") VALUES (?,?,?,1" + marks +
+                  ") ON CONFLICT(name_key) DO UPDATE SET matches = matches + 1,"
+                  " name = CASE WHEN excluded.last_played >= last_played THEN excluded.name ELSE name END,"
+                  " last_played = MAX(last_played, excluded.last_played)" +
+                  added);
     if (!day.Ok() || !all.Ok() || !period.Ok()) return false;
     for (const auto& [key, p] : players) {
         sqlite3_reset(*day);
@@ -643,7 +653,9 @@ bool StatsServiceStore::AddToTotals(int64_t matchId, const MatchBlock& block) {
         const std::string key = std::string(table).substr(std::string(table).find('(') + 1);
         SqliteStatement place(m_db, std::string("INSERT INTO ") + table +
                                         ", matches, players, first_played, last_played) VALUES (?,1,?,?,?)"
-                                        " ON CONFLICT(" + key + ") DO UPDATE SET matches = matches + 1,"
+                                        " ON CONFLICT(" +
+                                        key +
+                                        ") DO UPDATE SET matches = matches + 1,"
                                         " players = players + excluded.players,"
                                         " first_played = MIN(first_played, excluded.first_played),"
                                         " last_played = MAX(last_played, excluded.last_played)");
@@ -735,16 +747,36 @@ BoardRows StatsServiceStore::Leaderboard(const BoardQuery& q) {
     }
     std::string order;
     switch (q.Sort) {
-        case BoardSort::Score: order = "score"; break;
-        case BoardSort::Matches: order = "b.matches"; break;
-        case BoardSort::Kills: order = "b.t_Kills"; break;
-        case BoardSort::Deaths: order = "b.t_Deaths"; break;
-        case BoardSort::KillsPerDeath: order = "CAST(b.t_Kills AS REAL) / MAX(b.t_Deaths, 1)"; break;
-        case BoardSort::HeadShots: order = "b.t_HeadShots"; break;
-        case BoardSort::Targets: order = "b.t_Targets"; break;
-        case BoardSort::ExpPoints: order = "b.t_ExpPoints"; break;
-        case BoardSort::TimePlayed: order = "b.t_TimePlayed"; break;
-        case BoardSort::Name: order = "b.name_key"; break;
+        case BoardSort::Score:
+            order = "score";
+            break;
+        case BoardSort::Matches:
+            order = "b.matches";
+            break;
+        case BoardSort::Kills:
+            order = "b.t_Kills";
+            break;
+        case BoardSort::Deaths:
+            order = "b.t_Deaths";
+            break;
+        case BoardSort::KillsPerDeath:
+            order = "CAST(b.t_Kills AS REAL) / MAX(b.t_Deaths, 1)";
+            break;
+        case BoardSort::HeadShots:
+            order = "b.t_HeadShots";
+            break;
+        case BoardSort::Targets:
+            order = "b.t_Targets";
+            break;
+        case BoardSort::ExpPoints:
+            order = "b.t_ExpPoints";
+            break;
+        case BoardSort::TimePlayed:
+            order = "b.t_TimePlayed";
+            break;
+        case BoardSort::Name:
+            order = "b.name_key";
+            break;
     }
     const char* direction = q.Ascending ? " ASC" : " DESC";
     const std::string sql = "SELECT b.name_key, b.matches, " + ScoreSql("b.") + " AS score, " +
@@ -778,8 +810,8 @@ BoardRows StatsServiceStore::Leaderboard(const BoardQuery& q) {
 
 std::optional<PlayerPage> StatsServiceStore::Player(const std::string& key, int historyLimit) {
     PlayerPage page;
-    SqliteStatement totals(m_db, "SELECT name, matches, " + TotalsColumns("") +
-                                     " FROM svc_player_totals WHERE name_key = ?");
+    SqliteStatement totals(
+        m_db, "SELECT name, matches, " + TotalsColumns("") + " FROM svc_player_totals WHERE name_key = ?");
     totals.Blob(1, key);
     if (totals.Ok() && sqlite3_step(*totals) == SQLITE_ROW) {
         page.Totals.Name = totals.Bytes(0);

@@ -86,7 +86,18 @@ struct PlaceTotals {
 };
 
 // The columns a leaderboard can be sorted by.
-enum class BoardSort { Score, Matches, Kills, Deaths, KillsPerDeath, HeadShots, Targets, ExpPoints, TimePlayed, Name };
+enum class BoardSort {
+    Score,
+    Matches,
+    Kills,
+    Deaths,
+    KillsPerDeath,
+    HeadShots,
+    Targets,
+    ExpPoints,
+    TimePlayed,
+    Name
+};
 
 struct BoardQuery {
     std::optional<int64_t> FromDay;  // the first day counted (days since 1970, UTC); none: all time

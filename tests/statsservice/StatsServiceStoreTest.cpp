@@ -294,7 +294,8 @@ TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheFirstSchema) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     std::string totals;
-    for (const Statistic& s : kStatisticList) totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
+    for (const Statistic& s : kStatisticList)
+        totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
     const std::string v1 =
         "CREATE TABLE svc_schema(version INTEGER NOT NULL); INSERT INTO svc_schema VALUES (1);"
         "CREATE TABLE svc_servers(code BLOB PRIMARY KEY, added INTEGER NOT NULL);"
@@ -305,13 +306,19 @@ TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheFirstSchema) {
         "CREATE TABLE svc_matches(id INTEGER PRIMARY KEY, code BLOB NOT NULL, received INTEGER NOT NULL,"
         " written TEXT NOT NULL, map_name BLOB, game_type BLOB, result INTEGER, ticks INTEGER,"
         " digest TEXT NOT NULL, block BLOB NOT NULL, UNIQUE(code, digest));"
-        "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER NOT NULL);"
+        "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER NOT "
+        "NULL);"
         "CREATE TABLE svc_player_lines(match_id INTEGER NOT NULL, line INTEGER NOT NULL, name BLOB NOT NULL,"
-        " name_key BLOB NOT NULL, team INTEGER NOT NULL" + totals + ", PRIMARY KEY(match_id, line));"
+        " name_key BLOB NOT NULL, team INTEGER NOT NULL" +
+        totals +
+        ", PRIMARY KEY(match_id, line));"
         "INSERT INTO svc_servers VALUES (CAST('OLD1' AS BLOB), 10);"
-        "INSERT INTO svc_status(code, received, state, server_name) VALUES (CAST('OLD1' AS BLOB), 20, 3, 'Old name');"
-        "INSERT INTO svc_matches VALUES (1, CAST('GONE' AS BLOB), 5, '2004-06-12 21:05:09', 'M', 'TDM', 1, 1, 'd1', 'b');"
-        "INSERT INTO svc_matches VALUES (2, CAST('OLD1' AS BLOB), 30, '2004-06-12 21:05:09', 'M', 'TDM', 1, 1, 'd2', 'b');"
+        "INSERT INTO svc_status(code, received, state, server_name) VALUES (CAST('OLD1' AS BLOB), 20, 3, "
+        "'Old name');"
+        "INSERT INTO svc_matches VALUES (1, CAST('GONE' AS BLOB), 5, '2004-06-12 21:05:09', 'M', 'TDM', 1, "
+        "1, 'd1', 'b');"
+        "INSERT INTO svc_matches VALUES (2, CAST('OLD1' AS BLOB), 30, '2004-06-12 21:05:09', 'M', 'TDM', 1, "
+        "1, 'd2', 'b');"
         "INSERT INTO svc_uploads VALUES ('id-old', 30, 1);";
     ASSERT_EQ(sqlite3_exec(db, v1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
@@ -361,7 +368,8 @@ TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheSecondSchemaIntoKeptTotals) 
     }
     const std::string v2 =
         "CREATE TABLE svc_schema(version INTEGER NOT NULL); INSERT INTO svc_schema VALUES (2);"
-        "CREATE TABLE svc_servers(code BLOB PRIMARY KEY, added INTEGER NOT NULL, public_id INTEGER, name BLOB,"
+        "CREATE TABLE svc_servers(code BLOB PRIMARY KEY, added INTEGER NOT NULL, public_id INTEGER, name "
+        "BLOB,"
         " removed INTEGER NOT NULL DEFAULT 0);"
         "CREATE TABLE svc_status(code BLOB PRIMARY KEY, received INTEGER NOT NULL, state INTEGER,"
         " dedicated INTEGER, game_type BLOB, max_players INTEGER, server_name BLOB, map_name BLOB,"
@@ -371,29 +379,38 @@ TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheSecondSchemaIntoKeptTotals) 
         " written TEXT NOT NULL, map_name BLOB, game_type BLOB, result INTEGER, ticks INTEGER,"
         " digest TEXT NOT NULL, block BLOB NOT NULL, UNIQUE(code, digest));"
         "CREATE TABLE svc_player_lines(match_id INTEGER NOT NULL, line INTEGER NOT NULL, name BLOB NOT NULL,"
-        " name_key BLOB NOT NULL, team INTEGER NOT NULL" + totals + ", PRIMARY KEY(match_id, line));"
+        " name_key BLOB NOT NULL, team INTEGER NOT NULL" +
+        totals +
+        ", PRIMARY KEY(match_id, line));"
         "CREATE TABLE svc_names(name BLOB PRIMARY KEY, name_key BLOB NOT NULL, first_seen INTEGER NOT NULL,"
         " last_seen INTEGER NOT NULL);"
-        "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER NOT NULL);"
+        "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER NOT "
+        "NULL);"
         "CREATE TABLE svc_upload_ids(code BLOB NOT NULL, upload_id TEXT NOT NULL, digest TEXT NOT NULL,"
         " received INTEGER NOT NULL, matches INTEGER NOT NULL, PRIMARY KEY(code, upload_id));"
         "INSERT INTO svc_servers VALUES (CAST('QX1' AS BLOB), 10, 1, 'Old', 0);"
         // Received on 2025-12-01 00:00 UTC (day 20423): played the day before, on a clock a year
         // behind, and on a clock two days ahead.
-        "INSERT INTO svc_matches VALUES (1, CAST('QX1' AS BLOB), 1764547200, '2025-11-30 12:00:00', 'Port', 'TDM', 1, 1, 'd1', 'b');"
-        "INSERT INTO svc_matches VALUES (2, CAST('QX1' AS BLOB), 1764547200, '2024-11-30 12:00:00', 'Port', 'TDM', 1, 1, 'd2', 'b');"
-        "INSERT INTO svc_matches VALUES (3, CAST('QX1' AS BLOB), 1764547200, '2025-12-03 12:00:00', 'Dam', 'TDM', 1, 1, 'd3', 'b');";
+        "INSERT INTO svc_matches VALUES (1, CAST('QX1' AS BLOB), 1764547200, '2025-11-30 12:00:00', 'Port', "
+        "'TDM', 1, 1, 'd1', 'b');"
+        "INSERT INTO svc_matches VALUES (2, CAST('QX1' AS BLOB), 1764547200, '2024-11-30 12:00:00', 'Port', "
+        "'TDM', 1, 1, 'd2', 'b');"
+        "INSERT INTO svc_matches VALUES (3, CAST('QX1' AS BLOB), 1764547200, '2025-12-03 12:00:00', 'Dam', "
+        "'TDM', 1, 1, 'd3', 'b');";
     ASSERT_EQ(sqlite3_exec(db, v2.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_stmt* line = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, ("INSERT INTO svc_player_lines VALUES (?1, ?2, ?3, ?4, 1" + kills + ")").c_str(),
-                                 -1, &line, nullptr),
+    ASSERT_EQ(sqlite3_prepare_v2(
+                  db, ("INSERT INTO svc_player_lines VALUES (?1, ?2, ?3, ?4, 1" + kills + ")").c_str(), -1,
+                  &line, nullptr),
               SQLITE_OK);
     const struct {
         int match;
         const char* name;
         const char* key;
         int kills;
-    } lines[] = {{1, "Ren\xE9", "ren\xE9", 2}, {1, "REN\xC9", "ren\xE9", 3}, {2, "Ren\xE9", "ren\xE9", 1},
+    } lines[] = {{1, "Ren\xE9", "ren\xE9", 2},
+                 {1, "REN\xC9", "ren\xE9", 3},
+                 {2, "Ren\xE9", "ren\xE9", 1},
                  {3, "Bob", "bob", 4}};
     for (int i = 0; const auto& l : lines) {
         sqlite3_reset(line);
@@ -430,8 +447,10 @@ TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheSecondSchemaIntoKeptTotals) 
     // A match stored now adds to the same totals, and the spelling of the latest match names
     // the player.
     const std::string zeros = " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\r\n";
-    const std::string stats = "ServerInfo QX1|**QX**|Port|**QX**|TDM|**QX**|1|**QX**|2025-12-01 10:00:00|**QX**|10\r\n"
-                              "  PlayerStats REN\xC9&end& 1 0 0 0 0 0 5" + zeros;
+    const std::string stats =
+        "ServerInfo QX1|**QX**|Port|**QX**|TDM|**QX**|1|**QX**|2025-12-01 10:00:00|**QX**|10\r\n"
+        "  PlayerStats REN\xC9&end& 1 0 0 0 0 0 5" +
+        zeros;
     std::string error;
     const auto blocks = ParseUpload(UploadBody(stats), error);
     ASSERT_TRUE(blocks) << error;
