@@ -730,9 +730,13 @@ BoardRows StatsServiceStore::Leaderboard(const BoardQuery& q) {
                     .append(s.Name)
                     .append(", 0) AS t_")
                     .append(s.Name);
+            // One day, the usual gap, is joined by its key; more are summed first.
+            const std::string left = from - near->second == 1
+                                         ? "svc_player_days d ON d.day = " + std::to_string(near->second) +
+                                               " AND d.name_key = p.name_key"
+                                         : "(" + DayRangeSql(near->second, from, +1) + ") d ON d.name_key = p.name_key";
             source = "(SELECT p.name_key, p.matches - COALESCE(d.matches, 0) AS matches" + less +
-                     " FROM svc_player_periods p LEFT JOIN (" + DayRangeSql(near->second, from, +1) +
-                     ") d ON d.name_key = p.name_key WHERE p.days = " + std::to_string(near->first) +
+                     " FROM svc_player_periods p LEFT JOIN " + left + " WHERE p.days = " + std::to_string(near->first) +
                      " AND p.matches - COALESCE(d.matches, 0) > 0" +
                      (found.empty() ? "" : " AND instr(p.name_key, ?2) > 0") + ")";
         } else if (near) {

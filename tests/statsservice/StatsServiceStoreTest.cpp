@@ -457,6 +457,9 @@ TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheSecondSchemaIntoKeptTotals) 
     ASSERT_TRUE(old.StoreUpload(*blocks, {}, 1764583200).Ok);
     EXPECT_EQ(board(received), (Rows{{"REN\xC9", 2, 6}, {"Bob", 1, 4}}));
     EXPECT_EQ(board(std::nullopt), (Rows{{"REN\xC9", 3, 11}, {"Bob", 1, 4}}));
+    // Periods near a kept one are that one corrected by the days between: here one day, and five.
+    EXPECT_EQ(board(received - 5), (Rows{{"REN\xC9", 3, 11}, {"Bob", 1, 4}}));
+    EXPECT_EQ(board(received - 1), (Rows{{"REN\xC9", 3, 11}, {"Bob", 1, 4}}));
 }
 
 // The request pace on a virtual clock: a request arrives in `chunk`-byte pieces every
