@@ -3,10 +3,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <limits>
-#include <optional>
-
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -17,8 +13,12 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
+#include <limits>
+#include <optional>
 
 #include "StatsPages.h"
+#include "Windows1252.h"
 
 namespace tovi {
 
@@ -35,9 +35,11 @@ const std::pair<QByteArray, QByteArray> kPageHeaders[] = {
 };
 
 // A page written through a responder, which the after-request hook does not see.
-void WritePage(QHttpServerResponder&& responder, const QByteArray& html, StatusCode status) {
+void WritePage(QHttpServerResponder&& responder, const QByteArray& html, StatusCode status,
+               const QByteArray& location = {}) {
     QHttpServerResponse response(QByteArrayLiteral("text/html; charset=utf-8"), html, status);
     for (const auto& [name, value] : kPageHeaders) response.setHeader(name, value);
+    if (!location.isEmpty()) response.setHeader("Location", location);
     response.write(std::move(responder));
 }
 
@@ -46,7 +48,9 @@ void WritePage(QHttpServerResponder&& responder, const QByteArray& html, StatusC
 QByteArray QueryBytes(const QHttpServerRequest& request, const QByteArray& name) {
     const QByteArray query = request.url().query(QUrl::FullyEncoded).toLatin1();
     for (const QByteArray& pair : query.split('&')) {
-        if (pair.startsWith(name + '=')) return QByteArray::fromPercentEncoding(pair.mid(name.size() + 1));
+        // A form sends blanks as "+"; the pages' own links write "+" as "%2B".
+        if (pair.startsWith(name + '='))
+            return QByteArray::fromPercentEncoding(pair.mid(name.size() + 1).replace('+', ' '));
     }
     return {};
 }
@@ -313,6 +317,21 @@ StatsService::StatsService(StatsServiceStore& store, QString dataDir, Clock cloc
     m_readers.setMaxThreadCount(1);
     if (!m_executor) m_executor = [this](std::function<void()> task) { m_readers.start(std::move(task)); };
     Routes();
+    auto* periods = new QTimer(this);
+    connect(periods, &QTimer::timeout, this, [this] { MovePeriods(); });
+    periods->start(60000);
+    MovePeriods();
+}
+
+void StatsService::MovePeriods() {
+    const int64_t today = m_clock() / 86400;
+    if (today == m_periodsDay) return;
+    std::string error;
+    if (m_store.MovePeriodsTo(today, error))
+        m_periodsDay = today;
+    else
+        qWarning().noquote() << "The leaderboards' periods were not moved on:"
+                             << QString::fromStdString(error);
 }
 
 StatsService::~StatsService() {
@@ -322,7 +341,7 @@ StatsService::~StatsService() {
 
 void StatsService::Serve(Render render, QHttpServerResponder&& responder) {
     auto write = [](QHttpServerResponder& to, const Page& page) {
-        WritePage(std::move(to), page.Html, static_cast<StatusCode>(page.Status));
+        WritePage(std::move(to), page.Html, static_cast<StatusCode>(page.Status), page.Location);
     };
     if (!m_reader) {
         write(responder, render(m_store));
@@ -419,7 +438,7 @@ void StatsService::Routes() {
     });
     using Responder = QHttpServerResponder&&;
     auto html = [](const QString& text, StatusCode status = StatusCode::Ok) {
-        return Page{text.toUtf8(), static_cast<int>(status)};
+        return Page{text.toUtf8(), static_cast<int>(status), {}};
     };
     auto servers = [this, html](const QHttpServerRequest&, Responder responder) {
         const int64_t now = m_clock();
@@ -429,22 +448,43 @@ void StatsService::Routes() {
     };
     m_http.route("/", Method::Get, servers);
     m_http.route("/tovistats/", Method::Get, servers);
-    m_http.route("/tovistats/leaderboard", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
-        const QByteArray key = QueryBytes(request, "period");
-        const Period period = key == "week" ? Period::Week : key == "month" ? Period::Month : Period::All;
-        const int64_t days = period == Period::Week ? 7 : period == Period::Month ? 30 : 0;
-        const int64_t since = days == 0 ? 0 : m_clock() - days * 86400;
-        Serve([html, since, period](StatsServiceStore& store) {
-            return html(LeaderboardPage(store.Leaderboard(since, 100), period));
-        }, std::move(responder));
-    });
-    m_http.route("/tovistats/player", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
-        Serve([html, name = QueryBytes(request, "name").toStdString()](StatsServiceStore& store) {
-            const auto page = store.Player(name, 200);
-            if (!page) return html(NotFoundPage(QStringLiteral("No player of that name.")), StatusCode::NotFound);
-            return html(PlayerPageHtml(*page));
-        }, std::move(responder));
-    });
+    m_http.route("/tovistats/leaderboard", Method::Get,
+                 [this, html](const QHttpServerRequest& request, Responder responder) {
+                     const BoardView view = BoardViewOf(
+                         [&request](const QByteArray& name) { return QueryBytes(request, name); });
+                     const BoardQuery query = BoardQueryOf(view, m_clock());
+                     Serve(
+                         [html, query, view](StatsServiceStore& store) {
+                             return html(LeaderboardPage(store.Leaderboard(query), view));
+                         },
+                         std::move(responder));
+                 });
+    m_http.route("/tovistats/player", Method::Get,
+                 [this, html](const QHttpServerRequest& request, Responder responder) {
+                     const QByteArray sent = QueryBytes(request, "name");
+                     Serve(
+                         [html, sent, name = NameFromUtf8(sent)](StatsServiceStore& store) {
+                             if (name) {
+                                 if (const auto page = store.Player(LowerCase1252(*name), 200))
+                                     return html(PlayerPageHtml(*page));
+                             }
+                             // Older pages linked the name's own Windows-1252 bytes: such an address is sent
+                             // on to the address of today.
+                             const std::string old = LowerCase1252(sent.toStdString());
+                             if ((!name || *name != sent.toStdString()) && store.Player(old, 0)) {
+                                 const QString to = PlayerLink(old);
+                                 Page moved = html(
+                                     QStringLiteral("<!DOCTYPE html><p>Moved to <a href=\"%1\">%1</a></p>")
+                                         .arg(to.toHtmlEscaped()),
+                                     StatusCode::MovedPermanently);
+                                 moved.Location = to.toLatin1();
+                                 return moved;
+                             }
+                             return html(NotFoundPage(QStringLiteral("No player of that name.")),
+                                         StatusCode::NotFound);
+                         },
+                         std::move(responder));
+                 });
     m_http.route("/tovistats/match", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
         bool ok = false;
         const qlonglong id = QueryBytes(request, "id").toLongLong(&ok);
@@ -454,11 +494,45 @@ void StatsService::Routes() {
             return html(MatchPageHtml(match->first, match->second));
         }, std::move(responder));
     });
+    m_http.route("/tovistats/maps", Method::Get,
+                 [this, html](const QHttpServerRequest&, Responder responder) {
+                     Serve([html](StatsServiceStore& store) { return html(MapsPage(store.Maps())); },
+                           std::move(responder));
+                 });
+    m_http.route(
+        "/tovistats/map", Method::Get, [this, html](const QHttpServerRequest& request, Responder responder) {
+            const QByteArray sent = QueryBytes(request, "name");
+            Serve(
+                [html, name = NameFromUtf8(sent).value_or(sent.toStdString())](StatsServiceStore& store) {
+                    const auto map = store.Map(name);
+                    if (!map)
+                        return html(NotFoundPage(QStringLiteral("No map of that name.")),
+                                    StatusCode::NotFound);
+                    return html(PlacePage(*map, store.RecentMatchesOnMap(name, 50)));
+                },
+                std::move(responder));
+        });
+    m_http.route("/tovistats/server", Method::Get,
+                 [this, html](const QHttpServerRequest& request, Responder responder) {
+                     bool ok = false;
+                     const qlonglong id = QueryBytes(request, "id").toLongLong(&ok);
+                     Serve(
+                         [html, ok, id](StatsServiceStore& store) {
+                             const auto server = ok ? store.Server(id) : std::nullopt;
+                             if (!server)
+                                 return html(NotFoundPage(QStringLiteral("No such server.")),
+                                             StatusCode::NotFound);
+                             return html(PlacePage(*server, store.RecentMatchesOfServer(id, 50)));
+                         },
+                         std::move(responder));
+                 });
     m_http.route("/tovistats/news.php", Method::Get, [this, html](const QHttpServerRequest&, Responder responder) {
         Serve([html, folder = m_dataDir](StatsServiceStore& store) {
             return html(NewsPageHtml(NewsText(folder), store.RecentMatches(5)));
         }, std::move(responder));
     });
+    m_http.route("/tovistats/favicon.svg", Method::Get,
+                 [] { return QHttpServerResponse(QByteArrayLiteral("image/svg+xml"), Favicon()); });
     m_http.route("/tovistats/style.css", Method::Get,
                  [] { return QHttpServerResponse(QByteArrayLiteral("text/css"), StyleSheet()); });
     m_http.afterRequest([](QHttpServerResponse&& response) {

@@ -102,11 +102,15 @@ public:
     struct Page {
         QByteArray Html;
         int Status = 200;
+        QByteArray Location;  // where a redirect sends the visitor
     };
     using Render = std::function<Page(StatsServiceStore&)>;
 
 private:
     void Routes();
+    // Keeps the store's summed periods ending today, so that a leaderboard after midnight need
+    // not correct them.
+    void MovePeriods();
     // Answers with the page `render` reads, on the reader's thread when there is one.
     void Serve(Render render, QHttpServerResponder&& responder);
 
@@ -118,6 +122,7 @@ private:
     Executor m_executor;
     QHttpServer m_http;
     GuardedTcpServer* m_tcp;
+    int64_t m_periodsDay = -1;
 };
 
 }  // namespace tovi

@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <map>
 
 #include "PlayerClass.h"
 #include "SqliteStatement.h"
@@ -11,6 +13,15 @@
 namespace tovi {
 
 namespace {
+
+std::string TotalsColumns(const char* prefix) {
+    std::string columns;
+    for (const Statistic& s : kStatisticList) {
+        if (!columns.empty()) columns += ", ";
+        columns.append(prefix).append("t_").append(s.Name);
+    }
+    return columns;
+}
 
 // Each entry brings the schema from the version before it to its own; entry i makes version i+1.
 // Texts from the game are kept as their bytes (blobs), compared byte for byte.
@@ -59,6 +70,121 @@ std::string SchemaV2() {
            " received INTEGER NOT NULL, matches INTEGER NOT NULL, PRIMARY KEY(code, upload_id));";
 }
 
+// The play time of a match row (see kOldestPlayedDays): the written time where it is a plausible
+// one, else the receipt.
+std::string PlayedSql() {
+    const std::string written = "CAST(strftime('%s', written) AS INTEGER)";
+    return "(CASE WHEN written GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] "
+           "[0-9][0-9]:[0-9][0-9]:[0-9][0-9]'"
+           " AND " +
+           written + " BETWEEN received - " + std::to_string(StatsServiceStore::kOldestPlayedDays * 86400) +
+           " AND received + 86400 THEN " + written + " ELSE received END)";
+}
+
+std::string TotalsDefinition() {
+    std::string totals;
+    for (const Statistic& s : kStatisticList)
+        totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
+    return totals;
+}
+
+std::string TotalsSums(const char* prefix) {
+    std::string sums;
+    for (const Statistic& s : kStatisticList)
+        sums.append(", SUM(").append(prefix).append("t_").append(s.Name).append(") AS t_").append(s.Name);
+    return sums;
+}
+
+// Totals kept as matches are stored, so that a leaderboard reads summed rows rather than every
+// player line: per player per day of play (clustered by day, so that a period is one range),
+// per player for all time, per map and per server. A player counts a match once, whatever
+// spellings of the name it holds; their lines are summed. The rows already held are summed in.
+std::string SchemaV3() {
+    const std::string totals = TotalsDefinition();
+    const std::string columns = TotalsColumns("");
+    const std::string sums = TotalsSums("p.");
+    return "ALTER TABLE svc_matches ADD COLUMN played INTEGER NOT NULL DEFAULT 0;"
+           "UPDATE svc_matches SET played = " +
+           PlayedSql() +
+           ";"
+           "CREATE INDEX svc_matches_played ON svc_matches(played);"
+           "CREATE INDEX svc_matches_map ON svc_matches(map_name, id);"
+           "CREATE INDEX svc_matches_code ON svc_matches(code, id);"
+           "CREATE TABLE svc_player_days(day INTEGER NOT NULL, name_key BLOB NOT NULL, matches INTEGER NOT "
+           "NULL" +
+           totals +
+           ", PRIMARY KEY(day, name_key)) WITHOUT ROWID;"
+           "INSERT INTO svc_player_days(day, name_key, matches, " +
+           columns +
+           ")"
+           " SELECT m.played / 86400, p.name_key, COUNT(DISTINCT p.match_id)" +
+           sums +
+           " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id GROUP BY 1, 2;"
+           "CREATE TABLE svc_player_totals(name_key BLOB PRIMARY KEY, name BLOB NOT NULL, last_played "
+           "INTEGER NOT NULL,"
+           " matches INTEGER NOT NULL" +
+           totals +
+           ");"
+           "INSERT INTO svc_player_totals(name_key, name, last_played, matches, " +
+           columns +
+           ")"
+           " SELECT p.name_key, (SELECT q.name FROM svc_player_lines q JOIN svc_matches n ON n.id = "
+           "q.match_id"
+           " WHERE q.name_key = p.name_key ORDER BY n.played DESC, n.id DESC, q.line LIMIT 1),"
+           " MAX(m.played), COUNT(DISTINCT p.match_id)" +
+           sums +
+           " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id GROUP BY p.name_key;"
+           "CREATE TABLE svc_map_totals(map_name BLOB PRIMARY KEY, matches INTEGER NOT NULL, players INTEGER "
+           "NOT NULL,"
+           " first_played INTEGER NOT NULL, last_played INTEGER NOT NULL);"
+           "INSERT INTO svc_map_totals SELECT COALESCE(m.map_name, X''), COUNT(*),"
+           " SUM((SELECT COUNT(DISTINCT name_key) FROM svc_player_lines WHERE match_id = m.id)),"
+           " MIN(m.played), MAX(m.played) FROM svc_matches m GROUP BY 1;"
+           "CREATE TABLE svc_server_totals(code BLOB PRIMARY KEY, matches INTEGER NOT NULL, players INTEGER "
+           "NOT NULL,"
+           " first_played INTEGER NOT NULL, last_played INTEGER NOT NULL);"
+           "INSERT INTO svc_server_totals SELECT m.code, COUNT(*),"
+           " SUM((SELECT COUNT(DISTINCT name_key) FROM svc_player_lines WHERE match_id = m.id)),"
+           " MIN(m.played), MAX(m.played) FROM svc_matches m GROUP BY 1;"
+           // The kept periods start empty, after the last day held: the first upload moves them
+           // to end on its day, summing the days they then hold.
+           "CREATE TABLE svc_periods(days INTEGER PRIMARY KEY, first_day INTEGER NOT NULL);"
+           "INSERT INTO svc_periods SELECT column1, COALESCE((SELECT MAX(day) FROM svc_player_days), 0) + 1"
+           " FROM (VALUES " +
+           [] {
+               std::string values;
+               for (int days : StatsServiceStore::kKeptPeriodDays)
+                   values += (values.empty() ? "(" : ", (") + std::to_string(days) + ")";
+               return values;
+           }() +
+           ");"
+           "CREATE TABLE svc_player_periods(days INTEGER NOT NULL, name_key BLOB NOT NULL, matches INTEGER "
+           "NOT NULL" +
+           totals + ", PRIMARY KEY(days, name_key)) WITHOUT ROWID;";
+}
+
+// The per-day rows of the days [from, to), summed per player, negated when `sign` is -1.
+std::string DayRangeSql(int64_t from, int64_t to, int sign) {
+    std::string sql = "SELECT name_key, " + std::string(sign < 0 ? "-" : "") + "SUM(matches) AS matches";
+    for (const Statistic& s : kStatisticList)
+        sql.append(sign < 0 ? ", -SUM(t_" : ", SUM(t_").append(s.Name).append(") AS t_").append(s.Name);
+    return sql + " FROM svc_player_days WHERE day >= " + std::to_string(from) + " AND day < " +
+           std::to_string(to) + " GROUP BY name_key";
+}
+
+// Added to the row already there.
+std::string AddExcluded() {
+    std::string sql = " matches = matches + excluded.matches";
+    for (const Statistic& s : kStatisticList)
+        sql.append(", t_")
+            .append(s.Name)
+            .append(" = t_")
+            .append(s.Name)
+            .append(" + excluded.t_")
+            .append(s.Name);
+    return sql;
+}
+
 // Equal or not, in a time that does not depend on where two codes differ.
 bool SameCode(std::string_view a, std::string_view b) {
     const size_t n = std::max(a.size(), b.size());
@@ -69,15 +195,6 @@ bool SameCode(std::string_view a, std::string_view b) {
         difference |= static_cast<unsigned>(x ^ y);
     }
     return difference == 0;
-}
-
-std::string TotalsColumns(const char* prefix) {
-    std::string columns;
-    for (const Statistic& s : kStatisticList) {
-        if (!columns.empty()) columns += ", ";
-        columns.append(prefix).append("t_").append(s.Name);
-    }
-    return columns;
 }
 
 std::string ScoreSql(const char* prefix) {
@@ -95,7 +212,7 @@ std::string Key(const std::string& name) {
 
 // Matches are read with their server's public id and name, never its code.
 constexpr const char* kMatchColumns =
-    "m.id, m.received, s.public_id, s.name, m.map_name, m.game_type, m.result, m.written, m.ticks";
+    "m.id, m.received, s.public_id, s.name, m.map_name, m.game_type, m.result, m.written, m.ticks, m.played";
 constexpr const char* kMatchFrom = " FROM svc_matches m LEFT JOIN svc_servers s ON s.code = m.code";
 
 MatchSummary ReadMatch(const SqliteStatement& st, int first) {
@@ -110,6 +227,7 @@ MatchSummary ReadMatch(const SqliteStatement& st, int first) {
         m.Block.Result = static_cast<int>(st.Int(first + 6));
     m.Block.Written = st.Bytes(first + 7);
     m.Block.Ticks = st.Int(first + 8);
+    m.Played = st.Int(first + 9);
     return m;
 }
 
@@ -126,17 +244,6 @@ std::vector<std::string_view> Lines(std::string_view text) {
 }
 
 }  // namespace
-
-std::string ScoreFormula() {
-    std::string text;
-    for (const ScoreWeight& w : kScoreWeights) {
-        if (!text.empty()) text += w.Weight < 0 ? " \xE2\x88\x92 " : " + ";
-        const int weight = w.Weight < 0 && !text.empty() ? -w.Weight : w.Weight;
-        if (weight != 1) text.append(std::to_string(weight)).append(" \xC3\x97 ");
-        text.append(w.Stat);
-    }
-    return text;
-}
 
 int64_t Score(const std::array<int64_t, kStatCount>& totals) {
     int64_t score = 0;
@@ -169,7 +276,7 @@ StatsServiceStore::Opened StatsServiceStore::Open(const std::string& path, Conte
         return {nullptr, path + " was made by a newer version of the service (schema " +
                              std::to_string(version) + ")"};
     }
-    const std::string migrations[] = {SchemaV1(), SchemaV2()};
+    const std::string migrations[] = {SchemaV1(), SchemaV2(), SchemaV3()};
     for (int v = version; v < kSchemaVersion; ++v) {
         if (!store->Exec(migrations[v].c_str(), error)) {
             store->Rollback();
@@ -380,6 +487,7 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
             return result;
         }
     }
+    if (!MovePeriods(now / 86400)) return fail(sqlite3_errmsg(m_db));
     const std::string lineSql = "INSERT INTO svc_player_lines(match_id, line, name, name_key, team, " +
                                 TotalsColumns("") + ") VALUES (?,?,?,?,?" +
                                 [] {
@@ -423,6 +531,7 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
             if (sqlite3_step(*line) != SQLITE_DONE || !SeeName(p.Name, now))
                 return fail(sqlite3_errmsg(m_db));
         }
+        if (!AddToTotals(matchId, block)) return fail(sqlite3_errmsg(m_db));
     }
     if (!uploadId.empty()) {
         SqliteStatement id(
@@ -437,6 +546,126 @@ UploadResult StatsServiceStore::StoreUpload(const std::vector<MatchBlock>& block
     if (!Commit(result.Error)) return fail(result.Error);
     result.Ok = true;
     return result;
+}
+
+bool StatsServiceStore::MovePeriodsTo(int64_t today, std::string& error) {
+    if (!Begin(error)) return false;
+    if (!MovePeriods(today)) {
+        error = sqlite3_errmsg(m_db);
+        Rollback();
+        return false;
+    }
+    return Commit(error);
+}
+
+bool StatsServiceStore::MovePeriods(int64_t today) {
+    std::vector<std::pair<int64_t, int64_t>> periods;
+    {
+        SqliteStatement st(m_db, "SELECT days, first_day FROM svc_periods");
+        while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) periods.emplace_back(st.Int(0), st.Int(1));
+        if (!st.Ok()) return false;
+    }
+    for (const auto& [days, first] : periods) {
+        const int64_t wanted = today - (days - 1);
+        if (wanted == first) continue;
+        const std::string rows =
+            wanted > first ? DayRangeSql(first, wanted, -1) : DayRangeSql(wanted, first, +1);
+        const std::string d = std::to_string(days);
+        const std::string sql =
+            "INSERT INTO svc_player_periods(days, name_key, matches, " + TotalsColumns("") + ") SELECT " + d +
+            ", * FROM (" + rows + ") WHERE true ON CONFLICT(days, name_key) DO UPDATE SET" + AddExcluded() +
+            "; DELETE FROM svc_player_periods WHERE days = " + d +
+            " AND matches <= 0; UPDATE svc_periods SET first_day = " + std::to_string(wanted) +
+            " WHERE days = " + d;
+        std::string error;
+        if (!Exec(sql.c_str(), error)) return false;
+    }
+    return true;
+}
+
+bool StatsServiceStore::AddToTotals(int64_t matchId, const MatchBlock& block) {
+    SqliteStatement played(m_db, "UPDATE svc_matches SET played = " + PlayedSql() + " WHERE id = ?");
+    played.Int(1, matchId);
+    if (!played.Ok() || sqlite3_step(*played) != SQLITE_DONE) return false;
+    SqliteStatement read(m_db, "SELECT played FROM svc_matches WHERE id = ?");
+    read.Int(1, matchId);
+    if (!read.Ok() || sqlite3_step(*read) != SQLITE_ROW) return false;
+    const int64_t when = read.Int(0);
+
+    // One row per player of the match: the lines of all its spellings summed, named as its first.
+    struct Summed {
+        std::string Name;
+        std::array<int64_t, kStatCount> Totals{};
+    };
+    std::map<std::string, Summed> players;
+    for (const PlayerLine& p : block.Players) {
+        auto [at, fresh] = players.try_emplace(Key(p.Name));
+        if (fresh) at->second.Name = p.Name;
+        for (size_t s = 0; s < kStatCount; ++s) at->second.Totals[s] += p.Totals[s];
+    }
+    std::string marks, added;
+    for (const Statistic& s : kStatisticList) {
+        marks += ",?";
+        added.append(", t_")
+            .append(s.Name)
+            .append(" = t_")
+            .append(s.Name)
+            .append(" + excluded.t_")
+            .append(s.Name);
+    }
+    const std::string columns = TotalsColumns("");
+    SqliteStatement day(m_db, "INSERT INTO svc_player_days(day, name_key, matches, " + columns +
+                                  ") VALUES (?,?,1" + marks +
+                                  ") ON CONFLICT(day, name_key) DO UPDATE SET matches = matches + 1" + added);
+    SqliteStatement period(m_db, "INSERT INTO svc_player_periods(days, name_key, matches, " + columns +
+                                     ") SELECT days, ?, 1" + marks +
+                                     " FROM svc_periods WHERE first_day <= ?" +
+                                     " ON CONFLICT(days, name_key) DO UPDATE SET" + AddExcluded());
+    SqliteStatement all(
+        m_db, "INSERT INTO svc_player_totals(name_key, name, last_played, matches, " + columns +
+                  ") VALUES (?,?,?,1" + marks +
+                  ") ON CONFLICT(name_key) DO UPDATE SET matches = matches + 1,"
+                  " name = CASE WHEN excluded.last_played >= last_played THEN excluded.name ELSE name END,"
+                  " last_played = MAX(last_played, excluded.last_played)" +
+                  added);
+    if (!day.Ok() || !all.Ok() || !period.Ok()) return false;
+    for (const auto& [key, p] : players) {
+        sqlite3_reset(*day);
+        sqlite3_reset(*all);
+        day.Int(1, when / 86400);
+        day.Blob(2, key);
+        all.Blob(1, key);
+        all.Blob(2, p.Name);
+        all.Int(3, when);
+        sqlite3_reset(*period);
+        period.Blob(1, key);
+        for (size_t s = 0; s < kStatCount; ++s) {
+            day.Int(static_cast<int>(3 + s), p.Totals[s]);
+            all.Int(static_cast<int>(4 + s), p.Totals[s]);
+            period.Int(static_cast<int>(2 + s), p.Totals[s]);
+        }
+        period.Int(static_cast<int>(2 + kStatCount), when / 86400);
+        if (sqlite3_step(*day) != SQLITE_DONE || sqlite3_step(*all) != SQLITE_DONE ||
+            sqlite3_step(*period) != SQLITE_DONE)
+            return false;
+    }
+    for (const char* table : {"svc_map_totals(map_name", "svc_server_totals(code"}) {
+        const std::string key = std::string(table).substr(std::string(table).find('(') + 1);
+        SqliteStatement place(m_db, std::string("INSERT INTO ") + table +
+                                        ", matches, players, first_played, last_played) VALUES (?,1,?,?,?)"
+                                        " ON CONFLICT(" +
+                                        key +
+                                        ") DO UPDATE SET matches = matches + 1,"
+                                        " players = players + excluded.players,"
+                                        " first_played = MIN(first_played, excluded.first_played),"
+                                        " last_played = MAX(last_played, excluded.last_played)");
+        place.Blob(1, key == "code" ? block.ServerCode : block.MapName);
+        place.Int(2, static_cast<int64_t>(players.size()));
+        place.Int(3, when);
+        place.Int(4, when);
+        if (!place.Ok() || sqlite3_step(*place) != SQLITE_DONE) return false;
+    }
+    return true;
 }
 
 std::vector<ServerNow> StatsServiceStore::ServersNow() {
@@ -471,48 +700,142 @@ std::vector<ServerNow> StatsServiceStore::ServersNow() {
     return servers;
 }
 
-std::vector<PlayerTotals> StatsServiceStore::Leaderboard(int64_t since, int limit) {
-    std::string sums;
-    for (const Statistic& s : kStatisticList) sums.append(", SUM(p.t_").append(s.Name).append(")");
-    const std::string sql =
-        "SELECT p.name_key, (SELECT q.name FROM svc_player_lines q WHERE q.name_key = p.name_key"
-        " ORDER BY q.match_id DESC LIMIT 1), COUNT(*), SUM(" +
-        ScoreSql("p.") + ") AS score" + sums +
-        " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id WHERE m.received >= ?"
-        " GROUP BY p.name_key ORDER BY score DESC, SUM(p.t_Kills) DESC, p.name_key LIMIT ?";
-    std::vector<PlayerTotals> rows;
-    SqliteStatement st(m_db, sql.c_str());
-    st.Int(1, since);
-    st.Int(2, limit);
+BoardRows StatsServiceStore::Leaderboard(const BoardQuery& q) {
+    const std::string search = Key(q.Search);
+    const std::string found = search.empty() ? "" : " WHERE instr(name_key, ?2) > 0";
+    std::string source = "(SELECT * FROM svc_player_totals" + found + ")";
+    if (q.FromDay) {
+        // The kept period nearest to the one asked for, corrected by the days between them; or
+        // the days themselves where no kept period is near.
+        const int64_t from = *q.FromDay;
+        std::optional<std::pair<int64_t, int64_t>> near;
+        SqliteStatement st(m_db, "SELECT days, first_day FROM svc_periods");
+        while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
+            const int64_t days = st.Int(0), first = st.Int(1);
+            const int64_t gap = std::abs(first - from);
+            if (gap < days && (!near || gap < std::abs(near->second - from))) near = std::pair(days, first);
+        }
+        const std::string sums = "SELECT name_key, SUM(matches) AS matches" + TotalsSums("") + " FROM ";
+        if (near && near->second == from) {
+            source = "(SELECT * FROM svc_player_periods WHERE days = " + std::to_string(near->first) +
+                     (found.empty() ? "" : " AND" + found.substr(6)) + ")";
+        } else if (near && near->second < from) {
+            // The usual case after midnight, before the next upload: the days that have left
+            // the period taken out. Their players are all in it.
+            std::string less;
+            for (const Statistic& s : kStatisticList)
+                less.append(", p.t_")
+                    .append(s.Name)
+                    .append(" - COALESCE(d.t_")
+                    .append(s.Name)
+                    .append(", 0) AS t_")
+                    .append(s.Name);
+            // One day, the usual gap, is joined by its key; more are summed first.
+            const std::string left = from - near->second == 1
+                                         ? "svc_player_days d ON d.day = " + std::to_string(near->second) +
+                                               " AND d.name_key = p.name_key"
+                                         : "(" + DayRangeSql(near->second, from, +1) + ") d ON d.name_key = p.name_key";
+            source = "(SELECT p.name_key, p.matches - COALESCE(d.matches, 0) AS matches" + less +
+                     " FROM svc_player_periods p LEFT JOIN " + left + " WHERE p.days = " + std::to_string(near->first) +
+                     " AND p.matches - COALESCE(d.matches, 0) > 0" +
+                     (found.empty() ? "" : " AND instr(p.name_key, ?2) > 0") + ")";
+        } else if (near) {
+            source = "(" + sums + "(SELECT name_key, matches, " + TotalsColumns("") +
+                     " FROM svc_player_periods WHERE days = " + std::to_string(near->first) + " UNION ALL " +
+                     DayRangeSql(from, near->second, +1) + ")" + found +
+                     " GROUP BY name_key HAVING SUM(matches) > 0)";
+        } else {
+            source = "(" + sums + "svc_player_days WHERE day >= " + std::to_string(from) +
+                     (found.empty() ? "" : " AND" + found.substr(6)) + " GROUP BY name_key)";
+        }
+    }
+    std::string order;
+    switch (q.Sort) {
+        case BoardSort::Score:
+            order = "score";
+            break;
+        case BoardSort::Matches:
+            order = "b.matches";
+            break;
+        case BoardSort::Kills:
+            order = "b.t_Kills";
+            break;
+        case BoardSort::Deaths:
+            order = "b.t_Deaths";
+            break;
+        case BoardSort::KillsPerDeath:
+            order = "CAST(b.t_Kills AS REAL) / MAX(b.t_Deaths, 1)";
+            break;
+        case BoardSort::HeadShots:
+            order = "b.t_HeadShots";
+            break;
+        case BoardSort::Targets:
+            order = "b.t_Targets";
+            break;
+        case BoardSort::ExpPoints:
+            order = "b.t_ExpPoints";
+            break;
+        case BoardSort::TimePlayed:
+            order = "b.t_TimePlayed";
+            break;
+        case BoardSort::Name:
+            order = "b.name_key";
+            break;
+    }
+    const char* direction = q.Ascending ? " ASC" : " DESC";
+    const std::string sql = "SELECT b.name_key, b.matches, " + ScoreSql("b.") + " AS score, " +
+                            TotalsColumns("b.") + " FROM " + source + " b ORDER BY " + order + direction +
+                            ", score DESC, b.name_key LIMIT ?3 OFFSET ?4";
+    BoardRows board;
+    SqliteStatement st(m_db, sql);
+    if (!search.empty()) st.Blob(2, search);
+    st.Int(3, std::max(q.Limit, 0));
+    st.Int(4, std::max(q.Offset, 0));
+    SqliteStatement name(m_db, "SELECT name FROM svc_player_totals WHERE name_key = ?");
     while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
         PlayerTotals t;
         t.Key = st.Bytes(0);
-        t.Name = st.Bytes(1);
-        t.Matches = st.Int(2);
-        t.Score = st.Int(3);
-        for (size_t i = 0; i < kStatCount; ++i) t.Totals[i] = st.Int(static_cast<int>(4 + i));
-        rows.push_back(std::move(t));
+        t.Matches = st.Int(1);
+        t.Score = st.Int(2);
+        for (size_t i = 0; i < kStatCount; ++i) t.Totals[i] = st.Int(static_cast<int>(3 + i));
+        sqlite3_reset(*name);
+        name.Blob(1, t.Key);
+        if (name.Ok() && sqlite3_step(*name) == SQLITE_ROW) t.Name = name.Bytes(0);
+        board.Rows.push_back(std::move(t));
     }
-    return rows;
+    // Counted apart: a count over the sorted rows would keep every row whole, not just a page.
+    {
+        SqliteStatement count(m_db, "SELECT COUNT(*) FROM " + source + " b");
+        if (!search.empty()) count.Blob(2, search);
+        if (count.Ok() && sqlite3_step(*count) == SQLITE_ROW) board.Players = count.Int(0);
+    }
+    return board;
 }
 
 std::optional<PlayerPage> StatsServiceStore::Player(const std::string& key, int historyLimit) {
     PlayerPage page;
+    SqliteStatement totals(
+        m_db, "SELECT name, matches, " + TotalsColumns("") + " FROM svc_player_totals WHERE name_key = ?");
+    totals.Blob(1, key);
+    if (totals.Ok() && sqlite3_step(*totals) == SQLITE_ROW) {
+        page.Totals.Name = totals.Bytes(0);
+        page.Totals.Matches = totals.Int(1);
+        for (size_t i = 0; i < kStatCount; ++i) page.Totals.Totals[i] = totals.Int(static_cast<int>(2 + i));
+    }
     const std::string sql = std::string("SELECT ") + kMatchColumns + ", p.name, p.team, " +
                             TotalsColumns("p.") +
                             " FROM svc_player_lines p JOIN svc_matches m ON m.id = p.match_id"
-                            " LEFT JOIN svc_servers s ON s.code = m.code WHERE p.name_key = ? ORDER BY m.id DESC";
+                            " LEFT JOIN svc_servers s ON s.code = m.code WHERE p.name_key = ?"
+                            " ORDER BY m.id DESC, p.line LIMIT ?";
     SqliteStatement st(m_db, sql.c_str());
     st.Blob(1, key);
+    st.Int(2, std::max(historyLimit, 0));
     while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) {
         PlayerMatch row{ReadMatch(st, 0), {}};
-        row.Line.Name = st.Bytes(9);
-        row.Line.Team = st.Int(10);
-        for (size_t i = 0; i < kStatCount; ++i) row.Line.Totals[i] = st.Int(static_cast<int>(11 + i));
-        if (page.Totals.Matches == 0) page.Totals.Name = row.Line.Name;
-        ++page.Totals.Matches;
-        for (size_t i = 0; i < kStatCount; ++i) page.Totals.Totals[i] += row.Line.Totals[i];
-        if (static_cast<int>(page.History.size()) < historyLimit) page.History.push_back(std::move(row));
+        row.Line.Name = st.Bytes(10);
+        row.Line.Team = st.Int(11);
+        for (size_t i = 0; i < kStatCount; ++i) row.Line.Totals[i] = st.Int(static_cast<int>(12 + i));
+        page.History.push_back(std::move(row));
     }
     SqliteStatement names(
         m_db,
@@ -552,6 +875,64 @@ std::vector<MatchSummary> StatsServiceStore::RecentMatches(int limit) {
         std::string("SELECT ") + kMatchColumns + kMatchFrom + " ORDER BY m.id DESC LIMIT ?";
     SqliteStatement st(m_db, sql.c_str());
     st.Int(1, limit);
+    std::vector<MatchSummary> matches;
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) matches.push_back(ReadMatch(st, 0));
+    return matches;
+}
+
+namespace {
+
+PlaceTotals ReadPlace(const SqliteStatement& st) {
+    return {st.Bytes(0), st.Int(1), st.Int(2), st.Int(3), st.Int(4), st.Int(5)};
+}
+
+constexpr const char* kMapColumns =
+    "SELECT map_name, 0, matches, players, first_played, last_played FROM svc_map_totals";
+
+}  // namespace
+
+std::vector<PlaceTotals> StatsServiceStore::Maps() {
+    std::vector<PlaceTotals> maps;
+    SqliteStatement st(m_db, std::string(kMapColumns) + " ORDER BY matches DESC, map_name");
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) maps.push_back(ReadPlace(st));
+    return maps;
+}
+
+std::optional<PlaceTotals> StatsServiceStore::Map(const std::string& name) {
+    SqliteStatement st(m_db, std::string(kMapColumns) + " WHERE map_name = ?");
+    st.Blob(1, name);
+    if (!st.Ok() || sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
+    return ReadPlace(st);
+}
+
+std::optional<PlaceTotals> StatsServiceStore::Server(int64_t publicId) {
+    // By the public id only: the code is the server's credential.
+    SqliteStatement st(
+        m_db,
+        "SELECT COALESCE(s.name, X''), s.public_id, COALESCE(t.matches, 0), COALESCE(t.players, 0),"
+        " COALESCE(t.first_played, 0), COALESCE(t.last_played, 0) FROM svc_servers s"
+        " LEFT JOIN svc_server_totals t ON t.code = s.code WHERE s.public_id = ?");
+    st.Int(1, publicId);
+    if (!st.Ok() || sqlite3_step(*st) != SQLITE_ROW) return std::nullopt;
+    return ReadPlace(st);
+}
+
+std::vector<MatchSummary> StatsServiceStore::RecentMatchesOnMap(const std::string& name, int limit) {
+    SqliteStatement st(m_db, std::string("SELECT ") + kMatchColumns + kMatchFrom +
+                                 " WHERE m.map_name = ? ORDER BY m.id DESC LIMIT ?");
+    st.Blob(1, name);
+    st.Int(2, limit);
+    std::vector<MatchSummary> matches;
+    while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) matches.push_back(ReadMatch(st, 0));
+    return matches;
+}
+
+std::vector<MatchSummary> StatsServiceStore::RecentMatchesOfServer(int64_t publicId, int limit) {
+    SqliteStatement st(m_db, std::string("SELECT ") + kMatchColumns + kMatchFrom +
+                                 " WHERE m.code = (SELECT code FROM svc_servers WHERE public_id = ?)"
+                                 " ORDER BY m.id DESC LIMIT ?");
+    st.Int(1, publicId);
+    st.Int(2, limit);
     std::vector<MatchSummary> matches;
     while (st.Ok() && sqlite3_step(*st) == SQLITE_ROW) matches.push_back(ReadMatch(st, 0));
     return matches;

@@ -31,8 +31,6 @@ inline constexpr ScoreWeight kScoreWeights[] = {
     {"Kills", 2},      {"Assists", 1},      {"Targets", 3},  {"PspTakes", 3},
     {"MedicSaves", 1}, {"MedicRevives", 1}, {"Murders", -2}, {"Suicides", -1},
 };
-// The score as text, for the pages and the README: "2 × Kills + ...".
-std::string ScoreFormula();
 int64_t Score(const std::array<int64_t, kStatCount>& totals);
 
 // A server as the pages show it: its public id and the name of its latest report. The code is
@@ -45,8 +43,8 @@ struct ServerNow {
 
 struct PlayerTotals {
     std::string Key;   // the name with small letters: a player's identity
-    std::string Name;  // the spelling last seen
-    int64_t Matches = 0;
+    std::string Name;  // the spelling of the latest match played
+    int64_t Matches = 0;  // distinct matches: two spellings in one match count once
     std::array<int64_t, kStatCount> Totals{};
     int64_t Score = 0;
 };
@@ -54,6 +52,7 @@ struct PlayerTotals {
 struct MatchSummary {
     int64_t Id = 0;
     int64_t Received = 0;
+    int64_t Played = 0;      // when the match was played, as the periods count it (kOldestPlayedDays)
     int64_t ServerId = 0;    // the server's public id
     std::string ServerName;  // from its latest report; empty before any
     MatchBlock Block;        // without Bytes and without the server code
@@ -76,6 +75,44 @@ struct PlayerPage {
     std::vector<NameSeen> Names;
 };
 
+// A map's or a server's totals, kept at import.
+struct PlaceTotals {
+    std::string Name;      // the map's name; for a server, the name of its latest report
+    int64_t ServerId = 0;  // a server's public id; 0 for a map
+    int64_t Matches = 0;
+    int64_t Players = 0;  // players summed over the matches
+    int64_t FirstPlayed = 0;
+    int64_t LastPlayed = 0;
+};
+
+// The columns a leaderboard can be sorted by.
+enum class BoardSort {
+    Score,
+    Matches,
+    Kills,
+    Deaths,
+    KillsPerDeath,
+    HeadShots,
+    Targets,
+    ExpPoints,
+    TimePlayed,
+    Name
+};
+
+struct BoardQuery {
+    std::optional<int64_t> FromDay;  // the first day counted (days since 1970, UTC); none: all time
+    std::string Search;              // part of the name (Windows-1252 bytes), letter case ignored
+    BoardSort Sort = BoardSort::Score;
+    bool Ascending = false;
+    int Offset = 0;
+    int Limit = 50;
+};
+
+struct BoardRows {
+    int64_t Players = 0;  // players in the period that the search finds, on every page
+    std::vector<PlayerTotals> Rows;
+};
+
 struct UploadResult {
     bool Ok = false;
     bool RepeatedId = false;   // the server sent this id with this content before: nothing stored
@@ -88,7 +125,16 @@ struct UploadResult {
 
 class StatsServiceStore {
 public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
+    // A match counts for the periods by the time its server wrote it, taken as UTC (the game
+    // server's zone is not known: a day's edge may be off by its offset). A server clock far off
+    // would put matches in the wrong period or in none, so a written time more than a day after
+    // the upload's receipt, more than kOldestPlayedDays before it, or not a time at all, counts
+    // as the receipt.
+    static constexpr int64_t kOldestPlayedDays = 30;
+    // The periods whose totals are kept summed (today and the days before it), so that their
+    // leaderboards read one row a player rather than one a player and day.
+    static constexpr int kKeptPeriodDays[] = {7, 30};
 
     struct Opened {
         std::unique_ptr<StatsServiceStore> Store;
@@ -123,12 +169,24 @@ public:
     // only by content. An upload without a match is refused.
     UploadResult StoreUpload(const std::vector<MatchBlock>& blocks, const std::string& uploadId, int64_t now);
 
+    // Moves the kept periods to end on `today` (days since 1970, UTC): an upload does so too, so
+    // this is for the days that turn without one.
+    bool MovePeriodsTo(int64_t today, std::string& error);
+
     std::vector<ServerNow> ServersNow();
-    // Players ranked by score over the matches received since `since` (0: all time).
-    std::vector<PlayerTotals> Leaderboard(int64_t since, int limit);
+    // Players of the period that the search finds, sorted and cut to one page. Read from the
+    // totals kept at import: per player per day of play, and per player for all time.
+    BoardRows Leaderboard(const BoardQuery& query);
     std::optional<PlayerPage> Player(const std::string& key, int historyLimit);
     std::optional<std::pair<MatchSummary, std::vector<PlayerLine>>> Match(int64_t id);
     std::vector<MatchSummary> RecentMatches(int limit);
+    // Every map played, the most played first; one map's totals; one server's, by public id.
+    std::vector<PlaceTotals> Maps();
+    std::optional<PlaceTotals> Map(const std::string& name);
+    std::optional<PlaceTotals> Server(int64_t publicId);
+    // The latest matches on a map, or of a server by its public id.
+    std::vector<MatchSummary> RecentMatchesOnMap(const std::string& name, int limit);
+    std::vector<MatchSummary> RecentMatchesOfServer(int64_t publicId, int limit);
 
 private:
     StatsServiceStore(sqlite3* db, ContentDigest digest) : m_db(db), m_digest(std::move(digest)) {}
@@ -137,6 +195,11 @@ private:
     bool Commit(std::string& error);
     void Rollback();
     bool SeeName(const std::string& name, int64_t now);
+    // Moves the kept periods to end today, taking out the days that left them (or putting back
+    // days, should the clock have gone back).
+    bool MovePeriods(int64_t today);
+    // Sets a stored match's play time and adds it to the kept totals.
+    bool AddToTotals(int64_t matchId, const MatchBlock& block);
 
     sqlite3* m_db;
     ContentDigest m_digest;

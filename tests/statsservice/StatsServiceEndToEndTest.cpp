@@ -58,7 +58,7 @@ private slots:
         // the second map: only the players' pages say that both matches arrived.
         auto delivered = [&] {
             return !window.GetService().Reporter().UploadRunning() && !fs::exists(dir / "stats.stats") &&
-                   service.Get("/tovistats/leaderboard").body.count("<td class=\"score\">") == 2 &&
+                   service.Get("/tovistats/leaderboard").body.count("<td class=\"c-score score\">") == 2 &&
                    service.Get("/tovistats/player?name=alice").body.contains(" in 2 matches") &&
                    service.Get("/tovistats/player?name=%3Cb%3Ebob%3C%2Fb%3E").body.contains(" in 2 matches");
         };
@@ -66,17 +66,20 @@ private slots:
 
         // Score = 2 × Kills + 3 × Targets + ...: Alice 2 × 3 + 3 × 1 = 9; Bob 2 × 3 = 6.
         const QByteArray board = service.Get("/tovistats/leaderboard").body;
-        QVERIFY2(
-            board.contains("<tr><td>1</td><td><a href=\"/tovistats/player?name=alice\">Alice</a></td>"
-                           "<td class=\"score\">9</td><td>2</td><td>3</td><td>0</td><td>0</td><td>10</td>"),
-            board.constData());
+        QVERIFY2(board.contains(
+                     "<tr><td>1</td><td class=\"c-name\"><a href=\"/tovistats/player?name=alice\">Alice</a>"
+                     "</td><td class=\"c-score score\">9</td><td class=\"c-matches\">2</td>"
+                     "<td class=\"c-kills\">3</td><td class=\"c-deaths\">0</td><td class=\"c-kd\">3.00</td>"),
+                 board.constData());
         QVERIFY2(
             board.contains(
-                "<tr><td>2</td><td><a href=\"/tovistats/player?name=%3Cb%3Ebob%3C%2Fb%3E\">"
-                "&lt;b&gt;Bob&lt;/b&gt;</a></td><td class=\"score\">6</td><td>2</td><td>3</td><td>3</td>"),
+                "<tr><td>2</td><td class=\"c-name\"><a href=\"/tovistats/player?name=%3Cb%3Ebob%3C%2Fb%3E\">"
+                "&lt;b&gt;Bob&lt;/b&gt;</a></td><td class=\"c-score score\">6</td><td "
+                "class=\"c-matches\">2</td>"
+                "<td class=\"c-kills\">3</td><td class=\"c-deaths\">3</td>"),
             board.constData());
-        QVERIFY(
-            service.Get("/tovistats/leaderboard?period=week").body.contains("<td class=\"score\">9</td>"));
+        QVERIFY(service.Get("/tovistats/leaderboard?period=week")
+                    .body.contains("<td class=\"c-score score\">9</td>"));
         const QByteArray bob = service.Get("/tovistats/player?name=%3Cb%3Ebob%3C%2Fb%3E").body;
         QVERIFY2(bob.contains("id=\"score\">6</span> in 2 matches"), bob.constData());
         QVERIFY(bob.contains(">Map One<") && bob.contains(">Map Two<"));

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <QtTest>
+#include <tuple>
 
 #include "PlayerTable.h"
 #include "ServerStatus.h"
@@ -59,6 +60,32 @@ Reply Answer(QTcpSocket& socket) {
 }
 
 constexpr const char* kGet = "GET /tovistats/ HTTP/1.1\r\nHost: x\r\n\r\n";
+
+// A match block as a stats file holds it, written `daysAgo` days before today at noon (UTC),
+// with players given as name, kills and deaths.
+std::string Block(int daysAgo, const std::vector<std::tuple<std::string, int, int>>& players) {
+    const QByteArray written = QDateTime::currentDateTimeUtc()
+                                   .addDays(-daysAgo)
+                                   .toString(QStringLiteral("yyyy-MM-dd 12:00:00"))
+                                   .toLatin1();
+    std::string block =
+        "ServerInfo QX1|**QX**|Port|**QX**|TDM|**QX**|1|**QX**|" + written.toStdString() + "|**QX**|600\r\n";
+    for (const auto& [name, kills, deaths] : players)
+        block += "  PlayerStats " + name + "&end& 1 0 0 0 0 0 " + std::to_string(kills) + " " +
+                 std::to_string(deaths) + " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\r\n";
+    return block;
+}
+
+// The players a leaderboard page lists, in its order.
+QList<QByteArray> BoardNames(const QByteArray& page) {
+    QList<QByteArray> names;
+    for (qsizetype at = page.indexOf("<td class=\"c-name\">"); at >= 0;
+         at = page.indexOf("<td class=\"c-name\">", at + 1)) {
+        const qsizetype start = page.indexOf('>', page.indexOf("<a", at)) + 1;
+        names << page.mid(start, page.indexOf("</a>", start) - start);
+    }
+    return names;
+}
 constexpr const char* kPartial = "GET /tovistats/ HTTP/1.1\r\nHost: x\r\n";
 
 }  // namespace
@@ -109,13 +136,32 @@ private slots:
         const Reply servers = service.Get("/tovistats/");
         QVERIFY(servers.body.contains("Server #1 &middot;"));
         QVERIFY(servers.body.contains("&lt;i&gt;Caf\xC3\xA9&lt;/i&gt; <span class=\"id\">#1</span>"));
-        QVERIFY(servers.body.contains("Server #2</td>"));
+        QVERIFY(servers.body.contains("Server #2</a></td>"));
         for (const char* page :
              {"/", "/tovistats/", "/tovistats/leaderboard", "/tovistats/leaderboard?period=week",
               "/tovistats/leaderboard?period=month", "/tovistats/player?name=ann", "/tovistats/match?id=1",
               "/tovistats/match?id=2", "/tovistats/match?id=3", "/tovistats/news.php", "/tovistats/style.css",
-              "/tovistats/nothing", "/tovistats/player?name=QX1"})
+              "/tovistats/nothing", "/tovistats/player?name=QX1", "/tovistats/maps", "/tovistats/server?id=1",
+              "/tovistats/server?id=2", "/tovistats/map?name=%3Cb%3ETidal%3C%2Fb%3E",
+              "/tovistats/favicon.svg"})
             QVERIFY2(!leaks(service.Get(page)), page);
+        // A page per server (by its public id) and per map, reached from the match lists.
+        QVERIFY(servers.body.contains("<a href=\"/tovistats/server?id=2\">Server #2</a>"));
+        QVERIFY(servers.body.contains(
+            "<a href=\"/tovistats/map?name=%3Cb%3ETidal%3C%2Fb%3E\">&lt;b&gt;Tidal&lt;/b&gt;</a>"));
+        const Reply first = service.Get("/tovistats/server?id=1");
+        QCOMPARE(first.status, 200);
+        QVERIFY(first.body.contains("<h1>&lt;i&gt;Caf\xC3\xA9&lt;/i&gt; <span class=\"id\">#1</span></h1>"));
+        QVERIFY(first.body.contains("<dt>Matches</dt><dd>1</dd>"));
+        QVERIFY(service.Get("/tovistats/map?name=%3Cb%3ETidal%3C%2Fb%3E")
+                    .body.contains("<dt>Matches</dt><dd>2</dd>"));
+        QVERIFY(service.Get("/tovistats/maps").body.contains("<td>2</td>"));
+        for (const char* missing :
+             {"/tovistats/server?id=3", "/tovistats/server?id=QX1", "/tovistats/map?name=QX1"})
+            QCOMPARE(service.Get(missing).status, 404);
+        const Reply icon = service.Get("/tovistats/favicon.svg");
+        QCOMPARE(icon.headers.value("content-type"), QByteArray("image/svg+xml"));
+        QVERIFY(icon.body.startsWith("<svg"));
     }
 
     void sharesConnectionsFairly() {
@@ -174,6 +220,105 @@ private slots:
         QCOMPARE(busy.status, 503);
         QVERIFY(busy.headers.contains("retry-after"));
         QCOMPARE(narrow.Get("/tovistats/").status, 200);
+    }
+
+    void leaderboardPagesSearchesSortsAndCountsByPlayTime() {
+        StatsServiceProcess service;
+        QVERIFY(service.port != 0);
+        std::vector<std::tuple<std::string, int, int>> crowd;
+        for (int i = 0; i < 110; ++i)
+            crowd.emplace_back(QByteArray::number(i).rightJustified(3, '0').prepend("P").toStdString(), i % 7,
+                               1);
+        crowd.emplace_back("Ren\xE9", 3, 0);
+        crowd.emplace_back("REN\xC9", 4, 0);  // one player, one match: lines summed
+        crowd.emplace_back("Zo\xEB", 1000, 0);
+        // Played 2 days ago; 10 and 20 days ago; and on clocks far off: 100 days behind and 5
+        // days ahead, which count as received today.
+        const std::string stats = Block(2, crowd) + Block(10, {{"Mid", 50, 0}}) +
+                                  Block(20, {{"ren\xE9", 10, 0}}) + Block(100, {{"Old", 1, 99}}) +
+                                  Block(-5, {{"Ahead", 2, 0}});
+        QCOMPARE(service.Post("/tovistats/import.php", QByteArray::fromStdString(UploadBody(stats))).status,
+                 200);
+
+        const Reply all = service.Get("/tovistats/leaderboard");
+        QCOMPARE(all.status, 200);
+        QVERIFY(all.body.contains("115 players &middot; page 1 of 3"));
+        QCOMPARE(BoardNames(all.body).size(), 50);
+        QCOMPARE(BoardNames(all.body).mid(0, 3), (QList<QByteArray>{"Zo\xC3\xAB", "Mid", "Ren\xC3\xA9"}));
+        QVERIFY(all.body.contains("<td class=\"c-matches\">2</td><td class=\"c-kills\">17</td>"));
+        const Reply last = service.Get("/tovistats/leaderboard?page=3");
+        QVERIFY(last.body.contains("page 3 of 3"));
+        QCOMPARE(BoardNames(last.body).size(), 15);
+        QVERIFY(last.body.contains("<tr><td>101</td>"));
+        QVERIFY(
+            service.Get("/tovistats/leaderboard?page=9").body.contains("115 players &middot; page 9 of 3"));
+
+        // Periods by the day of play.
+        const Reply week = service.Get("/tovistats/leaderboard?period=week&sort=kills");
+        QVERIFY(week.body.contains("114 players"));
+        QVERIFY(!BoardNames(week.body).contains("Mid"));
+        QVERIFY(week.body.contains(
+            "Ren\xC3\xA9</a></td><td class=\"c-score score\">14</td><td class=\"c-matches\">1</td>"));
+        const Reply month = service.Get("/tovistats/leaderboard?period=month&q=ren");
+        QVERIFY(month.body.contains("1 player named like &ldquo;ren&rdquo;"));
+        QVERIFY(month.body.contains("<td class=\"c-matches\">2</td><td class=\"c-kills\">17</td>"));
+        QVERIFY(service.Get("/tovistats/leaderboard?period=month").body.contains("115 players"));
+        // The links keep period, order and search.
+        QVERIFY(week.body.contains("href=\"/tovistats/leaderboard?period=week&amp;sort=kills&amp;page=2\""));
+        QVERIFY(week.body.contains("href=\"/tovistats/leaderboard?sort=kills\">all time"));
+        QVERIFY(
+            month.body.contains("href=\"/tovistats/leaderboard?period=month&amp;sort=deaths&amp;q=ren\""));
+        QVERIFY(month.body.contains("name=\"period\" value=\"month\""));
+
+        // Search: part of the name, letter case ignored, sent as a browser sends it.
+        for (const char* search : {"q=ren", "q=REN%C3%89", "q=%C3%A9", "q=+eN"})
+            QCOMPARE(BoardNames(service.Get(QByteArray("/tovistats/leaderboard?") + search).body),
+                     QList<QByteArray>{"Ren\xC3\xA9"});
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?q=p10").body).size(), 10);
+        QVERIFY(service.Get("/tovistats/leaderboard?q=nobody").body.contains("0 players named like"));
+
+        // Sorted by any column, either way.
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=deaths").body).value(0),
+                 QByteArray("Old"));
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=name").body).mid(0, 2),
+                 (QList<QByteArray>{"Ahead", "Mid"}));
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=name&dir=desc").body).value(0),
+                 QByteArray("Zo\xC3\xAB"));
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=kd&dir=asc&q=o").body),
+                 (QList<QByteArray>{"Old", "Zo\xC3\xAB"}));
+        QCOMPARE(BoardNames(service.Get("/tovistats/leaderboard?sort=matches").body).value(0),
+                 QByteArray("Ren\xC3\xA9"));
+
+        // A name with bytes >= 0x80 followed from the leaderboard: linked by its UTF-8 form; the
+        // old form (its Windows-1252 bytes) is sent on to it.
+        const QByteArray link = "/tovistats/player?name=ren%C3%A9";
+        QVERIFY(all.body.contains("<a href=\"" + link + "\">Ren\xC3\xA9</a>"));
+        const Reply rene = service.Get(link);
+        QCOMPARE(rene.status, 200);
+        QVERIFY(rene.body.contains("<h1>Ren\xC3\xA9</h1>"));
+        QVERIFY(rene.body.contains("in 2 matches"));
+        for (const char* old : {"/tovistats/player?name=ren%E9", "/tovistats/player?name=REN%C9"}) {
+            const Reply moved = service.Get(old);
+            QCOMPARE(moved.status, 301);
+            QCOMPARE(moved.headers.value("location"), link);
+        }
+        QCOMPARE(service.Get("/tovistats/player?name=Ren%C3%A9").status, 200);
+        QCOMPARE(service.Get("/tovistats/player?name=ren%C3").status, 404);
+
+        // Readable statistics: Kills, Deaths and K/D first, counters at 0 throughout left out,
+        // times as h:mm:ss; players by team and score; the result byte named as the game's code.
+        QVERIFY(
+            rene.body.contains("<dl class=\"stats\" id=\"totals\"><div><dt>Kills</dt><dd>17</dd></div>"
+                               "<div><dt>Deaths</dt><dd>0</dd></div><div><dt>K/D</dt><dd>17.00</dd></div>"));
+        const Reply match = service.Get("/tovistats/match?id=1");
+        QVERIFY(match.body.contains("<h3>Team 1</h3>"));
+        QVERIFY(
+            match.body.contains("<th>Player</th><th>Score</th><th>Kills</th><th>Deaths</th><th>K/D</th></tr>"
+                                "<tr><td><a href=\"/tovistats/player?name=zo%C3%AB\">Zo\xC3\xAB</a>"));
+        QVERIFY(match.body.contains("<dt>Result</dt><dd>game's result code 1</dd>"));
+        QVERIFY(match.body.contains("<dt>Length</dt><dd>0:10:00</dd>"));
+        for (const char* hidden : {"Shots fired", "Sdad", "SdAd", "Match ticks"})
+            QVERIFY(!match.body.contains(hidden));
     }
 
     void answersOnlyAfterStoringAndOnlyRegisteredServers() {
@@ -243,12 +388,13 @@ private slots:
         const Reply board = service.Get("/tovistats/leaderboard");
         QCOMPARE(board.status, 200);
         QVERIFY(board.body.contains(
-            "<td>1</td><td><a href=\"/tovistats/player?name=%3Cscript%3Ealert%281%29%3C%2Fscript%3E\">"
-            "&lt;script&gt;alert(1)&lt;/script&gt;</a></td><td class=\"score\">10</td><td>1</td><td>5</td>"));
+            "<td>1</td><td class=\"c-name\"><a "
+            "href=\"/tovistats/player?name=%3Cscript%3Ealert%281%29%3C%2Fscript%3E\">"
+            "&lt;script&gt;alert(1)&lt;/script&gt;</a></td><td class=\"c-score score\">10</td>"));
         QCOMPARE(board.headers.value("content-security-policy"),
                  QByteArray("default-src 'self'; frame-ancestors 'none'"));
         QCOMPARE(board.headers.value("x-content-type-options"), QByteArray("nosniff"));
-        const Reply zoe = service.Get("/tovistats/player?name=zo%EB");
+        const Reply zoe = service.Get("/tovistats/player?name=zo%C3%AB");
         QCOMPARE(zoe.status, 200);
         QVERIFY(zoe.body.contains("<h1>Zo\xC3\xAB</h1>"));
         const Reply match = service.Get("/tovistats/match?id=1");

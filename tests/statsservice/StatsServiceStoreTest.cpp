@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstring>
+#include <tuple>
+
+#include "PlayerClass.h"
 #include "ReportFakes.h"
 #include "RequestPace.h"
 #include "StatsProtocol.h"
@@ -100,11 +104,11 @@ TEST_F(StatsServiceStoreTest, StoresExactlyWhatTheProgramWroteAndReported) {
     EXPECT_EQ(bob->Totals.Totals[StatIndex("Kills")], 8);
     EXPECT_EQ(bob->Totals.Score, 2 * 8 + 2);
     EXPECT_EQ(bob->Names.size(), 2u);
-    const auto board = store->Leaderboard(0, 10);
+    const auto board = store->Leaderboard({}).Rows;
     ASSERT_FALSE(board.empty());
     EXPECT_EQ(board.front().Key, "bob smith");
     EXPECT_EQ(board.front().Score, 18);
-    EXPECT_TRUE(store->Leaderboard(2001, 10).empty());  // a period after the upload
+    EXPECT_TRUE(store->Leaderboard({.FromDay = 1}).Rows.empty());  // a period after the upload
 
     // The status report the program sends, byte for byte back.
     status.State = 3;
@@ -289,7 +293,10 @@ TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheFirstSchema) {
     const std::string path = (dir / "old.db").string();
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    const char* v1 =
+    std::string totals;
+    for (const Statistic& s : kStatisticList)
+        totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
+    const std::string v1 =
         "CREATE TABLE svc_schema(version INTEGER NOT NULL); INSERT INTO svc_schema VALUES (1);"
         "CREATE TABLE svc_servers(code BLOB PRIMARY KEY, added INTEGER NOT NULL);"
         "CREATE TABLE svc_status(code BLOB PRIMARY KEY, received INTEGER NOT NULL, state INTEGER,"
@@ -299,13 +306,21 @@ TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheFirstSchema) {
         "CREATE TABLE svc_matches(id INTEGER PRIMARY KEY, code BLOB NOT NULL, received INTEGER NOT NULL,"
         " written TEXT NOT NULL, map_name BLOB, game_type BLOB, result INTEGER, ticks INTEGER,"
         " digest TEXT NOT NULL, block BLOB NOT NULL, UNIQUE(code, digest));"
-        "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER NOT NULL);"
+        "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER NOT "
+        "NULL);"
+        "CREATE TABLE svc_player_lines(match_id INTEGER NOT NULL, line INTEGER NOT NULL, name BLOB NOT NULL,"
+        " name_key BLOB NOT NULL, team INTEGER NOT NULL" +
+        totals +
+        ", PRIMARY KEY(match_id, line));"
         "INSERT INTO svc_servers VALUES (CAST('OLD1' AS BLOB), 10);"
-        "INSERT INTO svc_status(code, received, state, server_name) VALUES (CAST('OLD1' AS BLOB), 20, 3, 'Old name');"
-        "INSERT INTO svc_matches VALUES (1, CAST('GONE' AS BLOB), 5, '2004-06-12 21:05:09', 'M', 'TDM', 1, 1, 'd1', 'b');"
-        "INSERT INTO svc_matches VALUES (2, CAST('OLD1' AS BLOB), 30, '2004-06-12 21:05:09', 'M', 'TDM', 1, 1, 'd2', 'b');"
+        "INSERT INTO svc_status(code, received, state, server_name) VALUES (CAST('OLD1' AS BLOB), 20, 3, "
+        "'Old name');"
+        "INSERT INTO svc_matches VALUES (1, CAST('GONE' AS BLOB), 5, '2004-06-12 21:05:09', 'M', 'TDM', 1, "
+        "1, 'd1', 'b');"
+        "INSERT INTO svc_matches VALUES (2, CAST('OLD1' AS BLOB), 30, '2004-06-12 21:05:09', 'M', 'TDM', 1, "
+        "1, 'd2', 'b');"
         "INSERT INTO svc_uploads VALUES ('id-old', 30, 1);";
-    ASSERT_EQ(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    ASSERT_EQ(sqlite3_exec(db, v1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
 
     auto opened = StatsServiceStore::Open(path, TestDigest);
@@ -337,6 +352,114 @@ TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheFirstSchema) {
     EXPECT_EQ(sqlite3_column_int(st, 1), StatsServiceStore::kSchemaVersion);
     sqlite3_finalize(st);
     sqlite3_close(db);
+}
+
+// A database of the second schema with matches in it: the totals the leaderboards read are
+// filled from its player lines, by play time, each match counted once per player; matches
+// stored afterwards add to them.
+TEST_F(StatsServiceStoreTest, MigratesADatabaseOfTheSecondSchemaIntoKeptTotals) {
+    const std::string path = (dir / "v2.db").string();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    std::string totals, kills;
+    for (const Statistic& s : kStatisticList) {
+        totals.append(", t_").append(s.Name).append(" INTEGER NOT NULL");
+        kills += s.Name == "Kills" ? ", ?5" : ", 0";
+    }
+    const std::string v2 =
+        "CREATE TABLE svc_schema(version INTEGER NOT NULL); INSERT INTO svc_schema VALUES (2);"
+        "CREATE TABLE svc_servers(code BLOB PRIMARY KEY, added INTEGER NOT NULL, public_id INTEGER, name "
+        "BLOB,"
+        " removed INTEGER NOT NULL DEFAULT 0);"
+        "CREATE TABLE svc_status(code BLOB PRIMARY KEY, received INTEGER NOT NULL, state INTEGER,"
+        " dedicated INTEGER, game_type BLOB, max_players INTEGER, server_name BLOB, map_name BLOB,"
+        " country_code BLOB, expansion BLOB, server_message BLOB, player_count INTEGER,"
+        " player_names BLOB, player_teams BLOB);"
+        "CREATE TABLE svc_matches(id INTEGER PRIMARY KEY, code BLOB NOT NULL, received INTEGER NOT NULL,"
+        " written TEXT NOT NULL, map_name BLOB, game_type BLOB, result INTEGER, ticks INTEGER,"
+        " digest TEXT NOT NULL, block BLOB NOT NULL, UNIQUE(code, digest));"
+        "CREATE TABLE svc_player_lines(match_id INTEGER NOT NULL, line INTEGER NOT NULL, name BLOB NOT NULL,"
+        " name_key BLOB NOT NULL, team INTEGER NOT NULL" +
+        totals +
+        ", PRIMARY KEY(match_id, line));"
+        "CREATE TABLE svc_names(name BLOB PRIMARY KEY, name_key BLOB NOT NULL, first_seen INTEGER NOT NULL,"
+        " last_seen INTEGER NOT NULL);"
+        "CREATE TABLE svc_uploads(upload_id TEXT PRIMARY KEY, received INTEGER NOT NULL, matches INTEGER NOT "
+        "NULL);"
+        "CREATE TABLE svc_upload_ids(code BLOB NOT NULL, upload_id TEXT NOT NULL, digest TEXT NOT NULL,"
+        " received INTEGER NOT NULL, matches INTEGER NOT NULL, PRIMARY KEY(code, upload_id));"
+        "INSERT INTO svc_servers VALUES (CAST('QX1' AS BLOB), 10, 1, 'Old', 0);"
+        // Received on 2025-12-01 00:00 UTC (day 20423): played the day before, on a clock a year
+        // behind, and on a clock two days ahead.
+        "INSERT INTO svc_matches VALUES (1, CAST('QX1' AS BLOB), 1764547200, '2025-11-30 12:00:00', 'Port', "
+        "'TDM', 1, 1, 'd1', 'b');"
+        "INSERT INTO svc_matches VALUES (2, CAST('QX1' AS BLOB), 1764547200, '2024-11-30 12:00:00', 'Port', "
+        "'TDM', 1, 1, 'd2', 'b');"
+        "INSERT INTO svc_matches VALUES (3, CAST('QX1' AS BLOB), 1764547200, '2025-12-03 12:00:00', 'Dam', "
+        "'TDM', 1, 1, 'd3', 'b');";
+    ASSERT_EQ(sqlite3_exec(db, v2.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_stmt* line = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(
+                  db, ("INSERT INTO svc_player_lines VALUES (?1, ?2, ?3, ?4, 1" + kills + ")").c_str(), -1,
+                  &line, nullptr),
+              SQLITE_OK);
+    const struct {
+        int match;
+        const char* name;
+        const char* key;
+        int kills;
+    } lines[] = {{1, "Ren\xE9", "ren\xE9", 2},
+                 {1, "REN\xC9", "ren\xE9", 3},
+                 {2, "Ren\xE9", "ren\xE9", 1},
+                 {3, "Bob", "bob", 4}};
+    for (int i = 0; const auto& l : lines) {
+        sqlite3_reset(line);
+        sqlite3_bind_int(line, 1, l.match);
+        sqlite3_bind_int(line, 2, i++);
+        sqlite3_bind_blob(line, 3, l.name, static_cast<int>(strlen(l.name)), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(line, 4, l.key, static_cast<int>(strlen(l.key)), SQLITE_TRANSIENT);
+        sqlite3_bind_int(line, 5, l.kills);
+        ASSERT_EQ(sqlite3_step(line), SQLITE_DONE) << sqlite3_errmsg(db);
+    }
+    sqlite3_finalize(line);
+    sqlite3_close(db);
+
+    auto opened = StatsServiceStore::Open(path, TestDigest);
+    ASSERT_TRUE(opened.Store) << opened.Error;
+    StatsServiceStore& old = *opened.Store;
+    const int64_t received = 1764547200 / 86400;
+    auto board = [&](std::optional<int64_t> fromDay) {
+        std::vector<std::tuple<std::string, int64_t, int64_t>> rows;
+        for (const PlayerTotals& t : old.Leaderboard({.FromDay = fromDay}).Rows)
+            rows.emplace_back(t.Name, t.Matches, t.Totals[StatIndex("Kills")]);
+        return rows;
+    };
+    using Rows = std::vector<std::tuple<std::string, int64_t, int64_t>>;
+    // Two spellings in match 1 are one match; the year-old written time and the one ahead count
+    // as the receipt.
+    EXPECT_EQ(board(std::nullopt), (Rows{{"Ren\xE9", 2, 6}, {"Bob", 1, 4}}));
+    EXPECT_EQ(board(received), (Rows{{"Bob", 1, 4}, {"Ren\xE9", 1, 1}}));
+    EXPECT_EQ(board(received - 1), (Rows{{"Ren\xE9", 2, 6}, {"Bob", 1, 4}}));
+    EXPECT_EQ(old.Player("ren\xE9", 10)->Totals.Matches, 2);
+    EXPECT_EQ(old.Match(1)->first.Played, 1764504000);
+    EXPECT_EQ(old.Match(3)->first.Played, 1764547200);
+
+    // A match stored now adds to the same totals, and the spelling of the latest match names
+    // the player.
+    const std::string zeros = " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\r\n";
+    const std::string stats =
+        "ServerInfo QX1|**QX**|Port|**QX**|TDM|**QX**|1|**QX**|2025-12-01 10:00:00|**QX**|10\r\n"
+        "  PlayerStats REN\xC9&end& 1 0 0 0 0 0 5" +
+        zeros;
+    std::string error;
+    const auto blocks = ParseUpload(UploadBody(stats), error);
+    ASSERT_TRUE(blocks) << error;
+    ASSERT_TRUE(old.StoreUpload(*blocks, {}, 1764583200).Ok);
+    EXPECT_EQ(board(received), (Rows{{"REN\xC9", 2, 6}, {"Bob", 1, 4}}));
+    EXPECT_EQ(board(std::nullopt), (Rows{{"REN\xC9", 3, 11}, {"Bob", 1, 4}}));
+    // Periods near a kept one are that one corrected by the days between: here one day, and five.
+    EXPECT_EQ(board(received - 5), (Rows{{"REN\xC9", 3, 11}, {"Bob", 1, 4}}));
+    EXPECT_EQ(board(received - 1), (Rows{{"REN\xC9", 3, 11}, {"Bob", 1, 4}}));
 }
 
 // The request pace on a virtual clock: a request arrives in `chunk`-byte pieces every

@@ -1,5 +1,6 @@
 """The service's leaderboard as headless Chromium shows it: prints the first row's player, score
-and matches, then follows the player's link and prints that page's heading and score."""
+and matches, then follows the player's link and prints that page's heading and score. Then every
+kind of page at a phone's width (390 px): fails when one is wider than the window."""
 import sys
 
 from selenium import webdriver
@@ -21,6 +22,15 @@ try:
     row.find_element(By.TAG_NAME, "a").click()
     heading = driver.find_element(By.TAG_NAME, "h1").text
     score = driver.find_element(By.ID, "score").text
+    player = driver.current_url
     print(f"{first}; {heading} {score}")
+    driver.set_window_size(390, 844)
+    width = driver.execute_script("return window.innerWidth")
+    for page in ("/tovistats/", "/tovistats/leaderboard", "/tovistats/leaderboard?period=week", "/tovistats/maps",
+                 "/tovistats/match?id=1", "/tovistats/server?id=1", "/tovistats/news.php", player):
+        driver.get(page if page.startswith("http") else base + page)
+        wide = driver.execute_script("return document.documentElement.scrollWidth")
+        if wide > width:
+            sys.exit(f"{page} is {wide} px wide in a window of {width} px")
 finally:
     driver.quit()
