@@ -18,7 +18,8 @@ namespace {
 
 void WriteToStderr(const std::string& line) {
     static const TimeOfDay clock;
-    const std::string stamped = "[" + clock.Now() + "] " + TerminalLine(line) + "\n";
+    std::string stamped = "[";
+    stamped.append(clock.Now()).append("] ").append(TerminalLine(line)).append("\n");
     std::fwrite(stamped.data(), 1, stamped.size(), stderr);
     std::fflush(stderr);
 }
