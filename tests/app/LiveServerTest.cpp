@@ -58,8 +58,10 @@ QStringList HistorySearch(frmMain& window, int kind, const QString& text, const 
     QStringList rows;
     for (int row = 0; row < list->topLevelItemCount(); ++row) {
         const QTreeWidgetItem* item = list->topLevelItem(row);
-        // Times differ from run to run: a stint says only whether it ended.
-        const QString detail = kind == 1 ? item->text(4).section(QLatin1Char(' '), 0, 0) : item->text(4);
+        // Times differ from run to run: a stint says only whether it ended, a line sent only that
+        // it was sent (whether it was read back yet depends on the moment of the search).
+        const QString detail = kind == 1 ? item->text(4).section(QLatin1Char(' '), 0, 0)
+                                         : item->text(4).section(QStringLiteral(", seen in game"), 0, 0);
         rows << item->text(2) + " | " + item->text(3) + " | " + detail;
     }
     return rows;
