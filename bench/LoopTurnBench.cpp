@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -40,6 +41,12 @@ struct Turns {
     }
 };
 
+double ThreadCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
 // Every event the loop hands out (timers, sockets, posted events) passes here; the time spent in
 // the outermost deliveries between two waits is the turn. The dispatcher says when it is about to
 // wait; with GLib the work of a turn runs inside its iteration, after that signal, so the turn is
@@ -53,27 +60,41 @@ public:
             --m_depth;
             return done;
         }
+        // Taken before the delivery, which may delete the receiver (a single-shot timer's, a
+        // reply's): the names of a long turn's handler.
+        const char* className = receiver->metaObject()->className();
+        const QString objectName = receiver->objectName();
+        const int type = static_cast<int>(event->type());
         QElapsedTimer clock;
         clock.start();
+        const double cpuStart = ThreadCpuMs();
         const bool done = QApplication::notify(receiver, event);
         const double ms = static_cast<double>(clock.nsecsElapsed()) / 1e6;
+        const double cpuMs = ThreadCpuMs() - cpuStart;
+        turnCpuMs += cpuMs;
         --m_depth;
         turnMs += ms;
         longestDeliveryMs = std::max(longestDeliveryMs, ms);
-        if (ms >= 16) {
-            // Which handlers the long turns come from: the receiver's class and the event's type.
-            const std::string what = std::string(receiver->metaObject()->className()) + " " +
-                                     receiver->objectName().toStdString() + ", event " +
-                                     std::to_string(static_cast<int>(event->type()));
-            auto& [count, most] = slow[what];
+        // Which handlers the long turns come from: the receiver's class and the event's type; by
+        // the wall clock, and by the loop thread's own CPU time (8 ms and more of it).
+        if (ms >= 16 || cpuMs >= 8) {
+            const std::string what = std::string(className) + " " + objectName.toStdString() + ", event " +
+                                     std::to_string(type);
+            auto& [count, most] = (ms >= 16 ? slow : slowCpu)[what];
+            if (ms >= 16 && cpuMs >= 8) {
+                auto& [cpuCount, cpuMost] = slowCpu[what];
+                ++cpuCount;
+                cpuMost = std::max(cpuMost, cpuMs);
+            }
             ++count;
-            most = std::max(most, ms);
+            most = std::max(most, ms >= 16 ? ms : cpuMs);
         }
         return done;
     }
     double turnMs = 0;
+    double turnCpuMs = 0;  // the loop thread's own CPU time in the turn: what a busy machine adds is not in it
     double longestDeliveryMs = 0;
-    std::map<std::string, std::pair<int, double>> slow;
+    std::map<std::string, std::pair<int, double>> slow, slowCpu;
 
 private:
     int m_depth = 0;
@@ -122,11 +143,15 @@ int main(int argc, char** argv) {
     Service& service = *program.app.GetService();
     for (int i = 0; i < 50; ++i) service.AddBan("Cheater" + std::to_string(i), "aimbot", 0);
 
-    Turns turns;
+    Turns turns, cpuTurns;
     QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
     QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [&] {
-        if (app.turnMs > 0) turns.Add(app.turnMs);
+        if (app.turnMs > 0) {
+            turns.Add(app.turnMs);
+            cpuTurns.Add(app.turnCpuMs);
+        }
         app.turnMs = 0;
+        app.turnCpuMs = 0;
     });
     // A ban made and lifted every few match ends, while the history writer commits.
     int lastChange = 0;
@@ -151,12 +176,19 @@ int main(int argc, char** argv) {
     std::printf("Event-loop turns of the window through %d match ends (time scale %d, %.0f s):\n", delivered,
                 kScale, static_cast<double>(wall.elapsed()) / 1000.0);
     const char* labels[] = {"< 1 ms", "1-2 ms", "2-4 ms", "4-8 ms", "8-16 ms", "16-32 ms", "32-64 ms", ">= 64 ms"};
+    std::printf("  %-52s %10s %10s\n", "", "wall", "loop CPU");
     for (size_t i = 0; i < turns.counts.size(); ++i)
-        std::printf("  %-52s %10llu\n", labels[i], static_cast<unsigned long long>(turns.counts[i]));
+        std::printf("  %-52s %10llu %10llu\n", labels[i], static_cast<unsigned long long>(turns.counts[i]),
+                    static_cast<unsigned long long>(cpuTurns.counts[i]));
     std::printf("  %-52s %10llu\n", "turns", static_cast<unsigned long long>(turns.total));
     std::printf("  %-52s %10.2f\n", "longest single event handled (ms)", app.longestDeliveryMs);
     for (const auto& [what, figures] : app.slow)
         std::printf("    16 ms or more: %dx, at most %.1f ms: %s\n", figures.first, figures.second, what.c_str());
+    for (const auto& [what, figures] : app.slowCpu)
+        std::printf("    8 ms or more of CPU: %dx, at most %.1f ms: %s\n", figures.first, figures.second, what.c_str());
+    // The goal is the wall clock's; the CPU figure tells a turn the loop made long from one a busy
+    // machine (other programs, or waits) did.
+    std::printf("  %-52s %10.2f\n", "longest turn by the loop thread's CPU time (ms)", cpuTurns.longestMs);
     std::printf("  %-52s %10.2f   goal < 16 ms               %s\n", "longest turn (ms)", turns.longestMs,
                 turns.longestMs < 16 ? "met" : "MISSED");
     return delivered >= matchEnds ? 0 : 1;

@@ -71,9 +71,11 @@ BansStrip::BansStrip(Service& service, Clock now, QWidget* parent)
                                 tr("Expires"), tr("Lifted"), tr("Notes")},
                                this);
     m_lstBans->setSortingEnabled(true);
-    // Names, states and times as wide as they are; the free texts at a width the operator can
-    // change, whole in their tooltips, and the list scrolls sideways when it is wider than the tab.
-    FitColumns(m_lstBans, {0, 1, 3, 4, 5});
+    // Names, states and times as wide as they are after the first fill, and again when the operator
+    // double-clicks a divider (sizing them to every row at each change costs more than the change);
+    // the free texts at a width the operator can change; names and free texts whole in their
+    // tooltips, and the list scrolls sideways when it is wider than the tab.
+    FitColumns(m_lstBans, {});
     m_lstBans->setColumnWidth(2, m_lstBans->fontMetrics().averageCharWidth() * 30);
     m_lstBans->setColumnWidth(6, m_lstBans->fontMetrics().averageCharWidth() * 30);
     auto* buttons = new QHBoxLayout;
@@ -154,6 +156,10 @@ void BansStrip::Refresh(bool always) {
         if (e.Id == selected) m_lstBans->setCurrentItem(item);
     }
     m_lstBans->setSortingEnabled(true);
+    if (!m_columnsFitted && m_lstBans->topLevelItemCount() > 0) {
+        m_columnsFitted = true;
+        for (int column : {0, 1, 3, 4, 5}) m_lstBans->resizeColumnToContents(column);
+    }
     // An empty list has nothing to scroll to: its headings alone may be wider than the tab.
     m_lstBans->setHorizontalScrollBarPolicy(m_lstBans->topLevelItemCount() == 0 ? Qt::ScrollBarAlwaysOff
                                                                                   : Qt::ScrollBarAsNeeded);

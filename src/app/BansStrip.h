@@ -63,6 +63,7 @@ private:
     Clock m_now;
     BanSettings m_settingsShown;
     uint64_t m_shownRevision = ~uint64_t{0};
+    bool m_columnsFitted = false;
     size_t m_shownActive = 0;
 
     QLineEdit* m_txtBanSearch = nullptr;

@@ -110,7 +110,7 @@ size_t CompleteStatsLength(std::string_view content) {
 StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& settings,
                      const ServerStatus& status, const PlayerTable& players, const OtherSettings& other,
                      WebReporter& reporter, LogSink& log, Dialogs& dialogs, Scheduler& scheduler,
-                     LocalClock clock)
+                     LocalClock clock, FileWork& work)
     : m_dataDir(dataDir),
       m_statsFile(StatsFilePath(dataDir)),
       m_settings(settings),
@@ -122,13 +122,17 @@ StatsFile::StatsFile(const std::filesystem::path& dataDir, const Settings& setti
       m_dialogs(dialogs),
       m_scheduler(scheduler),
       m_clock(std::move(clock)),
+      m_work(work),
       m_unsavedFolder(UnsavedStatsFolder()) {}
 
 StatsFile::~StatsFile() {
+    // The writes handed over touch this writer's files: they end, and their answers run, first.
+    m_work.Finish();
+    m_alive.reset();
     if (m_retry != 0) m_scheduler.Cancel(m_retry);
     std::string ignored;
     size_t saved = 0;
-    if (!m_pending.empty()) WritePending(ignored, saved);
+    if (!m_pending.empty()) WriteNow(ignored, saved);
 }
 
 std::filesystem::path StatsFile::DamagedPath() const {
@@ -137,35 +141,88 @@ std::filesystem::path StatsFile::DamagedPath() const {
     return damaged;
 }
 
-bool StatsFile::WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks) {
+bool StatsFile::WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks,
+                           std::function<void(bool)> written) {
     const std::optional<std::string> block =
         StatsBlock(m_settings.ServerCode, m_status, m_players, ResultByte, MatchTicks, m_clock());
-    m_lastKept = false;
     if (!block) {
         m_log.Log("Stats of this match not written: game type " + std::to_string(m_status.GameType) +
                   " is not one the stats service takes");
+        if (written) written(false);
         return false;
     }
-    if (m_unfinished == Unfinished::Noted) {
-        // The completed match takes the noted one's place in one step: a stop from here on leaves
-        // one of the two on disk, never both and never neither.
-        std::string noteError;
-        if (!ReplaceFileContent(UnfinishedPath(), std::string(kFinishedHeader) + *block, noteError))
-            m_log.DebugLog("The completed match could not replace the noted one: " + noteError);
-        m_unfinished = Unfinished::HandedOn;
-    }
+    // The completed match takes the noted one's place in one step: a stop from here on leaves
+    // one of the two on disk, never both and never neither.
+    m_finishedNote = *block;
     m_pending.push_back(*block);
-    std::string error;
-    const bool wasFailing = m_failing;
-    const size_t kept = m_pending.size();
-    size_t saved = 0;
-    const bool written = WritePending(error, saved);
-    m_lastKept = !written;
-    // This match's block is the last: what went before it was kept by earlier match ends.
-    if (m_onSavedLater && std::min(saved, kept - 1) > 0) m_onSavedLater(std::min(saved, kept - 1));
-    if (written && wasFailing) {
-        Saved(kept - 1);
-    } else if (!written && !wasFailing) {
+    if (m_other.KeepArchive) {
+        // Named when the copy is made, which may be a second after the server line's time.
+        m_archives.emplace_back(ArchiveFolder() / ("game" + FormatArchiveTime(m_clock()) + ".txt"), *block);
+    }
+    // Known here only when the work ran inside this call (InlineFileWork).
+    auto outcome = std::make_shared<std::optional<bool>>();
+    m_asked.push_back({Upload, [outcome, written = std::move(written)](bool ok) {
+                           *outcome = ok;
+                           if (written) written(ok);
+                       }});
+    // A write still running takes no more blocks: these go with the next, in order behind it.
+    if (!m_writing) StartWrite();
+    return outcome->value_or(false);
+}
+
+void StatsFile::StartWrite() {
+    auto write = std::make_shared<Write>();
+    write->blocks.assign(m_pending.begin(), m_pending.end());
+    write->asked = std::exchange(m_asked, {});
+    write->earlier = m_pending.size() - std::min(m_pending.size(), write->asked.size());
+    write->finishedNote = std::exchange(m_finishedNote, std::nullopt);
+    write->archives = std::exchange(m_archives, {});
+    m_writing = true;
+    m_work.Run([this, write] { DoWrite(*write); },
+               [this, write, alive = std::weak_ptr<bool>(m_alive)] {
+                   if (alive.lock()) WriteDone(*write);
+               });
+}
+
+void StatsFile::DoWrite(Write& write) {
+    if (write.finishedNote && m_side->unfinished == FileSide::Unfinished::Noted) {
+        std::string noteError;
+        if (!ReplaceFileContent(UnfinishedPath(), std::string(kFinishedHeader) + *write.finishedNote, noteError))
+            write.notes.debug.push_back("The completed match could not replace the noted one: " + noteError);
+        m_side->unfinished = FileSide::Unfinished::HandedOn;
+    }
+    write.written = Mend(write.error, write.notes);
+    for (size_t i = 0; write.written && i < write.blocks.size(); ++i) {
+        write.written = AppendToFile(m_statsFile, write.blocks[i], write.error);
+        if (write.written) ++write.saved;
+    }
+    if (write.written) DropUnfinished(write.notes);
+    for (const auto& [archive, block] : write.archives) {
+        MakePath(archive);
+        std::string archiveError;
+        if (!AppendToFile(archive, block, archiveError))
+            write.notes.log.push_back("No archive copy of this match: " + archiveError);
+    }
+}
+
+void StatsFile::Say(const Notes& notes) {
+    for (const std::string& line : notes.debug) m_log.DebugLog(line);
+    for (const std::string& line : notes.log) m_log.Log(line);
+    for (const std::string& text : notes.warnings) m_dialogs.Warn(text);
+}
+
+void StatsFile::WriteDone(Write& write) {
+    m_writing = false;
+    for (size_t i = 0; i < write.saved && !m_pending.empty(); ++i) m_pending.pop_front();
+    Say(write.notes);
+    const bool written = write.written;
+    const std::string& error = write.error;
+    // Only the blocks earlier match ends kept count as saved later.
+    if (m_onSavedLater && std::min(write.saved, write.earlier) > 0)
+        m_onSavedLater(std::min(write.saved, write.earlier));
+    if (written && m_failing) {
+        Saved(write.earlier);
+    } else if (!written && !m_failing) {
         m_failing = true;
         m_log.Log("Stats not saved, kept in memory: " + error);
         m_dialogs.Warn(
@@ -180,18 +237,16 @@ bool StatsFile::WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32
                   (m_pending.size() == 1 ? " match" : " matches") + " kept in memory: " + error);
     }
     if (!written && m_retry == 0) m_retry = m_scheduler.Schedule(m_retryMs, [this] { Retry(); });
-
-    if (m_other.KeepArchive) {
-        // Named when the copy is made, which may be a second after the server line's time.
-        const std::filesystem::path archive =
-            ArchiveFolder() / ("game" + FormatArchiveTime(m_clock()) + ".txt");
-        MakePath(archive);
-        std::string archiveError;
-        if (!AppendToFile(archive, *block, archiveError))
-            m_log.Log("No archive copy of this match: " + archiveError);
+    bool upload = written && write.asked.empty();  // a retry that saved what was kept
+    if (!write.asked.empty()) m_lastKept = !written;
+    for (Asked& asked : write.asked) {
+        upload = upload || asked.upload;
+        if (asked.written) asked.written(written);
     }
-    if (Upload) UploadIfQueued();
-    return written;
+    // Blocks that came meanwhile go first, so that the upload's batch, cut behind them, takes them.
+    if (!m_asked.empty() && !m_writing) StartWrite();
+    // The upload starts only now: what it sends is on the disk.
+    if (upload) UploadIfQueued();
 }
 
 std::filesystem::path StatsFile::UnfinishedPath() const {
@@ -204,22 +259,26 @@ void StatsFile::NoteMatchEnd(int32_t MatchTicks) {
     const std::optional<std::string> block =
         StatsBlock(m_settings.ServerCode, m_status, m_players, std::nullopt, MatchTicks, m_clock());
     if (!block) return;
-    std::string error;
-    if (!ReplaceFileContent(UnfinishedPath(), std::string(kNotedHeader) + *block, error)) {
-        m_log.DebugLog("The match end could not be noted on disk at once; it is written with its final scores: " +
-                       error);
-        return;
-    }
-    m_unfinished = Unfinished::Noted;
+    auto error = std::make_shared<std::string>();
+    m_work.Run(
+        [this, block = *block, error] {
+            if (ReplaceFileContent(UnfinishedPath(), std::string(kNotedHeader) + block, *error))
+                m_side->unfinished = FileSide::Unfinished::Noted;
+        },
+        [this, error, alive = std::weak_ptr<bool>(m_alive)] {
+            if (alive.lock() && !error->empty())
+                m_log.DebugLog(
+                    "The match end could not be noted on disk at once; it is written with its final scores: " + *error);
+        });
 }
 
-void StatsFile::DropUnfinished() {
-    if (m_unfinished != Unfinished::HandedOn) return;
-    m_unfinished = Unfinished::None;
+void StatsFile::DropUnfinished(Notes& notes) {
+    if (m_side->unfinished != FileSide::Unfinished::HandedOn) return;
+    m_side->unfinished = FileSide::Unfinished::None;
     std::string error;
     if (!RemoveFileDurably(UnfinishedPath(), error))
-        m_log.Log("The note of the last match end could not be removed: " + error +
-                  "; remove it before the next start, or that match is queued twice");
+        notes.log.push_back("The note of the last match end could not be removed: " + error +
+                            "; remove it before the next start, or that match is queued twice");
 }
 
 void StatsFile::TakeBackUnfinished() {
@@ -262,18 +321,9 @@ void StatsFile::UploadIfQueued() {
 
 void StatsFile::Retry() {
     m_retry = 0;
-    if (m_pending.empty()) return;
-    const size_t kept = m_pending.size();
-    std::string error;
-    size_t saved = 0;
-    const bool written = WritePending(error, saved);
-    if (m_onSavedLater && saved > 0) m_onSavedLater(saved);
-    if (!written) {
-        m_retry = m_scheduler.Schedule(m_retryMs, [this] { Retry(); });
-        return;
-    }
-    Saved(kept);
-    UploadIfQueued();
+    // A write running now answers for these blocks too.
+    if (m_pending.empty() || m_writing) return;
+    StartWrite();
 }
 
 void StatsFile::Saved(size_t kept) {
@@ -285,16 +335,17 @@ void StatsFile::Saved(size_t kept) {
     m_dialogs.Inform(text);
 }
 
-bool StatsFile::WritePending(std::string& error, size_t& saved) {
-    if (m_pending.empty()) return true;
-    if (!Mend(error)) return false;
-    while (!m_pending.empty()) {
-        if (!AppendToFile(m_statsFile, m_pending.front(), error)) return false;
-        m_pending.pop_front();
-        ++saved;
-    }
-    DropUnfinished();
-    return true;
+bool StatsFile::WriteNow(std::string& error, size_t& saved) {
+    Write write;
+    write.blocks.assign(m_pending.begin(), m_pending.end());
+    write.finishedNote = std::exchange(m_finishedNote, std::nullopt);
+    write.archives = std::exchange(m_archives, {});
+    DoWrite(write);
+    Say(write.notes);
+    for (size_t i = 0; i < write.saved; ++i) m_pending.pop_front();
+    saved = write.saved;
+    error = write.error;
+    return write.written;
 }
 
 bool StatsFile::Recover() {
@@ -305,7 +356,10 @@ bool StatsFile::Recover() {
         removed > 0)
         m_log.DebugLog("Removed " + std::to_string(removed) + (removed == 1 ? " unfinished temporary file" : " unfinished temporary files") + " of an earlier run");
     std::string error;
-    if (!Mend(error)) {
+    Notes notes;
+    const bool mended = Mend(error, notes);
+    Say(notes);
+    if (!mended) {
         m_log.Log("stats.stats could not be mended: " + error);
         return false;
     }
@@ -332,17 +386,21 @@ void StatsFile::TakeBackUnsaved() {
 }
 
 void StatsFile::KeepBeforeStop() {
+    // The writes handed over end first, and their answers say which blocks left memory.
+    m_work.Finish();
     if (m_retry != 0) m_scheduler.Cancel(m_retry);
     m_retry = 0;
     std::string error;
     size_t saved = 0;
-    const bool written = m_pending.empty() || WritePending(error, saved);
+    const bool written = m_pending.empty() || WriteNow(error, saved);
     if (m_onSavedLater && saved > 0) m_onSavedLater(saved);
     if (written) return;
     const size_t kept = m_pending.size();
     const UnsavedOutcome outcome = KeepUnsaved(m_pending, m_dataDir, m_unsavedFolder, FormatArchiveTime(m_clock()));
     m_pending.clear();
-    DropUnfinished();
+    Notes notes;
+    DropUnfinished(notes);
+    Say(notes);
     if (!outcome.Where.empty()) {
         m_log.Log("The stats of " + MatchCount(kept) + " could not be saved to stats.stats (" + error + "); they are kept in " +
                   outcome.Where + " and queued again at the next start");
@@ -354,7 +412,7 @@ void StatsFile::KeepBeforeStop() {
     for (const std::string& line : outcome.LogLines) m_log.Log(line);
 }
 
-bool StatsFile::Mend(std::string& error) {
+bool StatsFile::Mend(std::string& error, Notes& notes) {
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::status(m_statsFile, ec);
     if (!std::filesystem::exists(status)) return true;
@@ -381,8 +439,8 @@ bool StatsFile::Mend(std::string& error) {
     const std::string text = "The unfinished end of stats.stats (" + std::to_string(rest.size()) +
                              " bytes, left by a crash or a full disk) was moved to " +
                              PathText(DamagedPath()) + "; every complete match stays queued";
-    m_log.Log(text);
-    m_dialogs.Warn(text);
+    notes.log.push_back(text);
+    notes.warnings.push_back(text);
     return true;
 }
 

@@ -11,15 +11,24 @@
 // or power loss) has its unfinished end moved to stats.stats.damaged before anything is added,
 // so that no half block stands in front of later ones and no complete block leaves the queue.
 // The archive is only a copy: its failure is logged and holds nothing back.
+//
+// The writes themselves (each waits for the disk) go through a FileWork, in order: the event loop
+// hands a match's block over and hears later whether it reached the disk; only then does the
+// upload of stats.stats start. A block is in memory until its write is done, so a stop at any
+// point still finds it (KeepBeforeStop waits for the work and keeps what did not make it).
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Dialogs.h"
+#include "FileWork.h"
 #include "LocalTime.h"
 #include "LogSink.h"
 #include "PlayerTable.h"
@@ -46,8 +55,9 @@ class StatsFile {
 public:
     StatsFile(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
               const PlayerTable& players, const OtherSettings& other, WebReporter& reporter, LogSink& log,
-              Dialogs& dialogs, Scheduler& scheduler, LocalClock clock = SystemLocalTime);
-    // Tries once more to write what is still kept in memory.
+              Dialogs& dialogs, Scheduler& scheduler, LocalClock clock = SystemLocalTime,
+              FileWork& work = InlineWork());
+    // Waits for the writes handed over, then tries once more to write what is still kept in memory.
     ~StatsFile();
     StatsFile(const StatsFile&) = delete;
     StatsFile& operator=(const StatsFile&) = delete;
@@ -55,11 +65,13 @@ public:
     // Appends this match's block to stats.stats, behind any kept earlier, and, with
     // KeepArchive on, to its archive file; then, when `Upload` is true and stats.stats
     // holds blocks, starts the upload. `MatchTicks` is the map cycle's true count of hosting
-    // ticks, however long it ran. Answers whether this block reached stats.stats; a game type
-    // outside GameTypes writes nothing and is logged. A result byte that could not be read
-    // leaves its field empty.
-    bool WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks);
-    // Whether the last WriteStats kept its block in memory, to be saved later.
+    // ticks, however long it ran. `written` hears whether this block reached stats.stats once
+    // that is known (false at once for a game type outside GameTypes, which writes nothing and is
+    // logged); the answer is that too when the write is done by the time this returns (with
+    // InlineFileWork), false otherwise. A result byte that could not be read leaves its field empty.
+    bool WriteStats(bool Upload, std::optional<uint8_t> ResultByte, int32_t MatchTicks,
+                    std::function<void(bool written)> written = {});
+    // Whether the last WriteStats whose write is done kept its block in memory, to be saved later.
     bool LastBlockKept() const { return m_lastKept; }
     // Told how many blocks kept in memory by earlier match ends reached stats.stats, oldest first.
     void SetOnSavedLater(std::function<void(size_t)> saved) { m_onSavedLater = std::move(saved); }
@@ -95,14 +107,46 @@ public:
     std::filesystem::path ArchiveFolder() const { return m_dataDir / "Archives"; }
 
 private:
-    // `saved`: how many blocks left memory, whether all did or not.
-    bool WritePending(std::string& error, size_t& saved);
+    // Lines for the log and the operator from work done away from the event loop, said there.
+    struct Notes {
+        std::vector<std::string> log, debug, warnings;
+    };
+    // One write of the blocks in memory, with what the match ends since the last one asked for.
+    struct Asked {
+        bool upload = false;
+        std::function<void(bool)> written;
+    };
+    struct Write {
+        std::vector<std::string> blocks;           // m_pending's, oldest first
+        size_t earlier = 0;                        // how many of them earlier match ends kept
+        std::optional<std::string> finishedNote;   // the completed match for the unfinished note
+        std::vector<std::pair<std::filesystem::path, std::string>> archives;
+        std::vector<Asked> asked;
+        // Filled by the work:
+        size_t saved = 0;
+        bool written = false;
+        std::string error;
+        Notes notes;
+    };
+    // What only the work touches (and the event loop once the work is finished).
+    struct FileSide {
+        // Where the unfinished match's file stands: none, noted (its completion not built yet), or
+        // handed on (completed; the file goes once its block has left memory).
+        enum class Unfinished { None, Noted, HandedOn } unfinished = Unfinished::None;
+    };
+
+    void StartWrite();
+    void DoWrite(Write& write);
+    void WriteDone(Write& write);
+    void Say(const Notes& notes);
+    // Writes the blocks in memory here and now (at a stop, with no work running).
+    bool WriteNow(std::string& error, size_t& saved);
     void TakeBackUnsaved();
-    bool Mend(std::string& error);
+    bool Mend(std::string& error, Notes& notes);
     void Retry();
     void Saved(size_t kept);
     void TakeBackUnfinished();
-    void DropUnfinished();
+    void DropUnfinished(Notes& notes);
 
     std::filesystem::path m_dataDir;
     std::filesystem::path m_statsFile;
@@ -115,14 +159,20 @@ private:
     Dialogs& m_dialogs;
     Scheduler& m_scheduler;
     LocalClock m_clock;
+    FileWork& m_work;
     std::deque<std::string> m_pending;
+    // Asked for while a write was running: they go with the next one.
+    std::vector<Asked> m_asked;
+    std::optional<std::string> m_finishedNote;
+    std::vector<std::pair<std::filesystem::path, std::string>> m_archives;
+    bool m_writing = false;
     bool m_lastKept = false;
     std::function<void(size_t)> m_onSavedLater;
     std::filesystem::path m_unsavedFolder;
     bool m_failing = false;
-    // Where the unfinished match's file stands: none, noted (its completion not built yet), or
-    // handed on (completed; the file goes once its block has left memory).
-    enum class Unfinished { None, Noted, HandedOn } m_unfinished = Unfinished::None;
+    std::shared_ptr<FileSide> m_side = std::make_shared<FileSide>();
+    // Answers of work that outlives this writer find it gone.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     int m_retryMs = kDefaultRetryMs;
     Scheduler::TimerId m_retry = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "TextEncodings.h"
 
@@ -62,15 +63,19 @@ std::string LogSafeText(std::string_view text, size_t limit) {
 }
 
 WebReporter::WebReporter(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-                         HttpClient& http, LogSink& log, ContentDigest digest)
+                         HttpClient& http, LogSink& log, ContentDigest digest, FileWork& work)
     : m_statsFile(StatsFilePath(dataDir)),
       m_settings(settings),
       m_status(status),
       m_http(http),
       m_log(log),
-      m_queue(m_statsFile, std::move(digest)) {}
+      m_queue(m_statsFile, std::move(digest)),
+      m_work(work) {}
 
 WebReporter::~WebReporter() {
+    m_alive.reset();
+    // The work holds the queue: it ends before the queue goes.
+    m_work.Finish();
     if (m_running != Transfer::None) m_http.Cancel();
 }
 
@@ -164,78 +169,131 @@ void WebReporter::UploadStats() {
 }
 
 void WebReporter::StartNextBatch() {
-    std::string error;
-    m_batch = m_queue.Next(error, m_singly > 0 ? 1 : 0);
-    if (!m_batch) {
-        if (!error.empty()) m_log.Log("Stats upload failed: " + error);
-        return;
-    }
-    if (!m_queue.Sending(*m_batch, error)) {
-        // Sent without its record, a batch the service stored could go again after a restart cut
-        // differently, under another id, and be stored twice: it waits for the next upload.
-        const std::string why = "the batch could not be recorded before it goes (" + error +
-                                "); it stays queued for the next upload";
-        m_log.Log("Stats upload not sent: " + why);
-        if (m_onOutcome) m_onOutcome("Stats upload", false, why);
-        m_batch.reset();
-        return;
-    }
-    HttpRequest request;
-    request.url = m_settings.ImportURL;
-    request.body = UploadBody(m_batch->bytes);
-    request.headers.emplace_back(kUploadIdHeader, m_batch->id);
-    Start(Transfer::Upload, std::move(request));
-}
-
-bool WebReporter::Refused(const HttpResult& result, const std::string& failure) {
-    if (m_batch->blocks > 1) {
-        // The service refuses the whole for what one match holds: they go one by one, and only
-        // the match it refuses is set aside.
-        m_log.Log(failure + ". Its " + Matches(m_batch->blocks) + " go one at a time to find the one refused");
-        m_singly = m_batch->blocks;
-        m_queue.Forget();
-        return true;
-    }
-    const std::string reason = "HTTP " + std::to_string(result.status) +
-                               (result.body.empty() ? std::string() : ": " + LogSafeText(result.body));
-    std::string where, error;
-    if (!m_queue.SetAside(*m_batch, m_statsFile.parent_path() / "Rejected", reason, where, error)) {
-        m_log.Log(failure + ". It could not be set aside and stays queued: " + error);
-        return false;
-    }
-    if (m_singly > 0) --m_singly;
-    m_log.Log(failure + ". The service refuses this match for good: it is set aside in " + where +
-              " and the queue goes on");
-    if (m_onRejected) m_onRejected(reason, where);
-    return true;
+    // Busy from here: the batch is cut and recorded by the work, after every write handed over
+    // before it, so that it holds what those writes put on the disk.
+    m_running = Transfer::Upload;
+    const uint64_t id = ++m_transferId;
+    struct Cut {
+        std::optional<UploadBatch> batch;
+        std::string error;
+        bool recorded = false;
+    };
+    auto cut = std::make_shared<Cut>();
+    const int maxBlocks = m_singly > 0 ? 1 : 0;
+    m_work.Run(
+        [this, cut, maxBlocks] {
+            cut->batch = m_queue.Next(cut->error, maxBlocks);
+            if (cut->batch) cut->recorded = m_queue.Sending(*cut->batch, cut->error);
+        },
+        [this, cut, id, alive = std::weak_ptr<bool>(m_alive)] {
+            if (!alive.lock() || id != m_transferId) return;
+            m_running = Transfer::None;
+            if (!cut->batch) {
+                if (!cut->error.empty()) m_log.Log("Stats upload failed: " + cut->error);
+                UploadSettled(false);
+                return;
+            }
+            if (!cut->recorded) {
+                // Sent without its record, a batch the service stored could go again after a restart
+                // cut differently, under another id, and be stored twice: it waits for the next upload.
+                const std::string why = "the batch could not be recorded before it goes (" + cut->error +
+                                        "); it stays queued for the next upload";
+                m_log.Log("Stats upload not sent: " + why);
+                if (m_onOutcome) m_onOutcome("Stats upload", false, why);
+                UploadSettled(false);
+                return;
+            }
+            m_batch = std::move(cut->batch);
+            HttpRequest request;
+            request.url = m_settings.ImportURL;
+            request.body = UploadBody(m_batch->bytes);
+            request.headers.emplace_back(kUploadIdHeader, m_batch->id);
+            Start(Transfer::Upload, std::move(request));
+        });
 }
 
 void WebReporter::UploadDone(const HttpResult& result) {
-    const std::string matches = " (" + Matches(m_batch ? m_batch->blocks : 0) + ")";
-    bool removed = false;
+    // Busy until the files show the outcome.
+    m_running = Transfer::Upload;
+    const std::optional<UploadBatch> batch = std::exchange(m_batch, std::nullopt);
+    const std::string matches = " (" + Matches(batch ? batch->blocks : 0) + ")";
+    const std::string failure = Failure(("Stats upload" + matches).c_str(), m_settings.ImportURL, result);
+    enum class Change { None, Confirmed, OneByOne, SetAside } change = Change::None;
+    std::string reason;
     if (result.Confirmed()) {
         m_log.Log(LogSafeText(result.toviResponse));
-        std::string error;
-        removed = m_queue.Confirmed(*m_batch, error);
-        if (!removed) m_log.Log(error);
-        if (removed && m_onDelivered) m_onDelivered(m_batch->blocks);
-        if (removed && m_singly > 0) --m_singly;
-    } else if (m_batch && (result.status == 400 || result.status == 413 || result.status == 422) &&
+        if (batch) change = Change::Confirmed;
+    } else if (batch && (result.status == 400 || result.status == 413 || result.status == 422) &&
                result.outcome == HttpOutcome::Answered) {
-        removed = Refused(result, Failure(("Stats upload" + matches).c_str(), m_settings.ImportURL, result));
+        // The service refuses the batch for good for what a match holds. Several go one by one,
+        // and only the match it refuses is set aside.
+        change = batch->blocks > 1 ? Change::OneByOne : Change::SetAside;
+        reason = "HTTP " + std::to_string(result.status) +
+                 (result.body.empty() ? std::string() : ": " + LogSafeText(result.body));
     } else if (result.outcome == HttpOutcome::TimedOut) {
         m_log.Log("Import timeout: " + Failure(("the stats upload" + matches).c_str(), m_settings.ImportURL, result));
     } else {
-        m_log.Log(Failure(("Stats upload" + matches).c_str(), m_settings.ImportURL, result));
+        m_log.Log(failure);
     }
-    if (m_onOutcome)
-        m_onOutcome("Stats upload", result.Confirmed(),
-                    result.Confirmed() ? "" : Failure("Stats upload", m_settings.ImportURL, result));
-    m_batch.reset();
-    std::error_code ec;
-    // A confirmed batch makes way for the next one at once; after a failure the queue waits
-    // for the next match end, unless one came while this upload ran.
-    if ((removed && std::filesystem::exists(m_statsFile, ec)) || m_uploadPending) {
+    struct Settled {
+        bool removed = false;
+        bool more = false;
+        std::string error, where;
+    };
+    auto settled = std::make_shared<Settled>();
+    const std::filesystem::path rejected = m_statsFile.parent_path() / "Rejected";
+    m_work.Run(
+        [this, settled, batch, change, reason, rejected] {
+            switch (change) {
+            case Change::None: break;
+            case Change::Confirmed: settled->removed = m_queue.Confirmed(*batch, settled->error); break;
+            case Change::OneByOne:
+                m_queue.Forget();
+                settled->removed = true;
+                break;
+            case Change::SetAside:
+                settled->removed = m_queue.SetAside(*batch, rejected, reason, settled->where, settled->error);
+                break;
+            }
+            std::error_code ec;
+            settled->more = std::filesystem::exists(m_statsFile, ec);
+        },
+        [this, settled, batch, change, reason, failure, result, alive = std::weak_ptr<bool>(m_alive)] {
+            if (!alive.lock()) return;
+            switch (change) {
+            case Change::None: break;
+            case Change::Confirmed:
+                if (!settled->removed) m_log.Log(settled->error);
+                if (settled->removed && m_onDelivered) m_onDelivered(batch->blocks);
+                if (settled->removed && m_singly > 0) --m_singly;
+                break;
+            case Change::OneByOne:
+                m_log.Log(failure + ". Its " + Matches(batch->blocks) + " go one at a time to find the one refused");
+                m_singly = batch->blocks;
+                break;
+            case Change::SetAside:
+                if (!settled->removed) {
+                    m_log.Log(failure + ". It could not be set aside and stays queued: " + settled->error);
+                    break;
+                }
+                if (m_singly > 0) --m_singly;
+                m_log.Log(failure + ". The service refuses this match for good: it is set aside in " +
+                          settled->where + " and the queue goes on");
+                if (m_onRejected) m_onRejected(reason, settled->where);
+                break;
+            }
+            if (m_onOutcome)
+                m_onOutcome("Stats upload", result.Confirmed(),
+                            result.Confirmed() ? "" : Failure("Stats upload", m_settings.ImportURL, result));
+            // A confirmed batch makes way for the next one at once; after a failure the queue waits
+            // for the next match end, unless one came while this upload ran.
+            UploadSettled(settled->removed && settled->more);
+        });
+}
+
+void WebReporter::UploadSettled(bool goOn) {
+    m_running = Transfer::None;
+    if (goOn || m_uploadPending) {
         m_uploadPending = false;
         StartNextBatch();
     }

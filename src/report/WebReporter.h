@@ -8,11 +8,17 @@
 // that carries the ToviResponse header confirms a batch; then it leaves stats.stats and the next
 // batch goes at once, until the queue is empty. Each batch carries its id in the request header
 // Idempotency-Key, the same every time that batch is sent, so that the service can drop a repeat.
+//
+// What changes stats.stats and its record goes through the FileWork the stats file's writes go
+// through, in one order with them; the upload is busy (a status report waits) while a batch is
+// cut and recorded and while a confirmed one leaves the file.
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "FileWork.h"
 #include "HttpClient.h"
 #include "LogSink.h"
 #include "ServerStatus.h"
@@ -32,8 +38,9 @@ std::string LogSafeText(std::string_view text, size_t limit = 200);
 class WebReporter {
 public:
     WebReporter(const std::filesystem::path& dataDir, const Settings& settings, const ServerStatus& status,
-                HttpClient& http, LogSink& log, ContentDigest digest);
-    // Abandons a transfer still running, so that its answer never reaches a reporter that is gone.
+                HttpClient& http, LogSink& log, ContentDigest digest, FileWork& work = InlineWork());
+    // Abandons a transfer still running, so that its answer never reaches a reporter that is gone,
+    // and waits for its work on the files.
     ~WebReporter();
     WebReporter(const WebReporter&) = delete;
     WebReporter& operator=(const WebReporter&) = delete;
@@ -69,9 +76,8 @@ private:
     void StartNextBatch();
     void ReportDone(const HttpResult& result);
     void UploadDone(const HttpResult& result);
-    // A batch the service refuses for good: split, or set aside when it is one match. True when
-    // the queue goes on at once.
-    bool Refused(const HttpResult& result, const std::string& failure);
+    // After the files show the upload's outcome: whether the queue goes on at once.
+    void UploadSettled(bool goOn);
     // What went wrong with a transfer that did not confirm, in the operator's words.
     std::string Failure(const char* what, const std::string& url, const HttpResult& result) const;
 
@@ -80,7 +86,8 @@ private:
     const ServerStatus& m_status;
     HttpClient& m_http;
     LogSink& m_log;
-    UploadQueue m_queue;
+    UploadQueue m_queue;  // touched by the work only
+    FileWork& m_work;
     int m_timeoutMs = kDefaultTransferTimeoutMs;
     Transfer m_running = Transfer::None;
     uint64_t m_transferId = 0;  // tells the running transfer's answer from a stale one
@@ -91,6 +98,8 @@ private:
     std::function<void(int)> m_onDelivered;
     OutcomeFn m_onOutcome;
     RejectedFn m_onRejected;
+    // Answers of work that outlives this reporter find it gone.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
 }  // namespace tovi

@@ -14,7 +14,7 @@
 namespace tovi {
 
 Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http,
-                 QString dataDir, QObject* parent)
+                 QString dataDir, QObject* parent, std::unique_ptr<FileWork> fileWork)
     : QObject(parent),
       m_memory(memory),
       m_scheduler(scheduler),
@@ -52,7 +52,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
     });
     m_notices = std::make_unique<NoticeService>(m_scheduler, *this, m_context->Questions(), folder / "settings.ini");
     m_settingsFile = std::make_unique<SettingsFile>(folder, m_settings, m_context->Questions());
-    m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex);
+    m_fileWork = fileWork ? std::move(fileWork) : std::make_unique<InlineFileWork>();
+    m_reporter = std::make_unique<WebReporter>(folder, m_settings, m_status, m_http, *this, Sha256Hex, *m_fileWork);
     m_reporter->SetOnDelivered([this](int matches) { m_history.StatsUploaded(matches); });
     // Kept before any face hears of it: a face reads the snapshot when told.
     connect(this, &Service::transferEnded, this, [this](const std::string& what, bool confirmed, const std::string& why) {
@@ -72,7 +73,8 @@ Service::Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, Ht
         emit uploadRejected(reason, where);
     });
     m_statsFile = std::make_unique<StatsFile>(folder, m_settings, m_status, m_playerTable, m_other, *m_reporter,
-                                              *this, m_context->Questions(), m_scheduler);
+                                              *this, m_context->Questions(), m_scheduler, SystemLocalTime,
+                                              *m_fileWork);
     m_statsFile->SetOnSavedLater(
         [this](size_t matches) { m_history.StatsSavedLater(static_cast<int>(matches)); });
     m_channel = std::make_unique<ConsoleChannel>(m_memory, m_scheduler, *this);
@@ -261,13 +263,15 @@ void Service::SendStatusReport() {
 }
 
 void Service::WriteStats(bool upload, std::optional<uint8_t> resultByte, int32_t pollTicks) {
-    const bool written = m_statsFile->WriteStats(upload, resultByte, pollTicks);
-    m_history.StatsWritten(written,
-                           written                         ? ""
-                           : m_statsFile->LastBlockKept() ? kStatsKeptInMemory
-                                                          : "the stats file could not be written",
-                           resultByte);
-    m_notices->Events().StatsWritten(resultByte);
+    // Recorded once the block is on the disk, or known to be kept in memory.
+    m_statsFile->WriteStats(upload, resultByte, pollTicks, [this, resultByte](bool written) {
+        m_history.StatsWritten(written,
+                               written                         ? ""
+                               : m_statsFile->LastBlockKept() ? kStatsKeptInMemory
+                                                              : "the stats file could not be written",
+                               resultByte);
+        m_notices->Events().StatsWritten(resultByte);
+    });
 }
 
 void Service::ListGameBan(const SendNote& note) {

@@ -25,6 +25,7 @@
 #include "ChatReader.h"
 #include "ConsoleChannel.h"
 #include "Dialogs.h"
+#include "FileWork.h"
 #include "HistoryReader.h"
 #include "HistoryRecorder.h"
 #include "HistoryRetention.h"
@@ -105,8 +106,10 @@ class Service : public QObject,
     Q_OBJECT
 public:
     // `dialogs` are the face's; `http` carries the status report and the stats upload.
+    // `fileWork` takes the stats files' durable writes off the event loop; without one they are
+    // made at once, as the tests of a virtual clock need.
     Service(MemoryClass& memory, Dialogs& dialogs, Scheduler& scheduler, HttpClient& http, QString dataDir,
-            QObject* parent = nullptr);
+            QObject* parent = nullptr, std::unique_ptr<FileWork> fileWork = nullptr);
     ~Service() override;
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
@@ -424,6 +427,8 @@ private:
     TimeOfDay m_timeOfDay;
     std::unique_ptr<ChatReader> m_chatReader;
     std::unique_ptr<SettingsFile> m_settingsFile;
+    // Before the files' owners, whose work it runs, so that it outlives them.
+    std::unique_ptr<FileWork> m_fileWork;
     std::unique_ptr<WebReporter> m_reporter;
     std::unique_ptr<StatsFile> m_statsFile;
     std::unique_ptr<ConsoleChannel> m_channel;

@@ -4,6 +4,7 @@
 #include <QStandardPaths>
 
 #include "GameText.h"
+#include "QtFileWork.h"
 
 namespace tovi {
 
@@ -53,7 +54,8 @@ bool ServiceHost::Open(const std::function<void(Service&)>& open) {
                   : "The data folder " + ToGameText(m_dataDir) + " cannot be locked for this copy: " + error);
         return false;
     }
-    m_service = std::make_unique<Service>(m_memory, m_dialogs, m_scheduler, m_http, m_dataDir);
+    m_service = std::make_unique<Service>(m_memory, m_dialogs, m_scheduler, m_http, m_dataDir, nullptr,
+                                          std::make_unique<QtFileWork>());
     if (open) open(*m_service);
     if (m_makeCompanion) m_companion = m_makeCompanion(*m_service);
     return true;

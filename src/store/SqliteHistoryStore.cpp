@@ -514,7 +514,12 @@ private:
             const bool written = m_inHand.empty() || Commit(why);
             if (written) {
                 m_inHand.clear();
-                Merge();
+                // A merge step's own transaction costs as much as its pages: one every few commits
+                // still merges more than their chat adds, and holds the lock no longer than before.
+                if (++m_commitsSinceMerge >= kCommitsPerMerge) {
+                    m_commitsSinceMerge = 0;
+                    Merge();
+                }
                 // A checkpoint that fails (a full disk) leaves the WAL as it is; a later commit asks again.
                 int frames = 0, copied = 0;
                 if (m_walPages >= kCheckpointPages &&
@@ -589,6 +594,7 @@ private:
     std::map<const char*, sqlite3_stmt*> m_statements;  // keyed by the statement text's address
     std::vector<Write> m_inHand;                         // the thread's own: the batch being written
     int m_walPages = 0;                                  // in the WAL after the last commit
+    int m_commitsSinceMerge = 0;
     std::mutex m_mutex;
     std::condition_variable m_wake, m_idle;
     std::vector<Write> m_queued;  // handed over, not yet taken by the thread

@@ -34,8 +34,10 @@ public:
     // first of them came: what a kill may lose.
     static constexpr int kTicksPerCommit = 4;
     static constexpr int kCommitDelayMs = 4000;
-    // Pages of full-text segment merging done after each commit: more than its ticks' chat adds.
+    // Pages of full-text segment merging done after every kCommitsPerMerge-th commit: more than
+    // those commits' chat adds.
     static constexpr int kMergePages = 32;
+    static constexpr int kCommitsPerMerge = 4;
     // How long a write waits for a write lock that another program holds, in ms.
     static constexpr int kLockWaitMs = 200;
 

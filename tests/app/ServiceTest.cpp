@@ -4,11 +4,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "GameAddresses.h"
 #include "Headless.h"
 #include "NoticeService.h"
+#include "QtFileWork.h"
 #include "QuietFakes.h"
 #include "Service.h"
 #include "image/GameImage.h"
@@ -245,6 +249,43 @@ private slots:
         QCOMPARE(TerminalLine("Eve\x1b[31m\x81"
                               "2J\r\nsaid \xE9t\xE9\r\n"),
                  std::string("Eve?[31m?2J / said \xC3\xA9t\xC3\xA9"));
+    }
+
+    // The files' work runs away from the event loop, one piece after another in the order handed
+    // over; the answers come back on the loop's thread in that order, through the loop or at a
+    // Finish, which also answers work an answer hands over; a piece that outlives the work's owner
+    // is done, its answer never runs.
+    void fileWorkRunsInOrderAwayFromTheLoopAndAnswersOnIt() {
+        const std::thread::id loop = std::this_thread::get_id();
+        std::vector<int> done, answered;
+        bool offTheLoop = true, onTheLoop = true;
+        {
+            QtFileWork work;
+            std::function<void(int)> hand = [&](int n) {
+                work.Run(
+                    [&, n] {
+                        offTheLoop = offTheLoop && std::this_thread::get_id() != loop;
+                        done.push_back(n);
+                    },
+                    [&, n] {
+                        onTheLoop = onTheLoop && std::this_thread::get_id() == loop;
+                        answered.push_back(n);
+                        if (n == 2) hand(4);
+                    });
+            };
+            hand(1);
+            hand(2);
+            hand(3);
+            QTRY_VERIFY_WITH_TIMEOUT(!answered.empty(), 10000);
+            work.Finish();
+            QCOMPARE(answered, (std::vector<int>{1, 2, 3, 4}));
+            QCOMPARE(done, (std::vector<int>{1, 2, 3, 4}));
+            hand(5);
+        }
+        QCOMPARE(done.back(), 5);
+        QCOMPARE(answered.size(), size_t{4});
+        QVERIFY(offTheLoop);
+        QVERIFY(onTheLoop);
     }
 };
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
+#include <functional>
 #include <csignal>
 #include <iterator>
 #include <string>
@@ -531,6 +533,112 @@ TEST_F(StatsFileTest, AKillAtAnyStepOfAnyFileChangeLosesNoMatchAndStoresNoneUnde
         if (::testing::Test::HasFailure()) break;
     }
     EXPECT_TRUE(finished);
+}
+
+namespace {
+
+// File work held until the test lets it run: the event loop's side between a hand-over and the
+// disk, as with the program's thread that waits for the disk.
+class HeldFileWork : public FileWork {
+public:
+    void Run(std::function<void()> work, std::function<void()> answer) override {
+        m_held.emplace_back(std::move(work), std::move(answer));
+    }
+    void Finish() override {
+        while (!m_held.empty()) Next(true);
+    }
+    // Runs the oldest piece, and its answer when `answer`.
+    void Next(bool answer) {
+        auto [work, then] = std::move(m_held.front());
+        m_held.pop_front();
+        work();
+        if (answer) then();
+    }
+    size_t Held() const { return m_held.size(); }
+
+private:
+    std::deque<std::pair<std::function<void()>, std::function<void()>>> m_held;
+};
+
+}  // namespace
+
+// The upload of a match's stats starts only once its write is on the disk, and cuts its batch
+// after every write handed over before it; a stop finishes what was handed over. A kill while a
+// write waits loses only a match never reported as saved; a kill once it is written, before the
+// upload, loses nothing.
+TEST_F(StatsFileTest, TheUploadStartsOnlyOnceTheWriteIsOnTheDiskAndAKillBetweenLosesNothing) {
+    players.Replace({.P_Name = "Bob", .P_Team = 1, .P_Kills = 3});
+    {
+        HeldFileWork work;
+        WebReporter held(dir.Path(), settings, status, http, log, TestDigest, work);
+        StatsFile stats(dir.Path(), settings, status, players, other, held, log, dialogs, clock,
+                        [this] { return now; }, work);
+        std::vector<bool> heard;
+        EXPECT_FALSE(stats.WriteStats(true, 1, 10, [&](bool written) { heard.push_back(written); }));
+        EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+        EXPECT_EQ(stats.PendingBlocks(), 1u);
+        EXPECT_TRUE(heard.empty());
+        // A second match end while the first write waits goes behind it, in a write of its own.
+        stats.WriteStats(true, 2, 20, [&](bool written) { heard.push_back(written); });
+        ASSERT_EQ(work.Held(), 1u);
+        work.Next(true);
+        EXPECT_EQ(heard, std::vector<bool>{true});
+        EXPECT_FALSE(http.Busy());
+        ASSERT_EQ(work.Held(), 2u);  // the second write, then the upload's cut behind it
+        work.Next(true);
+        EXPECT_EQ(heard, (std::vector<bool>{true, true}));
+        EXPECT_FALSE(http.Busy());
+        work.Next(true);
+        ASSERT_TRUE(http.Busy());
+        EXPECT_EQ(UploadedFile(http.Last().body), StatsOnDisk());
+        EXPECT_EQ(Blocks(StatsOnDisk()).size(), 2u);
+        // Confirmed: the batch leaves the file through the work as well.
+        http.Answer("ok");
+        EXPECT_TRUE(fs::exists(dir / "stats.stats"));
+        work.Finish();
+        EXPECT_FALSE(fs::exists(dir / "stats.stats"));
+        // A stop with a write handed over finishes it.
+        stats.WriteStats(false, 3, 30);
+        stats.KeepBeforeStop();
+        EXPECT_EQ(stats.PendingBlocks(), 0u);
+        EXPECT_NE(StatsOnDisk().find("|**QX**|30\r\n"), std::string::npos);
+    }
+    for (const bool written : {false, true}) {
+        SCOPED_TRACE(written ? "killed after the write" : "killed while the write waits");
+        for (const auto& entry : fs::directory_iterator(dir.Path())) fs::remove_all(entry.path());
+        TempFolder outside;
+        const fs::path saved = outside / "saved";
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            HeldFileWork work;
+            WebReporter held(dir.Path(), settings, status, http, log, TestDigest, work);
+            StatsFile stats(dir.Path(), settings, status, players, other, held, log, dialogs, clock,
+                            [this] { return now; }, work);
+            stats.NoteMatchEnd(40);
+            work.Next(true);
+            stats.WriteStats(true, 4, 40, [&](bool ok) {
+                if (ok) std::ofstream(saved) << "saved";
+            });
+            if (written) work.Next(true);
+            _exit(0);  // the kill: nothing runs after this, no destructor either
+        }
+        int exit = 0;
+        ASSERT_EQ(waitpid(child, &exit, 0), child);
+        ASSERT_TRUE(WIFEXITED(exit));
+        EXPECT_EQ(fs::exists(saved), written);
+        FakeHttpClient client(clock);
+        WebReporter restarted(dir.Path(), settings, status, client, log, TestDigest);
+        StatsFile stats(dir.Path(), settings, status, players, other, restarted, log, dialogs, clock,
+                        [this] { return now; });
+        ASSERT_TRUE(stats.Recover());
+        restarted.UploadStats();
+        ASSERT_TRUE(client.Busy());
+        const std::string sent = UploadedFile(client.Last().body);
+        // Written, the final scores go; else the scores noted at the score screen do, and once.
+        EXPECT_EQ(Blocks(sent).size(), 1u);
+        EXPECT_NE(sent.find(written ? "|**QX**|4|**QX**|" : "|**QX**||**QX**|"), std::string::npos) << sent;
+    }
 }
 
 TEST_F(StatsFileTest, AFullDiskLeavesNoPartOfTheBlockAndTheNextMatchEndWritesItFirst) {

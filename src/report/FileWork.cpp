@@ -1,0 +1,10 @@
+#include "FileWork.h"
+
+namespace tovi {
+
+FileWork& InlineWork() {
+    static InlineFileWork work;
+    return work;
+}
+
+}  // namespace tovi
