@@ -179,8 +179,6 @@ constexpr const char* kInsertChatUnkeyed =
 constexpr const char* kInsertAdminUnkeyed =
     "INSERT INTO admin_actions(time, who, action, target, reason, detail, outcome, why) VALUES "
     "(?,?,?,?,?,?,?,?)";
-// The schema from which names are kept folded and times indexed.
-constexpr int kKeyedSchema = 11;
 constexpr const char* kInsertEvent = "INSERT INTO server_events(time, kind, detail) VALUES (?,?,?)";
 // The newest line sent at that time with that text and not yet seen read back.
 constexpr const char* kReadBack =
